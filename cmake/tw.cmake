@@ -1,0 +1,9 @@
+# tw_add_test(<name> SOURCES <files...> LIBS <targets...>)
+# Builds one GoogleTest executable and registers each of its cases with CTest.
+function(tw_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
