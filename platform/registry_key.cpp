@@ -1,0 +1,396 @@
+#include "platform/registry_key.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// One line of the settings file. Lines that are not values (comments, blank or malformed lines)
+// are kept verbatim so that a rewrite loses nothing an administrator typed.
+struct SettingsLine {
+    std::string text;  // the line without its line end
+    std::string name;  // empty when the line is no value
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string FoldName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool IsUsableName(std::string_view name) {
+    if (name.empty() || name.front() == '#' || IsBlank(name.front()) || IsBlank(name.back()))
+        return false;
+    return name.find_first_of("=\r\n") == std::string_view::npos;
+}
+
+// Splits the file into lines (LF or CR LF) and names the value lines. The name is the text before
+// the first '=' without surrounding blanks; the value is everything after it.
+std::vector<SettingsLine> ParseLines(std::string_view content) {
+    std::vector<SettingsLine> lines;
+    while (!content.empty()) {
+        size_t end = content.find('\n');
+        std::string_view line = content.substr(0, end);
+        content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        SettingsLine parsed{std::string(line), {}};
+        std::string_view lead = TrimBlanks(line);
+        size_t eq = line.find('=');
+        if (!lead.empty() && lead.front() != '#' && eq != std::string_view::npos)
+            parsed.name = std::string(TrimBlanks(line.substr(0, eq)));
+        lines.push_back(std::move(parsed));
+    }
+    return lines;
+}
+
+std::string_view ValueText(const SettingsLine& line) {
+    return std::string_view(line.text).substr(line.text.find('=') + 1);
+}
+
+// A later line of the same name wins, as it would for anyone reading the file from the top.
+std::unordered_map<std::string, std::string> CollectValues(const std::vector<SettingsLine>& lines) {
+    std::unordered_map<std::string, std::string> values;
+    for (const SettingsLine& line : lines)
+        if (!line.name.empty())
+            values[FoldName(line.name)] = CRegistryKey::UnescapeValue(ValueText(line));
+    return values;
+}
+
+// Every line of a changed name takes the new value, so the file cannot disagree with itself;
+// a name the file lacks is appended.
+void ApplyChange(std::vector<SettingsLine>& lines, const std::string& name, const std::string& value) {
+    std::string folded = FoldName(name);
+    bool found = false;
+    for (SettingsLine& line : lines) {
+        if (!line.name.empty() && FoldName(line.name) == folded) {
+            line.text = line.name + "=" + CRegistryKey::EscapeValue(value);
+            found = true;
+        }
+    }
+    if (!found)
+        lines.push_back({name + "=" + CRegistryKey::EscapeValue(value), name});
+}
+
+std::string JoinLines(const std::vector<SettingsLine>& lines) {
+    std::string content;
+    for (const SettingsLine& line : lines) {
+        content += line.text;
+        content += '\n';
+    }
+    return content;
+}
+
+std::string ParentDirectory(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The first write of an installation creates its settings folder, as creating the key did.
+int MakeDirectories(const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (errno != ENOENT)
+        return errno;
+    std::string parent = ParentDirectory(dir);
+    if (parent != dir) {
+        if (int err = MakeDirectories(parent))
+            return err;
+    }
+    if (mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST)
+        return errno;
+    return 0;
+}
+
+int ReadAll(int fd, std::string& content) {
+    content.clear();
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return 0;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+int WriteAll(int fd, std::string_view content) {
+    while (!content.empty()) {
+        ssize_t n = write(fd, content.data(), content.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        content.remove_prefix(static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+int LockFile(int fd, int operation) {
+    while (flock(fd, operation) != 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+// A descriptor of the settings file locked with `operation`. A writer replaces the file by rename,
+// so a lock won on a file that has since been replaced guards nothing: then open the new one.
+// The holders of the lock only read or write one small file, so the waits are short.
+class LockedSettingsFile {
+public:
+    ~LockedSettingsFile() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    // 0, or an errno; ENOENT only when `create` is false and the file does not exist.
+    int Acquire(const std::string& path, bool create, int operation) {
+        for (;;) {
+            int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
+            m_fd = open(path.c_str(), flags, 0640);
+            if (m_fd < 0)
+                return errno;
+            if (int err = LockFile(m_fd, operation))
+                return err;
+            struct stat named;
+            if (fstat(m_fd, &m_stat) != 0)
+                return errno;
+            if (stat(path.c_str(), &named) == 0 && named.st_ino == m_stat.st_ino &&
+                named.st_dev == m_stat.st_dev)
+                return 0;
+            close(m_fd);
+            m_fd = -1;
+        }
+    }
+    int Fd() const { return m_fd; }
+    const struct stat& Stat() const { return m_stat; }
+
+private:
+    int m_fd = -1;
+    struct stat m_stat {};
+};
+
+// Writes `content` into a new file beside `path`, flushes it and renames it over `path`, so that
+// readers see the old file or the new one and a crash leaves one of them whole. The new file keeps
+// the owner of the old one where it may, and mode 0640: it holds passwords.
+int ReplaceFile(const std::string& path, std::string_view content, const struct stat& old) {
+    std::string temp = path + ".XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int err = 0;
+    if (fchmod(fd, 0640) != 0)
+        err = errno;
+    if (!err && (old.st_uid != geteuid() || old.st_gid != getegid()))
+        (void)!fchown(fd, old.st_uid, old.st_gid);
+    if (!err)
+        err = WriteAll(fd, content);
+    if (!err && fsync(fd) != 0)
+        err = errno;
+    if (close(fd) != 0 && !err)
+        err = errno;
+    if (!err && rename(temp.c_str(), path.c_str()) != 0)
+        err = errno;
+    if (err) {
+        unlink(temp.c_str());
+        return err;
+    }
+    int dirFd = open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+    return 0;
+}
+
+}  // namespace
+
+CRegistryKey::CRegistryKey(std::string filePath) : m_path(std::move(filePath)) {}
+
+CRegistryKey::~CRegistryKey() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_batchDepth > 0 && !m_pending.empty())
+        CommitLocked(m_pending);
+}
+
+int CRegistryKey::Open() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return OpenLocked();
+}
+
+int CRegistryKey::OpenLocked() {
+    if (m_open)
+        return 1;
+    LockedSettingsFile file;
+    int err = file.Acquire(m_path, false, LOCK_SH);
+    if (err == ENOENT) {
+        m_values.clear();
+        m_open = true;
+        return 1;
+    }
+    std::string content;
+    if (!err)
+        err = ReadAll(file.Fd(), content);
+    if (err) {
+        Fail(err);
+        return 0;
+    }
+    m_values = CollectValues(ParseLines(content));
+    m_open = true;
+    return 1;
+}
+
+int CRegistryKey::Close() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_batchDepth > 0) {
+        m_closeAfterBatch = true;
+        return 1;
+    }
+    m_open = false;
+    m_values.clear();
+    return 1;
+}
+
+bool CRegistryKey::IsOpen() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_open;
+}
+
+int CRegistryKey::ReadString(std::string_view name, std::string& value) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!OpenLocked())
+        return 0;
+    auto it = m_values.find(FoldName(name));
+    if (it == m_values.end())
+        return 0;
+    value = it->second;
+    return 1;
+}
+
+int CRegistryKey::WriteString(std::string_view name, std::string_view value) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!IsUsableName(name)) {
+        Fail(EINVAL);
+        return 0;
+    }
+    if (!OpenLocked())
+        return 0;
+    if (m_batchDepth > 0) {
+        m_pending.emplace_back(std::string(name), std::string(value));
+        m_values[FoldName(name)] = std::string(value);
+        return 1;
+    }
+    return CommitLocked({{std::string(name), std::string(value)}});
+}
+
+void CRegistryKey::BeginBatch() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_batchDepth;
+}
+
+int CRegistryKey::EndBatch() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_batchDepth == 0 || --m_batchDepth > 0)
+        return 1;
+    std::vector<Change> changes;
+    changes.swap(m_pending);
+    int result = changes.empty() ? 1 : CommitLocked(changes);
+    if (m_closeAfterBatch) {
+        m_closeAfterBatch = false;
+        m_open = false;
+        m_values.clear();
+    }
+    return result;
+}
+
+int CRegistryKey::CommitLocked(const std::vector<Change>& changes) {
+    int err = MakeDirectories(ParentDirectory(m_path));
+    LockedSettingsFile file;
+    if (!err)
+        err = file.Acquire(m_path, true, LOCK_EX);
+    std::string content;
+    if (!err)
+        err = ReadAll(file.Fd(), content);
+    std::vector<SettingsLine> lines;
+    if (!err) {
+        lines = ParseLines(content);
+        for (const Change& change : changes)
+            ApplyChange(lines, change.first, change.second);
+        err = ReplaceFile(m_path, JoinLines(lines), file.Stat());
+    }
+    if (err) {
+        // The snapshot may hold values that never reached the file: read it again next time.
+        m_open = false;
+        m_values.clear();
+        Fail(err);
+        return 0;
+    }
+    m_values = CollectValues(lines);
+    m_open = true;
+    return 1;
+}
+
+void CRegistryKey::Fail(int err) { m_lastErrno = err; }
+
+int CRegistryKey::GetLastErrno() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lastErrno;
+}
+
+std::string CRegistryKey::EscapeValue(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (char c : value) {
+        switch (c) {
+        case '\\': escaped += "\\\\"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        default: escaped += c; break;
+        }
+    }
+    return escaped;
+}
+
+// A backslash before any other character, or at the end, stands for itself, so a path typed by
+// hand with single backslashes survives.
+std::string CRegistryKey::UnescapeValue(std::string_view text) {
+    std::string value;
+    value.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size()) {
+            char next = text[i + 1];
+            if (next == '\\' || next == 'n' || next == 'r') {
+                value += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+                ++i;
+                continue;
+            }
+        }
+        value += c;
+    }
+    return value;
+}

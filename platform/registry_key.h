@@ -1,0 +1,88 @@
+// CRegistryKey: the store that holds the server settings shared by twServer, twConsole and twStudio.
+// The settings are "Name=Value" lines of one text file (names compared without regard to case, values
+// with "\\", "\n" and "\r" escapes). Reads work on a snapshot taken under a shared lock; a write merges
+// only the names it changes into the file as it is now, under an exclusive lock, and replaces the file
+// atomically, so several programs writing at once lose nothing and no reader sees half a file.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class CRegistryKey {
+public:
+    explicit CRegistryKey(std::string filePath);
+    ~CRegistryKey();
+    CRegistryKey(const CRegistryKey&) = delete;
+    CRegistryKey& operator=(const CRegistryKey&) = delete;
+
+    // Takes a snapshot of the file; succeeds at once when the key is open already. A missing file is
+    // an empty store. 1 on success, 0 when the file exists but cannot be read (GetLastErrno says why);
+    // every read and write then fails too, so nothing replaces an unreadable store.
+    int Open();
+    // Drops the snapshot, so the next Open reads the file again. Inside a batch the key closes when the
+    // batch ends. Result 1.
+    int Close();
+    bool IsOpen() const;
+
+    // 1 when the value exists (an empty value exists); 0 when it is missing or the key cannot be
+    // opened, and then `value` keeps what it held, which is how callers supply defaults.
+    int ReadString(std::string_view name, std::string& value);
+    // Stores the value (written to the file at once outside a batch). 1 on success, 0 when the key
+    // cannot be opened, the name is unusable (empty, blanks at its ends, '=', CR, LF, leading '#')
+    // or the file cannot be replaced.
+    int WriteString(std::string_view name, std::string_view value);
+
+    // Writes between BeginBatch and the matching EndBatch reach the file as one replace when the
+    // outermost batch ends; reads in between see them. Batches nest. EndBatch: 1 when the file was
+    // written (or there was nothing to write), else 0 and the batch's writes are dropped.
+    void BeginBatch();
+    int EndBatch();
+
+    const std::string& GetPath() const { return m_path; }
+    // errno of the last failure of Open, WriteString or EndBatch.
+    int GetLastErrno() const;
+
+    static std::string EscapeValue(std::string_view value);
+    static std::string UnescapeValue(std::string_view text);
+
+private:
+    using Change = std::pair<std::string, std::string>;
+
+    int OpenLocked();
+    int CommitLocked(const std::vector<Change>& changes);
+    void Fail(int err);
+
+    const std::string m_path;
+    mutable std::mutex m_lock;  // guards every member below
+    bool m_open = false;
+    int m_lastErrno = 0;
+    std::unordered_map<std::string, std::string> m_values;  // snapshot, keyed by lower-cased name
+    int m_batchDepth = 0;
+    bool m_closeAfterBatch = false;
+    std::vector<Change> m_pending;  // writes of the open batch, in order
+};
+
+// Opens a batch on construction; Commit ends it and reports the result, the destructor ends it when
+// Commit was not called (an early return still writes what the batch collected).
+class CRegistryBatch {
+public:
+    explicit CRegistryBatch(CRegistryKey& key) : m_key(key) { m_key.BeginBatch(); }
+    ~CRegistryBatch() {
+        if (!m_ended)
+            m_key.EndBatch();
+    }
+    CRegistryBatch(const CRegistryBatch&) = delete;
+    CRegistryBatch& operator=(const CRegistryBatch&) = delete;
+    int Commit() {
+        m_ended = true;
+        return m_key.EndBatch();
+    }
+
+private:
+    CRegistryKey& m_key;
+    bool m_ended = false;
+};
