@@ -4,6 +4,9 @@ function(tw_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  # Test discovery splits every property value at ";", so each variable goes in a property of its
+  # own: a list of two in ENVIRONMENT would arrive as one variable and a stray property name.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_BINARY_DIR=${CMAKE_BINARY_DIR}")
+                       PROPERTIES ENVIRONMENT "TW_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+                                  ENVIRONMENT_MODIFICATION "TW_BINARY_DIR=set:${CMAKE_BINARY_DIR}")
 endfunction()
