@@ -1,0 +1,23 @@
+// The installation folder and the few file-system calls that every program needs before anything
+// else works: the settings store, the log and the servers build their paths on GetProgramDirectory,
+// and report failed system calls with GetSystemErrorText.
+#pragma once
+
+#include <string>
+
+// The installation folder without a trailing slash: the parent of the folder that holds the
+// running executable (the programs live in <install>/bin). TW_INSTALL_DIR, when set and not
+// empty, names it instead; SetProgramDirectory overrides both for the rest of the process.
+std::string GetProgramDirectory();
+
+// For a program that keeps its site somewhere else (the studio's root path). Call it at start-up.
+void SetProgramDirectory(std::string path);
+
+bool DirectoryExists(const std::string& path);
+
+// True when the directory exists afterwards; parent folders are not created.
+bool CreateDirectoryIfMissing(const std::string& path);
+
+// "Error [<code>]: <system text>" for an errno value; "FormatMessage Failed" stands in for the
+// text of a code the system does not know.
+std::string GetSystemErrorText(int code);
