@@ -1,5 +1,7 @@
 #include "platform/registry_key.h"
 
+#include "platform/file_system.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -229,13 +231,16 @@ int ReplaceFile(const std::string& path, std::string_view content, const struct 
 
 }  // namespace
 
+std::string GetSettingsFilePath() {
+    const char* path = std::getenv("TW_SETTINGS_FILE");
+    if (path && *path)
+        return path;
+    return GetProgramDirectory() + "/etc/settings.conf";
+}
+
 CRegistryKey::CRegistryKey(std::string filePath) : m_path(std::move(filePath)) {}
 
-CRegistryKey::~CRegistryKey() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_batchDepth > 0 && !m_pending.empty())
-        CommitLocked(m_pending);
-}
+CRegistryKey::~CRegistryKey() = default;
 
 int CRegistryKey::Open() {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -293,12 +298,12 @@ int CRegistryKey::ReadString(std::string_view name, std::string& value) {
 
 int CRegistryKey::WriteString(std::string_view name, std::string_view value) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!IsUsableName(name)) {
+    if (!IsUsableName(name))
         Fail(EINVAL);
+    if (!IsUsableName(name) || !OpenLocked()) {
+        m_batchFailed = m_batchDepth > 0;
         return 0;
     }
-    if (!OpenLocked())
-        return 0;
     if (m_batchDepth > 0) {
         m_pending.emplace_back(std::string(name), std::string(value));
         m_values[FoldName(name)] = std::string(value);
@@ -318,7 +323,16 @@ int CRegistryKey::EndBatch() {
         return 1;
     std::vector<Change> changes;
     changes.swap(m_pending);
-    int result = changes.empty() ? 1 : CommitLocked(changes);
+    int result;
+    if (m_batchFailed) {
+        // All or nothing: the snapshot holds writes that will never reach the file.
+        m_batchFailed = false;
+        m_open = false;
+        m_values.clear();
+        result = 0;
+    } else {
+        result = changes.empty() ? 1 : CommitLocked(changes);
+    }
     if (m_closeAfterBatch) {
         m_closeAfterBatch = false;
         m_open = false;

@@ -37,8 +37,9 @@ public:
     int WriteString(std::string_view name, std::string_view value);
 
     // Writes between BeginBatch and the matching EndBatch reach the file as one replace when the
-    // outermost batch ends; reads in between see them. Batches nest. EndBatch: 1 when the file was
-    // written (or there was nothing to write), else 0 and the batch's writes are dropped.
+    // outermost batch ends; reads in between see them. Batches nest and are all or nothing: EndBatch
+    // returns 1 when the file was written (or there was nothing to write), else 0 (a write of the
+    // batch failed, or the file could not be replaced) and the batch's writes are dropped.
     void BeginBatch();
     int EndBatch();
 
@@ -62,9 +63,14 @@ private:
     int m_lastErrno = 0;
     std::unordered_map<std::string, std::string> m_values;  // snapshot, keyed by lower-cased name
     int m_batchDepth = 0;
+    bool m_batchFailed = false;
     bool m_closeAfterBatch = false;
     std::vector<Change> m_pending;  // writes of the open batch, in order
 };
+
+// The settings file of this installation: TW_SETTINGS_FILE when set and not empty, else
+// "<install>/etc/settings.conf".
+std::string GetSettingsFilePath();
 
 // Opens a batch on construction; Commit ends it and reports the result, the destructor ends it when
 // Commit was not called (an early return still writes what the batch collected).
