@@ -132,18 +132,6 @@ TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST_F(RegistryKeyTest, WritesMergeIntoChangesMadeSinceTheSnapshot) {
-    CRegistryKey first(m_path);
-    CRegistryKey second(m_path);
-    ASSERT_EQ(first.Open(), 1);
-    ASSERT_EQ(second.WriteString("FromSecond", "2"), 1);
-    ASSERT_EQ(first.WriteString("FromFirst", "1"), 1);
-    EXPECT_EQ(Read("FromSecond"), "2");
-    EXPECT_EQ(Read("FromFirst"), "1");
-    std::string value;
-    EXPECT_EQ(first.ReadString("FromSecond", value), 1);  // the write refreshed the snapshot
-}
-
 TEST_F(RegistryKeyTest, BatchesNestAndReachTheFileAsOneReplace) {
     CRegistryKey key(m_path);
     ASSERT_EQ(key.WriteString("Keep", "1"), 1);

@@ -1,0 +1,461 @@
+#include "foundation/server_config.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <ifaddrs.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <string_view>
+
+#include "foundation/log.h"
+#include "foundation/number_parse.h"
+#include "platform/file_system.h"
+
+namespace {
+
+struct MimePair {
+    const char* extension;
+    const char* contentType;
+};
+
+// Used when the store holds no MIME pairs.
+const MimePair kDefaultMimeTypes[] = {
+    {"htm", "text/html"}, {"html", "text/html"}, {"txt", "text/plain"}, {"css", "text/css"},
+    {"gif", "image/gif"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"jpe", "image/jpeg"},
+    {"bmp", "image/bmp"}, {"*", "application/octet-stream"}, {"pdf", "application/pdf"},
+    {"bin", "application/octet-stream"}, {"oda", "application/oda"},
+    {"zip", "application/x-zip-compressed"}, {"rtf", "application/rtf"}, {"ps", "application/postscript"},
+    {"ai", "application/postscript"}, {"eps", "application/postscript"},
+    {"hqx", "application/mac-binhex40"}, {"doc", "application/msword"}, {"dot", "application/msword"},
+    {"hlp", "application/winhlp"}, {"mpeg", "video/mpeg"}, {"mpg", "video/mpeg"}, {"mpe", "video/mpeg"},
+    {"avi", "video/x-msvideo"}, {"qt", "video/quicktime"}, {"mov", "video/quicktime"},
+    {"movie", "video/x-sgi-movie"}, {"wrl", "x-world/x-vrml"}, {"xaf", "x-world/x-vrml"},
+    {"xof", "x-world/x-vrml"}, {"flr", "x-world/x-vrml"}, {"wrz", "x-world/x-vrml"},
+    {"dcr", "application/x-director"}, {"dir", "application/x-director"}, {"dxr", "application/x-director"},
+    {"cod", "image/cis-cod"}, {"cmx", "image/x-cmx"}, {"evy", "application/envoy"},
+    {"mdb", "application/x-msaccess"}, {"crd", "application/x-mscardfile"}, {"clp", "application/x-msclip"},
+    {"exe", "application/octet-stream"}, {"xla", "application/vnd.ms-excel"},
+    {"xlc", "application/vnd.ms-excel"}, {"xlm", "application/vnd.ms-excel"},
+    {"xls", "application/vnd.ms-excel"}, {"xlt", "application/vnd.ms-excel"},
+    {"xlw", "application/vnd.ms-excel"}, {"m13", "application/x-msmediaview"},
+    {"m14", "application/x-msmediaview"}, {"mny", "application/x-msmoney"},
+    {"ppt", "application/vnd.ms-powerpoint"}, {"pps", "application/vnd.ms-powerpoint"},
+    {"pot", "application/vnd.ms-powerpoint"}, {"mpp", "application/vnd.ms-project"},
+    {"pub", "application/x-mspublisher"}, {"scd", "application/x-msschedule"},
+    {"trm", "application/x-msterminal"}, {"wks", "application/vnd.ms-works"},
+    {"wdb", "application/vnd.ms-works"}, {"wps", "application/vnd.ms-works"},
+    {"wcm", "application/vnd.ms-works"}, {"wri", "application/x-mswrite"},
+    {"wmf", "application/x-msmetafile"}, {"csh", "application/x-csh"}, {"dvi", "application/x-dvi"},
+    {"hdf", "application/x-hdf"}, {"latex", "application/x-latex"}, {"nc", "application/x-netcdf"},
+    {"sh", "application/x-sh"}, {"tcl", "application/x-tcl"}, {"tex", "application/x-tex"},
+    {"texinfo", "application/x-texinfo"}, {"texi", "application/x-texinfo"}, {"t", "application/x-troff"},
+    {"tr", "application/x-troff"}, {"roff", "application/x-troff"}, {"man", "application/x-troff-man"},
+    {"me", "application/x-troff-me"}, {"ms", "application/x-troff-ms"},
+    {"src", "application/x-wais-source"}, {"bcpio", "application/x-bcpio"}, {"cpio", "application/x-cpio"},
+    {"gtar", "application/x-gtar"}, {"shar", "application/x-shar"}, {"sv4cpio", "application/x-sv4cpio"},
+    {"sv4crc", "application/x-sv4crc"}, {"tar", "application/x-tar"}, {"ustar", "application/x-ustar"},
+    {"au", "audio/basic"}, {"snd", "audio/basic"}, {"aif", "audio/x-aiff"}, {"aiff", "audio/x-aiff"},
+    {"aifc", "audio/x-aiff"}, {"wav", "audio/x-wav"}, {"ram", "audio/x-pn-realaudio"},
+    {"ra", "audio/x-pn-realaudio"}, {"ief", "image/ief"}, {"tiff", "image/tiff"}, {"tif", "image/tiff"},
+    {"ras", "image/x-cmu-raster"}, {"pnm", "image/x-portable-anymap"}, {"pbm", "image/x-portable-bitmap"},
+    {"pgm", "image/x-portable-graymap"}, {"ppm", "image/x-portable-pixmap"}, {"rgb", "image/x-rgb"},
+    {"xbm", "image/x-xbitmap"}, {"xpm", "image/x-xpixmap"}, {"xwd", "image/x-xwindowdump"},
+    {"stm", "text/html"}, {"bas", "text/plain"}, {"c", "text/plain"}, {"h", "text/plain"},
+    {"rtx", "text/richtext"}, {"tsv", "text/tab-separated-values"}, {"etx", "text/x-setext"},
+    {"pmc", "application/x-perfmon"}, {"pma", "application/x-perfmon"}, {"pmr", "application/x-perfmon"},
+    {"pml", "application/x-perfmon"}, {"pmw", "application/x-perfmon"}, {"js", "application/x-javascript"},
+};
+
+// Charsets by the codeset names that a locale reports (upper case, without '-' and '_').
+struct CharsetRow {
+    const char* charset;
+    const char* codesets[4];
+};
+
+const CharsetRow kCharsets[] = {
+    {"windows-874", {"TIS620", "CP874"}},
+    {"shift_jis", {"SHIFTJIS", "SJIS", "CP932"}},
+    {"gb2312", {"GB2312", "GBK", "CP936"}},
+    {"iso-2022-kr", {"EUCKR", "CP949"}},
+    {"big5", {"BIG5", "BIG5HKSCS", "CP950"}},
+    {"iso-8859-2", {"ISO88592", "CP1250"}},
+    {"iso-8859-5", {"ISO88595", "CP1251"}},
+    {"iso-8859-1", {"ISO88591", "CP1252"}},
+    {"iso-8859-7", {"ISO88597", "CP1253"}},
+    {"iso-8859-9", {"ISO88599", "CP1254"}},
+    {"iso-8859-8", {"ISO88598", "CP1255"}},
+    {"iso-8859-6", {"ISO88596", "CP1256"}},
+    {"iso-8859-4", {"ISO88594", "ISO885913", "CP1257"}},
+    {"windows-1258", {"CP1258"}},
+    {"utf-8", {"UTF8"}},
+};
+
+// A hand-typed count far beyond any list the console writes must not stall start-up.
+constexpr int kMaxListEntries = 9999;
+
+const char* const kWhiteSpace = " \t\r\n\f\v";
+
+std::string TrimRight(std::string text) {
+    text.erase(text.find_last_not_of(kWhiteSpace) + 1);
+    return text;
+}
+
+std::string Trim(std::string text) {
+    text = TrimRight(std::move(text));
+    text.erase(0, text.find_first_not_of(kWhiteSpace));
+    return text;
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string NormalizeCodeset(std::string_view codeset) {
+    std::string normalized;
+    for (char c : codeset) {
+        if (c == '-' || c == '_')
+            continue;
+        normalized += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return normalized;
+}
+
+std::string BuildBaseAddress(const char* scheme, const std::string& address, const std::string& port,
+                             const char* defaultPort) {
+    std::string built = std::string(scheme) + "://" + address;
+    if (port != defaultPort)
+        built += ":" + port;
+    return built;
+}
+
+// The IPv4 addresses of the interfaces that are up: the others first, in the system's order, then
+// the loopback ones, 127.0.0.1 at least.
+bool ListLocalAddresses(std::vector<std::string>& addresses) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    std::vector<std::string> loopback;
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP))
+            continue;
+        char text[INET_ADDRSTRLEN];
+        const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        if (!inet_ntop(AF_INET, &in->sin_addr, text, sizeof text))
+            continue;
+        (entry->ifa_flags & IFF_LOOPBACK ? loopback : addresses).push_back(text);
+    }
+    freeifaddrs(list);
+    bool hasLocalhost = false;
+    for (const std::string& address : loopback)
+        hasLocalhost = hasLocalhost || address == "127.0.0.1";
+    if (!hasLocalhost)
+        loopback.push_back("127.0.0.1");
+    addresses.insert(addresses.end(), loopback.begin(), loopback.end());
+    return true;
+}
+
+std::uint32_t NetworkOrderAddress(const std::string& address) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1)
+        return INADDR_NONE;
+    return parsed.s_addr;
+}
+
+}  // namespace
+
+CServerConfig::CServerConfig(std::string settingsPath, std::string installDir)
+    : m_installDir(std::move(installDir)), m_registryKey(std::move(settingsPath)) {}
+
+CServerConfig::CServerConfig() : CServerConfig(GetSettingsFilePath(), GetProgramDirectory()) {}
+
+CServerConfig::~CServerConfig() = default;
+
+CServerConfig& TheServerConfig() {
+    static CServerConfig config;
+    return config;
+}
+
+std::string CServerConfig::ReadText(const char* name, std::string value) {
+    m_registryKey.ReadString(name, value);
+    return value;
+}
+
+int CServerConfig::ReadFlag(const char* name, int defaultOn) {
+    std::string text;
+    m_registryKey.ReadString(name, text);
+    return defaultOn ? text != "no" : text == "yes";
+}
+
+int CServerConfig::ReadInt(const char* name, int value) {
+    std::string text;
+    return m_registryKey.ReadString(name, text) ? ParseInt32(text) : value;
+}
+
+void CServerConfig::LogStoreFailure() {
+    int err = m_registryKey.GetLastErrno();
+    const char* reason = (err == EACCES || err == EPERM)
+                             ? " Current user needs to be granted administrator rights on this machine."
+                             : " when accessing registry.";
+    TheLog().WriteLine("%s%s", GetSystemErrorText(err).c_str(), reason);
+}
+
+int CServerConfig::Load() {
+    int opened = m_registryKey.Open();
+    if (!opened)
+        LogStoreFailure();
+    LoadTasks();
+
+    m_securityCertName = ReadText("SecurityCertName", "");
+    m_securityCertIssuer = ReadText("SecurityCertIssuer", "");
+    m_securityCertSerial = ReadText("SecurityCertSerial", "");
+    m_securityCertExpiration = ReadText("SecurityCertExpiration", "");
+    m_generalOrganizationName = ReadText("GeneralOrganizationName", "");
+
+    LoadAddresses();
+
+    m_sessionTimeout = ReadInt("GeneralSessionTimeout", 600);
+    m_maxUpload = ReadInt("GeneralMaxUpload", 10);
+    m_logHttp = ReadFlag("LogHttp", 0);
+    m_logSmtp = ReadFlag("LogSmtp", 0);
+    m_logPop3 = ReadFlag("LogPop3", 0);
+    m_encryptFileId = ReadFlag("EncryptFileID", 1);
+
+    m_dbOdbcConnectString = TrimRight(ReadText("DbOdbcConnectString", ""));
+    m_dbAccessSerialize = ReadFlag("DbAccessSerialize", 1);
+    // Without the application lock, threads sharing one connection would interleave statements.
+    m_dbConnectionThreadOwn = m_dbAccessSerialize ? ReadFlag("DbConnectionThreadOwn", 0) : 1;
+    m_dbConnectionIdleTimeout = ReadInt("DbConnectionIdleTimeout", 0);
+
+    m_emSmtpServer = ReadText("EmSmtpServer", "");
+    m_emSmtpPort = ReadText("EmSmtpPort", "25");
+    m_emSmtpUserName = ReadText("EmSmtpUserName", "");
+    m_emSmtpPassword = ReadText("EmSmtpPassword", "");
+    m_generalHttpAddr = ReadText("GeneralHttpAddr", "");
+    if (m_generalHttpAddr.empty())
+        m_generalHttpAddr = BuildBaseAddress("http", m_generalTcpipAddress, m_generalTcpipPort, "80");
+    m_generalHttpsAddr = ReadText("GeneralHttpsAddr", "");
+    if (m_generalHttpsAddr.empty())
+        m_generalHttpsAddr = BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
+    m_emPop3Server = ReadText("EmPop3Server", "");
+    m_emPop3Port = ReadText("EmPop3Port", "110");
+    m_emImporterUserName = ReadText("EmImporterUserName", "");
+    m_emImporterPassword = ReadText("EmImporterPassword", "");
+    m_emImporterEmail = ReadText("EmImporterEmail", "");
+    m_emMaxEmailOut = ReadInt("EmMaxEmailOut", 500);
+    if (m_emMaxEmailOut < 100)
+        m_emMaxEmailOut = 100;
+    m_emDispatcherEmail = ReadText("EmDispatcherEmail", "");
+    m_emAdminEmail = ReadText("EmAdminEmail", "");
+    m_smtpTimeout = ReadInt("SmtpTimeout", 60);
+    if (m_smtpTimeout < 5 || m_smtpTimeout > 600)
+        m_smtpTimeout = 60;
+    m_pop3Timeout = ReadInt("Pop3Timeout", 30);
+    if (m_pop3Timeout < 5 || m_pop3Timeout > 600)
+        m_pop3Timeout = 30;
+    m_emKeepSentMail = ReadFlag("EmKeepSentMail", 0);
+    m_serviceDependency = ReadText("ServiceDependency", "");
+    m_serviceUserName = ReadText("ServiceUserName", "");
+    m_servicePassword = ReadText("ServicePassword", "");
+
+    LoadMimeMap();
+    m_mimeChanged = 0;
+    std::string encoding;
+    if (!m_registryKey.ReadString("MimeTextEncoding", encoding))
+        encoding = GetDefaultCharset();
+    m_mimeTextEncoding = Trim(encoding);
+
+    m_loaded = 1;
+    m_registryKey.Close();
+    return opened;
+}
+
+// The listening address, its network-order form, the domain name and the ports.
+void CServerConfig::LoadAddresses() {
+    bool autoCorrect = ReadText("AutoCorrectIP", "") == "yes";
+    m_generalTcpipAddress = "127.0.0.1";
+    if (!m_registryKey.ReadString("GeneralTcpipAddress", m_generalTcpipAddress) || autoCorrect)
+        CorrectLocalAddress(m_generalTcpipAddress);
+    m_tcpipAddress = NetworkOrderAddress(m_generalTcpipAddress);
+    m_fqdn = ReadText("FQDN", m_generalTcpipAddress);
+    m_generalTcpipPort = ReadText("GeneralTcpipPort", "80");
+    m_generalSslPort = ReadText("GeneralSslPort", "443");
+}
+
+// Pairs "Mime001FileExtension"/"Mime001ContentType" up to MimeCount; incomplete pairs are skipped
+// and a later pair replaces an earlier one of the same extension. No pairs: the default table.
+void CServerConfig::LoadMimeMap() {
+    m_mimeMap.clear();
+    int count = ReadInt("MimeCount", 0);
+    if (count <= 0) {
+        for (const MimePair& pair : kDefaultMimeTypes)
+            m_mimeMap[pair.extension] = pair.contentType;
+        return;
+    }
+    for (int i = 1; i <= count && i <= kMaxListEntries; ++i) {
+        char extensionName[32];
+        char typeName[32];
+        std::snprintf(extensionName, sizeof extensionName, "Mime%.3dFileExtension", i);
+        std::snprintf(typeName, sizeof typeName, "Mime%.3dContentType", i);
+        std::string extension = Trim(ReadText(extensionName, ""));
+        std::string type = Trim(ReadText(typeName, ""));
+        if (!extension.empty() && !type.empty())
+            m_mimeMap[LowerAscii(extension)] = type;
+    }
+}
+
+int CServerConfig::CorrectLocalAddress(std::string& address) {
+    std::vector<std::string> local;
+    if (!ListLocalAddresses(local)) {
+        TheLog().WriteLine("Failed to get local host hostent");
+        return 0;
+    }
+    for (const std::string& candidate : local)
+        if (candidate == address)
+            return 0;
+    address = local.front();
+    return 1;
+}
+
+std::string CServerConfig::GetDefaultCharset() {
+    locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (!user)
+        return {};
+    std::string codeset = NormalizeCodeset(nl_langinfo_l(CODESET, user));
+    freelocale(user);
+    for (const CharsetRow& row : kCharsets)
+        for (const char* name : row.codesets)
+            if (name && codeset == name)
+                return row.charset;
+    return {};
+}
+
+CTaskEntry* CServerConfig::GetTask(std::size_t index) const {
+    return index < m_tasks.size() ? m_tasks[index].get() : nullptr;
+}
+
+CTaskEntry& CServerConfig::AddTask() {
+    m_tasks.push_back(std::make_unique<CTaskEntry>(m_taskLock));
+    return *m_tasks.back();
+}
+
+void CServerConfig::ClearTasks() { m_tasks.clear(); }
+
+namespace {
+
+std::string TaskValueName(std::size_t number, const char* field) {
+    char name[48];
+    std::snprintf(name, sizeof name, "Task%.2zu%s", number, field);
+    return name;
+}
+
+struct DefaultTask {
+    const char* name;
+    const char* script;  // below the installation folder; nullptr for the Email Sender
+    int kind;
+    int minutes;
+};
+
+const DefaultTask kDefaultTasks[] = {
+    {"Email Sender", nullptr, kTaskEveryMinutes, 10},
+    {"Email Importer", "/webroot/script/importer.tws", kTaskEveryMinutes, 30},
+    {"Deadline Reminder", "/webroot/script/dueRem.tws", kTaskEveryMinutes, 60},
+    {"Issue Escalator", "/webroot/script/escalator.tws", kTaskEveryMinutes, 60},
+    {"System", "/webroot/script/system.tws", kTaskDaily, 60},
+    {"Todo Reminder", "/webroot/script/todoRem.tws", kTaskSunday + 1, 360},  // Mondays
+};
+
+constexpr int kDefaultTaskCount = sizeof kDefaultTasks / sizeof kDefaultTasks[0];
+
+}  // namespace
+
+int CServerConfig::LoadTasks() {
+    ClearTasks();
+    int readable = m_registryKey.Open();
+    std::string countText;
+    m_registryKey.ReadString("TaskCount", countText);
+    int count = ParseInt32(countText);
+    std::time_t now = std::time(nullptr);
+    for (int i = 1; i <= count && i <= kMaxListEntries; ++i) {
+        std::string name;
+        if (!m_registryKey.ReadString(TaskValueName(i, "Name"), name))
+            continue;
+        CTaskEntry& task = AddTask();
+        task.SetName(std::move(name));
+        task.SetEnabled(ReadText(TaskValueName(i, "Enabled").c_str(), "") == "yes");
+        task.SetScript(ReadText(TaskValueName(i, "Script").c_str(), "none"));
+        std::string interval = ReadText(TaskValueName(i, "Interval").c_str(), "");
+        task.SetKind(ParseScheduleKind(interval));
+        int minutes = task.GetKind() == kTaskEveryMinutes ? ParseInt32(interval)
+                                                          : ReadInt(TaskValueName(i, "At").c_str(), 360);
+        task.SetIntervalSeconds(std::int64_t{minutes} * 60);
+        task.ComputeNextRun(now);
+    }
+    // Scripts and the console address tasks by number, so a list without the default tasks is
+    // reset. An unreadable store is left alone: writing defaults would destroy the real list.
+    if (count < kDefaultTaskCount) {
+        SetDefaultTasks();
+        if (readable) {
+            if (!countText.empty())
+                TheLog().WriteLine("Default scripts missing. List of scripts has been reset.");
+            SaveTasks();
+        }
+    }
+    m_tasksChanged = 0;
+    return readable;
+}
+
+int CServerConfig::SaveTasks() {
+    CRegistryBatch batch(m_registryKey);
+    m_registryKey.WriteString("TaskCount", std::to_string(m_tasks.size()));
+    for (std::size_t i = 0; i < m_tasks.size(); ++i) {
+        const CTaskEntry& task = *m_tasks[i];
+        std::size_t number = i + 1;
+        int kind = task.GetKind();
+        std::string minutes = std::to_string(task.GetIntervalSeconds() / 60);
+        m_registryKey.WriteString(TaskValueName(number, "Name"), task.GetName());
+        m_registryKey.WriteString(TaskValueName(number, "Enabled"), task.IsEnabled() ? "yes" : "no");
+        m_registryKey.WriteString(TaskValueName(number, "Script"), task.GetScript());
+        m_registryKey.WriteString(TaskValueName(number, "Interval"),
+                                  kind == kTaskEveryMinutes ? minutes : GetDayText(kind));
+        m_registryKey.WriteString(TaskValueName(number, "At"), kind == kTaskEveryMinutes ? "" : minutes);
+    }
+    int written = batch.Commit();
+    if (!written)
+        LogStoreFailure();
+    m_tasksChanged = 0;
+    return written;
+}
+
+int CServerConfig::SaveTaskScripts() {
+    int written;
+    {
+        CRegistryBatch batch(m_registryKey);
+        for (std::size_t i = 0; i < m_tasks.size(); ++i)
+            m_registryKey.WriteString(TaskValueName(i + 1, "Script"), m_tasks[i]->GetScript());
+        written = batch.Commit();
+    }
+    if (!written)
+        LogStoreFailure();
+    m_registryKey.Close();
+    return written;
+}
+
+int CServerConfig::SetDefaultTasks() {
+    ClearTasks();
+    std::time_t now = std::time(nullptr);
+    for (const DefaultTask& preset : kDefaultTasks) {
+        CTaskEntry& task = AddTask();
+        task.SetName(preset.name);
+        task.SetScript(preset.script ? m_installDir + preset.script : "none");
+        task.SetKind(preset.kind);
+        task.SetIntervalSeconds(std::int64_t{preset.minutes} * 60);
+        task.ComputeNextRun(now);
+    }
+    return 1;
+}

@@ -1,0 +1,118 @@
+// CServerConfig: the in-memory copy of every server setting, loaded from the settings store with
+// its defaults, clamps and corrections, together with the table of background tasks and the map of
+// file extensions to MIME content types. twServer and twStudio load it once before their threads
+// start; afterwards every thread reads the public members without a lock. Only the task entries
+// change at run time, under the task lock (see CTaskEntry).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/task_entry.h"
+#include "platform/registry_key.h"
+
+class CServerConfig {
+public:
+    // `settingsPath` is the settings file, `installDir` the installation folder below which the
+    // default tasks' scripts lie.
+    CServerConfig(std::string settingsPath, std::string installDir);
+    // The settings file of GetSettingsFilePath and the folder of GetProgramDirectory.
+    CServerConfig();
+    virtual ~CServerConfig();
+    CServerConfig(const CServerConfig&) = delete;
+    CServerConfig& operator=(const CServerConfig&) = delete;
+
+    // Fills every member from the store, then closes it. 0 when the store exists but cannot be read
+    // (the members then keep their defaults and nothing is written), else 1.
+    int Load();
+
+    // Rebuilds the task table from the store; a list shorter than the six default tasks is reset to
+    // them and written back. 0 when the store cannot be read (nothing is written then), else 1.
+    int LoadTasks();
+    // Writes every task and TaskCount as one replace of the store; clears m_tasksChanged.
+    int SaveTasks();
+    // Writes the script of every task (scripts may change them at run time) and closes the store.
+    int SaveTaskScripts();
+    int SetDefaultTasks();
+    void ClearTasks();
+
+    // The task table, in task number order (the Email Sender first). The table itself changes only
+    // while loading, before other threads use it.
+    std::size_t GetTaskCount() const { return m_tasks.size(); }
+    CTaskEntry* GetTask(std::size_t index) const;
+    CTaskEntry& AddTask();
+    std::recursive_mutex& GetTaskLock() { return m_taskLock; }
+
+    // When `address` is not an IPv4 address of this host, replaces it with the host's first
+    // non-loopback IPv4 address (127.0.0.1 when it has none) and returns 1; else returns 0.
+    static int CorrectLocalAddress(std::string& address);
+    // The charset of the user's locale's codeset, or "" when it is none the server knows.
+    static std::string GetDefaultCharset();
+
+    int m_loaded = 0;
+    std::string m_generalOrganizationName;
+    std::string m_generalTcpipAddress;
+    std::uint32_t m_tcpipAddress = 0;  // m_generalTcpipAddress in network byte order
+    std::string m_generalTcpipPort;
+    int m_sessionTimeout = 0;  // minutes
+    int m_maxUpload = 0;       // megabytes
+    int m_logHttp = 0;
+    int m_logSmtp = 0;
+    int m_logPop3 = 0;
+    std::string m_generalSslPort;
+    std::string m_securityCertName;
+    std::string m_securityCertIssuer;
+    std::string m_securityCertSerial;
+    std::string m_securityCertExpiration;
+    std::string m_fqdn;
+    int m_encryptFileId = 1;
+    std::string m_dbOdbcConnectString;
+    int m_dbAccessSerialize = 0;
+    int m_dbConnectionThreadOwn = 0;
+    int m_dbConnectionIdleTimeout = 0;
+    int m_tasksChanged = 0;
+    std::string m_emSmtpServer;
+    std::string m_emSmtpPort;
+    std::string m_emSmtpUserName;
+    std::string m_emSmtpPassword;
+    std::string m_generalHttpAddr;
+    std::string m_generalHttpsAddr;
+    std::string m_emPop3Server;
+    std::string m_emPop3Port;
+    std::string m_emImporterUserName;
+    std::string m_emImporterPassword;
+    std::string m_emImporterEmail;
+    int m_emMaxEmailOut = 0;
+    std::string m_emDispatcherEmail;
+    std::string m_emAdminEmail;
+    int m_smtpTimeout = 60;  // seconds
+    int m_pop3Timeout = 30;  // seconds
+    int m_emKeepSentMail = 0;
+    std::string m_serviceDependency;
+    std::string m_serviceUserName;
+    std::string m_servicePassword;
+    std::map<std::string, std::string> m_mimeMap;  // lower-case extension without dot -> content type
+    int m_mimeChanged = 0;
+    std::string m_mimeTextEncoding;
+
+private:
+    std::string ReadText(const char* name, std::string value);
+    int ReadFlag(const char* name, int defaultOn);
+    int ReadInt(const char* name, int value);
+    void LoadAddresses();
+    void LoadMimeMap();
+    void LogStoreFailure();
+
+    std::string m_installDir;
+    std::vector<std::unique_ptr<CTaskEntry>> m_tasks;
+    std::recursive_mutex m_taskLock;  // guards the fields of every task entry
+    CRegistryKey m_registryKey;
+};
+
+// The program's configuration, constructed on first use.
+CServerConfig& TheServerConfig();

@@ -1,0 +1,286 @@
+#include "foundation/server_config.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "foundation/log.h"
+
+namespace {
+
+// True when the address can be bound here, i.e. it belongs to this host.
+bool IsBindableLocalAddress(const std::string& address) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    if (inet_pton(AF_INET, address.c_str(), &in.sin_addr) != 1)
+        return false;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
+    if (fd >= 0)
+        close(fd);
+    return bound;
+}
+
+class ServerConfigTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tw-config-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_path = m_dir + "/etc/settings.conf";
+        TheLog().SetCallbackMode([this](std::string_view entry) {
+            std::lock_guard<std::mutex> guard(m_logLock);
+            m_logged += entry;
+        });
+    }
+    void TearDown() override {
+        TheLog().SetCallbackMode([](std::string_view) {});
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    void WriteSettings(const std::string& text) const {
+        mkdir((m_dir + "/etc").c_str(), 0750);
+        std::ofstream(m_path, std::ios::binary) << text;
+    }
+    std::string SettingsText() const {
+        std::ifstream in(m_path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string Logged() {
+        std::lock_guard<std::mutex> guard(m_logLock);
+        return m_logged;
+    }
+    static std::string TaskLines(int number, const char* name, const char* interval, const char* at) {
+        char prefix[16];
+        std::snprintf(prefix, sizeof prefix, "Task%.2d", number);
+        std::string p = prefix;
+        return p + "Name=" + name + "\n" + p + "Enabled=yes\n" + p + "Script=/s/" + name + ".tws\n" + p +
+               "Interval=" + interval + "\n" + (at ? p + "At=" + at + "\n" : "");
+    }
+
+    std::string m_dir;
+    std::string m_path;
+    std::mutex m_logLock;
+    std::string m_logged;
+};
+
+TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
+    CServerConfig config(m_path, m_dir);
+    ASSERT_EQ(config.Load(), 1);
+    EXPECT_EQ(config.m_loaded, 1);
+    EXPECT_TRUE(IsBindableLocalAddress(config.m_generalTcpipAddress)) << config.m_generalTcpipAddress;
+    EXPECT_EQ(config.m_fqdn, config.m_generalTcpipAddress);
+    EXPECT_EQ(config.m_generalTcpipPort, "80");
+    EXPECT_EQ(config.m_generalSslPort, "443");
+    EXPECT_EQ(config.m_generalHttpAddr, "http://" + config.m_generalTcpipAddress);
+    EXPECT_EQ(config.m_generalHttpsAddr, "https://" + config.m_generalTcpipAddress);
+    EXPECT_EQ(config.m_mimeMap.size(), 124u);
+    EXPECT_EQ(config.m_mimeMap["*"], "application/octet-stream");
+    EXPECT_EQ(config.m_mimeMap["js"], "application/x-javascript");
+
+    ASSERT_EQ(config.GetTaskCount(), 6u);
+    EXPECT_EQ(config.GetTask(0)->GetName(), "Email Sender");
+    EXPECT_EQ(config.GetTask(0)->GetScript(), "none");
+    EXPECT_EQ(config.GetTask(1)->GetScript(), m_dir + "/webroot/script/importer.tws");
+    EXPECT_EQ(config.GetTask(5)->GetKind(), 42);
+    EXPECT_EQ(Logged().find("reset"), std::string::npos);  // a missing store is reset silently
+
+    std::string text = SettingsText();
+    for (const char* line : {"TaskCount=6\n", "Task01Name=Email Sender\n", "Task01Interval=10\n",
+                             "Task01At=\n", "Task05Interval=Day\n", "Task05At=60\n", "Task06Interval=Monday\n",
+                             "Task06At=360\n", "Task03Enabled=no\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    struct stat st;
+    ASSERT_EQ(stat(m_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
+    WriteSettings("GeneralTcpipAddress=127.0.0.1\n"
+                  "GeneralTcpipPort=8080\n"
+                  "GeneralSslPort=8443\n"
+                  "GeneralHttpAddr=\n"
+                  "EmMaxEmailOut=20\n"
+                  "SmtpTimeout=1000\n"
+                  "Pop3Timeout=4\n"
+                  "DbAccessSerialize=no\n"
+                  "DbConnectionThreadOwn=no\n"
+                  "DbOdbcConnectString=DSN=tw3;UID=a \t\r\n"
+                  "GeneralSessionTimeout=abc\n"
+                  "LogHttp=yes\n"
+                  "LogSmtp=Yes\n"
+                  "EncryptFileID=no\n"
+                  "MimeTextEncoding= latin1 \n" +
+                  TaskLines(1, "a", "1", nullptr) + TaskLines(2, "b", "1", nullptr) +
+                  TaskLines(3, "c", "1", nullptr) + TaskLines(4, "d", "1", nullptr) +
+                  TaskLines(5, "e", "1", nullptr) + TaskLines(6, "f", "1", nullptr) + "TaskCount=6\n");
+    CServerConfig config(m_path, m_dir);
+    ASSERT_EQ(config.Load(), 1);
+    EXPECT_EQ(config.m_generalTcpipAddress, "127.0.0.1");
+    EXPECT_EQ(config.m_tcpipAddress, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(config.m_generalHttpAddr, "http://127.0.0.1:8080");
+    EXPECT_EQ(config.m_generalHttpsAddr, "https://127.0.0.1:8443");
+    EXPECT_EQ(config.m_emMaxEmailOut, 100);
+    EXPECT_EQ(config.m_smtpTimeout, 60);
+    EXPECT_EQ(config.m_pop3Timeout, 30);
+    EXPECT_EQ(config.m_dbAccessSerialize, 0);
+    EXPECT_EQ(config.m_dbConnectionThreadOwn, 1);
+    EXPECT_EQ(config.m_dbOdbcConnectString, "DSN=tw3;UID=a");
+    EXPECT_EQ(config.m_sessionTimeout, 0);
+    EXPECT_EQ(config.m_logHttp, 1);
+    EXPECT_EQ(config.m_logSmtp, 0);
+    EXPECT_EQ(config.m_encryptFileId, 0);
+    EXPECT_EQ(config.m_mimeTextEncoding, "latin1");
+    EXPECT_EQ(config.GetTask(5)->GetName(), "f");
+
+    // The edges of the time-out ranges are kept.
+    WriteSettings("SmtpTimeout=5\nPop3Timeout=600\nEmMaxEmailOut=100\n");
+    CServerConfig edges(m_path, m_dir);
+    ASSERT_EQ(edges.Load(), 1);
+    EXPECT_EQ(edges.m_smtpTimeout, 5);
+    EXPECT_EQ(edges.m_pop3Timeout, 600);
+    EXPECT_EQ(edges.m_emMaxEmailOut, 100);
+}
+
+TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor) {
+    WriteSettings("GeneralTcpipAddress=192.0.2.77\nAutoCorrectIP=yes\n");
+    CServerConfig corrected(m_path, m_dir);
+    corrected.Load();
+    EXPECT_NE(corrected.m_generalTcpipAddress, "192.0.2.77");
+    EXPECT_TRUE(IsBindableLocalAddress(corrected.m_generalTcpipAddress));
+
+    // Without AutoCorrectIP a stored address is taken as it is.
+    WriteSettings("GeneralTcpipAddress=192.0.2.77\nFQDN=tw.example.org\n");
+    CServerConfig kept(m_path, m_dir);
+    kept.Load();
+    EXPECT_EQ(kept.m_generalTcpipAddress, "192.0.2.77");
+    EXPECT_EQ(kept.m_fqdn, "tw.example.org");
+
+    std::string address = "127.0.0.1";
+    EXPECT_EQ(CServerConfig::CorrectLocalAddress(address), 0);
+    EXPECT_EQ(address, "127.0.0.1");
+    address = "no address";
+    EXPECT_EQ(CServerConfig::CorrectLocalAddress(address), 1);
+    EXPECT_TRUE(IsBindableLocalAddress(address)) << address;
+}
+
+TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates) {
+    WriteSettings("MimeCount=4\n"
+                  "Mime001FileExtension=doc\n"
+                  "Mime002FileExtension= PDF \n"
+                  "Mime002ContentType= application/pdf \n"
+                  "Mime003FileExtension=pdf\n"
+                  "Mime003ContentType=application/x-pdf\n"
+                  "Mime004FileExtension=\n"
+                  "Mime004ContentType=text/plain\n"
+                  "Mime005FileExtension=txt\n"
+                  "Mime005ContentType=text/plain\n");
+    CServerConfig config(m_path, m_dir);
+    config.Load();
+    ASSERT_EQ(config.m_mimeMap.size(), 1u);
+    EXPECT_EQ(config.m_mimeMap["pdf"], "application/x-pdf");
+}
+
+TEST_F(ServerConfigTest, GappedTaskListMovesLaterTasksUp) {
+    std::string text = "TaskCount=7\n" + TaskLines(1, "one", "10", nullptr) + TaskLines(2, "two", "30", nullptr) +
+                       "Task03Enabled=yes\n" + TaskLines(4, "four", "Friday", "90") +
+                       TaskLines(5, "five", "Day", nullptr) + TaskLines(6, "six", "soon", nullptr) +
+                       TaskLines(7, "seven", "Monday", "360");
+    WriteSettings(text);
+    CServerConfig config(m_path, m_dir);
+    std::time_t before = std::time(nullptr);
+    ASSERT_EQ(config.LoadTasks(), 1);
+    std::time_t after = std::time(nullptr);
+
+    ASSERT_EQ(config.GetTaskCount(), 6u);
+    EXPECT_EQ(config.GetTask(1)->GetName(), "two");
+    EXPECT_EQ(config.GetTask(2)->GetName(), "four");
+    EXPECT_EQ(config.GetTask(2)->GetKind(), 46);
+    EXPECT_EQ(config.GetTask(2)->GetIntervalSeconds(), 90 * 60);
+    EXPECT_TRUE(config.GetTask(2)->IsEnabled());
+    EXPECT_EQ(config.GetTask(2)->GetScript(), "/s/four.tws");
+    EXPECT_EQ(config.GetTask(3)->GetIntervalSeconds(), 360 * 60);  // no At value
+    // Neither a number nor a day word: every 0 minutes, due at the current minute.
+    const CTaskEntry& soon = *config.GetTask(4);
+    EXPECT_EQ(soon.GetKind(), 50);
+    EXPECT_EQ(soon.GetIntervalSeconds(), 0);
+    EXPECT_LE(soon.GetNextRun(), after);
+    EXPECT_GT(soon.GetNextRun(), before - 60);
+    EXPECT_EQ(soon.GetNextRun() % 60, 0);
+    EXPECT_EQ(config.GetTask(5)->GetName(), "seven");
+    EXPECT_EQ(config.m_tasksChanged, 0);
+    EXPECT_EQ(SettingsText(), text);  // nothing reset or written back
+    EXPECT_EQ(Logged(), "");
+}
+
+TEST_F(ServerConfigTest, ShortTaskListIsResetAndWrittenBack) {
+    WriteSettings("GeneralTcpipPort=81\nTaskCount=5\n" + TaskLines(1, "mine", "5", nullptr));
+    CServerConfig config(m_path, m_dir);
+    ASSERT_EQ(config.LoadTasks(), 1);
+    ASSERT_EQ(config.GetTaskCount(), 6u);
+    EXPECT_EQ(config.GetTask(0)->GetName(), "Email Sender");
+    EXPECT_NE(Logged().find("Default scripts missing. List of scripts has been reset."), std::string::npos);
+    std::string text = SettingsText();
+    EXPECT_NE(text.find("TaskCount=6\n"), std::string::npos);
+    EXPECT_NE(text.find("Task01Name=Email Sender\n"), std::string::npos);
+    EXPECT_NE(text.find("Task04Script=" + m_dir + "/webroot/script/escalator.tws\n"), std::string::npos);
+    EXPECT_NE(text.find("GeneralTcpipPort=81\n"), std::string::npos);
+}
+
+TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten) {
+    ASSERT_EQ(mkdir((m_dir + "/etc").c_str(), 0750), 0);
+    ASSERT_EQ(mkdir(m_path.c_str(), 0750), 0);  // exists, but cannot be read as a file
+    CServerConfig config(m_path, m_dir);
+    EXPECT_EQ(config.Load(), 0);
+    EXPECT_EQ(config.GetTaskCount(), 6u);
+    EXPECT_EQ(config.m_generalTcpipPort, "80");
+    EXPECT_NE(Logged().find(" when accessing registry."), std::string::npos);
+    EXPECT_EQ(config.SaveTaskScripts(), 0);
+    struct stat st;
+    ASSERT_EQ(stat(m_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(ServerConfigTest, ChangedScriptsAreSavedWithoutLosingOtherWriters) {
+    CServerConfig server(m_path, m_dir);
+    ASSERT_EQ(server.Load(), 1);
+    // Another program changes a setting after the server loaded.
+    CRegistryKey console(m_path);
+    ASSERT_EQ(console.WriteString("GeneralTcpipPort", "8081"), 1);
+
+    server.GetTask(1)->SetScript("/srv/import v2.tws");
+    ASSERT_EQ(server.SaveTaskScripts(), 1);
+
+    CServerConfig reloaded(m_path, m_dir);
+    ASSERT_EQ(reloaded.Load(), 1);
+    EXPECT_EQ(reloaded.GetTask(1)->GetScript(), "/srv/import v2.tws");
+    EXPECT_EQ(reloaded.GetTask(0)->GetScript(), "none");
+    EXPECT_EQ(reloaded.m_generalTcpipPort, "8081");
+}
+
+TEST(DefaultCharsetTest, FollowsTheLocaleCodeset) {
+    const char* old = std::getenv("LC_ALL");
+    std::string saved = old ? old : "";
+    setenv("LC_ALL", "C.UTF-8", 1);
+    EXPECT_EQ(CServerConfig::GetDefaultCharset(), "utf-8");
+    setenv("LC_ALL", "C", 1);
+    EXPECT_EQ(CServerConfig::GetDefaultCharset(), "");  // plain ASCII has no row
+    if (old)
+        setenv("LC_ALL", saved.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
+}
+
+}  // namespace
