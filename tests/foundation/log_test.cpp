@@ -1,4 +1,5 @@
 #include "foundation/log.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,23 +16,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempFolder
-{
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tw-log-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempFolder() { fs::remove_all(m_path); }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 std::string ReadFile(const fs::path& path)
 {

@@ -47,8 +47,6 @@ TEST(MessageCatalog, EmptyAndOutOfRangeSlotsGiveAnEmptyTextNotANullPointer)
         ASSERT_NE(CMessageCatalog::Text(slot), nullptr) << slot;
         EXPECT_STREQ(CMessageCatalog::Text(slot), "") << slot;
     }
-    EXPECT_STRNE(CMessageCatalog::Text(0), "");
-    EXPECT_STRNE(CMessageCatalog::Text(164), "");
 }
 
 TEST(MessageCatalog, ConnectPageFormatsWithTheAddressTwiceAndALiteralPercent)
@@ -63,16 +61,6 @@ TEST(MessageCatalog, ConnectPageFormatsWithTheAddressTwiceAndALiteralPercent)
               std::string::npos);
     EXPECT_NE(text.find("width=\"100%\""), std::string::npos);
     EXPECT_NE(text.find("<title>Tarnwick Server : Connect</title>"), std::string::npos);
-}
-
-TEST(MessageCatalog, AttachmentSlotsNameTheSettingsFileNotARegistryKey)
-{
-    for (int slot : {0, 1}) {
-        std::string text = CMessageCatalog::Text(slot);
-        EXPECT_NE(text.find("etc/settings.conf"), std::string::npos) << slot;
-        EXPECT_EQ(text.find("HKEY_"), std::string::npos) << slot;
-        EXPECT_EQ(text.find('\\'), std::string::npos) << slot;
-    }
 }
 
 }  // namespace

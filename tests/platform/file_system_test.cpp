@@ -1,4 +1,5 @@
 #include "platform/file_system.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -33,9 +34,8 @@ TEST(ProgramDirectory, ParentOfTheProgramFolderUnlessOverridden)
 
 TEST(FileSystem, CreateDirectoryIfMissingMakesOneLevelOnly)
 {
-    std::string pattern = (fs::temp_directory_path() / "tw-fs-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
+    TempFolder temp;
+    const fs::path root = temp.Path();
 
     EXPECT_TRUE(CreateDirectoryIfMissing((root / "a").string()));
     EXPECT_TRUE(DirectoryExists((root / "a").string()));
@@ -46,7 +46,6 @@ TEST(FileSystem, CreateDirectoryIfMissingMakesOneLevelOnly)
     std::ofstream((root / "file").string()) << "x";
     EXPECT_FALSE(DirectoryExists((root / "file").string()));
     EXPECT_FALSE(CreateDirectoryIfMissing((root / "file").string()));
-    fs::remove_all(root);
 }
 
 TEST(FileSystem, SystemErrorTextNamesTheCodeAndItsMessage)
