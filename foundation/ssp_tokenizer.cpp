@@ -1,5 +1,9 @@
 #include "foundation/ssp_tokenizer.h"
 
+#include "foundation/message_catalog.h"
+#include "foundation/ssp_exception.h"
+#include "foundation/ssp_value.h"
+
 #include <cstring>
 
 CSspTokenizer::CSspTokenizer(const char* text, const char* delimiters, bool copy)
@@ -105,4 +109,14 @@ std::string CSspTokenizer::NextTokenWith(const char* delimiters)
     std::string token = NextToken();
     m_delimiters = own;
     return token;
+}
+
+void CSspTokenizer::CallMethod(const std::string& method, int position, CSspValue& result)
+{
+    if (method == "NextToken")
+        result.SetString(NextToken());
+    else if (method == "NextPart")
+        result.SetString(NextPart());
+    else
+        throw CSspException(CMessageCatalog::Text(76) + method, position);
 }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+class CSspValue;
+
 class CSspTokenizer {
 public:
     CSspTokenizer() = default;
@@ -31,6 +33,10 @@ public:
     std::string NextToken();
     // NextToken with another delimiter set for this one call.
     std::string NextTokenWith(const char* delimiters);
+
+    // The script members "NextToken" and "NextPart" (names exact); the result is text (kind 12).
+    // Any other name throws CSspException "Unknown tokenizer field: <name>" at `position`.
+    void CallMethod(const std::string& method, int position, CSspValue& result);
 
 private:
     char CurrentChar() const { return m_text[m_position]; }

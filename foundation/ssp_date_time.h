@@ -1,0 +1,94 @@
+#pragma once
+// Dates and times of the script language: the `datetime` object, and the one place where times
+// are turned into text and parsed from it: in the user's locale order for pages, as ODBC escape
+// literals for SQL statements and as HTTP dates for headers. Times are whole seconds since 1970
+// (UTC) shown in local time; only the years 1970 to 2038 count as valid.
+//
+// The user's date and time conventions are read once at start-up by InitLocaleDateTime through
+// newlocale/nl_langinfo_l; the process locale itself stays "C".
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+class CSspValue;
+
+// The locale conventions that dates are shown and parsed in.
+struct CLocaleDateTime {
+    char dateSeparator = '/';
+    char timeSeparator = ':';
+    int dateOrder = 0;  // 0 month-day-year, 1 day-month-year, 2 year-month-day
+    int clock = 0;      // 0 12-hour clock, 1 24-hour clock
+    std::string amText = "AM";
+    std::string pmText = "PM";
+};
+
+// Reads the date and time conventions of a locale ("" takes the environment's LC_ALL, LC_TIME or
+// LANG, as programs do at start-up). Returns false, leaving the current settings, when the locale
+// cannot be loaded. Call it before threads that show or parse dates start.
+bool InitLocaleDateTime(const char* localeName = "");
+const CLocaleDateTime& GetLocaleDateTime();
+// Replaces the conventions outright (start-up only, like InitLocaleDateTime).
+void SetLocaleDateTime(const CLocaleDateTime& settings);
+
+class CSspDateTime {
+public:
+    enum IntervalUnit { kWeeks = 0, kMonths = 1, kQuarters = 2 };
+
+    CSspDateTime() = default;
+    explicit CSspDateTime(std::int64_t time) { SetTime(time); }
+    explicit CSspDateTime(std::string_view text) { SetText(text); }
+
+    // A negative time becomes 0; valid when the local year lies in 1970 to 2038.
+    void SetTime(std::int64_t time);
+    // Parses "{d 'y-m-d'}", "{ts 'y-m-d h:m:s'}" or a date in the locale order with an optional
+    // time; anything else leaves time 0 and invalid.
+    void SetText(std::string_view text);
+    bool IsValid() const { return m_valid; }
+    std::int64_t GetTime() const { return m_time; }
+
+    // Texts in local time; empty for a time at or before 0.
+    std::string GetDateStr() const;       // date in the locale order
+    std::string GetDateStr2() const;      // month and day only
+    std::string GetTimeStr() const;       // hours and minutes on the locale's clock
+    std::string GetDateTimeStr() const;   // GetDateStr, a blank, GetTimeStr
+    std::string GetDateTimeStr2() const;  // GetDateStr2, a blank, GetTimeStr
+    std::string GetOdbcDateStr() const;      // {d 'yyyy-mm-dd'}
+    std::string GetOdbcDateTimeStr() const;  // {ts 'yyyy-mm-dd hh:mm:ss'}
+    // RFC 1123 date of the UTC time; empty for a negative time.
+    std::string GetHttpDateTimeStr() const;
+    // strftime of the local or UTC time; "" when the time cannot be broken down.
+    std::string Format(std::string_view format) const;
+    std::string FormatGmt(std::string_view format) const;
+
+    // Hints for users: "mm/dd/yyyy" and "mm/dd/yyyy hh:mm:ss" in the locale's order and separators.
+    static std::string GetLocaleDatePattern();
+    static std::string GetLocaleDateTimePattern();
+
+    // The time moved by n weeks, months or quarters, by the calendar in local time, without changing
+    // the object; 0 for another unit or a result outside the representable range.
+    std::int64_t AddInterval(int unit, int n) const;
+    // The time moved by n calendar days, keeping the wall-clock time across daylight-saving changes.
+    std::int64_t AddDays(int n) const;
+
+    // True when every character is '0' to '9' (the empty text included).
+    static bool IsAllDigits(std::string_view text);
+
+    // The script members of the datetime object (names exact and case-sensitive): isValid, getYear,
+    // getMonth, getDay, getDayOfWeek, getHour, getMinute, getSecond, format(f), formatGmt(f),
+    // getDateStr ... getHttpDateTimeStr, addDay(n), addWeek(n), addMonth(n), addQuarter(n), copy(v).
+    // `args` are the evaluated arguments in order. A missing argument throws CSspException
+    // "Missing parameter.", an unknown name "Unknown datetime field: <name>", both at `position`.
+    void CallMethod(const std::string& method, std::span<const CSspValue> args, int position,
+                    CSspValue& result);
+
+private:
+    // "{d 'y-m-d'}", or with the time "{ts 'y-m-d h:m:s'}"; a two-digit year is in the 1900s.
+    bool ParseOdbcLiteral(const std::string& text, bool withTime);
+    bool ParseLocaleDateTime(const std::string& text);
+    static bool ParseLocaleTime(std::string_view text, int& hour, int& minute);
+
+    bool m_valid = false;
+    std::int64_t m_time = 0;  // seconds since 1970 (UTC)
+};

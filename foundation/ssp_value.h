@@ -1,0 +1,155 @@
+#pragma once
+// The one typed value of the system: every script variable, expression result, database column
+// bound at run time and value shown in the debugger is a CSspValue. Its kind is an ODBC SQL type
+// code, so a column read from the database keeps its type as a script value, and arithmetic,
+// comparison, text and SQL-literal rules follow from that code. There is no separate "unset" kind:
+// every kind has a null form (a marker value or an empty member) that the operators treat specially.
+//
+// The data members are public on purpose: the run-time column binding of the database layer binds
+// ODBC buffers straight to them, as the engine reads and writes them directly.
+//
+// Integer arithmetic is 32-bit and wraps around explicitly; conversions of doubles to integers clamp.
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CSspValue {
+public:
+    // ODBC SQL type codes used as kinds. Code 10 (ODBC's SQL_TIME) marks a time span.
+    enum Type : int {
+        kWLongVarChar = -10,
+        kWVarChar = -9,
+        kWChar = -8,
+        kLongVarBinary = -4,
+        kVarBinary = -3,
+        kBinary = -2,
+        kLongVarChar = -1,
+        kUnknown = 0,
+        kChar = 1,
+        kNumeric = 2,
+        kDecimal = 3,
+        kInteger = 4,
+        kSmallInt = 5,
+        kFloat = 6,
+        kReal = 7,
+        kDouble = 8,
+        kDate = 9,
+        kTimeSpan = 10,
+        kTimestamp = 11,
+        kVarChar = 12,
+    };
+
+    // Null markers of the numeric members (bit patterns shared with stored data and peers).
+    static constexpr int kIntegerNull = 0x4A4D4120;  // 1246576928
+    static constexpr float kRealNull = std::bit_cast<float>(0xE09E4242u);                 // about -9.123e19
+    static constexpr double kDoubleNull = std::bit_cast<double>(0xC413C84846922B8Cull);  // -9.123e19
+
+    // Result codes of ApplyOperator.
+    static constexpr int kNeedsTimeSpan = -1;          // "Right operand should be a TimeSpan."
+    static constexpr int kNeedsDateTime = -2;          // "Right operand should be a datetime field."
+    static constexpr int kNeedsTimeSpanOrDate = -3;    // "... a TimeSpan or datetime field."
+    static constexpr int kOperationNotAllowed = -4;    // "Operation not allowed on these operands."
+
+    CSspValue() = default;
+    CSspValue(const CSspValue& other) = default;
+    CSspValue(CSspValue&& other) noexcept = default;
+    CSspValue& operator=(const CSspValue& other);
+    CSspValue& operator=(CSspValue&& other) noexcept = default;
+
+    // Every member to its null form; size 250; the binary block keeps its capacity; type unchanged.
+    void SetNull();
+
+    // Typed assignments: the type, then SetNull, then the one member the kind uses.
+    void SetInteger(int value, int type = kInteger);
+    void SetReal(float value);
+    void SetDouble(double value, int type = kDouble);
+    void SetString(std::string text, int type = kVarChar);
+    void SetDecimal(std::string digits, int scale, int type = kNumeric);
+    void SetTime(std::int64_t time, int type = kDate);
+    void SetTimeSpan(std::int64_t seconds);
+    void SetBinary(const void* bytes, size_t length, int type = kLongVarBinary);
+
+    // Copies the source bytes into the target, reusing its block when large enough. Returns 1, or 0
+    // (target length unchanged) when the memory cannot be had.
+    static int CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source);
+    // Moves a block into the value; the source is left empty.
+    void TakeBinary(std::vector<unsigned char>& source);
+    // Doubles every single quote in place.
+    static void EscapeSqlQuotes(std::string& text);
+
+    // Kind tests by type code.
+    bool IsInteger() const { return m_type == kInteger || m_type == kSmallInt; }
+    bool IsDecimal() const { return m_type == kNumeric || m_type == kDecimal; }
+    bool IsReal() const { return m_type == kReal; }
+    bool IsDouble() const { return m_type == kFloat || m_type == kDouble; }
+    bool IsString() const
+    {
+        return m_type == kChar || m_type == kVarChar || m_type == kWChar || m_type == kWVarChar;
+    }
+    bool IsLongText() const { return m_type == kLongVarChar || m_type == kWLongVarChar; }
+    bool IsBinary() const { return m_type == kBinary || m_type == kVarBinary || m_type == kLongVarBinary; }
+    bool IsDate() const { return m_type == kDate || m_type == kTimestamp; }
+    bool IsTimeSpan() const { return m_type == kTimeSpan; }
+    bool IsNumeric() const { return IsInteger() || IsDecimal() || IsReal() || IsDouble(); }
+    // A numeric kind, or a string whose text is an optional '-' followed only by digits, '.' and ','.
+    bool IsNumericText() const;
+    // A date kind, or a string that parses as a valid date and time.
+    bool IsDateLike() const;
+    bool IsNull() const;
+
+    // Conversions.
+    std::string ToString() const;
+    // The number of the value: the numeric member, a span's seconds, else the text's leading number
+    // (an empty text gives the double null marker).
+    double ToDouble() const;
+    // The 32-bit integer of the value: real, double and span toward zero (clamped), texts by
+    // ParseInt32, an empty text the integer null marker.
+    int ToInt64() const;
+    std::int64_t ToTime() const;
+    // Characters after the first '.', 0 without one.
+    static int CountDecimals(std::string_view text);
+    // Stores a text into the member of the current kind.
+    void SetFromText(std::string_view text);
+    // A number from text: a decimal (kind 2) with `scale` places, or an integer (kind 4) when the
+    // scale is 0 or less. The scale is ParseInt32 of `scaleText` when given, else CountDecimals.
+    void SetNumberText(std::string_view text, std::optional<std::string_view> scaleText = std::nullopt);
+    // The value as a literal to paste into an SQL statement.
+    std::string ToSqlLiteral() const;
+
+    // Sets this value to `left op right` for "+", "-", "*", "/", "%" and "||". Returns 0 or one of
+    // the negative codes above; any other operator leaves this value unchanged and returns 0. The
+    // operands are not modified, and this value may be one of them.
+    int ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right);
+    // "=", "==", "<>", "!=", ">=", "<=", ">", "<" against `right`; any other operator is false.
+    bool Compare(std::string_view op, const CSspValue& right) const;
+
+    // Byte-wise, case-sensitive comparisons of texts (UTF-8 sorts by code point this way).
+    static bool StringLess(const std::string& a, const std::string& b) { return a < b; }
+    static bool StringGreater(const std::string& a, const std::string& b) { return a > b; }
+    static bool StringLessEqual(const std::string& a, const std::string& b) { return a <= b; }
+    static bool StringGreaterEqual(const std::string& a, const std::string& b) { return a >= b; }
+
+    int m_type = kUnknown;
+    std::string m_text;                   // text kinds and the digits of decimals
+    int m_size = 250;                     // column size when bound to a database column
+    int m_scale = 0;                      // decimal places of a decimal
+    int m_integer = kIntegerNull;
+    float m_real = kRealNull;
+    double m_double = kDoubleNull;
+    std::int64_t m_time = 0;              // seconds since 1970 (UTC)
+    std::int64_t m_span = 0;              // seconds
+    std::vector<unsigned char> m_binary;  // binary and long-text bytes; size() is the stored length
+
+private:
+    int Add(const CSspValue& left, const CSspValue& right);
+    int Subtract(const CSspValue& left, const CSspValue& right);
+    int MultiplyOrDivide(const CSspValue& left, char op, const CSspValue& right);
+    int Modulo(const CSspValue& left, const CSspValue& right);
+    void Concat(const CSspValue& left, const CSspValue& right);
+    int NumericCore(const CSspValue& left, char op, const CSspValue& right);
+    void SetJoinedText(const CSspValue& left, const CSspValue& right, int type);
+};
