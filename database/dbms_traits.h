@@ -1,0 +1,50 @@
+// CDbmsTraits: every choice that depends on the database product, in one table keyed by the name
+// the driver reports as SQL_DBMS_NAME. The data source uses it to recognise a lost connection,
+// the recordset code to pick how it learns column descriptions, the set-up code to recognise a
+// missing table, and the statement translation for the operator spellings.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+class CDbException;
+
+// How the recordset code learns the columns of a table before it writes a row.
+enum class ColumnInfoPath {
+    ProbeQuery,  // run the SELECT with the filter "1 = 2" and describe its result
+    Catalog,     // ask the catalogue (SQLColumns)
+};
+
+struct CDbmsTraits {
+    std::string_view dbmsName;           // as SQL_DBMS_NAME reports it; "" for the fallback row
+    std::span<const std::string_view> lostConnectionStates;  // besides the common ones
+    std::span<const std::string_view> missingTableStates;
+    std::span<const std::string_view> uniqueViolationStates;
+    // For drivers that report every engine error under one state (SQLite: HY000), the start of the
+    // message that tells a missing table or a unique violation; "" where the state suffices.
+    std::string_view missingTableText;
+    std::string_view uniqueViolationText;
+    // Error-text prefixes (compared without regard to case) that mean the server can't be reached,
+    // and the one that asks for the driver's long-column work-around.
+    std::string_view connectFailurePrefix;
+    std::string_view longColumnsPrefix;
+    std::string_view concatOperator;     // joins two texts
+    std::string_view caseBlindLike;      // LIKE that ignores letter case
+    ColumnInfoPath columnInfo;
+
+    // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
+    static const CDbmsTraits& ForDbms(std::string_view dbmsName);
+    static std::span<const CDbmsTraits> All();
+
+    // Whether the failure means the connection is gone: a lost-connection state of this DBMS or
+    // of every DBMS, or an invalid handle.
+    bool IsLostConnection(const CDbException& error) const;
+    bool IsMissingTable(const CDbException& error) const;
+    bool IsUniqueViolation(const CDbException& error) const;
+
+    // Checks made before the DBMS is known (a failed connect): any row's connect-failure prefix,
+    // and "08001" (unable to establish a connection).
+    static bool IsConnectFailure(const CDbException& error);
+    // Any row's long-column prefix at the start of the error text.
+    static bool NeedsLongColumnsWorkaround(const CDbException& error);
+};

@@ -1,0 +1,220 @@
+#include "database/odbc_connection.h"
+
+#include "database/odbc_statement.h"
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <optional>
+
+std::shared_ptr<COdbcEnvironment> COdbcEnvironment::Get()
+{
+    // Built on first use, shared by every connection; a connection that lives in a static object
+    // keeps it alive past this holder's destruction at exit.
+    static std::shared_ptr<COdbcEnvironment> environment(new COdbcEnvironment());
+    return environment;
+}
+
+COdbcEnvironment::COdbcEnvironment()
+{
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_henv);
+    if (!OdbcSucceeded(rc))
+        throw CDbException::Own("HY001", "Failed to allocate the ODBC environment.");
+    rc = SQLSetEnvAttr(m_henv, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    if (!OdbcSucceeded(rc)) {
+        CDbException error = CDbException::FromHandle(SQL_HANDLE_ENV, m_henv, rc, "SQLSetEnvAttr");
+        SQLFreeHandle(SQL_HANDLE_ENV, m_henv);
+        throw error;
+    }
+}
+
+COdbcEnvironment::~COdbcEnvironment()
+{
+    SQLFreeHandle(SQL_HANDLE_ENV, m_henv);
+}
+
+COdbcConnection::COdbcConnection()
+    : m_env(COdbcEnvironment::Get()), m_traits(&CDbmsTraits::ForDbms("")),
+      m_statements(std::make_shared<StatementList>())
+{
+}
+
+COdbcConnection::~COdbcConnection()
+{
+    try {
+        Close();
+    } catch (const CDbException&) {
+        // The handles are freed all the same; the owner that cares calls Close itself first.
+    }
+}
+
+CDbException COdbcConnection::LastError(SQLRETURN rc, std::string_view call) const
+{
+    return CDbException::FromHandle(SQL_HANDLE_DBC, m_hdbc, rc, call);
+}
+
+void COdbcConnection::Open(const std::string& connect)
+{
+    if (IsOpen())
+        return;
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_env->Handle(), &hdbc);
+    if (!OdbcSucceeded(rc))
+        throw CDbException::FromHandle(SQL_HANDLE_ENV, m_env->Handle(), rc, "SQLAllocHandle");
+
+    std::string completed(4096, '\0');
+    SQLSMALLINT length = 0;
+    rc = SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())),
+                          SQL_NTS, reinterpret_cast<SQLCHAR*>(completed.data()),
+                          static_cast<SQLSMALLINT>(completed.size()), &length, SQL_DRIVER_NOPROMPT);
+    if (!OdbcSucceeded(rc)) {
+        CDbException error = CDbException::FromHandle(SQL_HANDLE_DBC, hdbc, rc, "SQLDriverConnect");
+        SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
+        throw error;
+    }
+    completed.resize(std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), completed.size() - 1));
+    m_hdbc = hdbc;
+    m_completed = std::move(completed);
+    m_traits = &CDbmsTraits::ForDbms(GetInfoText(SQL_DBMS_NAME));
+}
+
+void COdbcConnection::DetachStatements()
+{
+    std::lock_guard guard(m_statements->lock);
+    for (COdbcStatement* statement : m_statements->open)
+        statement->Detach();
+    m_statements->open.clear();
+}
+
+void COdbcConnection::Close()
+{
+    if (!IsOpen())
+        return;
+    DetachStatements();
+    SQLRETURN rc = SQLDisconnect(m_hdbc);
+    std::optional<CDbException> failure;
+    if (!OdbcSucceeded(rc)) {
+        failure = LastError(rc, "SQLDisconnect");
+        // A disconnect refused inside a transaction would leave the handle unusable and unfreeable:
+        // roll back and try once more, so a broken or busy link is always let go.
+        SQLEndTran(SQL_HANDLE_DBC, m_hdbc, SQL_ROLLBACK);
+        SQLDisconnect(m_hdbc);
+    }
+    SQLFreeHandle(SQL_HANDLE_DBC, m_hdbc);
+    m_hdbc = SQL_NULL_HDBC;
+    m_completed.clear();
+    m_traits = &CDbmsTraits::ForDbms("");
+    if (failure)
+        throw *failure;
+}
+
+std::string COdbcConnection::GetInfoText(SQLUSMALLINT infoType, size_t bufferSize) const
+{
+    if (!IsOpen())
+        throw CDbException::Own("08003", "Not connected to the database.");
+    std::string value(std::max<size_t>(bufferSize, 2), '\0');
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetInfo(m_hdbc, infoType, value.data(), static_cast<SQLSMALLINT>(value.size()), &length);
+    if (!OdbcSucceeded(rc))
+        throw LastError(rc, "SQLGetInfo");
+    value.resize(std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), value.size() - 1));
+    return value;
+}
+
+bool COdbcConnection::SupportsTransactions() const
+{
+    if (!IsOpen())
+        return false;
+    SQLUSMALLINT capable = SQL_TC_NONE;
+    SQLRETURN rc = SQLGetInfo(m_hdbc, SQL_TXN_CAPABLE, &capable, sizeof capable, nullptr);
+    return OdbcSucceeded(rc) && capable != SQL_TC_NONE;
+}
+
+SQLRETURN COdbcConnection::SetAutoCommit(bool on)
+{
+    if (!IsOpen())
+        return SQL_INVALID_HANDLE;
+    SQLULEN value = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
+    return SQLSetConnectAttr(m_hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER);
+}
+
+void COdbcConnection::EndTransaction(SQLSMALLINT completion)
+{
+    if (!IsOpen())
+        throw CDbException::Own("08003", "Not connected to the database.");
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hdbc, completion);
+    if (OdbcSucceeded(rc)) {
+        SetAutoCommit(true);
+        return;
+    }
+    CDbException failure = LastError(rc, "SQLEndTran");
+    if (completion == SQL_COMMIT)
+        SQLEndTran(SQL_HANDLE_DBC, m_hdbc, SQL_ROLLBACK);
+    SetAutoCommit(true);
+    throw failure;
+}
+
+void COdbcConnection::Commit()
+{
+    EndTransaction(SQL_COMMIT);
+}
+
+void COdbcConnection::Rollback()
+{
+    EndTransaction(SQL_ROLLBACK);
+}
+
+void COdbcConnection::ExecuteSQL(const std::string& sql)
+{
+    COdbcStatement statement(*this);
+    statement.ExecDirect(sql);
+    // Drain every result so drivers that run batches finish them before the statement goes.
+    while (true) {
+        SQLRETURN rc = SQLMoreResults(statement.CheckedHandle());
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!OdbcSucceeded(rc))
+            statement.Check(rc, "SQLMoreResults");
+    }
+}
+
+std::string QuoteConnectValue(std::string_view value)
+{
+    if (value.find(';') == std::string_view::npos && (value.empty() || value.front() != '{'))
+        return std::string(value);
+    std::string quoted = "{";
+    for (char c : value) {
+        quoted += c;
+        if (c == '}')
+            quoted += '}';
+    }
+    quoted += '}';
+    return quoted;
+}
+
+std::string GetConnectValue(std::string_view connect, std::string_view key)
+{
+    std::string needle(key);
+    needle += '=';
+    size_t start = connect.find(needle);
+    if (start == std::string_view::npos)
+        return {};
+    start += needle.size();
+    if (start < connect.size() && connect[start] == '{') {
+        std::string value;
+        for (size_t i = start + 1; i < connect.size(); ++i) {
+            if (connect[i] == '}') {
+                if (i + 1 < connect.size() && connect[i + 1] == '}') {
+                    value += '}';
+                    ++i;
+                    continue;
+                }
+                return value;
+            }
+            value += connect[i];
+        }
+        return value;
+    }
+    size_t end = connect.find(';', start);
+    return std::string(connect.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+}

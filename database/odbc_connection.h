@@ -1,0 +1,103 @@
+// Our thin layer over the ODBC 3 driver manager: the process's environment handle, one connection
+// (COdbcConnection) and its statements (COdbcStatement, odbc_statement.h), each owning its handle.
+// CDataSource drives one connection through its text commands; recordsets and the script sql
+// object run statements on it. Failures are thrown as CDbException.
+//
+// A connection frees every statement still open on it before it disconnects, and a statement that
+// outlives its connection's close only reports "not connected": nothing touches a freed handle,
+// whichever of the two the engine lets go first.
+#pragma once
+
+#include "database/db_exception.h"
+#include "database/dbms_traits.h"
+
+#include <sql.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class COdbcStatement;
+
+// The one ODBC environment of the process (ODBC 3 behaviour). Connections hold a reference, so
+// it outlives every connection, also those of objects destroyed at exit.
+class COdbcEnvironment {
+public:
+    static std::shared_ptr<COdbcEnvironment> Get();
+    ~COdbcEnvironment();
+    SQLHENV Handle() const { return m_henv; }
+
+private:
+    COdbcEnvironment();
+    SQLHENV m_henv = SQL_NULL_HENV;
+};
+
+class COdbcConnection {
+public:
+    COdbcConnection();
+    ~COdbcConnection();
+    COdbcConnection(const COdbcConnection&) = delete;
+    COdbcConnection& operator=(const COdbcConnection&) = delete;
+
+    // Connects with the connect string (no "ODBC;" prefix) and never lets the driver prompt.
+    // A connection that is open already is left as it is.
+    void Open(const std::string& connect);
+    // Frees the open statements, then disconnects. Handles are released even when the driver
+    // reports a failure, which is then thrown.
+    void Close();
+    bool IsOpen() const { return m_hdbc != SQL_NULL_HDBC; }
+
+    // The connect string as the driver completed it (after Open).
+    const std::string& CompletedConnectString() const { return m_completed; }
+    // The DBMS traits for the connected product (the fallback row before Open).
+    const CDbmsTraits& Traits() const { return *m_traits; }
+
+    // SQLGetInfo for a text value, read into a buffer of the given size (the result is cut there).
+    std::string GetInfoText(SQLUSMALLINT infoType, size_t bufferSize = 256) const;
+    bool SupportsTransactions() const;
+
+    // Switches autocommit; returns the driver's return code (the caller decides what a failure
+    // means), and throws nothing.
+    SQLRETURN SetAutoCommit(bool on);
+    // Commits or rolls back and switches autocommit back on. A failed commit is rolled back, and
+    // autocommit restored, before the commit's failure is thrown, so a pooled connection never
+    // stays in manual-commit mode.
+    void Commit();
+    void Rollback();
+
+    // Runs one statement to completion with the default time-out; SQL_NO_DATA (an UPDATE or
+    // DELETE that matched nothing) counts as success.
+    void ExecuteSQL(const std::string& sql);
+
+    // The failure of the last call on the connection handle, as an exception to throw.
+    CDbException LastError(SQLRETURN rc, std::string_view call) const;
+    SQLHDBC Handle() const { return m_hdbc; }
+
+private:
+    friend class COdbcStatement;
+    // Statements register here so Close can free them first. Shared with each statement so a
+    // statement destroyed after the connection still finds a valid list to leave.
+    struct StatementList {
+        std::mutex lock;  // guards open; taken before a statement's own lock, never after it
+        std::vector<COdbcStatement*> open;
+    };
+
+    void DetachStatements();
+    void EndTransaction(SQLSMALLINT completion);
+
+    std::shared_ptr<COdbcEnvironment> m_env;
+    SQLHDBC m_hdbc = SQL_NULL_HDBC;
+    std::string m_completed;
+    const CDbmsTraits* m_traits;
+    std::shared_ptr<StatementList> m_statements;
+};
+
+// Puts a value into a connect string safely: a value holding ";" (which would start another
+// attribute), or beginning with "{", is enclosed in braces with "}" doubled.
+std::string QuoteConnectValue(std::string_view value);
+
+// The value of key in a connect string: the text after the first "key=" (case-sensitive) up to the
+// next ";" or the end; a braced value is returned without its braces. Empty when absent.
+std::string GetConnectValue(std::string_view connect, std::string_view key);

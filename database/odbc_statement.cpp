@@ -1,0 +1,330 @@
+#include "database/odbc_statement.h"
+
+#include <algorithm>
+#include <cstring>
+
+int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale)
+{
+    switch (odbcType) {
+    case SQL_TYPE_DATE:
+        return SQL_DATE;
+    case SQL_TYPE_TIMESTAMP:
+        return SQL_TIMESTAMP;
+    case SQL_TYPE_TIME:
+        return SQL_VARCHAR;
+    case SQL_BIGINT:
+        scale = 0;
+        return SQL_DECIMAL;
+    default:
+        return odbcType;
+    }
+}
+
+COdbcStatement::COdbcStatement(COdbcConnection& connection) : m_list(connection.m_statements)
+{
+    if (!connection.IsOpen())
+        throw CDbException::Own("08003", "Not connected to the database.");
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_hstmt);
+    if (!OdbcSucceeded(rc))
+        throw connection.LastError(rc, "SQLAllocHandle");
+    try {
+        SetQueryTimeout(kDefaultQueryTimeout);
+    } catch (...) {
+        SQLFreeHandle(SQL_HANDLE_STMT, m_hstmt);
+        throw;
+    }
+    std::lock_guard guard(m_list->lock);
+    m_list->open.push_back(this);
+}
+
+COdbcStatement::~COdbcStatement()
+{
+    {
+        std::lock_guard guard(m_list->lock);
+        auto& open = m_list->open;
+        open.erase(std::remove(open.begin(), open.end(), this), open.end());
+    }
+    // Off the list now, so no Detach can come; a detached statement has nothing left to free.
+    std::lock_guard guard(m_lock);
+    if (m_hstmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, m_hstmt);
+}
+
+void COdbcStatement::Detach()
+{
+    std::lock_guard guard(m_lock);
+    if (m_hstmt != SQL_NULL_HSTMT) {
+        SQLFreeHandle(SQL_HANDLE_STMT, m_hstmt);
+        m_hstmt = SQL_NULL_HSTMT;
+    }
+    m_parameters.clear();
+}
+
+bool COdbcStatement::IsAttached() const
+{
+    std::lock_guard guard(m_lock);
+    return m_hstmt != SQL_NULL_HSTMT;
+}
+
+SQLHSTMT COdbcStatement::CheckedHandle() const
+{
+    if (m_hstmt == SQL_NULL_HSTMT)
+        throw CDbException::Own("08003", "Not connected to the database: the connection was closed.");
+    return m_hstmt;
+}
+
+void COdbcStatement::Throw(SQLRETURN rc, std::string_view call) const
+{
+    throw CDbException::FromHandle(SQL_HANDLE_STMT, m_hstmt, rc, call);
+}
+
+void COdbcStatement::Check(SQLRETURN rc, std::string_view call) const
+{
+    if (!OdbcSucceeded(rc))
+        Throw(rc, call);
+}
+
+void COdbcStatement::SetQueryTimeout(int seconds)
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_QUERY_TIMEOUT,
+                                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(seconds, 0))),
+                                  SQL_IS_UINTEGER);
+    // A driver without time-outs says so with HYC00 (not supported); statements then simply run
+    // without one, as they would on that database anyway.
+    if (!OdbcSucceeded(rc)) {
+        CDbException error = CDbException::FromHandle(SQL_HANDLE_STMT, m_hstmt, rc, "SQLSetStmtAttr");
+        if (!error.HasState("HYC00")) {
+            error.AppendErrorText(" for SetQueryTimeout");
+            throw error;
+        }
+    }
+}
+
+void COdbcStatement::ExecDirect(const std::string& sql)
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLExecDirect(CheckedHandle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                                 static_cast<SQLINTEGER>(sql.size()));
+    if (rc != SQL_NO_DATA)
+        Check(rc, "SQLExecDirect");
+}
+
+void COdbcStatement::Prepare(const std::string& sql)
+{
+    std::lock_guard guard(m_lock);
+    Check(SQLPrepare(CheckedHandle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                     static_cast<SQLINTEGER>(sql.size())),
+          "SQLPrepare");
+}
+
+void COdbcStatement::Execute()
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLExecute(CheckedHandle());
+    if (rc != SQL_NO_DATA)
+        Check(rc, "SQLExecute");
+}
+
+void COdbcStatement::BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize,
+                                SQLSMALLINT digits, std::string bytes, SQLLEN indicator)
+{
+    std::lock_guard guard(m_lock);
+    SQLHSTMT hstmt = CheckedHandle();
+    Parameter& parameter = m_parameters.emplace_back();
+    parameter.bytes = std::move(bytes);
+    parameter.indicator = indicator;
+    // A zero-length text still needs a valid address; the string's own buffer serves.
+    SQLRETURN rc = SQLBindParameter(hstmt, static_cast<SQLUSMALLINT>(index), SQL_PARAM_INPUT, cType, sqlType,
+                                    columnSize, digits, parameter.bytes.data(),
+                                    static_cast<SQLLEN>(parameter.bytes.size()), &parameter.indicator);
+    Check(rc, "SQLBindParameter");
+}
+
+void COdbcStatement::BindNull(int index, SQLSMALLINT sqlType)
+{
+    BindBuffer(index, SQL_C_CHAR, sqlType, 1, 0, std::string(), SQL_NULL_DATA);
+}
+
+void COdbcStatement::BindText(int index, std::string_view text, SQLSMALLINT sqlType)
+{
+    SQLLEN length = static_cast<SQLLEN>(text.size());
+    BindBuffer(index, SQL_C_CHAR, sqlType, std::max<SQLULEN>(text.size(), 1), 0, std::string(text), length);
+}
+
+void COdbcStatement::BindBinary(int index, std::string_view bytes)
+{
+    SQLLEN length = static_cast<SQLLEN>(bytes.size());
+    BindBuffer(index, SQL_C_BINARY, SQL_LONGVARBINARY, std::max<SQLULEN>(bytes.size(), 1), 0,
+               std::string(bytes), length);
+}
+
+void COdbcStatement::BindInteger(int index, int64_t value)
+{
+    std::string bytes(sizeof value, '\0');
+    std::memcpy(bytes.data(), &value, sizeof value);
+    BindBuffer(index, SQL_C_SBIGINT, SQL_BIGINT, 19, 0, std::move(bytes), sizeof value);
+}
+
+void COdbcStatement::BindDouble(int index, double value)
+{
+    std::string bytes(sizeof value, '\0');
+    std::memcpy(bytes.data(), &value, sizeof value);
+    BindBuffer(index, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, std::move(bytes), sizeof value);
+}
+
+void COdbcStatement::BindTimestamp(int index, const SQL_TIMESTAMP_STRUCT& value)
+{
+    std::string bytes(sizeof value, '\0');
+    std::memcpy(bytes.data(), &value, sizeof value);
+    BindBuffer(index, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 19, 0, std::move(bytes), sizeof value);
+}
+
+void COdbcStatement::ResetParameters()
+{
+    std::lock_guard guard(m_lock);
+    Check(SQLFreeStmt(CheckedHandle(), SQL_RESET_PARAMS), "SQLFreeStmt");
+    m_parameters.clear();
+}
+
+void COdbcStatement::Columns(const std::string& catalog, const std::string& schema, const std::string& table)
+{
+    std::lock_guard guard(m_lock);
+    auto part = [](const std::string& text) {
+        return text.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
+    };
+    auto length = [](const std::string& text) { return static_cast<SQLSMALLINT>(text.empty() ? 0 : SQL_NTS); };
+    SQLRETURN rc;
+    do {
+        rc = SQLColumns(CheckedHandle(), part(catalog), length(catalog), part(schema), length(schema),
+                        part(table), length(table), nullptr, 0);
+    } while (rc == SQL_STILL_EXECUTING);
+    Check(rc, "SQLColumns");
+}
+
+int COdbcStatement::ResultColumnCount()
+{
+    std::lock_guard guard(m_lock);
+    SQLSMALLINT count = 0;
+    Check(SQLNumResultCols(CheckedHandle(), &count), "SQLNumResultCols");
+    return count;
+}
+
+COdbcColumn COdbcStatement::DescribeColumn(int column)
+{
+    std::lock_guard guard(m_lock);
+    SQLCHAR name[256] = {};
+    SQLSMALLINT nameLength = 0, nullable = SQL_NULLABLE_UNKNOWN;
+    COdbcColumn result;
+    Check(SQLDescribeCol(CheckedHandle(), static_cast<SQLUSMALLINT>(column), name, sizeof name, &nameLength,
+                         &result.odbcType, &result.precision, &result.scale, &nullable),
+          "SQLDescribeCol");
+    result.name.assign(reinterpret_cast<const char*>(name),
+                       std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLength, 0)), sizeof name - 1));
+    result.sqlType = MapOdbcType(result.odbcType, result.scale);
+    result.nullable = nullable != SQL_NO_NULLS;
+    return result;
+}
+
+SQLLEN COdbcStatement::RowCount()
+{
+    std::lock_guard guard(m_lock);
+    SQLLEN count = -1;
+    Check(SQLRowCount(CheckedHandle(), &count), "SQLRowCount");
+    return count;
+}
+
+bool COdbcStatement::Fetch()
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLFetch(CheckedHandle());
+    if (rc == SQL_NO_DATA)
+        return false;
+    Check(rc, "SQLFetch");
+    return true;
+}
+
+bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
+{
+    std::lock_guard guard(m_lock);
+    SQLHSTMT hstmt = CheckedHandle();
+    // Character data comes with a terminating NUL in each chunk; binary data does not.
+    const size_t terminator = cType == SQL_C_CHAR ? 1 : 0;
+    size_t chunk = 4096;
+    out.clear();
+    while (true) {
+        size_t start = out.size();
+        out.resize(start + chunk + terminator);
+        SQLLEN indicator = 0;
+        SQLRETURN rc;
+        do {
+            rc = SQLGetData(hstmt, static_cast<SQLUSMALLINT>(column), cType, out.data() + start,
+                            static_cast<SQLLEN>(chunk + terminator), &indicator);
+        } while (rc == SQL_STILL_EXECUTING);
+        if (rc == SQL_NO_DATA) {  // every byte was read by the previous call
+            out.resize(start);
+            return true;
+        }
+        if (!OdbcSucceeded(rc))
+            Throw(rc, "SQLGetData");
+        if (indicator == SQL_NULL_DATA) {
+            out.clear();
+            return false;
+        }
+        bool truncated = rc == SQL_SUCCESS_WITH_INFO
+                         && (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > chunk);
+        if (!truncated) {
+            out.resize(start + static_cast<size_t>(indicator));
+            return true;
+        }
+        out.resize(start + chunk);
+        // Knowing the rest's length, read it in one more call; otherwise keep doubling.
+        chunk = indicator == SQL_NO_TOTAL ? chunk * 2 : static_cast<size_t>(indicator) - chunk;
+    }
+}
+
+bool COdbcStatement::GetText(int column, std::string& out)
+{
+    return GetChunked(column, SQL_C_CHAR, out);
+}
+
+bool COdbcStatement::GetBinary(int column, std::string& out)
+{
+    return GetChunked(column, SQL_C_BINARY, out);
+}
+
+bool COdbcStatement::GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size)
+{
+    std::lock_guard guard(m_lock);
+    SQLLEN indicator = 0;
+    SQLRETURN rc = SQLGetData(CheckedHandle(), static_cast<SQLUSMALLINT>(column), cType, target, size, &indicator);
+    if (rc == SQL_NO_DATA)
+        return false;
+    Check(rc, "SQLGetData");
+    return indicator != SQL_NULL_DATA;
+}
+
+bool COdbcStatement::GetInteger(int column, int64_t& out)
+{
+    SQLBIGINT value = 0;
+    if (!GetFixed(column, SQL_C_SBIGINT, &value, sizeof value))
+        return false;
+    out = value;
+    return true;
+}
+
+bool COdbcStatement::GetDouble(int column, double& out)
+{
+    return GetFixed(column, SQL_C_DOUBLE, &out, sizeof out);
+}
+
+bool COdbcStatement::GetTimestamp(int column, SQL_TIMESTAMP_STRUCT& out)
+{
+    return GetFixed(column, SQL_C_TYPE_TIMESTAMP, &out, sizeof out);
+}
+
+void COdbcStatement::CloseCursor()
+{
+    std::lock_guard guard(m_lock);
+    Check(SQLFreeStmt(CheckedHandle(), SQL_CLOSE), "SQLFreeStmt");
+}

@@ -1,0 +1,108 @@
+// COdbcStatement: one ODBC statement on a COdbcConnection (see odbc_connection.h for the ownership
+// rules). It runs SQL directly or prepared with bound parameters, describes result columns with
+// their types mapped onto the script value's type codes, fetches rows and reads columns, long ones
+// in chunks. Every statement starts with the default query time-out of 15 seconds.
+#pragma once
+
+#include "database/odbc_connection.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+constexpr int kDefaultQueryTimeout = 15;
+
+// A result column as the driver describes it.
+struct COdbcColumn {
+    std::string name;
+    SQLSMALLINT odbcType = 0;   // as the driver reports it (ODBC 3 codes)
+    int sqlType = 0;            // mapped onto the value's codes, see MapOdbcType
+    SQLULEN precision = 0;      // column size
+    SQLSMALLINT scale = 0;
+    bool nullable = true;
+};
+
+// Maps an ODBC 3 type code onto the codes the script value uses: date 91 -> 9, timestamp 93 -> 11,
+// time 92 -> 12 (kept as text), BIGINT -> decimal 3 with scale 0 (a 64-bit count must not wrap in
+// a 32-bit integer); every other code is kept. The scale is changed where the mapping says so.
+int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale);
+
+class COdbcStatement {
+public:
+    explicit COdbcStatement(COdbcConnection& connection);
+    ~COdbcStatement();
+    COdbcStatement(const COdbcStatement&) = delete;
+    COdbcStatement& operator=(const COdbcStatement&) = delete;
+
+    // False once the connection was closed under the statement; every call then throws
+    // "not connected" (state 08003).
+    bool IsAttached() const;
+
+    void SetQueryTimeout(int seconds);
+
+    // SQL_NO_DATA from an UPDATE or DELETE counts as success.
+    void ExecDirect(const std::string& sql);
+    void Prepare(const std::string& sql);
+    void Execute();
+
+    // Parameters for the next Execute, numbered from 1; values are copied and kept until
+    // ResetParameters or the statement ends.
+    void BindNull(int index, SQLSMALLINT sqlType);
+    void BindText(int index, std::string_view text, SQLSMALLINT sqlType = SQL_VARCHAR);
+    void BindBinary(int index, std::string_view bytes);
+    void BindInteger(int index, int64_t value);
+    void BindDouble(int index, double value);
+    void BindTimestamp(int index, const SQL_TIMESTAMP_STRUCT& value);
+    void ResetParameters();
+
+    // Catalogue: the columns of a table (SQLColumns); empty parts are passed as null.
+    void Columns(const std::string& catalog, const std::string& schema, const std::string& table);
+
+    int ResultColumnCount();
+    COdbcColumn DescribeColumn(int column);  // 1-based
+    // Rows changed by the last INSERT, UPDATE or DELETE (-1 when the driver can't tell).
+    SQLLEN RowCount();
+
+    // Moves to the next row; false at the end of the result.
+    bool Fetch();
+    // Readers of the current row's column (1-based); each returns false for NULL. Text and binary
+    // are read whole, in chunks that double while the driver reports truncation.
+    bool GetText(int column, std::string& out);
+    bool GetBinary(int column, std::string& out);
+    bool GetInteger(int column, int64_t& out);
+    bool GetDouble(int column, double& out);
+    bool GetTimestamp(int column, SQL_TIMESTAMP_STRUCT& out);
+
+    // Closes the open cursor, keeping the statement for another run.
+    void CloseCursor();
+
+private:
+    friend class COdbcConnection;
+    // Called by the connection, under its statement-list lock, before it disconnects.
+    void Detach();
+    SQLHSTMT CheckedHandle() const;
+    [[noreturn]] void Throw(SQLRETURN rc, std::string_view call) const;
+    void Check(SQLRETURN rc, std::string_view call) const;
+    bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
+    bool GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size);
+    void BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize,
+                    SQLSMALLINT digits, std::string bytes, SQLLEN indicator);
+
+    struct Parameter {
+        std::string bytes;
+        SQLLEN indicator = 0;
+    };
+
+    // Guards m_hstmt against Detach from another thread while a call is running.
+    mutable std::recursive_mutex m_lock;
+    SQLHSTMT m_hstmt = SQL_NULL_HSTMT;
+    std::shared_ptr<COdbcConnection::StatementList> m_list;
+    std::deque<Parameter> m_parameters;  // deque: bound addresses stay put as it grows
+};

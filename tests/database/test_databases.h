@@ -1,0 +1,93 @@
+// The databases the database tests run against: a SQLite file in a fresh temporary folder, and
+// the PostgreSQL server that scripts/run-tests starts (TW_PG_CONNECT). Without that server the
+// PostgreSQL cases skip, except in CI (CI=true), where a missing server is a failure.
+#pragma once
+
+#include "database/odbc_connection.h"
+#include "database/odbc_setup.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace testdb {
+
+inline std::string MakeTempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "twdb.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    return pattern;
+}
+
+// A fresh folder, removed when the test ends.
+struct TempDir {
+    std::string path = MakeTempDir();
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+inline std::string SqliteConnect(const std::string& file)
+{
+    return "Driver=" + FindOdbcDriverLibrary("libsqlite3odbc.so") + ";Database=" + QuoteConnectValue(file) +
+           ";Timeout=15000";
+}
+
+inline std::string PgConnect()
+{
+    const char* connect = std::getenv("TW_PG_CONNECT");
+    return connect ? connect : "";
+}
+
+inline bool InCi()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+enum class Backend { Sqlite, Postgres };
+
+inline std::string BackendName(const testing::TestParamInfo<Backend>& info)
+{
+    return info.param == Backend::Sqlite ? "Sqlite" : "Postgres";
+}
+
+// A table name no other test process uses at the same time (PostgreSQL is shared by all).
+inline std::string UniqueTable(const std::string& stem)
+{
+    static int counter = 0;
+    return stem + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+}
+
+// Fixture base: Connect() gives the connect string for the test's backend, skipping (or, in CI,
+// failing) when PostgreSQL is not available.
+class BackendTest : public testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Backend::Postgres) {
+            m_connect = PgConnect();
+            if (m_connect.empty()) {
+                if (InCi())
+                    FAIL() << "TW_PG_CONNECT is not set: the PostgreSQL test server did not start";
+                GTEST_SKIP() << "no PostgreSQL test server (TW_PG_CONNECT unset)";
+            }
+        } else {
+            m_connect = SqliteConnect(m_dir.path + "/test.db");
+        }
+    }
+    const std::string& Connect() const { return m_connect; }
+    bool IsPostgres() const { return GetParam() == Backend::Postgres; }
+
+    TempDir m_dir;
+    std::string m_connect;
+};
+
+#define TW_INSTANTIATE_BACKENDS(Suite)                                                                       \
+    INSTANTIATE_TEST_SUITE_P(Db, Suite, testing::Values(testdb::Backend::Sqlite, testdb::Backend::Postgres), \
+                             testdb::BackendName)
+
+} // namespace testdb
