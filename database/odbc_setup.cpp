@@ -1,0 +1,158 @@
+#include "database/odbc_setup.h"
+
+#include "database/odbc_connection.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+bool FileExists(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Writes a whole file through a temporary name, so a crash never leaves half an ini file.
+bool WriteNewFile(const std::string& path, const std::string& content, std::string& error)
+{
+    std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << content;
+        out.flush();
+        if (!out) {
+            error = "Failed to write " + temporary;
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "Failed to create " + path;
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string_view TrimRight(std::string_view text)
+{
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+} // namespace
+
+void UseInstallationOdbcIni(const std::string& installDir)
+{
+    std::string etc = installDir + "/etc";
+    setenv("ODBCSYSINI", etc.c_str(), 1);
+    setenv("ODBCINI", (etc + "/odbc.ini").c_str(), 1);
+}
+
+std::string FindOdbcDriverLibrary(std::string_view fileName)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // Debian keeps drivers in /usr/lib/<multiarch triple>/odbc; other systems in /usr/lib*/odbc.
+    std::vector<fs::path> folders = {"/usr/lib/odbc", "/usr/lib64/odbc", "/usr/local/lib/odbc"};
+    for (const auto& entry : fs::directory_iterator("/usr/lib", ec))
+        if (entry.is_directory(ec))
+            folders.push_back(entry.path() / "odbc");
+    for (const fs::path& folder : folders) {
+        fs::path candidate = folder / fileName;
+        if (fs::exists(candidate, ec))
+            return candidate.string();
+    }
+    return {};
+}
+
+bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error)
+{
+    std::string etc = installDir + "/etc";
+    std::error_code ec;
+    std::filesystem::create_directories(etc, ec);
+    if (ec) {
+        error = "Failed to create " + etc + ": " + ec.message();
+        return false;
+    }
+    std::string drivers = etc + "/odbcinst.ini";
+    if (!FileExists(drivers)) {
+        std::string library = FindOdbcDriverLibrary("libsqlite3odbc.so");
+        if (library.empty()) {
+            error = "The SQLite ODBC driver (libsqlite3odbc.so) is not installed.";
+            return false;
+        }
+        if (!WriteNewFile(drivers,
+                          "[SQLite3]\nDescription=SQLite ODBC driver\nDriver=" + library + "\nUsageCount=1\n",
+                          error))
+            return false;
+    }
+    std::string sources = etc + "/odbc.ini";
+    if (!FileExists(sources)) {
+        // Timeout: how long a connection waits for another one's write lock on the file (ms),
+        // the same as the default query time-out.
+        std::string content = "[tw3]\nDescription=Tarnwick Server 3 default database\nDriver=SQLite3\n"
+                              "Database=" + installDir + "/data/tw3.db\nTimeout=15000\n";
+        if (!WriteNewFile(sources, content, error))
+            return false;
+    }
+    return true;
+}
+
+void RunSqlScript(COdbcConnection& connection, std::string_view script)
+{
+    std::string statement;
+    std::istringstream lines{std::string(script)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string_view text = TrimRight(line);
+        size_t first = text.find_first_not_of(" \t");
+        if (first == std::string_view::npos || text.substr(first, 2) == "--")
+            continue;
+        bool ends = text.back() == ';';
+        if (ends)
+            text.remove_suffix(1);
+        if (!statement.empty())
+            statement += '\n';
+        statement += text;
+        if (ends) {
+            connection.ExecuteSQL(statement);
+            statement.clear();
+        }
+    }
+    if (!TrimRight(statement).empty())
+        connection.ExecuteSQL(statement);
+}
+
+bool CreateDefaultDatabase(const std::string& installDir, std::string& error)
+{
+    std::string database = installDir + "/data/tw3.db";
+    if (FileExists(database))
+        return true;
+    std::ifstream in(installDir + "/data/tw3sqlite.sql", std::ios::binary);
+    if (!in) {
+        error = "Failed to open " + installDir + "/data/tw3sqlite.sql";
+        return false;
+    }
+    std::ostringstream script;
+    script << in.rdbuf();
+    try {
+        COdbcConnection connection;
+        connection.Open(std::string(kDefaultConnectString));
+        RunSqlScript(connection, script.str());
+        connection.Close();
+    } catch (const CDbException& failure) {
+        // Leave no half-made database behind: the next start tries again from the script.
+        std::remove(database.c_str());
+        error = "Failed to create " + database + ": " + failure.ErrorText();
+        return false;
+    }
+    return true;
+}
