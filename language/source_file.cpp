@@ -1,0 +1,220 @@
+#include "language/source_file.h"
+
+#include "foundation/message_catalog.h"
+#include "language/ascii_text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMsgFailedToOpen = 64;  // "Failed to open file: "
+constexpr int kMsgFailedToRead = 66;  // "Failed to map script file."
+
+std::string OpenFailure(int slot, const std::string& path, const std::string& reason)
+{
+    std::string text = CMessageCatalog::Text(slot);
+    text += " [";
+    text += path;
+    text += "]. ";
+    text += reason;
+    return text;
+}
+
+std::string SystemText(int error)
+{
+    return std::system_category().message(error);
+}
+
+// Owns a descriptor for the length of one Open.
+class CFileDescriptor {
+public:
+    explicit CFileDescriptor(int fd) : m_fd(fd) {}
+    ~CFileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CFileDescriptor(const CFileDescriptor&) = delete;
+    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+CSourceFile::CSourceFile(std::string path) : m_path(std::move(path)) {}
+
+CSourceFile::~CSourceFile() = default;
+
+bool CSourceFile::Open(std::string& errorText)
+{
+    if (m_open)
+        return true;
+    // O_NONBLOCK keeps a FIFO put where a script should be from blocking the open; it has no
+    // effect on the regular files that are read below.
+    CFileDescriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.Get() < 0) {
+        errorText = OpenFailure(kMsgFailedToOpen, m_path, SystemText(errno));
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) {
+        errorText = OpenFailure(kMsgFailedToOpen, m_path, SystemText(errno));
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        errorText = OpenFailure(kMsgFailedToOpen, m_path, "Not a regular file.");
+        return false;
+    }
+    std::string tooLarge = "The file is 2 GiB or larger; pages and scripts must be smaller.";
+    if (info.st_size >= kMaxSize) {
+        errorText = OpenFailure(kMsgFailedToRead, m_path, tooLarge);
+        return false;
+    }
+    ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    // The size is only a hint: the file may grow or shrink while it is read, so read to its end.
+    std::string text;
+    text.resize(static_cast<size_t>(info.st_size));
+    size_t filled = 0;
+    for (;;) {
+        if (filled == text.size()) {
+            if (text.size() >= static_cast<size_t>(kMaxSize)) {
+                char probe;
+                ssize_t more = ::read(fd.Get(), &probe, 1);
+                if (more == 0)
+                    break;
+                if (more < 0 && errno == EINTR)
+                    continue;
+                errorText = OpenFailure(kMsgFailedToRead, m_path, more < 0 ? SystemText(errno) : tooLarge);
+                return false;
+            }
+            text.resize(std::min(static_cast<size_t>(kMaxSize), text.size() + 65536));
+        }
+        ssize_t got = ::read(fd.Get(), text.data() + filled, text.size() - filled);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            errorText = OpenFailure(kMsgFailedToRead, m_path, SystemText(errno));
+            return false;
+        }
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    text.resize(filled);
+    text.shrink_to_fit();
+
+    m_text = std::move(text);
+    BuildLineIndex();
+    m_open = true;
+    return true;
+}
+
+void CSourceFile::Close()
+{
+    m_open = false;
+    m_text.clear();
+    m_text.shrink_to_fit();
+    m_lineStarts.clear();
+    m_indexedEnd = -1;
+    m_functions.clear();
+    m_joinedLiterals.clear();
+}
+
+bool CSourceFile::IsPage() const
+{
+    size_t dot = m_path.rfind('.');
+    return dot != std::string::npos && EqualsNoCase(std::string_view(m_path).substr(dot), ".twp");
+}
+
+void CSourceFile::BuildLineIndex()
+{
+    m_lineStarts.clear();
+    m_indexedEnd = -1;
+    const char* base = m_text.data();
+    const char* end = base + m_text.size();
+    const char* lineStart = base;
+    while (lineStart < end) {
+        m_lineStarts.push_back(static_cast<int>(lineStart - base));
+        const char* newline = static_cast<const char*>(std::memchr(lineStart, '\n', end - lineStart));
+        if (newline == nullptr) {
+            // The last line has no line feed; it still holds statements, errors and breakpoints.
+            // Its end is the end of the text, where a cursor that ran off the end stands.
+            m_indexedEnd = static_cast<int>(m_text.size());
+            return;
+        }
+        m_indexedEnd = static_cast<int>(newline - base);
+        lineStart = newline + 1;
+    }
+}
+
+int CSourceFile::LineOf(int offset) const
+{
+    if (offset < 0 || offset > m_indexedEnd || m_lineStarts.empty())
+        return 0;
+    auto after = std::upper_bound(m_lineStarts.begin(), m_lineStarts.end(), offset);
+    return static_cast<int>(after - m_lineStarts.begin());
+}
+
+int CSourceFile::LineStart(int offset) const
+{
+    int line = LineOf(offset);
+    return line == 0 ? 0 : m_lineStarts[static_cast<size_t>(line - 1)];
+}
+
+CSspFunction* CSourceFile::FindFunction(std::string_view name) const
+{
+    for (const auto& function : m_functions) {
+        if (EqualsNoCase(function->name, name))
+            return function.get();
+    }
+    return nullptr;
+}
+
+CSspFunction* CSourceFile::FindFunctionAt(int key) const
+{
+    for (const auto& function : m_functions) {
+        if (function->key == key)
+            return function.get();
+    }
+    return nullptr;
+}
+
+CSspFunction& CSourceFile::AddFunction(CSspFunction function)
+{
+    m_functions.push_back(std::make_unique<CSspFunction>(std::move(function)));
+    return *m_functions.back();
+}
+
+std::string_view CSourceFile::KeepJoinedLiteral(int start, int spanEnd, std::string raw)
+{
+    long long key = (static_cast<long long>(start) << 32) | static_cast<unsigned>(spanEnd);
+    return m_joinedLiterals.try_emplace(key, std::move(raw)).first->second;
+}
+
+CSourceFileCache::~CSourceFileCache() = default;
+
+CSourceFile* CSourceFileCache::Get(const std::string& path)
+{
+    m_errorText.clear();
+    auto it = m_files.find(path);
+    if (it == m_files.end())
+        it = m_files.emplace(path, std::make_unique<CSourceFile>(path)).first;
+    if (!it->second->Open(m_errorText))
+        return nullptr;
+    return it->second.get();
+}
+
+void CSourceFileCache::CloseAll()
+{
+    m_files.clear();
+}

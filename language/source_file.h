@@ -1,0 +1,87 @@
+// The pages and scripts that one top-level run reads. CSourceFile holds one file's bytes in an
+// immutable buffer read at open time, the index of its lines and the user functions found in it;
+// the engine's cursor and every token point into that buffer. CSourceFileCache reads each file
+// once per top-level run and is shared by the run's nested engines; it is emptied when the run
+// ends, so an edited file takes effect on the next run. Reading (not mapping) the file means that
+// a file saved while a run uses it cannot change or pull away the bytes under the cursor.
+#pragma once
+
+#include "language/ssp_function.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class CSourceFile {
+public:
+    // Offsets are 32-bit throughout the engine, so a file must stay below 2 GiB.
+    static constexpr long long kMaxSize = 0x7fffffffLL;
+
+    explicit CSourceFile(std::string path);
+    ~CSourceFile();
+    CSourceFile(const CSourceFile&) = delete;
+    CSourceFile& operator=(const CSourceFile&) = delete;
+
+    // Reads the whole file and indexes its lines; true when it is readable. A file that is already
+    // open counts as open. On failure errorText says why, in the form "<what> [<path>]. <reason>".
+    bool Open(std::string& errorText);
+    void Close();
+    bool IsOpen() const { return m_open; }
+
+    const std::string& Path() const { return m_path; }
+    // True for a .twp page (extension compared without regard to case); such files start in text.
+    bool IsPage() const;
+
+    std::string_view Text() const { return m_text; }
+    int Size() const { return static_cast<int>(m_text.size()); }
+
+    // The 1-based line that holds offset (a line feed belongs to the line it ends; the last line
+    // counts also without a final line feed), or 0 when no line holds it.
+    int LineOf(int offset) const;
+    // The offset of the first byte of the line that holds offset; 0 when no line holds it.
+    int LineStart(int offset) const;
+    int LineCount() const { return static_cast<int>(m_lineStarts.size()); }
+
+    // The first function whose name equals name without regard to case, or null.
+    CSspFunction* FindFunction(std::string_view name) const;
+    CSspFunction* FindFunctionAt(int key) const;
+    CSspFunction& AddFunction(CSspFunction function);
+
+    // Keeps the raw text of a string literal that was joined from several pieces and so is no slice
+    // of the buffer. Keyed by the literal's source span, so scanning a loop body again reuses the
+    // same text instead of growing the store on every pass.
+    std::string_view KeepJoinedLiteral(int start, int spanEnd, std::string raw);
+
+private:
+    void BuildLineIndex();
+
+    std::string m_path;  // in the caller's spelling
+    std::string m_text;  // the file's bytes; never changed while open
+    bool m_open = false;
+    std::vector<int> m_lineStarts;  // offset of each line's first byte
+    int m_indexedEnd = -1;          // last offset that belongs to an indexed line
+    std::vector<std::unique_ptr<CSspFunction>> m_functions;
+    std::unordered_map<long long, std::string> m_joinedLiterals;
+};
+
+class CSourceFileCache {
+public:
+    CSourceFileCache() = default;
+    ~CSourceFileCache();
+    CSourceFileCache(const CSourceFileCache&) = delete;
+    CSourceFileCache& operator=(const CSourceFileCache&) = delete;
+
+    // The open file for path (the exact path: file names are case-sensitive here), reading it on
+    // first use. Null when it cannot be read; ErrorText() then says why. A failed entry is tried
+    // again on the next Get.
+    CSourceFile* Get(const std::string& path);
+    // Closes and forgets every file (end of the top-level run).
+    void CloseAll();
+    const std::string& ErrorText() const { return m_errorText; }
+
+private:
+    std::unordered_map<std::string, std::unique_ptr<CSourceFile>> m_files;
+    std::string m_errorText;
+};

@@ -1,0 +1,313 @@
+#include "language/ssp_engine.h"
+
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_exception.h"
+#include "language/app_lock.h"
+#include "language/ascii_text.h"
+#include "language/debug_hooks.h"
+#include "language/output_sink.h"
+
+#include <mutex>
+#include <new>
+#include <system_error>
+
+namespace {
+
+constexpr int kMsgMissingBlockEnd = 80;   // "Missing }--"
+constexpr int kMsgShouldBeBlockEnd = 81;  // "Should be }-->"
+constexpr int kMsgMoreErrors = 25;        // " More errors when rolling back and cleaning up. "
+constexpr size_t kMaxFileErrorText = 255;
+
+std::atomic<CSspDebugHooks*> g_installedHooks{nullptr};
+
+}  // namespace
+
+void CSspEngine::InstallDebugHooks(CSspDebugHooks* hooks)
+{
+    g_installedHooks.store(hooks);
+}
+
+CSspEngine::CSspEngine(CSspEngine* top)
+    : m_top(top ? top : this),
+      m_ownerThread(std::this_thread::get_id()),
+      m_hooks(top ? top->m_hooks : g_installedHooks.load())
+{
+    Reset();
+}
+
+CSspEngine::~CSspEngine() = default;
+
+void CSspEngine::Reset()
+{
+    m_filePath.clear();
+    m_urlPath.clear();
+    m_urlDirectory = "/";
+    m_errorText.clear();
+    m_errorFileUrl.clear();
+    m_errorFilePath.clear();
+    m_errorPosition = kNoPosition;
+    m_runningChild.store(nullptr);
+    m_sourceFile = nullptr;
+    m_function = nullptr;
+    m_callArguments = nullptr;
+    m_returnSlot = nullptr;
+    m_returnedValues = nullptr;
+    m_start = 0;
+    m_end = 0;
+    SetCursor(0);
+    m_codeMode = kTextMode;
+    m_request = nullptr;
+    m_response = nullptr;
+}
+
+int CSspEngine::Run(const CSspRunArgs& args)
+{
+    Reset();
+    if (!Load(args.filePath, args.urlPath, args.functionName))
+        return kRunFailed;
+    m_response = args.response;
+    m_request = args.request;
+    m_callArguments = args.callArguments;
+    m_returnSlot = args.returnSlot;
+    m_returnedValues = args.returnedValues;
+
+    // Waits without limit: a run may not touch the database before its turn, and a run that hangs
+    // while holding the lock is reported by its thread's watchdog.
+    std::unique_lock<std::recursive_mutex> lock(ApplicationLock(), std::defer_lock);
+    if (SerializesRuns())
+        lock.lock();
+
+    int result = RunLoop();
+    if (result == kRunCompleted)
+        result = CheckRunEnd();
+    return FinishRun(result);
+}
+
+int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition)
+{
+    int result;
+    {
+        CSspEngineLink link(m_runningChild, child);
+        result = child.Run(args);
+    }
+    if (result != kRunCompleted && result != kRunReturned)
+        throw CSspException(child.ErrorText(), callPosition);
+    return result;
+}
+
+bool CSspEngine::SerializesRuns() const
+{
+    return TheServerConfig().m_dbAccessSerialize != 0;
+}
+
+bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName)
+{
+    m_filePath = filePath;
+    m_urlPath = urlPath;
+    size_t slash = m_urlPath.rfind('/');
+    m_urlDirectory = slash == std::string::npos ? "/" : m_urlPath.substr(0, slash + 1);
+
+    CSourceFile* file = m_top->m_cache.Get(m_filePath);
+    if (file == nullptr) {
+        m_errorText = m_top->m_cache.ErrorText();
+        return false;
+    }
+    m_sourceFile = file;
+    m_start = 0;
+    m_end = file->Size();
+    m_codeMode = file->IsPage() ? kTextMode : kStatementMode;
+    if (!functionName.empty() && !EnterFunction(functionName)) {
+        EndRun();
+        return false;
+    }
+    SetCursor(m_start);
+    if (m_hooks)
+        m_hooks->OnInterpreterStart(*this);
+    return true;
+}
+
+bool CSspEngine::EnterFunction(std::string_view functionName)
+{
+    CSspFunction* function = nullptr;
+    try {
+        function = m_sourceFile->FindFunction(functionName);
+        if (function == nullptr)
+            function = ScanFunctions(functionName);
+    } catch (...) {
+        // A broken definition met by the scan fails this run with a report like any other error.
+        ReportCurrentException();
+        return false;
+    }
+    if (function == nullptr) {
+        m_errorText = "Function ";
+        m_errorText += functionName;
+        m_errorText += " not found in file ";
+        m_errorText += m_filePath;
+        return false;
+    }
+    m_function = function;
+    m_start = function->bodyStart;
+    m_end = function->endKeyword;
+    m_codeMode = kStatementMode;
+    return true;
+}
+
+int CSspEngine::RunLoop()
+{
+    try {
+        while (Cursor() < m_end) {
+            if (m_codeMode == kTextMode) {
+                if (m_hooks) {
+                    m_hooks->OnTextLine(*this);
+                    if (m_hooks->IsStopRequested())
+                        return kRunStopped;
+                }
+                std::string_view text;
+                int cursor = Cursor();
+                m_codeMode = ReadText(m_sourceFile->Text(), cursor, m_end, text, true);
+                SetCursor(cursor);
+                if (!text.empty() && m_response)
+                    m_response->Write(text);
+                if (m_codeMode == kTextMode)
+                    continue;
+            }
+            int result = ExecuteBlock();
+            if (result != kRunCompleted)
+                return result;
+        }
+        return kRunCompleted;
+    } catch (...) {
+        ReportCurrentException();
+        return kRunFailed;
+    }
+}
+
+void CSspEngine::ReportCurrentException()
+{
+    try {
+        throw;
+    } catch (const CSspException& e) {
+        FormatError(e.GetMessage(), e.GetPosition());
+    } catch (const std::bad_alloc&) {
+        FormatError("Out of memory.", Cursor());
+    } catch (const std::system_error& e) {
+        // File and system failures carry the system's own text.
+        std::string_view text = e.what();
+        FormatError(text.substr(0, kMaxFileErrorText), Cursor());
+    } catch (...) {
+        FormatError("Unknown server error.", Cursor());
+    }
+}
+
+int CSspEngine::ExecuteBlock()
+{
+    while (Cursor() < m_end) {
+        CSspToken token = ReadToken();
+        if (token.text == "}--") {
+            CloseCodeBlock();
+            return kRunCompleted;
+        }
+        if (token.text.empty())
+            return kRunCompleted;
+        if (token.text == ";")
+            continue;
+        if (m_hooks) {
+            m_hooks->OnStatement(*this);
+            if (m_hooks->IsStopRequested())
+                return kRunStopped;
+        }
+        int result = ExecuteStatement(token);
+        if (result != kRunCompleted)
+            return result;
+    }
+    return kRunCompleted;
+}
+
+int CSspEngine::ExecuteStatement(const CSspToken& first)
+{
+    if (EqualsNoCase(first.text, "function")) {
+        // A definition met while running is skipped, never executed in line.
+        DeclareFunction(first.start);
+        return kRunCompleted;
+    }
+    throw CSspException("Statement not supported: " + std::string(first.text), first.start);
+}
+
+int CSspEngine::CheckRunEnd()
+{
+    if (m_function == nullptr && m_sourceFile->IsPage() && m_codeMode != kTextMode) {
+        FormatError(CMessageCatalog::Text(kMsgMissingBlockEnd), Cursor());
+        return kRunFailed;
+    }
+    return kRunCompleted;
+}
+
+int CSspEngine::FinishRun(int result)
+{
+    // Every step runs even when an earlier one failed, so that the files of the run are released
+    // and the debugger hears of its end; a failure here never hides the run's first error.
+    bool failed = false;
+    auto attempt = [&failed](auto step) {
+        try {
+            step();
+        } catch (...) {
+            failed = true;
+        }
+    };
+    attempt([this] { CleanUp(); });
+    attempt([this] { EndRun(); });
+    if (IsTopEngine() && m_response)
+        attempt([this] { m_response->CloseOutput(); });
+    if (failed) {
+        result = kRunFailed;
+        m_errorText += CMessageCatalog::Text(kMsgMoreErrors);
+    }
+    return result;
+}
+
+void CSspEngine::CleanUp()
+{
+    m_runningChild.store(nullptr);
+}
+
+void CSspEngine::EndRun()
+{
+    m_cache.CloseAll();
+    m_sourceFile = nullptr;
+    m_function = nullptr;
+    m_start = 0;
+    m_end = 0;
+    SetCursor(0);
+    if (m_hooks)
+        m_hooks->OnInterpreterEnd(*this);
+}
+
+CSspToken CSspEngine::ReadToken()
+{
+    int cursor = Cursor();
+    CSspToken token = NextToken(*m_sourceFile, cursor, m_end);
+    SetCursor(cursor);
+    return token;
+}
+
+CSspToken CSspEngine::PeekToken() const
+{
+    int cursor = Cursor();
+    return NextToken(*m_sourceFile, cursor, m_end);
+}
+
+void CSspEngine::CloseCodeBlock()
+{
+    if (m_codeMode == kStatementMode) {
+        // The closer "}-->" may have white space between "}--" and ">", but only the ">" itself
+        // belongs to it: "}-->=" is a closer followed by text, never the operator ">=".
+        int cursor = Cursor();
+        SkipSpaceAndComments(m_sourceFile->Text(), cursor, m_end);
+        SetCursor(cursor);
+        if (cursor >= m_end || m_sourceFile->Text()[static_cast<size_t>(cursor)] != '>')
+            throw CSspException(CMessageCatalog::Text(kMsgShouldBeBlockEnd), cursor);
+        SetCursor(cursor + 1);
+    }
+    m_codeMode = kTextMode;
+}

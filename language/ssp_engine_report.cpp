@@ -1,0 +1,98 @@
+// Where a run stands: the error report of a failed run, the lines the debugger asks for and the
+// position of a hung run.
+#include "language/ssp_engine.h"
+
+#include "foundation/log.h"
+#include "language/ascii_text.h"
+
+namespace {
+
+// The report may later serve as a printf-style format; doubled percent signs survive that.
+void AppendEscapingPercent(std::string& out, std::string_view text)
+{
+    for (char c : text) {
+        out += c;
+        if (c == '%')
+            out += '%';
+    }
+}
+
+std::string_view SourceLineAt(std::string_view text, int lineStart)
+{
+    std::string_view rest = text.substr(static_cast<size_t>(lineStart));
+    return rest.substr(0, rest.find_first_of("\r\n"));
+}
+
+}  // namespace
+
+const std::string& CSspEngine::FormatError(std::string_view message, int position)
+{
+    if (m_sourceFile == nullptr || position < 0 || position >= m_sourceFile->Size()) {
+        m_errorText = message;
+        return m_errorText;
+    }
+    m_errorPosition = position;
+    int line = m_sourceFile->LineOf(position);
+    int lineStart = m_sourceFile->LineStart(position);
+    int column = position - lineStart + 1;  // a tab is one column; a CR is a column of its line
+
+    std::string report = m_filePath;
+    report += " (";
+    report += std::to_string(line);
+    report += ',';
+    report += std::to_string(column);
+    report += "): \r\n";
+    // The line shown is the one that holds the position, also when the position is its line feed.
+    report += SourceLineAt(m_sourceFile->Text(), lineStart);
+    report += "\r\n\r\n";
+    AppendEscapingPercent(report, message);
+    m_errorText = std::move(report);
+    return m_errorText;
+}
+
+int CSspEngine::GetLineNumber() const
+{
+    return m_sourceFile ? m_sourceFile->LineOf(Cursor()) : 0;
+}
+
+int CSspEngine::GetLineNumber(std::string_view fileName) const
+{
+    int line = 0;
+    for (const CSspEngine* engine = m_top; engine != nullptr; engine = engine->RunningChild()) {
+        if (EqualsNoCase(engine->m_filePath, fileName))
+            line = engine->GetLineNumber();
+    }
+    return line;
+}
+
+bool CSspEngine::LineOpensCode() const
+{
+    if (m_sourceFile == nullptr || m_sourceFile->LineOf(Cursor()) == 0)
+        return false;
+    std::string_view rest = m_sourceFile->Text().substr(static_cast<size_t>(m_sourceFile->LineStart(Cursor())));
+    std::string_view line = rest.substr(0, rest.find('\n'));
+    return line.find("--{") != std::string_view::npos;
+}
+
+std::vector<std::string> CSspEngine::HangPosition() const
+{
+    std::vector<std::string> lines;
+    if (m_top->Cursor() <= m_top->m_start)
+        return lines;
+    for (const CSspEngine* engine = m_top; engine != nullptr;) {
+        const CSspEngine* child = engine->RunningChild();
+        std::string line = "File: " + engine->m_filePath;
+        line += child ? " called a function at offset " : " hanged before offset ";
+        line += std::to_string(engine->Cursor());
+        line += '.';
+        lines.push_back(std::move(line));
+        engine = child;
+    }
+    return lines;
+}
+
+void CSspEngine::LogHangPosition() const
+{
+    for (const std::string& line : HangPosition())
+        TheLog().WriteText(line);
+}

@@ -1,0 +1,117 @@
+#include "language/source_file.h"
+
+#include "temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+TEST(SourceFileTest, LineIndexCoversEveryLineAndLineFeedsBelongToTheirLine)
+{
+    TempFolder folder;
+    CSourceFileCache cache;
+    CSourceFile* file = cache.Get(folder.Write("a.twp", "ab\ncd\r\nlast"));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->LineCount(), 3);
+    EXPECT_EQ(file->LineOf(0), 1);
+    EXPECT_EQ(file->LineOf(2), 1);  // the line feed ends line 1
+    EXPECT_EQ(file->LineOf(3), 2);
+    EXPECT_EQ(file->LineOf(5), 2);  // CR before the LF
+    EXPECT_EQ(file->LineOf(7), 3);  // a last line without line feed is indexed
+    EXPECT_EQ(file->LineOf(11), 3); // the end of the text still stands on the last line
+    EXPECT_EQ(file->LineOf(12), 0);
+    EXPECT_EQ(file->LineOf(-1), 0);
+    EXPECT_EQ(file->LineStart(5), 3);
+    EXPECT_EQ(file->LineStart(9), 7);
+}
+
+TEST(SourceFileTest, FinalLineFeedAddsNoEmptyLineAndEmptyFileHasNone)
+{
+    TempFolder folder;
+    CSourceFileCache cache;
+    CSourceFile* file = cache.Get(folder.Write("a.tws", "x\n"));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->LineCount(), 1);
+    EXPECT_EQ(file->LineOf(2), 0);
+
+    CSourceFile* empty = cache.Get(folder.Write("e.tws", ""));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->Size(), 0);
+    EXPECT_EQ(empty->LineCount(), 0);
+    EXPECT_EQ(empty->LineOf(0), 0);
+}
+
+TEST(SourceFileTest, CacheReadsEachExactPathOncePerRun)
+{
+    TempFolder folder;
+    std::string path = folder.Write("page.twp", "first");
+    CSourceFileCache cache;
+    CSourceFile* file = cache.Get(path);
+    ASSERT_NE(file, nullptr);
+
+    // Saving the file during the run changes nothing the run sees.
+    folder.Write("page.twp", "second version");
+    EXPECT_EQ(cache.Get(path), file);
+    EXPECT_EQ(file->Text(), "first");
+
+    // File names are case-sensitive: another spelling is another file.
+    folder.Write("Page.twp", "other");
+    CSourceFile* other = cache.Get(folder.Path() + "/Page.twp");
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(other, file);
+    EXPECT_EQ(other->Text(), "other");
+
+    // The next run reads the file afresh.
+    cache.CloseAll();
+    file = cache.Get(path);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Text(), "second version");
+}
+
+TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
+{
+    TempFolder folder;
+    std::string path = folder.Path() + "/missing.twp";
+    CSourceFileCache cache;
+    EXPECT_EQ(cache.Get(path), nullptr);
+    EXPECT_EQ(cache.ErrorText(), "Failed to open file:  [" + path + "]. No such file or directory");
+
+    folder.Write("missing.twp", "now here");
+    CSourceFile* file = cache.Get(path);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(cache.ErrorText().empty());
+    EXPECT_EQ(file->Text(), "now here");
+
+    EXPECT_EQ(cache.Get(folder.Path()), nullptr);
+    EXPECT_EQ(cache.ErrorText(), "Failed to open file:  [" + folder.Path() + "]. Not a regular file.");
+
+    // A FIFO must neither block the open nor be read.
+    std::string fifo = folder.Path() + "/pipe.twp";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(cache.Get(fifo), nullptr);
+}
+
+TEST(SourceFileTest, FileOfTwoGibibytesIsRefused)
+{
+    TempFolder folder;
+    std::string path = folder.Write("huge.tws", "");
+    // A sparse file: no disk space is used.
+    ASSERT_EQ(truncate(path.c_str(), 0x80000000LL), 0);
+    CSourceFileCache cache;
+    EXPECT_EQ(cache.Get(path), nullptr);
+    EXPECT_NE(cache.ErrorText().find("2 GiB"), std::string::npos);
+    EXPECT_NE(cache.ErrorText().find(path), std::string::npos);
+}
+
+TEST(SourceFileTest, PageIsKnownByItsExtensionInAnyCase)
+{
+    EXPECT_TRUE(CSourceFile("/w/index.TWP").IsPage());
+    EXPECT_TRUE(CSourceFile("/w/a.b/index.twp").IsPage());
+    EXPECT_FALSE(CSourceFile("/w/task.tws").IsPage());
+    EXPECT_FALSE(CSourceFile("/w/x.twp/readme").IsPage());
+    EXPECT_FALSE(CSourceFile("/w/noext").IsPage());
+}
+
+}  // namespace
