@@ -1,5 +1,6 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_tokenizer.h"
+#include "foundation/ssp_value.h"
 
 #include <gtest/gtest.h>
 
@@ -58,13 +59,10 @@ TEST(Tokenizer, NullTextOrDelimitersGiveNothing)
     noDelimiters.SkipChars("a");
     EXPECT_EQ(noDelimiters.GetPosition(), 0);
     EXPECT_FALSE(noDelimiters.IsDelimiter(','));
-}
 
-TEST(Tokenizer, NulIsNeverADelimiter)
-{
     CSspTokenizer t("x", "x", false);
     EXPECT_TRUE(t.IsDelimiter('x'));
-    EXPECT_FALSE(t.IsDelimiter('\0'));
+    EXPECT_FALSE(t.IsDelimiter('\0'));  // strchr would find the terminator
 }
 
 TEST(Tokenizer, TemporaryDelimitersApplyToOneCallOnly)
@@ -113,12 +111,7 @@ TEST(Tokenizer, CopiedTextOutlivesTheCaller)
     }
     EXPECT_EQ(copy.NextToken(), "right");
     EXPECT_EQ(t.NextToken(), "right");
-}
 
-TEST(Tokenizer, SetTextRestarts)
-{
-    CSspTokenizer t("a b", " ", true);
-    EXPECT_EQ(t.NextToken(), "a");
     t.SetText("c d", " ", false);
     EXPECT_EQ(t.NextToken(), "c");
 }
@@ -134,4 +127,22 @@ TEST(SspException, CarriesMessageAndPosition)
     }
     const char* none = nullptr;
     EXPECT_EQ(CSspException(none, 3).GetMessage(), "");
+}
+
+TEST(Tokenizer, ScriptMembers)
+{
+    CSspTokenizer t("a,,b", ",", true);
+    CSspValue result;
+    t.CallMethod("NextPart", 7, result);
+    EXPECT_EQ(result.m_type, CSspValue::kVarChar);
+    EXPECT_EQ(result.ToString(), "a");
+    t.CallMethod("NextToken", 7, result);
+    EXPECT_EQ(result.ToString(), "b");
+    try {
+        t.CallMethod("nexttoken", 31, result);
+        FAIL() << "member names are case-sensitive";
+    } catch (const CSspException& e) {
+        EXPECT_EQ(e.GetMessage(), "Unknown tokenizer field: nexttoken");
+        EXPECT_EQ(e.GetPosition(), 31);
+    }
 }
