@@ -49,7 +49,6 @@ int ParseInt32(std::string_view text)
     }
     if (negative)
         return magnitude > static_cast<long long>(INT_MAX) ? INT_MIN : -static_cast<int>(magnitude);
-
     return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
 

@@ -193,15 +193,20 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(first, last - first + 1));
 }
 
-std::string FieldPattern(const char* month, const char* day, const char* year, char separator)
+// The three date fields in the locale order, joined by `sep`.
+std::string FieldPattern(const char* month, const char* day, const char* year, const std::string& sep)
 {
-    // A '%' separator would start a conversion of its own in the strftime pattern.
-    const std::string sep = separator == '%' ? "%%" : std::string(1, separator);
     switch (g_locale.dateOrder) {
     case 1: return std::string(day) + sep + month + sep + year;
     case 2: return std::string(year) + sep + month + sep + day;
     default: return std::string(month) + sep + day + sep + year;
     }
+}
+
+// The date separator inside a strftime pattern, where a '%' would start a conversion of its own.
+std::string StrftimeSeparator()
+{
+    return g_locale.dateSeparator == '%' ? "%%" : std::string(1, g_locale.dateSeparator);
 }
 
 char AsciiUpper(char c)
@@ -371,14 +376,14 @@ std::string CSspDateTime::GetDateStr() const
 {
     if (m_time <= 0)
         return {};
-    return Format(FieldPattern("%m", "%d", "%Y", g_locale.dateSeparator));
+    return Format(FieldPattern("%m", "%d", "%Y", StrftimeSeparator()));
 }
 
 std::string CSspDateTime::GetDateStr2() const
 {
     if (m_time <= 0)
         return {};
-    const std::string sep = g_locale.dateSeparator == '%' ? "%%" : std::string(1, g_locale.dateSeparator);
+    const std::string sep = StrftimeSeparator();
     return Format(g_locale.dateOrder == 1 ? "%d" + sep + "%m" : "%m" + sep + "%d");
 }
 
@@ -449,7 +454,7 @@ std::string CSspDateTime::FormatGmt(std::string_view format) const
 
 std::string CSspDateTime::GetLocaleDatePattern()
 {
-    return FieldPattern("mm", "dd", "yyyy", g_locale.dateSeparator);
+    return FieldPattern("mm", "dd", "yyyy", std::string(1, g_locale.dateSeparator));
 }
 
 std::string CSspDateTime::GetLocaleDateTimePattern()
