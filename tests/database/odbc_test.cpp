@@ -1,6 +1,7 @@
 #include "database/odbc_statement.h"
 #include "tests/database/test_databases.h"
 
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -252,8 +253,8 @@ TEST(ConnectString, ValueWithSemicolonAddsNoAttribute)
 {
     // The SQLite driver does not read braces: the braced name fails to open, but the attribute
     // hidden in it must not take effect either.
-    testdb::TempDir dir;
-    std::string file = dir.path + "/a;Database=" + dir.path + "/b.db";
+    TempFolder dir{"twdb"};
+    std::string file = dir.Path() + "/a;Database=" + dir.Path() + "/b.db";
     COdbcConnection connection;
     try {
         connection.Open(testdb::SqliteConnect(file));
@@ -262,7 +263,7 @@ TEST(ConnectString, ValueWithSemicolonAddsNoAttribute)
         EXPECT_TRUE(std::filesystem::exists(file));
     } catch (const CDbException&) {
     }
-    EXPECT_FALSE(std::filesystem::exists(dir.path + "/b.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/b.db"));
 }
 
 TEST_P(OdbcTest, BracedPasswordReachesTheServerWhole)

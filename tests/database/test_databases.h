@@ -5,30 +5,16 @@
 
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 namespace testdb {
-
-inline std::string MakeTempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "twdb.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        ADD_FAILURE() << "mkdtemp failed";
-    return pattern;
-}
-
-// A fresh folder, removed when the test ends.
-struct TempDir {
-    std::string path = MakeTempDir();
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 inline std::string SqliteConnect(const std::string& file)
 {
@@ -76,13 +62,13 @@ protected:
                 GTEST_SKIP() << "no PostgreSQL test server (TW_PG_CONNECT unset)";
             }
         } else {
-            m_connect = SqliteConnect(m_dir.path + "/test.db");
+            m_connect = SqliteConnect(m_dir.Path() + "/test.db");
         }
     }
     const std::string& Connect() const { return m_connect; }
     bool IsPostgres() const { return GetParam() == Backend::Postgres; }
 
-    TempDir m_dir;
+    TempFolder m_dir{"twdb"};
     std::string m_connect;
 };
 

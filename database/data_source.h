@@ -1,0 +1,88 @@
+// CDataSource: one pooled ODBC connection driven by short text commands ("Open", "ExecuteSQL",
+// "BeginTrans" ...) that run one at a time under the data source's own lock. The pool
+// (CDataSourcePool) hands data sources to page and script runs; recordsets and the script sql
+// object run their statements on Connection() outside that lock. Driver failures come out as
+// CSspException with the data source named in the text.
+#pragma once
+
+#include "database/dbms_traits.h"
+#include "database/odbc_connection.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+class CDataSource {
+public:
+    // Identifies who began a transaction: the engine passes itself, so a nested run that shares
+    // the data source can neither commit nor roll back its caller's transaction.
+    using TransactionOwner = const void*;
+
+    // Not connected yet; use count 1, last use = now (seconds since the epoch).
+    explicit CDataSource(std::string connect, int64_t now);
+    // Sends "Close"; a failure to close is dropped, as a destructor cannot report it.
+    ~CDataSource();
+    CDataSource(const CDataSource&) = delete;
+    CDataSource& operator=(const CDataSource&) = delete;
+
+    // Runs one text command (compared without regard to case) under the lock: "GetUid", "Open",
+    // "Close", "CloseIfNoOneUsesIt", "GetDbmsInfo", "ExecuteSQL" (a1 = the statement),
+    // "BeginTrans", "CommitTrans", "Rollback". The result is 1, or the ID for "GetUid". An unknown
+    // command throws "Bad datasource command: [%s]". The transaction commands act for owner:
+    // "CommitTrans" and "Rollback" leave alone a transaction that another owner began.
+    int DoCommand(std::string_view command, const std::string& a1 = {}, const std::string& a2 = {},
+                  const std::string& a3 = {}, TransactionOwner owner = nullptr);
+
+    // Whether a transaction is open and was begun by owner.
+    bool IsInTransactionOf(TransactionOwner owner) const;
+    bool IsInTransaction() const;
+
+    // Send "GetDbmsInfo" and return a copy of the name or version.
+    std::string GetDbmsName();
+    std::string GetDbmsVersion();
+
+    // The value of key in the connect string ("DSN" for messages); see GetConnectValue.
+    std::string GetConnectionValue(std::string_view key) const;
+    const std::string& GetConnectString() const { return m_connect; }
+    bool IsOpen() const;
+    bool IsPrivate() const { return m_private; }
+    void SetPrivate(bool on) { m_private = on; }
+
+    void IncUseCount();
+    void DecUseCount();
+    int GetUseCount() const;
+    void SetLastUseTime(int64_t now);
+    int64_t GetLastUseTime() const;
+
+    // For statements that run outside the command lock (recordsets, the sql object). The
+    // connection frees them itself when it closes.
+    COdbcConnection& Connection() { return m_database; }
+
+private:
+    void Open();
+    void Close();
+    void GetDbmsInfo();
+    void BeginTrans(TransactionOwner owner);
+    void CommitTrans(TransactionOwner owner);
+    void Rollback(TransactionOwner owner);
+    void RunCommand(std::string_view command, const std::string& a1, TransactionOwner owner, int& result);
+    [[noreturn]] void ThrowMapped(const CDbException& error);
+
+    const std::string m_connect;
+    COdbcConnection m_database;
+    bool m_inTransaction = false;
+    TransactionOwner m_transactionOwner = nullptr;
+    bool m_private = false;
+    int64_t m_lastUse;
+    std::string m_dbmsVersion;
+    std::string m_dbmsName;
+    pid_t m_openerThread = 0;
+    int m_useCount = 1;
+    // The traits of the product last connected to, kept past a close so a failure that closed the
+    // connection is still read the product's way.
+    const CDbmsTraits* m_traits;
+    // Held for a whole command; also guards use count and last use. Taken after the pool's lock.
+    mutable std::mutex m_lock;
+};

@@ -1,0 +1,85 @@
+// CDataSourcePool: the application state's pool of data sources. It maps URL path prefixes to
+// connect strings and hands each page or script run the shared CDataSource of the longest prefix
+// that matches the run's URL path (without regard to case), one per connect string; with
+// "DbConnectionThreadOwn" on, each run gets a private copy that dies when the run gives it back.
+// The background thread's hourly tick closes shared data sources idle for more than 120 minutes.
+//
+// CSspApp owns one pool and uses ListLock() as its own list lock, so the pool's lists and the
+// application's other lists are guarded by one lock. Lock order: the application lock, then
+// ListLock(), then a data source's own lock (the pool sends commands while it holds ListLock()).
+#pragma once
+
+#include "database/data_source.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CDataSourcePool {
+public:
+    // Seconds since the epoch; tests pass a fake clock.
+    using Clock = std::function<int64_t()>;
+    static constexpr int64_t kIdleMinutes = 120;
+
+    explicit CDataSourcePool(Clock clock = {});
+    ~CDataSourcePool();
+    CDataSourcePool(const CDataSourcePool&) = delete;
+    CDataSourcePool& operator=(const CDataSourcePool&) = delete;
+
+    // "DbConnectionThreadOwn": each run gets a private data source.
+    void SetThreadOwn(bool on);
+    bool GetThreadOwn() const;
+
+    // Maps a URL path prefix (kept as given) to a connect string without "ODBC;".
+    void SetDataSourceForPath(const std::string& connect, const std::string& path);
+
+    // The opened data source for a run at the URL path; throws CSspException when the path is
+    // empty, no prefix matches, or the data source can't be opened (the use count taken for the
+    // hand-out is given back first).
+    CDataSource* GetDataSource(const std::string& path);
+    // Gives back the run's data source and clears the slot; a private one is closed and deleted.
+    void ReleaseDataSource(CDataSource** slot);
+
+    // Sends "CloseIfNoOneUsesIt" to every shared data source idle for more than 120 minutes.
+    // A data source that fails to close doesn't stop the sweep; the failures' texts are returned
+    // for the caller to log.
+    std::vector<std::string> CloseIdleDataSources();
+    // The background thread's minute tick: sweeps only at minute 0 of the local hour, only with
+    // "DbConnectionIdleTimeout" above 0 (its value only switches the sweep on) and thread-own off.
+    // Returns whether it swept; failures to close are appended to failures.
+    bool OnSchedulerTick(int idleTimeoutSetting, std::vector<std::string>* failures = nullptr);
+
+    // Closes and deletes every shared data source and empties the path map (debugger start, exit).
+    void RemoveAll();
+
+    // One row per shared data source in creation order, for the Server object's DataSourceInfo.
+    struct Info {
+        std::vector<std::string> paths;  // the prefixes mapped to its connect string
+        std::string connect;
+        int64_t lastUse = 0;
+        int useCount = 0;
+        bool open = false;
+    };
+    std::vector<Info> Describe() const;
+
+    std::recursive_mutex& ListLock() const { return m_listLock; }
+    int64_t Now() const { return m_clock(); }
+
+private:
+    std::string ChooseConnect(const std::string& path) const;
+    CDataSource* TakeShared(const std::string& connect);
+    CDataSource* MakePrivate(const std::string& connect);
+
+    Clock m_clock;
+    // Guards everything below; recursive because the application holds it across whole Server
+    // member calls that come back here.
+    mutable std::recursive_mutex m_listLock;
+    bool m_threadOwn = false;
+    std::vector<std::unique_ptr<CDataSource>> m_dataSources;  // shared ones, creation order
+    // Prefix -> connect string in insertion order, so of two equally long prefixes that differ only
+    // in letter case the one set first wins.
+    std::vector<std::pair<std::string, std::string>> m_paths;
+};
