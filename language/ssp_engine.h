@@ -92,6 +92,12 @@ public:
     // Writes HangPosition to the process log (called by the watchdog of a hung thread).
     void LogHangPosition() const;
 
+    // Local.setErrorFile: the page to run when this run fails. A path that begins with "/" is a URL
+    // path below the web root; any other is relative to this run's URL folder and file folder.
+    void SetErrorFile(std::string_view path);
+    const std::string& ErrorFileUrl() const { return m_errorFileUrl; }
+    const std::string& ErrorFilePath() const { return m_errorFilePath; }
+
     const std::string& ErrorText() const { return m_errorText; }
     int ErrorPosition() const { return m_errorPosition; }
     const std::string& FilePath() const { return m_filePath; }

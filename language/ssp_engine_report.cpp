@@ -1,8 +1,10 @@
-// Where a run stands: the error report of a failed run, the lines the debugger asks for and the
-// position of a hung run.
+// Where a run stands and what it shows when it fails: the error report, the run's own error page,
+// the lines the debugger asks for and the position of a hung run.
 #include "language/ssp_engine.h"
 
+#include "foundation/file_helpers.h"
 #include "foundation/log.h"
+#include "platform/file_system.h"
 #include "language/ascii_text.h"
 
 namespace {
@@ -48,6 +50,26 @@ const std::string& CSspEngine::FormatError(std::string_view message, int positio
     AppendEscapingPercent(report, message);
     m_errorText = std::move(report);
     return m_errorText;
+}
+
+void CSspEngine::SetErrorFile(std::string_view path)
+{
+    std::string url(path);
+    std::string file;
+    if (!url.empty() && url.front() == '/') {
+        file = GetProgramDirectory() + "/webroot" + url;
+    } else {
+        url = m_urlDirectory + url;
+        file = m_filePath.substr(0, m_filePath.rfind('/') + 1);
+        file += path;
+    }
+    // Pages written for other systems may separate folders with backslashes.
+    for (char& c : file) {
+        if (c == '\\')
+            c = '/';
+    }
+    m_errorFileUrl = CanonicalizeRelativePath(url);
+    m_errorFilePath = CanonicalizeRelativePath(file);
 }
 
 int CSspEngine::GetLineNumber() const

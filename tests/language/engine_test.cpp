@@ -1,11 +1,12 @@
 #include "language/ssp_engine.h"
 
 #include "foundation/server_config.h"
+#include "platform/file_system.h"
 #include "foundation/ssp_exception.h"
 #include "language/app_lock.h"
 #include "language/debug_hooks.h"
 #include "language/output_sink.h"
-#include "temp_folder.h"
+#include "script_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,7 @@ public:
 
 // Drives the run loop with a few test statements, so that every run result and error path can be
 // reached: echo 'text'; ret; redirect; fail 'message'; failat <offset> 'message'; failnone 'message';
-// call <function>;
+// errfile 'path'; call <function>;
 // raise <kind>; busy (notes how many runs execute at once).
 class TestEngine : public CSspEngine {
 public:
@@ -58,6 +59,10 @@ protected:
         if (first.text == "failat") {
             int position = std::stoi(std::string(ReadToken().text));
             throw CSspException(DecodeString(ReadToken().text), position);
+        }
+        if (first.text == "errfile") {
+            SetErrorFile(DecodeString(ReadToken().text));
+            return kRunCompleted;
         }
         if (first.text == "failnone")
             throw CSspException(DecodeString(ReadToken().text), kNoPosition);
@@ -113,7 +118,7 @@ protected:
                std::string(source) + "\r\n\r\n" + std::string(message);
     }
 
-    TempFolder folder;
+    ScriptFolder folder;
     StringSink sink;
     std::string errorText;
     int errorPosition = kNoPosition;
@@ -388,6 +393,23 @@ TEST_F(EngineTest, FailingCleanUpNeverHidesTheFirstError)
     EXPECT_EQ(errorText, " More errors when rolling back and cleaning up. ");
     EXPECT_EQ(RunText("d.tws", "failnone 'first';"), kRunFailed);
     EXPECT_EQ(errorText, "first More errors when rolling back and cleaning up. ");
+}
+
+TEST_F(EngineTest, ErrorPageIsResolvedAgainstThePageOrTheWebRoot)
+{
+    std::string path = folder.Write("p.tws", "errfile '../err.twp';");
+    TestEngine engine;
+    CSspRunArgs args{.filePath = path, .urlPath = "/app/sub/page.twp"};
+    EXPECT_EQ(engine.Run(args), kRunCompleted);
+    EXPECT_EQ(engine.ErrorFileUrl(), "/app/err.twp");
+    std::string parent = folder.Path().substr(0, folder.Path().rfind('/') + 1);
+    EXPECT_EQ(engine.ErrorFilePath(), parent + "err.twp");
+
+    SetProgramDirectory("/opt/tw");
+    folder.Write("p.tws", "errfile '/app/e\\\\rr.twp';");
+    EXPECT_EQ(engine.Run(args), kRunCompleted);
+    EXPECT_EQ(engine.ErrorFileUrl(), "/app/e\\rr.twp");
+    EXPECT_EQ(engine.ErrorFilePath(), "/opt/tw/webroot/app/e/rr.twp");
 }
 
 class SerializedRunTest : public EngineTest {

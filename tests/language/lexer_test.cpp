@@ -2,7 +2,7 @@
 
 #include "foundation/ssp_exception.h"
 #include "language/source_file.h"
-#include "temp_folder.h"
+#include "script_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ protected:
         return {"", -2};
     }
 
-    TempFolder m_folder;
+    ScriptFolder m_folder;
     CSourceFileCache m_cache;
 };
 

@@ -1,6 +1,6 @@
 #include "language/source_file.h"
 
-#include "temp_folder.h"
+#include "script_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@ namespace {
 
 TEST(SourceFileTest, LineIndexCoversEveryLineAndLineFeedsBelongToTheirLine)
 {
-    TempFolder folder;
+    ScriptFolder folder;
     CSourceFileCache cache;
     CSourceFile* file = cache.Get(folder.Write("a.twp", "ab\ncd\r\nlast"));
     ASSERT_NE(file, nullptr);
@@ -29,7 +29,7 @@ TEST(SourceFileTest, LineIndexCoversEveryLineAndLineFeedsBelongToTheirLine)
 
 TEST(SourceFileTest, FinalLineFeedAddsNoEmptyLineAndEmptyFileHasNone)
 {
-    TempFolder folder;
+    ScriptFolder folder;
     CSourceFileCache cache;
     CSourceFile* file = cache.Get(folder.Write("a.tws", "x\n"));
     ASSERT_NE(file, nullptr);
@@ -45,7 +45,7 @@ TEST(SourceFileTest, FinalLineFeedAddsNoEmptyLineAndEmptyFileHasNone)
 
 TEST(SourceFileTest, CacheReadsEachExactPathOncePerRun)
 {
-    TempFolder folder;
+    ScriptFolder folder;
     std::string path = folder.Write("page.twp", "first");
     CSourceFileCache cache;
     CSourceFile* file = cache.Get(path);
@@ -72,7 +72,7 @@ TEST(SourceFileTest, CacheReadsEachExactPathOncePerRun)
 
 TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
 {
-    TempFolder folder;
+    ScriptFolder folder;
     std::string path = folder.Path() + "/missing.twp";
     CSourceFileCache cache;
     EXPECT_EQ(cache.Get(path), nullptr);
@@ -95,7 +95,7 @@ TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
 
 TEST(SourceFileTest, FileOfTwoGibibytesIsRefused)
 {
-    TempFolder folder;
+    ScriptFolder folder;
     std::string path = folder.Write("huge.tws", "");
     // A sparse file: no disk space is used.
     ASSERT_EQ(truncate(path.c_str(), 0x80000000LL), 0);
