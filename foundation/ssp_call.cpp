@@ -1,0 +1,16 @@
+#include "foundation/ssp_call.h"
+
+#include "foundation/message_catalog.h"
+#include "foundation/ssp_exception.h"
+
+const CSspValue& CSspCall::GetParam(int index) const
+{
+    if (index < 0 || index >= ParamCount())
+        throw CSspException(CMessageCatalog::Text(52), 0);
+    return m_args[static_cast<size_t>(index)];
+}
+
+std::string CSspCall::GetParamStr(int index) const
+{
+    return GetParam(index).ToString();
+}

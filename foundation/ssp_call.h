@@ -1,0 +1,28 @@
+#pragma once
+// One parsed member call of a script: `obj.member(args)`, a free call `name(args)` or a declaration's
+// statement. The expression evaluator builds it with the evaluated arguments; every script object's
+// member handler takes a CSspCall and a result CSspValue. It lives in the foundation so that script
+// objects of the database, web server and mail layers can take calls without depending on the
+// interpreter.
+
+#include <string>
+#include <vector>
+
+#include "foundation/ssp_value.h"
+
+class CSspCall {
+public:
+    // Text of argument `index`. Throws CSspException "out of bound in GetParamStr." (at position 0,
+    // as callers check the count first and the text names no place) when there is no such argument.
+    std::string GetParamStr(int index) const;
+    // The argument itself; same bounds rule as GetParamStr.
+    const CSspValue& GetParam(int index) const;
+    int ParamCount() const { return static_cast<int>(m_args.size()); }
+
+    std::string m_object;        // text before the ".", or the whole name of a free call
+    std::string m_member;        // text after the ".", or the statement text of an sql declaration
+    int m_position = 0;          // where the call stands in the source; errors point here
+    int m_endPosition = 0;       // end of an sql declaration's statement
+    std::vector<CSspValue> m_args;
+    bool m_hasParentheses = false;
+};
