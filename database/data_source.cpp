@@ -13,9 +13,6 @@
 
 namespace {
 
-// Data-source failures have no place in the script's text.
-constexpr int kNoPosition = -1;
-
 // Room for a catalogue format or a literal plus the texts put into it.
 std::string FormatBuffer(size_t inserted)
 {

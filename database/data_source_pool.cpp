@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kNoPosition = -1;
-
 int64_t SystemNow()
 {
     return static_cast<int64_t>(std::time(nullptr));

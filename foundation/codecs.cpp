@@ -171,7 +171,7 @@ void HtmlEscape(std::string& text, bool lines)
     try {
         escaped.reserve(escapedSize);
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(53), 0);
+        throw CSspException(CMessageCatalog::Text(53), kNoPosition);
     }
     for (char c : text) {
         if (const char* replacement = HtmlReplacement(c, lines))

@@ -6,7 +6,7 @@
 const CSspValue& CSspCall::GetParam(int index) const
 {
     if (index < 0 || index >= ParamCount())
-        throw CSspException(CMessageCatalog::Text(52), 0);
+        throw CSspException(CMessageCatalog::Text(52), kNoPosition);
     return m_args[static_cast<size_t>(index)];
 }
 

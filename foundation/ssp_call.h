@@ -12,8 +12,8 @@
 
 class CSspCall {
 public:
-    // Text of argument `index`. Throws CSspException "out of bound in GetParamStr." (at position 0,
-    // as callers check the count first and the text names no place) when there is no such argument.
+    // Text of argument `index`. Throws CSspException "out of bound in GetParamStr." without a source
+    // position when there is no such argument.
     std::string GetParamStr(int index) const;
     // The argument itself; same bounds rule as GetParamStr.
     const CSspValue& GetParam(int index) const;

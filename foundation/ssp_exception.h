@@ -7,6 +7,10 @@
 #include <exception>
 #include <string>
 
+// The position of an error that has no place in the source text (a data-source failure, a missing
+// argument): its report names no file, line or column.
+constexpr int kNoPosition = -1;
+
 class CSspException : public std::exception {
 public:
     // A null message gives an empty text.

@@ -14,6 +14,7 @@
 // function body; -1 means none.
 #pragma once
 
+#include "foundation/ssp_exception.h"
 #include "language/source_file.h"
 #include "language/ssp_lexer.h"
 
@@ -39,8 +40,6 @@ enum : int {
     kRunStopped = 3,    // the debugger stopped the run
     kRunReturned = 4,   // a return statement ended the run; as 0, and nested callers take the value
 };
-
-constexpr int kNoPosition = -1;
 
 // What a run is given. The views must stay valid for the length of Run.
 struct CSspRunArgs {

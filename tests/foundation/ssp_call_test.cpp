@@ -21,7 +21,7 @@ TEST(SspCall, ArgumentsReadAsTextAndOutOfRangeIndexRaises)
             ADD_FAILURE() << "index " << bad << " did not raise";
         } catch (const CSspException& e) {
             EXPECT_STREQ(e.what(), "out of bound in GetParamStr.");
-            EXPECT_EQ(e.GetPosition(), 0);
+            EXPECT_EQ(e.GetPosition(), kNoPosition);
         }
     }
 }
