@@ -342,10 +342,14 @@ int CRegistryKey::EndBatch() {
 }
 
 int CRegistryKey::CommitLocked(const std::vector<Change>& changes) {
-    int err = MakeDirectories(ParentDirectory(m_path));
+    // Replace the file a symbolic link points to, not the link, so an administrator's link survives.
+    char* resolved = realpath(m_path.c_str(), nullptr);
+    std::string path = resolved ? resolved : m_path;
+    std::free(resolved);
+    int err = MakeDirectories(ParentDirectory(path));
     LockedSettingsFile file;
     if (!err)
-        err = file.Acquire(m_path, true, LOCK_EX);
+        err = file.Acquire(path, true, LOCK_EX);
     std::string content;
     if (!err)
         err = ReadAll(file.Fd(), content);
@@ -354,7 +358,7 @@ int CRegistryKey::CommitLocked(const std::vector<Change>& changes) {
         lines = ParseLines(content);
         for (const Change& change : changes)
             ApplyChange(lines, change.first, change.second);
-        err = ReplaceFile(m_path, JoinLines(lines), file.Stat());
+        err = ReplaceFile(path, JoinLines(lines), file.Stat());
     }
     if (err) {
         // The snapshot may hold values that never reached the file: read it again next time.

@@ -109,6 +109,18 @@ TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite) {
                           "New=v\n");
 }
 
+TEST_F(RegistryKeyTest, WritesGoThroughASymbolicLink) {
+    WriteFileText("A=1\n");
+    std::string link = m_dir + "/link.conf";
+    ASSERT_EQ(symlink(m_path.c_str(), link.c_str()), 0);
+    CRegistryKey key(link);
+    ASSERT_EQ(key.WriteString("B", "2"), 1);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(FileText(), "A=1\nB=2\n");
+}
+
 TEST_F(RegistryKeyTest, UnusableNamesAreRefused) {
     CRegistryKey key(m_path);
     for (const char* name : {"", "a=b", "#x", " x", "x ", "a\nb"})
