@@ -298,10 +298,12 @@ int CRegistryKey::ReadString(std::string_view name, std::string& value) {
 
 int CRegistryKey::WriteString(std::string_view name, std::string_view value) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!IsUsableName(name))
+    bool usable = IsUsableName(name);
+    if (!usable)
         Fail(EINVAL);
-    if (!IsUsableName(name) || !OpenLocked()) {
-        m_batchFailed = m_batchDepth > 0;
+    if (!usable || !OpenLocked()) {
+        if (m_batchDepth > 0)
+            m_batchFailed = true;
         return 0;
     }
     if (m_batchDepth > 0) {
