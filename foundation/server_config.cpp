@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <string_view>
 
+#include "foundation/ascii_text.h"
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
 #include "platform/file_system.h"
@@ -96,25 +97,13 @@ const CharsetRow kCharsets[] = {
 // A hand-typed count far beyond any list the console writes must not stall start-up.
 constexpr int kMaxListEntries = 9999;
 
-const char* const kWhiteSpace = " \t\r\n\f\v";
-
 std::string TrimRight(std::string text) {
-    text.erase(text.find_last_not_of(kWhiteSpace) + 1);
+    while (!text.empty() && IsWhiteAscii(text.back()))
+        text.pop_back();
     return text;
 }
 
-std::string Trim(std::string text) {
-    text = TrimRight(std::move(text));
-    text.erase(0, text.find_first_not_of(kWhiteSpace));
-    return text;
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
+std::string Trim(std::string_view text) { return std::string(TrimWhiteAscii(text)); }
 
 std::string NormalizeCodeset(std::string_view codeset) {
     std::string normalized;

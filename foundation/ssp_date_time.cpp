@@ -130,18 +130,6 @@ std::int64_t FromLocalTm(std::tm tm)
     return static_cast<std::int64_t>(t);
 }
 
-std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return FromLocalTm(tm);
-}
-
 int ClampToInt(std::int64_t value)
 {
     return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
@@ -228,6 +216,18 @@ const std::string& RequireParameter(std::span<const CSspValue> args, int positio
 }
 
 }  // namespace
+
+std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return FromLocalTm(tm);
+}
 
 bool InitLocaleDateTime(const char* localeName)
 {

@@ -32,6 +32,11 @@ const CLocaleDateTime& GetLocaleDateTime();
 // Replaces the conventions outright (start-up only, like InitLocaleDateTime).
 void SetLocaleDateTime(const CLocaleDateTime& settings);
 
+// The local time of a date and wall-clock time (month 1 to 12). Fields beyond their range roll over
+// by the calendar (day 32 is a day of the next month), and daylight saving follows the time zone's
+// rules, so adding to `day` keeps the wall-clock time across a change. -1 when not representable.
+std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second);
+
 class CSspDateTime {
 public:
     enum IntervalUnit { kWeeks = 0, kMonths = 1, kQuarters = 2 };

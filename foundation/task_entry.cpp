@@ -1,22 +1,19 @@
 #include "foundation/task_entry.h"
 
+#include "foundation/ssp_date_time.h"
+
 namespace {
 
 const char* const kDayWords[] = {"Day", "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday",
                                   "Saturday"};
 
-// The local time `daysAhead` calendar days after the date of `today`, at `minuteOfDay`. Counting
-// days on the calendar and letting mktime find the offset keeps the wall-clock time when daylight
-// saving starts or ends in between, which adding 86400-second days would not.
+// `daysAhead` calendar days after the date of `today`, at `minuteOfDay`. Counting days on the
+// calendar keeps the wall-clock time when daylight saving starts or ends in between, which adding
+// 86400-second days would not.
 std::time_t LocalTimeOnDay(const std::tm& today, int daysAhead, int minuteOfDay) {
-    std::tm day{};
-    day.tm_year = today.tm_year;
-    day.tm_mon = today.tm_mon;
-    day.tm_mday = today.tm_mday + daysAhead;
-    day.tm_hour = minuteOfDay / 60;
-    day.tm_min = minuteOfDay % 60;
-    day.tm_isdst = -1;
-    return std::mktime(&day);
+    std::int64_t time = MakeLocalTime(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday + daysAhead,
+                                      minuteOfDay / 60, minuteOfDay % 60, 0);
+    return static_cast<std::time_t>(time);
 }
 
 }  // namespace

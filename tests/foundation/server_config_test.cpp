@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/log.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -34,10 +35,6 @@ bool IsBindableLocalAddress(const std::string& address) {
 class ServerConfigTest : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tw-config-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        m_path = m_dir + "/etc/settings.conf";
         TheLog().SetCallbackMode([this](std::string_view entry) {
             std::lock_guard<std::mutex> guard(m_logLock);
             m_logged += entry;
@@ -45,7 +42,6 @@ protected:
     }
     void TearDown() override {
         TheLog().SetCallbackMode([](std::string_view) {});
-        std::system(("rm -rf '" + m_dir + "'").c_str());
     }
 
     void WriteSettings(const std::string& text) const {
@@ -70,8 +66,9 @@ protected:
                "Interval=" + interval + "\n" + (at ? p + "At=" + at + "\n" : "");
     }
 
-    std::string m_dir;
-    std::string m_path;
+    TempFolder m_folder{"tw-config"};
+    std::string m_dir = m_folder.Path();
+    std::string m_path = m_dir + "/etc/settings.conf";
     std::mutex m_logLock;
     std::string m_logged;
 };

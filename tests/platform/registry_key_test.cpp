@@ -10,18 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/temp_folder.h"
+
 namespace {
 
 class RegistryKeyTest : public testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tw-registry-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        m_path = m_dir + "/etc/settings.conf";
-    }
-    void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
-
     std::string FileText() const {
         std::ifstream in(m_path, std::ios::binary);
         std::stringstream text;
@@ -39,8 +33,9 @@ protected:
         return value;
     }
 
-    std::string m_dir;
-    std::string m_path;
+    TempFolder m_folder{"tw-registry"};
+    std::string m_dir = m_folder.Path();
+    std::string m_path = m_dir + "/etc/settings.conf";
 };
 
 TEST_F(RegistryKeyTest, MissingValueKeepsDefaultWhileEmptyValueExists) {
