@@ -1,0 +1,68 @@
+// CListenerThread accepts the TCP connections of one port and hands each to the server-thread
+// pool. twServer runs one for HTTP and one for HTTPS, the studio one for its debugger's server.
+//
+// Starting: make it with std::make_shared, Start it (false: the thread could not be created),
+// then WaitUntilRunning(kStartWaitMilliseconds); false means the listener did not start and the
+// starter drops it. Stopping: Stop, then WaitForExit.
+//
+// Lock order: the listener's lock, then its listening socket's lock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/message_thread.h"
+#include "webserver/tcp_socket.h"
+
+class CServerThreadPool;
+
+class CListenerThread final : public CMessageThread {
+ public:
+  static constexpr int kStartWaitMilliseconds = 5000;
+  // The pause after an accept failure that is not the stop, so that a lasting failure (out of
+  // descriptors) neither spins a core nor floods the log.
+  static constexpr int kAcceptRetryMilliseconds = 100;
+
+  // `secure` makes every accepted connection a TLS connection. Port 0 takes a free port.
+  CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure);
+
+  // Waits until the accept loop runs (true) or the listener has given up (false).
+  bool WaitUntilRunning(int milliseconds);
+  // Makes the accept loop end: sets the stop flag and shuts the listening socket down, which
+  // wakes the pending accept. Any thread may call it, before or after the loop started.
+  void Stop();
+  bool IsRunning() const;
+
+  const std::string& GetAddress() const { return m_address; }
+  // The port asked for, or once running, the port actually bound.
+  int GetPort() const;
+  bool IsSecure() const { return m_secure; }
+  // Seconds since 1970 at construction; the console shows it as the service's start.
+  std::int64_t GetStartTime() const { return m_startTime; }
+
+ protected:
+  bool InitInstance() override;
+  int ExitInstance(int quitCode) override;
+
+ private:
+  bool BeginListening();
+  bool StopRequested() const;
+  void HandOver(CTcpSocket& accepted);
+
+  CServerThreadPool& m_pool;
+  const std::string m_address;
+  const bool m_secure;
+  const std::int64_t m_startTime;
+
+  // m_lock guards the fields below it and the stop's shutdown of m_listening.
+  mutable std::mutex m_lock;
+  std::condition_variable m_changed;
+  int m_port;
+  bool m_stop = false;
+  bool m_running = false;
+  bool m_finished = false;
+
+  CTcpSocket m_listening;
+};

@@ -1,0 +1,395 @@
+#include "webserver/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "platform/message_thread.h"
+#include "webserver/net_log.h"
+
+namespace {
+
+// The error text of errno, the same in every locale.
+const char* ErrorText(int error) {
+  const char* text = strerrordesc_np(error);
+  return text ? text : "Unknown error";
+}
+
+bool IsDottedAddressText(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+// Errors that belong to one aborted connection, not to the listening socket: accept(2) hands
+// them on from the new connection, and the next accept works again.
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+CTcpSocket::CTcpSocket() = default;
+
+CTcpSocket::~CTcpSocket() {
+  // Whoever destroys the object is its last user, so the descriptor is closed here whichever
+  // thread that is.
+  std::lock_guard lock(m_lock);
+  CloseLocked(true);
+}
+
+void CTcpSocket::Attach(int handle) { Attach(handle, CurrentThreadId()); }
+
+void CTcpSocket::Attach(int handle, pid_t owner) {
+  std::lock_guard lock(m_lock);
+  AttachLocked(handle, owner);
+}
+
+void CTcpSocket::AttachLocked(int handle, pid_t owner) {
+  if (m_socket != -1 && m_socket != handle) CloseLocked(true);
+  m_socket = handle;
+  m_owner = owner;
+  m_timeout = 0;
+  m_layer.reset();
+  m_inputStart = m_inputEnd = 0;
+}
+
+int CTcpSocket::Detach() {
+  std::lock_guard lock(m_lock);
+  const int handle = m_socket;
+  m_socket = -1;
+  m_timeout = 0;
+  m_layer.reset();
+  m_inputStart = m_inputEnd = 0;
+  return handle;
+}
+
+int CTcpSocket::Listen(const std::string& address, int port) {
+  const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (handle < 0) {
+    NetLog("Failed to create server socket.");
+    return 0;
+  }
+  Attach(handle);
+  // A restarted server must not fail on the connections of its predecessor in TIME_WAIT.
+  const int on = 1;
+  setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_aton(address.c_str(), &local.sin_addr) == 0 ||
+      bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    NetLog("Failed to bind to %s:%d. This address and port may be used by another software such as IIS, "
+           "or this computer's network connection is broken. ",
+           address.c_str(), port);
+    return 0;
+  }
+  if (listen(handle, kListenBacklog) != 0) {
+    NetLog("Server socket failed to listen.");
+    return 0;
+  }
+  return 1;
+}
+
+int CTcpSocket::Accept(CTcpSocket& out) {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int handle = accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+    if (handle >= 0) {
+      // Responses leave in a few whole-buffer sends; without this the second one could wait for
+      // the peer's delayed acknowledgement.
+      const int on = 1;
+      setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      out.Attach(handle);
+      out.m_peer = peer;
+      return 1;
+    }
+    if (!IsTransientAcceptError(errno)) return 0;
+  }
+}
+
+int CTcpSocket::Connect(const std::string& host, int port) {
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  if (host.empty() || IsDottedAddressText(host)) {
+    if (inet_aton(host.c_str(), &remote.sin_addr) == 0) {
+      NetLog("[%s] is an invalid IP address", host.c_str());
+      return 0;
+    }
+  } else {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+      NetLog("[%s] not found", host.c_str());
+      return 0;
+    }
+    remote.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+  }
+  const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (handle < 0) {
+    NetLog("Failed to create socket");
+    return 0;
+  }
+  Attach(handle);
+  int result = connect(handle, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+  if (result != 0 && errno == EINTR) {
+    // An interrupted connect goes on in the background; wait for its outcome.
+    pollfd entry{handle, POLLOUT, 0};
+    while ((result = poll(&entry, 1, -1)) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    socklen_t errorLength = sizeof error;
+    if (result > 0 && getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0) result = 0;
+    else result = -1;
+  }
+  if (result != 0) {
+    NetLog("Failed to connect to %s:%d", host.c_str(), port);
+    Close();
+    return 0;
+  }
+  m_peer = remote;
+  return 1;
+}
+
+int CTcpSocket::SetTimeout(int seconds) {
+  m_timeout = seconds;
+  const int flags = fcntl(m_socket, F_GETFL);
+  const int wanted = seconds > 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (flags < 0 || (wanted != flags && fcntl(m_socket, F_SETFL, wanted) != 0)) {
+    NetLog("Failed to set non-blocking mode");
+    return 0;
+  }
+  return 1;
+}
+
+CTcpSocket::WaitResult CTcpSocket::WaitUntilReady(short events) const {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_timeout);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd entry{m_socket, events, 0};
+    const int ready = poll(&entry, 1, static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX)));
+    if (ready > 0) return WaitResult::Ready;
+    if (ready == 0) {
+      if (Clock::now() >= deadline) return WaitResult::Timeout;
+      continue;
+    }
+    if (errno != EINTR) return WaitResult::Failed;
+  }
+}
+
+int CTcpSocket::RecvRaw(char* buffer, int size) {
+  for (;;) {
+    const ssize_t received = recv(m_socket, buffer, static_cast<size_t>(std::max(size, 0)), 0);
+    if (received >= 0) return static_cast<int>(received);
+    if (errno == EINTR) continue;
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
+      NetLog("Socket error [%d] when receiving.", errno);
+      return -1;
+    }
+    switch (WaitUntilReady(POLLIN)) {
+      case WaitResult::Ready:
+        continue;
+      case WaitResult::Timeout:
+        NetLog("Timeout receiving on socket");
+        return -1;
+      case WaitResult::Failed:
+        NetLog("Failed to select on socket");
+        return -1;
+    }
+  }
+}
+
+int CTcpSocket::SendRaw(const char* data, int length) {
+  for (;;) {
+    // MSG_NOSIGNAL: a peer that has gone away is an error code here, never a SIGPIPE.
+    const ssize_t sent = send(m_socket, data, static_cast<size_t>(std::max(length, 0)), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<int>(sent);
+    if (errno == EINTR) continue;
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
+      NetLog("Socket error [%d] when sending.", errno);
+      return -1;
+    }
+    switch (WaitUntilReady(POLLOUT)) {
+      case WaitResult::Ready:
+        continue;
+      case WaitResult::Timeout:
+        NetLog("Timeout sending on socket");
+        return -1;
+      case WaitResult::Failed:
+        NetLog("Failed to select on socket");
+        return -1;
+    }
+  }
+}
+
+int CTcpSocket::SendAllRaw(const char* data, int length) {
+  while (length > 0) {
+    const int sent = SendRaw(data, length);
+    if (sent <= 0) return 0;
+    data += sent;
+    length -= sent;
+  }
+  return 1;
+}
+
+int CTcpSocket::Send(const char* data, int length) {
+  if (length == -1) length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
+  if (m_layer) return m_layer->Write(*this, data, length);
+  return SendAllRaw(data, length);
+}
+
+int CTcpSocket::ReadSome(char* buffer, int size) {
+  if (m_layer) return m_layer->Read(*this, buffer, size);
+  return RecvRaw(buffer, size);
+}
+
+int CTcpSocket::FillInput() {
+  if (!m_input) m_input = std::make_unique<char[]>(kInputBufferSize);
+  m_inputStart = m_inputEnd = 0;
+  const int received = ReadSome(m_input.get(), kInputBufferSize);
+  if (received > 0) m_inputEnd = received;
+  return received;
+}
+
+int CTcpSocket::Recv(char* buffer, int size) {
+  if (size <= 0) return 0;
+  if (m_inputStart == m_inputEnd) {
+    // A read as large as the buffer gains nothing from a copy through it.
+    if (size >= kInputBufferSize) return ReadSome(buffer, size);
+    const int received = FillInput();
+    if (received <= 0) return received;
+  }
+  const int count = std::min(size, m_inputEnd - m_inputStart);
+  std::memcpy(buffer, m_input.get() + m_inputStart, static_cast<size_t>(count));
+  m_inputStart += count;
+  return count;
+}
+
+int CTcpSocket::RecvExact(char* buffer, int length) {
+  while (length > 0) {
+    const int received = Recv(buffer, length);
+    if (received <= 0) return 0;
+    buffer += received;
+    length -= received;
+  }
+  return 1;
+}
+
+int CTcpSocket::ReadLine(char* buffer, int capacity, int* length) {
+  if (capacity <= 0) {
+    if (length) *length = 0;
+    return -1;
+  }
+  int stored = 0;
+  bool afterCr = false;
+  int result;
+  for (;;) {
+    if (stored >= capacity - 1) {
+      result = -1;
+      break;
+    }
+    if (m_inputStart == m_inputEnd) {
+      const int received = FillInput();
+      if (received < 0) {
+        result = -2;
+        break;
+      }
+      if (received == 0) {
+        result = -3;
+        break;
+      }
+    }
+    const char c = m_input[m_inputStart++];
+    if (afterCr) {
+      afterCr = false;
+      if (c == '\n') {
+        result = stored;
+        break;
+      }
+      continue;
+    }
+    if (c == '\r') afterCr = true;
+    else buffer[stored++] = c;
+  }
+  buffer[stored] = '\0';
+  if (length) *length = stored;
+  return result;
+}
+
+void CTcpSocket::DrainInput() {
+  m_inputStart = m_inputEnd = 0;
+  int pending = 0;
+  while (ioctl(m_socket, FIONREAD, &pending) == 0 && pending > 0) {
+    if (FillInput() <= 0) break;
+  }
+  m_inputStart = m_inputEnd = 0;
+}
+
+int CTcpSocket::Close() {
+  std::lock_guard lock(m_lock);
+  return CloseLocked(m_owner == CurrentThreadId());
+}
+
+int CTcpSocket::CloseLocked(bool owner) {
+  // The layer belongs to the owner's thread; another thread only cuts the connection.
+  if (owner && m_layer) m_layer->Shutdown(*this);
+  if (m_socket == -1) return 1;
+  int result = 1;
+  if (shutdown(m_socket, SHUT_RDWR) != 0 && errno != ENOTCONN) {
+    NetLog("%s Failed to shutdown socket [%d]", ErrorText(errno), m_socket);
+    result = 0;
+  }
+  if (!owner) return result;
+  if (close(m_socket) != 0) {
+    NetLog("%s Failed to closesocket [%d]", ErrorText(errno), m_socket);
+    result = 0;
+  }
+  m_socket = -1;
+  m_layer.reset();
+  m_inputStart = m_inputEnd = 0;
+  return result;
+}
+
+int CTcpSocket::GetLocalPort() const {
+  sockaddr_in local{};
+  socklen_t localLength = sizeof local;
+  if (getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+void CTcpSocket::SetLayer(std::unique_ptr<CSocketLayer> layer) { m_layer = std::move(layer); }
+
+std::string CTcpSocket::GetPeerAddress() const {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &m_peer.sin_addr, text, sizeof text);
+  return text;
+}

@@ -1,0 +1,129 @@
+// CTcpSocket is the engine's one TCP socket: a listener's listening socket, a server thread's
+// accepted connection and the mail clients' outgoing connection. Every failure is logged and
+// returned as 0 or a negative number; nothing is thrown. Reads go through an input buffer of the
+// socket's own, and a CSocketLayer (TLS) can sit between the descriptor and that buffer.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CTcpSocket;
+
+// What sits between a connection's descriptor and its readers and writers: the TLS session of a
+// secure connection. It moves bytes with the socket's RecvRaw and SendAllRaw, so the socket's
+// time-outs hold for it too. A layer belongs to one connection: Attach drops it.
+class CSocketLayer {
+ public:
+  virtual ~CSocketLayer() = default;
+  // Reads up to `size` plain bytes: the count, 0 at the end of the data, -1 after a logged error.
+  virtual int Read(CTcpSocket& socket, char* buffer, int size) = 0;
+  // Sends all `length` plain bytes: 1, or 0 after a logged error.
+  virtual int Write(CTcpSocket& socket, const char* data, int length) = 0;
+  // Ends the session before the descriptor is shut down (the TLS close notification).
+  virtual void Shutdown(CTcpSocket& socket) = 0;
+};
+
+// One thread uses a socket at a time: the owner, the thread that created or attached the
+// descriptor. Close may be called from any thread; on another thread it only shuts the
+// connection down, which wakes the owner from accept, recv or send, and the owner closes the
+// descriptor. So a descriptor number is never freed while its owner may still use it.
+class CTcpSocket {
+ public:
+  static constexpr int kInputBufferSize = 65536;
+  static constexpr int kListenBacklog = 128;
+
+  CTcpSocket();
+  ~CTcpSocket();
+  CTcpSocket(const CTcpSocket&) = delete;
+  CTcpSocket& operator=(const CTcpSocket&) = delete;
+
+  // Takes over a descriptor for the thread `owner`; any descriptor held before is closed. The
+  // time-out becomes 0, and the input buffer and the layer of a previous connection are dropped.
+  void Attach(int handle, pid_t owner);
+  void Attach(int handle);
+  // Gives up the descriptor without closing it, with the connection's unread input and layer;
+  // returns it (-1 when none).
+  int Detach();
+
+  // Listening socket on a dotted IPv4 address; port 0 takes a free port (see GetLocalPort).
+  int Listen(const std::string& address, int port);
+  // Accepts one connection into `out`, which the calling thread then owns. Aborted and
+  // interrupted accepts are retried; 0 for any other failure, with errno kept for the caller.
+  int Accept(CTcpSocket& out);
+  int Connect(const std::string& host, int port);
+  // 0 makes every call block; above 0 every wait for the peer is bounded by that many seconds.
+  int SetTimeout(int seconds);
+
+  // One receive or send on the descriptor: a byte count, 0 when the peer closed (receive), -1
+  // after a logged error or time-out.
+  int RecvRaw(char* buffer, int size);
+  int SendRaw(const char* data, int length);
+  // Sends everything: 1, or 0 after a logged error.
+  int SendAllRaw(const char* data, int length);
+
+  // Sends through the layer when there is one. Length -1 sends up to the terminating zero.
+  int Send(const char* data, int length = -1);
+  // Receives through the input buffer: a byte count, 0 at the end of the data, -1 on error.
+  int Recv(char* buffer, int size);
+  // Receives exactly `length` bytes: 1, or 0 when the data ended or failed first.
+  int RecvExact(char* buffer, int length);
+  // Reads one line that ends in CR LF into `buffer` and terminates it with a zero byte. Returns
+  // the line's length without CR LF; -1 when capacity - 1 bytes were stored without reaching the
+  // end of the line (the rest stays for the next call); -2 after an error; -3 when the peer
+  // closed first. A CR followed by anything but LF is dropped with that byte; a lone LF is
+  // stored. `length`, when given, receives the stored count in every case.
+  int ReadLine(char* buffer, int capacity, int* length = nullptr);
+  // Drops the input that has arrived and not been read, so that closing after the response
+  // does not reset the connection and cut the response off.
+  void DrainInput();
+  // Closes (owner) or shuts down (any other thread); see the class comment. Closing twice is
+  // harmless. 1, or 0 when a failure was logged.
+  int Close();
+
+  int GetHandle() const { return m_socket; }
+  int GetTimeout() const { return m_timeout; }
+  // The port the descriptor is bound to, 0 when unknown.
+  int GetLocalPort() const;
+
+  bool IsTls() const { return m_tls; }
+  void SetTls(bool tls) { m_tls = tls; }
+  void SetLayer(std::unique_ptr<CSocketLayer> layer);
+  CSocketLayer* GetLayer() const { return m_layer.get(); }
+
+  const sockaddr_in& GetPeer() const { return m_peer; }
+  void SetPeer(const sockaddr_in& peer) { m_peer = peer; }
+  // The peer's dotted address.
+  std::string GetPeerAddress() const;
+
+ private:
+  enum class WaitResult { Ready, Timeout, Failed };
+
+  void AttachLocked(int handle, pid_t owner);
+  int CloseLocked(bool owner);
+  WaitResult WaitUntilReady(short events) const;
+  // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
+  int FillInput();
+  int ReadSome(char* buffer, int size);
+
+  // m_lock serialises Close with itself and with Attach, Detach and Listen, so that another
+  // thread's shutdown never meets a descriptor number that is being freed or replaced. The
+  // owner reads m_socket without it: only the owner ever changes m_socket.
+  mutable std::mutex m_lock;
+  int m_socket = -1;
+  pid_t m_owner = 0;
+
+  sockaddr_in m_peer{};
+  int m_timeout = 0;
+  bool m_tls = false;
+  std::unique_ptr<CSocketLayer> m_layer;
+
+  // Input read ahead of the callers: bytes m_inputStart..m_inputEnd-1 are unread. Allocated on
+  // first read and kept, so a reused connection object reads without allocating.
+  std::unique_ptr<char[]> m_input;
+  int m_inputStart = 0;
+  int m_inputEnd = 0;
+};
