@@ -44,7 +44,8 @@ class CMessageThread : public std::enable_shared_from_this<CMessageThread> {
   // Queues a message. Never blocks and never drops a message while the thread can still read it;
   // returns false only when the thread has already ended, so nothing will ever read it.
   bool Post(unsigned message, std::uintptr_t wParam = 0, std::intptr_t lParam = 0);
-  // Asks the message loop to end after the messages queued before it.
+  // Asks the message loop to end once it has handled every queued message; false when the
+  // thread has already ended.
   bool PostQuit(int exitCode = 0);
 
   // Waits up to `milliseconds` for the thread to end; true when it has ended or never started.

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <utility>
 
-#include "webserver/net_log.h"
+#include "foundation/log.h"
 #include "webserver/server_thread.h"
 
 CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure)
@@ -49,7 +49,7 @@ bool CListenerThread::BeginListening() {
     port = m_port;
   }
   if (!m_listening.Listen(m_address, port)) {
-    NetLog("Web server failed to start.");
+    TheLog().WriteLine("Web server failed to start.");
     return false;
   }
   const int bound = m_listening.GetLocalPort();
@@ -72,7 +72,7 @@ bool CListenerThread::InitInstance() {
         continue;
       }
       if (StopRequested()) break;
-      NetLog("Listener failed to accept.");
+      TheLog().WriteLine("Listener failed to accept.");
       std::unique_lock lock(m_lock);
       m_changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMilliseconds), [this] { return m_stop; });
     }

@@ -4,7 +4,7 @@
 #include <exception>
 #include <utility>
 
-#include "webserver/net_log.h"
+#include "foundation/log.h"
 
 CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler)
     : m_pool(pool), m_handler(std::move(handler)) {}
@@ -62,9 +62,9 @@ void CServerThread::OnServeRequest() {
   try {
     if (m_handler) m_handler->ServeConnection(*this);
   } catch (const std::exception& error) {
-    NetLog("Connection handler failed: %s", error.what());
+    TheLog().WriteLine("Connection handler failed: %s", error.what());
   } catch (...) {
-    NetLog("Connection handler failed.");
+    TheLog().WriteLine("Connection handler failed.");
   }
   m_connection.Close();
   SetIdle();
@@ -86,14 +86,14 @@ std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& a
   }
   if (!chosen) {
     if (m_threads.size() >= static_cast<size_t>(kMaxThreads)) {
-      NetLog("New connection request denied. Number of active connection has reached 50. This could be caused by "
+      TheLog().WriteLine("New connection request denied. Number of active connection has reached 50. This could be caused by "
              "a bad ODBC driver. Make sure your ODBC driver meets requirements.");
       return nullptr;
     }
     auto created = std::make_shared<CServerThread>(*this, m_handler);
     created->m_busy = true;
     if (!created->Start()) {
-      NetLog("Failed to create new server thread");
+      TheLog().WriteLine("Failed to create new server thread");
       return nullptr;
     }
     m_threads.push_back(created);
@@ -127,12 +127,12 @@ int CServerThreadPool::StopAll() {
   int result = 0;
   for (const auto& thread : threads) {
     if (thread->WaitForExit(kStopWaitMilliseconds)) continue;
-    NetLog("Failed to wait for server thread to exit. Make sure your ODBC driver meets the requirement described "
+    TheLog().WriteLine("Failed to wait for server thread to exit. Make sure your ODBC driver meets the requirement described "
            "in tws.doc.");
     try {
       if (m_handler) m_handler->LogHangPosition(*thread);
     } catch (...) {
-      NetLog("Failed to dump debug information.");
+      TheLog().WriteLine("Failed to dump debug information.");
     }
     result = -1;
   }

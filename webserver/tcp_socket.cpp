@@ -15,16 +15,11 @@
 #include <climits>
 #include <cstring>
 
+#include "foundation/log.h"
+#include "platform/file_system.h"
 #include "platform/message_thread.h"
-#include "webserver/net_log.h"
 
 namespace {
-
-// The error text of errno, the same in every locale.
-const char* ErrorText(int error) {
-  const char* text = strerrordesc_np(error);
-  return text ? text : "Unknown error";
-}
 
 bool IsDottedAddressText(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
@@ -90,7 +85,7 @@ int CTcpSocket::Detach() {
 int CTcpSocket::Listen(const std::string& address, int port) {
   const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (handle < 0) {
-    NetLog("Failed to create server socket.");
+    TheLog().WriteLine("Failed to create server socket.");
     return 0;
   }
   Attach(handle);
@@ -102,13 +97,13 @@ int CTcpSocket::Listen(const std::string& address, int port) {
   local.sin_port = htons(static_cast<uint16_t>(port));
   if (inet_aton(address.c_str(), &local.sin_addr) == 0 ||
       bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    NetLog("Failed to bind to %s:%d. This address and port may be used by another software such as IIS, "
+    TheLog().WriteLine("Failed to bind to %s:%d. This address and port may be used by another software such as IIS, "
            "or this computer's network connection is broken. ",
            address.c_str(), port);
     return 0;
   }
   if (listen(handle, kListenBacklog) != 0) {
-    NetLog("Server socket failed to listen.");
+    TheLog().WriteLine("Server socket failed to listen.");
     return 0;
   }
   return 1;
@@ -138,7 +133,7 @@ int CTcpSocket::Connect(const std::string& host, int port) {
   remote.sin_port = htons(static_cast<uint16_t>(port));
   if (host.empty() || IsDottedAddressText(host)) {
     if (inet_aton(host.c_str(), &remote.sin_addr) == 0) {
-      NetLog("[%s] is an invalid IP address", host.c_str());
+      TheLog().WriteLine("[%s] is an invalid IP address", host.c_str());
       return 0;
     }
   } else {
@@ -147,7 +142,7 @@ int CTcpSocket::Connect(const std::string& host, int port) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-      NetLog("[%s] not found", host.c_str());
+      TheLog().WriteLine("[%s] not found", host.c_str());
       return 0;
     }
     remote.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
@@ -155,7 +150,7 @@ int CTcpSocket::Connect(const std::string& host, int port) {
   }
   const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (handle < 0) {
-    NetLog("Failed to create socket");
+    TheLog().WriteLine("Failed to create socket");
     return 0;
   }
   Attach(handle);
@@ -171,7 +166,7 @@ int CTcpSocket::Connect(const std::string& host, int port) {
     else result = -1;
   }
   if (result != 0) {
-    NetLog("Failed to connect to %s:%d", host.c_str(), port);
+    TheLog().WriteLine("Failed to connect to %s:%d", host.c_str(), port);
     Close();
     return 0;
   }
@@ -184,7 +179,7 @@ int CTcpSocket::SetTimeout(int seconds) {
   const int flags = fcntl(m_socket, F_GETFL);
   const int wanted = seconds > 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
   if (flags < 0 || (wanted != flags && fcntl(m_socket, F_SETFL, wanted) != 0)) {
-    NetLog("Failed to set non-blocking mode");
+    TheLog().WriteLine("Failed to set non-blocking mode");
     return 0;
   }
   return 1;
@@ -206,46 +201,30 @@ CTcpSocket::WaitResult CTcpSocket::WaitUntilReady(short events) const {
   }
 }
 
-int CTcpSocket::RecvRaw(char* buffer, int size) {
-  for (;;) {
-    const ssize_t received = recv(m_socket, buffer, static_cast<size_t>(std::max(size, 0)), 0);
-    if (received >= 0) return static_cast<int>(received);
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
-      NetLog("Socket error [%d] when receiving.", errno);
-      return -1;
-    }
-    switch (WaitUntilReady(POLLIN)) {
-      case WaitResult::Ready:
-        continue;
-      case WaitResult::Timeout:
-        NetLog("Timeout receiving on socket");
-        return -1;
-      case WaitResult::Failed:
-        NetLog("Failed to select on socket");
-        return -1;
-    }
-  }
-}
+int CTcpSocket::RecvRaw(char* buffer, int size) { return Transfer(true, buffer, size); }
 
-int CTcpSocket::SendRaw(const char* data, int length) {
+int CTcpSocket::SendRaw(const char* data, int length) { return Transfer(false, const_cast<char*>(data), length); }
+
+int CTcpSocket::Transfer(bool receiving, char* buffer, int size) {
+  const size_t count = static_cast<size_t>(std::max(size, 0));
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone away is an error code here, never a SIGPIPE.
-    const ssize_t sent = send(m_socket, data, static_cast<size_t>(std::max(length, 0)), MSG_NOSIGNAL);
-    if (sent >= 0) return static_cast<int>(sent);
+    const ssize_t done = receiving ? recv(m_socket, buffer, count, 0) : send(m_socket, buffer, count, MSG_NOSIGNAL);
+    if (done >= 0) return static_cast<int>(done);
     if (errno == EINTR) continue;
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
-      NetLog("Socket error [%d] when sending.", errno);
+      if (receiving) TheLog().WriteLine("Socket error [%d] when receiving.", errno);
+      else TheLog().WriteLine("Socket error [%d] when sending.", errno);
       return -1;
     }
-    switch (WaitUntilReady(POLLOUT)) {
+    switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
       case WaitResult::Ready:
         continue;
       case WaitResult::Timeout:
-        NetLog("Timeout sending on socket");
+        TheLog().WriteLine(receiving ? "Timeout receiving on socket" : "Timeout sending on socket");
         return -1;
       case WaitResult::Failed:
-        NetLog("Failed to select on socket");
+        TheLog().WriteLine("Failed to select on socket");
         return -1;
     }
   }
@@ -365,12 +344,12 @@ int CTcpSocket::CloseLocked(bool owner) {
   if (m_socket == -1) return 1;
   int result = 1;
   if (shutdown(m_socket, SHUT_RDWR) != 0 && errno != ENOTCONN) {
-    NetLog("%s Failed to shutdown socket [%d]", ErrorText(errno), m_socket);
+    TheLog().WriteLine("%s Failed to shutdown socket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
     result = 0;
   }
   if (!owner) return result;
   if (close(m_socket) != 0) {
-    NetLog("%s Failed to closesocket [%d]", ErrorText(errno), m_socket);
+    TheLog().WriteLine("%s Failed to closesocket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
     result = 0;
   }
   m_socket = -1;

@@ -105,6 +105,8 @@ class CTcpSocket {
   void AttachLocked(int handle, pid_t owner);
   int CloseLocked(bool owner);
   WaitResult WaitUntilReady(short events) const;
+  // One receive or send, waiting for readiness up to the time-out; logs its failures.
+  int Transfer(bool receiving, char* buffer, int size);
   // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
   int FillInput();
   int ReadSome(char* buffer, int size);

@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/webserver/net_test_support.h"
+#include "webserver/listener_thread.h"
+#include "webserver/server_thread.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reads one line and answers "<thread id> <status text>|<line>". With `hang` set it ignores its
+// connection until released, like a page run stuck in a driver.
+class CLineHandler : public CConnectionHandler {
+ public:
+  std::atomic<int> reading{0};
+  std::atomic<int> hangReports{0};
+  std::atomic<int> hanging{0};
+  bool hang = false;
+
+  void ServeConnection(CServerThread& thread) override {
+    std::unique_lock guard(m_lock);
+    m_lastThread = std::static_pointer_cast<CServerThread>(thread.shared_from_this());
+    if (hang) {
+      ++hanging;
+      m_changed.wait(guard, [this] { return m_released; });
+      return;
+    }
+    guard.unlock();
+    CTcpSocket& connection = thread.GetConnection();
+    connection.SetTimeout(30);
+    thread.SetStatusText("GET /x");
+    char line[256];
+    ++reading;
+    const int result = connection.ReadLine(line, sizeof line);
+    --reading;
+    if (result >= 0)
+      connection.Send((std::to_string(thread.GetThreadId()) + " " + thread.GetStatusText() + "|" + line).c_str());
+  }
+  void LogHangPosition(CServerThread&) override {
+    ++hangReports;
+    throw std::runtime_error("no engine to ask");
+  }
+
+  std::shared_ptr<CServerThread> LastThread() {
+    std::lock_guard guard(m_lock);
+    return m_lastThread.lock();
+  }
+  void Release() {
+    std::lock_guard guard(m_lock);
+    m_released = true;
+    m_changed.notify_all();
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_released = false;
+  std::weak_ptr<CServerThread> m_lastThread;
+};
+
+class ServerPoolTest : public ::testing::Test {
+ protected:
+  ~ServerPoolTest() override {
+    for (auto& listener : m_listeners) {
+      listener->Stop();
+      listener->WaitForExit(30000);
+    }
+    m_handler->Release();
+    m_pool.StopAll();
+  }
+
+  std::shared_ptr<CListenerThread> StartListener(int port = 0, bool secure = false) {
+    auto listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", port, secure);
+    EXPECT_TRUE(listener->Start());
+    m_listeners.push_back(listener);
+    return listener;
+  }
+  int StartedPort(bool secure = false) {
+    auto listener = StartListener(0, secure);
+    EXPECT_TRUE(listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+    return listener->GetPort();
+  }
+  bool LastThreadIdle() {
+    auto thread = m_handler->LastThread();
+    return thread && !thread->IsBusy();
+  }
+
+  static std::string Ask(int port, const std::string& line) {
+    CTestClient client(port);
+    client.SendText(line + "\r\n");
+    return client.ReadUntilClosed(5s);
+  }
+
+  CLogCapture m_log;
+  std::shared_ptr<CLineHandler> m_handler = std::make_shared<CLineHandler>();
+  CServerThreadPool m_pool{m_handler};
+  std::vector<std::shared_ptr<CListenerThread>> m_listeners;
+};
+
+TEST_F(ServerPoolTest, AnIdleThreadServesTheNextConnection) {
+  EXPECT_EQ(m_pool.StopAll(), 0) << "nothing served yet";
+  const int port = StartedPort();
+  const std::string first = Ask(port, "one");
+  const std::string id = first.substr(0, first.find(' '));
+  EXPECT_EQ(first, id + " GET /x (http)|one");
+  EXPECT_EQ(access(("/proc/self/task/" + id).c_str(), F_OK), 0) << "the number is a thread of this process";
+
+  ASSERT_TRUE(WaitFor([&] { return LastThreadIdle(); }));
+  EXPECT_EQ(Ask(port, "two"), id + " GET /x (http)|two");
+  ASSERT_TRUE(WaitFor([&] { return LastThreadIdle(); }));
+  EXPECT_EQ(Ask(StartedPort(true), "three"), id + " GET /x (https)|three");
+  EXPECT_EQ(m_pool.GetThreadCount(), 1);
+}
+
+TEST_F(ServerPoolTest, FiftyHeldConnectionsFillThePoolAndTheNextIsRefused) {
+  const int port = StartedPort();
+  std::vector<std::unique_ptr<CTestClient>> held;
+  for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) held.push_back(std::make_unique<CTestClient>(port));
+  ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+
+  CTestClient refused(port);
+  EXPECT_EQ(refused.ReadUntilClosed(5s), "");
+  EXPECT_TRUE(refused.closed);
+  EXPECT_TRUE(m_log.Contains("New connection request denied. Number of active connection has reached 50. This could be "
+                             "caused by a bad ODBC driver. Make sure your ODBC driver meets requirements."));
+
+  held.front()->SendText("done\r\n");
+  EXPECT_NE(held.front()->ReadUntilClosed(5s).find("|done"), std::string::npos);
+  // The freed thread turns idle just after its client sees the close; until then the pool refuses.
+  EXPECT_TRUE(WaitFor([&] { return Ask(port, "again").find("|again") != std::string::npos; }));
+  EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
+}
+
+TEST_F(ServerPoolTest, StopAllCutsConnectionsBeingServedAndGivesUpOnAHungThread) {
+  const int port = StartedPort();
+  CTestClient reading(port);
+  ASSERT_TRUE(WaitFor([&] { return m_handler->reading == 1; }));
+  EXPECT_EQ(m_pool.StopAll(), 0);
+  reading.ReadUntilClosed(1s);
+  EXPECT_TRUE(reading.closed);
+  EXPECT_EQ(m_pool.GetThreadCount(), 0);
+
+  m_handler->hang = true;
+  CTestClient stuck(port);
+  ASSERT_TRUE(WaitFor([&] { return m_handler->hanging == 1; }));
+  std::weak_ptr<CServerThread> hung = m_handler->LastThread();
+  EXPECT_EQ(m_pool.StopAll(), -1);
+  EXPECT_TRUE(m_log.Contains("Failed to wait for server thread to exit. Make sure your ODBC driver meets the requirement "
+                             "described in tws.doc."));
+  EXPECT_EQ(m_handler->hangReports, 1);
+  EXPECT_TRUE(m_log.Contains("Failed to dump debug information."));
+  m_handler->Release();
+  EXPECT_TRUE(WaitFor([&] { return hung.expired(); })) << "the given-up thread should end and free itself";
+}
+
+TEST_F(ServerPoolTest, AThreadThatHasEndedIsPassedOverAndAFailedHandOverFreesIt) {
+  CTcpSocket listening;
+  ASSERT_EQ(listening.Listen("127.0.0.1", 0), 1);
+  CTestClient first(listening.GetLocalPort());
+  CTcpSocket accepted;
+  ASSERT_EQ(listening.Accept(accepted), 1);
+  std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(accepted.GetHandle(), -1) << "the connection moved to the thread";
+  thread->PostQuit();
+  ASSERT_TRUE(thread->WaitForExit(5000));
+  ASSERT_FALSE(thread->Post(CServerThread::kServeRequest));
+  thread->AbandonConnection();
+  EXPECT_FALSE(thread->IsBusy());
+  first.ReadUntilClosed(1s);
+  EXPECT_TRUE(first.closed);
+
+  CTestClient second(listening.GetLocalPort());
+  ASSERT_EQ(listening.Accept(accepted), 1);
+  std::shared_ptr<CServerThread> next = m_pool.AssignConnection(accepted);
+  ASSERT_NE(next, nullptr);
+  EXPECT_NE(next, thread);
+  ASSERT_TRUE(next->Post(CServerThread::kServeRequest));
+  second.SendText("two\r\n");
+  EXPECT_NE(second.ReadUntilClosed(5s).find("|two"), std::string::npos);
+}
+
+TEST_F(ServerPoolTest, ListenersGiveUpOnATakenPortAndStopQuietlyWhenEverTheStopComes) {
+  CTcpSocket taken;
+  ASSERT_EQ(taken.Listen("127.0.0.1", 0), 1);
+  auto blocked = StartListener(taken.GetLocalPort());
+  EXPECT_FALSE(blocked->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+  EXPECT_TRUE(blocked->WaitForExit(5000));
+  EXPECT_TRUE(m_log.Contains("Failed to bind to 127.0.0.1:" + std::to_string(taken.GetLocalPort())));
+  EXPECT_TRUE(m_log.Contains("Web server failed to start."));
+
+  auto running = StartListener();
+  ASSERT_TRUE(running->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+  std::this_thread::sleep_for(20ms);  // into accept
+  running->Stop();
+  ASSERT_TRUE(running->WaitForExit(5000));
+  EXPECT_FALSE(m_log.Contains("Listener failed to accept."));
+  CTcpSocket again;
+  EXPECT_EQ(again.Listen("127.0.0.1", running->GetPort()), 1) << "the port was given back";
+
+  auto early = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, false);
+  early->Stop();
+  ASSERT_TRUE(early->Start());
+  EXPECT_FALSE(early->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+  EXPECT_TRUE(early->WaitForExit(5000));
+}
+
+}  // namespace

@@ -1,0 +1,222 @@
+#include "webserver/tcp_socket.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <cctype>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/webserver/net_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class TcpSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(m_listening.Listen("127.0.0.1", 0), 1);
+    m_port = m_listening.GetLocalPort();
+  }
+
+  // A new client, accepted into `server`.
+  std::unique_ptr<CTestClient> Connect(CTcpSocket& server) {
+    auto client = std::make_unique<CTestClient>(m_port);
+    EXPECT_EQ(m_listening.Accept(server), 1);
+    return client;
+  }
+
+  // ReadLine's result and the stored text, which must be zero-terminated at the stored length.
+  static std::pair<int, std::string> Line(CTcpSocket& socket, int capacity = 4096) {
+    std::string buffer(static_cast<size_t>(capacity), 'x');
+    int length = -99;
+    const int result = socket.ReadLine(buffer.data(), capacity, &length);
+    EXPECT_EQ(buffer[static_cast<size_t>(length)], '\0');
+    return {result, buffer.substr(0, static_cast<size_t>(length))};
+  }
+  using Result = std::pair<int, std::string>;
+
+  CLogCapture m_log;
+  CTcpSocket m_listening;
+  int m_port = 0;
+};
+
+// Uppercases what passes through it: shows that reads, writes and the close use the layer.
+class CUppercaseLayer : public CSocketLayer {
+ public:
+  explicit CUppercaseLayer(int& shutdowns) : m_shutdowns(shutdowns) {}
+  int Read(CTcpSocket& socket, char* buffer, int size) override {
+    const int received = socket.RecvRaw(buffer, size);
+    for (int i = 0; i < received; ++i) buffer[i] = static_cast<char>(std::toupper(buffer[i]));
+    return received;
+  }
+  int Write(CTcpSocket& socket, const char* data, int length) override {
+    std::string upper(data, static_cast<size_t>(length));
+    for (char& c : upper) c = static_cast<char>(std::toupper(c));
+    return socket.SendAllRaw(upper.data(), length);
+  }
+  void Shutdown(CTcpSocket&) override { ++m_shutdowns; }
+
+ private:
+  int& m_shutdowns;
+};
+
+TEST_F(TcpSocketTest, ReadLineFollowsTheLineEndRules) {
+  CTcpSocket server;
+  auto client = Connect(server);
+  ASSERT_TRUE(client->SendText("GET / HTTP/1.0\r\n\r\na\rb\r\na\nb\r\nx\r\r\ny\r\n"));
+  EXPECT_EQ(Line(server), Result(14, "GET / HTTP/1.0"));
+  EXPECT_EQ(Line(server), Result(0, ""));
+  // A CR not followed by LF is dropped with the byte after it; a lone LF is kept.
+  EXPECT_EQ(Line(server), Result(1, "a"));
+  EXPECT_EQ(Line(server), Result(3, "a\nb"));
+  EXPECT_EQ(Line(server), Result(3, "x\ny"));
+
+  // CR and LF in different segments, each arriving after the reader has emptied its buffer.
+  auto sender = std::async(std::launch::async, [&] {
+    for (const char* piece : {"GE", "T /\r", "\n"}) {
+      std::this_thread::sleep_for(30ms);
+      client->SendText(piece);
+    }
+  });
+  EXPECT_EQ(Line(server), Result(5, "GET /"));
+  sender.get();
+
+  std::string longLine(5000, 'q');
+  for (size_t i = 0; i < longLine.size(); ++i) longLine[i] = static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(client->SendText(longLine + "\r\npartial"));
+  EXPECT_EQ(Line(server), Result(-1, longLine.substr(0, 4095)));
+  EXPECT_EQ(Line(server), Result(905, longLine.substr(4095)));
+  shutdown(client->Fd(), SHUT_WR);
+  EXPECT_EQ(Line(server), Result(-3, "partial"));
+}
+
+TEST_F(TcpSocketTest, TimeOutsEndSilentWaitsAndLateDataIsStillRead) {
+  CTcpSocket server;
+  auto client = Connect(server);
+  ASSERT_EQ(server.SetTimeout(1), 1);
+  const auto started = Clock::now();
+  EXPECT_EQ(Line(server).first, -2);
+  EXPECT_GE(Clock::now() - started, 900ms);
+  EXPECT_TRUE(m_log.Contains("Timeout receiving on socket"));
+
+  auto sender = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(100ms);
+    client->SendText("late\r\n");
+  });
+  EXPECT_EQ(Line(server), Result(4, "late"));
+}
+
+TEST_F(TcpSocketTest, CloseFromAnotherThreadWakesTheOwnerWhoAloneFreesTheDescriptor) {
+  CTcpSocket server;
+  auto client = Connect(server);
+  const int handle = server.Detach();
+  std::promise<void> attached;
+  std::promise<int> openAfterWake;
+  auto reader = std::async(std::launch::async, [&] {
+    server.Attach(handle);  // this thread owns the connection from here
+    attached.set_value();
+    const int result = Line(server).first;
+    openAfterWake.set_value(fcntl(handle, F_GETFD));
+    server.Close();
+    return result;
+  });
+  attached.get_future().wait();
+  std::this_thread::sleep_for(50ms);  // into recv
+
+  const auto started = Clock::now();
+  EXPECT_EQ(server.Close(), 1);
+  ASSERT_EQ(reader.wait_for(2s), std::future_status::ready) << "a blocked read was not woken";
+  EXPECT_LT(Clock::now() - started, 500ms);
+  EXPECT_LT(reader.get(), 0);
+  EXPECT_NE(openAfterWake.get_future().get(), -1) << "another thread's close must not free the number";
+  EXPECT_EQ(fcntl(handle, F_GETFD), -1);
+  EXPECT_EQ(server.Close(), 1) << "closing twice is harmless";
+}
+
+TEST_F(TcpSocketTest, DrainInputLetsABigResponseReachASlowReaderWithoutAReset) {
+  CTcpSocket server;
+  auto client = Connect(server);
+  ASSERT_TRUE(client->SendText("GET / HTTP/1.0\r\n\r\n"));
+  // More unread input than the socket's own buffer holds, so some stays in the kernel.
+  auto sender = std::async(std::launch::async, [&] { return client->SendText(std::string(131072, 'j')); });
+  EXPECT_EQ(Line(server).first, 14);
+  EXPECT_EQ(Line(server).first, 0);
+  ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
+  int pending = 0;
+  ioctl(server.GetHandle(), FIONREAD, &pending);
+  ASSERT_GT(pending, 0);
+
+  server.DrainInput();
+  ioctl(server.GetHandle(), FIONREAD, &pending);
+  EXPECT_EQ(pending, 0);
+  // Far more than the send buffers hold: the timed send has to wait for the reader.
+  ASSERT_EQ(server.SetTimeout(10), 1);
+  std::string response(4 << 20, '\0');
+  for (size_t i = 0; i < response.size(); ++i) response[i] = static_cast<char>(i * 7 + i / 4096);
+  auto reader = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(200ms);
+    return client->ReadUntilClosed(10s);
+  });
+  ASSERT_EQ(server.Send(response.data(), static_cast<int>(response.size())), 1);
+  server.Close();
+  EXPECT_TRUE(reader.get() == response);
+  EXPECT_FALSE(client->reset);
+  EXPECT_TRUE(client->closed);
+}
+
+TEST_F(TcpSocketTest, ANewConnectionStartsWithoutTheLastOnesInputOrLayer) {
+  CTcpSocket server;
+  auto first = Connect(server);
+  int shutdowns = 0;
+  server.SetLayer(std::make_unique<CUppercaseLayer>(shutdowns));
+  ASSERT_TRUE(first->SendText("one\r\ntwo\r\n"));
+  EXPECT_EQ(Line(server).second, "ONE");  // "TWO" waits in the buffer
+  EXPECT_EQ(server.Send("reply"), 1);
+
+  // Attaching the next connection ends the first one, through its layer.
+  auto second = Connect(server);
+  EXPECT_EQ(first->ReadUntilClosed(5s), "REPLY");
+  EXPECT_EQ(shutdowns, 1);
+  EXPECT_EQ(server.GetLayer(), nullptr);
+  ASSERT_TRUE(second->SendText("three\r\n"));
+  EXPECT_EQ(Line(server).second, "three");
+}
+
+TEST_F(TcpSocketTest, ConnectAndListenLogTheirFailuresAndMakeCloseOnExecDescriptors) {
+  CTcpSocket taken;
+  EXPECT_EQ(taken.Listen("127.0.0.1", m_port), 0);
+  EXPECT_TRUE(m_log.Contains("Failed to bind to 127.0.0.1:" + std::to_string(m_port) +
+                             ". This address and port may be used by another software"));
+  EXPECT_NE(taken.GetHandle(), -1) << "a failed listen keeps its socket until closed";
+
+  CTcpSocket outgoing;
+  EXPECT_EQ(outgoing.Connect("10.0.0.300", 25), 0);
+  EXPECT_TRUE(m_log.Contains("[10.0.0.300] is an invalid IP address"));
+  EXPECT_EQ(outgoing.Connect("no-such-host.invalid", 25), 0);
+  EXPECT_TRUE(m_log.Contains("[no-such-host.invalid] not found"));
+  const int freePort = [] {
+    CTcpSocket probe;
+    probe.Listen("127.0.0.1", 0);
+    return probe.GetLocalPort();
+  }();
+  EXPECT_EQ(outgoing.Connect("127.0.0.1", freePort), 0);
+  EXPECT_TRUE(m_log.Contains("Failed to connect to 127.0.0.1:" + std::to_string(freePort)));
+  EXPECT_EQ(outgoing.SetTimeout(5), 0);
+  EXPECT_TRUE(m_log.Contains("Failed to set non-blocking mode"));
+
+  ASSERT_EQ(outgoing.Connect("127.0.0.1", m_port), 1);
+  CTcpSocket accepted;
+  ASSERT_EQ(m_listening.Accept(accepted), 1);
+  EXPECT_EQ(accepted.GetPeerAddress(), "127.0.0.1");
+  for (int handle : {m_listening.GetHandle(), outgoing.GetHandle(), accepted.GetHandle()})
+    EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+}  // namespace
