@@ -91,7 +91,9 @@ const CharsetRow kCharsets[] = {
     {"iso-8859-6", {"ISO88596", "CP1256"}},
     {"iso-8859-4", {"ISO88594", "ISO885913", "CP1257"}},
     {"windows-1258", {"CP1258"}},
-    {"utf-8", {"UTF8"}},
+    // The plain-ASCII codeset of the "C" locale (a service started without LANG) is answered with
+    // UTF-8: the texts the system stores and serves are UTF-8 in practice, and ASCII is a subset.
+    {"utf-8", {"UTF8", "ANSIX3.41968", "ASCII"}},
 };
 
 // A hand-typed count far beyond any list the console writes must not stall start-up.
@@ -313,6 +315,8 @@ int CServerConfig::CorrectLocalAddress(std::string& address) {
 
 std::string CServerConfig::GetDefaultCharset() {
     locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (!user)
+        user = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
     if (!user)
         return {};
     std::string codeset = NormalizeCodeset(nl_langinfo_l(CODESET, user));

@@ -273,7 +273,9 @@ TEST(DefaultCharsetTest, FollowsTheLocaleCodeset) {
     setenv("LC_ALL", "C.UTF-8", 1);
     EXPECT_EQ(CServerConfig::GetDefaultCharset(), "utf-8");
     setenv("LC_ALL", "C", 1);
-    EXPECT_EQ(CServerConfig::GetDefaultCharset(), "");  // plain ASCII has no row
+    EXPECT_EQ(CServerConfig::GetDefaultCharset(), "utf-8");  // a service started without LANG
+    setenv("LC_ALL", "xx_YY.NOSUCH", 1);
+    EXPECT_EQ(CServerConfig::GetDefaultCharset(), "utf-8");  // an unknown locale falls back to "C"
     if (old)
         setenv("LC_ALL", saved.c_str(), 1);
     else
