@@ -68,6 +68,7 @@ void CTcpSocket::AttachLocked(int handle, pid_t owner) {
   m_socket = handle;
   m_owner = owner;
   m_timeout = 0;
+  m_deadline = std::chrono::steady_clock::time_point::max();
   m_layer.reset();
   m_inputStart = m_inputEnd = 0;
 }
@@ -77,6 +78,7 @@ int CTcpSocket::Detach() {
   const int handle = m_socket;
   m_socket = -1;
   m_timeout = 0;
+  m_deadline = std::chrono::steady_clock::time_point::max();
   m_layer.reset();
   m_inputStart = m_inputEnd = 0;
   return handle;
@@ -187,7 +189,7 @@ int CTcpSocket::SetTimeout(int seconds) {
 
 CTcpSocket::WaitResult CTcpSocket::WaitUntilReady(short events) const {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_timeout);
+  const Clock::time_point deadline = std::min(Clock::now() + std::chrono::seconds(m_timeout), m_deadline);
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd entry{m_socket, events, 0};

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,6 +87,11 @@ class CTcpSocket {
 
   int GetHandle() const { return m_socket; }
   int GetTimeout() const { return m_timeout; }
+  // Bounds every later wait by `deadline` too, until ClearDeadline, Attach or Detach: the
+  // time-out alone restarts with each byte, so a peer that trickles bytes could stretch a read
+  // of a request head without end.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
+  void ClearDeadline() { m_deadline = std::chrono::steady_clock::time_point::max(); }
   // The port the descriptor is bound to, 0 when unknown.
   int GetLocalPort() const;
 
@@ -120,6 +126,7 @@ class CTcpSocket {
 
   sockaddr_in m_peer{};
   int m_timeout = 0;
+  std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
   bool m_tls = false;
   std::unique_ptr<CSocketLayer> m_layer;
 
