@@ -1,0 +1,357 @@
+#include "webserver/ssp_request.h"
+
+#include "foundation/ascii_text.h"
+#include "foundation/log.h"
+#include "foundation/number_parse.h"
+#include "foundation/server_config.h"
+#include "platform/file_system.h"
+#include "webserver/tcp_socket.h"
+#include "webserver/url_encoding.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <limits>
+
+namespace {
+
+std::atomic<bool> g_httpsHint{false};
+
+constexpr std::int64_t kBytesPerMegabyte = 1048576;
+// RecvExact counts in int; a large body is read in pieces of this size.
+constexpr std::int64_t kBodyPiece = 1 << 30;
+
+// The next word of `text` from `position`, words being separated by runs of the bytes in
+// `separators`; "" at the end of the text.
+std::string_view NextWord(std::string_view text, std::size_t& position, std::string_view separators)
+{
+    position = text.find_first_not_of(separators, position);
+    if (position == std::string_view::npos) {
+        position = text.size();
+        return {};
+    }
+    const std::size_t start = position;
+    position = text.find_first_of(separators, start);
+    if (position == std::string_view::npos)
+        position = text.size();
+    return text.substr(start, position - start);
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A URL holding control bytes is refused: a NUL would cut the file name that the operating system
+// sees short of the extension that the dispatcher judged ("/x.twp\0.gif" would send a template's
+// source), and a line feed would reach the Location header of a redirect. The path is never
+// percent-decoded, but an encoded control byte in it is refused too, so that no later decoding
+// can bring one back.
+bool HasControlBytes(std::string_view fullUrl, std::string_view urlPath)
+{
+    for (const char c : fullUrl) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+    }
+    for (std::size_t percent = urlPath.find('%'); percent != std::string_view::npos;
+         percent = urlPath.find('%', percent + 1)) {
+        if (urlPath.size() - percent < 3)
+            break;
+        const std::string_view digits = urlPath.substr(percent + 1, 2);
+        const unsigned char byte = HexToByte(digits);
+        if (IsHexDigit(digits[0]) && IsHexDigit(digits[1]) && (byte < 0x20 || byte == 0x7F))
+            return true;
+    }
+    return false;
+}
+
+// Only the last segment can hold the extension: "/a.b/c" has none.
+std::string ExtensionOf(std::string_view urlPath)
+{
+    const std::size_t segment = urlPath.find_last_of("/\\");
+    const std::size_t dot = urlPath.rfind('.');
+    if (dot == std::string_view::npos || (segment != std::string_view::npos && dot < segment))
+        return {};
+    return std::string(urlPath.substr(dot + 1));
+}
+
+bool HasAttachmentSegment(std::string_view urlPath)
+{
+    std::size_t position = 0;
+    for (std::string_view segment = NextWord(urlPath, position, "/\\"); !segment.empty();
+         segment = NextWord(urlPath, position, "/\\")) {
+        if (EqualsNoCase(segment, "FileDB") || EqualsNoCase(segment, "FileInDB"))
+            return true;
+    }
+    return false;
+}
+
+// The leading decimal number of a Content-Length word, as atoi reads it, but in 64 bits: false
+// when it is negative or beyond the 64-bit range, so that neither can turn into a small size.
+bool ParseContentLength(std::string_view word, std::int64_t& length)
+{
+    std::size_t position = 0;
+    bool negative = false;
+    if (position < word.size() && (word[position] == '+' || word[position] == '-'))
+        negative = word[position++] == '-';
+    std::int64_t value = 0;
+    for (; position < word.size() && word[position] >= '0' && word[position] <= '9'; ++position) {
+        const int digit = word[position] - '0';
+        if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    if (negative && value != 0)
+        return false;
+    length = value;
+    return true;
+}
+
+// The decimal value of a word's first character; 0 when it is no digit or the word is empty.
+int FirstDigitValue(std::string_view word)
+{
+    return !word.empty() && word[0] >= '0' && word[0] <= '9' ? word[0] - '0' : 0;
+}
+
+// Bounds every wait of the connection by the head's deadline for as long as the head is read.
+class CHeadDeadline {
+public:
+    CHeadDeadline(CTcpSocket& connection, std::chrono::steady_clock::time_point deadline)
+        : m_connection(connection)
+    {
+        // A blocking socket would wait for a silent peer forever, deadline or not.
+        if (m_connection.GetTimeout() <= 0)
+            m_connection.SetTimeout(CSspRequest::kHeadSeconds);
+        m_connection.SetDeadline(deadline);
+    }
+    ~CHeadDeadline() { m_connection.ClearDeadline(); }
+    CHeadDeadline(const CHeadDeadline&) = delete;
+    CHeadDeadline& operator=(const CHeadDeadline&) = delete;
+
+private:
+    CTcpSocket& m_connection;
+};
+
+}  // namespace
+
+CSspRequest::CSspRequest(CTcpSocket* connection) : m_connection(connection) {}
+
+void CSspRequest::EnableHttpsHint(bool on)
+{
+    g_httpsHint.store(on);
+}
+
+int CSspRequest::Parse()
+{
+    if (m_connection == nullptr)
+        return kParseNoConnection;
+    const int result = ReadHead();
+    if (result != kParseOk)
+        return result;
+    if (m_invalidAddress)
+        return kParseInvalidAddress;
+    if (!EqualsNoCase(m_method, "POST"))
+        return kParseOk;
+    return ReadBody();
+}
+
+int CSspRequest::ReadHead()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_headSeconds);
+    CHeadDeadline bound(*m_connection, deadline);
+
+    char line[kLineBufferSize];
+    bool requestLineRead = false;
+    std::size_t headBytes = 0;
+    int lineCount = 0;
+    for (;;) {
+        int length = 0;
+        int result = m_connection->ReadLine(line, kLineBufferSize, &length);
+        if (result == -1) {
+            TheLog().WriteLine("Long header [%s] ignored.", line);
+            result = SkipRestOfLine(line, headBytes);
+            if (result >= 0)
+                result = -1;
+        }
+        if (result == -2 || result == -3) {
+            if (result == -2 && !requestLineRead && g_httpsHint.load() &&
+                std::string_view("GPgp").find(line[0]) == std::string_view::npos)
+                TheLog().WriteLine("\r\nYou may be trying to access this regular web server using https://.... "
+                                   "Try using http://... in your browser.");
+            return kParseBroken;
+        }
+        headBytes += static_cast<std::size_t>(length) + 2;
+        if (headBytes > kMaxHeadBytes || ++lineCount > kMaxHeadLines || Clock::now() > deadline) {
+            TheLog().WriteLine("Request head over %zu bytes, %d lines or %d seconds refused.", kMaxHeadBytes,
+                               kMaxHeadLines, m_headSeconds);
+            return kParseBroken;
+        }
+        if (result == -1)
+            continue;
+        if (result == 0)
+            return kParseOk;
+        const std::string_view text(line, static_cast<std::size_t>(length));
+        if (!requestLineRead) {
+            requestLineRead = true;
+            ReadRequestLine(text);
+        } else {
+            m_allHeaders.append(text).append("\r\n");
+            ReadHeaderLine(text);
+        }
+    }
+}
+
+int CSspRequest::SkipRestOfLine(char* buffer, std::size_t& headBytes)
+{
+    // The tail of an over-long line is no header of its own: a long value must not pose as
+    // Content-Length or Cookie from its 4096th byte on.
+    for (;;) {
+        int length = 0;
+        const int result = m_connection->ReadLine(buffer, kLineBufferSize, &length);
+        headBytes += static_cast<std::size_t>(length);
+        if (result != -1)
+            return result;
+        if (headBytes > kMaxHeadBytes)
+            return 0;
+    }
+}
+
+int CSspRequest::ReadBody()
+{
+    const std::int64_t limit = static_cast<std::int64_t>(TheServerConfig().m_maxUpload) * kBytesPerMegabyte;
+    if (m_contentLengthRefused || m_contentLength > limit)
+        return kParseTooLarge;
+    if (m_contentLength < 0)
+        return kParseNoContentLength;
+    const auto length = static_cast<std::size_t>(m_contentLength);
+    if (m_fields.ReserveBody(length) == 0)
+        return kParseNoMemory;
+    char* buffer = m_fields.GetBodyBuffer();
+    for (std::int64_t received = 0; received < m_contentLength;) {
+        const std::int64_t piece = std::min(m_contentLength - received, kBodyPiece);
+        if (m_connection->RecvExact(buffer + received, static_cast<int>(piece)) != 1)
+            return kParseBroken;
+        received += piece;
+    }
+    m_fields.SetBodyLength(length);
+    return kParseOk;
+}
+
+void CSspRequest::ReadRequestLine(std::string_view line)
+{
+    m_allHeaders.assign(line).append("\r\n");
+    std::size_t position = 0;
+    m_method = NextWord(line, position, " ");
+    m_fullUrl = NextWord(line, position, " ");
+    m_urlPath = m_fullUrl;
+    const std::size_t query = m_fullUrl.find('?');
+    if (EqualsNoCase(m_method, "GET") && query != std::string::npos) {
+        m_urlPath = m_fullUrl.substr(0, query);
+        m_fields.SetBody(std::string_view(m_fullUrl).substr(query + 1));
+    }
+    m_extension = ExtensionOf(m_urlPath);
+    m_attachment = HasAttachmentSegment(m_urlPath);
+    m_invalidAddress = HasControlBytes(m_fullUrl, m_urlPath);
+    if (!m_attachment && !m_invalidAddress)
+        m_filePath = MapUrlToFile(m_urlPath);
+}
+
+void CSspRequest::ReadHeaderLine(std::string_view line)
+{
+    const std::size_t nameEnd = std::min(line.find_first_of(" :;"), line.size());
+    const std::string_view name = line.substr(0, nameEnd);
+    const std::string_view rest = line.substr(nameEnd);
+
+    if (EqualsNoCase(name, "Content-Length")) {
+        ReadContentLength(rest);
+        return;
+    }
+    if (EqualsNoCase(name, "Content-Type")) {
+        std::size_t position = 0;
+        if (EqualsNoCase(NextWord(rest, position, " :;"), "multipart/form-data") && EqualsNoCase(m_method, "POST"))
+            m_fields.SetMultipart(true);
+        return;
+    }
+    const std::size_t valueStart = std::min(rest.find_first_not_of(": "), rest.size());
+    const std::string_view value = rest.substr(valueStart);
+    if (EqualsNoCase(name, "Cookie"))
+        ReadCookies(value);
+    else if (EqualsNoCase(name, "User-Agent"))
+        DetectBrowser(value);
+    else if (EqualsNoCase(name, "Host"))
+        m_host = value;
+    else if (EqualsNoCase(name, "Referer"))
+        m_referer = value;
+    else if (EqualsNoCase(name, "Via"))
+        m_via = value;
+}
+
+void CSspRequest::ReadContentLength(std::string_view rest)
+{
+    std::size_t position = 0;
+    std::int64_t length = 0;
+    m_contentLengthRefused = !ParseContentLength(NextWord(rest, position, " :;"), length);
+    m_contentLength = m_contentLengthRefused ? -1 : length;
+}
+
+void CSspRequest::ReadCookies(std::string_view text)
+{
+    std::size_t position = 0;
+    for (std::string_view piece = NextWord(text, position, " ;"); !piece.empty();
+         piece = NextWord(text, position, " ;")) {
+        const std::size_t equals = piece.find('=');
+        if (equals == 0 || equals == std::string_view::npos)
+            continue;
+        std::string value(piece.substr(equals + 1));
+        UrlDecode(value);
+        m_cookies[std::string(piece.substr(0, equals))] = std::move(value);
+    }
+}
+
+void CSspRequest::DetectBrowser(std::string_view userAgent)
+{
+    constexpr std::string_view kSeparators = "/. (;)";
+    std::size_t position = 0;
+    const std::string_view type = NextWord(userAgent, position, kSeparators);
+    m_browserType = type == "Mozilla" ? std::string("Navigator") : std::string(type);
+    m_browserMajor = ParseInt32(NextWord(userAgent, position, kSeparators));
+    m_browserMinor = FirstDigitValue(NextWord(userAgent, position, kSeparators));
+    for (std::string_view word = NextWord(userAgent, position, kSeparators); !word.empty();
+         word = NextWord(userAgent, position, kSeparators)) {
+        if (word == "MSIE") {
+            m_browserType = "MSIE";
+            m_browserMajor = ParseInt32(NextWord(userAgent, position, kSeparators));
+            m_browserMinor = FirstDigitValue(NextWord(userAgent, position, kSeparators));
+            return;
+        }
+    }
+}
+
+bool CSspRequest::GetField(std::string_view name, std::string& value) const
+{
+    return m_fields.GetValue(name, value);
+}
+
+std::string CSspRequest::GetCookie(std::string_view name) const
+{
+    const auto found = m_cookies.find(std::string(name));
+    return found == m_cookies.end() ? std::string() : found->second;
+}
+
+std::string CSspRequest::GetUrlFolder() const
+{
+    const std::size_t slash = m_urlPath.rfind('/');
+    return slash == std::string::npos ? std::string("/") : m_urlPath.substr(0, slash + 1);
+}
+
+std::string CSspRequest::MapUrlToFile(std::string_view urlPath)
+{
+    std::string path(urlPath);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::string file = GetProgramDirectory() + "/webroot";
+    if (!path.empty() && path[0] != '/')
+        file += '/';
+    return file + path;
+}

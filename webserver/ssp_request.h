@@ -1,0 +1,124 @@
+// CSspRequest reads the head and body of one HTTP/1.0 request from a connection, keeps what the
+// dispatcher and the pages need, and answers the members of the script object `Request`. A
+// background task makes one without a connection, so that its scripts can use `Request` too.
+//
+// The head is bounded before memory or time is spent on it: lines of at most 4095 bytes (a longer
+// one is logged and skipped), at most kMaxHeadBytes and kMaxHeadLines in all, and all of it within
+// kHeadSeconds. The body is read only for POST, and only up to the GeneralMaxUpload setting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "webserver/request_fields.h"
+
+class CSspCall;
+class CSspValue;
+class CTcpSocket;
+
+class CSspRequest {
+public:
+    // Results of Parse.
+    static constexpr int kParseOk = 0;
+    static constexpr int kParseNoMemory = -1;         // no memory for the body
+    static constexpr int kParseNoContentLength = -2;  // a POST without Content-Length
+    static constexpr int kParseBroken = -3;           // head or body cut short, failed or over its bounds
+    static constexpr int kParseInvalidAddress = -4;   // the URL holds control bytes: "Invalid HTTP address."
+    static constexpr int kParseTooLarge = -5;         // the body is over the upload limit (or negative)
+    static constexpr int kParseNoConnection = -6;
+
+    static constexpr int kLineBufferSize = 4096;  // so a header line holds at most 4095 bytes
+    static constexpr std::size_t kMaxHeadBytes = 65536;
+    static constexpr int kMaxHeadLines = 100;
+    static constexpr int kHeadSeconds = 60;
+
+    // `connection` belongs to the caller (the server thread) and must outlive the request; null
+    // for a request made by a background task.
+    explicit CSspRequest(CTcpSocket* connection);
+    CSspRequest(const CSspRequest&) = delete;
+    CSspRequest& operator=(const CSspRequest&) = delete;
+
+    // Reads the head and, for a POST, the body. Returns one of the kParse results; never throws.
+    int Parse();
+    // The time that the whole head may take, kHeadSeconds unless set before Parse.
+    void SetHeadTimeLimit(int seconds) { m_headSeconds = seconds; }
+
+    // The form field's value (CRequestFields::GetValue).
+    bool GetField(std::string_view name, std::string& value) const;
+    // The cookie's URL-decoded value, "" when the request has none of that name (case counts).
+    std::string GetCookie(std::string_view name) const;
+    // The URL path up to and including its last '/', "/" when it has none.
+    std::string GetUrlFolder() const;
+
+    // The members of the script object `Request`; errors are thrown as CSspException at the
+    // call's position.
+    void InvokeMethod(CSspCall& call, CSspValue& value);
+
+    // The file that a URL path names below <install>/webroot. No percent-decoding is applied, and
+    // '\' counts as a folder separator as '/' does.
+    static std::string MapUrlToFile(std::string_view urlPath);
+
+    // twStudio only: when a request fails before its first line and its bytes cannot begin a
+    // plain HTTP request, log the advice that the browser may be using https:// on a plain port.
+    static void EnableHttpsHint(bool on);
+
+    const std::string& GetMethod() const { return m_method; }
+    // The request line and every header line read, each followed by CR LF.
+    const std::string& GetAllHeaders() const { return m_allHeaders; }
+    // The URL as sent, query included.
+    const std::string& GetFullUrl() const { return m_fullUrl; }
+    // The URL without a GET's query; other methods keep it.
+    const std::string& GetUrlPath() const { return m_urlPath; }
+    // Empty for attachment URLs and refused URLs.
+    const std::string& GetFilePath() const { return m_filePath; }
+    // The text after the last '.' of the URL path's last segment, "" when there is none.
+    const std::string& GetExtension() const { return m_extension; }
+    // A segment of the URL path is "FileDB" or "FileInDB" (any case): served from the database.
+    bool IsAttachment() const { return m_attachment; }
+    const std::string& GetHost() const { return m_host; }
+    const std::string& GetReferer() const { return m_referer; }
+    const std::string& GetVia() const { return m_via; }
+    const std::string& GetBrowserType() const { return m_browserType; }
+    int GetBrowserVersionMajor() const { return m_browserMajor; }
+    int GetBrowserVersionMinor() const { return m_browserMinor; }
+    CRequestFields& GetFields() { return m_fields; }
+    const CRequestFields& GetFields() const { return m_fields; }
+    CTcpSocket* GetConnection() const { return m_connection; }
+
+private:
+    int ReadHead();
+    // Reads and drops the rest of a line that did not fit the buffer; counts its bytes.
+    int SkipRestOfLine(char* buffer, std::size_t& headBytes);
+    int ReadBody();
+    void ReadRequestLine(std::string_view line);
+    void ReadHeaderLine(std::string_view line);
+    void ReadContentLength(std::string_view rest);
+    void ReadCookies(std::string_view text);
+    void DetectBrowser(std::string_view userAgent);
+
+    std::string m_method;
+    std::string m_allHeaders;
+    std::string m_fullUrl;
+    std::string m_urlPath;
+    std::string m_filePath;
+    std::string m_extension;
+    bool m_attachment = false;
+    bool m_invalidAddress = false;
+    std::string m_host;
+    int m_browserMajor = 0;
+    int m_browserMinor = 0;
+    std::string m_browserType;
+    std::string m_referer;
+    std::string m_via;
+    CRequestFields m_fields;
+    CTcpSocket* m_connection;
+    std::unordered_map<std::string, std::string> m_cookies;  // name as sent -> decoded value
+
+    // Content-Length as sent; -1 while absent. A number beyond the 64-bit range, or a negative
+    // one, is refused as too large.
+    std::int64_t m_contentLength = -1;
+    bool m_contentLengthRefused = false;
+    int m_headSeconds = kHeadSeconds;
+};
