@@ -1,7 +1,7 @@
 #include "webserver/request_fields.h"
 
 #include "foundation/ascii_text.h"
-#include "webserver/url_encoding.h"
+#include "foundation/url_encoding.h"
 
 #include <cstring>
 #include <new>

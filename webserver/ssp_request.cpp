@@ -6,7 +6,7 @@
 #include "foundation/server_config.h"
 #include "platform/file_system.h"
 #include "webserver/tcp_socket.h"
-#include "webserver/url_encoding.h"
+#include "foundation/url_encoding.h"
 
 #include <algorithm>
 #include <atomic>

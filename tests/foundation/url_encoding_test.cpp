@@ -1,4 +1,4 @@
-#include "webserver/url_encoding.h"
+#include "foundation/url_encoding.h"
 
 #include <gtest/gtest.h>
 
