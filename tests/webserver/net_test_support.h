@@ -1,5 +1,5 @@
-// Helpers for the socket and pool tests: a capture of the program's log, a plain POSIX client
-// that plays the peer over loopback, and a bounded wait for a condition.
+// Helpers for the socket and pool tests: a plain POSIX client that plays the peer over loopback,
+// with the shared log capture and bounded wait.
 #pragma once
 
 #include <arpa/inet.h>
@@ -15,40 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/log.h"
-
-template <typename Condition>
-bool WaitFor(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// Collects the log's entries for the life of the object.
-class CLogCapture {
- public:
-  CLogCapture() {
-    TheLog().SetCallbackMode([this](std::string_view entry) {
-      std::lock_guard guard(m_lock);
-      m_entries.emplace_back(entry);
-    });
-  }
-  ~CLogCapture() { TheLog().SetFileMode(""); }
-
-  bool Contains(std::string_view text) const {
-    std::lock_guard guard(m_lock);
-    for (const auto& entry : m_entries)
-      if (entry.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- private:
-  mutable std::mutex m_lock;
-  std::vector<std::string> m_entries;
-};
+#include "tests/support/log_capture.h"
+#include "tests/support/wait_for.h"
 
 class CTestClient {
  public:
