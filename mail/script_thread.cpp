@@ -7,6 +7,7 @@
 #include "language/ssp_engine.h"
 #include "mail/admin_mail.h"
 #include "platform/file_system.h"
+#include "webserver/ssp_request.h"
 
 #include <exception>
 #include <utility>
@@ -290,6 +291,8 @@ void CScriptThread::RunEmailSender()
 int CScriptThread::RunScript(const std::string& path, std::string& errorText)
 {
     const std::string urlPath = ResolveWebrootPath(path, m_installDir);
+    // A request without connection, so that the script can still use the Request object.
+    CSspRequest request(nullptr);
     CFileOutputSink output(OutputFilePath());
     // On the heap, so that a reader who outlived the run would be caught by the sanitizer build
     // rather than read a reused stack frame.
@@ -297,7 +300,7 @@ int CScriptThread::RunScript(const std::string& path, std::string& errorText)
     int result;
     {
         CurrentEngineScope current(*this, *engine);
-        CSspRunArgs args{.filePath = path, .urlPath = urlPath, .response = &output};
+        CSspRunArgs args{.filePath = path, .urlPath = urlPath, .request = &request, .response = &output};
         result = engine->Run(args);
     }
     if (result == kRunFailed)

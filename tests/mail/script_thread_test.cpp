@@ -242,15 +242,18 @@ TEST_F(ScriptThreadTest, FailedTaskIsLoggedAndReportedWhileOutputGoesToTheThread
     AddTask("Good", true, WriteScript("bin/good.tws"), m_t0 - 600);
     std::string outputPath;
     bool outputExisted = false;
+    bool hadRequest = false;
     m_recorder.atEnd = [&](CSspEngine& engine) {
         engine.Response()->Write("made by the task");
         outputExisted = std::ifstream(outputPath).good();
+        hadRequest = engine.Request() != nullptr;
     };
     auto thread = StartThread();
     outputPath = m_install.Path() + "/tmp/dyn" + std::to_string(thread->GetThreadId()) + ".html";
     TickAt(*thread, m_t0);
     Quit(*thread);
     EXPECT_TRUE(outputExisted);
+    EXPECT_TRUE(hadRequest);
     EXPECT_FALSE(std::ifstream(outputPath).good()) << "the output file lives only during its run";
 
     // Good ran first and logged no error; Broken's report names the file, then the mail follows.
