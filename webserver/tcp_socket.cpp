@@ -18,6 +18,7 @@
 #include "foundation/log.h"
 #include "platform/file_system.h"
 #include "platform/message_thread.h"
+#include "webserver/tls_server.h"
 
 namespace {
 
@@ -43,6 +44,13 @@ bool IsTransientAcceptError(int error) {
     default:
       return false;
   }
+}
+
+// Receives and drops what has arrived on the descriptor, without waiting for more.
+void DropPendingBytes(CTcpSocket& socket) {
+  char dropped[8192];
+  for (int pending; (pending = socket.PendingInput()) > 0;)
+    if (socket.RecvRaw(dropped, std::min(pending, static_cast<int>(sizeof dropped))) <= 0) break;
 }
 
 }  // namespace
@@ -242,14 +250,19 @@ int CTcpSocket::SendAllRaw(const char* data, int length) {
   return 1;
 }
 
+CSocketLayer* CTcpSocket::ActiveLayer() {
+  if (!m_layer && m_tls) m_layer = CreateServerTlsLayer();
+  return m_layer.get();
+}
+
 int CTcpSocket::Send(const char* data, int length) {
   if (length == -1) length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
-  if (m_layer) return m_layer->Write(*this, data, length);
+  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length);
   return SendAllRaw(data, length);
 }
 
 int CTcpSocket::ReadSome(char* buffer, int size) {
-  if (m_layer) return m_layer->Read(*this, buffer, size);
+  if (CSocketLayer* layer = ActiveLayer()) return layer->Read(*this, buffer, size);
   return RecvRaw(buffer, size);
 }
 
@@ -326,13 +339,19 @@ int CTcpSocket::ReadLine(char* buffer, int capacity, int* length) {
   return result;
 }
 
+void CSocketLayer::DrainInput(CTcpSocket& socket) { DropPendingBytes(socket); }
+
 void CTcpSocket::DrainInput() {
   m_inputStart = m_inputEnd = 0;
+  // A TLS connection that has not read yet has no session whose records would need decrypting:
+  // its bytes are dropped raw, like a plain connection's.
+  if (m_layer) m_layer->DrainInput(*this);
+  else DropPendingBytes(*this);
+}
+
+int CTcpSocket::PendingInput() const {
   int pending = 0;
-  while (ioctl(m_socket, FIONREAD, &pending) == 0 && pending > 0) {
-    if (FillInput() <= 0) break;
-  }
-  m_inputStart = m_inputEnd = 0;
+  return ioctl(m_socket, FIONREAD, &pending) == 0 ? pending : 0;
 }
 
 int CTcpSocket::Close() {

@@ -26,6 +26,9 @@ class CSocketLayer {
   virtual int Write(CTcpSocket& socket, const char* data, int length) = 0;
   // Ends the session before the descriptor is shut down (the TLS close notification).
   virtual void Shutdown(CTcpSocket& socket) = 0;
+  // Drops the input that has arrived and not been read, without waiting for more. This one
+  // drops the descriptor's pending bytes as they are; a layer with state of its own overrides it.
+  virtual void DrainInput(CTcpSocket& socket);
 };
 
 // One thread uses a socket at a time: the owner, the thread that created or attached the
@@ -81,6 +84,8 @@ class CTcpSocket {
   // Drops the input that has arrived and not been read, so that closing after the response
   // does not reset the connection and cut the response off.
   void DrainInput();
+  // The bytes that have arrived on the descriptor and not been received yet (FIONREAD).
+  int PendingInput() const;
   // Closes (owner) or shuts down (any other thread); see the class comment. Closing twice is
   // harmless. 1, or 0 when a failure was logged.
   int Close();
@@ -95,6 +100,8 @@ class CTcpSocket {
   // The port the descriptor is bound to, 0 when unknown.
   int GetLocalPort() const;
 
+  // A TLS connection (accepted by a secure listener) gets its TLS layer on its first read or
+  // write; see webserver/tls_server.h.
   bool IsTls() const { return m_tls; }
   void SetTls(bool tls) { m_tls = tls; }
   void SetLayer(std::unique_ptr<CSocketLayer> layer);
@@ -115,6 +122,8 @@ class CTcpSocket {
   int Transfer(bool receiving, char* buffer, int size);
   // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
   int FillInput();
+  // The layer, made first for a TLS connection that has none yet.
+  CSocketLayer* ActiveLayer();
   int ReadSome(char* buffer, int size);
 
   // m_lock serialises Close with itself and with Attach, Detach and Listen, so that another

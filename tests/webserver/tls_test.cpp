@@ -1,0 +1,413 @@
+// HTTPS end to end: a secure listener and the server-thread pool with a small handler, against
+// curl, openssl s_client and an OpenSSL client of the test's own that cuts records into TCP
+// segments as it likes.
+#include "webserver/tls_server.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <filesystem>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_folder.h"
+#include "tests/webserver/net_test_support.h"
+#include "tests/webserver/test_certificates.h"
+#include "webserver/listener_thread.h"
+#include "webserver/server_thread.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Pattern(size_t length) {
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 31 + i / 251);
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Serves three small protocols, chosen by the first line:
+// - "LINE <text>": answers "got LINE <text>" and reads nothing more;
+// - "LINES": reads lines up to an empty one and answers them joined by '|';
+// - anything else is an HTTP request: the answer's body is the request's body reversed, or 100 KB
+//   of a pattern when the request has none; for the path "/late" it waits before draining.
+// It records what the first read returned: the line, or the negative result of ReadLine.
+class CTestHandler : public CConnectionHandler {
+ public:
+  void ServeConnection(CServerThread& thread) override {
+    {
+      std::lock_guard lock(m_lock);
+      m_lastThread = std::static_pointer_cast<CServerThread>(thread.shared_from_this());
+    }
+    CTcpSocket& connection = thread.GetConnection();
+    connection.SetTimeout(10);
+    char line[4096];
+    const int result = connection.ReadLine(line, sizeof line);
+    Record(result < 0 ? std::to_string(result) : std::string(line));
+    if (result < 0) return;
+    const std::string first = line;
+    if (first.rfind("LINE ", 0) == 0) {
+      connection.Send(("got " + first).c_str());
+    } else if (first == "LINES") {
+      std::string joined;
+      while (connection.ReadLine(line, sizeof line) > 0) joined += (joined.empty() ? "" : "|") + std::string(line);
+      connection.Send(joined.c_str());
+    } else {
+      ServeHttp(connection, first);
+    }
+  }
+
+  std::vector<std::string> Seen() {
+    std::lock_guard lock(m_lock);
+    return m_seen;
+  }
+  // True once the thread that served the latest connection is idle again.
+  bool LastThreadIdle() {
+    std::lock_guard lock(m_lock);
+    const auto thread = m_lastThread.lock();
+    return thread && !thread->IsBusy();
+  }
+
+ private:
+  static void ServeHttp(CTcpSocket& connection, const std::string& requestLine) {
+    char line[4096];
+    long contentLength = 0;
+    int result;
+    while ((result = connection.ReadLine(line, sizeof line)) > 0)
+      if (std::string_view(line).substr(0, 16) == "Content-Length: ") contentLength = std::atol(line + 16);
+    if (result < 0) return;
+    std::string body(static_cast<size_t>(contentLength), '\0');
+    if (contentLength > 0 && connection.RecvExact(body.data(), static_cast<int>(contentLength)) != 1) return;
+    body = body.empty() ? Pattern(100 * 1024) : std::string(body.rbegin(), body.rend());
+    // "/late" gives the client time to send more than the request before the drain.
+    if (requestLine.find(" /late ") != std::string::npos) std::this_thread::sleep_for(300ms);
+    connection.DrainInput();
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    if (connection.Send(head.c_str())) connection.Send(body.data(), static_cast<int>(body.size()));
+  }
+
+  void Record(std::string seen) {
+    std::lock_guard lock(m_lock);
+    m_seen.push_back(std::move(seen));
+  }
+
+  std::mutex m_lock;
+  std::vector<std::string> m_seen;
+  std::weak_ptr<CServerThread> m_lastThread;
+};
+
+// A TLS client over a loopback connection whose records pass through memory BIOs, so that the
+// test decides how they are cut into TCP segments.
+class CTlsTestClient {
+ public:
+  bool closeNotify = false;  // the server ended its data with a close notification
+
+  CTlsTestClient(int port, const std::string& caFile) : m_tcp(port), m_context(SSL_CTX_new(TLS_client_method())) {
+    SSL_CTX_load_verify_locations(m_context, caFile.c_str(), nullptr);
+    SSL_CTX_set_verify(m_context, SSL_VERIFY_PEER, nullptr);
+    m_session = SSL_new(m_context);
+    m_input = BIO_new(BIO_s_mem());
+    m_output = BIO_new(BIO_s_mem());
+    SSL_set_bio(m_session, m_input, m_output);
+    SSL_set_connect_state(m_session);
+    SSL_set1_host(m_session, "localhost");
+  }
+  ~CTlsTestClient() {
+    SSL_free(m_session);
+    SSL_CTX_free(m_context);
+  }
+  CTlsTestClient(const CTlsTestClient&) = delete;
+  CTlsTestClient& operator=(const CTlsTestClient&) = delete;
+
+  bool Handshake() {
+    for (;;) {
+      const int result = SSL_do_handshake(m_session);
+      if (!m_tcp.SendText(TakeOutput())) return false;
+      if (result == 1) return true;
+      if (SSL_get_error(m_session, result) != SSL_ERROR_WANT_READ || !Receive()) return false;
+    }
+  }
+
+  // The records that carry `plain`, sealed but not sent.
+  std::string Seal(const std::string& plain) {
+    SSL_write(m_session, plain.data(), static_cast<int>(plain.size()));
+    return TakeOutput();
+  }
+
+  // Sends `bytes` in segments of `segment` bytes, each in a send of its own after a short pause.
+  bool SendInSegments(const std::string& bytes, size_t segment) {
+    for (size_t at = 0; at < bytes.size(); at += segment) {
+      if (!m_tcp.SendText(std::string_view(bytes).substr(at, segment))) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  bool Send(const std::string& plain) { return m_tcp.SendText(Seal(plain)); }
+
+  // Everything the server sends until its close notification or the connection's end.
+  std::string ReadAll() {
+    std::string plain;
+    char chunk[16384];
+    for (;;) {
+      const int result = SSL_read(m_session, chunk, sizeof chunk);
+      if (result > 0) {
+        plain.append(chunk, static_cast<size_t>(result));
+        continue;
+      }
+      const int error = SSL_get_error(m_session, result);
+      closeNotify = error == SSL_ERROR_ZERO_RETURN;
+      if (error != SSL_ERROR_WANT_READ || !Receive()) return plain;
+    }
+  }
+
+ private:
+  std::string TakeOutput() {
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(m_output, &data);
+    std::string bytes(data, static_cast<size_t>(std::max(length, 0L)));
+    BIO_reset(m_output);
+    return bytes;
+  }
+
+  bool Receive() {
+    pollfd entry{m_tcp.Fd(), POLLIN, 0};
+    if (poll(&entry, 1, 10000) != 1) return false;
+    char chunk[16384];
+    const ssize_t got = recv(m_tcp.Fd(), chunk, sizeof chunk, 0);
+    if (got <= 0) return false;
+    BIO_write(m_input, chunk, static_cast<int>(got));
+    return true;
+  }
+
+  CTestClient m_tcp;
+  SSL_CTX* m_context;
+  SSL* m_session = nullptr;
+  BIO* m_input = nullptr;
+  BIO* m_output = nullptr;
+};
+
+class TlsServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProgramDirectory(m_site.Path());
+    ASSERT_EQ(mkdir(m_certs.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(m_work.c_str(), 0700), 0);
+    ASSERT_TRUE(m_make.MakeSelfSigned("ca", "/O=Tarnwick/CN=Tarnwick Test CA", "0x01"));
+    ASSERT_TRUE(m_make.MakeSigned("server", "/O=Tarnwick/CN=localhost", "0x0A1B2C3D4E", "ca"));
+    ASSERT_TRUE(m_make.Install("server", m_certs + "/server.pem", {"ca"}));
+  }
+
+  void TearDown() override {
+    if (m_listener) {
+      m_listener->Stop();
+      m_listener->WaitForExit(30000);
+    }
+    m_pool.StopAll();
+    FreeTlsCredentials();
+    SetTlsPlainRequestHint(false);
+  }
+
+  void StartServer() {
+    m_listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, true);
+    ASSERT_TRUE(m_listener->Start());
+    ASSERT_TRUE(m_listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+    m_port = m_listener->GetPort();
+  }
+
+  std::string Url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(m_port) + path; }
+  std::string CaFile() const { return m_make.CertificatePath("ca"); }
+
+  int Curl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"curl", "-sS", "--max-time", "20", "--cacert", CaFile()});
+    return RunProgram(arguments, m_work + "/curl.err");
+  }
+
+  int Client(const std::vector<std::string>& options, const std::string& output) {
+    std::vector<std::string> arguments{"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(m_port),
+                                       "-CAfile", CaFile()};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return RunProgram(arguments, output);
+  }
+
+  void WaitUntilIdle() { ASSERT_TRUE(WaitFor([this] { return m_handler->LastThreadIdle(); })); }
+
+  CLogCapture m_log;
+  TempFolder m_site{"tw-tls"};
+  const std::string m_certs = m_site.Path() + "/certs";
+  const std::string m_work = m_site.Path() + "/work";
+  CTestCertificates m_make{m_work};
+  std::shared_ptr<CTestHandler> m_handler = std::make_shared<CTestHandler>();
+  CServerThreadPool m_pool{m_handler};
+  std::shared_ptr<CListenerThread> m_listener;
+  int m_port = 0;
+};
+
+TEST_F(TlsServerTest, CurlSendsAndReceivesAHundredKilobytesOverTls13And12) {
+  // The settings' texts match the folder's without regard to case.
+  ASSERT_EQ(InitTlsCredentials("LOCALHOST", "tarnwick test ca", "0a1b 2c3d 4e"), 1);
+  StartServer();
+
+  std::string upload(100 * 1024, '\0');
+  std::mt19937 random(7);
+  for (char& byte : upload) byte = static_cast<char>(random());
+  std::ofstream(m_work + "/up.bin", std::ios::binary) << upload;
+  ASSERT_EQ(Curl({"-H", "Expect:", "--data-binary", "@" + m_work + "/up.bin", "-o", m_work + "/down.bin", Url("/echo")}), 0)
+      << ReadFile(m_work + "/curl.err");
+  EXPECT_TRUE(ReadFile(m_work + "/down.bin") == std::string(upload.rbegin(), upload.rend()));
+
+  ASSERT_EQ(Curl({"--tlsv1.2", "--tls-max", "1.2", "-o", m_work + "/pattern.bin", Url("/pattern")}), 0)
+      << ReadFile(m_work + "/curl.err");
+  EXPECT_TRUE(ReadFile(m_work + "/pattern.bin") == Pattern(100 * 1024));
+  EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"POST /echo HTTP/1.1", "GET /pattern HTTP/1.1"}));
+}
+
+TEST_F(TlsServerTest, RecordsCutIntoSegmentsOrSharingOneAreReadWholeAndTheEndIsACloseNotify) {
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+  StartServer();
+  CTlsTestClient client(m_port, CaFile());
+  ASSERT_TRUE(client.Handshake());
+  // One record arriving a byte at a time, then three records in one segment.
+  ASSERT_TRUE(client.SendInSegments(client.Seal("LINES\r\nalpha\r\n"), 1));
+  std::string records = client.Seal("beta\r\n");
+  records += client.Seal("gamma\r\n");
+  records += client.Seal("\r\n");
+  ASSERT_TRUE(client.SendInSegments(records, records.size()));
+  EXPECT_EQ(client.ReadAll(), "alpha|beta|gamma");
+  EXPECT_TRUE(client.closeNotify);
+}
+
+TEST_F(TlsServerTest, UnreadInputIsDrainedWithoutWaitingForTheRestOfARecord) {
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+  StartServer();
+  CTlsTestClient client(m_port, CaFile());
+  ASSERT_TRUE(client.Handshake());
+  ASSERT_TRUE(client.Send("GET /late HTTP/1.0\r\n\r\n"));
+  // While the handler waits, more arrives, its last record incomplete: the drain must take what
+  // has come and not wait for the rest.
+  std::string records;
+  for (int i = 0; i < 3; ++i) records += client.Seal(std::string(16000, 'u'));
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(client.SendInSegments(records.substr(0, records.size() - 10), records.size()));
+  const auto started = std::chrono::steady_clock::now();
+  const std::string response = client.ReadAll();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_TRUE(response.size() > 102400 && response.substr(response.size() - 102400) == Pattern(102400));
+  EXPECT_TRUE(client.closeNotify);
+  EXPECT_FALSE(m_log.Contains("Timeout receiving on socket"));
+}
+
+TEST_F(TlsServerTest, TheNextClientOnAThreadGetsNothingOfTheLastOnesSessionOrInput) {
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+  StartServer();
+  {
+    // Both lines come in one record, so the second one waits in the decrypted input.
+    CTlsTestClient first(m_port, CaFile());
+    ASSERT_TRUE(first.Handshake());
+    ASSERT_TRUE(first.Send("LINE one\r\nLINE secret\r\n"));
+    EXPECT_EQ(first.ReadAll(), "got LINE one");
+  }
+  WaitUntilIdle();
+  {
+    // A failed handshake between them.
+    CTestClient plain(m_port);
+    ASSERT_TRUE(plain.SendText("GET / HTTP/1.0\r\n\r\n"));
+    plain.ReadUntilClosed(5s);
+  }
+  WaitUntilIdle();
+  CTlsTestClient next(m_port, CaFile());
+  ASSERT_TRUE(next.Handshake());
+  ASSERT_TRUE(next.Send("LINE two\r\n"));
+  EXPECT_EQ(next.ReadAll(), "got LINE two");
+  EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"LINE one", "-2", "LINE two"}));
+  EXPECT_EQ(m_pool.GetThreadCount(), 1) << "all three were served by one thread";
+}
+
+TEST_F(TlsServerTest, PlainHttpOnTheSecurePortIsClosedWithoutAReply) {
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+  StartServer();
+  const std::string hint = "You should type https://..., not http://... in your browser";
+  {
+    CTestClient plain(m_port);
+    ASSERT_TRUE(plain.SendText("GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(plain.ReadUntilClosed(5s), "") << "no reply and no close notification";
+    EXPECT_TRUE(plain.closed);
+  }
+  EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code"); }));
+  EXPECT_FALSE(m_log.Contains(hint)) << "twServer gives no hint";
+
+  // The studio's hint, for a lower-case method too.
+  SetTlsPlainRequestHint(true);
+  WaitUntilIdle();
+  CTestClient studio(m_port);
+  ASSERT_TRUE(studio.SendText("post /form HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(studio.ReadUntilClosed(5s), "");
+  EXPECT_TRUE(WaitFor([&] { return m_log.Contains(hint); }));
+  EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"-2", "-2"}));
+}
+
+TEST_F(TlsServerTest, TlsOneOneIsRefusedAndOneTwoServed) {
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+  StartServer();
+  // The client's own security level would keep it from offering 1.1 at all.
+  EXPECT_NE(Client({"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}, m_work + "/old.out"), 0);
+  EXPECT_NE(ReadFile(m_work + "/old.out").find("alert protocol version"), std::string::npos)
+      << ReadFile(m_work + "/old.out");
+  EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code"); }));
+
+  EXPECT_EQ(Client({"-tls1_2", "-verify_return_error"}, m_work + "/new.out"), 0) << ReadFile(m_work + "/new.out");
+  EXPECT_NE(ReadFile(m_work + "/new.out").find("Protocol  : TLSv1.2"), std::string::npos);
+}
+
+TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey) {
+  EXPECT_EQ(InitTlsCredentials("", "Tarnwick Test CA", "0A1B 2C3D 4E"), 0);
+  EXPECT_TRUE(m_log.Contains("Certficate not specified."));
+  EXPECT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4F"), 0);
+  EXPECT_TRUE(m_log.Contains("Certificate [0A1B 2C3D 4F] not found."));
+  EXPECT_EQ(InitTlsCredentials("localhost", "Other CA", "0A1B 2C3D 4E"), 0);
+  EXPECT_FALSE(HasTlsCredentials());
+
+  ASSERT_TRUE(m_make.MakeSelfSigned("keyless", "/CN=keyless", "0x02"));
+  ASSERT_TRUE(m_make.Install("keyless", m_certs + "/keyless.pem", {}, false));
+  EXPECT_EQ(InitTlsCredentials("keyless", "keyless", "02"), 0);
+  EXPECT_TRUE(m_log.Contains("returned by AcquireCredentialsHandle"));
+
+  // A failed attempt leaves the credentials held before in use.
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+  EXPECT_EQ(InitTlsCredentials("keyless", "keyless", "02"), 0);
+  EXPECT_TRUE(HasTlsCredentials());
+
+  // Without credentials a secure connection fails its handshake.
+  FreeTlsCredentials();
+  EXPECT_FALSE(HasTlsCredentials());
+  StartServer();
+  CTlsTestClient client(m_port, CaFile());
+  EXPECT_FALSE(client.Handshake());
+  EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code 0"); }));
+
+  std::filesystem::remove_all(m_certs);
+  EXPECT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 0);
+  EXPECT_TRUE(m_log.Contains("Error 0x2 returned by CertOpenSystemStore"));
+}
+
+}  // namespace

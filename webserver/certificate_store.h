@@ -1,0 +1,53 @@
+// The server certificates of an installation: the folder <install>/certs/, one PEM file per
+// certificate holding the certificate, its chain and its private key. The console lists this
+// folder and stores the texts of the chosen certificate in the settings; twServer finds its HTTPS
+// certificate again by those texts. Both therefore form them with the functions below, which
+// need nothing but the folder and OpenSSL's parser.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One certificate of the folder, as the console shows it and the settings name it.
+struct CCertificateEntry {
+  std::string path;     // the PEM file
+  std::string subject;  // display name of the subject
+  std::string issuer;   // display name of the issuer
+  std::string serial;   // serial text
+  // End of validity in seconds since 1970 (UTC); 0 when the certificate's time can't be read.
+  std::int64_t expiration = 0;
+};
+
+// What ended a listing before its last file.
+enum class CertificateListFailure { None, Folder, Subject, Issuer };
+
+struct CCertificateListing {
+  // The certificates in file-name order, up to the one that stopped the listing.
+  std::vector<CCertificateEntry> entries;
+  CertificateListFailure failure = CertificateListFailure::None;
+  int error = 0;  // errno of a folder that could not be read
+};
+
+// <install>/certs, the folder that stands for the machine's personal certificate store.
+std::string GetCertificateFolder();
+
+// Reads every certificate file of `folder`. Files that hold no PEM certificate (notes, a lone key)
+// are passed over; a damaged certificate, or one whose subject or issuer has no readable display
+// name, ends the listing, as does a folder that can't be opened.
+CCertificateListing ListCertificates(const std::string& folder);
+
+// The message for a failed listing, "" when it is complete: the server logs it, the console shows
+// it in a message box.
+std::string DescribeListingFailure(const CCertificateListing& listing);
+
+// The serial text of the big-endian magnitude `bytes`: two upper-case hexadecimal digits per byte,
+// most significant first, a blank after every second byte and none at either end, so 0A 1B 2C 3D
+// 4E reads "0A1B 2C3D 4E".
+std::string FormatSerialText(const unsigned char* bytes, std::size_t count);
+
+// The first entry whose subject, issuer and serial text all equal the given texts without regard
+// to case; null when none does.
+const CCertificateEntry* FindCertificate(const std::vector<CCertificateEntry>& entries, std::string_view subject,
+                                         std::string_view issuer, std::string_view serial);

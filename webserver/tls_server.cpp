@@ -1,0 +1,305 @@
+#include "webserver/tls_server.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <string_view>
+
+#include "foundation/log.h"
+#include "webserver/certificate_store.h"
+
+namespace {
+
+// Guards g_credentials. A connection takes its own reference when its session is made, so
+// freeing the credentials never pulls them from under a running session.
+std::mutex g_credentialsLock;
+std::shared_ptr<SSL_CTX> g_credentials;
+
+std::atomic<bool> g_plainRequestHint{false};
+
+std::shared_ptr<SSL_CTX> CurrentCredentials() {
+  std::lock_guard lock(g_credentialsLock);
+  return g_credentials;
+}
+
+// The library's latest error code; 0 when it left none.
+unsigned long TakeLibraryError() {
+  const unsigned long code = ERR_peek_last_error();
+  ERR_clear_error();
+  return code;
+}
+
+// TLS 1.2 and 1.3 only: every older version is broken and refused by current browsers. No
+// renegotiation either, which only lets a client make the server repeat its costliest work.
+std::shared_ptr<SSL_CTX> LoadCredentials(const std::string& pemFile) {
+  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+  if (!context) return nullptr;
+  SSL_CTX* raw = context.get();
+  // An encrypted key must fail here rather than wait for a password on the terminal.
+  SSL_CTX_set_default_passwd_cb(raw, [](char*, int, int, void*) { return 0; });
+  if (SSL_CTX_set_min_proto_version(raw, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(raw, TLS1_3_VERSION) != 1)
+    return nullptr;
+  SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION);
+  if (SSL_CTX_use_certificate_chain_file(raw, pemFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(raw, pemFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(raw) != 1)
+    return nullptr;
+  return context;
+}
+
+// The TLS session of one connection. The library reads records from one memory BIO and writes
+// records into another; this class moves them over the socket with its raw receive and send.
+class CTlsLayer final : public CSocketLayer {
+ public:
+  explicit CTlsLayer(const std::shared_ptr<SSL_CTX>& credentials);
+  ~CTlsLayer() override { EndSession(); }
+  CTlsLayer(const CTlsLayer&) = delete;
+  CTlsLayer& operator=(const CTlsLayer&) = delete;
+
+  int Read(CTcpSocket& socket, char* buffer, int size) override;
+  int Write(CTcpSocket& socket, const char* data, int length) override;
+  void Shutdown(CTcpSocket& socket) override;
+  void DrainInput(CTcpSocket& socket) override;
+
+ private:
+  // Plain bytes per record written: the largest record TLS allows.
+  static constexpr int kMaxPiece = 16384;
+  // Records are sent once this much has collected (or the data ends), so a large response
+  // leaves in a few large sends and the output BIO stays small.
+  static constexpr int kSendThreshold = 3 * kMaxPiece;
+
+  enum class State { Handshake, Established, Ended };
+
+  // 1 once the session is established, 0 when the handshake failed now or before.
+  int Handshake(CTcpSocket& socket);
+  // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
+  int ReceiveRecords(CTcpSocket& socket);
+  // Sends the records the library has written: 1, or 0 when the send failed.
+  int SendRecords(CTcpSocket& socket);
+  // Frees the session, so a failed or finished connection holds no TLS state.
+  void EndSession();
+
+  SSL* m_session = nullptr;
+  BIO* m_input = nullptr;   // owned by m_session
+  BIO* m_output = nullptr;  // owned by m_session
+  State m_state = State::Handshake;
+  std::array<char, 2 * kMaxPiece> m_raw{};
+};
+
+CTlsLayer::CTlsLayer(const std::shared_ptr<SSL_CTX>& credentials) {
+  if (!credentials) return;
+  m_session = SSL_new(credentials.get());
+  m_input = BIO_new(BIO_s_mem());
+  m_output = BIO_new(BIO_s_mem());
+  if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
+    BIO_free(m_input);
+    BIO_free(m_output);
+    SSL_free(m_session);
+    m_session = nullptr;
+    return;
+  }
+  SSL_set_bio(m_session, m_input, m_output);
+  SSL_set_accept_state(m_session);
+}
+
+void CTlsLayer::EndSession() {
+  SSL_free(m_session);
+  m_session = nullptr;
+  m_input = m_output = nullptr;
+  m_state = State::Ended;
+}
+
+int CTlsLayer::ReceiveRecords(CTcpSocket& socket) {
+  const int received = socket.RecvRaw(m_raw.data(), static_cast<int>(m_raw.size()));
+  if (received > 0) BIO_write(m_input, m_raw.data(), received);
+  return received;
+}
+
+int CTlsLayer::SendRecords(CTcpSocket& socket) {
+  char* records = nullptr;
+  const long pending = BIO_get_mem_data(m_output, &records);
+  if (pending <= 0) return 1;
+  const int sent = socket.SendAllRaw(records, static_cast<int>(pending));
+  BIO_reset(m_output);
+  return sent;
+}
+
+int CTlsLayer::Handshake(CTcpSocket& socket) {
+  if (m_state == State::Established) return 1;
+  if (m_state == State::Ended) return 0;
+  if (m_session == nullptr) {
+    TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
+    EndSession();
+    return 0;
+  }
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(m_session);
+    const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_session, result);
+    if (result != 1 && error != SSL_ERROR_WANT_READ) {
+      const unsigned long code = TakeLibraryError();
+      // The alert the library wrote tells the client why (an unsupported version, say).
+      SendRecords(socket);
+      TheLog().WriteLine("Accept Security Context Failed with error code %lx", code);
+      EndSession();
+      return 0;
+    }
+    if (!SendRecords(socket)) {
+      TheLog().WriteLine("Failed to send handshake to client");
+      EndSession();
+      return 0;
+    }
+    if (result == 1) {
+      m_state = State::Established;
+      return 1;
+    }
+    const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
+    if (ReceiveRecords(socket) <= 0) {
+      EndSession();
+      return 0;
+    }
+    if (firstBytes && g_plainRequestHint.load() && std::string_view("GPgp").find(m_raw[0]) != std::string_view::npos)
+      TheLog().WriteLine("\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
+  }
+}
+
+int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size) {
+  if (!Handshake(socket)) return -1;
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_read(m_session, buffer, size);
+    if (result > 0) return result;
+    switch (SSL_get_error(m_session, result)) {
+      case SSL_ERROR_WANT_READ: {
+        // Reading may have produced records of its own (a key update's answer).
+        if (!SendRecords(socket)) return -1;
+        const int received = ReceiveRecords(socket);
+        if (received <= 0) return received;
+        break;
+      }
+      case SSL_ERROR_ZERO_RETURN:
+        // The client's close notification: the end of its data, as a closed socket would be.
+        return 0;
+      default:
+        TheLog().WriteLine("Couldn't decrypt, error %lx", TakeLibraryError());
+        EndSession();
+        return -1;
+    }
+  }
+}
+
+int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length) {
+  if (!Handshake(socket)) return 0;
+  while (length > 0) {
+    const int piece = std::min(length, kMaxPiece);
+    ERR_clear_error();
+    if (SSL_write(m_session, data, piece) != piece) {
+      TheLog().WriteLine(" EncryptMessage failed with %#lx", TakeLibraryError());
+      EndSession();
+      return 0;
+    }
+    data += piece;
+    length -= piece;
+    if ((length == 0 || BIO_ctrl_pending(m_output) >= kSendThreshold) && !SendRecords(socket)) return 0;
+  }
+  return 1;
+}
+
+void CTlsLayer::Shutdown(CTcpSocket& socket) {
+  // A session that never got established, or has failed, has nothing to close.
+  if (m_state != State::Established) {
+    EndSession();
+    return;
+  }
+  ERR_clear_error();
+  if (SSL_shutdown(m_session) < 0) {
+    TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
+  } else if (!SendRecords(socket)) {
+    TheLog().WriteLine("**** Error %d sending close notify.", errno);
+  }
+  EndSession();
+}
+
+void CTlsLayer::DrainInput(CTcpSocket& socket) {
+  if (m_state != State::Established) {
+    CSocketLayer::DrainInput(socket);
+    return;
+  }
+  // The records are decrypted and dropped rather than thrown away raw, so that the session
+  // stays intact for the response and the close notification after it.
+  while (socket.PendingInput() > 0) {
+    if (ReceiveRecords(socket) <= 0) return;
+    ERR_clear_error();
+    int result;
+    while ((result = SSL_read(m_session, m_raw.data(), static_cast<int>(m_raw.size()))) > 0) {
+    }
+    const int error = SSL_get_error(m_session, result);
+    ERR_clear_error();
+    if (error == SSL_ERROR_ZERO_RETURN) return;
+    if (error != SSL_ERROR_WANT_READ) {
+      EndSession();
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int LoadSecurityInterface() {
+  if (OPENSSL_init_ssl(0, nullptr) != 1) {
+    TheLog().WriteLine("Error 0x%lx reading security interface.", TakeLibraryError());
+    return 0;
+  }
+  return 1;
+}
+
+int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial) {
+  if (name.empty()) {
+    TheLog().WriteLine("Certficate not specified.");
+    return 0;
+  }
+  if (!LoadSecurityInterface()) {
+    TheLog().WriteLine("Error initializing the security library.");
+    return 0;
+  }
+  const CCertificateListing listing = ListCertificates(GetCertificateFolder());
+  if (listing.failure == CertificateListFailure::Folder) {
+    TheLog().WriteText(DescribeListingFailure(listing));
+    return 0;
+  }
+  const CCertificateEntry* chosen = FindCertificate(listing.entries, name, issuer, serial);
+  if (chosen == nullptr) {
+    if (listing.failure != CertificateListFailure::None) TheLog().WriteText(DescribeListingFailure(listing));
+    TheLog().WriteLine("Certificate [%s] not found.", serial.c_str());
+    return 0;
+  }
+  std::shared_ptr<SSL_CTX> credentials = LoadCredentials(chosen->path);
+  if (!credentials) {
+    TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
+    return 0;
+  }
+  std::lock_guard lock(g_credentialsLock);
+  g_credentials = std::move(credentials);
+  return 1;
+}
+
+void FreeTlsCredentials() {
+  std::lock_guard lock(g_credentialsLock);
+  g_credentials.reset();
+}
+
+bool HasTlsCredentials() {
+  std::lock_guard lock(g_credentialsLock);
+  return g_credentials != nullptr;
+}
+
+void SetTlsPlainRequestHint(bool on) { g_plainRequestHint.store(on); }
+
+std::unique_ptr<CSocketLayer> CreateServerTlsLayer() { return std::make_unique<CTlsLayer>(CurrentCredentials()); }

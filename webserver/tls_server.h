@@ -1,0 +1,36 @@
+// Server-side TLS (1.2 and 1.3) for the secure listeners of twServer and of the studio's debugger.
+//
+// The program acquires the credentials once with InitTlsCredentials, before its secure listener
+// starts, and frees them with FreeTlsCredentials after its listeners and server threads have
+// stopped. A connection accepted by a secure listener carries the socket's TLS flag; its first
+// read or write makes its TLS layer (CreateServerTlsLayer), which runs the handshake and then
+// decrypts into the socket's input buffer and encrypts what the socket sends. The layer keeps the
+// records in memory BIOs and moves them with the socket's own raw receive and send, so the
+// socket's time-outs and deadline bound every TLS wait as well.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "webserver/tcp_socket.h"
+
+// Initialises the TLS library: 1, or 0 after logging why not.
+int LoadSecurityInterface();
+
+// Loads the certificate of the certificate folder whose subject, issuer and serial text equal the
+// given texts (without regard to case), with its chain and private key, as the credentials of
+// every later TLS connection. 1, or 0 after logging why not; credentials held before stay in use
+// after a failure.
+int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial);
+
+// Drops the credentials. Connections that are still open keep the ones they started with.
+void FreeTlsCredentials();
+bool HasTlsCredentials();
+
+// The studio tells people who type http:// for its secure server what to type instead; twServer
+// does not. Off until switched on.
+void SetTlsPlainRequestHint(bool on);
+
+// The TLS session of one accepted connection, on the credentials held at this moment. Without
+// credentials its handshake fails.
+std::unique_ptr<CSocketLayer> CreateServerTlsLayer();
