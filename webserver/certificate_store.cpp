@@ -95,10 +95,9 @@ std::int64_t ExpirationTime(const X509* certificate) {
   return static_cast<std::int64_t>(timegm(&parts));
 }
 
-}  // namespace
-
-std::string GetCertificateFolder() { return GetProgramDirectory() + "/certs"; }
-
+// The serial text of the big-endian magnitude `bytes`: two upper-case hexadecimal digits per byte,
+// most significant first, a blank after every second byte and none at either end, so 0A 1B 2C 3D
+// 4E reads "0A1B 2C3D 4E".
 std::string FormatSerialText(const unsigned char* bytes, std::size_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
@@ -110,6 +109,10 @@ std::string FormatSerialText(const unsigned char* bytes, std::size_t count) {
   }
   return text;
 }
+
+}  // namespace
+
+std::string GetCertificateFolder() { return GetProgramDirectory() + "/certs"; }
 
 CCertificateListing ListCertificates(const std::string& folder) {
   CCertificateListing listing;

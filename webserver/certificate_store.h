@@ -15,7 +15,7 @@ struct CCertificateEntry {
   std::string path;     // the PEM file
   std::string subject;  // display name of the subject
   std::string issuer;   // display name of the issuer
-  std::string serial;   // serial text
+  std::string serial;   // serial text: upper-case hex pairs, most significant first ("0A1B 2C3D 4E")
   // End of validity in seconds since 1970 (UTC); 0 when the certificate's time can't be read.
   std::int64_t expiration = 0;
 };
@@ -41,11 +41,6 @@ CCertificateListing ListCertificates(const std::string& folder);
 // The message for a failed listing, "" when it is complete: the server logs it, the console shows
 // it in a message box.
 std::string DescribeListingFailure(const CCertificateListing& listing);
-
-// The serial text of the big-endian magnitude `bytes`: two upper-case hexadecimal digits per byte,
-// most significant first, a blank after every second byte and none at either end, so 0A 1B 2C 3D
-// 4E reads "0A1B 2C3D 4E".
-std::string FormatSerialText(const unsigned char* bytes, std::size_t count);
 
 // The first entry whose subject, issuer and serial text all equal the given texts without regard
 // to case; null when none does.

@@ -11,18 +11,6 @@
 
 namespace {
 
-TEST(SerialTextTest, PairsOfUpperCaseDigitsMostSignificantFirst) {
-  const unsigned char five[] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E};
-  EXPECT_EQ(FormatSerialText(five, sizeof five), "0A1B 2C3D 4E");
-  const unsigned char four[] = {0xAB, 0xCD, 0xEF, 0x01};
-  EXPECT_EQ(FormatSerialText(four, sizeof four), "ABCD EF01") << "no blank at the end";
-  const unsigned char three[] = {0x03, 0x02, 0x01};
-  EXPECT_EQ(FormatSerialText(three, sizeof three), "0302 01");
-  const unsigned char one[] = {0x00};
-  EXPECT_EQ(FormatSerialText(one, sizeof one), "00");
-  EXPECT_EQ(FormatSerialText(nullptr, 0), "");
-}
-
 class CertificateFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,24 +65,6 @@ TEST_F(CertificateFolderTest, ListsDisplayNamesSerialsAndExpirationInFileNameOrd
   EXPECT_EQ(listing.entries[2].serial, "7F");
   EXPECT_EQ(listing.entries[3].subject, "admin@example.test");
   EXPECT_EQ(listing.entries[3].serial, "0102");
-}
-
-TEST_F(CertificateFolderTest, FindingNeedsAllThreeTextsAndIgnoresCase) {
-  ASSERT_TRUE(m_make.MakeSelfSigned("one", "/CN=Shop", "0xABCDEF"));
-  ASSERT_TRUE(m_make.MakeSelfSigned("two", "/CN=Shop", "0xABCDEE"));
-  Install("one", "1.pem");
-  Install("two", "2.pem");
-  Install("two", "3.pem");
-  const auto entries = ListCertificates(m_certs).entries;
-  ASSERT_EQ(entries.size(), 3u);
-
-  const CCertificateEntry* found = FindCertificate(entries, "shop", "SHOP", "abcd ee");
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found->path, m_certs + "/2.pem") << "the first of two equal certificates";
-  EXPECT_EQ(FindCertificate(entries, "Shop", "Shop", "ABCD EF")->path, m_certs + "/1.pem");
-  EXPECT_EQ(FindCertificate(entries, "Shop", "Shop", "ABCDEF"), nullptr) << "the blanks are part of the text";
-  EXPECT_EQ(FindCertificate(entries, "Shop", "Other", "ABCD EF"), nullptr);
-  EXPECT_EQ(FindCertificate(entries, "Shops", "Shop", "ABCD EF"), nullptr);
 }
 
 TEST_F(CertificateFolderTest, ADamagedCertificateOrAMissingFolderEndsTheListing) {

@@ -12,6 +12,13 @@
 
 #include "tests/support/run_program.h"
 
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 class CTestCertificates {
  public:
   explicit CTestCertificates(std::string workFolder) : m_work(std::move(workFolder)) {}
@@ -46,9 +53,9 @@ class CTestCertificates {
   // key into `path`.
   bool Install(const std::string& name, const std::string& path, const std::vector<std::string>& chain = {},
                bool withKey = true) const {
-    std::string pem = Read(CertificatePath(name));
-    for (const std::string& link : chain) pem += Read(CertificatePath(link));
-    if (withKey) pem += Read(KeyPath(name));
+    std::string pem = ReadWholeFile(CertificatePath(name));
+    for (const std::string& link : chain) pem += ReadWholeFile(CertificatePath(link));
+    if (withKey) pem += ReadWholeFile(KeyPath(name));
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << pem;
     file.close();
@@ -56,12 +63,5 @@ class CTestCertificates {
   }
 
  private:
-  static std::string Read(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-
   std::string m_work;
 };

@@ -40,15 +40,7 @@ std::string Pattern(size_t length) {
   return bytes;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-// Serves three small protocols, chosen by the first line:
-// - "LINE <text>": answers "got LINE <text>" and reads nothing more;
+// Serves two small protocols, chosen by the first line:
 // - "LINES": reads lines up to an empty one and answers them joined by '|';
 // - anything else is an HTTP request: the answer's body is the request's body reversed, or 100 KB
 //   of a pattern when the request has none; for the path "/late" it waits before draining.
@@ -67,9 +59,7 @@ class CTestHandler : public CConnectionHandler {
     Record(result < 0 ? std::to_string(result) : std::string(line));
     if (result < 0) return;
     const std::string first = line;
-    if (first.rfind("LINE ", 0) == 0) {
-      connection.Send(("got " + first).c_str());
-    } else if (first == "LINES") {
+    if (first == "LINES") {
       std::string joined;
       while (connection.ReadLine(line, sizeof line) > 0) joined += (joined.empty() ? "" : "|") + std::string(line);
       connection.Send(joined.c_str());
@@ -228,7 +218,12 @@ class TlsServerTest : public ::testing::Test {
     SetTlsPlainRequestHint(false);
   }
 
+  // With the credentials of the folder's server certificate, named as the settings name it.
   void StartServer() {
+    ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+    StartListener();
+  }
+  void StartListener() {
     m_listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, true);
     ASSERT_TRUE(m_listener->Start());
     ASSERT_TRUE(m_listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
@@ -266,24 +261,23 @@ class TlsServerTest : public ::testing::Test {
 TEST_F(TlsServerTest, CurlSendsAndReceivesAHundredKilobytesOverTls13And12) {
   // The settings' texts match the folder's without regard to case.
   ASSERT_EQ(InitTlsCredentials("LOCALHOST", "tarnwick test ca", "0a1b 2c3d 4e"), 1);
-  StartServer();
+  StartListener();
 
   std::string upload(100 * 1024, '\0');
   std::mt19937 random(7);
   for (char& byte : upload) byte = static_cast<char>(random());
   std::ofstream(m_work + "/up.bin", std::ios::binary) << upload;
   ASSERT_EQ(Curl({"-H", "Expect:", "--data-binary", "@" + m_work + "/up.bin", "-o", m_work + "/down.bin", Url("/echo")}), 0)
-      << ReadFile(m_work + "/curl.err");
-  EXPECT_TRUE(ReadFile(m_work + "/down.bin") == std::string(upload.rbegin(), upload.rend()));
+      << ReadWholeFile(m_work + "/curl.err");
+  EXPECT_TRUE(ReadWholeFile(m_work + "/down.bin") == std::string(upload.rbegin(), upload.rend()));
 
   ASSERT_EQ(Curl({"--tlsv1.2", "--tls-max", "1.2", "-o", m_work + "/pattern.bin", Url("/pattern")}), 0)
-      << ReadFile(m_work + "/curl.err");
-  EXPECT_TRUE(ReadFile(m_work + "/pattern.bin") == Pattern(100 * 1024));
+      << ReadWholeFile(m_work + "/curl.err");
+  EXPECT_TRUE(ReadWholeFile(m_work + "/pattern.bin") == Pattern(100 * 1024));
   EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"POST /echo HTTP/1.1", "GET /pattern HTTP/1.1"}));
 }
 
 TEST_F(TlsServerTest, RecordsCutIntoSegmentsOrSharingOneAreReadWholeAndTheEndIsACloseNotify) {
-  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
   StartServer();
   CTlsTestClient client(m_port, CaFile());
   ASSERT_TRUE(client.Handshake());
@@ -298,7 +292,6 @@ TEST_F(TlsServerTest, RecordsCutIntoSegmentsOrSharingOneAreReadWholeAndTheEndIsA
 }
 
 TEST_F(TlsServerTest, UnreadInputIsDrainedWithoutWaitingForTheRestOfARecord) {
-  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
   StartServer();
   CTlsTestClient client(m_port, CaFile());
   ASSERT_TRUE(client.Handshake());
@@ -317,36 +310,17 @@ TEST_F(TlsServerTest, UnreadInputIsDrainedWithoutWaitingForTheRestOfARecord) {
   EXPECT_FALSE(m_log.Contains("Timeout receiving on socket"));
 }
 
-TEST_F(TlsServerTest, TheNextClientOnAThreadGetsNothingOfTheLastOnesSessionOrInput) {
-  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
-  StartServer();
-  {
-    // Both lines come in one record, so the second one waits in the decrypted input.
-    CTlsTestClient first(m_port, CaFile());
-    ASSERT_TRUE(first.Handshake());
-    ASSERT_TRUE(first.Send("LINE one\r\nLINE secret\r\n"));
-    EXPECT_EQ(first.ReadAll(), "got LINE one");
-  }
-  WaitUntilIdle();
-  {
-    // A failed handshake between them.
-    CTestClient plain(m_port);
-    ASSERT_TRUE(plain.SendText("GET / HTTP/1.0\r\n\r\n"));
-    plain.ReadUntilClosed(5s);
-  }
-  WaitUntilIdle();
-  CTlsTestClient next(m_port, CaFile());
-  ASSERT_TRUE(next.Handshake());
-  ASSERT_TRUE(next.Send("LINE two\r\n"));
-  EXPECT_EQ(next.ReadAll(), "got LINE two");
-  EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"LINE one", "-2", "LINE two"}));
-  EXPECT_EQ(m_pool.GetThreadCount(), 1) << "all three were served by one thread";
-}
-
-TEST_F(TlsServerTest, PlainHttpOnTheSecurePortIsClosedWithoutAReply) {
-  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
+TEST_F(TlsServerTest, NeitherUnreadInputNorAFailedHandshakeReachesTheNextClientOnTheThread) {
   StartServer();
   const std::string hint = "You should type https://..., not http://... in your browser";
+  {
+    // One record, so "secret" waits in the decrypted input when the handler ends.
+    CTlsTestClient first(m_port, CaFile());
+    ASSERT_TRUE(first.Handshake());
+    ASSERT_TRUE(first.Send("LINES\r\none\r\n\r\nsecret\r\n"));
+    EXPECT_EQ(first.ReadAll(), "one");
+  }
+  WaitUntilIdle();
   {
     CTestClient plain(m_port);
     ASSERT_TRUE(plain.SendText("GET / HTTP/1.0\r\n\r\n"));
@@ -355,6 +329,14 @@ TEST_F(TlsServerTest, PlainHttpOnTheSecurePortIsClosedWithoutAReply) {
   }
   EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code"); }));
   EXPECT_FALSE(m_log.Contains(hint)) << "twServer gives no hint";
+  WaitUntilIdle();
+  {
+    CTlsTestClient next(m_port, CaFile());
+    ASSERT_TRUE(next.Handshake());
+    ASSERT_TRUE(next.Send("LINES\r\ntwo\r\n\r\n"));
+    EXPECT_EQ(next.ReadAll(), "two");
+  }
+  EXPECT_EQ(m_pool.GetThreadCount(), 1) << "all were served by one thread";
 
   // The studio's hint, for a lower-case method too.
   SetTlsPlainRequestHint(true);
@@ -363,20 +345,19 @@ TEST_F(TlsServerTest, PlainHttpOnTheSecurePortIsClosedWithoutAReply) {
   ASSERT_TRUE(studio.SendText("post /form HTTP/1.0\r\n\r\n"));
   EXPECT_EQ(studio.ReadUntilClosed(5s), "");
   EXPECT_TRUE(WaitFor([&] { return m_log.Contains(hint); }));
-  EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"-2", "-2"}));
+  EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"LINES", "-2", "LINES", "-2"}));
 }
 
 TEST_F(TlsServerTest, TlsOneOneIsRefusedAndOneTwoServed) {
-  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
   StartServer();
   // The client's own security level would keep it from offering 1.1 at all.
   EXPECT_NE(Client({"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}, m_work + "/old.out"), 0);
-  EXPECT_NE(ReadFile(m_work + "/old.out").find("alert protocol version"), std::string::npos)
-      << ReadFile(m_work + "/old.out");
+  EXPECT_NE(ReadWholeFile(m_work + "/old.out").find("alert protocol version"), std::string::npos)
+      << ReadWholeFile(m_work + "/old.out");
   EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code"); }));
 
-  EXPECT_EQ(Client({"-tls1_2", "-verify_return_error"}, m_work + "/new.out"), 0) << ReadFile(m_work + "/new.out");
-  EXPECT_NE(ReadFile(m_work + "/new.out").find("Protocol  : TLSv1.2"), std::string::npos);
+  EXPECT_EQ(Client({"-tls1_2", "-verify_return_error"}, m_work + "/new.out"), 0) << ReadWholeFile(m_work + "/new.out");
+  EXPECT_NE(ReadWholeFile(m_work + "/new.out").find("Protocol  : TLSv1.2"), std::string::npos);
 }
 
 TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey) {
@@ -400,7 +381,7 @@ TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey) {
   // Without credentials a secure connection fails its handshake.
   FreeTlsCredentials();
   EXPECT_FALSE(HasTlsCredentials());
-  StartServer();
+  StartListener();
   CTlsTestClient client(m_port, CaFile());
   EXPECT_FALSE(client.Handshake());
   EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code 0"); }));
