@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -215,11 +216,12 @@ int CTcpSocket::RecvRaw(char* buffer, int size) { return Transfer(true, buffer, 
 
 int CTcpSocket::SendRaw(const char* data, int length) { return Transfer(false, const_cast<char*>(data), length); }
 
-int CTcpSocket::Transfer(bool receiving, char* buffer, int size) {
+int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags) {
   const size_t count = static_cast<size_t>(std::max(size, 0));
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone away is an error code here, never a SIGPIPE.
-    const ssize_t done = receiving ? recv(m_socket, buffer, count, 0) : send(m_socket, buffer, count, MSG_NOSIGNAL);
+    const ssize_t done = receiving ? recv(m_socket, buffer, count, 0)
+                                   : send(m_socket, buffer, count, MSG_NOSIGNAL | sendFlags);
     if (done >= 0) return static_cast<int>(done);
     if (errno == EINTR) continue;
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
@@ -240,9 +242,11 @@ int CTcpSocket::Transfer(bool receiving, char* buffer, int size) {
   }
 }
 
-int CTcpSocket::SendAllRaw(const char* data, int length) {
+int CTcpSocket::SendAllRaw(const char* data, int length) { return SendAllFlagged(data, length, 0); }
+
+int CTcpSocket::SendAllFlagged(const char* data, int length, int sendFlags) {
   while (length > 0) {
-    const int sent = SendRaw(data, length);
+    const int sent = Transfer(false, const_cast<char*>(data), length, sendFlags);
     if (sent <= 0) return 0;
     data += sent;
     length -= sent;
@@ -259,6 +263,60 @@ int CTcpSocket::Send(const char* data, int length) {
   if (length == -1) length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
   if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length);
   return SendAllRaw(data, length);
+}
+
+int CTcpSocket::SendMore(const char* data, int length) {
+  if (m_layer) return m_layer->Write(*this, data, length);
+  return SendAllFlagged(data, length, MSG_MORE);
+}
+
+int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length) {
+  if (m_layer) return SendFileThroughLayer(fd, offset, length);
+  off_t position = static_cast<off_t>(offset);
+  while (length > 0) {
+    const size_t piece = static_cast<size_t>(std::min<std::int64_t>(length, 1 << 30));
+    const ssize_t sent = sendfile(m_socket, fd, &position, piece);
+    if (sent > 0) {
+      length -= sent;
+      continue;
+    }
+    if (sent == 0) {
+      TheLog().WriteLine("File ended before all of it was sent.");
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
+      TheLog().WriteLine("Socket error [%d] when sending.", errno);
+      return 0;
+    }
+    const WaitResult ready = WaitUntilReady(POLLOUT);
+    if (ready == WaitResult::Timeout) {
+      TheLog().WriteLine("Timeout sending on socket");
+      return 0;
+    }
+    if (ready == WaitResult::Failed) {
+      TheLog().WriteLine("Failed to select on socket");
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int CTcpSocket::SendFileThroughLayer(int fd, std::int64_t offset, std::int64_t length) {
+  auto piece = std::make_unique<char[]>(kFilePiece);
+  while (length > 0) {
+    const ssize_t got = pread(fd, piece.get(), static_cast<size_t>(std::min<std::int64_t>(length, kFilePiece)),
+                              static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      TheLog().WriteLine("%s when reading a file to send.", GetSystemErrorText(got < 0 ? errno : EIO).c_str());
+      return 0;
+    }
+    if (m_layer->Write(*this, piece.get(), static_cast<int>(got)) != 1) return 0;
+    offset += got;
+    length -= got;
+  }
+  return 1;
 }
 
 int CTcpSocket::ReadSome(char* buffer, int size) {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,8 @@ class CTcpSocket {
  public:
   static constexpr int kInputBufferSize = 65536;
   static constexpr int kListenBacklog = 128;
+  // The largest TLS record's payload: a secure connection sends a file in pieces of this size.
+  static constexpr int kFilePiece = 16384;
 
   CTcpSocket();
   ~CTcpSocket();
@@ -71,6 +74,13 @@ class CTcpSocket {
 
   // Sends through the layer when there is one. Length -1 sends up to the terminating zero.
   int Send(const char* data, int length = -1);
+  // As Send, for a response head whose body follows at once: a plain connection holds the bytes
+  // back (MSG_MORE) so that head and body leave in the same packets.
+  int SendMore(const char* data, int length);
+  // Sends `length` bytes of the open file `fd` from `offset`: with sendfile(2) on a plain
+  // connection, so the bytes never pass through the process; through the layer in pieces of
+  // kFilePiece on a secure one. 1, or 0 after a logged error (a file shorter than `length` too).
+  int SendFile(int fd, std::int64_t offset, std::int64_t length);
   // Receives through the input buffer: a byte count, 0 at the end of the data, -1 on error.
   int Recv(char* buffer, int size);
   // Receives exactly `length` bytes: 1, or 0 when the data ended or failed first.
@@ -119,7 +129,9 @@ class CTcpSocket {
   int CloseLocked(bool owner);
   WaitResult WaitUntilReady(short events) const;
   // One receive or send, waiting for readiness up to the time-out; logs its failures.
-  int Transfer(bool receiving, char* buffer, int size);
+  int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
+  int SendAllFlagged(const char* data, int length, int sendFlags);
+  int SendFileThroughLayer(int fd, std::int64_t offset, std::int64_t length);
   // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
   int FillInput();
   // The layer, made first for a TLS connection that has none yet.

@@ -1,0 +1,401 @@
+// End-to-end tests of request dispatch: a real listener and server-thread pool with the dispatcher
+// installed, over an installation folder of the test's own, asked by curl, Python's http.client and,
+// for requests no client library would send, a raw socket.
+#include "webserver/request_dispatcher.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "foundation/server_config.h"
+#include "platform/file_system.h"
+#include "tests/support/temp_folder.h"
+#include "tests/webserver/http_reply.h"
+#include "tests/webserver/net_test_support.h"
+#include "webserver/listener_thread.h"
+#include "webserver/server_thread.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string SourceFile(const std::string& relative)
+{
+    const char* root = std::getenv("TW_SOURCE_DIR");
+    return std::string(root != nullptr ? root : ".") + "/" + relative;
+}
+
+// Runs a program and returns what it wrote to its standard output.
+std::string RunProgram(const std::vector<std::string>& arguments)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return "<no pipe>";
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+    pid_t pid = 0;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    std::string output;
+    char chunk[65536];
+    for (ssize_t got; error == 0 && (got = read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
+        output.append(chunk, static_cast<size_t>(got));
+    close(pipeEnds[0]);
+    if (error != 0)
+        return "<could not start " + arguments[0] + ">";
+    waitpid(pid, nullptr, 0);
+    return output;
+}
+
+class DispatchTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetProgramDirectory(m_install.Path());
+        std::filesystem::create_directories(m_install.Path() + "/webroot/script");
+        std::filesystem::create_directories(m_install.Path() + "/webroot/log");
+        CServerConfig& config = TheServerConfig();
+        config.m_mimeMap = {{"html", "text/html"}, {"htm", "text/html"}, {"gif", "image/gif"},
+                            {"txt", "text/plain"}, {"tws", "text/plain"}};
+        config.m_mimeTextEncoding.clear();
+        config.m_maxUpload = 1;
+        config.m_logHttp = 0;
+        config.m_tcpipAddress = 0;
+
+        m_listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, false);
+        ASSERT_TRUE(m_listener->Start());
+        ASSERT_TRUE(m_listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+        m_port = std::to_string(m_listener->GetPort());
+    }
+
+    void TearDown() override
+    {
+        m_listener->Stop();
+        m_listener->WaitForExit(30000);
+        m_pool.StopAll();
+        TheServerConfig().m_mimeMap.clear();
+        TheServerConfig().m_logHttp = 0;
+    }
+
+    std::string WebFile(const std::string& relative, const std::string& bytes) const
+    {
+        const std::string path = m_install.Path() + "/webroot/" + relative;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    HttpReply Curl(const std::string& path) const
+    {
+        return HttpReply::Parse(RunProgram(
+            {"curl", "-s", "-i", "--path-as-is", "--max-time", "20", "http://127.0.0.1:" + m_port + path}));
+    }
+
+    // Sends bytes as they are; returns everything up to the server's close.
+    std::string Raw(const std::string& bytes, bool halfClose = false) const
+    {
+        CTestClient client(m_listener->GetPort());
+        client.SendText(bytes);
+        if (halfClose)
+            shutdown(client.Fd(), SHUT_WR);
+        std::string reply = client.ReadUntilClosed(10s);
+        EXPECT_TRUE(client.closed) << "the server did not close the connection";
+        return reply;
+    }
+
+    std::vector<std::string> GeneratedFiles() const
+    {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(m_install.Path() + "/tmp", ignored))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    CLogCapture m_log;
+    TempFolder m_install{"tw-dispatch"};
+    std::shared_ptr<CRequestDispatcher> m_dispatcher = std::make_shared<CRequestDispatcher>();
+    CServerThreadPool m_pool{m_dispatcher};
+    std::shared_ptr<CListenerThread> m_listener;
+    std::string m_port;
+};
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(DispatchTest, StaticFilesGoOutWithTheirType)
+{
+    WebFile("img/a.gif", std::string("GIF89a\0\xff", 8));
+    WebFile("notes.txt", "plain text\r\n");
+    WebFile("data.xyz", "?");
+    TheServerConfig().m_mimeTextEncoding = "utf-8";
+
+    HttpReply reply = Curl("/img/a.gif");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.Header("Content-Type"), "image/gif");
+    EXPECT_EQ(reply.body, std::string("GIF89a\0\xff", 8));
+    EXPECT_EQ(reply.Header("Expires"), "<none>");
+    EXPECT_NE(reply.Header("Date"), "<none>");
+
+    reply = Curl("/notes.txt");
+    EXPECT_EQ(reply.Header("Content-Type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(reply.Header("Content-Length"), "12");
+    EXPECT_EQ(reply.body, "plain text\r\n");
+    EXPECT_EQ(Curl("/data.xyz").Header("Content-Type"), "application/octet-stream");
+}
+
+TEST_F(DispatchTest, TenMegabyteFileArrivesByteExact)
+{
+    std::string bytes(10 * 1024 * 1024, '\0');
+    std::mt19937 random(7);
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    WebFile("big/file.bin", bytes);
+    const std::string received = m_install.Path() + "/received.bin";
+    const std::string status = RunProgram({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"),
+                                           m_port, "/big/file.bin", received});
+    EXPECT_EQ(status, "200 application/octet-stream 10485760\n");
+    std::ifstream in(received, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got.size(), bytes.size());
+    EXPECT_TRUE(got == bytes) << "the body differs from the file";
+}
+
+TEST_F(DispatchTest, FolderUrlsAreRedirected)
+{
+    WebFile("app/index.twp", "app");
+    WebFile("other/readme.txt", "");
+    HttpReply reply = Curl("/app");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 301");
+    EXPECT_EQ(reply.Header("Location"), "/app/");
+    EXPECT_EQ(reply.Header("Content-Length"), "0");
+    EXPECT_EQ(reply.body, "");
+
+    reply = Curl("/app/");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 302 Moved Temporarily");
+    EXPECT_EQ(reply.Header("Location"), "/app/index.twp");
+    EXPECT_EQ(Curl("/other/").Header("Location"), "/other/index.html");
+    EXPECT_EQ(Curl("/").Header("Location"), "/index.html");
+    EXPECT_EQ(HttpReply::Parse(Raw("GET\r\n\r\n")).Header("Location"), "/");
+}
+
+TEST_F(DispatchTest, UnsafePathsAreRefusedAndNeverProbed)
+{
+    WebFile("b.twp", "page b");
+    for (const char* path : {"/a/../b.twp", "/x//y.htm"}) {
+        const HttpReply reply = Curl(path);
+        EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK") << path;
+        EXPECT_TRUE(Contains(reply.body, "Invalid HTTP address.")) << path;
+    }
+    EXPECT_TRUE(Contains(Raw("GET /a\\b.htm HTTP/1.0\r\n\r\n"), "Invalid HTTP address."));
+
+    // A folder outside the web root that holds an index.twp: the redirect must not tell.
+    std::filesystem::create_directories(m_install.Path() + "/outside");
+    std::ofstream(m_install.Path() + "/outside/index.twp") << "secret";
+    EXPECT_EQ(Curl("/../outside/").Header("Location"), "/../outside/index.html");
+    EXPECT_TRUE(Contains(Curl("/../outside/index.twp").body, "Invalid HTTP address."));
+}
+
+TEST_F(DispatchTest, ScriptsAndLogFilesAreNotServed)
+{
+    WebFile("script/daily.tws", "task source");
+    WebFile("app/Script/x.TWS", "task source");
+    WebFile("script/readme.txt", "readable");
+    WebFile("other/x.tws", "plain file");
+    WebFile("log/day01.txt", "log entry");
+    const std::string scriptText = ".tws files in a script folder are system files.";
+    for (const char* path : {"/script/daily.tws", "/app/Script/x.TWS", "/./script/daily.tws"}) {
+        const HttpReply reply = Curl(path);
+        EXPECT_TRUE(Contains(reply.body, scriptText)) << path;
+        EXPECT_FALSE(Contains(reply.body, "task source")) << path;
+    }
+    EXPECT_TRUE(Contains(Raw("GET script/daily.tws HTTP/1.0\r\n\r\n"), scriptText));
+    EXPECT_EQ(Curl("/script/readme.txt").body, "readable");
+    EXPECT_EQ(Curl("/other/x.tws").body, "plain file");
+
+    for (const char* path : {"/log/day01.txt", "/LOG/day01.txt", "/./log/day01.txt"}) {
+        const HttpReply reply = Curl(path);
+        EXPECT_TRUE(Contains(reply.body, "Log files are system files.")) << path;
+        EXPECT_FALSE(Contains(reply.body, "log entry")) << path;
+    }
+    const std::string raw = Raw("GET log/day01.txt HTTP/1.0\r\n\r\n");
+    EXPECT_FALSE(Contains(raw, "log entry"));
+}
+
+TEST_F(DispatchTest, OnlyRegularFilesAreSent)
+{
+    std::filesystem::create_directories(m_install.Path() + "/webroot/folder.htm");
+    ASSERT_EQ(mkfifo((m_install.Path() + "/webroot/pipe.htm").c_str(), 0600), 0);
+    const auto started = std::chrono::steady_clock::now();
+    HttpReply reply = Curl("/folder.htm");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(Contains(reply.body, "/webroot/folder.htm : Error [21]: Is a directory"));
+    reply = Curl("/pipe.htm");
+    EXPECT_TRUE(Contains(reply.body, "/webroot/pipe.htm : Error [19]: No such device"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_TRUE(Contains(Curl("/none.htm").body, "/webroot/none.htm : Error [2]: No such file or directory"));
+}
+
+TEST_F(DispatchTest, PagesAreRunAndTheirOutputFilesRemoved)
+{
+    WebFile("hello.twp", "<html>\r\n<body>Hello</body>\r\n</html>\r\n");
+    WebFile("empty.twp", "");
+    std::string table;
+    for (int row = 0; table.size() < 200000; ++row)
+        table += "<tr><td>row " + std::to_string(row) + "</td></tr>\r\n";
+    WebFile("table.twp", table);
+
+    HttpReply reply = Curl("/hello.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.Header("Content-Type"), "text/html");
+    EXPECT_EQ(reply.body, "<html>\r\n<body>Hello</body>\r\n</html>\r\n");
+
+    reply = Curl("/EMPTY.TWP");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(Contains(reply.body, "[" + m_install.Path() + "/webroot/EMPTY.TWP]. No such file"))
+        << "file names keep their case: " << reply.body;
+    reply = Curl("/empty.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.Header("Content-Length"), "0");
+    EXPECT_EQ(reply.body, "");
+
+    // Several at once: each thread writes its own output file.
+    std::vector<std::future<std::string>> pending;
+    for (int i = 0; i < 8; ++i)
+        pending.push_back(std::async(std::launch::async, [this] { return Curl("/table.twp").body; }));
+    for (auto& body : pending)
+        EXPECT_TRUE(body.get() == table) << "a large page arrived changed";
+    ASSERT_TRUE(WaitFor([this] { return GeneratedFiles().empty(); }))
+        << "left behind: " << GeneratedFiles().front();
+}
+
+TEST_F(DispatchTest, FailedPageWithoutErrorPageShowsBothTexts)
+{
+    const std::string page = WebFile("app/bad.twp", "before <!--{ }--x");
+    const HttpReply reply = Curl("/app/bad.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(Contains(reply.body, page + " (1,17): <br>\r\nbefore &lt;!--{ }--x<br>\r\n<br>\r\nShould be }--&gt;"))
+        << reply.body;
+    EXPECT_TRUE(Contains(reply.body, "<br>\r\n<br>\r\nAdditional error: ")) << reply.body;
+    EXPECT_TRUE(Contains(reply.body, m_install.Path() + "/webroot/error.twp")) << reply.body;
+}
+
+TEST_F(DispatchTest, ApplicationErrorPageAnswersFailuresAndExpiresAtOnce)
+{
+    WebFile("bad.twp", "<!--{ }--x");
+    WebFile("error.twp", "<h1>Sorry</h1>");
+    HttpReply reply = Curl("/bad.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.body, "<h1>Sorry</h1>");
+    EXPECT_EQ(reply.Header("Expires"), reply.Header("Date"));
+    EXPECT_TRUE(Contains(Curl("/a/../x.htm").body, "Sorry")) << "refusals use the error page too";
+
+    WebFile("error.twp", "oops <!--{");
+    reply = Curl("/bad.twp");
+    EXPECT_TRUE(Contains(reply.body, "Should be }--&gt;<br>\r\n<br>\r\nAdditional error: Missing }--")) << reply.body;
+}
+
+TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
+{
+    // A control byte refuses the address before any redirect rule could echo it.
+    std::string reply = Raw(std::string("GET /ab\x01 HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0U);
+    EXPECT_TRUE(Contains(reply, "Invalid HTTP address."));
+    EXPECT_TRUE(Contains(Raw("POST /x.twp HTTP/1.0\r\n\r\n"), "Content-Length missing from your HTTP request."));
+    EXPECT_TRUE(Contains(Raw("POST /x.twp HTTP/1.0\r\nContent-Length: 5000000\r\n\r\n"),
+                         "The amount of data you sent has exceeded the limit of 1 MB."));
+    EXPECT_EQ(Raw("GET /x.htm HTTP/1.0\r\nHost: a", true), "") << "a cut request gets no reply";
+}
+
+TEST_F(DispatchTest, LogHttpWritesALineBeforeAndAfter)
+{
+    TheServerConfig().m_logHttp = 1;
+    WebFile("x.htm", "x");
+    Curl("/x.htm?a=1");
+    EXPECT_TRUE(WaitFor([this] { return m_log.Contains("/x.htm?a=1 [") && m_log.Contains("] sent."); }));
+    EXPECT_TRUE(m_log.Contains("127.0.0.1 /x.htm?a=1 ["));
+    Raw("GET /y\n.htm HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(WaitFor([this] { return m_log.Contains("127.0.0.1 /y?.htm ["); }));
+}
+
+TEST_F(DispatchTest, ConsoleCommandsReachOnlyTheServerHook)
+{
+    EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "") << "without the hook nobody answers";
+
+    std::mutex lock;
+    std::vector<std::string> commands;
+    m_dispatcher->SetConsoleCommandHook([&](CServerThread& thread, const std::string& method, const std::string& argument) {
+        {
+            std::lock_guard guard(lock);
+            commands.push_back(method + "|" + argument + "|" + thread.GetStatusText());
+        }
+        thread.GetConnection().Send("answer\r\n\r\n");
+    });
+    EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "answer\r\n\r\n");
+    EXPECT_EQ(Raw("twConsole.Disconnect 1234\r\n", true), "answer\r\n\r\n") << "answered whatever the parse said";
+    std::lock_guard guard(lock);
+    EXPECT_EQ(commands, (std::vector<std::string>{"twConsole.GetReq|| (http)",
+                                                  "twConsole.Disconnect|1234|1234 (http)"}));
+}
+
+TEST_F(DispatchTest, EchoHookSeesRequestOutputAndResponseHead)
+{
+    std::mutex lock;
+    std::string echoed;
+    m_dispatcher->SetEchoHook([&](std::string_view text) {
+        std::lock_guard guard(lock);
+        echoed += text;
+    });
+    WebFile("p.twp", "page text");
+    Raw("GET /p.twp HTTP/1.0\r\nX-Test: 1\r\n\r\n");
+    std::lock_guard guard(lock);
+    EXPECT_EQ(echoed.rfind("-------------------- Resquest Header --------------------\r\nGET /p.twp HTTP/1.0\r\n"
+                           "X-Test: 1\r\n-------------------- HTML Generated ---------------------\r\npage text"
+                           "\r\n-------------------- Response Header --------------------\r\nHTTP/1.0 200 OK\r\n",
+                           0),
+              0U)
+        << echoed;
+}
+
+TEST_F(DispatchTest, GeneratedFileNamesTakeOnlyPlainExtensions)
+{
+    const std::string folder = m_install.Path() + "/tmp";
+    EXPECT_EQ(CRequestDispatcher::PageOutputPath(5, false, "twp"), folder + "/dyn5.html");
+    EXPECT_EQ(CRequestDispatcher::PageOutputPath(5, true, "pdf"), folder + "/dyn5.pdf");
+    EXPECT_EQ(CRequestDispatcher::PageOutputPath(5, true, "Abcdefgh12345678"), folder + "/dyn5.Abcdefgh12345678");
+    for (const char* extension : {"", "Abcdefgh123456789", "x/../../y", "tar.gz", "p f"})
+        EXPECT_EQ(CRequestDispatcher::PageOutputPath(5, true, extension), folder + "/dyn5") << extension;
+    std::filesystem::remove_all(folder);
+    std::ofstream(folder) << "a file where the folder should be";
+    EXPECT_EQ(CRequestDispatcher::TemporaryFolder(), m_install.Path());
+
+    EXPECT_TRUE(CRequestDispatcher::IsSafeUrlPath("/a/b.c/d.twp"));
+    for (const char* path : {"/a/../b", "/a//b", "/a\\b", ".."})
+        EXPECT_FALSE(CRequestDispatcher::IsSafeUrlPath(path)) << path;
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+#include "webserver/request_dispatcher.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "foundation/ascii_text.h"
+#include "foundation/codecs.h"
+#include "foundation/log.h"
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "language/ssp_engine.h"
+#include "platform/file_system.h"
+#include "webserver/ssp_request.h"
+#include "webserver/tcp_socket.h"
+
+namespace {
+
+constexpr int kMsgInternalError = 3;
+constexpr int kMsgUploadTooLarge = 16;
+constexpr int kMsgNoContentLength = 17;
+constexpr int kMsgOutOfMemory = 53;
+constexpr int kMsgRequestHeader = 162;
+constexpr int kMsgHtmlGenerated = 163;
+
+constexpr const char* kInvalidAddress = "Invalid HTTP address.";
+constexpr const char* kScriptFolderRefused =
+    ".tws files in a script folder are system files. They are not accessible from a web browser. ";
+constexpr const char* kLogFolderRefused =
+    "Log files are system files. They are not accessible from a web browser. ";
+
+// A URL from a peer may hold a lone LF or other control bytes; in the log each shows as '?', so
+// that a request can never write a line of its own making into the log.
+std::string PrintableForLog(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
+// The request's folder as the root application sees it: lower-cased, with a leading '/' and
+// without "." segments, so that "script/x.tws" or "/./log/day01.txt" cannot pass the folder
+// checks that "/script/x.tws" and "/log/day01.txt" fail.
+std::string NormalizedFolder(const CSspRequest& request)
+{
+    std::string folder = LowerAscii(request.GetUrlFolder());
+    if (folder.empty() || folder.front() != '/')
+        folder.insert(folder.begin(), '/');
+    for (std::size_t dot = folder.find("/./"); dot != std::string::npos; dot = folder.find("/./"))
+        folder.erase(dot, 2);
+    return folder;
+}
+
+bool IsScriptFile(const CSspRequest& request, const std::string& folder)
+{
+    return folder.find("/script/") != std::string::npos && EqualsNoCase(request.GetExtension(), "tws");
+}
+
+// The day log files lie in the web root's "log" folder.
+bool IsInLogFolder(const std::string& folder)
+{
+    return folder.compare(0, 5, "/log/") == 0;
+}
+
+bool IsGeneratedExtension(std::string_view extension)
+{
+    if (extension.empty() || extension.size() > CRequestDispatcher::kMaxGeneratedExtension)
+        return false;
+    for (char c : extension) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+// The root URL of the request's application, below which its "error.twp" lies. Applications
+// other than the root one are known only to the application state.
+std::string ApplicationRootOf(const CSspRequest&)
+{
+    return "/";
+}
+
+// Raises the serving thread's priority to the highest for one page run; restores it afterwards.
+// Without the right to raise it, the run goes on at normal priority.
+class CPriorityBoost {
+public:
+    explicit CPriorityBoost(bool wanted) : m_thread(static_cast<id_t>(gettid()))
+    {
+        if (!wanted)
+            return;
+        errno = 0;
+        m_previous = getpriority(PRIO_PROCESS, m_thread);
+        m_raised = errno == 0 && setpriority(PRIO_PROCESS, m_thread, -20) == 0;
+    }
+    ~CPriorityBoost()
+    {
+        if (m_raised)
+            setpriority(PRIO_PROCESS, m_thread, m_previous);
+    }
+    CPriorityBoost(const CPriorityBoost&) = delete;
+    CPriorityBoost& operator=(const CPriorityBoost&) = delete;
+
+private:
+    id_t m_thread;
+    int m_previous = 0;
+    bool m_raised = false;
+};
+
+bool WantsPriorityBoost(const CSspRequest& request)
+{
+    const CTcpSocket* connection = request.GetConnection();
+    return connection != nullptr && connection->GetPeer().sin_addr.s_addr == TheServerConfig().m_tcpipAddress &&
+           request.GetBrowserType() == "Navigator" && request.GetBrowserVersionMajor() <= 5;
+}
+
+}  // namespace
+
+void CRequestDispatcher::ServeConnection(CServerThread& thread)
+{
+    CTcpSocket& connection = thread.GetConnection();
+    connection.SetTimeout(kConnectionTimeoutSeconds);
+    CSspRequest request(&connection);
+    const int parseResult = request.Parse();
+    thread.SetStatusText(request.GetFullUrl().c_str());
+    if (request.GetMethod().find("twConsole.") != std::string::npos) {
+        if (m_consoleCommand)
+            m_consoleCommand(thread, request.GetMethod(), request.GetFullUrl());
+        return;
+    }
+    DispatchRequest(thread, request, parseResult);
+}
+
+void CRequestDispatcher::LogHangPosition(CServerThread& thread)
+{
+    if (const CSspEngine* engine = thread.CurrentEngine().load())
+        engine->LogHangPosition();
+}
+
+void CRequestDispatcher::DispatchRequest(CServerThread& thread, CSspRequest& request, int parseResult)
+{
+    CTcpSocket& connection = thread.GetConnection();
+    const bool logHttp = TheServerConfig().m_logHttp != 0;
+    std::string logLine;
+    if (logHttp) {
+        logLine = connection.GetPeerAddress() + " " + PrintableForLog(request.GetFullUrl()) + " [" +
+                  std::to_string(thread.GetThreadId()) + "]";
+        TheLog().WriteLine("%s", logLine.c_str());
+    }
+    if (m_echo) {
+        m_echo(std::string(CMessageCatalog::Text(kMsgRequestHeader)) + request.GetAllHeaders() +
+               CMessageCatalog::Text(kMsgHtmlGenerated));
+    }
+    connection.DrainInput();
+
+    switch (parseResult) {
+    case CSspRequest::kParseOk:
+        Route(thread, request);
+        break;
+    case CSspRequest::kParseInvalidAddress:
+        SendErrorPage(thread, request, kInvalidAddress, nullptr);
+        break;
+    case CSspRequest::kParseTooLarge: {
+        char text[160];
+        std::snprintf(text, sizeof text, CMessageCatalog::Format(kMsgUploadTooLarge), TheServerConfig().m_maxUpload);
+        SendErrorPage(thread, request, text, nullptr);
+        break;
+    }
+    case CSspRequest::kParseBroken:
+        break;
+    case CSspRequest::kParseNoContentLength:
+        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgNoContentLength), nullptr);
+        break;
+    case CSspRequest::kParseNoMemory:
+        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgOutOfMemory), nullptr);
+        break;
+    default:
+        SendErrorPage(thread, request, "Server Error.", nullptr);
+        break;
+    }
+    if (logHttp)
+        TheLog().WriteLine("%s sent.", logLine.c_str());
+}
+
+void CRequestDispatcher::Route(CServerThread& thread, CSspRequest& request)
+{
+    request.GetFields().Parse();
+    CSspResponse response(&thread.GetConnection());
+    response.SetEcho(EchoHook());
+    const std::string& urlPath = request.GetUrlPath();
+    const std::string& extension = request.GetExtension();
+    const std::string folder = NormalizedFolder(request);
+
+    if (request.IsAttachment()) {
+        RunPage(thread, request);
+    } else if (urlPath.empty() || (extension.empty() && urlPath.back() != '/')) {
+        response.SendRedirect(urlPath + "/", true);
+    } else if (urlPath.back() == '/') {
+        // Only a path that may be mapped is looked at on disk: a client must not learn through
+        // the choice of redirect whether a file exists outside the web root.
+        const bool pageExists =
+            IsSafeUrlPath(urlPath) && access((request.GetFilePath() + "index.twp").c_str(), F_OK) == 0;
+        response.SendRedirect(urlPath + (pageExists ? "index.twp" : "index.html"), false);
+    } else if (!IsSafeUrlPath(urlPath)) {
+        SendErrorPage(thread, request, kInvalidAddress, nullptr);
+    } else if (IsScriptFile(request, folder)) {
+        SendErrorPage(thread, request, kScriptFolderRefused, nullptr);
+    } else if (IsInLogFolder(folder)) {
+        SendErrorPage(thread, request, kLogFolderRefused, nullptr);
+    } else if (EqualsNoCase(extension, "twp")) {
+        RunPage(thread, request);
+    } else {
+        response.Send(request.GetFilePath());
+    }
+}
+
+void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
+{
+    const CPriorityBoost boost(WantsPriorityBoost(request));
+    CSspResponse response(&thread.GetConnection());
+    response.SetOutputPath(PageOutputPath(thread.GetThreadId(), request.IsAttachment(), request.GetExtension()));
+    response.SetEcho(EchoHook());
+
+    if (request.IsAttachment()) {
+        // Downloads from database columns need the engine's data-source side, which this build
+        // does not have: the browser is told so rather than left without an answer.
+        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgInternalError), nullptr);
+        return;
+    }
+
+    CSspEngine engine;
+    int result;
+    {
+        CSspEngineLink current(thread.CurrentEngine(), engine);
+        CSspRunArgs args;
+        args.filePath = request.GetFilePath();
+        args.urlPath = request.GetUrlPath();
+        args.request = &request;
+        args.response = &response;
+        result = engine.Run(args);
+    }
+    switch (result) {
+    case kRunCompleted:
+    case kRunReturned:
+        response.CloseAndSend();
+        break;
+    case kRunFailed:
+        SendErrorPage(thread, request, engine.ErrorText(), &engine);
+        break;
+    default:
+        // Redirected: the page's redirect is the answer. Stopped: the debugger ended the run.
+        break;
+    }
+}
+
+void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& request, std::string_view message,
+                                       const CSspEngine* failed)
+{
+    CSspResponse response(&thread.GetConnection());
+    response.SetOutputPath(TemporaryFolder() + "/err" + std::to_string(thread.GetThreadId()) + ".html");
+    response.SetEcho(EchoHook());
+    response.SetErrorText(message.empty() ? std::string("No error message.") : std::string(message));
+    response.SetExpires(0);
+
+    std::string urlPath;
+    std::string filePath;
+    if (failed != nullptr && !failed->ErrorFileUrl().empty() && !failed->ErrorFilePath().empty()) {
+        urlPath = failed->ErrorFileUrl();
+        filePath = failed->ErrorFilePath();
+    } else {
+        urlPath = ApplicationRootOf(request) + "error.twp";
+        filePath = GetProgramDirectory() + "/webroot" + urlPath;
+    }
+
+    CSspEngine engine;
+    int result;
+    {
+        CSspEngineLink current(thread.CurrentEngine(), engine);
+        CSspRunArgs args;
+        args.filePath = filePath;
+        args.urlPath = urlPath;
+        args.request = &request;
+        args.response = &response;
+        result = engine.Run(args);
+    }
+    if (result == kRunCompleted || result == kRunReturned) {
+        response.CloseAndSend();
+        return;
+    }
+    // A redirect from the error page has answered already; a second response would trail it.
+    if (result == kRunRedirected)
+        return;
+    std::string text(message);
+    if (result == kRunFailed)
+        text += "\r\n\r\nAdditional error: " + engine.ErrorText();
+    HtmlEscape(text, true);
+    response.SendPlainErrorPage(text);
+}
+
+std::string CRequestDispatcher::TemporaryFolder()
+{
+    const std::string install = GetProgramDirectory();
+    const std::string folder = install + "/tmp";
+    return CreateDirectoryIfMissing(folder) ? folder : install;
+}
+
+std::string CRequestDispatcher::PageOutputPath(pid_t threadId, bool attachment, std::string_view extension)
+{
+    std::string path = TemporaryFolder() + "/dyn" + std::to_string(threadId);
+    if (!attachment)
+        return path + ".html";
+    // The extension becomes part of a file name: anything but a short run of letters and digits
+    // could leave the folder or clash with another thread's file.
+    if (IsGeneratedExtension(extension))
+        path.append(".").append(extension);
+    return path;
+}
+
+bool CRequestDispatcher::IsSafeUrlPath(std::string_view urlPath)
+{
+    return urlPath.find("..") == std::string_view::npos && urlPath.find("//") == std::string_view::npos &&
+           urlPath.find('\\') == std::string_view::npos;
+}

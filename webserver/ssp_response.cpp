@@ -1,0 +1,404 @@
+#include "webserver/ssp_response.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "foundation/ascii_text.h"
+#include "foundation/codecs.h"
+#include "foundation/log.h"
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "foundation/ssp_value.h"
+#include "foundation/url_encoding.h"
+#include "platform/file_system.h"
+#include "webserver/tcp_socket.h"
+
+namespace {
+
+constexpr int kMsgFailedToCreateOutput = 67;
+constexpr int kMsgResponseHeader = 161;
+// strftime wrote into a buffer of 128 bytes: a longer result counts as a failed format.
+constexpr std::size_t kMaxFormattedDate = 127;
+
+constexpr std::string_view kErrorBoxStart =
+    "<center>\r\n<table width=\"80%\">\r\n  <tr><th bgcolor=\"#FF0000\"><font color=black>\r\n    Error\r\n"
+    "  </font></th></tr>\r\n  <tr><td bgcolor=white><font color=black>\r\n    ";
+constexpr std::string_view kErrorBoxEnd =
+    "\r\n  </font></td></tr>\r\n  <tr bgcolor=\"#6699cc\"><td align=center>\r\n"
+    "    Please click browser's back button to go back.\r\n  </td></tr>\r\n</table>\r\n</center>";
+
+// A header value ends at its first line break: a CR or LF from a page would start a header (or a
+// body) of the page's choosing.
+std::string_view CutAtLineBreak(std::string_view text)
+{
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+std::string_view TrimLeadingWhite(std::string_view text)
+{
+    while (!text.empty() && IsWhiteAscii(text.front()))
+        text.remove_prefix(1);
+    return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string HttpDate(std::time_t time)
+{
+    return CSspDateTime(static_cast<std::int64_t>(time)).GetHttpDateTimeStr();
+}
+
+std::string FormatDateValue(std::int64_t time, const std::string& format)
+{
+    const CSspDateTime date(time);
+    if (format == "0")
+        return date.GetDateTimeStr();
+    if (format == "1")
+        return date.GetDateTimeStr2();
+    if (format == "2")
+        return date.GetDateStr();
+    if (format == "3")
+        return date.GetDateStr2();
+    if (format == "4")
+        return date.GetTimeStr();
+    std::string text = date.Format(format);
+    return text.size() > kMaxFormattedDate ? std::string() : text;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t length, std::int64_t offset)
+{
+    while (length > 0) {
+        const ssize_t written = pwrite(fd, data, length, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= static_cast<std::size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+CSspResponse::CSspResponse(CTcpSocket* connection) : m_connection(connection) {}
+
+CSspResponse::~CSspResponse()
+{
+    if (m_file >= 0) {
+        close(m_file);
+        unlink(m_outputPath.c_str());
+    }
+}
+
+int CSspResponse::OpenOutputFile()
+{
+    if (m_file >= 0)
+        return 1;
+    // The folder is the server's own; O_NOFOLLOW keeps a planted link from redirecting the write.
+    m_file = open(m_outputPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (m_file < 0) {
+        TheLog().WriteLine("%s [%s]. %s", CMessageCatalog::Text(kMsgFailedToCreateOutput), m_outputPath.c_str(),
+                           GetSystemErrorText(errno).c_str());
+        return 0;
+    }
+    m_fileLength = 0;
+    if (m_output == Output::NotStarted)
+        m_output = Output::Open;
+    return 1;
+}
+
+void CSspResponse::Spill()
+{
+    if (m_pending.empty() || m_output == Output::Failed)
+        return;
+    if (OpenOutputFile() == 0) {
+        m_output = Output::Failed;
+    } else if (!WriteAll(m_file, m_pending.data(), m_pending.size(), m_fileLength)) {
+        TheLog().WriteLine("%s [%s]. %s", CMessageCatalog::Text(kMsgFailedToCreateOutput), m_outputPath.c_str(),
+                           GetSystemErrorText(errno).c_str());
+        m_output = Output::Failed;
+    } else {
+        m_fileLength += static_cast<std::int64_t>(m_pending.size());
+    }
+    m_pending.clear();
+}
+
+void CSspResponse::Echo(std::string_view text) const
+{
+    if (m_echo != nullptr && *m_echo)
+        (*m_echo)(text);
+}
+
+bool CSspResponse::TakesOutput()
+{
+    if (m_output == Output::NotStarted)
+        m_output = Output::Open;
+    return m_output == Output::Open;
+}
+
+void CSspResponse::Append(std::string_view bytes)
+{
+    m_pending.append(bytes);
+    if (m_pending.size() >= kSpillSize)
+        Spill();
+}
+
+void CSspResponse::WriteText(std::string_view text)
+{
+    if (!TakesOutput())
+        return;
+    Echo(text);
+    Append(text);
+}
+
+void CSspResponse::WriteBinary(const void* bytes, std::size_t length)
+{
+    if (!TakesOutput())
+        return;
+    if (m_echo != nullptr && *m_echo)
+        Echo(std::to_string(length) + " bytes of binary data");
+    Append(std::string_view(static_cast<const char*>(bytes), length));
+}
+
+void CSspResponse::WriteValue(const CSspValue& value)
+{
+    std::string text = value.IsDate() && value.m_time > 0 ? FormatDateValue(value.m_time, m_dateTimeFormat)
+                                                          : value.ToString();
+    if (!text.empty())
+        WriteText(text);
+}
+
+void CSspResponse::CloseOutputFile()
+{
+    if (m_output == Output::Open)
+        m_output = Output::Closed;
+}
+
+void CSspResponse::ClearOutput()
+{
+    if (m_output != Output::Open)
+        return;
+    m_pending.clear();
+    if (m_file >= 0 && ftruncate(m_file, 0) == 0)
+        m_fileLength = 0;
+}
+
+std::string CSspResponse::GetOutputText() const
+{
+    std::string text;
+    if (m_file >= 0) {
+        text.resize(static_cast<std::size_t>(m_fileLength));
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t got = pread(m_file, text.data() + done, text.size() - done, static_cast<off_t>(done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            done += static_cast<std::size_t>(got);
+        }
+        text.resize(done);
+    }
+    return text + m_pending;
+}
+
+void CSspResponse::AddCookie(std::string_view name, std::string_view value, std::string_view path,
+                             std::string_view expires)
+{
+    m_cookies.push_back(Cookie{std::string(CutAtLineBreak(name)), std::string(CutAtLineBreak(value)),
+                               std::string(CutAtLineBreak(expires)), std::string(CutAtLineBreak(path))});
+}
+
+std::string CSspResponse::FindCookie(std::string_view name) const
+{
+    for (const Cookie& cookie : m_cookies) {
+        if (EqualsNoCase(cookie.name, name))
+            return cookie.value;
+    }
+    return {};
+}
+
+void CSspResponse::SetContentType(std::string_view type)
+{
+    m_contentType = CutAtLineBreak(type);
+}
+
+void CSspResponse::SetCharset(std::string_view charset)
+{
+    m_charset = CutAtLineBreak(charset);
+}
+
+void CSspResponse::AddHeader(std::string_view line)
+{
+    m_extraHeaders.emplace_back(CutAtLineBreak(line));
+}
+
+std::string CSspResponse::ContentTypeForPath(std::string_view path)
+{
+    const std::size_t dot = path.rfind('.');
+    const std::string extension = dot == std::string_view::npos ? std::string() : LowerAscii(path.substr(dot + 1));
+    const auto& map = TheServerConfig().m_mimeMap;
+    for (const std::string& key : {extension, std::string("*")}) {
+        const auto found = map.find(key);
+        if (found != map.end() && !found->second.empty())
+            return found->second;
+    }
+    return "application/octet-stream";
+}
+
+std::string CSspResponse::FormatDateHeaders(std::time_t now) const
+{
+    std::string lines = "Date: " + HttpDate(now) + "\r\n";
+    if (m_expires == 0 || m_expires == -1)
+        lines += "Expires: " + HttpDate(now) + "\r\n";
+    else if (m_expires > 0)
+        lines += "Expires: " + HttpDate(now + static_cast<std::time_t>(m_expires) * 60) + "\r\n";
+    return lines;
+}
+
+std::string CSspResponse::FormatCookieHeaders() const
+{
+    std::string lines;
+    for (const Cookie& cookie : m_cookies) {
+        std::string value = cookie.value;
+        UrlEncode(value);
+        lines += "Set-Cookie: " + cookie.name + "=" + value;
+        if (const std::string_view path = TrimLeadingWhite(cookie.path); !path.empty())
+            lines.append("; path=").append(path);
+        if (const std::string_view expires = TrimLeadingWhite(cookie.expires); !expires.empty())
+            lines.append("; expires=").append(expires);
+        lines += "\r\n";
+    }
+    return lines;
+}
+
+std::string CSspResponse::JoinExtraHeaders() const
+{
+    std::string lines;
+    for (const std::string& line : m_extraHeaders)
+        lines.append(line).append("\r\n");
+    return lines;
+}
+
+std::string CSspResponse::FormatHead(std::string_view typePath, std::int64_t length)
+{
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    head += FormatDateHeaders();
+    head += FormatCookieHeaders();
+    head += JoinExtraHeaders();
+    if (m_contentType.empty())
+        m_contentType = ContentTypeForPath(typePath);
+    head += "Content-Type: " + m_contentType;
+    const std::string& defaultCharset = TheServerConfig().m_mimeTextEncoding;
+    if (!m_charset.empty())
+        head += "; charset=" + m_charset;
+    else if (!defaultCharset.empty() && StartsWithNoCase(m_contentType, "text/"))
+        head += "; charset=" + defaultCharset;
+    head += "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+    return head;
+}
+
+int CSspResponse::SendHeadAndFile(std::string& head, int fd, std::int64_t length)
+{
+    if (fd < 0 || length == 0)
+        return m_connection->Send(head.data(), static_cast<int>(head.size()));
+    if (m_connection->SendMore(head.data(), static_cast<int>(head.size())) != 1)
+        return 0;
+    return m_connection->SendFile(fd, 0, length);
+}
+
+int CSspResponse::Send(const std::string& filePath)
+{
+    if (m_connection == nullptr)
+        return 0;
+    m_connection->DrainInput();
+    // Non-blocking, so that opening a FIFO never waits for a writer; only a regular file is sent,
+    // never a folder or a device that could be read without end.
+    const int fd = open(filePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    int error = 0;
+    if (fd < 0)
+        error = errno;
+    else if (fstat(fd, &info) != 0)
+        error = errno;
+    else if (!S_ISREG(info.st_mode))
+        error = S_ISDIR(info.st_mode) ? EISDIR : ENODEV;
+    if (error != 0) {
+        if (fd >= 0)
+            close(fd);
+        // The path holds the client's URL: escaped, so that it cannot bring markup into the page.
+        std::string text = filePath + " : " + GetSystemErrorText(error);
+        HtmlEscape(text, false);
+        SendHtml("Error", text);
+        return 0;
+    }
+    std::string head = FormatHead(filePath, static_cast<std::int64_t>(info.st_size));
+    Echo(std::string(CMessageCatalog::Text(kMsgResponseHeader)) + head);
+    SendHeadAndFile(head, fd, static_cast<std::int64_t>(info.st_size));
+    close(fd);
+    return 1;
+}
+
+void CSspResponse::CloseAndSend()
+{
+    CloseOutputFile();
+    if (m_connection == nullptr)
+        return;
+    if (m_file >= 0)
+        Spill();
+    if (m_output == Output::Failed) {
+        SendPlainErrorPage(CMessageCatalog::Text(kMsgFailedToCreateOutput));
+        return;
+    }
+    m_connection->DrainInput();
+    const bool inFile = m_file >= 0;
+    std::string head = FormatHead(m_outputPath, inFile ? m_fileLength : static_cast<std::int64_t>(m_pending.size()));
+    Echo(std::string(CMessageCatalog::Text(kMsgResponseHeader)) + head);
+    if (inFile) {
+        SendHeadAndFile(head, m_file, m_fileLength);
+    } else {
+        head += m_pending;
+        SendHeadAndFile(head, -1, 0);
+    }
+}
+
+void CSspResponse::SendRedirect(std::string_view url, bool permanent)
+{
+    if (m_connection == nullptr)
+        return;
+    std::string head = "HTTP/1.0 ";
+    head += permanent ? "301" : "302 Moved Temporarily";
+    head += "\r\nLocation: ";
+    head += CutAtLineBreak(url);
+    head += "\r\n" + FormatCookieHeaders() + "Content-Length: 0\r\n\r\n";
+    Echo(std::string(CMessageCatalog::Text(kMsgResponseHeader)) + head);
+    m_connection->Send(head.data(), static_cast<int>(head.size()));
+}
+
+void CSspResponse::SendPlainErrorPage(std::string_view message)
+{
+    std::string box;
+    box.reserve(kErrorBoxStart.size() + message.size() + kErrorBoxEnd.size());
+    box.append(kErrorBoxStart).append(message).append(kErrorBoxEnd);
+    SendHtml("Error", box);
+}
+
+void CSspResponse::SendHtml(std::string_view title, std::string_view body)
+{
+    if (m_connection == nullptr)
+        return;
+    std::string page = "<HTML>\r\n<HEAD><TITLE>";
+    page.append(title).append("</TITLE></HEAD>\r\n<BODY>").append(body).append("</BODY>\r\n</HTML>\r\n");
+    std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                           std::to_string(page.size()) + "\r\n\r\n" + page;
+    m_connection->Send(response.data(), static_cast<int>(response.size()));
+}

@@ -1,0 +1,149 @@
+// CSspResponse collects what a page run writes, keeps the headers that the page sets (content
+// type, charset, expiry, cookies, extra lines) and finally answers the browser with an HTTP/1.0
+// "200 OK" whose body is that output. It also sends static files, redirects and the built-in
+// error page, and answers the members of the script object `Response`. A background task makes
+// one without a connection: its output is collected and then dropped.
+//
+// Output is gathered in memory up to kSpillSize and moves to the output file on disk beyond that,
+// so a page may write any amount while a usual page never touches the disk; head and a small
+// body leave in one send, a file or large output through sendfile(2).
+//
+// Nothing that reaches a header line may hold CR or LF: every text that a page gives for a header
+// is cut at its first line break.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "language/output_sink.h"
+
+class CSspCall;
+class CSspValue;
+class CTcpSocket;
+
+// Where twStudio sees what a debugged request received and produced; twServer installs none.
+using CEchoHook = std::function<void(std::string_view text)>;
+
+class CSspResponse : public CSspOutputSink {
+public:
+    // Output beyond this size goes to the output file.
+    static constexpr std::size_t kSpillSize = 65536;
+    // Expires value of a response whose page did not set it: no Expires line.
+    static constexpr int kExpiresUnset = -100;
+
+    // `connection` belongs to the caller and must outlive the response; null for a background
+    // task, which sends nothing.
+    explicit CSspResponse(CTcpSocket* connection);
+    // Deletes the output file.
+    ~CSspResponse() override;
+    CSspResponse(const CSspResponse&) = delete;
+    CSspResponse& operator=(const CSspResponse&) = delete;
+
+    // The file that output goes to once it outgrows memory; set before the first write.
+    void SetOutputPath(std::string path) { m_outputPath = std::move(path); }
+    const std::string& GetOutputPath() const { return m_outputPath; }
+    // twStudio: every head sent and every piece of output written is also passed to `echo`.
+    void SetEcho(const CEchoHook* echo) { m_echo = echo; }
+
+    // Creates the output file (truncating an old one). 1, or 0 after logging "Failed to create
+    // output file." with the path and the system's text; output is then dropped.
+    int OpenOutputFile();
+    void WriteText(std::string_view text);
+    void WriteBinary(const void* bytes, std::size_t length);
+    // A date with a time goes out in the date-time output format; any other value as its text.
+    void WriteValue(const CSspValue& value);
+    // No more output is taken; what was written stays for sending.
+    void CloseOutputFile();
+    // Forgets what was written so far; later writes start an empty body.
+    void ClearOutput();
+    // Everything written so far.
+    std::string GetOutputText() const;
+
+    // CSspOutputSink: the page run's template text and output values, and the end of the run.
+    void Write(std::string_view text) override { WriteText(text); }
+    void CloseOutput() override { CloseOutputFile(); }
+
+    void AddCookie(std::string_view name, std::string_view value, std::string_view path, std::string_view expires);
+    // The value of the first cookie set whose name matches without regard to case; "" if none.
+    std::string FindCookie(std::string_view name) const;
+    // The MIME type for the extension of `path` (after its last '.', any case): the configured
+    // table, else its "*" entry, else "application/octet-stream".
+    static std::string ContentTypeForPath(std::string_view path);
+
+    // "Date:" and, as the page's Expires says, "Expires:" lines, each ending in CR LF.
+    std::string FormatDateHeaders(std::time_t now) const;
+    std::string FormatDateHeaders() const { return FormatDateHeaders(std::time(nullptr)); }
+    // One "Set-Cookie:" line per cookie, in the order set.
+    std::string FormatCookieHeaders() const;
+    // The page's AddHeader lines, each ending in CR LF.
+    std::string JoinExtraHeaders() const;
+
+    // Sends the file as the whole response: 1, or 0 without connection or when the file could
+    // not be opened (the browser then gets a small "200 OK" page naming the file and the error).
+    // Only regular files are sent: a folder or FIFO is answered with that page too.
+    int Send(const std::string& filePath);
+    // Ends the output and sends it: a page that wrote nothing gets an empty "200 OK" with its
+    // headers and cookies; output lost to a failed output file gets the built-in error page.
+    void CloseAndSend();
+    // "301" when permanent, else "302 Moved Temporarily", with the cookies set so far.
+    void SendRedirect(std::string_view url, bool permanent);
+    // The built-in error page: `message` (HTML) in a red box, "200 OK".
+    void SendPlainErrorPage(std::string_view message);
+
+    // The members of the script object `Response`; errors are thrown as CSspException at the
+    // call's position.
+    void InvokeMethod(CSspCall& call, CSspValue& result);
+
+    void SetErrorText(std::string text) { m_errorText = std::move(text); }
+    const std::string& GetErrorText() const { return m_errorText; }
+    void SetExpires(int minutes) { m_expires = minutes; }
+    int GetExpires() const { return m_expires; }
+    void SetContentType(std::string_view type);
+    void SetCharset(std::string_view charset);
+    void AddHeader(std::string_view line);
+    const std::string& GetDateTimeFormat() const { return m_dateTimeFormat; }
+    void SetDateTimeFormat(std::string format) { m_dateTimeFormat = std::move(format); }
+
+private:
+    struct Cookie {
+        std::string name;
+        std::string value;
+        std::string expires;
+        std::string path;
+    };
+    enum class Output { NotStarted, Open, Closed, Failed };
+
+    // Starts the output on the first write; false once it is closed or lost.
+    bool TakesOutput();
+    void Append(std::string_view bytes);
+    // Moves the gathered output to the output file.
+    void Spill();
+    void Echo(std::string_view text) const;
+    // "HTTP/1.0 200 OK" and every header line for a body of `length` bytes typed by `typePath`.
+    std::string FormatHead(std::string_view typePath, std::int64_t length);
+    // Sends `head` followed by `length` bytes of `fd`; a body already in `head` needs fd -1.
+    int SendHeadAndFile(std::string& head, int fd, std::int64_t length);
+    void SendHtml(std::string_view title, std::string_view body);
+
+    std::string m_errorText;
+    CTcpSocket* m_connection;
+    const CEchoHook* m_echo = nullptr;
+
+    std::string m_outputPath;
+    int m_file = -1;             // the output file, once output spilled to disk
+    std::int64_t m_fileLength = 0;
+    std::string m_pending;       // output not yet in the file
+    Output m_output = Output::NotStarted;
+
+    std::vector<Cookie> m_cookies;
+    int m_expires = kExpiresUnset;
+    std::string m_contentType;
+    std::string m_charset;
+    std::string m_dateTimeFormat = "0";
+    std::vector<std::string> m_extraHeaders;
+};
