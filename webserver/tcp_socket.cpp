@@ -266,12 +266,12 @@ int CTcpSocket::Send(const char* data, int length) {
 }
 
 int CTcpSocket::SendMore(const char* data, int length) {
-  if (m_layer) return m_layer->Write(*this, data, length);
+  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length);
   return SendAllFlagged(data, length, MSG_MORE);
 }
 
 int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length) {
-  if (m_layer) return SendFileThroughLayer(fd, offset, length);
+  if (CSocketLayer* layer = ActiveLayer()) return SendFileThroughLayer(*layer, fd, offset, length);
   off_t position = static_cast<off_t>(offset);
   while (length > 0) {
     const size_t piece = static_cast<size_t>(std::min<std::int64_t>(length, 1 << 30));
@@ -302,7 +302,7 @@ int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length) {
   return 1;
 }
 
-int CTcpSocket::SendFileThroughLayer(int fd, std::int64_t offset, std::int64_t length) {
+int CTcpSocket::SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length) {
   auto piece = std::make_unique<char[]>(kFilePiece);
   while (length > 0) {
     const ssize_t got = pread(fd, piece.get(), static_cast<size_t>(std::min<std::int64_t>(length, kFilePiece)),
@@ -312,7 +312,7 @@ int CTcpSocket::SendFileThroughLayer(int fd, std::int64_t offset, std::int64_t l
       TheLog().WriteLine("%s when reading a file to send.", GetSystemErrorText(got < 0 ? errno : EIO).c_str());
       return 0;
     }
-    if (m_layer->Write(*this, piece.get(), static_cast<int>(got)) != 1) return 0;
+    if (layer.Write(*this, piece.get(), static_cast<int>(got)) != 1) return 0;
     offset += got;
     length -= got;
   }

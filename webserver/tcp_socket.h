@@ -131,7 +131,7 @@ class CTcpSocket {
   // One receive or send, waiting for readiness up to the time-out; logs its failures.
   int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
   int SendAllFlagged(const char* data, int length, int sendFlags);
-  int SendFileThroughLayer(int fd, std::int64_t offset, std::int64_t length);
+  int SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length);
   // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
   int FillInput();
   // The layer, made first for a TLS connection that has none yet.

@@ -4,11 +4,10 @@
 #include "webserver/request_dispatcher.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -22,13 +21,14 @@
 
 #include "foundation/server_config.h"
 #include "platform/file_system.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_folder.h"
 #include "tests/webserver/http_reply.h"
 #include "tests/webserver/net_test_support.h"
+#include "tests/webserver/test_certificates.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
-
-extern char** environ;
+#include "webserver/tls_server.h"
 
 namespace {
 
@@ -38,35 +38,6 @@ std::string SourceFile(const std::string& relative)
 {
     const char* root = std::getenv("TW_SOURCE_DIR");
     return std::string(root != nullptr ? root : ".") + "/" + relative;
-}
-
-// Runs a program and returns what it wrote to its standard output.
-std::string RunProgram(const std::vector<std::string>& arguments)
-{
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        return "<no pipe>";
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
-    std::string output;
-    char chunk[65536];
-    for (ssize_t got; error == 0 && (got = read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
-        output.append(chunk, static_cast<size_t>(got));
-    close(pipeEnds[0]);
-    if (error != 0)
-        return "<could not start " + arguments[0] + ">";
-    waitpid(pid, nullptr, 0);
-    return output;
 }
 
 class DispatchTest : public ::testing::Test {
@@ -92,9 +63,14 @@ protected:
 
     void TearDown() override
     {
-        m_listener->Stop();
-        m_listener->WaitForExit(30000);
+        for (const auto& listener : {m_listener, m_secureListener}) {
+            if (listener) {
+                listener->Stop();
+                listener->WaitForExit(30000);
+            }
+        }
         m_pool.StopAll();
+        FreeTlsCredentials();
         TheServerConfig().m_mimeMap.clear();
         TheServerConfig().m_logHttp = 0;
     }
@@ -107,10 +83,19 @@ protected:
         return path;
     }
 
-    HttpReply Curl(const std::string& path) const
+    // What a peer program wrote to its standard output.
+    std::string Output(const std::vector<std::string>& arguments)
     {
-        return HttpReply::Parse(RunProgram(
-            {"curl", "-s", "-i", "--path-as-is", "--max-time", "20", "http://127.0.0.1:" + m_port + path}));
+        const std::string path = m_install.Path() + "/peer" + std::to_string(++m_peers) + ".out";
+        RunProgram(arguments, path);
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    HttpReply Curl(const std::string& path)
+    {
+        return HttpReply::Parse(
+            Output({"curl", "-s", "-i", "--path-as-is", "--max-time", "20", "http://127.0.0.1:" + m_port + path}));
     }
 
     // Sends bytes as they are; returns everything up to the server's close.
@@ -123,6 +108,24 @@ protected:
         std::string reply = client.ReadUntilClosed(10s);
         EXPECT_TRUE(client.closed) << "the server did not close the connection";
         return reply;
+    }
+
+    // A secure listener on the same pool with a certificate for "localhost"; returns its port.
+    std::string StartSecureListener()
+    {
+        const std::string work = m_install.Path() + "/work";
+        const std::string certs = m_install.Path() + "/certs";
+        std::filesystem::create_directories(work);
+        std::filesystem::create_directories(certs);
+        CTestCertificates make(work);
+        EXPECT_TRUE(make.MakeSelfSigned("server", "/CN=localhost", "0x0102"));
+        EXPECT_TRUE(make.Install("server", certs + "/server.pem"));
+        EXPECT_EQ(InitTlsCredentials("localhost", "localhost", "0102"), 1);
+        m_caFile = make.CertificatePath("server");
+        m_secureListener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, true);
+        EXPECT_TRUE(m_secureListener->Start());
+        EXPECT_TRUE(m_secureListener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+        return std::to_string(m_secureListener->GetPort());
     }
 
     std::vector<std::string> GeneratedFiles() const
@@ -139,7 +142,10 @@ protected:
     std::shared_ptr<CRequestDispatcher> m_dispatcher = std::make_shared<CRequestDispatcher>();
     CServerThreadPool m_pool{m_dispatcher};
     std::shared_ptr<CListenerThread> m_listener;
+    std::shared_ptr<CListenerThread> m_secureListener;
     std::string m_port;
+    std::string m_caFile;
+    std::atomic<int> m_peers{0};
 };
 
 bool Contains(const std::string& text, const std::string& part)
@@ -176,13 +182,35 @@ TEST_F(DispatchTest, TenMegabyteFileArrivesByteExact)
         c = static_cast<char>(random());
     WebFile("big/file.bin", bytes);
     const std::string received = m_install.Path() + "/received.bin";
-    const std::string status = RunProgram({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"),
+    const std::string status = Output({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"),
                                            m_port, "/big/file.bin", received});
     EXPECT_EQ(status, "200 application/octet-stream 10485760\n");
     std::ifstream in(received, std::ios::binary);
     const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(got.size(), bytes.size());
     EXPECT_TRUE(got == bytes) << "the body differs from the file";
+}
+
+TEST_F(DispatchTest, FilesAndLargePagesCrossTlsWhole)
+{
+    std::string bytes(3 * 1024 * 1024 + 5, '\0');
+    std::mt19937 random(11);
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    WebFile("file.bin", bytes);
+    std::string table;
+    for (int row = 0; table.size() < 3 * CSspResponse::kSpillSize; ++row)
+        table += "<tr><td>" + std::to_string(row) + "</td></tr>\r\n";
+    WebFile("table.twp", table);
+    const std::string port = StartSecureListener();
+    for (const auto& [path, expected] : {std::pair{std::string("/file.bin"), bytes}, std::pair{std::string("/table.twp"), table}}) {
+        const std::string body = m_install.Path() + "/body.bin";
+        Output({"curl", "-s", "--max-time", "20", "--cacert", m_caFile, "-o", body, "https://localhost:" + port + path});
+        std::ifstream in(body, std::ios::binary);
+        const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(got.size(), expected.size()) << path;
+        EXPECT_TRUE(got == expected) << path << " arrived changed";
+    }
 }
 
 TEST_F(DispatchTest, FolderUrlsAreRedirected)
