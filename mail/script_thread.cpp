@@ -14,25 +14,6 @@
 
 // Points the thread's current engine at an engine for the length of its run. Both steps take the
 // lock, so a reader that holds it sees either no engine or one that is still alive.
-class CScriptThread::CurrentEngineScope {
-public:
-    CurrentEngineScope(CScriptThread& thread, CSspEngine& engine) : m_thread(thread)
-    {
-        std::lock_guard<std::mutex> guard(m_thread.m_engineLock);
-        m_thread.m_currentEngine = &engine;
-    }
-    ~CurrentEngineScope()
-    {
-        std::lock_guard<std::mutex> guard(m_thread.m_engineLock);
-        m_thread.m_currentEngine = nullptr;
-    }
-    CurrentEngineScope(const CurrentEngineScope&) = delete;
-    CurrentEngineScope& operator=(const CurrentEngineScope&) = delete;
-
-private:
-    CScriptThread& m_thread;
-};
-
 CScriptThread::CScriptThread(CServerConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir)), m_clock([] { return std::time(nullptr); })
 {
@@ -76,11 +57,7 @@ void CScriptThread::SetRunning(bool running, bool finished)
 
 bool CScriptThread::VisitCurrentEngine(const std::function<void(const CSspEngine&)>& visit) const
 {
-    std::lock_guard<std::mutex> guard(m_engineLock);
-    if (m_currentEngine == nullptr)
-        return false;
-    visit(*m_currentEngine);
-    return true;
+    return m_currentEngine.Visit(visit);
 }
 
 bool CScriptThread::LogHangPosition() const
@@ -299,7 +276,7 @@ int CScriptThread::RunScript(const std::string& path, std::string& errorText)
     auto engine = std::make_unique<CSspEngine>();
     int result;
     {
-        CurrentEngineScope current(*this, *engine);
+        CCurrentEngine::Scope current(m_currentEngine, *engine);
         CSspRunArgs args{.filePath = path, .urlPath = urlPath, .request = &request, .response = &output};
         result = engine->Run(args);
     }

@@ -13,10 +13,11 @@
 // own, so the object lives until both the thread has ended and the starter has let go, in either
 // order; a thread that hangs is never killed.
 //
-// Locks: m_engineLock guards only the current-engine pointer, and the thread takes nothing else
-// while it holds it; the configuration's task lock is taken briefly to read and move on a task.
+// Locks: the current-engine slot's lock guards only the engine pointer, and the thread takes nothing
+// else while it holds it; the configuration's task lock is taken briefly to read and move on a task.
 #pragma once
 
+#include "language/current_engine.h"
 #include "platform/message_thread.h"
 
 #include <chrono>
@@ -125,8 +126,6 @@ protected:
     void OnSchedulerTick();
 
 private:
-    class CurrentEngineScope;
-
     void RunOneScript();
     // Takes the task at `index` when it is enabled and due at `now`, computing its next run.
     bool TakeDueTask(std::size_t index, std::time_t now);
@@ -154,8 +153,6 @@ private:
     bool m_running = false;
     bool m_finished = false;
 
-    // The engine that runs at this moment, else null. The thread sets and clears it under the
-    // lock; readers use it only while holding the lock, so it never names a destroyed engine.
-    mutable std::mutex m_engineLock;
-    CSspEngine* m_currentEngine = nullptr;
+    // The engine that runs at this moment; readers visit it under the slot's lock.
+    CCurrentEngine m_currentEngine;
 };

@@ -138,8 +138,7 @@ void CRequestDispatcher::ServeConnection(CServerThread& thread)
 
 void CRequestDispatcher::LogHangPosition(CServerThread& thread)
 {
-    if (const CSspEngine* engine = thread.CurrentEngine().load())
-        engine->LogHangPosition();
+    thread.CurrentEngine().Visit([](const CSspEngine& engine) { engine.LogHangPosition(); });
 }
 
 void CRequestDispatcher::DispatchRequest(CServerThread& thread, CSspRequest& request, int parseResult)
@@ -236,7 +235,7 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
     CSspEngine engine;
     int result;
     {
-        CSspEngineLink current(thread.CurrentEngine(), engine);
+        CCurrentEngine::Scope current(thread.CurrentEngine(), engine);
         CSspRunArgs args;
         args.filePath = request.GetFilePath();
         args.urlPath = request.GetUrlPath();
@@ -280,7 +279,7 @@ void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& reque
     CSspEngine engine;
     int result;
     {
-        CSspEngineLink current(thread.CurrentEngine(), engine);
+        CCurrentEngine::Scope current(thread.CurrentEngine(), engine);
         CSspRunArgs args;
         args.filePath = filePath;
         args.urlPath = urlPath;

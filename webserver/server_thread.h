@@ -6,18 +6,17 @@
 // server thread takes only its own lock while it serves, never the pool's.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "language/current_engine.h"
 #include "platform/message_thread.h"
 #include "webserver/tcp_socket.h"
 
 class CServerThread;
-class CSspEngine;
 
 // The work a server thread does for one connection, installed by the program.
 class CConnectionHandler {
@@ -59,9 +58,9 @@ class CServerThread final : public CMessageThread {
   CServerThreadPool& GetPool() const { return m_pool; }
   // The connection being served; the thread owns it while it is busy.
   CTcpSocket& GetConnection() { return m_connection; }
-  // The run the thread is in, null between runs: the handler links it (CSspEngineLink) so that
-  // the hang log of a stuck thread can say where the run stands.
-  std::atomic<CSspEngine*>& CurrentEngine() { return m_currentEngine; }
+  // The run the thread is in: the handler names it for each run, so that the hang log of a stuck
+  // thread can say where the run stands.
+  CCurrentEngine& CurrentEngine() { return m_currentEngine; }
 
  protected:
   void OnMessage(const CThreadMessage& message) override;
@@ -73,7 +72,7 @@ class CServerThread final : public CMessageThread {
   CServerThreadPool& m_pool;
   const std::shared_ptr<CConnectionHandler> m_handler;
   CTcpSocket m_connection;
-  std::atomic<CSspEngine*> m_currentEngine{nullptr};
+  CCurrentEngine m_currentEngine;
 
   // m_lock guards the three fields below it.
   mutable std::mutex m_lock;
