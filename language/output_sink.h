@@ -1,15 +1,23 @@
 // Where a run's output goes: the response of a web request, the output file of a background task,
 // or a test's buffer. A nested run writes into its caller's sink, so a called function's output
-// lands in the same page.
+// lands in the same page. The sink is also the run's Response object: a web response answers the
+// Response members; a plain sink answers none of them.
 #pragma once
+
+#include "foundation/ssp_script_object.h"
+#include "foundation/ssp_value.h"
 
 #include <string_view>
 
-class CSspOutputSink {
+class CSspOutputSink : public CSspScriptObject {
 public:
-    virtual ~CSspOutputSink() = default;
-    // Template text and the values of output blocks and write statements, in order.
+    // Template text, in order with the values below.
     virtual void Write(std::string_view text) = 0;
+    // The value of a write statement or of an expression in an output block; a sink may show some
+    // kinds its own way (a response writes dates in the page's date-time format).
+    virtual void WriteValue(const CSspValue& value) { Write(value.ToString()); }
     // The top-level run has ended; nothing more is written.
     virtual void CloseOutput() {}
+    // A sink without Response members raises "Unknown response field: " with the member's name.
+    void CallMember(CSspCall& call, CSspValue& result) override;
 };

@@ -127,6 +127,7 @@ void CSourceFile::Close()
     m_lineStarts.clear();
     m_indexedEnd = -1;
     m_functions.clear();
+    m_memo.Clear();
     m_joinedLiterals.clear();
 }
 

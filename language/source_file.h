@@ -7,6 +7,7 @@
 #pragma once
 
 #include "language/ssp_function.h"
+#include "language/ssp_scan_memo.h"
 
 #include <memory>
 #include <string>
@@ -54,6 +55,9 @@ public:
     // same text instead of growing the store on every pass.
     std::string_view KeepJoinedLiteral(int start, int spanEnd, std::string raw);
 
+    // Tokens and collected expressions already read from this file during the run.
+    CSspScanMemo& Memo() { return m_memo; }
+
 private:
     void BuildLineIndex();
 
@@ -64,6 +68,7 @@ private:
     int m_indexedEnd = -1;          // last offset that belongs to an indexed line
     std::vector<std::unique_ptr<CSspFunction>> m_functions;
     std::unordered_map<long long, std::string> m_joinedLiterals;
+    CSspScanMemo m_memo;
 };
 
 class CSourceFileCache {

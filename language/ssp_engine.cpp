@@ -6,6 +6,7 @@
 #include "language/app_lock.h"
 #include "language/ascii_text.h"
 #include "language/debug_hooks.h"
+#include "language/ssp_scan_memo.h"
 #include "language/output_sink.h"
 
 #include <mutex>
@@ -17,11 +18,30 @@ namespace {
 constexpr int kMsgMissingBlockEnd = 80;   // "Missing }--"
 constexpr int kMsgShouldBeBlockEnd = 81;  // "Should be }-->"
 constexpr int kMsgMoreErrors = 25;        // " More errors when rolling back and cleaning up. "
+constexpr int kMsgMissingEndIf = 101;     // "Missing matching endif."
+constexpr int kMsgMissingEndWhile = 102;  // "Missing matching endwhile."
 constexpr size_t kMaxFileErrorText = 255;
 
 std::atomic<CSspDebugHooks*> g_installedHooks{nullptr};
 
+// Nested runs and argument lists in evaluation on this thread. A level takes about 2 KiB of stack
+// (several times that under the sanitizers), so the limit stays far below a thread's 8 MiB.
+constexpr int kMaxNesting = 256;
+thread_local int t_nesting = 0;
+
 }  // namespace
+
+CSspEngine::NestingLevel::NestingLevel(int position)
+{
+    if (t_nesting >= kMaxNesting)
+        throw CSspException("Too many nested calls (more than " + std::to_string(kMaxNesting) + ").", position);
+    ++t_nesting;
+}
+
+CSspEngine::NestingLevel::~NestingLevel()
+{
+    --t_nesting;
+}
 
 void CSspEngine::InstallDebugHooks(CSspDebugHooks* hooks)
 {
@@ -88,6 +108,7 @@ int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPo
 {
     int result;
     {
+        NestingLevel level(callPosition);
         CSspEngineLink link(m_runningChild, child);
         result = child.Run(args);
     }
@@ -224,23 +245,24 @@ int CSspEngine::ExecuteBlock()
     return kRunCompleted;
 }
 
-int CSspEngine::ExecuteStatement(const CSspToken& first)
-{
-    if (EqualsNoCase(first.text, "function")) {
-        // A definition met while running is skipped, never executed in line.
-        DeclareFunction(first.start);
-        return kRunCompleted;
-    }
-    throw CSspException("Statement not supported: " + std::string(first.text), first.start);
-}
-
 int CSspEngine::CheckRunEnd()
 {
+    // Each check that fails replaces the report of the one before: an open while wins over an open
+    // if, which wins over an open code block.
+    int result = kRunCompleted;
     if (m_function == nullptr && m_sourceFile->IsPage() && m_codeMode != kTextMode) {
         FormatError(CMessageCatalog::Text(kMsgMissingBlockEnd), Cursor());
-        return kRunFailed;
+        result = kRunFailed;
     }
-    return kRunCompleted;
+    if (m_ifTop != nullptr) {
+        FormatError(CMessageCatalog::Text(kMsgMissingEndIf), m_ifTop->position);
+        result = kRunFailed;
+    }
+    if (m_whileTop != nullptr) {
+        FormatError(CMessageCatalog::Text(kMsgMissingEndWhile), m_whileTop->position);
+        result = kRunFailed;
+    }
+    return result;
 }
 
 int CSspEngine::FinishRun(int result)
@@ -269,6 +291,15 @@ int CSspEngine::FinishRun(int result)
 void CSspEngine::CleanUp()
 {
     m_runningChild.store(nullptr);
+    m_ifTop = nullptr;
+    m_whileTop = nullptr;
+    m_whileNodes.clear();
+    m_ifNodes.clear();
+    for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
+        m_declared[static_cast<size_t>(kind)].clear();
+    m_locals.clear();
+    m_declared[kFileObject].clear();
+    m_declared[kSqlObject].clear();
 }
 
 void CSspEngine::EndRun()
@@ -286,7 +317,7 @@ void CSspEngine::EndRun()
 CSspToken CSspEngine::ReadToken()
 {
     int cursor = Cursor();
-    CSspToken token = NextToken(*m_sourceFile, cursor, m_end);
+    CSspToken token = NextMemoToken(*m_sourceFile, cursor, m_end);
     SetCursor(cursor);
     return token;
 }
@@ -294,7 +325,7 @@ CSspToken CSspEngine::ReadToken()
 CSspToken CSspEngine::PeekToken() const
 {
     int cursor = Cursor();
-    return NextToken(*m_sourceFile, cursor, m_end);
+    return NextMemoToken(*m_sourceFile, cursor, m_end);
 }
 
 void CSspEngine::CloseCodeBlock()

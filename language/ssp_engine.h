@@ -14,23 +14,48 @@
 // function body; -1 means none.
 #pragma once
 
+#include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/ssp_script_object.h"
+#include "foundation/ssp_value.h"
 #include "language/source_file.h"
 #include "language/ssp_lexer.h"
+#include "language/ssp_token_list.h"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class CSspDebugHooks;
 class CSspOutputSink;
-class CSspRequest;  // the web server's request; the engine hands it to the objects that use it
-class CSspValue;
 
-using CSspValueList = std::vector<std::unique_ptr<CSspValue>>;
+using CSspValueList = std::vector<CSspValue>;
+
+// Kinds of objects a script declares, in the order in which the member dispatch searches them.
+enum : int {
+    kSqlObject,
+    kFileObject,
+    kArrayObject,
+    kEmailInObject,
+    kEmailOutObject,
+    kDateTimeObject,
+    kTokenizerObject,
+    kLdapObject,
+    kObjectKindCount,
+};
+
+// One object a script declared: found by its name without regard to case, and found again by the
+// position of its declaration when that runs once more (in a loop), so it is reused, not doubled.
+struct CSspDeclaredObject {
+    std::string name;  // as written
+    int key = 0;       // source position of the declaration
+    std::unique_ptr<CSspScriptObject> object;
+};
 
 // Results of a run.
 enum : int {
@@ -45,8 +70,8 @@ enum : int {
 struct CSspRunArgs {
     std::string_view filePath = {};
     std::string_view urlPath = {};
-    CSspRequest* request = nullptr;
-    CSspOutputSink* response = nullptr;  // none: output is discarded (a task without output file)
+    CSspScriptObject* request = nullptr;  // the Request object; none in a script run
+    CSspOutputSink* response = nullptr;   // output and the Response object; none: output is discarded
     std::string_view functionName = {};  // empty: the whole file
     // Nested calls only: the evaluated arguments, where a returned value goes, and the list that
     // receives returned values (array a = f()).
@@ -110,9 +135,33 @@ public:
     int Cursor() const { return m_cursor.load(std::memory_order_relaxed); }
     int CodeMode() const { return m_codeMode; }
     std::thread::id OwnerThread() const { return m_ownerThread; }
-    CSspRequest* Request() const { return m_request; }
+    CSspScriptObject* Request() const { return m_request; }
     CSspOutputSink* Response() const { return m_response; }
     const CSspValueList* CallArguments() const { return m_callArguments; }
+
+    // Member dispatch: finds the object that answers call (a bare name, the built-in objects by name
+    // in a fixed order, then the objects this run declared) and lets it write result. An operand
+    // that names nothing known raises "Unknown Object: " with its object name.
+    void CallMember(CSspCall& call, CSspValue& result);
+    // Runs the function call.m_member of this engine's own file in a nested engine with the call's
+    // arguments; its return statement fills result and, when given, returnedValues.
+    void CallLocalFunction(CSspCall& call, CSspValue& result, CSspValueList* returnedValues);
+
+    // Evaluation of collected lists (CollectTokens): arithmetic and concatenation; a condition with
+    // and, or and one comparison; the arguments of a call, appended to call.m_args.
+    void EvalExpression(const CSspTokenList& list, CSspValue& result);
+    bool EvalCondition(const CSspTokenList& list);
+    void EvalParam(const CSspTokenList& list, CSspCall& call);
+
+    // The objects this run declared, by kind: the first of the kind whose name matches without
+    // regard to case, or null.
+    CSspDeclaredObject* FindObject(int kind, std::string_view name) const;
+    // Hands call to the declared object of that kind named call.m_object; false when there is none.
+    bool CallObject(int kind, CSspCall& call, CSspValue& result);
+    // True when a declared object other than an LDAP object bears the name.
+    bool IsObjectNameUsed(std::string_view name) const;
+    // A local variable of this run (names without regard to case), or null.
+    const CSspValue* FindLocalVariable(std::string_view name) const;
 
 protected:
     // Executes one statement whose first token has been read; returns a run result (0 goes on).
@@ -132,6 +181,70 @@ protected:
     CSspFunction* ScanFunctions(std::string_view name);
 
 private:
+    struct IfNode {
+        IfNode* next;   // the enclosing if
+        int position;   // of the keyword "if"
+        bool taken;     // the last condition evaluated for this if or one of its elseifs
+    };
+    struct WhileNode {
+        WhileNode* next;  // the enclosing while
+        int position;     // of the keyword "while"
+        int end;          // just after its endwhile; -1 until known
+        int codeMode;     // at the keyword
+        IfNode* ifTop;    // the if-stack top at the keyword
+        int endCodeMode;  // at the end position, which may lie in another code block
+    };
+    struct EvalFrame;
+
+    // Counts the nested runs and argument lists being evaluated on this thread for its length, and
+    // refuses one too many: every level holds stack, and a script's runaway recursion must fail
+    // its run, not the server thread.
+    class NestingLevel {
+    public:
+        explicit NestingLevel(int position);
+        ~NestingLevel();
+        NestingLevel(const NestingLevel&) = delete;
+        NestingLevel& operator=(const NestingLevel&) = delete;
+    };
+
+    // Statements.
+    void ExecuteConditional(const CSspToken& keyword);
+    void ExecuteWhile(int position);
+    void ExecuteEndWhile(int position);
+    void ExecuteBreak(int position);
+    void ExecuteContinue(int position);
+    void ExecuteAssignment(const CSspToken& target);
+    int ExecuteReturn();
+    int ExecuteExpressionStatement(const CSspToken& first);
+    void ExecuteDeclaration(int kind, const CSspToken& keyword);
+    bool EvalConditionAtCursor();
+    void EvalExpressionAtCursor(CSspValue& result);
+    void PopIf();
+    enum class SkipTarget { kEndIf, kNextBranch, kEndWhile };
+    void Skip(SkipTarget target);
+
+    // Expressions, over one evaluation frame: ranges are [first, last] of the frame's list.
+    void EvalRange(EvalFrame& frame, int first, int last, CSspValue& result);
+    void ReduceFlat(EvalFrame& frame, int first, int last, CSspValue& result);
+    void ApplyBinary(EvalFrame& frame, int first, int last, int op);
+    const CSspValue& OperandValue(EvalFrame& frame, int index);
+    bool EvalConditionRange(EvalFrame& frame, int first, int last);
+    bool EvalComparison(EvalFrame& frame, int first, int last);
+    void EvalOperand(const CSspTokenList& list, int index, CSspValue& result);
+    void ParseOperand(const CSspTokenList& list, int index, CSspCall& call);
+    void EvalParamRange(EvalFrame& frame, CSspCall& call);
+
+    // Member dispatch of the objects the engine answers itself.
+    void CallLocal(CSspCall& call, CSspValue& result);
+    void CallArg(CSspCall& call, CSspValue& result);
+
+    // Declarations.
+    // Finds the object declared at key, or makes one (after the name test) and lists it.
+    CSspDeclaredObject& DeclareObject(int kind, int key, std::unique_ptr<CSspScriptObject> (*make)());
+    void CollectDeclarationArguments(CSspCall& call);
+    void DeclareTokenizer(int key);
+    void DeclareDateTime(int key);
+
     void Reset();
     bool Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName);
     bool EnterFunction(std::string_view functionName);
@@ -144,6 +257,9 @@ private:
     void CleanUp();
     void EndRun();
     bool SkipToFunction();
+    // The next token of code for the skips: template text is passed over unwritten and a block end
+    // "}--" closes its block; empty at the end of the run's text.
+    CSspToken ReadSkippedToken();
     bool SerializesRuns() const;
 
     CSspEngine* m_top;
@@ -172,8 +288,18 @@ private:
     std::atomic<int> m_cursor{0};
     int m_codeMode = kTextMode;
 
-    CSspRequest* m_request = nullptr;
+    CSspScriptObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
+
+    // Control flow: nodes are made on first reach, found again by their keyword's position and
+    // deleted by the clean-up; the stacks are linked through the nodes.
+    std::unordered_map<int, std::unique_ptr<IfNode>> m_ifNodes;
+    std::unordered_map<int, std::unique_ptr<WhileNode>> m_whileNodes;
+    IfNode* m_ifTop = nullptr;
+    WhileNode* m_whileTop = nullptr;
+
+    std::array<std::vector<std::unique_ptr<CSspDeclaredObject>>, kObjectKindCount> m_declared;
+    std::unordered_map<std::string, CSspValue> m_locals;  // by lower-cased name
 };
 
 // Points a link at an engine for the length of a scope: a thread's current engine, or a caller's

@@ -5,8 +5,11 @@
 #include "foundation/ssp_exception.h"
 #include "language/ascii_text.h"
 
+#include <new>
+
 namespace {
 
+constexpr int kMsgOutOfMemory = 53;  // "Out of memory"
 constexpr int kMsgNameUsed = 89;  // "The variable or function name has been used. Please choose another one: "
 constexpr const char* kFunctionSyntax = "Syntax: function name(paramter 1, parameter 2, ...)";
 constexpr const char* kMissingEndFunction = "Function must end with \"endfunction\" statement.";
@@ -55,7 +58,11 @@ CSspFunction& CSspEngine::DeclareFunction(int key)
     }
     function.endKeyword = token.start;
     function.end = Cursor();
-    return m_sourceFile->AddFunction(std::move(function));
+    try {
+        return m_sourceFile->AddFunction(std::move(function));
+    } catch (const std::bad_alloc&) {
+        throw CSspException(CMessageCatalog::Text(kMsgOutOfMemory), 0);
+    }
 }
 
 CSspFunction* CSspEngine::ScanFunctions(std::string_view name)
@@ -85,6 +92,17 @@ CSspFunction* CSspEngine::ScanFunctions(std::string_view name)
 
 bool CSspEngine::SkipToFunction()
 {
+    for (;;) {
+        CSspToken token = ReadSkippedToken();
+        if (token.text.empty())
+            return false;
+        if (EqualsNoCase(token.text, "function"))
+            return true;
+    }
+}
+
+CSspToken CSspEngine::ReadSkippedToken()
+{
     while (Cursor() < m_end) {
         if (m_codeMode == kTextMode) {
             std::string_view skipped;
@@ -94,12 +112,9 @@ bool CSspEngine::SkipToFunction()
             continue;
         }
         CSspToken token = ReadToken();
-        if (token.text.empty())
-            return false;
-        if (EqualsNoCase(token.text, "function"))
-            return true;
-        if (token.text == "}--")
-            CloseCodeBlock();
+        if (token.text != "}--")
+            return token;
+        CloseCodeBlock();
     }
-    return false;
+    return CSspToken{{}, Cursor()};
 }

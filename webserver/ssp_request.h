@@ -12,13 +12,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "foundation/ssp_script_object.h"
 #include "webserver/request_fields.h"
 
-class CSspCall;
 class CSspValue;
 class CTcpSocket;
 
-class CSspRequest {
+class CSspRequest : public CSspScriptObject {
 public:
     // Results of Parse.
     static constexpr int kParseOk = 0;
@@ -55,6 +55,7 @@ public:
     // The members of the script object `Request`; errors are thrown as CSspException at the
     // call's position.
     void InvokeMethod(CSspCall& call, CSspValue& value);
+    void CallMember(CSspCall& call, CSspValue& value) override { InvokeMethod(call, value); }
 
     // The file that a URL path names below <install>/webroot. No percent-decoding is applied, and
     // '\' counts as a folder separator as '/' does.

@@ -56,7 +56,7 @@ public:
     void WriteText(std::string_view text);
     void WriteBinary(const void* bytes, std::size_t length);
     // A date with a time goes out in the date-time output format; any other value as its text.
-    void WriteValue(const CSspValue& value);
+    void WriteValue(const CSspValue& value) override;
     // No more output is taken; what was written stays for sending.
     void CloseOutputFile();
     // Forgets what was written so far; later writes start an empty body.
@@ -98,6 +98,7 @@ public:
     // The members of the script object `Response`; errors are thrown as CSspException at the
     // call's position.
     void InvokeMethod(CSspCall& call, CSspValue& result);
+    void CallMember(CSspCall& call, CSspValue& result) override { InvokeMethod(call, result); }
 
     void SetErrorText(std::string text) { m_errorText = std::move(text); }
     const std::string& GetErrorText() const { return m_errorText; }

@@ -6,7 +6,7 @@
 #include "language/app_lock.h"
 #include "language/debug_hooks.h"
 #include "language/output_sink.h"
-#include "script_folder.h"
+#include "script_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -18,20 +18,6 @@
 #include <thread>
 
 namespace {
-
-class StringSink : public CSspOutputSink {
-public:
-    void Write(std::string_view text) override { output += text; }
-    void CloseOutput() override
-    {
-        ++closed;
-        if (failOnClose)
-            throw std::runtime_error("disk full");
-    }
-    std::string output;
-    int closed = 0;
-    bool failOnClose = false;
-};
 
 // Drives the run loop with a few test statements, so that every run result and error path can be
 // reached: echo 'text'; ret; redirect; fail 'message'; failat <offset> 'message'; failnone 'message';

@@ -1,0 +1,194 @@
+// Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)` and the
+// kinds whose objects belong to other parts of the system (sql, file, array, email, LDAP). Each kind
+// keeps its own list in the engine, searched by name without regard to case. A declaration is keyed
+// by its source position, so one that runs again (in a loop) re-initialises its object instead of
+// making a second one.
+#include "language/ssp_engine.h"
+
+#include "foundation/message_catalog.h"
+#include "foundation/number_parse.h"
+#include "foundation/ssp_date_time.h"
+#include "foundation/ssp_tokenizer.h"
+#include "language/ascii_text.h"
+#include "language/ssp_scan_memo.h"
+
+#include <ctime>
+#include <new>
+
+namespace {
+
+constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
+constexpr int kMsgNameUsed = 89;          // "The variable or function name has been used. ..."
+
+// The script's tokenizer: members NextToken and NextPart.
+class CTokenizerObject : public CSspScriptObject {
+public:
+    void CallMember(CSspCall& call, CSspValue& result) override
+    {
+        m_tokenizer.CallMethod(call.m_member, call.m_position, result);
+    }
+    CSspTokenizer m_tokenizer;
+};
+
+// The script's datetime object; its bare name (no member) gives the integer 0.
+class CDateTimeObject : public CSspScriptObject {
+public:
+    void CallMember(CSspCall& call, CSspValue& result) override
+    {
+        m_time.CallMethod(call.m_member, call.m_args, call.m_position, result);
+    }
+    CSspDateTime m_time;
+};
+
+template <class Object>
+std::unique_ptr<CSspScriptObject> Make()
+{
+    return std::make_unique<Object>();
+}
+
+int OutOfMemorySlot(int kind)
+{
+    switch (kind) {
+    case kSqlObject: return 34;
+    case kFileObject: return 35;
+    case kTokenizerObject: return 36;
+    case kEmailInObject: return 37;
+    case kEmailOutObject: return 38;
+    default: return 53;  // "Out of memory"
+    }
+}
+
+const char* KindName(int kind)
+{
+    switch (kind) {
+    case kSqlObject: return "sql";
+    case kFileObject: return "file";
+    case kArrayObject: return "array";
+    case kEmailInObject: return "email_in";
+    case kEmailOutObject: return "email_out";
+    case kLdapObject: return "LDAP";
+    default: return "";
+    }
+}
+
+// The local time y-m-d h:mi:s, with daylight saving as the platform decides for that moment.
+std::int64_t MakeLocalTime(const CSspCall& call)
+{
+    auto field = [&call](int index) { return index < call.ParamCount() ? ParseInt32(call.GetParamStr(index)) : 0; };
+    std::tm tm{};
+    tm.tm_year = field(0) - 1900;
+    tm.tm_mon = field(1) - 1;
+    tm.tm_mday = field(2);
+    tm.tm_hour = field(3);
+    tm.tm_min = field(4);
+    tm.tm_sec = field(5);
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+}  // namespace
+
+CSspDeclaredObject* CSspEngine::FindObject(int kind, std::string_view name) const
+{
+    for (const auto& object : m_declared[static_cast<size_t>(kind)]) {
+        if (EqualsNoCase(object->name, name))
+            return object.get();
+    }
+    return nullptr;
+}
+
+bool CSspEngine::CallObject(int kind, CSspCall& call, CSspValue& result)
+{
+    CSspDeclaredObject* object = FindObject(kind, call.m_object);
+    if (object == nullptr)
+        return false;
+    object->object->CallMember(call, result);
+    return true;
+}
+
+bool CSspEngine::IsObjectNameUsed(std::string_view name) const
+{
+    for (int kind : {kSqlObject, kDateTimeObject, kFileObject, kArrayObject, kTokenizerObject, kEmailInObject,
+                     kEmailOutObject}) {
+        if (FindObject(kind, name) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
+{
+    switch (kind) {
+    case kTokenizerObject:
+        DeclareTokenizer(keyword.start);
+        return;
+    case kDateTimeObject:
+        DeclareDateTime(keyword.start);
+        return;
+    default:
+        throw CSspException(std::string(KindName(kind)) + " objects are not available yet.", keyword.start);
+    }
+}
+
+CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, std::unique_ptr<CSspScriptObject> (*make)())
+{
+    CSspToken name = ReadToken();
+    auto& list = m_declared[static_cast<size_t>(kind)];
+    for (const auto& object : list) {
+        if (object->key == key)
+            return *object;
+    }
+    if (IsObjectNameUsed(name.text))
+        throw CSspException(CMessageCatalog::Text(kMsgNameUsed) + std::string(name.text), name.start);
+    try {
+        auto object = std::make_unique<CSspDeclaredObject>();
+        object->name = name.text;
+        object->key = key;
+        object->object = make();
+        list.push_back(std::move(object));
+    } catch (const std::bad_alloc&) {
+        bool atCursor = kind == kDateTimeObject || kind == kArrayObject;
+        throw CSspException(CMessageCatalog::Text(OutOfMemorySlot(kind)), atCursor ? Cursor() : 0);
+    }
+    return *list.back();
+}
+
+void CSspEngine::CollectDeclarationArguments(CSspCall& call)
+{
+    // Without "(" the declaration has no arguments (`datetime d;`); the caller says what is missing.
+    if (PeekToken().text != "(")
+        return;
+    int cursor = Cursor();
+    const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
+    SetCursor(cursor);
+    EvalParam(arguments, call);
+}
+
+void CSspEngine::DeclareTokenizer(int key)
+{
+    CSspDeclaredObject& declared = DeclareObject(kTokenizerObject, key, Make<CTokenizerObject>);
+    CSspCall call;
+    call.m_position = key;
+    CollectDeclarationArguments(call);
+    if (call.ParamCount() < 2)
+        throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), key);
+    std::string text = call.GetParamStr(0);
+    std::string delimiters = call.GetParamStr(1);
+    static_cast<CTokenizerObject&>(*declared.object).m_tokenizer.SetText(text.c_str(), delimiters.c_str(), true);
+}
+
+void CSspEngine::DeclareDateTime(int key)
+{
+    CSspDeclaredObject& declared = DeclareObject(kDateTimeObject, key, Make<CDateTimeObject>);
+    CSspCall call;
+    call.m_position = key;
+    CollectDeclarationArguments(call);
+    CSspDateTime& time = static_cast<CDateTimeObject&>(*declared.object).m_time;
+    int count = call.ParamCount();
+    if (count == 1)
+        time.SetText(call.GetParamStr(0));
+    else if (count >= 3 && count <= 6)
+        time.SetTime(MakeLocalTime(call));
+    else
+        throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), key);
+}

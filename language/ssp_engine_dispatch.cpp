@@ -1,0 +1,173 @@
+// Member dispatch: every operand that is not a literal is a member call that some object answers.
+// There is no table of names: the object name is compared, without regard to case, against a fixed
+// chain of built-in objects and then against the objects the script declared. The built-in objects
+// of other layers are reached through CSspScriptObject (the request and the response come with the
+// run); those whose layers are not part of the engine yet say so when called.
+#include "language/ssp_engine.h"
+
+#include "language/output_sink.h"
+#include "language/ascii_text.h"
+#include "language/script_error.h"
+
+#include <new>
+
+namespace {
+
+constexpr int kMsgOutOfMemoryLocal = 45;          // "Out of memory for local variable."
+constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parameter."
+constexpr int kMsgMissingParameter = 74;          // "Missing parameter."
+constexpr int kMsgLocalNotDefined = 126;          // "Local variable not defined. Use a set statement ..."
+constexpr int kMsgNoRequest = 119;                // "Request object not available."
+constexpr int kMsgNoResponse = 120;               // "Response object not available."
+constexpr int kMsgUnknownObject = 121;            // "Unknown Object: "
+
+[[noreturn]] void NotAvailable(std::string_view object, int position)
+{
+    throw CSspException("The " + std::string(object) + " object is not available yet.", position);
+}
+
+// Members of Local that work on the run's data source, which the engine does not hold yet.
+bool IsDataSourceMember(std::string_view member)
+{
+    for (std::string_view name : {"BeginTransaction", "CommitTransaction", "RollbackTransaction", "GetUniqueID",
+                                  "dbType", "dbVer", "UseDataSource"}) {
+        if (EqualsNoCase(member, name))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
+{
+    // A bare name is a declared datetime (its value) or a free function of the library.
+    if (call.m_member.empty()) {
+        if (CallObject(kDateTimeObject, call, result))
+            return;
+        throw CSspException("Built-in functions are not available yet: " + call.m_object, call.m_position);
+    }
+
+    // The built-in objects, first match wins; they hide declared objects of the same name.
+    const std::string& object = call.m_object;
+    const int position = call.m_position;
+    if (EqualsNoCase(object, "String"))
+        NotAvailable("String", position);
+    if (EqualsNoCase(object, "To"))
+        NotAvailable("To", position);
+    if (EqualsNoCase(object, "arg"))
+        return CallArg(call, result);
+    if (EqualsNoCase(object, "Local"))
+        return CallLocal(call, result);
+    if (EqualsNoCase(object, "Request")) {
+        if (m_request == nullptr)
+            RaiseCatalogText(kMsgNoRequest, position);
+        return m_request->CallMember(call, result);
+    }
+    if (EqualsNoCase(object, "Response")) {
+        if (m_response == nullptr)
+            RaiseCatalogText(kMsgNoResponse, position);
+        return m_response->CallMember(call, result);
+    }
+    if (EqualsNoCase(object, "Session"))
+        NotAvailable("Session", position);
+    if (EqualsNoCase(object, "App"))
+        NotAvailable("App", position);
+    if (EqualsNoCase(object, "Server"))
+        NotAvailable("Server", position);
+    if (EqualsNoCase(object, "SessMan"))
+        NotAvailable("SessMan", position);
+
+    for (int kind = 0; kind < kObjectKindCount; ++kind) {
+        if (CallObject(kind, call, result))
+            return;
+    }
+    throw CSspException(CMessageCatalog::Text(kMsgUnknownObject) + object, position);
+}
+
+void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)
+{
+    const std::string& member = call.m_member;
+    if (IsDataSourceMember(member))
+        throw CSspException("Data sources are not available yet: Local." + member, call.m_position);
+    if (EqualsNoCase(member, "setErrorFile")) {
+        if (call.ParamCount() < 1)
+            RaiseCatalogText(kMsgMissingParameter, call.m_position);
+        SetErrorFile(call.GetParamStr(0));
+        return;
+    }
+    if (EqualsNoCase(member, "url")) {
+        result.SetString(m_urlPath);
+        return;
+    }
+    if (EqualsNoCase(member, "urlPath")) {
+        result.SetString(m_urlDirectory);
+        return;
+    }
+    if (EqualsNoCase(member, "SetVar")) {
+        if (call.ParamCount() != 2)
+            RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
+        std::string name = LowerAscii(call.GetParamStr(0));
+        try {
+            m_locals[name] = call.m_args[1];
+        } catch (const std::bad_alloc&) {
+            RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
+        }
+        return;
+    }
+    if (EqualsNoCase(member, "Var")) {
+        if (call.ParamCount() < 1)
+            RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
+        std::string name = LowerAscii(call.GetParamStr(0));
+        if (const CSspValue* value = FindLocalVariable(name))
+            result = *value;
+        else if (call.ParamCount() > 1)
+            result.SetString(call.GetParamStr(1));
+        else
+            throw CSspException(CMessageCatalog::Text(kMsgLocalNotDefined) + name, call.m_position);
+        return;
+    }
+    if (call.m_hasParentheses) {
+        CallLocalFunction(call, result, nullptr);
+        return;
+    }
+    const CSspValue* value = FindLocalVariable(member);
+    if (value == nullptr)
+        throw CSspException(CMessageCatalog::Text(kMsgLocalNotDefined) + member, call.m_position);
+    result = *value;
+}
+
+const CSspValue* CSspEngine::FindLocalVariable(std::string_view name) const
+{
+    auto it = m_locals.find(LowerAscii(name));
+    return it == m_locals.end() ? nullptr : &it->second;
+}
+
+void CSspEngine::CallArg(CSspCall& call, CSspValue& result)
+{
+    if (m_function == nullptr || m_callArguments == nullptr)
+        throw CSspException("This is not a function or no parameter is defined.", call.m_position);
+    const std::vector<std::string>& parameters = m_function->parameters;
+    size_t index = 0;
+    while (index < parameters.size() && !EqualsNoCase(parameters[index], call.m_member))
+        ++index;
+    if (index == parameters.size())
+        throw CSspException("Argument not found in function definition.", call.m_position);
+    if (m_callArguments->size() <= index)
+        throw CSspException("Argument not found in function call statement.", call.m_position);
+    result = (*m_callArguments)[index];
+}
+
+void CSspEngine::CallLocalFunction(CSspCall& call, CSspValue& result, CSspValueList* returnedValues)
+{
+    CSspEngine child(m_top);
+    CSspRunArgs args{.filePath = m_filePath,
+                     .urlPath = m_urlPath,
+                     .request = m_request,
+                     .response = m_response,
+                     .functionName = call.m_member,
+                     .callArguments = &call.m_args,
+                     .returnSlot = &result,
+                     .returnedValues = returnedValues};
+    RunNested(child, args, call.m_position);
+}

@@ -1,0 +1,332 @@
+// Evaluation of collected expressions. A list is reduced in place: the deepest parenthesised run
+// first, and inside a run "*", "/", "%" before "+", "-", "||", left to right. A condition splits at
+// "and"/"or" (equal precedence, grouping to the right) and holds at most one comparison.
+#include "language/ssp_engine.h"
+
+#include "language/ascii_text.h"
+#include "language/script_error.h"
+#include "language/ssp_scan_memo.h"
+
+#include <new>
+
+namespace {
+
+constexpr int kMsgOutOfMemoryParam = 39;  // "Out of memory in EvalParam"
+constexpr int kMsgOutOfMemory = 53;       // "Out of memory"
+constexpr int kMsgMissingParameterBeforeComma = 122;
+constexpr int kMsgAndOrMissingBefore = 103;
+constexpr int kMsgAndOrMissingAfter = 104;
+constexpr int kMsgTwoComparisons = 105;
+constexpr int kMsgComparisonMissingBefore = 106;
+constexpr int kMsgComparisonMissingAfter = 107;
+constexpr int kMsgMissingOperator = 108;
+constexpr int kMsgMissingLeftOperand = 109;
+constexpr int kMsgMissingRightOperand = 110;
+
+// The message of a failed operator, by the result code of CSspValue::ApplyOperator.
+int OperatorFailureSlot(int code)
+{
+    switch (code) {
+    case CSspValue::kNeedsTimeSpan: return 111;
+    case CSspValue::kNeedsDateTime: return 112;
+    case CSspValue::kNeedsTimeSpanOrDate: return 113;
+    default: return 115;
+    }
+}
+
+bool IsValueKind(int kind)
+{
+    return kind == kOperandToken || kind == kCallToken || kind == kComputedToken;
+}
+
+// Members whose argument is the name of a field or variable as written, not a value.
+bool TakesRawArguments(const CSspCall& call)
+{
+    const std::string& object = call.m_object;
+    const std::string& member = call.m_member;
+    if (EqualsNoCase(object, "Request"))
+        return EqualsNoCase(member, "exist") || EqualsNoCase(member, "size");
+    if (EqualsNoCase(object, "Session"))
+        return EqualsNoCase(member, "exist");
+    return EqualsNoCase(object, "Server") && EqualsNoCase(member, "GetUniqueID");
+}
+
+}  // namespace
+
+// The working state of one evaluation of a list: kinds and depths change as the list is reduced, and
+// computed entries hold their values. An operand evaluated as a parenthesised group of its own keeps
+// its value, so the operator around the group uses that value instead of evaluating the operand again
+// (a call in parentheses runs once).
+struct CSspEngine::EvalFrame {
+    struct Slot {
+        int kind;
+        int depth;
+        bool valued = false;
+        CSspValue value;
+    };
+
+    explicit EvalFrame(const CSspTokenList& tokens) : list(tokens), slots(tokens.Size())
+    {
+        for (size_t i = 0; i < slots.size(); ++i) {
+            slots[i].kind = list[i].kind;
+            slots[i].depth = list[i].depth;
+        }
+    }
+
+    Slot& operator[](int index) { return slots[static_cast<size_t>(index)]; }
+    const CSspListEntry& Entry(int index) const { return list[static_cast<size_t>(index)]; }
+
+    const CSspTokenList& list;
+    std::vector<Slot> slots;
+};
+
+void CSspEngine::EvalExpression(const CSspTokenList& list, CSspValue& result)
+{
+    EvalFrame frame(list);
+    EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, result);
+}
+
+bool CSspEngine::EvalCondition(const CSspTokenList& list)
+{
+    EvalFrame frame(list);
+    return EvalConditionRange(frame, 0, static_cast<int>(list.Size()) - 1);
+}
+
+void CSspEngine::EvalParam(const CSspTokenList& list, CSspCall& call)
+{
+    EvalFrame frame(list);
+    EvalParamRange(frame, call);
+}
+
+void CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CSspValue& result)
+{
+    result.SetString(std::string());
+    if (last < first)
+        return;
+    for (;;) {
+        // The first run of contiguous entries of the greatest depth.
+        int top = -1;
+        int runFirst = first;
+        int runLast = first;
+        bool shallowerSeen = false;
+        for (int i = first; i <= last; ++i) {
+            int depth = frame[i].depth;
+            if (depth > top) {
+                top = depth;
+                runFirst = runLast = i;
+                shallowerSeen = false;
+            } else if (depth < top) {
+                shallowerSeen = true;
+            } else if (!shallowerSeen) {
+                runLast = i;
+            }
+        }
+        ReduceFlat(frame, runFirst, runLast, result);
+        if (top > 0) {
+            for (int i = runFirst; i <= runLast; ++i)
+                --frame[i].depth;
+        }
+        if (runFirst == first && runLast == last)
+            return;
+    }
+}
+
+void CSspEngine::ReduceFlat(EvalFrame& frame, int first, int last, CSspValue& result)
+{
+    if (first == last) {
+        result = OperandValue(frame, first);
+        return;
+    }
+    // Each step stores its result as the range's; a range with nothing left to apply keeps the
+    // result of the step before.
+    for (;;) {
+        int multiply = -1;
+        int add = -1;
+        int operands = 0;
+        for (int i = first; i <= last; ++i) {
+            int kind = frame[i].kind;
+            if (kind == kMultiplyToken && multiply < 0)
+                multiply = i;
+            else if (kind == kAddToken && add < 0)
+                add = i;
+            else if (kind == kOperandToken || kind == kCallToken)
+                ++operands;
+        }
+        int op = multiply >= 0 ? multiply : add;
+        if (op < 0) {
+            if (operands > 0)
+                RaiseCatalogText(kMsgMissingOperator, frame.Entry(first).end);
+            return;
+        }
+        ApplyBinary(frame, first, last, op);
+        result = frame[op].value;
+    }
+}
+
+void CSspEngine::ApplyBinary(EvalFrame& frame, int first, int last, int op)
+{
+    int left = op - 1;
+    while (left >= first && !IsValueKind(frame[left].kind))
+        --left;
+    int right = op + 1;
+    while (right <= last && !IsValueKind(frame[right].kind))
+        ++right;
+
+    const CSspListEntry& entry = frame.Entry(op);
+    std::string_view operation = entry.text;
+    CSspValue minusOne;
+    if (left < first) {
+        // A minus without a left operand negates: it multiplies by -1.
+        if (operation != "-")
+            RaiseCatalogText(kMsgMissingLeftOperand, entry.start);
+        minusOne.SetInteger(-1);
+        operation = "*";
+    }
+    if (right > last)
+        RaiseCatalogText(kMsgMissingRightOperand, entry.start);
+
+    const CSspValue& leftValue = left < first ? minusOne : OperandValue(frame, left);
+    const CSspValue& rightValue = OperandValue(frame, right);
+    EvalFrame::Slot& target = frame[op];
+    int code = 0;
+    try {
+        code = target.value.ApplyOperator(leftValue, operation, rightValue);
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemory, entry.start);
+    }
+    if (code < 0)
+        RaiseCatalogText(OperatorFailureSlot(code), entry.start);
+    target.kind = kComputedToken;
+    target.valued = true;
+    if (left >= first)
+        frame[left].kind = kConsumedToken;
+    frame[right].kind = kConsumedToken;
+}
+
+const CSspValue& CSspEngine::OperandValue(EvalFrame& frame, int index)
+{
+    EvalFrame::Slot& slot = frame[index];
+    if (!slot.valued && slot.kind != kComputedToken) {
+        EvalOperand(frame.list, index, slot.value);
+        slot.valued = true;
+    }
+    return slot.value;
+}
+
+bool CSspEngine::EvalConditionRange(EvalFrame& frame, int first, int last)
+{
+    // "and" and "or" bind alike and group to the right: a and b or c is a and (b or c). The right
+    // part is taken in this loop, so a long chain needs no deep recursion.
+    for (;;) {
+        if (last < first)
+            return false;
+        int split = -1;
+        for (int i = first; i <= last; ++i) {
+            if (frame[i].kind == kLogicToken && (split < 0 || frame[i].depth < frame[split].depth))
+                split = i;
+        }
+        if (split < 0)
+            return EvalComparison(frame, first, last);
+        if (split == first)
+            RaiseCatalogText(kMsgAndOrMissingBefore, frame.Entry(split).start);
+        if (split == last)
+            RaiseCatalogText(kMsgAndOrMissingAfter, frame.Entry(split).start);
+        bool isAnd = EqualsNoCase(frame.Entry(split).text, "and");
+        bool left;
+        {
+            NestingLevel level(frame.Entry(split).start);
+            left = EvalConditionRange(frame, first, split - 1);
+        }
+        if (isAnd ? !left : left)
+            return left;
+        first = split + 1;
+    }
+}
+
+bool CSspEngine::EvalComparison(EvalFrame& frame, int first, int last)
+{
+    int comparison = -1;
+    for (int i = first; i <= last; ++i) {
+        if (frame[i].kind != kCompareToken)
+            continue;
+        if (comparison >= 0)
+            RaiseCatalogText(kMsgTwoComparisons, frame.Entry(i).start);
+        comparison = i;
+    }
+    if (comparison < 0) {
+        // Without a comparison a condition holds only for a value that is the number 1.
+        CSspValue value;
+        EvalRange(frame, first, last, value);
+        return value.ToInt64() == 1;
+    }
+    if (comparison == first)
+        RaiseCatalogText(kMsgComparisonMissingBefore, frame.Entry(comparison).start);
+    if (comparison == last)
+        RaiseCatalogText(kMsgComparisonMissingAfter, frame.Entry(comparison).start);
+    CSspValue left;
+    CSspValue right;
+    EvalRange(frame, first, comparison - 1, left);
+    EvalRange(frame, comparison + 1, last, right);
+    return left.Compare(frame.Entry(comparison).text, right);
+}
+
+void CSspEngine::EvalOperand(const CSspTokenList& list, int index, CSspValue& result)
+{
+    const CSspListEntry& entry = list[static_cast<size_t>(index)];
+    if (entry.literal >= 0) {
+        result = list.Literal(entry.literal);
+        return;
+    }
+    CSspCall call;
+    ParseOperand(list, index, call);
+    CallMember(call, result);
+}
+
+void CSspEngine::ParseOperand(const CSspTokenList& list, int index, CSspCall& call)
+{
+    const CSspListEntry& entry = list[static_cast<size_t>(index)];
+    call.m_position = entry.start;
+    call.m_endPosition = entry.end;
+    std::string_view name = entry.name;
+    size_t dot = name.find('.');
+    if (dot == std::string_view::npos) {
+        call.m_object = name;
+    } else {
+        call.m_object = name.substr(0, dot);
+        call.m_member = name.substr(dot + 1);
+    }
+    if (entry.kind == kCallToken) {
+        int cursor = entry.start + static_cast<int>(name.size());
+        const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, entry.end);
+        call.m_hasParentheses = true;
+        NestingLevel level(call.m_position);
+        EvalParam(arguments, call);
+    }
+}
+
+void CSspEngine::EvalParamRange(EvalFrame& frame, CSspCall& call)
+{
+    const bool raw = TakesRawArguments(call);
+    const int count = static_cast<int>(frame.list.Size());
+    int first = 0;
+    for (int i = 0; i <= count; ++i) {
+        if (i < count && frame.Entry(i).text != ",")
+            continue;
+        if (i == first) {
+            if (i == count)
+                break;  // no arguments, or a comma at the very end
+            RaiseCatalogText(kMsgMissingParameterBeforeComma, call.m_position);
+        }
+        CSspValue value;
+        if (raw)
+            value.SetString(std::string(frame.Entry(first).text));
+        else
+            EvalRange(frame, first, i - 1, value);
+        try {
+            call.m_args.push_back(std::move(value));
+        } catch (const std::bad_alloc&) {
+            RaiseCatalogText(kMsgOutOfMemoryParam, call.m_position);
+        }
+        first = i + 1;
+    }
+}

@@ -1,0 +1,335 @@
+// Statements and control flow. A statement is recognised by its first token (without regard to case).
+// Control flow works on the cursor: `if` and `while` push small nodes on engine-owned stacks, jumps
+// move the cursor back to a `while` keyword or forward by skipping tokens, and nodes are found again
+// by their keyword's position, so a loop that passes an `if` a thousand times makes its node once.
+// A loop may span template text and several code blocks: a jump restores the code mode too.
+#include "language/ssp_engine.h"
+
+#include "foundation/log.h"
+#include "language/output_sink.h"
+#include "language/ascii_text.h"
+#include "language/script_error.h"
+#include "language/ssp_scan_memo.h"
+
+#include <new>
+
+namespace {
+
+constexpr int kMsgOutOfMemoryIf = 31;     // "Out of memory when processing if."
+constexpr int kMsgOutOfMemoryWhile = 32;  // "Out of memory when processing while."
+constexpr int kMsgOutOfMemorySet = 33;    // "Out of memory in set statement"
+constexpr int kMsgNoMatchingIf = 82;      // "Found an 'elseif', 'else' or 'endif' without a matching 'if'"
+constexpr int kMsgNoMatchingWhile = 83;   // "Missing matching while. "
+constexpr int kMsgBreakOutside = 84;      // "Break must be insdie a while loop."
+constexpr int kMsgContinueOutside = 85;   // "continue must be insdie a while loop."
+constexpr int kMsgSetWithoutDot = 86;     // "Missing . in set a.b = ... statement."
+constexpr int kMsgSetWithoutEquals = 87;  // "Missing = in set statement."
+constexpr int kMsgMissingEndIf = 101;     // "Missing matching endif."
+constexpr int kMsgMissingEndWhile = 102;  // "Missing matching endwhile."
+
+enum class Statement {
+    kIf, kElseIf, kElse, kEndIf, kWhile, kEndWhile, kBreak, kContinue, kSet, kError, kReturn, kWrite, kLog,
+    kDeclaration, kFunction, kOther,
+};
+
+struct Keyword {
+    std::string_view text;
+    Statement statement;
+    int objectKind;  // declarations only
+};
+
+constexpr Keyword kKeywords[] = {
+    {"if", Statement::kIf, -1},
+    {"elseif", Statement::kElseIf, -1},
+    {"else", Statement::kElse, -1},
+    {"endif", Statement::kEndIf, -1},
+    {"while", Statement::kWhile, -1},
+    {"endwhile", Statement::kEndWhile, -1},
+    {"break", Statement::kBreak, -1},
+    {"continue", Statement::kContinue, -1},
+    {"set", Statement::kSet, -1},
+    {"error", Statement::kError, -1},
+    {"return", Statement::kReturn, -1},
+    {"write", Statement::kWrite, -1},
+    {"log", Statement::kLog, -1},
+    {"LDAP", Statement::kDeclaration, kLdapObject},
+    {"sql", Statement::kDeclaration, kSqlObject},
+    {"FileUpload", Statement::kDeclaration, kFileObject},
+    {"file", Statement::kDeclaration, kFileObject},
+    {"tokenizer", Statement::kDeclaration, kTokenizerObject},
+    {"email_in", Statement::kDeclaration, kEmailInObject},
+    {"email_out", Statement::kDeclaration, kEmailOutObject},
+    {"datetime", Statement::kDeclaration, kDateTimeObject},
+    {"array", Statement::kDeclaration, kArrayObject},
+    {"function", Statement::kFunction, -1},
+};
+
+const Keyword* KeywordOf(std::string_view text)
+{
+    // Keywords are 2 to 10 letters; most first tokens (Local.x, Response.write) are longer or
+    // hold a dot, and are rejected by the length test of the comparison.
+    for (const Keyword& keyword : kKeywords) {
+        if (EqualsNoCase(text, keyword.text))
+            return &keyword;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int CSspEngine::ExecuteStatement(const CSspToken& first)
+{
+    const Keyword* keyword = KeywordOf(first.text);
+    switch (keyword ? keyword->statement : Statement::kOther) {
+    case Statement::kIf:
+    case Statement::kElseIf:
+    case Statement::kElse:
+        ExecuteConditional(first);
+        return kRunCompleted;
+    case Statement::kEndIf:
+        if (m_ifTop == nullptr)
+            RaiseCatalogText(kMsgNoMatchingIf, first.start);
+        PopIf();
+        return kRunCompleted;
+    case Statement::kWhile:
+        ExecuteWhile(first.start);
+        return kRunCompleted;
+    case Statement::kEndWhile:
+        ExecuteEndWhile(first.start);
+        return kRunCompleted;
+    case Statement::kBreak:
+        ExecuteBreak(first.start);
+        return kRunCompleted;
+    case Statement::kContinue:
+        ExecuteContinue(first.start);
+        return kRunCompleted;
+    case Statement::kSet:
+        ExecuteAssignment(ReadToken());
+        return kRunCompleted;
+    case Statement::kError: {
+        // The text is the whole report: no file, line or position.
+        CSspValue value;
+        EvalExpressionAtCursor(value);
+        m_errorText = value.ToString();
+        return kRunFailed;
+    }
+    case Statement::kReturn:
+        return ExecuteReturn();
+    case Statement::kWrite: {
+        CSspValue value;
+        EvalExpressionAtCursor(value);
+        if (m_response)
+            m_response->WriteValue(value);
+        return kRunCompleted;
+    }
+    case Statement::kLog: {
+        CSspValue value;
+        EvalExpressionAtCursor(value);
+        TheLog().WriteText(value.ToString());
+        return kRunCompleted;
+    }
+    case Statement::kDeclaration:
+        ExecuteDeclaration(keyword->objectKind, first);
+        return kRunCompleted;
+    case Statement::kFunction:
+        // A definition met while running is skipped, never executed in line.
+        DeclareFunction(first.start);
+        return kRunCompleted;
+    case Statement::kOther:
+        break;
+    }
+    if (PeekToken().text == "=") {
+        ExecuteAssignment(first);
+        return kRunCompleted;
+    }
+    return ExecuteExpressionStatement(first);
+}
+
+bool CSspEngine::EvalConditionAtCursor()
+{
+    int cursor = Cursor();
+    const CSspTokenList& list = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
+    SetCursor(cursor);
+    return EvalCondition(list);
+}
+
+void CSspEngine::EvalExpressionAtCursor(CSspValue& result)
+{
+    int cursor = Cursor();
+    const CSspTokenList& list = CollectMemo(CSspCollector::kExpression, *m_sourceFile, cursor, m_end);
+    SetCursor(cursor);
+    EvalExpression(list, result);
+}
+
+void CSspEngine::ExecuteConditional(const CSspToken& keyword)
+{
+    if (EqualsNoCase(keyword.text, "if")) {
+        IfNode* node = nullptr;
+        try {
+            std::unique_ptr<IfNode>& slot = m_ifNodes[keyword.start];
+            if (!slot)
+                slot = std::make_unique<IfNode>(IfNode{m_ifTop, keyword.start, false});
+            node = slot.get();
+        } catch (const std::bad_alloc&) {
+            m_ifNodes.erase(keyword.start);
+            RaiseCatalogText(kMsgOutOfMemoryIf, keyword.start);
+        }
+        m_ifTop = node;
+        m_ifTop->taken = EvalConditionAtCursor();
+        if (!m_ifTop->taken)
+            Skip(SkipTarget::kNextBranch);
+        return;
+    }
+    if (m_ifTop == nullptr)
+        RaiseCatalogText(kMsgNoMatchingIf, keyword.start);
+    if (m_ifTop->taken) {
+        // A branch before this one ran: the rest of the if is skipped, conditions unevaluated.
+        Skip(SkipTarget::kEndIf);
+        PopIf();
+        return;
+    }
+    if (EqualsNoCase(keyword.text, "elseif")) {
+        m_ifTop->taken = EvalConditionAtCursor();
+        if (!m_ifTop->taken)
+            Skip(SkipTarget::kNextBranch);
+    }
+}
+
+void CSspEngine::PopIf()
+{
+    m_ifTop = m_ifTop->next;
+}
+
+void CSspEngine::ExecuteWhile(int position)
+{
+    WhileNode* node = nullptr;
+    try {
+        std::unique_ptr<WhileNode>& slot = m_whileNodes[position];
+        if (!slot)
+            slot = std::make_unique<WhileNode>(WhileNode{m_whileTop, position, -1, m_codeMode, m_ifTop, kTextMode});
+        node = slot.get();
+    } catch (const std::bad_alloc&) {
+        m_whileNodes.erase(position);
+        RaiseCatalogText(kMsgOutOfMemoryWhile, position);
+    }
+    m_whileTop = node;
+    if (!EvalConditionAtCursor())
+        ExecuteBreak(position);
+}
+
+void CSspEngine::ExecuteEndWhile(int position)
+{
+    if (m_whileTop == nullptr)
+        RaiseCatalogText(kMsgNoMatchingWhile, position);
+    WhileNode& node = *m_whileTop;
+    if (node.ifTop != m_ifTop)
+        RaiseCatalogText(kMsgMissingEndIf, node.ifTop ? node.ifTop->position : Cursor());
+    node.end = Cursor();
+    node.endCodeMode = m_codeMode;
+    ExecuteContinue(position);
+}
+
+void CSspEngine::ExecuteContinue(int position)
+{
+    if (m_whileTop == nullptr)
+        RaiseCatalogText(kMsgContinueOutside, position);
+    // The next token read is the "while" itself, which finds its node and tests the condition again.
+    const WhileNode& node = *m_whileTop;
+    SetCursor(node.position);
+    m_ifTop = node.ifTop;
+    m_codeMode = node.codeMode;
+}
+
+void CSspEngine::ExecuteBreak(int position)
+{
+    if (m_whileTop == nullptr)
+        RaiseCatalogText(kMsgBreakOutside, position);
+    WhileNode& node = *m_whileTop;
+    if (node.end >= 0) {
+        SetCursor(node.end);
+        m_codeMode = node.endCodeMode;
+    } else {
+        Skip(SkipTarget::kEndWhile);
+        node.end = Cursor();
+        node.endCodeMode = m_codeMode;
+    }
+    m_ifTop = node.ifTop;
+    m_whileTop = node.next;
+}
+
+void CSspEngine::Skip(SkipTarget target)
+{
+    const int began = Cursor();
+    const bool loop = target == SkipTarget::kEndWhile;
+    const std::string_view opener = loop ? "while" : "if";
+    const std::string_view closer = loop ? "endwhile" : "endif";
+    // Where the skips of the nested blocks began: an unclosed nested block is reported there.
+    std::vector<int> nested;
+    for (;;) {
+        CSspToken token = ReadSkippedToken();
+        std::string_view text = token.text;
+        if (text.empty())
+            break;
+        if (EqualsNoCase(text, opener)) {
+            nested.push_back(Cursor());
+        } else if (EqualsNoCase(text, closer)) {
+            if (nested.empty()) {
+                if (target == SkipTarget::kNextBranch)
+                    SetCursor(token.start);
+                return;
+            }
+            nested.pop_back();
+        } else if (target == SkipTarget::kNextBranch && nested.empty() &&
+                   (EqualsNoCase(text, "elseif") || EqualsNoCase(text, "else"))) {
+            SetCursor(token.start);
+            return;
+        }
+    }
+    RaiseCatalogText(loop ? kMsgMissingEndWhile : kMsgMissingEndIf, nested.empty() ? began : nested.back());
+}
+
+void CSspEngine::ExecuteAssignment(const CSspToken& target)
+{
+    // target = value is the call target.object.SetVar('member', value): every object that holds
+    // variables takes it.
+    std::string_view text = target.text;
+    size_t dot = text.find('.');
+    if (dot == std::string_view::npos)
+        RaiseCatalogText(kMsgSetWithoutDot, Cursor());
+    CSspCall call;
+    call.m_object = text.substr(0, dot);
+    call.m_member = "SetVar";
+    call.m_position = target.start;
+    try {
+        call.m_args.resize(2);
+        call.m_args[0].SetString(std::string(text.substr(dot + 1)));
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemorySet, target.start);
+    }
+    if (ReadToken().text != "=")
+        RaiseCatalogText(kMsgSetWithoutEquals, target.start);
+    EvalExpressionAtCursor(call.m_args[1]);
+    CSspValue ignored;
+    CallMember(call, ignored);
+}
+
+int CSspEngine::ExecuteReturn()
+{
+    CSspValue value;
+    EvalExpressionAtCursor(value);
+    if (m_returnSlot)
+        *m_returnSlot = value;
+    if (m_returnedValues)
+        m_returnedValues->push_back(value);
+    return kRunReturned;
+}
+
+int CSspEngine::ExecuteExpressionStatement(const CSspToken& first)
+{
+    SetCursor(first.start);
+    CSspValue value;
+    EvalExpressionAtCursor(value);
+    if (m_codeMode == kOutputMode && m_response)
+        m_response->WriteValue(value);
+    return EqualsNoCase(first.text, "Response.Redirect") ? kRunRedirected : kRunCompleted;
+}

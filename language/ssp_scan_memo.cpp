@@ -1,0 +1,83 @@
+#include "language/ssp_scan_memo.h"
+
+#include "language/source_file.h"
+
+#include <algorithm>
+
+CSspScanMemo::CSspScanMemo() = default;
+
+CSspScanMemo::~CSspScanMemo() = default;
+
+const CSspScanMemo::Token* CSspScanMemo::FindToken(int cursor, int end) const
+{
+    auto it = m_tokens.find(Key(cursor, end, 0));
+    return it == m_tokens.end() ? nullptr : &it->second;
+}
+
+void CSspScanMemo::KeepToken(int cursor, int end, const CSspToken& token, int next)
+{
+    m_tokens.try_emplace(Key(cursor, end, 0), Token{token, next});
+}
+
+const CSspScanMemo::List* CSspScanMemo::FindList(CSspCollector collector, int cursor, int end) const
+{
+    auto it = m_lists.find(Key(cursor, end, static_cast<unsigned>(collector)));
+    return it == m_lists.end() ? nullptr : &it->second;
+}
+
+const CSspScanMemo::List& CSspScanMemo::KeepList(CSspCollector collector, int cursor, int end,
+                                                  std::unique_ptr<CSspTokenList> list, int next)
+{
+    auto [it, added] = m_lists.try_emplace(Key(cursor, end, static_cast<unsigned>(collector)));
+    if (added)
+        it->second = List{std::move(list), next};
+    return it->second;
+}
+
+void CSspScanMemo::Clear()
+{
+    m_seenTokens.clear();
+    m_seenLists.clear();
+    m_tokens.clear();
+    m_lists.clear();
+}
+
+bool CSspScanMemo::MarkSeen(std::vector<std::uint64_t>& seen, int cursor)
+{
+    size_t word = static_cast<size_t>(cursor) >> 6;
+    if (word >= seen.size())
+        seen.resize(std::max(word + 1, seen.size() * 2));
+    std::uint64_t bit = std::uint64_t{1} << (cursor & 63);
+    bool first = (seen[word] & bit) == 0;
+    seen[word] |= bit;
+    return first;
+}
+
+CSspToken NextMemoToken(CSourceFile& file, int& cursor, int end)
+{
+    CSspScanMemo& memo = file.Memo();
+    if (memo.FirstTokenAt(cursor))
+        return NextToken(file, cursor, end);
+    if (const CSspScanMemo::Token* known = memo.FindToken(cursor, end)) {
+        cursor = known->next;
+        return known->token;
+    }
+    int from = cursor;
+    CSspToken token = NextToken(file, cursor, end);
+    memo.KeepToken(from, end, token, cursor);
+    return token;
+}
+
+const CSspTokenList& CollectMemo(CSspCollector collector, CSourceFile& file, int& cursor, int end)
+{
+    CSspScanMemo& memo = file.Memo();
+    bool first = memo.FirstListAt(cursor);
+    if (const CSspScanMemo::List* known = first ? nullptr : memo.FindList(collector, cursor, end)) {
+        cursor = known->next;
+        return *known->list;
+    }
+    int from = cursor;
+    auto list = std::make_unique<CSspTokenList>();
+    CollectTokens(collector, file, cursor, end, *list);
+    return *memo.KeepList(collector, from, end, std::move(list), cursor).list;
+}

@@ -1,0 +1,75 @@
+// What scanning found in one source file, remembered by the offset it was read from. Pages are never
+// parsed into a tree: the interpreter tokenises code as its cursor passes, so a loop body or a
+// function called many times would be tokenised and collected again on every pass. The memo keeps
+// each token and each collected expression keyed by (collector, cursor, end of the run's text), so a
+// second pass gets the very same tokens, lists and cursors as the first one: behaviour, error
+// positions and debugger offsets are those of a fresh scan. Scans that fail are not kept; they fail
+// again in full.
+//
+// The memo belongs to its CSourceFile and lives as long as the file stays open, i.e. for one
+// top-level run; it is used only by the thread that runs the engines of that run.
+#pragma once
+
+#include "language/ssp_lexer.h"
+#include "language/ssp_token_list.h"
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+class CSourceFile;
+
+class CSspScanMemo {
+public:
+    CSspScanMemo();
+    ~CSspScanMemo();
+    CSspScanMemo(const CSspScanMemo&) = delete;
+    CSspScanMemo& operator=(const CSspScanMemo&) = delete;
+
+    struct Token {
+        CSspToken token;
+        int next;  // the cursor after the token
+    };
+    struct List {
+        std::unique_ptr<CSspTokenList> list;
+        int next;  // the cursor after the list
+    };
+
+    // True the first time a token (or a list of the collector) is read from the cursor. Code that
+    // runs once is not worth remembering: only a second reading is kept, so a page without loops
+    // pays one bit per place for the memo.
+    bool FirstTokenAt(int cursor) { return MarkSeen(m_seenTokens, cursor); }
+    bool FirstListAt(int cursor) { return MarkSeen(m_seenLists, cursor); }
+
+    const Token* FindToken(int cursor, int end) const;
+    void KeepToken(int cursor, int end, const CSspToken& token, int next);
+    const List* FindList(CSspCollector collector, int cursor, int end) const;
+    const List& KeepList(CSspCollector collector, int cursor, int end, std::unique_ptr<CSspTokenList> list,
+                         int next);
+    void Clear();
+    // Tokens and lists held.
+    size_t Size() const { return m_tokens.size() + m_lists.size(); }
+
+private:
+    // Offsets and ends are below 2^31, so one 64-bit key holds both with a collector in the top bits.
+    static std::uint64_t Key(int cursor, int end, unsigned tag)
+    {
+        return (std::uint64_t{tag} << 62) | (std::uint64_t(static_cast<std::uint32_t>(cursor)) << 31) |
+               static_cast<std::uint32_t>(end);
+    }
+
+    static bool MarkSeen(std::vector<std::uint64_t>& seen, int cursor);
+
+    std::vector<std::uint64_t> m_seenTokens;  // one bit per offset
+    std::vector<std::uint64_t> m_seenLists;
+    std::unordered_map<std::uint64_t, Token> m_tokens;
+    std::unordered_map<std::uint64_t, List> m_lists;
+};
+
+// NextToken through the file's memo.
+CSspToken NextMemoToken(CSourceFile& file, int& cursor, int end);
+
+// CollectTokens through the file's memo: the list gathered from the same place before is returned
+// again, and the cursor moves as it did then.
+const CSspTokenList& CollectMemo(CSspCollector collector, CSourceFile& file, int& cursor, int end);
