@@ -10,6 +10,12 @@
 // objects. The caller links it as its running child (RunNested) so that the hang log and the
 // debugger can follow the whole chain.
 //
+// Statements are recognised by their first token; expressions are collected into flat token lists
+// (the file's scan memo keeps them for the next pass) and reduced by kind and depth. Every operand
+// that is not a literal is a member call: CallMember finds the object that answers it, first the
+// built-in objects by name in a fixed order, then the objects the run declared. Objects of other
+// layers take calls as CSspScriptObject: the request and response come with the run arguments.
+//
 // Positions are byte offsets from the first byte of the engine's source file, also inside a
 // function body; -1 means none.
 #pragma once

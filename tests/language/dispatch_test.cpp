@@ -1,0 +1,172 @@
+#include "script_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using DispatchTest = ScriptTest;
+
+constexpr std::string_view kNameUsed = "The variable or function name has been used. Please choose another one: ";
+
+TEST_F(DispatchTest, BareNamesGoToADeclaredDateTimeElseToTheFunctionLibrary)
+{
+    EXPECT_EQ(Output("datetime d(2004, 11, 12); write d + '|' + D;"), "0|0");
+    EXPECT_EQ(Failure("write upper('x');"), "Built-in functions are not available yet: upper");
+    // A member written after the name never reaches the function library.
+    EXPECT_EQ(Failure("write upper.x;"), "Unknown Object: upper");
+}
+
+TEST_F(DispatchTest, BuiltInObjectsMatchInAnyCaseAndHideDeclaredOnes)
+{
+    EXPECT_EQ(Output("Local.x = 1; LOCAL.X = local.x + 1; write lOcAl.X;"), "2");
+    // A datetime named Local is declared, but Local.x still means the local variable.
+    EXPECT_EQ(Output("datetime local(2004, 1, 2); Local.x = 5; write Local.x + local.x;"), "10");
+    EXPECT_EQ(Failure("datetime local(2004, 1, 2); write Local.getYear();"),
+              "Function getYear not found in file " + path);
+    // Declared objects answer only after every built-in name failed to match.
+    EXPECT_EQ(Output("datetime when(2004, 1, 2); write WHEN.getYear();"), "2004");
+}
+
+TEST_F(DispatchTest, BuiltInsWithoutTheirObject)
+{
+    EXPECT_EQ(Failure("write Request.field;"), "Request object not available.");
+    for (std::string_view object : {"String", "To", "Session", "App", "Server", "SessMan"}) {
+        EXPECT_EQ(Failure("write " + std::string(object) + ".anything(1);"),
+                  "The " + std::string(object) + " object is not available yet.");
+    }
+    EXPECT_EQ(Failure("write Local.dbType;"), "Data sources are not available yet: Local.dbType");
+
+    std::string script = folder.Write("task.tws", "Local.x = 1;\nResponse.write('x');");
+    CSspEngine engine;
+    EXPECT_EQ(engine.Run(CSspRunArgs{.filePath = script, .urlPath = "/task.tws"}), kRunFailed);
+    EXPECT_EQ(engine.ErrorPosition(), 13);
+    EXPECT_NE(engine.ErrorText().find("\r\n\r\nResponse object not available."), std::string::npos);
+}
+
+// Answers every member with its own name, so a test sees which object was reached.
+class EchoObject : public CSspScriptObject {
+public:
+    void CallMember(CSspCall& call, CSspValue& result) override
+    {
+        result.SetString("req:" + call.m_member + (call.m_hasParentheses ? "()" : ""));
+    }
+};
+
+TEST_F(DispatchTest, RequestAndResponseAreTheRunsObjects)
+{
+    EchoObject echo;
+    request = &echo;
+    EXPECT_EQ(Output("write Request.name + ' ' + REQUEST.Form();"), "req:name req:Form()");
+    // The output sink of these tests is a response without members.
+    EXPECT_EQ(Failure("Response.ContentType('x');"), "Unknown response field: ContentType");
+}
+
+TEST_F(DispatchTest, UnknownObjectsAndMembers)
+{
+    EXPECT_EQ(Run("t.tws", "Local.x = 1;\nwrite nothing.here(1);"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 7, "write nothing.here(1);", "Unknown Object: nothing"));
+    EXPECT_EQ(Failure("tokenizer t('a', ','); write t.Next;"), "Unknown tokenizer field: Next");
+    EXPECT_EQ(Failure("datetime d(2004, 1, 2); write d.getyear();"), "Unknown datetime field: getyear");
+    EXPECT_EQ(Failure("datetime d(2004, 1, 2); write d.format();"), "Missing parameter.");
+    EXPECT_EQ(Failure("Local.setErrorFile();"), "Missing parameter.");
+}
+
+TEST_F(DispatchTest, DeclaredObjectsAnswerTheirMembers)
+{
+    EXPECT_EQ(Output("tokenizer t('a, b', ', '); write t.NextToken() + '|' + t.NextPart() + '|' + t.NextToken();"),
+              "a|, |b");
+    EXPECT_EQ(Output("datetime d(2004, 11, 12); write d.format('%Y-%m-%d %H:%M:%S');"), "2004-11-12 00:00:00");
+    EXPECT_EQ(Output("datetime d(2004, 11, 12, 13, 14, 15); write d.getHour() + ':' + d.getMinute() + ':' + d.getSecond();"),
+              "13:14:15");
+    EXPECT_EQ(Output("datetime d('11/12/2004 10:20'); write d.format('%d.%m.%Y %H.%M');"), "12.11.2004 10.20");
+    EXPECT_EQ(Output("datetime d('nonsense'); write d.isValid();"), "0");
+}
+
+TEST_F(DispatchTest, DeclarationsNeedTheirArguments)
+{
+    EXPECT_EQ(Run("t.tws", "Local.x = 1;\ndatetime d;"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 1, "datetime d;", "Missing parameter."));
+    EXPECT_EQ(Failure("datetime d(2004, 11);"), "Missing parameter.");
+    EXPECT_EQ(Failure("datetime d(1, 2, 3, 4, 5, 6, 7);"), "Missing parameter.");
+    EXPECT_EQ(Failure("tokenizer t('only text');"), "Missing parameter.");
+    EXPECT_EQ(Failure("tokenizer t('a', ','"), "Missing ending )");
+}
+
+TEST_F(DispatchTest, ADeclarationThatRunsAgainReinitialisesItsObject)
+{
+    EXPECT_EQ(Output("Local.i = 0; while (Local.i < 3) Local.i = Local.i + 1;\n"
+                     "  tokenizer t('x' + Local.i + ' rest', ' '); write t.NextToken();\n"
+                     "  datetime d(2000 + Local.i, 1, 1); write d.getYear();\n"
+                     "endwhile"),
+              "x12001x22002x32003");
+}
+
+TEST_F(DispatchTest, NamesAreUsedOnce)
+{
+    EXPECT_EQ(Run("t.tws", "datetime x(2004, 1, 1);\ntokenizer X('a', ',');"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 11, "tokenizer X('a', ',');", std::string(kNameUsed) + "X"));
+    EXPECT_EQ(Failure("tokenizer t('a', ','); datetime T(2004, 1, 1);"), std::string(kNameUsed) + "T");
+    EXPECT_EQ(Failure("datetime d(2004, 1, 1); datetime d(2005, 1, 1);"), std::string(kNameUsed) + "d");
+}
+
+TEST_F(DispatchTest, ObjectKindsOfOtherPartsSayTheyAreMissing)
+{
+    for (auto [keyword, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"sql q = select 1;", "sql"}, {"file f('x.twp');", "file"}, {"FileUpload f = Request.f;", "file"},
+             {"array a;", "array"}, {"email_in m;", "email_in"}, {"email_out m;", "email_out"}, {"LDAP l;", "LDAP"}}) {
+        EXPECT_EQ(Failure(keyword), kind + " objects are not available yet.") << keyword;
+    }
+}
+
+TEST_F(DispatchTest, LocalFunctionsAreFoundBeforeAndAfterTheirDefinition)
+{
+    EXPECT_EQ(Output("write Local.Before(2) + '|';\n"
+                     "function before(n) return arg.N * 10; endfunction\n"
+                     "function after(n) return arg.n + 1; endfunction\n"
+                     "write Local.after(2) + '|' + local.AFTER(3);"),
+              "20|3|4");
+    // Each call runs in an engine of its own: the caller's locals stay apart.
+    EXPECT_EQ(Output("Local.x = 'outer'; Local.f(); write Local.x;\n"
+                     "function f() Local.x = 'inner'; write Local.x + ' '; endfunction"),
+              "inner outer");
+}
+
+TEST_F(DispatchTest, ArgumentsOfAFunctionCall)
+{
+    constexpr std::string_view kFunction = "\nfunction f(a) write arg.a; endfunction"
+                                           "\nfunction g(a, b) write arg.b; endfunction";
+    EXPECT_EQ(Output("Local.f(1, 2);" + std::string(kFunction)), "1");
+    EXPECT_EQ(Failure("write arg.a;"), "This is not a function or no parameter is defined.");
+    // The callee's report, with its own line, stands inside the caller's.
+    EXPECT_EQ(Run("t.tws", "Local.g(1);" + std::string(kFunction)), kRunFailed);
+    EXPECT_EQ(errorText, Report(1, 1, "Local.g(1);",
+                                Report(3, 24, "function g(a, b) write arg.b; endfunction",
+                                       "Argument not found in function call statement.")));
+    EXPECT_NE(Failure("Local.f(1); function f(a) write arg.b; endfunction").find(
+                  "Argument not found in function definition."),
+              std::string::npos);
+}
+
+TEST_F(DispatchTest, RunawayRecursionFailsTheRun)
+{
+    EXPECT_EQ(Run("t.tws", "Local.down(0);\nfunction down(n) Local.down(arg.n + 1); endfunction"), kRunFailed);
+    EXPECT_NE(errorText.find("Too many nested calls (more than 256)."), std::string::npos);
+    EXPECT_EQ(errorText.substr(0, path.size() + 7), path + " (1,1):");
+
+    std::string deep = "write ";
+    for (int i = 0; i < 300; ++i)
+        deep += "Local.f(";
+    deep += "1" + std::string(300, ')') + ";\nfunction f(x) return arg.x; endfunction";
+    EXPECT_NE(Failure(deep).find("Too many nested calls"), std::string::npos);
+}
+
+TEST_F(DispatchTest, LocalUrlMembers)
+{
+    EXPECT_EQ(Output("write Local.url + ' ' + Local.urlPath;"), "/app/t.tws /app/");
+    EXPECT_EQ(Output("write Local.Var('x', 'default') + Local.Var('x', 'default', 'extra');"), "defaultdefault");
+}
+
+}  // namespace
