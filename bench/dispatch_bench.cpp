@@ -19,16 +19,29 @@
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
 #include "webserver/server_thread.h"
+#include "webserver/tcp_socket.h"
 
 namespace {
 
-// A page of 100 table rows as template text.
-std::string TablePage()
+// A page whose while loop writes a table of 100 rows.
+constexpr const char* kTablePage =
+    "<html><body><table>\r\n"
+    "<!--{ Local.i = 1; while (Local.i <= 100) }-->"
+    "<tr><td>--{ Local.i }--</td><td>row text</td></tr>\r\n"
+    "<!--{ Local.i = Local.i + 1; endwhile }-->"
+    "</table></body></html>\r\n";
+
+// One request through a plain socket: the figures count only if the page really is the table.
+std::string Fetch(int port, const std::string& path)
 {
-    std::string page = "<html><body><table>\r\n";
-    for (int row = 1; row <= 100; ++row)
-        page += "<tr><td>" + std::to_string(row) + "</td><td>row text</td></tr>\r\n";
-    return page + "</table></body></html>\r\n";
+    CTcpSocket client;
+    std::string reply;
+    if (client.Connect("127.0.0.1", port) != 1 || client.Send(("GET " + path + " HTTP/1.0\r\n\r\n").c_str()) != 1)
+        return reply;
+    char chunk[4096];
+    for (int got; (got = client.Recv(chunk, sizeof chunk)) > 0;)
+        reply.append(chunk, static_cast<size_t>(got));
+    return reply;
 }
 
 void WriteFile(const std::string& path, const std::string& bytes)
@@ -49,7 +62,7 @@ int main(int argc, char** argv)
     SetProgramDirectory(site);
     std::filesystem::create_directories(site + "/webroot");
     WriteFile(site + "/webroot/static.html", std::string(1024, 'x'));
-    WriteFile(site + "/webroot/table.twp", TablePage());
+    WriteFile(site + "/webroot/table.twp", kTablePage);
     TheServerConfig().m_mimeMap = {{"html", "text/html"}};
     TheLog().SetCallbackMode([](std::string_view entry) { std::fprintf(stderr, "%.*s", static_cast<int>(entry.size()), entry.data()); });
 
@@ -57,6 +70,11 @@ int main(int argc, char** argv)
     auto listener = std::make_shared<CListenerThread>(pool, "127.0.0.1", 0, false);
     if (!listener->Start() || !listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds)) {
         std::fprintf(stderr, "listener did not start\n");
+        return 2;
+    }
+    const std::string page = Fetch(listener->GetPort(), "/table.twp");
+    if (page.find("<tr><td>100</td><td>row text</td></tr>\r\n</table>") == std::string::npos) {
+        std::fprintf(stderr, "the table page did not come out as expected:\n%s\n", page.c_str());
         return 2;
     }
     const std::string base = "http://127.0.0.1:" + std::to_string(listener->GetPort());

@@ -317,6 +317,47 @@ TEST_F(DispatchTest, FailedPagesGetTheApplicationErrorPageElseTheBuiltInOne)
     EXPECT_TRUE(Contains(reply.body, "Should be }--&gt;<br>\r\n<br>\r\nAdditional error: Missing }--")) << reply.body;
 }
 
+TEST_F(DispatchTest, ScriptsSetHeadersCookiesAndRedirects)
+{
+    WebFile("go.twp", "before<!--{ Response.setCookie('sid', 'a b', '/'); Response.Redirect('/next.twp?x=1'); }-->after");
+    HttpReply reply = Curl("/go.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 302 Moved Temporarily");
+    EXPECT_EQ(reply.Header("Location"), "/next.twp?x=1");
+    EXPECT_EQ(reply.Header("Set-Cookie"), "sid=a+b; path=/");
+    EXPECT_EQ(reply.body, "");
+
+    WebFile("head.twp", "junk<!--{ Response.clear(); Response.Expires(60); Response.ContentType('text/plain');\n"
+                        "Response.Charset('latin1'); Response.AddHeader('X-App: 3'); Response.setCookie('n', '1');\n"
+                        "}-->x--{ Response.content }--");
+    reply = Curl("/head.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.Header("Content-Type"), "text/plain; charset=latin1");
+    EXPECT_EQ(reply.Header("X-App"), "3");
+    EXPECT_EQ(reply.Header("Set-Cookie"), "n=1");
+    EXPECT_NE(reply.Header("Expires"), "<none>");
+    EXPECT_NE(reply.Header("Expires"), reply.Header("Date"));
+    EXPECT_EQ(reply.body, "xx");
+}
+
+TEST_F(DispatchTest, ThePagesOwnErrorPageComesFirstAndReadsTheMessage)
+{
+    WebFile("error.twp", "Application: --{ Response.error }--");
+    WebFile("app/mine.twp", "Mine: --{ Response.error }--");
+    WebFile("app/own.twp", "<!--{ Local.setErrorFile('mine.twp'); error 'boom'; }-->");
+    WebFile("app/plain.twp", "<!--{ error 'bang'; }-->");
+    HttpReply reply = Curl("/app/own.twp");
+    EXPECT_EQ(reply.body.rfind("Mine: ", 0), 0U) << reply.body;
+    EXPECT_TRUE(Contains(reply.body, "boom")) << reply.body;
+    reply = Curl("/app/plain.twp");
+    EXPECT_EQ(reply.body.rfind("Application: ", 0), 0U) << reply.body;
+    EXPECT_TRUE(Contains(reply.body, "bang")) << reply.body;
+
+    // An error page that redirects has answered: nothing may follow its redirect.
+    WebFile("error.twp", "<!--{ Response.Redirect('/sorry.html'); }-->");
+    const std::string raw = Raw("GET /app/plain.twp HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(raw, "HTTP/1.0 302 Moved Temporarily\r\nLocation: /sorry.html\r\nContent-Length: 0\r\n\r\n");
+}
+
 TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
 {
     // A control byte refuses the address before any redirect rule could echo it.
