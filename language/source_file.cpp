@@ -1,7 +1,7 @@
 #include "language/source_file.h"
 
 #include "foundation/message_catalog.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 
 #include <algorithm>
 #include <cerrno>

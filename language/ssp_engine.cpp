@@ -4,7 +4,7 @@
 #include "foundation/server_config.h"
 #include "foundation/ssp_exception.h"
 #include "language/app_lock.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 #include "language/debug_hooks.h"
 #include "language/ssp_scan_memo.h"
 #include "language/output_sink.h"

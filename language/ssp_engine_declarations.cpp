@@ -9,7 +9,7 @@
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_tokenizer.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 #include "language/ssp_scan_memo.h"
 
 #include <ctime>

@@ -6,7 +6,7 @@
 #include "language/ssp_engine.h"
 
 #include "language/output_sink.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 #include "language/script_error.h"
 
 #include <new>

@@ -3,7 +3,7 @@
 // "and"/"or" (equal precedence, grouping to the right) and holds at most one comparison.
 #include "language/ssp_engine.h"
 
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 #include "language/script_error.h"
 #include "language/ssp_scan_memo.h"
 

@@ -3,7 +3,7 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 
 #include <new>
 

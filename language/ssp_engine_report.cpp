@@ -5,7 +5,7 @@
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"
 #include "platform/file_system.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "foundation/log.h"
 #include "language/output_sink.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 #include "language/script_error.h"
 #include "language/ssp_scan_memo.h"
 

@@ -2,7 +2,7 @@
 
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
-#include "language/ascii_text.h"
+#include "foundation/ascii_text.h"
 #include "language/script_error.h"
 #include "language/ssp_lexer.h"
 
