@@ -1,23 +1,11 @@
-// ASCII case folding for the names the database code compares without regard to case (commands,
-// DBMS names, URL path prefixes, error-text prefixes). No locale is involved.
+// Prefix matching without regard to case for the names the database code compares (commands,
+// DBMS names, URL path prefixes, error-text prefixes), on top of the foundation's ASCII folding.
+// No locale is involved.
 #pragma once
 
+#include "foundation/ascii_text.h"
+
 #include <string_view>
-
-inline char FoldAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-inline bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    return true;
-}
 
 // An empty prefix never matches: a table row without a prefix must not claim every text.
 inline bool StartsWithNoCase(std::string_view text, std::string_view prefix)

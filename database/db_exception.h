@@ -43,5 +43,11 @@ private:
     mutable std::string m_what;
 };
 
+// Failures that the recordset code finds itself, reported as the exception's return code with no
+// driver record. A lost race on an edited row shows as kDbNoRowsAffected.
+constexpr SQLRETURN kDbNoCurrentRecord = 1007;
+constexpr SQLRETURN kDbNoRowsAffected = 1008;
+constexpr SQLRETURN kDbRecordsetReadOnly = 1009;
+
 // True for the return codes that mean the call did its work: SQL_SUCCESS, SQL_SUCCESS_WITH_INFO.
 inline bool OdbcSucceeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }

@@ -47,7 +47,7 @@ constexpr std::array<CDbmsTraits, 6> kTraits = {{
     {.dbmsName = "PostgreSQL", .lostConnectionStates = kPgLost, .missingTableStates = kPgMissingTable,
      .uniqueViolationStates = kPgUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "ILIKE",
-     .columnInfo = ColumnInfoPath::ProbeQuery},
+     .columnInfo = ColumnInfoPath::ProbeQuery, .catalogCase = CatalogCase::Lower},
     {.dbmsName = "Microsoft SQL Server", .lostConnectionStates = {}, .missingTableStates = kOdbcMissingTable,
      .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "+", .caseBlindLike = "LIKE",
@@ -59,7 +59,7 @@ constexpr std::array<CDbmsTraits, 6> kTraits = {{
     {.dbmsName = "Oracle", .lostConnectionStates = kOracleLost, .missingTableStates = kOdbcMissingTable,
      .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "ORA-12203", .longColumnsPrefix = "ORA-03127", .concatOperator = "||",
-     .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::Catalog},
+     .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::Catalog, .catalogCase = CatalogCase::Upper},
     // Any other product: standard SQL, and the catalogue, which every driver offers.
     {.dbmsName = "", .lostConnectionStates = {}, .missingTableStates = kOdbcMissingTable,
      .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
@@ -86,6 +86,20 @@ bool CDbmsTraits::IsLostConnection(const CDbException& error) const
 {
     return error.RetCode() == SQL_INVALID_HANDLE || HasAnyState(error, kCommonLost)
            || HasAnyState(error, lostConnectionStates);
+}
+
+std::string CDbmsTraits::CatalogName(std::string_view name) const
+{
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        return std::string(name.substr(1, name.size() - 2));
+    std::string folded(name);
+    for (char& c : folded) {
+        if (catalogCase == CatalogCase::Lower && c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        else if (catalogCase == CatalogCase::Upper && c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return folded;
 }
 
 bool CDbmsTraits::IsMissingTable(const CDbException& error) const

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 class CDbException;
@@ -13,6 +14,13 @@ class CDbException;
 enum class ColumnInfoPath {
     ProbeQuery,  // run the SELECT with the filter "1 = 2" and describe its result
     Catalog,     // ask the catalogue (SQLColumns)
+};
+
+// How the catalogue stores a name that was written without quotes.
+enum class CatalogCase {
+    AsWritten,  // kept (or compared without regard to case)
+    Lower,      // folded to lower case
+    Upper,      // folded to upper case
 };
 
 struct CDbmsTraits {
@@ -31,6 +39,7 @@ struct CDbmsTraits {
     std::string_view concatOperator;     // joins two texts
     std::string_view caseBlindLike;      // LIKE that ignores letter case
     ColumnInfoPath columnInfo;
+    CatalogCase catalogCase = CatalogCase::AsWritten;
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);
@@ -39,6 +48,9 @@ struct CDbmsTraits {
     // Whether the failure means the connection is gone: a lost-connection state of this DBMS or
     // of every DBMS, or an invalid handle.
     bool IsLostConnection(const CDbException& error) const;
+    // A table or column name as the catalogue functions (SQLColumns, SQLPrimaryKeys) must be asked
+    // for it: folded as the DBMS folds unquoted names; a name in double quotes loses its quotes.
+    std::string CatalogName(std::string_view name) const;
     bool IsMissingTable(const CDbException& error) const;
     bool IsUniqueViolation(const CDbException& error) const;
 

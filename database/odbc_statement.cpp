@@ -3,6 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// A catalogue argument: an empty part is passed as null, which means "any".
+SQLCHAR* CatalogPart(const std::string& text)
+{
+    return text.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
+}
+
+SQLSMALLINT CatalogLength(const std::string& text)
+{
+    return static_cast<SQLSMALLINT>(text.empty() ? 0 : SQL_NTS);
+}
+
+} // namespace
+
 int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale)
 {
     switch (odbcType) {
@@ -15,6 +30,9 @@ int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale)
     case SQL_BIGINT:
         scale = 0;
         return SQL_DECIMAL;
+    case SQL_TINYINT:
+    case SQL_BIT:
+        return SQL_SMALLINT;
     default:
         return odbcType;
     }
@@ -100,6 +118,20 @@ void COdbcStatement::SetQueryTimeout(int seconds)
     }
 }
 
+bool COdbcStatement::RequestScrollableCursor()
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_CURSOR_TYPE,
+                                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CURSOR_STATIC)), SQL_IS_UINTEGER);
+    if (!OdbcSucceeded(rc))
+        return false;
+    // A driver may substitute another cursor type (01S02) instead of refusing.
+    SQLULEN type = SQL_CURSOR_FORWARD_ONLY;
+    if (!OdbcSucceeded(SQLGetStmtAttr(m_hstmt, SQL_ATTR_CURSOR_TYPE, &type, SQL_IS_UINTEGER, nullptr)))
+        return false;
+    return type != SQL_CURSOR_FORWARD_ONLY;
+}
+
 void COdbcStatement::ExecDirect(const std::string& sql)
 {
     std::lock_guard guard(m_lock);
@@ -145,10 +177,10 @@ void COdbcStatement::BindNull(int index, SQLSMALLINT sqlType)
     BindBuffer(index, SQL_C_CHAR, sqlType, 1, 0, std::string(), SQL_NULL_DATA);
 }
 
-void COdbcStatement::BindText(int index, std::string_view text, SQLSMALLINT sqlType)
+void COdbcStatement::BindText(int index, std::string_view text, SQLSMALLINT sqlType, SQLSMALLINT digits)
 {
     SQLLEN length = static_cast<SQLLEN>(text.size());
-    BindBuffer(index, SQL_C_CHAR, sqlType, std::max<SQLULEN>(text.size(), 1), 0, std::string(text), length);
+    BindBuffer(index, SQL_C_CHAR, sqlType, std::max<SQLULEN>(text.size(), 1), digits, std::string(text), length);
 }
 
 void COdbcStatement::BindBinary(int index, std::string_view bytes)
@@ -158,11 +190,11 @@ void COdbcStatement::BindBinary(int index, std::string_view bytes)
                std::string(bytes), length);
 }
 
-void COdbcStatement::BindInteger(int index, int64_t value)
+void COdbcStatement::BindInteger(int index, int64_t value, SQLSMALLINT sqlType)
 {
     std::string bytes(sizeof value, '\0');
     std::memcpy(bytes.data(), &value, sizeof value);
-    BindBuffer(index, SQL_C_SBIGINT, SQL_BIGINT, 19, 0, std::move(bytes), sizeof value);
+    BindBuffer(index, SQL_C_SBIGINT, sqlType, 19, 0, std::move(bytes), sizeof value);
 }
 
 void COdbcStatement::BindDouble(int index, double value)
@@ -172,11 +204,19 @@ void COdbcStatement::BindDouble(int index, double value)
     BindBuffer(index, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, std::move(bytes), sizeof value);
 }
 
-void COdbcStatement::BindTimestamp(int index, const SQL_TIMESTAMP_STRUCT& value)
+void COdbcStatement::BindTimestamp(int index, const SQL_TIMESTAMP_STRUCT& value, SQLSMALLINT sqlType)
 {
+    if (sqlType == SQL_TYPE_DATE) {
+        // A date goes as a date structure: some drivers store a time stamp's text in a DATE column.
+        SQL_DATE_STRUCT date{value.year, value.month, value.day};
+        std::string bytes(sizeof date, '\0');
+        std::memcpy(bytes.data(), &date, sizeof date);
+        BindBuffer(index, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10, 0, std::move(bytes), sizeof date);
+        return;
+    }
     std::string bytes(sizeof value, '\0');
     std::memcpy(bytes.data(), &value, sizeof value);
-    BindBuffer(index, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 19, 0, std::move(bytes), sizeof value);
+    BindBuffer(index, SQL_C_TYPE_TIMESTAMP, sqlType, 19, 0, std::move(bytes), sizeof value);
 }
 
 void COdbcStatement::ResetParameters()
@@ -189,16 +229,23 @@ void COdbcStatement::ResetParameters()
 void COdbcStatement::Columns(const std::string& catalog, const std::string& schema, const std::string& table)
 {
     std::lock_guard guard(m_lock);
-    auto part = [](const std::string& text) {
-        return text.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
-    };
-    auto length = [](const std::string& text) { return static_cast<SQLSMALLINT>(text.empty() ? 0 : SQL_NTS); };
     SQLRETURN rc;
     do {
-        rc = SQLColumns(CheckedHandle(), part(catalog), length(catalog), part(schema), length(schema),
-                        part(table), length(table), nullptr, 0);
+        rc = SQLColumns(CheckedHandle(), CatalogPart(catalog), CatalogLength(catalog), CatalogPart(schema),
+                        CatalogLength(schema), CatalogPart(table), CatalogLength(table), nullptr, 0);
     } while (rc == SQL_STILL_EXECUTING);
     Check(rc, "SQLColumns");
+}
+
+void COdbcStatement::PrimaryKeys(const std::string& catalog, const std::string& schema, const std::string& table)
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc;
+    do {
+        rc = SQLPrimaryKeys(CheckedHandle(), CatalogPart(catalog), CatalogLength(catalog), CatalogPart(schema),
+                            CatalogLength(schema), CatalogPart(table), CatalogLength(table));
+    } while (rc == SQL_STILL_EXECUTING);
+    Check(rc, "SQLPrimaryKeys");
 }
 
 int COdbcStatement::ResultColumnCount()
@@ -240,6 +287,16 @@ bool COdbcStatement::Fetch()
     if (rc == SQL_NO_DATA)
         return false;
     Check(rc, "SQLFetch");
+    return true;
+}
+
+bool COdbcStatement::FetchFirst()
+{
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLFetchScroll(CheckedHandle(), SQL_FETCH_FIRST, 0);
+    if (rc == SQL_NO_DATA)
+        return false;
+    Check(rc, "SQLFetchScroll");
     return true;
 }
 

@@ -31,7 +31,8 @@ struct COdbcColumn {
 
 // Maps an ODBC 3 type code onto the codes the script value uses: date 91 -> 9, timestamp 93 -> 11,
 // time 92 -> 12 (kept as text), BIGINT -> decimal 3 with scale 0 (a 64-bit count must not wrap in
-// a 32-bit integer); every other code is kept. The scale is changed where the mapping says so.
+// a 32-bit integer), TINYINT and BIT -> SMALLINT 5 (so they read as integers); every other code is
+// kept. The scale is changed where the mapping says so.
 int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale);
 
 class COdbcStatement {
@@ -46,6 +47,9 @@ public:
     bool IsAttached() const;
 
     void SetQueryTimeout(int seconds);
+    // Asks for a static (scrollable) cursor for the next execution, so FetchFirst can go back to
+    // the first row. Returns false when the driver offers only forward cursors.
+    bool RequestScrollableCursor();
 
     // SQL_NO_DATA from an UPDATE or DELETE counts as success.
     void ExecDirect(const std::string& sql);
@@ -55,15 +59,19 @@ public:
     // Parameters for the next Execute, numbered from 1; values are copied and kept until
     // ResetParameters or the statement ends.
     void BindNull(int index, SQLSMALLINT sqlType);
-    void BindText(int index, std::string_view text, SQLSMALLINT sqlType = SQL_VARCHAR);
+    void BindText(int index, std::string_view text, SQLSMALLINT sqlType = SQL_VARCHAR, SQLSMALLINT digits = 0);
     void BindBinary(int index, std::string_view bytes);
-    void BindInteger(int index, int64_t value);
+    // sqlType is the column's own type, so a server that types its parameters (PostgreSQL) sees
+    // the type it compares with or stores into; a time stamp bound as SQL_TYPE_DATE sends its date.
+    void BindInteger(int index, int64_t value, SQLSMALLINT sqlType = SQL_BIGINT);
     void BindDouble(int index, double value);
-    void BindTimestamp(int index, const SQL_TIMESTAMP_STRUCT& value);
+    void BindTimestamp(int index, const SQL_TIMESTAMP_STRUCT& value, SQLSMALLINT sqlType = SQL_TYPE_TIMESTAMP);
     void ResetParameters();
 
     // Catalogue: the columns of a table (SQLColumns); empty parts are passed as null.
     void Columns(const std::string& catalog, const std::string& schema, const std::string& table);
+    // Catalogue: the primary-key columns of a table (SQLPrimaryKeys); column 4 is the name.
+    void PrimaryKeys(const std::string& catalog, const std::string& schema, const std::string& table);
 
     int ResultColumnCount();
     COdbcColumn DescribeColumn(int column);  // 1-based
@@ -72,6 +80,8 @@ public:
 
     // Moves to the next row; false at the end of the result.
     bool Fetch();
+    // Moves back to the first row of a scrollable cursor; false when the result is empty.
+    bool FetchFirst();
     // Readers of the current row's column (1-based); each returns false for NULL. Text and binary
     // are read whole, in chunks that double while the driver reports truncation.
     bool GetText(int column, std::string& out);

@@ -1,0 +1,256 @@
+#include "database/crosstab_grid.h"
+
+#include "foundation/ascii_text.h"
+#include "foundation/message_catalog.h"
+#include "foundation/number_parse.h"
+#include "foundation/ssp_exception.h"
+#include "foundation/ssp_value.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kInternalError = 3;
+constexpr int kGroupFunctions = 141;
+constexpr int kFieldEmpty = 140;
+constexpr int kTableEmpty = 138;
+
+// The non-empty pieces of text between any of the delimiters, with their offsets.
+std::vector<std::pair<std::string_view, size_t>> SplitPieces(std::string_view text, std::string_view delimiters)
+{
+    std::vector<std::pair<std::string_view, size_t>> pieces;
+    size_t start = 0;
+    while (start < text.size()) {
+        start = text.find_first_not_of(delimiters, start);
+        if (start == std::string_view::npos)
+            break;
+        size_t end = std::min(text.find_first_of(delimiters, start), text.size());
+        pieces.emplace_back(text.substr(start, end - start), start);
+        start = end;
+    }
+    return pieces;
+}
+
+bool SortsAfterNoCase(const std::string& a, const std::string& b)
+{
+    return LowerAscii(a) > LowerAscii(b);
+}
+
+} // namespace
+
+std::string TranslateCrosstab(const std::string& statement, int position)
+{
+    if (statement.starts_with("SELECT "))
+        return statement;
+    auto tokens = SplitPieces(statement, " \t\r\n");
+    auto token = std::find_if(tokens.begin(), tokens.end(), [](const auto& t) { return EqualsNoCase(t.first, "crosstab"); });
+    std::string callText, fromPart;
+    if (token != tokens.end()) {
+        for (++token; token != tokens.end(); ++token) {
+            if (EqualsNoCase(token->first, "from")) {
+                std::string_view rest = TrimWhiteAscii(std::string_view(statement).substr(token->second + 4));
+                fromPart = " FROM " + std::string(rest);
+                break;
+            }
+            callText += token->first;
+        }
+    }
+    auto fields = SplitPieces(callText, " ,()");
+    auto field = [&](size_t i) { return i < fields.size() ? std::string(fields[i].first) : std::string(); };
+    const std::string row = field(0), column = field(1), value = field(3);
+    std::string aggregate = LowerAscii(field(2));
+    if (aggregate.empty())
+        aggregate = "count";
+    if (aggregate != "count" && aggregate != "sum" && aggregate != "avg")
+        throw CSspException(CMessageCatalog::Text(kGroupFunctions), position);
+    if (row.empty() || column.empty())
+        throw CSspException(CMessageCatalog::Text(kFieldEmpty), position);
+    if (fromPart.empty())
+        throw CSspException(CMessageCatalog::Text(kTableEmpty), position);
+    std::string select = "SELECT " + row + ", " + column;
+    if (!value.empty())
+        select += ", " + value;
+    return select + fromPart + " ORDER BY " + row + " ASC, " + column + " ASC";
+}
+
+void CCrosstabGrid::Clear()
+{
+    m_headers.clear();
+    m_cells.clear();
+    m_rowCount = 0;
+    m_cursor = kNotBuilt;
+    m_presets = false;
+    m_yHeaders = false;
+    m_resultRows = 0;
+    m_previousRow.reset();
+}
+
+void CCrosstabGrid::AddXHeader(const std::string& text, int position)
+{
+    if (IsBuilt())
+        throw CSspException("addXHeader is valid only before the query is executed", position);
+    if (m_headers.empty())
+        m_headers.push_back({"Crosstab", 0});
+    m_headers.push_back({text, 0});
+    m_presets = true;
+}
+
+void CCrosstabGrid::AddYHeader(const std::string& text, int position)
+{
+    if (m_headers.empty())
+        throw CSspException("Call addXHeader first", position);
+    if (IsBuilt())
+        throw CSspException("addYHeader is valid only before the query is executed", position);
+    auto addRow = [this](const std::string& key) {
+        for (size_t i = 1; i < m_headers.size(); ++i)
+            m_cells.push_back({key, m_headers[i].text, 0});
+        ++m_rowCount;
+    };
+    if (!m_yHeaders) {
+        addRow(std::string());
+        m_yHeaders = true;
+    }
+    addRow(text);
+}
+
+void CCrosstabGrid::BeginFold()
+{
+    if (!m_presets) {
+        m_headers.assign(1, {"Crosstab", 0});
+        m_cells.clear();
+        m_rowCount = 0;
+    }
+    m_resultRows = 0;
+    m_previousRow.reset();
+}
+
+void CCrosstabGrid::AddRow(const std::string& rowText, const std::string& columnText)
+{
+    ++m_resultRows;
+    if (m_presets)
+        FoldPresets(rowText, columnText);
+    else
+        FoldData(rowText, columnText);
+}
+
+void CCrosstabGrid::FoldData(const std::string& rowText, const std::string& columnText)
+{
+    if (m_previousRow != rowText) {
+        ++m_rowCount;
+        m_previousRow = rowText;
+    }
+    // The result is sorted by row and column, so equal pairs arrive together.
+    if (!m_cells.empty() && m_cells.back().row == rowText && m_cells.back().column == columnText)
+        ++m_cells.back().count;
+    else
+        m_cells.push_back({rowText, columnText, 1});
+    // Headers after "Crosstab" stay sorted without regard to case.
+    auto header = m_headers.begin() + 1;
+    for (; header != m_headers.end(); ++header) {
+        if (EqualsNoCase(header->text, columnText)) {
+            ++header->total;
+            return;
+        }
+        if (SortsAfterNoCase(header->text, columnText))
+            break;
+    }
+    m_headers.insert(header, {columnText, 1});
+}
+
+void CCrosstabGrid::FoldPresets(const std::string& rowText, const std::string& columnText)
+{
+    auto cell = std::find_if(m_cells.begin(), m_cells.end(), [&](const CellRecord& c) {
+        return EqualsNoCase(c.row, rowText) && EqualsNoCase(c.column, columnText);
+    });
+    if (cell != m_cells.end())
+        ++cell->count;
+    auto header = std::find_if(m_headers.begin() + 1, m_headers.end(),
+                               [&](const Header& h) { return EqualsNoCase(h.text, columnText); });
+    if (header != m_headers.end())
+        ++header->total;
+}
+
+void CCrosstabGrid::EndFold()
+{
+    m_headers.push_back({"Total", m_resultRows});
+    m_cells.push_back({"Total", "Total", 0});
+    m_cursor = -2;
+}
+
+int CCrosstabGrid::Fetch(int position)
+{
+    if (m_cursor == -2 || m_cursor == -1) {
+        ++m_cursor;
+        return 1;
+    }
+    if (m_cursor < 0)
+        throw CSspException(CMessageCatalog::Text(kInternalError), position);
+    if (static_cast<size_t>(m_cursor) >= m_cells.size())
+        return 0;
+    const std::string& key = m_cells[static_cast<size_t>(m_cursor)].row;
+    size_t next = static_cast<size_t>(m_cursor);
+    while (next < m_cells.size() && m_cells[next].row == key)
+        ++next;
+    m_cursor = static_cast<int>(next);
+    return next < m_cells.size() ? 1 : 0;
+}
+
+unsigned CCrosstabGrid::RowTotal(size_t firstCell) const
+{
+    unsigned total = 0;
+    for (size_t i = firstCell; i < m_cells.size() && m_cells[i].row == m_cells[firstCell].row; ++i)
+        total += m_cells[i].count;
+    return total;
+}
+
+unsigned CCrosstabGrid::CellCount(size_t firstCell, const std::string& header) const
+{
+    for (size_t i = firstCell; i < m_cells.size() && m_cells[i].row == m_cells[firstCell].row; ++i)
+        if (m_cells[i].column == header)
+            return m_cells[i].count;
+    return 0;
+}
+
+void CCrosstabGrid::Cell(std::string_view member, CSspValue& result, int position) const
+{
+    const int index = ParseInt32(member);
+    const bool inHeaders = index >= 0 && static_cast<size_t>(index) < m_headers.size();
+    if (m_cursor == -1) {
+        result.SetString(inHeaders ? m_headers[static_cast<size_t>(index)].text : "column out of bound");
+        return;
+    }
+    if (m_cursor < 0)
+        throw CSspException(CMessageCatalog::Text(kInternalError), position);
+    const size_t cell = static_cast<size_t>(m_cursor);
+    if (cell >= m_cells.size()) {
+        result.SetString("row out of bound");
+        return;
+    }
+    if (!inHeaders) {
+        result.SetString("column out of bound");
+        return;
+    }
+    const size_t column = static_cast<size_t>(index);
+    if (cell + 1 == m_cells.size()) {  // the "Total" row closes the grid
+        if (column == 0)
+            result.SetString("Total");
+        else
+            result.SetInteger(static_cast<int>(m_headers[column].total));
+    } else if (column == 0) {
+        result.SetString(m_cells[cell].row);
+    } else if (column + 1 == m_headers.size()) {
+        result.SetInteger(static_cast<int>(RowTotal(cell)));
+    } else {
+        result.SetInteger(static_cast<int>(CellCount(cell, m_headers[column].text)));
+    }
+}
+
+void CCrosstabGrid::ColumnTotal(int index, CSspValue& result) const
+{
+    if (index < 0 || static_cast<size_t>(index) >= m_headers.size())
+        result.SetString("column out of bound");
+    else if (index == 0)
+        result.SetString("Total");
+    else
+        result.SetInteger(static_cast<int>(m_headers[static_cast<size_t>(index)].total));
+}

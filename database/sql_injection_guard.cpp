@@ -1,0 +1,46 @@
+#include "database/sql_injection_guard.h"
+
+#include "foundation/ascii_text.h"
+
+#include <string>
+
+namespace {
+
+bool IsSuspiciousWord(std::string_view word)
+{
+    static constexpr std::string_view kVerbs[] = {"update", "delete", "insert", "create", "drop", "exec"};
+    for (std::string_view verb : kVerbs)
+        if (word == verb)
+            return true;
+    return word.find("--") != std::string_view::npos || word.find(';') != std::string_view::npos;
+}
+
+} // namespace
+
+bool PassesSqlInjectionGuard(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size() && IsWhiteAscii(text[i]))
+        ++i;
+    // The verb itself is the statement the script meant to run.
+    while (i < text.size() && !IsWhiteAscii(text[i]))
+        ++i;
+    std::string word;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (IsWhiteAscii(c)) {
+            if (!word.empty() && IsSuspiciousWord(word))
+                return false;
+            word.clear();
+        } else if (c == '\'') {
+            // A literal holds data, not statements; the word goes on after its closing quote.
+            size_t close = text.find('\'', i + 1);
+            if (close == std::string_view::npos)
+                return true;
+            i = close;
+        } else {
+            word += ToLowerAscii(c);
+        }
+    }
+    return true;
+}
