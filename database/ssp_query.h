@@ -4,11 +4,10 @@
 // begins with CROSSTAB builds a grid of counts instead of a result set. Rows come through a
 // CDynBindSet on the object's own data source (UseDataSource) or on the run's data source.
 //
-// The interpreter creates one per declaration and reaches it through two calls:
-//   CSspQuery query(host);                  // host: the declaring engine (CSspQueryHost)
-//   query.Init(declaration, raw);           // again, after a "close" call, when the
-//                                           // declaration runs again
-//   query.CallMember(call, result);         // name.member(args)
+// The interpreter keeps one per declaration among its declared objects and reaches it through:
+//   auto query = std::make_unique<CSspQuery>(host);  // host: the declaring engine (CSspQueryHost)
+//   query->Init(declaration, raw);   // again, after a "close" call, when the declaration runs again
+//   query->CallMember(call, result); // name.member(args), as for every CSspScriptObject
 // The declaration record carries the object's name (m_object), the statement text (m_member), the
 // position just after "=" (m_position) and the end of the statement (m_endPosition).
 //
@@ -19,6 +18,7 @@
 #include "database/crosstab_grid.h"
 #include "database/dyn_bind_set.h"
 #include "database/ssp_query_host.h"
+#include "foundation/ssp_script_object.h"
 
 #include <memory>
 #include <string>
@@ -30,10 +30,10 @@ class CDbException;
 class CSspCall;
 class CSspValue;
 
-class CSspQuery {
+class CSspQuery : public CSspScriptObject {
 public:
     explicit CSspQuery(CSspQueryHost& host);
-    virtual ~CSspQuery();
+    ~CSspQuery() override;
     CSspQuery(const CSspQuery&) = delete;
     CSspQuery& operator=(const CSspQuery&) = delete;
 
@@ -43,7 +43,7 @@ public:
     // Methods execute, fetch, movefirst, close, ColumnCount, RowCount, UseDataSource,
     // PreventSqlInjection, SetQueryTimeout, Column, colTotal, addXHeader, addYHeader (without regard
     // to case); any other member name reads a column (or a crosstab cell) by name or index.
-    void CallMember(CSspCall& call, CSspValue& result);
+    void CallMember(CSspCall& call, CSspValue& result) override;
 
     const std::string& Name() const { return m_name; }
     int DeclarationPosition() const { return m_position; }
