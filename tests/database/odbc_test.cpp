@@ -8,25 +8,9 @@ namespace {
 
 using testdb::Backend;
 
-class OdbcTest : public testdb::BackendTest {
+class OdbcTest : public testdb::TableTest {
 protected:
-    void SetUp() override
-    {
-        BackendTest::SetUp();
-        if (IsSkipped() || HasFailure())
-            return;
-        m_db.Open(Connect());
-        m_table = testdb::UniqueTable("odbc");
-    }
-    void TearDown() override
-    {
-        if (m_db.IsOpen()) {
-            try {
-                m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
-            } catch (const CDbException&) {
-            }
-        }
-    }
+    OdbcTest() : TableTest("odbc") {}
 
     int64_t CountRows(COdbcConnection& connection, const std::string& where = "1 = 1")
     {
@@ -37,9 +21,6 @@ protected:
         EXPECT_TRUE(statement.GetInteger(1, count));
         return count;
     }
-
-    COdbcConnection m_db;
-    std::string m_table;
 };
 
 TEST_P(OdbcTest, ErrorsCarryStatesThatTheTraitsRecognise)

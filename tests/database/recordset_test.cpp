@@ -8,25 +8,10 @@
 
 namespace {
 
-class RecordsetTest : public testdb::BackendTest {
+class RecordsetTest : public testdb::TableTest {
 protected:
-    void SetUp() override
-    {
-        BackendTest::SetUp();
-        if (IsSkipped() || HasFailure())
-            return;
-        m_db.Open(Connect());
-        m_table = testdb::UniqueTable("rs");
-    }
-    void TearDown() override
-    {
-        if (m_db.IsOpen()) {
-            try {
-                m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
-            } catch (const CDbException&) {
-            }
-        }
-    }
+    RecordsetTest() : TableTest("rs") {}
+
     std::string Blob() const { return IsPostgres() ? "BYTEA" : "BLOB"; }
     std::string Scalar(const std::string& sql)
     {
@@ -40,9 +25,6 @@ protected:
         value.SetString(text);
         return value;
     }
-
-    COdbcConnection m_db;
-    std::string m_table;
 };
 
 TEST_P(RecordsetTest, EveryColumnTypeReadsBackWhole)

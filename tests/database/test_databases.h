@@ -72,6 +72,34 @@ protected:
     std::string m_connect;
 };
 
+// Fixture base for tests of one table: an open connection (m_db) and a table name of their own
+// (m_table, from the stem), dropped afterwards when the test created it.
+class TableTest : public BackendTest {
+protected:
+    explicit TableTest(std::string stem) : m_stem(std::move(stem)) {}
+    void SetUp() override
+    {
+        BackendTest::SetUp();
+        if (IsSkipped() || HasFailure())
+            return;
+        m_db.Open(Connect());
+        m_table = UniqueTable(m_stem);
+    }
+    void TearDown() override
+    {
+        if (m_db.IsOpen()) {
+            try {
+                m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
+            } catch (const CDbException&) {
+            }
+        }
+    }
+
+    std::string m_stem;
+    COdbcConnection m_db;
+    std::string m_table;
+};
+
 #define TW_INSTANTIATE_BACKENDS(Suite)                                                                       \
     INSTANTIATE_TEST_SUITE_P(Db, Suite, testing::Values(testdb::Backend::Sqlite, testdb::Backend::Postgres), \
                              testdb::BackendName)
