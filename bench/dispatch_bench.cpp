@@ -80,6 +80,9 @@ int main(int argc, char** argv)
     const std::string base = "http://127.0.0.1:" + std::to_string(listener->GetPort());
     const std::string staticReport = RunWrk(base + "/static.html", seconds);
     const std::string pageReport = RunWrk(base + "/table.twp", seconds);
+    // The installed default: every page run holds the application lock, so runs take turns.
+    TheServerConfig().m_dbAccessSerialize = 1;
+    const std::string serializedReport = RunWrk(base + "/table.twp", seconds);
     listener->Stop();
     listener->WaitForExit(30000);
     pool.StopAll();
@@ -87,8 +90,10 @@ int main(int argc, char** argv)
 
     std::fputs(staticReport.c_str(), stdout);
     std::fputs(pageReport.c_str(), stdout);
+    std::fputs(serializedReport.c_str(), stdout);
     std::printf("1 KB static file: %.0f requests/s\n", RequestsPerSecond(staticReport));
     std::printf("page with a 100-row table: %.0f requests/s\n", RequestsPerSecond(pageReport));
+    std::printf("the same with DbAccessSerialize on: %.0f requests/s\n", RequestsPerSecond(serializedReport));
     std::printf("(%d wrk clients, Connection: close)\n", kWrkClients);
     return 0;
 }
