@@ -166,10 +166,7 @@ void CSspQuery::Dispatch(CSspCall& call, CSspValue& result)
 {
     const Method* method = FindMethod(call.m_member);
     if (method == nullptr) {
-        if (m_crosstab)
-            ReadCell(call.m_member, result);
-        else
-            ReadColumn(call.m_member, result);
+        ReadMember(call.m_member, result);
         return;
     }
     switch (*method) {
@@ -210,7 +207,7 @@ void CSspQuery::Dispatch(CSspCall& call, CSspValue& result)
         result.SetInteger(1);
         return;
     case Method::Column:
-        ReadColumn(FirstArgument(call), result);
+        ReadMember(FirstArgument(call), result);
         return;
     case Method::ColTotal: {
         const int index = ParseInt32(FirstArgument(call));
@@ -361,6 +358,14 @@ CDataSource* CSspQuery::DataSource()
     dataSource->DoCommand("Open");
     m_inUse = dataSource;
     return dataSource;
+}
+
+void CSspQuery::ReadMember(std::string_view member, CSspValue& result)
+{
+    if (m_crosstab)
+        ReadCell(member, result);
+    else
+        ReadColumn(member, result);
 }
 
 void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)

@@ -65,6 +65,8 @@ private:
     void UseDataSource(const CSspCall& call);
     CDataSource* DataSource();
     void OpenResult(const std::string& sql);
+    // A column of the result, or the cell of a crosstab, named by the member.
+    void ReadMember(std::string_view member, CSspValue& result);
     void ReadColumn(std::string_view member, CSspValue& result);
 
     // Crosstab.

@@ -139,7 +139,7 @@ TEST_P(RecordsetTest, LostRaceShowsAsNoRowsAffected)
 
 TEST_P(RecordsetTest, EditFindsItsRowByAKeyItDidNotSelect)
 {
-    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER PRIMARY KEY, status VARCHAR(10), title VARCHAR(10))");
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id BIGINT PRIMARY KEY, status VARCHAR(10), title VARCHAR(10))");
     for (int id : {1, 2, 3})
         m_db.ExecuteSQL("INSERT INTO " + m_table + " VALUES (" + std::to_string(id) + ", 'open', 'same')");
     CDynBindSet set(&m_db);
