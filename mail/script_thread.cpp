@@ -3,11 +3,11 @@
 #include "foundation/log.h"
 #include "foundation/server_config.h"
 #include "foundation/task_entry.h"
-#include "language/file_output_sink.h"
 #include "language/ssp_engine.h"
 #include "mail/admin_mail.h"
 #include "platform/file_system.h"
 #include "webserver/ssp_request.h"
+#include "webserver/ssp_response.h"
 
 #include <exception>
 #include <utility>
@@ -270,7 +270,10 @@ int CScriptThread::RunScript(const std::string& path, std::string& errorText)
     const std::string urlPath = ResolveWebrootPath(path, m_installDir);
     // A request without connection, so that the script can still use the Request object.
     CSspRequest request(nullptr);
-    CFileOutputSink output(OutputFilePath());
+    // A response without connection: the script's output and its Response members work as on a
+    // page, and what it wrote is dropped when the run ends.
+    CSspResponse output(nullptr);
+    output.SetOutputPath(OutputFilePath());
     // On the heap, so that a reader who outlived the run would be caught by the sanitizer build
     // rather than read a reused stack frame.
     auto engine = std::make_unique<CSspEngine>();

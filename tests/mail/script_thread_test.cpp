@@ -1,5 +1,7 @@
 #include "mail/script_thread.h"
 
+#include "webserver/ssp_response.h"
+
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "language/debug_hooks.h"
@@ -241,18 +243,24 @@ TEST_F(ScriptThreadTest, FailedTaskIsLoggedAndReportedWhileOutputGoesToTheThread
     AddTask("Broken", true, missing, m_t0 - 600);
     AddTask("Good", true, WriteScript("bin/good.tws"), m_t0 - 600);
     std::string outputPath;
-    bool outputExisted = false;
+    std::string seenPath;
+    std::string written;
     bool hadRequest = false;
     m_recorder.atEnd = [&](CSspEngine& engine) {
-        engine.Response()->Write("made by the task");
-        outputExisted = std::ifstream(outputPath).good();
+        auto* response = dynamic_cast<CSspResponse*>(engine.Response());
+        ASSERT_NE(response, nullptr) << "a task writes through a response without connection";
+        response->Write("made by the task");
+        response->WriteText(std::string(CSspResponse::kSpillSize, 'x'));  // forces the output file
+        seenPath = response->GetOutputPath();
+        written = response->GetOutputText().substr(0, 16);
         hadRequest = engine.Request() != nullptr;
     };
     auto thread = StartThread();
     outputPath = m_install.Path() + "/tmp/dyn" + std::to_string(thread->GetThreadId()) + ".html";
     TickAt(*thread, m_t0);
     Quit(*thread);
-    EXPECT_TRUE(outputExisted);
+    EXPECT_EQ(seenPath, outputPath);
+    EXPECT_EQ(written, "made by the task");
     EXPECT_TRUE(hadRequest);
     EXPECT_FALSE(std::ifstream(outputPath).good()) << "the output file lives only during its run";
 
