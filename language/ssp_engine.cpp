@@ -3,7 +3,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_exception.h"
-#include "language/app_lock.h"
+#include "language/ssp_app.h"
 #include "foundation/ascii_text.h"
 #include "language/debug_hooks.h"
 #include "language/ssp_scan_memo.h"
@@ -56,7 +56,11 @@ CSspEngine::CSspEngine(CSspEngine* top)
     Reset();
 }
 
-CSspEngine::~CSspEngine() = default;
+CSspEngine::~CSspEngine()
+{
+    // Every run gives its data source back; this only guards an engine that is destroyed mid-run.
+    ReleaseRunDataSource();
+}
 
 void CSspEngine::Reset()
 {
@@ -94,13 +98,14 @@ int CSspEngine::Run(const CSspRunArgs& args)
 
     // Waits without limit: a run may not touch the database before its turn, and a run that hangs
     // while holding the lock is reported by its thread's watchdog.
-    std::unique_lock<std::recursive_mutex> lock(ApplicationLock(), std::defer_lock);
+    std::unique_lock<std::recursive_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
     if (SerializesRuns())
         lock.lock();
 
     int result = RunLoop();
     if (result == kRunCompleted)
         result = CheckRunEnd();
+    result = RollBackOpenTransaction(result);
     return FinishRun(result);
 }
 
@@ -278,6 +283,8 @@ int CSspEngine::FinishRun(int result)
         }
     };
     attempt([this] { CleanUp(); });
+    // A step of its own, so that the data source goes back even when the clean-up failed early.
+    attempt([this] { ReleaseRunDataSource(); });
     attempt([this] { EndRun(); });
     if (IsTopEngine() && m_response)
         attempt([this] { m_response->CloseOutput(); });

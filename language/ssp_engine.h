@@ -37,6 +37,7 @@
 #include <unordered_map>
 #include <vector>
 
+class CDataSource;
 class CSspDebugHooks;
 class CSspOutputSink;
 
@@ -145,6 +146,16 @@ public:
     CSspOutputSink* Response() const { return m_response; }
     const CSspValueList* CallArguments() const { return m_callArguments; }
 
+    // The run's data source: taken from the application's pool for the run's URL path on the first
+    // database use of the run, and given back when the run ends. Throws CSspException when there is
+    // none for the path or it cannot be opened.
+    CDataSource* GetRunDataSource();
+    bool HasDataSource() const { return m_dataSource != nullptr; }
+    // Local.BeginTransaction and Local.CommitTransaction. The engine ends only a transaction that it
+    // began itself: a nested run on the same shared data source leaves its caller's alone.
+    void BeginTransaction();
+    void CommitTransaction();
+
     // Member dispatch: finds the object that answers call (a bare name, the built-in objects by name
     // in a fixed order, then the objects this run declared) and lets it write result. An operand
     // that names nothing known raises "Unknown Object: " with its object name.
@@ -243,6 +254,17 @@ private:
     // Member dispatch of the objects the engine answers itself.
     void CallLocal(CSspCall& call, CSspValue& result);
     void CallArg(CSspCall& call, CSspValue& result);
+    // The members of Local that use the run's data source; false when member is none of them.
+    bool CallLocalDataSource(CSspCall& call, CSspValue& result);
+    void CallApp(CSspCall& call, CSspValue& result);
+    void CallServer(CSspCall& call, CSspValue& result);
+    void GetUniqueId(const CSspCall& call, CSspValue& result);
+    void CheckUseDataSourceTooLate(const CSspCall& call) const;
+
+    // End of a run: an open transaction of this engine is rolled back (a completed run then fails);
+    // the data source goes back to the pool after the sql objects that use it are gone.
+    int RollBackOpenTransaction(int result);
+    void ReleaseRunDataSource();
 
     // Declarations.
     // Finds the object declared at key, or makes one (after the name test) and lists it.
@@ -296,6 +318,7 @@ private:
 
     CSspScriptObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
+    CDataSource* m_dataSource = nullptr;  // from the pool; given back at the end of the run
 
     // Control flow: nodes are made on first reach, found again by their keyword's position and
     // deleted by the clean-up; the stacks are linked through the nodes.

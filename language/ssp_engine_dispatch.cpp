@@ -26,17 +26,6 @@ constexpr int kMsgUnknownObject = 121;            // "Unknown Object: "
     throw CSspException("The " + std::string(object) + " object is not available yet.", position);
 }
 
-// Members of Local that work on the run's data source, which the engine does not hold yet.
-bool IsDataSourceMember(std::string_view member)
-{
-    for (std::string_view name : {"BeginTransaction", "CommitTransaction", "RollbackTransaction", "GetUniqueID",
-                                  "dbType", "dbVer", "UseDataSource"}) {
-        if (EqualsNoCase(member, name))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
@@ -72,9 +61,9 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
     if (EqualsNoCase(object, "Session"))
         NotAvailable("Session", position);
     if (EqualsNoCase(object, "App"))
-        NotAvailable("App", position);
+        return CallApp(call, result);
     if (EqualsNoCase(object, "Server"))
-        NotAvailable("Server", position);
+        return CallServer(call, result);
     if (EqualsNoCase(object, "SessMan"))
         NotAvailable("SessMan", position);
 
@@ -88,8 +77,8 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
 void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)
 {
     const std::string& member = call.m_member;
-    if (IsDataSourceMember(member))
-        throw CSspException("Data sources are not available yet: Local." + member, call.m_position);
+    if (CallLocalDataSource(call, result))
+        return;
     if (EqualsNoCase(member, "setErrorFile")) {
         if (call.ParamCount() < 1)
             RaiseCatalogText(kMsgMissingParameter, call.m_position);

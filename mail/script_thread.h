@@ -18,6 +18,7 @@
 #pragma once
 
 #include "language/current_engine.h"
+#include "language/idle_data_source_sweep.h"
 #include "platform/message_thread.h"
 
 #include <chrono>
@@ -32,15 +33,6 @@
 
 class CServerConfig;
 class CSspEngine;
-
-// The hourly sweep of the data-source pool, done by the application state. The server installs
-// its application state here; without one the tick sweeps nothing.
-class CIdleDataSourceSweep {
-public:
-    virtual ~CIdleDataSourceSweep() = default;
-    // Closes every pooled data source that nobody has used for longer than the pool's idle limit.
-    virtual void CloseIdleDataSources() = 0;
-};
 
 // Task number 2, which sends the mail outbox. It keeps its own state (mails sent today) across
 // runs, so the thread owns the one it is given.
@@ -78,7 +70,8 @@ public:
     // The scheduler's tick period; one minute unless a test asks for another.
     void SetTickPeriod(std::chrono::milliseconds period);
     void SetClock(Clock clock);
-    // Not owned: the application state lives as long as the process.
+    // The hourly sweep; the server passes &TheSspApp(). Not owned: the application state lives as
+    // long as the process. Without one the tick sweeps nothing.
     void SetIdleSweep(CIdleDataSourceSweep* sweep);
     void SetEmailSender(std::unique_ptr<CEmailSenderTask> sender);
 

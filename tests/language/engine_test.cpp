@@ -3,7 +3,7 @@
 #include "foundation/server_config.h"
 #include "platform/file_system.h"
 #include "foundation/ssp_exception.h"
-#include "language/app_lock.h"
+#include "language/ssp_app.h"
 #include "language/debug_hooks.h"
 #include "language/output_sink.h"
 #include "script_runner.h"
@@ -430,7 +430,7 @@ TEST_F(SerializedRunTest, MissingFileFailsWithoutWaitingForTheLock)
     std::promise<void> release;
     std::promise<void> held;
     std::thread holder([&] {
-        std::lock_guard<std::recursive_mutex> lock(ApplicationLock());
+        std::lock_guard<std::recursive_mutex> lock(TheSspApp().ApplicationLock());
         held.set_value();
         release.get_future().wait();
     });

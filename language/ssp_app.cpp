@@ -1,0 +1,235 @@
+#include "language/ssp_app.h"
+
+#include "foundation/ascii_text.h"
+#include "foundation/log.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "language/script_error.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
+namespace {
+
+constexpr int kMsgMissingParameter = 74;          // "Missing parameter."
+constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parameter."
+constexpr int kMsgOutOfMemoryAppObject = 55;      // "Out of memory when creating app object."
+constexpr int kMsgOutOfMemoryAppVariable = 56;    // "Out of memory for app variable."
+constexpr int kMsgAppVariableNotDefined = 77;     // "App variable not defined. ..."
+constexpr int kMsgAppNotInitialized = 79;         // "This application has not been initialized. ..."
+
+constexpr size_t kOdbcPrefixLength = 5;  // "ODBC;"
+constexpr int kDefaultSessionTimeout = 600;
+constexpr int kMaxSessionTimeout = 1440;
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+void CSspVariables::Set(std::string_view name, const CSspValue& value)
+{
+    m_values[LowerAscii(name)] = value;
+}
+
+const CSspValue* CSspVariables::Find(std::string_view name) const
+{
+    auto it = m_values.find(LowerAscii(name));
+    return it == m_values.end() ? nullptr : &it->second;
+}
+
+void CSspVariables::ReadVar(const CSspCall& call, int notDefinedSlot, CSspValue& result) const
+{
+    if (call.ParamCount() < 1)
+        RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
+    std::string name = LowerAscii(call.GetParamStr(0));
+    if (const CSspValue* value = Find(name))
+        result = *value;
+    else if (call.ParamCount() > 1)
+        result.SetString(call.GetParamStr(1));
+    else
+        throw CSspException(CMessageCatalog::Text(notDefinedSlot) + name, call.m_position);
+}
+
+void CSspVariables::ReadNamed(const CSspCall& call, int notDefinedSlot, CSspValue& result) const
+{
+    const CSspValue* value = Find(call.m_member);
+    if (value == nullptr)
+        throw CSspException(CMessageCatalog::Text(notDefinedSlot) + LowerAscii(call.m_member), call.m_position);
+    result = *value;
+}
+
+void CSspAppEntry::Call(CSspApp& app, CSspCall& call, CSspValue& result)
+{
+    std::lock_guard guard(m_lock);
+    const std::string& member = call.m_member;
+    if (EqualsNoCase(member, "UseDataSource")) {
+        app.SetDataSourceForPath(CSspApp::UseDataSourceConnect(call), m_root);
+        result.SetString("1");
+    } else if (EqualsNoCase(member, "SetVar")) {
+        if (call.ParamCount() != 2)
+            RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
+        try {
+            m_variables.Set(call.GetParamStr(0), call.m_args[1]);
+        } catch (const std::bad_alloc&) {
+            RaiseCatalogText(kMsgOutOfMemoryAppVariable, call.m_position);
+        }
+    } else if (EqualsNoCase(member, "VarExist")) {
+        if (call.ParamCount() < 1)
+            RaiseCatalogText(kMsgMissingParameter, call.m_position);
+        result.SetInteger(m_variables.Find(call.GetParamStr(0)) != nullptr ? 1 : 0);
+    } else if (EqualsNoCase(member, "Var")) {
+        m_variables.ReadVar(call, kMsgAppVariableNotDefined, result);
+    } else {
+        m_variables.ReadNamed(call, kMsgAppVariableNotDefined, result);
+    }
+}
+
+CSspApp::CSspApp(CServerConfig& config, CDataSourcePool::Clock clock) : m_config(config), m_pool(std::move(clock))
+{
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    m_serverInstance = std::rand();
+}
+
+CSspApp::~CSspApp()
+{
+    RemoveAll();
+}
+
+CSspAppEntry* CSspApp::FindApp(std::string_view path) const
+{
+    std::lock_guard guard(ListLock());
+    if (path.empty())
+        path = "/";
+    CSspAppEntry* found = nullptr;
+    for (const auto& entry : m_applications) {
+        const std::string& root = entry->GetRoot();
+        if (StartsWithNoCase(path, root) && (found == nullptr || root.size() > found->GetRoot().size()))
+            found = entry.get();
+    }
+    return found;
+}
+
+void CSspApp::InitApp(const std::string& path)
+{
+    std::lock_guard guard(ListLock());
+    if (FindApp(path) != nullptr)
+        return;
+    m_applications.push_back(std::make_unique<CSspAppEntry>(path));
+}
+
+void CSspApp::AppCall(const std::string& path, CSspCall& call, CSspValue& result)
+{
+    // The list lock stays held through the entry's call: an entry's lock comes after it, and
+    // UseDataSource takes it again for the path map.
+    std::lock_guard guard(ListLock());
+    if (EqualsNoCase(call.m_member, "Init")) {
+        try {
+            InitApp(path);
+        } catch (const std::bad_alloc&) {
+            RaiseCatalogText(kMsgOutOfMemoryAppObject, call.m_position);
+        }
+        return;
+    }
+    CSspAppEntry* entry = FindApp(path);
+    if (EqualsNoCase(call.m_member, "IsValid")) {
+        result.SetInteger(entry != nullptr ? 1 : 0);
+        return;
+    }
+    if (entry == nullptr)
+        RaiseCatalogText(kMsgAppNotInitialized, call.m_position);
+    entry->Call(*this, call, result);
+}
+
+void CSspApp::RemoveAll()
+{
+    std::lock_guard guard(ListLock());
+    m_serverVariables.Clear();
+    m_applications.clear();
+    m_pool.RemoveAll();
+}
+
+int CSspApp::SetDefaultDataSource()
+{
+    std::lock_guard guard(ListLock());
+    if (m_config.m_sessionTimeout < 0 || m_config.m_sessionTimeout > kMaxSessionTimeout)
+        m_config.m_sessionTimeout = kDefaultSessionTimeout;
+    const std::string& connect = m_config.m_dbOdbcConnectString;
+    if (connect.size() < kOdbcPrefixLength)
+        return -1;
+    m_pool.SetDataSourceForPath(connect.substr(kOdbcPrefixLength), "/");
+    return 0;
+}
+
+std::string CSspApp::AppInfo() const
+{
+    std::lock_guard guard(ListLock());
+    std::string info;
+    for (const auto& entry : m_applications)
+        info += entry->GetRoot() + "; ";
+    return info;
+}
+
+std::string CSspApp::DataSourceInfo() const
+{
+    std::string info;
+    for (const CDataSourcePool::Info& row : m_pool.Describe()) {
+        for (const std::string& path : row.paths)
+            info += path + ";";
+        info += "\t" + row.connect + "\t" + CSspDateTime(row.lastUse).GetDateTimeStr() + "\t";
+        info += row.open ? "open\r\n" : "closed\r\n";
+    }
+    return info;
+}
+
+std::string CSspApp::UseDataSourceConnect(const CSspCall& call)
+{
+    if (call.ParamCount() == 1) {
+        std::string connect = call.GetParamStr(0);
+        if (connect.size() < kOdbcPrefixLength)
+            throw CSspException("Invalid ODBC connection string", call.m_position);
+        // Meant to be "ODBC;"; its bytes are not checked.
+        return connect.substr(kOdbcPrefixLength);
+    }
+    if (call.ParamCount() == 3)
+        return "DSN=" + call.GetParamStr(0) + ";UID=" + call.GetParamStr(1) + ";PWD=" + call.GetParamStr(2);
+    RaiseCatalogText(kMsgMissingParameter, call.m_position);
+}
+
+void CSspApp::SetMailQueue(MailQueue queue)
+{
+    std::lock_guard guard(ListLock());
+    m_mailQueue = std::move(queue);
+}
+
+void CSspApp::SetDataSourceForPath(const std::string& connect, const std::string& path)
+{
+    m_pool.SetDataSourceForPath(connect, path);
+}
+
+CDataSource* CSspApp::GetDataSource(const std::string& path)
+{
+    std::lock_guard guard(ListLock());
+    m_pool.SetThreadOwn(m_config.m_dbConnectionThreadOwn != 0);
+    return m_pool.GetDataSource(path);
+}
+
+void CSspApp::ReleaseDataSource(CDataSource** slot)
+{
+    m_pool.ReleaseDataSource(slot);
+}
+
+void CSspApp::CloseIdleDataSources()
+{
+    for (const std::string& failure : m_pool.CloseIdleDataSources())
+        TheLog().WriteText(failure);
+}
+
+CSspApp& TheSspApp()
+{
+    static CSspApp app(TheServerConfig());
+    return app;
+}

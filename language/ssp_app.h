@@ -1,0 +1,147 @@
+// CSspApp: the one application state of a process. It holds the server-wide script variables (the
+// Server object), the registered applications with their own variables (the App object), the pool
+// of data sources with its map from URL path prefix to connect string, and the application lock
+// with which whole page runs are serialised. Server threads, the background thread and the
+// debugger's threads all call it; TheSspApp() gives the process's instance.
+//
+// Lock order: the application lock, then the list lock, then the lock of an application entry or
+// of a data source. The application lock is taken only around whole runs (when "DbAccessSerialize"
+// is on); the list lock is the pool's ListLock() and is held for the whole of every operation
+// below, a Server member call included; an entry's lock is held for a member call on that entry.
+#pragma once
+
+#include "database/data_source_pool.h"
+#include "foundation/ssp_call.h"
+#include "foundation/ssp_value.h"
+#include "language/idle_data_source_sweep.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class CServerConfig;
+
+// Script variables by lower-cased name, as the App and Server objects keep them.
+class CSspVariables {
+public:
+    // A copy of value under the lower-cased name; throws std::bad_alloc.
+    void Set(std::string_view name, const CSspValue& value);
+    const CSspValue* Find(std::string_view name) const;
+    void Clear() { m_values.clear(); }
+
+    // The Var member: at least one argument (else "Incorrect number of parameter."); the value of
+    // the variable, else the second argument's text, else notDefinedSlot's text and the name.
+    void ReadVar(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
+    // A member that is itself the variable's name.
+    void ReadNamed(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
+
+private:
+    std::unordered_map<std::string, CSspValue> m_values;
+};
+
+// One registered application: a URL root and its variables.
+class CSspAppEntry {
+public:
+    explicit CSspAppEntry(std::string root) : m_root(std::move(root)) {}
+    CSspAppEntry(const CSspAppEntry&) = delete;
+    CSspAppEntry& operator=(const CSspAppEntry&) = delete;
+
+    // The argument of the App.Init that registered the application, unchanged.
+    const std::string& GetRoot() const { return m_root; }
+    // The App members that work on a registered application (UseDataSource, SetVar, VarExist, Var,
+    // a variable by name), under the entry's lock.
+    void Call(class CSspApp& app, CSspCall& call, CSspValue& result);
+
+private:
+    const std::string m_root;
+    CSspVariables m_variables;  // guarded by m_lock
+    std::mutex m_lock;
+};
+
+class CSspApp : public CIdleDataSourceSweep {
+public:
+    // Queues one outgoing mail (to, subject, content) in the outbox; true when it was queued.
+    using MailQueue = std::function<bool(const std::string&, const std::string&, const std::string&)>;
+
+    // config: the settings that the Server object reads and the pool follows. clock: the pool's
+    // clock (tests pass a fake one).
+    explicit CSspApp(CServerConfig& config, CDataSourcePool::Clock clock = {});
+    ~CSspApp() override;
+    CSspApp(const CSspApp&) = delete;
+    CSspApp& operator=(const CSspApp&) = delete;
+
+    // Held for a whole run or attachment download while "DbAccessSerialize" is on; recursive, as
+    // nested runs take it again on the same thread.
+    std::recursive_mutex& ApplicationLock() { return m_applicationLock; }
+    std::recursive_mutex& ListLock() const { return m_pool.ListLock(); }
+    // A random number drawn at construction; attachment file IDs carry it, so a restart makes
+    // older ones invalid.
+    int GetServerInstance() const { return m_serverInstance; }
+
+    // The application whose root is the longest prefix of path without regard to case ("" counts
+    // as "/"); null when no root is a prefix. The entry lives until RemoveAll.
+    CSspAppEntry* FindApp(std::string_view path) const;
+    // Registers path as an application root unless FindApp finds one for it.
+    void InitApp(const std::string& path);
+    // The App object for a run whose URL folder is path; the Server object. Both throw
+    // CSspException at the call's position.
+    void AppCall(const std::string& path, CSspCall& call, CSspValue& result);
+    void ServerCall(CSspCall& call, CSspValue& result);
+
+    // Forgets every server variable, application and data source, and empties the path map.
+    void RemoveAll();
+    // Clamps "GeneralSessionTimeout" into 0..1440 (else 600), then maps "/" to the setting
+    // "DbOdbcConnectString" without its "ODBC;" prefix. -1 when that setting is too short to hold
+    // a connect string, else 0. Called at server start and when the debugger starts.
+    int SetDefaultDataSource();
+
+    // Server.AppInfo: every application's root followed by "; ".
+    std::string AppInfo() const;
+    // Server.DataSourceInfo: one line per pooled data source: its prefixes each followed by ";",
+    // a tab, the connect string, a tab, the last use in the locale's form, a tab, "open" or
+    // "closed", CR LF.
+    std::string DataSourceInfo() const;
+    // Server.CopyFile(source, destination), both below the web root; 1 when copied (overwriting).
+    int CopyFile(const CSspCall& call);
+    // Server.SendMail(to, subject, content); 1 when the mail was queued.
+    int SendMail(const CSspCall& call);
+    // Server.SetVar: the scripts of tasks 2 to 5 by their member names, else a server variable.
+    void SetServerVar(const std::string& name, const CSspValue& value, int position);
+
+    // The outbox writer of the mail layer; until one is installed, SendMail raises an error.
+    void SetMailQueue(MailQueue queue);
+
+    // The text after "ODBC;" of App/Server/Local.UseDataSource(connect), or the connect string of
+    // UseDataSource(dsn, uid, pwd); throws "Invalid ODBC connection string" or "Missing parameter.".
+    static std::string UseDataSourceConnect(const CSspCall& call);
+
+    // The pool (see CDataSourcePool). GetDataSource follows the setting "DbConnectionThreadOwn".
+    void SetDataSourceForPath(const std::string& connect, const std::string& path);
+    CDataSource* GetDataSource(const std::string& path);
+    void ReleaseDataSource(CDataSource** slot);
+    // The hourly sweep; failures to close are logged.
+    void CloseIdleDataSources() override;
+    CDataSourcePool& Pool() { return m_pool; }
+
+private:
+    // The Server members that read settings and tasks; false when member is none of them.
+    bool CallSettingsMember(const CSspCall& call, CSspValue& result) const;
+    bool CallTaskMember(const CSspCall& call, CSspValue& result) const;
+    void RequireTasks(size_t count, int position) const;
+
+    CServerConfig& m_config;
+    std::recursive_mutex m_applicationLock;
+    int m_serverInstance = 0;
+    // The pool's list lock guards everything below as well.
+    CDataSourcePool m_pool;
+    CSspVariables m_serverVariables;
+    std::vector<std::unique_ptr<CSspAppEntry>> m_applications;
+    MailQueue m_mailQueue;
+};
+
+// The process's application state over TheServerConfig(), built on first use.
+CSspApp& TheSspApp();

@@ -1,0 +1,161 @@
+// The run's data source and the objects that reach the application state. A run takes its data
+// source from the application's pool on its first database use and gives it back when it ends,
+// rolling back a transaction it left open. Transactions carry the engine as their owner, so a
+// nested run that shares the caller's data source can neither commit nor roll back the caller's.
+#include "language/ssp_engine.h"
+
+#include "database/data_source.h"
+#include "foundation/ascii_text.h"
+#include "language/output_sink.h"
+#include "language/script_error.h"
+#include "language/ssp_app.h"
+
+namespace {
+
+constexpr int kMsgMissingParameter = 74;        // "Missing parameter."
+constexpr int kMsgMissingCommit = 24;           // "Missing CommitTransaction(). All database changes are discarded. "
+constexpr int kMsgMoreErrors = 25;              // " More errors when rolling back and cleaning up. "
+constexpr int kMsgUseDataSourceTooLate = 146;   // "UseDataSource can only be called before all SQL ..."
+
+constexpr const char* kDefaultUniqueIdTable = "QV30_REGISTRY";
+
+// Runs a data-source step of a member call; a failure that names no place gets the call's, so the
+// report shows the line that used the database.
+template <class Step>
+void AtCall(const CSspCall& call, Step step)
+{
+    try {
+        step();
+    } catch (const CSspException& error) {
+        if (error.GetPosition() != kNoPosition)
+            throw;
+        throw CSspException(error.GetMessage(), call.m_position);
+    }
+}
+
+}  // namespace
+
+CDataSource* CSspEngine::GetRunDataSource()
+{
+    if (m_dataSource == nullptr)
+        m_dataSource = TheSspApp().GetDataSource(m_urlPath);
+    return m_dataSource;
+}
+
+void CSspEngine::BeginTransaction()
+{
+    GetRunDataSource()->DoCommand("BeginTrans", {}, {}, {}, this);
+}
+
+void CSspEngine::CommitTransaction()
+{
+    if (m_dataSource != nullptr && m_dataSource->IsInTransactionOf(this))
+        m_dataSource->DoCommand("CommitTrans", {}, {}, {}, this);
+}
+
+int CSspEngine::RollBackOpenTransaction(int result)
+{
+    if (m_dataSource == nullptr || !m_dataSource->IsInTransactionOf(this))
+        return result;
+    // A run that ended by "return" counts as completed: its changes are lost all the same, so it
+    // must not report success either.
+    if (result == kRunCompleted || result == kRunReturned) {
+        FormatError(CMessageCatalog::Text(kMsgMissingCommit), kNoPosition);
+        result = kRunFailed;
+    }
+    try {
+        m_dataSource->DoCommand("Rollback", {}, {}, {}, this);
+    } catch (...) {
+        m_errorText += CMessageCatalog::Text(kMsgMoreErrors);
+        result = kRunFailed;
+    }
+    return result;
+}
+
+void CSspEngine::ReleaseRunDataSource()
+{
+    // The sql objects run statements on the data source, which may be a private one that is
+    // deleted when it goes back: they must be gone first.
+    m_declared[kSqlObject].clear();
+    if (m_dataSource != nullptr)
+        TheSspApp().ReleaseDataSource(&m_dataSource);
+}
+
+bool CSspEngine::CallLocalDataSource(CSspCall& call, CSspValue& result)
+{
+    const std::string& member = call.m_member;
+    auto is = [&member](std::string_view name) { return EqualsNoCase(member, name); };
+    if (is("BeginTransaction"))
+        AtCall(call, [this] { BeginTransaction(); });
+    else if (is("CommitTransaction"))
+        AtCall(call, [this] { CommitTransaction(); });
+    else if (is("RollbackTransaction")) {
+        AtCall(call, [this] {
+            if (m_dataSource != nullptr && m_dataSource->IsInTransactionOf(this))
+                m_dataSource->DoCommand("Rollback", {}, {}, {}, this);
+        });
+    } else if (is("GetUniqueID"))
+        GetUniqueId(call, result);
+    else if (is("dbType"))
+        AtCall(call, [&] { result.SetString(GetRunDataSource()->GetDbmsName()); });
+    else if (is("dbVer"))
+        AtCall(call, [&] { result.SetString(GetRunDataSource()->GetDbmsVersion()); });
+    else if (is("UseDataSource")) {
+        // The page's own URL path gets the connect string; it stays registered even when this run
+        // already holds a data source and so cannot switch any more.
+        TheSspApp().SetDataSourceForPath(CSspApp::UseDataSourceConnect(call), m_urlPath);
+        CheckUseDataSourceTooLate(call);
+        result.SetString("1");
+    } else
+        return false;
+    return true;
+}
+
+void CSspEngine::GetUniqueId(const CSspCall& call, CSspValue& result)
+{
+    if (call.ParamCount() < 2)
+        RaiseCatalogText(kMsgMissingParameter, call.m_position);
+    std::string key1 = call.GetParamStr(0);
+    std::string key2 = call.GetParamStr(1);
+    if (key1.empty() || key2.empty())
+        RaiseCatalogText(kMsgMissingParameter, call.m_position);
+    std::string table = call.ParamCount() > 2 ? call.GetParamStr(2) : kDefaultUniqueIdTable;
+    AtCall(call, [&] { result.SetInteger(GetRunDataSource()->DoCommand("GetUid", key1, key2, table)); });
+}
+
+void CSspEngine::CheckUseDataSourceTooLate(const CSspCall& call) const
+{
+    if (m_dataSource != nullptr)
+        RaiseCatalogText(kMsgUseDataSourceTooLate, call.m_position);
+}
+
+void CSspEngine::CallApp(CSspCall& call, CSspValue& result)
+{
+    TheSspApp().AppCall(m_urlDirectory, call, result);
+    if (EqualsNoCase(call.m_member, "UseDataSource"))
+        CheckUseDataSourceTooLate(call);
+}
+
+void CSspEngine::CallServer(CSspCall& call, CSspValue& result)
+{
+    const std::string& member = call.m_member;
+    if (EqualsNoCase(member, "GetUniqueID"))
+        return GetUniqueId(call, result);
+    if (EqualsNoCase(member, "CurrentUrlPath")) {
+        call.m_member = "UrlPath";
+        return CallLocal(call, result);
+    }
+    if (EqualsNoCase(member, "CurrentUrl")) {
+        call.m_member = "Url";
+        return CallLocal(call, result);
+    }
+    if (EqualsNoCase(member, "error")) {
+        call.m_member = "error";
+        if (m_response != nullptr)
+            m_response->CallMember(call, result);
+        return;
+    }
+    TheSspApp().ServerCall(call, result);
+    if (EqualsNoCase(call.m_member, "UseDataSource"))
+        CheckUseDataSourceTooLate(call);
+}

@@ -1,0 +1,232 @@
+// The application state without a database: application entries, the App and Server objects as
+// scripts see them, the settings and task members, files and mail.
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "language/ssp_app.h"
+#include "platform/file_system.h"
+#include "script_runner.h"
+#include "tests/support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Scripts run against the process's application state, which each test starts empty.
+class AppObjectTest : public ScriptTest {
+protected:
+    AppObjectTest()
+    {
+        TheSspApp().RemoveAll();
+        TheServerConfig().ClearTasks();
+    }
+    ~AppObjectTest() override
+    {
+        TheSspApp().RemoveAll();
+        TheSspApp().SetMailQueue({});
+        TheServerConfig().ClearTasks();
+    }
+
+    // Runs a script as the file t.tws at the URL path; the failure's message, or "" on success.
+    std::string RunAt(const std::string& url, std::string_view script)
+    {
+        sink.output.clear();
+        path = folder.Write("t.tws", script);
+        CSspEngine engine;
+        if (engine.Run(CSspRunArgs{.filePath = path, .urlPath = url, .response = &sink}) != kRunFailed)
+            return {};
+        const std::string& text = engine.ErrorText();
+        size_t body = text.find("\r\n\r\n");
+        return body == std::string::npos ? text : text.substr(body + 4);
+    }
+};
+
+TEST(AppEntries, LongestRootWinsWithoutRegardToCase)
+{
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    CSspApp app(config);
+    EXPECT_EQ(app.FindApp("/bugs/"), nullptr);
+
+    app.InitApp("/bugs/");
+    app.InitApp("/");
+    app.InitApp("/bugs/sub/");  // covered by /bugs/: no entry of its own
+    ASSERT_NE(app.FindApp("/BUGS/sub/"), nullptr);
+    EXPECT_EQ(app.FindApp("/BUGS/sub/")->GetRoot(), "/bugs/");
+    EXPECT_EQ(app.FindApp("/other/")->GetRoot(), "/");
+    EXPECT_EQ(app.FindApp("")->GetRoot(), "/") << "an empty path counts as /";
+    EXPECT_EQ(app.AppInfo(), "/bugs/; /; ");
+
+    app.RemoveAll();
+    EXPECT_EQ(app.FindApp("/"), nullptr);
+    EXPECT_EQ(app.AppInfo(), "");
+}
+
+TEST_F(AppObjectTest, AppNeedsInitAndKeepsVariablesAcrossRuns)
+{
+    EXPECT_EQ(RunAt("/bugs/list.twp", "write App.IsValid;"), "");
+    EXPECT_EQ(sink.output, "0");
+    EXPECT_EQ(RunAt("/bugs/list.twp", "write App.count;"), CMessageCatalog::Text(79));
+
+    EXPECT_EQ(RunAt("/bugs/index.twp", "App.Init(); App.SetVar('Count', 3); write App.IsValid;"), "");
+    EXPECT_EQ(sink.output, "1");
+    // Another page below the root, in other letter case, sees the same application.
+    EXPECT_EQ(RunAt("/BUGS/admin/edit.twp", "write App.count + 1; write App.VarExist('COUNT'); write App.Var('none', 'dflt');"),
+              "");
+    EXPECT_EQ(sink.output, "41dflt");
+    EXPECT_EQ(RunAt("/bugs/x.twp", "write App.Var('none');"),
+              std::string(CMessageCatalog::Text(77)) + "none");
+    EXPECT_EQ(RunAt("/bugs/x.twp", "write App.Missing;"), std::string(CMessageCatalog::Text(77)) + "missing");
+    EXPECT_EQ(RunAt("/bugs/x.twp", "App.SetVar('a');"), "Incorrect number of parameter.");
+    EXPECT_EQ(RunAt("/bugs/x.twp", "App.UseDataSource('ODBC');"), "Invalid ODBC connection string");
+    EXPECT_EQ(RunAt("/bugs/x.twp", "App.UseDataSource('a', 'b');"), "Missing parameter.");
+    EXPECT_EQ(RunAt("/other/x.twp", "write App.IsValid;"), "");
+    EXPECT_EQ(sink.output, "0");
+}
+
+TEST_F(AppObjectTest, ServerVariablesAndPageValues)
+{
+    EXPECT_EQ(RunAt("/a/p.twp", "Server.SetVar('Hits', 5);"), "");
+    EXPECT_EQ(RunAt("/b/q.twp",
+                    "write Server.hits * 2; write Server.VarExist('HITS'); write Server.VarExist('no'); write Server.Var('no', 'd');"),
+              "");
+    EXPECT_EQ(sink.output, "1010d");
+    EXPECT_EQ(RunAt("/b/q.twp", "write Server.Var('no');"), std::string(CMessageCatalog::Text(78)) + "no");
+    EXPECT_EQ(RunAt("/b/q.twp", "write Server.nothing;"), std::string(CMessageCatalog::Text(78)) + "nothing");
+    EXPECT_EQ(RunAt("/b/q.twp", "Server.SetVar('x', 1, 2);"), "Incorrect number of parameter.");
+    EXPECT_EQ(RunAt("/b/q.twp", "Server.UseDataSource('a', 'b');"), "Missing parameter.");
+
+    EXPECT_EQ(RunAt("/b/sub/q.twp", "write Server.CurrentUrl; write '|'; write Server.CurrentUrlPath; write '|'; write Server.EngineVersion;"),
+              "");
+    EXPECT_EQ(sink.output, "/b/sub/q.twp|/b/sub/|3");
+    EXPECT_EQ(RunAt("/b/q.twp", "write Server.DateFormat; write '|'; write Server.DateTimeFormat;"), "");
+    EXPECT_EQ(sink.output,
+              CSspDateTime::GetLocaleDatePattern() + "|" + CSspDateTime::GetLocaleDateTimePattern());
+}
+
+TEST_F(AppObjectTest, SettingsAndTaskMembers)
+{
+    CServerConfig& config = TheServerConfig();
+    config.m_generalOrganizationName = "Acme";
+    config.m_emSmtpPort = "2525";
+    config.m_sessionTimeout = 30;
+    EXPECT_EQ(RunAt("/t.tws", "write Server.OrgName; write Server.smtpport; write Server.SessionTimeout;"), "");
+    EXPECT_EQ(sink.output, "Acme252530");
+
+    const std::string missing = CMessageCatalog::Text(26);
+    EXPECT_EQ(RunAt("/t.tws", "write Server.EmailSenderEnabled;"), missing);
+    EXPECT_EQ(RunAt("/t.tws", "write Server.Task3Name;"), missing);
+    EXPECT_EQ(RunAt("/t.tws", "Server.SetVar('Task4Script', 'x');"), missing);
+
+    config.SetDefaultTasks();
+    config.GetTask(2)->SetEnabled(true);
+    EXPECT_EQ(RunAt("/t.tws", "write Server.EmailSenderEnabled; write Server.EmailSenderInterval; write '|'; "
+                              "write Server.TaskEnabled('deadline REMINDER'); write Server.TaskEnabled('System'); "
+                              "write '|'; write Server.Task3Name;"),
+              "");
+    EXPECT_EQ(sink.output, "010|10|Deadline Reminder");
+
+    // A task script set by a script changes the running configuration, not the server variables.
+    EXPECT_EQ(RunAt("/t.tws", "Server.SetVar('importerSCRIPT', '/srv/import.tws'); write Server.ImporterScript; "
+                              "write Server.VarExist('ImporterScript');"),
+              "");
+    EXPECT_EQ(sink.output, "/srv/import.tws0");
+    EXPECT_EQ(config.GetTask(1)->GetScript(), "/srv/import.tws");
+}
+
+TEST(DefaultDataSource, ClampsSessionTimeoutAndNeedsAConnectString)
+{
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    CSspApp app(config);
+    config.m_sessionTimeout = 2000;
+    config.m_dbOdbcConnectString = "ODBC";
+    EXPECT_EQ(app.SetDefaultDataSource(), -1);
+    EXPECT_EQ(config.m_sessionTimeout, 600);
+    config.m_sessionTimeout = 1440;
+    config.m_dbOdbcConnectString = "ODBC;DSN=tw3_absent";
+    EXPECT_EQ(app.SetDefaultDataSource(), 0);
+    EXPECT_EQ(config.m_sessionTimeout, 1440);
+
+    // "/" now leads every page to the configured data source, named without its prefix.
+    try {
+        app.GetDataSource("/any/page.twp");
+        ADD_FAILURE() << "a data source that does not exist was opened";
+    } catch (const CSspException& error) {
+        EXPECT_EQ(error.GetMessage().find("Data source [tw3_absent] not found."), 0u) << error.GetMessage();
+    }
+}
+
+TEST_F(AppObjectTest, CopyFileStaysBelowTheWebRoot)
+{
+    TempFolder install("tw-app");
+    SetProgramDirectory(install.Path());
+    std::string webroot = install.Path() + "/webroot";
+    std::filesystem::create_directories(webroot + "/docs");
+    std::ofstream(webroot + "/docs/a.txt") << "new";
+    std::ofstream(webroot + "/b.txt") << "old";
+
+    EXPECT_EQ(RunAt("/t.tws", "write Server.CopyFile('/docs/a.txt', '/b.txt'); "
+                              "write Server.CopyFile('docs/a.txt', '/docs/../../../c.txt'); "
+                              "write Server.CopyFile('/none.txt', '/d.txt');"),
+              "");
+    EXPECT_EQ(sink.output, "110");
+    EXPECT_EQ(ReadFile(webroot + "/b.txt"), "new") << "the destination is overwritten";
+    EXPECT_EQ(ReadFile(webroot + "/c.txt"), "new") << "'..' cannot leave the web root";
+    EXPECT_FALSE(std::filesystem::exists(install.Path() + "/c.txt"));
+    EXPECT_EQ(RunAt("/t.tws", "Server.CopyFile('/b.txt');"), "Missing parameter.");
+}
+
+TEST_F(AppObjectTest, LogWritesTheScriptsTextLiterally)
+{
+    CLogCapture log;
+    EXPECT_EQ(RunAt("/t.tws", "write Server.Log('100% %s %n done'); write Server.LogStr('part');"), "");
+    EXPECT_EQ(sink.output, "11");
+    EXPECT_TRUE(log.Contains("100% %s %n done"));
+    EXPECT_TRUE(log.Contains("part"));
+    EXPECT_EQ(RunAt("/t.tws", "Server.Log();"), "Missing parameter.");
+}
+
+TEST_F(AppObjectTest, SendMailNeedsSettingsArgumentsAndAnOutbox)
+{
+    CServerConfig& config = TheServerConfig();
+    CLogCapture log;
+    config.m_emSmtpServer.clear();
+    EXPECT_EQ(RunAt("/t.tws", "write Server.SendMail('a@x', 's', 'c');"), "");
+    EXPECT_EQ(sink.output, "0");
+    EXPECT_TRUE(log.Contains("Please specify SMTP host for notifier to work."));
+    config.m_emSmtpServer = "smtp.example";
+    config.m_emAdminEmail.clear();
+    EXPECT_EQ(RunAt("/t.tws", "write Server.SendMail('a@x', 's', 'c');"), "");
+    EXPECT_EQ(sink.output, "0");
+    EXPECT_TRUE(log.Contains("Please set administrator email addresses."));
+
+    config.m_emAdminEmail = "admin@example";
+    EXPECT_EQ(RunAt("/t.tws", "write Server.SendMail('a@x', 's');"), "Missing parameter.");
+    EXPECT_NE(RunAt("/t.tws", "write Server.SendMail('a@x', 's', 'c');").find("not available"), std::string::npos);
+
+    std::string queued;
+    bool accept = true;
+    TheSspApp().SetMailQueue([&](const std::string& to, const std::string& subject, const std::string& content) {
+        queued = to + "|" + subject + "|" + content;
+        return accept;
+    });
+    EXPECT_EQ(RunAt("/t.tws", "write Server.SendMail('a@x', 'Hi', 'Body');"), "");
+    EXPECT_EQ(sink.output, "1");
+    EXPECT_EQ(queued, "a@x|Hi|Body");
+    accept = false;
+    EXPECT_EQ(RunAt("/t.tws", "write Server.SendMail('a@x', 'Hi', 'Body');"), "");
+    EXPECT_EQ(sink.output, "0");
+}
+
+}  // namespace
