@@ -38,19 +38,6 @@ protected:
         TheSspApp().SetMailQueue({});
         TheServerConfig().ClearTasks();
     }
-
-    // Runs a script as the file t.tws at the URL path; the failure's message, or "" on success.
-    std::string RunAt(const std::string& url, std::string_view script)
-    {
-        sink.output.clear();
-        path = folder.Write("t.tws", script);
-        CSspEngine engine;
-        if (engine.Run(CSspRunArgs{.filePath = path, .urlPath = url, .response = &sink}) != kRunFailed)
-            return {};
-        const std::string& text = engine.ErrorText();
-        size_t body = text.find("\r\n\r\n");
-        return body == std::string::npos ? text : text.substr(body + 4);
-    }
 };
 
 TEST(AppEntries, LongestRootWinsWithoutRegardToCase)

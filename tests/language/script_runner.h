@@ -26,20 +26,18 @@ public:
     bool failOnClose = false;
 };
 
-class ScriptTest : public ::testing::Test {
-protected:
+// Runs scripts through a real engine; ScriptTest is the fixture form of it.
+class ScriptRunner {
+public:
     // Runs the text as a file of that name (a .twp page starts in text, a .tws script in code).
     int Run(std::string_view name, std::string_view text)
     {
-        sink.output.clear();
-        path = folder.Write(name, text);
-        std::string url = "/app/" + std::string(name);
-        CSspEngine engine;
-        CSspRunArgs args{.filePath = path, .urlPath = url, .request = request, .response = &sink};
-        int result = engine.Run(args);
-        errorText = engine.ErrorText();
-        errorPosition = engine.ErrorPosition();
-        return result;
+        return RunFile(name, text, "/app/" + std::string(name));
+    }
+    // Runs a script as t.tws at a URL path; the message of its failure, or "" when it did not fail.
+    std::string RunAt(std::string_view url, std::string_view script)
+    {
+        return RunFile("t.tws", script, std::string(url)) == kRunFailed ? Message() : std::string();
     }
     // Runs a script and returns its output; a failed run fails the test with its report.
     std::string Output(std::string_view script)
@@ -52,6 +50,11 @@ protected:
     std::string Failure(std::string_view script)
     {
         EXPECT_EQ(Run("t.tws", script), kRunFailed) << script;
+        return Message();
+    }
+    // The message of the last run's report, without file and line.
+    std::string Message() const
+    {
         size_t body = errorText.find("\r\n\r\n");
         return body == std::string::npos ? errorText : errorText.substr(body + 4);
     }
@@ -65,7 +68,28 @@ protected:
     ScriptFolder folder;
     StringSink sink;
     CSspScriptObject* request = nullptr;
+    CSspEngine* running = nullptr;  // the engine of the run in progress
     std::string path;
     std::string errorText;
     int errorPosition = kNoPosition;
+
+private:
+    int RunFile(std::string_view name, std::string_view text, const std::string& url)
+    {
+        sink.output.clear();
+        path = folder.Write(name, text);
+        CSspEngine engine;
+        running = &engine;
+        CSspRunArgs args{.filePath = path, .urlPath = url, .request = request, .response = &sink};
+        int result = engine.Run(args);
+        running = nullptr;
+        errorText = engine.ErrorText();
+        errorPosition = engine.ErrorPosition();
+        return result;
+    }
+};
+
+class ScriptTest : public ::testing::Test, public ScriptRunner {
+protected:
+    using ScriptRunner::Run;  // not testing::Test::Run
 };

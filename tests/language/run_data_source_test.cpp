@@ -1,0 +1,279 @@
+// A run's data source as scripts see it, on SQLite and on PostgreSQL: which one the pool hands a
+// page, use counts through nested calls, private copies, transactions begun by a run and rolled back
+// at its end, and a broken connection that the next run replaces.
+#include "database/data_source.h"
+#include "database/odbc_statement.h"
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "language/ssp_app.h"
+#include "script_runner.h"
+#include "tests/database/test_databases.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace {
+
+// Stands in for the Request object: lets a script look at, and work through, the data source of
+// the innermost run in progress, where the sql object would.
+class DataSourceProbe : public CSspScriptObject {
+public:
+    DataSourceProbe(ScriptRunner& runner, const std::string& table) : m_runner(runner), m_table(table) {}
+
+    void CallMember(CSspCall& call, CSspValue& result) override
+    {
+        CSspEngine* engine = m_runner.running;
+        while (engine->RunningChild() != nullptr)
+            engine = engine->RunningChild();
+        CDataSource& dataSource = *engine->GetRunDataSource();
+        if (call.m_member == "uses")
+            result.SetInteger(dataSource.GetUseCount());
+        else if (call.m_member == "private")
+            result.SetInteger(dataSource.IsPrivate() ? 1 : 0);
+        else if (call.m_member == "insert")
+            dataSource.DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (" + call.GetParamStr(0) + ")");
+        else if (call.m_member == "pid")
+            result.SetInteger(static_cast<int>(ReadBackendPid(dataSource)));
+        else if (call.m_member == "kill")
+            KillBackend(ReadBackendPid(dataSource));
+        else
+            throw CSspException("probe: unknown member " + call.m_member, call.m_position);
+        seen.insert(&dataSource);
+    }
+
+    int64_t backendPid = 0;
+    std::set<const CDataSource*> seen;
+
+private:
+    int64_t ReadBackendPid(CDataSource& dataSource)
+    {
+        COdbcStatement statement(dataSource.Connection());
+        statement.ExecDirect("SELECT pg_backend_pid()");
+        backendPid = 0;
+        if (statement.Fetch())
+            statement.GetInteger(1, backendPid);
+        return backendPid;
+    }
+    // Ends the server process behind a connection from another connection, as an administrator or
+    // a crashed server would.
+    static void KillBackend(int64_t pid)
+    {
+        COdbcConnection admin;
+        admin.Open(testdb::PgConnect());
+        admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+    }
+
+    ScriptRunner& m_runner;
+    const std::string& m_table;
+};
+
+class RunDataSourceTest : public testdb::BackendTest, public ScriptRunner {
+protected:
+    void SetUp() override
+    {
+        BackendTest::SetUp();
+        if (IsSkipped() || HasFailure())
+            return;
+        TheSspApp().RemoveAll();
+        TheServerConfig().m_dbConnectionThreadOwn = 0;
+        m_table = testdb::UniqueTable("run");
+        COdbcConnection connection;
+        connection.Open(Connect());
+        connection.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER)");
+        TheSspApp().SetDataSourceForPath(Connect(), "/");
+        request = &m_probe;
+    }
+    void TearDown() override
+    {
+        TheSspApp().RemoveAll();
+        TheServerConfig().m_dbConnectionThreadOwn = 0;
+        if (!m_table.empty()) {
+            COdbcConnection connection;
+            connection.Open(Connect());
+            connection.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
+        }
+    }
+    // The rows that another connection sees.
+    int64_t RowsSeenByOthers()
+    {
+        COdbcConnection connection;
+        connection.Open(Connect());
+        COdbcStatement statement(connection);
+        statement.ExecDirect("SELECT COUNT(*) FROM " + m_table);
+        int64_t count = -1;
+        if (statement.Fetch())
+            statement.GetInteger(1, count);
+        return count;
+    }
+    // The pooled data sources' use counts, in creation order.
+    static std::vector<int> UseCounts()
+    {
+        std::vector<int> counts;
+        for (const auto& row : TheSspApp().Pool().Describe())
+            counts.push_back(row.useCount);
+        return counts;
+    }
+
+    std::string m_table;
+    DataSourceProbe m_probe{*this, m_table};
+};
+
+class TransactionTest : public RunDataSourceTest {};
+
+TEST_P(RunDataSourceTest, RunsAndNestedCallsShareOneCountedDataSource)
+{
+    EXPECT_EQ(RunAt("/t.tws", "write Request.uses; write Local.f(); write Request.uses;\n"
+                              "function f() return Request.uses; endfunction"),
+              "");
+    EXPECT_EQ(sink.output, "121");
+    EXPECT_EQ(UseCounts(), std::vector<int>{0}) << "every run gives its data source back";
+    EXPECT_EQ(RunAt("/t.tws", "write Local.dbType;"), "");
+    EXPECT_EQ(sink.output, IsPostgres() ? "PostgreSQL" : "SQLite");
+    EXPECT_EQ(UseCounts(), std::vector<int>{0});
+    EXPECT_EQ(m_probe.seen.size(), 1u);
+}
+
+TEST_P(RunDataSourceTest, ThreadOwnRunsWorkOnPrivateCopies)
+{
+    TheServerConfig().m_dbConnectionThreadOwn = 1;
+    EXPECT_EQ(RunAt("/t.tws", "write Request.private; write Local.f(); write Request.uses;\n"
+                              "function f() return Request.private; endfunction"),
+              "");
+    EXPECT_EQ(sink.output, "111");
+    EXPECT_EQ(m_probe.seen.size(), 2u) << "the nested call has a private data source of its own";
+    auto rows = TheSspApp().Pool().Describe();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].useCount, 0) << "the shared one only stands in the list";
+    EXPECT_TRUE(rows[0].open);
+}
+
+TEST_P(RunDataSourceTest, MissingDsnNamesItAndGivesTheUseCountBack)
+{
+    const std::string dsn = "tw3_missing_" + std::to_string(getpid());
+    EXPECT_EQ(RunAt("/t.tws", "Server.UseDataSource('ODBC;DSN=" + dsn + "');"), "");
+    std::string text = RunAt("/t.tws", "write 1;\nwrite Local.dbVer;");
+    EXPECT_EQ(text.rfind("Data source [" + dsn + "] not found. Please run Tarnwick Console", 0), 0u) << text;
+    EXPECT_EQ(errorText.find("(2,"), path.size() + 1) << "the report points at the line that used it";
+    EXPECT_EQ(UseCounts(), std::vector<int>{0});
+}
+
+TEST_P(RunDataSourceTest, LongestPrefixChoosesThePagesDataSource)
+{
+    TempFolder other("tw-app");
+    const std::string appConnect = testdb::SqliteConnect(other.Path() + "/app.db");
+    TheSspApp().SetDataSourceForPath(appConnect, "/app");
+    EXPECT_EQ(RunAt("/APP/x.twp", "write Local.dbType;"), "");
+    EXPECT_EQ(sink.output, "SQLite");
+    EXPECT_EQ(RunAt("/other/x.twp", "write Local.dbType;"), "");
+    auto rows = TheSspApp().Pool().Describe();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].connect, appConnect);
+    EXPECT_EQ(rows[1].connect, Connect());
+}
+
+TEST_P(RunDataSourceTest, UseDataSourceOnlyBeforeTheRunsFirstDatabaseUse)
+{
+    // A page of its own, mapped by its URL path, while "/" leads to a data source that is missing.
+    TheSspApp().SetDataSourceForPath("DSN=tw3_none", "/");
+    EXPECT_EQ(RunAt("/own/t.tws", "Local.UseDataSource('ODBC;" + Connect() + "'); write Local.dbType;"), "");
+    EXPECT_EQ(sink.output, IsPostgres() ? "PostgreSQL" : "SQLite");
+
+    const std::string tooLate = CMessageCatalog::Text(146);
+    EXPECT_EQ(RunAt("/own/t.tws", "write Local.dbType; Local.UseDataSource('ODBC;DSN=tw3_later');"), tooLate);
+    EXPECT_NE(RunAt("/own/t.tws", "write Local.dbType;").find("[tw3_later]"), std::string::npos)
+        << "the late registration stays for the next run";
+    EXPECT_EQ(RunAt("/own/t.tws", "App.Init(); Local.UseDataSource('ODBC;" + Connect() +
+                                      "'); write Local.dbType; App.UseDataSource('ODBC;DSN=x');"),
+              tooLate);
+    EXPECT_EQ(RunAt("/own/t.tws", "write Local.dbType; Server.UseDataSource('x', 'u', 'p');"), tooLate);
+}
+
+TEST_P(TransactionTest, UncommittedRunIsRolledBackAndAutocommitRestored)
+{
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(1); write 'done';"),
+              CMessageCatalog::Text(24));
+    EXPECT_EQ(errorPosition, kNoPosition);
+    EXPECT_EQ(sink.output, "done");
+    EXPECT_EQ(RowsSeenByOthers(), 0);
+
+    EXPECT_EQ(RunAt("/t.tws", "Request.insert(2);"), "");
+    EXPECT_EQ(RowsSeenByOthers(), 1) << "the next run works in autocommit mode again";
+
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(3); Local.CommitTransaction();\n"
+                              "Local.BeginTransaction(); Request.insert(4); Local.RollbackTransaction();"),
+              "");
+    EXPECT_EQ(RowsSeenByOthers(), 2);
+    EXPECT_EQ(UseCounts(), std::vector<int>{0});
+}
+
+TEST_P(TransactionTest, NestedRunsLeaveTheCallersTransactionAlone)
+{
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Local.BeginTransaction();"),
+              CMessageCatalog::Text(123));
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(1); Local.f(); Request.insert(2);\n"
+                              "Local.CommitTransaction();\n"
+                              "function f() Local.CommitTransaction(); Local.RollbackTransaction(); endfunction"),
+              "");
+    EXPECT_EQ(RowsSeenByOthers(), 2);
+
+    std::string text = RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(3); Local.f();\n"
+                                       "function f() Local.BeginTransaction(); endfunction");
+    EXPECT_NE(text.find(CMessageCatalog::Text(123)), std::string::npos) << text;
+    EXPECT_EQ(RowsSeenByOthers(), 2);
+
+    // A function that returns with its own transaction open fails its caller; nothing is kept.
+    text = RunAt("/t.tws", "Local.f(); write 'not reached';\n"
+                           "function f() Local.BeginTransaction(); Request.insert(4); return 1; endfunction");
+    EXPECT_NE(text.find(CMessageCatalog::Text(24)), std::string::npos) << text;
+    EXPECT_EQ(sink.output, "");
+    EXPECT_EQ(RowsSeenByOthers(), 2);
+}
+
+TEST_P(TransactionTest, KilledBackendFailsTheRunAndTheNextRunReconnects)
+{
+    if (!IsPostgres())
+        GTEST_SKIP() << "needs a server process to end";
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.kill; Local.CommitTransaction();"),
+              std::string(CMessageCatalog::Text(9)) + " ODBC data source used: [].");
+    int64_t killed = m_probe.backendPid;
+    ASSERT_NE(killed, 0);
+    EXPECT_FALSE(TheSspApp().Pool().Describe().at(0).open);
+
+    EXPECT_EQ(RunAt("/t.tws", "Request.insert(1); write Request.pid;"), "");
+    EXPECT_NE(m_probe.backendPid, killed) << "a new server process serves the new connection";
+    EXPECT_EQ(RowsSeenByOthers(), 1);
+    EXPECT_EQ(UseCounts(), std::vector<int>{0});
+}
+
+TW_INSTANTIATE_BACKENDS(RunDataSourceTest);
+TW_INSTANTIATE_BACKENDS(TransactionTest);
+
+TEST(IdleSweep, ClosesDataSourcesIdleForOverTwoHours)
+{
+    TempFolder folder("tw-app");
+    int64_t now = 1'000'000;
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    CSspApp app(config, [&now] { return now; });
+    const std::string connect = testdb::SqliteConnect(folder.Path() + "/a.db");
+    app.SetDataSourceForPath(connect, "/");
+    app.SetDataSourceForPath(connect, "/bugs/");
+    CDataSource* dataSource = app.GetDataSource("/x.twp");
+    app.ReleaseDataSource(&dataSource);
+    EXPECT_EQ(dataSource, nullptr);
+
+    CIdleDataSourceSweep& sweep = app;
+    now += 120 * 60 + 59;
+    sweep.CloseIdleDataSources();
+    std::string info = app.DataSourceInfo();
+    EXPECT_EQ(info.rfind("/;/bugs/;\t" + connect + "\t", 0), 0u) << info;
+    EXPECT_EQ(info.substr(info.size() - 7), "\topen\r\n");
+
+    now += 1;
+    sweep.CloseIdleDataSources();
+    info = app.DataSourceInfo();
+    EXPECT_EQ(info.substr(info.size() - 9), "\tclosed\r\n") << info;
+}
+
+}  // namespace
