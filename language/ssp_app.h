@@ -14,34 +14,16 @@
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_value.h"
 #include "language/idle_data_source_sweep.h"
+#include "language/ssp_variables.h"
 
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class CServerConfig;
-
-// Script variables by lower-cased name, as the App and Server objects keep them.
-class CSspVariables {
-public:
-    // A copy of value under the lower-cased name; throws std::bad_alloc.
-    void Set(std::string_view name, const CSspValue& value);
-    const CSspValue* Find(std::string_view name) const;
-    void Clear() { m_values.clear(); }
-
-    // The Var member: at least one argument (else "Incorrect number of parameter."); the value of
-    // the variable, else the second argument's text, else notDefinedSlot's text and the name.
-    void ReadVar(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
-    // A member that is itself the variable's name.
-    void ReadNamed(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
-
-private:
-    std::unordered_map<std::string, CSspValue> m_values;
-};
 
 // One registered application: a URL root and its variables.
 class CSspAppEntry {

@@ -304,7 +304,7 @@ void CSspEngine::CleanUp()
     m_ifNodes.clear();
     for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
         m_declared[static_cast<size_t>(kind)].clear();
-    m_locals.clear();
+    m_locals.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
 }

@@ -27,6 +27,7 @@
 #include "language/source_file.h"
 #include "language/ssp_lexer.h"
 #include "language/ssp_token_list.h"
+#include "language/ssp_variables.h"
 
 #include <array>
 #include <atomic>
@@ -328,7 +329,7 @@ private:
     WhileNode* m_whileTop = nullptr;
 
     std::array<std::vector<std::unique_ptr<CSspDeclaredObject>>, kObjectKindCount> m_declared;
-    std::unordered_map<std::string, CSspValue> m_locals;  // by lower-cased name
+    CSspVariables m_locals;
 };
 
 // Points a link at an engine for the length of a scope: a thread's current engine, or a caller's

@@ -96,40 +96,25 @@ void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)
     if (EqualsNoCase(member, "SetVar")) {
         if (call.ParamCount() != 2)
             RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
-        std::string name = LowerAscii(call.GetParamStr(0));
         try {
-            m_locals[name] = call.m_args[1];
+            m_locals.Set(call.GetParamStr(0), call.m_args[1]);
         } catch (const std::bad_alloc&) {
             RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
         }
         return;
     }
-    if (EqualsNoCase(member, "Var")) {
-        if (call.ParamCount() < 1)
-            RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
-        std::string name = LowerAscii(call.GetParamStr(0));
-        if (const CSspValue* value = FindLocalVariable(name))
-            result = *value;
-        else if (call.ParamCount() > 1)
-            result.SetString(call.GetParamStr(1));
-        else
-            throw CSspException(CMessageCatalog::Text(kMsgLocalNotDefined) + name, call.m_position);
-        return;
-    }
+    if (EqualsNoCase(member, "Var"))
+        return m_locals.ReadVar(call, kMsgLocalNotDefined, result);
     if (call.m_hasParentheses) {
         CallLocalFunction(call, result, nullptr);
         return;
     }
-    const CSspValue* value = FindLocalVariable(member);
-    if (value == nullptr)
-        throw CSspException(CMessageCatalog::Text(kMsgLocalNotDefined) + member, call.m_position);
-    result = *value;
+    m_locals.ReadNamed(call, kMsgLocalNotDefined, result);
 }
 
 const CSspValue* CSspEngine::FindLocalVariable(std::string_view name) const
 {
-    auto it = m_locals.find(LowerAscii(name));
-    return it == m_locals.end() ? nullptr : &it->second;
+    return m_locals.Find(name);
 }
 
 void CSspEngine::CallArg(CSspCall& call, CSspValue& result)

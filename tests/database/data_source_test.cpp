@@ -41,17 +41,7 @@ protected:
     }
     void Insert(int id) { m_ds->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (" + std::to_string(id) + ")"); }
     // Rows as a second connection sees them.
-    int64_t RowsSeenByOthers()
-    {
-        COdbcConnection connection;
-        connection.Open(Connect());
-        COdbcStatement statement(connection);
-        statement.ExecDirect("SELECT COUNT(*) FROM " + m_table);
-        int64_t count = -1;
-        if (statement.Fetch())
-            statement.GetInteger(1, count);
-        return count;
-    }
+    int64_t RowsSeenByOthers() { return testdb::RowsSeenByOthers(Connect(), m_table); }
 
     std::string m_table;
     std::unique_ptr<CDataSource> m_ds;

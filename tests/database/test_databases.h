@@ -5,6 +5,7 @@
 
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
+#include "database/odbc_statement.h"
 #include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,19 @@ inline bool InCi()
 {
     const char* ci = std::getenv("CI");
     return ci != nullptr && std::string(ci) == "true";
+}
+
+// The rows of a table as a connection of its own sees them: what others see of a transaction.
+inline int64_t RowsSeenByOthers(const std::string& connect, const std::string& table)
+{
+    COdbcConnection connection;
+    connection.Open(connect);
+    COdbcStatement statement(connection);
+    statement.ExecDirect("SELECT COUNT(*) FROM " + table);
+    int64_t count = -1;
+    if (statement.Fetch())
+        statement.GetInteger(1, count);
+    return count;
 }
 
 enum class Backend { Sqlite, Postgres };

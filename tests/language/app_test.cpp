@@ -74,7 +74,7 @@ TEST_F(AppObjectTest, AppNeedsInitAndKeepsVariablesAcrossRuns)
     EXPECT_EQ(sink.output, "41dflt");
     EXPECT_EQ(RunAt("/bugs/x.twp", "write App.Var('none');"),
               std::string(CMessageCatalog::Text(77)) + "none");
-    EXPECT_EQ(RunAt("/bugs/x.twp", "write App.Missing;"), std::string(CMessageCatalog::Text(77)) + "missing");
+    EXPECT_EQ(RunAt("/bugs/x.twp", "write App.Missing;"), std::string(CMessageCatalog::Text(77)) + "Missing");
     EXPECT_EQ(RunAt("/bugs/x.twp", "App.SetVar('a');"), "Incorrect number of parameter.");
     EXPECT_EQ(RunAt("/bugs/x.twp", "App.UseDataSource('ODBC');"), "Invalid ODBC connection string");
     EXPECT_EQ(RunAt("/bugs/x.twp", "App.UseDataSource('a', 'b');"), "Missing parameter.");

@@ -96,17 +96,7 @@ protected:
         }
     }
     // The rows that another connection sees.
-    int64_t RowsSeenByOthers()
-    {
-        COdbcConnection connection;
-        connection.Open(Connect());
-        COdbcStatement statement(connection);
-        statement.ExecDirect("SELECT COUNT(*) FROM " + m_table);
-        int64_t count = -1;
-        if (statement.Fetch())
-            statement.GetInteger(1, count);
-        return count;
-    }
+    int64_t RowsSeenByOthers() { return testdb::RowsSeenByOthers(Connect(), m_table); }
     // The pooled data sources' use counts, in creation order.
     static std::vector<int> UseCounts()
     {
