@@ -13,6 +13,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
+#include "foundation/ssp_date_time.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -451,4 +452,34 @@ int CServerConfig::SetDefaultTasks() {
         task.ComputeNextRun(now);
     }
     return 1;
+}
+
+std::string CServerConfig::FormatTaskInterval(const CTaskEntry& task) {
+    const int kind = task.GetKind();
+    const std::int64_t minutes = task.GetIntervalSeconds() / 60;
+    if (kind < kTaskDaily || kind > kTaskSaturday)
+        return std::to_string(minutes) + " minute(s)";
+    // The time of day in the locale's clock form: any day serves, the date is not shown.
+    const std::int64_t at = MakeLocalTime(2001, 1, 1, static_cast<int>(minutes / 60), static_cast<int>(minutes % 60), 0);
+    return GetDayText(kind) + " at " + CSspDateTime(at).GetTimeStr();
+}
+
+std::string CServerConfig::FormatTaskLines(bool backgroundRuns) {
+    std::lock_guard<std::recursive_mutex> guard(m_taskLock);
+    std::string lines;
+    for (std::size_t i = 0; i < m_tasks.size(); ++i) {
+        const CTaskEntry& task = *m_tasks[i];
+        const std::string name = task.GetName();
+        std::string description;
+        if (EqualsNoCase(name, "Email Sender"))
+            description = m_emSmtpServer.empty() ? "Outgoing email server not set yet"
+                                                 : "Send via " + m_emSmtpServer + " every " + FormatTaskInterval(task);
+        else
+            description = "Run " + task.GetScript() + " every " + FormatTaskInterval(task);
+        std::string status = !task.IsEnabled() ? "Disabled"
+                             : backgroundRuns  ? CSspDateTime(task.GetNextRun()).GetDateTimeStr2()
+                                               : "Stopped";
+        lines += std::to_string(i + 2) + "*" + name + "*" + description + "*" + status + "\r\n";
+    }
+    return lines;
 }

@@ -48,6 +48,13 @@ public:
     CTaskEntry& AddTask();
     std::recursive_mutex& GetTaskLock() { return m_taskLock; }
 
+    // The console's task lines: one "<number>*<name>*<description>*<status>\r\n" per task, numbered
+    // from 2 in table order. The status is "Disabled", else the next run while the background
+    // thread runs (`backgroundRuns`), else "Stopped". Built under the task lock.
+    std::string FormatTaskLines(bool backgroundRuns);
+    // "<n> minute(s)" for a task run every n minutes; "<day> at <time>" for a daily or weekly task.
+    static std::string FormatTaskInterval(const CTaskEntry& task);
+
     // When `address` is not an IPv4 address of this host, replaces it with the host's first
     // non-loopback IPv4 address (127.0.0.1 when it has none) and returns 1; else returns 0.
     static int CorrectLocalAddress(std::string& address);

@@ -82,12 +82,13 @@ bool CScriptThread::StartAndWait(std::shared_ptr<CScriptThread>& thread)
     return true;
 }
 
-void CScriptThread::StopAndRelease(std::shared_ptr<CScriptThread>& thread, int waitMilliseconds)
+bool CScriptThread::StopAndRelease(std::shared_ptr<CScriptThread>& thread, int waitMilliseconds)
 {
     if (!thread)
-        return;
+        return true;
     thread->PostQuit();
-    if (!thread->WaitForExit(waitMilliseconds)) {
+    const bool ended = thread->WaitForExit(waitMilliseconds);
+    if (!ended) {
         TheLog().WriteLine("Background thread failed to terminate.");
         try {
             thread->LogHangPosition();
@@ -96,6 +97,7 @@ void CScriptThread::StopAndRelease(std::shared_ptr<CScriptThread>& thread, int w
         }
     }
     thread.reset();
+    return ended;
 }
 
 void CScriptThread::ResolveScriptPath(std::string& path, std::string_view installDir)

@@ -93,7 +93,8 @@ public:
     static bool StartAndWait(std::shared_ptr<CScriptThread>& thread);
     // twServer's stop: posts the quit and waits up to `waitMilliseconds`. A thread that does not
     // end in time is logged with where its run hangs and left to end by itself. Releases `thread`.
-    static void StopAndRelease(std::shared_ptr<CScriptThread>& thread,
+    // False when the thread was left running.
+    static bool StopAndRelease(std::shared_ptr<CScriptThread>& thread,
                                int waitMilliseconds = kStopWaitMilliseconds);
 
     // A script path as stored in the task table: one that begins with "/" is absolute and kept;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "foundation/log.h"
+#include "foundation/ssp_date_time.h"
 
 CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler)
     : m_pool(pool), m_handler(std::move(handler)) {}
@@ -142,4 +143,37 @@ int CServerThreadPool::StopAll() {
 int CServerThreadPool::GetThreadCount() const {
   std::lock_guard lock(m_lock);
   return static_cast<int>(m_threads.size());
+}
+
+std::string CServerThreadPool::FormatRequestList(const CServerThread* asking) const {
+  std::string lines;
+  std::lock_guard lock(m_lock);
+  for (const auto& thread : m_threads) {
+    if (thread.get() == asking) continue;
+    std::string status;
+    std::int64_t startTime;
+    {
+      std::lock_guard threadLock(thread->m_lock);
+      if (!thread->m_busy) continue;
+      status = thread->m_statusText;
+      startTime = thread->m_startTime;
+    }
+    // The peer is set by AssignConnection under the pool lock, which is held here.
+    lines += thread->m_connection.GetPeerAddress() + "*" + std::to_string(thread->GetThreadId()) + "*" +
+             CSspDateTime(startTime).GetDateTimeStr2() + "*" + status + "\r\n";
+  }
+  lines += "watermark*" + std::to_string(m_threads.size()) + "\r\n\r\n";
+  return lines;
+}
+
+int CServerThreadPool::DisconnectById(pid_t threadId) {
+  int cut = 0;
+  std::lock_guard lock(m_lock);
+  for (const auto& thread : m_threads) {
+    if (thread->GetThreadId() != threadId || !thread->IsBusy()) continue;
+    // From this thread Close only shuts the connection down; its owner closes the descriptor.
+    thread->m_connection.Close();
+    ++cut;
+  }
+  return cut;
 }

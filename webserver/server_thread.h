@@ -107,6 +107,13 @@ class CServerThreadPool {
   // StopAll.
   int GetThreadCount() const;
 
+  // The console's request list: "<peer>*<thread id>*<start>*<status>\r\n" for every busy thread
+  // but `asking` (the one that answers the console), then "watermark*<thread count>\r\n\r\n".
+  std::string FormatRequestList(const CServerThread* asking) const;
+  // Cuts the connection of every busy thread whose id is `threadId`; that thread then finds its
+  // connection closed and ends its request. Returns how many were cut.
+  int DisconnectById(pid_t threadId);
+
  private:
   const std::shared_ptr<CConnectionHandler> m_handler;
   // m_lock guards m_threads. Threads are appended and only ever removed all together.

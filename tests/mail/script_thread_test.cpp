@@ -348,7 +348,7 @@ TEST_F(ScriptThreadTest, StopEndsTheLoopPromptlyAndLeavesAHungRunToEnd)
     std::shared_ptr<CScriptThread> kept = owner;
     ASSERT_TRUE(CScriptThread::StartAndWait(owner));
     const auto before = SteadyClock::now();
-    CScriptThread::StopAndRelease(owner);
+    EXPECT_TRUE(CScriptThread::StopAndRelease(owner));
     EXPECT_LT(SteadyClock::now() - before, 1s);
     EXPECT_EQ(owner, nullptr);
     EXPECT_TRUE(kept->HasExited());
@@ -362,7 +362,7 @@ TEST_F(ScriptThreadTest, StopEndsTheLoopPromptlyAndLeavesAHungRunToEnd)
     std::weak_ptr<CScriptThread> watch = hanging;
     hanging->Post(CScriptThread::kRunTaskMessage, 3);
     ASSERT_TRUE(WaitFor([&] { return m_recorder.Files().size() == 1; }));
-    CScriptThread::StopAndRelease(hanging, 50);
+    EXPECT_FALSE(CScriptThread::StopAndRelease(hanging, 50));
     EXPECT_TRUE(m_log.Contains("Background thread failed to terminate."));
     EXPECT_FALSE(watch.expired()) << "the hung thread keeps its object";
     release = true;

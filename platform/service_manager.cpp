@@ -1,0 +1,36 @@
+#include "platform/service_manager.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+bool Notify(const char* state)
+{
+    const int result = sd_notify(0, state);
+    if (result > 0)
+        return true;
+    // 0: nobody listens; the state went nowhere.
+    errno = result < 0 ? -result : ENOTCONN;
+    return false;
+}
+
+}  // namespace
+
+bool IsRunByServiceManager()
+{
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    return socket != nullptr && *socket != '\0';
+}
+
+bool NotifyServiceReady()
+{
+    return Notify("READY=1");
+}
+
+bool NotifyServiceStopping()
+{
+    return Notify("STOPPING=1");
+}

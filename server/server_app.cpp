@@ -1,0 +1,344 @@
+#include "server/server_app.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <utility>
+
+#include "database/odbc_setup.h"
+#include "foundation/ascii_text.h"
+#include "foundation/log.h"
+#include "foundation/message_catalog.h"
+#include "foundation/number_parse.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "mail/script_thread.h"
+#include "platform/file_system.h"
+#include "platform/service_manager.h"
+#include "server/console_commands.h"
+#include "webserver/listener_thread.h"
+#include "webserver/request_dispatcher.h"
+#include "webserver/tls_server.h"
+
+namespace {
+
+constexpr int kMsgSetUpDatabase = 4;
+
+constexpr const char* kStartedByHand =
+    "Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on twServer.exe in Windows "
+    "Explorer to start it. ";
+
+const char* YesNo(bool on)
+{
+    return on ? "yes" : "no";
+}
+
+// The connect string as the driver manager takes it: the console stores it with "ODBC;" in front.
+std::string WithoutOdbcPrefix(const std::string& connect)
+{
+    return EqualsNoCase(std::string_view(connect).substr(0, 5), "ODBC;") ? connect.substr(5) : connect;
+}
+
+}  // namespace
+
+CServerApp::CServerApp() : m_pool([this] {
+    auto dispatcher = std::make_shared<CRequestDispatcher>();
+    dispatcher->SetConsoleCommandHook(
+        [this](CServerThread& thread, const std::string& method, const std::string& argument) {
+            DispatchConsoleCommand(thread, method, argument);
+        });
+    return dispatcher;
+}())
+{
+}
+
+CServerApp::~CServerApp() = default;
+
+std::string CServerApp::StopEventPath(const std::string& installDir)
+{
+    return installDir + "/tmp/" + kStopEventName + ".sock";
+}
+
+int CServerApp::Run(const std::vector<std::string>& arguments)
+{
+    const bool initialized = InitInstance(arguments);
+    ExitInstance();
+    return initialized && m_started ? 0 : 1;
+}
+
+bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
+{
+    InitLocaleDateTime("");
+    m_installDir = GetProgramDirectory();
+    TheLog().SetFileMode(m_installDir + "/webroot");
+
+    const std::string tmpFolder = m_installDir + "/tmp";
+    CreateDirectoryIfMissing(tmpFolder);
+    switch (m_singleInstance.Acquire(tmpFolder, kSingleInstanceName)) {
+    case CSingleInstanceLock::kAcquired:
+        break;
+    case CSingleInstanceLock::kHeldElsewhere:
+        TheLog().WriteLine("A Tarnwick Server 3 is already running.");
+        return false;
+    case CSingleInstanceLock::kFailed:
+        TheLog().WriteLine("Unknown error when creating mutex");
+        TheLog().WriteText(GetSystemErrorText(errno));
+        return false;
+    }
+    // A peer that goes away while it is sent to must cost a failed send, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::string commandLine;
+    for (std::size_t i = 1; i < arguments.size(); ++i)
+        commandLine += LowerAscii(arguments[i]) + " ";
+    if (commandLine.find("-normalapp") != std::string::npos) {
+        TheLog().WriteLine("Tarnwick Server starting up...");
+        RunNormalApp();
+        return true;
+    }
+    TheLog().WriteLine("Tarnwick Server NT Service starting up...");
+    if (!IsRunByServiceManager()) {
+        std::fprintf(stderr, "%s\n", kStartedByHand);
+        TheLog().WriteText(kStartedByHand);
+        return false;
+    }
+    ServiceMain();
+    return true;
+}
+
+void CServerApp::ExitInstance()
+{
+    m_stopEvent.Close();
+    m_singleInstance.Release();
+    TheLog().WriteLine("Tarnwick Server ended.");
+}
+
+void CServerApp::RunNormalApp()
+{
+    // The stop event exists from before the start, so a stop that comes while the services start
+    // is kept and ends the wait at once.
+    if (!CreateStopEvent())
+        return;
+    m_started = StartServers();
+    if (m_started)
+        WaitStopEvent();
+    StopServers();
+}
+
+void CServerApp::ServiceMain()
+{
+    if (!CreateStopEvent())
+        return;
+    m_started = StartServers();
+    if (m_started) {
+        if (!NotifyServiceReady())
+            TheLog().WriteLine("%s in Report running", GetSystemErrorText(errno).c_str());
+        WaitStopEvent();
+    }
+    if (!NotifyServiceStopping())
+        TheLog().WriteLine("%s in Report stop pending", GetSystemErrorText(errno).c_str());
+    StopServers();
+}
+
+bool CServerApp::CreateStopEvent()
+{
+    if (m_stopEvent.Create(StopEventPath(m_installDir)))
+        return true;
+    TheLog().WriteLine("Failed to create twServer3stopEvent");
+    TheLog().WriteText(GetSystemErrorText(errno));
+    return false;
+}
+
+void CServerApp::WaitStopEvent()
+{
+    if (m_stopEvent.Wait() == CStopEvent::kFailed)
+        TheLog().WriteLine("Failed waiting on the start-stop event.");
+    // The event exists only while the server waits: from now on the console sees no server.
+    m_stopEvent.Close();
+}
+
+bool CServerApp::StartServers()
+{
+    CServerConfig& config = TheServerConfig();
+    if (!config.Load()) {
+        TheLog().WriteLine("Failed to load settings");
+        return false;
+    }
+    TheLog().WriteLine("Version=2;Root=%s;SerializeDB=%s;ThreadOwnConn=%s;DsIdleClose=%s", m_installDir.c_str(),
+                       YesNo(config.m_dbAccessSerialize), YesNo(config.m_dbConnectionThreadOwn),
+                       YesNo(config.m_dbConnectionIdleTimeout > 0));
+    TheLog().WriteLine("http://%s:%s; domain name=%s", config.m_generalTcpipAddress.c_str(),
+                       config.m_generalTcpipPort.c_str(), config.m_fqdn.c_str());
+    const bool secure = !config.m_securityCertName.empty();
+    if (secure)
+        TheLog().WriteLine("https://%s:%s; certificate=%s", config.m_generalTcpipAddress.c_str(),
+                           config.m_generalSslPort.c_str(), config.m_securityCertName.c_str());
+
+    PrepareDatabase();
+    if (config.m_dbOdbcConnectString.size() < 5) {
+        TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
+        return false;
+    }
+
+    if (secure && !InitTlsCredentials(config.m_securityCertName, config.m_securityCertIssuer,
+                                      config.m_securityCertSerial)) {
+        TheLog().WriteLine("Failed to initialize SSL.");
+        return false;
+    }
+
+    auto http = StartListener(config.m_generalTcpipPort, false, "Failed to create web server");
+    if (!http)
+        return false;
+    {
+        std::lock_guard lock(m_servicesLock);
+        m_httpListener = std::move(http);
+    }
+    if (secure) {
+        auto https = StartListener(config.m_generalSslPort, true, "Failed to create secure web server");
+        if (!https)
+            return false;
+        std::lock_guard lock(m_servicesLock);
+        m_httpsListener = std::move(https);
+    }
+
+    auto background = std::make_shared<CScriptThread>();
+    if (!CScriptThread::StartAndWait(background))
+        return false;
+    std::lock_guard lock(m_servicesLock);
+    m_scriptThread = std::move(background);
+    return true;
+}
+
+void CServerApp::PrepareDatabase()
+{
+    // Every connection of the process finds its data sources in the installation's etc folder.
+    UseInstallationOdbcIni(m_installDir);
+    const CServerConfig& config = TheServerConfig();
+    if (!EqualsNoCase(WithoutOdbcPrefix(config.m_dbOdbcConnectString), kDefaultConnectString))
+        return;
+    // The embedded default database is made on first use; an administrator's files stay as they are.
+    std::string error;
+    if (!WriteDefaultOdbcIni(m_installDir, error) || !CreateDefaultDatabase(m_installDir, error))
+        TheLog().WriteText(error);
+}
+
+std::shared_ptr<CListenerThread> CServerApp::StartListener(const std::string& port, bool secure,
+                                                           const char* failureText)
+{
+    const CServerConfig& config = TheServerConfig();
+    auto listener = std::make_shared<CListenerThread>(m_pool, config.m_generalTcpipAddress, ParseInt32(port), secure);
+    if (!listener->Start()) {
+        TheLog().WriteLine("%s", failureText);
+        return nullptr;
+    }
+    if (!listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds)) {
+        // It must not begin to accept after it was given up.
+        listener->Stop();
+        return nullptr;
+    }
+    return listener;
+}
+
+void CServerApp::StopServers()
+{
+    std::shared_ptr<CScriptThread> background;
+    std::shared_ptr<CListenerThread> http;
+    std::shared_ptr<CListenerThread> https;
+    {
+        std::lock_guard lock(m_servicesLock);
+        background = std::move(m_scriptThread);
+        http = std::move(m_httpListener);
+        https = std::move(m_httpsListener);
+    }
+    if (background && !CScriptThread::StopAndRelease(background))
+        m_abandonedThreads = true;
+    StopListener(http, "Failed to wait for listener to terminate.");
+    StopListener(https, "Failed to wait for SSL listener to terminate.");
+    if (m_pool.StopAll() != 0)
+        m_abandonedThreads = true;
+    // A thread left running may still use the credentials and the application state.
+    if (m_abandonedThreads)
+        return;
+    FreeTlsCredentials();
+}
+
+void CServerApp::StopListener(std::shared_ptr<CListenerThread>& listener, const char* timeoutText)
+{
+    if (!listener)
+        return;
+    listener->Stop();
+    if (!listener->WaitForExit(kListenerStopWaitMilliseconds)) {
+        TheLog().WriteLine("%s", timeoutText);
+        m_abandonedThreads = true;
+    }
+    listener.reset();
+}
+
+void CServerApp::DispatchConsoleCommand(CServerThread& thread, const std::string& method, const std::string& argument)
+{
+    const CTcpSocket& connection = thread.GetConnection();
+    if (!IsConsolePeerAllowed(connection.GetPeer(), TheServerConfig().m_tcpipAddress, connection.IsTls()))
+        return;
+    switch (ParseConsoleCommand(method)) {
+    case ConsoleCommand::kGetTask:
+        ConsoleGetTask(thread);
+        break;
+    case ConsoleCommand::kGetReq:
+        ConsoleGetReq(thread);
+        break;
+    case ConsoleCommand::kRunNow:
+        ConsoleRunNow(argument);
+        break;
+    case ConsoleCommand::kDisconnect:
+        ConsoleDisconnect(argument);
+        break;
+    case ConsoleCommand::kNone:
+        break;
+    }
+}
+
+void CServerApp::ConsoleGetTask(CServerThread& thread)
+{
+    std::shared_ptr<CListenerThread> http;
+    std::shared_ptr<CListenerThread> https;
+    bool backgroundRuns;
+    {
+        std::lock_guard lock(m_servicesLock);
+        http = m_httpListener;
+        https = m_httpsListener;
+        backgroundRuns = m_scriptThread && m_scriptThread->IsRunning();
+    }
+    CServerConfig& config = TheServerConfig();
+    const std::string reply =
+        FormatServiceLines(config, http.get(), https.get()) + config.FormatTaskLines(backgroundRuns) + "\r\n";
+    thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
+}
+
+void CServerApp::ConsoleGetReq(CServerThread& thread)
+{
+    const std::string reply = m_pool.FormatRequestList(&thread);
+    thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
+}
+
+void CServerApp::ConsoleRunNow(const std::string& argument)
+{
+    std::shared_ptr<CScriptThread> background;
+    {
+        std::lock_guard lock(m_servicesLock);
+        background = m_scriptThread;
+    }
+    if (!background) {
+        TheLog().WriteLine("Script Thread not running");
+        return;
+    }
+    // The task number travels as the message's first parameter; the thread ignores numbers that
+    // name no task, a negative one included.
+    const auto taskNumber = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(ParseInt32(argument)));
+    if (!background->Post(CScriptThread::kRunTaskMessage, taskNumber, 0))
+        TheLog().WriteLine("RunNow failed:%s", GetSystemErrorText(ESRCH).c_str());
+}
+
+void CServerApp::ConsoleDisconnect(const std::string& argument)
+{
+    m_pool.DisconnectById(static_cast<pid_t>(ParseInt32(argument)));
+}
