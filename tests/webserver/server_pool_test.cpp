@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/ssp_date_time.h"
 #include "tests/webserver/net_test_support.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
@@ -203,6 +204,37 @@ TEST_F(ServerPoolTest, AThreadThatHasEndedIsPassedOverAndAFailedHandOverFreesIt)
   ASSERT_TRUE(next->Post(CServerThread::kServeRequest));
   second.SendText("two\r\n");
   EXPECT_NE(second.ReadUntilClosed(5s).find("|two"), std::string::npos);
+}
+
+TEST_F(ServerPoolTest, RequestListNamesOtherBusyThreadsAndDisconnectCutsOne) {
+  const int port = StartedPort();
+  CTestClient first(port);
+  ASSERT_TRUE(WaitFor([&] { return m_handler->reading == 1; }));
+  std::shared_ptr<CServerThread> firstThread = m_handler->LastThread();
+  CTestClient second(port);
+  ASSERT_TRUE(WaitFor([&] { return m_handler->reading == 2; }));
+  std::shared_ptr<CServerThread> secondThread = m_handler->LastThread();
+  ASSERT_NE(firstThread, secondThread);
+
+  auto line = [](const std::shared_ptr<CServerThread>& thread) {
+    return "127.0.0.1*" + std::to_string(thread->GetThreadId()) + "*" +
+           CSspDateTime(thread->GetStartTime()).GetDateTimeStr2() + "*GET /x (http)\r\n";
+  };
+  const std::string all = m_pool.FormatRequestList(nullptr);
+  EXPECT_NE(all.find(line(firstThread)), std::string::npos) << all;
+  EXPECT_NE(all.find(line(secondThread)), std::string::npos) << all;
+  // The thread that answers the console leaves itself out.
+  EXPECT_EQ(m_pool.FormatRequestList(firstThread.get()), line(secondThread) + "watermark*2\r\n\r\n");
+
+  EXPECT_EQ(m_pool.DisconnectById(0), 0);
+  EXPECT_EQ(m_pool.DisconnectById(secondThread->GetThreadId()), 1);
+  EXPECT_EQ(second.ReadUntilClosed(5s), "") << "cut without a reply";
+  ASSERT_TRUE(WaitFor([&] { return !secondThread->IsBusy(); }));
+  // An idle thread is neither listed nor cut; the watermark still counts it.
+  EXPECT_EQ(m_pool.FormatRequestList(nullptr), line(firstThread) + "watermark*2\r\n\r\n");
+  EXPECT_EQ(m_pool.DisconnectById(secondThread->GetThreadId()), 0);
+  first.SendText("still here\r\n");
+  EXPECT_NE(first.ReadUntilClosed(5s).find("|still here"), std::string::npos);
 }
 
 TEST_F(ServerPoolTest, ListenersGiveUpOnATakenPortAndStopQuietlyWhenEverTheStopComes) {
