@@ -119,9 +119,6 @@ TEST_P(RunDataSourceTest, RunsAndNestedCallsShareOneCountedDataSource)
               "");
     EXPECT_EQ(sink.output, "121");
     EXPECT_EQ(UseCounts(), std::vector<int>{0}) << "every run gives its data source back";
-    EXPECT_EQ(RunAt("/t.tws", "write Local.dbType;"), "");
-    EXPECT_EQ(sink.output, IsPostgres() ? "PostgreSQL" : "SQLite");
-    EXPECT_EQ(UseCounts(), std::vector<int>{0});
     EXPECT_EQ(m_probe.seen.size(), 1u);
 }
 
@@ -177,7 +174,6 @@ TEST_P(RunDataSourceTest, UseDataSourceOnlyBeforeTheRunsFirstDatabaseUse)
     EXPECT_EQ(RunAt("/own/t.tws", "App.Init(); Local.UseDataSource('ODBC;" + Connect() +
                                       "'); write Local.dbType; App.UseDataSource('ODBC;DSN=x');"),
               tooLate);
-    EXPECT_EQ(RunAt("/own/t.tws", "write Local.dbType; Server.UseDataSource('x', 'u', 'p');"), tooLate);
 }
 
 TEST_P(TransactionTest, UncommittedRunIsRolledBackAndAutocommitRestored)
@@ -251,7 +247,6 @@ TEST(IdleSweep, ClosesDataSourcesIdleForOverTwoHours)
     app.SetDataSourceForPath(connect, "/bugs/");
     CDataSource* dataSource = app.GetDataSource("/x.twp");
     app.ReleaseDataSource(&dataSource);
-    EXPECT_EQ(dataSource, nullptr);
 
     CIdleDataSourceSweep& sweep = app;
     now += 120 * 60 + 59;
