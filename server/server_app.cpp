@@ -12,6 +12,7 @@
 #include "foundation/number_parse.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
+#include "language/ssp_app.h"
 #include "mail/script_thread.h"
 #include "platform/file_system.h"
 #include "platform/service_manager.h"
@@ -175,7 +176,8 @@ bool CServerApp::StartServers()
                            config.m_generalSslPort.c_str(), config.m_securityCertName.c_str());
 
     PrepareDatabase();
-    if (config.m_dbOdbcConnectString.size() < 5) {
+    // Maps the web root to the configured data source (and keeps the session time-out in range).
+    if (TheSspApp().SetDefaultDataSource() < 0) {
         TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
         return false;
     }
@@ -202,6 +204,7 @@ bool CServerApp::StartServers()
     }
 
     auto background = std::make_shared<CScriptThread>();
+    background->SetIdleSweep(&TheSspApp());
     if (!CScriptThread::StartAndWait(background))
         return false;
     std::lock_guard lock(m_servicesLock);
@@ -260,6 +263,8 @@ void CServerApp::StopServers()
     if (m_abandonedThreads)
         return;
     FreeTlsCredentials();
+    // Applications, server variables and the pooled connections go with the last run.
+    TheSspApp().RemoveAll();
 }
 
 void CServerApp::StopListener(std::shared_ptr<CListenerThread>& listener, const char* timeoutText)
