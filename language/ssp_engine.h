@@ -15,11 +15,14 @@
 // that is not a literal is a member call: CallMember finds the object that answers it, first the
 // built-in objects by name in a fixed order, then the objects the run declared. Objects of other
 // layers take calls as CSspScriptObject: the request and response come with the run arguments.
+// The engine is also the host of the sql objects its run declares: they read their statement's
+// tokens and evaluate its script values through it, and use its data source.
 //
 // Positions are byte offsets from the first byte of the engine's source file, also inside a
 // function body; -1 means none.
 #pragma once
 
+#include "database/ssp_query_host.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_script_object.h"
@@ -88,11 +91,11 @@ struct CSspRunArgs {
     CSspValueList* returnedValues = nullptr;
 };
 
-class CSspEngine {
+class CSspEngine : public CSspQueryHost {
 public:
     // top: the top engine of the caller's chain for a nested run; none for a top-level run.
     explicit CSspEngine(CSspEngine* top = nullptr);
-    virtual ~CSspEngine();
+    ~CSspEngine() override;
     CSspEngine(const CSspEngine&) = delete;
     CSspEngine& operator=(const CSspEngine&) = delete;
 
@@ -150,12 +153,17 @@ public:
     // The run's data source: taken from the application's pool for the run's URL path on the first
     // database use of the run, and given back when the run ends. Throws CSspException when there is
     // none for the path or it cannot be opened.
-    CDataSource* GetRunDataSource();
+    CDataSource* GetRunDataSource() override;
     bool HasDataSource() const { return m_dataSource != nullptr; }
     // Local.BeginTransaction and Local.CommitTransaction. The engine ends only a transaction that it
     // began itself: a nested run on the same shared data source leaves its caller's alone.
     void BeginTransaction();
     void CommitTransaction();
+
+    // For the sql objects of this run: tokens of their declarations and the values of the script
+    // expressions in them, read from this engine's source text.
+    CSspSqlToken NextSqlToken(int& cursor, int end) override;
+    bool EvaluateSqlExpression(int start, int end, CSspValue& result) override;
 
     // Member dispatch: finds the object that answers call (a bare name, the built-in objects by name
     // in a fixed order, then the objects this run declared) and lets it write result. An operand
@@ -268,11 +276,18 @@ private:
     void ReleaseRunDataSource();
 
     // Declarations.
+    using ObjectMaker = std::unique_ptr<CSspScriptObject> (*)(CSspEngine&);
+    // The object of the kind declared at key, or null.
+    CSspDeclaredObject* FindDeclaration(int kind, int key) const;
     // Finds the object declared at key, or makes one (after the name test) and lists it.
-    CSspDeclaredObject& DeclareObject(int kind, int key, std::unique_ptr<CSspScriptObject> (*make)());
+    CSspDeclaredObject& DeclareObject(int kind, int key, const CSspToken& name, ObjectMaker make);
     void CollectDeclarationArguments(CSspCall& call);
     void DeclareTokenizer(int key);
     void DeclareDateTime(int key);
+    void DeclareSql();
+    // The statement of an sql declaration from the cursor through its ";", each token followed by
+    // a blank.
+    std::string ReadSqlStatement(int key);
 
     void Reset();
     bool Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName);

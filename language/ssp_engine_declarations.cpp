@@ -1,5 +1,6 @@
-// Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)` and the
-// kinds whose objects belong to other parts of the system (sql, file, array, email, LDAP). Each kind
+// Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)`, `sql`
+// (ssp_engine_sql.cpp) and the kinds whose objects belong to other parts of the system (file, array,
+// email, LDAP). Each kind
 // keeps its own list in the engine, searched by name without regard to case. A declaration is keyed
 // by its source position, so one that runs again (in a loop) re-initialises its object instead of
 // making a second one.
@@ -41,7 +42,7 @@ public:
 };
 
 template <class Object>
-std::unique_ptr<CSspScriptObject> Make()
+std::unique_ptr<CSspScriptObject> Make(CSspEngine&)
 {
     return std::make_unique<Object>();
 }
@@ -61,7 +62,6 @@ int OutOfMemorySlot(int kind)
 const char* KindName(int kind)
 {
     switch (kind) {
-    case kSqlObject: return "sql";
     case kFileObject: return "file";
     case kArrayObject: return "array";
     case kEmailInObject: return "email_in";
@@ -119,6 +119,9 @@ bool CSspEngine::IsObjectNameUsed(std::string_view name) const
 void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
 {
     switch (kind) {
+    case kSqlObject:
+        DeclareSql();
+        return;
     case kTokenizerObject:
         DeclareTokenizer(keyword.start);
         return;
@@ -130,21 +133,27 @@ void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
     }
 }
 
-CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, std::unique_ptr<CSspScriptObject> (*make)())
+CSspDeclaredObject* CSspEngine::FindDeclaration(int kind, int key) const
 {
-    CSspToken name = ReadToken();
-    auto& list = m_declared[static_cast<size_t>(kind)];
-    for (const auto& object : list) {
+    for (const auto& object : m_declared[static_cast<size_t>(kind)]) {
         if (object->key == key)
-            return *object;
+            return object.get();
     }
+    return nullptr;
+}
+
+CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken& name, ObjectMaker make)
+{
+    if (CSspDeclaredObject* known = FindDeclaration(kind, key))
+        return *known;
+    auto& list = m_declared[static_cast<size_t>(kind)];
     if (IsObjectNameUsed(name.text))
         throw CSspException(CMessageCatalog::Text(kMsgNameUsed) + std::string(name.text), name.start);
     try {
         auto object = std::make_unique<CSspDeclaredObject>();
         object->name = name.text;
         object->key = key;
-        object->object = make();
+        object->object = make(*this);
         list.push_back(std::move(object));
     } catch (const std::bad_alloc&) {
         bool atCursor = kind == kDateTimeObject || kind == kArrayObject;
@@ -166,7 +175,7 @@ void CSspEngine::CollectDeclarationArguments(CSspCall& call)
 
 void CSspEngine::DeclareTokenizer(int key)
 {
-    CSspDeclaredObject& declared = DeclareObject(kTokenizerObject, key, Make<CTokenizerObject>);
+    CSspDeclaredObject& declared = DeclareObject(kTokenizerObject, key, ReadToken(), Make<CTokenizerObject>);
     CSspCall call;
     call.m_position = key;
     CollectDeclarationArguments(call);
@@ -179,7 +188,7 @@ void CSspEngine::DeclareTokenizer(int key)
 
 void CSspEngine::DeclareDateTime(int key)
 {
-    CSspDeclaredObject& declared = DeclareObject(kDateTimeObject, key, Make<CDateTimeObject>);
+    CSspDeclaredObject& declared = DeclareObject(kDateTimeObject, key, ReadToken(), Make<CDateTimeObject>);
     CSspCall call;
     call.m_position = key;
     CollectDeclarationArguments(call);

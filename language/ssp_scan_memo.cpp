@@ -10,25 +10,26 @@ CSspScanMemo::~CSspScanMemo() = default;
 
 const CSspScanMemo::Token* CSspScanMemo::FindToken(int cursor, int end) const
 {
-    auto it = m_tokens.find(Key(cursor, end, 0));
+    auto it = m_tokens.find(Key(cursor, end));
     return it == m_tokens.end() ? nullptr : &it->second;
 }
 
 void CSspScanMemo::KeepToken(int cursor, int end, const CSspToken& token, int next)
 {
-    m_tokens.try_emplace(Key(cursor, end, 0), Token{token, next});
+    m_tokens.try_emplace(Key(cursor, end), Token{token, next});
 }
 
 const CSspScanMemo::List* CSspScanMemo::FindList(CSspCollector collector, int cursor, int end) const
 {
-    auto it = m_lists.find(Key(cursor, end, static_cast<unsigned>(collector)));
-    return it == m_lists.end() ? nullptr : &it->second;
+    const auto& lists = m_lists[static_cast<size_t>(collector)];
+    auto it = lists.find(Key(cursor, end));
+    return it == lists.end() ? nullptr : &it->second;
 }
 
 const CSspScanMemo::List& CSspScanMemo::KeepList(CSspCollector collector, int cursor, int end,
                                                   std::unique_ptr<CSspTokenList> list, int next)
 {
-    auto [it, added] = m_lists.try_emplace(Key(cursor, end, static_cast<unsigned>(collector)));
+    auto [it, added] = m_lists[static_cast<size_t>(collector)].try_emplace(Key(cursor, end));
     if (added)
         it->second = List{std::move(list), next};
     return it->second;
@@ -39,7 +40,16 @@ void CSspScanMemo::Clear()
     m_seenTokens.clear();
     m_seenLists.clear();
     m_tokens.clear();
-    m_lists.clear();
+    for (auto& lists : m_lists)
+        lists.clear();
+}
+
+size_t CSspScanMemo::Size() const
+{
+    size_t size = m_tokens.size();
+    for (const auto& lists : m_lists)
+        size += lists.size();
+    return size;
 }
 
 bool CSspScanMemo::MarkSeen(std::vector<std::uint64_t>& seen, int cursor)

@@ -13,6 +13,7 @@
 #include "language/ssp_lexer.h"
 #include "language/ssp_token_list.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -49,14 +50,13 @@ public:
                          int next);
     void Clear();
     // Tokens and lists held.
-    size_t Size() const { return m_tokens.size() + m_lists.size(); }
+    size_t Size() const;
 
 private:
-    // Offsets and ends are below 2^31, so one 64-bit key holds both with a collector in the top bits.
-    static std::uint64_t Key(int cursor, int end, unsigned tag)
+    // Offsets and ends are below 2^31, so one 64-bit key holds both; lists have a map per collector.
+    static std::uint64_t Key(int cursor, int end)
     {
-        return (std::uint64_t{tag} << 62) | (std::uint64_t(static_cast<std::uint32_t>(cursor)) << 31) |
-               static_cast<std::uint32_t>(end);
+        return (std::uint64_t(static_cast<std::uint32_t>(cursor)) << 31) | static_cast<std::uint32_t>(end);
     }
 
     static bool MarkSeen(std::vector<std::uint64_t>& seen, int cursor);
@@ -64,7 +64,7 @@ private:
     std::vector<std::uint64_t> m_seenTokens;  // one bit per offset
     std::vector<std::uint64_t> m_seenLists;
     std::unordered_map<std::uint64_t, Token> m_tokens;
-    std::unordered_map<std::uint64_t, List> m_lists;
+    std::array<std::unordered_map<std::uint64_t, List>, kCollectorCount> m_lists;
 };
 
 // NextToken through the file's memo.

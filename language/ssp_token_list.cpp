@@ -132,6 +132,19 @@ Decision DecideSqlCondition(std::string_view t, int depth)
     return {Step::kAdd};
 }
 
+// The sql object has already found where the value ends (before its ",", "and", ")" ...), so the
+// end of the range is the end of the value; what may not stand in a value still fails.
+Decision DecideSqlValue(std::string_view t, int depth)
+{
+    if (t.empty())
+        return {Step::kEnd};
+    if (t == ";" || t == "}--" || IsControlKeyword(t))
+        return {Step::kFail, kMsgMissingSemicolon};
+    if (t == ")")
+        return depth == 0 ? Decision{Step::kFail, kMsgMissingOpen} : Decision{Step::kLower};
+    return {Step::kAdd};
+}
+
 Decision Decide(CSspCollector collector, std::string_view t, int depth)
 {
     switch (collector) {
@@ -139,6 +152,7 @@ Decision Decide(CSspCollector collector, std::string_view t, int depth)
     case CSspCollector::kExpression: return DecideExpression(t, depth);
     case CSspCollector::kSqlListItem: return DecideSqlListItem(t, depth);
     case CSspCollector::kSqlCondition: return DecideSqlCondition(t, depth);
+    case CSspCollector::kSqlValue: return DecideSqlValue(t, depth);
     }
     return {Step::kFail, kMsgMissingSemicolon};
 }

@@ -82,7 +82,9 @@ enum class CSspCollector : unsigned char {
     kExpression,   // up to ";" (consumed) or "}--" (given back): statements
     kSqlListItem,  // up to ",", "where" or ";" (given back)
     kSqlCondition, // up to ")" below the start, "and"/"or" at depth 0, ";" or "order" (given back)
+    kSqlValue,     // one value of an sql statement, whose end the sql object found: up to the end given
 };
+inline constexpr size_t kCollectorCount = 5;
 
 // Gathers one list from the cursor (which ends after the list or before the stop token it gives
 // back) into an empty list, and finishes it.

@@ -240,4 +240,13 @@ TEST_F(SqlCollectorTest, ConditionsStopAtAndOrOutsideParentheses)
     EXPECT_EQ(Error(CSspCollector::kSqlCondition, "(a = 1;"), "Missing ending )@0");
 }
 
+TEST_F(SqlCollectorTest, AValueEndsWhereItsRangeEnds)
+{
+    EXPECT_EQ(Collect(CSspCollector::kSqlValue, "(a or b) * 2"), (Texts{"a@1", "or@1", "b@1", "*@0", "2@0"}));
+    EXPECT_EQ(Collect(CSspCollector::kSqlValue, ""), Texts{});
+    EXPECT_EQ(Error(CSspCollector::kSqlValue, "a; b"), "Missing ending ;@0");
+    EXPECT_EQ(Error(CSspCollector::kSqlValue, "a)"), "Missing (@1");
+    EXPECT_EQ(Error(CSspCollector::kSqlValue, "(a"), "Missing ending )@0");
+}
+
 }  // namespace

@@ -1,8 +1,8 @@
 // A run's data source as scripts see it, on SQLite and on PostgreSQL: which one the pool hands a
 // page, use counts through nested calls, private copies, transactions begun by a run and rolled back
-// at its end, and a broken connection that the next run replaces.
+// at its end (the rows go in through sql objects), and a broken connection that the next run
+// replaces.
 #include "database/data_source.h"
-#include "database/odbc_statement.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
@@ -16,11 +16,11 @@
 
 namespace {
 
-// Stands in for the Request object: lets a script look at, and work through, the data source of
-// the innermost run in progress, where the sql object would.
+// Stands in for the Request object to show what no script can see: the use count and the privacy
+// of the data source of the innermost run in progress.
 class DataSourceProbe : public CSspScriptObject {
 public:
-    DataSourceProbe(ScriptRunner& runner, const std::string& table) : m_runner(runner), m_table(table) {}
+    explicit DataSourceProbe(ScriptRunner& runner) : m_runner(runner) {}
 
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -32,41 +32,15 @@ public:
             result.SetInteger(dataSource.GetUseCount());
         else if (call.m_member == "private")
             result.SetInteger(dataSource.IsPrivate() ? 1 : 0);
-        else if (call.m_member == "insert")
-            dataSource.DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (" + call.GetParamStr(0) + ")");
-        else if (call.m_member == "pid")
-            result.SetInteger(static_cast<int>(ReadBackendPid(dataSource)));
-        else if (call.m_member == "kill")
-            KillBackend(ReadBackendPid(dataSource));
         else
             throw CSspException("probe: unknown member " + call.m_member, call.m_position);
         seen.insert(&dataSource);
     }
 
-    int64_t backendPid = 0;
     std::set<const CDataSource*> seen;
 
 private:
-    int64_t ReadBackendPid(CDataSource& dataSource)
-    {
-        COdbcStatement statement(dataSource.Connection());
-        statement.ExecDirect("SELECT pg_backend_pid()");
-        backendPid = 0;
-        if (statement.Fetch())
-            statement.GetInteger(1, backendPid);
-        return backendPid;
-    }
-    // Ends the server process behind a connection from another connection, as an administrator or
-    // a crashed server would.
-    static void KillBackend(int64_t pid)
-    {
-        COdbcConnection admin;
-        admin.Open(testdb::PgConnect());
-        admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
-    }
-
     ScriptRunner& m_runner;
-    const std::string& m_table;
 };
 
 class RunDataSourceTest : public testdb::BackendTest, public ScriptRunner {
@@ -107,7 +81,15 @@ protected:
     }
 
     std::string m_table;
-    DataSourceProbe m_probe{*this, m_table};
+    // A script statement that adds the row n to the test's table through an sql object.
+    std::string Insert(int n) const
+    {
+        const std::string name = "ins" + std::to_string(n);
+        return "sql " + name + " = insert into " + m_table + " (id) values (" + std::to_string(n) + "); " + name +
+               ".execute();";
+    }
+
+    DataSourceProbe m_probe{*this};
 };
 
 class TransactionTest : public RunDataSourceTest {};
@@ -178,17 +160,17 @@ TEST_P(RunDataSourceTest, UseDataSourceOnlyBeforeTheRunsFirstDatabaseUse)
 
 TEST_P(TransactionTest, UncommittedRunIsRolledBackAndAutocommitRestored)
 {
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(1); write 'done';"),
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(1) + " write 'done';"),
               CMessageCatalog::Text(24));
     EXPECT_EQ(errorPosition, kNoPosition);
     EXPECT_EQ(sink.output, "done");
     EXPECT_EQ(RowsSeenByOthers(), 0);
 
-    EXPECT_EQ(RunAt("/t.tws", "Request.insert(2);"), "");
+    EXPECT_EQ(RunAt("/t.tws", Insert(2)), "");
     EXPECT_EQ(RowsSeenByOthers(), 1) << "the next run works in autocommit mode again";
 
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(3); Local.CommitTransaction();\n"
-                              "Local.BeginTransaction(); Request.insert(4); Local.RollbackTransaction();"),
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(3) + " Local.CommitTransaction();\n"
+                              "Local.BeginTransaction(); " + Insert(4) + " Local.RollbackTransaction();"),
               "");
     EXPECT_EQ(RowsSeenByOthers(), 2);
     EXPECT_EQ(UseCounts(), std::vector<int>{0});
@@ -198,20 +180,20 @@ TEST_P(TransactionTest, NestedRunsLeaveTheCallersTransactionAlone)
 {
     EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Local.BeginTransaction();"),
               CMessageCatalog::Text(123));
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(1); Local.f(); Request.insert(2);\n"
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(1) + " Local.f(); " + Insert(2) + "\n"
                               "Local.CommitTransaction();\n"
                               "function f() Local.CommitTransaction(); Local.RollbackTransaction(); endfunction"),
               "");
     EXPECT_EQ(RowsSeenByOthers(), 2);
 
-    std::string text = RunAt("/t.tws", "Local.BeginTransaction(); Request.insert(3); Local.f();\n"
+    std::string text = RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(3) + " Local.f();\n"
                                        "function f() Local.BeginTransaction(); endfunction");
     EXPECT_NE(text.find(CMessageCatalog::Text(123)), std::string::npos) << text;
     EXPECT_EQ(RowsSeenByOthers(), 2);
 
     // A function that returns with its own transaction open fails its caller; nothing is kept.
     text = RunAt("/t.tws", "Local.f(); write 'not reached';\n"
-                           "function f() Local.BeginTransaction(); Request.insert(4); return 1; endfunction");
+                           "function f() Local.BeginTransaction(); " + Insert(4) + " return 1; endfunction");
     EXPECT_NE(text.find(CMessageCatalog::Text(24)), std::string::npos) << text;
     EXPECT_EQ(sink.output, "");
     EXPECT_EQ(RowsSeenByOthers(), 2);
@@ -221,14 +203,20 @@ TEST_P(TransactionTest, KilledBackendFailsTheRunAndTheNextRunReconnects)
 {
     if (!IsPostgres())
         GTEST_SKIP() << "needs a server process to end";
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Request.kill; Local.CommitTransaction();"),
+    // The script ends the server process behind its own connection from a connection of its own,
+    // as an administrator or a crashed server would.
+    const std::string pid = "sql p = 'select pg_backend_pid() as pid'; write p.pid;";
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + pid + "\n"
+                              "sql k = 'select pg_terminate_backend(' + p.pid + ')';\n"
+                              "k.UseDataSource('ODBC;" + Connect() + "'); k.execute();\n"
+                              "Local.CommitTransaction();"),
               std::string(CMessageCatalog::Text(9)) + " ODBC data source used: [].");
-    int64_t killed = m_probe.backendPid;
-    ASSERT_NE(killed, 0);
+    const std::string killed = sink.output;
+    ASSERT_NE(killed, "");
     EXPECT_FALSE(TheSspApp().Pool().Describe().at(0).open);
 
-    EXPECT_EQ(RunAt("/t.tws", "Request.insert(1); write Request.pid;"), "");
-    EXPECT_NE(m_probe.backendPid, killed) << "a new server process serves the new connection";
+    EXPECT_EQ(RunAt("/t.tws", Insert(1) + pid), "");
+    EXPECT_NE(sink.output, killed) << "a new server process serves the new connection";
     EXPECT_EQ(RowsSeenByOthers(), 1);
     EXPECT_EQ(UseCounts(), std::vector<int>{0});
 }
