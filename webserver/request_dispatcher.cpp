@@ -11,6 +11,7 @@
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
+#include "language/ssp_app.h"
 #include "language/ssp_engine.h"
 #include "platform/file_system.h"
 #include "webserver/ssp_request.h"
@@ -79,11 +80,25 @@ bool IsGeneratedExtension(std::string_view extension)
     return true;
 }
 
-// The root URL of the request's application, below which its "error.twp" lies. Applications
-// other than the root one are known only to the application state.
-std::string ApplicationRootOf(const CSspRequest&)
+// The root URL of the application that the request's folder belongs to, below which its
+// "error.twp" lies; "/" when no application registered a root that covers the folder. The root
+// is copied under the list lock, which keeps the entry alive while it is read.
+std::string ApplicationRootOf(const CSspRequest& request)
 {
-    return "/";
+    CSspApp& app = TheSspApp();
+    std::string root;
+    {
+        std::lock_guard guard(app.ListLock());
+        if (const CSspAppEntry* entry = app.FindApp(request.GetUrlFolder()))
+            root = entry->GetRoot();
+    }
+    // A root is the URL folder of the page that registered it, so it starts and ends with "/";
+    // anything else would not name a folder of the web root.
+    if (root.empty() || root.front() != '/' || !CRequestDispatcher::IsSafeUrlPath(root))
+        return "/";
+    if (root.back() != '/')
+        root += '/';
+    return root;
 }
 
 // Raises the serving thread's priority to the highest for one page run; restores it afterwards.

@@ -1,6 +1,6 @@
 // End-to-end tests of request dispatch: a real listener and server-thread pool with the dispatcher
-// installed, over an installation folder of the test's own, asked by curl, Python's http.client and,
-// for requests no client library would send, a raw socket.
+// installed, over an installation folder (with its own default database) of the test's own, asked
+// by curl, Python's http.client and, for requests no client library would send, a raw socket.
 #include "webserver/request_dispatcher.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "database/odbc_setup.h"
 #include "foundation/server_config.h"
+#include "language/ssp_app.h"
 #include "platform/file_system.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_folder.h"
@@ -73,6 +75,7 @@ protected:
         FreeTlsCredentials();
         TheServerConfig().m_mimeMap.clear();
         TheServerConfig().m_logHttp = 0;
+        TheSspApp().RemoveAll();
     }
 
     std::string WebFile(const std::string& relative, const std::string& bytes) const
@@ -356,6 +359,64 @@ TEST_F(DispatchTest, ThePagesOwnErrorPageComesFirstAndReadsTheMessage)
     WebFile("error.twp", "<!--{ Response.Redirect('/sorry.html'); }-->");
     const std::string raw = Raw("GET /app/plain.twp HTTP/1.0\r\n\r\n");
     EXPECT_EQ(raw, "HTTP/1.0 302 Moved Temporarily\r\nLocation: /sorry.html\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST_F(DispatchTest, EachApplicationHasItsOwnErrorPage)
+{
+    WebFile("error.twp", "Root: --{ Response.error }--");
+    WebFile("bugs/error.twp", "Bugs: --{ Response.error }--");
+    WebFile("bugs/init.twp", "<!--{ App.Init(); }-->registered");
+    WebFile("bugs/sub/bad.twp", "<!--{ error 'bang'; }-->");
+    WebFile("other/init.twp", "<!--{ App.Init(); }-->registered");
+    WebFile("other/bad.twp", "<!--{ error 'boom'; }-->");
+    EXPECT_EQ(Curl("/bugs/sub/bad.twp").body, "Root: bang") << "no application registered yet";
+
+    EXPECT_EQ(Curl("/bugs/init.twp").body, "registered");
+    EXPECT_EQ(Curl("/bugs/sub/bad.twp").body, "Bugs: bang");
+    EXPECT_EQ(Curl("/bugs/a/../x.htm").body, "Bugs: Invalid HTTP address.") << "refusals too";
+    EXPECT_TRUE(Contains(Curl("/BUGS/none.twp").body, "Bugs: ")) << "the root is found without regard to case";
+    EXPECT_EQ(Curl("/bad.twp").body.rfind("Root: ", 0), 0U) << "pages outside the application";
+
+    // An application without an error page of its own gets the built-in page, naming the one missing.
+    EXPECT_EQ(Curl("/other/init.twp").body, "registered");
+    const std::string body = Curl("/other/bad.twp").body;
+    EXPECT_TRUE(Contains(body, "boom<br>\r\n<br>\r\nAdditional error: ")) << body;
+    EXPECT_TRUE(Contains(body, m_install.Path() + "/webroot/other/error.twp")) << body;
+}
+
+// Rows of the installation's own SQLite database (data source "tw3"), added and listed by pages.
+TEST_F(DispatchTest, PagesAddAndListRowsOfTheDefaultDatabase)
+{
+    const std::string& install = m_install.Path();
+    std::filesystem::create_directories(install + "/data");
+    std::filesystem::copy_file(SourceFile("data/tw3sqlite.sql"), install + "/data/tw3sqlite.sql");
+    UseInstallationOdbcIni(install);
+    std::string error;
+    ASSERT_TRUE(WriteDefaultOdbcIni(install, error)) << error;
+    ASSERT_TRUE(CreateDefaultDatabase(install, error)) << error;
+    TheServerConfig().m_dbOdbcConnectString = "ODBC;DSN=tw3";
+    ASSERT_EQ(TheSspApp().SetDefaultDataSource(), 0);
+
+    WebFile("registry/add.twp", "<!--{ sql a = insert into tw3_registry (reg_user, reg_section, reg_key, reg_value)\n"
+                                "  values ('System', 'UniqueID', Request.key, Request.value);\n"
+                                "a.execute(); }-->added --{ Request.key }--");
+    WebFile("registry/list.twp", "<table>\r\n<!--{ sql r = select reg_key, reg_value from tw3_registry\n"
+                                 "  where reg_section = 'UniqueID' order by reg_key;\n"
+                                 "while (r.fetch() = 1) }--><tr><td>--{ r.reg_key }--</td><td>--{ r.reg_value }--"
+                                 "</td></tr>\r\n<!--{ endwhile }--></table>");
+    EXPECT_EQ(Curl("/registry/list.twp").body, "<table>\r\n</table>");
+    EXPECT_EQ(Curl("/registry/add.twp?key=notes&value=7").body, "added notes");
+    EXPECT_EQ(Curl("/registry/add.twp?key=bugs&value=it%27s").body, "added bugs");
+    const HttpReply reply = Curl("/registry/list.twp");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.body, "<table>\r\n<tr><td>bugs</td><td>it's</td></tr>\r\n<tr><td>notes</td><td>7</td></tr>\r\n"
+                          "</table>");
+
+    // A row that is there already: the driver's text, the statement and the data source.
+    const std::string failed = Curl("/registry/add.twp?key=bugs&value=1").body;
+    EXPECT_TRUE(Contains(failed, " SQL a:insert into tw3_registry ( reg_user , reg_section , reg_key , reg_value )"))
+        << failed;
+    EXPECT_TRUE(Contains(failed, "DSN:tw3")) << failed;
 }
 
 TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
