@@ -281,9 +281,9 @@ TEST_P(SqlScriptTest, CrosstabCountsRowsIntoAGrid)
               "4|3|1|1|1|a|1|column out of bound|1|3|");
 }
 
-// A run with "DbConnectionThreadOwn" on gets a private data source that is deleted when it goes
-// back; the sql objects that used it must be gone first (the sanitizer build checks).
-TEST_P(SqlScriptTest, RunsDropTheirObjectsBeforeGivingBackAPrivateDataSource)
+// With "DbConnectionThreadOwn" on, a run and each nested call read through private data sources of
+// their own, which are deleted as each run ends while the caller's objects still read on.
+TEST_P(SqlScriptTest, ThreadOwnRunsReadThroughPrivateDataSources)
 {
     TheServerConfig().m_dbConnectionThreadOwn = 1;
     EXPECT_EQ(Out("sql q = select id from $ order by id; write q.fetch(); write Local.f(); write q.fetch();\n"
