@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -281,5 +282,13 @@ bool CatchStopSignals()
     sigemptyset(&action.sa_mask);
     // Other threads' system calls go on undisturbed; only the stop event's poll needs to wake.
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+    if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0)
+        return false;
+    // A parent may have started the program with the signals blocked; they would then never stop
+    // it. One that is already pending is delivered here and kept.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    return pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr) == 0;
 }

@@ -73,6 +73,7 @@ private:
 };
 
 // Makes SIGTERM and SIGINT set the stop event: from this call on, either signal ends every
-// CStopEvent::Wait of the process, including waits that begin later. Call it early in main,
-// before any thread starts. False when the handlers could not be installed.
+// CStopEvent::Wait of the process, including waits that begin later. Unblocks both signals on the
+// calling thread, so a signal that was pending since the program started is kept too. Call it
+// early in main, before any thread starts. False when the handlers could not be installed.
 bool CatchStopSignals();
