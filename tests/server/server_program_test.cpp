@@ -73,6 +73,7 @@ TEST_F(ServerProgramTest, ServesTheSampleSiteAndStopsThroughItsEvent)
     EXPECT_NE(index.find("Tarnwick Server 3 is running"), std::string::npos) << index;
     EXPECT_NE(index.find("<code>/index.twp</code> from 127.0.0.1"), std::string::npos) << index;
     EXPECT_NE(index.find("<tr class=\"even\"><td>8</td><td>64</td><td>256</td></tr>"), std::string::npos) << index;
+    EXPECT_NE(index.find("its settings table holds 0 rows."), std::string::npos) << "read from the default database";
     EXPECT_EQ(index.find("<!--{"), std::string::npos) << "no statement reaches the browser";
     const std::string about = Fetch(port, "/about.html", {"-i"});
     EXPECT_NE(about.find("Content-Type: text/html"), std::string::npos) << about;
