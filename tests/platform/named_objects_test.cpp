@@ -7,9 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -90,33 +87,6 @@ TEST_F(NamedObjectsTest, IdlePeersNeitherSetNorBlockTheEvent)
         close(fd);
 }
 
-TEST_F(NamedObjectsTest, AStaleSocketIsReplacedAndAnyOtherFileIsLeftAlone)
-{
-    {
-        // A server that died leaves its socket file behind, with nobody listening.
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", EventPath().c_str());
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        close(fd);
-    }
-    CStopEvent event;
-    ASSERT_TRUE(event.Create(EventPath()));
-    EXPECT_TRUE(CStopEvent::Set(EventPath()));
-    EXPECT_EQ(event.Wait(5000), CStopEvent::kSet);
-    event.Close();
-
-    const std::string plain = m_folder.Path() + "/notes.txt";
-    std::ofstream(plain) << "keep me";
-    EXPECT_FALSE(event.Create(plain));
-    EXPECT_EQ(errno, EEXIST);
-    std::ifstream kept(plain);
-    std::string text;
-    std::getline(kept, text);
-    EXPECT_EQ(text, "keep me");
-}
-
 TEST_F(NamedObjectsTest, APathLongerThanASocketAddressStillWorks)
 {
     std::string folder = m_folder.Path();
@@ -133,17 +103,6 @@ TEST_F(NamedObjectsTest, APathLongerThanASocketAddressStillWorks)
     EXPECT_EQ(event.Wait(5000), CStopEvent::kSet);
     event.Close();
     EXPECT_FALSE(CStopEvent::Exists(path));
-}
-
-TEST_F(NamedObjectsTest, AStopSignalIsKeptForAWaitThatBeginsLater)
-{
-    ASSERT_TRUE(CatchStopSignals());
-    // The signal comes before the event exists, as it may while a server starts.
-    ASSERT_EQ(raise(SIGTERM), 0);
-    CStopEvent event;
-    ASSERT_TRUE(event.Create(EventPath()));
-    EXPECT_EQ(event.Wait(5000), CStopEvent::kSet);
-    ASSERT_EQ(raise(SIGINT), 0) << "the process survives both signals";
 }
 
 }  // namespace

@@ -115,12 +115,19 @@ TEST_F(ServerProgramTest, ASecondInstanceIsRefusedAndSigtermStopsTheFirst)
 
     ASSERT_TRUE(m_server.Signal(SIGTERM));
     EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
-    // Once the first has ended, the lock is free again.
+    // Once the first has ended, the lock is free again; one that is killed leaves its lock to the
+    // kernel and its socket file to the next server, which replaces it.
     CServerProcess third;
     ASSERT_TRUE(third.Start(m_install, {"-normalapp"}));
     EXPECT_FALSE(third.WaitForPorts(1).empty()) << m_install.LogText();
-    ASSERT_TRUE(third.Signal(SIGINT));
-    EXPECT_EQ(third.WaitForExit(), 0);
+    ASSERT_TRUE(third.Signal(SIGKILL));
+    third.WaitForExit();
+    ASSERT_TRUE(std::filesystem::exists(m_install.StopEventPath()));
+    CServerProcess fourth;
+    ASSERT_TRUE(fourth.Start(m_install, {"-normalapp"}));
+    EXPECT_FALSE(fourth.WaitForPorts(1).empty()) << m_install.LogText();
+    ASSERT_TRUE(fourth.Signal(SIGINT));
+    EXPECT_EQ(fourth.WaitForExit(), 0);
 }
 
 TEST_F(ServerProgramTest, AStopThatComesWhileStartingIsHonoured)
@@ -156,6 +163,15 @@ TEST_F(ServerProgramTest, AFailedStartEndsWithStatusOne)
     EXPECT_EQ(blocked.WaitForExit(), 1);
     EXPECT_NE(m_install.LogText().find("Web server failed to start."), std::string::npos) << m_install.LogText();
     EXPECT_FALSE(std::filesystem::exists(m_install.StopEventPath()));
+
+    // A file of someone else's where the stop event goes: nothing starts that could not be stopped.
+    m_install.WriteSettings("");
+    m_install.WriteFile("tmp/twServer3stopEvent.sock", "not a socket");
+    CServerProcess eventless;
+    ASSERT_TRUE(eventless.Start(m_install, {"-normalapp"}));
+    EXPECT_EQ(eventless.WaitForExit(), 1);
+    EXPECT_NE(m_install.LogText().find("Failed to create twServer3stopEvent"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(m_install.StopEventPath()), "not a socket");
 }
 
 TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
