@@ -1,6 +1,7 @@
 #include "database/dbms_traits.h"
 
 #include "database/db_exception.h"
+#include "database/odbc_statement.h"
 #include "database/ascii_case.h"
 
 #include <array>
@@ -43,11 +44,12 @@ constexpr std::array<CDbmsTraits, 6> kTraits = {{
     {.dbmsName = "SQLite", .lostConnectionStates = {}, .missingTableStates = kSqliteMissingTable,
      .uniqueViolationStates = kSqliteUnique, .missingTableText = "no such table",
      .uniqueViolationText = "UNIQUE constraint failed", .connectFailurePrefix = "", .longColumnsPrefix = "",
-     .concatOperator = "||", .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::ProbeQuery},
+     .concatOperator = "||", .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::ProbeQuery,
+     .reportsLongVarchar = true},
     {.dbmsName = "PostgreSQL", .lostConnectionStates = kPgLost, .missingTableStates = kPgMissingTable,
      .uniqueViolationStates = kPgUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "ILIKE",
-     .columnInfo = ColumnInfoPath::ProbeQuery, .catalogCase = CatalogCase::Lower},
+     .columnInfo = ColumnInfoPath::ProbeQuery, .catalogCase = CatalogCase::Lower, .reportsLongVarchar = true},
     {.dbmsName = "Microsoft SQL Server", .lostConnectionStates = {}, .missingTableStates = kOdbcMissingTable,
      .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "+", .caseBlindLike = "LIKE",
@@ -105,6 +107,19 @@ std::string CDbmsTraits::CatalogName(std::string_view name) const
 bool CDbmsTraits::IsMissingTable(const CDbException& error) const
 {
     return HasAnyState(error, missingTableStates) || StartsWithNoCase(error.ErrorText(), missingTableText);
+}
+
+int CDbmsTraits::ValueType(const COdbcColumn& column) const
+{
+    const bool reportedLong = column.odbcType == SQL_LONGVARCHAR || column.odbcType == SQL_WLONGVARCHAR;
+    if (!reportsLongVarchar || !reportedLong)
+        return column.sqlType;
+    for (std::string_view declared : {"varchar", "char", "nvarchar", "nchar", "character"}) {
+        if (EqualsNoCase(column.typeName, declared) || (StartsWithNoCase(column.typeName, declared) &&
+                                                        column.typeName[declared.size()] == '('))
+            return column.odbcType == SQL_LONGVARCHAR ? SQL_VARCHAR : SQL_WVARCHAR;
+    }
+    return column.sqlType;
 }
 
 bool CDbmsTraits::IsUniqueViolation(const CDbException& error) const

@@ -9,6 +9,7 @@
 #include <string_view>
 
 class CDbException;
+struct COdbcColumn;
 
 // How the recordset code learns the columns of a table before it writes a row.
 enum class ColumnInfoPath {
@@ -40,6 +41,9 @@ struct CDbmsTraits {
     std::string_view caseBlindLike;      // LIKE that ignores letter case
     ColumnInfoPath columnInfo;
     CatalogCase catalogCase = CatalogCase::AsWritten;
+    // The driver reports a CHAR or VARCHAR column above a length as long text (the SQLite driver
+    // and psqlODBC do so above 255), where the other products report the declared string type.
+    bool reportsLongVarchar = false;
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);
@@ -52,6 +56,10 @@ struct CDbmsTraits {
     // for it: folded as the DBMS folds unquoted names; a name in double quotes loses its quotes.
     std::string CatalogName(std::string_view name) const;
     bool IsMissingTable(const CDbException& error) const;
+    // The value type of a described column: the mapped ODBC type, except that a column the schema
+    // declares as CHAR or VARCHAR stays a string where the driver reports it as long text, so
+    // scripts compute with its texts as they do on every other product.
+    int ValueType(const COdbcColumn& column) const;
     bool IsUniqueViolation(const CDbException& error) const;
 
     // Checks made before the DBMS is known (a failed connect): any row's connect-failure prefix,

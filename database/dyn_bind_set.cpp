@@ -243,7 +243,7 @@ void CDynBindSet::DescribeColumns()
 void CDynBindSet::FillRecord(CDynColumn& column, const COdbcColumn& described) const
 {
     column.odbcType = described.odbcType;
-    column.sqlType = described.sqlType;
+    column.sqlType = Traits().ValueType(described);
     column.size = described.precision == 0
                       ? 50
                       : static_cast<int>(std::min<SQLULEN>(described.precision, static_cast<SQLULEN>(m_maxColumnSize)));
@@ -318,8 +318,10 @@ void CDynBindSet::CheckInsertColumns()
         std::string name;
         while (catalog.Fetch()) {
             int64_t dataType = 0, scale = 0, nullable = SQL_NULLABLE;
+            std::string typeName;
             catalog.GetText(4, name);
             catalog.GetInteger(5, dataType);
+            catalog.GetText(6, typeName);
             catalog.GetInteger(9, scale);
             catalog.GetInteger(11, nullable);
             for (size_t i = 0; i < m_columns.size(); ++i) {
@@ -328,6 +330,7 @@ void CDynBindSet::CheckInsertColumns()
                     continue;
                 COdbcColumn info;
                 info.odbcType = static_cast<SQLSMALLINT>(dataType);
+                info.typeName = typeName;
                 info.scale = static_cast<SQLSMALLINT>(scale);
                 info.sqlType = MapOdbcType(info.odbcType, info.scale);
                 info.precision = static_cast<SQLULEN>(m_maxColumnSize);

@@ -267,6 +267,12 @@ COdbcColumn COdbcStatement::DescribeColumn(int column)
           "SQLDescribeCol");
     result.name.assign(reinterpret_cast<const char*>(name),
                        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLength, 0)), sizeof name - 1));
+    SQLCHAR typeName[128] = {};
+    SQLSMALLINT typeNameLength = 0;
+    // Only a description: a driver that can't name the type leaves it empty.
+    if (OdbcSucceeded(SQLColAttribute(CheckedHandle(), static_cast<SQLUSMALLINT>(column), SQL_DESC_TYPE_NAME,
+                                      typeName, sizeof typeName, &typeNameLength, nullptr)))
+        result.typeName = reinterpret_cast<const char*>(typeName);
     result.sqlType = MapOdbcType(result.odbcType, result.scale);
     result.nullable = nullable != SQL_NO_NULLS;
     return result;

@@ -23,6 +23,7 @@ constexpr int kDefaultQueryTimeout = 15;
 struct COdbcColumn {
     std::string name;
     SQLSMALLINT odbcType = 0;   // as the driver reports it (ODBC 3 codes)
+    std::string typeName;       // the DBMS's own name of the type ("varchar", "TEXT")
     int sqlType = 0;            // mapped onto the value's codes, see MapOdbcType
     SQLULEN precision = 0;      // column size
     SQLSMALLINT scale = 0;
