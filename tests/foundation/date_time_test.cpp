@@ -10,13 +10,6 @@
 #include <string>
 #include <vector>
 
-// glibc's newlocale never frees the search list it builds from LOCPATH (one small block per call,
-// also in a plain C program); the tests set LOCPATH, so the leak checker must not count it.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:__argz_add_sep\n";
-}
-
 namespace {
 
 void UseTimeZone(const char* zone)
