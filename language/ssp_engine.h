@@ -28,12 +28,14 @@
 #include "foundation/ssp_script_object.h"
 #include "foundation/ssp_value.h"
 #include "language/source_file.h"
+#include "language/ssp_declared_kind.h"
 #include "language/ssp_lexer.h"
 #include "language/ssp_token_list.h"
 #include "language/ssp_variables.h"
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,19 +48,6 @@ class CSspDebugHooks;
 class CSspOutputSink;
 
 using CSspValueList = std::vector<CSspValue>;
-
-// Kinds of objects a script declares, in the order in which the member dispatch searches them.
-enum : int {
-    kSqlObject,
-    kFileObject,
-    kArrayObject,
-    kEmailInObject,
-    kEmailOutObject,
-    kDateTimeObject,
-    kTokenizerObject,
-    kLdapObject,
-    kObjectKindCount,
-};
 
 // One object a script declared: found by its name without regard to case, and found again by the
 // position of its declaration when that runs once more (in a loop), so it is reused, not doubled.
@@ -276,12 +265,16 @@ private:
     void ReleaseRunDataSource();
 
     // Declarations.
-    using ObjectMaker = std::unique_ptr<CSspScriptObject> (*)(CSspEngine&);
+    using ObjectMaker = std::function<std::unique_ptr<CSspScriptObject>(CSspEngine&)>;
     // The object of the kind declared at key, or null.
     CSspDeclaredObject* FindDeclaration(int kind, int key) const;
     // Finds the object declared at key, or makes one (after the name test) and lists it.
-    CSspDeclaredObject& DeclareObject(int kind, int key, const CSspToken& name, ObjectMaker make);
-    void CollectDeclarationArguments(CSspCall& call);
+    CSspDeclaredObject& DeclareObject(int kind, int key, const CSspToken& name, const ObjectMaker& make);
+    // The arguments in parentheses after a declared name, evaluated into call or, without
+    // `evaluate`, passed over; nothing when no "(" follows.
+    void CollectDeclarationArguments(CSspCall& call, bool evaluate = true);
+    // A declaration of a kind that a library above the interpreter registered.
+    void DeclareRegistered(int kind, int key, const CSspDeclaredKind& factory);
     void DeclareTokenizer(int key);
     void DeclareDateTime(int key);
     void DeclareSql();

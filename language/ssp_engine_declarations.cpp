@@ -1,7 +1,7 @@
 // Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)`, `sql`
 // (ssp_engine_sql.cpp) and the kinds whose objects belong to other parts of the system (file, array,
-// email, LDAP). Each kind
-// keeps its own list in the engine, searched by name without regard to case. A declaration is keyed
+// email, LDAP); the mail objects come through the factories of language/ssp_declared_kind.h. Each
+// kind keeps its own list in the engine, searched by name without regard to case. A declaration is keyed
 // by its source position, so one that runs again (in a loop) re-initialises its object instead of
 // making a second one.
 #include "language/ssp_engine.h"
@@ -129,6 +129,10 @@ void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
         DeclareDateTime(keyword.start);
         return;
     default:
+        if (const CSspDeclaredKind* factory = FindDeclaredKind(kind)) {
+            DeclareRegistered(kind, keyword.start, *factory);
+            return;
+        }
         throw CSspException(std::string(KindName(kind)) + " objects are not available yet.", keyword.start);
     }
 }
@@ -142,7 +146,7 @@ CSspDeclaredObject* CSspEngine::FindDeclaration(int kind, int key) const
     return nullptr;
 }
 
-CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken& name, ObjectMaker make)
+CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken& name, const ObjectMaker& make)
 {
     if (CSspDeclaredObject* known = FindDeclaration(kind, key))
         return *known;
@@ -162,15 +166,27 @@ CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken
     return *list.back();
 }
 
-void CSspEngine::CollectDeclarationArguments(CSspCall& call)
+void CSspEngine::CollectDeclarationArguments(CSspCall& call, bool evaluate)
 {
     // Without "(" the declaration has no arguments (`datetime d;`); the caller says what is missing.
     if (PeekToken().text != "(")
         return;
+    call.m_hasParentheses = true;
     int cursor = Cursor();
     const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
     SetCursor(cursor);
-    EvalParam(arguments, call);
+    if (evaluate)
+        EvalParam(arguments, call);
+}
+
+void CSspEngine::DeclareRegistered(int kind, int key, const CSspDeclaredKind& factory)
+{
+    CSspDeclaredObject& declared =
+        DeclareObject(kind, key, ReadToken(), [&factory](CSspEngine&) { return factory.Create(); });
+    CSspCall call;
+    call.m_position = key;
+    CollectDeclarationArguments(call, factory.EvaluatesArguments());
+    factory.Initialize(*declared.object, call);
 }
 
 void CSspEngine::DeclareTokenizer(int key)
