@@ -126,29 +126,27 @@ std::string BuildBaseAddress(const char* scheme, const std::string& address, con
     return built;
 }
 
-// The IPv4 addresses of the interfaces that are up: the others first, in the system's order, then
-// the loopback ones, 127.0.0.1 at least.
+// The IPv4 addresses by which other hosts reach this one, in the system's order: those of the
+// interfaces that are up, loopback ones left out. A host without any is reached as 127.0.0.1 alone,
+// as a lookup of its own name would answer. Loopback addresses must not count as the host's own
+// when it has others, or a missing or corrected address would stay 127.0.0.1 and the server would
+// be out of the browsers' reach.
 bool ListLocalAddresses(std::vector<std::string>& addresses) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return false;
-    std::vector<std::string> loopback;
     for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP))
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP) ||
+            (entry->ifa_flags & IFF_LOOPBACK))
             continue;
         char text[INET_ADDRSTRLEN];
         const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (!inet_ntop(AF_INET, &in->sin_addr, text, sizeof text))
-            continue;
-        (entry->ifa_flags & IFF_LOOPBACK ? loopback : addresses).push_back(text);
+        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text))
+            addresses.push_back(text);
     }
     freeifaddrs(list);
-    bool hasLocalhost = false;
-    for (const std::string& address : loopback)
-        hasLocalhost = hasLocalhost || address == "127.0.0.1";
-    if (!hasLocalhost)
-        loopback.push_back("127.0.0.1");
-    addresses.insert(addresses.end(), loopback.begin(), loopback.end());
+    if (addresses.empty())
+        addresses.push_back("127.0.0.1");
     return true;
 }
 

@@ -55,8 +55,9 @@ public:
     // "<n> minute(s)" for a task run every n minutes; "<day> at <time>" for a daily or weekly task.
     static std::string FormatTaskInterval(const CTaskEntry& task);
 
-    // When `address` is not an IPv4 address of this host, replaces it with the host's first
-    // non-loopback IPv4 address (127.0.0.1 when it has none) and returns 1; else returns 0.
+    // When `address` is not one of this host's IPv4 addresses (those of its interfaces other than
+    // loopback, or 127.0.0.1 on a host without any), replaces it with the first of them and returns
+    // 1; else returns 0.
     static int CorrectLocalAddress(std::string& address);
     // The charset of the user's locale's codeset, or "" when it is none the server knows.
     static std::string GetDefaultCharset();

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <ifaddrs.h>
 #include <mutex>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -31,6 +33,24 @@ bool IsBindableLocalAddress(const std::string& address) {
     if (fd >= 0)
         close(fd);
     return bound;
+}
+
+// The first IPv4 address of an interface that is up and not loopback, or "" on a host without one.
+std::string FirstNetworkAddress() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return "";
+    std::string first;
+    for (ifaddrs* entry = list; entry && first.empty(); entry = entry->ifa_next) {
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET && (entry->ifa_flags & IFF_UP) &&
+            !(entry->ifa_flags & IFF_LOOPBACK)) {
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text);
+            first = text;
+        }
+    }
+    freeifaddrs(list);
+    return first;
 }
 
 class ServerConfigTest : public testing::Test {
@@ -78,7 +98,9 @@ TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
     CServerConfig config(m_path, m_dir);
     ASSERT_EQ(config.Load(), 1);
     EXPECT_EQ(config.m_loaded, 1);
-    EXPECT_TRUE(IsBindableLocalAddress(config.m_generalTcpipAddress)) << config.m_generalTcpipAddress;
+    // Browsers on other hosts must reach the server: the host's network address, not loopback.
+    const std::string network = FirstNetworkAddress();
+    EXPECT_EQ(config.m_generalTcpipAddress, network.empty() ? "127.0.0.1" : network);
     EXPECT_EQ(config.m_fqdn, config.m_generalTcpipAddress);
     EXPECT_EQ(config.m_generalTcpipPort, "80");
     EXPECT_EQ(config.m_generalSslPort, "443");
@@ -166,12 +188,17 @@ TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor) {
     EXPECT_EQ(kept.m_generalTcpipAddress, "192.0.2.77");
     EXPECT_EQ(kept.m_fqdn, "tw.example.org");
 
-    std::string address = "127.0.0.1";
+    const std::string network = FirstNetworkAddress();
+    std::string address = network.empty() ? "127.0.0.1" : network;
     EXPECT_EQ(CServerConfig::CorrectLocalAddress(address), 0);
-    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(address, network.empty() ? "127.0.0.1" : network);
     address = "no address";
     EXPECT_EQ(CServerConfig::CorrectLocalAddress(address), 1);
     EXPECT_TRUE(IsBindableLocalAddress(address)) << address;
+    // Loopback counts as the host's address only on a host without a network.
+    address = "127.0.0.1";
+    EXPECT_EQ(CServerConfig::CorrectLocalAddress(address), network.empty() ? 0 : 1);
+    EXPECT_EQ(address, network.empty() ? "127.0.0.1" : network);
 }
 
 TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates) {
