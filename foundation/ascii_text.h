@@ -11,6 +11,11 @@ inline char ToLowerAscii(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+inline char ToUpperAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 inline bool EqualsNoCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())

@@ -1,16 +1,13 @@
 #include "foundation/number_parse.h"
 
+#include "foundation/ascii_text.h"
+
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-bool IsAsciiSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 bool IsAsciiDigit(char c)
 {
@@ -20,7 +17,7 @@ bool IsAsciiDigit(char c)
 size_t SkipSpace(std::string_view text)
 {
     size_t i = 0;
-    while (i < text.size() && IsAsciiSpace(text[i]))
+    while (i < text.size() && IsWhiteAscii(text[i]))
         ++i;
     return i;
 }

@@ -113,7 +113,7 @@ std::string NormalizeCodeset(std::string_view codeset) {
     for (char c : codeset) {
         if (c == '-' || c == '_')
             continue;
-        normalized += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        normalized += ToUpperAscii(c);
     }
     return normalized;
 }

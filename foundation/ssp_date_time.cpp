@@ -1,5 +1,6 @@
 #include "foundation/ssp_date_time.h"
 
+#include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_exception.h"
@@ -171,16 +172,6 @@ std::string FormatTm(const std::tm& tm, std::string_view format)
     return {};
 }
 
-std::string Trim(std::string_view text)
-{
-    const char* blanks = " \t\r\n\v\f";
-    const size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    const size_t last = text.find_last_not_of(blanks);
-    return std::string(text.substr(first, last - first + 1));
-}
-
 // The three date fields in the locale order, joined by `sep`.
 std::string FieldPattern(const char* month, const char* day, const char* year, const std::string& sep)
 {
@@ -195,16 +186,6 @@ std::string FieldPattern(const char* month, const char* day, const char* year, c
 std::string StrftimeSeparator()
 {
     return g_locale.dateSeparator == '%' ? "%%" : std::string(1, g_locale.dateSeparator);
-}
-
-char AsciiUpper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-char AsciiLower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 const std::string& RequireParameter(std::span<const CSspValue> args, int position, std::string& text)
@@ -266,7 +247,7 @@ void CSspDateTime::SetText(std::string_view text)
 {
     m_time = 0;
     m_valid = false;
-    const std::string trimmed = Trim(text);
+    const std::string trimmed(TrimWhiteAscii(text));
     if (trimmed.starts_with("{d"))
         m_valid = ParseOdbcLiteral(trimmed, false);
     else if (trimmed.starts_with("{ts"))
@@ -339,8 +320,8 @@ bool CSspDateTime::ParseLocaleTime(std::string_view text, int& hour, int& minute
     std::string delimiters(1, g_locale.timeSeparator);
     for (const std::string* marker : {&g_locale.amText, &g_locale.pmText}) {
         for (char c : *marker) {
-            delimiters += AsciiUpper(c);
-            delimiters += AsciiLower(c);
+            delimiters += ToUpperAscii(c);
+            delimiters += ToLowerAscii(c);
         }
     }
     delimiters += " :AP";
@@ -359,7 +340,8 @@ bool CSspDateTime::ParseLocaleTime(std::string_view text, int& hour, int& minute
         return true;
     // An empty marker text must not match an empty rest, or every time without a marker would be
     // taken as AM (or PM) in a locale that writes none.
-    const std::string marker = Trim(std::string_view(owned).substr(static_cast<size_t>(tokens.GetPosition())));
+    const std::string_view rest = std::string_view(owned).substr(static_cast<size_t>(tokens.GetPosition()));
+    const std::string_view marker = TrimWhiteAscii(rest);
     if (marker.empty())
         return true;
     if (marker == g_locale.amText || marker == "AM") {
