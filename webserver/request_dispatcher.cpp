@@ -264,7 +264,10 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
         response.CloseAndSend();
         break;
     case kRunFailed:
-        SendErrorPage(thread, request, engine.ErrorText(), &engine);
+        // A page that redirected inside an expression and failed later has answered already;
+        // the browser has gone on to the redirect's target.
+        if (!response.HasAnswered())
+            SendErrorPage(thread, request, engine.ErrorText(), &engine);
         break;
     default:
         // Redirected: the page's redirect is the answer. Stopped: the debugger ended the run.
@@ -307,7 +310,7 @@ void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& reque
         return;
     }
     // A redirect from the error page has answered already; a second response would trail it.
-    if (result == kRunRedirected)
+    if (response.HasAnswered())
         return;
     std::string text(message);
     if (result == kRunFailed)

@@ -316,9 +316,17 @@ int CSspResponse::SendHeadAndFile(std::string& head, int fd, std::int64_t length
     return m_connection->SendFile(fd, 0, length);
 }
 
+bool CSspResponse::TakeAnswer()
+{
+    if (m_connection == nullptr || m_answered)
+        return false;
+    m_answered = true;
+    return true;
+}
+
 int CSspResponse::Send(const std::string& filePath)
 {
-    if (m_connection == nullptr)
+    if (!TakeAnswer())
         return 0;
     m_connection->DrainInput();
     // Non-blocking, so that opening a FIFO never waits for a writer; only a regular file is sent,
@@ -351,12 +359,12 @@ int CSspResponse::Send(const std::string& filePath)
 void CSspResponse::CloseAndSend()
 {
     CloseOutputFile();
-    if (m_connection == nullptr)
+    if (!TakeAnswer())
         return;
     if (m_file >= 0)
         Spill();
     if (m_output == Output::Failed) {
-        SendPlainErrorPage(CMessageCatalog::Text(kMsgFailedToCreateOutput));
+        SendErrorBox(CMessageCatalog::Text(kMsgFailedToCreateOutput));
         return;
     }
     m_connection->DrainInput();
@@ -373,7 +381,7 @@ void CSspResponse::CloseAndSend()
 
 void CSspResponse::SendRedirect(std::string_view url, bool permanent)
 {
-    if (m_connection == nullptr)
+    if (!TakeAnswer())
         return;
     std::string head = "HTTP/1.0 ";
     head += permanent ? "301" : "302 Moved Temporarily";
@@ -386,6 +394,12 @@ void CSspResponse::SendRedirect(std::string_view url, bool permanent)
 
 void CSspResponse::SendPlainErrorPage(std::string_view message)
 {
+    if (TakeAnswer())
+        SendErrorBox(message);
+}
+
+void CSspResponse::SendErrorBox(std::string_view message)
+{
     std::string box;
     box.reserve(kErrorBoxStart.size() + message.size() + kErrorBoxEnd.size());
     box.append(kErrorBoxStart).append(message).append(kErrorBoxEnd);
@@ -394,8 +408,6 @@ void CSspResponse::SendPlainErrorPage(std::string_view message)
 
 void CSspResponse::SendHtml(std::string_view title, std::string_view body)
 {
-    if (m_connection == nullptr)
-        return;
     std::string page = "<HTML>\r\n<HEAD><TITLE>";
     page.append(title).append("</TITLE></HEAD>\r\n<BODY>").append(body).append("</BODY>\r\n</HTML>\r\n");
     std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +

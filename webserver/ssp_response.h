@@ -83,9 +83,15 @@ public:
     // The page's AddHeader lines, each ending in CR LF.
     std::string JoinExtraHeaders() const;
 
-    // Sends the file as the whole response: 1, or 0 without connection or when the file could
-    // not be opened (the browser then gets a small "200 OK" page naming the file and the error).
-    // Only regular files are sent: a folder or FIFO is answered with that page too.
+    // A response answers its connection once: after a redirect, a page or a file has gone out,
+    // every later send does nothing. A page may call Response.Redirect inside an expression and
+    // run on, or fail after it; what it produces then must not trail the redirect on the wire.
+    bool HasAnswered() const { return m_answered; }
+
+    // Sends the file as the whole response: 1, or 0 without connection, after an earlier answer
+    // or when the file could not be opened (the browser then gets a small "200 OK" page naming
+    // the file and the error). Only regular files are sent: a folder or FIFO is answered with
+    // that page too.
     int Send(const std::string& filePath);
     // Ends the output and sends it: a page that wrote nothing gets an empty "200 OK" with its
     // headers and cookies; output lost to a failed output file gets the built-in error page.
@@ -121,6 +127,8 @@ private:
 
     // Starts the output on the first write; false once it is closed or lost.
     bool TakesOutput();
+    // True for the one send that may answer the connection; false without connection or after it.
+    bool TakeAnswer();
     void Append(std::string_view bytes);
     // Moves the gathered output to the output file.
     void Spill();
@@ -130,9 +138,11 @@ private:
     // Sends `head` followed by `length` bytes of `fd`; a body already in `head` needs fd -1.
     int SendHeadAndFile(std::string& head, int fd, std::int64_t length);
     void SendHtml(std::string_view title, std::string_view body);
+    void SendErrorBox(std::string_view message);
 
     std::string m_errorText;
     CTcpSocket* m_connection;
+    bool m_answered = false;
     const CEchoHook* m_echo = nullptr;
 
     std::string m_outputPath;

@@ -329,6 +329,14 @@ TEST_F(DispatchTest, ScriptsSetHeadersCookiesAndRedirects)
     EXPECT_EQ(reply.Header("Set-Cookie"), "sid=a+b; path=/");
     EXPECT_EQ(reply.body, "");
 
+    // A redirect inside an expression lets the page run on; what it writes, or its failure,
+    // must not follow the redirect on the same connection.
+    const std::string redirectOnly = "HTTP/1.0 302 Moved Temporarily\r\nLocation: /to.htm\r\nContent-Length: 0\r\n\r\n";
+    WebFile("on.twp", "before<!--{ Local.x = Response.Redirect('/to.htm'); Local.y = Response.Redirect('/b'); }-->after");
+    EXPECT_EQ(Raw("GET /on.twp HTTP/1.0\r\n\r\n"), redirectOnly);
+    WebFile("late.twp", "<!--{ Local.x = Response.Redirect('/to.htm'); error 'late'; }-->");
+    EXPECT_EQ(Raw("GET /late.twp HTTP/1.0\r\n\r\n"), redirectOnly);
+
     WebFile("head.twp", "junk<!--{ Response.clear(); Response.Expires(60); Response.ContentType('text/plain');\n"
                         "Response.Charset('latin1'); Response.AddHeader('X-App: 3'); Response.setCookie('n', '1');\n"
                         "}-->x--{ Response.content }--");
