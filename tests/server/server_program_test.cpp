@@ -390,6 +390,8 @@ TEST_F(ServerProgramTest, AThreadThatDoesNotEndIsLeftAndTheProgramStillEnds)
     EXPECT_EQ(m_server.WaitForExit(30s), 0) << m_server.Output();
     const std::string log = m_install.LogText();
     EXPECT_NE(log.find("Failed to wait for server thread to exit."), std::string::npos) << log;
+    EXPECT_NE(log.find("File: " + m_install.Path() + "/webroot/hang.twp hanged before offset "), std::string::npos)
+        << "where the run hangs: " << log;
     EXPECT_NE(log.find("Tarnwick Server ended."), std::string::npos) << log;
     EXPECT_EQ(m_server.Output(), "") << "nothing went wrong on the way out";
 }
