@@ -12,8 +12,6 @@
 #include <exception>
 #include <utility>
 
-// Points the thread's current engine at an engine for the length of its run. Both steps take the
-// lock, so a reader that holds it sees either no engine or one that is still alive.
 CScriptThread::CScriptThread(CServerConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir)), m_clock([] { return std::time(nullptr); })
 {
