@@ -27,6 +27,19 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
+// Orders like a byte comparison of both texts in lower case: below 0, 0 or above 0.
+inline int CompareNoCase(std::string_view a, std::string_view b)
+{
+    const size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < common; ++i) {
+        const auto x = static_cast<unsigned char>(ToLowerAscii(a[i]));
+        const auto y = static_cast<unsigned char>(ToLowerAscii(b[i]));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
 inline std::string LowerAscii(std::string_view text)
 {
     std::string out(text);

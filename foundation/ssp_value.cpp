@@ -1,5 +1,6 @@
 #include "foundation/ssp_value.h"
 
+#include "foundation/format_text.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
 
@@ -7,8 +8,6 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
 #include <limits>
 #include <new>
 #include <utility>
@@ -18,23 +17,6 @@ namespace {
 // Decimal places beyond any database's precision only cost memory: "%.*f" with a scale taken from
 // a script text could otherwise ask for gigabytes.
 constexpr int kMaxScale = 1000;
-
-__attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<size_t>(length));
-        std::vsnprintf(text.data(), text.size() + 1, format, again);
-    }
-    va_end(again);
-    return text;
-}
 
 std::string FormatFixed(double value, int scale)
 {
