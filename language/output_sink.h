@@ -7,6 +7,7 @@
 #include "foundation/ssp_script_object.h"
 #include "foundation/ssp_value.h"
 
+#include <string>
 #include <string_view>
 
 class CSspOutputSink : public CSspScriptObject {
@@ -18,6 +19,13 @@ public:
     virtual void WriteValue(const CSspValue& value) { Write(value.ToString()); }
     // The top-level run has ended; nothing more is written.
     virtual void CloseOutput() {}
+    // Cookies for the browser (the session's, at logon); a sink without a browser keeps none.
+    // FindCookie: the value of the first cookie set under the name without regard to case.
+    virtual void AddCookie(std::string_view /*name*/, std::string_view /*value*/, std::string_view /*path*/,
+                           std::string_view /*expires*/)
+    {
+    }
+    virtual std::string FindCookie(std::string_view /*name*/) const { return {}; }
     // A sink without Response members raises "Unknown response field: " with the member's name.
     void CallMember(CSspCall& call, CSspValue& result) override;
 };

@@ -56,7 +56,7 @@ void CSspAppEntry::Call(CSspApp& app, CSspCall& call, CSspValue& result)
     }
 }
 
-CSspApp::CSspApp(CServerConfig& config, CDataSourcePool::Clock clock) : m_config(config), m_pool(std::move(clock))
+CSspApp::CSspApp(CServerConfig& config, CDataSourcePool::Clock clock) : m_config(config), m_pool(clock), m_clock(clock)
 {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     m_serverInstance = std::rand();
@@ -117,6 +117,7 @@ void CSspApp::RemoveAll()
     std::lock_guard guard(ListLock());
     m_serverVariables.Clear();
     m_applications.clear();
+    m_sessions.clear();
     m_pool.RemoveAll();
 }
 

@@ -5,15 +5,17 @@
 // debugger's threads all call it; TheSspApp() gives the process's instance.
 //
 // Lock order: the application lock, then the list lock, then the lock of an application entry or
-// of a data source. The application lock is taken only around whole runs (when "DbAccessSerialize"
-// is on); the list lock is the pool's ListLock() and is held for the whole of every operation
-// below, a Server member call included; an entry's lock is held for a member call on that entry.
+// of a data source or a session. The application lock is taken only around whole runs (when
+// "DbAccessSerialize" is on); the list lock is the pool's ListLock() and is held for the whole of
+// every operation below, a Server member call included; an entry's lock is held for a member call
+// on that entry, a session's for a member call on that session.
 #pragma once
 
 #include "database/data_source_pool.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_value.h"
 #include "language/idle_data_source_sweep.h"
+#include "language/ssp_session.h"
 #include "language/ssp_variables.h"
 
 #include <functional>
@@ -74,7 +76,24 @@ public:
     void AppCall(const std::string& path, CSspCall& call, CSspValue& result);
     void ServerCall(CSspCall& call, CSspValue& result);
 
-    // Forgets every server variable, application and data source, and empties the path map.
+    // The session list, in creation order, which is also the order of expiry. NewSession first
+    // drops expired sessions, then makes one for the user with the time-out setting and lists it;
+    // the caller gets the session. FindSession: the session with exactly that ID, its last access
+    // set to now; null when none. RemoveSession and RemoveUserSessions (user IDs compared without
+    // regard to case) take sessions off the list; callers that still hold one keep it usable.
+    std::shared_ptr<CSspSession> NewSession(std::string_view userId, const std::string& ipAddress,
+                                            const std::string& appPath);
+    std::shared_ptr<CSspSession> FindSession(std::string_view id);
+    void RemoveSession(std::string_view id);
+    void RemoveUserSessions(std::string_view userId);
+    // Drops sessions from the head of the list while they are expired by the time-out setting.
+    void ExpireSessions();
+    // One row per session, "user\nIP address\nstart\nlast access\napplication path" with both
+    // times in the locale's form, sorted without regard to case (the SessMan object).
+    std::vector<std::string> GetSessionRows() const;
+
+    // Forgets every server variable, application, session and data source, and empties the path
+    // map.
     void RemoveAll();
     // Clamps "GeneralSessionTimeout" into 0..1440 (else 600), then maps "/" to the setting
     // "DbOdbcConnectString" without its "ODBC;" prefix. -1 when that setting is too short to hold
@@ -122,6 +141,8 @@ private:
     CDataSourcePool m_pool;
     CSspVariables m_serverVariables;
     std::vector<std::unique_ptr<CSspAppEntry>> m_applications;
+    std::vector<std::shared_ptr<CSspSession>> m_sessions;
+    CSspSession::Clock m_clock;  // the pool's, for the sessions' times
     MailQueue m_mailQueue;
 };
 

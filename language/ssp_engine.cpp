@@ -7,6 +7,7 @@
 #include "foundation/ascii_text.h"
 #include "language/debug_hooks.h"
 #include "language/ssp_scan_memo.h"
+#include "language/ssp_session.h"
 #include "language/output_sink.h"
 
 #include <mutex>
@@ -83,6 +84,9 @@ void CSspEngine::Reset()
     m_codeMode = kTextMode;
     m_request = nullptr;
     m_response = nullptr;
+    m_session.reset();
+    m_sessionRows.clear();
+    m_sessionRow = -1;
 }
 
 int CSspEngine::Run(const CSspRunArgs& args)
@@ -298,10 +302,13 @@ int CSspEngine::FinishRun(int result)
 void CSspEngine::CleanUp()
 {
     m_runningChild.store(nullptr);
+    m_sessionRows.clear();
+    m_sessionRow = -1;
     m_ifTop = nullptr;
     m_whileTop = nullptr;
     m_whileNodes.clear();
     m_ifNodes.clear();
+    m_session.reset();
     for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
         m_declared[static_cast<size_t>(kind)].clear();
     m_locals.Clear();

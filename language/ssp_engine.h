@@ -27,6 +27,7 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_script_object.h"
 #include "foundation/ssp_value.h"
+#include "language/request_object.h"
 #include "language/source_file.h"
 #include "language/ssp_declared_kind.h"
 #include "language/ssp_lexer.h"
@@ -45,6 +46,7 @@
 
 class CDataSource;
 class CSspDebugHooks;
+class CSspSession;
 class CSspOutputSink;
 
 using CSspValueList = std::vector<CSspValue>;
@@ -70,7 +72,7 @@ enum : int {
 struct CSspRunArgs {
     std::string_view filePath = {};
     std::string_view urlPath = {};
-    CSspScriptObject* request = nullptr;  // the Request object; none in a script run
+    CSspRequestObject* request = nullptr;  // the Request object; none in a script run
     CSspOutputSink* response = nullptr;   // output and the Response object; none: output is discarded
     std::string_view functionName = {};  // empty: the whole file
     // Nested calls only: the evaluated arguments, where a returned value goes, and the list that
@@ -135,7 +137,7 @@ public:
     int Cursor() const { return m_cursor.load(std::memory_order_relaxed); }
     int CodeMode() const { return m_codeMode; }
     std::thread::id OwnerThread() const { return m_ownerThread; }
-    CSspScriptObject* Request() const { return m_request; }
+    CSspRequestObject* Request() const { return m_request; }
     CSspOutputSink* Response() const { return m_response; }
     const CSspValueList* CallArguments() const { return m_callArguments; }
 
@@ -258,6 +260,12 @@ private:
     void CallServer(CSspCall& call, CSspValue& result);
     void GetUniqueId(const CSspCall& call, CSspValue& result);
     void CheckUseDataSourceTooLate(const CSspCall& call) const;
+    // The Session front (log on and off, finding the page's session) and the session manager.
+    void CallSession(CSspCall& call, CSspValue& result);
+    void LogOn(CSspCall& call, CSspValue& result);
+    // The ID the browser carries: the cookie this response set, the request's cookie or field.
+    std::string FindSessionId() const;
+    void CallSessMan(CSspCall& call, CSspValue& result);
 
     // End of a run: an open transaction of this engine is rolled back (a completed run then fails);
     // the data source goes back to the pool after the sql objects that use it are gone.
@@ -325,9 +333,13 @@ private:
     std::atomic<int> m_cursor{0};
     int m_codeMode = kTextMode;
 
-    CSspScriptObject* m_request = nullptr;
+    CSspRequestObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
     CDataSource* m_dataSource = nullptr;  // from the pool; given back at the end of the run
+    std::shared_ptr<CSspSession> m_session;  // the page's session, found or made by the run
+    // The session manager's rows (PrepareForFetch) and the current one (-1 before the first).
+    std::vector<std::string> m_sessionRows;
+    int m_sessionRow = -1;
 
     // Control flow: nodes are made on first reach, found again by their keyword's position and
     // deleted by the clean-up; the stacks are linked through the nodes.

@@ -59,13 +59,13 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
         return m_response->CallMember(call, result);
     }
     if (EqualsNoCase(object, "Session"))
-        NotAvailable("Session", position);
+        return CallSession(call, result);
     if (EqualsNoCase(object, "App"))
         return CallApp(call, result);
     if (EqualsNoCase(object, "Server"))
         return CallServer(call, result);
     if (EqualsNoCase(object, "SessMan"))
-        NotAvailable("SessMan", position);
+        return CallSessMan(call, result);
 
     for (int kind = 0; kind < kObjectKindCount; ++kind) {
         if (CallObject(kind, call, result))

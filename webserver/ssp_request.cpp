@@ -340,6 +340,11 @@ std::string CSspRequest::GetCookie(std::string_view name) const
     return found == m_cookies.end() ? std::string() : found->second;
 }
 
+std::string CSspRequest::GetClientAddress() const
+{
+    return m_connection != nullptr ? m_connection->GetPeerAddress() : std::string();
+}
+
 std::string CSspRequest::GetUrlFolder() const
 {
     const std::size_t slash = m_urlPath.rfind('/');

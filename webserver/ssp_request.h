@@ -12,13 +12,13 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "foundation/ssp_script_object.h"
+#include "language/request_object.h"
 #include "webserver/request_fields.h"
 
 class CSspValue;
 class CTcpSocket;
 
-class CSspRequest : public CSspScriptObject {
+class CSspRequest : public CSspRequestObject {
 public:
     // Results of Parse.
     static constexpr int kParseOk = 0;
@@ -46,9 +46,12 @@ public:
     void SetHeadTimeLimit(int seconds) { m_headSeconds = seconds; }
 
     // The form field's value (CRequestFields::GetValue).
-    bool GetField(std::string_view name, std::string& value) const;
+    bool GetField(std::string_view name, std::string& value) const override;
     // The cookie's URL-decoded value, "" when the request has none of that name (case counts).
-    std::string GetCookie(std::string_view name) const;
+    std::string GetCookie(std::string_view name) const override;
+    // A request that came over a connection; its peer's address.
+    bool HasClient() const override { return m_connection != nullptr; }
+    std::string GetClientAddress() const override;
     // The URL path up to and including its last '/', "/" when it has none.
     std::string GetUrlFolder() const;
 

@@ -68,9 +68,10 @@ public:
     void Write(std::string_view text) override { WriteText(text); }
     void CloseOutput() override { CloseOutputFile(); }
 
-    void AddCookie(std::string_view name, std::string_view value, std::string_view path, std::string_view expires);
+    void AddCookie(std::string_view name, std::string_view value, std::string_view path,
+                   std::string_view expires) override;
     // The value of the first cookie set whose name matches without regard to case; "" if none.
-    std::string FindCookie(std::string_view name) const;
+    std::string FindCookie(std::string_view name) const override;
     // The MIME type for the extension of `path` (after its last '.', any case): the configured
     // table, else its "*" entry, else "application/octet-stream".
     static std::string ContentTypeForPath(std::string_view path);

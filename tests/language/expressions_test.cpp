@@ -140,7 +140,7 @@ TEST_F(ExpressionTest, ArgumentLists)
 }
 
 // Records the calls it answers, so a test sees what the dispatcher handed over.
-class RecordingObject : public CSspScriptObject {
+class RecordingObject : public CSspRequestObject {
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {

@@ -18,7 +18,7 @@ namespace {
 
 // Stands in for the Request object to show what no script can see: the use count and the privacy
 // of the data source of the innermost run in progress.
-class DataSourceProbe : public CSspScriptObject {
+class DataSourceProbe : public CSspRequestObject {
 public:
     explicit DataSourceProbe(ScriptRunner& runner) : m_runner(runner) {}
 

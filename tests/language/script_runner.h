@@ -2,6 +2,7 @@
 // they ended.
 #pragma once
 
+#include "foundation/ascii_text.h"
 #include "language/output_sink.h"
 #include "language/ssp_engine.h"
 #include "script_folder.h"
@@ -11,10 +12,26 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class StringSink : public CSspOutputSink {
 public:
+    struct Cookie {
+        std::string name, value, path;
+    };
     void Write(std::string_view text) override { output += text; }
+    void AddCookie(std::string_view name, std::string_view value, std::string_view path, std::string_view) override
+    {
+        cookies.push_back({std::string(name), std::string(value), std::string(path)});
+    }
+    std::string FindCookie(std::string_view name) const override
+    {
+        for (const Cookie& cookie : cookies) {
+            if (EqualsNoCase(cookie.name, name))
+                return cookie.value;
+        }
+        return {};
+    }
     void CloseOutput() override
     {
         ++closed;
@@ -22,6 +39,7 @@ public:
             throw std::runtime_error("disk full");
     }
     std::string output;
+    std::vector<Cookie> cookies;
     int closed = 0;
     bool failOnClose = false;
 };
@@ -67,7 +85,7 @@ public:
 
     ScriptFolder folder;
     StringSink sink;
-    CSspScriptObject* request = nullptr;
+    CSspRequestObject* request = nullptr;
     CSspEngine* running = nullptr;  // the engine of the run in progress
     std::string path;
     std::string errorText;
@@ -77,6 +95,7 @@ private:
     int RunFile(std::string_view name, std::string_view text, const std::string& url)
     {
         sink.output.clear();
+        sink.cookies.clear();
         path = folder.Write(name, text);
         CSspEngine engine;
         running = &engine;

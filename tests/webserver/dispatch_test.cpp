@@ -75,6 +75,7 @@ protected:
         FreeTlsCredentials();
         TheServerConfig().m_mimeMap.clear();
         TheServerConfig().m_logHttp = 0;
+        TheServerConfig().m_sessionTimeout = 0;
         TheSspApp().RemoveAll();
     }
 
@@ -348,6 +349,41 @@ TEST_F(DispatchTest, ScriptsSetHeadersCookiesAndRedirects)
     EXPECT_NE(reply.Header("Expires"), "<none>");
     EXPECT_NE(reply.Header("Expires"), reply.Header("Date"));
     EXPECT_EQ(reply.body, "xx");
+}
+
+TEST_F(DispatchTest, ALogonCookieBringsTheBrowserBackToItsSession)
+{
+    TheServerConfig().m_sessionTimeout = 600;
+    WebFile("logon.twp", "<!--{ write Session.logon(Request.user); Session.SetVar('visits', 1); }-->");
+    WebFile("visit.twp", "<!--{ Session.validate; Session.SetVar('visits', Session.visits + 1);\n"
+                         "write Session.visits + ' ' + Session.IsValid; }-->");
+    WebFile("logoff.twp", "<!--{ write Session.Logoff; }-->");
+    const std::string jar = m_install.Path() + "/cookies.txt";
+    auto browse = [&](const std::string& path) {
+        return HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-b", jar, "-c", jar,
+                                        "http://127.0.0.1:" + m_port + path}));
+    };
+
+    HttpReply reply = browse("/visit.twp");
+    EXPECT_TRUE(Contains(reply.body, "Your browser did not send your Session ID.")) << reply.body;
+
+    reply = browse("/logon.twp?user=al%20ice");
+    EXPECT_EQ(reply.body, "1");
+    const std::string cookie = reply.Header("Set-Cookie");
+    EXPECT_EQ(cookie.rfind("sspSessionID=", 0), 0u) << cookie;
+    EXPECT_TRUE(Contains(cookie, "-al+ice-")) << cookie;
+    EXPECT_TRUE(Contains(cookie, "; path=/")) << cookie;
+
+    EXPECT_EQ(browse("/visit.twp").body, "2 1");
+    EXPECT_EQ(browse("/visit.twp").body, "3 1");
+    const std::vector<std::string> rows = TheSspApp().GetSessionRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].substr(0, 17), "al ice\n127.0.0.1\n");
+
+    EXPECT_EQ(browse("/logoff.twp").body, "1");
+    reply = browse("/visit.twp");
+    EXPECT_TRUE(Contains(reply.body, "has been terminated. Please log on again.")) << reply.body;
+    EXPECT_TRUE(Contains(reply.body, " - al ice)")) << reply.body;
 }
 
 TEST_F(DispatchTest, ThePagesOwnErrorPageComesFirstAndReadsTheMessage)

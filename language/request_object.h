@@ -1,0 +1,22 @@
+// The request of a run as the interpreter sees it: the Request object's members, and what the
+// engine reads itself to find the user's session (the cookie or form field "sspSessionID") and to
+// record where a logon came from. The web server's request implements it; the defaults describe a
+// request without a browser behind it, such as the one a background task gives its scripts.
+#pragma once
+
+#include "foundation/ssp_script_object.h"
+
+#include <string>
+#include <string_view>
+
+class CSspRequestObject : public CSspScriptObject {
+public:
+    // True when a browser sent the request; sessions exist only for such requests.
+    virtual bool HasClient() const { return false; }
+    // The client's IPv4 address in dotted form.
+    virtual std::string GetClientAddress() const { return {}; }
+    // The cookie's decoded value, "" when the request has none of that name.
+    virtual std::string GetCookie(std::string_view) const { return {}; }
+    // The form field's value; false when the request has no such field.
+    virtual bool GetField(std::string_view, std::string&) const { return false; }
+};

@@ -1,0 +1,343 @@
+// Sessions: the ID a browser carries, expiry from creation, the application's session list, the
+// members of a session, and the Session and SessMan objects as pages use them.
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "language/ssp_app.h"
+#include "language/ssp_session.h"
+#include "script_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+// 14:07:09 on 5 March 2024, local time.
+const std::int64_t kStart = MakeLocalTime(2024, 3, 5, 14, 7, 9);
+
+// A clock that tests move by hand.
+struct FakeClock {
+    std::shared_ptr<std::int64_t> now = std::make_shared<std::int64_t>(kStart);
+    CSspSession::Clock Get() const
+    {
+        return [now = now] { return *now; };
+    }
+    void AddMinutes(int minutes) const { *now += std::int64_t{minutes} * 60; }
+};
+
+bool IsHex(std::string_view text)
+{
+    return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::string Row(const CSspSession& session)
+{
+    return session.GetUserId() + "\n" + session.GetIpAddress() + "\n" +
+           CSspDateTime(session.GetStartTime()).GetDateTimeStr() + "\n" +
+           CSspDateTime(session.GetLastAccess()).GetDateTimeStr() + "\n" + session.GetAppPath();
+}
+
+// Answers a session member and returns the result as text, or the error's message.
+std::string Call(CSspSession& session, std::string member, std::vector<CSspValue> args = {})
+{
+    CSspCall call;
+    call.m_object = "Session";
+    call.m_member = std::move(member);
+    call.m_args = std::move(args);
+    CSspValue result;
+    try {
+        session.SessionCall(call, result);
+    } catch (const CSspException& error) {
+        return "error: " + error.GetMessage();
+    }
+    return result.ToString();
+}
+
+CSspValue Text(std::string text)
+{
+    CSspValue value;
+    value.SetString(std::move(text));
+    return value;
+}
+
+TEST(SessionId, KeepsTheReadableLayoutAndEndsInARandomSecret)
+{
+    FakeClock clock;
+    CSspSession session("10.0.0.7", "/bugs/", 600, clock.Get());
+    session.MakeId("alice");
+    const std::string& id = session.GetId();
+
+    ASSERT_EQ(id.size(), 13u + 5 + 33);
+    EXPECT_GE(id[0], 'A');
+    EXPECT_LE(id[0], 'Z');
+    EXPECT_EQ(id[2], static_cast<char>(2024 - 1933));
+    EXPECT_EQ(id.substr(3, 10), "C05140709-");
+    EXPECT_EQ(id.substr(13, 6), "alice-");
+    EXPECT_TRUE(IsHex(id.substr(19))) << id;
+    int sum = 0;
+    for (size_t i = 2; i < id.size(); ++i)
+        sum += static_cast<signed char>(id[i]);
+    EXPECT_EQ(id[1], 'A' + sum % 26);
+
+    EXPECT_EQ(session.GetUserId(), "alice");
+    EXPECT_EQ(session.GetStartTime(), kStart);
+    EXPECT_EQ(session.GetLastAccess(), kStart);
+    EXPECT_EQ(session.Describe(), CSspDateTime(kStart).GetDateTimeStr() + " - alice");
+
+    // The same user at the same second gets another secret.
+    CSspSession other("10.0.0.7", "/bugs/", 600, clock.Get());
+    other.MakeId("alice");
+    EXPECT_NE(other.GetId().substr(19), id.substr(19));
+
+    // IDs that a browser made up decode as far as they go.
+    EXPECT_EQ(CSspSession::UserIdOf("ABCDEFGHIJKL"), "");
+    EXPECT_EQ(CSspSession::StartTimeOf("ABCDEFGHIJKL"), 0);
+    EXPECT_EQ(CSspSession::UserIdOf(id.substr(0, 13) + "bob"), "bob");
+    EXPECT_EQ(CSspSession::UserIdOf(id.substr(0, 13) + "user-with-dashes" + id.substr(18)), "user-with-dashes");
+}
+
+TEST(SessionId, ExpiresFromCreationAndWithABrokenCheckLetter)
+{
+    FakeClock clock;
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_sessionTimeout = 600;
+    CSspApp app(config, clock.Get());
+    std::shared_ptr<CSspSession> session = app.NewSession("alice", "10.0.0.7", "/");
+
+    clock.AddMinutes(600);
+    ASSERT_EQ(app.FindSession(session->GetId()), session);  // used a minute before the end
+    EXPECT_FALSE(session->IsExpired(600));
+    clock.AddMinutes(1);
+    EXPECT_TRUE(session->IsExpired(600)) << "use does not extend a session";
+    EXPECT_FALSE(session->IsExpired(601));
+
+    std::string forged = session->GetId();
+    forged[1] = forged[1] == 'A' ? 'B' : 'A';
+    EXPECT_TRUE(CSspSession::IsExpiredId(forged, 1440, kStart));
+    EXPECT_FALSE(CSspSession::IsExpiredId(session->GetId(), 1440, kStart));
+    EXPECT_TRUE(CSspSession::IsExpiredId("ABCDEFGHIJKL", 1440, kStart));
+}
+
+TEST(SessionList, FindRemoveAndExpire)
+{
+    FakeClock clock;
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_sessionTimeout = 10;
+    CSspApp app(config, clock.Get());
+    auto first = app.NewSession("Alice", "10.0.0.1", "/");
+    clock.AddMinutes(5);
+    auto second = app.NewSession("bob", "10.0.0.2", "/");
+    auto third = app.NewSession("ALICE", "10.0.0.3", "/");
+
+    EXPECT_EQ(app.FindSession(second->GetId()), second);
+    EXPECT_EQ(app.FindSession(second->GetId().substr(0, 20)), nullptr);
+    EXPECT_EQ(app.FindSession(second->GetId() + "x"), nullptr);
+    EXPECT_EQ(first->GetLastAccess(), kStart);
+    clock.AddMinutes(1);
+    app.FindSession(first->GetId());
+    EXPECT_EQ(first->GetLastAccess(), kStart + 6 * 60);
+
+    app.RemoveUserSessions("alice");
+    EXPECT_EQ(app.FindSession(first->GetId()), nullptr);
+    EXPECT_EQ(app.FindSession(third->GetId()), nullptr);
+    EXPECT_EQ(app.FindSession(second->GetId()), second);
+    // A run that still holds a removed session can go on using it.
+    EXPECT_EQ(Call(*first, "SetVar", {Text("x"), Text("1")}), "1");
+
+    app.RemoveSession(second->GetId());
+    EXPECT_EQ(app.FindSession(second->GetId()), nullptr);
+
+    // A new session first drops the expired ones at the head of the list.
+    auto old = app.NewSession("old", "10.0.0.4", "/");
+    clock.AddMinutes(11);
+    auto fresh = app.NewSession("fresh", "10.0.0.5", "/");  // expires "old" first
+    EXPECT_EQ(app.FindSession(old->GetId()), nullptr);
+    EXPECT_EQ(app.FindSession(fresh->GetId()), fresh);
+    clock.AddMinutes(11);
+    app.ExpireSessions();
+    EXPECT_TRUE(app.GetSessionRows().empty());
+}
+
+TEST(SessionList, RowsAreSortedWithoutRegardToCase)
+{
+    FakeClock clock;
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_sessionTimeout = 600;
+    CSspApp app(config, clock.Get());
+    auto carol = app.NewSession("carol", "10.0.0.3", "/");
+    auto bob2 = app.NewSession("Bob", "10.0.0.9", "/b/");
+    auto alice = app.NewSession("ALICE", "10.0.0.1", "/");
+    auto bob1 = app.NewSession("bob", "10.0.0.2", "/");
+
+    EXPECT_EQ(app.GetSessionRows(), (std::vector<std::string>{Row(*alice), Row(*bob1), Row(*bob2), Row(*carol)}));
+    EXPECT_EQ(Row(*alice), "ALICE\n10.0.0.1\n" + CSspDateTime(kStart).GetDateTimeStr() + "\n" +
+                               CSspDateTime(kStart).GetDateTimeStr() + "\n/");
+
+    app.RemoveAll();
+    EXPECT_TRUE(app.GetSessionRows().empty());
+}
+
+TEST(SessionMembers, VariablesValidityAndErrors)
+{
+    FakeClock clock;
+    CSspSession session("10.0.0.7", "/", 30, clock.Get());
+    session.MakeId("alice");
+
+    EXPECT_EQ(Call(session, "SessionID"), session.GetId());
+    EXPECT_EQ(Call(session, "SetVar", {Text("Name"), Text("Al")}), "1");
+    EXPECT_EQ(Call(session, "name"), "Al");
+    EXPECT_EQ(Call(session, "VAR", {Text("NAME")}), "Al");
+    EXPECT_EQ(Call(session, "Var", {Text("none"), Text("dflt")}), "dflt");
+    EXPECT_EQ(Call(session, "exist", {Text("nAme")}), "1");
+    EXPECT_EQ(Call(session, "VarExist", {Text("none")}), "0");
+    const std::string notDefined = CMessageCatalog::Text(75);
+    EXPECT_EQ(Call(session, "Var", {Text("none")}), "error: " + notDefined + "none");
+    EXPECT_EQ(Call(session, "Missing"), "error: " + notDefined + "Missing");
+    EXPECT_EQ(Call(session, "SetVar", {Text("a")}), "error: Incorrect number of parameter.");
+    EXPECT_EQ(Call(session, "exist"), "error: Missing parameter.");
+
+    EXPECT_EQ(Call(session, "validate"), "1");
+    EXPECT_EQ(Call(session, "isvalid"), "1");
+    clock.AddMinutes(31);
+    EXPECT_EQ(Call(session, "IsValid"), "0");
+    CSspCall validate;
+    validate.m_member = "Validate";
+    validate.m_position = 17;
+    CSspValue result;
+    try {
+        session.SessionCall(validate, result);
+        ADD_FAILURE() << "an expired session validated";
+    } catch (const CSspException& error) {
+        EXPECT_EQ(error.GetMessage(), "Your session (" + session.Describe() + ") has expired; Please log on again.");
+        EXPECT_EQ(error.GetPosition(), kNoPosition);
+    }
+}
+
+// A browser's request: a client address, cookies and form fields.
+class BrowserRequest : public CSspRequestObject {
+public:
+    void CallMember(CSspCall& call, CSspValue&) override
+    {
+        throw CSspException("no Request members here", call.m_position);
+    }
+    bool HasClient() const override { return client; }
+    std::string GetClientAddress() const override { return "192.0.2.44"; }
+    std::string GetCookie(std::string_view name) const override
+    {
+        auto found = cookies.find(std::string(name));
+        return found == cookies.end() ? std::string() : found->second;
+    }
+    bool GetField(std::string_view name, std::string& value) const override
+    {
+        auto found = fields.find(std::string(name));
+        if (found == fields.end())
+            return false;
+        value = found->second;
+        return true;
+    }
+    bool client = true;
+    std::map<std::string, std::string> cookies;
+    std::map<std::string, std::string> fields;
+};
+
+class SessionScriptTest : public ScriptTest {
+protected:
+    SessionScriptTest()
+    {
+        TheSspApp().RemoveAll();
+        TheServerConfig().m_sessionTimeout = 600;
+        request = &m_browser;
+    }
+    ~SessionScriptTest() override { TheSspApp().RemoveAll(); }
+
+    // Runs a page and returns its output, failing the test with the report when it fails.
+    std::string Page(std::string_view code)
+    {
+        EXPECT_EQ(Run("p.twp", "<!--{ " + std::string(code) + " }-->"), kRunCompleted) << code << "\n" << errorText;
+        return sink.output;
+    }
+    std::string PageFailure(std::string_view code)
+    {
+        EXPECT_EQ(Run("p.twp", "<!--{ " + std::string(code) + " }-->"), kRunFailed) << code;
+        return Message();
+    }
+
+    BrowserRequest m_browser;
+};
+
+TEST_F(SessionScriptTest, LogonSetsTheCookieThatLaterPagesFindTheSessionBy)
+{
+    EXPECT_EQ(Page("write Session.IsValid; write Session.Logoff;"), "00");
+    EXPECT_EQ(PageFailure("write Session.name;"), CMessageCatalog::Text(15));
+
+    EXPECT_EQ(Page("write Session.logon('alice', '/bugs/'); Session.SetVar('Name', 'Al'); write Session.name;"),
+              "1Al");
+    ASSERT_EQ(sink.cookies.size(), 1u);
+    const std::string id = sink.cookies[0].value;
+    EXPECT_EQ(sink.cookies[0].name, "sspSessionID");
+    EXPECT_EQ(sink.cookies[0].path, "/bugs/");
+    EXPECT_EQ(CSspSession::UserIdOf(id), "alice");
+    ASSERT_EQ(TheSspApp().GetSessionRows().size(), 1u);
+    EXPECT_EQ(TheSspApp().GetSessionRows()[0].substr(0, 17), "alice\n192.0.2.44\n");
+
+    m_browser.cookies["sspSessionID"] = id;
+    EXPECT_EQ(Page("write Session.name; write Session.IsValid; write Session.SessionID;"), "Al1" + id);
+    // The form field carries it too, when the browser sends no cookie.
+    m_browser.cookies.clear();
+    m_browser.fields["sspSessionID"] = id;
+    EXPECT_EQ(Page("write Session.Var('name'); write Session.exist(name);"), "Al1");
+
+    EXPECT_EQ(Page("write Session.Logoff; write Session.IsValid;"), "11");
+    EXPECT_EQ(Page("write Session.IsValid; write Session.Logoff;"), "00");
+    EXPECT_EQ(PageFailure("write Session.name;"),
+              "Your session (" + CSspSession::DescribeId(id) +
+                  ") has been terminated. Please log on again. Possible reasons: It has expired; It has been "
+                  "terminated by a manager; The server has been restarted; You have multiple sessions on this "
+                  "machine and you have logged off from one of them.");
+}
+
+TEST_F(SessionScriptTest, LogonChecksThePasswordAndReplacesTheOldSession)
+{
+    EXPECT_EQ(PageFailure("Session.logon('u', 'p', '', 'p');"), "User not found.");
+    EXPECT_EQ(PageFailure("Session.logon('u', 'a', 'u', 'A');"), "Password incorrect.");
+    EXPECT_EQ(PageFailure("Session.logon('u', 'a', 'u');"), "Missing parameter.");
+    EXPECT_TRUE(TheSspApp().GetSessionRows().empty());
+
+    EXPECT_EQ(Page("write Session.logon('u', 'pw', 'U', 'pw'); write Session.logon('v');"), "11");
+    ASSERT_EQ(sink.cookies.size(), 2u);
+    const std::vector<std::string> rows = TheSspApp().GetSessionRows();
+    ASSERT_EQ(rows.size(), 1u) << "the first logon's session was logged off";
+    EXPECT_EQ(rows[0].substr(0, 2), "v\n");
+    EXPECT_EQ(sink.cookies[1].path, "/");
+}
+
+TEST_F(SessionScriptTest, SessionManagerListsAndRemovesSessions)
+{
+    EXPECT_EQ(Page("write SessMan.PrepareForFetch; write SessMan.fetch;"), "10");
+    EXPECT_EQ(PageFailure("SessMan.PrepareForFetch; write SessMan.USER_ID;"), CMessageCatalog::Text(51));
+    EXPECT_EQ(PageFailure("write SessMan.size;"), "Unknown SessMan field.");
+
+    Page("Session.logon('bob', '/b/');");
+    Page("Session.logon('', '/anon/');");
+    Page("Session.logon('Alice');");
+    EXPECT_EQ(Page("SessMan.PrepareForFetch; while (SessMan.fetch) write SessMan.user_id + '@' + "
+                   "SessMan.IP_ADDRESS + SessMan.App_Path + '|'; endwhile write SessMan.fetch;"),
+              "@192.0.2.44/anon/|Alice@192.0.2.44/|bob@192.0.2.44/b/|0");
+    EXPECT_EQ(Page("SessMan.PrepareForFetch; SessMan.fetch; "
+                   "if (SessMan.START_TIME = SessMan.LAST_ACCESS) write 'same'; endif"),
+              "same");
+
+    EXPECT_EQ(Page("write SessMan.Remove('ALICE');"), "1");
+    EXPECT_EQ(TheSspApp().GetSessionRows().size(), 2u);
+}
+
+TEST_F(SessionScriptTest, ScriptsWithoutABrowserHaveNoSession)
+{
+    m_browser.client = false;
+    EXPECT_EQ(PageFailure("write Session.IsValid;"), "Session object can only be used in .twp files.");
+    EXPECT_EQ(PageFailure("Session.logon('u');"), "Session object can only be used in .twp files.");
+}
+
+}  // namespace
