@@ -60,6 +60,12 @@ int TwoDigits(std::string_view id, std::size_t at)
     return (id[at] - '0') * 10 + (id[at + 1] - '0');
 }
 
+void RequireArgument(const CSspCall& call)
+{
+    if (call.ParamCount() < 1)
+        RaiseCatalogText(kMsgMissingParameter, call.m_position);
+}
+
 }  // namespace
 
 CSspSession::CSspSession(std::string ipAddress, std::string appPath, int timeoutMinutes, Clock clock)
@@ -162,6 +168,54 @@ bool CSspSession::SameId(std::string_view a, std::string_view b)
     return difference == 0;
 }
 
+bool CSspSession::CallCipherMember(const CSspCall& call, CSspValue& result)
+{
+    const std::string& member = call.m_member;
+    auto is = [&member](std::string_view name) { return EqualsNoCase(member, name); };
+    auto requireKey = [&] {
+        if (m_cipher == nullptr)
+            throw CSspException("Call session.createCryptKey first.", call.m_position);
+    };
+    if (is("cipherKeyCreated")) {
+        result.SetInteger(m_cipher != nullptr ? 1 : 0);
+    } else if (is("createCipherKey")) {
+        RequireArgument(call);
+        if (m_cipher != nullptr)
+            throw CSspException("Cipher key already created. Please call destroyCipherKey first.", call.m_position);
+        m_cipher = CValueCipher::FromPassPhrase(call.GetParamStr(0));
+        if (m_cipher == nullptr)
+            throw CSspException("CreateHash failed.", call.m_position);
+    } else if (is("destroyCipherKey")) {
+        m_cipher.reset();
+    } else if (is("cipher")) {
+        RequireArgument(call);
+        const std::string plain = call.GetParamStr(0);
+        result.SetString("");
+        if (plain.size() > CValueCipher::kMaxTextLength)
+            throw CSspException("text to be encrypted cannot exceed 256 characters.", call.m_position);
+        if (plain.empty())
+            return true;
+        requireKey();
+        std::string base64;
+        m_cipher->Encrypt(plain, base64);
+        result.SetString(base64);
+    } else if (is("decipher")) {
+        RequireArgument(call);
+        const std::string base64 = call.GetParamStr(0);
+        result.SetString("");
+        if (base64.empty())
+            return true;
+        requireKey();
+        std::string plain;
+        if (!m_cipher->Decrypt(base64, plain))
+            throw CSspException("Text to be decrypted cannot exceed 256 characters.", call.m_position);
+        result.SetString(plain);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void CSspSession::SessionCall(CSspCall& call, CSspValue& result)
 {
     std::lock_guard guard(m_lock);
@@ -177,9 +231,10 @@ void CSspSession::SessionCall(CSspCall& call, CSspValue& result)
     } else if (is("SessionID")) {
         result.SetString(m_id);
     } else if (is("exist") || is("VarExist")) {
-        if (call.ParamCount() < 1)
-            RaiseCatalogText(kMsgMissingParameter, call.m_position);
+        RequireArgument(call);
         result.SetInteger(m_variables.Find(call.GetParamStr(0)) != nullptr ? 1 : 0);
+    } else if (CallCipherMember(call, result)) {
+        return;
     } else if (is("SetVar")) {
         if (call.ParamCount() != 2)
             RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);

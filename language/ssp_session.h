@@ -20,10 +20,12 @@
 
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_value.h"
+#include "foundation/value_cipher.h"
 #include "language/ssp_variables.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -78,6 +80,10 @@ public:
     static bool SameId(std::string_view a, std::string_view b);
 
 private:
+    // The session's own value cipher: createCipherKey, destroyCipherKey, cipher, decipher and
+    // cipherKeyCreated; false when member is none of them.
+    bool CallCipherMember(const CSspCall& call, CSspValue& result);
+
     std::string m_id;
     const std::string m_ipAddress;
     const std::string m_appPath;
@@ -87,4 +93,5 @@ private:
     mutable std::mutex m_lock;  // guards everything below
     CSspVariables m_variables;
     std::int64_t m_lastAccess = 0;
+    std::shared_ptr<const CValueCipher> m_cipher;  // none until createCipherKey
 };

@@ -1,5 +1,6 @@
 // Sessions: the ID a browser carries, expiry from creation, the application's session list, the
 // members of a session, and the Session and SessMan objects as pages use them.
+#include "foundation/codecs.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
@@ -213,6 +214,36 @@ TEST(SessionMembers, VariablesValidityAndErrors)
         EXPECT_EQ(error.GetMessage(), "Your session (" + session.Describe() + ") has expired; Please log on again.");
         EXPECT_EQ(error.GetPosition(), kNoPosition);
     }
+}
+
+TEST(SessionMembers, CipherOfItsOwn)
+{
+    CSspSession session("10.0.0.7", "/", 30);
+    session.MakeId("alice");
+    const std::string noKey = "error: Call session.createCryptKey first.";
+    EXPECT_EQ(Call(session, "cipherKeyCreated"), "0");
+    EXPECT_EQ(Call(session, "cipher", {Text("")}), "");
+    EXPECT_EQ(Call(session, "decipher", {Text("")}), "");
+    EXPECT_EQ(Call(session, "cipher", {Text("a")}), noKey);
+    EXPECT_EQ(Call(session, "decipher", {Text("AAAA")}), noKey);
+    EXPECT_EQ(Call(session, "cipher", {Text(std::string(257, 'x'))}),
+              "error: text to be encrypted cannot exceed 256 characters.");
+    EXPECT_EQ(Call(session, "createCipherKey"), "error: Missing parameter.");
+
+    EXPECT_EQ(Call(session, "createCipherKey", {Text("secret")}), "1");
+    EXPECT_EQ(Call(session, "CipherKeyCreated"), "1");
+    EXPECT_EQ(Call(session, "createCipherKey", {Text("other")}),
+              "error: Cipher key already created. Please call destroyCipherKey first.");
+    EXPECT_EQ(Call(session, "cipher", {Text("hello world")}), "/nmUs9Rf2OkPeds=");
+    const std::string longest(256, 'z');
+    EXPECT_EQ(Call(session, "decipher", {Text(Call(session, "cipher", {Text(longest)}))}), longest);
+    std::string tooLong;
+    Base64EncodeString(std::string(257, 'z'), tooLong);
+    EXPECT_EQ(Call(session, "decipher", {Text(tooLong)}), "error: Text to be decrypted cannot exceed 256 characters.");
+
+    EXPECT_EQ(Call(session, "destroyCipherKey"), "1");
+    EXPECT_EQ(Call(session, "cipherKeyCreated"), "0");
+    EXPECT_EQ(Call(session, "cipher", {Text("a")}), noKey);
 }
 
 // A browser's request: a client address, cookies and form fields.
