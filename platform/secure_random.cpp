@@ -20,3 +20,15 @@ void FillSecureRandom(unsigned char* data, std::size_t size)
         done += static_cast<std::size_t>(got);
     }
 }
+
+std::uint32_t SecureRandomBelow(std::uint32_t bound)
+{
+    // Values in the incomplete last stretch of the 32-bit range would favour small results.
+    const std::uint32_t limit = UINT32_MAX - UINT32_MAX % bound;
+    for (;;) {
+        std::uint32_t value = 0;
+        FillSecureRandom(reinterpret_cast<unsigned char*>(&value), sizeof value);
+        if (value < limit)
+            return value % bound;
+    }
+}
