@@ -2,12 +2,14 @@
 // There is no table of names: the object name is compared, without regard to case, against a fixed
 // chain of built-in objects and then against the objects the script declared. The built-in objects
 // of other layers are reached through CSspScriptObject (the request and the response come with the
-// run); those whose layers are not part of the engine yet say so when called.
+// run).
 #include "language/ssp_engine.h"
 
 #include "language/output_sink.h"
 #include "foundation/ascii_text.h"
 #include "language/script_error.h"
+#include "language/ssp_library.h"
+#include "language/ssp_to_library.h"
 
 #include <new>
 
@@ -21,11 +23,6 @@ constexpr int kMsgNoRequest = 119;                // "Request object not availab
 constexpr int kMsgNoResponse = 120;               // "Response object not available."
 constexpr int kMsgUnknownObject = 121;            // "Unknown Object: "
 
-[[noreturn]] void NotAvailable(std::string_view object, int position)
-{
-    throw CSspException("The " + std::string(object) + " object is not available yet.", position);
-}
-
 }  // namespace
 
 void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
@@ -34,16 +31,16 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
     if (call.m_member.empty()) {
         if (CallObject(kDateTimeObject, call, result))
             return;
-        throw CSspException("Built-in functions are not available yet: " + call.m_object, call.m_position);
+        return CallGlobalFunction(call, result);
     }
 
     // The built-in objects, first match wins; they hide declared objects of the same name.
     const std::string& object = call.m_object;
     const int position = call.m_position;
     if (EqualsNoCase(object, "String"))
-        NotAvailable("String", position);
+        return CallStringLibrary(call, result);
     if (EqualsNoCase(object, "To"))
-        NotAvailable("To", position);
+        return TheToLibrary().CallMember(call, result);
     if (EqualsNoCase(object, "arg"))
         return CallArg(call, result);
     if (EqualsNoCase(object, "Local"))
