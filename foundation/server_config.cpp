@@ -292,11 +292,16 @@ void CServerConfig::LoadMimeMap() {
         char typeName[32];
         std::snprintf(extensionName, sizeof extensionName, "Mime%.3dFileExtension", i);
         std::snprintf(typeName, sizeof typeName, "Mime%.3dContentType", i);
-        std::string extension = Trim(ReadText(extensionName, ""));
+        std::string extension = ReadText(extensionName, "");
         std::string type = Trim(ReadText(typeName, ""));
-        if (!extension.empty() && !type.empty())
-            m_mimeMap[LowerAscii(extension)] = type;
+        if (!Trim(extension).empty() && !type.empty())
+            m_mimeMap[MimeMapKey(extension)] = type;
     }
+}
+
+std::string CServerConfig::MimeMapKey(const std::string& storedExtension) const
+{
+    return LowerAscii(Trim(storedExtension));
 }
 
 int CServerConfig::CorrectLocalAddress(std::string& address) {

@@ -108,6 +108,14 @@ public:
     int m_mimeChanged = 0;
     std::string m_mimeTextEncoding;
 
+protected:
+    // The settings store itself, for the console, which writes every setting in one batch that
+    // SaveTasks joins.
+    CRegistryKey& RegistryKey() { return m_registryKey; }
+    // The key under which a stored MIME extension enters the map: trimmed and lower-cased, as the
+    // server looks files up. The console keeps the text as stored (it writes it back).
+    virtual std::string MimeMapKey(const std::string& storedExtension) const;
+
 private:
     std::string ReadText(const char* name, std::string value);
     int ReadFlag(const char* name, int defaultOn);

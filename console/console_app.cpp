@@ -1,0 +1,167 @@
+#include "console/console_app.h"
+
+#include <cerrno>
+#include <thread>
+
+#include "console/console_config.h"
+#include "console/console_messages.h"
+#include "console/database_setup.h"
+#include "console/odbc_admin.h"
+#include "console/process_runner.h"
+#include "console/service_manager.h"
+#include "database/odbc_setup.h"
+#include "foundation/ascii_text.h"
+#include "foundation/ssp_date_time.h"
+#include "platform/file_system.h"
+#include "platform/named_objects.h"
+
+CConsoleApp::CConsoleApp(CConsoleConfig& config, std::string installDir)
+    : m_config(config), m_installDir(std::move(installDir))
+{
+}
+
+CConsoleApp::CConsoleApp() : CConsoleApp(TheConsoleConfig(), GetProgramDirectory()) {}
+
+CConsoleApp::Action CConsoleApp::ParseAction(const std::vector<std::string>& arguments)
+{
+    const std::string first = arguments.size() > 1 ? LowerAscii(arguments[1]) : "";
+    if (first == "-start")
+        return Action::kStart;
+    if (first == "-stop")
+        return Action::kStop;
+    if (first == "-compact")
+        return Action::kCompact;
+    return Action::kNone;
+}
+
+std::string CConsoleApp::StopEventPath() const
+{
+    return m_installDir + "/tmp/" + kStopEventName + ".sock";
+}
+
+std::string CConsoleApp::ServerProgramPath() const
+{
+    // The programs of an installation lie side by side: the server is found next to the console.
+    return GetProgramFolder() + "/" + kServerProgram;
+}
+
+bool CConsoleApp::LoadSettings()
+{
+    // Data sources are those of the installation, as for the server.
+    UseInstallationOdbcIni(m_installDir);
+    if (!m_config.Load())
+        return false;
+    CServiceManager manager;
+    m_serviceMode = manager.Exists(kServiceName) ? 1 : 0;
+    return true;
+}
+
+int CConsoleApp::RunCommandLine(const std::vector<std::string>& arguments)
+{
+    InitLocaleDateTime("");
+    const Action action = ParseAction(arguments);
+    if (!LoadSettings())
+        return kExitSettings;
+    return RunAction(action, arguments);
+}
+
+int CConsoleApp::RunAction(Action action, const std::vector<std::string>& arguments)
+{
+    std::string message;
+    switch (action) {
+    case Action::kNone:
+        return kExitOk;
+    case Action::kStart:
+        return StartServer(message) ? kExitOk : kExitStartFailed;
+    case Action::kStop:
+        return StopServer(message) ? kExitOk : kExitStopFailed;
+    case Action::kCompact: {
+        if (IsServerRunning())
+            return kExitServerRunning;
+        std::string source = DatabaseFileOf(m_installDir, m_config.m_dbOdbcConnectString);
+        if (arguments.size() > 2)
+            source = arguments[2];
+        const std::string destination = arguments.size() > 3 ? arguments[3] : source;
+        return CompactDatabaseFile(source, destination) ? kExitOk : kExitCompactFailed;
+    }
+    }
+    return kExitOk;
+}
+
+bool CConsoleApp::IsServerRunning()
+{
+    if (m_serviceMode) {
+        CServiceManager manager;
+        return manager.IsRunning(kServiceName);
+    }
+    // The server's stop event exists exactly while a server of this installation runs.
+    return CStopEvent::Exists(StopEventPath());
+}
+
+bool CConsoleApp::WaitForServer(bool running)
+{
+    for (int poll = 0; poll < kServerPolls; ++poll) {
+        if (IsServerRunning() == running)
+            return true;
+        std::this_thread::sleep_for(m_pollInterval);
+    }
+    return false;
+}
+
+bool CConsoleApp::StartServer(std::string& message)
+{
+    message.clear();
+    if (IsServerRunning())
+        return true;
+    const char* mode = m_serviceMode ? "NT Service " : "";
+    std::string detail;
+    bool started;
+    if (m_serviceMode) {
+        CServiceManager manager;
+        started = manager.StartByName(kServiceName);
+        detail = manager.GetErrorText();
+    } else {
+        started = LaunchServerProcess(detail);
+    }
+    if (!started) {
+        message = FormatText(CConsoleMessages::StartFailed, mode, kServerProgram, detail.c_str());
+        return false;
+    }
+    if (!WaitForServer(true)) {
+        message = FormatText(CConsoleMessages::StartTimedOut, mode);
+        return false;
+    }
+    return true;
+}
+
+bool CConsoleApp::LaunchServerProcess(std::string& message)
+{
+    if (LaunchDetached({ServerProgramPath(), kNormalAppSwitch}))
+        return true;
+    message = "Failed to launch " + std::string(kServerProgram) + ":\n" + GetSystemErrorText(errno);
+    return false;
+}
+
+bool CConsoleApp::StopServer(std::string& message)
+{
+    message.clear();
+    if (!IsServerRunning())
+        return true;
+    const char* mode = m_serviceMode ? "NT Service " : "";
+    std::string detail;
+    if (m_serviceMode) {
+        CServiceManager manager;
+        if (!manager.StopByName(kServiceName)) {
+            message = FormatText(CConsoleMessages::StopFailed, mode, manager.GetErrorText().c_str());
+            return false;
+        }
+    } else {
+        // An event that has gone meanwhile is no failure: the server is stopping already.
+        CStopEvent::Set(StopEventPath());
+    }
+    if (!WaitForServer(false)) {
+        message = FormatText(CConsoleMessages::StopFailed, mode, detail.c_str());
+        return false;
+    }
+    return true;
+}

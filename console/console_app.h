@@ -1,0 +1,79 @@
+// CConsoleApp: twConsole's application object without its windows: the stored settings, the
+// service mode, the start, stop and running test of the server, and the three command-line
+// actions ("-start", "-stop", "-compact") that run without a display and end with an exit code.
+// The windows (console_window.h) build on it.
+//
+// Everything runs on the one thread of the program; the waits for the server block it, as the
+// administrator expects after pressing Start or Stop.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+class CConsoleConfig;
+
+class CConsoleApp {
+public:
+    static constexpr const char* kTitle = "Tarnwick Console";
+    static constexpr const char* kServiceName = "TarnwickServer3";
+    static constexpr const char* kServerProgram = "twServer";
+    static constexpr const char* kNormalAppSwitch = "-NormalApp";
+    static constexpr const char* kStopEventName = "twServer3stopEvent";
+    static constexpr const char* kSingleInstanceName = "twConsole3EnsureSingle";
+    // How often and how long the server is polled after a start or a stop.
+    static constexpr int kServerPolls = 10;
+
+    enum ExitCode {
+        kExitOk = 0,
+        kExitSockets = 1,
+        kExitSettings = 2,
+        kExitStartFailed = 3,
+        kExitStopFailed = 4,
+        kExitCompactFailed = 5,
+        kExitServerRunning = 6,
+    };
+    enum class Action { kNone, kStart, kStop, kCompact };
+
+    CConsoleApp(CConsoleConfig& config, std::string installDir);
+    CConsoleApp();
+
+    // The action that argument 1 names (compared in lower case); kNone for anything else.
+    static Action ParseAction(const std::vector<std::string>& arguments);
+
+    // Loads the settings and sets the service mode from whether the service exists. False when
+    // the settings can't be loaded.
+    bool LoadSettings();
+    // One command-line action (after LoadSettings): the exit code.
+    int RunAction(Action action, const std::vector<std::string>& arguments);
+    // The whole command-line run: start-up, the action, the exit code.
+    int RunCommandLine(const std::vector<std::string>& arguments);
+
+    bool IsServerRunning();
+    // True when the server runs afterwards; otherwise `message` says why.
+    bool StartServer(std::string& message);
+    // True when the server no longer runs afterwards; otherwise `message` says why.
+    bool StopServer(std::string& message);
+    // Starts "<program folder>/twServer -NormalApp" detached; false with `message` on failure.
+    bool LaunchServerProcess(std::string& message);
+
+    // 1 while the server is installed as a service (it is then started and stopped as one).
+    int GetServiceMode() const { return m_serviceMode; }
+    void SetServiceMode(int mode) { m_serviceMode = mode; }
+
+    CConsoleConfig& Config() { return m_config; }
+    const std::string& InstallDir() const { return m_installDir; }
+    std::string StopEventPath() const;
+    std::string ServerProgramPath() const;
+
+    // The pause between two polls of the server (one second).
+    void SetPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+
+private:
+    bool WaitForServer(bool running);
+
+    CConsoleConfig& m_config;
+    std::string m_installDir;
+    int m_serviceMode = 0;
+    std::chrono::milliseconds m_pollInterval{1000};
+};

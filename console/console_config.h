@@ -1,0 +1,52 @@
+// CConsoleConfig: the settings as twConsole holds and writes them. twConsole is the one program
+// that writes the server settings: it loads them with the server's defaults (CServerConfig),
+// finds a free HTTP port on a first start, writes every value back in one replace of the store,
+// and tells whether two configurations differ, so the settings sheet saves only real changes.
+// One instance holds what is stored (TheConsoleConfig); the settings sheet works on a second one.
+#pragma once
+
+#include <string>
+
+#include "foundation/server_config.h"
+
+class CConsoleConfig : public CServerConfig {
+public:
+    enum StartType { kStartAutomatic = 0, kStartManual = 1, kStartDisabled = 2 };
+
+    CConsoleConfig(std::string settingsPath, std::string installDir);
+    CConsoleConfig();
+
+    // The server's load, then: a missing GeneralTcpipPort becomes a free port near 80 and is
+    // written back with the address; base addresses are trimmed before the test for empty; MIME
+    // extensions stay as stored. 0 when the store or its task list cannot be read.
+    int Load();
+    // Writes every setting the console edits, the task list included, as one replace of the
+    // store, and clears the MIME-changed flag. 0 (logged) when the store could not be written.
+    int Save();
+    // Writes DbOdbcConnectString alone.
+    int SaveConnectString();
+    // True when `other` changed its task list or MIME map, or when any edited value differs.
+    // Log flags and the lists themselves are not compared.
+    bool Differs(const CConsoleConfig& other) const;
+
+    // Replaces `port` by the first of port, 8080, 8081, 8082, 8083 that can be bound on
+    // `address` (logging when none can). 0 when no socket could be made, else 1; `found` tells
+    // whether a free port was found.
+    static int CorrectTcpPort(const std::string& address, std::string& port, bool* found = nullptr);
+    // The port tried after `port` failed: 8080 for ports up to 8079, else the next one.
+    static int NextPortCandidate(int port) { return port <= 8079 ? 8080 : port + 1; }
+
+    // Used by the settings sheet: how the server runs and, as a service, how it starts.
+    int m_runAsService = 0;
+    int m_serviceStartType = kStartManual;
+
+protected:
+    std::string MimeMapKey(const std::string& storedExtension) const override;
+
+private:
+    void CorrectMissingPort();
+    void ReadBaseAddresses();
+};
+
+// The configuration that is stored, loaded at start-up.
+CConsoleConfig& TheConsoleConfig();

@@ -1,0 +1,26 @@
+// twConsole: the administrator's program. With "-start", "-stop" or "-compact" as its first
+// argument it performs that one action without a display and ends with an exit code (messages go
+// to standard error); otherwise it opens its window.
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "console/console_app.h"
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> arguments(argv, argv + argc);
+    if (CConsoleApp::ParseAction(arguments) != CConsoleApp::Action::kNone) {
+        QCoreApplication application(argc, argv);
+        // Qt takes the user's locale for everything; numbers and times stay those of "C".
+        std::setlocale(LC_NUMERIC, "C");
+        std::setlocale(LC_TIME, "C");
+        CConsoleApp console;
+        return console.RunCommandLine(arguments);
+    }
+    std::fprintf(stderr, "twConsole: the interactive console is not built yet; use -start, -stop or -compact.\n");
+    return 1;
+}

@@ -1,0 +1,113 @@
+// twConsole's command-line actions as scripts use them: the real program, without a display,
+// starting and stopping the real twServer of a temporary installation, compacting its database,
+// and controlling the service through a stand-in systemctl.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "database/odbc_connection.h"
+#include "database/odbc_setup.h"
+#include "platform/named_objects.h"
+#include "tests/console/console_test_support.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("TW_INSTALL_DIR", m_install.Path().c_str(), 1); }
+    void TearDown() override
+    {
+        // A server that a failed check left running must not outlive the test.
+        if (CStopEvent::Exists(m_install.StopEventPath()))
+            CStopEvent::Set(m_install.StopEventPath());
+    }
+    bool ServerRuns() const { return CStopEvent::Exists(m_install.StopEventPath()); }
+    std::string DatabasePath() const { return m_install.Path() + "/data/tw3.db"; }
+    // The default database with rows added and deleted again, so that it has free pages.
+    void MakeDatabaseWithFreePages()
+    {
+        std::string error;
+        UseInstallationOdbcIni(m_install.Path());
+        ASSERT_TRUE(WriteDefaultOdbcIni(m_install.Path(), error)) << error;
+        ASSERT_TRUE(CreateDefaultDatabase(m_install.Path(), error)) << error;
+        COdbcConnection connection;
+        connection.Open("DSN=tw3");
+        for (int i = 0; i < 300; ++i)
+            connection.ExecuteSQL("INSERT INTO tw3_registry VALUES ('u', 's', 'k" + std::to_string(i) + "', '" +
+                                  std::string(1000, 'x') + "')");
+        connection.ExecuteSQL("DELETE FROM tw3_registry");
+        connection.Close();
+    }
+
+    CServerInstall m_install;
+    TempFolder m_tools{"tw-console-tools"};
+    CFakeSystemctl m_systemctl{m_tools.Path()};
+};
+
+TEST_F(CommandLineTest, StartAndStopTheServerInAnyLetterCase)
+{
+    m_install.WriteSettings("");
+    ASSERT_EQ(RunConsole({"-START"}), 0);
+    EXPECT_TRUE(ServerRuns());
+    EXPECT_EQ(RunConsole({"-start"}), 0) << "a running server is left running";
+    EXPECT_EQ(RunConsole({"-compact"}), 6) << "no compaction under a running server";
+
+    EXPECT_EQ(RunConsole({"-Stop"}), 0);
+    EXPECT_FALSE(ServerRuns());
+    EXPECT_EQ(RunConsole({"-stop"}), 0) << "stopping a stopped server succeeds";
+    EXPECT_NE(m_install.LogText().find("Tarnwick Server ended."), std::string::npos);
+}
+
+TEST_F(CommandLineTest, AServerThatCannotListenFailsTheStart)
+{
+    CListeningPort occupied;
+    m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(occupied.Port()) + "\n");
+    EXPECT_EQ(RunConsole({"-start"}), 3);
+    EXPECT_FALSE(ServerRuns());
+}
+
+TEST_F(CommandLineTest, CompactShrinksTheConfiguredDatabaseOrCopiesIt)
+{
+    m_install.WriteSettings("");
+    MakeDatabaseWithFreePages();
+    const auto before = std::filesystem::file_size(DatabasePath());
+    ASSERT_EQ(RunConsole({"-compact"}), 0);
+    EXPECT_LT(std::filesystem::file_size(DatabasePath()), before);
+
+    const std::string copy = m_install.Path() + "/data/Copy.DB";
+    ASSERT_EQ(RunConsole({"-Compact", DatabasePath(), copy}), 0) << "file names keep their case";
+    COdbcConnection connection;
+    connection.Open("Driver=" + FindOdbcDriverLibrary("libsqlite3odbc.so") + ";Database=" + copy + ";NoCreat=1");
+    connection.ExecuteSQL("SELECT * FROM tw3_registry");
+    connection.Close();
+
+    EXPECT_EQ(RunConsole({"-compact", m_install.Path() + "/data/missing.db"}), 5);
+    EXPECT_FALSE(std::filesystem::exists(m_install.Path() + "/data/missing.db")) << "nothing is created";
+}
+
+TEST_F(CommandLineTest, TheServiceIsStartedAndStoppedThroughTheServiceManager)
+{
+    m_install.WriteSettings("");
+    m_systemctl.InstallUnit();
+    ASSERT_EQ(RunConsole({"-start"}), 0);
+    EXPECT_NE(m_systemctl.Calls().find("start --no-block TarnwickServer3.service"), std::string::npos);
+    EXPECT_FALSE(ServerRuns()) << "no program is launched in service mode";
+    EXPECT_EQ(RunConsole({"-compact"}), 6) << "the running service blocks compaction";
+    ASSERT_EQ(RunConsole({"-stop"}), 0);
+    EXPECT_NE(m_systemctl.Calls().find("stop --no-block TarnwickServer3.service"), std::string::npos);
+
+    m_systemctl.Set("start-fails");
+    EXPECT_EQ(RunConsole({"-start"}), 3);
+}
+
+TEST_F(CommandLineTest, UnreadableSettingsEndTheActionWithCode2)
+{
+    mkdir((m_install.Path() + "/etc/settings.conf").c_str(), 0700);
+    EXPECT_EQ(RunConsole({"-start"}), 2);
+    EXPECT_FALSE(ServerRuns());
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// The console's settings store through the real settings file: what it writes, the server's own
+// configuration reads back; a first start finds a port; the sheet's change test.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "console/console_config.h"
+#include "foundation/server_config.h"
+#include "tests/console/console_test_support.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_folder.h"
+#include "tests/webserver/test_certificates.h"
+
+namespace {
+
+class ConsoleConfigTest : public ::testing::Test {
+protected:
+    std::string SettingsPath() const { return m_folder.Path() + "/settings.conf"; }
+    void WriteSettings(const std::string& text) const { std::ofstream(SettingsPath()) << text; }
+    std::string StoredText() const { return ReadWholeFile(SettingsPath()); }
+    std::string Stored(const std::string& name) const
+    {
+        CRegistryKey key(SettingsPath());
+        std::string value = "<missing>";
+        key.ReadString(name, value);
+        return value;
+    }
+
+    TempFolder m_folder{"tw-console-config"};
+};
+
+TEST_F(ConsoleConfigTest, EverySavedValueIsReadBackByTheServerAndTheConsole)
+{
+    WriteSettings("# kept comment\nGeneralTcpipPort=8088\nLogHttp=yes\n");
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(config.Load(), 1);
+    config.m_securityCertName = "www.example.org";
+    config.m_securityCertSerial = "0A1B 2C";
+    config.m_generalOrganizationName = "Example";
+    config.m_fqdn = "www.example.org";
+    config.m_generalSslPort = "8443";
+    config.m_sessionTimeout = 45;
+    config.m_maxUpload = 20;
+    config.m_dbOdbcConnectString = "ODBC;DSN=other;UID=me";
+    config.m_dbAccessSerialize = 0;
+    config.m_dbConnectionThreadOwn = 1;
+    config.m_dbConnectionIdleTimeout = 3;
+    config.m_emSmtpServer = "smtp.example.org";
+    config.m_emSmtpPassword = "line1\nline2";
+    config.m_emAdminEmail = "admin@example.org; boss@example.org";
+    config.m_emMaxEmailOut = 250;
+    config.m_serviceDependency = "postgresql";
+    config.m_mimeTextEncoding = "iso-8859-1";
+    config.GetTask(1)->SetEnabled(true);
+    config.m_tasksChanged = 1;
+    ASSERT_EQ(config.Save(), 1);
+
+    CServerConfig server(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(server.Load(), 1);
+    EXPECT_EQ(server.m_securityCertSerial, "0A1B 2C");
+    EXPECT_EQ(server.m_generalTcpipPort, "8088");
+    EXPECT_EQ(server.m_generalSslPort, "8443");
+    EXPECT_EQ(server.m_sessionTimeout, 45);
+    EXPECT_EQ(server.m_maxUpload, 20);
+    EXPECT_EQ(server.m_dbOdbcConnectString, "ODBC;DSN=other;UID=me");
+    EXPECT_EQ(server.m_dbAccessSerialize, 0);
+    EXPECT_EQ(server.m_dbConnectionThreadOwn, 1);
+    EXPECT_EQ(server.m_dbConnectionIdleTimeout, 3);
+    EXPECT_EQ(server.m_emSmtpPassword, "line1\nline2");
+    EXPECT_EQ(server.m_emAdminEmail, "admin@example.org; boss@example.org");
+    EXPECT_EQ(server.m_emMaxEmailOut, 250);
+    EXPECT_EQ(server.m_serviceDependency, "postgresql");
+    EXPECT_EQ(server.m_mimeTextEncoding, "iso-8859-1");
+    EXPECT_EQ(server.m_generalHttpAddr, config.m_generalHttpAddr);
+    EXPECT_EQ(server.m_mimeMap.size(), config.m_mimeMap.size());
+    ASSERT_EQ(server.GetTaskCount(), 6u);
+    EXPECT_TRUE(server.GetTask(1)->IsEnabled());
+    EXPECT_EQ(server.m_logHttp, 1) << "the log flags are the administrator's, never rewritten";
+
+    const std::string text = StoredText();
+    EXPECT_EQ(text.rfind("# kept comment", 0), 0u);
+    EXPECT_EQ(text.find("AutoCorrectIP"), std::string::npos);
+    EXPECT_EQ(text.find("LogHttp=no"), std::string::npos);
+    EXPECT_EQ(text.find("EncryptFileID"), std::string::npos);
+    EXPECT_EQ(config.m_tasksChanged, 0);
+
+    CConsoleConfig again(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(again.Load(), 1);
+    EXPECT_FALSE(again.Differs(config)) << "a reload holds what was saved";
+}
+
+TEST_F(ConsoleConfigTest, MimePairsStayAsStoredAndAShorterMapLeavesOldPairsUnread)
+{
+    WriteSettings("GeneralTcpipPort=80\nMimeCount=5\n"
+                  "Mime001FileExtension=HTML\nMime001ContentType=text/html\n"
+                  "Mime002FileExtension=txt\nMime002ContentType=text/plain\n"
+                  "Mime003FileExtension=css\nMime003ContentType=text/css\n"
+                  "Mime004FileExtension=gif\nMime004ContentType=image/gif\n"
+                  "Mime005FileExtension=png\nMime005ContentType=image/png\n");
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(config.Load(), 1);
+    EXPECT_EQ(config.m_mimeMap.count("HTML"), 1u) << "the console keeps the extension as it was written";
+    EXPECT_EQ(config.m_mimeMap.count("html"), 0u);
+    config.m_mimeMap.erase("gif");
+    config.m_mimeMap.erase("png");
+    config.m_mimeChanged = 1;
+    ASSERT_EQ(config.Save(), 1);
+    EXPECT_EQ(config.m_mimeChanged, 0);
+    EXPECT_EQ(Stored("MimeCount"), "3");
+    EXPECT_EQ(Stored("Mime004FileExtension"), "gif") << "the stale pair stays";
+
+    CServerConfig server(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(server.Load(), 1);
+    EXPECT_EQ(server.m_mimeMap.size(), 3u);
+    EXPECT_EQ(server.m_mimeMap.count("gif"), 0u);
+    EXPECT_EQ(server.m_mimeMap["html"], "text/html") << "the server folds the case itself";
+}
+
+TEST_F(ConsoleConfigTest, DiffersComparesEditedValuesAndChangeMarksOnly)
+{
+    WriteSettings("GeneralTcpipPort=80\n");
+    CConsoleConfig stored(SettingsPath(), m_folder.Path());
+    CConsoleConfig edited(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(stored.Load(), 1);
+    ASSERT_EQ(edited.Load(), 1);
+    EXPECT_FALSE(edited.Differs(stored));
+
+    edited.m_logHttp = 1;
+    edited.m_runAsService = 1;
+    edited.m_mimeMap["new"] = "text/new";
+    EXPECT_FALSE(edited.Differs(stored)) << "log flags, run mode and the map itself are not compared";
+
+    edited.m_mimeChanged = 1;
+    EXPECT_TRUE(stored.Differs(edited)) << "the other side's change mark counts";
+    EXPECT_FALSE(edited.Differs(stored)) << "the own mark does not";
+    edited.m_mimeChanged = 0;
+
+    edited.m_emImporterPassword = "secret";
+    EXPECT_TRUE(edited.Differs(stored));
+    edited.m_emImporterPassword.clear();
+    edited.m_dbConnectionIdleTimeout = 1;
+    EXPECT_TRUE(edited.Differs(stored));
+}
+
+TEST_F(ConsoleConfigTest, AFirstStartStoresAFreePortWithItsAddress)
+{
+    WriteSettings("GeneralTcpipAddress=127.0.0.1\nGeneralHttpAddr=   \n");
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(config.Load(), 1);
+    const std::string port = config.m_generalTcpipPort;
+    const std::set<std::string> candidates{"80", "8080", "8081", "8082", "8083"};
+    ASSERT_EQ(candidates.count(port), 1u) << port;
+    EXPECT_EQ(Stored("GeneralTcpipPort"), port);
+    EXPECT_EQ(Stored("GeneralTcpipAddress"), "127.0.0.1");
+    EXPECT_EQ(config.m_generalHttpAddr, port == "80" ? "http://127.0.0.1" : "http://127.0.0.1:" + port)
+        << "a blank base address is built from the port found";
+}
+
+TEST_F(ConsoleConfigTest, AnOccupiedPortIsReplacedByTheFirstFreeOneFrom8080)
+{
+    EXPECT_EQ(CConsoleConfig::NextPortCandidate(80), 8080);
+    EXPECT_EQ(CConsoleConfig::NextPortCandidate(8079), 8080);
+    EXPECT_EQ(CConsoleConfig::NextPortCandidate(8080), 8081);
+    EXPECT_EQ(CConsoleConfig::NextPortCandidate(8083), 8084);
+
+    int occupiedPort = 0;
+    std::unique_ptr<CListeningPort> occupied;
+    for (int candidate = 7100; candidate < 7200 && occupiedPort == 0; ++candidate) {
+        occupied = std::make_unique<CListeningPort>(candidate);
+        occupiedPort = occupied->Port();
+    }
+    ASSERT_NE(occupiedPort, 0);
+    CLogCapture log;
+    std::string port = std::to_string(occupiedPort);
+    bool found = false;
+    ASSERT_EQ(CConsoleConfig::CorrectTcpPort("127.0.0.1", port, &found), 1);
+    if (found) {
+        EXPECT_TRUE(port == "8080" || port == "8081" || port == "8082" || port == "8083") << port;
+    } else {
+        EXPECT_EQ(port, std::to_string(occupiedPort)) << "the text stays when nothing is free";
+        EXPECT_TRUE(log.Contains("Failed to find an available TCP port."));
+    }
+
+    // A free port below the range is kept as it is.
+    occupied.reset();
+    port = std::to_string(occupiedPort);
+    ASSERT_EQ(CConsoleConfig::CorrectTcpPort("127.0.0.1", port, &found), 1);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(port, std::to_string(occupiedPort));
+}
+
+TEST_F(ConsoleConfigTest, AnUnreadableStoreFailsTheLoadAndIsNotWritten)
+{
+    mkdir(SettingsPath().c_str(), 0700);
+    CLogCapture log;
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    EXPECT_EQ(config.Load(), 0);
+    struct stat info {};
+    ASSERT_EQ(stat(SettingsPath().c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+}  // namespace
