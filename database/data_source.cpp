@@ -2,6 +2,7 @@
 #include "database/ascii_case.h"
 
 #include "foundation/message_catalog.h"
+#include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 
 #include <sqlext.h>
@@ -37,7 +38,23 @@ std::string OpenFailureText(const CDbException& error, const std::string& dsn)
     return message + " " + error.ErrorText();
 }
 
+constexpr size_t kOdbcPrefixLength = 5;  // "ODBC;"
+constexpr int kMsgMissingParameter = 74;   // "Missing parameter."
+
 } // namespace
+
+std::string UseDataSourceConnect(const CSspCall& call)
+{
+    if (call.ParamCount() == 1) {
+        std::string text = call.GetParamStr(0);
+        if (text.size() < kOdbcPrefixLength)
+            throw CSspException("Invalid ODBC connection string", call.m_position);
+        return text.substr(kOdbcPrefixLength);
+    }
+    if (call.ParamCount() == 3)
+        return MakeDsnConnectString(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2));
+    throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), call.m_position);
+}
 
 CDataSource::CDataSource(std::string connect, int64_t now)
     : m_connect(std::move(connect)), m_lastUse(now), m_traits(&CDbmsTraits::ForDbms(""))

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+class CSspCall;
+
 class CDataSource {
 public:
     // Identifies who began a transaction: the engine passes itself, so a nested run that shares
@@ -86,3 +88,9 @@ private:
     // Held for a whole command; also guards use count and last use. Taken after the pool's lock.
     mutable std::mutex m_lock;
 };
+
+// The connect string that a script's UseDataSource names (App, Server, Local and the sql object):
+// one argument is "ODBC;" and the connect string, of which the first five characters are dropped
+// unread; three are the DSN, user and password, each brace-quoted where it holds ";". Throws
+// "Invalid ODBC connection string" for a shorter text, "Missing parameter." for another count.
+std::string UseDataSourceConnect(const CSspCall& call);

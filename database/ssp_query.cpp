@@ -331,17 +331,7 @@ int CSspQuery::ColumnCount()
 
 void CSspQuery::UseDataSource(const CSspCall& call)
 {
-    std::string connect;
-    if (call.ParamCount() == 1) {
-        std::string text = call.GetParamStr(0);
-        if (text.size() < 5)
-            throw CSspException("Invalid ODBC connection string", call.m_position);
-        connect = text.substr(5);  // after "ODBC;"
-    } else if (call.ParamCount() == 3) {
-        connect = MakeDsnConnectString(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2));
-    } else {
-        throw CSspException(CMessageCatalog::Text(kMissingParameter), call.m_position);
-    }
+    std::string connect = UseDataSourceConnect(call);
     if (m_ownDataSource)
         return;
     try {

@@ -1,5 +1,6 @@
 #include "language/ssp_app.h"
 
+#include "database/data_source.h"
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
 #include "foundation/server_config.h"
@@ -35,7 +36,7 @@ void CSspAppEntry::Call(CSspApp& app, CSspCall& call, CSspValue& result)
     std::lock_guard guard(m_lock);
     const std::string& member = call.m_member;
     if (EqualsNoCase(member, "UseDataSource")) {
-        app.SetDataSourceForPath(CSspApp::UseDataSourceConnect(call), m_root);
+        app.SetDataSourceForPath(UseDataSourceConnect(call), m_root);
         result.SetString("1");
     } else if (EqualsNoCase(member, "SetVar")) {
         if (call.ParamCount() != 2)
@@ -152,20 +153,6 @@ std::string CSspApp::DataSourceInfo() const
         info += row.open ? "open\r\n" : "closed\r\n";
     }
     return info;
-}
-
-std::string CSspApp::UseDataSourceConnect(const CSspCall& call)
-{
-    if (call.ParamCount() == 1) {
-        std::string connect = call.GetParamStr(0);
-        if (connect.size() < kOdbcPrefixLength)
-            throw CSspException("Invalid ODBC connection string", call.m_position);
-        // Meant to be "ODBC;"; its bytes are not checked.
-        return connect.substr(kOdbcPrefixLength);
-    }
-    if (call.ParamCount() == 3)
-        return "DSN=" + call.GetParamStr(0) + ";UID=" + call.GetParamStr(1) + ";PWD=" + call.GetParamStr(2);
-    RaiseCatalogText(kMsgMissingParameter, call.m_position);
 }
 
 void CSspApp::SetMailQueue(MailQueue queue)

@@ -116,10 +116,6 @@ public:
     // The outbox writer of the mail layer; until one is installed, SendMail raises an error.
     void SetMailQueue(MailQueue queue);
 
-    // The text after "ODBC;" of App/Server/Local.UseDataSource(connect), or the connect string of
-    // UseDataSource(dsn, uid, pwd); throws "Invalid ODBC connection string" or "Missing parameter.".
-    static std::string UseDataSourceConnect(const CSspCall& call);
-
     // The pool (see CDataSourcePool). GetDataSource follows the setting "DbConnectionThreadOwn".
     void SetDataSourceForPath(const std::string& connect, const std::string& path);
     CDataSource* GetDataSource(const std::string& path);

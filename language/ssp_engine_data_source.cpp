@@ -103,7 +103,7 @@ bool CSspEngine::CallLocalDataSource(CSspCall& call, CSspValue& result)
     else if (is("UseDataSource")) {
         // The page's own URL path gets the connect string; it stays registered even when this run
         // already holds a data source and so cannot switch any more.
-        TheSspApp().SetDataSourceForPath(CSspApp::UseDataSourceConnect(call), m_urlPath);
+        TheSspApp().SetDataSourceForPath(UseDataSourceConnect(call), m_urlPath);
         CheckUseDataSourceTooLate(call);
         result.SetString("1");
     } else

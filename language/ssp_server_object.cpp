@@ -4,6 +4,7 @@
 // hide a member of the same name.
 #include "language/ssp_app.h"
 
+#include "database/data_source.h"
 #include "foundation/ascii_text.h"
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"

@@ -91,6 +91,16 @@ TEST_F(AppObjectTest, ServerVariablesAndPageValues)
     EXPECT_EQ(sink.output, "/b/sub/q.twp|/b/sub/");
 }
 
+TEST_F(AppObjectTest, UseDataSourceKeepsEachValueInItsOwnAttribute)
+{
+    // The page's own path gets the connect string; the hand-out fails, but the data source it
+    // made stays in the pool with the string it was given.
+    EXPECT_NE(RunAt("/q/p.twp", "Local.UseDataSource('tw3_none', 'me', 'x;DSN=evil'); write Local.dbType;"), "");
+    auto rows = TheSspApp().Pool().Describe();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].connect, "DSN=tw3_none;UID=me;PWD={x;DSN=evil}");
+}
+
 TEST_F(AppObjectTest, SettingsAndTaskMembers)
 {
     CServerConfig& config = TheServerConfig();
