@@ -149,20 +149,6 @@ std::vector<std::string> CDataSourcePool::CloseIdleDataSources()
     return failures;
 }
 
-bool CDataSourcePool::OnSchedulerTick(int idleTimeoutSetting, std::vector<std::string>* failures)
-{
-    if (idleTimeoutSetting <= 0 || GetThreadOwn())
-        return false;
-    time_t now = static_cast<time_t>(m_clock());
-    struct tm local {};
-    if (localtime_r(&now, &local) == nullptr || local.tm_min != 0)
-        return false;
-    std::vector<std::string> closeFailures = CloseIdleDataSources();
-    if (failures != nullptr)
-        failures->insert(failures->end(), closeFailures.begin(), closeFailures.end());
-    return true;
-}
-
 void CDataSourcePool::RemoveAll()
 {
     std::lock_guard guard(m_listLock);

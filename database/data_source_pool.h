@@ -47,11 +47,6 @@ public:
     // A data source that fails to close doesn't stop the sweep; the failures' texts are returned
     // for the caller to log.
     std::vector<std::string> CloseIdleDataSources();
-    // The background thread's minute tick: sweeps only at minute 0 of the local hour, only with
-    // "DbConnectionIdleTimeout" above 0 (its value only switches the sweep on) and thread-own off.
-    // Returns whether it swept; failures to close are appended to failures.
-    bool OnSchedulerTick(int idleTimeoutSetting, std::vector<std::string>* failures = nullptr);
-
     // Closes and deletes every shared data source and empties the path map (debugger start, exit).
     void RemoveAll();
 

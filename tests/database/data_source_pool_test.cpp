@@ -119,25 +119,6 @@ TEST_F(PoolTest, SweepClosesOnlyUnusedSourcesIdleOverTwoHours)
     m_pool.ReleaseDataSource(&busy);
 }
 
-TEST_F(PoolTest, SchedulerTickSweepsOnlyAtMinuteZeroWhenSwitchedOn)
-{
-    m_pool.SetDataSourceForPath(m_a, "/");
-    CDataSource* ds = m_pool.GetDataSource("/x.twp");
-    m_pool.ReleaseDataSource(&ds);
-
-    m_now += 3 * 3600 + 60;  // minute 1, idle long enough
-    EXPECT_FALSE(m_pool.OnSchedulerTick(1));
-    EXPECT_TRUE(Row(0).open);
-    m_now -= 60;  // minute 0
-    EXPECT_FALSE(m_pool.OnSchedulerTick(0)) << "DbConnectionIdleTimeout 0 switches the sweep off";
-    m_pool.SetThreadOwn(true);
-    EXPECT_FALSE(m_pool.OnSchedulerTick(1)) << "no sweep with thread-own connections";
-    EXPECT_TRUE(Row(0).open);
-    m_pool.SetThreadOwn(false);
-    EXPECT_TRUE(m_pool.OnSchedulerTick(5));
-    EXPECT_FALSE(Row(0).open);
-}
-
 TEST_F(PoolTest, MissingDsnGivesCatalogueTextAndReturnsTheUseCount)
 {
     m_pool.SetDataSourceForPath("DSN=tw_pool_nosuch", "/");
