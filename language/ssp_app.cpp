@@ -1,5 +1,6 @@
 #include "language/ssp_app.h"
 
+#include "database/ascii_case.h"
 #include "database/data_source.h"
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
@@ -23,11 +24,6 @@ constexpr int kMsgAppNotInitialized = 79;         // "This application has not b
 constexpr size_t kOdbcPrefixLength = 5;  // "ODBC;"
 constexpr int kDefaultSessionTimeout = 600;
 constexpr int kMaxSessionTimeout = 1440;
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 }  // namespace
 

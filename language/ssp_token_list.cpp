@@ -1,5 +1,6 @@
 #include "language/ssp_token_list.h"
 
+#include "database/ascii_case.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ascii_text.h"
@@ -17,11 +18,6 @@ constexpr int kMsgMissingCommaOrWhere = 100; // "Missing , or WHERE"
 bool IsDateOpener(std::string_view text)
 {
     return EqualsNoCase(text, "{d") || EqualsNoCase(text, "{ts");
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 bool IsNumberText(std::string_view text)
