@@ -52,6 +52,12 @@ private:
 
 CSourceFile::CSourceFile(std::string path) : m_path(std::move(path)) {}
 
+CSourceFile::CSourceFile(std::string path, std::string text) : m_path(std::move(path)), m_text(std::move(text))
+{
+    BuildLineIndex();
+    m_open = true;
+}
+
 CSourceFile::~CSourceFile() = default;
 
 bool CSourceFile::Open(std::string& errorText)

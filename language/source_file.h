@@ -21,6 +21,9 @@ public:
     static constexpr long long kMaxSize = 0x7fffffffLL;
 
     explicit CSourceFile(std::string path);
+    // An open file over text that is not read from disk: an expression the debugger has a paused
+    // run evaluate, scanned like the run's own source.
+    CSourceFile(std::string path, std::string text);
     ~CSourceFile();
     CSourceFile(const CSourceFile&) = delete;
     CSourceFile& operator=(const CSourceFile&) = delete;

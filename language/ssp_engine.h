@@ -112,6 +112,10 @@ public:
     int GetLineNumber(std::string_view fileName) const;
     // True when the source line that holds the cursor contains an output-block opener "--{".
     bool LineOpensCode() const;
+    // The value of an expression as text, evaluated in this run as it stands (the debugger's watch,
+    // while the run's own thread is paused in a hook); a failure gives its message instead. sql
+    // objects that have not run their statement say so rather than run it.
+    std::string EvalWatch(std::string_view expression);
     // Log lines that show where a hung run stands, from the top engine through its running
     // children; empty while the top engine has not moved past its start.
     std::vector<std::string> HangPosition() const;
@@ -155,6 +159,7 @@ public:
     // expressions in them, read from this engine's source text.
     CSspSqlToken NextSqlToken(int& cursor, int end) override;
     bool EvaluateSqlExpression(int start, int end, CSspValue& result) override;
+    bool IsEvaluatingWatch() const override { return m_evaluatingWatch; }
 
     // Member dispatch: finds the object that answers call (a bare name, the built-in objects by name
     // in a fixed order, then the objects this run declared) and lets it write result. An operand
@@ -336,6 +341,7 @@ private:
     CSspRequestObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
     CDataSource* m_dataSource = nullptr;  // from the pool; given back at the end of the run
+    bool m_evaluatingWatch = false;       // EvalWatch is in progress
     std::shared_ptr<CSspSession> m_session;  // the page's session, found or made by the run
     // The session manager's rows (PrepareForFetch) and the current one (-1 before the first).
     std::vector<std::string> m_sessionRows;

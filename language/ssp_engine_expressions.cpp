@@ -297,7 +297,8 @@ void CSspEngine::ParseOperand(const CSspTokenList& list, int index, CSspCall& ca
     }
     if (entry.kind == kCallToken) {
         int cursor = entry.start + static_cast<int>(name.size());
-        const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, entry.end);
+        // From the list's own file: a watch expression is not part of the run's source.
+        const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, list.Source(), cursor, entry.end);
         call.m_hasParentheses = true;
         NestingLevel level(call.m_position);
         EvalParam(arguments, call);

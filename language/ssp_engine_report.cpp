@@ -1,11 +1,13 @@
 // Where a run stands and what it shows when it fails: the error report, the run's own error page,
-// the lines the debugger asks for and the position of a hung run.
+// the lines and watch values the debugger asks for and the position of a hung run.
 #include "language/ssp_engine.h"
 
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"
 #include "platform/file_system.h"
 #include "foundation/ascii_text.h"
+
+#include <system_error>
 
 namespace {
 
@@ -94,6 +96,32 @@ bool CSspEngine::LineOpensCode() const
     std::string_view rest = m_sourceFile->Text().substr(static_cast<size_t>(m_sourceFile->LineStart(Cursor())));
     std::string_view line = rest.substr(0, rest.find('\n'));
     return line.find("--{") != std::string_view::npos;
+}
+
+std::string CSspEngine::EvalWatch(std::string_view expression)
+{
+    // In parentheses, the text is collected as an argument list is: it ends at its closing
+    // parenthesis whatever follows, and a statement keyword or ";" in it is an error.
+    CSourceFile watch(m_filePath, "(" + std::string(expression) + ")");
+    struct WatchScope {
+        bool& flag;
+        explicit WatchScope(bool& on) : flag(on) { flag = true; }
+        ~WatchScope() { flag = false; }
+    } scope(m_evaluatingWatch);
+    try {
+        CSspTokenList list;
+        int cursor = 0;
+        CollectTokens(CSspCollector::kArguments, watch, cursor, watch.Size(), list);
+        CSspValue value;
+        EvalExpression(list, value);
+        return value.ToString();
+    } catch (const CSspException& error) {
+        return error.GetMessage();
+    } catch (const std::system_error& error) {
+        return error.what();
+    } catch (...) {
+        return "Unknown error in " + m_filePath + ".";
+    }
 }
 
 std::vector<std::string> CSspEngine::HangPosition() const

@@ -193,8 +193,9 @@ std::string_view CSspTokenList::Keep(std::string text)
     return m_texts.emplace_back(std::move(text));
 }
 
-void CSspTokenList::Finish()
+void CSspTokenList::Finish(CSourceFile& source)
 {
+    m_source = &source;
     for (CSspListEntry& entry : m_entries) {
         if (entry.kind != kOperandToken && entry.kind != kCallToken)
             continue;
@@ -271,5 +272,5 @@ void CollectTokens(CSspCollector collector, CSourceFile& file, int& cursor, int 
     }
     if (depth > 0)
         RaiseCatalogText(kMsgMissingClose, start);
-    list.Finish();
+    list.Finish(file);
 }

@@ -57,6 +57,8 @@ public:
     const CSspListEntry& operator[](size_t index) const { return m_entries[index]; }
     // The value of a literal operand, made once from its text.
     const CSspValue& Literal(int index) const { return m_literals[static_cast<size_t>(index)]; }
+    // The file the list was collected from; a call's argument list is read from it again.
+    CSourceFile& Source() const { return *m_source; }
 
     // Building (collectors only).
     void Add(std::string_view text, int start, int end, int depth);
@@ -64,12 +66,13 @@ public:
     // Stores a text that is no slice of the source (a completed date literal, a call's text).
     std::string_view Keep(std::string text);
     // Works out the forms and literal values of the operands; called once the list is complete.
-    void Finish();
+    void Finish(CSourceFile& source);
 
 private:
     std::vector<CSspListEntry> m_entries;
     std::deque<std::string> m_texts;  // a deque: views into earlier texts stay valid as it grows
     std::vector<CSspValue> m_literals;
+    CSourceFile* m_source = nullptr;
 };
 
 // The kind a token's text gives it when it is added to a list.

@@ -328,6 +328,45 @@ TEST_F(EngineTest, DebuggerStopEndsTheRun)
     }
 }
 
+// Evaluates watch expressions before the statement on line 2 of the top-level run, as the debugger
+// does while it holds a run there.
+class WatchingHooks : public CSspDebugHooks {
+public:
+    void OnInterpreterStart(CSspEngine&) override {}
+    void OnStatement(CSspEngine& engine) override
+    {
+        if (engine.IsTopEngine() && engine.GetLineNumber() == 2) {
+            for (const std::string& watch : watches)
+                values.push_back(engine.EvalWatch(watch));
+        }
+    }
+    void OnTextLine(CSspEngine&) override {}
+    void OnInterpreterEnd(CSspEngine&) override {}
+    bool IsStopRequested() const override { return false; }
+
+    std::vector<std::string> watches;
+    std::vector<std::string> values;
+};
+
+TEST_F(EngineTest, WatchesEvaluateInThePausedRun)
+{
+    std::string path = folder.Write("w.tws", "Local.x = 20;\necho 'a';\nLocal.x = 1;\n"
+                                             "function twice(n) return arg.n * 2; endfunction");
+    WatchingHooks hooks;
+    // The call's argument list is read from the watch's own text, not from the run's file.
+    hooks.watches = {"Local.x + 1", "Local.twice(Local.x + 1)", "Local.nothing", "1 +", "'open", "2) + (3"};
+    TestEngine engine;
+    engine.SetDebugHooks(&hooks);
+    CSspRunArgs args{.filePath = path, .urlPath = "/w.tws", .response = &sink};
+    EXPECT_EQ(engine.Run(args), kRunCompleted) << engine.ErrorText();
+    EXPECT_EQ(hooks.values, (std::vector<std::string>{"21", "42",
+                                                       "Local variable not defined. Use a set statement to define it: "
+                                                       "nothing",
+                                                       "Missing right operand after */%+-.",
+                                                       "String missing ending single quote.", "2"}));
+    EXPECT_EQ(sink.output, "a");
+}
+
 TEST_F(EngineTest, NestedRunsShareFileAndOutputAndAreLinked)
 {
     std::string path = folder.Write("n.tws", "echo '<';\ncall inner;\necho '>';\n"

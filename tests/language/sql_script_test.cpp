@@ -121,6 +121,29 @@ TEST_P(SqlScriptTest, FetchMoveFirstAndColumnReadsFollowTheirStateOrder)
     EXPECT_EQ(Fail("sql q = select id from $; write q.RowCount();"), "Only crosstab queries can use RowCount.");
 }
 
+// Stands in for the debugger: Request.watch(text) evaluates text as a watch of the run in progress.
+class WatchProbe : public CSspScriptObject {
+public:
+    explicit WatchProbe(ScriptRunner& runner) : m_runner(runner) {}
+    void CallMember(CSspCall& call, CSspValue& result) override
+    {
+        result.SetString(m_runner.running->EvalWatch(call.GetParamStr(0)));
+    }
+
+private:
+    ScriptRunner& m_runner;
+};
+
+TEST_P(SqlScriptTest, WatchesRunNoStatement)
+{
+    WatchProbe probe(*this);
+    request = &probe;
+    // The watch leaves the statement unexecuted, so the script's own fetch still gives the first row.
+    EXPECT_EQ(Values("sql q = select id from $ order by id;",
+                     {"Request.watch('q.id')", "q.fetch()", "q.id", "Request.watch('q.id + 10')"}),
+              "SQL statement has not been executed.|1|1|11|");
+}
+
 TEST_P(SqlScriptTest, ADeclarationThatRunsAgainStartsAfresh)
 {
     EXPECT_EQ(Out("Local.i = 1;\n"
