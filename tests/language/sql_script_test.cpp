@@ -6,6 +6,7 @@
 #include "database/odbc_statement.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
+#include "language/request_object.h"
 #include "language/ssp_app.h"
 #include "script_runner.h"
 #include "tests/database/test_databases.h"
@@ -122,7 +123,7 @@ TEST_P(SqlScriptTest, FetchMoveFirstAndColumnReadsFollowTheirStateOrder)
 }
 
 // Stands in for the debugger: Request.watch(text) evaluates text as a watch of the run in progress.
-class WatchProbe : public CSspScriptObject {
+class WatchProbe : public CSspRequestObject {
 public:
     explicit WatchProbe(ScriptRunner& runner) : m_runner(runner) {}
     void CallMember(CSspCall& call, CSspValue& result) override
