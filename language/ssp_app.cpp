@@ -115,6 +115,7 @@ void CSspApp::RemoveAll()
     m_serverVariables.Clear();
     m_applications.clear();
     m_sessions.clear();
+    m_sessionsById.clear();
     m_pool.RemoveAll();
 }
 

@@ -18,11 +18,13 @@
 #include "language/ssp_session.h"
 #include "language/ssp_variables.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class CServerConfig;
@@ -137,7 +139,9 @@ private:
     CDataSourcePool m_pool;
     CSspVariables m_serverVariables;
     std::vector<std::unique_ptr<CSspAppEntry>> m_applications;
-    std::vector<std::shared_ptr<CSspSession>> m_sessions;
+    // Sessions in creation order, and the same sessions by ID for the lookup of every request.
+    std::deque<std::shared_ptr<CSspSession>> m_sessions;
+    std::unordered_map<std::string, std::shared_ptr<CSspSession>> m_sessionsById;
     CSspSession::Clock m_clock;  // the pool's, for the sessions' times
     MailQueue m_mailQueue;
 };

@@ -25,9 +25,14 @@ std::shared_ptr<CSspSession> CSspApp::NewSession(std::string_view userId, const 
     std::shared_ptr<CSspSession> session;
     try {
         session = std::make_shared<CSspSession>(ipAddress, appPath, m_config.m_sessionTimeout, m_clock);
-        session->MakeId(userId);
+        do
+            session->MakeId(userId);
+        while (m_sessionsById.contains(session->GetId()));
         m_sessions.push_back(session);
+        m_sessionsById.emplace(session->GetId(), session);
     } catch (const std::bad_alloc&) {
+        if (session != nullptr && !m_sessions.empty() && m_sessions.back() == session)
+            m_sessions.pop_back();
         RaiseCatalogText(kMsgOutOfMemorySession, kNoPosition);
     }
     return session;
@@ -36,37 +41,42 @@ std::shared_ptr<CSspSession> CSspApp::NewSession(std::string_view userId, const 
 std::shared_ptr<CSspSession> CSspApp::FindSession(std::string_view id)
 {
     std::lock_guard guard(ListLock());
-    for (const auto& session : m_sessions) {
-        if (CSspSession::SameId(session->GetId(), id)) {
-            session->SetLastAccess(session->Now());
-            return session;
-        }
-    }
-    return nullptr;
+    const auto found = m_sessionsById.find(std::string(id));
+    if (found == m_sessionsById.end())
+        return nullptr;
+    found->second->SetLastAccess(found->second->Now());
+    return found->second;
 }
 
 void CSspApp::RemoveSession(std::string_view id)
 {
     std::lock_guard guard(ListLock());
-    const auto found = std::find_if(m_sessions.begin(), m_sessions.end(),
-                                    [id](const auto& session) { return CSspSession::SameId(session->GetId(), id); });
-    if (found != m_sessions.end())
-        m_sessions.erase(found);
+    const auto found = m_sessionsById.find(std::string(id));
+    if (found == m_sessionsById.end())
+        return;
+    std::erase(m_sessions, found->second);
+    m_sessionsById.erase(found);
 }
 
 void CSspApp::RemoveUserSessions(std::string_view userId)
 {
     std::lock_guard guard(ListLock());
-    std::erase_if(m_sessions, [userId](const auto& session) { return EqualsNoCase(session->GetUserId(), userId); });
+    std::erase_if(m_sessions, [this, userId](const auto& session) {
+        if (!EqualsNoCase(session->GetUserId(), userId))
+            return false;
+        m_sessionsById.erase(session->GetId());
+        return true;
+    });
 }
 
 void CSspApp::ExpireSessions()
 {
     std::lock_guard guard(ListLock());
     const int timeout = m_config.m_sessionTimeout;
-    const auto live = std::find_if(m_sessions.begin(), m_sessions.end(),
-                                   [timeout](const auto& session) { return !session->IsExpired(timeout); });
-    m_sessions.erase(m_sessions.begin(), live);
+    while (!m_sessions.empty() && m_sessions.front()->IsExpired(timeout)) {
+        m_sessionsById.erase(m_sessions.front()->GetId());
+        m_sessions.pop_front();
+    }
 }
 
 std::vector<std::string> CSspApp::GetSessionRows() const

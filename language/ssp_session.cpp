@@ -158,16 +158,6 @@ bool CSspSession::IsExpiredId(std::string_view id, int minutes, std::int64_t now
     return id[1] != CheckLetter(id);
 }
 
-bool CSspSession::SameId(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
 bool CSspSession::CallCipherMember(const CSspCall& call, CSspValue& result)
 {
     const std::string& member = call.m_member;

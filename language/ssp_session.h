@@ -75,9 +75,6 @@ public:
     static std::int64_t StartTimeOf(std::string_view id);
     static std::string DescribeId(std::string_view id);
     static bool IsExpiredId(std::string_view id, int minutes, std::int64_t now);
-    // Compares two IDs in a time that does not depend on where they first differ, so that answer
-    // times give away nothing of a secret.
-    static bool SameId(std::string_view a, std::string_view b);
 
 private:
     // The session's own value cipher: createCipherKey, destroyCipherKey, cipher, decipher and

@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -159,6 +161,39 @@ TEST(SessionList, FindRemoveAndExpire)
     clock.AddMinutes(11);
     app.ExpireSessions();
     EXPECT_TRUE(app.GetSessionRows().empty());
+}
+
+TEST(SessionList, ThreadsLogOnFindAndLogOffAtOnce)
+{
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_sessionTimeout = 600;
+    CSspApp app(config);
+    std::vector<std::thread> threads;
+    std::atomic<int> lost{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&app, &lost, t] {
+            for (int i = 0; i < 200; ++i) {
+                auto session = app.NewSession("user" + std::to_string(t), "10.0.0.1", "/");
+                CSspCall call;
+                call.m_member = "SetVar";
+                call.m_args = {Text("n"), Text(std::to_string(i))};
+                CSspValue result;
+                app.FindSession(session->GetId())->SessionCall(call, result);
+                if (app.FindSession(session->GetId()) != session)
+                    ++lost;
+                if (i % 2 == 0)
+                    app.RemoveSession(session->GetId());
+                if (i % 50 == 0)
+                    app.GetSessionRows();
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(lost.load(), 0);
+    EXPECT_EQ(app.GetSessionRows().size(), 8u * 100);
+    app.RemoveUserSessions("USER3");
+    EXPECT_EQ(app.GetSessionRows().size(), 7u * 100);
 }
 
 TEST(SessionList, RowsAreSortedWithoutRegardToCase)
