@@ -149,7 +149,7 @@ TEST_F(ServerProgramTest, AFailedStartEndsWithStatusOne)
     // Without a database connection the server cannot start.
     m_install.WriteSettings("DbOdbcConnectString=\n");
     ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
-    EXPECT_EQ(m_server.WaitForExit(), 1);
+    EXPECT_EQ(m_server.WaitForExit(), 1) << m_server.Output() << m_install.LogText();
     EXPECT_NE(m_install.LogText().find("Please run Tarnwick Console to set up the database connection first."),
               std::string::npos)
         << m_install.LogText();
@@ -236,7 +236,7 @@ TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
     EXPECT_EQ(Ask(port, "twConsole.Shutdown\r\n\r\n"), "");
     EXPECT_NE(Fetch(port, "/about.html").find("About this site"), std::string::npos);
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
-    EXPECT_EQ(m_server.WaitForExit(), 0);
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
 }
 
 class SecureServerTest : public ServerProgramTest {
@@ -288,7 +288,7 @@ TEST_F(SecureServerTest, HttpsServesPagesAndNeverAnswersConsoleCommands)
     EXPECT_EQ(tasks.find("Disabled\r\n2*"), std::string::npos) << "the secure server runs: " << tasks;
 
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
-    EXPECT_EQ(m_server.WaitForExit(), 0);
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
 }
 
 TEST_F(SecureServerTest, ACertificateThatIsNotThereStartsNoListener)
@@ -296,7 +296,7 @@ TEST_F(SecureServerTest, ACertificateThatIsNotThereStartsNoListener)
     m_install.WriteSettings("GeneralSslPort=0\nSecurityCertName=localhost\nSecurityCertIssuer=Tarnwick Test CA\n"
                             "SecurityCertSerial=0A1B 2C3D 4F\n");
     ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
-    EXPECT_EQ(m_server.WaitForExit(), 1);
+    EXPECT_EQ(m_server.WaitForExit(), 1) << m_server.Output() << m_install.LogText();
     const std::string log = m_install.LogText();
     const std::size_t failed = log.find("Failed to initialize SSL.");
     ASSERT_NE(failed, std::string::npos) << log;
@@ -347,7 +347,7 @@ TEST_F(ServerProgramTest, AsAServiceItReportsReadyAndStopping)
     // The manager stops a service with SIGTERM.
     ASSERT_TRUE(m_server.Signal(SIGTERM));
     EXPECT_EQ(manager.NextState(), "STOPPING=1");
-    EXPECT_EQ(m_server.WaitForExit(), 0);
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
     EXPECT_NE(m_install.LogText().find("Tarnwick Server NT Service starting up..."), std::string::npos);
 
     // A start that fails is never reported ready, and ends with status 1.
@@ -364,7 +364,7 @@ TEST_F(ServerProgramTest, StartedByHandWithoutTheServiceManagerItSaysHowAndEnds)
 {
     m_install.WriteSettings("");
     ASSERT_TRUE(m_server.Start(m_install, {}));
-    EXPECT_EQ(m_server.WaitForExit(), 1);
+    EXPECT_EQ(m_server.WaitForExit(), 1) << m_server.Output() << m_install.LogText();
     EXPECT_NE(m_server.Output().find("Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on "
                                      "twServer.exe in Windows Explorer to start it. "),
               std::string::npos)
@@ -373,7 +373,7 @@ TEST_F(ServerProgramTest, StartedByHandWithoutTheServiceManagerItSaysHowAndEnds)
     // Any letter case of the option runs it as a normal program.
     ASSERT_NE(StartNormal("", "-NORMALAPP"), 0);
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
-    EXPECT_EQ(m_server.WaitForExit(), 0);
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
 }
 
 TEST_F(ServerProgramTest, AThreadThatDoesNotEndIsLeftAndTheProgramStillEnds)
@@ -489,7 +489,7 @@ TEST_F(ServerProgramTest, AnotherHostsConsoleCommandsAreRefused)
     EXPECT_NE(ask(hosts.InServer(), "twConsole.GetReq\\r\\n\\r\\n").find("watermark*"), std::string::npos);
 
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
-    EXPECT_EQ(m_server.WaitForExit(), 0);
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
 }
 
 }  // namespace
