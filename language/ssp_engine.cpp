@@ -101,9 +101,11 @@ int CSspEngine::Run(const CSspRunArgs& args)
     m_returnedValues = args.returnedValues;
 
     // Waits without limit: a run may not touch the database before its turn, and a run that hangs
-    // while holding the lock is reported by its thread's watchdog.
+    // while holding the lock is reported by its thread's watchdog. A nested run is part of its top
+    // engine's run, which holds the lock already; taking it again could only block a function that
+    // a debugger's watch calls from its own thread while the run is paused.
     std::unique_lock<std::recursive_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
-    if (SerializesRuns())
+    if (IsTopEngine() && SerializesRuns())
         lock.lock();
 
     int result = RunLoop();

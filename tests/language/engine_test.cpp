@@ -464,6 +464,35 @@ TEST_F(SerializedRunTest, RunsTakeTurnsAndNestedRunsPass)
     EXPECT_EQ(TestEngine::mostActive, 1);
 }
 
+TEST_F(SerializedRunTest, WatchFromAnotherThreadCallsFunctionsOfThePausedRun)
+{
+    // The debugger evaluates watches on its own thread while the run's thread waits in a hook, so
+    // a function that the watch calls must not wait for the lock that the paused run holds.
+    struct : CSspDebugHooks {
+        void OnInterpreterStart(CSspEngine&) override {}
+        void OnStatement(CSspEngine& engine) override
+        {
+            if (!engine.IsTopEngine() || engine.GetLineNumber() != 2)
+                return;
+            watch = std::async(std::launch::async, [&engine] { return engine.EvalWatch("Local.twice(21)"); });
+            finished = watch.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        }
+        void OnTextLine(CSspEngine&) override {}
+        void OnInterpreterEnd(CSspEngine&) override {}
+        bool IsStopRequested() const override { return false; }
+        std::future<std::string> watch;
+        bool finished = false;
+    } hooks;
+    std::string path = folder.Write("w.tws", ";\necho 'a';\nfunction twice(n) return arg.n * 2; endfunction");
+    TestEngine engine;
+    engine.SetDebugHooks(&hooks);
+    CSspRunArgs args{.filePath = path, .urlPath = "/w.tws", .response = &sink};
+    EXPECT_EQ(engine.Run(args), kRunCompleted) << engine.ErrorText();
+    EXPECT_TRUE(hooks.finished) << "the watch waited for the paused run's lock";
+    ASSERT_TRUE(hooks.watch.valid());
+    EXPECT_EQ(hooks.watch.get(), "42");
+}
+
 TEST_F(SerializedRunTest, MissingFileFailsWithoutWaitingForTheLock)
 {
     std::promise<void> release;
