@@ -30,17 +30,14 @@ struct FakeClock {
     void AddMinutes(int minutes) const { *now += std::int64_t{minutes} * 60; }
 };
 
-bool IsHex(std::string_view text)
-{
-    return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
-std::string Row(const CSspSession& session)
-{
-    return session.GetUserId() + "\n" + session.GetIpAddress() + "\n" +
-           CSspDateTime(session.GetStartTime()).GetDateTimeStr() + "\n" +
-           CSspDateTime(session.GetLastAccess()).GetDateTimeStr() + "\n" + session.GetAppPath();
-}
+// An application state of its own on the fake clock.
+class SessionList : public ::testing::Test {
+protected:
+    SessionList() { m_config.m_sessionTimeout = 600; }
+    FakeClock m_clock;
+    CServerConfig m_config{"/nonexistent/settings.conf", "/nonexistent"};
+    CSspApp m_app{m_config, m_clock.Get()};
+};
 
 // Answers a session member and returns the result as text, or the error's message.
 std::string Call(CSspSession& session, std::string member, std::vector<CSspValue> args = {})
@@ -73,20 +70,16 @@ TEST(SessionId, KeepsTheReadableLayoutAndEndsInARandomSecret)
     const std::string& id = session.GetId();
 
     ASSERT_EQ(id.size(), 13u + 5 + 33);
-    EXPECT_GE(id[0], 'A');
-    EXPECT_LE(id[0], 'Z');
+    EXPECT_TRUE(id[0] >= 'A' && id[0] <= 'Z');
     EXPECT_EQ(id[2], static_cast<char>(2024 - 1933));
-    EXPECT_EQ(id.substr(3, 10), "C05140709-");
-    EXPECT_EQ(id.substr(13, 6), "alice-");
-    EXPECT_TRUE(IsHex(id.substr(19))) << id;
+    EXPECT_EQ(id.substr(3, 16), "C05140709-alice-");
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef", 19), std::string::npos) << id;
     int sum = 0;
     for (size_t i = 2; i < id.size(); ++i)
         sum += static_cast<signed char>(id[i]);
     EXPECT_EQ(id[1], 'A' + sum % 26);
 
-    EXPECT_EQ(session.GetUserId(), "alice");
     EXPECT_EQ(session.GetStartTime(), kStart);
-    EXPECT_EQ(session.GetLastAccess(), kStart);
     EXPECT_EQ(session.Describe(), CSspDateTime(kStart).GetDateTimeStr() + " - alice");
 
     // The same user at the same second gets another secret.
@@ -95,26 +88,20 @@ TEST(SessionId, KeepsTheReadableLayoutAndEndsInARandomSecret)
     EXPECT_NE(other.GetId().substr(19), id.substr(19));
 
     // IDs that a browser made up decode as far as they go.
-    EXPECT_EQ(CSspSession::UserIdOf("ABCDEFGHIJKL"), "");
     EXPECT_EQ(CSspSession::StartTimeOf("ABCDEFGHIJKL"), 0);
     EXPECT_EQ(CSspSession::UserIdOf(id.substr(0, 13) + "bob"), "bob");
     EXPECT_EQ(CSspSession::UserIdOf(id.substr(0, 13) + "user-with-dashes" + id.substr(18)), "user-with-dashes");
 }
 
-TEST(SessionId, ExpiresFromCreationAndWithABrokenCheckLetter)
+TEST_F(SessionList, ExpiryCountsFromCreationAndNeedsTheCheckLetter)
 {
-    FakeClock clock;
-    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
-    config.m_sessionTimeout = 600;
-    CSspApp app(config, clock.Get());
-    std::shared_ptr<CSspSession> session = app.NewSession("alice", "10.0.0.7", "/");
-
-    clock.AddMinutes(600);
-    ASSERT_EQ(app.FindSession(session->GetId()), session);  // used a minute before the end
+    std::shared_ptr<CSspSession> session = m_app.NewSession("alice", "10.0.0.7", "/");
+    m_clock.AddMinutes(600);
+    ASSERT_EQ(m_app.FindSession(session->GetId()), session);  // used a minute before the end
+    EXPECT_EQ(session->GetLastAccess(), kStart + 600 * 60);
     EXPECT_FALSE(session->IsExpired(600));
-    clock.AddMinutes(1);
+    m_clock.AddMinutes(1);
     EXPECT_TRUE(session->IsExpired(600)) << "use does not extend a session";
-    EXPECT_FALSE(session->IsExpired(601));
 
     std::string forged = session->GetId();
     forged[1] = forged[1] == 'A' ? 'B' : 'A';
@@ -123,96 +110,73 @@ TEST(SessionId, ExpiresFromCreationAndWithABrokenCheckLetter)
     EXPECT_TRUE(CSspSession::IsExpiredId("ABCDEFGHIJKL", 1440, kStart));
 }
 
-TEST(SessionList, FindRemoveAndExpire)
+TEST_F(SessionList, FindRemoveAndExpire)
 {
-    FakeClock clock;
-    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
-    config.m_sessionTimeout = 10;
-    CSspApp app(config, clock.Get());
-    auto first = app.NewSession("Alice", "10.0.0.1", "/");
-    clock.AddMinutes(5);
-    auto second = app.NewSession("bob", "10.0.0.2", "/");
-    auto third = app.NewSession("ALICE", "10.0.0.3", "/");
+    m_config.m_sessionTimeout = 10;
+    auto first = m_app.NewSession("Alice", "10.0.0.1", "/");
+    m_clock.AddMinutes(5);
+    auto second = m_app.NewSession("bob", "10.0.0.2", "/");
+    auto third = m_app.NewSession("ALICE", "10.0.0.3", "/");
+    EXPECT_EQ(m_app.FindSession(second->GetId().substr(0, 20)), nullptr);
+    EXPECT_EQ(m_app.FindSession(second->GetId() + "x"), nullptr);
 
-    EXPECT_EQ(app.FindSession(second->GetId()), second);
-    EXPECT_EQ(app.FindSession(second->GetId().substr(0, 20)), nullptr);
-    EXPECT_EQ(app.FindSession(second->GetId() + "x"), nullptr);
-    EXPECT_EQ(first->GetLastAccess(), kStart);
-    clock.AddMinutes(1);
-    app.FindSession(first->GetId());
-    EXPECT_EQ(first->GetLastAccess(), kStart + 6 * 60);
-
-    app.RemoveUserSessions("alice");
-    EXPECT_EQ(app.FindSession(first->GetId()), nullptr);
-    EXPECT_EQ(app.FindSession(third->GetId()), nullptr);
-    EXPECT_EQ(app.FindSession(second->GetId()), second);
+    m_app.RemoveUserSessions("alice");
+    EXPECT_EQ(m_app.FindSession(first->GetId()), nullptr);
+    EXPECT_EQ(m_app.FindSession(third->GetId()), nullptr);
+    EXPECT_EQ(m_app.FindSession(second->GetId()), second);
     // A run that still holds a removed session can go on using it.
     EXPECT_EQ(Call(*first, "SetVar", {Text("x"), Text("1")}), "1");
 
-    app.RemoveSession(second->GetId());
-    EXPECT_EQ(app.FindSession(second->GetId()), nullptr);
+    m_app.RemoveSession(second->GetId());
+    EXPECT_EQ(m_app.FindSession(second->GetId()), nullptr);
 
     // A new session first drops the expired ones at the head of the list.
-    auto old = app.NewSession("old", "10.0.0.4", "/");
-    clock.AddMinutes(11);
-    auto fresh = app.NewSession("fresh", "10.0.0.5", "/");  // expires "old" first
-    EXPECT_EQ(app.FindSession(old->GetId()), nullptr);
-    EXPECT_EQ(app.FindSession(fresh->GetId()), fresh);
-    clock.AddMinutes(11);
-    app.ExpireSessions();
-    EXPECT_TRUE(app.GetSessionRows().empty());
+    auto old = m_app.NewSession("old", "10.0.0.4", "/");
+    m_clock.AddMinutes(11);
+    auto fresh = m_app.NewSession("fresh", "10.0.0.5", "/");
+    EXPECT_EQ(m_app.FindSession(old->GetId()), nullptr);
+    EXPECT_EQ(m_app.FindSession(fresh->GetId()), fresh);
 }
 
-TEST(SessionList, ThreadsLogOnFindAndLogOffAtOnce)
+TEST_F(SessionList, ThreadsLogOnFindAndLogOffAtOnce)
 {
-    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
-    config.m_sessionTimeout = 600;
-    CSspApp app(config);
     std::vector<std::thread> threads;
     std::atomic<int> lost{0};
     for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&app, &lost, t] {
+        threads.emplace_back([this, &lost, t] {
             for (int i = 0; i < 200; ++i) {
-                auto session = app.NewSession("user" + std::to_string(t), "10.0.0.1", "/");
-                CSspCall call;
-                call.m_member = "SetVar";
-                call.m_args = {Text("n"), Text(std::to_string(i))};
-                CSspValue result;
-                app.FindSession(session->GetId())->SessionCall(call, result);
-                if (app.FindSession(session->GetId()) != session)
-                    ++lost;
+                auto session = m_app.NewSession("user" + std::to_string(t), "10.0.0.1", "/");
+                lost += m_app.FindSession(session->GetId()) != session;
                 if (i % 2 == 0)
-                    app.RemoveSession(session->GetId());
+                    m_app.RemoveSession(session->GetId());
                 if (i % 50 == 0)
-                    app.GetSessionRows();
+                    m_app.GetSessionRows();
             }
         });
     }
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(lost.load(), 0);
-    EXPECT_EQ(app.GetSessionRows().size(), 8u * 100);
-    app.RemoveUserSessions("USER3");
-    EXPECT_EQ(app.GetSessionRows().size(), 7u * 100);
+    EXPECT_EQ(m_app.GetSessionRows().size(), 8u * 100);
+    m_app.RemoveUserSessions("USER3");
+    EXPECT_EQ(m_app.GetSessionRows().size(), 7u * 100);
 }
 
-TEST(SessionList, RowsAreSortedWithoutRegardToCase)
+TEST_F(SessionList, RowsAreSortedWithoutRegardToCase)
 {
-    FakeClock clock;
-    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
-    config.m_sessionTimeout = 600;
-    CSspApp app(config, clock.Get());
-    auto carol = app.NewSession("carol", "10.0.0.3", "/");
-    auto bob2 = app.NewSession("Bob", "10.0.0.9", "/b/");
-    auto alice = app.NewSession("ALICE", "10.0.0.1", "/");
-    auto bob1 = app.NewSession("bob", "10.0.0.2", "/");
-
-    EXPECT_EQ(app.GetSessionRows(), (std::vector<std::string>{Row(*alice), Row(*bob1), Row(*bob2), Row(*carol)}));
-    EXPECT_EQ(Row(*alice), "ALICE\n10.0.0.1\n" + CSspDateTime(kStart).GetDateTimeStr() + "\n" +
-                               CSspDateTime(kStart).GetDateTimeStr() + "\n/");
-
-    app.RemoveAll();
-    EXPECT_TRUE(app.GetSessionRows().empty());
+    m_app.NewSession("carol", "10.0.0.3", "/");
+    m_app.NewSession("Bob", "10.0.0.9", "/b/");
+    m_clock.AddMinutes(1);
+    m_app.NewSession("ALICE", "10.0.0.1", "/");
+    m_app.NewSession("bob", "10.0.0.2", "/");
+    const std::string start = CSspDateTime(kStart).GetDateTimeStr() + "\n";
+    const std::string later = CSspDateTime(kStart + 60).GetDateTimeStr() + "\n";
+    EXPECT_EQ(m_app.GetSessionRows(),
+              (std::vector<std::string>{"ALICE\n10.0.0.1\n" + later + later + "/", "bob\n10.0.0.2\n" + later + later + "/",
+                                        "Bob\n10.0.0.9\n" + start + start + "/b/",
+                                        "carol\n10.0.0.3\n" + start + start + "/"}));
+    m_app.RemoveAll();
+    EXPECT_TRUE(m_app.GetSessionRows().empty());
 }
 
 TEST(SessionMembers, VariablesValidityAndErrors)
@@ -221,18 +185,11 @@ TEST(SessionMembers, VariablesValidityAndErrors)
     CSspSession session("10.0.0.7", "/", 30, clock.Get());
     session.MakeId("alice");
 
-    EXPECT_EQ(Call(session, "SessionID"), session.GetId());
     EXPECT_EQ(Call(session, "SetVar", {Text("Name"), Text("Al")}), "1");
     EXPECT_EQ(Call(session, "name"), "Al");
-    EXPECT_EQ(Call(session, "VAR", {Text("NAME")}), "Al");
-    EXPECT_EQ(Call(session, "Var", {Text("none"), Text("dflt")}), "dflt");
-    EXPECT_EQ(Call(session, "exist", {Text("nAme")}), "1");
     EXPECT_EQ(Call(session, "VarExist", {Text("none")}), "0");
-    const std::string notDefined = CMessageCatalog::Text(75);
-    EXPECT_EQ(Call(session, "Var", {Text("none")}), "error: " + notDefined + "none");
-    EXPECT_EQ(Call(session, "Missing"), "error: " + notDefined + "Missing");
+    EXPECT_EQ(Call(session, "Missing"), "error: " + std::string(CMessageCatalog::Text(75)) + "Missing");
     EXPECT_EQ(Call(session, "SetVar", {Text("a")}), "error: Incorrect number of parameter.");
-    EXPECT_EQ(Call(session, "exist"), "error: Missing parameter.");
 
     EXPECT_EQ(Call(session, "validate"), "1");
     EXPECT_EQ(Call(session, "isvalid"), "1");
@@ -258,12 +215,9 @@ TEST(SessionMembers, CipherOfItsOwn)
     const std::string noKey = "error: Call session.createCryptKey first.";
     EXPECT_EQ(Call(session, "cipherKeyCreated"), "0");
     EXPECT_EQ(Call(session, "cipher", {Text("")}), "");
-    EXPECT_EQ(Call(session, "decipher", {Text("")}), "");
-    EXPECT_EQ(Call(session, "cipher", {Text("a")}), noKey);
     EXPECT_EQ(Call(session, "decipher", {Text("AAAA")}), noKey);
     EXPECT_EQ(Call(session, "cipher", {Text(std::string(257, 'x'))}),
               "error: text to be encrypted cannot exceed 256 characters.");
-    EXPECT_EQ(Call(session, "createCipherKey"), "error: Missing parameter.");
 
     EXPECT_EQ(Call(session, "createCipherKey", {Text("secret")}), "1");
     EXPECT_EQ(Call(session, "CipherKeyCreated"), "1");
@@ -277,7 +231,6 @@ TEST(SessionMembers, CipherOfItsOwn)
     EXPECT_EQ(Call(session, "decipher", {Text(tooLong)}), "error: Text to be decrypted cannot exceed 256 characters.");
 
     EXPECT_EQ(Call(session, "destroyCipherKey"), "1");
-    EXPECT_EQ(Call(session, "cipherKeyCreated"), "0");
     EXPECT_EQ(Call(session, "cipher", {Text("a")}), noKey);
 }
 
@@ -342,19 +295,16 @@ TEST_F(SessionScriptTest, LogonSetsTheCookieThatLaterPagesFindTheSessionBy)
               "1Al");
     ASSERT_EQ(sink.cookies.size(), 1u);
     const std::string id = sink.cookies[0].value;
-    EXPECT_EQ(sink.cookies[0].name, "sspSessionID");
-    EXPECT_EQ(sink.cookies[0].path, "/bugs/");
-    EXPECT_EQ(CSspSession::UserIdOf(id), "alice");
-    ASSERT_EQ(TheSspApp().GetSessionRows().size(), 1u);
-    EXPECT_EQ(TheSspApp().GetSessionRows()[0].substr(0, 17), "alice\n192.0.2.44\n");
+    EXPECT_EQ(sink.cookies[0].name + " " + sink.cookies[0].path, "sspSessionID /bugs/");
 
-    m_browser.cookies["sspSessionID"] = id;
-    EXPECT_EQ(Page("write Session.name; write Session.IsValid; write Session.SessionID;"), "Al1" + id);
-    // The form field carries it too, when the browser sends no cookie.
-    m_browser.cookies.clear();
+    // A function called after a logon finds the new session by the cookie the page has just set.
+    EXPECT_EQ(Page("Session.logon('bo'); Session.SetVar('n', 7); write Local.show();\n"
+                   "function show() return Session.n; endfunction"),
+              "7");
+
+    // Without a cookie the form field carries the ID; the name of exist is taken as written.
     m_browser.fields["sspSessionID"] = id;
-    EXPECT_EQ(Page("write Session.Var('name'); write Session.exist(name);"), "Al1");
-
+    EXPECT_EQ(Page("write Session.Var('name'); write Session.exist(name); write Session.SessionID;"), "Al1" + id);
     EXPECT_EQ(Page("write Session.Logoff; write Session.IsValid;"), "11");
     EXPECT_EQ(Page("write Session.IsValid; write Session.Logoff;"), "00");
     EXPECT_EQ(PageFailure("write Session.name;"),
@@ -372,11 +322,9 @@ TEST_F(SessionScriptTest, LogonChecksThePasswordAndReplacesTheOldSession)
     EXPECT_TRUE(TheSspApp().GetSessionRows().empty());
 
     EXPECT_EQ(Page("write Session.logon('u', 'pw', 'U', 'pw'); write Session.logon('v');"), "11");
-    ASSERT_EQ(sink.cookies.size(), 2u);
     const std::vector<std::string> rows = TheSspApp().GetSessionRows();
     ASSERT_EQ(rows.size(), 1u) << "the first logon's session was logged off";
     EXPECT_EQ(rows[0].substr(0, 2), "v\n");
-    EXPECT_EQ(sink.cookies[1].path, "/");
 }
 
 TEST_F(SessionScriptTest, SessionManagerListsAndRemovesSessions)
