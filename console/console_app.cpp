@@ -42,7 +42,7 @@ std::string CConsoleApp::StopEventPath() const
 std::string CConsoleApp::ServerProgramPath() const
 {
     // The programs of an installation lie side by side: the server is found next to the console.
-    return GetProgramFolder() + "/" + kServerProgram;
+    return m_serverProgram.empty() ? GetProgramFolder() + "/" + kServerProgram : m_serverProgram;
 }
 
 bool CConsoleApp::LoadSettings()

@@ -64,7 +64,9 @@ public:
     CConsoleConfig& Config() { return m_config; }
     const std::string& InstallDir() const { return m_installDir; }
     std::string StopEventPath() const;
+    // "<program folder>/twServer", unless SetServerProgramPath named another program.
     std::string ServerProgramPath() const;
+    void SetServerProgramPath(std::string path) { m_serverProgram = std::move(path); }
 
     // The pause between two polls of the server (one second).
     void SetPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
@@ -75,5 +77,6 @@ private:
     CConsoleConfig& m_config;
     std::string m_installDir;
     int m_serviceMode = 0;
+    std::string m_serverProgram;
     std::chrono::milliseconds m_pollInterval{1000};
 };

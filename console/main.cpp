@@ -2,13 +2,13 @@
 // argument it performs that one action without a display and ends with an exit code (messages go
 // to standard error); otherwise it opens its window.
 #include <clocale>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <QCoreApplication>
 
 #include "console/console_app.h"
+#include "console/interactive_console.h"
 
 int main(int argc, char** argv)
 {
@@ -21,6 +21,5 @@ int main(int argc, char** argv)
         CConsoleApp console;
         return console.RunCommandLine(arguments);
     }
-    std::fprintf(stderr, "twConsole: the interactive console is not built yet; use -start, -stop or -compact.\n");
-    return 1;
+    return RunInteractiveConsole(argc, argv);
 }

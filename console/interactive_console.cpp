@@ -1,0 +1,135 @@
+#include "console/interactive_console.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "console/console_app.h"
+#include "console/console_config.h"
+#include "console/gui_support.h"
+#include "console/main_frame.h"
+#include "console/server_view.h"
+#include "foundation/log.h"
+#include "foundation/ssp_date_time.h"
+#include "platform/file_system.h"
+#include "platform/named_objects.h"
+
+namespace {
+
+bool MakeAddress(const std::string& path, sockaddr_un& address)
+{
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+CInstanceBeacon::CInstanceBeacon(std::string path, QObject* parent) : QObject(parent), m_path(std::move(path)) {}
+
+CInstanceBeacon::~CInstanceBeacon()
+{
+    if (m_fd >= 0) {
+        close(m_fd);
+        unlink(m_path.c_str());
+    }
+}
+
+bool CInstanceBeacon::Listen()
+{
+    sockaddr_un address;
+    if (!MakeAddress(m_path, address))
+        return false;
+    m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_fd < 0)
+        return false;
+    unlink(m_path.c_str());
+    if (bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(m_fd, 4) != 0) {
+        close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &CInstanceBeacon::Accept);
+    return true;
+}
+
+void CInstanceBeacon::Accept()
+{
+    const int peer = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (peer < 0)
+        return;
+    close(peer);
+    emit raiseRequested();
+}
+
+bool CInstanceBeacon::Signal(const std::string& path)
+{
+    sockaddr_un address;
+    if (!MakeAddress(path, address))
+        return false;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool reached = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return reached;
+}
+
+int RunInteractiveConsole(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    // Qt takes the user's locale for everything; numbers and times stay those of "C", and the
+    // user's date and time conventions are read on their own.
+    std::setlocale(LC_NUMERIC, "C");
+    std::setlocale(LC_TIME, "C");
+    InitLocaleDateTime("");
+    // Every log line of the console is shown to the administrator.
+    TheLog().SetCallbackMode([](std::string_view entry) { ShowMessage(nullptr, std::string(entry)); });
+
+    CConsoleApp console;
+    if (!console.LoadSettings()) {
+        ShowMessage(nullptr, "Failed to load settings.");
+        return 0;
+    }
+
+    const std::string tmpFolder = console.InstallDir() + "/tmp";
+    const std::string beaconPath = tmpFolder + "/" + CConsoleApp::kSingleInstanceName + ".sock";
+    CreateDirectoryIfMissing(tmpFolder);
+    CSingleInstanceLock single;
+    switch (single.Acquire(tmpFolder, CConsoleApp::kSingleInstanceName)) {
+    case CSingleInstanceLock::kAcquired:
+        break;
+    case CSingleInstanceLock::kHeldElsewhere:
+        CInstanceBeacon::Signal(beaconPath);
+        return 0;
+    case CSingleInstanceLock::kFailed:
+        ShowMessage(nullptr, "Unknown error when creating mutex");
+        return 0;
+    }
+
+    CMainFrame frame(console);
+    CInstanceBeacon beacon(beaconPath);
+    QObject::connect(&beacon, &CInstanceBeacon::raiseRequested, &frame, [&frame] {
+        frame.setWindowState((frame.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        frame.show();
+        frame.raise();
+        frame.activateWindow();
+    });
+    beacon.Listen();
+    frame.RestorePosition();
+    frame.show();
+    frame.View()->OnInitialUpdate();
+    return application.exec();
+}

@@ -1,0 +1,276 @@
+// The main window and its status view against the real twServer of a temporary installation:
+// rows built from the settings while it is stopped and asked from the server while it runs, the
+// commands and their checks, the requests dialog, and what the window keeps in the profile.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QSettings>
+
+#include "console/client_socket.h"
+#include "console/console_app.h"
+#include "console/console_config.h"
+#include "console/main_frame.h"
+#include "console/report_list.h"
+#include "console/requests_dialog.h"
+#include "console/server_view.h"
+#include "platform/named_objects.h"
+#include "tests/console/console_test_support.h"
+#include "tests/console/gui_test_support.h"
+#include "tests/support/wait_for.h"
+#include "tests/webserver/net_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Cell(const CListCtrlEx& list, int row, int column)
+{
+    return list.CellText(row, column).toStdString();
+}
+std::string Cell(const CListCtrlEx* list, int row, int column)
+{
+    return Cell(*list, row, column);
+}
+
+class StatusViewTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The console launches the server into its own installation.
+        setenv("TW_INSTALL_DIR", m_install.Path().c_str(), 1);
+        m_console.SetServerProgramPath(CServerProcess::ProgramPath());
+        m_console.SetPollInterval(200ms);
+    }
+    void TearDown() override
+    {
+        if (CStopEvent::Exists(m_install.StopEventPath()))
+            CStopEvent::Set(m_install.StopEventPath());
+    }
+    void Load(const std::string& settings)
+    {
+        m_install.WriteSettings(settings);
+        ASSERT_TRUE(m_console.LoadSettings());
+    }
+    // Starts the server and points the console's settings at the port it took.
+    void StartServer()
+    {
+        ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
+        const std::set<int> ports = m_server.WaitForPorts(1);
+        ASSERT_FALSE(ports.empty()) << m_server.Output();
+        m_config.m_generalTcpipPort = std::to_string(*ports.begin());
+        ASSERT_TRUE(WaitFor([this] { return m_console.IsServerRunning(); }));
+    }
+
+    CServerInstall m_install;
+    TempFolder m_tools{"tw-console-tools"};
+    CFakeSystemctl m_systemctl{m_tools.Path()};
+    CConsoleConfig m_config{m_install.Path() + "/etc/settings.conf", m_install.Path()};
+    CConsoleApp m_console{m_config, m_install.Path()};
+    CServerProcess m_server;
+};
+
+TEST_F(StatusViewTest, AStoppedServerIsShownFromTheSettings)
+{
+    Load("GeneralTcpipPort=80\nFQDN=www.example.org\nEmSmtpServer=smtp.example.org\n");
+    m_config.GetTask(2)->SetEnabled(true);
+    CServerView view(m_console);
+    view.Refresh();
+    EXPECT_FALSE(view.IsRunning());
+    ASSERT_EQ(view.topLevelItemCount(), 8);
+    EXPECT_EQ(Cell(view, 0, 1), "Web Server");
+    EXPECT_EQ(Cell(view, 0, 2), "http://www.example.org");
+    EXPECT_EQ(Cell(view, 0, 3), "Stopped");
+    EXPECT_EQ(Cell(view, 1, 2), "https://www.example.org");
+    EXPECT_EQ(Cell(view, 1, 3), "Disabled") << "no certificate is selected";
+    EXPECT_EQ(Cell(view, 2, 1), "Email Sender");
+    EXPECT_EQ(Cell(view, 2, 2), "Send via smtp.example.org every 10 minute(s)");
+    EXPECT_EQ(Cell(view, 4, 3), "Stopped") << "an enabled task of a stopped server";
+    EXPECT_EQ(Cell(view, 7, 0), "7");
+    EXPECT_EQ(view.RowData(7), 7) << "the item data is the line's own number";
+    EXPECT_EQ(view.SelectedRow(), 0);
+
+    m_config.m_generalTcpipPort = "080";
+    m_config.m_generalSslPort = "8443";
+    m_config.m_securityCertName = "www.example.org";
+    view.Refresh();
+    EXPECT_EQ(Cell(view, 0, 2), "http://www.example.org:080");
+    EXPECT_EQ(Cell(view, 1, 2), "https://www.example.org:8443");
+    EXPECT_EQ(Cell(view, 1, 3), "Stopped");
+}
+
+TEST_F(StatusViewTest, RunNowChecksTheRowBeforeItAsksTheServer)
+{
+    Load("");
+    m_config.GetTask(2)->SetEnabled(true);
+    ASSERT_EQ(m_config.Save(), 1);
+    StartServer();
+    CServerView view(m_console);
+    CModalAnswerer answers;
+    view.Refresh();
+    ASSERT_TRUE(view.IsRunning());
+    ASSERT_GE(view.topLevelItemCount(), 8) << "the rows came from the server";
+    EXPECT_EQ(Cell(view, 0, 1), "Web Server");
+    EXPECT_EQ(Cell(view, 2, 3), "Disabled");
+    EXPECT_NE(Cell(view, 4, 3), "Stopped") << "the running server shows the next run";
+
+    view.SelectRow(1);
+    view.OnRunNow();
+    EXPECT_EQ(answers.LastMessage(), "Please select a task other than the web server.");
+    view.SelectRow(2);
+    view.OnRunNow();
+    EXPECT_EQ(answers.LastMessage(), "The task you selected is disabled.");
+    view.SelectRow(4);
+    view.OnRunNow();
+    EXPECT_EQ(answers.LastMessage(), "Deadline Reminder is now running in the background.\nRefer to log files for results.");
+    EXPECT_TRUE(WaitFor([this] { return m_install.LogText().find("dueRem.tws") != std::string::npos; }, 10s))
+        << "the server ran the task: " << m_install.LogText();
+}
+
+TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
+{
+    Load("");
+    ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));  // only to learn a free port
+    const std::set<int> ports = m_server.WaitForPorts(1);
+    ASSERT_FALSE(ports.empty());
+    CStopEvent::Set(m_install.StopEventPath());
+    ASSERT_EQ(m_server.WaitForExit(), 0);
+    m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(*ports.begin()) + "\n");
+    ASSERT_TRUE(m_console.LoadSettings());
+
+    CMainFrame frame(m_console);
+    CServerView& view = *frame.View();
+    CModalAnswerer answers;
+    answers.QueueButton(QMessageBox::No);  // no browser after the start
+    view.OnStart();
+    ASSERT_TRUE(view.IsRunning()) << answers.LastMessage();
+    EXPECT_TRUE(answers.Saw("The web server has been started."));
+    EXPECT_FALSE(frame.Command(32781)->isEnabled());
+    EXPECT_TRUE(frame.Command(32782)->isEnabled());
+    EXPECT_TRUE(frame.Command(32798)->isEnabled());
+    EXPECT_EQ(frame.findChild<QLabel*>("id32789")->text(), "Normal App");
+
+    answers.QueueButton(QMessageBox::Yes);
+    view.OnStop();
+    EXPECT_EQ(answers.Messages().back(), "Are you sure you want to stop Tarnwick Server ?");
+    EXPECT_FALSE(view.IsRunning());
+    EXPECT_FALSE(CStopEvent::Exists(m_install.StopEventPath()));
+    EXPECT_TRUE(frame.Command(32781)->isEnabled());
+    EXPECT_FALSE(frame.Command(32787)->isEnabled());
+}
+
+TEST_F(StatusViewTest, TheRequestsDialogListsBusyConnectionsNewestFirstAndCutsOne)
+{
+    Load("");
+    StartServer();
+    // Three connections that send half a request head keep three server threads busy.
+    std::vector<std::unique_ptr<CTestClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<CTestClient>(std::stoi(m_config.m_generalTcpipPort)));
+        clients.back()->SendText("GET /slow" + std::to_string(i) + " HTTP/1.0\r\n");
+    }
+    CModalAnswerer answers;
+    std::unique_ptr<CRequestsDlg> dialog;
+    CListCtrlEx* list = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        dialog = std::make_unique<CRequestsDlg>(m_config);
+        list = dialog->findChild<CListCtrlEx*>("id1121");
+        return list->topLevelItemCount() == 3;
+    }, 10s));
+    EXPECT_EQ(Cell(list, 0, 0), "127.0.0.1");
+    // The server's own reply, read directly: the dialog shows its lines in reverse order.
+    CClientSocket socket;
+    ASSERT_EQ(socket.Connect("127.0.0.1", std::stoi(m_config.m_generalTcpipPort)), 1);
+    socket.SendAll("twConsole.GetReq\r\n\r\n");
+    std::vector<int> replied;
+    char line[128];
+    while (socket.ReadLine(line, sizeof line) > 0 && std::string(line).rfind("watermark", 0) != 0)
+        replied.push_back(std::stoi(std::string(line).substr(std::string(line).find('*') + 1)));
+    ASSERT_EQ(replied.size(), 3u);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(list->RowData(row), replied[2 - row]);
+    EXPECT_TRUE(dialog->findChild<QLabel*>("id1122")->text().startsWith("High water mark: "));
+
+    dialog->OnDisconnect();
+    EXPECT_EQ(answers.LastMessage(), "Please select a request first. ") << "nothing is sent without a selection";
+    EXPECT_EQ(list->topLevelItemCount(), 3);
+
+    const int cut = list->RowData(1);
+    list->SelectRow(1);
+    dialog->SetDisconnectPause(500);
+    dialog->OnDisconnect();
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    for (int row = 0; row < 2; ++row)
+        EXPECT_NE(list->RowData(row), cut);
+}
+
+TEST_F(StatusViewTest, ColumnWidthsAndTheWindowPositionSurviveInTheProfile)
+{
+    Load("");
+    {
+        QSettings profile("Morvale", CConsoleApp::kTitle);
+        profile.setValue("Column Width/Number", 1);
+        profile.setValue("Column Width/Name", 150);
+        profile.setValue("Column Width/Status", 300);
+        profile.setValue("Column Width/Time", 100);
+        profile.setValue("Main Window Position/X", -10);
+    }
+    CModalAnswerer answers;
+    {
+        CMainFrame frame(m_console);
+        const QPoint before = frame.pos();
+        frame.RestorePosition();
+        EXPECT_EQ(frame.pos(), before) << "(-10, -10) leaves the window where the platform put it";
+        frame.View()->OnInitialUpdate();
+        EXPECT_NE(frame.View()->columnWidth(1), 150) << "one invalid width resets all four";
+        EXPECT_GT(frame.View()->columnWidth(2), frame.View()->columnWidth(1));
+        frame.View()->setColumnWidth(0, 40);
+        frame.setGeometry(30, 40, 500, 300);
+        frame.close();
+    }
+    QSettings profile("Morvale", CConsoleApp::kTitle);
+    EXPECT_EQ(profile.value("Column Width/Number").toInt(), 40);
+    EXPECT_EQ(profile.value("Main Window Position/W").toInt(), 500);
+    EXPECT_EQ(profile.value("Main Window Position/H").toInt(), 300);
+    {
+        CMainFrame frame(m_console);
+        frame.RestorePosition();
+        EXPECT_EQ(frame.size(), QSize(500, 300));
+        frame.View()->OnInitialUpdate();
+        EXPECT_EQ(frame.View()->columnWidth(0), 40);
+        frame.showMaximized();
+        frame.close();
+    }
+    EXPECT_EQ(profile.value("Main Window Position/W").toInt(), 500) << "a maximised window keeps the normal size";
+}
+
+TEST(ReportListTest, TextsThatDoNotFitAreCutToTheirStartAndThreeDots)
+{
+    const QFontMetrics metrics(QApplication::font());
+    bool shortened = true;
+    EXPECT_EQ(CListCtrlEx::ShortenText(metrics, "abc", 1000, 12, &shortened), "abc");
+    EXPECT_FALSE(shortened);
+    const QString cut = CListCtrlEx::ShortenText(metrics, "abcdefghijklmnopqrstuvwxyz", 80, 12, &shortened);
+    EXPECT_TRUE(shortened);
+    EXPECT_TRUE(cut.endsWith("...")) << cut.toStdString();
+    EXPECT_TRUE(QString("abcdefghijklmnopqrstuvwxyz").startsWith(cut.chopped(3)));
+    EXPECT_LE(metrics.horizontalAdvance(cut) + 12, 80);
+    EXPECT_EQ(CListCtrlEx::ShortenText(metrics, "W", 2, 4, &shortened), "W...") << "one character stays";
+}
+
+TEST(ConnectPageTest, LinksToTheServerAndToTheSecureSiteWhenThereIsOne)
+{
+    const std::string page = BuildConnectPage("http://10.0.0.1:8080", "http://www.example.org:8080", "");
+    EXPECT_NE(page.find("<a href=\"http://10.0.0.1:8080\">http://10.0.0.1:8080</a> or <a "
+                        "href=\"http://www.example.org:8080\">http://www.example.org:8080</a>."),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find("width=\"80%\""), std::string::npos);
+    EXPECT_EQ(page.find("secure website"), std::string::npos);
+    const std::string secure = BuildConnectPage("a", "b", "https://www.example.org");
+    EXPECT_NE(secure.find("<p><a href=\"https://www.example.org\">https://www.example.org</a>\r\n"), std::string::npos);
+}
+
+}  // namespace
