@@ -281,10 +281,15 @@ void CServerConfig::LoadAddresses() {
 // and a later pair replaces an earlier one of the same extension. No pairs: the default table.
 void CServerConfig::LoadMimeMap() {
     m_mimeMap.clear();
+    m_mimeOrder.clear();
+    auto add = [this](const std::string& extension, const std::string& type) {
+        if (m_mimeMap.insert_or_assign(extension, type).second)
+            m_mimeOrder.push_back(extension);
+    };
     int count = ReadInt("MimeCount", 0);
     if (count <= 0) {
         for (const MimePair& pair : kDefaultMimeTypes)
-            m_mimeMap[pair.extension] = pair.contentType;
+            add(pair.extension, pair.contentType);
         return;
     }
     for (int i = 1; i <= count && i <= kMaxListEntries; ++i) {
@@ -295,7 +300,7 @@ void CServerConfig::LoadMimeMap() {
         std::string extension = ReadText(extensionName, "");
         std::string type = Trim(ReadText(typeName, ""));
         if (!Trim(extension).empty() && !type.empty())
-            m_mimeMap[MimeMapKey(extension)] = type;
+            add(MimeMapKey(extension), type);
     }
 }
 

@@ -105,6 +105,9 @@ public:
     std::string m_serviceUserName;
     std::string m_servicePassword;
     std::map<std::string, std::string> m_mimeMap;  // lower-case extension without dot -> content type
+    // The extensions of m_mimeMap in the table's own order (each where it first appears), for the
+    // readers that ask which extension a content type has: several extensions share one type.
+    std::vector<std::string> m_mimeOrder;
     int m_mimeChanged = 0;
     std::string m_mimeTextEncoding;
 

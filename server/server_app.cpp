@@ -13,6 +13,7 @@
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "language/ssp_app.h"
+#include "mail/email_in.h"
 #include "mail/script_thread.h"
 #include "platform/file_system.h"
 #include "platform/service_manager.h"
@@ -181,6 +182,8 @@ bool CServerApp::StartServers()
         TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
         return false;
     }
+    // Before the first page or task runs: email_in declarations read the mail store.
+    RegisterEmailInObjects(config, m_installDir);
 
     if (secure && !InitTlsCredentials(config.m_securityCertName, config.m_securityCertIssuer,
                                       config.m_securityCertSerial)) {

@@ -109,6 +109,8 @@ TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
     EXPECT_EQ(config.m_mimeMap.size(), 124u);
     EXPECT_EQ(config.m_mimeMap["*"], "application/octet-stream");
     EXPECT_EQ(config.m_mimeMap["js"], "application/x-javascript");
+    ASSERT_EQ(config.m_mimeOrder.size(), 124u);
+    EXPECT_EQ(config.m_mimeOrder.front(), "htm");
 
     ASSERT_EQ(config.GetTaskCount(), 6u);
     EXPECT_EQ(config.GetTask(0)->GetName(), "Email Sender");
@@ -216,6 +218,7 @@ TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates) {
     config.Load();
     ASSERT_EQ(config.m_mimeMap.size(), 1u);
     EXPECT_EQ(config.m_mimeMap["pdf"], "application/x-pdf");
+    EXPECT_EQ(config.m_mimeOrder, std::vector<std::string>{"pdf"});
 }
 
 TEST_F(ServerConfigTest, GappedTaskListMovesLaterTasksUp) {

@@ -78,6 +78,12 @@ TEST_F(ServerProgramTest, ServesTheSampleSiteAndStopsThroughItsEvent)
     const std::string about = Fetch(port, "/about.html", {"-i"});
     EXPECT_NE(about.find("Content-Type: text/html"), std::string::npos) << about;
     EXPECT_NE(about.find(ReadWholeFile(m_install.Path() + "/webroot/about.html")), std::string::npos);
+    // The program plugs the mail objects into the interpreter: a page reads the mail store.
+    m_install.WriteFile("mail/box/20240101-000000.eml", "Subject: stored mail\r\n\r\nbody\r\n");
+    m_install.WriteFile("webroot/mail.twp",
+                        "<!--{ email_in m; m.SetVar('Address', 'box'); while (m.FetchMail()) write m.subject; endwhile }-->");
+    const std::string mail = Fetch(port, "/mail.twp");
+    EXPECT_NE(mail.find("stored mail"), std::string::npos) << mail;
     const std::string failed = Fetch(port, "/fails.twp", {"-i"});
     EXPECT_NE(failed.find("200 OK"), std::string::npos) << failed;
     EXPECT_NE(failed.find("<pre>The total of 10 was refused on purpose.</pre>"), std::string::npos) << failed;
