@@ -101,6 +101,7 @@ private:
     {
         const std::string& dir = m_folder.Path();
         std::string internalUser, loginUser, mailUser, mailGroup;
+        std::string chroot;  // an unprivileged server cannot shut its helpers in
         if (geteuid() == 0) {
             internalUser = mailUser = mailGroup = "dovecot";
             loginUser = "dovenull";
@@ -116,6 +117,7 @@ private:
             if (self == nullptr || selfGroup == nullptr)
                 throw std::runtime_error("the calling user has no name");
             internalUser = loginUser = mailUser = self->pw_name;
+            chroot = "  chroot =\n";
             mailGroup = selfGroup->gr_name;
             std::filesystem::create_directories(MailRoot());
         }
@@ -140,7 +142,8 @@ private:
                << "userdb {\n  driver = static\n  args = uid=" << mailUser << " gid=" << mailGroup << " home="
                << MailRoot() << "/%u\n}\n"
                << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port
-               << "\n  }\n}\n";
+               << "\n  }\n" << chroot << "}\n"
+               << "service anvil {\n" << chroot << "}\n";
         config.close();
         chmod(ConfigPath().c_str(), 0644);
     }
