@@ -1,0 +1,175 @@
+#include "mail/mail_store.h"
+
+#include "foundation/file_helpers.h"
+#include "foundation/log.h"
+#include "foundation/message_catalog.h"
+#include "platform/file_system.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMsgReplacedOnMove = 23;  // " will be deleted because a new file with same name ..."
+// Enough for every file a second could bring; past it the folder is taken to be broken.
+constexpr int kMaxNameSuffix = 100000;
+
+std::string TimeStamp(std::time_t now)
+{
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+// Claims the first free name of the stamp in the folder by exclusive creation; -1 with errno set
+// when a name could not be created for another reason than being taken.
+int CreateFirstFreeName(const std::string& folderPath, const std::string& stamp, std::string_view extension,
+                        std::string& path)
+{
+    for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
+        path = folderPath + "/" + stamp;
+        if (suffix > 0)
+            path += "-" + std::to_string(suffix);
+        path += ".";
+        path += extension;
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+MailFile OpenDescriptor(int fd)
+{
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr)
+        ::close(fd);
+    return MailFile(file);
+}
+
+// A move that fails with EEXIST instead of replacing the target, so that a replacement is seen
+// and logged. Where the file system cannot refuse to replace, the target is looked at first.
+int MoveWithoutReplacing(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    struct stat status;
+    if (::lstat(to.c_str(), &status) == 0)
+        return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+bool IsMailFolderName(std::string_view folder)
+{
+    if (folder.empty() || folder == "." || folder == "..")
+        return false;
+    return folder.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+}
+
+std::string MailFolderPath(std::string_view root, std::string_view folder)
+{
+    std::string path(root);
+    path += "/mail/";
+    path += folder;
+    return path;
+}
+
+bool CreateMailFolder(std::string_view root, std::string_view folder)
+{
+    if (!IsMailFolderName(folder))
+        return false;
+    return CreateDirectoryIfMissing(std::string(root) + "/mail") && CreateDirectoryIfMissing(MailFolderPath(root, folder));
+}
+
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                        std::string& path, std::time_t now)
+{
+    const std::string folderPath = MailFolderPath(root, folder);
+    if (!IsMailFolderName(folder)) {
+        TheLog().WriteLine("Failed to create mail folders: %s", folderPath.c_str());
+        path.clear();
+        return nullptr;
+    }
+    const std::string stamp = TimeStamp(now);
+    int fd = CreateFirstFreeName(folderPath, stamp, extension, path);
+    if (fd < 0) {
+        // Usually the folders are missing: a new installation, or a mailbox fetched the first time.
+        if (!CreateMailFolder(root, folder)) {
+            TheLog().WriteLine("Failed to create mail folders: %s", folderPath.c_str());
+            path.clear();
+            return nullptr;
+        }
+        fd = CreateFirstFreeName(folderPath, stamp, extension, path);
+    }
+    MailFile file = fd >= 0 ? OpenDescriptor(fd) : nullptr;
+    if (!file) {
+        TheLog().WriteLine("Failed to create %s", path.c_str());
+        path.clear();
+    }
+    return file;
+}
+
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                        std::string& path)
+{
+    return CreateMailFile(root, folder, extension, path, std::time(nullptr));
+}
+
+MailFile CreateInboxFile(std::string_view root, std::string_view mailbox, std::string& path)
+{
+    return CreateMailFile(root, mailbox, "eml", path);
+}
+
+MailFile CreateOutboxFile(std::string_view root, std::string& path)
+{
+    return CreateMailFile(root, "outbox", "txt", path);
+}
+
+bool CloseMailFile(MailFile& file)
+{
+    if (!file)
+        return false;
+    bool written = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
+    written = std::fclose(file.release()) == 0 && written;
+    return written;
+}
+
+bool MoveMailFile(std::string_view root, const std::string& path, std::string_view folder)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) {
+        TheLog().WriteLine("Failed to find the file name when moving files");
+        return false;
+    }
+    if (!CreateMailFolder(root, folder)) {
+        TheLog().WriteLine("Failed to create deleted mail folder");
+        return false;
+    }
+    const std::string target = MailFolderPath(root, folder) + path.substr(slash);
+    int error = MoveWithoutReplacing(path, target);
+    if (error == 0)
+        return true;
+    // Only a file that is really in the way is removed: deleting the target for any other
+    // failure (a missing source, say) would lose a message and move nothing in its place.
+    if (error == EEXIST) {
+        TheLog().WriteLine("%s %s %s", GetSystemErrorText(error).c_str(), target.c_str(),
+                           CMessageCatalog::Text(kMsgReplacedOnMove));
+        if (!DeleteFileForced(target))
+            TheLog().WriteLine("Failed to delete %s. %s", target.c_str(), GetSystemErrorText(errno).c_str());
+        error = ::rename(path.c_str(), target.c_str()) == 0 ? 0 : errno;
+        if (error == 0)
+            return true;
+    }
+    TheLog().WriteLine("Failed to move %s to %s. %s", path.c_str(), target.c_str(), GetSystemErrorText(error).c_str());
+    return false;
+}

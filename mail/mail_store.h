@@ -1,0 +1,53 @@
+// The mail store: every message the system handles is a plain file below "<install>/mail/":
+// "outbox" holds messages waiting for the Email Sender (".txt"), "sent" the ones it keeps after
+// sending, one folder per POP3 mailbox the received messages (".eml"), "deleted" and any folder a
+// script names the received messages moved there. Email_Out and the admin mail write outbox
+// files, the Email Sender reads them, the POP3 client writes mailbox files and Email_In moves them.
+//
+// New files are named after the local time of their creation, "%Y%m%d-%H%M%S.<ext>", and
+// "<stamp>-<n>.<ext>" (n = 1, 2, ...) when that name is taken. Names are claimed by exclusive
+// creation, so two threads that create a file in the same second never share one. Failures are
+// logged and reported by the result; nothing is thrown.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct CMailFileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+// An open mail file, written in binary (line ends are CR LF as the writer puts them).
+using MailFile = std::unique_ptr<std::FILE, CMailFileCloser>;
+
+// A folder name that stays below "<root>/mail": not empty, ".", ".." and without separators.
+// Every function below refuses other names, as scripts and peers choose folder names.
+bool IsMailFolderName(std::string_view folder);
+
+// "<root>/mail/<folder>".
+std::string MailFolderPath(std::string_view root, std::string_view folder);
+
+// Creates "<root>/mail" and then "<root>/mail/<folder>" where missing; true when the folder exists.
+bool CreateMailFolder(std::string_view root, std::string_view folder);
+
+// Creates a new, empty file named after `now` in "<root>/mail/<folder>", making the folders when
+// they are missing; null after a logged failure. `path` receives the file's path.
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                        std::string& path, std::time_t now);
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                        std::string& path);
+
+// A received message's file in the mailbox's folder.
+MailFile CreateInboxFile(std::string_view root, std::string_view mailbox, std::string& path);
+// A new outbox file.
+MailFile CreateOutboxFile(std::string_view root, std::string& path);
+
+// Flushes and closes the file; false when a write failed on the way (disk full), which fclose
+// alone would not tell.
+bool CloseMailFile(MailFile& file);
+
+// Moves the file at `path` into "<root>/mail/<folder>/" under its own name. A file of that name
+// already there is replaced, and the replacement logged. False after a logged failure.
+bool MoveMailFile(std::string_view root, const std::string& path, std::string_view folder);
