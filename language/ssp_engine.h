@@ -290,6 +290,7 @@ private:
     void DeclareRegistered(int kind, int key, const CSspDeclaredKind& factory);
     void DeclareTokenizer(int key);
     void DeclareDateTime(int key);
+    void DeclareLdap(int key);
     void DeclareSql();
     // The statement of an sql declaration from the cursor through its ";", each token followed by
     // a blank.

@@ -1,6 +1,6 @@
-// Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)`, `sql`
-// (ssp_engine_sql.cpp) and the kinds whose objects belong to other parts of the system (file, array,
-// email, LDAP); the mail objects come through the factories of language/ssp_declared_kind.h. Each
+// Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)`, `LDAP l`,
+// `sql` (ssp_engine_sql.cpp) and the kinds whose objects belong to other parts of the system (file,
+// array, email); the mail objects come through the factories of language/ssp_declared_kind.h. Each
 // kind keeps its own list in the engine, searched by name without regard to case. A declaration is keyed
 // by its source position, so one that runs again (in a loop) re-initialises its object instead of
 // making a second one.
@@ -11,6 +11,7 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ascii_text.h"
+#include "language/ssp_ldap.h"
 #include "language/ssp_scan_memo.h"
 
 #include <ctime>
@@ -66,7 +67,6 @@ const char* KindName(int kind)
     case kArrayObject: return "array";
     case kEmailInObject: return "email_in";
     case kEmailOutObject: return "email_out";
-    case kLdapObject: return "LDAP";
     default: return "";
     }
 }
@@ -127,6 +127,9 @@ void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
         return;
     case kDateTimeObject:
         DeclareDateTime(keyword.start);
+        return;
+    case kLdapObject:
+        DeclareLdap(keyword.start);
         return;
     default:
         if (const CSspDeclaredKind* factory = FindDeclaredKind(kind)) {
@@ -216,4 +219,12 @@ void CSspEngine::DeclareDateTime(int key)
         time.SetTime(MakeLocalTime(call));
     else
         throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), key);
+}
+
+void CSspEngine::DeclareLdap(int key)
+{
+    // The object is started afresh on every pass, so a loop that declares it drops the last
+    // pass's connection and search before the script connects again.
+    CSspDeclaredObject& declared = DeclareObject(kLdapObject, key, ReadToken(), Make<CSspLdap>);
+    static_cast<CSspLdap&>(*declared.object).Reset();
 }
