@@ -6,6 +6,7 @@
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
 #include "database/odbc_statement.h"
+#include "tests/support/ci.h"
 #include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -29,11 +30,7 @@ inline std::string PgConnect()
     return connect ? connect : "";
 }
 
-inline bool InCi()
-{
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
+using ::InCi;
 
 // The rows of a table as a connection of its own sees them: what others see of a transaction.
 inline int64_t RowsSeenByOthers(const std::string& connect, const std::string& table)
