@@ -224,6 +224,29 @@ TEST_F(LdapServerTest, BinaryValuesKeepEveryByte)
                     "write l.get_values('jpegPhoto'); write ':'; write l.value(0); write ':';"
                     "write l.get_values('telephoneNumber'); write l.value(0);"),
               "1:\0\x01\xff\x7e\0ab:1:\0\x01\xff\x7e\0ab:1+1 555 0100"s);
+
+    // The same values as the object hands them over: binary from get_values_len, text otherwise.
+    CSspLdap ldap;
+    auto call = [&ldap](const char* member, std::vector<std::string> arguments) {
+        CSspCall record;
+        record.m_member = member;
+        for (const std::string& argument : arguments)
+            record.m_args.emplace_back().SetString(argument);
+        CSspValue result;
+        ldap.CallMember(record, result);
+        return result;
+    };
+    call("init", {Filled("$HOST"), Filled("$PORT")});
+    ASSERT_EQ(call("search_s", {Filled("$BASE"), "2", "(uid=alice)", "jpegPhoto", "0"}).ToInt64(), 1);
+    call("first_entry", {});
+    call("get_values_len", {"jpegPhoto"});
+    CSspValue binary = call("value", {"0"});
+    EXPECT_EQ(binary.m_type, CSspValue::kVarBinary);
+    EXPECT_EQ(binary.m_binary, (std::vector<unsigned char>{0x00, 0x01, 0xff, 0x7e, 0x00, 'a', 'b'}));
+    call("get_values", {"jpegPhoto"});
+    CSspValue text = call("value", {"0"});
+    EXPECT_EQ(text.m_type, CSspValue::kVarChar);
+    EXPECT_EQ(text.m_text, "\0\x01\xff\x7e\0ab"s);
 }
 
 TEST_F(LdapServerTest, ScopesAndAttributeLists)
