@@ -1,18 +1,15 @@
 #include "mail/admin_mail.h"
 
-#include "foundation/log.h"
 #include "foundation/server_config.h"
+#include "mail/email_out.h"
 
-#include <string>
-
-bool QueueAdminMail(const CServerConfig& config, std::string_view subject, std::string_view content)
+bool QueueAdminMail(const CServerConfig& config, const std::string& installDir, std::string_view subject,
+                    std::string_view content)
 {
-    (void)config;
-    (void)content;
-    // This build has no writer for outbox files yet, so the message is lost; say so in the log
-    // rather than let the administrator believe it was sent.
-    std::string line = "Mail to the administrator could not be queued (no outbox writer): ";
-    line += subject;
-    TheLog().WriteText(line);
-    return false;
+    CEmailOut mail(config, installDir);
+    mail.m_to = config.m_emAdminEmail;
+    mail.m_from = config.m_emAdminEmail;
+    mail.m_subject = subject;
+    mail.m_content = content;
+    return mail.Send() == 1;
 }

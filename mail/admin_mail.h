@@ -3,9 +3,13 @@
 // delivers it. A failed task and a failed Email Sender run both come through here.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 class CServerConfig;
 
-// Queues a message with the given subject and content; true when it is in the outbox.
-bool QueueAdminMail(const CServerConfig& config, std::string_view subject, std::string_view content);
+// Queues a message with the given subject and content in the outbox below `installDir`; true when
+// it is there. An empty administrator's address still gives a message, marked as having no
+// recipient, so that the report is not lost.
+bool QueueAdminMail(const CServerConfig& config, const std::string& installDir, std::string_view subject,
+                    std::string_view content);

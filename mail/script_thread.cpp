@@ -252,7 +252,7 @@ void CScriptThread::OnRunTask(std::uintptr_t taskNumber)
     std::string errorText;
     if (RunScript(script, errorText) == kRunFailed) {
         TheLog().WriteText(errorText);
-        QueueAdminMail(m_config, name + " error", errorText);
+        QueueAdminMail(m_config, m_installDir, name + " error", errorText);
     }
     TheLog().WriteText(name + " ended.");
 }

@@ -14,6 +14,8 @@
 #include "foundation/ssp_date_time.h"
 #include "language/ssp_app.h"
 #include "mail/email_in.h"
+#include "mail/email_out.h"
+#include "mail/email_sender.h"
 #include "mail/script_thread.h"
 #include "platform/file_system.h"
 #include "platform/service_manager.h"
@@ -184,6 +186,8 @@ bool CServerApp::StartServers()
     }
     // Before the first page or task runs: email_in declarations read the mail store.
     RegisterEmailInObjects(config, m_installDir);
+    // Likewise email_out declarations and Server.SendMail, which write into the outbox.
+    RegisterEmailOutObjects(TheSspApp(), config, m_installDir);
 
     if (secure && !InitTlsCredentials(config.m_securityCertName, config.m_securityCertIssuer,
                                       config.m_securityCertSerial)) {
@@ -208,6 +212,7 @@ bool CServerApp::StartServers()
 
     auto background = std::make_shared<CScriptThread>();
     background->SetIdleSweep(&TheSspApp());
+    background->SetEmailSender(std::make_unique<CEmailSender>(config, m_installDir));
     if (!CScriptThread::StartAndWait(background))
         return false;
     std::lock_guard lock(m_servicesLock);

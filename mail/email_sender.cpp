@@ -1,0 +1,223 @@
+#include "mail/email_sender.h"
+
+#include "foundation/ascii_text.h"
+#include "foundation/file_helpers.h"
+#include "foundation/log.h"
+#include "foundation/server_config.h"
+#include "mail/admin_mail.h"
+#include "mail/mail_store.h"
+#include "mail/smtp_client.h"
+#include "platform/file_system.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <tuple>
+
+namespace {
+
+// Sort key of an outbox name "<stamp>[-<n>].txt": the stamp, then n (0 without one), so that
+// "-10" follows "-9". A name of another form sorts by its own text.
+std::tuple<std::string, int, std::string> OutboxOrder(const std::string& name)
+{
+    std::string_view stem(name);
+    stem.remove_suffix(4);  // ".txt"
+    const size_t dash = stem.rfind('-');
+    int suffix = 0;
+    // The stamp itself holds one dash; only a second one starts a suffix.
+    if (dash != std::string_view::npos && stem.find('-') != dash) {
+        const char* first = stem.data() + dash + 1;
+        const char* last = stem.data() + stem.size();
+        auto [end, error] = std::from_chars(first, last, suffix);
+        if (error == std::errc() && end == last)
+            stem = stem.substr(0, dash);
+        else
+            suffix = 0;
+    }
+    return {std::string(stem), suffix, name};
+}
+
+bool HasTxtExtension(std::string_view name)
+{
+    return name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), ".txt");
+}
+
+// The value of a fixed header line, "Name:" matched with case, without the white space after it.
+bool TakeField(std::string_view line, std::string_view name, std::string& value)
+{
+    if (!line.starts_with(name))
+        return false;
+    line.remove_prefix(name.size());
+    while (!line.empty() && IsWhiteAscii(line.front()))
+        line.remove_prefix(1);
+    value = line;
+    return true;
+}
+
+}  // namespace
+
+CEmailSender::CEmailSender(const CServerConfig& config, std::string installDir)
+    : m_config(config), m_installDir(std::move(installDir)), m_clock([] { return std::time(nullptr); })
+{
+}
+
+void CEmailSender::RunEmailSender()
+{
+    m_errorText.clear();
+    try {
+        SendOutbox();
+    } catch (...) {
+        m_errorText = "Unknown error in Email Sender.";
+    }
+    if (m_errorText.empty())
+        return;
+    TheLog().WriteText("Email Sender ended with error: " + m_errorText);
+    QueueAdminMail(m_config, m_installDir, "Email Sender error", m_errorText);
+}
+
+std::vector<std::string> CEmailSender::ListOutbox() const
+{
+    std::vector<std::string> names;
+    const std::string folder = MailFolderPath(m_installDir, "outbox");
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        std::error_code typeError;
+        if (HasTxtExtension(name) && it->is_regular_file(typeError))
+            names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return OutboxOrder(a) < OutboxOrder(b); });
+    std::vector<std::string> paths;
+    paths.reserve(names.size());
+    for (const std::string& name : names)
+        paths.push_back(folder + "/" + name);
+    return paths;
+}
+
+void CEmailSender::StartDay()
+{
+    const std::time_t now = m_clock();
+    std::tm local{};
+    localtime_r(&now, &local);
+    if (m_sentToday == -1 || local.tm_mday != m_dayOfMonth) {
+        m_dayOfMonth = local.tm_mday;
+        m_sentToday = 0;
+    }
+}
+
+bool CEmailSender::CountSentMail()
+{
+    ++m_sentToday;
+    if (m_sentToday <= m_config.m_emMaxEmailOut)
+        return false;
+    TheLog().WriteLine("----------------------------------------------------\nMaximum number of outgoing emails has "
+                       "exceeded %d.\nNo more emails will be sent today. \nTo allow more emails to be sent per day, "
+                       "please change the \nMax Email value on Tarnwick Console, Server, Settings, Email Page.",
+                       m_config.m_emMaxEmailOut);
+    return true;
+}
+
+bool CEmailSender::ReadOutboxFile(const std::string& path, OutboxMessage& message)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return false;
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad())
+        return false;
+    // Lines end in LF, a CR before it belongs to the line end; a last line may lack its LF.
+    bool inBody = false;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + start, (end == std::string::npos ? text.size() : end) - start);
+        if (end != std::string::npos && line.ends_with('\r'))
+            line.remove_suffix(1);
+        start = next;
+        if (inBody) {
+            // A line that begins with "." would otherwise end the data early or lose its dot.
+            if (line.starts_with('.'))
+                message.body += '.';
+            message.body += line;
+            message.body += "\r\n";
+        } else if (line.empty()) {
+            inBody = true;
+        } else if (!TakeField(line, "From:", message.from) && !TakeField(line, "To:", message.to) &&
+                   !TakeField(line, "Cc:", message.cc) && !TakeField(line, "Bcc:", message.bcc) &&
+                   !TakeField(line, "Subject:", message.subject)) {
+            message.headerLines.emplace_back(line);
+        }
+    }
+    return true;
+}
+
+void CEmailSender::RetireSentFile(const std::string& path)
+{
+    // A sent file left in the outbox would go out again on every run, so one that cannot be kept
+    // is deleted all the same.
+    if (m_config.m_emKeepSentMail && MoveMailFile(m_installDir, path, "sent"))
+        return;
+    if (!DeleteFileForced(path)) {
+        TheLog().WriteLine("Failed to delete outgoing email file %s after it had been sent:\r\n%s\r\n\r\nMake sure "
+                           "Tarnwick Server has Delete Permission on that folder!",
+                           path.c_str(), GetSystemErrorText(errno).c_str());
+    }
+}
+
+void CEmailSender::SendOutbox()
+{
+    TheLog().WriteLine("Email Sender started running.");
+    if (m_config.m_emAdminEmail.empty()) {
+        m_errorText = "Administrator's email address has not been set.";
+        return;
+    }
+    const std::vector<std::string> files = ListOutbox();
+    if (files.empty()) {
+        TheLog().WriteLine("Email Sender ended. No mail to send.");
+        return;
+    }
+    StartDay();
+    if (m_sentToday > m_config.m_emMaxEmailOut) {
+        TheLog().WriteLine("Maximum number of outgoing emails per day reached.");
+        return;
+    }
+    CSmtpClient smtp(m_config);
+    if (!smtp.Connect(m_config.m_emSmtpServer, m_config.m_emSmtpPort)) {
+        TheLog().WriteLine("Email Sender ended. Failed to connect to SMTP server %s:%s",
+                           m_config.m_emSmtpServer.c_str(), m_config.m_emSmtpPort.c_str());
+        return;
+    }
+    int sent = 0;
+    for (const std::string& path : files) {
+        OutboxMessage message;
+        if (!ReadOutboxFile(path, message)) {
+            TheLog().WriteLine("Email Sender failed to open file in outbox.");
+            break;
+        }
+        if (message.from.empty())
+            message.from = m_config.m_emAdminEmail;
+        if (message.subject.empty())
+            message.subject = "none";
+        const int result = smtp.SendMessage(message.from, message.to, message.cc, message.bcc, message.subject,
+                                            message.headerLines, message.body);
+        if (result == CSmtpClient::kAccepted) {
+            RetireSentFile(path);
+            ++sent;
+            if (CountSentMail())
+                break;
+        } else if (result == CSmtpClient::kNoRecipient) {
+            m_errorText = "Failed to send " + path + ". \r\n";
+        } else if (result == CSmtpClient::kNoAnswer || result == CSmtpClient::kMailFromRefused) {
+            break;
+        } else {
+            TheLog().WriteText("Failed to send " + path);
+        }
+    }
+    smtp.Quit();
+    TheLog().WriteLine("Email Sender ended. %d email(s) sent", sent);
+}

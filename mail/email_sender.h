@@ -1,0 +1,68 @@
+// CEmailSender: background task number 2, which delivers the outbox. Each run sends every waiting
+// outbox file, oldest first, through one SMTP connection to "EmSmtpServer". A sent file is moved
+// to "sent" (with "EmKeepSentMail") or deleted; a file that could not be sent stays for the next
+// run. At most "EmMaxEmailOut" + 1 messages leave a day: the run stops once the day's count
+// exceeds the setting. A run's errors are mailed to the administrator through the outbox, so the
+// next run delivers them.
+//
+// The background thread owns the task and runs it; the day's count lives in memory only, so a
+// restarted server counts from zero.
+#pragma once
+
+#include "mail/script_thread.h"
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+class CServerConfig;
+
+class CEmailSender : public CEmailSenderTask {
+public:
+    // The current time in seconds since 1970; tests pass their own to change the day.
+    using Clock = std::function<std::time_t()>;
+
+    // `config` and `installDir` (the store's root) must outlive the task.
+    CEmailSender(const CServerConfig& config, std::string installDir);
+
+    void SetClock(Clock clock) { m_clock = std::move(clock); }
+
+    // One run; an error that ends it or a file it could not send is logged and mailed to the
+    // administrator.
+    void RunEmailSender() override;
+    // The run itself; sets the error text that RunEmailSender reports.
+    void SendOutbox();
+    // Counts one sent message; true when the day's count now exceeds "EmMaxEmailOut" (the notice
+    // is logged then).
+    bool CountSentMail();
+
+    // Messages sent since the day began; -1 before the first run.
+    int GetSentToday() const { return m_sentToday; }
+    // The outbox's ".txt" files in the order they are sent: by creation stamp, then suffix.
+    std::vector<std::string> ListOutbox() const;
+
+private:
+    // One message as an outbox file holds it, ready for the SMTP client.
+    struct OutboxMessage {
+        std::string from;
+        std::string to;
+        std::string cc;
+        std::string bcc;
+        std::string subject;
+        std::vector<std::string> headerLines;
+        std::string body;  // every line ended by CR LF, dot-stuffed
+    };
+    static bool ReadOutboxFile(const std::string& path, OutboxMessage& message);
+    // Starts a new count when the day of the month has changed since the last run.
+    void StartDay();
+    // Moves a sent file to "sent" or deletes it, so that it does not go out again.
+    void RetireSentFile(const std::string& path);
+
+    const CServerConfig& m_config;
+    const std::string m_installDir;
+    Clock m_clock;
+    int m_sentToday = -1;
+    int m_dayOfMonth = 0;
+    std::string m_errorText;
+};

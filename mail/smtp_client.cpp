@@ -1,0 +1,296 @@
+#include "mail/smtp_client.h"
+
+#include "foundation/codecs.h"
+#include "foundation/log.h"
+#include "foundation/number_parse.h"
+#include "foundation/server_config.h"
+#include "mail/mail_address.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string_view WithoutLineEnd(std::string_view line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
+std::string LocalHostName()
+{
+    char name[65] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        name[0] = '\0';
+    return name;
+}
+
+std::string Base64Line(std::string_view text)
+{
+    std::string encoded;
+    Base64EncodeString(text, encoded);
+    // The encoder breaks lines for mail bodies; a credential goes on one line.
+    std::string line;
+    for (char c : encoded) {
+        if (c != '\r' && c != '\n')
+            line += c;
+    }
+    return line + "\r\n";
+}
+
+}  // namespace
+
+CSmtpClient::CSmtpClient(const CServerConfig& config) : m_config(config) {}
+
+CSmtpClient::~CSmtpClient()
+{
+    m_socket.Close();
+}
+
+void CSmtpClient::LogTraffic(std::string_view text) const
+{
+    if (m_config.m_logSmtp)
+        TheLog().WriteText(text);
+}
+
+int CSmtpClient::Command(std::string_view line, std::string& reply, const char* logAs)
+{
+    const std::string shown(logAs != nullptr ? std::string_view(logAs) : WithoutLineEnd(line));
+    reply.clear();
+    if (!line.empty()) {
+        LogTraffic(shown);
+        if (!m_socket.Send(line.data(), static_cast<int>(line.size())))
+            return kNoAnswer;
+    }
+    char buffer[kReplyLineBuffer];
+    int length;
+    for (;;) {
+        length = m_socket.ReadLine(buffer, sizeof buffer);
+        if (length < 0) {
+            TheLog().WriteLine("Your SMTP server is not responding to %s.",
+                               line.empty() ? "connect or data" : shown.c_str());
+            return kNoAnswer;
+        }
+        const std::string_view text(buffer, static_cast<size_t>(length));
+        LogTraffic(text);
+        reply += text;
+        reply += "\r\n";
+        if (length <= 3 || buffer[3] != '-')
+            break;
+    }
+    if (length < 3)
+        return kRejected;
+    return ParseInt32(std::string_view(buffer, 3));
+}
+
+bool CSmtpClient::Connect(const std::string& host, std::string port)
+{
+    if (port.empty())
+        port = "25";
+    if (m_config.m_logSmtp)
+        TheLog().WriteLine("Connecting to %s:%s", host.c_str(), port.c_str());
+    if (!m_socket.Connect(host, ParseInt32(port)))
+        return false;
+    m_socket.SetTimeout(m_config.m_smtpTimeout);
+    std::string reply;
+    const int code = Command({}, reply);
+    if (code != 220) {
+        TheLog().WriteText(reply);
+        m_socket.Close();
+        return false;
+    }
+    if (!m_config.m_emSmtpUserName.empty()) {
+        if (Ehlo()) {
+            // Without authentication the server may still relay for this host; its refusal, if
+            // any, comes with the first message and is logged there.
+            Authenticate();
+            return true;
+        }
+        TheLog().WriteLine("Your SMTP server does not require authentication. Please clear the User name and "
+                           "password in Tarnwick Console, Server Settings, Email Page, Email Sender group.");
+    }
+    if (Helo())
+        return true;
+    m_socket.Close();
+    return false;
+}
+
+bool CSmtpClient::Greet(const char* verb)
+{
+    std::string line = std::string(verb) + " " + LocalHostName() + "\r\n";
+    std::string reply;
+    if (Command(line, reply) == 250)
+        return true;
+    TheLog().WriteText(reply);
+    return false;
+}
+
+bool CSmtpClient::Helo()
+{
+    return Greet("HELO");
+}
+
+bool CSmtpClient::Ehlo()
+{
+    return Greet("EHLO");
+}
+
+bool CSmtpClient::AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs)
+{
+    if (Command(line, reply, logAs) == expected)
+        return true;
+    TheLog().WriteText(reply);
+    return false;
+}
+
+bool CSmtpClient::Authenticate()
+{
+    const std::string& user = m_config.m_emSmtpUserName;
+    const std::string& password = m_config.m_emSmtpPassword;
+    std::string reply;
+    if (Command("AUTH LOGIN\r\n", reply) == 334) {
+        return AuthStep(Base64Line(user), 334, reply, "(user name)") &&
+               AuthStep(Base64Line(password), 235, reply, "(password)");
+    }
+    // AUTH PLAIN takes both credentials in one response, "\0user\0password" (RFC 4616); a
+    // server that offers only this mechanism refuses them in two steps.
+    if (Command("AUTH PLAIN\r\n", reply) == 334) {
+        std::string credentials;
+        credentials += '\0';
+        credentials += user;
+        credentials += '\0';
+        credentials += password;
+        return AuthStep(Base64Line(credentials), 235, reply, "(credentials)");
+    }
+    TheLog().WriteText(reply);
+    return false;
+}
+
+int CSmtpClient::Refused(const std::string& reply)
+{
+    TheLog().WriteText(reply);
+    Reset();
+    return kRejected;
+}
+
+int CSmtpClient::MailFrom(std::string_view address)
+{
+    std::string reply;
+    const int code = Command("MAIL From: <" + std::string(address) + ">\r\n", reply);
+    if (code == 250)
+        return kAccepted;
+    if (code == kNoAnswer)
+        return kNoAnswer;
+    Refused(reply);
+    return code == 505 ? kMailFromRefused : kRejected;
+}
+
+int CSmtpClient::RcptTo(std::string_view list)
+{
+    for (const std::string& address : SplitMailAddresses(list)) {
+        std::string reply;
+        const int code = Command("RCPT To: <" + address + ">\r\n", reply);
+        if (code == 250 || code == 251)
+            continue;
+        if (code == kNoAnswer)
+            return kNoAnswer;
+        return Refused(reply);
+    }
+    return kAccepted;
+}
+
+int CSmtpClient::Data()
+{
+    std::string reply;
+    const int code = Command("DATA\r\n", reply);
+    if (code == 354)
+        return kAccepted;
+    if (code == kNoAnswer)
+        return kNoAnswer;
+    return Refused(reply);
+}
+
+int CSmtpClient::Reset()
+{
+    std::string reply;
+    return Command("RSET\r\n", reply);
+}
+
+int CSmtpClient::SendQuit()
+{
+    std::string reply;
+    return Command("QUIT\r\n", reply);
+}
+
+void CSmtpClient::Quit()
+{
+    SendQuit();
+    m_socket.Close();
+}
+
+int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
+                             std::string_view subject, const std::vector<std::string>& headerLines,
+                             std::string_view body)
+{
+    if (to.empty()) {
+        TheLog().WriteLine("Attemping to send [%s] without receipient", std::string(subject).c_str());
+        return kNoRecipient;
+    }
+    const std::string sender = FirstMailAddress(from);
+    int result = MailFrom(sender);
+    if (result == kAccepted)
+        result = RcptTo(std::string(to) + ", " + std::string(cc) + ", " + std::string(bcc));
+    if (result == kAccepted)
+        result = Data();
+    if (result != kAccepted)
+        return result;
+
+    m_socket.DrainInput();
+    if (m_config.m_logSmtp)
+        TheLog().WriteLine("Sending data");
+    std::string head = FormatDateHeader(std::time(nullptr));
+    head += "From: <" + sender + ">\r\n";
+    head += "To: " + JoinMailAddresses(SplitMailAddresses(to)) + "\r\n";
+    const std::vector<std::string> copies = SplitMailAddresses(cc);
+    if (!copies.empty())
+        head += "Cc: " + JoinMailAddresses(copies) + "\r\n";
+    head += "Subject: " + OneHeaderLine(subject) + "\r\n";
+    head += "X-Mailer: <Tarnwick Server Mailer 3>\r\n";
+    for (const std::string& line : headerLines)
+        head += OneHeaderLine(line) + "\r\n";
+    head += "\r\n";
+    std::string text(body);
+    text += "\r\n.\r\n";
+    if (!m_socket.Send(head.data(), static_cast<int>(head.size())) ||
+        !m_socket.Send(text.data(), static_cast<int>(text.size()))) {
+        TheLog().WriteLine("Failed to send data");
+        return kNoAnswer;
+    }
+    std::string reply;
+    const int code = Command({}, reply);
+    if (code == 250)
+        return kAccepted;
+    // Without an answer it is unknown whether the message went; the connection is of no more use.
+    if (code == kNoAnswer)
+        return kNoAnswer;
+    return Refused(reply);
+}
+
+std::string CSmtpClient::FormatDateHeader(std::time_t now)
+{
+    std::tm local{};
+    localtime_r(&now, &local);
+    const long offset = local.tm_gmtoff / 60;
+    const long magnitude = offset < 0 ? -offset : offset;
+    char text[64];
+    std::snprintf(text, sizeof text, "Date: %s, %.2d %s %.2d %.2d:%.2d:%.2d %c%02ld%02ld\r\n", kWeekdays[local.tm_wday],
+                  local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                  local.tm_sec, offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    return text;
+}

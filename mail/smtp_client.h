@@ -1,0 +1,74 @@
+// CSmtpClient: delivers messages to one SMTP relay over a plain TCP connection. The Email Sender
+// sends a whole outbox run through one client: Connect (greeting, EHLO with AUTH LOGIN or AUTH
+// PLAIN when a user name is configured, else HELO), then SendMessage per message (MAIL, RCPT,
+// DATA, header block and body), then Quit. Every wait for the server is bounded by "SmtpTimeout".
+// With "LogSmtp" on, commands and replies are logged; the authentication lines are logged
+// without the credentials.
+#pragma once
+
+#include "webserver/tcp_socket.h"
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CServerConfig;
+
+class CSmtpClient {
+public:
+    // Results of the message steps.
+    static constexpr int kAccepted = 0;
+    static constexpr int kNoRecipient = -1;  // to was empty; nothing was sent
+    static constexpr int kNoAnswer = -2;     // no answer or a failed send: the connection is unusable
+    static constexpr int kRejected = -3;     // another reply than expected; RSET was sent
+    static constexpr int kMailFromRefused = -4;  // MAIL answered with 505; RSET was sent
+    // Reply lines are read into a buffer of this size, so a longer line counts as no answer.
+    static constexpr int kReplyLineBuffer = 512;
+
+    // Reads "EmSmtpUserName", "EmSmtpPassword", "SmtpTimeout" and "LogSmtp"; `config` must outlive
+    // the client.
+    explicit CSmtpClient(const CServerConfig& config);
+    virtual ~CSmtpClient();
+    CSmtpClient(const CSmtpClient&) = delete;
+    CSmtpClient& operator=(const CSmtpClient&) = delete;
+
+    // Sends `line` (none when empty) and reads one whole reply into `reply`, each line followed by
+    // CR LF. Returns the reply's three-digit code, kNoAnswer, or kRejected for a reply line shorter
+    // than three characters. `logAs`, when given, stands for the line in the log.
+    int Command(std::string_view line, std::string& reply, const char* logAs = nullptr);
+
+    // Connects to host:port ("25" when the port is empty) and greets; true when messages can follow.
+    bool Connect(const std::string& host, std::string port);
+    // One message; returns one of the results above. `from` may list several addresses: the first
+    // is the sender. `body` is in transfer form: every line ends in CR LF and is dot-stuffed.
+    int SendMessage(std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
+                    std::string_view subject, const std::vector<std::string>& headerLines, std::string_view body);
+    // RSET, QUIT, and QUIT followed by closing the connection.
+    int Reset();
+    int SendQuit();
+    void Quit();
+
+    // The steps of Connect and SendMessage.
+    bool Helo();
+    bool Ehlo();
+    bool Authenticate();
+    int MailFrom(std::string_view address);
+    int RcptTo(std::string_view list);
+    int Data();
+
+    // "Date: Tue, 05 Mar 2024 10:00:00 +0100\r\n" for the local time of `now`.
+    static std::string FormatDateHeader(std::time_t now);
+
+private:
+    // The greeting's word for this host: "HELO <name>\r\n" or "EHLO <name>\r\n".
+    bool Greet(const char* verb);
+    // Sends one step of AUTH; true when the code is the one expected.
+    bool AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs = nullptr);
+    // Logs the reply of a step that the server refused, sends RSET, and gives kRejected.
+    int Refused(const std::string& reply);
+    void LogTraffic(std::string_view text) const;
+
+    const CServerConfig& m_config;
+    CTcpSocket m_socket;
+};

@@ -1,0 +1,292 @@
+#include "mail/email_sender.h"
+
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "mail/email_out.h"
+#include "mail/smtp_client.h"
+#include "smtp_peer.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+class EmailSenderTest : public testing::Test {
+protected:
+    EmailSenderTest() : m_config(m_install.Path() + "/etc/settings.conf", m_install.Path())
+    {
+        m_config.m_emAdminEmail = "admin@site.test";
+        m_config.m_emSmtpServer = "127.0.0.1";
+        m_config.m_emMaxEmailOut = 100;
+        m_config.m_smtpTimeout = 5;
+    }
+    void Use(const SmtpPeer& peer) { m_config.m_emSmtpPort = std::to_string(peer.Port()); }
+
+    CEmailOut Mail(const std::string& to, const std::string& subject, const std::string& content = "Hello\r\n")
+    {
+        CEmailOut mail(m_config, m_install.Path());
+        mail.m_to = to;
+        mail.m_subject = subject;
+        mail.m_content = content;
+        return mail;
+    }
+    void Queue(const std::string& to, const std::string& subject, const std::string& content = "Hello\r\n")
+    {
+        ASSERT_EQ(Mail(to, subject, content).Send(), 1);
+    }
+    // The names in a mail folder, sorted.
+    std::vector<std::string> Folder(const std::string& name) const
+    {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(m_install.Path() + "/mail/" + name, error))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string Subjects(const SmtpPeer& peer) const
+    {
+        std::string subjects;
+        for (const SmtpPeer::Message& message : peer.Messages()) {
+            size_t at = message.data.find("Subject: ");
+            subjects += message.data.substr(at + 9, message.data.find("\r\n", at) - at - 9) + ";";
+        }
+        return subjects;
+    }
+
+    TempFolder m_install{"tw-mailout"};
+    CServerConfig m_config;
+    CLogCapture m_log;
+};
+
+TEST_F(EmailSenderTest, DeliversTheOutboxInOrderAndKeepsOrDeletesWhatWasSent)
+{
+    SmtpPeer peer;
+    Use(peer);
+    CEmailOut first = Mail("a@x.test, b@x.test", "First", ".\r\n.x\r\nend\r\n");
+    first.m_from = "s1@x.test; s2@x.test";
+    first.m_cc = "c@x.test";
+    first.m_bcc = "\"d@x.test\"";
+    first.AddHeader("X-Tag: one");
+    ASSERT_EQ(first.Send(), 1);
+    CEmailOut second = Mail("e@x.test", "");
+    CSspValue bytes;
+    bytes.SetBinary("\x01\x02", 2);
+    second.Attach("a.bin", bytes);
+    ASSERT_EQ(second.Send(), 1);
+    m_config.m_emKeepSentMail = 1;
+
+    CEmailSender sender(m_config, m_install.Path());
+    sender.RunEmailSender();
+    ASSERT_EQ(peer.Messages().size(), 2u);
+    EXPECT_EQ(Subjects(peer), "First;none;") << "an empty subject goes out as \"none\"";
+    const SmtpPeer::Message sent = peer.Messages()[0];
+    EXPECT_EQ(sent.from, "s1@x.test");
+    EXPECT_EQ(sent.to, "a@x.test b@x.test c@x.test d@x.test");
+    const std::string& data = sent.data;
+    EXPECT_TRUE(data.starts_with("Date: ")) << data;
+    EXPECT_NE(data.find("\r\nFrom: <s1@x.test>\r\nTo: a@x.test, b@x.test\r\nCc: c@x.test\r\nSubject: First\r\n"
+                        "X-Mailer: <Tarnwick Server Mailer 3>\r\nX-Tag: one\r\n\r\n.\r\n.x\r\nend\r\n"),
+              std::string::npos)
+        << data;
+    EXPECT_EQ(data.find("Bcc"), std::string::npos) << "blind copies stay blind";
+    // The MIME lines of the attachment message travel as extra headers, its parts as the body.
+    EXPECT_NE(peer.Messages()[1].data.find("MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary="),
+              std::string::npos);
+    EXPECT_NE(peer.Messages()[1].data.find("\r\n\r\nAQI=\r\n"), std::string::npos);
+
+    EXPECT_TRUE(Folder("outbox").empty());
+    EXPECT_EQ(Folder("sent").size(), 2u);
+    EXPECT_TRUE(m_log.Contains("Email Sender ended. 2 email(s) sent"));
+    EXPECT_EQ(sender.GetSentToday(), 2);
+
+    // Without "EmKeepSentMail" a sent file is deleted; an empty outbox is only logged.
+    m_config.m_emKeepSentMail = 0;
+    Queue("f@x.test", "Third");
+    sender.RunEmailSender();
+    EXPECT_TRUE(Folder("outbox").empty());
+    EXPECT_EQ(Folder("sent").size(), 2u);
+    sender.RunEmailSender();
+    EXPECT_TRUE(m_log.Contains("Email Sender ended. No mail to send."));
+    EXPECT_EQ(peer.Messages().size(), 3u);
+}
+
+TEST_F(EmailSenderTest, LogsInWithAuthLoginOrAuthPlainWithoutLoggingTheCredentials)
+{
+    m_config.m_emSmtpUserName = "mailer";
+    m_config.m_emSmtpPassword = "s3cret-pass";
+    m_config.m_logSmtp = 1;
+    for (bool plainOnly : {false, true}) {
+        std::vector<std::string> options{"--auth", "mailer:s3cret-pass"};
+        if (plainOnly)
+            options.push_back("--no-login");
+        SmtpPeer peer(options);
+        Use(peer);
+        Queue("a@x.test", "Authenticated");
+        CEmailSender(m_config, m_install.Path()).RunEmailSender();
+        ASSERT_EQ(peer.Messages().size(), 1u) << "plain only: " << plainOnly;
+        EXPECT_EQ(peer.Messages()[0].user, "mailer");
+        const std::vector<std::string> commands = peer.Commands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "AUTH PLAIN"), plainOnly ? 1 : 0);
+    }
+    for (const std::string& entry : m_log.Entries()) {
+        EXPECT_EQ(entry.find("s3cret"), std::string::npos) << entry;
+        EXPECT_EQ(entry.find("czNjcmV0"), std::string::npos) << entry;  // base64 of "s3cret"
+        EXPECT_EQ(entry.find("bWFpbGVy"), std::string::npos) << entry;  // base64 of "mailer"
+    }
+    EXPECT_TRUE(m_log.Contains("(password)"));
+}
+
+TEST_F(EmailSenderTest, AServerWithoutEhloGetsHeloAndTheHint)
+{
+    SmtpPeer peer({"--no-ehlo"});
+    Use(peer);
+    m_config.m_emSmtpUserName = "mailer";
+    Queue("a@x.test", "Plain");
+    CEmailSender(m_config, m_install.Path()).RunEmailSender();
+    EXPECT_EQ(peer.Messages().size(), 1u);
+    EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"EHLO", "HELO", "QUIT"}));
+    EXPECT_TRUE(m_log.Contains("Your SMTP server does not require authentication."));
+}
+
+TEST_F(EmailSenderTest, ARefusedRecipientOrLoginSkipsTheMessageAndTheRunGoesOn)
+{
+    SmtpPeer peer({"--reject", "nobody"});
+    Use(peer);
+    Queue("a@x.test, nobody@x.test, c@x.test", "Refused");
+    Queue("b@x.test", "Accepted");
+    CEmailSender sender(m_config, m_install.Path());
+    sender.RunEmailSender();
+    EXPECT_EQ(Subjects(peer), "Accepted;");
+    EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"HELO", "RSET", "QUIT"}));
+    EXPECT_EQ(Folder("outbox").size(), 1u) << "the refused message waits for the next run";
+    EXPECT_TRUE(m_log.Contains("550 no such user"));
+    EXPECT_TRUE(m_log.Contains("Failed to send " + m_install.Path() + "/mail/outbox/"));
+    EXPECT_TRUE(m_log.Contains("Email Sender ended. 1 email(s) sent"));
+
+    // A server that wants a login the client cannot give refuses MAIL the same way.
+    SmtpPeer guarded({"--auth", "mailer:right"});
+    Use(guarded);
+    m_config.m_emSmtpUserName = "mailer";
+    m_config.m_emSmtpPassword = "wrong";
+    sender.RunEmailSender();
+    EXPECT_TRUE(guarded.Messages().empty());
+    EXPECT_EQ(Folder("outbox").size(), 1u);
+    EXPECT_TRUE(m_log.Contains("535"));
+}
+
+TEST_F(EmailSenderTest, A505ToMailOrASlowServerEndsTheRunAndLeavesTheFiles)
+{
+    Queue("a@x.test", "One");
+    Queue("b@x.test", "Two");
+    {
+        SmtpPeer peer({"--refuse-mail-505"});
+        Use(peer);
+        CEmailSender(m_config, m_install.Path()).RunEmailSender();
+        EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"HELO", "RSET", "QUIT"})) << "one MAIL, then the end";
+        EXPECT_EQ(Folder("outbox").size(), 2u);
+    }
+    SmtpPeer slow({"--data-delay", "5"});
+    Use(slow);
+    m_config.m_smtpTimeout = 1;
+    const auto start = std::chrono::steady_clock::now();
+    CEmailSender(m_config, m_install.Path()).RunEmailSender();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
+    EXPECT_TRUE(m_log.Contains("Your SMTP server is not responding to connect or data."));
+    EXPECT_EQ(Folder("outbox").size(), 2u) << "no answer: the message may not have gone, so it stays";
+    EXPECT_TRUE(m_log.Contains("Email Sender ended. 0 email(s) sent"));
+}
+
+TEST_F(EmailSenderTest, AServerThatIsNotThereLeavesTheOutboxAlone)
+{
+    // A port that was just free: nothing listens there.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(probe);
+    m_config.m_emSmtpPort = std::to_string(ntohs(address.sin_port));
+    Queue("a@x.test", "Waiting");
+    CEmailSender(m_config, m_install.Path()).RunEmailSender();
+    EXPECT_TRUE(m_log.Contains("Email Sender ended. Failed to connect to SMTP server 127.0.0.1:" + m_config.m_emSmtpPort));
+    EXPECT_EQ(Folder("outbox").size(), 1u);
+}
+
+TEST_F(EmailSenderTest, AtMostTheDailyLimitPlusOneLeaveADay)
+{
+    SmtpPeer peer;
+    Use(peer);
+    m_config.m_emMaxEmailOut = 2;
+    for (int i = 0; i < 5; ++i)
+        Queue("a@x.test", "M" + std::to_string(i));
+    std::time_t now = MakeLocalTime(2024, 3, 5, 10, 0, 0);
+    CEmailSender sender(m_config, m_install.Path());
+    sender.SetClock([&now] { return now; });
+    sender.RunEmailSender();
+    EXPECT_EQ(Subjects(peer), "M0;M1;M2;");
+    EXPECT_TRUE(m_log.Contains("Maximum number of outgoing emails has exceeded 2."));
+    EXPECT_EQ(Folder("outbox").size(), 2u);
+
+    now += 3600;
+    sender.RunEmailSender();
+    EXPECT_TRUE(m_log.Contains("Maximum number of outgoing emails per day reached."));
+    EXPECT_EQ(peer.Messages().size(), 3u);
+
+    now += 24 * 3600;
+    sender.RunEmailSender();
+    EXPECT_EQ(Subjects(peer), "M0;M1;M2;M3;M4;");
+    EXPECT_EQ(sender.GetSentToday(), 2);
+}
+
+TEST_F(EmailSenderTest, ErrorsOfARunAreMailedToTheAdministrator)
+{
+    SmtpPeer peer;
+    Use(peer);
+    // A file without recipient, as a hand-made or older outbox file may be, and one whose header
+    // never ends: all its lines are header lines and it has no body.
+    std::filesystem::create_directories(m_install.Path() + "/mail/outbox");
+    const std::string orphan = m_install.Path() + "/mail/outbox/20240101-000000.txt";
+    std::ofstream(orphan, std::ios::binary) << "From: x@x.test\r\nTo: \r\nSubject: Lost\r\n\r\nBody\r\n";
+    std::ofstream(m_install.Path() + "/mail/outbox/20240101-000001.txt", std::ios::binary)
+        << "To: h@x.test\r\nSubject: Head\r\nX-Only: header";
+    CEmailSender sender(m_config, m_install.Path());
+    sender.RunEmailSender();
+    ASSERT_EQ(peer.Messages().size(), 1u);
+    EXPECT_TRUE(peer.Messages()[0].data.ends_with("X-Only: header\r\n\r\n\r\n")) << peer.Messages()[0].data;
+    EXPECT_TRUE(m_log.Contains("Email Sender ended with error: Failed to send " + orphan + ". \r\n"));
+    // The report waits in the outbox beside the file that could not go; the next run delivers it.
+    EXPECT_EQ(Folder("outbox").size(), 2u);
+    sender.RunEmailSender();
+    ASSERT_EQ(peer.Messages().size(), 2u);
+    EXPECT_EQ(peer.Messages()[1].to, "admin@site.test");
+    EXPECT_NE(peer.Messages()[1].data.find("Subject: Email Sender error\r\n"), std::string::npos);
+
+    // Without an administrator's address nothing is sent, and the report is still written.
+    m_config.m_emAdminEmail.clear();
+    sender.RunEmailSender();
+    EXPECT_TRUE(m_log.Contains("Email Sender ended with error: Administrator's email address has not been set."));
+    EXPECT_EQ(Folder("outbox").size(), 3u);
+}
+
+TEST(SmtpDateHeader, FollowsTheLocalZoneWithASignedOffset)
+{
+    const std::time_t noonUtc = 1704110400;  // Mon, 01 Jan 2024 12:00:00 UTC
+    ::setenv("TZ", "<+0530>-5:30", 1);
+    ::tzset();
+    EXPECT_EQ(CSmtpClient::FormatDateHeader(noonUtc), "Date: Mon, 01 Jan 2024 17:30:00 +0530\r\n");
+    ::setenv("TZ", "<-0030>0:30", 1);
+    ::tzset();
+    EXPECT_EQ(CSmtpClient::FormatDateHeader(noonUtc), "Date: Mon, 01 Jan 2024 11:30:00 -0030\r\n");
+}
+
+}  // namespace
