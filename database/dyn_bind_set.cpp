@@ -16,10 +16,16 @@ namespace {
 
 // Columns whose stored value compares equal to what the set read: identifying a row by them
 // cannot miss it. Floating point, time stamps with fractions, long text and binary columns are
-// left out; the primary key identifies the row without them.
-bool IsExactlyComparable(SQLSMALLINT odbcType)
+// left out; the primary key identifies the row without them. A column that the schema declares
+// CHAR or VARCHAR counts by its value type, also where the driver reports it as long text (SQLite,
+// PostgreSQL above 255 characters): its old value is what makes an edit miss a row that another
+// writer changed first.
+bool IsExactlyComparable(const CDynColumn& column)
 {
-    switch (odbcType) {
+    if (column.sqlType == SQL_CHAR || column.sqlType == SQL_VARCHAR || column.sqlType == SQL_WCHAR ||
+        column.sqlType == SQL_WVARCHAR)
+        return true;
+    switch (column.odbcType) {
     case SQL_CHAR:
     case SQL_VARCHAR:
     case SQL_WCHAR:
@@ -537,12 +543,15 @@ bool CDynBindSet::UpdateRow()
     const bool hasKey = std::any_of(m_columns.begin(), m_columns.end(), [](const CDynColumn& c) { return c.key; });
     std::string where;
     for (const CDynColumn& column : m_columns) {
-        bool identifies = hasKey ? column.key || (IsWritten(column) && IsExactlyComparable(column.odbcType))
-                                 : !column.hidden && IsExactlyComparable(column.odbcType);
+        bool identifies = hasKey ? column.key || (IsWritten(column) && IsExactlyComparable(column))
+                                 : !column.hidden && IsExactlyComparable(column);
         if (!identifies)
             continue;
         where += where.empty() ? " WHERE " : " AND ";
-        if (column.original.IsNull()) {
+        if (column.original.IsNull() && column.original.IsString()) {
+            // A value holds no difference between an empty text and none; the row may have either.
+            where += "(" + column.name + " IS NULL OR " + column.name + " = '')";
+        } else if (column.original.IsNull()) {
             where += column.name + " IS NULL";
         } else {
             where += column.name + " = ?";
