@@ -82,13 +82,12 @@ int CDataSource::DoCommand(std::string_view command, const std::string& a1, cons
         }
         return 1;
     }
-    if (EqualsNoCase(command, "GetUid")) {
-        (void)a1, (void)a2, (void)a3;
-        throw CSspException("Unique IDs are not available in this build.", kNoPosition);
-    }
     int result = 1;
     try {
-        RunCommand(command, a1, owner, result);
+        if (EqualsNoCase(command, "GetUid"))
+            result = GetUniqueIdRetry(a1, a2, a3);
+        else
+            RunCommand(command, a1, owner, result);
     } catch (const CDbException& error) {
         ThrowMapped(error);
     }

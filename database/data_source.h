@@ -9,12 +9,28 @@
 #include "database/odbc_connection.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
+class CDynBindSet;
 class CSspCall;
+
+// An attachment download: the URL path of a "/filedb/" or "/fileindb/" request, and where the
+// column's bytes go. With `encrypted`, the file ID in the URL is checked against the server
+// instance and the time-out (minutes) at `now`, as the IDs that To.fileUrl makes are.
+struct CAttachmentRequest {
+    std::string_view urlPath;
+    bool encrypted = false;
+    int serverInstance = 0;
+    int timeoutMinutes = 0;
+    int64_t now = 0;
+    // Receives the bytes (called once, outside the data source's lock).
+    std::function<void(std::string_view bytes)> write;
+};
 
 class CDataSource {
 public:
@@ -36,6 +52,11 @@ public:
     // "CommitTrans" and "Rollback" leave alone a transaction that another owner began.
     int DoCommand(std::string_view command, const std::string& a1 = {}, const std::string& a2 = {},
                   const std::string& a3 = {}, TransactionOwner owner = nullptr);
+
+    // Sends the bytes of the column that the attachment URL names to request.write: one row of a
+    // table by its integer key. Under the data source's lock. Failures (a bad URL or file ID, a
+    // missing row, a column that holds no file, the driver's errors) throw CSspException.
+    void ServeFileFromDb(const CAttachmentRequest& request);
 
     // Whether a transaction is open and was begun by owner.
     bool IsInTransactionOf(TransactionOwner owner) const;
@@ -70,6 +91,20 @@ private:
     void CommitTrans(TransactionOwner owner);
     void Rollback(TransactionOwner owner);
     void RunCommand(std::string_view command, const std::string& a1, TransactionOwner owner, int& result);
+
+    // Unique IDs (data_source_unique_id.cpp): the next key of `table` from its counter row in the
+    // registry table. Retry: up to kUniqueIdAttempts attempts, kUniqueIdPause apart, while another
+    // writer changes the counter first; -1 when all of them lost. One attempt: the ID, or -1 when
+    // the race was lost. GetMaxId: the table's largest key, 0 when it is empty or unreadable.
+    int GetUniqueIdRetry(const std::string& table, const std::string& idColumn, const std::string& registry);
+    int GetUniqueId(const std::string& table, const std::string& idColumn, const std::string& registry);
+    int GetMaxId(const std::string& table, const std::string& idColumn);
+    bool StoreCounter(CDynBindSet& set, const std::string& table, const std::string& idColumn, int& id);
+
+    // Attachments (data_source_attachment.cpp): the bytes of dataColumn in the row of table whose
+    // keyColumn holds key.
+    std::vector<unsigned char> ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
+                                              const std::string& dataColumn);
     [[noreturn]] void ThrowMapped(const CDbException& error);
 
     const std::string m_connect;

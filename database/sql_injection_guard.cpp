@@ -44,3 +44,18 @@ bool PassesSqlInjectionGuard(std::string_view text)
     }
     return true;
 }
+
+bool IsSqlName(std::string_view name, bool qualified)
+{
+    bool partEmpty = true;
+    for (char c : name) {
+        if (c == '.' && qualified && !partEmpty) {
+            partEmpty = true;
+            continue;
+        }
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+            return false;
+        partEmpty = false;
+    }
+    return !partEmpty;
+}

@@ -9,3 +9,8 @@
 // True when the text passes: no examined word is "update", "delete", "insert", "create", "drop" or
 // "exec" (any case), or holds "--" or ";".
 bool PassesSqlInjectionGuard(std::string_view text);
+
+// True when a table or column name may be written into a statement as it stands: letters, digits
+// and "_" only, or, with `qualified`, such names joined by single dots ("schema.table"). Names that
+// come from URLs or from script arguments are checked with it before any SQL is built from them.
+bool IsSqlName(std::string_view name, bool qualified = false);
