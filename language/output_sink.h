@@ -14,6 +14,8 @@ class CSspOutputSink : public CSspScriptObject {
 public:
     // Template text, in order with the values below.
     virtual void Write(std::string_view text) = 0;
+    // Bytes of a file (an attachment download), which a sink may not show as text.
+    virtual void WriteBinary(std::string_view bytes) { Write(bytes); }
     // The value of a write statement or of an expression in an output block; a sink may show some
     // kinds its own way (a response writes dates in the page's date-time format).
     virtual void WriteValue(const CSspValue& value) { Write(value.ToString()); }

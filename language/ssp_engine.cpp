@@ -100,14 +100,7 @@ int CSspEngine::Run(const CSspRunArgs& args)
     m_returnSlot = args.returnSlot;
     m_returnedValues = args.returnedValues;
 
-    // Waits without limit: a run may not touch the database before its turn, and a run that hangs
-    // while holding the lock is reported by its thread's watchdog. A nested run is part of its top
-    // engine's run, which holds the lock already; taking it again could only block a function that
-    // a debugger's watch calls from its own thread while the run is paused.
-    std::unique_lock<std::recursive_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
-    if (IsTopEngine() && SerializesRuns())
-        lock.lock();
-
+    const std::unique_lock<std::recursive_mutex> lock = LockForRun();
     int result = RunLoop();
     if (result == kRunCompleted)
         result = CheckRunEnd();
@@ -131,6 +124,18 @@ int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPo
 bool CSspEngine::SerializesRuns() const
 {
     return TheServerConfig().m_dbAccessSerialize != 0;
+}
+
+std::unique_lock<std::recursive_mutex> CSspEngine::LockForRun()
+{
+    // Waits without limit: a run may not touch the database before its turn, and a run that hangs
+    // while holding the lock is reported by its thread's watchdog. A nested run is part of its top
+    // engine's run, which holds the lock already; taking it again could only block a function that
+    // a debugger's watch calls from its own thread while the run is paused.
+    std::unique_lock<std::recursive_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
+    if (IsTopEngine() && SerializesRuns())
+        lock.lock();
+    return lock;
 }
 
 bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName)

@@ -38,6 +38,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -93,6 +94,11 @@ public:
     // Runs a whole file or one of its functions; returns one of the run results above. An engine
     // may be run again: every run starts from a reset.
     int Run(const CSspRunArgs& args);
+
+    // Serves the database attachment that args.urlPath names (a "/filedb/" or "/fileindb/" URL)
+    // into args.response, on a data source from the pool for that path, holding the application
+    // lock as a run does. kRunCompleted when the bytes went out; kRunFailed with the error text set.
+    int ServeDbAttachment(const CSspRunArgs& args);
 
     // Runs child (built with this engine's top) as a nested call at callPosition. A result other
     // than completed or returned is thrown as a CSspException carrying the child's error text.
@@ -312,6 +318,9 @@ private:
     // "}--" closes its block; empty at the end of the run's text.
     CSspToken ReadSkippedToken();
     bool SerializesRuns() const;
+    // The application lock for a whole run, held only by a top engine and only while
+    // "DbAccessSerialize" is on; otherwise an empty lock.
+    std::unique_lock<std::recursive_mutex> LockForRun();
 
     CSspEngine* m_top;
     std::string m_filePath;

@@ -6,9 +6,14 @@
 
 #include "database/data_source.h"
 #include "foundation/ascii_text.h"
+#include "foundation/format_text.h"
+#include "foundation/server_config.h"
 #include "language/output_sink.h"
 #include "language/script_error.h"
 #include "language/ssp_app.h"
+
+#include <ctime>
+#include <system_error>
 
 namespace {
 
@@ -18,6 +23,7 @@ constexpr int kMsgMoreErrors = 25;              // " More errors when rolling ba
 constexpr int kMsgUseDataSourceTooLate = 146;   // "UseDataSource can only be called before all SQL ..."
 
 constexpr const char* kDefaultUniqueIdTable = "QV30_REGISTRY";
+constexpr size_t kMaxFileErrorText = 255;
 
 // Runs a data-source step of a member call; a failure that names no place gets the call's, so the
 // report shows the line that used the database.
@@ -40,6 +46,44 @@ CDataSource* CSspEngine::GetRunDataSource()
     if (m_dataSource == nullptr)
         m_dataSource = TheSspApp().GetDataSource(m_urlPath);
     return m_dataSource;
+}
+
+int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
+{
+    Reset();
+    m_filePath = args.filePath;
+    m_urlPath = args.urlPath;
+    m_request = args.request;
+    m_response = args.response;
+    const std::unique_lock<std::recursive_mutex> lock = LockForRun();
+    try {
+        const CServerConfig& config = TheServerConfig();
+        CAttachmentRequest attachment;
+        attachment.urlPath = m_urlPath;
+        attachment.encrypted = config.m_encryptFileId != 0;
+        attachment.serverInstance = TheSspApp().GetServerInstance();
+        attachment.timeoutMinutes = config.m_sessionTimeout;
+        attachment.now = static_cast<int64_t>(std::time(nullptr));
+        attachment.write = [this](std::string_view bytes) {
+            if (m_response != nullptr)
+                m_response->WriteBinary(bytes);
+        };
+        GetRunDataSource()->ServeFileFromDb(attachment);
+    } catch (const CSspException& error) {
+        m_errorText = error.GetMessage();
+    } catch (const std::system_error& error) {
+        m_errorText = std::string_view(error.what()).substr(0, kMaxFileErrorText);
+    } catch (...) {
+        m_errorText = FormatText("Unknown server error in %s. Please retry. If problem persists, please contact "
+                                 "administrator.",
+                                 m_filePath.c_str());
+    }
+    try {
+        ReleaseRunDataSource();
+    } catch (...) {
+        m_errorText += CMessageCatalog::Text(kMsgMoreErrors);
+    }
+    return m_errorText.empty() ? kRunCompleted : kRunFailed;
 }
 
 void CSspEngine::BeginTransaction()

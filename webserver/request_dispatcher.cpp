@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int kMsgInternalError = 3;
 constexpr int kMsgUploadTooLarge = 16;
 constexpr int kMsgNoContentLength = 17;
 constexpr int kMsgOutOfMemory = 53;
@@ -240,13 +239,6 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
     response.SetOutputPath(PageOutputPath(thread.GetThreadId(), request.IsAttachment(), request.GetExtension()));
     response.SetEcho(EchoHook());
 
-    if (request.IsAttachment()) {
-        // Downloads from database columns need the engine's data-source side, which this build
-        // does not have: the browser is told so rather than left without an answer.
-        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgInternalError), nullptr);
-        return;
-    }
-
     CSspEngine engine;
     int result;
     {
@@ -256,7 +248,7 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
         args.urlPath = request.GetUrlPath();
         args.request = &request;
         args.response = &response;
-        result = engine.Run(args);
+        result = request.IsAttachment() ? engine.ServeDbAttachment(args) : engine.Run(args);
     }
     switch (result) {
     case kRunCompleted:

@@ -66,6 +66,7 @@ public:
 
     // CSspOutputSink: the page run's template text and output values, and the end of the run.
     void Write(std::string_view text) override { WriteText(text); }
+    void WriteBinary(std::string_view bytes) override { WriteBinary(bytes.data(), bytes.size()); }
     void CloseOutput() override { CloseOutputFile(); }
 
     void AddCookie(std::string_view name, std::string_view value, std::string_view path,

@@ -3,6 +3,7 @@
 // at its end (the rows go in through sql objects), and a broken connection that the next run
 // replaces.
 #include "database/data_source.h"
+#include "database/odbc_setup.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
@@ -11,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -219,6 +223,37 @@ TEST_P(TransactionTest, KilledBackendFailsTheRunAndTheNextRunReconnects)
     EXPECT_NE(sink.output, killed) << "a new server process serves the new connection";
     EXPECT_EQ(RowsSeenByOthers(), 1);
     EXPECT_EQ(UseCounts(), std::vector<int>{0});
+}
+
+// Local.GetUniqueID evaluates its arguments; Server.GetUniqueID takes them as written.
+TEST_P(RunDataSourceTest, ScriptsNumberRowsWithUniqueIds)
+{
+    COdbcConnection connection;
+    connection.Open(Connect());
+    // On SQLite the registry table of the shipped script; on the shared server one of the test's own.
+    std::string registry = "QV30_REGISTRY";
+    if (IsPostgres()) {
+        registry = testdb::UniqueTable("uidreg");
+        connection.ExecuteSQL("CREATE TABLE " + registry + " (REG_USER VARCHAR(50) NOT NULL, REG_SECTION VARCHAR(100) "
+                              "NOT NULL, REG_KEY VARCHAR(100) NOT NULL, REG_VALUE VARCHAR(2000), PRIMARY KEY "
+                              "(REG_USER, REG_SECTION, REG_KEY))");
+    } else {
+        std::ifstream in(std::string(std::getenv("TW_SOURCE_DIR")) + "/data/tw3sqlite.sql");
+        RunSqlScript(connection, std::string(std::istreambuf_iterator<char>(in), {}));
+    }
+    const std::string local = IsPostgres() ? ", '" + registry + "'" : "";
+    const std::string server = IsPostgres() ? ", " + registry : "";
+    connection.ExecuteSQL("INSERT INTO " + m_table + " VALUES (41)");
+
+    EXPECT_EQ(RunAt("/t.tws", "Local.SetVar('t', '" + m_table + "'); write Local.GetUniqueID(Local.t, 'i' + 'd'" + local +
+                                  "); write ' '; write Server.GetUniqueID(" + m_table + ", id" + server + ");"),
+              "");
+    EXPECT_EQ(sink.output, "42 43");
+    EXPECT_EQ(RunAt("/t.tws", "write 1;\nwrite Local.GetUniqueID('" + m_table + "', '');"),
+              CMessageCatalog::Text(74));
+    EXPECT_EQ(UseCounts(), std::vector<int>{0});
+    if (IsPostgres())
+        connection.ExecuteSQL("DROP TABLE " + registry);
 }
 
 TW_INSTANTIATE_BACKENDS(RunDataSourceTest);

@@ -19,12 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
+#include "database/odbc_statement.h"
+#include "foundation/codecs.h"
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
 #include "platform/file_system.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 #include "tests/webserver/http_reply.h"
 #include "tests/webserver/net_test_support.h"
 #include "tests/webserver/test_certificates.h"
@@ -135,6 +139,21 @@ protected:
         EXPECT_TRUE(m_secureListener->Start());
         EXPECT_TRUE(m_secureListener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
         return std::to_string(m_secureListener->GetPort());
+    }
+
+    // The installation's own SQLite database (data source "tw3", made from data/tw3sqlite.sql) as
+    // every page's data source.
+    void UseDefaultDatabase()
+    {
+        const std::string& install = m_install.Path();
+        std::filesystem::create_directories(install + "/data");
+        std::filesystem::copy_file(SourceFile("data/tw3sqlite.sql"), install + "/data/tw3sqlite.sql");
+        UseInstallationOdbcIni(install);
+        std::string error;
+        ASSERT_TRUE(WriteDefaultOdbcIni(install, error)) << error;
+        ASSERT_TRUE(CreateDefaultDatabase(install, error)) << error;
+        TheServerConfig().m_dbOdbcConnectString = "ODBC;DSN=tw3";
+        ASSERT_EQ(TheSspApp().SetDefaultDataSource(), 0);
     }
 
     std::vector<std::string> GeneratedFiles() const
@@ -431,15 +450,7 @@ TEST_F(DispatchTest, EachApplicationHasItsOwnErrorPage)
 // Rows of the installation's own SQLite database (data source "tw3"), added and listed by pages.
 TEST_F(DispatchTest, PagesAddAndListRowsOfTheDefaultDatabase)
 {
-    const std::string& install = m_install.Path();
-    std::filesystem::create_directories(install + "/data");
-    std::filesystem::copy_file(SourceFile("data/tw3sqlite.sql"), install + "/data/tw3sqlite.sql");
-    UseInstallationOdbcIni(install);
-    std::string error;
-    ASSERT_TRUE(WriteDefaultOdbcIni(install, error)) << error;
-    ASSERT_TRUE(CreateDefaultDatabase(install, error)) << error;
-    TheServerConfig().m_dbOdbcConnectString = "ODBC;DSN=tw3";
-    ASSERT_EQ(TheSspApp().SetDefaultDataSource(), 0);
+    ASSERT_NO_FATAL_FAILURE(UseDefaultDatabase());
 
     WebFile("registry/add.twp", "<!--{ sql a = insert into tw3_registry (reg_user, reg_section, reg_key, reg_value)\n"
                                 "  values ('System', 'UniqueID', Request.key, Request.value);\n"
@@ -461,6 +472,93 @@ TEST_F(DispatchTest, PagesAddAndListRowsOfTheDefaultDatabase)
     EXPECT_TRUE(Contains(failed, " SQL a:insert into tw3_registry ( reg_user , reg_section , reg_key , reg_value )"))
         << failed;
     EXPECT_TRUE(Contains(failed, "DSN:tw3")) << failed;
+}
+
+// Files kept in a column of the default database, downloaded by the URLs that pages link them by.
+class AttachmentDispatchTest : public DispatchTest {
+protected:
+    void SetUp() override
+    {
+        DispatchTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(UseDefaultDatabase());
+        COdbcConnection connection;
+        connection.Open("DSN=tw3");
+        connection.ExecuteSQL("CREATE TABLE files (id INTEGER PRIMARY KEY, body BLOB, name VARCHAR(40))");
+        COdbcStatement insert(connection);
+        insert.Prepare("INSERT INTO files (id, body, name) VALUES (1, ?, 'picture')");
+        insert.BindBinary(1, m_picture);
+        insert.Execute();
+        TheServerConfig().m_sessionTimeout = 20;
+    }
+    void TearDown() override
+    {
+        TheServerConfig().m_encryptFileId = 1;
+        TheServerConfig().m_dbAccessSerialize = 0;
+        DispatchTest::TearDown();
+    }
+
+    // A file of every byte value, NUL and 0xFF included, larger than a page kept in memory.
+    const std::string m_picture = RandomBytes(100000) + std::string("\0\xFF\0\xFF", 4);
+};
+
+TEST_F(AttachmentDispatchTest, PlainUrlsServeColumnsByteForByte)
+{
+    TheServerConfig().m_encryptFileId = 0;
+    HttpReply reply = Curl("/app/FileDB/files/id/1/body/picture.gif");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.Header("Content-Type"), "image/gif") << "typed by the file name's extension";
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(m_picture.size()));
+    EXPECT_TRUE(reply.body == m_picture) << "the bytes differ; got " << reply.body.size();
+
+    EXPECT_TRUE(Contains(Curl("/app/FileDB/files/id/2/body/x.gif").body, "The attachment has already been deleted"));
+    EXPECT_TRUE(Contains(Curl("/app/FileDB/files/id/1/name/x.gif").body, "Please specify the column"));
+    EXPECT_TRUE(Contains(Curl("/app/FileDB/files/id/1/body;x/x.gif").body, "Invalid file attachment ID."));
+    EXPECT_TRUE(Contains(Curl("/fileInDB/abc/x.gif").body, "The server expects an non-encrypted attachment"));
+    EXPECT_TRUE(WaitFor([&] { return GeneratedFiles().empty(); }))
+        << "output files are removed; left: " << GeneratedFiles().size();
+}
+
+TEST_F(AttachmentDispatchTest, PagesLinkFilesByEncryptedIds)
+{
+    WebFile("app/link.twp", "/--{ To.fileUrl('files', 'id', '1', 'body', 'picture.gif') }--");
+    const std::string url = Curl("/app/link.twp").body;
+    ASSERT_EQ(url.rfind("/fileInDB/", 0), 0U) << url;
+    HttpReply reply = Curl(url);
+    EXPECT_EQ(reply.Header("Content-Type"), "image/gif");
+    EXPECT_TRUE(reply.body == m_picture) << "the bytes differ; got " << reply.body.size();
+
+    EXPECT_TRUE(Contains(Curl("/app/FileDB/files/id/1/body/x.gif").body,
+                         "The server expects an encrypted attachment file URL."));
+    // The same ID with its key's last digit made 2: the check digits no longer fit.
+    std::string id = url.substr(10, url.rfind('/') - 10);
+    SwapBytePairs(id);
+    std::string plain(id.size(), '\0');
+    int length = 0;
+    Base64Decode(id.c_str(), plain.data(), static_cast<int>(plain.size()), length, true);
+    plain.resize(static_cast<std::size_t>(length));
+    const std::size_t token = plain.find('-', plain.find('-') + 1) + 1;
+    ASSERT_EQ(plain.substr(token + 2, 1), "1") << plain;
+    plain[token + 2] = '2';
+    std::string forged;
+    Base64EncodeString(plain, forged);
+    SwapBytePairs(forged);
+    EXPECT_TRUE(Contains(Curl("/fileInDB/" + forged + "/x.gif").body, "Invalid file attachment ID.")) << plain;
+}
+
+TEST_F(AttachmentDispatchTest, DownloadsHoldTheApplicationLockWhenRunsAreSerialized)
+{
+    TheServerConfig().m_encryptFileId = 0;
+    auto download = [this] { return Curl("/FileDB/files/id/1/body/picture.gif").body; };
+    std::unique_lock lock(TheSspApp().ApplicationLock());
+
+    // Without serialising, nothing waits for the lock.
+    EXPECT_TRUE(download() == m_picture);
+
+    TheServerConfig().m_dbAccessSerialize = 1;
+    auto waiting = std::async(std::launch::async, download);
+    EXPECT_EQ(waiting.wait_for(500ms), std::future_status::timeout) << "the download must wait for the lock";
+    lock.unlock();
+    EXPECT_TRUE(waiting.get() == m_picture);
 }
 
 TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
