@@ -123,16 +123,7 @@ TEST_P(DataSourceTest, KilledBackendGivesBrokenConnectionTextAndReconnects)
 {
     if (!IsPostgres())
         GTEST_SKIP() << "needs a server process to end";
-    int64_t pid = 0;
-    {
-        COdbcStatement statement(m_ds->Connection());
-        statement.ExecDirect("SELECT pg_backend_pid()");
-        ASSERT_TRUE(statement.Fetch());
-        statement.GetInteger(1, pid);
-    }
-    COdbcConnection admin;
-    admin.Open(Connect());
-    admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+    ASSERT_NO_FATAL_FAILURE(testdb::TerminateBackend(m_ds->Connection(), Connect()));
 
     m_ds->DoCommand("BeginTrans", {}, {}, {}, &m_engine);
     std::string text = Failure(*m_ds, "ExecuteSQL", "INSERT INTO " + m_table + " VALUES (1)");

@@ -45,6 +45,22 @@ inline int64_t RowsSeenByOthers(const std::string& connect, const std::string& t
     return count;
 }
 
+// Ends the PostgreSQL server process behind a connection, as an administrator or a crashed server
+// would; the connection finds out on its next use.
+inline void TerminateBackend(COdbcConnection& victim, const std::string& connect)
+{
+    int64_t pid = 0;
+    {
+        COdbcStatement statement(victim);
+        statement.ExecDirect("SELECT pg_backend_pid()");
+        ASSERT_TRUE(statement.Fetch());
+        statement.GetInteger(1, pid);
+    }
+    COdbcConnection admin;
+    admin.Open(connect);
+    admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+}
+
 enum class Backend { Sqlite, Postgres };
 
 inline std::string BackendName(const testing::TestParamInfo<Backend>& info)

@@ -167,14 +167,7 @@ TEST_P(UniqueIdTest, KilledBackendClosesTheConnectionForTheNextOpen)
 {
     if (!IsPostgres())
         GTEST_SKIP() << "needs a server process to end";
-    int64_t pid = 0;
-    {
-        COdbcStatement statement(m_ds->Connection());
-        statement.ExecDirect("SELECT pg_backend_pid()");
-        ASSERT_TRUE(statement.Fetch());
-        statement.GetInteger(1, pid);
-    }
-    m_admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+    ASSERT_NO_FATAL_FAILURE(testdb::TerminateBackend(m_ds->Connection(), Connect()));
     EXPECT_EQ(Failure(m_table, m_registry), std::string(CMessageCatalog::Text(9)) + " ODBC data source used: [].");
     EXPECT_FALSE(m_ds->IsOpen());
     m_ds->DoCommand("Open");
