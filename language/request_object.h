@@ -8,9 +8,16 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CSspRequestObject : public CSspScriptObject {
 public:
+    // Results of GetUploadedFile.
+    static constexpr int kUploadOk = 0;
+    static constexpr int kUploadNoFileData = -1;  // the field holds no file
+    static constexpr int kUploadNoMemory = -2;
+    static constexpr int kUploadNoField = -3;
+
     // True when a browser sent the request; sessions exist only for such requests.
     virtual bool HasClient() const { return false; }
     // The client's IPv4 address in dotted form.
@@ -19,4 +26,10 @@ public:
     virtual std::string GetCookie(std::string_view) const { return {}; }
     // The form field's value; false when the request has no such field.
     virtual bool GetField(std::string_view, std::string&) const { return false; }
+    // Copies the file uploaded in the form field into block; fileName receives the name the
+    // browser gave, without its folders. Returns one of the kUpload results.
+    virtual int GetUploadedFile(std::string_view, std::string&, std::vector<unsigned char>&) const
+    {
+        return kUploadNoField;
+    }
 };

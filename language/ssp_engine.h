@@ -29,6 +29,7 @@
 #include "foundation/ssp_value.h"
 #include "language/request_object.h"
 #include "language/source_file.h"
+#include "language/ssp_array.h"
 #include "language/ssp_declared_kind.h"
 #include "language/ssp_lexer.h"
 #include "language/ssp_token_list.h"
@@ -49,8 +50,6 @@ class CDataSource;
 class CSspDebugHooks;
 class CSspSession;
 class CSspOutputSink;
-
-using CSspValueList = std::vector<CSspValue>;
 
 // One object a script declared: found by its name without regard to case, and found again by the
 // position of its declaration when that runs once more (in a loop), so it is reused, not doubled.
@@ -134,6 +133,16 @@ public:
     const std::string& ErrorFileUrl() const { return m_errorFileUrl; }
     const std::string& ErrorFilePath() const { return m_errorFilePath; }
 
+    // The URL path and disk path of a file that this run names (its error page, a file object): a
+    // rooted path lies below the web root, any other is relative to the run's URL folder and source
+    // folder. Both are normalised; the disk path never leaves the web root (for a script kept
+    // outside it, the script's own folder), whatever ".." parts the path holds.
+    struct CScriptFileName {
+        std::string url;
+        std::string file;
+    };
+    CScriptFileName ResolveScriptFile(std::string_view path, bool rooted) const;
+
     const std::string& ErrorText() const { return m_errorText; }
     int ErrorPosition() const { return m_errorPosition; }
     const std::string& FilePath() const { return m_filePath; }
@@ -143,6 +152,8 @@ public:
     bool IsTopEngine() const { return m_top == this; }
     CSspEngine* RunningChild() const { return m_runningChild.load(); }
     CSourceFile* SourceFile() const { return m_sourceFile; }
+    // The files read by the top-level run that this run belongs to.
+    CSourceFileCache& SourceFiles() const { return m_top->m_cache; }
     const CSspFunction* Function() const { return m_function; }
     int Cursor() const { return m_cursor.load(std::memory_order_relaxed); }
     int CodeMode() const { return m_codeMode; }
@@ -247,6 +258,8 @@ private:
     void ExecuteDeclaration(int kind, const CSspToken& keyword);
     bool EvalConditionAtCursor();
     void EvalExpressionAtCursor(CSspValue& result);
+    // The expression from the cursor to its ";" (or "}--"), with the cursor moved past it.
+    const CSspTokenList& CollectExpressionAtCursor();
     void PopIf();
     enum class SkipTarget { kEndIf, kNextBranch, kEndWhile };
     void Skip(SkipTarget target);
@@ -297,6 +310,8 @@ private:
     void DeclareTokenizer(int key);
     void DeclareDateTime(int key);
     void DeclareLdap(int key);
+    void DeclareFile(const CSspToken& keyword);
+    void DeclareArray(int key);
     void DeclareSql();
     // The statement of an sql declaration from the cursor through its ";", each token followed by
     // a blank.

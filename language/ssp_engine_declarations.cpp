@@ -1,9 +1,9 @@
 // Objects that a page or script declares: `tokenizer t(text, delimiters)`, `datetime d(...)`, `LDAP l`,
-// `sql` (ssp_engine_sql.cpp) and the kinds whose objects belong to other parts of the system (file,
-// array, email); the mail objects come through the factories of language/ssp_declared_kind.h. Each
-// kind keeps its own list in the engine, searched by name without regard to case. A declaration is keyed
-// by its source position, so one that runs again (in a loop) re-initialises its object instead of
-// making a second one.
+// `file` and `FileUpload`, `array`, `sql` (ssp_engine_sql.cpp) and the kinds whose objects belong to
+// other parts of the system (email); the mail objects come through the factories of
+// language/ssp_declared_kind.h. Each kind keeps its own list in the engine, searched by name without
+// regard to case. A declaration is keyed by its source position, so one that runs again (in a loop)
+// re-initialises its object instead of making a second one.
 #include "language/ssp_engine.h"
 
 #include "foundation/message_catalog.h"
@@ -11,6 +11,10 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ascii_text.h"
+#include "database/ascii_case.h"
+#include "language/request_object.h"
+#include "language/script_error.h"
+#include "language/ssp_file_object.h"
 #include "language/ssp_ldap.h"
 #include "language/ssp_scan_memo.h"
 
@@ -21,6 +25,14 @@ namespace {
 
 constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
 constexpr int kMsgNameUsed = 89;          // "The variable or function name has been used. ..."
+constexpr int kMsgMissingEquals = 91;     // "Missing = "
+constexpr int kMsgUploadSyntax = 92;      // "FileUpload must be initialized by Request.a_form_field"
+constexpr int kMsgFileSyntax = 93;        // "file object syntax: ..."
+constexpr int kMsgNoUploadField = 94;     // "File field is not found in the data the browser sent: "
+constexpr int kMsgUploadFailed = 95;      // "Failed to get the uploaded file: "
+constexpr int kMsgNoRequest = 119;        // "Request object not available."
+constexpr const char* kArraySyntax = "Correct Syntax: array a; or array b = function();";
+constexpr const char* kArrayNeedsCall = "Function must end with ();";
 
 // The script's tokenizer: members NextToken and NextPart.
 class CTokenizerObject : public CSspScriptObject {
@@ -63,8 +75,6 @@ int OutOfMemorySlot(int kind)
 const char* KindName(int kind)
 {
     switch (kind) {
-    case kFileObject: return "file";
-    case kArrayObject: return "array";
     case kEmailInObject: return "email_in";
     case kEmailOutObject: return "email_out";
     default: return "";
@@ -130,6 +140,12 @@ void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
         return;
     case kLdapObject:
         DeclareLdap(keyword.start);
+        return;
+    case kFileObject:
+        DeclareFile(keyword);
+        return;
+    case kArrayObject:
+        DeclareArray(keyword.start);
         return;
     default:
         if (const CSspDeclaredKind* factory = FindDeclaredKind(kind)) {
@@ -227,4 +243,71 @@ void CSspEngine::DeclareLdap(int key)
     // pass's connection and search before the script connects again.
     CSspDeclaredObject& declared = DeclareObject(kLdapObject, key, ReadToken(), Make<CSspLdap>);
     static_cast<CSspLdap&>(*declared.object).Reset();
+}
+
+void CSspEngine::DeclareFile(const CSspToken& keyword)
+{
+    const int key = keyword.start;
+    CSspDeclaredObject& declared = DeclareObject(kFileObject, key, ReadToken(),
+                                                 [](CSspEngine& engine) { return std::make_unique<CSspFileObject>(engine); });
+    auto& file = static_cast<CSspFileObject&>(*declared.object);
+    std::string source;  // Request.<field> of an upload
+    if (EqualsNoCase(keyword.text, "file")) {
+        CSspCall call;
+        call.m_position = key;
+        CollectDeclarationArguments(call);
+        if (call.ParamCount() == 0)
+            RaiseCatalogText(kMsgFileSyntax, key);
+        source = call.GetParamStr(0);
+        if (!StartsWithNoCase(source, "request.")) {
+            file.SetPath(source, call.ParamCount() < 2 || ParseInt32(call.GetParamStr(1)) == 1);
+            return;
+        }
+    } else {
+        int before = Cursor();
+        if (ReadToken().text != "=")
+            RaiseCatalogText(kMsgMissingEquals, before);
+        source = ReadToken().text;
+    }
+
+    // A task's request has no browser behind it, so it has no uploads either.
+    if (m_request == nullptr || !m_request->HasClient())
+        RaiseCatalogText(kMsgNoRequest, key);
+    size_t dot = source.find('.');
+    if (dot == std::string::npos)
+        RaiseCatalogText(kMsgUploadSyntax, key);
+    std::string field = source.substr(dot + 1);
+    int loaded = file.LoadUpload(*m_request, field);
+    if (loaded == CSspRequestObject::kUploadNoMemory)
+        throw CSspException(CMessageCatalog::Text(kMsgUploadFailed) + field, 0);
+    if (loaded == CSspRequestObject::kUploadNoField)
+        throw CSspException(CMessageCatalog::Text(kMsgNoUploadField) + field, 0);
+}
+
+void CSspEngine::DeclareArray(int key)
+{
+    CSspDeclaredObject& declared = DeclareObject(kArrayObject, key, ReadToken(), Make<CSspArray>);
+    CSspValueList& values = static_cast<CSspArray&>(*declared.object).Values();
+    values.clear();
+    if (PeekToken().text != "=")
+        return;
+    ReadToken();
+    const CSspTokenList& list = CollectExpressionAtCursor();
+    if (list.Size() != 1)
+        throw CSspException(kArraySyntax, key);
+    CSspCall call;
+    ParseOperand(list, 0, call);
+    if (!call.m_hasParentheses)
+        throw CSspException(kArrayNeedsCall, key);
+
+    // The function's return statement fills the array; its single result value is not wanted.
+    CSspValue result;
+    if (EqualsNoCase(call.m_object, "local")) {
+        CallLocalFunction(call, result, &values);
+        return;
+    }
+    CSspDeclaredObject* file = FindObject(kFileObject, call.m_object);
+    if (file == nullptr)
+        throw CSspException(kArraySyntax, key);
+    static_cast<CSspFileObject&>(*file->object).CallFunction(call, result, &values);
 }

@@ -56,22 +56,40 @@ const std::string& CSspEngine::FormatError(std::string_view message, int positio
 
 void CSspEngine::SetErrorFile(std::string_view path)
 {
-    std::string url(path);
-    std::string file;
-    if (!url.empty() && url.front() == '/') {
-        file = GetProgramDirectory() + "/webroot" + url;
-    } else {
-        url = m_urlDirectory + url;
-        file = m_filePath.substr(0, m_filePath.rfind('/') + 1);
-        file += path;
+    CScriptFileName name = ResolveScriptFile(path, !path.empty() && path.front() == '/');
+    m_errorFileUrl = std::move(name.url);
+    m_errorFilePath = std::move(name.file);
+}
+
+CSspEngine::CScriptFileName CSspEngine::ResolveScriptFile(std::string_view path, bool rooted) const
+{
+    // Scripts pass on text that browsers send, so a path may hold any number of "..": they are
+    // resolved before the base folder is put in front, which they then can never climb out of. A
+    // zero byte ends the path, as it would end the name the system is given.
+    path = path.substr(0, path.find('\0'));
+    const std::string webroot = GetProgramDirectory() + "/webroot";
+    std::string base = webroot;
+    std::string relative;
+    if (!rooted) {
+        std::string folder = m_filePath.substr(0, m_filePath.rfind('/') + 1);
+        if (folder.starts_with(webroot + "/"))
+            relative = folder.substr(webroot.size() + 1);
+        else
+            base = folder.empty() ? "." : folder.substr(0, folder.size() - 1);
     }
+    relative += path;
     // Pages written for other systems may separate folders with backslashes.
-    for (char& c : file) {
+    for (char& c : relative) {
         if (c == '\\')
             c = '/';
     }
-    m_errorFileUrl = CanonicalizeRelativePath(url);
-    m_errorFilePath = CanonicalizeRelativePath(file);
+    size_t first = relative.find_first_not_of('/');
+    relative.erase(0, first == std::string::npos ? relative.size() : first);
+
+    CScriptFileName name;
+    name.url = CanonicalizeRelativePath(rooted ? std::string(path) : m_urlDirectory + std::string(path));
+    name.file = base + "/" + CanonicalizeRelativePath(relative);
+    return name;
 }
 
 int CSspEngine::GetLineNumber() const

@@ -155,10 +155,15 @@ bool CSspEngine::EvalConditionAtCursor()
 
 void CSspEngine::EvalExpressionAtCursor(CSspValue& result)
 {
+    EvalExpression(CollectExpressionAtCursor(), result);
+}
+
+const CSspTokenList& CSspEngine::CollectExpressionAtCursor()
+{
     int cursor = Cursor();
     const CSspTokenList& list = CollectMemo(CSspCollector::kExpression, *m_sourceFile, cursor, m_end);
     SetCursor(cursor);
-    EvalExpression(list, result);
+    return list;
 }
 
 void CSspEngine::ExecuteConditional(const CSspToken& keyword)
@@ -315,8 +320,24 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target)
 
 int CSspEngine::ExecuteReturn()
 {
+    const CSspTokenList& list = CollectExpressionAtCursor();
+    // `return a` of a declared array hands back its values whole: array b = Local.f() receives
+    // them and the function's array is left empty; a caller that takes one value gets the first.
+    if (list.Size() == 1 && list[0].kind == kOperandToken && list[0].form == CSspOperandForm::kMember) {
+        if (CSspDeclaredObject* declared = FindObject(kArrayObject, list[0].name)) {
+            CSspValueList& values = static_cast<CSspArray&>(*declared->object).Values();
+            if (m_returnedValues) {
+                m_returnedValues->insert(m_returnedValues->end(), std::make_move_iterator(values.begin()),
+                                         std::make_move_iterator(values.end()));
+                values.clear();
+            } else if (m_returnSlot && !values.empty()) {
+                *m_returnSlot = values.front();
+            }
+            return kRunReturned;
+        }
+    }
     CSspValue value;
-    EvalExpressionAtCursor(value);
+    EvalExpression(list, value);
     if (m_returnSlot)
         *m_returnSlot = value;
     if (m_returnedValues)

@@ -334,6 +334,14 @@ bool CSspRequest::GetField(std::string_view name, std::string& value) const
     return m_fields.GetValue(name, value);
 }
 
+int CSspRequest::GetUploadedFile(std::string_view name, std::string& fileName,
+                                 std::vector<unsigned char>& block) const
+{
+    static_assert(kUploadOk == CRequestFields::kUploadOk && kUploadNoFileData == CRequestFields::kUploadNoFileData &&
+                  kUploadNoMemory == CRequestFields::kUploadNoMemory && kUploadNoField == CRequestFields::kUploadNoField);
+    return m_fields.GetUploadedFile(name, fileName, block);
+}
+
 std::string CSspRequest::GetCookie(std::string_view name) const
 {
     const auto found = m_cookies.find(std::string(name));

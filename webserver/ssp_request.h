@@ -47,6 +47,9 @@ public:
 
     // The form field's value (CRequestFields::GetValue).
     bool GetField(std::string_view name, std::string& value) const override;
+    // The uploaded file of a form field (CRequestFields::GetUploadedFile).
+    int GetUploadedFile(std::string_view name, std::string& fileName,
+                        std::vector<unsigned char>& block) const override;
     // The cookie's URL-decoded value, "" when the request has none of that name (case counts).
     std::string GetCookie(std::string_view name) const override;
     // A request that came over a connection; its peer's address.

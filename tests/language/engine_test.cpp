@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -422,13 +424,26 @@ TEST_F(EngineTest, FailingCleanUpNeverHidesTheFirstError)
 
 TEST_F(EngineTest, ErrorPageIsResolvedAgainstThePageOrTheWebRoot)
 {
-    std::string path = folder.Write("p.tws", "errfile '../err.twp';");
+    // ".." moves up through the page's folders, but never out of the web root.
+    SetProgramDirectory(folder.Path());
+    std::filesystem::create_directories(folder.Path() + "/webroot/app/sub");
+    const std::string webroot = folder.Path() + "/webroot/";
+    const std::string page = folder.Write("webroot/app/sub/p.tws", "errfile '../err.twp';");
     TestEngine engine;
-    CSspRunArgs args{.filePath = path, .urlPath = "/app/sub/page.twp"};
+    CSspRunArgs args{.filePath = page, .urlPath = "/app/sub/page.twp"};
     EXPECT_EQ(engine.Run(args), kRunCompleted);
     EXPECT_EQ(engine.ErrorFileUrl(), "/app/err.twp");
-    std::string parent = folder.Path().substr(0, folder.Path().rfind('/') + 1);
-    EXPECT_EQ(engine.ErrorFilePath(), parent + "err.twp");
+    EXPECT_EQ(engine.ErrorFilePath(), webroot + "app/err.twp");
+    for (const char* escape : {"'../../../../etc/err.twp'", "'/../../etc/err.twp'", "'..\\\\..\\\\..\\\\etc/err.twp'"}) {
+        folder.Write("webroot/app/sub/p.tws", "errfile " + std::string(escape) + ";");
+        EXPECT_EQ(engine.Run(args), kRunCompleted);
+        EXPECT_EQ(engine.ErrorFilePath(), webroot + "etc/err.twp") << escape;
+    }
+    // A script kept outside the web root stays inside its own folder.
+    const std::string outside = folder.Write("p.tws", "errfile '../err.twp';");
+    args.filePath = outside;
+    EXPECT_EQ(engine.Run(args), kRunCompleted);
+    EXPECT_EQ(engine.ErrorFilePath(), folder.Path() + "/err.twp");
 
     SetProgramDirectory("/opt/tw");
     folder.Write("p.tws", "errfile '/app/e\\\\rr.twp';");

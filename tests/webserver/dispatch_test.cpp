@@ -319,6 +319,20 @@ TEST_F(DispatchTest, PagesAreRunAndTheirOutputFilesRemoved)
     ASSERT_TRUE(WaitFor([this] { return GeneratedFiles().empty(); })) << "left behind: " << GeneratedFiles().front();
 }
 
+TEST_F(DispatchTest, PagesReadUploadsAndCallFunctionsOfOtherFiles)
+{
+    WebFile("app/lib.twp", "<!--{ function hello(who) return 'hello ' + arg.who; endfunction }-->lib text");
+    WebFile("app/up.twp", "<!--{ file f('request.doc'); file lib('lib.twp');\n"
+                          "write lib.hello(f.name) + '|' + f.size + '|'; write f.data; lib.sspRun(); }-->");
+    const std::string sent = m_install.Path() + "/sent.bin";
+    const std::string bytes("a\0b\r\n", 5);
+    std::ofstream(sent, std::ios::binary) << bytes;
+    HttpReply reply = HttpReply::Parse(Output({"curl", "-s", "-i", "-H", "Expect:", "-F", "doc=@" + sent + ";filename=..",
+                                               "http://127.0.0.1:" + m_port + "/app/up.twp"}));
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.body, "hello __|5|" + bytes + "lib text");
+}
+
 TEST_F(DispatchTest, FailedPagesGetTheApplicationErrorPageElseTheBuiltInOne)
 {
     const std::string page = WebFile("bad.twp", "before <!--{ }--x");

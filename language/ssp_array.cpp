@@ -1,0 +1,98 @@
+#include "language/ssp_array.h"
+
+#include "foundation/ascii_text.h"
+#include "foundation/format_text.h"
+#include "foundation/number_parse.h"
+#include "language/script_error.h"
+
+#include <unistd.h>
+
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
+constexpr int kMsgOutOfMemory = 53;       // "Out of memory"
+constexpr int kMsgUnknownMember = 145;    // "Unknown array function: "
+
+void RequireArguments(const CSspCall& call, int count)
+{
+    if (call.ParamCount() < count)
+        RaiseCatalogText(kMsgMissingParameter, call.m_position);
+}
+
+// Memory is committed lazily here, so an impossible size would not fail when it is asked for but
+// when the values are written, and then the whole server would go. A size whose values alone need
+// more than the machine's memory is refused before anything is spent.
+bool FitsInMemory(size_t count)
+{
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return true;
+    return count <= static_cast<size_t>(pages) / sizeof(CSspValue) * static_cast<size_t>(pageSize);
+}
+
+}  // namespace
+
+void CSspArray::CallMember(CSspCall& call, CSspValue& result)
+{
+    const std::string& member = call.m_member;
+    result.SetInteger(0);
+    try {
+        if (EqualsNoCase(member, "GetSize")) {
+            result.SetInteger(static_cast<int>(m_values.size()));
+            return;
+        }
+        if (EqualsNoCase(member, "SetSize")) {
+            SetSize(call);
+        } else if (EqualsNoCase(member, "GetAt")) {
+            RequireArguments(call, 1);
+            result = m_values[CheckedIndex(call)];
+            return;
+        } else if (EqualsNoCase(member, "SetAt")) {
+            RequireArguments(call, 2);
+            m_values[CheckedIndex(call)] = call.m_args[1];
+        } else if (EqualsNoCase(member, "Add")) {
+            RequireArguments(call, 1);
+            m_values.push_back(call.m_args[0]);
+        } else if (EqualsNoCase(member, "InsertAt")) {
+            RequireArguments(call, 2);
+            size_t index = CheckedIndex(call);
+            m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(index), call.m_args[1]);
+        } else if (EqualsNoCase(member, "RemoveAt")) {
+            RequireArguments(call, 1);
+            m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(CheckedIndex(call)));
+        } else {
+            throw CSspException(CMessageCatalog::Text(kMsgUnknownMember) + member, call.m_position);
+        }
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemory, call.m_position);
+    } catch (const std::length_error&) {
+        RaiseCatalogText(kMsgOutOfMemory, call.m_position);
+    }
+    result.SetInteger(1);
+}
+
+void CSspArray::SetSize(const CSspCall& call)
+{
+    // The second argument, the growth step, only tuned the original's reallocations; it is
+    // accepted and has no effect on what a script sees.
+    RequireArguments(call, 1);
+    int size = ParseInt32(call.GetParamStr(0));
+    size_t count = size < 0 ? 0 : static_cast<size_t>(size);
+    m_values.clear();
+    if (!FitsInMemory(count))
+        throw std::bad_alloc();
+    m_values.resize(count);
+}
+
+size_t CSspArray::CheckedIndex(const CSspCall& call) const
+{
+    int index = ParseInt32(call.GetParamStr(0));
+    int last = static_cast<int>(m_values.size()) - 1;
+    if (index < 0 || index > last)
+        throw CSspException(FormatText("Array index %d out of bound. Valid: 0 - %d", index, last), call.m_position);
+    return static_cast<size_t>(index);
+}

@@ -1,0 +1,28 @@
+// CSspArray is the object behind a script's `array` declaration: a named, growable list of values
+// addressed by a 0-based index. The interpreter keeps it in the declaring run's object list; it is
+// the one object that a function's `return` hands back whole, so its values are a plain list that
+// a nested run can fill (array a = Local.f()).
+#pragma once
+
+#include "foundation/ssp_script_object.h"
+#include "foundation/ssp_value.h"
+
+#include <vector>
+
+using CSspValueList = std::vector<CSspValue>;
+
+class CSspArray : public CSspScriptObject {
+public:
+    // GetSize, SetSize, GetAt, SetAt, Add, InsertAt and RemoveAt (names without regard to case).
+    // Errors are thrown as CSspException at the call's position.
+    void CallMember(CSspCall& call, CSspValue& result) override;
+
+    CSspValueList& Values() { return m_values; }
+
+private:
+    void SetSize(const CSspCall& call);
+    // The index of argument 0, checked against the current size.
+    size_t CheckedIndex(const CSspCall& call) const;
+
+    CSspValueList m_values;
+};

@@ -1,0 +1,67 @@
+#include "script_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using ArrayTest = ScriptTest;
+
+TEST_F(ArrayTest, MembersAndTheirBounds)
+{
+    EXPECT_EQ(Output("array a; write a.GetSize() + '|' + a.add('x') + a.ADD(2) + '|' + a.getsize() + '|';"
+                     "write a.GetAt(0) + a.GetAt(1) + '|';"
+                     "a.InsertAt(1, 'y'); a.SetAt(0, 'z'); write a.GetAt(0) + a.GetAt(1) + a.GetAt(2) + '|';"
+                     "a.RemoveAt(0); write a.GetSize() + a.GetAt(0);"),
+              "0|11|2|x2|zy2|2y");
+    // SetSize empties the array and fills it with null values; a negative size is 0.
+    EXPECT_EQ(Output("array a; a.Add('x'); a.SetSize(3, 8); write a.GetSize() + '[' + a.GetAt(2) + ']';"
+                     "a.SetSize(-1); write a.GetSize();"),
+              "3[]0");
+    // Indexes are read as numbers from the front of their text.
+    EXPECT_EQ(Output("array a; a.Add('first'); a.Add('second'); write a.GetAt('x') + a.GetAt(' 1st');"),
+              "firstsecond");
+
+    EXPECT_EQ(Failure("array a; a.SetSize(3); write a.GetAt(3);"), "Array index 3 out of bound. Valid: 0 - 2");
+    EXPECT_EQ(Failure("array a; a.Add(1); a.InsertAt(1, 2);"), "Array index 1 out of bound. Valid: 0 - 0");
+    EXPECT_EQ(Failure("array a; a.RemoveAt(0);"), "Array index 0 out of bound. Valid: 0 - -1");
+    EXPECT_EQ(Failure("array a; a.Add(1); a.SetAt(-1, 2);"), "Array index -1 out of bound. Valid: 0 - 0");
+    EXPECT_EQ(Failure("array a; a.SetAt(0);"), "Missing parameter.");
+    EXPECT_EQ(Failure("array a; a.Add();"), "Missing parameter.");
+    EXPECT_EQ(Failure("array a; a.Count();"), "Unknown array function: Count");
+    EXPECT_EQ(Failure("array a; a.SetSize(2000000000);"), "Out of memory");
+}
+
+TEST_F(ArrayTest, ADeclarationThatRunsAgainEmptiesTheSameArray)
+{
+    EXPECT_EQ(Output("Local.i = 0; while (Local.i < 3) array a; a.Add(Local.i); write a.GetSize();"
+                     " Local.i = Local.i + 1; endwhile"),
+              "111");
+    EXPECT_EQ(Failure("array a; datetime a(2004, 1, 1);"),
+              "The variable or function name has been used. Please choose another one: a");
+}
+
+TEST_F(ArrayTest, FunctionsHandBackWholeArrays)
+{
+    constexpr std::string_view kFunctions =
+        "\nfunction list(n) array r; r.Add(arg.n); r.Add(arg.n + 1); return r; endfunction"
+        "\nfunction none() array r; return r; endfunction"
+        "\nfunction one() return 'single'; endfunction";
+    EXPECT_EQ(Output("array a = Local.list(5); write a.GetSize() + ':' + a.GetAt(0) + a.GetAt(1);" +
+                     std::string(kFunctions)),
+                     "2:56");
+    // The array is filled afresh each time; a plain value becomes one element.
+    EXPECT_EQ(Output("Local.i = 0; while (Local.i < 2) array a = local.one(); Local.i = Local.i + 1; endwhile "
+                     "write a.GetSize() + a.GetAt(0);" + std::string(kFunctions)),
+              "1single");
+    // A caller that takes one value gets the first element; an empty array leaves the value alone.
+    EXPECT_EQ(Output("write Local.list(7) + '|' + Local.none() + '|';" + std::string(kFunctions)), "7||");
+
+    EXPECT_EQ(Failure("array a = 1 + Local.one();" + std::string(kFunctions)),
+              "Correct Syntax: array a; or array b = function();");
+    EXPECT_EQ(Failure("array a = String.upper('x');"), "Correct Syntax: array a; or array b = function();");
+    EXPECT_EQ(Failure("array a = Local.one;" + std::string(kFunctions)), "Function must end with ();");
+}
+
+}  // namespace
