@@ -12,6 +12,7 @@
 
 #include "platform/named_objects.h"
 #include "webserver/tcp_socket.h"
+#include "tests/mail/smtp_peer.h"
 #include "tests/server/server_process.h"
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
@@ -243,6 +244,38 @@ TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
     EXPECT_NE(Fetch(port, "/about.html").find("About this site"), std::string::npos);
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
     EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
+}
+
+TEST_F(ServerProgramTest, MailFromPagesLeavesThroughTheEmailSender)
+{
+    SmtpPeer peer;
+    m_install.WriteFile("webroot/send.twp",
+                        "<!--{ email_out m; m.SetVar('to', 'a@x.test'); m.SetVar('subject', 'From a page');"
+                        "m.SetVar('content', 'Hello'); write m.Send(); write Server.SendMail('b@x.test', 'Notice', 'Text'); }-->");
+    // The Email Sender enabled, the other default tasks there but off.
+    std::string settings = "EmSmtpServer=127.0.0.1\nEmSmtpPort=" + std::to_string(peer.Port()) +
+                           "\nEmAdminEmail=admin@site.test\nTaskCount=6\n";
+    for (int i = 1; i <= 6; ++i) {
+        const std::string prefix = "Task0" + std::to_string(i);
+        settings += prefix + "Name=" + (i == 1 ? "Email Sender" : "Task") + "\n" + prefix + "Enabled=" +
+                    (i == 1 ? "yes" : "no") + "\n" + prefix + "Script=none\n" + prefix + "Interval=60\n";
+    }
+    const int port = StartNormal(settings);
+    ASSERT_NE(port, 0) << m_server.Output();
+    EXPECT_EQ(Fetch(port, "/send.twp"), "11");
+    EXPECT_TRUE(peer.Messages().empty()) << "pages only fill the outbox";
+
+    EXPECT_EQ(Ask(port, "twConsole.RunNow 2\r\n\r\n"), "");
+    ASSERT_TRUE(WaitFor([&] { return m_install.LogText().find("Email Sender ended.") != std::string::npos; }, 20s))
+        << m_install.LogText();
+    const std::vector<SmtpPeer::Message> sent = peer.Messages();
+    ASSERT_EQ(sent.size(), 2u) << m_install.LogText();
+    EXPECT_EQ(sent[0].to + "|" + sent[1].to, "a@x.test|b@x.test");
+    EXPECT_EQ(sent[1].from, "admin@site.test");
+    EXPECT_NE(sent[0].data.find("Subject: From a page\r\n"), std::string::npos) << sent[0].data;
+    EXPECT_TRUE(std::filesystem::is_empty(m_install.Path() + "/mail/outbox"));
+    ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
 }
 
 class SecureServerTest : public ServerProgramTest {
