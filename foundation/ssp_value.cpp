@@ -5,6 +5,7 @@
 #include "foundation/ssp_date_time.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,14 @@ namespace {
 // Decimal places beyond any database's precision only cost memory: "%.*f" with a scale taken from
 // a script text could otherwise ask for gigabytes.
 constexpr int kMaxScale = 1000;
+
+// The "%d" text of an integer without the cost of a formatted print: numbers written into pages
+// are the commonest output of a script.
+std::string IntegerText(int value)
+{
+    char digits[16];
+    return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
 
 std::string FormatFixed(double value, int scale)
 {
@@ -279,7 +288,7 @@ bool CSspValue::IsNull() const
 std::string CSspValue::ToString() const
 {
     if (IsInteger())
-        return IsNull() ? std::string() : FormatText("%d", m_integer);
+        return IsNull() ? std::string() : IntegerText(m_integer);
     if (IsReal())
         return IsNull() ? std::string() : FormatText("%f", static_cast<double>(m_real));
     if (IsDouble())
@@ -392,7 +401,7 @@ std::string CSspValue::ToSqlLiteral() const
     if (IsString())
         return m_text.empty() ? "NULL" : QuotedSqlText(m_text);
     if (IsInteger())
-        return IsNull() ? "NULL" : FormatText("%d", m_integer);
+        return IsNull() ? "NULL" : IntegerText(m_integer);
     if (IsDecimal()) {
         // A decimal is pasted unquoted, so only a well-formed number may reach the statement.
         std::string_view number = LeadingNumber(m_text);
@@ -470,7 +479,7 @@ int CSspValue::NumericCore(const CSspValue& left, char op, const CSspValue& righ
             int value = 0;
             if (!IntegerArithmetic(a.ToInt64(), op, b.ToInt64(), value))
                 return kOperationNotAllowed;
-            SetDecimal(FormatText("%d", value), scale, type);
+            SetDecimal(IntegerText(value), scale, type);
         } else {
             SetDecimal(FormatFixed(Arithmetic(a.ToDouble(), op, b.ToDouble()), scale), scale, type);
         }

@@ -334,6 +334,9 @@ TEST_F(ValueTest, TextConversions)
     EXPECT_EQ(Span(86400 + 3600 + 60 + 1).ToString(), "1 1:1:1");
     EXPECT_EQ(Span(-90061).ToString(), "-1 -1:-1:-1");
     EXPECT_EQ(Int(-3).ToString(), "-3");
+    EXPECT_EQ(Int(INT_MIN).ToString(), "-2147483648");
+    EXPECT_EQ(Int(INT_MAX).ToString(), "2147483647");
+    EXPECT_EQ(Int(0).ToSqlLiteral(), "0");
     EXPECT_EQ(Dbl(0.5).ToString(), "0.500000");
     EXPECT_EQ(Date(kNov12_2004 + 21 * 3600 + 30 * 60).ToString(), "11/12/2004 09:30PM");
 
