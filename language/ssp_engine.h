@@ -265,8 +265,10 @@ private:
     void Skip(SkipTarget target);
 
     // Expressions, over one evaluation frame: ranges are [first, last] of the frame's list.
-    void EvalRange(EvalFrame& frame, int first, int last, CSspValue& result);
-    void ReduceFlat(EvalFrame& frame, int first, int last, CSspValue& result);
+    // The value of a range: a value of the frame, of the list or a variable, or scratch.
+    const CSspValue& EvalRange(EvalFrame& frame, int first, int last, CSspValue& scratch);
+    // The value of the last step; null when there was nothing to apply.
+    const CSspValue* ReduceFlat(EvalFrame& frame, int first, int last);
     void ApplyBinary(EvalFrame& frame, int first, int last, int op);
     const CSspValue& OperandValue(EvalFrame& frame, int index);
     bool EvalConditionRange(EvalFrame& frame, int first, int last);
@@ -277,6 +279,11 @@ private:
 
     // Member dispatch of the objects the engine answers itself.
     void CallLocal(CSspCall& call, CSspValue& result);
+    // When the operand reads a local variable (Local.name, no parentheses, a name that is no member
+    // of Local), that variable, else null. Raises the error of a variable that does not exist.
+    const CSspValue* FindLocalRead(const CSspListEntry& operand) const;
+    // True when Local answers member itself rather than as a variable of that name.
+    static bool IsLocalMember(std::string_view member);
     void CallArg(CSspCall& call, CSspValue& result);
     // The members of Local that use the run's data source; false when member is none of them.
     bool CallLocalDataSource(CSspCall& call, CSspValue& result);

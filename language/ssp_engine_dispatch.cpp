@@ -23,6 +23,14 @@ constexpr int kMsgNoRequest = 119;                // "Request object not availab
 constexpr int kMsgNoResponse = 120;               // "Response object not available."
 constexpr int kMsgUnknownObject = 121;            // "Unknown Object: "
 
+// Every member that Local answers itself (CallLocal and CallLocalDataSource); any other name is a
+// local variable, or with parentheses a function of the run's file. A member added to Local must be
+// listed here, or it stays a variable.
+constexpr std::string_view kLocalMembers[] = {
+    "BeginTransaction", "CommitTransaction", "RollbackTransaction", "GetUniqueID", "dbType", "dbVer",
+    "UseDataSource", "setErrorFile", "url", "urlPath", "SetVar", "Var",
+};
+
 }  // namespace
 
 void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
@@ -71,9 +79,39 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
     throw CSspException(CMessageCatalog::Text(kMsgUnknownObject) + object, position);
 }
 
+bool CSspEngine::IsLocalMember(std::string_view member)
+{
+    for (std::string_view name : kLocalMembers) {
+        if (EqualsNoCase(member, name))
+            return true;
+    }
+    return false;
+}
+
+const CSspValue* CSspEngine::FindLocalRead(const CSspListEntry& operand) const
+{
+    // The operand's text is the whole name, "Local.<member>"; the member runs to the end, dots and all.
+    constexpr std::string_view kPrefix = "Local.";
+    std::string_view name = operand.name;
+    if (operand.kind != kOperandToken || operand.form != CSspOperandForm::kMember || name.size() <= kPrefix.size() ||
+        !EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix))
+        return nullptr;
+    std::string_view member = name.substr(kPrefix.size());
+    if (IsLocalMember(member))
+        return nullptr;
+    return &m_locals.FindNamed(member, kMsgLocalNotDefined, operand.start);
+}
+
 void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)
 {
     const std::string& member = call.m_member;
+    if (!IsLocalMember(member)) {
+        if (call.m_hasParentheses)
+            CallLocalFunction(call, result, nullptr);
+        else
+            result = m_locals.FindNamed(member, kMsgLocalNotDefined, call.m_position);
+        return;
+    }
     if (CallLocalDataSource(call, result))
         return;
     if (EqualsNoCase(member, "setErrorFile")) {

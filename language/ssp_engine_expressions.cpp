@@ -7,7 +7,10 @@
 #include "language/script_error.h"
 #include "language/ssp_scan_memo.h"
 
+#include <array>
+#include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -54,36 +57,71 @@ bool TakesRawArguments(const CSspCall& call)
 }  // namespace
 
 // The working state of one evaluation of a list: kinds and depths change as the list is reduced, and
-// computed entries hold their values. An operand evaluated as a parenthesised group of its own keeps
-// its value, so the operator around the group uses that value instead of evaluating the operand again
-// (a call in parentheses runs once).
+// evaluated entries point at their values. An operand evaluated as a parenthesised group of its own
+// keeps its value, so the operator around the group uses that value instead of evaluating the operand
+// again (a call in parentheses runs once).
+//
+// A value is the list's own literal, a local variable read in place, or one the frame holds (a
+// member's result, an operator's result). Reading variables in place is safe only while nothing in
+// the list can assign them, that is, while the list calls no member with parentheses: such lists
+// copy the variable, as it stood when read, into the frame. Small lists, which are most, keep their
+// slots and first values inside the frame, so evaluating them allocates nothing.
 struct CSspEngine::EvalFrame {
+    // Set up by the constructor for the list's entries only: a frame of a short list does not pay
+    // for the unused inline slots.
     struct Slot {
         int kind;
         int depth;
-        bool valued = false;
-        CSspValue value;
+        const CSspValue* value;  // set once the entry is evaluated or computed
+        bool owned;              // the value is one of the frame's own
     };
 
-    explicit EvalFrame(const CSspTokenList& tokens) : list(tokens), slots(tokens.Size())
+    explicit EvalFrame(const CSspTokenList& tokens) : list(tokens)
     {
-        for (size_t i = 0; i < slots.size(); ++i) {
-            slots[i].kind = list[i].kind;
-            slots[i].depth = list[i].depth;
+        const size_t count = tokens.Size();
+        if (count > kInlineSlots) {
+            spilledSlots.resize(count);
+            slots = spilledSlots.data();
+        }
+        for (size_t i = 0; i < count; ++i) {
+            slots[i] = Slot{list[i].kind, list[i].depth, nullptr, false};
+            if (slots[i].kind == kCallToken)
+                variablesInPlace = false;
         }
     }
+    EvalFrame(const EvalFrame&) = delete;
+    EvalFrame& operator=(const EvalFrame&) = delete;
 
-    Slot& operator[](int index) { return slots[static_cast<size_t>(index)]; }
+    Slot& operator[](int index) { return slots[index]; }
     const CSspListEntry& Entry(int index) const { return list[static_cast<size_t>(index)]; }
 
+    // A fresh value that lives as long as the frame.
+    CSspValue& NewValue()
+    {
+        if (inlineValuesUsed < kInlineValues)
+            return inlineValues[inlineValuesUsed++];
+        return *spilledValues.emplace_back(std::make_unique<CSspValue>());
+    }
+
+    static constexpr size_t kInlineSlots = 16;
+    static constexpr int kInlineValues = 2;
+
     const CSspTokenList& list;
-    std::vector<Slot> slots;
+    bool variablesInPlace = true;
+    std::array<Slot, kInlineSlots> inlineSlots;
+    std::vector<Slot> spilledSlots;
+    Slot* slots = inlineSlots.data();
+    std::array<CSspValue, kInlineValues> inlineValues;
+    int inlineValuesUsed = 0;
+    std::vector<std::unique_ptr<CSspValue>> spilledValues;
 };
 
 void CSspEngine::EvalExpression(const CSspTokenList& list, CSspValue& result)
 {
     EvalFrame frame(list);
-    EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, result);
+    const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, result);
+    if (&value != &result)
+        result = value;
 }
 
 bool CSspEngine::EvalCondition(const CSspTokenList& list)
@@ -98,12 +136,10 @@ void CSspEngine::EvalParam(const CSspTokenList& list, CSspCall& call)
     EvalParamRange(frame, call);
 }
 
-void CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CSspValue& result)
+const CSspValue& CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CSspValue& scratch)
 {
-    result.SetString(std::string());
-    if (last < first)
-        return;
-    for (;;) {
+    const CSspValue* result = nullptr;
+    while (last >= first) {
         // The first run of contiguous entries of the greatest depth.
         int top = -1;
         int runFirst = first;
@@ -121,24 +157,29 @@ void CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CSspValue& res
                 runLast = i;
             }
         }
-        ReduceFlat(frame, runFirst, runLast, result);
+        if (const CSspValue* reduced = ReduceFlat(frame, runFirst, runLast))
+            result = reduced;
         if (top > 0) {
             for (int i = runFirst; i <= runLast; ++i)
                 --frame[i].depth;
         }
         if (runFirst == first && runLast == last)
-            return;
+            break;
     }
+    if (result != nullptr)
+        return *result;
+    // An empty range, or one with nothing to apply, is the empty text.
+    scratch.SetString(std::string());
+    return scratch;
 }
 
-void CSspEngine::ReduceFlat(EvalFrame& frame, int first, int last, CSspValue& result)
+const CSspValue* CSspEngine::ReduceFlat(EvalFrame& frame, int first, int last)
 {
-    if (first == last) {
-        result = OperandValue(frame, first);
-        return;
-    }
-    // Each step stores its result as the range's; a range with nothing left to apply keeps the
-    // result of the step before.
+    if (first == last)
+        return &OperandValue(frame, first);
+    // Each step's result is the range's; a range with nothing left to apply keeps the result of the
+    // step before.
+    const CSspValue* result = nullptr;
     for (;;) {
         int multiply = -1;
         int add = -1;
@@ -156,7 +197,7 @@ void CSspEngine::ReduceFlat(EvalFrame& frame, int first, int last, CSspValue& re
         if (op < 0) {
             if (operands > 0)
                 RaiseCatalogText(kMsgMissingOperator, frame.Entry(first).end);
-            return;
+            return result;
         }
         ApplyBinary(frame, first, last, op);
         result = frame[op].value;
@@ -187,30 +228,52 @@ void CSspEngine::ApplyBinary(EvalFrame& frame, int first, int last, int op)
 
     const CSspValue& leftValue = left < first ? minusOne : OperandValue(frame, left);
     const CSspValue& rightValue = OperandValue(frame, right);
-    EvalFrame::Slot& target = frame[op];
+    // The result goes into a value of the frame: the left operand's own when it has one (a chain
+    // a + b + c computes in one place), else a fresh one.
+    const bool reuseLeft = left >= first && frame[left].owned;
+    CSspValue& target = reuseLeft ? const_cast<CSspValue&>(leftValue) : frame.NewValue();
     int code = 0;
     try {
-        code = target.value.ApplyOperator(leftValue, operation, rightValue);
+        code = target.ApplyOperator(leftValue, operation, rightValue);
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemory, entry.start);
     }
     if (code < 0)
         RaiseCatalogText(OperatorFailureSlot(code), entry.start);
-    target.kind = kComputedToken;
-    target.valued = true;
-    if (left >= first)
+    EvalFrame::Slot& slot = frame[op];
+    slot.kind = kComputedToken;
+    slot.value = &target;
+    slot.owned = true;
+    if (left >= first) {
         frame[left].kind = kConsumedToken;
+        frame[left].owned = false;
+    }
     frame[right].kind = kConsumedToken;
 }
 
 const CSspValue& CSspEngine::OperandValue(EvalFrame& frame, int index)
 {
     EvalFrame::Slot& slot = frame[index];
-    if (!slot.valued && slot.kind != kComputedToken) {
-        EvalOperand(frame.list, index, slot.value);
-        slot.valued = true;
+    if (slot.value != nullptr)
+        return *slot.value;
+    const CSspListEntry& entry = frame.Entry(index);
+    if (entry.literal >= 0) {
+        slot.value = &frame.list.Literal(entry.literal);
+        return *slot.value;
     }
-    return slot.value;
+    const CSspValue* variable = FindLocalRead(entry);
+    if (variable != nullptr && frame.variablesInPlace) {
+        slot.value = variable;
+        return *variable;
+    }
+    CSspValue& value = frame.NewValue();
+    if (variable != nullptr)
+        value = *variable;
+    else
+        EvalOperand(frame.list, index, value);
+    slot.value = &value;
+    slot.owned = true;
+    return value;
 }
 
 bool CSspEngine::EvalConditionRange(EvalFrame& frame, int first, int last)
@@ -255,18 +318,18 @@ bool CSspEngine::EvalComparison(EvalFrame& frame, int first, int last)
     }
     if (comparison < 0) {
         // Without a comparison a condition holds only for a value that is the number 1.
-        CSspValue value;
-        EvalRange(frame, first, last, value);
-        return value.ToInt64() == 1;
+        CSspValue scratch;
+        return EvalRange(frame, first, last, scratch).ToInt64() == 1;
     }
     if (comparison == first)
         RaiseCatalogText(kMsgComparisonMissingBefore, frame.Entry(comparison).start);
     if (comparison == last)
         RaiseCatalogText(kMsgComparisonMissingAfter, frame.Entry(comparison).start);
-    CSspValue left;
-    CSspValue right;
-    EvalRange(frame, first, comparison - 1, left);
-    EvalRange(frame, comparison + 1, last, right);
+    // The ranges on either side are disjoint, so evaluating the right one leaves the left's value.
+    CSspValue leftScratch;
+    CSspValue rightScratch;
+    const CSspValue& left = EvalRange(frame, first, comparison - 1, leftScratch);
+    const CSspValue& right = EvalRange(frame, comparison + 1, last, rightScratch);
     return left.Compare(frame.Entry(comparison).text, right);
 }
 
@@ -319,10 +382,13 @@ void CSspEngine::EvalParamRange(EvalFrame& frame, CSspCall& call)
             RaiseCatalogText(kMsgMissingParameterBeforeComma, call.m_position);
         }
         CSspValue value;
-        if (raw)
+        if (raw) {
             value.SetString(std::string(frame.Entry(first).text));
-        else
-            EvalRange(frame, first, i - 1, value);
+        } else {
+            const CSspValue& argument = EvalRange(frame, first, i - 1, value);
+            if (&argument != &value)
+                value = argument;
+        }
         try {
             call.m_args.push_back(std::move(value));
         } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_value.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,7 +14,12 @@ class CSspVariables {
 public:
     // A copy of value under the lower-cased name; throws std::bad_alloc.
     void Set(std::string_view name, const CSspValue& value);
+    // The same, taking the value over; a failure (std::bad_alloc) leaves the variables unchanged.
+    void Set(std::string_view name, CSspValue&& value);
     const CSspValue* Find(std::string_view name) const;
+    // The variable a member names (as written); a missing one raises notDefinedSlot's text with the
+    // name at position.
+    const CSspValue& FindNamed(std::string_view name, int notDefinedSlot, int position) const;
     void Clear() { m_values.clear(); }
 
     // The Var member: at least one argument (else "Incorrect number of parameter."); the value of
@@ -23,5 +29,14 @@ public:
     void ReadNamed(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
 
 private:
-    std::unordered_map<std::string, CSspValue> m_values;
+    // Lookups by a lower-cased view, so that finding a variable copies no name.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+    };
+
+    // The lower-cased name in buffer when it fits (the usual case), else in spill.
+    static std::string_view Lowered(std::string_view name, char (&buffer)[64], std::string& spill);
+
+    std::unordered_map<std::string, CSspValue, NameHash, std::equal_to<>> m_values;
 };

@@ -162,6 +162,10 @@ TEST_F(DispatchTest, LocalUrlMembers)
 {
     EXPECT_EQ(Output("write Local.url + ' ' + Local.urlPath;"), "/app/t.tws /app/");
     EXPECT_EQ(Output("write Local.Var('x', 'default') + Local.Var('x', 'default', 'extra');"), "defaultdefault");
+    // Variables named like Local's own members are reached through Var only; a name may hold dots.
+    EXPECT_EQ(Output("Local.URL = 'v'; Local.SetVar('urlpath', 'w'); Local.a.b = 3;\n"
+                     "write Local.url + ' ' + Local.UrlPath + ' ' + Local.Var('url') + Local.Var('urlPath') + Local.a.b;"),
+              "/app/t.tws /app/ vw3");
 }
 
 }  // namespace

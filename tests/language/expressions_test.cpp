@@ -42,6 +42,19 @@ TEST_F(ExpressionTest, PrecedenceAndAssociativity)
     EXPECT_EQ(Value(""), "");
 }
 
+TEST_F(ExpressionTest, VariablesKeepTheValueTheyWereReadWith)
+{
+    // Operators that chain or use a variable twice compute apart from the variables they read.
+    EXPECT_EQ(Output("Local.a = 2; write Local.a + Local.a * Local.a - Local.a; write ' ' + Local.a;"), "4 2");
+    EXPECT_EQ(Output("Local.a = 2; write (Local.a) + 1 + (Local.a) || '|' || Local.a;"), "5|2");
+    EXPECT_EQ(Output("Local.a = 2; if (Local.a + 1 = 3 and Local.a = 2) write 'yes'; endif"), "yes");
+    // A call later in the expression may assign a variable read before it: the earlier read stands.
+    EXPECT_EQ(Output("Local.a = 1; write Local.a || Local.SetVar('a', 'x') || Local.a;"), "1x");
+    EXPECT_EQ(Run("t.tws", "Local.a = 1;\nwrite Local.a + Local.nope;"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 17, "write Local.a + Local.nope;",
+                                "Local variable not defined. Use a set statement to define it: nope"));
+}
+
 TEST_F(ExpressionTest, OperatorErrorsNameTheirPlace)
 {
     // A minus right after "*" finds its operand consumed.
