@@ -18,6 +18,7 @@ namespace {
 constexpr int kMsgOutOfMemoryIf = 31;     // "Out of memory when processing if."
 constexpr int kMsgOutOfMemoryWhile = 32;  // "Out of memory when processing while."
 constexpr int kMsgOutOfMemorySet = 33;    // "Out of memory in set statement"
+constexpr int kMsgOutOfMemoryLocal = 45;  // "Out of memory for local variable."
 constexpr int kMsgNoMatchingIf = 82;      // "Found an 'elseif', 'else' or 'endif' without a matching 'if'"
 constexpr int kMsgNoMatchingWhile = 83;   // "Missing matching while. "
 constexpr int kMsgBreakOutside = 84;      // "Break must be insdie a while loop."
@@ -296,11 +297,23 @@ void CSspEngine::Skip(SkipTarget target)
 void CSspEngine::ExecuteAssignment(const CSspToken& target)
 {
     // target = value is the call target.object.SetVar('member', value): every object that holds
-    // variables takes it.
+    // variables takes it. Local's SetVar, the commonest by far, is done here without the call.
     std::string_view text = target.text;
     size_t dot = text.find('.');
     if (dot == std::string_view::npos)
         RaiseCatalogText(kMsgSetWithoutDot, Cursor());
+    if (EqualsNoCase(text.substr(0, dot), "Local")) {
+        if (ReadToken().text != "=")
+            RaiseCatalogText(kMsgSetWithoutEquals, target.start);
+        CSspValue value;
+        EvalExpressionAtCursor(value);
+        try {
+            m_locals.Set(text.substr(dot + 1), std::move(value));
+        } catch (const std::bad_alloc&) {
+            RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
+        }
+        return;
+    }
     CSspCall call;
     call.m_object = text.substr(0, dot);
     call.m_member = "SetVar";
