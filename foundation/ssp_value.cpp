@@ -451,12 +451,18 @@ void CSspValue::SetJoinedText(const CSspValue& left, const CSspValue& right, int
 int CSspValue::NumericCore(const CSspValue& left, char op, const CSspValue& right)
 {
     // Operands that are not numbers yet become one: a text with decimals a decimal, else an integer.
-    CSspValue a = left;
-    CSspValue b = right;
-    if (!a.IsNumeric())
-        a.SetNumberText(a.ToString());
-    if (!b.IsNumeric())
-        b.SetNumberText(b.ToString());
+    // Numbers are used as they are (this value is never one of the operands: ApplyOperator builds
+    // its result apart).
+    auto asNumber = [](const CSspValue& operand, CSspValue& converted) -> const CSspValue& {
+        if (operand.IsNumeric())
+            return operand;
+        converted.SetNumberText(operand.ToString());
+        return converted;
+    };
+    CSspValue convertedA;
+    CSspValue convertedB;
+    const CSspValue& a = asNumber(left, convertedA);
+    const CSspValue& b = asNumber(right, convertedB);
 
     const int rankA = NumericRank(a);
     const int rankB = NumericRank(b);
