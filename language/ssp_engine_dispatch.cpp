@@ -31,6 +31,15 @@ constexpr std::string_view kLocalMembers[] = {
     "UseDataSource", "setErrorFile", "url", "urlPath", "SetVar", "Var",
 };
 
+// Bit n set when some member of Local has n letters.
+constexpr unsigned LocalMemberLengths()
+{
+    unsigned lengths = 0;
+    for (std::string_view name : kLocalMembers)
+        lengths |= 1u << name.size();
+    return lengths;
+}
+
 }  // namespace
 
 void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
@@ -81,6 +90,10 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
 
 bool CSspEngine::IsLocalMember(std::string_view member)
 {
+    // Variable names are mostly short, and no member is shorter than three letters.
+    constexpr unsigned kLengths = LocalMemberLengths();
+    if (member.size() >= 32 || (kLengths & (1u << member.size())) == 0)
+        return false;
     for (std::string_view name : kLocalMembers) {
         if (EqualsNoCase(member, name))
             return true;
@@ -94,7 +107,7 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspListEntry& operand) const
     constexpr std::string_view kPrefix = "Local.";
     std::string_view name = operand.name;
     if (operand.kind != kOperandToken || operand.form != CSspOperandForm::kMember || name.size() <= kPrefix.size() ||
-        !EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix))
+        name[kPrefix.size() - 1] != '.' || !EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix))
         return nullptr;
     std::string_view member = name.substr(kPrefix.size());
     if (IsLocalMember(member))

@@ -65,10 +65,21 @@ constexpr Keyword kKeywords[] = {
     {"function", Statement::kFunction, -1},
 };
 
+// Bit n set when some keyword has n letters: most first tokens (Local.x = ..., Response.write(...))
+// have a length no keyword has and are rejected without a comparison.
+constexpr unsigned KeywordLengths()
+{
+    unsigned lengths = 0;
+    for (const Keyword& keyword : kKeywords)
+        lengths |= 1u << keyword.text.size();
+    return lengths;
+}
+
 const Keyword* KeywordOf(std::string_view text)
 {
-    // Keywords are 2 to 10 letters; most first tokens (Local.x, Response.write) are longer or
-    // hold a dot, and are rejected by the length test of the comparison.
+    constexpr unsigned kLengths = KeywordLengths();
+    if (text.size() >= 32 || (kLengths & (1u << text.size())) == 0)
+        return nullptr;
     for (const Keyword& keyword : kKeywords) {
         if (EqualsNoCase(text, keyword.text))
             return &keyword;
