@@ -10,45 +10,44 @@ CSspScanMemo::~CSspScanMemo() = default;
 
 const CSspScanMemo::Token* CSspScanMemo::FindToken(int cursor, int end) const
 {
-    auto it = m_tokens.find(Key(cursor, end));
-    return it == m_tokens.end() ? nullptr : &it->second;
+    return m_tokens.Find(Key(cursor, end));
 }
 
 void CSspScanMemo::KeepToken(int cursor, int end, const CSspToken& token, int next)
 {
-    m_tokens.try_emplace(Key(cursor, end), Token{token, next});
+    auto [entry, added] = m_tokens.Insert(Key(cursor, end));
+    if (added)
+        *entry = Token{token, next};
 }
 
 const CSspScanMemo::List* CSspScanMemo::FindList(CSspCollector collector, int cursor, int end) const
 {
-    const auto& lists = m_lists[static_cast<size_t>(collector)];
-    auto it = lists.find(Key(cursor, end));
-    return it == lists.end() ? nullptr : &it->second;
+    return m_lists[static_cast<size_t>(collector)].Find(Key(cursor, end));
 }
 
 const CSspScanMemo::List& CSspScanMemo::KeepList(CSspCollector collector, int cursor, int end,
                                                   std::unique_ptr<CSspTokenList> list, int next)
 {
-    auto [it, added] = m_lists[static_cast<size_t>(collector)].try_emplace(Key(cursor, end));
+    auto [entry, added] = m_lists[static_cast<size_t>(collector)].Insert(Key(cursor, end));
     if (added)
-        it->second = List{std::move(list), next};
-    return it->second;
+        *entry = List{std::move(list), next};
+    return *entry;
 }
 
 void CSspScanMemo::Clear()
 {
     m_seenTokens.clear();
     m_seenLists.clear();
-    m_tokens.clear();
+    m_tokens.Clear();
     for (auto& lists : m_lists)
-        lists.clear();
+        lists.Clear();
 }
 
 size_t CSspScanMemo::Size() const
 {
-    size_t size = m_tokens.size();
+    size_t size = m_tokens.Size();
     for (const auto& lists : m_lists)
-        size += lists.size();
+        size += lists.Size();
     return size;
 }
 

@@ -186,6 +186,18 @@ TEST_F(StatementTest, RepeatedPassesBehaveAsTheFirst)
     }
     EXPECT_GT(entriesAfter[0], 0u);
     EXPECT_EQ(entriesAfter[0], entriesAfter[1]);
+
+    // A loop body of many statements fills the memo well past its first size; every pass still
+    // reads the same tokens and lists.
+    std::string body;
+    for (int n = 0; n < 300; ++n)
+        body += "write '[' || (Local.i * " + std::to_string(n) + ") || ']';\n";
+    std::string expected;
+    for (int i = 1; i <= 3; ++i) {
+        for (int n = 0; n < 300; ++n)
+            expected += "[" + std::to_string(i * n) + "]";
+    }
+    EXPECT_EQ(Output("Local.i = 0; while (Local.i < 3) Local.i = Local.i + 1;\n" + body + "endwhile"), expected);
 }
 
 }  // namespace
