@@ -1,8 +1,9 @@
 // CDataSource: one pooled ODBC connection driven by short text commands ("Open", "ExecuteSQL",
-// "BeginTrans" ...) that run one at a time under the data source's own lock. The pool
-// (CDataSourcePool) hands data sources to page and script runs; recordsets and the script sql
-// object run their statements on Connection() outside that lock. Driver failures come out as
-// CSspException with the data source named in the text.
+// "BeginTrans", "GetUid" for unique IDs ...) that run one at a time under the data source's own
+// lock; attachment downloads take that lock too. The pool (CDataSourcePool) hands data sources to
+// page and script runs; recordsets and the script sql object run their statements on Connection()
+// outside that lock. Driver failures come out as CSspException with the data source named in the
+// text.
 #pragma once
 
 #include "database/dbms_traits.h"
@@ -93,8 +94,8 @@ private:
     void RunCommand(std::string_view command, const std::string& a1, TransactionOwner owner, int& result);
 
     // Unique IDs (data_source_unique_id.cpp): the next key of `table` from its counter row in the
-    // registry table. Retry: up to kUniqueIdAttempts attempts, kUniqueIdPause apart, while another
-    // writer changes the counter first; -1 when all of them lost. One attempt: the ID, or -1 when
+    // registry table. Retry: up to 20 attempts, each followed by a pause of 100 ms when it lost the
+    // race to another writer; -1 when all of them lost. One attempt: the ID, or -1 when
     // the race was lost. GetMaxId: the table's largest key, 0 when it is empty or unreadable.
     int GetUniqueIdRetry(const std::string& table, const std::string& idColumn, const std::string& registry);
     int GetUniqueId(const std::string& table, const std::string& idColumn, const std::string& registry);
