@@ -12,9 +12,7 @@
 #include "mail/mail_store.h"
 #include "platform/file_system.h"
 
-#include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -138,20 +136,13 @@ int CEmailOut::Send()
                            " because you've set it in DoNotSendTo: " + m_subject);
         return 0;
     }
-    std::string path;
-    MailFile file = CreateOutboxFile(m_installDir, path);
-    if (!file) {
-        TheLog().WriteLine("Failed to create email file.");
-        return 0;
-    }
     if (m_contentType.empty() && (!m_contentTransferEncoding.empty() || !m_attachments.empty()))
         m_contentType = "text/plain";
-    const std::string message = FormatMessage(noRecipient);
-    const bool written = std::fwrite(message.data(), 1, message.size(), file.get()) == message.size();
-    if (!CloseMailFile(file) || !written) {
-        // Half a message in the outbox would go out as it is on the next run.
-        TheLog().WriteLine("Failed to write %s", path.c_str());
-        ::unlink(path.c_str());
+    // The Email Sender may list the outbox at any moment: the file appears only when complete,
+    // never half-written (it would go out cut short and be deleted).
+    std::string path;
+    if (!WriteNewMailFile(m_installDir, "outbox", "txt", FormatMessage(noRecipient), path)) {
+        TheLog().WriteLine("Failed to create email file.");
         return 0;
     }
     return 1;

@@ -26,10 +26,12 @@ std::string TimeStamp(std::time_t now)
     return text;
 }
 
-// Claims the first free name of the stamp in the folder by exclusive creation; -1 with errno set
-// when a name could not be created for another reason than being taken.
-int CreateFirstFreeName(const std::string& folderPath, const std::string& stamp, std::string_view extension,
-                        std::string& path)
+// Claims the first free name of the stamp in the folder: `claim` makes the file under the name
+// it is given and fails with EEXIST when the name is taken. Returns what the last claim returned
+// (-1 with errno set when no name could be had).
+template <class Claim>
+int ClaimFirstFreeName(const std::string& folderPath, const std::string& stamp, std::string_view extension,
+                       std::string& path, Claim claim)
 {
     for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
         path = folderPath + "/" + stamp;
@@ -37,12 +39,56 @@ int CreateFirstFreeName(const std::string& folderPath, const std::string& stamp,
             path += "-" + std::to_string(suffix);
         path += ".";
         path += extension;
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        int result = claim(path);
+        if (result >= 0 || errno != EEXIST)
+            return result;
     }
     errno = EEXIST;
     return -1;
+}
+
+int CreateFirstFreeName(const std::string& folderPath, const std::string& stamp, std::string_view extension,
+                        std::string& path)
+{
+    return ClaimFirstFreeName(folderPath, stamp, extension, path, [](const std::string& candidate) {
+        return ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    });
+}
+
+// Writes all of `content` to the descriptor; false with errno set after a failed write.
+bool WriteAll(int fd, std::string_view content)
+{
+    while (!content.empty()) {
+        const ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        content.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// A new hidden file in the folder holding `content`; its path, or "" with errno set.
+std::string WriteTemporaryFile(const std::string& folderPath, std::string_view content)
+{
+    // The dot keeps it out of every listing of mail files, which go by their extension.
+    std::string path = folderPath + "/.new-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    bool written = WriteAll(fd, content);
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        ::unlink(path.c_str());
+        errno = error;
+        return {};
+    }
+    return path;
 }
 
 MailFile OpenDescriptor(int fd)
@@ -125,14 +171,39 @@ MailFile CreateMailFile(std::string_view root, std::string_view folder, std::str
     return CreateMailFile(root, folder, extension, path, std::time(nullptr));
 }
 
+bool WriteNewMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                      std::string_view content, std::string& path)
+{
+    const std::string folderPath = MailFolderPath(root, folder);
+    path.clear();
+    if (!CreateMailFolder(root, folder)) {
+        TheLog().WriteLine("Failed to create mail folders: %s", folderPath.c_str());
+        return false;
+    }
+    const std::string temporary = WriteTemporaryFile(folderPath, content);
+    if (temporary.empty()) {
+        TheLog().WriteLine("Failed to create a file in %s. %s", folderPath.c_str(), GetSystemErrorText(errno).c_str());
+        return false;
+    }
+    // link() gives the finished file its name in one step and, unlike rename, never replaces a
+    // file that took the name meanwhile.
+    const int linked = ClaimFirstFreeName(folderPath, TimeStamp(std::time(nullptr)), extension, path,
+                                          [&temporary](const std::string& candidate) {
+                                              return ::link(temporary.c_str(), candidate.c_str());
+                                          });
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    if (linked < 0) {
+        TheLog().WriteLine("Failed to create %s. %s", path.c_str(), GetSystemErrorText(error).c_str());
+        path.clear();
+        return false;
+    }
+    return true;
+}
+
 MailFile CreateInboxFile(std::string_view root, std::string_view mailbox, std::string& path)
 {
     return CreateMailFile(root, mailbox, "eml", path);
-}
-
-MailFile CreateOutboxFile(std::string_view root, std::string& path)
-{
-    return CreateMailFile(root, "outbox", "txt", path);
 }
 
 bool CloseMailFile(MailFile& file)

@@ -39,10 +39,15 @@ MailFile CreateMailFile(std::string_view root, std::string_view folder, std::str
 MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
                         std::string& path);
 
+// Writes `content` as a new file named as CreateMailFile names them, such that no reader ever
+// sees it half-written: the bytes go to a hidden temporary file of the folder first, which then
+// takes its name in one step. `path` receives the name; false after a logged failure, which
+// leaves no file behind.
+bool WriteNewMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                      std::string_view content, std::string& path);
+
 // A received message's file in the mailbox's folder.
 MailFile CreateInboxFile(std::string_view root, std::string_view mailbox, std::string& path);
-// A new outbox file.
-MailFile CreateOutboxFile(std::string_view root, std::string& path);
 
 // Flushes and closes the file; false when a write failed on the way (disk full), which fclose
 // alone would not tell.

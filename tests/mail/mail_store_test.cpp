@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -76,6 +78,41 @@ TEST_F(MailStoreTest, AMoveReplacesASameNamedFileButNeverDeletesForAMissingSourc
 
     EXPECT_FALSE(MoveMailFile(m_root.Path(), "no-folder.txt", "sent"));
     EXPECT_TRUE(m_log.Contains("Failed to find the file name when moving files"));
+}
+
+TEST_F(MailStoreTest, AReaderNeverSeesANewFileHalfWritten)
+{
+    const std::string content(1024 * 1024, 'm');
+    const std::string folder = m_root.Path() + "/mail/outbox";
+    std::atomic<bool> writing{true};
+    std::atomic<int> partial{0};
+    std::atomic<int> seen{0};
+    std::thread reader([&] {
+        while (writing) {
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+                if (entry.path().extension() != ".txt")
+                    continue;
+                ++seen;
+                std::error_code sizeError;
+                const auto size = std::filesystem::file_size(entry.path(), sizeError);
+                if (!sizeError && size != content.size())
+                    ++partial;
+            }
+        }
+    });
+    std::string path;
+    for (int i = 0; i < 100; ++i)
+        EXPECT_TRUE(WriteNewMailFile(m_root.Path(), "outbox", "txt", content, path));
+    writing = false;
+    reader.join();
+    EXPECT_EQ(partial.load(), 0) << "of " << seen.load() << " files looked at";
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().extension(), ".txt") << "no temporary file is left: " << entry.path();
+        ++files;
+    }
+    EXPECT_EQ(files, 100u);
 }
 
 }  // namespace
