@@ -31,7 +31,7 @@ std::string BaseAddress(const char* scheme, const std::string& host, const std::
 }  // namespace
 
 CConsoleConfig::CConsoleConfig(std::string settingsPath, std::string installDir)
-    : CServerConfig(std::move(settingsPath), std::move(installDir))
+    : CServerConfig(settingsPath, installDir), m_settingsPath(settingsPath), m_installDir(installDir)
 {
     m_generalTcpipAddress = "127.0.0.1";
     m_tcpipAddress = inet_addr("127.0.0.1");

@@ -36,6 +36,10 @@ public:
     // The port tried after `port` failed: 8080 for ports up to 8079, else the next one.
     static int NextPortCandidate(int port) { return port <= 8079 ? 8080 : port + 1; }
 
+    // The settings file this configuration reads and writes.
+    const std::string& SettingsPath() const { return m_settingsPath; }
+    const std::string& InstallDir() const { return m_installDir; }
+
     // Used by the settings sheet: how the server runs and, as a service, how it starts.
     int m_runAsService = 0;
     int m_serviceStartType = kStartManual;
@@ -45,6 +49,8 @@ protected:
 
 private:
     void CorrectMissingPort();
+    std::string m_settingsPath;
+    std::string m_installDir;
     void ReadBaseAddresses();
 };
 

@@ -116,15 +116,15 @@ bool CDatabaseSetup::CheckServerDatabase(COdbcConnection& database, const std::s
         std::string name = GetConnectionValue("DATABASE", connect);
         if (name.empty())
             name = "default";
-        return ui.CreateTables(database, "database: " + name + " user: " + GetConnectionValue("UID", connect),
+        return ui.CreateTables(database, connect, "database: " + name + " user: " + GetConnectionValue("UID", connect),
                                PostgresScriptPath());
     }
     if (kind == "SQLite")
-        return ui.CreateTables(database, "database: " + DatabaseFileOf(m_installDir, connect), SqliteScriptPath());
+        return ui.CreateTables(database, connect, "database: " + DatabaseFileOf(m_installDir, connect), SqliteScriptPath());
     ui.ShowInformation(
         "System failed to detect the type of your database.\nPlease load the script for your database using the "
         "Load button.");
-    return ui.CreateTables(database, "", "");
+    return ui.CreateTables(database, connect, "", "");
 }
 
 std::string CDatabaseSetup::TrialConnectString(const std::string& dsn) const

@@ -15,9 +15,10 @@ public:
     // The data-source dialog opened on `dsn` (in: the current one, out: the chosen one) with the
     // default data source and a hint; false when cancelled.
     virtual bool ChooseDataSource(std::string& dsn, const std::string& defaultDsn, const std::string& hint) = 0;
-    // The table-creation dialog for `database`, its caption line and its script ("" for none);
-    // true when it ended with OK.
-    virtual bool CreateTables(COdbcConnection& database, const std::string& caption, const std::string& scriptPath) = 0;
+    // The table-creation dialog for `database` (reached by `connect`), its caption line and its
+    // script ("" for none); true when it ended with OK.
+    virtual bool CreateTables(COdbcConnection& database, const std::string& connect, const std::string& caption,
+                              const std::string& scriptPath) = 0;
     // An information box, and a box for a database error.
     virtual void ShowInformation(const std::string& text) = 0;
     virtual void ShowError(const std::string& text) = 0;

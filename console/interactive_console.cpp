@@ -14,6 +14,9 @@
 
 #include "console/console_app.h"
 #include "console/console_config.h"
+#include "console/console_messages.h"
+#include "console/database_setup.h"
+#include "console/gui_database_setup.h"
 #include "console/gui_support.h"
 #include "console/main_frame.h"
 #include "console/server_view.h"
@@ -119,6 +122,21 @@ int RunInteractiveConsole(int argc, char** argv)
         return 0;
     }
 
+    // The server's data source must open and hold the settings table before anything else.
+    CDatabaseSetup& setup = TheDatabaseSetup();
+    setup.DetectSchemaVersion();
+    CConsoleConfig& config = console.Config();
+    std::string connect = config.m_dbOdbcConnectString;
+    CGuiDatabaseSetupUi ui(setup, nullptr);
+    if (!setup.CheckDataSource(connect, ui)) {
+        ShowMessage(nullptr, CConsoleMessages::DataSourceMissing, QMessageBox::Information);
+        return 0;
+    }
+    if (connect != config.m_dbOdbcConnectString) {
+        config.m_dbOdbcConnectString = connect;
+        config.SaveConnectString();
+    }
+
     CMainFrame frame(console);
     CInstanceBeacon beacon(beaconPath);
     QObject::connect(&beacon, &CInstanceBeacon::raiseRequested, &frame, [&frame] {
@@ -131,5 +149,8 @@ int RunInteractiveConsole(int argc, char** argv)
     frame.RestorePosition();
     frame.show();
     frame.View()->OnInitialUpdate();
+    // Settings that were never saved are asked for at once.
+    if (config.m_generalOrganizationName.empty())
+        QTimer::singleShot(0, frame.View(), &CServerView::OnSettings);
     return application.exec();
 }

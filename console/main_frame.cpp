@@ -45,6 +45,8 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
     AddCommand(server, kStart, "&Start", "Start Server");
     AddCommand(server, kStop, "S&top...", "Stop Server");
     AddCommand(server, kBrowse, "&Browse", "Launch a browser to browse this server");
+    AddCommand(server, kSettings, "S&ettings...",
+               "Settings including enabled components, ODBC connection, email account, etc.");
     server->addSeparator();
     AddCommand(server, kExit, "E&xit", "Quit the application");
     QMenu* tools = menuBar()->addMenu("&Tools");
@@ -52,6 +54,7 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
     AddCommand(tools, kRefresh, "&Refresh", "Refresh the status of all running components and connections");
     AddCommand(tools, kRunNow, "Run &Now...", "Run selected component now");
     AddCommand(tools, kRequests, "Current &HTTP Requests...", "Show current HTTP requests");
+    AddCommand(tools, kCreateDataSource, "Create &Data Source...", "Create data source");
     QMenu* help = menuBar()->addMenu("&Help");
     AddCommand(help, kAbout, "&About twConsole...", "Display program information, version number and copyright");
 
@@ -63,6 +66,8 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
     connect(Command(kRefresh), &QAction::triggered, m_view, &CServerView::Refresh);
     connect(Command(kRunNow), &QAction::triggered, m_view, &CServerView::OnRunNow);
     connect(Command(kRequests), &QAction::triggered, m_view, &CServerView::OnRequests);
+    connect(Command(kSettings), &QAction::triggered, m_view, &CServerView::OnSettings);
+    connect(Command(kCreateDataSource), &QAction::triggered, m_view, &CServerView::OnCreateDataSource);
     connect(Command(kAbout), &QAction::triggered, this, [this] {
         QMessageBox::about(this, "About twConsole", "Tarnwick Console, version 3\n\nThe administration program of Tarnwick Server.");
     });
@@ -73,7 +78,8 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
     bar->setMovable(false);
     const std::pair<int, QStyle::StandardPixmap> tools_[] = {
         {kStart, QStyle::SP_MediaPlay},       {kStop, QStyle::SP_MediaStop},
-        {kRefresh, QStyle::SP_BrowserReload}, {kRunNow, QStyle::SP_MediaSeekForward},
+        {kSettings, QStyle::SP_FileDialogDetailedView}, {kRefresh, QStyle::SP_BrowserReload},
+        {kRunNow, QStyle::SP_MediaSeekForward},
         {kBrowse, QStyle::SP_DirHomeIcon},    {kAbout, QStyle::SP_MessageBoxQuestion},
     };
     for (const auto& [id, icon] : tools_) {
@@ -104,6 +110,8 @@ QAction* CMainFrame::Command(int id) const
 
 void CMainFrame::EnableCommands(bool running)
 {
+    // A refresh follows every command, the settings sheet's change of the run mode included.
+    UpdateServerType();
     Command(kStart)->setEnabled(!running);
     for (int id : {kStop, kBrowse, kRunNow, kRequests})
         Command(id)->setEnabled(running);

@@ -17,6 +17,8 @@
 #include "console/console_app.h"
 #include "console/console_config.h"
 #include "console/console_messages.h"
+#include "console/data_source_dialog.h"
+#include "console/settings_sheet.h"
 #include "console/gui_support.h"
 #include "console/host_lookup.h"
 #include "console/requests_dialog.h"
@@ -316,5 +318,33 @@ void CServerView::OnRunNow()
 void CServerView::OnRequests()
 {
     CRequestsDlg dialog(m_app.Config(), this);
+    dialog.exec();
+}
+
+void CServerView::OnSettings()
+{
+    CConsoleConfig& config = m_app.Config();
+    const std::string address = config.m_generalTcpipAddress;
+    CSettingsSht sheet("Settings", m_app, this);
+    if (sheet.exec() != QDialog::Accepted)
+        return;
+    const bool addressChanged = config.m_generalTcpipAddress != address;
+    if (addressChanged) {
+        const std::string name = ResolveDomainName(config.m_generalTcpipAddress);
+        if (name != config.m_fqdn) {
+            config.m_fqdn = name;
+            config.Save();
+        }
+    }
+    Refresh();
+    if (addressChanged)
+        ShowUnderscoreWarning();
+}
+
+void CServerView::OnCreateDataSource()
+{
+    // An extra data source for the site's own code; the server's settings stay as they are.
+    CDataSourceDlg dialog(m_app.InstallDir(), "", "", "You are creating an additional data source to be used in your own code.",
+                          this);
     dialog.exec();
 }

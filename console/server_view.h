@@ -52,6 +52,8 @@ public slots:
     void OnViewLogFiles();
     void OnRunNow();
     void OnRequests();
+    void OnSettings();
+    void OnCreateDataSource();
     void ConfirmBrowse();
 
 private:

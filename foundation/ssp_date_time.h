@@ -79,6 +79,10 @@ public:
 
     // True when every character is '0' to '9' (the empty text included).
     static bool IsAllDigits(std::string_view text);
+    // A time of day in the locale's form (hours, minutes, an AM/PM marker on a 12-hour clock);
+    // an empty text is midnight. False when the text is no time. The console reads typed task
+    // times with it.
+    static bool ParseLocaleTime(std::string_view text, int& hour, int& minute);
 
     // The script members of the datetime object (names exact and case-sensitive): isValid, getYear,
     // getMonth, getDay, getDayOfWeek, getHour, getMinute, getSecond, format(f), formatGmt(f),
@@ -92,7 +96,6 @@ private:
     // "{d 'y-m-d'}", or with the time "{ts 'y-m-d h:m:s'}"; a two-digit year is in the 1900s.
     bool ParseOdbcLiteral(const std::string& text, bool withTime);
     bool ParseLocaleDateTime(const std::string& text);
-    static bool ParseLocaleTime(std::string_view text, int& hour, int& minute);
 
     bool m_valid = false;
     std::int64_t m_time = 0;  // seconds since 1970 (UTC)

@@ -30,7 +30,8 @@ public:
         choices.pop_front();
         return true;
     }
-    bool CreateTables(COdbcConnection& database, const std::string& caption, const std::string& script) override
+    bool CreateTables(COdbcConnection& database, const std::string&, const std::string& caption,
+                      const std::string& script) override
     {
         tableCaptions.push_back(caption);
         tableScripts.push_back(script);

@@ -96,19 +96,28 @@ private:
                 box->close();
             return;
         }
+        if (modal == m_handling)
+            return;
         if (m_handlers.empty()) {
             modal->close();
             return;
         }
+        // The handler runs after this timer's slot has returned, so that a message box that it
+        // opens (a refused value) is answered from the nested event loop.
+        m_handling = modal;
         DialogHandler handler = std::move(m_handlers.front());
         m_handlers.pop_front();
-        handler(modal);
+        QTimer::singleShot(0, modal, [this, modal, handler] {
+            handler(modal);
+            m_handling = nullptr;
+        });
     }
 
     QTimer m_timer;
     std::deque<QMessageBox::StandardButton> m_buttons;
     std::deque<DialogHandler> m_handlers;
     std::vector<std::string> m_messages;
+    QWidget* m_handling = nullptr;
 };
 
 // Lets queued events (timers, repaints) run for a moment.

@@ -1,0 +1,124 @@
+#include "console/create_tables_dialog.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "console/database_setup.h"
+#include "console/gui_support.h"
+#include "console/sql_script_splitter.h"
+#include "console/text_file.h"
+#include "database/odbc_connection.h"
+
+namespace {
+
+constexpr int kMaxScriptLength = 1048576;
+
+}  // namespace
+
+CCreateTablesDlg::CCreateTablesDlg(CDatabaseSetup& setup, CDatabaseSetupUi& ui, COdbcConnection* database,
+                                   const std::string& caption, const std::string& scriptPath,
+                                   const std::string& connectString, QWidget* parent)
+    : QDialog(parent), m_setup(setup), m_ui(ui), m_database(database), m_connect(connectString)
+{
+    setWindowTitle("Create Tables To Store Your Data");
+    auto* captionLine = WithId(new QLabel(ToQt(caption), this), 1098);
+    m_script = WithId(new QPlainTextEdit(this), 1127);
+    m_script->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_script->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_status = WithId(new QLineEdit(this), 1095);
+    m_status->setReadOnly(true);
+    m_status->setText("Click OK to create tables to store your data. If you have done it before, see help.");
+    auto* load = WithId(new QPushButton("Load...", this), 1093);
+    m_ok = WithId(new QPushButton("OK", this), 1);
+    m_ok->setDefault(true);
+    auto* cancel = WithId(new QPushButton("Cancel", this), 2);
+    connect(load, &QPushButton::clicked, this, &CCreateTablesDlg::OnLoad);
+    connect(m_ok, &QPushButton::clicked, this, &CCreateTablesDlg::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(load);
+    buttons->addStretch();
+    buttons->addWidget(m_ok);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(captionLine);
+    layout->addWidget(m_status);
+    layout->addWidget(m_script, 1);
+    layout->addLayout(buttons);
+    resize(640, 480);
+    if (!scriptPath.empty())
+        LoadScriptFile(scriptPath);
+}
+
+void CCreateTablesDlg::LoadScriptFile(const std::string& path)
+{
+    std::string text;
+    if (!ReadTextFile(path, text)) {
+        ShowMessage(this, "Failed to open file: " + path);
+        m_script->clear();
+        return;
+    }
+    if (text.size() > static_cast<std::size_t>(kMaxScriptLength))
+        text.resize(static_cast<std::size_t>(kMaxScriptLength));
+    m_script->setPlainText(ToQt(text));
+}
+
+void CCreateTablesDlg::OnLoad()
+{
+    const QString path = QFileDialog::getOpenFileName(this, "Load a SQL script file", QString(),
+                                                      "SQL Script Files (*.sql);;All Files (*.*)");
+    if (!path.isEmpty())
+        LoadScriptFile(FromQt(path));
+}
+
+bool CCreateTablesDlg::RunScript()
+{
+    CWaitCursor wait;
+    if (!m_database || !m_database->IsOpen()) {
+        ShowMessage(this, "Not yet connected to the database. Please cancel.");
+        return false;
+    }
+    m_ok->setEnabled(false);
+    CSqlScriptSplitter splitter(FromQt(m_script->toPlainText()));
+    std::string statement;
+    while (splitter.Next(statement)) {
+        if (statement.empty())
+            continue;
+        m_status->setText(ToQt(statement));
+        m_status->repaint();
+        try {
+            m_database->ExecuteSQL(statement);
+        } catch (const CDbException& failure) {
+            if (!AskYesNo(this, failure.ErrorText() + "\nWould you like to continue?")) {
+                m_ok->setEnabled(true);
+                return false;
+            }
+        }
+    }
+    m_ok->setEnabled(true);
+    m_status->setText("All done, click OK to continue.");
+    return true;
+}
+
+bool CCreateTablesDlg::CheckTablesAfterScript()
+{
+    if (m_setup.CheckAccessDatabase(*m_database, m_connect, m_ui) == 0)
+        return true;
+    return AskYesNo(this, "Table: " + m_setup.GetRegistryTableName() +
+                              " is still not found. \nThe Tarnwick Server will not work. \n\nAre you sure you want to "
+                              "continue?");
+}
+
+void CCreateTablesDlg::accept()
+{
+    if (RunScript() && CheckTablesAfterScript())
+        QDialog::accept();
+}

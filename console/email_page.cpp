@@ -1,0 +1,116 @@
+#include "console/email_page.h"
+
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+#include "console/console_config.h"
+#include "console/gui_support.h"
+#include "foundation/ascii_text.h"
+#include "foundation/number_parse.h"
+
+namespace {
+
+// The page's floor for the daily limit (the server raises what it loads further, to 100).
+constexpr int kMinEmailsPerDay = 50;
+
+struct CEmailField {
+    int id;
+    std::string CConsoleConfig::*setting;
+};
+
+// The text fields and the setting each one edits; the two web addresses and the limit have rules
+// of their own.
+const CEmailField kTextFields[] = {
+    {1068, &CConsoleConfig::m_emAdminEmail},       {1027, &CConsoleConfig::m_emSmtpServer},
+    {1123, &CConsoleConfig::m_emSmtpPort},         {1031, &CConsoleConfig::m_emSmtpUserName},
+    {1033, &CConsoleConfig::m_emSmtpPassword},     {1028, &CConsoleConfig::m_emPop3Server},
+    {1124, &CConsoleConfig::m_emPop3Port},         {1032, &CConsoleConfig::m_emImporterEmail},
+    {1029, &CConsoleConfig::m_emImporterUserName}, {1030, &CConsoleConfig::m_emImporterPassword},
+};
+constexpr int kHttpField = 1153;
+constexpr int kHttpsField = 1152;
+constexpr int kLimitField = 1154;
+
+std::string WithoutPrefix(const std::string& address, std::string_view prefix)
+{
+    return EqualsNoCase(std::string_view(address).substr(0, prefix.size()), prefix) ? address.substr(prefix.size())
+                                                                                    : address;
+}
+
+std::string Trimmed(const std::string& text)
+{
+    return std::string(TrimWhiteAscii(text));
+}
+
+}  // namespace
+
+CEmailPage::CEmailPage(QWidget* parent) : CSettingsPage("Email", parent)
+{
+    auto field = [this](int id, bool secret = false) {
+        auto* edit = WithId(new QLineEdit(this), id);
+        if (secret)
+            edit->setEchoMode(QLineEdit::Password);
+        return edit;
+    };
+    auto* layout = new QVBoxLayout(this);
+    auto* admin = new QFormLayout;
+    admin->addRow(new QLabel("Administrator email adresses:  (use semi-colon to separate addresses)", this));
+    admin->addRow(field(1068));
+    layout->addLayout(admin);
+
+    auto* sender = new QGroupBox("Email Sender", this);
+    auto* senderForm = new QFormLayout(sender);
+    senderForm->addRow("Outgoing mail (SMTP) server", field(1027));
+    senderForm->addRow("Port", field(1123));
+    senderForm->addRow("Account name", field(1031));
+    senderForm->addRow("Password", field(1033, true));
+    senderForm->addRow("Max number of emails per day:", field(kLimitField));
+    senderForm->addRow(new QLabel("Web server addresses in emails: (See help!)", this));
+    senderForm->addRow("http://", field(kHttpField));
+    senderForm->addRow("https://", field(kHttpsField));
+    layout->addWidget(sender);
+
+    auto* importer = new QGroupBox("Email Importer", this);
+    auto* importerForm = new QFormLayout(importer);
+    importerForm->addRow("Incoming mail (POP3) server", field(1028));
+    importerForm->addRow("Port", field(1124));
+    importerForm->addRow("Email Importer email address", field(1032));
+    importerForm->addRow("Account name", field(1029));
+    importerForm->addRow("Password", field(1030, true));
+    auto* note = new QLabel("Importer must have its own email account! Defects can be sent to its email address and "
+                            "get imported in to the database.",
+                            this);
+    note->setWordWrap(true);
+    importerForm->addRow(note);
+    layout->addWidget(importer);
+    layout->addStretch();
+}
+
+QLineEdit* CEmailPage::Field(int id) const
+{
+    return findChild<QLineEdit*>(ControlName(id));
+}
+
+void CEmailPage::OnInitDialog()
+{
+    const CConsoleConfig& settings = *m_settings;
+    for (const CEmailField& field : kTextFields)
+        Field(field.id)->setText(ToQt(settings.*field.setting));
+    Field(kHttpField)->setText(ToQt(WithoutPrefix(settings.m_generalHttpAddr, "http://")));
+    Field(kHttpsField)->setText(ToQt(WithoutPrefix(settings.m_generalHttpsAddr, "https://")));
+    Field(kLimitField)->setText(QString::number(settings.m_emMaxEmailOut));
+}
+
+bool CEmailPage::StoreControls()
+{
+    CConsoleConfig& settings = *m_settings;
+    for (const CEmailField& field : kTextFields)
+        settings.*field.setting = Trimmed(FromQt(Field(field.id)->text()));
+    settings.m_generalHttpAddr = Trimmed("http://" + FromQt(Field(kHttpField)->text()));
+    settings.m_generalHttpsAddr = Trimmed("https://" + FromQt(Field(kHttpsField)->text()));
+    settings.m_emMaxEmailOut = std::max(ParseInt32(FromQt(Field(kLimitField)->text())), kMinEmailsPerDay);
+    return true;
+}

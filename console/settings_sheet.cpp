@@ -1,0 +1,262 @@
+#include "console/settings_sheet.h"
+
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "console/console_app.h"
+#include "console/console_messages.h"
+#include "console/db_page.h"
+#include "console/email_page.h"
+#include "console/general_page.h"
+#include "console/gui_support.h"
+#include "console/host_lookup.h"
+#include "console/mime_type_page.h"
+#include "console/security_page.h"
+#include "console/service_manager.h"
+#include "console/string_tokenizer.h"
+#include "console/task_page.h"
+#include "foundation/task_entry.h"
+
+namespace {
+
+// Only the first 13 tasks are checked, as the server numbers its system tasks.
+constexpr std::size_t kCheckedTasks = 13;
+constexpr std::size_t kMaxProgramPath = 255;
+
+}  // namespace
+
+CSettingsSht::CSettingsSht(const QString& caption, CConsoleApp& app, QWidget* parent, int firstPage)
+    : QDialog(parent), m_app(app), m_working(app.Config().SettingsPath(), app.Config().InstallDir())
+{
+    setWindowTitle(caption);
+    m_tabs = new QTabWidget(this);
+    auto* db = new CDbPage(this);
+    db->SetServerControl(&m_app);
+    m_pages = {new CGeneralPage(this), db, new CTaskPage(app.InstallDir(), this), new CEmailPage(this),
+               new CSecurityPage(app.InstallDir(), this), new CMimeTypePage(this)};
+    // The sheet's buttons: Save in the place of OK, and Cancel.
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* save = buttons->addButton("Save", QDialogButtonBox::AcceptRole);
+    save->setObjectName(ControlName(1));
+    save->setDefault(true);
+    buttons->addButton(QDialogButtonBox::Cancel)->setObjectName(ControlName(2));
+    connect(buttons, &QDialogButtonBox::accepted, this, &CSettingsSht::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_tabs, 1);
+    layout->addWidget(buttons);
+    resize(620, 520);
+
+    OnInitDialog();
+    for (CSettingsPage* page : m_pages)
+        m_tabs->addTab(page, page->Caption());
+    m_tabs->setCurrentIndex(firstPage);
+    OnPageChanged(firstPage);
+    connect(m_tabs, &QTabWidget::currentChanged, this, &CSettingsSht::OnPageChanged);
+}
+
+CSettingsPage* CSettingsSht::Page(int index) const
+{
+    return index >= 0 && index < static_cast<int>(m_pages.size()) ? m_pages[static_cast<std::size_t>(index)] : nullptr;
+}
+
+void CSettingsSht::OnInitDialog()
+{
+    CWaitCursor wait;
+    CServiceManager manager;
+    int startType = CServiceManager::kDemandStart;
+    if (!manager.QueryConfig(CConsoleApp::kServiceName, startType, &m_serviceDependency)) {
+        startType = CServiceManager::kDemandStart;
+        m_serviceDependency.clear();
+    }
+    m_serviceStartType = startType;
+    m_working.Load();
+    m_working.m_runAsService = m_app.GetServiceMode();
+    m_working.m_serviceStartType = m_serviceStartType;
+    for (CSettingsPage* page : m_pages)
+        page->SetSettings(&m_working);
+}
+
+void CSettingsSht::OnPageChanged(int index)
+{
+    // Leaving a page stores it; a value it refuses keeps the page in front.
+    if (m_activePage >= 0 && m_activePage != index && !Page(m_activePage)->Store()) {
+        const QSignalBlocker block(m_tabs);
+        m_tabs->setCurrentIndex(m_activePage);
+        return;
+    }
+    m_activePage = index;
+    if (CSettingsPage* page = Page(index))
+        page->Activate();
+}
+
+bool CSettingsSht::CheckSettings()
+{
+    auto refuse = [this](const std::string& message) {
+        ShowMessage(this, message);
+        return false;
+    };
+    const CConsoleConfig& settings = m_working;
+    if (settings.m_sessionTimeout < 1 || settings.m_sessionTimeout > 1440)
+        return refuse("Session time out can not be smaller than 1 minute or larger than 1440 minutes.");
+    if (settings.m_maxUpload < 1 || settings.m_maxUpload > 1000)
+        return refuse("Maximum upload can not be smaller than 1M or larger than 1000M. ");
+    if (settings.m_dbOdbcConnectString.empty())
+        return refuse("ODBC connect string has not been set yet.\nPlease goto the Database page and click on the change "
+                      "button to set it.");
+    bool senderEnabled = false;
+    int importers = 0;
+    for (std::size_t i = 0; i < settings.GetTaskCount() && i < kCheckedTasks; ++i) {
+        const CTaskEntry& task = *settings.GetTask(i);
+        if (i == 0) {
+            senderEnabled = task.IsEnabled();
+        } else {
+            if (task.IsEnabled() && task.GetName().find("Email Importer") != std::string::npos)
+                ++importers;
+            if (task.IsEnabled() && !senderEnabled)
+                return refuse("For task 2 and above to work, you must enable Email Sender.");
+        }
+        if (task.GetIntervalSeconds() == 0)
+            return refuse("Interval of task " + task.GetName() + " is smaller than 1 minute. That is not allowed. ");
+    }
+    if (senderEnabled && settings.m_emSmtpServer.empty())
+        return refuse("Please go to email page to set SMTP Host for Email Sender to work.");
+    if (senderEnabled && settings.m_emAdminEmail.empty())
+        return refuse("Please go to email page to set the Administrator Email Addresses for Email Sender to work.");
+    if (importers > 0) {
+        if (settings.m_emPop3Server.empty() || settings.m_emImporterEmail.empty() ||
+            settings.m_emImporterUserName.empty() || settings.m_emImporterPassword.empty())
+            return refuse("POP3 host or email account for Email Importer has not been set up yet.\nPlease go to the "
+                          "Email page to set them.");
+        for (const std::string* list : {&settings.m_emAdminEmail, &settings.m_emDispatcherEmail}) {
+            CStringTokenizer addresses(list->c_str(), ",; ", true);
+            for (std::string address = addresses.NextToken(); !address.empty(); address = addresses.NextToken())
+                if (address == settings.m_emImporterEmail)
+                    return refuse(CConsoleMessages::ImporterAddressWarning);
+        }
+    }
+    if (importers > 1)
+        ShowMessage(this, "Warning: You enabled more than one Email Importer.\nBy default, all of them will try to "
+                          "retrieve emails from\nthe same POP3 email account you entered in the Email Page.\n\nYou must "
+                          "modify all scirpt\\importer.tws and have\nthem retrieve emails from different email accounts!");
+    return true;
+}
+
+void CSettingsSht::accept()
+{
+    if (!Page(m_tabs->currentIndex())->Store())
+        return;
+    CConsoleConfig& stored = m_app.Config();
+    const bool running = m_app.IsServerRunning();
+    if (running && (m_working.m_generalTcpipAddress != stored.m_generalTcpipAddress ||
+                    m_working.m_generalTcpipPort != stored.m_generalTcpipPort)) {
+        if (!AskYesNo(this, CConsoleMessages::AskStopForAddressChange))
+            return;
+        std::string message;
+        CWaitCursor wait;
+        if (!m_app.StopServer(message)) {
+            ShowMessage(this, message);
+            return;
+        }
+    }
+    if (!CheckSettings())
+        return;
+
+    const int currentMode = m_app.GetServiceMode();
+    if (!currentMode && m_working.m_runAsService) {
+        if (!InstallService() && m_working.m_runAsService)
+            return;
+    } else if (currentMode && !m_working.m_runAsService) {
+        if (!RemoveService() && !m_working.m_runAsService)
+            return;
+    } else if (currentMode && !ApplyServiceConfig()) {
+        return;
+    }
+
+    if (!m_working.m_securityCertName.empty()) {
+        std::string name = ResolveHostName(m_working.m_generalTcpipAddress);
+        if (name.empty())
+            name = m_working.m_generalTcpipAddress;
+        if (m_working.m_securityCertName != name)
+            ShowMessage(this,
+                        "The certificate you selected was not issued to " + name +
+                            ".\nWhen a user access this secure website using https, he/she\nwill be asked by the web "
+                            "browser whether to accept the certificate.",
+                        QMessageBox::Information);
+    }
+    if (m_working.Differs(stored)) {
+        m_working.Save();
+        stored.Load();
+        if (m_app.IsServerRunning())
+            ShowMessage(this, CConsoleMessages::RestartToApply, QMessageBox::Information);
+    }
+    m_app.SetServiceMode(m_working.m_runAsService);
+    QDialog::accept();
+}
+
+int CSettingsSht::InstallService()
+{
+    const bool running = m_app.IsServerRunning();
+    if (!AskYesNo(this, running ? CConsoleMessages::AskStopAndInstallService : CConsoleMessages::AskInstallService)) {
+        m_working.m_runAsService = 0;
+        return 0;
+    }
+    if (running) {
+        std::string message;
+        CWaitCursor wait;
+        if (!m_app.StopServer(message)) {
+            ShowMessage(this, message);
+            return 0;
+        }
+    }
+    const std::string program = m_app.ServerProgramPath();
+    if (program.size() > kMaxProgramPath) {
+        ShowMessage(this, "Service file name too long.");
+        return 0;
+    }
+    if (m_working.m_serviceDependency.size() > CServiceManager::kMaxDependencyLength) {
+        ShowMessage(this, "Depend on service name must shorter then 50 characters");
+        return 0;
+    }
+    CServiceManager manager;
+    if (!manager.Install(program, CConsoleApp::kServiceName, CConsoleApp::kServiceName, m_working.m_serviceStartType,
+                         m_working.m_serviceDependency, m_working.m_serviceUserName, m_working.m_servicePassword)) {
+        ShowMessage(this, CConsoleMessages::InstallServiceFailed + manager.GetErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int CSettingsSht::RemoveService()
+{
+    const bool running = m_app.IsServerRunning();
+    if (!AskYesNo(this, running ? CConsoleMessages::AskStopAndRemoveService : CConsoleMessages::AskRemoveService)) {
+        m_working.m_runAsService = 1;
+        return 0;
+    }
+    CServiceManager manager;
+    CWaitCursor wait;
+    if (!manager.RemoveByName(CConsoleApp::kServiceName)) {
+        ShowMessage(this, CConsoleMessages::RemoveServiceFailed + manager.GetErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int CSettingsSht::ApplyServiceConfig()
+{
+    CServiceManager manager;
+    if (m_working.m_serviceStartType != m_serviceStartType &&
+        !manager.SetStartType(CConsoleApp::kServiceName, m_working.m_serviceStartType)) {
+        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change NT service startup type");
+        return 0;
+    }
+    if (m_working.m_serviceDependency != m_serviceDependency &&
+        !manager.SetDependency(CConsoleApp::kServiceName, m_working.m_serviceDependency)) {
+        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change NT service dependency");
+        return 0;
+    }
+    return 1;
+}
