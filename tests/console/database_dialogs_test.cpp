@@ -1,0 +1,177 @@
+// The data-source dialog, the table-creation dialog and the Database page against the
+// installation's real ODBC files and SQLite databases, under the offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <filesystem>
+
+#include "console/console_app.h"
+#include "console/console_config.h"
+#include "console/create_tables_dialog.h"
+#include "console/data_source_dialog.h"
+#include "console/database_setup.h"
+#include "console/db_page.h"
+#include "console/gui_database_setup.h"
+#include "console/gui_support.h"
+#include "console/report_list.h"
+#include "console/settings_sheet.h"
+#include "database/odbc_connection.h"
+#include "database/odbc_setup.h"
+#include "platform/named_objects.h"
+#include "tests/console/console_test_support.h"
+#include "tests/console/gui_test_support.h"
+
+namespace {
+
+class DatabaseDialogsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TW_INSTALL_DIR", m_install.Path().c_str(), 1);
+        std::ofstream(m_tools.Path() + "/odbcinst.ini")
+            << "[SQLite3]\nDriver=libsqlite3odbc.so\n\n[SQL Server Native]\nDriver=/nowhere/libmssql.so\n";
+        setenv("TW_SYSTEM_ODBCINST", (m_tools.Path() + "/odbcinst.ini").c_str(), 1);
+        m_install.WriteSettings("GeneralOrganizationName=Example\n");
+        ASSERT_TRUE(m_console.LoadSettings());
+    }
+    void TearDown() override { unsetenv("TW_SYSTEM_ODBCINST"); }
+    std::string Path() const { return m_install.Path(); }
+    static CListCtrlEx* List(QWidget* dialog, int id) { return dialog->findChild<CListCtrlEx*>(ControlName(id)); }
+    static QPushButton* Button(QWidget* dialog, int id) { return dialog->findChild<QPushButton*>(ControlName(id)); }
+    static int RowOf(CListCtrlEx* list, const QString& text)
+    {
+        for (int row = 0; row < list->topLevelItemCount(); ++row)
+            if (list->CellText(row, 0) == text)
+                return row;
+        return -1;
+    }
+
+    CServerInstall m_install;
+    TempFolder m_tools{"tw-console-tools"};
+    CFakeSystemctl m_systemctl{m_tools.Path()};
+    CConsoleConfig m_config{m_install.Path() + "/etc/settings.conf", m_install.Path()};
+    CConsoleApp m_console{m_config, m_install.Path()};
+    CModalAnswerer m_answers;
+};
+
+TEST_F(DatabaseDialogsTest, CreateDefaultMakesTheDefaultDataSourceAndDatabase)
+{
+    CDataSourceDlg dialog(Path(), "", "tw3", "hint");
+    EXPECT_EQ(dialog.windowTitle(), "Set up data source");
+    EXPECT_FALSE(Button(&dialog, 1)->isEnabled()) << "no data source chosen yet";
+    EXPECT_FALSE(Button(&dialog, 1059)->isEnabled());
+    Button(&dialog, 1082)->click();
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1058")->text(), "tw3");
+    EXPECT_TRUE(Button(&dialog, 1)->isEnabled());
+    EXPECT_TRUE(std::filesystem::exists(Path() + "/data/tw3.db"));
+    EXPECT_GE(RowOf(List(&dialog, 1062), "tw3"), 0);
+
+    COdbcConnection connection;
+    connection.Open("DSN=tw3");
+    connection.ExecuteSQL("SELECT * FROM tw3_registry");
+}
+
+TEST_F(DatabaseDialogsTest, WithoutADefaultNameTheDialogOnlyCreatesAndProposesNamesByDriver)
+{
+    CDataSourceDlg dialog(Path(), "", "", "You are creating an additional data source to be used in your own code.");
+    EXPECT_EQ(dialog.windowTitle(), "Create data source");
+    EXPECT_TRUE(Button(&dialog, 1082)->isHidden());
+    EXPECT_EQ(dialog.findChild<QGroupBox*>("id1124")->title(), "New data source");
+
+    CListCtrlEx* drivers = List(&dialog, 1060);
+    drivers->SelectRow(RowOf(drivers, "SQL Server Native"));
+    m_answers.QueueDialog([](QWidget* attributes) {
+        EXPECT_EQ(attributes->findChild<QLineEdit*>("dataSourceName")->text(), "_sql");
+        attributes->close();
+    });
+    Button(&dialog, 1061)->click();
+
+    drivers->SelectRow(RowOf(drivers, "SQLite3"));
+    m_answers.QueueDialog([this](QWidget* attributes) {
+        attributes->findChild<QLineEdit*>("dataSourceName")->setText("extra");
+        auto* table = attributes->findChild<QTableWidget*>("attributes");
+        for (int row = 0; row < table->rowCount(); ++row)
+            if (table->item(row, 0) && table->item(row, 0)->text() == "Database")
+                table->item(row, 1)->setText(QString::fromStdString(Path() + "/data/extra.db"));
+        attributes->findChild<QPushButton*>("id1")->click();
+    });
+    Button(&dialog, 1061)->click();
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1058")->text(), "extra")
+        << "the data source the list did not show before is the new one, whatever its name";
+    EXPECT_EQ(DataSourceKind(Path(), "extra"), "SQLite");
+    EXPECT_NE(ReadWholeFile(Path() + "/etc/odbc.ini").find("Database=" + Path() + "/data/extra.db"), std::string::npos);
+}
+
+TEST_F(DatabaseDialogsTest, TheTableDialogRunsItsScriptAndAsksAtAFailure)
+{
+    std::string error;
+    ASSERT_TRUE(WriteSystemDataSource(Path(), "empty", "SQLite3", {{"Database", Path() + "/data/empty.db"}}, error));
+    CDatabaseSetup setup(Path());
+    setup.DetectSchemaVersion();
+    CGuiDatabaseSetupUi ui(setup, nullptr);
+    COdbcConnection database;
+    database.Open("DSN=empty");
+    CCreateTablesDlg dialog(setup, ui, &database, "database: empty", Path() + "/data/tw3sqlite.sql", "DSN=empty");
+    auto* script = dialog.findChild<QPlainTextEdit*>("id1127");
+    EXPECT_TRUE(script->toPlainText().contains("CREATE TABLE tw3_registry"));
+    script->setPlainText("CREATE TABLE broken (;\nCREATE TABLE tw3_registry (reg_user VARCHAR(50));\n");
+
+    m_answers.QueueButton(QMessageBox::No);
+    EXPECT_FALSE(dialog.RunScript());
+    EXPECT_TRUE(m_answers.LastMessage().find("\nWould you like to continue?") != std::string::npos);
+    EXPECT_TRUE(Button(&dialog, 1)->isEnabled());
+    EXPECT_EQ(setup.CheckAccessDatabase(database, "DSN=empty", ui), 1) << "No stopped the script";
+
+    m_answers.QueueButton(QMessageBox::Yes);
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(), "All done, click OK to continue.");
+    EXPECT_EQ(setup.CheckAccessDatabase(database, "DSN=empty", ui), 0);
+
+    CCreateTablesDlg missing(setup, ui, &database, "", Path() + "/data/none.sql", "DSN=empty");
+    EXPECT_EQ(m_answers.LastMessage(), "Failed to open file: " + Path() + "/data/none.sql");
+}
+
+TEST_F(DatabaseDialogsTest, TheDatabasePageChangesTheDataSourceAndCompactsOnlyAStoppedSqliteFile)
+{
+    CSettingsSht sheet("Settings", m_console, nullptr, 1);
+    auto* page = static_cast<CDbPage*>(sheet.Page(1));
+    auto* serialize = sheet.findChild<QCheckBox*>("id1054");
+    auto* threadOwn = sheet.findChild<QCheckBox*>("id1055");
+    serialize->click();
+    EXPECT_FALSE(serialize->isChecked());
+    EXPECT_TRUE(threadOwn->isChecked());
+    EXPECT_FALSE(threadOwn->isEnabled());
+    serialize->click();
+    EXPECT_FALSE(threadOwn->isChecked());
+    EXPECT_TRUE(threadOwn->isEnabled());
+
+    // Change...: the default data source, made in the dialog, becomes the stored string.
+    m_answers.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QPushButton*>("id1082")->click();
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    sheet.findChild<QPushButton*>("id1038")->click();
+    const std::string connect = FromQt(sheet.findChild<QLineEdit*>("id1015")->text());
+    EXPECT_EQ(connect.rfind("ODBC;DSN=tw3;", 0), 0u) << connect;
+
+    page->Compact("ODBC;DSN=elsewhere;UID=sa");
+    EXPECT_EQ(m_answers.LastMessage(), "You can only compact SQLite database files.");
+    CStopEvent running;
+    ASSERT_TRUE(running.Create(m_install.StopEventPath()));
+    page->Compact(connect);
+    EXPECT_EQ(m_answers.LastMessage(), "You need to shutdown Tarnwick Server \nbefore you can compact the SQLite database file.");
+    running.Close();
+    page->Compact(connect);
+    EXPECT_EQ(m_answers.LastMessage(), "Database file has been compacted.");
+    page->Compact("ODBC;DSN=tw3;Database=" + Path() + "/data/gone.db");
+    EXPECT_EQ(m_answers.LastMessage().rfind("Failed to compact the database file", 0), 0u) << "a failure is not reported as done";
+}
+
+}  // namespace
