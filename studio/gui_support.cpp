@@ -1,0 +1,39 @@
+#include "studio/gui_support.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMetaObject>
+
+QString ControlName(int id)
+{
+    return QStringLiteral("id%1").arg(id);
+}
+
+void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon)
+{
+    QMessageBox box(icon, kStudioTitle, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void CQueuedTarget::Post(std::function<void()> call)
+{
+    std::lock_guard lock(m_lock);
+    if (m_receiver != nullptr)
+        QMetaObject::invokeMethod(m_receiver, std::move(call), Qt::QueuedConnection);
+}
+
+void CQueuedTarget::Detach()
+{
+    std::lock_guard lock(m_lock);
+    m_receiver = nullptr;
+}
+
+CWaitCursor::CWaitCursor()
+{
+    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
+
+CWaitCursor::~CWaitCursor()
+{
+    QApplication::restoreOverrideCursor();
+}

@@ -1,0 +1,1191 @@
+#include "studio/main_frame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontDialog>
+#include <QFontInfo>
+#include <QFormLayout>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPageSetupDialog>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "foundation/ascii_text.h"
+#include "foundation/log.h"
+#include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
+#include "platform/file_system.h"
+#include "studio/browse_page.h"
+#include "studio/child_frame.h"
+#include "studio/file_tree.h"
+#include "studio/gui_support.h"
+#include "studio/output_bar.h"
+#include "studio/ssp_view.h"
+#include "studio/studio_dialogs.h"
+
+namespace {
+
+constexpr int kMsgModifiedWhileDebugging = 160;
+constexpr int kNoProfileValue = -10;
+constexpr int kMaxFaceName = 31;
+constexpr const char* kOpenFilter =
+    "Tarnwick Server Files (.twp;.tws;.css;.html) (*.twp *.tws *.css *.html);;All Files (*.*) (*)";
+constexpr const char* kSaveFilter =
+    "Tarnwick Server Files (.twp;.tws;.html;.css;.sql;.txt) (*.twp *.tws *.html *.css *.sql *.txt);;"
+    "All Files (*.*) (*)";
+constexpr const char* kCannotLoad =
+    "If you are using Windows 9x/me, note that this program cannot load files larger than 64K.";
+
+// Find and Replace of the editor: the text, the replacement and whether case matters.
+class CFindReplaceDlg : public QDialog {
+public:
+    CFindReplaceDlg(bool replace, const QString& text, const QString& replacement, bool matchCase, QWidget* parent)
+        : QDialog(parent)
+    {
+        setWindowTitle(replace ? QStringLiteral("Replace") : QStringLiteral("Find"));
+        m_text = new QLineEdit(text, this);
+        m_matchCase = new QCheckBox(QStringLiteral("Match &case"), this);
+        m_matchCase->setChecked(matchCase);
+        auto* form = new QFormLayout;
+        form->addRow(QStringLiteral("Fi&nd what:"), m_text);
+        if (replace) {
+            m_replacement = new QLineEdit(replacement, this);
+            form->addRow(QStringLiteral("Re&place with:"), m_replacement);
+        }
+        form->addRow(m_matchCase);
+        auto* buttons = new QDialogButtonBox(this);
+        buttons->addButton(replace ? QStringLiteral("&Replace") : QStringLiteral("&Find Next"),
+                           QDialogButtonBox::AcceptRole);
+        if (replace) {
+            QPushButton* all = buttons->addButton(QStringLiteral("Replace &All"), QDialogButtonBox::ActionRole);
+            connect(all, &QPushButton::clicked, this, [this] {
+                m_all = true;
+                accept();
+            });
+        }
+        buttons->addButton(QDialogButtonBox::Cancel);
+        connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        auto* layout = new QVBoxLayout(this);
+        layout->addLayout(form);
+        layout->addWidget(buttons);
+    }
+    QString Text() const { return m_text->text(); }
+    QString Replacement() const { return m_replacement ? m_replacement->text() : QString(); }
+    bool MatchCase() const { return m_matchCase->isChecked(); }
+    bool All() const { return m_all; }
+
+private:
+    QLineEdit* m_text;
+    QLineEdit* m_replacement = nullptr;
+    QCheckBox* m_matchCase;
+    bool m_all = false;
+};
+
+std::string TrimmedRoot(std::string root)
+{
+    root = std::string(TrimWhiteAscii(root));
+    if (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    return root;
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(QWidget* parent)
+    : QMainWindow(parent), m_target(std::make_shared<CQueuedTarget>(this)), m_installDir(GetProgramDirectory())
+{
+    setWindowTitle(kStudioTitle);
+    setAcceptDrops(true);
+    m_filesPane = new CFilesPane(this);
+    m_mdi = new QMdiArea(this);
+    m_mdi->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_mdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_outputBar = new COutputBar(this);
+    m_topSplitter = new QSplitter(Qt::Horizontal);
+    m_topSplitter->addWidget(m_filesPane);
+    m_topSplitter->addWidget(m_mdi);
+    m_topSplitter->setStretchFactor(1, 1);
+    m_bottomSplitter = new QSplitter(Qt::Vertical, this);
+    m_bottomSplitter->addWidget(m_topSplitter);
+    m_bottomSplitter->addWidget(m_outputBar);
+    m_bottomSplitter->setStretchFactor(0, 1);
+    setCentralWidget(m_bottomSplitter);
+
+    CreateCommands();
+    CreateToolBar();
+    m_positionIndicator = WithId(new QLabel(this), 59142);
+    statusBar()->addPermanentWidget(m_positionIndicator);
+    statusBar()->showMessage(QStringLiteral("Ready"));
+
+    ReadProfile();
+    m_outputBar->SetPaneFont(m_font);
+    m_outputBar->SetPaneColors(TextColor(), BackgroundColor());
+    m_outputBar->SetPaneTabStops(m_tabStops);
+    SetRootAndFilter(m_rootPath, m_fileFilter);
+
+    connect(m_filesPane->Tree(), &CFileTree::FileChosen, this, [this](const QString& path) {
+        if (!OpenDocumentFile(FromQt(path), false))
+            ShowMessage(this, QString::fromLatin1(kCannotLoad));
+    });
+    connect(m_outputBar->FindResults(), &CFindResultList::HitChosen, this, &CMainFrame::OnOpenHit);
+    connect(m_outputBar->Variables(), &CVariableList::EditRequested, this, &CMainFrame::OnEditWatch);
+    connect(m_mdi, &QMdiArea::subWindowActivated, this, [this] {
+        UpdateFrameTitle();
+        UpdateCommands();
+        if (CSspView* view = ActiveView())
+            m_positionIndicator->setText(view->PositionText());
+        else
+            m_positionIndicator->clear();
+    });
+
+    // From now on the log shows in the Debug pane and the debugger reports to this window.
+    std::shared_ptr<CQueuedTarget> target = m_target;
+    TheLog().SetCallbackMode([target, this](std::string_view entry) {
+        target->Post([this, text = QString::fromUtf8(entry.data(), static_cast<qsizetype>(entry.size()))] {
+            m_outputBar->DebugPane()->AppendText(text);
+        });
+    });
+    TheDebugger().SetWindow(this);
+    m_filesPane->Tree()->setFocus();
+
+    // Command states follow the debugger, whose changes come from other threads.
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &CMainFrame::UpdateCommands);
+    timer->start(200);
+    UpdateCommands();
+}
+
+CMainFrame::~CMainFrame()
+{
+    Shutdown();
+    // The panes and editors go while this is still a whole frame: their last signals reach it.
+    disconnect(m_mdi, nullptr, this, nullptr);
+    delete centralWidget();
+}
+
+void CMainFrame::Shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    if (!TheDebugger().IsIdle())
+        TheDebugger().Stop(false);
+    SaveProfile();
+    TheDebugger().SetWindow(nullptr);
+    m_target->Detach();
+    TheLog().SetFileMode(m_installDir + "/webroot");
+}
+
+QAction* CMainFrame::Command(int id) const
+{
+    auto found = m_commands.find(id);
+    return found == m_commands.end() ? nullptr : found->second;
+}
+
+QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys)
+{
+    auto* action = new QAction(text, this);
+    action->setObjectName(ControlName(id));
+    if (!keys.isEmpty())
+        action->setShortcuts(keys);
+    if (menu != nullptr)
+        menu->addAction(action);
+    else
+        addAction(action);
+    m_commands[id] = action;
+    return action;
+}
+
+void CMainFrame::CreateCommands()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    connect(AddCommand(file, kCmdNew, QStringLiteral("&New\tCtrl+N"), {QKeySequence(Qt::CTRL | Qt::Key_N)}),
+            &QAction::triggered, this, [this] { NewDocument(); });
+    connect(AddCommand(file, kCmdOpen, QStringLiteral("&Open...\tCtrl+O"), {QKeySequence(Qt::CTRL | Qt::Key_O)}),
+            &QAction::triggered, this, &CMainFrame::OnFileOpen);
+    connect(AddCommand(file, kCmdClose, QStringLiteral("&Close")), &QAction::triggered, this,
+            [this] { m_mdi->closeActiveSubWindow(); });
+    connect(AddCommand(file, kCmdSave, QStringLiteral("&Save\tCtrl+S"), {QKeySequence(Qt::CTRL | Qt::Key_S)}),
+            &QAction::triggered, this, [this] { SaveDocument(ActiveChild(), false); });
+    connect(AddCommand(file, kCmdSaveAs, QStringLiteral("Save &As...")), &QAction::triggered, this,
+            [this] { SaveDocument(ActiveChild(), true); });
+    connect(AddCommand(file, kCmdSaveAll, QStringLiteral("Save A&ll")), &QAction::triggered, this,
+            [this] { SaveAllModified(); });
+    file->addSeparator();
+    connect(AddCommand(file, kCmdPrint, QStringLiteral("&Print...\tCtrl+P"), {QKeySequence(Qt::CTRL | Qt::Key_P)}),
+            &QAction::triggered, this, [this] { OnPrint(kCmdPrint); });
+    connect(AddCommand(file, kCmdPrintPreview, QStringLiteral("Print Pre&view")), &QAction::triggered, this,
+            [this] { OnPrint(kCmdPrintPreview); });
+    connect(AddCommand(file, kCmdPrintSetup, QStringLiteral("P&rint Setup...")), &QAction::triggered, this,
+            [this] { OnPrint(kCmdPrintSetup); });
+    file->addSeparator();
+    m_recentMenu = file->addMenu(QStringLiteral("Recent &Files"));
+    file->addSeparator();
+    connect(AddCommand(file, kCmdExit, QStringLiteral("E&xit")), &QAction::triggered, this, &QWidget::close);
+
+    QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    connect(AddCommand(edit, kCmdUndo, QStringLiteral("&Undo\tCtrl+Z"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)}),
+            &QAction::triggered, this, [this] {
+                if (CSspView* view = ActiveView())
+                    view->undo();
+            });
+    edit->addSeparator();
+    connect(AddCommand(edit, kCmdCut, QStringLiteral("Cu&t\tCtrl+X"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::SHIFT | Qt::Key_Delete)}),
+            &QAction::triggered, this, [this] {
+                if (CSspView* view = ActiveView())
+                    view->cut();
+            });
+    connect(AddCommand(edit, kCmdCopy, QStringLiteral("&Copy\tCtrl+C"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}),
+            &QAction::triggered, this, [this] {
+                if (CSspView* view = ActiveView())
+                    view->copy();
+            });
+    connect(AddCommand(edit, kCmdPaste, QStringLiteral("&Paste\tCtrl+V"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}),
+            &QAction::triggered, this, [this] {
+                if (CSspView* view = ActiveView())
+                    view->paste();
+            });
+    edit->addSeparator();
+    connect(AddCommand(edit, kCmdFind, QStringLiteral("&Find...\tCtrl+F"), {QKeySequence(Qt::CTRL | Qt::Key_F)}),
+            &QAction::triggered, this, [this] { OnFind(false); });
+    connect(AddCommand(edit, kCmdFindAgain, QStringLiteral("Find &Again\tF3"), {QKeySequence(Qt::Key_F3)}),
+            &QAction::triggered, this, [this] { OnFind(true); });
+    connect(AddCommand(edit, kCmdReplace, QStringLiteral("R&eplace...\tCtrl+H"), {QKeySequence(Qt::CTRL | Qt::Key_H)}),
+            &QAction::triggered, this, &CMainFrame::OnReplace);
+    connect(AddCommand(edit, kCmdFindInFiles, QStringLiteral("Find &in Files...")), &QAction::triggered, this,
+            &CMainFrame::OnFindInFiles);
+    connect(AddCommand(edit, kCmdStopFind, QStringLiteral("&Stop Find in Files")), &QAction::triggered, this,
+            [this] { m_outputBar->FindResults()->RequestStop(); });
+    edit->addSeparator();
+    connect(AddCommand(edit, kCmdGotoOffset, QStringLiteral("Goto File &Offset...")), &QAction::triggered, this,
+            &CMainFrame::OnGotoOffset);
+    connect(AddCommand(edit, kCmdUpperCase, QStringLiteral("Make Selection &Upper Case\tCtrl+U"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_U)}),
+            &QAction::triggered, this, [this] {
+                if (CSspView* view = ActiveView())
+                    view->ChangeCase(true);
+            });
+    connect(AddCommand(edit, kCmdLowerCase, QStringLiteral("Make Selection &Lower Case\tCtrl+L"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_L)}),
+            &QAction::triggered, this, [this] {
+                if (CSspView* view = ActiveView())
+                    view->ChangeCase(false);
+            });
+
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    connect(AddCommand(view, kCmdRootFilter, QStringLiteral("Set Files &Root && Filter...")), &QAction::triggered,
+            this, &CMainFrame::OnRootFilter);
+    connect(AddCommand(view, kCmdFont, QStringLiteral("Set &Font...")), &QAction::triggered, this,
+            &CMainFrame::OnFont);
+    connect(AddCommand(view, kCmdTabStops, QStringLiteral("Set &Tab Stops...")), &QAction::triggered, this,
+            &CMainFrame::OnTabStops);
+    connect(AddCommand(view, kCmdColor, QStringLiteral("Set &Color...")), &QAction::triggered, this,
+            &CMainFrame::OnColor);
+    connect(AddCommand(view, kCmdDebuggerOptions, QStringLiteral("Set &Debugger Options...")), &QAction::triggered,
+            this, &CMainFrame::OnDebuggerOptions);
+    view->addSeparator();
+    connect(AddCommand(view, kCmdNextPane, QStringLiteral("Next &Pane\tF6"), {QKeySequence(Qt::Key_F6)}),
+            &QAction::triggered, this, [this] { OnNextPane(true); });
+    connect(AddCommand(nullptr, kCmdPreviousPane, QStringLiteral("Previous Pane"), {QKeySequence(Qt::SHIFT | Qt::Key_F6)}),
+            &QAction::triggered, this, [this] { OnNextPane(false); });
+    connect(AddCommand(view, kCmdNextWindow, QStringLiteral("Next &Window/Tab\tCtrl+Tab"),
+                       {QKeySequence(Qt::CTRL | Qt::Key_Tab)}),
+            &QAction::triggered, this, &CMainFrame::OnNextWindow);
+
+    QMenu* debug = menuBar()->addMenu(QStringLiteral("&Debug"));
+    connect(AddCommand(debug, kCmdGo, QStringLiteral("&Start/Continue\tF5"), {QKeySequence(Qt::Key_F5)}),
+            &QAction::triggered, this, &CMainFrame::OnDebugGo);
+    connect(AddCommand(debug, kCmdSingleStep, QStringLiteral("Single S&tep\tF10"), {QKeySequence(Qt::Key_F10)}),
+            &QAction::triggered, this, &CMainFrame::OnSingleStep);
+    connect(AddCommand(debug, kCmdStepOut, QStringLiteral("Step &Out\tShift-F11"),
+                       {QKeySequence(Qt::SHIFT | Qt::Key_F11)}),
+            &QAction::triggered, this, &CMainFrame::OnStepOut);
+    connect(AddCommand(debug, kCmdBreak, QStringLiteral("&Break")), &QAction::triggered, this,
+            [] { TheDebugger().Break(); });
+    connect(AddCommand(debug, kCmdStop, QStringLiteral("Sto&p\tShift+F5"), {QKeySequence(Qt::SHIFT | Qt::Key_F5)}),
+            &QAction::triggered, this, [this] {
+                TheDebugger().Stop(true);
+                UpdateCommands();
+            });
+    debug->addSeparator();
+    connect(AddCommand(debug, kCmdToggleBreakpoint, QStringLiteral("Insert/Remove Breakpoint\tF9"),
+                       {QKeySequence(Qt::Key_F9)}),
+            &QAction::triggered, this, &CMainFrame::OnToggleBreakpoint);
+    connect(AddCommand(debug, kCmdBreakpoints, QStringLiteral("Break&points...")), &QAction::triggered, this,
+            &CMainFrame::OnBreakpoints);
+    debug->addSeparator();
+    connect(AddCommand(debug, kCmdQuickWatch, QStringLiteral("Quick &Watch...")), &QAction::triggered, this,
+            &CMainFrame::OnQuickWatch);
+    connect(AddCommand(debug, kCmdAddWatch, QStringLiteral("Add to &Variable Window...")), &QAction::triggered, this,
+            &CMainFrame::OnAddWatch);
+    connect(AddCommand(debug, kCmdRemoveWatch, QStringLiteral("&Remove Selected Variable")), &QAction::triggered,
+            this, [this] { m_outputBar->RemoveWatch(); });
+    connect(AddCommand(debug, kCmdEditWatch, QStringLiteral("&Edit Variable Name...")), &QAction::triggered, this,
+            &CMainFrame::OnEditWatch);
+
+    QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
+    connect(AddCommand(window, kCmdCascade, QStringLiteral("&Cascade")), &QAction::triggered, m_mdi,
+            &QMdiArea::cascadeSubWindows);
+    connect(AddCommand(window, kCmdTileHorizontally, QStringLiteral("Tile &Horizontally")), &QAction::triggered, this,
+            [this] { Tile(Qt::Vertical); });
+    connect(AddCommand(window, kCmdTileVertically, QStringLiteral("Tile &Vertically")), &QAction::triggered, this,
+            [this] { Tile(Qt::Horizontal); });
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    connect(AddCommand(help, kCmdAbout, QStringLiteral("&About Tarnwick Studio...")), &QAction::triggered, this, [this] {
+        CAboutDlg about(this);
+        about.exec();
+    });
+
+    connect(AddCommand(nullptr, kCmdBrowse, QStringLiteral("Browse")), &QAction::triggered, this,
+            &CMainFrame::OnBrowse);
+    // Keys of the frame work wherever the focus is inside it.
+    for (auto& [id, action] : m_commands)
+        action->setShortcutContext(Qt::WindowShortcut);
+}
+
+void CMainFrame::CreateToolBar()
+{
+    QToolBar* bar = addToolBar(QStringLiteral("Standard"));
+    bar->setObjectName(ControlName(128));
+    bar->setIconSize(QSize(16, 16));
+    QStyle* style = QApplication::style();
+    const std::pair<int, QStyle::StandardPixmap> icons[] = {
+        {kCmdNew, QStyle::SP_FileIcon},
+        {kCmdOpen, QStyle::SP_DialogOpenButton},
+        {kCmdSave, QStyle::SP_DialogSaveButton},
+        {kCmdGo, QStyle::SP_MediaPlay},
+        {kCmdBreak, QStyle::SP_MediaPause},
+        {kCmdStop, QStyle::SP_MediaStop},
+        {kCmdSingleStep, QStyle::SP_ArrowDown},
+        {kCmdStepOut, QStyle::SP_ArrowUp},
+        {kCmdBrowse, QStyle::SP_DriveNetIcon},
+        {kCmdUndo, QStyle::SP_ArrowBack},
+        {kCmdFindInFiles, QStyle::SP_FileDialogContentsView},
+        {kCmdStopFind, QStyle::SP_BrowserStop},
+    };
+    for (const auto& [id, pixmap] : icons)
+        Command(id)->setIcon(style->standardIcon(pixmap));
+    const int groups[][6] = {
+        {kCmdNew, kCmdOpen, kCmdSave, kCmdSaveAll, kCmdPrint, 0},
+        {kCmdUndo, kCmdCut, kCmdCopy, kCmdPaste, 0, 0},
+        {kCmdFind, kCmdFindAgain, kCmdFindInFiles, kCmdStopFind, 0, 0},
+        {kCmdToggleBreakpoint, kCmdSingleStep, kCmdStepOut, kCmdGo, kCmdBreak, kCmdStop},
+        {kCmdCascade, kCmdTileHorizontally, kCmdTileVertically, 0, 0, 0},
+        {kCmdBrowse, 0, 0, 0, 0, 0},
+    };
+    bool first = true;
+    for (const auto& group : groups) {
+        if (!first)
+            bar->addSeparator();
+        first = false;
+        for (int id : group)
+            if (id != 0)
+                bar->addAction(Command(id));
+    }
+}
+
+QColor CMainFrame::TextColor() const
+{
+    return ColorFromIndex(m_textColor, true);
+}
+
+QColor CMainFrame::BackgroundColor() const
+{
+    return ColorFromIndex(m_backgroundColor, false);
+}
+
+CFileTree* CMainFrame::FileTree() const
+{
+    return m_filesPane->Tree();
+}
+
+CChildFrame* CMainFrame::ActiveChild() const
+{
+    QMdiSubWindow* window = m_mdi->activeSubWindow();
+    if (window == nullptr && !m_mdi->subWindowList().isEmpty())
+        window = m_mdi->currentSubWindow();
+    return window != nullptr ? qobject_cast<CChildFrame*>(window->widget()) : nullptr;
+}
+
+CSspView* CMainFrame::ActiveView() const
+{
+    CChildFrame* child = ActiveChild();
+    return child != nullptr ? child->View() : nullptr;
+}
+
+void CMainFrame::ReadProfile()
+{
+    QSettings profile;
+    profile.beginGroup(QStringLiteral("Settings"));
+    TheDebugger().SetPort(FromQt(profile.value(QStringLiteral("DebuggerIpPort"), CDebugger::kDefaultPort).toString()));
+    const int ssl = profile.value(QStringLiteral("DebuggerIsSSL"), 0).toInt();
+    TheDebugger().SetSsl(ssl == 1 ? 1 : 0);
+    m_fileFilter = FromQt(profile.value(QStringLiteral("FileFilter"), kDefaultFilter).toString());
+    m_rootPath = FromQt(profile.value(QStringLiteral("RootPath7"), "").toString());
+    m_textColor = profile.value(QStringLiteral("TextColor"), 16).toInt();
+    m_backgroundColor = profile.value(QStringLiteral("BkColor"), 16).toInt();
+    m_tabStops = profile.value(QStringLiteral("TabStops"), 4).toInt();
+    profile.endGroup();
+    if (m_textColor < 0 || m_textColor > 16)
+        m_textColor = 16;
+    if (m_backgroundColor < 0 || m_backgroundColor > 16)
+        m_backgroundColor = 16;
+
+    // A root path that names a folder replaces the installation folder for the whole process: the
+    // engine finds the web root, log, mail and tmp folders below it.
+    if (!m_rootPath.empty() && DirectoryExists(m_rootPath)) {
+        SetProgramDirectory(m_rootPath);
+        m_installDir = m_rootPath;
+    } else {
+        m_rootPath = m_installDir;
+    }
+
+    profile.beginGroup(QStringLiteral("Font"));
+    m_logFont.height = profile.value(QStringLiteral("Height"), 0).toInt();
+    if (m_logFont.height != 0) {
+        m_logFont.weight = profile.value(QStringLiteral("Weight"), 0).toInt();
+        m_logFont.italic = profile.value(QStringLiteral("Italic"), 0).toInt();
+        m_logFont.underline = profile.value(QStringLiteral("Underline"), 0).toInt();
+        m_logFont.pitchAndFamily = profile.value(QStringLiteral("PitchAndFamily"), 0).toInt();
+        m_logFont.charSet = profile.value(QStringLiteral("CharSet"), 1).toInt();
+        m_logFont.faceName = FromQt(profile.value(QStringLiteral("FaceName"), "System").toString().left(kMaxFaceName));
+    }
+    profile.endGroup();
+    if (m_logFont.height == 0) {
+        m_font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    } else {
+        m_font = QFont(ToQt(m_logFont.faceName));
+        m_font.setPixelSize(std::abs(m_logFont.height));
+        if (m_logFont.weight > 0)
+            m_font.setWeight(static_cast<QFont::Weight>(std::clamp(m_logFont.weight, 1, 1000)));
+        m_font.setItalic(m_logFont.italic != 0);
+        m_font.setUnderline(m_logFont.underline != 0);
+        if ((m_logFont.pitchAndFamily & 3) == 1)
+            m_font.setStyleHint(QFont::Monospace);
+    }
+
+    profile.beginGroup(QStringLiteral("Window Placement"));
+    const int x = profile.value(QStringLiteral("MAINWIN_X"), kNoProfileValue).toInt();
+    const int y = profile.value(QStringLiteral("MAINWIN_Y"), kNoProfileValue).toInt();
+    const int w = profile.value(QStringLiteral("MAINWIN_W"), kNoProfileValue).toInt();
+    const int h = profile.value(QStringLiteral("MAINWIN_H"), kNoProfileValue).toInt();
+    m_leftPaneX = profile.value(QStringLiteral("LEFTPANE_W"), kNoProfileValue).toInt();
+    m_bottomPaneHeight = profile.value(QStringLiteral("BOTTOMPANE_H"), kNoProfileValue).toInt();
+    m_outputBar->SetColumnWidths(profile.value(QStringLiteral("VAR_NAME_W"), kNoProfileValue).toInt(),
+                                 profile.value(QStringLiteral("VAR_VALUE_W"), kNoProfileValue).toInt());
+    profile.endGroup();
+    const QRect desktop = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->virtualGeometry()
+                                                           : QRect(0, 0, 1024, 768);
+    if (x >= -9 && y >= -9 && w > 100 && h > 80 && x < desktop.right() && y < desktop.bottom())
+        setGeometry(x, y, w, h);
+    else
+        resize(std::min(1024, desktop.width()), std::min(768, desktop.height()));
+    UpdateRecentFiles();
+}
+
+void CMainFrame::SaveProfile()
+{
+    QSettings profile;
+    if (!isMinimized() && !isMaximized()) {
+        profile.beginGroup(QStringLiteral("Window Placement"));
+        const QRect frame = geometry();
+        profile.setValue(QStringLiteral("MAINWIN_X"), frame.x());
+        profile.setValue(QStringLiteral("MAINWIN_Y"), frame.y());
+        profile.setValue(QStringLiteral("MAINWIN_W"), frame.width());
+        profile.setValue(QStringLiteral("MAINWIN_H"), frame.height());
+        if (m_paneSizesApplied) {
+            profile.setValue(QStringLiteral("LEFTPANE_W"), m_topSplitter->sizes().value(0));
+            profile.setValue(QStringLiteral("BOTTOMPANE_H"), m_bottomSplitter->sizes().value(1));
+        }
+        profile.setValue(QStringLiteral("VAR_NAME_W"), m_outputBar->Variables()->columnWidth(0));
+        profile.setValue(QStringLiteral("VAR_VALUE_W"), m_outputBar->Variables()->columnWidth(1));
+        profile.endGroup();
+    }
+    if (m_logFont.height != 0) {
+        profile.beginGroup(QStringLiteral("Font"));
+        profile.setValue(QStringLiteral("Height"), m_logFont.height);
+        profile.setValue(QStringLiteral("Weight"), m_logFont.weight);
+        profile.setValue(QStringLiteral("Italic"), m_logFont.italic);
+        profile.setValue(QStringLiteral("Underline"), m_logFont.underline);
+        profile.setValue(QStringLiteral("PitchAndFamily"), m_logFont.pitchAndFamily);
+        profile.setValue(QStringLiteral("CharSet"), m_logFont.charSet);
+        profile.setValue(QStringLiteral("FaceName"), ToQt(m_logFont.faceName));
+        profile.endGroup();
+    }
+    profile.beginGroup(QStringLiteral("Settings"));
+    profile.setValue(QStringLiteral("TabStops"), m_tabStops);
+    if (m_textColor >= 0 && m_textColor <= 16)
+        profile.setValue(QStringLiteral("TextColor"), m_textColor);
+    if (m_backgroundColor >= 0 && m_backgroundColor <= 16)
+        profile.setValue(QStringLiteral("BkColor"), m_backgroundColor);
+    profile.setValue(QStringLiteral("RootPath7"), ToQt(m_rootPath));
+    profile.setValue(QStringLiteral("FileFilter"), ToQt(m_fileFilter));
+    profile.setValue(QStringLiteral("DebuggerIpPort"), ToQt(TheDebugger().GetPort()));
+    profile.setValue(QStringLiteral("DebuggerIsSSL"), TheDebugger().GetSsl());
+    profile.endGroup();
+}
+
+void CMainFrame::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_paneSizesApplied)
+        ApplyPaneSizes();
+}
+
+void CMainFrame::ApplyPaneSizes()
+{
+    m_paneSizesApplied = true;
+    const int width = m_topSplitter->width() > 0 ? m_topSplitter->width() : centralWidget()->width();
+    const int height = m_bottomSplitter->height();
+    int x = m_leftPaneX;
+    if (x < 10 || x > width - 10)
+        x = width / 3;
+    int bottom = m_bottomPaneHeight;
+    if (bottom < 0 || bottom > height - 60)
+        bottom = height / 3;
+    m_topSplitter->setSizes({x, std::max(0, width - x)});
+    m_bottomSplitter->setSizes({std::max(0, height - bottom), bottom});
+}
+
+void CMainFrame::SetRootAndFilter(const std::string& root, const std::string& filter)
+{
+    m_rootPath = TrimmedRoot(root);
+    if (m_rootPath.empty())
+        m_rootPath = m_installDir;
+    CFileTree* tree = m_filesPane->Tree();
+    tree->SetFilter(filter.empty() ? std::string(kDefaultFilter) : filter);
+    tree->Fill(m_rootPath);
+    m_fileFilter = tree->GetFilter();
+}
+
+QMdiSubWindow* CMainFrame::FindSubWindow(const std::string& path) const
+{
+    for (QMdiSubWindow* window : m_mdi->subWindowList()) {
+        auto* child = qobject_cast<CChildFrame*>(window->widget());
+        if (child != nullptr && !path.empty() && child->Path() == path)
+            return window;
+    }
+    return nullptr;
+}
+
+CChildFrame* CMainFrame::NewDocument()
+{
+    auto* child = new CChildFrame(this, ++m_newNumber);
+    QMdiSubWindow* window = m_mdi->addSubWindow(child);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    child->UpdateTitle();
+    connect(child->View(), &QPlainTextEdit::cursorPositionChanged, this, [this, child] {
+        if (ActiveChild() == child)
+            m_positionIndicator->setText(child->View()->PositionText());
+    });
+    window->show();
+    m_mdi->setActiveSubWindow(window);
+    return child;
+}
+
+CChildFrame* CMainFrame::OpenDocumentFile(const std::string& path, bool reportFailure)
+{
+    if (QMdiSubWindow* window = FindSubWindow(path)) {
+        m_mdi->setActiveSubWindow(window);
+        return qobject_cast<CChildFrame*>(window->widget());
+    }
+    auto child = std::make_unique<CChildFrame>(this, 0);
+    std::string error;
+    if (!child->Load(path, error)) {
+        if (reportFailure)
+            ShowMessage(this, ToQt(path + ": " + error));
+        return nullptr;
+    }
+    CChildFrame* opened = child.release();
+    QMdiSubWindow* window = m_mdi->addSubWindow(opened);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    opened->UpdateTitle();
+    connect(opened->View(), &QPlainTextEdit::cursorPositionChanged, this, [this, opened] {
+        if (ActiveChild() == opened)
+            m_positionIndicator->setText(opened->View()->PositionText());
+    });
+    window->show();
+    m_mdi->setActiveSubWindow(window);
+    AddRecentFile(path);
+    return opened;
+}
+
+bool CMainFrame::SaveDocument(CChildFrame* child, bool saveAs)
+{
+    if (child == nullptr)
+        return false;
+    std::string path = child->Path();
+    if (saveAs || path.empty()) {
+        QFileDialog dialog(this, QStringLiteral("Save As"), ToQt(path.empty() ? m_rootPath : path),
+                           QString::fromLatin1(kSaveFilter));
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(QStringLiteral("twp"));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return false;
+        path = FromQt(dialog.selectedFiles().front());
+    }
+    CWaitCursor wait;
+    std::string error;
+    if (!child->SaveAs(path, error)) {
+        ShowMessage(this, ToQt(path + ": " + error));
+        return false;
+    }
+    AddRecentFile(path);
+    UpdateFrameTitle();
+    return true;
+}
+
+bool CMainFrame::SaveAllModified()
+{
+    for (QMdiSubWindow* window : m_mdi->subWindowList()) {
+        auto* child = qobject_cast<CChildFrame*>(window->widget());
+        if (child != nullptr && !child->QuerySave())
+            return false;
+    }
+    return true;
+}
+
+void CMainFrame::UpdateFrameTitle()
+{
+    QMdiSubWindow* window = m_mdi->activeSubWindow();
+    CChildFrame* child = ActiveChild();
+    if (child == nullptr) {
+        setWindowTitle(kStudioTitle);
+        return;
+    }
+    child->UpdateTitle();
+    const QString title = window != nullptr && !window->isMaximized() ? child->Title() : child->windowTitle();
+    setWindowTitle(QString::fromLatin1(kStudioTitle) + QStringLiteral(" - ") + title);
+}
+
+void CMainFrame::UpdateCommands()
+{
+    CDebugger& debugger = TheDebugger();
+    CSspView* view = ActiveView();
+    const std::string extension = view != nullptr ? view->Document()->GetExtension() : "";
+    const bool searching = m_outputBar->FindResults()->IsSearching();
+    const auto enable = [this](int id, bool on) {
+        if (QAction* action = Command(id))
+            action->setEnabled(on);
+    };
+    enable(kCmdGo, !debugger.IsRunning());
+    enable(kCmdStop, !debugger.IsIdle());
+    enable(kCmdBreak, debugger.HasRunningEngine());
+    enable(kCmdQuickWatch, debugger.IsPaused());
+    enable(kCmdFindInFiles, !searching);
+    enable(kCmdStopFind, searching);
+    enable(kCmdBrowse, !debugger.IsIdle());
+    enable(kCmdSingleStep,
+           view != nullptr && (extension == "tws" ? !debugger.IsRunning() : debugger.IsPaused()));
+    enable(kCmdStepOut, view != nullptr && debugger.IsPausedInCall());
+    enable(kCmdToggleBreakpoint, extension == "twp" || extension == "tws");
+    for (int id : {kCmdSaveAll, kCmdSave, kCmdSaveAs, kCmdClose, kCmdPrint, kCmdPrintPreview, kCmdUndo, kCmdCut,
+                   kCmdCopy, kCmdPaste, kCmdFind, kCmdFindAgain, kCmdReplace, kCmdGotoOffset, kCmdUpperCase,
+                   kCmdLowerCase, kCmdCascade, kCmdTileHorizontally, kCmdTileVertically})
+        enable(id, view != nullptr);
+}
+
+void CMainFrame::PostRunStarted()
+{
+    // Nothing to show: the run's news come with its pause or its end.
+}
+
+void CMainFrame::PostPaused(int line, std::string path)
+{
+    m_target->Post([this, line, path = std::move(path)] { OnDebuggerPaused(line, path); });
+}
+
+void CMainFrame::PostRunError(int offset, std::string path)
+{
+    m_target->Post([this, offset, path = std::move(path)] { OnDebuggerError(offset, path); });
+}
+
+void CMainFrame::PostOutputLine(std::string text)
+{
+    m_target->Post([this, text = ToQt(text)] { m_outputBar->RequestPane()->AppendText(text); });
+}
+
+void CMainFrame::OnDebuggerPaused(int line, const std::string& path)
+{
+    show();
+    raise();
+    activateWindow();
+    if (!path.empty()) {
+        if (CChildFrame* child = OpenDocumentFile(path)) {
+            child->View()->SelectLine(line - 1);
+            child->Margin()->update();
+            if (child->IsModified()) {
+                TheLog().WriteText(CMessageCatalog::Text(kMsgModifiedWhileDebugging));
+                m_outputBar->SelectTab(COutputBar::kDebugTab);
+            }
+        }
+    }
+    m_outputBar->RefreshWatches();
+    UpdateCommands();
+}
+
+void CMainFrame::OnDebuggerError(int offset, const std::string& path)
+{
+    if (!path.empty()) {
+        m_outputBar->SelectTab(COutputBar::kDebugTab);
+        CChildFrame* child = OpenDocumentFile(path, false);
+        if (child == nullptr) {
+            ShowMessage(this, ToQt("Failed to open " + path));
+            return;
+        }
+        CSspView* view = child->View();
+        view->GoToPosition(child->Document().PositionOfByteOffset(view->toPlainText(), offset));
+        child->Margin()->update();
+    }
+    UpdateCommands();
+}
+
+bool CMainFrame::PrepareDebugStart()
+{
+    if (!SaveAllModified())
+        return false;
+    m_outputBar->DebugPane()->Clear();
+    m_outputBar->RequestPane()->Clear();
+    m_outputBar->SelectTab(COutputBar::kDebugTab);
+    return true;
+}
+
+void CMainFrame::OnDebugGo()
+{
+    CDebugger& debugger = TheDebugger();
+    if (debugger.IsIdle() && !PrepareDebugStart())
+        return;
+    CSspView* view = ActiveView();
+    const bool script = view != nullptr && view->Document()->GetExtension() == "tws";
+    debugger.Go(script ? view->Document()->GetPath() : "");
+    UpdateCommands();
+}
+
+void CMainFrame::OnSingleStep()
+{
+    CSspView* view = ActiveView();
+    if (view == nullptr)
+        return;
+    CDebugger& debugger = TheDebugger();
+    if (debugger.IsIdle() && !PrepareDebugStart())
+        return;
+    debugger.SingleStep(view->Document()->GetPath());
+    UpdateCommands();
+}
+
+void CMainFrame::OnStepOut()
+{
+    if (TheDebugger().IsPausedInCall())
+        TheDebugger().StepOut();
+    UpdateCommands();
+}
+
+void CMainFrame::OnToggleBreakpoint()
+{
+    if (CChildFrame* child = ActiveChild()) {
+        const std::string extension = child->Document().GetExtension();
+        if (extension == "twp" || extension == "tws")
+            child->OnToggleBreakpoint();
+    }
+}
+
+void CMainFrame::BroadcastHint(int hint)
+{
+    for (QMdiSubWindow* window : m_mdi->subWindowList()) {
+        if (auto* child = qobject_cast<CChildFrame*>(window->widget())) {
+            child->View()->OnUpdate(hint);
+            child->Margin()->update();
+        }
+    }
+}
+
+void CMainFrame::OnBreakpoints()
+{
+    CBreakpointsDlg dialog(TheDebugger().GetBreakpointList(), this);
+    dialog.exec();
+    switch (dialog.ResultCode()) {
+    case CBreakpointsDlg::kGoTo: {
+        const std::string& entry = dialog.SelectedEntry();
+        const std::size_t mark = entry.rfind('?');
+        const std::string path = entry.substr(0, mark);
+        if (path.empty())
+            break;
+        if (CChildFrame* child = OpenDocumentFile(path))
+            child->View()->SelectLine(mark == std::string::npos ? 0 : std::atoi(entry.c_str() + mark + 1) - 1);
+        break;
+    }
+    case CBreakpointsDlg::kClearAll:
+        TheDebugger().ClearBreakpoints();
+        BroadcastHint(CSspView::kHintRepaint);
+        break;
+    default:
+        break;
+    }
+}
+
+void CMainFrame::OnQuickWatch()
+{
+    CSspView* view = ActiveView();
+    const QString name = view != nullptr ? view->GetWatchText() : QString();
+    CQuickWatchDlg dialog(CQuickWatchDlg::kQuickWatch, name, QString(), this);
+    dialog.exec();
+}
+
+void CMainFrame::OnAddWatch()
+{
+    CSspView* view = ActiveView();
+    const QString selected = view != nullptr ? view->GetWatchText() : QString();
+    if (!selected.isEmpty()) {
+        m_outputBar->AddWatch(selected);
+        return;
+    }
+    CAddWatchDlg dialog(this);
+    if (dialog.exec() == QDialog::Accepted)
+        m_outputBar->AddWatch(dialog.Name());
+}
+
+void CMainFrame::OnEditWatch()
+{
+    QString name;
+    QString value;
+    m_outputBar->GetSelectedWatch(name, value);
+    if (name.isEmpty()) {
+        ShowMessage(this, QStringLiteral("Please select an itme first"));
+        return;
+    }
+    CQuickWatchDlg dialog(CQuickWatchDlg::kEdit, name, value, this);
+    if (dialog.exec() == QDialog::Accepted)
+        m_outputBar->SetSelectedWatch(dialog.Name(), dialog.Value());
+}
+
+void CMainFrame::OnDebuggerOptions()
+{
+    CDebugger& debugger = TheDebugger();
+    CDebuggerOptionsDlg dialog(debugger.GetPort(), debugger.GetSsl(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    debugger.SetPort(dialog.Port());
+    debugger.SetSsl(dialog.Ssl());
+}
+
+void CMainFrame::OnFindInFiles()
+{
+    CFindResultList* results = m_outputBar->FindResults();
+    if (results->IsSearching())
+        return;
+    CFindInFilesDlg dialog(m_findWhat, m_findTypes, m_findFolder, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_findWhat = dialog.What();
+    m_findTypes = dialog.Types();
+    m_findFolder = std::string(TrimWhiteAscii(dialog.Folder()));
+    const std::string folder = m_findFolder.empty() ? m_rootPath : m_findFolder;
+    if (results->StartFind(m_findWhat, m_findTypes, folder))
+        m_outputBar->SelectTab(COutputBar::kFindTab);
+    UpdateCommands();
+}
+
+void CMainFrame::OnOpenHit(const QString& path, int line)
+{
+    if (CChildFrame* child = OpenDocumentFile(FromQt(path)))
+        child->View()->SelectLine(line - 1, m_outputBar->FindResults()->LastSearchText());
+}
+
+void CMainFrame::OnRootFilter()
+{
+    CRootFilterDlg dialog(m_rootPath, m_fileFilter, this);
+    if (dialog.exec() == QDialog::Accepted)
+        SetRootAndFilter(dialog.Root(), dialog.Filter());
+}
+
+void CMainFrame::OnFont()
+{
+    bool ok = false;
+    const QFont chosen = QFontDialog::getFont(&ok, m_font, this, QStringLiteral("Font"),
+                                              QFontDialog::DontUseNativeDialog);
+    if (!ok)
+        return;
+    m_font = chosen;
+    const QFontInfo info(chosen);
+    m_logFont.height = -std::max(1, info.pixelSize());
+    m_logFont.weight = chosen.weight();
+    m_logFont.italic = chosen.italic() ? 1 : 0;
+    m_logFont.underline = chosen.underline() ? 1 : 0;
+    m_logFont.pitchAndFamily = info.fixedPitch() ? 1 : 2;
+    m_logFont.faceName = FromQt(chosen.family().left(kMaxFaceName));
+    BroadcastHint(CSspView::kHintFont);
+    m_outputBar->SetPaneFont(m_font);
+    m_outputBar->SetPaneTabStops(m_tabStops);
+}
+
+void CMainFrame::OnTabStops()
+{
+    CSetTabStops dialog(m_tabStops, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_tabStops = dialog.TabStops();
+    BroadcastHint(CSspView::kHintTabStops);
+    m_outputBar->SetPaneTabStops(m_tabStops);
+}
+
+void CMainFrame::OnColor()
+{
+    CSetColorDlg dialog(m_textColor, m_backgroundColor, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_textColor = dialog.TextIndex();
+    m_backgroundColor = dialog.BackgroundIndex();
+    BroadcastHint(CSspView::kHintColors);
+    m_outputBar->SetPaneColors(TextColor(), BackgroundColor());
+}
+
+void CMainFrame::OnNextPane(bool forward)
+{
+    QWidget* focus = QApplication::focusWidget();
+    CFileTree* tree = m_filesPane->Tree();
+    const bool inTree = focus != nullptr && (focus == tree || tree->isAncestorOf(focus));
+    const bool inOutput = focus != nullptr && m_outputBar->isAncestorOf(focus);
+    QWidget* editor = ActiveView();
+    QWidget* output = m_outputBar->currentWidget();
+    QWidget* target;
+    if (forward)
+        target = inTree ? (editor ? editor : output) : inOutput ? static_cast<QWidget*>(tree) : output;
+    else
+        target = inTree ? output : inOutput ? (editor ? editor : static_cast<QWidget*>(tree)) : tree;
+    target->setFocus();
+}
+
+void CMainFrame::OnNextWindow()
+{
+    QWidget* focus = QApplication::focusWidget();
+    if (focus != nullptr && (focus == m_filesPane->Tree() || m_filesPane->isAncestorOf(focus)))
+        return;
+    if (focus != nullptr && m_outputBar->isAncestorOf(focus)) {
+        m_outputBar->SelectTab((m_outputBar->currentIndex() + 1) % m_outputBar->count());
+        return;
+    }
+    m_mdi->activateNextSubWindow();
+}
+
+void CMainFrame::OnBrowse()
+{
+    CDebugger& debugger = TheDebugger();
+    const CServerConfig& config = TheServerConfig();
+    const int listening = debugger.GetListenerPort();
+    const std::string port = listening > 0 ? std::to_string(listening) : debugger.GetPort();
+    const std::string address =
+        BrowseAddress(debugger.GetSsl() == 1, port, config.m_fqdn, config.m_generalTcpipAddress);
+    const std::string page = GetProgramDirectory() + "/webroot/browse.html";
+    if (!WriteBrowsePage(page, address) || !QDesktopServices::openUrl(QUrl::fromLocalFile(ToQt(page)))) {
+        ShowMessage(this, ToQt("Failed to launch web browser. Please install a web browser then retry.\n"
+                               "If a web browser is installed, please run it then type in this address:\n" +
+                               address));
+    }
+}
+
+void CMainFrame::OnGotoOffset()
+{
+    CChildFrame* child = ActiveChild();
+    if (child == nullptr)
+        return;
+    CGotoOffsetDlg dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    CSspView* view = child->View();
+    view->GoToPosition(child->Document().PositionOfByteOffset(view->toPlainText(), dialog.Offset()));
+}
+
+void CMainFrame::OnFileOpen()
+{
+    QString start = ToQt(m_filesPane->Tree()->GetSelectedFolderPath());
+    const std::string selected = m_filesPane->Tree()->GetSelectedFilePath();
+    if (!selected.empty())
+        start = ToQt(selected);
+    QFileDialog dialog(this, QStringLiteral("Open"), start, QString::fromLatin1(kOpenFilter));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix(QStringLiteral("twp"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    if (!OpenDocumentFile(FromQt(dialog.selectedFiles().front()), false))
+        ShowMessage(this, QString::fromLatin1(kCannotLoad));
+}
+
+void CMainFrame::OnFind(bool again)
+{
+    CSspView* view = ActiveView();
+    if (view == nullptr)
+        return;
+    if (!again || m_findText.isEmpty()) {
+        const QString selected = view->textCursor().selectedText();
+        CFindReplaceDlg dialog(false, selected.isEmpty() ? m_findText : selected, QString(), m_findMatchCase, this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        m_findText = dialog.Text();
+        m_findMatchCase = dialog.MatchCase();
+    }
+    if (!view->FindNext(m_findText, m_findMatchCase))
+        ShowMessage(this, QStringLiteral("Cannot find the string '%1'.").arg(m_findText), QMessageBox::Information);
+}
+
+void CMainFrame::OnReplace()
+{
+    CSspView* view = ActiveView();
+    if (view == nullptr)
+        return;
+    CFindReplaceDlg dialog(true, m_findText, m_replaceText, m_findMatchCase, this);
+    if (dialog.exec() != QDialog::Accepted || dialog.Text().isEmpty())
+        return;
+    m_findText = dialog.Text();
+    m_replaceText = dialog.Replacement();
+    m_findMatchCase = dialog.MatchCase();
+    const Qt::CaseSensitivity sensitivity = m_findMatchCase ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    if (!dialog.All()) {
+        if (view->textCursor().selectedText().compare(m_findText, sensitivity) == 0)
+            view->textCursor().insertText(m_replaceText);
+        view->FindNext(m_findText, m_findMatchCase);
+        return;
+    }
+    QTextCursor edit(view->document());
+    edit.beginEditBlock();
+    view->moveCursor(QTextCursor::Start);
+    const QTextDocument::FindFlags flags = m_findMatchCase ? QTextDocument::FindCaseSensitively
+                                                           : QTextDocument::FindFlags();
+    while (view->find(m_findText, flags))
+        view->textCursor().insertText(m_replaceText);
+    edit.endEditBlock();
+}
+
+void CMainFrame::OnPrint(int kind)
+{
+    static QPrinter printer(QPrinter::HighResolution);
+    CSspView* view = ActiveView();
+    if (kind == kCmdPrintSetup) {
+        QPageSetupDialog dialog(&printer, this);
+        dialog.exec();
+        return;
+    }
+    if (view == nullptr)
+        return;
+    if (kind == kCmdPrintPreview) {
+        QPrintPreviewDialog preview(&printer, this);
+        connect(&preview, &QPrintPreviewDialog::paintRequested, view, [view](QPrinter* target) { view->print(target); });
+        preview.exec();
+        return;
+    }
+    QPrintDialog dialog(&printer, this);
+    if (dialog.exec() == QDialog::Accepted)
+        view->print(&printer);
+}
+
+void CMainFrame::AddRecentFile(const std::string& path)
+{
+    QSettings profile;
+    QStringList files;
+    for (int i = 1; i <= kRecentFiles; ++i) {
+        const QString file = profile.value(QStringLiteral("Recent File List/File%1").arg(i)).toString();
+        if (!file.isEmpty() && file != ToQt(path))
+            files << file;
+    }
+    files.prepend(ToQt(path));
+    for (int i = 1; i <= kRecentFiles; ++i)
+        profile.setValue(QStringLiteral("Recent File List/File%1").arg(i), files.value(i - 1));
+    UpdateRecentFiles();
+}
+
+void CMainFrame::UpdateRecentFiles()
+{
+    if (m_recentMenu == nullptr)
+        return;
+    m_recentMenu->clear();
+    QSettings profile;
+    for (int i = 1; i <= kRecentFiles; ++i) {
+        const QString file = profile.value(QStringLiteral("Recent File List/File%1").arg(i)).toString();
+        if (file.isEmpty())
+            continue;
+        QAction* action = m_recentMenu->addAction(QStringLiteral("&%1 %2").arg(i).arg(file));
+        action->setObjectName(ControlName(kCmdRecentFile + i - 1));
+        connect(action, &QAction::triggered, this, [this, file] {
+            if (!OpenDocumentFile(FromQt(file), false))
+                ShowMessage(this, QString::fromLatin1(kCannotLoad));
+        });
+    }
+    m_recentMenu->setEnabled(!m_recentMenu->isEmpty());
+}
+
+void CMainFrame::Tile(Qt::Orientation orientation)
+{
+    const QList<QMdiSubWindow*> windows = m_mdi->subWindowList();
+    if (windows.isEmpty())
+        return;
+    const QRect area = m_mdi->viewport()->rect();
+    const int count = static_cast<int>(windows.size());
+    for (int i = 0; i < count; ++i) {
+        QMdiSubWindow* window = windows[i];
+        window->showNormal();
+        if (orientation == Qt::Horizontal) {
+            const int width = area.width() / count;
+            window->setGeometry(i * width, 0, width, area.height());
+        } else {
+            const int height = area.height() / count;
+            window->setGeometry(0, i * height, area.width(), height);
+        }
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    m_mdi->closeAllSubWindows();
+    if (!m_mdi->subWindowList().isEmpty()) {
+        event->ignore();
+        return;
+    }
+    Shutdown();
+    event->accept();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile() && !OpenDocumentFile(FromQt(url.toLocalFile()), false))
+            ShowMessage(this, QString::fromLatin1(kCannotLoad));
+    }
+}

@@ -1,0 +1,218 @@
+// CMainFrame: twStudio's main window. It holds the Files pane at the left, the editors of the open
+// files in an MDI area at the right, the output bar across the bottom, the tool bar and the status
+// bar; it keeps the studio's per-user profile (editor font, tab stops, colours, Files root and
+// filter, debugger port and type, window layout), issues the debugger's commands and shows what
+// the debugger reports: it is the debugger's window (CDebuggerWindow), and every report reaches it
+// as a queued call on the user-interface thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <QFont>
+#include <QMainWindow>
+
+#include "studio/debugger.h"
+
+class CChildFrame;
+class CFileTree;
+class CFilesPane;
+class COutputBar;
+class CQueuedTarget;
+class CSspView;
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QSplitter;
+
+class CMainFrame : public QMainWindow, public CDebuggerWindow {
+    Q_OBJECT
+public:
+    // Command ids (menus, tool bar, accelerators); each command's QAction is named "id<id>".
+    enum Command : int {
+        kCmdFont = 32771,
+        kCmdTabStops = 32772,
+        kCmdRootFilter = 32784,
+        kCmdColor = 32783,
+        kCmdFindInFiles = 32789,
+        kCmdToggleBreakpoint = 32796,
+        kCmdBreakpoints = 32797,
+        kCmdGo = 32799,
+        kCmdSingleStep = 32801,
+        kCmdStop = 32802,
+        kCmdNextWindow = 32805,
+        kCmdSaveAll = 32806,
+        kCmdStopFind = 32808,
+        kCmdAddWatch = 32810,
+        kCmdRemoveWatch = 32811,
+        kCmdQuickWatch = 32812,
+        kCmdEditWatch = 32813,
+        kCmdDebuggerOptions = 32814,
+        kCmdBreak = 32815,
+        kCmdGotoOffset = 32816,
+        kCmdUpperCase = 32817,
+        kCmdLowerCase = 32818,
+        kCmdStepOut = 32819,
+        kCmdBrowse = 32822,
+        kCmdNew = 57600,
+        kCmdOpen = 57601,
+        kCmdClose = 57602,
+        kCmdSave = 57603,
+        kCmdSaveAs = 57604,
+        kCmdPrintSetup = 57606,
+        kCmdPrint = 57607,
+        kCmdPrintPreview = 57609,
+        kCmdRecentFile = 57616,  // up to four: 57616..57619
+        kCmdCopy = 57634,
+        kCmdCut = 57635,
+        kCmdFind = 57636,
+        kCmdPaste = 57637,
+        kCmdFindAgain = 57638,
+        kCmdReplace = 57641,
+        kCmdUndo = 57643,
+        kCmdCascade = 57650,
+        kCmdTileHorizontally = 57651,
+        kCmdTileVertically = 57652,
+        kCmdAbout = 57664,
+        kCmdExit = 57665,
+        kCmdNextPane = 57680,
+        kCmdPreviousPane = 57681,
+    };
+    static constexpr int kRecentFiles = 4;
+    static constexpr const char* kDefaultFilter = ".twp; .tws; .html; .txt";
+
+    explicit CMainFrame(QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    QAction* Command(int id) const;
+    // Enables every command by the debugger's state, the active editor and the search.
+    void UpdateCommands();
+
+    // What the editors take from the frame.
+    const QFont& EditorFont() const { return m_font; }
+    int TabStops() const { return m_tabStops; }
+    QColor TextColor() const;
+    QColor BackgroundColor() const;
+
+    COutputBar* OutputBar() const { return m_outputBar; }
+    CFileTree* FileTree() const;
+    QMdiArea* MdiArea() const { return m_mdi; }
+    CChildFrame* ActiveChild() const;
+    CSspView* ActiveView() const;
+    const std::string& RootPath() const { return m_rootPath; }
+
+    // Opens a file in an editor, or activates the one that shows it already; null after showing
+    // why it could not be read.
+    CChildFrame* OpenDocumentFile(const std::string& path, bool reportFailure = true);
+    CChildFrame* NewDocument();
+    // Saves a child's file (asking for a name when it has none or `saveAs`); false when not saved.
+    bool SaveDocument(CChildFrame* child, bool saveAs);
+    // Offers every modified file for saving; false when the user cancels.
+    bool SaveAllModified();
+    // Sets the Files root (the install folder when empty) and filter and fills the tree anew.
+    void SetRootAndFilter(const std::string& root, const std::string& filter);
+    void UpdateFrameTitle();
+
+    // The debugger's reports, queued for the user-interface thread.
+    void PostRunStarted() override;
+    void PostPaused(int line, std::string path) override;
+    void PostRunError(int offset, std::string path) override;
+    void PostOutputLine(std::string text) override;
+
+    // What the reports do on the user-interface thread.
+    void OnDebuggerPaused(int line, const std::string& path);
+    void OnDebuggerError(int offset, const std::string& path);
+
+    // Commands.
+    void OnDebugGo();
+    void OnSingleStep();
+    void OnStepOut();
+    void OnToggleBreakpoint();
+    void OnBreakpoints();
+    void OnQuickWatch();
+    void OnAddWatch();
+    void OnEditWatch();
+    void OnDebuggerOptions();
+    void OnFindInFiles();
+    void OnRootFilter();
+    void OnFont();
+    void OnTabStops();
+    void OnColor();
+    void OnNextPane(bool forward);
+    void OnNextWindow();
+    void OnBrowse();
+    void OnGotoOffset();
+    void OnOpenHit(const QString& path, int line);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    QAction* AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys = {});
+    void CreateCommands();
+    void CreateToolBar();
+    void ReadProfile();
+    void SaveProfile();
+    void ApplyPaneSizes();
+    void Shutdown();
+    // Prepares a debugging run from idle: saves, empties the Debug and Request/Response panes and
+    // shows Debug. False when the user cancelled the saving.
+    bool PrepareDebugStart();
+    void BroadcastHint(int hint);
+    void OnFileOpen();
+    void OnFind(bool again);
+    void OnReplace();
+    void OnPrint(int kind);
+    void AddRecentFile(const std::string& path);
+    void UpdateRecentFiles();
+    void Tile(Qt::Orientation orientation);
+    QMdiSubWindow* FindSubWindow(const std::string& path) const;
+
+    std::shared_ptr<CQueuedTarget> m_target;
+    std::map<int, QAction*> m_commands;
+
+    // Editor settings.
+    struct LogFont {
+        int height = 0;  // 0: the system's fixed font, and nothing else is read or written
+        int weight = 0;
+        int italic = 0;
+        int underline = 0;
+        int pitchAndFamily = 0;
+        int charSet = 1;
+        std::string faceName = "System";
+    } m_logFont;
+    QFont m_font;
+    int m_tabStops = 4;
+    int m_textColor = 16;
+    int m_backgroundColor = 16;
+    std::string m_rootPath;
+    std::string m_fileFilter = kDefaultFilter;
+    std::string m_installDir;
+    // The texts of the last Find in Files, and of the last Find.
+    std::string m_findWhat;
+    std::string m_findTypes;
+    std::string m_findFolder;
+    QString m_findText;
+    QString m_replaceText;
+    bool m_findMatchCase = false;
+
+    // Layout: the profile's values until the window first shows.
+    int m_leftPaneX = -10;
+    int m_bottomPaneHeight = -10;
+    bool m_paneSizesApplied = false;
+    bool m_shutDown = false;
+    int m_newNumber = 0;
+
+    CFilesPane* m_filesPane;
+    COutputBar* m_outputBar;
+    QMdiArea* m_mdi;
+    QSplitter* m_topSplitter;
+    QSplitter* m_bottomSplitter;
+    QLabel* m_positionIndicator;
+    QMenu* m_recentMenu = nullptr;
+};

@@ -1,0 +1,58 @@
+#include "studio/studio_app.h"
+
+#include <clocale>
+#include <csignal>
+
+#include <QApplication>
+
+#include "database/odbc_setup.h"
+#include "foundation/log.h"
+#include "foundation/server_config.h"
+#include "foundation/ssp_date_time.h"
+#include "language/ssp_engine.h"
+#include "mail/email_in.h"
+#include "platform/file_system.h"
+#include "studio/debugger.h"
+#include "studio/main_frame.h"
+
+CStudioApp::CStudioApp() = default;
+
+CStudioApp::~CStudioApp() = default;
+
+bool CStudioApp::InitInstance()
+{
+    InitLocaleDateTime("");
+    TheLog().SetFileMode(GetProgramDirectory() + "/webroot");
+    // A peer that goes away while the debugger's server sends to it must cost a failed send only.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication::setOrganizationName(kProfileOrganization);
+    QCoreApplication::setApplicationName(kProfileApplication);
+    // The settings are the installation's: their file is taken now, before the profile's root path
+    // may replace the installation folder for everything else.
+    TheServerConfig();
+
+    m_frame = std::make_unique<CMainFrame>();
+    // Below the final installation folder: data sources, and the mail folders of email_in.
+    const std::string installDir = GetProgramDirectory();
+    UseInstallationOdbcIni(installDir);
+    RegisterEmailInObjects(TheServerConfig(), installDir);
+    CSspEngine::InstallDebugHooks(&TheDebugger());
+    m_frame->show();
+    return true;
+}
+
+int CStudioApp::Run(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    // Qt takes the user's locale for everything; numbers and times stay those of "C".
+    std::setlocale(LC_NUMERIC, "C");
+    std::setlocale(LC_TIME, "C");
+    CStudioApp studio;
+    if (!studio.InitInstance())
+        return 1;
+    const int status = QApplication::exec();
+    // The frame stops the debugger before it goes; nothing of the engine runs after this.
+    studio.m_frame.reset();
+    CSspEngine::InstallDebugHooks(nullptr);
+    return status;
+}

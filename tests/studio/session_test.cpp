@@ -1,0 +1,121 @@
+// A debugging session through the studio's window: a breakpoint set with F9, the page session
+// started with F5 on the debugger's own port, a page asked for by curl, the pause shown in the
+// editor and the margin, a watch read in the Variables list, a single step, Continue, and the page
+// completing with what the Request/Response pane shows.
+#include "studio/main_frame.h"
+
+#include <fstream>
+#include <future>
+#include <iterator>
+
+#include <QAction>
+
+#include "studio/child_frame.h"
+#include "studio/output_bar.h"
+#include "studio/ssp_view.h"
+#include "tests/studio/studio_gui_support.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+class SessionTest : public StudioWindowTest {
+protected:
+    std::future<std::string> Request(int port, const std::string& urlPath)
+    {
+        const std::string out = CStudioInstall::Path() + "/tmp/session-curl.out";
+        return std::async(std::launch::async, [port, urlPath, out] {
+            RunProgram({"curl", "-s", "--max-time", "30", "http://127.0.0.1:" + std::to_string(port) + urlPath}, out);
+            std::ifstream in(out, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        });
+    }
+};
+
+TEST_F(SessionTest, BreakpointWatchStepContinue)
+{
+    const std::string page = CStudioInstall::WebFile("session.twp",
+                                                     "<p>\n"
+                                                     "<!--{ Local.n = 40;\n"
+                                                     "      Local.n = Local.n + 1; }-->\n"
+                                                     "<!--{ Local.n = Local.n + 1; write Local.n; }-->\n"
+                                                     "</p>\n");
+    QSettings().setValue("Settings/DebuggerIpPort", "0");
+    CMainFrame& frame = Frame();
+    CChildFrame* child = frame.OpenDocumentFile(page);
+    ASSERT_NE(child, nullptr);
+    child->View()->SelectLine(2);
+    frame.Command(CMainFrame::kCmdToggleBreakpoint)->trigger();
+    ASSERT_TRUE(TheDebugger().HasBreakpoint(page, 3));
+    frame.OutputBar()->AddWatch("Local.n");
+
+    frame.UpdateCommands();
+    ASSERT_TRUE(frame.Command(CMainFrame::kCmdGo)->isEnabled());
+    EXPECT_FALSE(frame.Command(CMainFrame::kCmdStop)->isEnabled());
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    ASSERT_TRUE(TheDebugger().IsRunning());
+    ASSERT_TRUE(ProcessEventsUntil([&frame] {
+        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger has started its web server");
+    }));
+    EXPECT_TRUE(frame.Command(CMainFrame::kCmdStop)->isEnabled());
+    EXPECT_FALSE(frame.Command(CMainFrame::kCmdGo)->isEnabled());
+
+    auto reply = Request(TheDebugger().GetListenerPort(), "/session.twp");
+    // The pause on the second line of the block shows in the editor and refreshes the watch.
+    QTreeWidgetItem* watch = frame.OutputBar()->Variables()->topLevelItem(0);
+    ASSERT_TRUE(ProcessEventsUntil([watch] { return watch->text(1) == "40"; }));
+    EXPECT_TRUE(TheDebugger().IsPaused());
+    EXPECT_EQ(frame.ActiveChild(), child);
+    EXPECT_EQ(child->View()->CurrentLine(), 2);
+    EXPECT_EQ(TheDebugger().GetPausedLine(page), 3);
+    frame.UpdateCommands();
+    EXPECT_TRUE(frame.Command(CMainFrame::kCmdQuickWatch)->isEnabled());
+    EXPECT_TRUE(frame.Command(CMainFrame::kCmdSingleStep)->isEnabled());
+    EXPECT_FALSE(frame.Command(CMainFrame::kCmdStepOut)->isEnabled());
+
+    // The rest of the block's last line is template text: the next step stops there, then at the
+    // statement of the next line.
+    frame.Command(CMainFrame::kCmdSingleStep)->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([watch] { return watch->text(1) == "41"; }));
+    EXPECT_EQ(child->View()->CurrentLine(), 2);
+    frame.Command(CMainFrame::kCmdSingleStep)->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([child] { return child->View()->CurrentLine() == 3; }));
+    EXPECT_EQ(watch->text(1), "41");
+
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    EXPECT_EQ(reply.get(), "<p>\n\n42\n</p>\n");
+    ASSERT_TRUE(ProcessEventsUntil([&frame] {
+        return frame.OutputBar()->RequestPane()->toPlainText().contains("Response Header");
+    }));
+    const QString echoed = frame.OutputBar()->RequestPane()->toPlainText();
+    EXPECT_TRUE(echoed.contains("GET /session.twp")) << echoed.toStdString();
+    EXPECT_TRUE(echoed.contains("HTML Generated"));
+    EXPECT_TRUE(echoed.contains("42"));
+
+    frame.Command(CMainFrame::kCmdStop)->trigger();
+    EXPECT_TRUE(TheDebugger().IsIdle());
+    ASSERT_TRUE(ProcessEventsUntil([&frame] {
+        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended.");
+    }));
+    // Not paused any more: the watch says so when asked again.
+    frame.OutputBar()->RefreshWatches();
+    EXPECT_EQ(watch->text(1), CDebugger::kNotPausedText);
+}
+
+TEST_F(SessionTest, AFailedScriptRunShowsItsErrorInTheEditor)
+{
+    const std::string script = CStudioInstall::WebFile("script/fail.tws", "Local.a = 1;\r\nLocal.b = Missing.x;\r\n");
+    CMainFrame& frame = Frame();
+    CChildFrame* child = frame.OpenDocumentFile(script);
+    ASSERT_NE(child, nullptr);
+    child->View()->SelectLine(0);
+    // Go with a script in the active editor runs that script.
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([&frame] {
+        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended.");
+    }));
+    ASSERT_TRUE(ProcessEventsUntil([child] { return child->View()->CurrentLine() == 1; }));
+    EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains("Unknown Object"));
+    EXPECT_TRUE(TheDebugger().IsIdle());
+}
+
+}  // namespace

@@ -1,0 +1,296 @@
+// The main frame and its panes: the profile read and written, the layout of a first start, the
+// Files tree, the output panes and the watch list, Find in Files and the dialogs.
+#include "studio/main_frame.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include <QAction>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMdiArea>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSplitter>
+
+#include "platform/file_system.h"
+#include "studio/child_frame.h"
+#include "studio/file_tree.h"
+#include "studio/output_bar.h"
+#include "studio/ssp_view.h"
+#include "studio/studio_dialogs.h"
+#include "tests/studio/studio_gui_support.h"
+
+namespace {
+
+using WindowTest = StudioWindowTest;
+
+QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& text)
+{
+    for (int i = 0; i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == text)
+            return parent->child(i);
+    return nullptr;
+}
+
+QStringList Children(QTreeWidgetItem* parent)
+{
+    QStringList texts;
+    for (int i = 0; i < parent->childCount(); ++i)
+        texts << parent->child(i)->text(0);
+    return texts;
+}
+
+TEST_F(WindowTest, FirstStartLaysOutByThirdsAndTheProfileIsWrittenBack)
+{
+    {
+        QSettings profile;
+        profile.setValue("Settings/DebuggerIsSSL", 2);
+        profile.setValue("Settings/DebuggerIpPort", "9123");
+        profile.setValue("Settings/FileFilter", "twp tws");
+        profile.setValue("Settings/TabStops", 8);
+    }
+    CMainFrame& frame = Frame();
+    EXPECT_EQ(TheDebugger().GetSsl(), 0);
+    EXPECT_EQ(TheDebugger().GetPort(), "9123");
+    EXPECT_EQ(frame.TabStops(), 8);
+    // No stored layout: the Files pane takes a third of the width, the output bar a third of the
+    // height.
+    QList<QSplitter*> splitters = frame.findChildren<QSplitter*>();
+    ASSERT_EQ(splitters.size(), 2);
+    for (QSplitter* splitter : splitters) {
+        const int total = splitter->orientation() == Qt::Horizontal ? splitter->width() : splitter->height();
+        const int part = splitter->orientation() == Qt::Horizontal ? splitter->sizes()[0] : splitter->sizes()[1];
+        EXPECT_NEAR(part, total / 3, 8) << (splitter->orientation() == Qt::Horizontal ? "files" : "output");
+    }
+    EXPECT_EQ(frame.RootPath(), CStudioInstall::Path());
+    frame.setGeometry(40, 50, 900, 700);
+    m_frame.reset();
+
+    QSettings profile;
+    EXPECT_EQ(profile.value("Settings/DebuggerIsSSL").toInt(), 0);
+    EXPECT_EQ(profile.value("Settings/FileFilter").toString(), ".twp; .tws; ");
+    EXPECT_EQ(profile.value("Window Placement/MAINWIN_W").toInt(), 900);
+    EXPECT_EQ(profile.value("Window Placement/VAR_NAME_W").toInt(), 100);
+    EXPECT_EQ(profile.value("Window Placement/VAR_VALUE_W").toInt(), 400);
+    EXPECT_GT(profile.value("Window Placement/LEFTPANE_W").toInt(), 10);
+    // The system font is not written: the Font section stays empty.
+    EXPECT_FALSE(profile.contains("Font/Height"));
+
+    // The stored placement comes back.
+    Frame();
+    EXPECT_EQ(m_frame->geometry().width(), 900);
+}
+
+TEST_F(WindowTest, RootPathReplacesTheInstallationFolder)
+{
+    TempFolder root("tw-studio-root");
+    std::filesystem::create_directories(root.Path() + "/webroot");
+    QSettings().setValue("Settings/RootPath7", QString::fromStdString(root.Path()));
+    CMainFrame& frame = Frame();
+    EXPECT_EQ(GetProgramDirectory(), root.Path());
+    EXPECT_EQ(frame.RootPath(), root.Path());
+    m_frame.reset();
+    SetProgramDirectory(CStudioInstall::Path());
+
+    // A root that is no folder leaves the installation folder and shows that.
+    QSettings().setValue("Settings/RootPath7", "/nonexistent/folder");
+    EXPECT_EQ(Frame().RootPath(), CStudioInstall::Path());
+    EXPECT_EQ(GetProgramDirectory(), CStudioInstall::Path());
+}
+
+TEST_F(WindowTest, FilesTreeListsFoldersThenFilteredFilesAndFollowsTheDisk)
+{
+    TempFolder root("tw-studio-tree");
+    for (const char* name : {"b.twp", "A.TWP", "c.txt", "d.tws"})
+        std::ofstream(root.Path() + "/" + name) << "x";
+    std::filesystem::create_directory(root.Path() + "/Sub");
+    std::ofstream(root.Path() + "/Sub/inner.twp") << "x";
+    CMainFrame& frame = Frame();
+    CFileTree* tree = frame.FileTree();
+    frame.SetRootAndFilter(root.Path() + "/ ", ".twp; .TWS");
+
+    ASSERT_EQ(tree->topLevelItemCount(), 1);
+    QTreeWidgetItem* top = tree->topLevelItem(0);
+    EXPECT_EQ(top->text(0).toStdString(), root.Path());
+    // The upper-case entry matches nothing; the file in upper case is listed.
+    EXPECT_EQ(Children(top), (QStringList{"Sub", "A.TWP", "b.twp"}));
+    QTreeWidgetItem* sub = Child(top, "Sub");
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(Children(sub), QStringList{"dummy"});
+    sub->setExpanded(true);
+    EXPECT_EQ(Children(sub), QStringList{"inner.twp"});
+
+    std::ofstream(root.Path() + "/Sub/added.twp") << "x";
+    sub->setExpanded(false);
+    sub->setExpanded(true);
+    EXPECT_EQ(Children(sub), (QStringList{"added.twp", "inner.twp"}));
+
+    tree->setCurrentItem(Child(sub, "inner.twp"));
+    EXPECT_EQ(tree->GetSelectedFilePath(), root.Path() + "/Sub/inner.twp");
+    EXPECT_EQ(tree->GetSelectedFolderPath(), root.Path() + "/Sub");
+    // Enter on a file opens it; a folder opens nothing.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(tree, &enter);
+    ASSERT_NE(frame.ActiveChild(), nullptr);
+    EXPECT_EQ(frame.ActiveChild()->Path(), root.Path() + "/Sub/inner.twp");
+    tree->setCurrentItem(sub);
+    EXPECT_EQ(tree->GetSelectedFilePath(), "");
+    QApplication::sendEvent(tree, &enter);
+    EXPECT_EQ(frame.MdiArea()->subWindowList().size(), 1);
+}
+
+TEST_F(WindowTest, WatchesAndOutputPanes)
+{
+    COutputBar* bar = Frame().OutputBar();
+    CVariableList* list = bar->Variables();
+    bar->AddWatch("Local.a");
+    bar->AddWatch("Local.b");
+    bar->AddWatch("LOCAL.A");
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "LOCAL.A");
+    EXPECT_EQ(list->topLevelItem(0)->text(1), CDebugger::kNotPausedText);
+    EXPECT_EQ(bar->currentIndex(), COutputBar::kVariablesTab);
+
+    QKeyEvent del(QEvent::KeyRelease, Qt::Key_Delete, Qt::NoModifier);
+    QApplication::sendEvent(list, &del);
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "Local.b");
+    list->clearSelection();
+    QApplication::sendEvent(list, &del);
+    EXPECT_EQ(list->topLevelItemCount(), 1);
+    CModalAnswerer answerer;
+    m_frame->Command(CMainFrame::kCmdRemoveWatch)->trigger();
+    EXPECT_EQ(answerer.LastMessage(), "Please select an item first");
+    m_frame->Command(CMainFrame::kCmdEditWatch)->trigger();
+    EXPECT_EQ(answerer.LastMessage(), "Please select an itme first");
+
+    // Renaming a watch while nothing is paused keeps its value.
+    list->setCurrentItem(list->topLevelItem(0));
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QLineEdit*>("id1026")->setText("Local.c");
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    m_frame->Command(CMainFrame::kCmdEditWatch)->trigger();
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "Local.c");
+    EXPECT_EQ(list->topLevelItem(0)->text(1), CDebugger::kNotPausedText);
+
+    // The Debug pane empties itself past 512K characters and says so.
+    COutputPane* debug = bar->DebugPane();
+    const QString chunk(100000, u'x');
+    for (int i = 0; i < 6; ++i)
+        debug->AppendText(chunk);
+    EXPECT_EQ(debug->Written(), 600000);
+    debug->AppendText("next line");
+    EXPECT_TRUE(debug->toPlainText().startsWith("Maximum output of 512K reached. Output window has been reset."));
+    EXPECT_TRUE(debug->toPlainText().endsWith("next line"));
+    EXPECT_LT(debug->Written(), 200);
+}
+
+TEST_F(WindowTest, FindInFilesFillsTheResultsAndOpensAHit)
+{
+    const std::string page = CStudioInstall::WebFile("find/one.twp", "alpha\nbeta Gamma delta\n");
+    CStudioInstall::WebFile("find/two.txt", "gamma\n");
+    CMainFrame& frame = Frame();
+    CModalAnswerer answerer;
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QLineEdit*>("id1008")->setText("gamma");
+        dialog->findChild<QLineEdit*>("id1009")->setText("*.twp");
+        dialog->findChild<QLineEdit*>("id1010")->setText(
+            QString::fromStdString("  " + CStudioInstall::Path() + "/webroot/find  "));
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    frame.Command(CMainFrame::kCmdFindInFiles)->trigger();
+    CFindResultList* results = frame.OutputBar()->FindResults();
+    ASSERT_TRUE(ProcessEventsUntil([results] { return !results->IsSearching(); }));
+    ASSERT_EQ(results->count(), 2);
+    EXPECT_EQ(results->item(0)->text().toStdString(), page + " (2): beta Gamma delta");
+    EXPECT_EQ(results->item(1)->text(), "1 occurrence(s) have been found");
+    EXPECT_EQ(frame.OutputBar()->currentIndex(), COutputBar::kFindTab);
+
+    QString path;
+    int line = 0;
+    ASSERT_TRUE(CFindResultList::ParseHit(results->item(0)->text(), path, line));
+    frame.OnOpenHit(path, line);
+    ASSERT_NE(frame.ActiveView(), nullptr);
+    EXPECT_EQ(frame.ActiveView()->textCursor().selectedText(), "Gamma");
+    EXPECT_FALSE(CFindResultList::ParseHit("1 occurrence(s) have been found", path, line));
+}
+
+TEST_F(WindowTest, DialogsCheckWhatTheyAreGiven)
+{
+    CMainFrame& frame = Frame();
+    CModalAnswerer answerer;
+    // Tab stops outside 1..16 are refused and the dialog stays open. (Run here, not from a dialog
+    // handler, so that the answerer can close the message boxes.)
+    CSetTabStops tabStops(4, &frame);
+    tabStops.show();
+    for (const char* value : {"0", "17", "x"}) {
+        tabStops.findChild<QLineEdit*>("id1002")->setText(value);
+        tabStops.findChild<QPushButton*>("id1")->click();
+        EXPECT_TRUE(tabStops.isVisible()) << value;
+        EXPECT_EQ(answerer.LastMessage(), "Please enter an integer between 1 and 16.");
+    }
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QLineEdit*>("id1002")->setText("6");
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    frame.Command(CMainFrame::kCmdTabStops)->trigger();
+    EXPECT_EQ(frame.TabStops(), 6);
+
+    // Automatic for both colours: the system's window text on its window colour.
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QListWidget*>("id1003")->setCurrentRow(CColorListBox::kAutomatic);
+        dialog->findChild<QListWidget*>("id1004")->setCurrentRow(CColorListBox::kAutomatic);
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    frame.Command(CMainFrame::kCmdColor)->trigger();
+    EXPECT_EQ(frame.TextColor(), QApplication::palette().color(QPalette::Text));
+    EXPECT_EQ(frame.BackgroundColor(), QApplication::palette().color(QPalette::Base));
+    EXPECT_EQ(ColorFromIndex(9, true), QColor(255, 0, 0));
+
+    // Debugger options write the port and type back to the debugger.
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QLineEdit*>("id1032")->setText("8181");
+        dialog->findChild<QRadioButton*>("id1035")->setChecked(true);
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    frame.Command(CMainFrame::kCmdDebuggerOptions)->trigger();
+    EXPECT_EQ(TheDebugger().GetPort(), "8181");
+    EXPECT_EQ(TheDebugger().GetSsl(), 1);
+    TheDebugger().SetSsl(0);
+}
+
+TEST_F(WindowTest, BreakpointsDialogGoesToAnEntryOrClearsThemAll)
+{
+    const std::string page = CStudioInstall::WebFile("bps.twp", "a\nb\nc\nd\n");
+    TheDebugger().ToggleBreakpoint(page, 3);
+    TheDebugger().ToggleBreakpoint(page, 1);
+    CMainFrame& frame = Frame();
+    CModalAnswerer answerer;
+    // Go To without a selection says so and keeps the dialog open.
+    CBreakpointsDlg alone(TheDebugger().GetBreakpointList(), &frame);
+    alone.show();
+    EXPECT_EQ(alone.findChild<QListWidget*>("id1012")->count(), 2);
+    alone.findChild<QPushButton*>("id1023")->click();
+    EXPECT_EQ(answerer.LastMessage(), "Please select an item first");
+    EXPECT_TRUE(alone.isVisible());
+    alone.close();
+
+    // With a selection the frame opens the file at that line.
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QListWidget*>("id1012")->setCurrentRow(0);
+        dialog->findChild<QPushButton*>("id1023")->click();
+    });
+    frame.Command(CMainFrame::kCmdBreakpoints)->trigger();
+    ASSERT_NE(frame.ActiveView(), nullptr);
+    EXPECT_EQ(frame.ActiveChild()->Path(), page);
+    EXPECT_EQ(frame.ActiveView()->CurrentLine(), 2);
+
+    answerer.QueueDialog([](QWidget* dialog) { dialog->findChild<QPushButton*>("id1022")->click(); });
+    frame.Command(CMainFrame::kCmdBreakpoints)->trigger();
+    EXPECT_EQ(TheDebugger().GetBreakpointList(), "");
+}
+
+}  // namespace
