@@ -3,7 +3,9 @@
 // and controlling the service through a stand-in systemctl.
 #include <gtest/gtest.h>
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 
@@ -12,6 +14,7 @@
 #include "platform/named_objects.h"
 #include "tests/console/console_test_support.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -101,6 +104,26 @@ TEST_F(CommandLineTest, TheServiceIsStartedAndStoppedThroughTheServiceManager)
 
     m_systemctl.Set("start-fails");
     EXPECT_EQ(RunConsole({"-start"}), 3);
+}
+
+TEST_F(CommandLineTest, ASecondInteractiveConsoleOnlyCallsTheFirstForward)
+{
+    m_install.WriteSettings("GeneralOrganizationName=Example\nFQDN=127.0.0.1\n");
+    MakeDatabaseWithFreePages();
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const TempFolder profile("tw-console-profile");
+    setenv("XDG_CONFIG_HOME", profile.Path().c_str(), 1);
+    std::vector<std::string> arguments{ConsoleProgramPath()};
+    std::vector<char*> argv{arguments[0].data(), nullptr};
+    pid_t first = 0;
+    ASSERT_EQ(posix_spawn(&first, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    const std::string lock = m_install.Path() + "/tmp/twConsole3EnsureSingle.sock";
+    EXPECT_TRUE(WaitFor([&lock] { return std::filesystem::exists(lock); }, std::chrono::seconds(20)))
+        << "the first console passed its start-up and listens";
+    EXPECT_EQ(RunConsole({}), 0);
+    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the first console still runs";
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
 }
 
 TEST_F(CommandLineTest, UnreadableSettingsEndTheActionWithCode2)

@@ -12,6 +12,8 @@
 #include "console/client_socket.h"
 #include "console/console_app.h"
 #include "console/console_config.h"
+#include "console/host_lookup.h"
+#include "console/interactive_console.h"
 #include "console/main_frame.h"
 #include "console/report_list.h"
 #include "console/requests_dialog.h"
@@ -271,6 +273,37 @@ TEST(ConnectPageTest, LinksToTheServerAndToTheSecureSiteWhenThereIsOne)
     EXPECT_EQ(page.find("secure website"), std::string::npos);
     const std::string secure = BuildConnectPage("a", "b", "https://www.example.org");
     EXPECT_NE(secure.find("<p><a href=\"https://www.example.org\">https://www.example.org</a>\r\n"), std::string::npos);
+}
+
+TEST(InstanceBeaconTest, ASecondConsoleAsksTheFirstToComeForward)
+{
+    TempFolder folder("tw-console-beacon");
+    const std::string path = folder.Path() + "/twConsole3EnsureSingle.sock";
+    EXPECT_FALSE(CInstanceBeacon::Signal(path)) << "no first console yet";
+    std::ofstream(path) << "left by a console that died";
+    CInstanceBeacon beacon(path);
+    ASSERT_TRUE(beacon.Listen()) << "a stale file gives way";
+    int raised = 0;
+    QObject::connect(&beacon, &CInstanceBeacon::raiseRequested, [&raised] { ++raised; });
+    ASSERT_TRUE(CInstanceBeacon::Signal(path));
+    ProcessEvents(50);
+    EXPECT_EQ(raised, 1);
+}
+
+TEST(ConsoleActionTest, OnlyTheThreeSwitchesAreActionsInAnyLetterCase)
+{
+    using Action = CConsoleApp::Action;
+    EXPECT_EQ(CConsoleApp::ParseAction({"twConsole", "-STOP"}), Action::kStop);
+    EXPECT_EQ(CConsoleApp::ParseAction({"twConsole", "-Compact", "a.db"}), Action::kCompact);
+    EXPECT_EQ(CConsoleApp::ParseAction({"twConsole", "report.txt"}), Action::kNone);
+    EXPECT_EQ(CConsoleApp::ParseAction({"twConsole", "-start", "-stop"}), Action::kStart);
+    EXPECT_EQ(CConsoleApp::ParseAction({"twConsole"}), Action::kNone);
+}
+
+TEST(HostLookupTest, ANameWithoutADotOrNoNameAtAllGivesNothing)
+{
+    EXPECT_EQ(ResolveHostName("127.0.0.1"), "") << "localhost has no dot";
+    EXPECT_EQ(ResolveHostName("not.an.address"), "");
 }
 
 }  // namespace
