@@ -6,6 +6,7 @@
 
 #include "foundation/log.h"
 #include "foundation/ssp_date_time.h"
+#include "webserver/tls_server.h"
 
 CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler)
     : m_pool(pool), m_handler(std::move(handler)) {}
@@ -52,6 +53,11 @@ void CServerThread::AbandonConnection() {
   orphan.Attach(m_connection.Detach());
   orphan.Close();
   SetIdle();
+}
+
+int CServerThread::ExitInstance(int quitCode) {
+  ReleaseThreadTlsState();
+  return quitCode;
 }
 
 void CServerThread::OnMessage(const CThreadMessage& message) {

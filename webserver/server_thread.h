@@ -64,6 +64,7 @@ class CServerThread final : public CMessageThread {
 
  protected:
   void OnMessage(const CThreadMessage& message) override;
+  int ExitInstance(int quitCode) override;
 
  private:
   friend class CServerThreadPool;

@@ -1,6 +1,7 @@
 #include "webserver/tls_server.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -301,5 +302,10 @@ bool HasTlsCredentials() {
 }
 
 void SetTlsPlainRequestHint(bool on) { g_plainRequestHint.store(on); }
+
+void ReleaseThreadTlsState()
+{
+    OPENSSL_thread_stop();
+}
 
 std::unique_ptr<CSocketLayer> CreateServerTlsLayer() { return std::make_unique<CTlsLayer>(CurrentCredentials()); }

@@ -31,6 +31,10 @@ bool HasTlsCredentials();
 // does not. Off until switched on.
 void SetTlsPlainRequestHint(bool on);
 
+// Frees the TLS library's state of the calling thread (its random-number generators). A server
+// thread calls it as it ends, so nothing of it is left for the exit of the process to race with.
+void ReleaseThreadTlsState();
+
 // The TLS session of one accepted connection, on the credentials held at this moment. Without
 // credentials its handshake fails.
 std::unique_ptr<CSocketLayer> CreateServerTlsLayer();
