@@ -21,6 +21,8 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPageSetupDialog>
+#include <QPainter>
+#include <QPixmap>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -106,6 +108,21 @@ private:
     QCheckBox* m_matchCase;
     bool m_all = false;
 };
+
+// A 16x16 icon that shows a short sign, for commands the icon theme has no picture for.
+QIcon SignIcon(const QString& sign)
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    QFont font = painter.font();
+    font.setPixelSize(sign.size() > 1 ? 9 : 12);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(QApplication::palette().color(QPalette::ButtonText));
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, sign);
+    return QIcon(pixmap);
+}
 
 std::string TrimmedRoot(std::string root)
 {
@@ -210,7 +227,11 @@ QAction* CMainFrame::Command(int id) const
 
 QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys)
 {
-    auto* action = new QAction(text, this);
+    // Menus show each command's keys themselves; the tool bar shows its name without the marks.
+    const QString name = text.section(u'\t', 0, 0);
+    auto* action = new QAction(name, this);
+    action->setIconText(QString(name).remove(u'&').remove(QStringLiteral("...")));
+    action->setToolTip(action->iconText());
     action->setObjectName(ControlName(id));
     if (!keys.isEmpty())
         action->setShortcuts(keys);
@@ -380,7 +401,7 @@ void CMainFrame::CreateToolBar()
     bar->setObjectName(ControlName(128));
     bar->setIconSize(QSize(16, 16));
     QStyle* style = QApplication::style();
-    const std::pair<int, QStyle::StandardPixmap> icons[] = {
+    const std::pair<int, QStyle::StandardPixmap> styleIcons[] = {
         {kCmdNew, QStyle::SP_FileIcon},
         {kCmdOpen, QStyle::SP_DialogOpenButton},
         {kCmdSave, QStyle::SP_DialogSaveButton},
@@ -394,8 +415,27 @@ void CMainFrame::CreateToolBar()
         {kCmdFindInFiles, QStyle::SP_FileDialogContentsView},
         {kCmdStopFind, QStyle::SP_BrowserStop},
     };
-    for (const auto& [id, pixmap] : icons)
+    for (const auto& [id, pixmap] : styleIcons)
         Command(id)->setIcon(style->standardIcon(pixmap));
+    // The rest from the desktop's icon theme, else a small drawn sign.
+    const std::tuple<int, const char*, const char*> themeIcons[] = {
+        {kCmdSaveAll, "document-save-all", "S*"},     {kCmdPrint, "document-print", "P"},
+        {kCmdCut, "edit-cut", "X"},                   {kCmdCopy, "edit-copy", "C"},
+        {kCmdPaste, "edit-paste", "V"},               {kCmdFind, "edit-find", "F"},
+        {kCmdFindAgain, "go-next", "F3"},             {kCmdCascade, "window-duplicate", "[]"},
+        {kCmdTileHorizontally, "view-split-top-bottom", "="}, {kCmdTileVertically, "view-split-left-right", "||"},
+    };
+    for (const auto& [id, theme, sign] : themeIcons)
+        Command(id)->setIcon(QIcon::fromTheme(QString::fromLatin1(theme), SignIcon(QString::fromLatin1(sign))));
+    QPixmap breakpoint(16, 16);
+    breakpoint.fill(Qt::transparent);
+    QPainter painter(&breakpoint);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(127, 0, 0));
+    painter.setPen(Qt::NoPen);
+    painter.drawEllipse(2, 2, 12, 12);
+    painter.end();
+    Command(kCmdToggleBreakpoint)->setIcon(QIcon(breakpoint));
     const int groups[][6] = {
         {kCmdNew, kCmdOpen, kCmdSave, kCmdSaveAll, kCmdPrint, 0},
         {kCmdUndo, kCmdCut, kCmdCopy, kCmdPaste, 0, 0},
@@ -602,6 +642,13 @@ QMdiSubWindow* CMainFrame::FindSubWindow(const std::string& path) const
 CChildFrame* CMainFrame::NewDocument()
 {
     auto* child = new CChildFrame(this, ++m_newNumber);
+    AddChild(child);
+    return child;
+}
+
+void CMainFrame::AddChild(CChildFrame* child)
+{
+    const bool maximized = m_mdi->activeSubWindow() != nullptr && m_mdi->activeSubWindow()->isMaximized();
     QMdiSubWindow* window = m_mdi->addSubWindow(child);
     window->setAttribute(Qt::WA_DeleteOnClose);
     child->UpdateTitle();
@@ -609,9 +656,14 @@ CChildFrame* CMainFrame::NewDocument()
         if (ActiveChild() == child)
             m_positionIndicator->setText(child->View()->PositionText());
     });
-    window->show();
+    // A new editor takes most of the area, or all of it when the editors are maximised.
+    const QSize area = m_mdi->viewport()->size();
+    window->resize(std::max(300, area.width() * 3 / 4), std::max(200, area.height() * 3 / 4));
+    if (maximized)
+        window->showMaximized();
+    else
+        window->show();
     m_mdi->setActiveSubWindow(window);
-    return child;
 }
 
 CChildFrame* CMainFrame::OpenDocumentFile(const std::string& path, bool reportFailure)
@@ -628,15 +680,7 @@ CChildFrame* CMainFrame::OpenDocumentFile(const std::string& path, bool reportFa
         return nullptr;
     }
     CChildFrame* opened = child.release();
-    QMdiSubWindow* window = m_mdi->addSubWindow(opened);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    opened->UpdateTitle();
-    connect(opened->View(), &QPlainTextEdit::cursorPositionChanged, this, [this, opened] {
-        if (ActiveChild() == opened)
-            m_positionIndicator->setText(opened->View()->PositionText());
-    });
-    window->show();
-    m_mdi->setActiveSubWindow(window);
+    AddChild(opened);
     AddRecentFile(path);
     return opened;
 }

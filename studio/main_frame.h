@@ -172,6 +172,8 @@ private:
     void UpdateRecentFiles();
     void Tile(Qt::Orientation orientation);
     QMdiSubWindow* FindSubWindow(const std::string& path) const;
+    // Shows a new editor in the MDI area and makes it the active one.
+    void AddChild(CChildFrame* child);
 
     std::shared_ptr<CQueuedTarget> m_target;
     std::map<int, QAction*> m_commands;

@@ -30,7 +30,9 @@ COutputPane::COutputPane(int id, int limit, QWidget* parent) : QPlainTextEdit(pa
 {
     setObjectName(ControlName(id));
     setReadOnly(true);
-    setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Only a vertical scroll bar: long log lines wrap.
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     document()->setDocumentMargin(4);
 }
 

@@ -10,7 +10,9 @@
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "language/ssp_engine.h"
+#include "language/ssp_app.h"
 #include "mail/email_in.h"
+#include "mail/email_out.h"
 #include "platform/file_system.h"
 #include "studio/debugger.h"
 #include "studio/main_frame.h"
@@ -32,10 +34,12 @@ bool CStudioApp::InitInstance()
     TheServerConfig();
 
     m_frame = std::make_unique<CMainFrame>();
-    // Below the final installation folder: data sources, and the mail folders of email_in.
+    // Below the final installation folder: data sources, the mail store that email_in reads and
+    // the outbox that email_out and Server.SendMail write.
     const std::string installDir = GetProgramDirectory();
     UseInstallationOdbcIni(installDir);
     RegisterEmailInObjects(TheServerConfig(), installDir);
+    RegisterEmailOutObjects(TheSspApp(), TheServerConfig(), installDir);
     CSspEngine::InstallDebugHooks(&TheDebugger());
     m_frame->show();
     return true;

@@ -178,7 +178,7 @@ TEST_F(WindowTest, WatchesAndOutputPanes)
 
     // The Debug pane empties itself past 512K characters and says so.
     COutputPane* debug = bar->DebugPane();
-    const QString chunk(100000, u'x');
+    const QString chunk = (QString(99, u'x') + u'\n').repeated(1000);
     for (int i = 0; i < 6; ++i)
         debug->AppendText(chunk);
     EXPECT_EQ(debug->Written(), 600000);
