@@ -83,7 +83,7 @@ int CPop3Client::FetchAll(const std::string& host, std::string port, const std::
     }
     if (m_logCommands)
         TheLog().WriteLine("Connecting to %s:%s", host.c_str(), port.c_str());
-    if (m_socket.Connect(host, ParseInt32(port)) != 1) {
+    if (m_socket.Connect(host, ParseInt32(port), m_timeoutSeconds) != 1) {
         TheLog().WriteLine("Failed to connect to POP3 server %s:%s", host.c_str(), port.c_str());
         return -1;
     }

@@ -95,7 +95,7 @@ bool CSmtpClient::Connect(const std::string& host, std::string port)
         port = "25";
     if (m_config.m_logSmtp)
         TheLog().WriteLine("Connecting to %s:%s", host.c_str(), port.c_str());
-    if (!m_socket.Connect(host, ParseInt32(port)))
+    if (!m_socket.Connect(host, ParseInt32(port), m_config.m_smtpTimeout))
         return false;
     m_socket.SetTimeout(m_config.m_smtpTimeout);
     std::string reply;

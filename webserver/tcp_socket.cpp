@@ -54,6 +54,42 @@ void DropPendingBytes(CTcpSocket& socket) {
     if (socket.RecvRaw(dropped, std::min(pending, static_cast<int>(sizeof dropped))) <= 0) break;
 }
 
+// connect(2) on a non-blocking descriptor, waiting for its outcome at most `seconds` (0: no
+// limit); the descriptor is blocking again afterwards. 0, or -1 with errno set.
+int ConnectWithin(int handle, const sockaddr_in& remote, int seconds) {
+  const int flags = fcntl(handle, F_GETFL);
+  fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+  int result = connect(handle, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    pollfd entry{handle, POLLOUT, 0};
+    for (;;) {
+      int wait = -1;
+      if (seconds > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+      }
+      result = poll(&entry, 1, wait);
+      if (result >= 0 || errno != EINTR) break;
+    }
+    int error = 0;
+    socklen_t errorLength = sizeof error;
+    if (result == 0) {
+      errno = ETIMEDOUT;
+      result = -1;
+    } else if (result > 0 && getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0) {
+      result = 0;
+    } else {
+      errno = error != 0 ? error : errno;
+      result = -1;
+    }
+  }
+  const int savedErrno = errno;
+  fcntl(handle, F_SETFL, flags);
+  errno = savedErrno;
+  return result;
+}
+
 }  // namespace
 
 CTcpSocket::CTcpSocket() = default;
@@ -138,7 +174,7 @@ int CTcpSocket::Accept(CTcpSocket& out) {
   }
 }
 
-int CTcpSocket::Connect(const std::string& host, int port) {
+int CTcpSocket::Connect(const std::string& host, int port, int timeoutSeconds) {
   sockaddr_in remote{};
   remote.sin_family = AF_INET;
   remote.sin_port = htons(static_cast<uint16_t>(port));
@@ -165,17 +201,7 @@ int CTcpSocket::Connect(const std::string& host, int port) {
     return 0;
   }
   Attach(handle);
-  int result = connect(handle, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-  if (result != 0 && errno == EINTR) {
-    // An interrupted connect goes on in the background; wait for its outcome.
-    pollfd entry{handle, POLLOUT, 0};
-    while ((result = poll(&entry, 1, -1)) < 0 && errno == EINTR) {
-    }
-    int error = 0;
-    socklen_t errorLength = sizeof error;
-    if (result > 0 && getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0) result = 0;
-    else result = -1;
-  }
+  const int result = ConnectWithin(handle, remote, timeoutSeconds);
   if (result != 0) {
     TheLog().WriteLine("Failed to connect to %s:%d", host.c_str(), port);
     Close();

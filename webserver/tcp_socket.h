@@ -61,7 +61,10 @@ class CTcpSocket {
   // Accepts one connection into `out`, which the calling thread then owns. Aborted and
   // interrupted accepts are retried; 0 for any other failure, with errno kept for the caller.
   int Accept(CTcpSocket& out);
-  int Connect(const std::string& host, int port);
+  // Outgoing connection. The connect itself waits at most `timeoutSeconds` (a host that drops
+  // packets would otherwise hold the caller for the kernel's two minutes); 1, or 0 after logging.
+  static constexpr int kConnectTimeout = 30;
+  int Connect(const std::string& host, int port, int timeoutSeconds = kConnectTimeout);
   // 0 makes every call block; above 0 every wait for the peer is bounded by that many seconds.
   int SetTimeout(int seconds);
 

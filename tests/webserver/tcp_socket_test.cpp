@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -10,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/webserver/net_test_support.h"
 
@@ -217,6 +221,35 @@ TEST_F(TcpSocketTest, ConnectAndListenLogTheirFailuresAndMakeCloseOnExecDescript
   EXPECT_EQ(accepted.GetPeerAddress(), "127.0.0.1");
   for (int handle : {m_listening.GetHandle(), outgoing.GetHandle(), accepted.GetHandle()})
     EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(TcpSocketTest, AConnectThatIsNeverAnsweredEndsAtItsTimeOut) {
+  // A listener that accepts nothing with a backlog of 0: once its queue holds a connection the
+  // kernel drops further SYNs, as a host behind a silent firewall would.
+  const int full = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(full, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  socklen_t length = sizeof address;
+  getsockname(full, reinterpret_cast<sockaddr*>(&address), &length);
+  const int port = ntohs(address.sin_port);
+  std::vector<std::unique_ptr<CTcpSocket>> queued;
+  Clock::time_point start;
+  int result = 1;
+  // Fill the queue; the first connect that hangs is the one under test.
+  for (int i = 0; i < 8 && result == 1; ++i) {
+    queued.push_back(std::make_unique<CTcpSocket>());
+    start = Clock::now();
+    result = queued.back()->Connect("127.0.0.1", port, 1);
+  }
+  const auto took = Clock::now() - start;
+  close(full);
+  ASSERT_EQ(result, 0) << "every connect was answered; the kernel did not drop SYNs";
+  EXPECT_GE(took, 900ms);
+  EXPECT_LT(took, 5s) << "the connect waited past its time-out";
 }
 
 }  // namespace
