@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <future>
@@ -23,6 +24,7 @@
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
 #include "tests/webserver/http_reply.h"
+#include "tests/webserver/test_certificates.h"
 
 namespace {
 
@@ -385,6 +387,40 @@ TEST_F(DebuggerTest, StopWhileAPageIsPausedClosesItsConnection)
     EXPECT_EQ(reply.get(), "");
     EXPECT_TRUE(m_log.Contains("page before"));
     EXPECT_FALSE(m_log.Contains("page after"));
+}
+
+TEST_F(DebuggerTest, SecuredWebServerNeedsTheConfiguredCertificate)
+{
+    CStudioInstall::WebFile("tls.twp", "secured <!--{ write 6 * 7; }-->");
+    m_debugger.SetSsl(1);
+    m_debugger.Go("");
+    EXPECT_TRUE(m_debugger.IsIdle());
+    EXPECT_TRUE(m_log.Contains("Failed to initialized SSL."));
+
+    const std::string work = CStudioInstall::Path() + "/work";
+    std::filesystem::create_directories(work);
+    std::filesystem::create_directories(CStudioInstall::Path() + "/certs");
+    CTestCertificates make(work);
+    ASSERT_TRUE(make.MakeSelfSigned("ca", "/O=Tarnwick/CN=Tarnwick Test CA", "0x01"));
+    ASSERT_TRUE(make.MakeSigned("server", "/O=Tarnwick/CN=localhost", "0x0A1B2C3D4E", "ca"));
+    ASSERT_TRUE(make.Install("server", CStudioInstall::Path() + "/certs/server.pem", {"ca"}));
+    const std::string settings = CStudioInstall::Path() + "/etc/settings.conf";
+    const std::string plain = ReadWholeFile(settings);
+    std::ofstream(settings, std::ios::app) << "SecurityCertName=localhost\nSecurityCertIssuer=Tarnwick Test CA\n"
+                                              "SecurityCertSerial=0A1B 2C3D 4E\n";
+    m_debugger.Go("");
+    std::ofstream(settings, std::ios::trunc) << plain;
+    ASSERT_TRUE(m_debugger.IsRunning());
+    const std::string port = std::to_string(m_debugger.GetListenerPort());
+    EXPECT_TRUE(m_log.Contains("Debugger has started its secured web server at https://127.0.0.1:" + port));
+    const std::string out = work + "/curl.out";
+    EXPECT_EQ(RunProgram({"curl", "-s", "--max-time", "20", "--cacert", make.CertificatePath("ca"),
+                          "https://127.0.0.1:" + port + "/tls.twp"},
+                         out),
+              0);
+    EXPECT_EQ(ReadWholeFile(out), "secured 42");
+    m_debugger.Stop(true);
+    EXPECT_TRUE(m_debugger.IsIdle());
 }
 
 TEST_F(DebuggerTest, AnUnusablePortLeavesTheDebuggerIdle)

@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "studio/browse_page.h"
 #include "studio/extension_list.h"
 #include "studio/folder_listing.h"
 #include "tests/support/temp_folder.h"
@@ -156,6 +158,26 @@ TEST(FolderListingTest, FoldersThenFilteredFilesSortedWithoutRegardToCase)
     EXPECT_EQ(listing.folders, (Lines{"able", "Yoke", "zeta"}));
     EXPECT_EQ(listing.files, (Lines{"Alpha.TWP", "beta.twp", "delta.tws", "Echo.twp"}));
     EXPECT_FALSE(ListFolder(root.Path() + "/none", {".twp"}).found);
+}
+
+TEST(BrowsePageTest, AddressAndConnectPage)
+{
+    EXPECT_EQ(BrowseAddress(false, "80", "site.example", "10.0.0.1"), "http://10.0.0.1");
+    EXPECT_EQ(BrowseAddress(false, "8085", "site.example", "10.0.0.1"), "http://10.0.0.1:8085");
+    EXPECT_EQ(BrowseAddress(true, "443", "site.example", "10.0.0.1"), "https://site.example");
+    EXPECT_EQ(BrowseAddress(true, "8443", "site.example", "10.0.0.1"), "https://site.example:8443");
+
+    TempFolder folder("tw-browse");
+    const std::string path = folder.Path() + "/browse.html";
+    ASSERT_TRUE(WriteBrowsePage(path, "http://a\"b<c>:80"));
+    std::ifstream in(path);
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(page.find("<title>Tarnwick Server : Connect</title>"), std::string::npos);
+    EXPECT_NE(page.find("width=\"100%\""), std::string::npos);
+    // Link target and link text, the address escaped in both.
+    EXPECT_NE(page.find("<a href=\"http://a&quot;b&lt;c&gt;:80\">http://a&quot;b&lt;c&gt;:80</a>"), std::string::npos)
+        << page;
+    EXPECT_FALSE(WriteBrowsePage(folder.Path() + "/missing/browse.html", "http://x"));
 }
 
 }  // namespace

@@ -83,6 +83,8 @@ TEST_F(SessionTest, BreakpointWatchStepContinue)
 
     frame.Command(CMainFrame::kCmdGo)->trigger();
     EXPECT_EQ(reply.get(), "<p>\n\n42\n</p>\n");
+    // Continuing neither saved nor emptied the panes.
+    EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger has started its web server"));
     ASSERT_TRUE(ProcessEventsUntil([&frame] {
         return frame.OutputBar()->RequestPane()->toPlainText().contains("Response Header");
     }));

@@ -188,6 +188,38 @@ TEST_F(WindowTest, WatchesAndOutputPanes)
     EXPECT_LT(debug->Written(), 200);
 }
 
+TEST_F(WindowTest, NextPaneAndNextTabMoveTheFocusAround)
+{
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    QWidget* tree = frame.FileTree();
+    COutputBar* bar = frame.OutputBar();
+    tree->setFocus();
+    // Without an editor: Files tree, output bar, Files tree.
+    frame.OnNextPane(true);
+    EXPECT_EQ(QApplication::focusWidget(), bar->currentWidget());
+    frame.OnNextPane(true);
+    EXPECT_EQ(QApplication::focusWidget(), tree);
+
+    CChildFrame* child = frame.OpenDocumentFile(CStudioInstall::WebFile("pane.twp", "x"));
+    ASSERT_NE(child, nullptr);
+    tree->setFocus();
+    frame.OnNextPane(true);
+    EXPECT_EQ(QApplication::focusWidget(), child->View());
+    frame.OnNextPane(true);
+    EXPECT_EQ(QApplication::focusWidget(), bar->currentWidget());
+    frame.OnNextPane(false);
+    EXPECT_EQ(QApplication::focusWidget(), child->View());
+
+    // In the output bar Ctrl+Tab goes to the next tab, after the last to the first.
+    bar->SelectTab(COutputBar::kFindTab);
+    frame.OnNextWindow();
+    EXPECT_EQ(bar->currentIndex(), COutputBar::kDebugTab);
+    tree->setFocus();
+    frame.OnNextWindow();
+    EXPECT_EQ(bar->currentIndex(), COutputBar::kDebugTab);
+}
+
 TEST_F(WindowTest, FindInFilesFillsTheResultsAndOpensAHit)
 {
     const std::string page = CStudioInstall::WebFile("find/one.twp", "alpha\nbeta Gamma delta\n");
