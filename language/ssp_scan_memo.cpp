@@ -37,7 +37,6 @@ const CSspScanMemo::List& CSspScanMemo::KeepList(CSspCollector collector, int cu
 void CSspScanMemo::Clear()
 {
     m_seenTokens.clear();
-    m_seenLists.clear();
     m_tokens.Clear();
     for (auto& lists : m_lists)
         lists.Clear();
@@ -64,13 +63,15 @@ bool CSspScanMemo::MarkSeen(std::vector<std::uint64_t>& seen, int cursor)
 
 CSspToken NextMemoToken(CSourceFile& file, int& cursor, int end)
 {
+    // A token kept before is the common case inside a loop: it is looked for first. Only a place
+    // read for the second time is kept.
     CSspScanMemo& memo = file.Memo();
-    if (memo.FirstTokenAt(cursor))
-        return NextToken(file, cursor, end);
     if (const CSspScanMemo::Token* known = memo.FindToken(cursor, end)) {
         cursor = known->next;
         return known->token;
     }
+    if (memo.FirstTokenAt(cursor))
+        return NextToken(file, cursor, end);
     int from = cursor;
     CSspToken token = NextToken(file, cursor, end);
     memo.KeepToken(from, end, token, cursor);
@@ -80,8 +81,7 @@ CSspToken NextMemoToken(CSourceFile& file, int& cursor, int end)
 const CSspTokenList& CollectMemo(CSspCollector collector, CSourceFile& file, int& cursor, int end)
 {
     CSspScanMemo& memo = file.Memo();
-    bool first = memo.FirstListAt(cursor);
-    if (const CSspScanMemo::List* known = first ? nullptr : memo.FindList(collector, cursor, end)) {
+    if (const CSspScanMemo::List* known = memo.FindList(collector, cursor, end)) {
         cursor = known->next;
         return *known->list;
     }

@@ -38,11 +38,10 @@ public:
         int next;  // the cursor after the list
     };
 
-    // True the first time a token (or a list of the collector) is read from the cursor. Code that
-    // runs once is not worth remembering: only a second reading is kept, so a page without loops
-    // pays one bit per place for the memo.
+    // True the first time a token is read from the cursor. Code that runs once is not worth
+    // remembering: only a second reading of a token is kept, so a page without loops pays one bit
+    // per place for the memo. Lists are kept at once: collecting one costs far more than keeping it.
     bool FirstTokenAt(int cursor) { return MarkSeen(m_seenTokens, cursor); }
-    bool FirstListAt(int cursor) { return MarkSeen(m_seenLists, cursor); }
 
     const Token* FindToken(int cursor, int end) const;
     void KeepToken(int cursor, int end, const CSspToken& token, int next);
@@ -140,7 +139,6 @@ private:
     static bool MarkSeen(std::vector<std::uint64_t>& seen, int cursor);
 
     std::vector<std::uint64_t> m_seenTokens;  // one bit per offset
-    std::vector<std::uint64_t> m_seenLists;
     Table<Token> m_tokens;
     std::array<Table<List>, kCollectorCount> m_lists;
 };
