@@ -3,6 +3,7 @@
 #include "foundation/ascii_text.h"
 #include "language/script_error.h"
 
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -11,44 +12,41 @@ constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parame
 
 }  // namespace
 
-std::string_view CSspVariables::Lowered(std::string_view name, char (&buffer)[64], std::string& spill)
+size_t CSspVariables::NameHash::operator()(std::string_view name) const
 {
-    if (name.size() > sizeof buffer) {
-        spill = LowerAscii(name);
-        return spill;
+    // FNV-1a over the lower-cased bytes.
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(ToLowerAscii(c));
+        hash *= 0x100000001b3ull;
     }
-    for (size_t i = 0; i < name.size(); ++i)
-        buffer[i] = ToLowerAscii(name[i]);
-    return {buffer, name.size()};
+    return static_cast<size_t>(hash);
+}
+
+bool CSspVariables::NameEqual::operator()(std::string_view a, std::string_view b) const
+{
+    return EqualsNoCase(a, b);
 }
 
 void CSspVariables::Set(std::string_view name, const CSspValue& value)
 {
-    char buffer[64];
-    std::string spill;
-    std::string_view key = Lowered(name, buffer, spill);
-    if (auto it = m_values.find(key); it != m_values.end())
+    if (auto it = m_values.find(name); it != m_values.end())
         it->second = value;
     else
-        m_values.emplace(std::string(key), value);
+        m_values.emplace(LowerAscii(name), value);
 }
 
 void CSspVariables::Set(std::string_view name, CSspValue&& value)
 {
-    char buffer[64];
-    std::string spill;
-    std::string_view key = Lowered(name, buffer, spill);
-    if (auto it = m_values.find(key); it != m_values.end())
+    if (auto it = m_values.find(name); it != m_values.end())
         it->second = std::move(value);
     else
-        m_values.emplace(std::string(key), std::move(value));
+        m_values.emplace(LowerAscii(name), std::move(value));
 }
 
 const CSspValue* CSspVariables::Find(std::string_view name) const
 {
-    char buffer[64];
-    std::string spill;
-    auto it = m_values.find(Lowered(name, buffer, spill));
+    auto it = m_values.find(name);
     return it == m_values.end() ? nullptr : &it->second;
 }
 

@@ -29,14 +29,16 @@ public:
     void ReadNamed(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
 
 private:
-    // Lookups by a lower-cased view, so that finding a variable copies no name.
+    // Names are stored lower-cased and hashed and compared without regard to case, so a lookup
+    // finds a name in any spelling without making a lower-cased copy of it first.
     struct NameHash {
         using is_transparent = void;
-        size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+        size_t operator()(std::string_view name) const;
+    };
+    struct NameEqual {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const;
     };
 
-    // The lower-cased name in buffer when it fits (the usual case), else in spill.
-    static std::string_view Lowered(std::string_view name, char (&buffer)[64], std::string& spill);
-
-    std::unordered_map<std::string, CSspValue, NameHash, std::equal_to<>> m_values;
+    std::unordered_map<std::string, CSspValue, NameHash, NameEqual> m_values;
 };
