@@ -20,8 +20,9 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
+    // Names mostly match as written (Local against "Local"): equal bytes skip the case folding.
     for (size_t i = 0; i < a.size(); ++i) {
-        if (ToLowerAscii(a[i]) != ToLowerAscii(b[i]))
+        if (a[i] != b[i] && ToLowerAscii(a[i]) != ToLowerAscii(b[i]))
             return false;
     }
     return true;
