@@ -89,6 +89,11 @@ struct CSspEngine::EvalFrame {
                 variablesInPlace = false;
         }
     }
+    ~EvalFrame()
+    {
+        for (int i = 0; i < inlineValuesUsed; ++i)
+            InlineValue(i).~CSspValue();
+    }
     EvalFrame(const EvalFrame&) = delete;
     EvalFrame& operator=(const EvalFrame&) = delete;
 
@@ -98,8 +103,12 @@ struct CSspEngine::EvalFrame {
     // A fresh value that lives as long as the frame.
     CSspValue& NewValue()
     {
-        if (inlineValuesUsed < kInlineValues)
-            return inlineValues[inlineValuesUsed++];
+        if (inlineValuesUsed < kInlineValues) {
+            // Made on first use only: many lists need no value of their own.
+            CSspValue* value = new (inlineStorage[inlineValuesUsed]) CSspValue();
+            ++inlineValuesUsed;
+            return *value;
+        }
         return *spilledValues.emplace_back(std::make_unique<CSspValue>());
     }
 
@@ -111,7 +120,9 @@ struct CSspEngine::EvalFrame {
     std::array<Slot, kInlineSlots> inlineSlots;
     std::vector<Slot> spilledSlots;
     Slot* slots = inlineSlots.data();
-    std::array<CSspValue, kInlineValues> inlineValues;
+    CSspValue& InlineValue(int index) { return *std::launder(reinterpret_cast<CSspValue*>(inlineStorage[index])); }
+
+    alignas(CSspValue) unsigned char inlineStorage[kInlineValues][sizeof(CSspValue)];
     int inlineValuesUsed = 0;
     std::vector<std::unique_ptr<CSspValue>> spilledValues;
 };
