@@ -88,22 +88,26 @@ bool CSourceFile::Open(std::string& errorText)
     ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     // The size is only a hint: the file may grow or shrink while it is read, so read to its end.
+    // What comes after the size that fstat gave is read in small pieces: files seldom grow, and a
+    // spare block read into would have to be cleared and then trimmed again on every run.
     std::string text;
     text.resize(static_cast<size_t>(info.st_size));
     size_t filled = 0;
     for (;;) {
         if (filled == text.size()) {
-            if (text.size() >= static_cast<size_t>(kMaxSize)) {
-                char probe;
-                ssize_t more = ::read(fd.Get(), &probe, 1);
-                if (more == 0)
-                    break;
-                if (more < 0 && errno == EINTR)
-                    continue;
-                errorText = OpenFailure(kMsgFailedToRead, m_path, more < 0 ? SystemText(errno) : tooLarge);
+            char more[4096];
+            ssize_t got = ::read(fd.Get(), more, sizeof more);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got == 0)
+                break;
+            if (got < 0 || text.size() + static_cast<size_t>(got) > static_cast<size_t>(kMaxSize)) {
+                errorText = OpenFailure(kMsgFailedToRead, m_path, got < 0 ? SystemText(errno) : tooLarge);
                 return false;
             }
-            text.resize(std::min(static_cast<size_t>(kMaxSize), text.size() + 65536));
+            text.append(more, static_cast<size_t>(got));
+            filled = text.size();
+            continue;
         }
         ssize_t got = ::read(fd.Get(), text.data() + filled, text.size() - filled);
         if (got < 0) {
@@ -117,7 +121,6 @@ bool CSourceFile::Open(std::string& errorText)
         filled += static_cast<size_t>(got);
     }
     text.resize(filled);
-    text.shrink_to_fit();
 
     m_text = std::move(text);
     BuildLineIndex();

@@ -105,6 +105,17 @@ TEST(SourceFileTest, FileOfTwoGibibytesIsRefused)
     EXPECT_NE(cache.ErrorText().find(path), std::string::npos);
 }
 
+TEST(SourceFileTest, FileIsReadToItsEndWhateverItsSizeSaid)
+{
+    // Files under /proc report a size of 0; this one is several pieces long.
+    CSourceFileCache cache;
+    CSourceFile* file = cache.Get("/proc/self/maps");
+    ASSERT_NE(file, nullptr) << cache.ErrorText();
+    EXPECT_GT(file->Size(), 4096);
+    EXPECT_NE(file->Text().find("[stack]"), std::string_view::npos);
+    EXPECT_EQ(file->Text().back(), '\n');
+}
+
 TEST(SourceFileTest, PageIsKnownByItsExtensionInAnyCase)
 {
     EXPECT_TRUE(CSourceFile("/w/index.TWP").IsPage());
