@@ -130,7 +130,7 @@ CStopEvent::~CStopEvent()
     Close();
 }
 
-bool CStopEvent::Create(const std::string& path)
+bool CStopEvent::Bind(const std::string& path)
 {
     Close();
     // Only a socket is taken for a stale event; anything else at the path is someone's file.
@@ -151,7 +151,7 @@ bool CStopEvent::Create(const std::string& path)
     bool ok = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     if (folderFd >= 0)
         CloseKeepingErrno(folderFd);
-    ok = ok && chmod(path.c_str(), 0660) == 0 && listen(fd, SOMAXCONN) == 0;
+    ok = ok && chmod(path.c_str(), 0660) == 0;
     if (!ok) {
         if (fd >= 0) {
             CloseKeepingErrno(fd);
@@ -164,6 +164,15 @@ bool CStopEvent::Create(const std::string& path)
     m_listener = fd;
     m_path = path;
     return true;
+}
+
+bool CStopEvent::Listen()
+{
+    if (m_listener < 0) {
+        errno = EBADF;
+        return false;
+    }
+    return listen(m_listener, SOMAXCONN) == 0;
 }
 
 CStopEvent::WaitResult CStopEvent::Wait(int milliseconds)

@@ -45,7 +45,12 @@ public:
     // Binds the socket file `path` (mode 0660) and listens on it. A file left at `path` by a
     // process that died is removed first, so call it only under the program's single-instance
     // lock. False with errno kept on failure.
-    bool Create(const std::string& path);
+    bool Create(const std::string& path) { return Bind(path) && Listen(); }
+    // The two steps of Create. Until Listen the event does not exist for other programs
+    // (Exists and Set answer false), so a server can claim its path before it starts and show
+    // itself to the console only once it runs.
+    bool Bind(const std::string& path);
+    bool Listen();
     // Waits until the event is set or `milliseconds` have passed (-1: no limit; the server waits
     // for nothing but its stop). kFailed (errno kept) when the wait itself failed.
     WaitResult Wait(int milliseconds = -1);

@@ -119,8 +119,10 @@ void CServerApp::ExitInstance()
 
 void CServerApp::RunNormalApp()
 {
-    // The stop event exists from before the start, so a stop that comes while the services start
-    // is kept and ends the wait at once.
+    // The stop event's path is claimed before the start, so a failure to make it fails the start
+    // at once; the event exists for the console only while the services run (see WaitStopEvent),
+    // so a server that is still starting, or failing to, is never taken for a running one. A
+    // stop signal that comes while the services start is kept and ends the wait at once.
     if (!CreateStopEvent())
         return;
     m_started = StartServers();
@@ -146,7 +148,7 @@ void CServerApp::ServiceMain()
 
 bool CServerApp::CreateStopEvent()
 {
-    if (m_stopEvent.Create(StopEventPath(m_installDir)))
+    if (m_stopEvent.Bind(StopEventPath(m_installDir)))
         return true;
     TheLog().WriteLine("Failed to create twServer3stopEvent");
     TheLog().WriteText(GetSystemErrorText(errno));
@@ -155,7 +157,7 @@ bool CServerApp::CreateStopEvent()
 
 void CServerApp::WaitStopEvent()
 {
-    if (m_stopEvent.Wait() == CStopEvent::kFailed)
+    if (!m_stopEvent.Listen() || m_stopEvent.Wait() == CStopEvent::kFailed)
         TheLog().WriteLine("Failed waiting on the start-stop event.");
     // The event exists only while the server waits: from now on the console sees no server.
     m_stopEvent.Close();

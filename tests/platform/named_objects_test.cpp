@@ -48,7 +48,11 @@ TEST_F(NamedObjectsTest, TheEventExistsWhileCreatedAndStaysSetOnceSet)
     EXPECT_FALSE(CStopEvent::Set(EventPath()));
 
     CStopEvent event;
-    ASSERT_TRUE(event.Create(EventPath()));
+    // Bound but not listening (a server still starting): the path is taken, the event not there.
+    ASSERT_TRUE(event.Bind(EventPath()));
+    EXPECT_FALSE(CStopEvent::Exists(EventPath()));
+    EXPECT_FALSE(CStopEvent::Set(EventPath()));
+    ASSERT_TRUE(event.Listen());
     struct stat info;
     ASSERT_EQ(stat(EventPath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0660u);
