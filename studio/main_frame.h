@@ -153,6 +153,10 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    static constexpr const char* kCannotLoad =
+        "If you are using Windows 9x/me, note that this program cannot load files larger than 64K.";
+    static constexpr int kMaxFaceName = 31;
+
     QAction* AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys = {});
     void CreateCommands();
     void CreateToolBar();

@@ -192,8 +192,9 @@ bool CSspView::FindNext(const QString& text, bool matchCase)
 void CSspView::contextMenuEvent(QContextMenuEvent* event)
 {
     QMenu menu(this);
-    for (int id : {int(CMainFrame::kCmdQuickWatch), int(CMainFrame::kCmdAddWatch), int(CMainFrame::kCmdToggleBreakpoint), 0,
-                   int(CMainFrame::kCmdCut), int(CMainFrame::kCmdCopy), int(CMainFrame::kCmdPaste)}) {
+    const int commands[] = {CMainFrame::kCmdQuickWatch, CMainFrame::kCmdAddWatch, CMainFrame::kCmdToggleBreakpoint, 0,
+                            CMainFrame::kCmdCut,        CMainFrame::kCmdCopy,     CMainFrame::kCmdPaste};
+    for (int id : commands) {
         if (id == 0)
             menu.addSeparator();
         else

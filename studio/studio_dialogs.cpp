@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -406,6 +407,54 @@ void CQuickWatchDlg::accept()
     m_name = m_nameEdit->text();
     m_value = m_valueEdit->text();
     QDialog::accept();
+}
+
+CFindReplaceDlg::CFindReplaceDlg(bool replace, const QString& text, const QString& replacement, bool matchCase,
+                                 QWidget* parent)
+    : QDialog(parent)
+{
+    setWindowTitle(replace ? QStringLiteral("Replace") : QStringLiteral("Find"));
+    m_text = new QLineEdit(text, this);
+    m_matchCase = new QCheckBox(QStringLiteral("Match &case"), this);
+    m_matchCase->setChecked(matchCase);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("Fi&nd what:"), m_text);
+    if (replace) {
+        m_replacement = new QLineEdit(replacement, this);
+        form->addRow(QStringLiteral("Re&place with:"), m_replacement);
+    }
+    form->addRow(m_matchCase);
+    auto* buttons = new QDialogButtonBox(this);
+    buttons->addButton(replace ? QStringLiteral("&Replace") : QStringLiteral("&Find Next"),
+                       QDialogButtonBox::AcceptRole);
+    if (replace) {
+        QPushButton* all = buttons->addButton(QStringLiteral("Replace &All"), QDialogButtonBox::ActionRole);
+        connect(all, &QPushButton::clicked, this, [this] {
+            m_all = true;
+            accept();
+        });
+    }
+    buttons->addButton(QDialogButtonBox::Cancel);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+}
+
+QString CFindReplaceDlg::Text() const
+{
+    return m_text->text();
+}
+
+QString CFindReplaceDlg::Replacement() const
+{
+    return m_replacement != nullptr ? m_replacement->text() : QString();
+}
+
+bool CFindReplaceDlg::MatchCase() const
+{
+    return m_matchCase->isChecked();
 }
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)

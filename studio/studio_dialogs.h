@@ -10,6 +10,7 @@
 #include <QString>
 
 class QButtonGroup;
+class QCheckBox;
 class QLineEdit;
 
 // The 17 colours of the colour lists: 0..15 the stock palette's named colours, 16 "Automatic"
@@ -152,6 +153,25 @@ private:
     QString m_startName;
     QLineEdit* m_nameEdit;
     QLineEdit* m_valueEdit;
+};
+
+// Find and Replace in the editor: the text, the replacement and whether case matters.
+class CFindReplaceDlg : public QDialog {
+    Q_OBJECT
+public:
+    CFindReplaceDlg(bool replace, const QString& text, const QString& replacement, bool matchCase,
+                    QWidget* parent = nullptr);
+    QString Text() const;
+    QString Replacement() const;
+    bool MatchCase() const;
+    // Replace All was chosen rather than Replace.
+    bool All() const { return m_all; }
+
+private:
+    QLineEdit* m_text;
+    QLineEdit* m_replacement = nullptr;
+    QCheckBox* m_matchCase;
+    bool m_all = false;
 };
 
 class CAboutDlg : public QDialog {

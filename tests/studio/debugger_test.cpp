@@ -378,7 +378,8 @@ TEST_F(DebuggerTest, ASecondRequestWaitsForThePausedRun)
 
 TEST_F(DebuggerTest, StopWhileAPageIsPausedClosesItsConnection)
 {
-    const std::string page = CStudioInstall::WebFile("s.twp", "<!--{ log 'page before'; }-->\n<!--{ log 'page after'; }-->");
+    const std::string page =
+        CStudioInstall::WebFile("s.twp", "<!--{ log 'page before'; }-->\n<!--{ log 'page after'; }-->");
     m_debugger.ToggleBreakpoint(page, 2);
     auto reply = Request(StartPages(), "/s.twp");
     ASSERT_EQ(m_window.NextPause().line, 2);
