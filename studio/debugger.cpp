@@ -114,12 +114,19 @@ bool CDebugger::IsTemplateFile(std::string_view path)
     return dot != std::string_view::npos && EqualsNoCase(path.substr(dot), ".twp");
 }
 
+bool CDebugger::IsScriptStarting() const
+{
+    return IsIdle() && m_scriptThread && !m_scriptThread->HasExited();
+}
+
 void CDebugger::Go(std::string_view path)
 {
     Lock lock(m_lock);
     m_runMode = kModeGo;
     if (!IsIdle())
         ResumeCurrent();
+    else if (IsScriptStarting())
+        return;
     else if (path.empty() || IsTemplateFile(path))
         StartWebServer();
     else
@@ -132,6 +139,8 @@ void CDebugger::SingleStep(std::string_view path)
     m_runMode = kModeSingleStep;
     if (!IsIdle())
         ResumeCurrent();
+    else if (IsScriptStarting())
+        return;
     else if (IsTemplateFile(path))
         TheLog().WriteLine("Internal Error.");
     else
@@ -214,10 +223,7 @@ void CDebugger::StartWebServer()
 
 void CDebugger::StartScript(std::string_view path)
 {
-    // A session that is starting (its script has not reached its first statement yet) is not
-    // started twice: the first thread would run on with nobody left to stop it.
-    if (m_scriptThread && !m_scriptThread->HasExited())
-        return;
+    // A script thread that ended before its run began (its file could not be read) is done with.
     m_scriptThread.reset();
     if (!PrepareSession("Failed to load settings"))
         return;

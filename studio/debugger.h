@@ -136,6 +136,9 @@ public:
 private:
     using Lock = std::unique_lock<std::recursive_mutex>;
 
+    // A script session has been started and its run has not begun yet: a second start would
+    // leave the first thread running with nobody to stop it.
+    bool IsScriptStarting() const;
     void StartWebServer();
     void StartScript(std::string_view path);
     // Settings, application state and default data source for a new session; false after
