@@ -6,7 +6,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
-#include "console/client_socket.h"
+#include "console/command_client.h"
 #include "console/console_config.h"
 #include "console/console_messages.h"
 #include "console/gui_support.h"
@@ -18,7 +18,6 @@ namespace {
 
 // A reply line holds at most 126 bytes; a longer one ends the reading.
 constexpr int kLineCapacity = 127;
-constexpr int kCommandTimeoutSeconds = 30;
 
 }  // namespace
 
@@ -49,13 +48,12 @@ CRequestsDlg::CRequestsDlg(CConsoleConfig& config, QWidget* parent) : QDialog(pa
 void CRequestsDlg::Refresh()
 {
     m_list->clear();
-    CClientSocket socket;
-    if (!socket.Connect(m_config.m_generalTcpipAddress, ParseInt32(m_config.m_generalTcpipPort))) {
+    CTcpSocket socket;
+    if (!ConnectForCommand(socket, m_config.m_generalTcpipAddress, ParseInt32(m_config.m_generalTcpipPort))) {
         ShowMessage(this, CConsoleMessages::ConnectFailed);
         return;
     }
-    socket.SetTimeout(kCommandTimeoutSeconds);
-    if (!socket.SendAll("twConsole.GetReq\r\n\r\n")) {
+    if (!SendCommand(socket, "twConsole.GetReq\r\n\r\n")) {
         socket.Close();
         ShowMessage(this, CConsoleMessages::RequestsFailed);
         return;
@@ -103,13 +101,12 @@ void CRequestsDlg::OnDisconnect()
         ShowMessage(this, "Thread ID not found");
         return;
     }
-    CClientSocket socket;
-    if (!socket.Connect(m_config.m_generalTcpipAddress, ParseInt32(m_config.m_generalTcpipPort))) {
+    CTcpSocket socket;
+    if (!ConnectForCommand(socket, m_config.m_generalTcpipAddress, ParseInt32(m_config.m_generalTcpipPort))) {
         ShowMessage(this, CConsoleMessages::ConnectFailed);
         return;
     }
-    socket.SetTimeout(kCommandTimeoutSeconds);
-    socket.SendAll(("twConsole.Disconnect " + std::to_string(threadId) + "\r\n").c_str());
+    SendCommand(socket, "twConsole.Disconnect " + std::to_string(threadId) + "\r\n");
     socket.Close();
     // The server closes the cut connection on its own thread; the list is asked for after that.
     QThread::msleep(static_cast<unsigned long>(m_disconnectPause));

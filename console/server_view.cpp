@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "console/client_socket.h"
+#include "console/command_client.h"
 #include "console/console_app.h"
 #include "console/console_config.h"
 #include "console/console_messages.h"
@@ -29,7 +29,6 @@
 
 namespace {
 
-constexpr int kCommandTimeoutSeconds = 30;
 // GetTask reply lines are read in lines of at most 255 characters.
 constexpr int kTaskLineCapacity = 256;
 const char* const kColumnCaptions[4] = {"#", "Server Component", "Status", "Start Time"};
@@ -193,13 +192,12 @@ void CServerView::AddRows(const std::string& text)
 bool CServerView::FetchTaskList(const std::string& address, int port, std::string& text)
 {
     text.clear();
-    CClientSocket socket;
-    if (!socket.Connect(address, port)) {
+    CTcpSocket socket;
+    if (!ConnectForCommand(socket, address, port)) {
         ShowMessage(this, CConsoleMessages::ConnectFailed);
         return false;
     }
-    socket.SetTimeout(kCommandTimeoutSeconds);
-    if (!socket.SendAll("twConsole.GetTask\r\n\r\n")) {
+    if (!SendCommand(socket, "twConsole.GetTask\r\n\r\n")) {
         socket.Close();
         ShowMessage(this, CConsoleMessages::StatusFailed);
         return false;
@@ -303,13 +301,12 @@ void CServerView::OnRunNow()
         return;
     }
     const CConsoleConfig& config = m_app.Config();
-    CClientSocket socket;
-    if (!socket.Connect(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort))) {
+    CTcpSocket socket;
+    if (!ConnectForCommand(socket, config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort))) {
         ShowMessage(this, CConsoleMessages::ConnectFailed);
         return;
     }
-    socket.SetTimeout(kCommandTimeoutSeconds);
-    socket.SendAll(FormatText("twConsole.RunNow %d\r\n\r\n", task).c_str());
+    SendCommand(socket, FormatText("twConsole.RunNow %d\r\n\r\n", task));
     socket.Close();
     ShowMessage(this, FromQt(CellText(row, 1)) + " is now running in the background.\nRefer to log files for results.",
                 QMessageBox::Information);

@@ -6,6 +6,7 @@
 
 #include "foundation/log.h"
 #include "webserver/server_thread.h"
+#include "webserver/tls_server.h"
 
 CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure)
     : m_pool(pool),
@@ -65,6 +66,9 @@ bool CListenerThread::BeginListening() {
 bool CListenerThread::InitInstance() {
   CTcpSocket accepted;
   accepted.SetTls(m_secure);
+  // The accepted connections' sockets need the TLS layer factory, credentials or not: without
+  // credentials a client fails its handshake rather than talk plain to a secure port.
+  if (m_secure) LoadSecurityInterface();
   if (BeginListening()) {
     while (!StopRequested()) {
       if (m_listening.Accept(accepted)) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -19,9 +20,32 @@
 #include "foundation/log.h"
 #include "platform/file_system.h"
 #include "platform/message_thread.h"
-#include "webserver/tls_server.h"
 
 namespace {
+
+std::atomic<CTcpSocket::TlsLayerFactory> g_tlsLayerFactory{nullptr};
+
+// The layer of a TLS connection in a program that installed no TLS layer factory: the
+// connection fails, so that what was meant to be encrypted never leaves in plain text.
+class CMissingTlsLayer final : public CSocketLayer {
+ public:
+  int Read(CTcpSocket&, char*, int) override {
+    Refuse();
+    return -1;
+  }
+  int Write(CTcpSocket&, const char*, int) override {
+    Refuse();
+    return 0;
+  }
+  void Shutdown(CTcpSocket&) override {}
+
+ private:
+  void Refuse() {
+    if (!m_logged) TheLog().WriteLine("No TLS support for a secure connection.");
+    m_logged = true;
+  }
+  bool m_logged = false;
+};
 
 bool IsDottedAddressText(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
@@ -251,8 +275,7 @@ int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags) 
     if (done >= 0) return static_cast<int>(done);
     if (errno == EINTR) continue;
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
-      if (receiving) TheLog().WriteLine("Socket error [%d] when receiving.", errno);
-      else TheLog().WriteLine("Socket error [%d] when sending.", errno);
+      LogSocketError(receiving, errno);
       return -1;
     }
     switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
@@ -268,6 +291,12 @@ int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags) 
   }
 }
 
+void CTcpSocket::LogSocketError(bool receiving, int error) const {
+  if (!m_logSocketErrors) return;
+  if (receiving) TheLog().WriteLine("Socket error [%d] when receiving.", error);
+  else TheLog().WriteLine("Socket error [%d] when sending.", error);
+}
+
 int CTcpSocket::SendAllRaw(const char* data, int length) { return SendAllFlagged(data, length, 0); }
 
 int CTcpSocket::SendAllFlagged(const char* data, int length, int sendFlags) {
@@ -280,8 +309,14 @@ int CTcpSocket::SendAllFlagged(const char* data, int length, int sendFlags) {
   return 1;
 }
 
+void CTcpSocket::SetTlsLayerFactory(TlsLayerFactory factory) { g_tlsLayerFactory.store(factory); }
+
 CSocketLayer* CTcpSocket::ActiveLayer() {
-  if (!m_layer && m_tls) m_layer = CreateServerTlsLayer();
+  if (!m_layer && m_tls) {
+    const TlsLayerFactory factory = g_tlsLayerFactory.load();
+    if (factory != nullptr) m_layer = factory();
+    else m_layer = std::make_unique<CMissingTlsLayer>();
+  }
   return m_layer.get();
 }
 
@@ -312,7 +347,7 @@ int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length) {
     }
     if (errno == EINTR) continue;
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
-      TheLog().WriteLine("Socket error [%d] when sending.", errno);
+      LogSocketError(false, errno);
       return 0;
     }
     const WaitResult ready = WaitUntilReady(POLLOUT);

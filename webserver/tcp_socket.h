@@ -1,7 +1,9 @@
-// CTcpSocket is the engine's one TCP socket: a listener's listening socket, a server thread's
-// accepted connection and the mail clients' outgoing connection. Every failure is logged and
-// returned as 0 or a negative number; nothing is thrown. Reads go through an input buffer of the
-// socket's own, and a CSocketLayer (TLS) can sit between the descriptor and that buffer.
+// CTcpSocket is the one TCP socket of the engine and of twConsole: a listener's listening socket,
+// a server thread's accepted connection, and the outgoing connection of the mail clients and of
+// the console's commands. Every failure is logged and returned as 0 or a negative number; nothing
+// is thrown. Reads go through an input buffer of the socket's own, and a CSocketLayer (TLS) can
+// sit between the descriptor and that buffer. The socket knows no TLS library: the server side
+// installs the factory of its TLS layer (SetTlsLayerFactory), so the console links none.
 #pragma once
 
 #include <netinet/in.h>
@@ -104,6 +106,10 @@ class CTcpSocket {
   int Close();
 
   int GetHandle() const { return m_socket; }
+  // Off: a failed receive or send is returned without its "Socket error" line (time-outs are
+  // still logged). twConsole shows every log line in a message box and tells of a failed command
+  // itself. On by default; Attach and Connect leave it as it is.
+  void SetLogSocketErrors(bool on) { m_logSocketErrors = on; }
   int GetTimeout() const { return m_timeout; }
   // Bounds every later wait by `deadline` too, until ClearDeadline, Attach or Detach: the
   // time-out alone restarts with each byte, so a peer that trickles bytes could stretch a read
@@ -113,8 +119,11 @@ class CTcpSocket {
   // The port the descriptor is bound to, 0 when unknown.
   int GetLocalPort() const;
 
-  // A TLS connection (accepted by a secure listener) gets its TLS layer on its first read or
-  // write; see webserver/tls_server.h.
+  // A TLS connection (accepted by a secure listener) gets its TLS layer from the installed
+  // factory on its first read or write; see webserver/tls_server.h, which installs it. Until a
+  // factory is installed a TLS connection fails every read and write rather than go plain.
+  using TlsLayerFactory = std::unique_ptr<CSocketLayer> (*)();
+  static void SetTlsLayerFactory(TlsLayerFactory factory);
   bool IsTls() const { return m_tls; }
   void SetTls(bool tls) { m_tls = tls; }
   void SetLayer(std::unique_ptr<CSocketLayer> layer);
@@ -133,6 +142,7 @@ class CTcpSocket {
   WaitResult WaitUntilReady(short events) const;
   // One receive or send, waiting for readiness up to the time-out; logs its failures.
   int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
+  void LogSocketError(bool receiving, int error) const;
   int SendAllFlagged(const char* data, int length, int sendFlags);
   int SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length);
   // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
@@ -152,6 +162,7 @@ class CTcpSocket {
   int m_timeout = 0;
   std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
   bool m_tls = false;
+  bool m_logSocketErrors = true;
   std::unique_ptr<CSocketLayer> m_layer;
 
   // Input read ahead of the callers: bytes m_inputStart..m_inputEnd-1 are unread. Allocated on

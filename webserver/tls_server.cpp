@@ -254,6 +254,10 @@ void CTlsLayer::DrainInput(CTcpSocket& socket) {
 }  // namespace
 
 int LoadSecurityInterface() {
+  // From here on the secure connections' sockets make their sessions here. Installed even when
+  // the library fails to start, so that such a connection fails its handshake as it would
+  // without credentials.
+  CTcpSocket::SetTlsLayerFactory(CreateServerTlsLayer);
   if (OPENSSL_init_ssl(0, nullptr) != 1) {
     TheLog().WriteLine("Error 0x%lx reading security interface.", TakeLibraryError());
     return 0;

@@ -14,7 +14,8 @@
 
 #include "webserver/tcp_socket.h"
 
-// Initialises the TLS library: 1, or 0 after logging why not.
+// Initialises the TLS library and installs CreateServerTlsLayer as the sockets' TLS layer
+// factory: 1, or 0 after logging why not. InitTlsCredentials and every secure listener call it.
 int LoadSecurityInterface();
 
 // Loads the certificate of the certificate folder whose subject, issuer and serial text equal the

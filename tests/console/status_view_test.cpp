@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QSettings>
 
-#include "console/client_socket.h"
+#include "console/command_client.h"
 #include "console/console_app.h"
 #include "console/console_config.h"
 #include "console/host_lookup.h"
@@ -183,9 +183,9 @@ TEST_F(StatusViewTest, TheRequestsDialogListsBusyConnectionsNewestFirstAndCutsOn
     }, 10s));
     EXPECT_EQ(Cell(list, 0, 0), "127.0.0.1");
     // The server's own reply, read directly: the dialog shows its lines in reverse order.
-    CClientSocket socket;
-    ASSERT_EQ(socket.Connect("127.0.0.1", std::stoi(m_config.m_generalTcpipPort)), 1);
-    socket.SendAll("twConsole.GetReq\r\n\r\n");
+    CTcpSocket socket;
+    ASSERT_EQ(ConnectForCommand(socket, "127.0.0.1", std::stoi(m_config.m_generalTcpipPort)), 1);
+    ASSERT_EQ(SendCommand(socket, "twConsole.GetReq\r\n\r\n"), 1);
     std::vector<int> replied;
     char line[128];
     while (socket.ReadLine(line, sizeof line) > 0 && std::string(line).rfind("watermark", 0) != 0)

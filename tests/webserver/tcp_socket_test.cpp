@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -191,6 +192,64 @@ TEST_F(TcpSocketTest, ANewConnectionStartsWithoutTheLastOnesInputOrLayer) {
   EXPECT_EQ(server.GetLayer(), nullptr);
   ASSERT_TRUE(second->SendText("three\r\n"));
   EXPECT_EQ(Line(server).second, "three");
+}
+
+int g_factoryShutdowns = 0;
+std::unique_ptr<CSocketLayer> MakeUppercaseLayer() { return std::make_unique<CUppercaseLayer>(g_factoryShutdowns); }
+
+TEST_F(TcpSocketTest, ATlsConnectionTakesItsLayerFromTheFactoryAndFailsWithoutOne) {
+  // No factory installed in this program: nothing may leave in plain text.
+  CTcpSocket refused;
+  refused.SetTls(true);
+  auto plainClient = Connect(refused);
+  ASSERT_TRUE(plainClient->SendText("hello\r\n"));
+  EXPECT_EQ(refused.Send("secret"), 0);
+  char buffer[16];
+  EXPECT_EQ(refused.Recv(buffer, sizeof buffer), -1);
+  EXPECT_TRUE(m_log.Contains("No TLS support for a secure connection."));
+  refused.Close();
+  EXPECT_EQ(plainClient->ReadUntilClosed(5s), "");
+
+  CTcpSocket::SetTlsLayerFactory(MakeUppercaseLayer);
+  CTcpSocket secure;
+  secure.SetTls(true);
+  auto client = Connect(secure);
+  EXPECT_EQ(secure.GetLayer(), nullptr) << "the layer is made on the first read or write";
+  ASSERT_TRUE(client->SendText("abc\r\n"));
+  EXPECT_EQ(Line(secure), Result(3, "ABC"));
+  EXPECT_EQ(secure.Send("reply"), 1);
+  secure.Close();
+  CTcpSocket::SetTlsLayerFactory(nullptr);
+  EXPECT_EQ(client->ReadUntilClosed(5s), "REPLY");
+  EXPECT_EQ(g_factoryShutdowns, 1);
+}
+
+TEST_F(TcpSocketTest, SocketErrorsCanBeKeptOutOfTheLogButTimeOutsCannot) {
+  // A peer that resets the connection (a zero linger time makes close send RST).
+  const auto resetBy = [](std::unique_ptr<CTestClient>& client) {
+    const linger abort{1, 0};
+    setsockopt(client->Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    client.reset();
+  };
+  char buffer[16];
+  CTcpSocket quiet;
+  quiet.SetLogSocketErrors(false);
+  auto client = Connect(quiet);  // attaching keeps the choice
+  resetBy(client);
+  EXPECT_EQ(quiet.Recv(buffer, sizeof buffer), -1);
+  EXPECT_EQ(quiet.Send("after the reset", -1), 0);
+  EXPECT_FALSE(m_log.Contains("Socket error"));
+
+  client = Connect(quiet);
+  ASSERT_EQ(quiet.SetTimeout(1), 1);
+  EXPECT_EQ(quiet.Recv(buffer, sizeof buffer), -1);
+  EXPECT_TRUE(m_log.Contains("Timeout receiving on socket"));
+
+  CTcpSocket logged;
+  client = Connect(logged);
+  resetBy(client);
+  EXPECT_EQ(logged.Recv(buffer, sizeof buffer), -1);
+  EXPECT_TRUE(m_log.Contains("Socket error [" + std::to_string(ECONNRESET) + "] when receiving."));
 }
 
 TEST_F(TcpSocketTest, ConnectAndListenLogTheirFailuresAndMakeCloseOnExecDescriptors) {
