@@ -200,9 +200,11 @@ int CSspEngine::RunLoop()
                     if (m_hooks->IsStopRequested())
                         return kRunStopped;
                 }
+                // Text goes line by line only for the debugger, which hears of every line; without
+                // it a stretch of text up to the next code block is one piece.
                 std::string_view text;
                 int cursor = Cursor();
-                m_codeMode = ReadText(m_sourceFile->Text(), cursor, m_end, text, true);
+                m_codeMode = ReadText(m_sourceFile->Text(), cursor, m_end, text, m_hooks != nullptr);
                 SetCursor(cursor);
                 if (!text.empty() && m_response)
                     m_response->Write(text);
