@@ -29,6 +29,7 @@
 #include "foundation/ssp_value.h"
 #include "language/request_object.h"
 #include "language/source_file.h"
+#include "language/ssp_flat_table.h"
 #include "language/ssp_array.h"
 #include "language/ssp_declared_kind.h"
 #include "language/ssp_lexer.h"
@@ -279,9 +280,10 @@ private:
 
     // Member dispatch of the objects the engine answers itself.
     void CallLocal(CSspCall& call, CSspValue& result);
-    // When the operand reads a local variable (Local.name, no parentheses, a name that is no member
-    // of Local), that variable, else null. Raises the error of a variable that does not exist.
-    const CSspValue* FindLocalRead(const CSspListEntry& operand) const;
+    // When operand index of list reads a local variable (Local.name, no parentheses, a name that is
+    // no member of Local), that variable, else null. Raises the error of a variable that does not
+    // exist. What it finds for a list of the run's own file is kept for the run (m_localReads).
+    const CSspValue* FindLocalRead(const CSspTokenList& list, int index);
     // True when Local answers member itself rather than as a variable of that name.
     static bool IsLocalMember(std::string_view member);
     void CallArg(CSspCall& call, CSspValue& result);
@@ -388,6 +390,10 @@ private:
 
     std::array<std::vector<std::unique_ptr<CSspDeclaredObject>>, kObjectKindCount> m_declared;
     CSspVariables m_locals;
+    // What FindLocalRead found, by the address of the operand's entry: the variable, or null for an
+    // operand that reads none. A variable stays where it is until the clean-up empties m_locals, and
+    // the lists of the run's files stay as their memo keeps them, so neither entry can go stale.
+    CSspFlatTable<const CSspValue*> m_localReads;
 };
 
 // Points a link at an engine for the length of a scope: a thread's current engine, or a caller's

@@ -101,18 +101,27 @@ bool CSspEngine::IsLocalMember(std::string_view member)
     return false;
 }
 
-const CSspValue* CSspEngine::FindLocalRead(const CSspListEntry& operand) const
+const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
 {
+    const CSspListEntry& operand = list[static_cast<size_t>(index)];
+    // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call.
+    const bool keep = &list.Source() == m_sourceFile;
+    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
+    if (keep) {
+        if (const CSspValue* const* known = m_localReads.Find(key))
+            return *known;
+    }
     // The operand's text is the whole name, "Local.<member>"; the member runs to the end, dots and all.
     constexpr std::string_view kPrefix = "Local.";
     std::string_view name = operand.name;
-    if (operand.kind != kOperandToken || operand.form != CSspOperandForm::kMember || name.size() <= kPrefix.size() ||
-        name[kPrefix.size() - 1] != '.' || !EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix))
-        return nullptr;
-    std::string_view member = name.substr(kPrefix.size());
-    if (IsLocalMember(member))
-        return nullptr;
-    return &m_locals.FindNamed(member, kMsgLocalNotDefined, operand.start);
+    const CSspValue* variable = nullptr;
+    if (operand.kind == kOperandToken && operand.form == CSspOperandForm::kMember && name.size() > kPrefix.size() &&
+        name[kPrefix.size() - 1] == '.' && EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) &&
+        !IsLocalMember(name.substr(kPrefix.size())))
+        variable = &m_locals.FindNamed(name.substr(kPrefix.size()), kMsgLocalNotDefined, operand.start);
+    if (keep)
+        *m_localReads.Insert(key).first = variable;
+    return variable;
 }
 
 void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)

@@ -272,7 +272,7 @@ const CSspValue& CSspEngine::OperandValue(EvalFrame& frame, int index)
         slot.value = &frame.list.Literal(entry.literal);
         return *slot.value;
     }
-    const CSspValue* variable = FindLocalRead(entry);
+    const CSspValue* variable = FindLocalRead(frame.list, index);
     if (variable != nullptr && frame.variablesInPlace) {
         slot.value = variable;
         return *variable;

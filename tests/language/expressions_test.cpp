@@ -48,6 +48,10 @@ TEST_F(ExpressionTest, VariablesKeepTheValueTheyWereReadWith)
     EXPECT_EQ(Output("Local.a = 2; write Local.a + Local.a * Local.a - Local.a; write ' ' + Local.a;"), "4 2");
     EXPECT_EQ(Output("Local.a = 2; write (Local.a) + 1 + (Local.a) || '|' || Local.a;"), "5|2");
     EXPECT_EQ(Output("Local.a = 2; if (Local.a + 1 = 3 and Local.a = 2) write 'yes'; endif"), "yes");
+    // Each call of a function reads its own variables, though every call evaluates the same lists.
+    EXPECT_EQ(Output("write Local.f(1) + Local.f(2) + Local.f(3);\n"
+                     "function f(a) Local.v = arg.a * 10; return Local.v + Local.v; endfunction"),
+              "120");
     // A call later in the expression may assign a variable read before it: the earlier read stands.
     EXPECT_EQ(Output("Local.a = 1; write Local.a || Local.SetVar('a', 'x') || Local.a;"), "1x");
     EXPECT_EQ(Run("t.tws", "Local.a = 1;\nwrite Local.a + Local.nope;"), kRunFailed);
