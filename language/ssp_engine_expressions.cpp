@@ -120,6 +120,19 @@ struct CSspEngine::EvalFrame {
     std::array<Slot, kInlineSlots> inlineSlots;
     std::vector<Slot> spilledSlots;
     Slot* slots = inlineSlots.data();
+    bool Owns(const CSspValue& value)
+    {
+        for (int i = 0; i < inlineValuesUsed; ++i) {
+            if (&value == &InlineValue(i))
+                return true;
+        }
+        for (const auto& spilled : spilledValues) {
+            if (&value == spilled.get())
+                return true;
+        }
+        return false;
+    }
+
     CSspValue& InlineValue(int index) { return *std::launder(reinterpret_cast<CSspValue*>(inlineStorage[index])); }
 
     alignas(CSspValue) unsigned char inlineStorage[kInlineValues][sizeof(CSspValue)];
@@ -131,7 +144,11 @@ void CSspEngine::EvalExpression(const CSspTokenList& list, CSspValue& result)
 {
     EvalFrame frame(list);
     const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, result);
-    if (&value != &result)
+    // A value the frame made (a result of an operator or a call) goes with the frame: it is moved,
+    // not copied. Literals and variables are copied.
+    if (frame.Owns(value))
+        result = std::move(const_cast<CSspValue&>(value));
+    else if (&value != &result)
         result = value;
 }
 
@@ -149,6 +166,9 @@ void CSspEngine::EvalParam(const CSspTokenList& list, CSspCall& call)
 
 const CSspValue& CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CSspValue& scratch)
 {
+    // A single entry, the commonest range (a condition's side, an output block's variable).
+    if (first == last)
+        return OperandValue(frame, first);
     const CSspValue* result = nullptr;
     while (last >= first) {
         // The first run of contiguous entries of the greatest depth.
