@@ -453,14 +453,14 @@ int CSspValue::NumericCore(const CSspValue& left, char op, const CSspValue& righ
     // Operands that are not numbers yet become one: a text with decimals a decimal, else an integer.
     // Numbers are used as they are (this value is never one of the operands: ApplyOperator builds
     // its result apart).
-    auto asNumber = [](const CSspValue& operand, CSspValue& converted) -> const CSspValue& {
+    auto asNumber = [](const CSspValue& operand, std::optional<CSspValue>& converted) -> const CSspValue& {
         if (operand.IsNumeric())
             return operand;
-        converted.SetNumberText(operand.ToString());
-        return converted;
+        converted.emplace().SetNumberText(operand.ToString());
+        return *converted;
     };
-    CSspValue convertedA;
-    CSspValue convertedB;
+    std::optional<CSspValue> convertedA;
+    std::optional<CSspValue> convertedB;
     const CSspValue& a = asNumber(left, convertedA);
     const CSspValue& b = asNumber(right, convertedB);
 

@@ -191,6 +191,8 @@ public:
     // and, or and one comparison; the arguments of a call, appended to call.m_args.
     void EvalExpression(const CSspTokenList& list, CSspValue& result);
     bool EvalCondition(const CSspTokenList& list);
+    // Evaluates list and writes its value to the run's output, if there is one.
+    void WriteExpression(const CSspTokenList& list);
     void EvalParam(const CSspTokenList& list, CSspCall& call);
 
     // The objects this run declared, by kind: the first of the kind whose name matches without

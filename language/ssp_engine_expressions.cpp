@@ -4,6 +4,7 @@
 #include "language/ssp_engine.h"
 
 #include "foundation/ascii_text.h"
+#include "language/output_sink.h"
 #include "language/script_error.h"
 #include "language/ssp_scan_memo.h"
 
@@ -150,6 +151,16 @@ void CSspEngine::EvalExpression(const CSspTokenList& list, CSspValue& result)
         result = std::move(const_cast<CSspValue&>(value));
     else if (&value != &result)
         result = value;
+}
+
+void CSspEngine::WriteExpression(const CSspTokenList& list)
+{
+    // Written from where the value stands, without a copy.
+    EvalFrame frame(list);
+    CSspValue scratch;
+    const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, scratch);
+    if (m_response)
+        m_response->WriteValue(value);
 }
 
 bool CSspEngine::EvalCondition(const CSspTokenList& list)

@@ -127,13 +127,9 @@ int CSspEngine::ExecuteStatement(const CSspToken& first)
     }
     case Statement::kReturn:
         return ExecuteReturn();
-    case Statement::kWrite: {
-        CSspValue value;
-        EvalExpressionAtCursor(value);
-        if (m_response)
-            m_response->WriteValue(value);
+    case Statement::kWrite:
+        WriteExpression(CollectExpressionAtCursor());
         return kRunCompleted;
-    }
     case Statement::kLog: {
         CSspValue value;
         EvalExpressionAtCursor(value);
@@ -372,9 +368,12 @@ int CSspEngine::ExecuteReturn()
 int CSspEngine::ExecuteExpressionStatement(const CSspToken& first)
 {
     SetCursor(first.start);
-    CSspValue value;
-    EvalExpressionAtCursor(value);
-    if (m_codeMode == kOutputMode && m_response)
-        m_response->WriteValue(value);
+    const CSspTokenList& list = CollectExpressionAtCursor();
+    if (m_codeMode == kOutputMode && m_response) {
+        WriteExpression(list);
+    } else {
+        CSspValue value;
+        EvalExpression(list, value);
+    }
     return EqualsNoCase(first.text, "Response.Redirect") ? kRunRedirected : kRunCompleted;
 }
