@@ -422,6 +422,15 @@ std::string CSspValue::ToSqlLiteral() const
 
 int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right)
 {
+    // Two integers (loop counters, mostly) added, subtracted or multiplied: what the general path
+    // below comes to for them, an integer of the right operand's kind, without its conversions.
+    if (op.size() == 1 && (op[0] == '+' || op[0] == '-' || op[0] == '*') && left.IsInteger() && right.IsInteger() &&
+        !left.IsNull() && !right.IsNull()) {
+        int value = 0;
+        IntegerArithmetic(left.m_integer, op[0], right.m_integer, value);
+        SetInteger(value, right.m_type);
+        return 0;
+    }
     // The result is built apart and stored at the end, so this value may be one of the operands.
     CSspValue result;
     int code = 0;

@@ -202,6 +202,16 @@ TEST_F(ValueTest, IntegerArithmeticWrapsAndRefusesUndefinedDivision)
     EXPECT_EQ(Apply(Int(65536), "*", Int(65536)).value.m_integer, 0);
     EXPECT_EQ(Apply(Int(-7), "/", Int(2)).value.m_integer, -3);
     EXPECT_EQ(Apply(Int(-7), "%", Int(3)).value.m_integer, -1);
+    // The target may be an operand; a null integer is no number.
+    CSspValue a = Int(3, CSspValue::kSmallInt);
+    EXPECT_EQ(a.ApplyOperator(a, "-", Int(5)), 0);
+    EXPECT_EQ(a.m_integer, -2);
+    EXPECT_EQ(a.m_type, CSspValue::kInteger);
+    CSspValue b = Int(4);
+    EXPECT_EQ(b.ApplyOperator(Int(6, CSspValue::kSmallInt), "*", b), 0);
+    EXPECT_EQ(b.m_integer, 24);
+    EXPECT_EQ(Apply(Null(CSspValue::kInteger), "+", Int(5)).value.m_integer, 5);
+    EXPECT_EQ(Apply(Int(5), "*", Null(CSspValue::kInteger)).value.ToString(), "");
 
     for (const char* op : {"/", "%"}) {
         EXPECT_EQ(Apply(Int(5), op, Int(0)).code, CSspValue::kOperationNotAllowed) << op;
