@@ -60,7 +60,7 @@ protected:
     void StartServer()
     {
         ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
-        const std::set<int> ports = m_server.WaitForPorts(1);
+        const std::set<int> ports = m_server.WaitUntilRunning(m_install, 1);
         ASSERT_FALSE(ports.empty()) << m_server.Output();
         m_config.m_generalTcpipPort = std::to_string(*ports.begin());
         ASSERT_TRUE(WaitFor([this] { return m_console.IsServerRunning(); }));
@@ -135,7 +135,7 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
 {
     Load("");
     ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));  // only to learn a free port
-    const std::set<int> ports = m_server.WaitForPorts(1);
+    const std::set<int> ports = m_server.WaitUntilRunning(m_install, 1);
     ASSERT_FALSE(ports.empty());
     CStopEvent::Set(m_install.StopEventPath());
     ASSERT_EQ(m_server.WaitForExit(), 0);

@@ -3,6 +3,8 @@
 // program started in it (TW_INSTALL_DIR) as its own process.
 #pragma once
 
+#include "platform/named_objects.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -198,6 +200,21 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return {};
+    }
+
+    // The ports once the server runs as the console sees it: its listeners are bound and its stop
+    // event exists (which it creates only after the services started). Empty if that never happens.
+    std::set<int> WaitUntilRunning(const CServerInstall& install, std::size_t count,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(20)) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::set<int> ports = WaitForPorts(count, limit);
+        while (!ports.empty() && !CStopEvent::Exists(install.StopEventPath())) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return {};
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return ports;
     }
 
 private:

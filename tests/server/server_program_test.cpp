@@ -40,7 +40,7 @@ protected:
         m_install.WriteSettings(settings);
         if (!m_server.Start(m_install, {option}))
             return 0;
-        const std::set<int> ports = m_server.WaitForPorts(1);
+        const std::set<int> ports = m_server.WaitUntilRunning(m_install, 1);
         return ports.empty() ? 0 : *ports.begin();
     }
 
@@ -126,13 +126,13 @@ TEST_F(ServerProgramTest, ASecondInstanceIsRefusedAndSigtermStopsTheFirst)
     // kernel and its socket file to the next server, which replaces it.
     CServerProcess third;
     ASSERT_TRUE(third.Start(m_install, {"-normalapp"}));
-    EXPECT_FALSE(third.WaitForPorts(1).empty()) << m_install.LogText();
+    EXPECT_FALSE(third.WaitUntilRunning(m_install, 1).empty()) << m_install.LogText();
     ASSERT_TRUE(third.Signal(SIGKILL));
     third.WaitForExit();
     ASSERT_TRUE(std::filesystem::exists(m_install.StopEventPath()));
     CServerProcess fourth;
     ASSERT_TRUE(fourth.Start(m_install, {"-normalapp"}));
-    EXPECT_FALSE(fourth.WaitForPorts(1).empty()) << m_install.LogText();
+    EXPECT_FALSE(fourth.WaitUntilRunning(m_install, 1).empty()) << m_install.LogText();
     ASSERT_TRUE(fourth.Signal(SIGINT));
     EXPECT_EQ(fourth.WaitForExit(), 0);
 }
@@ -297,7 +297,7 @@ TEST_F(SecureServerTest, HttpsServesPagesAndNeverAnswersConsoleCommands)
     m_install.WriteSettings("GeneralSslPort=0\nSecurityCertName=localhost\nSecurityCertIssuer=Tarnwick Test CA\n"
                             "SecurityCertSerial=0A1B 2C3D 4E\n");
     ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
-    const std::set<int> ports = m_server.WaitForPorts(2);
+    const std::set<int> ports = m_server.WaitUntilRunning(m_install, 2);
     ASSERT_EQ(ports.size(), 2u) << m_install.LogText();
     // Both ports were taken free; the plain one is the one that answers plain HTTP.
     int plain = 0;
