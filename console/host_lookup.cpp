@@ -1,13 +1,12 @@
 #include "console/host_lookup.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "foundation/ascii_text.h"
+#include "platform/network_addresses.h"
 
 std::string ResolveHostName(const std::string& dottedAddress)
 {
@@ -36,17 +35,5 @@ std::string ResolveHostName(const std::string& dottedAddress)
 bool ListLocalAddresses(std::vector<std::string>& addresses)
 {
     addresses.clear();
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return false;
-    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP))
-            continue;
-        char text[INET_ADDRSTRLEN];
-        const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text))
-            addresses.push_back(text);
-    }
-    freeifaddrs(list);
-    return true;
+    return ListInterfaceAddresses(addresses, true);
 }

@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
-#include <ifaddrs.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <string_view>
 
@@ -15,6 +13,7 @@
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
 #include "platform/file_system.h"
+#include "platform/network_addresses.h"
 
 namespace {
 
@@ -132,19 +131,8 @@ std::string BuildBaseAddress(const char* scheme, const std::string& address, con
 // when it has others, or a missing or corrected address would stay 127.0.0.1 and the server would
 // be out of the browsers' reach.
 bool ListLocalAddresses(std::vector<std::string>& addresses) {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
+    if (!ListInterfaceAddresses(addresses, false))
         return false;
-    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP) ||
-            (entry->ifa_flags & IFF_LOOPBACK))
-            continue;
-        char text[INET_ADDRSTRLEN];
-        const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text))
-            addresses.push_back(text);
-    }
-    freeifaddrs(list);
     if (addresses.empty())
         addresses.push_back("127.0.0.1");
     return true;
