@@ -1,13 +1,6 @@
 #include "studio/gui_support.h"
 
-#include <QApplication>
-#include <QCursor>
 #include <QMetaObject>
-
-QString ControlName(int id)
-{
-    return QStringLiteral("id%1").arg(id);
-}
 
 void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon)
 {
@@ -26,14 +19,4 @@ void CQueuedTarget::Detach()
 {
     std::lock_guard lock(m_lock);
     m_receiver = nullptr;
-}
-
-CWaitCursor::CWaitCursor()
-{
-    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-}
-
-CWaitCursor::~CWaitCursor()
-{
-    QApplication::restoreOverrideCursor();
 }
