@@ -3,26 +3,14 @@
 // assignments and the endwhile. The appended string is rebuilt from the same prefix on every pass,
 // so the script's own data stay the same size and any growth in memory would be the interpreter's.
 // Prints statements per second and the peak resident size after 100,000 and 1,000,000 passes.
-#include "language/output_sink.h"
-#include "language/ssp_engine.h"
+#include "bench/engine_run_bench.h"
 
-#include <benchmark/benchmark.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <sys/resource.h>
 
 namespace {
 
 constexpr int kStatementsPerPass = 4;
-
-class BufferSink : public CSspOutputSink {
-public:
-    void Write(std::string_view text) override { output.append(text); }
-    std::string output;
-};
 
 std::string MakeScript(int passes)
 {
@@ -44,32 +32,13 @@ long PeakResidentKilobytes()
 void BM_WhileLoop(benchmark::State& state)
 {
     const int passes = static_cast<int>(state.range(0));
-    std::string folder = (std::filesystem::temp_directory_path() / "tw-bench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
-    std::string path = folder + "/loop.tws";
-    std::ofstream(path, std::ios::binary) << MakeScript(passes);
-
-    BufferSink sink;
-    CSspRunArgs args{.filePath = path, .urlPath = "/loop.tws", .response = &sink};
-    for (auto _ : state) {
-        sink.output.clear();
-        CSspEngine engine;
-        if (engine.Run(args) != kRunCompleted) {
-            state.SkipWithError(engine.ErrorText().c_str());
-            break;
-        }
-        if (sink.output != std::to_string(passes) + " itemx") {
-            state.SkipWithError(("wrong result: " + sink.output).c_str());
-            break;
-        }
-    }
+    const std::string expected = std::to_string(passes) + " itemx";
+    RunScriptLoop(state, "loop.tws", MakeScript(passes), [&expected](const std::string& output) {
+        return output == expected ? std::string() : "wrong result: " + output;
+    });
     state.counters["statements/s"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * passes * kStatementsPerPass, benchmark::Counter::kIsRate);
     state.counters["peak RSS KiB"] = static_cast<double>(PeakResidentKilobytes());
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
