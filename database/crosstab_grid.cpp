@@ -5,6 +5,7 @@
 #include "foundation/number_parse.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 
 #include <algorithm>
 
@@ -62,11 +63,11 @@ std::string TranslateCrosstab(const std::string& statement, int position)
     if (aggregate.empty())
         aggregate = "count";
     if (aggregate != "count" && aggregate != "sum" && aggregate != "avg")
-        throw CSspException(CMessageCatalog::Text(kGroupFunctions), position);
+        RaiseCatalogText(kGroupFunctions, position);
     if (row.empty() || column.empty())
-        throw CSspException(CMessageCatalog::Text(kFieldEmpty), position);
+        RaiseCatalogText(kFieldEmpty, position);
     if (fromPart.empty())
-        throw CSspException(CMessageCatalog::Text(kTableEmpty), position);
+        RaiseCatalogText(kTableEmpty, position);
     std::string select = "SELECT " + row + ", " + column;
     if (!value.empty())
         select += ", " + value;
@@ -184,7 +185,7 @@ int CCrosstabGrid::Fetch(int position)
         return 1;
     }
     if (m_cursor < 0)
-        throw CSspException(CMessageCatalog::Text(kInternalError), position);
+        RaiseCatalogText(kInternalError, position);
     if (static_cast<size_t>(m_cursor) >= m_cells.size())
         return 0;
     const std::string& key = m_cells[static_cast<size_t>(m_cursor)].row;
@@ -220,7 +221,7 @@ void CCrosstabGrid::Cell(std::string_view member, CSspValue& result, int positio
         return;
     }
     if (m_cursor < 0)
-        throw CSspException(CMessageCatalog::Text(kInternalError), position);
+        RaiseCatalogText(kInternalError, position);
     const size_t cell = static_cast<size_t>(m_cursor);
     if (cell >= m_cells.size()) {
         result.SetString("row out of bound");

@@ -4,6 +4,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/script_error.h"
 
 #include <sqlext.h>
 #include <unistd.h>
@@ -39,7 +40,6 @@ std::string OpenFailureText(const CDbException& error, const std::string& dsn)
 }
 
 constexpr size_t kOdbcPrefixLength = 5;  // "ODBC;"
-constexpr int kMsgMissingParameter = 74;   // "Missing parameter."
 
 } // namespace
 
@@ -53,7 +53,7 @@ std::string UseDataSourceConnect(const CSspCall& call)
     }
     if (call.ParamCount() == 3)
         return MakeDsnConnectString(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2));
-    throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), call.m_position);
+    RaiseCatalogText(kMsgMissingParameter, call.m_position);
 }
 
 CDataSource::CDataSource(std::string connect, int64_t now)
@@ -178,7 +178,7 @@ void CDataSource::GetDbmsInfo()
 void CDataSource::BeginTrans(TransactionOwner owner)
 {
     if (m_inTransaction)
-        throw CSspException(CMessageCatalog::Text(123), kNoPosition);
+        RaiseCatalogText(123, kNoPosition);
     if (!m_database.SupportsTransactions())
         return;
     SQLRETURN rc = m_database.SetAutoCommit(false);

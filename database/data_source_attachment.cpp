@@ -12,6 +12,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/script_error.h"
 
 #include <new>
 #include <vector>
@@ -25,7 +26,6 @@ constexpr int kMsgMissingTable = 40;
 constexpr int kMsgMissingKeyColumn = 41;
 constexpr int kMsgMissingKeyValue = 42;
 constexpr int kMsgMissingDataColumn = 43;
-constexpr int kMsgOutOfMemory = 53;
 
 constexpr std::string_view kEncryptedMark = "/fileindb/";
 
@@ -39,7 +39,7 @@ struct AttachmentAddress {
 
 [[noreturn]] void Fail(int slot)
 {
-    throw CSspException(CMessageCatalog::Text(slot), kNoPosition);
+    RaiseCatalogText(slot, kNoPosition);
 }
 
 std::vector<std::string_view> Split(std::string_view text, char separator)

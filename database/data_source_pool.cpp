@@ -3,6 +3,7 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/script_error.h"
 
 #include <ctime>
 #include <new>
@@ -60,7 +61,7 @@ std::string CDataSourcePool::ChooseConnect(const std::string& path) const
         }
     }
     if (chosen == nullptr)
-        throw CSspException(CMessageCatalog::Text(5), kNoPosition);
+        RaiseCatalogText(5, kNoPosition);
     return *chosen;
 }
 
@@ -76,7 +77,7 @@ CDataSource* CDataSourcePool::TakeShared(const std::string& connect)
     try {
         m_dataSources.push_back(std::make_unique<CDataSource>(connect, m_clock()));
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(58), kNoPosition);
+        RaiseCatalogText(58, kNoPosition);
     }
     return m_dataSources.back().get();
 }
@@ -87,7 +88,7 @@ CDataSource* CDataSourcePool::MakePrivate(const std::string& connect)
     try {
         own = std::make_unique<CDataSource>(connect, m_clock());
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(6), kNoPosition);
+        RaiseCatalogText(6, kNoPosition);
     }
     own->SetPrivate(true);
     try {

@@ -11,6 +11,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ CSspValue CSspQuery::Evaluate(const Range& range)
 {
     CSspValue value;
     if (!m_host.EvaluateSqlExpression(range.first, range.second, value))
-        throw CSspException(CMessageCatalog::Text(kMissingOperand), range.first);
+        RaiseCatalogText(kMissingOperand, range.first);
     return value;
 }
 
@@ -125,7 +126,7 @@ void CSspQuery::TranslateSelect()
     while (true) {
         CSspSqlToken token = NextToken(cursor);
         if (token.text.empty() || token.text == ";")
-            throw CSspException(CMessageCatalog::Text(kMissingFrom), m_position);
+            RaiseCatalogText(kMissingFrom, m_position);
         text.append(token.text).push_back(' ');
         if (EqualsNoCase(token.text, "from"))
             break;
@@ -170,7 +171,7 @@ void CSspQuery::TranslateCondition(int cursor, CDynBindSet& set)
         }
     }
     if (!found || afterAndOr)
-        throw CSspException(CMessageCatalog::Text(kMissingColumnName), cursor);
+        RaiseCatalogText(kMissingColumnName, cursor);
 }
 
 std::string CSspQuery::TranslateWhere(int& cursor, const std::vector<std::string>& tables)
@@ -243,7 +244,7 @@ void CSspQuery::TranslateInsert()
     m_set.AddNew();
     std::vector<Range> items = ReadValueList(cursor);
     if (items.size() < static_cast<size_t>(m_set.ColumnCount()))
-        throw CSspException(CMessageCatalog::Text(kTooFewValues), m_position);
+        RaiseCatalogText(kTooFewValues, m_position);
     for (int i = 0; i < m_set.ColumnCount(); ++i)
         m_set.SetFieldValue(i, Evaluate(items[static_cast<size_t>(i)]));
     m_set.Update();
@@ -257,7 +258,7 @@ void CSspQuery::TranslateUpdate()
     NextToken(cursor);
     const std::string table(NextToken(cursor).text);
     if (!EqualsNoCase(NextToken(cursor).text, "set"))
-        throw CSspException(CMessageCatalog::Text(kMissingSet), m_position);
+        RaiseCatalogText(kMissingSet, m_position);
     m_set.AddTable(table);
 
     // First pass: the assigned columns and where their values lie; the values are evaluated only
@@ -287,7 +288,7 @@ void CSspQuery::TranslateUpdate()
     m_set.SetDatabase(&DataSource()->Connection());
     m_set.Open();
     if (m_set.IsBOF() && m_set.IsEOF())
-        throw CSspException(CMessageCatalog::Text(kRecordNotFound), m_position);
+        RaiseCatalogText(kRecordNotFound, m_position);
     // Only the first row that matches is changed.
     m_set.Edit();
     for (size_t i = 0; i < values.size(); ++i)

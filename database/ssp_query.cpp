@@ -10,6 +10,7 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -70,7 +71,7 @@ const Method* FindMethod(std::string_view name)
 std::string FirstArgument(const CSspCall& call)
 {
     if (call.ParamCount() < 1)
-        throw CSspException(CMessageCatalog::Text(kMissingParameter), call.m_position);
+        RaiseCatalogText(kMissingParameter, call.m_position);
     return call.GetParamStr(0);
 }
 
@@ -122,7 +123,7 @@ void CSspQuery::Init(const CSspCall& declaration, bool raw)
     m_statement = std::string(TrimWhiteAscii(declaration.m_member));
     m_reportedSql = m_statement;
     if (m_statement.empty())
-        throw CSspException(CMessageCatalog::Text(kStatementEmpty), declaration.m_position);
+        RaiseCatalogText(kStatementEmpty, declaration.m_position);
     m_position = declaration.m_position;
     m_endPosition = declaration.m_endPosition;
     m_name = declaration.m_object;
@@ -189,7 +190,7 @@ void CSspQuery::Dispatch(CSspCall& call, CSspValue& result)
         return;
     case Method::RowCount:
         if (!m_crosstab)
-            throw CSspException(CMessageCatalog::Text(kRowCountCrosstabOnly), call.m_position);
+            RaiseCatalogText(kRowCountCrosstabOnly, call.m_position);
         if (!m_grid.IsBuilt())
             BuildGrid();
         result.SetInteger(m_grid.RowCount());
@@ -337,7 +338,7 @@ void CSspQuery::UseDataSource(const CSspCall& call)
     try {
         m_ownDataSource = std::make_unique<CDataSource>(std::move(connect), static_cast<int64_t>(std::time(nullptr)));
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(kOutOfMemoryInUseDataSource), call.m_position);
+        RaiseCatalogText(kOutOfMemoryInUseDataSource, call.m_position);
     }
 }
 
@@ -397,7 +398,7 @@ void CSspQuery::BuildGrid()
     m_set.SetDatabase(&DataSource()->Connection());
     m_set.Open(sql, CDynBindSet::kReadOnly);
     if (m_set.ColumnCount() < 2)
-        throw CSspException(CMessageCatalog::Text(kColumnForCrosstab), m_position);
+        RaiseCatalogText(kColumnForCrosstab, m_position);
     m_grid.BeginFold();
     for (; !m_set.IsEOF(); m_set.MoveNext())
         m_grid.AddRow(KeyText(*m_set.GetColumnValue(0)), KeyText(*m_set.GetColumnValue(1)));

@@ -2,6 +2,7 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/script_error.h"
 
 #include <array>
 #include <cstdint>
@@ -171,7 +172,7 @@ void HtmlEscape(std::string& text, bool lines)
     try {
         escaped.reserve(escapedSize);
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(53), kNoPosition);
+        RaiseCatalogText(53, kNoPosition);
     }
     for (char c : text) {
         if (const char* replacement = HtmlReplacement(c, lines))

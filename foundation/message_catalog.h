@@ -9,6 +9,19 @@
 
 #include <array>
 
+// Slots that several parts of the system raise, named once.
+constexpr int kMsgSetUpDatabase = 4;             // "Please run Tarnwick Console to set up the ..."
+constexpr int kMsgMoreErrors = 25;               // " More errors when rolling back and cleaning up. "
+constexpr int kMsgOutOfMemoryLocal = 45;         // "Out of memory for local variable."
+constexpr int kMsgOutOfMemory = 53;              // "Out of memory"
+constexpr int kMsgMissingParameter = 74;         // "Missing parameter."
+constexpr int kMsgNameUsed = 89;                 // "The variable or function name has been used. ..."
+constexpr int kMsgMissingSemicolon = 90;         // "Missing ending ;"
+constexpr int kMsgMissingEndIf = 101;            // "Missing matching endif."
+constexpr int kMsgMissingEndWhile = 102;         // "Missing matching endwhile."
+constexpr int kMsgNoRequest = 119;               // "Request object not available."
+constexpr int kMsgIncorrectParameterCount = 143; // "Incorrect number of parameter."
+
 class CMessageCatalog
 {
 public:

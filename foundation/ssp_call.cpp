@@ -2,11 +2,12 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/script_error.h"
 
 const CSspValue& CSspCall::GetParam(int index) const
 {
     if (index < 0 || index >= ParamCount())
-        throw CSspException(CMessageCatalog::Text(52), kNoPosition);
+        RaiseCatalogText(52, kNoPosition);
     return m_args[static_cast<size_t>(index)];
 }
 

@@ -6,6 +6,7 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 
 #include <climits>
 #include <cstdio>
@@ -191,7 +192,7 @@ std::string StrftimeSeparator()
 const std::string& RequireParameter(std::span<const CSspValue> args, int position, std::string& text)
 {
     if (args.empty())
-        throw CSspException(CMessageCatalog::Text(74), position);
+        RaiseCatalogText(74, position);
     text = args[0].ToString();
     return text;
 }
@@ -550,7 +551,7 @@ void CSspDateTime::CallMethod(const std::string& method, std::span<const CSspVal
         result.SetTime(m_time);
     } else if (method == "copy") {
         if (args.empty())
-            throw CSspException(CMessageCatalog::Text(74), position);
+            RaiseCatalogText(74, position);
         SetTime(args[0].ToTime());
         result.SetTime(m_time);
     } else {

@@ -6,7 +6,7 @@
 #include "foundation/log.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int kMsgMissingParameter = 74;          // "Missing parameter."
-constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parameter."
 constexpr int kMsgOutOfMemoryAppObject = 55;      // "Out of memory when creating app object."
 constexpr int kMsgOutOfMemoryAppVariable = 56;    // "Out of memory for app variable."
 constexpr int kMsgAppVariableNotDefined = 77;     // "App variable not defined. ..."

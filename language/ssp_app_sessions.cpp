@@ -6,7 +6,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 
 #include <algorithm>
 #include <new>

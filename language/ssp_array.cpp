@@ -3,7 +3,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/format_text.h"
 #include "foundation/number_parse.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 
 #include <unistd.h>
 
@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
-constexpr int kMsgOutOfMemory = 53;       // "Out of memory"
 constexpr int kMsgUnknownMember = 145;    // "Unknown array function: "
 
 void RequireArguments(const CSspCall& call, int count)

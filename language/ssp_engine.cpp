@@ -5,6 +5,7 @@
 #include "foundation/ssp_exception.h"
 #include "language/ssp_app.h"
 #include "foundation/ascii_text.h"
+#include "foundation/script_error.h"
 #include "language/debug_hooks.h"
 #include "language/ssp_scan_memo.h"
 #include "language/ssp_session.h"
@@ -18,9 +19,6 @@ namespace {
 
 constexpr int kMsgMissingBlockEnd = 80;   // "Missing }--"
 constexpr int kMsgShouldBeBlockEnd = 81;  // "Should be }-->"
-constexpr int kMsgMoreErrors = 25;        // " More errors when rolling back and cleaning up. "
-constexpr int kMsgMissingEndIf = 101;     // "Missing matching endif."
-constexpr int kMsgMissingEndWhile = 102;  // "Missing matching endwhile."
 constexpr size_t kMaxFileErrorText = 255;
 
 std::atomic<CSspDebugHooks*> g_installedHooks{nullptr};
@@ -361,7 +359,7 @@ void CSspEngine::CloseCodeBlock()
         SkipSpaceAndComments(m_sourceFile->Text(), cursor, m_end);
         SetCursor(cursor);
         if (cursor >= m_end || m_sourceFile->Text()[static_cast<size_t>(cursor)] != '>')
-            throw CSspException(CMessageCatalog::Text(kMsgShouldBeBlockEnd), cursor);
+            RaiseCatalogText(kMsgShouldBeBlockEnd, cursor);
         SetCursor(cursor + 1);
     }
     m_codeMode = kTextMode;

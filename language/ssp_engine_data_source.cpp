@@ -9,7 +9,7 @@
 #include "foundation/format_text.h"
 #include "foundation/server_config.h"
 #include "language/output_sink.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_app.h"
 
 #include <ctime>
@@ -17,9 +17,7 @@
 
 namespace {
 
-constexpr int kMsgMissingParameter = 74;        // "Missing parameter."
 constexpr int kMsgMissingCommit = 24;           // "Missing CommitTransaction(). All database changes are discarded. "
-constexpr int kMsgMoreErrors = 25;              // " More errors when rolling back and cleaning up. "
 constexpr int kMsgUseDataSourceTooLate = 146;   // "UseDataSource can only be called before all SQL ..."
 
 constexpr const char* kDefaultUniqueIdTable = "QV30_REGISTRY";

@@ -13,7 +13,7 @@
 #include "foundation/ascii_text.h"
 #include "database/ascii_case.h"
 #include "language/request_object.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_file_object.h"
 #include "language/ssp_ldap.h"
 #include "language/ssp_scan_memo.h"
@@ -23,14 +23,11 @@
 
 namespace {
 
-constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
-constexpr int kMsgNameUsed = 89;          // "The variable or function name has been used. ..."
 constexpr int kMsgMissingEquals = 91;     // "Missing = "
 constexpr int kMsgUploadSyntax = 92;      // "FileUpload must be initialized by Request.a_form_field"
 constexpr int kMsgFileSyntax = 93;        // "file object syntax: ..."
 constexpr int kMsgNoUploadField = 94;     // "File field is not found in the data the browser sent: "
 constexpr int kMsgUploadFailed = 95;      // "Failed to get the uploaded file: "
-constexpr int kMsgNoRequest = 119;        // "Request object not available."
 constexpr const char* kArraySyntax = "Correct Syntax: array a; or array b = function();";
 constexpr const char* kArrayNeedsCall = "Function must end with ();";
 
@@ -215,7 +212,7 @@ void CSspEngine::DeclareTokenizer(int key)
     call.m_position = key;
     CollectDeclarationArguments(call);
     if (call.ParamCount() < 2)
-        throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), key);
+        RaiseCatalogText(kMsgMissingParameter, key);
     std::string text = call.GetParamStr(0);
     std::string delimiters = call.GetParamStr(1);
     static_cast<CTokenizerObject&>(*declared.object).m_tokenizer.SetText(text.c_str(), delimiters.c_str(), true);
@@ -234,7 +231,7 @@ void CSspEngine::DeclareDateTime(int key)
     else if (count >= 3 && count <= 6)
         time.SetTime(MakeLocalTime(call));
     else
-        throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), key);
+        RaiseCatalogText(kMsgMissingParameter, key);
 }
 
 void CSspEngine::DeclareLdap(int key)

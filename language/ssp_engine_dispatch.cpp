@@ -7,7 +7,7 @@
 
 #include "language/output_sink.h"
 #include "foundation/ascii_text.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_library.h"
 #include "language/ssp_to_library.h"
 
@@ -15,11 +15,7 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemoryLocal = 45;          // "Out of memory for local variable."
-constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parameter."
-constexpr int kMsgMissingParameter = 74;          // "Missing parameter."
 constexpr int kMsgLocalNotDefined = 126;          // "Local variable not defined. Use a set statement ..."
-constexpr int kMsgNoRequest = 119;                // "Request object not available."
 constexpr int kMsgNoResponse = 120;               // "Response object not available."
 constexpr int kMsgUnknownObject = 121;            // "Unknown Object: "
 

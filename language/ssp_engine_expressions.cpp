@@ -5,7 +5,7 @@
 
 #include "foundation/ascii_text.h"
 #include "language/output_sink.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_scan_memo.h"
 
 #include <array>
@@ -16,7 +16,6 @@
 namespace {
 
 constexpr int kMsgOutOfMemoryParam = 39;  // "Out of memory in EvalParam"
-constexpr int kMsgOutOfMemory = 53;       // "Out of memory"
 constexpr int kMsgMissingParameterBeforeComma = 122;
 constexpr int kMsgAndOrMissingBefore = 103;
 constexpr int kMsgAndOrMissingAfter = 104;

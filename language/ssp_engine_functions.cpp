@@ -4,13 +4,12 @@
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ascii_text.h"
+#include "foundation/script_error.h"
 
 #include <new>
 
 namespace {
 
-constexpr int kMsgOutOfMemory = 53;  // "Out of memory"
-constexpr int kMsgNameUsed = 89;  // "The variable or function name has been used. Please choose another one: "
 constexpr const char* kFunctionSyntax = "Syntax: function name(paramter 1, parameter 2, ...)";
 constexpr const char* kMissingEndFunction = "Function must end with \"endfunction\" statement.";
 
@@ -61,7 +60,7 @@ CSspFunction& CSspEngine::DeclareFunction(int key)
     try {
         return m_sourceFile->AddFunction(std::move(function));
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(kMsgOutOfMemory), 0);
+        RaiseCatalogText(kMsgOutOfMemory, 0);
     }
 }
 

@@ -8,7 +8,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/format_text.h"
 #include "language/output_sink.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_app.h"
 #include "language/ssp_session.h"
 
@@ -19,7 +19,6 @@ constexpr int kMsgNoSessionId = 15;         // "Your browser did not send your S
 constexpr int kMsgUserNotFound = 48;        // "User not found."
 constexpr int kMsgPasswordIncorrect = 49;   // "Password incorrect."
 constexpr int kMsgSessionOutOfBound = 51;   // "Session information out of bound. ..."
-constexpr int kMsgMissingParameter = 74;    // "Missing parameter."
 constexpr int kMsgSessionOnlyInPages = 124; // "Session object can only be used in .twp files."
 constexpr int kMsgUnknownSessManField = 125;
 

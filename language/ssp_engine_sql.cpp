@@ -6,13 +6,12 @@
 
 #include "database/ascii_case.h"
 #include "database/ssp_query.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_scan_memo.h"
 
 namespace {
 
 constexpr int kMsgMissingSqlEquals = 88;  // "Missing = in SQL definition statement."
-constexpr int kMsgMissingSemicolon = 90;  // "Missing ending ;"
 
 std::unique_ptr<CSspScriptObject> MakeQuery(CSspEngine& engine)
 {

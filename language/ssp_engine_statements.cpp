@@ -8,7 +8,7 @@
 #include "foundation/log.h"
 #include "language/output_sink.h"
 #include "foundation/ascii_text.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_scan_memo.h"
 
 #include <new>
@@ -18,15 +18,12 @@ namespace {
 constexpr int kMsgOutOfMemoryIf = 31;     // "Out of memory when processing if."
 constexpr int kMsgOutOfMemoryWhile = 32;  // "Out of memory when processing while."
 constexpr int kMsgOutOfMemorySet = 33;    // "Out of memory in set statement"
-constexpr int kMsgOutOfMemoryLocal = 45;  // "Out of memory for local variable."
 constexpr int kMsgNoMatchingIf = 82;      // "Found an 'elseif', 'else' or 'endif' without a matching 'if'"
 constexpr int kMsgNoMatchingWhile = 83;   // "Missing matching while. "
 constexpr int kMsgBreakOutside = 84;      // "Break must be insdie a while loop."
 constexpr int kMsgContinueOutside = 85;   // "continue must be insdie a while loop."
 constexpr int kMsgSetWithoutDot = 86;     // "Missing . in set a.b = ... statement."
 constexpr int kMsgSetWithoutEquals = 87;  // "Missing = in set statement."
-constexpr int kMsgMissingEndIf = 101;     // "Missing matching endif."
-constexpr int kMsgMissingEndWhile = 102;  // "Missing matching endwhile."
 
 enum class Statement {
     kIf, kElseIf, kElse, kEndIf, kWhile, kEndWhile, kBreak, kContinue, kSet, kError, kReturn, kWrite, kLog,

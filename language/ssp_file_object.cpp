@@ -4,7 +4,7 @@
 #include "foundation/file_helpers.h"
 #include "foundation/number_parse.h"
 #include "language/request_object.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_engine.h"
 #include "platform/child_process.h"
 #include "platform/file_system.h"
@@ -16,7 +16,6 @@
 namespace {
 
 constexpr int kMsgOutOfMemoryUpload = 30;  // "Out of memory when copying uploaded data."
-constexpr int kMsgOutOfMemory = 53;        // "Out of memory"
 constexpr int kMsgUnknownUploadMember = 71;  // "Unknown file upload field: "
 constexpr const char* kNoEngine = "m_pse or m_pseParent is NULL.";
 constexpr const char* kNoParentheses = "This is supposed to be a function call but it doesn't have the () at the end. ";

@@ -6,6 +6,7 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 
 #include <ldap.h>
 #include <sasl/sasl.h>
@@ -18,8 +19,6 @@
 
 namespace {
 
-constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
-constexpr int kMsgOutOfMemory = 53;       // "Out of memory"
 constexpr int kMsgUnknownMember = 147;    // "Unknown function or field."
 constexpr int kMsgNoConnection = 149;
 constexpr int kMsgNoSearchResult = 150;
@@ -49,7 +48,7 @@ enum : unsigned {
 
 [[noreturn]] void Raise(int slot, const CSspCall& call)
 {
-    throw CSspException(CMessageCatalog::Text(slot), call.m_position);
+    RaiseCatalogText(slot, call.m_position);
 }
 
 void RequireArguments(bool present, const CSspCall& call)

@@ -2,6 +2,7 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
+#include "foundation/script_error.h"
 #include "language/source_file.h"
 
 #include <array>
@@ -80,7 +81,7 @@ int ScanStringPiece(const char* s, int p, int end, int literalStart)
             break;
         ++p;
     }
-    throw CSspException(CMessageCatalog::Text(kMsgUnclosedString), literalStart);
+    RaiseCatalogText(kMsgUnclosedString, literalStart);
 }
 
 }  // namespace

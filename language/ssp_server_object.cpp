@@ -10,7 +10,7 @@
 #include "foundation/log.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "platform/file_system.h"
 
 #include <ctime>
@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int kMsgMissingParameter = 74;            // "Missing parameter."
-constexpr int kMsgIncorrectParameterCount = 143;    // "Incorrect number of parameter."
 constexpr int kMsgOutOfMemoryServerVariable = 54;   // "Out of memory for server variable."
 constexpr int kMsgServerVariableNotDefined = 78;    // "Server variable not defined. ..."
 constexpr int kMsgDefaultTasksMissing = 26;         // "Default tasks missing. Please shutdown and restart server. "

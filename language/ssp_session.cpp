@@ -5,7 +5,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/url_encoding.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "platform/secure_random.h"
 
 #include <ctime>
@@ -15,9 +15,7 @@ namespace {
 
 constexpr int kMsgSessionExpired = 20;            // "Your session (%s) has expired; Please log on again."
 constexpr int kMsgOutOfMemoryVariable = 54;       // "Out of memory for server variable."
-constexpr int kMsgMissingParameter = 74;          // "Missing parameter."
 constexpr int kMsgSessionNotDefined = 75;         // "Session variable not defined. ..."
-constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parameter."
 
 constexpr int kYearBase = 1933;
 constexpr std::size_t kUserIdStart = 13;

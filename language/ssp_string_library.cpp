@@ -5,7 +5,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_value.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "platform/secure_random.h"
 
 #include <algorithm>
@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemory = 53;           // "Out of memory"
-constexpr int kMsgMissingParameter = 74;      // "Missing parameter."
 constexpr int kMsgUnknownStringMember = 116;  // "Unknown string library "string" function: "
 
 // Absent or empty counts as valid: an optional form field that was left blank passes the test.

@@ -7,7 +7,7 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_value.h"
 #include "foundation/url_encoding.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_app.h"
 #include "language/ssp_library.h"
 #include "platform/secure_random.h"
@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemory = 53;         // "Out of memory"
-constexpr int kMsgMissingParameter = 74;    // "Missing parameter."
 constexpr int kMsgUnknownToMember = 117;    // "Unknown conversion library "to" function: "
 
 constexpr const char* kTextTooLong = "text to be encrypted cannot exceed 256 characters.";

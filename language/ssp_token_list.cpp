@@ -4,12 +4,11 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ascii_text.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_lexer.h"
 
 namespace {
 
-constexpr int kMsgMissingSemicolon = 90;     // "Missing ending ;"
 constexpr int kMsgMissingBrace = 97;         // "Missing ending }."
 constexpr int kMsgMissingClose = 98;         // "Missing ending )"
 constexpr int kMsgMissingOpen = 99;          // "Missing ("

@@ -1,14 +1,13 @@
 #include "language/ssp_variables.h"
 
 #include "foundation/ascii_text.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 
 #include <cstdint>
 #include <utility>
 
 namespace {
 
-constexpr int kMsgIncorrectParameterCount = 143;  // "Incorrect number of parameter."
 
 }  // namespace
 

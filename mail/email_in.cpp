@@ -14,6 +14,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
 #include "foundation/server_config.h"
+#include "foundation/script_error.h"
 #include "language/ssp_declared_kind.h"
 #include "mail/mail_store.h"
 #include "mail/pop3_client.h"
@@ -32,7 +33,6 @@ constexpr int kMsgNoMoreAttachment = 27;  // "No more attachment in the email."
 constexpr int kMsgCopyOutOfMemory = 28;   // "Out of memory when copying email data."
 constexpr int kMsgFetchObsolete = 29;     // "Email_In.fetch is obsolete. ..."
 constexpr int kMsgUnknownField = 68;      // "Unknown Email_In field: "
-constexpr int kMsgMissingParameter = 74;  // "Missing parameter."
 
 bool IsRegularFile(const std::string& path, off_t* size = nullptr)
 {
@@ -274,7 +274,7 @@ void CEmailIn::CallMember(CSspCall& call, CSspValue& result)
     } else if (is("MoveToFolder") || is("MoveToDeleted")) {
         const bool toDeleted = is("MoveToDeleted");
         if (!toDeleted && call.ParamCount() < 1)
-            throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), position);
+            RaiseCatalogText(kMsgMissingParameter, position);
         const std::string folder = toDeleted ? std::string("deleted") : call.GetParamStr(0);
         FetchMail();
         result.SetInteger(!m_fileName.empty() && MoveMailFile(m_installDir, m_fileName, folder) ? 1 : 0);
@@ -306,11 +306,11 @@ void CEmailIn::CallMember(CSspCall& call, CSspValue& result)
         LoadIfNeeded(position);
         const CEmailAttachment* attachment = CurrentAttachment();
         if (attachment == nullptr)
-            throw CSspException(CMessageCatalog::Text(kMsgNoMoreAttachment), position);
+            RaiseCatalogText(kMsgNoMoreAttachment, position);
         try {
             result.SetBinary(attachment->data.data(), attachment->data.size());
         } catch (const std::bad_alloc&) {
-            throw CSspException(CMessageCatalog::Text(kMsgCopyOutOfMemory), position);
+            RaiseCatalogText(kMsgCopyOutOfMemory, position);
         }
     } else if (is("Pop3Host")) {
         result.SetString(m_pop3Host);
@@ -324,12 +324,12 @@ void CEmailIn::CallMember(CSspCall& call, CSspValue& result)
         result.SetString(m_address);
     } else if (is("SetVar")) {
         if (call.ParamCount() < 2)
-            throw CSspException(CMessageCatalog::Text(kMsgMissingParameter), position);
+            RaiseCatalogText(kMsgMissingParameter, position);
         const std::string name = call.GetParamStr(0);
         if (!SetSetting(name, call.GetParamStr(1)))
             throw CSspException(CMessageCatalog::Text(kMsgUnknownField) + name, position);
     } else if (is("fetch")) {
-        throw CSspException(CMessageCatalog::Text(kMsgFetchObsolete), position);
+        RaiseCatalogText(kMsgFetchObsolete, position);
     } else {
         throw CSspException(CMessageCatalog::Text(kMsgUnknownField) + member, position);
     }

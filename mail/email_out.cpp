@@ -5,7 +5,7 @@
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
-#include "language/script_error.h"
+#include "foundation/script_error.h"
 #include "language/ssp_app.h"
 #include "language/ssp_declared_kind.h"
 #include "mail/mail_address.h"
@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kMsgMissingHeaderParameter = 69;  // "Missing parameter for AddHeader."
 constexpr int kMsgUnknownField = 70;            // "Unknown Email_Out field: "
-constexpr int kMsgMissingParameter = 74;        // "Missing parameter."
 
 void AppendHeader(std::string& out, std::string_view name, std::string_view value)
 {

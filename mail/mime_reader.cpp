@@ -8,6 +8,7 @@
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
+#include "foundation/script_error.h"
 
 #include <sys/stat.h>
 
@@ -18,7 +19,6 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemory = 53;  // "Out of memory"
 constexpr int kMsgOpenFailed = 64;   // "Failed to open file: "
 
 // Encoded lines are at most 76 characters; a longer one means a broken or hostile message.
@@ -568,7 +568,7 @@ int CEmailIn::DecodeBody(CMimeInput& file, std::string_view enclosing, const std
     try {
         target.reserve(target.size() + MeasureLeaf(file, enclosing));
     } catch (const std::bad_alloc&) {
-        throw CSspException(CMessageCatalog::Text(kMsgOutOfMemory), m_loadPosition);
+        RaiseCatalogText(kMsgOutOfMemory, m_loadPosition);
     }
     int result = DecodeLeafLines(file, enclosing, encoding, m_fileName, [&target](const char* bytes, int length) {
         // Text ends at a NUL byte: the fields are texts for the script.

@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr int kMsgSetUpDatabase = 4;
 
 constexpr const char* kStartedByHand =
     "Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on twServer.exe in Windows "

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kMsgSetUpDatabase = 4;
 constexpr int kMsgWebServerStarted = 157;
 constexpr int kMsgSecureWebServerStarted = 158;
 constexpr int kMsgPortUnavailable = 159;

@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kMsgUploadTooLarge = 16;
 constexpr int kMsgNoContentLength = 17;
-constexpr int kMsgOutOfMemory = 53;
 constexpr int kMsgRequestHeader = 162;
 constexpr int kMsgHtmlGenerated = 163;
 

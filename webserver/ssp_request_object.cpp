@@ -6,6 +6,7 @@
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 #include "webserver/tcp_socket.h"
 
 #include <string_view>
@@ -72,7 +73,7 @@ const Member* FindMember(std::string_view name)
 
 [[noreturn]] void Raise(int slot, const CSspCall& call)
 {
-    throw CSspException(CMessageCatalog::Text(slot), call.m_position);
+    RaiseCatalogText(slot, call.m_position);
 }
 
 // The first argument's text: the field name of the field members.

@@ -10,6 +10,7 @@
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
+#include "foundation/script_error.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ const Member* FindMember(std::string_view name)
 void RequireArguments(const CSspCall& call, int count, int slot = kMissingParameter)
 {
     if (call.ParamCount() < count)
-        throw CSspException(CMessageCatalog::Text(slot), call.m_position);
+        RaiseCatalogText(slot, call.m_position);
 }
 
 // Argument `index` as text, "" when the call has fewer arguments.
