@@ -33,7 +33,7 @@ thread_local int t_nesting = 0;
 CSspEngine::NestingLevel::NestingLevel(int position)
 {
     if (t_nesting >= kMaxNesting)
-        throw CSspException("Too many nested calls (more than " + std::to_string(kMaxNesting) + ").", position);
+        throw NestingLimitError("Too many nested calls (more than " + std::to_string(kMaxNesting) + ").", position);
     ++t_nesting;
 }
 
@@ -70,6 +70,7 @@ void CSspEngine::Reset()
     m_errorFileUrl.clear();
     m_errorFilePath.clear();
     m_errorPosition = kNoPosition;
+    m_nestingLimitReport = false;
     m_runningChild.store(nullptr);
     m_sourceFile = nullptr;
     m_function = nullptr;
@@ -114,6 +115,8 @@ int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPo
         CSspEngineLink link(m_runningChild, child);
         result = child.Run(args);
     }
+    if (result != kRunCompleted && result != kRunReturned && child.m_nestingLimitReport)
+        throw NestingLimitError(child.ErrorText(), kNoPosition);
     if (result != kRunCompleted && result != kRunReturned)
         throw CSspException(child.ErrorText(), callPosition);
     return result;
@@ -224,6 +227,10 @@ void CSspEngine::ReportCurrentException()
 {
     try {
         throw;
+    } catch (const NestingLimitError& e) {
+        // Thrown here with the call's place, or passed up from a callee without one (a bare report).
+        FormatError(e.GetMessage(), e.GetPosition());
+        m_nestingLimitReport = true;
     } catch (const CSspException& e) {
         FormatError(e.GetMessage(), e.GetPosition());
     } catch (const std::bad_alloc&) {

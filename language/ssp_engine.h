@@ -248,6 +248,13 @@ private:
         NestingLevel(const NestingLevel&) = delete;
         NestingLevel& operator=(const NestingLevel&) = delete;
     };
+    // The refusal of one level too many, and the report of it on its way out through the callers:
+    // each caller passes the innermost report on unchanged instead of wrapping it in its own, which
+    // would repeat the chain's reports once per level.
+    class NestingLimitError : public CSspException {
+    public:
+        using CSspException::CSspException;
+    };
 
     // Statements.
     void ExecuteConditional(const CSspToken& keyword);
@@ -357,6 +364,7 @@ private:
     std::string m_errorText;
     std::thread::id m_ownerThread;
     int m_errorPosition = kNoPosition;
+    bool m_nestingLimitReport = false;  // the error text reports the nesting limit, passed up whole
     CSourceFileCache m_cache;  // used only when this is the top engine
     std::atomic<CSspEngine*> m_runningChild{nullptr};
     CSspDebugHooks* m_hooks = nullptr;

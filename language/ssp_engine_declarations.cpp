@@ -276,9 +276,9 @@ void CSspEngine::DeclareFile(const CSspToken& keyword)
     std::string field = source.substr(dot + 1);
     int loaded = file.LoadUpload(*m_request, field);
     if (loaded == CSspRequestObject::kUploadNoMemory)
-        throw CSspException(CMessageCatalog::Text(kMsgUploadFailed) + field, 0);
+        throw CSspException(CMessageCatalog::Text(kMsgUploadFailed) + field, key);
     if (loaded == CSspRequestObject::kUploadNoField)
-        throw CSspException(CMessageCatalog::Text(kMsgNoUploadField) + field, 0);
+        throw CSspException(CMessageCatalog::Text(kMsgNoUploadField) + field, key);
 }
 
 void CSspEngine::DeclareArray(int key)

@@ -11,16 +11,6 @@
 
 namespace {
 
-// The report may later serve as a printf-style format; doubled percent signs survive that.
-void AppendEscapingPercent(std::string& out, std::string_view text)
-{
-    for (char c : text) {
-        out += c;
-        if (c == '%')
-            out += '%';
-    }
-}
-
 std::string_view SourceLineAt(std::string_view text, int lineStart)
 {
     std::string_view rest = text.substr(static_cast<size_t>(lineStart));
@@ -31,10 +21,14 @@ std::string_view SourceLineAt(std::string_view text, int lineStart)
 
 const std::string& CSspEngine::FormatError(std::string_view message, int position)
 {
-    if (m_sourceFile == nullptr || position < 0 || position >= m_sourceFile->Size()) {
+    if (m_sourceFile == nullptr || position < 0 || position > m_sourceFile->Size() || m_sourceFile->Size() == 0) {
         m_errorText = message;
         return m_errorText;
     }
+    // Errors found at the end of the file (a block or an if left open) point at its last character,
+    // so that the report names the file and its last line.
+    if (position == m_sourceFile->Size())
+        position = m_sourceFile->Size() - 1;
     m_errorPosition = position;
     int line = m_sourceFile->LineOf(position);
     int lineStart = m_sourceFile->LineStart(position);
@@ -49,7 +43,8 @@ const std::string& CSspEngine::FormatError(std::string_view message, int positio
     // The line shown is the one that holds the position, also when the position is its line feed.
     report += SourceLineAt(m_sourceFile->Text(), lineStart);
     report += "\r\n\r\n";
-    AppendEscapingPercent(report, message);
+    // The message as written: the report is shown and logged as text, never used as a format.
+    report += message;
     m_errorText = std::move(report);
     return m_errorText;
 }

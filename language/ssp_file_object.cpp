@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kMsgOutOfMemoryUpload = 30;  // "Out of memory when copying uploaded data."
 constexpr int kMsgUnknownUploadMember = 71;  // "Unknown file upload field: "
-constexpr const char* kNoEngine = "m_pse or m_pseParent is NULL.";
 constexpr const char* kNoParentheses = "This is supposed to be a function call but it doesn't have the () at the end. ";
 constexpr const char* kUploadCall = "Calling a function in an uploaded file is not allowed.";
 constexpr const char* kCallFailed = "Function call failed.";
@@ -112,10 +111,7 @@ void CSspFileObject::ReadSize(const CSspCall& call, CSspValue& result)
         result.SetInteger(static_cast<int>(m_data.size()));
         return;
     }
-    // The size of a server file is known only once a function of the file has been called; scripts
-    // written for the system test for that message, so the rule stays.
-    if (m_child == nullptr)
-        throw CSspException(kNoEngine, call.m_position);
+    // Read through the same cache as data, so the size answers before any function of the file ran.
     CSourceFileCache& files = m_engine.SourceFiles();
     CSourceFile* file = files.Get(m_filePath);
     if (file == nullptr)

@@ -147,15 +147,35 @@ TEST_F(DispatchTest, ArgumentsOfAFunctionCall)
 
 TEST_F(DispatchTest, RunawayRecursionFailsTheRun)
 {
+    // The report is the innermost one, once: where the call that went one level too deep stands,
+    // with the depth, not the callers' reports wrapped round it 256 times.
     EXPECT_EQ(Run("t.tws", "Local.down(0);\nfunction down(n) Local.down(arg.n + 1); endfunction"), kRunFailed);
-    EXPECT_NE(errorText.find("Too many nested calls (more than 256)."), std::string::npos);
-    EXPECT_EQ(errorText.substr(0, path.size() + 7), path + " (1,1):");
+    EXPECT_EQ(errorText, Report(2, 18, "function down(n) Local.down(arg.n + 1); endfunction",
+                                "Too many nested calls (more than 256)."));
 
     std::string deep = "write ";
     for (int i = 0; i < 300; ++i)
         deep += "Local.f(";
     deep += "1" + std::string(300, ')') + ";\nfunction f(x) return arg.x; endfunction";
     EXPECT_NE(Failure(deep).find("Too many nested calls"), std::string::npos);
+}
+
+TEST_F(DispatchTest, PercentSignsStandAsWrittenAtEveryDepth)
+{
+    EXPECT_EQ(Run("t.tws", "Local.f1();\n"
+                           "function f1() Local.f2(); endfunction\n"
+                           "function f2() Local.f3(); endfunction\n"
+                           "function f3() Local.f4(); endfunction\n"
+                           "function f4() write 1; write Local.Var('50%'); endfunction // 100%"),
+              kRunFailed);
+    const std::string innermost = Report(5, 30, "function f4() write 1; write Local.Var('50%'); endfunction // 100%",
+                                         "Local variable not defined. Use a set statement to define it: 50%");
+    EXPECT_EQ(errorText,
+              Report(1, 1, "Local.f1();",
+                     Report(2, 15, "function f1() Local.f2(); endfunction",
+                            Report(3, 15, "function f2() Local.f3(); endfunction",
+                                   Report(4, 15, "function f3() Local.f4(); endfunction", innermost)))));
+    EXPECT_EQ(errorText.find("%%"), std::string::npos);
 }
 
 TEST_F(DispatchTest, LocalUrlMembers)

@@ -152,14 +152,24 @@ TEST_F(EngineTest, CodeBlockClosers)
     EXPECT_EQ(RunFile(path), kRunFailed);
     EXPECT_EQ(errorText, Report(path, 1, 10, "<!--{ }--x", "Should be }-->"));
     EXPECT_EQ(errorPosition, 9);
+    // A closer cut off at the end of the file.
+    path = folder.Write("d.twp", "x\n<!--{ write 1; }--");
+    EXPECT_EQ(RunFile(path), kRunFailed);
+    EXPECT_EQ(errorText, Report(path, 2, 18, "<!--{ write 1; }--", "Should be }-->"));
+    path = folder.Write("e.twp", "<!--{ if (1) }-->\ntext\r\n");
+    EXPECT_EQ(RunFile(path), kRunFailed);
+    EXPECT_EQ(errorText, Report(path, 1, 7, "<!--{ if (1) }-->", "Missing matching endif."));
 }
 
 TEST_F(EngineTest, UnclosedBlockFailsOnlyAWholePage)
 {
-    EXPECT_EQ(RunText("open.twp", "text <!--{ echo 'x';"), kRunFailed);
-    EXPECT_EQ(errorText, "Missing }--");
-    EXPECT_EQ(RunText("open2.twp", "text --{ echo 'x'"), kRunFailed);
-    EXPECT_EQ(errorText, "Missing }--");
+    // Found at the end of the file, the error names the file and its last line.
+    std::string path = folder.Write("open.twp", "first\r\ntext <!--{ echo 'x';");
+    EXPECT_EQ(RunFile(path), kRunFailed);
+    EXPECT_EQ(errorText, Report(path, 2, 20, "text <!--{ echo 'x';", "Missing }--"));
+    path = folder.Write("open2.twp", "text --{ echo 'x'\n");
+    EXPECT_EQ(RunFile(path), kRunFailed);
+    EXPECT_EQ(errorText, Report(path, 1, 18, "text --{ echo 'x'", "Missing }--"));
     // A script starts and may end in code.
     EXPECT_EQ(RunText("open.tws", "echo 'x';"), kRunCompleted);
     sink.output.clear();
@@ -172,7 +182,8 @@ TEST_F(EngineTest, ReportsGiveLineColumnAndSourceLine)
 {
     std::string path = folder.Write("e.twp", "ab\r\n<!--{\tfailat 0 '100% sure' }-->\nlast");
     EXPECT_EQ(RunFile(path), kRunFailed);
-    EXPECT_EQ(errorText, Report(path, 1, 1, "ab", "100%% sure"));
+    // Every "%" stands as written.
+    EXPECT_EQ(errorText, Report(path, 1, 1, "ab", "100% sure"));
 
     // A CR counts as a column of the line it ends, and a position on the line feed shows that line.
     path = folder.Write("e2.twp", "ab\r\n<!--{\tfailat 3 'at lf' }-->\nlast");
@@ -182,7 +193,7 @@ TEST_F(EngineTest, ReportsGiveLineColumnAndSourceLine)
 
     path = folder.Write("e3.tws", "// x\r\n\tfail '%d' //50%\nlast");
     EXPECT_EQ(RunFile(path), kRunFailed);
-    EXPECT_EQ(errorText, Report(path, 2, 2, "\tfail '%d' //50%", "%%d"));
+    EXPECT_EQ(errorText, Report(path, 2, 2, "\tfail '%d' //50%", "%d"));
 
     // The last line without a line feed is a line like any other.
     path = folder.Write("e4.tws", ";\nfail 'end'");

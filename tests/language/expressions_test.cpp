@@ -64,9 +64,9 @@ TEST_F(ExpressionTest, OperatorErrorsNameTheirPlace)
     // A minus right after "*" finds its operand consumed.
     EXPECT_EQ(Run("t.tws", "Local.a = 2; Local.b = 3;\nwrite Local.a*-Local.b;"), kRunFailed);
     // The report doubles per-cent signs, so that it can serve as a format.
-    EXPECT_EQ(errorText, Report(2, 15, "write Local.a*-Local.b;", "Missing right operand after */%%+-."));
-    EXPECT_EQ(Failure("write * 2;"), "Missing left operand before */%%+-.");
-    EXPECT_EQ(Failure("write 2 +;"), "Missing right operand after */%%+-.");
+    EXPECT_EQ(errorText, Report(2, 15, "write Local.a*-Local.b;", "Missing right operand after */%+-."));
+    EXPECT_EQ(Failure("write * 2;"), "Missing left operand before */%+-.");
+    EXPECT_EQ(Failure("write 2 +;"), "Missing right operand after */%+-.");
     // Comparisons belong in conditions only.
     EXPECT_EQ(Run("t.tws", "write 1 < 2;"), kRunFailed);
     EXPECT_EQ(errorText, Report(1, 8, "write 1 < 2;", "Missing operator."));

@@ -90,9 +90,12 @@ TEST_F(FileObjectTest, BytesAndSizeOfAServerFile)
     std::string bytes("x\0y", 3);
     WebFile("data.bin", bytes);
     EXPECT_EQ(PageOutput("file d('/data.bin'); write d.data; write '|'; write d.content;"), bytes + "|" + bytes);
-    // The size is known only once a function of the file has been called.
-    EXPECT_EQ(PageFailure("file lib('lib.tws'); write lib.size;"), "m_pse or m_pseParent is NULL.");
+    // The size answers as the data does: before any function of the file ran, and after.
+    EXPECT_EQ(PageOutput("file lib('lib.tws'); write lib.size;"), std::to_string(kLibrary.size()));
+    EXPECT_EQ(PageOutput("file d('/data.bin'); write d.size;"), "3");
     EXPECT_EQ(PageOutput("file lib('lib.tws'); lib.twice(1); write lib.size;"), std::to_string(kLibrary.size()));
+    EXPECT_NE(PageFailure("file d('/none.bin'); write d.size;").find(webroot + "/none.bin]"),
+              std::string::npos);
     EXPECT_NE(PageFailure("file d('/none.bin'); write d.data;").find("Failed to open file:  [" + webroot + "/none.bin]"),
               std::string::npos);
 }
@@ -117,8 +120,11 @@ TEST_F(FileObjectTest, RelativePathsStayInsideTheWebRoot)
 TEST_F(FileObjectTest, RecursionThroughFileObjectsIsBounded)
 {
     WebFile("app/self.tws", "function down() file me('self.tws'); me.down(); endfunction");
-    EXPECT_NE(PageFailure("file me('self.tws'); me.down();").find("Too many nested calls (more than 256)."),
-              std::string::npos);
+    const std::string report = PageFailure("file me('self.tws'); me.down();");
+    EXPECT_NE(report.find("Too many nested calls (more than 256)."), std::string::npos);
+    // The innermost report once, not once per level.
+    EXPECT_EQ(report.find(webroot + "/app/self.tws ("), report.rfind(webroot + "/app/self.tws (")) << report;
+    EXPECT_LT(report.size(), 1000u) << report.size();
 }
 
 TEST_F(FileObjectTest, RunStartsTheFileAsAProgramWithoutAShell)
@@ -174,6 +180,12 @@ TEST_F(FileObjectTest, UploadedFiles)
 
     EXPECT_EQ(Failure("file f('request.huge');"), "Failed to get the uploaded file: huge");
     EXPECT_EQ(Failure("file f('request.none');"), "File field is not found in the data the browser sent: none");
+    // Reported at the declaration, not at the start of the file.
+    EXPECT_EQ(Run("t.tws", "write 'a';\n  file f('request.none');"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 3, "  file f('request.none');",
+                                "File field is not found in the data the browser sent: none"));
+    EXPECT_EQ(Run("t.tws", "write 'a';\nwrite 'b'; FileUpload g = Request.huge;"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 12, "write 'b'; FileUpload g = Request.huge;", "Failed to get the uploaded file: huge"));
     EXPECT_EQ(Failure("FileUpload f request.att;"), "Missing = ");
     EXPECT_EQ(Failure("FileUpload f = att;"), "FileUpload must be initialized by Request.a_form_field");
     EXPECT_EQ(Failure("file f('request.att'); f.run();"), "Unknown file upload field: run");
