@@ -29,6 +29,8 @@ struct CAttachmentRequest {
     int serverInstance = 0;
     int timeoutMinutes = 0;
     int64_t now = 0;
+    // The installation's key for the tags of encrypted IDs; with none, no encrypted ID is accepted.
+    std::string_view fileIdSecret;
     // Receives the bytes (called once, outside the data source's lock).
     std::function<void(std::string_view bytes)> write;
 };

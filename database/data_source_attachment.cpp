@@ -1,7 +1,8 @@
 // Attachment downloads: files that an application keeps in binary or long-text columns, served by
 // URL. The plain form names the row in the path (".../FileDB/table/keyColumn/key/dataColumn/name");
-// the encrypted form carries an ID made by To.fileUrl that is valid only for this server instance
-// and for the session time-out. Every name reaches the SQL only when it is identifier characters.
+// the encrypted form carries an ID made by To.fileUrl, signed with the installation's secret and
+// valid only for this server instance and for the session time-out. Every name reaches the SQL
+// only when it is identifier characters.
 #include "database/data_source.h"
 
 #include "database/ascii_case.h"
@@ -85,8 +86,10 @@ AttachmentAddress PlainAddress(std::string_view path)
     return address;
 }
 
-// "/fileindb/" + ID + "/" [+ name]: the ID is the base64 of "table-keyColumn-token-dataColumn"
-// with its byte pairs swapped; the token carries the key and the checks of CheckFileId.
+// "/fileindb/" + ID + "/" [+ name]: the ID is the base64 of "table-keyColumn-token-dataColumn-tag"
+// with its byte pairs swapped; the tag proves that this server made the ID for exactly these names,
+// and the token carries the key and the checks of CheckFileId. IDs with the line breaks of
+// 76-column base64 decode too, as the decoder skips them.
 AttachmentAddress EncryptedAddress(const CAttachmentRequest& request)
 {
     const std::string_view path = request.urlPath;
@@ -110,6 +113,8 @@ AttachmentAddress EncryptedAddress(const CAttachmentRequest& request)
         Fail(kMsgOutOfMemory);
     }
 
+    if (!StripFileIdTag(plain, request.fileIdSecret))
+        Fail(kMsgInvalidFileId);
     // The names hold no "-" (they are identifiers), so the data column is whatever follows the third.
     std::vector<std::string_view> parts = Split(plain, '-');
     if (parts.size() < 4)

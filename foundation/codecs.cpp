@@ -51,18 +51,17 @@ const char* HtmlReplacement(char c, bool lines)
     }
 }
 
-}  // namespace
-
-void Base64Encode(const void* data, std::size_t length, std::string& out)
+// Base64 with a CR LF before every group that would start past `lineLength` (0: one line).
+void EncodeBase64Lines(const void* data, std::size_t length, std::size_t lineLength, std::string& out)
 {
     const auto* bytes = static_cast<const unsigned char*>(data);
     const std::size_t characters = (length + 2) / 3 * 4;
-    const std::size_t breaks = characters == 0 ? 0 : (characters - 1) / kBase64LineLength;
+    const std::size_t breaks = characters == 0 || lineLength == 0 ? 0 : (characters - 1) / lineLength;
     out.clear();
     out.reserve(characters + 2 * breaks);
 
     for (std::size_t at = 0; at < length; at += 3) {
-        if (at != 0 && at / 3 * 4 % kBase64LineLength == 0)
+        if (at != 0 && lineLength != 0 && at / 3 * 4 % lineLength == 0)
             out += "\r\n";
         const std::size_t left = length - at;
         std::uint32_t group = static_cast<std::uint32_t>(bytes[at]) << 16;
@@ -77,9 +76,21 @@ void Base64Encode(const void* data, std::size_t length, std::string& out)
     }
 }
 
+}  // namespace
+
+void Base64Encode(const void* data, std::size_t length, std::string& out)
+{
+    EncodeBase64Lines(data, length, kBase64LineLength, out);
+}
+
 void Base64EncodeString(std::string_view text, std::string& out)
 {
     Base64Encode(text.data(), text.size(), out);
+}
+
+void Base64EncodeId(std::string_view text, std::string& out)
+{
+    EncodeBase64Lines(text.data(), text.size(), 0, out);
 }
 
 int Base64Decode(const char* text, char* buffer, int size, int& outLength, bool flush)

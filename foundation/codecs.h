@@ -12,6 +12,9 @@
 // none at the end.
 void Base64Encode(const void* data, std::size_t length, std::string& out);
 void Base64EncodeString(std::string_view text, std::string& out);
+// The same encoding on one line, for IDs that go into URLs, header lines and scripts, where a line
+// break would end the URL or the line. The decoder reads both forms.
+void Base64EncodeId(std::string_view text, std::string& out);
 
 // Decodes groups of four alphabet characters, skipping every other character (line breaks, blanks,
 // "="). Stops at the end of `text` or when fewer than 4 bytes of `buffer` remain. With `flush`,

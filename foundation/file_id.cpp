@@ -4,6 +4,10 @@
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <climits>
 #include <ctime>
 
@@ -75,11 +79,31 @@ std::string CheckDigits(std::string_view id, std::string_view table, std::string
     return {LastDigit(sums[0]), LastDigit(sums[1])};
 }
 
+// The first half of HMAC-SHA256 as lower-case hexadecimal: 128 bits is far beyond guessing, and
+// keeps the URL short.
+std::string FileIdTag(std::string_view id, std::string_view secret)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // OpenSSL reads a null key as "keep the last key": an empty one must still point somewhere.
+    const char* key = secret.empty() ? "" : secret.data();
+    if (HMAC(EVP_sha256(), key, static_cast<int>(secret.size()),
+             reinterpret_cast<const unsigned char*>(id.data()), id.size(), digest, &length) == nullptr)
+        return {};
+    constexpr char kHex[] = "0123456789abcdef";
+    std::string tag;
+    for (unsigned int i = 0; i < length / 2; ++i) {
+        tag += kHex[digest[i] >> 4];
+        tag += kHex[digest[i] & 15];
+    }
+    return tag;
+}
+
 }  // namespace
 
 std::string MakeFileUrl(std::string_view table, std::string_view keyColumn, std::string_view keyValue,
                         std::string_view dataColumn, std::string_view fileName, int serverInstance,
-                        std::int64_t now)
+                        std::int64_t now, std::string_view secret)
 {
     const int key = ParseInt32(keyValue);
     const int instance = (serverInstance % 10000 + 10000) % 10000;
@@ -96,11 +120,28 @@ std::string MakeFileUrl(std::string_view table, std::string_view keyColumn, std:
     plain += id;
     plain += '-';
     plain += dataColumn;
+    const std::string tag = FileIdTag(plain, secret);
+    plain += '-';
+    plain += tag;
 
     std::string encoded;
-    Base64EncodeString(plain, encoded);
+    Base64EncodeId(plain, encoded);
     SwapBytePairs(encoded);
     return "fileInDB/" + encoded + "/" + std::string(fileName);
+}
+
+bool StripFileIdTag(std::string& id, std::string_view secret)
+{
+    const std::size_t dash = id.rfind('-');
+    if (secret.empty() || dash == std::string::npos)
+        return false;
+    const std::string expected = FileIdTag(std::string_view(id).substr(0, dash), secret);
+    const std::string_view tag = std::string_view(id).substr(dash + 1);
+    if (expected.empty() || tag.size() != expected.size() ||
+        CRYPTO_memcmp(tag.data(), expected.data(), tag.size()) != 0)
+        return false;
+    id.resize(dash);
+    return true;
 }
 
 int CheckFileId(std::string_view table, std::string_view keyColumn, std::string_view keyToken,

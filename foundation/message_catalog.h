@@ -21,14 +21,16 @@ constexpr int kMsgMissingEndIf = 101;            // "Missing matching endif."
 constexpr int kMsgMissingEndWhile = 102;         // "Missing matching endwhile."
 constexpr int kMsgNoRequest = 119;               // "Request object not available."
 constexpr int kMsgIncorrectParameterCount = 143; // "Incorrect number of parameter."
+constexpr int kMsgCookieTextRefused = 165;       // "A cookie name or path may not hold ..."
+constexpr int kMsgTextTooLong = 167;             // "A text that one call makes may hold at most 16 MiB ..."
 
 class CMessageCatalog
 {
 public:
-    static constexpr int kSlotCount = 165;
+    static constexpr int kSlotCount = 169;
 
-    // The text of a slot. A slot without a text, or a number outside 0..164, gives "" so that a
-    // wrong slot number shows up as an empty message rather than a crash.
+    // The text of a slot. A slot without a text, or a number outside 0..kSlotCount - 1, gives ""
+    // so that a wrong slot number shows up as an empty message rather than a crash.
     static const char* Text(int slot) noexcept;
 
     // The text of a format slot. Asking for a slot that holds no placeholder fails to compile.
@@ -289,5 +291,12 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
         "server on the same computer.</p>\r\n"
         "<hr>\r\n<p><small>Tarnwick Studio 3 - Morvale</small></p>\r\n"
         "</td></tr>\r\n</table>\r\n</body>\r\n</html>\r\n";
+    // Refusals of texts and sizes that would break a header line or exhaust the server's memory.
+    t[165] =
+        "A cookie name or path may not hold a semicolon, a comma, a blank or a control character, nor "
+        "an expiry date a semicolon: ";
+    t[166] = "A user ID may not hold a line break.";
+    t[167] = "A text that one call makes may hold at most 16 MiB (16777216 bytes).";
+    t[168] = "An array may hold at most 1000000 entries.";
     return t;
 }();

@@ -12,10 +12,14 @@
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
+#include "foundation/url_encoding.h"
 #include "platform/file_system.h"
 #include "platform/network_addresses.h"
+#include "platform/secure_random.h"
 
 namespace {
+
+constexpr const char* kFileIdSecretName = "FileIdSecret";
 
 struct MimePair {
     const char* extension;
@@ -203,6 +207,7 @@ int CServerConfig::Load() {
     m_logSmtp = ReadFlag("LogSmtp", 0);
     m_logPop3 = ReadFlag("LogPop3", 0);
     m_encryptFileId = ReadFlag("EncryptFileID", 1);
+    m_fileIdSecret = ReadText(kFileIdSecretName, "");
 
     m_dbOdbcConnectString = TrimRight(ReadText("DbOdbcConnectString", ""));
     m_dbAccessSerialize = ReadFlag("DbAccessSerialize", 1);
@@ -251,6 +256,25 @@ int CServerConfig::Load() {
     m_loaded = 1;
     m_registryKey.Close();
     return opened;
+}
+
+int CServerConfig::EnsureFileIdSecret() {
+    if (!m_fileIdSecret.empty())
+        return 1;
+    unsigned char bytes[32];
+    FillSecureRandom(bytes, sizeof bytes);
+    std::string secret;
+    for (unsigned char byte : bytes)
+        secret += ByteToHex(byte);
+    // Another program may have made one since this one loaded the store: that one wins.
+    int stored = m_registryKey.Open() && (m_registryKey.ReadString(kFileIdSecretName, m_fileIdSecret) ||
+                                          m_registryKey.WriteString(kFileIdSecretName, secret));
+    if (m_fileIdSecret.empty())
+        m_fileIdSecret = std::move(secret);
+    m_registryKey.Close();
+    if (!stored)
+        LogStoreFailure();
+    return stored;
 }
 
 // The listening address, its network-order form, the domain name and the ports.

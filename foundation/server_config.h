@@ -31,6 +31,11 @@ public:
     // (the members then keep their defaults and nothing is written), else 1.
     int Load();
 
+    // Makes the installation's secret for attachment IDs when the store holds none, and keeps it in
+    // the store so that IDs stay valid across the programs and their restarts. 0 when a new secret
+    // could not be stored (it then serves this process only), else 1.
+    int EnsureFileIdSecret();
+
     // Rebuilds the task table from the store; a list shorter than the six default tasks is reset to
     // them and written back. 0 when the store cannot be read (nothing is written then), else 1.
     int LoadTasks();
@@ -79,6 +84,7 @@ public:
     std::string m_securityCertExpiration;
     std::string m_fqdn;
     int m_encryptFileId = 1;
+    std::string m_fileIdSecret;  // key of the tags that attachment IDs carry; never logged
     std::string m_dbOdbcConnectString;
     int m_dbAccessSerialize = 0;
     int m_dbConnectionThreadOwn = 0;

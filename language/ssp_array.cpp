@@ -5,8 +5,6 @@
 #include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 
-#include <unistd.h>
-
 #include <new>
 #include <stdexcept>
 
@@ -20,16 +18,16 @@ void RequireArguments(const CSspCall& call, int count)
         RaiseCatalogText(kMsgMissingParameter, call.m_position);
 }
 
-// Memory is committed lazily here, so an impossible size would not fail when it is asked for but
-// when the values are written, and then the whole server would go. A size whose values alone need
-// more than the machine's memory is refused before anything is spent.
-bool FitsInMemory(size_t count)
+constexpr int kMsgArrayTooLarge = 168;   // "An array may hold at most 1000000 entries."
+
+// One page may not claim the server's memory through one array: sizes are checked against this
+// before anything is spent, so a request can never push the server into swap.
+constexpr size_t kMaxEntries = 1000000;
+
+void RequireRoomFor(size_t count, const CSspCall& call)
 {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long pageSize = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0)
-        return true;
-    return count <= static_cast<size_t>(pages) / sizeof(CSspValue) * static_cast<size_t>(pageSize);
+    if (count > kMaxEntries)
+        RaiseCatalogText(kMsgArrayTooLarge, call.m_position);
 }
 
 }  // namespace
@@ -54,10 +52,12 @@ void CSspArray::CallMember(CSspCall& call, CSspValue& result)
             m_values[CheckedIndex(call)] = call.m_args[1];
         } else if (EqualsNoCase(member, "Add")) {
             RequireArguments(call, 1);
+            RequireRoomFor(m_values.size() + 1, call);
             m_values.push_back(call.m_args[0]);
         } else if (EqualsNoCase(member, "InsertAt")) {
             RequireArguments(call, 2);
             size_t index = CheckedIndex(call);
+            RequireRoomFor(m_values.size() + 1, call);
             m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(index), call.m_args[1]);
         } else if (EqualsNoCase(member, "RemoveAt")) {
             RequireArguments(call, 1);
@@ -80,9 +80,8 @@ void CSspArray::SetSize(const CSspCall& call)
     RequireArguments(call, 1);
     int size = ParseInt32(call.GetParamStr(0));
     size_t count = size < 0 ? 0 : static_cast<size_t>(size);
+    RequireRoomFor(count, call);
     m_values.clear();
-    if (!FitsInMemory(count))
-        throw std::bad_alloc();
     m_values.resize(count);
 }
 

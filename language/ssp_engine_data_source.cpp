@@ -62,6 +62,7 @@ int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
         attachment.serverInstance = TheSspApp().GetServerInstance();
         attachment.timeoutMinutes = config.m_sessionTimeout;
         attachment.now = static_cast<int64_t>(std::time(nullptr));
+        attachment.fileIdSecret = config.m_fileIdSecret;
         attachment.write = [this](std::string_view bytes) {
             if (m_response != nullptr)
                 m_response->WriteBinary(bytes);

@@ -21,6 +21,7 @@ constexpr int kMsgPasswordIncorrect = 49;   // "Password incorrect."
 constexpr int kMsgSessionOutOfBound = 51;   // "Session information out of bound. ..."
 constexpr int kMsgSessionOnlyInPages = 124; // "Session object can only be used in .twp files."
 constexpr int kMsgUnknownSessManField = 125;
+constexpr int kMsgUserIdLineBreak = 166;     // "A user ID may not hold a line break."
 
 constexpr const char* kSessionIdName = "sspSessionID";
 
@@ -104,7 +105,13 @@ void CSspEngine::LogOn(CSspCall& call, CSspValue& result)
     default:
         RaiseCatalogText(kMsgMissingParameter, call.m_position);
     }
-    m_session = app.NewSession(call.GetParamStr(0), m_request->GetClientAddress(), appPath);
+    // The user ID goes into the lines of SessMan's rows and the path into the cookie's header line:
+    // neither may add lines, fields or attributes of its own.
+    const std::string userId = call.GetParamStr(0);
+    if (userId.find_first_of("\r\n") != std::string::npos)
+        RaiseCatalogText(kMsgUserIdLineBreak, call.m_position);
+    CSspOutputSink::CheckCookieTexts(kSessionIdName, appPath, {}, call.m_position);
+    m_session = app.NewSession(userId, m_request->GetClientAddress(), appPath);
     if (m_response != nullptr) {
         m_response->AddCookie(kSessionIdName, m_session->GetId(), appPath, "");
         result.SetInteger(1);

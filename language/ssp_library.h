@@ -6,6 +6,7 @@
 
 #include "foundation/ssp_call.h"
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -26,7 +27,15 @@ const CSspLibraryMember* FindLibraryMember(std::span<const CSspLibraryMember> me
 const CSspLibraryMember* FindStringMember(std::string_view name);
 const CSspLibraryMember* FindConversionMember(std::string_view name);
 
-// Checks the argument count and runs the member.
+// The longest text that one library call may make (16 MiB): a page may not push the server into
+// swap with one call. Members that size their result from an argument check it before they spend
+// the memory; every other result is checked when the call returns.
+constexpr std::size_t kMaxCallText = 16 * 1024 * 1024;
+
+// Raises the catalogue's refusal at the call's position when `size` exceeds kMaxCallText.
+void CheckCallTextSize(std::size_t size, const CSspCall& call);
+
+// Checks the argument count, runs the member and checks the size of a text result.
 void CallLibraryMember(const CSspLibraryMember& member, const CSspCall& call, CSspValue& result);
 
 // String.<call.m_member>; an unknown member raises "Unknown string library "string" function: ".

@@ -105,6 +105,7 @@ void Random(const CSspCall& call, CSspValue& result)
         return;
     }
     const std::size_t wanted = static_cast<std::size_t>(digits);
+    CheckCallTextSize(wanted, call);
     try {
         if (number.size() >= wanted)
             result.SetString(number.substr(number.size() - wanted));
@@ -145,11 +146,19 @@ const CSspLibraryMember* FindStringMember(std::string_view name)
     return FindLibraryMember(kStringMembers, name);
 }
 
+void CheckCallTextSize(std::size_t size, const CSspCall& call)
+{
+    if (size > kMaxCallText)
+        RaiseCatalogText(kMsgTextTooLong, call.m_position);
+}
+
 void CallLibraryMember(const CSspLibraryMember& member, const CSspCall& call, CSspValue& result)
 {
     if (call.ParamCount() < member.minArguments)
         RaiseCatalogText(kMsgMissingParameter, call.m_position);
     member.handler(call, result);
+    if (result.IsString())
+        CheckCallTextSize(result.m_text.size(), call);
 }
 
 void CallStringLibrary(const CSspCall& call, CSspValue& result)

@@ -4,6 +4,7 @@
 #include "foundation/codecs.h"
 #include "foundation/file_id.h"
 #include "foundation/number_parse.h"
+#include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_value.h"
 #include "foundation/url_encoding.h"
@@ -138,13 +139,41 @@ void Sql(const CSspCall& call, CSspValue& result)
     result.SetString(std::move(text));
 }
 
+// The escape of one byte inside a quoted JavaScript string, or null when the byte stays. Quotes
+// and the backslash would end the string or change its escapes, line ends would end the line, and
+// "<" and ">" would let "</script>" or "<!--" end the script block of the HTML page around it.
+const char* JsReplacement(char c)
+{
+    switch (c) {
+    case '\\': return "\\\\";
+    case '\'': return "\\'";
+    case '"': return "\\\"";
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    case '<': return "\\x3c";
+    case '>': return "\\x3e";
+    default: return nullptr;
+    }
+}
+
 void Js(const CSspCall& call, CSspValue& result)
 {
+    // U+2028 and U+2029 end a line in JavaScript as well (UTF-8 E2 80 A8 and E2 80 A9).
+    constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";
+    constexpr std::string_view kParagraphSeparator = "\xE2\x80\xA9";
+    const std::string text = call.GetParamStr(0);
     std::string out;
-    for (char c : call.GetParamStr(0)) {
-        if (c == '\'')
-            out += '\\';
-        out += c;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const std::string_view rest = std::string_view(text).substr(at);
+        if (rest.starts_with(kLineSeparator) || rest.starts_with(kParagraphSeparator)) {
+            out += rest[2] == kLineSeparator[2] ? "\\u2028" : "\\u2029";
+            at += 2;
+        } else if (const char* replacement = JsReplacement(text[at])) {
+            out += replacement;
+        } else {
+            out += text[at];
+        }
     }
     result.SetString(std::move(out));
 }
@@ -238,8 +267,9 @@ void Encrypted(const CSspCall& call, CSspValue& result)
         std::string scrambled(1, static_cast<char>('a' + SecureRandomBelow(20)));
         scrambled += text;
         SwapBytePairs(scrambled);
+        // On one line: the value goes into links and hidden fields.
         std::string encoded;
-        Base64EncodeString(scrambled, encoded);
+        Base64EncodeId(scrambled, encoded);
         SwapBytePairs(encoded);
         result.SetString(std::move(encoded));
     } catch (const std::bad_alloc&) {
@@ -300,7 +330,7 @@ void FileUrl(const CSspCall& call, CSspValue& result)
 {
     result.SetString(MakeFileUrl(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2),
                                  call.GetParamStr(3), call.GetParamStr(4), TheSspApp().GetServerInstance(),
-                                 static_cast<std::int64_t>(std::time(nullptr))));
+                                 static_cast<std::int64_t>(std::time(nullptr)), TheServerConfig().m_fileIdSecret));
 }
 
 constexpr CSspLibraryMember kConversionMembers[] = {

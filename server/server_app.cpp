@@ -179,6 +179,8 @@ bool CServerApp::StartServers()
         TheLog().WriteLine("https://%s:%s; certificate=%s", config.m_generalTcpipAddress.c_str(),
                            config.m_generalSslPort.c_str(), config.m_securityCertName.c_str());
 
+    // Attachment IDs carry a tag keyed with the installation's secret, made at the first start.
+    config.EnsureFileIdSecret();
     PrepareDatabase();
     // Maps the web root to the configured data source (and keeps the session time-out in range).
     if (TheSspApp().SetDefaultDataSource() < 0) {

@@ -178,6 +178,8 @@ bool CDebugger::PrepareSession(const char* loadFailureText)
         TheLog().WriteLine("%s", loadFailureText);
         return false;
     }
+    // The pages it runs make attachment links that the server must accept, and the other way round.
+    TheServerConfig().EnsureFileIdSecret();
     return true;
 }
 

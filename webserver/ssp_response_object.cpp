@@ -106,6 +106,7 @@ void CSspResponse::InvokeMethod(CSspCall& call, CSspValue& result)
         break;
     case Member::SetCookie:
         RequireArguments(call, 2);
+        CheckCookieTexts(call.GetParamStr(0), OptionalArgument(call, 2), OptionalArgument(call, 3), call.m_position);
         AddCookie(call.GetParamStr(0), call.GetParamStr(1), OptionalArgument(call, 2), OptionalArgument(call, 3));
         break;
     case Member::Error:

@@ -2,6 +2,7 @@
 // URL forms, the bytes of binary and long-text columns, and what a broken, forged, expired or unsafe
 // URL gets instead.
 #include "database/data_source.h"
+#include "foundation/codecs.h"
 #include "foundation/file_id.h"
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
@@ -11,12 +12,16 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
 constexpr int kInstance = 4711;
 constexpr int kTimeoutMinutes = 20;
 constexpr int64_t kNow = 1700000000;
+constexpr std::string_view kSecret = "the installation's secret";
 
 std::string AllByteValues()
 {
@@ -64,6 +69,7 @@ protected:
         request.serverInstance = instance;
         request.timeoutMinutes = kTimeoutMinutes;
         request.now = now;
+        request.fileIdSecret = kSecret;
         request.write = [this](std::string_view bytes) { m_served.append(bytes); };
         try {
             m_ds->ServeFileFromDb(request);
@@ -72,10 +78,11 @@ protected:
         }
         return {};
     }
-    // The path of an encrypted URL as a page links it.
-    std::string EncryptedPath(const std::string& table, const std::string& key, const std::string& column)
+    // The path of an encrypted URL as a page links it; by default signed with this server's secret.
+    std::string EncryptedPath(const std::string& table, const std::string& key, const std::string& column,
+                              std::string_view secret = kSecret)
     {
-        return "/" + MakeFileUrl(table, "id", key, column, "report.pdf", kInstance, kNow);
+        return "/" + MakeFileUrl(table, "id", key, column, "report.pdf", kInstance, kNow, secret);
     }
 
     const std::string m_file = AllByteValues();
@@ -136,9 +143,61 @@ TEST_P(AttachmentTest, EncryptedIdsServeOnlyForThisInstanceWithinTheTimeOut)
     EXPECT_EQ(Serve("/fileInDB/bm90IGFuIElE/x.pdf", true), invalid) << "not four parts";
     EXPECT_EQ(Serve("/x/FileDB/" + m_table + "/id/7/body", true), CMessageCatalog::Text(0));
 
-    // An ID may be forged with check digits that fit; its names are still checked before SQL.
+    // Names that are not identifiers never reach the SQL, even in an ID this server signed.
     EXPECT_EQ(Serve(EncryptedPath(m_table + " WHERE 1=1 --", "7", "body"), true), invalid);
     EXPECT_EQ(Serve(EncryptedPath(m_table, "8", "body"), true), "The attachment has already been deleted");
+}
+
+// The ID of an encrypted path turned back into its text, and the text into a path, as anyone can.
+std::string IdText(const std::string& path)
+{
+    const size_t start = path.find("fileInDB/") + 9;
+    std::string id = path.substr(start, path.rfind('/') - start);
+    SwapBytePairs(id);
+    std::vector<char> buffer(id.size() + 8);
+    int length = 0;
+    Base64Decode(id.c_str(), buffer.data(), static_cast<int>(buffer.size()), length, true);
+    return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+std::string PathOfIdText(const std::string& text, bool lineBreaks)
+{
+    std::string id;
+    if (lineBreaks)
+        Base64EncodeString(text, id);
+    else
+        Base64EncodeId(text, id);
+    SwapBytePairs(id);
+    return "/fileInDB/" + id + "/report.pdf";
+}
+
+TEST_P(AttachmentTest, ForgedOrChangedIdsAreRefusedAndIdsWithLineBreaksStillServe)
+{
+    const std::string invalid = CMessageCatalog::Text(2);
+    const std::string text = IdText(EncryptedPath(m_table, "7", "body"));
+    const std::string tag = text.substr(text.rfind('-'));
+    ASSERT_EQ(Serve(PathOfIdText(text, false), true), "");
+    EXPECT_EQ(m_served, m_file);
+
+    // The ID is longer than one line of 76-column base64; written with its line breaks (as IDs were
+    // made before they came on one line) it is still read.
+    const std::string broken = PathOfIdText(text, true);
+    ASSERT_NE(broken.find('\n'), std::string::npos);
+    EXPECT_EQ(EncryptedPath(m_table, "7", "body").find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(Serve(broken, true), "");
+    EXPECT_EQ(m_served, m_file);
+
+    // Another column of the same row, and another table: the ID text as a visitor makes it, with
+    // check digits that fit the new names, and the tag of the link the visitor was given.
+    for (const auto& [table, column] : {std::pair<std::string, std::string>{m_table, "note"}, {"tw3_registry", "body"}}) {
+        const std::string own = IdText(EncryptedPath(table, "7", column, "the visitor's key"));
+        const std::string forged = own.substr(0, own.rfind('-'));
+        EXPECT_EQ(Serve(PathOfIdText(forged + tag, false), true), invalid) << forged;
+        EXPECT_EQ(Serve(PathOfIdText(forged, false), true), invalid) << "without a tag: " << forged;
+        EXPECT_EQ(Serve(PathOfIdText(own, false), true), invalid) << "signed with another key: " << forged;
+    }
+    EXPECT_EQ(Serve(PathOfIdText(text.substr(0, text.rfind('-')) + "-" + std::string(32, '0'), false), true), invalid);
+    EXPECT_EQ(m_served, "");
 }
 
 TW_INSTANTIATE_BACKENDS(AttachmentTest);

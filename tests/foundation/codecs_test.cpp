@@ -62,6 +62,27 @@ TEST(Base64, EncodingMatchesTheReferenceWithLinesOf76)
     }
 }
 
+TEST(Base64, IdsComeOnOneLineWithTheSameCharacters)
+{
+    auto vectors = LoadVectors("base64-encode");
+    for (const auto& v : vectors) {
+        std::string lines, id = "stale";
+        Base64Encode(v.input.data(), v.input.size(), lines);
+        Base64EncodeId(v.input, id);
+        std::string joined;
+        for (char c : lines) {
+            if (c != '\r' && c != '\n')
+                joined += c;
+        }
+        EXPECT_EQ(id, joined) << "line " << v.line;
+    }
+    std::string id;
+    Base64EncodeId(std::string(300, '\xff'), id);
+    EXPECT_EQ(id, std::string(400, '/'));
+    Base64EncodeId("", id);
+    EXPECT_EQ(id, "");
+}
+
 TEST(Base64, DecodingMatchesTheReferenceAndConsumesTheWholeText)
 {
     auto vectors = LoadVectors("base64-decode");

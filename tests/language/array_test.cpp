@@ -30,7 +30,22 @@ TEST_F(ArrayTest, MembersAndTheirBounds)
     EXPECT_EQ(Failure("array a; a.SetAt(0);"), "Missing parameter.");
     EXPECT_EQ(Failure("array a; a.Add();"), "Missing parameter.");
     EXPECT_EQ(Failure("array a; a.Count();"), "Unknown array function: Count");
-    EXPECT_EQ(Failure("array a; a.SetSize(2000000000);"), "Out of memory");
+}
+
+TEST_F(ArrayTest, AnArrayHoldsAtMostAMillionEntries)
+{
+    const std::string refused = "An array may hold at most 1000000 entries.";
+    EXPECT_EQ(Failure("array a; a.SetSize(100000000);"), refused);
+    EXPECT_EQ(Failure("array a; a.SetSize(2000000000);"), refused);
+    EXPECT_EQ(Failure("array a; a.SetSize(1000001);"), refused);
+    // Refused at the call, before anything is spent.
+    EXPECT_EQ(Run("t.tws", "array a; a.Add('kept');\n a.SetSize(1000001);"), kRunFailed);
+    EXPECT_EQ(errorText, Report(2, 2, " a.SetSize(1000001);", refused));
+    // Growing one entry at a time meets the same bound.
+    EXPECT_EQ(Failure("array a; a.SetSize(1000000); a.Add(1);"), refused);
+    EXPECT_EQ(Failure("array a; a.SetSize(1000000); a.InsertAt(0, 1);"), refused);
+    EXPECT_EQ(Output("array a; a.SetSize(1000000); a.SetAt(999999, 'last'); write a.GetSize() + a.GetAt(999999);"),
+              "1000000last");
 }
 
 TEST_F(ArrayTest, ADeclarationThatRunsAgainEmptiesTheSameArray)

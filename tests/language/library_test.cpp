@@ -132,6 +132,35 @@ TEST(ToLibrary, EscapesAndCaseMapping)
     EXPECT_EQ(T("lower", {Text("\xed\xa0\x80X")}), "\xed\xa0\x80x");
 }
 
+TEST(ToLibrary, JsLeavesNothingThatEndsAQuotedStringOrTheScriptBlock)
+{
+    // A backslash of the input is escaped first, so it cannot swallow the escape of a quote.
+    EXPECT_EQ(T("js", {Text("\\';alert(1)//")}), "\\\\\\';alert(1)//");
+    EXPECT_EQ(T("js", {Text("say \"hi\"")}), "say \\\"hi\\\"");
+    EXPECT_EQ(T("js", {Text("a\r\nb")}), "a\\r\\nb");
+    EXPECT_EQ(T("js", {Text("</script><script>x()</script>")}),
+              "\\x3c/script\\x3e\\x3cscript\\x3ex()\\x3c/script\\x3e");
+    // The line and paragraph separators end a line in a script; other characters of that block stay.
+    EXPECT_EQ(T("js", {Text("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xA6" "d")}), "a\\u2028b\\u2029c\xE2\x80\xA6" "d");
+    // A cut sequence at the end stays as it is.
+    EXPECT_EQ(T("js", {Text("x\xE2\x80")}), "x\xE2\x80");
+    EXPECT_EQ(T("js", {Text("plain text 1.5 & more")}), "plain text 1.5 & more");
+}
+
+TEST(StringLibrary, OneCallMakesAtMostSixteenMebibytes)
+{
+    EXPECT_EQ(Raised([] { Call("String", "random", {Text("99999999")}); }),
+              "A text that one call makes may hold at most 16 MiB (16777216 bytes).");
+    EXPECT_EQ(Raised([] { Call("String", "random", {Text("16777217")}); }),
+              "A text that one call makes may hold at most 16 MiB (16777216 bytes).");
+    EXPECT_EQ(S("random", {Text("16777216")}).size(), 16777216u);
+    // A result that grows from its argument is held to the same limit.
+    const std::string big(16777216 / 4 + 1, '<');
+    EXPECT_EQ(Raised([&] { Call("To", "html2", {Text(big)}); }),
+              "A text that one call makes may hold at most 16 MiB (16777216 bytes).");
+    EXPECT_EQ(T("html2", {Text(std::string(16777216 / 4, '<'))}).size(), 16777216u);
+}
+
 TEST(ToLibrary, NumbersDatesAndTimeSpans)
 {
     CSspValue integer = Call("To", "Integer", {Text("")});
@@ -179,10 +208,23 @@ TEST(ToLibrary, HexScramblingAndFileUrls)
         }
     }
     EXPECT_GT(forms.size(), 8u);  // the random first letter varies the form
+    // Long values come on one line, for links; values made with the line breaks of 76-column
+    // base64 still come back.
+    const std::string longText(300, 'q');
+    const std::string oneLine = T("Encrypted", {Text(longText)});
+    EXPECT_GT(oneLine.size(), 76u);
+    EXPECT_EQ(oneLine.find_first_of("\r\n"), std::string::npos) << oneLine;
+    std::string broken = oneLine.substr(0, 76) + "\r\n" + oneLine.substr(76, 76) + "\r\n" + oneLine.substr(152);
+    EXPECT_EQ(T("Decrypted", {Text(broken)}), longText);
 
     const std::string url = T("fileUrl", {Text("docs"), Text("id"), Text("7"), Text("body"), Text("a b.pdf")});
     EXPECT_EQ(url.rfind("fileInDB/", 0), 0u);
     EXPECT_EQ(url.substr(url.size() - 8), "/a b.pdf");
+    // Names long enough for several lines of base64 still give an ID on one line.
+    const std::string longName(120, 'n');
+    const std::string longUrl = T("fileUrl", {Text(longName), Text(longName), Text("7"), Text(longName), Text("f")});
+    EXPECT_GT(longUrl.size(), 300u);
+    EXPECT_EQ(longUrl.find_first_of("\r\n"), std::string::npos) << longUrl;
 }
 
 TEST(ToLibrary, UnknownNamesAndMissingArguments)

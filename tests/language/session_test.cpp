@@ -327,6 +327,24 @@ TEST_F(SessionScriptTest, LogonChecksThePasswordAndReplacesTheOldSession)
     EXPECT_EQ(rows[0].substr(0, 2), "v\n");
 }
 
+TEST_F(SessionScriptTest, LogonRefusesPathsThatAddCookieAttributesAndUserIdsWithLineBreaks)
+{
+    const std::string refused = CMessageCatalog::Text(kMsgCookieTextRefused);
+    EXPECT_EQ(PageFailure("Session.logon('u', '/t/; Domain=evil.example');"), refused + "/t/; Domain=evil.example");
+    EXPECT_EQ(PageFailure("Session.logon('u', '/t/,/u/');"), refused + "/t/,/u/");
+    EXPECT_EQ(PageFailure("Session.logon('u', '/my app/');"), refused + "/my app/");
+    // A user ID with a line break would forge the fields of the session rows.
+    EXPECT_EQ(PageFailure("Session.logon('eve' + To.dec('0d 0a') + '1.2.3.4');"),
+              "A user ID may not hold a line break.");
+    EXPECT_EQ(PageFailure("Session.logon('eve' + To.dec('0a') + 'x', '/');"),
+              "A user ID may not hold a line break.");
+    EXPECT_TRUE(sink.cookies.empty());
+    EXPECT_TRUE(TheSspApp().GetSessionRows().empty()) << "no session was made";
+    EXPECT_EQ(Page("write Session.logon('ann lee', '  /app/');"), "1");
+    ASSERT_EQ(sink.cookies.size(), 1u);
+    EXPECT_EQ(sink.cookies[0].path, "  /app/");
+}
+
 TEST_F(SessionScriptTest, SessionManagerListsAndRemovesSessions)
 {
     EXPECT_EQ(Page("write SessMan.PrepareForFetch; write SessMan.fetch;"), "10");

@@ -505,6 +505,8 @@ protected:
         insert.BindBinary(1, m_picture);
         insert.Execute();
         TheServerConfig().m_sessionTimeout = 20;
+        // As the server program does at its start: the key that signs attachment IDs.
+        ASSERT_EQ(TheServerConfig().EnsureFileIdSecret(), 1);
     }
     void TearDown() override
     {

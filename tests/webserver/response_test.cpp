@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_date_time.h"
@@ -125,6 +126,29 @@ TEST_F(ResponseTest, HeaderTextsAreEncodedTrimmedAndCutAtLineBreaks)
     EXPECT_EQ(CSspResponse::ContentTypeForPath("/w/x.bin"), "application/octet-stream");
     TheServerConfig().m_mimeMap["*"] = "text/plain";
     EXPECT_EQ(CSspResponse::ContentTypeForPath("/w/x.bin"), "text/plain");
+}
+
+TEST_F(ResponseTest, CookieNamesPathsAndDatesThatWouldAddAttributesAreRefused)
+{
+    CSspResponse response(nullptr);
+    const std::string refused = CMessageCatalog::Text(kMsgCookieTextRefused);
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a"), Text("1"), Text("/t/; Domain=evil.example")}),
+              refused + "/t/; Domain=evil.example");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a"), Text("1"), Text("/t/,x")}), refused + "/t/,x");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a"), Text("1"), Text("/a b/")}), refused + "/a b/");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a"), Text("1"), Text("/a\tb/")}), refused + "/a\tb/");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a; Domain=x"), Text("1")}), refused + "a; Domain=x");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a,b"), Text("1")}), refused + "a,b");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a b"), Text("1")}), refused + "a b");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a\x01"), Text("1")}), refused + "a\x01");
+    EXPECT_EQ(CallError(response, "setCookie", {Text("a"), Text("1"), Text("/"), Text("soon; Secure")}),
+              refused + "soon; Secure");
+    EXPECT_EQ(response.FormatCookieHeaders(), "") << "nothing of a refused cookie is kept";
+    // The value is encoded, so it may hold anything; leading blanks of the path are dropped as before,
+    // and a date has its blanks and commas.
+    Call(response, "setCookie", {Text("a"), Text("x; Domain=y, z"), Text("  /t/"), Text("Wed, 01 Jan 2031 00:00:00 GMT")});
+    EXPECT_EQ(response.FormatCookieHeaders(),
+              "Set-Cookie: a=x%3b+Domain%3dy%2c+z; path=/t/; expires=Wed, 01 Jan 2031 00:00:00 GMT\r\n");
 }
 
 TEST_F(ResponseTest, HeadsCarryTypeCharsetCookiesAndExtraLines)
