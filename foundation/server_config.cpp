@@ -21,6 +21,16 @@ namespace {
 
 constexpr const char* kFileIdSecretName = "FileIdSecret";
 
+// 256 bits from the kernel's generator, as hexadecimal so that the settings file stays text.
+std::string MakeFileIdSecret() {
+    unsigned char bytes[32];
+    FillSecureRandom(bytes, sizeof bytes);
+    std::string secret;
+    for (unsigned char byte : bytes)
+        secret += ByteToHex(byte);
+    return secret;
+}
+
 struct MimePair {
     const char* extension;
     const char* contentType;
@@ -261,20 +271,25 @@ int CServerConfig::Load() {
 int CServerConfig::EnsureFileIdSecret() {
     if (!m_fileIdSecret.empty())
         return 1;
-    unsigned char bytes[32];
-    FillSecureRandom(bytes, sizeof bytes);
-    std::string secret;
-    for (unsigned char byte : bytes)
-        secret += ByteToHex(byte);
-    // Another program may have made one since this one loaded the store: that one wins.
-    int stored = m_registryKey.Open() && (m_registryKey.ReadString(kFileIdSecretName, m_fileIdSecret) ||
-                                          m_registryKey.WriteString(kFileIdSecretName, secret));
-    if (m_fileIdSecret.empty())
-        m_fileIdSecret = std::move(secret);
-    m_registryKey.Close();
-    if (!stored)
+    if (!m_registryKey.Open()) {
         LogStoreFailure();
-    return stored;
+        m_fileIdSecret = MakeFileIdSecret();
+        return 0;
+    }
+    // Another program of the installation may have made one since this one loaded the store: that
+    // one wins, so that both accept each other's links.
+    std::string stored;
+    int result = 1;
+    if (m_registryKey.ReadString(kFileIdSecretName, stored) && !stored.empty()) {
+        m_fileIdSecret = std::move(stored);
+    } else {
+        m_fileIdSecret = MakeFileIdSecret();
+        result = m_registryKey.WriteString(kFileIdSecretName, m_fileIdSecret);
+        if (!result)
+            LogStoreFailure();
+    }
+    m_registryKey.Close();
+    return result;
 }
 
 // The listening address, its network-order form, the domain name and the ports.

@@ -276,6 +276,9 @@ TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten) {
     EXPECT_EQ(config.m_generalTcpipPort, "80");
     EXPECT_NE(Logged().find(" when accessing registry."), std::string::npos);
     EXPECT_EQ(config.SaveTaskScripts(), 0);
+    // The secret for attachment IDs then serves this process alone.
+    EXPECT_EQ(config.EnsureFileIdSecret(), 0);
+    EXPECT_EQ(config.m_fileIdSecret.size(), 64u);
     struct stat st;
     ASSERT_EQ(stat(m_path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -296,6 +299,35 @@ TEST_F(ServerConfigTest, ChangedScriptsAreSavedWithoutLosingOtherWriters) {
     EXPECT_EQ(reloaded.GetTask(1)->GetScript(), "/srv/import v2.tws");
     EXPECT_EQ(reloaded.GetTask(0)->GetScript(), "none");
     EXPECT_EQ(reloaded.m_generalTcpipPort, "8081");
+}
+
+TEST_F(ServerConfigTest, TheFileIdSecretIsMadeOnceAndKeptInTheStore) {
+    WriteSettings("GeneralTcpipPort=8080\nFileIdSecret=\n");
+    CServerConfig first(m_path, m_dir);
+    ASSERT_EQ(first.Load(), 1);
+    EXPECT_EQ(first.m_fileIdSecret, "");
+    ASSERT_EQ(first.EnsureFileIdSecret(), 1);
+    const std::string secret = first.m_fileIdSecret;
+    EXPECT_EQ(secret.size(), 64u);
+    EXPECT_EQ(secret.find_first_not_of("0123456789abcdef"), std::string::npos) << secret;
+    EXPECT_NE(SettingsText().find("FileIdSecret=" + secret + "\n"), std::string::npos) << "an empty value is replaced";
+    EXPECT_NE(SettingsText().find("GeneralTcpipPort=8080\n"), std::string::npos);
+
+    // The next start reads it; a program that loaded the store before it was made takes the stored
+    // one rather than making its own.
+    CServerConfig next(m_path, m_dir);
+    ASSERT_EQ(next.Load(), 1);
+    EXPECT_EQ(next.m_fileIdSecret, secret);
+    CServerConfig earlier(m_path, m_dir);
+    ASSERT_EQ(earlier.EnsureFileIdSecret(), 1);
+    EXPECT_EQ(earlier.m_fileIdSecret, secret);
+    // Another installation makes another secret.
+    TempFolder other{"tw-config"};
+    mkdir((other.Path() + "/etc").c_str(), 0750);
+    CServerConfig elsewhere(other.Path() + "/etc/settings.conf", other.Path());
+    ASSERT_EQ(elsewhere.EnsureFileIdSecret(), 1);
+    EXPECT_EQ(elsewhere.m_fileIdSecret.size(), 64u);
+    EXPECT_NE(elsewhere.m_fileIdSecret, secret);
 }
 
 TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState) {
