@@ -33,7 +33,7 @@ class CMissingTlsLayer final : public CSocketLayer {
     Refuse();
     return -1;
   }
-  int Write(CTcpSocket&, const char*, int) override {
+  int Write(CTcpSocket&, const char*, int, bool) override {
     Refuse();
     return 0;
   }
@@ -322,12 +322,12 @@ CSocketLayer* CTcpSocket::ActiveLayer() {
 
 int CTcpSocket::Send(const char* data, int length) {
   if (length == -1) length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
-  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length);
+  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length, false);
   return SendAllRaw(data, length);
 }
 
 int CTcpSocket::SendMore(const char* data, int length) {
-  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length);
+  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length, true);
   return SendAllFlagged(data, length, MSG_MORE);
 }
 
@@ -364,7 +364,7 @@ int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length) {
 }
 
 int CTcpSocket::SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length) {
-  auto piece = std::make_unique<char[]>(kFilePiece);
+  auto piece = std::make_unique_for_overwrite<char[]>(kFilePiece);
   while (length > 0) {
     const ssize_t got = pread(fd, piece.get(), static_cast<size_t>(std::min<std::int64_t>(length, kFilePiece)),
                               static_cast<off_t>(offset));
@@ -373,9 +373,9 @@ int CTcpSocket::SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t o
       TheLog().WriteLine("%s when reading a file to send.", GetSystemErrorText(got < 0 ? errno : EIO).c_str());
       return 0;
     }
-    if (layer.Write(*this, piece.get(), static_cast<int>(got)) != 1) return 0;
     offset += got;
     length -= got;
+    if (layer.Write(*this, piece.get(), static_cast<int>(got), length > 0) != 1) return 0;
   }
   return 1;
 }

@@ -25,8 +25,10 @@ class CSocketLayer {
   virtual ~CSocketLayer() = default;
   // Reads up to `size` plain bytes: the count, 0 at the end of the data, -1 after a logged error.
   virtual int Read(CTcpSocket& socket, char* buffer, int size) = 0;
-  // Sends all `length` plain bytes: 1, or 0 after a logged error.
-  virtual int Write(CTcpSocket& socket, const char* data, int length) = 0;
+  // Takes all `length` plain bytes for sending: 1, or 0 after a logged error. With `more` the
+  // caller has more to send at once, and the layer may hold the bytes back to send them together
+  // with what follows; without it everything held leaves now.
+  virtual int Write(CTcpSocket& socket, const char* data, int length, bool more) = 0;
   // Ends the session before the descriptor is shut down (the TLS close notification).
   virtual void Shutdown(CTcpSocket& socket) = 0;
   // Drops the input that has arrived and not been read, without waiting for more. This one
@@ -80,7 +82,7 @@ class CTcpSocket {
   // Sends through the layer when there is one. Length -1 sends up to the terminating zero.
   int Send(const char* data, int length = -1);
   // As Send, for a response head whose body follows at once: a plain connection holds the bytes
-  // back (MSG_MORE) so that head and body leave in the same packets.
+  // back (MSG_MORE) and a secure one keeps the records, so that head and body leave together.
   int SendMore(const char* data, int length);
   // Sends `length` bytes of the open file `fd` from `offset`: with sendfile(2) on a plain
   // connection, so the bytes never pass through the process; through the layer in pieces of

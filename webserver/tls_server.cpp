@@ -3,10 +3,10 @@
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -14,17 +14,27 @@
 
 #include "foundation/log.h"
 #include "webserver/certificate_store.h"
+#include "webserver/tls_context.h"
 
 namespace {
 
-// Guards g_credentials. A connection takes its own reference when its session is made, so
-// freeing the credentials never pulls them from under a running session.
+// Guards g_credentials. A connection's session holds its thread's context, which holds the
+// credentials it was built from, so freeing the credentials never pulls them from under a
+// running session.
 std::mutex g_credentialsLock;
-std::shared_ptr<SSL_CTX> g_credentials;
+std::shared_ptr<const CTlsCredentials> g_credentials;
 
 std::atomic<bool> g_plainRequestHint{false};
 
-std::shared_ptr<SSL_CTX> CurrentCredentials() {
+// The calling thread's context, rebuilt when the credentials have changed since it was built.
+thread_local std::shared_ptr<CTlsContext> t_context;
+
+// Raw records are received here before they go into a session's input BIO; one buffer per
+// thread serves all of its connections, one after the other.
+thread_local std::unique_ptr<char[]> t_records;
+constexpr int kRecordBufferSize = 32768;
+
+std::shared_ptr<const CTlsCredentials> CurrentCredentials() {
   std::lock_guard lock(g_credentialsLock);
   return g_credentials;
 }
@@ -36,36 +46,58 @@ unsigned long TakeLibraryError() {
   return code;
 }
 
-// TLS 1.2 and 1.3 only: every older version is broken and refused by current browsers. No
-// renegotiation either, which only lets a client make the server repeat its costliest work.
-std::shared_ptr<SSL_CTX> LoadCredentials(const std::string& pemFile) {
-  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
-  if (!context) return nullptr;
-  SSL_CTX* raw = context.get();
-  // An encrypted key must fail here rather than wait for a password on the terminal.
-  SSL_CTX_set_default_passwd_cb(raw, [](char*, int, int, void*) { return 0; });
-  if (SSL_CTX_set_min_proto_version(raw, TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(raw, TLS1_3_VERSION) != 1)
+std::shared_ptr<CTlsContext> ThreadContext() {
+  std::shared_ptr<const CTlsCredentials> credentials = CurrentCredentials();
+  if (!credentials) return nullptr;
+  if (!t_context || t_context->GetCredentials() != credentials.get())
+    t_context = CTlsContext::Build(std::move(credentials), true);
+  return t_context;
+}
+
+char* ThreadRecordBuffer() {
+  if (!t_records) t_records = std::make_unique<char[]>(kRecordBufferSize);
+  return t_records.get();
+}
+
+// The whole certificate file, read through the library so that a failure leaves its reason in
+// the library's error queue like the parse failures after it.
+bool ReadPemFile(const std::string& path, std::string& text) {
+  BIO* file = BIO_new_file(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char chunk[4096];
+  int got;
+  while ((got = BIO_read(file, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
+  BIO_free(file);
+  return got == 0;
+}
+
+// The certificate file's text with new ticket keys: null after logging when the file can't be
+// read or holds no certificate with its key.
+std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFile) {
+  auto credentials = std::make_shared<CTlsCredentials>();
+  if (!ReadPemFile(pemFile, credentials->pem) ||
+      RAND_bytes(credentials->ticketKeys.data(), static_cast<int>(credentials->ticketKeys.size())) != 1 ||
+      // Built once here, in the default library context, to refuse unusable credentials now
+      // rather than on each thread's first connection.
+      !CTlsContext::Build(credentials, false)) {
+    TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
     return nullptr;
-  SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION);
-  if (SSL_CTX_use_certificate_chain_file(raw, pemFile.c_str()) != 1 ||
-      SSL_CTX_use_PrivateKey_file(raw, pemFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_check_private_key(raw) != 1)
-    return nullptr;
-  return context;
+  }
+  return credentials;
 }
 
 // The TLS session of one connection. The library reads records from one memory BIO and writes
 // records into another; this class moves them over the socket with its raw receive and send.
 class CTlsLayer final : public CSocketLayer {
  public:
-  explicit CTlsLayer(const std::shared_ptr<SSL_CTX>& credentials);
+  // A session of `context`, which runs on the calling thread; null fails the handshake.
+  explicit CTlsLayer(std::shared_ptr<CTlsContext> context);
   ~CTlsLayer() override { EndSession(); }
   CTlsLayer(const CTlsLayer&) = delete;
   CTlsLayer& operator=(const CTlsLayer&) = delete;
 
   int Read(CTcpSocket& socket, char* buffer, int size) override;
-  int Write(CTcpSocket& socket, const char* data, int length) override;
+  int Write(CTcpSocket& socket, const char* data, int length, bool more) override;
   void Shutdown(CTcpSocket& socket) override;
   void DrainInput(CTcpSocket& socket) override;
 
@@ -87,16 +119,19 @@ class CTlsLayer final : public CSocketLayer {
   // Frees the session, so a failed or finished connection holds no TLS state.
   void EndSession();
 
+  // Keeps the library context that the session's objects come from alive as long as the session.
+  std::shared_ptr<CTlsContext> m_context;
   SSL* m_session = nullptr;
   BIO* m_input = nullptr;   // owned by m_session
   BIO* m_output = nullptr;  // owned by m_session
   State m_state = State::Handshake;
-  std::array<char, 2 * kMaxPiece> m_raw{};
+  // The thread's record buffer: a layer is made and used on its connection's thread only.
+  char* m_records = ThreadRecordBuffer();
 };
 
-CTlsLayer::CTlsLayer(const std::shared_ptr<SSL_CTX>& credentials) {
-  if (!credentials) return;
-  m_session = SSL_new(credentials.get());
+CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context)) {
+  if (!m_context) return;
+  m_session = m_context->NewSession();
   m_input = BIO_new(BIO_s_mem());
   m_output = BIO_new(BIO_s_mem());
   if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
@@ -118,8 +153,8 @@ void CTlsLayer::EndSession() {
 }
 
 int CTlsLayer::ReceiveRecords(CTcpSocket& socket) {
-  const int received = socket.RecvRaw(m_raw.data(), static_cast<int>(m_raw.size()));
-  if (received > 0) BIO_write(m_input, m_raw.data(), received);
+  const int received = socket.RecvRaw(m_records, kRecordBufferSize);
+  if (received > 0) BIO_write(m_input, m_records, received);
   return received;
 }
 
@@ -152,7 +187,11 @@ int CTlsLayer::Handshake(CTcpSocket& socket) {
       EndSession();
       return 0;
     }
-    if (!SendRecords(socket)) {
+    // A TLS 1.3 handshake ends with the session tickets, which the client does not wait for: they
+    // stay here and leave with the response (or before any wait for more input), one send fewer.
+    // TLS 1.2 ends with the server's Finished message, which the client needs before it sends.
+    const bool holdTickets = result == 1 && SSL_version(m_session) == TLS1_3_VERSION;
+    if (!holdTickets && !SendRecords(socket)) {
       TheLog().WriteLine("Failed to send handshake to client");
       EndSession();
       return 0;
@@ -166,7 +205,7 @@ int CTlsLayer::Handshake(CTcpSocket& socket) {
       EndSession();
       return 0;
     }
-    if (firstBytes && g_plainRequestHint.load() && std::string_view("GPgp").find(m_raw[0]) != std::string_view::npos)
+    if (firstBytes && g_plainRequestHint.load() && std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
       TheLog().WriteLine("\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
   }
 }
@@ -196,7 +235,7 @@ int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size) {
   }
 }
 
-int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length) {
+int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool more) {
   if (!Handshake(socket)) return 0;
   while (length > 0) {
     const int piece = std::min(length, kMaxPiece);
@@ -208,9 +247,10 @@ int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length) {
     }
     data += piece;
     length -= piece;
-    if ((length == 0 || BIO_ctrl_pending(m_output) >= kSendThreshold) && !SendRecords(socket)) return 0;
+    if (((length == 0 && !more) || BIO_ctrl_pending(m_output) >= kSendThreshold) && !SendRecords(socket)) return 0;
   }
-  return 1;
+  // An empty write still sends what is held.
+  return more || SendRecords(socket);
 }
 
 void CTlsLayer::Shutdown(CTcpSocket& socket) {
@@ -239,7 +279,7 @@ void CTlsLayer::DrainInput(CTcpSocket& socket) {
     if (ReceiveRecords(socket) <= 0) return;
     ERR_clear_error();
     int result;
-    while ((result = SSL_read(m_session, m_raw.data(), static_cast<int>(m_raw.size()))) > 0) {
+    while ((result = SSL_read(m_session, m_records, kRecordBufferSize)) > 0) {
     }
     const int error = SSL_get_error(m_session, result);
     ERR_clear_error();
@@ -285,11 +325,8 @@ int InitTlsCredentials(const std::string& name, const std::string& issuer, const
     TheLog().WriteLine("Certificate [%s] not found.", serial.c_str());
     return 0;
   }
-  std::shared_ptr<SSL_CTX> credentials = LoadCredentials(chosen->path);
-  if (!credentials) {
-    TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
-    return 0;
-  }
+  std::shared_ptr<const CTlsCredentials> credentials = LoadCredentials(chosen->path);
+  if (!credentials) return 0;
   std::lock_guard lock(g_credentialsLock);
   g_credentials = std::move(credentials);
   return 1;
@@ -307,9 +344,11 @@ bool HasTlsCredentials() {
 
 void SetTlsPlainRequestHint(bool on) { g_plainRequestHint.store(on); }
 
-void ReleaseThreadTlsState()
-{
-    OPENSSL_thread_stop();
+void ReleaseThreadTlsState() {
+  // The thread's context and buffer go first: freeing them uses the library's per-thread state.
+  t_context.reset();
+  t_records.reset();
+  OPENSSL_thread_stop();
 }
 
-std::unique_ptr<CSocketLayer> CreateServerTlsLayer() { return std::make_unique<CTlsLayer>(CurrentCredentials()); }
+std::unique_ptr<CSocketLayer> CreateServerTlsLayer() { return std::make_unique<CTlsLayer>(ThreadContext()); }

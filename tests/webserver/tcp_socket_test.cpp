@@ -61,7 +61,7 @@ class CUppercaseLayer : public CSocketLayer {
     for (int i = 0; i < received; ++i) buffer[i] = static_cast<char>(std::toupper(buffer[i]));
     return received;
   }
-  int Write(CTcpSocket& socket, const char* data, int length) override {
+  int Write(CTcpSocket& socket, const char* data, int length, bool) override {
     std::string upper(data, static_cast<size_t>(length));
     for (char& c : upper) c = static_cast<char>(std::toupper(c));
     return socket.SendAllRaw(upper.data(), length);

@@ -43,7 +43,9 @@ std::string Pattern(size_t length) {
 // Serves two small protocols, chosen by the first line:
 // - "LINES": reads lines up to an empty one and answers them joined by '|';
 // - anything else is an HTTP request: the answer's body is the request's body reversed, or 100 KB
-//   of a pattern when the request has none; for the path "/late" it waits before draining.
+//   of a pattern when the request has none; for the path "/late" it waits before draining; for
+//   "/held" the whole answer goes out as a head whose body would follow (SendMore), and nothing
+//   follows it.
 // It records what the first read returned: the line, or the negative result of ReadLine.
 class CTestHandler : public CConnectionHandler {
  public:
@@ -93,6 +95,11 @@ class CTestHandler : public CConnectionHandler {
     // "/late" gives the client time to send more than the request before the drain.
     if (requestLine.find(" /late ") != std::string::npos) std::this_thread::sleep_for(300ms);
     connection.DrainInput();
+    if (requestLine.find(" /held ") != std::string::npos) {
+      const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nheld";
+      connection.SendMore(answer.data(), static_cast<int>(answer.size()));
+      return;
+    }
     const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     if (connection.Send(head.c_str())) connection.Send(body.data(), static_cast<int>(body.size()));
   }
@@ -238,11 +245,24 @@ class TlsServerTest : public ::testing::Test {
     return RunProgram(arguments, m_work + "/curl.err");
   }
 
-  int Client(const std::vector<std::string>& options, const std::string& output) {
+  int Client(const std::vector<std::string>& options, const std::string& output, const std::string& input = "/dev/null") {
     std::vector<std::string> arguments{"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(m_port),
                                        "-CAfile", CaFile()};
     arguments.insert(arguments.end(), options.begin(), options.end());
-    return RunProgram(arguments, output);
+    return RunProgram(arguments, output, 30, input);
+  }
+
+  // One request by openssl s_client, which reads the answer to its end and keeps or offers the
+  // session as `sessionOptions` say; its output.
+  std::string Fetch(const std::vector<std::string>& sessionOptions) {
+    const std::string request = m_work + "/request.txt";
+    std::ofstream(request, std::ios::binary) << "GET /pattern HTTP/1.0\r\n\r\n";
+    std::vector<std::string> options{"-ign_eof", "-verify_return_error"};
+    options.insert(options.end(), sessionOptions.begin(), sessionOptions.end());
+    const std::string output = m_work + "/fetch.out";
+    EXPECT_EQ(Client(options, output, request), 0) << ReadWholeFile(output);
+    WaitUntilIdle();
+    return ReadWholeFile(output);
   }
 
   void WaitUntilIdle() { ASSERT_TRUE(WaitFor([this] { return m_handler->LastThreadIdle(); })); }
@@ -389,6 +409,47 @@ TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey) {
   std::filesystem::remove_all(m_certs);
   EXPECT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 0);
   EXPECT_TRUE(m_log.Contains("Error 0x2 returned by CertOpenSystemStore"));
+}
+
+TEST_F(TlsServerTest, TicketsResumeSessionsOnAnyThreadAndTheServerKeepsNoSessions) {
+  StartServer();
+  const std::string session = m_work + "/session.pem";
+  for (const std::string version : {"-tls1_3", "-tls1_2"}) {
+    SCOPED_TRACE(version);
+    EXPECT_NE(Fetch({version, "-sess_out", session}).find("New, TLSv1."), std::string::npos);
+    // The thread that issued the ticket is held by a client that sends nothing, so the next
+    // connection goes to another thread, which must accept that ticket.
+    CTestClient holder(m_port);
+    ASSERT_TRUE(WaitFor([this] { return !m_handler->LastThreadIdle(); }));
+    const std::string resumed = Fetch({version, "-sess_in", session});
+    EXPECT_NE(resumed.find("Reused, TLSv1."), std::string::npos) << resumed;
+    EXPECT_EQ(m_pool.GetThreadCount(), 2);
+    EXPECT_TRUE(resumed.find(Pattern(64)) != std::string::npos);
+  }
+  // A TLS 1.2 client without tickets offers its session by identifier, which nothing here keeps.
+  EXPECT_NE(Fetch({"-tls1_2", "-no_ticket", "-sess_out", session}).find("New, TLSv1.2"), std::string::npos);
+  const std::string again = Fetch({"-tls1_2", "-no_ticket", "-sess_in", session});
+  EXPECT_NE(again.find("New, TLSv1.2"), std::string::npos) << again;
+}
+
+TEST_F(TlsServerTest, ThreadsThatServedBeforeTakeNewCredentials) {
+  StartServer();
+  EXPECT_NE(Fetch({}).find("subject=O = Tarnwick, CN = localhost"), std::string::npos);
+  ASSERT_TRUE(m_make.MakeSigned("renewed", "/O=Renewed/CN=localhost", "0x0B", "ca"));
+  ASSERT_TRUE(m_make.Install("renewed", m_certs + "/renewed.pem", {"ca"}));
+  ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0B"), 1);
+  const std::string renewed = Fetch({});
+  EXPECT_NE(renewed.find("subject=O = Renewed, CN = localhost"), std::string::npos) << renewed;
+  EXPECT_EQ(m_pool.GetThreadCount(), 1) << "the thread that served the old certificate served the new one";
+}
+
+TEST_F(TlsServerTest, RecordsHeldForAFollowingBodyLeaveWithTheCloseNotify) {
+  StartServer();
+  CTlsTestClient client(m_port, CaFile());
+  ASSERT_TRUE(client.Handshake());
+  ASSERT_TRUE(client.Send("GET /held HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(client.ReadAll(), "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nheld");
+  EXPECT_TRUE(client.closeNotify);
 }
 
 }  // namespace
