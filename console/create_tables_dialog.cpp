@@ -19,6 +19,19 @@
 namespace {
 
 constexpr int kMaxScriptLength = 1048576;
+// A failed statement is shown with at most this many characters of its text.
+constexpr std::size_t kShownStatementLength = 300;
+
+std::string ShownStatement(const std::string& statement)
+{
+    return statement.size() <= kShownStatementLength ? statement : statement.substr(0, kShownStatementLength) + "...";
+}
+
+std::string RunCounts(int ran, int failed)
+{
+    return std::to_string(ran) + (ran == 1 ? " statement" : " statements") + " ran, " + std::to_string(failed) +
+           " failed.";
+}
 
 }  // namespace
 
@@ -89,22 +102,32 @@ bool CCreateTablesDlg::RunScript()
     m_ok->setEnabled(false);
     CSqlScriptSplitter splitter(FromQt(m_script->toPlainText()));
     std::string statement;
+    int ran = 0;
+    std::string failures;
+    int failed = 0;
     while (splitter.Next(statement)) {
-        if (statement.empty())
-            continue;
         m_status->setText(ToQt(statement));
         m_status->repaint();
+        ++ran;
         try {
             m_database->ExecuteSQL(statement);
         } catch (const CDbException& failure) {
-            if (!AskYesNo(this, failure.ErrorText() + "\nWould you like to continue?")) {
+            ++failed;
+            const std::string report = ShownStatement(statement) + "\n" + failure.ErrorText();
+            failures += "\n\n" + report;
+            if (!AskYesNo(this, report + "\nWould you like to continue?")) {
+                m_status->setText(ToQt(RunCounts(ran, failed)));
                 m_ok->setEnabled(true);
                 return false;
             }
         }
     }
     m_ok->setEnabled(true);
-    m_status->setText("All done, click OK to continue.");
+    m_status->setText(ToQt("All done, click OK to continue. " + RunCounts(ran, failed)));
+    // A script that left statements undone is not reported as done: the administrator sees what
+    // failed and decides.
+    if (failed > 0 && !AskYesNo(this, RunCounts(ran, failed) + " Failed:" + failures + "\n\nWould you like to continue?"))
+        return false;
     return true;
 }
 

@@ -22,8 +22,9 @@ public:
                      const std::string& scriptPath, const std::string& connectString, QWidget* parent = nullptr);
 
     void LoadScriptFile(const std::string& path);
-    // Runs the script: false when there is no connection or the administrator stopped at a
-    // failed statement.
+    // Runs the script, asking at each failed statement whether to go on, and at the end shows
+    // how many statements ran and which failed. False when there is no connection or the
+    // administrator stopped at a failure.
     bool RunScript();
     // True when the settings table exists, or the administrator goes on without it.
     bool CheckTablesAfterScript();

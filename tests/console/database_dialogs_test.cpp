@@ -41,6 +41,15 @@ protected:
         ASSERT_TRUE(m_console.LoadSettings());
     }
     void TearDown() override { unsetenv("TW_SYSTEM_ODBCINST"); }
+    // The data source "empty" over a new SQLite file, opened in m_database for the table dialog.
+    void OpenEmptyDatabase()
+    {
+        std::string error;
+        ASSERT_TRUE(WriteSystemDataSource(Path(), "empty", "SQLite3", {{"Database", Path() + "/data/empty.db"}}, error))
+            << error;
+        m_setup.DetectSchemaVersion();
+        m_database.Open("DSN=empty");
+    }
     std::string Path() const { return m_install.Path(); }
     static CListCtrlEx* List(QWidget* dialog, int id) { return dialog->findChild<CListCtrlEx*>(ControlName(id)); }
     static QPushButton* Button(QWidget* dialog, int id) { return dialog->findChild<QPushButton*>(ControlName(id)); }
@@ -58,6 +67,9 @@ protected:
     CConsoleConfig m_config{m_install.Path() + "/etc/settings.conf", m_install.Path()};
     CConsoleApp m_console{m_config, m_install.Path()};
     CModalAnswerer m_answers;
+    CDatabaseSetup m_setup{m_install.Path()};
+    CGuiDatabaseSetupUi m_ui{m_setup, nullptr};
+    COdbcConnection m_database;
 };
 
 TEST_F(DatabaseDialogsTest, CreateDefaultMakesTheDefaultDataSourceAndDatabase)
@@ -110,13 +122,10 @@ TEST_F(DatabaseDialogsTest, WithoutADefaultNameTheDialogOnlyCreatesAndProposesNa
 
 TEST_F(DatabaseDialogsTest, TheTableDialogRunsItsScriptAndAsksAtAFailure)
 {
-    std::string error;
-    ASSERT_TRUE(WriteSystemDataSource(Path(), "empty", "SQLite3", {{"Database", Path() + "/data/empty.db"}}, error));
-    CDatabaseSetup setup(Path());
-    setup.DetectSchemaVersion();
-    CGuiDatabaseSetupUi ui(setup, nullptr);
-    COdbcConnection database;
-    database.Open("DSN=empty");
+    OpenEmptyDatabase();
+    CDatabaseSetup& setup = m_setup;
+    CGuiDatabaseSetupUi& ui = m_ui;
+    COdbcConnection& database = m_database;
     CCreateTablesDlg dialog(setup, ui, &database, "database: empty", Path() + "/data/tw3sqlite.sql", "DSN=empty");
     auto* script = dialog.findChild<QPlainTextEdit*>("id1127");
     EXPECT_TRUE(script->toPlainText().contains("CREATE TABLE tw3_registry"));
@@ -131,11 +140,56 @@ TEST_F(DatabaseDialogsTest, TheTableDialogRunsItsScriptAndAsksAtAFailure)
     m_answers.QueueButton(QMessageBox::Yes);
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(), "All done, click OK to continue.");
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(),
+              "All done, click OK to continue. 2 statements ran, 1 failed.");
     EXPECT_EQ(setup.CheckAccessDatabase(database, "DSN=empty", ui), 0);
 
     CCreateTablesDlg missing(setup, ui, &database, "", Path() + "/data/none.sql", "DSN=empty");
     EXPECT_EQ(m_answers.LastMessage(), "Failed to open file: " + Path() + "/data/none.sql");
+}
+
+TEST_F(DatabaseDialogsTest, EveryStatementOfAScriptRunsAndEachFailureIsReported)
+{
+    OpenEmptyDatabase();
+    CDatabaseSetup& setup = m_setup;
+    CGuiDatabaseSetupUi& ui = m_ui;
+    COdbcConnection& database = m_database;
+    CCreateTablesDlg dialog(setup, ui, &database, "database: empty", "", "DSN=empty");
+    dialog.findChild<QPlainTextEdit*>("id1127")->setPlainText(
+        "CREATE TABLE t_one (id INT, note VARCHAR(20) DEFAULT 'a;b', trigger_date DATE);\n"
+        "CREATE TABLE t_two (x INT);\n"
+        "CREATE TRIGGER t_one_added AFTER INSERT ON t_one BEGIN\n"
+        "  INSERT INTO t_two VALUES (CASE WHEN new.id > 0 THEN new.id ELSE 0 END);\n"
+        "END;\n"
+        "CREATE TABLE t_two (again INT);\n"
+        "CREATE TABLE t_three (y INT);\n"
+        "CREATE TABLE tw3_registry (reg_user VARCHAR(50));\n"
+        "CREATE TABLE t_last (z INT)\n");
+    // Yes to go on at the failure, No at the summary: the dialog stays open.
+    m_answers.QueueButton(QMessageBox::Yes);
+    m_answers.QueueButton(QMessageBox::No);
+    dialog.accept();
+    EXPECT_NE(dialog.result(), QDialog::Accepted) << "a script with a failed statement is not done";
+    ASSERT_EQ(m_answers.Messages().size(), 2u);
+    EXPECT_EQ(m_answers.Messages()[0].rfind("CREATE TABLE t_two (again INT)\n", 0), 0u) << m_answers.Messages()[0];
+    EXPECT_NE(m_answers.Messages()[0].find("already exists"), std::string::npos) << "the driver's own message";
+    EXPECT_EQ(m_answers.Messages()[1].rfind("7 statements ran, 1 failed. Failed:\n\nCREATE TABLE t_two (again INT)\n", 0),
+              0u)
+        << m_answers.Messages()[1];
+    for (const char* table : {"t_one", "t_two", "t_three", "t_last"})
+        EXPECT_NO_THROW(database.ExecuteSQL(std::string("SELECT * FROM ") + table)) << table;
+    // The trigger copies the new id into t_two; a unique copy of t_two then refuses that id.
+    database.ExecuteSQL("INSERT INTO t_one (id) VALUES (5)");
+    database.ExecuteSQL("CREATE TABLE t_check (x INT UNIQUE)");
+    database.ExecuteSQL("INSERT INTO t_check SELECT x FROM t_two");
+    EXPECT_THROW(database.ExecuteSQL("INSERT INTO t_check VALUES (5)"), CDbException) << "the trigger was created whole";
+
+    m_answers.Clear();
+    dialog.findChild<QPlainTextEdit*>("id1127")->setPlainText("CREATE TABLE t_more (x INT)");
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_TRUE(m_answers.Messages().empty()) << m_answers.LastMessage();
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(), "All done, click OK to continue. 1 statement ran, 0 failed.");
 }
 
 TEST_F(DatabaseDialogsTest, TheDatabasePageChangesTheDataSourceAndCompactsOnlyAStoppedSqliteFile)

@@ -25,10 +25,11 @@ TEST(SqlScriptSplitterTest, WhiteSpaceFoldsAndCommentsLeaveNoTrace)
                                   "-- between\n\n"
                                   "INSERT INTO a VALUES (1, 2);\n"
                                   "SELECT 1");
-    ASSERT_EQ(statements.size(), 2u) << "text after the last end is not run";
+    ASSERT_EQ(statements.size(), 3u) << "text after the last end is a statement too";
     // The blanks on either side of a comment inside a statement stay, one each.
     EXPECT_EQ(statements[0], "CREATE TABLE a ( x INT,  y INT )");
     EXPECT_EQ(statements[1], "INSERT INTO a VALUES (1, 2)");
+    EXPECT_EQ(statements[2], "SELECT 1");
 }
 
 TEST(SqlScriptSplitterTest, StoredCodeEndsOnlyAtAGoOrSlashLine)
@@ -39,8 +40,56 @@ TEST(SqlScriptSplitterTest, StoredCodeEndsOnlyAtAGoOrSlashLine)
     ASSERT_EQ(statements.size(), 3u);
     EXPECT_EQ(statements[0], "CREATE PROCEDURE p AS\nBEGIN\n  UPDATE a SET x = 1;\n  -- keep\nEND;")
         << "inside stored code the text stays as written, less its CRs";
-    EXPECT_EQ(statements[1], "CREATE TABLE b (trigger_date DATE);") << "a name holding 'trigger' makes a block too";
+    EXPECT_EQ(statements[1], "CREATE TABLE b (trigger_date DATE)") << "a name holding 'trigger' is just a name";
     EXPECT_EQ(statements[2], "DROP TABLE c");
+}
+
+TEST(SqlScriptSplitterTest, QuotedTextsKeepSemicolonsCommentMarksAndBlanks)
+{
+    const auto statements = Split("INSERT INTO t VALUES ('a;b', 'it''s -- no comment',  '/* nor this */');\n"
+                                  "CREATE TABLE \"odd;name\" (\"x  y\" INT); -- it's a comment\n"
+                                  "INSERT INTO t VALUES ('two\nlines  kept');\n");
+    ASSERT_EQ(statements.size(), 3u);
+    EXPECT_EQ(statements[0], "INSERT INTO t VALUES ('a;b', 'it''s -- no comment', '/* nor this */')");
+    EXPECT_EQ(statements[1], "CREATE TABLE \"odd;name\" (\"x  y\" INT)");
+    EXPECT_EQ(statements[2], "INSERT INTO t VALUES ('two\nlines  kept')")
+        << "the quote in the comment before it opened nothing";
+}
+
+TEST(SqlScriptSplitterTest, NoStatementIsLostAfterANameThatHoldsAKeyword)
+{
+    const auto statements = Split("CREATE TABLE t_one (id INT, trigger_date DATE, procedure_name VARCHAR(20));\n"
+                                  "CREATE TABLE t_two (x INT);\n"
+                                  "CREATE TABLE function_log (y INT);\n"
+                                  "CREATE TABLE t_last (z INT)\n\n");
+    ASSERT_EQ(statements.size(), 4u);
+    EXPECT_EQ(statements[1], "CREATE TABLE t_two (x INT)");
+    EXPECT_EQ(statements[2], "CREATE TABLE function_log (y INT)");
+    EXPECT_EQ(statements[3], "CREATE TABLE t_last (z INT)") << "a tail without an end mark still runs";
+    EXPECT_TRUE(Split("\n  -- only a comment\n\t\n").empty()) << "a blank tail is no statement";
+    EXPECT_EQ(Split("SELECT 1\ngo").size(), 1u) << "a go line at the very end is a mark, not a statement";
+}
+
+TEST(SqlScriptSplitterTest, ATriggerEndsAtTheSemicolonAfterItsBodysEnd)
+{
+    const auto statements = Split("CREATE TRIGGER tr AFTER INSERT ON a BEGIN\r\n"
+                                  "  UPDATE b SET n = CASE WHEN n > 0 THEN n + 1 ELSE 1 END;\r\n"
+                                  "  INSERT INTO c VALUES (';');\r\n"
+                                  "END;\r\n"
+                                  "CREATE TABLE d (x INT);\r\n"
+                                  "create or replace trigger tr2 before insert on a for each row\n"
+                                  "begin\n  if :new.x is null then\n    :new.x := 1;\n  end if;\nend;\n/\n"
+                                  "DROP TABLE z;");
+    ASSERT_EQ(statements.size(), 4u);
+    EXPECT_EQ(statements[0], "CREATE TRIGGER tr AFTER INSERT ON a BEGIN\n"
+                             "  UPDATE b SET n = CASE WHEN n > 0 THEN n + 1 ELSE 1 END;\n"
+                             "  INSERT INTO c VALUES (';');\n"
+                             "END;")
+        << "the END of a CASE does not close the body";
+    EXPECT_EQ(statements[1], "CREATE TABLE d (x INT)");
+    EXPECT_EQ(statements[2].rfind("create or replace trigger tr2", 0), 0u);
+    EXPECT_NE(statements[2].find("end if;\nend;"), std::string::npos) << "END IF closes no body";
+    EXPECT_EQ(statements[3], "DROP TABLE z");
 }
 
 TEST(SqlScriptSplitterTest, GoAndSlashEndStatementsOnlyAtTheStartOfALine)
