@@ -24,3 +24,19 @@ int SendCommand(CTcpSocket& socket, const std::string& command)
     }
     return 1;
 }
+
+int ReadReplyLine(CTcpSocket& socket, std::string& line)
+{
+    line.clear();
+    char piece[1024];
+    for (;;) {
+        int length = 0;
+        const int result = socket.ReadLine(piece, sizeof piece, &length);
+        line.append(piece, static_cast<std::size_t>(length));
+        // -1: the piece was full and the line goes on; any other negative result is a failure.
+        if (result >= 0)
+            return 1;
+        if (result != -1 || line.size() > kMaxReplyLine)
+            return 0;
+    }
+}

@@ -17,6 +17,14 @@ constexpr int kCommandSendPiece = 2048000;
 // themselves. 1, or 0 after the failure to connect was logged.
 int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port);
 
+// A reply line longer than this is taken as a broken reply (no server line comes near it).
+constexpr std::size_t kMaxReplyLine = 1048576;
+
+// Reads one line of the server's reply, whatever its length, without its CR LF: 1 with `line`
+// filled (empty for the blank line that ends a reply), 0 when the connection failed or closed
+// first or the line passed kMaxReplyLine.
+int ReadReplyLine(CTcpSocket& socket, std::string& line);
+
 // Sends all of `command`, in pieces of at most kCommandSendPiece bytes: 1, or 0 at the first
 // failure.
 int SendCommand(CTcpSocket& socket, const std::string& command);

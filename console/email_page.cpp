@@ -13,9 +13,6 @@
 
 namespace {
 
-// The page's floor for the daily limit (the server raises what it loads further, to 100).
-constexpr int kMinEmailsPerDay = 50;
-
 struct CEmailField {
     int id;
     std::string CConsoleConfig::*setting;
@@ -43,6 +40,14 @@ std::string WithoutPrefix(const std::string& address, std::string_view prefix)
 std::string Trimmed(const std::string& text)
 {
     return std::string(TrimWhiteAscii(text));
+}
+
+// An empty field stays empty, so that the server builds the address from its own address and
+// port; a bare prefix would be taken as the base of the links in its mails.
+std::string WithPrefix(std::string_view prefix, const std::string& field)
+{
+    const std::string address = Trimmed(field);
+    return address.empty() ? "" : std::string(prefix) + address;
 }
 
 }  // namespace
@@ -109,8 +114,11 @@ bool CEmailPage::StoreControls()
     CConsoleConfig& settings = *m_settings;
     for (const CEmailField& field : kTextFields)
         settings.*field.setting = Trimmed(FromQt(Field(field.id)->text()));
-    settings.m_generalHttpAddr = Trimmed("http://" + FromQt(Field(kHttpField)->text()));
-    settings.m_generalHttpsAddr = Trimmed("https://" + FromQt(Field(kHttpsField)->text()));
-    settings.m_emMaxEmailOut = std::max(ParseInt32(FromQt(Field(kLimitField)->text())), kMinEmailsPerDay);
+    settings.m_generalHttpAddr = WithPrefix("http://", FromQt(Field(kHttpField)->text()));
+    settings.m_generalHttpsAddr = WithPrefix("https://", FromQt(Field(kHttpsField)->text()));
+    // The server's own floor, so that the page shows the limit the server will keep to.
+    settings.m_emMaxEmailOut =
+        std::max(ParseInt32(FromQt(Field(kLimitField)->text())), CServerConfig::kMinEmailsPerDay);
+    Field(kLimitField)->setText(QString::number(settings.m_emMaxEmailOut));
     return true;
 }

@@ -14,13 +14,6 @@
 #include "console/string_tokenizer.h"
 #include "foundation/number_parse.h"
 
-namespace {
-
-// A reply line holds at most 126 bytes; a longer one ends the reading.
-constexpr int kLineCapacity = 127;
-
-}  // namespace
-
 CRequestsDlg::CRequestsDlg(CConsoleConfig& config, QWidget* parent) : QDialog(parent), m_config(config)
 {
     setWindowTitle("Current HTTP Requests");
@@ -58,14 +51,14 @@ void CRequestsDlg::Refresh()
         ShowMessage(this, CConsoleMessages::RequestsFailed);
         return;
     }
-    char line[kLineCapacity];
-    int length = 0;
-    while (socket.ReadLine(line, kLineCapacity, &length) >= 0) {
-        if (length == 0) {
+    // Lines are read whole, however long the request URL: the list cuts them only for display.
+    std::string line;
+    while (ReadReplyLine(socket, line)) {
+        if (line.empty()) {
             socket.Close();
             break;
         }
-        ParseRequestLine(std::string(line, static_cast<std::size_t>(length)));
+        ParseRequestLine(line);
     }
 }
 

@@ -29,8 +29,6 @@
 
 namespace {
 
-// GetTask reply lines are read in lines of at most 255 characters.
-constexpr int kTaskLineCapacity = 256;
 const char* const kColumnCaptions[4] = {"#", "Server Component", "Status", "Start Time"};
 const char* const kColumnSamples[4] = {"999", "Due Date Reminder", "Run C:\\abc\\webroot\\script\\importer.tws every 10 min...",
                                        "12/01 24:60:60"};
@@ -202,15 +200,14 @@ bool CServerView::FetchTaskList(const std::string& address, int port, std::strin
         ShowMessage(this, CConsoleMessages::StatusFailed);
         return false;
     }
-    char line[kTaskLineCapacity];
-    int length = 0;
-    while (socket.ReadLine(line, kTaskLineCapacity, &length) >= 0) {
-        if (length == 0) {
+    // A task line is read whole, however long its name and script path.
+    std::string line;
+    while (ReadReplyLine(socket, line)) {
+        if (line.empty()) {
             socket.Close();
             break;
         }
-        text.append(line, static_cast<std::size_t>(length));
-        text += "\r\n";
+        text += line + "\r\n";
     }
     return true;
 }
@@ -323,6 +320,7 @@ void CServerView::OnSettings()
     CConsoleConfig& config = m_app.Config();
     const std::string address = config.m_generalTcpipAddress;
     CSettingsSht sheet("Settings", m_app, this);
+    connect(&sheet, &CSettingsSht::serverStateChanged, this, &CServerView::Refresh);
     if (sheet.exec() != QDialog::Accepted)
         return;
     const bool addressChanged = config.m_generalTcpipAddress != address;

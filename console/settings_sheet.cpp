@@ -137,6 +137,13 @@ bool CSettingsSht::CheckSettings()
                     return refuse(CConsoleMessages::ImporterAddressWarning);
         }
     }
+    // The service's own values are checked here too, before anything stops the server.
+    if (!m_app.GetServiceMode() && settings.m_runAsService) {
+        if (m_app.ServerProgramPath().size() > kMaxProgramPath)
+            return refuse("Service file name too long.");
+        if (settings.m_serviceDependency.size() > CServiceManager::kMaxDependencyLength)
+            return refuse("Depend on service name must shorter then 50 characters");
+    }
     if (importers > 1)
         ShowMessage(this, "Warning: You enabled more than one Email Importer.\nBy default, all of them will try to "
                           "retrieve emails from\nthe same POP3 email account you entered in the Email Page.\n\nYou must "
@@ -144,25 +151,34 @@ bool CSettingsSht::CheckSettings()
     return true;
 }
 
+bool CSettingsSht::StopServerForSave()
+{
+    std::string message;
+    bool stopped;
+    {
+        CWaitCursor wait;
+        stopped = m_app.StopServer(message);
+    }
+    // The main window shows the server's state at once, also when the sheet stays open.
+    emit serverStateChanged();
+    if (!stopped)
+        ShowMessage(this, message);
+    return stopped;
+}
+
 void CSettingsSht::accept()
 {
     if (!Page(m_tabs->currentIndex())->Store())
         return;
-    CConsoleConfig& stored = m_app.Config();
-    const bool running = m_app.IsServerRunning();
-    if (running && (m_working.m_generalTcpipAddress != stored.m_generalTcpipAddress ||
-                    m_working.m_generalTcpipPort != stored.m_generalTcpipPort)) {
-        if (!AskYesNo(this, CConsoleMessages::AskStopForAddressChange))
-            return;
-        std::string message;
-        CWaitCursor wait;
-        if (!m_app.StopServer(message)) {
-            ShowMessage(this, message);
-            return;
-        }
-    }
+    // Every check comes first: a refused value must not cost a running server.
     if (!CheckSettings())
         return;
+    CConsoleConfig& stored = m_app.Config();
+    const bool addressChanged = m_working.m_generalTcpipAddress != stored.m_generalTcpipAddress;
+    if (m_app.IsServerRunning() && (addressChanged || m_working.m_generalTcpipPort != stored.m_generalTcpipPort)) {
+        if (!AskYesNo(this, CConsoleMessages::AskStopForAddressChange) || !StopServerForSave())
+            return;
+    }
 
     const int currentMode = m_app.GetServiceMode();
     if (!currentMode && m_working.m_runAsService) {
@@ -175,7 +191,9 @@ void CSettingsSht::accept()
         return;
     }
 
-    if (!m_working.m_securityCertName.empty()) {
+    // The notice concerns a choice just made; an unchanged one was told about when it was made.
+    const bool certificateChanged = m_working.m_securityCertName != stored.m_securityCertName;
+    if (!m_working.m_securityCertName.empty() && (certificateChanged || addressChanged)) {
         std::string name = ResolveHostName(m_working.m_generalTcpipAddress);
         if (name.empty())
             name = m_working.m_generalTcpipAddress;
@@ -203,26 +221,12 @@ int CSettingsSht::InstallService()
         m_working.m_runAsService = 0;
         return 0;
     }
-    if (running) {
-        std::string message;
-        CWaitCursor wait;
-        if (!m_app.StopServer(message)) {
-            ShowMessage(this, message);
-            return 0;
-        }
-    }
-    const std::string program = m_app.ServerProgramPath();
-    if (program.size() > kMaxProgramPath) {
-        ShowMessage(this, "Service file name too long.");
+    if (running && !StopServerForSave())
         return 0;
-    }
-    if (m_working.m_serviceDependency.size() > CServiceManager::kMaxDependencyLength) {
-        ShowMessage(this, "Depend on service name must shorter then 50 characters");
-        return 0;
-    }
     CServiceManager manager;
-    if (!manager.Install(program, CConsoleApp::kServiceName, CConsoleApp::kServiceName, m_working.m_serviceStartType,
-                         m_working.m_serviceDependency, m_working.m_serviceUserName, m_working.m_servicePassword)) {
+    if (!manager.Install(m_app.ServerProgramPath(), CConsoleApp::kServiceName, CConsoleApp::kServiceName,
+                         m_working.m_serviceStartType, m_working.m_serviceDependency, m_working.m_serviceUserName,
+                         m_working.m_servicePassword)) {
         ShowMessage(this, CConsoleMessages::InstallServiceFailed + manager.GetErrorText());
         return 0;
     }
@@ -237,8 +241,15 @@ int CSettingsSht::RemoveService()
         return 0;
     }
     CServiceManager manager;
-    CWaitCursor wait;
-    if (!manager.RemoveByName(CConsoleApp::kServiceName)) {
+    bool removed;
+    {
+        CWaitCursor wait;
+        removed = manager.RemoveByName(CConsoleApp::kServiceName);
+    }
+    // Removing the service stops it first.
+    if (running)
+        emit serverStateChanged();
+    if (!removed) {
         ShowMessage(this, CConsoleMessages::RemoveServiceFailed + manager.GetErrorText());
         return 0;
     }

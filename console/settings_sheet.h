@@ -35,6 +35,10 @@ public:
     int RemoveService();
     int ApplyServiceConfig();
 
+signals:
+    // The sheet stopped the server (or tried to): the server's state has changed.
+    void serverStateChanged();
+
 public slots:
     // The Save button.
     void accept() override;
@@ -44,6 +48,8 @@ private:
     void OnPageChanged(int index);
     // The checks of the whole working copy; false after telling what is wrong.
     bool CheckSettings();
+    // Stops the server so that the settings can be saved; false after showing why it failed.
+    bool StopServerForSave();
 
     CConsoleApp& m_app;
     CConsoleConfig m_working;

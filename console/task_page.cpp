@@ -144,7 +144,7 @@ void CTaskDlg::accept()
     m_day = FromQt(m_dayCombo->currentText());
     m_time = FromQt(m_timeCombo->currentText());
     m_minutes = FromQt(m_minutesEdit->text());
-    auto refuse = [this](QWidget* control, const char* message) {
+    auto refuse = [this](QWidget* control, const std::string& message) {
         ShowMessage(this, message);
         control->setFocus();
     };
@@ -161,6 +161,11 @@ void CTaskDlg::accept()
     }
     if (m_kind == 0 && m_time.empty())
         return refuse(m_timeCombo, "Please select or enter the time for this task to run.");
+    int hour = 0;
+    int minute = 0;
+    if (m_kind == 0 && !CSspDateTime::ParseLocaleTime(m_time, hour, minute))
+        return refuse(m_timeCombo, "The time \"" + m_time + "\" in the field \"at\" can not be read.\nPlease select or "
+                                   "enter a time such as " + FormatTimeOfDay(13 * 60) + ".");
     QDialog::accept();
 }
 

@@ -241,8 +241,8 @@ int CServerConfig::Load() {
     m_emImporterPassword = ReadText("EmImporterPassword", "");
     m_emImporterEmail = ReadText("EmImporterEmail", "");
     m_emMaxEmailOut = ReadInt("EmMaxEmailOut", 500);
-    if (m_emMaxEmailOut < 100)
-        m_emMaxEmailOut = 100;
+    if (m_emMaxEmailOut < kMinEmailsPerDay)
+        m_emMaxEmailOut = kMinEmailsPerDay;
     m_emDispatcherEmail = ReadText("EmDispatcherEmail", "");
     m_emAdminEmail = ReadText("EmAdminEmail", "");
     m_smtpTimeout = ReadInt("SmtpTimeout", 60);

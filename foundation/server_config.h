@@ -18,6 +18,9 @@
 
 class CServerConfig {
 public:
+    // The fewest mails a day the Email Sender may be limited to; a lower stored limit is raised.
+    static constexpr int kMinEmailsPerDay = 100;
+
     // `settingsPath` is the settings file, `installDir` the installation folder below which the
     // default tasks' scripts lie.
     CServerConfig(std::string settingsPath, std::string installDir);

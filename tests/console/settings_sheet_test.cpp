@@ -11,11 +11,15 @@
 #include <QRadioButton>
 #include <QTabWidget>
 
+#include <filesystem>
+
 #include "console/console_app.h"
 #include "console/console_config.h"
 #include "console/gui_support.h"
+#include "console/main_frame.h"
 #include "console/mime_type_page.h"
 #include "console/report_list.h"
+#include "console/server_view.h"
 #include "console/service_manager.h"
 #include "console/settings_page.h"
 #include "console/settings_sheet.h"
@@ -172,6 +176,68 @@ TEST_F(SettingsSheetTest, ARunningServerIsToldToRestartOnlyWhenSomethingChanged)
     EXPECT_NE(moved->result(), QDialog::Accepted) << "No keeps the sheet open";
 }
 
+TEST_F(SettingsSheetTest, SaveChecksEverythingBeforeItStopsTheServerAndTheWindowFollowsTheStop)
+{
+    CServerProcess server;
+    ASSERT_TRUE(server.Start(m_install, {"-normalapp"}));
+    const std::set<int> ports = server.WaitUntilRunning(m_install, 1);
+    ASSERT_FALSE(ports.empty()) << server.Output();
+    m_config.m_generalTcpipPort = std::to_string(*ports.begin());
+    ASSERT_EQ(m_config.Save(), 1);
+    m_console.SetPollInterval(std::chrono::milliseconds(100));
+    CMainFrame frame(m_console);
+    CServerView& view = *frame.View();
+    view.Refresh();
+    ASSERT_TRUE(view.IsRunning());
+
+    bool ranWhileRefused = false;
+    bool viewStoppedWhileOpen = false;
+    m_answers.QueueDialog([&](QWidget* dialog) {
+        auto* sheet = static_cast<CSettingsSht*>(dialog);
+        Find<QLineEdit>(sheet, 1000)->setText(QString::number(*ports.begin() + 1));
+        sheet->Working().GetTask(2)->SetEnabled(true);
+        Find<QPushButton>(sheet, 1)->click();
+        ranWhileRefused = CStopEvent::Exists(m_install.StopEventPath());
+
+        // All checks pass now; the service install that follows the stop fails.
+        sheet->Working().GetTask(2)->SetEnabled(false);
+        Find<QRadioButton>(sheet, 1003)->click();
+        std::filesystem::create_directories(m_systemctl.UnitPath());
+        Find<QPushButton>(sheet, 1)->click();
+        viewStoppedWhileOpen = sheet->isVisible() && !view.IsRunning() && frame.Command(32781)->isEnabled();
+        sheet->reject();
+    });
+    view.OnSettings();
+    EXPECT_TRUE(ranWhileRefused) << "a failed check stops nothing";
+    ASSERT_GE(m_answers.Messages().size(), 4u);
+    EXPECT_EQ(m_answers.Messages()[0], "For task 2 and above to work, you must enable Email Sender.")
+        << "the check comes before the question about stopping";
+    EXPECT_EQ(m_answers.Messages()[1].rfind("You have changed the IP address or the port number.", 0), 0u);
+    EXPECT_EQ(m_answers.Messages()[2], "Would you like to install Tarnwick Server NT Service?");
+    EXPECT_EQ(m_answers.Messages()[3].rfind("Failed to install Tarnwick Server service.", 0), 0u);
+    EXPECT_TRUE(viewStoppedWhileOpen) << "the main window showed the stop while the sheet was still open";
+    EXPECT_EQ(server.WaitForExit(), 0);
+}
+
+TEST_F(SettingsSheetTest, TheCertificateNoticeComesOnlyWhenTheCertificateOrTheAddressChanged)
+{
+    const std::string notice = "The certificate you selected was not issued to ";
+    m_config.m_securityCertName = "cert.example.org";
+    ASSERT_EQ(m_config.Save(), 1);
+    {
+        auto sheet = OpenSheet();
+        Find<QLineEdit>(sheet.get(), 1126)->setText("Another Example");
+        sheet->accept();
+        ASSERT_EQ(sheet->result(), QDialog::Accepted) << m_answers.LastMessage();
+        EXPECT_FALSE(m_answers.Saw(notice)) << "neither the certificate nor the address changed";
+    }
+    auto sheet = OpenSheet();
+    sheet->Working().m_securityCertName = "other.example.org";
+    sheet->accept();
+    ASSERT_EQ(sheet->result(), QDialog::Accepted);
+    EXPECT_TRUE(m_answers.Saw(notice + "127.0.0.1.") || m_answers.Saw(notice + "localhost")) << m_answers.LastMessage();
+}
+
 TEST_F(SettingsSheetTest, SwitchingToTheServiceAsksFirstAndInstallsTheUnit)
 {
     {
@@ -199,9 +265,10 @@ TEST_F(SettingsSheetTest, SwitchingToTheServiceAsksFirstAndInstallsTheUnit)
     EXPECT_NE(m_systemctl.Calls().find("enable TarnwickServer3.service"), std::string::npos);
 }
 
-TEST_F(SettingsSheetTest, TheEmailPageStoresAddressesWithTheirPrefixAndALimitOfAtLeast50)
+TEST_F(SettingsSheetTest, TheEmailPageStoresAddressesWithTheirPrefixAndTheServersLimitFloor)
 {
     m_config.m_generalHttpAddr = "HTTP://www.example.org:8080";
+    m_config.m_generalTcpipPort = "8123";
     m_config.Save();
     auto sheet = OpenSheet(kEmail);
     EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1153)->text(), "www.example.org:8080");
@@ -211,13 +278,24 @@ TEST_F(SettingsSheetTest, TheEmailPageStoresAddressesWithTheirPrefixAndALimitOfA
     ShowPage(*sheet, kGeneral);
     CConsoleConfig& working = sheet->Working();
     EXPECT_EQ(working.m_generalHttpAddr, "http://www.example.org:8080");
-    EXPECT_EQ(working.m_generalHttpsAddr, "https://");
-    EXPECT_EQ(working.m_emMaxEmailOut, 50);
+    EXPECT_EQ(working.m_generalHttpsAddr, "") << "an empty field is no bare prefix";
+    EXPECT_EQ(working.m_emMaxEmailOut, 100) << "the server's floor";
     EXPECT_EQ(working.m_emSmtpServer, "smtp.example.org");
     ShowPage(*sheet, kEmail);
+    EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1154)->text(), "100") << "the page shows the limit that is kept";
     Find<QLineEdit>(sheet.get(), 1154)->setText("many");
-    ShowPage(*sheet, kGeneral);
-    EXPECT_EQ(working.m_emMaxEmailOut, 50);
+    Find<QLineEdit>(sheet.get(), 1153)->setText("   ");
+    sheet->accept();
+    ASSERT_EQ(sheet->result(), QDialog::Accepted) << m_answers.LastMessage();
+    EXPECT_NE(SettingsText().find("GeneralHttpAddr=\n"), std::string::npos) << SettingsText();
+    EXPECT_EQ(SettingsText().find("GeneralHttpAddr=http://\n"), std::string::npos);
+
+    // The server reads what the console wrote: its own default address and the same limit.
+    CServerConfig server(m_install.Path() + "/etc/settings.conf", m_install.Path());
+    ASSERT_EQ(server.Load(), 1);
+    EXPECT_EQ(server.m_generalHttpAddr, "http://127.0.0.1:8123");
+    EXPECT_EQ(server.m_emMaxEmailOut, 100);
+    EXPECT_EQ(m_config.m_emMaxEmailOut, 100);
 }
 
 TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
@@ -255,19 +333,25 @@ TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
     page->OnEdit();
     EXPECT_EQ(list->CellText(0, 1), "Enabled");
 
-    // A typed time that can't be read is midnight; an interval outside 1..1440 is refused.
+    // An interval outside 1..1440 and a typed time that can't be read are refused, the time
+    // with the field named; the dialog stays open until the time is one.
     list->SelectRow(6);
     m_answers.QueueDialog([](QWidget* dialog) {
         dialog->findChild<QLineEdit*>("id1115")->setText("0");
         dialog->findChild<QPushButton*>("id1")->click();
         dialog->findChild<QRadioButton*>("id1111")->click();
         dialog->findChild<QComboBox*>("id1113")->setCurrentIndex(0);
-        dialog->findChild<QComboBox*>("id1114")->setEditText("half past");
+        dialog->findChild<QComboBox*>("id1114")->setEditText("garbage");
+        dialog->findChild<QPushButton*>("id1")->click();
+        EXPECT_TRUE(dialog->isVisible()) << "an unreadable time keeps the dialog open";
+        dialog->findChild<QComboBox*>("id1114")->setEditText(QString::fromStdString(FormatTimeOfDay(90)));
         dialog->findChild<QPushButton*>("id1")->click();
     });
     page->OnEdit();
     EXPECT_TRUE(m_answers.Saw("Please enter an interval between 1 and 1440 minutes."));
-    EXPECT_EQ(list->CellText(6, 4), "half past");
+    EXPECT_EQ(m_answers.LastMessage().rfind("The time \"garbage\" in the field \"at\" can not be read.", 0), 0u)
+        << m_answers.LastMessage();
+    EXPECT_EQ(list->CellText(6, 4).toStdString(), FormatTimeOfDay(90));
 
     list->SelectRow(5);
     page->OnDelete();
@@ -276,7 +360,7 @@ TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
     ASSERT_EQ(sheet->Working().GetTaskCount(), 7u);
     EXPECT_TRUE(sheet->Working().GetTask(0)->IsEnabled());
     EXPECT_EQ(sheet->Working().GetTask(6)->GetKind(), kTaskDaily);
-    EXPECT_EQ(sheet->Working().GetTask(6)->GetIntervalSeconds(), 0) << "an unreadable time is midnight";
+    EXPECT_EQ(sheet->Working().GetTask(6)->GetIntervalSeconds(), 90 * 60);
 
     ShowPage(*sheet, kTasks);
     list->SelectRow(6);

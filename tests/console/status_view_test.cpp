@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
 
 #include <QAction>
 #include <QLabel>
@@ -18,6 +22,7 @@
 #include "console/report_list.h"
 #include "console/requests_dialog.h"
 #include "console/server_view.h"
+#include "foundation/task_entry.h"
 #include "platform/named_objects.h"
 #include "tests/console/console_test_support.h"
 #include "tests/console/gui_test_support.h"
@@ -66,6 +71,16 @@ protected:
         ASSERT_TRUE(WaitFor([this] { return m_console.IsServerRunning(); }));
     }
 
+    // Saves the settings, starts the server with them and shows its rows in a new view.
+    std::unique_ptr<CServerView> ShowRunningServer()
+    {
+        EXPECT_EQ(m_config.Save(), 1);
+        StartServer();
+        auto view = std::make_unique<CServerView>(m_console);
+        view->Refresh();
+        return view;
+    }
+
     CServerInstall m_install;
     TempFolder m_tools{"tw-console-tools"};
     CFakeSystemctl m_systemctl{m_tools.Path()};
@@ -107,11 +122,9 @@ TEST_F(StatusViewTest, RunNowChecksTheRowBeforeItAsksTheServer)
 {
     Load("");
     m_config.GetTask(2)->SetEnabled(true);
-    ASSERT_EQ(m_config.Save(), 1);
-    StartServer();
-    CServerView view(m_console);
     CModalAnswerer answers;
-    view.Refresh();
+    const auto shown = ShowRunningServer();
+    CServerView& view = *shown;
     ASSERT_TRUE(view.IsRunning());
     ASSERT_GE(view.topLevelItemCount(), 8) << "the rows came from the server";
     EXPECT_EQ(Cell(view, 0, 1), "Web Server");
@@ -206,6 +219,66 @@ TEST_F(StatusViewTest, TheRequestsDialogListsBusyConnectionsNewestFirstAndCutsOn
     ASSERT_EQ(list->topLevelItemCount(), 2);
     for (int row = 0; row < 2; ++row)
         EXPECT_NE(list->RowData(row), cut);
+}
+
+TEST_F(StatusViewTest, LongTaskLinesAreReadWholeAndNoLaterRowIsLost)
+{
+    Load("");
+    const std::string script = m_install.Path() + "/webroot/script/" + std::string(300, 'x') + ".tws";
+    for (const auto& [name, path] : {std::pair<std::string, std::string>{"Long Path", script},
+                                     {"After The Long One", m_install.Path() + "/webroot/script/dueRem.tws"}}) {
+        CTaskEntry& task = m_config.AddTask();
+        task.SetName(name);
+        task.SetScript(path);
+        task.SetKind(kTaskEveryMinutes);
+        task.SetIntervalSeconds(600);
+    }
+    CModalAnswerer answers;
+    const auto shown = ShowRunningServer();
+    CServerView& view = *shown;
+    ASSERT_TRUE(view.IsRunning());
+    ASSERT_EQ(view.topLevelItemCount(), 10) << "two server rows, six default tasks and the two added";
+    EXPECT_EQ(Cell(view, 8, 1), "Long Path");
+    EXPECT_EQ(Cell(view, 8, 2), "Run " + script + " every 10 minute(s)") << "the cell holds the whole text";
+    EXPECT_EQ(Cell(view, 9, 1), "After The Long One");
+    EXPECT_EQ(view.RowData(9), 9);
+    EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
+}
+
+TEST_F(StatusViewTest, ALongRequestUrlIsListedWholeWithTheRowsAfterIt)
+{
+    Load("");
+    // A large file that the clients never read keeps the server threads busy sending it.
+    std::ofstream(m_install.Path() + "/webroot/big.bin").close();
+    ASSERT_EQ(truncate((m_install.Path() + "/webroot/big.bin").c_str(), 64 << 20), 0);
+    StartServer();
+    const std::string longUrl = "/big.bin?" + std::string(400, 'q');
+    std::vector<std::unique_ptr<CTestClient>> clients;
+    for (const std::string& url : {std::string("/big.bin?first"), longUrl, std::string("/big.bin?last")}) {
+        clients.push_back(std::make_unique<CTestClient>(std::stoi(m_config.m_generalTcpipPort)));
+        const int small = 4096;
+        setsockopt(clients.back()->Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        clients.back()->SendText("GET " + url + " HTTP/1.0\r\n\r\n");
+    }
+    CModalAnswerer answers;
+    std::unique_ptr<CRequestsDlg> dialog;
+    CListCtrlEx* list = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        dialog = std::make_unique<CRequestsDlg>(m_config);
+        list = dialog->findChild<CListCtrlEx*>("id1121");
+        int named = 0;
+        for (int row = 0; row < list->topLevelItemCount(); ++row)
+            named += list->CellText(row, 1).startsWith("/big.bin?") ? 1 : 0;
+        return named == 3;
+    }, 10s));
+    std::set<std::string> urls;
+    for (int row = 0; row < 3; ++row)
+        urls.insert(Cell(list, row, 1));
+    EXPECT_EQ(urls.count(longUrl + " (http)"), 1u) << "the long URL is kept whole";
+    EXPECT_EQ(urls.count("/big.bin?last (http)"), 1u);
+    EXPECT_TRUE(dialog->findChild<QLabel*>("id1122")->text().startsWith("High water mark: "))
+        << "the reply's last line was read too";
+    EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
 }
 
 TEST_F(StatusViewTest, ColumnWidthsAndTheWindowPositionSurviveInTheProfile)
