@@ -1,6 +1,8 @@
 #include "console/console_app.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "console/console_config.h"
@@ -8,6 +10,7 @@
 #include "console/database_setup.h"
 #include "console/odbc_admin.h"
 #include "console/process_runner.h"
+#include "console/server_log_mark.h"
 #include "console/service_manager.h"
 #include "database/odbc_setup.h"
 #include "foundation/ascii_text.h"
@@ -60,14 +63,20 @@ int CConsoleApp::RunCommandLine(const std::vector<std::string>& arguments)
 {
     InitLocaleDateTime("");
     const Action action = ParseAction(arguments);
-    if (!LoadSettings())
+    if (!LoadSettings()) {
+        std::fprintf(stderr, "Failed to load settings.\n");
         return kExitSettings;
-    return RunAction(action, arguments);
+    }
+    std::string message;
+    const int code = RunAction(action, arguments, message);
+    if (code != kExitOk && !message.empty())
+        std::fprintf(stderr, "%s\n", message.c_str());
+    return code;
 }
 
-int CConsoleApp::RunAction(Action action, const std::vector<std::string>& arguments)
+int CConsoleApp::RunAction(Action action, const std::vector<std::string>& arguments, std::string& message)
 {
-    std::string message;
+    message.clear();
     switch (action) {
     case Action::kNone:
         return kExitOk;
@@ -76,16 +85,51 @@ int CConsoleApp::RunAction(Action action, const std::vector<std::string>& argume
     case Action::kStop:
         return StopServer(message) ? kExitOk : kExitStopFailed;
     case Action::kCompact: {
-        if (IsServerRunning())
+        if (IsServerRunning()) {
+            message = CConsoleMessages::StopBeforeCompact;
             return kExitServerRunning;
+        }
         std::string source = DatabaseFileOf(m_installDir, m_config.m_dbOdbcConnectString);
         if (arguments.size() > 2)
             source = arguments[2];
         const std::string destination = arguments.size() > 3 ? arguments[3] : source;
-        return CompactDatabaseFile(source, destination) ? kExitOk : kExitCompactFailed;
+        return CompactDatabaseFile(source, destination, &message) ? kExitOk : kExitCompactFailed;
     }
     }
     return kExitOk;
+}
+
+bool CConsoleApp::IsUnknownSwitch(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() < 2 || arguments[1].empty() || arguments[1][0] != '-' || ParseAction(arguments) != Action::kNone)
+        return false;
+    // The window system's own options (Qt takes them with one dash or two) reach the window.
+    static const char* const kWindowOptions[] = {
+        "platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger", "qwindowgeometry",
+        "qwindowicon", "qwindowtitle", "reverse", "session", "display", "geometry", "style", "stylesheet",
+        "widgetcount", "nograb", "dograb", "sync"};
+    std::string option = LowerAscii(arguments[1]).substr(1);
+    if (option.rfind('-', 0) == 0)
+        option.erase(0, 1);
+    option = option.substr(0, option.find('='));
+    for (const char* known : kWindowOptions)
+        if (option == known)
+            return false;
+    return true;
+}
+
+bool CConsoleApp::HasDisplay(const std::vector<std::string>& arguments)
+{
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value)
+            return true;
+    }
+    for (const std::string& argument : arguments)
+        if (argument == "-platform" || argument == "--platform" || argument.rfind("-platform=", 0) == 0 ||
+            argument.rfind("--platform=", 0) == 0)
+            return true;
+    return false;
 }
 
 bool CConsoleApp::IsServerRunning()
@@ -116,6 +160,7 @@ bool CConsoleApp::StartServer(std::string& message)
     const char* mode = m_serviceMode ? "NT Service " : "";
     std::string detail;
     bool started;
+    const CServerLogMark log(m_installDir + "/webroot");
     if (m_serviceMode) {
         CServiceManager manager;
         started = manager.StartByName(kServiceName);
@@ -129,6 +174,10 @@ bool CConsoleApp::StartServer(std::string& message)
     }
     if (!WaitForServer(true)) {
         message = FormatText(CConsoleMessages::StartTimedOut, mode);
+        // The server tells why in its log; the administrator need not go and look.
+        const std::string reason = log.TextSince();
+        if (!reason.empty())
+            message += "\n\nThe server's log says:\n" + reason;
         return false;
     }
     return true;

@@ -40,13 +40,28 @@ public:
 
     // The action that argument 1 names (compared in lower case); kNone for anything else.
     static Action ParseAction(const std::vector<std::string>& arguments);
+    // True when argument 1 is a switch that is neither an action nor an option of the window
+    // system: the program then shows its usage instead of opening its window.
+    static bool IsUnknownSwitch(const std::vector<std::string>& arguments);
+    // False when the window could not open: no display is named in the environment and no
+    // window-system platform is chosen.
+    static bool HasDisplay(const std::vector<std::string>& arguments);
+    // How the command line is used.
+    static constexpr const char* kUsage =
+        "Usage: twConsole [-start | -stop | -compact [database file [destination file]]]\n"
+        "  -start     start Tarnwick Server\n"
+        "  -stop      stop Tarnwick Server\n"
+        "  -compact   compact the SQLite database file (the configured one unless named) into itself or the\n"
+        "             destination; Tarnwick Server must be stopped\n"
+        "Without an argument twConsole opens its window.\n";
 
     // Loads the settings and sets the service mode from whether the service exists. False when
     // the settings can't be loaded.
     bool LoadSettings();
-    // One command-line action (after LoadSettings): the exit code.
-    int RunAction(Action action, const std::vector<std::string>& arguments);
-    // The whole command-line run: start-up, the action, the exit code.
+    // One command-line action (after LoadSettings): the exit code; `message` says why it failed.
+    int RunAction(Action action, const std::vector<std::string>& arguments, std::string& message);
+    // The whole command-line run: start-up, the action, the exit code; a failure's reason goes to
+    // standard error.
     int RunCommandLine(const std::vector<std::string>& arguments);
 
     bool IsServerRunning();

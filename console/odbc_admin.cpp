@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -66,6 +67,16 @@ std::string ResolveDriverLibrary(const std::string& library)
         return library;
     const std::string found = FindOdbcDriverLibrary(library);
     return found.empty() ? library : found;
+}
+
+// A SQLite database file opens with this header; the driver would take any other file for a
+// database it cannot read, and report a less telling error.
+bool IsSqliteDatabaseFile(const std::string& path)
+{
+    static constexpr char kHeader[] = "SQLite format 3";
+    char start[sizeof kHeader] = {};
+    std::ifstream in(path, std::ios::binary);
+    return in.read(start, sizeof start) && std::equal(start, start + sizeof start, kHeader);
 }
 
 }  // namespace
@@ -384,8 +395,13 @@ bool CompactDatabaseFile(std::string source, std::string destination, std::strin
     if (destination.empty())
         destination = source;
     struct stat info {};
-    if (stat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return fail(GetSystemErrorText(errno ? errno : EINVAL) + " " + source);
+    if (stat(source.c_str(), &info) != 0)
+        return fail(errno == ENOENT ? "The database file " + source + " does not exist."
+                                    : GetSystemErrorText(errno) + " " + source);
+    if (!S_ISREG(info.st_mode))
+        return fail(source + " is not a file.");
+    if (!IsSqliteDatabaseFile(source))
+        return fail(source + " is not a SQLite database.");
     const std::string library = FindOdbcDriverLibrary("libsqlite3odbc.so");
     if (library.empty())
         return fail("The SQLite ODBC driver (libsqlite3odbc.so) is not installed.");

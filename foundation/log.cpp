@@ -218,6 +218,13 @@ bool CLog::WriteToFile(std::string_view entry, std::time_t now)
     return true;
 }
 
+std::string CLog::DayFilePath(const std::string& baseFolder, std::time_t now)
+{
+    struct tm local{};
+    localtime_r(&now, &local);
+    return baseFolder + "/log/" + DayFileName(local);
+}
+
 void CLog::WriteToEventLog(std::string_view entry)
 {
     static std::once_flag opened;

@@ -49,6 +49,9 @@ public:
 
     static void WriteToEventLog(std::string_view entry);
 
+    // The day file of `baseFolder` that entries of the local day of `now` go to.
+    static std::string DayFilePath(const std::string& baseFolder, std::time_t now);
+
 private:
     enum class Sink { File, EventLog, Callback };
 

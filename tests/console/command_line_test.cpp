@@ -64,12 +64,60 @@ TEST_F(CommandLineTest, StartAndStopTheServerInAnyLetterCase)
     EXPECT_NE(m_install.LogText().find("Tarnwick Server ended."), std::string::npos);
 }
 
-TEST_F(CommandLineTest, AServerThatCannotListenFailsTheStart)
+TEST_F(CommandLineTest, AServerThatCannotListenFailsTheStartWithItsOwnReason)
 {
     CListeningPort occupied;
     m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(occupied.Port()) + "\n");
-    EXPECT_EQ(RunConsole({"-start"}), 3);
+    const std::string output = m_tools.Path() + "/output.txt";
+    EXPECT_EQ(RunConsole({"-start"}, output), 3);
     EXPECT_FALSE(ServerRuns());
+    const std::string said = ReadWholeFile(output);
+    EXPECT_NE(said.find("failed to start"), std::string::npos) << said;
+    EXPECT_NE(said.find("Failed to bind to 127.0.0.1:" + std::to_string(occupied.Port())), std::string::npos)
+        << "the server's own reason, from its log: " << said;
+
+    // A second start shows only what that start logged.
+    EXPECT_EQ(RunConsole({"-start"}, output), 3);
+    const std::string again = ReadWholeFile(output);
+    EXPECT_EQ(again.find("Failed to bind"), again.rfind("Failed to bind")) << again;
+}
+
+TEST_F(CommandLineTest, UnknownSwitchesShowTheUsageInsteadOfOpeningAWindow)
+{
+    m_install.WriteSettings("");
+    const std::string output = m_tools.Path() + "/output.txt";
+    EXPECT_EQ(RunConsole({"--bogus"}, output), 2);
+    EXPECT_EQ(ReadWholeFile(output).rfind("Usage: twConsole [-start | -stop | -compact", 0), 0u) << ReadWholeFile(output);
+    EXPECT_EQ(RunConsole({"-help"}, output), 0);
+    EXPECT_NE(ReadWholeFile(output).find("-compact"), std::string::npos);
+
+    // Without a display the window can't open: the program says so instead of aborting.
+    const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    const std::string platform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+    const int code = RunConsole({"report.txt"}, output);
+    if (!display.empty())
+        setenv("DISPLAY", display.c_str(), 1);
+    if (!platform.empty())
+        setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(ReadWholeFile(output).rfind("twConsole needs a display for its window.\nUsage:", 0), 0u);
+}
+
+TEST_F(CommandLineTest, CompactSaysWhyAFileCannotBeCompacted)
+{
+    m_install.WriteSettings("");
+    const std::string output = m_tools.Path() + "/output.txt";
+    const std::string missing = m_install.Path() + "/data/missing.db";
+    EXPECT_EQ(RunConsole({"-compact", missing}, output), 5);
+    EXPECT_EQ(ReadWholeFile(output), "The database file " + missing + " does not exist.\n");
+    const std::string text = m_install.Path() + "/data/notes.txt";
+    m_install.WriteFile("data/notes.txt", "CREATE TABLE is no database\n");
+    EXPECT_EQ(RunConsole({"-compact", text}, output), 5);
+    EXPECT_EQ(ReadWholeFile(output), text + " is not a SQLite database.\n");
+    EXPECT_EQ(ReadWholeFile(text), "CREATE TABLE is no database\n") << "the file is left as it was";
 }
 
 TEST_F(CommandLineTest, CompactShrinksTheConfiguredDatabaseOrCopiesIt)
