@@ -79,6 +79,17 @@ bool IsSqliteDatabaseFile(const std::string& path)
     return in.read(start, sizeof start) && std::equal(start, start + sizeof start, kHeader);
 }
 
+// A driver can be used only when the library its definition names lies on this system; the
+// system's registry may list drivers whose package is gone.
+bool DriverLibraryInstalled(const COdbcIniFile& file, const std::string& driver)
+{
+    std::string library;
+    if (!file.Get(driver, "Driver", library))
+        return false;
+    struct stat info {};
+    return stat(ResolveDriverLibrary(library).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 }  // namespace
 
 bool COdbcIniFile::Load(const std::string& path)
@@ -233,7 +244,7 @@ std::vector<std::string> LoadOdbcDrivers(const std::string& installDir)
         if (!file.Load(path))
             continue;
         for (const std::string& name : file.SectionNames()) {
-            if (EqualsNoCase(name, "ODBC"))
+            if (EqualsNoCase(name, "ODBC") || !DriverLibraryInstalled(file, name))
                 continue;
             bool known = false;
             for (const std::string& driver : drivers)
@@ -265,7 +276,7 @@ bool WriteSystemDataSource(const std::string& installDir, const std::string& nam
     }
     if (!installed.HasSection(driver)) {
         COdbcIniFile system;
-        if (!system.Load(SystemOdbcInstIniPath()) || !system.HasSection(driver)) {
+        if (!system.Load(SystemOdbcInstIniPath()) || !DriverLibraryInstalled(system, driver)) {
             error = "The ODBC driver " + driver + " is not installed.";
             return false;
         }

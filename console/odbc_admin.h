@@ -44,7 +44,8 @@ std::string SystemOdbcInstIniPath();
 // The system data sources of the installation, in file order. False with `error` when the file
 // can't be read.
 bool LoadSystemDataSources(const std::string& installDir, std::vector<CDataSourceInfo>& sources, std::string& error);
-// The installation's drivers, then those only the system has registered.
+// The installation's drivers, then those only the system has registered; a driver whose library
+// is not on this system is left out.
 std::vector<std::string> LoadOdbcDrivers(const std::string& installDir);
 
 // Adds or replaces the data source `name` for `driver` with the attributes given (the driver's

@@ -34,8 +34,11 @@ protected:
     void SetUp() override
     {
         setenv("TW_INSTALL_DIR", m_install.Path().c_str(), 1);
+        // A driver's library must exist for the driver to be offered; any existing one serves here.
         std::ofstream(m_tools.Path() + "/odbcinst.ini")
-            << "[SQLite3]\nDriver=libsqlite3odbc.so\n\n[SQL Server Native]\nDriver=/nowhere/libmssql.so\n";
+            << "[SQLite3]\nDriver=libsqlite3odbc.so\n\n[SQL Server Native]\nDriver="
+            << FindOdbcDriverLibrary("libsqlite3odbc.so")
+            << "\n\n[Removed Driver]\nDriver=libtw-removed-odbc.so\n\n[Gone By Path]\nDriver=/nowhere/libgone.so\n";
         setenv("TW_SYSTEM_ODBCINST", (m_tools.Path() + "/odbcinst.ini").c_str(), 1);
         m_install.WriteSettings("GeneralOrganizationName=Example\n");
         ASSERT_TRUE(m_console.LoadSettings());
@@ -87,6 +90,22 @@ TEST_F(DatabaseDialogsTest, CreateDefaultMakesTheDefaultDataSourceAndDatabase)
     COdbcConnection connection;
     connection.Open("DSN=tw3");
     connection.ExecuteSQL("SELECT * FROM tw3_registry");
+}
+
+TEST_F(DatabaseDialogsTest, OnlyDriversWhoseLibraryIsInstalledAreOffered)
+{
+    CDataSourceDlg dialog(Path(), "", "", "hint");
+    CListCtrlEx* drivers = List(&dialog, 1060);
+    EXPECT_GE(RowOf(drivers, "SQLite3"), 0);
+    EXPECT_GE(RowOf(drivers, "SQL Server Native"), 0);
+    EXPECT_EQ(RowOf(drivers, "Removed Driver"), -1) << "a library named without a path that is not installed";
+    EXPECT_EQ(RowOf(drivers, "Gone By Path"), -1);
+    EXPECT_EQ(drivers->topLevelItemCount(), 2);
+
+    std::string error;
+    EXPECT_FALSE(WriteSystemDataSource(Path(), "gone", "Removed Driver", {}, error));
+    EXPECT_EQ(error, "The ODBC driver Removed Driver is not installed.");
+    EXPECT_EQ(ReadWholeFile(Path() + "/etc/odbc.ini").find("[gone]"), std::string::npos);
 }
 
 TEST_F(DatabaseDialogsTest, WithoutADefaultNameTheDialogOnlyCreatesAndProposesNamesByDriver)
