@@ -149,6 +149,7 @@ int RunInteractiveConsole(int argc, char** argv)
     frame.RestorePosition();
     frame.show();
     frame.View()->OnInitialUpdate();
+    frame.FitColumnsUnlessPlaced();
     // Settings that were never saved are asked for at once.
     if (config.m_generalOrganizationName.empty())
         QTimer::singleShot(0, frame.View(), &CServerView::OnSettings);

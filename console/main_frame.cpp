@@ -1,8 +1,11 @@
 #include "console/main_frame.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -135,7 +138,22 @@ void CMainFrame::RestorePosition()
     if (x >= -9 && y >= -9 && width > 100 && height > 80 && x < desktop.right() && y < desktop.bottom()) {
         resize(width, height);
         move(x, y);
+        m_placed = true;
     }
+}
+
+void CMainFrame::FitColumnsUnlessPlaced()
+{
+    if (m_placed)
+        return;
+    // The columns, the view's frame and a vertical scroll bar, and whatever the window puts
+    // beside its content.
+    const int needed = m_view->header()->length() + 2 * m_view->frameWidth() +
+                       m_view->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + (width() - m_view->width());
+    const QScreen* screen = this->screen() ? this->screen() : QApplication::primaryScreen();
+    const int limit = screen->availableGeometry().width();
+    if (needed > width())
+        resize(std::min(needed, limit), height());
 }
 
 void CMainFrame::SavePosition()

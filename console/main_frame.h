@@ -20,6 +20,9 @@ public:
     QAction* Command(int id) const;
     // Moves the window to the stored position when it is a usable one.
     void RestorePosition();
+    // Without a stored position (the first start), widens the window so that every column of the
+    // view shows, as far as the screen allows. Called once the view has its column widths.
+    void FitColumnsUnlessPlaced();
     // "NT Service" or "Normal App", by the console's service mode.
     void UpdateServerType();
 
@@ -34,4 +37,5 @@ private:
     CConsoleApp& m_app;
     CServerView* m_view;
     QLabel* m_serverType;
+    bool m_placed = false;
 };

@@ -10,6 +10,8 @@
 #include <set>
 
 #include <QAction>
+#include <QHeaderView>
+#include <QScreen>
 #include <QLabel>
 #include <QSettings>
 
@@ -319,6 +321,39 @@ TEST_F(StatusViewTest, ColumnWidthsAndTheWindowPositionSurviveInTheProfile)
         frame.close();
     }
     EXPECT_EQ(profile.value("Main Window Position/W").toInt(), 500) << "a maximised window keeps the normal size";
+}
+
+TEST_F(StatusViewTest, TheFirstWindowShowsEveryColumn)
+{
+    Load("");
+    {
+        // Widths wider than the window's first size, on a screen wide enough for them.
+        QSettings profile("Morvale", CConsoleApp::kTitle);
+        profile.remove("");
+        profile.setValue("Column Width/Number", 40);
+        profile.setValue("Column Width/Name", 150);
+        profile.setValue("Column Width/Status", 420);
+        profile.setValue("Column Width/Time", 110);
+    }
+    CModalAnswerer answers;
+    CMainFrame frame(m_console);
+    frame.RestorePosition();
+    frame.show();
+    frame.View()->OnInitialUpdate();
+    frame.FitColumnsUnlessPlaced();
+    ProcessEvents();
+    ASSERT_LE(frame.width(), frame.screen()->availableGeometry().width());
+    EXPECT_GE(frame.View()->viewport()->width(), frame.View()->header()->length())
+        << "the window is " << frame.width() << " wide";
+    frame.close();
+
+    // A stored position is the administrator's choice and stays.
+    CMainFrame placed(m_console);
+    placed.RestorePosition();
+    placed.View()->OnInitialUpdate();
+    const QSize stored = placed.size();
+    placed.FitColumnsUnlessPlaced();
+    EXPECT_EQ(placed.size(), stored);
 }
 
 TEST(ReportListTest, TextsThatDoNotFitAreCutToTheirStartAndThreeDots)
