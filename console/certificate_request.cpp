@@ -200,27 +200,25 @@ bool GenerateCertificateRequest(const CCertRequestFields& fields, const std::str
 
 bool InstallCertificateFile(const std::string& path, const std::string& certificateFolder, std::string& message)
 {
-    unsigned long code = 0;
-    auto fail = [&message, &code]() {
-        message = FormatText("Failed to acceptFilePKCS7 - %lx\nProbably the certificate request was not generated on "
-                             "this\ncomputer, or the certificate has already been installed",
-                             code);
+    auto fail = [&message](std::string reason) {
+        message = std::move(reason);
         return false;
     };
+    const std::string noMatch = "No pending certificate request matches the certificate in " + path +
+                                ".\nProbably the certificate request was not generated on this\ncomputer, or the "
+                                "certificate has already been installed.";
     std::string text;
-    if (!ReadTextFile(path, text)) {
-        code = static_cast<unsigned long>(errno);
-        return fail();
-    }
+    if (!ReadTextFile(path, text))
+        return fail("Failed to read " + path + ":\n" + GetSystemErrorText(errno));
     std::unique_ptr<STACK_OF(X509), COpenSslDeleter<STACK_OF(X509), FreeCertificateStack>> chain(ReadCertificates(text));
     if (sk_X509_num(chain.get()) == 0)
-        return fail();
+        return fail(path + " holds no certificate.");
 
     // The waiting key that belongs to one of the certificates makes that one the server's.
     const std::string pending = PendingFolder(certificateFolder);
     DIR* folder = opendir(pending.c_str());
     if (!folder)
-        return fail();
+        return fail(noMatch);
     std::string keyPath;
     EvpKeyPtr key;
     int leaf = -1;
@@ -245,7 +243,7 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
     }
     closedir(folder);
     if (!key)
-        return fail();
+        return fail(noMatch);
 
     X509* certificate = sk_X509_value(chain.get(), leaf);
     std::string file = ToPem(WriteCertificate, certificate);
@@ -259,10 +257,8 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
     std::string target = base + ".pem";
     for (int n = 2; access(target.c_str(), F_OK) == 0; ++n)
         target = base + "-" + std::to_string(n) + ".pem";
-    if (!ReplaceTextFile(target, file, 0600)) {
-        code = static_cast<unsigned long>(errno);
-        return fail();
-    }
+    if (!ReplaceTextFile(target, file, 0600))
+        return fail("Failed to write " + target + ":\n" + GetSystemErrorText(errno));
     unlink(keyPath.c_str());
     message = "Accepted PKCS7 from file successfully";
     return true;

@@ -196,7 +196,8 @@ bool CConsoleApp::StopServer(std::string& message)
     message.clear();
     if (!IsServerRunning())
         return true;
-    const char* mode = m_serviceMode ? "NT Service " : "";
+    // The stop texts put the mode word after "Server", so its blank goes first.
+    const char* mode = m_serviceMode ? " NT Service" : "";
     std::string detail;
     if (m_serviceMode) {
         CServiceManager manager;

@@ -30,6 +30,10 @@ struct CConsoleMessages {
     static constexpr char ServerStarted[] =
         "The web server has been started. Users can now point their\nweb browsers to %s or %s\nfrom their "
         "computers.\n\n";
+    // The same, when the server's name is its address.
+    static constexpr char ServerStartedAt[] =
+        "The web server has been started. Users can now point their\nweb browsers to %s\nfrom their "
+        "computers.\n\n";
     static constexpr char SecureServerStarted[] =
         "The secure web server has been also started. Users can point their\nweb browsers to %s from their "
         "computers.\n\n";
@@ -73,7 +77,7 @@ struct CConsoleMessages {
     static constexpr char StatusFailed[] =
         "Failed to get status from Tarnwick Server";
     static constexpr char AskStop[] =
-        "Are you sure you want to stop Tarnwick Server %s?";
+        "Are you sure you want to stop Tarnwick Server%s?";
     static constexpr char AskStopForAddressChange[] =
         "You have changed the IP address or the port number. \nThis program will need to shut down Tarnwick Server "
         "\ncurrently running in order to save the new settings. \nAre you sure you want to do that?";

@@ -146,7 +146,7 @@ std::string CDatabaseSetup::StoredConnectString(const COdbcConnection& database)
 
 int CDatabaseSetup::CheckDataSource(std::string& connect, CDatabaseSetupUi& ui)
 {
-    const std::string specify = "Specify a data source to store your data.To store them in " + DefaultDatabaseFile() +
+    const std::string specify = "Specify a data source to store your data. To store them in " + DefaultDatabaseFile() +
                                 " that comes with this program, click Create Default then click OK.";
     std::string dsn = GetConnectionValue("DSN", connect);
     std::string prompt = dsn.empty() ? specify : "";

@@ -113,7 +113,7 @@ void CMimeTypePage::OnNew()
     }
     const std::string key = MimeKey(extension);
     if (m_settings->m_mimeMap.count(key)) {
-        ShowMessage(this, "The MIME type alread exist. Please click edit button to make changes.");
+        ShowMessage(this, "The MIME type already exists. Please click edit button to make changes.");
         return;
     }
     m_settings->m_mimeMap[key] = type;

@@ -259,8 +259,8 @@ void CSecurityPage::OnGenerateRequest()
     fields.keyBits = dialog.m_keyBits;
     std::string message;
     CWaitCursor wait;
-    GenerateCertificateRequest(fields, m_installDir + "/certs", message);
-    ShowMessage(this, message, QMessageBox::Information);
+    const bool generated = GenerateCertificateRequest(fields, m_installDir + "/certs", message);
+    ShowMessage(this, message, generated ? QMessageBox::Information : QMessageBox::Critical);
 }
 
 void CSecurityPage::OnInstallCertificate()
@@ -270,6 +270,6 @@ void CSecurityPage::OnInstallCertificate()
     if (path.isEmpty())
         return;
     std::string message;
-    InstallCertificateFile(FromQt(path), m_installDir + "/certs", message);
-    ShowMessage(this, message, QMessageBox::Information);
+    const bool installed = InstallCertificateFile(FromQt(path), m_installDir + "/certs", message);
+    ShowMessage(this, message, installed ? QMessageBox::Information : QMessageBox::Critical);
 }

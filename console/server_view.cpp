@@ -49,6 +49,13 @@ std::string BuildConnectPage(const std::string& addressUrl, const std::string& n
                       nameUrl.c_str(), paragraph.c_str());
 }
 
+std::string BrowseFailedText(const std::string& addressUrl, const std::string& nameUrl)
+{
+    return "Failed to launch web browser. Please install a web browser then retry.\nIf a web browser is installed, "
+           "please run it then type in this address:\n" +
+           addressUrl + (nameUrl == addressUrl ? "" : " or " + nameUrl);
+}
+
 // The modeless note shown while the domain name is looked up.
 class CResolveWaitDlg : public QDialog {
 public:
@@ -230,7 +237,10 @@ void CServerView::OnStart()
 
 void CServerView::ConfirmBrowse()
 {
-    std::string question = FormatText(CConsoleMessages::ServerStarted, AddressUrl().c_str(), NameUrl().c_str());
+    const std::string address = AddressUrl();
+    const std::string name = NameUrl();
+    std::string question = name == address ? FormatText(CConsoleMessages::ServerStartedAt, address.c_str())
+                                           : FormatText(CConsoleMessages::ServerStarted, address.c_str(), name.c_str());
     if (!m_app.Config().m_securityCertName.empty())
         question += FormatText(CConsoleMessages::SecureServerStarted, SecureUrl().c_str());
     question += CConsoleMessages::AskLaunchBrowser;
@@ -241,7 +251,7 @@ void CServerView::ConfirmBrowse()
 void CServerView::OnStop()
 {
     CWaitCursor wait;
-    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? "NT Service" : "")))
+    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? " NT Service" : "")))
         return;
     std::string message;
     if (m_app.StopServer(message))
@@ -262,9 +272,7 @@ void CServerView::OnBrowse()
         std::fclose(file);
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(ToQt(page))))
-        ShowMessage(this, "Failed to launch web browser. Please install a web browser then retry.\nIf a web browser is "
-                          "installed, please run it then type in this address:\n" +
-                              address + "or " + name);
+        ShowMessage(this, BrowseFailedText(address, name));
 }
 
 void CServerView::OnViewLogFiles()

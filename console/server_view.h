@@ -14,6 +14,10 @@ class CConsoleApp;
 // when `secureUrl` is not empty.
 std::string BuildConnectPage(const std::string& addressUrl, const std::string& nameUrl, const std::string& secureUrl);
 
+// What Browse says when no browser opens: the addresses to type in, the name's only when it
+// differs from the address.
+std::string BrowseFailedText(const std::string& addressUrl, const std::string& nameUrl);
+
 class CServerView : public CListViewEx {
     Q_OBJECT
 public:

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -82,7 +83,9 @@ TEST_F(CertificatesTest, ARequestNamesTheSubjectAndItsAnswerInstallsWithTheWaiti
     EXPECT_NE(ReadWholeFile(listing.entries[0].path).find("PRIVATE KEY"), std::string::npos);
 
     EXPECT_FALSE(InstallCertificateFile(Path() + "/certnew.cer", Certs(), message)) << "installed already";
-    EXPECT_EQ(message.rfind("Failed to acceptFilePKCS7 - ", 0), 0u);
+    EXPECT_EQ(message, "No pending certificate request matches the certificate in " + Path() +
+                           "/certnew.cer.\nProbably the certificate request was not generated on this\ncomputer, or the "
+                           "certificate has already been installed.");
 }
 
 TEST_F(CertificatesTest, AFailedRequestLeavesAnExistingFileAlone)
@@ -94,6 +97,27 @@ TEST_F(CertificatesTest, AFailedRequestLeavesAnExistingFileAlone)
     EXPECT_FALSE(GenerateCertificateRequest(fields, Certs(), message));
     EXPECT_EQ(message.rfind("Failed to createFilePKCS10 - ", 0), 0u);
     EXPECT_EQ(ReadWholeFile(Path() + "/cert_req.txt"), "kept");
+}
+
+TEST_F(CertificatesTest, ACertificateWithoutItsRequestIsRefusedWithTheErrorIcon)
+{
+    CTestCertificates made(Path());
+    ASSERT_TRUE(made.MakeSelfSigned("stray", "/CN=stray.example.org", "0x0102"));
+    CModalAnswerer answers;
+    CSecurityPage page(Path());
+    answers.QueueDialog([&made](QWidget* shown) {
+        auto* files = qobject_cast<QFileDialog*>(shown);
+        ASSERT_NE(files, nullptr);
+        files->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(made.CertificatePath("stray")));
+        QMetaObject::invokeMethod(files, "accept");
+    });
+    page.OnInstallCertificate();
+    EXPECT_EQ(answers.LastMessage().rfind("No pending certificate request matches the certificate in " +
+                                              made.CertificatePath("stray") + ".",
+                                          0),
+              0u)
+        << answers.LastMessage();
+    EXPECT_EQ(answers.LastIcon(), QMessageBox::Critical);
 }
 
 TEST_F(CertificatesTest, TheSelectDialogPreselectsByNameAndFillsThePage)

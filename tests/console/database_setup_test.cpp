@@ -136,7 +136,7 @@ TEST_F(DatabaseSetupTest, TheCheckLoopsUntilADataSourceWithTheTablesIsChosen)
     std::string connect;
     EXPECT_EQ(setup.CheckDataSource(connect, ui), 0);
     ASSERT_EQ(ui.hints.size(), 3u);
-    EXPECT_EQ(ui.hints[0], "Specify a data source to store your data.To store them in tw3.db that comes with this "
+    EXPECT_EQ(ui.hints[0], "Specify a data source to store your data. To store them in tw3.db that comes with this "
                            "program, click Create Default then click OK.");
     EXPECT_EQ(ui.hints[1], "Data source missing not found. Please create or select another one for this program to "
                            "store your data.");

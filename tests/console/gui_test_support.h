@@ -68,6 +68,7 @@ public:
 
     const std::vector<std::string>& Messages() const { return m_messages; }
     std::string LastMessage() const { return m_messages.empty() ? "" : m_messages.back(); }
+    QMessageBox::Icon LastIcon() const { return m_icons.empty() ? QMessageBox::NoIcon : m_icons.back(); }
     bool Saw(const std::string& text) const
     {
         for (const std::string& message : m_messages)
@@ -85,6 +86,7 @@ private:
             return;
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             m_messages.push_back(box->text().toStdString());
+            m_icons.push_back(box->icon());
             QMessageBox::StandardButton button = box->button(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
             if (!m_buttons.empty()) {
                 button = m_buttons.front();
@@ -117,6 +119,7 @@ private:
     std::deque<QMessageBox::StandardButton> m_buttons;
     std::deque<DialogHandler> m_handlers;
     std::vector<std::string> m_messages;
+    std::vector<QMessageBox::Icon> m_icons;
     QWidget* m_handling = nullptr;
 };
 

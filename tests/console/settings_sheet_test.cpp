@@ -386,7 +386,7 @@ TEST_F(SettingsSheetTest, TheMimePageKeysExtensionsWithoutOneLeadingDot)
     EXPECT_EQ(working.m_mimeMap["abc"], "text/abc");
     EXPECT_EQ(working.m_mimeChanged, 1);
     addType("abc", "text/other");
-    EXPECT_EQ(m_answers.LastMessage(), "The MIME type alread exist. Please click edit button to make changes.");
+    EXPECT_EQ(m_answers.LastMessage(), "The MIME type already exists. Please click edit button to make changes.");
     addType("..two", "text/two");
     EXPECT_EQ(working.m_mimeMap.count(".two"), 1u);
     addType("empty", " ");

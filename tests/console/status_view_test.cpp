@@ -154,7 +154,8 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
     ASSERT_FALSE(ports.empty());
     CStopEvent::Set(m_install.StopEventPath());
     ASSERT_EQ(m_server.WaitForExit(), 0);
-    m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(*ports.begin()) + "\n");
+    const std::string url = "http://127.0.0.1:" + std::to_string(*ports.begin());
+    m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(*ports.begin()) + "\nFQDN=127.0.0.1\n");
     ASSERT_TRUE(m_console.LoadSettings());
 
     CMainFrame frame(m_console);
@@ -163,7 +164,9 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
     answers.QueueButton(QMessageBox::No);  // no browser after the start
     view.OnStart();
     ASSERT_TRUE(view.IsRunning()) << answers.LastMessage();
-    EXPECT_TRUE(answers.Saw("The web server has been started."));
+    EXPECT_TRUE(answers.Saw("The web server has been started. Users can now point their\nweb browsers to " + url +
+                            "\nfrom their computers."))
+        << "a name that is the address is offered once: " << answers.Messages().front();
     EXPECT_FALSE(frame.Command(32781)->isEnabled());
     EXPECT_TRUE(frame.Command(32782)->isEnabled());
     EXPECT_TRUE(frame.Command(32798)->isEnabled());
@@ -171,7 +174,7 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
 
     answers.QueueButton(QMessageBox::Yes);
     view.OnStop();
-    EXPECT_EQ(answers.Messages().back(), "Are you sure you want to stop Tarnwick Server ?");
+    EXPECT_EQ(answers.Messages().back(), "Are you sure you want to stop Tarnwick Server?");
     EXPECT_FALSE(view.IsRunning());
     EXPECT_FALSE(CStopEvent::Exists(m_install.StopEventPath()));
     EXPECT_TRUE(frame.Command(32781)->isEnabled());
@@ -368,6 +371,16 @@ TEST(ReportListTest, TextsThatDoNotFitAreCutToTheirStartAndThreeDots)
     EXPECT_TRUE(QString("abcdefghijklmnopqrstuvwxyz").startsWith(cut.chopped(3)));
     EXPECT_LE(metrics.horizontalAdvance(cut) + 12, 80);
     EXPECT_EQ(CListCtrlEx::ShortenText(metrics, "W", 2, 4, &shortened), "W...") << "one character stays";
+}
+
+TEST(ConnectPageTest, ABrowserThatDoesNotOpenGetsTheAddressesToTypeIn)
+{
+    EXPECT_EQ(BrowseFailedText("http://10.0.0.1:24080", "http://www.example.org:24080"),
+              "Failed to launch web browser. Please install a web browser then retry.\nIf a web browser is installed, "
+              "please run it then type in this address:\nhttp://10.0.0.1:24080 or http://www.example.org:24080");
+    const std::string once = BrowseFailedText("http://10.0.0.1", "http://10.0.0.1");
+    EXPECT_EQ(once.find(" or "), std::string::npos) << "one address is offered once";
+    EXPECT_TRUE(once.ends_with("address:\nhttp://10.0.0.1")) << once;
 }
 
 TEST(ConnectPageTest, LinksToTheServerAndToTheSecureSiteWhenThereIsOne)
