@@ -37,6 +37,8 @@ CTlsContext::~CTlsContext() {
 
 SSL* CTlsContext::NewSession() const { return SSL_new(m_context); }
 
+BIO* CTlsContext::NewMemoryBio() const { return BIO_new_ex(m_library, BIO_s_mem()); }
+
 bool CTlsContext::Configure() {
   // TLS 1.2 and 1.3 only: every older version is broken and refused by current browsers. No
   // renegotiation either, which only lets a client make the server repeat its costliest work.

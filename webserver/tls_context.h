@@ -38,6 +38,9 @@ class CTlsContext {
   const CTlsCredentials* GetCredentials() const { return m_credentials.get(); }
   // A new server session of this context; null when the library fails.
   SSL* NewSession() const;
+  // A memory BIO of this context's library context. Freeing an object takes a write lock of
+  // the library context it was made in, so the sessions' BIOs are made in the thread's own.
+  BIO* NewMemoryBio() const;
 
  private:
   CTlsContext() = default;

@@ -132,8 +132,8 @@ class CTlsLayer final : public CSocketLayer {
 CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context)) {
   if (!m_context) return;
   m_session = m_context->NewSession();
-  m_input = BIO_new(BIO_s_mem());
-  m_output = BIO_new(BIO_s_mem());
+  m_input = m_context->NewMemoryBio();
+  m_output = m_context->NewMemoryBio();
   if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
     BIO_free(m_input);
     BIO_free(m_output);
