@@ -218,6 +218,26 @@ void CDataSource::Rollback(TransactionOwner owner)
     m_database.Rollback();
 }
 
+bool CDataSource::ResetForReuse()
+{
+    std::lock_guard guard(m_lock);
+    m_inTransaction = false;
+    m_transactionOwner = nullptr;
+    if (!m_database.IsOpen())
+        return false;
+    try {
+        m_database.ResetForReuse();
+        return true;
+    } catch (const CDbException&) {
+        try {
+            Close();
+        } catch (const CSspException&) {
+            // The handles are freed all the same; the data source is dropped either way.
+        }
+        return false;
+    }
+}
+
 bool CDataSource::IsInTransactionOf(TransactionOwner owner) const
 {
     std::lock_guard guard(m_lock);

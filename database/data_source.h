@@ -61,6 +61,12 @@ public:
     // missing row, a column that holds no file, the driver's errors) throw CSspException.
     void ServeFileFromDb(const CAttachmentRequest& request);
 
+    // Readies a private data source for the next run: the transaction it was left in is rolled
+    // back, autocommit is on again and its statements are freed. False (and the connection
+    // closed) when it is not connected, its connection broke, or the reset failed: such a data
+    // source must not be handed out again.
+    bool ResetForReuse();
+
     // Whether a transaction is open and was begun by owner.
     bool IsInTransactionOf(TransactionOwner owner) const;
     bool IsInTransaction() const;

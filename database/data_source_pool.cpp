@@ -5,8 +5,11 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/script_error.h"
 
+#include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -36,6 +39,12 @@ bool CDataSourcePool::GetThreadOwn() const
 {
     std::lock_guard guard(m_listLock);
     return m_threadOwn;
+}
+
+void CDataSourcePool::SetIdleLimit(size_t limit)
+{
+    std::lock_guard guard(m_listLock);
+    m_idleLimit = limit;
 }
 
 void CDataSourcePool::SetDataSourceForPath(const std::string& connect, const std::string& path)
@@ -100,36 +109,73 @@ CDataSource* CDataSourcePool::MakePrivate(const std::string& connect)
     return own.release();
 }
 
+CDataSource* CDataSourcePool::TakeIdlePrivate(const std::string& connect)
+{
+    // The most recently given back first: it is the likeliest to be alive, and the ones at the
+    // front are left to grow idle and be swept.
+    for (auto it = m_idlePrivate.rbegin(); it != m_idlePrivate.rend(); ++it) {
+        if ((*it)->GetConnectString() != connect)
+            continue;
+        CDataSource* reused = it->release();
+        m_idlePrivate.erase(std::next(it).base());
+        reused->IncUseCount();
+        reused->SetLastUseTime(m_clock());
+        return reused;
+    }
+    return nullptr;
+}
+
 CDataSource* CDataSourcePool::GetDataSource(const std::string& path)
 {
-    std::lock_guard guard(m_listLock);
-    if (path.empty())
-        throw CSspException("FileOrDir empty in finding DS", kNoPosition);
-    CDataSource* shared = TakeShared(ChooseConnect(path));
-    try {
-        shared->DoCommand("Open");
-    } catch (...) {
+    std::string connect;
+    {
+        std::lock_guard guard(m_listLock);
+        if (path.empty())
+            throw CSspException("FileOrDir empty in finding DS", kNoPosition);
+        CDataSource* shared = TakeShared(ChooseConnect(path));
+        try {
+            shared->DoCommand("Open");
+        } catch (...) {
+            shared->DecUseCount();
+            throw;
+        }
+        if (!m_threadOwn)
+            return shared;
+        // The shared one stays open in the list for the sweep and the status view; the run works on
+        // a connection of its own.
         shared->DecUseCount();
-        throw;
+        if (CDataSource* reused = TakeIdlePrivate(shared->GetConnectString()))
+            return reused;
+        connect = shared->GetConnectString();
     }
-    if (!m_threadOwn)
-        return shared;
-    // The shared one stays open in the list for the sweep and the status view; the run works on
-    // a connection of its own.
-    shared->DecUseCount();
-    return MakePrivate(shared->GetConnectString());
+    // Connecting takes a round trip or several to a server database: not under the list lock,
+    // which every run and session lookup takes.
+    return MakePrivate(connect);
 }
 
 void CDataSourcePool::ReleaseDataSource(CDataSource** slot)
 {
-    std::lock_guard guard(m_listLock);
-    if (slot == nullptr || *slot == nullptr)
+    if (slot == nullptr)
         return;
-    CDataSource* dataSource = *slot;
-    *slot = nullptr;
-    dataSource->DecUseCount();
-    if (dataSource->IsPrivate())
-        delete dataSource;  // created by MakePrivate and owned by the run until now
+    CDataSource* dataSource;
+    {
+        std::lock_guard guard(m_listLock);
+        dataSource = std::exchange(*slot, nullptr);
+        if (dataSource == nullptr)
+            return;
+        dataSource->DecUseCount();
+        if (!dataSource->IsPrivate())
+            return;
+    }
+    // Created by MakePrivate and owned by the run until now; no other run can reach it.
+    std::unique_ptr<CDataSource> own(dataSource);
+    if (!own->ResetForReuse())
+        return;
+    std::lock_guard guard(m_listLock);
+    if (m_idlePrivate.size() >= m_idleLimit)
+        return;  // own is closed after the lock is let go
+    own->SetLastUseTime(m_clock());
+    m_idlePrivate.push_back(std::move(own));
 }
 
 std::vector<std::string> CDataSourcePool::CloseIdleDataSources()
@@ -150,9 +196,42 @@ std::vector<std::string> CDataSourcePool::CloseIdleDataSources()
     return failures;
 }
 
+std::vector<std::string> CDataSourcePool::CloseIdlePrivateDataSources(int64_t idleMinutes)
+{
+    std::vector<std::unique_ptr<CDataSource>> expired;
+    {
+        std::lock_guard guard(m_listLock);
+        const int64_t now = m_clock();
+        auto stays = [&](const std::unique_ptr<CDataSource>& dataSource) {
+            return (now - dataSource->GetLastUseTime()) / 60 <= idleMinutes;
+        };
+        auto firstExpired = std::stable_partition(m_idlePrivate.begin(), m_idlePrivate.end(), stays);
+        std::move(firstExpired, m_idlePrivate.end(), std::back_inserter(expired));
+        m_idlePrivate.erase(firstExpired, m_idlePrivate.end());
+    }
+    // Closing a server connection is a round trip: outside the lock, as nobody else holds these.
+    std::vector<std::string> failures;
+    for (const auto& dataSource : expired) {
+        try {
+            dataSource->DoCommand("Close");
+        } catch (const CSspException& error) {
+            failures.push_back(error.GetMessage());
+        }
+    }
+    return failures;
+}
+
+size_t CDataSourcePool::IdlePrivateCount(const std::string& connect) const
+{
+    std::lock_guard guard(m_listLock);
+    return static_cast<size_t>(std::count_if(m_idlePrivate.begin(), m_idlePrivate.end(),
+                                             [&](const auto& idle) { return idle->GetConnectString() == connect; }));
+}
+
 void CDataSourcePool::RemoveAll()
 {
     std::lock_guard guard(m_listLock);
+    m_idlePrivate.clear();
     m_dataSources.clear();
     m_paths.clear();
 }

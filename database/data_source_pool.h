@@ -23,6 +23,8 @@ public:
     // Seconds since the epoch; tests pass a fake clock.
     using Clock = std::function<int64_t()>;
     static constexpr int64_t kIdleMinutes = 120;
+    // Idle private data sources kept at most, one per server thread unless SetIdleLimit says so.
+    static constexpr size_t kDefaultIdleLimit = 50;
 
     explicit CDataSourcePool(Clock clock = {});
     ~CDataSourcePool();
@@ -32,6 +34,9 @@ public:
     // "DbConnectionThreadOwn": each run gets a private data source.
     void SetThreadOwn(bool on);
     bool GetThreadOwn() const;
+    // How many idle private data sources are kept for reuse; those over it are closed when given
+    // back.
+    void SetIdleLimit(size_t limit);
 
     // Maps a URL path prefix (kept as given) to a connect string without "ODBC;".
     void SetDataSourceForPath(const std::string& connect, const std::string& path);
@@ -40,14 +45,22 @@ public:
     // empty, no prefix matches, or the data source can't be opened (the use count taken for the
     // hand-out is given back first).
     CDataSource* GetDataSource(const std::string& path);
-    // Gives back the run's data source and clears the slot; a private one is closed and deleted.
+    // Gives back the run's data source and clears the slot. A private one is reset and kept idle
+    // for the next run when it is still connected and the idle limit allows, else closed and
+    // deleted; a connection that broke is never kept.
     void ReleaseDataSource(CDataSource** slot);
 
     // Sends "CloseIfNoOneUsesIt" to every shared data source idle for more than 120 minutes.
     // A data source that fails to close doesn't stop the sweep; the failures' texts are returned
     // for the caller to log.
     std::vector<std::string> CloseIdleDataSources();
-    // Closes and deletes every shared data source and empties the path map (debugger start, exit).
+    // Closes the idle private data sources that waited for more than idleMinutes since they were
+    // given back; failures' texts are returned as above.
+    std::vector<std::string> CloseIdlePrivateDataSources(int64_t idleMinutes);
+    // Idle private data sources kept for connect (for the tests and the status of the pool).
+    size_t IdlePrivateCount(const std::string& connect) const;
+    // Closes and deletes every shared and idle private data source and empties the path map
+    // (debugger start, exit).
     void RemoveAll();
 
     // One row per shared data source in creation order, for the Server object's DataSourceInfo.
@@ -67,6 +80,7 @@ private:
     std::string ChooseConnect(const std::string& path) const;
     CDataSource* TakeShared(const std::string& connect);
     CDataSource* MakePrivate(const std::string& connect);
+    CDataSource* TakeIdlePrivate(const std::string& connect);
 
     Clock m_clock;
     // Guards everything below; recursive because the application holds it across whole Server
@@ -74,6 +88,10 @@ private:
     mutable std::recursive_mutex m_listLock;
     bool m_threadOwn = false;
     std::vector<std::unique_ptr<CDataSource>> m_dataSources;  // shared ones, creation order
+    // Idle private ones, the most recently given back last; not in the status view, which shows
+    // one row per connect string.
+    std::vector<std::unique_ptr<CDataSource>> m_idlePrivate;
+    size_t m_idleLimit = kDefaultIdleLimit;
     // Prefix -> connect string in insertion order, so of two equally long prefixes that differ only
     // in letter case the one set first wins.
     std::vector<std::pair<std::string, std::string>> m_paths;

@@ -45,7 +45,7 @@ constexpr std::array<CDbmsTraits, 6> kTraits = {{
      .uniqueViolationStates = kSqliteUnique, .missingTableText = "no such table",
      .uniqueViolationText = "UNIQUE constraint failed", .connectFailurePrefix = "", .longColumnsPrefix = "",
      .concatOperator = "||", .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::ProbeQuery,
-     .reportsLongVarchar = true},
+     .reportsLongVarchar = true, .statementRollback = "ROLLBACK"},
     {.dbmsName = "PostgreSQL", .lostConnectionStates = kPgLost, .missingTableStates = kPgMissingTable,
      .uniqueViolationStates = kPgUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "ILIKE",

@@ -44,6 +44,10 @@ struct CDbmsTraits {
     // The driver reports a CHAR or VARCHAR column above a length as long text (the SQLite driver
     // and psqlODBC do so above 255), where the other products report the declared string type.
     bool reportsLongVarchar = false;
+    // Ends a transaction that a plain "BEGIN" statement opened while autocommit was on, where the
+    // driver's own rollback leaves such a transaction alone (the SQLite driver does); "" where the
+    // driver ends it. Its failure when no transaction is open is expected.
+    std::string_view statementRollback;
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);

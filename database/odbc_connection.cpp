@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 std::shared_ptr<COdbcEnvironment> COdbcEnvironment::Get()
 {
@@ -104,6 +105,7 @@ void COdbcConnection::Close()
     m_hdbc = SQL_NULL_HDBC;
     m_completed.clear();
     m_traits = &CDbmsTraits::ForDbms("");
+    m_ranPlainStatements = false;
     if (failure)
         throw *failure;
 }
@@ -154,6 +156,27 @@ void COdbcConnection::EndTransaction(SQLSMALLINT completion)
     throw failure;
 }
 
+void COdbcConnection::ResetForReuse()
+{
+    if (!IsOpen())
+        throw CDbException::Own("08003", "Not connected to the database.");
+    DetachStatements();
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hdbc, SQL_ROLLBACK);
+    if (!OdbcSucceeded(rc))
+        throw LastError(rc, "SQLEndTran");
+    rc = SetAutoCommit(true);
+    if (!OdbcSucceeded(rc))
+        throw LastError(rc, "SQLSetConnectAttr");
+    if (std::exchange(m_ranPlainStatements, false) && !m_traits->statementRollback.empty()) {
+        try {
+            ExecuteSQL(std::string(m_traits->statementRollback));
+        } catch (const CDbException&) {
+            // No transaction was open: the usual case.
+        }
+        m_ranPlainStatements = false;
+    }
+}
+
 void COdbcConnection::Commit()
 {
     EndTransaction(SQL_COMMIT);
@@ -166,6 +189,7 @@ void COdbcConnection::Rollback()
 
 void COdbcConnection::ExecuteSQL(const std::string& sql)
 {
+    m_ranPlainStatements = true;
     COdbcStatement statement(*this);
     statement.ExecDirect(sql);
     // Drain every result so drivers that run batches finish them before the statement goes.

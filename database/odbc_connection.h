@@ -66,6 +66,11 @@ public:
     // stays in manual-commit mode.
     void Commit();
     void Rollback();
+    // Readies the connection for another user: frees every statement still open on it (a stale
+    // handle then reports "not connected"), rolls back any transaction, also one that a plain
+    // "BEGIN" statement opened under autocommit, and switches autocommit on. Throws when the
+    // driver refuses; the connection is then unfit for reuse.
+    void ResetForReuse();
 
     // Runs one statement to completion with the default time-out; SQL_NO_DATA (an UPDATE or
     // DELETE that matched nothing) counts as success.
@@ -92,6 +97,8 @@ private:
     std::string m_completed;
     const CDbmsTraits* m_traits;
     std::shared_ptr<StatementList> m_statements;
+    // ExecuteSQL ran since the last reset: the text may have begun a transaction of its own.
+    bool m_ranPlainStatements = false;
 };
 
 // Puts a value into a connect string safely: a value holding ";" (which would start another

@@ -163,7 +163,7 @@ void CSspApp::SetDataSourceForPath(const std::string& connect, const std::string
 
 CDataSource* CSspApp::GetDataSource(const std::string& path)
 {
-    std::lock_guard guard(ListLock());
+    // Not under the list lock: the pool connects a new private data source without holding it.
     m_pool.SetThreadOwn(m_config.m_dbConnectionThreadOwn != 0);
     return m_pool.GetDataSource(path);
 }
@@ -176,6 +176,14 @@ void CSspApp::ReleaseDataSource(CDataSource** slot)
 void CSspApp::CloseIdleDataSources()
 {
     for (const std::string& failure : m_pool.CloseIdleDataSources())
+        TheLog().WriteText(failure);
+}
+
+void CSspApp::CloseIdlePrivateDataSources()
+{
+    const int64_t limit = m_config.m_dbConnectionIdleTimeout > 0 ? m_config.m_dbConnectionIdleTimeout
+                                                                  : CDataSourcePool::kIdleMinutes;
+    for (const std::string& failure : m_pool.CloseIdlePrivateDataSources(limit))
         TheLog().WriteText(failure);
 }
 

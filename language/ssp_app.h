@@ -124,6 +124,7 @@ public:
     void ReleaseDataSource(CDataSource** slot);
     // The hourly sweep; failures to close are logged.
     void CloseIdleDataSources() override;
+    void CloseIdlePrivateDataSources() override;
     CDataSourcePool& Pool() { return m_pool; }
 
 private:

@@ -199,6 +199,9 @@ void CScriptThread::OnSchedulerTick()
     }
     if (IdleSweepDue(now))
         m_idleSweep->CloseIdleDataSources();
+    // Every tick, so a private connection goes soon after its idle limit, however short.
+    if (m_idleSweep != nullptr)
+        m_idleSweep->CloseIdlePrivateDataSources();
 }
 
 bool CScriptThread::TakeDueTask(std::size_t index, std::time_t now)

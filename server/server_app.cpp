@@ -215,6 +215,7 @@ bool CServerApp::StartServers()
 
     auto background = std::make_shared<CScriptThread>();
     background->SetIdleSweep(&TheSspApp());
+    TheSspApp().Pool().SetIdleLimit(static_cast<size_t>(CServerThreadPool::kMaxThreads));
     background->SetEmailSender(std::make_unique<CEmailSender>(config, m_installDir));
     if (!CScriptThread::StartAndWait(background))
         return false;

@@ -129,7 +129,7 @@ TEST_F(PoolTest, MissingDsnGivesCatalogueTextAndReturnsTheUseCount)
     EXPECT_FALSE(Row(0).open);
 }
 
-TEST_F(PoolTest, ThreadOwnRunsGetPrivateCopiesThatDieOnRelease)
+TEST_F(PoolTest, ThreadOwnRunsGetPrivateCopiesThatGoIdleOnRelease)
 {
     m_pool.SetDataSourceForPath(m_a, "/");
     m_pool.SetThreadOwn(true);
@@ -149,7 +149,9 @@ TEST_F(PoolTest, ThreadOwnRunsGetPrivateCopiesThatDieOnRelease)
     statement->ExecDirect("SELECT id FROM t");
     m_pool.ReleaseDataSource(&first);
     EXPECT_EQ(first, nullptr);
-    // The run's statement outlived its private data source: it reports, and touches nothing freed.
+    EXPECT_EQ(m_pool.IdlePrivateCount(m_a), 1u);
+    // The run's statement outlived the hand-back: it reports, and touches nothing of the connection
+    // that the next run gets.
     EXPECT_FALSE(statement->IsAttached());
     EXPECT_THROW(statement->Fetch(), CDbException);
     statement.reset();

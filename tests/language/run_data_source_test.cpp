@@ -284,4 +284,35 @@ TEST(IdleSweep, ClosesDataSourcesIdleForOverTwoHours)
     EXPECT_EQ(info.substr(info.size() - 9), "\tclosed\r\n") << info;
 }
 
+TEST(IdleSweep, ClosesIdlePrivateConnectionsAfterTheSettingsIdleTimeoutOr120Minutes)
+{
+    TempFolder folder("tw-app");
+    int64_t now = 1'000'000;
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_dbConnectionThreadOwn = 1;
+    CSspApp app(config, [&now] { return now; });
+    const std::string connect = testdb::SqliteConnect(folder.Path() + "/a.db");
+    app.SetDataSourceForPath(connect, "/");
+    CIdleDataSourceSweep& sweep = app;
+    auto giveBackOne = [&] {
+        CDataSource* dataSource = app.GetDataSource("/x.twp");
+        app.ReleaseDataSource(&dataSource);
+        EXPECT_EQ(app.Pool().IdlePrivateCount(connect), 1u);
+    };
+
+    for (int timeout : {0, 7}) {
+        config.m_dbConnectionIdleTimeout = timeout;
+        const int limit = timeout > 0 ? timeout : 120;
+        giveBackOne();
+        now += limit * 60 + 59;
+        sweep.CloseIdlePrivateDataSources();
+        EXPECT_EQ(app.Pool().IdlePrivateCount(connect), 1u) << "limit " << limit;
+        now += 1;
+        sweep.CloseIdlePrivateDataSources();
+        EXPECT_EQ(app.Pool().IdlePrivateCount(connect), 0u) << "limit " << limit;
+    }
+    // One row per connect string, whatever the private connections did.
+    EXPECT_EQ(app.Pool().Describe().size(), 1u);
+}
+
 }  // namespace

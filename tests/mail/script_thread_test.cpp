@@ -85,7 +85,9 @@ private:
 
 struct CountingSweep : CIdleDataSourceSweep {
     void CloseIdleDataSources() override { ++sweeps; }
+    void CloseIdlePrivateDataSources() override { ++privateSweeps; }
     std::atomic<int> sweeps{0};
+    std::atomic<int> privateSweeps{0};
 };
 
 struct CountingSender : CEmailSenderTask {
@@ -201,6 +203,8 @@ TEST_F(ScriptThreadTest, IdleSweepOnlyAtMinuteZeroOfTheTickAndOnlyWhenSwitchedOn
         for (std::time_t when : {m_t0 - 60, m_t0, m_t0 + 60})
             TickAt(*thread, when);
         EXPECT_EQ(sweep.sweeps, expected) << "idle timeout " << idleTimeout << ", own " << threadOwn;
+        // Idle private connections are swept on every tick, whatever the settings.
+        EXPECT_EQ(sweep.privateSweeps, 3) << "idle timeout " << idleTimeout << ", own " << threadOwn;
         Quit(*thread);
     }
 
