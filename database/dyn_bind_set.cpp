@@ -123,7 +123,10 @@ CDynBindSet::CDynBindSet(COdbcConnection* database) : m_database(database)
 {
 }
 
-CDynBindSet::~CDynBindSet() = default;
+CDynBindSet::~CDynBindSet()
+{
+    Close();
+}
 
 int CDynBindSet::AddColumn(std::string_view name)
 {
@@ -210,13 +213,21 @@ bool CDynBindSet::Open(const std::string& sql, unsigned options)
 
 void CDynBindSet::Execute(const std::string& sql)
 {
-    m_statement = std::make_unique<COdbcStatement>(*m_database);
-    if (m_queryTimeout != kDefaultQueryTimeout)
-        m_statement->SetQueryTimeout(m_queryTimeout);
     // Only a result that is read may be read again from its start; a probe never is.
-    m_scrollable = (m_options & kAppendOnly) == 0 && m_statement->RequestScrollableCursor();
+    const bool scrollable = (m_options & kAppendOnly) == 0;
     m_sql = sql;
-    m_statement->ExecDirect(sql);
+    m_statement = m_database->TakePrepared(sql, scrollable);
+    try {
+        RunStatement();
+    } catch (const CDbException&) {
+        if (!m_statement->WasReused())
+            throw;
+        // The DBMS may have dropped a statement prepared in an earlier run (a changed table, a
+        // transaction's end): the text runs once more on a statement prepared now.
+        m_statement = m_database->TakePrepared(sql, scrollable, true);
+        RunStatement();
+    }
+    m_scrollable = m_statement->IsScrollable();
     DescribeColumns();
     m_open = true;
     m_bof = m_eof = true;
@@ -226,6 +237,13 @@ void CDynBindSet::Execute(const std::string& sql)
     } else {
         SetValuesNull();
     }
+}
+
+void CDynBindSet::RunStatement()
+{
+    if (m_statement->QueryTimeout() != m_queryTimeout)
+        m_statement->SetQueryTimeout(m_queryTimeout);
+    m_statement->Execute();
 }
 
 void CDynBindSet::DescribeColumns()
@@ -418,7 +436,7 @@ bool CDynBindSet::MoveFirst()
         found = m_statement->FetchFirst();
     } else {
         m_statement->CloseCursor();
-        m_statement->ExecDirect(m_sql);
+        m_statement->Execute();
         found = m_statement->Fetch();
     }
     m_bof = m_eof = !found;
@@ -614,8 +632,9 @@ void CDynBindSet::BindValue(COdbcStatement& statement, int index, const CDynColu
 
 void CDynBindSet::Close()
 {
-    // Dropping the statement is all: it knows whether its connection still exists.
-    m_statement.reset();
+    // Handing the statement back is all: it knows whether its connection still exists, and the
+    // connection keeps it for the next run of the same text.
+    COdbcStatement::Recycle(std::move(m_statement));
     m_open = false;
     m_bof = m_eof = true;
     m_catalogMode = false;

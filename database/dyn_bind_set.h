@@ -123,6 +123,7 @@ private:
 
     std::string DefaultSql() const;
     void Execute(const std::string& sql);
+    void RunStatement();
     void DescribeColumns();
     void FillRecord(CDynColumn& column, const COdbcColumn& described) const;
     void AddKeyColumns();

@@ -1,5 +1,6 @@
 #include "database/odbc_connection.h"
 
+#include "database/odbc_setup.h"
 #include "database/odbc_statement.h"
 
 #include <sqlext.h>
@@ -18,6 +19,7 @@ std::shared_ptr<COdbcEnvironment> COdbcEnvironment::Get()
 
 COdbcEnvironment::COdbcEnvironment()
 {
+    TuneSqliteLibrary();
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_henv);
     if (!OdbcSucceeded(rc))
         throw CDbException::Own("HY001", "Failed to allocate the ODBC environment.");
@@ -79,19 +81,81 @@ void COdbcConnection::Open(const std::string& connect)
     m_traits = &CDbmsTraits::ForDbms(GetInfoText(SQL_DBMS_NAME));
 }
 
-void COdbcConnection::DetachStatements()
+void COdbcConnection::DetachStatements(bool keepPrepared)
 {
     std::lock_guard guard(m_statements->lock);
-    for (COdbcStatement* statement : m_statements->open)
-        statement->Detach();
-    m_statements->open.clear();
+    std::vector<COdbcStatement*> kept;
+    for (COdbcStatement* statement : m_statements->open) {
+        const bool isPrepared =
+            std::any_of(m_statements->prepared.begin(), m_statements->prepared.end(),
+                        [statement](const std::unique_ptr<COdbcStatement>& idle) { return idle.get() == statement; });
+        if (keepPrepared && isPrepared)
+            kept.push_back(statement);
+        else
+            statement->Detach();
+    }
+    m_statements->open = std::move(kept);
+}
+
+void COdbcConnection::DropPrepared()
+{
+    std::vector<std::unique_ptr<COdbcStatement>> dropped;
+    {
+        std::lock_guard guard(m_statements->lock);
+        dropped.swap(m_statements->prepared);
+    }
+}
+
+void COdbcConnection::DropPreparedIfSchemaChanged()
+{
+    if (m_traits->schemaVersionQuery.empty())
+        return;
+    if (m_schemaProbe == nullptr || !m_schemaProbe->IsAttached()) {
+        m_schemaProbe = std::make_unique<COdbcStatement>(*this);
+        m_schemaProbe->Prepare(std::string(m_traits->schemaVersionQuery));
+    }
+    m_schemaProbe->Execute();
+    int64_t version = -1;
+    if (m_schemaProbe->Fetch())
+        m_schemaProbe->GetInteger(1, version);
+    m_schemaProbe->CloseCursor();
+    if (std::exchange(m_schemaVersion, version) != version)
+        DropPrepared();
+}
+
+std::unique_ptr<COdbcStatement> COdbcConnection::TakePrepared(const std::string& sql, bool scrollable, bool fresh)
+{
+    DropPreparedIfSchemaChanged();
+    if (!fresh) {
+        std::lock_guard guard(m_statements->lock);
+        auto& prepared = m_statements->prepared;
+        for (auto it = prepared.rbegin(); it != prepared.rend(); ++it) {
+            if ((*it)->m_preparedSql == sql && (*it)->m_scrollRequested == scrollable) {
+                std::unique_ptr<COdbcStatement> statement = std::move(*it);
+                prepared.erase(std::next(it).base());
+                statement->m_reused = true;
+                return statement;
+            }
+        }
+    }
+    auto statement = std::make_unique<COdbcStatement>(*this);
+    statement->m_scrollRequested = scrollable;
+    statement->m_scrollable = scrollable && statement->RequestScrollableCursor();
+    statement->Prepare(sql);
+    statement->m_preparedSql = sql;
+    return statement;
 }
 
 void COdbcConnection::Close()
 {
+    // Kept statements hold the list that they live in: dropped even when not connected, so
+    // neither outlives the connection.
+    DropPrepared();
+    m_schemaProbe.reset();
+    m_schemaVersion = -1;
     if (!IsOpen())
         return;
-    DetachStatements();
+    DetachStatements(false);
     SQLRETURN rc = SQLDisconnect(m_hdbc);
     std::optional<CDbException> failure;
     if (!OdbcSucceeded(rc)) {
@@ -160,7 +224,8 @@ void COdbcConnection::ResetForReuse()
 {
     if (!IsOpen())
         throw CDbException::Own("08003", "Not connected to the database.");
-    DetachStatements();
+    // The idle prepared statements hold no cursor and no data of the run: they serve the next one.
+    DetachStatements(true);
     SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hdbc, SQL_ROLLBACK);
     if (!OdbcSucceeded(rc))
         throw LastError(rc, "SQLEndTran");

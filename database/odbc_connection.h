@@ -6,6 +6,10 @@
 // A connection frees every statement still open on it before it disconnects, and a statement that
 // outlives its connection's close only reports "not connected": nothing touches a freed handle,
 // whichever of the two the engine lets go first.
+//
+// A connection also keeps the statements prepared for SELECT texts once their results are read
+// (TakePrepared, COdbcStatement::Recycle), so a page that runs the same query on every request has
+// the DBMS parse and plan it once per connection, not once per request.
 #pragma once
 
 #include "database/db_exception.h"
@@ -13,6 +17,7 @@
 
 #include <sql.h>
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,6 +81,13 @@ public:
     // DELETE that matched nothing) counts as success.
     void ExecuteSQL(const std::string& sql);
 
+    // A statement prepared with sql (and a scrollable cursor when asked for and offered): one kept
+    // from an earlier run of the same text on this connection (unless fresh), else a new one.
+    // Hand it back with COdbcStatement::Recycle once its result is read.
+    std::unique_ptr<COdbcStatement> TakePrepared(const std::string& sql, bool scrollable, bool fresh = false);
+    // How many prepared statements a connection keeps; the least recently used go first.
+    static constexpr size_t kMaxPrepared = 32;
+
     // The failure of the last call on the connection handle, as an exception to throw.
     CDbException LastError(SQLRETURN rc, std::string_view call) const;
     SQLHDBC Handle() const { return m_hdbc; }
@@ -85,11 +97,17 @@ private:
     // Statements register here so Close can free them first. Shared with each statement so a
     // statement destroyed after the connection still finds a valid list to leave.
     struct StatementList {
-        std::mutex lock;  // guards open; taken before a statement's own lock, never after it
+        std::mutex lock;  // guards both lists; taken before a statement's own lock, never after it
         std::vector<COdbcStatement*> open;
+        // Idle prepared statements (also in open), the most recently used last. Never destroyed
+        // under the lock: a statement's destructor takes it.
+        std::vector<std::unique_ptr<COdbcStatement>> prepared;
     };
 
-    void DetachStatements();
+    // Frees the statements' handles; the idle prepared ones too unless keepPrepared.
+    void DetachStatements(bool keepPrepared);
+    void DropPrepared();
+    void DropPreparedIfSchemaChanged();
     void EndTransaction(SQLSMALLINT completion);
 
     std::shared_ptr<COdbcEnvironment> m_env;
@@ -99,6 +117,9 @@ private:
     std::shared_ptr<StatementList> m_statements;
     // ExecuteSQL ran since the last reset: the text may have begun a transaction of its own.
     bool m_ranPlainStatements = false;
+    // The traits' schema-version query, prepared once, and the version the kept statements saw.
+    std::unique_ptr<COdbcStatement> m_schemaProbe;
+    int64_t m_schemaVersion = -1;
 };
 
 // Puts a value into a connect string safely: a value holding ";" (which would start another

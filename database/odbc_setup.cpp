@@ -2,6 +2,7 @@
 
 #include "database/odbc_connection.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -104,6 +105,23 @@ bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error)
             return false;
     }
     return true;
+}
+
+void TuneSqliteLibrary()
+{
+    static const bool tuned = [] {
+        // The library that the driver links; loading it first makes it the one the driver gets,
+        // and it stays loaded for the process's life.
+        void* library = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_GLOBAL);
+        if (library == nullptr)
+            return false;
+        using ConfigFunction = int (*)(int, ...);
+        auto config = reinterpret_cast<ConfigFunction>(dlsym(library, "sqlite3_config"));
+        constexpr int kConfigMemStatus = 9;  // SQLITE_CONFIG_MEMSTATUS in the library's interface
+        // Refused (harmlessly) when the library was started already.
+        return config != nullptr && config(kConfigMemStatus, 0) == 0;
+    }();
+    (void)tuned;
 }
 
 void RunSqlScript(COdbcConnection& connection, std::string_view script)

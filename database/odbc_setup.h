@@ -25,6 +25,12 @@ bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error);
 // file does not exist yet. Needs UseInstallationOdbcIni and WriteDefaultOdbcIni first.
 bool CreateDefaultDatabase(const std::string& installDir, std::string& error);
 
+// Switches off the SQLite library's allocation counts before the SQLite driver first starts the
+// library (COdbcEnvironment calls it once, before the first connection). The counts are kept under
+// one process-wide mutex taken on every allocation, where runs on connections of their own would
+// queue; nothing here reads them. Does nothing when the library is not installed.
+void TuneSqliteLibrary();
+
 // Runs a table-creation script: statements end with ";" at the end of a line; lines that begin
 // with "--" are comments. Throws CDbException for the first statement that fails.
 class COdbcConnection;

@@ -107,6 +107,7 @@ void COdbcStatement::SetQueryTimeout(int seconds)
     SQLRETURN rc = SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_QUERY_TIMEOUT,
                                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(seconds, 0))),
                                   SQL_IS_UINTEGER);
+    m_timeout = seconds;
     // A driver without time-outs says so with HYC00 (not supported); statements then simply run
     // without one, as they would on that database anyway.
     if (!OdbcSucceeded(rc)) {
@@ -312,15 +313,23 @@ bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
     SQLHSTMT hstmt = CheckedHandle();
     // Character data comes with a terminating NUL in each chunk; binary data does not.
     const size_t terminator = cType == SQL_C_CHAR ? 1 : 0;
-    size_t chunk = 4096;
+    // Most values are short. The first call reads into a small buffer on the stack: a large one
+    // would be cleared here and padded to its end by drivers that copy with strncpy, for every
+    // column of every row.
+    constexpr size_t kShort = 255;
+    char shortBuffer[kShort + 1];
+    size_t chunk = kShort;
+    bool first = true;
     out.clear();
     while (true) {
-        size_t start = out.size();
-        out.resize(start + chunk + terminator);
+        const size_t start = out.size();
+        if (!first)
+            out.resize(start + chunk + terminator);
+        char* target = first ? shortBuffer : out.data() + start;
         SQLLEN indicator = 0;
         SQLRETURN rc;
         do {
-            rc = SQLGetData(hstmt, static_cast<SQLUSMALLINT>(column), cType, out.data() + start,
+            rc = SQLGetData(hstmt, static_cast<SQLUSMALLINT>(column), cType, target,
                             static_cast<SQLLEN>(chunk + terminator), &indicator);
         } while (rc == SQL_STILL_EXECUTING);
         if (rc == SQL_NO_DATA) {  // every byte was read by the previous call
@@ -333,15 +342,18 @@ bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
             out.clear();
             return false;
         }
-        bool truncated = rc == SQL_SUCCESS_WITH_INFO
-                         && (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > chunk);
-        if (!truncated) {
-            out.resize(start + static_cast<size_t>(indicator));
+        const bool truncated = rc == SQL_SUCCESS_WITH_INFO
+                               && (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > chunk);
+        const size_t got = truncated ? chunk : static_cast<size_t>(indicator);
+        if (first)
+            out.assign(shortBuffer, got);
+        else
+            out.resize(start + got);
+        if (!truncated)
             return true;
-        }
-        out.resize(start + chunk);
+        first = false;
         // Knowing the rest's length, read it in one more call; otherwise keep doubling.
-        chunk = indicator == SQL_NO_TOTAL ? chunk * 2 : static_cast<size_t>(indicator) - chunk;
+        chunk = indicator == SQL_NO_TOTAL ? std::max<size_t>(chunk * 2, 4096) : static_cast<size_t>(indicator) - chunk;
     }
 }
 
@@ -389,4 +401,32 @@ void COdbcStatement::CloseCursor()
 {
     std::lock_guard guard(m_lock);
     Check(SQLFreeStmt(CheckedHandle(), SQL_CLOSE), "SQLFreeStmt");
+}
+
+void COdbcStatement::Recycle(std::unique_ptr<COdbcStatement> statement)
+{
+    if (statement == nullptr || statement->m_preparedSql.empty() || !statement->IsAttached())
+        return;
+    try {
+        statement->CloseCursor();
+        if (statement->m_timeout != kDefaultQueryTimeout)
+            statement->SetQueryTimeout(kDefaultQueryTimeout);
+    } catch (const CDbException&) {
+        return;
+    }
+    statement->m_reused = false;
+    std::shared_ptr<COdbcConnection::StatementList> list = statement->m_list;
+    std::unique_ptr<COdbcStatement> evicted;
+    std::lock_guard guard(list->lock);
+    // Checked under the list lock: a close on another thread detaches under it too.
+    if (!statement->IsAttached()) {
+        evicted = std::move(statement);
+    } else {
+        list->prepared.push_back(std::move(statement));
+        if (list->prepared.size() > COdbcConnection::kMaxPrepared) {
+            evicted = std::move(list->prepared.front());
+            list->prepared.erase(list->prepared.begin());
+        }
+    }
+    // evicted is destroyed after the guard lets go: its destructor takes the list lock.
 }

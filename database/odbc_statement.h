@@ -48,6 +48,7 @@ public:
     bool IsAttached() const;
 
     void SetQueryTimeout(int seconds);
+    int QueryTimeout() const { return m_timeout; }
     // Asks for a static (scrollable) cursor for the next execution, so FetchFirst can go back to
     // the first row. Returns false when the driver offers only forward cursors.
     bool RequestScrollableCursor();
@@ -94,6 +95,16 @@ public:
     // Closes the open cursor, keeping the statement for another run.
     void CloseCursor();
 
+    // Statements from COdbcConnection::TakePrepared: whether this one was kept from an earlier
+    // run (a failure may then mean that the DBMS dropped it: run the text on a new one), and
+    // whether its cursor is scrollable.
+    bool WasReused() const { return m_reused; }
+    bool IsScrollable() const { return m_scrollable; }
+    // Gives a prepared statement back to its connection for the next run of its text: the cursor
+    // is closed and the time-out is the default again. A statement that is not a prepared one,
+    // or whose connection is gone, is freed instead.
+    static void Recycle(std::unique_ptr<COdbcStatement> statement);
+
 private:
     friend class COdbcConnection;
     // Called by the connection, under its statement-list lock, before it disconnects.
@@ -116,4 +127,10 @@ private:
     SQLHSTMT m_hstmt = SQL_NULL_HSTMT;
     std::shared_ptr<COdbcConnection::StatementList> m_list;
     std::deque<Parameter> m_parameters;  // deque: bound addresses stay put as it grows
+    int m_timeout = 0;
+    // Set by COdbcConnection::TakePrepared.
+    std::string m_preparedSql;
+    bool m_scrollRequested = false;
+    bool m_scrollable = false;
+    bool m_reused = false;
 };
