@@ -2,6 +2,7 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ascii_text.h"
+#include "platform/heap_memory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -226,5 +227,15 @@ CSourceFile* CSourceFileCache::Get(const std::string& path)
 
 void CSourceFileCache::CloseAll()
 {
+    // A run over large sources leaves large scan memos behind; once they are freed, the heap gives
+    // the memory back, so that one big page does not keep the server that much larger for good.
+    size_t sourceBytes = 0;
+    size_t memoEntries = 0;
+    for (const auto& [path, file] : m_files) {
+        sourceBytes += static_cast<size_t>(file->Size());
+        memoEntries += file->Memo().Size();
+    }
     m_files.clear();
+    if (sourceBytes >= kLargeSourceBytes || memoEntries >= kLargeMemoEntries)
+        ReleaseFreeHeapMemory();
 }

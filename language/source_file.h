@@ -76,6 +76,11 @@ private:
 
 class CSourceFileCache {
 public:
+    // A run that read this much source, or kept this many scanned tokens and lists, gives the
+    // freed heap memory back to the system when its files are closed.
+    static constexpr size_t kLargeSourceBytes = size_t{4} << 20;
+    static constexpr size_t kLargeMemoEntries = 100000;
+
     CSourceFileCache() = default;
     ~CSourceFileCache();
     CSourceFileCache(const CSourceFileCache&) = delete;
@@ -85,7 +90,8 @@ public:
     // first use. Null when it cannot be read; ErrorText() then says why. A failed entry is tried
     // again on the next Get.
     CSourceFile* Get(const std::string& path);
-    // Closes and forgets every file (end of the top-level run).
+    // Closes and forgets every file (end of the top-level run); after a large run the freed memory
+    // goes back to the system.
     void CloseAll();
     const std::string& ErrorText() const { return m_errorText; }
 
