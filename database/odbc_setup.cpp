@@ -90,8 +90,12 @@ bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error)
             error = "The SQLite ODBC driver (libsqlite3odbc.so) is not installed.";
             return false;
         }
+        // Threading=0: the driver manager adds no lock of its own around the driver's calls. The
+        // driver is safe on separate connections, and a connection here serves one run at a time;
+        // a manager lock would make runs on connections of their own wait for each other.
         if (!WriteNewFile(drivers,
-                          "[SQLite3]\nDescription=SQLite ODBC driver\nDriver=" + library + "\nUsageCount=1\n",
+                          "[SQLite3]\nDescription=SQLite ODBC driver\nDriver=" + library +
+                              "\nUsageCount=1\nThreading=0\n",
                           error))
             return false;
     }

@@ -3,6 +3,8 @@
 #include "database/odbc_statement.h"
 #include "tests/database/test_databases.h"
 
+#include <dlfcn.h>
+
 #include <fstream>
 
 namespace {
@@ -45,6 +47,9 @@ TEST_F(DefaultDataSource, Tw3IsTheSettingsDatabaseOfTheInstallation)
     std::string error;
     ASSERT_TRUE(WriteDefaultOdbcIni(install, error)) << error;
     EXPECT_NE(ReadFile(install + "/etc/odbc.ini").find("Database=" + install + "/data/tw3.db"), std::string::npos);
+    const std::string drivers = ReadFile(install + "/etc/odbcinst.ini");
+    EXPECT_NE(drivers.find("\nThreading=0\n"), std::string::npos) << "the driver manager must not serialise runs\n"
+                                                                  << drivers;
     ASSERT_TRUE(CreateDefaultDatabase(install, error)) << error;
     EXPECT_TRUE(std::filesystem::exists(install + "/data/tw3.db"));
 
@@ -76,6 +81,21 @@ TEST_F(DefaultDataSource, Tw3IsTheSettingsDatabaseOfTheInstallation)
     int64_t rows = 0;
     count.GetInteger(1, rows);
     EXPECT_EQ(rows, 2);
+}
+
+TEST(SqliteLibrary, KeepsNoAllocationCountsThatWouldSerialiseConnections)
+{
+    TempFolder folder("twlib");
+    COdbcConnection connection;
+    connection.Open(testdb::SqliteConnect(folder.Path() + "/a.db"));
+    connection.ExecuteSQL("CREATE TABLE t (id INTEGER, title VARCHAR(20))");
+    connection.ExecuteSQL("INSERT INTO t VALUES (1, 'one')");
+    void* library = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(library, nullptr) << "the driver runs on the system's SQLite library";
+    auto memoryUsed = reinterpret_cast<long long (*)()>(dlsym(library, "sqlite3_memory_used"));
+    ASSERT_NE(memoryUsed, nullptr);
+    EXPECT_EQ(memoryUsed(), 0) << "the library counts its allocations under its global mutex";
+    dlclose(library);
 }
 
 TEST(TableScripts, PostgresScriptCreatesTheSettingsTable)
