@@ -213,19 +213,26 @@ bool CDynBindSet::Open(const std::string& sql, unsigned options)
 
 void CDynBindSet::Execute(const std::string& sql)
 {
-    // Only a result that is read may be read again from its start; a probe never is.
-    const bool scrollable = (m_options & kAppendOnly) == 0;
     m_sql = sql;
-    m_statement = m_database->TakePrepared(sql, scrollable);
-    try {
-        RunStatement();
-    } catch (const CDbException&) {
-        if (!m_statement->WasReused())
-            throw;
-        // The DBMS may have dropped a statement prepared in an earlier run (a changed table, a
-        // transaction's end): the text runs once more on a statement prepared now.
-        m_statement = m_database->TakePrepared(sql, scrollable, true);
-        RunStatement();
+    if ((m_options & kAppendOnly) != 0) {
+        // A column probe: run once, on a statement of its own; its result is never read.
+        m_statement = std::make_unique<COdbcStatement>(*m_database);
+        if (m_queryTimeout != kDefaultQueryTimeout)
+            m_statement->SetQueryTimeout(m_queryTimeout);
+        m_statement->ExecDirect(sql);
+    } else {
+        // A result that is read may be read again from its start (a scrollable cursor).
+        m_statement = m_database->TakePrepared(sql, true);
+        try {
+            RunStatement();
+        } catch (const CDbException&) {
+            if (!m_statement->WasReused())
+                throw;
+            // The DBMS may have dropped a statement prepared in an earlier run (a changed table, a
+            // transaction's end): the text runs once more on a statement prepared now.
+            m_statement = m_database->TakePrepared(sql, true, true);
+            RunStatement();
+        }
     }
     m_scrollable = m_statement->IsScrollable();
     DescribeColumns();

@@ -61,8 +61,11 @@ TEST_P(PreparedStatementTest, ASelectRunAgainReusesItsStatement)
 TEST_P(PreparedStatementTest, EachRunSeesTheTableAsItIsThen)
 {
     const std::string sql = "SELECT * FROM " + m_table + " ORDER BY id";
+    const std::string none = "SELECT * FROM " + m_table + " WHERE id = 2";
     EXPECT_EQ(Rows(sql), "1,one;");
+    EXPECT_EQ(Rows(none), "");
     m_db.ExecuteSQL("INSERT INTO " + m_table + " VALUES (2, 'two')");
+    EXPECT_EQ(Rows(none), "2,two;");
     EXPECT_EQ(Rows(sql), "1,one;2,two;");
 
     // A changed table: a statement prepared before may no longer run (PostgreSQL refuses a cached
