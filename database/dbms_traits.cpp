@@ -46,7 +46,8 @@ constexpr std::array<CDbmsTraits, 6> kTraits = {{
      .uniqueViolationText = "UNIQUE constraint failed", .connectFailurePrefix = "", .longColumnsPrefix = "",
      .concatOperator = "||", .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::ProbeQuery,
      .reportsLongVarchar = true, .statementRollback = "ROLLBACK",
-     .schemaVersionQuery = "PRAGMA schema_version"},
+     .schemaVersionQuery = "SELECT (SELECT schema_version FROM pragma_schema_version), "
+                           "(SELECT count(*) FROM sqlite_master)"},
     {.dbmsName = "PostgreSQL", .lostConnectionStates = kPgLost, .missingTableStates = kPgMissingTable,
      .uniqueViolationStates = kPgUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "ILIKE",

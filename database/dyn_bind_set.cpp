@@ -207,7 +207,13 @@ bool CDynBindSet::Open(const std::string& sql, unsigned options)
     m_freeSelect = !sql.empty();
     if (!m_freeSelect && (options & (kReadOnly | kAppendOnly)) == 0 && m_tables.size() == 1)
         AddKeyColumns();
-    Execute(m_freeSelect ? sql : DefaultSql());
+    try {
+        Execute(m_freeSelect ? sql : DefaultSql());
+    } catch (const CDbException&) {
+        // Perhaps a table changed: what column probes learnt about it must be learnt again.
+        m_database->ForgetProbes();
+        throw;
+    }
     return true;
 }
 
@@ -267,8 +273,11 @@ void CDynBindSet::DescribeColumns()
     }
     if (static_cast<size_t>(count) < m_columns.size())
         throw CDbException::Own("07009", "The statement returns fewer columns than the set binds.");
+    std::vector<COdbcColumn> described;
     for (size_t i = 0; i < m_columns.size(); ++i)
-        FillRecord(m_columns[i], m_statement->DescribeColumn(static_cast<int>(i) + 1));
+        FillRecord(m_columns[i], described.emplace_back(m_statement->DescribeColumn(static_cast<int>(i) + 1)));
+    if ((m_options & kAppendOnly) != 0)
+        m_database->KeepProbe(m_sql, std::move(described));
 }
 
 void CDynBindSet::FillRecord(CDynColumn& column, const COdbcColumn& described) const
@@ -321,6 +330,8 @@ bool CDynBindSet::OpenForColumnInfo(ColumnInfoPath path)
         return false;
     if (path == ColumnInfoPath::ProbeQuery) {
         m_filter = "1 = 2";
+        if (m_database != nullptr && OpenFromKeptProbe())
+            return true;
         return Open({}, kAppendOnly);
     }
     if (m_database == nullptr)
@@ -333,6 +344,26 @@ bool CDynBindSet::OpenForColumnInfo(ColumnInfoPath path)
     m_open = true;
     m_bof = m_eof = true;
     m_sql.clear();
+    return true;
+}
+
+bool CDynBindSet::OpenFromKeptProbe()
+{
+    const std::string sql = DefaultSql();
+    m_database->DropPreparedIfSchemaChanged();
+    const std::vector<COdbcColumn>* described = m_database->FindProbe(sql);
+    if (described == nullptr || described->size() < m_columns.size())
+        return false;
+    Close();
+    for (size_t i = 0; i < m_columns.size(); ++i)
+        FillRecord(m_columns[i], (*described)[i]);
+    // As after a probe that ran: open at its start and end, ready for AddNew, with no statement.
+    m_catalogMode = true;
+    m_freeSelect = false;
+    m_options = kAppendOnly;
+    m_open = true;
+    m_bof = m_eof = true;
+    m_sql = sql;
     return true;
 }
 
@@ -603,10 +634,16 @@ size_t CDynBindSet::Execute(COdbcStatement& statement, const std::string& sql,
 {
     if (m_queryTimeout != kDefaultQueryTimeout)
         statement.SetQueryTimeout(m_queryTimeout);
-    statement.Prepare(sql);
-    for (size_t i = 0; i < parameters.size(); ++i)
-        BindValue(statement, static_cast<int>(i) + 1, *parameters[i].first, *parameters[i].second);
-    statement.Execute();
+    try {
+        statement.Prepare(sql);
+        for (size_t i = 0; i < parameters.size(); ++i)
+            BindValue(statement, static_cast<int>(i) + 1, *parameters[i].first, *parameters[i].second);
+        statement.Execute();
+    } catch (const CDbException&) {
+        // The columns the row was written with may have changed under the probe's knowledge.
+        m_database->ForgetProbes();
+        throw;
+    }
     // A driver that cannot count (-1) is taken at its word that the statement succeeded.
     SQLLEN rows = statement.RowCount();
     return rows < 0 ? 1 : static_cast<size_t>(rows);

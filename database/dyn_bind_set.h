@@ -127,6 +127,8 @@ private:
     void DescribeColumns();
     void FillRecord(CDynColumn& column, const COdbcColumn& described) const;
     void AddKeyColumns();
+    // The probe's descriptions as the connection kept them from an earlier run; false when none.
+    bool OpenFromKeptProbe();
     void CheckInsertColumns();
     void ReadRow();
     void SetValuesNull();

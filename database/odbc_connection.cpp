@@ -9,6 +9,24 @@
 #include <optional>
 #include <utility>
 
+namespace {
+
+// Whether a plain statement may change a table's columns: it holds a word that does so.
+bool MayChangeTables(std::string_view sql)
+{
+    static constexpr std::string_view kWords[] = {"ALTER", "CREATE", "DROP", "RENAME"};
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    for (std::string_view word : kWords) {
+        auto found = std::search(sql.begin(), sql.end(), word.begin(), word.end(),
+                                 [&](char a, char b) { return upper(a) == b; });
+        if (found != sql.end())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 std::shared_ptr<COdbcEnvironment> COdbcEnvironment::Get()
 {
     // Built on first use, shared by every connection; a connection that lives in a static object
@@ -119,8 +137,21 @@ void COdbcConnection::DropPreparedIfSchemaChanged()
     if (m_schemaProbe->Fetch())
         m_schemaProbe->GetInteger(1, version);
     m_schemaProbe->CloseCursor();
-    if (std::exchange(m_schemaVersion, version) != version)
+    if (std::exchange(m_schemaVersion, version) != version) {
         DropPrepared();
+        ForgetProbes();
+    }
+}
+
+const std::vector<COdbcColumn>* COdbcConnection::FindProbe(const std::string& sql) const
+{
+    auto found = m_probes.find(sql);
+    return found == m_probes.end() ? nullptr : &found->second;
+}
+
+void COdbcConnection::KeepProbe(const std::string& sql, std::vector<COdbcColumn> columns)
+{
+    m_probes[sql] = std::move(columns);
 }
 
 std::unique_ptr<COdbcStatement> COdbcConnection::TakePrepared(const std::string& sql, bool scrollable, bool fresh)
@@ -151,6 +182,7 @@ void COdbcConnection::Close()
     // Kept statements hold the list that they live in: dropped even when not connected, so
     // neither outlives the connection.
     DropPrepared();
+    ForgetProbes();
     m_schemaProbe.reset();
     m_schemaVersion = -1;
     if (!IsOpen())
@@ -255,8 +287,15 @@ void COdbcConnection::Rollback()
 void COdbcConnection::ExecuteSQL(const std::string& sql)
 {
     m_ranPlainStatements = true;
+    if (MayChangeTables(sql))
+        ForgetProbes();
     COdbcStatement statement(*this);
-    statement.ExecDirect(sql);
+    try {
+        statement.ExecDirect(sql);
+    } catch (const CDbException&) {
+        ForgetProbes();  // it may have failed on a table that changed
+        throw;
+    }
     // Drain every result so drivers that run batches finish them before the statement goes.
     while (true) {
         SQLRETURN rc = SQLMoreResults(statement.CheckedHandle());

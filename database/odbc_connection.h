@@ -13,6 +13,7 @@
 #pragma once
 
 #include "database/db_exception.h"
+#include "database/odbc_column.h"
 #include "database/dbms_traits.h"
 
 #include <sql.h>
@@ -22,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class COdbcStatement;
@@ -88,6 +90,19 @@ public:
     // How many prepared statements a connection keeps; the least recently used go first.
     static constexpr size_t kMaxPrepared = 32;
 
+    // The column descriptions a column probe learnt, by the probe's SQL text, so that a statement
+    // that compares columns does not ask the DBMS about them on every run. They are kept until the
+    // schema may have changed: a statement on this connection failed (a missing table or column),
+    // a table-changing statement ran here, the schema version changed (where the traits can read
+    // it), or the connection closed. FindProbe gives null when none is kept.
+    const std::vector<COdbcColumn>* FindProbe(const std::string& sql) const;
+    void KeepProbe(const std::string& sql, std::vector<COdbcColumn> columns);
+    void ForgetProbes() { m_probes.clear(); }
+    // Drops the kept statements and probes when the schema version changed since the last look
+    // (only where the traits can read it).
+    void DropPreparedIfSchemaChanged();
+    size_t ProbeCount() const { return m_probes.size(); }
+
     // The failure of the last call on the connection handle, as an exception to throw.
     CDbException LastError(SQLRETURN rc, std::string_view call) const;
     SQLHDBC Handle() const { return m_hdbc; }
@@ -107,7 +122,6 @@ private:
     // Frees the statements' handles; the idle prepared ones too unless keepPrepared.
     void DetachStatements(bool keepPrepared);
     void DropPrepared();
-    void DropPreparedIfSchemaChanged();
     void EndTransaction(SQLSMALLINT completion);
 
     std::shared_ptr<COdbcEnvironment> m_env;
@@ -117,6 +131,7 @@ private:
     std::shared_ptr<StatementList> m_statements;
     // ExecuteSQL ran since the last reset: the text may have begun a transaction of its own.
     bool m_ranPlainStatements = false;
+    std::unordered_map<std::string, std::vector<COdbcColumn>> m_probes;
     // The traits' schema-version query, prepared once, and the version the kept statements saw.
     std::unique_ptr<COdbcStatement> m_schemaProbe;
     int64_t m_schemaVersion = -1;

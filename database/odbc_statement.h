@@ -4,6 +4,7 @@
 // in chunks. Every statement starts with the default query time-out of 15 seconds.
 #pragma once
 
+#include "database/odbc_column.h"
 #include "database/odbc_connection.h"
 
 #include <sql.h>
@@ -18,17 +19,6 @@
 #include <vector>
 
 constexpr int kDefaultQueryTimeout = 15;
-
-// A result column as the driver describes it.
-struct COdbcColumn {
-    std::string name;
-    SQLSMALLINT odbcType = 0;   // as the driver reports it (ODBC 3 codes)
-    std::string typeName;       // the DBMS's own name of the type ("varchar", "TEXT")
-    int sqlType = 0;            // mapped onto the value's codes, see MapOdbcType
-    SQLULEN precision = 0;      // column size
-    SQLSMALLINT scale = 0;
-    bool nullable = true;
-};
 
 // Maps an ODBC 3 type code onto the codes the script value uses: date 91 -> 9, timestamp 93 -> 11,
 // time 92 -> 12 (kept as text), BIGINT -> decimal 3 with scale 0 (a 64-bit count must not wrap in

@@ -139,6 +139,58 @@ TEST_P(PreparedStatementTest, TextsAroundTheFirstReadsSizeComeBackWhole)
     }
 }
 
+TEST_P(PreparedStatementTest, ColumnProbesAreKeptUntilTheTableMayHaveChanged)
+{
+    // The value type a probe of (id, title) learns for title.
+    auto titleType = [&](COdbcConnection& connection) {
+        CDynBindSet set(&connection);
+        set.AddTable(m_table);
+        set.AddColumn("id");
+        set.AddColumn("title");
+        EXPECT_TRUE(set.OpenForColumnInfo(ColumnInfoPath::ProbeQuery));
+        EXPECT_TRUE(set.IsBOF() && set.IsEOF());
+        return set.Column(1).sqlType;
+    };
+    EXPECT_EQ(titleType(m_db), SQL_VARCHAR);
+    EXPECT_EQ(m_db.ProbeCount(), 1u);
+    EXPECT_EQ(titleType(m_db), SQL_VARCHAR);
+    EXPECT_EQ(m_db.ProbeCount(), 1u) << "the second probe of the same columns is answered from what the first learnt";
+
+    // A kept probe still serves a new row, as a probe that ran would.
+    {
+        CDynBindSet set(&m_db);
+        set.AddTable(m_table);
+        set.AddColumn("id");
+        set.AddColumn("title");
+        ASSERT_TRUE(set.OpenForColumnInfo(ColumnInfoPath::ProbeQuery));
+        set.AddNew();
+        CSspValue id, title;
+        id.SetString("5");
+        title.SetString("five");
+        set.SetFieldValue(0, id);
+        set.SetFieldValue(1, title);
+        EXPECT_TRUE(set.Update());
+    }
+    EXPECT_EQ(Rows("SELECT id, title FROM " + m_table + " WHERE id = 5"), "5,five;");
+
+    m_db.ExecuteSQL("ALTER TABLE " + m_table + " ADD COLUMN n INTEGER");
+    EXPECT_EQ(m_db.ProbeCount(), 0u) << "a table-changing statement forgets the probes";
+    titleType(m_db);
+    EXPECT_THROW(Rows("SELECT nosuchcolumn FROM " + m_table), CDbException);
+    EXPECT_EQ(m_db.ProbeCount(), 0u) << "a failed statement forgets the probes";
+
+    if (!IsPostgres()) {
+        // SQLite tells a changed schema by its version: a change made on another connection counts.
+        titleType(m_db);
+        COdbcConnection other;
+        other.Open(Connect());
+        other.ExecuteSQL("DROP TABLE " + m_table);
+        other.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER, title INTEGER)");
+        other.Close();
+        EXPECT_EQ(titleType(m_db), SQL_INTEGER);
+    }
+}
+
 TW_INSTANTIATE_BACKENDS(PreparedStatementTest);
 
 } // namespace
