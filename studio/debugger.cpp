@@ -1,6 +1,8 @@
 #include "studio/debugger.h"
 
+#include <charconv>
 #include <cstdio>
+#include <functional>
 #include <utility>
 
 #include "foundation/ascii_text.h"
@@ -11,6 +13,7 @@
 #include "language/ssp_app.h"
 #include "language/ssp_engine.h"
 #include "mail/script_thread.h"
+#include "platform/file_system.h"
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
 #include "webserver/ssp_request.h"
@@ -28,6 +31,24 @@ constexpr const char* kDebuggerEnded = "Debugger ended.";
 // Set on the user-interface thread while it evaluates a watch: calls that the watch makes run
 // nested engines there, whose hooks must neither pause nor wait for the paused run's turn.
 thread_local bool t_evaluatingWatch = false;
+
+// The script session's thread: it tells the debugger when it has ended, which is after the
+// script's own end line, so "Debugger ended." follows it in the log.
+class CDebugScriptThread : public CScriptThread {
+public:
+    explicit CDebugScriptThread(std::function<void(const CScriptThread&)> onEnd) : m_onEnd(std::move(onEnd)) {}
+
+protected:
+    int ExitInstance(int quitCode) override
+    {
+        const int code = CScriptThread::ExitInstance(quitCode);
+        m_onEnd(*this);
+        return code;
+    }
+
+private:
+    std::function<void(const CScriptThread&)> m_onEnd;
+};
 
 std::string BreakpointText(std::string_view path, int line)
 {
@@ -113,6 +134,14 @@ bool CDebugger::IsTemplateFile(std::string_view path)
     return dot != std::string_view::npos && EqualsNoCase(path.substr(dot), ".twp");
 }
 
+bool CDebugger::IsValidPort(std::string_view port)
+{
+    unsigned value = 0;
+    const char* end = port.data() + port.size();
+    const auto [stop, error] = std::from_chars(port.data(), end, value);
+    return error == std::errc() && stop == end && value >= 1 && value <= 65535;
+}
+
 bool CDebugger::IsScriptStarting() const
 {
     return IsIdle() && m_scriptThread && !m_scriptThread->HasExited();
@@ -174,6 +203,8 @@ void CDebugger::Stop(bool announce)
 
 bool CDebugger::PrepareSession(const char* loadFailureText)
 {
+    // The installation folder may be the one the Files root chose; the developer sees which.
+    TheLog().WriteLine("Web root: %s", (GetProgramDirectory() + "/webroot").c_str());
     if (!TheServerConfig().Load()) {
         TheLog().WriteLine("%s", loadFailureText);
         return false;
@@ -233,7 +264,8 @@ void CDebugger::StartScript(std::string_view path)
         TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
         return;
     }
-    auto thread = std::make_shared<CScriptThread>();
+    auto thread =
+        std::make_shared<CDebugScriptThread>([this](const CScriptThread& ended) { OnScriptThreadEnd(ended); });
     thread->SetScriptPath(std::string(path));
     if (!thread->Start()) {
         TheLog().WriteLine("Failed to execute the %s", std::string(path).c_str());
@@ -241,6 +273,17 @@ void CDebugger::StartScript(std::string_view path)
     }
     TheLog().WriteLine("Debugger started.");
     m_scriptThread = std::move(thread);
+}
+
+void CDebugger::OnScriptThreadEnd(const CScriptThread& thread)
+{
+    Lock lock(m_lock);
+    // After Stop, Stop itself announces the end and forgets the thread.
+    if (m_scriptThread.get() != &thread || m_runMode == kModeStop)
+        return;
+    TheLog().WriteLine(kDebuggerEnded);
+    m_scriptThread.reset();
+    m_state = kIdle;
 }
 
 void CDebugger::StopWebServer(bool announce)
@@ -305,6 +348,7 @@ void CDebugger::ResumeCurrent()
     // The run goes on from now: no watch or margin may read it as paused any more.
     m_state = kRunning;
     m_changed.notify_all();
+    AnnouncePauseEnded();
 }
 
 void CDebugger::ResumeAll()
@@ -315,6 +359,13 @@ void CDebugger::ResumeAll()
         paused.second = true;
     m_state = kRunning;
     m_changed.notify_all();
+    AnnouncePauseEnded();
+}
+
+void CDebugger::AnnouncePauseEnded()
+{
+    if (m_window != nullptr)
+        m_window->PostPauseEnded();
 }
 
 void CDebugger::ToggleBreakpoint(std::string_view path, int line)
@@ -455,9 +506,19 @@ void CDebugger::MaybePause(CSspEngine& engine, bool textLine)
     // A text line that opens a code block is left to the statement hook, so the line stops once.
     if (textLine && engine.LineOpensCode())
         return;
+    const int line = engine.GetLineNumber();
+    // A breakpoint stops once per pass: the text after a closer on a line where a statement began
+    // belongs to that line, whose breakpoint the statement hook has answered already.
+    bool lineTaken = false;
+    if (textLine) {
+        auto statement = m_statementLines.find(&engine);
+        lineTaken = statement != m_statementLines.end() && statement->second == line;
+    } else {
+        m_statementLines[&engine] = line;
+    }
     const int mode = m_runMode;
     const bool pause = mode == kModeGo || mode == kModeStepOut
-                           ? HasBreakpointLocked(engine.FilePath(), engine.GetLineNumber())
+                           ? !lineTaken && HasBreakpointLocked(engine.FilePath(), line)
                            : true;
     if (pause)
         Pause(lock, engine);
@@ -485,8 +546,12 @@ void CDebugger::OnInterpreterEnd(CSspEngine& engine)
     // Step Out runs like Go up to the end of a run, then stops at the next statement.
     if (m_runMode == kModeStepOut)
         m_runMode = kModeSingleStep;
+    m_statementLines.erase(&engine);
     if (engine.ErrorPosition() >= 0) {
-        TheLog().WriteText("\r\n" + engine.ErrorText());
+        // The script session's thread logs its script's failure itself, in order with its own
+        // lines; a page's failure has nobody else to log it.
+        if (!(engine.IsTopEngine() && IsScriptSessionThread()))
+            TheLog().WriteText("\r\n" + engine.ErrorText());
         if (m_window != nullptr)
             m_window->PostRunError(engine.ErrorPosition(), engine.FilePath());
     }
@@ -496,10 +561,11 @@ void CDebugger::OnInterpreterEnd(CSspEngine& engine)
     }
     SetCurrent(nullptr);
     m_changed.notify_all();
-    // A page session stays running for the next request; a script session ends with its script.
-    if (m_scriptThread && m_runMode != kModeStop) {
-        TheLog().WriteLine(kDebuggerEnded);
-        m_scriptThread.reset();
-        m_state = kIdle;
-    }
+    // A page session stays running for the next request; a script session ends with its thread
+    // (OnScriptThreadEnd), once the thread has logged the script's end.
+}
+
+bool CDebugger::IsScriptSessionThread() const
+{
+    return m_scriptThread && m_scriptThread->GetThreadId() == CurrentThreadId();
 }

@@ -46,6 +46,8 @@ public:
     virtual void PostRunStarted() = 0;
     // The current run paused at `line` (1-based) of `path`.
     virtual void PostPaused(int line, std::string path) = 0;
+    // No run is paused any more (continued or stopped): the current-line arrow must go.
+    virtual void PostPauseEnded() = 0;
     // A run of `path` failed at byte offset `offset` of its file.
     virtual void PostRunError(int offset, std::string path) = 0;
     // Text for the "Request/Response" pane: what a debugged request received and produced.
@@ -91,6 +93,8 @@ public:
     int GetRunMode() const { return m_runMode.load(); }
     // True when the path's extension, compared without regard to case, is ".twp".
     static bool IsTemplateFile(std::string_view path);
+    // True for a port text the developer may choose: a whole number from 1 to 65535, digits only.
+    static bool IsValidPort(std::string_view port);
 
     // Commands of the user-interface thread. Idle, Go starts the page session for an empty or
     // .twp path and a script session for any other path; paused, it continues the run.
@@ -144,6 +148,10 @@ private:
     // Settings, application state and default data source for a new session; false after
     // logging why not.
     bool PrepareSession(const char* loadFailureText);
+    // The script session's thread has ended, after the script's own last log line.
+    void OnScriptThreadEnd(const CScriptThread& thread);
+    // The calling thread is the script session's.
+    bool IsScriptSessionThread() const;
     void StopWebServer(bool announce);
     void StopScriptThread();
     // Continues the current engine's thread when it is paused (Go, Single Step, Step Out).
@@ -155,6 +163,8 @@ private:
     void MaybePause(CSspEngine& engine, bool textLine);
     // Announces the pause and waits, with `lock` held on entry, until resumed.
     void Pause(Lock& lock, CSspEngine& engine);
+    // Tells the window that the pause is over (state has left paused).
+    void AnnouncePauseEnded();
     bool HasBreakpointLocked(std::string_view path, int line) const;
 
     std::atomic<int> m_state{kIdle};
@@ -177,6 +187,9 @@ private:
     std::shared_ptr<CListenerThread> m_listener;
     // The paused threads, each with whether it has been told to resume.
     std::map<std::thread::id, bool> m_paused;
+    // Per active run, the line of its last statement hook. The template text that follows a code
+    // block's closer on that same line belongs to the line the statement hook has taken already.
+    std::map<const CSspEngine*, int> m_statementLines;
 };
 
 // The process's debugger. It is never destroyed: server threads that outlived their stop may still

@@ -28,9 +28,9 @@ public:
         struct stat status {};
         if (fstat(fd, &status) != 0) {
             m_error = errno;
-        } else {
-            // A file of no bytes cannot be mapped: mmap refuses a length of 0 with EINVAL, and the
-            // search reports it like any other failure to map.
+        } else if (status.st_size > 0) {
+            // A file of no bytes cannot be mapped (mmap refuses a length of 0); it is simply a
+            // file without hits.
             void* data = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
             if (data == MAP_FAILED) {
                 m_error = errno;
@@ -50,6 +50,8 @@ public:
     CMappedFile(const CMappedFile&) = delete;
     CMappedFile& operator=(const CMappedFile&) = delete;
 
+    // The open or the mapping failed (Error() says why).
+    bool Failed() const { return m_error != 0; }
     const char* Data() const { return m_data; }
     std::size_t Size() const { return m_size; }
     int Error() const { return m_error; }
@@ -84,6 +86,7 @@ void CFileFindThread::SetArguments(std::string what, std::string_view types, std
                                    const std::atomic<int>* stop, Poster post)
 {
     m_hits = 0;
+    m_searched = 0;
     m_what = std::move(what);
     m_whatLower = LowerAscii(m_what);
     m_extensions = ParseExtensionList(types);
@@ -110,8 +113,16 @@ void CFileFindThread::Post(std::string text) const
         m_post(std::move(text));
 }
 
+void CFileFindThread::ReportProgress(const std::string& folder) const
+{
+    if (m_progress)
+        m_progress(m_searched, folder);
+}
+
 void CFileFindThread::Walk(std::string folder)
 {
+    const std::string where = folder;
+    ReportProgress(where);
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
     std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(folder.empty() ? "." : folder.c_str()), closedir);
@@ -128,8 +139,11 @@ void CFileFindThread::Walk(std::string folder)
         struct stat status {};
         if (lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             Walk(path);
-        else if (MatchesExtension(m_extensions, name) && IsSearchable(path))
+        else if (MatchesExtension(m_extensions, name) && IsSearchable(path)) {
             SearchFile(path);
+            ++m_searched;
+            ReportProgress(where);
+        }
         if (Stopped())
             return;
     }
@@ -138,8 +152,8 @@ void CFileFindThread::Walk(std::string folder)
 void CFileFindThread::SearchFile(const std::string& path)
 {
     const CMappedFile file(path);
-    if (file.Data() == nullptr) {
-        Post(GetSystemErrorText(file.Error()));
+    if (file.Failed()) {
+        Post(path + ": " + GetSystemErrorText(file.Error()));
         return;
     }
     const char* data = file.Data();

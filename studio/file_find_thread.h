@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/message_thread.h"
@@ -20,11 +21,16 @@ class CFileFindThread : public CMessageThread {
 public:
     // Queues one text for the results list; called on the search thread.
     using Poster = std::function<void(std::string text)>;
+    // Hears how many files have been searched so far and which folder the walk is in; called on
+    // the search thread at every folder and after every file.
+    using Progress = std::function<void(int searched, const std::string& folder)>;
 
     // `types` is the typed extension list (".twp; .tws", "*.twp", "twp"); `stop` (1 = stop) must
     // outlive the thread.
     void SetArguments(std::string what, std::string_view types, std::string folder, const std::atomic<int>* stop,
                       Poster post);
+    // Before Start; without one the search reports no progress.
+    void SetProgress(Progress progress) { m_progress = std::move(progress); }
     // The lines found so far.
     int GetHitCount() const { return m_hits.load(); }
 
@@ -36,6 +42,7 @@ private:
     void Walk(std::string folder);
     void SearchFile(const std::string& path);
     void Post(std::string text) const;
+    void ReportProgress(const std::string& folder) const;
     bool Stopped() const { return m_stop != nullptr && m_stop->load(std::memory_order_relaxed) != 0; }
 
     std::string m_what;
@@ -44,5 +51,7 @@ private:
     std::string m_folder;
     const std::atomic<int>* m_stop = nullptr;
     Poster m_post;
+    Progress m_progress;
     std::atomic<int> m_hits{0};
+    int m_searched = 0;
 };

@@ -48,10 +48,24 @@ std::string TrimmedRoot(std::string root)
     return root;
 }
 
+// The installation folder that a Files root names, told apart by what the root holds: the root
+// itself when it holds a web root folder, its parent when the root is that parent's web root;
+// empty when it is neither.
+std::string InstallFolderOfRoot(const std::string& root)
+{
+    if (DirectoryExists(root + "/webroot"))
+        return root;
+    const std::size_t slash = root.rfind('/');
+    if (slash != std::string::npos && root.compare(slash + 1, std::string::npos, "webroot") == 0)
+        return slash == 0 ? std::string("/") : root.substr(0, slash);
+    return {};
+}
+
 }  // namespace
 
 CMainFrame::CMainFrame(QWidget* parent)
-    : QMainWindow(parent), m_target(std::make_shared<CQueuedTarget>(this)), m_installDir(GetProgramDirectory())
+    : QMainWindow(parent), m_target(std::make_shared<CQueuedTarget>(this)), m_ownInstallDir(GetProgramDirectory()),
+      m_installDir(m_ownInstallDir)
 {
     setWindowTitle(kStudioTitle);
     setAcceptDrops(true);
@@ -73,8 +87,10 @@ CMainFrame::CMainFrame(QWidget* parent)
     CreateCommands();
     CreateToolBar();
     m_positionIndicator = WithId(new QLabel(this), 59142);
+    // "Ready" is the message pane's idle text, not a passing message: a status tip or a search's
+    // progress covers it for a while, and it shows again when they are cleared.
+    statusBar()->addWidget(new QLabel(QString::fromLatin1(kIdleMessage), this), 1);
     statusBar()->addPermanentWidget(m_positionIndicator);
-    statusBar()->showMessage(QStringLiteral("Ready"));
 
     ReadProfile();
     m_outputBar->SetPaneFont(m_font);
@@ -87,6 +103,15 @@ CMainFrame::CMainFrame(QWidget* parent)
             ShowMessage(this, QString::fromLatin1(kCannotLoad));
     });
     connect(m_outputBar->FindResults(), &CFindResultList::HitChosen, this, &CMainFrame::OnOpenHit);
+    connect(m_outputBar->FindResults(), &CFindResultList::SearchProgress, this,
+            [this](int searched, const QString& folder) {
+                statusBar()->showMessage(
+                    QStringLiteral("Find in Files: %1 file(s) searched, now in %2").arg(searched).arg(folder));
+            });
+    connect(m_outputBar->FindResults(), &CFindResultList::SearchEnded, this, [this] {
+        statusBar()->clearMessage();
+        UpdateCommands();
+    });
     connect(m_outputBar->Variables(), &CVariableList::EditRequested, this, &CMainFrame::OnEditWatch);
     connect(m_mdi, &QMdiArea::subWindowActivated, this, [this] {
         UpdateFrameTitle();
@@ -182,13 +207,18 @@ void CMainFrame::ReadProfile()
     if (m_backgroundColor < 0 || m_backgroundColor > 16)
         m_backgroundColor = 16;
 
-    // A root path that names a folder replaces the installation folder for the whole process: the
-    // engine finds the web root, log, mail and tmp folders below it.
+    // A root path that names an installation folder, or the web root of one, replaces the
+    // installation folder for the whole process: the engine finds the web root, log, mail and
+    // tmp folders below it.
+    m_rootPath = TrimmedRoot(m_rootPath);
     if (!m_rootPath.empty() && DirectoryExists(m_rootPath)) {
-        SetProgramDirectory(m_rootPath);
-        m_installDir = m_rootPath;
+        const std::string install = InstallFolderOfRoot(m_rootPath);
+        if (!install.empty()) {
+            SetProgramDirectory(install);
+            m_installDir = install;
+        }
     } else {
-        m_rootPath = m_installDir;
+        m_rootPath = m_ownInstallDir;
     }
 
     profile.beginGroup(QStringLiteral("Font"));
@@ -302,7 +332,7 @@ void CMainFrame::SetRootAndFilter(const std::string& root, const std::string& fi
 {
     m_rootPath = TrimmedRoot(root);
     if (m_rootPath.empty())
-        m_rootPath = m_installDir;
+        m_rootPath = m_ownInstallDir;
     CFileTree* tree = m_filesPane->Tree();
     tree->SetFilter(filter.empty() ? std::string(kDefaultFilter) : filter);
     tree->Fill(m_rootPath);
@@ -336,9 +366,12 @@ void CMainFrame::AddChild(CChildFrame* child)
         if (ActiveChild() == child)
             m_positionIndicator->setText(child->View()->PositionText());
     });
-    // A new editor takes most of the area, or all of it when the editors are maximised.
+    // A new editor takes most of the area, or all of it when the editors are maximised; it opens
+    // one step down the cascade from the editors before it, inside the area with its title bar.
     const QSize area = m_mdi->viewport()->size();
-    window->resize(std::max(300, area.width() * 3 / 4), std::max(200, area.height() * 3 / 4));
+    const QSize size(std::min(area.width(), std::max(300, area.width() * 3 / 4)),
+                     std::min(area.height(), std::max(200, area.height() * 3 / 4)));
+    window->setGeometry(QRect(CascadePosition(static_cast<int>(m_mdi->subWindowList().size()) - 1, size), size));
     if (maximized)
         window->showMaximized();
     else
@@ -422,6 +455,16 @@ void CMainFrame::PostRunStarted()
 void CMainFrame::PostPaused(int line, std::string path)
 {
     m_target->Post([this, line, path = std::move(path)] { OnDebuggerPaused(line, path); });
+}
+
+void CMainFrame::PostPauseEnded()
+{
+    // The margins draw the current-line arrow only while paused; without a repaint the arrow
+    // would stay until the editor happened to repaint.
+    m_target->Post([this] {
+        RepaintMargins();
+        UpdateCommands();
+    });
 }
 
 void CMainFrame::PostRunError(int offset, std::string path)

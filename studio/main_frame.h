@@ -82,6 +82,7 @@ public:
     };
     static constexpr int kRecentFiles = 4;
     static constexpr const char* kDefaultFilter = ".twp; .tws; .html; .txt";
+    static constexpr const char* kIdleMessage = "Ready";
 
     explicit CMainFrame(QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -118,6 +119,7 @@ public:
     // The debugger's reports, queued for the user-interface thread.
     void PostRunStarted() override;
     void PostPaused(int line, std::string path) override;
+    void PostPauseEnded() override;
     void PostRunError(int offset, std::string path) override;
     void PostOutputLine(std::string text) override;
 
@@ -168,6 +170,7 @@ private:
     // shows Debug. False when the user cancelled the saving.
     bool PrepareDebugStart();
     void BroadcastHint(int hint);
+    void RepaintMargins();
     void OnFileOpen();
     void OnFind(bool again);
     void OnReplace();
@@ -175,6 +178,12 @@ private:
     void AddRecentFile(const std::string& path);
     void UpdateRecentFiles();
     void Tile(Qt::Orientation orientation);
+    // Stacks the editors a title bar apart, each inside the MDI area at a usable size.
+    void Cascade();
+    // Where the index-th window of a cascade of windows of that size goes: a title bar further down
+    // and right than the one before, starting again at the top left before it would leave the area.
+    QPoint CascadePosition(int index, QSize size) const;
+    int CascadeStep() const;
     QMdiSubWindow* FindSubWindow(const std::string& path) const;
     // Shows a new editor in the MDI area and makes it the active one.
     void AddChild(CChildFrame* child);
@@ -198,6 +207,8 @@ private:
     int m_backgroundColor = 16;
     std::string m_rootPath;
     std::string m_fileFilter = kDefaultFilter;
+    // The installation's own folder, and the one in effect (a Files root may name another).
+    std::string m_ownInstallDir;
     std::string m_installDir;
     // The texts of the last Find in Files, and of the last Find.
     std::string m_findWhat;

@@ -51,6 +51,14 @@ QIcon SignIcon(const QString& sign)
     return QIcon(pixmap);
 }
 
+// Templates and scripts take breakpoints; so does a new file that has no name yet, where F9 tells
+// the developer to save it first.
+bool TakesBreakpoints(const CSspDoc* document)
+{
+    const std::string extension = document->GetExtension();
+    return extension == "twp" || extension == "tws" || document->GetPath().empty();
+}
+
 }  // namespace
 
 QAction* CMainFrame::Command(int id) const
@@ -210,8 +218,8 @@ void CMainFrame::CreateCommands()
             &CMainFrame::OnEditWatch);
 
     QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
-    connect(AddCommand(window, kCmdCascade, QStringLiteral("&Cascade")), &QAction::triggered, m_mdi,
-            &QMdiArea::cascadeSubWindows);
+    connect(AddCommand(window, kCmdCascade, QStringLiteral("&Cascade")), &QAction::triggered, this,
+            &CMainFrame::Cascade);
     connect(AddCommand(window, kCmdTileHorizontally, QStringLiteral("Tile &Horizontally")), &QAction::triggered, this,
             [this] { Tile(Qt::Vertical); });
     connect(AddCommand(window, kCmdTileVertically, QStringLiteral("Tile &Vertically")), &QAction::triggered, this,
@@ -311,7 +319,7 @@ void CMainFrame::UpdateCommands()
     enable(kCmdSingleStep,
            view != nullptr && (extension == "tws" ? !debugger.IsRunning() : debugger.IsPaused()));
     enable(kCmdStepOut, view != nullptr && debugger.IsPausedInCall());
-    enable(kCmdToggleBreakpoint, extension == "twp" || extension == "tws");
+    enable(kCmdToggleBreakpoint, view != nullptr && TakesBreakpoints(view->Document()));
     for (int id : {kCmdSaveAll, kCmdSave, kCmdSaveAs, kCmdClose, kCmdPrint, kCmdPrintPreview, kCmdUndo, kCmdCut,
                    kCmdCopy, kCmdPaste, kCmdFind, kCmdFindAgain, kCmdReplace, kCmdGotoOffset, kCmdUpperCase,
                    kCmdLowerCase, kCmdCascade, kCmdTileHorizontally, kCmdTileVertically})
@@ -360,20 +368,24 @@ void CMainFrame::OnStepOut()
 
 void CMainFrame::OnToggleBreakpoint()
 {
-    if (CChildFrame* child = ActiveChild()) {
-        const std::string extension = child->Document().GetExtension();
-        if (extension == "twp" || extension == "tws")
-            child->OnToggleBreakpoint();
-    }
+    if (CChildFrame* child = ActiveChild(); child != nullptr && TakesBreakpoints(&child->Document()))
+        child->OnToggleBreakpoint();
 }
 
 void CMainFrame::BroadcastHint(int hint)
 {
     for (QMdiSubWindow* window : m_mdi->subWindowList()) {
-        if (auto* child = qobject_cast<CChildFrame*>(window->widget())) {
+        if (auto* child = qobject_cast<CChildFrame*>(window->widget()))
             child->View()->OnUpdate(hint);
+    }
+    RepaintMargins();
+}
+
+void CMainFrame::RepaintMargins()
+{
+    for (QMdiSubWindow* window : m_mdi->subWindowList()) {
+        if (auto* child = qobject_cast<CChildFrame*>(window->widget()))
             child->Margin()->update();
-        }
     }
 }
 
@@ -674,5 +686,39 @@ void CMainFrame::Tile(Qt::Orientation orientation)
             const int height = area.height() / count;
             window->setGeometry(0, i * height, area.width(), height);
         }
+    }
+}
+
+QPoint CMainFrame::CascadePosition(int index, QSize size) const
+{
+    const QRect area = m_mdi->viewport()->rect();
+    const int step = CascadeStep();
+    const int room = std::max(0, std::min(area.width() - size.width(), area.height() - size.height()));
+    const int offset = (std::max(0, index) % (room / step + 1)) * step;
+    return area.topLeft() + QPoint(offset, offset);
+}
+
+int CMainFrame::CascadeStep() const
+{
+    // One title bar, so that every title of the cascade shows.
+    return std::max(20, m_mdi->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, m_mdi));
+}
+
+void CMainFrame::Cascade()
+{
+    QList<QMdiSubWindow*> windows;
+    for (QMdiSubWindow* window : m_mdi->subWindowList(QMdiArea::StackingOrder))
+        if (!window->isMinimized())
+            windows << window;
+    if (windows.isEmpty())
+        return;
+    const QSize area = m_mdi->viewport()->size();
+    const int shift = static_cast<int>(windows.size() - 1) * CascadeStep();
+    // As large as the cascade lets them be, but never below two thirds of the area.
+    const QSize size(std::max(area.width() - shift, area.width() * 2 / 3),
+                     std::max(area.height() - shift, area.height() * 2 / 3));
+    for (int i = 0; i < windows.size(); ++i) {
+        windows[i]->showNormal();
+        windows[i]->setGeometry(QRect(CascadePosition(i, size), size));
     }
 }

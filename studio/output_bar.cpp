@@ -1,5 +1,8 @@
 #include "studio/output_bar.h"
 
+#include <mutex>
+#include <utility>
+
 #include <QFontMetricsF>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -127,12 +130,46 @@ bool CFindResultList::StartFind(const std::string& what, const std::string& type
     thread->SetArguments(what, types, folder, stop.get(), [stop, target, this](std::string text) {
         target->Post([this, line = ToQt(text)] { OnFindMessage(line); });
     });
+    thread->SetProgress(ProgressPoster(target));
     if (!thread->Start()) {
         m_stop->store(1);
         ShowMessage(this, QStringLiteral("Failed to start find in files thread"));
         return false;
     }
     return true;
+}
+
+CFileFindThread::Progress CFindResultList::ProgressPoster(const std::shared_ptr<CQueuedTarget>& target)
+{
+    // The search reports after every file; only the latest report matters, so at most one waits
+    // in the queue and carries whatever is latest when the user-interface thread takes it.
+    struct Latest {
+        std::mutex lock;
+        int searched = 0;
+        std::string folder;
+        bool queued = false;
+    };
+    auto latest = std::make_shared<Latest>();
+    return [latest, target, this](int searched, const std::string& folder) {
+        {
+            std::lock_guard lock(latest->lock);
+            latest->searched = searched;
+            latest->folder = folder;
+            if (std::exchange(latest->queued, true))
+                return;
+        }
+        target->Post([latest, this] {
+            int searched;
+            QString folder;
+            {
+                std::lock_guard lock(latest->lock);
+                latest->queued = false;
+                searched = latest->searched;
+                folder = ToQt(latest->folder);
+            }
+            emit SearchProgress(searched, folder);
+        });
+    };
 }
 
 void CFindResultList::OnFindMessage(const QString& text)
@@ -143,6 +180,7 @@ void CFindResultList::OnFindMessage(const QString& text)
         m_stop->store(1);
         if (count() > 0)
             setCurrentRow(0);
+        emit SearchEnded();
     } else {
         addItem(text);
     }

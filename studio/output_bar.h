@@ -12,6 +12,8 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 
+#include "studio/file_find_thread.h"
+
 class CQueuedTarget;
 
 // A read-only text pane that appends what it is given. When more than its limit of characters has
@@ -68,8 +70,14 @@ public:
 
 signals:
     void HitChosen(const QString& path, int line);
+    // How far the running search has come: files searched so far and the folder it is in.
+    void SearchProgress(int searched, const QString& folder);
+    // The search has posted its last line.
+    void SearchEnded();
 
 private:
+    CFileFindThread::Progress ProgressPoster(const std::shared_ptr<CQueuedTarget>& target);
+
     std::shared_ptr<std::atomic<int>> m_stop;
     std::shared_ptr<CQueuedTarget> m_target;
     QString m_lastText;

@@ -68,6 +68,17 @@ private:
     CColorListBox* m_list;
 };
 
+// Room in a title bar beside its caption: the window icon, the buttons and their spacing.
+constexpr int kTitleBarReserve = 160;
+
+// The width at which a title bar shows the whole caption; title fonts are often bold.
+int CaptionWidth(const QString& caption)
+{
+    QFont title = QApplication::font();
+    title.setBold(true);
+    return QFontMetrics(title).horizontalAdvance(caption) + kTitleBarReserve;
+}
+
 QPushButton* Button(int id, const QString& text, QWidget* parent)
 {
     return WithId(new QPushButton(text, parent), id);
@@ -88,6 +99,9 @@ void Prepare(QDialog* dialog, int id, const QString& caption)
 {
     dialog->setObjectName(ControlName(id));
     dialog->setWindowTitle(caption);
+    // The title bar shows the caption beside the window's icon and buttons; a dialog with little
+    // in it would otherwise be too narrow for its whole caption.
+    dialog->setMinimumWidth(CaptionWidth(caption));
 }
 
 QLineEdit* Edit(int id, const std::string& text, QWidget* parent)
@@ -196,7 +210,18 @@ CDebuggerOptionsDlg::CDebuggerOptionsDlg(const std::string& port, int ssl, QWidg
 
 std::string CDebuggerOptionsDlg::Port() const
 {
-    return FromQt(m_port->text());
+    return FromQt(m_port->text().trimmed());
+}
+
+void CDebuggerOptionsDlg::accept()
+{
+    if (!CDebugger::IsValidPort(Port())) {
+        ShowMessage(this, QStringLiteral("Please enter an integer between 1 and 65535."));
+        m_port->setFocus();
+        m_port->selectAll();
+        return;
+    }
+    QDialog::accept();
 }
 
 int CDebuggerOptionsDlg::Ssl() const

@@ -53,6 +53,8 @@ public:
     CDebuggerOptionsDlg(const std::string& port, int ssl, QWidget* parent = nullptr);
     std::string Port() const;
     int Ssl() const;
+    // Refuses a port text that is not a whole number from 1 to 65535.
+    void accept() override;
 
 private:
     QLineEdit* m_port;

@@ -56,6 +56,11 @@ public:
         m_pauses.push_back({line, std::move(path)});
         m_changed.notify_all();
     }
+    void PostPauseEnded() override
+    {
+        std::lock_guard lock(m_lock);
+        ++m_pauseEnds;
+    }
     void PostRunError(int offset, std::string path) override
     {
         std::lock_guard lock(m_lock);
@@ -92,6 +97,11 @@ public:
         std::lock_guard lock(m_lock);
         return m_output;
     }
+    int PauseEnds()
+    {
+        std::lock_guard lock(m_lock);
+        return m_pauseEnds;
+    }
     int Started()
     {
         std::lock_guard lock(m_lock);
@@ -105,6 +115,7 @@ private:
     std::vector<Pause> m_errors;
     std::string m_output;
     int m_started = 0;
+    int m_pauseEnds = 0;
 };
 
 class DebuggerTest : public ::testing::Test {
@@ -422,6 +433,95 @@ TEST_F(DebuggerTest, SecuredWebServerNeedsTheConfiguredCertificate)
     EXPECT_EQ(ReadWholeFile(out), "secured 42");
     m_debugger.Stop(true);
     EXPECT_TRUE(m_debugger.IsIdle());
+}
+
+TEST_F(DebuggerTest, ABreakpointOnTheLineThatClosesABlockPausesOncePerPass)
+{
+    const std::string page = CStudioInstall::WebFile("close.twp",
+                                                     "<p>\n"
+                                                     "<!--{ Local.x = 1 +\n"
+                                                     "  2;\n"
+                                                     "  Local.y = Local.x; }-->\n"
+                                                     "<!--{ write Local.y; }-->\n");
+    m_debugger.ToggleBreakpoint(page, 4);
+    auto reply = Request(StartPages(), "/close.twp");
+    // The pause comes before the line's statement, with the block's earlier statement done.
+    ASSERT_EQ(m_window.NextPause().line, 4);
+    EXPECT_EQ(m_debugger.GetWatchValue("Local.x"), "3");
+    EXPECT_EQ(m_debugger.GetWatchValue("Local.y"), "Local variable not defined. Use a set statement to define it: y");
+
+    // Continuing runs the page to its end: the text after the closer does not stop again.
+    m_debugger.Go("");
+    ASSERT_EQ(reply.wait_for(20s), std::future_status::ready);
+    EXPECT_NE(reply.get().find("3"), std::string::npos);
+    EXPECT_FALSE(m_window.HasPendingPause());
+
+    // Stepping still shows the rest of that line as its own step.
+    m_debugger.ToggleBreakpoint(page, 4);
+    m_debugger.ToggleBreakpoint(page, 2);
+    auto again = Request(std::to_string(m_debugger.GetListenerPort()), "/close.twp");
+    ASSERT_EQ(m_window.NextPause().line, 2);
+    m_debugger.SingleStep("");
+    ASSERT_EQ(m_window.NextPause().line, 4);
+    m_debugger.SingleStep("");
+    ASSERT_EQ(m_window.NextPause().line, 4);
+    EXPECT_EQ(m_debugger.GetWatchValue("Local.y"), "3");
+    m_debugger.ClearBreakpoints();
+    m_debugger.Go("");
+    ASSERT_EQ(again.wait_for(20s), std::future_status::ready);
+}
+
+TEST_F(DebuggerTest, TheWindowHearsWhenAPauseEnds)
+{
+    const std::string path = CStudioInstall::WebFile("script/ends.tws", "Local.a = 1;\nLocal.b = 2;\nLocal.c = 3;\n");
+    m_debugger.ToggleBreakpoint(path, 2);
+    m_debugger.Go(path);
+    ASSERT_EQ(m_window.NextPause().line, 2);
+    EXPECT_EQ(m_window.PauseEnds(), 0);
+    m_debugger.SingleStep("");
+    EXPECT_EQ(m_window.PauseEnds(), 1);
+    ASSERT_EQ(m_window.NextPause().line, 3);
+    // Stop while paused ends that pause too.
+    m_debugger.Stop(true);
+    EXPECT_EQ(m_window.PauseEnds(), 2);
+    EXPECT_TRUE(m_debugger.IsIdle());
+}
+
+TEST_F(DebuggerTest, AFailedScriptLogsItsErrorOnceAndTheSessionEndsLast)
+{
+    const std::string path = CStudioInstall::WebFile("script/fails.tws", "Local.a = 1;\nLocal.b = Nowhere.x;\n");
+    m_debugger.Go(path);
+    ASSERT_TRUE(WaitFor([this] { return m_debugger.IsIdle() && m_log.Contains("Debugger ended."); }, 10s));
+    const std::vector<std::string> entries = m_log.Entries();
+    const auto first = [&entries](const std::string& text) {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].find(text) != std::string::npos)
+                return static_cast<int>(i);
+        return -1;
+    };
+    int errors = 0;
+    for (const std::string& entry : entries)
+        errors += entry.find("Unknown Object") != std::string::npos;
+    EXPECT_EQ(errors, 1) << ::testing::PrintToString(entries);
+    const int webRoot = first("Web root: " + CStudioInstall::Path() + "/webroot");
+    const int started = first(path + " started running.");
+    const int error = first("Unknown Object");
+    const int scriptEnded = first(path + " ended.");
+    const int debuggerEnded = first("Debugger ended.");
+    EXPECT_GE(webRoot, 0);
+    EXPECT_LT(webRoot, started);
+    EXPECT_LT(started, error);
+    EXPECT_LT(error, scriptEnded);
+    EXPECT_LT(scriptEnded, debuggerEnded) << ::testing::PrintToString(entries);
+    EXPECT_EQ(m_window.Errors().size(), 1u);
+}
+
+TEST(DebuggerPortTest, OnlyWholeNumbersFrom1To65535)
+{
+    for (const char* port : {"1", "80", "8085", "65535"})
+        EXPECT_TRUE(CDebugger::IsValidPort(port)) << port;
+    for (const char* port : {"", "0", "65536", "70000", "abc", "80a", " 80", "+80", "-1", "99999999999"})
+        EXPECT_FALSE(CDebugger::IsValidPort(port)) << port;
 }
 
 TEST_F(DebuggerTest, AnUnusablePortLeavesTheDebuggerIdle)

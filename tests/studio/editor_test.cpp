@@ -104,6 +104,17 @@ TEST_F(EditorTest, F9SetsAndRemovesBreakpointsOnLinesWithText)
     fresh->OnToggleBreakpoint();
     EXPECT_EQ(answerer.LastMessage(), "You must save this file first before you can set break point");
     EXPECT_EQ(TheDebugger().GetBreakpointList(), "");
+    // F9 itself is offered there, so that the developer hears why nothing was set.
+    m_frame->UpdateCommands();
+    ASSERT_TRUE(toggle->isEnabled());
+    answerer.Clear();
+    toggle->trigger();
+    EXPECT_EQ(answerer.LastMessage(), "You must save this file first before you can set break point");
+
+    // A saved file of another type takes no breakpoints.
+    ASSERT_NE(m_frame->OpenDocumentFile(CStudioInstall::WebFile("notes.txt", "text\n")), nullptr);
+    m_frame->UpdateCommands();
+    EXPECT_FALSE(toggle->isEnabled());
 }
 
 TEST_F(EditorTest, NamesSelectionsAndCase)

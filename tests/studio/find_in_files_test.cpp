@@ -101,11 +101,14 @@ TEST_F(FindInFilesTest, TheLineTextRunsFromTheLineStartToTheLineEnd)
 TEST_F(FindInFilesTest, BinaryEmptyAndUnsearchedFiles)
 {
     const std::string binary = File("bin.twp", std::string("key 1\nkey 2\n\0 key 3\n", 19));
-    // A file of no bytes cannot be mapped; the search reports that and goes on.
+    // A file of no bytes simply has no hits; a file that cannot be opened is named with the reason.
     File("empty.twp", "");
+    const std::string gone = m_root.Path() + "/gone.twp";
+    std::filesystem::create_symlink(m_root.Path() + "/nowhere", gone);
     EXPECT_EQ(Hits(Find("key", ".twp", m_root.Path())),
-              Sorted({"Error [22]: Invalid argument", "Skipping " + binary + " because it is a binary file",
-                      binary + " (1): key 1", binary + " (2): key 2"}));
+              Sorted({gone + ": Error [2]: No such file or directory",
+                      "Skipping " + binary + " because it is a binary file", binary + " (1): key 1",
+                      binary + " (2): key 2"}));
     // Extensions typed in upper case select nothing; so does an empty search text, which reads no
     // file at all.
     EXPECT_EQ(Find("key", "TWP", m_root.Path()), (Lines{"{", "0 occurrence(s) have been found", "}"}));
@@ -127,6 +130,32 @@ TEST_F(FindInFilesTest, StopEndsTheSearchAndSaysSo)
     EXPECT_EQ(posted[2], "User canceled find in files.");
     EXPECT_EQ(posted[3], "1 occurrence(s) have been found");
     EXPECT_EQ(posted[4], "}");
+}
+
+TEST_F(FindInFilesTest, ProgressCountsSearchedFilesAndNamesEachFolder)
+{
+    File("a.twp", "x");
+    File("b.txt", "x");
+    File("sub/c.twp", "x");
+    File("sub/d.twp", "");
+    std::vector<std::pair<int, std::string>> reports;
+    auto thread = std::make_shared<CFileFindThread>();
+    thread->SetArguments("x", ".twp", m_root.Path(), &m_stop, [](std::string) {});
+    thread->SetProgress(
+        [&reports](int searched, const std::string& folder) { reports.emplace_back(searched, folder); });
+    ASSERT_TRUE(thread->Start());
+    ASSERT_TRUE(thread->WaitForExit(10000));
+
+    ASSERT_FALSE(reports.empty());
+    // The walk starts at the root with nothing searched, and the count never goes back.
+    EXPECT_EQ(reports.front(), std::make_pair(0, m_root.Path()));
+    for (std::size_t i = 1; i < reports.size(); ++i)
+        EXPECT_GE(reports[i].first, reports[i - 1].first);
+    // Files of other types are not counted; the empty file is.
+    EXPECT_EQ(reports.back().first, 3);
+    const bool sawSub = std::any_of(reports.begin(), reports.end(),
+                                    [this](const auto& report) { return report.second == m_root.Path() + "/sub"; });
+    EXPECT_TRUE(sawSub);
 }
 
 TEST(ExtensionListTest, TypedListsAndMatches)

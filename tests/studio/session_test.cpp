@@ -4,17 +4,21 @@
 // completing with what the Request/Response pane shows.
 #include "studio/main_frame.h"
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
 
 #include <QAction>
+#include <QImage>
 
 #include "studio/child_frame.h"
+#include "studio/file_tree.h"
 #include "studio/output_bar.h"
 #include "studio/ssp_view.h"
 #include "tests/studio/studio_gui_support.h"
 #include "tests/support/run_program.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -117,6 +121,85 @@ TEST_F(SessionTest, AFailedScriptRunShowsItsErrorInTheEditor)
     }));
     ASSERT_TRUE(ProcessEventsUntil([child] { return child->View()->CurrentLine() == 1; }));
     EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains("Unknown Object"));
+    EXPECT_TRUE(TheDebugger().IsIdle());
+}
+
+// Counts the paints of a widget.
+class CPaintCounter : public QObject {
+public:
+    explicit CPaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+// Whether the margin's picture holds the current-line arrow's fill.
+bool ShowsArrow(CMarginBar* margin)
+{
+    const QImage image = margin->grab().toImage();
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixelColor(x, y) == QColor(0, 255, 0))
+                return true;
+    return false;
+}
+
+TEST_F(SessionTest, TheArrowGoesFromEveryMarginWhenTheRunGoesOn)
+{
+    const std::string script = CStudioInstall::WebFile("script/arrow.tws", "Local.a = 1;\nLocal.b = 2;\n");
+    const std::string other = CStudioInstall::WebFile("other.twp", "text\n");
+    // A blinking caret repaints its margin by itself; without it only the debugger's news do.
+    const int flashTime = QApplication::cursorFlashTime();
+    QApplication::setCursorFlashTime(0);
+    CMainFrame& frame = Frame();
+    CChildFrame* otherChild = frame.OpenDocumentFile(other);
+    CChildFrame* child = frame.OpenDocumentFile(script);
+    ASSERT_NE(otherChild, nullptr);
+    ASSERT_NE(child, nullptr);
+    TheDebugger().ToggleBreakpoint(script, 2);
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([child] { return TheDebugger().IsPaused() && child->View()->CurrentLine() == 1; }));
+    EXPECT_TRUE(ShowsArrow(child->Margin()));
+
+    frame.FileTree()->setFocus();
+    ProcessEvents();
+    CPaintCounter paints(child->Margin());
+    CPaintCounter otherPaints(otherChild->Margin());
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([&frame] {
+        return TheDebugger().IsIdle() && frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended.");
+    }));
+    // Both margins are drawn again, and without the arrow.
+    EXPECT_TRUE(ProcessEventsUntil([&paints, &otherPaints] { return paints.count > 0 && otherPaints.count > 0; }));
+    EXPECT_FALSE(ShowsArrow(child->Margin()));
+    QApplication::setCursorFlashTime(flashTime);
+}
+
+TEST_F(SessionTest, AWebRootChosenAsFilesRootServesItsPagesAndTheDebugPaneNamesIt)
+{
+    TempFolder site("tw-studio-site");
+    std::filesystem::create_directories(site.Path() + "/webroot");
+    std::filesystem::create_directories(site.Path() + "/tmp");
+    std::filesystem::copy(CStudioInstall::Path() + "/etc", site.Path() + "/etc");
+    std::ofstream(site.Path() + "/webroot/site.twp") << "from the chosen site <!--{ write 6 * 7; }-->";
+    QSettings().setValue("Settings/DebuggerIpPort", "0");
+    QSettings().setValue("Settings/RootPath7", QString::fromStdString(site.Path() + "/webroot"));
+    CMainFrame& frame = Frame();
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    ASSERT_TRUE(TheDebugger().IsRunning());
+    ASSERT_TRUE(ProcessEventsUntil([&frame] {
+        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger has started its web server");
+    }));
+    EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains(
+        QString::fromStdString("Web root: " + site.Path() + "/webroot")));
+    auto reply = Request(TheDebugger().GetListenerPort(), "/site.twp");
+    EXPECT_EQ(reply.get(), "from the chosen site 42");
+    frame.Command(CMainFrame::kCmdStop)->trigger();
     EXPECT_TRUE(TheDebugger().IsIdle());
 }
 

@@ -2,17 +2,23 @@
 // Files tree, the output panes and the watch list, Find in Files and the dialogs.
 #include "studio/main_frame.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 
 #include <QAction>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
 
 #include "platform/file_system.h"
 #include "studio/child_frame.h"
@@ -40,6 +46,18 @@ QStringList Children(QTreeWidgetItem* parent)
     for (int i = 0; i < parent->childCount(); ++i)
         texts << parent->child(i)->text(0);
     return texts;
+}
+
+// What the status bar's message pane shows: a passing message, else its idle text.
+QString StatusShown(CMainFrame& frame)
+{
+    QStatusBar* bar = frame.statusBar();
+    if (!bar->currentMessage().isEmpty())
+        return bar->currentMessage();
+    for (QLabel* label : bar->findChildren<QLabel*>())
+        if (label->isVisible() && label->objectName() != "id59142")
+            return label->text();
+    return QString();
 }
 
 TEST_F(WindowTest, FirstStartLaysOutByThirdsAndTheProfileIsWrittenBack)
@@ -97,6 +115,32 @@ TEST_F(WindowTest, RootPathReplacesTheInstallationFolder)
     // A root that is no folder leaves the installation folder and shows that.
     QSettings().setValue("Settings/RootPath7", "/nonexistent/folder");
     EXPECT_EQ(Frame().RootPath(), CStudioInstall::Path());
+    EXPECT_EQ(GetProgramDirectory(), CStudioInstall::Path());
+}
+
+TEST_F(WindowTest, AWebRootAsFilesRootIsTakenAsItsInstallationsAndClearingReturnsHome)
+{
+    TempFolder site("tw-studio-site");
+    std::filesystem::create_directories(site.Path() + "/webroot/script");
+    QSettings().setValue("Settings/RootPath7", QString::fromStdString(site.Path() + "/webroot/"));
+    CMainFrame& frame = Frame();
+    // The web root is told apart from its installation by what it holds: no webroot folder.
+    EXPECT_EQ(GetProgramDirectory(), site.Path());
+    EXPECT_EQ(frame.RootPath(), site.Path() + "/webroot");
+    ASSERT_EQ(frame.FileTree()->topLevelItemCount(), 1);
+    EXPECT_EQ(frame.FileTree()->topLevelItem(0)->text(0).toStdString(), site.Path() + "/webroot");
+
+    // An empty field is the installation's own folder, not the one the root chose.
+    frame.SetRootAndFilter("  ", "");
+    EXPECT_EQ(frame.RootPath(), CStudioInstall::Path());
+    m_frame.reset();
+    EXPECT_EQ(QSettings().value("Settings/RootPath7").toString().toStdString(), CStudioInstall::Path());
+    SetProgramDirectory(CStudioInstall::Path());
+
+    // A folder that is neither shows in the Files tree but leaves the installation as it is.
+    TempFolder other("tw-studio-other");
+    QSettings().setValue("Settings/RootPath7", QString::fromStdString(other.Path()));
+    EXPECT_EQ(Frame().RootPath(), other.Path());
     EXPECT_EQ(GetProgramDirectory(), CStudioInstall::Path());
 }
 
@@ -250,6 +294,27 @@ TEST_F(WindowTest, FindInFilesFillsTheResultsAndOpensAHit)
     EXPECT_FALSE(CFindResultList::ParseHit("1 occurrence(s) have been found", path, line));
 }
 
+TEST_F(WindowTest, ALongSearchShowsItsProgressInTheStatusBar)
+{
+    for (int i = 0; i < 30; ++i)
+        CStudioInstall::WebFile("progress/f" + std::to_string(i) + ".twp", "nothing to see\n");
+    CStudioInstall::WebFile("progress/deeper/last.twp", "nothing\n");
+    CMainFrame& frame = Frame();
+    QStringList shown;
+    QObject::connect(frame.statusBar(), &QStatusBar::messageChanged, [&shown](const QString& text) { shown << text; });
+    CFindResultList* results = frame.OutputBar()->FindResults();
+    const std::string folder = CStudioInstall::Path() + "/webroot/progress";
+    ASSERT_TRUE(results->StartFind("needle", ".twp", folder));
+    ASSERT_TRUE(ProcessEventsUntil([results] { return !results->IsSearching(); }));
+    ASSERT_FALSE(shown.isEmpty());
+    const QString progress = QString::fromStdString("file(s) searched, now in " + folder);
+    EXPECT_TRUE(
+        std::any_of(shown.begin(), shown.end(), [&progress](const QString& text) { return text.contains(progress); }))
+        << shown.join(" | ").toStdString();
+    // The search over, the pane is idle again.
+    EXPECT_EQ(StatusShown(frame), "Ready");
+}
+
 TEST_F(WindowTest, DialogsCheckWhatTheyAreGiven)
 {
     CMainFrame& frame = Frame();
@@ -292,6 +357,99 @@ TEST_F(WindowTest, DialogsCheckWhatTheyAreGiven)
     EXPECT_EQ(TheDebugger().GetPort(), "8181");
     EXPECT_EQ(TheDebugger().GetSsl(), 1);
     TheDebugger().SetSsl(0);
+}
+
+TEST_F(WindowTest, DebuggerOptionsRefuseAPortOutside1To65535)
+{
+    CMainFrame& frame = Frame();
+    CModalAnswerer answerer;
+    CDebuggerOptionsDlg options("8085", 0, &frame);
+    options.show();
+    auto* port = options.findChild<QLineEdit*>("id1032");
+    for (const char* value : {"abc", "70000", "0", "", "80 80"}) {
+        answerer.Clear();
+        port->setText(value);
+        options.findChild<QPushButton*>("id1")->click();
+        EXPECT_TRUE(options.isVisible()) << value;
+        EXPECT_EQ(answerer.LastMessage(), "Please enter an integer between 1 and 65535.") << value;
+    }
+    port->setText(" 8086 ");
+    options.findChild<QPushButton*>("id1")->click();
+    EXPECT_FALSE(options.isVisible());
+    EXPECT_EQ(options.result(), QDialog::Accepted);
+    EXPECT_EQ(options.Port(), "8086");
+}
+
+TEST_F(WindowTest, TheStatusBarReturnsToReadyAfterTipsAndDialogs)
+{
+    CMainFrame& frame = Frame();
+    EXPECT_EQ(StatusShown(frame), "Ready");
+    // A menu or tool bar item shows its tip while pointed at, and an empty one as the pointer
+    // leaves it.
+    QStatusTipEvent tip("Opens a file");
+    QApplication::sendEvent(&frame, &tip);
+    EXPECT_EQ(StatusShown(frame), "Opens a file");
+    QStatusTipEvent none("");
+    QApplication::sendEvent(&frame, &none);
+    EXPECT_EQ(StatusShown(frame), "Ready");
+
+    CModalAnswerer answerer;
+    frame.Command(CMainFrame::kCmdAddWatch)->trigger();
+    ProcessEvents();
+    EXPECT_EQ(StatusShown(frame), "Ready");
+}
+
+TEST_F(WindowTest, DialogsAreWideEnoughForTheirCaptions)
+{
+    CMainFrame& frame = Frame();
+    QFont title = QApplication::font();
+    title.setBold(true);
+    const QFontMetrics metrics(title);
+    CAddWatchDlg addWatch(&frame);
+    CGotoOffsetDlg gotoOffset(&frame);
+    CSetTabStops tabStops(4, &frame);
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&addWatch, &gotoOffset, &tabStops}) {
+        dialog->show();
+        ProcessEvents();
+        // Beside the caption a title bar holds the window's icon and three buttons.
+        EXPECT_GE(dialog->width(), metrics.horizontalAdvance(dialog->windowTitle()) + 100)
+            << dialog->windowTitle().toStdString();
+        dialog->close();
+    }
+}
+
+TEST_F(WindowTest, NewAndCascadedEditorsLieInsideTheAreaAtAUsableSize)
+{
+    CMainFrame& frame = Frame();
+    frame.resize(900, 700);
+    ProcessEvents();
+    QMdiArea* mdi = frame.MdiArea();
+    const auto checkAll = [mdi](const char* when) {
+        const QRect area = mdi->viewport()->rect();
+        for (QMdiSubWindow* window : mdi->subWindowList()) {
+            EXPECT_TRUE(area.contains(window->geometry()))
+                << when << ": " << window->geometry().x() << "," << window->geometry().y() << " "
+                << window->width() << "x" << window->height() << " in " << area.width() << "x" << area.height();
+            EXPECT_GE(window->width(), area.width() / 2) << when;
+            EXPECT_GE(window->height(), area.height() / 2) << when;
+        }
+    };
+    for (int i = 0; i < 8; ++i)
+        frame.NewDocument();
+    ProcessEvents();
+    checkAll("new");
+    // Each new one opens below and right of the one before, so its title bar shows.
+    const QList<QMdiSubWindow*> windows = mdi->subWindowList(QMdiArea::CreationOrder);
+    EXPECT_GT(windows[1]->y(), windows[0]->y());
+    EXPECT_GT(windows[1]->x(), windows[0]->x());
+
+    for (QMdiSubWindow* window : windows)
+        window->setGeometry(-50, -40, 120, 90);
+    frame.Command(CMainFrame::kCmdCascade)->trigger();
+    ProcessEvents();
+    checkAll("cascade");
+    const QList<QMdiSubWindow*> stacked = mdi->subWindowList(QMdiArea::StackingOrder);
+    EXPECT_GT(stacked[1]->y(), stacked[0]->y());
 }
 
 TEST_F(WindowTest, BreakpointsDialogGoesToAnEntryOrClearsThemAll)
