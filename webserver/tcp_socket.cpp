@@ -168,7 +168,7 @@ int CTcpSocket::Listen(const std::string& address, int port) {
   local.sin_port = htons(static_cast<uint16_t>(port));
   if (inet_aton(address.c_str(), &local.sin_addr) == 0 ||
       bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    TheLog().WriteLine("Failed to bind to %s:%d. This address and port may be used by another software such as IIS, "
+    TheLog().WriteLine("Failed to bind to %s:%d. Another program may be using this address and port, "
            "or this computer's network connection is broken. ",
            address.c_str(), port);
     return 0;

@@ -533,6 +533,9 @@ TEST_F(DebuggerTest, AnUnusablePortLeavesTheDebuggerIdle)
     EXPECT_TRUE(second.IsIdle());
     EXPECT_EQ(second.GetListenerPort(), 0);
     EXPECT_TRUE(m_log.Contains("Make sure the TCP port for Tarnwick Studio is available"));
+    // The busy port is put down to another program, whatever it is.
+    EXPECT_TRUE(m_log.Contains("Another program may be using this address and port"));
+    EXPECT_FALSE(m_log.Contains("IIS"));
 }
 
 }  // namespace

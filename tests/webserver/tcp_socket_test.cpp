@@ -256,7 +256,7 @@ TEST_F(TcpSocketTest, ConnectAndListenLogTheirFailuresAndMakeCloseOnExecDescript
   CTcpSocket taken;
   EXPECT_EQ(taken.Listen("127.0.0.1", m_port), 0);
   EXPECT_TRUE(m_log.Contains("Failed to bind to 127.0.0.1:" + std::to_string(m_port) +
-                             ". This address and port may be used by another software"));
+                             ". Another program may be using this address and port"));
   EXPECT_NE(taken.GetHandle(), -1) << "a failed listen keeps its socket until closed";
 
   CTcpSocket outgoing;
