@@ -46,8 +46,7 @@ constexpr std::array<CDbmsTraits, 6> kTraits = {{
      .uniqueViolationText = "UNIQUE constraint failed", .connectFailurePrefix = "", .longColumnsPrefix = "",
      .concatOperator = "||", .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::ProbeQuery,
      .reportsLongVarchar = true, .statementRollback = "ROLLBACK",
-     .schemaVersionQuery = "SELECT (SELECT schema_version FROM pragma_schema_version), "
-                           "(SELECT count(*) FROM sqlite_master)"},
+     .describesPreparedColumnsOnce = true},
     {.dbmsName = "PostgreSQL", .lostConnectionStates = kPgLost, .missingTableStates = kPgMissingTable,
      .uniqueViolationStates = kPgUnique, .missingTableText = "", .uniqueViolationText = "",
      .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "ILIKE",

@@ -48,13 +48,10 @@ struct CDbmsTraits {
     // driver's own rollback leaves such a transaction alone (the SQLite driver does); "" where the
     // driver ends it. Its failure when no transaction is open is expected.
     std::string_view statementRollback = {};
-    // Reads the schema's version number (its first column), where the driver keeps a prepared
-    // statement's result columns as they were when it was prepared (the SQLite driver does): a
-    // connection then drops its kept statements and probes when the number changed. SQLite also
-    // describes a new statement from the schema as this connection last read it; reading the
-    // schema table in the same query makes it read a schema that another connection changed. ""
-    // where a changed table makes a kept statement fail, or be prepared again, by itself.
-    std::string_view schemaVersionQuery = {};
+    // The driver describes a prepared statement's result as it was when the statement was
+    // prepared, also after another connection changed the table (the SQLite driver does): a
+    // statement whose columns follow the table's ("*") is then not kept prepared for reuse.
+    bool describesPreparedColumnsOnce = false;
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);

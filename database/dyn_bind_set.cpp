@@ -350,7 +350,6 @@ bool CDynBindSet::OpenForColumnInfo(ColumnInfoPath path)
 bool CDynBindSet::OpenFromKeptProbe()
 {
     const std::string sql = DefaultSql();
-    m_database->DropPreparedIfSchemaChanged();
     const std::vector<COdbcColumn>* described = m_database->FindProbe(sql);
     if (described == nullptr || described->size() < m_columns.size())
         return false;

@@ -124,25 +124,6 @@ void COdbcConnection::DropPrepared()
     }
 }
 
-void COdbcConnection::DropPreparedIfSchemaChanged()
-{
-    if (m_traits->schemaVersionQuery.empty())
-        return;
-    if (m_schemaProbe == nullptr || !m_schemaProbe->IsAttached()) {
-        m_schemaProbe = std::make_unique<COdbcStatement>(*this);
-        m_schemaProbe->Prepare(std::string(m_traits->schemaVersionQuery));
-    }
-    m_schemaProbe->Execute();
-    int64_t version = -1;
-    if (m_schemaProbe->Fetch())
-        m_schemaProbe->GetInteger(1, version);
-    m_schemaProbe->CloseCursor();
-    if (std::exchange(m_schemaVersion, version) != version) {
-        DropPrepared();
-        ForgetProbes();
-    }
-}
-
 const std::vector<COdbcColumn>* COdbcConnection::FindProbe(const std::string& sql) const
 {
     auto found = m_probes.find(sql);
@@ -156,7 +137,6 @@ void COdbcConnection::KeepProbe(const std::string& sql, std::vector<COdbcColumn>
 
 std::unique_ptr<COdbcStatement> COdbcConnection::TakePrepared(const std::string& sql, bool scrollable, bool fresh)
 {
-    DropPreparedIfSchemaChanged();
     if (!fresh) {
         std::lock_guard guard(m_statements->lock);
         auto& prepared = m_statements->prepared;
@@ -173,7 +153,9 @@ std::unique_ptr<COdbcStatement> COdbcConnection::TakePrepared(const std::string&
     statement->m_scrollRequested = scrollable;
     statement->m_scrollable = scrollable && statement->RequestScrollableCursor();
     statement->Prepare(sql);
-    statement->m_preparedSql = sql;
+    // A select list that follows the table would come back as it was when prepared.
+    if (!m_traits->describesPreparedColumnsOnce || sql.find('*') == std::string::npos)
+        statement->m_preparedSql = sql;
     return statement;
 }
 
@@ -183,8 +165,6 @@ void COdbcConnection::Close()
     // neither outlives the connection.
     DropPrepared();
     ForgetProbes();
-    m_schemaProbe.reset();
-    m_schemaVersion = -1;
     if (!IsOpen())
         return;
     DetachStatements(false);
@@ -287,8 +267,10 @@ void COdbcConnection::Rollback()
 void COdbcConnection::ExecuteSQL(const std::string& sql)
 {
     m_ranPlainStatements = true;
-    if (MayChangeTables(sql))
+    if (MayChangeTables(sql)) {
+        DropPrepared();
         ForgetProbes();
+    }
     COdbcStatement statement(*this);
     try {
         statement.ExecDirect(sql);

@@ -85,7 +85,8 @@ public:
 
     // A statement prepared with sql (and a scrollable cursor when asked for and offered): one kept
     // from an earlier run of the same text on this connection (unless fresh), else a new one.
-    // Hand it back with COdbcStatement::Recycle once its result is read.
+    // Hand it back with COdbcStatement::Recycle once its result is read; it is kept for the next
+    // run unless the traits say that its columns could go stale.
     std::unique_ptr<COdbcStatement> TakePrepared(const std::string& sql, bool scrollable, bool fresh = false);
     // How many prepared statements a connection keeps; the least recently used go first.
     static constexpr size_t kMaxPrepared = 32;
@@ -93,14 +94,11 @@ public:
     // The column descriptions a column probe learnt, by the probe's SQL text, so that a statement
     // that compares columns does not ask the DBMS about them on every run. They are kept until the
     // schema may have changed: a statement on this connection failed (a missing table or column),
-    // a table-changing statement ran here, the schema version changed (where the traits can read
-    // it), or the connection closed. FindProbe gives null when none is kept.
+    // a table-changing statement ran here, or the connection closed. FindProbe gives null when
+    // none is kept.
     const std::vector<COdbcColumn>* FindProbe(const std::string& sql) const;
     void KeepProbe(const std::string& sql, std::vector<COdbcColumn> columns);
     void ForgetProbes() { m_probes.clear(); }
-    // Drops the kept statements and probes when the schema version changed since the last look
-    // (only where the traits can read it).
-    void DropPreparedIfSchemaChanged();
     size_t ProbeCount() const { return m_probes.size(); }
 
     // The failure of the last call on the connection handle, as an exception to throw.
@@ -132,9 +130,6 @@ private:
     // ExecuteSQL ran since the last reset: the text may have begun a transaction of its own.
     bool m_ranPlainStatements = false;
     std::unordered_map<std::string, std::vector<COdbcColumn>> m_probes;
-    // The traits' schema-version query, prepared once, and the version the kept statements saw.
-    std::unique_ptr<COdbcStatement> m_schemaProbe;
-    int64_t m_schemaVersion = -1;
 };
 
 // Puts a value into a connect string safely: a value holding ";" (which would start another
