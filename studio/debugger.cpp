@@ -548,9 +548,10 @@ void CDebugger::OnInterpreterEnd(CSspEngine& engine)
         m_runMode = kModeSingleStep;
     m_statementLines.erase(&engine);
     if (engine.ErrorPosition() >= 0) {
-        // The script session's thread logs its script's failure itself, in order with its own
-        // lines; a page's failure has nobody else to log it.
-        if (!(engine.IsTopEngine() && IsScriptSessionThread()))
+        // Each failure is logged once: a failed call's report stands inside its caller's, the
+        // script session's thread logs its script's failure itself, in order with its own lines,
+        // and a page's failure has nobody else to log it.
+        if (engine.IsTopEngine() && !IsScriptSessionThread())
             TheLog().WriteText("\r\n" + engine.ErrorText());
         if (m_window != nullptr)
             m_window->PostRunError(engine.ErrorPosition(), engine.FilePath());

@@ -516,6 +516,22 @@ TEST_F(DebuggerTest, AFailedScriptLogsItsErrorOnceAndTheSessionEndsLast)
     EXPECT_EQ(m_window.Errors().size(), 1u);
 }
 
+TEST_F(DebuggerTest, AFailedCallIsLoggedOnceInsideItsCallersReport)
+{
+    CStudioInstall::WebFile("script/lib.tws", "function broken()\n  Local.z = Nowhere.x;\nendfunction\n");
+    const std::string page =
+        CStudioInstall::WebFile("calls.twp", "<!--{ file lib('/script/lib.tws'); lib.broken(); }-->");
+    auto reply = Request(StartPages(), "/calls.twp");
+    reply.get();
+    int errors = 0;
+    for (const std::string& entry : m_log.Entries())
+        errors += entry.find("Unknown Object") != std::string::npos;
+    EXPECT_EQ(errors, 1) << ::testing::PrintToString(m_log.Entries());
+    // The editor still hears of both places: the failing statement and the call that reached it.
+    EXPECT_EQ(m_window.Errors().size(), 2u);
+    EXPECT_EQ(m_window.Errors().back().path, page);
+}
+
 TEST(DebuggerPortTest, OnlyWholeNumbersFrom1To65535)
 {
     for (const char* port : {"1", "80", "8085", "65535"})
