@@ -18,7 +18,7 @@ namespace {
 std::atomic<bool> g_httpsHint{false};
 
 constexpr std::int64_t kBytesPerMegabyte = 1048576;
-// RecvExact counts in int; a large body is read in pieces of this size.
+// Recv counts in int; a large body is read in pieces of at most this size.
 constexpr std::int64_t kBodyPiece = 1 << 30;
 
 // The next word of `text` from `position`, words being separated by runs of the bytes in
@@ -87,25 +87,28 @@ bool HasAttachmentSegment(std::string_view urlPath)
     return false;
 }
 
-// The leading decimal number of a Content-Length word, as atoi reads it, but in 64 bits: false
-// when it is negative or beyond the 64-bit range, so that neither can turn into a small size.
-bool ParseContentLength(std::string_view word, std::int64_t& length)
+// What a Content-Length word says: a length, none (the word begins with no digit, or the number
+// is negative, so it is answered as a missing header), or one too large for any body (beyond the
+// 64-bit range, which must not wrap around to a small size).
+enum class LengthWord { kLength, kNone, kTooLarge };
+
+// The leading decimal number of a Content-Length word, as atoi reads it, but in 64 bits.
+LengthWord ParseContentLength(std::string_view word, std::int64_t& length)
 {
     std::size_t position = 0;
-    bool negative = false;
-    if (position < word.size() && (word[position] == '+' || word[position] == '-'))
-        negative = word[position++] == '-';
+    if (position < word.size() && word[position] == '+')
+        ++position;
+    if (position >= word.size() || word[position] < '0' || word[position] > '9')
+        return LengthWord::kNone;
     std::int64_t value = 0;
     for (; position < word.size() && word[position] >= '0' && word[position] <= '9'; ++position) {
         const int digit = word[position] - '0';
         if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10)
-            return false;
+            return LengthWord::kTooLarge;
         value = value * 10 + digit;
     }
-    if (negative && value != 0)
-        return false;
     length = value;
-    return true;
+    return LengthWord::kLength;
 }
 
 // The decimal value of a word's first character; 0 when it is no digit or the word is empty.
@@ -114,20 +117,20 @@ int FirstDigitValue(std::string_view word)
     return !word.empty() && word[0] >= '0' && word[0] <= '9' ? word[0] - '0' : 0;
 }
 
-// Bounds every wait of the connection by the head's deadline for as long as the head is read.
-class CHeadDeadline {
+// Bounds every wait of the connection by the request's deadline for as long as it is read.
+class CRequestDeadline {
 public:
-    CHeadDeadline(CTcpSocket& connection, std::chrono::steady_clock::time_point deadline)
+    CRequestDeadline(CTcpSocket& connection, std::chrono::steady_clock::time_point deadline, int seconds)
         : m_connection(connection)
     {
         // A blocking socket would wait for a silent peer forever, deadline or not.
         if (m_connection.GetTimeout() <= 0)
-            m_connection.SetTimeout(CSspRequest::kHeadSeconds);
+            m_connection.SetTimeout(seconds);
         m_connection.SetDeadline(deadline);
     }
-    ~CHeadDeadline() { m_connection.ClearDeadline(); }
-    CHeadDeadline(const CHeadDeadline&) = delete;
-    CHeadDeadline& operator=(const CHeadDeadline&) = delete;
+    ~CRequestDeadline() { m_connection.ClearDeadline(); }
+    CRequestDeadline(const CRequestDeadline&) = delete;
+    CRequestDeadline& operator=(const CRequestDeadline&) = delete;
 
 private:
     CTcpSocket& m_connection;
@@ -146,6 +149,14 @@ int CSspRequest::Parse()
 {
     if (m_connection == nullptr)
         return kParseNoConnection;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    m_deadline = start + std::chrono::seconds(m_limits.requestSeconds);
+    const CRequestDeadline bound(*m_connection, m_deadline, m_limits.requestSeconds);
+    // Nothing is logged for a connection that never sends: browsers open spare connections that
+    // they may never use.
+    if (!m_connection->WaitForInput(std::min(m_deadline, start + std::chrono::seconds(m_limits.firstByteSeconds))))
+        return kParseBroken;
     const int result = ReadHead();
     if (result != kParseOk)
         return result;
@@ -158,10 +169,6 @@ int CSspRequest::Parse()
 
 int CSspRequest::ReadHead()
 {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_headSeconds);
-    CHeadDeadline bound(*m_connection, deadline);
-
     char line[kLineBufferSize];
     bool requestLineRead = false;
     std::size_t headBytes = 0;
@@ -183,9 +190,9 @@ int CSspRequest::ReadHead()
             return kParseBroken;
         }
         headBytes += static_cast<std::size_t>(length) + 2;
-        if (headBytes > kMaxHeadBytes || ++lineCount > kMaxHeadLines || Clock::now() > deadline) {
+        if (headBytes > kMaxHeadBytes || ++lineCount > kMaxHeadLines || std::chrono::steady_clock::now() > m_deadline) {
             TheLog().WriteLine("Request head over %zu bytes, %d lines or %d seconds refused.", kMaxHeadBytes,
-                               kMaxHeadLines, m_headSeconds);
+                               kMaxHeadLines, m_limits.requestSeconds);
             return kParseBroken;
         }
         if (result == -1)
@@ -228,14 +235,51 @@ int CSspRequest::ReadBody()
     const auto length = static_cast<std::size_t>(m_contentLength);
     if (m_fields.ReserveBody(length) == 0)
         return kParseNoMemory;
-    char* buffer = m_fields.GetBodyBuffer();
-    for (std::int64_t received = 0; received < m_contentLength;) {
-        const std::int64_t piece = std::min(m_contentLength - received, kBodyPiece);
-        if (m_connection->RecvExact(buffer + received, static_cast<int>(piece)) != 1)
+    const int result = ReceiveBody(m_fields.GetBodyBuffer(), m_contentLength);
+    if (result == kParseOk)
+        m_fields.SetBodyLength(length);
+    return result;
+}
+
+int CSspRequest::ReceiveBody(char* buffer, std::int64_t length)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto window = std::chrono::seconds(m_limits.rateWindowSeconds);
+    Clock::time_point deadline = m_deadline;
+    // The window that ends at the deadline, and the count of bytes that had arrived as it began
+    // (-1 until then): the deadline moves on by a window only when that window brought enough.
+    Clock::time_point windowStart = deadline - window;
+    std::int64_t windowStartCount = -1;
+    std::int64_t received = 0;
+    while (received < length) {
+        const Clock::time_point now = Clock::now();
+        if (windowStartCount < 0 && now >= windowStart)
+            windowStartCount = received;
+        if (now >= deadline) {
+            if (received - windowStartCount < m_limits.minBytesPerWindow) {
+                TheLog().WriteLine("Request body from %s came slower than %d bytes in %d seconds; connection closed.",
+                                   m_connection->GetPeerAddress().c_str(), m_limits.minBytesPerWindow,
+                                   m_limits.rateWindowSeconds);
+                return kParseBroken;
+            }
+            windowStart = deadline;
+            windowStartCount = received;
+            deadline += window;
+            continue;
+        }
+        // Every wait of the socket, the ones inside a TLS record too, ends at the deadline.
+        m_connection->SetDeadline(deadline);
+        const Clock::time_point wakeAt = windowStartCount < 0 ? windowStart : deadline;
+        if (!m_connection->WaitForInput(wakeAt)) {
+            if (Clock::now() < wakeAt)
+                return kParseBroken;
+            continue;
+        }
+        const int got = m_connection->Recv(buffer + received, static_cast<int>(std::min(length - received, kBodyPiece)));
+        if (got <= 0)
             return kParseBroken;
-        received += piece;
+        received += got;
     }
-    m_fields.SetBodyLength(length);
     return kParseOk;
 }
 
@@ -247,7 +291,8 @@ void CSspRequest::ReadRequestLine(std::string_view line)
     m_fullUrl = NextWord(line, position, " ");
     m_urlPath = m_fullUrl;
     const std::size_t query = m_fullUrl.find('?');
-    if (EqualsNoCase(m_method, "GET") && query != std::string::npos) {
+    // HEAD asks for what GET would answer, so its query is read as GET reads it.
+    if ((EqualsNoCase(m_method, "GET") || EqualsNoCase(m_method, "HEAD")) && query != std::string::npos) {
         m_urlPath = m_fullUrl.substr(0, query);
         m_fields.SetBody(std::string_view(m_fullUrl).substr(query + 1));
     }
@@ -292,8 +337,9 @@ void CSspRequest::ReadContentLength(std::string_view rest)
 {
     std::size_t position = 0;
     std::int64_t length = 0;
-    m_contentLengthRefused = !ParseContentLength(NextWord(rest, position, " :;"), length);
-    m_contentLength = m_contentLengthRefused ? -1 : length;
+    const LengthWord word = ParseContentLength(NextWord(rest, position, " :;"), length);
+    m_contentLengthRefused = word == LengthWord::kTooLarge;
+    m_contentLength = word == LengthWord::kLength ? length : -1;
 }
 
 void CSspRequest::ReadCookies(std::string_view text)

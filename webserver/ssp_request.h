@@ -3,10 +3,12 @@
 // background task makes one without a connection, so that its scripts can use `Request` too.
 //
 // The head is bounded before memory or time is spent on it: lines of at most 4095 bytes (a longer
-// one is logged and skipped), at most kMaxHeadBytes and kMaxHeadLines in all, and all of it within
-// kHeadSeconds. The body is read only for POST, and only up to the GeneralMaxUpload setting.
+// one is logged and skipped), at most kMaxHeadBytes and kMaxHeadLines in all. The body is read
+// only for POST, and only up to the GeneralMaxUpload setting. Time is bounded too (see
+// CRequestTimeLimits), so that a client that trickles its request cannot hold a server thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,6 +20,18 @@
 class CSspValue;
 class CTcpSocket;
 
+// How long a client may take over its request. The first byte must come soon: a connection that
+// sends nothing holds a server thread for nothing. Head and body together get requestSeconds;
+// beyond that a body goes on only while each window of rateWindowSeconds brings at least
+// minBytesPerWindow bytes (about 1 KB/s), so a large upload over a slow line still arrives but a
+// body sent a byte at a time does not hold the thread for the length of the upload limit.
+struct CRequestTimeLimits {
+    int firstByteSeconds = 10;
+    int requestSeconds = 60;
+    int rateWindowSeconds = 10;
+    int minBytesPerWindow = 10240;
+};
+
 class CSspRequest : public CSspRequestObject {
 public:
     // Results of Parse.
@@ -26,13 +40,12 @@ public:
     static constexpr int kParseNoContentLength = -2;  // a POST without Content-Length
     static constexpr int kParseBroken = -3;           // head or body cut short, failed or over its bounds
     static constexpr int kParseInvalidAddress = -4;   // the URL holds control bytes: "Invalid HTTP address."
-    static constexpr int kParseTooLarge = -5;         // the body is over the upload limit (or negative)
+    static constexpr int kParseTooLarge = -5;         // the body is over the upload limit
     static constexpr int kParseNoConnection = -6;
 
     static constexpr int kLineBufferSize = 4096;  // so a header line holds at most 4095 bytes
     static constexpr std::size_t kMaxHeadBytes = 65536;
     static constexpr int kMaxHeadLines = 100;
-    static constexpr int kHeadSeconds = 60;
 
     // `connection` belongs to the caller (the server thread) and must outlive the request; null
     // for a request made by a background task.
@@ -42,8 +55,10 @@ public:
 
     // Reads the head and, for a POST, the body. Returns one of the kParse results; never throws.
     int Parse();
-    // The time that the whole head may take, kHeadSeconds unless set before Parse.
-    void SetHeadTimeLimit(int seconds) { m_headSeconds = seconds; }
+    // Set before Parse to bound the client otherwise than by the defaults.
+    void SetTimeLimits(const CRequestTimeLimits& limits) { m_limits = limits; }
+    // The time that head and body may take (requestSeconds), set before Parse.
+    void SetHeadTimeLimit(int seconds) { m_limits.requestSeconds = seconds; }
 
     // The form field's value (CRequestFields::GetValue).
     bool GetField(std::string_view name, std::string& value) const override;
@@ -99,6 +114,9 @@ private:
     // Reads and drops the rest of a line that did not fit the buffer; counts its bytes.
     int SkipRestOfLine(char* buffer, std::size_t& headBytes);
     int ReadBody();
+    // Receives the body into `buffer`, holding the client to the request's deadline and, past
+    // it, to the minimum rate.
+    int ReceiveBody(char* buffer, std::int64_t length);
     void ReadRequestLine(std::string_view line);
     void ReadHeaderLine(std::string_view line);
     void ReadContentLength(std::string_view rest);
@@ -123,9 +141,11 @@ private:
     CTcpSocket* m_connection;
     std::unordered_map<std::string, std::string> m_cookies;  // name as sent -> decoded value
 
-    // Content-Length as sent; -1 while absent. A number beyond the 64-bit range, or a negative
-    // one, is refused as too large.
+    // Content-Length as sent; -1 while absent or when it is no number or a negative one. A number
+    // beyond the 64-bit range is refused as too large.
     std::int64_t m_contentLength = -1;
     bool m_contentLengthRefused = false;
-    int m_headSeconds = kHeadSeconds;
+    CRequestTimeLimits m_limits;
+    // When head and body together must have arrived; set as Parse begins.
+    std::chrono::steady_clock::time_point m_deadline;
 };

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <fstream>
 
 #include "foundation/log.h"
 #include "platform/file_system.h"
@@ -173,11 +174,18 @@ int CTcpSocket::Listen(const std::string& address, int port) {
            address.c_str(), port);
     return 0;
   }
-  if (listen(handle, kListenBacklog) != 0) {
+  if (listen(handle, ListenBacklog()) != 0) {
     TheLog().WriteLine("Server socket failed to listen.");
     return 0;
   }
   return 1;
+}
+
+int CTcpSocket::ListenBacklog() {
+  std::ifstream limit("/proc/sys/net/core/somaxconn");
+  int backlog = 0;
+  if (limit >> backlog && backlog > 0) return backlog;
+  return SOMAXCONN;
 }
 
 int CTcpSocket::Accept(CTcpSocket& out) {
@@ -247,8 +255,12 @@ int CTcpSocket::SetTimeout(int seconds) {
 }
 
 CTcpSocket::WaitResult CTcpSocket::WaitUntilReady(short events) const {
+  return WaitUntil(events, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
+}
+
+CTcpSocket::WaitResult CTcpSocket::WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = std::min(Clock::now() + std::chrono::seconds(m_timeout), m_deadline);
+  deadline = std::min(deadline, m_deadline);
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd entry{m_socket, events, 0};
@@ -456,6 +468,12 @@ int CTcpSocket::ReadLine(char* buffer, int capacity, int* length) {
   buffer[stored] = '\0';
   if (length) *length = stored;
   return result;
+}
+
+bool CTcpSocket::WaitForInput(std::chrono::steady_clock::time_point deadline) const {
+  if (m_inputStart != m_inputEnd || (m_layer && m_layer->HasBufferedInput())) return true;
+  if (m_timeout > 0) deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
+  return WaitUntil(POLLIN, deadline) == WaitResult::Ready;
 }
 
 void CSocketLayer::DrainInput(CTcpSocket& socket) { DropPendingBytes(socket); }

@@ -34,6 +34,9 @@ class CSocketLayer {
   // Drops the input that has arrived and not been read, without waiting for more. This one
   // drops the descriptor's pending bytes as they are; a layer with state of its own overrides it.
   virtual void DrainInput(CTcpSocket& socket);
+  // True when bytes have arrived that the layer holds and has not handed out yet, so that a
+  // reader needs no wait on the descriptor for them.
+  virtual bool HasBufferedInput() const { return false; }
 };
 
 // One thread uses a socket at a time: the owner, the thread that created or attached the
@@ -43,7 +46,6 @@ class CSocketLayer {
 class CTcpSocket {
  public:
   static constexpr int kInputBufferSize = 65536;
-  static constexpr int kListenBacklog = 128;
   // The largest TLS record's payload: a secure connection sends a file in pieces of this size.
   static constexpr int kFilePiece = 16384;
 
@@ -60,8 +62,12 @@ class CTcpSocket {
   // returns it (-1 when none).
   int Detach();
 
-  // Listening socket on a dotted IPv4 address; port 0 takes a free port (see GetLocalPort).
+  // Listening socket on a dotted IPv4 address; port 0 takes a free port (see GetLocalPort). The
+  // accept queue is the system's largest (ListenBacklog).
   int Listen(const std::string& address, int port);
+  // The longest accept queue the system allows (net.core.somaxconn, else SOMAXCONN): a burst of
+  // connections then waits in the kernel for the listener instead of being refused there.
+  static int ListenBacklog();
   // Accepts one connection into `out`, which the calling thread then owns. Aborted and
   // interrupted accepts are retried; 0 for any other failure, with errno kept for the caller.
   int Accept(CTcpSocket& out);
@@ -98,6 +104,10 @@ class CTcpSocket {
   // closed first. A CR followed by anything but LF is dropped with that byte; a lone LF is
   // stored. `length`, when given, receives the stored count in every case.
   int ReadLine(char* buffer, int capacity, int* length = nullptr);
+  // Waits until input can be read (bytes, or the peer's close) without waiting past `deadline`
+  // nor the time-out: true when it can; false at the deadline or on a failure, neither logged.
+  // Reading the first byte of a request and a slow body use it to judge the peer themselves.
+  bool WaitForInput(std::chrono::steady_clock::time_point deadline) const;
   // Drops the input that has arrived and not been read, so that closing after the response
   // does not reset the connection and cut the response off.
   void DrainInput();
@@ -142,6 +152,7 @@ class CTcpSocket {
   void AttachLocked(int handle, pid_t owner);
   int CloseLocked(bool owner);
   WaitResult WaitUntilReady(short events) const;
+  WaitResult WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
   // One receive or send, waiting for readiness up to the time-out; logs its failures.
   int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
   void LogSocketError(bool receiving, int error) const;

@@ -100,6 +100,9 @@ class CTlsLayer final : public CSocketLayer {
   int Write(CTcpSocket& socket, const char* data, int length, bool more) override;
   void Shutdown(CTcpSocket& socket) override;
   void DrainInput(CTcpSocket& socket) override;
+  bool HasBufferedInput() const override {
+    return m_session != nullptr && (SSL_pending(m_session) > 0 || BIO_ctrl_pending(m_input) > 0);
+  }
 
  private:
   // Plain bytes per record written: the largest record TLS allows.

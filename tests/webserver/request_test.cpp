@@ -54,6 +54,15 @@ public:
         }
         return false;
     }
+    // The entries that hold `text`; all of them for "".
+    int Count(const std::string& text)
+    {
+        std::lock_guard lock(m_lock);
+        int count = 0;
+        for (const std::string& entry : m_entries)
+            count += entry.find(text) != std::string::npos ? 1 : 0;
+        return count;
+    }
 
 private:
     std::mutex m_lock;
@@ -104,6 +113,7 @@ protected:
         }
         m_connection.SetTimeout(20);
         m_request = std::make_unique<CSspRequest>(&m_connection);
+        m_request->SetTimeLimits(m_limits);
         m_request->SetHeadTimeLimit(headSeconds);
         const int result = m_request->Parse();
         m_connection.DrainInput();
@@ -130,6 +140,9 @@ protected:
         posix_spawn_file_actions_destroy(&actions);
         return error == 0 ? pid : -1;
     }
+
+    // Time limits for the next Serve, but for requestSeconds, which Serve is given.
+    CRequestTimeLimits m_limits;
 
     CSspRequest& Request() { return *m_request; }
 
@@ -242,8 +255,15 @@ TEST_F(RequestPeerTest, BodyOverTheLimitOrWithoutLengthIsRefused)
               CSspRequest::kParseTooLarge);
     EXPECT_EQ(ServeRaw("POST /a.twp HTTP/1.0\r\nContent-Length: 18446744073709551617\r\n\r\nx"),
               CSspRequest::kParseTooLarge);
-    EXPECT_EQ(ServeRaw("POST /a.twp HTTP/1.0\r\nContent-Length: -1\r\n\r\nx"), CSspRequest::kParseTooLarge);
     EXPECT_EQ(ServeRaw("POST /a.twp HTTP/1.0\r\nHost: h\r\n\r\nx=1"), CSspRequest::kParseNoContentLength);
+    // A length that is no number, or a negative one, says no more than a missing header.
+    for (const char* length : {"-1", "-99999999999999999999999", "abc", "", "- 5", "+-3"}) {
+        EXPECT_EQ(ServeRaw(std::string("POST /a.twp HTTP/1.0\r\nContent-Length: ") + length + "\r\n\r\nx=1"),
+                  CSspRequest::kParseNoContentLength)
+            << length;
+    }
+    EXPECT_EQ(ServeRaw("POST /a.twp HTTP/1.0\r\nContent-Length: +3\r\n\r\nx=1"), CSspRequest::kParseOk);
+    EXPECT_EQ(Request().GetFields().GetBody(), "x=1");
     // The limit is computed in 64 bits: 4096 MB must not wrap around to 0.
     TheServerConfig().m_maxUpload = 4096;
     EXPECT_EQ(ServeRaw("POST /a.twp HTTP/1.0\r\nContent-Length: 3\r\n\r\nx=1"), CSspRequest::kParseOk);
@@ -333,6 +353,47 @@ TEST_F(RequestPeerTest, SlowHeadIsCutAtTheDeadline)
     // Every byte came well within the socket's 20-second wait; only the head's deadline ends it.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_TRUE(log.Contains("Timeout receiving on socket"));
+}
+
+TEST_F(RequestPeerTest, AClientThatSendsNothingIsDroppedAfterTheFirstByteLimitWithoutALogLine)
+{
+    LogCapture log;
+    m_limits.firstByteSeconds = 1;
+    EXPECT_EQ(ServeRaw("", "silent", 30), CSspRequest::kParseBroken);
+    EXPECT_EQ(log.Count(""), 0) << "browsers open spare connections; they are no error";
+    // A client that does send gets the rest of the request's time for its head.
+    EXPECT_EQ(ServeRaw("GET /a.htm HTTP/1.0\r\nX-Slow: " + std::string(8, 's') + "\r\n\r\n", "slow:0.05", 30),
+              CSspRequest::kParseOk);
+}
+
+TEST_F(RequestPeerTest, ABodyPastTheDeadlineGoesOnOnlyAtTheMinimumRate)
+{
+    LogCapture log;
+    m_limits.rateWindowSeconds = 1;
+    m_limits.minBytesPerWindow = 1000;
+    const std::string head = "POST /a.twp HTTP/1.0\r\nContent-Length: ";
+    // About 5000 bytes a second: the body outlasts the 1-second deadline and still arrives whole.
+    const std::string body(8000, 'b');
+    ASSERT_EQ(ServeRaw(head + std::to_string(body.size()) + "\r\n\r\n" + body, "paced:500:0.1", 1),
+              CSspRequest::kParseOk);
+    EXPECT_EQ(Request().GetFields().GetBody(), body);
+    EXPECT_FALSE(log.Contains("connection closed"));
+
+    // About 250 bytes a second: cut at the deadline, and said once.
+    const std::string trickle(3000, 't');
+    EXPECT_EQ(ServeRaw(head + std::to_string(trickle.size()) + "\r\n\r\n" + trickle, "paced:50:0.2", 1),
+              CSspRequest::kParseBroken);
+    EXPECT_EQ(log.Count("Request body from 127.0.0.1 came slower than 1000 bytes in 1 seconds; connection closed."), 1);
+}
+
+TEST_F(RequestPeerTest, HeadReadsItsQueryAsGetDoes)
+{
+    ASSERT_EQ(ServeRaw("HEAD /a/b.twp?x=1&y=2 HTTP/1.0\r\n\r\n"), CSspRequest::kParseOk);
+    EXPECT_EQ(Request().GetUrlPath(), "/a/b.twp");
+    EXPECT_EQ(Request().GetExtension(), "twp");
+    Request().GetFields().Parse();
+    EXPECT_EQ(Field("x"), "1");
+    EXPECT_EQ(Field("y"), "2");
 }
 
 TEST_F(RequestPeerTest, ControlBytesInTheUrlAreRefused)

@@ -1,6 +1,8 @@
 # Sends the exact bytes of a file to the test server and prints its reply.
-#   raw_peer.py <port> <file> [whole | half-close | slow:<seconds between bytes>]
-# half-close ends the sending side after the bytes, so the server sees the data end there.
+#   raw_peer.py <port> <file> [whole | half-close | slow:<seconds between bytes> | silent |
+#                              paced:<bytes a piece>:<seconds between pieces>]
+# half-close ends the sending side after the bytes, so the server sees the data end there; silent
+# sends nothing at all.
 import socket
 import sys
 import time
@@ -16,6 +18,13 @@ try:
             for byte in data:
                 s.sendall(bytes([byte]))
                 time.sleep(pause)
+        elif mode.startswith("paced:"):
+            size, pause = mode[6:].split(":")
+            for start in range(0, len(data), int(size)):
+                s.sendall(data[start:start + int(size)])
+                time.sleep(float(pause))
+        elif mode == "silent":
+            pass
         else:
             s.sendall(data)
         if mode == "half-close":
