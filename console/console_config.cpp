@@ -139,6 +139,8 @@ int CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port
 int CConsoleConfig::Save()
 {
     CRegistryKey& key = RegistryKey();
+    // A console or server killed while writing left whole copies of the settings behind.
+    key.RemoveLeftoverFiles();
     int written;
     {
         CRegistryBatch batch(key);
@@ -159,6 +161,7 @@ int CConsoleConfig::Save()
         text("DbAccessSerialize", YesNo(m_dbAccessSerialize));
         text("DbConnectionThreadOwn", YesNo(m_dbConnectionThreadOwn));
         number("DbConnectionIdleTimeout", m_dbConnectionIdleTimeout);
+        number("PageRunTimeLimit", m_pageRunTimeLimit);
         SaveTasks();
         text("EmSmtpServer", m_emSmtpServer);
         text("EmSmtpPort", m_emSmtpPort);
@@ -201,6 +204,7 @@ int CConsoleConfig::Save()
 
 int CConsoleConfig::SaveConnectString()
 {
+    RegistryKey().RemoveLeftoverFiles();
     if (!RegistryKey().WriteString("DbOdbcConnectString", m_dbOdbcConnectString))
         TheLog().WriteLine("%s when accessing registry.", GetSystemErrorText(RegistryKey().GetLastErrno()).c_str());
     RegistryKey().Close();
@@ -245,5 +249,6 @@ bool CConsoleConfig::Differs(const CConsoleConfig& other) const
     return m_sessionTimeout != other.m_sessionTimeout || m_maxUpload != other.m_maxUpload ||
            m_dbAccessSerialize != other.m_dbAccessSerialize ||
            m_dbConnectionThreadOwn != other.m_dbConnectionThreadOwn ||
-           m_dbConnectionIdleTimeout != other.m_dbConnectionIdleTimeout || m_emMaxEmailOut != other.m_emMaxEmailOut;
+           m_dbConnectionIdleTimeout != other.m_dbConnectionIdleTimeout || m_emMaxEmailOut != other.m_emMaxEmailOut ||
+           m_pageRunTimeLimit != other.m_pageRunTimeLimit;
 }

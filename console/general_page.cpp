@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int kMaxDependency = 50;
+// A day: a page that runs longer is a fault, and 0 switches the limit off anyway.
+constexpr int kMaxPageRunTimeLimit = 86400;
 
 }  // namespace
 
@@ -30,6 +32,7 @@ CGeneralPage::CGeneralPage(QWidget* parent) : CSettingsPage("General", parent)
     m_sslPort = WithId(new QLineEdit(this), 1001);
     m_maxUpload = WithId(new QLineEdit(this), 1105);
     m_sessionTimeout = WithId(new QLineEdit(this), 1049);
+    m_pageRunTimeLimit = WithId(new QLineEdit(this), 1151);
     m_dependency = WithId(new QComboBox(this), 1101);
     m_dependency->setEditable(true);
 
@@ -53,6 +56,7 @@ CGeneralPage::CGeneralPage(QWidget* parent) : CSettingsPage("General", parent)
     session->addWidget(m_sessionTimeout);
     session->addWidget(new QLabel("minutes after it is created", this));
     form->addRow(session);
+    form->addRow("End a page that runs longer than (seconds, 0 for no limit):", m_pageRunTimeLimit);
 
     auto* runAs = new QGroupBox("Run Tarnwick Server as", this);
     auto* runAsLayout = new QVBoxLayout(runAs);
@@ -81,6 +85,7 @@ void CGeneralPage::OnInitDialog()
     m_sslPort->setText(ToQt(settings.m_generalSslPort));
     m_sessionTimeout->setText(QString::number(settings.m_sessionTimeout));
     m_maxUpload->setText(QString::number(settings.m_maxUpload));
+    m_pageRunTimeLimit->setText(QString::number(settings.m_pageRunTimeLimit));
     if (QAbstractButton* button = m_runAs->button(settings.m_runAsService ? 1 : 0))
         button->setChecked(true);
     if (QAbstractButton* button = m_startType->button(settings.m_serviceStartType))
@@ -121,7 +126,9 @@ bool CGeneralPage::StoreControls()
 {
     int maxUpload = 0;
     int sessionTimeout = 0;
-    if (!ReadInteger(m_maxUpload, 1, 1000, maxUpload) || !ReadInteger(m_sessionTimeout, 1, 1440, sessionTimeout))
+    int pageRunTimeLimit = 0;
+    if (!ReadInteger(m_maxUpload, 1, 1000, maxUpload) || !ReadInteger(m_sessionTimeout, 1, 1440, sessionTimeout) ||
+        !ReadInteger(m_pageRunTimeLimit, 0, kMaxPageRunTimeLimit, pageRunTimeLimit))
         return false;
     const QString dependency = m_dependency->currentText();
     if (!CheckLength(m_dependency, dependency, kMaxDependency))
@@ -131,6 +138,7 @@ bool CGeneralPage::StoreControls()
     settings.m_generalTcpipPort = FromQt(m_tcpPort->text());
     settings.m_maxUpload = maxUpload;
     settings.m_sessionTimeout = sessionTimeout;
+    settings.m_pageRunTimeLimit = pageRunTimeLimit;
     settings.m_generalOrganizationName = FromQt(m_organization->text());
     settings.m_generalSslPort = FromQt(m_sslPort->text());
     settings.m_runAsService = m_runAs->checkedId() == 1 ? 1 : 0;

@@ -224,6 +224,9 @@ int CServerConfig::Load() {
     // Without the application lock, threads sharing one connection would interleave statements.
     m_dbConnectionThreadOwn = m_dbAccessSerialize ? ReadFlag("DbConnectionThreadOwn", 0) : 1;
     m_dbConnectionIdleTimeout = ReadInt("DbConnectionIdleTimeout", 0);
+    m_pageRunTimeLimit = ReadInt("PageRunTimeLimit", kDefaultPageRunTimeLimit);
+    if (m_pageRunTimeLimit < 0)
+        m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
 
     m_emSmtpServer = ReadText("EmSmtpServer", "");
     m_emSmtpPort = ReadText("EmSmtpPort", "25");

@@ -70,6 +70,8 @@ public:
     // The charset of the user's locale's codeset, or "" when it is none the server knows.
     static std::string GetDefaultCharset();
 
+    static constexpr int kDefaultPageRunTimeLimit = 120;
+
     int m_loaded = 0;
     std::string m_generalOrganizationName;
     std::string m_generalTcpipAddress;
@@ -92,6 +94,8 @@ public:
     int m_dbAccessSerialize = 0;
     int m_dbConnectionThreadOwn = 0;
     int m_dbConnectionIdleTimeout = 0;
+    // Seconds a web request's page may run (PageRunTimeLimit); 0: no limit.
+    int m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
     int m_tasksChanged = 0;
     std::string m_emSmtpServer;
     std::string m_emSmtpPort;

@@ -35,14 +35,23 @@ public:
         return true;
     }
 
-private:
-    void Set(CSspEngine* engine)
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_engine = engine;
-    }
+    // The thread is being stopped: its run ends at its next statement (CSspEngine::RequestEnd),
+    // and so does every run named in the slot from now on, an error page included.
+    void EndRuns();
+    // The administrator cut the thread's connection: its run ends at its next statement, and so
+    // does every run named in the slot until ClearDisconnect, so that a page about to start for
+    // that connection does not run either.
+    void Disconnect();
+    // A new connection begins: a disconnect of the one before no longer counts.
+    void ClearDisconnect();
 
-    // m_lock guards m_engine, and nothing else is taken while it is held.
+private:
+    void Set(CSspEngine* engine);
+    void Apply() const;
+
+    // m_lock guards the fields below, and nothing else is taken while it is held.
     mutable std::mutex m_lock;
     CSspEngine* m_engine = nullptr;
+    bool m_stopping = false;
+    bool m_disconnected = false;
 };

@@ -21,6 +21,12 @@ constexpr int kMsgMissingBlockEnd = 80;   // "Missing }--"
 constexpr int kMsgShouldBeBlockEnd = 81;  // "Should be }-->"
 constexpr size_t kMaxFileErrorText = 255;
 
+// The run's clock is read once every so many statements: often enough that a loop is ended
+// within moments of its limit, seldom enough to cost nothing measurable per statement.
+constexpr int kStatementsPerClockCheck = 64;
+constexpr const char* kRunEndedByAdministrator = "The page was ended by the administrator.";
+constexpr const char* kRunEndedByServerStop = "The page was ended because the server is stopping.";
+
 std::atomic<CSspDebugHooks*> g_installedHooks{nullptr};
 
 // Nested runs and argument lists in evaluation on this thread. A level takes about 2 KiB of stack
@@ -100,6 +106,12 @@ int CSspEngine::Run(const CSspRunArgs& args)
     m_returnedValues = args.returnedValues;
 
     const std::unique_lock<std::recursive_mutex> lock = LockForRun();
+    // Under the debugger a run spends its time paused at breakpoints; the limit would end it.
+    if (IsTopEngine()) {
+        m_runLimited = m_runTimeLimit > 0 && m_hooks == nullptr;
+        m_runDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_runTimeLimit);
+        m_statementsSinceClock = 0;
+    }
     int result = RunLoop();
     if (result == kRunCompleted)
         result = CheckRunEnd();
@@ -261,11 +273,33 @@ int CSspEngine::ExecuteBlock()
             if (m_hooks->IsStopRequested())
                 return kRunStopped;
         }
+        CheckRunLimits();
         int result = ExecuteStatement(token);
         if (result != kRunCompleted)
             return result;
     }
     return kRunCompleted;
+}
+
+void CSspEngine::CheckRunLimits()
+{
+    CSspEngine& top = *m_top;
+    if (const int reason = top.m_endRequest.load(std::memory_order_relaxed); reason != 0)
+        RaiseRunEnded(reason);
+    if (!top.m_runLimited || ++top.m_statementsSinceClock < kStatementsPerClockCheck)
+        return;
+    top.m_statementsSinceClock = 0;
+    if (std::chrono::steady_clock::now() >= top.m_runDeadline)
+        throw CSspException("The page exceeded the time limit of " + std::to_string(top.m_runTimeLimit) +
+                                " seconds and was ended.",
+                            Cursor());
+}
+
+void CSspEngine::RaiseRunEnded(int reason)
+{
+    if (reason == static_cast<int>(EndRequest::kServerStop))
+        throw CSspException(kRunEndedByServerStop, Cursor());
+    throw CSspException(kRunEndedByAdministrator, Cursor());
 }
 
 int CSspEngine::CheckRunEnd()

@@ -38,6 +38,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -99,6 +100,19 @@ public:
     // into args.response, on a data source from the pool for that path, holding the application
     // lock as a run does. kRunCompleted when the bytes went out; kRunFailed with the error text set.
     int ServeDbAttachment(const CSspRunArgs& args);
+
+    // A web request's run ends with an error at its first statement after `seconds` of running,
+    // counted from when it holds the application lock, so that a page that loops cannot hold the
+    // lock and its server thread for good. 0 (the default, and every background run) sets no
+    // limit, and so does a run under the debugger, which pauses at breakpoints. Set on a top
+    // engine before Run.
+    void SetRunTimeLimit(int seconds) { m_runTimeLimit = seconds; }
+    // Why a run is asked from outside to end.
+    enum class EndRequest : int { kNone, kDisconnect, kServerStop };
+    // Any thread may ask, at any time: the run of this engine's top engine, nested runs
+    // included, ends with an error at its next statement. The request is a signal, not state of
+    // the run, so it may be given through a const engine (the thread's current-engine slot).
+    void RequestEnd(EndRequest reason) const { m_top->m_endRequest.store(static_cast<int>(reason)); }
 
     // Runs child (built with this engine's top) as a nested call at callPosition. A result other
     // than completed or returned is thrown as a CSspException carrying the child's error text.
@@ -342,6 +356,9 @@ private:
     // Sets the error text for the exception being handled (call only inside a catch block).
     void ReportCurrentException();
     int ExecuteBlock();
+    // Before each statement: throws when the run was asked to end or is over its time limit.
+    void CheckRunLimits();
+    [[noreturn]] void RaiseRunEnded(int reason);
     int CheckRunEnd();
     int FinishRun(int result);
     void CleanUp();
@@ -368,6 +385,13 @@ private:
     CSourceFileCache m_cache;  // used only when this is the top engine
     std::atomic<CSspEngine*> m_runningChild{nullptr};
     CSspDebugHooks* m_hooks = nullptr;
+
+    // Top engine only. The end request is set by other threads; the rest belongs to the run.
+    mutable std::atomic<int> m_endRequest{0};
+    int m_runTimeLimit = 0;
+    bool m_runLimited = false;  // this run has m_runDeadline
+    std::chrono::steady_clock::time_point m_runDeadline;
+    int m_statementsSinceClock = 0;
 
     CSourceFile* m_sourceFile = nullptr;
     CSspFunction* m_function = nullptr;

@@ -5,6 +5,8 @@
 #include "foundation/message_catalog.h"
 #include "platform/file_system.h"
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -16,6 +18,8 @@ namespace {
 constexpr int kMsgReplacedOnMove = 23;  // " will be deleted because a new file with same name ..."
 // Enough for every file a second could bring; past it the folder is taken to be broken.
 constexpr int kMaxNameSuffix = 100000;
+// The dot keeps a file being written out of every listing of mail files, which go by extension.
+constexpr const char* kTemporaryPrefix = ".new-";
 
 std::string TimeStamp(std::time_t now)
 {
@@ -72,8 +76,7 @@ bool WriteAll(int fd, std::string_view content)
 // A new hidden file in the folder holding `content`; its path, or "" with errno set.
 std::string WriteTemporaryFile(const std::string& folderPath, std::string_view content)
 {
-    // The dot keeps it out of every listing of mail files, which go by their extension.
-    std::string path = folderPath + "/.new-XXXXXX";
+    std::string path = folderPath + "/" + kTemporaryPrefix + "XXXXXX";
     const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0)
         return {};
@@ -243,4 +246,19 @@ bool MoveMailFile(std::string_view root, const std::string& path, std::string_vi
     }
     TheLog().WriteLine("Failed to move %s to %s. %s", path.c_str(), target.c_str(), GetSystemErrorText(error).c_str());
     return false;
+}
+
+int RemoveMailLeftovers(std::string_view root)
+{
+    const std::string mailRoot = std::string(root) + "/mail";
+    DIR* listing = opendir(mailRoot.c_str());
+    if (listing == nullptr)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(listing)) {
+        if (IsMailFolderName(entry->d_name))
+            removed += RemoveTemporaryLeftovers(mailRoot + "/" + entry->d_name, kTemporaryPrefix);
+    }
+    closedir(listing);
+    return removed;
 }

@@ -46,6 +46,10 @@ MailFile CreateMailFile(std::string_view root, std::string_view folder, std::str
 bool WriteNewMailFile(std::string_view root, std::string_view folder, std::string_view extension,
                       std::string_view content, std::string& path);
 
+// Removes the hidden temporary files (".new-XXXXXX") that a process killed while writing left in
+// the folders of "<root>/mail"; nothing else. Returns the number removed.
+int RemoveMailLeftovers(std::string_view root);
+
 // A received message's file in the mailbox's folder.
 MailFile CreateInboxFile(std::string_view root, std::string_view mailbox, std::string& path);
 

@@ -1,5 +1,7 @@
 #include "platform/file_system.h"
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -77,4 +79,43 @@ std::string GetSystemErrorText(int code)
     std::string result = "Error [" + std::to_string(code) + "]: ";
     result += text ? text : "FormatMessage Failed";
     return result;
+}
+
+namespace {
+
+// The six characters that mkstemp made of "XXXXXX".
+bool IsTemporarySuffix(std::string_view suffix)
+{
+    if (suffix.size() != 6)
+        return false;
+    bool word = true;
+    for (char c : suffix) {
+        const bool lower = c >= 'a' && c <= 'z';
+        if (!lower && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9'))
+            return false;
+        word = word && lower;
+    }
+    return !word;
+}
+
+}  // namespace
+
+int RemoveTemporaryLeftovers(const std::string& folder, std::string_view prefix)
+{
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix ||
+            !IsTemporarySuffix(name.substr(prefix.size())))
+            continue;
+        const std::string path = folder + "/" + std::string(name);
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    closedir(listing);
+    return removed;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // The installation folder without a trailing slash: the parent of the folder that holds the
 // running executable (the programs live in <install>/bin). TW_INSTALL_DIR, when set and not
@@ -17,6 +18,12 @@ bool DirectoryExists(const std::string& path);
 
 // True when the directory exists afterwards; parent folders are not created.
 bool CreateDirectoryIfMissing(const std::string& path);
+
+// Removes the regular files of `folder` whose names are `prefix` followed by the six letters and
+// digits that mkstemp puts in place of "XXXXXX": temporary files of a process killed before it
+// renamed or removed them. Six lower-case letters read as a word ("backup") that a person chose,
+// so such a name is left alone. Returns the number of files removed.
+int RemoveTemporaryLeftovers(const std::string& folder, std::string_view prefix);
 
 // "Error [<code>]: <system text>" for an errno value; "FormatMessage Failed" stands in for the
 // text of a code the system does not know.

@@ -343,6 +343,20 @@ int CRegistryKey::EndBatch() {
     return result;
 }
 
+int CRegistryKey::RemoveLeftoverFiles() {
+    char* resolved = realpath(m_path.c_str(), nullptr);
+    const std::string path = resolved ? resolved : m_path;
+    std::free(resolved);
+    LockedSettingsFile file;
+    const int err = file.Acquire(path, false, LOCK_EX);
+    // Without the file there is no writer to wait for, but there may be leftovers all the same.
+    if (err != 0 && err != ENOENT)
+        return 0;
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return RemoveTemporaryLeftovers(ParentDirectory(path), name + ".");
+}
+
 int CRegistryKey::CommitLocked(const std::vector<Change>& changes) {
     // Replace the file a symbolic link points to, not the link, so an administrator's link survives.
     char* resolved = realpath(m_path.c_str(), nullptr);

@@ -44,6 +44,11 @@ public:
     int EndBatch();
 
     const std::string& GetPath() const { return m_path; }
+    // Removes the temporary files that writers killed before their rename left beside the file
+    // ("settings.conf.XXXXXX", whole copies of the settings, passwords included). It holds the
+    // writers' lock meanwhile, so the file of a write in progress is never taken. Returns the
+    // number removed.
+    int RemoveLeftoverFiles();
     // errno of the last failure of Open, WriteString or EndBatch.
     int GetLastErrno() const;
 

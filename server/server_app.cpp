@@ -16,8 +16,10 @@
 #include "mail/email_in.h"
 #include "mail/email_out.h"
 #include "mail/email_sender.h"
+#include "mail/mail_store.h"
 #include "mail/script_thread.h"
 #include "platform/file_system.h"
+#include "platform/registry_key.h"
 #include "platform/service_manager.h"
 #include "server/console_commands.h"
 #include "webserver/listener_thread.h"
@@ -88,6 +90,7 @@ bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
         TheLog().WriteText(GetSystemErrorText(errno));
         return false;
     }
+    RemoveLeftovers();
     // A peer that goes away while it is sent to must cost a failed send, not the process.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -107,6 +110,14 @@ bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
     }
     ServiceMain();
     return true;
+}
+
+void CServerApp::RemoveLeftovers()
+{
+    const int settings = CRegistryKey(GetSettingsFilePath()).RemoveLeftoverFiles();
+    const int mail = RemoveMailLeftovers(m_installDir);
+    if (settings + mail > 0)
+        TheLog().WriteLine("Removed %d temporary file(s) left by an interrupted write.", settings + mail);
 }
 
 void CServerApp::ExitInstance()
@@ -265,6 +276,9 @@ void CServerApp::StopServers()
         http = std::move(m_httpListener);
         https = std::move(m_httpsListener);
     }
+    // First of all: a page that loops would hold the application lock that the background thread
+    // and the other pages wait for, and every wait below would run out.
+    m_pool.EndRuns();
     if (background && !CScriptThread::StopAndRelease(background))
         m_abandonedThreads = true;
     StopListener(http, "Failed to wait for listener to terminate.");

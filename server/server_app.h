@@ -56,6 +56,9 @@ public:
 
 private:
     bool InitInstance(const std::vector<std::string>& arguments);
+    // The temporary files of a server or console killed while writing settings or mail; done
+    // once this is the only server of the installation.
+    void RemoveLeftovers();
     void ExitInstance();
     // Normal program: start, wait for the stop event, stop.
     void RunNormalApp();

@@ -140,6 +140,9 @@ void CRequestDispatcher::ServeConnection(CServerThread& thread)
     connection.SetTimeout(kConnectionTimeoutSeconds);
     CSspRequest request(&connection);
     const int parseResult = request.Parse();
+    // Cut by the pool to make room for a newer client: the connection is gone.
+    if (!thread.SetRequestReceived())
+        return;
     thread.SetStatusText(request.GetFullUrl().c_str());
     if (request.GetMethod().find("twConsole.") != std::string::npos) {
         if (m_consoleCommand)
@@ -203,7 +206,7 @@ void CRequestDispatcher::Route(CServerThread& thread, CSspRequest& request)
 {
     request.GetFields().Parse();
     CSspResponse response(&thread.GetConnection());
-    response.SetEcho(EchoHook());
+    Prepare(response, request);
     const std::string& urlPath = request.GetUrlPath();
     const std::string& extension = request.GetExtension();
     const std::string folder = NormalizedFolder(request);
@@ -235,13 +238,14 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
 {
     const CPriorityBoost boost(WantsPriorityBoost(request));
     CSspResponse response(&thread.GetConnection());
+    Prepare(response, request);
     response.SetOutputPath(PageOutputPath(thread.GetThreadId(), request.IsAttachment(), request.GetExtension()));
-    response.SetEcho(EchoHook());
 
     CSspEngine engine;
     int result;
     {
         CCurrentEngine::Scope current(thread.CurrentEngine(), engine);
+        engine.SetRunTimeLimit(TheServerConfig().m_pageRunTimeLimit);
         CSspRunArgs args;
         args.filePath = request.GetFilePath();
         args.urlPath = request.GetUrlPath();
@@ -270,8 +274,8 @@ void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& reque
                                        const CSspEngine* failed)
 {
     CSspResponse response(&thread.GetConnection());
+    Prepare(response, request);
     response.SetOutputPath(TemporaryFolder() + "/err" + std::to_string(thread.GetThreadId()) + ".html");
-    response.SetEcho(EchoHook());
     response.SetErrorText(message.empty() ? std::string("No error message.") : std::string(message));
     response.SetExpires(0);
 
@@ -289,6 +293,7 @@ void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& reque
     int result;
     {
         CCurrentEngine::Scope current(thread.CurrentEngine(), engine);
+        engine.SetRunTimeLimit(TheServerConfig().m_pageRunTimeLimit);
         CSspRunArgs args;
         args.filePath = filePath;
         args.urlPath = urlPath;
@@ -308,6 +313,12 @@ void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& reque
         text += "\r\n\r\nAdditional error: " + engine.ErrorText();
     HtmlEscape(text, true);
     response.SendPlainErrorPage(text);
+}
+
+void CRequestDispatcher::Prepare(CSspResponse& response, const CSspRequest& request) const
+{
+    response.SetEcho(EchoHook());
+    response.SetHeadOnly(EqualsNoCase(request.GetMethod(), "HEAD"));
 }
 
 std::string CRequestDispatcher::TemporaryFolder()

@@ -60,6 +60,8 @@ public:
 
 private:
     void Route(CServerThread& thread, CSspRequest& request);
+    // Readies a response to `request`: echoed in twStudio, head only for HEAD.
+    void Prepare(CSspResponse& response, const CSspRequest& request) const;
     const CEchoHook* EchoHook() const { return m_echo ? &m_echo : nullptr; }
 
     ConsoleCommandHook m_consoleCommand;

@@ -8,8 +8,25 @@
 #include "foundation/ssp_date_time.h"
 #include "webserver/tls_server.h"
 
-CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler)
-    : m_pool(pool), m_handler(std::move(handler)) {}
+void CIdleSignal::Note() {
+  std::lock_guard lock(m_lock);
+  ++m_count;
+  m_changed.notify_all();
+}
+
+std::uint64_t CIdleSignal::Count() const {
+  std::lock_guard lock(m_lock);
+  return m_count;
+}
+
+void CIdleSignal::WaitForChange(std::uint64_t seen, int milliseconds) const {
+  std::unique_lock lock(m_lock);
+  m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_count != seen; });
+}
+
+CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler,
+                             std::shared_ptr<CIdleSignal> idle)
+    : m_pool(pool), m_handler(std::move(handler)), m_idle(std::move(idle)) {}
 
 bool CServerThread::Claim() {
   std::lock_guard lock(m_lock);
@@ -24,10 +41,15 @@ bool CServerThread::IsBusy() const {
 }
 
 bool CServerThread::SetIdle() {
-  std::lock_guard lock(m_lock);
-  m_statusText.clear();
-  const bool wasBusy = m_busy;
-  m_busy = false;
+  bool wasBusy;
+  {
+    std::lock_guard lock(m_lock);
+    m_statusText.clear();
+    wasBusy = m_busy;
+    m_busy = false;
+    m_awaitingRequest = false;
+  }
+  m_idle->Note();
   return wasBusy;
 }
 
@@ -46,6 +68,12 @@ std::string CServerThread::GetStatusText() const {
 std::int64_t CServerThread::GetStartTime() const {
   std::lock_guard lock(m_lock);
   return m_startTime;
+}
+
+bool CServerThread::SetRequestReceived() {
+  std::lock_guard lock(m_lock);
+  m_awaitingRequest = false;
+  return !m_cut;
 }
 
 void CServerThread::AbandonConnection() {
@@ -82,39 +110,81 @@ CServerThreadPool::CServerThreadPool(std::shared_ptr<CConnectionHandler> handler
 CServerThreadPool::~CServerThreadPool() { StopAll(); }
 
 std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& accepted) {
-  std::lock_guard lock(m_lock);
-  std::shared_ptr<CServerThread> chosen;
+  for (int cuts = 0;; ++cuts) {
+    // Read before the claim, so that a thread turning idle after it ends the wait below at once.
+    const std::uint64_t idleSeen = m_idle->Count();
+    {
+      std::lock_guard lock(m_lock);
+      bool failed = false;
+      if (std::shared_ptr<CServerThread> chosen = ClaimThread(failed)) {
+        HandOver(*chosen, accepted);
+        return chosen;
+      }
+      if (failed) return nullptr;
+      if (cuts == kMaxCutsPerConnection || !CutLongestWaiting()) {
+        m_refusals.Note();
+        return nullptr;
+      }
+    }
+    m_cuts.Note();
+    // The cut thread finds its connection closed, ends its request and turns idle.
+    m_idle->WaitForChange(idleSeen, kRoomWaitMilliseconds);
+  }
+}
+
+std::shared_ptr<CServerThread> CServerThreadPool::ClaimThread(bool& failed) {
   for (const auto& thread : m_threads) {
     // A thread that has ended would never read the message; it stays in the list only to count.
-    if (!thread->HasExited() && thread->Claim()) {
-      chosen = thread;
-      break;
-    }
+    if (!thread->HasExited() && thread->Claim()) return thread;
   }
-  if (!chosen) {
-    if (m_threads.size() >= static_cast<size_t>(kMaxThreads)) {
-      TheLog().WriteLine("New connection request denied. Number of active connection has reached 50. This could be caused by "
-             "a bad ODBC driver. Make sure your ODBC driver meets requirements.");
-      return nullptr;
-    }
-    auto created = std::make_shared<CServerThread>(*this, m_handler);
-    created->m_busy = true;
-    if (!created->Start()) {
-      TheLog().WriteLine("Failed to create new server thread");
-      return nullptr;
-    }
-    m_threads.push_back(created);
-    chosen = std::move(created);
+  if (m_threads.size() >= static_cast<size_t>(kMaxThreads)) return nullptr;
+  auto created = std::make_shared<CServerThread>(*this, m_handler, m_idle);
+  created->m_busy = true;
+  if (!created->Start()) {
+    TheLog().WriteLine("Failed to create new server thread");
+    failed = true;
+    return nullptr;
   }
+  m_threads.push_back(created);
+  return created;
+}
+
+void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& accepted) {
   {
-    std::lock_guard threadLock(chosen->m_lock);
-    chosen->m_startTime = static_cast<std::int64_t>(std::time(nullptr));
+    std::lock_guard threadLock(thread.m_lock);
+    thread.m_startTime = static_cast<std::int64_t>(std::time(nullptr));
+    thread.m_handedOver = std::chrono::steady_clock::now();
+    thread.m_awaitingRequest = true;
+    thread.m_cut = false;
   }
-  CTcpSocket& connection = chosen->m_connection;
-  connection.Attach(accepted.Detach(), chosen->GetThreadId());
+  thread.m_currentEngine.ClearDisconnect();
+  CTcpSocket& connection = thread.m_connection;
+  connection.Attach(accepted.Detach(), thread.GetThreadId());
   connection.SetPeer(accepted.GetPeer());
   connection.SetTls(accepted.IsTls());
-  return chosen;
+}
+
+bool CServerThreadPool::CutLongestWaiting() {
+  for (;;) {
+    CServerThread* longest = nullptr;
+    auto since = std::chrono::steady_clock::time_point::max();
+    for (const auto& thread : m_threads) {
+      std::lock_guard threadLock(thread->m_lock);
+      if (thread->m_busy && thread->m_awaitingRequest && !thread->m_cut && thread->m_handedOver < since) {
+        longest = thread.get();
+        since = thread->m_handedOver;
+      }
+    }
+    if (longest == nullptr) return false;
+    // The request may have arrived since the look above; the flag is checked again under the
+    // lock that SetRequestReceived takes, so a request that has arrived is never cut.
+    std::lock_guard threadLock(longest->m_lock);
+    if (!longest->m_busy || !longest->m_awaitingRequest || longest->m_cut) continue;
+    longest->m_cut = true;
+    // From this thread Close only shuts the connection down; its owner closes the descriptor.
+    longest->m_connection.Close();
+    return true;
+  }
 }
 
 int CServerThreadPool::StopAll() {
@@ -128,9 +198,12 @@ int CServerThreadPool::StopAll() {
   // Cut every connection and ask every thread to quit before waiting for any of them, so the
   // threads wind down together.
   for (const auto& thread : threads) {
+    thread->CurrentEngine().EndRuns();
     if (thread->IsBusy()) thread->m_connection.Close();
     thread->PostQuit();
   }
+  m_refusals.Flush();
+  m_cuts.Flush();
   int result = 0;
   for (const auto& thread : threads) {
     if (thread->WaitForExit(kStopWaitMilliseconds)) continue;
@@ -144,6 +217,11 @@ int CServerThreadPool::StopAll() {
     result = -1;
   }
   return result;
+}
+
+void CServerThreadPool::EndRuns() {
+  std::lock_guard lock(m_lock);
+  for (const auto& thread : m_threads) thread->CurrentEngine().EndRuns();
 }
 
 int CServerThreadPool::GetThreadCount() const {
@@ -179,6 +257,7 @@ int CServerThreadPool::DisconnectById(pid_t threadId) {
     if (thread->GetThreadId() != threadId || !thread->IsBusy()) continue;
     // From this thread Close only shuts the connection down; its owner closes the descriptor.
     thread->m_connection.Close();
+    thread->CurrentEngine().Disconnect();
     ++cut;
   }
   return cut;

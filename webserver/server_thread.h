@@ -1,11 +1,17 @@
 // Server threads serve accepted connections, one at a time each and at most kMaxThreads at once.
 // The listener hands each connection to CServerThreadPool, which gives it to an idle thread or
 // starts a new one; what a thread does with the connection is the program's CConnectionHandler.
+// A connection that has not yet sent its whole request must not keep a new client out: when every
+// thread is busy, the pool cuts the one that has waited longest for its request and gives its
+// thread to the newcomer. Only when every thread serves a request is a new connection refused.
 //
-// Lock order: the pool's lock, then a server thread's own lock, then the connection's lock. A
-// server thread takes only its own lock while it serves, never the pool's.
+// Lock order: the pool's lock, then a server thread's own lock, then the connection's lock or the
+// thread's current-engine slot. A server thread takes only its own lock while it serves, never
+// the pool's.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,9 +20,27 @@
 
 #include "language/current_engine.h"
 #include "platform/message_thread.h"
+#include "webserver/log_throttle.h"
 #include "webserver/tcp_socket.h"
 
 class CServerThread;
+
+// Tells a listener that waits for room when a server thread turns idle. Threads and the pool
+// share it, so that a thread given up at a stop never reaches the pool it has outlived.
+class CIdleSignal {
+ public:
+  void Note();
+  // The number of times a thread turned idle.
+  std::uint64_t Count() const;
+  // Waits until the count differs from `seen`, at most `milliseconds`.
+  void WaitForChange(std::uint64_t seen, int milliseconds) const;
+
+ private:
+  // m_lock guards m_count; it is taken alone.
+  mutable std::mutex m_lock;
+  mutable std::condition_variable m_changed;
+  std::uint64_t m_count = 0;
+};
 
 // The work a server thread does for one connection, installed by the program.
 class CConnectionHandler {
@@ -37,7 +61,8 @@ class CServerThread final : public CMessageThread {
   // The message that tells the thread to serve the connection it was handed.
   static constexpr unsigned kServeRequest = kThreadMessageApp + 1;
 
-  CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler);
+  CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler,
+                std::shared_ptr<CIdleSignal> idle);
 
   // Takes the idle thread for a new connection: false when it is busy.
   bool Claim();
@@ -50,6 +75,10 @@ class CServerThread final : public CMessageThread {
   std::string GetStatusText() const;
   // Seconds since 1970 at which the current or latest connection was handed over.
   std::int64_t GetStartTime() const;
+  // The handler tells that the whole request has arrived: from now on the thread serves it and
+  // is never cut to make room. False when the pool cut the connection first; the handler then
+  // drops the request.
+  bool SetRequestReceived();
 
   // For a connection the thread will never read because it has ended: closes the connection
   // on the calling thread and marks the thread idle, so it never stays busy.
@@ -72,14 +101,19 @@ class CServerThread final : public CMessageThread {
 
   CServerThreadPool& m_pool;
   const std::shared_ptr<CConnectionHandler> m_handler;
+  const std::shared_ptr<CIdleSignal> m_idle;
   CTcpSocket m_connection;
   CCurrentEngine m_currentEngine;
 
-  // m_lock guards the three fields below it.
+  // m_lock guards the fields below it.
   mutable std::mutex m_lock;
   bool m_busy = false;
   std::string m_statusText;
   std::int64_t m_startTime = 0;
+  // Set at the hand-over until SetRequestReceived: the connection may be cut to make room.
+  bool m_awaitingRequest = false;
+  bool m_cut = false;
+  std::chrono::steady_clock::time_point m_handedOver;
 };
 
 class CServerThreadPool {
@@ -87,6 +121,10 @@ class CServerThreadPool {
   static constexpr int kMaxThreads = 50;
   // How long StopAll waits for each thread after asking it to quit.
   static constexpr int kStopWaitMilliseconds = 5000;
+  // How long the listener waits for a cut thread to turn idle, and how many it cuts for one
+  // connection before it refuses it.
+  static constexpr int kRoomWaitMilliseconds = 1000;
+  static constexpr int kMaxCutsPerConnection = 3;
 
   explicit CServerThreadPool(std::shared_ptr<CConnectionHandler> handler);
   // Stops every thread. A thread that hangs is left running on its own reference; it must not
@@ -96,13 +134,18 @@ class CServerThreadPool {
   CServerThreadPool& operator=(const CServerThreadPool&) = delete;
 
   // Moves the accepted connection to an idle thread, or to a new one while fewer than
-  // kMaxThreads exist. Returns the thread, claimed and holding the connection, which the caller
-  // then posts kServeRequest; null (logged) when no thread can take it, and the connection then
-  // stays in `accepted`.
+  // kMaxThreads exist, or else to the thread freed by cutting the connection that has waited
+  // longest for its request. Returns the thread, claimed and holding the connection, which the
+  // caller then posts kServeRequest; null when no thread can take it, and the connection then
+  // stays in `accepted`. Refusals and cuts are logged at most once a second, with their counts.
   std::shared_ptr<CServerThread> AssignConnection(CTcpSocket& accepted);
-  // Cuts the connections being served, tells every thread to quit and waits for each. Returns
-  // 0, or -1 when a thread did not end in time (logged and left to itself). The list is empty
-  // afterwards.
+  // Asks the page runs of every thread to end at their next statement, and every later run of
+  // these threads at its first: the server is stopping. A page that loops, and the pages that
+  // wait for the application lock it holds, then let their threads end in time.
+  void EndRuns();
+  // Ends the runs (EndRuns), cuts the connections being served, tells every thread to quit and
+  // waits for each. Returns 0, or -1 when a thread did not end in time (logged and left to
+  // itself). The list is empty afterwards; refusals and cuts not yet logged are logged.
   int StopAll();
   // The number of threads in the list: the most connections served at once since the last
   // StopAll.
@@ -112,12 +155,28 @@ class CServerThreadPool {
   // but `asking` (the one that answers the console), then "watermark*<thread count>\r\n\r\n".
   std::string FormatRequestList(const CServerThread* asking) const;
   // Cuts the connection of every busy thread whose id is `threadId`; that thread then finds its
-  // connection closed and ends its request. Returns how many were cut.
+  // connection closed and ends its request, and a page it runs ends at its next statement.
+  // Returns how many were cut.
   int DisconnectById(pid_t threadId);
 
  private:
+  // Under m_lock: an idle thread claimed, or a new one started. `failed` tells that a thread
+  // could not be started.
+  std::shared_ptr<CServerThread> ClaimThread(bool& failed);
+  void HandOver(CServerThread& thread, CTcpSocket& accepted);
+  // Under m_lock: cuts the connection that has waited longest for its request; false when every
+  // busy thread serves a request.
+  bool CutLongestWaiting();
+
   const std::shared_ptr<CConnectionHandler> m_handler;
   // m_lock guards m_threads. Threads are appended and only ever removed all together.
   mutable std::mutex m_lock;
   std::vector<std::shared_ptr<CServerThread>> m_threads;
+
+  const std::shared_ptr<CIdleSignal> m_idle = std::make_shared<CIdleSignal>();
+
+  CLogThrottle m_refusals{"New connection request denied: all 50 server threads are serving requests. Refused since "
+                          "the last such line:"};
+  CLogThrottle m_cuts{"All 50 server threads were busy: connections that had not sent a complete request were closed "
+                      "to make room. Closed since the last such line:"};
 };

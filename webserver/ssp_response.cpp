@@ -309,7 +309,7 @@ std::string CSspResponse::FormatHead(std::string_view typePath, std::int64_t len
 
 int CSspResponse::SendHeadAndFile(std::string& head, int fd, std::int64_t length)
 {
-    if (fd < 0 || length == 0)
+    if (fd < 0 || length == 0 || m_headOnly)
         return m_connection->Send(head.data(), static_cast<int>(head.size()));
     if (m_connection->SendMore(head.data(), static_cast<int>(head.size())) != 1)
         return 0;
@@ -374,7 +374,8 @@ void CSspResponse::CloseAndSend()
     if (inFile) {
         SendHeadAndFile(head, m_file, m_fileLength);
     } else {
-        head += m_pending;
+        if (!m_headOnly)
+            head += m_pending;
         SendHeadAndFile(head, -1, 0);
     }
 }
@@ -411,6 +412,8 @@ void CSspResponse::SendHtml(std::string_view title, std::string_view body)
     std::string page = "<HTML>\r\n<HEAD><TITLE>";
     page.append(title).append("</TITLE></HEAD>\r\n<BODY>").append(body).append("</BODY>\r\n</HTML>\r\n");
     std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                           std::to_string(page.size()) + "\r\n\r\n" + page;
+                           std::to_string(page.size()) + "\r\n\r\n";
+    if (!m_headOnly)
+        response += page;
     m_connection->Send(response.data(), static_cast<int>(response.size()));
 }

@@ -49,6 +49,9 @@ public:
     const std::string& GetOutputPath() const { return m_outputPath; }
     // twStudio: every head sent and every piece of output written is also passed to `echo`.
     void SetEcho(const CEchoHook* echo) { m_echo = echo; }
+    // The answer to a HEAD request: every response goes out with the head it would have and
+    // without its body.
+    void SetHeadOnly(bool on) { m_headOnly = on; }
 
     // Creates the output file (truncating an old one). 1, or 0 after logging "Failed to create
     // output file." with the path and the system's text; output is then dropped.
@@ -145,6 +148,7 @@ private:
     std::string m_errorText;
     CTcpSocket* m_connection;
     bool m_answered = false;
+    bool m_headOnly = false;
     const CEchoHook* m_echo = nullptr;
 
     std::string m_outputPath;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -49,6 +50,7 @@ TEST_F(ConsoleConfigTest, EverySavedValueIsReadBackByTheServerAndTheConsole)
     config.m_dbAccessSerialize = 0;
     config.m_dbConnectionThreadOwn = 1;
     config.m_dbConnectionIdleTimeout = 3;
+    config.m_pageRunTimeLimit = 0;
     config.m_emSmtpServer = "smtp.example.org";
     config.m_emSmtpPassword = "line1\nline2";
     config.m_emAdminEmail = "admin@example.org; boss@example.org";
@@ -70,6 +72,7 @@ TEST_F(ConsoleConfigTest, EverySavedValueIsReadBackByTheServerAndTheConsole)
     EXPECT_EQ(server.m_dbAccessSerialize, 0);
     EXPECT_EQ(server.m_dbConnectionThreadOwn, 1);
     EXPECT_EQ(server.m_dbConnectionIdleTimeout, 3);
+    EXPECT_EQ(server.m_pageRunTimeLimit, 0) << "no limit, not the default";
     EXPECT_EQ(server.m_emSmtpPassword, "line1\nline2");
     EXPECT_EQ(server.m_emAdminEmail, "admin@example.org; boss@example.org");
     EXPECT_EQ(server.m_emMaxEmailOut, 250);
@@ -144,6 +147,25 @@ TEST_F(ConsoleConfigTest, DiffersComparesEditedValuesAndChangeMarksOnly)
     edited.m_emImporterPassword.clear();
     edited.m_dbConnectionIdleTimeout = 1;
     EXPECT_TRUE(edited.Differs(stored));
+    edited.m_dbConnectionIdleTimeout = stored.m_dbConnectionIdleTimeout;
+    edited.m_pageRunTimeLimit = 300;
+    EXPECT_TRUE(edited.Differs(stored));
+}
+
+TEST_F(ConsoleConfigTest, SavingRemovesTheSettingsCopiesOfAKilledWriterOnly)
+{
+    WriteSettings("GeneralTcpipPort=80\n");
+    const std::string folder = std::filesystem::path(SettingsPath()).parent_path().string();
+    const std::string name = std::filesystem::path(SettingsPath()).filename().string();
+    for (const std::string suffix : {".Zx81Qp", ".backup", ".Zx81Qp.old"})
+        std::ofstream(folder + "/" + name + suffix) << "EmSmtpPassword=secret\n";
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(config.Load(), 1);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/" + name + ".Zx81Qp")) << "reading touches nothing";
+    ASSERT_EQ(config.Save(), 1);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/" + name + ".Zx81Qp"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/" + name + ".backup"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/" + name + ".Zx81Qp.old"));
 }
 
 TEST_F(ConsoleConfigTest, AFirstStartStoresAFreePortWithItsAddress)

@@ -91,6 +91,21 @@ TEST_F(SettingsSheetTest, TheGeneralPageRefusesValuesOutOfRangeAndKeepsItsPageIn
     EXPECT_EQ(sheet->Tabs()->currentIndex(), kDatabase);
     EXPECT_EQ(sheet->Working().m_maxUpload, 1000);
     EXPECT_EQ(sheet->Working().m_sessionTimeout, 1440);
+
+    // How long a page may run: shown as stored, 0 for no limit, at most a day.
+    ShowPage(*sheet, kGeneral);
+    auto* pageLimit = Find<QLineEdit>(sheet.get(), 1151);
+    EXPECT_EQ(pageLimit->text(), "120");
+    for (const char* value : {"-1", "86401"}) {
+        pageLimit->setText(value);
+        ShowPage(*sheet, kDatabase);
+        EXPECT_EQ(sheet->Tabs()->currentIndex(), kGeneral) << value;
+        EXPECT_EQ(m_answers.LastMessage(), "Please enter an integer between 0 and 86400.");
+    }
+    pageLimit->setText("0");
+    ShowPage(*sheet, kDatabase);
+    EXPECT_EQ(sheet->Tabs()->currentIndex(), kDatabase);
+    EXPECT_EQ(sheet->Working().m_pageRunTimeLimit, 0);
 }
 
 TEST_F(SettingsSheetTest, TheConfiguredAddressIsOfferedAndTheSslPortFollowsTheCertificate)

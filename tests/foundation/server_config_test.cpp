@@ -106,6 +106,7 @@ TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
     EXPECT_EQ(config.m_generalSslPort, "443");
     EXPECT_EQ(config.m_generalHttpAddr, "http://" + config.m_generalTcpipAddress);
     EXPECT_EQ(config.m_generalHttpsAddr, "https://" + config.m_generalTcpipAddress);
+    EXPECT_EQ(config.m_pageRunTimeLimit, 120);
     EXPECT_EQ(config.m_mimeMap.size(), 124u);
     EXPECT_EQ(config.m_mimeMap["*"], "application/octet-stream");
     EXPECT_EQ(config.m_mimeMap["js"], "application/x-javascript");
@@ -174,6 +175,15 @@ TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
     EXPECT_EQ(edges.m_smtpTimeout, 5);
     EXPECT_EQ(edges.m_pop3Timeout, 600);
     EXPECT_EQ(edges.m_emMaxEmailOut, 100);
+
+    // The page run time limit: 0 switches it off; a negative number is no limit anyone meant.
+    for (const auto& [text, limit] : std::vector<std::pair<std::string, int>>{
+             {"30", 30}, {"0", 0}, {"abc", 0}, {"-5", 120}, {"86400", 86400}}) {
+        WriteSettings("PageRunTimeLimit=" + text + "\n");
+        CServerConfig limited(m_path, m_dir);
+        ASSERT_EQ(limited.Load(), 1);
+        EXPECT_EQ(limited.m_pageRunTimeLimit, limit) << text;
+    }
 }
 
 TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor) {

@@ -7,6 +7,7 @@
 #include "language/debug_hooks.h"
 #include "language/output_sink.h"
 #include "script_runner.h"
+#include "tests/support/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -461,6 +462,48 @@ TEST_F(EngineTest, ErrorPageIsResolvedAgainstThePageOrTheWebRoot)
     EXPECT_EQ(engine.Run(args), kRunCompleted);
     EXPECT_EQ(engine.ErrorFileUrl(), "/app/e\\rr.twp");
     EXPECT_EQ(engine.ErrorFilePath(), "/opt/tw/webroot/app/e/rr.twp");
+}
+
+TEST_F(EngineTest, ARunOverItsTimeLimitFailsAtAStatementOfANestedCallToo)
+{
+    const std::string path = folder.Write("spin.tws", "echo 'a';\ncall spin;\necho 'never';\n"
+                                                      "function spin()\n  while (1) endwhile\nendfunction");
+    TestEngine engine;
+    engine.SetRunTimeLimit(1);
+    CSspRunArgs args{.filePath = path, .urlPath = "/spin.tws", .response = &sink};
+    EXPECT_EQ(engine.Run(args), kRunFailed);
+    EXPECT_NE(engine.ErrorText().find("The page exceeded the time limit of 1 seconds and was ended."), std::string::npos)
+        << engine.ErrorText();
+    EXPECT_EQ(sink.output, "a");
+    EXPECT_EQ(sink.closed, 1) << "the run ended through its clean-up";
+
+    // Without a limit the same kind of loop runs to its own end.
+    const std::string counted = folder.Write("count.tws", "Local.i = 0; while (Local.i < 20000) "
+                                                          "Local.i = Local.i + 1; endwhile echo 'done';");
+    TestEngine unlimited;
+    CSspRunArgs countArgs{.filePath = counted, .urlPath = "/count.tws", .response = &sink};
+    EXPECT_EQ(unlimited.Run(countArgs), kRunCompleted) << unlimited.ErrorText();
+}
+
+TEST_F(EngineTest, AnEndAskedByAnotherThreadEndsTheRunAtItsNextStatement)
+{
+    const std::string path = folder.Write("loop.tws", "echo 'x';\nwhile (1) endwhile");
+    for (const auto& [reason, text] : std::vector<std::pair<CSspEngine::EndRequest, std::string>>{
+             {CSspEngine::EndRequest::kDisconnect, "The page was ended by the administrator."},
+             {CSspEngine::EndRequest::kServerStop, "The page was ended because the server is stopping."}}) {
+        TestEngine engine;
+        StringSink output;
+        CSspRunArgs args{.filePath = path, .urlPath = "/loop.tws", .response = &output};
+        std::atomic<int> result{-1};
+        std::thread run([&] { result = engine.Run(args); });
+        // The cursor moves past the echo once the loop has begun.
+        ASSERT_TRUE(WaitFor([&] { return engine.Cursor() > 10; }));
+        const CSspEngine& seen = engine;
+        seen.RequestEnd(reason);
+        run.join();
+        EXPECT_EQ(result, kRunFailed);
+        EXPECT_NE(engine.ErrorText().find(text), std::string::npos) << engine.ErrorText();
+    }
 }
 
 class SerializedRunTest : public EngineTest {

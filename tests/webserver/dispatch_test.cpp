@@ -582,6 +582,118 @@ TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
         << "LogHttp writes a line before and after, and control bytes show as '?'";
 }
 
+// The head of a response with its Date line taken out, which differs between two answers.
+std::string HeadWithoutDate(const std::string& raw)
+{
+    std::string head = raw.substr(0, raw.find("\r\n\r\n") + 4);
+    for (const char* name : {"Date: ", "Expires: "}) {
+        const std::size_t line = head.find(name);
+        if (line != std::string::npos)
+            head.erase(line, head.find("\r\n", line) + 2 - line);
+    }
+    return head;
+}
+
+TEST_F(DispatchTest, HeadGetsTheHeadThatGetWouldGetAndNoBody)
+{
+    WebFile("a.txt", "hello, world");
+    WebFile("page.twp", "<!--{ Response.setCookie('c', 'v'); }-->page --{ Request.x }--");
+    WebFile("broken.twp", "<!--{ error 'broken page'; }-->");
+    for (const std::string path : {"/a.txt", "/page.twp?x=query", "/broken.twp", "/missing.htm"}) {
+        const std::string get = Raw("GET " + path + " HTTP/1.0\r\n\r\n");
+        const std::string head = Raw("HEAD " + path + " HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(HttpReply::Parse(get).complete) << path;
+        EXPECT_FALSE(HttpReply::Parse(get).body.empty()) << path;
+        EXPECT_EQ(HeadWithoutDate(head), HeadWithoutDate(get)) << path;
+        EXPECT_EQ(HttpReply::Parse(head).body, "") << path;
+    }
+    EXPECT_EQ(HttpReply::Parse(Raw("GET /page.twp?x=query HTTP/1.0\r\n\r\n")).body, "page query");
+    // curl's own HEAD reads the length it announces as the length of nothing to come.
+    const HttpReply reply = HttpReply::Parse(Output({"curl", "-s", "-I", "--max-time", "20",
+                                                     "http://127.0.0.1:" + m_port + "/a.txt"}));
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.Header("Content-Length"), "12");
+}
+
+// Pages that run without end, under the application lock that every page run takes.
+class RunawayPageTest : public DispatchTest {
+protected:
+    void SetUp() override
+    {
+        DispatchTest::SetUp();
+        TheServerConfig().m_dbAccessSerialize = 1;
+        WebFile("loop.twp", "<!--{ Local.n = 0; while (1) Local.n = Local.n + 1; endwhile }-->never");
+        WebFile("quick.twp", "quick --{ 1 + 1 }--");
+    }
+    void TearDown() override
+    {
+        TheServerConfig().m_dbAccessSerialize = 0;
+        TheServerConfig().m_pageRunTimeLimit = CServerConfig::kDefaultPageRunTimeLimit;
+        DispatchTest::TearDown();
+    }
+
+    std::future<std::string> Start(const std::string& path)
+    {
+        return std::async(std::launch::async, [this, path] { return Curl(path).body; });
+    }
+    // The id of the thread that runs `url`, from the console's request list; 0 while none does.
+    int ThreadServing(const std::string& url) const
+    {
+        const std::string list = m_pool.FormatRequestList(nullptr);
+        const std::size_t line = list.find("*" + url + " (http)");
+        if (line == std::string::npos)
+            return 0;
+        const std::size_t start = list.rfind("\r\n", line);
+        const std::size_t id = list.find('*', start == std::string::npos ? 0 : start + 2) + 1;
+        return std::stoi(list.substr(id));
+    }
+};
+
+TEST_F(RunawayPageTest, APageOverTheTimeLimitFailsReleasesTheLockAndRollsBack)
+{
+    ASSERT_NO_FATAL_FAILURE(UseDefaultDatabase());
+    TheServerConfig().m_pageRunTimeLimit = 1;
+    WebFile("insert-and-loop.twp",
+            "<!--{ Local.BeginTransaction(); sql a = insert into tw3_registry (reg_user, reg_section, reg_key, "
+            "reg_value) values ('System', 'UniqueID', 'looped', '1'); a.execute();\n"
+            "while (1) endwhile }-->");
+    WebFile("count.twp", "<!--{ sql r = select count(*) as n from tw3_registry where reg_key = 'looped'; r.fetch(); "
+                         "}-->rows --{ r.n }--");
+    auto looping = Start("/insert-and-loop.twp");
+    ASSERT_TRUE(WaitFor([this] { return ThreadServing("/insert-and-loop.twp") != 0; }));
+    // Waits for the lock that the looping page holds until its limit ends it.
+    auto waiting = Start("/quick.twp");
+    const std::string failed = looping.get();
+    EXPECT_TRUE(Contains(failed, "The page exceeded the time limit of 1 seconds and was ended.")) << failed;
+    EXPECT_EQ(waiting.get(), "quick 2");
+    EXPECT_EQ(Curl("/count.twp").body, "rows 0") << "the open transaction was rolled back";
+}
+
+TEST_F(RunawayPageTest, DisconnectEndsTheRunOfItsThreadAtTheNextStatement)
+{
+    TheServerConfig().m_pageRunTimeLimit = 0;
+    auto looping = Start("/loop.twp");
+    int thread = 0;
+    ASSERT_TRUE(WaitFor([&] { return (thread = ThreadServing("/loop.twp")) != 0; }));
+    auto waiting = Start("/quick.twp");
+    EXPECT_EQ(m_pool.DisconnectById(thread), 1);
+    EXPECT_EQ(looping.get(), "") << "the connection was cut";
+    EXPECT_EQ(waiting.get(), "quick 2") << "the ended run gave the lock back";
+}
+
+TEST_F(RunawayPageTest, StoppingThePoolEndsLoopingAndWaitingPagesWithoutAbandoningAThread)
+{
+    TheServerConfig().m_pageRunTimeLimit = 0;
+    auto looping = Start("/loop.twp");
+    ASSERT_TRUE(WaitFor([this] { return ThreadServing("/loop.twp") != 0; }));
+    auto waiting = Start("/quick.twp");
+    ASSERT_TRUE(WaitFor([this] { return ThreadServing("/quick.twp") != 0; }));
+    EXPECT_EQ(m_pool.StopAll(), 0) << "every thread ended within its wait";
+    EXPECT_FALSE(m_log.Contains("Failed to wait for server thread to exit"));
+    looping.get();
+    waiting.get();
+}
+
 TEST_F(DispatchTest, ConsoleCommandsReachOnlyTheServerHook)
 {
     EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "") << "without the hook nobody answers";

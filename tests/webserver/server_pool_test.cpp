@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -21,13 +22,17 @@ namespace {
 using namespace std::chrono_literals;
 
 // Reads one line and answers "<thread id> <status text>|<line>". With `hang` set it ignores its
-// connection until released, like a page run stuck in a driver.
+// connection until released, like a page run stuck in a driver. The line is the request: the
+// thread tells the pool it has it once read, or at once with `serving` set (a connection whose
+// request has arrived and is being served, which the pool must never cut to make room).
 class CLineHandler : public CConnectionHandler {
  public:
   std::atomic<int> reading{0};
   std::atomic<int> hangReports{0};
   std::atomic<int> hanging{0};
+  std::atomic<int> dropped{0};
   bool hang = false;
+  bool serving = false;
 
   void ServeConnection(CServerThread& thread) override {
     std::unique_lock guard(m_lock);
@@ -45,10 +50,15 @@ class CLineHandler : public CConnectionHandler {
       std::lock_guard statusGuard(m_lock);
       m_lastStatus = thread.GetStatusText();
     }
+    if (serving) thread.SetRequestReceived();
     char line[256];
     ++reading;
     const int result = connection.ReadLine(line, sizeof line);
     --reading;
+    if (!thread.SetRequestReceived()) {
+      ++dropped;
+      return;
+    }
     if (result >= 0)
       connection.Send((std::to_string(thread.GetThreadId()) + " " + thread.GetStatusText() + "|" + line).c_str());
   }
@@ -78,6 +88,22 @@ class CLineHandler : public CConnectionHandler {
   std::weak_ptr<CServerThread> m_lastThread;
   std::string m_lastStatus;
 };
+
+int CountEntries(const CLogCapture& log, std::string_view text) {
+  int count = 0;
+  for (const std::string& entry : log.Entries()) count += entry.find(text) != std::string::npos ? 1 : 0;
+  return count;
+}
+
+// The sum of the numbers that follow `text` in the log's entries.
+int SumOfCounts(const CLogCapture& log, std::string_view text) {
+  int sum = 0;
+  for (const std::string& entry : log.Entries()) {
+    const size_t found = entry.find(text);
+    if (found != std::string::npos) sum += std::stoi(entry.substr(found + text.size()));
+  }
+  return sum;
+}
 
 class ServerPoolTest : public ::testing::Test {
  protected:
@@ -138,7 +164,8 @@ TEST_F(ServerPoolTest, AnIdleThreadServesTheNextConnection) {
   EXPECT_EQ(m_pool.GetThreadCount(), 1);
 }
 
-TEST_F(ServerPoolTest, FiftyHeldConnectionsFillThePoolAndTheNextIsRefused) {
+TEST_F(ServerPoolTest, FiftyConnectionsBeingServedFillThePoolAndTheNextIsRefused) {
+  m_handler->serving = true;
   const int port = StartedPort();
   std::vector<std::unique_ptr<CTestClient>> held;
   for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) held.push_back(std::make_unique<CTestClient>(port));
@@ -147,13 +174,67 @@ TEST_F(ServerPoolTest, FiftyHeldConnectionsFillThePoolAndTheNextIsRefused) {
   CTestClient refused(port);
   EXPECT_EQ(refused.ReadUntilClosed(5s), "");
   EXPECT_TRUE(refused.closed);
-  EXPECT_TRUE(m_log.Contains("New connection request denied. Number of active connection has reached 50. This could be "
-                             "caused by a bad ODBC driver. Make sure your ODBC driver meets requirements."));
+  EXPECT_TRUE(m_log.Contains("New connection request denied: all 50 server threads are serving requests. Refused since "
+                             "the last such line: 1."));
+  EXPECT_FALSE(m_log.Contains("ODBC"));
+  EXPECT_EQ(m_handler->dropped, 0) << "a connection being served is never cut to make room";
 
   held.front()->SendText("done\r\n");
   EXPECT_NE(held.front()->ReadUntilClosed(5s).find("|done"), std::string::npos);
   // The freed thread turns idle just after its client sees the close; until then the pool refuses.
   EXPECT_TRUE(WaitFor([&] { return Ask(port, "again").find("|again") != std::string::npos; }));
+  EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
+}
+
+TEST_F(ServerPoolTest, RefusalsOfABurstMakeOneLineWithTheirCount) {
+  m_handler->serving = true;
+  const int port = StartedPort();
+  std::vector<std::unique_ptr<CTestClient>> held;
+  for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) held.push_back(std::make_unique<CTestClient>(port));
+  ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+
+  constexpr int kBurst = 20;
+  for (int i = 0; i < kBurst; ++i) {
+    CTestClient refused(port);
+    refused.ReadUntilClosed(5s);
+    ASSERT_TRUE(refused.closed);
+  }
+  // The first refusal is told at once; the rest of the burst waits for the next line, which the
+  // stop writes at the latest.
+  EXPECT_EQ(CountEntries(m_log, "New connection request denied"), 1);
+  for (auto& client : held) client->SendText("done\r\n");
+  for (auto& client : held) client->ReadUntilClosed(5s);
+  m_pool.StopAll();
+  EXPECT_LE(CountEntries(m_log, "New connection request denied"), 3) << "a line a second at most, not one per refusal";
+  EXPECT_EQ(SumOfCounts(m_log, "Refused since the last such line: "), kBurst);
+}
+
+TEST_F(ServerPoolTest, ConnectionsWithoutARequestMakeRoomForANewClientOldestFirst) {
+  const int port = StartedPort();
+  std::vector<std::unique_ptr<CTestClient>> silent;
+  for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) {
+    silent.push_back(std::make_unique<CTestClient>(port));
+    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == i + 1; })) << "connections are handed over in order";
+  }
+  // Every thread waits for a request: the newcomer takes the thread of the one that has waited
+  // longest, and is answered.
+  const std::string answer = Ask(port, "newcomer");
+  EXPECT_NE(answer.find("|newcomer"), std::string::npos) << answer;
+  silent.front()->ReadUntilClosed(5s);
+  EXPECT_TRUE(silent.front()->closed) << "the longest waiting connection was closed to make room";
+  EXPECT_EQ(m_handler->dropped, 1);
+  EXPECT_TRUE(m_log.Contains("connections that had not sent a complete request were closed to make room. Closed since "
+                             "the last such line: 1."));
+
+  // The newcomer's thread is idle again; once a silent client takes it, the next newcomer takes
+  // the thread of the second oldest. The others are still there and are served.
+  silent.push_back(std::make_unique<CTestClient>(port));
+  ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+  EXPECT_NE(Ask(port, "again").find("|again"), std::string::npos);
+  silent[1]->ReadUntilClosed(5s);
+  EXPECT_TRUE(silent[1]->closed);
+  silent.back()->SendText("late\r\n");
+  EXPECT_NE(silent.back()->ReadUntilClosed(5s).find("|late"), std::string::npos);
   EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
 }
 
