@@ -254,7 +254,47 @@ void CSspDateTime::SetText(std::string_view text)
     else if (trimmed.starts_with("{ts"))
         m_valid = ParseOdbcLiteral(trimmed, true);
     else if (!trimmed.empty() && trimmed[0] >= '0' && trimmed[0] <= '9')
-        m_valid = ParseLocaleDateTime(trimmed);
+        m_valid = ParseIsoDateTime(trimmed) || ParseLocaleDateTime(trimmed);
+}
+
+bool CSspDateTime::ParseIsoDateTime(std::string_view text)
+{
+    // Reads a run of 1 to `most` digits (exactly `most` when `exact`) at `at` into `value`.
+    size_t at = 0;
+    auto number = [&](size_t most, bool exact, int& value) {
+        size_t digits = 0;
+        value = 0;
+        while (at < text.size() && digits < most && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + (text[at++] - '0');
+            ++digits;
+        }
+        return digits > 0 && (!exact || digits == most);
+    };
+    auto separator = [&](char c) {
+        if (at >= text.size() || text[at] != c)
+            return false;
+        ++at;
+        return true;
+    };
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, fraction = 0;
+    if (!number(4, true, year) || !separator('-') || !number(2, false, month) || !separator('-') ||
+        !number(2, false, day))
+        return false;
+    if (at < text.size()) {
+        if (text[at] != ' ' && text[at] != 'T')
+            return false;
+        ++at;
+        if (!number(2, false, hour) || !separator(':') || !number(2, true, minute))
+            return false;
+        if (separator(':') && !number(2, true, second))
+            return false;
+        // Fractions of a second, as databases write time stamps, are dropped.
+        if (separator('.') && !number(9, false, fraction))
+            return false;
+        if (at != text.size())
+            return false;
+    }
+    return StoreLocalTime(year, month, day, hour, minute, second);
 }
 
 bool CSspDateTime::ParseOdbcLiteral(const std::string& text, bool withTime)
@@ -268,6 +308,11 @@ bool CSspDateTime::ParseOdbcLiteral(const std::string& text, bool withTime)
     const int second = withTime ? ParseInt32(tokens.NextToken()) : 0;
     if (year < 100)
         year += 1900;
+    return StoreLocalTime(year, month, day, hour, minute, second);
+}
+
+bool CSspDateTime::StoreLocalTime(int year, int month, int day, int hour, int minute, int second)
+{
     if (!IsValidDate(year, month, day) || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 ||
         second > 59)
         return false;

@@ -47,8 +47,8 @@ public:
 
     // A negative time becomes 0; valid when the local year lies in 1970 to 2038.
     void SetTime(std::int64_t time);
-    // Parses "{d 'y-m-d'}", "{ts 'y-m-d h:m:s'}" or a date in the locale order with an optional
-    // time; anything else leaves time 0 and invalid.
+    // Parses "{d 'y-m-d'}", "{ts 'y-m-d h:m:s'}", an ISO date with an optional time, or a date in
+    // the locale order with an optional time; anything else leaves time 0 and invalid.
     void SetText(std::string_view text);
     bool IsValid() const { return m_valid; }
     std::int64_t GetTime() const { return m_time; }
@@ -96,6 +96,12 @@ private:
     // "{d 'y-m-d'}", or with the time "{ts 'y-m-d h:m:s'}"; a two-digit year is in the 1900s.
     bool ParseOdbcLiteral(const std::string& text, bool withTime);
     bool ParseLocaleDateTime(const std::string& text);
+    // "yyyy-mm-dd", optionally followed by a blank or "T" and "hh:mm", "hh:mm:ss" or
+    // "hh:mm:ss.fff" (the fraction is dropped): the form of HTML date inputs and of databases.
+    bool ParseIsoDateTime(std::string_view text);
+    // Takes a local date and time whose every field lies in its range (the day in its month, the
+    // year in 1970 to 2038); false, leaving the time alone, otherwise.
+    bool StoreLocalTime(int year, int month, int day, int hour, int minute, int second);
 
     bool m_valid = false;
     std::int64_t m_time = 0;  // seconds since 1970 (UTC)

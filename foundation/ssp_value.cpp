@@ -414,8 +414,12 @@ std::string CSspValue::ToSqlLiteral() const
         // "inf" or "nan" pasted into a statement would read as a column name or a syntax error.
         return IsNull() || !std::isfinite(value) ? "NULL" : FormatText("%f", value);
     }
-    if (IsDate())
-        return m_time <= 0 ? "NULL" : CSspDateTime(m_time).GetOdbcDateStr();
+    if (IsDate()) {
+        // A time stamp keeps its time: cut to the date it would match only rows at midnight.
+        if (m_time <= 0)
+            return "NULL";
+        return m_type == kTimestamp ? CSspDateTime(m_time).GetOdbcDateTimeStr() : CSspDateTime(m_time).GetOdbcDateStr();
+    }
     const std::string text = ToString();
     return text.empty() ? "NULL" : QuotedSqlText(text);
 }

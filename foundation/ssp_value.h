@@ -117,7 +117,8 @@ public:
     // A number from text: a decimal (kind 2) with `scale` places, or an integer (kind 4) when the
     // scale is 0 or less. The scale is ParseInt32 of `scaleText` when given, else CountDecimals.
     void SetNumberText(std::string_view text, std::optional<std::string_view> scaleText = std::nullopt);
-    // The value as a literal to paste into an SQL statement.
+    // The value as a literal to paste into an SQL statement; a date is "{d 'y-m-d'}", a time stamp
+    // (kind 11) "{ts 'y-m-d h:m:s'}".
     std::string ToSqlLiteral() const;
 
     // Sets this value to `left op right` for "+", "-", "*", "/", "%" and "||". Returns 0 or one of

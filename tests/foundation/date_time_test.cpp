@@ -178,6 +178,34 @@ TEST_F(DateTimeTest, LocaleTextsNeedThreeFieldsAndARealDay)
     }
 }
 
+TEST_F(DateTimeTest, IsoDatesAndTimesWhateverTheLocaleOrder)
+{
+    // As HTML date and datetime-local inputs send them, and as databases write time stamps.
+    EXPECT_EQ(CSspDateTime("2004-11-12").GetTime(), Local(2004, 11, 12));
+    EXPECT_EQ(CSspDateTime("2007-01-02 10:15:00").GetTime(), Local(2007, 1, 2, 10, 15));
+    EXPECT_EQ(CSspDateTime("2007-01-02T10:15").GetTime(), Local(2007, 1, 2, 10, 15));
+    EXPECT_EQ(CSspDateTime(" 2007-1-2 9:05:07 ").GetTime(), Local(2007, 1, 2, 9, 5, 7));
+    EXPECT_EQ(CSspDateTime("2007-01-02 10:15:07.250").GetTime(), Local(2007, 1, 2, 10, 15, 7));
+    CSspValue text;
+    text.SetString("2004-11-12");
+    EXPECT_TRUE(text.IsDateLike());
+
+    CLocaleDateTime dayFirst;
+    dayFirst.dateOrder = 1;
+    dayFirst.dateSeparator = '.';
+    SetLocaleDateTime(dayFirst);
+    EXPECT_EQ(CSspDateTime("2004-11-12").GetTime(), Local(2004, 11, 12));
+    EXPECT_EQ(CSspDateTime("12.11.2004").GetTime(), Local(2004, 11, 12)) << "the locale's own form still reads";
+
+    for (const char* invalid : {"2004-02-30", "2004-13-01", "2004-11-12 24:00", "2004-11-12 10:60", "2004-11-12 10",
+                                "2004-11-12 10:15:61", "2004-11-12X10:15", "2004-11-12 10:15 x", "204-11-12",
+                                "2039-01-01", "2004-11-12 10:15:00.", "2004-11-12 10:1"}) {
+        const CSspDateTime bad(invalid);
+        EXPECT_FALSE(bad.IsValid()) << invalid;
+        EXPECT_EQ(bad.GetTime(), 0) << invalid;
+    }
+}
+
 TEST_F(DateTimeTest, EmptyMarkerTextsMatchNothing)
 {
     CLocaleDateTime s;

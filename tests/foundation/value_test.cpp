@@ -387,6 +387,9 @@ TEST_F(ValueTest, SqlLiterals)
     EXPECT_EQ(Str("''").ToSqlLiteral(), "''''''");
     EXPECT_EQ(Str("").ToSqlLiteral(), "NULL");
     EXPECT_EQ(Date(kNov12_2004 + 3600).ToSqlLiteral(), "{d '2004-11-12'}");
+    EXPECT_EQ(Date(kNov12_2004 + 3661, CSspValue::kTimestamp).ToSqlLiteral(), "{ts '2004-11-12 01:01:01'}")
+        << "a time stamp keeps its time";
+    EXPECT_EQ(Null(CSspValue::kTimestamp).ToSqlLiteral(), "NULL");
     EXPECT_EQ(Null(CSspValue::kDate).ToSqlLiteral(), "NULL");
     EXPECT_EQ(Int(-4).ToSqlLiteral(), "-4");
     EXPECT_EQ(Null(CSspValue::kInteger).ToSqlLiteral(), "NULL");
