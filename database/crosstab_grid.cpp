@@ -8,6 +8,8 @@
 #include "foundation/script_error.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 namespace {
 
@@ -37,10 +39,24 @@ bool SortsAfterNoCase(const std::string& a, const std::string& b)
     return LowerAscii(a) > LowerAscii(b);
 }
 
+// The number of a value field: numbers as they are, a text only when it is a number as a whole.
+bool ValueNumber(const CSspValue& value, double& number)
+{
+    if (value.IsNumeric()) {
+        number = value.ToDouble();
+        return true;
+    }
+    const std::string text = value.ToString();
+    const std::string_view trimmed = TrimWhiteAscii(text);
+    return !trimmed.empty() && LeadingNumber(trimmed).size() == trimmed.size() && ParseLeadingDouble(trimmed, number);
+}
+
 } // namespace
 
-std::string TranslateCrosstab(const std::string& statement, int position)
+std::string TranslateCrosstab(const std::string& statement, int position, CrosstabAggregate* aggregateOut)
 {
+    if (aggregateOut != nullptr)
+        *aggregateOut = CrosstabAggregate::Count;
     if (statement.starts_with("SELECT "))
         return statement;
     auto tokens = SplitPieces(statement, " \t\r\n");
@@ -68,10 +84,23 @@ std::string TranslateCrosstab(const std::string& statement, int position)
         RaiseCatalogText(kFieldEmpty, position);
     if (fromPart.empty())
         RaiseCatalogText(kTableEmpty, position);
+    if (aggregate != "count" && value.empty())
+        throw CSspException("The crosstab's " + aggregate + " needs a value field: " + aggregate + "(field).", position);
+    if (aggregateOut != nullptr)
+        *aggregateOut = aggregate == "sum" ? CrosstabAggregate::Sum
+                        : aggregate == "avg" ? CrosstabAggregate::Avg
+                                             : CrosstabAggregate::Count;
     std::string select = "SELECT " + row + ", " + column;
     if (!value.empty())
         select += ", " + value;
     return select + fromPart + " ORDER BY " + row + " ASC, " + column + " ASC";
+}
+
+void CCrosstabGrid::Tally::Add(const Tally& other)
+{
+    count += other.count;
+    sum += other.sum;
+    values += other.values;
 }
 
 void CCrosstabGrid::Clear()
@@ -82,7 +111,9 @@ void CCrosstabGrid::Clear()
     m_cursor = kNotBuilt;
     m_presets = false;
     m_yHeaders = false;
-    m_resultRows = 0;
+    m_grandTotal = {};
+    m_aggregate = CrosstabAggregate::Count;
+    m_integral = true;
     m_previousRow.reset();
 }
 
@@ -91,8 +122,8 @@ void CCrosstabGrid::AddXHeader(const std::string& text, int position)
     if (IsBuilt())
         throw CSspException("addXHeader is valid only before the query is executed", position);
     if (m_headers.empty())
-        m_headers.push_back({"Crosstab", 0});
-    m_headers.push_back({text, 0});
+        m_headers.push_back({"Crosstab", {}});
+    m_headers.push_back({text, {}});
     m_presets = true;
 }
 
@@ -104,7 +135,7 @@ void CCrosstabGrid::AddYHeader(const std::string& text, int position)
         throw CSspException("addYHeader is valid only before the query is executed", position);
     auto addRow = [this](const std::string& key) {
         for (size_t i = 1; i < m_headers.size(); ++i)
-            m_cells.push_back({key, m_headers[i].text, 0});
+            m_cells.push_back({key, m_headers[i].text, {}});
         ++m_rowCount;
     };
     if (!m_yHeaders) {
@@ -114,27 +145,37 @@ void CCrosstabGrid::AddYHeader(const std::string& text, int position)
     addRow(text);
 }
 
-void CCrosstabGrid::BeginFold()
+void CCrosstabGrid::BeginFold(CrosstabAggregate aggregate)
 {
     if (!m_presets) {
-        m_headers.assign(1, {"Crosstab", 0});
+        m_headers.assign(1, {"Crosstab", {}});
         m_cells.clear();
         m_rowCount = 0;
     }
-    m_resultRows = 0;
+    m_aggregate = aggregate;
+    m_integral = true;
+    m_grandTotal = {};
     m_previousRow.reset();
 }
 
-void CCrosstabGrid::AddRow(const std::string& rowText, const std::string& columnText)
+void CCrosstabGrid::AddRow(const std::string& rowText, const std::string& columnText, const CSspValue* value,
+                           int position)
 {
-    ++m_resultRows;
+    Tally row{1, 0.0, 0};
+    if (m_aggregate != CrosstabAggregate::Count && value != nullptr && !value->IsNull()) {
+        if (!ValueNumber(*value, row.sum))
+            throw CSspException("The crosstab's value is not a number: " + value->ToString(), position);
+        row.values = 1;
+        m_integral = m_integral && row.sum == std::trunc(row.sum);
+    }
+    m_grandTotal.Add(row);
     if (m_presets)
-        FoldPresets(rowText, columnText);
+        FoldPresets(rowText, columnText, row);
     else
-        FoldData(rowText, columnText);
+        FoldData(rowText, columnText, row);
 }
 
-void CCrosstabGrid::FoldData(const std::string& rowText, const std::string& columnText)
+void CCrosstabGrid::FoldData(const std::string& rowText, const std::string& columnText, const Tally& row)
 {
     if (m_previousRow != rowText) {
         ++m_rowCount;
@@ -142,40 +183,62 @@ void CCrosstabGrid::FoldData(const std::string& rowText, const std::string& colu
     }
     // The result is sorted by row and column, so equal pairs arrive together.
     if (!m_cells.empty() && m_cells.back().row == rowText && m_cells.back().column == columnText)
-        ++m_cells.back().count;
+        m_cells.back().tally.Add(row);
     else
-        m_cells.push_back({rowText, columnText, 1});
+        m_cells.push_back({rowText, columnText, row});
     // Headers after "Crosstab" stay sorted without regard to case.
     auto header = m_headers.begin() + 1;
     for (; header != m_headers.end(); ++header) {
         if (EqualsNoCase(header->text, columnText)) {
-            ++header->total;
+            header->total.Add(row);
             return;
         }
         if (SortsAfterNoCase(header->text, columnText))
             break;
     }
-    m_headers.insert(header, {columnText, 1});
+    m_headers.insert(header, {columnText, row});
 }
 
-void CCrosstabGrid::FoldPresets(const std::string& rowText, const std::string& columnText)
+void CCrosstabGrid::FoldPresets(const std::string& rowText, const std::string& columnText, const Tally& row)
 {
     auto cell = std::find_if(m_cells.begin(), m_cells.end(), [&](const CellRecord& c) {
         return EqualsNoCase(c.row, rowText) && EqualsNoCase(c.column, columnText);
     });
     if (cell != m_cells.end())
-        ++cell->count;
+        cell->tally.Add(row);
     auto header = std::find_if(m_headers.begin() + 1, m_headers.end(),
                                [&](const Header& h) { return EqualsNoCase(h.text, columnText); });
     if (header != m_headers.end())
-        ++header->total;
+        header->total.Add(row);
 }
 
 void CCrosstabGrid::EndFold()
 {
-    m_headers.push_back({"Total", m_resultRows});
-    m_cells.push_back({"Total", "Total", 0});
+    m_headers.push_back({"Total", m_grandTotal});
+    m_cells.push_back({"Total", "Total", {}});
     m_cursor = -2;
+}
+
+void CCrosstabGrid::Show(const Tally& tally, CSspValue& result) const
+{
+    switch (m_aggregate) {
+    case CrosstabAggregate::Count:
+        result.SetInteger(static_cast<int>(tally.count));
+        return;
+    case CrosstabAggregate::Sum:
+        if (m_integral && std::fabs(tally.sum) <= static_cast<double>(INT_MAX))
+            result.SetInteger(static_cast<int>(tally.sum));
+        else
+            result.SetDouble(tally.sum);
+        return;
+    case CrosstabAggregate::Avg:
+        // The average of no value is none, as SQL's AVG gives NULL.
+        if (tally.values == 0)
+            result.SetDouble(CSspValue::kDoubleNull);
+        else
+            result.SetDouble(tally.sum / tally.values);
+        return;
+    }
 }
 
 int CCrosstabGrid::Fetch(int position)
@@ -196,20 +259,20 @@ int CCrosstabGrid::Fetch(int position)
     return next < m_cells.size() ? 1 : 0;
 }
 
-unsigned CCrosstabGrid::RowTotal(size_t firstCell) const
+CCrosstabGrid::Tally CCrosstabGrid::RowTally(size_t firstCell) const
 {
-    unsigned total = 0;
+    Tally total;
     for (size_t i = firstCell; i < m_cells.size() && m_cells[i].row == m_cells[firstCell].row; ++i)
-        total += m_cells[i].count;
+        total.Add(m_cells[i].tally);
     return total;
 }
 
-unsigned CCrosstabGrid::CellCount(size_t firstCell, const std::string& header) const
+CCrosstabGrid::Tally CCrosstabGrid::CellTally(size_t firstCell, const std::string& header) const
 {
     for (size_t i = firstCell; i < m_cells.size() && m_cells[i].row == m_cells[firstCell].row; ++i)
         if (m_cells[i].column == header)
-            return m_cells[i].count;
-    return 0;
+            return m_cells[i].tally;
+    return {};
 }
 
 void CCrosstabGrid::Cell(std::string_view member, CSspValue& result, int position) const
@@ -236,13 +299,13 @@ void CCrosstabGrid::Cell(std::string_view member, CSspValue& result, int positio
         if (column == 0)
             result.SetString("Total");
         else
-            result.SetInteger(static_cast<int>(m_headers[column].total));
+            Show(m_headers[column].total, result);
     } else if (column == 0) {
         result.SetString(m_cells[cell].row);
     } else if (column + 1 == m_headers.size()) {
-        result.SetInteger(static_cast<int>(RowTotal(cell)));
+        Show(RowTally(cell), result);
     } else {
-        result.SetInteger(static_cast<int>(CellCount(cell, m_headers[column].text)));
+        Show(CellTally(cell, m_headers[column].text), result);
     }
 }
 
@@ -253,5 +316,5 @@ void CCrosstabGrid::ColumnTotal(int index, CSspValue& result) const
     else if (index == 0)
         result.SetString("Total");
     else
-        result.SetInteger(static_cast<int>(m_headers[static_cast<size_t>(index)].total));
+        Show(m_headers[static_cast<size_t>(index)].total, result);
 }

@@ -3,8 +3,9 @@
 // an in-memory grid of counts (CCrosstabGrid): an X header row ("Crosstab", the column values in
 // order, "Total"), one grid row per row value, and a "Total" row. The script reads it row by row.
 //
-// Every aggregate word counts rows: "sum" and "avg" select the value field but the fold never
-// reads it, so their cells hold counts as well.
+// The aggregate word decides what a cell and a total hold: "count" the number of result rows,
+// "sum" the sum and "avg" the average of the value field over those rows (NULL values left out,
+// as SQL's SUM and AVG leave them out).
 #pragma once
 
 #include <optional>
@@ -14,10 +15,13 @@
 
 class CSspValue;
 
+enum class CrosstabAggregate { Count, Sum, Avg };
+
 // The SELECT for a crosstab statement; a statement that begins with "SELECT " is returned as it
-// is. Throws CSspException at position for an aggregate other than count, sum or avg, an empty row
-// or column field, or a missing FROM.
-std::string TranslateCrosstab(const std::string& statement, int position);
+// is (and counts). Throws CSspException at position for an aggregate other than count, sum or avg,
+// a sum or avg without a value field, an empty row or column field, or a missing FROM. The
+// aggregate, when asked for, is stored into *aggregate.
+std::string TranslateCrosstab(const std::string& statement, int position, CrosstabAggregate* aggregate = nullptr);
 
 class CCrosstabGrid {
 public:
@@ -30,9 +34,12 @@ public:
     void AddXHeader(const std::string& text, int position);
     void AddYHeader(const std::string& text, int position);
 
-    // Folding the sorted result: BeginFold, AddRow per result row, EndFold.
-    void BeginFold();
-    void AddRow(const std::string& rowText, const std::string& columnText);
+    // Folding the sorted result: BeginFold, AddRow per result row, EndFold. With sum or avg each
+    // row brings its value field; a value that is not a number throws CSspException at position,
+    // naming it.
+    void BeginFold(CrosstabAggregate aggregate = CrosstabAggregate::Count);
+    void AddRow(const std::string& rowText, const std::string& columnText, const CSspValue* value = nullptr,
+                int position = 0);
     void EndFold();
 
     // Moves to the next grid row (the header row first): 1 while a row is current, 0 at the end.
@@ -50,20 +57,29 @@ public:
 private:
     static constexpr int kNotBuilt = -3;
 
+    // What the values of a cell, a row, a column or the whole grid add up to.
+    struct Tally {
+        unsigned count = 0;   // result rows
+        double sum = 0.0;     // of the non-NULL values
+        unsigned values = 0;  // non-NULL values
+        void Add(const Tally& other);
+    };
     struct Header {
         std::string text;
-        unsigned total = 0;
+        Tally total;
     };
     struct CellRecord {
         std::string row;
         std::string column;
-        unsigned count = 0;
+        Tally tally;
     };
 
-    void FoldData(const std::string& rowText, const std::string& columnText);
-    void FoldPresets(const std::string& rowText, const std::string& columnText);
-    unsigned RowTotal(size_t firstCell) const;
-    unsigned CellCount(size_t firstCell, const std::string& header) const;
+    void FoldData(const std::string& rowText, const std::string& columnText, const Tally& row);
+    void FoldPresets(const std::string& rowText, const std::string& columnText, const Tally& row);
+    Tally RowTally(size_t firstCell) const;
+    Tally CellTally(size_t firstCell, const std::string& header) const;
+    // The tally as the aggregate shows it: a count, a sum or an average.
+    void Show(const Tally& tally, CSspValue& result) const;
 
     std::vector<Header> m_headers;
     std::vector<CellRecord> m_cells;  // grouped by row, rows in order
@@ -71,6 +87,8 @@ private:
     int m_cursor = kNotBuilt;
     bool m_presets = false;
     bool m_yHeaders = false;
-    unsigned m_resultRows = 0;
+    Tally m_grandTotal;
+    CrosstabAggregate m_aggregate = CrosstabAggregate::Count;
+    bool m_integral = true;  // every value was a whole number: a sum shows as an integer
     std::optional<std::string> m_previousRow;
 };

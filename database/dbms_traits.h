@@ -52,6 +52,11 @@ struct CDbmsTraits {
     // prepared, also after another connection changed the table (the SQLite driver does): a
     // statement whose columns follow the table's ("*") is then not kept prepared for reuse.
     bool describesPreparedColumnsOnce = false;
+    // The hidden column that tells a row from its equals where a table has no primary key (SQLite's
+    // rowid, PostgreSQL's ctid), and the type its value is cast to when compared; "" where the
+    // product has none, so a row without a key cannot be changed alone.
+    std::string_view rowIdentity = {};
+    std::string_view rowIdentityType = {};
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);

@@ -109,6 +109,18 @@ std::string_view AfterFirstDot(std::string_view name)
     return dot == std::string_view::npos ? name : name.substr(dot + 1);
 }
 
+std::string_view BeforeFirstDot(std::string_view name)
+{
+    size_t dot = name.find('.');
+    return dot == std::string_view::npos ? std::string_view() : name.substr(0, dot);
+}
+
+// The name as the set's own SELECT writes it.
+std::string SelectName(const CDynColumn& column)
+{
+    return column.qualifier.empty() ? column.name : column.qualifier + "." + column.name;
+}
+
 void ResetValue(CDynColumn& column)
 {
     column.value.m_type = column.sqlType;
@@ -133,7 +145,9 @@ int CDynBindSet::AddColumn(std::string_view name)
     std::string_view stored = AfterFirstDot(name);
     if (stored.empty() || FindColumn(name) != nullptr)
         return 0;
-    m_columns.emplace_back().name = stored;
+    CDynColumn& column = m_columns.emplace_back();
+    column.name = stored;
+    column.qualifier = BeforeFirstDot(name);
     return 1;
 }
 
@@ -143,8 +157,11 @@ CDynColumn* CDynBindSet::FindColumn(std::string_view name)
         if (EqualsNoCase(column.name, name))
             return &column;
     if (name.find('.') != std::string_view::npos) {
+        // notes.note and items.note are two columns; a name bound without qualifier is either.
+        const std::string_view qualifier = BeforeFirstDot(name);
         for (CDynColumn& column : m_columns)
-            if (EqualsNoCase(column.name, AfterFirstDot(name)))
+            if (EqualsNoCase(column.name, AfterFirstDot(name)) &&
+                (column.qualifier.empty() || EqualsNoCase(column.qualifier, qualifier)))
                 return &column;
         return nullptr;
     }
@@ -187,7 +204,7 @@ const CDbmsTraits& CDynBindSet::Traits() const
 
 std::string CDynBindSet::DefaultSql() const
 {
-    std::string sql = "SELECT " + Join(m_columns, ", ", [](const CDynColumn& c) -> const std::string& { return c.name; });
+    std::string sql = "SELECT " + Join(m_columns, ", ", SelectName);
     sql += " FROM " + Join(m_tables, ",", [](const std::string& t) -> const std::string& { return t; });
     if (!m_filter.empty())
         sql += " WHERE " + m_filter;
@@ -219,7 +236,7 @@ bool CDynBindSet::Open(const std::string& sql, unsigned options)
 
 void CDynBindSet::Execute(const std::string& sql)
 {
-    m_sql = sql;
+    m_sql = m_sentSql = sql;
     if ((m_options & kAppendOnly) != 0) {
         // A column probe: run once, on a statement of its own; its result is never read.
         m_statement = std::make_unique<COdbcStatement>(*m_database);
@@ -316,6 +333,12 @@ void CDynBindSet::AddKeyColumns()
             column->hidden = true;
         }
         column->key = true;
+    }
+    // Without a key, equal rows are told apart by the product's row identity.
+    if (keys.empty() && !traits.rowIdentity.empty()) {
+        CDynColumn& column = m_columns.emplace_back();
+        column.name = traits.rowIdentity;
+        column.hidden = column.key = column.rowIdentity = true;
     }
 }
 
@@ -592,18 +615,23 @@ bool CDynBindSet::UpdateRow()
     if (parameters.empty())
         return false;
 
-    // The row is the one with the key it had when read; the old values of what changes make a
-    // row that someone else changed in between miss. Without a key, every comparable old value
-    // must match.
-    const bool hasKey = std::any_of(m_columns.begin(), m_columns.end(), [](const CDynColumn& c) { return c.key; });
+    // The row is the one with the key (or the row identity) it had when read: old values alone
+    // would match every equal row. The old values of what changes make a row that someone else
+    // changed in between miss.
+    if (std::none_of(m_columns.begin(), m_columns.end(), [](const CDynColumn& c) { return c.key; }))
+        throw CDbException(kDbRecordsetReadOnly,
+                           "The row cannot be changed alone: table " + m_tables.front() +
+                               " has no primary key and the database offers no row identity.",
+                           {});
     std::string where;
     for (const CDynColumn& column : m_columns) {
-        bool identifies = hasKey ? column.key || (IsWritten(column) && IsExactlyComparable(column))
-                                 : !column.hidden && IsExactlyComparable(column);
-        if (!identifies)
+        if (!column.key && !(IsWritten(column) && IsExactlyComparable(column)))
             continue;
         where += where.empty() ? " WHERE " : " AND ";
-        if (column.original.IsNull() && column.original.IsString()) {
+        if (column.rowIdentity && !Traits().rowIdentityType.empty()) {
+            where += column.name + " = CAST(? AS " + std::string(Traits().rowIdentityType) + ")";
+            parameters.emplace_back(&column, &column.original);
+        } else if (column.original.IsNull() && column.original.IsString()) {
             // A value holds no difference between an empty text and none; the row may have either.
             where += "(" + column.name + " IS NULL OR " + column.name + " = '')";
         } else if (column.original.IsNull()) {
@@ -613,11 +641,6 @@ bool CDynBindSet::UpdateRow()
             parameters.emplace_back(&column, &column.original);
         }
     }
-    if (where.empty())
-        throw CDbException(kDbRecordsetReadOnly,
-                           "The row cannot be identified: the table has no primary key and no column that "
-                           "compares exactly.",
-                           {});
     COdbcStatement statement(*m_database);
     if (Execute(statement, "UPDATE " + m_tables.front() + " SET " + assignments + where, parameters) == 0)
         throw CDbException(kDbNoRowsAffected, "No rows were affected by the update or delete operation.", {});
@@ -629,8 +652,9 @@ bool CDynBindSet::UpdateRow()
 }
 
 size_t CDynBindSet::Execute(COdbcStatement& statement, const std::string& sql,
-                            const std::vector<std::pair<const CDynColumn*, const CSspValue*>>& parameters) const
+                            const std::vector<std::pair<const CDynColumn*, const CSspValue*>>& parameters)
 {
+    m_sentSql = sql;
     if (m_queryTimeout != kDefaultQueryTimeout)
         statement.SetQueryTimeout(m_queryTimeout);
     try {

@@ -27,6 +27,7 @@
 // One run-time bound column.
 struct CDynColumn {
     std::string name;
+    std::string qualifier;         // the table or alias written before the name ("notes" of notes.note)
     int sqlType = 0;               // the value's type code (MapOdbcType)
     SQLSMALLINT odbcType = 0;      // as the driver describes it; parameters are bound with it
     int size = 0;                  // the smaller of the maximum column size and the precision; 50 for 0
@@ -34,6 +35,7 @@ struct CDynColumn {
     bool nullable = true;
     bool key = false;              // part of the table's primary key
     bool hidden = false;           // a key column the set added itself to find the row again
+    bool rowIdentity = false;      // the product's row identity, standing in for a missing key
     CSspValue value;
     // Editing: the value when AddNew or Edit began, and whether SetFieldValue asked to write it.
     CSspValue original;
@@ -59,11 +61,12 @@ public:
 
     void AddTable(std::string name) { m_tables.push_back(std::move(name)); }
     const std::vector<std::string>& Tables() const { return m_tables; }
-    // Adds a column by name; "t.name" is stored as "name". 0 when the name is empty or already
-    // bound (FindColumn finds it), else 1.
+    // Adds a column by name; "t.name" is stored as "name" with the qualifier "t", which the set's
+    // own SELECT writes before the name, so a column of one of several tables is unambiguous. 0
+    // when the name is empty or already bound (FindColumn finds it), else 1.
     int AddColumn(std::string_view name);
-    // The record named so (without regard to case); "t.name" also finds "name", and "name" finds a
-    // record named "t.name". Null when none.
+    // The record named so (without regard to case); "t.name" also finds "name" unless that record
+    // belongs to another qualifier, and "name" finds a record named "t.name". Null when none.
     CDynColumn* FindColumn(std::string_view name);
     // 0-based index of the visible record named exactly so (without regard to case), or -1.
     int ColumnIndex(std::string_view name) const;
@@ -100,6 +103,8 @@ public:
     bool MoveFirst();
     // The SQL that the set last ran.
     const std::string& GetSQL() const { return m_sql; }
+    // The statement text last sent to the driver: GetSQL, or the INSERT or UPDATE of Update.
+    const std::string& SentSql() const { return m_sentSql; }
 
     // Sets a script value into a column before Update, converting it to the column's type; a
     // binary or long-text column is always written, any other when it holds its null marker or
@@ -110,7 +115,9 @@ public:
     // without a current row throws kDbNoCurrentRecord.
     void AddNew();
     void Edit();
-    // Stores the new or edited row; false when no column was changed (nothing is sent).
+    // Stores the new or edited row; false when no column was changed (nothing is sent). An edited
+    // row is found again by its primary key, else by the product's row identity; a table with
+    // neither is refused (kDbRecordsetReadOnly), so one Update never changes two equal rows.
     bool Update();
 
     // Ends the result and frees the statement; the records and their values stay.
@@ -138,7 +145,7 @@ private:
     bool UpdateRow();
     void BindValue(COdbcStatement& statement, int index, const CDynColumn& column, const CSspValue& value) const;
     size_t Execute(COdbcStatement& statement, const std::string& sql,
-                   const std::vector<std::pair<const CDynColumn*, const CSspValue*>>& parameters) const;
+                   const std::vector<std::pair<const CDynColumn*, const CSspValue*>>& parameters);
     const CDbmsTraits& Traits() const;
 
     COdbcConnection* m_database;
@@ -148,6 +155,7 @@ private:
     std::string m_filter;
     std::string m_sort;
     std::string m_sql;
+    std::string m_sentSql;
     int m_queryTimeout = kDefaultQueryTimeout;
     int m_maxColumnSize = kDefaultMaxColumnSize;
     bool m_catalogMode = false;

@@ -12,7 +12,9 @@ bool IsSuspiciousWord(std::string_view word)
     for (std::string_view verb : kVerbs)
         if (word == verb)
             return true;
-    return word.find("--") != std::string_view::npos || word.find(';') != std::string_view::npos;
+    // A comment hides the rest of a statement, or stands in for the blanks between its words.
+    return word.find("--") != std::string_view::npos || word.find("/*") != std::string_view::npos ||
+           word.find(';') != std::string_view::npos;
 }
 
 } // namespace
@@ -33,16 +35,18 @@ bool PassesSqlInjectionGuard(std::string_view text)
                 return false;
             word.clear();
         } else if (c == '\'') {
-            // A literal holds data, not statements; the word goes on after its closing quote.
+            // A literal holds data, not statements; the word goes on after its closing quote. A
+            // quote that is never closed is no literal the statement meant.
             size_t close = text.find('\'', i + 1);
             if (close == std::string_view::npos)
-                return true;
+                return false;
             i = close;
         } else {
             word += ToLowerAscii(c);
         }
     }
-    return true;
+    // The word that the end of the text closes is examined like every other.
+    return word.empty() || !IsSuspiciousWord(word);
 }
 
 bool IsSqlName(std::string_view name, bool qualified)

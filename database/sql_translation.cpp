@@ -8,10 +8,13 @@
 
 #include "database/ascii_case.h"
 #include "database/data_source.h"
+#include "database/db_exception.h"
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
 #include "foundation/script_error.h"
+
+#include <utility>
 
 namespace {
 
@@ -32,6 +35,36 @@ bool IsComparison(std::string_view token)
         if (token == op)
             return true;
     return EqualsNoCase(token, "like") || EqualsNoCase(token, "alike");
+}
+
+// The operator as the driver knows it: "alike" is sent as LIKE, "==" as "=" and "!=" as "<>".
+std::string SqlOperator(std::string_view op)
+{
+    if (op == "==")
+        return "=";
+    if (op == "!=")
+        return "<>";
+    if (EqualsNoCase(op, "alike") || EqualsNoCase(op, "like"))
+        return "LIKE";
+    return std::string(op);
+}
+
+// The script value converted to the column's type. A non-empty value that a date column cannot
+// take is refused: compared or stored as NULL it would touch the rows whose date is missing. Only
+// an empty or null script value stands for NULL.
+CSspValue AsColumnValue(const CDynColumn& column, const CSspValue& value, int position)
+{
+    CSspValue typed = column.value;
+    if (typed.IsDate() && value.IsDate()) {
+        typed.m_time = value.m_time;  // a date value keeps its seconds, which its text would lose
+        return typed;
+    }
+    const std::string text = value.ToString();
+    typed.SetFromText(text);
+    if (typed.IsDate() && typed.IsNull() && !text.empty())
+        throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".",
+                            position);
+    return typed;
 }
 
 // Words that end a condition (and are copied after it by the caller).
@@ -99,6 +132,17 @@ CSspValue CSspQuery::Evaluate(const Range& range)
     return value;
 }
 
+template <typename Action>
+void CSspQuery::ReportSetSql(Action action)
+{
+    try {
+        action();
+    } catch (const CDbException&) {
+        m_reportedSql = m_set.SentSql();
+        throw;
+    }
+}
+
 // The values of "VALUES (a, b, ...)" (or of a list without parentheses up to the statement's end).
 std::vector<CSspQuery::Range> CSspQuery::ReadValueList(int& cursor)
 {
@@ -131,14 +175,20 @@ void CSspQuery::TranslateSelect()
         if (EqualsNoCase(token.text, "from"))
             break;
     }
+    // Each table reference between commas, alias or join included, is one entry of the probe's
+    // FROM list, so "items i" stays a table with its alias.
     CSspSqlToken token;
+    std::string reference;
     while (true) {
         token = NextToken(cursor);
-        if (token.text.empty() || token.text == ";" || EqualsNoCase(token.text, "where"))
+        const bool end = token.text.empty() || token.text == ";" || EqualsNoCase(token.text, "where");
+        if ((end || token.text == ",") && !reference.empty())
+            m_set.AddTable(std::exchange(reference, std::string()));
+        if (end)
             break;
         text.append(token.text).push_back(' ');
         if (token.text != ",")
-            m_set.AddTable(std::string(token.text));
+            reference.append(reference.empty() ? "" : " ").append(token.text);
     }
     if (EqualsNoCase(token.text, "where")) {
         std::string condition = TranslateWhere(cursor, m_set.Tables());
@@ -181,7 +231,12 @@ std::string CSspQuery::TranslateWhere(int& cursor, const std::vector<std::string
     for (const std::string& table : tables)
         probe.AddTable(table);
     TranslateCondition(cursor, probe);
-    probe.OpenForColumnInfo();
+    try {
+        probe.OpenForColumnInfo();
+    } catch (const CDbException&) {
+        m_reportedSql = probe.SentSql();
+        throw;
+    }
     probe.Close();
 
     std::string text;
@@ -206,13 +261,12 @@ std::string CSspQuery::TranslateWhere(int& cursor, const std::vector<std::string
             throw CSspException("No column of the statement's tables is named: " + std::string(lastPlain.text),
                                 lastPlain.text.empty() ? token.start : lastPlain.start);
         // The column's type decides the literal: quotes for texts, none for numbers.
-        CSspValue typed = column->value;
-        typed.SetFromText(value.ToString());
-        const std::string literal = typed.ToSqlLiteral();
+        const std::string literal = AsColumnValue(*column, value, start).ToSqlLiteral();
+        const std::string op = SqlOperator(token.text);
         if (literal != "NULL")
-            text.append(token.text).append(" ").append(literal).push_back(' ');
+            text.append(op).append(" ").append(literal).push_back(' ');
         else
-            text += (token.text == "=" ? "IS " : "IS NOT ") + literal + " ";
+            text += (op == "=" ? "IS " : "IS NOT ") + literal + " ";
     }
     TrimTrailingBlanks(text);
     return text;
@@ -240,14 +294,16 @@ void CSspQuery::TranslateInsert()
             throw CSspException(CMessageCatalog::Text(kDuplicateColumn) + std::string(token.text), m_position);
     }
     m_set.SetDatabase(&DataSource()->Connection());
-    m_set.OpenForColumnInfo();
+    ReportSetSql([&] { m_set.OpenForColumnInfo(); });
     m_set.AddNew();
     std::vector<Range> items = ReadValueList(cursor);
     if (items.size() < static_cast<size_t>(m_set.ColumnCount()))
         RaiseCatalogText(kTooFewValues, m_position);
-    for (int i = 0; i < m_set.ColumnCount(); ++i)
-        m_set.SetFieldValue(i, Evaluate(items[static_cast<size_t>(i)]));
-    m_set.Update();
+    for (int i = 0; i < m_set.ColumnCount(); ++i) {
+        const Range& item = items[static_cast<size_t>(i)];
+        m_set.SetFieldValue(i, AsColumnValue(m_set.Column(i), Evaluate(item), item.first));
+    }
+    ReportSetSql([&] { m_set.Update(); });
 }
 
 void CSspQuery::TranslateUpdate()
@@ -286,14 +342,16 @@ void CSspQuery::TranslateUpdate()
         m_set.SetFilter(TranslateWhere(cursor, {table}));
     }
     m_set.SetDatabase(&DataSource()->Connection());
-    m_set.Open();
+    ReportSetSql([&] { m_set.Open(); });
     if (m_set.IsBOF() && m_set.IsEOF())
         RaiseCatalogText(kRecordNotFound, m_position);
-    // Only the first row that matches is changed.
+    // Only the first row that matches is changed: the set finds it again by its key or identity.
     m_set.Edit();
-    for (size_t i = 0; i < values.size(); ++i)
-        m_set.SetFieldValue(static_cast<int>(i), Evaluate(values[i]));
-    m_set.Update();
+    for (size_t i = 0; i < values.size(); ++i) {
+        const int index = static_cast<int>(i);
+        m_set.SetFieldValue(index, AsColumnValue(m_set.Column(index), Evaluate(values[i]), values[i].first));
+    }
+    ReportSetSql([&] { m_set.Update(); });
 }
 
 void CSspQuery::TranslateDelete()
@@ -310,5 +368,8 @@ void CSspQuery::TranslateDelete()
         if (!condition.empty())
             text += " WHERE " + condition;
     }
-    DataSource()->DoCommand("ExecuteSQL", text);
+    // Run as the object's own statement, so a failure names the text that was sent.
+    m_reportedSql = text;
+    DataSource()->Connection().ExecuteSQL(text);
 }
+

@@ -391,7 +391,8 @@ void CSspQuery::BuildGrid()
     if (m_grid.IsBuilt())
         return;
     CloseResult();
-    const std::string sql = TranslateCrosstab(m_statement, m_position);
+    CrosstabAggregate aggregate = CrosstabAggregate::Count;
+    const std::string sql = TranslateCrosstab(m_statement, m_position, &aggregate);
     m_reportedSql = sql;
     if (!IsGuarded(sql))
         ThrowInjection();
@@ -399,9 +400,10 @@ void CSspQuery::BuildGrid()
     m_set.Open(sql, CDynBindSet::kReadOnly);
     if (m_set.ColumnCount() < 2)
         RaiseCatalogText(kColumnForCrosstab, m_position);
-    m_grid.BeginFold();
+    m_grid.BeginFold(aggregate);
     for (; !m_set.IsEOF(); m_set.MoveNext())
-        m_grid.AddRow(KeyText(*m_set.GetColumnValue(0)), KeyText(*m_set.GetColumnValue(1)));
+        m_grid.AddRow(KeyText(*m_set.GetColumnValue(0)), KeyText(*m_set.GetColumnValue(1)), m_set.GetColumnValue(2),
+                      m_position);
     m_grid.EndFold();
     // Every row is in the grid; the cursor is of no further use.
     CloseResult();

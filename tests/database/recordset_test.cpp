@@ -267,10 +267,16 @@ TEST(RecordsetColumns, NamesWithTablePrefixesMeetTheirColumn)
     EXPECT_EQ(set.AddColumn(""), 0);
     EXPECT_EQ(set.AddColumn("u.id"), 1);
     EXPECT_EQ(set.Column(1).name, "id");
-    EXPECT_EQ(set.FindColumn("x.ID"), &set.Column(1));
+    EXPECT_EQ(set.Column(1).qualifier, "u");
+    EXPECT_EQ(set.FindColumn("u.ID"), &set.Column(1));
+    EXPECT_EQ(set.FindColumn("ID"), &set.Column(1));
+    EXPECT_EQ(set.FindColumn("x.ID"), nullptr) << "another table's column of that name";
+    EXPECT_EQ(set.FindColumn("x.name"), &set.Column(0)) << "a column bound without its table is anyone's";
+    EXPECT_EQ(set.AddColumn("x.id"), 1);
+    EXPECT_EQ(set.Column(2).qualifier, "x");
     EXPECT_EQ(set.ColumnIndex("Name"), 0);
     EXPECT_EQ(set.ColumnIndex("t.name"), -1);
-    EXPECT_EQ(set.GetColumnValue(2), nullptr);
+    EXPECT_EQ(set.GetColumnValue(3), nullptr);
 }
 
 } // namespace

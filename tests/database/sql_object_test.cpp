@@ -8,6 +8,7 @@
 #include "tests/database/test_databases.h"
 
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -117,13 +118,25 @@ TW_INSTANTIATE_BACKENDS(SqlObjectTest);
 TEST(SqlInjectionGuard, ExaminesWordsOutsideLiterals)
 {
     EXPECT_TRUE(PassesSqlInjectionGuard("select a from t where b = 'x; drop table t'"));
+    EXPECT_TRUE(PassesSqlInjectionGuard("select a from t where title = 'a;b'"));
+    EXPECT_TRUE(PassesSqlInjectionGuard("select a from t where b = 'it''s' and c = '/*--'"));
     EXPECT_FALSE(PassesSqlInjectionGuard("select a from t; drop table t"));
     EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where x = 1 or DROP = 2"));
-    EXPECT_TRUE(PassesSqlInjectionGuard("select a from t where x = 1 --"));
     EXPECT_TRUE(PassesSqlInjectionGuard("delete from t"));
     EXPECT_TRUE(PassesSqlInjectionGuard("  select"));
+    EXPECT_TRUE(PassesSqlInjectionGuard("select a from t where b = 'x' "));
     EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'x'; delete from t"));
-    EXPECT_TRUE(PassesSqlInjectionGuard("select a from t where b = 'unclosed; drop table t"));
+}
+
+TEST(SqlInjectionGuard, TheLastWordCommentsAndOpenQuotesAreExamined)
+{
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where x = 1 --"));
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where x = 1 or drop"));
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'x';drop/**/table/**/victim;select''"));
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'x';drop/**/table/**/victim;select'' "));
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 1/**/or/**/1=1"));
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'unclosed; drop table t"));
+    EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'x' and c = '"));
 }
 
 TEST(Crosstab, RewriteAndItsRefusals)
@@ -144,6 +157,53 @@ TEST(Crosstab, RewriteAndItsRefusals)
               "Only the following 3 group functions are supported: count, sum and avg.");
     EXPECT_EQ(failure("crosstab a from t"), "Row field or column field is empty.");
     EXPECT_EQ(failure("crosstab a, b"), "Table name is empty.");
+    EXPECT_EQ(failure("crosstab a, b, sum from t"), "The crosstab's sum needs a value field: sum(field).");
+
+    CrosstabAggregate aggregate = CrosstabAggregate::Count;
+    TranslateCrosstab("crosstab a, b, AVG(v) from t", 0, &aggregate);
+    EXPECT_EQ(aggregate, CrosstabAggregate::Avg);
+    TranslateCrosstab("crosstab a, b, sum(v) from t", 0, &aggregate);
+    EXPECT_EQ(aggregate, CrosstabAggregate::Sum);
+    TranslateCrosstab("crosstab a, b from t", 0, &aggregate);
+    EXPECT_EQ(aggregate, CrosstabAggregate::Count);
+}
+
+// Presets fix the cells; a sum adds the values of the rows that meet a preset cell, and every
+// row's value reaches the grand total.
+TEST(Crosstab, PresetCellsSumTheirRowsValues)
+{
+    CCrosstabGrid grid;
+    grid.AddXHeader("x", 0);
+    grid.AddYHeader("A", 0);
+    grid.BeginFold(CrosstabAggregate::Sum);
+    CSspValue value;
+    for (auto [row, column, number] : {std::tuple{"a", "X", 2}, {"A", "x", 3}, {"A", "z", 40}, {"B", "x", 500}}) {
+        value.SetInteger(number);
+        grid.AddRow(row, column, &value, 0);
+    }
+    value.SetString("1.5");
+    grid.AddRow("A", "x", &value, 0);
+    value.SetString("");
+    grid.AddRow("A", "x", &value, 0);  // a NULL value: counted nowhere
+    value.SetString("12 apples");
+    EXPECT_THROW(grid.AddRow("A", "x", &value, 0), CSspException);
+    grid.EndFold();
+
+    CSspValue cell;
+    auto read = [&](int index) {
+        grid.Cell(std::to_string(index), cell, 0);
+        return cell.ToString();
+    };
+    ASSERT_EQ(grid.Fetch(0), 1);  // the header row
+    ASSERT_EQ(grid.Fetch(0), 1);  // the empty preset row
+    ASSERT_EQ(grid.Fetch(0), 1);
+    EXPECT_EQ(read(0), "A");
+    EXPECT_EQ(read(1), "6.500000");
+    EXPECT_EQ(read(2), "6.500000");
+    ASSERT_EQ(grid.Fetch(0), 1);
+    EXPECT_EQ(read(0), "Total");
+    EXPECT_EQ(read(1), "506.500000");
+    EXPECT_EQ(read(2), "546.500000");
 }
 
 } // namespace

@@ -3,13 +3,9 @@
 // values that become literals of their column's type, rows added and changed through the
 // recordset, joins, crosstabs, database errors that name the statement and the data source, and
 // an object's own data source.
-#include "database/odbc_statement.h"
 #include "foundation/message_catalog.h"
-#include "foundation/server_config.h"
 #include "language/request_object.h"
-#include "language/ssp_app.h"
-#include "script_runner.h"
-#include "tests/database/test_databases.h"
+#include "sql_page_test.h"
 
 #include <gtest/gtest.h>
 
@@ -18,44 +14,21 @@
 
 namespace {
 
-class SqlScriptTest : public testdb::BackendTest, public ScriptRunner {
+class SqlScriptTest : public SqlPageTest {
 protected:
-    using ScriptRunner::Run;
+    SqlScriptTest() : SqlPageTest("bugs", "notes") {}
 
     void SetUp() override
     {
-        BackendTest::SetUp();
+        SqlPageTest::SetUp();
         if (IsSkipped() || HasFailure())
             return;
-        TheSspApp().RemoveAll();
-        // Error texts name the data source by its DSN value.
-        TheSspApp().SetDataSourceForPath(Connect() + ";DSN=twtest", "/");
-        m_bugs = testdb::UniqueTable("bugs");
-        m_notes = testdb::UniqueTable("notes");
-        m_db.Open(Connect());
         Sql("CREATE TABLE $ (id INTEGER PRIMARY KEY, title VARCHAR(50), status VARCHAR(10), hits INTEGER)");
         for (const char* row : {"1, 'first', 'open', 5", "2, 'it''s', 'open', 7", "3, 'third', 'closed', NULL",
                                 "4, 'fourth', 'open', 1"})
             Sql("INSERT INTO $ VALUES (" + std::string(row) + ")");
     }
-    void TearDown() override
-    {
-        TheSspApp().RemoveAll();
-        TheServerConfig().m_dbConnectionThreadOwn = 0;
-        if (m_db.IsOpen()) {
-            m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_notes);
-            m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_bugs);
-        }
-    }
 
-    // "$" in a text stands for the test's table, "@" for its second table.
-    std::string Tables(std::string text) const
-    {
-        for (size_t at = text.find_first_of("$@"); at != std::string::npos; at = text.find_first_of("$@", at))
-            text.replace(at, 1, text[at] == '$' ? m_bugs : m_notes);
-        return text;
-    }
-    void Sql(const std::string& statement) { m_db.ExecuteSQL(Tables(statement)); }
     int64_t Count(const std::string& where)
     {
         COdbcStatement statement(m_db);
@@ -65,14 +38,6 @@ protected:
             statement.GetInteger(1, count);
         return count;
     }
-
-    // The output of a script that must not fail.
-    std::string Out(const std::string& script)
-    {
-        std::string failure = RunAt("/t.tws", Tables(script));
-        EXPECT_EQ(failure, "") << script;
-        return sink.output;
-    }
     // The values of the expressions after the statements, each followed by "|".
     std::string Values(const std::string& statements, const std::vector<std::string>& expressions)
     {
@@ -81,17 +46,6 @@ protected:
             script += "write " + expression + "; write '|';\n";
         return Out(script);
     }
-    // The message of a script that must fail.
-    std::string Fail(const std::string& script)
-    {
-        std::string failure = RunAt("/t.tws", Tables(script));
-        EXPECT_NE(failure, "") << script;
-        return failure;
-    }
-
-    COdbcConnection m_db;
-    std::string m_bugs;
-    std::string m_notes;
 };
 
 TEST_P(SqlScriptTest, APageListsRowsOfASelect)
@@ -204,8 +158,9 @@ TEST_P(SqlScriptTest, InsertAndUpdateGoThroughTheRecordset)
     Out(insert);
     EXPECT_EQ(Count("id = 5 and title = 'fifth ''quoted''' and hits = 0"), 1);
     std::string duplicate = Fail(insert);
-    EXPECT_NE(duplicate.find(Tables(" SQL ins:insert into $ ( id , title , status , hits ) values")), std::string::npos)
-        << duplicate;
+    EXPECT_NE(duplicate.find(Tables(" SQL ins:INSERT INTO $ (id, title, status, hits) VALUES (?, ?, ?, ?) DSN:")),
+              std::string::npos)
+        << "the text that reached the driver: " << duplicate;
 
     EXPECT_EQ(Fail("sql i = insert into $ (id, title) values (6); i.execute();"),
               "Value count less than column count or may be there are duplicated column names.");

@@ -485,7 +485,8 @@ TEST_F(DispatchTest, PagesAddAndListRowsOfTheDefaultDatabase)
 
     // A row that is there already: the driver's text, the statement and the data source.
     const std::string failed = Curl("/registry/add.twp?key=bugs&value=1").body;
-    EXPECT_TRUE(Contains(failed, " SQL a:insert into tw3_registry ( reg_user , reg_section , reg_key , reg_value )"))
+    EXPECT_TRUE(Contains(failed, " SQL a:INSERT INTO tw3_registry (reg_user, reg_section, reg_key, reg_value) "
+                                 "VALUES (?, ?, ?, ?)"))
         << failed;
     EXPECT_TRUE(Contains(failed, "DSN:tw3")) << failed;
 }
