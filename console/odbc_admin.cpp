@@ -15,6 +15,7 @@
 #include "console/text_file.h"
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
+#include "database/odbc_statement.h"
 #include "foundation/ascii_text.h"
 #include "platform/file_system.h"
 
@@ -88,6 +89,17 @@ bool DriverLibraryInstalled(const COdbcIniFile& file, const std::string& driver)
         return false;
     struct stat info {};
     return stat(ResolveDriverLibrary(library).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The journal mode of a SQLite connection's database ("delete", "wal" ...).
+std::string JournalMode(COdbcConnection& connection)
+{
+    COdbcStatement statement(connection);
+    statement.ExecDirect("PRAGMA journal_mode");
+    std::string mode;
+    if (statement.Fetch())
+        statement.GetText(1, mode);
+    return mode;
 }
 
 }  // namespace
@@ -432,7 +444,16 @@ bool CompactDatabaseFile(std::string source, std::string destination, std::strin
         connection.Open("Driver=" + QuoteConnectValue(library) + ";Database=" + QuoteConnectValue(source) +
                         ";NoCreat=1");
         connection.ExecuteSQL("VACUUM INTO '" + quoted + "'");
+        const bool writeAheadLog = JournalMode(connection) == "wal";
         connection.Close();
+        // The copy comes in the rollback journal mode; it keeps the write-ahead log of the source.
+        if (writeAheadLog) {
+            COdbcConnection copy;
+            copy.Open("Driver=" + QuoteConnectValue(library) + ";Database=" + QuoteConnectValue(temporary) +
+                      ";NoCreat=1");
+            copy.ExecuteSQL("PRAGMA journal_mode = WAL");
+            copy.Close();
+        }
     } catch (const CDbException& failure) {
         unlink(temporary.c_str());
         return fail(failure.ErrorText());

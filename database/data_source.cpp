@@ -181,7 +181,7 @@ void CDataSource::BeginTrans(TransactionOwner owner)
         RaiseCatalogText(123, kNoPosition);
     if (!m_database.SupportsTransactions())
         return;
-    SQLRETURN rc = m_database.SetAutoCommit(false);
+    SQLRETURN rc = m_database.BeginTransaction();
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO && rc != SQL_NO_DATA) {
         CDbException error = m_database.LastError(rc, "SQLSetConnectAttr");
         std::string message = error.ErrorText();

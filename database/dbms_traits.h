@@ -57,6 +57,17 @@ struct CDbmsTraits {
     // product has none, so a row without a key cannot be changed alone.
     std::string_view rowIdentity = {};
     std::string_view rowIdentityType = {};
+    // The statement that begins a transaction where the driver's own begin (autocommit off) does
+    // not fit; "" to switch autocommit off. SQLite's driver begins a deferred transaction, whose
+    // first write must upgrade a read lock and fails at once, without waiting, when another writer
+    // holds the file: "BEGIN IMMEDIATE" takes the write lock first, waiting the busy time-out.
+    std::string_view beginTransaction = {};
+    // Where the product locks a file rather than rows: the connect-string attribute through which
+    // the driver waits for another writer's lock (milliseconds), and the statement that sets such
+    // a wait on a connection whose attribute is missing or 0, so no connection fails at once on a
+    // lock that another request holds for a moment.
+    std::string_view lockWaitAttribute = {};
+    std::string_view lockWaitStatement = {};
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);

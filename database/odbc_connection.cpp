@@ -2,6 +2,7 @@
 
 #include "database/odbc_setup.h"
 #include "database/odbc_statement.h"
+#include "foundation/number_parse.h"
 
 #include <sqlext.h>
 
@@ -97,6 +98,9 @@ void COdbcConnection::Open(const std::string& connect)
     m_hdbc = hdbc;
     m_completed = std::move(completed);
     m_traits = &CDbmsTraits::ForDbms(GetInfoText(SQL_DBMS_NAME));
+    if (!m_traits->lockWaitStatement.empty() &&
+        ParseInt32(GetConnectValue(m_completed, m_traits->lockWaitAttribute)) <= 0)
+        ExecuteSQL(std::string(m_traits->lockWaitStatement));
 }
 
 void COdbcConnection::DetachStatements(bool keepPrepared)
@@ -179,6 +183,7 @@ void COdbcConnection::Close()
     }
     SQLFreeHandle(SQL_HANDLE_DBC, m_hdbc);
     m_hdbc = SQL_NULL_HDBC;
+    m_ownTransaction = false;
     m_completed.clear();
     m_traits = &CDbmsTraits::ForDbms("");
     m_ranPlainStatements = false;
@@ -216,10 +221,37 @@ SQLRETURN COdbcConnection::SetAutoCommit(bool on)
     return SQLSetConnectAttr(m_hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER);
 }
 
+SQLRETURN COdbcConnection::BeginTransaction()
+{
+    if (m_traits->beginTransaction.empty())
+        return SetAutoCommit(false);
+    ExecuteSQL(std::string(m_traits->beginTransaction));
+    m_ownTransaction = true;
+    return SQL_SUCCESS;
+}
+
 void COdbcConnection::EndTransaction(SQLSMALLINT completion)
 {
     if (!IsOpen())
         throw CDbException::Own("08003", "Not connected to the database.");
+    if (std::exchange(m_ownTransaction, false)) {
+        if (completion != SQL_COMMIT) {
+            ExecuteSQL("ROLLBACK");
+            return;
+        }
+        try {
+            ExecuteSQL("COMMIT");
+        } catch (const CDbException&) {
+            // A commit that failed leaves the transaction open; it must not stay so.
+            try {
+                ExecuteSQL("ROLLBACK");
+            } catch (const CDbException&) {
+                // The commit's failure is the one to report.
+            }
+            throw;
+        }
+        return;
+    }
     SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hdbc, completion);
     if (OdbcSucceeded(rc)) {
         SetAutoCommit(true);
@@ -252,6 +284,8 @@ void COdbcConnection::ResetForReuse()
         }
         m_ranPlainStatements = false;
     }
+    // A transaction begun by the begin statement ran as a plain statement: it is rolled back above.
+    m_ownTransaction = false;
 }
 
 void COdbcConnection::Commit()

@@ -68,6 +68,10 @@ public:
     // Switches autocommit; returns the driver's return code (the caller decides what a failure
     // means), and throws nothing.
     SQLRETURN SetAutoCommit(bool on);
+    // Begins a transaction: autocommit off, or the product's own begin statement (the traits'
+    // beginTransaction), which runs at once and throws CDbException when it fails. Returns the
+    // driver's return code of the autocommit switch.
+    SQLRETURN BeginTransaction();
     // Commits or rolls back and switches autocommit back on. A failed commit is rolled back, and
     // autocommit restored, before the commit's failure is thrown, so a pooled connection never
     // stays in manual-commit mode.
@@ -126,6 +130,7 @@ private:
     SQLHDBC m_hdbc = SQL_NULL_HDBC;
     std::string m_completed;
     const CDbmsTraits* m_traits;
+    bool m_ownTransaction = false;  // begun by the begin statement, ended by COMMIT or ROLLBACK
     std::shared_ptr<StatementList> m_statements;
     // ExecuteSQL ran since the last reset: the text may have begun a transaction of its own.
     bool m_ranPlainStatements = false;

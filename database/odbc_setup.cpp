@@ -168,6 +168,9 @@ bool CreateDefaultDatabase(const std::string& installDir, std::string& error)
     try {
         COdbcConnection connection;
         connection.Open(std::string(kDefaultConnectString));
+        // The write-ahead log lets pages read while another writes, and writers queue on the busy
+        // time-out; the file keeps the journal mode for every later connection.
+        connection.ExecuteSQL("PRAGMA journal_mode = WAL");
         RunSqlScript(connection, script.str());
         connection.Close();
     } catch (const CDbException& failure) {

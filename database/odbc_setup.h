@@ -21,8 +21,8 @@ std::string FindOdbcDriverLibrary(std::string_view fileName);
 // exist yet; an administrator's files are never overwritten. False with a reason on failure.
 bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error);
 
-// Creates <install>/data/tw3.db with the tables of <install>/data/tw3sqlite.sql when the database
-// file does not exist yet. Needs UseInstallationOdbcIni and WriteDefaultOdbcIni first.
+// Creates <install>/data/tw3.db, in write-ahead-log journal mode, with the tables of
+// <install>/data/tw3sqlite.sql when the database file does not exist yet. Needs UseInstallationOdbcIni and WriteDefaultOdbcIni first.
 bool CreateDefaultDatabase(const std::string& installDir, std::string& error);
 
 // Switches off the SQLite library's allocation counts before the SQLite driver first starts the

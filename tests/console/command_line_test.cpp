@@ -11,6 +11,7 @@
 
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
+#include "database/odbc_statement.h"
 #include "platform/named_objects.h"
 #include "tests/console/console_test_support.h"
 #include "tests/support/temp_folder.h"
@@ -127,6 +128,16 @@ TEST_F(CommandLineTest, CompactShrinksTheConfiguredDatabaseOrCopiesIt)
     const auto before = std::filesystem::file_size(DatabasePath());
     ASSERT_EQ(RunConsole({"-compact"}), 0);
     EXPECT_LT(std::filesystem::file_size(DatabasePath()), before);
+    {
+        COdbcConnection compacted;
+        compacted.Open("DSN=tw3");
+        COdbcStatement mode(compacted);
+        mode.ExecDirect("PRAGMA journal_mode");
+        ASSERT_TRUE(mode.Fetch());
+        std::string journal;
+        mode.GetText(1, journal);
+        EXPECT_EQ(journal, "wal") << "the compacted file keeps the write-ahead log";
+    }
 
     const std::string copy = m_install.Path() + "/data/Copy.DB";
     ASSERT_EQ(RunConsole({"-Compact", DatabasePath(), copy}), 0) << "file names keep their case";

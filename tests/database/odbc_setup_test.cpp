@@ -52,6 +52,17 @@ TEST_F(DefaultDataSource, Tw3IsTheSettingsDatabaseOfTheInstallation)
                                                                   << drivers;
     ASSERT_TRUE(CreateDefaultDatabase(install, error)) << error;
     EXPECT_TRUE(std::filesystem::exists(install + "/data/tw3.db"));
+    {
+        // Pages read while another writes: the file keeps the write-ahead log for every connection.
+        COdbcConnection later;
+        later.Open(std::string(kDefaultConnectString));
+        COdbcStatement mode(later);
+        mode.ExecDirect("PRAGMA journal_mode");
+        ASSERT_TRUE(mode.Fetch());
+        std::string journal;
+        mode.GetText(1, journal);
+        EXPECT_EQ(journal, "wal");
+    }
 
     CDataSource tw3(std::string(kDefaultConnectString), 0);
     tw3.DoCommand("Open");

@@ -21,6 +21,12 @@ protected:
         EXPECT_TRUE(statement.GetInteger(1, count));
         return count;
     }
+    // The test's SQLite file with a lock wait of its own (milliseconds).
+    std::string SqliteConnectWaiting(const std::string& timeout) const
+    {
+        return "Driver=" + FindOdbcDriverLibrary("libsqlite3odbc.so") + ";Database=" +
+               QuoteConnectValue(m_dir.Path() + "/test.db") + ";Timeout=" + timeout;
+    }
 };
 
 TEST_P(OdbcTest, ErrorsCarryStatesThatTheTraitsRecognise)
@@ -157,6 +163,53 @@ TEST_P(OdbcTest, CommitAndRollbackTurnAutocommitBackOn)
     m_db.Commit();
     m_db.ExecuteSQL("INSERT INTO " + m_table + " VALUES (4)");
     EXPECT_EQ(CountRows(other), 3);
+}
+
+TEST_P(OdbcTest, BegunTransactionsCommitOrRollBack)
+{
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER)");
+    COdbcConnection other;
+    other.Open(Connect());
+
+    ASSERT_TRUE(OdbcSucceeded(m_db.BeginTransaction()));
+    m_db.ExecuteSQL("INSERT INTO " + m_table + " VALUES (1)");
+    m_db.Rollback();
+    EXPECT_EQ(CountRows(other), 0);
+    ASSERT_TRUE(OdbcSucceeded(m_db.BeginTransaction()));
+    m_db.ExecuteSQL("INSERT INTO " + m_table + " VALUES (2)");
+    m_db.Commit();
+    m_db.ExecuteSQL("INSERT INTO " + m_table + " VALUES (3)");
+    EXPECT_EQ(CountRows(other), 2) << "committed, and autocommit again afterwards";
+}
+
+// A SQLite transaction takes the file's write lock when it begins, so its first write never has to
+// upgrade a read lock, which fails at once when another writer holds the file.
+TEST_P(OdbcTest, SqliteTransactionsHoldTheWriteLockFromTheirBeginning)
+{
+    if (IsPostgres())
+        GTEST_SKIP() << "PostgreSQL locks rows, not the database";
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER)");
+    COdbcConnection impatient;
+    impatient.Open(SqliteConnectWaiting("1"));
+    ASSERT_TRUE(OdbcSucceeded(m_db.BeginTransaction()));
+    EXPECT_THROW(impatient.ExecuteSQL("INSERT INTO " + m_table + " VALUES (1)"), CDbException);
+    m_db.Commit();
+    impatient.ExecuteSQL("INSERT INTO " + m_table + " VALUES (1)");
+    EXPECT_EQ(CountRows(m_db), 1);
+}
+
+TEST_P(OdbcTest, SqliteConnectionsWaitForLocksEvenWithoutATimeout)
+{
+    if (IsPostgres())
+        GTEST_SKIP() << "a SQLite setting";
+    COdbcConnection noTimeout;
+    noTimeout.Open(SqliteConnectWaiting("0"));
+    COdbcStatement statement(noTimeout);
+    statement.ExecDirect("PRAGMA busy_timeout");
+    ASSERT_TRUE(statement.Fetch());
+    int64_t milliseconds = 0;
+    statement.GetInteger(1, milliseconds);
+    EXPECT_EQ(milliseconds, 15000);
 }
 
 TEST_P(OdbcTest, FailedCommitRollsBackAndRestoresAutocommit)

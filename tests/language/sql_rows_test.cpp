@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -203,5 +205,58 @@ TEST_P(SqlRowsTest, TextAppendedIntoAStringBuiltSelectCannotRunAStatement)
 }
 
 TW_INSTANTIATE_BACKENDS(SqlRowsTest);
+
+// Pages that each run a short transaction on the SQLite file at the same time, each on a connection
+// of its own (DbAccessSerialize off gives every run a private data source): a writer waits for the
+// one that holds the file instead of failing with "database is locked", and no update is lost.
+TEST(SqliteWriters, ConcurrentTransactionsWaitForEachOther)
+{
+    TempFolder folder("twsw");
+    const std::string connect = testdb::SqliteConnect(folder.Path() + "/writers.db");
+    COdbcConnection db;
+    db.Open(connect);
+    db.ExecuteSQL("CREATE TABLE counter (id INTEGER PRIMARY KEY, hits INTEGER)");
+    db.ExecuteSQL("INSERT INTO counter VALUES (1, 0)");
+    db.ExecuteSQL("CREATE TABLE log (n INTEGER, note VARCHAR(20))");
+    TheSspApp().RemoveAll();
+    TheSspApp().SetDataSourceForPath(connect, "/");
+    const int serialize = std::exchange(TheServerConfig().m_dbAccessSerialize, 0);
+    TheServerConfig().m_dbConnectionThreadOwn = 1;
+
+    const std::string page = "Local.BeginTransaction();\n"
+                             "sql c = select hits from counter where id = 1; Local.n = c.hits + 1;\n"
+                             "sql u = update counter set hits = Local.n where id = 1; u.execute();\n"
+                             "sql a = insert into log (n, note) values (Local.n, 'page'); a.execute();\n"
+                             "Local.CommitTransaction();";
+    constexpr int kWriters = 8;
+    constexpr int kRuns = 15;
+    std::vector<std::string> failures(kWriters);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            ScriptRunner runner;
+            for (int i = 0; i < kRuns && failures[static_cast<size_t>(w)].empty(); ++i)
+                failures[static_cast<size_t>(w)] = runner.RunAt("/w.tws", page);
+        });
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+    TheServerConfig().m_dbAccessSerialize = serialize;
+    TheServerConfig().m_dbConnectionThreadOwn = 0;
+    TheSspApp().RemoveAll();
+
+    for (const std::string& failure : failures)
+        EXPECT_EQ(failure, "");
+    COdbcStatement rows(db);
+    rows.ExecDirect("SELECT (SELECT hits FROM counter), (SELECT COUNT(*) FROM log), (SELECT COUNT(DISTINCT n) FROM log)");
+    ASSERT_TRUE(rows.Fetch());
+    int64_t hits = 0, logged = 0, distinct = 0;
+    rows.GetInteger(1, hits);
+    rows.GetInteger(2, logged);
+    rows.GetInteger(3, distinct);
+    EXPECT_EQ(std::vector<int64_t>({hits, logged, distinct}), std::vector<int64_t>({kWriters * kRuns, kWriters * kRuns,
+                                                                                   kWriters * kRuns}))
+        << "every transaction read the counter that the one before it wrote";
+}
 
 }  // namespace
