@@ -57,6 +57,10 @@ struct CDbmsTraits {
     // product has none, so a row without a key cannot be changed alone.
     std::string_view rowIdentity = {};
     std::string_view rowIdentityType = {};
+    // Time stamps are stored as the text "yyyy-mm-dd hh:mm:ss", the form the product's own date
+    // functions and the {ts} literal give: the SQLite driver would add ".000" to a bound time stamp,
+    // which no comparison with a literal of the same time then matches.
+    bool timestampsAsText = false;
     // The statement that begins a transaction where the driver's own begin (autocommit off) does
     // not fit; "" to switch autocommit off. SQLite's driver begins a deferred transaction, whose
     // first write must upgrade a read lock and fails at once, without waiting, when another writer

@@ -686,8 +686,11 @@ void CDynBindSet::BindValue(COdbcStatement& statement, int index, const CDynColu
         statement.BindDouble(index, value.m_double);
     else if (value.IsDate()) {
         const bool dateOnly = type == SQL_TYPE_DATE || type == SQL_DATE;
-        statement.BindTimestamp(index, ToTimestamp(value.m_time, dateOnly),
-                                dateOnly ? SQL_TYPE_DATE : SQL_TYPE_TIMESTAMP);
+        if (!dateOnly && Traits().timestampsAsText)
+            statement.BindText(index, CSspDateTime(value.m_time).Format("%Y-%m-%d %H:%M:%S"), SQL_VARCHAR);
+        else
+            statement.BindTimestamp(index, ToTimestamp(value.m_time, dateOnly),
+                                    dateOnly ? SQL_TYPE_DATE : SQL_TYPE_TIMESTAMP);
     } else if (value.IsBinary())
         statement.BindBinary(index, {reinterpret_cast<const char*>(value.m_binary.data()), value.m_binary.size()});
     else if (value.IsLongText())

@@ -6,8 +6,9 @@
 // Rows are read whole: text and binary columns come in chunks until the driver has no more, never
 // cut at the size the column reports. Writing is optimistic: AddNew and Edit keep the values the
 // row had, and Update sends a parameter-bound INSERT or UPDATE; the UPDATE finds the row by its
-// primary key and by the old values of the columns it changes, so a row that another writer
-// changed first is not found and Update throws kDbNoRowsAffected (1008).
+// primary key (or, in a table without one, by the product's row identity) and by the old values
+// of the columns it changes, so a row that another writer changed first is not found and Update
+// throws kDbNoRowsAffected (1008), and of several equal rows only the one read is changed.
 //
 // The set holds its statement, never the connection's lifetime: once the connection closed under
 // it (a private data source given back), Close and the destructor touch nothing that was freed.

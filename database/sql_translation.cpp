@@ -49,21 +49,29 @@ std::string SqlOperator(std::string_view op)
     return std::string(op);
 }
 
-// The script value converted to the column's type. A non-empty value that a date column cannot
-// take is refused: compared or stored as NULL it would touch the rows whose date is missing. Only
-// an empty or null script value stands for NULL.
-CSspValue AsColumnValue(const CDynColumn& column, const CSspValue& value, int position)
+// A non-empty script value that a date column cannot take is refused: compared or stored as NULL
+// it would touch the rows whose date is missing. Only an empty or null script value stands for NULL.
+void RequireDateValue(const CDynColumn& column, const CSspValue& value, int position)
 {
-    CSspValue typed = column.value;
-    if (typed.IsDate() && value.IsDate()) {
-        typed.m_time = value.m_time;  // a date value keeps its seconds, which its text would lose
-        return typed;
-    }
+    if (!column.value.IsDate() || value.IsDate())
+        return;
     const std::string text = value.ToString();
-    typed.SetFromText(text);
-    if (typed.IsDate() && typed.IsNull() && !text.empty())
+    CSspValue converted = column.value;
+    converted.SetFromText(text);
+    if (!text.empty() && converted.IsNull())
         throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".",
                             position);
+}
+
+// The script value converted to the column's type, for a literal of that type.
+CSspValue AsColumnValue(const CDynColumn& column, const CSspValue& value, int position)
+{
+    RequireDateValue(column, value, position);
+    CSspValue typed = column.value;
+    if (typed.IsDate() && value.IsDate())
+        typed.m_time = value.m_time;  // a date value keeps its seconds, which its text would lose
+    else
+        typed.SetFromText(value.ToString());
     return typed;
 }
 
@@ -301,7 +309,9 @@ void CSspQuery::TranslateInsert()
         RaiseCatalogText(kTooFewValues, m_position);
     for (int i = 0; i < m_set.ColumnCount(); ++i) {
         const Range& item = items[static_cast<size_t>(i)];
-        m_set.SetFieldValue(i, AsColumnValue(m_set.Column(i), Evaluate(item), item.first));
+        const CSspValue value = Evaluate(item);
+        RequireDateValue(m_set.Column(i), value, item.first);
+        m_set.SetFieldValue(i, value);
     }
     ReportSetSql([&] { m_set.Update(); });
 }
@@ -349,7 +359,9 @@ void CSspQuery::TranslateUpdate()
     m_set.Edit();
     for (size_t i = 0; i < values.size(); ++i) {
         const int index = static_cast<int>(i);
-        m_set.SetFieldValue(index, AsColumnValue(m_set.Column(index), Evaluate(values[i]), values[i].first));
+        const CSspValue value = Evaluate(values[i]);
+        RequireDateValue(m_set.Column(index), value, values[i].first);
+        m_set.SetFieldValue(index, value);
     }
     ReportSetSql([&] { m_set.Update(); });
 }

@@ -83,6 +83,12 @@ TEST_P(SqlRowsTest, ATimeStampComparedKeepsItsTime)
     Out("Local.s = '2007-01-02 10:15'; Local.n = 'changed';\n"
         "sql u = update $ set note = Local.n where stamp = Local.s; u.execute();");
     EXPECT_EQ(Ids("note = 'changed'"), "1");
+
+    // A time stamp that a page stored is found again by the same text.
+    EXPECT_EQ(Out("Local.s = '2008-02-03 04:05:06';\n"
+                  "sql i = insert into $ (id, stamp) values (5, Local.s); i.execute();\n"
+                  "sql q = select id from $ where stamp = Local.s; write q.id;"),
+              "5");
 }
 
 TEST_P(SqlRowsTest, AValueThatIsNoDateIsRefusedBeforeAnyStatementRuns)
