@@ -56,7 +56,9 @@ TEST_P(PrivatePoolTest, AGivenBackConnectionServesTheNextRunWithoutWhatTheLastOn
     ASSERT_TRUE(first->IsPrivate());
     first->DoCommand("BeginTrans", {}, {}, {}, this);
     first->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (1)");
-    ASSERT_FALSE(AutoCommitIsOn(*first));
+    // (SQLite's transaction is begun by a statement, with autocommit left on.)
+    ASSERT_TRUE(first->IsInTransaction());
+    ASSERT_EQ(testdb::RowsSeenByOthers(Connect(), m_table), 0) << "the insert is not committed";
     CDataSource* const kept = first;
     // Given back without the engine's rollback: the pool itself must undo the transaction.
     m_pool.ReleaseDataSource(&first);
