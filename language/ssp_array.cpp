@@ -75,8 +75,8 @@ void CSspArray::CallMember(CSspCall& call, CSspValue& result)
 
 void CSspArray::SetSize(const CSspCall& call)
 {
-    // The second argument, the growth step, only tuned the original's reallocations; it is
-    // accepted and has no effect on what a script sees.
+    // The second argument, a growth step, is accepted for the scripts that pass it; storage
+    // grows as the vector sees fit, so it has no effect on what a script sees.
     RequireArguments(call, 1);
     int size = ParseInt32(call.GetParamStr(0));
     size_t count = size < 0 ? 0 : static_cast<size_t>(size);

@@ -1,7 +1,7 @@
-// What twConsole and twStudio windows share in place of the dialog facilities of the original
-// class library: text conversion between the programs' byte strings (UTF-8) and Qt, control ids
-// kept as object names ("id1126") so that tests and the code find controls alike, and the wait
-// cursor. The engine never includes this; only the two GUI programs link it.
+// What twConsole and twStudio windows share beside Qt's own dialog facilities: text conversion
+// between the programs' byte strings (UTF-8) and Qt, control ids kept as object names ("id1126")
+// so that tests and the code find controls alike, and the wait cursor. The engine never includes
+// this; only the two GUI programs link it.
 #pragma once
 
 #include <string>
