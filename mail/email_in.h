@@ -84,9 +84,8 @@ public:
 
     // The address in a header value, and its display name in `name`.
     static std::string ExtractAddress(std::string_view value, std::string& name);
-    // Decodes the first "=?iso-" encoded word of `text` in place: 1 when one was decoded, else 0.
-    static int DecodeEncodedWord(std::string& text);
-    static void DecodeAllEncodedWords(std::string& text);
+    // Decodes every encoded word of `text` in place, into the site's text encoding.
+    void DecodeAllEncodedWords(std::string& text) const;
 
     // The fields of the current message, as its last load left them.
     const std::string& From() const { return m_from; }

@@ -8,6 +8,7 @@
 #include "foundation/script_error.h"
 #include "language/ssp_app.h"
 #include "language/ssp_declared_kind.h"
+#include "mail/encoded_words.h"
 #include "mail/mail_address.h"
 #include "mail/mail_store.h"
 #include "platform/file_system.h"
@@ -135,7 +136,9 @@ int CEmailOut::Send()
                            " because you've set it in DoNotSendTo: " + m_subject);
         return 0;
     }
-    if (m_contentType.empty() && (!m_contentTransferEncoding.empty() || !m_attachments.empty()))
+    // A body without a content type is text: it goes out labelled with its charset, so that no mail
+    // server or client has to guess how to read letters beyond ASCII.
+    if (m_contentType.empty())
         m_contentType = "text/plain";
     // The Email Sender may list the outbox at any moment: the file appears only when complete,
     // never half-written (it would go out cut short and be deleted).
@@ -189,9 +192,7 @@ std::string CEmailOut::FormatMessage(bool noRecipient) const
 
 void CEmailOut::AppendBodyPart(std::string& out, bool noRecipient) const
 {
-    std::string type = m_contentType;
-    if (!m_config.m_mimeTextEncoding.empty())
-        type += "; charset=\"" + m_config.m_mimeTextEncoding + "\"";
+    const std::string type = m_contentType + "; charset=\"" + MailTextCharset(m_config) + "\"";
     AppendHeader(out, "Content-Type: ", type);
     AppendHeader(out, "Content-Transfer-Encoding: ",
                  m_contentTransferEncoding.empty() ? std::string("8bit") : m_contentTransferEncoding);

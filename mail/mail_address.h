@@ -9,14 +9,20 @@
 #include <string_view>
 #include <vector>
 
+// One mailbox of a list: the address and the display name before it ("" when there is none).
+struct CMailbox {
+    std::string name;
+    std::string address;
+};
+
+// The mailboxes of a list. Entries are split at ',' and ';' outside double quotes and angle
+// brackets; an entry with "<address>" gives that address and the text before it, unquoted, as
+// its name ("\"Müller, Jürgen\" <jm@example.org>"); any other entry gives the addresses that
+// SplitMailAddresses finds in it, without names.
+std::vector<CMailbox> SplitMailboxes(std::string_view list);
+
 // The addresses of a list, empty pieces skipped.
 std::vector<std::string> SplitMailAddresses(std::string_view list);
-
-// The first address of a list, or "" when it holds none.
-std::string FirstMailAddress(std::string_view list);
-
-// The addresses joined with ", ".
-std::string JoinMailAddresses(const std::vector<std::string>& addresses);
 
 // The value with every CR and LF replaced by a blank.
 std::string OneHeaderLine(std::string_view value);

@@ -9,6 +9,7 @@
 #include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "foundation/script_error.h"
+#include "mail/encoded_words.h"
 
 #include <sys/stat.h>
 
@@ -296,40 +297,9 @@ std::string GetHeaderParam(std::string_view line, std::string_view name)
     return std::string(TrimWhiteAscii(value.substr(0, value.find_first_of("\"\r\n"))));
 }
 
-int CEmailIn::DecodeEncodedWord(std::string& text)
+void CEmailIn::DecodeAllEncodedWords(std::string& text) const
 {
-    const std::size_t start = text.find("=?iso-");
-    if (start == std::string::npos)
-        return 0;
-    // =?charset?X?text?= : the word ends at the first "?=" after the "?" that closes the encoding
-    // letter, so an escape "=XX" at the start of the text does not end it.
-    const std::size_t charsetEnd = text.find('?', start + 2);
-    if (charsetEnd == std::string::npos || charsetEnd + 2 >= text.size() || text[charsetEnd + 2] != '?')
-        return 0;
-    const std::size_t textStart = charsetEnd + 3;
-    const std::size_t end = text.find("?=", textStart);
-    if (end == std::string::npos)
-        return 0;
-    const char letter = text[charsetEnd + 1];
-    const std::string encoded = text.substr(textStart, end - textStart);
-    std::string decoded(encoded.size() + 4, '\0');
-    int length = 0;
-    if (letter == 'B' || letter == 'b')
-        Base64Decode(encoded.c_str(), decoded.data(), static_cast<int>(decoded.size()), length, true);
-    else if (letter == 'Q' || letter == 'q')
-        QuotedPrintableDecode(encoded.c_str(), decoded.data(), static_cast<int>(decoded.size()), length, true);
-    else
-        return 0;
-    decoded.resize(static_cast<std::size_t>(length));
-    text = text.substr(0, start) + decoded + text.substr(end + 2);
-    return 1;
-}
-
-void CEmailIn::DecodeAllEncodedWords(std::string& text)
-{
-    // Every decoding shortens the text, so this ends.
-    while (DecodeEncodedWord(text) != 0) {
-    }
+    text = DecodeEncodedWords(text, MailTextCharset(m_config));
 }
 
 const std::string* CEmailIn::FindExtensionOfType(std::string_view type) const

@@ -4,6 +4,7 @@
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
 #include "foundation/server_config.h"
+#include "mail/encoded_words.h"
 #include "mail/mail_address.h"
 
 #include <unistd.h>
@@ -42,6 +43,12 @@ std::string Base64Line(std::string_view text)
             line += c;
     }
     return line + "\r\n";
+}
+
+// The From line's mailbox: the address in angle brackets, after the display name when there is one.
+std::string FormatSenderHeader(const CMailbox& sender, std::string_view charset)
+{
+    return sender.name.empty() ? "<" + sender.address + ">" : FormatMailbox(sender, charset);
 }
 
 }  // namespace
@@ -193,7 +200,8 @@ int CSmtpClient::MailFrom(std::string_view address)
 
 int CSmtpClient::RcptTo(std::string_view list)
 {
-    for (const std::string& address : SplitMailAddresses(list)) {
+    for (const CMailbox& mailbox : SplitMailboxes(list)) {
+        const std::string& address = mailbox.address;
         std::string reply;
         const int code = Command("RCPT To: <" + address + ">\r\n", reply);
         if (code == 250 || code == 251)
@@ -242,8 +250,9 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
         TheLog().WriteLine("Attemping to send [%s] without receipient", std::string(subject).c_str());
         return kNoRecipient;
     }
-    const std::string sender = FirstMailAddress(from);
-    int result = MailFrom(sender);
+    const std::vector<CMailbox> senders = SplitMailboxes(from);
+    const CMailbox sender = senders.empty() ? CMailbox{} : senders.front();
+    int result = MailFrom(sender.address);
     if (result == kAccepted)
         result = RcptTo(std::string(to) + ", " + std::string(cc) + ", " + std::string(bcc));
     if (result == kAccepted)
@@ -255,15 +264,18 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
     if (m_config.m_logSmtp)
         TheLog().WriteLine("Sending data");
     std::string head = FormatDateHeader(std::time(nullptr));
-    head += "From: <" + sender + ">\r\n";
-    head += "To: " + JoinMailAddresses(SplitMailAddresses(to)) + "\r\n";
-    const std::vector<std::string> copies = SplitMailAddresses(cc);
+    // Header lines hold ASCII only: subjects, display names and added headers in other letters go
+    // out as encoded words. Outbox files keep the texts as the script gave them.
+    const std::string charset = MailTextCharset(m_config);
+    head += "From: " + FormatSenderHeader(sender, charset) + "\r\n";
+    head += "To: " + EncodeAddressList(to, charset) + "\r\n";
+    const std::string copies = EncodeAddressList(cc, charset);
     if (!copies.empty())
-        head += "Cc: " + JoinMailAddresses(copies) + "\r\n";
-    head += "Subject: " + OneHeaderLine(subject) + "\r\n";
+        head += "Cc: " + copies + "\r\n";
+    head += "Subject: " + EncodeHeaderText(OneHeaderLine(subject), charset) + "\r\n";
     head += "X-Mailer: <Tarnwick Server Mailer 3>\r\n";
     for (const std::string& line : headerLines)
-        head += OneHeaderLine(line) + "\r\n";
+        head += EncodeHeaderLine(OneHeaderLine(line), charset) + "\r\n";
     head += "\r\n";
     std::string text(body);
     text += "\r\n.\r\n";

@@ -112,34 +112,50 @@ void CRequestFields::Parse()
         ParseMultipart();
     else
         ParseUrlEncoded();
+    AddQueryFields();
+}
+
+void CRequestFields::AddQueryFields()
+{
+    if (m_query.empty())
+        return;
+    ValueMap query;
+    AddUrlEncoded(query, m_query);
+    // What the form sent is what the user typed; the action URL's field of the same name is older.
+    for (auto& [name, value] : query)
+        m_values.try_emplace(name, std::move(value));
 }
 
 int CRequestFields::ParseUrlEncoded()
 {
-    const std::string_view body = GetBody();
+    AddUrlEncoded(m_values, GetBody());
+    return 1;
+}
+
+void CRequestFields::AddUrlEncoded(ValueMap& values, std::string_view text)
+{
     std::size_t position = 0;
-    while (position < body.size() && body[position] != '#') {
+    while (position < text.size() && text[position] != '#') {
         // '&' separates only values: a name runs to the next '=' whatever it holds.
-        const std::size_t equals = body.find('=', position);
+        const std::size_t equals = text.find('=', position);
         std::string_view name;
         std::string value;
         if (equals == std::string_view::npos) {
-            name = body.substr(position);
-            position = body.size();
+            name = text.substr(position);
+            position = text.size();
         } else {
-            name = body.substr(position, equals - position);
-            std::size_t end = body.find_first_of("&#", equals + 1);
+            name = text.substr(position, equals - position);
+            std::size_t end = text.find_first_of("&#", equals + 1);
             if (end == std::string_view::npos)
-                end = body.size();
-            value = body.substr(equals + 1, end - equals - 1);
+                end = text.size();
+            value = text.substr(equals + 1, end - equals - 1);
             position = end;
-            if (position < body.size() && body[position] == '&')
+            if (position < text.size() && text[position] == '&')
                 ++position;
         }
         UrlDecode(value);
-        Add(name, value);
+        AddTo(values, name, value);
     }
-    return 1;
 }
 
 int CRequestFields::ParseMultipart()
@@ -222,8 +238,13 @@ int CRequestFields::GetLength(std::string_view name) const
 
 void CRequestFields::Add(std::string_view name, std::string_view value)
 {
+    AddTo(m_values, name, value);
+}
+
+void CRequestFields::AddTo(ValueMap& values, std::string_view name, std::string_view value)
+{
     value = TrimWhiteAscii(value);
-    const auto [entry, inserted] = m_values.try_emplace(LowerAscii(name), value);
+    const auto [entry, inserted] = values.try_emplace(LowerAscii(name), value);
     if (inserted || value.empty())
         return;
     if (!entry->second.empty())

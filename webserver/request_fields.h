@@ -1,5 +1,6 @@
 // CRequestFields holds the raw body of one request (or the query string of a GET) and the form
-// fields parsed from it: url-encoded pairs, or the parts of a multipart/form-data body. The bytes
+// fields parsed from it: url-encoded pairs, or the parts of a multipart/form-data body, and for a
+// request with a body the fields of its URL's query string as well. The bytes
 // of uploaded files stay in the body; the file object copies one out on demand with
 // GetUploadedFile. Field names are compared without regard to case.
 #pragma once
@@ -36,10 +37,15 @@ public:
     void SetBodyLength(std::size_t length);
     std::string_view GetBody() const { return {m_body.get(), m_length}; }
 
+    // The query string of a request that has a body of its own ("edit.twp?id=100" as a form's
+    // action): Parse adds its fields after the body's.
+    void SetQuery(std::string_view query) { m_query = query; }
+
     void SetMultipart(bool multipart) { m_multipart = multipart; }
     bool IsMultipart() const { return m_multipart; }
 
     // Parses the body into fields: ParseMultipart for a multipart body, else ParseUrlEncoded.
+    // Then the query's fields are added; a field that the body holds keeps the body's value.
     void Parse();
     // name=value pairs separated by '&'; a '#' at the start of a pair ends the body. Values are
     // URL-decoded, names are not. Returns 1.
@@ -65,6 +71,14 @@ public:
     int GetUploadedFile(std::string_view name, std::string& fileName, std::vector<unsigned char>& block) const;
 
 private:
+    using ValueMap = std::unordered_map<std::string, std::string>;
+
+    // Add, into any map of fields.
+    static void AddTo(ValueMap& values, std::string_view name, std::string_view value);
+    // The url-encoded pairs of `text`, as ParseUrlEncoded reads them, added to `values`.
+    static void AddUrlEncoded(ValueMap& values, std::string_view text);
+    void AddQueryFields();
+
     // Where a file's bytes lie in the body: [start, end).
     struct UploadRange {
         std::size_t start = 0;
@@ -80,6 +94,7 @@ private:
     std::unique_ptr<char[]> m_body;  // m_capacity + 1 bytes, the last one zero
     std::size_t m_capacity = 0;
     std::size_t m_length = 0;
-    std::unordered_map<std::string, std::string> m_values;       // lower-cased name -> value
+    std::string m_query;
+    ValueMap m_values;                                           // lower-cased name -> value
     std::unordered_map<std::string, UploadRange> m_uploads;      // lower-cased name -> file bytes
 };

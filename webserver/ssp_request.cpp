@@ -289,12 +289,18 @@ void CSspRequest::ReadRequestLine(std::string_view line)
     std::size_t position = 0;
     m_method = NextWord(line, position, " ");
     m_fullUrl = NextWord(line, position, " ");
-    m_urlPath = m_fullUrl;
+    // The file is named by the path before '?' whatever the method, so that a form posting to
+    // "edit.twp?id=100" runs edit.twp. A GET's query is its only form data; the query of any
+    // other method adds its fields to those of the body.
     const std::size_t query = m_fullUrl.find('?');
-    // HEAD asks for what GET would answer, so its query is read as GET reads it.
-    if ((EqualsNoCase(m_method, "GET") || EqualsNoCase(m_method, "HEAD")) && query != std::string::npos) {
-        m_urlPath = m_fullUrl.substr(0, query);
-        m_fields.SetBody(std::string_view(m_fullUrl).substr(query + 1));
+    m_urlPath = m_fullUrl.substr(0, query);
+    if (query != std::string::npos) {
+        const std::string_view queryText = std::string_view(m_fullUrl).substr(query + 1);
+        // HEAD asks for what GET would answer, so its query is read as GET reads it.
+        if (EqualsNoCase(m_method, "GET") || EqualsNoCase(m_method, "HEAD"))
+            m_fields.SetBody(queryText);
+        else
+            m_fields.SetQuery(queryText);
     }
     m_extension = ExtensionOf(m_urlPath);
     m_attachment = HasAttachmentSegment(m_urlPath);

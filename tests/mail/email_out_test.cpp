@@ -65,18 +65,25 @@ protected:
     CLogCapture m_log;
 };
 
-TEST_F(EmailOutTest, PlainFormAndAMessageWithoutRecipient)
+TEST_F(EmailOutTest, TextWithoutAContentTypeIsLabelledAndOtherTypesStayPlain)
 {
     EXPECT_EQ(Output("email_out m; m.SetVar('subject', 'Hi'); m.SetVar('CONTENT', 'Body');"
-                     "write m.Send() + '|' + m.to + '|' + m.From;"),
-              "1|admin@site.test|admin@site.test");
+                     "write m.Send() + '|' + m.to + '|' + m.From + '|' + m.contentType;"),
+              "1|admin@site.test|admin@site.test|text/plain");
     // Any type but text/plain and text/html, without attachments and encoding, stays plain.
     EXPECT_EQ(Send("m.SetVar('contentType', 'application/x-foo'); m.SetVar('content', 'Line');"),
               "1|application/x-foo");
+    // A site without a text encoding setting labels its text utf-8.
+    m_config.m_mimeTextEncoding.clear();
+    EXPECT_EQ(Send("m.SetVar('content', 'Gr\xC3\xBC\xC3\x9F');"), "1|text/plain");
     EXPECT_EQ(Outbox(), (std::vector<std::string>{
-                            "From: admin@site.test\r\nTo: admin@site.test\r\nCc: \r\nBcc: \r\nSubject: Hi\r\n\r\n"
+                            "From: admin@site.test\r\nTo: admin@site.test\r\nCc: \r\nBcc: \r\nSubject: Hi\r\n"
+                            "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=\"utf-8\"\r\n"
+                            "Content-Transfer-Encoding: 8bit\r\n\r\n"
                             "Error: Intended receiver has no email address\r\nBody",
-                            kHead + "\r\nLine"}));
+                            kHead + "\r\nLine",
+                            kHead + "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=\"utf-8\"\r\n"
+                                    "Content-Transfer-Encoding: 8bit\r\n\r\nGr\xC3\xBC\xC3\x9F"}));
 }
 
 TEST_F(EmailOutTest, SinglePartAndMultipartForms)
@@ -115,7 +122,8 @@ TEST_F(EmailOutTest, ScriptsCannotAddHeaderLinesThroughValues)
               "1");
     EXPECT_EQ(Outbox(), (std::vector<std::string>{
                             "From: admin@site.test\r\nTo: a@x.test  Bcc: spy@x.test\r\nCc: \r\nBcc: \r\n"
-                            "Subject: S  Bcc: spy@x.test    fake body\r\nX-A: 1 X-B: 2\r\n\r\nBody"}));
+                            "Subject: S  Bcc: spy@x.test    fake body\r\nX-A: 1 X-B: 2\r\nMIME-Version: 1.0\r\n"
+                            "Content-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\nBody"}));
 }
 
 TEST_F(EmailOutTest, DoNotSendToBlocksAnyRecipientInAnyCase)
@@ -124,7 +132,8 @@ TEST_F(EmailOutTest, DoNotSendToBlocksAnyRecipientInAnyCase)
     EXPECT_TRUE(Outbox().empty());
     EXPECT_TRUE(m_log.Contains("The following email can not be sent back to boss@site.test because you've set it "
                                "in DoNotSendTo: S"));
-    EXPECT_EQ(Send("m.SetVar('bcc', 'boss@site.test.other'); m.SetVar('DoNotSendTo', 'boss@site.test');"), "1|");
+    EXPECT_EQ(Send("m.SetVar('bcc', 'boss@site.test.other'); m.SetVar('DoNotSendTo', 'boss@site.test');"),
+              "1|text/plain");
 }
 
 TEST_F(EmailOutTest, MemberErrorsAndRedeclaration)
@@ -148,7 +157,8 @@ TEST_F(EmailOutTest, ServerSendMailQueuesAMessageFromTheAdministrator)
     settings.m_emSmtpServer = "smtp.site.test";
     settings.m_emAdminEmail = "admin@site.test";
     EXPECT_EQ(Output("write Server.SendMail('a@x.test', 'S', 'Note');"), "1");
-    EXPECT_EQ(Outbox(), (std::vector<std::string>{kHead + "\r\nNote"}));
+    EXPECT_EQ(Outbox(), (std::vector<std::string>{kHead + "MIME-Version: 1.0\r\nContent-Type: text/plain; "
+                                                           "charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\nNote"}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "mail/smtp_client.h"
 #include "smtp_peer.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -93,7 +96,9 @@ TEST_F(EmailSenderTest, DeliversTheOutboxInOrderAndKeepsOrDeletesWhatWasSent)
     const std::string& data = sent.data;
     EXPECT_TRUE(data.starts_with("Date: ")) << data;
     EXPECT_NE(data.find("\r\nFrom: <s1@x.test>\r\nTo: a@x.test, b@x.test\r\nCc: c@x.test\r\nSubject: First\r\n"
-                        "X-Mailer: <Tarnwick Server Mailer 3>\r\nX-Tag: one\r\n\r\n.\r\n.x\r\nend\r\n"),
+                        "X-Mailer: <Tarnwick Server Mailer 3>\r\nX-Tag: one\r\nMIME-Version: 1.0\r\n"
+                        "Content-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+                        ".\r\n.x\r\nend\r\n"),
               std::string::npos)
         << data;
     EXPECT_EQ(data.find("Bcc"), std::string::npos) << "blind copies stay blind";
@@ -116,6 +121,61 @@ TEST_F(EmailSenderTest, DeliversTheOutboxInOrderAndKeepsOrDeletesWhatWasSent)
     sender.RunEmailSender();
     EXPECT_TRUE(m_log.Contains("Email Sender ended. No mail to send."));
     EXPECT_EQ(peer.Messages().size(), 3u);
+}
+
+// What a mail client shows of a received message (tests/mail/read_mail_headers.py).
+std::string AsAClientReadsIt(const SmtpPeer::Message& message, const std::string& folder)
+{
+    const std::string mail = folder + "/received.eml";
+    std::ofstream(mail, std::ios::binary) << message.data;
+    const std::string shown = folder + "/shown.txt";
+    const char* source = std::getenv("TW_SOURCE_DIR");
+    EXPECT_EQ(RunProgram({"/usr/bin/python3", std::string(source ? source : ".") + "/tests/mail/read_mail_headers.py",
+                          mail},
+                         shown),
+              0);
+    std::ifstream in(shown, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(EmailSenderTest, TextsBeyondAsciiGoOutAsEncodedWordsAndOldOutboxFilesStillGo)
+{
+    SmtpPeer peer;
+    Use(peer);
+    CEmailOut mail = Mail("Zo\xC3\xAB <z@x.test>, plain@x.test", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x9C\x93 "
+                          "und noch mehr Text, damit das Wort geteilt werden muss", "Gr\xC3\xBC\xC3\x9F" "e\r\n");
+    mail.m_from = "\"M\xC3\xBCller, J\xC3\xBCrgen\" <jm@x.test>";
+    mail.AddHeader("Reply-To: J\xC3\xBCrgen <jm@x.test>");
+    mail.AddHeader("X-Note: caf\xC3\xA9 =?not-a-word?= here");
+    ASSERT_EQ(mail.Send(), 1);
+    // An outbox file written before texts were labelled: plain form, 8-bit subject.
+    std::ofstream(m_install.Path() + "/mail/outbox/19990101-000000.txt", std::ios::binary)
+        << "From: old@x.test\r\nTo: o@x.test\r\nCc: \r\nBcc: \r\nSubject: Alt \xC3\xA4\r\n\r\nalter Text\r\n";
+
+    CEmailSender sender(m_config, m_install.Path());
+    sender.RunEmailSender();
+    ASSERT_EQ(peer.Messages().size(), 2u);
+    const SmtpPeer::Message old = peer.Messages()[0];
+    EXPECT_EQ(old.from, "old@x.test");
+    EXPECT_EQ(AsAClientReadsIt(old, m_install.Path()),
+              "Subject: Alt \xC3\xA4\nFrom:  old@x.test\nTo:  o@x.test\nCharset: None\nBody: alter Text\n");
+
+    const SmtpPeer::Message sent = peer.Messages()[1];
+    EXPECT_EQ(sent.from, "jm@x.test") << "the envelope takes the address, not the display name";
+    EXPECT_EQ(sent.to, "z@x.test plain@x.test");
+    EXPECT_EQ(AsAClientReadsIt(sent, m_install.Path()),
+              "Subject: Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x9C\x93 und noch mehr Text, damit das Wort geteilt "
+              "werden muss\n"
+              "From: M\xC3\xBCller, J\xC3\xBCrgen jm@x.test\n"
+              "To: Zo\xC3\xAB z@x.test;  plain@x.test\n"
+              "Reply-To: J\xC3\xBCrgen\n"
+              "X-Note: caf\xC3\xA9 =?not-a-word?= here\n"
+              "Charset: utf-8\n"
+              "Body: Gr\xC3\xBC\xC3\x9F" "e\n");
+    // Every encoded word keeps to the 75 characters a word may have.
+    const std::string& data = sent.data;
+    for (std::size_t at = data.find("=?utf-8?B?"); at != std::string::npos; at = data.find("=?utf-8?B?", at + 1))
+        EXPECT_LE(data.find("?=", at + 10) + 2 - at, 75u) << data;
 }
 
 TEST_F(EmailSenderTest, LogsInWithAuthLoginOrAuthPlainWithoutLoggingTheCredentials)

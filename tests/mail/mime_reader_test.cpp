@@ -139,28 +139,37 @@ TEST_F(MimeReaderTest, RelatedHtmlKeepsItsInlineImageUnderTheTypesName)
     EXPECT_EQ(Bytes(email.Attachments()[0]), std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00,", 14));
 }
 
-TEST_F(MimeReaderTest, IsoEncodedWordsBecomeTheirBytesAndOthersStayEncoded)
+TEST_F(MimeReaderTest, EncodedWordsOfEveryCharsetAreDecodedIntoTheSiteEncoding)
 {
     MakeMessages();
     Load("encoded_subjects");
     // Words folded over three lines join without the folding blanks; "_" is a blank, "=5F" not.
-    EXPECT_EQ(email.Subject(), "Gr\xFC\xDF" "e aus K\xF6ln, viele Gr\xFC\xDF" "e und noch mehr Text damit die Zeile "
-                               "gefaltet wird_x");
-    EXPECT_EQ(email.FromName(), "J\xFCrgen M\xFCller");
+    EXPECT_EQ(email.Subject(), "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln, viele Gr\xC3\xBC\xC3\x9F"
+                               "e und noch mehr Text damit die Zeile gefaltet wird_x");
+    EXPECT_EQ(email.FromName(), "J\xC3\xBCrgen M\xC3\xBCller");
     EXPECT_EQ(email.From(), "jm@example.org");
     EXPECT_EQ(email.Priority(), "3");
     Load("utf8_subject");
-    EXPECT_EQ(email.Subject(), "=?utf-8?b?w6l0w6kg4pyT?=");
+    EXPECT_EQ(email.Subject(), "\xC3\xA9t\xC3\xA9 \xE2\x9C\x93");
     EXPECT_EQ(email.Priority(), "");
     Load("b_subject");
-    EXPECT_EQ(email.Subject(), "Ol\xE9");
+    EXPECT_EQ(email.Subject(), "Ol\xC3\xA9");
 
-    std::string text = "a =?iso-8859-1?q?x?= b =?iso-8859-1?X?y?= =?iso-8859-1?q?z?=";
-    CEmailIn::DecodeAllEncodedWords(text);
-    // A one-letter word decodes; an unknown encoding letter stops the decoding there.
-    EXPECT_EQ(text, "a x b =?iso-8859-1?X?y?= =?iso-8859-1?q?z?=");
-    text = "=?ISO-8859-1?Q?x?=";
-    EXPECT_EQ(CEmailIn::DecodeEncodedWord(text), 0);
+    // Charset names and encoding letters in any case; blanks between two words go, blanks
+    // between a word and plain text stay; an unknown letter or charset leaves its word as it is.
+    Write("cases", "From: =?UTF-8?B?Wm/Dqw==?= <z@example.org>\r\n"
+                   "Subject: =?ISO-8859-1?Q?caf=E9?= =?Utf-8?q?_cr=C3=A8me?= and =?iso-8859-15?B?pA==?= "
+                   "=?x-no-such-charset?Q?a?= =?iso-8859-1?X?y?= end\r\n\r\nbody\r\n");
+    Load("cases");
+    EXPECT_EQ(email.FromName(), "Zo\xC3\xAB");
+    EXPECT_EQ(email.Subject(), "caf\xC3\xA9 cr\xC3\xA8me and \xE2\x82\xAC =?x-no-such-charset?Q?a?= "
+                               "=?iso-8859-1?X?y?= end");
+
+    // A site in ISO-8859-1 gets its own bytes; a word it cannot hold stays encoded.
+    config.m_mimeTextEncoding = "ISO-8859-1";
+    Write("latin", "Subject: =?utf-8?q?caf=C3=A9?= =?utf-8?b?4pyT?=\r\n\r\nbody\r\n");
+    Load("latin");
+    EXPECT_EQ(email.Subject(), "caf\xE9 =?utf-8?b?4pyT?=");
 }
 
 TEST_F(MimeReaderTest, SinglePartBase64BodyAndDefaults)

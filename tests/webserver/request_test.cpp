@@ -214,25 +214,33 @@ TEST_F(RequestPeerTest, GetFromHttpClient)
     }
 }
 
-TEST_F(RequestPeerTest, PostKeepsQueryInPathAndReadsBody)
+TEST_F(RequestPeerTest, PostMapsThePathBeforeTheQueryAndReadsQueryAndBodyFields)
 {
-    const std::string body = "a=1&b=2&A=3#c=4";
-    ASSERT_EQ(ServeRaw("post /a/b.twp?x=1 HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+    const std::string body = "a=1&b=2&A=3&x=body#c=4";
+    ASSERT_EQ(ServeRaw("post /a/b.twp?x=1&id=100&a=q HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                        "Content-Length: " + std::to_string(body.size()) + "\r\n"
                        "User-Agent: Mozilla/4.75 [en] (X11; U)\r\n\r\n" + body),
               CSspRequest::kParseOk);
-    EXPECT_EQ(Request().GetUrlPath(), "/a/b.twp?x=1");
-    EXPECT_EQ(Request().GetExtension(), "twp?x=1");
+    EXPECT_EQ(Request().GetUrlPath(), "/a/b.twp");
+    EXPECT_EQ(Request().GetFullUrl(), "/a/b.twp?x=1&id=100&a=q");
+    EXPECT_EQ(Request().GetExtension(), "twp");
+    EXPECT_EQ(Request().GetFilePath(), GetProgramDirectory() + "/webroot/a/b.twp");
     EXPECT_EQ(Request().GetBrowserType(), "Navigator");
     EXPECT_EQ(Request().GetBrowserVersionMajor(), 4);
     EXPECT_EQ(Request().GetBrowserVersionMinor(), 7);
     EXPECT_FALSE(Request().GetFields().IsMultipart());
     EXPECT_EQ(Request().GetFields().GetBody(), body);
     Request().GetFields().Parse();
+    // The body's fields win over the query's, also over a repeated body field; the query adds
+    // only what the body lacks.
     EXPECT_EQ(Field("a"), "1\n3");
     EXPECT_EQ(Field("b"), "2");
     EXPECT_EQ(Field("c"), "<absent>");
-    EXPECT_EQ(Field("x"), "<absent>");
+    EXPECT_EQ(Field("x"), "body");
+    EXPECT_EQ(Field("id"), "100");
+    EXPECT_EQ(InvokeRequest(Request(), "Url").m_text, "/a/b.twp");
+    EXPECT_EQ(InvokeRequest(Request(), "UrlFull").m_text, "/a/b.twp?x=1&id=100&a=q");
+    EXPECT_EQ(InvokeRequest(Request(), "id").m_text, "100");
 }
 
 TEST_F(RequestPeerTest, BodyUpToTheUploadLimitIsAccepted)
