@@ -157,7 +157,7 @@ bool CConsoleApp::StartServer(std::string& message)
     message.clear();
     if (IsServerRunning())
         return true;
-    const char* mode = m_serviceMode ? "NT Service " : "";
+    const char* mode = m_serviceMode ? "system service (systemd) " : "";
     std::string detail;
     bool started;
     const CServerLogMark log(m_installDir + "/webroot");
@@ -197,7 +197,7 @@ bool CConsoleApp::StopServer(std::string& message)
     if (!IsServerRunning())
         return true;
     // The stop texts put the mode word after "Server", so its blank goes first.
-    const char* mode = m_serviceMode ? " NT Service" : "";
+    const char* mode = m_serviceMode ? " system service (systemd)" : "";
     std::string detail;
     if (m_serviceMode) {
         CServiceManager manager;

@@ -48,11 +48,11 @@ struct CConsoleMessages {
     static constexpr char SecureSiteParagraph[] =
         "    <p>To access the secure website, go to \r\n    <p><a href=\"%s\">%s</a>\r\n";
     static constexpr char UnderscoreWarning[] =
-        "Some Internet Explorer security patches filter out session cookies\nfor HTTP addresses with underscores. "
+        "Some web browsers refuse session cookies\nfor HTTP addresses with underscores. "
         "The name of this computer,\n%s, has an underscore. \n\nThis will result in session ID missing error for "
-        "some Internet\nExplorer users when they access Tarnwick Server.\n\nTo avoid the problem, you should rename "
+        "some web\nbrowser users when they access Tarnwick Server.\n\nTo avoid the problem, you should rename "
         "this computer to\nsomething else that does not have any underscores in it.";
-    // The first sentence named a Windows version; here the server needs only a certificate file.
+    // The server needs only a certificate file with its key in its certs folder.
     static constexpr char CertificateHint[] =
         "The secure web server needs a certificate with its private key in the certs folder of this installation. "
         "To enable the secure web server, please select a certificate. \r\n\r\nIf you don't have a certificate, you "
@@ -84,19 +84,19 @@ struct CConsoleMessages {
     static constexpr char RestartToApply[] =
         "You must stop and restart Tarnwick Server\nbefore your changes will take effect.";
     static constexpr char AskInstallService[] =
-        "Would you like to install Tarnwick Server NT Service?";
+        "Would you like to install Tarnwick Server system service (systemd)?";
     static constexpr char AskStopAndInstallService[] =
-        "Would you like to stop Tarnwick Server \nand install Tarnwick Server NT Service?";
+        "Would you like to stop Tarnwick Server \nand install Tarnwick Server system service (systemd)?";
     static constexpr char InstallServiceFailed[] =
         "Failed to install Tarnwick Server service.\n";
     static constexpr char AskRemoveService[] =
-        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server NT Service. "
-        "\n\nWould you like to remove Tarnwick Server NT Service?";
+        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server system service (systemd). "
+        "\n\nWould you like to remove Tarnwick Server system service (systemd)?";
     static constexpr char AskStopAndRemoveService[] =
-        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server NT Service. "
-        "\n\nWould you like to stop and remove Tarnwick Server NT Service?";
+        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server system service (systemd). "
+        "\n\nWould you like to stop and remove Tarnwick Server system service (systemd)?";
     static constexpr char RemoveServiceFailed[] =
-        "Failed to remove Tarnwick Server NT Service.\n";
+        "Failed to remove Tarnwick Server system service (systemd).\n";
 };
 
 // printf-style formatting into a string, for the templates above (the program's own texts, never

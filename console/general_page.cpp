@@ -38,7 +38,7 @@ CGeneralPage::CGeneralPage(QWidget* parent) : CSettingsPage("General", parent)
 
     m_runAs = new QButtonGroup(this);
     m_runAs->addButton(WithId(new QRadioButton("Normal Program", this), 1002), 0);
-    m_runAs->addButton(WithId(new QRadioButton("NT Service", this), 1003), 1);
+    m_runAs->addButton(WithId(new QRadioButton("System service (systemd)", this), 1003), 1);
     m_startType = new QButtonGroup(this);
     m_startType->addButton(WithId(new QRadioButton("Automatic", this), 1004), 0);
     m_startType->addButton(WithId(new QRadioButton("Manual", this), 1005), 1);
@@ -62,7 +62,7 @@ CGeneralPage::CGeneralPage(QWidget* parent) : CSettingsPage("General", parent)
     auto* runAsLayout = new QVBoxLayout(runAs);
     for (QAbstractButton* button : m_runAs->buttons())
         runAsLayout->addWidget(button);
-    auto* service = new QGroupBox("NT Service", this);
+    auto* service = new QGroupBox("System service (systemd)", this);
     auto* serviceLayout = new QFormLayout(service);
     auto* startTypes = new QHBoxLayout;
     for (QAbstractButton* button : m_startType->buttons())

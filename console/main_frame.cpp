@@ -122,7 +122,7 @@ void CMainFrame::EnableCommands(bool running)
 
 void CMainFrame::UpdateServerType()
 {
-    m_serverType->setText(m_app.GetServiceMode() ? "NT Service" : "Normal App");
+    m_serverType->setText(m_app.GetServiceMode() ? "System Service (systemd)" : "Normal App");
 }
 
 void CMainFrame::RestorePosition()

@@ -23,7 +23,7 @@ public:
     // Without a stored position (the first start), widens the window so that every column of the
     // view shows, as far as the screen allows. Called once the view has its column widths.
     void FitColumnsUnlessPlaced();
-    // "NT Service" or "Normal App", by the console's service mode.
+    // "System Service (systemd)" or "Normal App", by the console's service mode.
     void UpdateServerType();
 
 protected:

@@ -251,7 +251,7 @@ void CServerView::ConfirmBrowse()
 void CServerView::OnStop()
 {
     CWaitCursor wait;
-    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? " NT Service" : "")))
+    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? " system service (systemd)" : "")))
         return;
     std::string message;
     if (m_app.StopServer(message))

@@ -261,12 +261,12 @@ int CSettingsSht::ApplyServiceConfig()
     CServiceManager manager;
     if (m_working.m_serviceStartType != m_serviceStartType &&
         !manager.SetStartType(CConsoleApp::kServiceName, m_working.m_serviceStartType)) {
-        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change NT service startup type");
+        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change whether the system service (systemd) starts at boot");
         return 0;
     }
     if (m_working.m_serviceDependency != m_serviceDependency &&
         !manager.SetDependency(CConsoleApp::kServiceName, m_working.m_serviceDependency)) {
-        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change NT service dependency");
+        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change the dependency of the system service (systemd)");
         return 0;
     }
     return 1;

@@ -1,5 +1,6 @@
 #include "database/data_source.h"
 #include "database/ascii_case.h"
+#include "database/system_tables.h"
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_call.h"
@@ -127,6 +128,8 @@ void CDataSource::ThrowMapped(const CDbException& error)
         message = std::string(CMessageCatalog::Text(10)) + error.ErrorText();
     } else {
         message = error.ErrorText().empty() ? error.StateText() : error.ErrorText();
+        if (const std::string hint = MissingSystemTableHint(error, *m_traits, m_connect); !hint.empty())
+            message += " " + hint;
     }
     message += " ODBC data source used: [" + GetConnectValue(m_connect, "DSN") + "].";
     throw CSspException(std::move(message), kNoPosition);

@@ -9,6 +9,7 @@
 #include "database/ascii_case.h"
 #include "database/dyn_bind_set.h"
 #include "database/sql_injection_guard.h"
+#include "database/system_tables.h"
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
@@ -109,7 +110,10 @@ int CDataSource::GetUniqueId(const std::string& table, const std::string& idColu
         // from the pool reconnects.
         if (m_database.Traits().IsLostConnection(error))
             throw;
-        throw CSspException(FailureText(error.ErrorText(), table), kNoPosition);
+        // A new database without the server's own tables: say which and how to create them.
+        const std::string hint = MissingSystemTableHint(error, m_database.Traits(), m_connect, registry);
+        throw CSspException(FailureText(hint.empty() ? error.ErrorText() : error.ErrorText() + " " + hint, table),
+                            kNoPosition);
     }
 }
 

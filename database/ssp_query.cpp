@@ -4,6 +4,7 @@
 #include "database/data_source.h"
 #include "database/db_exception.h"
 #include "database/sql_injection_guard.h"
+#include "database/system_tables.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_call.h"
@@ -156,6 +157,11 @@ std::string CSspQuery::DbErrorText(const CDbException& error)
         }
     } else {
         message = error.ErrorText().empty() ? error.StateText() : error.ErrorText();
+        if (m_inUse != nullptr) {
+            if (const std::string hint = MissingSystemTableHint(error, traits, m_inUse->GetConnectString());
+                !hint.empty())
+                message += " " + hint;
+        }
     }
     message += " SQL " + m_name + ":" + m_reportedSql;
     if (m_inUse != nullptr)

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -159,6 +160,20 @@ void CLog::WriteText(std::string_view text, bool lineEnd)
     Dispatch(entry);
 }
 
+void CLog::BeginCapture()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_capturing = true;
+    m_captured.clear();
+}
+
+std::string CLog::TakeCapture()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_capturing = false;
+    return std::exchange(m_captured, std::string());
+}
+
 void CLog::Dispatch(std::string_view entry)
 {
     Sink sink;
@@ -167,6 +182,8 @@ void CLog::Dispatch(std::string_view entry)
         std::lock_guard<std::mutex> guard(m_lock);
         sink = m_sink;
         callback = m_callback;
+        if (m_capturing && m_captured.size() + entry.size() <= kMaxCapture)
+            m_captured += entry;
     }
     switch (sink) {
     case Sink::EventLog:

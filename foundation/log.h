@@ -52,16 +52,27 @@ public:
     // The day file of `baseFolder` that entries of the local day of `now` go to.
     static std::string DayFilePath(const std::string& baseFolder, std::time_t now);
 
+    // From BeginCapture on, every entry is also kept, whatever the sink and whichever thread
+    // writes it, until TakeCapture returns them in order (each with its line end) and stops
+    // keeping. A program that fails to start tells on its terminal what the log says about why.
+    void BeginCapture();
+    std::string TakeCapture();
+
 private:
     enum class Sink { File, EventLog, Callback };
 
     void FormatAndDispatch(bool lineEnd, const char* format, va_list arguments);
     void Dispatch(std::string_view entry);
 
-    std::mutex m_lock;                                  // guards the three members below
+    // A capture keeps at most this much; what a failed start says fits many times over.
+    static constexpr std::size_t kMaxCapture = 16384;
+
+    std::mutex m_lock;                                  // guards the members below
     Sink m_sink = Sink::File;
     std::string m_baseFolder;
     std::shared_ptr<const Callback> m_callback;
+    bool m_capturing = false;
+    std::string m_captured;
 };
 
 // The program's log. It is never destroyed, so threads that still log during exit stay safe.

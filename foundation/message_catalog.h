@@ -27,7 +27,7 @@ constexpr int kMsgTextTooLong = 167;             // "A text that one call makes 
 class CMessageCatalog
 {
 public:
-    static constexpr int kSlotCount = 169;
+    static constexpr int kSlotCount = 170;
 
     // The text of a slot. A slot without a text, or a number outside 0..kSlotCount - 1, gives ""
     // so that a wrong slot number shows up as an empty message rather than a crash.
@@ -71,12 +71,12 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
         "The server expects an encrypted attachment file URL.\r\n\r\nYou need to use the to.fileUrl() "
         "function to encrypt attachment file IDs in all web page templates or disable server's file ID "
         "encryption mode by adding the line EncryptFileID=no to the settings file etc/settings.conf in "
-        "the installation folder. See section 2.5 of the online manual tws.doc for detail. ";
+        "the installation folder, then restart Tarnwick Server. ";
     t[1] =
-        "The server expects an non-encrypted attachment file URL.\r\n\r\nYou need to remove all "
+        "The server expects a non-encrypted attachment file URL.\r\n\r\nYou need to remove all "
         "to.fileUrl() from the web page templates or enable server's file ID encryption by removing the "
-        "EncryptFileID line from the settings file etc/settings.conf in the installation folder. See "
-        "section 2.5 of the online manual tws.doc for detail. ";
+        "EncryptFileID line from the settings file etc/settings.conf in the installation folder, then "
+        "restart Tarnwick Server. ";
     t[2] =
         "Invalid file attachment ID. Please go back to the web page that contains this link, refresh it "
         "and then try again. ";
@@ -97,8 +97,8 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
         "Please use ODBC administrator to configure this data source and check the \"Force Retrieval of "
         "Long Columns\" checkbox in the WorkAround Options group. And then restart Tarnwick Server. ";
     t[12] =
-        "Failed to wait for server thread to exit. Make sure your ODBC driver meets the requirement "
-        "described in tws.doc.";
+        "Failed to wait for server thread to exit. Make sure your ODBC driver is thread-safe and that its "
+        "calls return when their connection is closed.";
     t[13] = "Missing field name.";
     t[14] =
         "Your session (%s) has been terminated. Please log on again. Possible reasons: It has expired; It"
@@ -122,7 +122,7 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
     t[28] = "Out of memory when copying email data.";
     t[29] =
         "Email_In.fetch is obsolete. Please replace it with FetchMail. After the email is processed, call"
-        " DeleteMail to detele it. ";
+        " DeleteMail to delete it. ";
     t[30] = "Out of memory when copying uploaded data.";
     t[31] = "Out of memory when processing if.";
     t[32] = "Out of memory when processing while.";
@@ -185,8 +185,8 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
     t[81] = "Should be }-->";
     t[82] = "Found an 'elseif', 'else' or 'endif' without a matching 'if'";
     t[83] = "Missing matching while. ";
-    t[84] = "Break must be insdie a while loop.";
-    t[85] = "continue must be insdie a while loop.";
+    t[84] = "Break must be inside a while loop.";
+    t[85] = "continue must be inside a while loop.";
     t[86] = "Missing . in set a.b = ... statement.";
     t[87] = "Missing = in set statement.";
     t[88] = "Missing = in SQL definition statement.";
@@ -276,16 +276,15 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
         "The file you are debugging has been modified after you started debugging it. Debugging result "
         "may not be correct.";
     t[161] = "\r\n-------------------- Response Header --------------------\r\n";
-    t[162] = "-------------------- Resquest Header --------------------\r\n";
+    t[162] = "-------------------- Request Header --------------------\r\n";
     t[163] = "-------------------- HTML Generated ---------------------\r\n";
     t[164] =
         "<html>\r\n<head>\r\n<title>Tarnwick Server : Connect</title>\r\n</head>\r\n<body>\r\n"
         "<table width=\"100%%\" border=\"0\" cellpadding=\"8\">\r\n<tr><td>\r\n"
         "<h2>Tarnwick Server : Connect</h2>\r\n"
-        "<p>Please click the link below to open the site. If your browser fails to connect, a firewall "
-        "on the server computer may be blocking the connection: the Internet Connection Firewall, TCP/IP "
-        "filtering or other firewall software. The section on firewalls in the online manual tws.doc "
-        "tells how to allow the connection.</p>\r\n"
+        "<p>Please click the link below to open the site. If your web browser fails to connect, a "
+        "firewall on the server computer (nftables, iptables, firewalld or ufw rules) may be blocking the "
+        "connection: allow incoming TCP connections to the port of this address.</p>\r\n"
         "<p><a href=\"%s\">%s</a></p>\r\n"
         "<p>Note: old browsers such as Netscape Navigator 4.x are very slow when they connect to a "
         "server on the same computer.</p>\r\n"
@@ -298,5 +297,9 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
     t[166] = "A user ID may not hold a line break.";
     t[167] = "A text that one call makes may hold at most 16 MiB (16777216 bytes).";
     t[168] = "An array may hold at most 1000000 entries.";
+    // A database without the server's own tables (data source, table, the command that makes them).
+    t[169] =
+        "The data source [%s] has no table %s, where Tarnwick Server keeps data of its own. Create the "
+        "server's tables on the Database page of Tarnwick Console, or run %s.";
     return t;
 }();

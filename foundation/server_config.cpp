@@ -1,7 +1,6 @@
 #include "foundation/server_config.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstdio>
 #include <langinfo.h>
 #include <locale.h>
@@ -180,7 +179,11 @@ std::string CServerConfig::ReadText(const char* name, std::string value) {
 
 int CServerConfig::ReadFlag(const char* name, int defaultOn) {
     std::string text;
-    m_registryKey.ReadString(name, text);
+    // A flag typed by hand as "1" or "true" keeps the meaning of a missing one; the log says so,
+    // so that the administrator learns why the setting seems to do nothing.
+    if (m_registryKey.ReadString(name, text) && text != "yes" && text != "no")
+        TheLog().WriteLine("Setting %s ignored: its value [%s] is neither \"yes\" nor \"no\"; it stays %s.", name,
+                           text.c_str(), defaultOn ? "on" : "off");
     return defaultOn ? text != "no" : text == "yes";
 }
 
@@ -190,11 +193,7 @@ int CServerConfig::ReadInt(const char* name, int value) {
 }
 
 void CServerConfig::LogStoreFailure() {
-    int err = m_registryKey.GetLastErrno();
-    const char* reason = (err == EACCES || err == EPERM)
-                             ? " Current user needs to be granted administrator rights on this machine."
-                             : " when accessing registry.";
-    TheLog().WriteLine("%s%s", GetSystemErrorText(err).c_str(), reason);
+    TheLog().WriteText(m_registryKey.DescribeLastFailure());
 }
 
 int CServerConfig::Load() {
@@ -297,7 +296,7 @@ int CServerConfig::EnsureFileIdSecret() {
 
 // The listening address, its network-order form, the domain name and the ports.
 void CServerConfig::LoadAddresses() {
-    bool autoCorrect = ReadText("AutoCorrectIP", "") == "yes";
+    const bool autoCorrect = ReadFlag("AutoCorrectIP", 0) != 0;
     m_generalTcpipAddress = "127.0.0.1";
     if (!m_registryKey.ReadString("GeneralTcpipAddress", m_generalTcpipAddress) || autoCorrect)
         CorrectLocalAddress(m_generalTcpipAddress);

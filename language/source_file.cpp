@@ -20,7 +20,8 @@ constexpr int kMsgFailedToRead = 66;  // "Failed to map script file."
 std::string OpenFailure(int slot, const std::string& path, const std::string& reason)
 {
     std::string text = CMessageCatalog::Text(slot);
-    text += " [";
+    // "Failed to open file: " already ends in its blank.
+    text += text.ends_with(' ') ? "[" : " [";
     text += path;
     text += "]. ";
     text += reason;

@@ -20,8 +20,8 @@ constexpr int kMsgOutOfMemoryWhile = 32;  // "Out of memory when processing whil
 constexpr int kMsgOutOfMemorySet = 33;    // "Out of memory in set statement"
 constexpr int kMsgNoMatchingIf = 82;      // "Found an 'elseif', 'else' or 'endif' without a matching 'if'"
 constexpr int kMsgNoMatchingWhile = 83;   // "Missing matching while. "
-constexpr int kMsgBreakOutside = 84;      // "Break must be insdie a while loop."
-constexpr int kMsgContinueOutside = 85;   // "continue must be insdie a while loop."
+constexpr int kMsgBreakOutside = 84;      // "Break must be inside a while loop."
+constexpr int kMsgContinueOutside = 85;   // "continue must be inside a while loop."
 constexpr int kMsgSetWithoutDot = 86;     // "Missing . in set a.b = ... statement."
 constexpr int kMsgSetWithoutEquals = 87;  // "Missing = in set statement."
 

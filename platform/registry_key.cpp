@@ -62,8 +62,11 @@ std::vector<SettingsLine> ParseLines(std::string_view content) {
     return lines;
 }
 
+// Blanks around '=' and at the end of a line are layout an administrator typed, not part of the
+// value ("GeneralTcpipAddress = 127.0.0.1 "); a value that really begins or ends with a blank is
+// written with that blank escaped.
 std::string_view ValueText(const SettingsLine& line) {
-    return std::string_view(line.text).substr(line.text.find('=') + 1);
+    return TrimBlanks(std::string_view(line.text).substr(line.text.find('=') + 1));
 }
 
 // A later line of the same name wins, as it would for anyone reading the file from the top.
@@ -395,27 +398,44 @@ int CRegistryKey::GetLastErrno() const {
     return m_lastErrno;
 }
 
+std::string CRegistryKey::DescribeLastFailure() const {
+    const int err = GetLastErrno();
+    if (err == EACCES || err == EPERM)
+        return GetSystemErrorText(err) + " Current user needs to be granted access to the settings file " + m_path + ".";
+    return GetSystemErrorText(err) + " when accessing registry (settings file " + m_path + ").";
+}
+
 std::string CRegistryKey::EscapeValue(std::string_view value) {
     std::string escaped;
     escaped.reserve(value.size());
-    for (char c : value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        const bool atEnd = i == 0 || i + 1 == value.size();
         switch (c) {
         case '\\': escaped += "\\\\"; break;
         case '\n': escaped += "\\n"; break;
         case '\r': escaped += "\\r"; break;
+        case ' ': escaped += atEnd ? "\\x20" : " "; break;
+        case '\t': escaped += atEnd ? "\\x09" : "\t"; break;
         default: escaped += c; break;
         }
     }
     return escaped;
 }
 
-// A backslash before any other character, or at the end, stands for itself, so a path typed by
-// hand with single backslashes survives.
+// "\x20" and "\x09" are a blank and a tab that the writer kept from being trimmed. A backslash
+// before any other character, or at the end, stands for itself, so a path typed by hand with
+// single backslashes survives.
 std::string CRegistryKey::UnescapeValue(std::string_view text) {
     std::string value;
     value.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
+        if (c == '\\' && (text.substr(i, 4) == "\\x20" || text.substr(i, 4) == "\\x09")) {
+            value += text[i + 3] == '0' ? ' ' : '\t';
+            i += 3;
+            continue;
+        }
         if (c == '\\' && i + 1 < text.size()) {
             char next = text[i + 1];
             if (next == '\\' || next == 'n' || next == 'r') {

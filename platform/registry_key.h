@@ -1,6 +1,7 @@
 // CRegistryKey: the store that holds the server settings shared by twServer, twConsole and twStudio.
 // The settings are "Name=Value" lines of one text file (names compared without regard to case, values
-// with "\\", "\n" and "\r" escapes). Reads work on a snapshot taken under a shared lock; a write merges
+// with "\\", "\n" and "\r" escapes; blanks around '=' and at the end of a line are no part of a name
+// or value). Reads work on a snapshot taken under a shared lock; a write merges
 // only the names it changes into the file as it is now, under an exclusive lock, and replaces the file
 // atomically, so several programs writing at once lose nothing and no reader sees half a file.
 #pragma once
@@ -51,6 +52,8 @@ public:
     int RemoveLeftoverFiles();
     // errno of the last failure of Open, WriteString or EndBatch.
     int GetLastErrno() const;
+    // That failure in words that name the settings file, for the log.
+    std::string DescribeLastFailure() const;
 
     static std::string EscapeValue(std::string_view value);
     static std::string UnescapeValue(std::string_view text);

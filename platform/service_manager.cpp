@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -28,6 +29,20 @@ bool IsRunByServiceManager()
 bool NotifyServiceReady()
 {
     return Notify("READY=1");
+}
+
+bool NotifyServiceStatus(const std::string& text)
+{
+    std::string state = "STATUS=";
+    for (char c : text) {
+        if (c != '\r' && c != '\n')
+            state += c;
+        else if (state.back() != ' ')
+            state += ' ';
+    }
+    while (state.back() == ' ')
+        state.pop_back();
+    return Notify(state.c_str());
 }
 
 bool NotifyServiceStopping()

@@ -3,11 +3,16 @@
 // the server's stop event (see CatchStopSignals).
 #pragma once
 
+#include <string>
+
 // True when the program was started by a service manager that waits for its notifications
 // ($NOTIFY_SOCKET is set).
 bool IsRunByServiceManager();
 
 // "READY=1": the services run. False (errno kept) when the manager could not be told.
 bool NotifyServiceReady();
+// "STATUS=...": one line the manager shows with the service's state (systemctl status), such as
+// why a start failed. The text's line ends become single blanks.
+bool NotifyServiceStatus(const std::string& text);
 // "STOPPING=1": the services are being stopped. False (errno kept) when the manager could not be told.
 bool NotifyServiceStopping();

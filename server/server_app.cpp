@@ -30,8 +30,8 @@ namespace {
 
 
 constexpr const char* kStartedByHand =
-    "Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on twServer.exe in Windows "
-    "Explorer to start it. ";
+    "Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on twServer in a file manager "
+    "to start it: it runs as a system service (systemd), or with -normalapp as a normal program. ";
 
 const char* YesNo(bool on)
 {
@@ -84,6 +84,7 @@ bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
         break;
     case CSingleInstanceLock::kHeldElsewhere:
         TheLog().WriteLine("A Tarnwick Server 3 is already running.");
+        ReportStartFailure("A Tarnwick Server 3 is already running.");
         return false;
     case CSingleInstanceLock::kFailed:
         TheLog().WriteLine("Unknown error when creating mutex");
@@ -102,7 +103,7 @@ bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
         RunNormalApp();
         return true;
     }
-    TheLog().WriteLine("Tarnwick Server NT Service starting up...");
+    TheLog().WriteLine("Tarnwick Server system service (systemd) starting up...");
     if (!IsRunByServiceManager()) {
         std::fprintf(stderr, "%s\n", kStartedByHand);
         TheLog().WriteText(kStartedByHand);
@@ -127,6 +128,23 @@ void CServerApp::ExitInstance()
     TheLog().WriteLine("Tarnwick Server ended.");
 }
 
+void CServerApp::ReportStartFailure(const std::string& reason) const
+{
+    std::string text = "Tarnwick Server did not start.";
+    if (!reason.empty())
+        text += " " + reason;
+    std::string lines;
+    for (char c : text) {
+        if (c != '\r')
+            lines += c;
+    }
+    if (lines.back() != '\n')
+        lines += '\n';
+    std::fputs(lines.c_str(), stderr);
+    if (IsRunByServiceManager())
+        NotifyServiceStatus(lines);
+}
+
 void CServerApp::RunNormalApp()
 {
     // The stop event's path is claimed before the start, so a failure to make it fails the start
@@ -138,6 +156,8 @@ void CServerApp::RunNormalApp()
     m_started = StartServers();
     if (m_started)
         WaitStopEvent();
+    else
+        ReportStartFailure(m_startFailure);
     StopServers();
 }
 
@@ -150,6 +170,8 @@ void CServerApp::ServiceMain()
         if (!NotifyServiceReady())
             TheLog().WriteLine("%s in Report running", GetSystemErrorText(errno).c_str());
         WaitStopEvent();
+    } else {
+        ReportStartFailure(m_startFailure);
     }
     if (!NotifyServiceStopping())
         TheLog().WriteLine("%s in Report stop pending", GetSystemErrorText(errno).c_str());
@@ -175,23 +197,35 @@ void CServerApp::WaitStopEvent()
 
 bool CServerApp::StartServers()
 {
+    // What the log says about a failed start is told on the terminal and to the service manager
+    // as well (ReportStartFailure); the lines that describe the configuration are no part of it.
     CServerConfig& config = TheServerConfig();
-    if (!config.Load()) {
+    TheLog().BeginCapture();
+    const bool loaded = config.Load() != 0;
+    if (!loaded)
         TheLog().WriteLine("Failed to load settings");
+    m_startFailure = TheLog().TakeCapture();
+    if (!loaded)
         return false;
-    }
     TheLog().WriteLine("Version=2;Root=%s;SerializeDB=%s;ThreadOwnConn=%s;DsIdleClose=%s", m_installDir.c_str(),
                        YesNo(config.m_dbAccessSerialize), YesNo(config.m_dbConnectionThreadOwn),
                        YesNo(config.m_dbConnectionIdleTimeout > 0));
     TheLog().WriteLine("http://%s:%s; domain name=%s", config.m_generalTcpipAddress.c_str(),
                        config.m_generalTcpipPort.c_str(), config.m_fqdn.c_str());
-    const bool secure = !config.m_securityCertName.empty();
-    if (secure)
+    if (!config.m_securityCertName.empty())
         TheLog().WriteLine("https://%s:%s; certificate=%s", config.m_generalTcpipAddress.c_str(),
                            config.m_generalSslPort.c_str(), config.m_securityCertName.c_str());
-
+    TheLog().BeginCapture();
     // Attachment IDs carry a tag keyed with the installation's secret, made at the first start.
     config.EnsureFileIdSecret();
+    const bool started = StartServices(config);
+    m_startFailure = TheLog().TakeCapture();
+    return started;
+}
+
+bool CServerApp::StartServices(const CServerConfig& config)
+{
+    const bool secure = !config.m_securityCertName.empty();
     PrepareDatabase();
     // Maps the web root to the configured data source (and keeps the session time-out in range).
     if (TheSspApp().SetDefaultDataSource() < 0) {

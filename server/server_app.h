@@ -18,6 +18,7 @@
 #include "webserver/server_thread.h"
 
 class CListenerThread;
+class CServerConfig;
 class CScriptThread;
 
 class CServerApp {
@@ -46,8 +47,9 @@ public:
     static std::string StopEventPath(const std::string& installDir);
 
     // Starts the services: true when the background thread runs. A false leaves what started for
-    // StopServers.
+    // StopServers, and StartFailure what the log said about why.
     bool StartServers();
+    const std::string& StartFailure() const { return m_startFailure; }
     // Stops whatever runs, each with its bounded wait; logs what did not end.
     void StopServers();
 
@@ -64,6 +66,10 @@ private:
     void RunNormalApp();
     // Under the service manager: the same, reporting ready and stopping.
     void ServiceMain();
+    // The services after the settings are loaded: database, TLS, listeners, background thread.
+    bool StartServices(const CServerConfig& config);
+    // Tells why the program did not start on stderr and, under the service manager, in its status.
+    void ReportStartFailure(const std::string& reason) const;
     bool CreateStopEvent();
     void WaitStopEvent();
     // A started listener that runs, or null after logging `failureText` when it could not be created.
@@ -80,6 +86,7 @@ private:
     CSingleInstanceLock m_singleInstance;
     CStopEvent m_stopEvent;
     bool m_started = false;
+    std::string m_startFailure;
     bool m_abandonedThreads = false;
 
     // The pool outlives every listener that hands connections to it.

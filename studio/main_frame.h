@@ -156,7 +156,7 @@ protected:
 
 private:
     static constexpr const char* kCannotLoad =
-        "If you are using Windows 9x/me, note that this program cannot load files larger than 64K.";
+        "This program could not load the file.";
     static constexpr int kMaxFaceName = 31;
 
     QAction* AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys = {});

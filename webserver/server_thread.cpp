@@ -5,8 +5,15 @@
 #include <utility>
 
 #include "foundation/log.h"
+#include "foundation/message_catalog.h"
 #include "foundation/ssp_date_time.h"
 #include "webserver/tls_server.h"
+
+namespace {
+
+constexpr int kMsgServerThreadExit = 12;  // "Failed to wait for server thread to exit. ..."
+
+}  // namespace
 
 void CIdleSignal::Note() {
   std::lock_guard lock(m_lock);
@@ -207,8 +214,7 @@ int CServerThreadPool::StopAll() {
   int result = 0;
   for (const auto& thread : threads) {
     if (thread->WaitForExit(kStopWaitMilliseconds)) continue;
-    TheLog().WriteLine("Failed to wait for server thread to exit. Make sure your ODBC driver meets the requirement described "
-           "in tws.doc.");
+    TheLog().WriteText(CMessageCatalog::Text(kMsgServerThreadExit));
     try {
       if (m_handler) m_handler->LogHangPosition(*thread);
     } catch (...) {

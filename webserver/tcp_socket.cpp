@@ -154,6 +154,32 @@ int CTcpSocket::Detach() {
   return handle;
 }
 
+namespace {
+
+// Says what keeps the listener from its address, in words an administrator can act on.
+void LogBindFailure(const std::string& address, int port, int error) {
+  switch (error) {
+  case EADDRINUSE:
+    TheLog().WriteLine("Failed to bind to %s:%d. Another program uses this address and port; "
+                       "\"ss -ltnp\" shows which.", address.c_str(), port);
+    break;
+  case EADDRNOTAVAIL:
+    TheLog().WriteLine("Failed to bind to %s:%d. No network interface of this computer has the address %s.",
+                       address.c_str(), port, address.c_str());
+    break;
+  case EACCES:
+    TheLog().WriteLine("Failed to bind to %s:%d. Ports below 1024 need root or the CAP_NET_BIND_SERVICE "
+                       "capability; choose a port of 1024 or above, or grant the program that capability.",
+                       address.c_str(), port);
+    break;
+  default:
+    TheLog().WriteLine("Failed to bind to %s:%d. %s", address.c_str(), port, GetSystemErrorText(error).c_str());
+    break;
+  }
+}
+
+}  // namespace
+
 int CTcpSocket::Listen(const std::string& address, int port) {
   const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (handle < 0) {
@@ -167,11 +193,13 @@ int CTcpSocket::Listen(const std::string& address, int port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_aton(address.c_str(), &local.sin_addr) == 0 ||
-      bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    TheLog().WriteLine("Failed to bind to %s:%d. Another program may be using this address and port, "
-           "or this computer's network connection is broken. ",
-           address.c_str(), port);
+  if (inet_aton(address.c_str(), &local.sin_addr) == 0) {
+    TheLog().WriteLine("Failed to bind to %s:%d. [%s] is not an IPv4 address.", address.c_str(), port,
+                       address.c_str());
+    return 0;
+  }
+  if (bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    LogBindFailure(address, port, errno);
     return 0;
   }
   if (listen(handle, ListenBacklog()) != 0) {

@@ -113,7 +113,7 @@ TEST_F(ServiceControlTest, TheConsoleStartsAndStopsTheServiceInServiceMode)
 
     m_systemctl.Set("stays-active");
     EXPECT_FALSE(console.StopServer(message));
-    EXPECT_EQ(message, "Failed to stop Tarnwick Server NT Service.\nPlease check log file for errors. Failed to "
+    EXPECT_EQ(message, "Failed to stop Tarnwick Server system service (systemd).\nPlease check log file for errors. Failed to "
                        "wait for the service to stop.\n");
     std::remove((m_folder.Path() + "/stays-active").c_str());
     EXPECT_TRUE(console.StopServer(message)) << message;
@@ -121,7 +121,8 @@ TEST_F(ServiceControlTest, TheConsoleStartsAndStopsTheServiceInServiceMode)
 
     m_systemctl.Set("start-fails");
     EXPECT_FALSE(console.StartServer(message));
-    EXPECT_EQ(message, "Failed to start Tarnwick Server NT Service twServer.\nJob for TarnwickServer3.service failed.");
+    EXPECT_EQ(message, "Failed to start Tarnwick Server system service (systemd) twServer.\nJob for TarnwickServer3.service "
+                       "failed.");
 }
 
 }  // namespace

@@ -228,7 +228,7 @@ TEST_F(SettingsSheetTest, SaveChecksEverythingBeforeItStopsTheServerAndTheWindow
     EXPECT_EQ(m_answers.Messages()[0], "For task 2 and above to work, you must enable Email Sender.")
         << "the check comes before the question about stopping";
     EXPECT_EQ(m_answers.Messages()[1].rfind("You have changed the IP address or the port number.", 0), 0u);
-    EXPECT_EQ(m_answers.Messages()[2], "Would you like to install Tarnwick Server NT Service?");
+    EXPECT_EQ(m_answers.Messages()[2], "Would you like to install Tarnwick Server system service (systemd)?");
     EXPECT_EQ(m_answers.Messages()[3].rfind("Failed to install Tarnwick Server service.", 0), 0u);
     EXPECT_TRUE(viewStoppedWhileOpen) << "the main window showed the stop while the sheet was still open";
     EXPECT_EQ(server.WaitForExit(), 0);
@@ -262,7 +262,7 @@ TEST_F(SettingsSheetTest, SwitchingToTheServiceAsksFirstAndInstallsTheUnit)
         Find<QLineEdit>(sheet.get(), 1126)->setText("Changed");
         m_answers.QueueButton(QMessageBox::No);
         sheet->accept();
-        EXPECT_EQ(m_answers.Messages().front(), "Would you like to install Tarnwick Server NT Service?");
+        EXPECT_EQ(m_answers.Messages().front(), "Would you like to install Tarnwick Server system service (systemd)?");
         EXPECT_EQ(sheet->result(), QDialog::Accepted) << "the other settings are still saved";
         EXPECT_EQ(m_console.GetServiceMode(), 0);
         EXPECT_NE(SettingsText().find("GeneralOrganizationName=Changed"), std::string::npos);

@@ -2,8 +2,10 @@
 // counter out of range starts again, lost races retried and given up, failure texts, and threads
 // and processes asking at once on one counter.
 #include "database/data_source.h"
+#include "database/system_tables.h"
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"
+#include "platform/file_system.h"
 #include "tests/database/test_databases.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/run_program.h"
@@ -51,6 +53,8 @@ protected:
             m_admin.ExecuteSQL("DROP TABLE IF EXISTS " + table);
         if (IsPostgres())
             m_admin.ExecuteSQL("DROP FUNCTION IF EXISTS " + m_registry + "_skip()");
+        if (!m_schema.empty())
+            m_admin.ExecuteSQL("DROP SCHEMA IF EXISTS " + m_schema + " CASCADE");
     }
 
     int Next(const std::string& table) { return m_ds->DoCommand("GetUid", table, "id", m_registry); }
@@ -89,6 +93,7 @@ protected:
     std::unique_ptr<CDataSource> m_ds;
     std::string m_registry;
     std::string m_table;
+    std::string m_schema;
 };
 
 TEST_P(UniqueIdTest, CountersStartAboveTheLargestKeyOrAt100)
@@ -161,6 +166,80 @@ TEST_P(UniqueIdTest, FailuresNameTheTable)
 
     EXPECT_EQ(Failure(m_table, "reg; DROP TABLE x"), "Failed to open table: reg; DROP TABLE x");
     EXPECT_EQ(Next(), 100) << "the data source stays usable";
+}
+
+TEST_P(UniqueIdTest, AMissingSystemTableSaysWhichDataSourceLacksItAndHowToMakeIt)
+{
+    // A new database: on PostgreSQL a schema of its own, so that no table of another test is seen.
+    std::string connect = Connect();
+    std::string database;
+    std::string command;
+    const std::string script = GetProgramDirectory() + "/data/";
+    if (IsPostgres()) {
+        const std::string schema = testdb::UniqueTable("uidnew");
+        m_admin.ExecuteSQL("CREATE SCHEMA " + schema);
+        m_schema = schema;
+        connect += ";ConnSettings=SET search_path TO " + schema;
+        database = GetConnectValue(connect, "Database");
+        command = "psql -d " + database + " -f " + script + "tw3pgsql.sql";
+    } else {
+        connect = testdb::SqliteConnect(m_dir.Path() + "/new.db");
+        database = m_dir.Path() + "/new.db";
+        command = "sqlite3 " + database + " < " + script + "tw3sqlite.sql";
+    }
+    CDataSource fresh(connect, 0);
+    fresh.DoCommand("Open");
+    std::string text;
+    try {
+        fresh.DoCommand("GetUid", m_table, "id", "QV30_REGISTRY");
+    } catch (const CSspException& error) {
+        text = error.GetMessage();
+    }
+    const std::string hint = "The data source [" + GetConnectValue(connect, "Database") +
+                             "] has no table QV30_REGISTRY, where Tarnwick Server keeps data of its own. Create the "
+                             "server's tables on the Database page of Tarnwick Console, or run " + command + ". \r\n"
+                             "Failed to get a unique ID for table: " + m_table + ".";
+    ASSERT_GT(text.size(), hint.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - hint.size()), hint) << text;
+
+    // A counters table of a script's own choosing is named too; a missing table of the
+    // application's gets the driver's text alone.
+    const std::string own = testdb::UniqueTable("uidown");
+    try {
+        fresh.DoCommand("GetUid", m_table, "id", own);
+        ADD_FAILURE() << "a missing counters table gave an ID";
+    } catch (const CSspException& error) {
+        EXPECT_NE(error.GetMessage().find("has no table " + own + ", where Tarnwick Server"), std::string::npos)
+            << error.GetMessage();
+    }
+    try {
+        fresh.DoCommand("ExecuteSQL", "UPDATE bugs_nowhere SET id = 1");
+        ADD_FAILURE() << "an update of a missing table succeeded";
+    } catch (const CSspException& error) {
+        EXPECT_EQ(error.GetMessage().find("Tarnwick Server keeps"), std::string::npos) << error.GetMessage();
+    }
+    try {
+        fresh.DoCommand("ExecuteSQL", "UPDATE tw3_registry SET reg_value = '1'");
+        ADD_FAILURE() << "an update of a missing table succeeded";
+    } catch (const CSspException& error) {
+        EXPECT_NE(error.GetMessage().find("has no table tw3_registry, where Tarnwick Server"), std::string::npos)
+            << error.GetMessage();
+    }
+}
+
+TEST(SystemTables, AreTheTablesTheCreationScriptsMake)
+{
+    const char* source = std::getenv("TW_SOURCE_DIR");
+    for (const char* script : {"/data/tw3pgsql.sql", "/data/tw3sqlite.sql"}) {
+        std::ifstream in(std::string(source ? source : ".") + script);
+        ASSERT_TRUE(in) << script;
+        std::vector<std::string> made;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("CREATE TABLE ", 0) == 0)
+                made.push_back(line.substr(13, line.find_first_of(" (", 13) - 13));
+        }
+        EXPECT_EQ(made, std::vector<std::string>(std::begin(kSystemTables), std::end(kSystemTables))) << script;
+    }
 }
 
 TEST_P(UniqueIdTest, KilledBackendClosesTheConnectionForTheNextOpen)

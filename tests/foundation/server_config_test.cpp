@@ -186,6 +186,24 @@ TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
     }
 }
 
+TEST_F(ServerConfigTest, HandTypedBlanksAreLayoutAndOddFlagsAreNamedInTheLog) {
+    WriteSettings("GeneralTcpipAddress = 127.0.0.1 \nLogHttp=1\nLogSmtp = yes \nEncryptFileID=off\nLogPop3=no\n");
+    CServerConfig config(m_path, m_dir);
+    ASSERT_EQ(config.Load(), 1);
+    EXPECT_EQ(config.m_generalTcpipAddress, "127.0.0.1");
+    EXPECT_EQ(config.m_tcpipAddress, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(config.m_logHttp, 0);
+    EXPECT_EQ(config.m_logSmtp, 1);
+    EXPECT_EQ(config.m_encryptFileId, 1);
+    const std::string logged = Logged();
+    EXPECT_NE(logged.find("Setting LogHttp ignored: its value [1] is neither \"yes\" nor \"no\"; it stays off."),
+              std::string::npos) << logged;
+    EXPECT_NE(logged.find("Setting EncryptFileID ignored: its value [off] is neither \"yes\" nor \"no\"; it stays on."),
+              std::string::npos) << logged;
+    EXPECT_EQ(logged.find("LogSmtp"), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("LogPop3"), std::string::npos) << logged;
+}
+
 TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor) {
     WriteSettings("GeneralTcpipAddress=192.0.2.77\nAutoCorrectIP=yes\n");
     CServerConfig corrected(m_path, m_dir);
@@ -284,7 +302,8 @@ TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten) {
     EXPECT_EQ(config.Load(), 0);
     EXPECT_EQ(config.GetTaskCount(), 6u);
     EXPECT_EQ(config.m_generalTcpipPort, "80");
-    EXPECT_NE(Logged().find(" when accessing registry."), std::string::npos);
+    EXPECT_NE(Logged().find("Is a directory when accessing registry (settings file " + m_path + ")."), std::string::npos)
+        << Logged();
     EXPECT_EQ(config.SaveTaskScripts(), 0);
     // The secret for attachment IDs then serves this process alone.
     EXPECT_EQ(config.EnsureFileIdSecret(), 0);

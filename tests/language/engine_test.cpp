@@ -225,7 +225,7 @@ TEST_F(EngineTest, LoadFailures)
 {
     std::string missing = folder.Path() + "/none.twp";
     EXPECT_EQ(RunFile(missing), kRunFailed);
-    EXPECT_EQ(errorText, "Failed to open file:  [" + missing + "]. No such file or directory");
+    EXPECT_EQ(errorText, "Failed to open file: [" + missing + "]. No such file or directory");
     EXPECT_EQ(errorPosition, kNoPosition);
 
     std::string path = folder.Write("lib.tws", "function f() endfunction");

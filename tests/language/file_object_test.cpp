@@ -96,7 +96,7 @@ TEST_F(FileObjectTest, BytesAndSizeOfAServerFile)
     EXPECT_EQ(PageOutput("file lib('lib.tws'); lib.twice(1); write lib.size;"), std::to_string(kLibrary.size()));
     EXPECT_NE(PageFailure("file d('/none.bin'); write d.size;").find(webroot + "/none.bin]"),
               std::string::npos);
-    EXPECT_NE(PageFailure("file d('/none.bin'); write d.data;").find("Failed to open file:  [" + webroot + "/none.bin]"),
+    EXPECT_NE(PageFailure("file d('/none.bin'); write d.data;").find("Failed to open file: [" + webroot + "/none.bin]"),
               std::string::npos);
 }
 

@@ -80,7 +80,7 @@ TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
     std::string path = folder.Path() + "/missing.twp";
     CSourceFileCache cache;
     EXPECT_EQ(cache.Get(path), nullptr);
-    EXPECT_EQ(cache.ErrorText(), "Failed to open file:  [" + path + "]. No such file or directory");
+    EXPECT_EQ(cache.ErrorText(), "Failed to open file: [" + path + "]. No such file or directory");
 
     folder.Write("missing.twp", "now here");
     CSourceFile* file = cache.Get(path);
@@ -89,7 +89,7 @@ TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
     EXPECT_EQ(file->Text(), "now here");
 
     EXPECT_EQ(cache.Get(folder.Path()), nullptr);
-    EXPECT_EQ(cache.ErrorText(), "Failed to open file:  [" + folder.Path() + "]. Not a regular file.");
+    EXPECT_EQ(cache.ErrorText(), "Failed to open file: [" + folder.Path() + "]. Not a regular file.");
 
     // A FIFO must neither block the open nor be read.
     std::string fifo = folder.Path() + "/pipe.twp";

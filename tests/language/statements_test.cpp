@@ -81,8 +81,8 @@ TEST_F(StatementTest, StrayControlKeywords)
     EXPECT_EQ(Failure("endif"), "Found an 'elseif', 'else' or 'endif' without a matching 'if'");
     EXPECT_EQ(Failure("elseif (1)"), "Found an 'elseif', 'else' or 'endif' without a matching 'if'");
     EXPECT_EQ(Failure("endwhile"), "Missing matching while. ");
-    EXPECT_EQ(Failure("break;"), "Break must be insdie a while loop.");
-    EXPECT_EQ(Failure("continue;"), "continue must be insdie a while loop.");
+    EXPECT_EQ(Failure("break;"), "Break must be inside a while loop.");
+    EXPECT_EQ(Failure("continue;"), "continue must be inside a while loop.");
 }
 
 TEST_F(StatementTest, Assignments)

@@ -79,15 +79,33 @@ TEST_F(RegistryKeyTest, ValuesOfAnyLengthAndContentRoundTrip) {
     EXPECT_NE(text.find("Awkward=C:\\\\dir\\\\new\\r\\nline two\\\\n\\\\\n"), std::string::npos) << text;
 }
 
+TEST_F(RegistryKeyTest, ValuesThatBeginOrEndWithBlanksKeepThem) {
+    {
+        CRegistryKey key(m_path);
+        ASSERT_EQ(key.WriteString("Password", " a b\t"), 1);
+        ASSERT_EQ(key.WriteString("Single", " "), 1);
+        ASSERT_EQ(key.WriteString("Inner", "a \tb"), 1);
+    }
+    EXPECT_EQ(Read("Password"), " a b\t");
+    EXPECT_EQ(Read("Single"), " ");
+    EXPECT_EQ(Read("Inner"), "a \tb");
+    EXPECT_EQ(FileText(), "Password=\\x20a b\\x09\nSingle=\\x20\nInner=a \tb\n");
+}
+
 TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite) {
     WriteFileText("# written by hand\r\n"
                   "GeneralTcpipAddress = 10.0.0.5\r\n"
+                  "GeneralTcpipPort=8080 \t\n"
+                  "\tOrganization\t=\tAcme  Works \n"
                   "ScriptDir=C:\\scripts\\x\r\n"
                   "\r\n"
                   "not a setting\r\n"
                   "Dup=first\n"
                   "Dup=second");
-    EXPECT_EQ(Read("GeneralTcpipAddress"), " 10.0.0.5");  // the value is verbatim after '='
+    // Blanks around '=' and at the line's end are layout, not part of the name or the value.
+    EXPECT_EQ(Read("GeneralTcpipAddress"), "10.0.0.5");
+    EXPECT_EQ(Read("GeneralTcpipPort"), "8080");
+    EXPECT_EQ(Read("Organization"), "Acme  Works");
     EXPECT_EQ(Read("ScriptDir"), "C:\\scripts\\x");      // an unknown escape stands for itself
     EXPECT_EQ(Read("Dup"), "second");
 
@@ -96,6 +114,8 @@ TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite) {
     ASSERT_EQ(key.WriteString("New", "v"), 1);
     EXPECT_EQ(FileText(), "# written by hand\n"
                           "GeneralTcpipAddress = 10.0.0.5\n"
+                          "GeneralTcpipPort=8080 \t\n"
+                          "\tOrganization\t=\tAcme  Works \n"
                           "ScriptDir=C:\\scripts\\x\n"
                           "\n"
                           "not a setting\n"
@@ -130,6 +150,8 @@ TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced) {
     CRegistryKey key(m_path);
     EXPECT_EQ(key.Open(), 0);
     EXPECT_EQ(key.GetLastErrno(), EISDIR);
+    EXPECT_EQ(key.DescribeLastFailure(), "Error [" + std::to_string(EISDIR) +
+                                               "]: Is a directory when accessing registry (settings file " + m_path + ").");
     std::string value = "default";
     EXPECT_EQ(key.ReadString("TaskCount", value), 0);
     EXPECT_EQ(value, "default");

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "database/odbc_connection.h"
 #include "platform/named_objects.h"
 #include "webserver/tcp_socket.h"
 #include "tests/mail/smtp_peer.h"
 #include "tests/server/server_process.h"
+#include "tests/support/ci.h"
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
 #include "tests/webserver/net_test_support.h"
@@ -181,6 +183,52 @@ TEST_F(ServerProgramTest, AFailedStartEndsWithStatusOne)
     EXPECT_EQ(ReadWholeFile(m_install.StopEventPath()), "not a socket");
 }
 
+TEST_F(ServerProgramTest, AFailedStartSaysWhyOnItsTerminal)
+{
+    CTcpSocket taken;
+    ASSERT_EQ(taken.Listen("127.0.0.1", 0), 1);
+    const std::string port = std::to_string(taken.GetLocalPort());
+    m_install.WriteSettings("GeneralTcpipPort=" + port + "\n");
+    CServerProcess blocked;
+    ASSERT_TRUE(blocked.Start(m_install, {"-normalapp"}));
+    EXPECT_EQ(blocked.WaitForExit(), 1);
+    const std::string said = blocked.Output();
+    EXPECT_EQ(said.rfind("Tarnwick Server did not start. Failed to bind to 127.0.0.1:" + port +
+                             ". Another program uses this address and port; \"ss -ltnp\" shows which.\n",
+                         0),
+              0u)
+        << said;
+    EXPECT_EQ(said.find("Version=2"), std::string::npos) << "the configuration lines are no reason: " << said;
+    EXPECT_EQ(said.find('\r'), std::string::npos) << said;
+
+    // Settings that cannot be read: the reason names the settings file.
+    const std::string settings = m_install.Path() + "/etc/settings.conf";
+    std::filesystem::remove(settings);
+    std::filesystem::create_directory(settings);
+    CServerProcess unreadable;
+    ASSERT_TRUE(unreadable.Start(m_install, {"-normalapp"}));
+    EXPECT_EQ(unreadable.WaitForExit(), 1);
+    EXPECT_NE(unreadable.Output().find("Is a directory when accessing registry (settings file " + settings +
+                                       ").\nFailed to load settings\n"),
+              std::string::npos)
+        << unreadable.Output();
+}
+
+TEST_F(ServerProgramTest, SettingsTypedByHandStartTheServerAndOddFlagsAreLogged)
+{
+    const int port = StartNormal(" GeneralTcpipAddress = 127.0.0.1 \nLogHttp=1\n");
+    ASSERT_NE(port, 0) << m_server.Output() << m_install.LogText();
+    EXPECT_NE(Fetch(port, "/about.html").find("About this site"), std::string::npos);
+    ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
+    const std::string log = m_install.LogText();
+    const std::string line = "Setting LogHttp ignored: its value [1] is neither \"yes\" nor \"no\"; it stays off.";
+    const std::size_t first = log.find(line);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << "one line per start: " << log;
+    EXPECT_EQ(log.find("/about.html ["), std::string::npos) << "HTTP traffic stays unlogged: " << log;
+}
+
 TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
 {
     const std::string script = m_install.Path() + "/webroot/script/ping.tws";
@@ -278,6 +326,42 @@ TEST_F(ServerProgramTest, MailFromPagesLeavesThroughTheEmailSender)
     EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
 }
 
+TEST_F(ServerProgramTest, ANewPostgresDatabaseSaysWhichTableIsMissingAndHowToMakeIt)
+{
+    const char* pg = std::getenv("TW_PG_CONNECT");
+    if (pg == nullptr || *pg == '\0') {
+        if (InCi())
+            FAIL() << "TW_PG_CONNECT is not set: the PostgreSQL test server did not start";
+        GTEST_SKIP() << "no PostgreSQL test server (TW_PG_CONNECT unset)";
+    }
+    // A database as new as an administrator's: a schema of its own, without the server's tables.
+    const std::string schema = "tw_newsite_" + std::to_string(getpid());
+    COdbcConnection admin;
+    admin.Open(pg);
+    admin.ExecuteSQL("CREATE SCHEMA " + schema);
+    const std::string use = "Local.UseDataSource('ODBC;" + std::string(pg) + ";ConnSettings=SET search_path TO " +
+                            schema + "'); ";
+    m_install.WriteFile("webroot/new/bug.twp", "<!--{ " + use + "write Local.GetUniqueID('bugs', 'id'); }-->");
+    m_install.WriteFile("webroot/new/settings.twp",
+                        "<!--{ " + use + "sql s = SELECT reg_value FROM tw3_registry; write s.reg_value; }-->");
+    const int port = StartNormal("DbOdbcConnectString=ODBC;" + std::string(pg) + "\n");
+    ASSERT_NE(port, 0) << m_server.Output() << m_install.LogText();
+
+    const std::string database = GetConnectValue(pg, "Database");
+    const std::string hint = "has no table QV30_REGISTRY, where Tarnwick Server keeps data of its own. Create the "
+                             "server's tables on the Database page of Tarnwick Console, or run psql -d " + database +
+                             " -f " + m_install.Path() + "/data/tw3pgsql.sql.";
+    const std::string page = Fetch(port, "/new/bug.twp");
+    EXPECT_NE(page.find("The data source [" + database + "] " + hint), std::string::npos) << page;
+    EXPECT_NE(page.find("Failed to get a unique ID for table: bugs."), std::string::npos) << page;
+    const std::string settings = Fetch(port, "/new/settings.twp");
+    EXPECT_NE(settings.find("has no table tw3_registry, where Tarnwick Server keeps data of its own."), std::string::npos)
+        << settings;
+    admin.ExecuteSQL("DROP SCHEMA " + schema + " CASCADE");
+    ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
+    EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
+}
+
 class SecureServerTest : public ServerProgramTest {
 protected:
     void SetUp() override
@@ -339,6 +423,8 @@ TEST_F(SecureServerTest, ACertificateThatIsNotThereStartsNoListener)
     const std::string log = m_install.LogText();
     const std::size_t failed = log.find("Failed to initialize SSL.");
     ASSERT_NE(failed, std::string::npos) << log;
+    EXPECT_EQ(m_server.Output().rfind("Tarnwick Server did not start. ", 0), 0u) << m_server.Output();
+    EXPECT_NE(m_server.Output().find("Failed to initialize SSL.\n"), std::string::npos) << m_server.Output();
     EXPECT_NE(log.find("https://127.0.0.1:0; certificate=localhost"), std::string::npos) << log;
     // Nothing was started: the stop that follows has nothing to wait for or to log.
     const std::size_t next = log.find('\n', failed) + 1;
@@ -387,7 +473,7 @@ TEST_F(ServerProgramTest, AsAServiceItReportsReadyAndStopping)
     ASSERT_TRUE(m_server.Signal(SIGTERM));
     EXPECT_EQ(manager.NextState(), "STOPPING=1");
     EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output() << m_install.LogText();
-    EXPECT_NE(m_install.LogText().find("Tarnwick Server NT Service starting up..."), std::string::npos);
+    EXPECT_NE(m_install.LogText().find("Tarnwick Server system service (systemd) starting up..."), std::string::npos);
 
     // A start that fails is never reported ready, and ends with status 1.
     CTcpSocket taken;
@@ -395,6 +481,10 @@ TEST_F(ServerProgramTest, AsAServiceItReportsReadyAndStopping)
     m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(taken.GetLocalPort()) + "\n");
     CServerProcess failing;
     ASSERT_TRUE(failing.Start(m_install, {}, {manager.Variable()}));
+    EXPECT_EQ(manager.NextState(), "STATUS=Tarnwick Server did not start. Failed to bind to 127.0.0.1:" +
+                                       std::to_string(taken.GetLocalPort()) +
+                                       ". Another program uses this address and port; \"ss -ltnp\" shows which. "
+                                       "Web server failed to start.");
     EXPECT_EQ(manager.NextState(), "STOPPING=1");
     EXPECT_EQ(failing.WaitForExit(), 1);
 }
@@ -405,7 +495,8 @@ TEST_F(ServerProgramTest, StartedByHandWithoutTheServiceManagerItSaysHowAndEnds)
     ASSERT_TRUE(m_server.Start(m_install, {}));
     EXPECT_EQ(m_server.WaitForExit(), 1) << m_server.Output() << m_install.LogText();
     EXPECT_NE(m_server.Output().find("Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on "
-                                     "twServer.exe in Windows Explorer to start it. "),
+                                     "twServer in a file manager to start it: it runs as a system service (systemd), "
+                                     "or with -normalapp as a normal program. "),
               std::string::npos)
         << m_server.Output();
     EXPECT_FALSE(std::filesystem::exists(m_install.StopEventPath()));

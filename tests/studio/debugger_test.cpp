@@ -358,7 +358,7 @@ TEST_F(DebuggerTest, PageSessionPausesOnTextAndStatementLinesAndCompletesThePage
     EXPECT_NE(http.body.find("42\nend"), std::string::npos) << http.body;
     EXPECT_TRUE(m_debugger.IsRunning());
     const std::string output = m_window.Output();
-    EXPECT_NE(output.find("Resquest Header"), std::string::npos);
+    EXPECT_NE(output.find("Request Header"), std::string::npos);
     EXPECT_NE(output.find("GET /p1.twp"), std::string::npos);
     EXPECT_NE(output.find("HTML Generated"), std::string::npos);
     EXPECT_NE(output.find("Response Header"), std::string::npos);
@@ -550,7 +550,7 @@ TEST_F(DebuggerTest, AnUnusablePortLeavesTheDebuggerIdle)
     EXPECT_EQ(second.GetListenerPort(), 0);
     EXPECT_TRUE(m_log.Contains("Make sure the TCP port for Tarnwick Studio is available"));
     // The busy port is put down to another program, whatever it is.
-    EXPECT_TRUE(m_log.Contains("Another program may be using this address and port"));
+    EXPECT_TRUE(m_log.Contains("Another program uses this address and port; \"ss -ltnp\" shows which."));
     EXPECT_FALSE(m_log.Contains("IIS"));
 }
 

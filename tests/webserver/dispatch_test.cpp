@@ -332,6 +332,31 @@ TEST_F(DispatchTest, PagesReadUploadsAndCallFunctionsOfOtherFiles)
     EXPECT_EQ(reply.body, "hello __|5|" + bytes + "lib text");
 }
 
+TEST_F(DispatchTest, FormsPostingToAUrlWithAQueryRunThePageAndReadBothFieldSets)
+{
+    WebFile("app/edit.twp", "<!--{ write Request.id + '|' + Request.title + '|' + Request.Url + '|' + Request.UrlFull; }-->");
+    const std::string url = "http://127.0.0.1:" + m_port + "/app/edit.twp?id=100&title=old";
+    HttpReply posted = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-d", "title=new", url}));
+    EXPECT_EQ(posted.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(posted.body, "100|new|/app/edit.twp|/app/edit.twp?id=100&title=old");
+
+    // A form with an upload posts a multipart body to the same kind of address.
+    WebFile("app/attach.twp", "<!--{ file f('request.doc'); write Request.id + '|' + f.name + '|' + f.size; }-->");
+    const std::string sent = m_install.Path() + "/attached.txt";
+    std::ofstream(sent, std::ios::binary) << "four";
+    HttpReply uploaded = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-H", "Expect:", "-F",
+                                                  "doc=@" + sent, "http://127.0.0.1:" + m_port + "/app/attach.twp?id=7"}));
+    EXPECT_EQ(uploaded.body, "7|attached.txt|4");
+
+    // A missing page behind a query answers with the site's error page, not the disk path of a
+    // file named after the whole URL.
+    WebFile("error.twp", "<!--{ write 'app error: ' + To.html2(Response.error); }-->");
+    HttpReply missing = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-d", "a=1",
+                                                 "http://127.0.0.1:" + m_port + "/app/gone.twp?id=1"}));
+    EXPECT_TRUE(Contains(missing.body, "app error: ")) << missing.body;
+    EXPECT_FALSE(Contains(missing.body, "gone.twp?id=1")) << missing.body;
+}
+
 TEST_F(DispatchTest, FailedPagesGetTheApplicationErrorPageElseTheBuiltInOne)
 {
     const std::string page = WebFile("bad.twp", "before <!--{ }--x");
@@ -724,7 +749,7 @@ TEST_F(DispatchTest, EchoHookSeesRequestOutputAndResponseHead)
     WebFile("p.twp", "page text");
     Raw("GET /p.twp HTTP/1.0\r\nX-Test: 1\r\n\r\n");
     std::lock_guard guard(lock);
-    EXPECT_EQ(echoed.rfind("-------------------- Resquest Header --------------------\r\nGET /p.twp HTTP/1.0\r\n"
+    EXPECT_EQ(echoed.rfind("-------------------- Request Header --------------------\r\nGET /p.twp HTTP/1.0\r\n"
                            "X-Test: 1\r\n-------------------- HTML Generated ---------------------\r\npage text"
                            "\r\n-------------------- Response Header --------------------\r\nHTTP/1.0 200 OK\r\n",
                            0),

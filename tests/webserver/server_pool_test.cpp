@@ -252,8 +252,8 @@ TEST_F(ServerPoolTest, StopAllCutsConnectionsBeingServedAndGivesUpOnAHungThread)
   ASSERT_TRUE(WaitFor([&] { return m_handler->hanging == 1; }));
   std::weak_ptr<CServerThread> hung = m_handler->LastThread();
   EXPECT_EQ(m_pool.StopAll(), -1);
-  EXPECT_TRUE(m_log.Contains("Failed to wait for server thread to exit. Make sure your ODBC driver meets the requirement "
-                             "described in tws.doc."));
+  EXPECT_TRUE(m_log.Contains("Failed to wait for server thread to exit. Make sure your ODBC driver is thread-safe and "
+                             "that its calls return when their connection is closed."));
   EXPECT_EQ(m_handler->hangReports, 1);
   EXPECT_TRUE(m_log.Contains("Failed to dump debug information."));
   m_handler->Release();

@@ -256,7 +256,13 @@ TEST_F(TcpSocketTest, ConnectAndListenLogTheirFailuresAndMakeCloseOnExecDescript
   CTcpSocket taken;
   EXPECT_EQ(taken.Listen("127.0.0.1", m_port), 0);
   EXPECT_TRUE(m_log.Contains("Failed to bind to 127.0.0.1:" + std::to_string(m_port) +
-                             ". Another program may be using this address and port"));
+                             ". Another program uses this address and port; \"ss -ltnp\" shows which."));
+  CTcpSocket foreign;
+  EXPECT_EQ(foreign.Listen("192.0.2.1", 0), 0);
+  EXPECT_TRUE(m_log.Contains("Failed to bind to 192.0.2.1:0. No network interface of this computer has the address"));
+  CTcpSocket malformed;
+  EXPECT_EQ(malformed.Listen("127.0.0.300", 80), 0);
+  EXPECT_TRUE(m_log.Contains("Failed to bind to 127.0.0.300:80. [127.0.0.300] is not an IPv4 address."));
   EXPECT_NE(taken.GetHandle(), -1) << "a failed listen keeps its socket until closed";
 
   CTcpSocket outgoing;
