@@ -182,8 +182,9 @@ bool CServerApp::CreateStopEvent()
 {
     if (m_stopEvent.Bind(StopEventPath(m_installDir)))
         return true;
-    TheLog().WriteLine("Failed to create twServer3stopEvent");
-    TheLog().WriteText(GetSystemErrorText(errno));
+    m_startFailure = "Failed to create twServer3stopEvent\r\n" + GetSystemErrorText(errno);
+    TheLog().WriteText(m_startFailure);
+    ReportStartFailure(m_startFailure);
     return false;
 }
 

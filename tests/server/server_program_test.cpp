@@ -180,6 +180,9 @@ TEST_F(ServerProgramTest, AFailedStartEndsWithStatusOne)
     ASSERT_TRUE(eventless.Start(m_install, {"-normalapp"}));
     EXPECT_EQ(eventless.WaitForExit(), 1);
     EXPECT_NE(m_install.LogText().find("Failed to create twServer3stopEvent"), std::string::npos);
+    EXPECT_NE(eventless.Output().find("Tarnwick Server did not start. Failed to create twServer3stopEvent\n"),
+              std::string::npos)
+        << eventless.Output();
     EXPECT_EQ(ReadWholeFile(m_install.StopEventPath()), "not a socket");
 }
 
