@@ -78,7 +78,7 @@ void CConsoleConfig::CorrectMissingPort()
         RegistryKey().WriteString("GeneralTcpipAddress", m_generalTcpipAddress);
         RegistryKey().WriteString("GeneralTcpipPort", m_generalTcpipPort);
         if (!batch.Commit())
-            TheLog().WriteLine("%s when accessing registry.", GetSystemErrorText(RegistryKey().GetLastErrno()).c_str());
+            TheLog().WriteText(RegistryKey().DescribeLastFailure());
     }
     RegistryKey().Close();
 }
@@ -196,7 +196,7 @@ int CConsoleConfig::Save()
         written = batch.Commit();
     }
     if (!written)
-        TheLog().WriteLine("%s when accessing registry.", GetSystemErrorText(key.GetLastErrno()).c_str());
+        TheLog().WriteText(key.DescribeLastFailure());
     key.Close();
     m_mimeChanged = 0;
     return written;
@@ -206,7 +206,7 @@ int CConsoleConfig::SaveConnectString()
 {
     RegistryKey().RemoveLeftoverFiles();
     if (!RegistryKey().WriteString("DbOdbcConnectString", m_dbOdbcConnectString))
-        TheLog().WriteLine("%s when accessing registry.", GetSystemErrorText(RegistryKey().GetLastErrno()).c_str());
+        TheLog().WriteText(RegistryKey().DescribeLastFailure());
     RegistryKey().Close();
     return 1;
 }
