@@ -2,6 +2,7 @@
 
 #include "database/odbc_setup.h"
 #include "database/odbc_statement.h"
+#include "foundation/ascii_text.h"
 #include "foundation/number_parse.h"
 
 #include <sqlext.h>
@@ -12,16 +13,27 @@
 
 namespace {
 
-// Whether a plain statement may change a table's columns: it holds a word that does so.
+bool IsWordByte(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Whether a plain statement may change a table's columns: it holds a word that does so. Only whole
+// words count, so a column such as created_at or dropoff keeps the connection's caches.
 bool MayChangeTables(std::string_view sql)
 {
     static constexpr std::string_view kWords[] = {"ALTER", "CREATE", "DROP", "RENAME"};
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
     for (std::string_view word : kWords) {
-        auto found = std::search(sql.begin(), sql.end(), word.begin(), word.end(),
-                                 [&](char a, char b) { return upper(a) == b; });
-        if (found != sql.end())
-            return true;
+        for (auto from = sql.begin();;) {
+            auto found = std::search(from, sql.end(), word.begin(), word.end(),
+                                     [](char a, char b) { return ToUpperAscii(a) == b; });
+            if (found == sql.end())
+                break;
+            const auto after = found + static_cast<std::ptrdiff_t>(word.size());
+            if ((found == sql.begin() || !IsWordByte(found[-1])) && (after == sql.end() || !IsWordByte(*after)))
+                return true;
+            from = found + 1;
+        }
     }
     return false;
 }
@@ -100,7 +112,7 @@ void COdbcConnection::Open(const std::string& connect)
     m_traits = &CDbmsTraits::ForDbms(GetInfoText(SQL_DBMS_NAME));
     if (!m_traits->lockWaitStatement.empty() &&
         ParseInt32(GetConnectValue(m_completed, m_traits->lockWaitAttribute)) <= 0)
-        ExecuteSQL(std::string(m_traits->lockWaitStatement));
+        ExecuteOwn(std::string(m_traits->lockWaitStatement));
 }
 
 void COdbcConnection::DetachStatements(bool keepPrepared)
@@ -108,10 +120,10 @@ void COdbcConnection::DetachStatements(bool keepPrepared)
     std::lock_guard guard(m_statements->lock);
     std::vector<COdbcStatement*> kept;
     for (COdbcStatement* statement : m_statements->open) {
-        const bool isPrepared =
+        const bool isPrepared = keepPrepared &&
             std::any_of(m_statements->prepared.begin(), m_statements->prepared.end(),
                         [statement](const std::unique_ptr<COdbcStatement>& idle) { return idle.get() == statement; });
-        if (keepPrepared && isPrepared)
+        if (isPrepared)
             kept.push_back(statement);
         else
             statement->Detach();
@@ -225,7 +237,7 @@ SQLRETURN COdbcConnection::BeginTransaction()
 {
     if (m_traits->beginTransaction.empty())
         return SetAutoCommit(false);
-    ExecuteSQL(std::string(m_traits->beginTransaction));
+    ExecuteOwn(std::string(m_traits->beginTransaction));
     m_ownTransaction = true;
     return SQL_SUCCESS;
 }
@@ -236,15 +248,15 @@ void COdbcConnection::EndTransaction(SQLSMALLINT completion)
         throw CDbException::Own("08003", "Not connected to the database.");
     if (std::exchange(m_ownTransaction, false)) {
         if (completion != SQL_COMMIT) {
-            ExecuteSQL("ROLLBACK");
+            ExecuteOwn("ROLLBACK");
             return;
         }
         try {
-            ExecuteSQL("COMMIT");
+            ExecuteOwn("COMMIT");
         } catch (const CDbException&) {
             // A commit that failed leaves the transaction open; it must not stay so.
             try {
-                ExecuteSQL("ROLLBACK");
+                ExecuteOwn("ROLLBACK");
             } catch (const CDbException&) {
                 // The commit's failure is the one to report.
             }
@@ -276,16 +288,16 @@ void COdbcConnection::ResetForReuse()
     rc = SetAutoCommit(true);
     if (!OdbcSucceeded(rc))
         throw LastError(rc, "SQLSetConnectAttr");
-    if (std::exchange(m_ranPlainStatements, false) && !m_traits->statementRollback.empty()) {
+    // A transaction begun by a statement (the script's own, or the begin statement) is not ended by
+    // the driver's rollback above.
+    const bool statementBegun = std::exchange(m_ranPlainStatements, false) || std::exchange(m_ownTransaction, false);
+    if (statementBegun && !m_traits->statementRollback.empty()) {
         try {
-            ExecuteSQL(std::string(m_traits->statementRollback));
+            ExecuteOwn(std::string(m_traits->statementRollback));
         } catch (const CDbException&) {
             // No transaction was open: the usual case.
         }
-        m_ranPlainStatements = false;
     }
-    // A transaction begun by the begin statement ran as a plain statement: it is rolled back above.
-    m_ownTransaction = false;
 }
 
 void COdbcConnection::Commit()
@@ -305,13 +317,18 @@ void COdbcConnection::ExecuteSQL(const std::string& sql)
         DropPrepared();
         ForgetProbes();
     }
-    COdbcStatement statement(*this);
     try {
-        statement.ExecDirect(sql);
+        ExecuteOwn(sql);
     } catch (const CDbException&) {
         ForgetProbes();  // it may have failed on a table that changed
         throw;
     }
+}
+
+void COdbcConnection::ExecuteOwn(const std::string& sql)
+{
+    COdbcStatement statement(*this);
+    statement.ExecDirect(sql);
     // Drain every result so drivers that run batches finish them before the statement goes.
     while (true) {
         SQLRETURN rc = SQLMoreResults(statement.CheckedHandle());

@@ -124,6 +124,9 @@ private:
     // Frees the statements' handles; the idle prepared ones too unless keepPrepared.
     void DetachStatements(bool keepPrepared);
     void DropPrepared();
+    // Runs a statement of the connection's own (lock wait, begin, commit, rollback): it neither
+    // marks the connection as having run the caller's statements nor touches its caches.
+    void ExecuteOwn(const std::string& sql);
     void EndTransaction(SQLSMALLINT completion);
 
     std::shared_ptr<COdbcEnvironment> m_env;
