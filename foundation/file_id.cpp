@@ -3,6 +3,7 @@
 #include "foundation/codecs.h"
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
+#include "foundation/url_encoding.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -90,12 +91,9 @@ std::string FileIdTag(std::string_view id, std::string_view secret)
     if (HMAC(EVP_sha256(), key, static_cast<int>(secret.size()),
              reinterpret_cast<const unsigned char*>(id.data()), id.size(), digest, &length) == nullptr)
         return {};
-    constexpr char kHex[] = "0123456789abcdef";
     std::string tag;
-    for (unsigned int i = 0; i < length / 2; ++i) {
-        tag += kHex[digest[i] >> 4];
-        tag += kHex[digest[i] & 15];
-    }
+    for (unsigned int i = 0; i < length / 2; ++i)
+        tag += ByteToHex(digest[i]);
     return tag;
 }
 

@@ -47,9 +47,8 @@ public:
     static std::string StopEventPath(const std::string& installDir);
 
     // Starts the services: true when the background thread runs. A false leaves what started for
-    // StopServers, and StartFailure what the log said about why.
+    // StopServers, and m_startFailure what the log said about why.
     bool StartServers();
-    const std::string& StartFailure() const { return m_startFailure; }
     // Stops whatever runs, each with its bounded wait; logs what did not end.
     void StopServers();
 

@@ -57,8 +57,6 @@ public:
     int Parse();
     // Set before Parse to bound the client otherwise than by the defaults.
     void SetTimeLimits(const CRequestTimeLimits& limits) { m_limits = limits; }
-    // The time that head and body may take (requestSeconds), set before Parse.
-    void SetHeadTimeLimit(int seconds) { m_limits.requestSeconds = seconds; }
 
     // The form field's value (CRequestFields::GetValue).
     bool GetField(std::string_view name, std::string& value) const override;

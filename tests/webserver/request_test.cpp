@@ -113,8 +113,9 @@ protected:
         }
         m_connection.SetTimeout(20);
         m_request = std::make_unique<CSspRequest>(&m_connection);
-        m_request->SetTimeLimits(m_limits);
-        m_request->SetHeadTimeLimit(headSeconds);
+        CRequestTimeLimits limits = m_limits;
+        limits.requestSeconds = headSeconds;
+        m_request->SetTimeLimits(limits);
         const int result = m_request->Parse();
         m_connection.DrainInput();
         m_connection.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
