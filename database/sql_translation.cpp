@@ -141,12 +141,12 @@ CSspValue CSspQuery::Evaluate(const Range& range)
 }
 
 template <typename Action>
-void CSspQuery::ReportSetSql(Action action)
+void CSspQuery::ReportSetSql(CDynBindSet& set, Action action)
 {
     try {
         action();
     } catch (const CDbException&) {
-        m_reportedSql = m_set.SentSql();
+        m_reportedSql = set.SentSql();
         throw;
     }
 }
@@ -239,12 +239,7 @@ std::string CSspQuery::TranslateWhere(int& cursor, const std::vector<std::string
     for (const std::string& table : tables)
         probe.AddTable(table);
     TranslateCondition(cursor, probe);
-    try {
-        probe.OpenForColumnInfo();
-    } catch (const CDbException&) {
-        m_reportedSql = probe.SentSql();
-        throw;
-    }
+    ReportSetSql(probe, [&] { probe.OpenForColumnInfo(); });
     probe.Close();
 
     std::string text;
@@ -302,7 +297,7 @@ void CSspQuery::TranslateInsert()
             throw CSspException(CMessageCatalog::Text(kDuplicateColumn) + std::string(token.text), m_position);
     }
     m_set.SetDatabase(&DataSource()->Connection());
-    ReportSetSql([&] { m_set.OpenForColumnInfo(); });
+    ReportSetSql(m_set, [&] { m_set.OpenForColumnInfo(); });
     m_set.AddNew();
     std::vector<Range> items = ReadValueList(cursor);
     if (items.size() < static_cast<size_t>(m_set.ColumnCount()))
@@ -313,7 +308,7 @@ void CSspQuery::TranslateInsert()
         RequireDateValue(m_set.Column(i), value, item.first);
         m_set.SetFieldValue(i, value);
     }
-    ReportSetSql([&] { m_set.Update(); });
+    ReportSetSql(m_set, [&] { m_set.Update(); });
 }
 
 void CSspQuery::TranslateUpdate()
@@ -352,7 +347,7 @@ void CSspQuery::TranslateUpdate()
         m_set.SetFilter(TranslateWhere(cursor, {table}));
     }
     m_set.SetDatabase(&DataSource()->Connection());
-    ReportSetSql([&] { m_set.Open(); });
+    ReportSetSql(m_set, [&] { m_set.Open(); });
     if (m_set.IsBOF() && m_set.IsEOF())
         RaiseCatalogText(kRecordNotFound, m_position);
     // Only the first row that matches is changed: the set finds it again by its key or identity.
@@ -363,7 +358,7 @@ void CSspQuery::TranslateUpdate()
         RequireDateValue(m_set.Column(index), value, values[i].first);
         m_set.SetFieldValue(index, value);
     }
-    ReportSetSql([&] { m_set.Update(); });
+    ReportSetSql(m_set, [&] { m_set.Update(); });
 }
 
 void CSspQuery::TranslateDelete()

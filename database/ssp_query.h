@@ -85,9 +85,9 @@ private:
     void TranslateDelete();
     std::string TranslateWhere(int& cursor, const std::vector<std::string>& tables);
     void TranslateCondition(int cursor, CDynBindSet& set);
-    // Runs an action of the result set; a driver failure reports the SQL that the set sent.
+    // Runs an action of a result set; a driver failure reports the SQL that the set sent.
     template <typename Action>
-    void ReportSetSql(Action action);
+    void ReportSetSql(CDynBindSet& set, Action action);
 
     CSspQueryHost& m_host;
     int m_position = 0;
