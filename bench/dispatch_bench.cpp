@@ -20,7 +20,7 @@
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
 #include "webserver/server_thread.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 // Each wait for the server during a command is bounded by this many seconds.
 constexpr int kCommandTimeoutSeconds = 30;

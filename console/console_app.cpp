@@ -11,7 +11,7 @@
 #include "console/odbc_admin.h"
 #include "console/process_runner.h"
 #include "console/server_log_mark.h"
-#include "console/service_manager.h"
+#include "console/service_control.h"
 #include "database/odbc_setup.h"
 #include "foundation/ascii_text.h"
 #include "foundation/ssp_date_time.h"

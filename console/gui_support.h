@@ -6,7 +6,7 @@
 
 #include <QMessageBox>
 
-#include "platform/qt/widget_support.h"
+#include "qt_support/widget_support.h"
 
 class QWidget;
 

@@ -18,7 +18,7 @@
 #include "console/report_list.h"
 #include "foundation/ascii_text.h"
 #include "foundation/ssp_date_time.h"
-#include "webserver/certificate_store.h"
+#include "network/certificate_store.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "console/host_lookup.h"
 #include "console/mime_type_page.h"
 #include "console/security_page.h"
-#include "console/service_manager.h"
+#include "console/service_control.h"
 #include "console/string_tokenizer.h"
 #include "console/task_page.h"
 #include "foundation/task_entry.h"

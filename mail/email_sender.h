@@ -9,7 +9,7 @@
 // restarted server counts from zero.
 #pragma once
 
-#include "mail/script_thread.h"
+#include "mail/email_sender_task.h"
 
 #include <ctime>
 #include <functional>

@@ -6,7 +6,7 @@
 // with "LogPop3" on, which logs every other command and every reply line.
 #pragma once
 
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <string>
 #include <string_view>

@@ -6,7 +6,7 @@
 // without the credentials.
 #pragma once
 
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <ctime>
 #include <string>

@@ -17,14 +17,14 @@
 #include "mail/email_out.h"
 #include "mail/email_sender.h"
 #include "mail/mail_store.h"
-#include "mail/script_thread.h"
+#include "server/script_thread.h"
 #include "platform/file_system.h"
 #include "platform/registry_key.h"
-#include "platform/service_manager.h"
+#include "platform/service_notify.h"
 #include "server/console_commands.h"
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 namespace {
 

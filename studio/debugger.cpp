@@ -12,12 +12,12 @@
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
 #include "language/ssp_engine.h"
-#include "mail/script_thread.h"
+#include "server/script_thread.h"
 #include "platform/file_system.h"
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
 #include "webserver/ssp_request.h"
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <QObject>
 #include <QString>
 
-#include "platform/qt/widget_support.h"
+#include "qt_support/widget_support.h"
 
 class QWidget;
 

@@ -6,7 +6,7 @@
 
 #include "foundation/log.h"
 #include "webserver/server_thread.h"
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure)
     : m_pool(pool),

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "platform/message_thread.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 class CServerThreadPool;
 

@@ -15,7 +15,7 @@
 #include "language/ssp_engine.h"
 #include "platform/file_system.h"
 #include "webserver/ssp_request.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 namespace {
 

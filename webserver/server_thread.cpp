@@ -7,7 +7,7 @@
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_date_time.h"
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 namespace {
 

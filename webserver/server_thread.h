@@ -21,7 +21,7 @@
 #include "language/current_engine.h"
 #include "platform/message_thread.h"
 #include "webserver/log_throttle.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 class CServerThread;
 

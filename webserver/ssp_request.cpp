@@ -5,7 +5,7 @@
 #include "foundation/number_parse.h"
 #include "foundation/server_config.h"
 #include "platform/file_system.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 #include "foundation/url_encoding.h"
 
 #include <algorithm>

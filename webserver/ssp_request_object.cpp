@@ -7,7 +7,7 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
 #include "foundation/script_error.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <string_view>
 #include <utility>

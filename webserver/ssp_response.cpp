@@ -15,7 +15,7 @@
 #include "foundation/ssp_value.h"
 #include "foundation/url_encoding.h"
 #include "platform/file_system.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 namespace {
 

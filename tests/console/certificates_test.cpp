@@ -15,8 +15,8 @@
 #include "console/report_list.h"
 #include "console/security_page.h"
 #include "tests/console/gui_test_support.h"
-#include "tests/webserver/test_certificates.h"
-#include "webserver/certificate_store.h"
+#include "tests/network/test_certificates.h"
+#include "network/certificate_store.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "tests/console/console_test_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/test_certificates.h"
 
 namespace {
 

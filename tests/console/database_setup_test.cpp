@@ -10,7 +10,7 @@
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
 #include "tests/support/temp_folder.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/test_certificates.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "console/console_app.h"
 #include "console/console_config.h"
-#include "console/service_manager.h"
+#include "console/service_control.h"
 #include "tests/console/console_test_support.h"
 #include "tests/support/temp_folder.h"
 

@@ -20,7 +20,7 @@
 #include "console/mime_type_page.h"
 #include "console/report_list.h"
 #include "console/server_view.h"
-#include "console/service_manager.h"
+#include "console/service_control.h"
 #include "console/settings_page.h"
 #include "console/settings_sheet.h"
 #include "console/task_page.h"

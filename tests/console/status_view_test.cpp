@@ -29,7 +29,7 @@
 #include "tests/console/console_test_support.h"
 #include "tests/console/gui_test_support.h"
 #include "tests/support/wait_for.h"
-#include "tests/webserver/net_test_support.h"
+#include "tests/network/net_test_support.h"
 
 namespace {
 

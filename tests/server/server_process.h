@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "tests/support/temp_folder.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/test_certificates.h"
 
 extern char** environ;
 

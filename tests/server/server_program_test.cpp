@@ -12,14 +12,14 @@
 
 #include "database/odbc_connection.h"
 #include "platform/named_objects.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 #include "tests/mail/smtp_peer.h"
 #include "tests/server/server_process.h"
 #include "tests/support/ci.h"
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
-#include "tests/webserver/net_test_support.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/net_test_support.h"
+#include "tests/network/test_certificates.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
 #include "tests/webserver/http_reply.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/test_certificates.h"
 
 namespace {
 

@@ -29,11 +29,11 @@
 #include "tests/support/temp_folder.h"
 #include "tests/support/wait_for.h"
 #include "tests/webserver/http_reply.h"
-#include "tests/webserver/net_test_support.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/net_test_support.h"
+#include "tests/network/test_certificates.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "platform/file_system.h"
 #include "tests/support/temp_folder.h"
 #include "tests/webserver/request_call.h"
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

@@ -16,8 +16,8 @@
 #include "foundation/ssp_value.h"
 #include "tests/support/temp_folder.h"
 #include "tests/webserver/http_reply.h"
-#include "tests/webserver/net_test_support.h"
-#include "webserver/tcp_socket.h"
+#include "tests/network/net_test_support.h"
+#include "network/tcp_socket.h"
 
 namespace {
 

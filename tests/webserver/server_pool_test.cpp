@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "foundation/ssp_date_time.h"
-#include "tests/webserver/net_test_support.h"
+#include "tests/network/net_test_support.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
 

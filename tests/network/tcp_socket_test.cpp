@@ -1,4 +1,4 @@
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/webserver/net_test_support.h"
+#include "tests/network/net_test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "console/service_manager.h"
+#include "console/service_control.h"
 
 #include <unistd.h>
 

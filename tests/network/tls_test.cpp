@@ -1,7 +1,7 @@
 // HTTPS end to end: a secure listener and the server-thread pool with a small handler, against
 // curl, openssl s_client and an OpenSSL client of the test's own that cuts records into TCP
 // segments as it likes.
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -25,8 +25,8 @@
 #include "platform/file_system.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_folder.h"
-#include "tests/webserver/net_test_support.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/net_test_support.h"
+#include "tests/network/test_certificates.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
 

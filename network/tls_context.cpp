@@ -1,4 +1,4 @@
-#include "webserver/tls_context.h"
+#include "network/tls_context.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>

@@ -19,6 +19,7 @@
 
 #include "language/current_engine.h"
 #include "language/idle_data_source_sweep.h"
+#include "mail/email_sender_task.h"
 #include "platform/message_thread.h"
 
 #include <chrono>
@@ -33,15 +34,6 @@
 
 class CServerConfig;
 class CSspEngine;
-
-// Task number 2, which sends the mail outbox. It keeps its own state (mails sent today) across
-// runs, so the thread owns the one it is given.
-class CEmailSenderTask {
-public:
-    virtual ~CEmailSenderTask() = default;
-    // One run, with its own error reporting; called on the background thread.
-    virtual void RunEmailSender() = 0;
-};
 
 class CScriptThread : public CMessageThread {
 public:

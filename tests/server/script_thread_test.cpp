@@ -1,4 +1,4 @@
-#include "mail/script_thread.h"
+#include "server/script_thread.h"
 
 #include "webserver/ssp_response.h"
 

@@ -1,4 +1,4 @@
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "webserver/certificate_store.h"
+#include "network/certificate_store.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/qt/widget_support.h"
+#include "qt_support/widget_support.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,4 +1,4 @@
-#include "webserver/tls_server.h"
+#include "network/tls_server.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "foundation/log.h"
-#include "webserver/certificate_store.h"
-#include "webserver/tls_context.h"
+#include "network/certificate_store.h"
+#include "network/tls_context.h"
 
 namespace {
 

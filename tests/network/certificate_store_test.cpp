@@ -1,4 +1,4 @@
-#include "webserver/certificate_store.h"
+#include "network/certificate_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "tests/support/temp_folder.h"
-#include "tests/webserver/test_certificates.h"
+#include "tests/network/test_certificates.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/service_manager.h"
+#include "platform/service_notify.h"
 
 #include <systemd/sd-daemon.h>
 

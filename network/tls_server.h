@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "webserver/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 // Initialises the TLS library and installs CreateServerTlsLayer as the sockets' TLS layer
 // factory: 1, or 0 after logging why not. InitTlsCredentials and every secure listener call it.

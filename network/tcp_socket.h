@@ -132,7 +132,7 @@ class CTcpSocket {
   int GetLocalPort() const;
 
   // A TLS connection (accepted by a secure listener) gets its TLS layer from the installed
-  // factory on its first read or write; see webserver/tls_server.h, which installs it. Until a
+  // factory on its first read or write; see network/tls_server.h, which installs it. Until a
   // factory is installed a TLS connection fails every read and write rather than go plain.
   using TlsLayerFactory = std::unique_ptr<CSocketLayer> (*)();
   static void SetTlsLayerFactory(TlsLayerFactory factory);
