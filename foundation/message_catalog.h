@@ -23,11 +23,12 @@ constexpr int kMsgNoRequest = 119;               // "Request object not availabl
 constexpr int kMsgIncorrectParameterCount = 143; // "Incorrect number of parameter."
 constexpr int kMsgCookieTextRefused = 165;       // "A cookie name or path may not hold ..."
 constexpr int kMsgTextTooLong = 167;             // "A text that one call makes may hold at most 16 MiB ..."
+constexpr int kMsgKindNotMade = 170;             // "The program that runs this script makes no objects of ..."
 
 class CMessageCatalog
 {
 public:
-    static constexpr int kSlotCount = 170;
+    static constexpr int kSlotCount = 171;
 
     // The text of a slot. A slot without a text, or a number outside 0..kSlotCount - 1, gives ""
     // so that a wrong slot number shows up as an empty message rather than a crash.
@@ -301,5 +302,8 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
     t[169] =
         "The data source [%s] has no table %s, where Tarnwick Server keeps data of its own. Create the "
         "server's tables on the Database page of Tarnwick Console, or run %s.";
+    // A declaration of a kind whose objects the running program does not make (it registered no
+    // maker for the kind, as a program without mail support does for email_in and email_out).
+    t[170] = "The program that runs this script makes no objects of the kind: ";
     return t;
 }();

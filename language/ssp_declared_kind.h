@@ -2,7 +2,8 @@
 // libraries above the interpreter (the mail objects email_in and email_out) plug in. The
 // interpreter must not link those libraries, so each registers a factory for its kind at program
 // start, before any run, and the declaration statement makes and initialises its objects through
-// that factory. A kind without a factory raises "<kind> objects are not available yet.".
+// that factory. Declaring a kind for which the running program registered no factory raises the
+// catalogue's "The program that runs this script makes no objects of the kind: <kind>".
 #pragma once
 
 #include "foundation/ssp_call.h"

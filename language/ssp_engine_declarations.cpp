@@ -149,7 +149,7 @@ void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
             DeclareRegistered(kind, keyword.start, *factory);
             return;
         }
-        throw CSspException(std::string(KindName(kind)) + " objects are not available yet.", keyword.start);
+        throw CSspException(CMessageCatalog::Text(kMsgKindNotMade) + std::string(KindName(kind)), keyword.start);
     }
 }
 

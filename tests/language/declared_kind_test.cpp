@@ -86,5 +86,5 @@ TEST_F(DeclaredKindTest, RegisteredKindsKeepTheNameRuleAndTheirOwnErrors)
     EXPECT_EQ(Failure("datetime d(2004, 1, 1); email_in D;"),
               std::string(CMessageCatalog::Text(89)) + "D");
     EXPECT_EQ(Failure("email_in m; write m.size;"), "Unknown recording field: size");
-    EXPECT_EQ(Failure("email_out m;"), "email_out objects are not available yet.");
+    EXPECT_EQ(Failure("email_out m;"), std::string(CMessageCatalog::Text(kMsgKindNotMade)) + "email_out");
 }

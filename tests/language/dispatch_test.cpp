@@ -1,4 +1,5 @@
 #include "script_runner.h"
+#include "foundation/message_catalog.h"
 
 #include <gtest/gtest.h>
 
@@ -108,11 +109,11 @@ TEST_F(DispatchTest, NamesAreUsedOnce)
     EXPECT_EQ(Failure("datetime d(2004, 1, 1); datetime d(2005, 1, 1);"), std::string(kNameUsed) + "d");
 }
 
-TEST_F(DispatchTest, ObjectKindsOfOtherPartsSayTheyAreMissing)
+TEST_F(DispatchTest, KindsThisProgramMakesNoObjectsOfSaySo)
 {
     for (auto [keyword, kind] : std::vector<std::pair<std::string, std::string>>{
              {"email_in m;", "email_in"}, {"email_out m;", "email_out"}}) {
-        EXPECT_EQ(Failure(keyword), kind + " objects are not available yet.") << keyword;
+        EXPECT_EQ(Failure(keyword), CMessageCatalog::Text(kMsgKindNotMade) + kind) << keyword;
     }
 }
 
