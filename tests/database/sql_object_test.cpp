@@ -3,6 +3,7 @@
 #include "database/data_source_pool.h"
 #include "database/sql_injection_guard.h"
 #include "database/ssp_query.h"
+#include "foundation/ascii_text.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 #include "tests/database/test_databases.h"
@@ -137,6 +138,37 @@ TEST(SqlInjectionGuard, TheLastWordCommentsAndOpenQuotesAreExamined)
     EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 1/**/or/**/1=1"));
     EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'unclosed; drop table t"));
     EXPECT_FALSE(PassesSqlInjectionGuard("select a from t where b = 'x' and c = '"));
+}
+
+// Each word of the guard's list, as it comes in attacks on servers that run a second statement
+// written after the first without a semicolon. Every attack must be refused on its word alone:
+// the same text with the word changed passes.
+TEST(SqlInjectionGuard, EveryWordOfTheListIsRefusedOnItsOwn)
+{
+    struct Attack {
+        const char* word;
+        const char* text;  // "%" stands for the word
+    };
+    const Attack attacks[] = {
+        {"update", "select a from t where id = 1 % users set admin = 1"},
+        {"delete", "select a from t where id = 1 % from users"},
+        {"insert", "select a from t where id = 1 % into users (name) values ('eve')"},
+        {"create", "select a from t where id = 1 % login eve with password = 'x'"},
+        {"drop", "select a from t where id = 1 % table users"},
+        {"exec", "select a from t where id = 1 % xp_cmdshell 'net user'"},
+    };
+    const auto written = [](std::string text, const std::string& word) {
+        text.replace(text.find('%'), 1, word);
+        return text;
+    };
+    for (const Attack& attack : attacks) {
+        std::string upper = attack.word;
+        for (char& c : upper)
+            c = ToUpperAscii(c);
+        EXPECT_FALSE(PassesSqlInjectionGuard(written(attack.text, attack.word))) << attack.text;
+        EXPECT_FALSE(PassesSqlInjectionGuard(written(attack.text, upper))) << attack.text;
+        EXPECT_TRUE(PassesSqlInjectionGuard(written(attack.text, std::string(attack.word) + "d"))) << attack.text;
+    }
 }
 
 TEST(Crosstab, RewriteAndItsRefusals)
