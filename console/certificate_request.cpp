@@ -13,11 +13,11 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
-#include <dirent.h>
 #include <memory>
 
 #include "console/console_messages.h"
 #include "console/text_file.h"
+#include "platform/directory_listing.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -216,16 +216,16 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
 
     // The waiting key that belongs to one of the certificates makes that one the server's.
     const std::string pending = PendingFolder(certificateFolder);
-    DIR* folder = opendir(pending.c_str());
-    if (!folder)
+    CDirectoryListing folder(pending);
+    if (!folder.IsOpen())
         return fail(noMatch);
     std::string keyPath;
     EvpKeyPtr key;
     int leaf = -1;
-    while (dirent* item = readdir(folder)) {
-        const std::string candidate = pending + "/" + item->d_name;
+    while (const char* name = folder.NextName()) {
+        const std::string candidate = pending + "/" + name;
         std::string pem;
-        if (item->d_name[0] == '.' || !ReadTextFile(candidate, pem))
+        if (name[0] == '.' || !ReadTextFile(candidate, pem))
             continue;
         BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
         EvpKeyPtr loaded(PEM_read_bio_PrivateKey(bio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
@@ -241,7 +241,6 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
         if (key)
             break;
     }
-    closedir(folder);
     if (!key)
         return fail(noMatch);
 

@@ -18,9 +18,9 @@
 #include "language/ssp_declared_kind.h"
 #include "mail/mail_store.h"
 #include "mail/pop3_client.h"
+#include "platform/directory_listing.h"
 #include "platform/file_system.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -69,11 +69,9 @@ bool ArrivedEarlier(const std::string& a, const std::string& b)
 std::vector<std::string> ListMessageFiles(const std::string& folder)
 {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(folder.c_str()), closedir);
-    if (!directory)
-        return names;
-    while (const dirent* entry = readdir(directory.get())) {
-        std::string name = entry->d_name;
+    CDirectoryListing directory(folder);
+    while (const char* entry = directory.NextName()) {
+        std::string name = entry;
         if (HasEmlExtension(name) && IsRegularFile(folder + "/" + name))
             names.push_back(std::move(name));
     }

@@ -3,9 +3,8 @@
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
+#include "platform/directory_listing.h"
 #include "platform/file_system.h"
-
-#include <dirent.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -251,14 +250,11 @@ bool MoveMailFile(std::string_view root, const std::string& path, std::string_vi
 int RemoveMailLeftovers(std::string_view root)
 {
     const std::string mailRoot = std::string(root) + "/mail";
-    DIR* listing = opendir(mailRoot.c_str());
-    if (listing == nullptr)
-        return 0;
+    CDirectoryListing listing(mailRoot);
     int removed = 0;
-    while (const dirent* entry = readdir(listing)) {
-        if (IsMailFolderName(entry->d_name))
-            removed += RemoveTemporaryLeftovers(mailRoot + "/" + entry->d_name, kTemporaryPrefix);
+    while (const char* name = listing.NextName()) {
+        if (IsMailFolderName(name))
+            removed += RemoveTemporaryLeftovers(mailRoot + "/" + name, kTemporaryPrefix);
     }
-    closedir(listing);
     return removed;
 }

@@ -1,6 +1,5 @@
 #include "network/certificate_store.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <openssl/asn1.h>
@@ -17,6 +16,7 @@
 #include <memory>
 
 #include "foundation/ascii_text.h"
+#include "platform/directory_listing.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -29,18 +29,17 @@ using X509Ptr = std::unique_ptr<X509, X509Free>;
 // The file names of the folder's regular files in byte order, so that "the first certificate
 // that matches" is the same on every run. Hidden files (editor backups, ".keep") are left out.
 bool ReadFileNames(const std::string& folder, std::vector<std::string>& names, int& error) {
-  DIR* directory = opendir(folder.c_str());
-  if (directory == nullptr) {
-    error = errno;
+  CDirectoryListing directory(folder);
+  if (!directory.IsOpen()) {
+    error = directory.OpenError();
     return false;
   }
-  while (const dirent* item = readdir(directory)) {
-    if (item->d_name[0] == '.') continue;
+  while (const char* name = directory.NextName()) {
+    if (name[0] == '.') continue;
     struct stat status {};
-    const std::string path = folder + "/" + item->d_name;
-    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) names.emplace_back(item->d_name);
+    const std::string path = folder + "/" + name;
+    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) names.emplace_back(name);
   }
-  closedir(directory);
   std::sort(names.begin(), names.end());
   return true;
 }

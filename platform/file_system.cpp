@@ -1,6 +1,6 @@
 #include "platform/file_system.h"
 
-#include <dirent.h>
+#include "platform/directory_listing.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -102,12 +102,10 @@ bool IsTemporarySuffix(std::string_view suffix)
 
 int RemoveTemporaryLeftovers(const std::string& folder, std::string_view prefix)
 {
-    DIR* listing = opendir(folder.c_str());
-    if (listing == nullptr)
-        return 0;
+    CDirectoryListing listing(folder);
     int removed = 0;
-    while (const dirent* entry = readdir(listing)) {
-        const std::string_view name = entry->d_name;
+    while (const char* entry = listing.NextName()) {
+        const std::string_view name = entry;
         if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix ||
             !IsTemporarySuffix(name.substr(prefix.size())))
             continue;
@@ -116,6 +114,5 @@ int RemoveTemporaryLeftovers(const std::string& folder, std::string_view prefix)
         if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && unlink(path.c_str()) == 0)
             ++removed;
     }
-    closedir(listing);
     return removed;
 }

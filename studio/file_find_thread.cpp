@@ -1,15 +1,14 @@
 #include "studio/file_find_thread.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 #include "foundation/ascii_text.h"
+#include "platform/directory_listing.h"
 #include "platform/file_system.h"
 #include "studio/extension_list.h"
 
@@ -125,13 +124,13 @@ void CFileFindThread::Walk(std::string folder)
     ReportProgress(where);
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(folder.empty() ? "." : folder.c_str()), closedir);
-    if (!directory) {
+    CDirectoryListing directory(folder.empty() ? "." : folder);
+    if (!directory.IsOpen()) {
         Post("Root folder not found or the folder is empty.");
         return;
     }
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string name = entry->d_name;
+    while (const char* entry = directory.NextName()) {
+        const std::string name = entry;
         if (name == "." || name == "..")
             continue;
         const std::string path = folder + name;

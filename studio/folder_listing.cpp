@@ -1,24 +1,23 @@
 #include "studio/folder_listing.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "foundation/ascii_text.h"
+#include "platform/directory_listing.h"
 #include "studio/extension_list.h"
 
 CFolderListing ListFolder(const std::string& folder, const std::vector<std::string>& extensions)
 {
     CFolderListing listing;
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(folder.c_str()), closedir);
-    if (!directory)
+    CDirectoryListing directory(folder);
+    if (!directory.IsOpen())
         return listing;
     listing.found = true;
     const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string name = entry->d_name;
+    while (const char* entry = directory.NextName()) {
+        const std::string name = entry;
         if (name == "." || name == "..")
             continue;
         struct stat status {};

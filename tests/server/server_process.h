@@ -3,9 +3,9 @@
 // program started in it (TW_INSTALL_DIR) as its own process.
 #pragma once
 
+#include "platform/directory_listing.h"
 #include "platform/named_objects.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -162,18 +162,15 @@ public:
     {
         std::set<std::string> inodes;
         const std::string fdFolder = "/proc/" + std::to_string(m_pid) + "/fd";
-        if (DIR* folder = opendir(fdFolder.c_str())) {
-            while (dirent* entry = readdir(folder)) {
-                char target[128];
-                const ssize_t length =
-                    readlink((fdFolder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-                if (length <= 0)
-                    continue;
-                const std::string link(target, static_cast<size_t>(length));
-                if (link.rfind("socket:[", 0) == 0)
-                    inodes.insert(link.substr(8, link.size() - 9));
-            }
-            closedir(folder);
+        CDirectoryListing folder(fdFolder);
+        while (const char* entry = folder.NextName()) {
+            char target[128];
+            const ssize_t length = readlink((fdFolder + "/" + entry).c_str(), target, sizeof target - 1);
+            if (length <= 0)
+                continue;
+            const std::string link(target, static_cast<size_t>(length));
+            if (link.rfind("socket:[", 0) == 0)
+                inodes.insert(link.substr(8, link.size() - 9));
         }
         std::set<int> ports;
         std::istringstream table(ReadWholeFile("/proc/" + std::to_string(m_pid) + "/net/tcp"));
