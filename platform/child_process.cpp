@@ -1,5 +1,7 @@
 #include "platform/child_process.h"
 
+#include "platform/child_reaper.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -39,12 +41,11 @@ bool TryReap(pid_t pid, int& status)
     }
 }
 
-// Waits until the program ends or the time is up. A pidfd turns the end of the process into an
-// event that poll can wait for; where the kernel refuses one, the process is polled in short steps.
-void WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline)
+// Waits until the program ends or the time is up. Its pidfd turns the end of the process into an
+// event that poll can wait for; without one (-1) the process is polled in short steps.
+void WaitForEnd(pid_t pid, int pidfd, std::chrono::steady_clock::time_point deadline)
 {
     using namespace std::chrono;
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     for (;;) {
         auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0)
@@ -61,26 +62,17 @@ void WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline)
             break;
         std::this_thread::sleep_for(milliseconds(left < 10 ? left : 10));
     }
-    if (pidfd >= 0)
-        close(pidfd);
 }
 
 }  // namespace
 
 CChildProcess::~CChildProcess()
 {
-    if (m_pid <= 0)
-        return;
-    pid_t pid = m_pid;
-    try {
-        // Waits as long as the program runs: it was started to outlive the script's wait.
-        std::thread([pid] {
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // Without a thread the program stays a zombie after it ends; nothing worse.
-    }
+    // A program still running was started to outlive the script's wait.
+    if (m_pid > 0)
+        CChildReaper::Instance().Adopt(m_pid, m_pidfd);
+    else if (m_pidfd >= 0)
+        close(m_pidfd);
 }
 
 int CChildProcess::Start(const std::vector<std::string>& arguments)
@@ -112,8 +104,11 @@ int CChildProcess::Start(const std::vector<std::string>& arguments)
     int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    if (error == 0)
+    if (error == 0) {
         m_pid = pid;
+        // The child is not reaped before Wait or the reaper does it, so the number still names it.
+        m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    }
     return error;
 }
 
@@ -123,11 +118,14 @@ bool CChildProcess::Wait(int timeoutMs, int& exitCode)
         return false;
     int status = 0;
     if (!TryReap(m_pid, status)) {
-        WaitForEnd(m_pid, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
+        WaitForEnd(m_pid, m_pidfd, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
         if (!TryReap(m_pid, status))
             return false;
     }
     m_pid = -1;
+    if (m_pidfd >= 0)
+        close(m_pidfd);
+    m_pidfd = -1;
     exitCode = ExitCodeOf(status);
     return true;
 }

@@ -1,7 +1,7 @@
 // Starting a program that a script names (the file object's `run`). A program is always started
 // with an argument vector, never through a shell, so no text a script passes is read as shell
 // syntax. The caller waits for it with a time-out; a program that is still running then is left to
-// run, and a thread of its own reaps it when it ends, so it never lingers as a zombie.
+// run, and the process's one CChildReaper reaps it when it ends, so it never lingers as a zombie.
 #pragma once
 
 #include <sys/types.h>
@@ -29,7 +29,8 @@ public:
     bool Wait(int timeoutMs, int& exitCode);
 
 private:
-    pid_t m_pid = -1;  // started and not yet reaped
+    pid_t m_pid = -1;    // started and not yet reaped
+    int m_pidfd = -1;    // m_pid's pidfd while it is ours, or -1 where the kernel gave none
 };
 
 // Splits a command line into arguments as programs of the platform the scripts were written for
