@@ -1,14 +1,19 @@
 // Helpers for the socket and pool tests: a plain POSIX client that plays the peer over loopback,
-// with the shared log capture and bounded wait.
+// with the shared log capture and bounded wait, and the events these tests wait on: bytes that
+// reached or were read by the other end, and a thread that blocks in a given system call.
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -41,6 +46,24 @@ class CTestClient {
     return true;
   }
 
+  // Waits until everything sent has reached the other end's socket: none of it is left
+  // unacknowledged here, which over loopback means it lies in the receiver's queue.
+  bool WaitUntilDelivered() {
+    return WaitFor([this] {
+      int unacknowledged = 0;
+      return ioctl(m_fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+    });
+  }
+
+  // Waits until everything sent has been read from `peerHandle`, the other end's socket in this
+  // process: what is sent next reaches its reader in a read of its own.
+  bool WaitUntilRead(int peerHandle) {
+    return WaitUntilDelivered() && WaitFor([peerHandle] {
+             int queued = 0;
+             return ioctl(peerHandle, FIONREAD, &queued) == 0 && queued == 0;
+           });
+  }
+
   // What arrives until the server ends the connection or `limit` passes.
   std::string ReadUntilClosed(std::chrono::milliseconds limit) {
     std::string received;
@@ -60,3 +83,38 @@ class CTestClient {
  private:
   int m_fd;
 };
+
+// The blocking calls a test waits for another thread to reach.
+enum class BlockingCall { Poll, Receive, Accept };
+
+// True while thread `tid` of this process is blocked in `call`, as /proc/self/task/<tid>/syscall
+// tells (the system call's number, or "running").
+inline bool IsBlockedIn(pid_t tid, BlockingCall call) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  if (!(file >> number)) return false;
+  switch (call) {
+    case BlockingCall::Poll:
+#ifdef SYS_poll
+      if (number == SYS_poll) return true;
+#endif
+      return number == SYS_ppoll;
+    case BlockingCall::Receive:
+#ifdef SYS_recv
+      if (number == SYS_recv) return true;
+#endif
+      return number == SYS_recvfrom || number == SYS_recvmsg;
+    case BlockingCall::Accept:
+#ifdef SYS_accept
+      if (number == SYS_accept) return true;
+#endif
+      return number == SYS_accept4;
+  }
+  return false;
+}
+
+// Waits until thread `tid` has reached `call`: the point where a test wants to wake it or to
+// feed it.
+inline bool WaitUntilBlockedIn(pid_t tid, BlockingCall call) {
+  return WaitFor([=] { return IsBlockedIn(tid, call); });
+}

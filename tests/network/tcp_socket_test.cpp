@@ -13,7 +13,6 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/network/net_test_support.h"
@@ -83,10 +82,11 @@ TEST_F(TcpSocketTest, ReadLineFollowsTheLineEndRules) {
   EXPECT_EQ(Line(server), Result(3, "a\nb"));
   EXPECT_EQ(Line(server), Result(3, "x\ny"));
 
-  // CR and LF in different segments, each arriving after the reader has emptied its buffer.
+  // CR and LF in different segments, each sent once the reader has taken the one before, so that
+  // each comes in a read of its own.
   auto sender = std::async(std::launch::async, [&] {
     for (const char* piece : {"GE", "T /\r", "\n"}) {
-      std::this_thread::sleep_for(30ms);
+      if (!client->WaitUntilRead(server.GetHandle())) return;
       client->SendText(piece);
     }
   });
@@ -111,9 +111,10 @@ TEST_F(TcpSocketTest, TimeOutsEndSilentWaitsAndLateDataIsStillRead) {
   EXPECT_GE(Clock::now() - started, 900ms);
   EXPECT_TRUE(m_log.Contains("Timeout receiving on socket"));
 
+  // Sent while the reader waits for it.
+  const pid_t reader = gettid();
   auto sender = std::async(std::launch::async, [&] {
-    std::this_thread::sleep_for(100ms);
-    client->SendText("late\r\n");
+    if (WaitUntilBlockedIn(reader, BlockingCall::Poll)) client->SendText("late\r\n");
   });
   EXPECT_EQ(Line(server), Result(4, "late"));
 }
@@ -122,18 +123,17 @@ TEST_F(TcpSocketTest, CloseFromAnotherThreadWakesTheOwnerWhoAloneFreesTheDescrip
   CTcpSocket server;
   auto client = Connect(server);
   const int handle = server.Detach();
-  std::promise<void> attached;
+  std::promise<pid_t> attached;
   std::promise<int> openAfterWake;
   auto reader = std::async(std::launch::async, [&] {
     server.Attach(handle);  // this thread owns the connection from here
-    attached.set_value();
+    attached.set_value(gettid());
     const int result = Line(server).first;
     openAfterWake.set_value(fcntl(handle, F_GETFD));
     server.Close();
     return result;
   });
-  attached.get_future().wait();
-  std::this_thread::sleep_for(50ms);  // into recv
+  EXPECT_TRUE(WaitUntilBlockedIn(attached.get_future().get(), BlockingCall::Receive));
 
   const auto started = Clock::now();
   EXPECT_EQ(server.Close(), 1);
@@ -165,8 +165,10 @@ TEST_F(TcpSocketTest, DrainInputLetsABigResponseReachASlowReaderWithoutAReset) {
   ASSERT_EQ(server.SetTimeout(10), 1);
   std::string response(4 << 20, '\0');
   for (size_t i = 0; i < response.size(); ++i) response[i] = static_cast<char>(i * 7 + i / 4096);
+  // The reader starts once the send waits for room.
+  const pid_t writer = gettid();
   auto reader = std::async(std::launch::async, [&] {
-    std::this_thread::sleep_for(200ms);
+    WaitUntilBlockedIn(writer, BlockingCall::Poll);
     return client->ReadUntilClosed(10s);
   });
   ASSERT_EQ(server.Send(response.data(), static_cast<int>(response.size())), 1);

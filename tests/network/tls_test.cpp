@@ -12,13 +12,13 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <filesystem>
 #include <vector>
 
@@ -43,18 +43,20 @@ std::string Pattern(size_t length) {
 // Serves two small protocols, chosen by the first line:
 // - "LINES": reads lines up to an empty one and answers them joined by '|';
 // - anything else is an HTTP request: the answer's body is the request's body reversed, or 100 KB
-//   of a pattern when the request has none; for the path "/late" it waits before draining; for
+//   of a pattern when the request has none; for the path "/late" it waits, before draining, until
+//   the test lets it go on (LetLateRequestGoOn); for
 //   "/held" the whole answer goes out as a head whose body would follow (SendMore), and nothing
 //   follows it.
 // It records what the first read returned: the line, or the negative result of ReadLine.
 class CTestHandler : public CConnectionHandler {
  public:
   void ServeConnection(CServerThread& thread) override {
+    CTcpSocket& connection = thread.GetConnection();
     {
       std::lock_guard lock(m_lock);
       m_lastThread = std::static_pointer_cast<CServerThread>(thread.shared_from_this());
+      m_lastHandle = connection.GetHandle();
     }
-    CTcpSocket& connection = thread.GetConnection();
     connection.SetTimeout(10);
     char line[4096];
     const int result = connection.ReadLine(line, sizeof line);
@@ -70,6 +72,22 @@ class CTestHandler : public CConnectionHandler {
     }
   }
 
+  // The socket of the latest connection, for the test to see what its reader has taken.
+  int LastHandle() {
+    std::lock_guard lock(m_lock);
+    return m_lastHandle;
+  }
+  // Waits until a "/late" request waits to be let go on (true), then lets it go on.
+  bool WaitUntilLateRequestWaits() {
+    std::unique_lock lock(m_lock);
+    return m_changed.wait_for(lock, 10s, [this] { return m_lateWaiting; });
+  }
+  void LetLateRequestGoOn() {
+    std::lock_guard lock(m_lock);
+    m_lateGoOn = true;
+    m_changed.notify_all();
+  }
+
   std::vector<std::string> Seen() {
     std::lock_guard lock(m_lock);
     return m_seen;
@@ -82,7 +100,7 @@ class CTestHandler : public CConnectionHandler {
   }
 
  private:
-  static void ServeHttp(CTcpSocket& connection, const std::string& requestLine) {
+  void ServeHttp(CTcpSocket& connection, const std::string& requestLine) {
     char line[4096];
     long contentLength = 0;
     int result;
@@ -92,8 +110,8 @@ class CTestHandler : public CConnectionHandler {
     std::string body(static_cast<size_t>(contentLength), '\0');
     if (contentLength > 0 && connection.RecvExact(body.data(), static_cast<int>(contentLength)) != 1) return;
     body = body.empty() ? Pattern(100 * 1024) : std::string(body.rbegin(), body.rend());
-    // "/late" gives the client time to send more than the request before the drain.
-    if (requestLine.find(" /late ") != std::string::npos) std::this_thread::sleep_for(300ms);
+    // "/late" lets the client send more than the request before the drain.
+    if (requestLine.find(" /late ") != std::string::npos) WaitUntilLetGoOn();
     connection.DrainInput();
     if (requestLine.find(" /held ") != std::string::npos) {
       const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nheld";
@@ -104,14 +122,26 @@ class CTestHandler : public CConnectionHandler {
     if (connection.Send(head.c_str())) connection.Send(body.data(), static_cast<int>(body.size()));
   }
 
+  // Bounded, so that a test that fails before it lets go does not hang.
+  void WaitUntilLetGoOn() {
+    std::unique_lock lock(m_lock);
+    m_lateWaiting = true;
+    m_changed.notify_all();
+    m_changed.wait_for(lock, 10s, [this] { return m_lateGoOn; });
+  }
+
   void Record(std::string seen) {
     std::lock_guard lock(m_lock);
     m_seen.push_back(std::move(seen));
   }
 
   std::mutex m_lock;
+  std::condition_variable m_changed;
   std::vector<std::string> m_seen;
   std::weak_ptr<CServerThread> m_lastThread;
+  int m_lastHandle = -1;
+  bool m_lateWaiting = false;
+  bool m_lateGoOn = false;
 };
 
 // A TLS client over a loopback connection whose records pass through memory BIOs, so that the
@@ -152,14 +182,17 @@ class CTlsTestClient {
     return TakeOutput();
   }
 
-  // Sends `bytes` in segments of `segment` bytes, each in a send of its own after a short pause.
-  bool SendInSegments(const std::string& bytes, size_t segment) {
+  // Sends `bytes` in segments of `segment` bytes, each once the server has read all that came
+  // before from its socket `serverHandle`, so that each reaches it in a read of its own.
+  bool SendInSegments(const std::string& bytes, size_t segment, int serverHandle) {
     for (size_t at = 0; at < bytes.size(); at += segment) {
-      if (!m_tcp.SendText(std::string_view(bytes).substr(at, segment))) return false;
-      std::this_thread::sleep_for(1ms);
+      if (!m_tcp.WaitUntilRead(serverHandle) || !m_tcp.SendText(std::string_view(bytes).substr(at, segment)))
+        return false;
     }
     return true;
   }
+  // Sends `bytes` at once and waits until they lie in the server's socket.
+  bool SendDelivered(const std::string& bytes) { return m_tcp.SendText(bytes) && m_tcp.WaitUntilDelivered(); }
   bool Send(const std::string& plain) { return m_tcp.SendText(Seal(plain)); }
 
   // Everything the server sends until its close notification or the connection's end.
@@ -302,11 +335,12 @@ TEST_F(TlsServerTest, RecordsCutIntoSegmentsOrSharingOneAreReadWholeAndTheEndIsA
   CTlsTestClient client(m_port, CaFile());
   ASSERT_TRUE(client.Handshake());
   // One record arriving a byte at a time, then three records in one segment.
-  ASSERT_TRUE(client.SendInSegments(client.Seal("LINES\r\nalpha\r\n"), 1));
+  const int server = m_handler->LastHandle();
+  ASSERT_TRUE(client.SendInSegments(client.Seal("LINES\r\nalpha\r\n"), 1, server));
   std::string records = client.Seal("beta\r\n");
   records += client.Seal("gamma\r\n");
   records += client.Seal("\r\n");
-  ASSERT_TRUE(client.SendInSegments(records, records.size()));
+  ASSERT_TRUE(client.SendInSegments(records, records.size(), server));
   EXPECT_EQ(client.ReadAll(), "alpha|beta|gamma");
   EXPECT_TRUE(client.closeNotify);
 }
@@ -320,8 +354,9 @@ TEST_F(TlsServerTest, UnreadInputIsDrainedWithoutWaitingForTheRestOfARecord) {
   // has come and not wait for the rest.
   std::string records;
   for (int i = 0; i < 3; ++i) records += client.Seal(std::string(16000, 'u'));
-  std::this_thread::sleep_for(50ms);
-  ASSERT_TRUE(client.SendInSegments(records.substr(0, records.size() - 10), records.size()));
+  ASSERT_TRUE(m_handler->WaitUntilLateRequestWaits());
+  EXPECT_TRUE(client.SendDelivered(records.substr(0, records.size() - 10)));
+  m_handler->LetLateRequestGoOn();
   const auto started = std::chrono::steady_clock::now();
   const std::string response = client.ReadAll();
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);

@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "foundation/ssp_date_time.h"
@@ -329,7 +328,7 @@ TEST_F(ServerPoolTest, ListenersGiveUpOnATakenPortAndStopQuietlyWhenEverTheStopC
 
   auto running = StartListener();
   ASSERT_TRUE(running->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
-  std::this_thread::sleep_for(20ms);  // into accept
+  ASSERT_TRUE(WaitUntilBlockedIn(running->GetThreadId(), BlockingCall::Accept));
   running->Stop();
   ASSERT_TRUE(running->WaitForExit(5000));
   EXPECT_FALSE(m_log.Contains("Listener failed to accept."));
