@@ -1,5 +1,7 @@
 #include "webserver/server_thread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <exception>
 #include <utility>
@@ -45,6 +47,11 @@ bool CServerThread::Claim() {
 bool CServerThread::IsBusy() const {
   std::lock_guard lock(m_lock);
   return m_busy;
+}
+
+bool CServerThread::IsEndingCut() const {
+  std::lock_guard lock(m_lock);
+  return m_busy && m_cut;
 }
 
 bool CServerThread::SetIdle() {
@@ -117,9 +124,15 @@ CServerThreadPool::CServerThreadPool(std::shared_ptr<CConnectionHandler> handler
 CServerThreadPool::~CServerThreadPool() { StopAll(); }
 
 std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& accepted) {
-  for (int cuts = 0;; ++cuts) {
+  using Clock = std::chrono::steady_clock;
+  // The thread whose connection was cut for this one. While it is still ending its request no
+  // other connection is cut: one newcomer costs one waiting client, however slowly that one ends.
+  std::shared_ptr<CServerThread> cut;
+  Clock::time_point deadline;
+  for (int cuts = 0;;) {
     // Read before the claim, so that a thread turning idle after it ends the wait below at once.
     const std::uint64_t idleSeen = m_idle->Count();
+    bool cutNow = false;
     {
       std::lock_guard lock(m_lock);
       bool failed = false;
@@ -128,14 +141,24 @@ std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& a
         return chosen;
       }
       if (failed) return nullptr;
-      if (cuts == kMaxCutsPerConnection || !CutLongestWaiting()) {
+      if (!cut || !cut->IsEndingCut()) {
+        // No cut yet, or the thread it freed went to another listener's connection first.
+        if (cuts == kMaxCutsPerConnection || !(cut = CutLongestWaiting())) {
+          m_refusals.Note();
+          return nullptr;
+        }
+        ++cuts;
+        cutNow = true;
+        deadline = Clock::now() + std::chrono::milliseconds(kRoomWaitMilliseconds);
+      } else if (Clock::now() >= deadline) {
         m_refusals.Note();
         return nullptr;
       }
     }
-    m_cuts.Note();
+    if (cutNow) m_cuts.Note();
     // The cut thread finds its connection closed, ends its request and turns idle.
-    m_idle->WaitForChange(idleSeen, kRoomWaitMilliseconds);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    m_idle->WaitForChange(idleSeen, static_cast<int>(std::max<decltype(left)>(left, 0)));
   }
 }
 
@@ -171,18 +194,18 @@ void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& accepted) {
   connection.SetTls(accepted.IsTls());
 }
 
-bool CServerThreadPool::CutLongestWaiting() {
+std::shared_ptr<CServerThread> CServerThreadPool::CutLongestWaiting() {
   for (;;) {
-    CServerThread* longest = nullptr;
+    std::shared_ptr<CServerThread> longest;
     auto since = std::chrono::steady_clock::time_point::max();
     for (const auto& thread : m_threads) {
       std::lock_guard threadLock(thread->m_lock);
       if (thread->m_busy && thread->m_awaitingRequest && !thread->m_cut && thread->m_handedOver < since) {
-        longest = thread.get();
+        longest = thread;
         since = thread->m_handedOver;
       }
     }
-    if (longest == nullptr) return false;
+    if (!longest) return nullptr;
     // The request may have arrived since the look above; the flag is checked again under the
     // lock that SetRequestReceived takes, so a request that has arrived is never cut.
     std::lock_guard threadLock(longest->m_lock);
@@ -190,7 +213,7 @@ bool CServerThreadPool::CutLongestWaiting() {
     longest->m_cut = true;
     // From this thread Close only shuts the connection down; its owner closes the descriptor.
     longest->m_connection.Close();
-    return true;
+    return longest;
   }
 }
 

@@ -98,6 +98,8 @@ class CServerThread final : public CMessageThread {
  private:
   friend class CServerThreadPool;
   void OnServeRequest();
+  // True while the thread ends a request whose connection was cut to make room.
+  bool IsEndingCut() const;
 
   CServerThreadPool& m_pool;
   const std::shared_ptr<CConnectionHandler> m_handler;
@@ -121,9 +123,11 @@ class CServerThreadPool {
   static constexpr int kMaxThreads = 50;
   // How long StopAll waits for each thread after asking it to quit.
   static constexpr int kStopWaitMilliseconds = 5000;
-  // How long the listener waits for a cut thread to turn idle, and how many it cuts for one
-  // connection before it refuses it.
-  static constexpr int kRoomWaitMilliseconds = 1000;
+  // How long the listener waits for a cut thread to turn idle before it refuses the connection it
+  // cut for, and how many it cuts for one connection when the threads it freed go to other
+  // listeners' connections first. The wait is generous: a cut thread only has to notice the
+  // closed connection, but on a loaded machine that can take more than a second.
+  static constexpr int kRoomWaitMilliseconds = 5000;
   static constexpr int kMaxCutsPerConnection = 3;
 
   explicit CServerThreadPool(std::shared_ptr<CConnectionHandler> handler);
@@ -164,9 +168,9 @@ class CServerThreadPool {
   // could not be started.
   std::shared_ptr<CServerThread> ClaimThread(bool& failed);
   void HandOver(CServerThread& thread, CTcpSocket& accepted);
-  // Under m_lock: cuts the connection that has waited longest for its request; false when every
-  // busy thread serves a request.
-  bool CutLongestWaiting();
+  // Under m_lock: cuts the connection that has waited longest for its request and returns its
+  // thread; null when every busy thread serves a request.
+  std::shared_ptr<CServerThread> CutLongestWaiting();
 
   const std::shared_ptr<CConnectionHandler> m_handler;
   // m_lock guards m_threads. Threads are appended and only ever removed all together.

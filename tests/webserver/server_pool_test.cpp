@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "foundation/ssp_date_time.h"
@@ -23,7 +24,9 @@ using namespace std::chrono_literals;
 // Reads one line and answers "<thread id> <status text>|<line>". With `hang` set it ignores its
 // connection until released, like a page run stuck in a driver. The line is the request: the
 // thread tells the pool it has it once read, or at once with `serving` set (a connection whose
-// request has arrived and is being served, which the pool must never cut to make room).
+// request has arrived and is being served, which the pool must never cut to make room). With
+// `cutEndsAfter` set, a thread whose connection was cut takes that long to end, as on a machine
+// under heavy load.
 class CLineHandler : public CConnectionHandler {
  public:
   std::atomic<int> reading{0};
@@ -32,6 +35,7 @@ class CLineHandler : public CConnectionHandler {
   std::atomic<int> dropped{0};
   bool hang = false;
   bool serving = false;
+  std::chrono::milliseconds cutEndsAfter{0};
 
   void ServeConnection(CServerThread& thread) override {
     std::unique_lock guard(m_lock);
@@ -56,6 +60,7 @@ class CLineHandler : public CConnectionHandler {
     --reading;
     if (!thread.SetRequestReceived()) {
       ++dropped;
+      std::this_thread::sleep_for(cutEndsAfter);
       return;
     }
     if (result >= 0)
@@ -134,7 +139,7 @@ class ServerPoolTest : public ::testing::Test {
   static std::string Ask(int port, const std::string& line) {
     CTestClient client(port);
     client.SendText(line + "\r\n");
-    return client.ReadUntilClosed(5s);
+    return client.ReadUntilClosed(30s);
   }
 
   CLogCapture m_log;
@@ -235,6 +240,46 @@ TEST_F(ServerPoolTest, ConnectionsWithoutARequestMakeRoomForANewClientOldestFirs
   silent.back()->SendText("late\r\n");
   EXPECT_NE(silent.back()->ReadUntilClosed(5s).find("|late"), std::string::npos);
   EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
+}
+
+class SlowCutTest : public ServerPoolTest {
+ protected:
+  // Fills the pool with clients that send nothing, whose threads end slowly once cut.
+  void FillWithSilentClients(std::chrono::milliseconds cutEndsAfter) {
+    m_handler->cutEndsAfter = cutEndsAfter;
+    m_port = StartedPort();
+    for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) {
+      m_silent.push_back(std::make_unique<CTestClient>(m_port));
+      ASSERT_TRUE(WaitFor([&] { return m_handler->reading == i + 1; }));
+    }
+  }
+  // Only the oldest was cut: the second oldest is still served.
+  void ExpectOneCut() {
+    EXPECT_EQ(m_handler->dropped, 1);
+    m_silent.front()->ReadUntilClosed(5s);
+    EXPECT_TRUE(m_silent.front()->closed);
+    m_silent[1]->SendText("kept\r\n");
+    EXPECT_NE(m_silent[1]->ReadUntilClosed(5s).find("|kept"), std::string::npos);
+  }
+
+  int m_port = 0;
+  std::vector<std::unique_ptr<CTestClient>> m_silent;
+};
+
+TEST_F(SlowCutTest, ANewcomerWaitsForTheThreadOfTheOneConnectionCutForIt) {
+  // Longer than a second, the wait after which the pool once cut a second connection.
+  ASSERT_NO_FATAL_FAILURE(FillWithSilentClients(1500ms));
+  EXPECT_NE(Ask(m_port, "newcomer").find("|newcomer"), std::string::npos);
+  ExpectOneCut();
+}
+
+TEST_F(SlowCutTest, ANewcomerIsRefusedRatherThanCutASecondConnectionWhenTheFirstDoesNotEndInTime) {
+  // The cut thread's end comes after the room wait, however soon it notices the cut.
+  ASSERT_NO_FATAL_FAILURE(
+      FillWithSilentClients(std::chrono::milliseconds(CServerThreadPool::kRoomWaitMilliseconds + 1000)));
+  EXPECT_EQ(Ask(m_port, "newcomer"), "");
+  EXPECT_TRUE(m_log.Contains("New connection request denied"));
+  ExpectOneCut();
 }
 
 TEST_F(ServerPoolTest, StopAllCutsConnectionsBeingServedAndGivesUpOnAHungThread) {
