@@ -230,8 +230,11 @@ TEST_F(ServerPoolTest, ConnectionsWithoutARequestMakeRoomForANewClientOldestFirs
   EXPECT_TRUE(m_log.Contains("connections that had not sent a complete request were closed to make room. Closed since "
                              "the last such line: 1."));
 
-  // The newcomer's thread is idle again; once a silent client takes it, the next newcomer takes
-  // the thread of the second oldest. The others are still there and are served.
+  // The newcomer's thread turns idle just after its client sees the close; once a silent client
+  // takes it, the next newcomer takes the thread of the second oldest. The others are still there
+  // and are served.
+  const std::shared_ptr<CServerThread> newcomers = m_handler->LastThread();
+  ASSERT_TRUE(WaitFor([&] { return !newcomers->IsBusy(); }));
   silent.push_back(std::make_unique<CTestClient>(port));
   ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
   EXPECT_NE(Ask(port, "again").find("|again"), std::string::npos);
