@@ -54,7 +54,7 @@ bool CConsoleApp::LoadSettings()
     UseInstallationOdbcIni(m_installDir);
     if (!m_config.Load())
         return false;
-    CServiceManager manager;
+    CServiceControl manager;
     m_serviceMode = manager.Exists(kServiceName) ? 1 : 0;
     return true;
 }
@@ -135,7 +135,7 @@ bool CConsoleApp::HasDisplay(const std::vector<std::string>& arguments)
 bool CConsoleApp::IsServerRunning()
 {
     if (m_serviceMode) {
-        CServiceManager manager;
+        CServiceControl manager;
         return manager.IsRunning(kServiceName);
     }
     // The server's stop event exists exactly while a server of this installation runs.
@@ -162,7 +162,7 @@ bool CConsoleApp::StartServer(std::string& message)
     bool started;
     const CServerLogMark log(m_installDir + "/webroot");
     if (m_serviceMode) {
-        CServiceManager manager;
+        CServiceControl manager;
         started = manager.StartByName(kServiceName);
         detail = manager.GetErrorText();
     } else {
@@ -200,7 +200,7 @@ bool CConsoleApp::StopServer(std::string& message)
     const char* mode = m_serviceMode ? " system service (systemd)" : "";
     std::string detail;
     if (m_serviceMode) {
-        CServiceManager manager;
+        CServiceControl manager;
         if (!manager.StopByName(kServiceName)) {
             message = FormatText(CConsoleMessages::StopFailed, mode, manager.GetErrorText().c_str());
             return false;

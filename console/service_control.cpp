@@ -113,7 +113,7 @@ CServiceUnit CServiceUnit::Parse(const std::string& text)
     return unit;
 }
 
-CServiceManager::CServiceManager()
+CServiceControl::CServiceControl()
 {
     const char* configured = std::getenv("TW_SYSTEMCTL");
     m_program = FindOnPath(configured && *configured ? configured : "systemctl");
@@ -121,35 +121,35 @@ CServiceManager::CServiceManager()
         RecordError("The service manager (systemctl) is not installed.", ENOENT);
 }
 
-void CServiceManager::SetPollInterval(std::chrono::milliseconds interval)
+void CServiceControl::SetPollInterval(std::chrono::milliseconds interval)
 {
     g_pollInterval = interval;
 }
 
-std::string CServiceManager::UnitFolder()
+std::string CServiceControl::UnitFolder()
 {
     const char* configured = std::getenv("TW_SYSTEMD_UNIT_DIR");
     return configured && *configured ? configured : "/etc/systemd/system";
 }
 
-void CServiceManager::ClearError()
+void CServiceControl::ClearError()
 {
     m_errorText.clear();
     m_errorCode = 0;
 }
 
-void CServiceManager::RecordError(std::string text, int code)
+void CServiceControl::RecordError(std::string text, int code)
 {
     m_errorText = std::move(text);
     m_errorCode = code;
 }
 
-void CServiceManager::RecordErrno(int code)
+void CServiceControl::RecordErrno(int code)
 {
     RecordError(GetSystemErrorText(code), code);
 }
 
-bool CServiceManager::RunSystemctl(const std::vector<std::string>& arguments, std::string* output)
+bool CServiceControl::RunSystemctl(const std::vector<std::string>& arguments, std::string* output)
 {
     std::vector<std::string> command{m_program};
     command.insert(command.end(), arguments.begin(), arguments.end());
@@ -169,7 +169,7 @@ bool CServiceManager::RunSystemctl(const std::vector<std::string>& arguments, st
     return false;
 }
 
-bool CServiceManager::Show(const std::string& name, CUnitStatus& status)
+bool CServiceControl::Show(const std::string& name, CUnitStatus& status)
 {
     std::string output;
     if (!RunSystemctl({"show", "--property=LoadState,ActiveState,UnitFileState,FragmentPath", UnitName(name)}, &output))
@@ -187,7 +187,7 @@ bool CServiceManager::Show(const std::string& name, CUnitStatus& status)
     return true;
 }
 
-bool CServiceManager::OpenService(const std::string& name, CUnitStatus& status)
+bool CServiceControl::OpenService(const std::string& name, CUnitStatus& status)
 {
     if (!IsOpen())
         return false;
@@ -200,13 +200,13 @@ bool CServiceManager::OpenService(const std::string& name, CUnitStatus& status)
     return false;
 }
 
-bool CServiceManager::Exists(const std::string& name)
+bool CServiceControl::Exists(const std::string& name)
 {
     CUnitStatus status;
     return OpenService(name, status);
 }
 
-bool CServiceManager::QueryState(const std::string& name, State& state)
+bool CServiceControl::QueryState(const std::string& name, State& state)
 {
     CUnitStatus status;
     if (!Show(name, status))
@@ -225,7 +225,7 @@ bool CServiceManager::QueryState(const std::string& name, State& state)
     return true;
 }
 
-bool CServiceManager::IsRunning(const std::string& name)
+bool CServiceControl::IsRunning(const std::string& name)
 {
     CUnitStatus status;
     if (!OpenService(name, status))
@@ -234,7 +234,7 @@ bool CServiceManager::IsRunning(const std::string& name)
     return QueryState(name, state) && state == State::kRunning;
 }
 
-bool CServiceManager::StartAndWait(const std::string& name)
+bool CServiceControl::StartAndWait(const std::string& name)
 {
     ClearError();
     if (!RunSystemctl({"start", "--no-block", UnitName(name)}))
@@ -247,7 +247,7 @@ bool CServiceManager::StartAndWait(const std::string& name)
     return state == State::kRunning;
 }
 
-bool CServiceManager::StopAndWait(const std::string& name)
+bool CServiceControl::StopAndWait(const std::string& name)
 {
     ClearError();
     State state = State::kUnknown;
@@ -266,7 +266,7 @@ bool CServiceManager::StopAndWait(const std::string& name)
     return false;
 }
 
-bool CServiceManager::Remove(const std::string& name)
+bool CServiceControl::Remove(const std::string& name)
 {
     if (!StopAndWait(name))
         return false;
@@ -281,25 +281,25 @@ bool CServiceManager::Remove(const std::string& name)
     return RunSystemctl({"daemon-reload"});
 }
 
-bool CServiceManager::StartByName(const std::string& name)
+bool CServiceControl::StartByName(const std::string& name)
 {
     CUnitStatus status;
     return OpenService(name, status) && StartAndWait(name);
 }
 
-bool CServiceManager::StopByName(const std::string& name)
+bool CServiceControl::StopByName(const std::string& name)
 {
     CUnitStatus status;
     return OpenService(name, status) && StopAndWait(name);
 }
 
-bool CServiceManager::RemoveByName(const std::string& name)
+bool CServiceControl::RemoveByName(const std::string& name)
 {
     CUnitStatus status;
     return OpenService(name, status) && Remove(name);
 }
 
-bool CServiceManager::ReadUnit(const std::string& name, CUnitStatus& status, CServiceUnit& unit)
+bool CServiceControl::ReadUnit(const std::string& name, CUnitStatus& status, CServiceUnit& unit)
 {
     if (!OpenService(name, status))
         return false;
@@ -312,7 +312,7 @@ bool CServiceManager::ReadUnit(const std::string& name, CUnitStatus& status, CSe
     return true;
 }
 
-bool CServiceManager::QueryConfig(const std::string& name, int& startType, std::string* dependency)
+bool CServiceControl::QueryConfig(const std::string& name, int& startType, std::string* dependency)
 {
     CUnitStatus status;
     CServiceUnit unit;
@@ -324,12 +324,12 @@ bool CServiceManager::QueryConfig(const std::string& name, int& startType, std::
     return true;
 }
 
-bool CServiceManager::ApplyEnabled(const std::string& name, int startType)
+bool CServiceControl::ApplyEnabled(const std::string& name, int startType)
 {
     return RunSystemctl({startType == kAutoStart ? "enable" : "disable", UnitName(name)});
 }
 
-bool CServiceManager::RewriteUnit(const std::string& name, int startType, const std::string* dependency)
+bool CServiceControl::RewriteUnit(const std::string& name, int startType, const std::string* dependency)
 {
     CUnitStatus status;
     CServiceUnit unit;
@@ -345,12 +345,12 @@ bool CServiceManager::RewriteUnit(const std::string& name, int startType, const 
     return RunSystemctl({"daemon-reload"});
 }
 
-bool CServiceManager::SetStartType(const std::string& name, int startType)
+bool CServiceControl::SetStartType(const std::string& name, int startType)
 {
     return RewriteUnit(name, startType, nullptr) && ApplyEnabled(name, startType);
 }
 
-bool CServiceManager::SetDependency(const std::string& name, const std::string& dependency)
+bool CServiceControl::SetDependency(const std::string& name, const std::string& dependency)
 {
     ClearError();
     if (dependency.size() > kMaxDependencyLength) {
@@ -365,7 +365,7 @@ bool CServiceManager::SetDependency(const std::string& name, const std::string& 
     return QueryConfig(name, startType) && RewriteUnit(name, startType, &dependency);
 }
 
-bool CServiceManager::Install(const std::string& executablePath, const std::string& name,
+bool CServiceControl::Install(const std::string& executablePath, const std::string& name,
                               const std::string& displayName, int startType, const std::string& dependency,
                               const std::string& account, const std::string&)
 {

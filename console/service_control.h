@@ -1,5 +1,5 @@
-// CServiceManager: twConsole's control of the server's system service. The service is a systemd
-// unit "<name>.service" of Type=notify; the manager runs `systemctl` (or the program that
+// CServiceControl: twConsole's control of the server's system service. The service is a systemd
+// unit "<name>.service" of Type=notify; it runs `systemctl` (or the program that
 // TW_SYSTEMCTL names) with an argument vector for every query and command, and writes the unit
 // file itself when it installs the service (into TW_SYSTEMD_UNIT_DIR, else /etc/systemd/system).
 //
@@ -16,12 +16,12 @@
 
 struct CServiceUnit;
 
-class CServiceManager {
+class CServiceControl {
 public:
     enum StartType { kAutoStart = 0, kDemandStart = 1, kDisabled = 2 };
     static constexpr std::size_t kMaxDependencyLength = 50;
 
-    CServiceManager();
+    CServiceControl();
 
     // False when no systemctl program can be found; every operation then fails.
     bool IsOpen() const { return !m_program.empty(); }

@@ -65,10 +65,10 @@ CSettingsPage* CSettingsSht::Page(int index) const
 void CSettingsSht::OnInitDialog()
 {
     CWaitCursor wait;
-    CServiceManager manager;
-    int startType = CServiceManager::kDemandStart;
+    CServiceControl manager;
+    int startType = CServiceControl::kDemandStart;
     if (!manager.QueryConfig(CConsoleApp::kServiceName, startType, &m_serviceDependency)) {
-        startType = CServiceManager::kDemandStart;
+        startType = CServiceControl::kDemandStart;
         m_serviceDependency.clear();
     }
     m_serviceStartType = startType;
@@ -141,7 +141,7 @@ bool CSettingsSht::CheckSettings()
     if (!m_app.GetServiceMode() && settings.m_runAsService) {
         if (m_app.ServerProgramPath().size() > kMaxProgramPath)
             return refuse("Service file name too long.");
-        if (settings.m_serviceDependency.size() > CServiceManager::kMaxDependencyLength)
+        if (settings.m_serviceDependency.size() > CServiceControl::kMaxDependencyLength)
             return refuse("Depend on service name must shorter then 50 characters");
     }
     if (importers > 1)
@@ -223,7 +223,7 @@ int CSettingsSht::InstallService()
     }
     if (running && !StopServerForSave())
         return 0;
-    CServiceManager manager;
+    CServiceControl manager;
     if (!manager.Install(m_app.ServerProgramPath(), CConsoleApp::kServiceName, CConsoleApp::kServiceName,
                          m_working.m_serviceStartType, m_working.m_serviceDependency, m_working.m_serviceUserName,
                          m_working.m_servicePassword)) {
@@ -240,7 +240,7 @@ int CSettingsSht::RemoveService()
         m_working.m_runAsService = 1;
         return 0;
     }
-    CServiceManager manager;
+    CServiceControl manager;
     bool removed;
     {
         CWaitCursor wait;
@@ -258,7 +258,7 @@ int CSettingsSht::RemoveService()
 
 int CSettingsSht::ApplyServiceConfig()
 {
-    CServiceManager manager;
+    CServiceControl manager;
     if (m_working.m_serviceStartType != m_serviceStartType &&
         !manager.SetStartType(CConsoleApp::kServiceName, m_working.m_serviceStartType)) {
         ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change whether the system service (systemd) starts at boot");

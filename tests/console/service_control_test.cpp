@@ -14,7 +14,7 @@ namespace {
 
 class ServiceControlTest : public ::testing::Test {
 protected:
-    void SetUp() override { CServiceManager::SetPollInterval(std::chrono::milliseconds(10)); }
+    void SetUp() override { CServiceControl::SetPollInterval(std::chrono::milliseconds(10)); }
 
     TempFolder m_folder{"tw-console-service"};
     CFakeSystemctl m_systemctl{m_folder.Path()};
@@ -22,11 +22,11 @@ protected:
 
 TEST_F(ServiceControlTest, InstallWritesTheUnitAndQueryConfigReadsItBack)
 {
-    CServiceManager manager;
+    CServiceControl manager;
     ASSERT_TRUE(manager.IsOpen());
     EXPECT_FALSE(manager.Exists("TarnwickServer3"));
     ASSERT_TRUE(manager.Install("/opt/tw server/bin/twServer", "TarnwickServer3", "TarnwickServer3",
-                                CServiceManager::kAutoStart, "postgresql", "tw", "password"))
+                                CServiceControl::kAutoStart, "postgresql", "tw", "password"))
         << manager.GetErrorText();
     const std::string unit = ReadWholeFile(m_systemctl.UnitPath());
     EXPECT_NE(unit.find("ExecStart=\"/opt/tw server/bin/twServer\"\n"), std::string::npos) << unit;
@@ -40,30 +40,30 @@ TEST_F(ServiceControlTest, InstallWritesTheUnitAndQueryConfigReadsItBack)
     int startType = -1;
     std::string dependency;
     ASSERT_TRUE(manager.QueryConfig("TarnwickServer3", startType, &dependency));
-    EXPECT_EQ(startType, CServiceManager::kAutoStart);
+    EXPECT_EQ(startType, CServiceControl::kAutoStart);
     EXPECT_EQ(dependency, "postgresql");
 
     EXPECT_FALSE(manager.Install("/usr/bin/twServer", "TarnwickServer3", "TarnwickServer3",
-                                 CServiceManager::kDemandStart, "", "", ""));
+                                 CServiceControl::kDemandStart, "", "", ""));
     EXPECT_NE(manager.GetErrorText().find("Error [17]"), std::string::npos) << manager.GetErrorText();
 }
 
 TEST_F(ServiceControlTest, StartTypesAndDependenciesRewriteTheUnit)
 {
-    CServiceManager manager;
+    CServiceControl manager;
     ASSERT_TRUE(manager.Install("/usr/bin/twServer", "TarnwickServer3", "TarnwickServer3",
-                                CServiceManager::kDemandStart, "", "", ""));
+                                CServiceControl::kDemandStart, "", "", ""));
     EXPECT_NE(ReadWholeFile(m_systemctl.UnitPath()).find("ExecStart=/usr/bin/twServer\n"), std::string::npos);
     EXPECT_EQ(m_systemctl.Calls().find("enable"), std::string::npos) << "a manual service is not enabled";
 
-    ASSERT_TRUE(manager.SetStartType("TarnwickServer3", CServiceManager::kDisabled)) << manager.GetErrorText();
+    ASSERT_TRUE(manager.SetStartType("TarnwickServer3", CServiceControl::kDisabled)) << manager.GetErrorText();
     int startType = -1;
     ASSERT_TRUE(manager.QueryConfig("TarnwickServer3", startType));
-    EXPECT_EQ(startType, CServiceManager::kDisabled);
+    EXPECT_EQ(startType, CServiceControl::kDisabled);
     EXPECT_NE(ReadWholeFile(m_systemctl.UnitPath()).find("RefuseManualStart=yes"), std::string::npos);
-    ASSERT_TRUE(manager.SetStartType("TarnwickServer3", CServiceManager::kDemandStart));
+    ASSERT_TRUE(manager.SetStartType("TarnwickServer3", CServiceControl::kDemandStart));
     ASSERT_TRUE(manager.QueryConfig("TarnwickServer3", startType));
-    EXPECT_EQ(startType, CServiceManager::kDemandStart);
+    EXPECT_EQ(startType, CServiceControl::kDemandStart);
 
     const std::string fifty(50, 'd');
     EXPECT_TRUE(manager.SetDependency("TarnwickServer3", fifty)) << manager.GetErrorText();
@@ -81,7 +81,7 @@ TEST_F(ServiceControlTest, StartTypesAndDependenciesRewriteTheUnit)
 TEST_F(ServiceControlTest, StopOfAStoppedServiceSendsNoControlAndRemoveDeletesTheUnit)
 {
     m_systemctl.InstallUnit();
-    CServiceManager manager;
+    CServiceControl manager;
     EXPECT_TRUE(manager.StopByName("TarnwickServer3"));
     EXPECT_EQ(m_systemctl.Calls().find("stop"), std::string::npos) << m_systemctl.Calls();
 

@@ -266,7 +266,7 @@ TEST_F(SettingsSheetTest, SwitchingToTheServiceAsksFirstAndInstallsTheUnit)
         EXPECT_EQ(sheet->result(), QDialog::Accepted) << "the other settings are still saved";
         EXPECT_EQ(m_console.GetServiceMode(), 0);
         EXPECT_NE(SettingsText().find("GeneralOrganizationName=Changed"), std::string::npos);
-        EXPECT_FALSE(CServiceManager().Exists(CConsoleApp::kServiceName));
+        EXPECT_FALSE(CServiceControl().Exists(CConsoleApp::kServiceName));
     }
     m_answers.Clear();
     auto sheet = OpenSheet();
