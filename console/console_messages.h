@@ -76,6 +76,9 @@ struct CConsoleMessages {
         "Failed to connect to Tarnwick Server.";
     static constexpr char StatusFailed[] =
         "Failed to get status from Tarnwick Server";
+    // Shown while a console command waits for the server's answer.
+    static constexpr char WaitingForServer[] =
+        "Waiting for Tarnwick Server...";
     static constexpr char AskStop[] =
         "Are you sure you want to stop Tarnwick Server%s?";
     static constexpr char AskStopForAddressChange[] =

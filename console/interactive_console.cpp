@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
 #include "console/console_app.h"
@@ -98,8 +99,13 @@ int RunInteractiveConsole(int argc, char** argv)
     std::setlocale(LC_NUMERIC, "C");
     std::setlocale(LC_TIME, "C");
     InitLocaleDateTime("");
-    // Every log line of the console is shown to the administrator.
-    TheLog().SetCallbackMode([](std::string_view entry) { ShowMessage(nullptr, std::string(entry)); });
+    // Every log line of the console is shown to the administrator. A line written by a console
+    // command's thread is shown by the window's thread, the only one that may open a window.
+    TheLog().SetCallbackMode([&application](std::string_view entry) {
+        QMetaObject::invokeMethod(
+            &application, [text = std::string(entry)] { ShowMessage(nullptr, text); },
+            QThread::currentThread() == application.thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    });
 
     CConsoleApp console;
     if (!console.LoadSettings()) {

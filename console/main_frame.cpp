@@ -16,6 +16,7 @@
 #include <QToolBar>
 
 #include "console/console_app.h"
+#include "console/console_messages.h"
 #include "console/gui_support.h"
 #include "console/server_view.h"
 
@@ -75,6 +76,7 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
         QMessageBox::about(this, "About twConsole", "Tarnwick Console, version 3\n\nThe administration program of Tarnwick Server.");
     });
     connect(m_view, &CServerView::runningChanged, this, &CMainFrame::EnableCommands);
+    connect(m_view, &CServerView::waitingChanged, this, &CMainFrame::ShowWaiting);
 
     QToolBar* bar = addToolBar("Standard");
     bar->setObjectName("ToolBar128");
@@ -115,9 +117,24 @@ void CMainFrame::EnableCommands(bool running)
 {
     // A refresh follows every command, the settings sheet's change of the run mode included.
     UpdateServerType();
-    Command(kStart)->setEnabled(!running);
-    for (int id : {kStop, kBrowse, kRunNow, kRequests})
-        Command(id)->setEnabled(running);
+    // While the view waits for the server, the commands that would ask it again or change its
+    // state wait too.
+    const bool idle = !m_view->IsWaiting();
+    Command(kStart)->setEnabled(idle && !running);
+    for (int id : {kStop, kRunNow, kRequests})
+        Command(id)->setEnabled(idle && running);
+    Command(kBrowse)->setEnabled(running);
+    for (int id : {kRefresh, kSettings})
+        Command(id)->setEnabled(idle);
+}
+
+void CMainFrame::ShowWaiting(bool waiting)
+{
+    if (waiting)
+        statusBar()->showMessage(CConsoleMessages::WaitingForServer);
+    else
+        statusBar()->clearMessage();
+    EnableCommands(m_view->IsRunning());
 }
 
 void CMainFrame::UpdateServerType()

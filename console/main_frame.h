@@ -32,6 +32,8 @@ protected:
 private:
     QAction* AddCommand(QMenu* menu, int id, const QString& text, const QString& prompt);
     void EnableCommands(bool running);
+    // The status bar's note and the commands while a console command waits for the server.
+    void ShowWaiting(bool waiting);
     void SavePosition();
 
     CConsoleApp& m_app;

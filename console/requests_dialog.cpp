@@ -3,10 +3,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
-#include "console/command_client.h"
 #include "console/console_config.h"
 #include "console/console_messages.h"
 #include "console/gui_support.h"
@@ -21,15 +20,28 @@ CRequestsDlg::CRequestsDlg(CConsoleConfig& config, QWidget* parent) : QDialog(pa
     m_list->SetFullRowSel(true);
     m_list->SetColumns({"From IP", "URL", "Start Time"}, {100, 200, 100});
     m_highWaterMark = WithId(new QLabel("high water mark", this), 1122);
-    auto* disconnect = WithId(new QPushButton("&Disconnect", this), 1120);
+    m_waiting = new QLabel(CConsoleMessages::WaitingForServer, this);
+    m_waiting->setObjectName("waiting");
+    m_waiting->hide();
+    m_disconnect = WithId(new QPushButton("&Disconnect", this), 1120);
     auto* close = WithId(new QPushButton("Close", this), 1);
     close->setDefault(true);
-    connect(disconnect, &QPushButton::clicked, this, &CRequestsDlg::OnDisconnect);
+    connect(m_disconnect, &QPushButton::clicked, this, &CRequestsDlg::OnDisconnect);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    m_commands.ShowBusyOn(m_list->viewport());
+    connect(&m_commands, &CCommandRunner::busyChanged, this, [this](bool busy) {
+        m_waiting->setVisible(busy);
+        m_disconnect->setEnabled(!busy);
+        if (!busy && m_refreshPending) {
+            m_refreshPending = false;
+            Refresh();
+        }
+    });
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_highWaterMark, 1);
-    buttons->addWidget(disconnect);
+    buttons->addWidget(m_waiting);
+    buttons->addWidget(m_disconnect);
     buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_list, 1);
@@ -38,28 +50,27 @@ CRequestsDlg::CRequestsDlg(CConsoleConfig& config, QWidget* parent) : QDialog(pa
     Refresh();
 }
 
+int CRequestsDlg::Port() const
+{
+    return ParseInt32(m_config.m_generalTcpipPort);
+}
+
 void CRequestsDlg::Refresh()
 {
+    if (!m_commands.Run(m_config.m_generalTcpipAddress, Port(), CConsoleCommand::GetReq(),
+                        [this](const CCommandReply& reply) { ShowRequests(reply); }))
+        m_refreshPending = true;
+}
+
+void CRequestsDlg::ShowRequests(const CCommandReply& reply)
+{
     m_list->clear();
-    CTcpSocket socket;
-    if (!ConnectForCommand(socket, m_config.m_generalTcpipAddress, ParseInt32(m_config.m_generalTcpipPort))) {
+    if (reply.status == CCommandReply::Status::kConnectFailed)
         ShowMessage(this, CConsoleMessages::ConnectFailed);
-        return;
-    }
-    if (!SendCommand(socket, "twConsole.GetReq\r\n\r\n")) {
-        socket.Close();
+    else if (reply.status == CCommandReply::Status::kSendFailed)
         ShowMessage(this, CConsoleMessages::RequestsFailed);
-        return;
-    }
-    // Lines are read whole, however long the request URL: the list cuts them only for display.
-    std::string line;
-    while (ReadReplyLine(socket, line)) {
-        if (line.empty()) {
-            socket.Close();
-            break;
-        }
+    for (const std::string& line : reply.lines)
         ParseRequestLine(line);
-    }
 }
 
 void CRequestsDlg::ParseRequestLine(const std::string& line)
@@ -83,7 +94,6 @@ void CRequestsDlg::ParseRequestLine(const std::string& line)
 
 void CRequestsDlg::OnDisconnect()
 {
-    CWaitCursor wait;
     const int row = m_list->SelectedRow();
     if (row < 0) {
         ShowMessage(this, "Please select a request first. ");
@@ -94,14 +104,12 @@ void CRequestsDlg::OnDisconnect()
         ShowMessage(this, "Thread ID not found");
         return;
     }
-    CTcpSocket socket;
-    if (!ConnectForCommand(socket, m_config.m_generalTcpipAddress, ParseInt32(m_config.m_generalTcpipPort))) {
-        ShowMessage(this, CConsoleMessages::ConnectFailed);
-        return;
-    }
-    SendCommand(socket, "twConsole.Disconnect " + std::to_string(threadId) + "\r\n");
-    socket.Close();
     // The server closes the cut connection on its own thread; the list is asked for after that.
-    QThread::msleep(static_cast<unsigned long>(m_disconnectPause));
-    Refresh();
+    m_commands.Run(m_config.m_generalTcpipAddress, Port(), CConsoleCommand::Disconnect(threadId),
+                   [this](const CCommandReply& reply) {
+                       if (reply.status == CCommandReply::Status::kConnectFailed)
+                           ShowMessage(this, CConsoleMessages::ConnectFailed);
+                       else
+                           QTimer::singleShot(m_disconnectPause, this, &CRequestsDlg::Refresh);
+                   });
 }

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <fstream>
 
-#include "console/command_client.h"
 #include "console/console_app.h"
 #include "console/console_config.h"
 #include "console/console_messages.h"
@@ -76,8 +75,16 @@ CServerView::CServerView(CConsoleApp& app, QWidget* parent) : CListViewEx(parent
     setHeaderLabels(captions);
     setColumnCount(4);
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this] {
-        if (m_running)
+        if (m_running && !m_commands.Busy())
             OnRunNow();
+    });
+    m_commands.ShowBusyOn(viewport());
+    connect(&m_commands, &CCommandRunner::busyChanged, this, [this](bool busy) {
+        emit waitingChanged(busy);
+        if (!busy && m_refreshPending) {
+            m_refreshPending = false;
+            Refresh();
+        }
     });
 }
 
@@ -160,19 +167,28 @@ std::string CServerView::SecureUrl() const
 
 void CServerView::Refresh()
 {
-    clear();
+    // The rows of a command in flight would arrive after these and hide them.
+    if (m_commands.Busy()) {
+        m_refreshPending = true;
+        return;
+    }
     m_running = m_app.IsServerRunning();
     CConsoleConfig& config = m_app.Config();
-    std::string text;
     if (m_running) {
-        FetchTaskList(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort), text);
-    } else {
-        text = FormatText("%d*%s*%s*%s\r\n", 0, "Web Server",
-                          Url("http", config.m_fqdn, config.m_generalTcpipPort, "80").c_str(), "Stopped");
-        text += FormatText("%d*%s*%s*%s\r\n", 1, "Secure Web Server", SecureUrl().c_str(),
-                           config.m_securityCertName.empty() ? "Disabled" : "Stopped");
-        text += config.FormatTaskLines(false);
+        FetchTaskList(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort));
+        return;
     }
+    std::string text = FormatText("%d*%s*%s*%s\r\n", 0, "Web Server",
+                                  Url("http", config.m_fqdn, config.m_generalTcpipPort, "80").c_str(), "Stopped");
+    text += FormatText("%d*%s*%s*%s\r\n", 1, "Secure Web Server", SecureUrl().c_str(),
+                       config.m_securityCertName.empty() ? "Disabled" : "Stopped");
+    text += config.FormatTaskLines(false);
+    ShowRows(text);
+}
+
+void CServerView::ShowRows(const std::string& text)
+{
+    clear();
     AddRows(text);
     SelectRow(0);
     setFocus();
@@ -194,29 +210,21 @@ void CServerView::AddRows(const std::string& text)
     }
 }
 
-bool CServerView::FetchTaskList(const std::string& address, int port, std::string& text)
+void CServerView::FetchTaskList(const std::string& address, int port)
 {
-    text.clear();
-    CTcpSocket socket;
-    if (!ConnectForCommand(socket, address, port)) {
-        ShowMessage(this, CConsoleMessages::ConnectFailed);
-        return false;
-    }
-    if (!SendCommand(socket, "twConsole.GetTask\r\n\r\n")) {
-        socket.Close();
-        ShowMessage(this, CConsoleMessages::StatusFailed);
-        return false;
-    }
-    // A task line is read whole, however long its name and script path.
-    std::string line;
-    while (ReadReplyLine(socket, line)) {
-        if (line.empty()) {
-            socket.Close();
-            break;
-        }
+    m_commands.Run(address, port, CConsoleCommand::GetTask(), [this](const CCommandReply& reply) { ShowTaskList(reply); });
+}
+
+void CServerView::ShowTaskList(const CCommandReply& reply)
+{
+    std::string text;
+    for (const std::string& line : reply.lines)
         text += line + "\r\n";
-    }
-    return true;
+    if (reply.status == CCommandReply::Status::kConnectFailed)
+        ShowMessage(this, CConsoleMessages::ConnectFailed);
+    else if (reply.status == CCommandReply::Status::kSendFailed)
+        ShowMessage(this, CConsoleMessages::StatusFailed);
+    ShowRows(text);
 }
 
 void CServerView::OnStart()
@@ -306,15 +314,15 @@ void CServerView::OnRunNow()
         return;
     }
     const CConsoleConfig& config = m_app.Config();
-    CTcpSocket socket;
-    if (!ConnectForCommand(socket, config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort))) {
-        ShowMessage(this, CConsoleMessages::ConnectFailed);
-        return;
-    }
-    SendCommand(socket, FormatText("twConsole.RunNow %d\r\n\r\n", task));
-    socket.Close();
-    ShowMessage(this, FromQt(CellText(row, 1)) + " is now running in the background.\nRefer to log files for results.",
-                QMessageBox::Information);
+    const std::string name = FromQt(CellText(row, 1));
+    m_commands.Run(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort), CConsoleCommand::RunNow(task),
+                   [this, name](const CCommandReply& reply) {
+                       if (reply.status == CCommandReply::Status::kConnectFailed)
+                           ShowMessage(this, CConsoleMessages::ConnectFailed);
+                       else
+                           ShowMessage(this, name + " is now running in the background.\nRefer to log files for results.",
+                                       QMessageBox::Information);
+                   });
 }
 
 void CServerView::OnRequests()

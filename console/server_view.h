@@ -1,11 +1,13 @@
 // CServerView: the console's one window content: a row for the web server, one for the secure web
 // server and one per background task, each with its state, and the console's server commands.
-// While the server runs the rows come from the server (console command GetTask); while it is
-// stopped the console builds the same rows from its settings.
+// While the server runs the rows come from the server (console command GetTask, which waits for
+// the server off the window's thread); while it is stopped the console builds the same rows from
+// its settings.
 #pragma once
 
 #include <string>
 
+#include "console/command_runner.h"
 #include "console/report_list.h"
 
 class CConsoleApp;
@@ -33,8 +35,11 @@ public:
     void SaveColumnWidths();
 
     bool IsRunning() const { return m_running; }
-    // The reply to GetTask, line by line; false after showing why it could not be had.
-    bool FetchTaskList(const std::string& address, int port, std::string& text);
+    // True while a console command waits for the server (see waitingChanged).
+    bool IsWaiting() const { return m_commands.Busy(); }
+    // Asks the server for its rows (GetTask); they replace the rows when the reply comes, after
+    // a message when it could not be had.
+    void FetchTaskList(const std::string& address, int port);
     // The address that the console shows for the server: the name found for `address`, else the
     // address itself; the wait dialog is shown meanwhile.
     std::string ResolveDomainName(const std::string& address);
@@ -47,6 +52,8 @@ public:
 signals:
     // After every refresh: the server's running state, which enables the commands.
     void runningChanged(bool running);
+    // A console command started waiting for the server (true) or every one has been answered.
+    void waitingChanged(bool waiting);
 
 public slots:
     void Refresh();
@@ -63,8 +70,13 @@ public slots:
 private:
     void LoadColumnWidths();
     void ShowUnderscoreWarning();
+    void ShowRows(const std::string& text);
+    void ShowTaskList(const CCommandReply& reply);
     void AddRows(const std::string& text);
 
     CConsoleApp& m_app;
     bool m_running = false;
+    // A refresh asked for while a command was in flight; it runs when the command is answered.
+    bool m_refreshPending = false;
+    CCommandRunner m_commands;
 };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <deque>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include <QAbstractButton>
+#include <QElapsedTimer>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -131,4 +133,21 @@ inline void ProcessEvents(int milliseconds = 20)
     timer.start(milliseconds);
     while (timer.isActive())
         QApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// Lets events run until `condition` holds, checking it after each one (a ticking timer makes
+// sure that the check comes back); false when `limit` passed first.
+template <typename Condition>
+bool ProcessEventsUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer tick;
+    tick.start(10);
+    while (!condition()) {
+        if (elapsed.hasExpired(limit.count()))
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }

@@ -13,11 +13,14 @@
 #include <QHeaderView>
 #include <QScreen>
 #include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QSettings>
 
 #include "console/command_client.h"
 #include "console/console_app.h"
 #include "console/console_config.h"
+#include "console/console_messages.h"
 #include "console/host_lookup.h"
 #include "console/interactive_console.h"
 #include "console/main_frame.h"
@@ -80,7 +83,21 @@ protected:
         StartServer();
         auto view = std::make_unique<CServerView>(m_console);
         view->Refresh();
+        EXPECT_TRUE(ProcessEventsUntil([&view] { return !view->IsWaiting(); }));
         return view;
+    }
+    // Asks the dialog's server again after every answer until `shown` holds for its list.
+    static bool RefreshUntil(CRequestsDlg& dialog, const std::function<bool(const CListCtrlEx&)>& shown)
+    {
+        const auto* list = dialog.findChild<CListCtrlEx*>("id1121");
+        return ProcessEventsUntil([&] {
+            if (dialog.IsWaiting())
+                return false;
+            if (shown(*list))
+                return true;
+            dialog.Refresh();
+            return false;
+        });
     }
 
     CServerInstall m_install;
@@ -141,6 +158,7 @@ TEST_F(StatusViewTest, RunNowChecksTheRowBeforeItAsksTheServer)
     EXPECT_EQ(answers.LastMessage(), "The task you selected is disabled.");
     view.SelectRow(4);
     view.OnRunNow();
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
     EXPECT_EQ(answers.LastMessage(), "Deadline Reminder is now running in the background.\nRefer to log files for results.");
     EXPECT_TRUE(WaitFor([this] { return m_install.LogText().find("dueRem.tws") != std::string::npos; }, 10s))
         << "the server ran the task: " << m_install.LogText();
@@ -164,6 +182,7 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
     answers.QueueButton(QMessageBox::No);  // no browser after the start
     view.OnStart();
     ASSERT_TRUE(view.IsRunning()) << answers.LastMessage();
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
     EXPECT_TRUE(answers.Saw("The web server has been started. Users can now point their\nweb browsers to " + url +
                             "\nfrom their computers."))
         << "a name that is the address is offered once: " << answers.Messages().front();
@@ -192,13 +211,9 @@ TEST_F(StatusViewTest, TheRequestsDialogListsBusyConnectionsNewestFirstAndCutsOn
         clients.back()->SendText("GET /slow" + std::to_string(i) + " HTTP/1.0\r\n");
     }
     CModalAnswerer answers;
-    std::unique_ptr<CRequestsDlg> dialog;
-    CListCtrlEx* list = nullptr;
-    ASSERT_TRUE(WaitFor([&] {
-        dialog = std::make_unique<CRequestsDlg>(m_config);
-        list = dialog->findChild<CListCtrlEx*>("id1121");
-        return list->topLevelItemCount() == 3;
-    }, 10s));
+    CRequestsDlg dialog(m_config);
+    auto* list = dialog.findChild<CListCtrlEx*>("id1121");
+    ASSERT_TRUE(RefreshUntil(dialog, [](const CListCtrlEx& shown) { return shown.topLevelItemCount() == 3; }));
     EXPECT_EQ(Cell(list, 0, 0), "127.0.0.1");
     // The server's own reply, read directly: the dialog shows its lines in reverse order.
     CTcpSocket socket;
@@ -211,17 +226,18 @@ TEST_F(StatusViewTest, TheRequestsDialogListsBusyConnectionsNewestFirstAndCutsOn
     ASSERT_EQ(replied.size(), 3u);
     for (int row = 0; row < 3; ++row)
         EXPECT_EQ(list->RowData(row), replied[2 - row]);
-    EXPECT_TRUE(dialog->findChild<QLabel*>("id1122")->text().startsWith("High water mark: "));
+    EXPECT_TRUE(dialog.findChild<QLabel*>("id1122")->text().startsWith("High water mark: "));
 
-    dialog->OnDisconnect();
+    dialog.OnDisconnect();
     EXPECT_EQ(answers.LastMessage(), "Please select a request first. ") << "nothing is sent without a selection";
     EXPECT_EQ(list->topLevelItemCount(), 3);
 
     const int cut = list->RowData(1);
     list->SelectRow(1);
-    dialog->SetDisconnectPause(500);
-    dialog->OnDisconnect();
-    ASSERT_EQ(list->topLevelItemCount(), 2);
+    dialog.SetDisconnectPause(0);
+    dialog.OnDisconnect();
+    EXPECT_TRUE(dialog.IsWaiting());
+    ASSERT_TRUE(RefreshUntil(dialog, [](const CListCtrlEx& shown) { return shown.topLevelItemCount() == 2; }));
     for (int row = 0; row < 2; ++row)
         EXPECT_NE(list->RowData(row), cut);
 }
@@ -266,24 +282,82 @@ TEST_F(StatusViewTest, ALongRequestUrlIsListedWholeWithTheRowsAfterIt)
         clients.back()->SendText("GET " + url + " HTTP/1.0\r\n\r\n");
     }
     CModalAnswerer answers;
-    std::unique_ptr<CRequestsDlg> dialog;
-    CListCtrlEx* list = nullptr;
-    ASSERT_TRUE(WaitFor([&] {
-        dialog = std::make_unique<CRequestsDlg>(m_config);
-        list = dialog->findChild<CListCtrlEx*>("id1121");
+    CRequestsDlg dialog(m_config);
+    auto* list = dialog.findChild<CListCtrlEx*>("id1121");
+    ASSERT_TRUE(RefreshUntil(dialog, [](const CListCtrlEx& shown) {
         int named = 0;
-        for (int row = 0; row < list->topLevelItemCount(); ++row)
-            named += list->CellText(row, 1).startsWith("/big.bin?") ? 1 : 0;
+        for (int row = 0; row < shown.topLevelItemCount(); ++row)
+            named += shown.CellText(row, 1).startsWith("/big.bin?") ? 1 : 0;
         return named == 3;
-    }, 10s));
+    }));
     std::set<std::string> urls;
     for (int row = 0; row < 3; ++row)
         urls.insert(Cell(list, row, 1));
     EXPECT_EQ(urls.count(longUrl + " (http)"), 1u) << "the long URL is kept whole";
     EXPECT_EQ(urls.count("/big.bin?last (http)"), 1u);
-    EXPECT_TRUE(dialog->findChild<QLabel*>("id1122")->text().startsWith("High water mark: "))
+    EXPECT_TRUE(dialog.findChild<QLabel*>("id1122")->text().startsWith("High water mark: "))
         << "the reply's last line was read too";
     EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
+}
+
+TEST_F(StatusViewTest, TheWindowKeepsRunningAndSaysSoWhileTheServerDoesNotAnswer)
+{
+    Load("");
+    StartServer();
+    // A peer that takes the connection and never answers holds a command for its whole time-out.
+    CListeningPort silent;
+    ASSERT_NE(silent.Port(), 0);
+    m_config.m_generalTcpipPort = std::to_string(silent.Port());
+    CModalAnswerer answers;
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(5);
+    const auto closing = std::chrono::steady_clock::now();
+    {
+        CMainFrame frame(m_console);
+        CServerView& view = *frame.View();
+        view.Refresh();
+        ASSERT_TRUE(view.IsWaiting()) << "Refresh returned before the server answered";
+        EXPECT_TRUE(ProcessEventsUntil([&ticks] { return ticks >= 10; })) << "the window's events run meanwhile";
+        EXPECT_TRUE(view.IsWaiting());
+        EXPECT_EQ(frame.statusBar()->currentMessage().toStdString(), CConsoleMessages::WaitingForServer);
+        EXPECT_EQ(view.viewport()->cursor().shape(), Qt::BusyCursor);
+        for (int id : {32781, 32782, 32783, 32785, 32787, 32798})
+            EXPECT_FALSE(frame.Command(id)->isEnabled()) << "command " << id;
+        view.Refresh();
+        EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
+
+        CRequestsDlg dialog(m_config, &frame);
+        ASSERT_TRUE(dialog.IsWaiting());
+        EXPECT_TRUE(dialog.findChild<QLabel*>("waiting")->isVisibleTo(&dialog));
+        EXPECT_FALSE(dialog.findChild<QPushButton*>("id1120")->isEnabled()) << "Disconnect waits too";
+        const int before = ticks;
+        EXPECT_TRUE(ProcessEventsUntil([&] { return ticks >= before + 10; }));
+        // Both windows close with their commands in flight.
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(kCommandTimeoutSeconds))
+        << "closing cut the waits short instead of sitting out the time-out";
+    QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(answers.Messages().empty()) << "no reply reached a closed window: " << answers.LastMessage();
+}
+
+TEST_F(StatusViewTest, TheWindowTellsOfAServerThatCannotBeReached)
+{
+    Load("");
+    StartServer();
+    // A port that nobody listens on any more.
+    m_config.m_generalTcpipPort = std::to_string(CListeningPort().Port());
+    CModalAnswerer answers;
+    CMainFrame frame(m_console);
+    CServerView& view = *frame.View();
+    view.Refresh();
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
+    EXPECT_EQ(answers.LastMessage(), "Failed to connect to Tarnwick Server.");
+    EXPECT_EQ(view.topLevelItemCount(), 0);
+    EXPECT_TRUE(frame.statusBar()->currentMessage().isEmpty());
+    EXPECT_TRUE(frame.Command(32785)->isEnabled()) << "Refresh is offered again";
+    EXPECT_TRUE(frame.Command(32782)->isEnabled()) << "the server runs, so Stop is offered";
 }
 
 TEST_F(StatusViewTest, ColumnWidthsAndTheWindowPositionSurviveInTheProfile)
@@ -344,10 +418,10 @@ TEST_F(StatusViewTest, TheFirstWindowShowsEveryColumn)
     frame.show();
     frame.View()->OnInitialUpdate();
     frame.FitColumnsUnlessPlaced();
-    ProcessEvents();
-    ASSERT_LE(frame.width(), frame.screen()->availableGeometry().width());
-    EXPECT_GE(frame.View()->viewport()->width(), frame.View()->header()->length())
+    // The new size reaches the view through the window's layout, in events.
+    EXPECT_TRUE(ProcessEventsUntil([&frame] { return frame.View()->viewport()->width() >= frame.View()->header()->length(); }))
         << "the window is " << frame.width() << " wide";
+    ASSERT_LE(frame.width(), frame.screen()->availableGeometry().width());
     frame.close();
 
     // A stored position is the administrator's choice and stays.
@@ -407,7 +481,7 @@ TEST(InstanceBeaconTest, ASecondConsoleAsksTheFirstToComeForward)
     int raised = 0;
     QObject::connect(&beacon, &CInstanceBeacon::raiseRequested, [&raised] { ++raised; });
     ASSERT_TRUE(CInstanceBeacon::Signal(path));
-    ProcessEvents(50);
+    EXPECT_TRUE(ProcessEventsUntil([&raised] { return raised > 0; }));
     EXPECT_EQ(raised, 1);
 }
 

@@ -1,0 +1,36 @@
+#include "console/command_runner.h"
+
+#include <QWidget>
+
+bool CCommandRunner::Run(const std::string& address, int port, CConsoleCommand command, Handler handler)
+{
+    // The reply is posted to this object: Qt drops the posted call if the object is destroyed
+    // before the window's thread gets to it.
+    const bool started =
+        m_client.Start(address, port, std::move(command), [this, handler = std::move(handler)](CCommandReply reply) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, handler, reply = std::move(reply)] {
+                    m_busy = false;
+                    handler(reply);
+                    if (!m_busy)
+                        emit busyChanged(false);
+                },
+                Qt::QueuedConnection);
+        });
+    if (!started)
+        return false;
+    m_busy = true;
+    emit busyChanged(true);
+    return true;
+}
+
+void CCommandRunner::ShowBusyOn(QWidget* widget)
+{
+    connect(this, &CCommandRunner::busyChanged, widget, [widget](bool busy) {
+        if (busy)
+            widget->setCursor(Qt::BusyCursor);
+        else
+            widget->unsetCursor();
+    });
+}
