@@ -37,16 +37,11 @@ std::string WithoutPrefix(const std::string& address, std::string_view prefix)
                                                                                     : address;
 }
 
-std::string Trimmed(const std::string& text)
-{
-    return std::string(TrimWhiteAscii(text));
-}
-
 // An empty field stays empty, so that the server builds the address from its own address and
 // port; a bare prefix would be taken as the base of the links in its mails.
 std::string WithPrefix(std::string_view prefix, const std::string& field)
 {
-    const std::string address = Trimmed(field);
+    const std::string address(TrimWhiteAscii(field));
     return address.empty() ? "" : std::string(prefix) + address;
 }
 
@@ -113,7 +108,7 @@ bool CEmailPage::StoreControls()
 {
     CConsoleConfig& settings = *m_settings;
     for (const CEmailField& field : kTextFields)
-        settings.*field.setting = Trimmed(FromQt(Field(field.id)->text()));
+        settings.*field.setting = TrimWhiteAscii(FromQt(Field(field.id)->text()));
     settings.m_generalHttpAddr = WithPrefix("http://", FromQt(Field(kHttpField)->text()));
     settings.m_generalHttpsAddr = WithPrefix("https://", FromQt(Field(kHttpsField)->text()));
     // The server's own floor, so that the page shows the limit the server will keep to.

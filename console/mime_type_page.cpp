@@ -15,11 +15,6 @@
 
 namespace {
 
-std::string Trimmed(const QString& text)
-{
-    return std::string(TrimWhiteAscii(FromQt(text)));
-}
-
 // The map's key for an extension as typed: without one leading '.'.
 std::string MimeKey(const std::string& extension)
 {
@@ -96,7 +91,7 @@ void CMimeTypePage::OnInitDialog()
 
 bool CMimeTypePage::StoreControls()
 {
-    m_settings->m_mimeTextEncoding = Trimmed(m_encoding->text());
+    m_settings->m_mimeTextEncoding = TrimWhiteAscii(FromQt(m_encoding->text()));
     return true;
 }
 
@@ -105,8 +100,8 @@ void CMimeTypePage::OnNew()
     CMimeTypeDlg dialog(false, this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    const std::string extension = Trimmed(dialog.Extension()->text());
-    const std::string type = Trimmed(dialog.ContentType()->text());
+    const std::string extension(TrimWhiteAscii(FromQt(dialog.Extension()->text())));
+    const std::string type(TrimWhiteAscii(FromQt(dialog.ContentType()->text())));
     if (extension.empty() || type.empty()) {
         ShowMessage(this, "Can not save empty MIME map");
         return;
@@ -135,12 +130,12 @@ void CMimeTypePage::OnEdit()
     dialog.ContentType()->setText(m_list->CellText(row, 1));
     if (dialog.exec() != QDialog::Accepted)
         return;
-    const std::string type = Trimmed(dialog.ContentType()->text());
+    const std::string type(TrimWhiteAscii(FromQt(dialog.ContentType()->text())));
     if (type.empty()) {
         ShowMessage(this, "Can not save empty MIME map");
         return;
     }
-    const std::string key = MimeKey(Trimmed(dialog.Extension()->text()));
+    const std::string key = MimeKey(std::string(TrimWhiteAscii(FromQt(dialog.Extension()->text()))));
     auto found = m_settings->m_mimeMap.find(key);
     if (found != m_settings->m_mimeMap.end() && found->second == type)
         return;

@@ -23,31 +23,26 @@ namespace {
 
 constexpr std::size_t kMaxIniValue = 256;
 
-std::string Trimmed(std::string_view text)
-{
-    return std::string(TrimWhiteAscii(text));
-}
-
 bool IsSectionLine(const std::string& line, std::string* name = nullptr)
 {
-    const std::string text = Trimmed(line);
+    const std::string text(TrimWhiteAscii(line));
     if (text.size() < 2 || text.front() != '[' || text.back() != ']')
         return false;
     if (name)
-        *name = Trimmed(std::string_view(text).substr(1, text.size() - 2));
+        *name = TrimWhiteAscii(std::string_view(text).substr(1, text.size() - 2));
     return true;
 }
 
 bool SplitEntry(const std::string& line, std::string& key, std::string& value)
 {
-    const std::string text = Trimmed(line);
+    const std::string text(TrimWhiteAscii(line));
     if (text.empty() || text[0] == '#' || text[0] == ';')
         return false;
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos)
         return false;
-    key = Trimmed(std::string_view(text).substr(0, equals));
-    value = Trimmed(std::string_view(text).substr(equals + 1));
+    key = TrimWhiteAscii(std::string_view(text).substr(0, equals));
+    value = TrimWhiteAscii(std::string_view(text).substr(equals + 1));
     return true;
 }
 
@@ -181,7 +176,7 @@ void COdbcIniFile::Set(const std::string& section, const std::string& key, const
 {
     std::size_t first, end;
     if (!FindSection(section, first, end)) {
-        if (!m_lines.empty() && !Trimmed(m_lines.back()).empty())
+        if (!m_lines.empty() && !TrimWhiteAscii(m_lines.back()).empty())
             m_lines.emplace_back();
         m_lines.push_back("[" + section + "]");
         m_lines.push_back(key + "=" + value);
@@ -195,7 +190,7 @@ void COdbcIniFile::Set(const std::string& section, const std::string& key, const
         }
     // After the section's last entry, before the blank lines that separate it from the next.
     std::size_t at = end;
-    while (at > first && Trimmed(m_lines[at - 1]).empty())
+    while (at > first && TrimWhiteAscii(m_lines[at - 1]).empty())
         --at;
     m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(at), key + "=" + value);
 }
@@ -363,7 +358,7 @@ std::string DescribeDriver(const std::string& installDir, const std::string& dri
 
 std::string DataSourceKind(const std::string& installDir, const std::string& name)
 {
-    const std::string wanted = Trimmed(name);
+    const std::string wanted(TrimWhiteAscii(name));
     std::vector<CDataSourceInfo> sources;
     std::string error;
     if (!LoadSystemDataSources(installDir, sources, error))
@@ -411,8 +406,8 @@ bool CompactDatabaseFile(std::string source, std::string destination, std::strin
             *error = std::move(text);
         return false;
     };
-    source = Trimmed(source);
-    destination = Trimmed(destination);
+    source = std::string(TrimWhiteAscii(source));
+    destination = std::string(TrimWhiteAscii(destination));
     if (source.empty())
         return fail("No database file to compact.");
     if (destination.empty())
