@@ -1,10 +1,10 @@
 // CConsoleApp: twConsole's application object without its windows: the stored settings, the
 // service mode, the start, stop and running test of the server, and the three command-line
 // actions ("-start", "-stop", "-compact") that run without a display and end with an exit code.
-// The windows (console_window.h) build on it.
+// The windows (main_frame.h, server_view.h and the dialogs) build on it.
 //
-// Everything runs on the one thread of the program; the waits for the server block it, as the
-// administrator expects after pressing Start or Stop.
+// Everything here runs on the calling thread; the waits for the server's start and stop block
+// it, as the administrator expects after pressing Start or Stop.
 #pragma once
 
 #include <chrono>
