@@ -18,7 +18,11 @@ std::string ResolveHostName(const std::string& dottedAddress)
     if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
                     NI_NAMEREQD) != 0)
         return {};
-    std::string name = host;
+    return ConfirmedHostName(host);
+}
+
+std::string ConfirmedHostName(std::string name)
+{
     if (name.find('.') == std::string::npos)
         return {};
     while (!name.empty() && IsWhiteAscii(name.front()))

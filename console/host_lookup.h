@@ -9,6 +9,10 @@
 // resolve again; callers then use the address itself.
 std::string ResolveHostName(const std::string& dottedAddress);
 
+// The part of ResolveHostName after the reverse lookup: `name`, as the reverse lookup gave it,
+// without leading blanks; "" when it has no '.' or does not resolve to an IPv4 address.
+std::string ConfirmedHostName(std::string name);
+
 // This computer's IPv4 addresses in dotted form, those of interfaces that are up; false when
 // they can't be listed.
 bool ListLocalAddresses(std::vector<std::string>& addresses);

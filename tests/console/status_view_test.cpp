@@ -497,8 +497,17 @@ TEST(ConsoleActionTest, OnlyTheThreeSwitchesAreActionsInAnyLetterCase)
 
 TEST(HostLookupTest, ANameWithoutADotOrNoNameAtAllGivesNothing)
 {
-    EXPECT_EQ(ResolveHostName("127.0.0.1"), "") << "localhost has no dot";
+    EXPECT_EQ(ConfirmedHostName("localhost"), "") << "a name without a dot";
     EXPECT_EQ(ResolveHostName("not.an.address"), "");
+}
+
+TEST(HostLookupTest, AReverseNameIsKeptOnlyWhenItResolvesAgain)
+{
+    // The reserved top-level domain "invalid" never resolves, so the name fails the confirming
+    // lookup; a dotted address resolves to itself without asking any name service.
+    EXPECT_EQ(ConfirmedHostName("www.example.invalid"), "");
+    EXPECT_EQ(ConfirmedHostName("127.0.0.1"), "127.0.0.1");
+    EXPECT_EQ(ConfirmedHostName(" \t10.1.2.3"), "10.1.2.3") << "leading blanks are dropped";
 }
 
 }  // namespace
