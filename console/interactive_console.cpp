@@ -101,10 +101,11 @@ int RunInteractiveConsole(int argc, char** argv)
     InitLocaleDateTime("");
     // Every log line of the console is shown to the administrator. A line written by a console
     // command's thread is shown by the window's thread, the only one that may open a window.
-    TheLog().SetCallbackMode([&application](std::string_view entry) {
+    TheLog().SetCallbackMode([](std::string_view entry) {
+        QCoreApplication* program = QCoreApplication::instance();
         QMetaObject::invokeMethod(
-            &application, [text = std::string(entry)] { ShowMessage(nullptr, text); },
-            QThread::currentThread() == application.thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+            program, [text = std::string(entry)] { ShowMessage(nullptr, text); },
+            QThread::currentThread() == program->thread() ? Qt::DirectConnection : Qt::QueuedConnection);
     });
 
     CConsoleApp console;
