@@ -2,6 +2,7 @@
 
 #include "foundation/format_text.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_date_time.h"
 
 #include <algorithm>
@@ -145,6 +146,8 @@ CSspValue& CSspValue::operator=(const CSspValue& other)
 {
     if (this == &other)
         return *this;
+    // The long value first: when its memory can't be had, the error leaves this value as it was.
+    CopyLongBinary(m_binary, other.m_binary);
     m_type = other.m_type;
     m_scale = other.m_scale;
     m_text = other.m_text;
@@ -154,7 +157,6 @@ CSspValue& CSspValue::operator=(const CSspValue& other)
     m_double = other.m_double;
     m_time = other.m_time;
     m_span = other.m_span;
-    CopyLongBinary(m_binary, other.m_binary);
     return *this;
 }
 
@@ -227,19 +229,24 @@ void CSspValue::SetBinary(const void* bytes, size_t length, int type)
     SetNull();
     const auto* begin = static_cast<const unsigned char*>(bytes);
     if (length > 0)
-        m_binary.assign(begin, begin + length);
+        AssignLong(m_binary, begin, begin + length);
 }
 
-int CSspValue::CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source)
+void CSspValue::CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source)
+{
+    AssignLong(target, source.begin(), source.end());
+}
+
+template <typename Iterator>
+void CSspValue::AssignLong(std::vector<unsigned char>& target, Iterator begin, Iterator end)
 {
     try {
         // assign reuses the block when it is large enough; when it must grow and cannot, the target
         // is left as it was.
-        target.assign(source.begin(), source.end());
+        target.assign(begin, end);
     } catch (const std::bad_alloc&) {
-        return 0;
+        RaiseCatalogText(kMsgOutOfMemory, kNoPosition);
     }
-    return 1;
 }
 
 void CSspValue::TakeBinary(std::vector<unsigned char>& source)
@@ -373,11 +380,7 @@ void CSspValue::SetFromText(std::string_view text)
     } else if (IsDate()) {
         m_time = CSspDateTime(text).GetTime();
     } else if (IsLongText() || IsBinary()) {
-        try {
-            m_binary.assign(text.begin(), text.end());
-        } catch (const std::bad_alloc&) {
-            // The block keeps its old contents and length, as a failed reallocation leaves it.
-        }
+        AssignLong(m_binary, text.begin(), text.end());
     } else if (IsDecimal()) {
         m_scale = CountDecimals(text);
         m_text.assign(text);

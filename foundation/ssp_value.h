@@ -73,9 +73,9 @@ public:
     void SetTimeSpan(std::int64_t seconds);
     void SetBinary(const void* bytes, size_t length, int type = kLongVarBinary);
 
-    // Copies the source bytes into the target, reusing its block when large enough. Returns 1, or 0
-    // (target length unchanged) when the memory cannot be had.
-    static int CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source);
+    // Copies the source bytes into the target, reusing its block when large enough. When the memory
+    // cannot be had, the target is left unchanged and the catalogue's "Out of memory" is raised.
+    static void CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source);
     // Moves a block into the value; the source is left empty.
     void TakeBinary(std::vector<unsigned char>& source);
     // Doubles every single quote in place.
@@ -112,7 +112,8 @@ public:
     std::int64_t ToTime() const;
     // Characters after the first '.', 0 without one.
     static int CountDecimals(std::string_view text);
-    // Stores a text into the member of the current kind.
+    // Stores a text into the member of the current kind; a long text or binary value that can't get
+    // the memory raises "Out of memory" and keeps its old bytes.
     void SetFromText(std::string_view text);
     // A number from text: a decimal (kind 2) with `scale` places, or an integer (kind 4) when the
     // scale is 0 or less. The scale is ParseInt32 of `scaleText` when given, else CountDecimals.
@@ -146,6 +147,9 @@ public:
     std::vector<unsigned char> m_binary;  // binary and long-text bytes; size() is the stored length
 
 private:
+    // CopyLongBinary for any range of bytes.
+    template <typename Iterator>
+    static void AssignLong(std::vector<unsigned char>& target, Iterator begin, Iterator end);
     int Add(const CSspValue& left, const CSspValue& right);
     int Subtract(const CSspValue& left, const CSspValue& right);
     int MultiplyOrDivide(const CSspValue& left, char op, const CSspValue& right);

@@ -1,7 +1,10 @@
 #include "foundation/ssp_date_time.h"
+#include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
 
 #include <climits>
 #include <cmath>
@@ -428,6 +431,54 @@ TEST_F(ValueTest, BinaryBlocksAreCopiedAndMoved)
     EXPECT_EQ(target.ToString(), "xy");
 
     std::vector<unsigned char> empty;
-    EXPECT_EQ(CSspValue::CopyLongBinary(target.m_binary, empty), 1);
+    CSspValue::CopyLongBinary(target.m_binary, empty);
     EXPECT_TRUE(target.IsNull());
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// More bytes than the process can ever get: 64 TiB of address space, reserved and never touched.
+// A copy of them is refused by the allocator before a byte is read.
+class UnallocatableBytes {
+public:
+    UnallocatableBytes()
+        : m_data(mmap(nullptr, kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0))
+    {
+    }
+    ~UnallocatableBytes()
+    {
+        if (m_data != MAP_FAILED)
+            munmap(m_data, kSize);
+    }
+    UnallocatableBytes(const UnallocatableBytes&) = delete;
+    UnallocatableBytes& operator=(const UnallocatableBytes&) = delete;
+
+    bool Reserved() const { return m_data != MAP_FAILED; }
+    std::string_view View() const { return {static_cast<const char*>(m_data), kSize}; }
+
+private:
+    static constexpr size_t kSize = size_t{1} << 46;
+    void* m_data;
+};
+#endif
+
+TEST_F(ValueTest, ALongValueThatGetsNoMemoryRaisesOutOfMemoryAndKeepsItsBytes)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's operator new aborts on a refused request instead of throwing";
+#else
+    UnallocatableBytes huge;
+    ASSERT_TRUE(huge.Reserved());
+    for (int type : {CSspValue::kLongVarChar, CSspValue::kLongVarBinary}) {
+        CSspValue value;
+        value.SetBinary("kept", 4, type);
+        try {
+            value.SetFromText(huge.View());
+            ADD_FAILURE() << "no error was raised";
+        } catch (const CSspException& error) {
+            EXPECT_EQ(error.GetMessage(), "Out of memory");
+        }
+        EXPECT_EQ(value.ToString(), "kept") << "type " << type;
+        EXPECT_THROW(value.SetBinary(huge.View().data(), huge.View().size(), type), CSspException);
+    }
+#endif
 }
