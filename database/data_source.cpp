@@ -58,7 +58,7 @@ std::string UseDataSourceConnect(const CSspCall& call)
 }
 
 CDataSource::CDataSource(std::string connect, int64_t now)
-    : m_connect(std::move(connect)), m_lastUse(now), m_traits(&CDbmsTraits::ForDbms(""))
+    : m_connect(std::move(connect)), m_traits(&CDbmsTraits::ForDbms("")), m_lastUse(now)
 {
 }
 
@@ -142,6 +142,7 @@ void CDataSource::Open()
     m_database.Open(m_connect);
     m_openerThread = gettid();
     m_traits = &m_database.Traits();
+    m_open = true;
 }
 
 void CDataSource::Close()
@@ -150,6 +151,8 @@ void CDataSource::Close()
     // on the next connection what this one already lost.
     m_inTransaction = false;
     m_transactionOwner = nullptr;
+    // The connection is let go even when the disconnect fails.
+    m_open = false;
     try {
         m_database.Close();
     } catch (const CDbException& error) {
@@ -167,11 +170,7 @@ void CDataSource::Close()
 void CDataSource::GetDbmsInfo()
 {
     bool wasOpen = m_database.IsOpen();
-    if (!wasOpen) {
-        m_database.Open(m_connect);
-        m_openerThread = gettid();
-        m_traits = &m_database.Traits();
-    }
+    Open();
     if (wasOpen && !m_dbmsName.empty())
         return;
     m_dbmsName = m_database.GetInfoText(SQL_DBMS_NAME, 62);
@@ -274,36 +273,30 @@ std::string CDataSource::GetConnectionValue(std::string_view key) const
 
 bool CDataSource::IsOpen() const
 {
-    std::lock_guard guard(m_lock);
-    return m_database.IsOpen();
+    return m_open;
 }
 
 void CDataSource::IncUseCount()
 {
-    std::lock_guard guard(m_lock);
     ++m_useCount;
 }
 
 void CDataSource::DecUseCount()
 {
-    std::lock_guard guard(m_lock);
     --m_useCount;
 }
 
 int CDataSource::GetUseCount() const
 {
-    std::lock_guard guard(m_lock);
     return m_useCount;
 }
 
 void CDataSource::SetLastUseTime(int64_t now)
 {
-    std::lock_guard guard(m_lock);
     m_lastUse = now;
 }
 
 int64_t CDataSource::GetLastUseTime() const
 {
-    std::lock_guard guard(m_lock);
     return m_lastUse;
 }

@@ -9,6 +9,7 @@
 #include "database/dbms_traits.h"
 #include "database/odbc_connection.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -78,6 +79,7 @@ public:
     // The value of key in the connect string ("DSN" for messages); see GetConnectValue.
     std::string GetConnectionValue(std::string_view key) const;
     const std::string& GetConnectString() const { return m_connect; }
+    // Whether it is connected, as of the last command that ended; never waits for a command.
     bool IsOpen() const;
     bool IsPrivate() const { return m_private; }
     void SetPrivate(bool on) { m_private = on; }
@@ -121,16 +123,20 @@ private:
     bool m_inTransaction = false;
     TransactionOwner m_transactionOwner = nullptr;
     bool m_private = false;
-    int64_t m_lastUse;
     std::string m_dbmsVersion;
     std::string m_dbmsName;
     pid_t m_openerThread = 0;
-    int m_useCount = 1;
     // The traits of the product last connected to, kept past a close so a failure that closed the
     // connection is still read the product's way.
     const CDbmsTraits* m_traits;
-    // Held for a whole command; also guards use count and last use. Taken after the pool's lock.
+    // Held for a whole command, a connect included, so two runs that open the same data source at
+    // once connect it once: the second waits and finds it open.
     mutable std::mutex m_lock;
+    // Read and written without m_lock: the pool counts, stamps and lists data sources under its
+    // own lock and must never wait there for a command, such as a connect that hangs.
+    std::atomic<int> m_useCount = 1;
+    std::atomic<int64_t> m_lastUse;
+    std::atomic<bool> m_open = false;  // follows m_database, set under m_lock
 };
 
 // The connect string that a script's UseDataSource names (App, Server, Local and the sql object):

@@ -20,6 +20,37 @@ int64_t SystemNow()
 
 } // namespace
 
+CDataSourceLease::CDataSourceLease(CDataSourcePool& pool, std::shared_ptr<CDataSource> dataSource)
+    : m_pool(&pool), m_dataSource(std::move(dataSource))
+{
+}
+
+CDataSourceLease::~CDataSourceLease()
+{
+    Release();
+}
+
+CDataSourceLease::CDataSourceLease(CDataSourceLease&& other) noexcept
+    : m_pool(other.m_pool), m_dataSource(std::move(other.m_dataSource))
+{
+}
+
+CDataSourceLease& CDataSourceLease::operator=(CDataSourceLease&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        m_pool = other.m_pool;
+        m_dataSource = std::move(other.m_dataSource);
+    }
+    return *this;
+}
+
+void CDataSourceLease::Release()
+{
+    if (m_dataSource != nullptr)
+        m_pool->GiveBack(std::exchange(m_dataSource, nullptr));
+}
+
 CDataSourcePool::CDataSourcePool(Clock clock) : m_clock(clock ? std::move(clock) : Clock(SystemNow))
 {
 }
@@ -74,28 +105,27 @@ std::string CDataSourcePool::ChooseConnect(const std::string& path) const
     return *chosen;
 }
 
-CDataSource* CDataSourcePool::TakeShared(const std::string& connect)
+CDataSourcePool::DataSourcePtr CDataSourcePool::TakeShared(const std::string& connect)
 {
     for (const auto& dataSource : m_dataSources) {
         if (dataSource->GetConnectString() == connect) {
             dataSource->IncUseCount();
             dataSource->SetLastUseTime(m_clock());
-            return dataSource.get();
+            return dataSource;
         }
     }
     try {
-        m_dataSources.push_back(std::make_unique<CDataSource>(connect, m_clock()));
+        return m_dataSources.emplace_back(std::make_shared<CDataSource>(connect, m_clock()));
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(58, kNoPosition);
     }
-    return m_dataSources.back().get();
 }
 
-CDataSource* CDataSourcePool::MakePrivate(const std::string& connect)
+CDataSourcePool::DataSourcePtr CDataSourcePool::MakePrivate(const std::string& connect)
 {
-    std::unique_ptr<CDataSource> own;
+    DataSourcePtr own;
     try {
-        own = std::make_unique<CDataSource>(connect, m_clock());
+        own = std::make_shared<CDataSource>(connect, m_clock());
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(6, kNoPosition);
     }
@@ -106,17 +136,17 @@ CDataSource* CDataSourcePool::MakePrivate(const std::string& connect)
         own->DecUseCount();
         throw;  // own's destructor sends "Close"
     }
-    return own.release();
+    return own;
 }
 
-CDataSource* CDataSourcePool::TakeIdlePrivate(const std::string& connect)
+CDataSourcePool::DataSourcePtr CDataSourcePool::TakeIdlePrivate(const std::string& connect)
 {
     // The most recently given back first: it is the likeliest to be alive, and the ones at the
     // front are left to grow idle and be swept.
     for (auto it = m_idlePrivate.rbegin(); it != m_idlePrivate.rend(); ++it) {
         if ((*it)->GetConnectString() != connect)
             continue;
-        CDataSource* reused = it->release();
+        DataSourcePtr reused = std::move(*it);
         m_idlePrivate.erase(std::next(it).base());
         reused->IncUseCount();
         reused->SetLastUseTime(m_clock());
@@ -125,70 +155,66 @@ CDataSource* CDataSourcePool::TakeIdlePrivate(const std::string& connect)
     return nullptr;
 }
 
-CDataSource* CDataSourcePool::GetDataSource(const std::string& path)
+CDataSourceLease CDataSourcePool::GetDataSource(const std::string& path)
 {
-    std::string connect;
+    DataSourcePtr shared;
+    bool threadOwn = false;
     {
         std::lock_guard guard(m_listLock);
         if (path.empty())
             throw CSspException("FileOrDir empty in finding DS", kNoPosition);
-        CDataSource* shared = TakeShared(ChooseConnect(path));
-        try {
-            shared->DoCommand("Open");
-        } catch (...) {
-            shared->DecUseCount();
-            throw;
-        }
-        if (!m_threadOwn)
-            return shared;
-        // The shared one stays open in the list for the sweep and the status view; the run works on
-        // a connection of its own.
-        shared->DecUseCount();
-        if (CDataSource* reused = TakeIdlePrivate(shared->GetConnectString()))
-            return reused;
-        connect = shared->GetConnectString();
+        shared = TakeShared(ChooseConnect(path));
+        threadOwn = m_threadOwn;
     }
-    // Connecting takes a round trip or several to a server database: not under the list lock,
-    // which every run and session lookup takes.
-    return MakePrivate(connect);
-}
-
-void CDataSourcePool::ReleaseDataSource(CDataSource** slot)
-{
-    if (slot == nullptr)
-        return;
-    CDataSource* dataSource;
+    // Connecting takes a round trip or several to a server database, and one that does not answer
+    // holds it until the driver gives up: not under the list lock, which every run and session
+    // lookup takes. The data source's own lock makes a run that wants it at the same time wait for
+    // this connect and find it open, or try again itself when this one failed.
+    try {
+        shared->DoCommand("Open");
+    } catch (...) {
+        shared->DecUseCount();
+        throw;
+    }
+    if (!threadOwn)
+        return CDataSourceLease(*this, std::move(shared));
+    // The shared one stays open in the list for the sweep and the status view; the run works on
+    // a connection of its own.
+    shared->DecUseCount();
+    const std::string& connect = shared->GetConnectString();
     {
         std::lock_guard guard(m_listLock);
-        dataSource = std::exchange(*slot, nullptr);
-        if (dataSource == nullptr)
-            return;
-        dataSource->DecUseCount();
-        if (!dataSource->IsPrivate())
-            return;
+        if (DataSourcePtr reused = TakeIdlePrivate(connect))
+            return CDataSourceLease(*this, std::move(reused));
     }
-    // Created by MakePrivate and owned by the run until now; no other run can reach it.
-    std::unique_ptr<CDataSource> own(dataSource);
-    if (!own->ResetForReuse())
+    return CDataSourceLease(*this, MakePrivate(connect));
+}
+
+void CDataSourcePool::GiveBack(DataSourcePtr dataSource) noexcept
+{
+    // A data source that is not kept is closed when dataSource goes, after the lock below is let
+    // go: a parameter outlives the function's locals.
+    dataSource->DecUseCount();
+    if (!dataSource->IsPrivate() || !dataSource->ResetForReuse())
         return;
     std::lock_guard guard(m_listLock);
     if (m_idlePrivate.size() >= m_idleLimit)
-        return;  // own is closed after the lock is let go
-    own->SetLastUseTime(m_clock());
-    m_idlePrivate.push_back(std::move(own));
+        return;
+    dataSource->SetLastUseTime(m_clock());
+    try {
+        m_idlePrivate.push_back(std::move(dataSource));
+    } catch (const std::bad_alloc&) {
+        // Not kept; the next run connects anew.
+    }
 }
 
-std::vector<std::string> CDataSourcePool::CloseIdleDataSources()
+std::vector<std::string> CDataSourcePool::CloseEach(const std::vector<DataSourcePtr>& dataSources,
+                                                    std::string_view command)
 {
-    std::lock_guard guard(m_listLock);
     std::vector<std::string> failures;
-    int64_t now = m_clock();
-    for (const auto& dataSource : m_dataSources) {
-        int64_t idleMinutes = (now - dataSource->GetLastUseTime()) / 60;
-        if (idleMinutes <= kIdleMinutes)
-            continue;
+    for (const auto& dataSource : dataSources) {
         try {
-            dataSource->DoCommand("CloseIfNoOneUsesIt");
+            dataSource->DoCommand(command);
         } catch (const CSspException& error) {
             failures.push_back(error.GetMessage());
         }
@@ -196,29 +222,38 @@ std::vector<std::string> CDataSourcePool::CloseIdleDataSources()
     return failures;
 }
 
-std::vector<std::string> CDataSourcePool::CloseIdlePrivateDataSources(int64_t idleMinutes)
+std::vector<std::string> CDataSourcePool::CloseIdleDataSources()
 {
-    std::vector<std::unique_ptr<CDataSource>> expired;
+    std::vector<DataSourcePtr> idle;
     {
         std::lock_guard guard(m_listLock);
         const int64_t now = m_clock();
-        auto stays = [&](const std::unique_ptr<CDataSource>& dataSource) {
+        std::copy_if(m_dataSources.begin(), m_dataSources.end(), std::back_inserter(idle),
+                     [now](const DataSourcePtr& dataSource) {
+                         return (now - dataSource->GetLastUseTime()) / 60 > kIdleMinutes;
+                     });
+    }
+    // Closing a server connection is a round trip: outside the lock. A run that takes one of these
+    // in the meantime has counted itself in, so "CloseIfNoOneUsesIt" leaves it open; a run that
+    // takes one after it closed connects again.
+    return CloseEach(idle, "CloseIfNoOneUsesIt");
+}
+
+std::vector<std::string> CDataSourcePool::CloseIdlePrivateDataSources(int64_t idleMinutes)
+{
+    std::vector<DataSourcePtr> expired;
+    {
+        std::lock_guard guard(m_listLock);
+        const int64_t now = m_clock();
+        auto stays = [&](const DataSourcePtr& dataSource) {
             return (now - dataSource->GetLastUseTime()) / 60 <= idleMinutes;
         };
         auto firstExpired = std::stable_partition(m_idlePrivate.begin(), m_idlePrivate.end(), stays);
         std::move(firstExpired, m_idlePrivate.end(), std::back_inserter(expired));
         m_idlePrivate.erase(firstExpired, m_idlePrivate.end());
     }
-    // Closing a server connection is a round trip: outside the lock, as nobody else holds these.
-    std::vector<std::string> failures;
-    for (const auto& dataSource : expired) {
-        try {
-            dataSource->DoCommand("Close");
-        } catch (const CSspException& error) {
-            failures.push_back(error.GetMessage());
-        }
-    }
-    return failures;
+    // Outside the lock, as nobody else holds these.
+    return CloseEach(expired, "Close");
 }
 
 size_t CDataSourcePool::IdlePrivateCount(const std::string& connect) const
@@ -230,10 +265,15 @@ size_t CDataSourcePool::IdlePrivateCount(const std::string& connect) const
 
 void CDataSourcePool::RemoveAll()
 {
-    std::lock_guard guard(m_listLock);
-    m_idlePrivate.clear();
-    m_dataSources.clear();
-    m_paths.clear();
+    std::vector<DataSourcePtr> shared;
+    std::vector<DataSourcePtr> idle;
+    {
+        std::lock_guard guard(m_listLock);
+        shared.swap(m_dataSources);
+        idle.swap(m_idlePrivate);
+        m_paths.clear();
+    }
+    // The connections close here, outside the lock, as the lists' references go.
 }
 
 std::vector<CDataSourcePool::Info> CDataSourcePool::Describe() const

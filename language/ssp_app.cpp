@@ -7,9 +7,10 @@
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/script_error.h"
+#include "platform/secure_random.h"
 
-#include <cstdlib>
-#include <ctime>
+#include <climits>
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -53,8 +54,9 @@ void CSspAppEntry::Call(CSspApp& app, CSspCall& call, CSspValue& result)
 
 CSspApp::CSspApp(CServerConfig& config, CDataSourcePool::Clock clock) : m_config(config), m_pool(clock), m_clock(clock)
 {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    m_serverInstance = std::rand();
+    // From the kernel's generator: a restart within the same second must still draw a new number,
+    // or the file IDs of the last run would stay valid.
+    m_serverInstance = static_cast<int>(SecureRandomBelow(static_cast<std::uint32_t>(INT_MAX)));
 }
 
 CSspApp::~CSspApp()
@@ -109,11 +111,15 @@ void CSspApp::AppCall(const std::string& path, CSspCall& call, CSspValue& result
 
 void CSspApp::RemoveAll()
 {
-    std::lock_guard guard(ListLock());
-    m_serverVariables.Clear();
-    m_applications.clear();
-    m_sessions.clear();
-    m_sessionsById.clear();
+    {
+        std::lock_guard guard(ListLock());
+        m_serverVariables.Clear();
+        m_applications.clear();
+        m_sessions.clear();
+        m_sessionsById.clear();
+    }
+    // The pool closes its connections after letting go of the list lock, which must not be held
+    // here any more.
     m_pool.RemoveAll();
 }
 
@@ -161,16 +167,11 @@ void CSspApp::SetDataSourceForPath(const std::string& connect, const std::string
     m_pool.SetDataSourceForPath(connect, path);
 }
 
-CDataSource* CSspApp::GetDataSource(const std::string& path)
+CDataSourceLease CSspApp::GetDataSource(const std::string& path)
 {
-    // Not under the list lock: the pool connects a new private data source without holding it.
+    // Not under the list lock: the pool connects without holding it.
     m_pool.SetThreadOwn(m_config.m_dbConnectionThreadOwn != 0);
     return m_pool.GetDataSource(path);
-}
-
-void CSspApp::ReleaseDataSource(CDataSource** slot)
-{
-    m_pool.ReleaseDataSource(slot);
 }
 
 void CSspApp::CloseIdleDataSources()

@@ -5,10 +5,11 @@
 // debugger's threads all call it; TheSspApp() gives the process's instance.
 //
 // Lock order: the application lock, then the list lock, then the lock of an application entry or
-// of a data source or a session. The application lock is taken only around whole runs (when
-// "DbAccessSerialize" is on); the list lock is the pool's ListLock() and is held for the whole of
-// every operation below, a Server member call included; an entry's lock is held for a member call
-// on that entry, a session's for a member call on that session.
+// of a session. The application lock is taken only around whole runs (when "DbAccessSerialize" is
+// on); the list lock is the pool's ListLock() and is held for the whole of every operation below,
+// a Server member call included, except the pool's connects and closes, which never run under it;
+// an entry's lock is held for a member call on that entry, a session's for a member call on that
+// session. A data source's own lock is never taken under the list lock.
 #pragma once
 
 #include "database/data_source_pool.h"
@@ -120,8 +121,7 @@ public:
 
     // The pool (see CDataSourcePool). GetDataSource follows the setting "DbConnectionThreadOwn".
     void SetDataSourceForPath(const std::string& connect, const std::string& path);
-    CDataSource* GetDataSource(const std::string& path);
-    void ReleaseDataSource(CDataSource** slot);
+    CDataSourceLease GetDataSource(const std::string& path);
     // The hourly sweep; failures to close are logged.
     void CloseIdleDataSources() override;
     void CloseIdlePrivateDataSources() override;

@@ -22,6 +22,7 @@
 // function body; -1 means none.
 #pragma once
 
+#include "database/data_source_pool.h"
 #include "database/ssp_query_host.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
@@ -181,7 +182,7 @@ public:
     // database use of the run, and given back when the run ends. Throws CSspException when there is
     // none for the path or it cannot be opened.
     CDataSource* GetRunDataSource() override;
-    bool HasDataSource() const { return m_dataSource != nullptr; }
+    bool HasDataSource() const { return static_cast<bool>(m_dataSource); }
     // Local.BeginTransaction and Local.CommitTransaction. The engine ends only a transaction that it
     // began itself: a nested run on the same shared data source leaves its caller's alone.
     void BeginTransaction();
@@ -408,7 +409,7 @@ private:
 
     CSspRequestObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
-    CDataSource* m_dataSource = nullptr;  // from the pool; given back at the end of the run
+    CDataSourceLease m_dataSource;  // from the pool; given back at the end of the run
     bool m_evaluatingWatch = false;       // EvalWatch is in progress
     std::shared_ptr<CSspSession> m_session;  // the page's session, found or made by the run
     // The session manager's rows (PrepareForFetch) and the current one (-1 before the first).

@@ -41,9 +41,9 @@ void AtCall(const CSspCall& call, Step step)
 
 CDataSource* CSspEngine::GetRunDataSource()
 {
-    if (m_dataSource == nullptr)
+    if (!m_dataSource)
         m_dataSource = TheSspApp().GetDataSource(m_urlPath);
-    return m_dataSource;
+    return m_dataSource.Get();
 }
 
 int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
@@ -92,13 +92,13 @@ void CSspEngine::BeginTransaction()
 
 void CSspEngine::CommitTransaction()
 {
-    if (m_dataSource != nullptr && m_dataSource->IsInTransactionOf(this))
+    if (m_dataSource && m_dataSource->IsInTransactionOf(this))
         m_dataSource->DoCommand("CommitTrans", {}, {}, {}, this);
 }
 
 int CSspEngine::RollBackOpenTransaction(int result)
 {
-    if (m_dataSource == nullptr || !m_dataSource->IsInTransactionOf(this))
+    if (!m_dataSource || !m_dataSource->IsInTransactionOf(this))
         return result;
     // A run that ended by "return" counts as completed: its changes are lost all the same, so it
     // must not report success either.
@@ -118,10 +118,9 @@ int CSspEngine::RollBackOpenTransaction(int result)
 void CSspEngine::ReleaseRunDataSource()
 {
     // The sql objects run statements on the data source, which may be a private one that is
-    // deleted when it goes back: they must be gone first.
+    // reset or closed when it goes back: they must be gone first.
     m_declared[kSqlObject].clear();
-    if (m_dataSource != nullptr)
-        TheSspApp().ReleaseDataSource(&m_dataSource);
+    m_dataSource.Release();
 }
 
 bool CSspEngine::CallLocalDataSource(CSspCall& call, CSspValue& result)
@@ -134,7 +133,7 @@ bool CSspEngine::CallLocalDataSource(CSspCall& call, CSspValue& result)
         AtCall(call, [this] { CommitTransaction(); });
     else if (is("RollbackTransaction")) {
         AtCall(call, [this] {
-            if (m_dataSource != nullptr && m_dataSource->IsInTransactionOf(this))
+            if (m_dataSource && m_dataSource->IsInTransactionOf(this))
                 m_dataSource->DoCommand("Rollback", {}, {}, {}, this);
         });
     } else if (is("GetUniqueID"))
@@ -168,7 +167,7 @@ void CSspEngine::GetUniqueId(const CSspCall& call, CSspValue& result)
 
 void CSspEngine::CheckUseDataSourceTooLate(const CSspCall& call) const
 {
-    if (m_dataSource != nullptr)
+    if (m_dataSource)
         RaiseCatalogText(kMsgUseDataSourceTooLate, call.m_position);
 }
 

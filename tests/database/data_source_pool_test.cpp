@@ -2,9 +2,13 @@
 #include "database/odbc_statement.h"
 #include "foundation/ssp_exception.h"
 #include "tests/database/test_databases.h"
+#include "tests/support/silent_server.h"
+#include "tests/support/wait_for.h"
 
 #include <ctime>
+#include <future>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -48,24 +52,24 @@ TEST_F(PoolTest, LongestPrefixWinsWithoutRegardToCase)
 {
     m_pool.SetDataSourceForPath(m_a, "/");
     m_pool.SetDataSourceForPath(m_b, "/app");
-    CDataSource* app = m_pool.GetDataSource("/APP/x.twp");
-    CDataSource* other = m_pool.GetDataSource("/other/x");
-    CDataSource* shorter = m_pool.GetDataSource("/ap");
+    CDataSourceLease app = m_pool.GetDataSource("/APP/x.twp");
+    CDataSourceLease other = m_pool.GetDataSource("/other/x");
+    CDataSourceLease shorter = m_pool.GetDataSource("/ap");
     EXPECT_EQ(app->GetConnectString(), m_b);
     EXPECT_EQ(other->GetConnectString(), m_a);
-    EXPECT_EQ(shorter, other);
-    m_pool.ReleaseDataSource(&app);
-    m_pool.ReleaseDataSource(&other);
-    m_pool.ReleaseDataSource(&shorter);
-    EXPECT_EQ(app, nullptr);
+    EXPECT_EQ(shorter.Get(), other.Get());
+    app.Release();
+    other.Release();
+    shorter.Release();
+    EXPECT_FALSE(app);
 
     // Of two prefixes that differ only in case, the one set first wins; re-setting one keeps its place.
     m_pool.SetDataSourceForPath(m_a, "/Docs");
     m_pool.SetDataSourceForPath(m_b, "/docs");
     m_pool.SetDataSourceForPath(m_a, "/Docs");
-    CDataSource* docs = m_pool.GetDataSource("/DOCS/x.twp");
+    CDataSourceLease docs = m_pool.GetDataSource("/DOCS/x.twp");
     EXPECT_EQ(docs->GetConnectString(), m_a);
-    m_pool.ReleaseDataSource(&docs);
+    docs.Release();
 }
 
 TEST_F(PoolTest, MissingPathOrMappingIsRefused)
@@ -75,22 +79,21 @@ TEST_F(PoolTest, MissingPathOrMappingIsRefused)
     EXPECT_EQ(Failure([&] { m_pool.GetDataSource("/other/x.twp"); }),
               "Internal error. No data source is defined. ");
     EXPECT_EQ(Failure([&] { m_pool.GetDataSource(""); }), "FileOrDir empty in finding DS");
-    m_pool.ReleaseDataSource(nullptr);
 }
 
 TEST_F(PoolTest, RunsOnOneConnectStringShareOneDataSource)
 {
     m_pool.SetDataSourceForPath(m_a, "/");
     m_pool.SetDataSourceForPath(m_a, "/second");
-    CDataSource* first = m_pool.GetDataSource("/x.twp");
-    CDataSource* second = m_pool.GetDataSource("/second/y.twp");
-    EXPECT_EQ(first, second);
+    CDataSourceLease first = m_pool.GetDataSource("/x.twp");
+    CDataSourceLease second = m_pool.GetDataSource("/second/y.twp");
+    EXPECT_EQ(first.Get(), second.Get());
     EXPECT_EQ(first->GetUseCount(), 2);
     EXPECT_TRUE(first->IsOpen());
     ASSERT_EQ(m_pool.Describe().size(), 1u);
     EXPECT_EQ(Row(0).paths, (std::vector<std::string>{"/", "/second"}));
-    m_pool.ReleaseDataSource(&first);
-    m_pool.ReleaseDataSource(&second);
+    first.Release();
+    second.Release();
     EXPECT_EQ(Row(0).useCount, 0);
     EXPECT_TRUE(Row(0).open);
 }
@@ -99,9 +102,9 @@ TEST_F(PoolTest, SweepClosesOnlyUnusedSourcesIdleOverTwoHours)
 {
     m_pool.SetDataSourceForPath(m_a, "/");
     m_pool.SetDataSourceForPath(m_b, "/busy");
-    CDataSource* idle = m_pool.GetDataSource("/x.twp");
-    CDataSource* busy = m_pool.GetDataSource("/busy/x.twp");
-    m_pool.ReleaseDataSource(&idle);
+    CDataSourceLease idle = m_pool.GetDataSource("/x.twp");
+    CDataSourceLease busy = m_pool.GetDataSource("/busy/x.twp");
+    idle.Release();
 
     m_now += 120 * 60;
     EXPECT_TRUE(m_pool.CloseIdleDataSources().empty());
@@ -115,8 +118,8 @@ TEST_F(PoolTest, SweepClosesOnlyUnusedSourcesIdleOverTwoHours)
     idle = m_pool.GetDataSource("/x.twp");
     EXPECT_TRUE(idle->IsOpen());
     EXPECT_EQ(idle->GetLastUseTime(), m_now);
-    m_pool.ReleaseDataSource(&idle);
-    m_pool.ReleaseDataSource(&busy);
+    idle.Release();
+    busy.Release();
 }
 
 TEST_F(PoolTest, MissingDsnGivesCatalogueTextAndReturnsTheUseCount)
@@ -133,9 +136,9 @@ TEST_F(PoolTest, ThreadOwnRunsGetPrivateCopiesThatGoIdleOnRelease)
 {
     m_pool.SetDataSourceForPath(m_a, "/");
     m_pool.SetThreadOwn(true);
-    CDataSource* first = m_pool.GetDataSource("/x.twp");
-    CDataSource* second = m_pool.GetDataSource("/x.twp");
-    EXPECT_NE(first, second);
+    CDataSourceLease first = m_pool.GetDataSource("/x.twp");
+    CDataSourceLease second = m_pool.GetDataSource("/x.twp");
+    EXPECT_NE(first.Get(), second.Get());
     EXPECT_TRUE(first->IsPrivate());
     EXPECT_TRUE(first->IsOpen());
     EXPECT_EQ(first->GetUseCount(), 1);
@@ -147,15 +150,15 @@ TEST_F(PoolTest, ThreadOwnRunsGetPrivateCopiesThatGoIdleOnRelease)
     first->DoCommand("ExecuteSQL", "INSERT INTO t VALUES (1)");
     auto statement = std::make_unique<COdbcStatement>(first->Connection());
     statement->ExecDirect("SELECT id FROM t");
-    m_pool.ReleaseDataSource(&first);
-    EXPECT_EQ(first, nullptr);
+    first.Release();
+    EXPECT_FALSE(first);
     EXPECT_EQ(m_pool.IdlePrivateCount(m_a), 1u);
     // The run's statement outlived the hand-back: it reports, and touches nothing of the connection
     // that the next run gets.
     EXPECT_FALSE(statement->IsAttached());
     EXPECT_THROW(statement->Fetch(), CDbException);
     statement.reset();
-    m_pool.ReleaseDataSource(&second);
+    second.Release();
 }
 
 TEST_F(PoolTest, ConcurrentRunsKeepTheUseCountExact)
@@ -165,9 +168,9 @@ TEST_F(PoolTest, ConcurrentRunsKeepTheUseCountExact)
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 50; ++i) {
-                CDataSource* ds = m_pool.GetDataSource("/x.twp");
+                CDataSourceLease ds = m_pool.GetDataSource("/x.twp");
                 ds->DoCommand("GetDbmsInfo");
-                m_pool.ReleaseDataSource(&ds);
+                ds.Release();
             }
         });
     }
@@ -176,11 +179,60 @@ TEST_F(PoolTest, ConcurrentRunsKeepTheUseCountExact)
     EXPECT_EQ(Row(0).useCount, 0);
 }
 
+TEST_F(PoolTest, ALeaseGivesItsDataSourceBackOnceWhenItGoes)
+{
+    m_pool.SetDataSourceForPath(m_a, "/");
+    {
+        CDataSourceLease first = m_pool.GetDataSource("/x.twp");
+        CDataSourceLease moved = std::move(first);
+        EXPECT_FALSE(first);
+        CDataSourceLease second = m_pool.GetDataSource("/x.twp");
+        EXPECT_EQ(Row(0).useCount, 2);
+        second = std::move(moved);  // second's own hold goes back here
+        EXPECT_EQ(Row(0).useCount, 1);
+    }
+    EXPECT_EQ(Row(0).useCount, 0);
+}
+
+TEST_F(PoolTest, ALeaseKeepsItsDataSourceUsableAfterRemoveAll)
+{
+    m_pool.SetDataSourceForPath(m_a, "/");
+    CDataSourceLease lease = m_pool.GetDataSource("/x.twp");
+    m_pool.RemoveAll();
+    EXPECT_TRUE(m_pool.Describe().empty());
+    EXPECT_EQ(lease->DoCommand("ExecuteSQL", "CREATE TABLE t (id INTEGER)"), 1);
+    EXPECT_TRUE(lease->IsOpen());
+    lease.Release();
+}
+
+TEST_F(PoolTest, RunsThatWantADataSourceWhileItConnectsWaitForThatConnectAndTryAgainWhenItFails)
+{
+    SilentServer server;
+    m_pool.SetDataSourceForPath(testdb::PgConnectTo(server.Port()), "/");
+    auto take = [this] { return Failure([this] { m_pool.GetDataSource("/x.twp"); }); };
+    auto first = std::async(std::launch::async, take);
+    ASSERT_TRUE(server.WaitAccepted(std::chrono::seconds(30))) << "the driver never connected";
+    auto second = std::async(std::launch::async, take);
+
+    // The second run is counted in without waiting at the list, then waits for the first one's
+    // connect; the status view answers meanwhile.
+    EXPECT_TRUE(WaitFor([&] { return Row(0).useCount == 2; }));
+    EXPECT_FALSE(Row(0).open);
+    EXPECT_EQ(second.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+    // Hung up and no longer listening: the first connect fails, then the second's own try is refused.
+    server.Stop();
+    EXPECT_NE(first.get(), "");
+    EXPECT_NE(second.get(), "");
+    EXPECT_EQ(Row(0).useCount, 0) << "a failed connect gives back what it reserved";
+    EXPECT_FALSE(Row(0).open);
+}
+
 TEST_F(PoolTest, RemoveAllForgetsSourcesAndPaths)
 {
     m_pool.SetDataSourceForPath(m_a, "/");
-    CDataSource* ds = m_pool.GetDataSource("/x.twp");
-    m_pool.ReleaseDataSource(&ds);
+    CDataSourceLease ds = m_pool.GetDataSource("/x.twp");
+    ds.Release();
     m_pool.RemoveAll();
     EXPECT_TRUE(m_pool.Describe().empty());
     EXPECT_EQ(Failure([&] { m_pool.GetDataSource("/x.twp"); }), "Internal error. No data source is defined. ");

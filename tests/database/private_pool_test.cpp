@@ -28,7 +28,7 @@ protected:
         TableTest::TearDown();
     }
 
-    CDataSource* Take() { return m_pool.GetDataSource("/page.twp"); }
+    CDataSourceLease Take() { return m_pool.GetDataSource("/page.twp"); }
     int64_t Rows(CDataSource& dataSource)
     {
         COdbcStatement statement(dataSource.Connection());
@@ -52,20 +52,20 @@ protected:
 
 TEST_P(PrivatePoolTest, AGivenBackConnectionServesTheNextRunWithoutWhatTheLastOneLeftOpen)
 {
-    CDataSource* first = Take();
+    CDataSourceLease first = Take();
     ASSERT_TRUE(first->IsPrivate());
     first->DoCommand("BeginTrans", {}, {}, {}, this);
     first->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (1)");
     // (SQLite's transaction is begun by a statement, with autocommit left on.)
     ASSERT_TRUE(first->IsInTransaction());
     ASSERT_EQ(testdb::RowsSeenByOthers(Connect(), m_table), 0) << "the insert is not committed";
-    CDataSource* const kept = first;
+    CDataSource* const kept = first.Get();
     // Given back without the engine's rollback: the pool itself must undo the transaction.
-    m_pool.ReleaseDataSource(&first);
+    first.Release();
     EXPECT_EQ(Idle(), 1u);
 
-    CDataSource* second = Take();
-    EXPECT_EQ(second, kept) << "the idle connection is reused, not a new one made";
+    CDataSourceLease second = Take();
+    EXPECT_EQ(second.Get(), kept) << "the idle connection is reused, not a new one made";
     EXPECT_EQ(Idle(), 0u);
     EXPECT_EQ(second->GetUseCount(), 1);
     EXPECT_FALSE(second->IsInTransaction());
@@ -75,43 +75,43 @@ TEST_P(PrivatePoolTest, AGivenBackConnectionServesTheNextRunWithoutWhatTheLastOn
     // Autocommit really is on: a row written now is seen by others at once.
     second->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (2)");
     EXPECT_EQ(testdb::RowsSeenByOthers(Connect(), m_table), 1);
-    m_pool.ReleaseDataSource(&second);
+    second.Release();
 }
 
 TEST_P(PrivatePoolTest, ATransactionBegunByAPlainStatementIsRolledBackToo)
 {
-    CDataSource* first = Take();
+    CDataSourceLease first = Take();
     first->DoCommand("ExecuteSQL", "BEGIN");
     first->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (1)");
-    m_pool.ReleaseDataSource(&first);
+    first.Release();
 
-    CDataSource* second = Take();
+    CDataSourceLease second = Take();
     EXPECT_EQ(Rows(*second), 0);
     second->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (2)");
     EXPECT_EQ(testdb::RowsSeenByOthers(Connect(), m_table), 1) << "the next run is outside that transaction";
-    m_pool.ReleaseDataSource(&second);
+    second.Release();
 }
 
 TEST_P(PrivatePoolTest, RunsAtTheSameTimeNeverShareAConnection)
 {
-    CDataSource* a = Take();
-    CDataSource* b = Take();
-    EXPECT_NE(a, b);
-    m_pool.ReleaseDataSource(&a);
-    CDataSource* c = Take();
-    CDataSource* d = Take();
-    EXPECT_NE(c, b);
-    EXPECT_NE(d, b);
-    EXPECT_NE(c, d);
-    for (CDataSource** slot : {&b, &c, &d})
-        m_pool.ReleaseDataSource(slot);
+    CDataSourceLease a = Take();
+    CDataSourceLease b = Take();
+    EXPECT_NE(a.Get(), b.Get());
+    a.Release();
+    CDataSourceLease c = Take();
+    CDataSourceLease d = Take();
+    EXPECT_NE(c.Get(), b.Get());
+    EXPECT_NE(d.Get(), b.Get());
+    EXPECT_NE(c.Get(), d.Get());
+    for (CDataSourceLease* lease : {&b, &c, &d})
+        lease->Release();
     EXPECT_EQ(Idle(), 3u);
     EXPECT_EQ(m_pool.Describe().size(), 1u) << "the status view keeps one row per connect string";
 }
 
 TEST_P(PrivatePoolTest, ABrokenConnectionIsDroppedAndReplaced)
 {
-    CDataSource* first = Take();
+    CDataSourceLease first = Take();
     if (IsPostgres()) {
         testdb::TerminateBackend(first->Connection(), Connect());
         // The run learns of it on its next statement; the data source maps it and closes.
@@ -127,23 +127,23 @@ TEST_P(PrivatePoolTest, ABrokenConnectionIsDroppedAndReplaced)
         first->DoCommand("Close");
     }
     EXPECT_FALSE(first->IsOpen());
-    m_pool.ReleaseDataSource(&first);
+    first.Release();
     EXPECT_EQ(Idle(), 0u) << "a broken connection is not kept";
 
-    CDataSource* next = Take();
+    CDataSourceLease next = Take();
     EXPECT_TRUE(next->IsOpen());
     EXPECT_EQ(Rows(*next), 0);
-    m_pool.ReleaseDataSource(&next);
+    next.Release();
     EXPECT_EQ(Idle(), 1u);
 }
 
 TEST_P(PrivatePoolTest, TheSweepClosesConnectionsIdleOverTheLimit)
 {
-    CDataSource* early = Take();
-    CDataSource* late = Take();
-    m_pool.ReleaseDataSource(&early);
+    CDataSourceLease early = Take();
+    CDataSourceLease late = Take();
+    early.Release();
     m_now += 4 * 60;
-    m_pool.ReleaseDataSource(&late);
+    late.Release();
     ASSERT_EQ(Idle(), 2u);
 
     m_now += 60;  // early: 5 minutes idle, late: 1 minute
@@ -164,9 +164,9 @@ TEST_P(PrivatePoolTest, TheSweepClosesConnectionsIdleOverTheLimit)
 TEST_P(PrivatePoolTest, NoMoreIdleConnectionsAreKeptThanTheLimit)
 {
     m_pool.SetIdleLimit(2);
-    CDataSource* taken[3] = {Take(), Take(), Take()};
-    for (CDataSource*& dataSource : taken)
-        m_pool.ReleaseDataSource(&dataSource);
+    CDataSourceLease taken[3] = {Take(), Take(), Take()};
+    for (CDataSourceLease& lease : taken)
+        lease.Release();
     EXPECT_EQ(Idle(), 2u);
 }
 

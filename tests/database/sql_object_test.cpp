@@ -97,18 +97,18 @@ TEST_P(SqlObjectTest, ClosingAfterThePrivateDataSourceWasGivenBack)
     CDataSourcePool pool([] { return int64_t{0}; });
     pool.SetThreadOwn(true);
     pool.SetDataSourceForPath(Connect(), "/");
-    CDataSource* runDataSource = nullptr;
+    CDataSourceLease runDataSource;
     m_host.dataSource = [&] {
-        if (runDataSource == nullptr)
+        if (!runDataSource)
             runDataSource = pool.GetDataSource("/page.twp");
-        return runDataSource;
+        return runDataSource.Get();
     };
     auto query = Declare("select id from $ order by id");
     auto second = Declare("select id from $ order by id");
     EXPECT_EQ(Call(*query, "fetch").m_integer, 1);
     EXPECT_EQ(Call(*second, "fetch").m_integer, 1);
     ASSERT_TRUE(runDataSource->IsPrivate());
-    pool.ReleaseDataSource(&runDataSource);
+    runDataSource.Release();
     EXPECT_EQ(Call(*query, "close").m_integer, 1);
     second.reset();
     query.reset();

@@ -30,6 +30,14 @@ inline std::string PgConnect()
     return connect ? connect : "";
 }
 
+// psqlODBC to a server on a loopback port, as test user; the driver gives up on a server that does
+// not answer after a minute, long after any test has hung up.
+inline std::string PgConnectTo(int port)
+{
+    return "Driver=" + FindOdbcDriverLibrary("psqlodbca.so") + ";Server=127.0.0.1;Port=" + std::to_string(port) +
+           ";Database=tw3test;Uid=tw3test;Pwd=tw3test;pqopt={connect_timeout=60}";
+}
+
 using ::InCi;
 
 // The rows of a table as a connection of its own sees them: what others see of a transaction.

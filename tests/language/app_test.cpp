@@ -5,13 +5,19 @@
 #include "language/ssp_app.h"
 #include "platform/file_system.h"
 #include "script_runner.h"
+#include "tests/database/test_databases.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/silent_server.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -38,6 +44,62 @@ protected:
         TheServerConfig().ClearTasks();
     }
 };
+
+TEST(ServerInstance, EachApplicationStateDrawsANumberOfItsOwn)
+{
+    // Made within the same second, as by a quick restart: a number from the clock would repeat.
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    std::set<int> drawn;
+    for (int i = 0; i < 4; ++i) {
+        CSspApp app(config);
+        EXPECT_GE(app.GetServerInstance(), 0);
+        drawn.insert(app.GetServerInstance());
+    }
+    EXPECT_EQ(drawn.size(), 4u);
+}
+
+TEST(ListLock, LookupsDoNotWaitForADatabaseServerThatDoesNotAnswer)
+{
+    SilentServer server;
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_sessionTimeout = 600;
+    CSspApp app(config);
+    app.SetDataSourceForPath(testdb::PgConnectTo(server.Port()), "/");
+    app.InitApp("/bugs/");
+    const std::string id = app.NewSession("alice", "127.0.0.1", "/bugs/")->GetId();
+
+    std::thread connecting([&app] {
+        try {
+            app.GetDataSource("/bugs/x.twp");
+            ADD_FAILURE() << "a server that never answered was connected to";
+        } catch (const CSspException&) {
+        }
+    });
+    if (!server.WaitAccepted(std::chrono::seconds(30))) {
+        server.Stop();
+        connecting.join();
+        FAIL() << "the driver never connected";
+    }
+
+    // While the connect waits: the session lookup of a request, the App and Server objects.
+    auto lookups = std::async(std::launch::async, [&app, &id] {
+        const bool found = app.FindSession(id) != nullptr;
+        CSspCall isValid;
+        isValid.m_member = "IsValid";
+        CSspValue valid;
+        app.AppCall("/bugs/", isValid, valid);
+        CSspCall appInfo;
+        appInfo.m_member = "AppInfo";
+        CSspValue info;
+        app.ServerCall(appInfo, info);
+        return found && valid.m_integer == 1 && info.ToString() == "/bugs/; ";
+    });
+    const bool answered = lookups.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    server.Stop();
+    connecting.join();
+    EXPECT_TRUE(answered) << "the lookups waited for the connect";
+    EXPECT_TRUE(lookups.get());
+}
 
 TEST(AppEntries, LongestRootWinsWithoutRegardToCase)
 {

@@ -6,12 +6,10 @@
 #include "language/ssp_ldap.h"
 #include "script_runner.h"
 #include "tests/support/ci.h"
+#include "tests/support/loopback_socket.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,24 +46,13 @@ std::string Fill(std::string script, const std::vector<std::pair<std::string, st
 // A loopback port that refuses connections: bound, never listening, held for the test's life.
 class RefusingPort {
 public:
-    RefusingPort()
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot reserve a loopback port");
-        m_port = ntohs(address.sin_port);
-    }
+    RefusingPort() : m_fd(BindLoopbackSocket(m_port)) {}
     ~RefusingPort() { close(m_fd); }
     std::string Port() const { return std::to_string(m_port); }
 
 private:
-    int m_fd = -1;
     int m_port = 0;
+    int m_fd = -1;
 };
 
 using LdapObjectTest = ScriptTest;

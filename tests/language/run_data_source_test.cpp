@@ -268,8 +268,8 @@ TEST(IdleSweep, ClosesDataSourcesIdleForOverTwoHours)
     const std::string connect = testdb::SqliteConnect(folder.Path() + "/a.db");
     app.SetDataSourceForPath(connect, "/");
     app.SetDataSourceForPath(connect, "/bugs/");
-    CDataSource* dataSource = app.GetDataSource("/x.twp");
-    app.ReleaseDataSource(&dataSource);
+    CDataSourceLease dataSource = app.GetDataSource("/x.twp");
+    dataSource.Release();
 
     CIdleDataSourceSweep& sweep = app;
     now += 120 * 60 + 59;
@@ -295,8 +295,8 @@ TEST(IdleSweep, ClosesIdlePrivateConnectionsAfterTheSettingsIdleTimeoutOr120Minu
     app.SetDataSourceForPath(connect, "/");
     CIdleDataSourceSweep& sweep = app;
     auto giveBackOne = [&] {
-        CDataSource* dataSource = app.GetDataSource("/x.twp");
-        app.ReleaseDataSource(&dataSource);
+        CDataSourceLease dataSource = app.GetDataSource("/x.twp");
+        dataSource.Release();
         EXPECT_EQ(app.Pool().IdlePrivateCount(connect), 1u);
     };
 
