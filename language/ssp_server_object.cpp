@@ -231,6 +231,6 @@ int CSspApp::SendMail(const CSspCall& call)
     }
     RequireParams(call, 3);
     if (!m_mailQueue)
-        throw CSspException("Server.SendMail is not available yet: no mail outbox is installed.", call.m_position);
+        throw CSspException("Server.SendMail is not available: the program that runs this script has no mail outbox.", call.m_position);
     return m_mailQueue(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2)) ? 1 : 0;
 }
