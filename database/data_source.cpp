@@ -33,10 +33,10 @@ std::string OpenFailureText(const CDbException& error, const std::string& dsn)
     std::string message;
     if (error.HasState("IM002")) {
         message = FormatBuffer(dsn.size());
-        FitTo(message, std::snprintf(message.data(), message.size(), CMessageCatalog::Format(7), dsn.c_str()));
+        FitTo(message, std::snprintf(message.data(), message.size(), CMessageCatalog::Format(kMsgDataSourceNotFound), dsn.c_str()));
     }
     else if (CDbmsTraits::IsConnectFailure(error))
-        message = CMessageCatalog::Text(8);
+        message = CMessageCatalog::Text(kMsgConnectFailed);
     return message + " " + error.ErrorText();
 }
 
@@ -123,9 +123,9 @@ void CDataSource::ThrowMapped(const CDbException& error)
     if (m_traits->IsLostConnection(error)) {
         // Closing lets the next hand-out from the pool reconnect.
         Close();
-        message = CMessageCatalog::Text(9);
+        message = CMessageCatalog::Text(kMsgConnectionBroken);
     } else if (CDbmsTraits::NeedsLongColumnsWorkaround(error)) {
-        message = std::string(CMessageCatalog::Text(10)) + error.ErrorText();
+        message = std::string(CMessageCatalog::Text(kMsgForceLongColumns)) + error.ErrorText();
     } else {
         message = error.ErrorText().empty() ? error.StateText() : error.ErrorText();
         if (const std::string hint = MissingSystemTableHint(error, *m_traits, m_connect); !hint.empty())
@@ -180,7 +180,7 @@ void CDataSource::GetDbmsInfo()
 void CDataSource::BeginTrans(TransactionOwner owner)
 {
     if (m_inTransaction)
-        RaiseCatalogText(123, kNoPosition);
+        RaiseCatalogText(kMsgNestedTransaction, kNoPosition);
     if (!m_database.SupportsTransactions())
         return;
     SQLRETURN rc = m_database.BeginTransaction();
@@ -207,7 +207,7 @@ void CDataSource::CommitTrans(TransactionOwner owner)
     } catch (const CDbException& error) {
         if (m_traits->IsLostConnection(error))
             throw;
-        throw CSspException(std::string(CMessageCatalog::Text(44)) + " " + error.ErrorText(), kNoPosition);
+        throw CSspException(std::string(CMessageCatalog::Text(kMsgCommitFailed)) + " " + error.ErrorText(), kNoPosition);
     }
 }
 

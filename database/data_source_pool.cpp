@@ -101,7 +101,7 @@ std::string CDataSourcePool::ChooseConnect(const std::string& path) const
         }
     }
     if (chosen == nullptr)
-        RaiseCatalogText(5, kNoPosition);
+        RaiseCatalogText(kMsgNoDataSource, kNoPosition);
     return *chosen;
 }
 
@@ -117,7 +117,7 @@ CDataSourcePool::DataSourcePtr CDataSourcePool::TakeShared(const std::string& co
     try {
         return m_dataSources.emplace_back(std::make_shared<CDataSource>(connect, m_clock()));
     } catch (const std::bad_alloc&) {
-        RaiseCatalogText(58, kNoPosition);
+        RaiseCatalogText(kMsgOutOfMemoryDataSource, kNoPosition);
     }
 }
 
@@ -127,7 +127,7 @@ CDataSourcePool::DataSourcePtr CDataSourcePool::MakePrivate(const std::string& c
     try {
         own = std::make_shared<CDataSource>(connect, m_clock());
     } catch (const std::bad_alloc&) {
-        RaiseCatalogText(6, kNoPosition);
+        RaiseCatalogText(kMsgDataSourceAllocation, kNoPosition);
     }
     own->SetPrivate(true);
     try {

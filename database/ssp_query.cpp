@@ -19,11 +19,9 @@
 
 namespace {
 
-constexpr int kBrokenConnection = 9;
 constexpr int kOutOfMemoryInUseDataSource = 61;
 constexpr int kColumnForCrosstab = 62;
 constexpr int kRowCountCrosstabOnly = 63;
-constexpr int kMissingParameter = 74;
 constexpr int kInjection = 127;
 constexpr int kStatementEmpty = 128;
 constexpr int kNotSupported = 129;
@@ -72,7 +70,7 @@ const Method* FindMethod(std::string_view name)
 std::string FirstArgument(const CSspCall& call)
 {
     if (call.ParamCount() < 1)
-        RaiseCatalogText(kMissingParameter, call.m_position);
+        RaiseCatalogText(kMsgMissingParameter, call.m_position);
     return call.GetParamStr(0);
 }
 
@@ -147,7 +145,7 @@ std::string CSspQuery::DbErrorText(const CDbException& error)
     std::string message;
     const CDbmsTraits& traits = m_inUse != nullptr ? m_inUse->Connection().Traits() : CDbmsTraits::ForDbms("");
     if (traits.IsLostConnection(error)) {
-        message = CMessageCatalog::Text(kBrokenConnection);
+        message = CMessageCatalog::Text(kMsgConnectionBroken);
         if (m_inUse != nullptr) {
             try {
                 m_inUse->DoCommand("Close");
@@ -384,7 +382,7 @@ void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
     if (value == nullptr) {
         std::string message(512 + member.size() + m_name.size(), '\0');
         std::string memberText(member);
-        int length = std::snprintf(message.data(), message.size(), CMessageCatalog::Format(142), memberText.c_str(),
+        int length = std::snprintf(message.data(), message.size(), CMessageCatalog::Format(kMsgAddColumnToSelect), memberText.c_str(),
                                    m_name.c_str());
         message.resize(static_cast<size_t>(std::max(length, 0)));
         throw CSspException(std::move(message), m_position);

@@ -183,7 +183,7 @@ void HtmlEscape(std::string& text, bool lines)
     try {
         escaped.reserve(escapedSize);
     } catch (const std::bad_alloc&) {
-        RaiseCatalogText(53, kNoPosition);
+        RaiseCatalogText(kMsgOutOfMemory, kNoPosition);
     }
     for (char c : text) {
         if (const char* replacement = HtmlReplacement(c, lines))

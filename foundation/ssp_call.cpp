@@ -7,7 +7,7 @@
 const CSspValue& CSspCall::GetParam(int index) const
 {
     if (index < 0 || index >= ParamCount())
-        RaiseCatalogText(52, kNoPosition);
+        RaiseCatalogText(kMsgParameterOutOfBound, kNoPosition);
     return m_args[static_cast<size_t>(index)];
 }
 

@@ -192,7 +192,7 @@ std::string StrftimeSeparator()
 const std::string& RequireParameter(std::span<const CSspValue> args, int position, std::string& text)
 {
     if (args.empty())
-        RaiseCatalogText(74, position);
+        RaiseCatalogText(kMsgMissingParameter, position);
     text = args[0].ToString();
     return text;
 }
@@ -596,10 +596,10 @@ void CSspDateTime::CallMethod(const std::string& method, std::span<const CSspVal
         result.SetTime(m_time);
     } else if (method == "copy") {
         if (args.empty())
-            RaiseCatalogText(74, position);
+            RaiseCatalogText(kMsgMissingParameter, position);
         SetTime(args[0].ToTime());
         result.SetTime(m_time);
     } else {
-        throw CSspException(CMessageCatalog::Text(144) + method, position);
+        throw CSspException(CMessageCatalog::Text(kMsgUnknownDateTimeField) + method, position);
     }
 }

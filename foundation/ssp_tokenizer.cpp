@@ -118,5 +118,5 @@ void CSspTokenizer::CallMethod(const std::string& method, int position, CSspValu
     else if (method == "NextPart")
         result.SetString(NextPart());
     else
-        throw CSspException(CMessageCatalog::Text(76) + method, position);
+        throw CSspException(CMessageCatalog::Text(kMsgUnknownTokenizerField) + method, position);
 }

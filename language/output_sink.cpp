@@ -32,7 +32,7 @@ void Refuse(std::string_view text, int position)
 
 void CSspOutputSink::CallMember(CSspCall& call, CSspValue&)
 {
-    throw CSspException(CMessageCatalog::Text(73) + call.m_member, call.m_position);
+    throw CSspException(CMessageCatalog::Text(kMsgUnknownResponseField) + call.m_member, call.m_position);
 }
 
 void CSspOutputSink::CheckCookieTexts(std::string_view name, std::string_view path, std::string_view expires,

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int kMsgFailedToOpen = 64;  // "Failed to open file: "
 constexpr int kMsgFailedToRead = 66;  // "Failed to map script file."
 
 std::string OpenFailure(int slot, const std::string& path, const std::string& reason)

@@ -8,6 +8,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"
+#include "foundation/message_catalog.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/script_error.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemoryServerVariable = 54;   // "Out of memory for server variable."
 constexpr int kMsgServerVariableNotDefined = 78;    // "Server variable not defined. ..."
 constexpr int kMsgDefaultTasksMissing = 26;         // "Default tasks missing. Please shutdown and restart server. "
 

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr int kMsgSessionExpired = 20;            // "Your session (%s) has expired; Please log on again."
-constexpr int kMsgOutOfMemoryVariable = 54;       // "Out of memory for server variable."
 constexpr int kMsgSessionNotDefined = 75;         // "Session variable not defined. ..."
 
 constexpr int kYearBase = 1933;
@@ -229,7 +228,7 @@ void CSspSession::SessionCall(CSspCall& call, CSspValue& result)
         try {
             m_variables.Set(call.GetParamStr(0), call.m_args[1]);
         } catch (const std::bad_alloc&) {
-            RaiseCatalogText(kMsgOutOfMemoryVariable, call.m_position);
+            RaiseCatalogText(kMsgOutOfMemoryServerVariable, call.m_position);
         }
     } else if (is("Var")) {
         m_variables.ReadVar(call, kMsgSessionNotDefined, result);

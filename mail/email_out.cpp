@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kMsgMissingHeaderParameter = 69;  // "Missing parameter for AddHeader."
 constexpr int kMsgUnknownField = 70;            // "Unknown Email_Out field: "
 
 void AppendHeader(std::string& out, std::string_view name, std::string_view value)

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int kMsgOpenFailed = 64;   // "Failed to open file: "
-
 // Encoded lines are at most 76 characters; a longer one means a broken or hostile message.
 constexpr std::size_t kMaxEncodedLine = 80;
 
@@ -431,7 +429,7 @@ int CEmailIn::LoadMessage(int position)
     std::string text;
     bool whole = true;
     if (!ReadMessageFile(m_fileName, text, whole))
-        throw CSspException(CMessageCatalog::Text(kMsgOpenFailed) + m_fileName, position);
+        throw CSspException(CMessageCatalog::Text(kMsgFailedToOpen) + m_fileName, position);
 
     CMimeInput file(text);
     ReadTopHeaders(file);

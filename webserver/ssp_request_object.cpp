@@ -16,7 +16,6 @@ namespace {
 
 constexpr int kMissingFieldName = 13;
 constexpr int kNotRequestMember = 72;
-constexpr int kMissingParameter = 74;
 constexpr int kWrongParameterCount = 143;
 
 enum class Member {
@@ -148,7 +147,7 @@ void CSspRequest::InvokeMethod(CSspCall& call, CSspValue& value)
         return;
     case Member::GetCookie:
         if (call.ParamCount() < 1)
-            Raise(kMissingParameter, call);
+            Raise(kMsgMissingParameter, call);
         value.SetString(GetCookie(call.GetParamStr(0)));
         return;
     case Member::SetField:

@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int kMissingParameterForAddHeader = 69;
-constexpr int kUnknownResponseField = 73;
-constexpr int kMissingParameter = 74;
 
 enum class Member {
     Redirect,
@@ -55,7 +52,7 @@ const Member* FindMember(std::string_view name)
     return nullptr;
 }
 
-void RequireArguments(const CSspCall& call, int count, int slot = kMissingParameter)
+void RequireArguments(const CSspCall& call, int count, int slot = kMsgMissingParameter)
 {
     if (call.ParamCount() < count)
         RaiseCatalogText(slot, call.m_position);
@@ -73,7 +70,7 @@ void CSspResponse::InvokeMethod(CSspCall& call, CSspValue& result)
 {
     const Member* member = FindMember(call.m_member);
     if (member == nullptr)
-        throw CSspException(CMessageCatalog::Text(kUnknownResponseField) + call.m_member, call.m_position);
+        throw CSspException(CMessageCatalog::Text(kMsgUnknownResponseField) + call.m_member, call.m_position);
 
     switch (*member) {
     case Member::Redirect:
@@ -101,7 +98,7 @@ void CSspResponse::InvokeMethod(CSspCall& call, CSspValue& result)
         result.SetString(std::exchange(m_dateTimeFormat, call.GetParamStr(0)));
         return;
     case Member::AddHeader:
-        RequireArguments(call, 1, kMissingParameterForAddHeader);
+        RequireArguments(call, 1, kMsgMissingHeaderParameter);
         AddHeader(call.GetParamStr(0));
         break;
     case Member::SetCookie:
