@@ -42,11 +42,9 @@ bool CSqlScriptSplitter::AtLineStart(std::size_t position) const
     return position == 0 || m_script[position - 1] == '\n';
 }
 
-bool CSqlScriptSplitter::StartsWithNoCase(std::size_t position, const char* word) const
+std::string_view CSqlScriptSplitter::RestAt(std::size_t position) const
 {
-    const std::size_t length = std::strlen(word);
-    return position + length <= m_script.size() &&
-           EqualsNoCase(std::string_view(m_script).substr(position, length), word);
+    return position < m_script.size() ? std::string_view(m_script).substr(position) : std::string_view();
 }
 
 std::size_t CSqlScriptSplitter::LineEndMark(std::size_t position) const
@@ -54,7 +52,7 @@ std::size_t CSqlScriptSplitter::LineEndMark(std::size_t position) const
     if (!AtLineStart(position))
         return 0;
     for (const char* mark : {"go", "/"}) {
-        if (!StartsWithNoCase(position, mark))
+        if (!StartsWithNoCase(RestAt(position), mark))
             continue;
         std::size_t end = position + std::strlen(mark);
         while (end < m_script.size() && (m_script[end] == ' ' || m_script[end] == '\t'))
@@ -168,7 +166,7 @@ bool CSqlScriptSplitter::Next(std::string& statement)
                 return true;
             continue;
         }
-        if (StartsWithNoCase(at, "/*") || StartsWithNoCase(at, "--")) {
+        if (StartsWithNoCase(RestAt(at), "/*") || StartsWithNoCase(RestAt(at), "--")) {
             // Outside stored code a comment leaves no trace; inside it stays, less its CRs.
             const bool line = m_script[at] == '-';
             const std::size_t close = line ? m_script.find('\n', at) : m_script.find("*/", at + 2);

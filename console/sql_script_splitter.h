@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class CSqlScriptSplitter {
 public:
@@ -23,7 +24,8 @@ private:
     enum class Kind { kPlain, kTrigger, kStoredCode };
 
     bool AtLineStart(std::size_t position) const;
-    bool StartsWithNoCase(std::size_t position, const char* word) const;
+    // The script from `position` on, empty past its end.
+    std::string_view RestAt(std::size_t position) const;
     // "go" or "/" alone on a line (blanks may follow): the length of the mark, else 0.
     std::size_t LineEndMark(std::size_t position) const;
     // The word (letters, digits, '_') that starts at `position`, empty when none does.

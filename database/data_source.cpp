@@ -1,5 +1,5 @@
 #include "database/data_source.h"
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "database/system_tables.h"
 
 #include "foundation/message_catalog.h"

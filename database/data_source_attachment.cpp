@@ -5,7 +5,7 @@
 // only when it is identifier characters.
 #include "database/data_source.h"
 
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "database/dyn_bind_set.h"
 #include "database/sql_injection_guard.h"
 #include "foundation/codecs.h"

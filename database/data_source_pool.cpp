@@ -1,5 +1,5 @@
 #include "database/data_source_pool.h"
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 
 #include "foundation/message_catalog.h"
 #include "foundation/ssp_exception.h"

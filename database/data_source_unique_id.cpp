@@ -6,7 +6,7 @@
 // row to update and tries again.
 #include "database/data_source.h"
 
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "database/dyn_bind_set.h"
 #include "database/sql_injection_guard.h"
 #include "database/system_tables.h"

@@ -2,7 +2,7 @@
 
 #include "database/db_exception.h"
 #include "database/odbc_statement.h"
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 
 #include <array>
 #include <sqlext.h>
@@ -39,6 +39,12 @@ constexpr std::array<States, 2> kOdbcMissingTable = {"42S02", "S0002"};
 constexpr std::array<States, 1> kOdbcUnique = {"23000"};
 // Oracle reports "ORA-03114: not connected to ORACLE" with native code 3114.
 constexpr std::array<States, 1> kOracleLost = {"3114"};
+
+// The text rows of a DBMS that reports an error by state alone are empty: they recognise nothing.
+bool StartsWithKnownText(std::string_view text, std::string_view prefix)
+{
+    return !prefix.empty() && StartsWithNoCase(text, prefix);
+}
 
 constexpr std::array<CDbmsTraits, 6> kTraits = {{
     {.dbmsName = "SQLite", .lostConnectionStates = {}, .missingTableStates = kSqliteMissingTable,
@@ -110,7 +116,7 @@ std::string CDbmsTraits::CatalogName(std::string_view name) const
 
 bool CDbmsTraits::IsMissingTable(const CDbException& error) const
 {
-    return HasAnyState(error, missingTableStates) || StartsWithNoCase(error.ErrorText(), missingTableText);
+    return HasAnyState(error, missingTableStates) || StartsWithKnownText(error.ErrorText(), missingTableText);
 }
 
 int CDbmsTraits::ValueType(const COdbcColumn& column) const
@@ -128,7 +134,7 @@ int CDbmsTraits::ValueType(const COdbcColumn& column) const
 
 bool CDbmsTraits::IsUniqueViolation(const CDbException& error) const
 {
-    return HasAnyState(error, uniqueViolationStates) || StartsWithNoCase(error.ErrorText(), uniqueViolationText);
+    return HasAnyState(error, uniqueViolationStates) || StartsWithKnownText(error.ErrorText(), uniqueViolationText);
 }
 
 bool CDbmsTraits::IsConnectFailure(const CDbException& error)
@@ -136,7 +142,7 @@ bool CDbmsTraits::IsConnectFailure(const CDbException& error)
     if (error.HasState("08001"))
         return true;
     for (const CDbmsTraits& traits : kTraits)
-        if (StartsWithNoCase(error.ErrorText(), traits.connectFailurePrefix))
+        if (StartsWithKnownText(error.ErrorText(), traits.connectFailurePrefix))
             return true;
     return false;
 }
@@ -144,7 +150,7 @@ bool CDbmsTraits::IsConnectFailure(const CDbException& error)
 bool CDbmsTraits::NeedsLongColumnsWorkaround(const CDbException& error)
 {
     for (const CDbmsTraits& traits : kTraits)
-        if (StartsWithNoCase(error.ErrorText(), traits.longColumnsPrefix))
+        if (StartsWithKnownText(error.ErrorText(), traits.longColumnsPrefix))
             return true;
     return false;
 }

@@ -1,6 +1,6 @@
 #include "database/dyn_bind_set.h"
 
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 

@@ -6,7 +6,7 @@
 // text unquoted.
 #include "database/ssp_query.h"
 
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "database/data_source.h"
 #include "database/db_exception.h"
 #include "foundation/message_catalog.h"

@@ -1,6 +1,6 @@
 #include "database/ssp_query.h"
 
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "database/data_source.h"
 #include "database/db_exception.h"
 #include "database/sql_injection_guard.h"

@@ -28,6 +28,12 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
+// As std::string_view::starts_with without regard to case: an empty prefix starts every text.
+inline bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
 // Orders like a byte comparison of both texts in lower case: below 0, 0 or above 0.
 inline int CompareNoCase(std::string_view a, std::string_view b)
 {

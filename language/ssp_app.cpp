@@ -1,6 +1,5 @@
 #include "language/ssp_app.h"
 
-#include "database/ascii_case.h"
 #include "database/data_source.h"
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
@@ -72,7 +71,8 @@ CSspAppEntry* CSspApp::FindApp(std::string_view path) const
     CSspAppEntry* found = nullptr;
     for (const auto& entry : m_applications) {
         const std::string& root = entry->GetRoot();
-        if (StartsWithNoCase(path, root) && (found == nullptr || root.size() > found->GetRoot().size()))
+        // An entry made for an empty path claims no page.
+        if (!root.empty() && StartsWithNoCase(path, root) && (found == nullptr || root.size() > found->GetRoot().size()))
             found = entry.get();
     }
     return found;

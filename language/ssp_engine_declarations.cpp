@@ -11,7 +11,6 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ascii_text.h"
-#include "database/ascii_case.h"
 #include "language/request_object.h"
 #include "foundation/script_error.h"
 #include "language/ssp_file_object.h"

@@ -4,7 +4,7 @@
 // a local or session value, a quoted text), as the raw text that expression gives once.
 #include "language/ssp_engine.h"
 
-#include "database/ascii_case.h"
+#include "foundation/ascii_text.h"
 #include "database/ssp_query.h"
 #include "foundation/script_error.h"
 #include "language/ssp_scan_memo.h"

@@ -1,6 +1,5 @@
 #include "language/ssp_token_list.h"
 
-#include "database/ascii_case.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ascii_text.h"

@@ -23,11 +23,6 @@ namespace {
 // Encoded lines are at most 76 characters; a longer one means a broken or hostile message.
 constexpr std::size_t kMaxEncodedLine = 80;
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::string_view TrimLeftWhite(std::string_view text)
 {
     while (!text.empty() && IsWhiteAscii(text.front()))

@@ -45,11 +45,6 @@ std::string_view TrimLeadingWhite(std::string_view text)
     return text;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::string HttpDate(std::time_t time)
 {
     return CSspDateTime(static_cast<std::int64_t>(time)).GetHttpDateTimeStr();

@@ -338,6 +338,18 @@ TEST(DbmsTraits, UnknownProductsFallBackAndConnectFailuresAreFoundBeforeConnecti
     EXPECT_FALSE(CDbmsTraits::IsConnectFailure(CDbException(SQL_ERROR, "x", "State:IM002,Native:0,Origin:")));
 }
 
+TEST(DbmsTraits, ProductsWithoutErrorTextsKnowErrorsByStateAlone)
+{
+    const CDbException plain(SQL_ERROR, "relation is busy", "State:HY000,Native:7,Origin:");
+    for (const char* dbms : {"PostgreSQL", "Microsoft SQL Server", "ACCESS", "Oracle", "NoSuchDb"}) {
+        EXPECT_FALSE(CDbmsTraits::ForDbms(dbms).IsMissingTable(plain)) << dbms;
+        EXPECT_FALSE(CDbmsTraits::ForDbms(dbms).IsUniqueViolation(plain)) << dbms;
+    }
+    EXPECT_FALSE(CDbmsTraits::NeedsLongColumnsWorkaround(plain));
+    EXPECT_TRUE(CDbmsTraits::NeedsLongColumnsWorkaround(CDbException(SQL_ERROR, "ORA-03127: x", "")));
+    EXPECT_TRUE(CDbmsTraits::ForDbms("SQLite").IsMissingTable(CDbException(SQL_ERROR, "No such table: t", "")));
+}
+
 TW_INSTANTIATE_BACKENDS(OdbcTest);
 
 } // namespace
