@@ -1,5 +1,6 @@
 #include "foundation/log.h"
 
+#include "platform/file_descriptor.h"
 #include "platform/file_system.h"
 
 #include <algorithm>
@@ -18,39 +19,6 @@
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
-
-// Writes the whole buffer with as few calls as the kernel allows. On an O_APPEND descriptor a
-// single write() lands as one piece, so entries of several processes never interleave.
-bool WriteAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 int OpenForAppend(const std::string& path)
 {
@@ -222,12 +190,14 @@ bool CLog::WriteToFile(std::string_view entry, std::time_t now)
         fd = OpenForAppend(logFolder + "/" + name);
     if (fd < 0)
         fd = OpenForAppend(base + "/" + name);
-    FileDescriptor file(fd);
+    CFileDescriptor file(fd);
     if (fd < 0) {
         WriteToStandardError(stamped);
         return false;
     }
     EmptyIfOverLimit(fd);
+    // On an O_APPEND descriptor a single write() lands as one piece, so entries of several
+    // processes never interleave.
     if (!WriteAll(fd, stamped)) {
         WriteToStandardError(stamped);
         return false;

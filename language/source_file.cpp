@@ -2,6 +2,7 @@
 
 #include "foundation/message_catalog.h"
 #include "foundation/ascii_text.h"
+#include "platform/file_descriptor.h"
 #include "platform/heap_memory.h"
 
 #include <algorithm>
@@ -31,23 +32,6 @@ std::string SystemText(int error)
 {
     return std::system_category().message(error);
 }
-
-// Owns a descriptor for the length of one Open.
-class CFileDescriptor {
-public:
-    explicit CFileDescriptor(int fd) : m_fd(fd) {}
-    ~CFileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    CFileDescriptor(const CFileDescriptor&) = delete;
-    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 }  // namespace
 

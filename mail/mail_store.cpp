@@ -4,6 +4,7 @@
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "platform/directory_listing.h"
+#include "platform/file_descriptor.h"
 #include "platform/file_system.h"
 
 #include <cerrno>
@@ -56,20 +57,6 @@ int CreateFirstFreeName(const std::string& folderPath, const std::string& stamp,
     return ClaimFirstFreeName(folderPath, stamp, extension, path, [](const std::string& candidate) {
         return ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     });
-}
-
-// Writes all of `content` to the descriptor; false with errno set after a failed write.
-bool WriteAll(int fd, std::string_view content)
-{
-    while (!content.empty()) {
-        const ssize_t written = ::write(fd, content.data(), content.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        content.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
 }
 
 // A new hidden file in the folder holding `content`; its path, or "" with errno set.

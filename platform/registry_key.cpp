@@ -1,5 +1,6 @@
 #include "platform/registry_key.h"
 
+#include "platform/file_descriptor.h"
 #include "platform/file_system.h"
 
 #include <cerrno>
@@ -142,19 +143,6 @@ int ReadAll(int fd, std::string& content) {
     }
 }
 
-int WriteAll(int fd, std::string_view content) {
-    while (!content.empty()) {
-        ssize_t n = write(fd, content.data(), content.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        content.remove_prefix(static_cast<size_t>(n));
-    }
-    return 0;
-}
-
 int LockFile(int fd, int operation) {
     while (flock(fd, operation) != 0) {
         if (errno != EINTR)
@@ -212,8 +200,8 @@ int ReplaceFile(const std::string& path, std::string_view content, const struct 
         err = errno;
     if (!err && (old.st_uid != geteuid() || old.st_gid != getegid()))
         (void)!fchown(fd, old.st_uid, old.st_gid);
-    if (!err)
-        err = WriteAll(fd, content);
+    if (!err && !WriteAll(fd, content))
+        err = errno;
     if (!err && fsync(fd) != 0)
         err = errno;
     if (close(fd) != 0 && !err)

@@ -14,6 +14,7 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_value.h"
 #include "foundation/url_encoding.h"
+#include "platform/file_descriptor.h"
 #include "platform/file_system.h"
 #include "network/tcp_socket.h"
 
@@ -67,21 +68,6 @@ std::string FormatDateValue(std::int64_t time, const std::string& format)
     return text.size() > kMaxFormattedDate ? std::string() : text;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t length, std::int64_t offset)
-{
-    while (length > 0) {
-        const ssize_t written = pwrite(fd, data, length, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        length -= static_cast<std::size_t>(written);
-        offset += written;
-    }
-    return true;
-}
-
 }  // namespace
 
 CSspResponse::CSspResponse(CTcpSocket* connection) : m_connection(connection) {}
@@ -117,7 +103,7 @@ void CSspResponse::Spill()
         return;
     if (OpenOutputFile() == 0) {
         m_output = Output::Failed;
-    } else if (!WriteAll(m_file, m_pending.data(), m_pending.size(), m_fileLength)) {
+    } else if (!WriteAllAt(m_file, m_pending, m_fileLength)) {
         TheLog().WriteLine("%s [%s]. %s", CMessageCatalog::Text(kMsgFailedToCreateOutput), m_outputPath.c_str(),
                            GetSystemErrorText(errno).c_str());
         m_output = Output::Failed;
