@@ -10,6 +10,7 @@
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
+#include "foundation/server_settings.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/url_encoding.h"
 #include "platform/file_system.h"
@@ -202,72 +203,63 @@ int CServerConfig::Load() {
         LogStoreFailure();
     LoadTasks();
 
-    m_securityCertName = ReadText("SecurityCertName", "");
-    m_securityCertIssuer = ReadText("SecurityCertIssuer", "");
-    m_securityCertSerial = ReadText("SecurityCertSerial", "");
-    m_securityCertExpiration = ReadText("SecurityCertExpiration", "");
-    m_generalOrganizationName = ReadText("GeneralOrganizationName", "");
-
-    LoadAddresses();
-
-    m_sessionTimeout = ReadInt("GeneralSessionTimeout", 600);
-    m_maxUpload = ReadInt("GeneralMaxUpload", 10);
-    m_logHttp = ReadFlag("LogHttp", 0);
-    m_logSmtp = ReadFlag("LogSmtp", 0);
-    m_logPop3 = ReadFlag("LogPop3", 0);
-    m_encryptFileId = ReadFlag("EncryptFileID", 1);
+    for (const ServerSetting& setting : ServerSettings())
+        LoadSetting(setting);
     m_fileIdSecret = ReadText(kFileIdSecretName, "");
-
-    m_dbOdbcConnectString = TrimRight(ReadText("DbOdbcConnectString", ""));
-    m_dbAccessSerialize = ReadFlag("DbAccessSerialize", 1);
-    // Without the application lock, threads sharing one connection would interleave statements.
-    m_dbConnectionThreadOwn = m_dbAccessSerialize ? ReadFlag("DbConnectionThreadOwn", 0) : 1;
-    m_dbConnectionIdleTimeout = ReadInt("DbConnectionIdleTimeout", 0);
-    m_pageRunTimeLimit = ReadInt("PageRunTimeLimit", kDefaultPageRunTimeLimit);
-    if (m_pageRunTimeLimit < 0)
-        m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
-
-    m_emSmtpServer = ReadText("EmSmtpServer", "");
-    m_emSmtpPort = ReadText("EmSmtpPort", "25");
-    m_emSmtpUserName = ReadText("EmSmtpUserName", "");
-    m_emSmtpPassword = ReadText("EmSmtpPassword", "");
-    m_generalHttpAddr = ReadText("GeneralHttpAddr", "");
-    if (m_generalHttpAddr.empty())
-        m_generalHttpAddr = BuildBaseAddress("http", m_generalTcpipAddress, m_generalTcpipPort, "80");
-    m_generalHttpsAddr = ReadText("GeneralHttpsAddr", "");
-    if (m_generalHttpsAddr.empty())
-        m_generalHttpsAddr = BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
-    m_emPop3Server = ReadText("EmPop3Server", "");
-    m_emPop3Port = ReadText("EmPop3Port", "110");
-    m_emImporterUserName = ReadText("EmImporterUserName", "");
-    m_emImporterPassword = ReadText("EmImporterPassword", "");
-    m_emImporterEmail = ReadText("EmImporterEmail", "");
-    m_emMaxEmailOut = ReadInt("EmMaxEmailOut", 500);
-    if (m_emMaxEmailOut < kMinEmailsPerDay)
-        m_emMaxEmailOut = kMinEmailsPerDay;
-    m_emDispatcherEmail = ReadText("EmDispatcherEmail", "");
-    m_emAdminEmail = ReadText("EmAdminEmail", "");
-    m_smtpTimeout = ReadInt("SmtpTimeout", 60);
-    if (m_smtpTimeout < 5 || m_smtpTimeout > 600)
-        m_smtpTimeout = 60;
-    m_pop3Timeout = ReadInt("Pop3Timeout", 30);
-    if (m_pop3Timeout < 5 || m_pop3Timeout > 600)
-        m_pop3Timeout = 30;
-    m_emKeepSentMail = ReadFlag("EmKeepSentMail", 0);
-    m_serviceDependency = ReadText("ServiceDependency", "");
-    m_serviceUserName = ReadText("ServiceUserName", "");
-    m_servicePassword = ReadText("ServicePassword", "");
+    LoadAddresses();
+    CorrectLoadedValues();
 
     LoadMimeMap();
     m_mimeChanged = 0;
-    std::string encoding;
-    if (!m_registryKey.ReadString("MimeTextEncoding", encoding))
-        encoding = GetDefaultCharset();
-    m_mimeTextEncoding = Trim(encoding);
+    if (!IsStored(SettingId::kMimeTextEncoding))
+        m_mimeTextEncoding = GetDefaultCharset();
+    m_mimeTextEncoding = Trim(m_mimeTextEncoding);
 
     m_loaded = 1;
     m_registryKey.Close();
     return opened;
+}
+
+void CServerConfig::LoadSetting(const ServerSetting& setting) {
+    switch (setting.kind) {
+    case SettingKind::kText:
+        this->*setting.text = ReadText(setting.name, setting.defaultText);
+        break;
+    case SettingKind::kNumber:
+        this->*setting.number = ReadInt(setting.name, setting.defaultNumber);
+        break;
+    case SettingKind::kFlag:
+        if (setting.number)
+            this->*setting.number = ReadFlag(setting.name, setting.defaultNumber);
+        break;
+    }
+}
+
+bool CServerConfig::IsStored(SettingId id) {
+    std::string ignored;
+    return m_registryKey.ReadString(SettingName(id), ignored) != 0;
+}
+
+// Limits on the numbers, and the values that follow from others.
+void CServerConfig::CorrectLoadedValues() {
+    m_dbOdbcConnectString = TrimRight(m_dbOdbcConnectString);
+    // Without the application lock, threads sharing one connection would interleave statements.
+    if (!m_dbAccessSerialize)
+        m_dbConnectionThreadOwn = 1;
+    if (m_pageRunTimeLimit < 0)
+        m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
+    if (m_emMaxEmailOut < kMinEmailsPerDay)
+        m_emMaxEmailOut = kMinEmailsPerDay;
+    for (SettingId id : {SettingId::kSmtpTimeout, SettingId::kPop3Timeout}) {
+        const ServerSetting& setting = GetServerSetting(id);
+        int& seconds = this->*setting.number;
+        if (seconds < 5 || seconds > 600)
+            seconds = setting.defaultNumber;
+    }
+    if (m_generalHttpAddr.empty())
+        m_generalHttpAddr = BuildBaseAddress("http", m_generalTcpipAddress, m_generalTcpipPort, "80");
+    if (m_generalHttpsAddr.empty())
+        m_generalHttpsAddr = BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
 }
 
 int CServerConfig::EnsureFileIdSecret() {
@@ -294,16 +286,15 @@ int CServerConfig::EnsureFileIdSecret() {
     return result;
 }
 
-// The listening address, its network-order form, the domain name and the ports.
+// The listening address (corrected when missing or when asked to), its network-order form and the
+// domain name, which defaults to the address.
 void CServerConfig::LoadAddresses() {
-    const bool autoCorrect = ReadFlag("AutoCorrectIP", 0) != 0;
-    m_generalTcpipAddress = "127.0.0.1";
-    if (!m_registryKey.ReadString("GeneralTcpipAddress", m_generalTcpipAddress) || autoCorrect)
+    const bool autoCorrect = ReadFlag(SettingName(SettingId::kAutoCorrectIp), 0) != 0;
+    if (!IsStored(SettingId::kGeneralTcpipAddress) || autoCorrect)
         CorrectLocalAddress(m_generalTcpipAddress);
     m_tcpipAddress = NetworkOrderAddress(m_generalTcpipAddress);
-    m_fqdn = ReadText("FQDN", m_generalTcpipAddress);
-    m_generalTcpipPort = ReadText("GeneralTcpipPort", "80");
-    m_generalSslPort = ReadText("GeneralSslPort", "443");
+    if (!IsStored(SettingId::kFqdn))
+        m_fqdn = m_generalTcpipAddress;
 }
 
 // Pairs "Mime001FileExtension"/"Mime001ContentType" up to MimeCount; incomplete pairs are skipped
@@ -315,19 +306,15 @@ void CServerConfig::LoadMimeMap() {
         if (m_mimeMap.insert_or_assign(extension, type).second)
             m_mimeOrder.push_back(extension);
     };
-    int count = ReadInt("MimeCount", 0);
+    int count = ReadInt(kMimeCountName, 0);
     if (count <= 0) {
         for (const MimePair& pair : kDefaultMimeTypes)
             add(pair.extension, pair.contentType);
         return;
     }
     for (int i = 1; i <= count && i <= kMaxListEntries; ++i) {
-        char extensionName[32];
-        char typeName[32];
-        std::snprintf(extensionName, sizeof extensionName, "Mime%.3dFileExtension", i);
-        std::snprintf(typeName, sizeof typeName, "Mime%.3dContentType", i);
-        std::string extension = ReadText(extensionName, "");
-        std::string type = Trim(ReadText(typeName, ""));
+        std::string extension = ReadText(MimeExtensionName(i).c_str(), "");
+        std::string type = Trim(ReadText(MimeContentTypeName(i).c_str(), ""));
         if (!Trim(extension).empty() && !type.empty())
             add(MimeMapKey(extension), type);
     }

@@ -1,6 +1,7 @@
 // CServerConfig: the in-memory copy of every server setting, loaded from the settings store with
 // its defaults, clamps and corrections, together with the table of background tasks and the map of
-// file extensions to MIME content types. twServer and twStudio load it once before their threads
+// file extensions to MIME content types. The names, kinds and defaults of the plain settings are
+// the rows of the table in foundation/server_settings.h. twServer and twStudio load it once before their threads
 // start; afterwards every thread reads the public members without a lock. Only the task entries
 // change at run time, under the task lock (see CTaskEntry).
 #pragma once
@@ -15,6 +16,9 @@
 
 #include "foundation/task_entry.h"
 #include "platform/registry_key.h"
+
+struct ServerSetting;
+enum class SettingId;
 
 class CServerConfig {
 public:
@@ -133,6 +137,9 @@ protected:
     virtual std::string MimeMapKey(const std::string& storedExtension) const;
 
 private:
+    void LoadSetting(const ServerSetting& setting);
+    bool IsStored(SettingId id);
+    void CorrectLoadedValues();
     std::string ReadText(const char* name, std::string value);
     int ReadFlag(const char* name, int defaultOn);
     int ReadInt(const char* name, int value);

@@ -11,6 +11,7 @@
 
 #include "console/console_config.h"
 #include "foundation/server_config.h"
+#include "foundation/server_settings.h"
 #include "tests/console/console_test_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
@@ -94,6 +95,187 @@ TEST_F(ConsoleConfigTest, EverySavedValueIsReadBackByTheServerAndTheConsole)
     CConsoleConfig again(SettingsPath(), m_folder.Path());
     ASSERT_EQ(again.Load(), 1);
     EXPECT_FALSE(again.Differs(config)) << "a reload holds what was saved";
+}
+
+// The file the console writes is read by every installed server: its names, their order and the
+// form of each value stay fixed. Into a missing store the save writes every line in save order.
+TEST_F(ConsoleConfigTest, ASaveWritesTheSettingsFileInItsFixedForm)
+{
+    WriteSettings("GeneralTcpipAddress=127.0.0.1\nGeneralTcpipPort=80\n");
+    CConsoleConfig config(SettingsPath(), "/opt/tw");
+    ASSERT_EQ(config.Load(), 1);
+    config.m_securityCertName = "www.example.org";
+    config.m_securityCertIssuer = "Example CA";
+    config.m_securityCertSerial = "0A1B";
+    config.m_securityCertExpiration = "2030-01-01";
+    config.m_generalOrganizationName = "Example = Co";
+    config.m_fqdn = "www.example.org";
+    config.m_generalSslPort = "8443";
+    config.m_sessionTimeout = 45;
+    config.m_maxUpload = 20;
+    config.m_dbOdbcConnectString = "DSN=tw;PWD=a\\b";
+    config.m_dbAccessSerialize = 1;
+    config.m_dbConnectionThreadOwn = 0;
+    config.m_dbConnectionIdleTimeout = 3;
+    config.m_pageRunTimeLimit = 0;
+    config.m_emSmtpServer = "smtp.example.org";
+    config.m_emSmtpPort = "587";
+    config.m_emSmtpUserName = "mailer";
+    config.m_emSmtpPassword = "line1\nline2 ";
+    config.m_generalHttpAddr = "http://www.example.org";
+    config.m_generalHttpsAddr = "";
+    config.m_emPop3Server = "pop.example.org";
+    config.m_emPop3Port = "995";
+    config.m_emImporterEmail = "in@example.org";
+    config.m_emImporterUserName = "importer";
+    config.m_emImporterPassword = "pw";
+    config.m_emDispatcherEmail = "desk@example.org";
+    config.m_emAdminEmail = "admin@example.org";
+    config.m_emMaxEmailOut = 250;
+    config.m_serviceDependency = "postgresql";
+    config.m_serviceUserName = "tw";
+    config.m_servicePassword = "spw";
+    config.m_mimeTextEncoding = "utf-8";
+    config.m_mimeMap = {{"html", "text/html"}, {"PNG", "image/png"}};
+    std::filesystem::remove(SettingsPath());
+    ASSERT_EQ(config.Save(), 1);
+
+    EXPECT_EQ(StoredText(), R"(SecurityCertName=www.example.org
+SecurityCertIssuer=Example CA
+SecurityCertSerial=0A1B
+SecurityCertExpiration=2030-01-01
+GeneralOrganizationName=Example = Co
+GeneralTcpipAddress=127.0.0.1
+FQDN=www.example.org
+GeneralTcpipPort=80
+GeneralSslPort=8443
+GeneralSessionTimeout=45
+GeneralMaxUpload=20
+DbOdbcConnectString=DSN=tw;PWD=a\\b
+DbAccessSerialize=yes
+DbConnectionThreadOwn=no
+DbConnectionIdleTimeout=3
+PageRunTimeLimit=0
+TaskCount=6
+Task01Name=Email Sender
+Task01Enabled=no
+Task01Script=none
+Task01Interval=10
+Task01At=
+Task02Name=Email Importer
+Task02Enabled=no
+Task02Script=/opt/tw/webroot/script/importer.tws
+Task02Interval=30
+Task02At=
+Task03Name=Deadline Reminder
+Task03Enabled=no
+Task03Script=/opt/tw/webroot/script/dueRem.tws
+Task03Interval=60
+Task03At=
+Task04Name=Issue Escalator
+Task04Enabled=no
+Task04Script=/opt/tw/webroot/script/escalator.tws
+Task04Interval=60
+Task04At=
+Task05Name=System
+Task05Enabled=no
+Task05Script=/opt/tw/webroot/script/system.tws
+Task05Interval=Day
+Task05At=60
+Task06Name=Todo Reminder
+Task06Enabled=no
+Task06Script=/opt/tw/webroot/script/todoRem.tws
+Task06Interval=Monday
+Task06At=360
+EmSmtpServer=smtp.example.org
+EmSmtpPort=587
+EmSmtpUserName=mailer
+EmSmtpPassword=line1\nline2\x20
+GeneralHttpAddr=http://www.example.org
+GeneralHttpsAddr=
+EmPop3Server=pop.example.org
+EmPop3Port=995
+EmImporterEmail=in@example.org
+EmImporterUserName=importer
+EmImporterPassword=pw
+EmDispatcherEmail=desk@example.org
+EmAdminEmail=admin@example.org
+EmMaxEmailOut=250
+ServiceDependency=postgresql
+ServiceUserName=tw
+ServicePassword=spw
+MimeTextEncoding=utf-8
+MimeCount=2
+Mime001FileExtension=PNG
+Mime001ContentType=image/png
+Mime002FileExtension=html
+Mime002ContentType=text/html
+)");
+}
+
+// A value the console writes for each setting it edits, none of them the default.
+void SetEveryEditedSetting(CServerConfig& config)
+{
+    int row = 0;
+    for (const ServerSetting& setting : ServerSettings()) {
+        ++row;
+        if (!setting.consoleWrites)
+            continue;
+        switch (setting.kind) {
+        case SettingKind::kText:
+            config.*setting.text = std::string(setting.name) + " =\\ v\nw";
+            break;
+        case SettingKind::kNumber:
+            config.*setting.number = 100 + 7 * row;
+            break;
+        case SettingKind::kFlag:
+            config.*setting.number = setting.defaultNumber ? 0 : 1;
+            break;
+        }
+    }
+}
+
+TEST_F(ConsoleConfigTest, EverySettingTheConsoleWritesTheServerReadsBackUnchanged)
+{
+    WriteSettings("GeneralTcpipPort=80\n");
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(config.Load(), 1);
+    SetEveryEditedSetting(config);
+    ASSERT_EQ(config.Save(), 1);
+
+    CServerConfig server(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(server.Load(), 1);
+    CConsoleConfig defaults(SettingsPath(), m_folder.Path());
+    std::set<SettingKind> kinds;
+    for (const ServerSetting& setting : ServerSettings()) {
+        if (!setting.consoleWrites)
+            continue;
+        kinds.insert(setting.kind);
+        EXPECT_EQ(FormatSetting(server, setting), FormatSetting(config, setting)) << setting.name;
+        EXPECT_NE(FormatSetting(server, setting), FormatSetting(defaults, setting)) << setting.name;
+    }
+    EXPECT_EQ(kinds.size(), 3u) << "texts, numbers and flags all make the round trip";
+}
+
+TEST_F(ConsoleConfigTest, DefaultsTheConsoleSavesAreTheServersOwn)
+{
+    const std::string untouched = m_folder.Path() + "/untouched.conf";
+    std::ofstream(untouched) << "GeneralTcpipPort=80\n";
+    CServerConfig expected(untouched, m_folder.Path());
+    ASSERT_EQ(expected.Load(), 1);
+
+    WriteSettings("GeneralTcpipPort=80\n");
+    CConsoleConfig config(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(config.Load(), 1);
+    ASSERT_EQ(config.Save(), 1);
+    CServerConfig server(SettingsPath(), m_folder.Path());
+    ASSERT_EQ(server.Load(), 1);
+    for (const ServerSetting& setting : ServerSettings()) {
+        if (!setting.text && !setting.number)
+            continue;
+        EXPECT_EQ(FormatSetting(config, setting), FormatSetting(expected, setting)) << setting.name;
+        EXPECT_EQ(FormatSetting(server, setting), FormatSetting(expected, setting)) << setting.name;
+    }
 }
 
 TEST_F(ConsoleConfigTest, MimePairsStayAsStoredAndAShorterMapLeavesOldPairsUnread)

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <ifaddrs.h>
+#include <set>
 #include <mutex>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -16,7 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "foundation/ascii_text.h"
 #include "foundation/log.h"
+#include "foundation/server_settings.h"
 #include "foundation/ssp_date_time.h"
 #include "tests/support/temp_folder.h"
 
@@ -93,6 +97,36 @@ protected:
     std::mutex m_logLock;
     std::string m_logged;
 };
+
+// The settings file compares names without regard to case, so two rows that differ in case only
+// would be one setting; a row must keep its value in a member of its own kind.
+TEST(ServerSettingsTable, EveryRowHasItsOwnNameAndAMemberOfItsKind) {
+    std::set<std::string> names;
+    std::vector<std::string CServerConfig::*> texts;
+    std::vector<int CServerConfig::*> numbers;
+    for (const ServerSetting& setting : ServerSettings()) {
+        EXPECT_TRUE(names.insert(LowerAscii(setting.name)).second) << setting.name;
+        EXPECT_EQ(&GetServerSetting(setting.id), &setting) << setting.name;
+        EXPECT_FALSE(StartsWithNoCase(setting.name, "Mime0") || StartsWithNoCase(setting.name, "Task"))
+            << setting.name << " would clash with a list entry";
+        if (setting.kind == SettingKind::kText) {
+            ASSERT_NE(setting.text, nullptr) << setting.name;
+            EXPECT_EQ(setting.number, nullptr) << setting.name;
+            EXPECT_NE(setting.defaultText, nullptr) << setting.name;
+            EXPECT_EQ(std::find(texts.begin(), texts.end(), setting.text), texts.end()) << setting.name;
+            texts.push_back(setting.text);
+        } else {
+            EXPECT_EQ(setting.text, nullptr) << setting.name;
+            if (setting.number) {
+                EXPECT_EQ(std::find(numbers.begin(), numbers.end(), setting.number), numbers.end()) << setting.name;
+                numbers.push_back(setting.number);
+            }
+        }
+    }
+    EXPECT_EQ(names.count(LowerAscii(kMimeCountName)), 0u);
+    EXPECT_EQ(MimeExtensionName(7), "Mime007FileExtension");
+    EXPECT_EQ(MimeContentTypeName(123), "Mime123ContentType");
+}
 
 TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
     CServerConfig config(m_path, m_dir);
