@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file_descriptor.h"
+
 bool ReadTextFile(const std::string& path, std::string& text)
 {
     std::ifstream in(path, std::ios::binary);
@@ -32,7 +34,7 @@ bool ReplaceTextFile(const std::string& path, const std::string& text, mode_t mo
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    const bool written = WriteAll(fd, text) && fsync(fd) == 0;
     const int error = errno;
     close(fd);
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
