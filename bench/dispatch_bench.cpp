@@ -16,11 +16,11 @@
 #include "bench/wrk_runner.h"
 #include "foundation/log.h"
 #include "foundation/server_config.h"
+#include "network/tcp_socket.h"
 #include "platform/file_system.h"
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
 #include "webserver/server_thread.h"
-#include "network/tcp_socket.h"
 
 namespace {
 
@@ -57,7 +57,8 @@ int main(int argc, char** argv)
     WriteFile(site + "/webroot/static.html", std::string(1024, 'x'));
     WriteFile(site + "/webroot/table.twp", kTablePage);
     TheServerConfig().m_mimeMap = {{"html", "text/html"}};
-    TheLog().SetCallbackMode([](std::string_view entry) { std::fprintf(stderr, "%.*s", static_cast<int>(entry.size()), entry.data()); });
+    TheLog().SetCallbackMode(
+        [](std::string_view entry) { std::fprintf(stderr, "%.*s", static_cast<int>(entry.size()), entry.data()); });
 
     CServerThreadPool pool(std::make_shared<CRequestDispatcher>());
     auto listener = std::make_shared<CListenerThread>(pool, "127.0.0.1", 0, false);

@@ -20,7 +20,8 @@
 inline void RunScriptLoop(benchmark::State& state, const std::string& name, const std::string& text,
                           const std::function<std::string(const std::string&)>& check)
 {
-    class BufferSink : public CSspOutputSink {
+    class BufferSink : public CSspOutputSink
+    {
     public:
         void Write(std::string_view piece) override { output.append(piece); }
         std::string output;

@@ -26,8 +26,8 @@ std::string MakePage()
 
 void CountPages(benchmark::State& state)
 {
-    state.counters["pages/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                   benchmark::Counter::kIsRate);
+    state.counters["pages/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_PageRun(benchmark::State& state)

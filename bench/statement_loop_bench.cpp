@@ -15,7 +15,9 @@ constexpr int kStatementsPerPass = 4;
 std::string MakeScript(int passes)
 {
     return "Local.i = 0; Local.prefix = 'item';\n"
-           "while (Local.i < " + std::to_string(passes) + ")\n"
+           "while (Local.i < " +
+           std::to_string(passes) +
+           ")\n"
            "  Local.i = Local.i + 1;\n"
            "  Local.s = Local.prefix + 'x';\n"
            "endwhile\n"

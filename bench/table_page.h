@@ -4,12 +4,11 @@
 
 #include <string>
 
-inline constexpr const char* kTablePage =
-    "<html><body><table>\r\n"
-    "<!--{ Local.i = 1; while (Local.i <= 100) }-->"
-    "<tr><td>--{ Local.i }--</td><td>row text</td></tr>\r\n"
-    "<!--{ Local.i = Local.i + 1; endwhile }-->"
-    "</table></body></html>\r\n";
+inline constexpr const char* kTablePage = "<html><body><table>\r\n"
+                                          "<!--{ Local.i = 1; while (Local.i <= 100) }-->"
+                                          "<tr><td>--{ Local.i }--</td><td>row text</td></tr>\r\n"
+                                          "<!--{ Local.i = Local.i + 1; endwhile }-->"
+                                          "</table></body></html>\r\n";
 
 // True when a run's output is the whole table of kTablePage.
 inline bool IsTablePage(const std::string& output)

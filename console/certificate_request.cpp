@@ -23,7 +23,8 @@
 namespace {
 
 template <typename T, void (*Free)(T*)>
-struct COpenSslDeleter {
+struct COpenSslDeleter
+{
     void operator()(T* object) const { Free(object); }
 };
 using EvpKeyPtr = std::unique_ptr<EVP_PKEY, COpenSslDeleter<EVP_PKEY, EVP_PKEY_free>>;
@@ -31,7 +32,7 @@ using RequestPtr = std::unique_ptr<X509_REQ, COpenSslDeleter<X509_REQ, X509_REQ_
 using X509Ptr = std::unique_ptr<X509, COpenSslDeleter<X509, X509_free>>;
 using BioPtr = std::unique_ptr<BIO, COpenSslDeleter<BIO, BIO_free_all>>;
 
-void FreeCertificateStack(STACK_OF(X509)* stack)
+void FreeCertificateStack(STACK_OF(X509) * stack)
 {
     sk_X509_pop_free(stack, X509_free);
 }
@@ -78,8 +79,8 @@ int WriteRequest(BIO* bio, const void* request)
 
 int WritePrivateKey(BIO* bio, const void* key)
 {
-    return PEM_write_bio_PrivateKey(bio, static_cast<EVP_PKEY*>(const_cast<void*>(key)), nullptr, nullptr, 0,
-                                    nullptr, nullptr);
+    return PEM_write_bio_PrivateKey(bio, static_cast<EVP_PKEY*>(const_cast<void*>(key)), nullptr, nullptr, 0, nullptr,
+                                    nullptr);
 }
 
 int WriteCertificate(BIO* bio, const void* certificate)
@@ -101,8 +102,9 @@ std::string WithCrLf(const std::string& text)
 
 bool AddName(X509_NAME* name, const char* field, const std::string& value)
 {
-    return value.empty() || X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                                       reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
+    return value.empty() ||
+           X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value.c_str()),
+                                      -1, -1, 0);
 }
 
 std::string PendingFolder(const std::string& certificateFolder)
@@ -111,7 +113,7 @@ std::string PendingFolder(const std::string& certificateFolder)
 }
 
 // Every certificate in the file: PEM blocks, one DER certificate, or a PKCS #7 chain (PEM or DER).
-STACK_OF(X509)* ReadCertificates(const std::string& text)
+STACK_OF(X509) * ReadCertificates(const std::string& text)
 {
     STACK_OF(X509)* found = sk_X509_new_null();
     auto noPassword = [](char*, int, int, void*) { return 0; };
@@ -172,8 +174,8 @@ bool GenerateCertificateRequest(const CCertRequestFields& fields, const std::str
     // The certificate is asked for server authentication (1.3.6.1.5.5.7.3.1).
     STACK_OF(X509_EXTENSION)* extensions = sk_X509_EXTENSION_new_null();
     X509_EXTENSION* usage = X509V3_EXT_conf_nid(nullptr, nullptr, NID_ext_key_usage, "serverAuth");
-    const bool extended = usage && sk_X509_EXTENSION_push(extensions, usage) &&
-                          X509_REQ_add_extensions(request.get(), extensions);
+    const bool extended =
+        usage && sk_X509_EXTENSION_push(extensions, usage) && X509_REQ_add_extensions(request.get(), extensions);
     sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
     if (!extended || !X509_REQ_set_version(request.get(), 0) || !X509_REQ_set_pubkey(request.get(), key.get()) ||
         !X509_REQ_sign(request.get(), key.get(), EVP_sha256()))
@@ -210,7 +212,8 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
     std::string text;
     if (!ReadTextFile(path, text))
         return fail("Failed to read " + path + ":\n" + GetSystemErrorText(errno));
-    std::unique_ptr<STACK_OF(X509), COpenSslDeleter<STACK_OF(X509), FreeCertificateStack>> chain(ReadCertificates(text));
+    std::unique_ptr<STACK_OF(X509), COpenSslDeleter<STACK_OF(X509), FreeCertificateStack>> chain(
+        ReadCertificates(text));
     if (sk_X509_num(chain.get()) == 0)
         return fail(path + " holds no certificate.");
 
@@ -228,7 +231,8 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
         if (name[0] == '.' || !ReadTextFile(candidate, pem))
             continue;
         BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-        EvpKeyPtr loaded(PEM_read_bio_PrivateKey(bio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
+        EvpKeyPtr loaded(PEM_read_bio_PrivateKey(
+            bio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
         ERR_clear_error();
         for (int i = 0; loaded && i < sk_X509_num(chain.get()); ++i)
             if (X509_check_private_key(sk_X509_value(chain.get(), i), loaded.get()) == 1) {

@@ -9,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-struct CCertRequestFields {
+struct CCertRequestFields
+{
     std::string certificateName;  // names the waiting key's file
     std::string commonName;
     std::string organization;

@@ -39,7 +39,8 @@ int SendCommand(CTcpSocket& socket, const std::string& command);
 
 // One console command: its text and whether the server answers it with lines ending in a blank
 // line.
-struct CConsoleCommand {
+struct CConsoleCommand
+{
     std::string text;
     bool hasReply = false;
 
@@ -54,8 +55,14 @@ struct CConsoleCommand {
 };
 
 // What came of one command. A reply that broke off keeps the lines read before.
-struct CCommandReply {
-    enum class Status { kDone, kConnectFailed, kSendFailed };
+struct CCommandReply
+{
+    enum class Status
+    {
+        kDone,
+        kConnectFailed,
+        kSendFailed
+    };
     Status status = Status::kDone;
     std::vector<std::string> lines;
 };
@@ -69,7 +76,8 @@ CCommandReply RunConsoleCommand(CTcpSocket& socket, const std::string& address, 
 // on that thread. Destroying the client cuts the command in flight short (its socket is shut
 // down, which wakes the thread from any wait) and waits for its thread, so no callback runs
 // after the destructor has returned and a destroyed window is never called back.
-class CCommandClient {
+class CCommandClient
+{
 public:
     using Done = std::function<void(CCommandReply reply)>;
 

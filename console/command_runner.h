@@ -16,7 +16,8 @@
 
 class QWidget;
 
-class CCommandRunner : public QObject {
+class CCommandRunner : public QObject
+{
     Q_OBJECT
 public:
     using Handler = std::function<void(const CCommandReply& reply)>;

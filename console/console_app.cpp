@@ -20,10 +20,10 @@
 
 CConsoleApp::CConsoleApp(CConsoleConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir))
-{
-}
+{}
 
-CConsoleApp::CConsoleApp() : CConsoleApp(TheConsoleConfig(), GetProgramDirectory()) {}
+CConsoleApp::CConsoleApp() : CConsoleApp(TheConsoleConfig(), GetProgramDirectory())
+{}
 
 CConsoleApp::Action CConsoleApp::ParseAction(const std::vector<std::string>& arguments)
 {
@@ -78,12 +78,9 @@ int CConsoleApp::RunAction(Action action, const std::vector<std::string>& argume
 {
     message.clear();
     switch (action) {
-    case Action::kNone:
-        return kExitOk;
-    case Action::kStart:
-        return StartServer(message) ? kExitOk : kExitStartFailed;
-    case Action::kStop:
-        return StopServer(message) ? kExitOk : kExitStopFailed;
+    case Action::kNone: return kExitOk;
+    case Action::kStart: return StartServer(message) ? kExitOk : kExitStartFailed;
+    case Action::kStop: return StopServer(message) ? kExitOk : kExitStopFailed;
     case Action::kCompact: {
         if (IsServerRunning()) {
             message = CConsoleMessages::StopBeforeCompact;
@@ -101,13 +98,14 @@ int CConsoleApp::RunAction(Action action, const std::vector<std::string>& argume
 
 bool CConsoleApp::IsUnknownSwitch(const std::vector<std::string>& arguments)
 {
-    if (arguments.size() < 2 || arguments[1].empty() || arguments[1][0] != '-' || ParseAction(arguments) != Action::kNone)
+    if (arguments.size() < 2 || arguments[1].empty() || arguments[1][0] != '-' ||
+        ParseAction(arguments) != Action::kNone)
         return false;
     // The window system's own options (Qt takes them with one dash or two) reach the window.
     static const char* const kWindowOptions[] = {
-        "platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger", "qwindowgeometry",
-        "qwindowicon", "qwindowtitle", "reverse", "session", "display", "geometry", "style", "stylesheet",
-        "widgetcount", "nograb", "dograb", "sync"};
+        "platform",    "platformpluginpath", "platformtheme", "plugin",  "qmljsdebugger", "qwindowgeometry",
+        "qwindowicon", "qwindowtitle",       "reverse",       "session", "display",       "geometry",
+        "style",       "stylesheet",         "widgetcount",   "nograb",  "dograb",        "sync"};
     std::string option = LowerAscii(arguments[1]).substr(1);
     if (option.rfind('-', 0) == 0)
         option.erase(0, 1);

@@ -13,7 +13,8 @@
 
 class CConsoleConfig;
 
-class CConsoleApp {
+class CConsoleApp
+{
 public:
     static constexpr const char* kTitle = "Tarnwick Console";
     static constexpr const char* kServiceName = "TarnwickServer3";
@@ -24,7 +25,8 @@ public:
     // How often and how long the server is polled after a start or a stop.
     static constexpr int kServerPolls = 10;
 
-    enum ExitCode {
+    enum ExitCode
+    {
         kExitOk = 0,
         kExitSockets = 1,
         kExitSettings = 2,
@@ -33,7 +35,13 @@ public:
         kExitCompactFailed = 5,
         kExitServerRunning = 6,
     };
-    enum class Action { kNone, kStart, kStop, kCompact };
+    enum class Action
+    {
+        kNone,
+        kStart,
+        kStop,
+        kCompact
+    };
 
     CConsoleApp(CConsoleConfig& config, std::string installDir);
     CConsoleApp();

@@ -34,7 +34,8 @@ CConsoleConfig::CConsoleConfig(std::string settingsPath, std::string installDir)
     m_tcpipAddress = inet_addr(m_generalTcpipAddress.c_str());
 }
 
-CConsoleConfig::CConsoleConfig() : CConsoleConfig(GetSettingsFilePath(), GetProgramDirectory()) {}
+CConsoleConfig::CConsoleConfig() : CConsoleConfig(GetSettingsFilePath(), GetProgramDirectory())
+{}
 
 CConsoleConfig& TheConsoleConfig()
 {
@@ -123,7 +124,8 @@ int CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port
     if (free)
         port = std::to_string(candidate);
     else
-        TheLog().WriteLine("Failed to find an available TCP port. Please set the port yourself in Settings | General Page.");
+        TheLog().WriteLine(
+            "Failed to find an available TCP port. Please set the port yourself in Settings | General Page.");
     if (found)
         *found = free;
     return 1;

@@ -9,9 +9,15 @@
 
 #include "foundation/server_config.h"
 
-class CConsoleConfig : public CServerConfig {
+class CConsoleConfig : public CServerConfig
+{
 public:
-    enum StartType { kStartAutomatic = 0, kStartManual = 1, kStartDisabled = 2 };
+    enum StartType
+    {
+        kStartAutomatic = 0,
+        kStartManual = 1,
+        kStartDisabled = 2
+    };
 
     CConsoleConfig(std::string settingsPath, std::string installDir);
     CConsoleConfig();

@@ -5,7 +5,8 @@
 
 #include <string>
 
-struct CConsoleMessages {
+struct CConsoleMessages
+{
     static constexpr char ConnectPage[] =
         "<html>\r\n"
         "<head><title>Tarnwick Server : Connect</title></head>\r\n"
@@ -62,44 +63,33 @@ struct CConsoleMessages {
         "You have not set up the data source needed by this program.\r\nPlease run this program again to set it up.";
     static constexpr char StopBeforeCompact[] =
         "You need to shutdown Tarnwick Server \nbefore you can compact the SQLite database file.";
-    static constexpr char RestartNeeded[] =
-        "Changes won't take effect until Tarnwick Server is restarted.";
-    static constexpr char StartFailed[] =
-        "Failed to start Tarnwick Server %s%s.\n%s";
-    static constexpr char StartTimedOut[] =
-        "Tarnwick Server %sfailed to start.\nPlease check log file for errors.";
-    static constexpr char StopFailed[] =
-        "Failed to stop Tarnwick Server%s.\nPlease check log file for errors. %s\n";
-    static constexpr char RequestsFailed[] =
-        "Failed to get requests from Tarnwick Server.";
-    static constexpr char ConnectFailed[] =
-        "Failed to connect to Tarnwick Server.";
-    static constexpr char StatusFailed[] =
-        "Failed to get status from Tarnwick Server";
+    static constexpr char RestartNeeded[] = "Changes won't take effect until Tarnwick Server is restarted.";
+    static constexpr char StartFailed[] = "Failed to start Tarnwick Server %s%s.\n%s";
+    static constexpr char StartTimedOut[] = "Tarnwick Server %sfailed to start.\nPlease check log file for errors.";
+    static constexpr char StopFailed[] = "Failed to stop Tarnwick Server%s.\nPlease check log file for errors. %s\n";
+    static constexpr char RequestsFailed[] = "Failed to get requests from Tarnwick Server.";
+    static constexpr char ConnectFailed[] = "Failed to connect to Tarnwick Server.";
+    static constexpr char StatusFailed[] = "Failed to get status from Tarnwick Server";
     // Shown while a console command waits for the server's answer.
-    static constexpr char WaitingForServer[] =
-        "Waiting for Tarnwick Server...";
-    static constexpr char AskStop[] =
-        "Are you sure you want to stop Tarnwick Server%s?";
+    static constexpr char WaitingForServer[] = "Waiting for Tarnwick Server...";
+    static constexpr char AskStop[] = "Are you sure you want to stop Tarnwick Server%s?";
     static constexpr char AskStopForAddressChange[] =
         "You have changed the IP address or the port number. \nThis program will need to shut down Tarnwick Server "
         "\ncurrently running in order to save the new settings. \nAre you sure you want to do that?";
     static constexpr char RestartToApply[] =
         "You must stop and restart Tarnwick Server\nbefore your changes will take effect.";
-    static constexpr char AskInstallService[] =
-        "Would you like to install Tarnwick Server system service (systemd)?";
+    static constexpr char AskInstallService[] = "Would you like to install Tarnwick Server system service (systemd)?";
     static constexpr char AskStopAndInstallService[] =
         "Would you like to stop Tarnwick Server \nand install Tarnwick Server system service (systemd)?";
-    static constexpr char InstallServiceFailed[] =
-        "Failed to install Tarnwick Server service.\n";
-    static constexpr char AskRemoveService[] =
-        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server system service (systemd). "
-        "\n\nWould you like to remove Tarnwick Server system service (systemd)?";
+    static constexpr char InstallServiceFailed[] = "Failed to install Tarnwick Server service.\n";
+    static constexpr char AskRemoveService[] = "Setting the Tarnwick Server to run as a normal program \nwill remove "
+                                               "the Tarnwick Server system service (systemd). "
+                                               "\n\nWould you like to remove Tarnwick Server system service (systemd)?";
     static constexpr char AskStopAndRemoveService[] =
-        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server system service (systemd). "
+        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server system service "
+        "(systemd). "
         "\n\nWould you like to stop and remove Tarnwick Server system service (systemd)?";
-    static constexpr char RemoveServiceFailed[] =
-        "Failed to remove Tarnwick Server system service (systemd).\n";
+    static constexpr char RemoveServiceFailed[] = "Failed to remove Tarnwick Server system service (systemd).\n";
 };
 
 // printf-style formatting into a string, for the templates above (the program's own texts, never

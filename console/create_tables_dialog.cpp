@@ -126,7 +126,8 @@ bool CCreateTablesDlg::RunScript()
     m_status->setText(ToQt("All done, click OK to continue. " + RunCounts(ran, failed)));
     // A script that left statements undone is not reported as done: the administrator sees what
     // failed and decides.
-    if (failed > 0 && !AskYesNo(this, RunCounts(ran, failed) + " Failed:" + failures + "\n\nWould you like to continue?"))
+    if (failed > 0 &&
+        !AskYesNo(this, RunCounts(ran, failed) + " Failed:" + failures + "\n\nWould you like to continue?"))
         return false;
     return true;
 }

@@ -15,7 +15,8 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-class CCreateTablesDlg : public QDialog {
+class CCreateTablesDlg : public QDialog
+{
     Q_OBJECT
 public:
     CCreateTablesDlg(CDatabaseSetup& setup, CDatabaseSetupUi& ui, COdbcConnection* database, const std::string& caption,

@@ -275,7 +275,9 @@ void CDataSourceDlg::OnCreate()
         return;
     }
     std::string written;
-    if (EditDataSource(name, driver, SuggestedAttributes(driver, m_installDir, m_defaultName.empty() ? "" : CDatabaseSetup::DefaultDatabaseFile()),
+    if (EditDataSource(name, driver,
+                       SuggestedAttributes(driver, m_installDir,
+                                           m_defaultName.empty() ? "" : CDatabaseSetup::DefaultDatabaseFile()),
                        written))
         SelectNewDataSource("");
 }
@@ -287,10 +289,9 @@ void CDataSourceDlg::OnCreateDefault()
     // The installation's driver list names the SQLite driver by its library even where the
     // system registered none.
     WriteDefaultOdbcIni(m_installDir, error);
-    if (!WriteSystemDataSource(m_installDir, m_defaultName, kDefaultDriver,
-                               {{"Description", "Tarnwick Server 3 default database"}, {"Database", file},
-                                {"Timeout", "15000"}},
-                               error))
+    if (!WriteSystemDataSource(
+            m_installDir, m_defaultName, kDefaultDriver,
+            {{"Description", "Tarnwick Server 3 default database"}, {"Database", file}, {"Timeout", "15000"}}, error))
         return;
     // The default database is made from the installation's script when it is not there yet.
     if (!CreateDefaultDatabase(m_installDir, error)) {

@@ -21,7 +21,8 @@ class QPushButton;
 class QTableWidget;
 
 // The attributes of one data source: its name and key/value pairs.
-class CDataSourceAttributesDlg : public QDialog {
+class CDataSourceAttributesDlg : public QDialog
+{
     Q_OBJECT
 public:
     CDataSourceAttributesDlg(const std::string& name, const std::string& driver,
@@ -35,7 +36,8 @@ private:
     QTableWidget* m_table;
 };
 
-class CDataSourceDlg : public QDialog {
+class CDataSourceDlg : public QDialog
+{
     Q_OBJECT
 public:
     // `current`: the data source shown at first ("" for none); `defaultName`: the default data

@@ -12,7 +12,8 @@ namespace {
 
 bool FileExists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -24,7 +25,8 @@ std::size_t FindKey(const std::string& key, const std::string& connect)
 
 }  // namespace
 
-CDatabaseSetup::CDatabaseSetup(std::string installDir) : m_installDir(std::move(installDir)) {}
+CDatabaseSetup::CDatabaseSetup(std::string installDir) : m_installDir(std::move(installDir))
+{}
 
 CDatabaseSetup& TheDatabaseSetup()
 {
@@ -120,7 +122,8 @@ bool CDatabaseSetup::CheckServerDatabase(COdbcConnection& database, const std::s
                                PostgresScriptPath());
     }
     if (kind == "SQLite")
-        return ui.CreateTables(database, connect, "database: " + DatabaseFileOf(m_installDir, connect), SqliteScriptPath());
+        return ui.CreateTables(database, connect, "database: " + DatabaseFileOf(m_installDir, connect),
+                               SqliteScriptPath());
     ui.ShowInformation(
         "System failed to detect the type of your database.\nPlease load the script for your database using the "
         "Load button.");

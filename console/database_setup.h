@@ -9,7 +9,8 @@
 class COdbcConnection;
 
 // What the checks ask of the administrator.
-class CDatabaseSetupUi {
+class CDatabaseSetupUi
+{
 public:
     virtual ~CDatabaseSetupUi() = default;
     // The data-source dialog opened on `dsn` (in: the current one, out: the chosen one) with the
@@ -24,7 +25,8 @@ public:
     virtual void ShowError(const std::string& text) = 0;
 };
 
-class CDatabaseSetup {
+class CDatabaseSetup
+{
 public:
     explicit CDatabaseSetup(std::string installDir);
 

@@ -9,7 +9,8 @@ class CConsoleApp;
 class QCheckBox;
 class QLineEdit;
 
-class CDbPage : public CSettingsPage {
+class CDbPage : public CSettingsPage
+{
     Q_OBJECT
 public:
     explicit CDbPage(QWidget* parent = nullptr);

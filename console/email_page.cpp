@@ -13,7 +13,8 @@
 
 namespace {
 
-struct CEmailField {
+struct CEmailField
+{
     int id;
     std::string CConsoleConfig::*setting;
 };

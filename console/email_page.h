@@ -7,7 +7,8 @@
 
 class QLineEdit;
 
-class CEmailPage : public CSettingsPage {
+class CEmailPage : public CSettingsPage
+{
     Q_OBJECT
 public:
     explicit CEmailPage(QWidget* parent = nullptr);

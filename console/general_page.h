@@ -10,7 +10,8 @@ class QButtonGroup;
 class QComboBox;
 class QLineEdit;
 
-class CGeneralPage : public CSettingsPage {
+class CGeneralPage : public CSettingsPage
+{
     Q_OBJECT
 public:
     explicit CGeneralPage(QWidget* parent = nullptr);

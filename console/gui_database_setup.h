@@ -8,7 +8,8 @@
 
 class QWidget;
 
-class CGuiDatabaseSetupUi : public CDatabaseSetupUi {
+class CGuiDatabaseSetupUi : public CDatabaseSetupUi
+{
 public:
     CGuiDatabaseSetupUi(CDatabaseSetup& setup, QWidget* parent) : m_setup(setup), m_parent(parent) {}
 

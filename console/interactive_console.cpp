@@ -40,7 +40,8 @@ bool MakeAddress(const std::string& path, sockaddr_un& address)
 
 }  // namespace
 
-CInstanceBeacon::CInstanceBeacon(std::string path, QObject* parent) : QObject(parent), m_path(std::move(path)) {}
+CInstanceBeacon::CInstanceBeacon(std::string path, QObject* parent) : QObject(parent), m_path(std::move(path))
+{}
 
 CInstanceBeacon::~CInstanceBeacon()
 {
@@ -119,14 +120,9 @@ int RunInteractiveConsole(int argc, char** argv)
     CreateDirectoryIfMissing(tmpFolder);
     CSingleInstanceLock single;
     switch (single.Acquire(tmpFolder, CConsoleApp::kSingleInstanceName)) {
-    case CSingleInstanceLock::kAcquired:
-        break;
-    case CSingleInstanceLock::kHeldElsewhere:
-        CInstanceBeacon::Signal(beaconPath);
-        return 0;
-    case CSingleInstanceLock::kFailed:
-        ShowMessage(nullptr, "Unknown error when creating mutex");
-        return 0;
+    case CSingleInstanceLock::kAcquired: break;
+    case CSingleInstanceLock::kHeldElsewhere: CInstanceBeacon::Signal(beaconPath); return 0;
+    case CSingleInstanceLock::kFailed: ShowMessage(nullptr, "Unknown error when creating mutex"); return 0;
     }
 
     // The server's data source must open and hold the settings table before anything else.

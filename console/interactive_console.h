@@ -12,7 +12,8 @@ class QSocketNotifier;
 // How a second console reaches the first: a UNIX socket "<install>/tmp/twConsole3EnsureSingle.sock"
 // that the first one listens on while it holds the single-instance lock. A connection asks it to
 // show its window.
-class CInstanceBeacon : public QObject {
+class CInstanceBeacon : public QObject
+{
     Q_OBJECT
 public:
     explicit CInstanceBeacon(std::string path, QObject* parent = nullptr);

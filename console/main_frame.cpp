@@ -22,7 +22,8 @@
 
 namespace {
 
-enum CommandId {
+enum CommandId
+{
     kStart = 32781,
     kStop = 32782,
     kSettings = 32783,
@@ -73,7 +74,8 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
     connect(Command(kSettings), &QAction::triggered, m_view, &CServerView::OnSettings);
     connect(Command(kCreateDataSource), &QAction::triggered, m_view, &CServerView::OnCreateDataSource);
     connect(Command(kAbout), &QAction::triggered, this, [this] {
-        QMessageBox::about(this, "About twConsole", "Tarnwick Console, version 3\n\nThe administration program of Tarnwick Server.");
+        QMessageBox::about(this, "About twConsole",
+                           "Tarnwick Console, version 3\n\nThe administration program of Tarnwick Server.");
     });
     connect(m_view, &CServerView::runningChanged, this, &CMainFrame::EnableCommands);
     connect(m_view, &CServerView::waitingChanged, this, &CMainFrame::ShowWaiting);
@@ -82,10 +84,13 @@ CMainFrame::CMainFrame(CConsoleApp& app, QWidget* parent) : QMainWindow(parent),
     bar->setObjectName("ToolBar128");
     bar->setMovable(false);
     const std::pair<int, QStyle::StandardPixmap> tools_[] = {
-        {kStart, QStyle::SP_MediaPlay},       {kStop, QStyle::SP_MediaStop},
-        {kSettings, QStyle::SP_FileDialogDetailedView}, {kRefresh, QStyle::SP_BrowserReload},
+        {kStart, QStyle::SP_MediaPlay},
+        {kStop, QStyle::SP_MediaStop},
+        {kSettings, QStyle::SP_FileDialogDetailedView},
+        {kRefresh, QStyle::SP_BrowserReload},
         {kRunNow, QStyle::SP_MediaSeekForward},
-        {kBrowse, QStyle::SP_DirHomeIcon},    {kAbout, QStyle::SP_MessageBoxQuestion},
+        {kBrowse, QStyle::SP_DirHomeIcon},
+        {kAbout, QStyle::SP_MessageBoxQuestion},
     };
     for (const auto& [id, icon] : tools_) {
         Command(id)->setIcon(style()->standardIcon(icon));

@@ -10,7 +10,8 @@ class CServerView;
 class QAction;
 class QLabel;
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow
+{
     Q_OBJECT
 public:
     explicit CMainFrame(CConsoleApp& app, QWidget* parent = nullptr);

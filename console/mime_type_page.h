@@ -9,7 +9,8 @@
 class CListCtrlEx;
 class QLineEdit;
 
-class CMimeTypeDlg : public QDialog {
+class CMimeTypeDlg : public QDialog
+{
     Q_OBJECT
 public:
     // `editing`: the extension is shown but can't be changed.
@@ -22,7 +23,8 @@ private:
     QLineEdit* m_contentType;
 };
 
-class CMimeTypePage : public CSettingsPage {
+class CMimeTypePage : public CSettingsPage
+{
     Q_OBJECT
 public:
     explicit CMimeTypePage(QWidget* parent = nullptr);

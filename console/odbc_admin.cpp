@@ -82,7 +82,8 @@ bool DriverLibraryInstalled(const COdbcIniFile& file, const std::string& driver)
     std::string library;
     if (!file.Get(driver, "Driver", library))
         return false;
-    struct stat info {};
+    struct stat info
+    {};
     return stat(ResolveDriverLibrary(library).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
@@ -102,7 +103,8 @@ std::string JournalMode(COdbcConnection& connection)
 bool COdbcIniFile::Load(const std::string& path)
 {
     m_lines.clear();
-    struct stat info {};
+    struct stat info
+    {};
     if (stat(path.c_str(), &info) != 0)
         return errno == ENOENT;
     std::ifstream in(path, std::ios::binary);
@@ -322,9 +324,8 @@ std::string DriverKind(const std::string& driver)
     return {};
 }
 
-std::vector<std::pair<std::string, std::string>> SuggestedAttributes(const std::string& driver,
-                                                                     const std::string& installDir,
-                                                                     const std::string& defaultFile)
+std::vector<std::pair<std::string, std::string>>
+SuggestedAttributes(const std::string& driver, const std::string& installDir, const std::string& defaultFile)
 {
     const std::string kind = DriverKind(DescribeDriver(installDir, driver));
     if (kind == "SQLite")
@@ -332,8 +333,12 @@ std::vector<std::pair<std::string, std::string>> SuggestedAttributes(const std::
                 {"Database", defaultFile.empty() ? "" : installDir + "/data/" + defaultFile},
                 {"Timeout", "15000"}};
     if (kind == "PostgreSQL")
-        return {{"Description", "Tarnwick Server 3 database"}, {"Servername", "127.0.0.1"}, {"Port", "5432"},
-                {"Database", ""}, {"Username", ""}, {"Password", ""}};
+        return {{"Description", "Tarnwick Server 3 database"},
+                {"Servername", "127.0.0.1"},
+                {"Port", "5432"},
+                {"Database", ""},
+                {"Username", ""},
+                {"Password", ""}};
     return {{"Description", ""}};
 }
 
@@ -412,7 +417,8 @@ bool CompactDatabaseFile(std::string source, std::string destination, std::strin
         return fail("No database file to compact.");
     if (destination.empty())
         destination = source;
-    struct stat info {};
+    struct stat info
+    {};
     if (stat(source.c_str(), &info) != 0)
         return fail(errno == ENOENT ? "The database file " + source + " does not exist."
                                     : GetSystemErrorText(errno) + " " + source);
@@ -429,8 +435,8 @@ bool CompactDatabaseFile(std::string source, std::string destination, std::strin
     static std::atomic<int> counter{0};
     const std::size_t slash = destination.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash == 0 ? 1 : slash);
-    const std::string temporary = folder + "/.tw3-compact-" + std::to_string(getpid()) + "-" +
-                                  std::to_string(counter.fetch_add(1)) + ".db";
+    const std::string temporary =
+        folder + "/.tw3-compact-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".db";
     std::string quoted;
     for (char c : temporary)
         quoted += c == '\'' ? std::string("''") : std::string(1, c);

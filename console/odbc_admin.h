@@ -10,7 +10,8 @@
 
 // An ini file of the driver manager, kept line by line so that an administrator's comments and
 // order survive the console's changes. Section and key names compare without regard to case.
-class COdbcIniFile {
+class COdbcIniFile
+{
 public:
     // A missing file is an empty one; false (errno kept) only when it exists and can't be read.
     bool Load(const std::string& path);
@@ -31,7 +32,8 @@ private:
     std::vector<std::string> m_lines;
 };
 
-struct CDataSourceInfo {
+struct CDataSourceInfo
+{
     std::string name;
     std::string driver;  // the driver the data source names, as the list shows it
 };
@@ -55,9 +57,8 @@ bool WriteSystemDataSource(const std::string& installDir, const std::string& nam
                            const std::vector<std::pair<std::string, std::string>>& attributes, std::string& error);
 
 // The attributes a new data source of `driver` starts with (database file, server, port ...).
-std::vector<std::pair<std::string, std::string>> SuggestedAttributes(const std::string& driver,
-                                                                     const std::string& installDir,
-                                                                     const std::string& defaultFile);
+std::vector<std::pair<std::string, std::string>>
+SuggestedAttributes(const std::string& driver, const std::string& installDir, const std::string& defaultFile);
 
 // "SQLite" for a file database, "PostgreSQL" for a server database, "" when the driver of the
 // data source `name` (trimmed, compared without regard to case) is neither or it doesn't exist.

@@ -39,7 +39,8 @@ bool Collect(int outFd, int errFd, std::string& output, std::string& errors,
     std::string* targets[2] = {&output, &errors};
     int open = 2;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         const int ready = poll(entries, 2, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-struct CProgramResult {
-    int exitCode = -1;   // -1: could not start (`error` holds errno), killed, or timed out
+struct CProgramResult
+{
+    int exitCode = -1;  // -1: could not start (`error` holds errno), killed, or timed out
     int error = 0;
     std::string output;  // standard output
     std::string errors;  // standard error

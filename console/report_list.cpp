@@ -89,7 +89,8 @@ QString CListCtrlEx::ShortenText(const QFontMetrics& metrics, const QString& tex
     return kept + dots;
 }
 
-CReportItemDelegate::CReportItemDelegate(CListCtrlEx* list) : QStyledItemDelegate(list), m_list(list) {}
+CReportItemDelegate::CReportItemDelegate(CListCtrlEx* list) : QStyledItemDelegate(list), m_list(list)
+{}
 
 void CReportItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
 {

@@ -7,7 +7,8 @@
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 
-class CListCtrlEx : public QTreeWidget {
+class CListCtrlEx : public QTreeWidget
+{
     Q_OBJECT
 public:
     explicit CListCtrlEx(QWidget* parent = nullptr, bool keepSelectionShown = false);
@@ -37,7 +38,8 @@ private:
 };
 
 // The drawing of one cell by the rules above.
-class CReportItemDelegate : public QStyledItemDelegate {
+class CReportItemDelegate : public QStyledItemDelegate
+{
     Q_OBJECT
 public:
     explicit CReportItemDelegate(CListCtrlEx* list);
@@ -48,7 +50,8 @@ private:
 };
 
 // The main window's list.
-class CListViewEx : public CListCtrlEx {
+class CListViewEx : public CListCtrlEx
+{
     Q_OBJECT
 public:
     explicit CListViewEx(QWidget* parent = nullptr) : CListCtrlEx(parent, true) {}

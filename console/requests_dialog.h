@@ -16,7 +16,8 @@ class CListCtrlEx;
 class QLabel;
 class QPushButton;
 
-class CRequestsDlg : public QDialog {
+class CRequestsDlg : public QDialog
+{
     Q_OBJECT
 public:
     CRequestsDlg(CConsoleConfig& config, QWidget* parent = nullptr);

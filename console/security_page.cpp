@@ -60,9 +60,9 @@ void CSelectCertDlg::FillCertificateList()
     m_list->clear();
     const CCertificateListing listing = ListCertificates(m_folder);
     for (const CCertificateEntry& entry : listing.entries)
-        m_list->insertTopLevelItem(0, new QTreeWidgetItem({ToQt(entry.subject), ToQt(entry.issuer),
-                                                           ToQt(FormatExpirationDate(entry.expiration)),
-                                                           ToQt(entry.serial)}));
+        m_list->insertTopLevelItem(
+            0, new QTreeWidgetItem({ToQt(entry.subject), ToQt(entry.issuer),
+                                    ToQt(FormatExpirationDate(entry.expiration)), ToQt(entry.serial)}));
     const std::string failure = DescribeListingFailure(listing);
     if (!failure.empty())
         ShowMessage(this, failure);
@@ -265,8 +265,9 @@ void CSecurityPage::OnGenerateRequest()
 
 void CSecurityPage::OnInstallCertificate()
 {
-    const QString path = QFileDialog::getOpenFileName(this, "Select Certificate File", ToQt(m_installDir + "/certnew.cer"),
-                                                      "Certificate Files (*.cer *.crt *.pem *.p7b)");
+    const QString path =
+        QFileDialog::getOpenFileName(this, "Select Certificate File", ToQt(m_installDir + "/certnew.cer"),
+                                     "Certificate Files (*.cer *.crt *.pem *.p7b)");
     if (path.isEmpty())
         return;
     std::string message;

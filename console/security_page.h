@@ -15,7 +15,8 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 
-class CSelectCertDlg : public QDialog {
+class CSelectCertDlg : public QDialog
+{
     Q_OBJECT
 public:
     // In: the subject to preselect; out after OK: the chosen certificate's texts.
@@ -37,7 +38,8 @@ private:
     CListCtrlEx* m_list;
 };
 
-class CCertRequestDlg : public QDialog {
+class CCertRequestDlg : public QDialog
+{
     Q_OBJECT
 public:
     CCertRequestDlg(const std::string& installDir, QWidget* parent = nullptr);
@@ -58,7 +60,8 @@ private:
     QComboBox* m_keyLength;
 };
 
-class CSecurityPage : public CSettingsPage {
+class CSecurityPage : public CSettingsPage
+{
     Q_OBJECT
 public:
     CSecurityPage(const std::string& installDir, QWidget* parent = nullptr);

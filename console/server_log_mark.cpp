@@ -11,7 +11,8 @@ namespace {
 
 long long FileSize(const std::string& path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : 0;
 }
 

@@ -6,7 +6,8 @@
 #include <ctime>
 #include <string>
 
-class CServerLogMark {
+class CServerLogMark
+{
 public:
     // Marks the end of the day log below `webRoot` as it is now.
     explicit CServerLogMark(std::string webRoot);

@@ -17,10 +17,10 @@
 #include "console/console_config.h"
 #include "console/console_messages.h"
 #include "console/data_source_dialog.h"
-#include "console/settings_sheet.h"
 #include "console/gui_support.h"
 #include "console/host_lookup.h"
 #include "console/requests_dialog.h"
+#include "console/settings_sheet.h"
 #include "console/string_tokenizer.h"
 #include "foundation/ascii_text.h"
 #include "foundation/number_parse.h"
@@ -29,8 +29,8 @@
 namespace {
 
 const char* const kColumnCaptions[4] = {"#", "Server Component", "Status", "Start Time"};
-const char* const kColumnSamples[4] = {"999", "Due Date Reminder", "Run C:\\abc\\webroot\\script\\importer.tws every 10 min...",
-                                       "12/01 24:60:60"};
+const char* const kColumnSamples[4] = {"999", "Due Date Reminder",
+                                       "Run C:\\abc\\webroot\\script\\importer.tws every 10 min...", "12/01 24:60:60"};
 
 std::string Url(const char* scheme, const std::string& host, const std::string& port, const char* usual)
 {
@@ -43,7 +43,8 @@ std::string Url(const char* scheme, const std::string& host, const std::string& 
 std::string BuildConnectPage(const std::string& addressUrl, const std::string& nameUrl, const std::string& secureUrl)
 {
     const std::string paragraph =
-        secureUrl.empty() ? "" : FormatText(CConsoleMessages::SecureSiteParagraph, secureUrl.c_str(), secureUrl.c_str());
+        secureUrl.empty() ? ""
+                          : FormatText(CConsoleMessages::SecureSiteParagraph, secureUrl.c_str(), secureUrl.c_str());
     return FormatText(CConsoleMessages::ConnectPage, addressUrl.c_str(), addressUrl.c_str(), nameUrl.c_str(),
                       nameUrl.c_str(), paragraph.c_str());
 }
@@ -56,7 +57,8 @@ std::string BrowseFailedText(const std::string& addressUrl, const std::string& n
 }
 
 // The modeless note shown while the domain name is looked up.
-class CResolveWaitDlg : public QDialog {
+class CResolveWaitDlg : public QDialog
+{
 public:
     explicit CResolveWaitDlg(QWidget* parent) : QDialog(parent)
     {
@@ -212,7 +214,8 @@ void CServerView::AddRows(const std::string& text)
 
 void CServerView::FetchTaskList(const std::string& address, int port)
 {
-    m_commands.Run(address, port, CConsoleCommand::GetTask(), [this](const CCommandReply& reply) { ShowTaskList(reply); });
+    m_commands.Run(address, port, CConsoleCommand::GetTask(),
+                   [this](const CCommandReply& reply) { ShowTaskList(reply); });
 }
 
 void CServerView::ShowTaskList(const CCommandReply& reply)
@@ -259,7 +262,8 @@ void CServerView::ConfirmBrowse()
 void CServerView::OnStop()
 {
     CWaitCursor wait;
-    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? " system service (systemd)" : "")))
+    if (!AskYesNo(this,
+                  FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? " system service (systemd)" : "")))
         return;
     std::string message;
     if (m_app.StopServer(message))
@@ -275,7 +279,8 @@ void CServerView::OnBrowse()
     const std::string secure = SecureUrl();
     const std::string page = m_app.InstallDir() + "/webroot/browse.html";
     if (std::FILE* file = std::fopen(page.c_str(), "w")) {
-        const std::string text = BuildConnectPage(address, name, m_app.Config().m_securityCertName.empty() ? "" : secure);
+        const std::string text =
+            BuildConnectPage(address, name, m_app.Config().m_securityCertName.empty() ? "" : secure);
         std::fwrite(text.data(), 1, text.size(), file);
         std::fclose(file);
     }
@@ -320,7 +325,8 @@ void CServerView::OnRunNow()
                        if (reply.status == CCommandReply::Status::kConnectFailed)
                            ShowMessage(this, CConsoleMessages::ConnectFailed);
                        else
-                           ShowMessage(this, name + " is now running in the background.\nRefer to log files for results.",
+                           ShowMessage(this,
+                                       name + " is now running in the background.\nRefer to log files for results.",
                                        QMessageBox::Information);
                    });
 }
@@ -355,7 +361,7 @@ void CServerView::OnSettings()
 void CServerView::OnCreateDataSource()
 {
     // An extra data source for the site's own code; the server's settings stay as they are.
-    CDataSourceDlg dialog(m_app.InstallDir(), "", "", "You are creating an additional data source to be used in your own code.",
-                          this);
+    CDataSourceDlg dialog(m_app.InstallDir(), "", "",
+                          "You are creating an additional data source to be used in your own code.", this);
     dialog.exec();
 }

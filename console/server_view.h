@@ -20,7 +20,8 @@ std::string BuildConnectPage(const std::string& addressUrl, const std::string& n
 // differs from the address.
 std::string BrowseFailedText(const std::string& addressUrl, const std::string& nameUrl);
 
-class CServerView : public CListViewEx {
+class CServerView : public CListViewEx
+{
     Q_OBJECT
 public:
     // Column captions, profile keys and the sample texts whose widths serve when no valid width

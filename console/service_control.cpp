@@ -375,8 +375,9 @@ bool CServiceControl::Install(const std::string& executablePath, const std::stri
     const bool oneLine = executablePath.find_first_of("\r\n\"") == std::string::npos &&
                          displayName.find_first_of("\r\n") == std::string::npos;
     if (!oneLine || !IsUnitWord(name) || !IsUnitWord(dependency) || !IsUnitWord(account)) {
-        RecordError("The service's program path, name, dependency or account holds characters that a unit file can't take.",
-                    EINVAL);
+        RecordError(
+            "The service's program path, name, dependency or account holds characters that a unit file can't take.",
+            EINVAL);
         return false;
     }
     CServiceUnit unit;

@@ -16,9 +16,15 @@
 
 struct CServiceUnit;
 
-class CServiceControl {
+class CServiceControl
+{
 public:
-    enum StartType { kAutoStart = 0, kDemandStart = 1, kDisabled = 2 };
+    enum StartType
+    {
+        kAutoStart = 0,
+        kDemandStart = 1,
+        kDisabled = 2
+    };
     static constexpr std::size_t kMaxDependencyLength = 50;
 
     CServiceControl();
@@ -44,8 +50,7 @@ public:
     // as the user it runs as, "" for root; a password has no meaning for a unit and is not
     // stored), reloads the manager and enables the unit for automatic start.
     bool Install(const std::string& executablePath, const std::string& name, const std::string& displayName,
-                 int startType, const std::string& dependency, const std::string& account,
-                 const std::string& password);
+                 int startType, const std::string& dependency, const std::string& account, const std::string& password);
 
     const std::string& GetErrorText() const { return m_errorText; }
     int GetErrorCode() const { return m_errorCode; }
@@ -56,8 +61,16 @@ public:
     static void SetPollInterval(std::chrono::milliseconds interval);
 
 private:
-    enum class State { kUnknown, kStopped, kStartPending, kStopPending, kRunning };
-    struct CUnitStatus {
+    enum class State
+    {
+        kUnknown,
+        kStopped,
+        kStartPending,
+        kStopPending,
+        kRunning
+    };
+    struct CUnitStatus
+    {
         std::string loadState, activeState, unitFileState, fragmentPath;
     };
 
@@ -83,7 +96,8 @@ private:
 };
 
 // The unit file that the console writes for the service, and the fields it reads back from one.
-struct CServiceUnit {
+struct CServiceUnit
+{
     std::string displayName;
     std::string executable;
     std::string account;

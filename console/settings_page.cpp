@@ -5,7 +5,8 @@
 #include "console/console_messages.h"
 #include "console/gui_support.h"
 
-CSettingsPage::CSettingsPage(const QString& caption, QWidget* parent) : QWidget(parent), m_caption(caption) {}
+CSettingsPage::CSettingsPage(const QString& caption, QWidget* parent) : QWidget(parent), m_caption(caption)
+{}
 
 void CSettingsPage::Activate()
 {

@@ -12,7 +12,8 @@
 class CConsoleConfig;
 class QLineEdit;
 
-class CSettingsPage : public QWidget {
+class CSettingsPage : public QWidget
+{
     Q_OBJECT
 public:
     CSettingsPage(const QString& caption, QWidget* parent = nullptr);

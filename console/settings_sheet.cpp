@@ -34,8 +34,12 @@ CSettingsSht::CSettingsSht(const QString& caption, CConsoleApp& app, QWidget* pa
     m_tabs = new QTabWidget(this);
     auto* db = new CDbPage(this);
     db->SetServerControl(&m_app);
-    m_pages = {new CGeneralPage(this), db, new CTaskPage(app.InstallDir(), this), new CEmailPage(this),
-               new CSecurityPage(app.InstallDir(), this), new CMimeTypePage(this)};
+    m_pages = {new CGeneralPage(this),
+               db,
+               new CTaskPage(app.InstallDir(), this),
+               new CEmailPage(this),
+               new CSecurityPage(app.InstallDir(), this),
+               new CMimeTypePage(this)};
     // The sheet's buttons: Save in the place of OK, and Cancel.
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* save = buttons->addButton("Save", QDialogButtonBox::AcceptRole);
@@ -104,8 +108,9 @@ bool CSettingsSht::CheckSettings()
     if (settings.m_maxUpload < 1 || settings.m_maxUpload > 1000)
         return refuse("Maximum upload can not be smaller than 1M or larger than 1000M. ");
     if (settings.m_dbOdbcConnectString.empty())
-        return refuse("ODBC connect string has not been set yet.\nPlease goto the Database page and click on the change "
-                      "button to set it.");
+        return refuse(
+            "ODBC connect string has not been set yet.\nPlease goto the Database page and click on the change "
+            "button to set it.");
     bool senderEnabled = false;
     int importers = 0;
     for (std::size_t i = 0; i < settings.GetTaskCount() && i < kCheckedTasks; ++i) {
@@ -145,9 +150,10 @@ bool CSettingsSht::CheckSettings()
             return refuse("Depend on service name must shorter then 50 characters");
     }
     if (importers > 1)
-        ShowMessage(this, "Warning: You enabled more than one Email Importer.\nBy default, all of them will try to "
-                          "retrieve emails from\nthe same POP3 email account you entered in the Email Page.\n\nYou must "
-                          "modify all scirpt\\importer.tws and have\nthem retrieve emails from different email accounts!");
+        ShowMessage(this,
+                    "Warning: You enabled more than one Email Importer.\nBy default, all of them will try to "
+                    "retrieve emails from\nthe same POP3 email account you entered in the Email Page.\n\nYou must "
+                    "modify all scirpt\\importer.tws and have\nthem retrieve emails from different email accounts!");
     return true;
 }
 
@@ -261,12 +267,14 @@ int CSettingsSht::ApplyServiceConfig()
     CServiceControl manager;
     if (m_working.m_serviceStartType != m_serviceStartType &&
         !manager.SetStartType(CConsoleApp::kServiceName, m_working.m_serviceStartType)) {
-        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change whether the system service (systemd) starts at boot");
+        ShowMessage(this, manager.GetErrorText() +
+                              "\r\nFailed to change whether the system service (systemd) starts at boot");
         return 0;
     }
     if (m_working.m_serviceDependency != m_serviceDependency &&
         !manager.SetDependency(CConsoleApp::kServiceName, m_working.m_serviceDependency)) {
-        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change the dependency of the system service (systemd)");
+        ShowMessage(this,
+                    manager.GetErrorText() + "\r\nFailed to change the dependency of the system service (systemd)");
         return 0;
     }
     return 1;

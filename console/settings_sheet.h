@@ -21,7 +21,8 @@ class CSettingsPage;
 class CTaskPage;
 class QTabWidget;
 
-class CSettingsSht : public QDialog {
+class CSettingsSht : public QDialog
+{
     Q_OBJECT
 public:
     CSettingsSht(const QString& caption, CConsoleApp& app, QWidget* parent = nullptr, int firstPage = 0);

@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-class CSqlScriptSplitter {
+class CSqlScriptSplitter
+{
 public:
     explicit CSqlScriptSplitter(std::string script) : m_script(std::move(script)) {}
 
@@ -21,7 +22,12 @@ public:
     bool Next(std::string& statement);
 
 private:
-    enum class Kind { kPlain, kTrigger, kStoredCode };
+    enum class Kind
+    {
+        kPlain,
+        kTrigger,
+        kStoredCode
+    };
 
     bool AtLineStart(std::size_t position) const;
     // The script from `position` on, empty past its end.

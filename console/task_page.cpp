@@ -26,7 +26,14 @@ namespace {
 const char* const kDays[] = {"Day", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 constexpr int kLockedNameRows = 13;
 constexpr int kSystemTaskRows = 6;
-enum Column { kName, kStatus, kScript, kEvery, kAt };
+enum Column
+{
+    kName,
+    kStatus,
+    kScript,
+    kEvery,
+    kAt
+};
 
 std::string EveryMinutesText(const std::string& minutes)
 {
@@ -49,7 +56,8 @@ int ParseTimeOfDay(const std::string& text)
 std::string FormatTimeOfDay(int minutesAfterMidnight)
 {
     // Any day serves: only the time of day is shown.
-    return CSspDateTime(MakeLocalTime(2001, 1, 1, minutesAfterMidnight / 60, minutesAfterMidnight % 60, 0)).GetTimeStr();
+    return CSspDateTime(MakeLocalTime(2001, 1, 1, minutesAfterMidnight / 60, minutesAfterMidnight % 60, 0))
+        .GetTimeStr();
 }
 
 CTaskDlg::CTaskDlg(const std::string& installDir, QWidget* parent) : QDialog(parent), m_installDir(installDir)
@@ -131,7 +139,8 @@ void CTaskDlg::EnableByKind()
 
 void CTaskDlg::OnBrowse()
 {
-    const QString path = QFileDialog::getOpenFileName(this, "Select a Script", ToQt(m_installDir + "/webroot"), "*.tws");
+    const QString path =
+        QFileDialog::getOpenFileName(this, "Select a Script", ToQt(m_installDir + "/webroot"), "*.tws");
     if (!path.isEmpty())
         m_scriptEdit->setText(path);
 }
@@ -164,12 +173,15 @@ void CTaskDlg::accept()
     int hour = 0;
     int minute = 0;
     if (m_kind == 0 && !CSspDateTime::ParseLocaleTime(m_time, hour, minute))
-        return refuse(m_timeCombo, "The time \"" + m_time + "\" in the field \"at\" can not be read.\nPlease select or "
-                                   "enter a time such as " + FormatTimeOfDay(13 * 60) + ".");
+        return refuse(m_timeCombo, "The time \"" + m_time +
+                                       "\" in the field \"at\" can not be read.\nPlease select or "
+                                       "enter a time such as " +
+                                       FormatTimeOfDay(13 * 60) + ".");
     QDialog::accept();
 }
 
-CTaskPage::CTaskPage(const std::string& installDir, QWidget* parent) : CSettingsPage("Tasks", parent), m_installDir(installDir)
+CTaskPage::CTaskPage(const std::string& installDir, QWidget* parent)
+    : CSettingsPage("Tasks", parent), m_installDir(installDir)
 {
     m_list = WithId(new CListCtrlEx(this), 1117);
     m_list->SetColumns({"Name", "Status", "Run Script", "Every", "At"}, {200, 70, 155, 95, 70});
@@ -285,7 +297,7 @@ bool CTaskPage::StoreControls()
         const std::string every = FromQt(m_list->CellText(row, kEvery));
         task.SetKind(ParseScheduleKind(every));
         const int minutes = task.GetKind() == kTaskEveryMinutes ? ParseInt32(every)
-                                                                 : ParseTimeOfDay(FromQt(m_list->CellText(row, kAt)));
+                                                                : ParseTimeOfDay(FromQt(m_list->CellText(row, kAt)));
         task.SetIntervalSeconds(std::int64_t{minutes} * 60);
         task.ComputeNextRun();
     }

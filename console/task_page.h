@@ -14,7 +14,8 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 
-class CTaskDlg : public QDialog {
+class CTaskDlg : public QDialog
+{
     Q_OBJECT
 public:
     // The fields, filled by the caller before exec and read after OK. Kind 0: on a day or weekday
@@ -49,7 +50,8 @@ private:
     QLineEdit* m_minutesEdit;
 };
 
-class CTaskPage : public CSettingsPage {
+class CTaskPage : public CSettingsPage
+{
     Q_OBJECT
 public:
     CTaskPage(const std::string& installDir, QWidget* parent = nullptr);

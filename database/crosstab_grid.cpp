@@ -3,9 +3,9 @@
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 
 #include <algorithm>
 #include <climits>
@@ -51,7 +51,7 @@ bool ValueNumber(const CSspValue& value, double& number)
     return !trimmed.empty() && LeadingNumber(trimmed).size() == trimmed.size() && ParseLeadingDouble(trimmed, number);
 }
 
-} // namespace
+}  // namespace
 
 std::string TranslateCrosstab(const std::string& statement, int position, CrosstabAggregate* aggregateOut)
 {
@@ -60,7 +60,8 @@ std::string TranslateCrosstab(const std::string& statement, int position, Crosst
     if (statement.starts_with("SELECT "))
         return statement;
     auto tokens = SplitPieces(statement, " \t\r\n");
-    auto token = std::find_if(tokens.begin(), tokens.end(), [](const auto& t) { return EqualsNoCase(t.first, "crosstab"); });
+    auto token =
+        std::find_if(tokens.begin(), tokens.end(), [](const auto& t) { return EqualsNoCase(t.first, "crosstab"); });
     std::string callText, fromPart;
     if (token != tokens.end()) {
         for (++token; token != tokens.end(); ++token) {
@@ -85,9 +86,10 @@ std::string TranslateCrosstab(const std::string& statement, int position, Crosst
     if (fromPart.empty())
         RaiseCatalogText(kTableEmpty, position);
     if (aggregate != "count" && value.empty())
-        throw CSspException("The crosstab's " + aggregate + " needs a value field: " + aggregate + "(field).", position);
+        throw CSspException("The crosstab's " + aggregate + " needs a value field: " + aggregate + "(field).",
+                            position);
     if (aggregateOut != nullptr)
-        *aggregateOut = aggregate == "sum" ? CrosstabAggregate::Sum
+        *aggregateOut = aggregate == "sum"   ? CrosstabAggregate::Sum
                         : aggregate == "avg" ? CrosstabAggregate::Avg
                                              : CrosstabAggregate::Count;
     std::string select = "SELECT " + row + ", " + column;
@@ -222,9 +224,7 @@ void CCrosstabGrid::EndFold()
 void CCrosstabGrid::Show(const Tally& tally, CSspValue& result) const
 {
     switch (m_aggregate) {
-    case CrosstabAggregate::Count:
-        result.SetInteger(static_cast<int>(tally.count));
-        return;
+    case CrosstabAggregate::Count: result.SetInteger(static_cast<int>(tally.count)); return;
     case CrosstabAggregate::Sum:
         if (m_integral && std::fabs(tally.sum) <= static_cast<double>(INT_MAX))
             result.SetInteger(static_cast<int>(tally.sum));

@@ -15,7 +15,12 @@
 
 class CSspValue;
 
-enum class CrosstabAggregate { Count, Sum, Avg };
+enum class CrosstabAggregate
+{
+    Count,
+    Sum,
+    Avg
+};
 
 // The SELECT for a crosstab statement; a statement that begins with "SELECT " is returned as it
 // is (and counts). Throws CSspException at position for an aggregate other than count, sum or avg,
@@ -23,7 +28,8 @@ enum class CrosstabAggregate { Count, Sum, Avg };
 // aggregate, when asked for, is stored into *aggregate.
 std::string TranslateCrosstab(const std::string& statement, int position, CrosstabAggregate* aggregate = nullptr);
 
-class CCrosstabGrid {
+class CCrosstabGrid
+{
 public:
     bool IsBuilt() const { return m_cursor != kNotBuilt; }
     // Forgets everything, presets included.
@@ -58,17 +64,20 @@ private:
     static constexpr int kNotBuilt = -3;
 
     // What the values of a cell, a row, a column or the whole grid add up to.
-    struct Tally {
+    struct Tally
+    {
         unsigned count = 0;   // result rows
         double sum = 0.0;     // of the non-NULL values
         unsigned values = 0;  // non-NULL values
         void Add(const Tally& other);
     };
-    struct Header {
+    struct Header
+    {
         std::string text;
         Tally total;
     };
-    struct CellRecord {
+    struct CellRecord
+    {
         std::string row;
         std::string column;
         Tally tally;

@@ -1,11 +1,11 @@
 #include "database/data_source.h"
-#include "foundation/ascii_text.h"
 #include "database/system_tables.h"
+#include "foundation/ascii_text.h"
 
 #include "foundation/message_catalog.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
-#include "foundation/script_error.h"
 
 #include <sqlext.h>
 #include <unistd.h>
@@ -33,16 +33,16 @@ std::string OpenFailureText(const CDbException& error, const std::string& dsn)
     std::string message;
     if (error.HasState("IM002")) {
         message = FormatBuffer(dsn.size());
-        FitTo(message, std::snprintf(message.data(), message.size(), CMessageCatalog::Format(kMsgDataSourceNotFound), dsn.c_str()));
-    }
-    else if (CDbmsTraits::IsConnectFailure(error))
+        FitTo(message, std::snprintf(message.data(), message.size(), CMessageCatalog::Format(kMsgDataSourceNotFound),
+                                     dsn.c_str()));
+    } else if (CDbmsTraits::IsConnectFailure(error))
         message = CMessageCatalog::Text(kMsgConnectFailed);
     return message + " " + error.ErrorText();
 }
 
 constexpr size_t kOdbcPrefixLength = 5;  // "ODBC;"
 
-} // namespace
+}  // namespace
 
 std::string UseDataSourceConnect(const CSspCall& call)
 {
@@ -59,8 +59,7 @@ std::string UseDataSourceConnect(const CSspCall& call)
 
 CDataSource::CDataSource(std::string connect, int64_t now)
     : m_connect(std::move(connect)), m_traits(&CDbmsTraits::ForDbms("")), m_lastUse(now)
-{
-}
+{}
 
 CDataSource::~CDataSource()
 {
@@ -207,7 +206,8 @@ void CDataSource::CommitTrans(TransactionOwner owner)
     } catch (const CDbException& error) {
         if (m_traits->IsLostConnection(error))
             throw;
-        throw CSspException(std::string(CMessageCatalog::Text(kMsgCommitFailed)) + " " + error.ErrorText(), kNoPosition);
+        throw CSspException(std::string(CMessageCatalog::Text(kMsgCommitFailed)) + " " + error.ErrorText(),
+                            kNoPosition);
     }
 }
 

@@ -24,7 +24,8 @@ class CSspCall;
 // An attachment download: the URL path of a "/filedb/" or "/fileindb/" request, and where the
 // column's bytes go. With `encrypted`, the file ID in the URL is checked against the server
 // instance and the time-out (minutes) at `now`, as the IDs that To.fileUrl makes are.
-struct CAttachmentRequest {
+struct CAttachmentRequest
+{
     std::string_view urlPath;
     bool encrypted = false;
     int serverInstance = 0;
@@ -36,7 +37,8 @@ struct CAttachmentRequest {
     std::function<void(std::string_view bytes)> write;
 };
 
-class CDataSource {
+class CDataSource
+{
 public:
     // Identifies who began a transaction: the engine passes itself, so a nested run that shares
     // the data source can neither commit nor roll back its caller's transaction.

@@ -5,15 +5,15 @@
 // only when it is identifier characters.
 #include "database/data_source.h"
 
-#include "foundation/ascii_text.h"
 #include "database/dyn_bind_set.h"
 #include "database/sql_injection_guard.h"
+#include "foundation/ascii_text.h"
 #include "foundation/codecs.h"
 #include "foundation/file_id.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_exception.h"
 
 #include <new>
 #include <vector>
@@ -31,7 +31,8 @@ constexpr int kMsgMissingDataColumn = 43;
 constexpr std::string_view kEncryptedMark = "/fileindb/";
 
 // The row and column that an attachment URL names.
-struct AttachmentAddress {
+struct AttachmentAddress
+{
     std::string table;
     std::string keyColumn;
     int key = 0;
@@ -123,14 +124,14 @@ AttachmentAddress EncryptedAddress(const CAttachmentRequest& request)
     address.table = parts[0];
     address.keyColumn = parts[1];
     address.dataColumn = plain.substr(static_cast<size_t>(parts[3].data() - plain.data()));
-    address.key = CheckFileId(address.table, address.keyColumn, parts[2], address.dataColumn,
-                              request.serverInstance, request.timeoutMinutes, request.now);
+    address.key = CheckFileId(address.table, address.keyColumn, parts[2], address.dataColumn, request.serverInstance,
+                              request.timeoutMinutes, request.now);
     if (address.key < 0)
         Fail(kMsgInvalidFileId);
     return address;
 }
 
-} // namespace
+}  // namespace
 
 void CDataSource::ServeFileFromDb(const CAttachmentRequest& request)
 {
@@ -152,8 +153,8 @@ void CDataSource::ServeFileFromDb(const CAttachmentRequest& request)
     request.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-std::vector<unsigned char> CDataSource::ReadFileColumn(const std::string& table, const std::string& keyColumn,
-                                                       int key, const std::string& dataColumn)
+std::vector<unsigned char> CDataSource::ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
+                                                       const std::string& dataColumn)
 {
     CDynBindSet set(&m_database);
     set.AddTable(table);

@@ -2,8 +2,8 @@
 #include "foundation/ascii_text.h"
 
 #include "foundation/message_catalog.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_exception.h"
 
 #include <algorithm>
 #include <ctime>
@@ -18,12 +18,11 @@ int64_t SystemNow()
     return static_cast<int64_t>(std::time(nullptr));
 }
 
-} // namespace
+}  // namespace
 
 CDataSourceLease::CDataSourceLease(CDataSourcePool& pool, std::shared_ptr<CDataSource> dataSource)
     : m_pool(&pool), m_dataSource(std::move(dataSource))
-{
-}
+{}
 
 CDataSourceLease::~CDataSourceLease()
 {
@@ -32,8 +31,7 @@ CDataSourceLease::~CDataSourceLease()
 
 CDataSourceLease::CDataSourceLease(CDataSourceLease&& other) noexcept
     : m_pool(other.m_pool), m_dataSource(std::move(other.m_dataSource))
-{
-}
+{}
 
 CDataSourceLease& CDataSourceLease::operator=(CDataSourceLease&& other) noexcept
 {
@@ -52,8 +50,7 @@ void CDataSourceLease::Release()
 }
 
 CDataSourcePool::CDataSourcePool(Clock clock) : m_clock(clock ? std::move(clock) : Clock(SystemNow))
-{
-}
+{}
 
 CDataSourcePool::~CDataSourcePool()
 {

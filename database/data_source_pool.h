@@ -27,7 +27,8 @@ class CDataSourcePool;
 // A run's hold on a data source of the pool, given back when the lease goes or at Release: a
 // shared data source is only counted down, a private one is reset and kept idle for the next run,
 // or closed. Move-only; an empty lease holds nothing. The pool must outlive its leases.
-class CDataSourceLease {
+class CDataSourceLease
+{
 public:
     CDataSourceLease() = default;
     ~CDataSourceLease();
@@ -50,7 +51,8 @@ private:
     std::shared_ptr<CDataSource> m_dataSource;
 };
 
-class CDataSourcePool {
+class CDataSourcePool
+{
 public:
     // Seconds since the epoch; tests pass a fake clock.
     using Clock = std::function<int64_t()>;
@@ -93,7 +95,8 @@ public:
     void RemoveAll();
 
     // One row per shared data source in creation order, for the Server object's DataSourceInfo.
-    struct Info {
+    struct Info
+    {
         std::vector<std::string> paths;  // the prefixes mapped to its connect string
         std::string connect;
         int64_t lastUse = 0;
@@ -118,8 +121,7 @@ private:
     // is never kept.
     void GiveBack(DataSourcePtr dataSource) noexcept;
     // Sends command to each; the failures' texts.
-    static std::vector<std::string> CloseEach(const std::vector<DataSourcePtr>& dataSources,
-                                              std::string_view command);
+    static std::vector<std::string> CloseEach(const std::vector<DataSourcePtr>& dataSources, std::string_view command);
 
     Clock m_clock;
     // Guards everything below; recursive because the application holds it across whole Server

@@ -6,10 +6,10 @@
 // row to update and tries again.
 #include "database/data_source.h"
 
-#include "foundation/ascii_text.h"
 #include "database/dyn_bind_set.h"
 #include "database/sql_injection_guard.h"
 #include "database/system_tables.h"
+#include "foundation/ascii_text.h"
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
@@ -29,17 +29,16 @@ constexpr int kLargestId = 1000000000;
 constexpr int kMsgUniqueIdFailed = 46;  // "Failed to get a unique ID for table: "
 
 // The four columns of a registry table in the order the set binds them; the value is the last.
-struct RegistryColumns {
+struct RegistryColumns
+{
     const char* names[4];
     const char* filter;  // followed by the quoted table name
 };
 
-constexpr RegistryColumns kLowerCaseColumns = {
-    {"reg_user", "reg_section", "reg_key", "reg_value"},
-    "reg_user = 'System' AND reg_section = 'UniqueID' AND reg_key = '"};
-constexpr RegistryColumns kCapitalColumns = {
-    {"REG_USER", "REG_SECTION", "REG_KEY", "REG_VALUE"},
-    "REG_USER = 'System' AND REG_SECTION = 'UniqueID' AND REG_KEY = '"};
+constexpr RegistryColumns kLowerCaseColumns = {{"reg_user", "reg_section", "reg_key", "reg_value"},
+                                               "reg_user = 'System' AND reg_section = 'UniqueID' AND reg_key = '"};
+constexpr RegistryColumns kCapitalColumns = {{"REG_USER", "REG_SECTION", "REG_KEY", "REG_VALUE"},
+                                             "REG_USER = 'System' AND REG_SECTION = 'UniqueID' AND REG_KEY = '"};
 constexpr int kValueColumn = 3;
 
 // The registry tables of the older schemas (names beginning "QV3", "QV4" or "QV5") spell their
@@ -64,7 +63,7 @@ std::string FailureText(std::string_view reason, const std::string& table)
     return std::string(reason) + " \r\n" + CMessageCatalog::Text(kMsgUniqueIdFailed) + table + ".";
 }
 
-} // namespace
+}  // namespace
 
 int CDataSource::GetUniqueIdRetry(const std::string& table, const std::string& idColumn, const std::string& registry)
 {

@@ -28,12 +28,11 @@ std::string StateLine(const char* state, SQLINTEGER native, const std::string& o
     return head + origin;
 }
 
-} // namespace
+}  // namespace
 
 CDbException::CDbException(SQLRETURN retCode, std::string errorText, std::string stateText)
     : m_retCode(retCode), m_errorText(std::move(errorText)), m_stateText(std::move(stateText))
-{
-}
+{}
 
 CDbException CDbException::FromHandle(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN retCode,
                                       std::string_view call)
@@ -47,9 +46,9 @@ CDbException CDbException::FromHandle(SQLSMALLINT handleType, SQLHANDLE handle, 
             SQLINTEGER native = 0;
             SQLSMALLINT length = 0;
             std::string message(8192, '\0');
-            SQLRETURN rc = SQLGetDiagRec(handleType, handle, record, state, &native,
-                                         reinterpret_cast<SQLCHAR*>(message.data()),
-                                         static_cast<SQLSMALLINT>(message.size()), &length);
+            SQLRETURN rc =
+                SQLGetDiagRec(handleType, handle, record, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
+                              static_cast<SQLSMALLINT>(message.size()), &length);
             if (!OdbcSucceeded(rc))
                 break;
             message.resize(std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1));

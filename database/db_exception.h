@@ -11,14 +11,14 @@
 #include <string>
 #include <string_view>
 
-class CDbException : public std::exception {
+class CDbException : public std::exception
+{
 public:
     CDbException(SQLRETURN retCode, std::string errorText, std::string stateText);
 
     // Reads every diagnostic record of the handle. With no record (SQL_INVALID_HANDLE, or a driver
     // that reports nothing) the error text names the failed call instead.
-    static CDbException FromHandle(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN retCode,
-                                   std::string_view call);
+    static CDbException FromHandle(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN retCode, std::string_view call);
 
     // A failure found by our own layer (no driver record), reported with an ODBC state.
     static CDbException Own(std::string_view state, std::string text);
@@ -32,7 +32,11 @@ public:
     bool HasState(std::string_view state) const;
 
     // Appends to the error text (recordset code adds " for SetQueryTimeout" and the like).
-    void AppendErrorText(std::string_view text) { m_errorText += text; m_what.clear(); }
+    void AppendErrorText(std::string_view text)
+    {
+        m_errorText += text;
+        m_what.clear();
+    }
 
     const char* what() const noexcept override;
 
@@ -50,4 +54,7 @@ constexpr SQLRETURN kDbNoRowsAffected = 1008;
 constexpr SQLRETURN kDbRecordsetReadOnly = 1009;
 
 // True for the return codes that mean the call did its work: SQL_SUCCESS, SQL_SUCCESS_WITH_INFO.
-inline bool OdbcSucceeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+inline bool OdbcSucceeded(SQLRETURN rc)
+{
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}

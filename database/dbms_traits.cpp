@@ -47,39 +47,89 @@ bool StartsWithKnownText(std::string_view text, std::string_view prefix)
 }
 
 constexpr std::array<CDbmsTraits, 6> kTraits = {{
-    {.dbmsName = "SQLite", .lostConnectionStates = {}, .missingTableStates = kSqliteMissingTable,
-     .uniqueViolationStates = kSqliteUnique, .missingTableText = "no such table",
-     .uniqueViolationText = "UNIQUE constraint failed", .connectFailurePrefix = "", .longColumnsPrefix = "",
-     .concatOperator = "||", .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::ProbeQuery,
-     .reportsLongVarchar = true, .statementRollback = "ROLLBACK",
-     .describesPreparedColumnsOnce = true, .rowIdentity = "rowid", .timestampsAsText = true,
-     .beginTransaction = "BEGIN IMMEDIATE", .lockWaitAttribute = "Timeout",
+    {.dbmsName = "SQLite",
+     .lostConnectionStates = {},
+     .missingTableStates = kSqliteMissingTable,
+     .uniqueViolationStates = kSqliteUnique,
+     .missingTableText = "no such table",
+     .uniqueViolationText = "UNIQUE constraint failed",
+     .connectFailurePrefix = "",
+     .longColumnsPrefix = "",
+     .concatOperator = "||",
+     .caseBlindLike = "LIKE",
+     .columnInfo = ColumnInfoPath::ProbeQuery,
+     .reportsLongVarchar = true,
+     .statementRollback = "ROLLBACK",
+     .describesPreparedColumnsOnce = true,
+     .rowIdentity = "rowid",
+     .timestampsAsText = true,
+     .beginTransaction = "BEGIN IMMEDIATE",
+     .lockWaitAttribute = "Timeout",
      .lockWaitStatement = "PRAGMA busy_timeout = 15000"},
-    {.dbmsName = "PostgreSQL", .lostConnectionStates = kPgLost, .missingTableStates = kPgMissingTable,
-     .uniqueViolationStates = kPgUnique, .missingTableText = "", .uniqueViolationText = "",
-     .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "ILIKE",
-     .columnInfo = ColumnInfoPath::ProbeQuery, .catalogCase = CatalogCase::Lower, .reportsLongVarchar = true,
-     .rowIdentity = "ctid", .rowIdentityType = "tid"},
-    {.dbmsName = "Microsoft SQL Server", .lostConnectionStates = {}, .missingTableStates = kOdbcMissingTable,
-     .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
-     .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "+", .caseBlindLike = "LIKE",
+    {.dbmsName = "PostgreSQL",
+     .lostConnectionStates = kPgLost,
+     .missingTableStates = kPgMissingTable,
+     .uniqueViolationStates = kPgUnique,
+     .missingTableText = "",
+     .uniqueViolationText = "",
+     .connectFailurePrefix = "",
+     .longColumnsPrefix = "",
+     .concatOperator = "||",
+     .caseBlindLike = "ILIKE",
+     .columnInfo = ColumnInfoPath::ProbeQuery,
+     .catalogCase = CatalogCase::Lower,
+     .reportsLongVarchar = true,
+     .rowIdentity = "ctid",
+     .rowIdentityType = "tid"},
+    {.dbmsName = "Microsoft SQL Server",
+     .lostConnectionStates = {},
+     .missingTableStates = kOdbcMissingTable,
+     .uniqueViolationStates = kOdbcUnique,
+     .missingTableText = "",
+     .uniqueViolationText = "",
+     .connectFailurePrefix = "",
+     .longColumnsPrefix = "",
+     .concatOperator = "+",
+     .caseBlindLike = "LIKE",
      .columnInfo = ColumnInfoPath::ProbeQuery},
-    {.dbmsName = "ACCESS", .lostConnectionStates = {}, .missingTableStates = kOdbcMissingTable,
-     .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
-     .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "&", .caseBlindLike = "LIKE",
+    {.dbmsName = "ACCESS",
+     .lostConnectionStates = {},
+     .missingTableStates = kOdbcMissingTable,
+     .uniqueViolationStates = kOdbcUnique,
+     .missingTableText = "",
+     .uniqueViolationText = "",
+     .connectFailurePrefix = "",
+     .longColumnsPrefix = "",
+     .concatOperator = "&",
+     .caseBlindLike = "LIKE",
      .columnInfo = ColumnInfoPath::ProbeQuery},
-    {.dbmsName = "Oracle", .lostConnectionStates = kOracleLost, .missingTableStates = kOdbcMissingTable,
-     .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
-     .connectFailurePrefix = "ORA-12203", .longColumnsPrefix = "ORA-03127", .concatOperator = "||",
-     .caseBlindLike = "LIKE", .columnInfo = ColumnInfoPath::Catalog, .catalogCase = CatalogCase::Upper},
+    {.dbmsName = "Oracle",
+     .lostConnectionStates = kOracleLost,
+     .missingTableStates = kOdbcMissingTable,
+     .uniqueViolationStates = kOdbcUnique,
+     .missingTableText = "",
+     .uniqueViolationText = "",
+     .connectFailurePrefix = "ORA-12203",
+     .longColumnsPrefix = "ORA-03127",
+     .concatOperator = "||",
+     .caseBlindLike = "LIKE",
+     .columnInfo = ColumnInfoPath::Catalog,
+     .catalogCase = CatalogCase::Upper},
     // Any other product: standard SQL, and the catalogue, which every driver offers.
-    {.dbmsName = "", .lostConnectionStates = {}, .missingTableStates = kOdbcMissingTable,
-     .uniqueViolationStates = kOdbcUnique, .missingTableText = "", .uniqueViolationText = "",
-     .connectFailurePrefix = "", .longColumnsPrefix = "", .concatOperator = "||", .caseBlindLike = "LIKE",
+    {.dbmsName = "",
+     .lostConnectionStates = {},
+     .missingTableStates = kOdbcMissingTable,
+     .uniqueViolationStates = kOdbcUnique,
+     .missingTableText = "",
+     .uniqueViolationText = "",
+     .connectFailurePrefix = "",
+     .longColumnsPrefix = "",
+     .concatOperator = "||",
+     .caseBlindLike = "LIKE",
      .columnInfo = ColumnInfoPath::Catalog},
 }};
 
-} // namespace
+}  // namespace
 
 std::span<const CDbmsTraits> CDbmsTraits::All()
 {
@@ -96,8 +146,8 @@ const CDbmsTraits& CDbmsTraits::ForDbms(std::string_view dbmsName)
 
 bool CDbmsTraits::IsLostConnection(const CDbException& error) const
 {
-    return error.RetCode() == SQL_INVALID_HANDLE || HasAnyState(error, kCommonLost)
-           || HasAnyState(error, lostConnectionStates);
+    return error.RetCode() == SQL_INVALID_HANDLE || HasAnyState(error, kCommonLost) ||
+           HasAnyState(error, lostConnectionStates);
 }
 
 std::string CDbmsTraits::CatalogName(std::string_view name) const
@@ -125,8 +175,8 @@ int CDbmsTraits::ValueType(const COdbcColumn& column) const
     if (!reportsLongVarchar || !reportedLong)
         return column.sqlType;
     for (std::string_view declared : {"varchar", "char", "nvarchar", "nchar", "character"}) {
-        if (EqualsNoCase(column.typeName, declared) || (StartsWithNoCase(column.typeName, declared) &&
-                                                        column.typeName[declared.size()] == '('))
+        if (EqualsNoCase(column.typeName, declared) ||
+            (StartsWithNoCase(column.typeName, declared) && column.typeName[declared.size()] == '('))
             return column.odbcType == SQL_LONGVARCHAR ? SQL_VARCHAR : SQL_WVARCHAR;
     }
     return column.sqlType;

@@ -12,20 +12,23 @@ class CDbException;
 struct COdbcColumn;
 
 // How the recordset code learns the columns of a table before it writes a row.
-enum class ColumnInfoPath {
+enum class ColumnInfoPath
+{
     ProbeQuery,  // run the SELECT with the filter "1 = 2" and describe its result
     Catalog,     // ask the catalogue (SQLColumns)
 };
 
 // How the catalogue stores a name that was written without quotes.
-enum class CatalogCase {
+enum class CatalogCase
+{
     AsWritten,  // kept (or compared without regard to case)
     Lower,      // folded to lower case
     Upper,      // folded to upper case
 };
 
-struct CDbmsTraits {
-    std::string_view dbmsName;           // as SQL_DBMS_NAME reports it; "" for the fallback row
+struct CDbmsTraits
+{
+    std::string_view dbmsName;                               // as SQL_DBMS_NAME reports it; "" for the fallback row
     std::span<const std::string_view> lostConnectionStates;  // besides the common ones
     std::span<const std::string_view> missingTableStates;
     std::span<const std::string_view> uniqueViolationStates;
@@ -37,8 +40,8 @@ struct CDbmsTraits {
     // and the one that asks for the driver's long-column work-around.
     std::string_view connectFailurePrefix;
     std::string_view longColumnsPrefix;
-    std::string_view concatOperator;     // joins two texts
-    std::string_view caseBlindLike;      // LIKE that ignores letter case
+    std::string_view concatOperator;  // joins two texts
+    std::string_view caseBlindLike;   // LIKE that ignores letter case
     ColumnInfoPath columnInfo;
     CatalogCase catalogCase = CatalogCase::AsWritten;
     // The driver reports a CHAR or VARCHAR column above a length as long text (the SQLite driver

@@ -38,10 +38,8 @@ bool IsExactlyComparable(const CDynColumn& column)
     case SQL_NUMERIC:
     case SQL_BIT:
     case SQL_DATE:
-    case SQL_TYPE_DATE:
-        return true;
-    default:
-        return false;
+    case SQL_TYPE_DATE: return true;
+    default: return false;
     }
 }
 
@@ -129,11 +127,10 @@ void ResetValue(CDynColumn& column)
     column.value.m_scale = column.scale;
 }
 
-} // namespace
+}  // namespace
 
 CDynBindSet::CDynBindSet(COdbcConnection* database) : m_database(database)
-{
-}
+{}
 
 CDynBindSet::~CDynBindSet()
 {

@@ -26,30 +26,37 @@
 #include <vector>
 
 // One run-time bound column.
-struct CDynColumn {
+struct CDynColumn
+{
     std::string name;
-    std::string qualifier;         // the table or alias written before the name ("notes" of notes.note)
-    int sqlType = 0;               // the value's type code (MapOdbcType)
-    SQLSMALLINT odbcType = 0;      // as the driver describes it; parameters are bound with it
-    int size = 0;                  // the smaller of the maximum column size and the precision; 50 for 0
+    std::string qualifier;     // the table or alias written before the name ("notes" of notes.note)
+    int sqlType = 0;           // the value's type code (MapOdbcType)
+    SQLSMALLINT odbcType = 0;  // as the driver describes it; parameters are bound with it
+    int size = 0;              // the smaller of the maximum column size and the precision; 50 for 0
     int scale = 0;
     bool nullable = true;
-    bool key = false;              // part of the table's primary key
-    bool hidden = false;           // a key column the set added itself to find the row again
-    bool rowIdentity = false;      // the product's row identity, standing in for a missing key
+    bool key = false;          // part of the table's primary key
+    bool hidden = false;       // a key column the set added itself to find the row again
+    bool rowIdentity = false;  // the product's row identity, standing in for a missing key
     CSspValue value;
     // Editing: the value when AddNew or Edit began, and whether SetFieldValue asked to write it.
     CSspValue original;
     bool dirty = false;
 };
 
-class CDynBindSet {
+class CDynBindSet
+{
 public:
     static constexpr int kDefaultMaxColumnSize = 20000;
 
     // Open options. kReadOnly: no row will be written (no primary-key lookup); kAppendOnly: only
     // AddNew will follow (the column-information probe).
-    enum : unsigned { kNone = 0, kReadOnly = 1, kAppendOnly = 2 };
+    enum : unsigned
+    {
+        kNone = 0,
+        kReadOnly = 1,
+        kAppendOnly = 2
+    };
 
     explicit CDynBindSet(COdbcConnection* database = nullptr);
     ~CDynBindSet();
@@ -127,7 +134,12 @@ public:
     void Reset();
 
 private:
-    enum class EditMode { None, Adding, Editing };
+    enum class EditMode
+    {
+        None,
+        Adding,
+        Editing
+    };
 
     std::string DefaultSql() const;
     void Execute(const std::string& sql);
@@ -160,7 +172,7 @@ private:
     int m_queryTimeout = kDefaultQueryTimeout;
     int m_maxColumnSize = kDefaultMaxColumnSize;
     bool m_catalogMode = false;
-    bool m_freeSelect = false;   // opened with the caller's SQL: not updatable
+    bool m_freeSelect = false;  // opened with the caller's SQL: not updatable
     unsigned m_options = kNone;
     bool m_scrollable = false;
     bool m_open = false;

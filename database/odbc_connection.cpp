@@ -38,7 +38,7 @@ bool MayChangeTables(std::string_view sql)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<COdbcEnvironment> COdbcEnvironment::Get()
 {
@@ -70,8 +70,7 @@ COdbcEnvironment::~COdbcEnvironment()
 COdbcConnection::COdbcConnection()
     : m_env(COdbcEnvironment::Get()), m_traits(&CDbmsTraits::ForDbms("")),
       m_statements(std::make_shared<StatementList>())
-{
-}
+{}
 
 COdbcConnection::~COdbcConnection()
 {
@@ -98,9 +97,9 @@ void COdbcConnection::Open(const std::string& connect)
 
     std::string completed(4096, '\0');
     SQLSMALLINT length = 0;
-    rc = SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())),
-                          SQL_NTS, reinterpret_cast<SQLCHAR*>(completed.data()),
-                          static_cast<SQLSMALLINT>(completed.size()), &length, SQL_DRIVER_NOPROMPT);
+    rc = SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())), SQL_NTS,
+                          reinterpret_cast<SQLCHAR*>(completed.data()), static_cast<SQLSMALLINT>(completed.size()),
+                          &length, SQL_DRIVER_NOPROMPT);
     if (!OdbcSucceeded(rc)) {
         CDbException error = CDbException::FromHandle(SQL_HANDLE_DBC, hdbc, rc, "SQLDriverConnect");
         SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
@@ -120,7 +119,8 @@ void COdbcConnection::DetachStatements(bool keepPrepared)
     std::lock_guard guard(m_statements->lock);
     std::vector<COdbcStatement*> kept;
     for (COdbcStatement* statement : m_statements->open) {
-        const bool isPrepared = keepPrepared &&
+        const bool isPrepared =
+            keepPrepared &&
             std::any_of(m_statements->prepared.begin(), m_statements->prepared.end(),
                         [statement](const std::unique_ptr<COdbcStatement>& idle) { return idle.get() == statement; });
         if (isPrepared)

@@ -13,8 +13,8 @@
 #pragma once
 
 #include "database/db_exception.h"
-#include "database/odbc_column.h"
 #include "database/dbms_traits.h"
+#include "database/odbc_column.h"
 
 #include <sql.h>
 
@@ -30,7 +30,8 @@ class COdbcStatement;
 
 // The one ODBC environment of the process (ODBC 3 behaviour). Connections hold a reference, so
 // it outlives every connection, also those of objects destroyed at exit.
-class COdbcEnvironment {
+class COdbcEnvironment
+{
 public:
     static std::shared_ptr<COdbcEnvironment> Get();
     ~COdbcEnvironment();
@@ -41,7 +42,8 @@ private:
     SQLHENV m_henv = SQL_NULL_HENV;
 };
 
-class COdbcConnection {
+class COdbcConnection
+{
 public:
     COdbcConnection();
     ~COdbcConnection();
@@ -113,7 +115,8 @@ private:
     friend class COdbcStatement;
     // Statements register here so Close can free them first. Shared with each statement so a
     // statement destroyed after the connection still finds a valid list to leave.
-    struct StatementList {
+    struct StatementList
+    {
         std::mutex lock;  // guards both lists; taken before a statement's own lock, never after it
         std::vector<COdbcStatement*> open;
         // Idle prepared statements (also in open), the most recently used last. Never destroyed

@@ -16,7 +16,8 @@ namespace {
 
 bool FileExists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -48,7 +49,7 @@ std::string_view TrimRight(std::string_view text)
     return text;
 }
 
-} // namespace
+}  // namespace
 
 void UseInstallationOdbcIni(const std::string& installDir)
 {
@@ -104,7 +105,8 @@ bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error)
         // Timeout: how long a connection waits for another one's write lock on the file (ms),
         // the same as the default query time-out.
         std::string content = "[tw3]\nDescription=Tarnwick Server 3 default database\nDriver=SQLite3\n"
-                              "Database=" + installDir + "/data/tw3.db\nTimeout=15000\n";
+                              "Database=" +
+                              installDir + "/data/tw3.db\nTimeout=15000\n";
         if (!WriteNewFile(sources, content, error))
             return false;
     }

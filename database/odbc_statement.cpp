@@ -16,25 +16,18 @@ SQLSMALLINT CatalogLength(const std::string& text)
     return static_cast<SQLSMALLINT>(text.empty() ? 0 : SQL_NTS);
 }
 
-} // namespace
+}  // namespace
 
 int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale)
 {
     switch (odbcType) {
-    case SQL_TYPE_DATE:
-        return SQL_DATE;
-    case SQL_TYPE_TIMESTAMP:
-        return SQL_TIMESTAMP;
-    case SQL_TYPE_TIME:
-        return SQL_VARCHAR;
-    case SQL_BIGINT:
-        scale = 0;
-        return SQL_DECIMAL;
+    case SQL_TYPE_DATE: return SQL_DATE;
+    case SQL_TYPE_TIMESTAMP: return SQL_TIMESTAMP;
+    case SQL_TYPE_TIME: return SQL_VARCHAR;
+    case SQL_BIGINT: scale = 0; return SQL_DECIMAL;
     case SQL_TINYINT:
-    case SQL_BIT:
-        return SQL_SMALLINT;
-    default:
-        return odbcType;
+    case SQL_BIT: return SQL_SMALLINT;
+    default: return odbcType;
     }
 }
 
@@ -104,9 +97,9 @@ void COdbcStatement::Check(SQLRETURN rc, std::string_view call) const
 void COdbcStatement::SetQueryTimeout(int seconds)
 {
     std::lock_guard guard(m_lock);
-    SQLRETURN rc = SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_QUERY_TIMEOUT,
-                                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(seconds, 0))),
-                                  SQL_IS_UINTEGER);
+    SQLRETURN rc =
+        SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_QUERY_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(seconds, 0))), SQL_IS_UINTEGER);
     m_timeout = seconds;
     // A driver without time-outs says so with HYC00 (not supported); statements then simply run
     // without one, as they would on that database anyway.
@@ -122,8 +115,9 @@ void COdbcStatement::SetQueryTimeout(int seconds)
 bool COdbcStatement::RequestScrollableCursor()
 {
     std::lock_guard guard(m_lock);
-    SQLRETURN rc = SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_CURSOR_TYPE,
-                                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CURSOR_STATIC)), SQL_IS_UINTEGER);
+    SQLRETURN rc =
+        SQLSetStmtAttr(CheckedHandle(), SQL_ATTR_CURSOR_TYPE,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CURSOR_STATIC)), SQL_IS_UINTEGER);
     if (!OdbcSucceeded(rc))
         return false;
     // A driver may substitute another cursor type (01S02) instead of refusing.
@@ -167,9 +161,9 @@ void COdbcStatement::BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlTyp
     parameter.bytes = std::move(bytes);
     parameter.indicator = indicator;
     // A zero-length text still needs a valid address; the string's own buffer serves.
-    SQLRETURN rc = SQLBindParameter(hstmt, static_cast<SQLUSMALLINT>(index), SQL_PARAM_INPUT, cType, sqlType,
-                                    columnSize, digits, parameter.bytes.data(),
-                                    static_cast<SQLLEN>(parameter.bytes.size()), &parameter.indicator);
+    SQLRETURN rc =
+        SQLBindParameter(hstmt, static_cast<SQLUSMALLINT>(index), SQL_PARAM_INPUT, cType, sqlType, columnSize, digits,
+                         parameter.bytes.data(), static_cast<SQLLEN>(parameter.bytes.size()), &parameter.indicator);
     Check(rc, "SQLBindParameter");
 }
 
@@ -187,8 +181,8 @@ void COdbcStatement::BindText(int index, std::string_view text, SQLSMALLINT sqlT
 void COdbcStatement::BindBinary(int index, std::string_view bytes)
 {
     SQLLEN length = static_cast<SQLLEN>(bytes.size());
-    BindBuffer(index, SQL_C_BINARY, SQL_LONGVARBINARY, std::max<SQLULEN>(bytes.size(), 1), 0,
-               std::string(bytes), length);
+    BindBuffer(index, SQL_C_BINARY, SQL_LONGVARBINARY, std::max<SQLULEN>(bytes.size(), 1), 0, std::string(bytes),
+               length);
 }
 
 void COdbcStatement::BindInteger(int index, int64_t value, SQLSMALLINT sqlType)
@@ -271,8 +265,8 @@ COdbcColumn COdbcStatement::DescribeColumn(int column)
     SQLCHAR typeName[128] = {};
     SQLSMALLINT typeNameLength = 0;
     // Only a description: a driver that can't name the type leaves it empty.
-    if (OdbcSucceeded(SQLColAttribute(CheckedHandle(), static_cast<SQLUSMALLINT>(column), SQL_DESC_TYPE_NAME,
-                                      typeName, sizeof typeName, &typeNameLength, nullptr)))
+    if (OdbcSucceeded(SQLColAttribute(CheckedHandle(), static_cast<SQLUSMALLINT>(column), SQL_DESC_TYPE_NAME, typeName,
+                                      sizeof typeName, &typeNameLength, nullptr)))
         result.typeName = reinterpret_cast<const char*>(typeName);
     result.sqlType = MapOdbcType(result.odbcType, result.scale);
     result.nullable = nullable != SQL_NO_NULLS;
@@ -342,8 +336,8 @@ bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
             out.clear();
             return false;
         }
-        const bool truncated = rc == SQL_SUCCESS_WITH_INFO
-                               && (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > chunk);
+        const bool truncated =
+            rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > chunk);
         const size_t got = truncated ? chunk : static_cast<size_t>(indicator);
         if (first)
             out.assign(shortBuffer, got);

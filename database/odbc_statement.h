@@ -26,7 +26,8 @@ constexpr int kDefaultQueryTimeout = 15;
 // kept. The scale is changed where the mapping says so.
 int MapOdbcType(SQLSMALLINT odbcType, SQLSMALLINT& scale);
 
-class COdbcStatement {
+class COdbcStatement
+{
 public:
     explicit COdbcStatement(COdbcConnection& connection);
     ~COdbcStatement();
@@ -104,10 +105,11 @@ private:
     void Check(SQLRETURN rc, std::string_view call) const;
     bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
     bool GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size);
-    void BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize,
-                    SQLSMALLINT digits, std::string bytes, SQLLEN indicator);
+    void BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize, SQLSMALLINT digits,
+                    std::string bytes, SQLLEN indicator);
 
-    struct Parameter {
+    struct Parameter
+    {
         std::string bytes;
         SQLLEN indicator = 0;
     };

@@ -17,7 +17,7 @@ bool IsSuspiciousWord(std::string_view word)
            word.find(';') != std::string_view::npos;
 }
 
-} // namespace
+}  // namespace
 
 bool PassesSqlInjectionGuard(std::string_view text)
 {

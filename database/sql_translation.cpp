@@ -6,13 +6,13 @@
 // text unquoted.
 #include "database/ssp_query.h"
 
-#include "foundation/ascii_text.h"
 #include "database/data_source.h"
 #include "database/db_exception.h"
+#include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 
 #include <utility>
 
@@ -59,8 +59,7 @@ void RequireDateValue(const CDynColumn& column, const CSspValue& value, int posi
     CSspValue converted = column.value;
     converted.SetFromText(text);
     if (!text.empty() && converted.IsNull())
-        throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".",
-                            position);
+        throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".", position);
 }
 
 // The script value converted to the column's type, for a literal of that type.
@@ -93,12 +92,13 @@ void TrimTrailingBlanks(std::string& text)
 }
 
 // Empties the object's result set however a translation ends: its columns belong to one execute.
-struct ResetOnExit {
+struct ResetOnExit
+{
     CDynBindSet& set;
     ~ResetOnExit() { set.Reset(); }
 };
 
-} // namespace
+}  // namespace
 
 CSspSqlToken CSspQuery::NextToken(int& cursor)
 {
@@ -122,8 +122,8 @@ int CSspQuery::SkipExpression(int& cursor, bool listItem)
             stop = depth == 0;
             --depth;
         } else if (depth == 0) {
-            stop = stop || (listItem ? text == "," || EqualsNoCase(text, "where")
-                                     : IsAndOr(text) || EndsCondition(text));
+            stop =
+                stop || (listItem ? text == "," || EqualsNoCase(text, "where") : IsAndOr(text) || EndsCondition(text));
         }
         if (stop) {
             cursor = text.empty() ? before : token.start;
@@ -379,4 +379,3 @@ void CSspQuery::TranslateDelete()
     m_reportedSql = text;
     DataSource()->Connection().ExecuteSQL(text);
 }
-

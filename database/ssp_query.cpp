@@ -1,17 +1,17 @@
 #include "database/ssp_query.h"
 
-#include "foundation/ascii_text.h"
 #include "database/data_source.h"
 #include "database/db_exception.h"
 #include "database/sql_injection_guard.h"
 #include "database/system_tables.h"
+#include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,7 +26,8 @@ constexpr int kInjection = 127;
 constexpr int kStatementEmpty = 128;
 constexpr int kNotSupported = 129;
 
-enum class Method {
+enum class Method
+{
     Execute,
     Fetch,
     MoveFirst,
@@ -103,11 +104,10 @@ std::string KeyText(const CSspValue& value)
     return value.IsDate() ? CSspDateTime(value.m_time).GetDateStr() : value.ToString();
 }
 
-} // namespace
+}  // namespace
 
 CSspQuery::CSspQuery(CSspQueryHost& host) : m_host(host)
-{
-}
+{}
 
 CSspQuery::~CSspQuery()
 {
@@ -179,19 +179,13 @@ void CSspQuery::Dispatch(CSspCall& call, CSspValue& result)
         Execute();
         result.SetInteger(1);
         return;
-    case Method::Fetch:
-        result.SetInteger(m_crosstab ? FetchCrosstab() : Fetch());
-        return;
-    case Method::MoveFirst:
-        result.SetInteger(MoveFirst());
-        return;
+    case Method::Fetch: result.SetInteger(m_crosstab ? FetchCrosstab() : Fetch()); return;
+    case Method::MoveFirst: result.SetInteger(MoveFirst()); return;
     case Method::Close:
         Close();
         result.SetInteger(1);
         return;
-    case Method::ColumnCount:
-        result.SetInteger(ColumnCount());
-        return;
+    case Method::ColumnCount: result.SetInteger(ColumnCount()); return;
     case Method::RowCount:
         if (!m_crosstab)
             RaiseCatalogText(kRowCountCrosstabOnly, call.m_position);
@@ -211,9 +205,7 @@ void CSspQuery::Dispatch(CSspCall& call, CSspValue& result)
         m_set.SetQueryTimeout(ParseInt32(FirstArgument(call)));
         result.SetInteger(1);
         return;
-    case Method::Column:
-        ReadMember(FirstArgument(call), result);
-        return;
+    case Method::Column: ReadMember(FirstArgument(call), result); return;
     case Method::ColTotal: {
         const int index = ParseInt32(FirstArgument(call));
         if (!m_grid.IsBuilt())
@@ -382,8 +374,8 @@ void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
     if (value == nullptr) {
         std::string message(512 + member.size() + m_name.size(), '\0');
         std::string memberText(member);
-        int length = std::snprintf(message.data(), message.size(), CMessageCatalog::Format(kMsgAddColumnToSelect), memberText.c_str(),
-                                   m_name.c_str());
+        int length = std::snprintf(message.data(), message.size(), CMessageCatalog::Format(kMsgAddColumnToSelect),
+                                   memberText.c_str(), m_name.c_str());
         message.resize(static_cast<size_t>(std::max(length, 0)));
         throw CSspException(std::move(message), m_position);
     }

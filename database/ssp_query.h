@@ -30,7 +30,8 @@ class CDbException;
 class CSspCall;
 class CSspValue;
 
-class CSspQuery : public CSspScriptObject {
+class CSspQuery : public CSspScriptObject
+{
 public:
     explicit CSspQuery(CSspQueryHost& host);
     ~CSspQuery() override;
@@ -102,6 +103,6 @@ private:
     bool m_preventInjection = true;
     bool m_crosstab = false;
     CCrosstabGrid m_grid;
-    std::string m_reportedSql;            // the statement as errors show it (rewritten SELECTs)
-    CDataSource* m_inUse = nullptr;       // the data source of the member call in progress
+    std::string m_reportedSql;       // the statement as errors show it (rewritten SELECTs)
+    CDataSource* m_inUse = nullptr;  // the data source of the member call in progress
 };

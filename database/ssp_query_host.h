@@ -13,12 +13,14 @@ class CDataSource;
 class CSspValue;
 
 // One token of the declaration's source text; an empty text means the end.
-struct CSspSqlToken {
+struct CSspSqlToken
+{
     std::string_view text;
     int start = 0;
 };
 
-class CSspQueryHost {
+class CSspQueryHost
+{
 public:
     virtual ~CSspQueryHost() = default;
 

@@ -1,8 +1,8 @@
 #include "foundation/codecs.h"
 
 #include "foundation/message_catalog.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_exception.h"
 
 #include <array>
 #include <cstdint>

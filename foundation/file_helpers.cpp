@@ -24,8 +24,7 @@ bool DeleteFileForced(const std::string& path)
     // is no read-only attribute to clear; the look at the attributes still reports a missing file.
     struct stat status;
     if (lstat(path.c_str(), &status) != 0) {
-        TheLog().WriteLine("%s when getting attributes of %s", GetSystemErrorText(errno).c_str(),
-                           path.c_str());
+        TheLog().WriteLine("%s when getting attributes of %s", GetSystemErrorText(errno).c_str(), path.c_str());
         return false;
     }
     return unlink(path.c_str()) == 0;

@@ -63,8 +63,8 @@ std::string TimeStamp(std::int64_t now)
     if (localtime_r(&time, &tm) == nullptr)
         return "00000";
     const int year = tm.tm_year + 1900 - 2000;
-    return {TimeDigit(year < 0 ? 10 : year), TimeDigit(tm.tm_mon + 1), TimeDigit(tm.tm_mday),
-            TimeDigit(tm.tm_hour), TimeDigit(tm.tm_min)};
+    return {TimeDigit(year < 0 ? 10 : year), TimeDigit(tm.tm_mon + 1), TimeDigit(tm.tm_mday), TimeDigit(tm.tm_hour),
+            TimeDigit(tm.tm_min)};
 }
 
 // The two check digits over the ID text and the three names: the bytes at even offsets of each
@@ -88,8 +88,8 @@ std::string FileIdTag(std::string_view id, std::string_view secret)
     unsigned int length = 0;
     // OpenSSL reads a null key as "keep the last key": an empty one must still point somewhere.
     const char* key = secret.empty() ? "" : secret.data();
-    if (HMAC(EVP_sha256(), key, static_cast<int>(secret.size()),
-             reinterpret_cast<const unsigned char*>(id.data()), id.size(), digest, &length) == nullptr)
+    if (HMAC(EVP_sha256(), key, static_cast<int>(secret.size()), reinterpret_cast<const unsigned char*>(id.data()),
+             id.size(), digest, &length) == nullptr)
         return {};
     std::string tag;
     for (unsigned int i = 0; i < length / 2; ++i)
@@ -100,8 +100,8 @@ std::string FileIdTag(std::string_view id, std::string_view secret)
 }  // namespace
 
 std::string MakeFileUrl(std::string_view table, std::string_view keyColumn, std::string_view keyValue,
-                        std::string_view dataColumn, std::string_view fileName, int serverInstance,
-                        std::int64_t now, std::string_view secret)
+                        std::string_view dataColumn, std::string_view fileName, int serverInstance, std::int64_t now,
+                        std::string_view secret)
 {
     const int key = ParseInt32(keyValue);
     const int instance = (serverInstance % 10000 + 10000) % 10000;

@@ -23,8 +23,8 @@ constexpr int kFileIdBadKey = -5;
 // instance, the local time `now` to the minute and the key in base 62; the tag is the HMAC of
 // everything before it, keyed with `secret`.
 std::string MakeFileUrl(std::string_view table, std::string_view keyColumn, std::string_view keyValue,
-                        std::string_view dataColumn, std::string_view fileName, int serverInstance,
-                        std::int64_t now, std::string_view secret);
+                        std::string_view dataColumn, std::string_view fileName, int serverInstance, std::int64_t now,
+                        std::string_view secret);
 
 // Checks the tag at the end of a decoded ID ("...-tag") against `secret` and removes it with its
 // "-". False, leaving the text as it was, when the tag is missing or does not fit (the ID was

@@ -154,22 +154,19 @@ void CLog::Dispatch(std::string_view entry)
             m_captured += entry;
     }
     switch (sink) {
-    case Sink::EventLog:
-        WriteToEventLog(entry);
-        break;
+    case Sink::EventLog: WriteToEventLog(entry); break;
     case Sink::Callback:
         if (callback && *callback)
             (*callback)(entry);
         break;
-    case Sink::File:
-        WriteToFile(entry);
-        break;
+    case Sink::File: WriteToFile(entry); break;
     }
 }
 
 bool CLog::WriteToFile(std::string_view entry, std::time_t now)
 {
-    struct tm local{};
+    struct tm local
+    {};
     std::string stamped = TimeStamp(now, local);
     stamped += entry;
 
@@ -207,7 +204,8 @@ bool CLog::WriteToFile(std::string_view entry, std::time_t now)
 
 std::string CLog::DayFilePath(const std::string& baseFolder, std::time_t now)
 {
-    struct tm local{};
+    struct tm local
+    {};
     localtime_r(&now, &local);
     return baseFolder + "/log/" + DayFileName(local);
 }

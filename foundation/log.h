@@ -21,7 +21,7 @@ public:
     using Callback = std::function<void(std::string_view entry)>;
 
     static constexpr std::size_t kMaxEntry = 2044;
-    static constexpr long kDayFileLimit = 524288;      // a longer day file is emptied when next used
+    static constexpr long kDayFileLimit = 524288;  // a longer day file is emptied when next used
     static constexpr const char* kEventSource = "TarnwickServer3";
 
     // Day-file sink without a base folder: entries go to stderr until SetFileMode names the site.
@@ -59,7 +59,12 @@ public:
     std::string TakeCapture();
 
 private:
-    enum class Sink { File, EventLog, Callback };
+    enum class Sink
+    {
+        File,
+        EventLog,
+        Callback
+    };
 
     void FormatAndDispatch(bool lineEnd, const char* format, va_list arguments);
     void Dispatch(std::string_view entry);
@@ -67,7 +72,7 @@ private:
     // A capture keeps at most this much; what a failed start says fits many times over.
     static constexpr std::size_t kMaxCapture = 16384;
 
-    std::mutex m_lock;                                  // guards the members below
+    std::mutex m_lock;  // guards the members below
     Sink m_sink = Sink::File;
     std::string m_baseFolder;
     std::shared_ptr<const Callback> m_callback;

@@ -22,7 +22,8 @@ namespace {
 constexpr const char* kFileIdSecretName = "FileIdSecret";
 
 // 256 bits from the kernel's generator, as hexadecimal so that the settings file stays text.
-std::string MakeFileIdSecret() {
+std::string MakeFileIdSecret()
+{
     unsigned char bytes[32];
     FillSecureRandom(bytes, sizeof bytes);
     std::string secret;
@@ -31,61 +32,143 @@ std::string MakeFileIdSecret() {
     return secret;
 }
 
-struct MimePair {
+struct MimePair
+{
     const char* extension;
     const char* contentType;
 };
 
 // Used when the store holds no MIME pairs.
 const MimePair kDefaultMimeTypes[] = {
-    {"htm", "text/html"}, {"html", "text/html"}, {"txt", "text/plain"}, {"css", "text/css"},
-    {"gif", "image/gif"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"jpe", "image/jpeg"},
-    {"bmp", "image/bmp"}, {"*", "application/octet-stream"}, {"pdf", "application/pdf"},
-    {"bin", "application/octet-stream"}, {"oda", "application/oda"},
-    {"zip", "application/x-zip-compressed"}, {"rtf", "application/rtf"}, {"ps", "application/postscript"},
-    {"ai", "application/postscript"}, {"eps", "application/postscript"},
-    {"hqx", "application/mac-binhex40"}, {"doc", "application/msword"}, {"dot", "application/msword"},
-    {"hlp", "application/winhlp"}, {"mpeg", "video/mpeg"}, {"mpg", "video/mpeg"}, {"mpe", "video/mpeg"},
-    {"avi", "video/x-msvideo"}, {"qt", "video/quicktime"}, {"mov", "video/quicktime"},
-    {"movie", "video/x-sgi-movie"}, {"wrl", "x-world/x-vrml"}, {"xaf", "x-world/x-vrml"},
-    {"xof", "x-world/x-vrml"}, {"flr", "x-world/x-vrml"}, {"wrz", "x-world/x-vrml"},
-    {"dcr", "application/x-director"}, {"dir", "application/x-director"}, {"dxr", "application/x-director"},
-    {"cod", "image/cis-cod"}, {"cmx", "image/x-cmx"}, {"evy", "application/envoy"},
-    {"mdb", "application/x-msaccess"}, {"crd", "application/x-mscardfile"}, {"clp", "application/x-msclip"},
-    {"exe", "application/octet-stream"}, {"xla", "application/vnd.ms-excel"},
-    {"xlc", "application/vnd.ms-excel"}, {"xlm", "application/vnd.ms-excel"},
-    {"xls", "application/vnd.ms-excel"}, {"xlt", "application/vnd.ms-excel"},
-    {"xlw", "application/vnd.ms-excel"}, {"m13", "application/x-msmediaview"},
-    {"m14", "application/x-msmediaview"}, {"mny", "application/x-msmoney"},
-    {"ppt", "application/vnd.ms-powerpoint"}, {"pps", "application/vnd.ms-powerpoint"},
-    {"pot", "application/vnd.ms-powerpoint"}, {"mpp", "application/vnd.ms-project"},
-    {"pub", "application/x-mspublisher"}, {"scd", "application/x-msschedule"},
-    {"trm", "application/x-msterminal"}, {"wks", "application/vnd.ms-works"},
-    {"wdb", "application/vnd.ms-works"}, {"wps", "application/vnd.ms-works"},
-    {"wcm", "application/vnd.ms-works"}, {"wri", "application/x-mswrite"},
-    {"wmf", "application/x-msmetafile"}, {"csh", "application/x-csh"}, {"dvi", "application/x-dvi"},
-    {"hdf", "application/x-hdf"}, {"latex", "application/x-latex"}, {"nc", "application/x-netcdf"},
-    {"sh", "application/x-sh"}, {"tcl", "application/x-tcl"}, {"tex", "application/x-tex"},
-    {"texinfo", "application/x-texinfo"}, {"texi", "application/x-texinfo"}, {"t", "application/x-troff"},
-    {"tr", "application/x-troff"}, {"roff", "application/x-troff"}, {"man", "application/x-troff-man"},
-    {"me", "application/x-troff-me"}, {"ms", "application/x-troff-ms"},
-    {"src", "application/x-wais-source"}, {"bcpio", "application/x-bcpio"}, {"cpio", "application/x-cpio"},
-    {"gtar", "application/x-gtar"}, {"shar", "application/x-shar"}, {"sv4cpio", "application/x-sv4cpio"},
-    {"sv4crc", "application/x-sv4crc"}, {"tar", "application/x-tar"}, {"ustar", "application/x-ustar"},
-    {"au", "audio/basic"}, {"snd", "audio/basic"}, {"aif", "audio/x-aiff"}, {"aiff", "audio/x-aiff"},
-    {"aifc", "audio/x-aiff"}, {"wav", "audio/x-wav"}, {"ram", "audio/x-pn-realaudio"},
-    {"ra", "audio/x-pn-realaudio"}, {"ief", "image/ief"}, {"tiff", "image/tiff"}, {"tif", "image/tiff"},
-    {"ras", "image/x-cmu-raster"}, {"pnm", "image/x-portable-anymap"}, {"pbm", "image/x-portable-bitmap"},
-    {"pgm", "image/x-portable-graymap"}, {"ppm", "image/x-portable-pixmap"}, {"rgb", "image/x-rgb"},
-    {"xbm", "image/x-xbitmap"}, {"xpm", "image/x-xpixmap"}, {"xwd", "image/x-xwindowdump"},
-    {"stm", "text/html"}, {"bas", "text/plain"}, {"c", "text/plain"}, {"h", "text/plain"},
-    {"rtx", "text/richtext"}, {"tsv", "text/tab-separated-values"}, {"etx", "text/x-setext"},
-    {"pmc", "application/x-perfmon"}, {"pma", "application/x-perfmon"}, {"pmr", "application/x-perfmon"},
-    {"pml", "application/x-perfmon"}, {"pmw", "application/x-perfmon"}, {"js", "application/x-javascript"},
+    {"htm", "text/html"},
+    {"html", "text/html"},
+    {"txt", "text/plain"},
+    {"css", "text/css"},
+    {"gif", "image/gif"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"jpe", "image/jpeg"},
+    {"bmp", "image/bmp"},
+    {"*", "application/octet-stream"},
+    {"pdf", "application/pdf"},
+    {"bin", "application/octet-stream"},
+    {"oda", "application/oda"},
+    {"zip", "application/x-zip-compressed"},
+    {"rtf", "application/rtf"},
+    {"ps", "application/postscript"},
+    {"ai", "application/postscript"},
+    {"eps", "application/postscript"},
+    {"hqx", "application/mac-binhex40"},
+    {"doc", "application/msword"},
+    {"dot", "application/msword"},
+    {"hlp", "application/winhlp"},
+    {"mpeg", "video/mpeg"},
+    {"mpg", "video/mpeg"},
+    {"mpe", "video/mpeg"},
+    {"avi", "video/x-msvideo"},
+    {"qt", "video/quicktime"},
+    {"mov", "video/quicktime"},
+    {"movie", "video/x-sgi-movie"},
+    {"wrl", "x-world/x-vrml"},
+    {"xaf", "x-world/x-vrml"},
+    {"xof", "x-world/x-vrml"},
+    {"flr", "x-world/x-vrml"},
+    {"wrz", "x-world/x-vrml"},
+    {"dcr", "application/x-director"},
+    {"dir", "application/x-director"},
+    {"dxr", "application/x-director"},
+    {"cod", "image/cis-cod"},
+    {"cmx", "image/x-cmx"},
+    {"evy", "application/envoy"},
+    {"mdb", "application/x-msaccess"},
+    {"crd", "application/x-mscardfile"},
+    {"clp", "application/x-msclip"},
+    {"exe", "application/octet-stream"},
+    {"xla", "application/vnd.ms-excel"},
+    {"xlc", "application/vnd.ms-excel"},
+    {"xlm", "application/vnd.ms-excel"},
+    {"xls", "application/vnd.ms-excel"},
+    {"xlt", "application/vnd.ms-excel"},
+    {"xlw", "application/vnd.ms-excel"},
+    {"m13", "application/x-msmediaview"},
+    {"m14", "application/x-msmediaview"},
+    {"mny", "application/x-msmoney"},
+    {"ppt", "application/vnd.ms-powerpoint"},
+    {"pps", "application/vnd.ms-powerpoint"},
+    {"pot", "application/vnd.ms-powerpoint"},
+    {"mpp", "application/vnd.ms-project"},
+    {"pub", "application/x-mspublisher"},
+    {"scd", "application/x-msschedule"},
+    {"trm", "application/x-msterminal"},
+    {"wks", "application/vnd.ms-works"},
+    {"wdb", "application/vnd.ms-works"},
+    {"wps", "application/vnd.ms-works"},
+    {"wcm", "application/vnd.ms-works"},
+    {"wri", "application/x-mswrite"},
+    {"wmf", "application/x-msmetafile"},
+    {"csh", "application/x-csh"},
+    {"dvi", "application/x-dvi"},
+    {"hdf", "application/x-hdf"},
+    {"latex", "application/x-latex"},
+    {"nc", "application/x-netcdf"},
+    {"sh", "application/x-sh"},
+    {"tcl", "application/x-tcl"},
+    {"tex", "application/x-tex"},
+    {"texinfo", "application/x-texinfo"},
+    {"texi", "application/x-texinfo"},
+    {"t", "application/x-troff"},
+    {"tr", "application/x-troff"},
+    {"roff", "application/x-troff"},
+    {"man", "application/x-troff-man"},
+    {"me", "application/x-troff-me"},
+    {"ms", "application/x-troff-ms"},
+    {"src", "application/x-wais-source"},
+    {"bcpio", "application/x-bcpio"},
+    {"cpio", "application/x-cpio"},
+    {"gtar", "application/x-gtar"},
+    {"shar", "application/x-shar"},
+    {"sv4cpio", "application/x-sv4cpio"},
+    {"sv4crc", "application/x-sv4crc"},
+    {"tar", "application/x-tar"},
+    {"ustar", "application/x-ustar"},
+    {"au", "audio/basic"},
+    {"snd", "audio/basic"},
+    {"aif", "audio/x-aiff"},
+    {"aiff", "audio/x-aiff"},
+    {"aifc", "audio/x-aiff"},
+    {"wav", "audio/x-wav"},
+    {"ram", "audio/x-pn-realaudio"},
+    {"ra", "audio/x-pn-realaudio"},
+    {"ief", "image/ief"},
+    {"tiff", "image/tiff"},
+    {"tif", "image/tiff"},
+    {"ras", "image/x-cmu-raster"},
+    {"pnm", "image/x-portable-anymap"},
+    {"pbm", "image/x-portable-bitmap"},
+    {"pgm", "image/x-portable-graymap"},
+    {"ppm", "image/x-portable-pixmap"},
+    {"rgb", "image/x-rgb"},
+    {"xbm", "image/x-xbitmap"},
+    {"xpm", "image/x-xpixmap"},
+    {"xwd", "image/x-xwindowdump"},
+    {"stm", "text/html"},
+    {"bas", "text/plain"},
+    {"c", "text/plain"},
+    {"h", "text/plain"},
+    {"rtx", "text/richtext"},
+    {"tsv", "text/tab-separated-values"},
+    {"etx", "text/x-setext"},
+    {"pmc", "application/x-perfmon"},
+    {"pma", "application/x-perfmon"},
+    {"pmr", "application/x-perfmon"},
+    {"pml", "application/x-perfmon"},
+    {"pmw", "application/x-perfmon"},
+    {"js", "application/x-javascript"},
 };
 
 // Charsets by the codeset names that a locale reports (upper case, without '-' and '_').
-struct CharsetRow {
+struct CharsetRow
+{
     const char* charset;
     const char* codesets[4];
 };
@@ -113,15 +196,20 @@ const CharsetRow kCharsets[] = {
 // A hand-typed count far beyond any list the console writes must not stall start-up.
 constexpr int kMaxListEntries = 9999;
 
-std::string TrimRight(std::string text) {
+std::string TrimRight(std::string text)
+{
     while (!text.empty() && IsWhiteAscii(text.back()))
         text.pop_back();
     return text;
 }
 
-std::string Trim(std::string_view text) { return std::string(TrimWhiteAscii(text)); }
+std::string Trim(std::string_view text)
+{
+    return std::string(TrimWhiteAscii(text));
+}
 
-std::string NormalizeCodeset(std::string_view codeset) {
+std::string NormalizeCodeset(std::string_view codeset)
+{
     std::string normalized;
     for (char c : codeset) {
         if (c == '-' || c == '_')
@@ -132,7 +220,8 @@ std::string NormalizeCodeset(std::string_view codeset) {
 }
 
 std::string BuildBaseAddress(const char* scheme, const std::string& address, const std::string& port,
-                             const char* defaultPort) {
+                             const char* defaultPort)
+{
     std::string built = std::string(scheme) + "://" + address;
     if (port != defaultPort)
         built += ":" + port;
@@ -144,7 +233,8 @@ std::string BuildBaseAddress(const char* scheme, const std::string& address, con
 // as a lookup of its own name would answer. Loopback addresses must not count as the host's own
 // when it has others, or a missing or corrected address would stay 127.0.0.1 and the server would
 // be out of the browsers' reach.
-bool ListLocalAddresses(std::vector<std::string>& addresses) {
+bool ListLocalAddresses(std::vector<std::string>& addresses)
+{
     if (!ListInterfaceAddresses(addresses, false))
         return false;
     if (addresses.empty())
@@ -152,7 +242,8 @@ bool ListLocalAddresses(std::vector<std::string>& addresses) {
     return true;
 }
 
-std::uint32_t NetworkOrderAddress(const std::string& address) {
+std::uint32_t NetworkOrderAddress(const std::string& address)
+{
     in_addr parsed{};
     if (inet_pton(AF_INET, address.c_str(), &parsed) != 1)
         return INADDR_NONE;
@@ -162,23 +253,28 @@ std::uint32_t NetworkOrderAddress(const std::string& address) {
 }  // namespace
 
 CServerConfig::CServerConfig(std::string settingsPath, std::string installDir)
-    : m_installDir(std::move(installDir)), m_registryKey(std::move(settingsPath)) {}
+    : m_installDir(std::move(installDir)), m_registryKey(std::move(settingsPath))
+{}
 
-CServerConfig::CServerConfig() : CServerConfig(GetSettingsFilePath(), GetProgramDirectory()) {}
+CServerConfig::CServerConfig() : CServerConfig(GetSettingsFilePath(), GetProgramDirectory())
+{}
 
 CServerConfig::~CServerConfig() = default;
 
-CServerConfig& TheServerConfig() {
+CServerConfig& TheServerConfig()
+{
     static CServerConfig config;
     return config;
 }
 
-std::string CServerConfig::ReadText(const char* name, std::string value) {
+std::string CServerConfig::ReadText(const char* name, std::string value)
+{
     m_registryKey.ReadString(name, value);
     return value;
 }
 
-int CServerConfig::ReadFlag(const char* name, int defaultOn) {
+int CServerConfig::ReadFlag(const char* name, int defaultOn)
+{
     std::string text;
     // A flag typed by hand as "1" or "true" keeps the meaning of a missing one; the log says so,
     // so that the administrator learns why the setting seems to do nothing.
@@ -188,16 +284,19 @@ int CServerConfig::ReadFlag(const char* name, int defaultOn) {
     return defaultOn ? text != "no" : text == "yes";
 }
 
-int CServerConfig::ReadInt(const char* name, int value) {
+int CServerConfig::ReadInt(const char* name, int value)
+{
     std::string text;
     return m_registryKey.ReadString(name, text) ? ParseInt32(text) : value;
 }
 
-void CServerConfig::LogStoreFailure() {
+void CServerConfig::LogStoreFailure()
+{
     TheLog().WriteText(m_registryKey.DescribeLastFailure());
 }
 
-int CServerConfig::Load() {
+int CServerConfig::Load()
+{
     int opened = m_registryKey.Open();
     if (!opened)
         LogStoreFailure();
@@ -220,14 +319,11 @@ int CServerConfig::Load() {
     return opened;
 }
 
-void CServerConfig::LoadSetting(const ServerSetting& setting) {
+void CServerConfig::LoadSetting(const ServerSetting& setting)
+{
     switch (setting.kind) {
-    case SettingKind::kText:
-        this->*setting.text = ReadText(setting.name, setting.defaultText);
-        break;
-    case SettingKind::kNumber:
-        this->*setting.number = ReadInt(setting.name, setting.defaultNumber);
-        break;
+    case SettingKind::kText: this->*setting.text = ReadText(setting.name, setting.defaultText); break;
+    case SettingKind::kNumber: this->*setting.number = ReadInt(setting.name, setting.defaultNumber); break;
     case SettingKind::kFlag:
         if (setting.number)
             this->*setting.number = ReadFlag(setting.name, setting.defaultNumber);
@@ -235,13 +331,15 @@ void CServerConfig::LoadSetting(const ServerSetting& setting) {
     }
 }
 
-bool CServerConfig::IsStored(SettingId id) {
+bool CServerConfig::IsStored(SettingId id)
+{
     std::string ignored;
     return m_registryKey.ReadString(SettingName(id), ignored) != 0;
 }
 
 // Limits on the numbers, and the values that follow from others.
-void CServerConfig::CorrectLoadedValues() {
+void CServerConfig::CorrectLoadedValues()
+{
     m_dbOdbcConnectString = TrimRight(m_dbOdbcConnectString);
     // Without the application lock, threads sharing one connection would interleave statements.
     if (!m_dbAccessSerialize)
@@ -262,7 +360,8 @@ void CServerConfig::CorrectLoadedValues() {
         m_generalHttpsAddr = BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
 }
 
-int CServerConfig::EnsureFileIdSecret() {
+int CServerConfig::EnsureFileIdSecret()
+{
     if (!m_fileIdSecret.empty())
         return 1;
     if (!m_registryKey.Open()) {
@@ -288,7 +387,8 @@ int CServerConfig::EnsureFileIdSecret() {
 
 // The listening address (corrected when missing or when asked to), its network-order form and the
 // domain name, which defaults to the address.
-void CServerConfig::LoadAddresses() {
+void CServerConfig::LoadAddresses()
+{
     const bool autoCorrect = ReadFlag(SettingName(SettingId::kAutoCorrectIp), 0) != 0;
     if (!IsStored(SettingId::kGeneralTcpipAddress) || autoCorrect)
         CorrectLocalAddress(m_generalTcpipAddress);
@@ -299,7 +399,8 @@ void CServerConfig::LoadAddresses() {
 
 // Pairs "Mime001FileExtension"/"Mime001ContentType" up to MimeCount; incomplete pairs are skipped
 // and a later pair replaces an earlier one of the same extension. No pairs: the default table.
-void CServerConfig::LoadMimeMap() {
+void CServerConfig::LoadMimeMap()
+{
     m_mimeMap.clear();
     m_mimeOrder.clear();
     auto add = [this](const std::string& extension, const std::string& type) {
@@ -325,7 +426,8 @@ std::string CServerConfig::MimeMapKey(const std::string& storedExtension) const
     return LowerAscii(Trim(storedExtension));
 }
 
-int CServerConfig::CorrectLocalAddress(std::string& address) {
+int CServerConfig::CorrectLocalAddress(std::string& address)
+{
     std::vector<std::string> local;
     if (!ListLocalAddresses(local)) {
         TheLog().WriteLine("Failed to get local host hostent");
@@ -338,7 +440,8 @@ int CServerConfig::CorrectLocalAddress(std::string& address) {
     return 1;
 }
 
-std::string CServerConfig::GetDefaultCharset() {
+std::string CServerConfig::GetDefaultCharset()
+{
     locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
     if (!user)
         user = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
@@ -353,26 +456,33 @@ std::string CServerConfig::GetDefaultCharset() {
     return {};
 }
 
-CTaskEntry* CServerConfig::GetTask(std::size_t index) const {
+CTaskEntry* CServerConfig::GetTask(std::size_t index) const
+{
     return index < m_tasks.size() ? m_tasks[index].get() : nullptr;
 }
 
-CTaskEntry& CServerConfig::AddTask() {
+CTaskEntry& CServerConfig::AddTask()
+{
     m_tasks.push_back(std::make_unique<CTaskEntry>(m_taskLock));
     return *m_tasks.back();
 }
 
-void CServerConfig::ClearTasks() { m_tasks.clear(); }
+void CServerConfig::ClearTasks()
+{
+    m_tasks.clear();
+}
 
 namespace {
 
-std::string TaskValueName(std::size_t number, const char* field) {
+std::string TaskValueName(std::size_t number, const char* field)
+{
     char name[48];
     std::snprintf(name, sizeof name, "Task%.2zu%s", number, field);
     return name;
 }
 
-struct DefaultTask {
+struct DefaultTask
+{
     const char* name;
     const char* script;  // below the installation folder; nullptr for the Email Sender
     int kind;
@@ -392,7 +502,8 @@ constexpr int kDefaultTaskCount = sizeof kDefaultTasks / sizeof kDefaultTasks[0]
 
 }  // namespace
 
-int CServerConfig::LoadTasks() {
+int CServerConfig::LoadTasks()
+{
     ClearTasks();
     int readable = m_registryKey.Open();
     std::string countText;
@@ -409,8 +520,8 @@ int CServerConfig::LoadTasks() {
         task.SetScript(ReadText(TaskValueName(i, "Script").c_str(), "none"));
         std::string interval = ReadText(TaskValueName(i, "Interval").c_str(), "");
         task.SetKind(ParseScheduleKind(interval));
-        int minutes = task.GetKind() == kTaskEveryMinutes ? ParseInt32(interval)
-                                                          : ReadInt(TaskValueName(i, "At").c_str(), 360);
+        int minutes =
+            task.GetKind() == kTaskEveryMinutes ? ParseInt32(interval) : ReadInt(TaskValueName(i, "At").c_str(), 360);
         task.SetIntervalSeconds(std::int64_t{minutes} * 60);
         task.ComputeNextRun(now);
     }
@@ -428,7 +539,8 @@ int CServerConfig::LoadTasks() {
     return readable;
 }
 
-int CServerConfig::SaveTasks() {
+int CServerConfig::SaveTasks()
+{
     CRegistryBatch batch(m_registryKey);
     m_registryKey.WriteString("TaskCount", std::to_string(m_tasks.size()));
     for (std::size_t i = 0; i < m_tasks.size(); ++i) {
@@ -450,7 +562,8 @@ int CServerConfig::SaveTasks() {
     return written;
 }
 
-int CServerConfig::SaveTaskScripts() {
+int CServerConfig::SaveTaskScripts()
+{
     int written;
     {
         CRegistryBatch batch(m_registryKey);
@@ -464,7 +577,8 @@ int CServerConfig::SaveTaskScripts() {
     return written;
 }
 
-int CServerConfig::SetDefaultTasks() {
+int CServerConfig::SetDefaultTasks()
+{
     ClearTasks();
     std::time_t now = std::time(nullptr);
     for (const DefaultTask& preset : kDefaultTasks) {
@@ -478,17 +592,20 @@ int CServerConfig::SetDefaultTasks() {
     return 1;
 }
 
-std::string CServerConfig::FormatTaskInterval(const CTaskEntry& task) {
+std::string CServerConfig::FormatTaskInterval(const CTaskEntry& task)
+{
     const int kind = task.GetKind();
     const std::int64_t minutes = task.GetIntervalSeconds() / 60;
     if (kind < kTaskDaily || kind > kTaskSaturday)
         return std::to_string(minutes) + " minute(s)";
     // The time of day in the locale's clock form: any day serves, the date is not shown.
-    const std::int64_t at = MakeLocalTime(2001, 1, 1, static_cast<int>(minutes / 60), static_cast<int>(minutes % 60), 0);
+    const std::int64_t at =
+        MakeLocalTime(2001, 1, 1, static_cast<int>(minutes / 60), static_cast<int>(minutes % 60), 0);
     return GetDayText(kind) + " at " + CSspDateTime(at).GetTimeStr();
 }
 
-std::string CServerConfig::FormatTaskLines(bool backgroundRuns) {
+std::string CServerConfig::FormatTaskLines(bool backgroundRuns)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     std::string lines;
     for (std::size_t i = 0; i < m_tasks.size(); ++i) {

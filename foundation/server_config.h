@@ -20,7 +20,8 @@
 struct ServerSetting;
 enum class SettingId;
 
-class CServerConfig {
+class CServerConfig
+{
 public:
     // The fewest mails a day the Email Sender may be limited to; a lower stored limit is raised.
     static constexpr int kMinEmailsPerDay = 100;

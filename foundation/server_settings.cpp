@@ -90,19 +90,22 @@ std::string ListEntryName(int number, const char* field)
 
 }  // namespace
 
-std::span<const ServerSetting> ServerSettings() { return kServerSettings; }
+std::span<const ServerSetting> ServerSettings()
+{
+    return kServerSettings;
+}
 
-const ServerSetting& GetServerSetting(SettingId id) { return kServerSettings[static_cast<std::size_t>(id)]; }
+const ServerSetting& GetServerSetting(SettingId id)
+{
+    return kServerSettings[static_cast<std::size_t>(id)];
+}
 
 std::string FormatSetting(const CServerConfig& config, const ServerSetting& setting)
 {
     switch (setting.kind) {
-    case SettingKind::kText:
-        return config.*setting.text;
-    case SettingKind::kNumber:
-        return std::to_string(config.*setting.number);
-    case SettingKind::kFlag:
-        return config.*setting.number ? "yes" : "no";
+    case SettingKind::kText: return config.*setting.text;
+    case SettingKind::kNumber: return std::to_string(config.*setting.number);
+    case SettingKind::kFlag: return config.*setting.number ? "yes" : "no";
     }
     return {};
 }
@@ -115,6 +118,12 @@ void ApplySettingDefault(CServerConfig& config, const ServerSetting& setting)
         config.*setting.number = setting.defaultNumber;
 }
 
-std::string MimeExtensionName(int number) { return ListEntryName(number, "FileExtension"); }
+std::string MimeExtensionName(int number)
+{
+    return ListEntryName(number, "FileExtension");
+}
 
-std::string MimeContentTypeName(int number) { return ListEntryName(number, "ContentType"); }
+std::string MimeContentTypeName(int number)
+{
+    return ListEntryName(number, "ContentType");
+}

@@ -12,11 +12,17 @@
 #include "foundation/server_config.h"
 
 // How a value is stored: a text as it is, a number in decimal, a flag as "yes" or "no".
-enum class SettingKind { kText, kNumber, kFlag };
+enum class SettingKind
+{
+    kText,
+    kNumber,
+    kFlag
+};
 
 // The settings in the console's save order (the order in which a new settings file lists them);
 // those the console does not edit come last. Each names the row of kServerSettings at its index.
-enum class SettingId {
+enum class SettingId
+{
     kSecurityCertName,
     kSecurityCertIssuer,
     kSecurityCertSerial,
@@ -63,22 +69,26 @@ enum class SettingId {
     kCount
 };
 
-struct ServerSetting {
+struct ServerSetting
+{
     SettingId id;
     const char* name;
     SettingKind kind;
     bool consoleWrites;
-    const char* defaultText;               // kText
-    int defaultNumber;                     // kNumber; 1 or 0 for kFlag
-    std::string CServerConfig::*text;      // kText
-    int CServerConfig::*number;            // kNumber and kFlag; null for a flag no member keeps
+    const char* defaultText;           // kText
+    int defaultNumber;                 // kNumber; 1 or 0 for kFlag
+    std::string CServerConfig::*text;  // kText
+    int CServerConfig::*number;        // kNumber and kFlag; null for a flag no member keeps
 };
 
 // Every row, in SettingId order.
 std::span<const ServerSetting> ServerSettings();
 const ServerSetting& GetServerSetting(SettingId id);
 
-inline const char* SettingName(SettingId id) { return GetServerSetting(id).name; }
+inline const char* SettingName(SettingId id)
+{
+    return GetServerSetting(id).name;
+}
 
 // The value of `setting` in `config` as the settings file holds it.
 std::string FormatSetting(const CServerConfig& config, const ServerSetting& setting);

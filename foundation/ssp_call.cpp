@@ -1,8 +1,8 @@
 #include "foundation/ssp_call.h"
 
 #include "foundation/message_catalog.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_exception.h"
 
 const CSspValue& CSspCall::GetParam(int index) const
 {

@@ -10,7 +10,8 @@
 
 #include "foundation/ssp_value.h"
 
-class CSspCall {
+class CSspCall
+{
 public:
     // Text of argument `index`. Throws CSspException "out of bound in GetParamStr." without a source
     // position when there is no such argument.
@@ -19,10 +20,10 @@ public:
     const CSspValue& GetParam(int index) const;
     int ParamCount() const { return static_cast<int>(m_args.size()); }
 
-    std::string m_object;        // text before the ".", or the whole name of a free call
-    std::string m_member;        // text after the ".", or the statement text of an sql declaration
-    int m_position = 0;          // where the call stands in the source; errors point here
-    int m_endPosition = 0;       // end of an sql declaration's statement
+    std::string m_object;   // text before the ".", or the whole name of a free call
+    std::string m_member;   // text after the ".", or the statement text of an sql declaration
+    int m_position = 0;     // where the call stands in the source; errors point here
+    int m_endPosition = 0;  // end of an sql declaration's statement
     std::vector<CSspValue> m_args;
     bool m_hasParentheses = false;
 };

@@ -3,10 +3,10 @@
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 
 #include <climits>
 #include <cstdio>
@@ -47,7 +47,8 @@ std::string ExpandComposites(const std::string& format, const std::string& ampmF
 }
 
 // One conversion of a strftime pattern: its letter and the index just behind it.
-struct Conversion {
+struct Conversion
+{
     char letter;
     size_t end;
 };

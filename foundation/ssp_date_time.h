@@ -15,7 +15,8 @@
 class CSspValue;
 
 // The locale conventions that dates are shown and parsed in.
-struct CLocaleDateTime {
+struct CLocaleDateTime
+{
     char dateSeparator = '/';
     char timeSeparator = ':';
     int dateOrder = 0;  // 0 month-day-year, 1 day-month-year, 2 year-month-day
@@ -37,9 +38,15 @@ void SetLocaleDateTime(const CLocaleDateTime& settings);
 // rules, so adding to `day` keeps the wall-clock time across a change. -1 when not representable.
 std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second);
 
-class CSspDateTime {
+class CSspDateTime
+{
 public:
-    enum IntervalUnit { kWeeks = 0, kMonths = 1, kQuarters = 2 };
+    enum IntervalUnit
+    {
+        kWeeks = 0,
+        kMonths = 1,
+        kQuarters = 2
+    };
 
     CSspDateTime() = default;
     explicit CSspDateTime(std::int64_t time) { SetTime(time); }
@@ -54,11 +61,11 @@ public:
     std::int64_t GetTime() const { return m_time; }
 
     // Texts in local time; empty for a time at or before 0.
-    std::string GetDateStr() const;       // date in the locale order
-    std::string GetDateStr2() const;      // month and day only
-    std::string GetTimeStr() const;       // hours and minutes on the locale's clock
-    std::string GetDateTimeStr() const;   // GetDateStr, a blank, GetTimeStr
-    std::string GetDateTimeStr2() const;  // GetDateStr2, a blank, GetTimeStr
+    std::string GetDateStr() const;          // date in the locale order
+    std::string GetDateStr2() const;         // month and day only
+    std::string GetTimeStr() const;          // hours and minutes on the locale's clock
+    std::string GetDateTimeStr() const;      // GetDateStr, a blank, GetTimeStr
+    std::string GetDateTimeStr2() const;     // GetDateStr2, a blank, GetTimeStr
     std::string GetOdbcDateStr() const;      // {d 'yyyy-mm-dd'}
     std::string GetOdbcDateTimeStr() const;  // {ts 'yyyy-mm-dd hh:mm:ss'}
     // RFC 1123 date of the UTC time; empty for a negative time.
@@ -89,8 +96,7 @@ public:
     // getDateStr ... getHttpDateTimeStr, addDay(n), addWeek(n), addMonth(n), addQuarter(n), copy(v).
     // `args` are the evaluated arguments in order. A missing argument throws CSspException
     // "Missing parameter.", an unknown name "Unknown datetime field: <name>", both at `position`.
-    void CallMethod(const std::string& method, std::span<const CSspValue> args, int position,
-                    CSspValue& result);
+    void CallMethod(const std::string& method, std::span<const CSspValue> args, int position, CSspValue& result);
 
 private:
     // "{d 'y-m-d'}", or with the time "{ts 'y-m-d h:m:s'}"; a two-digit year is in the 1900s.

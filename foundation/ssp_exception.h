@@ -11,7 +11,8 @@
 // argument): its report names no file, line or column.
 constexpr int kNoPosition = -1;
 
-class CSspException : public std::exception {
+class CSspException : public std::exception
+{
 public:
     // A null message gives an empty text.
     CSspException(const char* message, int position);

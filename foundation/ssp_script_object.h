@@ -10,7 +10,8 @@
 
 class CSspValue;
 
-class CSspScriptObject {
+class CSspScriptObject
+{
 public:
     virtual ~CSspScriptObject() = default;
 

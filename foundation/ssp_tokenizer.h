@@ -10,7 +10,8 @@
 
 class CSspValue;
 
-class CSspTokenizer {
+class CSspTokenizer
+{
 public:
     CSspTokenizer() = default;
     CSspTokenizer(const char* text, const char* delimiters, bool copy);

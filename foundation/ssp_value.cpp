@@ -6,8 +6,8 @@
 #include "foundation/ssp_date_time.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cfloat>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -512,9 +512,7 @@ int CSspValue::NumericCore(const CSspValue& left, char op, const CSspValue& righ
         SetNull();
         m_real = Arithmetic(ToFloat(a.ToDouble()), op, ToFloat(b.ToDouble()));
         return 0;
-    default:
-        SetDouble(Arithmetic(a.ToDouble(), op, b.ToDouble()), type);
-        return 0;
+    default: SetDouble(Arithmetic(a.ToDouble(), op, b.ToDouble()), type); return 0;
     }
 }
 

@@ -17,10 +17,12 @@
 #include <string_view>
 #include <vector>
 
-class CSspValue {
+class CSspValue
+{
 public:
     // ODBC SQL type codes used as kinds. Code 10 (ODBC's SQL_TIME) marks a time span.
-    enum Type : int {
+    enum Type : int
+    {
         kWLongVarChar = -10,
         kWVarChar = -9,
         kWChar = -8,
@@ -44,15 +46,15 @@ public:
     };
 
     // Null markers of the numeric members (bit patterns shared with stored data and peers).
-    static constexpr int kIntegerNull = 0x4A4D4120;  // 1246576928
-    static constexpr float kRealNull = std::bit_cast<float>(0xE09E4242u);                 // about -9.123e19
+    static constexpr int kIntegerNull = 0x4A4D4120;                                      // 1246576928
+    static constexpr float kRealNull = std::bit_cast<float>(0xE09E4242u);                // about -9.123e19
     static constexpr double kDoubleNull = std::bit_cast<double>(0xC413C84846922B8Cull);  // -9.123e19
 
     // Result codes of ApplyOperator.
-    static constexpr int kNeedsTimeSpan = -1;          // "Right operand should be a TimeSpan."
-    static constexpr int kNeedsDateTime = -2;          // "Right operand should be a datetime field."
-    static constexpr int kNeedsTimeSpanOrDate = -3;    // "... a TimeSpan or datetime field."
-    static constexpr int kOperationNotAllowed = -4;    // "Operation not allowed on these operands."
+    static constexpr int kNeedsTimeSpan = -1;        // "Right operand should be a TimeSpan."
+    static constexpr int kNeedsDateTime = -2;        // "Right operand should be a datetime field."
+    static constexpr int kNeedsTimeSpanOrDate = -3;  // "... a TimeSpan or datetime field."
+    static constexpr int kOperationNotAllowed = -4;  // "Operation not allowed on these operands."
 
     CSspValue() = default;
     CSspValue(const CSspValue& other) = default;
@@ -86,10 +88,7 @@ public:
     bool IsDecimal() const { return m_type == kNumeric || m_type == kDecimal; }
     bool IsReal() const { return m_type == kReal; }
     bool IsDouble() const { return m_type == kFloat || m_type == kDouble; }
-    bool IsString() const
-    {
-        return m_type == kChar || m_type == kVarChar || m_type == kWChar || m_type == kWVarChar;
-    }
+    bool IsString() const { return m_type == kChar || m_type == kVarChar || m_type == kWChar || m_type == kWVarChar; }
     bool IsLongText() const { return m_type == kLongVarChar || m_type == kWLongVarChar; }
     bool IsBinary() const { return m_type == kBinary || m_type == kVarBinary || m_type == kLongVarBinary; }
     bool IsDate() const { return m_type == kDate || m_type == kTimestamp; }
@@ -136,9 +135,9 @@ public:
     static bool StringGreaterEqual(const std::string& a, const std::string& b) { return a >= b; }
 
     int m_type = kUnknown;
-    std::string m_text;                   // text kinds and the digits of decimals
-    int m_size = 250;                     // column size when bound to a database column
-    int m_scale = 0;                      // decimal places of a decimal
+    std::string m_text;  // text kinds and the digits of decimals
+    int m_size = 250;    // column size when bound to a database column
+    int m_scale = 0;     // decimal places of a decimal
     int m_integer = kIntegerNull;
     float m_real = kRealNull;
     double m_double = kDoubleNull;

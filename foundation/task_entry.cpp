@@ -4,13 +4,13 @@
 
 namespace {
 
-const char* const kDayWords[] = {"Day", "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday",
-                                  "Saturday"};
+const char* const kDayWords[] = {"Day", "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
 // `daysAhead` calendar days after the date of `today`, at `minuteOfDay`. Counting days on the
 // calendar keeps the wall-clock time when daylight saving starts or ends in between, which adding
 // 86400-second days would not.
-std::time_t LocalTimeOnDay(const std::tm& today, int daysAhead, int minuteOfDay) {
+std::time_t LocalTimeOnDay(const std::tm& today, int daysAhead, int minuteOfDay)
+{
     std::int64_t time = MakeLocalTime(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday + daysAhead,
                                       minuteOfDay / 60, minuteOfDay % 60, 0);
     return static_cast<std::time_t>(time);
@@ -18,77 +18,94 @@ std::time_t LocalTimeOnDay(const std::tm& today, int daysAhead, int minuteOfDay)
 
 }  // namespace
 
-int ParseScheduleKind(std::string_view intervalText) {
+int ParseScheduleKind(std::string_view intervalText)
+{
     for (int kind = kTaskDaily; kind <= kTaskSaturday; ++kind)
         if (intervalText == kDayWords[kind - kTaskDaily])
             return kind;
     return kTaskEveryMinutes;
 }
 
-std::string GetDayText(int kind) {
+std::string GetDayText(int kind)
+{
     if (kind < kTaskDaily || kind > kTaskSaturday)
         return {};
     return kDayWords[kind - kTaskDaily];
 }
 
-std::string CTaskEntry::GetName() const {
+std::string CTaskEntry::GetName() const
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     return m_name;
 }
 
-void CTaskEntry::SetName(std::string name) {
+void CTaskEntry::SetName(std::string name)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     m_name = std::move(name);
 }
 
-bool CTaskEntry::IsEnabled() const {
+bool CTaskEntry::IsEnabled() const
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     return m_enabled;
 }
 
-void CTaskEntry::SetEnabled(bool enabled) {
+void CTaskEntry::SetEnabled(bool enabled)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     m_enabled = enabled;
 }
 
-std::string CTaskEntry::GetScript() const {
+std::string CTaskEntry::GetScript() const
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     return m_script;
 }
 
-void CTaskEntry::SetScript(std::string script) {
+void CTaskEntry::SetScript(std::string script)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     m_script = std::move(script);
 }
 
-int CTaskEntry::GetKind() const {
+int CTaskEntry::GetKind() const
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     return m_kind;
 }
 
-void CTaskEntry::SetKind(int kind) {
+void CTaskEntry::SetKind(int kind)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     m_kind = kind;
 }
 
-std::int64_t CTaskEntry::GetIntervalSeconds() const {
+std::int64_t CTaskEntry::GetIntervalSeconds() const
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     return m_intervalSeconds;
 }
 
-void CTaskEntry::SetIntervalSeconds(std::int64_t seconds) {
+void CTaskEntry::SetIntervalSeconds(std::int64_t seconds)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     m_intervalSeconds = seconds;
 }
 
-std::time_t CTaskEntry::GetNextRun() const {
+std::time_t CTaskEntry::GetNextRun() const
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     return m_nextRun;
 }
 
-void CTaskEntry::ComputeNextRun() { ComputeNextRun(std::time(nullptr)); }
+void CTaskEntry::ComputeNextRun()
+{
+    ComputeNextRun(std::time(nullptr));
+}
 
-void CTaskEntry::ComputeNextRun(std::time_t now) {
+void CTaskEntry::ComputeNextRun(std::time_t now)
+{
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);
     std::tm today{};
     localtime_r(&now, &today);

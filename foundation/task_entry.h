@@ -12,7 +12,8 @@
 #include <string_view>
 
 // Schedule kinds as stored in the task table.
-enum : int {
+enum : int
+{
     kTaskDaily = 40,
     kTaskSunday = 41,  // 41 to 47: weekly, Sunday to Saturday
     kTaskSaturday = 47,
@@ -24,7 +25,8 @@ int ParseScheduleKind(std::string_view intervalText);
 // The day word of kinds 40 to 47; the empty text for other kinds.
 std::string GetDayText(int kind);
 
-class CTaskEntry {
+class CTaskEntry
+{
 public:
     explicit CTaskEntry(std::recursive_mutex& taskLock) : m_taskLock(taskLock) {}
     CTaskEntry(const CTaskEntry&) = delete;

@@ -14,7 +14,8 @@
 #include <string>
 #include <string_view>
 
-class CValueCipher {
+class CValueCipher
+{
 public:
     using Key = std::array<unsigned char, 16>;
 

@@ -10,10 +10,12 @@
 
 class CSspEngine;
 
-class CCurrentEngine {
+class CCurrentEngine
+{
 public:
     // Names `engine` in `slot` until the scope ends (also when the run throws).
-    class Scope {
+    class Scope
+    {
     public:
         Scope(CCurrentEngine& slot, CSspEngine& engine) : m_slot(slot) { m_slot.Set(&engine); }
         ~Scope() { m_slot.Set(nullptr); }

@@ -5,7 +5,8 @@
 
 class CSspEngine;
 
-class CSspDebugHooks {
+class CSspDebugHooks
+{
 public:
     virtual ~CSspDebugHooks() = default;
     // A run (top-level or nested) has loaded its file and stands at its first byte.

@@ -4,7 +4,8 @@
 // private connections' sweep on every tick.
 #pragma once
 
-class CIdleDataSourceSweep {
+class CIdleDataSourceSweep
+{
 public:
     virtual ~CIdleDataSourceSweep() = default;
     // Closes every pooled data source that nobody has used for longer than the pool's idle limit.

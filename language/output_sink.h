@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-class CSspOutputSink : public CSspScriptObject {
+class CSspOutputSink : public CSspScriptObject
+{
 public:
     // Template text, in order with the values below.
     virtual void Write(std::string_view text) = 0;
@@ -25,15 +26,13 @@ public:
     // FindCookie: the value of the first cookie set under the name without regard to case.
     virtual void AddCookie(std::string_view /*name*/, std::string_view /*value*/, std::string_view /*path*/,
                            std::string_view /*expires*/)
-    {
-    }
+    {}
     virtual std::string FindCookie(std::string_view /*name*/) const { return {}; }
     // Refuses, at `position`, a cookie whose name or path holds a ";", a ",", a blank or a control
     // character, or whose expiry text holds a ";" or a control character: each would end the
     // attribute and let the page's text add attributes of its own (a Domain, another path).
     // Leading blanks of the path are allowed, as they are dropped when the cookie is sent.
-    static void CheckCookieTexts(std::string_view name, std::string_view path, std::string_view expires,
-                                 int position);
+    static void CheckCookieTexts(std::string_view name, std::string_view path, std::string_view expires, int position);
     // A sink without Response members raises "Unknown response field: " with the member's name.
     void CallMember(CSspCall& call, CSspValue& result) override;
 };

@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-class CSspRequestObject : public CSspScriptObject {
+class CSspRequestObject : public CSspScriptObject
+{
 public:
     // Results of GetUploadedFile.
     static constexpr int kUploadOk = 0;

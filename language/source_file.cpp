@@ -1,7 +1,7 @@
 #include "language/source_file.h"
 
-#include "foundation/message_catalog.h"
 #include "foundation/ascii_text.h"
+#include "foundation/message_catalog.h"
 #include "platform/file_descriptor.h"
 #include "platform/heap_memory.h"
 
@@ -35,7 +35,8 @@ std::string SystemText(int error)
 
 }  // namespace
 
-CSourceFile::CSourceFile(std::string path) : m_path(std::move(path)) {}
+CSourceFile::CSourceFile(std::string path) : m_path(std::move(path))
+{}
 
 CSourceFile::CSourceFile(std::string path, std::string text) : m_path(std::move(path)), m_text(std::move(text))
 {
@@ -56,7 +57,8 @@ bool CSourceFile::Open(std::string& errorText)
         errorText = OpenFailure(kMsgFailedToOpen, m_path, SystemText(errno));
         return false;
     }
-    struct stat info {};
+    struct stat info
+    {};
     if (::fstat(fd.Get(), &info) != 0) {
         errorText = OpenFailure(kMsgFailedToOpen, m_path, SystemText(errno));
         return false;

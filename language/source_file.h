@@ -15,7 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-class CSourceFile {
+class CSourceFile
+{
 public:
     // Offsets are 32-bit throughout the engine, so a file must stay below 2 GiB.
     static constexpr long long kMaxSize = 0x7fffffffLL;
@@ -74,7 +75,8 @@ private:
     CSspScanMemo m_memo;
 };
 
-class CSourceFileCache {
+class CSourceFileCache
+{
 public:
     // A run that read this much source, or kept this many scanned tokens and lists, gives the
     // freed heap memory back to the system when its files are closed.

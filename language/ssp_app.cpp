@@ -3,9 +3,9 @@
 #include "database/data_source.h"
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
+#include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
-#include "foundation/script_error.h"
 #include "platform/secure_random.h"
 
 #include <climits>
@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemoryAppObject = 55;      // "Out of memory when creating app object."
-constexpr int kMsgOutOfMemoryAppVariable = 56;    // "Out of memory for app variable."
-constexpr int kMsgAppVariableNotDefined = 77;     // "App variable not defined. ..."
-constexpr int kMsgAppNotInitialized = 79;         // "This application has not been initialized. ..."
+constexpr int kMsgOutOfMemoryAppObject = 55;    // "Out of memory when creating app object."
+constexpr int kMsgOutOfMemoryAppVariable = 56;  // "Out of memory for app variable."
+constexpr int kMsgAppVariableNotDefined = 77;   // "App variable not defined. ..."
+constexpr int kMsgAppNotInitialized = 79;       // "This application has not been initialized. ..."
 
 constexpr size_t kOdbcPrefixLength = 5;  // "ODBC;"
 constexpr int kDefaultSessionTimeout = 600;
@@ -72,7 +72,8 @@ CSspAppEntry* CSspApp::FindApp(std::string_view path) const
     for (const auto& entry : m_applications) {
         const std::string& root = entry->GetRoot();
         // An entry made for an empty path claims no page.
-        if (!root.empty() && StartsWithNoCase(path, root) && (found == nullptr || root.size() > found->GetRoot().size()))
+        if (!root.empty() && StartsWithNoCase(path, root) &&
+            (found == nullptr || root.size() > found->GetRoot().size()))
             found = entry.get();
     }
     return found;
@@ -182,8 +183,8 @@ void CSspApp::CloseIdleDataSources()
 
 void CSspApp::CloseIdlePrivateDataSources()
 {
-    const int64_t limit = m_config.m_dbConnectionIdleTimeout > 0 ? m_config.m_dbConnectionIdleTimeout
-                                                                  : CDataSourcePool::kIdleMinutes;
+    const int64_t limit =
+        m_config.m_dbConnectionIdleTimeout > 0 ? m_config.m_dbConnectionIdleTimeout : CDataSourcePool::kIdleMinutes;
     for (const std::string& failure : m_pool.CloseIdlePrivateDataSources(limit))
         TheLog().WriteText(failure);
 }

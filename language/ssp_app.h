@@ -31,7 +31,8 @@
 class CServerConfig;
 
 // One registered application: a URL root and its variables.
-class CSspAppEntry {
+class CSspAppEntry
+{
 public:
     explicit CSspAppEntry(std::string root) : m_root(std::move(root)) {}
     CSspAppEntry(const CSspAppEntry&) = delete;
@@ -49,7 +50,8 @@ private:
     std::mutex m_lock;
 };
 
-class CSspApp : public CIdleDataSourceSweep {
+class CSspApp : public CIdleDataSourceSweep
+{
 public:
     // Queues one outgoing mail (to, subject, content) in the outbox; true when it was queued.
     using MailQueue = std::function<bool(const std::string&, const std::string&, const std::string&)>;

@@ -4,9 +4,9 @@
 #include "language/ssp_app.h"
 
 #include "foundation/ascii_text.h"
+#include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
-#include "foundation/script_error.h"
 
 #include <algorithm>
 #include <new>
@@ -89,9 +89,8 @@ std::vector<std::string> CSspApp::GetSessionRows() const
                           CSspDateTime(session->GetStartTime()).GetDateTimeStr() + "\n" +
                           CSspDateTime(session->GetLastAccess()).GetDateTimeStr() + "\n" + session->GetAppPath();
         // Before the first row that sorts after it, so equal rows keep the list's order.
-        const auto before = std::upper_bound(rows.begin(), rows.end(), row, [](const auto& a, const auto& b) {
-            return CompareNoCase(a, b) < 0;
-        });
+        const auto before = std::upper_bound(rows.begin(), rows.end(), row,
+                                             [](const auto& a, const auto& b) { return CompareNoCase(a, b) < 0; });
         rows.insert(before, std::move(row));
     }
     return rows;

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kMsgUnknownMember = 145;    // "Unknown array function: "
+constexpr int kMsgUnknownMember = 145;  // "Unknown array function: "
 
 void RequireArguments(const CSspCall& call, int count)
 {
@@ -18,7 +18,7 @@ void RequireArguments(const CSspCall& call, int count)
         RaiseCatalogText(kMsgMissingParameter, call.m_position);
 }
 
-constexpr int kMsgArrayTooLarge = 168;   // "An array may hold at most 1000000 entries."
+constexpr int kMsgArrayTooLarge = 168;  // "An array may hold at most 1000000 entries."
 
 // One page may not claim the server's memory through one array: sizes are checked against this
 // before anything is spent, so a request can never push the server into swap.

@@ -11,7 +11,8 @@
 
 using CSspValueList = std::vector<CSspValue>;
 
-class CSspArray : public CSspScriptObject {
+class CSspArray : public CSspScriptObject
+{
 public:
     // GetSize, SetSize, GetAt, SetAt, Add, InsertAt and RemoveAt (names without regard to case).
     // Errors are thrown as CSspException at the call's position.

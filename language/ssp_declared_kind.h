@@ -12,7 +12,8 @@
 #include <memory>
 
 // Kinds of objects a script declares, in the order in which the member dispatch searches them.
-enum : int {
+enum : int
+{
     kSqlObject,
     kFileObject,
     kArrayObject,
@@ -24,7 +25,8 @@ enum : int {
     kObjectKindCount,
 };
 
-class CSspDeclaredKind {
+class CSspDeclaredKind
+{
 public:
     virtual ~CSspDeclaredKind() = default;
 

@@ -1,15 +1,15 @@
 #include "language/ssp_engine.h"
 
+#include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
+#include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_exception.h"
-#include "language/ssp_app.h"
-#include "foundation/ascii_text.h"
-#include "foundation/script_error.h"
 #include "language/debug_hooks.h"
+#include "language/output_sink.h"
+#include "language/ssp_app.h"
 #include "language/ssp_scan_memo.h"
 #include "language/ssp_session.h"
-#include "language/output_sink.h"
 
 #include <mutex>
 #include <new>
@@ -54,8 +54,7 @@ void CSspEngine::InstallDebugHooks(CSspDebugHooks* hooks)
 }
 
 CSspEngine::CSspEngine(CSspEngine* top)
-    : m_top(top ? top : this),
-      m_ownerThread(std::this_thread::get_id()),
+    : m_top(top ? top : this), m_ownerThread(std::this_thread::get_id()),
       m_hooks(top ? top->m_hooks : g_installedHooks.load())
 {
     Reset();

@@ -30,9 +30,9 @@
 #include "foundation/ssp_value.h"
 #include "language/request_object.h"
 #include "language/source_file.h"
-#include "language/ssp_flat_table.h"
 #include "language/ssp_array.h"
 #include "language/ssp_declared_kind.h"
+#include "language/ssp_flat_table.h"
 #include "language/ssp_lexer.h"
 #include "language/ssp_token_list.h"
 #include "language/ssp_variables.h"
@@ -56,28 +56,31 @@ class CSspOutputSink;
 
 // One object a script declared: found by its name without regard to case, and found again by the
 // position of its declaration when that runs once more (in a loop), so it is reused, not doubled.
-struct CSspDeclaredObject {
+struct CSspDeclaredObject
+{
     std::string name;  // as written
     int key = 0;       // source position of the declaration
     std::unique_ptr<CSspScriptObject> object;
 };
 
 // Results of a run.
-enum : int {
-    kRunCompleted = 0,  // the text ran to its end: the caller sends the output
-    kRunFailed = 1,     // error text (and position) set
-    kRunRedirected = 2, // Response.Redirect already answered; the caller sends nothing more
-    kRunStopped = 3,    // the debugger stopped the run
-    kRunReturned = 4,   // a return statement ended the run; as 0, and nested callers take the value
+enum : int
+{
+    kRunCompleted = 0,   // the text ran to its end: the caller sends the output
+    kRunFailed = 1,      // error text (and position) set
+    kRunRedirected = 2,  // Response.Redirect already answered; the caller sends nothing more
+    kRunStopped = 3,     // the debugger stopped the run
+    kRunReturned = 4,    // a return statement ended the run; as 0, and nested callers take the value
 };
 
 // What a run is given. The views must stay valid for the length of Run.
-struct CSspRunArgs {
+struct CSspRunArgs
+{
     std::string_view filePath = {};
     std::string_view urlPath = {};
     CSspRequestObject* request = nullptr;  // the Request object; none in a script run
-    CSspOutputSink* response = nullptr;   // output and the Response object; none: output is discarded
-    std::string_view functionName = {};  // empty: the whole file
+    CSspOutputSink* response = nullptr;    // output and the Response object; none: output is discarded
+    std::string_view functionName = {};    // empty: the whole file
     // Nested calls only: the evaluated arguments, where a returned value goes, and the list that
     // receives returned values (array a = f()).
     const CSspValueList* callArguments = nullptr;
@@ -85,7 +88,8 @@ struct CSspRunArgs {
     CSspValueList* returnedValues = nullptr;
 };
 
-class CSspEngine : public CSspQueryHost {
+class CSspEngine : public CSspQueryHost
+{
 public:
     // top: the top engine of the caller's chain for a nested run; none for a top-level run.
     explicit CSspEngine(CSspEngine* top = nullptr);
@@ -109,7 +113,12 @@ public:
     // engine before Run.
     void SetRunTimeLimit(int seconds) { m_runTimeLimit = seconds; }
     // Why a run is asked from outside to end.
-    enum class EndRequest : int { kNone, kDisconnect, kServerStop };
+    enum class EndRequest : int
+    {
+        kNone,
+        kDisconnect,
+        kServerStop
+    };
     // Any thread may ask, at any time: the run of this engine's top engine, nested runs
     // included, ends with an error at its next statement. The request is a signal, not state of
     // the run, so it may be given through a const engine (the thread's current-engine slot).
@@ -153,7 +162,8 @@ public:
     // rooted path lies below the web root, any other is relative to the run's URL folder and source
     // folder. Both are normalised; the disk path never leaves the web root (for a script kept
     // outside it, the script's own folder), whatever ".." parts the path holds.
-    struct CScriptFileName {
+    struct CScriptFileName
+    {
         std::string url;
         std::string file;
     };
@@ -238,12 +248,14 @@ protected:
     CSspFunction* ScanFunctions(std::string_view name);
 
 private:
-    struct IfNode {
-        IfNode* next;   // the enclosing if
-        int position;   // of the keyword "if"
-        bool taken;     // the last condition evaluated for this if or one of its elseifs
+    struct IfNode
+    {
+        IfNode* next;  // the enclosing if
+        int position;  // of the keyword "if"
+        bool taken;    // the last condition evaluated for this if or one of its elseifs
     };
-    struct WhileNode {
+    struct WhileNode
+    {
         WhileNode* next;  // the enclosing while
         int position;     // of the keyword "while"
         int end;          // just after its endwhile; -1 until known
@@ -256,7 +268,8 @@ private:
     // Counts the nested runs and argument lists being evaluated on this thread for its length, and
     // refuses one too many: every level holds stack, and a script's runaway recursion must fail
     // its run, not the server thread.
-    class NestingLevel {
+    class NestingLevel
+    {
     public:
         explicit NestingLevel(int position);
         ~NestingLevel();
@@ -266,7 +279,8 @@ private:
     // The refusal of one level too many, and the report of it on its way out through the callers:
     // each caller passes the innermost report on unchanged instead of wrapping it in its own, which
     // would repeat the chain's reports once per level.
-    class NestingLimitError : public CSspException {
+    class NestingLimitError : public CSspException
+    {
     public:
         using CSspException::CSspException;
     };
@@ -286,7 +300,12 @@ private:
     // The expression from the cursor to its ";" (or "}--"), with the cursor moved past it.
     const CSspTokenList& CollectExpressionAtCursor();
     void PopIf();
-    enum class SkipTarget { kEndIf, kNextBranch, kEndWhile };
+    enum class SkipTarget
+    {
+        kEndIf,
+        kNextBranch,
+        kEndWhile
+    };
     void Skip(SkipTarget target);
 
     // Expressions, over one evaluation frame: ranges are [first, last] of the frame's list.
@@ -377,13 +396,13 @@ private:
     std::string m_filePath;
     std::string m_urlPath;
     std::string m_urlDirectory;
-    std::string m_errorFileUrl;   // the page that Local.setErrorFile names
+    std::string m_errorFileUrl;  // the page that Local.setErrorFile names
     std::string m_errorFilePath;
     std::string m_errorText;
     std::thread::id m_ownerThread;
     int m_errorPosition = kNoPosition;
     bool m_nestingLimitReport = false;  // the error text reports the nesting limit, passed up whole
-    CSourceFileCache m_cache;  // used only when this is the top engine
+    CSourceFileCache m_cache;           // used only when this is the top engine
     std::atomic<CSspEngine*> m_runningChild{nullptr};
     CSspDebugHooks* m_hooks = nullptr;
 
@@ -409,8 +428,8 @@ private:
 
     CSspRequestObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
-    CDataSourceLease m_dataSource;  // from the pool; given back at the end of the run
-    bool m_evaluatingWatch = false;       // EvalWatch is in progress
+    CDataSourceLease m_dataSource;           // from the pool; given back at the end of the run
+    bool m_evaluatingWatch = false;          // EvalWatch is in progress
     std::shared_ptr<CSspSession> m_session;  // the page's session, found or made by the run
     // The session manager's rows (PrepareForFetch) and the current one (-1 before the first).
     std::vector<std::string> m_sessionRows;
@@ -434,7 +453,8 @@ private:
 // Points a link at an engine for the length of a scope: a thread's current engine, or a caller's
 // running child. Other threads read these links (hang log, debugger), so the link is cleared before
 // the engine it names can go away, also when the run throws.
-class CSspEngineLink {
+class CSspEngineLink
+{
 public:
     CSspEngineLink(std::atomic<CSspEngine*>& link, CSspEngine& engine) : m_link(link) { m_link.store(&engine); }
     ~CSspEngineLink() { m_link.store(nullptr); }

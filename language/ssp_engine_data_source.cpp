@@ -7,9 +7,9 @@
 #include "database/data_source.h"
 #include "foundation/ascii_text.h"
 #include "foundation/format_text.h"
+#include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "language/output_sink.h"
-#include "foundation/script_error.h"
 #include "language/ssp_app.h"
 
 #include <ctime>
@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr int kMsgMissingCommit = 24;           // "Missing CommitTransaction(). All database changes are discarded. "
-constexpr int kMsgUseDataSourceTooLate = 146;   // "UseDataSource can only be called before all SQL ..."
+constexpr int kMsgMissingCommit = 24;          // "Missing CommitTransaction(). All database changes are discarded. "
+constexpr int kMsgUseDataSourceTooLate = 146;  // "UseDataSource can only be called before all SQL ..."
 
 constexpr const char* kDefaultUniqueIdTable = "QV30_REGISTRY";
 constexpr size_t kMaxFileErrorText = 255;

@@ -6,13 +6,13 @@
 // re-initialises its object instead of making a second one.
 #include "language/ssp_engine.h"
 
+#include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_tokenizer.h"
-#include "foundation/ascii_text.h"
 #include "language/request_object.h"
-#include "foundation/script_error.h"
 #include "language/ssp_file_object.h"
 #include "language/ssp_ldap.h"
 #include "language/ssp_scan_memo.h"
@@ -22,16 +22,17 @@
 
 namespace {
 
-constexpr int kMsgMissingEquals = 91;     // "Missing = "
-constexpr int kMsgUploadSyntax = 92;      // "FileUpload must be initialized by Request.a_form_field"
-constexpr int kMsgFileSyntax = 93;        // "file object syntax: ..."
-constexpr int kMsgNoUploadField = 94;     // "File field is not found in the data the browser sent: "
-constexpr int kMsgUploadFailed = 95;      // "Failed to get the uploaded file: "
+constexpr int kMsgMissingEquals = 91;  // "Missing = "
+constexpr int kMsgUploadSyntax = 92;   // "FileUpload must be initialized by Request.a_form_field"
+constexpr int kMsgFileSyntax = 93;     // "file object syntax: ..."
+constexpr int kMsgNoUploadField = 94;  // "File field is not found in the data the browser sent: "
+constexpr int kMsgUploadFailed = 95;   // "Failed to get the uploaded file: "
 constexpr const char* kArraySyntax = "Correct Syntax: array a; or array b = function();";
 constexpr const char* kArrayNeedsCall = "Function must end with ();";
 
 // The script's tokenizer: members NextToken and NextPart.
-class CTokenizerObject : public CSspScriptObject {
+class CTokenizerObject : public CSspScriptObject
+{
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -41,7 +42,8 @@ public:
 };
 
 // The script's datetime object; its bare name (no member) gives the integer 0.
-class CDateTimeObject : public CSspScriptObject {
+class CDateTimeObject : public CSspScriptObject
+{
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -114,8 +116,8 @@ bool CSspEngine::CallObject(int kind, CSspCall& call, CSspValue& result)
 
 bool CSspEngine::IsObjectNameUsed(std::string_view name) const
 {
-    for (int kind : {kSqlObject, kDateTimeObject, kFileObject, kArrayObject, kTokenizerObject, kEmailInObject,
-                     kEmailOutObject}) {
+    for (int kind :
+         {kSqlObject, kDateTimeObject, kFileObject, kArrayObject, kTokenizerObject, kEmailInObject, kEmailOutObject}) {
         if (FindObject(kind, name) != nullptr)
             return true;
     }
@@ -125,24 +127,12 @@ bool CSspEngine::IsObjectNameUsed(std::string_view name) const
 void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
 {
     switch (kind) {
-    case kSqlObject:
-        DeclareSql();
-        return;
-    case kTokenizerObject:
-        DeclareTokenizer(keyword.start);
-        return;
-    case kDateTimeObject:
-        DeclareDateTime(keyword.start);
-        return;
-    case kLdapObject:
-        DeclareLdap(keyword.start);
-        return;
-    case kFileObject:
-        DeclareFile(keyword);
-        return;
-    case kArrayObject:
-        DeclareArray(keyword.start);
-        return;
+    case kSqlObject: DeclareSql(); return;
+    case kTokenizerObject: DeclareTokenizer(keyword.start); return;
+    case kDateTimeObject: DeclareDateTime(keyword.start); return;
+    case kLdapObject: DeclareLdap(keyword.start); return;
+    case kFileObject: DeclareFile(keyword); return;
+    case kArrayObject: DeclareArray(keyword.start); return;
     default:
         if (const CSspDeclaredKind* factory = FindDeclaredKind(kind)) {
             DeclareRegistered(kind, keyword.start, *factory);
@@ -244,8 +234,8 @@ void CSspEngine::DeclareLdap(int key)
 void CSspEngine::DeclareFile(const CSspToken& keyword)
 {
     const int key = keyword.start;
-    CSspDeclaredObject& declared = DeclareObject(kFileObject, key, ReadToken(),
-                                                 [](CSspEngine& engine) { return std::make_unique<CSspFileObject>(engine); });
+    CSspDeclaredObject& declared = DeclareObject(
+        kFileObject, key, ReadToken(), [](CSspEngine& engine) { return std::make_unique<CSspFileObject>(engine); });
     auto& file = static_cast<CSspFileObject&>(*declared.object);
     std::string source;  // Request.<field> of an upload
     if (EqualsNoCase(keyword.text, "file")) {

@@ -5,9 +5,9 @@
 // run).
 #include "language/ssp_engine.h"
 
-#include "language/output_sink.h"
 #include "foundation/ascii_text.h"
 #include "foundation/script_error.h"
+#include "language/output_sink.h"
 #include "language/ssp_library.h"
 #include "language/ssp_to_library.h"
 
@@ -15,16 +15,26 @@
 
 namespace {
 
-constexpr int kMsgLocalNotDefined = 126;          // "Local variable not defined. Use a set statement ..."
-constexpr int kMsgNoResponse = 120;               // "Response object not available."
-constexpr int kMsgUnknownObject = 121;            // "Unknown Object: "
+constexpr int kMsgLocalNotDefined = 126;  // "Local variable not defined. Use a set statement ..."
+constexpr int kMsgNoResponse = 120;       // "Response object not available."
+constexpr int kMsgUnknownObject = 121;    // "Unknown Object: "
 
 // Every member that Local answers itself (CallLocal and CallLocalDataSource); any other name is a
 // local variable, or with parentheses a function of the run's file. A member added to Local must be
 // listed here, or it stays a variable.
 constexpr std::string_view kLocalMembers[] = {
-    "BeginTransaction", "CommitTransaction", "RollbackTransaction", "GetUniqueID", "dbType", "dbVer",
-    "UseDataSource", "setErrorFile", "url", "urlPath", "SetVar", "Var",
+    "BeginTransaction",
+    "CommitTransaction",
+    "RollbackTransaction",
+    "GetUniqueID",
+    "dbType",
+    "dbVer",
+    "UseDataSource",
+    "setErrorFile",
+    "url",
+    "urlPath",
+    "SetVar",
+    "Var",
 };
 
 // Bit n set when some member of Local has n letters.

@@ -4,8 +4,8 @@
 #include "language/ssp_engine.h"
 
 #include "foundation/ascii_text.h"
-#include "language/output_sink.h"
 #include "foundation/script_error.h"
+#include "language/output_sink.h"
 #include "language/ssp_scan_memo.h"
 
 #include <array>
@@ -66,10 +66,12 @@ bool TakesRawArguments(const CSspCall& call)
 // the list can assign them, that is, while the list calls no member with parentheses: such lists
 // copy the variable, as it stood when read, into the frame. Small lists, which are most, keep their
 // slots and first values inside the frame, so evaluating them allocates nothing.
-struct CSspEngine::EvalFrame {
+struct CSspEngine::EvalFrame
+{
     // Set up by the constructor for the list's entries only: a frame of a short list does not pay
     // for the unused inline slots.
-    struct Slot {
+    struct Slot
+    {
         int kind;
         int depth;
         const CSspValue* value;  // set once the entry is evaluated or computed

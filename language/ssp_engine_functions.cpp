@@ -1,10 +1,10 @@
 // User function definitions: registering them in their source file and finding one by name.
 #include "language/ssp_engine.h"
 
-#include "foundation/message_catalog.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/ascii_text.h"
+#include "foundation/message_catalog.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_exception.h"
 
 #include <new>
 
@@ -67,7 +67,8 @@ CSspFunction& CSspEngine::DeclareFunction(int key)
 CSspFunction* CSspEngine::ScanFunctions(std::string_view name)
 {
     // The scan walks the whole file from its first byte and leaves the run where it stood.
-    struct SavedPlace {
+    struct SavedPlace
+    {
         CSspEngine& engine;
         int cursor, end, codeMode;
         ~SavedPlace()

@@ -2,10 +2,10 @@
 // the lines and watch values the debugger asks for and the position of a hung run.
 #include "language/ssp_engine.h"
 
+#include "foundation/ascii_text.h"
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"
 #include "platform/file_system.h"
-#include "foundation/ascii_text.h"
 
 #include <system_error>
 
@@ -116,7 +116,8 @@ std::string CSspEngine::EvalWatch(std::string_view expression)
     // In parentheses, the text is collected as an argument list is: it ends at its closing
     // parenthesis whatever follows, and a statement keyword or ";" in it is an error.
     CSourceFile watch(m_filePath, "(" + std::string(expression) + ")");
-    struct WatchScope {
+    struct WatchScope
+    {
         bool& flag;
         explicit WatchScope(bool& on) : flag(on) { flag = true; }
         ~WatchScope() { flag = false; }

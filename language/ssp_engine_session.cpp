@@ -7,21 +7,21 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/format_text.h"
-#include "language/output_sink.h"
 #include "foundation/script_error.h"
+#include "language/output_sink.h"
 #include "language/ssp_app.h"
 #include "language/ssp_session.h"
 
 namespace {
 
-constexpr int kMsgSessionTerminated = 14;   // "Your session (%s) has been terminated. ..."
-constexpr int kMsgNoSessionId = 15;         // "Your browser did not send your Session ID. ..."
-constexpr int kMsgUserNotFound = 48;        // "User not found."
-constexpr int kMsgPasswordIncorrect = 49;   // "Password incorrect."
-constexpr int kMsgSessionOutOfBound = 51;   // "Session information out of bound. ..."
-constexpr int kMsgSessionOnlyInPages = 124; // "Session object can only be used in .twp files."
+constexpr int kMsgSessionTerminated = 14;    // "Your session (%s) has been terminated. ..."
+constexpr int kMsgNoSessionId = 15;          // "Your browser did not send your Session ID. ..."
+constexpr int kMsgUserNotFound = 48;         // "User not found."
+constexpr int kMsgPasswordIncorrect = 49;    // "Password incorrect."
+constexpr int kMsgSessionOutOfBound = 51;    // "Session information out of bound. ..."
+constexpr int kMsgSessionOnlyInPages = 124;  // "Session object can only be used in .twp files."
 constexpr int kMsgUnknownSessManField = 125;
-constexpr int kMsgUserIdLineBreak = 166;     // "A user ID may not hold a line break."
+constexpr int kMsgUserIdLineBreak = 166;  // "A user ID may not hold a line break."
 
 constexpr const char* kSessionIdName = "sspSessionID";
 
@@ -60,9 +60,9 @@ void CSspEngine::CallSession(CSspCall& call, CSspValue& result)
         if (!id.empty()) {
             m_session = TheSspApp().FindSession(id);
             if (m_session == nullptr && !mayLack)
-                throw CSspException(FormatText(CMessageCatalog::Format(kMsgSessionTerminated),
-                                               CSspSession::DescribeId(id).c_str()),
-                                    kNoPosition);
+                throw CSspException(
+                    FormatText(CMessageCatalog::Format(kMsgSessionTerminated), CSspSession::DescribeId(id).c_str()),
+                    kNoPosition);
         } else if (!mayLack) {
             RaiseCatalogText(kMsgNoSessionId, call.m_position);
         }
@@ -90,11 +90,8 @@ void CSspEngine::LogOn(CSspCall& call, CSspValue& result)
     result.SetInteger(0);
     std::string appPath = "/";
     switch (call.ParamCount()) {
-    case 1:
-        break;
-    case 2:
-        appPath = call.GetParamStr(1);
-        break;
+    case 1: break;
+    case 2: appPath = call.GetParamStr(1); break;
     case 4:
         // (user ID, password, stored user ID, stored password): the page read the stored pair.
         if (call.GetParamStr(2).empty())
@@ -102,8 +99,7 @@ void CSspEngine::LogOn(CSspCall& call, CSspValue& result)
         if (call.GetParamStr(1) != call.GetParamStr(3))
             RaiseCatalogText(kMsgPasswordIncorrect, kNoPosition);
         break;
-    default:
-        RaiseCatalogText(kMsgMissingParameter, call.m_position);
+    default: RaiseCatalogText(kMsgMissingParameter, call.m_position);
     }
     // The user ID goes into the lines of SessMan's rows and the path into the cookie's header line:
     // neither may add lines, fields or attributes of its own.

@@ -4,8 +4,8 @@
 // a local or session value, a quoted text), as the raw text that expression gives once.
 #include "language/ssp_engine.h"
 
-#include "foundation/ascii_text.h"
 #include "database/ssp_query.h"
+#include "foundation/ascii_text.h"
 #include "foundation/script_error.h"
 #include "language/ssp_scan_memo.h"
 

@@ -5,10 +5,10 @@
 // A loop may span template text and several code blocks: a jump restores the code mode too.
 #include "language/ssp_engine.h"
 
-#include "foundation/log.h"
-#include "language/output_sink.h"
 #include "foundation/ascii_text.h"
+#include "foundation/log.h"
 #include "foundation/script_error.h"
+#include "language/output_sink.h"
 #include "language/ssp_scan_memo.h"
 
 #include <new>
@@ -25,12 +25,28 @@ constexpr int kMsgContinueOutside = 85;   // "continue must be inside a while lo
 constexpr int kMsgSetWithoutDot = 86;     // "Missing . in set a.b = ... statement."
 constexpr int kMsgSetWithoutEquals = 87;  // "Missing = in set statement."
 
-enum class Statement {
-    kIf, kElseIf, kElse, kEndIf, kWhile, kEndWhile, kBreak, kContinue, kSet, kError, kReturn, kWrite, kLog,
-    kDeclaration, kFunction, kOther,
+enum class Statement
+{
+    kIf,
+    kElseIf,
+    kElse,
+    kEndIf,
+    kWhile,
+    kEndWhile,
+    kBreak,
+    kContinue,
+    kSet,
+    kError,
+    kReturn,
+    kWrite,
+    kLog,
+    kDeclaration,
+    kFunction,
+    kOther,
 };
 
-struct Keyword {
+struct Keyword
+{
     std::string_view text;
     Statement statement;
     int objectKind;  // declarations only
@@ -92,29 +108,17 @@ int CSspEngine::ExecuteStatement(const CSspToken& first)
     switch (keyword ? keyword->statement : Statement::kOther) {
     case Statement::kIf:
     case Statement::kElseIf:
-    case Statement::kElse:
-        ExecuteConditional(first);
-        return kRunCompleted;
+    case Statement::kElse: ExecuteConditional(first); return kRunCompleted;
     case Statement::kEndIf:
         if (m_ifTop == nullptr)
             RaiseCatalogText(kMsgNoMatchingIf, first.start);
         PopIf();
         return kRunCompleted;
-    case Statement::kWhile:
-        ExecuteWhile(first.start);
-        return kRunCompleted;
-    case Statement::kEndWhile:
-        ExecuteEndWhile(first.start);
-        return kRunCompleted;
-    case Statement::kBreak:
-        ExecuteBreak(first.start);
-        return kRunCompleted;
-    case Statement::kContinue:
-        ExecuteContinue(first.start);
-        return kRunCompleted;
-    case Statement::kSet:
-        ExecuteAssignment(ReadToken());
-        return kRunCompleted;
+    case Statement::kWhile: ExecuteWhile(first.start); return kRunCompleted;
+    case Statement::kEndWhile: ExecuteEndWhile(first.start); return kRunCompleted;
+    case Statement::kBreak: ExecuteBreak(first.start); return kRunCompleted;
+    case Statement::kContinue: ExecuteContinue(first.start); return kRunCompleted;
+    case Statement::kSet: ExecuteAssignment(ReadToken()); return kRunCompleted;
     case Statement::kError: {
         // The text is the whole report: no file, line or position.
         CSspValue value;
@@ -122,26 +126,20 @@ int CSspEngine::ExecuteStatement(const CSspToken& first)
         m_errorText = value.ToString();
         return kRunFailed;
     }
-    case Statement::kReturn:
-        return ExecuteReturn();
-    case Statement::kWrite:
-        WriteExpression(CollectExpressionAtCursor());
-        return kRunCompleted;
+    case Statement::kReturn: return ExecuteReturn();
+    case Statement::kWrite: WriteExpression(CollectExpressionAtCursor()); return kRunCompleted;
     case Statement::kLog: {
         CSspValue value;
         EvalExpressionAtCursor(value);
         TheLog().WriteText(value.ToString());
         return kRunCompleted;
     }
-    case Statement::kDeclaration:
-        ExecuteDeclaration(keyword->objectKind, first);
-        return kRunCompleted;
+    case Statement::kDeclaration: ExecuteDeclaration(keyword->objectKind, first); return kRunCompleted;
     case Statement::kFunction:
         // A definition met while running is skipped, never executed in line.
         DeclareFunction(first.start);
         return kRunCompleted;
-    case Statement::kOther:
-        break;
+    case Statement::kOther: break;
     }
     if (PeekToken().text == "=") {
         ExecuteAssignment(first);

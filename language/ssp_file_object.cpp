@@ -3,8 +3,8 @@
 #include "foundation/ascii_text.h"
 #include "foundation/file_helpers.h"
 #include "foundation/number_parse.h"
-#include "language/request_object.h"
 #include "foundation/script_error.h"
+#include "language/request_object.h"
 #include "language/ssp_engine.h"
 #include "platform/child_process.h"
 #include "platform/file_system.h"
@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int kMsgOutOfMemoryUpload = 30;  // "Out of memory when copying uploaded data."
+constexpr int kMsgOutOfMemoryUpload = 30;    // "Out of memory when copying uploaded data."
 constexpr int kMsgUnknownUploadMember = 71;  // "Unknown file upload field: "
 constexpr const char* kNoParentheses = "This is supposed to be a function call but it doesn't have the () at the end. ";
 constexpr const char* kUploadCall = "Calling a function in an uploaded file is not allowed.";
@@ -35,7 +35,8 @@ void MakeSafeFileName(std::string& name)
 
 }  // namespace
 
-CSspFileObject::CSspFileObject(CSspEngine& engine) : m_engine(engine) {}
+CSspFileObject::CSspFileObject(CSspEngine& engine) : m_engine(engine)
+{}
 
 CSspFileObject::~CSspFileObject() = default;
 
@@ -145,7 +146,8 @@ void CSspFileObject::CallFunction(CSspCall& call, CSspValue& result, CSspValueLi
     } catch (const std::bad_alloc&) {
         throw CSspException(kCallFailed, call.m_position);
     }
-    struct RunningFlag {
+    struct RunningFlag
+    {
         bool& flag;
         bool before;
         ~RunningFlag() { flag = before; }

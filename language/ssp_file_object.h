@@ -16,7 +16,8 @@
 class CSspEngine;
 class CSspRequestObject;
 
-class CSspFileObject : public CSspScriptObject {
+class CSspFileObject : public CSspScriptObject
+{
 public:
     explicit CSspFileObject(CSspEngine& engine);
     ~CSspFileObject() override;
@@ -53,7 +54,7 @@ private:
     std::unique_ptr<CSspEngine> m_child;  // made by the first function call, reused by the later ones
     bool m_childRunning = false;
     bool m_upload = false;
-    std::string m_fileName;  // upload: the name the browser gave; server file: its URL path
-    std::string m_filePath;  // server file: its path on disk
+    std::string m_fileName;             // upload: the name the browser gave; server file: its URL path
+    std::string m_filePath;             // server file: its path on disk
     std::vector<unsigned char> m_data;  // upload: the bytes
 };

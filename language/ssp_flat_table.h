@@ -12,7 +12,8 @@
 #include <vector>
 
 template <typename T>
-class CSspFlatTable {
+class CSspFlatTable
+{
 public:
     const T* Find(std::uint64_t key) const
     {
@@ -53,10 +54,7 @@ public:
 private:
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // no key
 
-    size_t Home(std::uint64_t key) const
-    {
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
-    }
+    size_t Home(std::uint64_t key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift); }
     void Grow()
     {
         std::vector<std::uint64_t> keys = std::move(m_keys);

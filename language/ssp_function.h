@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-struct CSspFunction {
+struct CSspFunction
+{
     int key = 0;         // offset of the keyword "function"
     int bodyStart = 0;   // offset of the first token after the parameter list
     int endKeyword = 0;  // offset of "endfunction"; the body runs up to here

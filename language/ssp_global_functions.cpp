@@ -10,7 +10,8 @@ namespace {
 
 constexpr int kMsgUnknownGlobalFunction = 118;  // "Unknown global function: "
 
-struct CGlobalFunction {
+struct CGlobalFunction
+{
     std::string_view name;
     bool conversion;  // a member of To, else of String
     std::string_view member;

@@ -3,10 +3,10 @@
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_tokenizer.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 
 #include <ldap.h>
 #include <sasl/sasl.h>
@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kMsgUnknownMember = 147;    // "Unknown function or field."
+constexpr int kMsgUnknownMember = 147;  // "Unknown function or field."
 constexpr int kMsgNoConnection = 149;
 constexpr int kMsgNoSearchResult = 150;
 constexpr int kMsgNoCurrentEntry = 151;
@@ -38,7 +38,8 @@ constexpr int kConnectTimeoutSeconds = 30;
 constexpr const char* kOwnLogonMechanisms = "GSS-SPNEGO GSSAPI EXTERNAL";
 
 // What a member needs before it reaches the library, checked in this order.
-enum : unsigned {
+enum : unsigned
+{
     kNeedsConnection = 1,
     kNeedsSearchResult = 2,
     kNeedsCurrentEntry = 4,
@@ -132,7 +133,8 @@ std::string HostNamesWithoutPorts(std::string_view hosts)
 }
 
 // Answers the questions of the SASL mechanism that the client and the server agree on.
-struct CNegotiateCredentials {
+struct CNegotiateCredentials
+{
     std::string user;
     std::string domain;
     std::string password;
@@ -144,12 +146,8 @@ int AnswerSaslPrompts(LDAP*, unsigned, void* defaults, void* prompts)
     for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt->id != SASL_CB_LIST_END; ++prompt) {
         const char* answer = prompt->defresult != nullptr ? prompt->defresult : "";
         switch (prompt->id) {
-        case SASL_CB_AUTHNAME:
-            answer = credentials->user.c_str();
-            break;
-        case SASL_CB_PASS:
-            answer = credentials->password.c_str();
-            break;
+        case SASL_CB_AUTHNAME: answer = credentials->user.c_str(); break;
+        case SASL_CB_PASS: answer = credentials->password.c_str(); break;
         case SASL_CB_GETREALM:
             if (!credentials->domain.empty())
                 answer = credentials->domain.c_str();
@@ -157,8 +155,7 @@ int AnswerSaslPrompts(LDAP*, unsigned, void* defaults, void* prompts)
         case SASL_CB_USER:
             answer = "";  // act as the authenticated user, not on behalf of another
             break;
-        default:
-            break;
+        default: break;
         }
         prompt->result = answer;
         prompt->len = static_cast<unsigned>(std::strlen(answer));
@@ -221,7 +218,8 @@ void CSspLdap::ReleaseSearchResult()
 
 void CSspLdap::CallMember(CSspCall& call, CSspValue& result)
 {
-    struct Member {
+    struct Member
+    {
         const char* name;
         unsigned needs;
         Handler handler;
@@ -238,8 +236,7 @@ void CSspLdap::CallMember(CSspCall& call, CSspValue& result)
         {"next_entry", kNeedsConnection | kNeedsCurrentEntry, &CSspLdap::NextEntry},
         {"get_dn", kNeedsConnection | kNeedsCurrentEntry, &CSspLdap::GetDn},
         {"first_attribute", kNeedsConnection | kNeedsCurrentEntry, &CSspLdap::FirstAttribute},
-        {"next_attribute", kNeedsConnection | kNeedsCurrentEntry | kNeedsAttributeIterator,
-         &CSspLdap::NextAttribute},
+        {"next_attribute", kNeedsConnection | kNeedsCurrentEntry | kNeedsAttributeIterator, &CSspLdap::NextAttribute},
         {"get_values", kNeedsConnection | kNeedsCurrentEntry, &CSspLdap::GetValues},
         {"get_values_len", kNeedsConnection | kNeedsCurrentEntry, &CSspLdap::GetValuesLen},
         {"count_values", kNeedsValues, &CSspLdap::CountValues},
@@ -381,8 +378,8 @@ void CSspLdap::RunSearch(const CSspCall& call, CSspValue& result, bool timed)
     LDAPMessage* found = nullptr;
     // A size limit of -1 takes the one set with set_size_limit.
     m_lastError = ldap_search_ext_s(m_connection.get(), base.c_str(), scope, filter.c_str(),
-                                    names.empty() ? nullptr : attributes.data(), attributesOnly, nullptr,
-                                    nullptr, seconds > 0 ? &timeout : nullptr, -1, &found);
+                                    names.empty() ? nullptr : attributes.data(), attributesOnly, nullptr, nullptr,
+                                    seconds > 0 ? &timeout : nullptr, -1, &found);
     // A failed search can still hand back entries (a size limit reached): keep them for the script.
     m_searchResult.reset(found);
     result.SetInteger(m_lastError == LDAP_SUCCESS ? 1 : 0);

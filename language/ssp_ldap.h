@@ -19,7 +19,8 @@ struct ldapmsg;
 struct berelement;
 struct berval;
 
-class CSspLdap : public CSspScriptObject {
+class CSspLdap : public CSspScriptObject
+{
 public:
     CSspLdap();
     ~CSspLdap() override;
@@ -35,16 +36,20 @@ public:
     void Reset();
 
 private:
-    struct CloseConnection {
+    struct CloseConnection
+    {
         void operator()(ldap* connection) const;
     };
-    struct FreeMessage {
+    struct FreeMessage
+    {
         void operator()(ldapmsg* message) const;
     };
-    struct FreeIterator {
+    struct FreeIterator
+    {
         void operator()(berelement* iterator) const;
     };
-    struct FreeValues {
+    struct FreeValues
+    {
         void operator()(berval** values) const;
     };
     using Handler = void (CSspLdap::*)(const CSspCall&, CSspValue&);

@@ -1,8 +1,8 @@
 #include "language/ssp_lexer.h"
 
 #include "foundation/message_catalog.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_exception.h"
 #include "language/source_file.h"
 
 #include <array>
@@ -30,11 +30,19 @@ constexpr std::array<bool, 256> kPlainWordChar = [] {
 bool IsOperatorChar(char c)
 {
     switch (c) {
-    case '%': case '(': case ')': case '*': case '+': case ',':
-    case '-': case '/': case ';': case '<': case '=': case '>':
-        return true;
-    default:
-        return false;
+    case '%':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case '-':
+    case '/':
+    case ';':
+    case '<':
+    case '=':
+    case '>': return true;
+    default: return false;
     }
 }
 
@@ -218,8 +226,12 @@ std::string DecodeString(std::string_view raw)
         }
         if (c == '\\' && i + 1 < raw.size()) {
             char next = raw[i + 1];
-            char decoded = next == '\\' ? '\\' : next == '\'' ? '\'' : next == 'r' ? '\r'
-                         : next == 'n' ? '\n' : next == 't' ? '\t' : '\0';
+            char decoded = next == '\\'   ? '\\'
+                           : next == '\'' ? '\''
+                           : next == 'r'  ? '\r'
+                           : next == 'n'  ? '\n'
+                           : next == 't'  ? '\t'
+                                          : '\0';
             if (decoded != '\0') {
                 value += decoded;
                 i += 2;

@@ -12,13 +12,15 @@ class CSourceFile;
 
 // Where the cursor stands: template text, a statement block "<!--{ ... }-->", or an output block
 // "--{ ... }--" whose expression statements write their values.
-enum : int {
+enum : int
+{
     kTextMode = 0,
     kStatementMode = 1,
     kOutputMode = 2,
 };
 
-struct CSspToken {
+struct CSspToken
+{
     std::string_view text;  // empty at the end of the input
     int start = 0;          // offset of the token's first byte
 };

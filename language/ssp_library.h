@@ -14,7 +14,8 @@ class CSspValue;
 
 // One stateless member of a library. Calls with fewer than `minArguments` arguments raise
 // "Missing parameter." before the handler runs; extra arguments are ignored.
-struct CSspLibraryMember {
+struct CSspLibraryMember
+{
     std::string_view name;
     int minArguments;
     void (*handler)(const CSspCall& call, CSspValue& result);

@@ -26,7 +26,7 @@ const CSspScanMemo::List* CSspScanMemo::FindList(CSspCollector collector, int cu
 }
 
 const CSspScanMemo::List& CSspScanMemo::KeepList(CSspCollector collector, int cursor, int end,
-                                                  std::unique_ptr<CSspTokenList> list, int next)
+                                                 std::unique_ptr<CSspTokenList> list, int next)
 {
     auto [entry, added] = m_lists[static_cast<size_t>(collector)].Insert(Key(cursor, end));
     if (added)

@@ -22,18 +22,21 @@
 
 class CSourceFile;
 
-class CSspScanMemo {
+class CSspScanMemo
+{
 public:
     CSspScanMemo();
     ~CSspScanMemo();
     CSspScanMemo(const CSspScanMemo&) = delete;
     CSspScanMemo& operator=(const CSspScanMemo&) = delete;
 
-    struct Token {
+    struct Token
+    {
         CSspToken token;
         int next;  // the cursor after the token
     };
-    struct List {
+    struct List
+    {
         std::unique_ptr<CSspTokenList> list;
         int next;  // the cursor after the list
     };
@@ -46,8 +49,7 @@ public:
     const Token* FindToken(int cursor, int end) const;
     void KeepToken(int cursor, int end, const CSspToken& token, int next);
     const List* FindList(CSspCollector collector, int cursor, int end) const;
-    const List& KeepList(CSspCollector collector, int cursor, int end, std::unique_ptr<CSspTokenList> list,
-                         int next);
+    const List& KeepList(CSspCollector collector, int cursor, int end, std::unique_ptr<CSspTokenList> list, int next);
     void Clear();
     // Tokens and lists held.
     size_t Size() const;

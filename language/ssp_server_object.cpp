@@ -9,9 +9,9 @@
 #include "foundation/file_helpers.h"
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
+#include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
-#include "foundation/script_error.h"
 #include "platform/file_system.h"
 
 #include <ctime>
@@ -21,14 +21,15 @@
 
 namespace {
 
-constexpr int kMsgServerVariableNotDefined = 78;    // "Server variable not defined. ..."
-constexpr int kMsgDefaultTasksMissing = 26;         // "Default tasks missing. Please shutdown and restart server. "
+constexpr int kMsgServerVariableNotDefined = 78;  // "Server variable not defined. ..."
+constexpr int kMsgDefaultTasksMissing = 26;       // "Default tasks missing. Please shutdown and restart server. "
 
 // Tasks by their numbers in the Server members: task 1 is the Email Sender, tasks 2 to 5 are the
 // scripts after it.
 constexpr size_t kScriptTaskCount = 5;
 
-struct SettingMember {
+struct SettingMember
+{
     const char* name;
     std::string CServerConfig::*setting;
 };
@@ -49,7 +50,8 @@ constexpr SettingMember kSettingMembers[] = {
 };
 
 // The task-script members, each naming the table index of its task.
-struct TaskMember {
+struct TaskMember
+{
     const char* name;
     size_t index;
     bool script;  // else the task's name
@@ -231,6 +233,7 @@ int CSspApp::SendMail(const CSspCall& call)
     }
     RequireParams(call, 3);
     if (!m_mailQueue)
-        throw CSspException("Server.SendMail is not available: the program that runs this script has no mail outbox.", call.m_position);
+        throw CSspException("Server.SendMail is not available: the program that runs this script has no mail outbox.",
+                            call.m_position);
     return m_mailQueue(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2)) ? 1 : 0;
 }

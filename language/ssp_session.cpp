@@ -3,9 +3,9 @@
 #include "foundation/ascii_text.h"
 #include "foundation/format_text.h"
 #include "foundation/message_catalog.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/url_encoding.h"
-#include "foundation/script_error.h"
 #include "platform/secure_random.h"
 
 #include <ctime>
@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr int kMsgSessionExpired = 20;            // "Your session (%s) has expired; Please log on again."
-constexpr int kMsgSessionNotDefined = 75;         // "Session variable not defined. ..."
+constexpr int kMsgSessionExpired = 20;     // "Your session (%s) has expired; Please log on again."
+constexpr int kMsgSessionNotDefined = 75;  // "Session variable not defined. ..."
 
 constexpr int kYearBase = 1933;
 constexpr std::size_t kUserIdStart = 13;
@@ -66,12 +66,9 @@ void RequireArgument(const CSspCall& call)
 }  // namespace
 
 CSspSession::CSspSession(std::string ipAddress, std::string appPath, int timeoutMinutes, Clock clock)
-    : m_ipAddress(std::move(ipAddress)),
-      m_appPath(std::move(appPath)),
-      m_timeoutMinutes(timeoutMinutes),
+    : m_ipAddress(std::move(ipAddress)), m_appPath(std::move(appPath)), m_timeoutMinutes(timeoutMinutes),
       m_clock(clock ? std::move(clock) : Clock(SystemNow))
-{
-}
+{}
 
 void CSspSession::MakeId(std::string_view userId)
 {

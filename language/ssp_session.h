@@ -30,7 +30,8 @@
 #include <string>
 #include <string_view>
 
-class CSspSession {
+class CSspSession
+{
 public:
     // Seconds since 1970; tests pass a fake one.
     using Clock = std::function<std::int64_t()>;

@@ -4,8 +4,8 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/number_parse.h"
-#include "foundation/ssp_value.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_value.h"
 #include "platform/secure_random.h"
 
 #include <algorithm>

@@ -4,11 +4,11 @@
 #include "foundation/codecs.h"
 #include "foundation/file_id.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_value.h"
 #include "foundation/url_encoding.h"
-#include "foundation/script_error.h"
 #include "language/ssp_app.h"
 #include "language/ssp_library.h"
 #include "platform/secure_random.h"
@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int kMsgUnknownToMember = 117;    // "Unknown conversion library "to" function: "
+constexpr int kMsgUnknownToMember = 117;  // "Unknown conversion library "to" function: "
 
 constexpr const char* kTextTooLong = "text to be encrypted cannot exceed 256 characters.";
 constexpr const char* kCiphertextTooLong = "Ciphertext limited to 256.";
@@ -99,8 +99,8 @@ std::string MapCase(const std::string& text, bool upper)
             out += upper ? ToUpperAscii(c) : ToLowerAscii(c);
             continue;
         }
-        const wint_t mapped = upper ? towupper_l(static_cast<wint_t>(code), locale)
-                                    : towlower_l(static_cast<wint_t>(code), locale);
+        const wint_t mapped =
+            upper ? towupper_l(static_cast<wint_t>(code), locale) : towlower_l(static_cast<wint_t>(code), locale);
         AppendUtf8(out, static_cast<char32_t>(mapped));
         at += length;
     }
@@ -328,8 +328,8 @@ void Dec(const CSspCall& call, CSspValue& result)
 
 void FileUrl(const CSspCall& call, CSspValue& result)
 {
-    result.SetString(MakeFileUrl(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2),
-                                 call.GetParamStr(3), call.GetParamStr(4), TheSspApp().GetServerInstance(),
+    result.SetString(MakeFileUrl(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2), call.GetParamStr(3),
+                                 call.GetParamStr(4), TheSspApp().GetServerInstance(),
                                  static_cast<std::int64_t>(std::time(nullptr)), TheServerConfig().m_fileIdSecret));
 }
 

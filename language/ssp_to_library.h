@@ -16,7 +16,8 @@
 #include <atomic>
 #include <memory>
 
-class CSspToLibrary : public CSspScriptObject {
+class CSspToLibrary : public CSspScriptObject
+{
 public:
     CSspToLibrary() = default;
     CSspToLibrary(const CSspToLibrary&) = delete;

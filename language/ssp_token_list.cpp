@@ -1,17 +1,17 @@
 #include "language/ssp_token_list.h"
 
-#include "foundation/ssp_date_time.h"
-#include "foundation/ssp_exception.h"
 #include "foundation/ascii_text.h"
 #include "foundation/script_error.h"
+#include "foundation/ssp_date_time.h"
+#include "foundation/ssp_exception.h"
 #include "language/ssp_lexer.h"
 
 namespace {
 
-constexpr int kMsgMissingBrace = 97;         // "Missing ending }."
-constexpr int kMsgMissingClose = 98;         // "Missing ending )"
-constexpr int kMsgMissingOpen = 99;          // "Missing ("
-constexpr int kMsgMissingCommaOrWhere = 100; // "Missing , or WHERE"
+constexpr int kMsgMissingBrace = 97;          // "Missing ending }."
+constexpr int kMsgMissingClose = 98;          // "Missing ending )"
+constexpr int kMsgMissingOpen = 99;           // "Missing ("
+constexpr int kMsgMissingCommaOrWhere = 100;  // "Missing , or WHERE"
 
 bool IsDateOpener(std::string_view text)
 {
@@ -28,8 +28,7 @@ bool IsNumberText(std::string_view text)
 }
 
 // The opener "{d" or "{ts" and the tokens after it up to and including "}", joined without blanks.
-void AddDateLiteral(CSourceFile& file, int& cursor, int end, const CSspToken& opener, int depth,
-                    CSspTokenList& list)
+void AddDateLiteral(CSourceFile& file, int& cursor, int end, const CSspToken& opener, int depth, CSspTokenList& list)
 {
     std::string text(opener.text);
     for (;;) {
@@ -75,9 +74,17 @@ void GatherCall(CSourceFile& file, int& cursor, int end, int openStart, CSspToke
 }
 
 // What a collector does with one token. kAdd: the common rules (literals, parentheses, entries).
-enum class Step { kAdd, kLower, kEnd, kGiveBack, kFail };
+enum class Step
+{
+    kAdd,
+    kLower,
+    kEnd,
+    kGiveBack,
+    kFail
+};
 
-struct Decision {
+struct Decision
+{
     Step step;
     int slot = 0;  // message of kFail
 };
@@ -170,8 +177,8 @@ bool IsControlKeyword(std::string_view t)
 {
     if (t.size() < 2 || t.size() > 8)
         return false;
-    return EqualsNoCase(t, "if") || EqualsNoCase(t, "elseif") || EqualsNoCase(t, "else") ||
-           EqualsNoCase(t, "endif") || EqualsNoCase(t, "while") || EqualsNoCase(t, "endwhile");
+    return EqualsNoCase(t, "if") || EqualsNoCase(t, "elseif") || EqualsNoCase(t, "else") || EqualsNoCase(t, "endif") ||
+           EqualsNoCase(t, "while") || EqualsNoCase(t, "endwhile");
 }
 
 void CSspTokenList::Add(std::string_view text, int start, int end, int depth)

@@ -17,7 +17,8 @@
 
 class CSourceFile;
 
-enum : int {
+enum : int
+{
     kOperandToken = 0,   // anything not listed below
     kCallToken = 1,      // an operand followed by a parenthesised argument list
     kAddToken = 2,       // "+", "-", "||"
@@ -29,7 +30,8 @@ enum : int {
 };
 
 // How an operand's value is made; it follows from the operand's text alone.
-enum class CSspOperandForm : unsigned char {
+enum class CSspOperandForm : unsigned char
+{
     kMember,     // object.member or a bare name: goes to the member dispatch
     kString,     // a quoted literal
     kDate,       // {d ...}
@@ -38,19 +40,21 @@ enum class CSspOperandForm : unsigned char {
     kNumber,     // digits, "," and "." only
 };
 
-struct CSspListEntry {
+struct CSspListEntry
+{
     std::string_view text;  // a call's text is its name and its argument tokens without blanks
     int start = 0;          // offset of the first byte
     int end = 0;            // cursor after the entry (for a call, after its ")")
     int kind = kOperandToken;
-    int depth = 0;          // plain parentheses open around the entry
+    int depth = 0;  // plain parentheses open around the entry
     // Operands and calls only, worked out when the list is complete:
     CSspOperandForm form = CSspOperandForm::kMember;
     std::string_view name;  // the token at start: the whole name of a member operand
     int literal = -1;       // index of a literal's value (Literal)
 };
 
-class CSspTokenList {
+class CSspTokenList
+{
 public:
     size_t Size() const { return m_entries.size(); }
     bool Empty() const { return m_entries.empty(); }
@@ -80,12 +84,13 @@ int TokenKindOf(std::string_view text);
 // "if", "elseif", "else", "endif", "while" and "endwhile" in any case: they end every expression.
 bool IsControlKeyword(std::string_view text);
 
-enum class CSspCollector : unsigned char {
-    kArguments,    // "(" ... ")": calls, conditions, declarations
-    kExpression,   // up to ";" (consumed) or "}--" (given back): statements
-    kSqlListItem,  // up to ",", "where" or ";" (given back)
-    kSqlCondition, // up to ")" below the start, "and"/"or" at depth 0, ";" or "order" (given back)
-    kSqlValue,     // one value of an sql statement, whose end the sql object found: up to the end given
+enum class CSspCollector : unsigned char
+{
+    kArguments,     // "(" ... ")": calls, conditions, declarations
+    kExpression,    // up to ";" (consumed) or "}--" (given back): statements
+    kSqlListItem,   // up to ",", "where" or ";" (given back)
+    kSqlCondition,  // up to ")" below the start, "and"/"or" at depth 0, ";" or "order" (given back)
+    kSqlValue,      // one value of an sql statement, whose end the sql object found: up to the end given
 };
 inline constexpr size_t kCollectorCount = 5;
 

@@ -6,10 +6,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 size_t CSspVariables::NameHash::operator()(std::string_view name) const
 {

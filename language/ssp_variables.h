@@ -10,7 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
-class CSspVariables {
+class CSspVariables
+{
 public:
     // A copy of value under the lower-cased name; throws std::bad_alloc.
     void Set(std::string_view name, const CSspValue& value);
@@ -31,11 +32,13 @@ public:
 private:
     // Names are stored lower-cased and hashed and compared without regard to case, so a lookup
     // finds a name in any spelling without making a lower-cased copy of it first.
-    struct NameHash {
+    struct NameHash
+    {
         using is_transparent = void;
         size_t operator()(std::string_view name) const;
     };
-    struct NameEqual {
+    struct NameEqual
+    {
         using is_transparent = void;
         bool operator()(std::string_view a, std::string_view b) const;
     };

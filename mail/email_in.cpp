@@ -13,8 +13,8 @@
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
-#include "foundation/server_config.h"
 #include "foundation/script_error.h"
+#include "foundation/server_config.h"
 #include "language/ssp_declared_kind.h"
 #include "mail/mail_store.h"
 #include "mail/pop3_client.h"
@@ -36,7 +36,8 @@ constexpr int kMsgUnknownField = 68;      // "Unknown Email_In field: "
 
 bool IsRegularFile(const std::string& path, off_t* size = nullptr)
 {
-    struct stat info {};
+    struct stat info
+    {};
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     if (size != nullptr)
@@ -81,12 +82,12 @@ std::vector<std::string> ListMessageFiles(const std::string& folder)
 
 }  // namespace
 
-CEmailIn::CEmailIn() : CEmailIn(TheServerConfig(), GetProgramDirectory()) {}
+CEmailIn::CEmailIn() : CEmailIn(TheServerConfig(), GetProgramDirectory())
+{}
 
 CEmailIn::CEmailIn(const CServerConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir))
-{
-}
+{}
 
 CEmailIn::~CEmailIn() = default;
 
@@ -232,14 +233,15 @@ const CEmailAttachment* CEmailIn::CurrentAttachment() const
 
 std::string CEmailIn::ReadMember(std::string_view member) const
 {
-    struct Field {
+    struct Field
+    {
         std::string_view name;
         const std::string CEmailIn::*field;
     };
     static constexpr Field kFields[] = {
-        {"from", &CEmailIn::m_from},         {"FromName", &CEmailIn::m_fromName}, {"to", &CEmailIn::m_to},
-        {"cc", &CEmailIn::m_cc},             {"priority", &CEmailIn::m_priority}, {"XMailer", &CEmailIn::m_xMailer},
-        {"XLoop", &CEmailIn::m_xLoop},       {"subject", &CEmailIn::m_subject},   {"content", &CEmailIn::m_content},
+        {"from", &CEmailIn::m_from},       {"FromName", &CEmailIn::m_fromName}, {"to", &CEmailIn::m_to},
+        {"cc", &CEmailIn::m_cc},           {"priority", &CEmailIn::m_priority}, {"XMailer", &CEmailIn::m_xMailer},
+        {"XLoop", &CEmailIn::m_xLoop},     {"subject", &CEmailIn::m_subject},   {"content", &CEmailIn::m_content},
         {"headers", &CEmailIn::m_headers},
     };
     for (const Field& entry : kFields) {
@@ -337,12 +339,12 @@ namespace {
 
 // email_in name or email_in name(pop3host, username, password): the object starts afresh each
 // time the declaration runs; other argument counts are ignored.
-class CEmailInKind : public CSspDeclaredKind {
+class CEmailInKind : public CSspDeclaredKind
+{
 public:
     CEmailInKind(const CServerConfig& config, std::string installDir)
         : m_config(config), m_installDir(std::move(installDir))
-    {
-    }
+    {}
     std::unique_ptr<CSspScriptObject> Create() const override
     {
         return std::make_unique<CEmailIn>(m_config, m_installDir);

@@ -19,12 +19,14 @@ class CServerConfig;
 class CMimeInput;
 
 // One attachment of the current message, with its bytes decoded.
-struct CEmailAttachment {
+struct CEmailAttachment
+{
     std::string name;
     std::vector<unsigned char> data;
 };
 
-class CEmailIn : public CSspScriptObject {
+class CEmailIn : public CSspScriptObject
+{
 public:
     // Limits that hold before memory is spent on a message: a larger file has only its top
     // header block read; deeper multipart nesting and longer unfolded headers are cut.
@@ -67,7 +69,8 @@ public:
     int LoadMessage(int position = kNoPosition);
     int WalkMultipart(CMimeInput& file, std::string_view enclosing, int depth);
     int ReadPart(CMimeInput& file, std::string_view boundary, std::string_view enclosing, int depth);
-    struct PartHeaders {
+    struct PartHeaders
+    {
         std::string type;
         std::string boundary;  // "--" + the boundary parameter, for multipart types
         std::string encoding;  // trimmed and lower-case

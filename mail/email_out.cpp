@@ -4,8 +4,8 @@
 #include "foundation/codecs.h"
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
-#include "foundation/server_config.h"
 #include "foundation/script_error.h"
+#include "foundation/server_config.h"
 #include "language/ssp_app.h"
 #include "language/ssp_declared_kind.h"
 #include "mail/encoded_words.h"
@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kMsgUnknownField = 70;            // "Unknown Email_Out field: "
+constexpr int kMsgUnknownField = 70;  // "Unknown Email_Out field: "
 
 void AppendHeader(std::string& out, std::string_view name, std::string_view value)
 {
@@ -30,10 +30,10 @@ void AppendHeader(std::string& out, std::string_view name, std::string_view valu
 
 CEmailOut::CEmailOut(const CServerConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir))
-{
-}
+{}
 
-CEmailOut::CEmailOut() : CEmailOut(TheServerConfig(), GetProgramDirectory()) {}
+CEmailOut::CEmailOut() : CEmailOut(TheServerConfig(), GetProgramDirectory())
+{}
 
 void CEmailOut::Reset()
 {
@@ -46,7 +46,8 @@ void CEmailOut::Reset()
 
 std::string* CEmailOut::FindField(std::string_view name)
 {
-    struct Field {
+    struct Field
+    {
         const char* name;
         std::string CEmailOut::*member;
     };
@@ -231,12 +232,12 @@ void CEmailOut::AppendAttachmentPart(std::string& out, const Attachment& attachm
 namespace {
 
 // email_out name or email_out name(...): the object starts afresh each time the declaration runs.
-class CEmailOutKind : public CSspDeclaredKind {
+class CEmailOutKind : public CSspDeclaredKind
+{
 public:
     CEmailOutKind(const CServerConfig& config, std::string installDir)
         : m_config(config), m_installDir(std::move(installDir))
-    {
-    }
+    {}
     std::unique_ptr<CSspScriptObject> Create() const override
     {
         return std::make_unique<CEmailOut>(m_config, m_installDir);
@@ -261,12 +262,12 @@ void RegisterEmailOutObjects(CSspApp& app, const CServerConfig& config, std::str
     auto kind = std::make_unique<CEmailOutKind>(config, installDir);
     RegisterDeclaredKind(kEmailOutObject, kind.get());
     g_emailOutKind = std::move(kind);
-    app.SetMailQueue([&config, installDir](const std::string& to, const std::string& subject,
-                                           const std::string& content) {
-        CEmailOut mail(config, installDir);
-        mail.m_to = to;
-        mail.m_subject = subject;
-        mail.m_content = content;
-        return mail.Send() == 1;
-    });
+    app.SetMailQueue(
+        [&config, installDir](const std::string& to, const std::string& subject, const std::string& content) {
+            CEmailOut mail(config, installDir);
+            mail.m_to = to;
+            mail.m_subject = subject;
+            mail.m_content = content;
+            return mail.Send() == 1;
+        });
 }

@@ -21,7 +21,8 @@
 class CServerConfig;
 class CSspApp;
 
-class CEmailOut : public CSspScriptObject {
+class CEmailOut : public CSspScriptObject
+{
 public:
     static constexpr const char* kBoundary = "----=_TarnwickServerMailerMimeBoundary.1_=";
     static constexpr const char* kNoRecipientLine = "Error: Intended receiver has no email address";
@@ -61,7 +62,8 @@ public:
     std::string m_doNotSendTo;
 
 private:
-    struct Attachment {
+    struct Attachment
+    {
         std::string name;
         CSspValue value;
     };

@@ -61,8 +61,7 @@ bool TakeField(std::string_view line, std::string_view name, std::string& value)
 
 CEmailSender::CEmailSender(const CServerConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir)), m_clock([] { return std::time(nullptr); })
-{
-}
+{}
 
 void CEmailSender::RunEmailSender()
 {

@@ -18,7 +18,8 @@
 
 class CServerConfig;
 
-class CEmailSender : public CEmailSenderTask {
+class CEmailSender : public CEmailSenderTask
+{
 public:
     // The current time in seconds since 1970; tests pass their own to change the day.
     using Clock = std::function<std::time_t()>;
@@ -44,7 +45,8 @@ public:
 
 private:
     // One message as an outbox file holds it, ready for the SMTP client.
-    struct OutboxMessage {
+    struct OutboxMessage
+    {
         std::string from;
         std::string to;
         std::string cc;

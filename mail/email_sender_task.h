@@ -3,7 +3,8 @@
 // given.
 #pragma once
 
-class CEmailSenderTask {
+class CEmailSenderTask
+{
 public:
     virtual ~CEmailSenderTask() = default;
     // One run, with its own error reporting; called on the background thread.

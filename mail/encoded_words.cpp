@@ -89,7 +89,7 @@ std::string FormatDisplayName(std::string_view name, std::string_view charset)
 bool IsAddressHeader(std::string_view name)
 {
     for (std::string_view address : {"From", "Sender", "Reply-To", "To", "Cc", "Bcc", "Resent-From", "Resent-Sender",
-                                      "Resent-To", "Resent-Cc", "Resent-Bcc", "Disposition-Notification-To"}) {
+                                     "Resent-To", "Resent-Cc", "Resent-Bcc", "Disposition-Notification-To"}) {
         if (EqualsNoCase(name, address))
             return true;
     }
@@ -158,7 +158,8 @@ std::size_t FindWordAt(std::string_view text, std::size_t start, std::string_vie
         return std::string_view::npos;
     std::string_view charset = text.substr(start + 2, charsetEnd - start - 2);
     const std::string_view encoded = text.substr(textStart, end - textStart);
-    if (charset.find_first_of(" \t") != std::string_view::npos || encoded.find_first_of(" \t") != std::string_view::npos)
+    if (charset.find_first_of(" \t") != std::string_view::npos ||
+        encoded.find_first_of(" \t") != std::string_view::npos)
         return std::string_view::npos;
     // "iso-8859-1*de": the language after '*' (RFC 2231) is no part of the charset.
     charset = charset.substr(0, charset.find('*'));
@@ -221,8 +222,8 @@ std::string EncodeHeaderLine(std::string_view line, std::string_view charset)
     if (IsLeftAlone(name))
         return std::string(line);
     const std::string_view value = TrimWhiteAscii(line.substr(colon + 1));
-    const std::string encoded = IsAddressHeader(name) ? EncodeAddressList(value, charset)
-                                                      : EncodeHeaderText(value, charset);
+    const std::string encoded =
+        IsAddressHeader(name) ? EncodeAddressList(value, charset) : EncodeHeaderText(value, charset);
     return std::string(line.substr(0, colon + 1)) + " " + encoded;
 }
 

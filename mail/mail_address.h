@@ -10,7 +10,8 @@
 #include <vector>
 
 // One mailbox of a list: the address and the display name before it ("" when there is none).
-struct CMailbox {
+struct CMailbox
+{
     std::string name;
     std::string address;
 };

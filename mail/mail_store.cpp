@@ -123,11 +123,12 @@ bool CreateMailFolder(std::string_view root, std::string_view folder)
 {
     if (!IsMailFolderName(folder))
         return false;
-    return CreateDirectoryIfMissing(std::string(root) + "/mail") && CreateDirectoryIfMissing(MailFolderPath(root, folder));
+    return CreateDirectoryIfMissing(std::string(root) + "/mail") &&
+           CreateDirectoryIfMissing(MailFolderPath(root, folder));
 }
 
-MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
-                        std::string& path, std::time_t now)
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path,
+                        std::time_t now)
 {
     const std::string folderPath = MailFolderPath(root, folder);
     if (!IsMailFolderName(folder)) {
@@ -154,8 +155,7 @@ MailFile CreateMailFile(std::string_view root, std::string_view folder, std::str
     return file;
 }
 
-MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
-                        std::string& path)
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path)
 {
     return CreateMailFile(root, folder, extension, path, std::time(nullptr));
 }
@@ -176,10 +176,9 @@ bool WriteNewMailFile(std::string_view root, std::string_view folder, std::strin
     }
     // link() gives the finished file its name in one step and, unlike rename, never replaces a
     // file that took the name meanwhile.
-    const int linked = ClaimFirstFreeName(folderPath, TimeStamp(std::time(nullptr)), extension, path,
-                                          [&temporary](const std::string& candidate) {
-                                              return ::link(temporary.c_str(), candidate.c_str());
-                                          });
+    const int linked = ClaimFirstFreeName(
+        folderPath, TimeStamp(std::time(nullptr)), extension, path,
+        [&temporary](const std::string& candidate) { return ::link(temporary.c_str(), candidate.c_str()); });
     const int error = errno;
     ::unlink(temporary.c_str());
     if (linked < 0) {

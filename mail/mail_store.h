@@ -16,7 +16,8 @@
 #include <string>
 #include <string_view>
 
-struct CMailFileCloser {
+struct CMailFileCloser
+{
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 // An open mail file, written in binary (line ends are CR LF as the writer puts them).
@@ -34,10 +35,9 @@ bool CreateMailFolder(std::string_view root, std::string_view folder);
 
 // Creates a new, empty file named after `now` in "<root>/mail/<folder>", making the folders when
 // they are missing; null after a logged failure. `path` receives the file's path.
-MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
-                        std::string& path, std::time_t now);
-MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension,
-                        std::string& path);
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path,
+                        std::time_t now);
+MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path);
 
 // Writes `content` as a new file named as CreateMailFile names them, such that no reader ever
 // sees it half-written: the bytes go to a hidden temporary file of the folder first, which then

@@ -7,8 +7,8 @@
 #include "foundation/codecs.h"
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
-#include "foundation/server_config.h"
 #include "foundation/script_error.h"
+#include "foundation/server_config.h"
 #include "mail/encoded_words.h"
 
 #include <sys/stat.h>
@@ -67,7 +67,8 @@ constexpr std::string_view kNameNoise = "<[(>]);\"\r\n";
 bool ReadMessageFile(const std::string& path, std::string& text, bool& whole)
 {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-    struct stat info {};
+    struct stat info
+    {};
     if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     const auto size = static_cast<std::size_t>(info.st_size);
@@ -107,7 +108,8 @@ std::string SafeAttachmentName(std::string_view name)
 }  // namespace
 
 // The message text and the reader's place in it.
-class CMimeInput {
+class CMimeInput
+{
 public:
     explicit CMimeInput(std::string_view text) : m_text(text) {}
 
@@ -137,7 +139,11 @@ private:
 
 namespace {
 
-enum class LeafEnd { kDelimiter, kLast };
+enum class LeafEnd
+{
+    kDelimiter,
+    kLast
+};
 
 // Whether `line` ends a leaf inside `enclosing`: its delimiter (another part follows) or its
 // closing delimiter. A leaf of the outermost entity runs to the end of the file.
@@ -174,8 +180,8 @@ std::size_t MeasureLeaf(CMimeInput& file, std::string_view enclosing)
 // delimiter, 1 at the closing delimiter or the end of the file, 2 after a line too long to be
 // encoded text (logged with the file's path).
 template <class Append>
-int DecodeLeafLines(CMimeInput& file, std::string_view enclosing, const std::string& encoding,
-                    const std::string& path, Append append)
+int DecodeLeafLines(CMimeInput& file, std::string_view enclosing, const std::string& encoding, const std::string& path,
+                    Append append)
 {
     const bool quotedPrintable = !encoding.empty() && encoding[0] == 'q';
     const bool base64 = EqualsNoCase(encoding, "base64");
@@ -525,8 +531,7 @@ int CEmailIn::ReadPart(CMimeInput& file, std::string_view boundary, std::string_
     return 1;
 }
 
-int CEmailIn::DecodeBody(CMimeInput& file, std::string_view enclosing, const std::string& encoding,
-                         std::string& target)
+int CEmailIn::DecodeBody(CMimeInput& file, std::string_view enclosing, const std::string& encoding, std::string& target)
 {
     try {
         target.reserve(target.size() + MeasureLeaf(file, enclosing));

@@ -19,12 +19,12 @@ bool IsSafeArgument(const std::string& text)
 
 }  // namespace
 
-CPop3Client::CPop3Client() : CPop3Client(TheServerConfig(), GetProgramDirectory()) {}
+CPop3Client::CPop3Client() : CPop3Client(TheServerConfig(), GetProgramDirectory())
+{}
 
 CPop3Client::CPop3Client(const CServerConfig& config, std::string installDir)
     : m_installDir(std::move(installDir)), m_timeoutSeconds(config.m_pop3Timeout), m_logCommands(config.m_logPop3 != 0)
-{
-}
+{}
 
 CPop3Client::~CPop3Client()
 {
@@ -183,7 +183,8 @@ int CPop3Client::SaveMessage(const std::string& mailbox)
             }
         }
         const size_t size = static_cast<size_t>(length);
-        if (std::fwrite(text, 1, size, file.get()) != size || (complete && std::fwrite("\r\n", 1, 2, file.get()) != 2)) {
+        if (std::fwrite(text, 1, size, file.get()) != size ||
+            (complete && std::fwrite("\r\n", 1, 2, file.get()) != 2)) {
             failure = "Failed to write a complete mail to file";
             break;
         }

@@ -13,7 +13,8 @@
 
 class CServerConfig;
 
-class CPop3Client {
+class CPop3Client
+{
 public:
     // Reply lines are read in pieces of at most 255 characters, message lines of 1023.
     static constexpr int kReplyBufferSize = 256;

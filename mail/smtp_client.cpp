@@ -14,8 +14,7 @@
 namespace {
 
 constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::string_view WithoutLineEnd(std::string_view line)
 {
@@ -53,7 +52,8 @@ std::string FormatSenderHeader(const CMailbox& sender, std::string_view charset)
 
 }  // namespace
 
-CSmtpClient::CSmtpClient(const CServerConfig& config) : m_config(config) {}
+CSmtpClient::CSmtpClient(const CServerConfig& config) : m_config(config)
+{}
 
 CSmtpClient::~CSmtpClient()
 {
@@ -302,7 +302,7 @@ std::string CSmtpClient::FormatDateHeader(std::time_t now)
     const long magnitude = offset < 0 ? -offset : offset;
     char text[64];
     std::snprintf(text, sizeof text, "Date: %s, %.2d %s %.2d %.2d:%.2d:%.2d %c%02ld%02ld\r\n", kWeekdays[local.tm_wday],
-                  local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min,
-                  local.tm_sec, offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+                  local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+                  offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
     return text;
 }

@@ -15,13 +15,14 @@
 
 class CServerConfig;
 
-class CSmtpClient {
+class CSmtpClient
+{
 public:
     // Results of the message steps.
     static constexpr int kAccepted = 0;
-    static constexpr int kNoRecipient = -1;  // to was empty; nothing was sent
-    static constexpr int kNoAnswer = -2;     // no answer or a failed send: the connection is unusable
-    static constexpr int kRejected = -3;     // another reply than expected; RSET was sent
+    static constexpr int kNoRecipient = -1;      // to was empty; nothing was sent
+    static constexpr int kNoAnswer = -2;         // no answer or a failed send: the connection is unusable
+    static constexpr int kRejected = -3;         // another reply than expected; RSET was sent
     static constexpr int kMailFromRefused = -4;  // MAIL answered with 505; RSET was sent
     // Reply lines are read into a buffer of this size, so a longer line counts as no answer.
     static constexpr int kReplyLineBuffer = 512;

@@ -21,149 +21,176 @@
 
 namespace {
 
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
+struct X509Free
+{
+    void operator()(X509* certificate) const { X509_free(certificate); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 // The file names of the folder's regular files in byte order, so that "the first certificate
 // that matches" is the same on every run. Hidden files (editor backups, ".keep") are left out.
-bool ReadFileNames(const std::string& folder, std::vector<std::string>& names, int& error) {
-  CDirectoryListing directory(folder);
-  if (!directory.IsOpen()) {
-    error = directory.OpenError();
-    return false;
-  }
-  while (const char* name = directory.NextName()) {
-    if (name[0] == '.') continue;
-    struct stat status {};
-    const std::string path = folder + "/" + name;
-    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) names.emplace_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return true;
+bool ReadFileNames(const std::string& folder, std::vector<std::string>& names, int& error)
+{
+    CDirectoryListing directory(folder);
+    if (!directory.IsOpen()) {
+        error = directory.OpenError();
+        return false;
+    }
+    while (const char* name = directory.NextName()) {
+        if (name[0] == '.')
+            continue;
+        struct stat status
+        {};
+        const std::string path = folder + "/" + name;
+        if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            names.emplace_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return true;
 }
 
-enum class FileContent { Certificate, NoCertificate, Damaged };
+enum class FileContent
+{
+    Certificate,
+    NoCertificate,
+    Damaged
+};
 
 // The first certificate of a PEM file: the server's own, with its chain after it. A file without
 // any certificate block (notes, a lone key) is no certificate; one whose block does not parse is
 // damaged.
-FileContent ReadFirstCertificate(const std::string& path, X509Ptr& certificate) {
-  BIO* file = BIO_new_file(path.c_str(), "r");
-  if (file == nullptr) {
+FileContent ReadFirstCertificate(const std::string& path, X509Ptr& certificate)
+{
+    BIO* file = BIO_new_file(path.c_str(), "r");
+    if (file == nullptr) {
+        ERR_clear_error();
+        return FileContent::NoCertificate;
+    }
+    // No password callback may prompt on the terminal.
+    certificate.reset(PEM_read_bio_X509(
+        file, nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
+    BIO_free(file);
+    const unsigned long error = ERR_peek_last_error();
     ERR_clear_error();
-    return FileContent::NoCertificate;
-  }
-  // No password callback may prompt on the terminal.
-  certificate.reset(PEM_read_bio_X509(file, nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
-  BIO_free(file);
-  const unsigned long error = ERR_peek_last_error();
-  ERR_clear_error();
-  if (certificate) return FileContent::Certificate;
-  return ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE ? FileContent::NoCertificate
-                                                                                          : FileContent::Damaged;
+    if (certificate)
+        return FileContent::Certificate;
+    return ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE
+               ? FileContent::NoCertificate
+               : FileContent::Damaged;
 }
 
 // The name a person knows the certificate by: its first common name, else its organisational
 // unit, else its organisation, else its e-mail address, else "". False when the chosen entry's
 // text can't be converted to UTF-8.
-bool DisplayName(const X509_NAME* name, std::string& text) {
-  text.clear();
-  if (name == nullptr) return false;
-  for (const int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
-    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
-    if (index < 0) continue;
-    unsigned char* utf8 = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
-    if (length < 0) {
-      ERR_clear_error();
-      return false;
+bool DisplayName(const X509_NAME* name, std::string& text)
+{
+    text.clear();
+    if (name == nullptr)
+        return false;
+    for (const int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
+        const int index = X509_NAME_get_index_by_NID(name, nid, -1);
+        if (index < 0)
+            continue;
+        unsigned char* utf8 = nullptr;
+        const int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+        if (length < 0) {
+            ERR_clear_error();
+            return false;
+        }
+        text.assign(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length));
+        OPENSSL_free(utf8);
+        return true;
     }
-    text.assign(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length));
-    OPENSSL_free(utf8);
     return true;
-  }
-  return true;
 }
 
-std::int64_t ExpirationTime(const X509* certificate) {
-  std::tm parts{};
-  const ASN1_TIME* notAfter = X509_get0_notAfter(certificate);
-  if (notAfter == nullptr || ASN1_TIME_to_tm(notAfter, &parts) != 1) return 0;
-  return static_cast<std::int64_t>(timegm(&parts));
+std::int64_t ExpirationTime(const X509* certificate)
+{
+    std::tm parts{};
+    const ASN1_TIME* notAfter = X509_get0_notAfter(certificate);
+    if (notAfter == nullptr || ASN1_TIME_to_tm(notAfter, &parts) != 1)
+        return 0;
+    return static_cast<std::int64_t>(timegm(&parts));
 }
 
 // The serial text of the big-endian magnitude `bytes`: two upper-case hexadecimal digits per byte,
 // most significant first, a blank after every second byte and none at either end, so 0A 1B 2C 3D
 // 4E reads "0A1B 2C3D 4E".
-std::string FormatSerialText(const unsigned char* bytes, std::size_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(count * 5 / 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0 && i % 2 == 0) text += ' ';
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0x0F];
-  }
-  return text;
+std::string FormatSerialText(const unsigned char* bytes, std::size_t count)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(count * 5 / 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0 && i % 2 == 0)
+            text += ' ';
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
 }
 
 }  // namespace
 
-std::string GetCertificateFolder() { return GetProgramDirectory() + "/certs"; }
-
-CCertificateListing ListCertificates(const std::string& folder) {
-  CCertificateListing listing;
-  std::vector<std::string> names;
-  if (!ReadFileNames(folder, names, listing.error)) {
-    listing.failure = CertificateListFailure::Folder;
-    return listing;
-  }
-  for (const std::string& name : names) {
-    CCertificateEntry entry;
-    entry.path = folder + "/" + name;
-    X509Ptr certificate;
-    const FileContent content = ReadFirstCertificate(entry.path, certificate);
-    if (content == FileContent::NoCertificate) continue;
-    if (content == FileContent::Damaged || !DisplayName(X509_get_subject_name(certificate.get()), entry.subject)) {
-      listing.failure = CertificateListFailure::Subject;
-      break;
-    }
-    if (!DisplayName(X509_get_issuer_name(certificate.get()), entry.issuer)) {
-      listing.failure = CertificateListFailure::Issuer;
-      break;
-    }
-    // The integer's content bytes are its magnitude, without the sign byte DER may put first.
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate.get());
-    entry.serial = FormatSerialText(ASN1_STRING_get0_data(serial), static_cast<size_t>(ASN1_STRING_length(serial)));
-    entry.expiration = ExpirationTime(certificate.get());
-    listing.entries.push_back(std::move(entry));
-  }
-  return listing;
+std::string GetCertificateFolder()
+{
+    return GetProgramDirectory() + "/certs";
 }
 
-std::string DescribeListingFailure(const CCertificateListing& listing) {
-  switch (listing.failure) {
-    case CertificateListFailure::None:
-      return "";
-    case CertificateListFailure::Folder: {
-      char text[64];
-      std::snprintf(text, sizeof text, "Error 0x%x returned by CertOpenSystemStore", static_cast<unsigned>(listing.error));
-      return text;
+CCertificateListing ListCertificates(const std::string& folder)
+{
+    CCertificateListing listing;
+    std::vector<std::string> names;
+    if (!ReadFileNames(folder, names, listing.error)) {
+        listing.failure = CertificateListFailure::Folder;
+        return listing;
     }
-    case CertificateListFailure::Subject:
-      return "Failed to get certificate subject";
-    case CertificateListFailure::Issuer:
-      return "Failed to get certificate issuer";
-  }
-  return "";
+    for (const std::string& name : names) {
+        CCertificateEntry entry;
+        entry.path = folder + "/" + name;
+        X509Ptr certificate;
+        const FileContent content = ReadFirstCertificate(entry.path, certificate);
+        if (content == FileContent::NoCertificate)
+            continue;
+        if (content == FileContent::Damaged || !DisplayName(X509_get_subject_name(certificate.get()), entry.subject)) {
+            listing.failure = CertificateListFailure::Subject;
+            break;
+        }
+        if (!DisplayName(X509_get_issuer_name(certificate.get()), entry.issuer)) {
+            listing.failure = CertificateListFailure::Issuer;
+            break;
+        }
+        // The integer's content bytes are its magnitude, without the sign byte DER may put first.
+        const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate.get());
+        entry.serial = FormatSerialText(ASN1_STRING_get0_data(serial), static_cast<size_t>(ASN1_STRING_length(serial)));
+        entry.expiration = ExpirationTime(certificate.get());
+        listing.entries.push_back(std::move(entry));
+    }
+    return listing;
+}
+
+std::string DescribeListingFailure(const CCertificateListing& listing)
+{
+    switch (listing.failure) {
+    case CertificateListFailure::None: return "";
+    case CertificateListFailure::Folder: {
+        char text[64];
+        std::snprintf(text, sizeof text, "Error 0x%x returned by CertOpenSystemStore",
+                      static_cast<unsigned>(listing.error));
+        return text;
+    }
+    case CertificateListFailure::Subject: return "Failed to get certificate subject";
+    case CertificateListFailure::Issuer: return "Failed to get certificate issuer";
+    }
+    return "";
 }
 
 const CCertificateEntry* FindCertificate(const std::vector<CCertificateEntry>& entries, std::string_view subject,
-                                         std::string_view issuer, std::string_view serial) {
-  for (const CCertificateEntry& entry : entries)
-    if (EqualsNoCase(entry.subject, subject) && EqualsNoCase(entry.issuer, issuer) && EqualsNoCase(entry.serial, serial))
-      return &entry;
-  return nullptr;
+                                         std::string_view issuer, std::string_view serial)
+{
+    for (const CCertificateEntry& entry : entries)
+        if (EqualsNoCase(entry.subject, subject) && EqualsNoCase(entry.issuer, issuer) &&
+            EqualsNoCase(entry.serial, serial))
+            return &entry;
+    return nullptr;
 }

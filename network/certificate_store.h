@@ -11,23 +11,31 @@
 #include <vector>
 
 // One certificate of the folder, as the console shows it and the settings name it.
-struct CCertificateEntry {
-  std::string path;     // the PEM file
-  std::string subject;  // display name of the subject
-  std::string issuer;   // display name of the issuer
-  std::string serial;   // serial text: upper-case hex pairs, most significant first ("0A1B 2C3D 4E")
-  // End of validity in seconds since 1970 (UTC); 0 when the certificate's time can't be read.
-  std::int64_t expiration = 0;
+struct CCertificateEntry
+{
+    std::string path;     // the PEM file
+    std::string subject;  // display name of the subject
+    std::string issuer;   // display name of the issuer
+    std::string serial;   // serial text: upper-case hex pairs, most significant first ("0A1B 2C3D 4E")
+    // End of validity in seconds since 1970 (UTC); 0 when the certificate's time can't be read.
+    std::int64_t expiration = 0;
 };
 
 // What ended a listing before its last file.
-enum class CertificateListFailure { None, Folder, Subject, Issuer };
+enum class CertificateListFailure
+{
+    None,
+    Folder,
+    Subject,
+    Issuer
+};
 
-struct CCertificateListing {
-  // The certificates in file-name order, up to the one that stopped the listing.
-  std::vector<CCertificateEntry> entries;
-  CertificateListFailure failure = CertificateListFailure::None;
-  int error = 0;  // errno of a folder that could not be read
+struct CCertificateListing
+{
+    // The certificates in file-name order, up to the one that stopped the listing.
+    std::vector<CCertificateEntry> entries;
+    CertificateListFailure failure = CertificateListFailure::None;
+    int error = 0;  // errno of a folder that could not be read
 };
 
 // <install>/certs, the folder that stands for the machine's personal certificate store.

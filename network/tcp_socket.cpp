@@ -28,34 +28,41 @@ std::atomic<CTcpSocket::TlsLayerFactory> g_tlsLayerFactory{nullptr};
 
 // The layer of a TLS connection in a program that installed no TLS layer factory: the
 // connection fails, so that what was meant to be encrypted never leaves in plain text.
-class CMissingTlsLayer final : public CSocketLayer {
- public:
-  int Read(CTcpSocket&, char*, int) override {
-    Refuse();
-    return -1;
-  }
-  int Write(CTcpSocket&, const char*, int, bool) override {
-    Refuse();
-    return 0;
-  }
-  void Shutdown(CTcpSocket&) override {}
+class CMissingTlsLayer final : public CSocketLayer
+{
+public:
+    int Read(CTcpSocket&, char*, int) override
+    {
+        Refuse();
+        return -1;
+    }
+    int Write(CTcpSocket&, const char*, int, bool) override
+    {
+        Refuse();
+        return 0;
+    }
+    void Shutdown(CTcpSocket&) override {}
 
- private:
-  void Refuse() {
-    if (!m_logged) TheLog().WriteLine("No TLS support for a secure connection.");
-    m_logged = true;
-  }
-  bool m_logged = false;
+private:
+    void Refuse()
+    {
+        if (!m_logged)
+            TheLog().WriteLine("No TLS support for a secure connection.");
+        m_logged = true;
+    }
+    bool m_logged = false;
 };
 
-bool IsDottedAddressText(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+bool IsDottedAddressText(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
 // Errors that belong to one aborted connection, not to the listening socket: accept(2) hands
 // them on from the new connection, and the next accept works again.
-bool IsTransientAcceptError(int error) {
-  switch (error) {
+bool IsTransientAcceptError(int error)
+{
+    switch (error) {
     case EINTR:
     case ECONNABORTED:
     case EPROTO:
@@ -65,496 +72,590 @@ bool IsTransientAcceptError(int error) {
     case ENONET:
     case EHOSTUNREACH:
     case EOPNOTSUPP:
-    case ENETUNREACH:
-      return true;
-    default:
-      return false;
-  }
+    case ENETUNREACH: return true;
+    default: return false;
+    }
 }
 
 // Receives and drops what has arrived on the descriptor, without waiting for more.
-void DropPendingBytes(CTcpSocket& socket) {
-  char dropped[8192];
-  for (int pending; (pending = socket.PendingInput()) > 0;)
-    if (socket.RecvRaw(dropped, std::min(pending, static_cast<int>(sizeof dropped))) <= 0) break;
+void DropPendingBytes(CTcpSocket& socket)
+{
+    char dropped[8192];
+    for (int pending; (pending = socket.PendingInput()) > 0;)
+        if (socket.RecvRaw(dropped, std::min(pending, static_cast<int>(sizeof dropped))) <= 0)
+            break;
 }
 
 // connect(2) on a non-blocking descriptor, waiting for its outcome at most `seconds` (0: no
 // limit); the descriptor is blocking again afterwards. 0, or -1 with errno set.
-int ConnectWithin(int handle, const sockaddr_in& remote, int seconds) {
-  const int flags = fcntl(handle, F_GETFL);
-  fcntl(handle, F_SETFL, flags | O_NONBLOCK);
-  int result = connect(handle, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    pollfd entry{handle, POLLOUT, 0};
-    for (;;) {
-      int wait = -1;
-      if (seconds > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-      }
-      result = poll(&entry, 1, wait);
-      if (result >= 0 || errno != EINTR) break;
+int ConnectWithin(int handle, const sockaddr_in& remote, int seconds)
+{
+    const int flags = fcntl(handle, F_GETFL);
+    fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    int result = connect(handle, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+    if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        pollfd entry{handle, POLLOUT, 0};
+        for (;;) {
+            int wait = -1;
+            if (seconds > 0) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+            }
+            result = poll(&entry, 1, wait);
+            if (result >= 0 || errno != EINTR)
+                break;
+        }
+        int error = 0;
+        socklen_t errorLength = sizeof error;
+        if (result == 0) {
+            errno = ETIMEDOUT;
+            result = -1;
+        } else if (result > 0 && getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0) {
+            result = 0;
+        } else {
+            errno = error != 0 ? error : errno;
+            result = -1;
+        }
     }
-    int error = 0;
-    socklen_t errorLength = sizeof error;
-    if (result == 0) {
-      errno = ETIMEDOUT;
-      result = -1;
-    } else if (result > 0 && getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0) {
-      result = 0;
-    } else {
-      errno = error != 0 ? error : errno;
-      result = -1;
-    }
-  }
-  const int savedErrno = errno;
-  fcntl(handle, F_SETFL, flags);
-  errno = savedErrno;
-  return result;
+    const int savedErrno = errno;
+    fcntl(handle, F_SETFL, flags);
+    errno = savedErrno;
+    return result;
 }
 
 }  // namespace
 
 CTcpSocket::CTcpSocket() = default;
 
-CTcpSocket::~CTcpSocket() {
-  // Whoever destroys the object is its last user, so the descriptor is closed here whichever
-  // thread that is.
-  std::lock_guard lock(m_lock);
-  CloseLocked(true);
+CTcpSocket::~CTcpSocket()
+{
+    // Whoever destroys the object is its last user, so the descriptor is closed here whichever
+    // thread that is.
+    std::lock_guard lock(m_lock);
+    CloseLocked(true);
 }
 
-void CTcpSocket::Attach(int handle) { Attach(handle, CurrentThreadId()); }
-
-void CTcpSocket::Attach(int handle, pid_t owner) {
-  std::lock_guard lock(m_lock);
-  AttachLocked(handle, owner);
+void CTcpSocket::Attach(int handle)
+{
+    Attach(handle, CurrentThreadId());
 }
 
-void CTcpSocket::AttachLocked(int handle, pid_t owner) {
-  if (m_socket != -1 && m_socket != handle) CloseLocked(true);
-  m_socket = handle;
-  m_owner = owner;
-  m_timeout = 0;
-  m_deadline = std::chrono::steady_clock::time_point::max();
-  m_layer.reset();
-  m_inputStart = m_inputEnd = 0;
+void CTcpSocket::Attach(int handle, pid_t owner)
+{
+    std::lock_guard lock(m_lock);
+    AttachLocked(handle, owner);
 }
 
-int CTcpSocket::Detach() {
-  std::lock_guard lock(m_lock);
-  const int handle = m_socket;
-  m_socket = -1;
-  m_timeout = 0;
-  m_deadline = std::chrono::steady_clock::time_point::max();
-  m_layer.reset();
-  m_inputStart = m_inputEnd = 0;
-  return handle;
+void CTcpSocket::AttachLocked(int handle, pid_t owner)
+{
+    if (m_socket != -1 && m_socket != handle)
+        CloseLocked(true);
+    m_socket = handle;
+    m_owner = owner;
+    m_timeout = 0;
+    m_deadline = std::chrono::steady_clock::time_point::max();
+    m_layer.reset();
+    m_inputStart = m_inputEnd = 0;
+}
+
+int CTcpSocket::Detach()
+{
+    std::lock_guard lock(m_lock);
+    const int handle = m_socket;
+    m_socket = -1;
+    m_timeout = 0;
+    m_deadline = std::chrono::steady_clock::time_point::max();
+    m_layer.reset();
+    m_inputStart = m_inputEnd = 0;
+    return handle;
 }
 
 namespace {
 
 // Says what keeps the listener from its address, in words an administrator can act on.
-void LogBindFailure(const std::string& address, int port, int error) {
-  switch (error) {
-  case EADDRINUSE:
-    TheLog().WriteLine("Failed to bind to %s:%d. Another program uses this address and port; "
-                       "\"ss -ltnp\" shows which.", address.c_str(), port);
-    break;
-  case EADDRNOTAVAIL:
-    TheLog().WriteLine("Failed to bind to %s:%d. No network interface of this computer has the address %s.",
-                       address.c_str(), port, address.c_str());
-    break;
-  case EACCES:
-    TheLog().WriteLine("Failed to bind to %s:%d. Ports below 1024 need root or the CAP_NET_BIND_SERVICE "
-                       "capability; choose a port of 1024 or above, or grant the program that capability.",
-                       address.c_str(), port);
-    break;
-  default:
-    TheLog().WriteLine("Failed to bind to %s:%d. %s", address.c_str(), port, GetSystemErrorText(error).c_str());
-    break;
-  }
+void LogBindFailure(const std::string& address, int port, int error)
+{
+    switch (error) {
+    case EADDRINUSE:
+        TheLog().WriteLine("Failed to bind to %s:%d. Another program uses this address and port; "
+                           "\"ss -ltnp\" shows which.",
+                           address.c_str(), port);
+        break;
+    case EADDRNOTAVAIL:
+        TheLog().WriteLine("Failed to bind to %s:%d. No network interface of this computer has the address %s.",
+                           address.c_str(), port, address.c_str());
+        break;
+    case EACCES:
+        TheLog().WriteLine("Failed to bind to %s:%d. Ports below 1024 need root or the CAP_NET_BIND_SERVICE "
+                           "capability; choose a port of 1024 or above, or grant the program that capability.",
+                           address.c_str(), port);
+        break;
+    default:
+        TheLog().WriteLine("Failed to bind to %s:%d. %s", address.c_str(), port, GetSystemErrorText(error).c_str());
+        break;
+    }
 }
 
 }  // namespace
 
-int CTcpSocket::Listen(const std::string& address, int port) {
-  const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (handle < 0) {
-    TheLog().WriteLine("Failed to create server socket.");
-    return 0;
-  }
-  Attach(handle);
-  // A restarted server must not fail on the connections of its predecessor in TIME_WAIT.
-  const int on = 1;
-  setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_aton(address.c_str(), &local.sin_addr) == 0) {
-    TheLog().WriteLine("Failed to bind to %s:%d. [%s] is not an IPv4 address.", address.c_str(), port,
-                       address.c_str());
-    return 0;
-  }
-  if (bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    LogBindFailure(address, port, errno);
-    return 0;
-  }
-  if (listen(handle, ListenBacklog()) != 0) {
-    TheLog().WriteLine("Server socket failed to listen.");
-    return 0;
-  }
-  return 1;
-}
-
-int CTcpSocket::ListenBacklog() {
-  std::ifstream limit("/proc/sys/net/core/somaxconn");
-  int backlog = 0;
-  if (limit >> backlog && backlog > 0) return backlog;
-  return SOMAXCONN;
-}
-
-int CTcpSocket::Accept(CTcpSocket& out) {
-  for (;;) {
-    sockaddr_in peer{};
-    socklen_t peerLength = sizeof peer;
-    const int handle = accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-    if (handle >= 0) {
-      // Responses leave in a few whole-buffer sends; without this the second one could wait for
-      // the peer's delayed acknowledgement.
-      const int on = 1;
-      setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      out.Attach(handle);
-      out.m_peer = peer;
-      return 1;
+int CTcpSocket::Listen(const std::string& address, int port)
+{
+    const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle < 0) {
+        TheLog().WriteLine("Failed to create server socket.");
+        return 0;
     }
-    if (!IsTransientAcceptError(errno)) return 0;
-  }
-}
-
-int CTcpSocket::Connect(const std::string& host, int port, int timeoutSeconds) {
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<uint16_t>(port));
-  if (host.empty() || IsDottedAddressText(host)) {
-    if (inet_aton(host.c_str(), &remote.sin_addr) == 0) {
-      TheLog().WriteLine("[%s] is an invalid IP address", host.c_str());
-      return 0;
+    Attach(handle);
+    // A restarted server must not fail on the connections of its predecessor in TIME_WAIT.
+    const int on = 1;
+    setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_aton(address.c_str(), &local.sin_addr) == 0) {
+        TheLog().WriteLine("Failed to bind to %s:%d. [%s] is not an IPv4 address.", address.c_str(), port,
+                           address.c_str());
+        return 0;
     }
-  } else {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-      TheLog().WriteLine("[%s] not found", host.c_str());
-      return 0;
+    if (bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        LogBindFailure(address, port, errno);
+        return 0;
     }
-    remote.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-  }
-  const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (handle < 0) {
-    TheLog().WriteLine("Failed to create socket");
-    return 0;
-  }
-  Attach(handle);
-  const int result = ConnectWithin(handle, remote, timeoutSeconds);
-  if (result != 0) {
-    TheLog().WriteLine("Failed to connect to %s:%d", host.c_str(), port);
-    Close();
-    return 0;
-  }
-  m_peer = remote;
-  return 1;
-}
-
-int CTcpSocket::SetTimeout(int seconds) {
-  m_timeout = seconds;
-  const int flags = fcntl(m_socket, F_GETFL);
-  const int wanted = seconds > 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (flags < 0 || (wanted != flags && fcntl(m_socket, F_SETFL, wanted) != 0)) {
-    TheLog().WriteLine("Failed to set non-blocking mode");
-    return 0;
-  }
-  return 1;
-}
-
-CTcpSocket::WaitResult CTcpSocket::WaitUntilReady(short events) const {
-  return WaitUntil(events, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
-}
-
-CTcpSocket::WaitResult CTcpSocket::WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const {
-  using Clock = std::chrono::steady_clock;
-  deadline = std::min(deadline, m_deadline);
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd entry{m_socket, events, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX)));
-    if (ready > 0) return WaitResult::Ready;
-    if (ready == 0) {
-      if (Clock::now() >= deadline) return WaitResult::Timeout;
-      continue;
+    if (listen(handle, ListenBacklog()) != 0) {
+        TheLog().WriteLine("Server socket failed to listen.");
+        return 0;
     }
-    if (errno != EINTR) return WaitResult::Failed;
-  }
+    return 1;
 }
 
-int CTcpSocket::RecvRaw(char* buffer, int size) { return Transfer(true, buffer, size); }
+int CTcpSocket::ListenBacklog()
+{
+    std::ifstream limit("/proc/sys/net/core/somaxconn");
+    int backlog = 0;
+    if (limit >> backlog && backlog > 0)
+        return backlog;
+    return SOMAXCONN;
+}
 
-int CTcpSocket::SendRaw(const char* data, int length) { return Transfer(false, const_cast<char*>(data), length); }
-
-int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags) {
-  const size_t count = static_cast<size_t>(std::max(size, 0));
-  for (;;) {
-    // MSG_NOSIGNAL: a peer that has gone away is an error code here, never a SIGPIPE.
-    const ssize_t done = receiving ? recv(m_socket, buffer, count, 0)
-                                   : send(m_socket, buffer, count, MSG_NOSIGNAL | sendFlags);
-    if (done >= 0) return static_cast<int>(done);
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
-      LogSocketError(receiving, errno);
-      return -1;
+int CTcpSocket::Accept(CTcpSocket& out)
+{
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const int handle = accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        if (handle >= 0) {
+            // Responses leave in a few whole-buffer sends; without this the second one could wait for
+            // the peer's delayed acknowledgement.
+            const int on = 1;
+            setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            out.Attach(handle);
+            out.m_peer = peer;
+            return 1;
+        }
+        if (!IsTransientAcceptError(errno))
+            return 0;
     }
-    switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
-      case WaitResult::Ready:
-        continue;
-      case WaitResult::Timeout:
-        TheLog().WriteLine(receiving ? "Timeout receiving on socket" : "Timeout sending on socket");
-        return -1;
-      case WaitResult::Failed:
-        TheLog().WriteLine("Failed to select on socket");
-        return -1;
+}
+
+int CTcpSocket::Connect(const std::string& host, int port, int timeoutSeconds)
+{
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    if (host.empty() || IsDottedAddressText(host)) {
+        if (inet_aton(host.c_str(), &remote.sin_addr) == 0) {
+            TheLog().WriteLine("[%s] is an invalid IP address", host.c_str());
+            return 0;
+        }
+    } else {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+            TheLog().WriteLine("[%s] not found", host.c_str());
+            return 0;
+        }
+        remote.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
     }
-  }
-}
-
-void CTcpSocket::LogSocketError(bool receiving, int error) const {
-  if (!m_logSocketErrors) return;
-  if (receiving) TheLog().WriteLine("Socket error [%d] when receiving.", error);
-  else TheLog().WriteLine("Socket error [%d] when sending.", error);
-}
-
-int CTcpSocket::SendAllRaw(const char* data, int length) { return SendAllFlagged(data, length, 0); }
-
-int CTcpSocket::SendAllFlagged(const char* data, int length, int sendFlags) {
-  while (length > 0) {
-    const int sent = Transfer(false, const_cast<char*>(data), length, sendFlags);
-    if (sent <= 0) return 0;
-    data += sent;
-    length -= sent;
-  }
-  return 1;
-}
-
-void CTcpSocket::SetTlsLayerFactory(TlsLayerFactory factory) { g_tlsLayerFactory.store(factory); }
-
-CSocketLayer* CTcpSocket::ActiveLayer() {
-  if (!m_layer && m_tls) {
-    const TlsLayerFactory factory = g_tlsLayerFactory.load();
-    if (factory != nullptr) m_layer = factory();
-    else m_layer = std::make_unique<CMissingTlsLayer>();
-  }
-  return m_layer.get();
-}
-
-int CTcpSocket::Send(const char* data, int length) {
-  if (length == -1) length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
-  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length, false);
-  return SendAllRaw(data, length);
-}
-
-int CTcpSocket::SendMore(const char* data, int length) {
-  if (CSocketLayer* layer = ActiveLayer()) return layer->Write(*this, data, length, true);
-  return SendAllFlagged(data, length, MSG_MORE);
-}
-
-int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length) {
-  if (CSocketLayer* layer = ActiveLayer()) return SendFileThroughLayer(*layer, fd, offset, length);
-  off_t position = static_cast<off_t>(offset);
-  while (length > 0) {
-    const size_t piece = static_cast<size_t>(std::min<std::int64_t>(length, 1 << 30));
-    const ssize_t sent = sendfile(m_socket, fd, &position, piece);
-    if (sent > 0) {
-      length -= sent;
-      continue;
+    const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle < 0) {
+        TheLog().WriteLine("Failed to create socket");
+        return 0;
     }
-    if (sent == 0) {
-      TheLog().WriteLine("File ended before all of it was sent.");
-      return 0;
+    Attach(handle);
+    const int result = ConnectWithin(handle, remote, timeoutSeconds);
+    if (result != 0) {
+        TheLog().WriteLine("Failed to connect to %s:%d", host.c_str(), port);
+        Close();
+        return 0;
     }
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
-      LogSocketError(false, errno);
-      return 0;
-    }
-    const WaitResult ready = WaitUntilReady(POLLOUT);
-    if (ready == WaitResult::Timeout) {
-      TheLog().WriteLine("Timeout sending on socket");
-      return 0;
-    }
-    if (ready == WaitResult::Failed) {
-      TheLog().WriteLine("Failed to select on socket");
-      return 0;
-    }
-  }
-  return 1;
+    m_peer = remote;
+    return 1;
 }
 
-int CTcpSocket::SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length) {
-  auto piece = std::make_unique_for_overwrite<char[]>(kFilePiece);
-  while (length > 0) {
-    const ssize_t got = pread(fd, piece.get(), static_cast<size_t>(std::min<std::int64_t>(length, kFilePiece)),
-                              static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      TheLog().WriteLine("%s when reading a file to send.", GetSystemErrorText(got < 0 ? errno : EIO).c_str());
-      return 0;
+int CTcpSocket::SetTimeout(int seconds)
+{
+    m_timeout = seconds;
+    const int flags = fcntl(m_socket, F_GETFL);
+    const int wanted = seconds > 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (flags < 0 || (wanted != flags && fcntl(m_socket, F_SETFL, wanted) != 0)) {
+        TheLog().WriteLine("Failed to set non-blocking mode");
+        return 0;
     }
-    offset += got;
-    length -= got;
-    if (layer.Write(*this, piece.get(), static_cast<int>(got), length > 0) != 1) return 0;
-  }
-  return 1;
+    return 1;
 }
 
-int CTcpSocket::ReadSome(char* buffer, int size) {
-  if (CSocketLayer* layer = ActiveLayer()) return layer->Read(*this, buffer, size);
-  return RecvRaw(buffer, size);
+CTcpSocket::WaitResult CTcpSocket::WaitUntilReady(short events) const
+{
+    return WaitUntil(events, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
 }
 
-int CTcpSocket::FillInput() {
-  if (!m_input) m_input = std::make_unique<char[]>(kInputBufferSize);
-  m_inputStart = m_inputEnd = 0;
-  const int received = ReadSome(m_input.get(), kInputBufferSize);
-  if (received > 0) m_inputEnd = received;
-  return received;
-}
-
-int CTcpSocket::Recv(char* buffer, int size) {
-  if (size <= 0) return 0;
-  if (m_inputStart == m_inputEnd) {
-    // A read as large as the buffer gains nothing from a copy through it.
-    if (size >= kInputBufferSize) return ReadSome(buffer, size);
-    const int received = FillInput();
-    if (received <= 0) return received;
-  }
-  const int count = std::min(size, m_inputEnd - m_inputStart);
-  std::memcpy(buffer, m_input.get() + m_inputStart, static_cast<size_t>(count));
-  m_inputStart += count;
-  return count;
-}
-
-int CTcpSocket::RecvExact(char* buffer, int length) {
-  while (length > 0) {
-    const int received = Recv(buffer, length);
-    if (received <= 0) return 0;
-    buffer += received;
-    length -= received;
-  }
-  return 1;
-}
-
-int CTcpSocket::ReadLine(char* buffer, int capacity, int* length) {
-  if (capacity <= 0) {
-    if (length) *length = 0;
-    return -1;
-  }
-  int stored = 0;
-  bool afterCr = false;
-  int result;
-  for (;;) {
-    if (stored >= capacity - 1) {
-      result = -1;
-      break;
+CTcpSocket::WaitResult CTcpSocket::WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const
+{
+    using Clock = std::chrono::steady_clock;
+    deadline = std::min(deadline, m_deadline);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd entry{m_socket, events, 0};
+        const int ready = poll(&entry, 1, static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX)));
+        if (ready > 0)
+            return WaitResult::Ready;
+        if (ready == 0) {
+            if (Clock::now() >= deadline)
+                return WaitResult::Timeout;
+            continue;
+        }
+        if (errno != EINTR)
+            return WaitResult::Failed;
     }
+}
+
+int CTcpSocket::RecvRaw(char* buffer, int size)
+{
+    return Transfer(true, buffer, size);
+}
+
+int CTcpSocket::SendRaw(const char* data, int length)
+{
+    return Transfer(false, const_cast<char*>(data), length);
+}
+
+int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags)
+{
+    const size_t count = static_cast<size_t>(std::max(size, 0));
+    for (;;) {
+        // MSG_NOSIGNAL: a peer that has gone away is an error code here, never a SIGPIPE.
+        const ssize_t done =
+            receiving ? recv(m_socket, buffer, count, 0) : send(m_socket, buffer, count, MSG_NOSIGNAL | sendFlags);
+        if (done >= 0)
+            return static_cast<int>(done);
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
+            LogSocketError(receiving, errno);
+            return -1;
+        }
+        switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
+        case WaitResult::Ready: continue;
+        case WaitResult::Timeout:
+            TheLog().WriteLine(receiving ? "Timeout receiving on socket" : "Timeout sending on socket");
+            return -1;
+        case WaitResult::Failed: TheLog().WriteLine("Failed to select on socket"); return -1;
+        }
+    }
+}
+
+void CTcpSocket::LogSocketError(bool receiving, int error) const
+{
+    if (!m_logSocketErrors)
+        return;
+    if (receiving)
+        TheLog().WriteLine("Socket error [%d] when receiving.", error);
+    else
+        TheLog().WriteLine("Socket error [%d] when sending.", error);
+}
+
+int CTcpSocket::SendAllRaw(const char* data, int length)
+{
+    return SendAllFlagged(data, length, 0);
+}
+
+int CTcpSocket::SendAllFlagged(const char* data, int length, int sendFlags)
+{
+    while (length > 0) {
+        const int sent = Transfer(false, const_cast<char*>(data), length, sendFlags);
+        if (sent <= 0)
+            return 0;
+        data += sent;
+        length -= sent;
+    }
+    return 1;
+}
+
+void CTcpSocket::SetTlsLayerFactory(TlsLayerFactory factory)
+{
+    g_tlsLayerFactory.store(factory);
+}
+
+CSocketLayer* CTcpSocket::ActiveLayer()
+{
+    if (!m_layer && m_tls) {
+        const TlsLayerFactory factory = g_tlsLayerFactory.load();
+        if (factory != nullptr)
+            m_layer = factory();
+        else
+            m_layer = std::make_unique<CMissingTlsLayer>();
+    }
+    return m_layer.get();
+}
+
+int CTcpSocket::Send(const char* data, int length)
+{
+    if (length == -1)
+        length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
+    if (CSocketLayer* layer = ActiveLayer())
+        return layer->Write(*this, data, length, false);
+    return SendAllRaw(data, length);
+}
+
+int CTcpSocket::SendMore(const char* data, int length)
+{
+    if (CSocketLayer* layer = ActiveLayer())
+        return layer->Write(*this, data, length, true);
+    return SendAllFlagged(data, length, MSG_MORE);
+}
+
+int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length)
+{
+    if (CSocketLayer* layer = ActiveLayer())
+        return SendFileThroughLayer(*layer, fd, offset, length);
+    off_t position = static_cast<off_t>(offset);
+    while (length > 0) {
+        const size_t piece = static_cast<size_t>(std::min<std::int64_t>(length, 1 << 30));
+        const ssize_t sent = sendfile(m_socket, fd, &position, piece);
+        if (sent > 0) {
+            length -= sent;
+            continue;
+        }
+        if (sent == 0) {
+            TheLog().WriteLine("File ended before all of it was sent.");
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
+            LogSocketError(false, errno);
+            return 0;
+        }
+        const WaitResult ready = WaitUntilReady(POLLOUT);
+        if (ready == WaitResult::Timeout) {
+            TheLog().WriteLine("Timeout sending on socket");
+            return 0;
+        }
+        if (ready == WaitResult::Failed) {
+            TheLog().WriteLine("Failed to select on socket");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int CTcpSocket::SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length)
+{
+    auto piece = std::make_unique_for_overwrite<char[]>(kFilePiece);
+    while (length > 0) {
+        const ssize_t got = pread(fd, piece.get(), static_cast<size_t>(std::min<std::int64_t>(length, kFilePiece)),
+                                  static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            TheLog().WriteLine("%s when reading a file to send.", GetSystemErrorText(got < 0 ? errno : EIO).c_str());
+            return 0;
+        }
+        offset += got;
+        length -= got;
+        if (layer.Write(*this, piece.get(), static_cast<int>(got), length > 0) != 1)
+            return 0;
+    }
+    return 1;
+}
+
+int CTcpSocket::ReadSome(char* buffer, int size)
+{
+    if (CSocketLayer* layer = ActiveLayer())
+        return layer->Read(*this, buffer, size);
+    return RecvRaw(buffer, size);
+}
+
+int CTcpSocket::FillInput()
+{
+    if (!m_input)
+        m_input = std::make_unique<char[]>(kInputBufferSize);
+    m_inputStart = m_inputEnd = 0;
+    const int received = ReadSome(m_input.get(), kInputBufferSize);
+    if (received > 0)
+        m_inputEnd = received;
+    return received;
+}
+
+int CTcpSocket::Recv(char* buffer, int size)
+{
+    if (size <= 0)
+        return 0;
     if (m_inputStart == m_inputEnd) {
-      const int received = FillInput();
-      if (received < 0) {
-        result = -2;
-        break;
-      }
-      if (received == 0) {
-        result = -3;
-        break;
-      }
+        // A read as large as the buffer gains nothing from a copy through it.
+        if (size >= kInputBufferSize)
+            return ReadSome(buffer, size);
+        const int received = FillInput();
+        if (received <= 0)
+            return received;
     }
-    const char c = m_input[m_inputStart++];
-    if (afterCr) {
-      afterCr = false;
-      if (c == '\n') {
-        result = stored;
-        break;
-      }
-      continue;
+    const int count = std::min(size, m_inputEnd - m_inputStart);
+    std::memcpy(buffer, m_input.get() + m_inputStart, static_cast<size_t>(count));
+    m_inputStart += count;
+    return count;
+}
+
+int CTcpSocket::RecvExact(char* buffer, int length)
+{
+    while (length > 0) {
+        const int received = Recv(buffer, length);
+        if (received <= 0)
+            return 0;
+        buffer += received;
+        length -= received;
     }
-    if (c == '\r') afterCr = true;
-    else buffer[stored++] = c;
-  }
-  buffer[stored] = '\0';
-  if (length) *length = stored;
-  return result;
+    return 1;
 }
 
-bool CTcpSocket::WaitForInput(std::chrono::steady_clock::time_point deadline) const {
-  if (m_inputStart != m_inputEnd || (m_layer && m_layer->HasBufferedInput())) return true;
-  if (m_timeout > 0) deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
-  return WaitUntil(POLLIN, deadline) == WaitResult::Ready;
+int CTcpSocket::ReadLine(char* buffer, int capacity, int* length)
+{
+    if (capacity <= 0) {
+        if (length)
+            *length = 0;
+        return -1;
+    }
+    int stored = 0;
+    bool afterCr = false;
+    int result;
+    for (;;) {
+        if (stored >= capacity - 1) {
+            result = -1;
+            break;
+        }
+        if (m_inputStart == m_inputEnd) {
+            const int received = FillInput();
+            if (received < 0) {
+                result = -2;
+                break;
+            }
+            if (received == 0) {
+                result = -3;
+                break;
+            }
+        }
+        const char c = m_input[m_inputStart++];
+        if (afterCr) {
+            afterCr = false;
+            if (c == '\n') {
+                result = stored;
+                break;
+            }
+            continue;
+        }
+        if (c == '\r')
+            afterCr = true;
+        else
+            buffer[stored++] = c;
+    }
+    buffer[stored] = '\0';
+    if (length)
+        *length = stored;
+    return result;
 }
 
-void CSocketLayer::DrainInput(CTcpSocket& socket) { DropPendingBytes(socket); }
-
-void CTcpSocket::DrainInput() {
-  m_inputStart = m_inputEnd = 0;
-  // A TLS connection that has not read yet has no session whose records would need decrypting:
-  // its bytes are dropped raw, like a plain connection's.
-  if (m_layer) m_layer->DrainInput(*this);
-  else DropPendingBytes(*this);
+bool CTcpSocket::WaitForInput(std::chrono::steady_clock::time_point deadline) const
+{
+    if (m_inputStart != m_inputEnd || (m_layer && m_layer->HasBufferedInput()))
+        return true;
+    if (m_timeout > 0)
+        deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
+    return WaitUntil(POLLIN, deadline) == WaitResult::Ready;
 }
 
-int CTcpSocket::PendingInput() const {
-  int pending = 0;
-  return ioctl(m_socket, FIONREAD, &pending) == 0 ? pending : 0;
+void CSocketLayer::DrainInput(CTcpSocket& socket)
+{
+    DropPendingBytes(socket);
 }
 
-int CTcpSocket::Close() {
-  std::lock_guard lock(m_lock);
-  return CloseLocked(m_owner == CurrentThreadId());
+void CTcpSocket::DrainInput()
+{
+    m_inputStart = m_inputEnd = 0;
+    // A TLS connection that has not read yet has no session whose records would need decrypting:
+    // its bytes are dropped raw, like a plain connection's.
+    if (m_layer)
+        m_layer->DrainInput(*this);
+    else
+        DropPendingBytes(*this);
 }
 
-int CTcpSocket::CloseLocked(bool owner) {
-  // The layer belongs to the owner's thread; another thread only cuts the connection.
-  if (owner && m_layer) m_layer->Shutdown(*this);
-  if (m_socket == -1) return 1;
-  int result = 1;
-  if (shutdown(m_socket, SHUT_RDWR) != 0 && errno != ENOTCONN) {
-    TheLog().WriteLine("%s Failed to shutdown socket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
-    result = 0;
-  }
-  if (!owner) return result;
-  if (close(m_socket) != 0) {
-    TheLog().WriteLine("%s Failed to closesocket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
-    result = 0;
-  }
-  m_socket = -1;
-  m_layer.reset();
-  m_inputStart = m_inputEnd = 0;
-  return result;
+int CTcpSocket::PendingInput() const
+{
+    int pending = 0;
+    return ioctl(m_socket, FIONREAD, &pending) == 0 ? pending : 0;
 }
 
-int CTcpSocket::GetLocalPort() const {
-  sockaddr_in local{};
-  socklen_t localLength = sizeof local;
-  if (getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return 0;
-  return ntohs(local.sin_port);
+int CTcpSocket::Close()
+{
+    std::lock_guard lock(m_lock);
+    return CloseLocked(m_owner == CurrentThreadId());
 }
 
-void CTcpSocket::SetLayer(std::unique_ptr<CSocketLayer> layer) { m_layer = std::move(layer); }
+int CTcpSocket::CloseLocked(bool owner)
+{
+    // The layer belongs to the owner's thread; another thread only cuts the connection.
+    if (owner && m_layer)
+        m_layer->Shutdown(*this);
+    if (m_socket == -1)
+        return 1;
+    int result = 1;
+    if (shutdown(m_socket, SHUT_RDWR) != 0 && errno != ENOTCONN) {
+        TheLog().WriteLine("%s Failed to shutdown socket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
+        result = 0;
+    }
+    if (!owner)
+        return result;
+    if (close(m_socket) != 0) {
+        TheLog().WriteLine("%s Failed to closesocket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
+        result = 0;
+    }
+    m_socket = -1;
+    m_layer.reset();
+    m_inputStart = m_inputEnd = 0;
+    return result;
+}
 
-std::string CTcpSocket::GetPeerAddress() const {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &m_peer.sin_addr, text, sizeof text);
-  return text;
+int CTcpSocket::GetLocalPort() const
+{
+    sockaddr_in local{};
+    socklen_t localLength = sizeof local;
+    if (getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+void CTcpSocket::SetLayer(std::unique_ptr<CSocketLayer> layer)
+{
+    m_layer = std::move(layer);
+}
+
+std::string CTcpSocket::GetPeerAddress() const
+{
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &m_peer.sin_addr, text, sizeof text);
+    return text;
 }

@@ -34,324 +34,378 @@ thread_local std::shared_ptr<CTlsContext> t_context;
 thread_local std::unique_ptr<char[]> t_records;
 constexpr int kRecordBufferSize = 32768;
 
-std::shared_ptr<const CTlsCredentials> CurrentCredentials() {
-  std::lock_guard lock(g_credentialsLock);
-  return g_credentials;
+std::shared_ptr<const CTlsCredentials> CurrentCredentials()
+{
+    std::lock_guard lock(g_credentialsLock);
+    return g_credentials;
 }
 
 // The library's latest error code; 0 when it left none.
-unsigned long TakeLibraryError() {
-  const unsigned long code = ERR_peek_last_error();
-  ERR_clear_error();
-  return code;
+unsigned long TakeLibraryError()
+{
+    const unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    return code;
 }
 
-std::shared_ptr<CTlsContext> ThreadContext() {
-  std::shared_ptr<const CTlsCredentials> credentials = CurrentCredentials();
-  if (!credentials) return nullptr;
-  if (!t_context || t_context->GetCredentials() != credentials.get())
-    t_context = CTlsContext::Build(std::move(credentials), true);
-  return t_context;
+std::shared_ptr<CTlsContext> ThreadContext()
+{
+    std::shared_ptr<const CTlsCredentials> credentials = CurrentCredentials();
+    if (!credentials)
+        return nullptr;
+    if (!t_context || t_context->GetCredentials() != credentials.get())
+        t_context = CTlsContext::Build(std::move(credentials), true);
+    return t_context;
 }
 
-char* ThreadRecordBuffer() {
-  if (!t_records) t_records = std::make_unique<char[]>(kRecordBufferSize);
-  return t_records.get();
+char* ThreadRecordBuffer()
+{
+    if (!t_records)
+        t_records = std::make_unique<char[]>(kRecordBufferSize);
+    return t_records.get();
 }
 
 // The whole certificate file, read through the library so that a failure leaves its reason in
 // the library's error queue like the parse failures after it.
-bool ReadPemFile(const std::string& path, std::string& text) {
-  BIO* file = BIO_new_file(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  char chunk[4096];
-  int got;
-  while ((got = BIO_read(file, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
-  BIO_free(file);
-  return got == 0;
+bool ReadPemFile(const std::string& path, std::string& text)
+{
+    BIO* file = BIO_new_file(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    char chunk[4096];
+    int got;
+    while ((got = BIO_read(file, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    BIO_free(file);
+    return got == 0;
 }
 
 // The certificate file's text with new ticket keys: null after logging when the file can't be
 // read or holds no certificate with its key.
-std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFile) {
-  auto credentials = std::make_shared<CTlsCredentials>();
-  if (!ReadPemFile(pemFile, credentials->pem) ||
-      RAND_bytes(credentials->ticketKeys.data(), static_cast<int>(credentials->ticketKeys.size())) != 1 ||
-      // Built once here, in the default library context, to refuse unusable credentials now
-      // rather than on each thread's first connection.
-      !CTlsContext::Build(credentials, false)) {
-    TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
-    return nullptr;
-  }
-  return credentials;
+std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFile)
+{
+    auto credentials = std::make_shared<CTlsCredentials>();
+    if (!ReadPemFile(pemFile, credentials->pem) ||
+        RAND_bytes(credentials->ticketKeys.data(), static_cast<int>(credentials->ticketKeys.size())) != 1 ||
+        // Built once here, in the default library context, to refuse unusable credentials now
+        // rather than on each thread's first connection.
+        !CTlsContext::Build(credentials, false)) {
+        TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
+        return nullptr;
+    }
+    return credentials;
 }
 
 // The TLS session of one connection. The library reads records from one memory BIO and writes
 // records into another; this class moves them over the socket with its raw receive and send.
-class CTlsLayer final : public CSocketLayer {
- public:
-  // A session of `context`, which runs on the calling thread; null fails the handshake.
-  explicit CTlsLayer(std::shared_ptr<CTlsContext> context);
-  ~CTlsLayer() override { EndSession(); }
-  CTlsLayer(const CTlsLayer&) = delete;
-  CTlsLayer& operator=(const CTlsLayer&) = delete;
+class CTlsLayer final : public CSocketLayer
+{
+public:
+    // A session of `context`, which runs on the calling thread; null fails the handshake.
+    explicit CTlsLayer(std::shared_ptr<CTlsContext> context);
+    ~CTlsLayer() override { EndSession(); }
+    CTlsLayer(const CTlsLayer&) = delete;
+    CTlsLayer& operator=(const CTlsLayer&) = delete;
 
-  int Read(CTcpSocket& socket, char* buffer, int size) override;
-  int Write(CTcpSocket& socket, const char* data, int length, bool more) override;
-  void Shutdown(CTcpSocket& socket) override;
-  void DrainInput(CTcpSocket& socket) override;
-  bool HasBufferedInput() const override {
-    return m_session != nullptr && (SSL_pending(m_session) > 0 || BIO_ctrl_pending(m_input) > 0);
-  }
+    int Read(CTcpSocket& socket, char* buffer, int size) override;
+    int Write(CTcpSocket& socket, const char* data, int length, bool more) override;
+    void Shutdown(CTcpSocket& socket) override;
+    void DrainInput(CTcpSocket& socket) override;
+    bool HasBufferedInput() const override
+    {
+        return m_session != nullptr && (SSL_pending(m_session) > 0 || BIO_ctrl_pending(m_input) > 0);
+    }
 
- private:
-  // Plain bytes per record written: the largest record TLS allows.
-  static constexpr int kMaxPiece = 16384;
-  // Records are sent once this much has collected (or the data ends), so a large response
-  // leaves in a few large sends and the output BIO stays small.
-  static constexpr int kSendThreshold = 3 * kMaxPiece;
+private:
+    // Plain bytes per record written: the largest record TLS allows.
+    static constexpr int kMaxPiece = 16384;
+    // Records are sent once this much has collected (or the data ends), so a large response
+    // leaves in a few large sends and the output BIO stays small.
+    static constexpr int kSendThreshold = 3 * kMaxPiece;
 
-  enum class State { Handshake, Established, Ended };
+    enum class State
+    {
+        Handshake,
+        Established,
+        Ended
+    };
 
-  // 1 once the session is established, 0 when the handshake failed now or before.
-  int Handshake(CTcpSocket& socket);
-  // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
-  int ReceiveRecords(CTcpSocket& socket);
-  // Sends the records the library has written: 1, or 0 when the send failed.
-  int SendRecords(CTcpSocket& socket);
-  // Frees the session, so a failed or finished connection holds no TLS state.
-  void EndSession();
+    // 1 once the session is established, 0 when the handshake failed now or before.
+    int Handshake(CTcpSocket& socket);
+    // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
+    int ReceiveRecords(CTcpSocket& socket);
+    // Sends the records the library has written: 1, or 0 when the send failed.
+    int SendRecords(CTcpSocket& socket);
+    // Frees the session, so a failed or finished connection holds no TLS state.
+    void EndSession();
 
-  // Keeps the library context that the session's objects come from alive as long as the session.
-  std::shared_ptr<CTlsContext> m_context;
-  SSL* m_session = nullptr;
-  BIO* m_input = nullptr;   // owned by m_session
-  BIO* m_output = nullptr;  // owned by m_session
-  State m_state = State::Handshake;
-  // The thread's record buffer: a layer is made and used on its connection's thread only.
-  char* m_records = ThreadRecordBuffer();
+    // Keeps the library context that the session's objects come from alive as long as the session.
+    std::shared_ptr<CTlsContext> m_context;
+    SSL* m_session = nullptr;
+    BIO* m_input = nullptr;   // owned by m_session
+    BIO* m_output = nullptr;  // owned by m_session
+    State m_state = State::Handshake;
+    // The thread's record buffer: a layer is made and used on its connection's thread only.
+    char* m_records = ThreadRecordBuffer();
 };
 
-CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context)) {
-  if (!m_context) return;
-  m_session = m_context->NewSession();
-  m_input = m_context->NewMemoryBio();
-  m_output = m_context->NewMemoryBio();
-  if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
-    BIO_free(m_input);
-    BIO_free(m_output);
+CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context))
+{
+    if (!m_context)
+        return;
+    m_session = m_context->NewSession();
+    m_input = m_context->NewMemoryBio();
+    m_output = m_context->NewMemoryBio();
+    if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
+        BIO_free(m_input);
+        BIO_free(m_output);
+        SSL_free(m_session);
+        m_session = nullptr;
+        return;
+    }
+    SSL_set_bio(m_session, m_input, m_output);
+    SSL_set_accept_state(m_session);
+}
+
+void CTlsLayer::EndSession()
+{
     SSL_free(m_session);
     m_session = nullptr;
-    return;
-  }
-  SSL_set_bio(m_session, m_input, m_output);
-  SSL_set_accept_state(m_session);
+    m_input = m_output = nullptr;
+    m_state = State::Ended;
 }
 
-void CTlsLayer::EndSession() {
-  SSL_free(m_session);
-  m_session = nullptr;
-  m_input = m_output = nullptr;
-  m_state = State::Ended;
+int CTlsLayer::ReceiveRecords(CTcpSocket& socket)
+{
+    const int received = socket.RecvRaw(m_records, kRecordBufferSize);
+    if (received > 0)
+        BIO_write(m_input, m_records, received);
+    return received;
 }
 
-int CTlsLayer::ReceiveRecords(CTcpSocket& socket) {
-  const int received = socket.RecvRaw(m_records, kRecordBufferSize);
-  if (received > 0) BIO_write(m_input, m_records, received);
-  return received;
+int CTlsLayer::SendRecords(CTcpSocket& socket)
+{
+    char* records = nullptr;
+    const long pending = BIO_get_mem_data(m_output, &records);
+    if (pending <= 0)
+        return 1;
+    const int sent = socket.SendAllRaw(records, static_cast<int>(pending));
+    BIO_reset(m_output);
+    return sent;
 }
 
-int CTlsLayer::SendRecords(CTcpSocket& socket) {
-  char* records = nullptr;
-  const long pending = BIO_get_mem_data(m_output, &records);
-  if (pending <= 0) return 1;
-  const int sent = socket.SendAllRaw(records, static_cast<int>(pending));
-  BIO_reset(m_output);
-  return sent;
-}
-
-int CTlsLayer::Handshake(CTcpSocket& socket) {
-  if (m_state == State::Established) return 1;
-  if (m_state == State::Ended) return 0;
-  if (m_session == nullptr) {
-    TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
-    EndSession();
-    return 0;
-  }
-  for (;;) {
-    ERR_clear_error();
-    const int result = SSL_do_handshake(m_session);
-    const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_session, result);
-    if (result != 1 && error != SSL_ERROR_WANT_READ) {
-      const unsigned long code = TakeLibraryError();
-      // The alert the library wrote tells the client why (an unsupported version, say).
-      SendRecords(socket);
-      TheLog().WriteLine("Accept Security Context Failed with error code %lx", code);
-      EndSession();
-      return 0;
-    }
-    // A TLS 1.3 handshake ends with the session tickets, which the client does not wait for: they
-    // stay here and leave with the response (or before any wait for more input), one send fewer.
-    // TLS 1.2 ends with the server's Finished message, which the client needs before it sends.
-    const bool holdTickets = result == 1 && SSL_version(m_session) == TLS1_3_VERSION;
-    if (!holdTickets && !SendRecords(socket)) {
-      TheLog().WriteLine("Failed to send handshake to client");
-      EndSession();
-      return 0;
-    }
-    if (result == 1) {
-      m_state = State::Established;
-      return 1;
-    }
-    const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
-    if (ReceiveRecords(socket) <= 0) {
-      EndSession();
-      return 0;
-    }
-    if (firstBytes && g_plainRequestHint.load() && std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
-      TheLog().WriteLine("\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
-  }
-}
-
-int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size) {
-  if (!Handshake(socket)) return -1;
-  for (;;) {
-    ERR_clear_error();
-    const int result = SSL_read(m_session, buffer, size);
-    if (result > 0) return result;
-    switch (SSL_get_error(m_session, result)) {
-      case SSL_ERROR_WANT_READ: {
-        // Reading may have produced records of its own (a key update's answer).
-        if (!SendRecords(socket)) return -1;
-        const int received = ReceiveRecords(socket);
-        if (received <= 0) return received;
-        break;
-      }
-      case SSL_ERROR_ZERO_RETURN:
-        // The client's close notification: the end of its data, as a closed socket would be.
+int CTlsLayer::Handshake(CTcpSocket& socket)
+{
+    if (m_state == State::Established)
+        return 1;
+    if (m_state == State::Ended)
         return 0;
-      default:
-        TheLog().WriteLine("Couldn't decrypt, error %lx", TakeLibraryError());
+    if (m_session == nullptr) {
+        TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
         EndSession();
+        return 0;
+    }
+    for (;;) {
+        ERR_clear_error();
+        const int result = SSL_do_handshake(m_session);
+        const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_session, result);
+        if (result != 1 && error != SSL_ERROR_WANT_READ) {
+            const unsigned long code = TakeLibraryError();
+            // The alert the library wrote tells the client why (an unsupported version, say).
+            SendRecords(socket);
+            TheLog().WriteLine("Accept Security Context Failed with error code %lx", code);
+            EndSession();
+            return 0;
+        }
+        // A TLS 1.3 handshake ends with the session tickets, which the client does not wait for: they
+        // stay here and leave with the response (or before any wait for more input), one send fewer.
+        // TLS 1.2 ends with the server's Finished message, which the client needs before it sends.
+        const bool holdTickets = result == 1 && SSL_version(m_session) == TLS1_3_VERSION;
+        if (!holdTickets && !SendRecords(socket)) {
+            TheLog().WriteLine("Failed to send handshake to client");
+            EndSession();
+            return 0;
+        }
+        if (result == 1) {
+            m_state = State::Established;
+            return 1;
+        }
+        const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
+        if (ReceiveRecords(socket) <= 0) {
+            EndSession();
+            return 0;
+        }
+        if (firstBytes && g_plainRequestHint.load() &&
+            std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
+            TheLog().WriteLine(
+                "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
+    }
+}
+
+int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
+{
+    if (!Handshake(socket))
         return -1;
+    for (;;) {
+        ERR_clear_error();
+        const int result = SSL_read(m_session, buffer, size);
+        if (result > 0)
+            return result;
+        switch (SSL_get_error(m_session, result)) {
+        case SSL_ERROR_WANT_READ: {
+            // Reading may have produced records of its own (a key update's answer).
+            if (!SendRecords(socket))
+                return -1;
+            const int received = ReceiveRecords(socket);
+            if (received <= 0)
+                return received;
+            break;
+        }
+        case SSL_ERROR_ZERO_RETURN:
+            // The client's close notification: the end of its data, as a closed socket would be.
+            return 0;
+        default:
+            TheLog().WriteLine("Couldn't decrypt, error %lx", TakeLibraryError());
+            EndSession();
+            return -1;
+        }
     }
-  }
 }
 
-int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool more) {
-  if (!Handshake(socket)) return 0;
-  while (length > 0) {
-    const int piece = std::min(length, kMaxPiece);
+int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool more)
+{
+    if (!Handshake(socket))
+        return 0;
+    while (length > 0) {
+        const int piece = std::min(length, kMaxPiece);
+        ERR_clear_error();
+        if (SSL_write(m_session, data, piece) != piece) {
+            TheLog().WriteLine(" EncryptMessage failed with %#lx", TakeLibraryError());
+            EndSession();
+            return 0;
+        }
+        data += piece;
+        length -= piece;
+        if (((length == 0 && !more) || BIO_ctrl_pending(m_output) >= kSendThreshold) && !SendRecords(socket))
+            return 0;
+    }
+    // An empty write still sends what is held.
+    return more || SendRecords(socket);
+}
+
+void CTlsLayer::Shutdown(CTcpSocket& socket)
+{
+    // A session that never got established, or has failed, has nothing to close.
+    if (m_state != State::Established) {
+        EndSession();
+        return;
+    }
     ERR_clear_error();
-    if (SSL_write(m_session, data, piece) != piece) {
-      TheLog().WriteLine(" EncryptMessage failed with %#lx", TakeLibraryError());
-      EndSession();
-      return 0;
+    if (SSL_shutdown(m_session) < 0) {
+        TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
+    } else if (!SendRecords(socket)) {
+        TheLog().WriteLine("**** Error %d sending close notify.", errno);
     }
-    data += piece;
-    length -= piece;
-    if (((length == 0 && !more) || BIO_ctrl_pending(m_output) >= kSendThreshold) && !SendRecords(socket)) return 0;
-  }
-  // An empty write still sends what is held.
-  return more || SendRecords(socket);
-}
-
-void CTlsLayer::Shutdown(CTcpSocket& socket) {
-  // A session that never got established, or has failed, has nothing to close.
-  if (m_state != State::Established) {
     EndSession();
-    return;
-  }
-  ERR_clear_error();
-  if (SSL_shutdown(m_session) < 0) {
-    TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
-  } else if (!SendRecords(socket)) {
-    TheLog().WriteLine("**** Error %d sending close notify.", errno);
-  }
-  EndSession();
 }
 
-void CTlsLayer::DrainInput(CTcpSocket& socket) {
-  if (m_state != State::Established) {
-    CSocketLayer::DrainInput(socket);
-    return;
-  }
-  // The records are decrypted and dropped rather than thrown away raw, so that the session
-  // stays intact for the response and the close notification after it.
-  while (socket.PendingInput() > 0) {
-    if (ReceiveRecords(socket) <= 0) return;
-    ERR_clear_error();
-    int result;
-    while ((result = SSL_read(m_session, m_records, kRecordBufferSize)) > 0) {
+void CTlsLayer::DrainInput(CTcpSocket& socket)
+{
+    if (m_state != State::Established) {
+        CSocketLayer::DrainInput(socket);
+        return;
     }
-    const int error = SSL_get_error(m_session, result);
-    ERR_clear_error();
-    if (error == SSL_ERROR_ZERO_RETURN) return;
-    if (error != SSL_ERROR_WANT_READ) {
-      EndSession();
-      return;
+    // The records are decrypted and dropped rather than thrown away raw, so that the session
+    // stays intact for the response and the close notification after it.
+    while (socket.PendingInput() > 0) {
+        if (ReceiveRecords(socket) <= 0)
+            return;
+        ERR_clear_error();
+        int result;
+        while ((result = SSL_read(m_session, m_records, kRecordBufferSize)) > 0) {
+        }
+        const int error = SSL_get_error(m_session, result);
+        ERR_clear_error();
+        if (error == SSL_ERROR_ZERO_RETURN)
+            return;
+        if (error != SSL_ERROR_WANT_READ) {
+            EndSession();
+            return;
+        }
     }
-  }
 }
 
 }  // namespace
 
-int LoadSecurityInterface() {
-  // From here on the secure connections' sockets make their sessions here. Installed even when
-  // the library fails to start, so that such a connection fails its handshake as it would
-  // without credentials.
-  CTcpSocket::SetTlsLayerFactory(CreateServerTlsLayer);
-  if (OPENSSL_init_ssl(0, nullptr) != 1) {
-    TheLog().WriteLine("Error 0x%lx reading security interface.", TakeLibraryError());
-    return 0;
-  }
-  return 1;
+int LoadSecurityInterface()
+{
+    // From here on the secure connections' sockets make their sessions here. Installed even when
+    // the library fails to start, so that such a connection fails its handshake as it would
+    // without credentials.
+    CTcpSocket::SetTlsLayerFactory(CreateServerTlsLayer);
+    if (OPENSSL_init_ssl(0, nullptr) != 1) {
+        TheLog().WriteLine("Error 0x%lx reading security interface.", TakeLibraryError());
+        return 0;
+    }
+    return 1;
 }
 
-int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial) {
-  if (name.empty()) {
-    TheLog().WriteLine("Certficate not specified.");
-    return 0;
-  }
-  if (!LoadSecurityInterface()) {
-    TheLog().WriteLine("Error initializing the security library.");
-    return 0;
-  }
-  const CCertificateListing listing = ListCertificates(GetCertificateFolder());
-  if (listing.failure == CertificateListFailure::Folder) {
-    TheLog().WriteText(DescribeListingFailure(listing));
-    return 0;
-  }
-  const CCertificateEntry* chosen = FindCertificate(listing.entries, name, issuer, serial);
-  if (chosen == nullptr) {
-    if (listing.failure != CertificateListFailure::None) TheLog().WriteText(DescribeListingFailure(listing));
-    TheLog().WriteLine("Certificate [%s] not found.", serial.c_str());
-    return 0;
-  }
-  std::shared_ptr<const CTlsCredentials> credentials = LoadCredentials(chosen->path);
-  if (!credentials) return 0;
-  std::lock_guard lock(g_credentialsLock);
-  g_credentials = std::move(credentials);
-  return 1;
+int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial)
+{
+    if (name.empty()) {
+        TheLog().WriteLine("Certficate not specified.");
+        return 0;
+    }
+    if (!LoadSecurityInterface()) {
+        TheLog().WriteLine("Error initializing the security library.");
+        return 0;
+    }
+    const CCertificateListing listing = ListCertificates(GetCertificateFolder());
+    if (listing.failure == CertificateListFailure::Folder) {
+        TheLog().WriteText(DescribeListingFailure(listing));
+        return 0;
+    }
+    const CCertificateEntry* chosen = FindCertificate(listing.entries, name, issuer, serial);
+    if (chosen == nullptr) {
+        if (listing.failure != CertificateListFailure::None)
+            TheLog().WriteText(DescribeListingFailure(listing));
+        TheLog().WriteLine("Certificate [%s] not found.", serial.c_str());
+        return 0;
+    }
+    std::shared_ptr<const CTlsCredentials> credentials = LoadCredentials(chosen->path);
+    if (!credentials)
+        return 0;
+    std::lock_guard lock(g_credentialsLock);
+    g_credentials = std::move(credentials);
+    return 1;
 }
 
-void FreeTlsCredentials() {
-  std::lock_guard lock(g_credentialsLock);
-  g_credentials.reset();
+void FreeTlsCredentials()
+{
+    std::lock_guard lock(g_credentialsLock);
+    g_credentials.reset();
 }
 
-bool HasTlsCredentials() {
-  std::lock_guard lock(g_credentialsLock);
-  return g_credentials != nullptr;
+bool HasTlsCredentials()
+{
+    std::lock_guard lock(g_credentialsLock);
+    return g_credentials != nullptr;
 }
 
-void SetTlsPlainRequestHint(bool on) { g_plainRequestHint.store(on); }
-
-void ReleaseThreadTlsState() {
-  // The thread's context and buffer go first: freeing them uses the library's per-thread state.
-  t_context.reset();
-  t_records.reset();
-  OPENSSL_thread_stop();
+void SetTlsPlainRequestHint(bool on)
+{
+    g_plainRequestHint.store(on);
 }
 
-std::unique_ptr<CSocketLayer> CreateServerTlsLayer() { return std::make_unique<CTlsLayer>(ThreadContext()); }
+void ReleaseThreadTlsState()
+{
+    // The thread's context and buffer go first: freeing them uses the library's per-thread state.
+    t_context.reset();
+    t_records.reset();
+    OPENSSL_thread_stop();
+}
+
+std::unique_ptr<CSocketLayer> CreateServerTlsLayer()
+{
+    return std::make_unique<CTlsLayer>(ThreadContext());
+}

@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-class CChildProcess {
+class CChildProcess
+{
 public:
     CChildProcess() = default;
     // A program still running is left running (see above).
@@ -29,8 +30,8 @@ public:
     bool Wait(int timeoutMs, int& exitCode);
 
 private:
-    pid_t m_pid = -1;    // started and not yet reaped
-    int m_pidfd = -1;    // m_pid's pidfd while it is ours, or -1 where the kernel gave none
+    pid_t m_pid = -1;  // started and not yet reaped
+    int m_pidfd = -1;  // m_pid's pidfd while it is ours, or -1 where the kernel gave none
 };
 
 // Splits a command line into arguments as programs of the platform the scripts were written for

@@ -22,7 +22,8 @@ CChildReaper& CChildReaper::Instance()
     return reaper;
 }
 
-CChildReaper::CChildReaper() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CChildReaper::CChildReaper() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{}
 
 CChildReaper::~CChildReaper()
 {

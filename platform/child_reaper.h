@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-class CChildReaper {
+class CChildReaper
+{
 public:
     // The one reaper of the process.
     static CChildReaper& Instance();
@@ -27,7 +28,8 @@ public:
     int PendingCount() const;
 
 private:
-    struct CChild {
+    struct CChild
+    {
         pid_t pid;
         int pidfd;
     };

@@ -7,7 +7,8 @@
 
 #include <string>
 
-class CDirectoryListing {
+class CDirectoryListing
+{
 public:
     // Opens `folder`; IsOpen tells whether that worked and OpenError gives the errno value when not.
     explicit CDirectoryListing(const std::string& folder);

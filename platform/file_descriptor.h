@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
-class CFileDescriptor {
+class CFileDescriptor
+{
 public:
     // Takes `fd`, which may be negative (a failed open) and then owns nothing.
     explicit CFileDescriptor(int fd) : m_fd(fd) {}

@@ -110,7 +110,8 @@ int RemoveTemporaryLeftovers(const std::string& folder, std::string_view prefix)
             !IsTemporarySuffix(name.substr(prefix.size())))
             continue;
         const std::string path = folder + "/" + std::string(name);
-        struct stat info {};
+        struct stat info
+        {};
         if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && unlink(path.c_str()) == 0)
             ++removed;
     }

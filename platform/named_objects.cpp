@@ -286,7 +286,8 @@ bool CatchStopSignals()
 {
     if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction action {};
+    struct sigaction action
+    {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     // Other threads' system calls go on undisturbed; only the stop event's poll needs to wake.

@@ -10,9 +10,15 @@
 // One running copy of a program per installation: an exclusive flock on "<folder>/<name>.lock".
 // The file itself stays; removing it would let a second process lock a new file while the first
 // still holds the old one.
-class CSingleInstanceLock {
+class CSingleInstanceLock
+{
 public:
-    enum Result { kAcquired, kHeldElsewhere, kFailed };
+    enum Result
+    {
+        kAcquired,
+        kHeldElsewhere,
+        kFailed
+    };
 
     CSingleInstanceLock() = default;
     ~CSingleInstanceLock();
@@ -33,9 +39,15 @@ private:
 // event exists while a connect succeeds; setting it is connecting and writing one byte. Once set
 // it stays set (a manual-reset event), and so does a SIGTERM or SIGINT caught by
 // CatchStopSignals, so a request that comes before the wait begins is never lost.
-class CStopEvent {
+class CStopEvent
+{
 public:
-    enum WaitResult { kSet, kTimeout, kFailed };
+    enum WaitResult
+    {
+        kSet,
+        kTimeout,
+        kFailed
+    };
 
     CStopEvent() = default;
     ~CStopEvent();

@@ -14,14 +14,19 @@ namespace {
 
 // One line of the settings file. Lines that are not values (comments, blank or malformed lines)
 // are kept verbatim so that a rewrite loses nothing an administrator typed.
-struct SettingsLine {
+struct SettingsLine
+{
     std::string text;  // the line without its line end
     std::string name;  // empty when the line is no value
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
-std::string FoldName(std::string_view name) {
+std::string FoldName(std::string_view name)
+{
     std::string folded(name);
     for (char& c : folded)
         if (c >= 'A' && c <= 'Z')
@@ -29,7 +34,8 @@ std::string FoldName(std::string_view name) {
     return folded;
 }
 
-std::string_view TrimBlanks(std::string_view text) {
+std::string_view TrimBlanks(std::string_view text)
+{
     while (!text.empty() && IsBlank(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && IsBlank(text.back()))
@@ -37,7 +43,8 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
-bool IsUsableName(std::string_view name) {
+bool IsUsableName(std::string_view name)
+{
     if (name.empty() || name.front() == '#' || IsBlank(name.front()) || IsBlank(name.back()))
         return false;
     return name.find_first_of("=\r\n") == std::string_view::npos;
@@ -45,7 +52,8 @@ bool IsUsableName(std::string_view name) {
 
 // Splits the file into lines (LF or CR LF) and names the value lines. The name is the text before
 // the first '=' without surrounding blanks; the value is everything after it.
-std::vector<SettingsLine> ParseLines(std::string_view content) {
+std::vector<SettingsLine> ParseLines(std::string_view content)
+{
     std::vector<SettingsLine> lines;
     while (!content.empty()) {
         size_t end = content.find('\n');
@@ -66,12 +74,14 @@ std::vector<SettingsLine> ParseLines(std::string_view content) {
 // Blanks around '=' and at the end of a line are layout an administrator typed, not part of the
 // value ("GeneralTcpipAddress = 127.0.0.1 "); a value that really begins or ends with a blank is
 // written with that blank escaped.
-std::string_view ValueText(const SettingsLine& line) {
+std::string_view ValueText(const SettingsLine& line)
+{
     return TrimBlanks(std::string_view(line.text).substr(line.text.find('=') + 1));
 }
 
 // A later line of the same name wins, as it would for anyone reading the file from the top.
-std::unordered_map<std::string, std::string> CollectValues(const std::vector<SettingsLine>& lines) {
+std::unordered_map<std::string, std::string> CollectValues(const std::vector<SettingsLine>& lines)
+{
     std::unordered_map<std::string, std::string> values;
     for (const SettingsLine& line : lines)
         if (!line.name.empty())
@@ -81,7 +91,8 @@ std::unordered_map<std::string, std::string> CollectValues(const std::vector<Set
 
 // Every line of a changed name takes the new value, so the file cannot disagree with itself;
 // a name the file lacks is appended.
-void ApplyChange(std::vector<SettingsLine>& lines, const std::string& name, const std::string& value) {
+void ApplyChange(std::vector<SettingsLine>& lines, const std::string& name, const std::string& value)
+{
     std::string folded = FoldName(name);
     bool found = false;
     for (SettingsLine& line : lines) {
@@ -94,7 +105,8 @@ void ApplyChange(std::vector<SettingsLine>& lines, const std::string& name, cons
         lines.push_back({name + "=" + CRegistryKey::EscapeValue(value), name});
 }
 
-std::string JoinLines(const std::vector<SettingsLine>& lines) {
+std::string JoinLines(const std::vector<SettingsLine>& lines)
+{
     std::string content;
     for (const SettingsLine& line : lines) {
         content += line.text;
@@ -103,7 +115,8 @@ std::string JoinLines(const std::vector<SettingsLine>& lines) {
     return content;
 }
 
-std::string ParentDirectory(const std::string& path) {
+std::string ParentDirectory(const std::string& path)
+{
     size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
@@ -111,7 +124,8 @@ std::string ParentDirectory(const std::string& path) {
 }
 
 // The first write of an installation creates its settings folder, as creating the key did.
-int MakeDirectories(const std::string& dir) {
+int MakeDirectories(const std::string& dir)
+{
     struct stat st;
     if (stat(dir.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
@@ -127,7 +141,8 @@ int MakeDirectories(const std::string& dir) {
     return 0;
 }
 
-int ReadAll(int fd, std::string& content) {
+int ReadAll(int fd, std::string& content)
+{
     content.clear();
     char buffer[16384];
     for (;;) {
@@ -143,7 +158,8 @@ int ReadAll(int fd, std::string& content) {
     }
 }
 
-int LockFile(int fd, int operation) {
+int LockFile(int fd, int operation)
+{
     while (flock(fd, operation) != 0) {
         if (errno != EINTR)
             return errno;
@@ -154,14 +170,17 @@ int LockFile(int fd, int operation) {
 // A descriptor of the settings file locked with `operation`. A writer replaces the file by rename,
 // so a lock won on a file that has since been replaced guards nothing: then open the new one.
 // The holders of the lock only read or write one small file, so the waits are short.
-class LockedSettingsFile {
+class LockedSettingsFile
+{
 public:
-    ~LockedSettingsFile() {
+    ~LockedSettingsFile()
+    {
         if (m_fd >= 0)
             close(m_fd);
     }
     // 0, or an errno; ENOENT only when `create` is false and the file does not exist.
-    int Acquire(const std::string& path, bool create, int operation) {
+    int Acquire(const std::string& path, bool create, int operation)
+    {
         for (;;) {
             int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
             m_fd = open(path.c_str(), flags, 0640);
@@ -172,8 +191,7 @@ public:
             struct stat named;
             if (fstat(m_fd, &m_stat) != 0)
                 return errno;
-            if (stat(path.c_str(), &named) == 0 && named.st_ino == m_stat.st_ino &&
-                named.st_dev == m_stat.st_dev)
+            if (stat(path.c_str(), &named) == 0 && named.st_ino == m_stat.st_ino && named.st_dev == m_stat.st_dev)
                 return 0;
             close(m_fd);
             m_fd = -1;
@@ -184,13 +202,15 @@ public:
 
 private:
     int m_fd = -1;
-    struct stat m_stat {};
+    struct stat m_stat
+    {};
 };
 
 // Writes `content` into a new file beside `path`, flushes it and renames it over `path`, so that
 // readers see the old file or the new one and a crash leaves one of them whole. The new file keeps
 // the owner of the old one where it may, and mode 0640: it holds passwords.
-int ReplaceFile(const std::string& path, std::string_view content, const struct stat& old) {
+int ReplaceFile(const std::string& path, std::string_view content, const struct stat& old)
+{
     std::string temp = path + ".XXXXXX";
     int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
@@ -222,23 +242,27 @@ int ReplaceFile(const std::string& path, std::string_view content, const struct 
 
 }  // namespace
 
-std::string GetSettingsFilePath() {
+std::string GetSettingsFilePath()
+{
     const char* path = std::getenv("TW_SETTINGS_FILE");
     if (path && *path)
         return path;
     return GetProgramDirectory() + "/etc/settings.conf";
 }
 
-CRegistryKey::CRegistryKey(std::string filePath) : m_path(std::move(filePath)) {}
+CRegistryKey::CRegistryKey(std::string filePath) : m_path(std::move(filePath))
+{}
 
 CRegistryKey::~CRegistryKey() = default;
 
-int CRegistryKey::Open() {
+int CRegistryKey::Open()
+{
     std::lock_guard<std::mutex> guard(m_lock);
     return OpenLocked();
 }
 
-int CRegistryKey::OpenLocked() {
+int CRegistryKey::OpenLocked()
+{
     if (m_open)
         return 1;
     LockedSettingsFile file;
@@ -260,7 +284,8 @@ int CRegistryKey::OpenLocked() {
     return 1;
 }
 
-int CRegistryKey::Close() {
+int CRegistryKey::Close()
+{
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_batchDepth > 0) {
         m_closeAfterBatch = true;
@@ -271,12 +296,14 @@ int CRegistryKey::Close() {
     return 1;
 }
 
-bool CRegistryKey::IsOpen() const {
+bool CRegistryKey::IsOpen() const
+{
     std::lock_guard<std::mutex> guard(m_lock);
     return m_open;
 }
 
-int CRegistryKey::ReadString(std::string_view name, std::string& value) {
+int CRegistryKey::ReadString(std::string_view name, std::string& value)
+{
     std::lock_guard<std::mutex> guard(m_lock);
     if (!OpenLocked())
         return 0;
@@ -287,7 +314,8 @@ int CRegistryKey::ReadString(std::string_view name, std::string& value) {
     return 1;
 }
 
-int CRegistryKey::WriteString(std::string_view name, std::string_view value) {
+int CRegistryKey::WriteString(std::string_view name, std::string_view value)
+{
     std::lock_guard<std::mutex> guard(m_lock);
     bool usable = IsUsableName(name);
     if (!usable)
@@ -305,12 +333,14 @@ int CRegistryKey::WriteString(std::string_view name, std::string_view value) {
     return CommitLocked({{std::string(name), std::string(value)}});
 }
 
-void CRegistryKey::BeginBatch() {
+void CRegistryKey::BeginBatch()
+{
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_batchDepth;
 }
 
-int CRegistryKey::EndBatch() {
+int CRegistryKey::EndBatch()
+{
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_batchDepth == 0 || --m_batchDepth > 0)
         return 1;
@@ -334,7 +364,8 @@ int CRegistryKey::EndBatch() {
     return result;
 }
 
-int CRegistryKey::RemoveLeftoverFiles() {
+int CRegistryKey::RemoveLeftoverFiles()
+{
     char* resolved = realpath(m_path.c_str(), nullptr);
     const std::string path = resolved ? resolved : m_path;
     std::free(resolved);
@@ -348,7 +379,8 @@ int CRegistryKey::RemoveLeftoverFiles() {
     return RemoveTemporaryLeftovers(ParentDirectory(path), name + ".");
 }
 
-int CRegistryKey::CommitLocked(const std::vector<Change>& changes) {
+int CRegistryKey::CommitLocked(const std::vector<Change>& changes)
+{
     // Replace the file a symbolic link points to, not the link, so an administrator's link survives.
     char* resolved = realpath(m_path.c_str(), nullptr);
     std::string path = resolved ? resolved : m_path;
@@ -379,21 +411,28 @@ int CRegistryKey::CommitLocked(const std::vector<Change>& changes) {
     return 1;
 }
 
-void CRegistryKey::Fail(int err) { m_lastErrno = err; }
+void CRegistryKey::Fail(int err)
+{
+    m_lastErrno = err;
+}
 
-int CRegistryKey::GetLastErrno() const {
+int CRegistryKey::GetLastErrno() const
+{
     std::lock_guard<std::mutex> guard(m_lock);
     return m_lastErrno;
 }
 
-std::string CRegistryKey::DescribeLastFailure() const {
+std::string CRegistryKey::DescribeLastFailure() const
+{
     const int err = GetLastErrno();
     if (err == EACCES || err == EPERM)
-        return GetSystemErrorText(err) + " Current user needs to be granted access to the settings file " + m_path + ".";
+        return GetSystemErrorText(err) + " Current user needs to be granted access to the settings file " + m_path +
+               ".";
     return GetSystemErrorText(err) + " when accessing registry (settings file " + m_path + ").";
 }
 
-std::string CRegistryKey::EscapeValue(std::string_view value) {
+std::string CRegistryKey::EscapeValue(std::string_view value)
+{
     std::string escaped;
     escaped.reserve(value.size());
     for (size_t i = 0; i < value.size(); ++i) {
@@ -414,7 +453,8 @@ std::string CRegistryKey::EscapeValue(std::string_view value) {
 // "\x20" and "\x09" are a blank and a tab that the writer kept from being trimmed. A backslash
 // before any other character, or at the end, stands for itself, so a path typed by hand with
 // single backslashes survives.
-std::string CRegistryKey::UnescapeValue(std::string_view text) {
+std::string CRegistryKey::UnescapeValue(std::string_view text)
+{
     std::string value;
     value.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {

@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-class CRegistryKey {
+class CRegistryKey
+{
 public:
     explicit CRegistryKey(std::string filePath);
     ~CRegistryKey();
@@ -82,16 +83,19 @@ std::string GetSettingsFilePath();
 
 // Opens a batch on construction; Commit ends it and reports the result, the destructor ends it when
 // Commit was not called (an early return still writes what the batch collected).
-class CRegistryBatch {
+class CRegistryBatch
+{
 public:
     explicit CRegistryBatch(CRegistryKey& key) : m_key(key) { m_key.BeginBatch(); }
-    ~CRegistryBatch() {
+    ~CRegistryBatch()
+    {
         if (!m_ended)
             m_key.EndBatch();
     }
     CRegistryBatch(const CRegistryBatch&) = delete;
     CRegistryBatch& operator=(const CRegistryBatch&) = delete;
-    int Commit() {
+    int Commit()
+    {
         m_ended = true;
         return m_key.EndBatch();
     }

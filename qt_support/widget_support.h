@@ -29,7 +29,8 @@ Widget* WithId(Widget* widget, int id)
 }
 
 // The wait cursor for the life of the object.
-class CWaitCursor {
+class CWaitCursor
+{
 public:
     CWaitCursor();
     ~CWaitCursor();

@@ -51,8 +51,7 @@ std::string FormatServiceUrl(const std::string& host, const std::string& port, b
     return url;
 }
 
-std::string FormatServiceLines(const CServerConfig& config, const CListenerThread* http,
-                               const CListenerThread* https)
+std::string FormatServiceLines(const CServerConfig& config, const CListenerThread* http, const CListenerThread* https)
 {
     std::string httpsState;
     if (https != nullptr)

@@ -11,7 +11,14 @@
 class CListenerThread;
 class CServerConfig;
 
-enum class ConsoleCommand { kNone, kGetTask, kGetReq, kRunNow, kDisconnect };
+enum class ConsoleCommand
+{
+    kNone,
+    kGetTask,
+    kGetReq,
+    kRunNow,
+    kDisconnect
+};
 
 // The command that a request's method names: the first of ".GetTask", ".GetReq", ".RunNow" and
 // ".Disconnect" that occurs in it (case-sensitive); kNone when none does.
@@ -28,5 +35,4 @@ std::string FormatServiceUrl(const std::string& host, const std::string& port, b
 // The first two lines of the GetTask reply: the web server and the secure web server with their
 // URLs and the start times of their listeners (null when not running); a secure server that does
 // not run shows "Stopped" when a certificate is configured, else "Disabled".
-std::string FormatServiceLines(const CServerConfig& config, const CListenerThread* http,
-                               const CListenerThread* https);
+std::string FormatServiceLines(const CServerConfig& config, const CListenerThread* http, const CListenerThread* https);

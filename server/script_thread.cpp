@@ -14,22 +14,37 @@
 
 CScriptThread::CScriptThread(CServerConfig& config, std::string installDir)
     : m_config(config), m_installDir(std::move(installDir)), m_clock([] { return std::time(nullptr); })
-{
-}
+{}
 
-CScriptThread::CScriptThread() : CScriptThread(TheServerConfig(), GetProgramDirectory()) {}
+CScriptThread::CScriptThread() : CScriptThread(TheServerConfig(), GetProgramDirectory())
+{}
 
 CScriptThread::~CScriptThread() = default;
 
-void CScriptThread::SetScriptPath(std::string path) { m_scriptPath = std::move(path); }
+void CScriptThread::SetScriptPath(std::string path)
+{
+    m_scriptPath = std::move(path);
+}
 
-void CScriptThread::SetTickPeriod(std::chrono::milliseconds period) { m_tickPeriod = period; }
+void CScriptThread::SetTickPeriod(std::chrono::milliseconds period)
+{
+    m_tickPeriod = period;
+}
 
-void CScriptThread::SetClock(Clock clock) { m_clock = std::move(clock); }
+void CScriptThread::SetClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
 
-void CScriptThread::SetIdleSweep(CIdleDataSourceSweep* sweep) { m_idleSweep = sweep; }
+void CScriptThread::SetIdleSweep(CIdleDataSourceSweep* sweep)
+{
+    m_idleSweep = sweep;
+}
 
-void CScriptThread::SetEmailSender(std::unique_ptr<CEmailSenderTask> sender) { m_emailSender = std::move(sender); }
+void CScriptThread::SetEmailSender(std::unique_ptr<CEmailSenderTask> sender)
+{
+    m_emailSender = std::move(sender);
+}
 
 bool CScriptThread::IsRunning() const
 {

@@ -35,7 +35,8 @@
 class CServerConfig;
 class CSspEngine;
 
-class CScriptThread : public CMessageThread {
+class CScriptThread : public CMessageThread
+{
 public:
     static constexpr unsigned kRunTaskMessage = kThreadMessageApp + 1;  // wParam: the task number
     static constexpr unsigned kSchedulerTickMessage = kThreadMessageApp + 2;
@@ -86,8 +87,7 @@ public:
     // twServer's stop: posts the quit and waits up to `waitMilliseconds`. A thread that does not
     // end in time is logged with where its run hangs and left to end by itself. Releases `thread`.
     // False when the thread was left running.
-    static bool StopAndRelease(std::shared_ptr<CScriptThread>& thread,
-                               int waitMilliseconds = kStopWaitMilliseconds);
+    static bool StopAndRelease(std::shared_ptr<CScriptThread>& thread, int waitMilliseconds = kStopWaitMilliseconds);
 
     // A script path as stored in the task table: one that begins with "/" is absolute and kept;
     // any other is relative to the installation's "bin" folder.

@@ -17,17 +17,16 @@
 #include "mail/email_out.h"
 #include "mail/email_sender.h"
 #include "mail/mail_store.h"
-#include "server/script_thread.h"
+#include "network/tls_server.h"
 #include "platform/file_system.h"
 #include "platform/registry_key.h"
 #include "platform/service_notify.h"
 #include "server/console_commands.h"
+#include "server/script_thread.h"
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
-#include "network/tls_server.h"
 
 namespace {
-
 
 constexpr const char* kStartedByHand =
     "Please use Tarnwick Console to start Tarnwick Server.\nDo not double click on twServer in a file manager "
@@ -46,16 +45,16 @@ std::string WithoutOdbcPrefix(const std::string& connect)
 
 }  // namespace
 
-CServerApp::CServerApp() : m_pool([this] {
-    auto dispatcher = std::make_shared<CRequestDispatcher>();
-    dispatcher->SetConsoleCommandHook(
-        [this](CServerThread& thread, const std::string& method, const std::string& argument) {
-            DispatchConsoleCommand(thread, method, argument);
-        });
-    return dispatcher;
-}())
-{
-}
+CServerApp::CServerApp()
+    : m_pool([this] {
+          auto dispatcher = std::make_shared<CRequestDispatcher>();
+          dispatcher->SetConsoleCommandHook(
+              [this](CServerThread& thread, const std::string& method, const std::string& argument) {
+                  DispatchConsoleCommand(thread, method, argument);
+              });
+          return dispatcher;
+      }())
+{}
 
 CServerApp::~CServerApp() = default;
 
@@ -80,8 +79,7 @@ bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
     const std::string tmpFolder = m_installDir + "/tmp";
     CreateDirectoryIfMissing(tmpFolder);
     switch (m_singleInstance.Acquire(tmpFolder, kSingleInstanceName)) {
-    case CSingleInstanceLock::kAcquired:
-        break;
+    case CSingleInstanceLock::kAcquired: break;
     case CSingleInstanceLock::kHeldElsewhere:
         TheLog().WriteLine("A Tarnwick Server 3 is already running.");
         ReportStartFailure("A Tarnwick Server 3 is already running.");
@@ -238,8 +236,8 @@ bool CServerApp::StartServices(const CServerConfig& config)
     // Likewise email_out declarations and Server.SendMail, which write into the outbox.
     RegisterEmailOutObjects(TheSspApp(), config, m_installDir);
 
-    if (secure && !InitTlsCredentials(config.m_securityCertName, config.m_securityCertIssuer,
-                                      config.m_securityCertSerial)) {
+    if (secure &&
+        !InitTlsCredentials(config.m_securityCertName, config.m_securityCertIssuer, config.m_securityCertSerial)) {
         TheLog().WriteLine("Failed to initialize SSL.");
         return false;
     }
@@ -346,20 +344,11 @@ void CServerApp::DispatchConsoleCommand(CServerThread& thread, const std::string
     if (!IsConsolePeerAllowed(connection.GetPeer(), TheServerConfig().m_tcpipAddress, connection.IsTls()))
         return;
     switch (ParseConsoleCommand(method)) {
-    case ConsoleCommand::kGetTask:
-        ConsoleGetTask(thread);
-        break;
-    case ConsoleCommand::kGetReq:
-        ConsoleGetReq(thread);
-        break;
-    case ConsoleCommand::kRunNow:
-        ConsoleRunNow(argument);
-        break;
-    case ConsoleCommand::kDisconnect:
-        ConsoleDisconnect(argument);
-        break;
-    case ConsoleCommand::kNone:
-        break;
+    case ConsoleCommand::kGetTask: ConsoleGetTask(thread); break;
+    case ConsoleCommand::kGetReq: ConsoleGetReq(thread); break;
+    case ConsoleCommand::kRunNow: ConsoleRunNow(argument); break;
+    case ConsoleCommand::kDisconnect: ConsoleDisconnect(argument); break;
+    case ConsoleCommand::kNone: break;
     }
 }
 

@@ -21,7 +21,8 @@ class CListenerThread;
 class CServerConfig;
 class CScriptThread;
 
-class CServerApp {
+class CServerApp
+{
 public:
     static constexpr const char* kServiceName = "TarnwickServer3";
     static constexpr const char* kSingleInstanceName = "twServer3EnsureSingle";

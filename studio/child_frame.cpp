@@ -14,16 +14,17 @@
 namespace {
 
 // One-pixel rows of the current-line arrow: x, row below the line's top, width.
-struct ArrowRow {
+struct ArrowRow
+{
     int x;
     int row;
     int width;
 };
 
-constexpr ArrowRow kArrowOutline[] = {{9, 2, 1},  {9, 3, 2},  {9, 4, 3},  {9, 5, 4},  {9, 6, 5},
+constexpr ArrowRow kArrowOutline[] = {{9, 2, 1},  {9, 3, 2},  {9, 4, 3},  {9, 5, 4},   {9, 6, 5},
                                       {4, 7, 11}, {4, 8, 12}, {4, 9, 13}, {4, 10, 12}, {4, 11, 11},
-                                      {9, 12, 5}, {9, 13, 4}, {9, 14, 3}, {9, 15, 2}, {9, 16, 1}};
-constexpr ArrowRow kArrowFill[] = {{10, 4, 1}, {10, 5, 2}, {10, 6, 3},  {10, 7, 4},  {5, 8, 10}, {5, 9, 11},
+                                      {9, 12, 5}, {9, 13, 4}, {9, 14, 3}, {9, 15, 2},  {9, 16, 1}};
+constexpr ArrowRow kArrowFill[] = {{10, 4, 1},  {10, 5, 2},  {10, 6, 3},  {10, 7, 4},  {5, 8, 10}, {5, 9, 11},
                                    {5, 10, 10}, {10, 11, 4}, {10, 12, 3}, {10, 13, 2}, {10, 14, 1}};
 
 const QColor kBreakpointColor(127, 0, 0);
@@ -191,12 +192,9 @@ bool CChildFrame::QuerySave()
     QMessageBox box(QMessageBox::Warning, kStudioTitle, QStringLiteral("Save changes to %1?").arg(m_doc.GetTitle()),
                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
     switch (box.exec()) {
-    case QMessageBox::Yes:
-        return m_frame->SaveDocument(this, false);
-    case QMessageBox::No:
-        return true;
-    default:
-        return false;
+    case QMessageBox::Yes: return m_frame->SaveDocument(this, false);
+    case QMessageBox::No: return true;
+    default: return false;
     }
 }
 

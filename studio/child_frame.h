@@ -16,7 +16,8 @@ class CSspView;
 // The margin: a sunken strip that shows the file's breakpoints as dark red squares and, while the
 // debugger is paused in this file's chain, the current line's arrow (green when the paused run
 // itself runs this file, teal when a call it made is where the pause happened).
-class CMarginBar : public QWidget {
+class CMarginBar : public QWidget
+{
     Q_OBJECT
 public:
     static constexpr int kWidth = 20;
@@ -36,7 +37,8 @@ private:
     CSspView* m_view;
 };
 
-class CChildFrame : public QWidget {
+class CChildFrame : public QWidget
+{
     Q_OBJECT
 public:
     CChildFrame(CMainFrame* frame, int newNumber, QWidget* parent = nullptr);

@@ -12,12 +12,12 @@
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
 #include "language/ssp_engine.h"
-#include "server/script_thread.h"
+#include "network/tls_server.h"
 #include "platform/file_system.h"
+#include "server/script_thread.h"
 #include "webserver/listener_thread.h"
 #include "webserver/request_dispatcher.h"
 #include "webserver/ssp_request.h"
-#include "network/tls_server.h"
 
 namespace {
 
@@ -34,7 +34,8 @@ thread_local bool t_evaluatingWatch = false;
 
 // The script session's thread: it tells the debugger when it has ended, which is after the
 // script's own end line, so "Debugger ended." follows it in the log.
-class CDebugScriptThread : public CScriptThread {
+class CDebugScriptThread : public CScriptThread
+{
 public:
     explicit CDebugScriptThread(std::function<void(const CScriptThread&)> onEnd) : m_onEnd(std::move(onEnd)) {}
 
@@ -448,7 +449,8 @@ std::string CDebugger::GetWatchValue(std::string_view expression)
     Lock lock(m_lock);
     if (!IsPaused() || m_current == nullptr)
         return kNotPausedText;
-    struct WatchScope {
+    struct WatchScope
+    {
         WatchScope() { t_evaluatingWatch = true; }
         ~WatchScope() { t_evaluatingWatch = false; }
     } scope;
@@ -517,9 +519,8 @@ void CDebugger::MaybePause(CSspEngine& engine, bool textLine)
         m_statementLines[&engine] = line;
     }
     const int mode = m_runMode;
-    const bool pause = mode == kModeGo || mode == kModeStepOut
-                           ? !lineTaken && HasBreakpointLocked(engine.FilePath(), line)
-                           : true;
+    const bool pause =
+        mode == kModeGo || mode == kModeStepOut ? !lineTaken && HasBreakpointLocked(engine.FilePath(), line) : true;
     if (pause)
         Pause(lock, engine);
 }

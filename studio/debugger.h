@@ -39,7 +39,8 @@ class CSspEngine;
 
 // The studio's side of the notifications. Each call only queues its news for the user-interface
 // thread and returns; the debugger calls them with its lock held, from any thread.
-class CDebuggerWindow {
+class CDebuggerWindow
+{
 public:
     virtual ~CDebuggerWindow() = default;
     // A run has become the current one.
@@ -54,11 +55,24 @@ public:
     virtual void PostOutputLine(std::string text) = 0;
 };
 
-class CDebugger : public CSspDebugHooks {
+class CDebugger : public CSspDebugHooks
+{
 public:
-    enum State : int { kIdle = 1, kRunning = 2, kPaused = 3 };
-    enum RunMode : int { kModeNone = 0, kModeGo = 1, kModeSingleStep = 2, kModeStepOut = 3, kModeStop = 4,
-                         kModeBreak = 5 };
+    enum State : int
+    {
+        kIdle = 1,
+        kRunning = 2,
+        kPaused = 3
+    };
+    enum RunMode : int
+    {
+        kModeNone = 0,
+        kModeGo = 1,
+        kModeSingleStep = 2,
+        kModeStepOut = 3,
+        kModeStop = 4,
+        kModeBreak = 5
+    };
 
     static constexpr const char* kDefaultPort = "8085";
     static constexpr const char* kNotPausedText = "Value can be obtained when debugger is not paused.";

@@ -10,8 +10,7 @@ namespace {
 bool IsNameCharacter(char c)
 {
     const auto byte = static_cast<unsigned char>(c);
-    return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-           byte >= 0x80;
+    return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || byte >= 0x80;
 }
 
 }  // namespace

@@ -15,7 +15,8 @@
 namespace {
 
 // The whole file, mapped read-only for the life of the object.
-class CMappedFile {
+class CMappedFile
+{
 public:
     explicit CMappedFile(const std::string& path)
     {
@@ -24,7 +25,8 @@ public:
             m_error = errno;
             return;
         }
-        struct stat status {};
+        struct stat status
+        {};
         if (fstat(fd, &status) != 0) {
             m_error = errno;
         } else if (status.st_size > 0) {
@@ -75,7 +77,8 @@ bool MatchesAt(const char* data, std::size_t size, std::size_t at, const std::st
 // passed over; a file that cannot even be looked at is left to the search to report.
 bool IsSearchable(const std::string& path)
 {
-    struct stat status {};
+    struct stat status
+    {};
     return stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode);
 }
 
@@ -135,7 +138,8 @@ void CFileFindThread::Walk(std::string folder)
             continue;
         const std::string path = folder + name;
         // Links to folders are not followed: one that points upwards would never end the walk.
-        struct stat status {};
+        struct stat status
+        {};
         if (lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             Walk(path);
         else if (MatchesExtension(m_extensions, name) && IsSearchable(path)) {

@@ -17,7 +17,8 @@
 
 #include "platform/message_thread.h"
 
-class CFileFindThread : public CMessageThread {
+class CFileFindThread : public CMessageThread
+{
 public:
     // Queues one text for the results list; called on the search thread.
     using Poster = std::function<void(std::string text)>;

@@ -12,10 +12,15 @@
 
 class CMainFrame;
 
-class CFileTree : public QTreeWidget {
+class CFileTree : public QTreeWidget
+{
     Q_OBJECT
 public:
-    enum ItemKind { kFolderItem = 0, kFileItem = 2 };
+    enum ItemKind
+    {
+        kFolderItem = 0,
+        kFileItem = 2
+    };
 
     explicit CFileTree(QWidget* parent = nullptr);
 
@@ -48,7 +53,8 @@ private:
     std::vector<std::string> m_extensions;
 };
 
-class CFilesPane : public QTabWidget {
+class CFilesPane : public QTabWidget
+{
     Q_OBJECT
 public:
     explicit CFilesPane(QWidget* parent = nullptr);

@@ -20,7 +20,8 @@ CFolderListing ListFolder(const std::string& folder, const std::vector<std::stri
         const std::string name = entry;
         if (name == "." || name == "..")
             continue;
-        struct stat status {};
+        struct stat status
+        {};
         if (stat((prefix + name).c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             listing.folders.push_back(name);
         else if (MatchesExtension(extensions, name))

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-struct CFolderListing {
+struct CFolderListing
+{
     bool found = false;  // false: the folder could not be read
     std::vector<std::string> folders;
     std::vector<std::string> files;

@@ -22,7 +22,8 @@ void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon = 
 
 // Queues calls for a window's thread from any thread. The window detaches the target before it
 // goes; calls queued afterwards are dropped, and calls already queued die with the window.
-class CQueuedTarget {
+class CQueuedTarget
+{
 public:
     explicit CQueuedTarget(QObject* receiver) : m_receiver(receiver) {}
     CQueuedTarget(const CQueuedTarget&) = delete;

@@ -10,8 +10,8 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QMdiArea>
-#include <QMenu>
 #include <QMdiSubWindow>
+#include <QMenu>
 #include <QMimeData>
 #include <QScreen>
 #include <QSettings>
@@ -255,8 +255,8 @@ void CMainFrame::ReadProfile()
     m_outputBar->SetColumnWidths(profile.value(QStringLiteral("VAR_NAME_W"), kNoProfileValue).toInt(),
                                  profile.value(QStringLiteral("VAR_VALUE_W"), kNoProfileValue).toInt());
     profile.endGroup();
-    const QRect desktop = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->virtualGeometry()
-                                                           : QRect(0, 0, 1024, 768);
+    const QRect desktop =
+        QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->virtualGeometry() : QRect(0, 0, 1024, 768);
     if (x >= -9 && y >= -9 && w > 100 && h > 80 && x < desktop.right() && y < desktop.bottom())
         setGeometry(x, y, w, h);
     else

@@ -27,11 +27,13 @@ class QMdiSubWindow;
 class QMenu;
 class QSplitter;
 
-class CMainFrame : public QMainWindow, public CDebuggerWindow {
+class CMainFrame : public QMainWindow, public CDebuggerWindow
+{
     Q_OBJECT
 public:
     // Command ids (menus, tool bar, accelerators); each command's QAction is named "id<id>".
-    enum Command : int {
+    enum Command : int
+    {
         kCmdFont = 32771,
         kCmdTabStops = 32772,
         kCmdRootFilter = 32784,
@@ -155,8 +157,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    static constexpr const char* kCannotLoad =
-        "This program could not load the file.";
+    static constexpr const char* kCannotLoad = "This program could not load the file.";
     static constexpr int kMaxFaceName = 31;
 
     QAction* AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys = {});
@@ -192,7 +193,8 @@ private:
     std::map<int, QAction*> m_commands;
 
     // Editor settings.
-    struct LogFont {
+    struct LogFont
+    {
         int height = 0;  // 0: the system's fixed font, and nothing else is read or written
         int weight = 0;
         int italic = 0;

@@ -166,10 +166,9 @@ void CMainFrame::CreateCommands()
             });
 
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
-    connect(AddCommand(view, kCmdRootFilter, QStringLiteral("Set Files &Root && Filter...")), &QAction::triggered,
-            this, &CMainFrame::OnRootFilter);
-    connect(AddCommand(view, kCmdFont, QStringLiteral("Set &Font...")), &QAction::triggered, this,
-            &CMainFrame::OnFont);
+    connect(AddCommand(view, kCmdRootFilter, QStringLiteral("Set Files &Root && Filter...")), &QAction::triggered, this,
+            &CMainFrame::OnRootFilter);
+    connect(AddCommand(view, kCmdFont, QStringLiteral("Set &Font...")), &QAction::triggered, this, &CMainFrame::OnFont);
     connect(AddCommand(view, kCmdTabStops, QStringLiteral("Set &Tab Stops...")), &QAction::triggered, this,
             &CMainFrame::OnTabStops);
     connect(AddCommand(view, kCmdColor, QStringLiteral("Set &Color...")), &QAction::triggered, this,
@@ -179,9 +178,9 @@ void CMainFrame::CreateCommands()
     view->addSeparator();
     connect(AddCommand(view, kCmdNextPane, QStringLiteral("Next &Pane\tF6"), {QKeySequence(Qt::Key_F6)}),
             &QAction::triggered, this, [this] { OnNextPane(true); });
-    connect(AddCommand(nullptr, kCmdPreviousPane, QStringLiteral("Previous Pane"),
-                       {QKeySequence(Qt::SHIFT | Qt::Key_F6)}),
-            &QAction::triggered, this, [this] { OnNextPane(false); });
+    connect(
+        AddCommand(nullptr, kCmdPreviousPane, QStringLiteral("Previous Pane"), {QKeySequence(Qt::SHIFT | Qt::Key_F6)}),
+        &QAction::triggered, this, [this] { OnNextPane(false); });
     connect(AddCommand(view, kCmdNextWindow, QStringLiteral("Next &Window/Tab\tCtrl+Tab"),
                        {QKeySequence(Qt::CTRL | Qt::Key_Tab)}),
             &QAction::triggered, this, &CMainFrame::OnNextWindow);
@@ -191,9 +190,9 @@ void CMainFrame::CreateCommands()
             &QAction::triggered, this, &CMainFrame::OnDebugGo);
     connect(AddCommand(debug, kCmdSingleStep, QStringLiteral("Single S&tep\tF10"), {QKeySequence(Qt::Key_F10)}),
             &QAction::triggered, this, &CMainFrame::OnSingleStep);
-    connect(AddCommand(debug, kCmdStepOut, QStringLiteral("Step &Out\tShift-F11"),
-                       {QKeySequence(Qt::SHIFT | Qt::Key_F11)}),
-            &QAction::triggered, this, &CMainFrame::OnStepOut);
+    connect(
+        AddCommand(debug, kCmdStepOut, QStringLiteral("Step &Out\tShift-F11"), {QKeySequence(Qt::SHIFT | Qt::Key_F11)}),
+        &QAction::triggered, this, &CMainFrame::OnStepOut);
     connect(AddCommand(debug, kCmdBreak, QStringLiteral("&Break")), &QAction::triggered, this,
             [] { TheDebugger().Break(); });
     connect(AddCommand(debug, kCmdStop, QStringLiteral("Sto&p\tShift+F5"), {QKeySequence(Qt::SHIFT | Qt::Key_F5)}),
@@ -212,8 +211,8 @@ void CMainFrame::CreateCommands()
             &CMainFrame::OnQuickWatch);
     connect(AddCommand(debug, kCmdAddWatch, QStringLiteral("Add to &Variable Window...")), &QAction::triggered, this,
             &CMainFrame::OnAddWatch);
-    connect(AddCommand(debug, kCmdRemoveWatch, QStringLiteral("&Remove Selected Variable")), &QAction::triggered,
-            this, [this] { m_outputBar->RemoveWatch(); });
+    connect(AddCommand(debug, kCmdRemoveWatch, QStringLiteral("&Remove Selected Variable")), &QAction::triggered, this,
+            [this] { m_outputBar->RemoveWatch(); });
     connect(AddCommand(debug, kCmdEditWatch, QStringLiteral("&Edit Variable Name...")), &QAction::triggered, this,
             &CMainFrame::OnEditWatch);
 
@@ -263,11 +262,16 @@ void CMainFrame::CreateToolBar()
         Command(id)->setIcon(style->standardIcon(pixmap));
     // The rest from the desktop's icon theme, else a small drawn sign.
     const std::tuple<int, const char*, const char*> themeIcons[] = {
-        {kCmdSaveAll, "document-save-all", "S*"},     {kCmdPrint, "document-print", "P"},
-        {kCmdCut, "edit-cut", "X"},                   {kCmdCopy, "edit-copy", "C"},
-        {kCmdPaste, "edit-paste", "V"},               {kCmdFind, "edit-find", "F"},
-        {kCmdFindAgain, "go-next", "F3"},             {kCmdCascade, "window-duplicate", "[]"},
-        {kCmdTileHorizontally, "view-split-top-bottom", "="}, {kCmdTileVertically, "view-split-left-right", "||"},
+        {kCmdSaveAll, "document-save-all", "S*"},
+        {kCmdPrint, "document-print", "P"},
+        {kCmdCut, "edit-cut", "X"},
+        {kCmdCopy, "edit-copy", "C"},
+        {kCmdPaste, "edit-paste", "V"},
+        {kCmdFind, "edit-find", "F"},
+        {kCmdFindAgain, "go-next", "F3"},
+        {kCmdCascade, "window-duplicate", "[]"},
+        {kCmdTileHorizontally, "view-split-top-bottom", "="},
+        {kCmdTileVertically, "view-split-left-right", "||"},
     };
     for (const auto& [id, theme, sign] : themeIcons)
         Command(id)->setIcon(QIcon::fromTheme(QString::fromLatin1(theme), SignIcon(QString::fromLatin1(sign))));
@@ -316,8 +320,7 @@ void CMainFrame::UpdateCommands()
     enable(kCmdFindInFiles, !searching);
     enable(kCmdStopFind, searching);
     enable(kCmdBrowse, !debugger.IsIdle());
-    enable(kCmdSingleStep,
-           view != nullptr && (extension == "tws" ? !debugger.IsRunning() : debugger.IsPaused()));
+    enable(kCmdSingleStep, view != nullptr && (extension == "tws" ? !debugger.IsRunning() : debugger.IsPaused()));
     enable(kCmdStepOut, view != nullptr && debugger.IsPausedInCall());
     enable(kCmdToggleBreakpoint, view != nullptr && TakesBreakpoints(view->Document()));
     for (int id : {kCmdSaveAll, kCmdSave, kCmdSaveAs, kCmdClose, kCmdPrint, kCmdPrintPreview, kCmdUndo, kCmdCut,
@@ -408,8 +411,7 @@ void CMainFrame::OnBreakpoints()
         TheDebugger().ClearBreakpoints();
         BroadcastHint(CSspView::kHintRepaint);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -491,8 +493,8 @@ void CMainFrame::OnRootFilter()
 void CMainFrame::OnFont()
 {
     bool ok = false;
-    const QFont chosen = QFontDialog::getFont(&ok, m_font, this, QStringLiteral("Font"),
-                                              QFontDialog::DontUseNativeDialog);
+    const QFont chosen =
+        QFontDialog::getFont(&ok, m_font, this, QStringLiteral("Font"), QFontDialog::DontUseNativeDialog);
     if (!ok)
         return;
     m_font = chosen;
@@ -639,8 +641,8 @@ void CMainFrame::OnReplace()
     QTextCursor edit(view->document());
     edit.beginEditBlock();
     view->moveCursor(QTextCursor::Start);
-    const QTextDocument::FindFlags flags = m_findMatchCase ? QTextDocument::FindCaseSensitively
-                                                           : QTextDocument::FindFlags();
+    const QTextDocument::FindFlags flags =
+        m_findMatchCase ? QTextDocument::FindCaseSensitively : QTextDocument::FindFlags();
     while (view->find(m_findText, flags))
         view->textCursor().insertText(m_replaceText);
     edit.endEditBlock();

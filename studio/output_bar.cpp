@@ -143,7 +143,8 @@ CFileFindThread::Progress CFindResultList::ProgressPoster(const std::shared_ptr<
 {
     // The search reports after every file; only the latest report matters, so at most one waits
     // in the queue and carries whatever is latest when the user-interface thread takes it.
-    struct Latest {
+    struct Latest
+    {
         std::mutex lock;
         int searched = 0;
         std::string folder;
@@ -241,8 +242,7 @@ void COutputBar::AddWatch(const QString& name)
             break;
         }
     }
-    auto* item = new QTreeWidgetItem(
-        QStringList{name, ToQt(TheDebugger().GetWatchValue(FromQt(name)))});
+    auto* item = new QTreeWidgetItem(QStringList{name, ToQt(TheDebugger().GetWatchValue(FromQt(name)))});
     m_variables->insertTopLevelItem(0, item);
     m_variables->setCurrentItem(item);
     item->setSelected(true);

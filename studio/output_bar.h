@@ -18,7 +18,8 @@ class CQueuedTarget;
 
 // A read-only text pane that appends what it is given. When more than its limit of characters has
 // been written since the last reset, it empties itself and says so before the next text.
-class COutputPane : public QPlainTextEdit {
+class COutputPane : public QPlainTextEdit
+{
     Q_OBJECT
 public:
     COutputPane(int id, int limit, QWidget* parent = nullptr);
@@ -37,7 +38,8 @@ private:
 
 // The watch list: names and their values. Delete removes the selected watch; names are not edited
 // in place (the Edit Variable Name command does that).
-class CVariableList : public QTreeWidget {
+class CVariableList : public QTreeWidget
+{
     Q_OBJECT
 public:
     explicit CVariableList(QWidget* parent = nullptr);
@@ -51,7 +53,8 @@ protected:
 
 // The Find in Files results. It owns the stop flag of the search (1: no search runs, or stop was
 // asked for) and receives the search's texts on the user-interface thread.
-class CFindResultList : public QListWidget {
+class CFindResultList : public QListWidget
+{
     Q_OBJECT
 public:
     explicit CFindResultList(QWidget* parent = nullptr);
@@ -83,10 +86,17 @@ private:
     QString m_lastText;
 };
 
-class COutputBar : public QTabWidget {
+class COutputBar : public QTabWidget
+{
     Q_OBJECT
 public:
-    enum Tab { kDebugTab = 0, kRequestTab = 1, kVariablesTab = 2, kFindTab = 3 };
+    enum Tab
+    {
+        kDebugTab = 0,
+        kRequestTab = 1,
+        kVariablesTab = 2,
+        kFindTab = 3
+    };
     static constexpr int kDebugLimit = 524288;
     static constexpr int kRequestLimit = 8388608;
 

@@ -8,7 +8,8 @@
 
 #include "foundation/ascii_text.h"
 
-CSspDoc::CSspDoc(int newNumber) : m_title(QStringLiteral("twp%1").arg(newNumber)) {}
+CSspDoc::CSspDoc(int newNumber) : m_title(QStringLiteral("twp%1").arg(newNumber))
+{}
 
 std::string CSspDoc::GetExtension() const
 {

@@ -9,7 +9,8 @@
 
 #include <QString>
 
-class CSspDoc {
+class CSspDoc
+{
 public:
     // A new document, titled "twp<number>" until it is saved.
     explicit CSspDoc(int newNumber);

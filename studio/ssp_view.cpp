@@ -31,18 +31,10 @@ CSspView::CSspView(CMainFrame* frame, CSspDoc* doc, QWidget* parent)
 void CSspView::OnUpdate(int hint)
 {
     switch (hint) {
-    case kHintFont:
-        ApplyFont();
-        break;
-    case kHintTabStops:
-        ApplyTabStops();
-        break;
-    case kHintColors:
-        ApplyColors();
-        break;
-    default:
-        viewport()->update();
-        break;
+    case kHintFont: ApplyFont(); break;
+    case kHintTabStops: ApplyTabStops(); break;
+    case kHintColors: ApplyColors(); break;
+    default: viewport()->update(); break;
     }
 }
 
@@ -192,8 +184,9 @@ bool CSspView::FindNext(const QString& text, bool matchCase)
 void CSspView::contextMenuEvent(QContextMenuEvent* event)
 {
     QMenu menu(this);
-    const int commands[] = {CMainFrame::kCmdQuickWatch, CMainFrame::kCmdAddWatch, CMainFrame::kCmdToggleBreakpoint, 0,
-                            CMainFrame::kCmdCut,        CMainFrame::kCmdCopy,     CMainFrame::kCmdPaste};
+    const int commands[] = {
+        CMainFrame::kCmdQuickWatch, CMainFrame::kCmdAddWatch, CMainFrame::kCmdToggleBreakpoint, 0, CMainFrame::kCmdCut,
+        CMainFrame::kCmdCopy,       CMainFrame::kCmdPaste};
     for (int id : commands) {
         if (id == 0)
             menu.addSeparator();

@@ -10,11 +10,18 @@
 class CMainFrame;
 class CSspDoc;
 
-class CSspView : public QPlainTextEdit {
+class CSspView : public QPlainTextEdit
+{
     Q_OBJECT
 public:
     // Update hints that the frame broadcasts to every view.
-    enum Hint { kHintFont = 1, kHintTabStops = 2, kHintColors = 3, kHintRepaint = 4 };
+    enum Hint
+    {
+        kHintFont = 1,
+        kHintTabStops = 2,
+        kHintColors = 3,
+        kHintRepaint = 4
+    };
 
     CSspView(CMainFrame* frame, CSspDoc* doc, QWidget* parent = nullptr);
 

@@ -8,7 +8,8 @@
 
 class CMainFrame;
 
-class CStudioApp {
+class CStudioApp
+{
 public:
     static constexpr const char* kProfileOrganization = "Morvale";
     static constexpr const char* kProfileApplication = "twStudio";

@@ -21,23 +21,36 @@
 
 namespace {
 
-struct NamedColor {
+struct NamedColor
+{
     const char* name;
     QRgb rgb;
 };
 
 // The stock default palette's entries that the list offers, in list order.
 constexpr NamedColor kColors[] = {
-    {"Black", qRgb(0, 0, 0)},         {"Maroon", qRgb(128, 0, 0)},     {"Green", qRgb(0, 128, 0)},
-    {"Olive", qRgb(128, 128, 0)},     {"Navy", qRgb(0, 0, 128)},       {"Purple", qRgb(128, 0, 128)},
-    {"Teal", qRgb(0, 128, 128)},      {"Gray", qRgb(128, 128, 128)},   {"Silver", qRgb(192, 192, 192)},
-    {"Red", qRgb(255, 0, 0)},         {"Lime", qRgb(0, 255, 0)},       {"Yellow", qRgb(255, 255, 0)},
-    {"Blue", qRgb(0, 0, 255)},        {"Fuchsia", qRgb(255, 0, 255)},  {"Aqua", qRgb(0, 255, 255)},
-    {"White", qRgb(255, 255, 255)},   {"Automatic", 0},
+    {"Black", qRgb(0, 0, 0)},
+    {"Maroon", qRgb(128, 0, 0)},
+    {"Green", qRgb(0, 128, 0)},
+    {"Olive", qRgb(128, 128, 0)},
+    {"Navy", qRgb(0, 0, 128)},
+    {"Purple", qRgb(128, 0, 128)},
+    {"Teal", qRgb(0, 128, 128)},
+    {"Gray", qRgb(128, 128, 128)},
+    {"Silver", qRgb(192, 192, 192)},
+    {"Red", qRgb(255, 0, 0)},
+    {"Lime", qRgb(0, 255, 0)},
+    {"Yellow", qRgb(255, 255, 0)},
+    {"Blue", qRgb(0, 0, 255)},
+    {"Fuchsia", qRgb(255, 0, 255)},
+    {"Aqua", qRgb(0, 255, 255)},
+    {"White", qRgb(255, 255, 255)},
+    {"Automatic", 0},
 };
 
 // Draws an item of a colour list: the swatch from 5 to 45 pixels, the name at 50.
-class CColorItemDelegate : public QStyledItemDelegate {
+class CColorItemDelegate : public QStyledItemDelegate
+{
 public:
     CColorItemDelegate(CColorListBox* list) : QStyledItemDelegate(list), m_list(list) {}
 
@@ -49,8 +62,7 @@ public:
         painter->fillRect(swatch, ColorFromIndex(index.row(), m_list->IsForText()));
         painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
         painter->drawRect(swatch);
-        painter->drawText(option.rect.adjusted(50, 0, 0, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                          index.data().toString());
+        painter->drawText(option.rect.adjusted(50, 0, 0, 0), Qt::AlignVCenter | Qt::AlignLeft, index.data().toString());
         if (option.state & QStyle::State_HasFocus) {
             QStyleOptionFocusRect focus;
             focus.rect = option.rect;

@@ -18,7 +18,8 @@ class QLineEdit;
 QColor ColorFromIndex(int index, bool forText);
 
 // A list of the 17 colours, each drawn as a swatch and its name.
-class CColorListBox : public QListWidget {
+class CColorListBox : public QListWidget
+{
     Q_OBJECT
 public:
     static constexpr int kAutomatic = 16;
@@ -32,10 +33,16 @@ private:
     bool m_forText = true;
 };
 
-class CBreakpointsDlg : public QDialog {
+class CBreakpointsDlg : public QDialog
+{
     Q_OBJECT
 public:
-    enum Result { kGoTo = 1, kClearAll = 2, kClose = 3 };
+    enum Result
+    {
+        kGoTo = 1,
+        kClearAll = 2,
+        kClose = 3
+    };
     // `breakpoints`: the entries, each followed by "\n".
     CBreakpointsDlg(const std::string& breakpoints, QWidget* parent = nullptr);
     int ResultCode() const { return m_result; }
@@ -47,7 +54,8 @@ private:
     std::string m_selected;
 };
 
-class CDebuggerOptionsDlg : public QDialog {
+class CDebuggerOptionsDlg : public QDialog
+{
     Q_OBJECT
 public:
     CDebuggerOptionsDlg(const std::string& port, int ssl, QWidget* parent = nullptr);
@@ -61,7 +69,8 @@ private:
     QButtonGroup* m_type;
 };
 
-class CSetTabStops : public QDialog {
+class CSetTabStops : public QDialog
+{
     Q_OBJECT
 public:
     CSetTabStops(int tabStops, QWidget* parent = nullptr);
@@ -73,7 +82,8 @@ private:
     int m_tabStops;
 };
 
-class CSetColorDlg : public QDialog {
+class CSetColorDlg : public QDialog
+{
     Q_OBJECT
 public:
     CSetColorDlg(int textIndex, int backgroundIndex, QWidget* parent = nullptr);
@@ -85,7 +95,8 @@ private:
     CColorListBox* m_background;
 };
 
-class CRootFilterDlg : public QDialog {
+class CRootFilterDlg : public QDialog
+{
     Q_OBJECT
 public:
     CRootFilterDlg(const std::string& root, const std::string& filter, QWidget* parent = nullptr);
@@ -97,7 +108,8 @@ private:
     QLineEdit* m_filter;
 };
 
-class CFindInFilesDlg : public QDialog {
+class CFindInFilesDlg : public QDialog
+{
     Q_OBJECT
 public:
     CFindInFilesDlg(const std::string& what, const std::string& types, const std::string& folder,
@@ -112,7 +124,8 @@ private:
     QLineEdit* m_folder;
 };
 
-class CAddWatchDlg : public QDialog {
+class CAddWatchDlg : public QDialog
+{
     Q_OBJECT
 public:
     explicit CAddWatchDlg(QWidget* parent = nullptr);
@@ -122,7 +135,8 @@ private:
     QLineEdit* m_name;
 };
 
-class CGotoOffsetDlg : public QDialog {
+class CGotoOffsetDlg : public QDialog
+{
     Q_OBJECT
 public:
     explicit CGotoOffsetDlg(QWidget* parent = nullptr);
@@ -136,10 +150,15 @@ private:
 
 // Quick Watch (the value of a name in the paused run, recalculated on demand) and, in edit mode,
 // the renaming of a listed watch.
-class CQuickWatchDlg : public QDialog {
+class CQuickWatchDlg : public QDialog
+{
     Q_OBJECT
 public:
-    enum Mode { kQuickWatch = 1, kEdit = 2 };
+    enum Mode
+    {
+        kQuickWatch = 1,
+        kEdit = 2
+    };
     static constexpr const char* kOnlyWhenPaused = "Value can only be obtained when the debugger is paused.";
 
     CQuickWatchDlg(Mode mode, const QString& name, const QString& value, QWidget* parent = nullptr);
@@ -158,7 +177,8 @@ private:
 };
 
 // Find and Replace in the editor: the text, the replacement and whether case matters.
-class CFindReplaceDlg : public QDialog {
+class CFindReplaceDlg : public QDialog
+{
     Q_OBJECT
 public:
     CFindReplaceDlg(bool replace, const QString& text, const QString& replacement, bool matchCase,
@@ -176,7 +196,8 @@ private:
     bool m_all = false;
 };
 
-class CAboutDlg : public QDialog {
+class CAboutDlg : public QDialog
+{
     Q_OBJECT
 public:
     explicit CAboutDlg(QWidget* parent = nullptr);

@@ -5,100 +5,112 @@
 #include <utility>
 
 #include "foundation/log.h"
-#include "webserver/server_thread.h"
 #include "network/tls_server.h"
+#include "webserver/server_thread.h"
 
 CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure)
-    : m_pool(pool),
-      m_address(std::move(address)),
-      m_secure(secure),
-      m_startTime(static_cast<std::int64_t>(std::time(nullptr))),
-      m_port(port) {}
+    : m_pool(pool), m_address(std::move(address)), m_secure(secure),
+      m_startTime(static_cast<std::int64_t>(std::time(nullptr))), m_port(port)
+{}
 
-bool CListenerThread::WaitUntilRunning(int milliseconds) {
-  std::unique_lock lock(m_lock);
-  m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_running || m_finished; });
-  return m_running;
+bool CListenerThread::WaitUntilRunning(int milliseconds)
+{
+    std::unique_lock lock(m_lock);
+    m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_running || m_finished; });
+    return m_running;
 }
 
-void CListenerThread::Stop() {
-  std::lock_guard lock(m_lock);
-  m_stop = true;
-  m_listening.Close();
-  m_changed.notify_all();
-}
-
-bool CListenerThread::IsRunning() const {
-  std::lock_guard lock(m_lock);
-  return m_running;
-}
-
-int CListenerThread::GetPort() const {
-  std::lock_guard lock(m_lock);
-  return m_port;
-}
-
-bool CListenerThread::StopRequested() const {
-  std::lock_guard lock(m_lock);
-  return m_stop;
-}
-
-bool CListenerThread::BeginListening() {
-  int port;
-  {
+void CListenerThread::Stop()
+{
     std::lock_guard lock(m_lock);
-    port = m_port;
-  }
-  if (!m_listening.Listen(m_address, port)) {
-    TheLog().WriteLine("Web server failed to start.");
-    return false;
-  }
-  const int bound = m_listening.GetLocalPort();
-  std::lock_guard lock(m_lock);
-  // A Stop that came before the socket existed had nothing to shut down; honour it here.
-  if (m_stop) return false;
-  if (bound != 0) m_port = bound;
-  m_running = true;
-  m_changed.notify_all();
-  return true;
+    m_stop = true;
+    m_listening.Close();
+    m_changed.notify_all();
 }
 
-bool CListenerThread::InitInstance() {
-  CTcpSocket accepted;
-  accepted.SetTls(m_secure);
-  // The accepted connections' sockets need the TLS layer factory, credentials or not: without
-  // credentials a client fails its handshake rather than talk plain to a secure port.
-  if (m_secure) LoadSecurityInterface();
-  if (BeginListening()) {
-    while (!StopRequested()) {
-      if (m_listening.Accept(accepted)) {
-        HandOver(accepted);
-        continue;
-      }
-      if (StopRequested()) break;
-      TheLog().WriteLine("Listener failed to accept.");
-      std::unique_lock lock(m_lock);
-      m_changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMilliseconds), [this] { return m_stop; });
+bool CListenerThread::IsRunning() const
+{
+    std::lock_guard lock(m_lock);
+    return m_running;
+}
+
+int CListenerThread::GetPort() const
+{
+    std::lock_guard lock(m_lock);
+    return m_port;
+}
+
+bool CListenerThread::StopRequested() const
+{
+    std::lock_guard lock(m_lock);
+    return m_stop;
+}
+
+bool CListenerThread::BeginListening()
+{
+    int port;
+    {
+        std::lock_guard lock(m_lock);
+        port = m_port;
     }
-  }
-  m_listening.Close();
-  return false;
+    if (!m_listening.Listen(m_address, port)) {
+        TheLog().WriteLine("Web server failed to start.");
+        return false;
+    }
+    const int bound = m_listening.GetLocalPort();
+    std::lock_guard lock(m_lock);
+    // A Stop that came before the socket existed had nothing to shut down; honour it here.
+    if (m_stop)
+        return false;
+    if (bound != 0)
+        m_port = bound;
+    m_running = true;
+    m_changed.notify_all();
+    return true;
 }
 
-void CListenerThread::HandOver(CTcpSocket& accepted) {
-  std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted);
-  if (!thread) {
-    // The client sees its connection closed without a reply.
-    accepted.Close();
-    return;
-  }
-  if (!thread->Post(CServerThread::kServeRequest)) thread->AbandonConnection();
+bool CListenerThread::InitInstance()
+{
+    CTcpSocket accepted;
+    accepted.SetTls(m_secure);
+    // The accepted connections' sockets need the TLS layer factory, credentials or not: without
+    // credentials a client fails its handshake rather than talk plain to a secure port.
+    if (m_secure)
+        LoadSecurityInterface();
+    if (BeginListening()) {
+        while (!StopRequested()) {
+            if (m_listening.Accept(accepted)) {
+                HandOver(accepted);
+                continue;
+            }
+            if (StopRequested())
+                break;
+            TheLog().WriteLine("Listener failed to accept.");
+            std::unique_lock lock(m_lock);
+            m_changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMilliseconds), [this] { return m_stop; });
+        }
+    }
+    m_listening.Close();
+    return false;
 }
 
-int CListenerThread::ExitInstance(int quitCode) {
-  std::lock_guard lock(m_lock);
-  m_running = false;
-  m_finished = true;
-  m_changed.notify_all();
-  return quitCode;
+void CListenerThread::HandOver(CTcpSocket& accepted)
+{
+    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted);
+    if (!thread) {
+        // The client sees its connection closed without a reply.
+        accepted.Close();
+        return;
+    }
+    if (!thread->Post(CServerThread::kServeRequest))
+        thread->AbandonConnection();
+}
+
+int CListenerThread::ExitInstance(int quitCode)
+{
+    std::lock_guard lock(m_lock);
+    m_running = false;
+    m_finished = true;
+    m_changed.notify_all();
+    return quitCode;
 }

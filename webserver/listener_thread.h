@@ -13,56 +13,57 @@
 #include <mutex>
 #include <string>
 
-#include "platform/message_thread.h"
 #include "network/tcp_socket.h"
+#include "platform/message_thread.h"
 
 class CServerThreadPool;
 
-class CListenerThread final : public CMessageThread {
- public:
-  static constexpr int kStartWaitMilliseconds = 5000;
-  // The pause after an accept failure that is not the stop, so that a lasting failure (out of
-  // descriptors) neither spins a core nor floods the log.
-  static constexpr int kAcceptRetryMilliseconds = 100;
+class CListenerThread final : public CMessageThread
+{
+public:
+    static constexpr int kStartWaitMilliseconds = 5000;
+    // The pause after an accept failure that is not the stop, so that a lasting failure (out of
+    // descriptors) neither spins a core nor floods the log.
+    static constexpr int kAcceptRetryMilliseconds = 100;
 
-  // `secure` makes every accepted connection a TLS connection. Port 0 takes a free port.
-  CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure);
+    // `secure` makes every accepted connection a TLS connection. Port 0 takes a free port.
+    CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure);
 
-  // Waits until the accept loop runs (true) or the listener has given up (false).
-  bool WaitUntilRunning(int milliseconds);
-  // Makes the accept loop end: sets the stop flag and shuts the listening socket down, which
-  // wakes the pending accept. Any thread may call it, before or after the loop started.
-  void Stop();
-  bool IsRunning() const;
+    // Waits until the accept loop runs (true) or the listener has given up (false).
+    bool WaitUntilRunning(int milliseconds);
+    // Makes the accept loop end: sets the stop flag and shuts the listening socket down, which
+    // wakes the pending accept. Any thread may call it, before or after the loop started.
+    void Stop();
+    bool IsRunning() const;
 
-  const std::string& GetAddress() const { return m_address; }
-  // The port asked for, or once running, the port actually bound.
-  int GetPort() const;
-  bool IsSecure() const { return m_secure; }
-  // Seconds since 1970 at construction; the console shows it as the service's start.
-  std::int64_t GetStartTime() const { return m_startTime; }
+    const std::string& GetAddress() const { return m_address; }
+    // The port asked for, or once running, the port actually bound.
+    int GetPort() const;
+    bool IsSecure() const { return m_secure; }
+    // Seconds since 1970 at construction; the console shows it as the service's start.
+    std::int64_t GetStartTime() const { return m_startTime; }
 
- protected:
-  bool InitInstance() override;
-  int ExitInstance(int quitCode) override;
+protected:
+    bool InitInstance() override;
+    int ExitInstance(int quitCode) override;
 
- private:
-  bool BeginListening();
-  bool StopRequested() const;
-  void HandOver(CTcpSocket& accepted);
+private:
+    bool BeginListening();
+    bool StopRequested() const;
+    void HandOver(CTcpSocket& accepted);
 
-  CServerThreadPool& m_pool;
-  const std::string m_address;
-  const bool m_secure;
-  const std::int64_t m_startTime;
+    CServerThreadPool& m_pool;
+    const std::string m_address;
+    const bool m_secure;
+    const std::int64_t m_startTime;
 
-  // m_lock guards the fields below it and the stop's shutdown of m_listening.
-  mutable std::mutex m_lock;
-  std::condition_variable m_changed;
-  int m_port;
-  bool m_stop = false;
-  bool m_running = false;
-  bool m_finished = false;
+    // m_lock guards the fields below it and the stop's shutdown of m_listening.
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_port;
+    bool m_stop = false;
+    bool m_running = false;
+    bool m_finished = false;
 
-  CTcpSocket m_listening;
+    CTcpSocket m_listening;
 };

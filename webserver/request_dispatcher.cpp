@@ -13,9 +13,9 @@
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
 #include "language/ssp_engine.h"
+#include "network/tcp_socket.h"
 #include "platform/file_system.h"
 #include "webserver/ssp_request.h"
-#include "network/tcp_socket.h"
 
 namespace {
 
@@ -27,8 +27,7 @@ constexpr int kMsgHtmlGenerated = 163;
 constexpr const char* kInvalidAddress = "Invalid HTTP address.";
 constexpr const char* kScriptFolderRefused =
     ".tws files in a script folder are system files. They are not accessible from a web browser. ";
-constexpr const char* kLogFolderRefused =
-    "Log files are system files. They are not accessible from a web browser. ";
+constexpr const char* kLogFolderRefused = "Log files are system files. They are not accessible from a web browser. ";
 
 // A URL from a peer may hold a lone LF or other control bytes; in the log each shows as '?', so
 // that a request can never write a line of its own making into the log.
@@ -101,7 +100,8 @@ std::string ApplicationRootOf(const CSspRequest& request)
 
 // Raises the serving thread's priority to the highest for one page run; restores it afterwards.
 // Without the right to raise it, the run goes on at normal priority.
-class CPriorityBoost {
+class CPriorityBoost
+{
 public:
     explicit CPriorityBoost(bool wanted) : m_thread(static_cast<id_t>(gettid()))
     {
@@ -174,29 +174,22 @@ void CRequestDispatcher::DispatchRequest(CServerThread& thread, CSspRequest& req
     connection.DrainInput();
 
     switch (parseResult) {
-    case CSspRequest::kParseOk:
-        Route(thread, request);
-        break;
-    case CSspRequest::kParseInvalidAddress:
-        SendErrorPage(thread, request, kInvalidAddress, nullptr);
-        break;
+    case CSspRequest::kParseOk: Route(thread, request); break;
+    case CSspRequest::kParseInvalidAddress: SendErrorPage(thread, request, kInvalidAddress, nullptr); break;
     case CSspRequest::kParseTooLarge: {
         char text[160];
         std::snprintf(text, sizeof text, CMessageCatalog::Format(kMsgUploadTooLarge), TheServerConfig().m_maxUpload);
         SendErrorPage(thread, request, text, nullptr);
         break;
     }
-    case CSspRequest::kParseBroken:
-        break;
+    case CSspRequest::kParseBroken: break;
     case CSspRequest::kParseNoContentLength:
         SendErrorPage(thread, request, CMessageCatalog::Text(kMsgNoContentLength), nullptr);
         break;
     case CSspRequest::kParseNoMemory:
         SendErrorPage(thread, request, CMessageCatalog::Text(kMsgOutOfMemory), nullptr);
         break;
-    default:
-        SendErrorPage(thread, request, "Server Error.", nullptr);
-        break;
+    default: SendErrorPage(thread, request, "Server Error.", nullptr); break;
     }
     if (logHttp)
         TheLog().WriteLine("%s sent.", logLine.c_str());
@@ -255,9 +248,7 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
     }
     switch (result) {
     case kRunCompleted:
-    case kRunReturned:
-        response.CloseAndSend();
-        break;
+    case kRunReturned: response.CloseAndSend(); break;
     case kRunFailed:
         // A page that redirected inside an expression and failed later has answered already;
         // the browser has gone on to the redirect's target.

@@ -19,7 +19,8 @@
 class CSspEngine;
 class CSspRequest;
 
-class CRequestDispatcher : public CConnectionHandler {
+class CRequestDispatcher : public CConnectionHandler
+{
 public:
     // Bounds every wait for the peer while a connection is served.
     static constexpr int kConnectionTimeoutSeconds = 60;
@@ -46,8 +47,7 @@ public:
     void RunPage(CServerThread& thread, CSspRequest& request);
     // Answers `message` with the failed run's own error page, else the application's
     // "error.twp", else the built-in page; `failed` may be null.
-    void SendErrorPage(CServerThread& thread, CSspRequest& request, std::string_view message,
-                       const CSspEngine* failed);
+    void SendErrorPage(CServerThread& thread, CSspRequest& request, std::string_view message, const CSspEngine* failed);
 
     // The folder of generated files: <install>/tmp, created when missing; the installation
     // folder itself when it cannot be.

@@ -29,7 +29,8 @@ bool IsPartHeaderSeparator(char c)
 //   Content-Disposition: form-data; name="field"; filename="C:\My Files\a b.txt"
 // The line is split into words at blanks, ';', '=' and '"'; the word after "name" is the field
 // name. A file name runs to the next '=' or '"', so it may hold blanks and ';'.
-struct PartNames {
+struct PartNames
+{
     std::string_view name;
     std::string_view fileName;
     bool found = false;

@@ -12,7 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-class CRequestFields {
+class CRequestFields
+{
 public:
     // Results of GetUploadedFile.
     static constexpr int kUploadOk = 0;
@@ -80,7 +81,8 @@ private:
     void AddQueryFields();
 
     // Where a file's bytes lie in the body: [start, end).
-    struct UploadRange {
+    struct UploadRange
+    {
         std::size_t start = 0;
         std::size_t end = 0;
     };
@@ -95,6 +97,6 @@ private:
     std::size_t m_capacity = 0;
     std::size_t m_length = 0;
     std::string m_query;
-    ValueMap m_values;                                           // lower-cased name -> value
-    std::unordered_map<std::string, UploadRange> m_uploads;      // lower-cased name -> file bytes
+    ValueMap m_values;                                       // lower-cased name -> value
+    std::unordered_map<std::string, UploadRange> m_uploads;  // lower-cased name -> file bytes
 };

@@ -4,9 +4,9 @@
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
 #include "foundation/server_config.h"
-#include "platform/file_system.h"
-#include "network/tcp_socket.h"
 #include "foundation/url_encoding.h"
+#include "network/tcp_socket.h"
+#include "platform/file_system.h"
 
 #include <algorithm>
 #include <atomic>
@@ -90,7 +90,12 @@ bool HasAttachmentSegment(std::string_view urlPath)
 // What a Content-Length word says: a length, none (the word begins with no digit, or the number
 // is negative, so it is answered as a missing header), or one too large for any body (beyond the
 // 64-bit range, which must not wrap around to a small size).
-enum class LengthWord { kLength, kNone, kTooLarge };
+enum class LengthWord
+{
+    kLength,
+    kNone,
+    kTooLarge
+};
 
 // The leading decimal number of a Content-Length word, as atoi reads it, but in 64 bits.
 LengthWord ParseContentLength(std::string_view word, std::int64_t& length)
@@ -118,7 +123,8 @@ int FirstDigitValue(std::string_view word)
 }
 
 // Bounds every wait of the connection by the request's deadline for as long as it is read.
-class CRequestDeadline {
+class CRequestDeadline
+{
 public:
     CRequestDeadline(CTcpSocket& connection, std::chrono::steady_clock::time_point deadline, int seconds)
         : m_connection(connection)
@@ -138,7 +144,8 @@ private:
 
 }  // namespace
 
-CSspRequest::CSspRequest(CTcpSocket* connection) : m_connection(connection) {}
+CSspRequest::CSspRequest(CTcpSocket* connection) : m_connection(connection)
+{}
 
 void CSspRequest::EnableHttpsHint(bool on)
 {
@@ -275,7 +282,8 @@ int CSspRequest::ReceiveBody(char* buffer, std::int64_t length)
                 return kParseBroken;
             continue;
         }
-        const int got = m_connection->Recv(buffer + received, static_cast<int>(std::min(length - received, kBodyPiece)));
+        const int got =
+            m_connection->Recv(buffer + received, static_cast<int>(std::min(length - received, kBodyPiece)));
         if (got <= 0)
             return kParseBroken;
         received += got;
@@ -386,11 +394,11 @@ bool CSspRequest::GetField(std::string_view name, std::string& value) const
     return m_fields.GetValue(name, value);
 }
 
-int CSspRequest::GetUploadedFile(std::string_view name, std::string& fileName,
-                                 std::vector<unsigned char>& block) const
+int CSspRequest::GetUploadedFile(std::string_view name, std::string& fileName, std::vector<unsigned char>& block) const
 {
     static_assert(kUploadOk == CRequestFields::kUploadOk && kUploadNoFileData == CRequestFields::kUploadNoFileData &&
-                  kUploadNoMemory == CRequestFields::kUploadNoMemory && kUploadNoField == CRequestFields::kUploadNoField);
+                  kUploadNoMemory == CRequestFields::kUploadNoMemory &&
+                  kUploadNoField == CRequestFields::kUploadNoField);
     return m_fields.GetUploadedFile(name, fileName, block);
 }
 

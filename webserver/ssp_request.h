@@ -25,14 +25,16 @@ class CTcpSocket;
 // beyond that a body goes on only while each window of rateWindowSeconds brings at least
 // minBytesPerWindow bytes (about 1 KB/s), so a large upload over a slow line still arrives but a
 // body sent a byte at a time does not hold the thread for the length of the upload limit.
-struct CRequestTimeLimits {
+struct CRequestTimeLimits
+{
     int firstByteSeconds = 10;
     int requestSeconds = 60;
     int rateWindowSeconds = 10;
     int minBytesPerWindow = 10240;
 };
 
-class CSspRequest : public CSspRequestObject {
+class CSspRequest : public CSspRequestObject
+{
 public:
     // Results of Parse.
     static constexpr int kParseOk = 0;
@@ -61,8 +63,7 @@ public:
     // The form field's value (CRequestFields::GetValue).
     bool GetField(std::string_view name, std::string& value) const override;
     // The uploaded file of a form field (CRequestFields::GetUploadedFile).
-    int GetUploadedFile(std::string_view name, std::string& fileName,
-                        std::vector<unsigned char>& block) const override;
+    int GetUploadedFile(std::string_view name, std::string& fileName, std::vector<unsigned char>& block) const override;
     // The cookie's URL-decoded value, "" when the request has none of that name (case counts).
     std::string GetCookie(std::string_view name) const override;
     // A request that came over a connection; its peer's address.

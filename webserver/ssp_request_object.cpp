@@ -3,10 +3,10 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 #include "network/tcp_socket.h"
 
 #include <string_view>
@@ -18,7 +18,8 @@ constexpr int kMissingFieldName = 13;
 constexpr int kNotRequestMember = 72;
 constexpr int kWrongParameterCount = 143;
 
-enum class Member {
+enum class Member
+{
     FieldExist,
     FieldSize,
     FieldValue,
@@ -97,51 +98,27 @@ void CSspRequest::InvokeMethod(CSspCall& call, CSspValue& value)
     }
 
     switch (*member) {
-    case Member::FieldExist:
-        value.SetInteger(m_fields.Exists(FieldName(call)) ? 1 : 0);
-        return;
-    case Member::FieldSize:
-        value.SetInteger(m_fields.GetLength(FieldName(call)));
-        return;
+    case Member::FieldExist: value.SetInteger(m_fields.Exists(FieldName(call)) ? 1 : 0); return;
+    case Member::FieldSize: value.SetInteger(m_fields.GetLength(FieldName(call))); return;
     case Member::FieldValue: {
         std::string field;
         m_fields.GetValue(FieldName(call), field);
         value.SetString(std::move(field));
         return;
     }
-    case Member::BrowserType:
-        value.SetString(m_browserType);
-        return;
-    case Member::BrowserVerMajor:
-        value.SetInteger(m_browserMajor);
-        return;
-    case Member::BrowserVerMinor:
-        value.SetInteger(m_browserMinor);
-        return;
+    case Member::BrowserType: value.SetString(m_browserType); return;
+    case Member::BrowserVerMajor: value.SetInteger(m_browserMajor); return;
+    case Member::BrowserVerMinor: value.SetInteger(m_browserMinor); return;
     case Member::IpAddress:
         value.SetString(m_connection != nullptr ? m_connection->GetPeerAddress() : std::string());
         return;
-    case Member::Host:
-        value.SetString(m_host);
-        return;
-    case Member::Referer:
-        value.SetString(m_referer);
-        return;
-    case Member::AllHeaders:
-        value.SetString(m_allHeaders);
-        return;
-    case Member::Via:
-        value.SetString(m_via);
-        return;
-    case Member::UrlPath:
-        value.SetString(GetUrlFolder());
-        return;
-    case Member::Url:
-        value.SetString(m_urlPath);
-        return;
-    case Member::UrlFull:
-        value.SetString(m_fullUrl);
-        return;
+    case Member::Host: value.SetString(m_host); return;
+    case Member::Referer: value.SetString(m_referer); return;
+    case Member::AllHeaders: value.SetString(m_allHeaders); return;
+    case Member::Via: value.SetString(m_via); return;
+    case Member::UrlPath: value.SetString(GetUrlFolder()); return;
+    case Member::Url: value.SetString(m_urlPath); return;
+    case Member::UrlFull: value.SetString(m_fullUrl); return;
     case Member::Protocol:
         value.SetString(m_connection == nullptr ? "sspRun" : m_connection->IsTls() ? "https" : "http");
         return;

@@ -14,9 +14,9 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_value.h"
 #include "foundation/url_encoding.h"
+#include "network/tcp_socket.h"
 #include "platform/file_descriptor.h"
 #include "platform/file_system.h"
-#include "network/tcp_socket.h"
 
 namespace {
 
@@ -70,7 +70,8 @@ std::string FormatDateValue(std::int64_t time, const std::string& format)
 
 }  // namespace
 
-CSspResponse::CSspResponse(CTcpSocket* connection) : m_connection(connection) {}
+CSspResponse::CSspResponse(CTcpSocket* connection) : m_connection(connection)
+{}
 
 CSspResponse::~CSspResponse()
 {
@@ -152,8 +153,8 @@ void CSspResponse::WriteBinary(const void* bytes, std::size_t length)
 
 void CSspResponse::WriteValue(const CSspValue& value)
 {
-    std::string text = value.IsDate() && value.m_time > 0 ? FormatDateValue(value.m_time, m_dateTimeFormat)
-                                                          : value.ToString();
+    std::string text =
+        value.IsDate() && value.m_time > 0 ? FormatDateValue(value.m_time, m_dateTimeFormat) : value.ToString();
     if (!text.empty())
         WriteText(text);
 }
@@ -313,7 +314,8 @@ int CSspResponse::Send(const std::string& filePath)
     // Non-blocking, so that opening a FIFO never waits for a writer; only a regular file is sent,
     // never a folder or a device that could be read without end.
     const int fd = open(filePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
+    struct stat info
+    {};
     int error = 0;
     if (fd < 0)
         error = errno;
@@ -392,8 +394,8 @@ void CSspResponse::SendHtml(std::string_view title, std::string_view body)
 {
     std::string page = "<HTML>\r\n<HEAD><TITLE>";
     page.append(title).append("</TITLE></HEAD>\r\n<BODY>").append(body).append("</BODY>\r\n</HTML>\r\n");
-    std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                           std::to_string(page.size()) + "\r\n\r\n";
+    std::string response =
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n";
     if (!m_headOnly)
         response += page;
     m_connection->Send(response.data(), static_cast<int>(response.size()));

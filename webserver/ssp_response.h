@@ -29,7 +29,8 @@ class CTcpSocket;
 // Where twStudio sees what a debugged request received and produced; twServer installs none.
 using CEchoHook = std::function<void(std::string_view text)>;
 
-class CSspResponse : public CSspOutputSink {
+class CSspResponse : public CSspOutputSink
+{
 public:
     // Output beyond this size goes to the output file.
     static constexpr std::size_t kSpillSize = 65536;
@@ -122,13 +123,20 @@ public:
     void SetDateTimeFormat(std::string format) { m_dateTimeFormat = std::move(format); }
 
 private:
-    struct Cookie {
+    struct Cookie
+    {
         std::string name;
         std::string value;
         std::string expires;
         std::string path;
     };
-    enum class Output { NotStarted, Open, Closed, Failed };
+    enum class Output
+    {
+        NotStarted,
+        Open,
+        Closed,
+        Failed
+    };
 
     // Starts the output on the first write; false once it is closed or lost.
     bool TakesOutput();
@@ -152,9 +160,9 @@ private:
     const CEchoHook* m_echo = nullptr;
 
     std::string m_outputPath;
-    int m_file = -1;             // the output file, once output spilled to disk
+    int m_file = -1;  // the output file, once output spilled to disk
     std::int64_t m_fileLength = 0;
-    std::string m_pending;       // output not yet in the file
+    std::string m_pending;  // output not yet in the file
     Output m_output = Output::NotStarted;
 
     std::vector<Cookie> m_cookies;

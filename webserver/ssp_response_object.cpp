@@ -7,15 +7,15 @@
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
+#include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
-#include "foundation/script_error.h"
 
 namespace {
 
-
-enum class Member {
+enum class Member
+{
     Redirect,
     Write,
     Expires,
@@ -30,16 +30,11 @@ enum class Member {
 };
 
 constexpr std::pair<std::string_view, Member> kMembers[] = {
-    {"redirect", Member::Redirect},
-    {"write", Member::Write},
-    {"Expires", Member::Expires},
-    {"ContentType", Member::ContentType},
-    {"Charset", Member::Charset},
-    {"DateTimeOutputFormat", Member::DateTimeOutputFormat},
-    {"AddHeader", Member::AddHeader},
-    {"setCookie", Member::SetCookie},
-    {"error", Member::Error},
-    {"content", Member::Content},
+    {"redirect", Member::Redirect},   {"write", Member::Write},
+    {"Expires", Member::Expires},     {"ContentType", Member::ContentType},
+    {"Charset", Member::Charset},     {"DateTimeOutputFormat", Member::DateTimeOutputFormat},
+    {"AddHeader", Member::AddHeader}, {"setCookie", Member::SetCookie},
+    {"error", Member::Error},         {"content", Member::Content},
     {"clear", Member::Clear},
 };
 
@@ -106,15 +101,9 @@ void CSspResponse::InvokeMethod(CSspCall& call, CSspValue& result)
         CheckCookieTexts(call.GetParamStr(0), OptionalArgument(call, 2), OptionalArgument(call, 3), call.m_position);
         AddCookie(call.GetParamStr(0), call.GetParamStr(1), OptionalArgument(call, 2), OptionalArgument(call, 3));
         break;
-    case Member::Error:
-        result.SetString(m_errorText);
-        return;
-    case Member::Content:
-        result.SetString(GetOutputText());
-        return;
-    case Member::Clear:
-        ClearOutput();
-        break;
+    case Member::Error: result.SetString(m_errorText); return;
+    case Member::Content: result.SetString(GetOutputText()); return;
+    case Member::Clear: ClearOutput(); break;
     }
     result.SetInteger(1);
 }

@@ -14,13 +14,14 @@
 #include "console/certificate_request.h"
 #include "console/report_list.h"
 #include "console/security_page.h"
+#include "network/certificate_store.h"
 #include "tests/console/gui_test_support.h"
 #include "tests/network/test_certificates.h"
-#include "network/certificate_store.h"
 
 namespace {
 
-class CertificatesTest : public ::testing::Test {
+class CertificatesTest : public ::testing::Test
+{
 protected:
     std::string Path() const { return m_folder.Path(); }
     std::string Certs() const { return Path() + "/certs"; }
@@ -41,8 +42,9 @@ protected:
     bool Sign(const std::string& request, const std::string& answer)
     {
         return m_authority.MakeSelfSigned("ca", "/CN=Example CA", "0x01") &&
-               RunProgram({"openssl", "x509", "-req", "-in", request, "-CA", m_authority.CertificatePath("ca"), "-CAkey",
-                           m_authority.KeyPath("ca"), "-set_serial", "0x0A1B2C", "-days", "30", "-out", answer},
+               RunProgram({"openssl", "x509", "-req", "-in", request, "-CA", m_authority.CertificatePath("ca"),
+                           "-CAkey", m_authority.KeyPath("ca"), "-set_serial", "0x0A1B2C", "-days", "30", "-out",
+                           answer},
                           Path() + "/openssl.out") == 0;
     }
 
@@ -59,7 +61,8 @@ TEST_F(CertificatesTest, ARequestNamesTheSubjectAndItsAnswerInstallsWithTheWaiti
     const std::string request = ReadWholeFile(Path() + "/cert_req.txt");
     EXPECT_EQ(request.rfind("-----BEGIN CERTIFICATE REQUEST-----\r\n", 0), 0u);
     EXPECT_NE(request.find("-----END CERTIFICATE REQUEST-----\r\n"), std::string::npos);
-    struct stat key {};
+    struct stat key
+    {};
     ASSERT_EQ(stat((Certs() + "/requests/www.key").c_str(), &key), 0);
     EXPECT_EQ(key.st_mode & 0777, 0600u);
 
@@ -83,9 +86,10 @@ TEST_F(CertificatesTest, ARequestNamesTheSubjectAndItsAnswerInstallsWithTheWaiti
     EXPECT_NE(ReadWholeFile(listing.entries[0].path).find("PRIVATE KEY"), std::string::npos);
 
     EXPECT_FALSE(InstallCertificateFile(Path() + "/certnew.cer", Certs(), message)) << "installed already";
-    EXPECT_EQ(message, "No pending certificate request matches the certificate in " + Path() +
-                           "/certnew.cer.\nProbably the certificate request was not generated on this\ncomputer, or the "
-                           "certificate has already been installed.");
+    EXPECT_EQ(message,
+              "No pending certificate request matches the certificate in " + Path() +
+                  "/certnew.cer.\nProbably the certificate request was not generated on this\ncomputer, or the "
+                  "certificate has already been installed.");
 }
 
 TEST_F(CertificatesTest, AFailedRequestLeavesAnExistingFileAlone)

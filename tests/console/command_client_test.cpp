@@ -20,7 +20,8 @@
 
 namespace {
 
-class CommandClientTest : public ::testing::Test {
+class CommandClientTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -64,7 +65,8 @@ TEST_F(CommandClientTest, AConnectionCutByTheServerFailsWithoutALogLine)
     EXPECT_TRUE(m_log.Entries().empty()) << m_log.Entries().front();
 }
 
-class ServerCommandTest : public ::testing::Test {
+class ServerCommandTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -151,9 +153,9 @@ TEST(CommandClientLifeTest, OneCommandAtATimeAndDestroyingTheClientCutsItsWaitSh
     ASSERT_TRUE(client->Start("127.0.0.1", silent.Port(), CConsoleCommand::GetTask(),
                               [&answers](CCommandReply) { ++answers; }));
     EXPECT_TRUE(client->Busy());
-    EXPECT_FALSE(client->Start("127.0.0.1", silent.Port(), CConsoleCommand::GetReq(),
-                               [&answers](CCommandReply) { ++answers; }))
-        << "a second command waits for the first";
+    EXPECT_FALSE(client->Start("127.0.0.1", silent.Port(), CConsoleCommand::GetReq(), [&answers](CCommandReply) {
+        ++answers;
+    })) << "a second command waits for the first";
     const auto destroying = std::chrono::steady_clock::now();
     client.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - destroying, std::chrono::seconds(kCommandTimeoutSeconds))

@@ -19,7 +19,8 @@
 
 namespace {
 
-class CommandLineTest : public ::testing::Test {
+class CommandLineTest : public ::testing::Test
+{
 protected:
     void SetUp() override { setenv("TW_INSTALL_DIR", m_install.Path().c_str(), 1); }
     void TearDown() override
@@ -88,7 +89,8 @@ TEST_F(CommandLineTest, UnknownSwitchesShowTheUsageInsteadOfOpeningAWindow)
     m_install.WriteSettings("");
     const std::string output = m_tools.Path() + "/output.txt";
     EXPECT_EQ(RunConsole({"--bogus"}, output), 2);
-    EXPECT_EQ(ReadWholeFile(output).rfind("Usage: twConsole [-start | -stop | -compact", 0), 0u) << ReadWholeFile(output);
+    EXPECT_EQ(ReadWholeFile(output).rfind("Usage: twConsole [-start | -stop | -compact", 0), 0u)
+        << ReadWholeFile(output);
     EXPECT_EQ(RunConsole({"-help"}, output), 0);
     EXPECT_NE(ReadWholeFile(output).find("-compact"), std::string::npos);
 

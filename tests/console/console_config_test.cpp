@@ -13,13 +13,14 @@
 #include "foundation/server_config.h"
 #include "foundation/server_settings.h"
 #include "tests/console/console_test_support.h"
+#include "tests/network/test_certificates.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
-#include "tests/network/test_certificates.h"
 
 namespace {
 
-class ConsoleConfigTest : public ::testing::Test {
+class ConsoleConfigTest : public ::testing::Test
+{
 protected:
     std::string SettingsPath() const { return m_folder.Path() + "/settings.conf"; }
     void WriteSettings(const std::string& text) const { std::ofstream(SettingsPath()) << text; }
@@ -222,15 +223,9 @@ void SetEveryEditedSetting(CServerConfig& config)
         if (!setting.consoleWrites)
             continue;
         switch (setting.kind) {
-        case SettingKind::kText:
-            config.*setting.text = std::string(setting.name) + " =\\ v\nw";
-            break;
-        case SettingKind::kNumber:
-            config.*setting.number = 100 + 7 * row;
-            break;
-        case SettingKind::kFlag:
-            config.*setting.number = setting.defaultNumber ? 0 : 1;
-            break;
+        case SettingKind::kText: config.*setting.text = std::string(setting.name) + " =\\ v\nw"; break;
+        case SettingKind::kNumber: config.*setting.number = 100 + 7 * row; break;
+        case SettingKind::kFlag: config.*setting.number = setting.defaultNumber ? 0 : 1; break;
         }
     }
 }
@@ -412,7 +407,8 @@ TEST_F(ConsoleConfigTest, AnUnreadableStoreFailsTheLoadAndIsNotWritten)
     for (const std::string& entry : log.Entries())
         naming += entry.find(named) != std::string::npos ? 1 : 0;
     EXPECT_EQ(naming, 2);
-    struct stat info {};
+    struct stat info
+    {};
     ASSERT_EQ(stat(SettingsPath().c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
 }

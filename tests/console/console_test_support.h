@@ -20,7 +20,8 @@
 // every call, one line each, in "calls". The unit exists while its file lies in the unit folder
 // (TW_SYSTEMD_UNIT_DIR); "start-fails" makes starts fail, "stays-active" makes stops hang, and
 // "starting" answers the next query with "activating" once.
-class CFakeSystemctl {
+class CFakeSystemctl
+{
 public:
     explicit CFakeSystemctl(const std::string& folder) : m_folder(folder)
     {
@@ -60,7 +61,10 @@ esac
     std::string UnitFolder() const { return m_folder + "/units"; }
     std::string UnitPath() const { return UnitFolder() + "/TarnwickServer3.service"; }
     std::string Calls() const { return ReadWholeFile(m_folder + "/calls"); }
-    void Set(const std::string& file, const std::string& text = "") const { std::ofstream(m_folder + "/" + file) << text; }
+    void Set(const std::string& file, const std::string& text = "") const
+    {
+        std::ofstream(m_folder + "/" + file) << text;
+    }
     // The installed service, as the console would have written it.
     void InstallUnit(const std::string& text = "[Unit]\nDescription=TarnwickServer3\n") const
     {
@@ -73,7 +77,8 @@ private:
 
 // A listening socket on 127.0.0.1:port (0: a free port), closed with the object. Port() is 0 when
 // the port could not be bound.
-class CListeningPort {
+class CListeningPort
+{
 public:
     explicit CListeningPort(int port = 0)
     {

@@ -29,7 +29,8 @@
 
 namespace {
 
-class DatabaseDialogsTest : public ::testing::Test {
+class DatabaseDialogsTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -192,8 +193,8 @@ TEST_F(DatabaseDialogsTest, EveryStatementOfAScriptRunsAndEachFailureIsReported)
     ASSERT_EQ(m_answers.Messages().size(), 2u);
     EXPECT_EQ(m_answers.Messages()[0].rfind("CREATE TABLE t_two (again INT)\n", 0), 0u) << m_answers.Messages()[0];
     EXPECT_NE(m_answers.Messages()[0].find("already exists"), std::string::npos) << "the driver's own message";
-    EXPECT_EQ(m_answers.Messages()[1].rfind("7 statements ran, 1 failed. Failed:\n\nCREATE TABLE t_two (again INT)\n", 0),
-              0u)
+    EXPECT_EQ(
+        m_answers.Messages()[1].rfind("7 statements ran, 1 failed. Failed:\n\nCREATE TABLE t_two (again INT)\n", 0), 0u)
         << m_answers.Messages()[1];
     for (const char* table : {"t_one", "t_two", "t_three", "t_last"})
         EXPECT_NO_THROW(database.ExecuteSQL(std::string("SELECT * FROM ") + table)) << table;
@@ -201,14 +202,16 @@ TEST_F(DatabaseDialogsTest, EveryStatementOfAScriptRunsAndEachFailureIsReported)
     database.ExecuteSQL("INSERT INTO t_one (id) VALUES (5)");
     database.ExecuteSQL("CREATE TABLE t_check (x INT UNIQUE)");
     database.ExecuteSQL("INSERT INTO t_check SELECT x FROM t_two");
-    EXPECT_THROW(database.ExecuteSQL("INSERT INTO t_check VALUES (5)"), CDbException) << "the trigger was created whole";
+    EXPECT_THROW(database.ExecuteSQL("INSERT INTO t_check VALUES (5)"), CDbException)
+        << "the trigger was created whole";
 
     m_answers.Clear();
     dialog.findChild<QPlainTextEdit*>("id1127")->setPlainText("CREATE TABLE t_more (x INT)");
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_TRUE(m_answers.Messages().empty()) << m_answers.LastMessage();
-    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(), "All done, click OK to continue. 1 statement ran, 0 failed.");
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(),
+              "All done, click OK to continue. 1 statement ran, 0 failed.");
 }
 
 TEST_F(DatabaseDialogsTest, TheDatabasePageChangesTheDataSourceAndCompactsOnlyAStoppedSqliteFile)
@@ -239,12 +242,14 @@ TEST_F(DatabaseDialogsTest, TheDatabasePageChangesTheDataSourceAndCompactsOnlyAS
     CStopEvent running;
     ASSERT_TRUE(running.Create(m_install.StopEventPath()));
     page->Compact(connect);
-    EXPECT_EQ(m_answers.LastMessage(), "You need to shutdown Tarnwick Server \nbefore you can compact the SQLite database file.");
+    EXPECT_EQ(m_answers.LastMessage(),
+              "You need to shutdown Tarnwick Server \nbefore you can compact the SQLite database file.");
     running.Close();
     page->Compact(connect);
     EXPECT_EQ(m_answers.LastMessage(), "Database file has been compacted.");
     page->Compact("ODBC;DSN=tw3;Database=" + Path() + "/data/gone.db");
-    EXPECT_EQ(m_answers.LastMessage().rfind("Failed to compact the database file", 0), 0u) << "a failure is not reported as done";
+    EXPECT_EQ(m_answers.LastMessage().rfind("Failed to compact the database file", 0), 0u)
+        << "a failure is not reported as done";
 }
 
 }  // namespace

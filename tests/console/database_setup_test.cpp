@@ -9,13 +9,14 @@
 #include "console/odbc_admin.h"
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
-#include "tests/support/temp_folder.h"
 #include "tests/network/test_certificates.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 // Answers the checks' questions from a script and records what they asked.
-class CScriptedUi : public CDatabaseSetupUi {
+class CScriptedUi : public CDatabaseSetupUi
+{
 public:
     std::deque<std::string> choices;  // data sources to choose; an empty queue cancels
     bool createTables = false;        // run the offered script and end with OK
@@ -44,7 +45,8 @@ public:
     void ShowError(const std::string& text) override { errors.push_back(text); }
 };
 
-class DatabaseSetupTest : public ::testing::Test {
+class DatabaseSetupTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -77,7 +79,8 @@ TEST(ConnectionValueTest, KeysAreFoundWithoutRegardToCaseAndReplacedInPlace)
 
 TEST_F(DatabaseSetupTest, IniChangesKeepCommentsAndDriversComeFromTheSystemRegistry)
 {
-    std::ofstream(Path() + "/etc/odbc.ini") << "# the administrator's note\n[first]\nDriver=SQLite3\n\n[ODBC]\nTrace=No\n";
+    std::ofstream(Path() + "/etc/odbc.ini")
+        << "# the administrator's note\n[first]\nDriver=SQLite3\n\n[ODBC]\nTrace=No\n";
     std::ofstream(Path() + "/system-odbcinst.ini") << "[Lite]\nDescription=lite\nDriver=libsqlite3odbc.so\n";
     setenv("TW_SYSTEM_ODBCINST", (Path() + "/system-odbcinst.ini").c_str(), 1);
 

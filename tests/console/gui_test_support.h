@@ -15,14 +15,15 @@
 #include <vector>
 
 #include <QAbstractButton>
-#include <QElapsedTimer>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTimer>
 
 #include "tests/support/temp_folder.h"
 
-class CQtEnvironment : public ::testing::Environment {
+class CQtEnvironment : public ::testing::Environment
+{
 public:
     void SetUp() override
     {
@@ -54,7 +55,8 @@ inline const bool kQtEnvironmentAdded = (::testing::AddGlobalTestEnvironment(new
 // the next queued button (OK, or Yes for a question, when the queue is empty); any other modal
 // dialog goes to the next queued handler, which fills it in and closes it (rejected when there is
 // none).
-class CModalAnswerer {
+class CModalAnswerer
+{
 public:
     using DialogHandler = std::function<void(QWidget* dialog)>;
 

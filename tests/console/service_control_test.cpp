@@ -12,7 +12,8 @@
 
 namespace {
 
-class ServiceControlTest : public ::testing::Test {
+class ServiceControlTest : public ::testing::Test
+{
 protected:
     void SetUp() override { CServiceControl::SetPollInterval(std::chrono::milliseconds(10)); }
 
@@ -113,16 +114,18 @@ TEST_F(ServiceControlTest, TheConsoleStartsAndStopsTheServiceInServiceMode)
 
     m_systemctl.Set("stays-active");
     EXPECT_FALSE(console.StopServer(message));
-    EXPECT_EQ(message, "Failed to stop Tarnwick Server system service (systemd).\nPlease check log file for errors. Failed to "
-                       "wait for the service to stop.\n");
+    EXPECT_EQ(message,
+              "Failed to stop Tarnwick Server system service (systemd).\nPlease check log file for errors. Failed to "
+              "wait for the service to stop.\n");
     std::remove((m_folder.Path() + "/stays-active").c_str());
     EXPECT_TRUE(console.StopServer(message)) << message;
     EXPECT_FALSE(console.IsServerRunning());
 
     m_systemctl.Set("start-fails");
     EXPECT_FALSE(console.StartServer(message));
-    EXPECT_EQ(message, "Failed to start Tarnwick Server system service (systemd) twServer.\nJob for TarnwickServer3.service "
-                       "failed.");
+    EXPECT_EQ(message,
+              "Failed to start Tarnwick Server system service (systemd) twServer.\nJob for TarnwickServer3.service "
+              "failed.");
 }
 
 }  // namespace

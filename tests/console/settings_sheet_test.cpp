@@ -30,9 +30,18 @@
 
 namespace {
 
-enum Page { kGeneral, kDatabase, kTasks, kEmail, kSecure, kMime };
+enum Page
+{
+    kGeneral,
+    kDatabase,
+    kTasks,
+    kEmail,
+    kSecure,
+    kMime
+};
 
-class SettingsSheetTest : public ::testing::Test {
+class SettingsSheetTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -134,7 +143,8 @@ TEST_F(SettingsSheetTest, SaveChecksTheWholeCopyAndWritesNothingWhenACheckFails)
     auto sheet = OpenSheet(kDatabase);
     sheet->Working().m_sessionTimeout = 0;
     sheet->accept();
-    EXPECT_EQ(m_answers.LastMessage(), "Session time out can not be smaller than 1 minute or larger than 1440 minutes.");
+    EXPECT_EQ(m_answers.LastMessage(),
+              "Session time out can not be smaller than 1 minute or larger than 1440 minutes.");
     sheet->Working().m_sessionTimeout = 1440;
 
     sheet->Working().GetTask(2)->SetEnabled(true);
@@ -180,7 +190,8 @@ TEST_F(SettingsSheetTest, ARunningServerIsToldToRestartOnlyWhenSomethingChanged)
     auto sheet = OpenSheet();
     Find<QLineEdit>(sheet.get(), 1126)->setText("Another Example");
     sheet->accept();
-    EXPECT_EQ(m_answers.LastMessage(), "You must stop and restart Tarnwick Server\nbefore your changes will take effect.");
+    EXPECT_EQ(m_answers.LastMessage(),
+              "You must stop and restart Tarnwick Server\nbefore your changes will take effect.");
     EXPECT_EQ(m_config.m_generalOrganizationName, "Another Example");
 
     auto moved = OpenSheet();

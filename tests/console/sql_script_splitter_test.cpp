@@ -34,9 +34,10 @@ TEST(SqlScriptSplitterTest, WhiteSpaceFoldsAndCommentsLeaveNoTrace)
 
 TEST(SqlScriptSplitterTest, StoredCodeEndsOnlyAtAGoOrSlashLine)
 {
-    const auto statements = Split("CREATE PROCEDURE p AS\r\nBEGIN\r\n  UPDATE a SET x = 1;\r\n  -- keep\r\nEND;\r\n/\r\n"
-                                  "CREATE TABLE b (trigger_date DATE);\nGO\n"
-                                  "DROP TABLE c;\n");
+    const auto statements =
+        Split("CREATE PROCEDURE p AS\r\nBEGIN\r\n  UPDATE a SET x = 1;\r\n  -- keep\r\nEND;\r\n/\r\n"
+              "CREATE TABLE b (trigger_date DATE);\nGO\n"
+              "DROP TABLE c;\n");
     ASSERT_EQ(statements.size(), 3u);
     EXPECT_EQ(statements[0], "CREATE PROCEDURE p AS\nBEGIN\n  UPDATE a SET x = 1;\n  -- keep\nEND;")
         << "inside stored code the text stays as written, less its CRs";

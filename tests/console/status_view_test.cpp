@@ -11,11 +11,11 @@
 
 #include <QAction>
 #include <QHeaderView>
-#include <QScreen>
 #include <QLabel>
 #include <QPushButton>
-#include <QStatusBar>
+#include <QScreen>
 #include <QSettings>
+#include <QStatusBar>
 
 #include "console/command_client.h"
 #include "console/console_app.h"
@@ -31,8 +31,8 @@
 #include "platform/named_objects.h"
 #include "tests/console/console_test_support.h"
 #include "tests/console/gui_test_support.h"
-#include "tests/support/wait_for.h"
 #include "tests/network/net_test_support.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ std::string Cell(const CListCtrlEx* list, int row, int column)
     return Cell(*list, row, column);
 }
 
-class StatusViewTest : public ::testing::Test {
+class StatusViewTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -159,7 +160,8 @@ TEST_F(StatusViewTest, RunNowChecksTheRowBeforeItAsksTheServer)
     view.SelectRow(4);
     view.OnRunNow();
     ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
-    EXPECT_EQ(answers.LastMessage(), "Deadline Reminder is now running in the background.\nRefer to log files for results.");
+    EXPECT_EQ(answers.LastMessage(),
+              "Deadline Reminder is now running in the background.\nRefer to log files for results.");
     EXPECT_TRUE(WaitFor([this] { return m_install.LogText().find("dueRem.tws") != std::string::npos; }, 10s))
         << "the server ran the task: " << m_install.LogText();
 }
@@ -419,8 +421,10 @@ TEST_F(StatusViewTest, TheFirstWindowShowsEveryColumn)
     frame.View()->OnInitialUpdate();
     frame.FitColumnsUnlessPlaced();
     // The new size reaches the view through the window's layout, in events.
-    EXPECT_TRUE(ProcessEventsUntil([&frame] { return frame.View()->viewport()->width() >= frame.View()->header()->length(); }))
-        << "the window is " << frame.width() << " wide";
+    EXPECT_TRUE(ProcessEventsUntil([&frame] {
+        return frame.View()->viewport()->width() >= frame.View()->header()->length();
+    })) << "the window is "
+        << frame.width() << " wide";
     ASSERT_LE(frame.width(), frame.screen()->availableGeometry().width());
     frame.close();
 

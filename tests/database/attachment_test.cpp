@@ -32,7 +32,8 @@ std::string AllByteValues()
     return bytes;
 }
 
-class AttachmentTest : public testdb::TableTest {
+class AttachmentTest : public testdb::TableTest
+{
 protected:
     AttachmentTest() : TableTest("docs") {}
     void SetUp() override
@@ -41,8 +42,7 @@ protected:
         if (IsSkipped() || HasFailure())
             return;
         const char* binary = IsPostgres() ? "BYTEA" : "BLOB";
-        m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER, body " + binary +
-                        ", note TEXT, title VARCHAR(40))");
+        m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER, body " + binary + ", note TEXT, title VARCHAR(40))");
         COdbcStatement insert(m_db);
         insert.Prepare("INSERT INTO " + m_table + " (id, body, note, title) VALUES (?, ?, ?, ?)");
         insert.BindInteger(1, 7);
@@ -120,9 +120,9 @@ TEST_P(AttachmentTest, PlainUrlFailures)
     EXPECT_TRUE(m_ds->IsOpen());
 
     // Names that are not identifiers never become SQL, and are not echoed.
-    for (const std::string& forged : {"/FileDB/" + m_table + ";DELETE FROM " + m_table + "/id/7/body",
-                                      "/FileDB/" + m_table + "/id/7/body%20FROM%20x",
-                                      "/FileDB/" + m_table + "/(id)/7/body"})
+    for (const std::string& forged :
+         {"/FileDB/" + m_table + ";DELETE FROM " + m_table + "/id/7/body",
+          "/FileDB/" + m_table + "/id/7/body%20FROM%20x", "/FileDB/" + m_table + "/(id)/7/body"})
         EXPECT_EQ(Serve(forged, false), CMessageCatalog::Text(2)) << forged;
     EXPECT_EQ(Serve(base + "/id/7/body", false), "");
     EXPECT_EQ(m_served, m_file) << "the table is still there";
@@ -189,7 +189,8 @@ TEST_P(AttachmentTest, ForgedOrChangedIdsAreRefusedAndIdsWithLineBreaksStillServ
 
     // Another column of the same row, and another table: the ID text as a visitor makes it, with
     // check digits that fit the new names, and the tag of the link the visitor was given.
-    for (const auto& [table, column] : {std::pair<std::string, std::string>{m_table, "note"}, {"tw3_registry", "body"}}) {
+    for (const auto& [table, column] :
+         {std::pair<std::string, std::string>{m_table, "note"}, {"tw3_registry", "body"}}) {
         const std::string own = IdText(EncryptedPath(table, "7", column, "the visitor's key"));
         const std::string forged = own.substr(0, own.rfind('-'));
         EXPECT_EQ(Serve(PathOfIdText(forged + tag, false), true), invalid) << forged;
@@ -202,4 +203,4 @@ TEST_P(AttachmentTest, ForgedOrChangedIdsAreRefusedAndIdsWithLineBreaksStillServ
 
 TW_INSTANTIATE_BACKENDS(AttachmentTest);
 
-} // namespace
+}  // namespace

@@ -16,7 +16,8 @@ namespace {
 int64_t LocalMinuteZero()
 {
     time_t t = 1700000000;
-    struct tm local {};
+    struct tm local
+    {};
     localtime_r(&t, &local);
     return static_cast<int64_t>(t) - local.tm_min * 60 - local.tm_sec;
 }
@@ -31,7 +32,8 @@ std::string Failure(const std::function<void()>& action)
     return {};
 }
 
-class PoolTest : public testing::Test {
+class PoolTest : public testing::Test
+{
 protected:
     TempFolder m_dir{"twdb"};
     int64_t m_now = LocalMinuteZero();
@@ -76,8 +78,7 @@ TEST_F(PoolTest, MissingPathOrMappingIsRefused)
 {
     EXPECT_EQ(Failure([&] { m_pool.GetDataSource("/x.twp"); }), "Internal error. No data source is defined. ");
     m_pool.SetDataSourceForPath(m_a, "/app");
-    EXPECT_EQ(Failure([&] { m_pool.GetDataSource("/other/x.twp"); }),
-              "Internal error. No data source is defined. ");
+    EXPECT_EQ(Failure([&] { m_pool.GetDataSource("/other/x.twp"); }), "Internal error. No data source is defined. ");
     EXPECT_EQ(Failure([&] { m_pool.GetDataSource(""); }), "FileOrDir empty in finding DS");
 }
 
@@ -238,4 +239,4 @@ TEST_F(PoolTest, RemoveAllForgetsSourcesAndPaths)
     EXPECT_EQ(Failure([&] { m_pool.GetDataSource("/x.twp"); }), "Internal error. No data source is defined. ");
 }
 
-} // namespace
+}  // namespace

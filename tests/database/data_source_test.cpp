@@ -18,7 +18,8 @@ std::string Failure(CDataSource& dataSource, std::string_view command, const std
     return {};
 }
 
-class DataSourceTest : public testdb::BackendTest {
+class DataSourceTest : public testdb::BackendTest
+{
 protected:
     void SetUp() override
     {
@@ -39,7 +40,10 @@ protected:
             connection.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
         }
     }
-    void Insert(int id) { m_ds->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (" + std::to_string(id) + ")"); }
+    void Insert(int id)
+    {
+        m_ds->DoCommand("ExecuteSQL", "INSERT INTO " + m_table + " VALUES (" + std::to_string(id) + ")");
+    }
     // Rows as a second connection sees them.
     int64_t RowsSeenByOthers() { return testdb::RowsSeenByOthers(Connect(), m_table); }
 
@@ -171,4 +175,4 @@ TEST(DataSourceOpen, MissingDsnNamesItAndAddsTheDriversText)
     EXPECT_EQ(dataSource.GetConnectionValue("UID"), "me");
 }
 
-} // namespace
+}  // namespace

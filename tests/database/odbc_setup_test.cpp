@@ -22,7 +22,8 @@ std::string ReadFile(const std::string& path)
 }
 
 // The driver manager reads ODBCSYSINI once per process, so this one process holds one installation.
-class DefaultDataSource : public testing::Test {
+class DefaultDataSource : public testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -153,4 +154,4 @@ TEST(TableScripts, ScriptRunnerSplitsAtLineEndSemicolons)
     EXPECT_EQ(text, "z");
 }
 
-} // namespace
+}  // namespace

@@ -8,7 +8,8 @@ namespace {
 
 using testdb::Backend;
 
-class OdbcTest : public testdb::TableTest {
+class OdbcTest : public testdb::TableTest
+{
 protected:
     OdbcTest() : TableTest("odbc") {}
 
@@ -24,8 +25,8 @@ protected:
     // The test's SQLite file with a lock wait of its own (milliseconds).
     std::string SqliteConnectWaiting(const std::string& timeout) const
     {
-        return "Driver=" + FindOdbcDriverLibrary("libsqlite3odbc.so") + ";Database=" +
-               QuoteConnectValue(m_dir.Path() + "/test.db") + ";Timeout=" + timeout;
+        return "Driver=" + FindOdbcDriverLibrary("libsqlite3odbc.so") +
+               ";Database=" + QuoteConnectValue(m_dir.Path() + "/test.db") + ";Timeout=" + timeout;
     }
 };
 
@@ -67,12 +68,17 @@ TEST_P(OdbcTest, UpdateAndDeleteMatchingNothingSucceed)
 
 TEST_P(OdbcTest, ColumnTypesAreMappedOntoValueCodes)
 {
-    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (d DATE, ts TIMESTAMP, tm TIME, big BIGINT, n INTEGER, "
+    m_db.ExecuteSQL("CREATE TABLE " + m_table +
+                    " (d DATE, ts TIMESTAMP, tm TIME, big BIGINT, n INTEGER, "
                     "t VARCHAR(30))");
     COdbcStatement statement(m_db);
     statement.ExecDirect("SELECT d, ts, tm, big, n, t FROM " + m_table);
     ASSERT_EQ(statement.ResultColumnCount(), 6);
-    struct Expected { const char* name; int type; };
+    struct Expected
+    {
+        const char* name;
+        int type;
+    };
     const Expected expected[] = {{"d", 9}, {"ts", 11}, {"tm", 12}, {"big", 3}, {"n", SQL_INTEGER}, {"t", 12}};
     for (int i = 0; i < 6; ++i) {
         COdbcColumn column = statement.DescribeColumn(i + 1);
@@ -352,4 +358,4 @@ TEST(DbmsTraits, ProductsWithoutErrorTextsKnowErrorsByStateAlone)
 
 TW_INSTANTIATE_BACKENDS(OdbcTest);
 
-} // namespace
+}  // namespace

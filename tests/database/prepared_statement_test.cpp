@@ -7,7 +7,8 @@
 
 namespace {
 
-class PreparedStatementTest : public testdb::TableTest {
+class PreparedStatementTest : public testdb::TableTest
+{
 protected:
     PreparedStatementTest() : TableTest("prep") {}
 
@@ -189,9 +190,8 @@ TEST_P(PreparedStatementTest, ColumnProbesAreKeptUntilTheTableMayHaveChanged)
     titleType(m_db);
     EXPECT_THROW(Rows("SELECT nosuchcolumn FROM " + m_table), CDbException);
     EXPECT_EQ(m_db.ProbeCount(), 0u) << "a failed statement forgets the probes";
-
 }
 
 TW_INSTANTIATE_BACKENDS(PreparedStatementTest);
 
-} // namespace
+}  // namespace

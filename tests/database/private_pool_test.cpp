@@ -8,7 +8,8 @@
 
 namespace {
 
-class PrivatePoolTest : public testdb::TableTest {
+class PrivatePoolTest : public testdb::TableTest
+{
 protected:
     PrivatePoolTest() : TableTest("private_pool") {}
 
@@ -172,4 +173,4 @@ TEST_P(PrivatePoolTest, NoMoreIdleConnectionsAreKeptThanTheLimit)
 
 TW_INSTANTIATE_BACKENDS(PrivatePoolTest);
 
-} // namespace
+}  // namespace

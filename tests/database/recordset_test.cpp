@@ -8,7 +8,8 @@
 
 namespace {
 
-class RecordsetTest : public testdb::TableTest {
+class RecordsetTest : public testdb::TableTest
+{
 protected:
     RecordsetTest() : TableTest("rs") {}
 
@@ -29,13 +30,15 @@ protected:
 
 TEST_P(RecordsetTest, EveryColumnTypeReadsBackWhole)
 {
-    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER, s SMALLINT, r REAL, d DOUBLE PRECISION, "
+    m_db.ExecuteSQL("CREATE TABLE " + m_table +
+                    " (id INTEGER, s SMALLINT, r REAL, d DOUBLE PRECISION, "
                     "dt DATE, ts TIMESTAMP, n NUMERIC(10,2), big BIGINT, v VARCHAR(20), body TEXT, bin " +
                     Blob() + ")");
     const std::string longText(100000, 'x');
     const std::string bytes("a\0b\xff\x01", 5);
     COdbcStatement insert(m_db);
-    insert.Prepare("INSERT INTO " + m_table + " VALUES (1, 7, 1.5, 2.25, {d '2024-02-29'}, "
+    insert.Prepare("INSERT INTO " + m_table +
+                   " VALUES (1, 7, 1.5, 2.25, {d '2024-02-29'}, "
                    "{ts '2024-02-29 13:45:06'}, 1.25, 5000000000, 'it''s', ?, ?)");
     insert.BindText(1, longText, SQL_LONGVARCHAR);
     insert.BindBinary(2, bytes);
@@ -105,7 +108,8 @@ TEST_P(RecordsetTest, DeclaredVarcharStaysAStringWhateverItsLength)
 
 TEST_P(RecordsetTest, EditingKeepsLongTextWholeAndWritesZero)
 {
-    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER PRIMARY KEY, r REAL, d DOUBLE PRECISION, "
+    m_db.ExecuteSQL("CREATE TABLE " + m_table +
+                    " (id INTEGER PRIMARY KEY, r REAL, d DOUBLE PRECISION, "
                     "v VARCHAR(10), body TEXT)");
     COdbcStatement insert(m_db);
     insert.Prepare("INSERT INTO " + m_table + " VALUES (1, 1.5, 2.5, 'a', ?)");
@@ -216,8 +220,7 @@ TEST_P(RecordsetTest, AddNewThroughProbeAndCatalogue)
         set.SetFieldValue(3, date);
         EXPECT_TRUE(set.Update());
     }
-    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM " + m_table + " WHERE r = 0 AND name = 'n' AND dt = {d '2023-12-31'}"),
-              "2");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM " + m_table + " WHERE r = 0 AND name = 'n' AND dt = {d '2023-12-31'}"), "2");
 
     CDynBindSet misspelled(&m_db);
     misspelled.AddTable(m_table);
@@ -279,4 +282,4 @@ TEST(RecordsetColumns, NamesWithTablePrefixesMeetTheirColumn)
     EXPECT_EQ(set.GetColumnValue(3), nullptr);
 }
 
-} // namespace
+}  // namespace

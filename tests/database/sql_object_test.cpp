@@ -17,7 +17,8 @@ namespace {
 // evaluation, and a data source given back while objects that used it still exist (the engine
 // destroys its objects first). Scripts drive every other path through the real engine (tests of
 // the language). Statements here are raw, so no token is ever read.
-class WatchHost : public CSspQueryHost {
+class WatchHost : public CSspQueryHost
+{
 public:
     std::function<CDataSource*()> dataSource;
     bool watch = false;
@@ -31,7 +32,8 @@ public:
     }
 };
 
-class SqlObjectTest : public testdb::BackendTest {
+class SqlObjectTest : public testdb::BackendTest
+{
 protected:
     void SetUp() override
     {
@@ -145,7 +147,8 @@ TEST(SqlInjectionGuard, TheLastWordCommentsAndOpenQuotesAreExamined)
 // the same text with the word changed passes.
 TEST(SqlInjectionGuard, EveryWordOfTheListIsRefusedOnItsOwn)
 {
-    struct Attack {
+    struct Attack
+    {
         const char* word;
         const char* text;  // "%" stands for the word
     };
@@ -238,4 +241,4 @@ TEST(Crosstab, PresetCellsSumTheirRowsValues)
     EXPECT_EQ(read(2), "546.500000");
 }
 
-} // namespace
+}  // namespace

@@ -69,7 +69,11 @@ inline void TerminateBackend(COdbcConnection& victim, const std::string& connect
     admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
 }
 
-enum class Backend { Sqlite, Postgres };
+enum class Backend
+{
+    Sqlite,
+    Postgres
+};
 
 inline std::string BackendName(const testing::TestParamInfo<Backend>& info)
 {
@@ -85,7 +89,8 @@ inline std::string UniqueTable(const std::string& stem)
 
 // Fixture base: Connect() gives the connect string for the test's backend, skipping (or, in CI,
 // failing) when PostgreSQL is not available.
-class BackendTest : public testing::TestWithParam<Backend> {
+class BackendTest : public testing::TestWithParam<Backend>
+{
 protected:
     void SetUp() override
     {
@@ -109,7 +114,8 @@ protected:
 
 // Fixture base for tests of one table: an open connection (m_db) and a table name of their own
 // (m_table, from the stem), dropped afterwards when the test created it.
-class TableTest : public BackendTest {
+class TableTest : public BackendTest
+{
 protected:
     explicit TableTest(std::string stem) : m_stem(std::move(stem)) {}
     void SetUp() override
@@ -135,8 +141,8 @@ protected:
     std::string m_table;
 };
 
-#define TW_INSTANTIATE_BACKENDS(Suite)                                                                       \
-    INSTANTIATE_TEST_SUITE_P(Db, Suite, testing::Values(testdb::Backend::Sqlite, testdb::Backend::Postgres), \
+#define TW_INSTANTIATE_BACKENDS(Suite)                                                                                 \
+    INSTANTIATE_TEST_SUITE_P(Db, Suite, testing::Values(testdb::Backend::Sqlite, testdb::Backend::Postgres),           \
                              testdb::BackendName)
 
-} // namespace testdb
+}  // namespace testdb

@@ -27,7 +27,8 @@
 
 namespace {
 
-class UniqueIdTest : public testdb::BackendTest {
+class UniqueIdTest : public testdb::BackendTest
+{
 protected:
     void SetUp() override
     {
@@ -85,8 +86,8 @@ protected:
     void SetCounter(const std::string& value)
     {
         m_admin.ExecuteSQL("DELETE FROM " + m_registry);
-        m_admin.ExecuteSQL("INSERT INTO " + m_registry + " VALUES ('System', 'UniqueID', '" + m_table + "', '" +
-                           value + "')");
+        m_admin.ExecuteSQL("INSERT INTO " + m_registry + " VALUES ('System', 'UniqueID', '" + m_table + "', '" + value +
+                           "')");
     }
 
     COdbcConnection m_admin;
@@ -141,8 +142,10 @@ TEST_P(UniqueIdTest, EveryLostRaceIsRetriedThenMinusOneAfterTwentyAttempts)
     if (IsPostgres()) {
         m_admin.ExecuteSQL("CREATE FUNCTION " + m_registry +
                            "_skip() RETURNS trigger AS $$ BEGIN RETURN NULL; END $$ LANGUAGE plpgsql");
-        m_admin.ExecuteSQL("CREATE TRIGGER skip_update BEFORE UPDATE ON " + m_registry + " FOR EACH ROW EXECUTE "
-                           "FUNCTION " + m_registry + "_skip()");
+        m_admin.ExecuteSQL("CREATE TRIGGER skip_update BEFORE UPDATE ON " + m_registry +
+                           " FOR EACH ROW EXECUTE "
+                           "FUNCTION " +
+                           m_registry + "_skip()");
     } else {
         m_admin.ExecuteSQL("CREATE TRIGGER skip_update BEFORE UPDATE ON " + m_registry +
                            " BEGIN SELECT RAISE(IGNORE); END");
@@ -197,8 +200,11 @@ TEST_P(UniqueIdTest, AMissingSystemTableSaysWhichDataSourceLacksItAndHowToMakeIt
     }
     const std::string hint = "The data source [" + GetConnectValue(connect, "Database") +
                              "] has no table QV30_REGISTRY, where Tarnwick Server keeps data of its own. Create the "
-                             "server's tables on the Database page of Tarnwick Console, or run " + command + ". \r\n"
-                             "Failed to get a unique ID for table: " + m_table + ".";
+                             "server's tables on the Database page of Tarnwick Console, or run " +
+                             command +
+                             ". \r\n"
+                             "Failed to get a unique ID for table: " +
+                             m_table + ".";
     ASSERT_GT(text.size(), hint.size()) << text;
     EXPECT_EQ(text.substr(text.size() - hint.size()), hint) << text;
 
@@ -311,4 +317,4 @@ TEST_P(UniqueIdTest, ThreadsAndProcessesAskingAtOnceNeverShareAnId)
 
 TW_INSTANTIATE_BACKENDS(UniqueIdTest);
 
-} // namespace
+}  // namespace

@@ -149,7 +149,8 @@ TEST(QuotedPrintable, DecodingMatchesTheReference)
     for (const auto& v : vectors) {
         std::vector<char> buffer(v.input.size() + 1, '#');
         int length = -1;
-        int consumed = QuotedPrintableDecode(v.input.c_str(), buffer.data(), static_cast<int>(buffer.size()), length, v.flag);
+        int consumed =
+            QuotedPrintableDecode(v.input.c_str(), buffer.data(), static_cast<int>(buffer.size()), length, v.flag);
         EXPECT_EQ(std::string(buffer.data(), length), v.expected) << "line " << v.line;
         EXPECT_EQ(consumed, static_cast<int>(v.input.size())) << "line " << v.line;
         EXPECT_EQ(buffer[length], '\0');

@@ -33,7 +33,8 @@ std::int64_t Local(int year, int month, int day, int hour = 0, int minute = 0, i
 
 // Compiles locales with localedef into a private folder and points LOCPATH at it, so the tests see
 // the real conventions of each locale whatever the machine has installed.
-class GeneratedLocales {
+class GeneratedLocales
+{
 public:
     GeneratedLocales()
     {
@@ -63,7 +64,8 @@ private:
     std::string m_folder;
 };
 
-struct LocaleCase {
+struct LocaleCase
+{
     const char* name;  // "C" or a locale source to compile
     char dateSeparator;
     int dateOrder;
@@ -73,7 +75,8 @@ struct LocaleCase {
     const char* pattern;  // GetLocaleDateTimePattern
 };
 
-class LocaleRoundTrip : public ::testing::TestWithParam<LocaleCase> {};
+class LocaleRoundTrip : public ::testing::TestWithParam<LocaleCase>
+{};
 
 }  // namespace
 
@@ -132,7 +135,8 @@ TEST(LocaleDateTime, UnknownLocaleKeepsTheSettings)
     EXPECT_EQ(GetLocaleDateTime().dateSeparator, '#');
 }
 
-class DateTimeTest : public ::testing::Test {
+class DateTimeTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -169,9 +173,9 @@ TEST_F(DateTimeTest, LocaleTextsNeedThreeFieldsAndARealDay)
     EXPECT_EQ(CSspDateTime("11-12-2004 24:00").GetTime(), Local(2004, 11, 13));
     EXPECT_EQ(CSspDateTime("2/29/2004").GetTime(), Local(2004, 2, 29));
 
-    for (const char* invalid : {"11/12", "11/12/", "2/30/2004", "2/29/2005", "13/1/2004", "11/x/2004",
-                                "11/12/2004 25:00", "11/12/2004 9:75", "11/12/2004 PM", "11/12/2004 9h30",
-                                "abc", "", "Nov 12 2004"}) {
+    for (const char* invalid :
+         {"11/12", "11/12/", "2/30/2004", "2/29/2005", "13/1/2004", "11/x/2004", "11/12/2004 25:00", "11/12/2004 9:75",
+          "11/12/2004 PM", "11/12/2004 9h30", "abc", "", "Nov 12 2004"}) {
         const CSspDateTime bad(invalid);
         EXPECT_FALSE(bad.IsValid()) << invalid;
         EXPECT_EQ(bad.GetTime(), 0) << invalid;

@@ -14,7 +14,8 @@ constexpr int kInstance = 1234567;
 constexpr int kTimeout = 600;
 constexpr std::string_view kSecret = "0123456789abcdef0123456789abcdef";
 
-struct Parts {
+struct Parts
+{
     std::string table, keyColumn, token, dataColumn, fileName;
 };
 
@@ -67,10 +68,15 @@ TEST(FileId, UrlsCarryTheirRowBack)
     }
     // The token's fixed places: key digit, instance, time stamp (2024-3-15 10:20), base-62 key.
     const Parts p = Decode(MakeFileUrl("docs", "id", "123", "body", "f", kInstance, kNow, kSecret));
-    EXPECT_EQ(p.token.substr(2), "3" "4567" "o3fak" "1Z");
+    EXPECT_EQ(p.token.substr(2), "3"
+                                 "4567"
+                                 "o3fak"
+                                 "1Z");
     // Non-ASCII names still give one-digit check sums.
-    const Parts wide = Decode(MakeFileUrl("\xc3\xa9t\xc3\xa9", "cl\xc3\xa9", "9", "donn\xc3\xa9" "es", "f",
-                                          kInstance, kNow, kSecret));
+    const Parts wide = Decode(MakeFileUrl("\xc3\xa9t\xc3\xa9", "cl\xc3\xa9", "9",
+                                          "donn\xc3\xa9"
+                                          "es",
+                                          "f", kInstance, kNow, kSecret));
     EXPECT_EQ(Check(wide, kInstance, kNow), 9);
 }
 
@@ -79,8 +85,8 @@ TEST(FileId, TheTagBindsTheIdToTheSecretAndToEveryByte)
     const std::string url = MakeFileUrl("docs", "id", "42", "body", "f", kInstance, kNow, kSecret);
     const std::string plain = DecodedId(url);
     // One line of base64, whatever the length of the names.
-    const std::string longUrl = MakeFileUrl(std::string(100, 't'), "id", "42", std::string(100, 'c'), "f",
-                                            kInstance, kNow, kSecret);
+    const std::string longUrl =
+        MakeFileUrl(std::string(100, 't'), "id", "42", std::string(100, 'c'), "f", kInstance, kNow, kSecret);
     EXPECT_EQ(longUrl.find_first_of("\r\n"), std::string::npos) << longUrl;
 
     std::string copy = plain;
@@ -112,10 +118,8 @@ TEST(FileId, AlteredStaleOrForeignIdsAreRefused)
     EXPECT_EQ(Check(Parts{p.table, p.keyColumn, p.token.substr(0, 12), p.dataColumn, ""}, kInstance, kNow),
               kFileIdTooShort);
     // Another row's table or column changes the check digits.
-    EXPECT_EQ(Check(Parts{"users", p.keyColumn, p.token, p.dataColumn, ""}, kInstance, kNow),
-              kFileIdBadCheckDigits);
-    EXPECT_EQ(Check(Parts{p.table, p.keyColumn, p.token, "password", ""}, kInstance, kNow),
-              kFileIdBadCheckDigits);
+    EXPECT_EQ(Check(Parts{"users", p.keyColumn, p.token, p.dataColumn, ""}, kInstance, kNow), kFileIdBadCheckDigits);
+    EXPECT_EQ(Check(Parts{p.table, p.keyColumn, p.token, "password", ""}, kInstance, kNow), kFileIdBadCheckDigits);
     EXPECT_EQ(Check(p, kInstance + 1, kNow), kFileIdOtherInstance);
     // The stamp holds the minute (10:20:00); the age counts whole minutes from there.
     const std::int64_t made = kNow - 30;

@@ -28,7 +28,8 @@ std::string ReadFile(const fs::path& path)
 // Local noon on the given day, so that time zones never move the entry to another day.
 std::time_t LocalNoon(int year, int month, int day)
 {
-    struct tm local{};
+    struct tm local
+    {};
     local.tm_year = year - 1900;
     local.tm_mon = month - 1;
     local.tm_mday = day;

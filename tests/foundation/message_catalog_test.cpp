@@ -25,7 +25,7 @@ std::string ConversionsOf(const std::string& text)
 // What the callers pass to each text that is used as a format: a text whose conversions drift
 // from this list would read the wrong argument type or one past the end.
 const std::map<int, std::string> kCallerArguments = {
-    {7, "s"},  {14, "s"},   {16, "d"},   {20, "s"},   {142, "ss"},
+    {7, "s"},   {14, "s"},   {16, "d"},   {20, "s"},   {142, "ss"},
     {156, "d"}, {157, "ss"}, {158, "ss"}, {164, "ss"}, {169, "sss"},
 };
 

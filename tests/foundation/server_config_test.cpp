@@ -8,10 +8,10 @@
 #include <ctime>
 #include <fstream>
 #include <ifaddrs.h>
-#include <set>
 #include <mutex>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,7 +27,8 @@
 namespace {
 
 // True when the address can be bound here, i.e. it belongs to this host.
-bool IsBindableLocalAddress(const std::string& address) {
+bool IsBindableLocalAddress(const std::string& address)
+{
     sockaddr_in in{};
     in.sin_family = AF_INET;
     if (inet_pton(AF_INET, address.c_str(), &in.sin_addr) != 1)
@@ -40,7 +41,8 @@ bool IsBindableLocalAddress(const std::string& address) {
 }
 
 // The first IPv4 address of an interface that is up and not loopback, or "" on a host without one.
-std::string FirstNetworkAddress() {
+std::string FirstNetworkAddress()
+{
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return "";
@@ -57,33 +59,40 @@ std::string FirstNetworkAddress() {
     return first;
 }
 
-class ServerConfigTest : public testing::Test {
+class ServerConfigTest : public testing::Test
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TheLog().SetCallbackMode([this](std::string_view entry) {
             std::lock_guard<std::mutex> guard(m_logLock);
             m_logged += entry;
         });
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         TheLog().SetCallbackMode([](std::string_view) {});
     }
 
-    void WriteSettings(const std::string& text) const {
+    void WriteSettings(const std::string& text) const
+    {
         mkdir((m_dir + "/etc").c_str(), 0750);
         std::ofstream(m_path, std::ios::binary) << text;
     }
-    std::string SettingsText() const {
+    std::string SettingsText() const
+    {
         std::ifstream in(m_path, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
     }
-    std::string Logged() {
+    std::string Logged()
+    {
         std::lock_guard<std::mutex> guard(m_logLock);
         return m_logged;
     }
-    static std::string TaskLines(int number, const char* name, const char* interval, const char* at) {
+    static std::string TaskLines(int number, const char* name, const char* interval, const char* at)
+    {
         char prefix[16];
         std::snprintf(prefix, sizeof prefix, "Task%.2d", number);
         std::string p = prefix;
@@ -100,7 +109,8 @@ protected:
 
 // The settings file compares names without regard to case, so two rows that differ in case only
 // would be one setting; a row must keep its value in a member of its own kind.
-TEST(ServerSettingsTable, EveryRowHasItsOwnNameAndAMemberOfItsKind) {
+TEST(ServerSettingsTable, EveryRowHasItsOwnNameAndAMemberOfItsKind)
+{
     std::set<std::string> names;
     std::vector<std::string CServerConfig::*> texts;
     std::vector<int CServerConfig::*> numbers;
@@ -128,7 +138,8 @@ TEST(ServerSettingsTable, EveryRowHasItsOwnNameAndAMemberOfItsKind) {
     EXPECT_EQ(MimeContentTypeName(123), "Mime123ContentType");
 }
 
-TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
+TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks)
+{
     CServerConfig config(m_path, m_dir);
     ASSERT_EQ(config.Load(), 1);
     EXPECT_EQ(config.m_loaded, 1);
@@ -155,16 +166,17 @@ TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks) {
     EXPECT_EQ(Logged().find("reset"), std::string::npos);  // a missing store is reset silently
 
     std::string text = SettingsText();
-    for (const char* line : {"TaskCount=6\n", "Task01Name=Email Sender\n", "Task01Interval=10\n",
-                             "Task01At=\n", "Task05Interval=Day\n", "Task05At=60\n", "Task06Interval=Monday\n",
-                             "Task06At=360\n", "Task03Enabled=no\n"})
+    for (const char* line :
+         {"TaskCount=6\n", "Task01Name=Email Sender\n", "Task01Interval=10\n", "Task01At=\n", "Task05Interval=Day\n",
+          "Task05At=60\n", "Task06Interval=Monday\n", "Task06At=360\n", "Task03Enabled=no\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     struct stat st;
     ASSERT_EQ(stat(m_path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
+TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues)
+{
     WriteSettings("GeneralTcpipAddress=127.0.0.1\n"
                   "GeneralTcpipPort=8080\n"
                   "GeneralSslPort=8443\n"
@@ -180,9 +192,9 @@ TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
                   "LogSmtp=Yes\n"
                   "EncryptFileID=no\n"
                   "MimeTextEncoding= latin1 \n" +
-                  TaskLines(1, "a", "1", nullptr) + TaskLines(2, "b", "1", nullptr) +
-                  TaskLines(3, "c", "1", nullptr) + TaskLines(4, "d", "1", nullptr) +
-                  TaskLines(5, "e", "1", nullptr) + TaskLines(6, "f", "1", nullptr) + "TaskCount=6\n");
+                  TaskLines(1, "a", "1", nullptr) + TaskLines(2, "b", "1", nullptr) + TaskLines(3, "c", "1", nullptr) +
+                  TaskLines(4, "d", "1", nullptr) + TaskLines(5, "e", "1", nullptr) + TaskLines(6, "f", "1", nullptr) +
+                  "TaskCount=6\n");
     CServerConfig config(m_path, m_dir);
     ASSERT_EQ(config.Load(), 1);
     EXPECT_EQ(config.m_generalTcpipAddress, "127.0.0.1");
@@ -211,8 +223,8 @@ TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
     EXPECT_EQ(edges.m_emMaxEmailOut, 100);
 
     // The page run time limit: 0 switches it off; a negative number is no limit anyone meant.
-    for (const auto& [text, limit] : std::vector<std::pair<std::string, int>>{
-             {"30", 30}, {"0", 0}, {"abc", 0}, {"-5", 120}, {"86400", 86400}}) {
+    for (const auto& [text, limit] :
+         std::vector<std::pair<std::string, int>>{{"30", 30}, {"0", 0}, {"abc", 0}, {"-5", 120}, {"86400", 86400}}) {
         WriteSettings("PageRunTimeLimit=" + text + "\n");
         CServerConfig limited(m_path, m_dir);
         ASSERT_EQ(limited.Load(), 1);
@@ -220,7 +232,8 @@ TEST_F(ServerConfigTest, LoadClampsAndCorrectsValues) {
     }
 }
 
-TEST_F(ServerConfigTest, HandTypedBlanksAreLayoutAndOddFlagsAreNamedInTheLog) {
+TEST_F(ServerConfigTest, HandTypedBlanksAreLayoutAndOddFlagsAreNamedInTheLog)
+{
     WriteSettings("GeneralTcpipAddress = 127.0.0.1 \nLogHttp=1\nLogSmtp = yes \nEncryptFileID=off\nLogPop3=no\n");
     CServerConfig config(m_path, m_dir);
     ASSERT_EQ(config.Load(), 1);
@@ -231,14 +244,17 @@ TEST_F(ServerConfigTest, HandTypedBlanksAreLayoutAndOddFlagsAreNamedInTheLog) {
     EXPECT_EQ(config.m_encryptFileId, 1);
     const std::string logged = Logged();
     EXPECT_NE(logged.find("Setting LogHttp ignored: its value [1] is neither \"yes\" nor \"no\"; it stays off."),
-              std::string::npos) << logged;
+              std::string::npos)
+        << logged;
     EXPECT_NE(logged.find("Setting EncryptFileID ignored: its value [off] is neither \"yes\" nor \"no\"; it stays on."),
-              std::string::npos) << logged;
+              std::string::npos)
+        << logged;
     EXPECT_EQ(logged.find("LogSmtp"), std::string::npos) << logged;
     EXPECT_EQ(logged.find("LogPop3"), std::string::npos) << logged;
 }
 
-TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor) {
+TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor)
+{
     WriteSettings("GeneralTcpipAddress=192.0.2.77\nAutoCorrectIP=yes\n");
     CServerConfig corrected(m_path, m_dir);
     corrected.Load();
@@ -265,7 +281,8 @@ TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor) {
     EXPECT_EQ(address, network.empty() ? "127.0.0.1" : network);
 }
 
-TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates) {
+TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates)
+{
     WriteSettings("MimeCount=4\n"
                   "Mime001FileExtension=doc\n"
                   "Mime002FileExtension= PDF \n"
@@ -283,7 +300,8 @@ TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates) {
     EXPECT_EQ(config.m_mimeOrder, std::vector<std::string>{"pdf"});
 }
 
-TEST_F(ServerConfigTest, GappedTaskListMovesLaterTasksUp) {
+TEST_F(ServerConfigTest, GappedTaskListMovesLaterTasksUp)
+{
     std::string text = "TaskCount=7\n" + TaskLines(1, "one", "10", nullptr) + TaskLines(2, "two", "30", nullptr) +
                        "Task03Enabled=yes\n" + TaskLines(4, "four", "Friday", "90") +
                        TaskLines(5, "five", "Day", nullptr) + TaskLines(6, "six", "soon", nullptr) +
@@ -315,7 +333,8 @@ TEST_F(ServerConfigTest, GappedTaskListMovesLaterTasksUp) {
     EXPECT_EQ(Logged(), "");
 }
 
-TEST_F(ServerConfigTest, ShortTaskListIsResetAndWrittenBack) {
+TEST_F(ServerConfigTest, ShortTaskListIsResetAndWrittenBack)
+{
     WriteSettings("GeneralTcpipPort=81\nTaskCount=5\n" + TaskLines(1, "mine", "5", nullptr));
     CServerConfig config(m_path, m_dir);
     ASSERT_EQ(config.LoadTasks(), 1);
@@ -329,14 +348,16 @@ TEST_F(ServerConfigTest, ShortTaskListIsResetAndWrittenBack) {
     EXPECT_NE(text.find("GeneralTcpipPort=81\n"), std::string::npos);
 }
 
-TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten) {
+TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten)
+{
     ASSERT_EQ(mkdir((m_dir + "/etc").c_str(), 0750), 0);
     ASSERT_EQ(mkdir(m_path.c_str(), 0750), 0);  // exists, but cannot be read as a file
     CServerConfig config(m_path, m_dir);
     EXPECT_EQ(config.Load(), 0);
     EXPECT_EQ(config.GetTaskCount(), 6u);
     EXPECT_EQ(config.m_generalTcpipPort, "80");
-    EXPECT_NE(Logged().find("Is a directory when accessing registry (settings file " + m_path + ")."), std::string::npos)
+    EXPECT_NE(Logged().find("Is a directory when accessing registry (settings file " + m_path + ")."),
+              std::string::npos)
         << Logged();
     EXPECT_EQ(config.SaveTaskScripts(), 0);
     // The secret for attachment IDs then serves this process alone.
@@ -347,7 +368,8 @@ TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST_F(ServerConfigTest, ChangedScriptsAreSavedWithoutLosingOtherWriters) {
+TEST_F(ServerConfigTest, ChangedScriptsAreSavedWithoutLosingOtherWriters)
+{
     CServerConfig server(m_path, m_dir);
     ASSERT_EQ(server.Load(), 1);
     // Another program changes a setting after the server loaded.
@@ -364,7 +386,8 @@ TEST_F(ServerConfigTest, ChangedScriptsAreSavedWithoutLosingOtherWriters) {
     EXPECT_EQ(reloaded.m_generalTcpipPort, "8081");
 }
 
-TEST_F(ServerConfigTest, TheFileIdSecretIsMadeOnceAndKeptInTheStore) {
+TEST_F(ServerConfigTest, TheFileIdSecretIsMadeOnceAndKeptInTheStore)
+{
     WriteSettings("GeneralTcpipPort=8080\nFileIdSecret=\n");
     CServerConfig first(m_path, m_dir);
     ASSERT_EQ(first.Load(), 1);
@@ -393,11 +416,12 @@ TEST_F(ServerConfigTest, TheFileIdSecretIsMadeOnceAndKeptInTheStore) {
     EXPECT_NE(elsewhere.m_fileIdSecret, secret);
 }
 
-TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState) {
+TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState)
+{
     WriteSettings("EmSmtpServer=smtp.example.org\nTaskCount=6\n" + TaskLines(1, "EMAIL SENDER", "10", nullptr) +
                   TaskLines(2, "Nightly*Export", "Day", "90") + TaskLines(3, "Reminder", "Wednesday", "1439") +
-                  TaskLines(4, "Poll", "45", nullptr) + "Task04Enabled=no\n" + TaskLines(5, "Saturdays", "Saturday", "0") +
-                  TaskLines(6, "Hourly", "60", nullptr));
+                  TaskLines(4, "Poll", "45", nullptr) + "Task04Enabled=no\n" +
+                  TaskLines(5, "Saturdays", "Saturday", "0") + TaskLines(6, "Hourly", "60", nullptr));
     const CLocaleDateTime saved = GetLocaleDateTime();
     CLocaleDateTime clock24;
     clock24.clock = 1;
@@ -408,13 +432,12 @@ TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState) {
 
     // The sender is found without regard to case; a '*' in a name is sent as it is.
     const std::string stopped = config.FormatTaskLines(false);
-    EXPECT_EQ(stopped,
-              "2*EMAIL SENDER*Send via smtp.example.org every 10 minute(s)*Stopped\r\n"
-              "3*Nightly*Export*Run /s/Nightly*Export.tws every Day at 01:30*Stopped\r\n"
-              "4*Reminder*Run /s/Reminder.tws every Wednesday at 23:59*Stopped\r\n"
-              "5*Poll*Run /s/Poll.tws every 45 minute(s)*Disabled\r\n"
-              "6*Saturdays*Run /s/Saturdays.tws every Saturday at 00:00*Stopped\r\n"
-              "7*Hourly*Run /s/Hourly.tws every 60 minute(s)*Stopped\r\n");
+    EXPECT_EQ(stopped, "2*EMAIL SENDER*Send via smtp.example.org every 10 minute(s)*Stopped\r\n"
+                       "3*Nightly*Export*Run /s/Nightly*Export.tws every Day at 01:30*Stopped\r\n"
+                       "4*Reminder*Run /s/Reminder.tws every Wednesday at 23:59*Stopped\r\n"
+                       "5*Poll*Run /s/Poll.tws every 45 minute(s)*Disabled\r\n"
+                       "6*Saturdays*Run /s/Saturdays.tws every Saturday at 00:00*Stopped\r\n"
+                       "7*Hourly*Run /s/Hourly.tws every 60 minute(s)*Stopped\r\n");
     // While the background thread runs, an enabled task shows when it runs next.
     const std::string running = config.FormatTaskLines(true);
     const std::string nextRun = CSspDateTime(config.GetTask(1)->GetNextRun()).GetDateTimeStr2();
@@ -433,7 +456,8 @@ TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState) {
     SetLocaleDateTime(saved);
 }
 
-TEST(DefaultCharsetTest, FollowsTheLocaleCodeset) {
+TEST(DefaultCharsetTest, FollowsTheLocaleCodeset)
+{
     const char* old = std::getenv("LC_ALL");
     std::string saved = old ? old : "";
     setenv("LC_ALL", "C.UTF-8", 1);

@@ -10,9 +10,11 @@ namespace {
 
 // Next-run times depend on the local calendar; Berlin changes to summer time on 31 March 2024 and
 // back on 27 October 2024.
-class TaskScheduleTest : public testing::Test {
+class TaskScheduleTest : public testing::Test
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         const char* old = std::getenv("TZ");
         m_hadTz = old != nullptr;
         if (old)
@@ -20,7 +22,8 @@ protected:
         setenv("TZ", "Europe/Berlin", 1);
         tzset();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (m_hadTz)
             setenv("TZ", m_oldTz.c_str(), 1);
         else
@@ -28,7 +31,8 @@ protected:
         tzset();
     }
 
-    static std::time_t Local(int year, int month, int day, int hour, int minute, int second = 0) {
+    static std::time_t Local(int year, int month, int day, int hour, int minute, int second = 0)
+    {
         std::tm t{};
         t.tm_year = year - 1900;
         t.tm_mon = month - 1;
@@ -40,7 +44,8 @@ protected:
         return std::mktime(&t);
     }
 
-    std::time_t NextRun(int kind, int minutes, std::time_t now) {
+    std::time_t NextRun(int kind, int minutes, std::time_t now)
+    {
         CTaskEntry task(m_lock);
         task.SetKind(kind);
         task.SetIntervalSeconds(std::int64_t{minutes} * 60);
@@ -53,7 +58,8 @@ protected:
     std::string m_oldTz;
 };
 
-TEST(ScheduleKindTest, DayWordsAreExactAndRoundTrip) {
+TEST(ScheduleKindTest, DayWordsAreExactAndRoundTrip)
+{
     EXPECT_EQ(ParseScheduleKind("Day"), 40);
     EXPECT_EQ(ParseScheduleKind("Sunday"), 41);
     EXPECT_EQ(ParseScheduleKind("Monday"), 42);
@@ -69,7 +75,8 @@ TEST(ScheduleKindTest, DayWordsAreExactAndRoundTrip) {
     EXPECT_EQ(GetDayText(48), "");
 }
 
-TEST_F(TaskScheduleTest, DailyRunsAtItsTimeTodayOrTomorrow) {
+TEST_F(TaskScheduleTest, DailyRunsAtItsTimeTodayOrTomorrow)
+{
     // Monday 15 April 2024.
     EXPECT_EQ(NextRun(40, 360, Local(2024, 4, 15, 6, 0, 30)), Local(2024, 4, 16, 6, 0));
     EXPECT_EQ(NextRun(40, 360, Local(2024, 4, 15, 5, 59, 59)), Local(2024, 4, 15, 6, 0));
@@ -81,7 +88,8 @@ TEST_F(TaskScheduleTest, DailyRunsAtItsTimeTodayOrTomorrow) {
     EXPECT_EQ(NextRun(40, 60, Local(2024, 12, 31, 23, 0)), Local(2025, 1, 1, 1, 0));
 }
 
-TEST_F(TaskScheduleTest, WeeklyRunsOnItsWeekday) {
+TEST_F(TaskScheduleTest, WeeklyRunsOnItsWeekday)
+{
     // Monday 15 April 2024, task on Mondays at 06:00.
     EXPECT_EQ(NextRun(42, 360, Local(2024, 4, 15, 7, 0)), Local(2024, 4, 22, 6, 0));
     EXPECT_EQ(NextRun(42, 360, Local(2024, 4, 15, 5, 0)), Local(2024, 4, 15, 6, 0));
@@ -91,7 +99,8 @@ TEST_F(TaskScheduleTest, WeeklyRunsOnItsWeekday) {
     EXPECT_EQ(NextRun(41, 90, Local(2024, 4, 15, 12, 0)), Local(2024, 4, 21, 1, 30));
 }
 
-TEST_F(TaskScheduleTest, DailyAndWeeklyKeepTheirHourAcrossDaylightSaving) {
+TEST_F(TaskScheduleTest, DailyAndWeeklyKeepTheirHourAcrossDaylightSaving)
+{
     // Summer time starts in the night to Sunday 31 March: that day has 23 hours.
     std::time_t next = NextRun(40, 360, Local(2024, 3, 30, 7, 0));
     EXPECT_EQ(next, Local(2024, 3, 31, 6, 0));
@@ -106,7 +115,8 @@ TEST_F(TaskScheduleTest, DailyAndWeeklyKeepTheirHourAcrossDaylightSaving) {
     EXPECT_EQ(local.tm_min, 0);
 }
 
-TEST_F(TaskScheduleTest, EveryNMinutesCountsFromTheCurrentMinute) {
+TEST_F(TaskScheduleTest, EveryNMinutesCountsFromTheCurrentMinute)
+{
     std::time_t now = Local(2024, 3, 31, 1, 50, 42);
     // Elapsed time, not wall-clock: 30 minutes after 01:50 CET is 03:20 CEST.
     EXPECT_EQ(NextRun(50, 30, now), now - 42 + 30 * 60);

@@ -56,7 +56,8 @@ CSspValue Null(int type)
     return value;
 }
 
-struct Result {
+struct Result
+{
     int code;
     CSspValue value;
 };
@@ -69,7 +70,8 @@ Result Apply(const CSspValue& left, const char* op, const CSspValue& right)
 }
 
 // Dates in these tests are shown in UTC with the default (month-day-year, 12-hour) conventions.
-class ValueTest : public ::testing::Test {
+class ValueTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -85,9 +87,9 @@ constexpr std::int64_t kNov12_2004 = 1100217600;  // 2004-11-12 00:00:00 UTC
 
 TEST_F(ValueTest, NullFormsOfEveryKind)
 {
-    for (int type : {CSspValue::kInteger, CSspValue::kReal, CSspValue::kDouble, CSspValue::kNumeric,
-                     CSspValue::kVarChar, CSspValue::kLongVarChar, CSspValue::kBinary, CSspValue::kDate,
-                     CSspValue::kUnknown}) {
+    for (int type :
+         {CSspValue::kInteger, CSspValue::kReal, CSspValue::kDouble, CSspValue::kNumeric, CSspValue::kVarChar,
+          CSspValue::kLongVarChar, CSspValue::kBinary, CSspValue::kDate, CSspValue::kUnknown}) {
         const CSspValue v = Null(type);
         EXPECT_TRUE(v.IsNull()) << type;
         EXPECT_EQ(v.ToString(), "") << type;
@@ -438,12 +440,11 @@ TEST_F(ValueTest, BinaryBlocksAreCopiedAndMoved)
 #if !defined(__SANITIZE_ADDRESS__)
 // More bytes than the process can ever get: 64 TiB of address space, reserved and never touched.
 // A copy of them is refused by the allocator before a byte is read.
-class UnallocatableBytes {
+class UnallocatableBytes
+{
 public:
-    UnallocatableBytes()
-        : m_data(mmap(nullptr, kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0))
-    {
-    }
+    UnallocatableBytes() : m_data(mmap(nullptr, kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0))
+    {}
     ~UnallocatableBytes()
     {
         if (m_data != MAP_FAILED)

@@ -30,7 +30,8 @@ std::string ReadFile(const std::string& path)
 }
 
 // Scripts run against the process's application state, which each test starts empty.
-class AppObjectTest : public ScriptTest {
+class AppObjectTest : public ScriptTest
+{
 protected:
     AppObjectTest()
     {

@@ -20,8 +20,7 @@ TEST_F(ArrayTest, MembersAndTheirBounds)
                      "a.SetSize(-1); write a.GetSize();"),
               "3[]0");
     // Indexes are read as numbers from the front of their text.
-    EXPECT_EQ(Output("array a; a.Add('first'); a.Add('second'); write a.GetAt('x') + a.GetAt(' 1st');"),
-              "firstsecond");
+    EXPECT_EQ(Output("array a; a.Add('first'); a.Add('second'); write a.GetAt('x') + a.GetAt(' 1st');"), "firstsecond");
 
     EXPECT_EQ(Failure("array a; a.SetSize(3); write a.GetAt(3);"), "Array index 3 out of bound. Valid: 0 - 2");
     EXPECT_EQ(Failure("array a; a.Add(1); a.InsertAt(1, 2);"), "Array index 1 out of bound. Valid: 0 - 0");
@@ -63,12 +62,13 @@ TEST_F(ArrayTest, FunctionsHandBackWholeArrays)
         "\nfunction list(n) array r; r.Add(arg.n); r.Add(arg.n + 1); return r; endfunction"
         "\nfunction none() array r; return r; endfunction"
         "\nfunction one() return 'single'; endfunction";
-    EXPECT_EQ(Output("array a = Local.list(5); write a.GetSize() + ':' + a.GetAt(0) + a.GetAt(1);" +
-                     std::string(kFunctions)),
-                     "2:56");
+    EXPECT_EQ(
+        Output("array a = Local.list(5); write a.GetSize() + ':' + a.GetAt(0) + a.GetAt(1);" + std::string(kFunctions)),
+        "2:56");
     // The array is filled afresh each time; a plain value becomes one element.
     EXPECT_EQ(Output("Local.i = 0; while (Local.i < 2) array a = local.one(); Local.i = Local.i + 1; endwhile "
-                     "write a.GetSize() + a.GetAt(0);" + std::string(kFunctions)),
+                     "write a.GetSize() + a.GetAt(0);" +
+                     std::string(kFunctions)),
               "1single");
     // A caller that takes one value gets the first element; an empty array leaves the value alone.
     EXPECT_EQ(Output("write Local.list(7) + '|' + Local.none() + '|';" + std::string(kFunctions)), "7||");

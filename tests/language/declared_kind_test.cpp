@@ -10,7 +10,8 @@
 
 namespace {
 
-class RecordingObject : public CSspScriptObject {
+class RecordingObject : public CSspScriptObject
+{
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -22,7 +23,8 @@ public:
     std::string log;
 };
 
-class RecordingKind : public CSspDeclaredKind {
+class RecordingKind : public CSspDeclaredKind
+{
 public:
     explicit RecordingKind(bool evaluates) : m_evaluates(evaluates) {}
     std::unique_ptr<CSspScriptObject> Create() const override
@@ -46,7 +48,8 @@ private:
 
 // Registers a factory for one test and removes it afterwards, so the other tests of the binary
 // still see the kind missing.
-class Registration {
+class Registration
+{
 public:
     Registration(int kind, const CSspDeclaredKind& factory) : m_kind(kind) { RegisterDeclaredKind(kind, &factory); }
     ~Registration() { RegisterDeclaredKind(m_kind, nullptr); }
@@ -55,7 +58,8 @@ private:
     int m_kind;
 };
 
-class DeclaredKindTest : public ScriptTest {};
+class DeclaredKindTest : public ScriptTest
+{};
 
 }  // namespace
 
@@ -83,8 +87,7 @@ TEST_F(DeclaredKindTest, RegisteredKindsKeepTheNameRuleAndTheirOwnErrors)
 {
     RecordingKind kind(true);
     Registration registration(kEmailInObject, kind);
-    EXPECT_EQ(Failure("datetime d(2004, 1, 1); email_in D;"),
-              std::string(CMessageCatalog::Text(89)) + "D");
+    EXPECT_EQ(Failure("datetime d(2004, 1, 1); email_in D;"), std::string(CMessageCatalog::Text(89)) + "D");
     EXPECT_EQ(Failure("email_in m; write m.size;"), "Unknown recording field: size");
     EXPECT_EQ(Failure("email_out m;"), std::string(CMessageCatalog::Text(kMsgKindNotMade)) + "email_out");
 }

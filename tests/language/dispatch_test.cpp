@@ -1,5 +1,5 @@
-#include "script_runner.h"
 #include "foundation/message_catalog.h"
+#include "script_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +44,8 @@ TEST_F(DispatchTest, BuiltInsWithoutTheirObject)
 }
 
 // Answers every member with its own name, so a test sees which object was reached.
-class EchoObject : public CSspRequestObject {
+class EchoObject : public CSspRequestObject
+{
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -76,8 +77,9 @@ TEST_F(DispatchTest, DeclaredObjectsAnswerTheirMembers)
     EXPECT_EQ(Output("tokenizer t('a, b', ', '); write t.NextToken() + '|' + t.NextPart() + '|' + t.NextToken();"),
               "a|, |b");
     EXPECT_EQ(Output("datetime d(2004, 11, 12); write d.format('%Y-%m-%d %H:%M:%S');"), "2004-11-12 00:00:00");
-    EXPECT_EQ(Output("datetime d(2004, 11, 12, 13, 14, 15); write d.getHour() + ':' + d.getMinute() + ':' + d.getSecond();"),
-              "13:14:15");
+    EXPECT_EQ(
+        Output("datetime d(2004, 11, 12, 13, 14, 15); write d.getHour() + ':' + d.getMinute() + ':' + d.getSecond();"),
+        "13:14:15");
     EXPECT_EQ(Output("datetime d('11/12/2004 10:20'); write d.format('%d.%m.%Y %H.%M');"), "12.11.2004 10.20");
     EXPECT_EQ(Output("datetime d('nonsense'); write d.isValid();"), "0");
 }
@@ -111,8 +113,8 @@ TEST_F(DispatchTest, NamesAreUsedOnce)
 
 TEST_F(DispatchTest, KindsThisProgramMakesNoObjectsOfSaySo)
 {
-    for (auto [keyword, kind] : std::vector<std::pair<std::string, std::string>>{
-             {"email_in m;", "email_in"}, {"email_out m;", "email_out"}}) {
+    for (auto [keyword, kind] :
+         std::vector<std::pair<std::string, std::string>>{{"email_in m;", "email_in"}, {"email_out m;", "email_out"}}) {
         EXPECT_EQ(Failure(keyword), CMessageCatalog::Text(kMsgKindNotMade) + kind) << keyword;
     }
 }
@@ -141,8 +143,8 @@ TEST_F(DispatchTest, ArgumentsOfAFunctionCall)
     EXPECT_EQ(errorText, Report(1, 1, "Local.g(1);",
                                 Report(3, 24, "function g(a, b) write arg.b; endfunction",
                                        "Argument not found in function call statement.")));
-    EXPECT_NE(Failure("Local.f(1); function f(a) write arg.b; endfunction").find(
-                  "Argument not found in function definition."),
+    EXPECT_NE(Failure("Local.f(1); function f(a) write arg.b; endfunction")
+                  .find("Argument not found in function definition."),
               std::string::npos);
 }
 
@@ -171,11 +173,10 @@ TEST_F(DispatchTest, PercentSignsStandAsWrittenAtEveryDepth)
               kRunFailed);
     const std::string innermost = Report(5, 30, "function f4() write 1; write Local.Var('50%'); endfunction // 100%",
                                          "Local variable not defined. Use a set statement to define it: 50%");
-    EXPECT_EQ(errorText,
-              Report(1, 1, "Local.f1();",
-                     Report(2, 15, "function f1() Local.f2(); endfunction",
-                            Report(3, 15, "function f2() Local.f3(); endfunction",
-                                   Report(4, 15, "function f3() Local.f4(); endfunction", innermost)))));
+    EXPECT_EQ(errorText, Report(1, 1, "Local.f1();",
+                                Report(2, 15, "function f1() Local.f2(); endfunction",
+                                       Report(3, 15, "function f2() Local.f3(); endfunction",
+                                              Report(4, 15, "function f3() Local.f4(); endfunction", innermost)))));
     EXPECT_EQ(errorText.find("%%"), std::string::npos);
 }
 
@@ -184,9 +185,10 @@ TEST_F(DispatchTest, LocalUrlMembers)
     EXPECT_EQ(Output("write Local.url + ' ' + Local.urlPath;"), "/app/t.tws /app/");
     EXPECT_EQ(Output("write Local.Var('x', 'default') + Local.Var('x', 'default', 'extra');"), "defaultdefault");
     // Variables named like Local's own members are reached through Var only; a name may hold dots.
-    EXPECT_EQ(Output("Local.URL = 'v'; Local.SetVar('urlpath', 'w'); Local.a.b = 3;\n"
-                     "write Local.url + ' ' + Local.UrlPath + ' ' + Local.Var('url') + Local.Var('urlPath') + Local.a.b;"),
-              "/app/t.tws /app/ vw3");
+    EXPECT_EQ(
+        Output("Local.URL = 'v'; Local.SetVar('urlpath', 'w'); Local.a.b = 3;\n"
+               "write Local.url + ' ' + Local.UrlPath + ' ' + Local.Var('url') + Local.Var('urlPath') + Local.a.b;"),
+        "/app/t.tws /app/ vw3");
 }
 
 }  // namespace

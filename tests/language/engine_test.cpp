@@ -1,11 +1,11 @@
 #include "language/ssp_engine.h"
 
 #include "foundation/server_config.h"
-#include "platform/file_system.h"
 #include "foundation/ssp_exception.h"
-#include "language/ssp_app.h"
 #include "language/debug_hooks.h"
 #include "language/output_sink.h"
+#include "language/ssp_app.h"
+#include "platform/file_system.h"
 #include "script_runner.h"
 #include "tests/support/wait_for.h"
 
@@ -26,7 +26,8 @@ namespace {
 // reached: echo 'text'; ret; redirect; fail 'message'; failat <offset> 'message'; failnone 'message';
 // errfile 'path'; call <function>;
 // raise <kind>; busy (notes how many runs execute at once).
-class TestEngine : public CSspEngine {
+class TestEngine : public CSspEngine
+{
 public:
     using CSspEngine::CSspEngine;
     static inline std::atomic<int> active{0};
@@ -58,8 +59,11 @@ protected:
         if (first.text == "call") {
             std::string name(ReadToken().text);
             TestEngine child(TopEngine());
-            CSspRunArgs args{.filePath = FilePath(), .urlPath = UrlPath(), .request = Request(),
-                             .response = Response(), .functionName = name};
+            CSspRunArgs args{.filePath = FilePath(),
+                             .urlPath = UrlPath(),
+                             .request = Request(),
+                             .response = Response(),
+                             .functionName = name};
             RunNested(child, args, first.start);
             return kRunCompleted;
         }
@@ -84,7 +88,8 @@ protected:
     }
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public ::testing::Test
+{
 protected:
     // Runs a whole file (or one function of it) in a fresh top-level engine.
     int RunFile(const std::string& path, std::string_view function = {})
@@ -103,8 +108,8 @@ protected:
     std::string Report(const std::string& path, int line, int column, std::string_view source,
                        std::string_view message) const
     {
-        return path + " (" + std::to_string(line) + "," + std::to_string(column) + "): \r\n" +
-               std::string(source) + "\r\n\r\n" + std::string(message);
+        return path + " (" + std::to_string(line) + "," + std::to_string(column) + "): \r\n" + std::string(source) +
+               "\r\n\r\n" + std::string(message);
     }
 
     ScriptFolder folder;
@@ -235,9 +240,8 @@ TEST_F(EngineTest, LoadFailures)
 
 TEST_F(EngineTest, FunctionsAreFoundByScanningAndPositionsCountFromTheFile)
 {
-    std::string path = folder.Write("lib.twp",
-                                    "<p>\n<!--{ function One(a, b)\n echo 'one';\nendfunction\n"
-                                    "function two() echo 'two';\n  fail 'in two';\nendfunction }-->\n");
+    std::string path = folder.Write("lib.twp", "<p>\n<!--{ function One(a, b)\n echo 'one';\nendfunction\n"
+                                               "function two() echo 'two';\n  fail 'in two';\nendfunction }-->\n");
     EXPECT_EQ(RunFile(path, "ONE"), kRunCompleted);
     EXPECT_EQ(sink.output, "one");
     EXPECT_EQ(RunFile(path, "two"), kRunFailed);
@@ -272,7 +276,8 @@ TEST_F(EngineTest, BrokenDefinitionsFailTheRunWithAReport)
 }
 
 // Records the hook calls as "kind line", and can ask the run to stop at one of them.
-class RecordingHooks : public CSspDebugHooks {
+class RecordingHooks : public CSspDebugHooks
+{
 public:
     void OnInterpreterStart(CSspEngine& engine) override
     {
@@ -280,10 +285,7 @@ public:
         hangAtStart = engine.HangPosition();
     }
     void OnStatement(CSspEngine& engine) override { Note("stmt", engine); }
-    void OnTextLine(CSspEngine& engine) override
-    {
-        Note(engine.LineOpensCode() ? "code" : "text", engine);
-    }
+    void OnTextLine(CSspEngine& engine) override { Note(engine.LineOpensCode() ? "code" : "text", engine); }
     void OnInterpreterEnd(CSspEngine& engine) override
     {
         events.push_back(engine.IsTopEngine() ? "end top" : "end nested");
@@ -320,8 +322,8 @@ TEST_F(EngineTest, DebugHooksSeeEveryLineStatementAndRun)
     CSspRunArgs args{.filePath = path, .urlPath = "/h.twp", .response = &sink};
     EXPECT_EQ(engine.Run(args), kRunCompleted);
     // A text line that holds an opener is reported as such, so a debugger stops there only once.
-    EXPECT_EQ(hooks.events, (std::vector<std::string>{"start 1", "text 1", "code 2", "stmt 2", "code 2",
-                                                       "code 3", "stmt 4", "end top"}));
+    EXPECT_EQ(hooks.events, (std::vector<std::string>{"start 1", "text 1", "code 2", "stmt 2", "code 2", "code 3",
+                                                      "stmt 4", "end top"}));
     EXPECT_TRUE(hooks.hangAtStart.empty());
     EXPECT_EQ(sink.output, "a\nb x\ny");
 }
@@ -344,7 +346,8 @@ TEST_F(EngineTest, DebuggerStopEndsTheRun)
 
 // Evaluates watch expressions before the statement on line 2 of the top-level run, as the debugger
 // does while it holds a run there.
-class WatchingHooks : public CSspDebugHooks {
+class WatchingHooks : public CSspDebugHooks
+{
 public:
     void OnInterpreterStart(CSspEngine&) override {}
     void OnStatement(CSspEngine& engine) override
@@ -374,10 +377,10 @@ TEST_F(EngineTest, WatchesEvaluateInThePausedRun)
     CSspRunArgs args{.filePath = path, .urlPath = "/w.tws", .response = &sink};
     EXPECT_EQ(engine.Run(args), kRunCompleted) << engine.ErrorText();
     EXPECT_EQ(hooks.values, (std::vector<std::string>{"21", "42",
-                                                       "Local variable not defined. Use a set statement to define it: "
-                                                       "nothing",
-                                                       "Missing right operand after */%+-.",
-                                                       "String missing ending single quote.", "2"}));
+                                                      "Local variable not defined. Use a set statement to define it: "
+                                                      "nothing",
+                                                      "Missing right operand after */%+-.",
+                                                      "String missing ending single quote.", "2"}));
     EXPECT_EQ(sink.output, "a");
 }
 
@@ -396,7 +399,7 @@ TEST_F(EngineTest, NestedRunsShareFileAndOutputAndAreLinked)
     EXPECT_TRUE(hooks.sharedFile);
     EXPECT_EQ(hooks.lineInFile, 5);
     EXPECT_EQ(hooks.hang, (std::vector<std::string>{"File: " + path + " called a function at offset 20.",
-                                                     "File: " + path + " hanged before offset 55."}));
+                                                    "File: " + path + " hanged before offset 55."}));
     EXPECT_EQ(engine.RunningChild(), nullptr);
     EXPECT_EQ(hooks.events.back(), "end top");
     EXPECT_EQ(std::count(hooks.events.begin(), hooks.events.end(), "end nested"), 1);
@@ -446,7 +449,8 @@ TEST_F(EngineTest, ErrorPageIsResolvedAgainstThePageOrTheWebRoot)
     EXPECT_EQ(engine.Run(args), kRunCompleted);
     EXPECT_EQ(engine.ErrorFileUrl(), "/app/err.twp");
     EXPECT_EQ(engine.ErrorFilePath(), webroot + "app/err.twp");
-    for (const char* escape : {"'../../../../etc/err.twp'", "'/../../etc/err.twp'", "'..\\\\..\\\\..\\\\etc/err.twp'"}) {
+    for (const char* escape :
+         {"'../../../../etc/err.twp'", "'/../../etc/err.twp'", "'..\\\\..\\\\..\\\\etc/err.twp'"}) {
         folder.Write("webroot/app/sub/p.tws", "errfile " + std::string(escape) + ";");
         EXPECT_EQ(engine.Run(args), kRunCompleted);
         EXPECT_EQ(engine.ErrorFilePath(), webroot + "etc/err.twp") << escape;
@@ -472,7 +476,8 @@ TEST_F(EngineTest, ARunOverItsTimeLimitFailsAtAStatementOfANestedCallToo)
     engine.SetRunTimeLimit(1);
     CSspRunArgs args{.filePath = path, .urlPath = "/spin.tws", .response = &sink};
     EXPECT_EQ(engine.Run(args), kRunFailed);
-    EXPECT_NE(engine.ErrorText().find("The page exceeded the time limit of 1 seconds and was ended."), std::string::npos)
+    EXPECT_NE(engine.ErrorText().find("The page exceeded the time limit of 1 seconds and was ended."),
+              std::string::npos)
         << engine.ErrorText();
     EXPECT_EQ(sink.output, "a");
     EXPECT_EQ(sink.closed, 1) << "the run ended through its clean-up";
@@ -506,7 +511,8 @@ TEST_F(EngineTest, AnEndAskedByAnotherThreadEndsTheRunAtItsNextStatement)
     }
 }
 
-class SerializedRunTest : public EngineTest {
+class SerializedRunTest : public EngineTest
+{
 protected:
     void SetUp() override { TheServerConfig().m_dbAccessSerialize = 1; }
     void TearDown() override { TheServerConfig().m_dbAccessSerialize = 0; }
@@ -537,7 +543,8 @@ TEST_F(SerializedRunTest, WatchFromAnotherThreadCallsFunctionsOfThePausedRun)
 {
     // The debugger evaluates watches on its own thread while the run's thread waits in a hook, so
     // a function that the watch calls must not wait for the lock that the paused run holds.
-    struct : CSspDebugHooks {
+    struct : CSspDebugHooks
+    {
         void OnInterpreterStart(CSspEngine&) override {}
         void OnStatement(CSspEngine& engine) override
         {

@@ -13,18 +13,18 @@ namespace {
 
 // f writes "f" each time it runs and returns its argument; t and z write their names and return 1
 // and 0, so a condition shows which of its parts were evaluated.
-constexpr std::string_view kProbes =
-    "function f(v) write 'f'; return arg.v; endfunction\n"
-    "function t() write 't'; return 1; endfunction\n"
-    "function z() write 'z'; return 0; endfunction\n";
+constexpr std::string_view kProbes = "function f(v) write 'f'; return arg.v; endfunction\n"
+                                     "function t() write 't'; return 1; endfunction\n"
+                                     "function z() write 'z'; return 0; endfunction\n";
 
-class ExpressionTest : public ScriptTest {
+class ExpressionTest : public ScriptTest
+{
 protected:
-    std::string Value(std::string_view expression)
+    std::string Value(std::string_view expression) { return Output("write " + std::string(expression) + ";"); }
+    std::string WithProbes(std::string_view script)
     {
-        return Output("write " + std::string(expression) + ";");
+        return Output(std::string(script) + "\n" + std::string(kProbes));
     }
-    std::string WithProbes(std::string_view script) { return Output(std::string(script) + "\n" + std::string(kProbes)); }
 };
 
 TEST_F(ExpressionTest, PrecedenceAndAssociativity)
@@ -145,8 +145,7 @@ TEST_F(ExpressionTest, ParenthesisedCallRunsOnce)
 
 TEST_F(ExpressionTest, ArgumentLists)
 {
-    constexpr std::string_view kCount =
-        "function count(a, b, c) write arg.a; write '|'; write arg.b; endfunction\n";
+    constexpr std::string_view kCount = "function count(a, b, c) write arg.a; write '|'; write arg.b; endfunction\n";
     EXPECT_EQ(Output("Local.count(1,(2));" + std::string(kCount)), "1|2");
     EXPECT_EQ(Output("Local.count((1+1)*3, 'x',);" + std::string(kCount)), "6|x");
     EXPECT_EQ(Output("Local.count(Local.count(1, 2), 3);" + std::string(kCount)), "1|2|3");
@@ -157,7 +156,8 @@ TEST_F(ExpressionTest, ArgumentLists)
 }
 
 // Records the calls it answers, so a test sees what the dispatcher handed over.
-class RecordingObject : public CSspRequestObject {
+class RecordingObject : public CSspRequestObject
+{
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -175,8 +175,8 @@ TEST_F(ExpressionTest, NameArgumentsAreTakenAsWritten)
     request = &object;
     EXPECT_EQ(Output("write Request.exist('field'); write request.SIZE(Local.x, 2); write Request.Form(1 + 1);"),
               "answeransweranswer");
-    EXPECT_EQ(object.calls, (std::vector<std::string>{"Request.exist ['field']", "request.SIZE [Local.x] [2]",
-                                                       "Request.Form [2]"}));
+    EXPECT_EQ(object.calls,
+              (std::vector<std::string>{"Request.exist ['field']", "request.SIZE [Local.x] [2]", "Request.Form [2]"}));
 }
 
 TEST_F(ExpressionTest, CollectorErrors)
@@ -200,7 +200,8 @@ TEST_F(ExpressionTest, CommentDirectlyAfterAWordEndsIt)
 }
 
 // The SQL collectors read a statement's parts; they stop before their stop token.
-class SqlCollectorTest : public ::testing::Test {
+class SqlCollectorTest : public ::testing::Test
+{
 protected:
     std::vector<std::string> Collect(CSspCollector collector, std::string_view code, std::string* rest = nullptr)
     {

@@ -13,7 +13,8 @@
 namespace {
 
 // Runs pages that lie below the web root of an installation folder of the test's own.
-class FileObjectTest : public ScriptTest {
+class FileObjectTest : public ScriptTest
+{
 protected:
     void SetUp() override
     {
@@ -41,8 +42,8 @@ protected:
         sink.output.clear();
         path = WebFile("app/t.tws", text);
         CSspEngine engine;
-        int result = engine.Run(CSspRunArgs{.filePath = path, .urlPath = "/app/t.tws", .request = request,
-                                            .response = &sink});
+        int result =
+            engine.Run(CSspRunArgs{.filePath = path, .urlPath = "/app/t.tws", .request = request, .response = &sink});
         errorText = engine.ErrorText();
         return result;
     }
@@ -80,8 +81,9 @@ TEST_F(FileObjectTest, FunctionsOfAnotherFile)
               "Function nothing not found in file " + webroot + "/app/lib.tws");
     // The callee's report, with its own file and line, stands inside the caller's.
     EXPECT_EQ(RunPage("file lib('lib.tws');\nlib.broken();"), kRunFailed);
-    EXPECT_EQ(errorText, Report(2, 1, "lib.broken();",
-                                webroot + "/app/lib.tws (4,8): \r\n write nothing.here;\r\n\r\nUnknown Object: nothing"));
+    EXPECT_EQ(errorText,
+              Report(2, 1, "lib.broken();",
+                     webroot + "/app/lib.tws (4,8): \r\n write nothing.here;\r\n\r\nUnknown Object: nothing"));
 }
 
 TEST_F(FileObjectTest, BytesAndSizeOfAServerFile)
@@ -94,8 +96,7 @@ TEST_F(FileObjectTest, BytesAndSizeOfAServerFile)
     EXPECT_EQ(PageOutput("file lib('lib.tws'); write lib.size;"), std::to_string(kLibrary.size()));
     EXPECT_EQ(PageOutput("file d('/data.bin'); write d.size;"), "3");
     EXPECT_EQ(PageOutput("file lib('lib.tws'); lib.twice(1); write lib.size;"), std::to_string(kLibrary.size()));
-    EXPECT_NE(PageFailure("file d('/none.bin'); write d.size;").find(webroot + "/none.bin]"),
-              std::string::npos);
+    EXPECT_NE(PageFailure("file d('/none.bin'); write d.size;").find(webroot + "/none.bin]"), std::string::npos);
     EXPECT_NE(PageFailure("file d('/none.bin'); write d.data;").find("Failed to open file: [" + webroot + "/none.bin]"),
               std::string::npos);
 }
@@ -146,7 +147,8 @@ TEST_F(FileObjectTest, RunStartsTheFileAsAProgramWithoutAShell)
 }
 
 // A request from a browser that uploaded "att" (and sent the plain field "text").
-class UploadRequest : public CSspRequestObject {
+class UploadRequest : public CSspRequestObject
+{
 public:
     bool HasClient() const override { return true; }
     void CallMember(CSspCall& call, CSspValue&) override { throw CSspException("no members", call.m_position); }
@@ -162,14 +164,17 @@ public:
         return field == "text" ? kUploadNoFileData : kUploadNoField;
     }
     std::string sentName = "a b.txt";
-    std::string bytes = std::string("1\0" "2", 3);
+    std::string bytes = std::string("1\0"
+                                    "2",
+                                    3);
 };
 
 TEST_F(FileObjectTest, UploadedFiles)
 {
     UploadRequest upload;
     request = &upload;
-    EXPECT_EQ(Output("file f('Request.att'); write f.name + '|' + f.size + '|'; write f.data;"), "a b.txt|3|" + upload.bytes);
+    EXPECT_EQ(Output("file f('Request.att'); write f.name + '|' + f.size + '|'; write f.data;"),
+              "a b.txt|3|" + upload.bytes);
     EXPECT_EQ(Output("FileUpload f = request.att; write f.size; write f.content;"), "3" + upload.bytes);
     EXPECT_EQ(Output("file f('request.text'); write f.size;"), "0");
     // The name is the browser's: it never names a folder or carries control bytes.
@@ -182,10 +187,11 @@ TEST_F(FileObjectTest, UploadedFiles)
     EXPECT_EQ(Failure("file f('request.none');"), "File field is not found in the data the browser sent: none");
     // Reported at the declaration, not at the start of the file.
     EXPECT_EQ(Run("t.tws", "write 'a';\n  file f('request.none');"), kRunFailed);
-    EXPECT_EQ(errorText, Report(2, 3, "  file f('request.none');",
-                                "File field is not found in the data the browser sent: none"));
+    EXPECT_EQ(errorText,
+              Report(2, 3, "  file f('request.none');", "File field is not found in the data the browser sent: none"));
     EXPECT_EQ(Run("t.tws", "write 'a';\nwrite 'b'; FileUpload g = Request.huge;"), kRunFailed);
-    EXPECT_EQ(errorText, Report(2, 12, "write 'b'; FileUpload g = Request.huge;", "Failed to get the uploaded file: huge"));
+    EXPECT_EQ(errorText,
+              Report(2, 12, "write 'b'; FileUpload g = Request.huge;", "Failed to get the uploaded file: huge"));
     EXPECT_EQ(Failure("FileUpload f request.att;"), "Missing = ");
     EXPECT_EQ(Failure("FileUpload f = att;"), "FileUpload must be initialized by Request.a_form_field");
     EXPECT_EQ(Failure("file f('request.att'); f.run();"), "Unknown file upload field: run");
@@ -194,9 +200,8 @@ TEST_F(FileObjectTest, UploadedFiles)
 
     request = nullptr;
     EXPECT_EQ(Failure("file f('request.att');"), "Request object not available.");
-    EXPECT_EQ(Failure("file f;"),
-              "file object syntax: \r\nfile att1('request.attachment1'); // file upload  \r\n"
-              "file fs1('appInit.twp');  // file on server ");
+    EXPECT_EQ(Failure("file f;"), "file object syntax: \r\nfile att1('request.attachment1'); // file upload  \r\n"
+                                  "file fs1('appInit.twp');  // file on server ");
 }
 
 }  // namespace

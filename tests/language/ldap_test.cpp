@@ -44,7 +44,8 @@ std::string Fill(std::string script, const std::vector<std::pair<std::string, st
 }
 
 // A loopback port that refuses connections: bound, never listening, held for the test's life.
-class RefusingPort {
+class RefusingPort
+{
 public:
     RefusingPort() : m_fd(BindLoopbackSocket(m_port)) {}
     ~RefusingPort() { close(m_fd); }
@@ -121,12 +122,13 @@ TEST_F(LdapObjectTest, ARedeclarationStartsAfresh)
 }
 
 // The cases that talk to the private slapd.
-class LdapServerTest : public ScriptTest {
+class LdapServerTest : public ScriptTest
+{
 protected:
     void SetUp() override
     {
-        for (const char* name : {"TW_LDAP_HOST", "TW_LDAP_PORT", "TW_LDAP_SSL_PORT", "TW_LDAP_BASE",
-                                 "TW_LDAP_BIND_DN", "TW_LDAP_PASSWORD", "TW_LDAP_USER_PASSWORD", "TW_LDAP_CACERT"}) {
+        for (const char* name : {"TW_LDAP_HOST", "TW_LDAP_PORT", "TW_LDAP_SSL_PORT", "TW_LDAP_BASE", "TW_LDAP_BIND_DN",
+                                 "TW_LDAP_PASSWORD", "TW_LDAP_USER_PASSWORD", "TW_LDAP_CACERT"}) {
             const char* value = std::getenv(name);
             if (value == nullptr || *value == '\0') {
                 if (InCi())
@@ -274,9 +276,10 @@ TEST_F(LdapServerTest, FreeingAndUnbinding)
     EXPECT_EQ(Failure(Filled(searched + "l.first_entry(); l.first_attribute(); l.msgfree(); l.first_entry();")),
               Text(150));
     // A new search drops the entry and the attribute walk of the last.
-    EXPECT_EQ(Failure(Filled(searched + "l.first_entry(); l.first_attribute();"
-                                        "l.search_s('$BASE', 2, '(uid=bob)', '', 0); l.first_entry(); l.next_attribute();")),
-              Text(152));
+    EXPECT_EQ(
+        Failure(Filled(searched + "l.first_entry(); l.first_attribute();"
+                                  "l.search_s('$BASE', 2, '(uid=bob)', '', 0); l.first_entry(); l.next_attribute();")),
+        Text(152));
     EXPECT_EQ(Failure(Filled(searched + "l.unbind(); l.search_s('$BASE', 2, '(uid=*)', '', 0);")), Text(149));
     // The search result outlives the connection's end; reading it needs a connection again.
     EXPECT_EQ(Output(Filled(searched + "l.unbind(); l.init('$HOST', $PORT); write l.count_entries();")), "3");
@@ -284,10 +287,11 @@ TEST_F(LdapServerTest, FreeingAndUnbinding)
 
 TEST_F(LdapServerTest, SecureConnection)
 {
-    EXPECT_EQ(Output(Filled("LDAP l; write l.sslinit('$HOST', $SSL_PORT); write l.simple_bind_s('$BIND_DN', '$PASSWORD');"
-                            "write l.search_s('$BASE', 2, '(uid=carol)', 'cn', 0); write l.first_entry();"
-                            "write l.get_values('cn'); write ' '; write l.value(0);")),
-              "11111 Carol Other");
+    EXPECT_EQ(
+        Output(Filled("LDAP l; write l.sslinit('$HOST', $SSL_PORT); write l.simple_bind_s('$BIND_DN', '$PASSWORD');"
+                      "write l.search_s('$BASE', 2, '(uid=carol)', 'cn', 0); write l.first_entry();"
+                      "write l.get_values('cn'); write ' '; write l.value(0);")),
+        "11111 Carol Other");
     // The plain port speaks no TLS.
     EXPECT_EQ(Output(Filled("LDAP l; l.sslinit('$HOST', $PORT); write l.simple_bind_s('$BIND_DN', '$PASSWORD');"
                             "write ' '; write l.last_err_code();")),

@@ -12,7 +12,8 @@
 namespace {
 
 // Loads code into a source file so that tokens point into a real buffer.
-class LexerTest : public ::testing::Test {
+class LexerTest : public ::testing::Test
+{
 protected:
     CSourceFile& Load(std::string_view code)
     {
@@ -57,8 +58,7 @@ TEST_F(LexerTest, OperatorsPairsAndWords)
 {
     EXPECT_EQ(Tokens("a<=b"), (List{"a", "<=", "b"}));
     EXPECT_EQ(Tokens("x=-1"), (List{"x", "=", "-", "1"}));
-    EXPECT_EQ(Tokens("a<>b a!=b a||b a==b"),
-              (List{"a", "<>", "b", "a", "!=", "b", "a", "||", "b", "a", "==", "b"}));
+    EXPECT_EQ(Tokens("a<>b a!=b a||b a==b"), (List{"a", "<>", "b", "a", "!=", "b", "a", "||", "b", "a", "==", "b"}));
     EXPECT_EQ(Tokens("!done |x| {ts '2004-01-02'}"), (List{"!done", "|x|", "{ts", "'2004-01-02'", "}"}));
     EXPECT_EQ(Tokens("Local.f(1.5,2);"), (List{"Local.f", "(", "1.5", ",", "2", ")", ";"}));
     EXPECT_EQ(Tokens("a%b*c/d+e"), (List{"a", "%", "b", "*", "c", "/", "d", "+", "e"}));

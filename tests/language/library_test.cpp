@@ -141,7 +141,12 @@ TEST(ToLibrary, JsLeavesNothingThatEndsAQuotedStringOrTheScriptBlock)
     EXPECT_EQ(T("js", {Text("</script><script>x()</script>")}),
               "\\x3c/script\\x3e\\x3cscript\\x3ex()\\x3c/script\\x3e");
     // The line and paragraph separators end a line in a script; other characters of that block stay.
-    EXPECT_EQ(T("js", {Text("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xA6" "d")}), "a\\u2028b\\u2029c\xE2\x80\xA6" "d");
+    EXPECT_EQ(T("js", {Text("a\xE2\x80\xA8"
+                            "b\xE2\x80\xA9"
+                            "c\xE2\x80\xA6"
+                            "d")}),
+              "a\\u2028b\\u2029c\xE2\x80\xA6"
+              "d");
     // A cut sequence at the end stays as it is.
     EXPECT_EQ(T("js", {Text("x\xE2\x80")}), "x\xE2\x80");
     EXPECT_EQ(T("js", {Text("plain text 1.5 & more")}), "plain text 1.5 & more");

@@ -22,7 +22,8 @@ namespace {
 
 // Stands in for the Request object to show what no script can see: the use count and the privacy
 // of the data source of the innermost run in progress.
-class DataSourceProbe : public CSspRequestObject {
+class DataSourceProbe : public CSspRequestObject
+{
 public:
     explicit DataSourceProbe(ScriptRunner& runner) : m_runner(runner) {}
 
@@ -47,7 +48,8 @@ private:
     ScriptRunner& m_runner;
 };
 
-class RunDataSourceTest : public testdb::BackendTest, public ScriptRunner {
+class RunDataSourceTest : public testdb::BackendTest, public ScriptRunner
+{
 protected:
     void SetUp() override
     {
@@ -96,7 +98,8 @@ protected:
     DataSourceProbe m_probe{*this};
 };
 
-class TransactionTest : public RunDataSourceTest {};
+class TransactionTest : public RunDataSourceTest
+{};
 
 TEST_P(RunDataSourceTest, RunsAndNestedCallsShareOneCountedDataSource)
 {
@@ -164,8 +167,7 @@ TEST_P(RunDataSourceTest, UseDataSourceOnlyBeforeTheRunsFirstDatabaseUse)
 
 TEST_P(TransactionTest, UncommittedRunIsRolledBackAndAutocommitRestored)
 {
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(1) + " write 'done';"),
-              CMessageCatalog::Text(24));
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(1) + " write 'done';"), CMessageCatalog::Text(24));
     EXPECT_EQ(errorPosition, kNoPosition);
     EXPECT_EQ(sink.output, "done");
     EXPECT_EQ(RowsSeenByOthers(), 0);
@@ -173,8 +175,10 @@ TEST_P(TransactionTest, UncommittedRunIsRolledBackAndAutocommitRestored)
     EXPECT_EQ(RunAt("/t.tws", Insert(2)), "");
     EXPECT_EQ(RowsSeenByOthers(), 1) << "the next run works in autocommit mode again";
 
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(3) + " Local.CommitTransaction();\n"
-                              "Local.BeginTransaction(); " + Insert(4) + " Local.RollbackTransaction();"),
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(3) +
+                                  " Local.CommitTransaction();\n"
+                                  "Local.BeginTransaction(); " +
+                                  Insert(4) + " Local.RollbackTransaction();"),
               "");
     EXPECT_EQ(RowsSeenByOthers(), 2);
     EXPECT_EQ(UseCounts(), std::vector<int>{0});
@@ -182,22 +186,24 @@ TEST_P(TransactionTest, UncommittedRunIsRolledBackAndAutocommitRestored)
 
 TEST_P(TransactionTest, NestedRunsLeaveTheCallersTransactionAlone)
 {
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Local.BeginTransaction();"),
-              CMessageCatalog::Text(123));
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(1) + " Local.f(); " + Insert(2) + "\n"
-                              "Local.CommitTransaction();\n"
-                              "function f() Local.CommitTransaction(); Local.RollbackTransaction(); endfunction"),
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); Local.BeginTransaction();"), CMessageCatalog::Text(123));
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(1) + " Local.f(); " + Insert(2) +
+                                  "\n"
+                                  "Local.CommitTransaction();\n"
+                                  "function f() Local.CommitTransaction(); Local.RollbackTransaction(); endfunction"),
               "");
     EXPECT_EQ(RowsSeenByOthers(), 2);
 
-    std::string text = RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(3) + " Local.f();\n"
-                                       "function f() Local.BeginTransaction(); endfunction");
+    std::string text = RunAt("/t.tws", "Local.BeginTransaction(); " + Insert(3) +
+                                           " Local.f();\n"
+                                           "function f() Local.BeginTransaction(); endfunction");
     EXPECT_NE(text.find(CMessageCatalog::Text(123)), std::string::npos) << text;
     EXPECT_EQ(RowsSeenByOthers(), 2);
 
     // A function that returns with its own transaction open fails its caller; nothing is kept.
     text = RunAt("/t.tws", "Local.f(); write 'not reached';\n"
-                           "function f() Local.BeginTransaction(); " + Insert(4) + " return 1; endfunction");
+                           "function f() Local.BeginTransaction(); " +
+                               Insert(4) + " return 1; endfunction");
     EXPECT_NE(text.find(CMessageCatalog::Text(24)), std::string::npos) << text;
     EXPECT_EQ(sink.output, "");
     EXPECT_EQ(RowsSeenByOthers(), 2);
@@ -210,10 +216,13 @@ TEST_P(TransactionTest, KilledBackendFailsTheRunAndTheNextRunReconnects)
     // The script ends the server process behind its own connection from a connection of its own,
     // as an administrator or a crashed server would.
     const std::string pid = "sql p = 'select pg_backend_pid() as pid'; write p.pid;";
-    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + pid + "\n"
-                              "sql k = 'select pg_terminate_backend(' + p.pid + ')';\n"
-                              "k.UseDataSource('ODBC;" + Connect() + "'); k.execute();\n"
-                              "Local.CommitTransaction();"),
+    EXPECT_EQ(RunAt("/t.tws", "Local.BeginTransaction(); " + pid +
+                                  "\n"
+                                  "sql k = 'select pg_terminate_backend(' + p.pid + ')';\n"
+                                  "k.UseDataSource('ODBC;" +
+                                  Connect() +
+                                  "'); k.execute();\n"
+                                  "Local.CommitTransaction();"),
               std::string(CMessageCatalog::Text(9)) + " ODBC data source used: [].");
     const std::string killed = sink.output;
     ASSERT_NE(killed, "");
@@ -234,7 +243,8 @@ TEST_P(RunDataSourceTest, ScriptsNumberRowsWithUniqueIds)
     std::string registry = "QV30_REGISTRY";
     if (IsPostgres()) {
         registry = testdb::UniqueTable("uidreg");
-        connection.ExecuteSQL("CREATE TABLE " + registry + " (REG_USER VARCHAR(50) NOT NULL, REG_SECTION VARCHAR(100) "
+        connection.ExecuteSQL("CREATE TABLE " + registry +
+                              " (REG_USER VARCHAR(50) NOT NULL, REG_SECTION VARCHAR(100) "
                               "NOT NULL, REG_KEY VARCHAR(100) NOT NULL, REG_VALUE VARCHAR(2000), PRIMARY KEY "
                               "(REG_USER, REG_SECTION, REG_KEY))");
     } else {
@@ -245,12 +255,11 @@ TEST_P(RunDataSourceTest, ScriptsNumberRowsWithUniqueIds)
     const std::string server = IsPostgres() ? ", " + registry : "";
     connection.ExecuteSQL("INSERT INTO " + m_table + " VALUES (41)");
 
-    EXPECT_EQ(RunAt("/t.tws", "Local.SetVar('t', '" + m_table + "'); write Local.GetUniqueID(Local.t, 'i' + 'd'" + local +
-                                  "); write ' '; write Server.GetUniqueID(" + m_table + ", id" + server + ");"),
+    EXPECT_EQ(RunAt("/t.tws", "Local.SetVar('t', '" + m_table + "'); write Local.GetUniqueID(Local.t, 'i' + 'd'" +
+                                  local + "); write ' '; write Server.GetUniqueID(" + m_table + ", id" + server + ");"),
               "");
     EXPECT_EQ(sink.output, "42 43");
-    EXPECT_EQ(RunAt("/t.tws", "write 1;\nwrite Local.GetUniqueID('" + m_table + "', '');"),
-              CMessageCatalog::Text(74));
+    EXPECT_EQ(RunAt("/t.tws", "write 1;\nwrite Local.GetUniqueID('" + m_table + "', '');"), CMessageCatalog::Text(74));
     EXPECT_EQ(UseCounts(), std::vector<int>{0});
     if (IsPostgres())
         connection.ExecuteSQL("DROP TABLE " + registry);

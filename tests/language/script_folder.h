@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-class ScriptFolder : public TempFolder {
+class ScriptFolder : public TempFolder
+{
 public:
     ScriptFolder() : TempFolder("tw-lang") {}
 

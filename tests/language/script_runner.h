@@ -14,9 +14,11 @@
 #include <string_view>
 #include <vector>
 
-class StringSink : public CSspOutputSink {
+class StringSink : public CSspOutputSink
+{
 public:
-    struct Cookie {
+    struct Cookie
+    {
         std::string name, value, path;
     };
     void Write(std::string_view text) override { output += text; }
@@ -45,13 +47,11 @@ public:
 };
 
 // Runs scripts through a real engine; ScriptTest is the fixture form of it.
-class ScriptRunner {
+class ScriptRunner
+{
 public:
     // Runs the text as a file of that name (a .twp page starts in text, a .tws script in code).
-    int Run(std::string_view name, std::string_view text)
-    {
-        return RunFile(name, text, "/app/" + std::string(name));
-    }
+    int Run(std::string_view name, std::string_view text) { return RunFile(name, text, "/app/" + std::string(name)); }
     // Runs a script as t.tws at a URL path; the message of its failure, or "" when it did not fail.
     std::string RunAt(std::string_view url, std::string_view script)
     {
@@ -79,8 +79,8 @@ public:
     // The report of a failure at line and column, as the engine formats it.
     std::string Report(int line, int column, std::string_view source, std::string_view message) const
     {
-        return path + " (" + std::to_string(line) + "," + std::to_string(column) + "): \r\n" +
-               std::string(source) + "\r\n\r\n" + std::string(message);
+        return path + " (" + std::to_string(line) + "," + std::to_string(column) + "): \r\n" + std::string(source) +
+               "\r\n\r\n" + std::string(message);
     }
 
     ScriptFolder folder;
@@ -108,7 +108,8 @@ private:
     }
 };
 
-class ScriptTest : public ::testing::Test, public ScriptRunner {
+class ScriptTest : public ::testing::Test, public ScriptRunner
+{
 protected:
     using ScriptRunner::Run;  // not testing::Test::Run
 };

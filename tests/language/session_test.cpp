@@ -21,7 +21,8 @@ namespace {
 const std::int64_t kStart = MakeLocalTime(2024, 3, 5, 14, 7, 9);
 
 // A clock that tests move by hand.
-struct FakeClock {
+struct FakeClock
+{
     std::shared_ptr<std::int64_t> now = std::make_shared<std::int64_t>(kStart);
     CSspSession::Clock Get() const
     {
@@ -31,7 +32,8 @@ struct FakeClock {
 };
 
 // An application state of its own on the fake clock.
-class SessionList : public ::testing::Test {
+class SessionList : public ::testing::Test
+{
 protected:
     SessionList() { m_config.m_sessionTimeout = 600; }
     FakeClock m_clock;
@@ -171,10 +173,10 @@ TEST_F(SessionList, RowsAreSortedWithoutRegardToCase)
     m_app.NewSession("bob", "10.0.0.2", "/");
     const std::string start = CSspDateTime(kStart).GetDateTimeStr() + "\n";
     const std::string later = CSspDateTime(kStart + 60).GetDateTimeStr() + "\n";
-    EXPECT_EQ(m_app.GetSessionRows(),
-              (std::vector<std::string>{"ALICE\n10.0.0.1\n" + later + later + "/", "bob\n10.0.0.2\n" + later + later + "/",
-                                        "Bob\n10.0.0.9\n" + start + start + "/b/",
-                                        "carol\n10.0.0.3\n" + start + start + "/"}));
+    EXPECT_EQ(m_app.GetSessionRows(), (std::vector<std::string>{"ALICE\n10.0.0.1\n" + later + later + "/",
+                                                                "bob\n10.0.0.2\n" + later + later + "/",
+                                                                "Bob\n10.0.0.9\n" + start + start + "/b/",
+                                                                "carol\n10.0.0.3\n" + start + start + "/"}));
     m_app.RemoveAll();
     EXPECT_TRUE(m_app.GetSessionRows().empty());
 }
@@ -235,7 +237,8 @@ TEST(SessionMembers, CipherOfItsOwn)
 }
 
 // A browser's request: a client address, cookies and form fields.
-class BrowserRequest : public CSspRequestObject {
+class BrowserRequest : public CSspRequestObject
+{
 public:
     void CallMember(CSspCall& call, CSspValue&) override
     {
@@ -261,7 +264,8 @@ public:
     std::map<std::string, std::string> fields;
 };
 
-class SessionScriptTest : public ScriptTest {
+class SessionScriptTest : public ScriptTest
+{
 protected:
     SessionScriptTest()
     {
@@ -291,8 +295,7 @@ TEST_F(SessionScriptTest, LogonSetsTheCookieThatLaterPagesFindTheSessionBy)
     EXPECT_EQ(Page("write Session.IsValid; write Session.Logoff;"), "00");
     EXPECT_EQ(PageFailure("write Session.name;"), CMessageCatalog::Text(15));
 
-    EXPECT_EQ(Page("write Session.logon('alice', '/bugs/'); Session.SetVar('Name', 'Al'); write Session.name;"),
-              "1Al");
+    EXPECT_EQ(Page("write Session.logon('alice', '/bugs/'); Session.SetVar('Name', 'Al'); write Session.name;"), "1Al");
     ASSERT_EQ(sink.cookies.size(), 1u);
     const std::string id = sink.cookies[0].value;
     EXPECT_EQ(sink.cookies[0].name + " " + sink.cookies[0].path, "sspSessionID /bugs/");
@@ -336,8 +339,7 @@ TEST_F(SessionScriptTest, LogonRefusesPathsThatAddCookieAttributesAndUserIdsWith
     // A user ID with a line break would forge the fields of the session rows.
     EXPECT_EQ(PageFailure("Session.logon('eve' + To.dec('0d 0a') + '1.2.3.4');"),
               "A user ID may not hold a line break.");
-    EXPECT_EQ(PageFailure("Session.logon('eve' + To.dec('0a') + 'x', '/');"),
-              "A user ID may not hold a line break.");
+    EXPECT_EQ(PageFailure("Session.logon('eve' + To.dec('0a') + 'x', '/');"), "A user ID may not hold a line break.");
     EXPECT_TRUE(sink.cookies.empty());
     EXPECT_TRUE(TheSspApp().GetSessionRows().empty()) << "no session was made";
     EXPECT_EQ(Page("write Session.logon('ann lee', '  /app/');"), "1");

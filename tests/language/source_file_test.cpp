@@ -22,9 +22,9 @@ TEST(SourceFileTest, LineIndexCoversEveryLineAndLineFeedsBelongToTheirLine)
     EXPECT_EQ(file->LineOf(0), 1);
     EXPECT_EQ(file->LineOf(2), 1);  // the line feed ends line 1
     EXPECT_EQ(file->LineOf(3), 2);
-    EXPECT_EQ(file->LineOf(5), 2);  // CR before the LF
-    EXPECT_EQ(file->LineOf(7), 3);  // a last line without line feed is indexed
-    EXPECT_EQ(file->LineOf(11), 3); // the end of the text still stands on the last line
+    EXPECT_EQ(file->LineOf(5), 2);   // CR before the LF
+    EXPECT_EQ(file->LineOf(7), 3);   // a last line without line feed is indexed
+    EXPECT_EQ(file->LineOf(11), 3);  // the end of the text still stands on the last line
     EXPECT_EQ(file->LineOf(12), 0);
     EXPECT_EQ(file->LineOf(-1), 0);
     EXPECT_EQ(file->LineStart(5), 3);
@@ -144,7 +144,7 @@ long StatusKb(const std::string& field)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 TEST(SourceFileCacheMemory, ALargeRunGivesItsMemoryBackWhenItEnds)
 {
@@ -166,6 +166,6 @@ TEST(SourceFileCacheMemory, ALargeRunGivesItsMemoryBackWhenItEnds)
     const long after = StatusKb("VmRSS");
     EXPECT_GT(peak - before, 100 * 1024) << "the run did not build up the memory this test is about";
     EXPECT_LT(after - before, 50 * 1024) << "before " << before << " kB, peak " << peak << " kB, after " << after
-                                          << " kB";
+                                         << " kB";
 #endif
 }

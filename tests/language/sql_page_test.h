@@ -15,14 +15,13 @@
 #include <string>
 #include <utility>
 
-class SqlPageTest : public testdb::BackendTest, public ScriptRunner {
+class SqlPageTest : public testdb::BackendTest, public ScriptRunner
+{
 protected:
     using ScriptRunner::Run;
 
-    SqlPageTest(std::string first, std::string second)
-        : m_firstStem(std::move(first)), m_secondStem(std::move(second))
-    {
-    }
+    SqlPageTest(std::string first, std::string second) : m_firstStem(std::move(first)), m_secondStem(std::move(second))
+    {}
 
     void SetUp() override
     {

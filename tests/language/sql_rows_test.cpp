@@ -14,7 +14,8 @@
 
 namespace {
 
-class SqlRowsTest : public SqlPageTest {
+class SqlRowsTest : public SqlPageTest
+{
 protected:
     SqlRowsTest() : SqlPageTest("ev", "other") {}
 
@@ -171,8 +172,8 @@ TEST_P(SqlRowsTest, AnUpdateChangesOneOfSeveralEqualRows)
 TEST_P(SqlRowsTest, CrosstabSumsAndAveragesTheValueField)
 {
     Sql("CREATE TABLE @ (status VARCHAR(10), owner VARCHAR(10), hours INTEGER, cost DECIMAL(6,2))");
-    for (const char* row : {"'A', 'x', 2, 1.5", "'A', 'x', 3, 1", "'A', 'y', 4, NULL", "'B', 'x', 5, 2",
-                            "'B', 'y', NULL, NULL"})
+    for (const char* row :
+         {"'A', 'x', 2, 1.5", "'A', 'x', 3, 1", "'A', 'y', 4, NULL", "'B', 'x', 5, 2", "'B', 'y', NULL, NULL"})
         Sql("INSERT INTO @ VALUES (" + std::string(row) + ")");
     const std::string read = "while (g.fetch() = 1) write g.0; write ' '; write g.1; write ' '; write g.2; "
                              "write ' '; write g.3; write '|'; endwhile";
@@ -205,8 +206,9 @@ TEST_P(SqlRowsTest, TextAppendedIntoAStringBuiltSelectCannotRunAStatement)
                   .rfind("SQL statement aborted", 0),
               0u)
         << "an unclosed quote";
-    EXPECT_EQ(Out("Local.t = 'a;b'; sql q = 'select title from @ where title <> \\'' + Local.t + '\\''; write q.title;"),
-              "kept")
+    EXPECT_EQ(
+        Out("Local.t = 'a;b'; sql q = 'select title from @ where title <> \\'' + Local.t + '\\''; write q.title;"),
+        "kept")
         << "quoted text stays data";
 }
 
@@ -254,14 +256,15 @@ TEST(SqliteWriters, ConcurrentTransactionsWaitForEachOther)
     for (const std::string& failure : failures)
         EXPECT_EQ(failure, "");
     COdbcStatement rows(db);
-    rows.ExecDirect("SELECT (SELECT hits FROM counter), (SELECT COUNT(*) FROM log), (SELECT COUNT(DISTINCT n) FROM log)");
+    rows.ExecDirect(
+        "SELECT (SELECT hits FROM counter), (SELECT COUNT(*) FROM log), (SELECT COUNT(DISTINCT n) FROM log)");
     ASSERT_TRUE(rows.Fetch());
     int64_t hits = 0, logged = 0, distinct = 0;
     rows.GetInteger(1, hits);
     rows.GetInteger(2, logged);
     rows.GetInteger(3, distinct);
-    EXPECT_EQ(std::vector<int64_t>({hits, logged, distinct}), std::vector<int64_t>({kWriters * kRuns, kWriters * kRuns,
-                                                                                   kWriters * kRuns}))
+    EXPECT_EQ(std::vector<int64_t>({hits, logged, distinct}),
+              std::vector<int64_t>({kWriters * kRuns, kWriters * kRuns, kWriters * kRuns}))
         << "every transaction read the counter that the one before it wrote";
 }
 

@@ -14,7 +14,8 @@
 
 namespace {
 
-class SqlScriptTest : public SqlPageTest {
+class SqlScriptTest : public SqlPageTest
+{
 protected:
     SqlScriptTest() : SqlPageTest("bugs", "notes") {}
 
@@ -24,8 +25,8 @@ protected:
         if (IsSkipped() || HasFailure())
             return;
         Sql("CREATE TABLE $ (id INTEGER PRIMARY KEY, title VARCHAR(50), status VARCHAR(10), hits INTEGER)");
-        for (const char* row : {"1, 'first', 'open', 5", "2, 'it''s', 'open', 7", "3, 'third', 'closed', NULL",
-                                "4, 'fourth', 'open', 1"})
+        for (const char* row :
+             {"1, 'first', 'open', 5", "2, 'it''s', 'open', 7", "3, 'third', 'closed', NULL", "4, 'fourth', 'open', 1"})
             Sql("INSERT INTO $ VALUES (" + std::string(row) + ")");
     }
 
@@ -58,18 +59,18 @@ TEST_P(SqlScriptTest, APageListsRowsOfASelect)
 
 TEST_P(SqlScriptTest, FetchMoveFirstAndColumnReadsFollowTheirStateOrder)
 {
-    EXPECT_EQ(Values("sql q = select id, title from $ order by id;",
-                     {"q.ColumnCount", "q.fetch()", "q.id", "q.fetch()", "q.ID", "q.1", "q.Column('title')",
-                      "q.movefirst()", "q.fetch()", "q.id", "q.fetch()", "q.fetch()", "q.fetch()", "q.fetch()",
-                      "q.ColumnCount", "q.sql"}),
-              Tables("2|1|1|1|2|it's|it's|1|1|1|1|1|1|0|2|select id , title from $ order by id|"));
+    EXPECT_EQ(
+        Values("sql q = select id, title from $ order by id;",
+               {"q.ColumnCount", "q.fetch()", "q.id", "q.fetch()", "q.ID", "q.1", "q.Column('title')", "q.movefirst()",
+                "q.fetch()", "q.id", "q.fetch()", "q.fetch()", "q.fetch()", "q.fetch()", "q.ColumnCount", "q.sql"}),
+        Tables("2|1|1|1|2|it's|it's|1|1|1|1|1|1|0|2|select id , title from $ order by id|"));
 
     // A column read runs the statement; the next fetch stays on that row.
     EXPECT_EQ(Values("sql r = select id from $ order by id;", {"r.0", "r.fetch()", "r.0", "r.fetch()", "r.0"}),
               "1|1|1|1|2|");
-    EXPECT_EQ(Values("sql e = select id from $ where id = 99;",
-                     {"e.movefirst()", "e.fetch()", "e.movefirst()", "e.fetch()"}),
-              "0|0|0|0|");
+    EXPECT_EQ(
+        Values("sql e = select id from $ where id = 99;", {"e.movefirst()", "e.fetch()", "e.movefirst()", "e.fetch()"}),
+        "0|0|0|0|");
 
     EXPECT_EQ(Fail("sql q = select id from $;\nwrite q.nosuch;"), "Please add column: [nosuch] to q's SELECT list.");
     EXPECT_EQ(errorPosition, 7) << "the report points just after the declaration's =";
@@ -77,7 +78,8 @@ TEST_P(SqlScriptTest, FetchMoveFirstAndColumnReadsFollowTheirStateOrder)
 }
 
 // Stands in for the debugger: Request.watch(text) evaluates text as a watch of the run in progress.
-class WatchProbe : public CSspRequestObject {
+class WatchProbe : public CSspRequestObject
+{
 public:
     explicit WatchProbe(ScriptRunner& runner) : m_runner(runner) {}
     void CallMember(CSspCall& call, CSspValue& result) override
@@ -255,8 +257,8 @@ TEST_P(SqlScriptTest, CrosstabCountsRowsIntoAGrid)
     // Preset headers fix the columns and rows (matched without regard to case); rows that match
     // none count in the grand total only.
     EXPECT_EQ(Values(grid + " g.addXHeader('X'); g.addYHeader('a');",
-                     {"g.RowCount()", "g.ColumnCount()", "g.fetch()", "g.fetch()", "g.fetch()", "g.0", "g.1",
-                      "g.3", "g.fetch()", "g.2"}),
+                     {"g.RowCount()", "g.ColumnCount()", "g.fetch()", "g.fetch()", "g.fetch()", "g.0", "g.1", "g.3",
+                      "g.fetch()", "g.2"}),
               "4|3|1|1|1|a|1|column out of bound|1|3|");
 }
 

@@ -13,10 +13,9 @@ using StatementTest = ScriptTest;
 
 TEST_F(StatementTest, IfElseIfElseTakeOneBranch)
 {
-    constexpr std::string_view kChain =
-        "if (Local.n = 1) write 'one'; elseif (Local.n = 2) write 'two';\n"
-        "elseif (Local.t()) write 'three'; else write 'other'; endif write '.';\n"
-        "function t() write '?'; return Local.Var('unused', 1); endfunction";
+    constexpr std::string_view kChain = "if (Local.n = 1) write 'one'; elseif (Local.n = 2) write 'two';\n"
+                                        "elseif (Local.t()) write 'three'; else write 'other'; endif write '.';\n"
+                                        "function t() write '?'; return Local.Var('unused', 1); endfunction";
     EXPECT_EQ(Output("Local.n = 1;" + std::string(kChain)), "one.");
     EXPECT_EQ(Output("Local.n = 2;" + std::string(kChain)), "two.");
     EXPECT_EQ(Output("Local.n = 3;" + std::string(kChain)), "?three.");
@@ -113,7 +112,8 @@ TEST_F(StatementTest, ErrorReturnAndRedirectEndTheRun)
 }
 
 // Answers Redirect like a response does, so the statement that redirects can end the run.
-class RedirectingSink : public StringSink {
+class RedirectingSink : public StringSink
+{
 public:
     void CallMember(CSspCall& call, CSspValue& result) override
     {
@@ -167,7 +167,8 @@ TEST_F(StatementTest, RepeatedPassesBehaveAsTheFirst)
                                         "Local.i = 0; while (Local.i < " + std::to_string(passes) +
                                             ") Local.i = Local.i + 1; Local.s = 'a' + Local.i; endwhile Local.memo();\n"
                                             "function memo() endfunction");
-        struct : CSspDebugHooks {
+        struct : CSspDebugHooks
+        {
             // The function runs after the loop: its start shows what the loop left in the memo.
             void OnInterpreterStart(CSspEngine& e) override
             {

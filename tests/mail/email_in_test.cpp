@@ -17,7 +17,8 @@
 
 namespace {
 
-class EmailInTest : public ScriptTest {
+class EmailInTest : public ScriptTest
+{
 protected:
     EmailInTest()
     {
@@ -172,7 +173,8 @@ TEST_F(EmailInTest, AScriptFetchesItsAccountFromAPop3ServerOnceAndReadsEachMessa
     const std::string port = std::to_string(server.Port());
     // Two arguments are not the account: the host stays empty and nothing is fetched.
     EXPECT_EQ(Output("email_in m('127.0.0.1', 'dave'); write m.Pop3Host + m.FetchMail();"), "0");
-    EXPECT_EQ(Output("email_in m('127.0.0.1', 'dave', 'secret'); m.SetVar('Pop3Port', " + port + ");\n"
+    EXPECT_EQ(Output("email_in m('127.0.0.1', 'dave', 'secret'); m.SetVar('Pop3Port', " + port +
+                     ");\n"
                      "while (m.FetchMail()) write m.subject + '|'; m.DeleteMail(); endwhile\n"
                      "m.SetVar('Username', 'erin');\n"
                      "while (m.FetchMail()) write m.subject + '|'; endwhile"),

@@ -19,7 +19,8 @@ namespace {
 const std::string kHead = "From: admin@site.test\r\nTo: a@x.test\r\nCc: \r\nBcc: \r\nSubject: S\r\n";
 const std::string kBoundary = CEmailOut::kBoundary;
 
-class EmailOutTest : public ScriptTest {
+class EmailOutTest : public ScriptTest
+{
 protected:
     EmailOutTest() : m_config(m_install.Path() + "/etc/settings.conf", m_install.Path())
     {
@@ -101,13 +102,16 @@ TEST_F(EmailOutTest, SinglePartAndMultipartForms)
     EXPECT_EQ(files[1], kHead + "X-Tag: 1\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"" +
                             kBoundary + "\"\r\n\r\nThis is a multi-part message in MIME format.\r\n\r\n--" + kBoundary +
                             "\r\nContent-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n"
-                            "\r\nBody\r\n--" + kBoundary +
+                            "\r\nBody\r\n--" +
+                            kBoundary +
                             "\r\nContent-Type: application/x-any;\r\n\tname=\"notes\"\r\n"
                             "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
-                            "\tfilename=\"notes\"\r\n\r\nYWJj\r\n--" + kBoundary +
+                            "\tfilename=\"notes\"\r\n\r\nYWJj\r\n--" +
+                            kBoundary +
                             "\r\nContent-Type: text/plain;\r\n\tname=\"a.TXT\"\r\n"
                             "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
-                            "\tfilename=\"a.TXT\"\r\n\r\neHl6\r\n--" + kBoundary + "--\r\n");
+                            "\tfilename=\"a.TXT\"\r\n\r\neHl6\r\n--" +
+                            kBoundary + "--\r\n");
 
     // Without a "*" entry an unknown extension is application/octet-stream.
     m_config.m_mimeMap.erase("*");
@@ -120,10 +124,11 @@ TEST_F(EmailOutTest, ScriptsCannotAddHeaderLinesThroughValues)
                      "m.SetVar('subject', 'S\\r\\nBcc: spy@x.test\\r\\n\\r\\nfake body'); m.AddHeader('');"
                      "m.AddHeader('X-A: 1\\nX-B: 2'); m.SetVar('content', 'Body'); write m.Send();"),
               "1");
-    EXPECT_EQ(Outbox(), (std::vector<std::string>{
-                            "From: admin@site.test\r\nTo: a@x.test  Bcc: spy@x.test\r\nCc: \r\nBcc: \r\n"
-                            "Subject: S  Bcc: spy@x.test    fake body\r\nX-A: 1 X-B: 2\r\nMIME-Version: 1.0\r\n"
-                            "Content-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\nBody"}));
+    EXPECT_EQ(Outbox(),
+              (std::vector<std::string>{
+                  "From: admin@site.test\r\nTo: a@x.test  Bcc: spy@x.test\r\nCc: \r\nBcc: \r\n"
+                  "Subject: S  Bcc: spy@x.test    fake body\r\nX-A: 1 X-B: 2\r\nMIME-Version: 1.0\r\n"
+                  "Content-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\nBody"}));
 }
 
 TEST_F(EmailOutTest, DoNotSendToBlocksAnyRecipientInAnyCase)
@@ -157,8 +162,9 @@ TEST_F(EmailOutTest, ServerSendMailQueuesAMessageFromTheAdministrator)
     settings.m_emSmtpServer = "smtp.site.test";
     settings.m_emAdminEmail = "admin@site.test";
     EXPECT_EQ(Output("write Server.SendMail('a@x.test', 'S', 'Note');"), "1");
-    EXPECT_EQ(Outbox(), (std::vector<std::string>{kHead + "MIME-Version: 1.0\r\nContent-Type: text/plain; "
-                                                           "charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\nNote"}));
+    EXPECT_EQ(Outbox(),
+              (std::vector<std::string>{kHead + "MIME-Version: 1.0\r\nContent-Type: text/plain; "
+                                                "charset=\"utf-8\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\nNote"}));
 }
 
 }  // namespace

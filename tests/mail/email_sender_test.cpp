@@ -21,7 +21,8 @@
 
 namespace {
 
-class EmailSenderTest : public testing::Test {
+class EmailSenderTest : public testing::Test
+{
 protected:
     EmailSenderTest() : m_config(m_install.Path() + "/etc/settings.conf", m_install.Path())
     {
@@ -130,10 +131,10 @@ std::string AsAClientReadsIt(const SmtpPeer::Message& message, const std::string
     std::ofstream(mail, std::ios::binary) << message.data;
     const std::string shown = folder + "/shown.txt";
     const char* source = std::getenv("TW_SOURCE_DIR");
-    EXPECT_EQ(RunProgram({"/usr/bin/python3", std::string(source ? source : ".") + "/tests/mail/read_mail_headers.py",
-                          mail},
-                         shown),
-              0);
+    EXPECT_EQ(
+        RunProgram({"/usr/bin/python3", std::string(source ? source : ".") + "/tests/mail/read_mail_headers.py", mail},
+                   shown),
+        0);
     std::ifstream in(shown, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -142,8 +143,12 @@ TEST_F(EmailSenderTest, TextsBeyondAsciiGoOutAsEncodedWordsAndOldOutboxFilesStil
 {
     SmtpPeer peer;
     Use(peer);
-    CEmailOut mail = Mail("Zo\xC3\xAB <z@x.test>, plain@x.test", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x9C\x93 "
-                          "und noch mehr Text, damit das Wort geteilt werden muss", "Gr\xC3\xBC\xC3\x9F" "e\r\n");
+    CEmailOut mail = Mail("Zo\xC3\xAB <z@x.test>, plain@x.test",
+                          "Gr\xC3\xBC\xC3\x9F"
+                          "e aus K\xC3\xB6ln \xE2\x9C\x93 "
+                          "und noch mehr Text, damit das Wort geteilt werden muss",
+                          "Gr\xC3\xBC\xC3\x9F"
+                          "e\r\n");
     mail.m_from = "\"M\xC3\xBCller, J\xC3\xBCrgen\" <jm@x.test>";
     mail.AddHeader("Reply-To: J\xC3\xBCrgen <jm@x.test>");
     mail.AddHeader("X-Note: caf\xC3\xA9 =?not-a-word?= here");
@@ -164,14 +169,16 @@ TEST_F(EmailSenderTest, TextsBeyondAsciiGoOutAsEncodedWordsAndOldOutboxFilesStil
     EXPECT_EQ(sent.from, "jm@x.test") << "the envelope takes the address, not the display name";
     EXPECT_EQ(sent.to, "z@x.test plain@x.test");
     EXPECT_EQ(AsAClientReadsIt(sent, m_install.Path()),
-              "Subject: Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x9C\x93 und noch mehr Text, damit das Wort geteilt "
+              "Subject: Gr\xC3\xBC\xC3\x9F"
+              "e aus K\xC3\xB6ln \xE2\x9C\x93 und noch mehr Text, damit das Wort geteilt "
               "werden muss\n"
               "From: M\xC3\xBCller, J\xC3\xBCrgen jm@x.test\n"
               "To: Zo\xC3\xAB z@x.test;  plain@x.test\n"
               "Reply-To: J\xC3\xBCrgen\n"
               "X-Note: caf\xC3\xA9 =?not-a-word?= here\n"
               "Charset: utf-8\n"
-              "Body: Gr\xC3\xBC\xC3\x9F" "e\n");
+              "Body: Gr\xC3\xBC\xC3\x9F"
+              "e\n");
     // Every encoded word keeps to the 75 characters a word may have.
     const std::string& data = sent.data;
     for (std::size_t at = data.find("=?utf-8?B?"); at != std::string::npos; at = data.find("=?utf-8?B?", at + 1))
@@ -278,7 +285,8 @@ TEST_F(EmailSenderTest, AServerThatIsNotThereLeavesTheOutboxAlone)
     m_config.m_emSmtpPort = std::to_string(ntohs(address.sin_port));
     Queue("a@x.test", "Waiting");
     CEmailSender(m_config, m_install.Path()).RunEmailSender();
-    EXPECT_TRUE(m_log.Contains("Email Sender ended. Failed to connect to SMTP server 127.0.0.1:" + m_config.m_emSmtpPort));
+    EXPECT_TRUE(
+        m_log.Contains("Email Sender ended. Failed to connect to SMTP server 127.0.0.1:" + m_config.m_emSmtpPort));
     EXPECT_EQ(Folder("outbox").size(), 1u);
 }
 

@@ -22,7 +22,8 @@ std::string Read(const std::string& path)
     return text.str();
 }
 
-class MailStoreTest : public testing::Test {
+class MailStoreTest : public testing::Test
+{
 protected:
     std::string Create(const std::string& folder, std::time_t when)
     {

@@ -18,13 +18,17 @@
 
 namespace {
 
-class MimeReaderTest : public ::testing::Test {
+class MimeReaderTest : public ::testing::Test
+{
 protected:
     MimeReaderTest()
     {
         // Two extensions for text/plain: the table's own order decides, not the names' order.
-        for (auto [extension, type] : {std::pair{"htm", "text/html"}, {"txt", "text/plain"}, {"bas", "text/plain"},
-                                       {"png", "image/png"}, {"pdf", "application/pdf"},
+        for (auto [extension, type] : {std::pair{"htm", "text/html"},
+                                       {"txt", "text/plain"},
+                                       {"bas", "text/plain"},
+                                       {"png", "image/png"},
+                                       {"pdf", "application/pdf"},
                                        {"*", "application/octet-stream"}}) {
             config.m_mimeMap[extension] = type;
             config.m_mimeOrder.push_back(extension);
@@ -35,8 +39,8 @@ protected:
     void MakeMessages()
     {
         const char* source = std::getenv("TW_SOURCE_DIR");
-        ASSERT_EQ(RunProgram({"/usr/bin/python3", std::string(source ? source : ".") + "/tests/mail/make_mime_messages.py",
-                              folder.Path()},
+        ASSERT_EQ(RunProgram({"/usr/bin/python3",
+                              std::string(source ? source : ".") + "/tests/mail/make_mime_messages.py", folder.Path()},
                              folder.Path() + "/python.log"),
                   0);
     }
@@ -144,7 +148,8 @@ TEST_F(MimeReaderTest, EncodedWordsOfEveryCharsetAreDecodedIntoTheSiteEncoding)
     MakeMessages();
     Load("encoded_subjects");
     // Words folded over three lines join without the folding blanks; "_" is a blank, "=5F" not.
-    EXPECT_EQ(email.Subject(), "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln, viele Gr\xC3\xBC\xC3\x9F"
+    EXPECT_EQ(email.Subject(), "Gr\xC3\xBC\xC3\x9F"
+                               "e aus K\xC3\xB6ln, viele Gr\xC3\xBC\xC3\x9F"
                                "e und noch mehr Text damit die Zeile gefaltet wird_x");
     EXPECT_EQ(email.FromName(), "J\xC3\xBCrgen M\xC3\xBCller");
     EXPECT_EQ(email.From(), "jm@example.org");
@@ -178,7 +183,8 @@ TEST_F(MimeReaderTest, SinglePartBase64BodyAndDefaults)
     Load("single_base64");
     std::string expected;
     for (int i = 0; i < 20; ++i)
-        expected += "\xC3\x9C" "berall Text.\n";
+        expected += "\xC3\x9C"
+                    "berall Text.\n";
     expected.pop_back();
     EXPECT_EQ(email.Content(), expected);
     EXPECT_EQ(email.FromName(), "b64");
@@ -213,9 +219,11 @@ TEST_F(MimeReaderTest, BrokenMessagesEndTheReadingAndKeepWhatCameBefore)
 {
     CLogCapture log;
     const std::string boundary = "Content-Type: multipart/mixed; boundary=\"B\"\r\n\r\n";
-    const std::string tooLong = Write("qp", boundary + "--B\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
-                                                     "first\r\n" + std::string(81, 'q') +
-                                                     "\r\n--B\r\nContent-Type: image/png\r\n\r\nx\r\n--B--\r\n");
+    const std::string tooLong =
+        Write("qp", boundary +
+                        "--B\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+                        "first\r\n" +
+                        std::string(81, 'q') + "\r\n--B\r\nContent-Type: image/png\r\n\r\nx\r\n--B--\r\n");
     Load("qp");
     EXPECT_EQ(email.Content(), "first");
     EXPECT_TRUE(email.Attachments().empty());

@@ -19,7 +19,8 @@
 
 namespace {
 
-class Pop3ClientTest : public ::testing::Test {
+class Pop3ClientTest : public ::testing::Test
+{
 protected:
     Pop3ClientTest() { config.m_pop3Timeout = 10; }
 
@@ -37,8 +38,9 @@ protected:
         for (const auto& entry : std::filesystem::directory_iterator(install.Path() + "/mail/box", error))
             names.push_back(entry.path().filename().string());
         // stamp.eml, stamp-1.eml, stamp-2.eml: shorter names first, then by name.
-        std::sort(names.begin(), names.end(),
-                  [](const std::string& a, const std::string& b) { return a.size() != b.size() ? a.size() < b.size() : a < b; });
+        std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+            return a.size() != b.size() ? a.size() < b.size() : a < b;
+        });
         std::vector<std::string> contents;
         for (const std::string& name : names) {
             std::ifstream in(install.Path() + "/mail/box/" + name, std::ios::binary);
@@ -66,9 +68,9 @@ TEST_F(Pop3ClientTest, StoresEveryMessageWholeAndDeletesItOnTheServer)
     // Lines that begin with dots travel stuffed and must come back as they were; lines longer
     // than the receive buffer arrive in pieces, and a piece that is just "." ends nothing.
     const std::string dots = Message("dots", ".\r\n..\r\n...\r\n.x\r\nend\r\n");
-    const std::string longLines = Message("long", std::string(3000, 'a') + "\r\n" + std::string(1023, 'b') +
-                                                      "\r\n" + std::string(1023, 'c') + ".\r\n" +
-                                                      std::string(2046, 'd') + "\r\n");
+    const std::string longLines =
+        Message("long", std::string(3000, 'a') + "\r\n" + std::string(1023, 'b') + "\r\n" + std::string(1023, 'c') +
+                            ".\r\n" + std::string(2046, 'd') + "\r\n");
     const std::string plain = Message("plain", "one line\r\n");
     for (const std::string* message : {&dots, &longLines, &plain})
         ASSERT_TRUE(server.Deliver("alice", *message));
@@ -143,8 +145,8 @@ TEST_F(Pop3ClientTest, ALinkBrokenInTheThirdMessageKeepsTheFirstTwoAndNoPartOfTh
                              portFile, std::to_string(server.Port()), "3", "80"},
                             relayFolder.Path() + "/relay.log"));
     int relayPort = 0;
-    ASSERT_TRUE(WaitFor([&] { return static_cast<bool>(std::ifstream(portFile) >> relayPort); },
-                        std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        WaitFor([&] { return static_cast<bool>(std::ifstream(portFile) >> relayPort); }, std::chrono::seconds(20)));
 
     CLogCapture log;
     EXPECT_EQ(Fetch(relayPort, "carol"), 2);

@@ -23,7 +23,8 @@
 #include <string>
 #include <thread>
 
-class Pop3TestServer {
+class Pop3TestServer
+{
 public:
     static constexpr const char* kPassword = "secret";
     static constexpr const char* kDovecot = "/usr/sbin/dovecot";
@@ -48,8 +49,8 @@ public:
     {
         const std::string input = m_folder.Path() + "/incoming.eml";
         std::ofstream(input, std::ios::binary) << message;
-        return RunProgram({kDeliveryAgent, "-c", ConfigPath(), "-d", user}, m_folder.Path() + "/lda.log", 30,
-                          input) == 0;
+        return RunProgram({kDeliveryAgent, "-c", ConfigPath(), "-d", user}, m_folder.Path() + "/lda.log", 30, input) ==
+               0;
     }
 
     // The messages the user's mailbox holds on the server.
@@ -139,11 +140,13 @@ private:
                << "first_valid_gid = 1\n"
                << "mail_location = maildir:" << MailRoot() << "/%u\n"
                << "passdb {\n  driver = static\n  args = password=" << kPassword << "\n}\n"
-               << "userdb {\n  driver = static\n  args = uid=" << mailUser << " gid=" << mailGroup << " home="
-               << MailRoot() << "/%u\n}\n"
+               << "userdb {\n  driver = static\n  args = uid=" << mailUser << " gid=" << mailGroup
+               << " home=" << MailRoot() << "/%u\n}\n"
                << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port
-               << "\n  }\n" << chroot << "}\n"
-               << "service anvil {\n" << chroot << "}\n";
+               << "\n  }\n"
+               << chroot << "}\n"
+               << "service anvil {\n"
+               << chroot << "}\n";
         config.close();
         chmod(ConfigPath().c_str(), 0644);
     }

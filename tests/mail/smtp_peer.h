@@ -22,15 +22,16 @@
 
 extern char** environ;
 
-class SmtpPeer {
+class SmtpPeer
+{
 public:
     // `options`: the peer's switches (see smtp_peer.py), e.g. {"--auth", "u:p"}.
     explicit SmtpPeer(const std::vector<std::string>& options = {})
     {
         const char* source = std::getenv("TW_SOURCE_DIR");
-        std::vector<std::string> arguments{"/usr/bin/python3", std::string(source ? source : ".") +
-                                                                   "/tests/mail/smtp_peer.py",
-                                           "--out", m_folder.Path()};
+        std::vector<std::string> arguments{"/usr/bin/python3",
+                                           std::string(source ? source : ".") + "/tests/mail/smtp_peer.py", "--out",
+                                           m_folder.Path()};
         arguments.insert(arguments.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (std::string& argument : arguments)
@@ -61,7 +62,8 @@ public:
 
     int Port() const { return m_port; }
 
-    struct Message {
+    struct Message
+    {
         std::string from;
         std::string to;    // the recipients, joined with blanks
         std::string user;  // "-" without authentication

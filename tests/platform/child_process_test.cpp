@@ -29,7 +29,8 @@ int StatusField(const std::string& name)
 }
 
 // The children of this process that have ended but not been reaped, and those still running.
-struct Children {
+struct Children
+{
     int zombies = 0;
     int running = 0;
 };

@@ -14,7 +14,8 @@
 
 namespace {
 
-class NamedObjectsTest : public ::testing::Test {
+class NamedObjectsTest : public ::testing::Test
+{
 protected:
     std::string EventPath() const { return m_folder.Path() + "/twServer3stopEvent.sock"; }
 

@@ -14,19 +14,23 @@
 
 namespace {
 
-class RegistryKeyTest : public testing::Test {
+class RegistryKeyTest : public testing::Test
+{
 protected:
-    std::string FileText() const {
+    std::string FileText() const
+    {
         std::ifstream in(m_path, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
     }
-    void WriteFileText(const std::string& text) const {
+    void WriteFileText(const std::string& text) const
+    {
         mkdir((m_dir + "/etc").c_str(), 0750);
         std::ofstream(m_path, std::ios::binary) << text;
     }
-    std::string Read(const std::string& name, const std::string& fallback = "<missing>") const {
+    std::string Read(const std::string& name, const std::string& fallback = "<missing>") const
+    {
         CRegistryKey key(m_path);
         std::string value = fallback;
         key.ReadString(name, value);
@@ -38,7 +42,8 @@ protected:
     std::string m_path = m_dir + "/etc/settings.conf";
 };
 
-TEST_F(RegistryKeyTest, MissingValueKeepsDefaultWhileEmptyValueExists) {
+TEST_F(RegistryKeyTest, MissingValueKeepsDefaultWhileEmptyValueExists)
+{
     CRegistryKey key(m_path);
     ASSERT_EQ(key.Open(), 1);  // no file yet: an empty store
     ASSERT_EQ(key.WriteString("EmSmtpServer", ""), 1);
@@ -55,7 +60,8 @@ TEST_F(RegistryKeyTest, MissingValueKeepsDefaultWhileEmptyValueExists) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-TEST_F(RegistryKeyTest, NamesMatchWithoutRegardToCase) {
+TEST_F(RegistryKeyTest, NamesMatchWithoutRegardToCase)
+{
     CRegistryKey key(m_path);
     ASSERT_EQ(key.WriteString("GeneralTcpipPort", "80"), 1);
     ASSERT_EQ(key.WriteString("GENERALTCPIPPORT", "8080"), 1);
@@ -64,7 +70,8 @@ TEST_F(RegistryKeyTest, NamesMatchWithoutRegardToCase) {
     EXPECT_EQ(FileText(), "GeneralTcpipPort=8080\n");
 }
 
-TEST_F(RegistryKeyTest, ValuesOfAnyLengthAndContentRoundTrip) {
+TEST_F(RegistryKeyTest, ValuesOfAnyLengthAndContentRoundTrip)
+{
     std::string connect(100000, 'x');
     connect += "DSN=tw3;PWD=a=b";
     std::string awkward = "C:\\dir\\new\r\nline two\\n\\";
@@ -79,7 +86,8 @@ TEST_F(RegistryKeyTest, ValuesOfAnyLengthAndContentRoundTrip) {
     EXPECT_NE(text.find("Awkward=C:\\\\dir\\\\new\\r\\nline two\\\\n\\\\\n"), std::string::npos) << text;
 }
 
-TEST_F(RegistryKeyTest, ValuesThatBeginOrEndWithBlanksKeepThem) {
+TEST_F(RegistryKeyTest, ValuesThatBeginOrEndWithBlanksKeepThem)
+{
     {
         CRegistryKey key(m_path);
         ASSERT_EQ(key.WriteString("Password", " a b\t"), 1);
@@ -92,7 +100,8 @@ TEST_F(RegistryKeyTest, ValuesThatBeginOrEndWithBlanksKeepThem) {
     EXPECT_EQ(FileText(), "Password=\\x20a b\\x09\nSingle=\\x20\nInner=a \tb\n");
 }
 
-TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite) {
+TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite)
+{
     WriteFileText("# written by hand\r\n"
                   "GeneralTcpipAddress = 10.0.0.5\r\n"
                   "GeneralTcpipPort=8080 \t\n"
@@ -106,7 +115,7 @@ TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite) {
     EXPECT_EQ(Read("GeneralTcpipAddress"), "10.0.0.5");
     EXPECT_EQ(Read("GeneralTcpipPort"), "8080");
     EXPECT_EQ(Read("Organization"), "Acme  Works");
-    EXPECT_EQ(Read("ScriptDir"), "C:\\scripts\\x");      // an unknown escape stands for itself
+    EXPECT_EQ(Read("ScriptDir"), "C:\\scripts\\x");  // an unknown escape stands for itself
     EXPECT_EQ(Read("Dup"), "second");
 
     CRegistryKey key(m_path);
@@ -124,7 +133,8 @@ TEST_F(RegistryKeyTest, HandWrittenFileIsReadAndItsOtherLinesSurviveARewrite) {
                           "New=v\n");
 }
 
-TEST_F(RegistryKeyTest, WritesGoThroughASymbolicLink) {
+TEST_F(RegistryKeyTest, WritesGoThroughASymbolicLink)
+{
     WriteFileText("A=1\n");
     std::string link = m_dir + "/link.conf";
     ASSERT_EQ(symlink(m_path.c_str(), link.c_str()), 0);
@@ -136,14 +146,16 @@ TEST_F(RegistryKeyTest, WritesGoThroughASymbolicLink) {
     EXPECT_EQ(FileText(), "A=1\nB=2\n");
 }
 
-TEST_F(RegistryKeyTest, UnusableNamesAreRefused) {
+TEST_F(RegistryKeyTest, UnusableNamesAreRefused)
+{
     CRegistryKey key(m_path);
     for (const char* name : {"", "a=b", "#x", " x", "x ", "a\nb"})
         EXPECT_EQ(key.WriteString(name, "v"), 0) << name;
     EXPECT_EQ(key.GetLastErrno(), EINVAL);
 }
 
-TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced) {
+TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced)
+{
     // A folder where the file should be: it exists but cannot be read as a file.
     ASSERT_EQ(mkdir((m_dir + "/etc").c_str(), 0750), 0);
     ASSERT_EQ(mkdir(m_path.c_str(), 0750), 0);
@@ -151,7 +163,8 @@ TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced) {
     EXPECT_EQ(key.Open(), 0);
     EXPECT_EQ(key.GetLastErrno(), EISDIR);
     EXPECT_EQ(key.DescribeLastFailure(), "Error [" + std::to_string(EISDIR) +
-                                               "]: Is a directory when accessing registry (settings file " + m_path + ").");
+                                             "]: Is a directory when accessing registry (settings file " + m_path +
+                                             ").");
     std::string value = "default";
     EXPECT_EQ(key.ReadString("TaskCount", value), 0);
     EXPECT_EQ(value, "default");
@@ -161,7 +174,8 @@ TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST_F(RegistryKeyTest, BatchesNestAndReachTheFileAsOneReplace) {
+TEST_F(RegistryKeyTest, BatchesNestAndReachTheFileAsOneReplace)
+{
     CRegistryKey key(m_path);
     ASSERT_EQ(key.WriteString("Keep", "1"), 1);
     {
@@ -186,7 +200,8 @@ TEST_F(RegistryKeyTest, BatchesNestAndReachTheFileAsOneReplace) {
 // Two processes write their own counters in batches of a count and the matching item while a third
 // reads. The writers must not lose each other's values, and the reader must never find a count
 // whose item is missing, which a half-written or torn file would show.
-TEST_F(RegistryKeyTest, ForkedWritersLoseNothingAndReadersSeeWholeFiles) {
+TEST_F(RegistryKeyTest, ForkedWritersLoseNothingAndReadersSeeWholeFiles)
+{
     const int rounds = 150;
     auto writer = [&](const std::string& who) {
         CRegistryKey key(m_path);

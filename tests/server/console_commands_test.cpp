@@ -80,12 +80,14 @@ TEST(ConsoleServiceLinesTest, TheSecureServerIsStartedStoppedOrDisabled)
     ASSERT_FALSE(started.empty());
 
     EXPECT_EQ(FormatServiceLines(config, &http, nullptr),
-              "0*Web Server*http://tracker.example.org:8080*" + started + "\r\n"
-              "1*Secure Web Server*https://tracker.example.org*Disabled\r\n");
+              "0*Web Server*http://tracker.example.org:8080*" + started +
+                  "\r\n"
+                  "1*Secure Web Server*https://tracker.example.org*Disabled\r\n");
     config.m_securityCertName = "tracker";
     EXPECT_EQ(FormatServiceLines(config, &http, nullptr),
-              "0*Web Server*http://tracker.example.org:8080*" + started + "\r\n"
-              "1*Secure Web Server*https://tracker.example.org*Stopped\r\n");
+              "0*Web Server*http://tracker.example.org:8080*" + started +
+                  "\r\n"
+                  "1*Secure Web Server*https://tracker.example.org*Stopped\r\n");
     const std::string both = FormatServiceLines(config, &http, &https);
     EXPECT_NE(both.find("1*Secure Web Server*https://tracker.example.org*" +
                         CSspDateTime(https.GetStartTime()).GetDateTimeStr2() + "\r\n"),

@@ -12,7 +12,8 @@
 
 namespace {
 
-class SafeOutputTest : public ::testing::Test {
+class SafeOutputTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

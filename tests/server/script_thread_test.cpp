@@ -27,7 +27,8 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
 // Counts the messages the thread has handled and notes when each tick began.
-class ObservedThread : public CScriptThread {
+class ObservedThread : public CScriptThread
+{
 public:
     using CScriptThread::CScriptThread;
     std::atomic<int> handled{0};
@@ -48,7 +49,8 @@ protected:
 
 // Notes each run's file and URL path as it ends (its output still open), and lets a test act
 // there: make the task take time, move the clock, look at the thread.
-class RunRecorder : public CSspDebugHooks {
+class RunRecorder : public CSspDebugHooks
+{
 public:
     void OnInterpreterStart(CSspEngine&) override {}
     void OnStatement(CSspEngine&) override {}
@@ -83,20 +85,23 @@ private:
     std::vector<std::string> m_urls;
 };
 
-struct CountingSweep : CIdleDataSourceSweep {
+struct CountingSweep : CIdleDataSourceSweep
+{
     void CloseIdleDataSources() override { ++sweeps; }
     void CloseIdlePrivateDataSources() override { ++privateSweeps; }
     std::atomic<int> sweeps{0};
     std::atomic<int> privateSweeps{0};
 };
 
-struct CountingSender : CEmailSenderTask {
+struct CountingSender : CEmailSenderTask
+{
     explicit CountingSender(std::atomic<int>& runs) : m_runs(runs) {}
     void RunEmailSender() override { ++m_runs; }
     std::atomic<int>& m_runs;
 };
 
-class ScriptThreadTest : public testing::Test {
+class ScriptThreadTest : public testing::Test
+{
 protected:
     ScriptThreadTest() : m_config(m_install.Path() + "/etc/settings.conf", m_install.Path())
     {
@@ -173,7 +178,8 @@ TEST_F(ScriptThreadTest, TicksRunDueEnabledTasksLastFirstAndMissedPeriodsOnce)
     CTaskEntry& taskC = AddTask("C", false, WriteScript("bin/c.tws"), m_t0 - 600);
     const std::string d = WriteScript("webroot/script/d.tws");
     AddTask("D", true, d, m_t0 - 600);
-    auto thread = StartThread(1h, [&](CScriptThread& t) { t.SetEmailSender(std::make_unique<CountingSender>(senderRuns)); });
+    auto thread =
+        StartThread(1h, [&](CScriptThread& t) { t.SetEmailSender(std::make_unique<CountingSender>(senderRuns)); });
 
     TickAt(*thread, m_t0 + 5);
     EXPECT_EQ(m_recorder.Files(), (std::vector<std::string>{d, a}));
@@ -409,7 +415,8 @@ TEST_F(ScriptThreadTest, OneScriptModeRunsTheScriptOnceAndEnds)
 
 TEST(ScriptPathTest, ScriptAndUrlPathsFollowTheInstallationFolder)
 {
-    for (auto [stored, resolved] : {std::pair{"/srv/a.tws", "/srv/a.tws"}, {"a.tws", "/opt/tw/bin/a.tws"},
+    for (auto [stored, resolved] : {std::pair{"/srv/a.tws", "/srv/a.tws"},
+                                    {"a.tws", "/opt/tw/bin/a.tws"},
                                     {"sub/b.tws", "/opt/tw/bin/sub/b.tws"}}) {
         std::string path = stored;
         CScriptThread::ResolveScriptPath(path, "/opt/tw");

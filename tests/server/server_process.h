@@ -24,12 +24,13 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/temp_folder.h"
 #include "tests/network/test_certificates.h"
+#include "tests/support/temp_folder.h"
 
 extern char** environ;
 
-class CServerInstall {
+class CServerInstall
+{
 public:
     CServerInstall()
     {
@@ -70,7 +71,8 @@ private:
     TempFolder m_folder{"tw-server"};
 };
 
-class CServerProcess {
+class CServerProcess
+{
 public:
     CServerProcess() = default;
     ~CServerProcess()

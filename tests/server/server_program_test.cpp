@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "database/odbc_connection.h"
-#include "platform/named_objects.h"
 #include "network/tcp_socket.h"
+#include "platform/named_objects.h"
 #include "tests/mail/smtp_peer.h"
+#include "tests/network/net_test_support.h"
+#include "tests/network/test_certificates.h"
 #include "tests/server/server_process.h"
 #include "tests/support/ci.h"
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
-#include "tests/network/net_test_support.h"
-#include "tests/network/test_certificates.h"
 
 namespace {
 
@@ -34,7 +34,8 @@ std::string Ask(int port, const std::string& text)
     return client.ReadUntilClosed(10s);
 }
 
-class ServerProgramTest : public ::testing::Test {
+class ServerProgramTest : public ::testing::Test
+{
 protected:
     // Starts the server as a normal program and returns its HTTP port (0 when it did not listen).
     int StartNormal(const std::string& settings = "", const char* option = "-NormalApp")
@@ -57,7 +58,8 @@ protected:
         const std::string output = m_install.Path() + "/fetched";
         std::vector<std::string> arguments = options;
         arguments.push_back("http://127.0.0.1:" + std::to_string(port) + path);
-        return Curl(arguments, output) == 0 ? ReadWholeFile(output) : "curl failed: " + ReadWholeFile(m_install.Path() + "/curl.err");
+        return Curl(arguments, output) == 0 ? ReadWholeFile(output)
+                                            : "curl failed: " + ReadWholeFile(m_install.Path() + "/curl.err");
     }
 
     CServerInstall m_install;
@@ -83,8 +85,9 @@ TEST_F(ServerProgramTest, ServesTheSampleSiteAndStopsThroughItsEvent)
     EXPECT_NE(about.find(ReadWholeFile(m_install.Path() + "/webroot/about.html")), std::string::npos);
     // The program plugs the mail objects into the interpreter: a page reads the mail store.
     m_install.WriteFile("mail/box/20240101-000000.eml", "Subject: stored mail\r\n\r\nbody\r\n");
-    m_install.WriteFile("webroot/mail.twp",
-                        "<!--{ email_in m; m.SetVar('Address', 'box'); while (m.FetchMail()) write m.subject; endwhile }-->");
+    m_install.WriteFile(
+        "webroot/mail.twp",
+        "<!--{ email_in m; m.SetVar('Address', 'box'); while (m.FetchMail()) write m.subject; endwhile }-->");
     const std::string mail = Fetch(port, "/mail.twp");
     EXPECT_NE(mail.find("stored mail"), std::string::npos) << mail;
     const std::string failed = Fetch(port, "/fails.twp", {"-i"});
@@ -102,8 +105,9 @@ TEST_F(ServerProgramTest, ServesTheSampleSiteAndStopsThroughItsEvent)
     EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
     EXPECT_FALSE(std::filesystem::exists(m_install.StopEventPath())) << "the event ends with the wait";
     const std::string log = m_install.LogText();
-    for (const char* line : {"Tarnwick Server starting up...", "Version=2;Root=", ";SerializeDB=yes;ThreadOwnConn=no;DsIdleClose=no",
-                             "http://127.0.0.1:0; domain name=127.0.0.1", "Tarnwick Server ended."})
+    for (const char* line :
+         {"Tarnwick Server starting up...", "Version=2;Root=", ";SerializeDB=yes;ThreadOwnConn=no;DsIdleClose=no",
+          "http://127.0.0.1:0; domain name=127.0.0.1", "Tarnwick Server ended."})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
@@ -260,7 +264,8 @@ TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
     EXPECT_EQ(reply.rfind("0*Web Server*http://tracker.test:0*", 0), 0u) << reply;
     EXPECT_NE(reply.find("\r\n1*Secure Web Server*https://tracker.test*Disabled\r\n"
                          "2*Email Sender*Outgoing email server not set yet*Disabled\r\n"
-                         "3*Ping*Run " + script + " every 60 minute(s)*"),
+                         "3*Ping*Run " +
+                         script + " every 60 minute(s)*"),
               std::string::npos)
         << reply;
     EXPECT_NE(reply.find("4*Two*Run " + script + " every 60 minute(s)*Disabled\r\n"), std::string::npos) << reply;
@@ -300,16 +305,17 @@ TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
 TEST_F(ServerProgramTest, MailFromPagesLeavesThroughTheEmailSender)
 {
     SmtpPeer peer;
-    m_install.WriteFile("webroot/send.twp",
-                        "<!--{ email_out m; m.SetVar('to', 'a@x.test'); m.SetVar('subject', 'From a page');"
-                        "m.SetVar('content', 'Hello'); write m.Send(); write Server.SendMail('b@x.test', 'Notice', 'Text'); }-->");
+    m_install.WriteFile(
+        "webroot/send.twp",
+        "<!--{ email_out m; m.SetVar('to', 'a@x.test'); m.SetVar('subject', 'From a page');"
+        "m.SetVar('content', 'Hello'); write m.Send(); write Server.SendMail('b@x.test', 'Notice', 'Text'); }-->");
     // The Email Sender enabled, the other default tasks there but off.
     std::string settings = "EmSmtpServer=127.0.0.1\nEmSmtpPort=" + std::to_string(peer.Port()) +
                            "\nEmAdminEmail=admin@site.test\nTaskCount=6\n";
     for (int i = 1; i <= 6; ++i) {
         const std::string prefix = "Task0" + std::to_string(i);
-        settings += prefix + "Name=" + (i == 1 ? "Email Sender" : "Task") + "\n" + prefix + "Enabled=" +
-                    (i == 1 ? "yes" : "no") + "\n" + prefix + "Script=none\n" + prefix + "Interval=60\n";
+        settings += prefix + "Name=" + (i == 1 ? "Email Sender" : "Task") + "\n" + prefix +
+                    "Enabled=" + (i == 1 ? "yes" : "no") + "\n" + prefix + "Script=none\n" + prefix + "Interval=60\n";
     }
     const int port = StartNormal(settings);
     ASSERT_NE(port, 0) << m_server.Output();
@@ -342,8 +348,8 @@ TEST_F(ServerProgramTest, ANewPostgresDatabaseSaysWhichTableIsMissingAndHowToMak
     COdbcConnection admin;
     admin.Open(pg);
     admin.ExecuteSQL("CREATE SCHEMA " + schema);
-    const std::string use = "Local.UseDataSource('ODBC;" + std::string(pg) + ";ConnSettings=SET search_path TO " +
-                            schema + "'); ";
+    const std::string use =
+        "Local.UseDataSource('ODBC;" + std::string(pg) + ";ConnSettings=SET search_path TO " + schema + "'); ";
     m_install.WriteFile("webroot/new/bug.twp", "<!--{ " + use + "write Local.GetUniqueID('bugs', 'id'); }-->");
     m_install.WriteFile("webroot/new/settings.twp",
                         "<!--{ " + use + "sql s = SELECT reg_value FROM tw3_registry; write s.reg_value; }-->");
@@ -352,20 +358,22 @@ TEST_F(ServerProgramTest, ANewPostgresDatabaseSaysWhichTableIsMissingAndHowToMak
 
     const std::string database = GetConnectValue(pg, "Database");
     const std::string hint = "has no table QV30_REGISTRY, where Tarnwick Server keeps data of its own. Create the "
-                             "server's tables on the Database page of Tarnwick Console, or run psql -d " + database +
-                             " -f " + m_install.Path() + "/data/tw3pgsql.sql.";
+                             "server's tables on the Database page of Tarnwick Console, or run psql -d " +
+                             database + " -f " + m_install.Path() + "/data/tw3pgsql.sql.";
     const std::string page = Fetch(port, "/new/bug.twp");
     EXPECT_NE(page.find("The data source [" + database + "] " + hint), std::string::npos) << page;
     EXPECT_NE(page.find("Failed to get a unique ID for table: bugs."), std::string::npos) << page;
     const std::string settings = Fetch(port, "/new/settings.twp");
-    EXPECT_NE(settings.find("has no table tw3_registry, where Tarnwick Server keeps data of its own."), std::string::npos)
+    EXPECT_NE(settings.find("has no table tw3_registry, where Tarnwick Server keeps data of its own."),
+              std::string::npos)
         << settings;
     admin.ExecuteSQL("DROP SCHEMA " + schema + " CASCADE");
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
     EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
 }
 
-class SecureServerTest : public ServerProgramTest {
+class SecureServerTest : public ServerProgramTest
+{
 protected:
     void SetUp() override
     {
@@ -435,7 +443,8 @@ TEST_F(SecureServerTest, ACertificateThatIsNotThereStartsNoListener)
 }
 
 // Plays the service manager: a datagram socket whose path goes to the program as NOTIFY_SOCKET.
-class ServiceManagerPeer {
+class ServiceManagerPeer
+{
 public:
     explicit ServiceManagerPeer(const std::string& path) : m_path(path)
     {
@@ -519,10 +528,12 @@ TEST_F(ServerProgramTest, APageThatLoopsIsEndedByTheStopAndNoThreadIsLeft)
     ASSERT_NE(port, 0) << m_server.Output();
     CTestClient hanging(port);
     hanging.SendText("GET /hang.twp HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(WaitFor([&] { return Ask(port, "twConsole.GetReq\r\n\r\n").find("/hang.twp (http)") != std::string::npos; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return Ask(port, "twConsole.GetReq\r\n\r\n").find("/hang.twp (http)") != std::string::npos; }));
     CTestClient waiting(port);
     waiting.SendText("GET /next.twp HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(WaitFor([&] { return Ask(port, "twConsole.GetReq\r\n\r\n").find("/next.twp (http)") != std::string::npos; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return Ask(port, "twConsole.GetReq\r\n\r\n").find("/next.twp (http)") != std::string::npos; }));
     ASSERT_TRUE(m_server.Signal(SIGTERM));
     EXPECT_EQ(m_server.WaitForExit(30s), 0) << m_server.Output();
     const std::string log = m_install.LogText();
@@ -538,8 +549,8 @@ TEST_F(ServerProgramTest, LeftoversOfAKilledWriterAreRemovedAtTheStartAndNothing
     const std::vector<std::string> leftovers = {"etc/settings.conf.Ab12Cd", "etc/settings.conf.QQQQQQ",
                                                 "mail/outbox/.new-x8Yz01", "mail/box/.new-000000"};
     const std::vector<std::string> kept = {"etc/settings.conf.backup", "etc/settings.conf.Ab12Cd7",
-                                           "etc/other.conf.Ab12Cd",   "mail/outbox/20240101-000000.txt",
-                                           "mail/outbox/.new-x8Yz0",  "webroot/.new-x8Yz01",
+                                           "etc/other.conf.Ab12Cd",    "mail/outbox/20240101-000000.txt",
+                                           "mail/outbox/.new-x8Yz0",   "webroot/.new-x8Yz01",
                                            "etc/settings.conf.Ab-2Cd"};
     for (const auto& file : leftovers)
         m_install.WriteFile(file, "Password=secret\n");
@@ -560,7 +571,8 @@ TEST_F(ServerProgramTest, LeftoversOfAKilledWriterAreRemovedAtTheStartAndNothing
 // Two network namespaces joined by a veth pair: the server's host (10.213.0.1) and another host
 // (10.213.0.2). Made in the namespaces themselves, so the machine's own network stays untouched
 // and tests running side by side never meet.
-class NamespacePair {
+class NamespacePair
+{
 public:
     static constexpr const char* kServerAddress = "10.213.0.1";
 
@@ -646,7 +658,8 @@ TEST_F(ServerProgramTest, AnotherHostsConsoleCommandsAreRefused)
     EXPECT_EQ(ask(hosts.InRemote(), "twConsole.GetTask\\r\\n\\r\\n"), "");
     EXPECT_EQ(ask(hosts.InRemote(), "twConsole.GetReq\\r\\n\\r\\n"), "");
     // From the server's own address they are answered.
-    EXPECT_EQ(ask(hosts.InServer(), "twConsole.GetTask\\r\\n\\r\\n").rfind("0*Web Server*http://10.213.0.1:8080*", 0), 0u);
+    EXPECT_EQ(ask(hosts.InServer(), "twConsole.GetTask\\r\\n\\r\\n").rfind("0*Web Server*http://10.213.0.1:8080*", 0),
+              0u);
     EXPECT_NE(ask(hosts.InServer(), "twConsole.GetReq\\r\\n\\r\\n").find("watermark*"), std::string::npos);
 
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));

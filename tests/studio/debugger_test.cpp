@@ -10,8 +10,8 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,12 +19,12 @@
 #include "foundation/ascii_text.h"
 #include "foundation/number_parse.h"
 #include "language/ssp_engine.h"
+#include "tests/network/test_certificates.h"
 #include "tests/studio/studio_install.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/run_program.h"
 #include "tests/support/wait_for.h"
 #include "tests/webserver/http_reply.h"
-#include "tests/network/test_certificates.h"
 
 namespace {
 
@@ -38,9 +38,11 @@ std::string UpperAscii(std::string text)
 }
 
 // Records the notifications as the studio's window would receive them.
-class CRecordingWindow : public CDebuggerWindow {
+class CRecordingWindow : public CDebuggerWindow
+{
 public:
-    struct Pause {
+    struct Pause
+    {
         int line = 0;
         std::string path;
     };
@@ -118,7 +120,8 @@ private:
     int m_pauseEnds = 0;
 };
 
-class DebuggerTest : public ::testing::Test {
+class DebuggerTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -188,12 +191,11 @@ TEST_F(DebuggerTest, BreakpointListComparesPathsWithoutRegardToCase)
 
 TEST_F(DebuggerTest, ScriptStopsOnFirstLineOfStatementsReadsWatchesAndEnds)
 {
-    const std::string path = CStudioInstall::WebFile("script/s1.tws",
-                                                     "Local.a = 1;\n"
-                                                     "Local.b = 2 +\n"
-                                                     "    3;\n"
-                                                     "Local.c = Local.a + Local.b;\n"
-                                                     "Local.d = 'done';\n");
+    const std::string path = CStudioInstall::WebFile("script/s1.tws", "Local.a = 1;\n"
+                                                                      "Local.b = 2 +\n"
+                                                                      "    3;\n"
+                                                                      "Local.c = Local.a + Local.b;\n"
+                                                                      "Local.d = 'done';\n");
     EXPECT_EQ(m_debugger.GetWatchValue("Local.a"), CDebugger::kNotPausedText);
     // The second line of a statement never stops; the path is spelled in another case.
     m_debugger.ToggleBreakpoint(path, 3);
@@ -245,17 +247,16 @@ TEST_F(DebuggerTest, SingleStepStartsAtTheFirstStatementAndRefusesPages)
 
 TEST_F(DebuggerTest, StepOutStopsAfterTheInnerCallAndAfterTheFunction)
 {
-    const std::string path = CStudioInstall::WebFile("script/s3.tws",
-                                                     "function f()\n"
-                                                     "  Local.x = 1;\n"
-                                                     "  Local.y = Local.g();\n"
-                                                     "  return Local.y + Local.x;\n"
-                                                     "endfunction\n"
-                                                     "function g()\n"
-                                                     "  return 7;\n"
-                                                     "endfunction\n"
-                                                     "Local.r = Local.f();\n"
-                                                     "Local.s = Local.r;\n");
+    const std::string path = CStudioInstall::WebFile("script/s3.tws", "function f()\n"
+                                                                      "  Local.x = 1;\n"
+                                                                      "  Local.y = Local.g();\n"
+                                                                      "  return Local.y + Local.x;\n"
+                                                                      "endfunction\n"
+                                                                      "function g()\n"
+                                                                      "  return 7;\n"
+                                                                      "endfunction\n"
+                                                                      "Local.r = Local.f();\n"
+                                                                      "Local.s = Local.r;\n");
     m_debugger.ToggleBreakpoint(path, 2);
     m_debugger.Go(path);
     ASSERT_EQ(m_window.NextPause().line, 2);
@@ -325,13 +326,12 @@ TEST_F(DebuggerTest, BreakPausesARunningLoopAndAFailedRunIsReported)
 
 TEST_F(DebuggerTest, PageSessionPausesOnTextAndStatementLinesAndCompletesThePage)
 {
-    const std::string page = CStudioInstall::WebFile("p1.twp",
-                                                     "<html>\n"
-                                                     "<!--{ Local.n = 40; }-->\n"
-                                                     "text line\n"
-                                                     "<!--{ Local.n = Local.n + 2;\n"
-                                                     "  write Local.n; }-->\n"
-                                                     "end\n");
+    const std::string page = CStudioInstall::WebFile("p1.twp", "<html>\n"
+                                                               "<!--{ Local.n = 40; }-->\n"
+                                                               "text line\n"
+                                                               "<!--{ Local.n = Local.n + 2;\n"
+                                                               "  write Local.n; }-->\n"
+                                                               "end\n");
     for (int line : {1, 2, 3})
         m_debugger.ToggleBreakpoint(page, line);
     const std::string port = StartPages();
@@ -437,12 +437,11 @@ TEST_F(DebuggerTest, SecuredWebServerNeedsTheConfiguredCertificate)
 
 TEST_F(DebuggerTest, ABreakpointOnTheLineThatClosesABlockPausesOncePerPass)
 {
-    const std::string page = CStudioInstall::WebFile("close.twp",
-                                                     "<p>\n"
-                                                     "<!--{ Local.x = 1 +\n"
-                                                     "  2;\n"
-                                                     "  Local.y = Local.x; }-->\n"
-                                                     "<!--{ write Local.y; }-->\n");
+    const std::string page = CStudioInstall::WebFile("close.twp", "<p>\n"
+                                                                  "<!--{ Local.x = 1 +\n"
+                                                                  "  2;\n"
+                                                                  "  Local.y = Local.x; }-->\n"
+                                                                  "<!--{ write Local.y; }-->\n");
     m_debugger.ToggleBreakpoint(page, 4);
     auto reply = Request(StartPages(), "/close.twp");
     // The pause comes before the line's statement, with the block's earlier statement done.

@@ -21,7 +21,8 @@ std::string ReadBytes(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class EditorTest : public StudioWindowTest {
+class EditorTest : public StudioWindowTest
+{
 protected:
     CChildFrame* Open(const std::string& relative, const std::string& bytes)
     {
@@ -69,9 +70,9 @@ TEST_F(EditorTest, EngineOffsetsBecomeEditorPositions)
     ASSERT_TRUE(doc.Load(path, text, error));
     ASSERT_EQ(text, QString::fromUtf8("ab\n\xC3\xA9x\nyz"));
     EXPECT_EQ(doc.PositionOfByteOffset(text, 0), 0);
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 4), 3);   // the accented letter
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 6), 4);   // x
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 9), 6);   // y
+    EXPECT_EQ(doc.PositionOfByteOffset(text, 4), 3);  // the accented letter
+    EXPECT_EQ(doc.PositionOfByteOffset(text, 6), 4);  // x
+    EXPECT_EQ(doc.PositionOfByteOffset(text, 9), 6);  // y
     EXPECT_EQ(doc.PositionOfByteOffset(text, 99), text.size());
     EXPECT_EQ(doc.GetExtension(), "twp");
 }

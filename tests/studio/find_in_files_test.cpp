@@ -31,7 +31,8 @@ Lines Sorted(Lines lines)
     return lines;
 }
 
-class FindInFilesTest : public ::testing::Test {
+class FindInFilesTest : public ::testing::Test
+{
 protected:
     std::string File(const std::string& relative, const std::string& bytes)
     {
@@ -105,10 +106,9 @@ TEST_F(FindInFilesTest, BinaryEmptyAndUnsearchedFiles)
     File("empty.twp", "");
     const std::string gone = m_root.Path() + "/gone.twp";
     std::filesystem::create_symlink(m_root.Path() + "/nowhere", gone);
-    EXPECT_EQ(Hits(Find("key", ".twp", m_root.Path())),
-              Sorted({gone + ": Error [2]: No such file or directory",
-                      "Skipping " + binary + " because it is a binary file", binary + " (1): key 1",
-                      binary + " (2): key 2"}));
+    EXPECT_EQ(Hits(Find("key", ".twp", m_root.Path())), Sorted({gone + ": Error [2]: No such file or directory",
+                                                                "Skipping " + binary + " because it is a binary file",
+                                                                binary + " (1): key 1", binary + " (2): key 2"}));
     // Extensions typed in upper case select nothing; so does an empty search text, which reads no
     // file at all.
     EXPECT_EQ(Find("key", "TWP", m_root.Path()), (Lines{"{", "0 occurrence(s) have been found", "}"}));

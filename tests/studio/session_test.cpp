@@ -22,7 +22,8 @@
 
 namespace {
 
-class SessionTest : public StudioWindowTest {
+class SessionTest : public StudioWindowTest
+{
 protected:
     std::future<std::string> Request(int port, const std::string& urlPath)
     {
@@ -37,12 +38,11 @@ protected:
 
 TEST_F(SessionTest, BreakpointWatchStepContinue)
 {
-    const std::string page = CStudioInstall::WebFile("session.twp",
-                                                     "<p>\n"
-                                                     "<!--{ Local.n = 40;\n"
-                                                     "      Local.n = Local.n + 1; }-->\n"
-                                                     "<!--{ Local.n = Local.n + 1; write Local.n; }-->\n"
-                                                     "</p>\n");
+    const std::string page = CStudioInstall::WebFile("session.twp", "<p>\n"
+                                                                    "<!--{ Local.n = 40;\n"
+                                                                    "      Local.n = Local.n + 1; }-->\n"
+                                                                    "<!--{ Local.n = Local.n + 1; write Local.n; }-->\n"
+                                                                    "</p>\n");
     QSettings().setValue("Settings/DebuggerIpPort", "0");
     CMainFrame& frame = Frame();
     CChildFrame* child = frame.OpenDocumentFile(page);
@@ -89,9 +89,8 @@ TEST_F(SessionTest, BreakpointWatchStepContinue)
     EXPECT_EQ(reply.get(), "<p>\n\n42\n</p>\n");
     // Continuing neither saved nor emptied the panes.
     EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger has started its web server"));
-    ASSERT_TRUE(ProcessEventsUntil([&frame] {
-        return frame.OutputBar()->RequestPane()->toPlainText().contains("Response Header");
-    }));
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&frame] { return frame.OutputBar()->RequestPane()->toPlainText().contains("Response Header"); }));
     const QString echoed = frame.OutputBar()->RequestPane()->toPlainText();
     EXPECT_TRUE(echoed.contains("GET /session.twp")) << echoed.toStdString();
     EXPECT_TRUE(echoed.contains("HTML Generated"));
@@ -99,9 +98,8 @@ TEST_F(SessionTest, BreakpointWatchStepContinue)
 
     frame.Command(CMainFrame::kCmdStop)->trigger();
     EXPECT_TRUE(TheDebugger().IsIdle());
-    ASSERT_TRUE(ProcessEventsUntil([&frame] {
-        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended.");
-    }));
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&frame] { return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended."); }));
     // Not paused any more: the watch says so when asked again.
     frame.OutputBar()->RefreshWatches();
     EXPECT_EQ(watch->text(1), CDebugger::kNotPausedText);
@@ -116,16 +114,16 @@ TEST_F(SessionTest, AFailedScriptRunShowsItsErrorInTheEditor)
     child->View()->SelectLine(0);
     // Go with a script in the active editor runs that script.
     frame.Command(CMainFrame::kCmdGo)->trigger();
-    ASSERT_TRUE(ProcessEventsUntil([&frame] {
-        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended.");
-    }));
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&frame] { return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger ended."); }));
     ASSERT_TRUE(ProcessEventsUntil([child] { return child->View()->CurrentLine() == 1; }));
     EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains("Unknown Object"));
     EXPECT_TRUE(TheDebugger().IsIdle());
 }
 
 // Counts the paints of a widget.
-class CPaintCounter : public QObject {
+class CPaintCounter : public QObject
+{
 public:
     explicit CPaintCounter(QWidget* widget) { widget->installEventFilter(this); }
     int count = 0;

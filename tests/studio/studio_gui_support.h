@@ -34,7 +34,8 @@ inline bool ProcessEventsUntil(const std::function<bool()>& condition,
     return true;
 }
 
-class StudioWindowTest : public ::testing::Test {
+class StudioWindowTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

@@ -15,7 +15,8 @@
 #include "platform/file_system.h"
 #include "tests/support/temp_folder.h"
 
-class CStudioInstall : public ::testing::Environment {
+class CStudioInstall : public ::testing::Environment
+{
 public:
     void SetUp() override
     {

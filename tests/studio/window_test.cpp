@@ -308,9 +308,9 @@ TEST_F(WindowTest, ALongSearchShowsItsProgressInTheStatusBar)
     ASSERT_TRUE(ProcessEventsUntil([results] { return !results->IsSearching(); }));
     ASSERT_FALSE(shown.isEmpty());
     const QString progress = QString::fromStdString("file(s) searched, now in " + folder);
-    EXPECT_TRUE(
-        std::any_of(shown.begin(), shown.end(), [&progress](const QString& text) { return text.contains(progress); }))
-        << shown.join(" | ").toStdString();
+    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [&progress](const QString& text) {
+        return text.contains(progress);
+    })) << shown.join(" | ").toStdString();
     // The search over, the pane is idle again.
     EXPECT_EQ(StatusShown(frame), "Ready");
 }
@@ -428,8 +428,8 @@ TEST_F(WindowTest, NewAndCascadedEditorsLieInsideTheAreaAtAUsableSize)
         const QRect area = mdi->viewport()->rect();
         for (QMdiSubWindow* window : mdi->subWindowList()) {
             EXPECT_TRUE(area.contains(window->geometry()))
-                << when << ": " << window->geometry().x() << "," << window->geometry().y() << " "
-                << window->width() << "x" << window->height() << " in " << area.width() << "x" << area.height();
+                << when << ": " << window->geometry().x() << "," << window->geometry().y() << " " << window->width()
+                << "x" << window->height() << " in " << area.width() << "x" << area.height();
             EXPECT_GE(window->width(), area.width() / 2) << when;
             EXPECT_GE(window->height(), area.height() / 2) << when;
         }

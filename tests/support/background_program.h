@@ -15,7 +15,8 @@
 
 extern char** environ;
 
-class BackgroundProgram {
+class BackgroundProgram
+{
 public:
     BackgroundProgram() = default;
     ~BackgroundProgram() { Stop(); }

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-class CLogCapture {
+class CLogCapture
+{
 public:
     CLogCapture()
     {

@@ -14,7 +14,8 @@
 #include <thread>
 #include <utility>
 
-class SilentServer {
+class SilentServer
+{
 public:
     SilentServer() : m_listener(BindLoopbackSocket(m_port))
     {

@@ -24,16 +24,16 @@
 #include "database/odbc_statement.h"
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
+#include "network/tls_server.h"
 #include "platform/file_system.h"
+#include "tests/network/net_test_support.h"
+#include "tests/network/test_certificates.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/wait_for.h"
 #include "tests/webserver/http_reply.h"
-#include "tests/network/net_test_support.h"
-#include "tests/network/test_certificates.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
-#include "network/tls_server.h"
 
 namespace {
 
@@ -45,7 +45,8 @@ std::string SourceFile(const std::string& relative)
     return std::string(root != nullptr ? root : ".") + "/" + relative;
 }
 
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -53,8 +54,11 @@ protected:
         std::filesystem::create_directories(m_install.Path() + "/webroot/script");
         std::filesystem::create_directories(m_install.Path() + "/webroot/log");
         CServerConfig& config = TheServerConfig();
-        config.m_mimeMap = {{"html", "text/html"}, {"htm", "text/html"}, {"gif", "image/gif"},
-                            {"txt", "text/plain"}, {"tws", "text/plain"}};
+        config.m_mimeMap = {{"html", "text/html"},
+                            {"htm", "text/html"},
+                            {"gif", "image/gif"},
+                            {"txt", "text/plain"},
+                            {"tws", "text/plain"}};
         config.m_mimeTextEncoding.clear();
         config.m_maxUpload = 1;
         config.m_logHttp = 0;
@@ -226,8 +230,8 @@ TEST_F(DispatchTest, LargeFilesAndPagesArriveWholeOverHttpAndHttps)
     WebFile("table.twp", table);
 
     const std::string received = m_install.Path() + "/received.bin";
-    EXPECT_EQ(Output({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"), m_port,
-                      "/big/file.bin", received}),
+    EXPECT_EQ(Output({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"), m_port, "/big/file.bin",
+                      received}),
               "200 application/octet-stream 10485760\n");
     EXPECT_TRUE(ReadFile(received) == bytes) << "the body differs from the file";
 
@@ -269,9 +273,9 @@ TEST_F(DispatchTest, UnsafeAddressesScriptsAndLogFilesAreRefused)
     const std::string script = ".tws files in a script folder are system files.";
     const std::string log = "Log files are system files.";
     const std::pair<std::string, std::string> refused[] = {
-        {"/a/../b.twp", invalid},         {"/x//y.htm", invalid},         {"/../outside/index.twp", invalid},
-        {"/script/daily.tws", script},    {"/app/Script/x.TWS", script},  {"/./script/daily.tws", script},
-        {"/log/day01.txt", log},          {"/LOG/day01.txt", log},        {"/./log/day01.txt", log},
+        {"/a/../b.twp", invalid},      {"/x//y.htm", invalid},        {"/../outside/index.twp", invalid},
+        {"/script/daily.tws", script}, {"/app/Script/x.TWS", script}, {"/./script/daily.tws", script},
+        {"/log/day01.txt", log},       {"/LOG/day01.txt", log},       {"/./log/day01.txt", log},
     };
     for (const auto& [path, text] : refused) {
         const HttpReply reply = Curl(path);
@@ -326,15 +330,17 @@ TEST_F(DispatchTest, PagesReadUploadsAndCallFunctionsOfOtherFiles)
     const std::string sent = m_install.Path() + "/sent.bin";
     const std::string bytes("a\0b\r\n", 5);
     std::ofstream(sent, std::ios::binary) << bytes;
-    HttpReply reply = HttpReply::Parse(Output({"curl", "-s", "-i", "-H", "Expect:", "-F", "doc=@" + sent + ";filename=..",
-                                               "http://127.0.0.1:" + m_port + "/app/up.twp"}));
+    HttpReply reply =
+        HttpReply::Parse(Output({"curl", "-s", "-i", "-H", "Expect:", "-F", "doc=@" + sent + ";filename=..",
+                                 "http://127.0.0.1:" + m_port + "/app/up.twp"}));
     EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(reply.body, "hello __|5|" + bytes + "lib text");
 }
 
 TEST_F(DispatchTest, FormsPostingToAUrlWithAQueryRunThePageAndReadBothFieldSets)
 {
-    WebFile("app/edit.twp", "<!--{ write Request.id + '|' + Request.title + '|' + Request.Url + '|' + Request.UrlFull; }-->");
+    WebFile("app/edit.twp",
+            "<!--{ write Request.id + '|' + Request.title + '|' + Request.Url + '|' + Request.UrlFull; }-->");
     const std::string url = "http://127.0.0.1:" + m_port + "/app/edit.twp?id=100&title=old";
     HttpReply posted = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-d", "title=new", url}));
     EXPECT_EQ(posted.statusLine, "HTTP/1.0 200 OK");
@@ -344,15 +350,16 @@ TEST_F(DispatchTest, FormsPostingToAUrlWithAQueryRunThePageAndReadBothFieldSets)
     WebFile("app/attach.twp", "<!--{ file f('request.doc'); write Request.id + '|' + f.name + '|' + f.size; }-->");
     const std::string sent = m_install.Path() + "/attached.txt";
     std::ofstream(sent, std::ios::binary) << "four";
-    HttpReply uploaded = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-H", "Expect:", "-F",
-                                                  "doc=@" + sent, "http://127.0.0.1:" + m_port + "/app/attach.twp?id=7"}));
+    HttpReply uploaded =
+        HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-H", "Expect:", "-F", "doc=@" + sent,
+                                 "http://127.0.0.1:" + m_port + "/app/attach.twp?id=7"}));
     EXPECT_EQ(uploaded.body, "7|attached.txt|4");
 
     // A missing page behind a query answers with the site's error page, not the disk path of a
     // file named after the whole URL.
     WebFile("error.twp", "<!--{ write 'app error: ' + To.html2(Response.error); }-->");
-    HttpReply missing = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-d", "a=1",
-                                                 "http://127.0.0.1:" + m_port + "/app/gone.twp?id=1"}));
+    HttpReply missing = HttpReply::Parse(Output(
+        {"curl", "-s", "-i", "--max-time", "20", "-d", "a=1", "http://127.0.0.1:" + m_port + "/app/gone.twp?id=1"}));
     EXPECT_TRUE(Contains(missing.body, "app error: ")) << missing.body;
     EXPECT_FALSE(Contains(missing.body, "gone.twp?id=1")) << missing.body;
 }
@@ -383,7 +390,8 @@ TEST_F(DispatchTest, FailedPagesGetTheApplicationErrorPageElseTheBuiltInOne)
 
 TEST_F(DispatchTest, ScriptsSetHeadersCookiesAndRedirects)
 {
-    WebFile("go.twp", "before<!--{ Response.setCookie('sid', 'a b', '/'); Response.Redirect('/next.twp?x=1'); }-->after");
+    WebFile("go.twp",
+            "before<!--{ Response.setCookie('sid', 'a b', '/'); Response.Redirect('/next.twp?x=1'); }-->after");
     HttpReply reply = Curl("/go.twp");
     EXPECT_EQ(reply.statusLine, "HTTP/1.0 302 Moved Temporarily");
     EXPECT_EQ(reply.Header("Location"), "/next.twp?x=1");
@@ -393,7 +401,8 @@ TEST_F(DispatchTest, ScriptsSetHeadersCookiesAndRedirects)
     // A redirect inside an expression lets the page run on; what it writes, or its failure,
     // must not follow the redirect on the same connection.
     const std::string redirectOnly = "HTTP/1.0 302 Moved Temporarily\r\nLocation: /to.htm\r\nContent-Length: 0\r\n\r\n";
-    WebFile("on.twp", "before<!--{ Local.x = Response.Redirect('/to.htm'); Local.y = Response.Redirect('/b'); }-->after");
+    WebFile("on.twp",
+            "before<!--{ Local.x = Response.Redirect('/to.htm'); Local.y = Response.Redirect('/b'); }-->after");
     EXPECT_EQ(Raw("GET /on.twp HTTP/1.0\r\n\r\n"), redirectOnly);
     WebFile("late.twp", "<!--{ Local.x = Response.Redirect('/to.htm'); error 'late'; }-->");
     EXPECT_EQ(Raw("GET /late.twp HTTP/1.0\r\n\r\n"), redirectOnly);
@@ -420,8 +429,8 @@ TEST_F(DispatchTest, ALogonCookieBringsTheBrowserBackToItsSession)
     WebFile("logoff.twp", "<!--{ write Session.Logoff; }-->");
     const std::string jar = m_install.Path() + "/cookies.txt";
     auto browse = [&](const std::string& path) {
-        return HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-b", jar, "-c", jar,
-                                        "http://127.0.0.1:" + m_port + path}));
+        return HttpReply::Parse(Output(
+            {"curl", "-s", "-i", "--max-time", "20", "-b", jar, "-c", jar, "http://127.0.0.1:" + m_port + path}));
     };
 
     HttpReply reply = browse("/visit.twp");
@@ -517,7 +526,8 @@ TEST_F(DispatchTest, PagesAddAndListRowsOfTheDefaultDatabase)
 }
 
 // Files kept in a column of the default database, downloaded by the URLs that pages link them by.
-class AttachmentDispatchTest : public DispatchTest {
+class AttachmentDispatchTest : public DispatchTest
+{
 protected:
     void SetUp() override
     {
@@ -635,14 +645,15 @@ TEST_F(DispatchTest, HeadGetsTheHeadThatGetWouldGetAndNoBody)
     }
     EXPECT_EQ(HttpReply::Parse(Raw("GET /page.twp?x=query HTTP/1.0\r\n\r\n")).body, "page query");
     // curl's own HEAD reads the length it announces as the length of nothing to come.
-    const HttpReply reply = HttpReply::Parse(Output({"curl", "-s", "-I", "--max-time", "20",
-                                                     "http://127.0.0.1:" + m_port + "/a.txt"}));
+    const HttpReply reply =
+        HttpReply::Parse(Output({"curl", "-s", "-I", "--max-time", "20", "http://127.0.0.1:" + m_port + "/a.txt"}));
     EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(reply.Header("Content-Length"), "12");
 }
 
 // Pages that run without end, under the application lock that every page run takes.
-class RunawayPageTest : public DispatchTest {
+class RunawayPageTest : public DispatchTest
+{
 protected:
     void SetUp() override
     {
@@ -725,17 +736,19 @@ TEST_F(DispatchTest, ConsoleCommandsReachOnlyTheServerHook)
     EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "") << "without the hook nobody answers";
     std::mutex lock;
     std::vector<std::string> commands;
-    m_dispatcher->SetConsoleCommandHook([&](CServerThread& thread, const std::string& method, const std::string& argument) {
-        {
-            std::lock_guard guard(lock);
-            commands.push_back(method + "|" + argument + "|" + thread.GetStatusText());
-        }
-        thread.GetConnection().Send("answer\r\n\r\n");
-    });
+    m_dispatcher->SetConsoleCommandHook(
+        [&](CServerThread& thread, const std::string& method, const std::string& argument) {
+            {
+                std::lock_guard guard(lock);
+                commands.push_back(method + "|" + argument + "|" + thread.GetStatusText());
+            }
+            thread.GetConnection().Send("answer\r\n\r\n");
+        });
     EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "answer\r\n\r\n");
     EXPECT_EQ(Raw("twConsole.Disconnect 1234\r\n", true), "answer\r\n\r\n") << "answered whatever the parse said";
     std::lock_guard guard(lock);
-    EXPECT_EQ(commands, (std::vector<std::string>{"twConsole.GetReq|| (http)", "twConsole.Disconnect|1234|1234 (http)"}));
+    EXPECT_EQ(commands,
+              (std::vector<std::string>{"twConsole.GetReq|| (http)", "twConsole.Disconnect|1234|1234 (http)"}));
 }
 
 TEST_F(DispatchTest, EchoHookSeesRequestOutputAndResponseHead)

@@ -5,7 +5,8 @@
 #include <string_view>
 #include <vector>
 
-struct HttpReply {
+struct HttpReply
+{
     std::string statusLine;
     std::vector<std::string> headers;  // whole lines without CR LF
     std::string body;

@@ -176,8 +176,9 @@ TEST(RequestFieldsTest, TruncatedOrMalformedBodiesKeepWhatWasFound)
 
     // A part without a name ends parsing; the text field without its delimiter is not stored.
     CRequestFields nameless;
-    EXPECT_EQ(ParseMultipart(nameless, TextPart("a", "1") + "--" + kBoundary + "\r\nContent-Disposition: form-data\r\n\r\nv\r\n" +
-                                           TextPart("b", "2") + Closing()),
+    EXPECT_EQ(ParseMultipart(nameless, TextPart("a", "1") + "--" + kBoundary +
+                                           "\r\nContent-Disposition: form-data\r\n\r\nv\r\n" + TextPart("b", "2") +
+                                           Closing()),
               0);
     EXPECT_EQ(Value(nameless, "a"), "1");
     EXPECT_FALSE(nameless.Exists("b"));

@@ -21,7 +21,8 @@ std::string ErrorOf(CSspRequest& request, const std::string& member, const std::
     return "";
 }
 
-class RequestObjectTest : public ::testing::Test {
+class RequestObjectTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

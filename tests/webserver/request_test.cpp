@@ -3,13 +3,13 @@
 #include "foundation/log.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_exception.h"
+#include "network/tcp_socket.h"
 #include "platform/file_system.h"
 #include "tests/support/temp_folder.h"
 #include "tests/webserver/request_call.h"
-#include "network/tcp_socket.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -34,7 +34,8 @@ std::string SourceFile(const std::string& relative)
 }
 
 // Entries of the process log, collected for the checks of one test.
-class LogCapture {
+class LogCapture
+{
 public:
     LogCapture()
     {
@@ -43,7 +44,10 @@ public:
             m_entries.emplace_back(entry);
         });
     }
-    ~LogCapture() { TheLog().SetCallbackMode([](std::string_view) {}); }
+    ~LogCapture()
+    {
+        TheLog().SetCallbackMode([](std::string_view) {});
+    }
 
     bool Contains(const std::string& text)
     {
@@ -71,7 +75,8 @@ private:
 
 // A real client (Python or curl) talks to a listening socket of ours; the test accepts its
 // connection, parses the request, replies and waits for the client to end.
-class RequestPeerTest : public ::testing::Test {
+class RequestPeerTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -164,11 +169,11 @@ protected:
 
 TEST_F(RequestPeerTest, GetFromHttpClient)
 {
-    ASSERT_EQ(Serve({"/usr/bin/python3", SourceFile("tests/webserver/data/client_peer.py"), m_port, "GET",
-                     "/a/b.twp?x=1&y=%20two+words", "-",
-                     "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)",
-                     "Cookie: a=1; b=x%20y; =ignored; SID=s=1", "Referer: http://example.test/from.twp"}),
-              CSspRequest::kParseOk);
+    ASSERT_EQ(
+        Serve({"/usr/bin/python3", SourceFile("tests/webserver/data/client_peer.py"), m_port, "GET",
+               "/a/b.twp?x=1&y=%20two+words", "-", "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)",
+               "Cookie: a=1; b=x%20y; =ignored; SID=s=1", "Referer: http://example.test/from.twp"}),
+        CSspRequest::kParseOk);
     EXPECT_EQ(m_peerExit, 0);
     EXPECT_EQ(Request().GetMethod(), "GET");
     EXPECT_EQ(Request().GetUrlPath(), "/a/b.twp");
@@ -210,7 +215,8 @@ TEST_F(RequestPeerTest, GetFromHttpClient)
         InvokeRequest(Request(), "Missing");
         ADD_FAILURE() << "an unknown member raised nothing";
     } catch (const CSspException& error) {
-        EXPECT_EQ(error.GetMessage(), "Missing is not a request function nor a form field in: http://example.test/from.twp");
+        EXPECT_EQ(error.GetMessage(),
+                  "Missing is not a request function nor a form field in: http://example.test/from.twp");
         EXPECT_EQ(error.GetPosition(), kCallPosition);
     }
 }
@@ -219,8 +225,11 @@ TEST_F(RequestPeerTest, PostMapsThePathBeforeTheQueryAndReadsQueryAndBodyFields)
 {
     const std::string body = "a=1&b=2&A=3&x=body#c=4";
     ASSERT_EQ(ServeRaw("post /a/b.twp?x=1&id=100&a=q HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                       "Content-Length: " + std::to_string(body.size()) + "\r\n"
-                       "User-Agent: Mozilla/4.75 [en] (X11; U)\r\n\r\n" + body),
+                       "Content-Length: " +
+                       std::to_string(body.size()) +
+                       "\r\n"
+                       "User-Agent: Mozilla/4.75 [en] (X11; U)\r\n\r\n" +
+                       body),
               CSspRequest::kParseOk);
     EXPECT_EQ(Request().GetUrlPath(), "/a/b.twp");
     EXPECT_EQ(Request().GetFullUrl(), "/a/b.twp?x=1&id=100&a=q");

@@ -14,10 +14,10 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
+#include "network/tcp_socket.h"
+#include "tests/network/net_test_support.h"
 #include "tests/support/temp_folder.h"
 #include "tests/webserver/http_reply.h"
-#include "tests/network/net_test_support.h"
-#include "network/tcp_socket.h"
 
 namespace {
 
@@ -56,7 +56,8 @@ std::string CallError(CSspResponse& response, const std::string& member, const s
     return "<no error>";
 }
 
-class ResponseTest : public ::testing::Test {
+class ResponseTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -146,7 +147,8 @@ TEST_F(ResponseTest, CookieNamesPathsAndDatesThatWouldAddAttributesAreRefused)
     EXPECT_EQ(response.FormatCookieHeaders(), "") << "nothing of a refused cookie is kept";
     // The value is encoded, so it may hold anything; leading blanks of the path are dropped as before,
     // and a date has its blanks and commas.
-    Call(response, "setCookie", {Text("a"), Text("x; Domain=y, z"), Text("  /t/"), Text("Wed, 01 Jan 2031 00:00:00 GMT")});
+    Call(response, "setCookie",
+         {Text("a"), Text("x; Domain=y, z"), Text("  /t/"), Text("Wed, 01 Jan 2031 00:00:00 GMT")});
     EXPECT_EQ(response.FormatCookieHeaders(),
               "Set-Cookie: a=x%3b+Domain%3dy%2c+z; path=/t/; expires=Wed, 01 Jan 2031 00:00:00 GMT\r\n");
 }
