@@ -202,7 +202,9 @@ void LogBindFailure(const std::string& address, int port, int error)
 
 int CTcpSocket::Listen(const std::string& address, int port)
 {
-    const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that threads other than the owner can take a waiting connection without
+    // ever blocking in accept; the owner's Accept waits in poll instead.
+    const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (handle < 0) {
         TheLog().WriteLine("Failed to create server socket.");
         return 0;
@@ -240,6 +242,21 @@ int CTcpSocket::ListenBacklog()
 }
 
 int CTcpSocket::Accept(CTcpSocket& out)
+{
+    for (;;) {
+        if (TryAccept(out))
+            return 1;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return 0;
+        // Another thread took the waiting connection, or none was there: wait for the next. A
+        // shutdown of the listening socket ends the wait, and the accept after it fails.
+        pollfd entry{m_socket, POLLIN, 0};
+        if (poll(&entry, 1, -1) < 0 && errno != EINTR)
+            return 0;
+    }
+}
+
+int CTcpSocket::TryAccept(CTcpSocket& out)
 {
     for (;;) {
         sockaddr_in peer{};

@@ -73,6 +73,9 @@ public:
     // Accepts one connection into `out`, which the calling thread then owns. Aborted and
     // interrupted accepts are retried; 0 for any other failure, with errno kept for the caller.
     int Accept(CTcpSocket& out);
+    // Accepts a connection that is already waiting, without blocking: 0 with errno EAGAIN when
+    // none waits. Any thread may call it while the owner keeps the listening socket open.
+    int TryAccept(CTcpSocket& out);
     // Outgoing connection. The connect itself waits at most `timeoutSeconds` (a host that drops
     // packets would otherwise hold the caller for the kernel's two minutes); 1, or 0 after logging.
     static constexpr int kConnectTimeout = 30;

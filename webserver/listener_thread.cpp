@@ -77,10 +77,11 @@ bool CListenerThread::InitInstance()
     // credentials a client fails its handshake rather than talk plain to a secure port.
     if (m_secure)
         LoadSecurityInterface();
+    const auto source = std::make_shared<CAcceptSource>(m_listening, m_secure);
     if (BeginListening()) {
         while (!StopRequested()) {
             if (m_listening.Accept(accepted)) {
-                HandOver(accepted);
+                HandOver(accepted, source);
                 continue;
             }
             if (StopRequested())
@@ -90,13 +91,14 @@ bool CListenerThread::InitInstance()
             m_changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMilliseconds), [this] { return m_stop; });
         }
     }
+    source->Close();
     m_listening.Close();
     return false;
 }
 
-void CListenerThread::HandOver(CTcpSocket& accepted)
+void CListenerThread::HandOver(CTcpSocket& accepted, const std::shared_ptr<CAcceptSource>& source)
 {
-    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted);
+    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted, source);
     if (!thread) {
         // The client sees its connection closed without a reply.
         accepted.Close();

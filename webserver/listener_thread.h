@@ -10,12 +10,14 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "network/tcp_socket.h"
 #include "platform/message_thread.h"
 
+class CAcceptSource;
 class CServerThreadPool;
 
 class CListenerThread final : public CMessageThread
@@ -50,7 +52,7 @@ protected:
 private:
     bool BeginListening();
     bool StopRequested() const;
-    void HandOver(CTcpSocket& accepted);
+    void HandOver(CTcpSocket& accepted, const std::shared_ptr<CAcceptSource>& source);
 
     CServerThreadPool& m_pool;
     const std::string m_address;

@@ -32,13 +32,35 @@ std::uint64_t CIdleSignal::Count() const
 
 void CIdleSignal::WaitForChange(std::uint64_t seen, int milliseconds) const
 {
-    std::unique_lock lock(m_lock);
-    m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_count != seen; });
+    ++m_waiters;
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_count != seen; });
+    }
+    --m_waiters;
+}
+
+CAcceptSource::CAcceptSource(CTcpSocket& listening, bool secure) : m_listening(&listening), m_secure(secure)
+{}
+
+bool CAcceptSource::TryAccept(CTcpSocket& out)
+{
+    std::shared_lock lock(m_lock);
+    if (!m_listening || !m_listening->TryAccept(out))
+        return false;
+    out.SetTls(m_secure);
+    return true;
+}
+
+void CAcceptSource::Close()
+{
+    std::lock_guard lock(m_lock);
+    m_listening = nullptr;
 }
 
 CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler,
-                             std::shared_ptr<CIdleSignal> idle)
-    : m_pool(pool), m_handler(std::move(handler)), m_idle(std::move(idle))
+                             std::shared_ptr<CIdleSignal> idle, unsigned generation)
+    : m_pool(pool), m_handler(std::move(handler)), m_idle(std::move(idle)), m_generation(generation)
 {}
 
 bool CServerThread::Claim()
@@ -125,6 +147,17 @@ void CServerThread::OnMessage(const CThreadMessage& message)
 
 void CServerThread::OnServeRequest()
 {
+    // Under load the next connection is often waiting already: serving it at once saves the
+    // listener's hand-over and this thread's sleep and wake-up.
+    do
+        Serve();
+    while (m_pool.TakeNextConnection(*this));
+    m_source.reset();
+    SetIdle();
+}
+
+void CServerThread::Serve()
+{
     // An exception must not end the thread with the connection open and the thread busy for good.
     try {
         if (m_handler)
@@ -135,7 +168,6 @@ void CServerThread::OnServeRequest()
         TheLog().WriteLine("Connection handler failed.");
     }
     m_connection.Close();
-    SetIdle();
 }
 
 CServerThreadPool::CServerThreadPool(std::shared_ptr<CConnectionHandler> handler) : m_handler(std::move(handler))
@@ -146,7 +178,8 @@ CServerThreadPool::~CServerThreadPool()
     StopAll();
 }
 
-std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& accepted)
+std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& accepted,
+                                                                   std::shared_ptr<CAcceptSource> source)
 {
     using Clock = std::chrono::steady_clock;
     // The thread whose connection was cut for this one. While it is still ending its request no
@@ -161,7 +194,7 @@ std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& a
             std::lock_guard lock(m_lock);
             bool failed = false;
             if (std::shared_ptr<CServerThread> chosen = ClaimThread(failed)) {
-                HandOver(*chosen, accepted);
+                HandOver(*chosen, accepted, std::move(source));
                 return chosen;
             }
             if (failed)
@@ -197,7 +230,7 @@ std::shared_ptr<CServerThread> CServerThreadPool::ClaimThread(bool& failed)
     }
     if (m_threads.size() >= static_cast<size_t>(kMaxThreads))
         return nullptr;
-    auto created = std::make_shared<CServerThread>(*this, m_handler, m_idle);
+    auto created = std::make_shared<CServerThread>(*this, m_handler, m_idle, m_generation);
     created->m_busy = true;
     if (!created->Start()) {
         TheLog().WriteLine("Failed to create new server thread");
@@ -208,10 +241,29 @@ std::shared_ptr<CServerThread> CServerThreadPool::ClaimThread(bool& failed)
     return created;
 }
 
-void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& accepted)
+bool CServerThreadPool::TakeNextConnection(CServerThread& thread)
 {
+    if (!thread.m_source || m_idle->HasWaiters() || thread.IsEndingCut())
+        return false;
+    CTcpSocket accepted;
+    if (!thread.m_source->TryAccept(accepted))
+        return false;
+    std::lock_guard lock(m_lock);
+    if (thread.m_generation != m_generation) {
+        // The pool has stopped since the request began; the client sees its connection closed.
+        accepted.Close();
+        return false;
+    }
+    HandOver(thread, accepted, thread.m_source);
+    return true;
+}
+
+void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& accepted, std::shared_ptr<CAcceptSource> source)
+{
+    thread.m_source = std::move(source);
     {
         std::lock_guard threadLock(thread.m_lock);
+        thread.m_statusText.clear();
         thread.m_startTime = static_cast<std::int64_t>(std::time(nullptr));
         thread.m_handedOver = std::chrono::steady_clock::now();
         thread.m_awaitingRequest = true;
@@ -258,6 +310,7 @@ int CServerThreadPool::StopAll()
     {
         std::lock_guard lock(m_lock);
         threads.swap(m_threads);
+        ++m_generation;
     }
     // Cut every connection and ask every thread to quit before waiting for any of them, so the
     // threads wind down together.

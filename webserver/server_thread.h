@@ -5,16 +5,21 @@
 // thread is busy, the pool cuts the one that has waited longest for its request and gives its
 // thread to the newcomer. Only when every thread serves a request is a new connection refused.
 //
+// A thread that ends a request takes the next connection already waiting at its listener itself
+// (CAcceptSource) and stays busy; it turns idle only when none waits.
+//
 // Lock order: the pool's lock, then a server thread's own lock, then the connection's lock or the
-// thread's current-engine slot. A server thread takes only its own lock while it serves, never
-// the pool's.
+// thread's current-engine slot. A server thread takes only its own lock while it serves; it takes
+// the pool's only between two connections, to hand itself the next.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -35,12 +40,36 @@ public:
     std::uint64_t Count() const;
     // Waits until the count differs from `seen`, at most `milliseconds`.
     void WaitForChange(std::uint64_t seen, int milliseconds) const;
+    // True while a listener waits for a thread to turn idle: threads that end a request then turn
+    // idle rather than take the next connection themselves.
+    bool HasWaiters() const { return m_waiters.load(std::memory_order_relaxed) > 0; }
 
 private:
     // m_lock guards m_count; it is taken alone.
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
     std::uint64_t m_count = 0;
+    mutable std::atomic<int> m_waiters{0};
+};
+
+// A listener's socket, shared with the threads it hands connections to: a thread that has ended
+// its request takes the next connection already waiting there itself, so that under load a
+// connection needs neither the listener nor a sleeping thread woken. The listener closes the
+// source before it closes the socket, so a thread never accepts on a descriptor freed meanwhile.
+class CAcceptSource
+{
+public:
+    CAcceptSource(CTcpSocket& listening, bool secure);
+    // Accepts a waiting connection into `out`, marked TLS for a secure listener; false when none
+    // waits or the source is closed.
+    bool TryAccept(CTcpSocket& out);
+    void Close();
+
+private:
+    // Shared while a thread accepts, exclusive to close.
+    std::shared_mutex m_lock;
+    CTcpSocket* m_listening;
+    const bool m_secure;
 };
 
 // The work a server thread does for one connection, installed by the program.
@@ -65,7 +94,7 @@ public:
     static constexpr unsigned kServeRequest = kThreadMessageApp + 1;
 
     CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler,
-                  std::shared_ptr<CIdleSignal> idle);
+                  std::shared_ptr<CIdleSignal> idle, unsigned generation);
 
     // Takes the idle thread for a new connection: false when it is busy.
     bool Claim();
@@ -101,6 +130,7 @@ protected:
 private:
     friend class CServerThreadPool;
     void OnServeRequest();
+    void Serve();
     // True while the thread ends a request whose connection was cut to make room.
     bool IsEndingCut() const;
 
@@ -109,6 +139,10 @@ private:
     const std::shared_ptr<CIdleSignal> m_idle;
     CTcpSocket m_connection;
     CCurrentEngine m_currentEngine;
+    // The pool's stop count when the thread was made: a thread of a stopped pool takes nothing more.
+    const unsigned m_generation;
+    // Where the current connection came from; set at the hand-over, used only by the thread.
+    std::shared_ptr<CAcceptSource> m_source;
 
     // m_lock guards the fields below it.
     mutable std::mutex m_lock;
@@ -146,7 +180,13 @@ public:
     // longest for its request. Returns the thread, claimed and holding the connection, which the
     // caller then posts kServeRequest; null when no thread can take it, and the connection then
     // stays in `accepted`. Refusals and cuts are logged at most once a second, with their counts.
-    std::shared_ptr<CServerThread> AssignConnection(CTcpSocket& accepted);
+    // `source` is the listener's socket, from which the thread may take later connections itself.
+    std::shared_ptr<CServerThread> AssignConnection(CTcpSocket& accepted,
+                                                    std::shared_ptr<CAcceptSource> source = nullptr);
+    // On `thread`, which has ended its request and is still busy: takes the next connection
+    // waiting at the thread's source and hands it over as AssignConnection does. False when none
+    // waits, a listener waits for room, the thread's connection was cut or the pool has stopped.
+    bool TakeNextConnection(CServerThread& thread);
     // Asks the page runs of every thread to end at their next statement, and every later run of
     // these threads at its first: the server is stopping. A page that loops, and the pages that
     // wait for the application lock it holds, then let their threads end in time.
@@ -171,7 +211,7 @@ private:
     // Under m_lock: an idle thread claimed, or a new one started. `failed` tells that a thread
     // could not be started.
     std::shared_ptr<CServerThread> ClaimThread(bool& failed);
-    void HandOver(CServerThread& thread, CTcpSocket& accepted);
+    void HandOver(CServerThread& thread, CTcpSocket& accepted, std::shared_ptr<CAcceptSource> source);
     // Under m_lock: cuts the connection that has waited longest for its request and returns its
     // thread; null when every busy thread serves a request.
     std::shared_ptr<CServerThread> CutLongestWaiting();
@@ -180,6 +220,8 @@ private:
     // m_lock guards m_threads. Threads are appended and only ever removed all together.
     mutable std::mutex m_lock;
     std::vector<std::shared_ptr<CServerThread>> m_threads;
+    // How often StopAll ran; guarded by m_lock.
+    unsigned m_generation = 0;
 
     const std::shared_ptr<CIdleSignal> m_idle = std::make_shared<CIdleSignal>();
 

@@ -13,6 +13,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/network/net_test_support.h"
@@ -342,6 +343,25 @@ TEST_F(TcpSocketTest, AConnectThatIsNeverAnsweredEndsAtItsTimeOut)
     ASSERT_EQ(result, 0) << "every connect was answered; the kernel did not drop SYNs";
     EXPECT_GE(took, 900ms);
     EXPECT_LT(took, 5s) << "the connect waited past its time-out";
+}
+
+TEST_F(TcpSocketTest, TryAcceptTakesOnlyAWaitingConnectionAndAcceptWaitsForOne)
+{
+    CTcpSocket accepted;
+    EXPECT_EQ(m_listening.TryAccept(accepted), 0) << "nothing waits, and the call must not block";
+    EXPECT_EQ(errno, EAGAIN);
+    CTestClient waiting(m_port);
+    ASSERT_EQ(m_listening.TryAccept(accepted), 1);
+    EXPECT_EQ(accepted.GetPeerAddress(), "127.0.0.1");
+    EXPECT_EQ(fcntl(accepted.GetHandle(), F_GETFL) & O_NONBLOCK, 0) << "an accepted connection blocks by default";
+
+    // Accept on the non-blocking listening socket still waits until a client comes.
+    auto later = std::async(std::launch::async, [this] {
+        std::this_thread::sleep_for(100ms);
+        return std::make_unique<CTestClient>(m_port);
+    });
+    EXPECT_EQ(m_listening.Accept(accepted), 1);
+    later.get();
 }
 
 }  // namespace

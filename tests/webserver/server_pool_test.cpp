@@ -370,6 +370,40 @@ TEST_F(ServerPoolTest, AThreadThatHasEndedIsPassedOverAndAFailedHandOverFreesIt)
     EXPECT_NE(second.ReadUntilClosed(5s).find("|two"), std::string::npos);
 }
 
+TEST_F(ServerPoolTest, AThreadThatEndsARequestServesTheConnectionWaitingAtItsListenerItself)
+{
+    CTcpSocket listening;
+    ASSERT_EQ(listening.Listen("127.0.0.1", 0), 1);
+    const int port = listening.GetLocalPort();
+    auto source = std::make_shared<CAcceptSource>(listening, false);
+    CTestClient first(port);
+    CTestClient second(port);
+    CTcpSocket accepted;
+    ASSERT_EQ(listening.Accept(accepted), 1);
+    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted, source);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(thread->Post(CServerThread::kServeRequest));
+    const std::string id = std::to_string(thread->GetThreadId());
+    first.SendText("one\r\n");
+    second.SendText("two\r\n");
+    EXPECT_EQ(first.ReadUntilClosed(5s), id + " GET /x (http)|one");
+    EXPECT_EQ(second.ReadUntilClosed(5s), id + " GET /x (http)|two") << "nobody but the thread accepted it";
+    ASSERT_TRUE(WaitFor([&] { return !thread->IsBusy(); })) << "nothing more waits";
+
+    // Once the listener has closed its source, waiting connections are left to the listener.
+    CTestClient third(port);
+    CTestClient fourth(port);
+    ASSERT_EQ(listening.Accept(accepted), 1);
+    ASSERT_EQ(m_pool.AssignConnection(accepted, source), thread);
+    source->Close();
+    ASSERT_TRUE(thread->Post(CServerThread::kServeRequest));
+    third.SendText("three\r\n");
+    EXPECT_EQ(third.ReadUntilClosed(5s), id + " GET /x (http)|three");
+    ASSERT_TRUE(WaitFor([&] { return !thread->IsBusy(); }));
+    EXPECT_EQ(listening.TryAccept(accepted), 1) << "the fourth client still waits to be accepted";
+    EXPECT_EQ(m_pool.GetThreadCount(), 1);
+}
+
 TEST_F(ServerPoolTest, RequestListNamesOtherBusyThreadsAndDisconnectCutsOne)
 {
     const int port = StartedPort();
@@ -414,7 +448,7 @@ TEST_F(ServerPoolTest, ListenersGiveUpOnATakenPortAndStopQuietlyWhenEverTheStopC
 
     auto running = StartListener();
     ASSERT_TRUE(running->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
-    ASSERT_TRUE(WaitUntilBlockedIn(running->GetThreadId(), BlockingCall::Accept));
+    ASSERT_TRUE(WaitUntilBlockedIn(running->GetThreadId(), BlockingCall::Poll));
     running->Stop();
     ASSERT_TRUE(running->WaitForExit(5000));
     EXPECT_FALSE(m_log.Contains("Listener failed to accept."));
