@@ -256,6 +256,8 @@ void CDynBindSet::Execute(const std::string& sql)
     }
     m_scrollable = m_statement->IsScrollable();
     DescribeColumns();
+    if ((m_options & kAppendOnly) == 0)
+        BindResult();
     m_open = true;
     m_bof = m_eof = true;
     if (m_statement->ResultColumnCount() > 0 && m_statement->Fetch()) {
@@ -292,6 +294,31 @@ void CDynBindSet::DescribeColumns()
         FillRecord(m_columns[i], described.emplace_back(m_statement->DescribeColumn(static_cast<int>(i) + 1)));
     if ((m_options & kAppendOnly) != 0)
         m_database->KeepProbe(m_sql, std::move(described));
+}
+
+void CDynBindSet::BindResult()
+{
+    // Text buffers start at the column's size with room for a sign, a point and an exponent, so
+    // numbers read as text fit too; a longer value widens its buffer when it comes.
+    constexpr size_t kMinTextWidth = 32, kMaxTextWidth = 256;
+    std::vector<COdbcStatement::BoundColumn> bound;
+    for (const CDynColumn& column : m_columns) {
+        const CSspValue& value = column.value;
+        if (value.IsInteger())
+            bound.push_back({SQL_C_SBIGINT, sizeof(SQLBIGINT)});
+        else if (value.IsReal() || value.IsDouble())
+            bound.push_back({SQL_C_DOUBLE, sizeof(double)});
+        else if (value.IsDate())
+            bound.push_back({SQL_C_TYPE_TIMESTAMP, sizeof(SQL_TIMESTAMP_STRUCT)});
+        else if (value.IsBinary() || value.IsLongText()) {
+            // Of no known length: the whole result is read row by row, in chunks per value.
+            bound.clear();
+            break;
+        } else
+            bound.push_back(
+                {SQL_C_CHAR, std::clamp(static_cast<size_t>(column.size) + 8, kMinTextWidth, kMaxTextWidth)});
+    }
+    m_statement->BindResult(std::move(bound));
 }
 
 void CDynBindSet::FillRecord(CDynColumn& column, const COdbcColumn& described) const

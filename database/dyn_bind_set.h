@@ -3,12 +3,15 @@
 // columns are either named beforehand (UPDATE and INSERT of the sql object, unique IDs,
 // attachments, WHERE probes) or taken from the result of a free SELECT.
 //
-// Rows are read whole: text and binary columns come in chunks until the driver has no more, never
-// cut at the size the column reports. Writing is optimistic: AddNew and Edit keep the values the
-// row had, and Update sends a parameter-bound INSERT or UPDATE; the UPDATE finds the row by its
-// primary key (or, in a table without one, by the product's row identity) and by the old values
-// of the columns it changes, so a row that another writer changed first is not found and Update
-// throws kDbNoRowsAffected (1008), and of several equal rows only the one read is changed.
+// Rows are read whole, never cut at the size the column reports: a result of fixed-size and short
+// text columns through bound buffers a block of rows at a time, one with long text or binary row
+// by row, those columns in chunks until the driver has no more.
+//
+// Writing is optimistic: AddNew and Edit keep the values the row had, and Update sends a
+// parameter-bound INSERT or UPDATE; the UPDATE finds the row by its primary key (or, in a table
+// without one, by the product's row identity) and by the old values of the columns it changes, so
+// a row that another writer changed first is not found and Update throws kDbNoRowsAffected (1008),
+// and of several equal rows only the one read is changed.
 //
 // The set holds its statement, never the connection's lifetime: once the connection closed under
 // it (a private data source given back), Close and the destructor touch nothing that was freed.
@@ -145,6 +148,9 @@ private:
     void Execute(const std::string& sql);
     void RunStatement();
     void DescribeColumns();
+    // Reads the result's columns through bound buffers, a block of rows at a time, unless one of
+    // them is long text or binary.
+    void BindResult();
     void FillRecord(CDynColumn& column, const COdbcColumn& described) const;
     void AddKeyColumns();
     // The probe's descriptions as the connection kept them from an earlier run; false when none.

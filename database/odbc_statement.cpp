@@ -132,6 +132,7 @@ void COdbcStatement::ExecDirect(const std::string& sql)
     std::lock_guard guard(m_lock);
     SQLRETURN rc = SQLExecDirect(CheckedHandle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
                                  static_cast<SQLINTEGER>(sql.size()));
+    ResetBlock();
     if (rc != SQL_NO_DATA)
         Check(rc, "SQLExecDirect");
 }
@@ -148,6 +149,7 @@ void COdbcStatement::Execute()
 {
     std::lock_guard guard(m_lock);
     SQLRETURN rc = SQLExecute(CheckedHandle());
+    ResetBlock();
     if (rc != SQL_NO_DATA)
         Check(rc, "SQLExecute");
 }
@@ -281,9 +283,145 @@ SQLLEN COdbcStatement::RowCount()
     return count;
 }
 
+bool COdbcStatement::BindResult(std::vector<BoundColumn> columns)
+{
+    std::lock_guard guard(m_lock);
+    CheckedHandle();
+    if (!m_scrollable)
+        columns.clear();
+    // Buffers that an earlier run widened stay wide: the same long values would widen them again.
+    const bool same = columns.size() == m_result.size() &&
+                      std::equal(columns.begin(), columns.end(), m_result.begin(),
+                                 [](const BoundColumn& wanted, const ResultBuffer& bound) {
+                                     return wanted.cType == bound.column.cType && wanted.width <= bound.column.width;
+                                 });
+    if (same)
+        return !m_result.empty();
+    Unbind();
+    if (columns.empty())
+        return false;
+    for (const BoundColumn& column : columns)
+        m_result.push_back({column, {}, {}});
+    m_rowStatus.assign(kBlockRows, SQL_ROW_NOROW);
+    try {
+        BindBuffers();
+        Check(SQLSetStmtAttr(m_hstmt, SQL_ATTR_ROW_STATUS_PTR, m_rowStatus.data(), 0), "SQLSetStmtAttr");
+        Check(SQLSetStmtAttr(m_hstmt, SQL_ATTR_ROWS_FETCHED_PTR, &m_rowsFetched, 0), "SQLSetStmtAttr");
+        Check(SQLSetStmtAttr(m_hstmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kBlockRows), 0),
+              "SQLSetStmtAttr");
+    } catch (const CDbException&) {
+        Unbind();
+        throw;
+    }
+    return true;
+}
+
+void COdbcStatement::Unbind()
+{
+    ResetBlock();
+    if (m_result.empty())
+        return;
+    m_result.clear();
+    SQLFreeStmt(m_hstmt, SQL_UNBIND);
+    SQLSetStmtAttr(m_hstmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN{1}), 0);
+    SQLSetStmtAttr(m_hstmt, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
+    SQLSetStmtAttr(m_hstmt, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+}
+
+void COdbcStatement::BindBuffers()
+{
+    for (size_t i = 0; i < m_result.size(); ++i) {
+        ResultBuffer& buffer = m_result[i];
+        const size_t size = buffer.column.width + (buffer.column.cType == SQL_C_CHAR ? 1 : 0);
+        buffer.values.assign(size * kBlockRows, '\0');
+        buffer.indicators.assign(kBlockRows, 0);
+        Check(SQLBindCol(m_hstmt, static_cast<SQLUSMALLINT>(i + 1), buffer.column.cType, buffer.values.data(),
+                         static_cast<SQLLEN>(size), buffer.indicators.data()),
+              "SQLBindCol");
+    }
+}
+
+void COdbcStatement::ResetBlock()
+{
+    m_rowsFetched = 0;
+    m_blockRow = 0;
+    m_blockStart = 1;
+}
+
+bool COdbcStatement::FetchBlock(SQLSMALLINT orientation)
+{
+    SQLLEN start = orientation == SQL_FETCH_FIRST ? 1 : m_blockStart + static_cast<SQLLEN>(m_rowsFetched);
+    SQLRETURN rc;
+    while (true) {
+        m_rowsFetched = 0;
+        m_blockRow = 0;
+        rc = SQLFetchScroll(m_hstmt, orientation, orientation == SQL_FETCH_ABSOLUTE ? start : 0);
+        if (rc == SQL_NO_DATA || (OdbcSucceeded(rc) && m_rowsFetched == 0)) {
+            m_rowsFetched = 0;
+            return false;
+        }
+        Check(rc, "SQLFetchScroll");
+        m_blockStart = start;
+        for (SQLULEN row = 0; row < m_rowsFetched; ++row)
+            if (m_rowStatus[row] == SQL_ROW_ERROR)
+                Throw(SQL_ERROR, "SQLFetchScroll");
+        if (!WidenBuffers())
+            return true;
+        // The same rows again, into the wider buffers.
+        orientation = SQL_FETCH_ABSOLUTE;
+    }
+}
+
+bool COdbcStatement::WidenBuffers()
+{
+    bool widened = false;
+    for (ResultBuffer& buffer : m_result) {
+        if (buffer.column.cType != SQL_C_CHAR)
+            continue;
+        size_t needed = buffer.column.width;
+        for (SQLULEN row = 0; row < m_rowsFetched; ++row) {
+            const SQLLEN indicator = buffer.indicators[row];
+            if (indicator == SQL_NO_TOTAL)
+                needed = std::max(needed, buffer.column.width * 2);
+            else if (indicator > static_cast<SQLLEN>(buffer.column.width))
+                needed = std::max(needed, static_cast<size_t>(indicator));
+        }
+        if (needed > buffer.column.width) {
+            buffer.column.width = needed;
+            widened = true;
+        }
+    }
+    if (widened)
+        BindBuffers();
+    return widened;
+}
+
+const char* COdbcStatement::BoundValue(int column, SQLSMALLINT cType, SQLLEN& indicator) const
+{
+    if (column < 1 || static_cast<size_t>(column) > m_result.size())
+        return nullptr;
+    const ResultBuffer& buffer = m_result[static_cast<size_t>(column) - 1];
+    // A block can't be read again through SQLGetData on every driver: the reader must match.
+    if (buffer.column.cType != cType)
+        throw CDbException::Own("07006", "The column is bound for another type than it is read as.");
+    if (m_rowsFetched == 0)
+        throw CDbException::Own("24000", "No current row.");
+    const size_t size = buffer.column.width + (cType == SQL_C_CHAR ? 1 : 0);
+    indicator = buffer.indicators[m_blockRow];
+    return buffer.values.data() + size * m_blockRow;
+}
+
 bool COdbcStatement::Fetch()
 {
     std::lock_guard guard(m_lock);
+    if (!m_result.empty()) {
+        CheckedHandle();
+        if (m_blockRow + 1 < m_rowsFetched) {
+            ++m_blockRow;
+            return true;
+        }
+        return FetchBlock(SQL_FETCH_NEXT);
+    }
     SQLRETURN rc = SQLFetch(CheckedHandle());
     if (rc == SQL_NO_DATA)
         return false;
@@ -294,6 +432,10 @@ bool COdbcStatement::Fetch()
 bool COdbcStatement::FetchFirst()
 {
     std::lock_guard guard(m_lock);
+    if (!m_result.empty()) {
+        CheckedHandle();
+        return FetchBlock(SQL_FETCH_FIRST);
+    }
     SQLRETURN rc = SQLFetchScroll(CheckedHandle(), SQL_FETCH_FIRST, 0);
     if (rc == SQL_NO_DATA)
         return false;
@@ -305,6 +447,15 @@ bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
 {
     std::lock_guard guard(m_lock);
     SQLHSTMT hstmt = CheckedHandle();
+    SQLLEN boundIndicator = 0;
+    if (const char* bound = BoundValue(column, cType, boundIndicator)) {
+        if (boundIndicator == SQL_NULL_DATA) {
+            out.clear();
+            return false;
+        }
+        out.assign(bound, static_cast<size_t>(boundIndicator));
+        return true;
+    }
     // Character data comes with a terminating NUL in each chunk; binary data does not.
     const size_t terminator = cType == SQL_C_CHAR ? 1 : 0;
     // Most values are short. The first call reads into a small buffer on the stack: a large one
@@ -365,7 +516,15 @@ bool COdbcStatement::GetFixed(int column, SQLSMALLINT cType, void* target, SQLLE
 {
     std::lock_guard guard(m_lock);
     SQLLEN indicator = 0;
-    SQLRETURN rc = SQLGetData(CheckedHandle(), static_cast<SQLUSMALLINT>(column), cType, target, size, &indicator);
+    CheckedHandle();
+    if (const char* bound = BoundValue(column, cType, indicator)) {
+        if (indicator == SQL_NULL_DATA)
+            return false;
+        std::memcpy(target, bound,
+                    std::min(static_cast<size_t>(size), m_result[static_cast<size_t>(column) - 1].column.width));
+        return true;
+    }
+    SQLRETURN rc = SQLGetData(m_hstmt, static_cast<SQLUSMALLINT>(column), cType, target, size, &indicator);
     if (rc == SQL_NO_DATA)
         return false;
     Check(rc, "SQLGetData");
@@ -395,6 +554,7 @@ void COdbcStatement::CloseCursor()
 {
     std::lock_guard guard(m_lock);
     Check(SQLFreeStmt(CheckedHandle(), SQL_CLOSE), "SQLFreeStmt");
+    ResetBlock();
 }
 
 void COdbcStatement::Recycle(std::unique_ptr<COdbcStatement> statement)

@@ -1,7 +1,9 @@
 // COdbcStatement: one ODBC statement on a COdbcConnection (see odbc_connection.h for the ownership
 // rules). It runs SQL directly or prepared with bound parameters, describes result columns with
 // their types mapped onto the script value's type codes, fetches rows and reads columns, long ones
-// in chunks. Every statement starts with the default query time-out of 15 seconds.
+// in chunks. A result whose columns all have a fixed or bounded size can be read through bound
+// buffers a block of rows per fetch (BindResult); the readers then take the current row's values
+// from the buffers. Every statement starts with the default query time-out of 15 seconds.
 #pragma once
 
 #include "database/odbc_column.h"
@@ -71,6 +73,22 @@ public:
     // Rows changed by the last INSERT, UPDATE or DELETE (-1 when the driver can't tell).
     SQLLEN RowCount();
 
+    // One result column read through a bound buffer: SQL_C_SBIGINT, SQL_C_DOUBLE,
+    // SQL_C_TYPE_TIMESTAMP, or SQL_C_CHAR with room for width bytes and the terminating NUL.
+    struct BoundColumn
+    {
+        SQLSMALLINT cType = SQL_C_CHAR;
+        size_t width = 0;
+    };
+    static constexpr SQLULEN kBlockRows = 64;
+    // Binds the first columns of the result, in order, and fetches kBlockRows rows per driver call
+    // from the next fetch on; every column then must be read with the reader of its C type. A text
+    // longer than its buffer widens the buffer and reads the block again, so values are never cut.
+    // Only a scrollable cursor can read a block again: on another one, and for an empty list,
+    // the statement reads row by row through SQLGetData (false). A statement keeps its binding for
+    // the next run of its text; the same list again costs no driver call.
+    bool BindResult(std::vector<BoundColumn> columns);
+
     // Moves to the next row; false at the end of the result.
     bool Fetch();
     // Moves back to the first row of a scrollable cursor; false when the result is empty.
@@ -105,8 +123,23 @@ private:
     void Check(SQLRETURN rc, std::string_view call) const;
     bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
     bool GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size);
+    void Unbind();
+    void BindBuffers();
+    void ResetBlock();
+    // Fetches a block, widens text buffers too narrow for a value in it and fetches it again.
+    bool FetchBlock(SQLSMALLINT orientation);
+    bool WidenBuffers();
+    // The current row's value of a bound column read as cType; null when the column is not bound.
+    const char* BoundValue(int column, SQLSMALLINT cType, SQLLEN& indicator) const;
     void BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize, SQLSMALLINT digits,
                     std::string bytes, SQLLEN indicator);
+
+    struct ResultBuffer
+    {
+        BoundColumn column;
+        std::vector<char> values;  // kBlockRows values of column.width (+1 for text) bytes each
+        std::vector<SQLLEN> indicators;
+    };
 
     struct Parameter
     {
@@ -125,4 +158,10 @@ private:
     bool m_scrollRequested = false;
     bool m_scrollable = false;
     bool m_reused = false;
+    // Bound result columns and the block last fetched into them.
+    std::vector<ResultBuffer> m_result;
+    std::vector<SQLUSMALLINT> m_rowStatus;
+    SQLULEN m_rowsFetched = 0;
+    SQLULEN m_blockRow = 0;   // the current row within the block
+    SQLLEN m_blockStart = 1;  // the block's first row, counted from 1 in the result
 };
