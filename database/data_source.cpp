@@ -126,9 +126,8 @@ void CDataSource::ThrowMapped(const CDbException& error)
     } else if (CDbmsTraits::NeedsLongColumnsWorkaround(error)) {
         message = std::string(CMessageCatalog::Text(kMsgForceLongColumns)) + error.ErrorText();
     } else {
-        message = error.ErrorText().empty() ? error.StateText() : error.ErrorText();
-        if (const std::string hint = MissingSystemTableHint(error, *m_traits, m_connect); !hint.empty())
-            message += " " + hint;
+        message = WithMissingSystemTableHint(error.ErrorText().empty() ? error.StateText() : error.ErrorText(), error,
+                                             *m_traits, m_connect);
     }
     message += " ODBC data source used: [" + GetConnectValue(m_connect, "DSN") + "].";
     throw CSspException(std::move(message), kNoPosition);

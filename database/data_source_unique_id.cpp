@@ -110,9 +110,10 @@ int CDataSource::GetUniqueId(const std::string& table, const std::string& idColu
         if (m_database.Traits().IsLostConnection(error))
             throw;
         // A new database without the server's own tables: say which and how to create them.
-        const std::string hint = MissingSystemTableHint(error, m_database.Traits(), m_connect, registry);
-        throw CSspException(FailureText(hint.empty() ? error.ErrorText() : error.ErrorText() + " " + hint, table),
-                            kNoPosition);
+        throw CSspException(
+            FailureText(WithMissingSystemTableHint(error.ErrorText(), error, m_database.Traits(), m_connect, registry),
+                        table),
+            kNoPosition);
     }
 }
 

@@ -155,11 +155,8 @@ std::string CSspQuery::DbErrorText(const CDbException& error)
         }
     } else {
         message = error.ErrorText().empty() ? error.StateText() : error.ErrorText();
-        if (m_inUse != nullptr) {
-            if (const std::string hint = MissingSystemTableHint(error, traits, m_inUse->GetConnectString());
-                !hint.empty())
-                message += " " + hint;
-        }
+        if (m_inUse != nullptr)
+            message = WithMissingSystemTableHint(std::move(message), error, traits, m_inUse->GetConnectString());
     }
     message += " SQL " + m_name + ":" + m_reportedSql;
     if (m_inUse != nullptr)

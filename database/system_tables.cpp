@@ -44,19 +44,20 @@ std::string ScriptCommand(std::string_view dbmsName, std::string_view connect)
 
 }  // namespace
 
-std::string MissingSystemTableHint(const CDbException& error, const CDbmsTraits& traits, std::string_view connect,
-                                   std::string_view registry)
+std::string WithMissingSystemTableHint(std::string text, const CDbException& error, const CDbmsTraits& traits,
+                                       std::string_view connect, std::string_view registry)
 {
     if (!traits.IsMissingTable(error))
-        return {};
+        return text;
     const std::string_view table = NamedTable(error.ErrorText(), registry);
     if (table.empty())
-        return {};
+        return text;
     // A connect string without a data source name names its database instead.
     std::string dsn = GetConnectValue(connect, "DSN");
     if (dsn.empty())
         dsn = GetConnectValue(connect, "Database");
     const std::string command = ScriptCommand(traits.dbmsName, connect);
-    return FormatText(CMessageCatalog::Format(kMsgMissingSystemTable), dsn.c_str(), std::string(table).c_str(),
+    return text + " " +
+           FormatText(CMessageCatalog::Format(kMsgMissingSystemTable), dsn.c_str(), std::string(table).c_str(),
                       command.c_str());
 }

@@ -13,8 +13,9 @@ struct CDbmsTraits;
 // The names of the system's own tables, in the order the scripts create them.
 inline constexpr std::string_view kSystemTables[] = {"tw3_registry", "QV30_REGISTRY"};
 
-// When `error` reports a missing table that is one of the system's own (or `registry`, a counters
-// table that a script named), the text that says which data source lacks it and how to create it,
-// for the DBMS of `traits`; else "". `connect` is the data source's connect string.
-std::string MissingSystemTableHint(const CDbException& error, const CDbmsTraits& traits, std::string_view connect,
-                                   std::string_view registry = {});
+// `text` (an error message), followed, when `error` reports a missing table that is one of the
+// system's own (or `registry`, a counters table that a script named), by a sentence that says which
+// data source lacks it and how to create it for the DBMS of `traits`. `connect` is the data
+// source's connect string.
+std::string WithMissingSystemTableHint(std::string text, const CDbException& error, const CDbmsTraits& traits,
+                                       std::string_view connect, std::string_view registry = {});
