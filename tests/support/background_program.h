@@ -3,17 +3,15 @@
 // its stop signal (SIGTERM unless Start names another; SIGKILL when it lingers) when the object goes.
 #pragma once
 
-#include <fcntl.h>
+#include "tests/support/run_program.h"
+
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 class BackgroundProgram
 {
@@ -28,19 +26,7 @@ public:
     {
         Stop();
         m_stopSignal = stopSignal;
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0)
-            m_pid = 0;
+        m_pid = SpawnProgram(arguments, "/dev/null", outputPath);
         return m_pid != 0;
     }
 

@@ -14,10 +14,10 @@
 
 extern char** environ;
 
-// The program's exit code; -1 when it could not start, was killed by a signal or outlived
-// `timeoutSeconds` (it is killed then).
-inline int RunProgram(const std::vector<std::string>& arguments, const std::string& outputPath = "",
-                      int timeoutSeconds = 30, const std::string& inputPath = "/dev/null")
+// Starts `arguments` (the program found on PATH when it names no folder) with standard input from
+// `inputPath` and standard output and error into `outputPath`; its pid, or 0 when it could not start.
+inline pid_t SpawnProgram(const std::vector<std::string>& arguments, const std::string& inputPath,
+                          const std::string& outputPath)
 {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
@@ -26,13 +26,21 @@ inline int RunProgram(const std::vector<std::string>& arguments, const std::stri
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
-    const std::string output = outputPath.empty() ? "/dev/null" : outputPath;
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = 0;
     const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
+    return error == 0 ? pid : 0;
+}
+
+// The program's exit code; -1 when it could not start, was killed by a signal or outlived
+// `timeoutSeconds` (it is killed then).
+inline int RunProgram(const std::vector<std::string>& arguments, const std::string& outputPath = "",
+                      int timeoutSeconds = 30, const std::string& inputPath = "/dev/null")
+{
+    const pid_t pid = SpawnProgram(arguments, inputPath, outputPath.empty() ? "/dev/null" : outputPath);
+    if (pid == 0)
         return -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int status = 0;
