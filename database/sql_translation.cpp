@@ -51,6 +51,13 @@ std::string SqlOperator(std::string_view op)
 
 // A non-empty script value that a date column cannot take is refused: compared or stored as NULL
 // it would touch the rows whose date is missing. Only an empty or null script value stands for NULL.
+// `converted` is the value's text as the column's type.
+void RequireDateConversion(const CDynColumn& column, const std::string& text, const CSspValue& converted, int position)
+{
+    if (!text.empty() && converted.IsNull())
+        throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".", position);
+}
+
 void RequireDateValue(const CDynColumn& column, const CSspValue& value, int position)
 {
     if (!column.value.IsDate() || value.IsDate())
@@ -58,19 +65,21 @@ void RequireDateValue(const CDynColumn& column, const CSspValue& value, int posi
     const std::string text = value.ToString();
     CSspValue converted = column.value;
     converted.SetFromText(text);
-    if (!text.empty() && converted.IsNull())
-        throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".", position);
+    RequireDateConversion(column, text, converted, position);
 }
 
 // The script value converted to the column's type, for a literal of that type.
 CSspValue AsColumnValue(const CDynColumn& column, const CSspValue& value, int position)
 {
-    RequireDateValue(column, value, position);
     CSspValue typed = column.value;
-    if (typed.IsDate() && value.IsDate())
+    if (typed.IsDate() && value.IsDate()) {
         typed.m_time = value.m_time;  // a date value keeps its seconds, which its text would lose
-    else
-        typed.SetFromText(value.ToString());
+        return typed;
+    }
+    const std::string text = value.ToString();
+    typed.SetFromText(text);
+    if (column.value.IsDate())
+        RequireDateConversion(column, text, typed, position);
     return typed;
 }
 
