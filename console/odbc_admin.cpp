@@ -440,18 +440,20 @@ bool CompactDatabaseFile(std::string source, std::string destination, std::strin
     std::string quoted;
     for (char c : temporary)
         quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    // NoCreat: a file that went missing meanwhile is an error, not a new empty database.
+    auto connectTo = [&library](const std::string& file) {
+        return "Driver=" + QuoteConnectValue(library) + ";Database=" + QuoteConnectValue(file) + ";NoCreat=1";
+    };
     try {
         COdbcConnection connection;
-        connection.Open("Driver=" + QuoteConnectValue(library) + ";Database=" + QuoteConnectValue(source) +
-                        ";NoCreat=1");
+        connection.Open(connectTo(source));
         connection.ExecuteSQL("VACUUM INTO '" + quoted + "'");
         const bool writeAheadLog = JournalMode(connection) == "wal";
         connection.Close();
         // The copy comes in the rollback journal mode; it keeps the write-ahead log of the source.
         if (writeAheadLog) {
             COdbcConnection copy;
-            copy.Open("Driver=" + QuoteConnectValue(library) + ";Database=" + QuoteConnectValue(temporary) +
-                      ";NoCreat=1");
+            copy.Open(connectTo(temporary));
             copy.ExecuteSQL("PRAGMA journal_mode = WAL");
             copy.Close();
         }
