@@ -356,6 +356,15 @@ int CTcpSocket::RecvRaw(char* buffer, int size)
     return Transfer(true, buffer, size);
 }
 
+int CTcpSocket::TryRecvRaw(char* buffer, int size)
+{
+    ssize_t done;
+    do
+        done = recv(m_socket, buffer, static_cast<size_t>(std::max(size, 0)), MSG_DONTWAIT);
+    while (done < 0 && errno == EINTR);
+    return done >= 0 ? static_cast<int>(done) : -1;
+}
+
 int CTcpSocket::SendRaw(const char* data, int length)
 {
     return Transfer(false, const_cast<char*>(data), length);
@@ -595,10 +604,12 @@ int CTcpSocket::ReadLine(char* buffer, int capacity, int* length)
     return result;
 }
 
-bool CTcpSocket::WaitForInput(std::chrono::steady_clock::time_point deadline) const
+bool CTcpSocket::WaitForInput(std::chrono::steady_clock::time_point deadline)
 {
     if (m_inputStart != m_inputEnd || (m_layer && m_layer->HasBufferedInput()))
         return true;
+    if (m_layer && !m_layer->Flush(*this))
+        return false;
     if (m_timeout > 0)
         deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(m_timeout));
     return WaitUntil(POLLIN, deadline) == WaitResult::Ready;

@@ -28,8 +28,12 @@ public:
     virtual int Read(CTcpSocket& socket, char* buffer, int size) = 0;
     // Takes all `length` plain bytes for sending: 1, or 0 after a logged error. With `more` the
     // caller has more to send at once, and the layer may hold the bytes back to send them together
-    // with what follows; without it everything held leaves now.
+    // with what follows. Without it everything held leaves no later than the connection's next
+    // wait for the peer (a read that finds nothing, WaitForInput) or its close, so that what the
+    // last response of a connection leaves with the close needs no send of its own.
     virtual int Write(CTcpSocket& socket, const char* data, int length, bool more) = 0;
+    // Sends what Write holds back: 1, or 0 after a logged error.
+    virtual int Flush(CTcpSocket&) { return 1; }
     // Ends the session before the descriptor is shut down (the TLS close notification).
     virtual void Shutdown(CTcpSocket& socket) = 0;
     // Drops the input that has arrived and not been read, without waiting for more. This one
@@ -86,6 +90,9 @@ public:
     // One receive or send on the descriptor: a byte count, 0 when the peer closed (receive), -1
     // after a logged error or time-out.
     int RecvRaw(char* buffer, int size);
+    // One receive of what has arrived, without waiting: a byte count, 0 when the peer closed, -1
+    // when nothing has arrived or the receive failed (not logged: a RecvRaw after it reports it).
+    int TryRecvRaw(char* buffer, int size);
     int SendRaw(const char* data, int length);
     // Sends everything: 1, or 0 after a logged error.
     int SendAllRaw(const char* data, int length);
@@ -112,7 +119,8 @@ public:
     // Waits until input can be read (bytes, or the peer's close) without waiting past `deadline`
     // nor the time-out: true when it can; false at the deadline or on a failure, neither logged.
     // Reading the first byte of a request and a slow body use it to judge the peer themselves.
-    bool WaitForInput(std::chrono::steady_clock::time_point deadline) const;
+    // What the layer holds back for sending leaves first.
+    bool WaitForInput(std::chrono::steady_clock::time_point deadline);
     // Drops the input that has arrived and not been read, so that closing after the response
     // does not reset the connection and cut the response off.
     void DrainInput();

@@ -109,6 +109,7 @@ public:
 
     int Read(CTcpSocket& socket, char* buffer, int size) override;
     int Write(CTcpSocket& socket, const char* data, int length, bool more) override;
+    int Flush(CTcpSocket& socket) override;
     void Shutdown(CTcpSocket& socket) override;
     void DrainInput(CTcpSocket& socket) override;
     bool HasBufferedInput() const override
@@ -119,8 +120,10 @@ public:
 private:
     // Plain bytes per record written: the largest record TLS allows.
     static constexpr int kMaxPiece = 16384;
-    // Records are sent once this much has collected (or the data ends), so a large response
-    // leaves in a few large sends and the output BIO stays small.
+    // Records are sent once this much has collected, so a large response leaves in a few large
+    // sends and the output BIO stays small. Less than that waits for the next read that has to wait or for
+    // the close: a connection's response then leaves in one send with the session tickets before
+    // it and the close notification after it.
     static constexpr int kSendThreshold = 3 * kMaxPiece;
 
     enum class State
@@ -133,7 +136,11 @@ private:
     // 1 once the session is established, 0 when the handshake failed now or before.
     int Handshake(CTcpSocket& socket);
     // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
-    int ReceiveRecords(CTcpSocket& socket);
+    // Without `wait` only what has arrived is taken, and -1 also means that nothing has.
+    int ReceiveRecords(CTcpSocket& socket, bool wait = true);
+    // As ReceiveRecords for records that have arrived already; when none has, the records held
+    // for sending leave before the wait for more, since the peer may be waiting for them.
+    int ReceiveOrFlush(CTcpSocket& socket);
     // Sends the records the library has written: 1, or 0 when the send failed.
     int SendRecords(CTcpSocket& socket);
     // Frees the session, so a failed or finished connection holds no TLS state.
@@ -175,12 +182,21 @@ void CTlsLayer::EndSession()
     m_state = State::Ended;
 }
 
-int CTlsLayer::ReceiveRecords(CTcpSocket& socket)
+int CTlsLayer::ReceiveRecords(CTcpSocket& socket, bool wait)
 {
-    const int received = socket.RecvRaw(m_records, kRecordBufferSize);
+    const int received =
+        wait ? socket.RecvRaw(m_records, kRecordBufferSize) : socket.TryRecvRaw(m_records, kRecordBufferSize);
     if (received > 0)
         BIO_write(m_input, m_records, received);
     return received;
+}
+
+int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
+{
+    const int arrived = ReceiveRecords(socket, false);
+    if (arrived >= 0)
+        return arrived;
+    return SendRecords(socket) ? ReceiveRecords(socket) : -1;
 }
 
 int CTlsLayer::SendRecords(CTcpSocket& socket)
@@ -253,10 +269,8 @@ int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
             return result;
         switch (SSL_get_error(m_session, result)) {
         case SSL_ERROR_WANT_READ: {
-            // Reading may have produced records of its own (a key update's answer).
-            if (!SendRecords(socket))
-                return -1;
-            const int received = ReceiveRecords(socket);
+            // Records held for sending (the tickets, a key update's answer) leave before a wait.
+            const int received = ReceiveOrFlush(socket);
             if (received <= 0)
                 return received;
             break;
@@ -272,7 +286,7 @@ int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
     }
 }
 
-int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool more)
+int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool)
 {
     if (!Handshake(socket))
         return 0;
@@ -286,11 +300,15 @@ int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool more
         }
         data += piece;
         length -= piece;
-        if (((length == 0 && !more) || BIO_ctrl_pending(m_output) >= kSendThreshold) && !SendRecords(socket))
+        if (BIO_ctrl_pending(m_output) >= kSendThreshold && !SendRecords(socket))
             return 0;
     }
-    // An empty write still sends what is held.
-    return more || SendRecords(socket);
+    return 1;
+}
+
+int CTlsLayer::Flush(CTcpSocket& socket)
+{
+    return m_state != State::Established || SendRecords(socket);
 }
 
 void CTlsLayer::Shutdown(CTcpSocket& socket)
@@ -300,12 +318,14 @@ void CTlsLayer::Shutdown(CTcpSocket& socket)
         EndSession();
         return;
     }
+    // The close notification joins what the last response left held, and all of it leaves in
+    // one send; held records leave even when the notification fails.
     ERR_clear_error();
-    if (SSL_shutdown(m_session) < 0) {
+    const bool notified = SSL_shutdown(m_session) >= 0;
+    if (!notified)
         TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
-    } else if (!SendRecords(socket)) {
+    if (!SendRecords(socket) && notified)
         TheLog().WriteLine("**** Error %d sending close notify.", errno);
-    }
     EndSession();
 }
 
