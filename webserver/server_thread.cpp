@@ -187,6 +187,9 @@ std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& a
     std::shared_ptr<CServerThread> cut;
     Clock::time_point deadline;
     for (int cuts = 0;;) {
+        // Until when the wait below may last: the cut thread's room wait, or the time when the
+        // longest waiting connection may be cut.
+        Clock::time_point waitUntil;
         // Read before the claim, so that a thread turning idle after it ends the wait below at once.
         const std::uint64_t idleSeen = m_idle->Count();
         bool cutNow = false;
@@ -201,22 +204,30 @@ std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& a
                 return nullptr;
             if (!cut || !cut->IsEndingCut()) {
                 // No cut yet, or the thread it freed went to another listener's connection first.
-                if (cuts == kMaxCutsPerConnection || !(cut = CutLongestWaiting())) {
+                Clock::time_point cuttableAt = Clock::time_point::max();
+                cut = cuts < kMaxCutsPerConnection ? CutLongestWaiting(cuttableAt) : nullptr;
+                if (!cut && cuttableAt == Clock::time_point::max()) {
                     m_refusals.Note();
                     return nullptr;
                 }
-                ++cuts;
-                cutNow = true;
-                deadline = Clock::now() + std::chrono::milliseconds(kRoomWaitMilliseconds);
+                if (cut) {
+                    ++cuts;
+                    cutNow = true;
+                    deadline = Clock::now() + std::chrono::milliseconds(kRoomWaitMilliseconds);
+                }
+                waitUntil = cut ? deadline : cuttableAt;
             } else if (Clock::now() >= deadline) {
                 m_refusals.Note();
                 return nullptr;
+            } else {
+                waitUntil = deadline;
             }
         }
         if (cutNow)
             m_cuts.Note();
-        // The cut thread finds its connection closed, ends its request and turns idle.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        // A thread that ends its request turns idle, the cut one among them once it finds its
+        // connection closed.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(waitUntil - Clock::now()).count();
         m_idle->WaitForChange(idleSeen, static_cast<int>(std::max<decltype(left)>(left, 0)));
     }
 }
@@ -276,8 +287,9 @@ void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& accepted, st
     connection.SetTls(accepted.IsTls());
 }
 
-std::shared_ptr<CServerThread> CServerThreadPool::CutLongestWaiting()
+std::shared_ptr<CServerThread> CServerThreadPool::CutLongestWaiting(std::chrono::steady_clock::time_point& cuttableAt)
 {
+    const auto minimumWait = std::chrono::milliseconds(kCutAfterMilliseconds);
     for (;;) {
         std::shared_ptr<CServerThread> longest;
         auto since = std::chrono::steady_clock::time_point::max();
@@ -290,6 +302,10 @@ std::shared_ptr<CServerThread> CServerThreadPool::CutLongestWaiting()
         }
         if (!longest)
             return nullptr;
+        if (std::chrono::steady_clock::now() - since < minimumWait) {
+            cuttableAt = since + minimumWait;
+            return nullptr;
+        }
         // The request may have arrived since the look above; the flag is checked again under the
         // lock that SetRequestReceived takes, so a request that has arrived is never cut.
         std::lock_guard threadLock(longest->m_lock);

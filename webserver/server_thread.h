@@ -167,6 +167,10 @@ public:
     // closed connection, but on a loaded machine that can take more than a second.
     static constexpr int kRoomWaitMilliseconds = 5000;
     static constexpr int kMaxCutsPerConnection = 3;
+    // How long a connection has waited for its request before it may be cut for a newcomer. A
+    // client that is still in its TLS handshake, or a request on its way, is not cut; the newcomer
+    // waits for a thread to turn idle meanwhile, which under load of fast clients comes first.
+    static constexpr int kCutAfterMilliseconds = 500;
 
     explicit CServerThreadPool(std::shared_ptr<CConnectionHandler> handler);
     // Stops every thread. A thread that hangs is left running on its own reference; it must not
@@ -212,9 +216,11 @@ private:
     // could not be started.
     std::shared_ptr<CServerThread> ClaimThread(bool& failed);
     void HandOver(CServerThread& thread, CTcpSocket& accepted, std::shared_ptr<CAcceptSource> source);
-    // Under m_lock: cuts the connection that has waited longest for its request and returns its
-    // thread; null when every busy thread serves a request.
-    std::shared_ptr<CServerThread> CutLongestWaiting();
+    // Under m_lock: cuts the connection that has waited longest for its request, once it has
+    // waited kCutAfterMilliseconds, and returns its thread. Null when it has not waited that long
+    // yet, with `cuttableAt` the time when it will have; null with time_point::max() there when
+    // every busy thread serves a request.
+    std::shared_ptr<CServerThread> CutLongestWaiting(std::chrono::steady_clock::time_point& cuttableAt);
 
     const std::shared_ptr<CConnectionHandler> m_handler;
     // m_lock guards m_threads. Threads are appended and only ever removed all together.

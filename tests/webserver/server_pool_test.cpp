@@ -35,7 +35,7 @@ public:
     std::atomic<int> hanging{0};
     std::atomic<int> dropped{0};
     bool hang = false;
-    bool serving = false;
+    std::atomic<bool> serving{false};
     std::chrono::milliseconds cutEndsAfter{0};
 
     void ServeConnection(CServerThread& thread) override
@@ -271,6 +271,29 @@ TEST_F(ServerPoolTest, ConnectionsWithoutARequestMakeRoomForANewClientOldestFirs
     silent.back()->SendText("late\r\n");
     EXPECT_NE(silent.back()->ReadUntilClosed(5s).find("|late"), std::string::npos);
     EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
+}
+
+TEST_F(ServerPoolTest, AConnectionIsCutForANewcomerOnlyOnceItHasWaitedAWhileForItsRequest)
+{
+    m_handler->serving = true;
+    const int port = StartedPort();
+    std::vector<std::unique_ptr<CTestClient>> held;
+    for (int i = 0; i < CServerThreadPool::kMaxThreads - 1; ++i)
+        held.push_back(std::make_unique<CTestClient>(port));
+    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads - 1; }));
+    // The last thread gets a connection whose request has not come yet, as in a TLS handshake.
+    m_handler->serving = false;
+    const auto arrived = std::chrono::steady_clock::now();
+    CTestClient young(port);
+    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+
+    // No thread turns idle: the newcomer is served once the young connection may be cut, not before.
+    EXPECT_NE(Ask(port, "newcomer").find("|newcomer"), std::string::npos);
+    EXPECT_GE(std::chrono::steady_clock::now() - arrived,
+              std::chrono::milliseconds(CServerThreadPool::kCutAfterMilliseconds));
+    young.ReadUntilClosed(5s);
+    EXPECT_TRUE(young.closed);
+    EXPECT_EQ(m_handler->dropped, 1);
 }
 
 class SlowCutTest : public ServerPoolTest
