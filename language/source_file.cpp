@@ -72,13 +72,14 @@ bool CSourceFile::Open(std::string& errorText)
         errorText = OpenFailure(kMsgFailedToRead, m_path, tooLarge);
         return false;
     }
-    ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-
     // The size is only a hint: the file may grow or shrink while it is read, so read to its end.
-    // What comes after the size that fstat gave is read in small pieces: files seldom grow, and a
-    // spare block read into would have to be cleared and then trimmed again on every run.
+    // The buffer has one byte more than the size, so that the usual read, which comes back short
+    // at the end of a regular file, also tells that the end is reached: no second read is needed
+    // to find it. Only a file that grew while it was read goes on, in small pieces, until a read
+    // gives nothing: files seldom grow, and a spare block read into would have to be cleared and
+    // then trimmed again on every run.
     std::string text;
-    text.resize(static_cast<size_t>(info.st_size));
+    text.resize(static_cast<size_t>(info.st_size) + 1);
     size_t filled = 0;
     for (;;) {
         if (filled == text.size()) {
@@ -106,6 +107,8 @@ bool CSourceFile::Open(std::string& errorText)
         if (got == 0)
             break;
         filled += static_cast<size_t>(got);
+        if (filled < text.size())
+            break;
     }
     text.resize(filled);
 
