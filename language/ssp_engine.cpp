@@ -359,7 +359,7 @@ void CSspEngine::CleanUp()
     for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
         m_declared[static_cast<size_t>(kind)].clear();
     m_locals.Clear();
-    m_localReads.Clear();
+    m_operands.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
 }

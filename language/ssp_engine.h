@@ -264,6 +264,16 @@ private:
         int endCodeMode;  // at the end position, which may lie in another code block
     };
     struct EvalFrame;
+    // What an operand reads or calls, worked out on its first evaluation instead of on every pass.
+    struct OperandTarget
+    {
+        bool read = false;                       // FindLocalRead looked for a variable: `variable`
+        const CSspValue* variable = nullptr;     // the local variable the operand reads, or null
+        bool dispatched = false;                 // the object that answers the call is known:
+        int builtIn = -1;                        // a built-in object (BuiltInObjectOf),
+        CSspDeclaredObject* declared = nullptr;  // or else a declared object,
+        unsigned declarations = 0;               // found when m_declarations had this count
+    };
 
     // Counts the nested runs and argument lists being evaluated on this thread for its length, and
     // refuses one too many: every level holds stack, and a script's runaway recursion must fail
@@ -318,14 +328,24 @@ private:
     bool EvalConditionRange(EvalFrame& frame, int first, int last);
     bool EvalComparison(EvalFrame& frame, int first, int last);
     void EvalOperand(const CSspTokenList& list, int index, CSspValue& result);
+    // CallMember for operand index of list, with the object that answers it kept for the run
+    // when the list is one of the run's own file.
+    void CallOperand(const CSspTokenList& list, int index, CSspCall& call, CSspValue& result);
     void ParseOperand(const CSspTokenList& list, int index, CSspCall& call);
     void EvalParamRange(EvalFrame& frame, CSspCall& call);
+
+    // The built-in object that a name (without regard to case) means, or -1 for none.
+    static int BuiltInObjectOf(std::string_view object);
+    void CallBuiltIn(int object, CSspCall& call, CSspValue& result);
+    // The first declared object of the name in the order of the kinds, or null.
+    CSspDeclaredObject* FindAnyObject(std::string_view name) const;
+    [[noreturn]] static void RaiseUnknownObject(const CSspCall& call);
 
     // Member dispatch of the objects the engine answers itself.
     void CallLocal(CSspCall& call, CSspValue& result);
     // When operand index of list reads a local variable (Local.name, no parentheses, a name that is
     // no member of Local), that variable, else null. Raises the error of a variable that does not
-    // exist. What it finds for a list of the run's own file is kept for the run (m_localReads).
+    // exist. What it finds for a list of the run's own file is kept for the run (m_operands).
     const CSspValue* FindLocalRead(const CSspTokenList& list, int index);
     // True when Local answers member itself rather than as a variable of that name.
     static bool IsLocalMember(std::string_view member);
@@ -444,10 +464,12 @@ private:
 
     std::array<std::vector<std::unique_ptr<CSspDeclaredObject>>, kObjectKindCount> m_declared;
     CSspVariables m_locals;
-    // What FindLocalRead found, by the address of the operand's entry: the variable, or null for an
-    // operand that reads none. A variable stays where it is until the clean-up empties m_locals, and
-    // the lists of the run's files stay as their memo keeps them, so neither entry can go stale.
-    CSspFlatTable<const CSspValue*> m_localReads;
+    // What the operands of the run's own file read and call, by the address of the operand's entry.
+    // A variable stays where it is until the clean-up empties m_locals, and the lists of the run's
+    // files stay as their memo keeps them, so neither can go stale; a declared object is checked
+    // against m_declarations, which counts every change to the declared objects.
+    CSspFlatTable<OperandTarget> m_operands;
+    unsigned m_declarations = 0;
 };
 
 // Points a link at an engine for the length of a scope: a thread's current engine, or a caller's

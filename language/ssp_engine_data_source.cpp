@@ -120,6 +120,7 @@ void CSspEngine::ReleaseRunDataSource()
     // The sql objects run statements on the data source, which may be a private one that is
     // reset or closed when it goes back: they must be gone first.
     m_declared[kSqlObject].clear();
+    ++m_declarations;
     m_dataSource.Release();
 }
 

@@ -105,6 +105,15 @@ CSspDeclaredObject* CSspEngine::FindObject(int kind, std::string_view name) cons
     return nullptr;
 }
 
+CSspDeclaredObject* CSspEngine::FindAnyObject(std::string_view name) const
+{
+    for (int kind = 0; kind < kObjectKindCount; ++kind) {
+        if (CSspDeclaredObject* object = FindObject(kind, name))
+            return object;
+    }
+    return nullptr;
+}
+
 bool CSspEngine::CallObject(int kind, CSspCall& call, CSspValue& result)
 {
     CSspDeclaredObject* object = FindObject(kind, call.m_object);
@@ -164,6 +173,7 @@ CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken
         object->key = key;
         object->object = make(*this);
         list.push_back(std::move(object));
+        ++m_declarations;
     } catch (const std::bad_alloc&) {
         bool atCursor = kind == kDateTimeObject || kind == kArrayObject;
         throw CSspException(CMessageCatalog::Text(OutOfMemorySlot(kind)), atCursor ? Cursor() : 0);

@@ -11,6 +11,7 @@
 #include "language/ssp_library.h"
 #include "language/ssp_to_library.h"
 
+#include <iterator>
 #include <new>
 
 namespace {
@@ -37,6 +38,25 @@ constexpr std::string_view kLocalMembers[] = {
     "Var",
 };
 
+// The built-in objects, in the order in which the member dispatch tries them; the first match
+// wins, and they hide declared objects of the same name.
+constexpr std::string_view kBuiltInObjects[] = {
+    "String", "To", "arg", "Local", "Request", "Response", "Session", "App", "Server", "SessMan",
+};
+enum class BuiltIn
+{
+    kString,
+    kTo,
+    kArg,
+    kLocal,
+    kRequest,
+    kResponse,
+    kSession,
+    kApp,
+    kServer,
+    kSessMan,
+};
+
 // Bit n set when some member of Local has n letters.
 constexpr unsigned LocalMemberLengths()
 {
@@ -56,42 +76,72 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
             return;
         return CallGlobalFunction(call, result);
     }
+    if (const int builtIn = BuiltInObjectOf(call.m_object); builtIn >= 0)
+        return CallBuiltIn(builtIn, call, result);
+    if (CSspDeclaredObject* declared = FindAnyObject(call.m_object))
+        return declared->object->CallMember(call, result);
+    RaiseUnknownObject(call);
+}
 
-    // The built-in objects, first match wins; they hide declared objects of the same name.
-    const std::string& object = call.m_object;
-    const int position = call.m_position;
-    if (EqualsNoCase(object, "String"))
-        return CallStringLibrary(call, result);
-    if (EqualsNoCase(object, "To"))
-        return TheToLibrary().CallMember(call, result);
-    if (EqualsNoCase(object, "arg"))
-        return CallArg(call, result);
-    if (EqualsNoCase(object, "Local"))
-        return CallLocal(call, result);
-    if (EqualsNoCase(object, "Request")) {
+void CSspEngine::CallOperand(const CSspTokenList& list, int index, CSspCall& call, CSspValue& result)
+{
+    // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call; a
+    // bare name may come to mean a datetime declared later.
+    if (&list.Source() != m_sourceFile || call.m_member.empty())
+        return CallMember(call, result);
+    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&list[static_cast<size_t>(index)]));
+    OperandTarget* target = m_operands.Insert(key).first;
+    // A built-in object answers a name for good; a declared object is looked for again once the
+    // declared objects changed, as an object declared later may come first in the search.
+    if (!target->dispatched || (target->declared != nullptr && target->declarations != m_declarations)) {
+        const int builtIn = BuiltInObjectOf(call.m_object);
+        CSspDeclaredObject* declared = builtIn < 0 ? FindAnyObject(call.m_object) : nullptr;
+        if (builtIn < 0 && declared == nullptr)
+            RaiseUnknownObject(call);
+        target->dispatched = true;
+        target->builtIn = builtIn;
+        target->declared = declared;
+        target->declarations = m_declarations;
+    }
+    if (target->declared != nullptr)
+        return target->declared->object->CallMember(call, result);
+    CallBuiltIn(target->builtIn, call, result);
+}
+
+int CSspEngine::BuiltInObjectOf(std::string_view object)
+{
+    for (size_t i = 0; i < std::size(kBuiltInObjects); ++i) {
+        if (EqualsNoCase(object, kBuiltInObjects[i]))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void CSspEngine::CallBuiltIn(int object, CSspCall& call, CSspValue& result)
+{
+    switch (static_cast<BuiltIn>(object)) {
+    case BuiltIn::kString: return CallStringLibrary(call, result);
+    case BuiltIn::kTo: return TheToLibrary().CallMember(call, result);
+    case BuiltIn::kArg: return CallArg(call, result);
+    case BuiltIn::kLocal: return CallLocal(call, result);
+    case BuiltIn::kRequest:
         if (m_request == nullptr)
-            RaiseCatalogText(kMsgNoRequest, position);
+            RaiseCatalogText(kMsgNoRequest, call.m_position);
         return m_request->CallMember(call, result);
-    }
-    if (EqualsNoCase(object, "Response")) {
+    case BuiltIn::kResponse:
         if (m_response == nullptr)
-            RaiseCatalogText(kMsgNoResponse, position);
+            RaiseCatalogText(kMsgNoResponse, call.m_position);
         return m_response->CallMember(call, result);
+    case BuiltIn::kSession: return CallSession(call, result);
+    case BuiltIn::kApp: return CallApp(call, result);
+    case BuiltIn::kServer: return CallServer(call, result);
+    case BuiltIn::kSessMan: return CallSessMan(call, result);
     }
-    if (EqualsNoCase(object, "Session"))
-        return CallSession(call, result);
-    if (EqualsNoCase(object, "App"))
-        return CallApp(call, result);
-    if (EqualsNoCase(object, "Server"))
-        return CallServer(call, result);
-    if (EqualsNoCase(object, "SessMan"))
-        return CallSessMan(call, result);
+}
 
-    for (int kind = 0; kind < kObjectKindCount; ++kind) {
-        if (CallObject(kind, call, result))
-            return;
-    }
-    throw CSspException(CMessageCatalog::Text(kMsgUnknownObject) + object, position);
+void CSspEngine::RaiseUnknownObject(const CSspCall& call)
+{
+    throw CSspException(CMessageCatalog::Text(kMsgUnknownObject) + call.m_object, call.m_position);
 }
 
 bool CSspEngine::IsLocalMember(std::string_view member)
@@ -114,8 +164,8 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
     const bool keep = &list.Source() == m_sourceFile;
     const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
     if (keep) {
-        if (const CSspValue* const* known = m_localReads.Find(key))
-            return *known;
+        if (const OperandTarget* known = m_operands.Find(key); known != nullptr && known->read)
+            return known->variable;
     }
     // The operand's text is the whole name, "Local.<member>"; the member runs to the end, dots and all.
     constexpr std::string_view kPrefix = "Local.";
@@ -125,8 +175,11 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
         name[kPrefix.size() - 1] == '.' && EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) &&
         !IsLocalMember(name.substr(kPrefix.size())))
         variable = &m_locals.FindNamed(name.substr(kPrefix.size()), kMsgLocalNotDefined, operand.start);
-    if (keep)
-        *m_localReads.Insert(key).first = variable;
+    if (keep) {
+        OperandTarget& target = *m_operands.Insert(key).first;
+        target.read = true;
+        target.variable = variable;
+    }
     return variable;
 }
 

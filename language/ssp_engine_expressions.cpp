@@ -385,7 +385,7 @@ void CSspEngine::EvalOperand(const CSspTokenList& list, int index, CSspValue& re
     }
     CSspCall call;
     ParseOperand(list, index, call);
-    CallMember(call, result);
+    CallOperand(list, index, call, result);
 }
 
 void CSspEngine::ParseOperand(const CSspTokenList& list, int index, CSspCall& call)
@@ -394,10 +394,10 @@ void CSspEngine::ParseOperand(const CSspTokenList& list, int index, CSspCall& ca
     call.m_position = entry.start;
     call.m_endPosition = entry.end;
     std::string_view name = entry.name;
-    size_t dot = name.find('.');
-    if (dot == std::string_view::npos) {
+    if (entry.dot < 0) {
         call.m_object = name;
     } else {
+        const auto dot = static_cast<size_t>(entry.dot);
         call.m_object = name.substr(0, dot);
         call.m_member = name.substr(dot + 1);
     }

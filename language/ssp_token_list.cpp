@@ -186,6 +186,8 @@ void CSspTokenList::Add(std::string_view text, int start, int end, int depth)
     CSspListEntry entry;
     entry.text = text;
     entry.name = text;
+    if (size_t dot = text.find('.'); dot != std::string_view::npos)
+        entry.dot = static_cast<int>(dot);
     entry.start = start;
     entry.end = end;
     entry.depth = depth;

@@ -50,6 +50,7 @@ struct CSspListEntry
     // Operands and calls only, worked out when the list is complete:
     CSspOperandForm form = CSspOperandForm::kMember;
     std::string_view name;  // the token at start: the whole name of a member operand
+    int dot = -1;           // offset of the first "." in name; -1 when it has none
     int literal = -1;       // index of a literal's value (Literal)
 };
 

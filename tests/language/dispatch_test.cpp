@@ -111,6 +111,18 @@ TEST_F(DispatchTest, NamesAreUsedOnce)
     EXPECT_EQ(Failure("datetime d(2004, 1, 1); datetime d(2005, 1, 1);"), std::string(kNameUsed) + "d");
 }
 
+TEST_F(DispatchTest, AnObjectDeclaredLaterTakesOverTheNameInALoop)
+{
+    // An LDAP object leaves its name free for other kinds, which the search tries first: on the
+    // loop's second pass the same operand reaches the array declared in between.
+    EXPECT_EQ(Run("t.tws", "LDAP d; Local.n = 0;\n"
+                           "while (Local.n < 2) write '[' + d.last_err_code + ']'; array d; Local.n = Local.n + 1;\n"
+                           "endwhile"),
+              kRunFailed);
+    EXPECT_EQ(sink.output, "[0]");
+    EXPECT_NE(errorText.find("Unknown array function: last_err_code"), std::string::npos) << errorText;
+}
+
 TEST_F(DispatchTest, KindsThisProgramMakesNoObjectsOfSaySo)
 {
     for (auto [keyword, kind] :
