@@ -353,13 +353,14 @@ void CSspEngine::CleanUp()
     m_sessionRow = -1;
     m_ifTop = nullptr;
     m_whileTop = nullptr;
-    m_whileNodes.clear();
-    m_ifNodes.clear();
+    m_whileNodes.Clear();
+    m_ifNodes.Clear();
     m_session.reset();
     for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
         m_declared[static_cast<size_t>(kind)].clear();
     m_locals.Clear();
     m_operands.Clear();
+    m_localWrites.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
 }

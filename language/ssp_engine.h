@@ -46,7 +46,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 class CDataSource;
@@ -301,7 +300,11 @@ private:
     void ExecuteEndWhile(int position);
     void ExecuteBreak(int position);
     void ExecuteContinue(int position);
-    void ExecuteAssignment(const CSspToken& target);
+    // afterEquals: the cursor after the "=" that the caller has already read, or -1.
+    void ExecuteAssignment(const CSspToken& target, int afterEquals = -1);
+    void ReadEquals(const CSspToken& target, int afterEquals);
+    // Local.<name> = value for the target token at key, a position in the run's own file.
+    void AssignLocal(int key, std::string_view name, CSspValue&& value);
     int ExecuteReturn();
     int ExecuteExpressionStatement(const CSspToken& first);
     void ExecuteDeclaration(int kind, const CSspToken& keyword);
@@ -457,8 +460,8 @@ private:
 
     // Control flow: nodes are made on first reach, found again by their keyword's position and
     // deleted by the clean-up; the stacks are linked through the nodes.
-    std::unordered_map<int, std::unique_ptr<IfNode>> m_ifNodes;
-    std::unordered_map<int, std::unique_ptr<WhileNode>> m_whileNodes;
+    CSspFlatTable<std::unique_ptr<IfNode>> m_ifNodes;
+    CSspFlatTable<std::unique_ptr<WhileNode>> m_whileNodes;
     IfNode* m_ifTop = nullptr;
     WhileNode* m_whileTop = nullptr;
 
@@ -469,6 +472,8 @@ private:
     // files stay as their memo keeps them, so neither can go stale; a declared object is checked
     // against m_declarations, which counts every change to the declared objects.
     CSspFlatTable<OperandTarget> m_operands;
+    // The variables that assignments to Local.<name> set, by the position of their target token.
+    CSspFlatTable<CSspValue*> m_localWrites;
     unsigned m_declarations = 0;
 };
 

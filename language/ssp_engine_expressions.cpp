@@ -37,6 +37,17 @@ int OperatorFailureSlot(int code)
     }
 }
 
+// The left operand of a negation, made once: most operators have a left operand of their own.
+const CSspValue& MinusOne()
+{
+    static const CSspValue minusOne = [] {
+        CSspValue value;
+        value.SetInteger(-1);
+        return value;
+    }();
+    return minusOne;
+}
+
 bool IsValueKind(int kind)
 {
     return kind == kOperandToken || kind == kCallToken || kind == kComputedToken;
@@ -258,18 +269,16 @@ void CSspEngine::ApplyBinary(EvalFrame& frame, int first, int last, int op)
 
     const CSspListEntry& entry = frame.Entry(op);
     std::string_view operation = entry.text;
-    CSspValue minusOne;
     if (left < first) {
         // A minus without a left operand negates: it multiplies by -1.
         if (operation != "-")
             RaiseCatalogText(kMsgMissingLeftOperand, entry.start);
-        minusOne.SetInteger(-1);
         operation = "*";
     }
     if (right > last)
         RaiseCatalogText(kMsgMissingRightOperand, entry.start);
 
-    const CSspValue& leftValue = left < first ? minusOne : OperandValue(frame, left);
+    const CSspValue& leftValue = left < first ? MinusOne() : OperandValue(frame, left);
     const CSspValue& rightValue = OperandValue(frame, right);
     // The result goes into a value of the frame: the left operand's own when it has one (a chain
     // a + b + c computes in one place), else a fresh one.

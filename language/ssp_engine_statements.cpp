@@ -141,8 +141,9 @@ int CSspEngine::ExecuteStatement(const CSspToken& first)
         return kRunCompleted;
     case Statement::kOther: break;
     }
-    if (PeekToken().text == "=") {
-        ExecuteAssignment(first);
+    int afterNext = Cursor();
+    if (NextMemoToken(*m_sourceFile, afterNext, m_end).text == "=") {
+        ExecuteAssignment(first, afterNext);
         return kRunCompleted;
     }
     return ExecuteExpressionStatement(first);
@@ -174,12 +175,11 @@ void CSspEngine::ExecuteConditional(const CSspToken& keyword)
     if (EqualsNoCase(keyword.text, "if")) {
         IfNode* node = nullptr;
         try {
-            std::unique_ptr<IfNode>& slot = m_ifNodes[keyword.start];
+            std::unique_ptr<IfNode>& slot = *m_ifNodes.Insert(static_cast<std::uint32_t>(keyword.start)).first;
             if (!slot)
                 slot = std::make_unique<IfNode>(IfNode{m_ifTop, keyword.start, false});
             node = slot.get();
         } catch (const std::bad_alloc&) {
-            m_ifNodes.erase(keyword.start);
             RaiseCatalogText(kMsgOutOfMemoryIf, keyword.start);
         }
         m_ifTop = node;
@@ -212,12 +212,11 @@ void CSspEngine::ExecuteWhile(int position)
 {
     WhileNode* node = nullptr;
     try {
-        std::unique_ptr<WhileNode>& slot = m_whileNodes[position];
+        std::unique_ptr<WhileNode>& slot = *m_whileNodes.Insert(static_cast<std::uint32_t>(position)).first;
         if (!slot)
             slot = std::make_unique<WhileNode>(WhileNode{m_whileTop, position, -1, m_codeMode, m_ifTop, kTextMode});
         node = slot.get();
     } catch (const std::bad_alloc&) {
-        m_whileNodes.erase(position);
         RaiseCatalogText(kMsgOutOfMemoryWhile, position);
     }
     m_whileTop = node;
@@ -296,7 +295,7 @@ void CSspEngine::Skip(SkipTarget target)
     RaiseCatalogText(loop ? kMsgMissingEndWhile : kMsgMissingEndIf, nested.empty() ? began : nested.back());
 }
 
-void CSspEngine::ExecuteAssignment(const CSspToken& target)
+void CSspEngine::ExecuteAssignment(const CSspToken& target, int afterEquals)
 {
     // target = value is the call target.object.SetVar('member', value): every object that holds
     // variables takes it. Local's SetVar, the commonest by far, is done here without the call.
@@ -305,12 +304,11 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target)
     if (dot == std::string_view::npos)
         RaiseCatalogText(kMsgSetWithoutDot, Cursor());
     if (EqualsNoCase(text.substr(0, dot), "Local")) {
-        if (ReadToken().text != "=")
-            RaiseCatalogText(kMsgSetWithoutEquals, target.start);
+        ReadEquals(target, afterEquals);
         CSspValue value;
         EvalExpressionAtCursor(value);
         try {
-            m_locals.Set(text.substr(dot + 1), std::move(value));
+            AssignLocal(target.start, text.substr(dot + 1), std::move(value));
         } catch (const std::bad_alloc&) {
             RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
         }
@@ -326,11 +324,32 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target)
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemorySet, target.start);
     }
-    if (ReadToken().text != "=")
-        RaiseCatalogText(kMsgSetWithoutEquals, target.start);
+    ReadEquals(target, afterEquals);
     EvalExpressionAtCursor(call.m_args[1]);
     CSspValue ignored;
     CallMember(call, ignored);
+}
+
+void CSspEngine::ReadEquals(const CSspToken& target, int afterEquals)
+{
+    if (afterEquals >= 0)
+        SetCursor(afterEquals);
+    else if (ReadToken().text != "=")
+        RaiseCatalogText(kMsgSetWithoutEquals, target.start);
+}
+
+void CSspEngine::AssignLocal(int key, std::string_view name, CSspValue&& value)
+{
+    if (CSspValue* const* known = m_localWrites.Find(static_cast<std::uint32_t>(key))) {
+        **known = std::move(value);
+        return;
+    }
+    CSspValue& variable = m_locals.Set(name, std::move(value));
+    try {
+        *m_localWrites.Insert(static_cast<std::uint32_t>(key)).first = &variable;
+    } catch (const std::bad_alloc&) {
+        // Not kept: the next assignment finds the variable by its name.
+    }
 }
 
 int CSspEngine::ExecuteReturn()

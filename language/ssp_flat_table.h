@@ -2,7 +2,8 @@
 // multiplicative hash of the key: a lookup is a multiply and, almost always, one probe. The
 // interpreter's per-run caches (scanned tokens and lists, variables found by operands) are looked
 // up on every pass of a loop, where a node-based hash map that divides per lookup costs more than
-// the work it saves. Values move when the table grows; keys must not be all ones.
+// the work it saves. Values move when the table grows; keys must not be all ones. A growth that
+// fails to allocate leaves the table unchanged.
 #pragma once
 
 #include <bit>
@@ -53,27 +54,31 @@ public:
 
 private:
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // no key
+    static constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
 
-    size_t Home(std::uint64_t key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift); }
+    size_t Home(std::uint64_t key) const { return static_cast<size_t>((key * kMultiplier) >> m_shift); }
+    // The new arrays are made before the old ones are touched, so a failed allocation leaves the
+    // table as it was; moving the entries over cannot fail.
     void Grow()
     {
-        std::vector<std::uint64_t> keys = std::move(m_keys);
-        std::vector<T> values = std::move(m_values);
-        const size_t capacity = keys.empty() ? 64 : keys.size() * 2;
-        m_keys.assign(capacity, kEmpty);
-        m_values.clear();
-        m_values.resize(capacity);
-        m_mask = capacity - 1;
-        m_shift = 64 - std::countr_zero(capacity);
-        for (size_t from = 0; from < keys.size(); ++from) {
-            if (keys[from] == kEmpty)
+        const size_t capacity = m_keys.empty() ? 64 : m_keys.size() * 2;
+        std::vector<std::uint64_t> keys(capacity, kEmpty);
+        std::vector<T> values(capacity);
+        const size_t mask = capacity - 1;
+        const int shift = 64 - std::countr_zero(capacity);
+        for (size_t from = 0; from < m_keys.size(); ++from) {
+            if (m_keys[from] == kEmpty)
                 continue;
-            size_t i = Home(keys[from]);
-            while (m_keys[i] != kEmpty)
-                i = (i + 1) & m_mask;
-            m_keys[i] = keys[from];
-            m_values[i] = std::move(values[from]);
+            size_t i = static_cast<size_t>((m_keys[from] * kMultiplier) >> shift);
+            while (keys[i] != kEmpty)
+                i = (i + 1) & mask;
+            keys[i] = m_keys[from];
+            values[i] = std::move(m_values[from]);
         }
+        m_keys = std::move(keys);
+        m_values = std::move(values);
+        m_mask = mask;
+        m_shift = shift;
     }
 
     std::vector<std::uint64_t> m_keys;

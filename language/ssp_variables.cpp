@@ -32,12 +32,13 @@ void CSspVariables::Set(std::string_view name, const CSspValue& value)
         m_values.emplace(LowerAscii(name), value);
 }
 
-void CSspVariables::Set(std::string_view name, CSspValue&& value)
+CSspValue& CSspVariables::Set(std::string_view name, CSspValue&& value)
 {
-    if (auto it = m_values.find(name); it != m_values.end())
+    if (auto it = m_values.find(name); it != m_values.end()) {
         it->second = std::move(value);
-    else
-        m_values.emplace(LowerAscii(name), std::move(value));
+        return it->second;
+    }
+    return m_values.emplace(LowerAscii(name), std::move(value)).first->second;
 }
 
 const CSspValue* CSspVariables::Find(std::string_view name) const

@@ -16,7 +16,8 @@ public:
     // A copy of value under the lower-cased name; throws std::bad_alloc.
     void Set(std::string_view name, const CSspValue& value);
     // The same, taking the value over; a failure (std::bad_alloc) leaves the variables unchanged.
-    void Set(std::string_view name, CSspValue&& value);
+    // The variable stays where it is until Clear.
+    CSspValue& Set(std::string_view name, CSspValue&& value);
     const CSspValue* Find(std::string_view name) const;
     // The variable a member names (as written); a missing one raises notDefinedSlot's text with the
     // name at position.
