@@ -11,6 +11,7 @@
 #include "language/output_sink.h"
 #include "language/ssp_scan_memo.h"
 
+#include <array>
 #include <new>
 
 namespace {
@@ -78,24 +79,40 @@ constexpr Keyword kKeywords[] = {
     {"function", Statement::kFunction, -1},
 };
 
-// Bit n set when some keyword has n letters: most first tokens (Local.x = ..., Response.write(...))
-// have a length no keyword has and are rejected without a comparison.
-constexpr unsigned KeywordLengths()
+// The keywords by length: most first tokens (Local.x = ..., Response.write(...)) have a length no
+// keyword has and are rejected without a comparison, and the others are compared only with the
+// few keywords of their length.
+constexpr size_t kLongestKeyword = 10;
+constexpr size_t kKeywordsPerLength = 8;
+struct KeywordsByLength
 {
-    unsigned lengths = 0;
-    for (const Keyword& keyword : kKeywords)
-        lengths |= 1u << keyword.text.size();
-    return lengths;
+    std::array<std::array<const Keyword*, kKeywordsPerLength>, kLongestKeyword + 1> keywords{};
+    std::array<size_t, kLongestKeyword + 1> counts{};
+};
+
+constexpr KeywordsByLength IndexKeywords()
+{
+    KeywordsByLength index;
+    for (const Keyword& keyword : kKeywords) {
+        const size_t length = keyword.text.size();
+        if (length > kLongestKeyword || index.counts[length] == kKeywordsPerLength)
+            throw "the keyword index is too small";  // fails the compile
+        index.keywords[length][index.counts[length]++] = &keyword;
+    }
+    return index;
 }
 
 const Keyword* KeywordOf(std::string_view text)
 {
-    constexpr unsigned kLengths = KeywordLengths();
-    if (text.size() >= 32 || (kLengths & (1u << text.size())) == 0)
+    static constexpr KeywordsByLength kIndex = IndexKeywords();
+    const size_t count = text.size() <= kLongestKeyword ? kIndex.counts[text.size()] : 0;
+    if (count == 0)
         return nullptr;
-    for (const Keyword& keyword : kKeywords) {
-        if (EqualsNoCase(text, keyword.text))
-            return &keyword;
+    const char first = ToLowerAscii(text.front());
+    for (size_t i = 0; i < count; ++i) {
+        const Keyword* keyword = kIndex.keywords[text.size()][i];
+        if (ToLowerAscii(keyword->text.front()) == first && EqualsNoCase(text, keyword->text))
+            return keyword;
     }
     return nullptr;
 }
