@@ -24,15 +24,23 @@ using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 }  // namespace
 
-std::shared_ptr<CTlsContext> CTlsContext::Build(std::shared_ptr<const CTlsCredentials> credentials, bool ownLibrary)
+std::shared_ptr<OSSL_LIB_CTX> CTlsContext::NewLibrary()
+{
+    OSSL_LIB_CTX* library = OSSL_LIB_CTX_new();
+    if (library == nullptr)
+        return nullptr;
+    return std::shared_ptr<OSSL_LIB_CTX>(library, OSSL_LIB_CTX_free);
+}
+
+std::shared_ptr<CTlsContext> CTlsContext::Build(std::shared_ptr<const CTlsCredentials> credentials,
+                                                std::shared_ptr<OSSL_LIB_CTX> library)
 {
     if (!credentials)
         return nullptr;
     std::shared_ptr<CTlsContext> context(new CTlsContext);
     context->m_credentials = std::move(credentials);
-    if (ownLibrary && (context->m_library = OSSL_LIB_CTX_new()) == nullptr)
-        return nullptr;
-    context->m_context = SSL_CTX_new_ex(context->m_library, nullptr, TLS_server_method());
+    context->m_library = std::move(library);
+    context->m_context = SSL_CTX_new_ex(context->m_library.get(), nullptr, TLS_server_method());
     if (context->m_context == nullptr || !context->Configure() || !context->UseCredentials())
         return nullptr;
     return context;
@@ -41,7 +49,6 @@ std::shared_ptr<CTlsContext> CTlsContext::Build(std::shared_ptr<const CTlsCreden
 CTlsContext::~CTlsContext()
 {
     SSL_CTX_free(m_context);
-    OSSL_LIB_CTX_free(m_library);
 }
 
 SSL* CTlsContext::NewSession() const
@@ -51,7 +58,7 @@ SSL* CTlsContext::NewSession() const
 
 BIO* CTlsContext::NewMemoryBio() const
 {
-    return BIO_new_ex(m_library, BIO_s_mem());
+    return BIO_new_ex(m_library.get(), BIO_s_mem());
 }
 
 bool CTlsContext::Configure()
@@ -78,7 +85,7 @@ bool CTlsContext::UseCredentials()
     if (!text)
         return false;
     // The first certificate is the server's own; the ones after it are its chain.
-    X509* own = X509_new_ex(m_library, nullptr);
+    X509* own = X509_new_ex(m_library.get(), nullptr);
     if (own == nullptr || PEM_read_bio_X509_AUX(text.get(), &own, RefusePassword, nullptr) == nullptr ||
         SSL_CTX_use_certificate(m_context, own) != 1) {
         X509_free(own);
@@ -86,7 +93,7 @@ bool CTlsContext::UseCredentials()
     }
     X509_free(own);
     for (;;) {
-        X509* link = X509_new_ex(m_library, nullptr);
+        X509* link = X509_new_ex(m_library.get(), nullptr);
         if (link == nullptr)
             return false;
         if (PEM_read_bio_X509(text.get(), &link, RefusePassword, nullptr) == nullptr) {
@@ -106,7 +113,7 @@ bool CTlsContext::UseCredentials()
     // The key may stand before or after the certificates.
     if (BIO_reset(text.get()) != 1)
         return false;
-    EVP_PKEY* key = PEM_read_bio_PrivateKey_ex(text.get(), nullptr, RefusePassword, nullptr, m_library, nullptr);
+    EVP_PKEY* key = PEM_read_bio_PrivateKey_ex(text.get(), nullptr, RefusePassword, nullptr, m_library.get(), nullptr);
     const bool used = key != nullptr && SSL_CTX_use_PrivateKey(m_context, key) == 1;
     EVP_PKEY_free(key);
     return used && SSL_CTX_check_private_key(m_context) == 1;

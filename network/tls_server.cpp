@@ -5,12 +5,14 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "foundation/log.h"
 #include "network/certificate_store.h"
@@ -18,7 +20,7 @@
 
 namespace {
 
-// Guards g_credentials. A connection's session holds its thread's context, which holds the
+// Guards g_credentials. A connection's session holds its processor's context, which holds the
 // credentials it was built from, so freeing the credentials never pulls them from under a
 // running session.
 std::mutex g_credentialsLock;
@@ -26,8 +28,18 @@ std::shared_ptr<const CTlsCredentials> g_credentials;
 
 std::atomic<bool> g_plainRequestHint{false};
 
-// The calling thread's context, rebuilt when the credentials have changed since it was built.
-thread_local std::shared_ptr<CTlsContext> t_context;
+// The TLS context of each processor (see tls_context.h), rebuilt when the credentials have
+// changed since it was built, in the processor's library context, which stays until the
+// credentials are freed: the threads that used it keep state there until they stop.
+struct CProcessorSlot
+{
+    std::shared_ptr<OSSL_LIB_CTX> library;
+    std::shared_ptr<CTlsContext> context;
+};
+// Guards g_processors, which is indexed by processor number; taken alone, never together with
+// g_credentialsLock.
+std::mutex g_processorsLock;
+std::vector<CProcessorSlot> g_processors;
 
 // Raw records are received here before they go into a session's input BIO; one buffer per
 // thread serves all of its connections, one after the other.
@@ -48,14 +60,25 @@ unsigned long TakeLibraryError()
     return code;
 }
 
-std::shared_ptr<CTlsContext> ThreadContext()
+// The context of the processor the calling thread runs on. A thread that moves to another
+// processor during a connection goes on with the context it started with; that only makes the two
+// processors' threads share its locks for a while.
+std::shared_ptr<CTlsContext> ProcessorContext()
 {
     std::shared_ptr<const CTlsCredentials> credentials = CurrentCredentials();
     if (!credentials)
         return nullptr;
-    if (!t_context || t_context->GetCredentials() != credentials.get())
-        t_context = CTlsContext::Build(std::move(credentials), true);
-    return t_context;
+    const size_t processor = static_cast<size_t>(std::max(sched_getcpu(), 0));
+    std::lock_guard lock(g_processorsLock);
+    if (g_processors.size() <= processor)
+        g_processors.resize(processor + 1);
+    CProcessorSlot& slot = g_processors[processor];
+    if (slot.context && slot.context->GetCredentials() == credentials.get())
+        return slot.context;
+    if (!slot.library && !(slot.library = CTlsContext::NewLibrary()))
+        return nullptr;
+    slot.context = CTlsContext::Build(std::move(credentials), slot.library);
+    return slot.context;
 }
 
 char* ThreadRecordBuffer()
@@ -89,7 +112,7 @@ std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFil
         RAND_bytes(credentials->ticketKeys.data(), static_cast<int>(credentials->ticketKeys.size())) != 1 ||
         // Built once here, in the default library context, to refuse unusable credentials now
         // rather than on each thread's first connection.
-        !CTlsContext::Build(credentials, false)) {
+        !CTlsContext::Build(credentials, nullptr)) {
         TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
         return nullptr;
     }
@@ -101,7 +124,7 @@ std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFil
 class CTlsLayer final : public CSocketLayer
 {
 public:
-    // A session of `context`, which runs on the calling thread; null fails the handshake.
+    // A session of `context`; null fails the handshake.
     explicit CTlsLayer(std::shared_ptr<CTlsContext> context);
     ~CTlsLayer() override { EndSession(); }
     CTlsLayer(const CTlsLayer&) = delete;
@@ -402,8 +425,12 @@ int InitTlsCredentials(const std::string& name, const std::string& issuer, const
 
 void FreeTlsCredentials()
 {
-    std::lock_guard lock(g_credentialsLock);
-    g_credentials.reset();
+    {
+        std::lock_guard lock(g_credentialsLock);
+        g_credentials.reset();
+    }
+    std::lock_guard lock(g_processorsLock);
+    g_processors.clear();
 }
 
 bool HasTlsCredentials()
@@ -419,13 +446,13 @@ void SetTlsPlainRequestHint(bool on)
 
 void ReleaseThreadTlsState()
 {
-    // The thread's context and buffer go first: freeing them uses the library's per-thread state.
-    t_context.reset();
+    // The buffer goes first: freeing it may use the library's per-thread state. Stopping frees
+    // the thread's state in every library context it used.
     t_records.reset();
     OPENSSL_thread_stop();
 }
 
 std::unique_ptr<CSocketLayer> CreateServerTlsLayer()
 {
-    return std::make_unique<CTlsLayer>(ThreadContext());
+    return std::make_unique<CTlsLayer>(ProcessorContext());
 }

@@ -24,7 +24,9 @@ int LoadSecurityInterface();
 // after a failure.
 int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial);
 
-// Drops the credentials. Connections that are still open keep the ones they started with.
+// Drops the credentials and the contexts built from them. Connections that are still open keep
+// the ones they started with. Called after the server threads that served secure connections
+// have stopped: until a thread stops, it keeps state in the library contexts that go here.
 void FreeTlsCredentials();
 bool HasTlsCredentials();
 
