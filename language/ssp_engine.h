@@ -334,7 +334,7 @@ private:
     // CallMember for operand index of list, with the object that answers it kept for the run
     // when the list is one of the run's own file.
     void CallOperand(const CSspTokenList& list, int index, CSspCall& call, CSspValue& result);
-    void ParseOperand(const CSspTokenList& list, int index, CSspCall& call);
+    CSspCall ParseOperand(const CSspTokenList& list, int index);
     void EvalParamRange(EvalFrame& frame, CSspCall& call);
 
     // The built-in object that a name (without regard to case) means, or -1 for none.

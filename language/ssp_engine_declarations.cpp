@@ -291,8 +291,7 @@ void CSspEngine::DeclareArray(int key)
     const CSspTokenList& list = CollectExpressionAtCursor();
     if (list.Size() != 1)
         throw CSspException(kArraySyntax, key);
-    CSspCall call;
-    ParseOperand(list, 0, call);
+    CSspCall call = ParseOperand(list, 0);
     if (!call.m_hasParentheses)
         throw CSspException(kArrayNeedsCall, key);
 

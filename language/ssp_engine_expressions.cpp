@@ -392,32 +392,31 @@ void CSspEngine::EvalOperand(const CSspTokenList& list, int index, CSspValue& re
         result = list.Literal(entry.literal);
         return;
     }
-    CSspCall call;
-    ParseOperand(list, index, call);
+    CSspCall call = ParseOperand(list, index);
     CallOperand(list, index, call, result);
 }
 
-void CSspEngine::ParseOperand(const CSspTokenList& list, int index, CSspCall& call)
+CSspCall CSspEngine::ParseOperand(const CSspTokenList& list, int index)
 {
+    // The names are made in place: assigning them to the strings of a finished call costs twice as
+    // much, and an operand is parsed on every pass of a loop.
     const CSspListEntry& entry = list[static_cast<size_t>(index)];
-    call.m_position = entry.start;
-    call.m_endPosition = entry.end;
     std::string_view name = entry.name;
-    if (entry.dot < 0) {
-        call.m_object = name;
-    } else {
-        const auto dot = static_cast<size_t>(entry.dot);
-        call.m_object = name.substr(0, dot);
-        call.m_member = name.substr(dot + 1);
-    }
-    if (entry.kind == kCallToken) {
+    const size_t dot = entry.dot < 0 ? name.size() : static_cast<size_t>(entry.dot);
+    CSspCall call{.m_object = std::string(name.substr(0, dot)),
+                  .m_member = entry.dot < 0 ? std::string() : std::string(name.substr(dot + 1)),
+                  .m_position = entry.start,
+                  .m_endPosition = entry.end,
+                  .m_args = {},
+                  .m_hasParentheses = entry.kind == kCallToken};
+    if (call.m_hasParentheses) {
         int cursor = entry.start + static_cast<int>(name.size());
         // From the list's own file: a watch expression is not part of the run's source.
         const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, list.Source(), cursor, entry.end);
-        call.m_hasParentheses = true;
         NestingLevel level(call.m_position);
         EvalParam(arguments, call);
     }
+    return call;
 }
 
 void CSspEngine::EvalParamRange(EvalFrame& frame, CSspCall& call)
