@@ -231,6 +231,13 @@ const CSspValue* CSspEngine::ReduceFlat(EvalFrame& frame, int first, int last)
 {
     if (first == last)
         return &OperandValue(frame, first);
+    // The commonest range with an operator, one operator between two values (Local.i + 1), needs
+    // no search for it.
+    if (last == first + 2 && IsValueKind(frame[first].kind) && IsValueKind(frame[last].kind) &&
+        (frame[first + 1].kind == kAddToken || frame[first + 1].kind == kMultiplyToken)) {
+        ApplyBinary(frame, first, last, first + 1);
+        return frame[first + 1].value;
+    }
     // Each step's result is the range's; a range with nothing left to apply keeps the result of the
     // step before.
     const CSspValue* result = nullptr;
