@@ -292,8 +292,18 @@ bool CSspValue::IsNull() const
     return m_text.empty();
 }
 
+const std::string* CSspValue::PlainText() const
+{
+    // A decimal keeps its digits as text too.
+    if (IsInteger() || IsReal() || IsDouble() || IsDate() || IsTimeSpan() || IsLongText() || IsBinary())
+        return nullptr;
+    return &m_text;
+}
+
 std::string CSspValue::ToString() const
 {
+    if (const std::string* text = PlainText())
+        return *text;
     if (IsInteger())
         return IsNull() ? std::string() : IntegerText(m_integer);
     if (IsReal())
@@ -307,12 +317,10 @@ std::string CSspValue::ToString() const
                           static_cast<long long>(m_span / 3600 % 24), static_cast<long long>(m_span / 60 % 60),
                           static_cast<long long>(m_span % 60));
     }
-    if (IsLongText() || IsBinary()) {
-        std::string text(m_binary.begin(), m_binary.end());
-        // Some drivers hand back a single blank for an empty long column.
-        return text == " " ? std::string() : text;
-    }
-    return m_text;
+    // A long text or binary value.
+    std::string text(m_binary.begin(), m_binary.end());
+    // Some drivers hand back a single blank for an empty long column.
+    return text == " " ? std::string() : text;
 }
 
 double CSspValue::ToDouble() const

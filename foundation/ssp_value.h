@@ -102,6 +102,9 @@ public:
 
     // Conversions.
     std::string ToString() const;
+    // The text that ToString gives, where it is the value's own text member (the text kinds and a
+    // value without a kind), so that it can be written without a copy; null for other kinds.
+    const std::string* PlainText() const;
     // The number of the value: the numeric member, a span's seconds, else the text's leading number
     // (an empty text gives the double null marker).
     double ToDouble() const;

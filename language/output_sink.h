@@ -19,7 +19,13 @@ public:
     virtual void WriteBinary(std::string_view bytes) { Write(bytes); }
     // The value of a write statement or of an expression in an output block; a sink may show some
     // kinds its own way (a response writes dates in the page's date-time format).
-    virtual void WriteValue(const CSspValue& value) { Write(value.ToString()); }
+    virtual void WriteValue(const CSspValue& value)
+    {
+        if (const std::string* text = value.PlainText())
+            Write(*text);
+        else
+            Write(value.ToString());
+    }
     // The top-level run has ended; nothing more is written.
     virtual void CloseOutput() {}
     // Cookies for the browser (the session's, at logon); a sink without a browser keeps none.

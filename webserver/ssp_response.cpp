@@ -153,6 +153,12 @@ void CSspResponse::WriteBinary(const void* bytes, std::size_t length)
 
 void CSspResponse::WriteValue(const CSspValue& value)
 {
+    // Texts, the commonest values, are written from where they stand.
+    if (const std::string* plain = value.PlainText()) {
+        if (!plain->empty())
+            WriteText(*plain);
+        return;
+    }
     std::string text =
         value.IsDate() && value.m_time > 0 ? FormatDateValue(value.m_time, m_dateTimeFormat) : value.ToString();
     if (!text.empty())
