@@ -322,8 +322,9 @@ private:
     void Skip(SkipTarget target);
 
     // Expressions, over one evaluation frame: ranges are [first, last] of the frame's list.
-    // The value of a range: a value of the frame, of the list or a variable, or scratch.
-    const CSspValue& EvalRange(EvalFrame& frame, int first, int last, CSspValue& scratch);
+    // The value of a range: a value of the frame, of the list or a variable, or a shared empty
+    // text for a range with nothing to apply.
+    const CSspValue& EvalRange(EvalFrame& frame, int first, int last);
     // The value of the last step; null when there was nothing to apply.
     const CSspValue* ReduceFlat(EvalFrame& frame, int first, int last);
     void ApplyBinary(EvalFrame& frame, int first, int last, int op);

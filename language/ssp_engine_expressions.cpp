@@ -37,7 +37,8 @@ int OperatorFailureSlot(int code)
     }
 }
 
-// The left operand of a negation, made once: most operators have a left operand of their own.
+// Values that evaluation hands out unchanged, made once instead of on every use: the left
+// operand of a negation, and the value of an empty range.
 const CSspValue& MinusOne()
 {
     static const CSspValue minusOne = [] {
@@ -46,6 +47,16 @@ const CSspValue& MinusOne()
         return value;
     }();
     return minusOne;
+}
+
+const CSspValue& EmptyText()
+{
+    static const CSspValue empty = [] {
+        CSspValue value;
+        value.SetString(std::string());
+        return value;
+    }();
+    return empty;
 }
 
 bool IsValueKind(int kind)
@@ -156,7 +167,7 @@ struct CSspEngine::EvalFrame
 void CSspEngine::EvalExpression(const CSspTokenList& list, CSspValue& result)
 {
     EvalFrame frame(list);
-    const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, result);
+    const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1);
     // A value the frame made (a result of an operator or a call) goes with the frame: it is moved,
     // not copied. Literals and variables are copied.
     if (frame.Owns(value))
@@ -169,8 +180,7 @@ void CSspEngine::WriteExpression(const CSspTokenList& list)
 {
     // Written from where the value stands, without a copy.
     EvalFrame frame(list);
-    CSspValue scratch;
-    const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1, scratch);
+    const CSspValue& value = EvalRange(frame, 0, static_cast<int>(list.Size()) - 1);
     if (m_response)
         m_response->WriteValue(value);
 }
@@ -187,7 +197,7 @@ void CSspEngine::EvalParam(const CSspTokenList& list, CSspCall& call)
     EvalParamRange(frame, call);
 }
 
-const CSspValue& CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CSspValue& scratch)
+const CSspValue& CSspEngine::EvalRange(EvalFrame& frame, int first, int last)
 {
     // A single entry, the commonest range (a condition's side, an output block's variable).
     if (first == last)
@@ -223,8 +233,7 @@ const CSspValue& CSspEngine::EvalRange(EvalFrame& frame, int first, int last, CS
     if (result != nullptr)
         return *result;
     // An empty range, or one with nothing to apply, is the empty text.
-    scratch.SetString(std::string());
-    return scratch;
+    return EmptyText();
 }
 
 const CSspValue* CSspEngine::ReduceFlat(EvalFrame& frame, int first, int last)
@@ -377,18 +386,15 @@ bool CSspEngine::EvalComparison(EvalFrame& frame, int first, int last)
     }
     if (comparison < 0) {
         // Without a comparison a condition holds only for a value that is the number 1.
-        CSspValue scratch;
-        return EvalRange(frame, first, last, scratch).ToInt64() == 1;
+        return EvalRange(frame, first, last).ToInt64() == 1;
     }
     if (comparison == first)
         RaiseCatalogText(kMsgComparisonMissingBefore, frame.Entry(comparison).start);
     if (comparison == last)
         RaiseCatalogText(kMsgComparisonMissingAfter, frame.Entry(comparison).start);
     // The ranges on either side are disjoint, so evaluating the right one leaves the left's value.
-    CSspValue leftScratch;
-    CSspValue rightScratch;
-    const CSspValue& left = EvalRange(frame, first, comparison - 1, leftScratch);
-    const CSspValue& right = EvalRange(frame, comparison + 1, last, rightScratch);
+    const CSspValue& left = EvalRange(frame, first, comparison - 1);
+    const CSspValue& right = EvalRange(frame, comparison + 1, last);
     return left.Compare(frame.Entry(comparison).text, right);
 }
 
@@ -443,7 +449,7 @@ void CSspEngine::EvalParamRange(EvalFrame& frame, CSspCall& call)
         if (raw) {
             value.SetString(std::string(frame.Entry(first).text));
         } else {
-            const CSspValue& argument = EvalRange(frame, first, i - 1, value);
+            const CSspValue& argument = EvalRange(frame, first, i - 1);
             if (&argument != &value)
                 value = argument;
         }
