@@ -361,6 +361,7 @@ void CSspEngine::CleanUp()
     m_locals.Clear();
     m_operands.Clear();
     m_localWrites.Clear();
+    m_statements.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
 }

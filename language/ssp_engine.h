@@ -303,6 +303,19 @@ private:
     // afterEquals: the cursor after the "=" that the caller has already read, or -1.
     void ExecuteAssignment(const CSspToken& target, int afterEquals = -1);
     void ReadEquals(const CSspToken& target, int afterEquals);
+    // What a statement without a keyword was found to be on its first run, kept by the position of
+    // its first token: the list it evaluates, the cursor after that list, and for an assignment to
+    // Local.<name> where the name begins in the target (-1 for an expression statement). The token
+    // at a position, and so the statement, stays the same for the whole run.
+    struct StatementPlan
+    {
+        const CSspTokenList* list = nullptr;
+        int after = 0;
+        int localName = -1;
+    };
+    void KeepStatement(int start, const StatementPlan& plan);
+    void RunLocalAssignment(const CSspToken& target, size_t nameStart, const CSspTokenList& list);
+    int RunExpressionStatement(const CSspToken& first, const CSspTokenList& list);
     // Local.<name> = value for the target token at key, a position in the run's own file.
     void AssignLocal(int key, std::string_view name, CSspValue&& value);
     int ExecuteReturn();
@@ -475,6 +488,7 @@ private:
     CSspFlatTable<OperandTarget> m_operands;
     // The variables that assignments to Local.<name> set, by the position of their target token.
     CSspFlatTable<CSspValue*> m_localWrites;
+    CSspFlatTable<StatementPlan> m_statements;
     unsigned m_declarations = 0;
 };
 

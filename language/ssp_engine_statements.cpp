@@ -121,6 +121,15 @@ const Keyword* KeywordOf(std::string_view text)
 
 int CSspEngine::ExecuteStatement(const CSspToken& first)
 {
+    // A statement without a keyword that ran before goes straight to the list it evaluates.
+    if (const StatementPlan* known = m_statements.Find(static_cast<std::uint32_t>(first.start))) {
+        const StatementPlan plan = *known;
+        SetCursor(plan.after);
+        if (plan.localName < 0)
+            return RunExpressionStatement(first, *plan.list);
+        RunLocalAssignment(first, static_cast<size_t>(plan.localName), *plan.list);
+        return kRunCompleted;
+    }
     const Keyword* keyword = KeywordOf(first.text);
     switch (keyword ? keyword->statement : Statement::kOther) {
     case Statement::kIf:
@@ -322,13 +331,11 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target, int afterEquals)
         RaiseCatalogText(kMsgSetWithoutDot, Cursor());
     if (EqualsNoCase(text.substr(0, dot), "Local")) {
         ReadEquals(target, afterEquals);
-        CSspValue value;
-        EvalExpressionAtCursor(value);
-        try {
-            AssignLocal(target.start, text.substr(dot + 1), std::move(value));
-        } catch (const std::bad_alloc&) {
-            RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
-        }
+        const CSspTokenList& list = CollectExpressionAtCursor();
+        // Only a statement of its own (not the target of a set) is found again by its first token.
+        if (afterEquals >= 0)
+            KeepStatement(target.start, StatementPlan{&list, Cursor(), static_cast<int>(dot + 1)});
+        RunLocalAssignment(target, dot + 1, list);
         return;
     }
     CSspCall call;
@@ -345,6 +352,26 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target, int afterEquals)
     EvalExpressionAtCursor(call.m_args[1]);
     CSspValue ignored;
     CallMember(call, ignored);
+}
+
+void CSspEngine::RunLocalAssignment(const CSspToken& target, size_t nameStart, const CSspTokenList& list)
+{
+    CSspValue value;
+    EvalExpression(list, value);
+    try {
+        AssignLocal(target.start, target.text.substr(nameStart), std::move(value));
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
+    }
+}
+
+void CSspEngine::KeepStatement(int start, const StatementPlan& plan)
+{
+    try {
+        *m_statements.Insert(static_cast<std::uint32_t>(start)).first = plan;
+    } catch (const std::bad_alloc&) {
+        // Not kept: the statement is read in full again next time.
+    }
 }
 
 void CSspEngine::ReadEquals(const CSspToken& target, int afterEquals)
@@ -400,6 +427,12 @@ int CSspEngine::ExecuteExpressionStatement(const CSspToken& first)
 {
     SetCursor(first.start);
     const CSspTokenList& list = CollectExpressionAtCursor();
+    KeepStatement(first.start, StatementPlan{&list, Cursor(), -1});
+    return RunExpressionStatement(first, list);
+}
+
+int CSspEngine::RunExpressionStatement(const CSspToken& first, const CSspTokenList& list)
+{
     if (m_codeMode == kOutputMode && m_response) {
         WriteExpression(list);
     } else {
