@@ -255,12 +255,12 @@ private:
     };
     struct WhileNode
     {
-        WhileNode* next;  // the enclosing while
-        int position;     // of the keyword "while"
-        int end;          // just after its endwhile; -1 until known
-        int codeMode;     // at the keyword
-        IfNode* ifTop;    // the if-stack top at the keyword
-        int endCodeMode;  // at the end position, which may lie in another code block
+        WhileNode* next;                           // the enclosing while
+        int position;                              // of the keyword "while"
+        int end;                                   // just after its endwhile; -1 until known
+        int codeMode;                              // at the keyword
+        IfNode* ifTop;                             // the if-stack top at the keyword
+        int endCodeMode;                           // at the end position, which may lie in another code block
     };
     struct EvalFrame;
     // What an operand reads or calls, worked out on its first evaluation instead of on every pass.
@@ -303,12 +303,13 @@ private:
     // afterEquals: the cursor after the "=" that the caller has already read, or -1.
     void ExecuteAssignment(const CSspToken& target, int afterEquals = -1);
     void ReadEquals(const CSspToken& target, int afterEquals);
-    // What a statement without a keyword was found to be on its first run, kept by the position of
-    // its first token: the list it evaluates, the cursor after that list, and for an assignment to
-    // Local.<name> where the name begins in the target (-1 for an expression statement). The token
-    // at a position, and so the statement, stays the same for the whole run.
+    // What a statement was found to be on its first run, kept by the position of its first token:
+    // the keyword it begins with, or else the list it evaluates, the cursor after that list, and
+    // for an assignment to Local.<name> where the name begins in the target (-1 for an expression
+    // statement). The token at a position, and so the statement, stays the same for the whole run.
     struct StatementPlan
     {
+        int keyword = -1;  // index in the keyword table; -1 for a statement without one
         const CSspTokenList* list = nullptr;
         int after = 0;
         int localName = -1;

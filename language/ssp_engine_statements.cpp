@@ -121,16 +121,28 @@ const Keyword* KeywordOf(std::string_view text)
 
 int CSspEngine::ExecuteStatement(const CSspToken& first)
 {
-    // A statement without a keyword that ran before goes straight to the list it evaluates.
+    // A statement that ran before knows its keyword, or, without one, goes straight to the list
+    // it evaluates.
+    const Keyword* keyword = nullptr;
     if (const StatementPlan* known = m_statements.Find(static_cast<std::uint32_t>(first.start))) {
         const StatementPlan plan = *known;
-        SetCursor(plan.after);
-        if (plan.localName < 0)
-            return RunExpressionStatement(first, *plan.list);
-        RunLocalAssignment(first, static_cast<size_t>(plan.localName), *plan.list);
-        return kRunCompleted;
+        if (plan.keyword >= 0) {
+            keyword = &kKeywords[plan.keyword];
+        } else {
+            SetCursor(plan.after);
+            if (plan.localName < 0)
+                return RunExpressionStatement(first, *plan.list);
+            RunLocalAssignment(first, static_cast<size_t>(plan.localName), *plan.list);
+            return kRunCompleted;
+        }
+    } else {
+        keyword = KeywordOf(first.text);
+        if (keyword != nullptr)
+            KeepStatement(first.start, StatementPlan{.keyword = static_cast<int>(keyword - kKeywords),
+                                                     .list = nullptr,
+                                                     .after = 0,
+                                                     .localName = -1});
     }
-    const Keyword* keyword = KeywordOf(first.text);
     switch (keyword ? keyword->statement : Statement::kOther) {
     case Statement::kIf:
     case Statement::kElseIf:
@@ -334,7 +346,9 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target, int afterEquals)
         const CSspTokenList& list = CollectExpressionAtCursor();
         // Only a statement of its own (not the target of a set) is found again by its first token.
         if (afterEquals >= 0)
-            KeepStatement(target.start, StatementPlan{&list, Cursor(), static_cast<int>(dot + 1)});
+            KeepStatement(
+                target.start,
+                StatementPlan{.keyword = -1, .list = &list, .after = Cursor(), .localName = static_cast<int>(dot + 1)});
         RunLocalAssignment(target, dot + 1, list);
         return;
     }
@@ -427,7 +441,7 @@ int CSspEngine::ExecuteExpressionStatement(const CSspToken& first)
 {
     SetCursor(first.start);
     const CSspTokenList& list = CollectExpressionAtCursor();
-    KeepStatement(first.start, StatementPlan{&list, Cursor(), -1});
+    KeepStatement(first.start, StatementPlan{.keyword = -1, .list = &list, .after = Cursor(), .localName = -1});
     return RunExpressionStatement(first, list);
 }
 
