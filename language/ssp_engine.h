@@ -261,6 +261,8 @@ private:
         int codeMode;                              // at the keyword
         IfNode* ifTop;                             // the if-stack top at the keyword
         int endCodeMode;                           // at the end position, which may lie in another code block
+        const CSspTokenList* condition = nullptr;  // once the keyword has run
+        int afterCondition = 0;                    // the cursor after the condition
     };
     struct EvalFrame;
     // What an operand reads or calls, worked out on its first evaluation instead of on every pass.

@@ -258,7 +258,14 @@ void CSspEngine::ExecuteWhile(int position)
         RaiseCatalogText(kMsgOutOfMemoryWhile, position);
     }
     m_whileTop = node;
-    if (!EvalConditionAtCursor())
+    // The condition is the same list on every pass: the node keeps it after the first.
+    if (node->condition == nullptr) {
+        int cursor = Cursor();
+        node->condition = &CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
+        node->afterCondition = cursor;
+    }
+    SetCursor(node->afterCondition);
+    if (!EvalCondition(*node->condition))
         ExecuteBreak(position);
 }
 
