@@ -272,7 +272,10 @@ int CSspEngine::ExecuteBlock()
             if (m_hooks->IsStopRequested())
                 return kRunStopped;
         }
-        CheckRunLimits();
+        // Most runs have no time limit and are seldom asked to end: one test of each before the call.
+        const CSspEngine& top = *m_top;
+        if (top.m_runLimited || top.m_endRequest.load(std::memory_order_relaxed) != 0)
+            CheckRunLimits();
         int result = ExecuteStatement(token);
         if (result != kRunCompleted)
             return result;
