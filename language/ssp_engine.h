@@ -345,6 +345,8 @@ private:
     const CSspValue* ReduceFlat(EvalFrame& frame, int first, int last);
     void ApplyBinary(EvalFrame& frame, int first, int last, int op);
     const CSspValue& OperandValue(EvalFrame& frame, int index);
+    // An operand's value made in the frame: a copy of variable, or else the operand's call.
+    [[gnu::noinline]] const CSspValue& OwnOperandValue(EvalFrame& frame, int index, const CSspValue* variable);
     bool EvalConditionRange(EvalFrame& frame, int first, int last);
     bool EvalComparison(EvalFrame& frame, int first, int last);
     void EvalOperand(const CSspTokenList& list, int index, CSspValue& result);

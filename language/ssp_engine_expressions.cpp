@@ -334,11 +334,19 @@ const CSspValue& CSspEngine::OperandValue(EvalFrame& frame, int index)
         slot.value = variable;
         return *variable;
     }
+    return OwnOperandValue(frame, index, variable);
+}
+
+const CSspValue& CSspEngine::OwnOperandValue(EvalFrame& frame, int index, const CSspValue* variable)
+{
+    // Out of line: the frame's own values cost OperandValue's common cases (values known, literals,
+    // variables read in place) the saving and restoring of registers on every call.
     CSspValue& value = frame.NewValue();
     if (variable != nullptr)
         value = *variable;
     else
         EvalOperand(frame.list, index, value);
+    EvalFrame::Slot& slot = frame[index];
     slot.value = &value;
     slot.owned = true;
     return value;
