@@ -216,7 +216,8 @@ int CSspEngine::RunLoop()
                 // it a stretch of text up to the next code block is one piece.
                 std::string_view text;
                 int cursor = Cursor();
-                m_codeMode = ReadText(m_sourceFile->Text(), cursor, m_end, text, m_hooks != nullptr);
+                m_codeMode = m_hooks ? ReadText(m_sourceFile->Text(), cursor, m_end, text, true)
+                                     : ReadMemoText(*m_sourceFile, cursor, m_end, text);
                 SetCursor(cursor);
                 if (!text.empty() && m_response)
                     m_response->Write(text);

@@ -38,13 +38,15 @@ void CSspScanMemo::Clear()
 {
     m_seenTokens.clear();
     m_tokens.Clear();
+    m_seenTexts.clear();
+    m_texts.Clear();
     for (auto& lists : m_lists)
         lists.Clear();
 }
 
 size_t CSspScanMemo::Size() const
 {
-    size_t size = m_tokens.Size();
+    size_t size = m_tokens.Size() + m_texts.Size();
     for (const auto& lists : m_lists)
         size += lists.Size();
     return size;
@@ -76,6 +78,21 @@ CSspToken NextMemoToken(CSourceFile& file, int& cursor, int end)
     CSspToken token = NextToken(file, cursor, end);
     memo.KeepToken(from, end, token, cursor);
     return token;
+}
+
+int ReadMemoText(CSourceFile& file, int& cursor, int end, std::string_view& text)
+{
+    CSspScanMemo& memo = file.Memo();
+    if (const CSspScanMemo::Text* known = memo.FindText(cursor, end)) {
+        text = file.Text().substr(static_cast<size_t>(cursor), static_cast<size_t>(known->length));
+        cursor = known->next;
+        return known->mode;
+    }
+    const int from = cursor;
+    const int mode = ReadText(file.Text(), cursor, end, text, false);
+    if (!memo.FirstTextAt(from))
+        memo.KeepText(from, end, CSspScanMemo::Text{static_cast<int>(text.size()), cursor, mode});
+    return mode;
 }
 
 const CSspTokenList& CollectMemo(CSspCollector collector, CSourceFile& file, int& cursor, int end)
