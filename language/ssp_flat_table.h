@@ -43,10 +43,12 @@ public:
         }
     }
     size_t Size() const { return m_count; }
+    // Empties the table and gives its arrays back, so that a table grown by one large run does not
+    // keep that memory for the next.
     void Clear()
     {
-        m_keys.clear();
-        m_values.clear();
+        m_keys = std::vector<std::uint64_t>();
+        m_values = std::vector<T>();
         m_count = 0;
         m_mask = 0;
         m_shift = 64;

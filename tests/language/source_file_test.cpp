@@ -165,7 +165,8 @@ TEST(SourceFileCacheMemory, ALargeRunGivesItsMemoryBackWhenItEnds)
     const long peak = StatusKb("VmHWM");
     const long after = StatusKb("VmRSS");
     EXPECT_GT(peak - before, 100 * 1024) << "the run did not build up the memory this test is about";
-    EXPECT_LT(after - before, 50 * 1024) << "before " << before << " kB, peak " << peak << " kB, after " << after
+    // The run's caches are dropped before the heap is trimmed: what they held must go back too.
+    EXPECT_LT(after - before, 10 * 1024) << "before " << before << " kB, peak " << peak << " kB, after " << after
                                          << " kB";
 #endif
 }
