@@ -494,6 +494,10 @@ private:
     // The variables that assignments to Local.<name> set, by the position of their target token.
     CSspFlatTable<CSspValue*> m_localWrites;
     CSspFlatTable<StatementPlan> m_statements;
+    // How many statements and assignments the two tables above keep. They pay off in loops, whose
+    // statements run again; a page of a million statements that each run once would only grow
+    // them by hundreds of megabytes that the heap keeps after the run.
+    static constexpr size_t kMaxKeptStatements = 1 << 16;
     unsigned m_declarations = 0;
 };
 

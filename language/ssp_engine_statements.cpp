@@ -388,6 +388,8 @@ void CSspEngine::RunLocalAssignment(const CSspToken& target, size_t nameStart, c
 
 void CSspEngine::KeepStatement(int start, const StatementPlan& plan)
 {
+    if (m_statements.Size() >= kMaxKeptStatements)
+        return;
     try {
         *m_statements.Insert(static_cast<std::uint32_t>(start)).first = plan;
     } catch (const std::bad_alloc&) {
@@ -410,6 +412,8 @@ void CSspEngine::AssignLocal(int key, std::string_view name, CSspValue&& value)
         return;
     }
     CSspValue& variable = m_locals.Set(name, std::move(value));
+    if (m_localWrites.Size() >= kMaxKeptStatements)
+        return;
     try {
         *m_localWrites.Insert(static_cast<std::uint32_t>(key)).first = &variable;
     } catch (const std::bad_alloc&) {

@@ -6,3 +6,10 @@
 // Gives every whole free page of every arena back to the system. It takes each arena's lock in
 // turn, so callers use it after an unusually large run, not after every one.
 void ReleaseFreeHeapMemory();
+
+// Fixes the allocator's thresholds for a long-running process, at its start: blocks of 4 MB and
+// more get pages of their own, which go back to the system when freed, and an arena gives back
+// free memory at its end beyond 8 MB. Left to itself, the allocator raises both thresholds after
+// the first large blocks are freed, and a thread's arena then keeps up to 64 MB at its end, which
+// ReleaseFreeHeapMemory does not reach.
+void LimitHeapRetention();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/heap_memory.h"
 #include "platform/named_objects.h"
 #include "server/server_app.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv)
     // Before anything else, so that a stop signal that arrives while the server starts is kept
     // for the stop event instead of killing the process half-started.
     CatchStopSignals();
+    LimitHeapRetention();
     const std::vector<std::string> arguments(argv, argv + argc);
     CServerApp app;
     const int status = app.Run(arguments);
