@@ -6,6 +6,7 @@
 #include "database/system_tables.h"
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
+#include "foundation/name_index.h"
 #include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
@@ -43,7 +44,13 @@ enum class Method
     AddYHeader,
 };
 
-constexpr std::pair<std::string_view, Method> kMethods[] = {
+struct MethodName
+{
+    std::string_view text;
+    Method method;
+};
+
+constexpr MethodName kMethods[] = {
     {"execute", Method::Execute},
     {"fetch", Method::Fetch},
     {"movefirst", Method::MoveFirst},
@@ -59,12 +66,12 @@ constexpr std::pair<std::string_view, Method> kMethods[] = {
     {"addYHeader", Method::AddYHeader},
 };
 
+// Most members asked for are column names, which the length alone tells from the methods.
 const Method* FindMethod(std::string_view name)
 {
-    for (const auto& [methodName, method] : kMethods)
-        if (EqualsNoCase(methodName, name))
-            return &method;
-    return nullptr;
+    static constexpr CNameIndex<MethodName, &MethodName::text, 19, 4> kIndex(kMethods);
+    const MethodName* found = kIndex.Find(name);
+    return found != nullptr ? &found->method : nullptr;
 }
 
 // Argument 0 as text; "Missing parameter." at the call without it.

@@ -7,6 +7,7 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/log.h"
+#include "foundation/name_index.h"
 #include "foundation/script_error.h"
 #include "language/output_sink.h"
 #include "language/ssp_scan_memo.h"
@@ -79,42 +80,11 @@ constexpr Keyword kKeywords[] = {
     {"function", Statement::kFunction, -1},
 };
 
-// The keywords by length: most first tokens (Local.x = ..., Response.write(...)) have a length no
-// keyword has and are rejected without a comparison, and the others are compared only with the
-// few keywords of their length.
-constexpr size_t kLongestKeyword = 10;
-constexpr size_t kKeywordsPerLength = 8;
-struct KeywordsByLength
-{
-    std::array<std::array<const Keyword*, kKeywordsPerLength>, kLongestKeyword + 1> keywords{};
-    std::array<size_t, kLongestKeyword + 1> counts{};
-};
-
-constexpr KeywordsByLength IndexKeywords()
-{
-    KeywordsByLength index;
-    for (const Keyword& keyword : kKeywords) {
-        const size_t length = keyword.text.size();
-        if (length > kLongestKeyword || index.counts[length] == kKeywordsPerLength)
-            throw "the keyword index is too small";  // fails the compile
-        index.keywords[length][index.counts[length]++] = &keyword;
-    }
-    return index;
-}
-
+// Most first tokens (Local.x = ..., Response.write(...)) have a length no keyword has.
 const Keyword* KeywordOf(std::string_view text)
 {
-    static constexpr KeywordsByLength kIndex = IndexKeywords();
-    const size_t count = text.size() <= kLongestKeyword ? kIndex.counts[text.size()] : 0;
-    if (count == 0)
-        return nullptr;
-    const char first = ToLowerAscii(text.front());
-    for (size_t i = 0; i < count; ++i) {
-        const Keyword* keyword = kIndex.keywords[text.size()][i];
-        if (ToLowerAscii(keyword->text.front()) == first && EqualsNoCase(text, keyword->text))
-            return keyword;
-    }
-    return nullptr;
+    static constexpr CNameIndex<Keyword, &Keyword::text, 10, 8> kIndex(kKeywords);
+    return kIndex.Find(text);
 }
 
 }  // namespace
