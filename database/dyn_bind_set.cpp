@@ -170,7 +170,8 @@ CDynColumn* CDynBindSet::FindColumn(std::string_view name)
 
 int CDynBindSet::ColumnIndex(std::string_view name) const
 {
-    for (int i = 0; i < ColumnCount(); ++i)
+    const int count = ColumnCount();
+    for (int i = 0; i < count; ++i)
         if (EqualsNoCase(m_columns[static_cast<size_t>(i)].name, name))
             return i;
     return -1;
