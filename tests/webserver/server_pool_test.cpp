@@ -146,6 +146,18 @@ protected:
         EXPECT_TRUE(listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
         return listener->GetPort();
     }
+    // Clients that each keep a thread serving their request, one per thread of the pool; empty
+    // when not every thread came to read its request.
+    std::vector<std::unique_ptr<CTestClient>> HoldEveryThread(int port)
+    {
+        m_handler->serving = true;
+        std::vector<std::unique_ptr<CTestClient>> held;
+        for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i)
+            held.push_back(std::make_unique<CTestClient>(port));
+        if (!WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }))
+            held.clear();
+        return held;
+    }
     bool LastThreadIdle()
     {
         auto thread = m_handler->LastThread();
@@ -188,12 +200,9 @@ TEST_F(ServerPoolTest, AnIdleThreadServesTheNextConnection)
 
 TEST_F(ServerPoolTest, FiftyConnectionsBeingServedFillThePoolAndTheNextIsRefused)
 {
-    m_handler->serving = true;
     const int port = StartedPort();
-    std::vector<std::unique_ptr<CTestClient>> held;
-    for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i)
-        held.push_back(std::make_unique<CTestClient>(port));
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+    std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
+    ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
 
     CTestClient refused(port);
     EXPECT_EQ(refused.ReadUntilClosed(5s), "");
@@ -213,12 +222,9 @@ TEST_F(ServerPoolTest, FiftyConnectionsBeingServedFillThePoolAndTheNextIsRefused
 
 TEST_F(ServerPoolTest, RefusalsOfABurstMakeOneLineWithTheirCount)
 {
-    m_handler->serving = true;
     const int port = StartedPort();
-    std::vector<std::unique_ptr<CTestClient>> held;
-    for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i)
-        held.push_back(std::make_unique<CTestClient>(port));
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+    std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
+    ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
 
     constexpr int kBurst = 20;
     for (int i = 0; i < kBurst; ++i) {
