@@ -494,10 +494,16 @@ private:
     // The variables that assignments to Local.<name> set, by the position of their target token.
     CSspFlatTable<CSspValue*> m_localWrites;
     CSspFlatTable<StatementPlan> m_statements;
-    // How many statements and assignments the two tables above keep. They pay off in loops, whose
+    // How many entries each of the three tables above keeps. They pay off in loops, whose
     // statements run again; a page of a million statements that each run once would only grow
     // them by hundreds of megabytes that the heap keeps after the run.
-    static constexpr size_t kMaxKeptStatements = 1 << 16;
+    static constexpr size_t kMaxKept = 1 << 16;
+    // True when `table` may hold an entry for `key`: it has one already, or room for one more.
+    template <typename T>
+    static bool MayKeep(const CSspFlatTable<T>& table, std::uint64_t key)
+    {
+        return table.Size() < kMaxKept || table.Find(key) != nullptr;
+    }
     unsigned m_declarations = 0;
 };
 

@@ -87,9 +87,9 @@ void CSspEngine::CallOperand(const CSspTokenList& list, int index, CSspCall& cal
 {
     // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call; a
     // bare name may come to mean a datetime declared later.
-    if (&list.Source() != m_sourceFile || call.m_member.empty())
-        return CallMember(call, result);
     const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&list[static_cast<size_t>(index)]));
+    if (&list.Source() != m_sourceFile || call.m_member.empty() || !MayKeep(m_operands, key))
+        return CallMember(call, result);
     OperandTarget* target = m_operands.Insert(key).first;
     // A built-in object answers a name for good; a declared object is looked for again once the
     // declared objects changed, as an object declared later may come first in the search.
@@ -161,8 +161,8 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
 {
     const CSspListEntry& operand = list[static_cast<size_t>(index)];
     // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call.
-    const bool keep = &list.Source() == m_sourceFile;
     const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
+    const bool keep = &list.Source() == m_sourceFile && MayKeep(m_operands, key);
     if (keep) {
         if (const OperandTarget* known = m_operands.Find(key); known != nullptr && known->read)
             return known->variable;

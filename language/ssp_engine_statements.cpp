@@ -358,7 +358,7 @@ void CSspEngine::RunLocalAssignment(const CSspToken& target, size_t nameStart, c
 
 void CSspEngine::KeepStatement(int start, const StatementPlan& plan)
 {
-    if (m_statements.Size() >= kMaxKeptStatements)
+    if (!MayKeep(m_statements, static_cast<std::uint32_t>(start)))
         return;
     try {
         *m_statements.Insert(static_cast<std::uint32_t>(start)).first = plan;
@@ -382,7 +382,7 @@ void CSspEngine::AssignLocal(int key, std::string_view name, CSspValue&& value)
         return;
     }
     CSspValue& variable = m_locals.Set(name, std::move(value));
-    if (m_localWrites.Size() >= kMaxKeptStatements)
+    if (!MayKeep(m_localWrites, static_cast<std::uint32_t>(key)))
         return;
     try {
         *m_localWrites.Insert(static_cast<std::uint32_t>(key)).first = &variable;
