@@ -36,7 +36,7 @@ public:
         Refuse();
         return -1;
     }
-    int Write(CTcpSocket&, const char*, int, bool) override
+    int Write(CTcpSocket&, const char*, int) override
     {
         Refuse();
         return 0;
@@ -444,14 +444,14 @@ int CTcpSocket::Send(const char* data, int length)
     if (length == -1)
         length = static_cast<int>(std::min<size_t>(std::strlen(data), INT_MAX));
     if (CSocketLayer* layer = ActiveLayer())
-        return layer->Write(*this, data, length, false);
+        return layer->Write(*this, data, length);
     return SendAllRaw(data, length);
 }
 
 int CTcpSocket::SendMore(const char* data, int length)
 {
     if (CSocketLayer* layer = ActiveLayer())
-        return layer->Write(*this, data, length, true);
+        return layer->Write(*this, data, length);
     return SendAllFlagged(data, length, MSG_MORE);
 }
 
@@ -504,7 +504,7 @@ int CTcpSocket::SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t o
         }
         offset += got;
         length -= got;
-        if (layer.Write(*this, piece.get(), static_cast<int>(got), length > 0) != 1)
+        if (layer.Write(*this, piece.get(), static_cast<int>(got)) != 1)
             return 0;
     }
     return 1;

@@ -26,12 +26,12 @@ public:
     virtual ~CSocketLayer() = default;
     // Reads up to `size` plain bytes: the count, 0 at the end of the data, -1 after a logged error.
     virtual int Read(CTcpSocket& socket, char* buffer, int size) = 0;
-    // Takes all `length` plain bytes for sending: 1, or 0 after a logged error. With `more` the
-    // caller has more to send at once, and the layer may hold the bytes back to send them together
-    // with what follows. Without it everything held leaves no later than the connection's next
-    // wait for the peer (a read that finds nothing, WaitForInput) or its close, so that what the
-    // last response of a connection leaves with the close needs no send of its own.
-    virtual int Write(CTcpSocket& socket, const char* data, int length, bool more) = 0;
+    // Takes all `length` plain bytes for sending: 1, or 0 after a logged error. The layer may hold
+    // the bytes back to send them together with what follows; everything held leaves no later than
+    // the connection's next wait for the peer (a read that finds nothing, WaitForInput) or its
+    // close, so that what the last response of a connection leaves with the close needs no send of
+    // its own.
+    virtual int Write(CTcpSocket& socket, const char* data, int length) = 0;
     // Sends what Write holds back: 1, or 0 after a logged error.
     virtual int Flush(CTcpSocket&) { return 1; }
     // Ends the session before the descriptor is shut down (the TLS close notification).

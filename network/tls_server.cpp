@@ -131,7 +131,7 @@ public:
     CTlsLayer& operator=(const CTlsLayer&) = delete;
 
     int Read(CTcpSocket& socket, char* buffer, int size) override;
-    int Write(CTcpSocket& socket, const char* data, int length, bool more) override;
+    int Write(CTcpSocket& socket, const char* data, int length) override;
     int Flush(CTcpSocket& socket) override;
     void Shutdown(CTcpSocket& socket) override;
     void DrainInput(CTcpSocket& socket) override;
@@ -144,9 +144,9 @@ private:
     // Plain bytes per record written: the largest record TLS allows.
     static constexpr int kMaxPiece = 16384;
     // Records are sent once this much has collected, so a large response leaves in a few large
-    // sends and the output BIO stays small. Less than that waits for the next read that has to wait or for
-    // the close: a connection's response then leaves in one send with the session tickets before
-    // it and the close notification after it.
+    // sends and the output BIO stays small. Less than that waits for the next read that has to
+    // wait or for the close: a connection's response then leaves in one send with the session
+    // tickets before it and the close notification after it.
     static constexpr int kSendThreshold = 3 * kMaxPiece;
 
     enum class State
@@ -309,7 +309,7 @@ int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
     }
 }
 
-int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length, bool)
+int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length)
 {
     if (!Handshake(socket))
         return 0;

@@ -68,7 +68,7 @@ public:
             buffer[i] = static_cast<char>(std::toupper(buffer[i]));
         return received;
     }
-    int Write(CTcpSocket& socket, const char* data, int length, bool) override
+    int Write(CTcpSocket& socket, const char* data, int length) override
     {
         std::string upper(data, static_cast<size_t>(length));
         for (char& c : upper)
