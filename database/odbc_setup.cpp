@@ -123,9 +123,15 @@ void TuneSqliteLibrary()
             return false;
         using ConfigFunction = int (*)(int, ...);
         auto config = reinterpret_cast<ConfigFunction>(dlsym(library, "sqlite3_config"));
-        constexpr int kConfigMemStatus = 9;  // SQLITE_CONFIG_MEMSTATUS in the library's interface
-        // Refused (harmlessly) when the library was started already.
-        return config != nullptr && config(kConfigMemStatus, 0) == 0;
+        // The numbers of SQLITE_CONFIG_MULTITHREAD and SQLITE_CONFIG_MEMSTATUS in its interface.
+        constexpr int kConfigMultiThread = 2;
+        constexpr int kConfigMemStatus = 9;
+        // No lock of the library's own around every call on a connection (several hundred for one
+        // page of rows): a connection here is used by one thread at a time, a run's own or the
+        // shared one while the application lock serialises the runs, and a statement's calls
+        // are kept from its connection's closing by the statement's own lock. Refused
+        // (harmlessly) when the library was started already.
+        return config != nullptr && config(kConfigMultiThread) == 0 && config(kConfigMemStatus, 0) == 0;
     }();
     (void)tuned;
 }
