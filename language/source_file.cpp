@@ -112,8 +112,13 @@ bool CSourceFile::Open(std::string& errorText)
     }
     text.resize(filled);
 
-    m_text = std::move(text);
-    BuildLineIndex();
+    // The same bytes as at the last run: the lines, functions and scanned tokens found in them
+    // still hold, so the run goes on from there instead of scanning the file again.
+    if (m_text.size() != text.size() || m_text != text) {
+        Close();
+        m_text = std::move(text);
+        BuildLineIndex();
+    }
     m_open = true;
     return true;
 }
@@ -201,14 +206,54 @@ std::string_view CSourceFile::KeepJoinedLiteral(int start, int spanEnd, std::str
     return m_joinedLiterals.try_emplace(key, std::move(raw)).first->second;
 }
 
+CKeptSourceFiles& CKeptSourceFiles::OfThisThread()
+{
+    thread_local CKeptSourceFiles kept;
+    return kept;
+}
+
+void CKeptSourceFiles::Keep(std::unique_ptr<CSourceFile> file)
+{
+    Take(file->Path());
+    if (!file->IsOpen())
+        return;
+    const size_t bytes = static_cast<size_t>(file->Size());
+    const size_t entries = file->Memo().Size();
+    if (bytes > kMaxSourceBytes || entries > kMaxMemoEntries)
+        return;
+    while (!m_files.empty() && (m_sourceBytes + bytes > kMaxSourceBytes || m_memoEntries + entries > kMaxMemoEntries))
+        Take(m_files.begin()->first);
+    file->Suspend();
+    m_sourceBytes += bytes;
+    m_memoEntries += entries;
+    std::string path = file->Path();
+    m_files.emplace(std::move(path), Entry{std::move(file), bytes, entries});
+}
+
+std::unique_ptr<CSourceFile> CKeptSourceFiles::Take(const std::string& path)
+{
+    auto it = m_files.find(path);
+    if (it == m_files.end())
+        return nullptr;
+    m_sourceBytes -= it->second.sourceBytes;
+    m_memoEntries -= it->second.memoEntries;
+    std::unique_ptr<CSourceFile> file = std::move(it->second.file);
+    m_files.erase(it);
+    return file;
+}
+
 CSourceFileCache::~CSourceFileCache() = default;
 
 CSourceFile* CSourceFileCache::Get(const std::string& path)
 {
     m_errorText.clear();
     auto it = m_files.find(path);
-    if (it == m_files.end())
-        it = m_files.emplace(path, std::make_unique<CSourceFile>(path)).first;
+    if (it == m_files.end()) {
+        std::unique_ptr<CSourceFile> file = CKeptSourceFiles::OfThisThread().Take(path);
+        if (file == nullptr)
+            file = std::make_unique<CSourceFile>(path);
+        it = m_files.emplace(path, std::move(file)).first;
+    }
     if (!it->second->Open(m_errorText))
         return nullptr;
     return it->second.get();
@@ -220,9 +265,11 @@ void CSourceFileCache::CloseAll()
     // the memory back, so that one big page does not keep the server that much larger for good.
     size_t sourceBytes = 0;
     size_t memoEntries = 0;
-    for (const auto& [path, file] : m_files) {
+    CKeptSourceFiles& kept = CKeptSourceFiles::OfThisThread();
+    for (auto& [path, file] : m_files) {
         sourceBytes += static_cast<size_t>(file->Size());
         memoEntries += file->Memo().Size();
+        kept.Keep(std::move(file));
     }
     m_files.clear();
     if (sourceBytes >= kLargeSourceBytes || memoEntries >= kLargeMemoEntries)

@@ -2,8 +2,9 @@
 // immutable buffer read at open time, the index of its lines and the user functions found in it;
 // the engine's cursor and every token point into that buffer. CSourceFileCache reads each file
 // once per top-level run and is shared by the run's nested engines; it is emptied when the run
-// ends, so an edited file takes effect on the next run. Reading (not mapping) the file means that
-// a file saved while a run uses it cannot change or pull away the bytes under the cursor.
+// ends, and the next run reads the file again, so an edited file takes effect on the next run.
+// Reading (not mapping) the file means that a file saved while a run uses it cannot change or pull
+// away the bytes under the cursor.
 #pragma once
 
 #include "language/ssp_function.h"
@@ -31,8 +32,12 @@ public:
 
     // Reads the whole file and indexes its lines; true when it is readable. A file that is already
     // open counts as open. On failure errorText says why, in the form "<what> [<path>]. <reason>".
+    // A file read again with unchanged bytes keeps what earlier runs found in it.
     bool Open(std::string& errorText);
     void Close();
+    // Ends a run's use of the file but keeps its bytes and what scanning found in them, to be
+    // compared with the file's bytes when it is opened again.
+    void Suspend() { m_open = false; }
     bool IsOpen() const { return m_open; }
 
     const std::string& Path() const { return m_path; }
@@ -73,6 +78,36 @@ private:
     std::vector<std::unique_ptr<CSspFunction>> m_functions;
     std::unordered_map<long long, std::string> m_joinedLiterals;
     CSspScanMemo m_memo;
+};
+
+// The source files that the runs of one thread read, kept after each run with the tokens, texts,
+// lists and functions found in them. Scanning a page costs a good part of a short run; a page run
+// again (the usual case on a server) is read and compared byte for byte, and only scanned again
+// where it changed. Bounded in source bytes and scanned entries, so that many or big pages on
+// many threads cannot keep much memory; a file beyond the bound is not kept at all.
+class CKeptSourceFiles
+{
+public:
+    static constexpr size_t kMaxSourceBytes = size_t{128} << 10;
+    static constexpr size_t kMaxMemoEntries = 8192;
+
+    static CKeptSourceFiles& OfThisThread();
+
+    // Keeps a file that a run has finished with, in place of one kept for the same path.
+    void Keep(std::unique_ptr<CSourceFile> file);
+    // The file kept for path, now owned by the caller; null when none is kept.
+    std::unique_ptr<CSourceFile> Take(const std::string& path);
+
+private:
+    struct Entry
+    {
+        std::unique_ptr<CSourceFile> file;
+        size_t sourceBytes;
+        size_t memoEntries;
+    };
+    std::unordered_map<std::string, Entry> m_files;
+    size_t m_sourceBytes = 0;
+    size_t m_memoEntries = 0;
 };
 
 class CSourceFileCache

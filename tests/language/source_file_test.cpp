@@ -74,6 +74,52 @@ TEST(SourceFileTest, CacheReadsEachExactPathOncePerRun)
     EXPECT_EQ(file->Text(), "second version");
 }
 
+// Runs again reuse what earlier runs scanned only while the file's bytes stay the same: an edit of
+// the same length (no size or time stamp tells it apart) must be read and scanned anew.
+TEST(KeptSourceFilesTest, ARunGoesOnFromEarlierScansOnlyWhileTheBytesStayTheSame)
+{
+    ScriptRunner runner;
+    const std::string loop = "<!--{ Local.i = 0; while (Local.i < 3) Local.i = Local.i + 1; }-->[--{ Local.i * 1 }--]"
+                             "<!--{ endwhile }-->";
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_EQ(runner.Run("loop.twp", loop), kRunCompleted) << runner.errorText;
+        EXPECT_EQ(runner.sink.output, "[1][2][3]");
+    }
+    {
+        // The file that the runs kept, with the tokens their loops read twice.
+        CSourceFileCache cache;
+        CSourceFile* file = cache.Get(runner.path);
+        ASSERT_NE(file, nullptr);
+        EXPECT_GT(file->Memo().Size(), 0U);
+        cache.CloseAll();
+    }
+    std::string edited = loop;
+    edited.replace(edited.find("* 1"), 3, "* 7");
+    ASSERT_EQ(runner.Run("loop.twp", edited), kRunCompleted) << runner.errorText;
+    EXPECT_EQ(runner.sink.output, "[7][14][21]");
+
+    // Functions found in a file are forgotten with its old bytes too.
+    const std::string function = "write Local.f();\nfunction f() return 1; endfunction";
+    ASSERT_EQ(runner.Run("f.tws", function), kRunCompleted) << runner.errorText;
+    EXPECT_EQ(runner.sink.output, "1");
+    std::string changed = function;
+    changed.replace(changed.find("return 1"), 8, "return 2");
+    ASSERT_EQ(runner.Run("f.tws", changed), kRunCompleted) << runner.errorText;
+    EXPECT_EQ(runner.sink.output, "2");
+}
+
+TEST(KeptSourceFilesTest, FilesBeyondTheBoundAreNotKept)
+{
+    ScriptRunner runner;
+    std::string big = "<!--{ Local.n = 0; }-->";
+    big.append(CKeptSourceFiles::kMaxSourceBytes, 'x');
+    ASSERT_EQ(runner.Run("big.twp", big), kRunCompleted) << runner.errorText;
+    EXPECT_EQ(CKeptSourceFiles::OfThisThread().Take(runner.path), nullptr);
+
+    ASSERT_EQ(runner.Run("small.twp", "<!--{ Local.n = 0; }-->"), kRunCompleted) << runner.errorText;
+    EXPECT_NE(CKeptSourceFiles::OfThisThread().Take(runner.path), nullptr);
+}
+
 TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
 {
     ScriptFolder folder;
