@@ -313,6 +313,15 @@ void CMainFrame::showEvent(QShowEvent* event)
         ApplyPaneSizes();
 }
 
+void CMainFrame::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    // The window is active again: a dialog or message box has closed, or the user came back from
+    // another window, either of which may have taken a release or a Leave meant for a tool button.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        ResetToolButtons();
+}
+
 void CMainFrame::ApplyPaneSizes()
 {
     m_paneSizesApplied = true;

@@ -153,6 +153,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -163,6 +164,11 @@ private:
     QAction* AddCommand(QMenu* menu, int id, const QString& text, const QList<QKeySequence>& keys = {});
     void CreateCommands();
     void CreateToolBar();
+    // Brings the tool bars' buttons back in line with the pointer and the mouse buttons. A press
+    // whose release went to a modal window that opened meanwhile leaves its button drawn down, and
+    // a Leave that never came leaves a button's hover frame; both would stay until the next click.
+    // Nothing here triggers a command.
+    void ResetToolButtons();
     void ReadProfile();
     void SaveProfile();
     void ApplyPaneSizes();

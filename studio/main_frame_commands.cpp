@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFontDialog>
@@ -18,6 +19,7 @@
 #include <QPrinter>
 #include <QStyle>
 #include <QToolBar>
+#include <QToolButton>
 #include <QUrl>
 
 #include "foundation/ascii_text.h"
@@ -300,6 +302,25 @@ void CMainFrame::CreateToolBar()
         for (int id : group)
             if (id != 0)
                 bar->addAction(Command(id));
+    }
+    // Queued, so that it runs once the button has finished its click and the command its dialogs.
+    connect(bar, &QToolBar::actionTriggered, this, &CMainFrame::ResetToolButtons, Qt::QueuedConnection);
+}
+
+void CMainFrame::ResetToolButtons()
+{
+    const bool mouseHeld = QGuiApplication::mouseButtons() != Qt::NoButton;
+    const QPoint pointer = QCursor::pos();
+    for (QToolBar* bar : findChildren<QToolBar*>()) {
+        for (QToolButton* button : bar->findChildren<QToolButton*>()) {
+            if (button->isDown() && !mouseHeld)
+                button->setDown(false);
+            if (button->underMouse() && !button->rect().contains(button->mapFromGlobal(pointer))) {
+                QEvent leave(QEvent::Leave);
+                QApplication::sendEvent(button, &leave);
+                button->update();
+            }
+        }
     }
 }
 

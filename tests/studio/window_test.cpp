@@ -1,5 +1,5 @@
 // The main frame and its panes: the profile read and written, the layout of a first start, the
-// Files tree, the output panes and the watch list, Find in Files and the dialogs.
+// Files tree, the output panes and the watch list, Find in Files, the dialogs and the tool bar.
 #include "studio/main_frame.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include <QAction>
+#include <QCursor>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,9 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
 
 #include "platform/file_system.h"
 #include "studio/child_frame.h"
@@ -58,6 +62,45 @@ QString StatusShown(CMainFrame& frame)
         if (label->isVisible() && label->objectName() != "id59142")
             return label->text();
     return QString();
+}
+
+QToolButton* ToolButton(CMainFrame& frame, int id)
+{
+    return qobject_cast<QToolButton*>(frame.findChild<QToolBar*>("id128")->widgetForAction(frame.Command(id)));
+}
+
+// Moves the pointer to a point of the frame.
+void PointTo(CMainFrame& frame, QPoint at)
+{
+    QCursor::setPos(frame.mapToGlobal(at));
+    QTest::mouseMove(frame.windowHandle(), at);
+}
+
+// Leaves the Open button drawn down and lit while the frame is not active: the mouse button goes down
+// on it, a run's error report opens its message box meanwhile and that takes the release, and the
+// pointer moves off the button once the box has closed.
+QToolButton* LeaveOpenButtonStale(CMainFrame& frame)
+{
+    QToolButton* open = ToolButton(frame, CMainFrame::kCmdOpen);
+    const QPoint on = open->mapTo(&frame, open->rect().center());
+    PointTo(frame, on);
+    QTest::mousePress(frame.windowHandle(), Qt::LeftButton, {}, on);
+    QTimer inBox;
+    QObject::connect(&inBox, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            inBox.stop();
+            QTest::mouseRelease(frame.windowHandle(), Qt::LeftButton, {}, on);
+            box->close();
+        }
+    });
+    inBox.start(5);
+    frame.PostRunError(0, "/nowhere/page.twp");
+    EXPECT_TRUE(ProcessEventsUntil([&] { return !inBox.isActive(); }));
+    ProcessEvents();
+    QCursor::setPos(frame.OutputBar()->mapToGlobal(frame.OutputBar()->rect().center()));
+    EXPECT_TRUE(open->isDown());
+    EXPECT_TRUE(open->underMouse());
+    return open;
 }
 
 TEST_F(WindowTest, FirstStartLaysOutByThirdsAndTheProfileIsWrittenBack)
@@ -450,6 +493,31 @@ TEST_F(WindowTest, NewAndCascadedEditorsLieInsideTheAreaAtAUsableSize)
     checkAll("cascade");
     const QList<QMdiSubWindow*> stacked = mdi->subWindowList(QMdiArea::StackingOrder);
     EXPECT_GT(stacked[1]->y(), stacked[0]->y());
+}
+
+TEST_F(WindowTest, ToolButtonsAreReleasedAndUnlitWhenTheFrameIsActiveAgain)
+{
+    CMainFrame& frame = Frame();
+    QToolButton* open = LeaveOpenButtonStale(frame);
+    frame.activateWindow();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return frame.isActiveWindow(); }));
+    EXPECT_FALSE(open->isDown());
+    EXPECT_FALSE(open->underMouse());
+}
+
+TEST_F(WindowTest, ToolButtonsAreReleasedAndUnlitAfterAToolBarCommand)
+{
+    CMainFrame& frame = Frame();
+    QToolButton* open = LeaveOpenButtonStale(frame);
+    // The frame stays inactive; New runs from its tool button.
+    QToolButton* create = ToolButton(frame, CMainFrame::kCmdNew);
+    const QPoint on = create->mapTo(&frame, create->rect().center());
+    PointTo(frame, on);
+    QTest::mouseClick(frame.windowHandle(), Qt::LeftButton, {}, on);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return frame.ActiveChild() != nullptr; }));
+    ProcessEvents();
+    EXPECT_FALSE(open->isDown());
+    EXPECT_FALSE(open->underMouse());
 }
 
 TEST_F(WindowTest, BreakpointsDialogGoesToAnEntryOrClearsThemAll)
