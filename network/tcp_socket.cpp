@@ -213,6 +213,9 @@ int CTcpSocket::Listen(const std::string& address, int port)
     // A restarted server must not fail on the connections of its predecessor in TIME_WAIT.
     const int on = 1;
     setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Responses leave in a few whole-buffer sends; without this the second one could wait for the
+    // peer's delayed acknowledgement. Accepted connections inherit it, which saves a call on each.
+    setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
@@ -263,10 +266,6 @@ int CTcpSocket::TryAccept(CTcpSocket& out)
         socklen_t peerLength = sizeof peer;
         const int handle = accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
         if (handle >= 0) {
-            // Responses leave in a few whole-buffer sends; without this the second one could wait for
-            // the peer's delayed acknowledgement.
-            const int on = 1;
-            setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             out.Attach(handle);
             out.m_peer = peer;
             return 1;
@@ -370,6 +369,25 @@ int CTcpSocket::SendRaw(const char* data, int length)
     return Transfer(false, const_cast<char*>(data), length);
 }
 
+int CTcpSocket::RecvRawWhenReady(char* buffer, int size)
+{
+    if (m_timeout > 0 && !AwaitReady(true))
+        return -1;
+    return RecvRaw(buffer, size);
+}
+
+bool CTcpSocket::AwaitReady(bool receiving)
+{
+    switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
+    case WaitResult::Ready: return true;
+    case WaitResult::Timeout:
+        TheLog().WriteLine(receiving ? "Timeout receiving on socket" : "Timeout sending on socket");
+        return false;
+    case WaitResult::Failed: TheLog().WriteLine("Failed to select on socket"); return false;
+    }
+    return false;
+}
+
 int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags)
 {
     const size_t count = static_cast<size_t>(std::max(size, 0));
@@ -385,13 +403,8 @@ int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags)
             LogSocketError(receiving, errno);
             return -1;
         }
-        switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
-        case WaitResult::Ready: continue;
-        case WaitResult::Timeout:
-            TheLog().WriteLine(receiving ? "Timeout receiving on socket" : "Timeout sending on socket");
+        if (!AwaitReady(receiving))
             return -1;
-        case WaitResult::Failed: TheLog().WriteLine("Failed to select on socket"); return -1;
-        }
     }
 }
 
@@ -477,15 +490,8 @@ int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length)
             LogSocketError(false, errno);
             return 0;
         }
-        const WaitResult ready = WaitUntilReady(POLLOUT);
-        if (ready == WaitResult::Timeout) {
-            TheLog().WriteLine("Timeout sending on socket");
+        if (!AwaitReady(false))
             return 0;
-        }
-        if (ready == WaitResult::Failed) {
-            TheLog().WriteLine("Failed to select on socket");
-            return 0;
-        }
     }
     return 1;
 }

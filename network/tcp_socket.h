@@ -93,6 +93,9 @@ public:
     // One receive of what has arrived, without waiting: a byte count, 0 when the peer closed, -1
     // when nothing has arrived or the receive failed (not logged: a RecvRaw after it reports it).
     int TryRecvRaw(char* buffer, int size);
+    // As RecvRaw, for a receive that follows a message the peer must answer first: it waits for
+    // the answer before it receives, which saves the receive that would find nothing yet.
+    int RecvRawWhenReady(char* buffer, int size);
     int SendRaw(const char* data, int length);
     // Sends everything: 1, or 0 after a logged error.
     int SendAllRaw(const char* data, int length);
@@ -171,6 +174,9 @@ private:
     int CloseLocked(bool owner);
     WaitResult WaitUntilReady(short events) const;
     WaitResult WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
+    // Waits up to the time-out until the descriptor can receive or send: false after logging the
+    // time-out or failure.
+    bool AwaitReady(bool receiving);
     // One receive or send, waiting for readiness up to the time-out; logs its failures.
     int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
     void LogSocketError(bool receiving, int error) const;

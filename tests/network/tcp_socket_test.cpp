@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,6 +51,14 @@ protected:
         return {result, buffer.substr(0, static_cast<size_t>(length))};
     }
     using Result = std::pair<int, std::string>;
+
+    size_t TimeOutLines() const
+    {
+        size_t count = 0;
+        for (const std::string& entry : m_log.Entries())
+            count += entry.find("Timeout receiving on socket") != std::string::npos;
+        return count;
+    }
 
     CLogCapture m_log;
     CTcpSocket m_listening;
@@ -132,6 +141,20 @@ TEST_F(TcpSocketTest, TimeOutsEndSilentWaitsAndLateDataIsStillRead)
             client->SendText("late\r\n");
     });
     EXPECT_EQ(Line(server), Result(4, "late"));
+
+    // A receive that waits for the peer's answer before it receives: bounded the same way, and
+    // what comes while it waits is taken whole.
+    char answer[16];
+    const size_t timeOutsBefore = TimeOutLines();
+    EXPECT_EQ(server.RecvRawWhenReady(answer, sizeof answer), -1);
+    EXPECT_EQ(TimeOutLines(), timeOutsBefore + 1);
+    auto answering = std::async(std::launch::async, [&] {
+        if (WaitUntilBlockedIn(reader, BlockingCall::Poll))
+            client->SendText("answer");
+    });
+    EXPECT_EQ(server.RecvRawWhenReady(answer, sizeof answer), 6);
+    EXPECT_EQ(std::string(answer, 6), "answer");
+    answering.get();
 }
 
 TEST_F(TcpSocketTest, CloseFromAnotherThreadWakesTheOwnerWhoAloneFreesTheDescriptor)
@@ -354,6 +377,10 @@ TEST_F(TcpSocketTest, TryAcceptTakesOnlyAWaitingConnectionAndAcceptWaitsForOne)
     ASSERT_EQ(m_listening.TryAccept(accepted), 1);
     EXPECT_EQ(accepted.GetPeerAddress(), "127.0.0.1");
     EXPECT_EQ(fcntl(accepted.GetHandle(), F_GETFL) & O_NONBLOCK, 0) << "an accepted connection blocks by default";
+    int noDelay = 0;
+    socklen_t length = sizeof noDelay;
+    ASSERT_EQ(getsockopt(accepted.GetHandle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+    EXPECT_NE(noDelay, 0) << "a response's sends must not wait for the peer's delayed acknowledgements";
 
     // Accept on the non-blocking listening socket still waits until a client comes.
     auto later = std::async(std::launch::async, [this] {
