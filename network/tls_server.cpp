@@ -124,8 +124,8 @@ std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFil
 class CTlsLayer final : public CSocketLayer
 {
 public:
-    // A session of `context`; null fails the handshake.
-    explicit CTlsLayer(std::shared_ptr<CTlsContext> context);
+    // A connection whose session will come from `context`; null fails the handshake.
+    explicit CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context)) {}
     ~CTlsLayer() override { EndSession(); }
     CTlsLayer(const CTlsLayer&) = delete;
     CTlsLayer& operator=(const CTlsLayer&) = delete;
@@ -148,6 +148,9 @@ private:
     // wait or for the close: a connection's response then leaves in one send with the session
     // tickets before it and the close notification after it.
     static constexpr int kSendThreshold = 3 * kMaxPiece;
+    // The first two bytes of a record that carries a client hello.
+    static constexpr char kHandshakeRecord = 22;
+    static constexpr char kRecordMajorVersion = 3;
 
     enum class State
     {
@@ -158,16 +161,27 @@ private:
 
     // 1 once the session is established, 0 when the handshake failed now or before.
     int Handshake(CTcpSocket& socket);
+    // Receives the connection's first bytes and starts its session with them: false after logging
+    // when it can't.
+    bool BeginSession(CTcpSocket& socket);
+    enum class Receive
+    {
+        Wait,          // as much as has arrived, waiting for the first byte
+        AfterSending,  // the same, for the peer's answer to records just sent
+        ArrivedOnly    // what has arrived, without waiting
+    };
     // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
-    // Without `wait` only what has arrived is taken, and -1 also means that nothing has.
-    int ReceiveRecords(CTcpSocket& socket, bool wait = true);
+    // With Receive::ArrivedOnly -1 also means that nothing has arrived.
+    int ReceiveRecords(CTcpSocket& socket, Receive how = Receive::Wait);
     // As ReceiveRecords for records that have arrived already; when none has, the records held
     // for sending leave before the wait for more, since the peer may be waiting for them.
     int ReceiveOrFlush(CTcpSocket& socket);
     // Sends the records the library has written: 1, or 0 when the send failed.
     int SendRecords(CTcpSocket& socket);
-    // Frees the session, so a failed or finished connection holds no TLS state.
-    void EndSession();
+    // Drops the session, so a failed or finished connection holds no TLS state: `finished` gives
+    // it back to the context for a later connection, after a close that went as it should; else it
+    // is freed.
+    void EndSession(bool finished = false);
 
     // Keeps the library context that the session's objects come from alive as long as the session.
     std::shared_ptr<CTlsContext> m_context;
@@ -179,36 +193,25 @@ private:
     char* m_records = ThreadRecordBuffer();
 };
 
-CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context))
+void CTlsLayer::EndSession(bool finished)
 {
-    if (!m_context)
-        return;
-    m_session = m_context->NewSession();
-    m_input = m_context->NewMemoryBio();
-    m_output = m_context->NewMemoryBio();
-    if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
-        BIO_free(m_input);
-        BIO_free(m_output);
+    if (finished && m_session != nullptr)
+        m_context->Recycle(m_session);
+    else
         SSL_free(m_session);
-        m_session = nullptr;
-        return;
-    }
-    SSL_set_bio(m_session, m_input, m_output);
-    SSL_set_accept_state(m_session);
-}
-
-void CTlsLayer::EndSession()
-{
-    SSL_free(m_session);
     m_session = nullptr;
     m_input = m_output = nullptr;
     m_state = State::Ended;
 }
 
-int CTlsLayer::ReceiveRecords(CTcpSocket& socket, bool wait)
+int CTlsLayer::ReceiveRecords(CTcpSocket& socket, Receive how)
 {
-    const int received =
-        wait ? socket.RecvRaw(m_records, kRecordBufferSize) : socket.TryRecvRaw(m_records, kRecordBufferSize);
+    int received = -1;
+    switch (how) {
+    case Receive::Wait: received = socket.RecvRaw(m_records, kRecordBufferSize); break;
+    case Receive::AfterSending: received = socket.RecvRawWhenReady(m_records, kRecordBufferSize); break;
+    case Receive::ArrivedOnly: received = socket.TryRecvRaw(m_records, kRecordBufferSize); break;
+    }
     if (received > 0)
         BIO_write(m_input, m_records, received);
     return received;
@@ -216,7 +219,7 @@ int CTlsLayer::ReceiveRecords(CTcpSocket& socket, bool wait)
 
 int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
 {
-    const int arrived = ReceiveRecords(socket, false);
+    const int arrived = ReceiveRecords(socket, Receive::ArrivedOnly);
     if (arrived >= 0)
         return arrived;
     return SendRecords(socket) ? ReceiveRecords(socket) : -1;
@@ -239,8 +242,7 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         return 1;
     if (m_state == State::Ended)
         return 0;
-    if (m_session == nullptr) {
-        TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
+    if (m_session == nullptr && !BeginSession(socket)) {
         EndSession();
         return 0;
     }
@@ -260,6 +262,7 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         // stay here and leave with the response (or before any wait for more input), one send fewer.
         // TLS 1.2 ends with the server's Finished message, which the client needs before it sends.
         const bool holdTickets = result == 1 && SSL_version(m_session) == TLS1_3_VERSION;
+        const bool answerAwaited = !holdTickets && BIO_ctrl_pending(m_output) > 0;
         if (!holdTickets && !SendRecords(socket)) {
             TheLog().WriteLine("Failed to send handshake to client");
             EndSession();
@@ -269,16 +272,39 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
             m_state = State::Established;
             return 1;
         }
-        const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
-        if (ReceiveRecords(socket) <= 0) {
+        // After a flight of ours the client has to answer it first; otherwise the rest of a record
+        // split over segments may have come already.
+        if (ReceiveRecords(socket, answerAwaited ? Receive::AfterSending : Receive::Wait) <= 0) {
             EndSession();
             return 0;
         }
-        if (firstBytes && g_plainRequestHint.load() &&
-            std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
-            TheLog().WriteLine(
-                "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
     }
+}
+
+bool CTlsLayer::BeginSession(CTcpSocket& socket)
+{
+    if (!m_context) {
+        TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
+        return false;
+    }
+    const int received = socket.RecvRaw(m_records, kRecordBufferSize);
+    if (received <= 0)
+        return false;
+    if (g_plainRequestHint.load() && std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
+        TheLog().WriteLine(
+            "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
+    // A client hello comes in a handshake record of major version 3; anything else is to fail as it
+    // does on a new session.
+    const bool hello = received >= 2 && m_records[0] == kHandshakeRecord && m_records[1] == kRecordMajorVersion;
+    m_session = hello ? m_context->NewSession() : m_context->NewUnusedSession();
+    if (m_session == nullptr) {
+        TheLog().WriteLine("Accept Security Context Failed with error code %lx", TakeLibraryError());
+        return false;
+    }
+    m_input = SSL_get_rbio(m_session);
+    m_output = SSL_get_wbio(m_session);
+    BIO_write(m_input, m_records, received);
+    return true;
 }
 
 int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
@@ -349,7 +375,7 @@ void CTlsLayer::Shutdown(CTcpSocket& socket)
         TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
     if (!SendRecords(socket) && notified)
         TheLog().WriteLine("**** Error %d sending close notify.", errno);
-    EndSession();
+    EndSession(notified);
 }
 
 void CTlsLayer::DrainInput(CTcpSocket& socket)

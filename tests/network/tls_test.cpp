@@ -524,6 +524,22 @@ TEST_F(TlsServerTest, TicketsResumeSessionsOnAnyThreadAndTheServerKeepsNoSession
     EXPECT_NE(again.find("New, TLSv1.2"), std::string::npos) << again;
 }
 
+TEST_F(TlsServerTest, AThreadsNextClientStartsAFreshSessionWhateverTheOneBeforeDid)
+{
+    StartServer();
+    const std::string session = m_work + "/session.pem";
+    for (const std::string version : {"-tls1_3", "-tls1_2"}) {
+        SCOPED_TRACE(version);
+        EXPECT_NE(Fetch({version, "-sess_out", session}).find("New, TLSv1."), std::string::npos);
+        EXPECT_NE(Fetch({version, "-sess_in", session}).find("Reused, TLSv1."), std::string::npos);
+        // A client that offers nothing gets a new session, not the one the thread served last.
+        const std::string next = Fetch({version});
+        EXPECT_NE(next.find("New, TLSv1."), std::string::npos) << next;
+        EXPECT_TRUE(next.find(Pattern(64)) != std::string::npos);
+    }
+    EXPECT_EQ(m_pool.GetThreadCount(), 1) << "one thread served them all, one after the other";
+}
+
 TEST_F(TlsServerTest, ThreadsThatServedBeforeTakeNewCredentials)
 {
     StartServer();
