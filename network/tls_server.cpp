@@ -166,15 +166,16 @@ private:
     bool BeginSession(CTcpSocket& socket);
     enum class Receive
     {
-        Wait,          // as much as has arrived, waiting for the first byte
-        AfterSending,  // the same, for the peer's answer to records just sent
-        ArrivedOnly    // what has arrived, without waiting
+        Wait,        // as much as has arrived, waiting for the first byte
+        WaitFirst,   // the same, for input that can't have arrived yet: the wait comes first
+        ArrivedOnly  // what has arrived, without waiting
     };
     // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
     // With Receive::ArrivedOnly -1 also means that nothing has arrived.
     int ReceiveRecords(CTcpSocket& socket, Receive how = Receive::Wait);
     // As ReceiveRecords for records that have arrived already; when none has, the records held
-    // for sending leave before the wait for more, since the peer may be waiting for them.
+    // for sending leave before the wait for more, since the peer may be waiting for them, unless
+    // they are only the session tickets.
     int ReceiveOrFlush(CTcpSocket& socket);
     // Sends the records the library has written: 1, or 0 when the send failed.
     int SendRecords(CTcpSocket& socket);
@@ -189,6 +190,10 @@ private:
     BIO* m_input = nullptr;   // owned by m_session
     BIO* m_output = nullptr;  // owned by m_session
     State m_state = State::Handshake;
+    // True from the end of a TLS 1.3 handshake until the first write: what is held for sending is
+    // then only the session tickets, which no client waits for before it sends its request. They
+    // stay held through the wait for the request and leave with the response, in its send.
+    bool m_onlyTicketsHeld = false;
     // The thread's record buffer: a layer is made and used on its connection's thread only.
     char* m_records = ThreadRecordBuffer();
 };
@@ -209,7 +214,7 @@ int CTlsLayer::ReceiveRecords(CTcpSocket& socket, Receive how)
     int received = -1;
     switch (how) {
     case Receive::Wait: received = socket.RecvRaw(m_records, kRecordBufferSize); break;
-    case Receive::AfterSending: received = socket.RecvRawWhenReady(m_records, kRecordBufferSize); break;
+    case Receive::WaitFirst: received = socket.RecvRawWhenReady(m_records, kRecordBufferSize); break;
     case Receive::ArrivedOnly: received = socket.TryRecvRaw(m_records, kRecordBufferSize); break;
     }
     if (received > 0)
@@ -222,7 +227,9 @@ int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
     const int arrived = ReceiveRecords(socket, Receive::ArrivedOnly);
     if (arrived >= 0)
         return arrived;
-    return SendRecords(socket) ? ReceiveRecords(socket) : -1;
+    if (!m_onlyTicketsHeld && !SendRecords(socket))
+        return -1;
+    return ReceiveRecords(socket, Receive::WaitFirst);
 }
 
 int CTlsLayer::SendRecords(CTcpSocket& socket)
@@ -270,11 +277,12 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         }
         if (result == 1) {
             m_state = State::Established;
+            m_onlyTicketsHeld = holdTickets;
             return 1;
         }
         // After a flight of ours the client has to answer it first; otherwise the rest of a record
         // split over segments may have come already.
-        if (ReceiveRecords(socket, answerAwaited ? Receive::AfterSending : Receive::Wait) <= 0) {
+        if (ReceiveRecords(socket, answerAwaited ? Receive::WaitFirst : Receive::Wait) <= 0) {
             EndSession();
             return 0;
         }
@@ -339,6 +347,7 @@ int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length)
 {
     if (!Handshake(socket))
         return 0;
+    m_onlyTicketsHeld = false;
     while (length > 0) {
         const int piece = std::min(length, kMaxPiece);
         ERR_clear_error();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -83,6 +84,13 @@ public:
     {
         std::lock_guard lock(m_lock);
         return m_lastHandle;
+    }
+    // The thread that serves the latest connection; 0 when it has ended.
+    pid_t LastThreadId()
+    {
+        std::lock_guard lock(m_lock);
+        const auto thread = m_lastThread.lock();
+        return thread ? thread->GetThreadId() : 0;
     }
     // Waits until a "/late" request waits to be let go on (true), then lets it go on.
     bool WaitUntilLateRequestWaits()
@@ -222,6 +230,21 @@ public:
     // Sends `bytes` at once and waits until they lie in the server's socket.
     bool SendDelivered(const std::string& bytes) { return m_tcp.SendText(bytes) && m_tcp.WaitUntilDelivered(); }
     bool Send(const std::string& plain) { return m_tcp.SendText(Seal(plain)); }
+    // Waits until the server has read all that was sent from its socket `serverHandle`.
+    bool WaitUntilServerRead(int serverHandle) { return m_tcp.WaitUntilRead(serverHandle); }
+    // The bytes from the server that have arrived and not been read.
+    int Arrived() const
+    {
+        int queued = -1;
+        ioctl(m_tcp.Fd(), FIONREAD, &queued);
+        return queued;
+    }
+    // True when the session can be resumed with a ticket from the server.
+    bool HoldsTicket() const
+    {
+        const SSL_SESSION* session = SSL_get_session(m_session);
+        return session != nullptr && SSL_SESSION_has_ticket(session) == 1;
+    }
 
     // Everything the server sends until its close notification or the connection's end.
     std::string ReadAll()
@@ -454,6 +477,24 @@ TEST_F(TlsServerTest, NeitherUnreadInputNorAFailedHandshakeReachesTheNextClientO
     EXPECT_EQ(studio.ReadUntilClosed(5s), "");
     EXPECT_TRUE(WaitFor([&] { return m_log.Contains(hint); }));
     EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"LINES", "-2", "LINES", "-2"}));
+}
+
+TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
+{
+    StartServer();
+    CTlsTestClient client(m_port, CaFile());
+    ASSERT_TRUE(client.Handshake());
+    // The server has read the client's Finished and waits for the request: the tickets it made are
+    // held, since no client waits for them.
+    ASSERT_TRUE(client.WaitUntilServerRead(m_handler->LastHandle()));
+    ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
+    EXPECT_EQ(client.Arrived(), 0);
+    EXPECT_FALSE(client.HoldsTicket());
+    ASSERT_TRUE(client.Send("GET /pattern HTTP/1.0\r\n\r\n"));
+    const std::string response = client.ReadAll();
+    EXPECT_TRUE(response.size() > 102400 && response.substr(response.size() - 102400) == Pattern(102400));
+    EXPECT_TRUE(client.closeNotify);
+    EXPECT_TRUE(client.HoldsTicket());
 }
 
 TEST_F(TlsServerTest, TlsOneOneIsRefusedAndOneTwoServed)
