@@ -7,6 +7,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <ctime>
@@ -142,6 +143,7 @@ int CDynBindSet::AddColumn(std::string_view name)
     std::string_view stored = AfterFirstDot(name);
     if (stored.empty() || FindColumn(name) != nullptr)
         return 0;
+    NewLayout();
     CDynColumn& column = m_columns.emplace_back();
     column.name = stored;
     column.qualifier = BeforeFirstDot(name);
@@ -170,10 +172,10 @@ CDynColumn* CDynBindSet::FindColumn(std::string_view name)
 
 int CDynBindSet::ColumnIndex(std::string_view name) const
 {
-    const int count = ColumnCount();
-    for (int i = 0; i < count; ++i)
-        if (EqualsNoCase(m_columns[static_cast<size_t>(i)].name, name))
-            return i;
+    // Hidden key columns always follow the visible ones.
+    for (size_t i = 0; i < m_columns.size() && !m_columns[i].hidden; ++i)
+        if (EqualsNoCase(m_columns[i].name, name))
+            return static_cast<int>(i);
     return -1;
 }
 
@@ -192,7 +194,16 @@ CSspValue* CDynBindSet::GetColumnValue(std::string_view name)
 
 CSspValue* CDynBindSet::GetColumnValue(int index)
 {
-    return index >= 0 && index < ColumnCount() ? &m_columns[static_cast<size_t>(index)].value : nullptr;
+    return index >= 0 && static_cast<size_t>(index) < m_columns.size() && !m_columns[static_cast<size_t>(index)].hidden
+               ? &m_columns[static_cast<size_t>(index)].value
+               : nullptr;
+}
+
+void CDynBindSet::NewLayout()
+{
+    // Shared by all sets, so that a stamp of one set never matches another's.
+    static std::atomic<std::uint64_t> stamps{0};
+    m_layout = stamps.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 const CDbmsTraits& CDynBindSet::Traits() const
@@ -280,6 +291,7 @@ void CDynBindSet::DescribeColumns()
 {
     const int count = m_statement->ResultColumnCount();
     if (m_columns.empty()) {
+        NewLayout();
         m_columns.resize(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) {
             COdbcColumn described = m_statement->DescribeColumn(i + 1);
@@ -350,6 +362,7 @@ void CDynBindSet::AddKeyColumns()
         // A driver without SQLPrimaryKeys: rows are then found by their old values alone.
         keys.clear();
     }
+    NewLayout();
     for (const std::string& name : keys) {
         CDynColumn* column = FindColumn(name);
         if (column == nullptr) {
@@ -741,6 +754,7 @@ void CDynBindSet::Reset()
 {
     Close();
     m_tables.clear();
+    NewLayout();
     m_columns.clear();
     m_filter.clear();
     m_sort.clear();

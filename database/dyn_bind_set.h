@@ -23,6 +23,7 @@
 
 #include <sql.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -84,6 +85,10 @@ public:
     // Visible records (hidden key columns are left out); 0 before the first open of a free SELECT.
     int ColumnCount() const;
     CDynColumn& Column(int index) { return m_columns[static_cast<size_t>(index)]; }
+    // A stamp of the column list, new (and unlike any other set's) whenever a column is added or
+    // the list is emptied: an index that ColumnIndex gave holds for the same name while the stamp
+    // stays the same.
+    std::uint64_t Layout() const { return m_layout; }
     // The record's value; null when there is no such column.
     CSspValue* GetColumnValue(std::string_view name);
     CSspValue* GetColumnValue(int index);
@@ -166,11 +171,13 @@ private:
     size_t Execute(COdbcStatement& statement, const std::string& sql,
                    const std::vector<std::pair<const CDynColumn*, const CSspValue*>>& parameters);
     const CDbmsTraits& Traits() const;
+    void NewLayout();
 
     COdbcConnection* m_database;
     std::unique_ptr<COdbcStatement> m_statement;
     std::vector<std::string> m_tables;
     std::vector<CDynColumn> m_columns;
+    std::uint64_t m_layout = 0;
     std::string m_filter;
     std::string m_sort;
     std::string m_sql;

@@ -171,6 +171,27 @@ std::string CSspQuery::DbErrorText(const CDbException& error)
     return message;
 }
 
+const CSspValue* CSspQuery::HeldMemberValue(std::string_view member, std::uint64_t& hint)
+{
+    // Only where Dispatch would read a column and copy it: the methods, the SQL text, a crosstab's
+    // cells and a result yet to run go through CallMember.
+    if (m_crosstab || !m_set.IsOpen())
+        return nullptr;
+    // The hint is the column's index under the set's layout stamp, low bits and high bits.
+    constexpr int kIndexBits = 24;
+    constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kIndexBits) - 1;
+    const std::uint64_t layout = m_set.Layout();
+    if (hint != 0 && hint >> kIndexBits == layout)
+        return &m_set.Column(static_cast<int>(hint & kIndexMask)).value;
+    if (FindMethod(member) != nullptr || EqualsNoCase(member, "sql"))
+        return nullptr;
+    const int index = IsIndexName(member) ? ParseInt32(member) : m_set.ColumnIndex(member);
+    const CSspValue* value = m_set.GetColumnValue(index);
+    if (value != nullptr && static_cast<std::uint64_t>(index) <= kIndexMask && layout <= UINT64_MAX >> kIndexBits)
+        hint = layout << kIndexBits | static_cast<std::uint64_t>(index);
+    return value;
+}
+
 void CSspQuery::Dispatch(CSspCall& call, CSspValue& result)
 {
     const Method* method = FindMethod(call.m_member);
@@ -373,8 +394,7 @@ void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
         result.SetString(m_set.GetSQL());
         return;
     }
-    const CSspValue* value = IsIndexName(member) ? m_set.GetColumnValue(ParseInt32(member))
-                                                 : m_set.GetColumnValue(m_set.ColumnIndex(member));
+    const CSspValue* value = ColumnValue(member);
     if (value == nullptr) {
         std::string message(512 + member.size() + m_name.size(), '\0');
         std::string memberText(member);
@@ -384,6 +404,12 @@ void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
         throw CSspException(std::move(message), m_position);
     }
     result = *value;
+}
+
+const CSspValue* CSspQuery::ColumnValue(std::string_view member)
+{
+    return IsIndexName(member) ? m_set.GetColumnValue(ParseInt32(member))
+                               : m_set.GetColumnValue(m_set.ColumnIndex(member));
 }
 
 void CSspQuery::BuildGrid()

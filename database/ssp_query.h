@@ -45,6 +45,9 @@ public:
     // PreventSqlInjection, SetQueryTimeout, Column, colTotal, addXHeader, addYHeader (without regard
     // to case); any other member name reads a column (or a crosstab cell) by name or index.
     void CallMember(CSspCall& call, CSspValue& result) override;
+    // A column of the open result read by name or index; the hint keeps its index for the result's
+    // columns as they are.
+    const CSspValue* HeldMemberValue(std::string_view member, std::uint64_t& hint) override;
 
     const std::string& Name() const { return m_name; }
     int DeclarationPosition() const { return m_position; }
@@ -69,6 +72,8 @@ private:
     // A column of the result, or the cell of a crosstab, named by the member.
     void ReadMember(std::string_view member, CSspValue& result);
     void ReadColumn(std::string_view member, CSspValue& result);
+    // The current row's value of the column named or numbered by member; null when there is none.
+    const CSspValue* ColumnValue(std::string_view member);
 
     // Crosstab.
     void BuildGrid();

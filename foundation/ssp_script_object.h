@@ -8,6 +8,9 @@
 
 #include "foundation/ssp_call.h"
 
+#include <cstdint>
+#include <string_view>
+
 class CSspValue;
 
 class CSspScriptObject
@@ -19,4 +22,16 @@ public:
     // object's own catalogue text followed directly by the member name, and a missing argument
     // "Missing parameter.", both as a CSspException at call.m_position.
     virtual void CallMember(CSspCall& call, CSspValue& result) = 0;
+    // The value that CallMember would copy into its result for `member` read without arguments,
+    // where the object holds it, so that the caller can read it in place; null when the member is
+    // made, changes the object or fails: the caller then calls CallMember. The value stays as it is
+    // until the object's next member call. `hint` is the caller's, one for each place that reads a
+    // member, 0 at first and kept between reads: the object may note in it where it found the
+    // member, to find it again without a search while that still holds.
+    virtual const CSspValue* HeldMemberValue(std::string_view member, std::uint64_t& hint)
+    {
+        (void)member;
+        (void)hint;
+        return nullptr;
+    }
 };

@@ -274,6 +274,7 @@ private:
         int builtIn = -1;                        // a built-in object (BuiltInObjectOf),
         CSspDeclaredObject* declared = nullptr;  // or else a declared object,
         unsigned declarations = 0;               // found when m_declarations had this count
+        std::uint64_t memberHint = 0;            // the declared object's (HeldMemberValue)
     };
 
     // Counts the nested runs and argument lists being evaluated on this thread for its length, and
@@ -369,6 +370,10 @@ private:
     // no member of Local), that variable, else null. Raises the error of a variable that does not
     // exist. What it finds for a list of the run's own file is kept for the run (m_operands).
     const CSspValue* FindLocalRead(const CSspTokenList& list, int index);
+    // The value that the declared object kept for an operand of the run's own file holds for its
+    // member read without parentheses (CSspScriptObject::HeldMemberValue); null when the member
+    // call must run.
+    const CSspValue* HeldMemberValue(const CSspTokenList& list, int index);
     // True when Local answers member itself rather than as a variable of that name.
     static bool IsLocalMember(std::string_view member);
     void CallArg(CSspCall& call, CSspValue& result);

@@ -183,6 +183,21 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
     return variable;
 }
 
+const CSspValue* CSspEngine::HeldMemberValue(const CSspTokenList& list, int index)
+{
+    const CSspListEntry& operand = list[static_cast<size_t>(index)];
+    if (operand.kind == kCallToken || operand.dot < 0 || &list.Source() != m_sourceFile)
+        return nullptr;
+    // As CallOperand dispatches it: to the declared object found while the declared objects were
+    // as they are now.
+    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
+    OperandTarget* kept = m_operands.Find(key);
+    if (kept == nullptr || kept->declared == nullptr || kept->declarations != m_declarations)
+        return nullptr;
+    return kept->declared->object->HeldMemberValue(operand.name.substr(static_cast<size_t>(operand.dot) + 1),
+                                                   kept->memberHint);
+}
+
 void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)
 {
     const std::string& member = call.m_member;

@@ -341,6 +341,16 @@ const CSspValue& CSspEngine::OwnOperandValue(EvalFrame& frame, int index, const 
 {
     // Out of line: the frame's own values cost OperandValue's common cases (values known, literals,
     // variables read in place) the saving and restoring of registers on every call.
+    if (variable == nullptr) {
+        // A column of a declared sql object. Any other operand of the list could move its result
+        // to another row, even without parentheses (x.fetch), so the value is read in place only
+        // when it is the whole list, and is otherwise copied, as the member call would.
+        variable = HeldMemberValue(frame.list, index);
+        if (variable != nullptr && frame.list.Size() == 1) {
+            frame[index].value = variable;
+            return *variable;
+        }
+    }
     CSspValue& value = frame.NewValue();
     if (variable != nullptr)
         value = *variable;

@@ -27,6 +27,7 @@ public:
                 return nullptr;
         }
     }
+    T* Find(std::uint64_t key) { return const_cast<T*>(std::as_const(*this).Find(key)); }
     // The entry of key, made with a default value when it is new (then the flag is true).
     std::pair<T*, bool> Insert(std::uint64_t key)
     {

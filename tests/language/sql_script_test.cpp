@@ -77,6 +77,24 @@ TEST_P(SqlScriptTest, FetchMoveFirstAndColumnReadsFollowTheirStateOrder)
     EXPECT_EQ(Fail("sql q = select id from $; write q.RowCount();"), "Only crosstab queries can use RowCount.");
 }
 
+// The same column reads on every pass of a loop, as a page's rows are written.
+TEST_P(SqlScriptTest, ColumnReadsInALoopFollowTheRowAndTheResultsColumns)
+{
+    // A member without parentheses can move the row too: the id is the row's as it was read.
+    EXPECT_EQ(Out("sql q = select id from $ order by id; Local.n = q.fetch();\n"
+                  "while (Local.n = 1) write q.id || q.fetch || ','; Local.n = q.fetch; endwhile"),
+              "11,31,");
+    // Each pass declares the statement again with its columns in another order.
+    EXPECT_EQ(Out("Local.i = 0;\n"
+                  "while (Local.i < 4)\n"
+                  "  if (Local.i = 0 or Local.i = 2) Local.stmt = 'select id, title from $ where id = 2';\n"
+                  "  else Local.stmt = 'select title, id, status from $ where id = 3'; endif\n"
+                  "  sql q = Local.stmt; write q.0; write ':'; write q.title; write ','; write q.id; write ',';\n"
+                  "  write q.1; write ';'; Local.i = Local.i + 1;\n"
+                  "endwhile"),
+              "2:it's,2,it's;third:third,3,3;2:it's,2,it's;third:third,3,3;");
+}
+
 // Stands in for the debugger: Request.watch(text) evaluates text as a watch of the run in progress.
 class WatchProbe : public CSspRequestObject
 {
