@@ -63,6 +63,7 @@ COdbcStatement::~COdbcStatement()
 void COdbcStatement::Detach()
 {
     std::lock_guard guard(m_lock);
+    m_detached.store(true, std::memory_order_release);
     if (m_hstmt != SQL_NULL_HSTMT) {
         SQLFreeHandle(SQL_HANDLE_STMT, m_hstmt);
         m_hstmt = SQL_NULL_HSTMT;
@@ -79,8 +80,13 @@ bool COdbcStatement::IsAttached() const
 SQLHSTMT COdbcStatement::CheckedHandle() const
 {
     if (m_hstmt == SQL_NULL_HSTMT)
-        throw CDbException::Own("08003", "Not connected to the database: the connection was closed.");
+        ThrowDetached();
     return m_hstmt;
+}
+
+void COdbcStatement::ThrowDetached()
+{
+    throw CDbException::Own("08003", "Not connected to the database: the connection was closed.");
 }
 
 void COdbcStatement::Throw(SQLRETURN rc, std::string_view call) const
@@ -400,6 +406,10 @@ const char* COdbcStatement::BoundValue(int column, SQLSMALLINT cType, SQLLEN& in
 {
     if (column < 1 || static_cast<size_t>(column) > m_result.size())
         return nullptr;
+    // Read without the lock: the buffers are the statement's own and Detach leaves them alone, but
+    // a statement whose connection is gone answers nothing, as every call that needs the handle.
+    if (m_detached.load(std::memory_order_acquire))
+        ThrowDetached();
     const ResultBuffer& buffer = m_result[static_cast<size_t>(column) - 1];
     // A block can't be read again through SQLGetData on every driver: the reader must match.
     if (buffer.column.cType != cType)
@@ -413,13 +423,16 @@ const char* COdbcStatement::BoundValue(int column, SQLSMALLINT cType, SQLLEN& in
 
 bool COdbcStatement::Fetch()
 {
+    // The next row of the block in hand is found without the driver, so without the lock too.
+    if (!m_result.empty() && m_blockRow + 1 < m_rowsFetched) {
+        if (m_detached.load(std::memory_order_acquire))
+            ThrowDetached();
+        ++m_blockRow;
+        return true;
+    }
     std::lock_guard guard(m_lock);
     if (!m_result.empty()) {
         CheckedHandle();
-        if (m_blockRow + 1 < m_rowsFetched) {
-            ++m_blockRow;
-            return true;
-        }
         return FetchBlock(SQL_FETCH_NEXT);
     }
     SQLRETURN rc = SQLFetch(CheckedHandle());
@@ -445,8 +458,6 @@ bool COdbcStatement::FetchFirst()
 
 bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
 {
-    std::lock_guard guard(m_lock);
-    SQLHSTMT hstmt = CheckedHandle();
     SQLLEN boundIndicator = 0;
     if (const char* bound = BoundValue(column, cType, boundIndicator)) {
         if (boundIndicator == SQL_NULL_DATA) {
@@ -456,6 +467,8 @@ bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
         out.assign(bound, static_cast<size_t>(boundIndicator));
         return true;
     }
+    std::lock_guard guard(m_lock);
+    SQLHSTMT hstmt = CheckedHandle();
     // Character data comes with a terminating NUL in each chunk; binary data does not.
     const size_t terminator = cType == SQL_C_CHAR ? 1 : 0;
     // Most values are short. The first call reads into a small buffer on the stack: a large one
@@ -514,9 +527,7 @@ bool COdbcStatement::GetBinary(int column, std::string& out)
 
 bool COdbcStatement::GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size)
 {
-    std::lock_guard guard(m_lock);
     SQLLEN indicator = 0;
-    CheckedHandle();
     if (const char* bound = BoundValue(column, cType, indicator)) {
         if (indicator == SQL_NULL_DATA)
             return false;
@@ -524,7 +535,8 @@ bool COdbcStatement::GetFixed(int column, SQLSMALLINT cType, void* target, SQLLE
                     std::min(static_cast<size_t>(size), m_result[static_cast<size_t>(column) - 1].column.width));
         return true;
     }
-    SQLRETURN rc = SQLGetData(m_hstmt, static_cast<SQLUSMALLINT>(column), cType, target, size, &indicator);
+    std::lock_guard guard(m_lock);
+    SQLRETURN rc = SQLGetData(CheckedHandle(), static_cast<SQLUSMALLINT>(column), cType, target, size, &indicator);
     if (rc == SQL_NO_DATA)
         return false;
     Check(rc, "SQLGetData");

@@ -12,6 +12,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -119,6 +120,7 @@ private:
     // Called by the connection, under its statement-list lock, before it disconnects.
     void Detach();
     SQLHSTMT CheckedHandle() const;
+    [[noreturn]] static void ThrowDetached();
     [[noreturn]] void Throw(SQLRETURN rc, std::string_view call) const;
     void Check(SQLRETURN rc, std::string_view call) const;
     bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
@@ -147,9 +149,11 @@ private:
         SQLLEN indicator = 0;
     };
 
-    // Guards m_hstmt against Detach from another thread while a call is running.
+    // Guards m_hstmt against Detach from another thread while a call is running. Reads of the
+    // bound buffers use no handle and take no lock; they look at m_detached instead.
     mutable std::recursive_mutex m_lock;
     SQLHSTMT m_hstmt = SQL_NULL_HSTMT;
+    std::atomic<bool> m_detached{false};
     std::shared_ptr<COdbcConnection::StatementList> m_list;
     std::deque<Parameter> m_parameters;  // deque: bound addresses stay put as it grows
     int m_timeout = 0;

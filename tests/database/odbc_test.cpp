@@ -244,15 +244,26 @@ TEST_P(OdbcTest, CloseFreesOpenStatementsFirst)
     auto statement = std::make_unique<COdbcStatement>(m_db);
     statement->ExecDirect("SELECT id FROM " + m_table);
     ASSERT_TRUE(statement->Fetch());
+    // Rows read through bound buffers, a block at a time, come without a driver call.
+    std::unique_ptr<COdbcStatement> bound = m_db.TakePrepared("SELECT id FROM " + m_table + " ORDER BY id", true);
+    bound->Execute();
+    ASSERT_TRUE(bound->BindResult({{SQL_C_SBIGINT, sizeof(SQLBIGINT)}}));
+    ASSERT_TRUE(bound->Fetch());
 
     m_db.Close();
     EXPECT_FALSE(statement->IsAttached());
-    try {
-        statement->Fetch();
-        FAIL() << "a statement of a closed connection must refuse work";
-    } catch (const CDbException& error) {
-        EXPECT_TRUE(error.HasState("08003")) << error.StateText();
-    }
+    auto expectRefused = [](auto work, const char* what) {
+        try {
+            work();
+            ADD_FAILURE() << what << ": a statement of a closed connection must refuse work";
+        } catch (const CDbException& error) {
+            EXPECT_TRUE(error.HasState("08003")) << what << ": " << error.StateText();
+        }
+    };
+    expectRefused([&] { statement->Fetch(); }, "fetch");
+    int64_t id = 0;
+    expectRefused([&] { bound->GetInteger(1, id); }, "bound read");
+    expectRefused([&] { bound->Fetch(); }, "fetch within the block");
 
     // The statement may also outlive the connection object itself.
     auto connection = std::make_unique<COdbcConnection>();
@@ -264,6 +275,7 @@ TEST_P(OdbcTest, CloseFreesOpenStatementsFirst)
     EXPECT_THROW(orphan->ExecDirect("SELECT 1"), CDbException);
     orphan.reset();
     statement.reset();
+    bound.reset();
 }
 
 TEST_P(OdbcTest, QueryTimeOutStopsALongStatement)
