@@ -441,6 +441,11 @@ CSspCall CSspEngine::ParseOperand(const CSspTokenList& list, int index)
                   .m_args = {},
                   .m_hasParentheses = entry.kind == kCallToken};
     if (call.m_hasParentheses) {
+        // Empty parentheses, the commonest call (x.fetch()), have no list to collect or evaluate.
+        if (entry.text.size() == name.size() + 2) {
+            NestingLevel level(call.m_position);
+            return call;
+        }
         int cursor = entry.start + static_cast<int>(name.size());
         // From the list's own file: a watch expression is not part of the run's source.
         const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, list.Source(), cursor, entry.end);
