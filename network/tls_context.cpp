@@ -48,58 +48,17 @@ std::shared_ptr<CTlsContext> CTlsContext::Build(std::shared_ptr<const CTlsCreden
 
 CTlsContext::~CTlsContext()
 {
-    for (SSL* session : m_spare)
-        SSL_free(session);
     SSL_CTX_free(m_context);
 }
 
-SSL* CTlsContext::NewSession()
+SSL* CTlsContext::NewSession() const
 {
-    {
-        std::lock_guard lock(m_spareLock);
-        if (!m_spare.empty()) {
-            SSL* session = m_spare.back();
-            m_spare.pop_back();
-            return session;
-        }
-    }
-    return NewUnusedSession();
+    return SSL_new(m_context);
 }
 
-SSL* CTlsContext::NewUnusedSession() const
+BIO* CTlsContext::NewMemoryBio() const
 {
-    SSL* session = SSL_new(m_context);
-    // The BIOs are made in the context's library context: freeing an object takes a write lock of
-    // the library context it was made in, and the processor's own is rarely contended.
-    BIO* input = BIO_new_ex(m_library.get(), BIO_s_mem());
-    BIO* output = BIO_new_ex(m_library.get(), BIO_s_mem());
-    if (session == nullptr || input == nullptr || output == nullptr) {
-        BIO_free(input);
-        BIO_free(output);
-        SSL_free(session);
-        return nullptr;
-    }
-    SSL_set_bio(session, input, output);
-    SSL_set_accept_state(session);
-    return session;
-}
-
-void CTlsContext::Recycle(SSL* session)
-{
-    // SSL_clear keeps the session it ends in the object, for a client that reconnects to the same
-    // server; a server must drop it, or the next client, whoever it is, would be offered it.
-    const bool reset = SSL_set_session(session, nullptr) == 1 && SSL_clear(session) == 1 &&
-                       BIO_reset(SSL_get_rbio(session)) == 1 && BIO_reset(SSL_get_wbio(session)) == 1;
-    ERR_clear_error();
-    if (reset) {
-        SSL_set_accept_state(session);
-        std::lock_guard lock(m_spareLock);
-        if (m_spare.size() < kMaxSpareSessions) {
-            m_spare.push_back(session);
-            return;
-        }
-    }
-    SSL_free(session);
+    return BIO_new_ex(m_library.get(), BIO_s_mem());
 }
 
 bool CTlsContext::Configure()

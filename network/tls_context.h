@@ -18,9 +18,7 @@
 
 #include <array>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 struct CTlsCredentials
 {
@@ -47,25 +45,11 @@ public:
     CTlsContext& operator=(const CTlsContext&) = delete;
 
     const CTlsCredentials* GetCredentials() const { return m_credentials.get(); }
-    // A server session of this context in accept state, reading its records from one memory BIO
-    // and writing them into another (SSL_get_rbio, SSL_get_wbio); null when the library fails. It
-    // is a session that an earlier connection gave back (Recycle) when there is one: a new one
-    // copies the context's certificates and settings and allocates its buffers, which a reset one
-    // keeps.
-    SSL* NewSession();
-    // As NewSession, but always one that no connection has used. A reset session no longer knows
-    // that it reads a connection's first record: given bytes that are no TLS at all, it answers
-    // with an alert, where a new one ends the connection without a word.
-    SSL* NewUnusedSession() const;
-    // Takes back the session of a connection that has ended normally, for a later connection. It
-    // is reset first, so that the next client meets nothing of this one: no session to resume, no
-    // handshake, key or record state, nothing left in its BIOs. Frees it instead when it can't be
-    // reset or enough are kept.
-    void Recycle(SSL* session);
-
-    // At most this many sessions wait for reuse in each context, about as many connections as
-    // start on one processor while the others are served. Each keeps its buffers (tens of KB).
-    static constexpr size_t kMaxSpareSessions = 16;
+    // A new server session of this context; null when the library fails.
+    SSL* NewSession() const;
+    // A memory BIO of this context's library context. Freeing an object takes a write lock of
+    // the library context it was made in, so the sessions' BIOs are made in the processor's own.
+    BIO* NewMemoryBio() const;
 
 private:
     CTlsContext() = default;
@@ -75,8 +59,4 @@ private:
     std::shared_ptr<const CTlsCredentials> m_credentials;
     std::shared_ptr<OSSL_LIB_CTX> m_library;  // null: the default library context
     SSL_CTX* m_context = nullptr;
-
-    // m_spareLock guards m_spare, the reset sessions waiting for a connection.
-    std::mutex m_spareLock;
-    std::vector<SSL*> m_spare;
 };

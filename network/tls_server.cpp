@@ -124,8 +124,8 @@ std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFil
 class CTlsLayer final : public CSocketLayer
 {
 public:
-    // A connection whose session will come from `context`; null fails the handshake.
-    explicit CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context)) {}
+    // A session of `context`; null fails the handshake.
+    explicit CTlsLayer(std::shared_ptr<CTlsContext> context);
     ~CTlsLayer() override { EndSession(); }
     CTlsLayer(const CTlsLayer&) = delete;
     CTlsLayer& operator=(const CTlsLayer&) = delete;
@@ -148,9 +148,6 @@ private:
     // wait or for the close: a connection's response then leaves in one send with the session
     // tickets before it and the close notification after it.
     static constexpr int kSendThreshold = 3 * kMaxPiece;
-    // The first two bytes of a record that carries a client hello.
-    static constexpr char kHandshakeRecord = 22;
-    static constexpr char kRecordMajorVersion = 3;
 
     enum class State
     {
@@ -161,9 +158,6 @@ private:
 
     // 1 once the session is established, 0 when the handshake failed now or before.
     int Handshake(CTcpSocket& socket);
-    // Receives the connection's first bytes and starts its session with them: false after logging
-    // when it can't.
-    bool BeginSession(CTcpSocket& socket);
     enum class Receive
     {
         Wait,        // as much as has arrived, waiting for the first byte
@@ -179,10 +173,8 @@ private:
     int ReceiveOrFlush(CTcpSocket& socket);
     // Sends the records the library has written: 1, or 0 when the send failed.
     int SendRecords(CTcpSocket& socket);
-    // Drops the session, so a failed or finished connection holds no TLS state: `finished` gives
-    // it back to the context for a later connection, after a close that went as it should; else it
-    // is freed.
-    void EndSession(bool finished = false);
+    // Frees the session, so a failed or finished connection holds no TLS state.
+    void EndSession();
 
     // Keeps the library context that the session's objects come from alive as long as the session.
     std::shared_ptr<CTlsContext> m_context;
@@ -198,12 +190,27 @@ private:
     char* m_records = ThreadRecordBuffer();
 };
 
-void CTlsLayer::EndSession(bool finished)
+CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context))
 {
-    if (finished && m_session != nullptr)
-        m_context->Recycle(m_session);
-    else
+    if (!m_context)
+        return;
+    m_session = m_context->NewSession();
+    m_input = m_context->NewMemoryBio();
+    m_output = m_context->NewMemoryBio();
+    if (m_session == nullptr || m_input == nullptr || m_output == nullptr) {
+        BIO_free(m_input);
+        BIO_free(m_output);
         SSL_free(m_session);
+        m_session = nullptr;
+        return;
+    }
+    SSL_set_bio(m_session, m_input, m_output);
+    SSL_set_accept_state(m_session);
+}
+
+void CTlsLayer::EndSession()
+{
+    SSL_free(m_session);
     m_session = nullptr;
     m_input = m_output = nullptr;
     m_state = State::Ended;
@@ -249,7 +256,8 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         return 1;
     if (m_state == State::Ended)
         return 0;
-    if (m_session == nullptr && !BeginSession(socket)) {
+    if (m_session == nullptr) {
+        TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
         EndSession();
         return 0;
     }
@@ -280,39 +288,18 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
             m_onlyTicketsHeld = holdTickets;
             return 1;
         }
+        const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
         // After a flight of ours the client has to answer it first; otherwise the rest of a record
         // split over segments may have come already.
         if (ReceiveRecords(socket, answerAwaited ? Receive::WaitFirst : Receive::Wait) <= 0) {
             EndSession();
             return 0;
         }
+        if (firstBytes && g_plainRequestHint.load() &&
+            std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
+            TheLog().WriteLine(
+                "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
     }
-}
-
-bool CTlsLayer::BeginSession(CTcpSocket& socket)
-{
-    if (!m_context) {
-        TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
-        return false;
-    }
-    const int received = socket.RecvRaw(m_records, kRecordBufferSize);
-    if (received <= 0)
-        return false;
-    if (g_plainRequestHint.load() && std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
-        TheLog().WriteLine(
-            "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
-    // A client hello comes in a handshake record of major version 3; anything else is to fail as it
-    // does on a new session.
-    const bool hello = received >= 2 && m_records[0] == kHandshakeRecord && m_records[1] == kRecordMajorVersion;
-    m_session = hello ? m_context->NewSession() : m_context->NewUnusedSession();
-    if (m_session == nullptr) {
-        TheLog().WriteLine("Accept Security Context Failed with error code %lx", TakeLibraryError());
-        return false;
-    }
-    m_input = SSL_get_rbio(m_session);
-    m_output = SSL_get_wbio(m_session);
-    BIO_write(m_input, m_records, received);
-    return true;
 }
 
 int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
@@ -384,7 +371,7 @@ void CTlsLayer::Shutdown(CTcpSocket& socket)
         TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
     if (!SendRecords(socket) && notified)
         TheLog().WriteLine("**** Error %d sending close notify.", errno);
-    EndSession(notified);
+    EndSession();
 }
 
 void CTlsLayer::DrainInput(CTcpSocket& socket)
