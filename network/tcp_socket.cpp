@@ -235,6 +235,11 @@ int CTcpSocket::Listen(const std::string& address, int port)
     return 1;
 }
 
+int CTcpSocket::DeferAccept(int seconds)
+{
+    return setsockopt(m_socket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0;
+}
+
 int CTcpSocket::ListenBacklog()
 {
     std::ifstream limit("/proc/sys/net/core/somaxconn");

@@ -71,6 +71,11 @@ public:
     // Listening socket on a dotted IPv4 address; port 0 takes a free port (see GetLocalPort). The
     // accept queue is the system's largest (ListenBacklog).
     int Listen(const std::string& address, int port);
+    // On a listening socket: a connection is handed to Accept only once its first bytes have
+    // arrived, or once it has been silent for about `seconds` (TCP_DEFER_ACCEPT). For a protocol
+    // whose client speaks first, the accepting thread then never waits for those bytes, and a
+    // client that says nothing holds no thread meanwhile. 1, or 0 when the system refused it.
+    int DeferAccept(int seconds);
     // The longest accept queue the system allows (net.core.somaxconn, else SOMAXCONN): a burst of
     // connections then waits in the kernel for the listener instead of being refused there.
     static int ListenBacklog();

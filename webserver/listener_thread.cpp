@@ -57,6 +57,8 @@ bool CListenerThread::BeginListening()
         TheLog().WriteLine("Web server failed to start.");
         return false;
     }
+    if (m_secure)
+        m_listening.DeferAccept(kSecureHelloWaitSeconds);
     const int bound = m_listening.GetLocalPort();
     std::lock_guard lock(m_lock);
     // A Stop that came before the socket existed had nothing to shut down; honour it here.

@@ -27,6 +27,10 @@ public:
     // The pause after an accept failure that is not the stop, so that a lasting failure (out of
     // descriptors) neither spins a core nor floods the log.
     static constexpr int kAcceptRetryMilliseconds = 100;
+    // A secure listener takes a connection once its client hello has arrived (a TLS client speaks
+    // first), so that the server thread starts on the handshake without a wait, or once the client
+    // has been silent this long; then it meets the request's first-byte limit as before.
+    static constexpr int kSecureHelloWaitSeconds = 3;
 
     // `secure` makes every accepted connection a TLS connection. Port 0 takes a free port.
     CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure);

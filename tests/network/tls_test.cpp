@@ -497,6 +497,21 @@ TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
     EXPECT_TRUE(client.HoldsTicket());
 }
 
+TEST_F(TlsServerTest, AClientOfTheSecurePortHoldsNoThreadUntilItSpeaks)
+{
+    StartServer();
+    CTestClient silent(m_port);
+    CTlsTestClient client(m_port, CaFile());
+    ASSERT_TRUE(client.Handshake());
+    ASSERT_TRUE(client.Send("LINES\r\none\r\n\r\n"));
+    EXPECT_EQ(client.ReadAll(), "one");
+    EXPECT_EQ(m_pool.GetThreadCount(), 1) << "the client that came first and said nothing holds no thread";
+    // Once it speaks it is served: its bytes are no TLS, so it is closed without a reply.
+    ASSERT_TRUE(silent.SendText("GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(silent.ReadUntilClosed(5s), "");
+    EXPECT_TRUE(silent.closed);
+}
+
 TEST_F(TlsServerTest, TlsOneOneIsRefusedAndOneTwoServed)
 {
     StartServer();
@@ -550,9 +565,11 @@ TEST_F(TlsServerTest, TicketsResumeSessionsOnAnyThreadAndTheServerKeepsNoSession
     for (const std::string version : {"-tls1_3", "-tls1_2"}) {
         SCOPED_TRACE(version);
         EXPECT_NE(Fetch({version, "-sess_out", session}).find("New, TLSv1."), std::string::npos);
-        // The thread that issued the ticket is held by a client that sends nothing, so the next
-        // connection goes to another thread, which must accept that ticket.
+        // The thread that issued the ticket is held by a client that sends the first byte of a
+        // record and nothing more, so the next connection goes to another thread, which must
+        // accept that ticket.
         CTestClient holder(m_port);
+        ASSERT_TRUE(holder.SendText("\x16"));
         ASSERT_TRUE(WaitFor([this] { return !m_handler->LastThreadIdle(); }));
         const std::string resumed = Fetch({version, "-sess_in", session});
         EXPECT_NE(resumed.find("Reused, TLSv1."), std::string::npos) << resumed;
