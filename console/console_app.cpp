@@ -155,7 +155,7 @@ bool CConsoleApp::StartServer(std::string& message)
     message.clear();
     if (IsServerRunning())
         return true;
-    const char* mode = m_serviceMode ? "system service (systemd) " : "";
+    const char* mode = ServiceModeWords(false);
     std::string detail;
     bool started;
     const CServerLogMark log(m_installDir + "/webroot");
@@ -181,6 +181,13 @@ bool CConsoleApp::StartServer(std::string& message)
     return true;
 }
 
+const char* CConsoleApp::ServiceModeWords(bool blankFirst) const
+{
+    if (!m_serviceMode)
+        return "";
+    return blankFirst ? " system service (systemd)" : "system service (systemd) ";
+}
+
 bool CConsoleApp::LaunchServerProcess(std::string& message)
 {
     if (LaunchDetached({ServerProgramPath(), kNormalAppSwitch}))
@@ -194,8 +201,7 @@ bool CConsoleApp::StopServer(std::string& message)
     message.clear();
     if (!IsServerRunning())
         return true;
-    // The stop texts put the mode word after "Server", so its blank goes first.
-    const char* mode = m_serviceMode ? " system service (systemd)" : "";
+    const char* mode = ServiceModeWords(true);
     std::string detail;
     if (m_serviceMode) {
         CServiceControl manager;

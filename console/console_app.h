@@ -82,6 +82,9 @@ public:
 
     // 1 while the server is installed as a service (it is then started and stopped as one).
     int GetServiceMode() const { return m_serviceMode; }
+    // The words that name the service mode in the start and stop texts, nothing in the normal
+    // mode; the texts put them after "Server" (blank first) or before the next word (blank last).
+    const char* ServiceModeWords(bool blankFirst) const;
     void SetServiceMode(int mode) { m_serviceMode = mode; }
 
     CConsoleConfig& Config() { return m_config; }

@@ -262,8 +262,7 @@ void CServerView::ConfirmBrowse()
 void CServerView::OnStop()
 {
     CWaitCursor wait;
-    if (!AskYesNo(this,
-                  FormatText(CConsoleMessages::AskStop, m_app.GetServiceMode() ? " system service (systemd)" : "")))
+    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.ServiceModeWords(true))))
         return;
     std::string message;
     if (m_app.StopServer(message))
