@@ -168,8 +168,7 @@ private:
     // With Receive::ArrivedOnly -1 also means that nothing has arrived.
     int ReceiveRecords(CTcpSocket& socket, Receive how = Receive::Wait);
     // As ReceiveRecords for records that have arrived already; when none has, the records held
-    // for sending leave before the wait for more, since the peer may be waiting for them, unless
-    // they are only the session tickets.
+    // for sending leave (Flush) before the wait for more, since the peer may be waiting for them.
     int ReceiveOrFlush(CTcpSocket& socket);
     // Sends the records the library has written: 1, or 0 when the send failed.
     int SendRecords(CTcpSocket& socket);
@@ -234,7 +233,7 @@ int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
     const int arrived = ReceiveRecords(socket, Receive::ArrivedOnly);
     if (arrived >= 0)
         return arrived;
-    if (!m_onlyTicketsHeld && !SendRecords(socket))
+    if (!Flush(socket))
         return -1;
     return ReceiveRecords(socket, Receive::WaitFirst);
 }
@@ -274,7 +273,7 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
             return 0;
         }
         // A TLS 1.3 handshake ends with the session tickets, which the client does not wait for: they
-        // stay here and leave with the response (or before any wait for more input), one send fewer.
+        // stay here through the wait for the request and leave with the response, one send fewer.
         // TLS 1.2 ends with the server's Finished message, which the client needs before it sends.
         const bool holdTickets = result == 1 && SSL_version(m_session) == TLS1_3_VERSION;
         const bool answerAwaited = !holdTickets && BIO_ctrl_pending(m_output) > 0;
@@ -353,7 +352,8 @@ int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length)
 
 int CTlsLayer::Flush(CTcpSocket& socket)
 {
-    return m_state != State::Established || SendRecords(socket);
+    // Session tickets alone wait for the response: no client waits for them before it speaks.
+    return m_state != State::Established || m_onlyTicketsHeld || SendRecords(socket);
 }
 
 void CTlsLayer::Shutdown(CTcpSocket& socket)

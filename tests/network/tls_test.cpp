@@ -13,6 +13,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,8 @@ public:
             m_lastHandle = connection.GetHandle();
         }
         connection.SetTimeout(10);
+        // As the server's request reader does: it waits for the first byte before it reads.
+        connection.WaitForInput(std::chrono::steady_clock::now() + std::chrono::seconds(10));
         char line[4096];
         const int result = connection.ReadLine(line, sizeof line);
         Record(result < 0 ? std::to_string(result) : std::string(line));
