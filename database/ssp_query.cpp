@@ -185,7 +185,7 @@ const CSspValue* CSspQuery::HeldMemberValue(std::string_view member, std::uint64
         return &m_set.Column(static_cast<int>(hint & kIndexMask)).value;
     if (FindMethod(member) != nullptr || EqualsNoCase(member, "sql"))
         return nullptr;
-    const int index = IsIndexName(member) ? ParseInt32(member) : m_set.ColumnIndex(member);
+    const int index = ColumnNumber(member);
     const CSspValue* value = m_set.GetColumnValue(index);
     if (value != nullptr && static_cast<std::uint64_t>(index) <= kIndexMask && layout <= UINT64_MAX >> kIndexBits)
         hint = layout << kIndexBits | static_cast<std::uint64_t>(index);
@@ -394,7 +394,7 @@ void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
         result.SetString(m_set.GetSQL());
         return;
     }
-    const CSspValue* value = ColumnValue(member);
+    const CSspValue* value = m_set.GetColumnValue(ColumnNumber(member));
     if (value == nullptr) {
         std::string message(512 + member.size() + m_name.size(), '\0');
         std::string memberText(member);
@@ -406,10 +406,9 @@ void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
     result = *value;
 }
 
-const CSspValue* CSspQuery::ColumnValue(std::string_view member)
+int CSspQuery::ColumnNumber(std::string_view member) const
 {
-    return IsIndexName(member) ? m_set.GetColumnValue(ParseInt32(member))
-                               : m_set.GetColumnValue(m_set.ColumnIndex(member));
+    return IsIndexName(member) ? ParseInt32(member) : m_set.ColumnIndex(member);
 }
 
 void CSspQuery::BuildGrid()

@@ -72,8 +72,9 @@ private:
     // A column of the result, or the cell of a crosstab, named by the member.
     void ReadMember(std::string_view member, CSspValue& result);
     void ReadColumn(std::string_view member, CSspValue& result);
-    // The current row's value of the column named or numbered by member; null when there is none.
-    const CSspValue* ColumnValue(std::string_view member);
+    // The index of the column named or numbered by member, for the result's column values; it
+    // may name no column.
+    int ColumnNumber(std::string_view member) const;
 
     // Crosstab.
     void BuildGrid();
