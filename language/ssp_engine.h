@@ -40,9 +40,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -508,6 +510,24 @@ private:
     static bool MayKeep(const CSspFlatTable<T>& table, std::uint64_t key)
     {
         return table.Size() < kMaxKept || table.Find(key) != nullptr;
+    }
+    // Keeps value for key in table where MayKeep allows it; an entry that gets no memory is only
+    // left out, to be worked out in full again next time.
+    template <typename T>
+    static void KeepIn(CSspFlatTable<T>& table, std::uint64_t key, const T& value)
+    {
+        if (!MayKeep(table, key))
+            return;
+        try {
+            *table.Insert(key).first = value;
+        } catch (const std::bad_alloc&) {
+            // Not kept.
+        }
+    }
+    // An operand's key in m_operands: the address of its list entry.
+    static std::uint64_t OperandKey(const CSspListEntry& operand)
+    {
+        return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
     }
     unsigned m_declarations = 0;
 };

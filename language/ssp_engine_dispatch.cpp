@@ -87,7 +87,7 @@ void CSspEngine::CallOperand(const CSspTokenList& list, int index, CSspCall& cal
 {
     // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call; a
     // bare name may come to mean a datetime declared later.
-    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&list[static_cast<size_t>(index)]));
+    const std::uint64_t key = OperandKey(list[static_cast<size_t>(index)]);
     if (&list.Source() != m_sourceFile || call.m_member.empty() || !MayKeep(m_operands, key))
         return CallMember(call, result);
     OperandTarget* target = m_operands.Insert(key).first;
@@ -161,7 +161,7 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
 {
     const CSspListEntry& operand = list[static_cast<size_t>(index)];
     // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call.
-    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
+    const std::uint64_t key = OperandKey(operand);
     const bool keep = &list.Source() == m_sourceFile && MayKeep(m_operands, key);
     if (keep) {
         if (const OperandTarget* known = m_operands.Find(key); known != nullptr && known->read)
@@ -190,7 +190,7 @@ const CSspValue* CSspEngine::HeldMemberValue(const CSspTokenList& list, int inde
         return nullptr;
     // As CallOperand dispatches it: to the declared object found while the declared objects were
     // as they are now.
-    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
+    const std::uint64_t key = OperandKey(operand);
     OperandTarget* kept = m_operands.Find(key);
     if (kept == nullptr || kept->declared == nullptr || kept->declarations != m_declarations)
         return nullptr;

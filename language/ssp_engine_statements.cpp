@@ -358,13 +358,7 @@ void CSspEngine::RunLocalAssignment(const CSspToken& target, size_t nameStart, c
 
 void CSspEngine::KeepStatement(int start, const StatementPlan& plan)
 {
-    if (!MayKeep(m_statements, static_cast<std::uint32_t>(start)))
-        return;
-    try {
-        *m_statements.Insert(static_cast<std::uint32_t>(start)).first = plan;
-    } catch (const std::bad_alloc&) {
-        // Not kept: the statement is read in full again next time.
-    }
+    KeepIn(m_statements, static_cast<std::uint32_t>(start), plan);
 }
 
 void CSspEngine::ReadEquals(const CSspToken& target, int afterEquals)
@@ -381,14 +375,8 @@ void CSspEngine::AssignLocal(int key, std::string_view name, CSspValue&& value)
         **known = std::move(value);
         return;
     }
-    CSspValue& variable = m_locals.Set(name, std::move(value));
-    if (!MayKeep(m_localWrites, static_cast<std::uint32_t>(key)))
-        return;
-    try {
-        *m_localWrites.Insert(static_cast<std::uint32_t>(key)).first = &variable;
-    } catch (const std::bad_alloc&) {
-        // Not kept: the next assignment finds the variable by its name.
-    }
+    CSspValue* variable = &m_locals.Set(name, std::move(value));
+    KeepIn(m_localWrites, static_cast<std::uint32_t>(key), variable);
 }
 
 int CSspEngine::ExecuteReturn()

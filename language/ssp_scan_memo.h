@@ -6,8 +6,9 @@
 // cursors as the first one: behaviour, error positions and debugger offsets are those of a fresh
 // scan. Scans that fail are not kept; they fail again in full.
 //
-// The memo belongs to its CSourceFile and lives as long as the file stays open, i.e. for one
-// top-level run; it is used only by the thread that runs the engines of that run.
+// The memo belongs to its CSourceFile and lives as long as the file's bytes: for one top-level
+// run, and for the later runs of the same thread while the file is kept for them with the same
+// bytes (CKeptSourceFiles). It is used only by the thread that runs the engines of those runs.
 #pragma once
 
 #include "language/ssp_flat_table.h"
