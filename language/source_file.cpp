@@ -114,7 +114,7 @@ bool CSourceFile::Open(std::string& errorText)
 
     // The same bytes as at the last run: the lines, functions and scanned tokens found in them
     // still hold, so the run goes on from there instead of scanning the file again.
-    if (m_text.size() != text.size() || m_text != text) {
+    if (m_text != text) {
         Close();
         m_text = std::move(text);
         BuildLineIndex();
