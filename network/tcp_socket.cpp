@@ -374,11 +374,18 @@ int CTcpSocket::SendRaw(const char* data, int length)
     return Transfer(false, const_cast<char*>(data), length);
 }
 
-int CTcpSocket::RecvRawWhenReady(char* buffer, int size)
+int CTcpSocket::RecvRawWhenReady(char* buffer, int size, int atLeast)
 {
-    if (m_timeout > 0 && !AwaitReady(true))
-        return -1;
-    return RecvRaw(buffer, size);
+    // The receive low-water mark keeps poll (and a blocking receive) from reporting input until
+    // that much has arrived; it is set back to one byte at once, so that no later wait depends on it.
+    const bool lowWater = atLeast > 1 && setsockopt(m_socket, SOL_SOCKET, SO_RCVLOWAT, &atLeast, sizeof atLeast) == 0;
+    const bool ready = m_timeout <= 0 || AwaitReady(true);
+    const int received = ready ? RecvRaw(buffer, size) : -1;
+    if (lowWater) {
+        const int oneByte = 1;
+        setsockopt(m_socket, SOL_SOCKET, SO_RCVLOWAT, &oneByte, sizeof oneByte);
+    }
+    return received;
 }
 
 bool CTcpSocket::AwaitReady(bool receiving)

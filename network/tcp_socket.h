@@ -99,8 +99,11 @@ public:
     // when nothing has arrived or the receive failed (not logged: a RecvRaw after it reports it).
     int TryRecvRaw(char* buffer, int size);
     // As RecvRaw, for a receive that follows a message the peer must answer first: it waits for
-    // the answer before it receives, which saves the receive that would find nothing yet.
-    int RecvRawWhenReady(char* buffer, int size);
+    // the answer before it receives, which saves the receive that would find nothing yet. With
+    // `atLeast` above 1 the wait lasts until that many bytes have arrived (or the peer closed),
+    // for an answer that is known to be followed at once by more than its own bytes: one wake
+    // then takes both instead of one each.
+    int RecvRawWhenReady(char* buffer, int size, int atLeast = 1);
     int SendRaw(const char* data, int length);
     // Sends everything: 1, or 0 after a logged error.
     int SendAllRaw(const char* data, int length);

@@ -165,8 +165,12 @@ private:
         ArrivedOnly  // what has arrived, without waiting
     };
     // One raw receive into the input BIO: the byte count, 0 when the peer closed, -1 on error.
-    // With Receive::ArrivedOnly -1 also means that nothing has arrived.
-    int ReceiveRecords(CTcpSocket& socket, Receive how = Receive::Wait);
+    // With Receive::ArrivedOnly -1 also means that nothing has arrived. Receive::WaitFirst waits
+    // until `atLeast` bytes have arrived.
+    int ReceiveRecords(CTcpSocket& socket, Receive how = Receive::Wait, int atLeast = 1);
+    // The bytes to wait for after the server's flight of a TLS 1.3 handshake: more than the
+    // client's last flight, so that the wait ends once its request has begun to arrive too.
+    int ClientFinishedAndMore() const;
     // As ReceiveRecords for records that have arrived already; when none has, the records held
     // for sending leave (Flush) before the wait for more, since the peer may be waiting for them.
     int ReceiveOrFlush(CTcpSocket& socket);
@@ -215,12 +219,12 @@ void CTlsLayer::EndSession()
     m_state = State::Ended;
 }
 
-int CTlsLayer::ReceiveRecords(CTcpSocket& socket, Receive how)
+int CTlsLayer::ReceiveRecords(CTcpSocket& socket, Receive how, int atLeast)
 {
     int received = -1;
     switch (how) {
     case Receive::Wait: received = socket.RecvRaw(m_records, kRecordBufferSize); break;
-    case Receive::WaitFirst: received = socket.RecvRawWhenReady(m_records, kRecordBufferSize); break;
+    case Receive::WaitFirst: received = socket.RecvRawWhenReady(m_records, kRecordBufferSize, atLeast); break;
     case Receive::ArrivedOnly: received = socket.TryRecvRaw(m_records, kRecordBufferSize); break;
     }
     if (received > 0)
@@ -236,6 +240,20 @@ int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
     if (!Flush(socket))
         return -1;
     return ReceiveRecords(socket, Receive::WaitFirst);
+}
+
+int CTlsLayer::ClientFinishedAndMore() const
+{
+    // After the server's flight a TLS 1.3 client sends its Finished message in one record (record
+    // header, message header, transcript hash, inner content type, 16-byte AEAD tag), perhaps after
+    // a 6-byte change-cipher-spec record for middleboxes, and its request right after it. Only
+    // TLS_AES_256_GCM_SHA384 hashes with SHA-384. A client that answers a HelloRetryRequest sends
+    // a new hello instead, which is larger still.
+    const SSL_CIPHER* cipher = SSL_get_pending_cipher(m_session);
+    const int hashSize = cipher != nullptr && SSL_CIPHER_get_protocol_id(cipher) == 0x1302 ? 48 : 32;
+    constexpr int kChangeCipherSpecRecord = 6;
+    constexpr int kRecordHeader = 5, kMessageHeader = 4, kContentType = 1, kAeadTag = 16;
+    return kChangeCipherSpecRecord + kRecordHeader + kMessageHeader + hashSize + kContentType + kAeadTag + 1;
 }
 
 int CTlsLayer::SendRecords(CTcpSocket& socket)
@@ -290,7 +308,10 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
         // After a flight of ours the client has to answer it first; otherwise the rest of a record
         // split over segments may have come already.
-        if (ReceiveRecords(socket, answerAwaited ? Receive::WaitFirst : Receive::Wait) <= 0) {
+        // A TLS 1.3 client's answer to our flight ends its handshake and its request follows at
+        // once, so the wait lasts until the request has begun to arrive: one wake instead of two.
+        const int atLeast = answerAwaited && SSL_version(m_session) == TLS1_3_VERSION ? ClientFinishedAndMore() : 1;
+        if (ReceiveRecords(socket, answerAwaited ? Receive::WaitFirst : Receive::Wait, atLeast) <= 0) {
             EndSession();
             return 0;
         }

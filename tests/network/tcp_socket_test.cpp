@@ -155,6 +155,19 @@ TEST_F(TcpSocketTest, TimeOutsEndSilentWaitsAndLateDataIsStillRead)
     EXPECT_EQ(server.RecvRawWhenReady(answer, sizeof answer), 6);
     EXPECT_EQ(std::string(answer, 6), "answer");
     answering.get();
+
+    // A wait for more than the first part of an answer: one receive takes both parts, and the
+    // waits after it end at the first byte again.
+    ASSERT_TRUE(client->SendText("abc"));
+    auto rest = std::async(std::launch::async, [&] {
+        if (WaitUntilBlockedIn(reader, BlockingCall::Poll))
+            client->SendText("defgh");
+    });
+    EXPECT_EQ(server.RecvRawWhenReady(answer, sizeof answer, 6), 8);
+    EXPECT_EQ(std::string(answer, 8), "abcdefgh");
+    rest.get();
+    ASSERT_TRUE(client->SendText("i"));
+    EXPECT_EQ(server.RecvRawWhenReady(answer, sizeof answer), 1);
 }
 
 TEST_F(TcpSocketTest, CloseFromAnotherThreadWakesTheOwnerWhoAloneFreesTheDescriptor)

@@ -22,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -410,9 +411,10 @@ TEST_F(TlsServerTest, RecordsCutIntoSegmentsOrSharingOneAreReadWholeAndTheEndIsA
     StartServer();
     CTlsTestClient client(m_port, CaFile());
     ASSERT_TRUE(client.Handshake());
-    // One record arriving a byte at a time, then three records in one segment.
+    // A first record whole, one arriving a byte at a time, then three records in one segment.
     const int server = m_handler->LastHandle();
-    ASSERT_TRUE(client.SendInSegments(client.Seal("LINES\r\nalpha\r\n"), 1, server));
+    ASSERT_TRUE(client.Send("LINES\r\n"));
+    ASSERT_TRUE(client.SendInSegments(client.Seal("alpha\r\n"), 1, server));
     std::string records = client.Seal("beta\r\n");
     records += client.Seal("gamma\r\n");
     records += client.Seal("\r\n");
@@ -487,13 +489,23 @@ TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
     StartServer();
     CTlsTestClient client(m_port, CaFile());
     ASSERT_TRUE(client.Handshake());
-    // The server has read the client's Finished and waits for the request: the tickets it made are
-    // held, since no client waits for them.
-    ASSERT_TRUE(client.WaitUntilServerRead(m_handler->LastHandle()));
+    // The client's Finished alone does not end the server's wait: a request follows it at once,
+    // and the server reads both together.
+    const int server = m_handler->LastHandle();
+    ASSERT_TRUE(client.SendDelivered(""));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
+    int unread = 0;
+    EXPECT_TRUE(ioctl(server, FIONREAD, &unread) == 0 && unread > 0) << "the Finished waits in the socket";
+    // With the first bytes of the request the server ends its handshake and waits for the rest:
+    // the tickets it made are held, since no client waits for them.
+    const std::string request = client.Seal("GET /pattern HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(client.SendDelivered(request.substr(0, 10)));
+    ASSERT_TRUE(client.WaitUntilServerRead(server));
     ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
     EXPECT_EQ(client.Arrived(), 0);
     EXPECT_FALSE(client.HoldsTicket());
-    ASSERT_TRUE(client.Send("GET /pattern HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(client.SendDelivered(request.substr(10)));
     const std::string response = client.ReadAll();
     EXPECT_TRUE(response.size() > 102400 && response.substr(response.size() - 102400) == Pattern(102400));
     EXPECT_TRUE(client.closeNotify);
