@@ -104,6 +104,10 @@ public:
     // for an answer that is known to be followed at once by more than its own bytes: one wake
     // then takes both instead of one each.
     int RecvRawWhenReady(char* buffer, int size, int atLeast = 1);
+    // Makes the system acknowledge what arrives next at once rather than after its delayed-ACK
+    // time-out: for an answer that the peer sends in two writes, the second of which its TCP
+    // stack (Nagle's algorithm) holds back until the first is acknowledged.
+    void AcknowledgeAtOnce();
     int SendRaw(const char* data, int length);
     // Sends everything: 1, or 0 after a logged error.
     int SendAllRaw(const char* data, int length);

@@ -168,6 +168,8 @@ private:
     // With Receive::ArrivedOnly -1 also means that nothing has arrived. Receive::WaitFirst waits
     // until `atLeast` bytes have arrived.
     int ReceiveRecords(CTcpSocket& socket, Receive how = Receive::Wait, int atLeast = 1);
+    // Receives the client's answer to a flight of ours, as ReceiveRecords does.
+    int ReceiveAnswer(CTcpSocket& socket);
     // The bytes to wait for after the server's flight of a TLS 1.3 handshake: more than the
     // client's last flight, so that the wait ends once its request has begun to arrive too.
     int ClientFinishedAndMore() const;
@@ -242,6 +244,23 @@ int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
     return ReceiveRecords(socket, Receive::WaitFirst);
 }
 
+int CTlsLayer::ReceiveAnswer(CTcpSocket& socket)
+{
+    // Our flight answered the client's, so the system now delays its acknowledgements. A client
+    // that writes its last handshake message and its request apart, without TCP_NODELAY, sends the
+    // request only once that message is acknowledged, and would wait out the delayed-ACK time-out
+    // (40 ms) on every connection. Quick acknowledgement covers an answer that comes later; one
+    // that has come meanwhile is acknowledged as it is read here.
+    socket.AcknowledgeAtOnce();
+    const int arrived = ReceiveRecords(socket, Receive::ArrivedOnly);
+    if (arrived >= 0)
+        return arrived;
+    // A TLS 1.3 client's answer ends its handshake and its request follows at once, so the wait
+    // lasts until the request has begun to arrive: one wake instead of two.
+    const int atLeast = SSL_version(m_session) == TLS1_3_VERSION ? ClientFinishedAndMore() : 1;
+    return ReceiveRecords(socket, Receive::WaitFirst, atLeast);
+}
+
 int CTlsLayer::ClientFinishedAndMore() const
 {
     // After the server's flight a TLS 1.3 client sends its Finished message in one record (record
@@ -308,10 +327,7 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
         // After a flight of ours the client has to answer it first; otherwise the rest of a record
         // split over segments may have come already.
-        // A TLS 1.3 client's answer to our flight ends its handshake and its request follows at
-        // once, so the wait lasts until the request has begun to arrive: one wake instead of two.
-        const int atLeast = answerAwaited && SSL_version(m_session) == TLS1_3_VERSION ? ClientFinishedAndMore() : 1;
-        if (ReceiveRecords(socket, answerAwaited ? Receive::WaitFirst : Receive::Wait, atLeast) <= 0) {
+        if ((answerAwaited ? ReceiveAnswer(socket) : ReceiveRecords(socket)) <= 0) {
             EndSession();
             return 0;
         }

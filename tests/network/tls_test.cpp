@@ -201,11 +201,17 @@ public:
     CTlsTestClient(const CTlsTestClient&) = delete;
     CTlsTestClient& operator=(const CTlsTestClient&) = delete;
 
-    bool Handshake()
+    // With `lastFlight` the client's last flight (its Finished) is left there instead of sent.
+    bool Handshake(std::string* lastFlight = nullptr)
     {
         for (;;) {
             const int result = SSL_do_handshake(m_session);
-            if (!m_tcp.SendText(TakeOutput()))
+            std::string output = TakeOutput();
+            if (result == 1 && lastFlight != nullptr) {
+                *lastFlight = std::move(output);
+                return true;
+            }
+            if (!m_tcp.SendText(output))
                 return false;
             if (result == 1)
                 return true;
@@ -488,15 +494,17 @@ TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
 {
     StartServer();
     CTlsTestClient client(m_port, CaFile());
-    ASSERT_TRUE(client.Handshake());
-    // The client's Finished alone does not end the server's wait: a request follows it at once,
-    // and the server reads both together.
+    std::string finished;
+    ASSERT_TRUE(client.Handshake(&finished));
+    // The client's Finished alone does not end the server's wait for it: a request follows it at
+    // once, and the server reads both together.
     const int server = m_handler->LastHandle();
-    ASSERT_TRUE(client.SendDelivered(""));
-    std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
+    ASSERT_TRUE(client.SendDelivered(finished));
+    std::this_thread::sleep_for(50ms);
     int unread = 0;
-    EXPECT_TRUE(ioctl(server, FIONREAD, &unread) == 0 && unread > 0) << "the Finished waits in the socket";
+    EXPECT_TRUE(ioctl(server, FIONREAD, &unread) == 0 && unread == static_cast<int>(finished.size()))
+        << "the Finished waits in the socket";
     // With the first bytes of the request the server ends its handshake and waits for the rest:
     // the tickets it made are held, since no client waits for them.
     const std::string request = client.Seal("GET /pattern HTTP/1.0\r\n\r\n");
@@ -510,6 +518,23 @@ TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
     EXPECT_TRUE(response.size() > 102400 && response.substr(response.size() - 102400) == Pattern(102400));
     EXPECT_TRUE(client.closeNotify);
     EXPECT_TRUE(client.HoldsTicket());
+}
+
+TEST_F(TlsServerTest, TheClientsLastHandshakeMessageIsAcknowledgedAtOnce)
+{
+    // The test client keeps Nagle's algorithm on, as many HTTP clients do: the request it writes
+    // after its Finished leaves only once the Finished is acknowledged. Acknowledging it only at
+    // the system's delayed-ACK time-out (40 ms) held back every such request that long.
+    StartServer();
+    CTlsTestClient client(m_port, CaFile());
+    std::string finished;
+    ASSERT_TRUE(client.Handshake(&finished));
+    ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.SendDelivered(finished));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 20ms);
+    ASSERT_TRUE(client.Send("LINES\r\none\r\n\r\n"));
+    EXPECT_EQ(client.ReadAll(), "one");
 }
 
 TEST_F(TlsServerTest, AClientOfTheSecurePortHoldsNoThreadUntilItSpeaks)
