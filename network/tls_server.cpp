@@ -174,8 +174,9 @@ private:
     // client's last flight, so that the wait ends once its request has begun to arrive too.
     int ClientFinishedAndMore() const;
     // As ReceiveRecords for records that have arrived already; when none has, the records held
-    // for sending leave (Flush) before the wait for more, since the peer may be waiting for them.
-    int ReceiveOrFlush(CTcpSocket& socket);
+    // for sending leave (Flush) before the wait for more (for `atLeast` bytes), since the peer may
+    // be waiting for them.
+    int ReceiveOrFlush(CTcpSocket& socket, int atLeast = 1);
     // Sends the records the library has written: 1, or 0 when the send failed.
     int SendRecords(CTcpSocket& socket);
     // Frees the session, so a failed or finished connection holds no TLS state.
@@ -234,14 +235,14 @@ int CTlsLayer::ReceiveRecords(CTcpSocket& socket, Receive how, int atLeast)
     return received;
 }
 
-int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket)
+int CTlsLayer::ReceiveOrFlush(CTcpSocket& socket, int atLeast)
 {
     const int arrived = ReceiveRecords(socket, Receive::ArrivedOnly);
     if (arrived >= 0)
         return arrived;
     if (!Flush(socket))
         return -1;
-    return ReceiveRecords(socket, Receive::WaitFirst);
+    return ReceiveRecords(socket, Receive::WaitFirst, atLeast);
 }
 
 int CTlsLayer::ReceiveAnswer(CTcpSocket& socket)
@@ -250,15 +251,12 @@ int CTlsLayer::ReceiveAnswer(CTcpSocket& socket)
     // that writes its last handshake message and its request apart, without TCP_NODELAY, sends the
     // request only once that message is acknowledged, and would wait out the delayed-ACK time-out
     // (40 ms) on every connection. Quick acknowledgement covers an answer that comes later; one
-    // that has come meanwhile is acknowledged as it is read here.
+    // that has come meanwhile is acknowledged as it is read. During the handshake nothing is held
+    // for sending, so the flush before the wait sends nothing.
     socket.AcknowledgeAtOnce();
-    const int arrived = ReceiveRecords(socket, Receive::ArrivedOnly);
-    if (arrived >= 0)
-        return arrived;
     // A TLS 1.3 client's answer ends its handshake and its request follows at once, so the wait
     // lasts until the request has begun to arrive: one wake instead of two.
-    const int atLeast = SSL_version(m_session) == TLS1_3_VERSION ? ClientFinishedAndMore() : 1;
-    return ReceiveRecords(socket, Receive::WaitFirst, atLeast);
+    return ReceiveOrFlush(socket, SSL_version(m_session) == TLS1_3_VERSION ? ClientFinishedAndMore() : 1);
 }
 
 int CTlsLayer::ClientFinishedAndMore() const
