@@ -224,10 +224,11 @@ void CCrosstabGrid::EndFold()
 void CCrosstabGrid::Show(const Tally& tally, CSspValue& result) const
 {
     switch (m_aggregate) {
-    case CrosstabAggregate::Count: result.SetInteger(static_cast<int>(tally.count)); return;
+    case CrosstabAggregate::Count: result.SetInteger(tally.count); return;
     case CrosstabAggregate::Sum:
-        if (m_integral && std::fabs(tally.sum) <= static_cast<double>(INT_MAX))
-            result.SetInteger(static_cast<int>(tally.sum));
+        // A sum of integers is a whole number as long as the double holds it exactly (2^53).
+        if (m_integral && std::fabs(tally.sum) <= 9007199254740992.0)
+            result.SetInteger(static_cast<std::int64_t>(tally.sum));
         else
             result.SetDouble(tally.sum);
         return;

@@ -15,7 +15,9 @@
 #include "foundation/number_parse.h"
 #include "foundation/ssp_exception.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <thread>
 
@@ -150,7 +152,9 @@ int CDataSource::GetMaxId(const std::string& table, const std::string& idColumn)
                 if (set.IsEOF())
                     return 0;
                 const CSspValue* largest = set.GetColumnValue(0);
-                return largest->IsNull() ? 0 : largest->ToInt64();
+                return largest->IsNull()
+                           ? 0
+                           : static_cast<int>(std::clamp<std::int64_t>(largest->ToInt64(), INT_MIN, INT_MAX));
             }
         } catch (const CDbException&) {
             // Reported below like a set that did not open.

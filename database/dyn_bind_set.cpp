@@ -489,7 +489,7 @@ void CDynBindSet::ReadColumn(int index, CDynColumn& column)
     if (value.IsInteger()) {
         int64_t number = 0;
         if (m_statement->GetInteger(index, number))
-            value.m_integer = static_cast<int>(number);
+            value.m_integer = number;
     } else if (value.IsReal() || value.IsDouble()) {
         double number = 0.0;
         if (m_statement->GetDouble(index, number)) {

@@ -31,22 +31,39 @@ size_t SkipDigits(std::string_view text, size_t i)
 
 }  // namespace
 
-int ParseInt32(std::string_view text)
+bool ParseInt64(std::string_view text, std::int64_t& value)
 {
     size_t i = SkipSpace(text);
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         negative = text[i++] == '-';
-    // Accumulate the magnitude in 64 bits and stop growing it once it passes the 32-bit range, so
-    // any number of digits is read without overflow.
-    long long magnitude = 0;
+    // The magnitude grows in unsigned 64 bits and stops at the first digit that would take it past
+    // the range, so any number of digits is read without overflow.
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;  // |INT64_MIN|
+    std::uint64_t magnitude = 0;
+    bool fits = true;
     for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
-        if (magnitude <= static_cast<long long>(INT_MAX) + 1)
-            magnitude = magnitude * 10 + (text[i] - '0');
+        const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+        if (fits && magnitude <= (kLimit - digit) / 10)
+            magnitude = magnitude * 10 + digit;
+        else
+            fits = false;
     }
-    if (negative)
-        return magnitude > static_cast<long long>(INT_MAX) ? INT_MIN : -static_cast<int>(magnitude);
-    return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
+    if (!negative && magnitude == kLimit)
+        fits = false;
+    if (!fits) {
+        value = negative ? INT64_MIN : INT64_MAX;
+        return false;
+    }
+    value = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+int ParseInt32(std::string_view text)
+{
+    std::int64_t value = 0;
+    ParseInt64(text, value);
+    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
 }
 
 std::string_view LeadingNumber(std::string_view text)
@@ -104,4 +121,16 @@ int ClampToInt32(double value)
     if (value <= static_cast<double>(INT_MIN))
         return INT_MIN;
     return static_cast<int>(value);
+}
+
+std::int64_t ClampToInt64(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    // 2^63 is exactly representable; every double below it converts without overflow.
+    if (value >= 9223372036854775808.0)
+        return INT64_MAX;
+    if (value <= -9223372036854775808.0)
+        return INT64_MIN;
+    return static_cast<std::int64_t>(value);
 }

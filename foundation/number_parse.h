@@ -5,11 +5,17 @@
 // notation counts as a number (no hexadecimal, "inf" or "nan"), so a script text cannot smuggle
 // special values in.
 
+#include <cstdint>
 #include <string_view>
 
 // Leading white space, an optional sign and decimal digits; the integer of the leading number,
 // clamped to INT_MIN..INT_MAX, or 0 when the text does not begin with one ("12abc" is 12).
 int ParseInt32(std::string_view text);
+
+// The integer of the leading number as ParseInt32 reads it, in 64 bits. False, with `value`
+// clamped to the 64-bit range, when the number lies beyond that range: a caller that must keep it
+// exact takes the text as a double instead.
+bool ParseInt64(std::string_view text, std::int64_t& value);
 
 // The leading decimal number of a text (sign, digits, fraction, exponent), after leading white space.
 // Returns false and leaves `value` alone when there is none. Values beyond the double range become
@@ -25,3 +31,6 @@ std::string_view LeadingNumber(std::string_view text);
 
 // A double converted toward zero and clamped to INT_MIN..INT_MAX; NaN gives 0.
 int ClampToInt32(double value);
+
+// A double converted toward zero and clamped to the 64-bit range; NaN gives 0.
+std::int64_t ClampToInt64(double value);

@@ -22,9 +22,9 @@ constexpr int kMaxScale = 1000;
 
 // The "%d" text of an integer without the cost of a formatted print: numbers written into pages
 // are the commonest output of a script.
-std::string IntegerText(int value)
+std::string IntegerText(std::int64_t value)
 {
-    char digits[16];
+    char digits[24];
     return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
@@ -33,23 +33,8 @@ std::string FormatFixed(double value, int scale)
     return FormatText("%.*f", std::clamp(scale, 0, kMaxScale), value);
 }
 
-// 32-bit (and 64-bit time) arithmetic of the script language wraps around; doing it in unsigned
-// types makes that wrap defined instead of undefined signed overflow.
-int WrapAdd(int a, int b)
-{
-    return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
-}
-
-int WrapSubtract(int a, int b)
-{
-    return static_cast<int>(static_cast<unsigned>(a) - static_cast<unsigned>(b));
-}
-
-int WrapMultiply(int a, int b)
-{
-    return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b));
-}
-
+// Time arithmetic wraps around in 64 bits; doing it in unsigned types makes that wrap defined
+// instead of undefined signed overflow.
 std::int64_t WrapAdd64(std::int64_t a, std::int64_t b)
 {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
@@ -84,18 +69,43 @@ Number Arithmetic(Number x, char op, Number y)
     }
 }
 
-// Integer arithmetic; false when the operation is not defined (division by 0, INT_MIN / -1).
-bool IntegerArithmetic(int x, char op, int y, int& result)
+enum class IntegerOutcome
 {
+    Exact,
+    BeyondRange,  // the exact result lies outside 64 bits
+    Undefined,    // a division by 0
+};
+
+// 64-bit integer arithmetic that never overflows: a result that does not fit is reported, not
+// wrapped (nor left to undefined behaviour).
+IntegerOutcome IntegerArithmetic(std::int64_t x, char op, std::int64_t y, std::int64_t& result)
+{
+    bool beyond = false;
     switch (op) {
-    case '+': result = WrapAdd(x, y); return true;
-    case '-': result = WrapSubtract(x, y); return true;
-    case '*': result = WrapMultiply(x, y); return true;
+    case '+': beyond = __builtin_add_overflow(x, y, &result); break;
+    case '-': beyond = __builtin_sub_overflow(x, y, &result); break;
+    case '*': beyond = __builtin_mul_overflow(x, y, &result); break;
     default:
-        if (y == 0 || (x == INT_MIN && y == -1))
-            return false;
-        result = x / y;
+        if (y == 0)
+            return IntegerOutcome::Undefined;
+        beyond = x == INT64_MIN && y == -1;
+        if (!beyond)
+            result = x / y;
+    }
+    return beyond ? IntegerOutcome::BeyondRange : IntegerOutcome::Exact;
+}
+
+// Stores x op y into `target`: an integer of `type` when it fits 64 bits, else the nearest double.
+// False for a division by 0.
+bool StoreIntegerArithmetic(CSspValue& target, std::int64_t x, char op, std::int64_t y, int type)
+{
+    std::int64_t value = 0;
+    switch (IntegerArithmetic(x, op, y, value)) {
+    case IntegerOutcome::Exact: target.SetInteger(value, type); return true;
+    case IntegerOutcome::BeyondRange:
+        target.SetDouble(Arithmetic(static_cast<double>(x), op, static_cast<double>(y)));
         return true;
+    default: return false;
     }
 }
 
@@ -132,6 +142,63 @@ bool Decide(std::string_view op, const T& a, const T& b)
     if (op == "<")
         return a < b;
     return false;
+}
+
+// A number as a comparison takes it: exact while it is a whole number within 64 bits, so that two
+// integers beyond 2^53 that doubles would take for equal still differ.
+struct ComparedNumber
+{
+    bool exact = false;
+    std::int64_t integer = 0;
+    double real = 0.0;
+};
+
+ComparedNumber NumberToCompare(const CSspValue& value)
+{
+    if (value.IsInteger())
+        return {true, value.m_integer};
+    if (value.IsTimeSpan())
+        return {true, value.m_span};
+    if (!value.IsReal() && !value.IsDouble()) {
+        // A text or a decimal's digits: exact when its leading number has neither point nor exponent.
+        std::string longText;
+        std::string_view text = value.m_text;
+        if (value.IsLongText())
+            text = longText = value.ToString();
+        const std::string_view number = LeadingNumber(text);
+        std::int64_t integer = 0;
+        if (!number.empty() && number.find_first_of(".eE") == std::string_view::npos && ParseInt64(number, integer))
+            return {true, integer};
+    }
+    return {false, 0, value.ToDouble()};
+}
+
+// -1, 0 or 1 as the integer lies below, at or above the double (which is not NaN), exactly: as
+// doubles, 2^63 - 1 and 2^63 would be equal.
+int OrderIntegerAndDouble(std::int64_t integer, double real)
+{
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    if (real >= kTwoTo63)
+        return -1;
+    if (real < -kTwoTo63)
+        return 1;
+    const double whole = std::trunc(real);
+    const auto wholeInteger = static_cast<std::int64_t>(whole);
+    if (integer != wholeInteger)
+        return integer < wholeInteger ? -1 : 1;
+    return whole < real ? -1 : whole > real ? 1 : 0;
+}
+
+bool DecideNumbers(std::string_view op, const ComparedNumber& a, const ComparedNumber& b)
+{
+    if (a.exact && b.exact)
+        return Decide(op, a.integer, b.integer);
+    const double x = a.exact ? static_cast<double>(a.integer) : a.real;
+    const double y = b.exact ? static_cast<double>(b.integer) : b.real;
+    if (a.exact == b.exact || std::isnan(x) || std::isnan(y))
+        return Decide(op, x, y);
+    const int order = a.exact ? OrderIntegerAndDouble(a.integer, b.real) : -OrderIntegerAndDouble(b.integer, a.real);
+    return Decide(op, order, 0);
 }
 
 std::string QuotedSqlText(std::string text)
@@ -173,7 +240,7 @@ void CSspValue::SetNull()
     m_binary.clear();
 }
 
-void CSspValue::SetInteger(int value, int type)
+void CSspValue::SetInteger(std::int64_t value, int type)
 {
     m_type = type;
     SetNull();
@@ -326,7 +393,7 @@ std::string CSspValue::ToString() const
 double CSspValue::ToDouble() const
 {
     if (IsInteger())
-        return m_integer;
+        return static_cast<double>(m_integer);
     if (IsReal())
         return m_real;
     if (IsDouble())
@@ -340,18 +407,22 @@ double CSspValue::ToDouble() const
     return text.empty() ? kDoubleNull : ParseDouble(text);
 }
 
-int CSspValue::ToInt64() const
+std::int64_t CSspValue::ToInt64() const
 {
     if (IsInteger())
         return m_integer;
     if (IsReal())
-        return ClampToInt32(m_real);
+        return ClampToInt64(m_real);
     if (IsDouble())
-        return ClampToInt32(m_double);
+        return ClampToInt64(m_double);
     if (IsTimeSpan())
-        return ClampToInt32(static_cast<double>(m_span));
+        return m_span;
     const std::string text = IsLongText() ? ToString() : m_text;
-    return text.empty() ? kIntegerNull : ParseInt32(text);
+    if (text.empty())
+        return kIntegerNull;
+    std::int64_t value = 0;
+    ParseInt64(text, value);
+    return value;
 }
 
 std::int64_t CSspValue::ToTime() const
@@ -375,7 +446,9 @@ int CSspValue::CountDecimals(std::string_view text)
 void CSspValue::SetFromText(std::string_view text)
 {
     if (IsInteger()) {
-        m_integer = text.empty() ? kIntegerNull : ParseInt32(text);
+        m_integer = kIntegerNull;
+        if (!text.empty())
+            ParseInt64(text, m_integer);
     } else if (IsReal() || IsDouble()) {
         // Only a text without a number is null: a stored 0 must stay 0, or writing it to a REAL
         // column would store NULL and "= 0" would turn into "IS NULL".
@@ -402,9 +475,14 @@ void CSspValue::SetNumberText(std::string_view text, std::optional<std::string_v
     const int scale = scaleText ? ParseInt32(*scaleText) : CountDecimals(text);
     if (scale > 0) {
         SetDecimal(FormatFixed(ParseDouble(text), scale), std::min(scale, kMaxScale), kNumeric);
-    } else {
-        SetInteger(ParseInt32(text), kInteger);
+        return;
     }
+    // An integer too large for 64 bits is kept as the number it is, not cut to the range.
+    std::int64_t integer = 0;
+    if (ParseInt64(text, integer))
+        SetInteger(integer, kInteger);
+    else
+        SetDouble(ParseDouble(text));
 }
 
 std::string CSspValue::ToSqlLiteral() const
@@ -441,9 +519,7 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
     // below comes to for them, an integer of the right operand's kind, without its conversions.
     if (op.size() == 1 && (op[0] == '+' || op[0] == '-' || op[0] == '*') && left.IsInteger() && right.IsInteger() &&
         !left.IsNull() && !right.IsNull()) {
-        int value = 0;
-        IntegerArithmetic(left.m_integer, op[0], right.m_integer, value);
-        SetInteger(value, right.m_type);
+        StoreIntegerArithmetic(*this, left.m_integer, op[0], right.m_integer, right.m_type);
         return 0;
     }
     // The result is built apart and stored at the end, so this value may be one of the operands.
@@ -496,20 +572,20 @@ int CSspValue::NumericCore(const CSspValue& left, char op, const CSspValue& righ
         type = a.m_type;
 
     switch (rank) {
-    case 0: {
-        int value = 0;
-        if (!IntegerArithmetic(a.m_integer, op, b.m_integer, value))
-            return kOperationNotAllowed;
-        SetInteger(value, type);
-        return 0;
-    }
+    case 0: return StoreIntegerArithmetic(*this, a.m_integer, op, b.m_integer, type) ? 0 : kOperationNotAllowed;
     case 1: {
         const int scale = rankA == rankB ? std::max(a.m_scale, b.m_scale) : (rankA == 1 ? a.m_scale : b.m_scale);
         if (scale <= 0) {
-            int value = 0;
-            if (!IntegerArithmetic(a.ToInt64(), op, b.ToInt64(), value))
-                return kOperationNotAllowed;
-            SetDecimal(IntegerText(value), scale, type);
+            const std::int64_t x = a.ToInt64();
+            const std::int64_t y = b.ToInt64();
+            std::int64_t value = 0;
+            switch (IntegerArithmetic(x, op, y, value)) {
+            case IntegerOutcome::Undefined: return kOperationNotAllowed;
+            case IntegerOutcome::BeyondRange:
+                SetDecimal(FormatFixed(Arithmetic(static_cast<double>(x), op, static_cast<double>(y)), 0), scale, type);
+                break;
+            case IntegerOutcome::Exact: SetDecimal(IntegerText(value), scale, type); break;
+            }
         } else {
             SetDecimal(FormatFixed(Arithmetic(a.ToDouble(), op, b.ToDouble()), scale), scale, type);
         }
@@ -635,11 +711,12 @@ int CSspValue::Modulo(const CSspValue& left, const CSspValue& right)
         return 0;
     if (!left.IsNumericText() && !right.IsNumericText())
         return kOperationNotAllowed;
-    const int x = left.ToInt64();
-    const int y = right.ToInt64();
-    if (y == 0 || (x == INT_MIN && y == -1))
+    const std::int64_t x = left.ToInt64();
+    const std::int64_t y = right.ToInt64();
+    if (y == 0)
         return kOperationNotAllowed;
-    SetInteger(x % y);
+    // The remainder of a division by -1 is 0; INT64_MIN % -1 would overflow in the hardware.
+    SetInteger(y == -1 ? 0 : x % y);
     return 0;
 }
 
@@ -661,8 +738,10 @@ bool CSspValue::Compare(std::string_view op, const CSspValue& right) const
         return op == "=" || op == "==";
     if (leftNull || rightNull)
         return op == "<>" || op == "!=";
+    if (IsInteger() && right.IsInteger())
+        return Decide(op, m_integer, right.m_integer);
     if (IsNumeric() || right.IsNumeric())
-        return Decide(op, ToDouble(), right.ToDouble());
+        return DecideNumbers(op, NumberToCompare(*this), NumberToCompare(right));
     if (IsString())
         return Decide(op, m_text, right.ToString());
     if (IsDate())

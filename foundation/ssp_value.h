@@ -8,7 +8,8 @@
 // The data members are public on purpose: the run-time column binding of the database layer binds
 // ODBC buffers straight to them, as the engine reads and writes them directly.
 //
-// Integer arithmetic is 32-bit and wraps around explicitly; conversions of doubles to integers clamp.
+// Integers are 64-bit and never wrap: a result that fits 32 bits is what 32-bit arithmetic gives, a
+// larger one is exact, and one beyond the 64-bit range becomes the nearest double.
 
 #include <bit>
 #include <cstdint>
@@ -66,7 +67,7 @@ public:
     void SetNull();
 
     // Typed assignments: the type, then SetNull, then the one member the kind uses.
-    void SetInteger(int value, int type = kInteger);
+    void SetInteger(std::int64_t value, int type = kInteger);
     void SetReal(float value);
     void SetDouble(double value, int type = kDouble);
     void SetString(std::string text, int type = kVarChar);
@@ -108,9 +109,9 @@ public:
     // The number of the value: the numeric member, a span's seconds, else the text's leading number
     // (an empty text gives the double null marker).
     double ToDouble() const;
-    // The 32-bit integer of the value: real, double and span toward zero (clamped), texts by
-    // ParseInt32, an empty text the integer null marker.
-    int ToInt64() const;
+    // The integer of the value: real, double and span toward zero (clamped to 64 bits), texts by
+    // ParseInt64, an empty text the integer null marker.
+    std::int64_t ToInt64() const;
     std::int64_t ToTime() const;
     // Characters after the first '.', 0 without one.
     static int CountDecimals(std::string_view text);
@@ -118,7 +119,8 @@ public:
     // the memory raises "Out of memory" and keeps its old bytes.
     void SetFromText(std::string_view text);
     // A number from text: a decimal (kind 2) with `scale` places, or an integer (kind 4) when the
-    // scale is 0 or less. The scale is ParseInt32 of `scaleText` when given, else CountDecimals.
+    // scale is 0 or less (a double, kind 8, when the integer lies beyond 64 bits). The scale is
+    // ParseInt32 of `scaleText` when given, else CountDecimals.
     void SetNumberText(std::string_view text, std::optional<std::string_view> scaleText = std::nullopt);
     // The value as a literal to paste into an SQL statement; a date is "{d 'y-m-d'}", a time stamp
     // (kind 11) "{ts 'y-m-d h:m:s'}".
@@ -141,7 +143,7 @@ public:
     std::string m_text;  // text kinds and the digits of decimals
     int m_size = 250;    // column size when bound to a database column
     int m_scale = 0;     // decimal places of a decimal
-    int m_integer = kIntegerNull;
+    std::int64_t m_integer = kIntegerNull;
     float m_real = kRealNull;
     double m_double = kDoubleNull;
     std::int64_t m_time = 0;              // seconds since 1970 (UTC)

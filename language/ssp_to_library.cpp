@@ -190,8 +190,8 @@ void Lower(const CSspCall& call, CSspValue& result)
 
 void Integer(const CSspCall& call, CSspValue& result)
 {
-    const std::string text = call.GetParamStr(0);
-    result.SetInteger(text.empty() ? CSspValue::kIntegerNull : ParseInt32(text));
+    result.SetInteger(0);
+    result.SetFromText(call.GetParamStr(0));
 }
 
 void Number(const CSspCall& call, CSspValue& result)
@@ -227,18 +227,13 @@ void Hours(const CSspCall& call, CSspValue& result)
     result.SetNumberText(text, scale);
 }
 
-int ClampToInt(std::int64_t value)
-{
-    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
-}
-
 void Minutes(const CSspCall& call, CSspValue& result)
 {
     const CSspValue& value = call.GetParam(0);
     if (value.IsNumeric()) {
         result.SetInteger(value.ToInt64());
     } else if (value.IsTimeSpan()) {
-        result.SetInteger(ClampToInt(value.m_span / 60));
+        result.SetInteger(value.m_span / 60);
     } else {
         result.SetInteger(0);
         result.SetFromText(value.ToString());

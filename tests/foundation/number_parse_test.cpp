@@ -19,6 +19,16 @@ TEST(NumberParse, IntegersReadTheLeadingNumber)
     EXPECT_EQ(ParseInt32("-2147483649"), INT_MIN);
     EXPECT_EQ(ParseInt32("99999999999999999999999999"), INT_MAX);
     EXPECT_EQ(ParseInt32("-99999999999999999999999999"), INT_MIN);
+
+    std::int64_t value = 0;
+    EXPECT_TRUE(ParseInt64(" 9223372036854775807x", value));
+    EXPECT_EQ(value, INT64_MAX);
+    EXPECT_TRUE(ParseInt64("-9223372036854775808", value));
+    EXPECT_EQ(value, INT64_MIN);
+    EXPECT_FALSE(ParseInt64("9223372036854775808", value)) << "one past the range is no 64-bit integer";
+    EXPECT_EQ(value, INT64_MAX);
+    EXPECT_FALSE(ParseInt64("-92233720368547758080", value));
+    EXPECT_EQ(value, INT64_MIN);
 }
 
 TEST(NumberParse, DoublesAcceptOnlyDecimalNotation)

@@ -42,6 +42,26 @@ TEST_F(ExpressionTest, PrecedenceAndAssociativity)
     EXPECT_EQ(Value(""), "");
 }
 
+TEST_F(ExpressionTest, IntegersPast32BitsAreExact)
+{
+    // A total that passes 2,147,483,647 goes on counting; past 2^63 it becomes the nearest double.
+    EXPECT_EQ(Value("2000000000 + 2000000000"), "4000000000");
+    EXPECT_EQ(Value("65536 * 65536"), "4294967296");
+    EXPECT_EQ(Value("-(0 - 2147483648) * 3"), "6442450944");
+    EXPECT_EQ(Value("-2147483648 - 1"), "-2147483649");
+    EXPECT_EQ(Value("4294967296 % 7"), "4");
+    EXPECT_EQ(Value("9223372036854775807 % 1000"), "807");
+    EXPECT_EQ(Value("9223372036854775807 + 1"), "9223372036854775808.000000");
+    EXPECT_EQ(Value("-9223372036854775807 - 3"), "-9223372036854775808.000000");
+    EXPECT_EQ(Output("Local.s = 0; Local.i = 0;\n"
+                     "while (Local.i < 3) Local.s = Local.s + 1000000000; Local.i = Local.i + 1; endwhile\n"
+                     "write Local.s; if (Local.s > 2147483647) write ' more'; endif"),
+              "3000000000 more");
+    EXPECT_EQ(Output("if (9223372036854775807 + 1 > 9223372036854775807) write 'y'; endif "
+                     "if (4294967296 = 0) write 'wrapped'; endif"),
+              "y");
+}
+
 TEST_F(ExpressionTest, VariablesKeepTheValueTheyWereReadWith)
 {
     // Operators that chain or use a variable twice compute apart from the variables they read.

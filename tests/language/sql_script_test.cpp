@@ -200,6 +200,19 @@ TEST_P(SqlScriptTest, InsertAndUpdateGoThroughTheRecordset)
     EXPECT_EQ(Count("1 = 1"), 4);
     Out("sql d = delete $; d.execute();");
     EXPECT_EQ(Count("1 = 1"), 0);
+
+    // An integer past the column's range is refused by the database, never stored wrapped; SQLite's
+    // INTEGER holds 64 bits and keeps it whole.
+    const std::string big = "Local.big = 2147483647 + 2147483649;\n"
+                            "sql ins = insert into $ (id, hits) values (8, Local.big); ins.execute();\n"
+                            "sql q = select hits from $ where hits = Local.big; write q.hits;";
+    if (IsPostgres()) {
+        EXPECT_NE(Fail(big).find("out of range"), std::string::npos) << errorText;
+        EXPECT_EQ(Count("1 = 1"), 0);
+    } else {
+        EXPECT_EQ(Out(big), "4294967296");
+        EXPECT_EQ(Count("hits = 4294967296"), 1);
+    }
 }
 
 TEST_P(SqlScriptTest, JoinWithConditionOnTheSecondTable)
