@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -68,8 +69,12 @@ void CEmailSender::RunEmailSender()
     m_errorText.clear();
     try {
         SendOutbox();
+    } catch (const std::exception& error) {
+        // Its own words tell the administrator what went wrong; what the run noted before stays.
+        const std::string_view what = error.what();
+        m_errorText += what.empty() ? std::string_view("Unknown error in Email Sender.") : what;
     } catch (...) {
-        m_errorText = "Unknown error in Email Sender.";
+        m_errorText += "Unknown error in Email Sender.";
     }
     if (m_errorText.empty())
         return;
