@@ -7,15 +7,16 @@
 #include "mail/admin_mail.h"
 #include "mail/mail_store.h"
 #include "mail/smtp_client.h"
+#include "platform/file_descriptor.h"
 #include "platform/file_system.h"
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <tuple>
 
 namespace {
@@ -88,9 +89,10 @@ std::vector<std::string> CEmailSender::ListOutbox() const
     const std::string folder = MailFolderPath(m_installDir, "outbox");
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        // Whatever bears an outbox name is taken, so that one the run cannot read (a folder, a
+        // broken link) is named in the report instead of waiting unseen.
         std::string name = it->path().filename().string();
-        std::error_code typeError;
-        if (HasTxtExtension(name) && it->is_regular_file(typeError))
+        if (HasTxtExtension(name))
             names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end(),
@@ -125,14 +127,14 @@ bool CEmailSender::CountSentMail()
     return true;
 }
 
-bool CEmailSender::ReadOutboxFile(const std::string& path, OutboxMessage& message)
+int CEmailSender::ReadOutboxFile(const std::string& path, OutboxMessage& message)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad())
-        return false;
+    const CFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0)
+        return errno;
+    std::string text;
+    if (const int error = ReadAll(file.Get(), text))
+        return error;
     // Lines end in LF, a CR before it belongs to the line end; a last line may lack its LF.
     bool inBody = false;
     size_t start = 0;
@@ -157,7 +159,7 @@ bool CEmailSender::ReadOutboxFile(const std::string& path, OutboxMessage& messag
             message.headerLines.emplace_back(line);
         }
     }
-    return true;
+    return 0;
 }
 
 void CEmailSender::RetireSentFile(const std::string& path)
@@ -171,6 +173,15 @@ void CEmailSender::RetireSentFile(const std::string& path)
                            "Tarnwick Server has Delete Permission on that folder!",
                            path.c_str(), GetSystemErrorText(errno).c_str());
     }
+}
+
+void CEmailSender::ReportUnreadable(const std::string& path, int error)
+{
+    const std::string text = "Email Sender failed to open file in outbox: " + path + ". " + GetSystemErrorText(error);
+    TheLog().WriteText(text);
+    // Until someone mends the file every run meets it again; one mail about it is enough.
+    if (m_unreadableReported.insert(path).second)
+        m_errorText += text + "\r\n";
 }
 
 void CEmailSender::SendOutbox()
@@ -199,9 +210,9 @@ void CEmailSender::SendOutbox()
     int sent = 0;
     for (const std::string& path : files) {
         OutboxMessage message;
-        if (!ReadOutboxFile(path, message)) {
-            TheLog().WriteLine("Email Sender failed to open file in outbox.");
-            break;
+        if (const int error = ReadOutboxFile(path, message)) {
+            ReportUnreadable(path, error);
+            continue;
         }
         if (message.from.empty())
             message.from = m_config.m_emAdminEmail;
@@ -215,7 +226,7 @@ void CEmailSender::SendOutbox()
             if (CountSentMail())
                 break;
         } else if (result == CSmtpClient::kNoRecipient) {
-            m_errorText = "Failed to send " + path + ". \r\n";
+            m_errorText += "Failed to send " + path + ". \r\n";
         } else if (result == CSmtpClient::kNoAnswer || result == CSmtpClient::kMailFromRefused) {
             break;
         } else {

@@ -1,7 +1,8 @@
 // CEmailSender: background task number 2, which delivers the outbox. Each run sends every waiting
 // outbox file, oldest first, through one SMTP connection to "EmSmtpServer". A sent file is moved
 // to "sent" (with "EmKeepSentMail") or deleted; a file that could not be sent stays for the next
-// run. At most "EmMaxEmailOut" + 1 messages leave a day: the run stops once the day's count
+// run. A file that cannot be read is skipped, named with the system's reason in the log on every
+// run and in the administrator's mail once, and the run goes on with the next. At most "EmMaxEmailOut" + 1 messages leave a day: the run stops once the day's count
 // exceeds the setting. A run's errors are mailed to the administrator through the outbox, so the
 // next run delivers them.
 //
@@ -13,6 +14,7 @@
 
 #include <ctime>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,7 +57,9 @@ private:
         std::vector<std::string> headerLines;
         std::string body;  // every line ended by CR LF, dot-stuffed
     };
-    static bool ReadOutboxFile(const std::string& path, OutboxMessage& message);
+    // 0, or the errno value of the failed open or read.
+    static int ReadOutboxFile(const std::string& path, OutboxMessage& message);
+    void ReportUnreadable(const std::string& path, int error);
     // Starts a new count when the day of the month has changed since the last run.
     void StartDay();
     // Moves a sent file to "sent" or deletes it, so that it does not go out again.
@@ -67,4 +71,6 @@ private:
     int m_sentToday = -1;
     int m_dayOfMonth = 0;
     std::string m_errorText;
+    // Unreadable files already named in a mail to the administrator.
+    std::set<std::string> m_unreadableReported;
 };

@@ -1,13 +1,15 @@
 // CFileDescriptor owns an open file descriptor and closes it when it goes out of scope, so that
 // every early return of code that opens a file by descriptor lets it go. WriteAll and WriteAllAt
 // are the one loop that writes a whole buffer to such a descriptor (settings file, logs, mail
-// store, response spool). Sockets have their own send loop in the network code.
+// store, response spool), and ReadAll the one loop that reads a whole file. Sockets have their own
+// send loop in the network code.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 class CFileDescriptor
@@ -30,6 +32,10 @@ private:
 bool WriteAll(int fd, std::string_view data);
 // The same at `offset` of the file (pwrite), leaving the file position alone.
 bool WriteAllAt(int fd, std::string_view data, std::int64_t offset);
+
+// Everything from `fd`'s file position to its end, again after a signal; 0, or the errno value of
+// a failed read (EISDIR for a folder, EIO for a bad disk block).
+int ReadAll(int fd, std::string& content);
 
 // The loop behind WriteAll and WriteAllAt: `write(rest, done)` makes one write(2)-like call for
 // `rest`, the part of `data` after the `done` bytes written so far, and returns what it returns.

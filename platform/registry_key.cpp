@@ -141,23 +141,6 @@ int MakeDirectories(const std::string& dir)
     return 0;
 }
 
-int ReadAll(int fd, std::string& content)
-{
-    content.clear();
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return 0;
-        content.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 int LockFile(int fd, int operation)
 {
     while (flock(fd, operation) != 0) {

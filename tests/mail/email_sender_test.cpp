@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -320,30 +321,50 @@ TEST_F(EmailSenderTest, ErrorsOfARunAreMailedToTheAdministrator)
 {
     SmtpPeer peer;
     Use(peer);
-    // A file without recipient, as a hand-made or older outbox file may be, and one whose header
-    // never ends: all its lines are header lines and it has no body.
-    std::filesystem::create_directories(m_install.Path() + "/mail/outbox");
-    const std::string orphan = m_install.Path() + "/mail/outbox/20240101-000000.txt";
+    // First in the outbox a file the server cannot read (it runs under another account, or the
+    // tests run as root, whom no mode stops: then a folder with an outbox name). Then a file
+    // without recipient, as a hand-made or older outbox file may be, and one whose header never
+    // ends: all its lines are header lines and it has no body.
+    const std::string outbox = m_install.Path() + "/mail/outbox/";
+    std::filesystem::create_directories(outbox);
+    const std::string unreadable = outbox + "20231231-000000.txt";
+    if (::geteuid() == 0) {
+        std::filesystem::create_directory(unreadable);
+    } else {
+        std::ofstream(unreadable) << "To: u@x.test\r\n\r\nsecret\r\n";
+        std::filesystem::permissions(unreadable, std::filesystem::perms::none);
+    }
+    const std::string orphan = outbox + "20240101-000000.txt";
     std::ofstream(orphan, std::ios::binary) << "From: x@x.test\r\nTo: \r\nSubject: Lost\r\n\r\nBody\r\n";
-    std::ofstream(m_install.Path() + "/mail/outbox/20240101-000001.txt", std::ios::binary)
+    std::ofstream(outbox + "20240101-000001.txt", std::ios::binary)
         << "To: h@x.test\r\nSubject: Head\r\nX-Only: header";
     CEmailSender sender(m_config, m_install.Path());
     sender.RunEmailSender();
-    ASSERT_EQ(peer.Messages().size(), 1u);
+    ASSERT_EQ(peer.Messages().size(), 1u) << "the files after the unreadable one still go";
     EXPECT_TRUE(peer.Messages()[0].data.ends_with("X-Only: header\r\n\r\n\r\n")) << peer.Messages()[0].data;
-    EXPECT_TRUE(m_log.Contains("Email Sender ended with error: Failed to send " + orphan + ". \r\n"));
-    // The report waits in the outbox beside the file that could not go; the next run delivers it.
-    EXPECT_EQ(Folder("outbox").size(), 2u);
+    const std::string named = "Email Sender failed to open file in outbox: " + unreadable + ". Error [";
+    EXPECT_TRUE(m_log.Contains(named));
+    EXPECT_TRUE(m_log.Contains("Failed to send " + orphan + ". \r\n"));
+    // The report waits in the outbox beside the files that could not go; the next run delivers it,
+    // and names the unreadable file in the log again but not in a second mail.
+    EXPECT_EQ(Folder("outbox").size(), 3u);
     sender.RunEmailSender();
     ASSERT_EQ(peer.Messages().size(), 2u);
-    EXPECT_EQ(peer.Messages()[1].to, "admin@site.test");
-    EXPECT_NE(peer.Messages()[1].data.find("Subject: Email Sender error\r\n"), std::string::npos);
+    const SmtpPeer::Message report = peer.Messages()[1];
+    EXPECT_EQ(report.to, "admin@site.test");
+    EXPECT_NE(report.data.find("Subject: Email Sender error\r\n"), std::string::npos);
+    EXPECT_NE(report.data.find(named), std::string::npos) << report.data;
+    EXPECT_NE(report.data.find("Failed to send " + orphan), std::string::npos) << report.data;
+    sender.RunEmailSender();
+    ASSERT_EQ(peer.Messages().size(), 3u);
+    EXPECT_EQ(peer.Messages()[2].data.find(unreadable), std::string::npos) << peer.Messages()[2].data;
 
     // Without an administrator's address nothing is sent, and the report is still written.
     m_config.m_emAdminEmail.clear();
+    const size_t waiting = Folder("outbox").size();
     sender.RunEmailSender();
     EXPECT_TRUE(m_log.Contains("Email Sender ended with error: Administrator's email address has not been set."));
-    EXPECT_EQ(Folder("outbox").size(), 3u);
+    EXPECT_EQ(Folder("outbox").size(), waiting + 1);
 }
 
 TEST(SmtpDateHeader, FollowsTheLocalZoneWithASignedOffset)
