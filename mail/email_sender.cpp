@@ -21,6 +21,10 @@
 
 namespace {
 
+constexpr const char* kReportSubject = "Email Sender error";
+// Messages that the server refused for good or that can never go wait here, apart from the outbox.
+constexpr const char* kFailedFolder = "failed";
+
 // Sort key of an outbox name "<stamp>[-<n>].txt": the stamp, then n (0 without one), so that
 // "-10" follows "-9". A name of another form sorts by its own text.
 std::tuple<std::string, int, std::string> OutboxOrder(const std::string& name)
@@ -59,6 +63,18 @@ bool TakeField(std::string_view line, std::string_view name, std::string& value)
     return true;
 }
 
+// "RCPT To: <a@x.test> answered 550 no such user; ..."
+std::string Describe(const std::vector<CSmtpClient::Refusal>& refusals)
+{
+    std::string text;
+    for (const CSmtpClient::Refusal& refusal : refusals) {
+        if (!text.empty())
+            text += "; ";
+        text += refusal.command + " answered " + refusal.reply;
+    }
+    return text;
+}
+
 }  // namespace
 
 CEmailSender::CEmailSender(const CServerConfig& config, std::string installDir)
@@ -80,7 +96,7 @@ void CEmailSender::RunEmailSender()
     if (m_errorText.empty())
         return;
     TheLog().WriteText("Email Sender ended with error: " + m_errorText);
-    QueueAdminMail(m_config, m_installDir, "Email Sender error", m_errorText);
+    QueueAdminMail(m_config, m_installDir, kReportSubject, m_errorText);
 }
 
 std::vector<std::string> CEmailSender::ListOutbox() const
@@ -184,6 +200,53 @@ void CEmailSender::ReportUnreadable(const std::string& path, int error)
         m_errorText += text + "\r\n";
 }
 
+bool CEmailSender::SendFile(CSmtpClient& smtp, const std::string& path, int& sent)
+{
+    OutboxMessage message;
+    if (const int error = ReadOutboxFile(path, message)) {
+        ReportUnreadable(path, error);
+        return true;
+    }
+    if (message.from.empty())
+        message.from = m_config.m_emAdminEmail;
+    if (message.subject.empty())
+        message.subject = "none";
+    const int result = smtp.SendMessage(message.from, message.to, message.cc, message.bcc, message.subject,
+                                        message.headerLines, message.body);
+    switch (result) {
+    case CSmtpClient::kAccepted:
+        RetireSentFile(path);
+        for (const CSmtpClient::Refusal& refusal : smtp.Refusals())
+            Report(message, "Failed to send " + path + " to one of its recipients: " + Describe({refusal}) + ".");
+        ++sent;
+        return !CountSentMail();
+    case CSmtpClient::kRefusedForGood: SetAside(path, message, Describe(smtp.Refusals())); return true;
+    case CSmtpClient::kNoRecipient: SetAside(path, message, "it has no recipient"); return true;
+    case CSmtpClient::kNoAnswer:
+    case CSmtpClient::kMailFromRefused: return false;
+    default:
+        TheLog().WriteText("Failed to send " + path + ": " + Describe(smtp.Refusals()) + ". It stays in the outbox.");
+        return true;
+    }
+}
+
+void CEmailSender::SetAside(const std::string& path, const OutboxMessage& message, const std::string& reason)
+{
+    const bool moved = MoveMailFile(m_installDir, path, kFailedFolder);
+    Report(message, "Failed to send " + path + ": " + reason +
+                        (moved ? ". It was moved to the folder \"failed\"." : ". It stays in the outbox."));
+}
+
+void CEmailSender::Report(const OutboxMessage& message, const std::string& text)
+{
+    TheLog().WriteText(text);
+    // A report of the sender's own that fails would otherwise bring a new report on every run.
+    const bool ownReport =
+        message.subject == kReportSubject && (message.to.empty() || message.to == m_config.m_emAdminEmail);
+    if (!ownReport)
+        m_errorText += text + "\r\n";
+}
+
 void CEmailSender::SendOutbox()
 {
     TheLog().WriteLine("Email Sender started running.");
@@ -209,29 +272,8 @@ void CEmailSender::SendOutbox()
     }
     int sent = 0;
     for (const std::string& path : files) {
-        OutboxMessage message;
-        if (const int error = ReadOutboxFile(path, message)) {
-            ReportUnreadable(path, error);
-            continue;
-        }
-        if (message.from.empty())
-            message.from = m_config.m_emAdminEmail;
-        if (message.subject.empty())
-            message.subject = "none";
-        const int result = smtp.SendMessage(message.from, message.to, message.cc, message.bcc, message.subject,
-                                            message.headerLines, message.body);
-        if (result == CSmtpClient::kAccepted) {
-            RetireSentFile(path);
-            ++sent;
-            if (CountSentMail())
-                break;
-        } else if (result == CSmtpClient::kNoRecipient) {
-            m_errorText += "Failed to send " + path + ". \r\n";
-        } else if (result == CSmtpClient::kNoAnswer || result == CSmtpClient::kMailFromRefused) {
+        if (!SendFile(smtp, path, sent))
             break;
-        } else {
-            TheLog().WriteText("Failed to send " + path);
-        }
     }
     smtp.Quit();
     TheLog().WriteLine("Email Sender ended. %d email(s) sent", sent);

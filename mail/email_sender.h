@@ -1,10 +1,13 @@
 // CEmailSender: background task number 2, which delivers the outbox. Each run sends every waiting
 // outbox file, oldest first, through one SMTP connection to "EmSmtpServer". A sent file is moved
-// to "sent" (with "EmKeepSentMail") or deleted; a file that could not be sent stays for the next
-// run. A file that cannot be read is skipped, named with the system's reason in the log on every
-// run and in the administrator's mail once, and the run goes on with the next. At most "EmMaxEmailOut" + 1 messages leave a day: the run stops once the day's count
-// exceeds the setting. A run's errors are mailed to the administrator through the outbox, so the
-// next run delivers them.
+// to "sent" (with "EmKeepSentMail") or deleted. A message the server refuses for good (a 5xx reply
+// to every recipient, to DATA or to the end of the data), or one without recipient, is moved to
+// "failed" and named with the server's reply in the log and the administrator's mail; one refused
+// for now (4xx) or cut off stays for the next run. Nothing that did not go is deleted. A file that
+// cannot be read is skipped, named with the system's reason in the log on every run and in the
+// administrator's mail once, and the run goes on with the next. At most "EmMaxEmailOut" + 1
+// messages leave a day: the run stops once the day's count exceeds the setting. A run's errors are
+// mailed to the administrator through the outbox, so the next run delivers them.
 //
 // The background thread owns the task and runs it; the day's count lives in memory only, so a
 // restarted server counts from zero.
@@ -19,6 +22,7 @@
 #include <vector>
 
 class CServerConfig;
+class CSmtpClient;
 
 class CEmailSender : public CEmailSenderTask
 {
@@ -60,6 +64,13 @@ private:
     // 0, or the errno value of the failed open or read.
     static int ReadOutboxFile(const std::string& path, OutboxMessage& message);
     void ReportUnreadable(const std::string& path, int error);
+    // Sends one file and settles it by the result; false when the run must end (no answer, a 505
+    // to MAIL, the day's limit reached).
+    bool SendFile(CSmtpClient& smtp, const std::string& path, int& sent);
+    // Moves a message that can never go to "failed" and reports it with `reason`.
+    void SetAside(const std::string& path, const OutboxMessage& message, const std::string& reason);
+    // Logs the text and adds it to the run's report, unless the message is such a report itself.
+    void Report(const OutboxMessage& message, const std::string& text);
     // Starts a new count when the day of the month has changed since the last run.
     void StartDay();
     // Moves a sent file to "sent" or deletes it, so that it does not go out again.

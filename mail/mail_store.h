@@ -1,8 +1,9 @@
 // The mail store: every message the system handles is a plain file below "<install>/mail/":
 // "outbox" holds messages waiting for the Email Sender (".txt"), "sent" the ones it keeps after
-// sending, one folder per POP3 mailbox the received messages (".eml"), "deleted" and any folder a
-// script names the received messages moved there. Email_Out and the admin mail write outbox
-// files, the Email Sender reads them, the POP3 client writes mailbox files and Email_In moves them.
+// sending, "failed" the ones it could never send, one folder per POP3 mailbox the received
+// messages (".eml"), "deleted" and any folder a script names the received messages moved there.
+// Email_Out and the admin mail write outbox files, the Email Sender reads them, the POP3 client
+// writes mailbox files and Email_In moves them.
 //
 // New files are named after the local time of their creation, "%Y%m%d-%H%M%S.<ext>", and
 // "<stamp>-<n>.<ext>" (n = 1, 2, ...) when that name is taken. Names are claimed by exclusive

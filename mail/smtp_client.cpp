@@ -23,6 +23,20 @@ std::string_view WithoutLineEnd(std::string_view line)
     return line;
 }
 
+// The line of a reply that carries its code: the last one, without its line end.
+std::string_view LastReplyLine(std::string_view reply)
+{
+    reply = WithoutLineEnd(reply);
+    const std::size_t lineEnd = reply.rfind('\n');
+    return lineEnd == std::string_view::npos ? reply : reply.substr(lineEnd + 1);
+}
+
+// A 5xx reply: the server will not take the message however often it is tried.
+bool IsPermanent(int code)
+{
+    return code >= 500 && code <= 599;
+}
+
 std::string LocalHostName()
 {
     char name[65] = {};
@@ -179,38 +193,58 @@ bool CSmtpClient::Authenticate()
     return false;
 }
 
-int CSmtpClient::Refused(const std::string& reply)
+void CSmtpClient::NoteRefusal(std::string command, const std::string& reply)
 {
     TheLog().WriteText(reply);
+    m_refusals.push_back(Refusal{std::move(command), std::string(LastReplyLine(reply))});
+}
+
+int CSmtpClient::Refused(std::string command, int code, const std::string& reply)
+{
+    NoteRefusal(std::move(command), reply);
     Reset();
-    return kRejected;
+    return IsPermanent(code) ? kRefusedForGood : kRejected;
 }
 
 int CSmtpClient::MailFrom(std::string_view address)
 {
+    const std::string command = "MAIL From: <" + std::string(address) + ">";
     std::string reply;
-    const int code = Command("MAIL From: <" + std::string(address) + ">\r\n", reply);
+    const int code = Command(command + "\r\n", reply);
     if (code == 250)
         return kAccepted;
     if (code == kNoAnswer)
         return kNoAnswer;
-    Refused(reply);
+    Refused(command, code, reply);
+    // A refused sender (no login, say) is this site's problem, not the message's: it waits.
     return code == 505 ? kMailFromRefused : kRejected;
 }
 
 int CSmtpClient::RcptTo(std::string_view list)
 {
+    // Every recipient is tried, so that one wrong address neither keeps the message from the
+    // others nor, refused, has it tried again for ever.
+    int accepted = 0;
+    int refused = 0;
+    bool temporary = false;
     for (const CMailbox& mailbox : SplitMailboxes(list)) {
-        const std::string& address = mailbox.address;
+        const std::string command = "RCPT To: <" + mailbox.address + ">";
         std::string reply;
-        const int code = Command("RCPT To: <" + address + ">\r\n", reply);
-        if (code == 250 || code == 251)
+        const int code = Command(command + "\r\n", reply);
+        if (code == 250 || code == 251) {
+            ++accepted;
             continue;
+        }
         if (code == kNoAnswer)
             return kNoAnswer;
-        return Refused(reply);
+        NoteRefusal(command, reply);
+        ++refused;
+        temporary = temporary || !IsPermanent(code);
     }
-    return kAccepted;
+    if (accepted > 0 || refused == 0)
+        return kAccepted;
+    Reset();
+    return temporary ? kRejected : kRefusedForGood;
 }
 
 int CSmtpClient::Data()
@@ -221,7 +255,7 @@ int CSmtpClient::Data()
         return kAccepted;
     if (code == kNoAnswer)
         return kNoAnswer;
-    return Refused(reply);
+    return Refused("DATA", code, reply);
 }
 
 int CSmtpClient::Reset()
@@ -246,6 +280,7 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
                              std::string_view subject, const std::vector<std::string>& headerLines,
                              std::string_view body)
 {
+    m_refusals.clear();
     if (to.empty()) {
         TheLog().WriteLine("Attemping to send [%s] without receipient", std::string(subject).c_str());
         return kNoRecipient;
@@ -291,7 +326,7 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
     // Without an answer it is unknown whether the message went; the connection is of no more use.
     if (code == kNoAnswer)
         return kNoAnswer;
-    return Refused(reply);
+    return Refused("end of data", code, reply);
 }
 
 std::string CSmtpClient::FormatDateHeader(std::time_t now)

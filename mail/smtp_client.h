@@ -24,8 +24,18 @@ public:
     static constexpr int kNoAnswer = -2;         // no answer or a failed send: the connection is unusable
     static constexpr int kRejected = -3;         // another reply than expected; RSET was sent
     static constexpr int kMailFromRefused = -4;  // MAIL answered with 505; RSET was sent
+    // A 5xx reply to every RCPT, to DATA or to the end of the data: this message will never go
+    // through this server. RSET was sent.
+    static constexpr int kRefusedForGood = -5;
     // Reply lines are read into a buffer of this size, so a longer line counts as no answer.
     static constexpr int kReplyLineBuffer = 512;
+
+    // A command of the last message that the server refused, and the last line of its reply.
+    struct Refusal
+    {
+        std::string command;  // "RCPT To: <a@b.test>", "DATA", "end of data", ...
+        std::string reply;    // "550 5.1.1 no such user"
+    };
 
     // Reads "EmSmtpUserName", "EmSmtpPassword", "SmtpTimeout" and "LogSmtp"; `config` must outlive
     // the client.
@@ -42,13 +52,17 @@ public:
     // Connects to host:port ("25" when the port is empty) and greets; true when messages can follow.
     bool Connect(const std::string& host, std::string port);
     // One message; returns one of the results above. `from` may list several addresses: the first
-    // is the sender. `body` is in transfer form: every line ends in CR LF and is dot-stuffed.
+    // is the sender. `body` is in transfer form: every line ends in CR LF and is dot-stuffed. The
+    // message goes to the recipients the server takes; those it refuses are in Refusals.
     int SendMessage(std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
                     std::string_view subject, const std::vector<std::string>& headerLines, std::string_view body);
     // RSET, QUIT, and QUIT followed by closing the connection.
     int Reset();
     int SendQuit();
     void Quit();
+    // What the server refused of the last message: the recipients it would not take (while it
+    // took others), or the command that stopped the message.
+    const std::vector<Refusal>& Refusals() const { return m_refusals; }
 
     // The steps of Connect and SendMessage.
     bool Helo();
@@ -66,10 +80,14 @@ private:
     bool Greet(const char* verb);
     // Sends one step of AUTH; true when the code is the one expected.
     bool AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs = nullptr);
-    // Logs the reply of a step that the server refused, sends RSET, and gives kRejected.
-    int Refused(const std::string& reply);
+    // Logs and notes the reply of a step that the server refused and sends RSET; kRefusedForGood
+    // for a 5xx reply, else kRejected.
+    int Refused(std::string command, int code, const std::string& reply);
+    // Logs and notes a refused step without ending the message.
+    void NoteRefusal(std::string command, const std::string& reply);
     void LogTraffic(std::string_view text) const;
 
     const CServerConfig& m_config;
     CTcpSocket m_socket;
+    std::vector<Refusal> m_refusals;
 };

@@ -224,22 +224,53 @@ TEST_F(EmailSenderTest, AServerWithoutEhloGetsHeloAndTheHint)
     EXPECT_TRUE(m_log.Contains("Your SMTP server does not require authentication."));
 }
 
-TEST_F(EmailSenderTest, ARefusedRecipientOrLoginSkipsTheMessageAndTheRunGoesOn)
+TEST_F(EmailSenderTest, AMessageRefusedForGoodIsSetAsideAndOneRefusedForNowWaits)
 {
-    SmtpPeer peer({"--reject", "nobody"});
+    SmtpPeer peer({"--reject", "nobody", "--refuse-data", "spam", "--defer-data", "later"});
     Use(peer);
-    Queue("a@x.test, nobody@x.test, c@x.test", "Refused");
+    Queue("a@x.test, nobody@x.test, c@x.test", "Partly");
+    Queue("nobody@x.test, nobody.else@x.test", "Nobody");
+    Queue("spam@x.test", "Spam");
+    Queue("later@x.test", "Later");
     Queue("b@x.test", "Accepted");
     CEmailSender sender(m_config, m_install.Path());
     sender.RunEmailSender();
-    EXPECT_EQ(Subjects(peer), "Accepted;");
-    EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"HELO", "RSET", "QUIT"}));
-    EXPECT_EQ(Folder("outbox").size(), 1u) << "the refused message waits for the next run";
-    EXPECT_TRUE(m_log.Contains("550 no such user"));
-    EXPECT_TRUE(m_log.Contains("Failed to send " + m_install.Path() + "/mail/outbox/"));
-    EXPECT_TRUE(m_log.Contains("Email Sender ended. 1 email(s) sent"));
+    EXPECT_EQ(Subjects(peer), "Partly;Accepted;");
+    EXPECT_EQ(peer.Messages()[0].to, "a@x.test c@x.test") << "one wrong address keeps it from no one else";
+    EXPECT_EQ(Folder("failed").size(), 2u);
+    EXPECT_EQ(Folder("outbox").size(), 2u) << "the one refused for now waits, beside the report";
+    // The failed file whose subject is given, named as the log and the report name it.
+    auto failed = [this](const std::string& subject) {
+        for (const std::string& name : Folder("failed")) {
+            std::ifstream in(m_install.Path() + "/mail/failed/" + name, std::ios::binary);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (text.find("Subject: " + subject + "\r\n") != std::string::npos)
+                return "Failed to send " + m_install.Path() + "/mail/outbox/" + name + ": ";
+        }
+        return std::string("no failed file for ") + subject;
+    };
+    const std::string moved = ". It was moved to the folder \"failed\".";
+    const std::string spam = failed("Spam") + "DATA answered 550 5.7.1 message refused" + moved;
+    const std::string nobody = failed("Nobody") +
+                               "RCPT To: <nobody@x.test> answered 550 no such user; RCPT To: <nobody.else@x.test> "
+                               "answered 550 no such user" +
+                               moved;
+    const std::string partly = "to one of its recipients: RCPT To: <nobody@x.test> answered 550 no such user.";
+    for (const std::string& line : {spam, nobody, partly})
+        EXPECT_TRUE(m_log.Contains(line)) << line;
+    EXPECT_TRUE(m_log.Contains("end of data answered 451 4.3.0 try again later. It stays in the outbox."));
 
-    // A server that wants a login the client cannot give refuses MAIL the same way.
+    // The next run delivers the report and does not try the refused messages again.
+    sender.RunEmailSender();
+    EXPECT_EQ(Subjects(peer), "Partly;Accepted;Email Sender error;");
+    const std::string report = peer.Messages()[2].data;
+    for (const std::string& line : {spam, nobody, partly})
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    EXPECT_EQ(Folder("failed").size(), 2u);
+    EXPECT_EQ(Folder("outbox").size(), 1u);
+
+    // A server that wants a login the client cannot give refuses MAIL: the site has to mend that,
+    // and the message waits.
     SmtpPeer guarded({"--auth", "mailer:right"});
     Use(guarded);
     m_config.m_emSmtpUserName = "mailer";
@@ -344,20 +375,20 @@ TEST_F(EmailSenderTest, ErrorsOfARunAreMailedToTheAdministrator)
     EXPECT_TRUE(peer.Messages()[0].data.ends_with("X-Only: header\r\n\r\n\r\n")) << peer.Messages()[0].data;
     const std::string named = "Email Sender failed to open file in outbox: " + unreadable + ". Error [";
     EXPECT_TRUE(m_log.Contains(named));
-    EXPECT_TRUE(m_log.Contains("Failed to send " + orphan + ". \r\n"));
-    // The report waits in the outbox beside the files that could not go; the next run delivers it,
-    // and names the unreadable file in the log again but not in a second mail.
-    EXPECT_EQ(Folder("outbox").size(), 3u);
+    const std::string lost = "Failed to send " + orphan + ": it has no recipient. It was moved to the folder";
+    EXPECT_TRUE(m_log.Contains(lost));
+    EXPECT_EQ(Folder("failed").size(), 1u);
+    // The report waits in the outbox beside the file that could not be read; the next run delivers
+    // it, and names that file in the log again but not in a second mail.
+    EXPECT_EQ(Folder("outbox").size(), 2u);
     sender.RunEmailSender();
     ASSERT_EQ(peer.Messages().size(), 2u);
     const SmtpPeer::Message report = peer.Messages()[1];
     EXPECT_EQ(report.to, "admin@site.test");
     EXPECT_NE(report.data.find("Subject: Email Sender error\r\n"), std::string::npos);
     EXPECT_NE(report.data.find(named), std::string::npos) << report.data;
-    EXPECT_NE(report.data.find("Failed to send " + orphan), std::string::npos) << report.data;
-    sender.RunEmailSender();
-    ASSERT_EQ(peer.Messages().size(), 3u);
-    EXPECT_EQ(peer.Messages()[2].data.find(unreadable), std::string::npos) << peer.Messages()[2].data;
+    EXPECT_NE(report.data.find(lost), std::string::npos) << report.data;
+    EXPECT_EQ(Folder("outbox").size(), 1u) << "no new report";
 
     // Without an administrator's address nothing is sent, and the report is still written.
     m_config.m_emAdminEmail.clear();

@@ -7,8 +7,9 @@ arrived (dots unstuffed). The commands the tests look for go to <out>/commands.t
 
 Options shape the server: --auth USER:PASSWORD requires that login; --no-login offers AUTH PLAIN
 only; --no-ehlo answers EHLO with 502; --reject WORD refuses recipients that contain WORD with
-550; --refuse-mail-505 answers MAIL with 505; --data-delay SECONDS waits that long before it
-answers the end of the data.
+550; --refuse-mail-505 answers MAIL with 505; --refuse-data WORD answers DATA with 550 and
+--defer-data WORD the end of the data with 451 when a recipient contains WORD; --data-delay SECONDS
+waits that long before it answers the end of the data.
 """
 
 import argparse
@@ -27,8 +28,14 @@ def parse_arguments():
     parser.add_argument("--no-ehlo", action="store_true")
     parser.add_argument("--reject")
     parser.add_argument("--refuse-mail-505", action="store_true")
+    parser.add_argument("--refuse-data")
+    parser.add_argument("--defer-data")
     parser.add_argument("--data-delay", type=float, default=0)
     return parser.parse_args()
+
+
+def concerns(word, envelope):
+    return word is not None and any(word in address for address in envelope.rcpt_tos)
 
 
 class Recorder:
@@ -56,6 +63,8 @@ class Recorder:
     async def handle_DATA(self, server, session, envelope):
         if self.options.data_delay:
             await asyncio.sleep(self.options.data_delay)
+        if concerns(self.options.defer_data, envelope):
+            return "451 4.3.0 try again later"
         login = session.auth_data if session.authenticated else "-"
         self.count += 1
         head = "FROM %s\nTO %s\nUSER %s\n\n" % (envelope.mail_from, " ".join(envelope.rcpt_tos), login)
@@ -85,6 +94,12 @@ class PeerSmtp(SMTP):
     async def smtp_AUTH(self, arg):
         self.recorder.append("commands.txt", "AUTH " + arg + "\n")
         await super().smtp_AUTH(arg)
+
+    async def smtp_DATA(self, arg):
+        if concerns(self.recorder.options.refuse_data, self.envelope):
+            await self.push("550 5.7.1 message refused")
+            return
+        await super().smtp_DATA(arg)
 
     async def smtp_RSET(self, arg):
         self.recorder.append("commands.txt", "RSET\n")
