@@ -122,7 +122,7 @@ inline constexpr std::array<const char*, CMessageCatalog::kSlotCount> CMessageCa
     t[16] = "The amount of data you sent has exceeded the limit of %d MB. ";
     t[17] = "Content-Length missing from your HTTP request.";
     t[20] = "Your session (%s) has expired; Please log on again.";
-    t[23] = " will be deleted because a new file with same name needs to be moved in to the same folder.";
+    t[23] = " will be deleted because a new file with same name needs to be moved into the same folder.";
     t[24] = "Missing CommitTransaction(). All database changes are discarded. ";
     t[25] = " More errors when rolling back and cleaning up. ";
     t[26] = "Default tasks missing. Please shutdown and restart server. ";

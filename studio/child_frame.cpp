@@ -165,7 +165,7 @@ void CChildFrame::UpdateTitle()
 void CChildFrame::OnToggleBreakpoint()
 {
     if (m_doc.GetPath().empty()) {
-        ShowMessage(this, QStringLiteral("You must save this file first before you can set break point"));
+        ShowMessage(this, QStringLiteral("You must save this file first before you can set a breakpoint."));
         return;
     }
     const int line = m_view->CurrentLine();
@@ -174,7 +174,7 @@ void CChildFrame::OnToggleBreakpoint()
     while (!text.isEmpty() && text.back().isSpace())
         text.chop(1);
     if (text.isEmpty()) {
-        ShowMessage(this, QStringLiteral("Break point can not be set on an empty line."));
+        ShowMessage(this, QStringLiteral("A breakpoint cannot be set on an empty line."));
         return;
     }
     // Only a line in sight: F9 acts where the developer looks.

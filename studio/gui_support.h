@@ -16,6 +16,8 @@
 class QWidget;
 
 inline constexpr const char* kStudioTitle = "Tarnwick Studio";
+// What a command that acts on a selected list entry says when none is selected.
+inline constexpr const char* kSelectItemFirst = "Please select an item first";
 
 // A message box with an OK button; returns when it is closed.
 void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon = QMessageBox::Warning);

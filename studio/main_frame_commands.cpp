@@ -463,7 +463,7 @@ void CMainFrame::OnEditWatch()
     QString value;
     m_outputBar->GetSelectedWatch(name, value);
     if (name.isEmpty()) {
-        ShowMessage(this, QStringLiteral("Please select an itme first"));
+        ShowMessage(this, QString::fromLatin1(kSelectItemFirst));
         return;
     }
     CQuickWatchDlg dialog(CQuickWatchDlg::kEdit, name, value, this);

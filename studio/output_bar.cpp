@@ -260,7 +260,7 @@ void COutputBar::RemoveWatch()
 {
     QTreeWidgetItem* item = m_variables->currentItem();
     if (item == nullptr || !item->isSelected()) {
-        ShowMessage(this, QStringLiteral("Please select an item first"));
+        ShowMessage(this, QString::fromLatin1(kSelectItemFirst));
         return;
     }
     delete item;

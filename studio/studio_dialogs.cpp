@@ -165,7 +165,7 @@ CBreakpointsDlg::CBreakpointsDlg(const std::string& breakpoints, QWidget* parent
     connect(goTo, &QPushButton::clicked, this, [this] {
         QListWidgetItem* item = m_list->currentItem();
         if (item == nullptr || !item->isSelected()) {
-            ShowMessage(this, QStringLiteral("Please select an item first"));
+            ShowMessage(this, QString::fromLatin1(kSelectItemFirst));
             return;
         }
         m_selected = FromQt(item->text());

@@ -89,7 +89,7 @@ TEST_F(EditorTest, F9SetsAndRemovesBreakpointsOnLinesWithText)
 
     view->SelectLine(1);
     toggle->trigger();
-    EXPECT_EQ(answerer.LastMessage(), "Break point can not be set on an empty line.");
+    EXPECT_EQ(answerer.LastMessage(), "A breakpoint cannot be set on an empty line.");
     EXPECT_EQ(TheDebugger().GetBreakpointList(), "");
 
     view->SelectLine(2);
@@ -103,14 +103,14 @@ TEST_F(EditorTest, F9SetsAndRemovesBreakpointsOnLinesWithText)
     fresh->View()->setPlainText("text");
     answerer.Clear();
     fresh->OnToggleBreakpoint();
-    EXPECT_EQ(answerer.LastMessage(), "You must save this file first before you can set break point");
+    EXPECT_EQ(answerer.LastMessage(), "You must save this file first before you can set a breakpoint.");
     EXPECT_EQ(TheDebugger().GetBreakpointList(), "");
     // F9 itself is offered there, so that the developer hears why nothing was set.
     m_frame->UpdateCommands();
     ASSERT_TRUE(toggle->isEnabled());
     answerer.Clear();
     toggle->trigger();
-    EXPECT_EQ(answerer.LastMessage(), "You must save this file first before you can set break point");
+    EXPECT_EQ(answerer.LastMessage(), "You must save this file first before you can set a breakpoint.");
 
     // A saved file of another type takes no breakpoints.
     ASSERT_NE(m_frame->OpenDocumentFile(CStudioInstall::WebFile("notes.txt", "text\n")), nullptr);

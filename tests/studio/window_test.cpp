@@ -251,7 +251,7 @@ TEST_F(WindowTest, WatchesAndOutputPanes)
     m_frame->Command(CMainFrame::kCmdRemoveWatch)->trigger();
     EXPECT_EQ(answerer.LastMessage(), "Please select an item first");
     m_frame->Command(CMainFrame::kCmdEditWatch)->trigger();
-    EXPECT_EQ(answerer.LastMessage(), "Please select an itme first");
+    EXPECT_EQ(answerer.LastMessage(), "Please select an item first");
 
     // Renaming a watch while nothing is paused keeps its value.
     list->setCurrentItem(list->topLevelItem(0));
