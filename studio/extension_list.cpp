@@ -36,8 +36,9 @@ bool MatchesExtension(const std::vector<std::string>& extensions, std::string_vi
     const std::size_t dot = fileName.rfind('.');
     if (dot == std::string_view::npos)
         return false;
-    const std::string extension = LowerAscii(fileName.substr(dot));
-    return std::find(extensions.begin(), extensions.end(), extension) != extensions.end();
+    const std::string_view extension = fileName.substr(dot);
+    return std::any_of(extensions.begin(), extensions.end(),
+                       [extension](const std::string& entry) { return EqualsNoCase(entry, extension); });
 }
 
 std::string FormatExtensionList(const std::vector<std::string>& extensions)

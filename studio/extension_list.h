@@ -9,9 +9,8 @@
 // Every run of letters and digits in the text, in order, each with "." in front (".twp").
 std::vector<std::string> ParseExtensionList(std::string_view text);
 
-// True when the file name's extension (from its last '.', with the dot), lower-cased, equals one
-// of the entries exactly. A name without '.' never matches; so never does an entry typed in upper
-// case.
+// True when the file name's extension (from its last '.', with the dot) equals one of the entries
+// without regard to case: "TWP" typed in a list finds "page.twp". A name without '.' never matches.
 bool MatchesExtension(const std::vector<std::string>& extensions, std::string_view fileName);
 
 // The entries, each followed by "; " (the form the studio keeps in its profile).

@@ -142,7 +142,7 @@ void CFileFindThread::Walk(std::string folder)
         {};
         if (lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             Walk(path);
-        else if (MatchesExtension(m_extensions, name) && IsSearchable(path)) {
+        else if ((m_extensions.empty() || MatchesExtension(m_extensions, name)) && IsSearchable(path)) {
             SearchFile(path);
             ++m_searched;
             ReportProgress(where);

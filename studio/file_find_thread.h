@@ -1,5 +1,6 @@
 // CFileFindThread: one search of Find in Files. It walks a folder tree, searches every file whose
-// extension is in a list for a text without regard to case, and reports through a poster only:
+// extension is in a list (every file when the list is empty) for a text without regard to case,
+// and reports through a poster only:
 // "{" first, one line "<path> (<line>): <rest of the line>" per line that holds the text, error and
 // skip notes, the count, and "}" last. The results list owns the stop flag; the user-interface
 // thread sets it and the search reads it after every byte, so a stop ends the search at once.
@@ -26,8 +27,8 @@ public:
     // the search thread at every folder and after every file.
     using Progress = std::function<void(int searched, const std::string& folder)>;
 
-    // `types` is the typed extension list (".twp; .tws", "*.twp", "twp"); `stop` (1 = stop) must
-    // outlive the thread.
+    // `types` is the typed extension list (".twp; .tws", "*.twp", "twp"), empty for every file;
+    // `stop` (1 = stop) must outlive the thread.
     void SetArguments(std::string what, std::string_view types, std::string folder, const std::atomic<int>* stop,
                       Poster post);
     // Before Start; without one the search reports no progress.

@@ -91,6 +91,10 @@ TEST_F(FindInFilesTest, OneResultPerLineThatHoldsTheText)
                                     a + " (2): needle needle NEEDLE", a + " (4): ends with neeDLE"}))
         << "posted: " << ::testing::PrintToString(posted);
     EXPECT_EQ(posted[posted.size() - 2], "4 occurrence(s) have been found");
+
+    // No types at all: every file, whatever its name.
+    const Lines all = Find("needle", "", m_root.Path());
+    EXPECT_EQ(all[all.size() - 2], "6 occurrence(s) have been found") << ::testing::PrintToString(all);
 }
 
 TEST_F(FindInFilesTest, TheLineTextRunsFromTheLineStartToTheLineEnd)
@@ -109,9 +113,9 @@ TEST_F(FindInFilesTest, BinaryEmptyAndUnsearchedFiles)
     EXPECT_EQ(Hits(Find("key", ".twp", m_root.Path())), Sorted({gone + ": Error [2]: No such file or directory",
                                                                 "Skipping " + binary + " because it is a binary file",
                                                                 binary + " (1): key 1", binary + " (2): key 2"}));
-    // Extensions typed in upper case select nothing; so does an empty search text, which reads no
-    // file at all.
-    EXPECT_EQ(Find("key", "TWP", m_root.Path()), (Lines{"{", "0 occurrence(s) have been found", "}"}));
+    // An extension typed in upper case selects the same files; an empty search text reads no file
+    // at all.
+    EXPECT_EQ(Hits(Find("key", "TWP", m_root.Path())).size(), 4u);
     EXPECT_EQ(Find("", ".twp", m_root.Path()), (Lines{"{", "0 occurrence(s) have been found", "}"}));
     EXPECT_EQ(Find("key", ".twp", m_root.Path() + "/missing"),
               (Lines{"{", "Root folder not found or the folder is empty.", "0 occurrence(s) have been found", "}"}));
@@ -169,7 +173,7 @@ TEST(ExtensionListTest, TypedListsAndMatches)
     const Lines list = ParseExtensionList(".twp; .TWS");
     EXPECT_TRUE(MatchesExtension(list, "Page.TWP"));
     EXPECT_TRUE(MatchesExtension(list, "a.b.twp"));
-    EXPECT_FALSE(MatchesExtension(list, "script.tws"));  // the entry in upper case never matches
+    EXPECT_TRUE(MatchesExtension(list, "script.tws"));
     EXPECT_FALSE(MatchesExtension(list, "twp"));
     EXPECT_FALSE(MatchesExtension(list, "page.twp.bak"));
 }

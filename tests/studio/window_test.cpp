@@ -201,8 +201,8 @@ TEST_F(WindowTest, FilesTreeListsFoldersThenFilteredFilesAndFollowsTheDisk)
     ASSERT_EQ(tree->topLevelItemCount(), 1);
     QTreeWidgetItem* top = tree->topLevelItem(0);
     EXPECT_EQ(top->text(0).toStdString(), root.Path());
-    // The upper-case entry matches nothing; the file in upper case is listed.
-    EXPECT_EQ(Children(top), (QStringList{"Sub", "A.TWP", "b.twp"}));
+    // Extensions match without regard to case, in the filter and on disk.
+    EXPECT_EQ(Children(top), (QStringList{"Sub", "A.TWP", "b.twp", "d.tws"}));
     QTreeWidgetItem* sub = Child(top, "Sub");
     ASSERT_NE(sub, nullptr);
     EXPECT_EQ(Children(sub), QStringList{"dummy"});
@@ -315,7 +315,7 @@ TEST_F(WindowTest, FindInFilesFillsTheResultsAndOpensAHit)
     CModalAnswerer answerer;
     answerer.QueueDialog([](QWidget* dialog) {
         dialog->findChild<QLineEdit*>("id1008")->setText("gamma");
-        dialog->findChild<QLineEdit*>("id1009")->setText("*.twp");
+        dialog->findChild<QLineEdit*>("id1009")->setText("TWP");
         dialog->findChild<QLineEdit*>("id1010")->setText(
             QString::fromStdString("  " + CStudioInstall::Path() + "/webroot/find  "));
         dialog->findChild<QPushButton*>("id1")->click();
@@ -335,6 +335,15 @@ TEST_F(WindowTest, FindInFilesFillsTheResultsAndOpensAHit)
     ASSERT_NE(frame.ActiveView(), nullptr);
     EXPECT_EQ(frame.ActiveView()->textCursor().selectedText(), "Gamma");
     EXPECT_FALSE(CFindResultList::ParseHit("1 occurrence(s) have been found", path, line));
+
+    // A types field left empty searches every file.
+    answerer.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QLineEdit*>("id1009")->clear();
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    frame.Command(CMainFrame::kCmdFindInFiles)->trigger();
+    ASSERT_TRUE(ProcessEventsUntil([results] { return !results->IsSearching() && results->count() > 0; }));
+    EXPECT_EQ(results->item(results->count() - 1)->text(), "2 occurrence(s) have been found");
 }
 
 TEST_F(WindowTest, ALongSearchShowsItsProgressInTheStatusBar)
