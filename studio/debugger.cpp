@@ -268,11 +268,12 @@ void CDebugger::StartScript(std::string_view path)
     auto thread =
         std::make_shared<CDebugScriptThread>([this](const CScriptThread& ended) { OnScriptThreadEnd(ended); });
     thread->SetScriptPath(std::string(path));
+    // Said before the thread runs: its script's first line may be logged at once.
+    TheLog().WriteLine("Debugger started.");
     if (!thread->Start()) {
         TheLog().WriteLine("Failed to execute the %s", std::string(path).c_str());
         return;
     }
-    TheLog().WriteLine("Debugger started.");
     m_scriptThread = std::move(thread);
 }
 
@@ -478,9 +479,12 @@ void CDebugger::OnInterpreterStart(CSspEngine& engine)
         return;
     Lock lock(m_lock);
     // Taking the turn and checking for it happen under one lock, so two waiting runs never both
-    // take it; the wait lets go of the lock.
+    // take it; the wait lets go of the lock. Each waiting run says once that it waits.
+    bool announced = false;
     while (m_current != nullptr && m_currentThread != engine.OwnerThread() && !IsIdle()) {
-        TheLog().WriteLine("Waiting for last .twp/.tws to finish.");
+        if (!announced)
+            TheLog().WriteLine("Waiting for last .twp/.tws to finish.");
+        announced = true;
         m_changed.wait_for(lock, kTurnStep);
     }
     SetCurrent(&engine);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -381,6 +382,9 @@ TEST_F(DebuggerTest, ASecondRequestWaitsForThePausedRun)
     auto secondReply = Request(port, "/w2.twp");
     ASSERT_TRUE(WaitFor([this] { return m_log.Contains("Waiting for last .twp/.tws to finish."); }, 10s));
     EXPECT_EQ(secondReply.wait_for(1500ms), std::future_status::timeout);
+    // It says so once, not at every step of its wait.
+    const std::vector<std::string> entries = m_log.Entries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "Waiting for last .twp/.tws to finish.\r\n"), 1);
 
     m_debugger.Go("");
     EXPECT_NE(firstReply.get().find("first done"), std::string::npos);
@@ -503,12 +507,14 @@ TEST_F(DebuggerTest, AFailedScriptLogsItsErrorOnceAndTheSessionEndsLast)
         errors += entry.find("Unknown Object") != std::string::npos;
     EXPECT_EQ(errors, 1) << ::testing::PrintToString(entries);
     const int webRoot = first("Web root: " + CStudioInstall::Path() + "/webroot");
+    const int debuggerStarted = first("Debugger started.");
     const int started = first(path + " started running.");
     const int error = first("Unknown Object");
     const int scriptEnded = first(path + " ended.");
     const int debuggerEnded = first("Debugger ended.");
     EXPECT_GE(webRoot, 0);
-    EXPECT_LT(webRoot, started);
+    EXPECT_LT(webRoot, debuggerStarted);
+    EXPECT_LT(debuggerStarted, started);
     EXPECT_LT(started, error);
     EXPECT_LT(error, scriptEnded);
     EXPECT_LT(scriptEnded, debuggerEnded) << ::testing::PrintToString(entries);
