@@ -567,6 +567,8 @@ void CDebugger::OnInterpreterEnd(CSspEngine& engine)
     }
     SetCurrent(nullptr);
     m_changed.notify_all();
+    if (m_window != nullptr)
+        m_window->PostRunEnded();
     // A page session stays running for the next request; a script session ends with its thread
     // (OnScriptThreadEnd), once the thread has logged the script's end.
 }

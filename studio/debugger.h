@@ -49,6 +49,8 @@ public:
     virtual void PostPaused(int line, std::string path) = 0;
     // No run is paused any more (continued or stopped): the current-line arrow must go.
     virtual void PostPauseEnded() = 0;
+    // A top-level run (a page's request or the script) has ended: the values it showed are gone.
+    virtual void PostRunEnded() = 0;
     // A run of `path` failed at byte offset `offset` of its file.
     virtual void PostRunError(int offset, std::string path) = 0;
     // Text for the "Request/Response" pane: what a debugged request received and produced.

@@ -476,6 +476,13 @@ void CMainFrame::PostPauseEnded()
     });
 }
 
+void CMainFrame::PostRunEnded()
+{
+    // The watches showed values of the run that has gone; asked again, they say that no run is
+    // paused (or show the values of one that paused meanwhile).
+    m_target->Post([this] { m_outputBar->RefreshWatches(); });
+}
+
 void CMainFrame::PostRunError(int offset, std::string path)
 {
     m_target->Post([this, offset, path = std::move(path)] { OnDebuggerError(offset, path); });

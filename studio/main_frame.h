@@ -122,6 +122,7 @@ public:
     void PostRunStarted() override;
     void PostPaused(int line, std::string path) override;
     void PostPauseEnded() override;
+    void PostRunEnded() override;
     void PostRunError(int offset, std::string path) override;
     void PostOutputLine(std::string text) override;
 

@@ -64,6 +64,7 @@ public:
         std::lock_guard lock(m_lock);
         ++m_pauseEnds;
     }
+    void PostRunEnded() override {}
     void PostRunError(int offset, std::string path) override
     {
         std::lock_guard lock(m_lock);
