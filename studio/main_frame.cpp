@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -30,6 +31,7 @@
 #include "studio/gui_support.h"
 #include "studio/output_bar.h"
 #include "studio/ssp_view.h"
+#include "studio/studio_app.h"
 #include "studio/studio_dialogs.h"
 
 namespace {
@@ -48,24 +50,35 @@ std::string TrimmedRoot(std::string root)
     return root;
 }
 
-// The installation folder that a Files root names, told apart by what the root holds: the root
-// itself when it holds a web root folder, its parent when the root is that parent's web root;
-// empty when it is neither.
+// The installation folder that a Files root lies in, told apart by what the root holds: the root
+// itself when it holds a web root folder, else the parent of the nearest folder named "webroot"
+// on the root's path (the root itself or one above it); empty when there is none.
 std::string InstallFolderOfRoot(const std::string& root)
 {
     if (DirectoryExists(root + "/webroot"))
         return root;
-    const std::size_t slash = root.rfind('/');
-    if (slash != std::string::npos && root.compare(slash + 1, std::string::npos, "webroot") == 0)
-        return slash == 0 ? std::string("/") : root.substr(0, slash);
+    for (std::size_t end = root.size(); end > 0;) {
+        const std::size_t slash = root.rfind('/', end - 1);
+        if (slash == std::string::npos)
+            break;
+        if (root.compare(slash + 1, end - slash - 1, "webroot") == 0)
+            return slash == 0 ? std::string("/") : root.substr(0, slash);
+        end = slash;
+    }
     return {};
+}
+
+// The data-source file of an installation; empty when it has none.
+QByteArray OdbcIniOf(const std::string& installDir)
+{
+    QFile file(ToQt(installDir + "/etc/odbc.ini"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 }  // namespace
 
 CMainFrame::CMainFrame(QWidget* parent)
-    : QMainWindow(parent), m_target(std::make_shared<CQueuedTarget>(this)), m_ownInstallDir(GetProgramDirectory()),
-      m_installDir(m_ownInstallDir)
+    : QMainWindow(parent), m_target(std::make_shared<CQueuedTarget>(this)), m_ownInstallDir(GetProgramDirectory())
 {
     setWindowTitle(kStudioTitle);
     setAcceptDrops(true);
@@ -97,6 +110,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     m_outputBar->SetPaneColors(TextColor(), BackgroundColor());
     m_outputBar->SetPaneTabStops(m_tabStops);
     SetRootAndFilter(m_rootPath, m_fileFilter);
+    m_startInstallDir = m_installDir;
 
     connect(m_filesPane->Tree(), &CFileTree::FileChosen, this, [this](const QString& path) {
         if (!OpenDocumentFile(FromQt(path), false))
@@ -206,20 +220,10 @@ void CMainFrame::ReadProfile()
         m_textColor = 16;
     if (m_backgroundColor < 0 || m_backgroundColor > 16)
         m_backgroundColor = 16;
-
-    // A root path that names an installation folder, or the web root of one, replaces the
-    // installation folder for the whole process: the engine finds the web root, log, mail and
-    // tmp folders below it.
+    // A root that is no folder (any more) gives way to the installation's own.
     m_rootPath = TrimmedRoot(m_rootPath);
-    if (!m_rootPath.empty() && DirectoryExists(m_rootPath)) {
-        const std::string install = InstallFolderOfRoot(m_rootPath);
-        if (!install.empty()) {
-            SetProgramDirectory(install);
-            m_installDir = install;
-        }
-    } else {
+    if (m_rootPath.empty() || !DirectoryExists(m_rootPath))
         m_rootPath = m_ownInstallDir;
-    }
 
     profile.beginGroup(QStringLiteral("Font"));
     m_logFont.height = profile.value(QStringLiteral("Height"), 0).toInt();
@@ -337,7 +341,7 @@ void CMainFrame::ApplyPaneSizes()
     m_bottomSplitter->setSizes({std::max(0, height - bottom), bottom});
 }
 
-void CMainFrame::SetRootAndFilter(const std::string& root, const std::string& filter)
+bool CMainFrame::SetRootAndFilter(const std::string& root, const std::string& filter)
 {
     m_rootPath = TrimmedRoot(root);
     if (m_rootPath.empty())
@@ -346,6 +350,27 @@ void CMainFrame::SetRootAndFilter(const std::string& root, const std::string& fi
     tree->SetFilter(filter.empty() ? std::string(kDefaultFilter) : filter);
     tree->Fill(m_rootPath);
     m_fileFilter = tree->GetFilter();
+    return UseRootInstallation();
+}
+
+bool CMainFrame::UseRootInstallation()
+{
+    std::string install = InstallFolderOfRoot(m_rootPath);
+    if (install.empty())
+        install = m_ownInstallDir;
+    if (install == m_installDir)
+        return true;
+    // A session under way keeps the folders it started with.
+    if (!TheDebugger().IsIdle())
+        return false;
+    CStudioApp::UseInstallation(install);
+    m_installDir = install;
+    return true;
+}
+
+bool CMainFrame::KeepsStartDataSources() const
+{
+    return m_installDir != m_startInstallDir && OdbcIniOf(m_installDir) != OdbcIniOf(m_startInstallDir);
 }
 
 QMdiSubWindow* CMainFrame::FindSubWindow(const std::string& path) const

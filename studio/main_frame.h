@@ -114,8 +114,10 @@ public:
     bool SaveDocument(CChildFrame* child, bool saveAs);
     // Offers every modified file for saving; false when the user cancels.
     bool SaveAllModified();
-    // Sets the Files root (the install folder when empty) and filter and fills the tree anew.
-    void SetRootAndFilter(const std::string& root, const std::string& filter);
+    // Sets the Files root (the install folder when empty) and filter and fills the tree anew. Runs
+    // take their folders from the installation that the root lies in from now on; false when a
+    // debugging session under way keeps the old one until the debugger next starts.
+    bool SetRootAndFilter(const std::string& root, const std::string& filter);
     void UpdateFrameTitle();
 
     // The debugger's reports, queued for the user-interface thread.
@@ -171,6 +173,12 @@ private:
     // Nothing here triggers a command.
     void ResetToolButtons();
     void ReadProfile();
+    // Makes the installation that the Files root lies in (the studio's own when none) the one
+    // that runs use; false while the debugger is not idle.
+    bool UseRootInstallation();
+    // The installation in use has other data sources than the one the studio started with, which
+    // the driver manager keeps until the studio starts again.
+    bool KeepsStartDataSources() const;
     void SaveProfile();
     void ApplyPaneSizes();
     void Shutdown();
@@ -216,9 +224,11 @@ private:
     int m_backgroundColor = 16;
     std::string m_rootPath;
     std::string m_fileFilter = kDefaultFilter;
-    // The installation's own folder, and the one in effect (a Files root may name another).
+    // The installation's own folder, the one in effect (a Files root may name another) and the one
+    // in effect when the frame started.
     std::string m_ownInstallDir;
     std::string m_installDir;
+    std::string m_startInstallDir;
     // The texts of the last Find in Files, and of the last Find.
     std::string m_findWhat;
     std::string m_findTypes;

@@ -354,6 +354,8 @@ bool CMainFrame::PrepareDebugStart()
 {
     if (!SaveAllModified())
         return false;
+    // A Files root chosen while the last session ran applies now.
+    UseRootInstallation();
     m_outputBar->DebugPane()->Clear();
     m_outputBar->RequestPane()->Clear();
     m_outputBar->SelectTab(COutputBar::kDebugTab);
@@ -507,8 +509,22 @@ void CMainFrame::OnOpenHit(const QString& path, int line)
 void CMainFrame::OnRootFilter()
 {
     CRootFilterDlg dialog(m_rootPath, m_fileFilter, this);
-    if (dialog.exec() == QDialog::Accepted)
-        SetRootAndFilter(dialog.Root(), dialog.Filter());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    if (!SetRootAndFilter(dialog.Root(), dialog.Filter())) {
+        ShowMessage(this,
+                    ToQt("The debugger goes on running pages and scripts from " + m_installDir +
+                         "/webroot until it is stopped. The new Files root applies when it starts again."),
+                    QMessageBox::Information);
+    } else if (KeepsStartDataSources()) {
+        ShowMessage(this,
+                    ToQt("Pages and scripts now run from " + m_installDir + "/webroot. The data sources of " +
+                         m_installDir +
+                         "/etc/odbc.ini apply when Tarnwick Studio is started again; until "
+                         "then runs use those of " +
+                         m_startInstallDir + "/etc/odbc.ini."),
+                    QMessageBox::Information);
+    }
 }
 
 void CMainFrame::OnFont()

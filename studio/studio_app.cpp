@@ -34,15 +34,20 @@ bool CStudioApp::InitInstance()
     TheServerConfig();
 
     m_frame = std::make_unique<CMainFrame>();
-    // Below the final installation folder: data sources, the mail store that email_in reads and
-    // the outbox that email_out and Server.SendMail write.
-    const std::string installDir = GetProgramDirectory();
-    UseInstallationOdbcIni(installDir);
-    RegisterEmailInObjects(TheServerConfig(), installDir);
-    RegisterEmailOutObjects(TheSspApp(), TheServerConfig(), installDir);
+    // The data sources of the installation that the frame chose. The driver manager reads where
+    // they are once per process, so a Files root chosen later cannot change them.
+    UseInstallationOdbcIni(GetProgramDirectory());
     CSspEngine::InstallDebugHooks(&TheDebugger());
     m_frame->show();
     return true;
+}
+
+void CStudioApp::UseInstallation(const std::string& installDir)
+{
+    SetProgramDirectory(installDir);
+    // The mail store that email_in reads and the outbox that email_out and Server.SendMail write.
+    RegisterEmailInObjects(TheServerConfig(), installDir);
+    RegisterEmailOutObjects(TheSspApp(), TheServerConfig(), installDir);
 }
 
 int CStudioApp::Run(int argc, char** argv)

@@ -11,6 +11,8 @@
 
 #include <QAction>
 #include <QImage>
+#include <QLineEdit>
+#include <QPushButton>
 
 #include "studio/child_frame.h"
 #include "studio/file_tree.h"
@@ -177,25 +179,56 @@ TEST_F(SessionTest, TheArrowGoesFromEveryMarginWhenTheRunGoesOn)
     QApplication::setCursorFlashTime(flashTime);
 }
 
-TEST_F(SessionTest, AWebRootChosenAsFilesRootServesItsPagesAndTheDebugPaneNamesIt)
+TEST_F(SessionTest, AFilesRootChosenInTheDialogAppliesToTheNextRunAtOnce)
 {
     TempFolder site("tw-studio-site");
     std::filesystem::create_directories(site.Path() + "/webroot");
     std::filesystem::create_directories(site.Path() + "/tmp");
     std::filesystem::copy(CStudioInstall::Path() + "/etc", site.Path() + "/etc");
-    std::ofstream(site.Path() + "/webroot/site.twp") << "from the chosen site <!--{ write 6 * 7; }-->";
+    std::ofstream(site.Path() + "/etc/odbc.ini") << "[tw3]\nDatabase=" << site.Path() << "/data/tw3.db\n";
+    const std::string page = site.Path() + "/webroot/site.twp";
+    std::ofstream(page) << "from the chosen site\n<!--{ write 6 * 7; }-->";
     QSettings().setValue("Settings/DebuggerIpPort", "0");
-    QSettings().setValue("Settings/RootPath7", QString::fromStdString(site.Path() + "/webroot"));
     CMainFrame& frame = Frame();
+    const auto chooseRoot = [&frame](CModalAnswerer& answerer, const std::string& root) {
+        answerer.QueueDialog([root](QWidget* dialog) {
+            dialog->findChild<QLineEdit*>("id1005")->setText(QString::fromStdString(root));
+            dialog->findChild<QPushButton*>("id1")->click();
+        });
+        frame.Command(CMainFrame::kCmdRootFilter)->trigger();
+    };
+    const auto debugPaneHas = [&frame](const std::string& text) {
+        return ProcessEventsUntil([&frame, &text] {
+            return frame.OutputBar()->DebugPane()->toPlainText().contains(QString::fromStdString(text));
+        });
+    };
+    CModalAnswerer answerer;
+    chooseRoot(answerer, site.Path() + "/webroot");
+    // The driver manager keeps the data sources it read first, and the developer hears so.
+    EXPECT_TRUE(answerer.Saw("The data sources of " + site.Path() +
+                             "/etc/odbc.ini apply when Tarnwick Studio is "
+                             "started again"))
+        << ::testing::PrintToString(answerer.Messages());
+
+    // Without a restart: the page of the tree's file is served and its breakpoint holds.
+    TheDebugger().ToggleBreakpoint(page, 2);
     frame.Command(CMainFrame::kCmdGo)->trigger();
     ASSERT_TRUE(TheDebugger().IsRunning());
-    ASSERT_TRUE(ProcessEventsUntil([&frame] {
-        return frame.OutputBar()->DebugPane()->toPlainText().contains("Debugger has started its web server");
-    }));
-    EXPECT_TRUE(frame.OutputBar()->DebugPane()->toPlainText().contains(
-        QString::fromStdString("Web root: " + site.Path() + "/webroot")));
+    EXPECT_TRUE(debugPaneHas("Web root: " + site.Path() + "/webroot"));
     auto reply = Request(TheDebugger().GetListenerPort(), "/site.twp");
-    EXPECT_EQ(reply.get(), "from the chosen site 42");
+    ASSERT_TRUE(ProcessEventsUntil([&page] { return TheDebugger().GetPausedLine(page) == 2; }));
+
+    // Another root chosen while the session runs waits for the debugger's next start.
+    answerer.Clear();
+    chooseRoot(answerer, "");
+    EXPECT_TRUE(answerer.Saw("The debugger goes on running pages and scripts from " + site.Path() + "/webroot"));
+    EXPECT_EQ(GetProgramDirectory(), site.Path());
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    EXPECT_EQ(reply.get(), "from the chosen site\n42");
+    frame.Command(CMainFrame::kCmdStop)->trigger();
+    frame.Command(CMainFrame::kCmdGo)->trigger();
+    EXPECT_TRUE(debugPaneHas("Web root: " + CStudioInstall::Path() + "/webroot"));
+    EXPECT_EQ(GetProgramDirectory(), CStudioInstall::Path());
     frame.Command(CMainFrame::kCmdStop)->trigger();
     EXPECT_TRUE(TheDebugger().IsIdle());
 }

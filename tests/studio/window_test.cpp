@@ -173,12 +173,16 @@ TEST_F(WindowTest, AWebRootAsFilesRootIsTakenAsItsInstallationsAndClearingReturn
     ASSERT_EQ(frame.FileTree()->topLevelItemCount(), 1);
     EXPECT_EQ(frame.FileTree()->topLevelItem(0)->text(0).toStdString(), site.Path() + "/webroot");
 
-    // An empty field is the installation's own folder, not the one the root chose.
-    frame.SetRootAndFilter("  ", "");
+    // An empty field is the installation's own folder, not the one the root chose, at once.
+    EXPECT_TRUE(frame.SetRootAndFilter("  ", ""));
     EXPECT_EQ(frame.RootPath(), CStudioInstall::Path());
+    EXPECT_EQ(GetProgramDirectory(), CStudioInstall::Path());
+    // A folder inside an installation's web root is a root of that installation.
+    EXPECT_TRUE(frame.SetRootAndFilter(site.Path() + "/webroot/script", ""));
+    EXPECT_EQ(GetProgramDirectory(), site.Path());
+    EXPECT_TRUE(frame.SetRootAndFilter("", ""));
     m_frame.reset();
     EXPECT_EQ(QSettings().value("Settings/RootPath7").toString().toStdString(), CStudioInstall::Path());
-    SetProgramDirectory(CStudioInstall::Path());
 
     // A folder that is neither shows in the Files tree but leaves the installation as it is.
     TempFolder other("tw-studio-other");
