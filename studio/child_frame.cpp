@@ -1,9 +1,13 @@
 #include "studio/child_frame.h"
 
+#include <vector>
+
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QMdiSubWindow>
+#include <QMessageBox>
 #include <QPainter>
+#include <QStringList>
 #include <QTextBlock>
 
 #include "studio/debugger.h"
@@ -142,12 +146,34 @@ bool CChildFrame::Load(const std::string& path, std::string& error)
 
 bool CChildFrame::SaveAs(const std::string& path, std::string& error)
 {
-    if (!m_doc.Save(path, m_view->toPlainText(), error))
+    const auto confirm = [this](const std::vector<int>& lines) { return AllowsUtf8Lines(lines); };
+    if (!m_doc.Save(path, m_view->Lines(), confirm, error))
         return false;
     m_view->document()->setModified(false);
     UpdateTitle();
     m_margin->update();
     return true;
+}
+
+bool CChildFrame::AllowsUtf8Lines(const std::vector<int>& lines)
+{
+    QStringList numbers;
+    for (int line : lines)
+        numbers << QString::number(line);
+    const QString text =
+        QStringLiteral("%1 is a Latin-1 (ISO 8859-1) file, which cannot hold characters typed on "
+                       "%2 %3.\n\nSave those lines in UTF-8? The file then holds two encodings.")
+            .arg(m_doc.GetTitle(), lines.size() == 1 ? QStringLiteral("line") : QStringLiteral("lines"),
+                 numbers.join(QStringLiteral(", ")));
+    QMessageBox box(QMessageBox::Warning, kStudioTitle, text, QMessageBox::Save | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Save;
+}
+
+void CChildFrame::GoToFileOffset(long long offset)
+{
+    const auto [line, column] = m_doc.LineAndColumnOfByteOffset(offset);
+    m_view->GoToLineColumn(line, column);
 }
 
 QString CChildFrame::Title() const

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QWidget>
 
@@ -52,8 +53,11 @@ public:
 
     // Loads the file into the editor; false with a reason when it cannot be read.
     bool Load(const std::string& path, std::string& error);
-    // Writes the editor's text to `path` (the document's own path for Save); false with a reason.
+    // Writes the editor's text to `path` (the document's own path for Save); false with a reason,
+    // or with none when the developer cancelled it.
     bool SaveAs(const std::string& path, std::string& error);
+    // The caret to a byte offset of the file (as the engine counts), scrolled into view.
+    void GoToFileOffset(long long offset);
     // The title: the document's, " *" while it has unsaved changes.
     QString Title() const;
     void UpdateTitle();
@@ -66,6 +70,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Asks whether changed lines that the file's Latin-1 cannot hold may be saved in UTF-8.
+    bool AllowsUtf8Lines(const std::vector<int>& lines);
+
     CMainFrame* m_frame;
     CSspDoc m_doc;
     CMarginBar* m_margin;

@@ -450,7 +450,8 @@ bool CMainFrame::SaveDocument(CChildFrame* child, bool saveAs)
     CWaitCursor wait;
     std::string error;
     if (!child->SaveAs(path, error)) {
-        ShowMessage(this, ToQt(path + ": " + error));
+        if (!error.empty())
+            ShowMessage(this, ToQt(path + ": " + error));
         return false;
     }
     AddRecentFile(path);
@@ -546,8 +547,7 @@ void CMainFrame::OnDebuggerError(int offset, const std::string& path)
             ShowMessage(this, ToQt("Failed to open " + path));
             return;
         }
-        CSspView* view = child->View();
-        view->GoToPosition(child->Document().PositionOfByteOffset(view->toPlainText(), offset));
+        child->GoToFileOffset(offset);
         child->Margin()->update();
     }
     UpdateCommands();

@@ -620,8 +620,7 @@ void CMainFrame::OnGotoOffset()
     CGotoOffsetDlg dialog(this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    CSspView* view = child->View();
-    view->GoToPosition(child->Document().PositionOfByteOffset(view->toPlainText(), dialog.Offset()));
+    child->GoToFileOffset(dialog.Offset());
 }
 
 void CMainFrame::OnFileOpen()

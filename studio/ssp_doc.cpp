@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStringDecoder>
 
 #include "foundation/ascii_text.h"
 
@@ -32,70 +31,29 @@ bool CSspDoc::Load(const std::string& path, QString& text, std::string& error)
         error = file.errorString().toStdString();
         return false;
     }
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    text = decoder.decode(bytes);
-    m_latin1 = decoder.hasError();
-    if (m_latin1)
-        text = QString::fromLatin1(bytes);
-    m_crlf = bytes.contains("\r\n");
-    if (m_crlf)
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    m_text.Read(bytes);
+    text = m_text.Text();
     m_path = path;
     m_title = QFileInfo(file).fileName();
     return true;
 }
 
-bool CSspDoc::Save(const std::string& path, const QString& text, std::string& error)
+bool CSspDoc::Save(const std::string& path, const QStringList& lines, const ConfirmForeignLines& confirm,
+                   std::string& error)
 {
-    QString lines = text;
-    if (m_crlf)
-        lines.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    // A character that Latin-1 cannot hold, typed into such a file, makes it a UTF-8 file.
-    bool latin1 = m_latin1;
-    for (QChar c : lines) {
-        if (c.unicode() > 0xFF) {
-            latin1 = false;
-            break;
-        }
+    CFileText::Encoded encoded = m_text.Encode(lines);
+    if (!encoded.foreignLines.empty() && confirm && !confirm(encoded.foreignLines)) {
+        error.clear();
+        return false;
     }
-    const QByteArray bytes = latin1 ? lines.toLatin1() : lines.toUtf8();
     // Written whole beside the file and renamed over it, so a failed write never leaves it cut.
     QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(encoded.bytes) != encoded.bytes.size() || !file.commit()) {
         error = file.errorString().toStdString();
         return false;
     }
-    m_latin1 = latin1;
+    m_text.Commit(std::move(encoded));
     m_path = path;
     m_title = QFileInfo(QString::fromStdString(path)).fileName();
     return true;
-}
-
-namespace {
-
-// The bytes one character of the editor's text takes in the file. A surrogate pair takes four,
-// two for each half.
-std::size_t CharacterBytes(char16_t c, bool crlf, bool latin1)
-{
-    if (c == u'\n')
-        return crlf ? 2 : 1;
-    if (latin1 || c < 0x80)
-        return 1;
-    if (c < 0x800 || QChar::isSurrogate(c))
-        return 2;
-    return 3;
-}
-
-}  // namespace
-
-qsizetype CSspDoc::PositionOfByteOffset(const QString& text, long long offset) const
-{
-    long long bytes = 0;
-    qsizetype i = 0;
-    for (; i < text.size(); ++i) {
-        bytes += static_cast<long long>(CharacterBytes(text.at(i).unicode(), m_crlf, m_latin1));
-        if (bytes > offset)
-            break;
-    }
-    return i;
 }

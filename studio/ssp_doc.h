@@ -1,36 +1,50 @@
 // CSspDoc: one open file of the editor, as the studio keeps it apart from its window: the path
 // (empty for a new file that was never saved), the title, and how the file's bytes become the
-// editor's text and back. A file is loaded and saved as it is: text that is not valid UTF-8 is
-// kept byte for byte as Latin-1 characters, and a file that ends its lines with CR LF gets them
-// back on saving; the editor itself works with line feeds.
+// editor's lines and back (CFileText): lines that the developer did not change are saved with the
+// bytes and line ends they were read with, changed lines in the file's encoding.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QString>
+#include <QStringList>
+
+#include "studio/file_text.h"
 
 class CSspDoc
 {
 public:
+    // Asked before a save writes changed lines in UTF-8 into a Latin-1 file, because they hold
+    // characters that Latin-1 cannot (their numbers, 1-based); false cancels the save.
+    using ConfirmForeignLines = std::function<bool(const std::vector<int>& lines)>;
+
     // A new document, titled "twp<number>" until it is saved.
     explicit CSspDoc(int newNumber);
 
     // Reads the file; false with a reason when it cannot be read.
     bool Load(const std::string& path, QString& text, std::string& error);
-    // Writes the text as the file's bytes (replacing it whole) and makes that the path; false with
-    // a reason when it cannot be written.
-    bool Save(const std::string& path, const QString& text, std::string& error);
+    // Writes the editor's lines (one entry per line) as the file (replacing it whole) and makes that
+    // the path. False with a reason when it cannot be written, and false with no reason when
+    // `confirm` cancelled it.
+    bool Save(const std::string& path, const QStringList& lines, const ConfirmForeignLines& confirm,
+              std::string& error);
 
     const std::string& GetPath() const { return m_path; }
     const QString& GetTitle() const { return m_title; }
     // The text after the last '.' of the path, lower-cased, without the dot; empty without '.'.
     std::string GetExtension() const;
-    // The character index in the text of byte offset `offset` of the file.
-    qsizetype PositionOfByteOffset(const QString& text, long long offset) const;
+    // The line (from 0) and character column of a byte offset of the file (the engine counts
+    // bytes) as it was last loaded or saved.
+    std::pair<int, qsizetype> LineAndColumnOfByteOffset(long long offset) const
+    {
+        return m_text.LineAndColumnOfByteOffset(offset);
+    }
 
 private:
     std::string m_path;
     QString m_title;
-    bool m_crlf = false;    // lines end with CR LF in the file
-    bool m_latin1 = false;  // the file is not UTF-8: one character per byte
+    CFileText m_text;
 };

@@ -85,13 +85,25 @@ void CSspView::SelectLine(int line, const QString& text)
     ensureCursorVisible();
 }
 
-void CSspView::GoToPosition(qsizetype position)
+void CSspView::GoToLineColumn(int line, qsizetype column)
 {
-    QTextCursor cursor(document());
-    cursor.setPosition(static_cast<int>(std::min<qsizetype>(position, document()->characterCount() - 1)));
+    QTextBlock block = document()->findBlockByNumber(line);
+    if (!block.isValid())
+        block = document()->lastBlock();
+    QTextCursor cursor(block);
+    cursor.setPosition(block.position() + static_cast<int>(std::min<qsizetype>(column, block.length() - 1)));
     setTextCursor(cursor);
     ensureCursorVisible();
     setFocus();
+}
+
+QStringList CSspView::Lines() const
+{
+    // The blocks' own texts: the document's plain text would turn no-break spaces into blanks.
+    QStringList lines;
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next())
+        lines.append(block.text());
+    return lines;
 }
 
 bool CSspView::SelectWordAt(qsizetype position)

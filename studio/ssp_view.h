@@ -6,6 +6,7 @@
 
 #include <QPlainTextEdit>
 #include <QString>
+#include <QStringList>
 
 class CMainFrame;
 class CSspDoc;
@@ -35,8 +36,11 @@ public:
     // occurrence of the text in the line, compared without regard to case, is selected. Either is
     // scrolled into view.
     void SelectLine(int line, const QString& text = QString());
-    // The caret to a character index, scrolled into view, with the focus.
-    void GoToPosition(qsizetype position);
+    // The caret to a column of a line (both from 0, kept inside the text), scrolled into view, with
+    // the focus.
+    void GoToLineColumn(int line, qsizetype column);
+    // The text of each line, as it stands (no-break spaces and all).
+    QStringList Lines() const;
     // Selects the name around the character at `position` that lies on its line; false when there
     // is none.
     bool SelectWordAt(qsizetype position);

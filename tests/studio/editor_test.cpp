@@ -40,17 +40,19 @@ protected:
 TEST_F(EditorTest, FilesAreSavedByteForByte)
 {
     const std::string crlf = "line one\r\n\tline two\r\n\xC3\xA9t\xC3\xA9\r\n";
-    const std::string latin1 = "caf\xE9\nna\xEFve\n";
+    // Latin-1 with a no-break space, which the editor's plain text would turn into a blank.
+    const std::string latin1 = "caf\xE9\nna\xEFve\xA0\n";
     const std::string utf8 = "no newline at the end \xE2\x82\xAC";
-    for (const std::string& bytes : {crlf, latin1, utf8}) {
-        const std::string path = CStudioInstall::WebFile("bytes.tws", bytes);
-        CSspDoc doc(1);
-        QString text;
+    // Line ends of every kind, a stray Latin-1 byte in UTF-8 text, and a paragraph separator that
+    // the editor shows as a line end.
+    const std::string mixed = "a\rb\r\nc\n\xC3\xA9 and \xE9\nx\xE2\x80\xA9y";
+    for (const std::string& bytes : {crlf, latin1, utf8, mixed}) {
+        CChildFrame* child = Open("bytes.tws", bytes);
+        ASSERT_NE(child, nullptr);
+        EXPECT_FALSE(child->View()->toPlainText().contains(u'\r'));
         std::string error;
-        ASSERT_TRUE(doc.Load(path, text, error)) << error;
-        EXPECT_FALSE(text.contains(u'\r'));
-        ASSERT_TRUE(doc.Save(path, text, error)) << error;
-        EXPECT_EQ(ReadBytes(path), bytes);
+        ASSERT_TRUE(child->SaveAs(child->Path(), error)) << error;
+        EXPECT_EQ(ReadBytes(child->Path()), bytes);
     }
     CSspDoc missing(1);
     QString text;
@@ -60,20 +62,88 @@ TEST_F(EditorTest, FilesAreSavedByteForByte)
     EXPECT_EQ(missing.GetTitle(), "twp1");
 }
 
+TEST_F(EditorTest, ASaveRewritesOnlyTheLinesThatChanged)
+{
+    // UTF-8 text with one stray Latin-1 byte, lines ending in CR LF.
+    const std::string page = "<p>caf\xC3\xA9</p>\r\n<p>na\xEFve</p>\r\n<p>\xE2\x82\xAC</p>\r\n";
+    CChildFrame* child = Open("mixed.twp", page);
+    ASSERT_NE(child, nullptr);
+    CSspView* view = child->View();
+    EXPECT_EQ(view->document()->findBlockByNumber(0).text(), QString::fromUtf8("<p>caf\xC3\xA9</p>"));
+    EXPECT_EQ(view->document()->findBlockByNumber(1).text(), QString::fromLatin1("<p>na\xEFve</p>"));
+    QAction* save = m_frame->Command(CMainFrame::kCmdSave);
+
+    // An edit undone leaves the file as it was.
+    QTextCursor cursor(view->document()->findBlockByNumber(0));
+    cursor.insertText("x");
+    view->undo();
+    save->trigger();
+    EXPECT_EQ(ReadBytes(child->Path()), page);
+
+    // A new first line moves every other line down; each keeps its bytes. The changed line is
+    // UTF-8, and every line still ends in CR LF.
+    cursor = QTextCursor(view->document()->findBlockByNumber(0));
+    cursor.insertText(QString::fromUtf8("<h1>\xC3\xBC</h1>\n"));
+    cursor = QTextCursor(view->document()->findBlockByNumber(3));
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    cursor.insertText("!");
+    save->trigger();
+    EXPECT_FALSE(child->IsModified());
+    EXPECT_EQ(ReadBytes(child->Path()),
+              "<h1>\xC3\xBC</h1>\r\n<p>caf\xC3\xA9</p>\r\n<p>na\xEFve</p>\r\n<p>\xE2\x82\xAC</p>!\r\n");
+}
+
+TEST_F(EditorTest, ALatin1FileStaysLatin1OrTheSaveAsks)
+{
+    const std::string page = "caf\xE9\nna\xEFve\n";
+    CChildFrame* child = Open("latin1.twp", page);
+    ASSERT_NE(child, nullptr);
+    CSspView* view = child->View();
+    QAction* save = m_frame->Command(CMainFrame::kCmdSave);
+    CModalAnswerer answerer;
+
+    // A typed letter that Latin-1 holds is written in Latin-1.
+    QTextCursor cursor(view->document()->findBlockByNumber(1));
+    cursor.insertText(QString::fromUtf8("\xC3\xBC"));
+    save->trigger();
+    EXPECT_TRUE(answerer.Messages().empty());
+    EXPECT_EQ(ReadBytes(child->Path()), "caf\xE9\n\xFCna\xEFve\n");
+
+    // One that it cannot hold: the save says so, and Cancel leaves the file and the edit alone.
+    cursor = QTextCursor(view->document()->findBlockByNumber(0));
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    cursor.insertText(QString::fromUtf8(" \xE2\x82\xAC"));
+    answerer.QueueButton(QMessageBox::Cancel);
+    save->trigger();
+    EXPECT_TRUE(answerer.Saw("cannot hold characters typed on line 1.")) << answerer.LastMessage();
+    EXPECT_EQ(ReadBytes(child->Path()), "caf\xE9\n\xFCna\xEFve\n");
+    EXPECT_TRUE(child->IsModified());
+
+    // Saved anyway, that line alone is UTF-8.
+    answerer.QueueButton(QMessageBox::Save);
+    save->trigger();
+    EXPECT_FALSE(child->IsModified());
+    EXPECT_EQ(ReadBytes(child->Path()), "caf\xC3\xA9 \xE2\x82\xAC\n\xFCna\xEFve\n");
+}
+
 TEST_F(EditorTest, EngineOffsetsBecomeEditorPositions)
 {
-    // Two bytes per line end and two for the accented letter: the engine counts bytes.
-    const std::string path = CStudioInstall::WebFile("offsets.twp", "ab\r\n\xC3\xA9x\r\nyz");
+    // Two bytes per line end and two for the accented letter: the engine counts bytes. The last
+    // line holds a stray Latin-1 byte, one byte for one letter.
+    const std::string path = CStudioInstall::WebFile("offsets.twp", "ab\r\n\xC3\xA9x\r\nyz \xE9!");
     CSspDoc doc(1);
     QString text;
     std::string error;
     ASSERT_TRUE(doc.Load(path, text, error));
-    ASSERT_EQ(text, QString::fromUtf8("ab\n\xC3\xA9x\nyz"));
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 0), 0);
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 4), 3);  // the accented letter
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 6), 4);  // x
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 9), 6);  // y
-    EXPECT_EQ(doc.PositionOfByteOffset(text, 99), text.size());
+    ASSERT_EQ(text, QString::fromUtf8("ab\n\xC3\xA9x\nyz \xC3\xA9!"));
+    using Place = std::pair<int, qsizetype>;
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(0), Place(0, 0));
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(3), Place(0, 2));   // inside the line end
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(4), Place(1, 0));   // the accented letter
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(6), Place(1, 1));   // x
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(9), Place(2, 0));   // y
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(13), Place(2, 4));  // !
+    EXPECT_EQ(doc.LineAndColumnOfByteOffset(99), Place(2, 5));
     EXPECT_EQ(doc.GetExtension(), "twp");
 }
 
