@@ -202,6 +202,9 @@ const std::string& RequireParameter(std::span<const CSspValue> args, int positio
 
 std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second)
 {
+    // The fields may be any numbers a caller was given: their offsets must not overflow an int.
+    if (year < INT_MIN + 1900 || month == INT_MIN)
+        return -1;
     std::tm tm{};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
@@ -256,6 +259,12 @@ void CSspDateTime::SetText(std::string_view text)
         m_valid = ParseOdbcLiteral(trimmed, true);
     else if (!trimmed.empty() && trimmed[0] >= '0' && trimmed[0] <= '9')
         m_valid = ParseIsoDateTime(trimmed) || ParseLocaleDateTime(trimmed);
+}
+
+void CSspDateTime::SetLocalTime(int year, int month, int day, int hour, int minute, int second)
+{
+    m_time = 0;
+    m_valid = StoreLocalTime(year, month, day, hour, minute, second);
 }
 
 bool CSspDateTime::ParseIsoDateTime(std::string_view text)

@@ -57,6 +57,9 @@ public:
     // Parses "{d 'y-m-d'}", "{ts 'y-m-d h:m:s'}", an ISO date with an optional time, or a date in
     // the locale order with an optional time; anything else leaves time 0 and invalid.
     void SetText(std::string_view text);
+    // The local date and time of numbers as a script gives them (month 1 to 12). A field outside its
+    // range (the day in its month, the year in the valid years) leaves time 0 and invalid.
+    void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
     bool IsValid() const { return m_valid; }
     std::int64_t GetTime() const { return m_time; }
 

@@ -17,7 +17,6 @@
 #include "language/ssp_ldap.h"
 #include "language/ssp_scan_memo.h"
 
-#include <ctime>
 #include <new>
 
 namespace {
@@ -77,21 +76,6 @@ const char* KindName(int kind)
     case kEmailOutObject: return "email_out";
     default: return "";
     }
-}
-
-// The local time y-m-d h:mi:s, with daylight saving as the platform decides for that moment.
-std::int64_t MakeLocalTime(const CSspCall& call)
-{
-    auto field = [&call](int index) { return index < call.ParamCount() ? ParseInt32(call.GetParamStr(index)) : 0; };
-    std::tm tm{};
-    tm.tm_year = field(0) - 1900;
-    tm.tm_mon = field(1) - 1;
-    tm.tm_mday = field(2);
-    tm.tm_hour = field(3);
-    tm.tm_min = field(4);
-    tm.tm_sec = field(5);
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
 }
 
 }  // namespace
@@ -224,11 +208,12 @@ void CSspEngine::DeclareDateTime(int key)
     call.m_position = key;
     CollectDeclarationArguments(call);
     CSspDateTime& time = static_cast<CDateTimeObject&>(*declared.object).m_time;
-    int count = call.ParamCount();
+    const int count = call.ParamCount();
+    auto field = [&call, count](int index) { return index < count ? ParseInt32(call.GetParamStr(index)) : 0; };
     if (count == 1)
         time.SetText(call.GetParamStr(0));
     else if (count >= 3 && count <= 6)
-        time.SetTime(MakeLocalTime(call));
+        time.SetLocalTime(field(0), field(1), field(2), field(3), field(4), field(5));
     else
         RaiseCatalogText(kMsgMissingParameter, key);
 }

@@ -82,6 +82,10 @@ TEST_F(DispatchTest, DeclaredObjectsAnswerTheirMembers)
         "13:14:15");
     EXPECT_EQ(Output("datetime d('11/12/2004 10:20'); write d.format('%d.%m.%Y %H.%M');"), "12.11.2004 10.20");
     EXPECT_EQ(Output("datetime d('nonsense'); write d.isValid();"), "0");
+    // Numbers from a form are checked, not rolled over into another date or past the year's range.
+    EXPECT_EQ(Output("datetime d(-2147483647, 1, 1); datetime e(2004, 2, 30); datetime f(2004, 2, 29, 24);\n"
+                     "write d.isValid() + '|' + e.isValid() + '|' + f.isValid();"),
+              "0|0|0");
 }
 
 TEST_F(DispatchTest, DeclarationsNeedTheirArguments)
