@@ -102,6 +102,12 @@ std::string CDataSourcePool::ChooseConnect(const std::string& path) const
     return *chosen;
 }
 
+std::string CDataSourcePool::ConnectFor(const std::string& path) const
+{
+    std::lock_guard guard(m_listLock);
+    return ChooseConnect(path);
+}
+
 CDataSourcePool::DataSourcePtr CDataSourcePool::TakeShared(const std::string& connect)
 {
     for (const auto& dataSource : m_dataSources) {

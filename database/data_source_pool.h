@@ -81,6 +81,10 @@ public:
     // the same shared data source at once connect it once: the second waits for the first.
     CDataSourceLease GetDataSource(const std::string& path);
 
+    // The connect string that GetDataSource would choose for the URL path; throws CSspException when
+    // no prefix matches.
+    std::string ConnectFor(const std::string& path) const;
+
     // Sends "CloseIfNoOneUsesIt" to every shared data source idle for more than 120 minutes.
     // A data source that fails to close doesn't stop the sweep; the failures' texts are returned
     // for the caller to log.

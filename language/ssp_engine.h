@@ -190,10 +190,11 @@ public:
     const CSspValueList* CallArguments() const { return m_callArguments; }
 
     // The run's data source: taken from the application's pool for the run's URL path on the first
-    // database use of the run, and given back when the run ends. Throws CSspException when there is
-    // none for the path or it cannot be opened.
+    // database use of the run, and given back when the run ends. A nested run uses its top engine's
+    // unless its URL path maps to another connect string. Throws CSspException when there is none
+    // for the path or it cannot be opened.
     CDataSource* GetRunDataSource() override;
-    bool HasDataSource() const { return static_cast<bool>(m_dataSource); }
+    bool HasDataSource() const { return m_runDataSource != nullptr; }
     // Local.BeginTransaction and Local.CommitTransaction. The engine ends only a transaction that it
     // began itself: a nested run on the same shared data source leaves its caller's alone.
     void BeginTransaction();
@@ -478,6 +479,7 @@ private:
     CSspRequestObject* m_request = nullptr;
     CSspOutputSink* m_response = nullptr;
     CDataSourceLease m_dataSource;           // from the pool; given back at the end of the run
+    CDataSource* m_runDataSource = nullptr;  // m_dataSource's, or the top engine's that a nested run uses
     bool m_evaluatingWatch = false;          // EvalWatch is in progress
     std::shared_ptr<CSspSession> m_session;  // the page's session, found or made by the run
     // The session manager's rows (PrepareForFetch) and the current one (-1 before the first).

@@ -41,9 +41,20 @@ void AtCall(const CSspCall& call, Step step)
 
 CDataSource* CSspEngine::GetRunDataSource()
 {
-    if (!m_dataSource)
+    if (m_runDataSource != nullptr)
+        return m_runDataSource;
+    // A function or file that the run calls works inside the run's transaction and sees the rows
+    // it has not committed yet, so it shares the run's connection instead of leasing one of its
+    // own (a private one while runs are not serialised). Only a file whose URL path maps to another
+    // database gets its own.
+    CDataSourcePool& pool = TheSspApp().Pool();
+    if (!IsTopEngine() && pool.ConnectFor(m_urlPath) == pool.ConnectFor(m_top->m_urlPath)) {
+        m_runDataSource = m_top->GetRunDataSource();
+    } else {
         m_dataSource = TheSspApp().GetDataSource(m_urlPath);
-    return m_dataSource.Get();
+        m_runDataSource = m_dataSource.Get();
+    }
+    return m_runDataSource;
 }
 
 int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
@@ -92,13 +103,13 @@ void CSspEngine::BeginTransaction()
 
 void CSspEngine::CommitTransaction()
 {
-    if (m_dataSource && m_dataSource->IsInTransactionOf(this))
-        m_dataSource->DoCommand("CommitTrans", {}, {}, {}, this);
+    if (m_runDataSource != nullptr && m_runDataSource->IsInTransactionOf(this))
+        m_runDataSource->DoCommand("CommitTrans", {}, {}, {}, this);
 }
 
 int CSspEngine::RollBackOpenTransaction(int result)
 {
-    if (!m_dataSource || !m_dataSource->IsInTransactionOf(this))
+    if (m_runDataSource == nullptr || !m_runDataSource->IsInTransactionOf(this))
         return result;
     // A run that ended by "return" counts as completed: its changes are lost all the same, so it
     // must not report success either.
@@ -107,7 +118,7 @@ int CSspEngine::RollBackOpenTransaction(int result)
         result = kRunFailed;
     }
     try {
-        m_dataSource->DoCommand("Rollback", {}, {}, {}, this);
+        m_runDataSource->DoCommand("Rollback", {}, {}, {}, this);
     } catch (...) {
         m_errorText += CMessageCatalog::Text(kMsgMoreErrors);
         result = kRunFailed;
@@ -121,6 +132,7 @@ void CSspEngine::ReleaseRunDataSource()
     // reset or closed when it goes back: they must be gone first.
     m_declared[kSqlObject].clear();
     ++m_declarations;
+    m_runDataSource = nullptr;
     m_dataSource.Release();
 }
 
@@ -134,8 +146,8 @@ bool CSspEngine::CallLocalDataSource(CSspCall& call, CSspValue& result)
         AtCall(call, [this] { CommitTransaction(); });
     else if (is("RollbackTransaction")) {
         AtCall(call, [this] {
-            if (m_dataSource && m_dataSource->IsInTransactionOf(this))
-                m_dataSource->DoCommand("Rollback", {}, {}, {}, this);
+            if (m_runDataSource != nullptr && m_runDataSource->IsInTransactionOf(this))
+                m_runDataSource->DoCommand("Rollback", {}, {}, {}, this);
         });
     } else if (is("GetUniqueID"))
         GetUniqueId(call, result);
@@ -168,7 +180,7 @@ void CSspEngine::GetUniqueId(const CSspCall& call, CSspValue& result)
 
 void CSspEngine::CheckUseDataSourceTooLate(const CSspCall& call) const
 {
-    if (m_dataSource)
+    if (m_runDataSource != nullptr)
         RaiseCatalogText(kMsgUseDataSourceTooLate, call.m_position);
 }
 

@@ -1,0 +1,94 @@
+// A page's data through the real twServer on SQLite and on PostgreSQL, as a template author meets
+// it: rows written by the page and by the functions it calls. Runs are not serialised, so every run works on a private connection of its own.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/database/test_databases.h"
+#include "tests/server/server_process.h"
+#include "tests/support/run_program.h"
+#include "tests/webserver/http_reply.h"
+
+namespace {
+
+class PageDataTest : public testdb::BackendTest
+{
+protected:
+    void SetUp() override
+    {
+        BackendTest::SetUp();
+        if (IsSkipped() || HasFailure())
+            return;
+        m_db.Open(Connect());
+        m_table = testdb::UniqueTable("page");
+    }
+    void TearDown() override
+    {
+        if (m_db.IsOpen())
+            m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
+    }
+
+    // Starts the server on the test's database; false (with the reason recorded) when it did not
+    // come up.
+    void Start(const std::string& settings = "")
+    {
+        m_install.WriteSettings("DbOdbcConnectString=ODBC;" + Connect() + "\nDbAccessSerialize=no\n" + settings);
+        ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
+        const std::set<int> ports = m_server.WaitUntilRunning(m_install, 1);
+        ASSERT_EQ(ports.size(), 1u) << m_server.Output() << m_install.LogText();
+        m_port = *ports.begin();
+    }
+
+    // A page below the web root, with "$" standing for the test's table.
+    void Page(const std::string& path, std::string text) const
+    {
+        for (size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at))
+            text.replace(at, 1, m_table);
+        m_install.WriteFile("webroot/" + path, text);
+    }
+
+    HttpReply Get(const std::string& path)
+    {
+        const std::string output = m_install.Path() + "/reply";
+        RunProgram({"curl", "-s", "-i", "--max-time", "60", "http://127.0.0.1:" + std::to_string(m_port) + path},
+                   output);
+        return HttpReply::Parse(ReadWholeFile(output));
+    }
+
+    int64_t Rows() const { return testdb::RowsSeenByOthers(Connect(), m_table); }
+
+    CServerInstall m_install;
+    CServerProcess m_server;
+    int m_port = 0;
+    COdbcConnection m_db;
+    std::string m_table;
+};
+
+// A function of the page and one of another file write and read inside the page's transaction,
+// on the page's connection: they neither wait for the page's lock nor miss its rows.
+TEST_P(PageDataTest, FunctionsWorkInsideTheirCallersTransaction)
+{
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (msg VARCHAR(20))");
+    Page("log.twp", "<!--{ Local.BeginTransaction();\n"
+                    "sql a = insert into $ (msg) values ('page'); a.execute();\n"
+                    "Local.logit('function'); file lib('lib.twp'); lib.logit('file');\n"
+                    "write Local.count() + ' ' + lib.count(); Local.CommitTransaction();\n"
+                    "function logit(m) sql i = insert into $ (msg) values (arg.m); i.execute(); endfunction\n"
+                    "function count() sql c = select count(*) as n from $ ; return c.n; endfunction }-->");
+    Page("lib.twp", "<!--{ function logit(m) sql i = insert into $ (msg) values (arg.m); i.execute(); endfunction\n"
+                    "function count() sql c = select count(*) as n from $ ; return c.n; endfunction }-->");
+    ASSERT_NO_FATAL_FAILURE(Start());
+    EXPECT_EQ(Get("/log.twp").body, "3 3");
+    EXPECT_EQ(Rows(), 3);
+
+    // A page that fails after its function wrote keeps nothing of either.
+    Page("fails.twp", "<!--{ Local.BeginTransaction(); Local.logit('lost'); error 'stop';\n"
+                      "function logit(m) sql i = insert into $ (msg) values (arg.m); i.execute(); endfunction }-->");
+    EXPECT_NE(Get("/fails.twp").body.find("stop"), std::string::npos);
+    EXPECT_EQ(Rows(), 3);
+}
+
+TW_INSTANTIATE_BACKENDS(PageDataTest);
+
+}  // namespace
