@@ -140,11 +140,13 @@ void CSspQuery::Init(const CSspCall& declaration, bool raw)
 void CSspQuery::CallMember(CSspCall& call, CSspValue& result)
 {
     m_inUse = nullptr;
-    try {
-        Dispatch(call, result);
-    } catch (const CDbException& error) {
-        throw CSspException(DbErrorText(error), kNoPosition);
-    }
+    RunAtPosition(call.m_position, [&] {
+        try {
+            Dispatch(call, result);
+        } catch (const CDbException& error) {
+            throw CSspException(DbErrorText(error), kNoPosition);
+        }
+    });
 }
 
 std::string CSspQuery::DbErrorText(const CDbException& error)

@@ -23,20 +23,6 @@ constexpr int kMsgUseDataSourceTooLate = 146;  // "UseDataSource can only be cal
 constexpr const char* kDefaultUniqueIdTable = "QV30_REGISTRY";
 constexpr size_t kMaxFileErrorText = 255;
 
-// Runs a data-source step of a member call; a failure that names no place gets the call's, so the
-// report shows the line that used the database.
-template <class Step>
-void AtCall(const CSspCall& call, Step step)
-{
-    try {
-        step();
-    } catch (const CSspException& error) {
-        if (error.GetPosition() != kNoPosition)
-            throw;
-        throw CSspException(error.GetMessage(), call.m_position);
-    }
-}
-
 }  // namespace
 
 CDataSource* CSspEngine::GetRunDataSource()
@@ -141,20 +127,20 @@ bool CSspEngine::CallLocalDataSource(CSspCall& call, CSspValue& result)
     const std::string& member = call.m_member;
     auto is = [&member](std::string_view name) { return EqualsNoCase(member, name); };
     if (is("BeginTransaction"))
-        AtCall(call, [this] { BeginTransaction(); });
+        RunAtPosition(call.m_position, [this] { BeginTransaction(); });
     else if (is("CommitTransaction"))
-        AtCall(call, [this] { CommitTransaction(); });
+        RunAtPosition(call.m_position, [this] { CommitTransaction(); });
     else if (is("RollbackTransaction")) {
-        AtCall(call, [this] {
+        RunAtPosition(call.m_position, [this] {
             if (m_runDataSource != nullptr && m_runDataSource->IsInTransactionOf(this))
                 m_runDataSource->DoCommand("Rollback", {}, {}, {}, this);
         });
     } else if (is("GetUniqueID"))
         GetUniqueId(call, result);
     else if (is("dbType"))
-        AtCall(call, [&] { result.SetString(GetRunDataSource()->GetDbmsName()); });
+        RunAtPosition(call.m_position, [&] { result.SetString(GetRunDataSource()->GetDbmsName()); });
     else if (is("dbVer"))
-        AtCall(call, [&] { result.SetString(GetRunDataSource()->GetDbmsVersion()); });
+        RunAtPosition(call.m_position, [&] { result.SetString(GetRunDataSource()->GetDbmsVersion()); });
     else if (is("UseDataSource")) {
         // The page's own URL path gets the connect string; it stays registered even when this run
         // already holds a data source and so cannot switch any more.
@@ -175,7 +161,8 @@ void CSspEngine::GetUniqueId(const CSspCall& call, CSspValue& result)
     if (key1.empty() || key2.empty())
         RaiseCatalogText(kMsgMissingParameter, call.m_position);
     std::string table = call.ParamCount() > 2 ? call.GetParamStr(2) : kDefaultUniqueIdTable;
-    AtCall(call, [&] { result.SetInteger(GetRunDataSource()->DoCommand("GetUid", key1, key2, table)); });
+    RunAtPosition(call.m_position,
+                  [&] { result.SetInteger(GetRunDataSource()->DoCommand("GetUid", key1, key2, table)); });
 }
 
 void CSspEngine::CheckUseDataSourceTooLate(const CSspCall& call) const

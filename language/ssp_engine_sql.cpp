@@ -39,6 +39,7 @@ void CSspEngine::DeclareSql()
         // Declared again (in a loop): the object forgets its result and its own data source first.
         CSspCall close;
         close.m_member = "close";
+        close.m_position = key;
         CSspValue ignored;
         known->object->CallMember(close, ignored);
     }

@@ -233,7 +233,8 @@ TEST_P(SqlScriptTest, DatabaseErrorsNameStatementObjectAndDataSource)
 {
     std::string message = Fail("sql list = select * from nosuch_table_xyz; list.fetch();");
     EXPECT_NE(message.find(" SQL list:select * from nosuch_table_xyz DSN:twtest"), std::string::npos) << message;
-    EXPECT_EQ(errorText, message) << "no file or line: the driver's text is the report";
+    EXPECT_EQ(errorText, Report(1, 44, "sql list = select * from nosuch_table_xyz; list.fetch();", message))
+        << "reported at the call that ran the statement";
 
     message = Fail("Local.one = 1; sql w = select nosuch from $ where id = Local.one; w.execute();");
     EXPECT_NE(message.find(Tables(" SQL w:select nosuch from $ WHERE id = 1 DSN:twtest")), std::string::npos)

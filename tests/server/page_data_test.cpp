@@ -1,5 +1,6 @@
 // A page's data through the real twServer on SQLite and on PostgreSQL, as a template author meets
-// it: rows written by the page and by the functions it calls. Runs are not serialised, so every run works on a private connection of its own.
+// it: rows written by the page and by the functions it calls, and where a failed statement is
+// reported. Runs are not serialised, so every run works on a private connection of its own.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -87,6 +88,46 @@ TEST_P(PageDataTest, FunctionsWorkInsideTheirCallersTransaction)
                       "function logit(m) sql i = insert into $ (msg) values (arg.m); i.execute(); endfunction }-->");
     EXPECT_NE(Get("/fails.twp").body.find("stop"), std::string::npos);
     EXPECT_EQ(Rows(), 3);
+}
+
+// Failed statements are reported at the line and column of the call that sent them, in the file
+// that holds it.
+TEST_P(PageDataTest, DatabaseErrorsNameTheFileLineAndColumnOfTheirStatement)
+{
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER, msg VARCHAR(20) NOT NULL)");
+    m_db.ExecuteSQL("INSERT INTO " + m_table + " (id, msg) VALUES (1, 'a')");
+    Page("update.twp", "<!--{ Local.m = '';\n"
+                       "sql u = update $ set msg = Local.m where id = 1;\n"
+                       "  u.execute(); }-->");
+    Page("raw.twp", "<!--{ sql q = 'select * from no_such_table_here';\n"
+                    "write 'x';  write q.id; }-->");
+    Page("crosstab.twp", "<!--{ sql x = crosstab id, msg from no_such_table_here;\n"
+                         "\tx.fetch(); }-->");
+    Page("call.twp", "<!--{ file lib('sub/lib.twp');\n"
+                     "lib.broken(); }-->");
+    Page("sub/lib.twp", "<!--{\n"
+                        "function broken()\n"
+                        "  sql q = 'select * from no_such_table_here'; q.execute();\n"
+                        "endfunction }-->");
+    ASSERT_NO_FATAL_FAILURE(Start());
+
+    auto reportOf = [this](const std::string& path) {
+        const std::string body = Get(path).body;
+        const size_t start = body.find("<pre>");
+        return start == std::string::npos ? body : body.substr(start, body.find("</pre>") - start);
+    };
+    std::string report = reportOf("/update.twp");
+    EXPECT_NE(report.find("update.twp (3,3): \r\n  u.execute(); }--&gt;\r\n\r\n"), std::string::npos) << report;
+    EXPECT_NE(report.find(" SQL u:UPDATE "), std::string::npos) << report;
+    report = reportOf("/raw.twp");
+    EXPECT_NE(report.find("raw.twp (2,19): \r\n"), std::string::npos) << "a column read that ran it: " << report;
+    EXPECT_NE(report.find(" SQL q:select * from no_such_table_here"), std::string::npos) << report;
+    report = reportOf("/crosstab.twp");
+    EXPECT_NE(report.find("crosstab.twp (2,2): \r\n"), std::string::npos) << report;
+    report = reportOf("/call.twp");
+    EXPECT_NE(report.find("call.twp (2,1): \r\nlib.broken(); }--&gt;\r\n\r\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("sub/lib.twp (3,47): \r\n  sql q = "), std::string::npos) << report;
+    EXPECT_EQ(Rows(), 1);
 }
 
 TW_INSTANTIATE_BACKENDS(PageDataTest);
