@@ -318,6 +318,7 @@ void CSspQuery::TranslateInsert()
         m_set.SetFieldValue(i, value);
     }
     ReportSetSql(m_set, [&] { m_set.Update(); });
+    m_sentSql = m_set.SentSql();
 }
 
 void CSspQuery::TranslateUpdate()
@@ -368,6 +369,7 @@ void CSspQuery::TranslateUpdate()
         m_set.SetFieldValue(index, value);
     }
     ReportSetSql(m_set, [&] { m_set.Update(); });
+    m_sentSql = m_set.SentSql();
 }
 
 void CSspQuery::TranslateDelete()
@@ -386,5 +388,6 @@ void CSspQuery::TranslateDelete()
     }
     // Run as the object's own statement, so a failure names the text that was sent.
     m_reportedSql = text;
+    m_sentSql = text;
     DataSource()->Connection().ExecuteSQL(text);
 }

@@ -128,6 +128,7 @@ void CSspQuery::Init(const CSspCall& declaration, bool raw)
     m_preventInjection = true;
     m_statement = std::string(TrimWhiteAscii(declaration.m_member));
     m_reportedSql = m_statement;
+    m_sentSql.clear();
     if (m_statement.empty())
         RaiseCatalogText(kStatementEmpty, declaration.m_position);
     m_position = declaration.m_position;
@@ -261,6 +262,11 @@ void CSspQuery::ThrowInjection() const
     throw CSspException(CMessageCatalog::Text(kInjection) + m_statement, m_position);
 }
 
+bool CSspQuery::IsQuery() const
+{
+    return m_crosstab || StartsWithNoCase(m_statement, "SELECT");
+}
+
 void CSspQuery::Execute()
 {
     m_reportedSql = m_statement;
@@ -271,8 +277,10 @@ void CSspQuery::Execute()
             OpenResult(m_statement);
         else if (StartsWithNoCase(m_statement, "CROSSTAB"))
             BuildGrid();
-        else
+        else {
+            m_sentSql = m_statement;
             DataSource()->DoCommand("ExecuteSQL", m_statement);
+        }
         return;
     }
     std::string_view verb = std::string_view(m_statement).substr(0, 6);
@@ -299,6 +307,8 @@ void CSspQuery::OpenResult(const std::string& sql)
 int CSspQuery::Fetch()
 {
     if (!m_set.IsOpen()) {
+        if (!IsQuery())
+            return 0;
         Execute();
         return m_set.IsEOF() ? 0 : 1;
     }
@@ -339,6 +349,7 @@ void CSspQuery::Close()
     m_set.SetDatabase(nullptr);
     m_ownDataSource.reset();
     m_grid.Clear();
+    m_sentSql.clear();
 }
 
 int CSspQuery::ColumnCount()
@@ -384,16 +395,21 @@ void CSspQuery::ReadMember(std::string_view member, CSspValue& result)
 
 void CSspQuery::ReadColumn(std::string_view member, CSspValue& result)
 {
-    if (!m_set.IsOpen()) {
+    // Reading a query's column runs the query when it has not run yet; a statement that changes
+    // data runs only when the page calls execute, however often its members are read.
+    const bool query = IsQuery();
+    if (!m_set.IsOpen() && (query || m_sentSql.empty())) {
         if (m_host.IsEvaluatingWatch()) {
             result.SetString("SQL statement has not been executed.");
             return;
         }
-        Fetch();
-        m_fetchedOnAccess = true;
+        if (query) {
+            Fetch();
+            m_fetchedOnAccess = true;
+        }
     }
     if (EqualsNoCase(member, "sql")) {
-        result.SetString(m_set.GetSQL());
+        result.SetString(query ? m_set.GetSQL() : m_sentSql);
         return;
     }
     const CSspValue* value = m_set.GetColumnValue(ColumnNumber(member));

@@ -60,6 +60,8 @@ private:
     [[noreturn]] void ThrowInjection() const;
     bool IsGuarded(const std::string& text) const;
 
+    // A statement that gives rows (SELECT or CROSSTAB); any other runs only when execute is called.
+    bool IsQuery() const;
     void Execute();
     int Fetch();
     int MoveFirst();
@@ -110,5 +112,6 @@ private:
     bool m_crosstab = false;
     CCrosstabGrid m_grid;
     std::string m_reportedSql;       // the statement as errors show it (rewritten SELECTs)
+    std::string m_sentSql;           // a statement that is no query as execute last sent it
     CDataSource* m_inUse = nullptr;  // the data source of the member call in progress
 };

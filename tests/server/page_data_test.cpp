@@ -1,11 +1,12 @@
 // A page's data through the real twServer on SQLite and on PostgreSQL, as a template author meets
-// it: rows written by the page and by the functions it calls, and where a failed statement is
-// reported. Runs are not serialised, so every run works on a private connection of its own.
+// it: rows written by the page and by the functions it calls, statements that change rows, and
+// where a failed statement is reported. Runs are not serialised, so every run works on a private connection of its own.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "database/odbc_statement.h"
 #include "tests/database/test_databases.h"
 #include "tests/server/server_process.h"
 #include "tests/support/run_program.h"
@@ -58,6 +59,16 @@ protected:
     }
 
     int64_t Rows() const { return testdb::RowsSeenByOthers(Connect(), m_table); }
+    // The rows that match a condition.
+    int64_t RowsWhere(const std::string& condition)
+    {
+        COdbcStatement statement(m_db);
+        statement.ExecDirect("SELECT COUNT(*) FROM " + m_table + " WHERE " + condition);
+        int64_t count = -1;
+        if (statement.Fetch())
+            statement.GetInteger(1, count);
+        return count;
+    }
 
     CServerInstall m_install;
     CServerProcess m_server;
@@ -88,6 +99,31 @@ TEST_P(PageDataTest, FunctionsWorkInsideTheirCallersTransaction)
                       "function logit(m) sql i = insert into $ (msg) values (arg.m); i.execute(); endfunction }-->");
     EXPECT_NE(Get("/fails.twp").body.find("stop"), std::string::npos);
     EXPECT_EQ(Rows(), 3);
+}
+
+// An INSERT or UPDATE runs when the page calls execute, and only then: reading what it sent, or a
+// column it has not, runs nothing again.
+TEST_P(PageDataTest, StatementsThatChangeRowsRunOnlyOnExecute)
+{
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER, msg VARCHAR(20))");
+    for (int i = 0; i < 3; ++i)
+        m_db.ExecuteSQL("INSERT INTO " + m_table + " (id, msg) VALUES (1, 'old')");
+    Page("insert.twp", "<!--{ sql ins = insert into $ (id, msg) values (2, Request.m); ins.execute(); }-->"
+                       "--{ ins.sql }--|--{ ins.sql }--");
+    Page("update.twp", "<!--{ sql u = update $ set msg = Request.m where id = 1; u.execute(); }-->"
+                       "--{ u.sql }--|--{ u.sql }--|--{ u.sql }--");
+    Page("column.twp", "<!--{ sql ins = insert into $ (id, msg) values (3, 'x'); ins.execute(); write ins.msg; }-->");
+    ASSERT_NO_FATAL_FAILURE(Start());
+
+    const std::string sentInsert = "INSERT INTO " + m_table + " (id, msg) VALUES (?, ?)";
+    EXPECT_EQ(Get("/insert.twp?m=new").body, sentInsert + "|" + sentInsert);
+    EXPECT_EQ(RowsWhere("id = 2"), 1);
+    const std::string updated = Get("/update.twp?m=new").body;
+    EXPECT_EQ(updated.rfind("UPDATE " + m_table + " SET msg = ? WHERE ", 0), 0u) << updated;
+    EXPECT_EQ(RowsWhere("msg = 'new'"), 2) << "one row of the update and the inserted one";
+    const std::string column = Get("/column.twp").body;
+    EXPECT_NE(column.find("Please add column: [msg] to ins's SELECT list."), std::string::npos) << column;
+    EXPECT_EQ(RowsWhere("id = 3"), 1);
 }
 
 // Failed statements are reported at the line and column of the call that sent them, in the file
