@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "database/running_statement.h"
+
 namespace {
 
 // A catalogue argument: an empty part is passed as null, which means "any".
@@ -136,7 +138,8 @@ bool COdbcStatement::RequestScrollableCursor()
 void COdbcStatement::ExecDirect(const std::string& sql)
 {
     std::lock_guard guard(m_lock);
-    SQLRETURN rc = SQLExecDirect(CheckedHandle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+    const CRunningStatement::Execution running(CheckedHandle());
+    SQLRETURN rc = SQLExecDirect(m_hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
                                  static_cast<SQLINTEGER>(sql.size()));
     ResetBlock();
     if (rc != SQL_NO_DATA)
@@ -154,7 +157,8 @@ void COdbcStatement::Prepare(const std::string& sql)
 void COdbcStatement::Execute()
 {
     std::lock_guard guard(m_lock);
-    SQLRETURN rc = SQLExecute(CheckedHandle());
+    const CRunningStatement::Execution running(CheckedHandle());
+    SQLRETURN rc = SQLExecute(m_hstmt);
     ResetBlock();
     if (rc != SQL_NO_DATA)
         Check(rc, "SQLExecute");
@@ -431,11 +435,11 @@ bool COdbcStatement::Fetch()
         return true;
     }
     std::lock_guard guard(m_lock);
-    if (!m_result.empty()) {
-        CheckedHandle();
+    // SQLite computes its rows as they are fetched: a fetch may run as long as an execution.
+    const CRunningStatement::Execution running(CheckedHandle());
+    if (!m_result.empty())
         return FetchBlock(SQL_FETCH_NEXT);
-    }
-    SQLRETURN rc = SQLFetch(CheckedHandle());
+    SQLRETURN rc = SQLFetch(m_hstmt);
     if (rc == SQL_NO_DATA)
         return false;
     Check(rc, "SQLFetch");
@@ -445,11 +449,10 @@ bool COdbcStatement::Fetch()
 bool COdbcStatement::FetchFirst()
 {
     std::lock_guard guard(m_lock);
-    if (!m_result.empty()) {
-        CheckedHandle();
+    const CRunningStatement::Execution running(CheckedHandle());
+    if (!m_result.empty())
         return FetchBlock(SQL_FETCH_FIRST);
-    }
-    SQLRETURN rc = SQLFetchScroll(CheckedHandle(), SQL_FETCH_FIRST, 0);
+    SQLRETURN rc = SQLFetchScroll(m_hstmt, SQL_FETCH_FIRST, 0);
     if (rc == SQL_NO_DATA)
         return false;
     Check(rc, "SQLFetchScroll");

@@ -7,13 +7,16 @@
 #include "foundation/ssp_exception.h"
 #include "language/debug_hooks.h"
 #include "language/output_sink.h"
+#include "language/run_watchdog.h"
 #include "language/ssp_app.h"
 #include "language/ssp_scan_memo.h"
 #include "language/ssp_session.h"
 
 #include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -21,9 +24,6 @@ constexpr int kMsgMissingBlockEnd = 80;   // "Missing }--"
 constexpr int kMsgShouldBeBlockEnd = 81;  // "Should be }-->"
 constexpr size_t kMaxFileErrorText = 255;
 
-// The run's clock is read once every so many statements: often enough that a loop is ended
-// within moments of its limit, seldom enough to cost nothing measurable per statement.
-constexpr int kStatementsPerClockCheck = 64;
 constexpr const char* kRunEndedByAdministrator = "The page was ended by the administrator.";
 constexpr const char* kRunEndedByServerStop = "The page was ended because the server is stopping.";
 
@@ -105,13 +105,19 @@ int CSspEngine::Run(const CSspRunArgs& args)
     m_returnedValues = args.returnedValues;
 
     const std::unique_lock<std::recursive_mutex> lock = LockForRun();
-    // Under the debugger a run spends its time paused at breakpoints; the limit would end it.
-    if (IsTopEngine()) {
-        m_runLimited = m_runTimeLimit > 0 && m_hooks == nullptr;
-        m_runDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_runTimeLimit);
-        m_statementsSinceClock = 0;
+    int result;
+    {
+        std::optional<CRunWatchdog::Watch> watch;
+        if (IsTopEngine()) {
+            int expired = static_cast<int>(EndRequest::kTimeLimit);
+            m_endRequest.compare_exchange_strong(expired, static_cast<int>(EndRequest::kNone));
+            m_endReported = false;
+            // Under the debugger a run spends its time paused at breakpoints; the limit would end it.
+            if (m_runTimeLimit > 0 && m_hooks == nullptr)
+                watch.emplace(*this, m_runTimeLimit);
+        }
+        result = RunLoop();
     }
-    int result = RunLoop();
     if (result == kRunCompleted)
         result = CheckRunEnd();
     result = RollBackOpenTransaction(result);
@@ -244,7 +250,13 @@ void CSspEngine::ReportCurrentException()
         FormatError(e.GetMessage(), e.GetPosition());
         m_nestingLimitReport = true;
     } catch (const CSspException& e) {
-        FormatError(e.GetMessage(), e.GetPosition());
+        // A database statement cancelled because the run was asked to end fails with the driver's
+        // words; the report says why the run ended, once, in the engine that was running.
+        const int reason = m_top->m_endRequest.load(std::memory_order_relaxed);
+        if (reason != 0 && !std::exchange(m_top->m_endReported, true))
+            FormatError(RunEndedText(reason), e.GetPosition());
+        else
+            FormatError(e.GetMessage(), e.GetPosition());
     } catch (const std::bad_alloc&) {
         FormatError("Out of memory.", Cursor());
     } catch (const std::system_error& e) {
@@ -273,10 +285,9 @@ int CSspEngine::ExecuteBlock()
             if (m_hooks->IsStopRequested())
                 return kRunStopped;
         }
-        // Most runs have no time limit and are seldom asked to end: one test of each before the call.
-        const CSspEngine& top = *m_top;
-        if (top.m_runLimited || top.m_endRequest.load(std::memory_order_relaxed) != 0)
-            CheckRunLimits();
+        // A run is seldom asked to end (its time limit is kept by a watchdog): one test per statement.
+        if (const int reason = m_top->m_endRequest.load(std::memory_order_relaxed); reason != 0)
+            RaiseRunEnded(reason);
         int result = ExecuteStatement(token);
         if (result != kRunCompleted)
             return result;
@@ -284,25 +295,21 @@ int CSspEngine::ExecuteBlock()
     return kRunCompleted;
 }
 
-void CSspEngine::CheckRunLimits()
-{
-    CSspEngine& top = *m_top;
-    if (const int reason = top.m_endRequest.load(std::memory_order_relaxed); reason != 0)
-        RaiseRunEnded(reason);
-    if (!top.m_runLimited || ++top.m_statementsSinceClock < kStatementsPerClockCheck)
-        return;
-    top.m_statementsSinceClock = 0;
-    if (std::chrono::steady_clock::now() >= top.m_runDeadline)
-        throw CSspException("The page exceeded the time limit of " + std::to_string(top.m_runTimeLimit) +
-                                " seconds and was ended.",
-                            Cursor());
-}
-
 void CSspEngine::RaiseRunEnded(int reason)
 {
-    if (reason == static_cast<int>(EndRequest::kServerStop))
-        throw CSspException(kRunEndedByServerStop, Cursor());
-    throw CSspException(kRunEndedByAdministrator, Cursor());
+    m_top->m_endReported = true;
+    throw CSspException(RunEndedText(reason), Cursor());
+}
+
+std::string CSspEngine::RunEndedText(int reason) const
+{
+    switch (static_cast<EndRequest>(reason)) {
+    case EndRequest::kServerStop: return kRunEndedByServerStop;
+    case EndRequest::kTimeLimit:
+        return "The page exceeded the time limit of " + std::to_string(m_top->m_runTimeLimit) +
+               " seconds and was ended.";
+    default: return kRunEndedByAdministrator;
+    }
 }
 
 int CSspEngine::CheckRunEnd()

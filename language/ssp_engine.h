@@ -39,7 +39,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -107,9 +106,9 @@ public:
     // lock as a run does. kRunCompleted when the bytes went out; kRunFailed with the error text set.
     int ServeDbAttachment(const CSspRunArgs& args);
 
-    // A web request's run ends with an error at its first statement after `seconds` of running,
-    // counted from when it holds the application lock, so that a page that loops cannot hold the
-    // lock and its server thread for good. 0 (the default, and every background run) sets no
+    // A web request's run ends with an error `seconds` after it took the application lock, at its
+    // next statement, and a database statement running then is cancelled (CRunWatchdog), so that
+    // a page that loops or waits on its database cannot hold the lock and its server thread. 0 (the default, and every background run) sets no
     // limit, and so does a run under the debugger, which pauses at breakpoints. Set on a top
     // engine before Run.
     void SetRunTimeLimit(int seconds) { m_runTimeLimit = seconds; }
@@ -118,7 +117,8 @@ public:
     {
         kNone,
         kDisconnect,
-        kServerStop
+        kServerStop,
+        kTimeLimit
     };
     // Any thread may ask, at any time: the run of this engine's top engine, nested runs
     // included, ends with an error at its next statement. The request is a signal, not state of
@@ -426,9 +426,9 @@ private:
     // Sets the error text for the exception being handled (call only inside a catch block).
     void ReportCurrentException();
     int ExecuteBlock();
-    // Before each statement: throws when the run was asked to end or is over its time limit.
-    void CheckRunLimits();
+    // Throws the end of a run that was asked to end (an EndRequest).
     [[noreturn]] void RaiseRunEnded(int reason);
+    std::string RunEndedText(int reason) const;
     int CheckRunEnd();
     int FinishRun(int result);
     void CleanUp();
@@ -459,9 +459,7 @@ private:
     // Top engine only. The end request is set by other threads; the rest belongs to the run.
     mutable std::atomic<int> m_endRequest{0};
     int m_runTimeLimit = 0;
-    bool m_runLimited = false;  // this run has m_runDeadline
-    std::chrono::steady_clock::time_point m_runDeadline;
-    int m_statementsSinceClock = 0;
+    bool m_endReported = false;  // the error text tells the end request already
 
     CSourceFile* m_sourceFile = nullptr;
     CSspFunction* m_function = nullptr;

@@ -706,6 +706,20 @@ TEST_F(RunawayPageTest, APageOverTheTimeLimitFailsReleasesTheLockAndRollsBack)
     EXPECT_EQ(Curl("/count.twp").body, "rows 0") << "the open transaction was rolled back";
 }
 
+TEST_F(RunawayPageTest, AStatementStillRunningAtTheTimeLimitIsCancelled)
+{
+    ASSERT_NO_FATAL_FAILURE(UseDefaultDatabase());
+    TheServerConfig().m_pageRunTimeLimit = 1;
+    // Counts without end: only a cancel ends the statement.
+    WebFile("endless.twp", "<!--{ sql c = 'WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) "
+                           "SELECT count(*) AS k FROM n'; c.execute(); }-->never");
+    const auto start = std::chrono::steady_clock::now();
+    const std::string failed = Curl("/endless.twp").body;
+    EXPECT_TRUE(Contains(failed, "The page exceeded the time limit of 1 seconds and was ended.")) << failed;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "well before the statement's own time-out";
+    EXPECT_EQ(Curl("/quick.twp").body, "quick 2") << "the lock was given back";
+}
+
 TEST_F(RunawayPageTest, DisconnectEndsTheRunOfItsThreadAtTheNextStatement)
 {
     TheServerConfig().m_pageRunTimeLimit = 0;
