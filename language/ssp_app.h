@@ -7,7 +7,8 @@
 // Lock order: the application lock, then the list lock, then the lock of an application entry or
 // of a session. The application lock is taken only around whole runs (when "DbAccessSerialize" is
 // on); the list lock is the pool's ListLock() and is held for the whole of every operation below,
-// a Server member call included, except the pool's connects and closes, which never run under it;
+// except the pool's connects and closes, which never run under it, and a Server member call, which
+// holds it only around the server variables (a file copy or a mail must not stall every page);
 // an entry's lock is held for a member call on that entry, a session's for a member call on that
 // session. A data source's own lock is never taken under the list lock.
 #pragma once

@@ -85,7 +85,9 @@ std::string WebrootPath(const std::string& relative)
 
 void CSspApp::ServerCall(CSspCall& call, CSspValue& result)
 {
-    std::lock_guard guard(ListLock());
+    // The list lock is taken only around the server variables: never through a copy, a mail, a
+    // settings write or the log, which would stall the session look-ups of every other page. The
+    // settings are read-only while the server runs, and each task entry guards its own fields.
     const std::string& member = call.m_member;
     auto is = [&member](std::string_view name) { return EqualsNoCase(member, name); };
     std::time_t now = std::time(nullptr);
@@ -133,10 +135,13 @@ void CSspApp::ServerCall(CSspCall& call, CSspValue& result)
         SetServerVar(call.GetParamStr(0), call.m_args[1], call.m_position);
     } else if (is("VarExist")) {
         RequireParams(call, 1);
+        std::lock_guard guard(ListLock());
         result.SetInteger(m_serverVariables.Find(call.GetParamStr(0)) != nullptr ? 1 : 0);
     } else if (is("Var")) {
+        std::lock_guard guard(ListLock());
         m_serverVariables.ReadVar(call, kMsgServerVariableNotDefined, result);
     } else {
+        std::lock_guard guard(ListLock());
         m_serverVariables.ReadNamed(call, kMsgServerVariableNotDefined, result);
     }
 }
@@ -195,7 +200,6 @@ bool CSspApp::CallTaskMember(const CSspCall& call, CSspValue& result) const
 
 void CSspApp::SetServerVar(const std::string& name, const CSspValue& value, int position)
 {
-    std::lock_guard guard(ListLock());
     for (const TaskMember& task : kTaskMembers) {
         if (task.script && EqualsNoCase(name, task.name)) {
             RequireTasks(kScriptTaskCount, position);
@@ -204,6 +208,7 @@ void CSspApp::SetServerVar(const std::string& name, const CSspValue& value, int 
             return;
         }
     }
+    std::lock_guard guard(ListLock());
     try {
         m_serverVariables.Set(name, value);
     } catch (const std::bad_alloc&) {
@@ -222,7 +227,6 @@ int CSspApp::CopyFile(const CSspCall& call)
 
 int CSspApp::SendMail(const CSspCall& call)
 {
-    std::lock_guard guard(ListLock());
     if (m_config.m_emSmtpServer.empty()) {
         TheLog().WriteLine("Please specify SMTP host for notifier to work.");
         return 0;

@@ -102,6 +102,54 @@ TEST(ListLock, LookupsDoNotWaitForADatabaseServerThatDoesNotAnswer)
     EXPECT_TRUE(lookups.get());
 }
 
+TEST(ListLock, LookupsDoNotWaitForAServerMemberThatTakesLong)
+{
+    CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
+    config.m_sessionTimeout = 600;
+    config.m_emSmtpServer = "smtp.example";
+    config.m_emAdminEmail = "admin@example";
+    CSspApp app(config);
+    const std::string id = app.NewSession("alice", "127.0.0.1", "/")->GetId();
+    // An outbox on a disk that hangs: the mail is being written until the test lets it go.
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    app.SetMailQueue([&](const std::string&, const std::string&, const std::string&) {
+        entered.set_value();
+        released.wait();
+        return true;
+    });
+    auto mailing = std::async(std::launch::async, [&app] {
+        CSspCall call;
+        call.m_member = "SendMail";
+        for (const char* text : {"a@x", "s", "c"})
+            call.m_args.emplace_back().SetString(text);
+        CSspValue result;
+        app.ServerCall(call, result);
+        return result.m_integer;
+    });
+    entered.get_future().wait();
+
+    auto lookups = std::async(std::launch::async, [&app, &id] {
+        CSspCall setVar;
+        setVar.m_member = "SetVar";
+        for (const char* text : {"visits", "7"})
+            setVar.m_args.emplace_back().SetString(text);
+        CSspValue ignored;
+        app.ServerCall(setVar, ignored);
+        CSspCall read;
+        read.m_member = "visits";
+        CSspValue visits;
+        app.ServerCall(read, visits);
+        return app.FindSession(id) != nullptr && visits.ToString() == "7";
+    });
+    const bool answered = lookups.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(answered) << "the session look-up and the server variables waited for the mail";
+    EXPECT_TRUE(lookups.get());
+    EXPECT_EQ(mailing.get(), 1);
+}
+
 TEST(AppEntries, LongestRootWinsWithoutRegardToCase)
 {
     CServerConfig config("/nonexistent/settings.conf", "/nonexistent");
