@@ -11,8 +11,10 @@
 
 namespace {
 
-// An encoded word may be at most 75 characters long, its delimiters and charset included.
-constexpr std::size_t kMaxWordLength = 75;
+// An encoded word may be at most 75 characters long, its delimiters and charset included; these
+// are kept shorter, so that a header's name and its first word ("Subject: =?utf-8?B?...?=") fit
+// into the 78 characters of a folded line.
+constexpr std::size_t kMaxWordLength = 66;
 
 bool IsPlainAscii(std::string_view text)
 {
@@ -225,6 +227,39 @@ std::string EncodeHeaderLine(std::string_view line, std::string_view charset)
     const std::string encoded =
         IsAddressHeader(name) ? EncodeAddressList(value, charset) : EncodeHeaderText(value, charset);
     return std::string(line.substr(0, colon + 1)) + " " + encoded;
+}
+
+std::string FoldHeaderLine(std::string_view line)
+{
+    constexpr std::size_t kLineLength = 78;
+    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    std::string folded;
+    while (line.size() > kLineLength) {
+        // A break may come only after the line's first word (on the first line, the first word
+        // of the value), so that no line is white space alone and no value starts on a line of
+        // its own, which some readers take for a leading blank.
+        std::size_t word = line.find_first_not_of(" \t");
+        const std::size_t colon = folded.empty() ? line.find(':') : std::string_view::npos;
+        if (colon != std::string_view::npos)
+            word = line.find_first_not_of(" \t", colon + 1);
+        if (word == std::string_view::npos)
+            break;
+        std::size_t at = kLineLength;
+        while (at > word && !isBlank(line[at]))
+            --at;
+        if (at <= word) {
+            at = word;
+            while (at < line.size() && !isBlank(line[at]))
+                ++at;
+            if (at == line.size())
+                break;
+        }
+        folded += line.substr(0, at);
+        folded += "\r\n";
+        line.remove_prefix(at);
+    }
+    folded += line;
+    return folded;
 }
 
 std::string DecodeEncodedWords(std::string_view text, std::string_view charset)

@@ -32,6 +32,11 @@ std::string EncodeAddressList(std::string_view list, std::string_view charset);
 // every other one as unstructured text.
 std::string EncodeHeaderLine(std::string_view line, std::string_view charset);
 
+// A header line folded (RFC 5322): a CR LF goes before blanks so that each line holds at most 78
+// characters, where the line has a blank to break at; a word longer than that keeps its line.
+// Every line keeps a word, so none is white space alone.
+std::string FoldHeaderLine(std::string_view line);
+
 // `text` with every encoded word decoded (B or Q, letters and charset names of any case) and
 // converted from its charset to `charset`. White space between two adjacent encoded words goes. A
 // word with an unknown encoding letter, or whose charset cannot be converted, stays as it is.

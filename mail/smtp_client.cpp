@@ -299,18 +299,22 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
     if (m_config.m_logSmtp)
         TheLog().WriteLine("Sending data");
     std::string head = FormatDateHeader(std::time(nullptr));
+    auto addLine = [&head](std::string_view line) {
+        head += FoldHeaderLine(line);
+        head += "\r\n";
+    };
     // Header lines hold ASCII only: subjects, display names and added headers in other letters go
     // out as encoded words. Outbox files keep the texts as the script gave them.
     const std::string charset = MailTextCharset(m_config);
-    head += "From: " + FormatSenderHeader(sender, charset) + "\r\n";
-    head += "To: " + EncodeAddressList(to, charset) + "\r\n";
+    addLine("From: " + FormatSenderHeader(sender, charset));
+    addLine("To: " + EncodeAddressList(to, charset));
     const std::string copies = EncodeAddressList(cc, charset);
     if (!copies.empty())
-        head += "Cc: " + copies + "\r\n";
-    head += "Subject: " + EncodeHeaderText(OneHeaderLine(subject), charset) + "\r\n";
-    head += "X-Mailer: <Tarnwick Server Mailer 3>\r\n";
+        addLine("Cc: " + copies);
+    addLine("Subject: " + EncodeHeaderText(OneHeaderLine(subject), charset));
+    addLine("X-Mailer: <Tarnwick Server Mailer 3>");
     for (const std::string& line : headerLines)
-        head += EncodeHeaderLine(OneHeaderLine(line), charset) + "\r\n";
+        addLine(EncodeHeaderLine(OneHeaderLine(line), charset));
     head += "\r\n";
     std::string text(body);
     text += "\r\n.\r\n";

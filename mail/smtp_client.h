@@ -1,9 +1,9 @@
 // CSmtpClient: delivers messages to one SMTP relay over a plain TCP connection. The Email Sender
 // sends a whole outbox run through one client: Connect (greeting, EHLO with AUTH LOGIN or AUTH
 // PLAIN when a user name is configured, else HELO), then SendMessage per message (MAIL, RCPT,
-// DATA, header block and body), then Quit. Every wait for the server is bounded by "SmtpTimeout".
-// With "LogSmtp" on, commands and replies are logged; the authentication lines are logged
-// without the credentials.
+// DATA, header block with its lines folded at 78 characters, and body), then Quit. Every wait
+// for the server is bounded by "SmtpTimeout". With "LogSmtp" on, commands and replies are
+// logged; the authentication lines are logged without the credentials.
 #pragma once
 
 #include "network/tcp_socket.h"

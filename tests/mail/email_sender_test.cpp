@@ -180,10 +180,16 @@ TEST_F(EmailSenderTest, TextsBeyondAsciiGoOutAsEncodedWordsAndOldOutboxFilesStil
               "Charset: utf-8\n"
               "Body: Gr\xC3\xBC\xC3\x9F"
               "e\n");
-    // Every encoded word keeps to the 75 characters a word may have.
+    // Every encoded word keeps to the 75 characters a word may have, and the header lines that
+    // hold them are folded to 78.
     const std::string& data = sent.data;
     for (std::size_t at = data.find("=?utf-8?B?"); at != std::string::npos; at = data.find("=?utf-8?B?", at + 1))
         EXPECT_LE(data.find("?=", at + 10) + 2 - at, 75u) << data;
+    const std::string head = data.substr(0, data.find("\r\n\r\n") + 2);
+    for (size_t start = 0, end; start < head.size(); start = end + 2) {
+        end = head.find("\r\n", start);
+        EXPECT_LE(end - start, 78u) << head.substr(start, end - start);
+    }
 }
 
 TEST_F(EmailSenderTest, LogsInWithAuthLoginOrAuthPlainWithoutLoggingTheCredentials)
