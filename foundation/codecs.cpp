@@ -167,6 +167,42 @@ int QuotedPrintableDecode(const char* text, char* buffer, int size, int& outLeng
     return at;
 }
 
+void QuotedPrintableEncode(std::string_view data, std::string& out)
+{
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    // Characters a line holds before a soft break, whose "=" makes the 76th.
+    constexpr std::size_t kRoom = 75;
+    auto breakAt = [&data](std::size_t at) { return at + 1 < data.size() && data[at] == '\r' && data[at + 1] == '\n'; };
+    out.clear();
+    out.reserve(data.size() + data.size() / 8);
+    std::size_t column = 0;
+    for (std::size_t at = 0; at < data.size(); ++at) {
+        if (breakAt(at)) {
+            out += "\r\n";
+            column = 0;
+            ++at;
+            continue;
+        }
+        const char c = data[at];
+        const auto byte = static_cast<unsigned char>(c);
+        const bool lineEnds = at + 1 == data.size() || breakAt(at + 1);
+        const bool literal = (byte > ' ' && byte < 127 && c != '=') || ((c == ' ' || c == '\t') && !lineEnds);
+        const std::size_t width = literal ? 1 : 3;
+        if (column + width > kRoom) {
+            out += "=\r\n";
+            column = 0;
+        }
+        if (literal) {
+            out += c;
+        } else {
+            out += '=';
+            out += kHexDigits[byte >> 4];
+            out += kHexDigits[byte & 15];
+        }
+        column += width;
+    }
+}
+
 void HtmlEscape(std::string& text, bool lines)
 {
     std::size_t escapedSize = 0;

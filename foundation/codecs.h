@@ -1,5 +1,5 @@
-// Byte-level codecs shared by the mail code, the attachment URLs and the page writer: base64 in
-// both directions, quoted-printable decoding, HTML escaping and the byte-pair swap that scrambles
+// Byte-level codecs shared by the mail code, the attachment URLs and the page writer: base64 and
+// quoted-printable in both directions, HTML escaping and the byte-pair swap that scrambles
 // file identifiers. The decoders work on bounded caller buffers so that mail can be decoded in
 // pieces as it arrives.
 #pragma once
@@ -29,6 +29,13 @@ int Base64Decode(const char* text, char* buffer, int size, int& outLength, bool 
 // most size - 1 bytes and a NUL. Returns the characters consumed and the byte count in outLength;
 // 0 for a null text or buffer or a size below 1.
 int QuotedPrintableDecode(const char* text, char* buffer, int size, int& outLength, bool underscore);
+
+// Quoted-printable (RFC 2045) that decodes to exactly `data`: CR LF stays a line break; every
+// other byte outside printable ASCII, a lone CR or LF among them, "=", and a blank or tab before a
+// line break or the end become "=XX" (upper-case hexadecimal); a soft line break ("=" CR LF) keeps
+// every line to at most 76 characters. The output ends as the data does, with or without a line
+// break.
+void QuotedPrintableEncode(std::string_view data, std::string& out);
 
 // Escapes & < > and the double quote in place; with `lines`, drops CR and turns LF into
 // "<br>\r\n". A text that needs no change is not touched. Throws CSspException "Out of memory"

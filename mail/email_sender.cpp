@@ -151,8 +151,8 @@ int CEmailSender::ReadOutboxFile(const std::string& path, OutboxMessage& message
     std::string text;
     if (const int error = ReadAll(file.Get(), text))
         return error;
-    // Lines end in LF, a CR before it belongs to the line end; a last line may lack its LF.
-    bool inBody = false;
+    // Header lines end in LF, a CR before it belongs to the line end; the first empty line ends
+    // them, and what follows it is the body as it was written.
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -161,17 +161,13 @@ int CEmailSender::ReadOutboxFile(const std::string& path, OutboxMessage& message
         if (end != std::string::npos && line.ends_with('\r'))
             line.remove_suffix(1);
         start = next;
-        if (inBody) {
-            // A line that begins with "." would otherwise end the data early or lose its dot.
-            if (line.starts_with('.'))
-                message.body += '.';
-            message.body += line;
-            message.body += "\r\n";
-        } else if (line.empty()) {
-            inBody = true;
-        } else if (!TakeField(line, "From:", message.from) && !TakeField(line, "To:", message.to) &&
-                   !TakeField(line, "Cc:", message.cc) && !TakeField(line, "Bcc:", message.bcc) &&
-                   !TakeField(line, "Subject:", message.subject)) {
+        if (line.empty()) {
+            message.body = text.substr(start);
+            break;
+        }
+        if (!TakeField(line, "From:", message.from) && !TakeField(line, "To:", message.to) &&
+            !TakeField(line, "Cc:", message.cc) && !TakeField(line, "Bcc:", message.bcc) &&
+            !TakeField(line, "Subject:", message.subject)) {
             message.headerLines.emplace_back(line);
         }
     }

@@ -59,7 +59,7 @@ private:
         std::string bcc;
         std::string subject;
         std::vector<std::string> headerLines;
-        std::string body;  // every line ended by CR LF, dot-stuffed
+        std::string body;  // as the file holds it
     };
     // 0, or the errno value of the failed open or read.
     static int ReadOutboxFile(const std::string& path, OutboxMessage& message);

@@ -1,11 +1,13 @@
 #include "mail/smtp_client.h"
 
+#include "foundation/ascii_text.h"
 #include "foundation/codecs.h"
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
 #include "foundation/server_config.h"
 #include "mail/encoded_words.h"
 #include "mail/mail_address.h"
+#include "mail/transfer_body.h"
 
 #include <unistd.h>
 
@@ -35,6 +37,47 @@ std::string_view LastReplyLine(std::string_view reply)
 bool IsPermanent(int code)
 {
     return code >= 500 && code <= 599;
+}
+
+// Whether an EHLO reply names the extension, on a line of its own after the greeting line.
+bool OffersExtension(std::string_view reply, std::string_view keyword)
+{
+    std::size_t at = reply.find('\n');
+    while (at != std::string_view::npos && at + 1 < reply.size()) {
+        const std::size_t end = reply.find('\n', at + 1);
+        const std::string_view line =
+            WithoutLineEnd(reply.substr(at + 1, end == std::string_view::npos ? end : end - at));
+        if (line.size() > 4 && StartsWithNoCase(line.substr(4), keyword) &&
+            (line.size() == 4 + keyword.size() || line[4 + keyword.size()] == ' '))
+            return true;
+        at = end;
+    }
+    return false;
+}
+
+// SMTP transparency (RFC 5321): a line that begins with "." gets a second one in front, so that no
+// line of the text reads as the end of the data.
+std::string DotStuffed(std::string_view text)
+{
+    std::string stuffed;
+    stuffed.reserve(text.size() + 16);
+    bool lineStart = true;
+    for (char c : text) {
+        if (lineStart && c == '.')
+            stuffed += '.';
+        stuffed += c;
+        lineStart = c == '\n';
+    }
+    return stuffed;
+}
+
+bool HasEightBitBytes(std::string_view text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return true;
+    }
+    return false;
 }
 
 std::string LocalHostName()
@@ -126,13 +169,17 @@ bool CSmtpClient::Connect(const std::string& host, std::string port)
         m_socket.Close();
         return false;
     }
-    if (!m_config.m_emSmtpUserName.empty()) {
-        if (Ehlo()) {
-            // Without authentication the server may still relay for this host; its refusal, if
-            // any, comes with the first message and is logged there.
+    // EHLO first, for its reply tells whether the server takes 8-bit text; a server that does not
+    // know EHLO gets HELO.
+    const bool login = !m_config.m_emSmtpUserName.empty();
+    if (Ehlo()) {
+        // Without authentication the server may still relay for this host; its refusal, if any,
+        // comes with the first message and is logged there.
+        if (login)
             Authenticate();
-            return true;
-        }
+        return true;
+    }
+    if (login) {
         TheLog().WriteLine("Your SMTP server does not require authentication. Please clear the User name and "
                            "password in Tarnwick Console, Server Settings, Email Page, Email Sender group.");
     }
@@ -142,10 +189,9 @@ bool CSmtpClient::Connect(const std::string& host, std::string port)
     return false;
 }
 
-bool CSmtpClient::Greet(const char* verb)
+bool CSmtpClient::Greet(const char* verb, std::string& reply)
 {
     std::string line = std::string(verb) + " " + LocalHostName() + "\r\n";
-    std::string reply;
     if (Command(line, reply) == 250)
         return true;
     TheLog().WriteText(reply);
@@ -154,12 +200,17 @@ bool CSmtpClient::Greet(const char* verb)
 
 bool CSmtpClient::Helo()
 {
-    return Greet("HELO");
+    std::string reply;
+    m_eightBitMime = false;
+    return Greet("HELO", reply);
 }
 
 bool CSmtpClient::Ehlo()
 {
-    return Greet("EHLO");
+    std::string reply;
+    const bool greeted = Greet("EHLO", reply);
+    m_eightBitMime = greeted && OffersExtension(reply, "8BITMIME");
+    return greeted;
 }
 
 bool CSmtpClient::AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs)
@@ -206,9 +257,10 @@ int CSmtpClient::Refused(std::string command, int code, const std::string& reply
     return IsPermanent(code) ? kRefusedForGood : kRejected;
 }
 
-int CSmtpClient::MailFrom(std::string_view address)
+int CSmtpClient::MailFrom(std::string_view address, bool eightBitBody)
 {
-    const std::string command = "MAIL From: <" + std::string(address) + ">";
+    const std::string command =
+        "MAIL From: <" + std::string(address) + ">" + (eightBitBody ? " BODY=8BITMIME" : std::string());
     std::string reply;
     const int code = Command(command + "\r\n", reply);
     if (code == 250)
@@ -287,7 +339,11 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
     }
     const std::vector<CMailbox> senders = SplitMailboxes(from);
     const CMailbox sender = senders.empty() ? CMailbox{} : senders.front();
-    int result = MailFrom(sender.address);
+    std::vector<std::string> extraHeaders = headerLines;
+    std::string text = DotStuffed(FormatTransferBody(extraHeaders, body, m_eightBitMime));
+    // The text ends with a line break, or is empty after the header block's empty line.
+    text += ".\r\n";
+    int result = MailFrom(sender.address, m_eightBitMime && HasEightBitBytes(text));
     if (result == kAccepted)
         result = RcptTo(std::string(to) + ", " + std::string(cc) + ", " + std::string(bcc));
     if (result == kAccepted)
@@ -313,11 +369,9 @@ int CSmtpClient::SendMessage(std::string_view from, std::string_view to, std::st
         addLine("Cc: " + copies);
     addLine("Subject: " + EncodeHeaderText(OneHeaderLine(subject), charset));
     addLine("X-Mailer: <Tarnwick Server Mailer 3>");
-    for (const std::string& line : headerLines)
+    for (const std::string& line : extraHeaders)
         addLine(EncodeHeaderLine(OneHeaderLine(line), charset));
     head += "\r\n";
-    std::string text(body);
-    text += "\r\n.\r\n";
     if (!m_socket.Send(head.data(), static_cast<int>(head.size())) ||
         !m_socket.Send(text.data(), static_cast<int>(text.size()))) {
         TheLog().WriteLine("Failed to send data");

@@ -1,9 +1,9 @@
 // CSmtpClient: delivers messages to one SMTP relay over a plain TCP connection. The Email Sender
-// sends a whole outbox run through one client: Connect (greeting, EHLO with AUTH LOGIN or AUTH
-// PLAIN when a user name is configured, else HELO), then SendMessage per message (MAIL, RCPT,
-// DATA, header block with its lines folded at 78 characters, and body), then Quit. Every wait
-// for the server is bounded by "SmtpTimeout". With "LogSmtp" on, commands and replies are
-// logged; the authentication lines are logged without the credentials.
+// sends a whole outbox run through one client: Connect (greeting, EHLO, then AUTH LOGIN or AUTH
+// PLAIN when a user name is configured; HELO for a server without EHLO), then SendMessage per
+// message (MAIL, RCPT, DATA, header block with its lines folded at 78 characters, and body), then
+// Quit. Every wait for the server is bounded by "SmtpTimeout". With "LogSmtp" on, commands and
+// replies are logged; the authentication lines are logged without the credentials.
 #pragma once
 
 #include "network/tcp_socket.h"
@@ -52,8 +52,9 @@ public:
     // Connects to host:port ("25" when the port is empty) and greets; true when messages can follow.
     bool Connect(const std::string& host, std::string port);
     // One message; returns one of the results above. `from` may list several addresses: the first
-    // is the sender. `body` is in transfer form: every line ends in CR LF and is dot-stuffed. The
-    // message goes to the recipients the server takes; those it refuses are in Refusals.
+    // is the sender. `body` is as the outbox file holds it: the client puts it into transfer form
+    // (transfer_body.h), encoded where this server needs it, and dot-stuffs it. The message goes
+    // to the recipients the server takes; those it refuses are in Refusals.
     int SendMessage(std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
                     std::string_view subject, const std::vector<std::string>& headerLines, std::string_view body);
     // RSET, QUIT, and QUIT followed by closing the connection.
@@ -68,7 +69,8 @@ public:
     bool Helo();
     bool Ehlo();
     bool Authenticate();
-    int MailFrom(std::string_view address);
+    // With `eightBitBody`, "BODY=8BITMIME" tells the server that the text holds 8-bit bytes.
+    int MailFrom(std::string_view address, bool eightBitBody = false);
     int RcptTo(std::string_view list);
     int Data();
 
@@ -77,7 +79,7 @@ public:
 
 private:
     // The greeting's word for this host: "HELO <name>\r\n" or "EHLO <name>\r\n".
-    bool Greet(const char* verb);
+    bool Greet(const char* verb, std::string& reply);
     // Sends one step of AUTH; true when the code is the one expected.
     bool AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs = nullptr);
     // Logs and notes the reply of a step that the server refused and sends RSET; kRefusedForGood
@@ -90,4 +92,5 @@ private:
     const CServerConfig& m_config;
     CTcpSocket m_socket;
     std::vector<Refusal> m_refusals;
+    bool m_eightBitMime = false;  // the server's EHLO reply offered 8BITMIME
 };

@@ -177,6 +177,28 @@ TEST(QuotedPrintable, LoneCarriageReturnIsASoftBreakAndOutputStopsBeforeTheEnd)
     EXPECT_EQ(length, 0);
 }
 
+TEST(QuotedPrintable, EncodingGivesBackEveryByteInLinesMailServersPass)
+{
+    const std::string data = "caf\xC3\xA9 = 1 \r\ntab\t\r\nlone\rCR, lone\nLF\r\n\r\n" + std::string(200, 'x') +
+                             " \r\n" + std::string(100, '\xE9') + " ";
+    std::string encoded;
+    QuotedPrintableEncode(data, encoded);
+    std::size_t start = 0;
+    while (start < encoded.size()) {
+        std::size_t end = encoded.find("\r\n", start);
+        const std::string line = encoded.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        EXPECT_LE(line.size(), 76u) << line;
+        EXPECT_TRUE(line.empty() || (line.back() != ' ' && line.back() != '\t')) << "a blank at a line's end is lost";
+        for (char c : line)
+            EXPECT_TRUE(c >= ' ' && c < 127) << line;
+        start = end == std::string::npos ? encoded.size() : end + 2;
+    }
+    std::vector<char> buffer(encoded.size() + 1);
+    int length = -1;
+    QuotedPrintableDecode(encoded.c_str(), buffer.data(), static_cast<int>(buffer.size()), length, false);
+    EXPECT_EQ(std::string(buffer.data(), length), data) << encoded;
+}
+
 TEST(HtmlEscape, EscapesMarkupAndOptionallyLineEnds)
 {
     std::string text = "a<b\r\n";

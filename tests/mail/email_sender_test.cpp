@@ -192,6 +192,67 @@ TEST_F(EmailSenderTest, TextsBeyondAsciiGoOutAsEncodedWordsAndOldOutboxFilesStil
     }
 }
 
+// The content of a received message's first text part as a mail client decodes it, and its
+// transfer encoding (tests/mail/decode_mail_body.py).
+std::string AsAClientDecodesIt(const SmtpPeer::Message& message, const std::string& folder, std::string& encoding)
+{
+    const std::string mail = folder + "/received.eml";
+    std::ofstream(mail, std::ios::binary) << message.data;
+    const std::string decoded = folder + "/decoded.bin";
+    const std::string shown = folder + "/shown.txt";
+    const char* source = std::getenv("TW_SOURCE_DIR");
+    EXPECT_EQ(RunProgram({"/usr/bin/python3", std::string(source ? source : ".") + "/tests/mail/decode_mail_body.py",
+                          mail, decoded},
+                         shown),
+              0);
+    std::getline(std::ifstream(shown), encoding);
+    std::ifstream in(decoded, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(EmailSenderTest, LongLinesAndTextsBeyondAsciiArriveByteForByte)
+{
+    std::string paragraph;
+    while (paragraph.size() < 1200)
+        paragraph += "A paragraph pasted into a form, with = signs and blanks at the end of words. ";
+    paragraph.resize(1200);
+    const std::string longLine = paragraph + "\r\n.a line that begins with a dot\r\nthe last line has no line end";
+    const std::string accents = "Latin-1: caf\xE9 na\xEFve\r\nUTF-8: Gr\xC3\xBC\xC3\x9F"
+                                "e \xE2\x9C\x93\r\n";
+    for (bool eightBitMime : {true, false}) {
+        SmtpPeer peer(eightBitMime ? std::vector<std::string>{} : std::vector<std::string>{"--no-8bitmime"});
+        Use(peer);
+        Queue("a@x.test", "Long", longLine);
+        Queue("a@x.test", "Accents", accents);
+        CEmailOut attached = Mail("a@x.test", "Attached", longLine);
+        CSspValue bytes;
+        bytes.SetBinary("\x01\x02", 2);
+        attached.Attach("a.bin", bytes);
+        ASSERT_EQ(attached.Send(), 1);
+        CEmailSender(m_config, m_install.Path()).RunEmailSender();
+        ASSERT_EQ(Subjects(peer), "Long;Accents;Attached;") << "8BITMIME offered: " << eightBitMime;
+        const std::string expected[] = {longLine, accents, longLine};
+        for (size_t i = 0; i < 3; ++i) {
+            const SmtpPeer::Message message = peer.Messages()[i];
+            const std::string& data = message.data;
+            std::string encoding;
+            EXPECT_EQ(AsAClientDecodesIt(message, m_install.Path(), encoding), expected[i])
+                << "8BITMIME offered: " << eightBitMime << "\n"
+                << data;
+            const bool plain = i == 1 && eightBitMime;
+            EXPECT_EQ(encoding, plain ? "8bit" : "quoted-printable") << i;
+            for (size_t start = 0, end; start < data.size(); start = end + 2) {
+                end = std::min(data.find("\r\n", start), data.size());
+                EXPECT_LE(end - start, 998u) << "a line on the wire";
+            }
+            if (!eightBitMime) {
+                const bool ascii = std::all_of(data.begin(), data.end(), [](char c) { return c > 0; });
+                EXPECT_TRUE(ascii) << "8-bit bytes to a server that did not offer 8BITMIME\n" << data;
+            }
+        }
+    }
+}
+
 TEST_F(EmailSenderTest, LogsInWithAuthLoginOrAuthPlainWithoutLoggingTheCredentials)
 {
     m_config.m_emSmtpUserName = "mailer";
@@ -295,7 +356,7 @@ TEST_F(EmailSenderTest, A505ToMailOrASlowServerEndsTheRunAndLeavesTheFiles)
         SmtpPeer peer({"--refuse-mail-505"});
         Use(peer);
         CEmailSender(m_config, m_install.Path()).RunEmailSender();
-        EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"HELO", "RSET", "QUIT"})) << "one MAIL, then the end";
+        EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"EHLO", "RSET", "QUIT"})) << "one MAIL, then the end";
         EXPECT_EQ(Folder("outbox").size(), 2u);
     }
     SmtpPeer slow({"--data-delay", "5"});
@@ -378,7 +439,7 @@ TEST_F(EmailSenderTest, ErrorsOfARunAreMailedToTheAdministrator)
     CEmailSender sender(m_config, m_install.Path());
     sender.RunEmailSender();
     ASSERT_EQ(peer.Messages().size(), 1u) << "the files after the unreadable one still go";
-    EXPECT_TRUE(peer.Messages()[0].data.ends_with("X-Only: header\r\n\r\n\r\n")) << peer.Messages()[0].data;
+    EXPECT_TRUE(peer.Messages()[0].data.ends_with("X-Only: header\r\n\r\n")) << peer.Messages()[0].data;
     const std::string named = "Email Sender failed to open file in outbox: " + unreadable + ". Error [";
     EXPECT_TRUE(m_log.Contains(named));
     const std::string lost = "Failed to send " + orphan + ": it has no recipient. It was moved to the folder";

@@ -6,7 +6,7 @@ accepted message becomes <out>/message-<n>.txt (n from 1): the lines "FROM <send
 arrived (dots unstuffed). The commands the tests look for go to <out>/commands.txt, one per line.
 
 Options shape the server: --auth USER:PASSWORD requires that login; --no-login offers AUTH PLAIN
-only; --no-ehlo answers EHLO with 502; --reject WORD refuses recipients that contain WORD with
+only; --no-ehlo answers EHLO with 502; --no-8bitmime leaves 8BITMIME out of the EHLO reply; --reject WORD refuses recipients that contain WORD with
 550; --refuse-mail-505 answers MAIL with 505; --refuse-data WORD answers DATA with 550 and
 --defer-data WORD the end of the data with 451 when a recipient contains WORD; --data-delay SECONDS
 waits that long before it answers the end of the data.
@@ -26,6 +26,7 @@ def parse_arguments():
     parser.add_argument("--auth")
     parser.add_argument("--no-login", action="store_true")
     parser.add_argument("--no-ehlo", action="store_true")
+    parser.add_argument("--no-8bitmime", action="store_true")
     parser.add_argument("--reject")
     parser.add_argument("--refuse-mail-505", action="store_true")
     parser.add_argument("--refuse-data")
@@ -85,7 +86,20 @@ class PeerSmtp(SMTP):
         if self.recorder.options.no_ehlo:
             await self.push("502 command not implemented")
             return
-        await super().smtp_EHLO(hostname)
+        if not self.recorder.options.no_8bitmime:
+            await super().smtp_EHLO(hostname)
+            return
+        push = self.push
+
+        async def without_8bitmime(status):
+            if status != "250-8BITMIME":
+                await push(status)
+
+        self.push = without_8bitmime
+        try:
+            await super().smtp_EHLO(hostname)
+        finally:
+            del self.push
 
     async def smtp_HELO(self, hostname):
         self.recorder.append("commands.txt", "HELO\n")
