@@ -9,6 +9,7 @@
 #include "foundation/log.h"
 #include "foundation/number_parse.h"
 #include "foundation/server_settings.h"
+#include "foundation/task_entry.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -159,7 +160,6 @@ int CConsoleConfig::Save()
     if (!written)
         TheLog().WriteText(key.DescribeLastFailure());
     key.Close();
-    m_mimeChanged = 0;
     return written;
 }
 
@@ -172,9 +172,26 @@ int CConsoleConfig::SaveConnectString()
     return 1;
 }
 
+namespace {
+
+// One line per task with every field that Save writes, for comparing two task lists.
+std::string TaskListText(const CServerConfig& config)
+{
+    std::string text;
+    for (std::size_t i = 0; i < config.GetTaskCount(); ++i) {
+        const CTaskEntry& task = *config.GetTask(i);
+        text += task.GetName() + '\0' + (task.IsEnabled() ? "1" : "0") + '\0' + task.GetScript() + '\0' +
+                std::to_string(task.GetKind()) + '\0' + std::to_string(task.GetIntervalSeconds()) + '\n';
+    }
+    return text;
+}
+
+}  // namespace
+
 bool CConsoleConfig::Differs(const CConsoleConfig& other) const
 {
-    if (other.m_tasksChanged || other.m_mimeChanged)
+    // The lists themselves are compared: a page's edit of them alone must be saved too.
+    if (m_mimeMap != other.m_mimeMap || TaskListText(*this) != TaskListText(other))
         return true;
     for (const ServerSetting& setting : ServerSettings())
         if (setting.consoleWrites && FormatSetting(*this, setting) != FormatSetting(other, setting))

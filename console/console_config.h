@@ -31,8 +31,8 @@ public:
     int Save();
     // Writes DbOdbcConnectString alone.
     int SaveConnectString();
-    // True when `other` changed its task list or MIME map, or when any edited value differs.
-    // Log flags and the lists themselves are not compared.
+    // True when the task lists, the MIME maps or any value that Save writes differ. Log flags
+    // and the run mode are not compared.
     bool Differs(const CConsoleConfig& other) const;
 
     // Replaces `port` by the first of port, 8080, 8081, 8082, 8083 that can be bound on

@@ -112,7 +112,6 @@ void CMimeTypePage::OnNew()
         return;
     }
     m_settings->m_mimeMap[key] = type;
-    m_settings->m_mimeChanged = 1;
     auto* item = new QTreeWidgetItem({ToQt("." + key), ToQt(type)});
     m_list->addTopLevelItem(item);
     m_list->SelectRow(m_list->indexOfTopLevelItem(item));
@@ -140,7 +139,6 @@ void CMimeTypePage::OnEdit()
     if (found != m_settings->m_mimeMap.end() && found->second == type)
         return;
     m_settings->m_mimeMap[key] = type;
-    m_settings->m_mimeChanged = 1;
     m_list->topLevelItem(row)->setText(1, ToQt(type));
 }
 
@@ -155,7 +153,6 @@ void CMimeTypePage::OnDelete()
     if (!AskYesNo(this, "Are you sure you want to delete " + extension, QMessageBox::Question, true))
         return;
     m_settings->m_mimeMap.erase(MimeKey(extension));
-    m_settings->m_mimeChanged = 1;
     delete m_list->takeTopLevelItem(row);
 }
 

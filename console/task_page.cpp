@@ -239,7 +239,6 @@ void CTaskPage::OnNew()
         return;
     m_list->addTopLevelItem(new QTreeWidgetItem);
     SetRow(m_list->topLevelItemCount() - 1, dialog);
-    m_settings->m_tasksChanged = 1;
 }
 
 void CTaskPage::OnEdit()
@@ -267,7 +266,6 @@ void CTaskPage::OnEdit()
     if (dialog.exec() != QDialog::Accepted)
         return;
     SetRow(row, dialog);
-    m_settings->m_tasksChanged = 1;
 }
 
 void CTaskPage::OnDelete()
@@ -283,7 +281,6 @@ void CTaskPage::OnDelete()
     }
     m_list->SelectRow(row - 1);
     delete m_list->takeTopLevelItem(row);
-    m_settings->m_tasksChanged = 1;
 }
 
 bool CTaskPage::StoreControls()

@@ -309,7 +309,6 @@ int CServerConfig::Load()
     CorrectLoadedValues();
 
     LoadMimeMap();
-    m_mimeChanged = 0;
     if (!IsStored(SettingId::kMimeTextEncoding))
         m_mimeTextEncoding = GetDefaultCharset();
     m_mimeTextEncoding = Trim(m_mimeTextEncoding);
@@ -535,7 +534,6 @@ int CServerConfig::LoadTasks()
             SaveTasks();
         }
     }
-    m_tasksChanged = 0;
     return readable;
 }
 
@@ -558,7 +556,6 @@ int CServerConfig::SaveTasks()
     int written = batch.Commit();
     if (!written)
         LogStoreFailure();
-    m_tasksChanged = 0;
     return written;
 }
 

@@ -47,7 +47,7 @@ public:
     // Rebuilds the task table from the store; a list shorter than the six default tasks is reset to
     // them and written back. 0 when the store cannot be read (nothing is written then), else 1.
     int LoadTasks();
-    // Writes every task and TaskCount as one replace of the store; clears m_tasksChanged.
+    // Writes every task and TaskCount as one replace of the store.
     int SaveTasks();
     // Writes the script of every task (scripts may change them at run time) and closes the store.
     int SaveTaskScripts();
@@ -101,7 +101,6 @@ public:
     int m_dbConnectionIdleTimeout = 0;
     // Seconds a web request's page may run (PageRunTimeLimit); 0: no limit.
     int m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
-    int m_tasksChanged = 0;
     std::string m_emSmtpServer;
     std::string m_emSmtpPort;
     std::string m_emSmtpUserName;
@@ -126,7 +125,6 @@ public:
     // The extensions of m_mimeMap in the table's own order (each where it first appears), for the
     // readers that ask which extension a content type has: several extensions share one type.
     std::vector<std::string> m_mimeOrder;
-    int m_mimeChanged = 0;
     std::string m_mimeTextEncoding;
 
 protected:

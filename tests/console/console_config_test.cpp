@@ -60,7 +60,6 @@ TEST_F(ConsoleConfigTest, EverySavedValueIsReadBackByTheServerAndTheConsole)
     config.m_serviceDependency = "postgresql";
     config.m_mimeTextEncoding = "iso-8859-1";
     config.GetTask(1)->SetEnabled(true);
-    config.m_tasksChanged = 1;
     ASSERT_EQ(config.Save(), 1);
 
     CServerConfig server(SettingsPath(), m_folder.Path());
@@ -91,7 +90,6 @@ TEST_F(ConsoleConfigTest, EverySavedValueIsReadBackByTheServerAndTheConsole)
     EXPECT_EQ(text.find("AutoCorrectIP"), std::string::npos);
     EXPECT_EQ(text.find("LogHttp=no"), std::string::npos);
     EXPECT_EQ(text.find("EncryptFileID"), std::string::npos);
-    EXPECT_EQ(config.m_tasksChanged, 0);
 
     CConsoleConfig again(SettingsPath(), m_folder.Path());
     ASSERT_EQ(again.Load(), 1);
@@ -287,9 +285,7 @@ TEST_F(ConsoleConfigTest, MimePairsStayAsStoredAndAShorterMapLeavesOldPairsUnrea
     EXPECT_EQ(config.m_mimeMap.count("html"), 0u);
     config.m_mimeMap.erase("gif");
     config.m_mimeMap.erase("png");
-    config.m_mimeChanged = 1;
     ASSERT_EQ(config.Save(), 1);
-    EXPECT_EQ(config.m_mimeChanged, 0);
     EXPECT_EQ(Stored("MimeCount"), "3");
     EXPECT_EQ(Stored("Mime004FileExtension"), "gif") << "the stale pair stays";
 
@@ -300,7 +296,7 @@ TEST_F(ConsoleConfigTest, MimePairsStayAsStoredAndAShorterMapLeavesOldPairsUnrea
     EXPECT_EQ(server.m_mimeMap["html"], "text/html") << "the server folds the case itself";
 }
 
-TEST_F(ConsoleConfigTest, DiffersComparesEditedValuesAndChangeMarksOnly)
+TEST_F(ConsoleConfigTest, DiffersComparesEditedValuesAndTheListsThemselves)
 {
     WriteSettings("GeneralTcpipPort=80\n");
     CConsoleConfig stored(SettingsPath(), m_folder.Path());
@@ -311,13 +307,17 @@ TEST_F(ConsoleConfigTest, DiffersComparesEditedValuesAndChangeMarksOnly)
 
     edited.m_logHttp = 1;
     edited.m_runAsService = 1;
-    edited.m_mimeMap["new"] = "text/new";
-    EXPECT_FALSE(edited.Differs(stored)) << "log flags, run mode and the map itself are not compared";
+    EXPECT_FALSE(edited.Differs(stored)) << "log flags and the run mode are not compared";
 
-    edited.m_mimeChanged = 1;
-    EXPECT_TRUE(stored.Differs(edited)) << "the other side's change mark counts";
-    EXPECT_FALSE(edited.Differs(stored)) << "the own mark does not";
-    edited.m_mimeChanged = 0;
+    // A change of a list alone is a change, on either side.
+    edited.m_mimeMap["new"] = "text/new";
+    EXPECT_TRUE(edited.Differs(stored));
+    EXPECT_TRUE(stored.Differs(edited));
+    edited.m_mimeMap.erase("new");
+    edited.GetTask(5)->SetEnabled(true);
+    EXPECT_TRUE(edited.Differs(stored));
+    edited.GetTask(5)->SetEnabled(false);
+    EXPECT_FALSE(edited.Differs(stored));
 
     edited.m_emImporterPassword = "secret";
     EXPECT_TRUE(edited.Differs(stored));

@@ -346,7 +346,6 @@ TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
     page->OnNew();
     ASSERT_EQ(list->topLevelItemCount(), 7);
     EXPECT_EQ(list->CellText(6, 3), "5 minute(s)");
-    EXPECT_EQ(sheet->Working().m_tasksChanged, 1);
 
     // The Email Sender needs no script; its name is locked.
     list->SelectRow(0);
@@ -393,6 +392,20 @@ TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
     page->OnDelete();
     EXPECT_EQ(list->topLevelItemCount(), 6);
     EXPECT_EQ(list->SelectedRow(), 5);
+    sheet->reject();
+
+    // A new task alone is a change that Save writes.
+    auto added = OpenSheet(kTasks);
+    m_answers.QueueDialog([](QWidget* dialog) {
+        dialog->findChild<QLineEdit*>("id1106")->setText("Nightly");
+        dialog->findChild<QLineEdit*>("id1107")->setText("/srv/nightly.tws");
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    static_cast<CTaskPage*>(added->Page(kTasks))->OnNew();
+    added->accept();
+    ASSERT_EQ(added->result(), QDialog::Accepted) << m_answers.LastMessage();
+    EXPECT_NE(SettingsText().find("TaskCount=7\n"), std::string::npos) << SettingsText();
+    EXPECT_EQ(m_config.GetTaskCount(), 7u);
 }
 
 TEST_F(SettingsSheetTest, TheMimePageKeysExtensionsWithoutOneLeadingDot)
@@ -410,7 +423,6 @@ TEST_F(SettingsSheetTest, TheMimePageKeysExtensionsWithoutOneLeadingDot)
     CConsoleConfig& working = sheet->Working();
     addType(".abc", "text/abc");
     EXPECT_EQ(working.m_mimeMap["abc"], "text/abc");
-    EXPECT_EQ(working.m_mimeChanged, 1);
     addType("abc", "text/other");
     EXPECT_EQ(m_answers.LastMessage(), "The MIME type already exists. Please click edit button to make changes.");
     addType("..two", "text/two");
@@ -435,6 +447,15 @@ TEST_F(SettingsSheetTest, TheMimePageKeysExtensionsWithoutOneLeadingDot)
     page->OnDelete();
     EXPECT_EQ(m_answers.LastMessage(), "Are you sure you want to delete .abc");
     EXPECT_EQ(working.m_mimeMap.count("abc"), 0u);
+
+    // Deleting a stored type alone is a change that Save writes.
+    list->SelectRow(list->indexOfTopLevelItem(list->findItems(".gif", Qt::MatchExactly).value(0)));
+    page->OnDelete();
+    sheet->accept();
+    ASSERT_EQ(sheet->result(), QDialog::Accepted) << m_answers.LastMessage();
+    EXPECT_EQ(SettingsText().find("image/gif"), std::string::npos) << SettingsText();
+    EXPECT_EQ(m_config.m_mimeMap.count("gif"), 0u);
+    EXPECT_EQ(m_config.m_mimeMap.count(".two"), 1u);
 }
 
 }  // namespace
