@@ -123,7 +123,8 @@ bool CSettingsSht::CheckSettings()
             if (task.IsEnabled() && !senderEnabled)
                 return refuse("For task 2 and above to work, you must enable Email Sender.");
         }
-        if (task.GetIntervalSeconds() == 0)
+        // A daily or weekly task's value is its time of day, and midnight is one.
+        if (task.GetKind() == kTaskEveryMinutes && task.GetIntervalSeconds() == 0)
             return refuse("Interval of task " + task.GetName() + " is smaller than 1 minute. That is not allowed. ");
     }
     if (senderEnabled && settings.m_emSmtpServer.empty())

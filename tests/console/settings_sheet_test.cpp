@@ -152,10 +152,12 @@ TEST_F(SettingsSheetTest, SaveChecksTheWholeCopyAndWritesNothingWhenACheckFails)
     EXPECT_EQ(m_answers.LastMessage(), "For task 2 and above to work, you must enable Email Sender.");
     sheet->Working().GetTask(2)->SetEnabled(false);
 
-    sheet->Working().GetTask(4)->SetIntervalSeconds(0);  // "System", daily, at 00:00
+    sheet->Working().GetTask(3)->SetIntervalSeconds(0);  // "Issue Escalator", every 0 minutes
     sheet->accept();
-    EXPECT_EQ(m_answers.LastMessage(), "Interval of task System is smaller than 1 minute. That is not allowed. ");
-    sheet->Working().GetTask(4)->SetIntervalSeconds(60);
+    EXPECT_EQ(m_answers.LastMessage(),
+              "Interval of task Issue Escalator is smaller than 1 minute. That is not allowed. ");
+    sheet->Working().GetTask(3)->SetIntervalSeconds(60);
+    sheet->Working().GetTask(4)->SetIntervalSeconds(0);  // "System", daily, at 00:00: midnight is a time
 
     CConsoleConfig& working = sheet->Working();
     working.GetTask(0)->SetEnabled(true);
@@ -175,6 +177,7 @@ TEST_F(SettingsSheetTest, SaveChecksTheWholeCopyAndWritesNothingWhenACheckFails)
     sheet->accept();
     EXPECT_EQ(sheet->result(), QDialog::Accepted) << m_answers.LastMessage();
     EXPECT_NE(SettingsText().find("EmImporterEmail=importer@example.org"), std::string::npos);
+    EXPECT_NE(SettingsText().find("Task05At=0\n"), std::string::npos) << "the task at midnight is saved";
     EXPECT_EQ(m_config.m_emImporterEmail, "importer@example.org") << "the stored settings are loaded again";
 }
 
