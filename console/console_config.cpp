@@ -132,7 +132,7 @@ int CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port
     return 1;
 }
 
-int CConsoleConfig::Save()
+int CConsoleConfig::Save(std::string* failure)
 {
     CRegistryKey& key = RegistryKey();
     // A console or server killed while writing left whole copies of the settings behind.
@@ -157,8 +157,12 @@ int CConsoleConfig::Save()
         }
         written = batch.Commit();
     }
-    if (!written)
-        TheLog().WriteText(key.DescribeLastFailure());
+    if (!written) {
+        if (failure)
+            *failure = key.DescribeLastFailure();
+        else
+            TheLog().WriteText(key.DescribeLastFailure());
+    }
     key.Close();
     return written;
 }
@@ -166,10 +170,11 @@ int CConsoleConfig::Save()
 int CConsoleConfig::SaveConnectString()
 {
     RegistryKey().RemoveLeftoverFiles();
-    if (!RegistryKey().WriteString(SettingName(SettingId::kDbOdbcConnectString), m_dbOdbcConnectString))
+    const int written = RegistryKey().WriteString(SettingName(SettingId::kDbOdbcConnectString), m_dbOdbcConnectString);
+    if (!written)
         TheLog().WriteText(RegistryKey().DescribeLastFailure());
     RegistryKey().Close();
-    return 1;
+    return written;
 }
 
 namespace {

@@ -27,9 +27,10 @@ public:
     // extensions stay as stored. 0 when the store or its task list cannot be read.
     int Load();
     // Writes every setting the console edits, the task list included, as one replace of the
-    // store, and clears the MIME-changed flag. 0 (logged) when the store could not be written.
-    int Save();
-    // Writes DbOdbcConnectString alone.
+    // store. 0 when the store could not be written: the reason goes to `failure` when one is
+    // given, else to the log.
+    int Save(std::string* failure = nullptr);
+    // Writes DbOdbcConnectString alone: 1, or 0 after logging why it could not.
     int SaveConnectString();
     // True when the task lists, the MIME maps or any value that Save writes differ. Log flags
     // and the run mode are not compared.

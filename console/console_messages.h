@@ -76,6 +76,7 @@ struct CConsoleMessages
     static constexpr char AskStopForAddressChange[] =
         "You have changed the IP address or the port number. \nThis program will need to shut down Tarnwick Server "
         "\ncurrently running in order to save the new settings. \nAre you sure you want to do that?";
+    static constexpr char SaveFailed[] = "The settings have not been saved:\n";
     static constexpr char RestartToApply[] =
         "You must stop and restart Tarnwick Server\nbefore your changes will take effect.";
     static constexpr char AskInstallService[] = "Would you like to install Tarnwick Server system service (systemd)?";

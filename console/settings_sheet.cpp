@@ -211,13 +211,19 @@ void CSettingsSht::accept()
                             "browser whether to accept the certificate.",
                         QMessageBox::Information);
     }
+    // The service step above has been taken whatever follows.
+    m_app.SetServiceMode(m_working.m_runAsService);
     if (m_working.Differs(stored)) {
-        m_working.Save();
+        std::string failure;
+        if (!m_working.Save(&failure)) {
+            // The sheet stays open with the edits, so that nothing is lost while the cause is mended.
+            ShowMessage(this, CConsoleMessages::SaveFailed + failure);
+            return;
+        }
         stored.Load();
         if (m_app.IsServerRunning())
             ShowMessage(this, CConsoleMessages::RestartToApply, QMessageBox::Information);
     }
-    m_app.SetServiceMode(m_working.m_runAsService);
     QDialog::accept();
 }
 

@@ -12,6 +12,7 @@
 #include <QTabWidget>
 
 #include <filesystem>
+#include <fstream>
 
 #include "console/console_app.h"
 #include "console/console_config.h"
@@ -196,6 +197,24 @@ TEST_F(SettingsSheetTest, ARunningServerIsToldToRestartOnlyWhenSomethingChanged)
     EXPECT_EQ(m_answers.LastMessage(),
               "You must stop and restart Tarnwick Server\nbefore your changes will take effect.");
     EXPECT_EQ(m_config.m_generalOrganizationName, "Another Example");
+
+    // A save that fails says why and nothing of a restart; the sheet stays open with the edit.
+    auto failing = OpenSheet();
+    Find<QLineEdit>(failing.get(), 1126)->setText("Third Example");
+    const std::string etc = m_install.Path() + "/etc";
+    std::filesystem::rename(etc, etc + ".kept");
+    std::ofstream(etc) << "a file where the settings folder was";
+    m_answers.Clear();
+    failing->accept();
+    std::filesystem::remove(etc);
+    std::filesystem::rename(etc + ".kept", etc);
+    ASSERT_EQ(m_answers.Messages().size(), 1u) << m_answers.LastMessage();
+    EXPECT_EQ(m_answers.LastMessage().rfind("The settings have not been saved:\n", 0), 0u) << m_answers.LastMessage();
+    EXPECT_NE(m_answers.LastMessage().find(etc), std::string::npos) << "the message names the settings file";
+    EXPECT_NE(failing->result(), QDialog::Accepted);
+    failing->accept();
+    EXPECT_EQ(failing->result(), QDialog::Accepted) << "the kept edit is saved once the cause is mended";
+    EXPECT_EQ(m_config.m_generalOrganizationName, "Third Example");
 
     auto moved = OpenSheet();
     Find<QLineEdit>(moved.get(), 1000)->setText("8099");
