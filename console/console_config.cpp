@@ -17,14 +17,6 @@ namespace {
 // Ports above this are never tried: the search goes from the given port to 8080..8083.
 constexpr int kPortSearchEnd = 8084;
 
-std::string BaseAddress(const char* scheme, const std::string& host, const std::string& port, const char* usual)
-{
-    std::string address = std::string(scheme) + "://" + host;
-    if (port != usual)
-        address += ":" + port;
-    return address;
-}
-
 }  // namespace
 
 CConsoleConfig::CConsoleConfig(std::string settingsPath, std::string installDir)
@@ -78,8 +70,9 @@ void CConsoleConfig::CorrectMissingPort()
     RegistryKey().Close();
 }
 
-// The base addresses are built again after the port may have changed, and a stored text of
-// blanks counts as empty.
+// The web addresses of mails as stored, a text of blanks counting as empty. An empty one stays
+// empty: the server then builds it from its address and port of the day, and a value that the
+// administrator never typed is never written back to outlive a change of the port.
 void CConsoleConfig::ReadBaseAddresses()
 {
     std::string http;
@@ -88,11 +81,7 @@ void CConsoleConfig::ReadBaseAddresses()
     RegistryKey().ReadString(SettingName(SettingId::kGeneralHttpsAddr), https);
     RegistryKey().Close();
     m_generalHttpAddr = std::string(TrimWhiteAscii(http));
-    if (m_generalHttpAddr.empty())
-        m_generalHttpAddr = BaseAddress("http", m_generalTcpipAddress, m_generalTcpipPort, "80");
     m_generalHttpsAddr = std::string(TrimWhiteAscii(https));
-    if (m_generalHttpsAddr.empty())
-        m_generalHttpsAddr = BaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
 }
 
 int CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port, bool* found)

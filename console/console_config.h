@@ -23,8 +23,9 @@ public:
     CConsoleConfig();
 
     // The server's load, then: a missing GeneralTcpipPort becomes a free port near 80 and is
-    // written back with the address; base addresses are trimmed before the test for empty; MIME
-    // extensions stay as stored. 0 when the store or its task list cannot be read.
+    // written back with the address; the web addresses of mails stay as stored (trimmed), empty
+    // when the administrator never set them; MIME extensions stay as stored. 0 when the store or
+    // its task list cannot be read.
     int Load();
     // Writes every setting the console edits, the task list included, as one replace of the
     // store. 0 when the store could not be written: the reason goes to `failure` when one is

@@ -7,9 +7,9 @@
 #include <QVBoxLayout>
 
 #include "console/console_config.h"
+#include "console/console_messages.h"
 #include "console/gui_support.h"
 #include "foundation/ascii_text.h"
-#include "foundation/number_parse.h"
 
 namespace {
 
@@ -31,6 +31,9 @@ const CEmailField kTextFields[] = {
 constexpr int kHttpField = 1153;
 constexpr int kHttpsField = 1152;
 constexpr int kLimitField = 1154;
+// The server sends at least this many mails a day; a lower stored limit is raised when it loads.
+constexpr int kMinLimit = CServerConfig::kMinEmailsPerDay;
+constexpr int kMaxLimit = 1000000;
 
 std::string WithoutPrefix(const std::string& address, std::string_view prefix)
 {
@@ -58,7 +61,7 @@ CEmailPage::CEmailPage(QWidget* parent) : CSettingsPage("Email", parent)
     };
     auto* layout = new QVBoxLayout(this);
     auto* admin = new QFormLayout;
-    admin->addRow(new QLabel("Administrator email adresses:  (use semi-colon to separate addresses)", this));
+    admin->addRow(new QLabel("Administrator email addresses:  (use semi-colon to separate addresses)", this));
     admin->addRow(field(1068));
     layout->addLayout(admin);
 
@@ -68,8 +71,12 @@ CEmailPage::CEmailPage(QWidget* parent) : CSettingsPage("Email", parent)
     senderForm->addRow("Port", field(1123));
     senderForm->addRow("Account name", field(1031));
     senderForm->addRow("Password", field(1033, true));
-    senderForm->addRow("Max number of emails per day:", field(kLimitField));
-    senderForm->addRow(new QLabel("Web server addresses in emails: (See help!)", this));
+    senderForm->addRow(ToQt(FormatText("Max number of emails per day (%d or more):", kMinLimit)), field(kLimitField));
+    auto* addresses = new QLabel("Web server addresses in emails, the base of the links that mails hold. Left "
+                                 "empty, they are made of the server's address and port:",
+                                 this);
+    addresses->setWordWrap(true);
+    senderForm->addRow(addresses);
     senderForm->addRow("http://", field(kHttpField));
     senderForm->addRow("https://", field(kHttpsField));
     layout->addWidget(sender);
@@ -82,7 +89,7 @@ CEmailPage::CEmailPage(QWidget* parent) : CSettingsPage("Email", parent)
     importerForm->addRow("Account name", field(1029));
     importerForm->addRow("Password", field(1030, true));
     auto* note = new QLabel("Importer must have its own email account! Defects can be sent to its email address and "
-                            "get imported in to the database.",
+                            "get imported into the database.",
                             this);
     note->setWordWrap(true);
     importerForm->addRow(note);
@@ -103,18 +110,26 @@ void CEmailPage::OnInitDialog()
     Field(kHttpField)->setText(ToQt(WithoutPrefix(settings.m_generalHttpAddr, "http://")));
     Field(kHttpsField)->setText(ToQt(WithoutPrefix(settings.m_generalHttpsAddr, "https://")));
     Field(kLimitField)->setText(QString::number(settings.m_emMaxEmailOut));
+    OnSetActive();
+}
+
+void CEmailPage::OnSetActive()
+{
+    // An empty field shows what the server will use, from the General page's address and port.
+    Field(kHttpField)->setPlaceholderText(ToQt(WithoutPrefix(m_settings->DefaultHttpAddress(), "http://")));
+    Field(kHttpsField)->setPlaceholderText(ToQt(WithoutPrefix(m_settings->DefaultHttpsAddress(), "https://")));
 }
 
 bool CEmailPage::StoreControls()
 {
+    int limit = 0;
+    if (!ReadInteger(Field(kLimitField), kMinLimit, kMaxLimit, limit))
+        return false;
     CConsoleConfig& settings = *m_settings;
     for (const CEmailField& field : kTextFields)
         settings.*field.setting = TrimWhiteAscii(FromQt(Field(field.id)->text()));
     settings.m_generalHttpAddr = WithPrefix("http://", FromQt(Field(kHttpField)->text()));
     settings.m_generalHttpsAddr = WithPrefix("https://", FromQt(Field(kHttpsField)->text()));
-    // The server's own floor, so that the page shows the limit the server will keep to.
-    settings.m_emMaxEmailOut =
-        std::max(ParseInt32(FromQt(Field(kLimitField)->text())), CServerConfig::kMinEmailsPerDay);
-    Field(kLimitField)->setText(QString::number(settings.m_emMaxEmailOut));
+    settings.m_emMaxEmailOut = limit;
     return true;
 }

@@ -15,6 +15,7 @@ public:
 
 protected:
     void OnInitDialog() override;
+    void OnSetActive() override;
     bool StoreControls() override;
 
 private:

@@ -219,15 +219,6 @@ std::string NormalizeCodeset(std::string_view codeset)
     return normalized;
 }
 
-std::string BuildBaseAddress(const char* scheme, const std::string& address, const std::string& port,
-                             const char* defaultPort)
-{
-    std::string built = std::string(scheme) + "://" + address;
-    if (port != defaultPort)
-        built += ":" + port;
-    return built;
-}
-
 // The IPv4 addresses by which other hosts reach this one, in the system's order: those of the
 // interfaces that are up, loopback ones left out. A host without any is reached as 127.0.0.1 alone,
 // as a lookup of its own name would answer. Loopback addresses must not count as the host's own
@@ -251,6 +242,15 @@ std::uint32_t NetworkOrderAddress(const std::string& address)
 }
 
 }  // namespace
+
+std::string BuildBaseAddress(const char* scheme, const std::string& host, const std::string& port,
+                             const char* usualPort)
+{
+    std::string built = std::string(scheme) + "://" + host;
+    if (port != usualPort)
+        built += ":" + port;
+    return built;
+}
 
 CServerConfig::CServerConfig(std::string settingsPath, std::string installDir)
     : m_installDir(std::move(installDir)), m_registryKey(std::move(settingsPath))
@@ -354,9 +354,19 @@ void CServerConfig::CorrectLoadedValues()
             seconds = setting.defaultNumber;
     }
     if (m_generalHttpAddr.empty())
-        m_generalHttpAddr = BuildBaseAddress("http", m_generalTcpipAddress, m_generalTcpipPort, "80");
+        m_generalHttpAddr = DefaultHttpAddress();
     if (m_generalHttpsAddr.empty())
-        m_generalHttpsAddr = BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
+        m_generalHttpsAddr = DefaultHttpsAddress();
+}
+
+std::string CServerConfig::DefaultHttpAddress() const
+{
+    return BuildBaseAddress("http", m_generalTcpipAddress, m_generalTcpipPort, "80");
+}
+
+std::string CServerConfig::DefaultHttpsAddress() const
+{
+    return BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
 }
 
 int CServerConfig::EnsureFileIdSecret()

@@ -74,6 +74,10 @@ public:
     static int CorrectLocalAddress(std::string& address);
     // The charset of the user's locale's codeset, or "" when it is none the server knows.
     static std::string GetDefaultCharset();
+    // The web addresses that mails quote when GeneralHttpAddr or GeneralHttpsAddr is empty: built
+    // from the listening address and the port of the moment.
+    std::string DefaultHttpAddress() const;
+    std::string DefaultHttpsAddress() const;
 
     static constexpr int kDefaultPageRunTimeLimit = 120;
 
@@ -151,6 +155,10 @@ private:
     std::recursive_mutex m_taskLock;  // guards the fields of every task entry
     CRegistryKey m_registryKey;
 };
+
+// "<scheme>://<host>", with ":<port>" after the host unless `port` is the scheme's usual one.
+std::string BuildBaseAddress(const char* scheme, const std::string& host, const std::string& port,
+                             const char* usualPort);
 
 // The program's configuration, constructed on first use.
 CServerConfig& TheServerConfig();

@@ -320,30 +320,43 @@ TEST_F(SettingsSheetTest, TheEmailPageStoresAddressesWithTheirPrefixAndTheServer
     m_config.Save();
     auto sheet = OpenSheet(kEmail);
     EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1153)->text(), "www.example.org:8080");
-    Find<QLineEdit>(sheet.get(), 1152)->setText("");
+    EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1152)->text(), "") << "an address never typed is not made up";
+    EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1152)->placeholderText(), "127.0.0.1") << "what the server will use";
     Find<QLineEdit>(sheet.get(), 1154)->setText("10");
     Find<QLineEdit>(sheet.get(), 1027)->setText("  smtp.example.org ");
+    ShowPage(*sheet, kGeneral);
+    EXPECT_EQ(sheet->Tabs()->currentIndex(), kEmail) << "a limit below the server's floor is refused, not raised";
+    EXPECT_EQ(m_answers.LastMessage(), "Please enter an integer between 100 and 1000000.");
+    Find<QLineEdit>(sheet.get(), 1154)->setText("100");
     ShowPage(*sheet, kGeneral);
     CConsoleConfig& working = sheet->Working();
     EXPECT_EQ(working.m_generalHttpAddr, "http://www.example.org:8080");
     EXPECT_EQ(working.m_generalHttpsAddr, "") << "an empty field is no bare prefix";
-    EXPECT_EQ(working.m_emMaxEmailOut, 100) << "the server's floor";
+    EXPECT_EQ(working.m_emMaxEmailOut, 100);
     EXPECT_EQ(working.m_emSmtpServer, "smtp.example.org");
+    Find<QLineEdit>(sheet.get(), 1000)->setText("41000");
     ShowPage(*sheet, kEmail);
-    EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1154)->text(), "100") << "the page shows the limit that is kept";
-    Find<QLineEdit>(sheet.get(), 1154)->setText("many");
+    EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1153)->placeholderText(), "127.0.0.1:41000")
+        << "the port just typed on the General page";
     Find<QLineEdit>(sheet.get(), 1153)->setText("   ");
     sheet->accept();
     ASSERT_EQ(sheet->result(), QDialog::Accepted) << m_answers.LastMessage();
     EXPECT_NE(SettingsText().find("GeneralHttpAddr=\n"), std::string::npos) << SettingsText();
-    EXPECT_EQ(SettingsText().find("GeneralHttpAddr=http://\n"), std::string::npos);
+    EXPECT_NE(SettingsText().find("GeneralHttpsAddr=\n"), std::string::npos);
 
     // The server reads what the console wrote: its own default address and the same limit.
     CServerConfig server(m_install.Path() + "/etc/settings.conf", m_install.Path());
     ASSERT_EQ(server.Load(), 1);
-    EXPECT_EQ(server.m_generalHttpAddr, "http://127.0.0.1:8123");
+    EXPECT_EQ(server.m_generalHttpAddr, "http://127.0.0.1:41000");
     EXPECT_EQ(server.m_emMaxEmailOut, 100);
-    EXPECT_EQ(m_config.m_emMaxEmailOut, 100);
+
+    // Saved again after another change of the port, the addresses still follow it.
+    auto again = OpenSheet(kGeneral);
+    Find<QLineEdit>(again.get(), 1000)->setText("41001");
+    again->accept();
+    ASSERT_EQ(again->result(), QDialog::Accepted) << m_answers.LastMessage();
+    ASSERT_EQ(server.Load(), 1);
+    EXPECT_EQ(server.m_generalHttpAddr, "http://127.0.0.1:41001");
 }
 
 TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
