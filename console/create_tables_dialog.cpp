@@ -1,5 +1,7 @@
 #include "console/create_tables_dialog.h"
 
+#include <vector>
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -27,10 +29,12 @@ std::string ShownStatement(const std::string& statement)
     return statement.size() <= kShownStatementLength ? statement : statement.substr(0, kShownStatementLength) + "...";
 }
 
-std::string RunCounts(int ran, int failed)
+// "3 statements ran, 1 failed.", or "3 of 9 statements ran, 1 failed." when the run stopped early.
+std::string RunCounts(std::size_t ran, std::size_t total, int failed)
 {
-    return std::to_string(ran) + (ran == 1 ? " statement" : " statements") + " ran, " + std::to_string(failed) +
-           " failed.";
+    const std::string of = ran < total ? " of " + std::to_string(total) : "";
+    return std::to_string(ran) + of + (ran == 1 && of.empty() ? " statement" : " statements") + " ran, " +
+           std::to_string(failed) + " failed.";
 }
 
 }  // namespace
@@ -47,7 +51,8 @@ CCreateTablesDlg::CCreateTablesDlg(CDatabaseSetup& setup, CDatabaseSetupUi& ui, 
     m_script->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_status = WithId(new QLineEdit(this), 1095);
     m_status->setReadOnly(true);
-    m_status->setText("Click OK to create tables to store your data. If you have done it before, see help.");
+    m_status->setText("Click OK to create tables to store your data. If you have done it before, the statements "
+                      "for tables that exist already fail, and you can go on past them.");
     auto* load = WithId(new QPushButton("Load...", this), 1093);
     m_ok = WithId(new QPushButton("OK", this), 1);
     m_ok->setDefault(true);
@@ -100,12 +105,15 @@ bool CCreateTablesDlg::RunScript()
         return false;
     }
     m_ok->setEnabled(false);
+    // The whole script is cut first, so that the counts can say how many statements it holds.
+    std::vector<std::string> statements;
     CSqlScriptSplitter splitter(FromQt(m_script->toPlainText()));
-    std::string statement;
-    int ran = 0;
+    for (std::string statement; splitter.Next(statement);)
+        statements.push_back(std::move(statement));
+    std::size_t ran = 0;
     std::string failures;
     int failed = 0;
-    while (splitter.Next(statement)) {
+    for (const std::string& statement : statements) {
         m_status->setText(ToQt(statement));
         m_status->repaint();
         ++ran;
@@ -116,18 +124,18 @@ bool CCreateTablesDlg::RunScript()
             const std::string report = ShownStatement(statement) + "\n" + failure.ErrorText();
             failures += "\n\n" + report;
             if (!AskYesNo(this, report + "\nWould you like to continue?")) {
-                m_status->setText(ToQt(RunCounts(ran, failed)));
+                m_status->setText(ToQt(RunCounts(ran, statements.size(), failed)));
                 m_ok->setEnabled(true);
                 return false;
             }
         }
     }
     m_ok->setEnabled(true);
-    m_status->setText(ToQt("All done, click OK to continue. " + RunCounts(ran, failed)));
+    const std::string counts = RunCounts(ran, statements.size(), failed);
+    m_status->setText(ToQt("All done, click OK to continue. " + counts));
     // A script that left statements undone is not reported as done: the administrator sees what
     // failed and decides.
-    if (failed > 0 &&
-        !AskYesNo(this, RunCounts(ran, failed) + " Failed:" + failures + "\n\nWould you like to continue?"))
+    if (failed > 0 && !AskYesNo(this, counts + " Failed:" + failures + "\n\nWould you like to continue?"))
         return false;
     return true;
 }

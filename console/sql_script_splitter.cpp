@@ -21,6 +21,18 @@ bool IsWordChar(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+// Letters, '_' and the bytes of non-ASCII characters may open a dollar-quote tag; digits may
+// follow ($1 is a parameter, not a tag).
+bool IsTagStart(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool IsTagChar(char c)
+{
+    return IsTagStart(c) || (c >= '0' && c <= '9');
+}
+
 bool IsOneOf(const std::string& word, std::initializer_list<const char*> choices)
 {
     for (const char* choice : choices)
@@ -97,15 +109,34 @@ CSqlScriptSplitter::Kind CSqlScriptSplitter::ClassifyAt(std::size_t position) co
     return Kind::kPlain;
 }
 
+std::size_t CSqlScriptSplitter::DollarTagAt(std::size_t position) const
+{
+    // A '$' inside a name ("a$b") opens nothing.
+    if (m_script[position] != '$' || (position > 0 && IsWordChar(m_script[position - 1])))
+        return 0;
+    std::size_t end = position + 1;
+    if (end < m_script.size() && IsTagStart(m_script[end]))
+        while (end < m_script.size() && IsTagChar(m_script[end]))
+            ++end;
+    return end < m_script.size() && m_script[end] == '$' ? end + 1 - position : 0;
+}
+
 void CSqlScriptSplitter::CopyQuoted(std::string& statement)
 {
-    // A doubled quote inside the text stands for the quote itself and does not close it.
+    // A doubled quote inside the text stands for the quote itself and does not close it; in an
+    // E'...' text a backslash takes the next character as it is too.
     const char quote = m_script[m_position];
+    const bool escapes = quote == '\'' && m_position > 0 && (m_script[m_position - 1] | 0x20) == 'e' &&
+                         (m_position < 2 || !IsWordChar(m_script[m_position - 2]));
     statement += quote;
     ++m_position;
     while (m_position < m_script.size()) {
         const char c = m_script[m_position++];
         statement += c;
+        if (escapes && c == '\\' && m_position < m_script.size()) {
+            statement += m_script[m_position++];
+            continue;
+        }
         if (c != quote)
             continue;
         if (m_position < m_script.size() && m_script[m_position] == quote) {
@@ -117,8 +148,30 @@ void CSqlScriptSplitter::CopyQuoted(std::string& statement)
     }
 }
 
+void CSqlScriptSplitter::CopyDollarQuoted(std::string& statement, std::size_t tagLength)
+{
+    // Everything up to the same tag is text, quotes, semicolons and other tags included.
+    const std::string_view tag = std::string_view(m_script).substr(m_position, tagLength);
+    const std::size_t close = m_script.find(tag, m_position + tagLength);
+    const std::size_t end = close == std::string::npos ? m_script.size() : close + tagLength;
+    statement.append(m_script, m_position, end - m_position);
+    m_position = end;
+}
+
+bool CSqlScriptSplitter::SemicolonEnds() const
+{
+    switch (m_kind) {
+    case Kind::kPlain: return true;
+    case Kind::kTrigger: return m_depth == 0 && (m_bodyClosed || !m_blockOpened);
+    case Kind::kStoredCode: return m_quotedBody;
+    }
+    return true;
+}
+
 void CSqlScriptSplitter::FollowBlockWord(const std::string& word, std::size_t end)
 {
+    if (IsOneOf(word, {"begin", "declare"}))
+        m_blockOpened = true;
     if (IsOneOf(word, {"begin", "case"})) {
         ++m_depth;
         return;
@@ -146,6 +199,9 @@ bool CSqlScriptSplitter::Next(std::string& statement)
         m_kind = Kind::kPlain;
         m_depth = 0;
         m_bodyClosed = false;
+        m_blockOpened = false;
+        m_afterAs = false;
+        m_quotedBody = false;
     };
     startOver();
     // A statement ends: it is handed out unless it is blank (two end marks in a row).
@@ -181,8 +237,15 @@ bool CSqlScriptSplitter::Next(std::string& statement)
             m_kind = ClassifyAt(at);
             classified = true;
         }
-        if (c == '\'' || c == '"') {
-            CopyQuoted(statement);
+        // A quote right after AS opens the quoted body of stored code.
+        const std::size_t tag = DollarTagAt(at);
+        if (tag || c == '\'' || c == '"') {
+            m_quotedBody = m_quotedBody || (m_afterAs && c != '"');
+            m_afterAs = false;
+            if (tag)
+                CopyDollarQuoted(statement, tag);
+            else
+                CopyQuoted(statement);
             continue;
         }
         if (!block && IsBlank(c)) {
@@ -195,9 +258,10 @@ bool CSqlScriptSplitter::Next(std::string& statement)
             ++m_position;
             continue;
         }
-        if (c == ';' && (m_kind == Kind::kPlain || (m_kind == Kind::kTrigger && m_bodyClosed && m_depth == 0))) {
+        if (c == ';' && SemicolonEnds()) {
             ++m_position;
-            if (m_kind == Kind::kTrigger)
+            // The END of a trigger's body ends with its semicolon.
+            if (m_kind == Kind::kTrigger && m_blockOpened && m_bodyClosed)
                 statement += ';';
             if (finish())
                 return true;
@@ -206,11 +270,13 @@ bool CSqlScriptSplitter::Next(std::string& statement)
         if (IsWordChar(c) && (at == 0 || !IsWordChar(m_script[at - 1]))) {
             const std::string word = WordAt(at);
             m_position = at + word.size();
+            m_afterAs = EqualsNoCase(word, "as");
             if (m_kind == Kind::kTrigger)
                 FollowBlockWord(word, m_position);
             statement.append(m_script, at, m_position - at);
             continue;
         }
+        m_afterAs = m_afterAs && IsBlank(c);
         statement += c;
         ++m_position;
     }

@@ -1,11 +1,14 @@
 // CSqlScriptSplitter: cuts a table-creation script into the statements that the table-creation
-// dialog runs one by one. It knows quoted texts and names (a ";" or a comment mark inside them is
-// text), comments ("/* */", "--"), the statement ends ";", a line that holds only "go" or "/", and
-// stored code, told by the statement's first words:
+// dialog runs one by one. It knows quoted texts and names ('...', E'...' with backslash escapes,
+// "...", and PostgreSQL's dollar quotes $$...$$ and $tag$...$tag$), in which a ";" or a comment
+// mark is text; comments ("/* */", "--"); the statement ends ";", and a line that holds only "go"
+// or "/"; and stored code, told by the statement's first words:
 // - CREATE [OR REPLACE] PROCEDURE, FUNCTION or PACKAGE: inner semicolons stay, and the statement
-//   ends only at a "go" or "/" line;
-// - CREATE [OR REPLACE] TRIGGER: inner semicolons stay until the body's BEGIN ... END is closed;
-//   the ";" after that END ends the statement and stays with it.
+//   ends only at a "go" or "/" line, unless its body is quoted (AS $$ ... $$ or AS '...'): then the
+//   ";" after the quoted body ends it;
+// - CREATE [OR REPLACE] TRIGGER: inner semicolons stay until the body's BEGIN ... END (with its
+//   DECLARE part) is closed, and the ";" after that END ends the statement and stays with it; a
+//   trigger without such a body (EXECUTE FUNCTION f()) ends at its ";" like any statement.
 // Stored code is kept as written (less its CRs); elsewhere runs of white space become one blank.
 #pragma once
 
@@ -40,8 +43,14 @@ private:
     std::string NextWordAfter(std::size_t position) const;
     // What the statement starting at `position` is, by its first words.
     Kind ClassifyAt(std::size_t position) const;
+    // The length of the dollar-quote tag ("$$" or "$name$") that opens at `position`, else 0.
+    std::size_t DollarTagAt(std::size_t position) const;
     // Copies the quoted text that opens at m_position into `statement`, quotes included.
     void CopyQuoted(std::string& statement);
+    // Copies the dollar-quoted text whose tag, `tagLength` long, opens at m_position.
+    void CopyDollarQuoted(std::string& statement, std::size_t tagLength);
+    // Whether a ";" at depth 0 ends the statement of the current kind.
+    bool SemicolonEnds() const;
     // Adds a word of stored code and follows its BEGIN ... END nesting.
     void FollowBlockWord(const std::string& word, std::size_t end);
 
@@ -50,4 +59,9 @@ private:
     Kind m_kind = Kind::kPlain;
     int m_depth = 0;
     bool m_bodyClosed = false;
+    // A trigger's BEGIN or DECLARE was seen: its semicolons stay until the body is closed.
+    bool m_blockOpened = false;
+    // The last word was AS, so that a quote that follows opens a quoted body.
+    bool m_afterAs = false;
+    bool m_quotedBody = false;
 };

@@ -23,9 +23,11 @@
 #include "console/settings_sheet.h"
 #include "database/odbc_connection.h"
 #include "database/odbc_setup.h"
+#include "database/odbc_statement.h"
 #include "platform/named_objects.h"
 #include "tests/console/console_test_support.h"
 #include "tests/console/gui_test_support.h"
+#include "tests/support/ci.h"
 
 namespace {
 
@@ -212,6 +214,54 @@ TEST_F(DatabaseDialogsTest, EveryStatementOfAScriptRunsAndEachFailureIsReported)
     EXPECT_TRUE(m_answers.Messages().empty()) << m_answers.LastMessage();
     EXPECT_EQ(dialog.findChild<QLineEdit*>("id1095")->text(),
               "All done, click OK to continue. 1 statement ran, 0 failed.");
+}
+
+TEST_F(DatabaseDialogsTest, APostgreSqlScriptWithAFunctionAndItsTriggerRunsEveryStatement)
+{
+    const char* pg = std::getenv("TW_PG_CONNECT");
+    if (!pg) {
+        if (InCi())
+            FAIL() << "TW_PG_CONNECT is not set: the PostgreSQL test server did not start";
+        GTEST_SKIP() << "no PostgreSQL test server (TW_PG_CONNECT unset)";
+    }
+    // A schema of its own, so that other tests of the same server keep their tables.
+    const std::string schema = "tw_script_" + std::to_string(getpid());
+    m_database.Open(pg);
+    m_database.ExecuteSQL("DROP SCHEMA IF EXISTS " + schema + " CASCADE");
+    m_database.ExecuteSQL("CREATE SCHEMA " + schema);
+    m_database.ExecuteSQL("SET search_path TO " + schema);
+    CCreateTablesDlg dialog(m_setup, m_ui, &m_database, "database: tw3test", "", pg);
+    dialog.findChild<QPlainTextEdit*>("id1127")->setPlainText(
+        "-- A site's tables with a function that its trigger runs.\n"
+        "CREATE FUNCTION touch_changed() RETURNS trigger AS $$\n"
+        "BEGIN\n"
+        "  NEW.changed := 'changed; by the trigger';\n"
+        "  RETURN NEW;\n"
+        "END;\n"
+        "$$ LANGUAGE plpgsql;\n"
+        "CREATE TABLE issue (id INT PRIMARY KEY, changed VARCHAR(40));\n"
+        "CREATE TRIGGER issue_changed BEFORE INSERT OR UPDATE ON issue\n"
+        "  FOR EACH ROW EXECUTE FUNCTION touch_changed();\n"
+        "CREATE TABLE tw3_registry (reg_user VARCHAR(50) NOT NULL, reg_section VARCHAR(100) NOT NULL,\n"
+        "  reg_key VARCHAR(100) NOT NULL, reg_value VARCHAR(2000));\n");
+    const bool ran = dialog.RunScript();
+    const std::string status = FromQt(dialog.findChild<QLineEdit*>("id1095")->text());
+    std::string changed;
+    try {
+        m_database.ExecuteSQL("INSERT INTO issue (id) VALUES (1)");
+        COdbcStatement statement(m_database);
+        statement.ExecDirect("SELECT changed FROM issue WHERE id = 1");
+        if (statement.Fetch())
+            statement.GetText(1, changed);
+        m_database.ExecuteSQL("SELECT * FROM tw3_registry");
+    } catch (const CDbException& failure) {
+        ADD_FAILURE() << failure.ErrorText();
+    }
+    m_database.ExecuteSQL("DROP SCHEMA " + schema + " CASCADE");
+    EXPECT_TRUE(ran) << m_answers.LastMessage();
+    EXPECT_TRUE(m_answers.Messages().empty()) << m_answers.LastMessage();
+    EXPECT_EQ(status, "All done, click OK to continue. 4 statements ran, 0 failed.");
+    EXPECT_EQ(changed, "changed; by the trigger") << "the function and its trigger were made";
 }
 
 TEST_F(DatabaseDialogsTest, TheDatabasePageChangesTheDataSourceAndCompactsOnlyAStoppedSqliteFile)

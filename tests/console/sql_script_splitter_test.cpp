@@ -93,6 +93,37 @@ TEST(SqlScriptSplitterTest, ATriggerEndsAtTheSemicolonAfterItsBodysEnd)
     EXPECT_EQ(statements[3], "DROP TABLE z");
 }
 
+TEST(SqlScriptSplitterTest, PostgreSqlFunctionsWithQuotedBodiesAndTheirTriggersEndAtTheirSemicolon)
+{
+    const auto statements =
+        Split("CREATE FUNCTION touch() RETURNS trigger AS $$\n"
+              "BEGIN\n  NEW.changed := now(); -- it's kept\n  RETURN NEW;\nEND;\n$$ LANGUAGE plpgsql;\n"
+              "CREATE TABLE issue (id INT, changed TIMESTAMP);\n"
+              "CREATE TRIGGER issue_touched BEFORE UPDATE ON issue\n"
+              "  FOR EACH ROW EXECUTE FUNCTION touch();\n"
+              "CREATE OR REPLACE FUNCTION label(n INT) RETURNS TEXT AS $body$ SELECT 'n;' || $1 "
+              "|| '$$' $body$ LANGUAGE sql;\n"
+              "CREATE FUNCTION one() RETURNS INT AS 'SELECT 1; -- ''quoted''' LANGUAGE sql;\n"
+              "DO $$ BEGIN PERFORM 1; END $$;\n"
+              "INSERT INTO t VALUES (E'it\\'s; fine', 'a$b');\n"
+              "CREATE TABLE tw3_registry (reg_user VARCHAR(50));\n");
+    ASSERT_EQ(statements.size(), 8u);
+    EXPECT_EQ(statements[0], "CREATE FUNCTION touch() RETURNS trigger AS $$\n"
+                             "BEGIN\n  NEW.changed := now(); -- it's kept\n  RETURN NEW;\nEND;\n$$ LANGUAGE plpgsql")
+        << "the dollar-quoted body is kept whole";
+    EXPECT_EQ(statements[1], "CREATE TABLE issue (id INT, changed TIMESTAMP)");
+    EXPECT_EQ(statements[2], "CREATE TRIGGER issue_touched BEFORE UPDATE ON issue\n"
+                             "  FOR EACH ROW EXECUTE FUNCTION touch()")
+        << "a trigger without a body of its own ends at its semicolon";
+    EXPECT_EQ(statements[3], "CREATE OR REPLACE FUNCTION label(n INT) RETURNS TEXT AS $body$ SELECT 'n;' || $1 || "
+                             "'$$' $body$ LANGUAGE sql")
+        << "only the same tag closes a dollar quote";
+    EXPECT_EQ(statements[4], "CREATE FUNCTION one() RETURNS INT AS 'SELECT 1; -- ''quoted''' LANGUAGE sql");
+    EXPECT_EQ(statements[5], "DO $$ BEGIN PERFORM 1; END $$");
+    EXPECT_EQ(statements[6], "INSERT INTO t VALUES (E'it\\'s; fine', 'a$b')");
+    EXPECT_EQ(statements[7], "CREATE TABLE tw3_registry (reg_user VARCHAR(50))");
+}
+
 TEST(SqlScriptSplitterTest, GoAndSlashEndStatementsOnlyAtTheStartOfALine)
 {
     const auto statements = Split("SELECT 4 / 2 FROM t\ngo\nSELECT 'cargo'\n/\n");
