@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -36,6 +39,38 @@ bool MakeAddress(const std::string& path, sockaddr_un& address)
         return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
+}
+
+QtMessageHandler g_qtMessageHandler = nullptr;
+
+// Qt aborts the program when it can't reach the window system (a stale DISPLAY, a display that
+// refuses the connection). While the application object is made, its fatal message ends the
+// program with the usage and exit code 2 instead; the messages before it still go out.
+void EndWhenDisplayFails(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtFatalMsg) {
+        if (g_qtMessageHandler)
+            g_qtMessageHandler(type, context, message);
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+        return;
+    }
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        display = std::getenv("WAYLAND_DISPLAY");
+    std::fprintf(stderr, "twConsole cannot open the display \"%s\" for its window.\n%s", display ? display : "",
+                 CConsoleApp::kUsage);
+    std::fflush(stderr);
+    std::_Exit(2);
+}
+
+// The application object, made while a display that can't be opened ends the program cleanly.
+std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv)
+{
+    g_qtMessageHandler = qInstallMessageHandler(EndWhenDisplayFails);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(g_qtMessageHandler);
+    return application;
 }
 
 }  // namespace
@@ -94,7 +129,7 @@ bool CInstanceBeacon::Signal(const std::string& path)
 
 int RunInteractiveConsole(int argc, char** argv)
 {
-    QApplication application(argc, argv);
+    const std::unique_ptr<QApplication> application = MakeApplication(argc, argv);
     // Qt takes the user's locale for everything; numbers and times stay those of "C", and the
     // user's date and time conventions are read on their own.
     std::setlocale(LC_NUMERIC, "C");
@@ -156,5 +191,5 @@ int RunInteractiveConsole(int argc, char** argv)
     // Settings that were never saved are asked for at once.
     if (config.m_generalOrganizationName.empty())
         QTimer::singleShot(0, frame.View(), &CServerView::OnSettings);
-    return application.exec();
+    return application->exec();
 }

@@ -101,12 +101,21 @@ TEST_F(CommandLineTest, UnknownSwitchesShowTheUsageInsteadOfOpeningAWindow)
     unsetenv("WAYLAND_DISPLAY");
     unsetenv("QT_QPA_PLATFORM");
     const int code = RunConsole({"report.txt"}, output);
+    const std::string missing = ReadWholeFile(output);
+    // A display that is named but can't be opened (a stale DISPLAY) does not abort either.
+    setenv("DISPLAY", ":9417", 1);
+    const int staleCode = RunConsole({}, output);
+    const std::string stale = ReadWholeFile(output);
+    unsetenv("DISPLAY");
     if (!display.empty())
         setenv("DISPLAY", display.c_str(), 1);
     if (!platform.empty())
         setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(ReadWholeFile(output).rfind("twConsole needs a display for its window.\nUsage:", 0), 0u);
+    EXPECT_EQ(missing.rfind("twConsole needs a display for its window.\nUsage:", 0), 0u);
+    EXPECT_EQ(staleCode, 2) << stale;
+    EXPECT_NE(stale.find("twConsole cannot open the display \":9417\" for its window.\nUsage:"), std::string::npos)
+        << stale;
 }
 
 TEST_F(CommandLineTest, CompactSaysWhyAFileCannotBeCompacted)
