@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port)
+int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port, int timeoutSeconds)
 {
     socket.SetLogSocketErrors(false);
     if (!socket.Connect(address, port))
         return 0;
-    socket.SetTimeout(kCommandTimeoutSeconds);
+    socket.SetTimeout(timeoutSeconds);
     return 1;
 }
 
@@ -25,19 +25,27 @@ int SendCommand(CTcpSocket& socket, const std::string& command)
     return 1;
 }
 
-int ReadReplyLine(CTcpSocket& socket, std::string& line)
+CReplyReader::Result CReplyReader::Next(std::string& line)
 {
-    line.clear();
-    char piece[1024];
     for (;;) {
-        int length = 0;
-        const int result = socket.ReadLine(piece, sizeof piece, &length);
-        line.append(piece, static_cast<std::size_t>(length));
-        // -1: the piece was full and the line goes on; any other negative result is a failure.
-        if (result >= 0)
-            return 1;
-        if (result != -1 || line.size() > kMaxReplyLine)
-            return 0;
+        const std::size_t end = m_pending.find('\n');
+        if (end != std::string::npos) {
+            line.assign(m_pending, 0, end > 0 && m_pending[end - 1] == '\r' ? end - 1 : end);
+            m_pending.erase(0, end + 1);
+            return Result::kLine;
+        }
+        if (m_pending.size() > kMaxReplyLine)
+            return Result::kBroken;
+        // The wait is this reader's own, so that running out of time is not a receive's logged
+        // time-out but an answer of its own.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_timeoutSeconds);
+        if (!m_socket.WaitForInput(deadline))
+            return std::chrono::steady_clock::now() >= deadline ? Result::kNoAnswer : Result::kBroken;
+        char piece[4096];
+        const int received = m_socket.Recv(piece, sizeof piece);
+        if (received <= 0)
+            return Result::kBroken;
+        m_pending.append(piece, static_cast<std::size_t>(received));
     }
 }
 
@@ -65,7 +73,7 @@ CCommandReply RunConsoleCommand(CTcpSocket& socket, const std::string& address, 
                                 const CConsoleCommand& command)
 {
     CCommandReply reply;
-    if (!ConnectForCommand(socket, address, port)) {
+    if (!ConnectForCommand(socket, address, port, command.timeoutSeconds)) {
         reply.status = CCommandReply::Status::kConnectFailed;
         return reply;
     }
@@ -76,24 +84,20 @@ CCommandReply RunConsoleCommand(CTcpSocket& socket, const std::string& address, 
     }
     // Lines are read whole, however long a task's script path or a request's URL; a failed read
     // ends the reply with the lines read so far.
+    CReplyReader reader(socket, command.timeoutSeconds);
     std::string line;
-    while (command.hasReply && ReadReplyLine(socket, line) && !line.empty())
+    CReplyReader::Result read = CReplyReader::Result::kLine;
+    while (command.hasReply && (read = reader.Next(line)) == CReplyReader::Result::kLine && !line.empty())
         reply.lines.push_back(line);
+    if (read == CReplyReader::Result::kNoAnswer)
+        reply.status = CCommandReply::Status::kNoAnswer;
     socket.Close();
     return reply;
 }
 
 CCommandClient::~CCommandClient()
 {
-    std::unique_lock lock(m_lock);
-    m_cancelled = true;
-    // A shutdown that comes before the thread's connect has made the socket finds nothing to
-    // cut, so it is repeated until the thread is done.
-    while (m_busy) {
-        m_socket.Close();
-        m_finished.wait_for(lock, std::chrono::milliseconds(50));
-    }
-    lock.unlock();
+    Cancel();
     if (m_thread.joinable())
         m_thread.join();
 }
@@ -105,6 +109,7 @@ bool CCommandClient::Start(const std::string& address, int port, CConsoleCommand
         if (m_busy)
             return false;
         m_busy = true;
+        m_cancelled = false;
     }
     // The previous command's thread has finished its reply; at most its callback is returning.
     if (m_thread.joinable())
@@ -119,6 +124,19 @@ bool CCommandClient::Busy() const
 {
     std::lock_guard lock(m_lock);
     return m_busy;
+}
+
+void CCommandClient::Cancel()
+{
+    std::unique_lock lock(m_lock);
+    m_cancelled = true;
+    // The shutdown wakes the thread from its wait for the server at once. One that comes before
+    // the thread's connect has made the socket finds nothing to cut, so it is repeated until the
+    // thread is done (a connect to the server's own host is answered at once).
+    while (m_busy) {
+        m_socket.Close();
+        m_finished.wait_for(lock, std::chrono::milliseconds(50));
+    }
 }
 
 void CCommandClient::Run(const std::string& address, int port, const CConsoleCommand& command, const Done& done)

@@ -20,18 +20,36 @@ constexpr int kCommandTimeoutSeconds = 30;
 constexpr int kCommandSendPiece = 2048000;
 
 // Connects `socket` to the server at `address`:`port` and bounds its later waits by
-// kCommandTimeoutSeconds. A failed receive or send of the command is then not logged: the
-// console shows each log line in a message box, and its callers tell of a failed command
-// themselves. 1, or 0 after the failure to connect was logged.
-int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port);
+// `timeoutSeconds`. A failed receive or send of the command is then not logged: the console shows
+// each log line in a message box, and its callers tell of a failed command themselves. 1, or 0
+// after the failure to connect was logged.
+int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port,
+                      int timeoutSeconds = kCommandTimeoutSeconds);
 
 // A reply line longer than this is taken as a broken reply (no server line comes near it).
 constexpr std::size_t kMaxReplyLine = 1048576;
 
-// Reads one line of the server's reply, whatever its length, without its CR LF: 1 with `line`
-// filled (empty for the blank line that ends a reply), 0 when the connection failed or closed
-// first or the line passed kMaxReplyLine.
-int ReadReplyLine(CTcpSocket& socket, std::string& line);
+// Reads the lines of the server's reply, whatever their length. Its own wait for each piece
+// tells a server that does not answer within the time-out from one that failed, without a line
+// in the log.
+class CReplyReader
+{
+public:
+    enum class Result
+    {
+        kLine,      // `line` holds the next line without its line end (empty: the reply's end)
+        kBroken,    // the connection failed or closed first, or the line passed kMaxReplyLine
+        kNoAnswer,  // nothing came within the time-out
+    };
+
+    CReplyReader(CTcpSocket& socket, int timeoutSeconds) : m_socket(socket), m_timeoutSeconds(timeoutSeconds) {}
+    Result Next(std::string& line);
+
+private:
+    CTcpSocket& m_socket;
+    int m_timeoutSeconds;
+    std::string m_pending;
+};
 
 // Sends all of `command`, in pieces of at most kCommandSendPiece bytes: 1, or 0 at the first
 // failure.
@@ -43,6 +61,8 @@ struct CConsoleCommand
 {
     std::string text;
     bool hasReply = false;
+    // How long the server may take to answer.
+    int timeoutSeconds = kCommandTimeoutSeconds;
 
     // The rows of the status view: one line per server component and task.
     static CConsoleCommand GetTask();
@@ -61,7 +81,8 @@ struct CCommandReply
     {
         kDone,
         kConnectFailed,
-        kSendFailed
+        kSendFailed,
+        kNoAnswer  // the server took the command and said nothing within the time-out
     };
     Status status = Status::kDone;
     std::vector<std::string> lines;
@@ -93,13 +114,16 @@ public:
     // True from Start until the reply is complete, which is just before `done` is called: the
     // thread that `done` hands the reply to may start the next command at once.
     bool Busy() const;
+    // Gives up the command in flight: its wait is cut short, and `done` is not called. Returns
+    // once the thread has let go of the socket, so that the next command can start.
+    void Cancel();
 
 private:
     void Run(const std::string& address, int port, const CConsoleCommand& command, const Done& done);
 
-    // m_lock guards m_busy and m_cancelled; m_finished tells the destructor that the thread has
-    // given up its socket. The socket belongs to the command's thread; the destructor only
-    // shuts it down (CTcpSocket::Close from another thread).
+    // m_lock guards m_busy and m_cancelled; m_finished tells Cancel that the thread has given up
+    // its socket. The socket belongs to the command's thread; Cancel only shuts it down
+    // (CTcpSocket::Close from another thread).
     mutable std::mutex m_lock;
     std::condition_variable m_finished;
     bool m_busy = false;

@@ -26,6 +26,8 @@ public:
     // and nothing started, while another command is in flight.
     bool Run(const std::string& address, int port, CConsoleCommand command, Handler handler);
     bool Busy() const { return m_busy; }
+    // Gives up the command in flight: its handler is not called, and the runner is free at once.
+    void Cancel();
     // Gives `widget` the busy cursor while a command is in flight.
     void ShowBusyOn(QWidget* widget);
 
@@ -36,6 +38,8 @@ signals:
 
 private:
     bool m_busy = false;
+    // Counts the commands started; a reply of one given up no longer matches it.
+    unsigned m_generation = 0;
     // Last, so that it is destroyed first: its thread is gone before this object stops taking
     // the replies that the thread posts.
     CCommandClient m_client;

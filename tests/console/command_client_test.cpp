@@ -16,6 +16,7 @@
 #include "console/console_config.h"
 #include "tests/console/console_test_support.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/silent_server.h"
 #include "tests/support/wait_for.h"
 
 namespace {
@@ -134,13 +135,23 @@ TEST_F(ServerCommandTest, ACommandWithoutAReplyIsDoneOnceSentAndTheServerActsOnI
         << m_install.LogText();
 }
 
-TEST(CommandClientLifeTest, AClosedPortFailsToConnect)
+TEST(CommandClientLifeTest, AClosedPortFailsToConnectAndAPeerThatNeverAnswersIsToldApart)
 {
     CLogCapture log;
     CTcpSocket socket;
     const int closed = CListeningPort().Port();
     const CCommandReply reply = RunConsoleCommand(socket, "127.0.0.1", closed, CConsoleCommand::GetTask());
     EXPECT_EQ(reply.status, CCommandReply::Status::kConnectFailed);
+
+    // The console shows every log line in a message box: a server that does not answer is the
+    // command's result, not a bare line about a socket.
+    const std::size_t connectLines = log.Entries().size();
+    SilentServer silent;
+    CConsoleCommand command = CConsoleCommand::GetTask();
+    command.timeoutSeconds = 1;
+    const CCommandReply unanswered = RunConsoleCommand(socket, "127.0.0.1", silent.Port(), command);
+    EXPECT_EQ(unanswered.status, CCommandReply::Status::kNoAnswer);
+    EXPECT_EQ(log.Entries().size(), connectLines) << log.Entries().back();
 }
 
 TEST(CommandClientLifeTest, OneCommandAtATimeAndDestroyingTheClientCutsItsWaitShort)
