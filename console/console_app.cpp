@@ -1,13 +1,18 @@
 #include "console/console_app.h"
 
+#include <signal.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "console/command_client.h"
 #include "console/console_config.h"
 #include "console/console_messages.h"
 #include "console/database_setup.h"
+#include "console/host_lookup.h"
 #include "console/odbc_admin.h"
 #include "console/process_runner.h"
 #include "console/server_log_mark.h"
@@ -19,7 +24,8 @@
 #include "platform/named_objects.h"
 
 CConsoleApp::CConsoleApp(CConsoleConfig& config, std::string installDir)
-    : m_config(config), m_installDir(std::move(installDir))
+    : m_config(config), m_installDir(std::move(installDir)), m_commandTimeout(kCommandTimeoutSeconds),
+      m_hostNameLookup(ResolveHostName)
 {}
 
 CConsoleApp::CConsoleApp() : CConsoleApp(TheConsoleConfig(), GetProgramDirectory())
@@ -140,17 +146,27 @@ bool CConsoleApp::IsServerRunning()
     return CStopEvent::Exists(StopEventPath());
 }
 
-bool CConsoleApp::WaitForServer(bool running)
+CConsoleApp::WaitEnd CConsoleApp::WaitForServer(bool running, pid_t launched, const std::atomic<bool>* cancelled)
 {
-    for (int poll = 0; poll < kServerPolls; ++poll) {
+    using Clock = std::chrono::steady_clock;
+    // The state is looked at often, so that a server that started or ended is seen at once; the
+    // wait as a whole lasts as long as kServerPolls polls.
+    const auto step = std::min<std::chrono::milliseconds>(m_pollInterval, std::chrono::milliseconds(100));
+    const auto end = Clock::now() + kServerPolls * m_pollInterval;
+    for (;;) {
         if (IsServerRunning() == running)
-            return true;
-        std::this_thread::sleep_for(m_pollInterval);
+            return WaitEnd::kReached;
+        if (launched != 0 && HasProcessEnded(launched))
+            return WaitEnd::kProcessEnded;
+        if (cancelled && *cancelled)
+            return WaitEnd::kCancelled;
+        if (Clock::now() >= end)
+            return WaitEnd::kTimedOut;
+        std::this_thread::sleep_for(step);
     }
-    return false;
 }
 
-bool CConsoleApp::StartServer(std::string& message)
+bool CConsoleApp::StartServer(std::string& message, const std::atomic<bool>* cancelled)
 {
     message.clear();
     if (IsServerRunning())
@@ -158,27 +174,30 @@ bool CConsoleApp::StartServer(std::string& message)
     const char* mode = ServiceModeWords(false);
     std::string detail;
     bool started;
+    pid_t launched = 0;
     const CServerLogMark log(m_installDir + "/webroot");
     if (m_serviceMode) {
         CServiceControl manager;
         started = manager.StartByName(kServiceName);
         detail = manager.GetErrorText();
     } else {
-        started = LaunchServerProcess(detail);
+        started = LaunchServerProcess(detail, &launched);
     }
     if (!started) {
         message = FormatText(CConsoleMessages::StartFailed, mode, kServerProgram, detail.c_str());
         return false;
     }
-    if (!WaitForServer(true)) {
-        message = FormatText(CConsoleMessages::StartTimedOut, mode);
-        // The server tells why in its log; the administrator need not go and look.
-        const std::string reason = log.TextSince();
-        if (!reason.empty())
-            message += "\n\nThe server's log says:\n" + reason;
-        return false;
+    switch (WaitForServer(true, launched, cancelled)) {
+    case WaitEnd::kReached: return true;
+    case WaitEnd::kProcessEnded: message = CConsoleMessages::StartEnded; break;
+    case WaitEnd::kTimedOut: message = FormatText(CConsoleMessages::StartTimedOut, mode); break;
+    case WaitEnd::kCancelled: message = CConsoleMessages::StartNotAwaited; return false;
     }
-    return true;
+    // The server tells why in its log; the administrator need not go and look.
+    const std::string reason = log.TextSince();
+    if (!reason.empty())
+        message += "\n\nThe server's log says:\n" + reason;
+    return false;
 }
 
 const char* CConsoleApp::ServiceModeWords(bool blankFirst) const
@@ -188,15 +207,15 @@ const char* CConsoleApp::ServiceModeWords(bool blankFirst) const
     return blankFirst ? " system service (systemd)" : "system service (systemd) ";
 }
 
-bool CConsoleApp::LaunchServerProcess(std::string& message)
+bool CConsoleApp::LaunchServerProcess(std::string& message, pid_t* launched)
 {
-    if (LaunchDetached({ServerProgramPath(), kNormalAppSwitch}))
+    if (LaunchDetached({ServerProgramPath(), kNormalAppSwitch}, launched))
         return true;
     message = "Failed to launch " + std::string(kServerProgram) + ":\n" + GetSystemErrorText(errno);
     return false;
 }
 
-bool CConsoleApp::StopServer(std::string& message)
+bool CConsoleApp::StopServer(std::string& message, const std::atomic<bool>* cancelled)
 {
     message.clear();
     if (!IsServerRunning())
@@ -213,8 +232,27 @@ bool CConsoleApp::StopServer(std::string& message)
         // An event that has gone meanwhile is no failure: the server is stopping already.
         CStopEvent::Set(StopEventPath());
     }
-    if (!WaitForServer(false)) {
+    if (WaitForServer(false, 0, cancelled) != WaitEnd::kReached) {
         message = FormatText(CConsoleMessages::StopFailed, mode, detail.c_str());
+        return false;
+    }
+    return true;
+}
+
+pid_t CConsoleApp::ServerProcess() const
+{
+    return m_serviceMode ? 0 : CStopEvent::OwnerProcess(StopEventPath());
+}
+
+bool CConsoleApp::EndServerProcess(pid_t pid, std::string& message, const std::atomic<bool>* cancelled)
+{
+    message.clear();
+    if (kill(pid, SIGKILL) != 0 && errno != ESRCH) {
+        message = FormatText(CConsoleMessages::EndFailed, static_cast<int>(pid), GetSystemErrorText(errno).c_str());
+        return false;
+    }
+    if (WaitForServer(false, 0, cancelled) != WaitEnd::kReached) {
+        message = FormatText(CConsoleMessages::EndFailed, static_cast<int>(pid), "It still runs.");
         return false;
     }
     return true;

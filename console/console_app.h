@@ -4,10 +4,15 @@
 // The windows (main_frame.h, server_view.h and the dialogs) build on it.
 //
 // Everything here runs on the calling thread; the waits for the server's start and stop block
-// it, as the administrator expects after pressing Start or Stop.
+// it. The windows call them off their own thread (CBackgroundJob), with a flag that cuts the
+// waits short; nothing here touches a window.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,12 +78,21 @@ public:
     int RunCommandLine(const std::vector<std::string>& arguments);
 
     bool IsServerRunning();
-    // True when the server runs afterwards; otherwise `message` says why.
-    bool StartServer(std::string& message);
+    // True when the server runs afterwards; otherwise `message` says why: a server that ended at
+    // once is told of as soon as it has ended, with what it wrote to its log. The wait ends early
+    // when `cancelled` becomes true.
+    bool StartServer(std::string& message, const std::atomic<bool>* cancelled = nullptr);
     // True when the server no longer runs afterwards; otherwise `message` says why.
-    bool StopServer(std::string& message);
+    bool StopServer(std::string& message, const std::atomic<bool>* cancelled = nullptr);
     // Starts "<program folder>/twServer -NormalApp" detached; false with `message` on failure.
-    bool LaunchServerProcess(std::string& message);
+    // `launched`, when given, receives its process id.
+    bool LaunchServerProcess(std::string& message, pid_t* launched = nullptr);
+    // The process of the server that runs as a normal program (the one that holds its stop
+    // event), for ending one that does not stop; 0 in service mode or when none runs.
+    pid_t ServerProcess() const;
+    // Ends the server's process `pid` at once (SIGKILL: also one that is stopped or hangs) and
+    // waits until the server no longer runs: true then, else `message` says why.
+    bool EndServerProcess(pid_t pid, std::string& message, const std::atomic<bool>* cancelled = nullptr);
 
     // 1 while the server is installed as a service (it is then started and stopped as one).
     int GetServiceMode() const { return m_serviceMode; }
@@ -94,15 +108,38 @@ public:
     std::string ServerProgramPath() const;
     void SetServerProgramPath(std::string path) { m_serverProgram = std::move(path); }
 
-    // The pause between two polls of the server (one second).
+    // The pause between two polls of the server (one second): the waits last kServerPolls of
+    // them, looking every 100 ms at most.
     void SetPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+    std::chrono::milliseconds PollInterval() const { return m_pollInterval; }
+
+    // The reverse lookup that proposes the server's domain name (ResolveHostName); a test gives
+    // one whose name service does not answer. A window runs it off its own thread, on a copy.
+    using HostNameLookup = std::function<std::string(const std::string& address)>;
+    const HostNameLookup& GetHostNameLookup() const { return m_hostNameLookup; }
+    void SetHostNameLookup(HostNameLookup lookup) { m_hostNameLookup = std::move(lookup); }
+
+    // How long the server may take to answer a console command (kCommandTimeoutSeconds).
+    void SetCommandTimeout(int seconds) { m_commandTimeout = seconds; }
+    int CommandTimeout() const { return m_commandTimeout; }
 
 private:
-    bool WaitForServer(bool running);
+    enum class WaitEnd
+    {
+        kReached,
+        kTimedOut,
+        kProcessEnded,
+        kCancelled
+    };
+    // Waits until the server's running state is `running`; a start also ends when the process
+    // `launched` (0: none to watch) has ended.
+    WaitEnd WaitForServer(bool running, pid_t launched, const std::atomic<bool>* cancelled);
 
     CConsoleConfig& m_config;
     std::string m_installDir;
     int m_serviceMode = 0;
     std::string m_serverProgram;
     std::chrono::milliseconds m_pollInterval{1000};
+    int m_commandTimeout;
+    HostNameLookup m_hostNameLookup;
 };

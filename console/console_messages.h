@@ -66,12 +66,29 @@ struct CConsoleMessages
     static constexpr char RestartNeeded[] = "Changes won't take effect until Tarnwick Server is restarted.";
     static constexpr char StartFailed[] = "Failed to start Tarnwick Server %s%s.\n%s";
     static constexpr char StartTimedOut[] = "Tarnwick Server %sfailed to start.\nPlease check log file for errors.";
+    static constexpr char StartEnded[] = "Tarnwick Server ended as soon as it was started.";
+    static constexpr char StartNotAwaited[] = "The console stopped waiting for Tarnwick Server to start.";
+    // Asked when the server did not follow its stop event (it hangs, or was stopped by a signal).
+    static constexpr char AskEndServer[] =
+        "Tarnwick Server did not stop within %d seconds.\n\nWould you like to end it at once?\nPages and tasks "
+        "that it runs now are cut off.";
+    static constexpr char EndFailed[] = "Failed to end Tarnwick Server (process %d):\n%s";
+    static constexpr char Starting[] = "Starting Tarnwick Server... %d s";
+    static constexpr char Stopping[] = "Stopping Tarnwick Server... %d s";
     static constexpr char StopFailed[] = "Failed to stop Tarnwick Server%s.\nPlease check log file for errors. %s\n";
     static constexpr char RequestsFailed[] = "Failed to get requests from Tarnwick Server.";
     static constexpr char ConnectFailed[] = "Failed to connect to Tarnwick Server.";
     static constexpr char StatusFailed[] = "Failed to get status from Tarnwick Server";
     // Shown while a console command waits for the server's answer.
     static constexpr char WaitingForServer[] = "Waiting for Tarnwick Server...";
+    // Shown while the domain name of the server's address is looked up.
+    static constexpr char ResolvingName[] =
+        "Getting Fully Qualified Domain Name for the IP address for this machine. Please wait.";
+    // The web server's state in the status view when the server could not be asked.
+    static constexpr char NoAnswerNote[] = "Not answering";
+    static constexpr char UnreachableNote[] = "Not reachable";
+    static constexpr char SendFailed[] = "Failed to send the command to Tarnwick Server.";
+    static constexpr char RunNowNoAnswer[] = "%s may not have run: Tarnwick Server did not answer within %d seconds.";
     static constexpr char AskStop[] = "Are you sure you want to stop Tarnwick Server%s?";
     static constexpr char AskStopForAddressChange[] =
         "You have changed the IP address or the port number. \nThis program will need to shut down Tarnwick Server "

@@ -16,7 +16,6 @@
 #include <QToolBar>
 
 #include "console/console_app.h"
-#include "console/console_messages.h"
 #include "console/gui_support.h"
 #include "console/server_view.h"
 
@@ -123,10 +122,11 @@ void CMainFrame::EnableCommands(bool running)
     // A refresh follows every command, the settings sheet's change of the run mode included.
     UpdateServerType();
     // While the view waits for the server, the commands that would ask it again or change its
-    // state wait too.
+    // state wait too; only Stop stays, which gives up a command the server does not answer.
     const bool idle = !m_view->IsWaiting();
     Command(kStart)->setEnabled(idle && !running);
-    for (int id : {kStop, kRunNow, kRequests})
+    Command(kStop)->setEnabled(running && !m_view->IsControlling());
+    for (int id : {kRunNow, kRequests})
         Command(id)->setEnabled(idle && running);
     Command(kBrowse)->setEnabled(running);
     for (int id : {kRefresh, kSettings})
@@ -136,7 +136,7 @@ void CMainFrame::EnableCommands(bool running)
 void CMainFrame::ShowWaiting(bool waiting)
 {
     if (waiting)
-        statusBar()->showMessage(CConsoleMessages::WaitingForServer);
+        statusBar()->showMessage(ToQt(m_view->WaitingText()));
     else
         statusBar()->clearMessage();
     EnableCommands(m_view->IsRunning());

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 extern char** environ;
 
@@ -110,7 +112,31 @@ CProgramResult RunProgramAndWait(const std::vector<std::string>& arguments, int 
     return result;
 }
 
-bool LaunchDetached(const std::vector<std::string>& arguments)
+namespace {
+
+// What the children of LaunchDetached tell the console through their pipe: the program's pid
+// (from the middle process), or the errno of a start that failed. Each record is written whole
+// in one write, well below the pipe's atomic size.
+struct CLaunchReport
+{
+    enum Kind
+    {
+        kProgram,
+        kFailed
+    };
+    int kind;
+    int value;
+};
+
+void SendLaunchReport(int fd, int kind, int value)
+{
+    const CLaunchReport report{kind, value};
+    [[maybe_unused]] ssize_t ignored = write(fd, &report, sizeof report);
+}
+
+}  // namespace
+
+bool LaunchDetached(const std::vector<std::string>& arguments, pid_t* program)
 {
     // Everything the children need is made before fork: after it, only async-signal-safe calls.
     std::vector<char*> argv = ArgumentPointers(arguments);
@@ -129,8 +155,8 @@ bool LaunchDetached(const std::vector<std::string>& arguments)
         // the system and the console has only this short-lived child to reap.
         close(report[0]);
         setsid();
-        const pid_t program = fork();
-        if (program == 0) {
+        const pid_t started = fork();
+        if (started == 0) {
             const int null = open("/dev/null", O_RDWR);
             if (null >= 0) {
                 dup2(null, 0);
@@ -139,31 +165,58 @@ bool LaunchDetached(const std::vector<std::string>& arguments)
             }
             signal(SIGPIPE, SIG_DFL);
             execv(argv[0], argv.data());
-            const int error = errno;
-            [[maybe_unused]] ssize_t ignored = write(report[1], &error, sizeof error);
+            SendLaunchReport(report[1], CLaunchReport::kFailed, errno);
             _exit(127);
         }
-        if (program < 0) {
-            const int error = errno;
-            [[maybe_unused]] ssize_t ignored = write(report[1], &error, sizeof error);
-        }
+        if (started < 0)
+            SendLaunchReport(report[1], CLaunchReport::kFailed, errno);
+        else
+            SendLaunchReport(report[1], CLaunchReport::kProgram, started);
         _exit(0);
     }
     close(report[1]);
     while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
     }
-    // The pipe closes without a word when exec succeeded (close-on-exec); else it carries errno.
+    // The pipe closes once exec succeeded (close-on-exec) and the middle process has ended; a
+    // failed start has said so before.
     int error = 0;
+    CLaunchReport received{};
     ssize_t got;
-    do
-        got = read(report[0], &error, sizeof error);
-    while (got < 0 && errno == EINTR);
+    for (;;) {
+        got = read(report[0], &received, sizeof received);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got != static_cast<ssize_t>(sizeof received))
+            break;
+        if (received.kind == CLaunchReport::kFailed)
+            error = received.value;
+        else if (program)
+            *program = received.value;
+    }
     close(report[0]);
-    if (got == static_cast<ssize_t>(sizeof error)) {
+    if (error != 0) {
         errno = error;
         return false;
     }
     return true;
+}
+
+bool HasProcessEnded(pid_t pid)
+{
+    // A program that the console launched is not its child: it is reaped by the system, and
+    // until then it is a zombie (state Z), which has ended too.
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    std::FILE* file = std::fopen(path, "re");
+    if (!file)
+        return true;
+    char line[512] = "";
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    // "pid (name) state ...": the name may hold blanks and parentheses, so the state follows
+    // the last ')'.
+    const char* close = read ? std::strrchr(line, ')') : nullptr;
+    return !close || close[1] != ' ' || close[2] == 'Z' || close[2] == 'X';
 }
 
 std::string GetProgramFolder()

@@ -3,6 +3,8 @@
 // launched detached and outlives the console.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -18,10 +20,14 @@ struct CProgramResult
 // a program still running then is killed.
 CProgramResult RunProgramAndWait(const std::vector<std::string>& arguments, int timeoutSeconds = 60);
 
-// Starts the program at the path `arguments[0]` in a session of its own with standard input and output on /dev/null and
-// does not wait for it: it is not the console's child, so it never lingers as a zombie. False with
-// errno when it could not be started.
-bool LaunchDetached(const std::vector<std::string>& arguments);
+// Starts the program at the path `arguments[0]` in a session of its own with standard input and
+// output on /dev/null and does not wait for it: it is not the console's child, so it never lingers
+// as a zombie. `program`, when given, receives its process id. False with errno when it could not
+// be started.
+bool LaunchDetached(const std::vector<std::string>& arguments, pid_t* program = nullptr);
+
+// True when the process `pid` has ended (also when it is a zombie that nobody has reaped yet).
+bool HasProcessEnded(pid_t pid);
 
 // The folder that holds the running program (where its sibling programs lie).
 std::string GetProgramFolder();

@@ -1,14 +1,11 @@
 #include "console/server_view.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
 #include <QHeaderView>
-#include <QLabel>
 #include <QSettings>
 #include <QUrl>
-#include <QVBoxLayout>
 
 #include <cstdio>
 #include <fstream>
@@ -18,12 +15,12 @@
 #include "console/console_messages.h"
 #include "console/data_source_dialog.h"
 #include "console/gui_support.h"
-#include "console/host_lookup.h"
 #include "console/requests_dialog.h"
 #include "console/settings_sheet.h"
 #include "console/string_tokenizer.h"
 #include "foundation/ascii_text.h"
 #include "foundation/number_parse.h"
+#include "foundation/server_config.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -31,12 +28,6 @@ namespace {
 const char* const kColumnCaptions[4] = {"#", "Server Component", "Status", "Start Time"};
 const char* const kColumnSamples[4] = {"999", "Due Date Reminder",
                                        "Run C:\\abc\\webroot\\script\\importer.tws every 10 min...", "12/01 24:60:60"};
-
-std::string Url(const char* scheme, const std::string& host, const std::string& port, const char* usual)
-{
-    return port == usual ? FormatText("%s://%s", scheme, host.c_str())
-                         : FormatText("%s://%s:%s", scheme, host.c_str(), port.c_str());
-}
 
 }  // namespace
 
@@ -56,19 +47,6 @@ std::string BrowseFailedText(const std::string& addressUrl, const std::string& n
            addressUrl + (nameUrl == addressUrl ? "" : " or " + nameUrl);
 }
 
-// The modeless note shown while the domain name is looked up.
-class CResolveWaitDlg : public QDialog
-{
-public:
-    explicit CResolveWaitDlg(QWidget* parent) : QDialog(parent)
-    {
-        setWindowTitle("Resolving Domain Name");
-        auto* layout = new QVBoxLayout(this);
-        layout->addWidget(
-            new QLabel("Getting Fully Qualified Domain Name for the IP address for this machine. Please wait.", this));
-    }
-};
-
 CServerView::CServerView(CConsoleApp& app, QWidget* parent) : CListViewEx(parent), m_app(app)
 {
     QStringList captions;
@@ -77,17 +55,59 @@ CServerView::CServerView(CConsoleApp& app, QWidget* parent) : CListViewEx(parent
     setHeaderLabels(captions);
     setColumnCount(4);
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this] {
-        if (m_running && !m_commands.Busy())
+        if (m_running && !IsWaiting())
             OnRunNow();
     });
-    m_commands.ShowBusyOn(viewport());
     connect(&m_commands, &CCommandRunner::busyChanged, this, [this](bool busy) {
-        emit waitingChanged(busy);
+        OnWaitingChanged();
         if (!busy && m_refreshPending) {
             m_refreshPending = false;
             Refresh();
         }
     });
+    connect(&m_control, &CBackgroundJob::busyChanged, this, &CServerView::OnWaitingChanged);
+    connect(&m_lookup, &CBackgroundJob::busyChanged, this, &CServerView::OnWaitingChanged);
+    m_progressTimer.setInterval(1000);
+    connect(&m_progressTimer, &QTimer::timeout, this, [this] { emit waitingChanged(true); });
+}
+
+CServerView::~CServerView()
+{
+    // The window around the view is going: nothing is told of the cancel. The waits of a start or
+    // stop look at the cancel every 100 ms; only a service manager that takes longer to answer
+    // outlasts this wait.
+    m_control.blockSignals(true);
+    m_control.CancelAndWait(std::chrono::seconds(2));
+}
+
+void CServerView::OnWaitingChanged()
+{
+    const bool waiting = IsWaiting();
+    if (waiting)
+        viewport()->setCursor(Qt::BusyCursor);
+    else
+        viewport()->unsetCursor();
+    if (m_control.Busy())
+        m_progressTimer.start();
+    else
+        m_progressTimer.stop();
+    emit waitingChanged(waiting);
+}
+
+std::string CServerView::WaitingText() const
+{
+    if (m_control.Busy()) {
+        const auto seconds = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_controlStart)
+                .count());
+        return m_starting ? FormatText(CConsoleMessages::Starting, seconds)
+                          : FormatText(CConsoleMessages::Stopping, seconds);
+    }
+    if (m_lookup.Busy())
+        return CConsoleMessages::ResolvingName;
+    if (m_commands.Busy())
+        return CConsoleMessages::WaitingForServer;
+    return {};
 }
 
 void CServerView::LoadColumnWidths()
@@ -120,14 +140,8 @@ void CServerView::SaveColumnWidths()
 void CServerView::OnInitialUpdate()
 {
     LoadColumnWidths();
-    CConsoleConfig& config = m_app.Config();
-    const std::string name = ResolveDomainName(config.m_generalTcpipAddress);
-    if (name != config.m_fqdn) {
-        config.m_fqdn = name;
-        config.Save();
-    }
     Refresh();
-    ShowUnderscoreWarning();
+    ResolveDomainName(m_app.Config().m_generalTcpipAddress);
 }
 
 void CServerView::ShowUnderscoreWarning()
@@ -137,34 +151,44 @@ void CServerView::ShowUnderscoreWarning()
         ShowMessage(this, FormatText(CConsoleMessages::UnderscoreWarning, name.c_str()), QMessageBox::Warning);
 }
 
-std::string CServerView::ResolveDomainName(const std::string& address)
+void CServerView::ResolveDomainName(const std::string& address)
 {
-    std::string name;
-    {
-        CResolveWaitDlg wait(this);
-        wait.show();
-        QCoreApplication::processEvents();
-        name = ResolveHostName(address);
-    }
-    return name.empty() ? address : name;
+    // A name service that does not answer holds the lookup for as long as the resolver waits.
+    m_lookup.Start(
+        [lookup = m_app.GetHostNameLookup(), address](const CBackgroundJob::Cancelled&) { return lookup(address); },
+        [this, address](std::string name) {
+            if (name.empty())
+                name = address;
+            CConsoleConfig& config = m_app.Config();
+            if (name != config.m_fqdn) {
+                config.m_fqdn = name;
+                config.Save();
+                Refresh();
+            }
+            ShowUnderscoreWarning();
+            if (m_settingsPending) {
+                m_settingsPending = false;
+                OnSettings();
+            }
+        });
 }
 
 std::string CServerView::AddressUrl() const
 {
     const CConsoleConfig& config = m_app.Config();
-    return Url("http", config.m_generalTcpipAddress, config.m_generalTcpipPort, "80");
+    return BuildBaseAddress("http", config.m_generalTcpipAddress, config.m_generalTcpipPort, "80");
 }
 
 std::string CServerView::NameUrl() const
 {
     const CConsoleConfig& config = m_app.Config();
-    return Url("http", config.m_fqdn, config.m_generalTcpipPort, "80");
+    return BuildBaseAddress("http", config.m_fqdn, config.m_generalTcpipPort, "80");
 }
 
 std::string CServerView::SecureUrl() const
 {
     const CConsoleConfig& config = m_app.Config();
-    return Url("https", config.m_fqdn, config.m_generalSslPort, "443");
+    return BuildBaseAddress("https", config.m_fqdn, config.m_generalSslPort, "443");
 }
 
 void CServerView::Refresh()
@@ -180,12 +204,27 @@ void CServerView::Refresh()
         FetchTaskList(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort));
         return;
     }
-    std::string text = FormatText("%d*%s*%s*%s\r\n", 0, "Web Server",
-                                  Url("http", config.m_fqdn, config.m_generalTcpipPort, "80").c_str(), "Stopped");
+    ShowRows(LocalRows("Stopped"));
+}
+
+std::string CServerView::LocalRows(const char* webServerState) const
+{
+    CConsoleConfig& config = m_app.Config();
+    std::string text = FormatText("%d*%s*%s*%s\r\n", 0, "Web Server", NameUrl().c_str(), webServerState);
     text += FormatText("%d*%s*%s*%s\r\n", 1, "Secure Web Server", SecureUrl().c_str(),
                        config.m_securityCertName.empty() ? "Disabled" : "Stopped");
     text += config.FormatTaskLines(false);
-    ShowRows(text);
+    return text;
+}
+
+void CServerView::KeepRowsWithNote(const char* note)
+{
+    if (topLevelItemCount() == 0) {
+        AddRows(LocalRows(note));
+        SelectRow(0);
+    }
+    topLevelItem(0)->setText(3, note);
+    emit runningChanged(m_running);
 }
 
 void CServerView::ShowRows(const std::string& text)
@@ -214,36 +253,67 @@ void CServerView::AddRows(const std::string& text)
 
 void CServerView::FetchTaskList(const std::string& address, int port)
 {
-    m_commands.Run(address, port, CConsoleCommand::GetTask(),
-                   [this](const CCommandReply& reply) { ShowTaskList(reply); });
+    CConsoleCommand command = CConsoleCommand::GetTask();
+    command.timeoutSeconds = m_app.CommandTimeout();
+    m_commands.Run(address, port, std::move(command), [this](const CCommandReply& reply) { ShowTaskList(reply); });
 }
 
 void CServerView::ShowTaskList(const CCommandReply& reply)
 {
-    std::string text;
-    for (const std::string& line : reply.lines)
-        text += line + "\r\n";
-    if (reply.status == CCommandReply::Status::kConnectFailed)
+    // Rows that can't be had from the server leave the last ones in place, so that the window
+    // still shows what it knows; the web server's row says what went wrong.
+    switch (reply.status) {
+    case CCommandReply::Status::kDone:
+        if (!reply.lines.empty()) {
+            std::string text;
+            for (const std::string& line : reply.lines)
+                text += line + "\r\n";
+            ShowRows(text);
+            return;
+        }
+        KeepRowsWithNote(CConsoleMessages::NoAnswerNote);
+        return;
+    case CCommandReply::Status::kNoAnswer: KeepRowsWithNote(CConsoleMessages::NoAnswerNote); return;
+    case CCommandReply::Status::kConnectFailed:
+        KeepRowsWithNote(CConsoleMessages::UnreachableNote);
         ShowMessage(this, CConsoleMessages::ConnectFailed);
-    else if (reply.status == CCommandReply::Status::kSendFailed)
+        return;
+    case CCommandReply::Status::kSendFailed:
+        KeepRowsWithNote(CConsoleMessages::UnreachableNote);
         ShowMessage(this, CConsoleMessages::StatusFailed);
-    ShowRows(text);
+        return;
+    }
+}
+
+void CServerView::RunControl(bool starting, ControlWork work, std::function<void(bool, const std::string&)> done)
+{
+    m_starting = starting;
+    m_controlStart = std::chrono::steady_clock::now();
+    CConsoleApp& app = m_app;
+    m_control.Start(
+        [&app, work = std::move(work)](const CBackgroundJob::Cancelled& cancelled) {
+            std::string message;
+            const bool succeeded = work(app, message, cancelled);
+            return std::make_pair(succeeded, message);
+        },
+        [done = std::move(done)](std::pair<bool, std::string> result) { done(result.first, result.second); });
 }
 
 void CServerView::OnStart()
 {
-    std::string message;
-    bool started;
-    {
-        CWaitCursor wait;
-        started = m_app.StartServer(message);
-    }
-    if (!started) {
-        ShowMessage(this, message);
-        return;
-    }
-    Refresh();
-    ConfirmBrowse();
+    RunControl(
+        true,
+        [](CConsoleApp& app, std::string& message, const CBackgroundJob::Cancelled& cancelled) {
+            return app.StartServer(message, &cancelled);
+        },
+        [this](bool started, const std::string& message) {
+            Refresh();
+            if (!started) {
+                ShowMessage(this, message);
+                return;
+            }
+            ConfirmBrowse();
+        });
 }
 
 void CServerView::ConfirmBrowse()
@@ -261,14 +331,45 @@ void CServerView::ConfirmBrowse()
 
 void CServerView::OnStop()
 {
-    CWaitCursor wait;
     if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.ServiceModeWords(true))))
         return;
-    std::string message;
-    if (m_app.StopServer(message))
+    // A command that waits for a server that does not answer is given up: the stop is what the
+    // administrator wants now, and it ends such a server too.
+    m_refreshPending = false;
+    m_commands.Cancel();
+    RunControl(
+        false,
+        [](CConsoleApp& app, std::string& message, const CBackgroundJob::Cancelled& cancelled) {
+            return app.StopServer(message, &cancelled);
+        },
+        [this](bool stopped, const std::string& message) {
+            if (stopped)
+                Refresh();
+            else
+                OfferToEndServer(message);
+        });
+}
+
+void CServerView::OfferToEndServer(const std::string& failure)
+{
+    const pid_t server = m_app.ServerProcess();
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::seconds>(CConsoleApp::kServerPolls * m_app.PollInterval());
+    if (server == 0 || !AskYesNo(this, FormatText(CConsoleMessages::AskEndServer, static_cast<int>(waited.count())))) {
         Refresh();
-    else
-        ShowMessage(this, message);
+        ShowMessage(this, failure);
+        return;
+    }
+    RunControl(
+        false,
+        [server](CConsoleApp& app, std::string& message, const CBackgroundJob::Cancelled& cancelled) {
+            return app.EndServerProcess(server, message, &cancelled);
+        },
+        [this](bool ended, const std::string& message) {
+            Refresh();
+            if (!ended)
+                ShowMessage(this, message);
+        });
 }
 
 void CServerView::OnBrowse()
@@ -319,15 +420,32 @@ void CServerView::OnRunNow()
     }
     const CConsoleConfig& config = m_app.Config();
     const std::string name = FromQt(CellText(row, 1));
-    m_commands.Run(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort), CConsoleCommand::RunNow(task),
-                   [this, name](const CCommandReply& reply) {
-                       if (reply.status == CCommandReply::Status::kConnectFailed)
-                           ShowMessage(this, CConsoleMessages::ConnectFailed);
-                       else
-                           ShowMessage(this,
-                                       name + " is now running in the background.\nRefer to log files for results.",
-                                       QMessageBox::Information);
-                   });
+    CConsoleCommand command = CConsoleCommand::RunNow(task);
+    command.timeoutSeconds = m_app.CommandTimeout();
+    m_commands.Run(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort), std::move(command),
+                   [this, name](const CCommandReply& reply) { ShowRunNowReply(name, reply); });
+}
+
+void CServerView::ShowRunNowReply(const std::string& name, const CCommandReply& reply)
+{
+    switch (reply.status) {
+    case CCommandReply::Status::kConnectFailed: ShowMessage(this, CConsoleMessages::ConnectFailed); return;
+    case CCommandReply::Status::kSendFailed: ShowMessage(this, CConsoleMessages::SendFailed); return;
+    case CCommandReply::Status::kNoAnswer:
+        ShowMessage(this, FormatText(CConsoleMessages::RunNowNoAnswer, name.c_str(), m_app.CommandTimeout()));
+        return;
+    case CCommandReply::Status::kDone: break;
+    }
+    // The server answers with why the task did not run, or with nothing when it runs it.
+    if (reply.lines.empty()) {
+        ShowMessage(this, name + " is now running in the background.\nRefer to log files for results.",
+                    QMessageBox::Information);
+        return;
+    }
+    std::string reason;
+    for (const std::string& line : reply.lines)
+        reason += "\n" + line;
+    ShowMessage(this, name + " did not run:" + reason);
 }
 
 void CServerView::OnRequests()
@@ -338,23 +456,20 @@ void CServerView::OnRequests()
 
 void CServerView::OnSettings()
 {
+    if (m_lookup.Busy()) {
+        m_settingsPending = true;
+        return;
+    }
     CConsoleConfig& config = m_app.Config();
     const std::string address = config.m_generalTcpipAddress;
     CSettingsSht sheet("Settings", m_app, this);
     connect(&sheet, &CSettingsSht::serverStateChanged, this, &CServerView::Refresh);
     if (sheet.exec() != QDialog::Accepted)
         return;
-    const bool addressChanged = config.m_generalTcpipAddress != address;
-    if (addressChanged) {
-        const std::string name = ResolveDomainName(config.m_generalTcpipAddress);
-        if (name != config.m_fqdn) {
-            config.m_fqdn = name;
-            config.Save();
-        }
-    }
     Refresh();
-    if (addressChanged)
-        ShowUnderscoreWarning();
+    // The lookup shows the rows again and warns of a name with "_" once it has the name.
+    if (config.m_generalTcpipAddress != address)
+        ResolveDomainName(config.m_generalTcpipAddress);
 }
 
 void CServerView::OnCreateDataSource()

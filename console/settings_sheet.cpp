@@ -5,13 +5,13 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "console/background_job.h"
 #include "console/console_app.h"
 #include "console/console_messages.h"
 #include "console/db_page.h"
 #include "console/email_page.h"
 #include "console/general_page.h"
 #include "console/gui_support.h"
-#include "console/host_lookup.h"
 #include "console/mime_type_page.h"
 #include "console/security_page.h"
 #include "console/service_control.h"
@@ -160,12 +160,11 @@ bool CSettingsSht::CheckSettings()
 
 bool CSettingsSht::StopServerForSave()
 {
-    std::string message;
-    bool stopped;
-    {
-        CWaitCursor wait;
-        stopped = m_app.StopServer(message);
-    }
+    const auto [stopped, message] = WaitOffThread([](CConsoleApp& app, const CBackgroundJob::Cancelled& cancelled) {
+        std::string message;
+        const bool stopped = app.StopServer(message, &cancelled);
+        return std::make_pair(stopped, message);
+    });
     // The main window shows the server's state at once, also when the sheet stays open.
     emit serverStateChanged();
     if (!stopped)
@@ -201,7 +200,9 @@ void CSettingsSht::accept()
     // The notice concerns a choice just made; an unchanged one was told about when it was made.
     const bool certificateChanged = m_working.m_securityCertName != stored.m_securityCertName;
     if (!m_working.m_securityCertName.empty() && (certificateChanged || addressChanged)) {
-        std::string name = ResolveHostName(m_working.m_generalTcpipAddress);
+        std::string name =
+            WaitOffThread([lookup = m_app.GetHostNameLookup(), address = m_working.m_generalTcpipAddress](
+                              CConsoleApp&, const CBackgroundJob::Cancelled&) { return lookup(address); });
         if (name.empty())
             name = m_working.m_generalTcpipAddress;
         if (m_working.m_securityCertName != name)
@@ -225,6 +226,12 @@ void CSettingsSht::accept()
             ShowMessage(this, CConsoleMessages::RestartToApply, QMessageBox::Information);
     }
     QDialog::accept();
+}
+
+void CSettingsSht::reject()
+{
+    if (!m_waiting)
+        QDialog::reject();
 }
 
 int CSettingsSht::InstallService()
@@ -253,17 +260,16 @@ int CSettingsSht::RemoveService()
         m_working.m_runAsService = 1;
         return 0;
     }
-    CServiceControl manager;
-    bool removed;
-    {
-        CWaitCursor wait;
-        removed = manager.RemoveByName(CConsoleApp::kServiceName);
-    }
+    const auto [removed, error] = WaitOffThread([](CConsoleApp&, const CBackgroundJob::Cancelled&) {
+        CServiceControl manager;
+        const bool removed = manager.RemoveByName(CConsoleApp::kServiceName);
+        return std::make_pair(removed, manager.GetErrorText());
+    });
     // Removing the service stops it first.
     if (running)
         emit serverStateChanged();
     if (!removed) {
-        ShowMessage(this, CConsoleMessages::RemoveServiceFailed + manager.GetErrorText());
+        ShowMessage(this, CConsoleMessages::RemoveServiceFailed + error);
         return 0;
     }
     return 1;

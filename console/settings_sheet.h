@@ -9,7 +9,9 @@
 
 #include <QDialog>
 
+#include "console/background_job.h"
 #include "console/console_config.h"
+#include "console/gui_support.h"
 
 class CConsoleApp;
 class CDbPage;
@@ -43,6 +45,8 @@ signals:
 public slots:
     // The Save button.
     void accept() override;
+    // Cancel, Escape and the window's close, except while a wait is in flight.
+    void reject() override;
 
 private:
     void OnInitDialog();
@@ -51,6 +55,11 @@ private:
     bool CheckSettings();
     // Stops the server so that the settings can be saved; false after showing why it failed.
     bool StopServerForSave();
+    // Runs `work` (Result(CConsoleApp&, const CBackgroundJob::Cancelled&)) off the window's thread
+    // and returns its result; meanwhile the windows keep processing their events, with the sheet
+    // disabled and the busy cursor.
+    template <typename Work>
+    auto WaitOffThread(Work work);
 
     CConsoleApp& m_app;
     CConsoleConfig m_working;
@@ -60,4 +69,20 @@ private:
     // The service's start type and dependency as read when the sheet opened.
     int m_serviceStartType = CConsoleConfig::kStartManual;
     std::string m_serviceDependency;
+    // A wait off the window's thread is in flight: the sheet can't be closed meanwhile.
+    bool m_waiting = false;
 };
+
+template <typename Work>
+auto CSettingsSht::WaitOffThread(Work work)
+{
+    m_waiting = true;
+    setEnabled(false);
+    const CWaitCursor busy;
+    CConsoleApp& app = m_app;
+    auto result = CBackgroundJob::RunAndWait(
+        [&app, work = std::move(work)](const CBackgroundJob::Cancelled& cancelled) { return work(app, cancelled); });
+    setEnabled(true);
+    m_waiting = false;
+    return result;
+}

@@ -71,7 +71,9 @@ int ConnectTo(const std::string& path)
     int folderFd;
     if (!MakeAddress(path, address, folderFd))
         return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a listener that has stopped accepting (a hung or stopped server) fills its
+    // queue, and a blocking connect would then wait for it without end; EAGAIN says so instead.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int saved = errno;
         close(fd);
@@ -277,9 +279,21 @@ bool CStopEvent::Exists(const std::string& path)
 {
     const int fd = ConnectTo(path);
     if (fd < 0)
-        return false;
+        return errno == EAGAIN;  // someone listens there, though without accepting
     close(fd);
     return true;
+}
+
+pid_t CStopEvent::OwnerProcess(const std::string& path)
+{
+    const int fd = ConnectTo(path);
+    if (fd < 0)
+        return 0;
+    ucred owner{};
+    socklen_t length = sizeof owner;
+    const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &owner, &length) == 0;
+    close(fd);
+    return known ? owner.pid : 0;
 }
 
 bool CatchStopSignals()

@@ -4,6 +4,8 @@
 // them, so a crashed server leaves nothing that blocks the next start.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -75,6 +77,9 @@ public:
     static bool Set(const std::string& path);
     // True when a server listens at `path`.
     static bool Exists(const std::string& path);
+    // The process that listens at `path` (the kernel's record of it), 0 when none does or its
+    // queue is full.
+    static pid_t OwnerProcess(const std::string& path);
 
 private:
     void AcceptPending();

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,26 @@ private:
     int m_fd = -1;
     int m_port = 0;
 };
+
+// A host-name lookup whose name service never answers: it asks the peer on 127.0.0.1:`port` (a
+// SilentServer) and waits until that peer hangs up; then it has found no name.
+inline std::function<std::string(const std::string&)> SilentHostNameLookup(int port)
+{
+    return [port](const std::string&) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        where.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0) {
+            char answer;
+            while (recv(fd, &answer, 1, 0) > 0) {
+            }
+        }
+        close(fd);
+        return std::string();
+    };
+}
 
 inline std::string ConsoleProgramPath()
 {

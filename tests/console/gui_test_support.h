@@ -127,6 +127,23 @@ private:
     QWidget* m_handling = nullptr;
 };
 
+// Counts the ticks of a 5 ms timer: while a test waits for a window, they show that the window's
+// thread goes on processing its events.
+class CEventTicker
+{
+public:
+    CEventTicker()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { ++m_ticks; });
+        m_timer.start(5);
+    }
+    int Ticks() const { return m_ticks; }
+
+private:
+    QTimer m_timer;
+    int m_ticks = 0;
+};
+
 // Lets queued events (timers, repaints) run for a moment.
 inline void ProcessEvents(int milliseconds = 20)
 {

@@ -3,6 +3,7 @@
 // commands and their checks, the requests dialog, and what the window keeps in the profile.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@
 #include "tests/console/console_test_support.h"
 #include "tests/console/gui_test_support.h"
 #include "tests/network/net_test_support.h"
+#include "tests/support/silent_server.h"
 #include "tests/support/wait_for.h"
 
 namespace {
@@ -183,8 +185,10 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
     CModalAnswerer answers;
     answers.QueueButton(QMessageBox::No);  // no browser after the start
     view.OnStart();
+    EXPECT_TRUE(view.IsWaiting()) << "the start is awaited off the window's thread";
+    EXPECT_FALSE(frame.Command(32781)->isEnabled()) << "no second start meanwhile";
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }, 30s));
     ASSERT_TRUE(view.IsRunning()) << answers.LastMessage();
-    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
     EXPECT_TRUE(answers.Saw("The web server has been started. Users can now point their\nweb browsers to " + url +
                             "\nfrom their computers."))
         << "a name that is the address is offered once: " << answers.Messages().front();
@@ -196,7 +200,8 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
     answers.QueueButton(QMessageBox::Yes);
     view.OnStop();
     EXPECT_EQ(answers.Messages().back(), "Are you sure you want to stop Tarnwick Server?");
-    EXPECT_FALSE(view.IsRunning());
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }, 30s));
+    EXPECT_FALSE(view.IsRunning()) << answers.LastMessage();
     EXPECT_FALSE(CStopEvent::Exists(m_install.StopEventPath()));
     EXPECT_TRUE(frame.Command(32781)->isEnabled());
     EXPECT_FALSE(frame.Command(32787)->isEnabled());
@@ -311,22 +316,21 @@ TEST_F(StatusViewTest, TheWindowKeepsRunningAndSaysSoWhileTheServerDoesNotAnswer
     ASSERT_NE(silent.Port(), 0);
     m_config.m_generalTcpipPort = std::to_string(silent.Port());
     CModalAnswerer answers;
-    int ticks = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
-    ticker.start(5);
+    CEventTicker ticker;
     const auto closing = std::chrono::steady_clock::now();
     {
         CMainFrame frame(m_console);
         CServerView& view = *frame.View();
         view.Refresh();
         ASSERT_TRUE(view.IsWaiting()) << "Refresh returned before the server answered";
-        EXPECT_TRUE(ProcessEventsUntil([&ticks] { return ticks >= 10; })) << "the window's events run meanwhile";
+        EXPECT_TRUE(ProcessEventsUntil([&ticker] { return ticker.Ticks() >= 10; }))
+            << "the window's events run meanwhile";
         EXPECT_TRUE(view.IsWaiting());
         EXPECT_EQ(frame.statusBar()->currentMessage().toStdString(), CConsoleMessages::WaitingForServer);
         EXPECT_EQ(view.viewport()->cursor().shape(), Qt::BusyCursor);
-        for (int id : {32781, 32782, 32783, 32785, 32787, 32798})
+        for (int id : {32781, 32783, 32785, 32787, 32798})
             EXPECT_FALSE(frame.Command(id)->isEnabled()) << "command " << id;
+        EXPECT_TRUE(frame.Command(32782)->isEnabled()) << "Stop gives up the wait and stops the server";
         view.Refresh();
         EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
 
@@ -334,8 +338,8 @@ TEST_F(StatusViewTest, TheWindowKeepsRunningAndSaysSoWhileTheServerDoesNotAnswer
         ASSERT_TRUE(dialog.IsWaiting());
         EXPECT_TRUE(dialog.findChild<QLabel*>("waiting")->isVisibleTo(&dialog));
         EXPECT_FALSE(dialog.findChild<QPushButton*>("id1120")->isEnabled()) << "Disconnect waits too";
-        const int before = ticks;
-        EXPECT_TRUE(ProcessEventsUntil([&] { return ticks >= before + 10; }));
+        const int before = ticker.Ticks();
+        EXPECT_TRUE(ProcessEventsUntil([&] { return ticker.Ticks() >= before + 10; }));
         // Both windows close with their commands in flight.
     }
     EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(kCommandTimeoutSeconds))
@@ -356,10 +360,104 @@ TEST_F(StatusViewTest, TheWindowTellsOfAServerThatCannotBeReached)
     view.Refresh();
     ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
     EXPECT_EQ(answers.LastMessage(), "Failed to connect to Tarnwick Server.");
-    EXPECT_EQ(view.topLevelItemCount(), 0);
+    ASSERT_GE(view.topLevelItemCount(), 8) << "the rows stay, those of the settings when there were none";
+    EXPECT_EQ(Cell(view, 0, 1), "Web Server");
+    EXPECT_EQ(Cell(view, 0, 3), "Not reachable");
     EXPECT_TRUE(frame.statusBar()->currentMessage().isEmpty());
     EXPECT_TRUE(frame.Command(32785)->isEnabled()) << "Refresh is offered again";
     EXPECT_TRUE(frame.Command(32782)->isEnabled()) << "the server runs, so Stop is offered";
+}
+
+TEST_F(StatusViewTest, AServerThatDoesNotAnswerKeepsItsRowsAndStopEndsIt)
+{
+    Load("");
+    m_console.SetPollInterval(100ms);
+    m_console.SetCommandTimeout(1);
+    const auto shown = ShowRunningServer();
+    CServerView& view = *shown;
+    ASSERT_TRUE(view.IsRunning());
+    const int rows = view.topLevelItemCount();
+    ASSERT_GE(rows, 8);
+    // The server hangs: it takes connections and never answers.
+    ASSERT_TRUE(m_server.Signal(SIGSTOP));
+    CModalAnswerer answers;
+    CMainFrame frame(m_console);
+    CServerView& hung = *frame.View();
+    hung.Refresh();
+    ASSERT_TRUE(hung.IsWaiting());
+    EXPECT_TRUE(frame.Command(32782)->isEnabled()) << "Stop is offered while the server does not answer";
+    ASSERT_TRUE(ProcessEventsUntil([&hung] { return !hung.IsWaiting(); }));
+    EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
+    ASSERT_GE(hung.topLevelItemCount(), 8) << "the rows stay";
+    EXPECT_EQ(Cell(hung, 0, 1), "Web Server");
+    EXPECT_EQ(Cell(hung, 0, 3), "Not answering");
+
+    view.Refresh();
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
+    EXPECT_EQ(view.topLevelItemCount(), rows) << "the rows the server gave before stay too";
+    EXPECT_EQ(Cell(view, 0, 3), "Not answering");
+
+    // Stop: the hung server does not follow its stop event and is ended at once.
+    hung.Refresh();
+    ASSERT_TRUE(hung.IsWaiting());
+    answers.QueueButton(QMessageBox::Yes);
+    answers.QueueButton(QMessageBox::Yes);
+    hung.OnStop();
+    EXPECT_FALSE(frame.Command(32782)->isEnabled()) << "one stop at a time";
+    ASSERT_TRUE(ProcessEventsUntil([&hung] { return !hung.IsWaiting(); }, 20s));
+    ASSERT_GE(answers.Messages().size(), 2u);
+    EXPECT_EQ(answers.Messages()[1].rfind("Tarnwick Server did not stop within 1 seconds.", 0), 0u)
+        << answers.Messages()[1];
+    EXPECT_FALSE(hung.IsRunning()) << answers.LastMessage();
+    EXPECT_EQ(m_server.WaitForExit(), -1) << "the server was ended by a signal";
+}
+
+TEST_F(StatusViewTest, AServerThatEndsAtOnceIsReportedAsSoonAsItEndsWithItsReason)
+{
+    // Another program holds the port: the server can't listen and ends.
+    CListeningPort taken;
+    ASSERT_NE(taken.Port(), 0);
+    Load("GeneralTcpipPort=" + std::to_string(taken.Port()) + "\n");
+    m_console.SetPollInterval(2000ms);
+    CModalAnswerer answers;
+    CMainFrame frame(m_console);
+    CServerView& view = *frame.View();
+    const auto started = std::chrono::steady_clock::now();
+    view.OnStart();
+    ASSERT_TRUE(view.IsWaiting()) << "the start is awaited off the window's thread";
+    EXPECT_EQ(frame.statusBar()->currentMessage().toStdString().rfind("Starting Tarnwick Server...", 0), 0u);
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }, 30s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "not the whole 20 s that a start may take";
+    ASSERT_EQ(answers.Messages().size(), 1u) << answers.LastMessage();
+    EXPECT_EQ(
+        answers.LastMessage().rfind("Tarnwick Server ended as soon as it was started.\n\nThe server's log says:\n", 0),
+        0u)
+        << answers.LastMessage();
+    EXPECT_FALSE(view.IsRunning());
+    EXPECT_TRUE(frame.Command(32781)->isEnabled());
+}
+
+TEST_F(StatusViewTest, TheDomainNameIsLookedUpOffTheWindowsThread)
+{
+    Load("FQDN=old.example.org\n");
+    SilentServer nameService;
+    m_console.SetHostNameLookup(SilentHostNameLookup(nameService.Port()));
+    CModalAnswerer answers;
+    CMainFrame frame(m_console);
+    CServerView& view = *frame.View();
+    CEventTicker ticker;
+    view.OnInitialUpdate();
+    ASSERT_TRUE(nameService.WaitAccepted(10s));
+    EXPECT_TRUE(view.IsWaiting());
+    EXPECT_EQ(Cell(view, 0, 1), "Web Server") << "the rows are there while the name is looked up";
+    EXPECT_EQ(frame.statusBar()->currentMessage().toStdString(), CConsoleMessages::ResolvingName);
+    EXPECT_TRUE(ProcessEventsUntil([&ticker] { return ticker.Ticks() >= 10; })) << "the window's events run meanwhile";
+    EXPECT_TRUE(view.IsWaiting());
+    nameService.Stop();
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
+    EXPECT_EQ(m_config.m_fqdn, "127.0.0.1") << "no name found: the address stands for it";
+    EXPECT_EQ(Cell(view, 0, 2).rfind("http://127.0.0.1", 0), 0u) << Cell(view, 0, 2);
+    EXPECT_TRUE(answers.Messages().empty()) << answers.LastMessage();
 }
 
 TEST_F(StatusViewTest, ColumnWidthsAndTheWindowPositionSurviveInTheProfile)
