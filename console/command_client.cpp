@@ -61,7 +61,7 @@ CConsoleCommand CConsoleCommand::GetReq()
 
 CConsoleCommand CConsoleCommand::RunNow(int task)
 {
-    return {"twConsole.RunNow " + std::to_string(task) + "\r\n\r\n", false};
+    return {"twConsole.RunNow " + std::to_string(task) + "\r\n\r\n", true};
 }
 
 CConsoleCommand CConsoleCommand::Disconnect(int threadId)

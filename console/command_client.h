@@ -68,7 +68,7 @@ struct CConsoleCommand
     static CConsoleCommand GetTask();
     // The requests being served, then the "watermark" line.
     static CConsoleCommand GetReq();
-    // Runs the task `task` in the background now.
+    // Runs the task `task` in the background now; the reply says why it did not, when it did not.
     static CConsoleCommand RunNow(int task);
     // Cuts off the connection that the thread `threadId` serves.
     static CConsoleCommand Disconnect(int threadId);

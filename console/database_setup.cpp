@@ -1,7 +1,5 @@
 #include "console/database_setup.h"
 
-#include <sys/stat.h>
-
 #include "console/odbc_admin.h"
 #include "database/odbc_connection.h"
 #include "database/odbc_statement.h"
@@ -9,13 +7,6 @@
 #include "platform/file_system.h"
 
 namespace {
-
-bool FileExists(const std::string& path)
-{
-    struct stat info
-    {};
-    return stat(path.c_str(), &info) == 0;
-}
 
 // Where "key=" begins in the connect string, found without regard to case; npos when absent.
 std::size_t FindKey(const std::string& key, const std::string& connect)

@@ -20,6 +20,7 @@
 #include "foundation/number_parse.h"
 #include "foundation/ssp_date_time.h"
 #include "foundation/task_entry.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -65,6 +66,10 @@ CTaskDlg::CTaskDlg(const std::string& installDir, QWidget* parent) : QDialog(par
     m_nameEdit = WithId(new QLineEdit(this), 1106);
     m_scriptEdit = WithId(new QLineEdit(this), 1107);
     m_browse = WithId(new QPushButton("Browse...", this), 1109);
+    m_scriptNote = new QLabel(this);
+    m_scriptNote->setObjectName("scriptNote");
+    m_scriptNote->setWordWrap(true);
+    connect(m_scriptEdit, &QLineEdit::textChanged, this, &CTaskDlg::UpdateScriptNote);
     m_enabledCheck = WithId(new QCheckBox("Enabled", this), 1108);
     m_kindGroup = new QButtonGroup(this);
     m_kindGroup->addButton(WithId(new QRadioButton("Every ", this), 1111), 0);
@@ -92,14 +97,15 @@ CTaskDlg::CTaskDlg(const std::string& installDir, QWidget* parent) : QDialog(par
     grid->addWidget(new QLabel("Script:", this), 1, 0);
     grid->addWidget(m_scriptEdit, 1, 1, 1, 2);
     grid->addWidget(m_browse, 1, 3);
-    grid->addWidget(m_enabledCheck, 2, 1);
-    grid->addWidget(m_kindGroup->button(0), 3, 0);
-    grid->addWidget(m_dayCombo, 3, 1);
-    grid->addWidget(new QLabel("at", this), 3, 2);
-    grid->addWidget(m_timeCombo, 3, 3);
-    grid->addWidget(m_kindGroup->button(1), 4, 0);
-    grid->addWidget(m_minutesEdit, 4, 1);
-    grid->addWidget(new QLabel("minute(s)", this), 4, 2);
+    grid->addWidget(m_scriptNote, 2, 1, 1, 3);
+    grid->addWidget(m_enabledCheck, 3, 1);
+    grid->addWidget(m_kindGroup->button(0), 4, 0);
+    grid->addWidget(m_dayCombo, 4, 1);
+    grid->addWidget(new QLabel("at", this), 4, 2);
+    grid->addWidget(m_timeCombo, 4, 3);
+    grid->addWidget(m_kindGroup->button(1), 5, 0);
+    grid->addWidget(m_minutesEdit, 5, 1);
+    grid->addWidget(new QLabel("minute(s)", this), 5, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addWidget(buttons);
@@ -127,7 +133,26 @@ int CTaskDlg::exec()
     m_browse->setEnabled(!sender);
     m_kindGroup->button(0)->setEnabled(!sender);
     EnableByKind();
+    UpdateScriptNote();
     return QDialog::exec();
+}
+
+std::string CTaskDlg::ScriptFile() const
+{
+    const std::string script = FromQt(m_scriptEdit->text());
+    if (script.empty() || FromQt(m_nameEdit->text()) == "Email Sender")
+        return {};
+    return ResolveTaskScript(script, m_installDir);
+}
+
+void CTaskDlg::UpdateScriptNote()
+{
+    // The default tasks name scripts that a site may not have: a task without its file does
+    // not run, and the server says so only in its log.
+    const std::string file = ScriptFile();
+    const bool missing = !file.empty() && !FileExists(file);
+    m_scriptNote->setText(missing ? ToQt("This script does not exist: " + file) : QString());
+    m_scriptNote->setVisible(missing);
 }
 
 void CTaskDlg::EnableByKind()
@@ -161,6 +186,12 @@ void CTaskDlg::accept()
         return refuse(m_nameEdit, "Please enter task name.");
     if (m_script.empty() && m_name != "Email Sender")
         return refuse(m_scriptEdit, "Please enter script name.");
+    const std::string file = ScriptFile();
+    if (m_enabled && !file.empty() && !FileExists(file) &&
+        !AskYesNo(this, "The script " + file + " does not exist, so this task can not run.\nSave it anyway?")) {
+        m_scriptEdit->setFocus();
+        return;
+    }
     const int minutes = ParseInt32(m_minutes);
     if (m_kind == 1 && (minutes < 1 || minutes > 1440))
         return refuse(m_minutesEdit, "Please enter an interval between 1 and 1440 minutes.");

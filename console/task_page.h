@@ -11,6 +11,7 @@ class CListCtrlEx;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -38,10 +39,16 @@ public slots:
 
 private:
     void EnableByKind();
+    // The script file that the script field names, as the server will look for it; "" for the
+    // Email Sender, which has none.
+    std::string ScriptFile() const;
+    // Shows under the script field whether its file exists.
+    void UpdateScriptNote();
 
     std::string m_installDir;
     QLineEdit* m_nameEdit;
     QLineEdit* m_scriptEdit;
+    QLabel* m_scriptNote;
     QPushButton* m_browse;
     QCheckBox* m_enabledCheck;
     QButtonGroup* m_kindGroup;

@@ -33,6 +33,16 @@ std::string GetDayText(int kind)
     return kDayWords[kind - kTaskDaily];
 }
 
+std::string ResolveTaskScript(std::string_view script, std::string_view installDir)
+{
+    if (!script.empty() && script.front() == '/')
+        return std::string(script);
+    std::string resolved(installDir);
+    resolved += "/bin/";
+    resolved += script;
+    return resolved;
+}
+
 std::string CTaskEntry::GetName() const
 {
     std::lock_guard<std::recursive_mutex> guard(m_taskLock);

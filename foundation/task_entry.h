@@ -24,6 +24,9 @@ enum : int
 int ParseScheduleKind(std::string_view intervalText);
 // The day word of kinds 40 to 47; the empty text for other kinds.
 std::string GetDayText(int kind);
+// The file that a task's script path names: a path that begins with "/" is absolute and kept;
+// any other is relative to the installation's "bin" folder.
+std::string ResolveTaskScript(std::string_view script, std::string_view installDir);
 
 class CTaskEntry
 {

@@ -64,6 +64,12 @@ bool DirectoryExists(const std::string& path)
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+bool FileExists(const std::string& path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 bool CreateDirectoryIfMissing(const std::string& path)
 {
     if (DirectoryExists(path))

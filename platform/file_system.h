@@ -15,6 +15,8 @@ std::string GetProgramDirectory();
 void SetProgramDirectory(std::string path);
 
 bool DirectoryExists(const std::string& path);
+// True when `path` names a regular file (through symbolic links).
+bool FileExists(const std::string& path);
 
 // True when the directory exists afterwards; parent folders are not created.
 bool CreateDirectoryIfMissing(const std::string& path);

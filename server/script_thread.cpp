@@ -115,12 +115,7 @@ bool CScriptThread::StopAndRelease(std::shared_ptr<CScriptThread>& thread, int w
 
 void CScriptThread::ResolveScriptPath(std::string& path, std::string_view installDir)
 {
-    if (!path.empty() && path.front() == '/')
-        return;
-    std::string resolved(installDir);
-    resolved += "/bin/";
-    resolved += path;
-    path = std::move(resolved);
+    path = ResolveTaskScript(path, installDir);
 }
 
 std::string CScriptThread::ResolveWebrootPath(std::string_view path, std::string_view installDir)
@@ -253,6 +248,20 @@ bool CScriptThread::CopyEnabledTask(std::uintptr_t taskNumber, std::string& name
     name = task->GetName();
     script = task->GetScript();
     return true;
+}
+
+std::string CScriptThread::WhyTaskWouldNotRun(std::uintptr_t taskNumber) const
+{
+    std::string name;
+    std::string script;
+    if (!CopyEnabledTask(taskNumber, name, script))
+        return "No enabled task has the number " + std::to_string(taskNumber) + ".";
+    if (taskNumber == kEmailSenderTaskNumber)
+        return {};
+    ResolveScriptPath(script, m_installDir);
+    if (!FileExists(script))
+        return "The script " + script + " of " + name + " does not exist.";
+    return {};
 }
 
 void CScriptThread::OnRunTask(std::uintptr_t taskNumber)

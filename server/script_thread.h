@@ -99,6 +99,9 @@ public:
 
     // "<install>/tmp/dyn<thread id>.html", where this thread's runs write their output.
     std::string OutputFilePath() const;
+    // Why task `taskNumber` would not run if it were posted now: no enabled task with that
+    // number, or a script file that does not exist; "" when it would run.
+    std::string WhyTaskWouldNotRun(std::uintptr_t taskNumber) const;
 
 protected:
     bool InitInstance() override;

@@ -346,7 +346,7 @@ void CServerApp::DispatchConsoleCommand(CServerThread& thread, const std::string
     switch (ParseConsoleCommand(method)) {
     case ConsoleCommand::kGetTask: ConsoleGetTask(thread); break;
     case ConsoleCommand::kGetReq: ConsoleGetReq(thread); break;
-    case ConsoleCommand::kRunNow: ConsoleRunNow(argument); break;
+    case ConsoleCommand::kRunNow: ConsoleRunNow(thread, argument); break;
     case ConsoleCommand::kDisconnect: ConsoleDisconnect(argument); break;
     case ConsoleCommand::kNone: break;
     }
@@ -375,22 +375,31 @@ void CServerApp::ConsoleGetReq(CServerThread& thread)
     thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
 }
 
-void CServerApp::ConsoleRunNow(const std::string& argument)
+void CServerApp::ConsoleRunNow(CServerThread& thread, const std::string& argument)
 {
     std::shared_ptr<CScriptThread> background;
     {
         std::lock_guard lock(m_servicesLock);
         background = m_scriptThread;
     }
+    // The reply is one line telling why the task did not run, or nothing when it was posted; a
+    // blank line ends it.
+    std::string refusal;
     if (!background) {
-        TheLog().WriteLine("Script Thread not running");
-        return;
+        refusal = "Script Thread not running";
+        TheLog().WriteLine("%s", refusal.c_str());
+    } else {
+        // The task number travels as the message's first parameter; the thread ignores numbers
+        // that name no task, a negative one included.
+        const auto taskNumber = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(ParseInt32(argument)));
+        refusal = background->WhyTaskWouldNotRun(taskNumber);
+        if (refusal.empty() && !background->Post(CScriptThread::kRunTaskMessage, taskNumber, 0)) {
+            refusal = "RunNow failed:" + GetSystemErrorText(ESRCH);
+            TheLog().WriteLine("%s", refusal.c_str());
+        }
     }
-    // The task number travels as the message's first parameter; the thread ignores numbers that
-    // name no task, a negative one included.
-    const auto taskNumber = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(ParseInt32(argument)));
-    if (!background->Post(CScriptThread::kRunTaskMessage, taskNumber, 0))
-        TheLog().WriteLine("RunNow failed:%s", GetSystemErrorText(ESRCH).c_str());
+    const std::string reply = refusal.empty() ? "\r\n" : refusal + "\r\n\r\n";
+    thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
 }
 
 void CServerApp::ConsoleDisconnect(const std::string& argument)

@@ -79,7 +79,7 @@ private:
 
     void ConsoleGetTask(CServerThread& thread);
     void ConsoleGetReq(CServerThread& thread);
-    void ConsoleRunNow(const std::string& argument);
+    void ConsoleRunNow(CServerThread& thread, const std::string& argument);
     void ConsoleDisconnect(const std::string& argument);
 
     std::string m_installDir;

@@ -117,7 +117,7 @@ TEST_F(ServerCommandTest, TheClientBringsTheServersReplyFromItsOwnThread)
     EXPECT_EQ(listed.lines.back().rfind("watermark*", 0), 0u) << listed.lines.back();
 }
 
-TEST_F(ServerCommandTest, ACommandWithoutAReplyIsDoneOnceSentAndTheServerActsOnIt)
+TEST_F(ServerCommandTest, RunNowSaysWhyATaskDoesNotRunAndTheServerRunsOneThatCan)
 {
     CTcpSocket socket;
     const CCommandReply tasks = RunConsoleCommand(socket, "127.0.0.1", m_port, CConsoleCommand::GetTask());
@@ -127,9 +127,15 @@ TEST_F(ServerCommandTest, ACommandWithoutAReplyIsDoneOnceSentAndTheServerActsOnI
         if (line.find("*Deadline Reminder*") != std::string::npos)
             task = std::stoi(line);
     ASSERT_NE(task, 0);
+    const CCommandReply missing = RunConsoleCommand(socket, "127.0.0.1", m_port, CConsoleCommand::RunNow(task));
+    EXPECT_EQ(missing.status, CCommandReply::Status::kDone);
+    ASSERT_EQ(missing.lines.size(), 1u);
+    EXPECT_EQ(missing.lines[0],
+              "The script " + m_install.Path() + "/webroot/script/dueRem.tws of Deadline Reminder does not exist.");
+    m_install.WriteFile("webroot/script/dueRem.tws", "log 'reminded';");
     const CCommandReply reply = RunConsoleCommand(socket, "127.0.0.1", m_port, CConsoleCommand::RunNow(task));
     EXPECT_EQ(reply.status, CCommandReply::Status::kDone);
-    EXPECT_TRUE(reply.lines.empty());
+    EXPECT_TRUE(reply.lines.empty()) << "nothing said: the task runs";
     EXPECT_TRUE(WaitFor([this] { return m_install.LogText().find("dueRem.tws") != std::string::npos; },
                         std::chrono::seconds(10)))
         << m_install.LogText();

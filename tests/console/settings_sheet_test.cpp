@@ -6,6 +6,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -405,6 +406,29 @@ TEST_F(SettingsSheetTest, TheTaskPageEditsRowsAndWritesTheListBack)
     });
     page->OnEdit();
     EXPECT_EQ(list->CellText(0, 1), "Enabled");
+
+    // A task whose script is not installed: the dialog says so, and asks before it keeps the
+    // task enabled.
+    const std::string script = m_install.Path() + "/webroot/script/dueRem.tws";
+    list->SelectRow(2);
+    m_answers.QueueButton(QMessageBox::No);
+    m_answers.QueueDialog([this, &script](QWidget* dialog) {
+        auto* note = dialog->findChild<QLabel*>("scriptNote");
+        EXPECT_TRUE(note->isVisibleTo(dialog));
+        EXPECT_EQ(note->text().toStdString(), "This script does not exist: " + script);
+        dialog->findChild<QCheckBox*>("id1108")->setChecked(true);
+        dialog->findChild<QPushButton*>("id1")->click();
+        EXPECT_TRUE(dialog->isVisible()) << "No keeps the dialog open";
+        m_install.WriteFile("webroot/script/dueRem.tws", "log 'reminded';");
+        auto* scriptEdit = dialog->findChild<QLineEdit*>("id1107");
+        scriptEdit->setText("");
+        scriptEdit->setText(QString::fromStdString(script));
+        EXPECT_FALSE(note->isVisibleTo(dialog)) << "the note follows the field";
+        dialog->findChild<QPushButton*>("id1")->click();
+    });
+    page->OnEdit();
+    EXPECT_TRUE(m_answers.Saw("The script " + script + " does not exist, so this task can not run.\nSave it anyway?"));
+    EXPECT_EQ(list->CellText(2, 1), "Enabled");
 
     // An interval outside 1..1440 and a typed time that can't be read are refused, the time
     // with the field named; the dialog stays open until the time is one.

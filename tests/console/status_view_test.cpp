@@ -159,7 +159,14 @@ TEST_F(StatusViewTest, RunNowChecksTheRowBeforeItAsksTheServer)
     view.SelectRow(2);
     view.OnRunNow();
     EXPECT_EQ(answers.LastMessage(), "The task you selected is disabled.");
+    // The default task's script is not installed: the server says so instead of running it.
+    const std::string script = m_install.Path() + "/webroot/script/dueRem.tws";
     view.SelectRow(4);
+    view.OnRunNow();
+    ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
+    EXPECT_EQ(answers.LastMessage(),
+              "Deadline Reminder did not run:\nThe script " + script + " of Deadline Reminder does not exist.");
+    m_install.WriteFile("webroot/script/dueRem.tws", "log 'reminded';");
     view.OnRunNow();
     ASSERT_TRUE(ProcessEventsUntil([&view] { return !view.IsWaiting(); }));
     EXPECT_EQ(answers.LastMessage(),

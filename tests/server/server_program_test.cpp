@@ -271,7 +271,9 @@ TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
     EXPECT_NE(reply.find("4*Two*Run " + script + " every 60 minute(s)*Disabled\r\n"), std::string::npos) << reply;
     EXPECT_EQ(reply.substr(reply.size() - 4), "\r\n\r\n");
 
-    EXPECT_EQ(Ask(port, "twConsole.RunNow 3\r\n\r\n"), "");
+    EXPECT_EQ(Ask(port, "twConsole.RunNow 4\r\n\r\n"), "No enabled task has the number 4.\r\n\r\n")
+        << "a task that will not run says why";
+    EXPECT_EQ(Ask(port, "twConsole.RunNow 3\r\n\r\n"), "\r\n") << "an empty reply: the task runs";
     EXPECT_TRUE(WaitFor([&] { return m_install.LogText().find("ping task ran") != std::string::npos; }))
         << m_install.LogText();
 
@@ -322,7 +324,7 @@ TEST_F(ServerProgramTest, MailFromPagesLeavesThroughTheEmailSender)
     EXPECT_EQ(Fetch(port, "/send.twp"), "11");
     EXPECT_TRUE(peer.Messages().empty()) << "pages only fill the outbox";
 
-    EXPECT_EQ(Ask(port, "twConsole.RunNow 2\r\n\r\n"), "");
+    EXPECT_EQ(Ask(port, "twConsole.RunNow 2\r\n\r\n"), "\r\n");
     ASSERT_TRUE(WaitFor([&] { return m_install.LogText().find("Email Sender ended.") != std::string::npos; }, 20s))
         << m_install.LogText();
     const std::vector<SmtpPeer::Message> sent = peer.Messages();
