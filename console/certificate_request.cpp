@@ -263,7 +263,9 @@ bool InstallCertificateFile(const std::string& path, const std::string& certific
     if (!ReplaceTextFile(target, file, 0600))
         return fail("Failed to write " + target + ":\n" + GetSystemErrorText(errno));
     unlink(keyPath.c_str());
-    message = "Accepted PKCS7 from file successfully";
+    // The file may have been PEM, DER or a PKCS #7 chain: the message names what was installed.
+    message = "The certificate " + std::string(*name ? name : "without a common name") + " has been installed as " +
+              target + ".";
     return true;
 }
 

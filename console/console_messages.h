@@ -36,7 +36,7 @@ struct CConsoleMessages
         "The web server has been started. Users can now point their\nweb browsers to %s\nfrom their "
         "computers.\n\n";
     static constexpr char SecureServerStarted[] =
-        "The secure web server has been also started. Users can point their\nweb browsers to %s from their "
+        "The secure web server has also been started. Users can point their\nweb browsers to %s from their "
         "computers.\n\n";
     static constexpr char AskLaunchBrowser[] =
         "Would you like this program to try launching your default web\nbrowser to connect to the Tarnwick Server "

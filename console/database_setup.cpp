@@ -96,7 +96,7 @@ int CDatabaseSetup::CheckAccessDatabase(COdbcConnection& database, const std::st
     const int exists = TableExists(database, table, ui);
     if (exists == 1 && DataSourceKind(m_installDir, GetConnectionValue("DSN", connect)) == "SQLite")
         ui.ShowInformation("Table " + table + " is not found in \n" + DatabaseFileOf(m_installDir, connect) + "\n\n" +
-                           "Click the Create Default button see if this problem goes away.\nIf not, you should "
+                           "Click the Create Default button to see if this problem goes away.\nIf not, you should "
                            "re-install this program. \n");
     return exists;
 }

@@ -19,8 +19,12 @@
 CDbPage::CDbPage(QWidget* parent) : CSettingsPage("Database", parent)
 {
     m_connect = WithId(new QLineEdit(this), 1015);
-    m_serialize = WithId(new QCheckBox("Serialize database access (see help)", this), 1054);
-    m_threadOwn = WithId(new QCheckBox("Don't share database connections (see help)", this), 1055);
+    m_serialize = WithId(new QCheckBox("Serialize database access", this), 1054);
+    m_serialize->setToolTip("Pages and attachment downloads use the database one at a time. Needed by databases "
+                            "and drivers that can't serve several statements at once.");
+    m_threadOwn = WithId(new QCheckBox("Don't share database connections", this), 1055);
+    m_threadOwn->setToolTip("Every page run opens a connection of its own and closes it when it ends, instead of "
+                            "taking a shared one from the pool. Always so when access is not serialized.");
     auto* change = WithId(new QPushButton("Change...", this), 1038);
     auto* compact = WithId(new QPushButton("Compact", this), 1125);
     connect(m_serialize, &QCheckBox::clicked, this, &CDbPage::OnSerialize);

@@ -26,8 +26,8 @@
 namespace {
 
 const char* const kColumnCaptions[4] = {"#", "Server Component", "Status", "Start Time"};
-const char* const kColumnSamples[4] = {"999", "Due Date Reminder",
-                                       "Run C:\\abc\\webroot\\script\\importer.tws every 10 min...", "12/01 24:60:60"};
+const char* const kColumnSamples[4] = {
+    "999", "Due Date Reminder", "Run /opt/tarnwick/webroot/script/importer.tws every 10 min...", "12/01 24:60:60"};
 
 }  // namespace
 

@@ -154,7 +154,7 @@ bool CSettingsSht::CheckSettings()
         ShowMessage(this,
                     "Warning: You enabled more than one Email Importer.\nBy default, all of them will try to "
                     "retrieve emails from\nthe same POP3 email account you entered in the Email Page.\n\nYou must "
-                    "modify all scirpt\\importer.tws and have\nthem retrieve emails from different email accounts!");
+                    "modify all script/importer.tws and have\nthem retrieve emails from different email accounts!");
     return true;
 }
 

@@ -77,9 +77,10 @@ TEST_F(CertificatesTest, ARequestNamesTheSubjectAndItsAnswerInstallsWithTheWaiti
 
     ASSERT_TRUE(Sign(Path() + "/cert_req.txt", Path() + "/certnew.cer"));
     ASSERT_TRUE(InstallCertificateFile(Path() + "/certnew.cer", Certs(), message)) << message;
-    EXPECT_EQ(message, "Accepted PKCS7 from file successfully");
     const CCertificateListing listing = ListCertificates(Certs());
     ASSERT_EQ(listing.entries.size(), 1u);
+    EXPECT_EQ(message, "The certificate www.example.org has been installed as " + listing.entries[0].path + ".")
+        << "a PEM file is named for what it is";
     EXPECT_EQ(listing.entries[0].subject, "www.example.org");
     EXPECT_EQ(listing.entries[0].issuer, "Example CA");
     EXPECT_EQ(listing.entries[0].serial, "0A1B 2C");
