@@ -85,7 +85,9 @@ int CDataSource::DoCommand(std::string_view command, const std::string& a1, cons
     int result = 1;
     try {
         if (EqualsNoCase(command, "GetUid"))
-            result = GetUniqueIdRetry(a1, a2, a3);
+            RunOnLiveConnection([&] { result = GetUniqueIdRetry(a1, a2, a3); });
+        else if (EqualsNoCase(command, "ExecuteSQL"))
+            RunOnLiveConnection([&] { m_database.ExecuteSQL(a1); });
         else
             RunCommand(command, a1, owner, result);
     } catch (const CDbException& error) {
@@ -104,8 +106,6 @@ void CDataSource::RunCommand(std::string_view command, const std::string& a1, Tr
             Close();
     } else if (EqualsNoCase(command, "GetDbmsInfo"))
         GetDbmsInfo();
-    else if (EqualsNoCase(command, "ExecuteSQL"))
-        m_database.ExecuteSQL(a1);
     else if (EqualsNoCase(command, "BeginTrans"))
         BeginTrans(owner);
     else if (EqualsNoCase(command, "CommitTrans"))
@@ -114,6 +114,49 @@ void CDataSource::RunCommand(std::string_view command, const std::string& a1, Tr
         Rollback(owner);
     else
         throw CSspException("Bad datasource command: [" + std::string(command) + "]", kNoPosition);
+}
+
+void CDataSource::RunOnLiveConnection(const std::function<void()>& send)
+{
+    try {
+        send();
+    } catch (const CDbException& error) {
+        if (!ReconnectKeptLocked(error))
+            throw;
+        send();
+    }
+    m_kept = false;
+}
+
+bool CDataSource::ReconnectIfKeptBroke(const CDbException& error)
+{
+    std::lock_guard guard(m_lock);
+    return ReconnectKeptLocked(error);
+}
+
+bool CDataSource::ReconnectKeptLocked(const CDbException& error)
+{
+    // Another run that shares the data source may be using the connection: only a run that has it
+    // to itself may replace it.
+    if (!m_kept.exchange(false) || m_useCount > 1 || !m_traits->IsLostConnection(error))
+        return false;
+    const bool inTransaction = m_inTransaction;
+    const TransactionOwner owner = m_transactionOwner;
+    try {
+        Close();
+    } catch (const CSspException&) {
+        // The broken connection's handles are freed all the same.
+    }
+    try {
+        Open();
+        if (inTransaction)
+            BeginTrans(owner);
+    } catch (const CDbException&) {
+        return false;
+    } catch (const CSspException&) {
+        return false;
+    }
+    return true;
 }
 
 void CDataSource::ThrowMapped(const CDbException& error)

@@ -64,6 +64,20 @@ public:
     // missing row, a column that holds no file, the driver's errors) throw CSspException.
     void ServeFileFromDb(const CAttachmentRequest& request);
 
+    // A connection that a run takes over from earlier runs (kept idle, or shared) may have broken
+    // while it waited, as a restart of the database breaks every one. Until the run's first
+    // statement has gone through it, a lost connection is taken for that: the data source connects
+    // afresh and the statement is sent once more, which loses nothing, as nothing of the run went
+    // through the old connection. The pool marks a data source so when it hands it out connected.
+    void MarkKept() { m_kept = true; }
+    // For statements sent outside the command lock (the sql object's), after one failed: true when
+    // it was the run's first on a kept connection, the failure says that the connection is lost,
+    // and the data source is connected again (in a transaction again when the run had begun one);
+    // the caller then sends the statement once more. False otherwise, and for every later failure.
+    bool ReconnectIfKeptBroke(const CDbException& error);
+    // A statement of the run went through: later failures are the run's own.
+    void MarkUsed() { m_kept = false; }
+
     // Readies a private data source for the next run: the transaction it was left in is rolled
     // back, autocommit is on again and its statements are freed. False (and the connection
     // closed) when it is not connected, its connection broke, or the reset failed: such a data
@@ -119,6 +133,10 @@ private:
     std::vector<unsigned char> ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
                                               const std::string& dataColumn);
     [[noreturn]] void ThrowMapped(const CDbException& error);
+    // Runs send (statements of a command, under the held lock) with the retry of a kept connection
+    // that turns out broken.
+    void RunOnLiveConnection(const std::function<void()>& send);
+    bool ReconnectKeptLocked(const CDbException& error);
 
     const std::string m_connect;
     COdbcConnection m_database;
@@ -139,6 +157,7 @@ private:
     std::atomic<int> m_useCount = 1;
     std::atomic<int64_t> m_lastUse;
     std::atomic<bool> m_open = false;  // follows m_database, set under m_lock
+    std::atomic<bool> m_kept = false;  // see MarkKept; read and cleared under m_lock by a reconnect
 };
 
 // The connect string that a script's UseDataSource names (App, Server, Local and the sql object):

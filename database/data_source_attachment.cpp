@@ -145,7 +145,8 @@ void CDataSource::ServeFileFromDb(const CAttachmentRequest& request)
     {
         std::lock_guard guard(m_lock);
         try {
-            bytes = ReadFileColumn(address.table, address.keyColumn, address.key, address.dataColumn);
+            RunOnLiveConnection(
+                [&] { bytes = ReadFileColumn(address.table, address.keyColumn, address.key, address.dataColumn); });
         } catch (const CDbException& error) {
             ThrowMapped(error);
         }

@@ -153,6 +153,7 @@ CDataSourcePool::DataSourcePtr CDataSourcePool::TakeIdlePrivate(const std::strin
         m_idlePrivate.erase(std::next(it).base());
         reused->IncUseCount();
         reused->SetLastUseTime(m_clock());
+        reused->MarkKept();
         return reused;
     }
     return nullptr;
@@ -173,14 +174,18 @@ CDataSourceLease CDataSourcePool::GetDataSource(const std::string& path)
     // holds it until the driver gives up: not under the list lock, which every run and session
     // lookup takes. The data source's own lock makes a run that wants it at the same time wait for
     // this connect and find it open, or try again itself when this one failed.
+    const bool connected = shared->IsOpen();
     try {
         shared->DoCommand("Open");
     } catch (...) {
         shared->DecUseCount();
         throw;
     }
-    if (!threadOwn)
+    if (!threadOwn) {
+        if (connected)
+            shared->MarkKept();
         return CDataSourceLease(*this, std::move(shared));
+    }
     // The shared one stays open in the list for the sweep and the status view; the run works on
     // a connection of its own.
     shared->DecUseCount();

@@ -143,11 +143,24 @@ void CSspQuery::CallMember(CSspCall& call, CSspValue& result)
     m_inUse = nullptr;
     RunAtPosition(call.m_position, [&] {
         try {
-            Dispatch(call, result);
+            DispatchOnLiveConnection(call, result);
         } catch (const CDbException& error) {
             throw CSspException(DbErrorText(error), kNoPosition);
         }
     });
+}
+
+void CSspQuery::DispatchOnLiveConnection(CSspCall& call, CSspValue& result)
+{
+    try {
+        Dispatch(call, result);
+    } catch (const CDbException& error) {
+        if (m_inUse == nullptr || !m_inUse->ReconnectIfKeptBroke(error))
+            throw;
+        Dispatch(call, result);
+    }
+    if (m_inUse != nullptr)
+        m_inUse->MarkUsed();
 }
 
 std::string CSspQuery::DbErrorText(const CDbException& error)

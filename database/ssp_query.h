@@ -56,6 +56,9 @@ private:
     using Range = std::pair<int, int>;  // [start, end) of one script expression's tokens
 
     void Dispatch(CSspCall& call, CSspValue& result);
+    // Dispatch, once more on a new connection when a kept one turned out broken (see
+    // CDataSource::MarkKept).
+    void DispatchOnLiveConnection(CSspCall& call, CSspValue& result);
     std::string DbErrorText(const CDbException& error);
     [[noreturn]] void ThrowInjection() const;
     bool IsGuarded(const std::string& text) const;

@@ -1,18 +1,42 @@
 // A page's data through the real twServer on SQLite and on PostgreSQL, as a template author meets
-// it: rows written by the page and by the functions it calls, statements that change rows, and
-// where a failed statement is reported. Runs are not serialised, so every run works on a private connection of its own.
+// it: rows written by the page and by the functions it calls, statements that change rows, where a
+// failed statement is reported, and kept connections across a restart of the database. Runs are
+// not serialised, so every run works on a private connection of its own.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "database/odbc_statement.h"
 #include "tests/database/test_databases.h"
 #include "tests/server/server_process.h"
+#include "tests/support/ci.h"
 #include "tests/support/run_program.h"
 #include "tests/webserver/http_reply.h"
 
 namespace {
+
+// Starts twServer in install on the database of connect, runs not serialised; its HTTP port.
+void StartServer(const CServerInstall& install, CServerProcess& server, const std::string& connect, int& port)
+{
+    install.WriteSettings("DbOdbcConnectString=ODBC;" + connect + "\nDbAccessSerialize=no\n");
+    ASSERT_TRUE(server.Start(install, {"-normalapp"}));
+    const std::set<int> ports = server.WaitUntilRunning(install, 1);
+    ASSERT_EQ(ports.size(), 1u) << server.Output() << install.LogText();
+    port = *ports.begin();
+}
+
+// The answer to a GET; requests may run at the same time.
+HttpReply Fetch(const CServerInstall& install, int port, const std::string& path)
+{
+    static std::atomic<int> replies{0};
+    const std::string output = install.Path() + "/reply" + std::to_string(++replies);
+    RunProgram({"curl", "-s", "-i", "--max-time", "60", "http://127.0.0.1:" + std::to_string(port) + path}, output);
+    return HttpReply::Parse(ReadWholeFile(output));
+}
 
 class PageDataTest : public testdb::BackendTest
 {
@@ -31,16 +55,7 @@ protected:
             m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
     }
 
-    // Starts the server on the test's database; false (with the reason recorded) when it did not
-    // come up.
-    void Start(const std::string& settings = "")
-    {
-        m_install.WriteSettings("DbOdbcConnectString=ODBC;" + Connect() + "\nDbAccessSerialize=no\n" + settings);
-        ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));
-        const std::set<int> ports = m_server.WaitUntilRunning(m_install, 1);
-        ASSERT_EQ(ports.size(), 1u) << m_server.Output() << m_install.LogText();
-        m_port = *ports.begin();
-    }
+    void Start() { StartServer(m_install, m_server, Connect(), m_port); }
 
     // A page below the web root, with "$" standing for the test's table.
     void Page(const std::string& path, std::string text) const
@@ -50,13 +65,7 @@ protected:
         m_install.WriteFile("webroot/" + path, text);
     }
 
-    HttpReply Get(const std::string& path)
-    {
-        const std::string output = m_install.Path() + "/reply";
-        RunProgram({"curl", "-s", "-i", "--max-time", "60", "http://127.0.0.1:" + std::to_string(m_port) + path},
-                   output);
-        return HttpReply::Parse(ReadWholeFile(output));
-    }
+    HttpReply Get(const std::string& path) const { return Fetch(m_install, m_port, path); }
 
     int64_t Rows() const { return testdb::RowsSeenByOthers(Connect(), m_table); }
     // The rows that match a condition.
@@ -167,5 +176,84 @@ TEST_P(PageDataTest, DatabaseErrorsNameTheFileLineAndColumnOfTheirStatement)
 }
 
 TW_INSTANTIATE_BACKENDS(PageDataTest);
+
+// A PostgreSQL cluster of the test's own (scripts/pg-test-server), which it may restart as an
+// administrator would.
+class PrivateCluster
+{
+public:
+    PrivateCluster()
+    {
+        const std::string output = m_folder.Path() + ".start";
+        if (Script("start", output) != 0)
+            return;
+        const std::string exports = ReadWholeFile(output);
+        const std::string mark = "TW_PG_CONNECT='";
+        const size_t start = exports.find(mark);
+        if (start != std::string::npos)
+            m_connect =
+                exports.substr(start + mark.size(), exports.find('\'', start + mark.size()) - start - mark.size());
+        std::remove(output.c_str());
+    }
+    ~PrivateCluster() { Script("stop", ""); }
+    PrivateCluster(const PrivateCluster&) = delete;
+    PrivateCluster& operator=(const PrivateCluster&) = delete;
+
+    // The connect string; empty when the cluster did not start.
+    const std::string& Connect() const { return m_connect; }
+    bool Restart() const { return Script("restart", "") == 0; }
+
+private:
+    int Script(const std::string& action, const std::string& output) const
+    {
+        return RunProgram(
+            {std::string(std::getenv("TW_SOURCE_DIR")) + "/scripts/pg-test-server", action, m_folder.Path()}, output,
+            120);
+    }
+
+    TempFolder m_folder{"tw-cluster"};
+    std::string m_connect;
+};
+
+// A restart of the database breaks every connection that the server keeps between runs. The run
+// that takes one finds out on its first statement, which then goes to a new connection: nobody
+// gets an error page.
+TEST(KeptConnectionTest, PagesAfterARestartOfTheDatabaseShowNoError)
+{
+    if (testdb::PgConnect().empty()) {
+        if (InCi())
+            FAIL() << "TW_PG_CONNECT is not set: the PostgreSQL test server did not start";
+        GTEST_SKIP() << "no PostgreSQL test server (TW_PG_CONNECT unset)";
+    }
+    PrivateCluster cluster;
+    ASSERT_NE(cluster.Connect(), "");
+    COdbcConnection db;
+    db.Open(cluster.Connect());
+    db.ExecuteSQL("CREATE TABLE kept (n INTEGER)");
+    CServerInstall install;
+    install.WriteFile("webroot/hold.twp", "<!--{ sql s = 'select pg_sleep(0.3) as held'; s.execute(); }-->held");
+    install.WriteFile("webroot/add.twp", "<!--{ Local.BeginTransaction(); sql a = insert into kept (n) values (1);\n"
+                                         "a.execute(); Local.CommitTransaction(); }-->added");
+    install.WriteFile("webroot/count.twp", "<!--{ sql c = select count(*) as n from kept; write c.n; }-->");
+    CServerProcess server;
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartServer(install, server, cluster.Connect(), port));
+
+    // Pages that run at the same time leave as many connections kept.
+    constexpr int kRuns = 4;
+    auto inParallel = [&](const std::string& path) {
+        std::vector<std::future<HttpReply>> replies;
+        for (int i = 0; i < kRuns; ++i)
+            replies.push_back(std::async(std::launch::async, [&] { return Fetch(install, port, path); }));
+        std::vector<std::string> bodies;
+        for (auto& reply : replies)
+            bodies.push_back(reply.get().body);
+        return bodies;
+    };
+    EXPECT_EQ(inParallel("/hold.twp"), std::vector<std::string>(kRuns, "held"));
+    ASSERT_TRUE(cluster.Restart());
+    EXPECT_EQ(inParallel("/add.twp"), std::vector<std::string>(kRuns, "added")) << "each in its transaction";
+    EXPECT_EQ(inParallel("/count.twp"), std::vector<std::string>(kRuns, std::to_string(kRuns)));
+}
 
 }  // namespace
