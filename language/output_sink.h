@@ -34,6 +34,12 @@ public:
                            std::string_view /*expires*/)
     {}
     virtual std::string FindCookie(std::string_view /*name*/) const { return {}; }
+    // The session's cookie: as AddCookie, out of reach of the page's script and of requests that
+    // other sites start, and sent back only over HTTPS when it came over HTTPS.
+    virtual void AddSessionCookie(std::string_view name, std::string_view value, std::string_view path)
+    {
+        AddCookie(name, value, path, {});
+    }
     // Refuses, at `position`, a cookie whose name or path holds a ";", a ",", a blank or a control
     // character, or whose expiry text holds a ";" or a control character: each would end the
     // attribute and let the page's text add attributes of its own (a Domain, another path).

@@ -109,7 +109,7 @@ void CSspEngine::LogOn(CSspCall& call, CSspValue& result)
     CSspOutputSink::CheckCookieTexts(kSessionIdName, appPath, {}, call.m_position);
     m_session = app.NewSession(userId, m_request->GetClientAddress(), appPath);
     if (m_response != nullptr) {
-        m_response->AddCookie(kSessionIdName, m_session->GetId(), appPath, "");
+        m_response->AddSessionCookie(kSessionIdName, m_session->GetId(), appPath);
         result.SetInteger(1);
     }
 }

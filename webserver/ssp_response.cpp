@@ -206,6 +206,14 @@ void CSspResponse::AddCookie(std::string_view name, std::string_view value, std:
                                std::string(CutAtLineBreak(expires)), std::string(CutAtLineBreak(path))});
 }
 
+void CSspResponse::AddSessionCookie(std::string_view name, std::string_view value, std::string_view path)
+{
+    AddCookie(name, value, path, {});
+    m_cookies.back().attributes = "; HttpOnly; SameSite=Lax";
+    if (m_connection != nullptr && m_connection->IsTls())
+        m_cookies.back().attributes += "; Secure";
+}
+
 std::string CSspResponse::FindCookie(std::string_view name) const
 {
     for (const Cookie& cookie : m_cookies) {
@@ -264,7 +272,7 @@ std::string CSspResponse::FormatCookieHeaders() const
             lines.append("; path=").append(path);
         if (const std::string_view expires = TrimLeadingWhite(cookie.expires); !expires.empty())
             lines.append("; expires=").append(expires);
-        lines += "\r\n";
+        lines += cookie.attributes + "\r\n";
     }
     return lines;
 }

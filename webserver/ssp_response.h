@@ -75,6 +75,8 @@ public:
 
     void AddCookie(std::string_view name, std::string_view value, std::string_view path,
                    std::string_view expires) override;
+    // HttpOnly and SameSite=Lax, and Secure on a TLS connection.
+    void AddSessionCookie(std::string_view name, std::string_view value, std::string_view path) override;
     // The value of the first cookie set whose name matches without regard to case; "" if none.
     std::string FindCookie(std::string_view name) const override;
     // The MIME type for the extension of `path` (after its last '.', any case): the configured
@@ -129,6 +131,7 @@ private:
         std::string value;
         std::string expires;
         std::string path;
+        std::string attributes;  // "; HttpOnly ..." of the session cookie
     };
     enum class Output
     {

@@ -95,7 +95,7 @@ TEST_F(SafeOutputTest, ScriptStringsAndSessionCookiesCannotBeBrokenOutOf)
     m_install.WriteFile("webroot/logon.twp", "<!--{ Session.logon(Request.u, Request.p); }-->logged on");
     const std::string good = Get("/logon.twp", {"u=ann", "p=/app/"}, true);
     EXPECT_NE(good.find("Set-Cookie: sspSessionID="), std::string::npos) << good;
-    EXPECT_NE(good.find("; path=/app/\r\n"), std::string::npos) << good;
+    EXPECT_NE(good.find("; path=/app/; HttpOnly; SameSite=Lax\r\n"), std::string::npos) << good;
     const std::string forged = Get("/logon.twp", {"u=ann", "p=/t/; Domain=evil.example"}, true);
     EXPECT_EQ(forged.find("Set-Cookie"), std::string::npos) << forged;
     EXPECT_NE(forged.find("The page could not be shown"), std::string::npos) << forged;

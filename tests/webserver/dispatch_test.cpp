@@ -441,7 +441,8 @@ TEST_F(DispatchTest, ALogonCookieBringsTheBrowserBackToItsSession)
     const std::string cookie = reply.Header("Set-Cookie");
     EXPECT_EQ(cookie.rfind("sspSessionID=", 0), 0u) << cookie;
     EXPECT_TRUE(Contains(cookie, "-al+ice-")) << cookie;
-    EXPECT_TRUE(Contains(cookie, "; path=/")) << cookie;
+    // Out of reach of the page's script and of requests that other sites start.
+    EXPECT_TRUE(cookie.ends_with("; path=/; HttpOnly; SameSite=Lax")) << cookie;
 
     EXPECT_EQ(browse("/visit.twp").body, "2 1");
     EXPECT_EQ(browse("/visit.twp").body, "3 1");
@@ -453,6 +454,13 @@ TEST_F(DispatchTest, ALogonCookieBringsTheBrowserBackToItsSession)
     reply = browse("/visit.twp");
     EXPECT_TRUE(Contains(reply.body, "has been terminated. Please log on again.")) << reply.body;
     EXPECT_TRUE(Contains(reply.body, " - al ice)")) << reply.body;
+
+    // A session begun over HTTPS is sent back over HTTPS only.
+    const std::string port = StartSecureListener();
+    reply = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "--cacert", m_caFile,
+                                     "https://localhost:" + port + "/logon.twp?user=bob"}));
+    EXPECT_TRUE(reply.Header("Set-Cookie").ends_with("; path=/; HttpOnly; SameSite=Lax; Secure"))
+        << reply.Header("Set-Cookie");
 }
 
 TEST_F(DispatchTest, ThePagesOwnErrorPageComesFirstAndReadsTheMessage)
