@@ -55,6 +55,16 @@ inline std::string LowerAscii(std::string_view text)
     return out;
 }
 
+inline bool IsAlnumAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+inline bool IsHexDigitAscii(char c)
+{
+    return (c >= '0' && c <= '9') || (ToLowerAscii(c) >= 'a' && ToLowerAscii(c) <= 'f');
+}
+
 // Blank, tab, CR, LF, vertical tab and form feed: the white space of the C locale.
 inline bool IsWhiteAscii(char c)
 {

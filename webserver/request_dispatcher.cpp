@@ -248,7 +248,11 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
     }
     switch (result) {
     case kRunCompleted:
-    case kRunReturned: response.CloseAndSend(); break;
+    case kRunReturned:
+        if (request.IsAttachment())
+            response.MarkDatabaseFile(request.GetUrlPath());
+        response.CloseAndSend();
+        break;
     case kRunFailed:
         // A page that redirected inside an expression and failed later has answered already;
         // the browser has gone on to the redirect's target.

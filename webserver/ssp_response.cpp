@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include "foundation/ascii_text.h"
 #include "foundation/codecs.h"
@@ -44,6 +46,80 @@ std::string_view TrimLeadingWhite(std::string_view text)
     while (!text.empty() && IsWhiteAscii(text.front()))
         text.remove_prefix(1);
     return text;
+}
+
+// Types that a browser shows as they are and never runs: images other than SVG (which may hold
+// script), audio, video, PDF, plain text and archives.
+bool IsPassiveType(std::string_view type)
+{
+    const std::string base = LowerAscii(TrimWhiteAscii(type.substr(0, type.find(';'))));
+    if (base.find("svg") != std::string::npos || base.find("xml") != std::string::npos)
+        return false;
+    if (base.starts_with("image/") || base.starts_with("audio/") || base.starts_with("video/"))
+        return true;
+    static constexpr std::string_view kPassive[] = {"application/pdf",
+                                                    "text/plain",
+                                                    "application/zip",
+                                                    "application/x-zip-compressed",
+                                                    "application/gzip",
+                                                    "application/x-gzip",
+                                                    "application/x-tar",
+                                                    "application/x-bzip2",
+                                                    "application/x-7z-compressed",
+                                                    "application/vnd.rar",
+                                                    "application/x-rar-compressed"};
+    return std::find(std::begin(kPassive), std::end(kPassive), base) != std::end(kPassive);
+}
+
+// The last part of a URL path with its %XX escapes decoded: the name a browser gives the file.
+std::string FileNameOf(std::string_view urlPath)
+{
+    const std::string_view last = urlPath.substr(urlPath.rfind('/') + 1);
+    std::string name;
+    for (std::size_t i = 0; i < last.size(); ++i) {
+        if (last[i] == '%' && i + 2 < last.size() && IsHexDigitAscii(last[i + 1]) && IsHexDigitAscii(last[i + 2])) {
+            name += static_cast<char>(HexToByte(last.substr(i + 1, 2)));
+            i += 2;
+        } else {
+            name += last[i];
+        }
+    }
+    return name;
+}
+
+// "attachment" with the file name (RFC 6266): quoted as ASCII, and a name with other bytes also
+// as UTF-8 in filename*. No control character of the name reaches the header.
+std::string DownloadDisposition(std::string_view name)
+{
+    std::string disposition = "attachment";
+    if (name.empty())
+        return disposition;
+    std::string quoted;
+    bool ascii = true;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80)
+            ascii = false;
+        if (byte < 0x20 || byte >= 0x7F) {
+            quoted += '_';
+            continue;
+        }
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    disposition += "; filename=\"" + quoted + "\"";
+    if (ascii)
+        return disposition;
+    disposition += "; filename*=UTF-8''";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (IsAlnumAscii(c) || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos)
+            disposition += c;
+        else
+            disposition += "%" + ByteToHex(byte);
+    }
+    return disposition;
 }
 
 std::string HttpDate(std::time_t time)
@@ -236,6 +312,15 @@ void CSspResponse::SetCharset(std::string_view charset)
 void CSspResponse::AddHeader(std::string_view line)
 {
     m_extraHeaders.emplace_back(CutAtLineBreak(line));
+}
+
+void CSspResponse::MarkDatabaseFile(std::string_view urlPath)
+{
+    if (m_contentType.empty())
+        m_contentType = ContentTypeForPath(m_outputPath);
+    m_extraHeaders.emplace_back("X-Content-Type-Options: nosniff");
+    if (!IsPassiveType(m_contentType))
+        m_extraHeaders.push_back("Content-Disposition: " + DownloadDisposition(FileNameOf(urlPath)));
 }
 
 std::string CSspResponse::ContentTypeForPath(std::string_view path)

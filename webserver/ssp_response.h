@@ -121,6 +121,11 @@ public:
     void SetContentType(std::string_view type);
     void SetCharset(std::string_view charset);
     void AddHeader(std::string_view line);
+    // A file from a database column, named by the last part of urlPath: its bytes are whatever a
+    // visitor uploaded. The browser may not guess another type from them, and a type that it would
+    // run or show as a document of this site (any but a few passive types) goes out as a download
+    // under that name.
+    void MarkDatabaseFile(std::string_view urlPath);
     const std::string& GetDateTimeFormat() const { return m_dateTimeFormat; }
     void SetDateTimeFormat(std::string format) { m_dateTimeFormat = std::move(format); }
 

@@ -19,10 +19,12 @@
 
 namespace {
 
-// Starts twServer in install on the database of connect, runs not serialised; its HTTP port.
-void StartServer(const CServerInstall& install, CServerProcess& server, const std::string& connect, int& port)
+// Starts twServer in install on the database of connect, runs not serialised, with further
+// settings lines; its HTTP port.
+void StartServer(const CServerInstall& install, CServerProcess& server, const std::string& connect, int& port,
+                 const std::string& settings = "")
 {
-    install.WriteSettings("DbOdbcConnectString=ODBC;" + connect + "\nDbAccessSerialize=no\n");
+    install.WriteSettings("DbOdbcConnectString=ODBC;" + connect + "\nDbAccessSerialize=no\n" + settings);
     ASSERT_TRUE(server.Start(install, {"-normalapp"}));
     const std::set<int> ports = server.WaitUntilRunning(install, 1);
     ASSERT_EQ(ports.size(), 1u) << server.Output() << install.LogText();
@@ -55,7 +57,7 @@ protected:
             m_db.ExecuteSQL("DROP TABLE IF EXISTS " + m_table);
     }
 
-    void Start() { StartServer(m_install, m_server, Connect(), m_port); }
+    void Start(const std::string& settings = "") { StartServer(m_install, m_server, Connect(), m_port, settings); }
 
     // A page below the web root, with "$" standing for the test's table.
     void Page(const std::string& path, std::string text) const
@@ -173,6 +175,40 @@ TEST_P(PageDataTest, DatabaseErrorsNameTheFileLineAndColumnOfTheirStatement)
     EXPECT_NE(report.find("call.twp (2,1): \r\nlib.broken(); }--&gt;\r\n\r\n"), std::string::npos) << report;
     EXPECT_NE(report.find("sub/lib.twp (3,47): \r\n  sql q = "), std::string::npos) << report;
     EXPECT_EQ(Rows(), 1);
+}
+
+// A file that a visitor uploaded is served from its column as the site's own: whatever name its
+// link ends in, a type that the browser would run or show as a page of the site goes out as a
+// download, and no type is guessed from the bytes.
+TEST_P(PageDataTest, AttachmentsNeverRunAsPagesOfTheSite)
+{
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER PRIMARY KEY, body " + (IsPostgres() ? "BYTEA" : "BLOB") +
+                    ")");
+    const std::string script = "<script>alert(document.cookie)</script>";
+    COdbcStatement insert(m_db);
+    insert.Prepare("INSERT INTO " + m_table + " (id, body) VALUES (1, ?)");
+    insert.BindBinary(1, script);
+    insert.Execute();
+    ASSERT_NO_FATAL_FAILURE(Start("EncryptFileID=no\nMimeCount=4\nMime001FileExtension=htm\n"
+                                  "Mime001ContentType=text/html\nMime002FileExtension=svg\n"
+                                  "Mime002ContentType=image/svg+xml\nMime003FileExtension=png\n"
+                                  "Mime003ContentType=image/png\nMime004FileExtension=txt\n"
+                                  "Mime004ContentType=text/plain\n"));
+
+    const std::string column = "/dt/FileDB/" + m_table + "/id/1/body/";
+    for (const char* name : {"notes.htm", "notes.svg", "notes.png", "notes.txt"}) {
+        const HttpReply reply = Get(column + name);
+        EXPECT_EQ(reply.body, script) << name;
+        EXPECT_EQ(reply.Header("X-Content-Type-Options"), "nosniff") << name;
+        const bool passive = std::string_view(name).ends_with(".png") || std::string_view(name).ends_with(".txt");
+        EXPECT_EQ(reply.Header("Content-Disposition"),
+                  passive ? "<none>" : "attachment; filename=\"" + std::string(name) + "\"")
+            << name;
+    }
+    EXPECT_EQ(Get(column + "n%C3%B6tes%22.htm").Header("Content-Disposition"),
+              "attachment; filename=\"n__tes\\\".htm\"; filename*=UTF-8''n%c3%b6tes%22.htm");
+    EXPECT_EQ(Get(column + "page.twp").Header("Content-Disposition"), "attachment; filename=\"page.twp\"")
+        << "an unknown type is no passive one";
 }
 
 TW_INSTANTIATE_BACKENDS(PageDataTest);
