@@ -130,8 +130,8 @@ private:
 
     // Attachments (data_source_attachment.cpp): the bytes of dataColumn in the row of table whose
     // keyColumn holds key.
-    std::vector<unsigned char> ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
-                                              const std::string& dataColumn);
+    std::string ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
+                               const std::string& dataColumn);
     [[noreturn]] void ThrowMapped(const CDbException& error);
     // Runs send (statements of a command, under the held lock) with the retry of a kept connection
     // that turns out broken.

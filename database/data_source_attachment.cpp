@@ -141,7 +141,7 @@ void CDataSource::ServeFileFromDb(const CAttachmentRequest& request)
     if (!IsSqlName(address.table) || !IsSqlName(address.keyColumn) || !IsSqlName(address.dataColumn))
         Fail(kMsgInvalidFileId);
 
-    std::vector<unsigned char> bytes;
+    std::string bytes;
     {
         std::lock_guard guard(m_lock);
         try {
@@ -151,11 +151,11 @@ void CDataSource::ServeFileFromDb(const CAttachmentRequest& request)
             ThrowMapped(error);
         }
     }
-    request.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    request.write(bytes);
 }
 
-std::vector<unsigned char> CDataSource::ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
-                                                       const std::string& dataColumn)
+std::string CDataSource::ReadFileColumn(const std::string& table, const std::string& keyColumn, int key,
+                                        const std::string& dataColumn)
 {
     CDynBindSet set(&m_database);
     set.AddTable(table);
@@ -169,5 +169,5 @@ std::vector<unsigned char> CDataSource::ReadFileColumn(const std::string& table,
     CSspValue* value = set.GetColumnValue(dataColumn);
     if (value == nullptr || !(value->IsBinary() || value->IsLongText()))
         throw CSspException("Please specify the column where the file is stored.", kNoPosition);
-    return std::move(value->m_binary);
+    return std::move(value->m_text);
 }

@@ -54,8 +54,6 @@ bool SameValue(const CSspValue& a, const CSspValue& b)
         return std::bit_cast<uint64_t>(a.m_double) == std::bit_cast<uint64_t>(b.m_double);
     if (a.IsDate())
         return a.m_time == b.m_time;
-    if (a.IsBinary() || a.IsLongText())
-        return a.m_binary == b.m_binary;
     return a.m_text == b.m_text;
 }
 
@@ -505,7 +503,7 @@ void CDynBindSet::ReadColumn(int index, CDynColumn& column)
     } else if (value.IsBinary() || value.IsLongText()) {
         std::string bytes;
         if (value.IsBinary() ? m_statement->GetBinary(index, bytes) : m_statement->GetText(index, bytes))
-            value.m_binary.assign(bytes.begin(), bytes.end());
+            value.TakeBinary(bytes);
     } else {
         m_statement->GetText(index, value.m_text);
     }
@@ -552,7 +550,7 @@ int CDynBindSet::SetFieldValue(int index, const CSspValue& value)
     CDynColumn& column = m_columns[static_cast<size_t>(index)];
     CSspValue& target = column.value;
     if ((target.IsBinary() && value.IsBinary()) || (target.IsLongText() && value.IsLongText()))
-        CSspValue::CopyLongBinary(target.m_binary, value.m_binary);
+        CSspValue::CopyLongBinary(target.m_text, value.m_text);
     else if (target.m_type == value.m_type)
         target = value;
     else if (target.IsDate() && value.IsDate())
@@ -730,10 +728,9 @@ void CDynBindSet::BindValue(COdbcStatement& statement, int index, const CDynColu
             statement.BindTimestamp(index, ToTimestamp(value.m_time, dateOnly),
                                     dateOnly ? SQL_TYPE_DATE : SQL_TYPE_TIMESTAMP);
     } else if (value.IsBinary())
-        statement.BindBinary(index, {reinterpret_cast<const char*>(value.m_binary.data()), value.m_binary.size()});
+        statement.BindBinary(index, value.m_text);
     else if (value.IsLongText())
-        statement.BindText(index, {reinterpret_cast<const char*>(value.m_binary.data()), value.m_binary.size()},
-                           SQL_LONGVARCHAR);
+        statement.BindText(index, value.m_text, SQL_LONGVARCHAR);
     else
         statement.BindText(index, value.m_text, type, static_cast<SQLSMALLINT>(value.IsDecimal() ? column.scale : 0));
 }

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -127,21 +128,18 @@ int NumericRank(const CSspValue& v)
 }
 
 template <typename T>
-bool Decide(std::string_view op, const T& a, const T& b)
+bool Decide(CSspValue::Comparison comparison, const T& a, const T& b)
 {
-    if (op == "=" || op == "==")
-        return a == b;
-    if (op == "<>" || op == "!=")
-        return a != b;
-    if (op == ">=")
-        return a >= b;
-    if (op == "<=")
-        return a <= b;
-    if (op == ">")
-        return a > b;
-    if (op == "<")
-        return a < b;
-    return false;
+    using enum CSspValue::Comparison;
+    switch (comparison) {
+    case Equal: return a == b;
+    case NotEqual: return a != b;
+    case Less: return a < b;
+    case LessEqual: return a <= b;
+    case Greater: return a > b;
+    case GreaterEqual: return a >= b;
+    default: return false;
+    }
 }
 
 // A number as a comparison takes it: exact while it is a whole number within 64 bits, so that two
@@ -159,13 +157,9 @@ ComparedNumber NumberToCompare(const CSspValue& value)
         return {true, value.m_integer};
     if (value.IsTimeSpan())
         return {true, value.m_span};
-    if (!value.IsReal() && !value.IsDouble()) {
+    if (const std::string* text = value.PlainText()) {
         // A text or a decimal's digits: exact when its leading number has neither point nor exponent.
-        std::string longText;
-        std::string_view text = value.m_text;
-        if (value.IsLongText())
-            text = longText = value.ToString();
-        const std::string_view number = LeadingNumber(text);
+        const std::string_view number = LeadingNumber(*text);
         std::int64_t integer = 0;
         if (!number.empty() && number.find_first_of(".eE") == std::string_view::npos && ParseInt64(number, integer))
             return {true, integer};
@@ -189,7 +183,7 @@ int OrderIntegerAndDouble(std::int64_t integer, double real)
     return whole < real ? -1 : whole > real ? 1 : 0;
 }
 
-bool DecideNumbers(std::string_view op, const ComparedNumber& a, const ComparedNumber& b)
+bool DecideNumbers(CSspValue::Comparison op, const ComparedNumber& a, const ComparedNumber& b)
 {
     if (a.exact && b.exact)
         return Decide(op, a.integer, b.integer);
@@ -213,17 +207,17 @@ CSspValue& CSspValue::operator=(const CSspValue& other)
 {
     if (this == &other)
         return *this;
-    // The long value first: when its memory can't be had, the error leaves this value as it was.
-    CopyLongBinary(m_binary, other.m_binary);
+    // The bytes first: when their memory can't be had, the error leaves this value as it was. A
+    // number has none: nothing to copy.
+    if (other.m_text.empty())
+        m_text.clear();
+    else
+        AssignLong(m_text, other.m_text);
     m_type = other.m_type;
-    m_scale = other.m_scale;
-    m_text = other.m_text;
     m_size = other.m_size;
-    m_integer = other.m_integer;
-    m_real = other.m_real;
-    m_double = other.m_double;
-    m_time = other.m_time;
-    m_span = other.m_span;
+    m_scale = other.m_scale;
+    // The member of the kind, whichever it is.
+    std::memcpy(static_cast<void*>(&m_integer), &other.m_integer, sizeof m_integer);
     return *this;
 }
 
@@ -232,32 +226,39 @@ void CSspValue::SetNull()
     m_text.clear();
     m_scale = 0;
     m_size = 250;
-    m_integer = kIntegerNull;
-    m_real = kRealNull;
-    m_double = kDoubleNull;
-    m_time = 0;
-    m_span = 0;
-    m_binary.clear();
+    if (IsReal())
+        m_real = kRealNull;
+    else if (IsDouble())
+        m_double = kDoubleNull;
+    else if (IsDate() || IsTimeSpan())
+        m_time = 0;
+    else
+        m_integer = kIntegerNull;
+}
+
+void CSspValue::ClearForNumber(int type)
+{
+    m_type = type;
+    m_text.clear();
+    m_scale = 0;
+    m_size = 250;
 }
 
 void CSspValue::SetInteger(std::int64_t value, int type)
 {
-    m_type = type;
-    SetNull();
+    ClearForNumber(type);
     m_integer = value;
 }
 
 void CSspValue::SetReal(float value)
 {
-    m_type = kReal;
-    SetNull();
+    ClearForNumber(kReal);
     m_real = value;
 }
 
 void CSspValue::SetDouble(double value, int type)
 {
-    m_type = type;
-    SetNull();
+    ClearForNumber(type);
     m_double = value;
 }
 
@@ -278,15 +279,13 @@ void CSspValue::SetDecimal(std::string digits, int scale, int type)
 
 void CSspValue::SetTime(std::int64_t time, int type)
 {
-    m_type = type;
-    SetNull();
+    ClearForNumber(type);
     m_time = time;
 }
 
 void CSspValue::SetTimeSpan(std::int64_t seconds)
 {
-    m_type = kTimeSpan;
-    SetNull();
+    ClearForNumber(kTimeSpan);
     m_span = seconds;
 }
 
@@ -294,31 +293,29 @@ void CSspValue::SetBinary(const void* bytes, size_t length, int type)
 {
     m_type = type;
     SetNull();
-    const auto* begin = static_cast<const unsigned char*>(bytes);
     if (length > 0)
-        AssignLong(m_binary, begin, begin + length);
+        AssignLong(m_text, std::string_view(static_cast<const char*>(bytes), length));
 }
 
-void CSspValue::CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source)
+void CSspValue::CopyLongBinary(std::string& target, const std::string& source)
 {
-    AssignLong(target, source.begin(), source.end());
+    AssignLong(target, source);
 }
 
-template <typename Iterator>
-void CSspValue::AssignLong(std::vector<unsigned char>& target, Iterator begin, Iterator end)
+void CSspValue::AssignLong(std::string& target, std::string_view bytes)
 {
     try {
         // assign reuses the block when it is large enough; when it must grow and cannot, the target
         // is left as it was.
-        target.assign(begin, end);
+        target.assign(bytes);
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemory, kNoPosition);
     }
 }
 
-void CSspValue::TakeBinary(std::vector<unsigned char>& source)
+void CSspValue::TakeBinary(std::string& source)
 {
-    m_binary = std::exchange(source, {});
+    m_text = std::exchange(source, {});
 }
 
 void CSspValue::EscapeSqlQuotes(std::string& text)
@@ -342,16 +339,12 @@ bool CSspValue::IsDateLike() const
     return IsDate() || (IsString() && CSspDateTime(m_text).IsValid());
 }
 
-bool CSspValue::IsNull() const
+bool CSspValue::IsNullOfOtherKind() const
 {
-    if (IsInteger())
-        return m_integer == kIntegerNull;
     if (IsReal())
         return std::bit_cast<std::uint32_t>(m_real) == std::bit_cast<std::uint32_t>(kRealNull);
     if (IsDouble())
         return std::bit_cast<std::uint64_t>(m_double) == std::bit_cast<std::uint64_t>(kDoubleNull);
-    if (IsLongText() || IsBinary())
-        return m_binary.empty();
     if (IsDate())
         return m_time <= 0;
     if (IsTimeSpan())
@@ -361,10 +354,18 @@ bool CSspValue::IsNull() const
 
 const std::string* CSspValue::PlainText() const
 {
-    // A decimal keeps its digits as text too.
-    if (IsInteger() || IsReal() || IsDouble() || IsDate() || IsTimeSpan() || IsLongText() || IsBinary())
+    if (IsInteger() || IsReal() || IsDouble() || IsDate() || IsTimeSpan())
+        return nullptr;
+    // Some drivers hand back a single blank for an empty long column.
+    if ((IsLongText() || IsBinary()) && m_text == " ")
         return nullptr;
     return &m_text;
+}
+
+std::string_view CSspValue::TextOfTextKind() const
+{
+    const std::string* text = PlainText();
+    return text != nullptr ? std::string_view(*text) : std::string_view();
 }
 
 std::string CSspValue::ToString() const
@@ -384,10 +385,8 @@ std::string CSspValue::ToString() const
                           static_cast<long long>(m_span / 3600 % 24), static_cast<long long>(m_span / 60 % 60),
                           static_cast<long long>(m_span % 60));
     }
-    // A long text or binary value.
-    std::string text(m_binary.begin(), m_binary.end());
-    // Some drivers hand back a single blank for an empty long column.
-    return text == " " ? std::string() : text;
+    // A long value of one blank.
+    return std::string();
 }
 
 double CSspValue::ToDouble() const
@@ -402,8 +401,7 @@ double CSspValue::ToDouble() const
     // compare below every number.
     if (IsTimeSpan())
         return static_cast<double>(m_span);
-    // A long text keeps its characters in the block, not in the text member.
-    const std::string text = IsLongText() ? ToString() : m_text;
+    const std::string_view text = TextOfTextKind();
     return text.empty() ? kDoubleNull : ParseDouble(text);
 }
 
@@ -417,7 +415,7 @@ std::int64_t CSspValue::ToInt64() const
         return ClampToInt64(m_double);
     if (IsTimeSpan())
         return m_span;
-    const std::string text = IsLongText() ? ToString() : m_text;
+    const std::string_view text = TextOfTextKind();
     if (text.empty())
         return kIntegerNull;
     std::int64_t value = 0;
@@ -461,7 +459,7 @@ void CSspValue::SetFromText(std::string_view text)
     } else if (IsDate()) {
         m_time = CSspDateTime(text).GetTime();
     } else if (IsLongText() || IsBinary()) {
-        AssignLong(m_binary, text.begin(), text.end());
+        AssignLong(m_text, text);
     } else if (IsDecimal()) {
         m_scale = CountDecimals(text);
         m_text.assign(text);
@@ -518,10 +516,12 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
     // Two integers (loop counters, mostly) added, subtracted or multiplied: what the general path
     // below comes to for them, an integer of the right operand's kind, without its conversions.
     if (op.size() == 1 && (op[0] == '+' || op[0] == '-' || op[0] == '*') && left.IsInteger() && right.IsInteger() &&
-        !left.IsNull() && !right.IsNull()) {
+        left.m_integer != kIntegerNull && right.m_integer != kIntegerNull) {
         StoreIntegerArithmetic(*this, left.m_integer, op[0], right.m_integer, right.m_type);
         return 0;
     }
+    if (&left == this && (op == "+" || op == "||") && AppendInPlace(op[0], right))
+        return 0;
     // The result is built apart and stored at the end, so this value may be one of the operands.
     CSspValue result;
     int code = 0;
@@ -545,7 +545,40 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
 
 void CSspValue::SetJoinedText(const CSspValue& left, const CSspValue& right, int type)
 {
-    SetString(left.ToString() + right.ToString(), type);
+    // Each text is copied once, straight into the result.
+    std::string joined;
+    AppendText(joined, left);
+    AppendText(joined, right);
+    SetString(std::move(joined), type);
+}
+
+void CSspValue::AppendText(std::string& target, const CSspValue& value)
+{
+    if (const std::string* text = value.PlainText())
+        target.append(*text);
+    else
+        target.append(value.ToString());
+}
+
+bool CSspValue::StringAddJoins(const CSspValue& left, const CSspValue& right)
+{
+    // The right operand first: appending a word to a long text must not scan the text each time.
+    return !(right.IsNumericText() && left.IsNumericText()) && !(right.IsTimeSpan() && left.IsDateLike());
+}
+
+bool CSspValue::AppendInPlace(char op, const CSspValue& right)
+{
+    if (IsNull() || right.IsNull())
+        return false;
+    const bool joins = op == '+' ? IsString() && StringAddJoins(*this, right) : m_type == kVarChar;
+    if (!joins)
+        return false;
+    AppendText(m_text, right);
+    // What SetString leaves besides the text.
+    m_scale = 0;
+    m_size = 250;
+    m_integer = kIntegerNull;
+    return true;
 }
 
 int CSspValue::NumericCore(const CSspValue& left, char op, const CSspValue& right)
@@ -612,12 +645,12 @@ int CSspValue::Add(const CSspValue& left, const CSspValue& right)
     }
     const bool rightIsText = right.IsString() || right.IsLongText();
     if (left.IsString()) {
-        if (left.IsNumericText() && right.IsNumericText())
-            return NumericCore(left, '+', right);
-        if (right.IsTimeSpan() && left.IsDateLike())
+        if (StringAddJoins(left, right))
+            SetJoinedText(left, right, left.m_type);
+        else if (right.IsTimeSpan())
             SetTime(WrapAdd64(left.ToTime(), right.m_span), kDate);
         else
-            SetJoinedText(left, right, left.m_type);
+            return NumericCore(left, '+', right);
         return 0;
     }
     if (left.IsLongText()) {
@@ -730,20 +763,44 @@ void CSspValue::Concat(const CSspValue& left, const CSspValue& right)
         SetJoinedText(left, right, kVarChar);
 }
 
+CSspValue::Comparison CSspValue::ComparisonOf(std::string_view op)
+{
+    using enum Comparison;
+    if (op.size() == 1)
+        return op[0] == '=' ? Equal : op[0] == '<' ? Less : op[0] == '>' ? Greater : None;
+    if (op == "==")
+        return Equal;
+    if (op == "<>" || op == "!=")
+        return NotEqual;
+    if (op == "<=")
+        return LessEqual;
+    return op == ">=" ? GreaterEqual : None;
+}
+
 bool CSspValue::Compare(std::string_view op, const CSspValue& right) const
+{
+    return Compare(ComparisonOf(op), right);
+}
+
+bool CSspValue::Compare(Comparison op, const CSspValue& right) const
 {
     const bool leftNull = IsNull();
     const bool rightNull = right.IsNull();
     if (leftNull && rightNull)
-        return op == "=" || op == "==";
+        return op == Comparison::Equal;
     if (leftNull || rightNull)
-        return op == "<>" || op == "!=";
+        return op == Comparison::NotEqual;
     if (IsInteger() && right.IsInteger())
         return Decide(op, m_integer, right.m_integer);
     if (IsNumeric() || right.IsNumeric())
         return DecideNumbers(op, NumberToCompare(*this), NumberToCompare(right));
-    if (IsString())
-        return Decide(op, m_text, right.ToString());
+    if (IsString()) {
+        std::string converted;
+        const std::string* text = right.PlainText();
+        if (text == nullptr)
+            text = &(converted = right.ToString());
+        return Decide(op, m_text, *text);
+    }
     if (IsDate())
         return Decide(op, m_time, right.ToTime());
     if (IsTimeSpan())

@@ -5,8 +5,10 @@
 // comparison, text and SQL-literal rules follow from that code. There is no separate "unset" kind:
 // every kind has a null form (a marker value or an empty member) that the operators treat specially.
 //
-// The data members are public on purpose: the run-time column binding of the database layer binds
-// ODBC buffers straight to them, as the engine reads and writes them directly.
+// The data members are public on purpose: the run-time column binding of the database layer reads
+// and writes them directly. The value is compact, because the interpreter makes and copies values on
+// every step: the numeric, date and span members share one slot, of which the kind says which one
+// holds the value, and the bytes of a binary or long-text value are kept in the text member.
 //
 // Integers are 64-bit and never wrap: a result that fits 32 bits is what 32-bit arithmetic gives, a
 // larger one is exact, and one beyond the 64-bit range becomes the nearest double.
@@ -16,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 class CSspValue
 {
@@ -60,10 +61,13 @@ public:
     CSspValue() = default;
     CSspValue(const CSspValue& other) = default;
     CSspValue(CSspValue&& other) noexcept = default;
+    // When the bytes of a long value cannot get their memory, "Out of memory" is raised and this
+    // value is left as it was.
     CSspValue& operator=(const CSspValue& other);
     CSspValue& operator=(CSspValue&& other) noexcept = default;
 
-    // Every member to its null form; size 250; the binary block keeps its capacity; type unchanged.
+    // The member of the kind to its null form, the text empty (its block keeps its capacity), scale
+    // 0, size 250; the type unchanged.
     void SetNull();
 
     // Typed assignments: the type, then SetNull, then the one member the kind uses.
@@ -78,9 +82,9 @@ public:
 
     // Copies the source bytes into the target, reusing its block when large enough. When the memory
     // cannot be had, the target is left unchanged and the catalogue's "Out of memory" is raised.
-    static void CopyLongBinary(std::vector<unsigned char>& target, const std::vector<unsigned char>& source);
-    // Moves a block into the value; the source is left empty.
-    void TakeBinary(std::vector<unsigned char>& source);
+    static void CopyLongBinary(std::string& target, const std::string& source);
+    // Moves a block of bytes into the value; the source is left empty.
+    void TakeBinary(std::string& source);
     // Doubles every single quote in place.
     static void EscapeSqlQuotes(std::string& text);
 
@@ -99,7 +103,7 @@ public:
     bool IsNumericText() const;
     // A date kind, or a string that parses as a valid date and time.
     bool IsDateLike() const;
-    bool IsNull() const;
+    bool IsNull() const { return IsInteger() ? m_integer == kIntegerNull : IsNullOfOtherKind(); }
 
     // Conversions.
     std::string ToString() const;
@@ -128,10 +132,25 @@ public:
 
     // Sets this value to `left op right` for "+", "-", "*", "/", "%" and "||". Returns 0 or one of
     // the negative codes above; any other operator leaves this value unchanged and returns 0. The
-    // operands are not modified, and this value may be one of them.
+    // operands are not modified, and this value may be one of them. When this value is the left
+    // operand and the result is its text with the right operand's appended, the text grows in place
+    // instead of being copied, so that a variable built up piece by piece costs each piece only.
     int ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right);
     // "=", "==", "<>", "!=", ">=", "<=", ">", "<" against `right`; any other operator is false.
     bool Compare(std::string_view op, const CSspValue& right) const;
+    // The same with the operator read once, for a caller that compares with it again and again.
+    enum class Comparison
+    {
+        Equal,
+        NotEqual,
+        Less,
+        LessEqual,
+        Greater,
+        GreaterEqual,
+        None,  // no comparison operator: every comparison is false
+    };
+    static Comparison ComparisonOf(std::string_view op);
+    bool Compare(Comparison op, const CSspValue& right) const;
 
     // Byte-wise, case-sensitive comparisons of texts (UTF-8 sorts by code point this way).
     static bool StringLess(const std::string& a, const std::string& b) { return a < b; }
@@ -140,20 +159,30 @@ public:
     static bool StringGreaterEqual(const std::string& a, const std::string& b) { return a >= b; }
 
     int m_type = kUnknown;
-    std::string m_text;  // text kinds and the digits of decimals
-    int m_size = 250;    // column size when bound to a database column
-    int m_scale = 0;     // decimal places of a decimal
-    std::int64_t m_integer = kIntegerNull;
-    float m_real = kRealNull;
-    double m_double = kDoubleNull;
-    std::int64_t m_time = 0;              // seconds since 1970 (UTC)
-    std::int64_t m_span = 0;              // seconds
-    std::vector<unsigned char> m_binary;  // binary and long-text bytes; size() is the stored length
+    int m_size = 250;  // column size when bound to a database column
+    int m_scale = 0;   // decimal places of a decimal
+    // The member of the kind; the others alias it and mean nothing.
+    union
+    {
+        std::int64_t m_integer = kIntegerNull;  // integer kinds
+        float m_real;                           // real
+        double m_double;                        // double kinds
+        std::int64_t m_time;                    // date kinds: seconds since 1970 (UTC)
+        std::int64_t m_span;                    // time span: seconds
+    };
+    // The text kinds, the digits of decimals, and the bytes of the binary and long-text kinds (its
+    // size is their stored length).
+    std::string m_text;
 
 private:
-    // CopyLongBinary for any range of bytes.
-    template <typename Iterator>
-    static void AssignLong(std::vector<unsigned char>& target, Iterator begin, Iterator end);
+    // CopyLongBinary for any text or range of bytes.
+    static void AssignLong(std::string& target, std::string_view bytes);
+    // The text that ToString gives for the kinds that keep it in m_text, without a copy.
+    std::string_view TextOfTextKind() const;
+    bool IsNullOfOtherKind() const;
+    // The type, and the text, scale and size as SetNull leaves them: what a number's setter needs
+    // before it stores its member.
+    void ClearForNumber(int type);
     int Add(const CSspValue& left, const CSspValue& right);
     int Subtract(const CSspValue& left, const CSspValue& right);
     int MultiplyOrDivide(const CSspValue& left, char op, const CSspValue& right);
@@ -161,4 +190,11 @@ private:
     void Concat(const CSspValue& left, const CSspValue& right);
     int NumericCore(const CSspValue& left, char op, const CSspValue& right);
     void SetJoinedText(const CSspValue& left, const CSspValue& right, int type);
+    static void AppendText(std::string& target, const CSspValue& value);
+    // Whether "+" of a string kind with `right` joins their texts (rather than adding numbers or a
+    // span to a date).
+    static bool StringAddJoins(const CSspValue& left, const CSspValue& right);
+    // "+" ('+') or "||" (any other op) with this value as the left operand, done in place when the
+    // result is this value's text with the right operand's appended; false when it is not.
+    bool AppendInPlace(char op, const CSspValue& right);
 };

@@ -302,8 +302,8 @@ void Decrypted(const CSspCall& call, CSspValue& result)
 void Hex(const CSspCall& call, CSspValue& result)
 {
     const CSspValue& value = call.GetParam(0);
-    const std::string bytes =
-        value.IsBinary() ? std::string(value.m_binary.begin(), value.m_binary.end()) : value.ToString();
+    // A binary value's bytes as they are, even a single blank.
+    const std::string bytes = value.IsBinary() ? value.m_text : value.ToString();
     std::string text;
     text.reserve(bytes.size() * 2);
     for (char c : bytes)

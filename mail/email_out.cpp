@@ -223,7 +223,7 @@ void CEmailOut::AppendAttachmentPart(std::string& out, const Attachment& attachm
     const CSspValue& value = attachment.value;
     std::string encoded;
     if (value.IsBinary())
-        Base64Encode(value.m_binary.data(), value.m_binary.size(), encoded);
+        Base64EncodeString(value.m_text, encoded);
     else
         Base64EncodeString(value.ToString(), encoded);
     out += encoded;

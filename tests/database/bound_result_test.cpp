@@ -122,7 +122,7 @@ TEST_P(BoundResultTest, LongTextsBesideShortColumnsComeBackWhole)
     for (; !set.IsEOF(); set.MoveNext()) {
         ++rows;
         const CSspValue& body = *set.GetColumnValue(1);
-        ASSERT_EQ(body.m_binary.size(), rows == 3 ? 70000u : static_cast<size_t>(rows)) << "row " << rows;
+        ASSERT_EQ(body.m_text.size(), rows == 3 ? 70000u : static_cast<size_t>(rows)) << "row " << rows;
         if (!HasNulls(rows)) {
             EXPECT_EQ(set.GetColumnValue(2)->ToString(), Title(rows));
         }

@@ -127,7 +127,7 @@ TEST_P(RecordsetTest, EditingKeepsLongTextWholeAndWritesZero)
     set.SetFieldValue(0, zero);
     set.SetFieldValue(1, zero);
     CSspValue body = *set.GetColumnValue("body");
-    body.m_binary.push_back('!');
+    body.m_text.push_back('!');
     set.SetFieldValue(3, body);
     EXPECT_TRUE(set.Update());
 

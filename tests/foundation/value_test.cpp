@@ -333,6 +333,19 @@ TEST_F(ValueTest, OperatorsMayWriteIntoAnOperand)
     EXPECT_EQ(v.ApplyOperator(v, "||", v), 0);
     EXPECT_EQ(v.ToString(), "77");
 
+    // Text appended to the left operand grows it in place, with the kind the general rules give.
+    CSspValue text = Str("a text of some length", CSspValue::kChar);
+    text.m_text.reserve(100);
+    const char* block = text.m_text.data();
+    EXPECT_EQ(text.ApplyOperator(text, "+", Int(5)), 0);
+    EXPECT_EQ(text.ApplyOperator(text, "+", text), 0);
+    EXPECT_EQ(text.ToString(), "a text of some length5a text of some length5");
+    EXPECT_EQ(text.m_type, CSspValue::kChar);
+    EXPECT_EQ(text.m_text.data(), block) << "appended in place";
+    EXPECT_EQ(text.ApplyOperator(text, "||", Str("!")), 0);
+    EXPECT_EQ(text.m_type, CSspValue::kVarChar);
+    EXPECT_EQ(text.ToString(), "a text of some length5a text of some length5!");
+
     CSspValue unchanged = Str("keep");
     EXPECT_EQ(unchanged.ApplyOperator(Int(1), "^", Int(2)), 0);
     EXPECT_EQ(unchanged.ToString(), "keep");
@@ -454,20 +467,19 @@ TEST_F(ValueTest, BinaryBlocksAreCopiedAndMoved)
     CSspValue source;
     source.SetBinary("abc", 3, CSspValue::kVarBinary);
     CSspValue target;
-    target.SetBinary("0123456789", 10, CSspValue::kVarBinary);
-    const unsigned char* block = target.m_binary.data();
+    target.SetBinary("0123456789abcdefghij", 20, CSspValue::kVarBinary);
+    const char* block = target.m_text.data();
     target = source;
     EXPECT_EQ(target.ToString(), "abc");
-    EXPECT_EQ(target.m_binary.data(), block);  // large enough: the block is reused
+    EXPECT_EQ(target.m_text.data(), block);  // large enough: the block is reused
     EXPECT_EQ(source.ToString(), "abc");
 
-    std::vector<unsigned char> fetched{'x', 'y'};
+    std::string fetched("x\0y", 3);
     target.TakeBinary(fetched);
     EXPECT_TRUE(fetched.empty());
-    EXPECT_EQ(target.ToString(), "xy");
+    EXPECT_EQ(target.ToString(), std::string("x\0y", 3));
 
-    std::vector<unsigned char> empty;
-    CSspValue::CopyLongBinary(target.m_binary, empty);
+    CSspValue::CopyLongBinary(target.m_text, std::string());
     EXPECT_TRUE(target.IsNull());
 }
 

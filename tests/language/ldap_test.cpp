@@ -231,7 +231,7 @@ TEST_F(LdapServerTest, BinaryValuesKeepEveryByte)
     call("get_values_len", {"jpegPhoto"});
     CSspValue binary = call("value", {"0"});
     EXPECT_EQ(binary.m_type, CSspValue::kVarBinary);
-    EXPECT_EQ(binary.m_binary, (std::vector<unsigned char>{0x00, 0x01, 0xff, 0x7e, 0x00, 'a', 'b'}));
+    EXPECT_EQ(binary.m_text, std::string("\0\1\xff~\0ab", 7));
     call("get_values", {"jpegPhoto"});
     CSspValue text = call("value", {"0"});
     EXPECT_EQ(text.m_type, CSspValue::kVarChar);

@@ -126,7 +126,7 @@ TEST_F(EmailInTest, AttachmentsAreSteppedThroughAndWrongUseRaisesItsText)
         call.m_member = member;
         email.CallMember(call, result);
     }
-    EXPECT_EQ(result.m_binary, (std::vector<unsigned char>{0, 1, 2}));
+    EXPECT_EQ(result.m_text, std::string("\0\1\2", 3));
 }
 
 TEST_F(EmailInTest, MovesStayInsideTheMailStore)
