@@ -520,7 +520,7 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
         StoreIntegerArithmetic(*this, left.m_integer, op[0], right.m_integer, right.m_type);
         return 0;
     }
-    if (&left == this && (op == "+" || op == "||") && AppendInPlace(op[0], right))
+    if (&left == this && AppendInPlace(op, right))
         return 0;
     // The result is built apart and stored at the end, so this value may be one of the operands.
     CSspValue result;
@@ -545,19 +545,24 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
 
 void CSspValue::SetJoinedText(const CSspValue& left, const CSspValue& right, int type)
 {
-    // Each text is copied once, straight into the result.
+    // Each text is copied once, straight into a result made large enough for both: appending the
+    // right text to a result the size of the left one would copy the left one again.
+    std::string leftStorage;
+    std::string rightStorage;
+    const std::string_view leftText = TextOf(left, leftStorage);
+    const std::string_view rightText = TextOf(right, rightStorage);
     std::string joined;
-    AppendText(joined, left);
-    AppendText(joined, right);
+    joined.reserve(leftText.size() + rightText.size());
+    joined.append(leftText).append(rightText);
     SetString(std::move(joined), type);
 }
 
-void CSspValue::AppendText(std::string& target, const CSspValue& value)
+std::string_view CSspValue::TextOf(const CSspValue& value, std::string& storage)
 {
     if (const std::string* text = value.PlainText())
-        target.append(*text);
-    else
-        target.append(value.ToString());
+        return *text;
+    storage = value.ToString();
+    return storage;
 }
 
 bool CSspValue::StringAddJoins(const CSspValue& left, const CSspValue& right)
@@ -566,14 +571,19 @@ bool CSspValue::StringAddJoins(const CSspValue& left, const CSspValue& right)
     return !(right.IsNumericText() && left.IsNumericText()) && !(right.IsTimeSpan() && left.IsDateLike());
 }
 
-bool CSspValue::AppendInPlace(char op, const CSspValue& right)
+bool CSspValue::AppendInPlace(std::string_view op, const CSspValue& right)
 {
     if (IsNull() || right.IsNull())
         return false;
-    const bool joins = op == '+' ? IsString() && StringAddJoins(*this, right) : m_type == kVarChar;
+    bool joins = false;
+    if (op == "+")
+        joins = IsString() && StringAddJoins(*this, right);
+    else if (op == "||")
+        joins = m_type == kVarChar;
     if (!joins)
         return false;
-    AppendText(m_text, right);
+    std::string storage;
+    m_text.append(TextOf(right, storage));
     // What SetString leaves besides the text.
     m_scale = 0;
     m_size = 250;

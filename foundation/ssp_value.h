@@ -132,10 +132,14 @@ public:
 
     // Sets this value to `left op right` for "+", "-", "*", "/", "%" and "||". Returns 0 or one of
     // the negative codes above; any other operator leaves this value unchanged and returns 0. The
-    // operands are not modified, and this value may be one of them. When this value is the left
-    // operand and the result is its text with the right operand's appended, the text grows in place
-    // instead of being copied, so that a variable built up piece by piece costs each piece only.
+    // operands are not modified, and this value may be one of them (as the left operand, a text is
+    // appended in place: AppendInPlace).
     int ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right);
+    // `this op right` done in place when it is this value's text with the right operand's appended
+    // ("+" of a text that does not add numbers or a span, "||" of a VARCHAR): true when it was,
+    // false with this value unchanged when the operator gives anything else. An assignment whose
+    // target is its left operand uses it, so that a text built piece by piece costs each piece only.
+    bool AppendInPlace(std::string_view op, const CSspValue& right);
     // "=", "==", "<>", "!=", ">=", "<=", ">", "<" against `right`; any other operator is false.
     bool Compare(std::string_view op, const CSspValue& right) const;
     // The same with the operator read once, for a caller that compares with it again and again.
@@ -190,11 +194,9 @@ private:
     void Concat(const CSspValue& left, const CSspValue& right);
     int NumericCore(const CSspValue& left, char op, const CSspValue& right);
     void SetJoinedText(const CSspValue& left, const CSspValue& right, int type);
-    static void AppendText(std::string& target, const CSspValue& value);
+    // The ToString text of the value, read in place where the value keeps it (else made in storage).
+    static std::string_view TextOf(const CSspValue& value, std::string& storage);
     // Whether "+" of a string kind with `right` joins their texts (rather than adding numbers or a
     // span to a date).
     static bool StringAddJoins(const CSspValue& left, const CSspValue& right);
-    // "+" ('+') or "||" (any other op) with this value as the left operand, done in place when the
-    // result is this value's text with the right operand's appended; false when it is not.
-    bool AppendInPlace(char op, const CSspValue& right);
 };

@@ -322,6 +322,10 @@ private:
     };
     void KeepStatement(int start, const StatementPlan& plan);
     void RunLocalAssignment(const CSspToken& target, size_t nameStart, const CSspTokenList& list);
+    // Local.name = Local.name + piece, with a literal or variable piece, as an append to the
+    // variable's text where it stands; false (nothing done) when the list is not of that form or
+    // the operator gives anything but the text with the piece appended.
+    bool AppendToLocal(std::string_view name, const CSspTokenList& list);
     int RunExpressionStatement(const CSspToken& first, const CSspTokenList& list);
     // Local.<name> = value for the target token at key, a position in the run's own file.
     void AssignLocal(int key, std::string_view name, CSspValue&& value);

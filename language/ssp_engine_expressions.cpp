@@ -176,6 +176,27 @@ void CSspEngine::EvalExpression(const CSspTokenList& list, CSspValue& result)
         result = value;
 }
 
+bool CSspEngine::AppendToLocal(std::string_view name, const CSspTokenList& list)
+{
+    // A text built piece by piece would otherwise be copied whole for every piece. The operands are
+    // read as the general evaluation reads them, left first, and have no effects of their own, so
+    // when this declines the general evaluation reads them again to the same values.
+    if (list.Size() != 3 || list[0].kind != kOperandToken || list[1].kind != kAddToken || list[2].kind != kOperandToken)
+        return false;
+    const CSspValue* variable = m_locals.Find(name);
+    if (variable == nullptr || !variable->IsString() || FindLocalRead(list, 0) != variable)
+        return false;
+    const CSspListEntry& piece = list[2];
+    const CSspValue* right = piece.literal >= 0 ? &list.Literal(piece.literal) : FindLocalRead(list, 2);
+    if (right == nullptr)
+        return false;
+    try {
+        return const_cast<CSspValue*>(variable)->AppendInPlace(list[1].text, *right);
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemory, list[1].start);
+    }
+}
+
 void CSspEngine::WriteExpression(const CSspTokenList& list)
 {
     // Written from where the value stands, without a copy.

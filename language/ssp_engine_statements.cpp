@@ -347,6 +347,8 @@ void CSspEngine::ExecuteAssignment(const CSspToken& target, int afterEquals)
 
 void CSspEngine::RunLocalAssignment(const CSspToken& target, size_t nameStart, const CSspTokenList& list)
 {
+    if (AppendToLocal(target.text.substr(nameStart), list))
+        return;
     CSspValue value;
     EvalExpression(list, value);
     try {
