@@ -34,6 +34,7 @@
 #include "language/ssp_declared_kind.h"
 #include "language/ssp_flat_table.h"
 #include "language/ssp_lexer.h"
+#include "language/ssp_list_code.h"
 #include "language/ssp_token_list.h"
 #include "language/ssp_variables.h"
 
@@ -214,13 +215,15 @@ public:
     // arguments; its return statement fills result and, when given, returnedValues.
     void CallLocalFunction(CSspCall& call, CSspValue& result, CSspValueList* returnedValues);
 
-    // Evaluation of collected lists (CollectTokens): arithmetic and concatenation; a condition with
-    // and, or and one comparison; the arguments of a call, appended to call.m_args.
-    void EvalExpression(const CSspTokenList& list, CSspValue& result);
-    bool EvalCondition(const CSspTokenList& list);
-    // Evaluates list and writes its value to the run's output, if there is one.
-    void WriteExpression(const CSspTokenList& list);
-    void EvalParam(const CSspTokenList& list, CSspCall& call);
+    // Evaluation of compiled lists: arithmetic and concatenation; a condition with and, or and one
+    // comparison; the arguments of a call, appended to call.m_args.
+    void EvalExpression(const CSspListCode& code, CSspValue& result);
+    bool EvalCondition(const CSspListCode& code);
+    // Evaluates code and writes its value to the run's output, if there is one.
+    void WriteExpression(const CSspListCode& code);
+    void EvalParam(const CSspListCode& code, CSspCall& call);
+    // The code of a collected list for one use, compiled on first use and kept with the list.
+    static const CSspListCode& CodeOf(const CSspTokenList& list, CSspListCode::Use use);
 
     // The objects this run declared, by kind: the first of the kind whose name matches without
     // regard to case, or null.
@@ -258,14 +261,14 @@ private:
     };
     struct WhileNode
     {
-        WhileNode* next;                           // the enclosing while
-        int position;                              // of the keyword "while"
-        int end;                                   // just after its endwhile; -1 until known
-        int codeMode;                              // at the keyword
-        IfNode* ifTop;                             // the if-stack top at the keyword
-        int endCodeMode;                           // at the end position, which may lie in another code block
-        const CSspTokenList* condition = nullptr;  // once the keyword has run
-        int afterCondition = 0;                    // the cursor after the condition
+        WhileNode* next;                          // the enclosing while
+        int position;                             // of the keyword "while"
+        int end;                                  // just after its endwhile; -1 until known
+        int codeMode;                             // at the keyword
+        IfNode* ifTop;                            // the if-stack top at the keyword
+        int endCodeMode;                          // at the end position, which may lie in another code block
+        const CSspListCode* condition = nullptr;  // once the keyword has run
+        int afterCondition = 0;                   // the cursor after the condition
     };
     struct EvalFrame;
     // What an operand reads or calls, worked out on its first evaluation instead of on every pass.
@@ -345,24 +348,17 @@ private:
     };
     void Skip(SkipTarget target);
 
-    // Expressions, over one evaluation frame: ranges are [first, last] of the frame's list.
-    // The value of a range: a value of the frame, of the list or a variable, or a shared empty
-    // text for a range with nothing to apply.
-    const CSspValue& EvalRange(EvalFrame& frame, int first, int last);
-    // The value of the last step; null when there was nothing to apply.
-    const CSspValue* ReduceFlat(EvalFrame& frame, int first, int last);
-    void ApplyBinary(EvalFrame& frame, int first, int last, int op);
-    const CSspValue& OperandValue(EvalFrame& frame, int index);
-    // An operand's value made in the frame: a copy of variable, or else the operand's call.
-    [[gnu::noinline]] const CSspValue& OwnOperandValue(EvalFrame& frame, int index, const CSspValue* variable);
-    bool EvalConditionRange(EvalFrame& frame, int first, int last);
-    bool EvalComparison(EvalFrame& frame, int first, int last);
-    void EvalOperand(const CSspTokenList& list, int index, CSspValue& result);
-    // CallMember for operand index of list, with the object that answers it kept for the run
-    // when the list is one of the run's own file.
-    void CallOperand(const CSspTokenList& list, int index, CSspCall& call, CSspValue& result);
-    CSspCall ParseOperand(const CSspTokenList& list, int index);
-    void EvalParamRange(EvalFrame& frame, CSspCall& call);
+    // Expressions, over one evaluation frame of a compiled list. RunSteps returns the range's result
+    // entry (-1: the empty text).
+    int RunSteps(EvalFrame& frame, const CSspCodeRange& range, CSspCall* call);
+    void ApplyStep(EvalFrame& frame, const CSspCodeStep& step);
+    void OperandValue(EvalFrame& frame, int index);
+    bool EvalConditionPart(EvalFrame& frame, int index);
+    void EvalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result);
+    // CallMember for an operand, with the object that answers it kept for the run when the code is
+    // of the run's own file.
+    void CallOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call, CSspValue& result);
+    CSspCall ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand);
 
     // The built-in object that a name (without regard to case) means, or -1 for none.
     static int BuiltInObjectOf(std::string_view object);
@@ -373,16 +369,14 @@ private:
 
     // Member dispatch of the objects the engine answers itself.
     void CallLocal(CSspCall& call, CSspValue& result);
-    // When operand index of list reads a local variable (Local.name, no parentheses, a name that is
-    // no member of Local), that variable, else null. Raises the error of a variable that does not
-    // exist. What it finds for a list of the run's own file is kept for the run (m_operands).
-    const CSspValue* FindLocalRead(const CSspTokenList& list, int index);
+    // The local variable that an operand reads (Local.name, no parentheses, a name that is no member
+    // of Local). Raises the error of a variable that does not exist. What it finds for code of the
+    // run's own file is kept for the run (m_operands).
+    const CSspValue* FindLocalRead(const CSspListCode& code, const CSspCodeOperand& operand);
     // The value that the declared object kept for an operand of the run's own file holds for its
     // member read without parentheses (CSspScriptObject::HeldMemberValue); null when the member
     // call must run.
-    const CSspValue* HeldMemberValue(const CSspTokenList& list, int index);
-    // True when Local answers member itself rather than as a variable of that name.
-    static bool IsLocalMember(std::string_view member);
+    const CSspValue* HeldMemberValue(const CSspListCode& code, const CSspCodeOperand& operand);
     void CallArg(CSspCall& call, CSspValue& result);
     // The members of Local that use the run's data source; false when member is none of them.
     bool CallLocalDataSource(CSspCall& call, CSspValue& result);
@@ -528,8 +522,8 @@ private:
             // Not kept.
         }
     }
-    // An operand's key in m_operands: the address of its list entry.
-    static std::uint64_t OperandKey(const CSspListEntry& operand)
+    // An operand's key in m_operands: the address of its code.
+    static std::uint64_t OperandKey(const CSspCodeOperand& operand)
     {
         return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
     }

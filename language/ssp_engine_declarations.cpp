@@ -175,7 +175,7 @@ void CSspEngine::CollectDeclarationArguments(CSspCall& call, bool evaluate)
     const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
     SetCursor(cursor);
     if (evaluate)
-        EvalParam(arguments, call);
+        EvalParam(CodeOf(arguments, CSspListCode::Use::kArguments), call);
 }
 
 void CSspEngine::DeclareRegistered(int kind, int key, const CSspDeclaredKind& factory)
@@ -276,7 +276,8 @@ void CSspEngine::DeclareArray(int key)
     const CSspTokenList& list = CollectExpressionAtCursor();
     if (list.Size() != 1)
         throw CSspException(kArraySyntax, key);
-    CSspCall call = ParseOperand(list, 0);
+    const CSspListCode& code = CodeOf(list, CSspListCode::Use::kExpression);
+    CSspCall call = ParseOperand(code, code.Operand(0));
     if (!call.m_hasParentheses)
         throw CSspException(kArrayNeedsCall, key);
 

@@ -20,24 +20,6 @@ constexpr int kMsgLocalNotDefined = 126;  // "Local variable not defined. Use a 
 constexpr int kMsgNoResponse = 120;       // "Response object not available."
 constexpr int kMsgUnknownObject = 121;    // "Unknown Object: "
 
-// Every member that Local answers itself (CallLocal and CallLocalDataSource); any other name is a
-// local variable, or with parentheses a function of the run's file. A member added to Local must be
-// listed here, or it stays a variable.
-constexpr std::string_view kLocalMembers[] = {
-    "BeginTransaction",
-    "CommitTransaction",
-    "RollbackTransaction",
-    "GetUniqueID",
-    "dbType",
-    "dbVer",
-    "UseDataSource",
-    "setErrorFile",
-    "url",
-    "urlPath",
-    "SetVar",
-    "Var",
-};
-
 // The built-in objects, in the order in which the member dispatch tries them; the first match
 // wins, and they hide declared objects of the same name.
 constexpr std::string_view kBuiltInObjects[] = {
@@ -57,15 +39,6 @@ enum class BuiltIn
     kSessMan,
 };
 
-// Bit n set when some member of Local has n letters.
-constexpr unsigned LocalMemberLengths()
-{
-    unsigned lengths = 0;
-    for (std::string_view name : kLocalMembers)
-        lengths |= 1u << name.size();
-    return lengths;
-}
-
 }  // namespace
 
 void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
@@ -83,12 +56,13 @@ void CSspEngine::CallMember(CSspCall& call, CSspValue& result)
     RaiseUnknownObject(call);
 }
 
-void CSspEngine::CallOperand(const CSspTokenList& list, int index, CSspCall& call, CSspValue& result)
+void CSspEngine::CallOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call,
+                             CSspValue& result)
 {
     // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call; a
     // bare name may come to mean a datetime declared later.
-    const std::uint64_t key = OperandKey(list[static_cast<size_t>(index)]);
-    if (&list.Source() != m_sourceFile || call.m_member.empty() || !MayKeep(m_operands, key))
+    const std::uint64_t key = OperandKey(operand);
+    if (code.Source() != m_sourceFile || call.m_member.empty() || !MayKeep(m_operands, key))
         return CallMember(call, result);
     OperandTarget* target = m_operands.Insert(key).first;
     // A built-in object answers a name for good; a declared object is looked for again once the
@@ -144,37 +118,18 @@ void CSspEngine::RaiseUnknownObject(const CSspCall& call)
     throw CSspException(CMessageCatalog::Text(kMsgUnknownObject) + call.m_object, call.m_position);
 }
 
-bool CSspEngine::IsLocalMember(std::string_view member)
+const CSspValue* CSspEngine::FindLocalRead(const CSspListCode& code, const CSspCodeOperand& operand)
 {
-    // Variable names are mostly short, and no member is shorter than three letters.
-    constexpr unsigned kLengths = LocalMemberLengths();
-    if (member.size() >= 32 || (kLengths & (1u << member.size())) == 0)
-        return false;
-    for (std::string_view name : kLocalMembers) {
-        if (EqualsNoCase(member, name))
-            return true;
-    }
-    return false;
-}
-
-const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
-{
-    const CSspListEntry& operand = list[static_cast<size_t>(index)];
     // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call.
     const std::uint64_t key = OperandKey(operand);
-    const bool keep = &list.Source() == m_sourceFile && MayKeep(m_operands, key);
+    const bool keep = code.Source() == m_sourceFile && MayKeep(m_operands, key);
     if (keep) {
         if (const OperandTarget* known = m_operands.Find(key); known != nullptr && known->read)
             return known->variable;
     }
-    // The operand's text is the whole name, "Local.<member>"; the member runs to the end, dots and all.
-    constexpr std::string_view kPrefix = "Local.";
-    std::string_view name = operand.name;
-    const CSspValue* variable = nullptr;
-    if (operand.kind == kOperandToken && operand.form == CSspOperandForm::kMember && name.size() > kPrefix.size() &&
-        name[kPrefix.size() - 1] == '.' && EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) &&
-        !IsLocalMember(name.substr(kPrefix.size())))
-        variable = &m_locals.FindNamed(name.substr(kPrefix.size()), kMsgLocalNotDefined, operand.start);
+    // The operand's name is "Local.<member>"; the member runs to the end, dots and all.
+    constexpr size_t kPrefix = 6;
+    const CSspValue* variable = &m_locals.FindNamed(operand.name.substr(kPrefix), kMsgLocalNotDefined, operand.start);
     if (keep) {
         OperandTarget& target = *m_operands.Insert(key).first;
         target.read = true;
@@ -183,10 +138,9 @@ const CSspValue* CSspEngine::FindLocalRead(const CSspTokenList& list, int index)
     return variable;
 }
 
-const CSspValue* CSspEngine::HeldMemberValue(const CSspTokenList& list, int index)
+const CSspValue* CSspEngine::HeldMemberValue(const CSspListCode& code, const CSspCodeOperand& operand)
 {
-    const CSspListEntry& operand = list[static_cast<size_t>(index)];
-    if (operand.kind == kCallToken || operand.dot < 0 || &list.Source() != m_sourceFile)
+    if (operand.call || operand.dot < 0 || code.Source() != m_sourceFile)
         return nullptr;
     // As CallOperand dispatches it: to the declared object found while the declared objects were
     // as they are now.
@@ -201,7 +155,7 @@ const CSspValue* CSspEngine::HeldMemberValue(const CSspTokenList& list, int inde
 void CSspEngine::CallLocal(CSspCall& call, CSspValue& result)
 {
     const std::string& member = call.m_member;
-    if (!IsLocalMember(member)) {
+    if (!IsLocalMemberName(member)) {
         if (call.m_hasParentheses)
             CallLocalFunction(call, result, nullptr);
         else

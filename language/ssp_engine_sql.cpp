@@ -55,7 +55,7 @@ void CSspEngine::DeclareSql()
         int cursor = key;
         const CSspTokenList& list = CollectMemo(CSspCollector::kSqlListItem, *m_sourceFile, cursor, m_end);
         CSspValue value;
-        EvalExpression(list, value);
+        EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), value);
         declaration.m_member = value.ToString();
     }
     query.Init(declaration, raw);
@@ -88,6 +88,6 @@ bool CSspEngine::EvaluateSqlExpression(int start, int end, CSspValue& result)
     const CSspTokenList& list = CollectMemo(CSspCollector::kSqlValue, *m_sourceFile, cursor, end);
     if (list.Empty())
         return false;
-    EvalExpression(list, result);
+    EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), result);
     return true;
 }

@@ -135,7 +135,9 @@ int CSspEngine::ExecuteStatement(const CSspToken& first)
         return kRunFailed;
     }
     case Statement::kReturn: return ExecuteReturn();
-    case Statement::kWrite: WriteExpression(CollectExpressionAtCursor()); return kRunCompleted;
+    case Statement::kWrite:
+        WriteExpression(CodeOf(CollectExpressionAtCursor(), CSspListCode::Use::kExpression));
+        return kRunCompleted;
     case Statement::kLog: {
         CSspValue value;
         EvalExpressionAtCursor(value);
@@ -162,12 +164,12 @@ bool CSspEngine::EvalConditionAtCursor()
     int cursor = Cursor();
     const CSspTokenList& list = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
     SetCursor(cursor);
-    return EvalCondition(list);
+    return EvalCondition(CodeOf(list, CSspListCode::Use::kCondition));
 }
 
 void CSspEngine::EvalExpressionAtCursor(CSspValue& result)
 {
-    EvalExpression(CollectExpressionAtCursor(), result);
+    EvalExpression(CodeOf(CollectExpressionAtCursor(), CSspListCode::Use::kExpression), result);
 }
 
 const CSspTokenList& CSspEngine::CollectExpressionAtCursor()
@@ -231,7 +233,8 @@ void CSspEngine::ExecuteWhile(int position)
     // The condition is the same list on every pass: the node keeps it after the first.
     if (node->condition == nullptr) {
         int cursor = Cursor();
-        node->condition = &CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
+        node->condition = &CodeOf(CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end),
+                                  CSspListCode::Use::kCondition);
         node->afterCondition = cursor;
     }
     SetCursor(node->afterCondition);
@@ -350,7 +353,7 @@ void CSspEngine::RunLocalAssignment(const CSspToken& target, size_t nameStart, c
     if (AppendToLocal(target.text.substr(nameStart), list))
         return;
     CSspValue value;
-    EvalExpression(list, value);
+    EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), value);
     try {
         AssignLocal(target.start, target.text.substr(nameStart), std::move(value));
     } catch (const std::bad_alloc&) {
@@ -400,7 +403,7 @@ int CSspEngine::ExecuteReturn()
         }
     }
     CSspValue value;
-    EvalExpression(list, value);
+    EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), value);
     if (m_returnSlot)
         *m_returnSlot = value;
     if (m_returnedValues)
@@ -419,10 +422,10 @@ int CSspEngine::ExecuteExpressionStatement(const CSspToken& first)
 int CSspEngine::RunExpressionStatement(const CSspToken& first, const CSspTokenList& list)
 {
     if (m_codeMode == kOutputMode && m_response) {
-        WriteExpression(list);
+        WriteExpression(CodeOf(list, CSspListCode::Use::kExpression));
     } else {
         CSspValue value;
-        EvalExpression(list, value);
+        EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), value);
     }
     return EqualsNoCase(first.text, "Response.Redirect") ? kRunRedirected : kRunCompleted;
 }

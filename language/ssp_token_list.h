@@ -10,12 +10,15 @@
 
 #include "foundation/ssp_value.h"
 
+#include <array>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class CSourceFile;
+class CSspListCode;
 
 enum : int
 {
@@ -57,6 +60,11 @@ struct CSspListEntry
 class CSspTokenList
 {
 public:
+    CSspTokenList();
+    ~CSspTokenList();
+    CSspTokenList(const CSspTokenList&) = delete;
+    CSspTokenList& operator=(const CSspTokenList&) = delete;
+
     size_t Size() const { return m_entries.size(); }
     bool Empty() const { return m_entries.empty(); }
     const CSspListEntry& operator[](size_t index) const { return m_entries[index]; }
@@ -73,11 +81,15 @@ public:
     // Works out the forms and literal values of the operands; called once the list is complete.
     void Finish(CSourceFile& source);
 
+    // Where the compiled code of the list for each of its uses is kept (CSspListCode::Use).
+    std::unique_ptr<CSspListCode>& CodeSlot(size_t use) const { return m_codes[use]; }
+
 private:
     std::vector<CSspListEntry> m_entries;
     std::deque<std::string> m_texts;  // a deque: views into earlier texts stay valid as it grows
     std::vector<CSspValue> m_literals;
     CSourceFile* m_source = nullptr;
+    mutable std::array<std::unique_ptr<CSspListCode>, 3> m_codes;
 };
 
 // The kind a token's text gives it when it is added to a list.

@@ -1,0 +1,460 @@
+#include "language/ssp_list_code.h"
+
+#include "foundation/ascii_text.h"
+#include "foundation/ssp_exception.h"
+
+#include <iterator>
+
+namespace {
+
+constexpr int kMsgMissingParameterBeforeComma = 122;
+constexpr int kMsgAndOrMissingBefore = 103;
+constexpr int kMsgAndOrMissingAfter = 104;
+constexpr int kMsgTwoComparisons = 105;
+constexpr int kMsgComparisonMissingBefore = 106;
+constexpr int kMsgComparisonMissingAfter = 107;
+constexpr int kMsgMissingOperator = 108;
+constexpr int kMsgMissingLeftOperand = 109;
+constexpr int kMsgMissingRightOperand = 110;
+
+// Every member that Local answers itself; any other name is a local variable, or with
+// parentheses a function of the run's file. A member added to Local must be listed here, or it
+// stays a variable.
+constexpr std::string_view kLocalMembers[] = {
+    "BeginTransaction",
+    "CommitTransaction",
+    "RollbackTransaction",
+    "GetUniqueID",
+    "dbType",
+    "dbVer",
+    "UseDataSource",
+    "setErrorFile",
+    "url",
+    "urlPath",
+    "SetVar",
+    "Var",
+};
+
+// Bit n set when some member of Local has n letters.
+constexpr unsigned LocalMemberLengths()
+{
+    unsigned lengths = 0;
+    for (std::string_view name : kLocalMembers)
+        lengths |= 1u << name.size();
+    return lengths;
+}
+
+bool IsValueKind(int kind)
+{
+    return kind == kOperandToken || kind == kCallToken || kind == kComputedToken;
+}
+
+// Members whose argument is the name of a field or variable as written, not a value.
+bool TakesRawArguments(std::string_view object, std::string_view member)
+{
+    if (EqualsNoCase(object, "Request"))
+        return EqualsNoCase(member, "exist") || EqualsNoCase(member, "size");
+    if (EqualsNoCase(object, "Session"))
+        return EqualsNoCase(member, "exist");
+    return EqualsNoCase(object, "Server") && EqualsNoCase(member, "GetUniqueID");
+}
+
+// The operator texts a step applies, as constants that outlive the list.
+std::string_view OperatorText(std::string_view text)
+{
+    static constexpr std::string_view kTexts[] = {"+",  "-",  "*",  "/",  "%",  "||", "=",
+                                                  "==", "<>", "!=", ">=", "<=", ">",  "<"};
+    for (std::string_view known : kTexts) {
+        if (known == text)
+            return known;
+    }
+    return {};
+}
+
+// A raise ends the stretch of steps it stands in: nothing after it runs.
+struct StopRange
+{};
+
+CSspCodeStep MakeStep(CSspCodeStep::Code code, int target)
+{
+    CSspCodeStep step;
+    step.code = code;
+    step.target = target;
+    return step;
+}
+
+}  // namespace
+
+bool IsLocalMemberName(std::string_view member)
+{
+    // Variable names are mostly short, and no member is shorter than three letters.
+    constexpr unsigned kLengths = LocalMemberLengths();
+    if (member.size() >= 32 || (kLengths & (1u << member.size())) == 0)
+        return false;
+    for (std::string_view name : kLocalMembers) {
+        if (EqualsNoCase(member, name))
+            return true;
+    }
+    return false;
+}
+
+// Plays the reduction of a list through against its kinds and depths and writes down the steps.
+class CSspListCompiler
+{
+public:
+    CSspListCompiler(const CSspTokenList& list, CSspListCode& code, int depth)
+        : m_list(list), m_code(code), m_depth(depth)
+    {
+        const size_t count = list.Size();
+        m_kinds.resize(count);
+        m_depths.resize(count);
+        m_evaluated.assign(count, false);
+        for (size_t i = 0; i < count; ++i) {
+            m_kinds[i] = list[i].kind;
+            m_depths[i] = list[i].depth;
+        }
+    }
+
+    void Operands()
+    {
+        const size_t count = m_list.Size();
+        m_code.m_operands.resize(count);
+        for (size_t i = 0; i < count; ++i) {
+            const CSspListEntry& entry = m_list[i];
+            CSspCodeOperand& operand = m_code.m_operands[i];
+            operand.form = entry.form;
+            operand.call = entry.kind == kCallToken;
+            operand.start = entry.start;
+            operand.end = entry.end;
+            operand.name = entry.name;
+            operand.dot = entry.dot;
+            if (entry.kind == kCallToken)
+                m_code.m_copiesVariables = true;
+            if (entry.literal >= 0) {
+                operand.literal = static_cast<int>(m_code.m_literals.size());
+                m_code.m_literals.push_back(m_list.Literal(entry.literal));
+                m_code.m_literalEntries.push_back(static_cast<int>(i));
+                continue;
+            }
+            constexpr std::string_view kPrefix = "Local.";
+            const std::string_view name = entry.name;
+            operand.localVariable = entry.kind == kOperandToken && entry.form == CSspOperandForm::kMember &&
+                                    name.size() > kPrefix.size() && name[kPrefix.size() - 1] == '.' &&
+                                    EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) &&
+                                    !IsLocalMemberName(name.substr(kPrefix.size()));
+            if (!operand.call)
+                continue;
+            operand.argumentsStart = entry.start + static_cast<int>(name.size());
+            // Empty parentheses, the commonest call (x.fetch()), have no list to collect or evaluate.
+            operand.emptyCall = entry.text.size() == name.size() + 2;
+            if (!operand.emptyCall && m_depth < CSspListCode::kMaxNestedLists)
+                operand.arguments = CompileCallArguments(operand, m_list.Source(), m_depth + 1);
+        }
+    }
+
+    void Expression()
+    {
+        m_code.m_program = Range([&] { return EvalRange(0, Last()); });
+    }
+
+    void Condition() { m_code.m_conditionRoot = ConditionOf(0, Last()); }
+
+    void Arguments(bool raw)
+    {
+        m_code.m_program = Range([&] {
+            const int count = static_cast<int>(m_list.Size());
+            int first = 0;
+            for (int i = 0; i <= count; ++i) {
+                if (i < count && m_list[static_cast<size_t>(i)].text != ",")
+                    continue;
+                if (i == first) {
+                    if (i == count)
+                        break;  // no arguments, or a comma at the very end
+                    Raise(kMsgMissingParameterBeforeComma, CSspListCode::kCallPosition);
+                }
+                if (raw) {
+                    Emit(MakeStep(CSspCodeStep::kPushRaw, static_cast<int>(m_code.m_rawTexts.size())));
+                    m_code.m_rawTexts.emplace_back(m_list[static_cast<size_t>(first)].text);
+                } else {
+                    const int value = EvalRange(first, i - 1);
+                    Emit(MakeStep(CSspCodeStep::kPush, value));
+                }
+                first = i + 1;
+            }
+            return -1;
+        });
+    }
+
+private:
+    int Last() const { return static_cast<int>(m_list.Size()) - 1; }
+
+    template <class Body>
+    CSspCodeRange Range(Body body)
+    {
+        CSspCodeRange range;
+        range.begin = static_cast<int>(m_code.m_steps.size());
+        try {
+            range.result = body();
+        } catch (const StopRange&) {
+            range.result = -1;
+        }
+        range.end = static_cast<int>(m_code.m_steps.size());
+        return range;
+    }
+
+    void Emit(const CSspCodeStep& step) { m_code.m_steps.push_back(step); }
+
+    [[noreturn]] void Raise(int message, int position)
+    {
+        CSspCodeStep step = MakeStep(CSspCodeStep::kRaise, -1);
+        step.message = message;
+        step.position = position;
+        Emit(step);
+        throw StopRange();
+    }
+
+    void OperandValue(int index)
+    {
+        if (m_evaluated[static_cast<size_t>(index)])
+            return;
+        m_evaluated[static_cast<size_t>(index)] = true;
+        if (m_code.m_operands[static_cast<size_t>(index)].literal < 0)
+            Emit(MakeStep(CSspCodeStep::kEvaluate, index));
+    }
+
+    // The result entry of [first, last], or -1 for the empty text.
+    int EvalRange(int first, int last)
+    {
+        if (first == last) {
+            OperandValue(first);
+            return first;
+        }
+        int result = -1;
+        while (last >= first) {
+            // The first run of contiguous entries of the greatest depth.
+            int top = -1;
+            int runFirst = first;
+            int runLast = first;
+            bool shallowerSeen = false;
+            for (int i = first; i <= last; ++i) {
+                int depth = m_depths[static_cast<size_t>(i)];
+                if (depth > top) {
+                    top = depth;
+                    runFirst = runLast = i;
+                    shallowerSeen = false;
+                } else if (depth < top) {
+                    shallowerSeen = true;
+                } else if (!shallowerSeen) {
+                    runLast = i;
+                }
+            }
+            if (int reduced = ReduceFlat(runFirst, runLast); reduced >= 0)
+                result = reduced;
+            if (top > 0) {
+                for (int i = runFirst; i <= runLast; ++i)
+                    --m_depths[static_cast<size_t>(i)];
+            }
+            if (runFirst == first && runLast == last)
+                break;
+        }
+        return result;
+    }
+
+    // The entry holding the value of the last step, or -1 when there was nothing to apply.
+    int ReduceFlat(int first, int last)
+    {
+        if (first == last) {
+            OperandValue(first);
+            return first;
+        }
+        int result = -1;
+        for (;;) {
+            int multiply = -1;
+            int add = -1;
+            int operands = 0;
+            for (int i = first; i <= last; ++i) {
+                int kind = m_kinds[static_cast<size_t>(i)];
+                if (kind == kMultiplyToken && multiply < 0)
+                    multiply = i;
+                else if (kind == kAddToken && add < 0)
+                    add = i;
+                else if (kind == kOperandToken || kind == kCallToken)
+                    ++operands;
+            }
+            int op = multiply >= 0 ? multiply : add;
+            if (op < 0) {
+                if (operands > 0)
+                    Raise(kMsgMissingOperator, m_list[static_cast<size_t>(first)].end);
+                return result;
+            }
+            ApplyBinary(first, last, op);
+            result = op;
+        }
+    }
+
+    void ApplyBinary(int first, int last, int op)
+    {
+        int left = op - 1;
+        while (left >= first && !IsValueKind(m_kinds[static_cast<size_t>(left)]))
+            --left;
+        int right = op + 1;
+        while (right <= last && !IsValueKind(m_kinds[static_cast<size_t>(right)]))
+            ++right;
+
+        const CSspListEntry& entry = m_list[static_cast<size_t>(op)];
+        std::string_view operation = OperatorText(entry.text);
+        if (left < first) {
+            // A minus without a left operand negates: it multiplies by -1.
+            if (operation != "-")
+                Raise(kMsgMissingLeftOperand, entry.start);
+            operation = "*";
+        }
+        if (right > last)
+            Raise(kMsgMissingRightOperand, entry.start);
+        if (left >= first)
+            OperandValue(left);
+        OperandValue(right);
+        CSspCodeStep step = MakeStep(CSspCodeStep::kApply, op);
+        step.left = left >= first ? left : -1;
+        step.right = right;
+        step.op = operation;
+        Emit(step);
+        m_kinds[static_cast<size_t>(op)] = kComputedToken;
+        m_evaluated[static_cast<size_t>(op)] = true;
+        if (left >= first)
+            m_kinds[static_cast<size_t>(left)] = kConsumedToken;
+        m_kinds[static_cast<size_t>(right)] = kConsumedToken;
+    }
+
+    int AddCondition(const CSspCodeCondition& condition)
+    {
+        m_code.m_conditions.push_back(condition);
+        return static_cast<int>(m_code.m_conditions.size()) - 1;
+    }
+
+    int RaiseCondition(int message, int position)
+    {
+        CSspCodeCondition node;
+        node.kind = CSspCodeCondition::kRaise;
+        node.message = message;
+        node.position = position;
+        return AddCondition(node);
+    }
+
+    // "and" and "or" bind alike and group to the right: a and b or c is a and (b or c). The right
+    // parts are taken in this loop, so a long chain needs no deep recursion.
+    int ConditionOf(int first, int last)
+    {
+        int root = -1;
+        int parent = -1;  // the "and" or "or" whose right part comes next
+        for (;;) {
+            int node = -1;
+            int split = -1;
+            if (last < first) {
+                node = AddCondition(CSspCodeCondition{});
+            } else {
+                for (int i = first; i <= last; ++i) {
+                    if (m_kinds[static_cast<size_t>(i)] == kLogicToken &&
+                        (split < 0 || m_depths[static_cast<size_t>(i)] < m_depths[static_cast<size_t>(split)]))
+                        split = i;
+                }
+                const int start = split < 0 ? 0 : m_list[static_cast<size_t>(split)].start;
+                if (split < 0) {
+                    node = Comparison(first, last);
+                } else if (split == first) {
+                    node = RaiseCondition(kMsgAndOrMissingBefore, start);
+                    split = -1;
+                } else if (split == last) {
+                    node = RaiseCondition(kMsgAndOrMissingAfter, start);
+                    split = -1;
+                } else {
+                    CSspCodeCondition logic;
+                    logic.kind = EqualsNoCase(m_list[static_cast<size_t>(split)].text, "and") ? CSspCodeCondition::kAnd
+                                                                                              : CSspCodeCondition::kOr;
+                    logic.position = start;
+                    logic.left = ConditionOf(first, split - 1);
+                    node = AddCondition(logic);
+                }
+            }
+            if (parent >= 0)
+                m_code.m_conditions[static_cast<size_t>(parent)].right = node;
+            else
+                root = node;
+            if (split < 0)
+                return root;
+            parent = node;
+            first = split + 1;
+        }
+    }
+
+    int Comparison(int first, int last)
+    {
+        int comparison = -1;
+        for (int i = first; i <= last; ++i) {
+            if (m_kinds[static_cast<size_t>(i)] != kCompareToken)
+                continue;
+            if (comparison >= 0)
+                return RaiseCondition(kMsgTwoComparisons, m_list[static_cast<size_t>(i)].start);
+            comparison = i;
+        }
+        CSspCodeCondition node;
+        if (comparison < 0) {
+            // Without a comparison a condition holds only for a value that is the number 1.
+            node.kind = CSspCodeCondition::kTruth;
+            node.range = Range([&] { return EvalRange(first, last); });
+            return AddCondition(node);
+        }
+        const CSspListEntry& entry = m_list[static_cast<size_t>(comparison)];
+        if (comparison == first)
+            return RaiseCondition(kMsgComparisonMissingBefore, entry.start);
+        if (comparison == last)
+            return RaiseCondition(kMsgComparisonMissingAfter, entry.start);
+        node.kind = CSspCodeCondition::kCompare;
+        node.op = OperatorText(entry.text);
+        node.range = Range([&] {
+            node.left = EvalRange(first, comparison - 1);
+            node.right = EvalRange(comparison + 1, last);
+            return -1;
+        });
+        return AddCondition(node);
+    }
+
+    const CSspTokenList& m_list;
+    CSspListCode& m_code;
+    int m_depth;
+    std::vector<int> m_kinds;
+    std::vector<int> m_depths;
+    std::vector<bool> m_evaluated;
+};
+
+CSspListCode::CSspListCode(const CSspTokenList& list, Use use, bool raw, int depth) : m_source(&list.Source())
+{
+    CSspListCompiler compiler(list, *this, depth);
+    compiler.Operands();
+    switch (use) {
+    case Use::kExpression: compiler.Expression(); break;
+    case Use::kCondition: compiler.Condition(); break;
+    case Use::kArguments: compiler.Arguments(raw); break;
+    }
+}
+
+CSspListCode::CSspListCode(std::string message, int position)
+    : m_failure(std::move(message)), m_failurePosition(position)
+{}
+
+CSspListCode::~CSspListCode() = default;
+
+std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file, int depth)
+{
+    CSspTokenList list;
+    try {
+        int cursor = operand.argumentsStart;
+        CollectTokens(CSspCollector::kArguments, file, cursor, operand.end, list);
+    } catch (const CSspException& error) {
+        return std::make_unique<CSspListCode>(error.GetMessage(), error.GetPosition());
+    }
+    const std::string_view name = operand.name;
+    const size_t dot = operand.dot < 0 ? name.size() : static_cast<size_t>(operand.dot);
+    const bool raw = operand.dot >= 0 && TakesRawArguments(name.substr(0, dot), name.substr(dot + 1));
+    return std::make_unique<CSspListCode>(list, CSspListCode::Use::kArguments, raw, depth);
+}

@@ -1,0 +1,166 @@
+// The compiled form of a collected list (CSspTokenList): what evaluating it as an expression, a
+// condition or an argument list comes to, worked out once instead of on every pass.
+//
+// A list is reduced by the kinds and depths of its entries alone: the deepest, leftmost run first,
+// and in it "*", "/", "%" before "+", "-", "||", left to right. Which operand is evaluated when, which
+// operator applies to which values and which of the collector's errors is raised where follow from
+// the kinds and depths, never from the values, so the whole order can be played through once
+// against the kinds and written down as a straight-line program of steps: evaluate operand i, apply
+// the operator at p to the values of l and r, push an argument, raise an error. Running the steps
+// does what reducing the list does, in the same order, with the same errors at the same places.
+// Only "and" and "or" depend on values (the right part runs only when needed): a condition is a
+// small tree of such programs.
+//
+// Each entry of the list has one value slot while the list is evaluated; steps name entries by
+// their index.
+#pragma once
+
+#include "foundation/ssp_exception.h"
+#include "foundation/ssp_value.h"
+#include "language/ssp_token_list.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CSspListCode;
+
+// An operand as written: everything the evaluation of one entry of the list needs.
+struct CSspCodeOperand
+{
+    CSspOperandForm form = CSspOperandForm::kMember;
+    bool call = false;           // written with an argument list (the entry's kind was a call)
+    bool emptyCall = false;      // ... and the list was empty: "()"
+    bool localVariable = false;  // Local.<name> without an argument list, where name is no member of Local
+    int start = 0;               // where the entry starts; errors of the operand point here
+    int end = 0;                 // the cursor after the entry
+    std::string_view name;       // the whole name, object.member, as written
+    int dot = -1;                // offset of the first "." in name; -1 when it has none
+    int literal = -1;            // index of a literal's value
+    // The argument list of a call whose list is not empty, compiled with the list; null when the
+    // calls nest too deep to compile them all at once (the evaluation compiles it then).
+    std::unique_ptr<CSspListCode> arguments;
+    int argumentsStart = 0;  // the cursor where the argument list's "(" is looked for
+};
+
+// One step of a program. Entries are indexes into the list; -1 as the left operand of kApply
+// stands for the integer -1 of a negation.
+struct CSspCodeStep
+{
+    enum Code : unsigned char
+    {
+        kEvaluate,  // the value of operand `target`
+        kApply,     // target = left op right (op's text), its value a new one of the list's
+        kRaise,     // throws CSspException(message, position)
+        kPush,      // appends a copy of the value of `target` (-1: the empty text) to the call's arguments
+        kPushRaw,   // appends raw text `target` (an argument taken as written)
+    };
+    Code code = kEvaluate;
+    int target = -1;
+    int left = -1;
+    int right = -1;
+    std::string_view op;  // kApply: the operator's text
+    int message = -1;     // kRaise: catalogue slot
+    int position = kNoPosition;
+};
+
+// One stretch of steps, and the entry whose value is its result (-1: the empty text).
+struct CSspCodeRange
+{
+    int begin = 0;
+    int end = 0;
+    int result = -1;
+};
+
+// A condition: "and"/"or" split into parts, the parts comparisons or tests for the value 1.
+struct CSspCodeCondition
+{
+    enum Kind : unsigned char
+    {
+        kFalse,    // an empty part
+        kRaise,    // message at position
+        kTruth,    // range's value converted to an integer is 1
+        kCompare,  // range computes both sides (results left and right), compared by op
+        kAnd,
+        kOr,
+    };
+    Kind kind = kFalse;
+    CSspCodeRange range;
+    int left = -1;  // kCompare: entries of the two sides; kAnd, kOr: the parts' conditions
+    int right = -1;
+    std::string_view op;
+    int message = -1;
+    int position = kNoPosition;  // kRaise; kAnd, kOr: the operator's place (nesting limit)
+};
+
+class CSspListCode
+{
+public:
+    enum class Use
+    {
+        kExpression,  // one value
+        kCondition,   // true or false
+        kArguments,   // the values of a call's arguments, split at its commas
+    };
+    // The code for evaluating list the way use says. raw: argument lists of the members that take
+    // their arguments as written (Request.exist, ...). depth: how many argument lists enclose list.
+    CSspListCode(const CSspTokenList& list, Use use, bool raw = false, int depth = 0);
+    // A list that could not be collected: evaluating it raises the collector's error.
+    CSspListCode(std::string message, int position);
+    ~CSspListCode();
+    CSspListCode(const CSspListCode&) = delete;
+    CSspListCode& operator=(const CSspListCode&) = delete;
+
+    // Set for a list that could not be collected.
+    const std::string& Failure() const { return m_failure; }
+    int FailurePosition() const { return m_failurePosition; }
+
+    size_t EntryCount() const { return m_operands.size(); }
+    const CSspCodeOperand& Operand(int index) const { return m_operands[static_cast<size_t>(index)]; }
+    const CSspValue& Literal(int index) const { return m_literals[static_cast<size_t>(index)]; }
+    const CSspCodeStep& Step(int index) const { return m_steps[static_cast<size_t>(index)]; }
+    const std::string& RawText(int index) const { return m_rawTexts[static_cast<size_t>(index)]; }
+    // Variables read while a call of the list may assign them are copied as they stood when read.
+    bool CopiesVariables() const { return m_copiesVariables; }
+    // The file the list was collected from, where the argument lists of its calls are read.
+    CSourceFile* Source() const { return m_source; }
+    // Entries whose value is a literal's from the start, without a step.
+    const std::vector<int>& LiteralEntries() const { return m_literalEntries; }
+
+    // kExpression and kArguments: the program.
+    const CSspCodeRange& Program() const { return m_program; }
+    // A raise of kArguments code at this position names the call's position instead.
+    static constexpr int kCallPosition = -2;
+    // kCondition: the root part.
+    const CSspCodeCondition& Condition(int index) const { return m_conditions[static_cast<size_t>(index)]; }
+    int ConditionRoot() const { return m_conditionRoot; }
+
+    // How deep the argument lists of calls are compiled along with their list; deeper ones are
+    // compiled when they are evaluated.
+    static constexpr int kMaxNestedLists = 64;
+
+private:
+    friend class CSspListCompiler;
+
+    std::string m_failure;
+    int m_failurePosition = kNoPosition;
+    std::vector<CSspCodeOperand> m_operands;
+    std::vector<CSspValue> m_literals;
+    std::vector<int> m_literalEntries;
+    std::vector<CSspCodeStep> m_steps;
+    std::vector<std::string> m_rawTexts;
+    std::vector<CSspCodeCondition> m_conditions;
+    CSspCodeRange m_program;
+    int m_conditionRoot = -1;
+    bool m_copiesVariables = false;
+    CSourceFile* m_source = nullptr;
+};
+
+// True when Local answers member itself rather than as a variable or function of that name.
+bool IsLocalMemberName(std::string_view member);
+
+// Collects the argument list of a call operand from its file and compiles it; a list that cannot
+// be collected gives the code that raises the collector's error. depth: how many argument lists
+// enclose this one in the code being compiled.
+std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file, int depth = 0);
