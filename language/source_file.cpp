@@ -131,7 +131,8 @@ void CSourceFile::Close()
     m_lineStarts.clear();
     m_indexedEnd = -1;
     m_functions.clear();
-    m_memo.Clear();
+    m_programs.clear();
+    m_sqlValues.clear();
     m_joinedLiterals.clear();
 }
 
@@ -206,6 +207,47 @@ std::string_view CSourceFile::KeepJoinedLiteral(int start, int spanEnd, std::str
     return m_joinedLiterals.try_emplace(key, std::move(raw)).first->second;
 }
 
+namespace {
+
+long long RangeKey(int start, int end)
+{
+    return (static_cast<long long>(start) << 32) | static_cast<unsigned>(end);
+}
+
+}  // namespace
+
+const CSspProgram& CSourceFile::Program(int start, int end, int mode)
+{
+    std::unique_ptr<CSspProgram>& program = m_programs[RangeKey(start, end)];
+    if (!program)
+        program = std::make_unique<CSspProgram>(*this, start, end, mode);
+    return *program;
+}
+
+const CSspListCode& CSourceFile::SqlValue(int start, int end)
+{
+    std::unique_ptr<CSspListCode>& code = m_sqlValues[RangeKey(start, end)];
+    if (!code) {
+        try {
+            CSspTokenList list;
+            int cursor = start;
+            CollectTokens(CSspCollector::kSqlValue, *this, cursor, end, list);
+            code = std::make_unique<CSspListCode>(list, CSspListCode::Use::kExpression);
+        } catch (const CSspException& error) {
+            code = std::make_unique<CSspListCode>(error.GetMessage(), error.GetPosition());
+        }
+    }
+    return *code;
+}
+
+size_t CSourceFile::CompiledSize() const
+{
+    size_t size = m_sqlValues.size();
+    for (const auto& [range, program] : m_programs)
+        size += program->OpCount();
+    return size;
+}
+
 CKeptSourceFiles& CKeptSourceFiles::OfThisThread()
 {
     thread_local CKeptSourceFiles kept;
@@ -218,7 +260,7 @@ void CKeptSourceFiles::Keep(std::unique_ptr<CSourceFile> file)
     if (!file->IsOpen())
         return;
     const size_t bytes = static_cast<size_t>(file->Size());
-    const size_t entries = file->Memo().Size();
+    const size_t entries = file->CompiledSize();
     if (bytes > kMaxSourceBytes || entries > kMaxMemoEntries)
         return;
     while (!m_files.empty() && (m_sourceBytes + bytes > kMaxSourceBytes || m_memoEntries + entries > kMaxMemoEntries))
@@ -268,7 +310,7 @@ void CSourceFileCache::CloseAll()
     CKeptSourceFiles& kept = CKeptSourceFiles::OfThisThread();
     for (auto& [path, file] : m_files) {
         sourceBytes += static_cast<size_t>(file->Size());
-        memoEntries += file->Memo().Size();
+        memoEntries += file->CompiledSize();
         kept.Keep(std::move(file));
     }
     m_files.clear();

@@ -8,7 +8,8 @@
 #pragma once
 
 #include "language/ssp_function.h"
-#include "language/ssp_scan_memo.h"
+#include "language/ssp_list_code.h"
+#include "language/ssp_program.h"
 
 #include <memory>
 #include <string>
@@ -64,8 +65,14 @@ public:
     // same text instead of growing the store on every pass.
     std::string_view KeepJoinedLiteral(int start, int spanEnd, std::string raw);
 
-    // Tokens and collected expressions already read from this file during the run.
-    CSspScanMemo& Memo() { return m_memo; }
+    // The compiled program of the text [start, end) entered in mode (the whole file, or a
+    // function's body), compiled on first use.
+    const CSspProgram& Program(int start, int end, int mode);
+    // The compiled value of an sql statement's script expression in [start, end); a list that cannot
+    // be collected gives the code that raises the collector's error.
+    const CSspListCode& SqlValue(int start, int end);
+    // How many ops and values have been compiled for the file.
+    size_t CompiledSize() const;
 
 private:
     void BuildLineIndex();
@@ -77,14 +84,16 @@ private:
     int m_indexedEnd = -1;          // last offset that belongs to an indexed line
     std::vector<std::unique_ptr<CSspFunction>> m_functions;
     std::unordered_map<long long, std::string> m_joinedLiterals;
-    CSspScanMemo m_memo;
+    // Compiled code by the bounds it covers.
+    std::unordered_map<long long, std::unique_ptr<CSspProgram>> m_programs;
+    std::unordered_map<long long, std::unique_ptr<CSspListCode>> m_sqlValues;
 };
 
-// The source files that the runs of one thread read, kept after each run with the tokens, texts,
-// lists and functions found in them. Scanning a page costs a good part of a short run; a page run
-// again (the usual case on a server) is read and compared byte for byte, and only scanned again
-// where it changed. Bounded in source bytes and scanned entries, so that many or big pages on
-// many threads cannot keep much memory; a file beyond the bound is not kept at all.
+// The source files that the runs of one thread read, kept after each run with the code compiled
+// from them and the functions found in them. Compiling a page costs a good part of a short run; a
+// page run again (the usual case on a server) is read and compared byte for byte, and compiled
+// again only when it changed. Bounded in source bytes and compiled entries, so that many or big
+// pages on many threads cannot keep much memory; a file beyond the bound is not kept at all.
 class CKeptSourceFiles
 {
 public:

@@ -9,7 +9,6 @@
 #include "language/output_sink.h"
 #include "language/run_watchdog.h"
 #include "language/ssp_app.h"
-#include "language/ssp_scan_memo.h"
 #include "language/ssp_session.h"
 
 #include <mutex>
@@ -172,7 +171,9 @@ bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::
     m_start = 0;
     m_end = file->Size();
     m_codeMode = file->IsPage() ? kTextMode : kStatementMode;
-    if (!functionName.empty() && !EnterFunction(functionName)) {
+    if (functionName.empty()) {
+        m_program = &file->Program(m_start, m_end, m_codeMode);
+    } else if (!EnterFunction(functionName)) {
         EndRun();
         return false;
     }
@@ -205,36 +206,60 @@ bool CSspEngine::EnterFunction(std::string_view functionName)
     m_start = function->bodyStart;
     m_end = function->endKeyword;
     m_codeMode = kStatementMode;
+    m_program = &m_sourceFile->Program(m_start, m_end, m_codeMode);
     return true;
 }
 
 int CSspEngine::RunLoop()
 {
     try {
-        while (Cursor() < m_end) {
-            if (m_codeMode == kTextMode) {
+        const CSspProgram& program = *m_program;
+        for (int pc = 0;;) {
+            const CSspOp& op = program.Op(pc);
+            switch (op.code) {
+            case CSspOp::kText:
+                // Text goes line by line only for the debugger, which hears of every line; without
+                // it a stretch of text up to the next code block is one piece.
                 if (m_hooks) {
-                    m_hooks->OnTextLine(*this);
+                    if (!RunTextLines(op))
+                        return kRunStopped;
+                } else {
+                    if (op.afterFirst > op.first && m_response)
+                        m_response->Write(m_sourceFile->Text().substr(static_cast<size_t>(op.first),
+                                                                      static_cast<size_t>(op.afterFirst - op.first)));
+                    SetCursor(op.next);
+                }
+                ++pc;
+                break;
+            case CSspOp::kClose:
+                SetCursor(op.next);
+                if (op.failure)
+                    op.failure->Raise();
+                ++pc;
+                break;
+            case CSspOp::kEnd:
+                SetCursor(op.first);
+                m_codeMode = op.mode;
+                return kRunCompleted;
+            case CSspOp::kRaise: op.failure->Raise();
+            case CSspOp::kGoto: pc = op.jump; break;
+            default: {
+                if (m_hooks) {
+                    SetCursor(op.afterFirst);
+                    m_hooks->OnStatement(*this);
                     if (m_hooks->IsStopRequested())
                         return kRunStopped;
                 }
-                // Text goes line by line only for the debugger, which hears of every line; without
-                // it a stretch of text up to the next code block is one piece.
-                std::string_view text;
-                int cursor = Cursor();
-                m_codeMode = m_hooks ? ReadText(m_sourceFile->Text(), cursor, m_end, text, true)
-                                     : ReadMemoText(*m_sourceFile, cursor, m_end, text);
-                SetCursor(cursor);
-                if (!text.empty() && m_response)
-                    m_response->Write(text);
-                if (m_codeMode == kTextMode)
-                    continue;
+                // A run is seldom asked to end (its time limit is kept by a watchdog): one test
+                // per statement.
+                if (const int reason = m_top->m_endRequest.load(std::memory_order_relaxed); reason != 0)
+                    RaiseRunEnded(reason, op.afterFirst);
+                const int result = ExecuteOp(op, pc);
+                if (result != kRunCompleted)
+                    return result;
             }
-            int result = ExecuteBlock();
-            if (result != kRunCompleted)
-                return result;
+            }
         }
-        return kRunCompleted;
     } catch (...) {
         ReportCurrentException();
         return kRunFailed;
@@ -268,37 +293,10 @@ void CSspEngine::ReportCurrentException()
     }
 }
 
-int CSspEngine::ExecuteBlock()
-{
-    while (Cursor() < m_end) {
-        CSspToken token = ReadToken();
-        if (token.text == "}--") {
-            CloseCodeBlock();
-            return kRunCompleted;
-        }
-        if (token.text.empty())
-            return kRunCompleted;
-        if (token.text == ";")
-            continue;
-        if (m_hooks) {
-            m_hooks->OnStatement(*this);
-            if (m_hooks->IsStopRequested())
-                return kRunStopped;
-        }
-        // A run is seldom asked to end (its time limit is kept by a watchdog): one test per statement.
-        if (const int reason = m_top->m_endRequest.load(std::memory_order_relaxed); reason != 0)
-            RaiseRunEnded(reason);
-        int result = ExecuteStatement(token);
-        if (result != kRunCompleted)
-            return result;
-    }
-    return kRunCompleted;
-}
-
-void CSspEngine::RaiseRunEnded(int reason)
+void CSspEngine::RaiseRunEnded(int reason, int position)
 {
     m_top->m_endReported = true;
-    throw CSspException(RunEndedText(reason), Cursor());
+    throw CSspException(RunEndedText(reason), position);
 }
 
 std::string CSspEngine::RunEndedText(int reason) const
@@ -364,15 +362,14 @@ void CSspEngine::CleanUp()
     m_sessionRow = -1;
     m_ifTop = nullptr;
     m_whileTop = nullptr;
-    m_whileNodes.Clear();
-    m_ifNodes.Clear();
+    m_whileNodes.clear();
+    m_ifNodes.clear();
     m_session.reset();
     for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
         m_declared[static_cast<size_t>(kind)].clear();
     m_locals.Clear();
     m_operands.Clear();
     m_localWrites.Clear();
-    m_statements.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
 }
@@ -382,6 +379,7 @@ void CSspEngine::EndRun()
     m_cache.CloseAll();
     m_sourceFile = nullptr;
     m_function = nullptr;
+    m_program = nullptr;
     m_start = 0;
     m_end = 0;
     SetCursor(0);
@@ -392,7 +390,7 @@ void CSspEngine::EndRun()
 CSspToken CSspEngine::ReadToken()
 {
     int cursor = Cursor();
-    CSspToken token = NextMemoToken(*m_sourceFile, cursor, m_end);
+    CSspToken token = NextToken(*m_sourceFile, cursor, m_end);
     SetCursor(cursor);
     return token;
 }
@@ -400,7 +398,7 @@ CSspToken CSspEngine::ReadToken()
 CSspToken CSspEngine::PeekToken() const
 {
     int cursor = Cursor();
-    return NextMemoToken(*m_sourceFile, cursor, m_end);
+    return NextToken(*m_sourceFile, cursor, m_end);
 }
 
 void CSspEngine::CloseCodeBlock()

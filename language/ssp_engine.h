@@ -35,6 +35,7 @@
 #include "language/ssp_flat_table.h"
 #include "language/ssp_lexer.h"
 #include "language/ssp_list_code.h"
+#include "language/ssp_program.h"
 #include "language/ssp_token_list.h"
 #include "language/ssp_variables.h"
 
@@ -222,8 +223,6 @@ public:
     // Evaluates code and writes its value to the run's output, if there is one.
     void WriteExpression(const CSspListCode& code);
     void EvalParam(const CSspListCode& code, CSspCall& call);
-    // The code of a collected list for one use, compiled on first use and kept with the list.
-    static const CSspListCode& CodeOf(const CSspTokenList& list, CSspListCode::Use use);
 
     // The objects this run declared, by kind: the first of the kind whose name matches without
     // regard to case, or null.
@@ -236,7 +235,10 @@ public:
     const CSspValue* FindLocalVariable(std::string_view name) const;
 
 protected:
-    // Executes one statement whose first token has been read; returns a run result (0 goes on).
+    // Executes a statement that begins with no keyword (an expression statement, not an
+    // assignment), with the cursor just after its first token; returns a run result (0 goes on).
+    // The run goes on after the statement as the language reads it, up to its ";" or the end of
+    // its block, wherever this leaves the cursor.
     virtual int ExecuteStatement(const CSspToken& first);
 
     // Scanning at the engine's cursor, within the run's text.
@@ -246,29 +248,30 @@ protected:
     void CloseCodeBlock();
     void SetCursor(int cursor) { m_cursor.store(cursor, std::memory_order_relaxed); }
 
-    // Registers (or finds again) the definition whose keyword "function" starts at key, with the
-    // cursor just after the keyword, and moves the cursor past its "endfunction".
-    CSspFunction& DeclareFunction(int key);
+    // Registers the definition read at its keyword for this run's file, or finds it again when it
+    // is registered already; a second definition of a registered name fails.
+    CSspFunction& DeclareFunction(const CSspDefinition& definition);
     // Finds the definition of the named function in the whole file; null when there is none.
     CSspFunction* ScanFunctions(std::string_view name);
 
 private:
+    // Nodes of the control stacks, one per if or while op of the program, made when the op is
+    // first reached in the run.
     struct IfNode
     {
-        IfNode* next;  // the enclosing if
-        int position;  // of the keyword "if"
-        bool taken;    // the last condition evaluated for this if or one of its elseifs
+        IfNode* next = nullptr;  // the enclosing if, when the node was made
+        int position = 0;        // of the keyword "if"
+        bool taken = false;      // the last condition evaluated for this if or one of its elseifs
+        bool made = false;
     };
     struct WhileNode
     {
-        WhileNode* next;                          // the enclosing while
-        int position;                             // of the keyword "while"
-        int end;                                  // just after its endwhile; -1 until known
-        int codeMode;                             // at the keyword
-        IfNode* ifTop;                            // the if-stack top at the keyword
-        int endCodeMode;                          // at the end position, which may lie in another code block
-        const CSspListCode* condition = nullptr;  // once the keyword has run
-        int afterCondition = 0;                   // the cursor after the condition
+        WhileNode* next = nullptr;  // the enclosing while, when the node was made
+        int position = 0;           // of the keyword "while"
+        int whilePc = 0;            // the op of the keyword
+        int endPc = -1;             // the op after its endwhile; -1 until known
+        IfNode* ifTop = nullptr;    // the if-stack top at the keyword
+        bool made = false;
     };
     struct EvalFrame;
     // What an operand reads or calls, worked out on its first evaluation instead of on every pass.
@@ -303,50 +306,28 @@ private:
         using CSspException::CSspException;
     };
 
-    // Statements.
-    void ExecuteConditional(const CSspToken& keyword);
-    void ExecuteWhile(int position);
-    void ExecuteEndWhile(int position);
-    void ExecuteBreak(int position);
-    void ExecuteContinue(int position);
-    // afterEquals: the cursor after the "=" that the caller has already read, or -1.
-    void ExecuteAssignment(const CSspToken& target, int afterEquals = -1);
-    void ReadEquals(const CSspToken& target, int afterEquals);
-    // What a statement was found to be on its first run, kept by the position of its first token:
-    // the keyword it begins with, or else the list it evaluates, the cursor after that list, and
-    // for an assignment to Local.<name> where the name begins in the target (-1 for an expression
-    // statement). The token at a position, and so the statement, stays the same for the whole run.
-    struct StatementPlan
-    {
-        int keyword = -1;  // index in the keyword table; -1 for a statement without one
-        const CSspTokenList* list = nullptr;
-        int after = 0;
-        int localName = -1;
-    };
-    void KeepStatement(int start, const StatementPlan& plan);
-    void RunLocalAssignment(const CSspToken& target, size_t nameStart, const CSspTokenList& list);
+    // Statements: each runs its op and moves pc to the op that runs next.
+    int ExecuteOp(const CSspOp& op, int& pc);
+    // Template text line by line, with the debugger's hook before each; false when it stops the run.
+    bool RunTextLines(const CSspOp& op);
+    void ExecuteConditional(const CSspOp& op, int& pc);
+    void ExecuteWhile(const CSspOp& op, int& pc);
+    void ExecuteEndWhile(const CSspOp& op, int& pc);
+    // Leaves the top loop for the op after its endwhile, skipping there the first time.
+    void BreakLoop(const CSspJump& skip, int& pc);
+    void ExecuteAssignment(const CSspOp& op);
     // Local.name = Local.name + piece, with a literal or variable piece, as an append to the
     // variable's text where it stands; false (nothing done) when the list is not of that form or
     // the operator gives anything but the text with the piece appended.
-    bool AppendToLocal(std::string_view name, const CSspTokenList& list);
-    int RunExpressionStatement(const CSspToken& first, const CSspTokenList& list);
+    bool AppendToLocal(std::string_view name, const CSspListCode& code);
     // Local.<name> = value for the target token at key, a position in the run's own file.
     void AssignLocal(int key, std::string_view name, CSspValue&& value);
-    int ExecuteReturn();
-    int ExecuteExpressionStatement(const CSspToken& first);
-    void ExecuteDeclaration(int kind, const CSspToken& keyword);
-    bool EvalConditionAtCursor();
-    void EvalExpressionAtCursor(CSspValue& result);
-    // The expression from the cursor to its ";" (or "}--"), with the cursor moved past it.
-    const CSspTokenList& CollectExpressionAtCursor();
+    int ExecuteReturn(const CSspOp& op);
+    int RunExpressionStatement(const CSspOp& op);
+    void ExecuteDefinition(const CSspOp& op);
     void PopIf();
-    enum class SkipTarget
-    {
-        kEndIf,
-        kNextBranch,
-        kEndWhile
-    };
-    void Skip(SkipTarget target);
+    // pc becomes the skip's target, or its error is raised.
+    static void Jump(const CSspJump& skip, int& pc);
 
     // Expressions, over one evaluation frame of a compiled list. RunSteps returns the range's result
     // entry (-1: the empty text).
@@ -402,20 +383,18 @@ private:
     CSspDeclaredObject* FindDeclaration(int kind, int key) const;
     // Finds the object declared at key, or makes one (after the name test) and lists it.
     CSspDeclaredObject& DeclareObject(int kind, int key, const CSspToken& name, const ObjectMaker& make);
+    void ExecuteDeclaration(const CSspOp& op);
     // The arguments in parentheses after a declared name, evaluated into call or, without
-    // `evaluate`, passed over; nothing when no "(" follows.
-    void CollectDeclarationArguments(CSspCall& call, bool evaluate = true);
+    // `evaluate`, passed over; nothing when there were none.
+    void EvalDeclarationArguments(const CSspDeclarationCode& declaration, CSspCall& call, bool evaluate = true);
     // A declaration of a kind that a library above the interpreter registered.
-    void DeclareRegistered(int kind, int key, const CSspDeclaredKind& factory);
-    void DeclareTokenizer(int key);
-    void DeclareDateTime(int key);
-    void DeclareLdap(int key);
-    void DeclareFile(const CSspToken& keyword);
-    void DeclareArray(int key);
-    void DeclareSql();
-    // The statement of an sql declaration from the cursor through its ";", each token followed by
-    // a blank.
-    std::string ReadSqlStatement(int key);
+    void DeclareRegistered(const CSspDeclarationCode& declaration, const CSspDeclaredKind& factory);
+    void DeclareTokenizer(const CSspDeclarationCode& declaration);
+    void DeclareDateTime(const CSspDeclarationCode& declaration);
+    void DeclareLdap(const CSspDeclarationCode& declaration);
+    void DeclareFile(const CSspDeclarationCode& declaration);
+    void DeclareArray(const CSspDeclarationCode& declaration);
+    void DeclareSql(const CSspDeclarationCode& declaration);
 
     void Reset();
     bool Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName);
@@ -423,9 +402,8 @@ private:
     int RunLoop();
     // Sets the error text for the exception being handled (call only inside a catch block).
     void ReportCurrentException();
-    int ExecuteBlock();
-    // Throws the end of a run that was asked to end (an EndRequest).
-    [[noreturn]] void RaiseRunEnded(int reason);
+    // Throws, at position, the end of a run that was asked to end (an EndRequest).
+    [[noreturn]] void RaiseRunEnded(int reason, int position);
     std::string RunEndedText(int reason) const;
     int CheckRunEnd();
     int FinishRun(int result);
@@ -461,6 +439,8 @@ private:
 
     CSourceFile* m_sourceFile = nullptr;
     CSspFunction* m_function = nullptr;
+    const CSspProgram* m_program = nullptr;
+    int m_pc = 0;  // the op that runs
     const CSspValueList* m_callArguments = nullptr;
     CSspValue* m_returnSlot = nullptr;
     CSspValueList* m_returnedValues = nullptr;
@@ -482,10 +462,10 @@ private:
     std::vector<std::string> m_sessionRows;
     int m_sessionRow = -1;
 
-    // Control flow: nodes are made on first reach, found again by their keyword's position and
-    // deleted by the clean-up; the stacks are linked through the nodes.
-    CSspFlatTable<std::unique_ptr<IfNode>> m_ifNodes;
-    CSspFlatTable<std::unique_ptr<WhileNode>> m_whileNodes;
+    // Control flow: the nodes of the program's ifs and whiles, made on first reach and emptied by
+    // the clean-up; the stacks are linked through the nodes.
+    std::vector<IfNode> m_ifNodes;
+    std::vector<WhileNode> m_whileNodes;
     IfNode* m_ifTop = nullptr;
     WhileNode* m_whileTop = nullptr;
 
@@ -498,8 +478,7 @@ private:
     CSspFlatTable<OperandTarget> m_operands;
     // The variables that assignments to Local.<name> set, by the position of their target token.
     CSspFlatTable<CSspValue*> m_localWrites;
-    CSspFlatTable<StatementPlan> m_statements;
-    // How many entries each of the three tables above keeps. They pay off in loops, whose
+    // How many entries each of the tables above keeps. They pay off in loops, whose
     // statements run again; a page of a million statements that each run once would only grow
     // them by hundreds of megabytes that the heap keeps after the run.
     static constexpr size_t kMaxKept = 1 << 16;

@@ -15,7 +15,6 @@
 #include "language/request_object.h"
 #include "language/ssp_file_object.h"
 #include "language/ssp_ldap.h"
-#include "language/ssp_scan_memo.h"
 
 #include <new>
 
@@ -117,21 +116,27 @@ bool CSspEngine::IsObjectNameUsed(std::string_view name) const
     return false;
 }
 
-void CSspEngine::ExecuteDeclaration(int kind, const CSspToken& keyword)
+void CSspEngine::ExecuteDeclaration(const CSspOp& op)
 {
+    const CSspDeclarationCode& declaration = *op.declaration;
+    const int kind = declaration.kind;
+    const CSspDeclaredKind* factory = nullptr;
+    if (kind == kEmailInObject || kind == kEmailOutObject) {
+        factory = FindDeclaredKind(kind);
+        if (factory == nullptr)
+            throw CSspException(CMessageCatalog::Text(kMsgKindNotMade) + std::string(KindName(kind)), op.first);
+    }
+    if (op.failure)
+        op.failure->Raise();
+    SetCursor(op.next);
     switch (kind) {
-    case kSqlObject: DeclareSql(); return;
-    case kTokenizerObject: DeclareTokenizer(keyword.start); return;
-    case kDateTimeObject: DeclareDateTime(keyword.start); return;
-    case kLdapObject: DeclareLdap(keyword.start); return;
-    case kFileObject: DeclareFile(keyword); return;
-    case kArrayObject: DeclareArray(keyword.start); return;
-    default:
-        if (const CSspDeclaredKind* factory = FindDeclaredKind(kind)) {
-            DeclareRegistered(kind, keyword.start, *factory);
-            return;
-        }
-        throw CSspException(CMessageCatalog::Text(kMsgKindNotMade) + std::string(KindName(kind)), keyword.start);
+    case kSqlObject: DeclareSql(declaration); return;
+    case kTokenizerObject: DeclareTokenizer(declaration); return;
+    case kDateTimeObject: DeclareDateTime(declaration); return;
+    case kLdapObject: DeclareLdap(declaration); return;
+    case kFileObject: DeclareFile(declaration); return;
+    case kArrayObject: DeclareArray(declaration); return;
+    default: DeclareRegistered(declaration, *factory); return;
     }
 }
 
@@ -165,35 +170,35 @@ CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken
     return *list.back();
 }
 
-void CSspEngine::CollectDeclarationArguments(CSspCall& call, bool evaluate)
+void CSspEngine::EvalDeclarationArguments(const CSspDeclarationCode& declaration, CSspCall& call, bool evaluate)
 {
+    // Read after the object is declared: a broken list fails after the name test.
+    if (declaration.failure)
+        declaration.failure->Raise();
+    call.m_position = declaration.key;
     // Without "(" the declaration has no arguments (`datetime d;`); the caller says what is missing.
-    if (PeekToken().text != "(")
+    if (!declaration.arguments)
         return;
     call.m_hasParentheses = true;
-    int cursor = Cursor();
-    const CSspTokenList& arguments = CollectMemo(CSspCollector::kArguments, *m_sourceFile, cursor, m_end);
-    SetCursor(cursor);
     if (evaluate)
-        EvalParam(CodeOf(arguments, CSspListCode::Use::kArguments), call);
+        EvalParam(*declaration.arguments, call);
 }
 
-void CSspEngine::DeclareRegistered(int kind, int key, const CSspDeclaredKind& factory)
+void CSspEngine::DeclareRegistered(const CSspDeclarationCode& declaration, const CSspDeclaredKind& factory)
 {
-    CSspDeclaredObject& declared =
-        DeclareObject(kind, key, ReadToken(), [&factory](CSspEngine&) { return factory.Create(); });
+    CSspDeclaredObject& declared = DeclareObject(declaration.kind, declaration.key, declaration.name,
+                                                 [&factory](CSspEngine&) { return factory.Create(); });
     CSspCall call;
-    call.m_position = key;
-    CollectDeclarationArguments(call, factory.EvaluatesArguments());
+    EvalDeclarationArguments(declaration, call, factory.EvaluatesArguments());
     factory.Initialize(*declared.object, call);
 }
 
-void CSspEngine::DeclareTokenizer(int key)
+void CSspEngine::DeclareTokenizer(const CSspDeclarationCode& declaration)
 {
-    CSspDeclaredObject& declared = DeclareObject(kTokenizerObject, key, ReadToken(), Make<CTokenizerObject>);
+    const int key = declaration.key;
+    CSspDeclaredObject& declared = DeclareObject(kTokenizerObject, key, declaration.name, Make<CTokenizerObject>);
     CSspCall call;
-    call.m_position = key;
-    CollectDeclarationArguments(call);
+    EvalDeclarationArguments(declaration, call);
     if (call.ParamCount() < 2)
         RaiseCatalogText(kMsgMissingParameter, key);
     std::string text = call.GetParamStr(0);
@@ -201,12 +206,12 @@ void CSspEngine::DeclareTokenizer(int key)
     static_cast<CTokenizerObject&>(*declared.object).m_tokenizer.SetText(text.c_str(), delimiters.c_str(), true);
 }
 
-void CSspEngine::DeclareDateTime(int key)
+void CSspEngine::DeclareDateTime(const CSspDeclarationCode& declaration)
 {
-    CSspDeclaredObject& declared = DeclareObject(kDateTimeObject, key, ReadToken(), Make<CDateTimeObject>);
+    const int key = declaration.key;
+    CSspDeclaredObject& declared = DeclareObject(kDateTimeObject, key, declaration.name, Make<CDateTimeObject>);
     CSspCall call;
-    call.m_position = key;
-    CollectDeclarationArguments(call);
+    EvalDeclarationArguments(declaration, call);
     CSspDateTime& time = static_cast<CDateTimeObject&>(*declared.object).m_time;
     const int count = call.ParamCount();
     auto field = [&call, count](int index) { return index < count ? ParseInt32(call.GetParamStr(index)) : 0; };
@@ -218,25 +223,25 @@ void CSspEngine::DeclareDateTime(int key)
         RaiseCatalogText(kMsgMissingParameter, key);
 }
 
-void CSspEngine::DeclareLdap(int key)
+void CSspEngine::DeclareLdap(const CSspDeclarationCode& declaration)
 {
     // The object is started afresh on every pass, so a loop that declares it drops the last
     // pass's connection and search before the script connects again.
-    CSspDeclaredObject& declared = DeclareObject(kLdapObject, key, ReadToken(), Make<CSspLdap>);
+    CSspDeclaredObject& declared = DeclareObject(kLdapObject, declaration.key, declaration.name, Make<CSspLdap>);
     static_cast<CSspLdap&>(*declared.object).Reset();
 }
 
-void CSspEngine::DeclareFile(const CSspToken& keyword)
+void CSspEngine::DeclareFile(const CSspDeclarationCode& declaration)
 {
-    const int key = keyword.start;
-    CSspDeclaredObject& declared = DeclareObject(
-        kFileObject, key, ReadToken(), [](CSspEngine& engine) { return std::make_unique<CSspFileObject>(engine); });
+    const int key = declaration.key;
+    CSspDeclaredObject& declared = DeclareObject(kFileObject, key, declaration.name, [](CSspEngine& engine) {
+        return std::make_unique<CSspFileObject>(engine);
+    });
     auto& file = static_cast<CSspFileObject&>(*declared.object);
     std::string source;  // Request.<field> of an upload
-    if (EqualsNoCase(keyword.text, "file")) {
+    if (!declaration.upload) {
         CSspCall call;
-        call.m_position = key;
-        CollectDeclarationArguments(call);
+        EvalDeclarationArguments(declaration, call);
         if (call.ParamCount() == 0)
             RaiseCatalogText(kMsgFileSyntax, key);
         source = call.GetParamStr(0);
@@ -245,10 +250,9 @@ void CSspEngine::DeclareFile(const CSspToken& keyword)
             return;
         }
     } else {
-        int before = Cursor();
-        if (ReadToken().text != "=")
-            RaiseCatalogText(kMsgMissingEquals, before);
-        source = ReadToken().text;
+        if (declaration.failure)
+            declaration.failure->Raise();
+        source = declaration.text;
     }
 
     // A task's request has no browser behind it, so it has no uploads either.
@@ -265,18 +269,19 @@ void CSspEngine::DeclareFile(const CSspToken& keyword)
         throw CSspException(CMessageCatalog::Text(kMsgNoUploadField) + field, key);
 }
 
-void CSspEngine::DeclareArray(int key)
+void CSspEngine::DeclareArray(const CSspDeclarationCode& declaration)
 {
-    CSspDeclaredObject& declared = DeclareObject(kArrayObject, key, ReadToken(), Make<CSspArray>);
+    const int key = declaration.key;
+    CSspDeclaredObject& declared = DeclareObject(kArrayObject, key, declaration.name, Make<CSspArray>);
     CSspValueList& values = static_cast<CSspArray&>(*declared.object).Values();
     values.clear();
-    if (PeekToken().text != "=")
+    if (declaration.failure)
+        declaration.failure->Raise();
+    if (!declaration.source)
         return;
-    ReadToken();
-    const CSspTokenList& list = CollectExpressionAtCursor();
-    if (list.Size() != 1)
+    const CSspListCode& code = *declaration.source;
+    if (code.EntryCount() != 1)
         throw CSspException(kArraySyntax, key);
-    const CSspListCode& code = CodeOf(list, CSspListCode::Use::kExpression);
     CSspCall call = ParseOperand(code, code.Operand(0));
     if (!call.m_hasParentheses)
         throw CSspException(kArrayNeedsCall, key);

@@ -112,14 +112,6 @@ struct CSspEngine::EvalFrame
     std::vector<std::unique_ptr<CSspValue>> spilledValues;
 };
 
-const CSspListCode& CSspEngine::CodeOf(const CSspTokenList& list, CSspListCode::Use use)
-{
-    std::unique_ptr<CSspListCode>& code = list.CodeSlot(static_cast<size_t>(use));
-    if (!code)
-        code = std::make_unique<CSspListCode>(list, use);
-    return *code;
-}
-
 void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
 {
     EvalFrame frame(code);
@@ -132,14 +124,17 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
         result = value;
 }
 
-bool CSspEngine::AppendToLocal(std::string_view name, const CSspTokenList& list)
+bool CSspEngine::AppendToLocal(std::string_view name, const CSspListCode& code)
 {
     // A text built piece by piece would otherwise be copied whole for every piece. The operands are
     // read as the general evaluation reads them, left first, and have no effects of their own, so
     // when this declines the general evaluation reads them again to the same values.
-    if (list.Size() != 3 || list[1].kind != kAddToken)
+    const CSspCodeRange& program = code.Program();
+    if (code.EntryCount() != 3 || program.end <= program.begin)
         return false;
-    const CSspListCode& code = CodeOf(list, CSspListCode::Use::kExpression);
+    const CSspCodeStep& apply = code.Step(program.end - 1);
+    if (apply.code != CSspCodeStep::kApply || apply.left != 0 || apply.right != 2)
+        return false;
     const CSspCodeOperand& left = code.Operand(0);
     const CSspCodeOperand& piece = code.Operand(2);
     if (!left.localVariable || (piece.literal < 0 && !piece.localVariable))
@@ -149,9 +144,9 @@ bool CSspEngine::AppendToLocal(std::string_view name, const CSspTokenList& list)
         return false;
     const CSspValue* right = piece.literal >= 0 ? &code.Literal(piece.literal) : FindLocalRead(code, piece);
     try {
-        return const_cast<CSspValue*>(variable)->AppendInPlace(list[1].text, *right);
+        return const_cast<CSspValue*>(variable)->AppendInPlace(apply.op, *right);
     } catch (const std::bad_alloc&) {
-        RaiseCatalogText(kMsgOutOfMemory, list[1].start);
+        RaiseCatalogText(kMsgOutOfMemory, code.Operand(apply.target).start);
     }
 }
 

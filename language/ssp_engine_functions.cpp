@@ -8,60 +8,30 @@
 
 #include <new>
 
-namespace {
-
-constexpr const char* kFunctionSyntax = "Syntax: function name(paramter 1, parameter 2, ...)";
-constexpr const char* kMissingEndFunction = "Function must end with \"endfunction\" statement.";
-
-bool IsAsciiAlnum(char c)
+CSspFunction& CSspEngine::DeclareFunction(const CSspDefinition& definition)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-}  // namespace
-
-CSspFunction& CSspEngine::DeclareFunction(int key)
-{
-    CSspToken name = ReadToken();
-    if (CSspFunction* known = m_sourceFile->FindFunctionAt(key)) {
-        SetCursor(known->end);
+    if (definition.nameFailure)
+        definition.nameFailure->Raise();
+    if (CSspFunction* known = m_sourceFile->FindFunctionAt(definition.function.key))
         return *known;
-    }
-    if (m_sourceFile->FindFunction(name.text) != nullptr)
-        throw CSspException(CMessageCatalog::Text(kMsgNameUsed) + std::string(name.text), name.start);
-
-    // The record joins the file only once it is complete: a definition that fails here must not
-    // leave behind a record that a later pass would jump through.
-    CSspFunction function;
-    function.key = key;
-    function.name = name.text;
-    if (ReadToken().text != "(")
-        throw CSspException(kFunctionSyntax, key);
-    for (;;) {
-        CSspToken parameter = ReadToken();
-        if (parameter.text == ")")
-            break;
-        if (parameter.text == ",")
-            continue;
-        if (parameter.text.empty() || parameter.text == ";" || parameter.text == "}--" ||
-            !IsAsciiAlnum(parameter.text.front()))
-            throw CSspException(kFunctionSyntax, key);
-        function.parameters.emplace_back(parameter.text);
-    }
-    CSspToken token = ReadToken();
-    function.bodyStart = token.start;
-    while (!EqualsNoCase(token.text, "endfunction")) {
-        if (token.text.empty() || token.text == "}--")
-            throw CSspException(kMissingEndFunction, key);
-        token = ReadToken();
-    }
-    function.endKeyword = token.start;
-    function.end = Cursor();
+    if (m_sourceFile->FindFunction(definition.name.text) != nullptr)
+        throw CSspException(CMessageCatalog::Text(kMsgNameUsed) + std::string(definition.name.text),
+                            definition.name.start);
+    if (definition.failure)
+        definition.failure->Raise();
     try {
-        return m_sourceFile->AddFunction(std::move(function));
+        return m_sourceFile->AddFunction(definition.function);
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemory, 0);
     }
+}
+
+void CSspEngine::ExecuteDefinition(const CSspOp& op)
+{
+    // A definition met while running is registered and skipped, never executed in line: the op
+    // after it is the one after its endfunction.
+    SetCursor(op.next);
+    DeclareFunction(*op.definition);
 }
 
 CSspFunction* CSspEngine::ScanFunctions(std::string_view name)
@@ -85,7 +55,7 @@ CSspFunction* CSspEngine::ScanFunctions(std::string_view name)
     while (SkipToFunction()) {
         int key = Cursor() - 8;  // the cursor stands just after "function"
         if (EqualsNoCase(PeekToken().text, name))
-            return &DeclareFunction(key);
+            return &DeclareFunction(ReadDefinition(*m_sourceFile, key, m_end));
     }
     return nullptr;
 }

@@ -127,7 +127,7 @@ std::string CSspEngine::EvalWatch(std::string_view expression)
         int cursor = 0;
         CollectTokens(CSspCollector::kArguments, watch, cursor, watch.Size(), list);
         CSspValue value;
-        EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), value);
+        EvalExpression(CSspListCode(list, CSspListCode::Use::kExpression), value);
         return value.ToString();
     } catch (const CSspException& error) {
         return error.GetMessage();

@@ -7,34 +7,20 @@
 #include "database/ssp_query.h"
 #include "foundation/ascii_text.h"
 #include "foundation/script_error.h"
-#include "language/ssp_scan_memo.h"
 
 namespace {
-
-constexpr int kMsgMissingSqlEquals = 88;  // "Missing = in SQL definition statement."
 
 std::unique_ptr<CSspScriptObject> MakeQuery(CSspEngine& engine)
 {
     return std::make_unique<CSspQuery>(engine);
 }
 
-// A statement that the script computes rather than writes out.
-bool IsStatementExpression(std::string_view text)
-{
-    return StartsWithNoCase(text, "Request.") || StartsWithNoCase(text, "Local.") ||
-           StartsWithNoCase(text, "Session.") || text.starts_with('\'');
-}
-
 }  // namespace
 
-void CSspEngine::DeclareSql()
+void CSspEngine::DeclareSql(const CSspDeclarationCode& declaration)
 {
-    CSspToken name = ReadToken();
-    CSspToken equals = ReadToken();
-    if (equals.text != "=")
-        RaiseCatalogText(kMsgMissingSqlEquals, equals.start);
     // The key is the place after "=", where the object finds its statement's tokens again.
-    const int key = Cursor();
+    const int key = declaration.key;
     if (CSspDeclaredObject* known = FindDeclaration(kSqlObject, key)) {
         // Declared again (in a loop): the object forgets its result and its own data source first.
         CSspCall close;
@@ -43,51 +29,36 @@ void CSspEngine::DeclareSql()
         CSspValue ignored;
         known->object->CallMember(close, ignored);
     }
-    auto& query = static_cast<CSspQuery&>(*DeclareObject(kSqlObject, key, name, MakeQuery).object);
+    auto& query = static_cast<CSspQuery&>(*DeclareObject(kSqlObject, key, declaration.name, MakeQuery).object);
+    if (declaration.failure)
+        declaration.failure->Raise();
 
-    CSspCall declaration;
-    declaration.m_object = name.text;
-    declaration.m_position = key;
-    declaration.m_member = ReadSqlStatement(key);
-    declaration.m_endPosition = Cursor();
-    const bool raw = IsStatementExpression(declaration.m_member);
-    if (raw) {
-        int cursor = key;
-        const CSspTokenList& list = CollectMemo(CSspCollector::kSqlListItem, *m_sourceFile, cursor, m_end);
+    CSspCall statement;
+    statement.m_object = declaration.name.text;
+    statement.m_position = key;
+    statement.m_member = declaration.text;
+    statement.m_endPosition = declaration.statementEnd;
+    if (declaration.raw) {
         CSspValue value;
-        EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), value);
-        declaration.m_member = value.ToString();
+        EvalExpression(*declaration.source, value);
+        statement.m_member = value.ToString();
     }
-    query.Init(declaration, raw);
-}
-
-std::string CSspEngine::ReadSqlStatement(int key)
-{
-    std::string text;
-    for (;;) {
-        CSspToken token = ReadToken();
-        if (token.text == ";")
-            return text;
-        // The end of the code block ends the statement as the end of the text does: a statement
-        // without its ";" must not swallow the template text after it.
-        if (token.text.empty() || token.text == "}--" || IsControlKeyword(token.text))
-            RaiseCatalogText(kMsgMissingSemicolon, key);
-        text.append(token.text).push_back(' ');
-    }
+    query.Init(statement, declaration.raw);
 }
 
 CSspSqlToken CSspEngine::NextSqlToken(int& cursor, int end)
 {
-    CSspToken token = NextMemoToken(*m_sourceFile, cursor, end);
+    CSspToken token = NextToken(*m_sourceFile, cursor, end);
     return {token.text, token.start};
 }
 
 bool CSspEngine::EvaluateSqlExpression(int start, int end, CSspValue& result)
 {
-    int cursor = start;
-    const CSspTokenList& list = CollectMemo(CSspCollector::kSqlValue, *m_sourceFile, cursor, end);
-    if (list.Empty())
+    const CSspListCode& code = m_sourceFile->SqlValue(start, end);
+    if (!code.Failure().empty())
+        throw CSspException(code.Failure(), code.FailurePosition());
+    if (code.EntryCount() == 0)
         return false;
-    EvalExpression(CodeOf(list, CSspListCode::Use::kExpression), result);
+    EvalExpression(code, result);
     return true;
 }

@@ -5,7 +5,6 @@
 #include "foundation/ssp_date_time.h"
 #include "foundation/ssp_exception.h"
 #include "language/ssp_lexer.h"
-#include "language/ssp_list_code.h"
 
 namespace {
 
@@ -181,10 +180,6 @@ bool IsControlKeyword(std::string_view t)
     return EqualsNoCase(t, "if") || EqualsNoCase(t, "elseif") || EqualsNoCase(t, "else") || EqualsNoCase(t, "endif") ||
            EqualsNoCase(t, "while") || EqualsNoCase(t, "endwhile");
 }
-
-CSspTokenList::CSspTokenList() = default;
-
-CSspTokenList::~CSspTokenList() = default;
 
 void CSspTokenList::Add(std::string_view text, int start, int end, int depth)
 {

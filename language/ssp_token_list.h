@@ -1,8 +1,7 @@
 // A collected expression: the flat list of tokens that the interpreter gathers from the source for
 // one expression, argument list or condition, and then reduces operator by operator into one value.
 // There is no syntax tree: the order of reduction follows from each entry's kind and its parenthesis
-// depth. A list never changes once collected, so one list serves every pass of a loop (see
-// CSspScanMemo); evaluation works on its own copy of the kinds and depths.
+// depth. A list is compiled (CSspListCode) into the steps its reduction comes to.
 //
 // The collectors read tokens from a source file between a cursor and an end; positions are byte
 // offsets from the file's first byte, and every error they raise is a CSspException at such an offset.
@@ -10,15 +9,12 @@
 
 #include "foundation/ssp_value.h"
 
-#include <array>
 #include <deque>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class CSourceFile;
-class CSspListCode;
 
 enum : int
 {
@@ -60,11 +56,6 @@ struct CSspListEntry
 class CSspTokenList
 {
 public:
-    CSspTokenList();
-    ~CSspTokenList();
-    CSspTokenList(const CSspTokenList&) = delete;
-    CSspTokenList& operator=(const CSspTokenList&) = delete;
-
     size_t Size() const { return m_entries.size(); }
     bool Empty() const { return m_entries.empty(); }
     const CSspListEntry& operator[](size_t index) const { return m_entries[index]; }
@@ -81,15 +72,11 @@ public:
     // Works out the forms and literal values of the operands; called once the list is complete.
     void Finish(CSourceFile& source);
 
-    // Where the compiled code of the list for each of its uses is kept (CSspListCode::Use).
-    std::unique_ptr<CSspListCode>& CodeSlot(size_t use) const { return m_codes[use]; }
-
 private:
     std::vector<CSspListEntry> m_entries;
     std::deque<std::string> m_texts;  // a deque: views into earlier texts stay valid as it grows
     std::vector<CSspValue> m_literals;
     CSourceFile* m_source = nullptr;
-    mutable std::array<std::unique_ptr<CSspListCode>, 3> m_codes;
 };
 
 // The kind a token's text gives it when it is added to a list.

@@ -173,9 +173,9 @@ TEST_F(EngineTest, UnclosedBlockFailsOnlyAWholePage)
     std::string path = folder.Write("open.twp", "first\r\ntext <!--{ echo 'x';");
     EXPECT_EQ(RunFile(path), kRunFailed);
     EXPECT_EQ(errorText, Report(path, 2, 20, "text <!--{ echo 'x';", "Missing }--"));
-    path = folder.Write("open2.twp", "text --{ echo 'x'\n");
+    path = folder.Write("open2.twp", "text --{ echo 'x';\n");
     EXPECT_EQ(RunFile(path), kRunFailed);
-    EXPECT_EQ(errorText, Report(path, 1, 18, "text --{ echo 'x'", "Missing }--"));
+    EXPECT_EQ(errorText, Report(path, 1, 19, "text --{ echo 'x';", "Missing }--"));
     // A script starts and may end in code.
     EXPECT_EQ(RunText("open.tws", "echo 'x';"), kRunCompleted);
     sink.output.clear();

@@ -90,7 +90,7 @@ TEST(KeptSourceFilesTest, ARunGoesOnFromEarlierScansOnlyWhileTheBytesStayTheSame
         CSourceFileCache cache;
         CSourceFile* file = cache.Get(runner.path);
         ASSERT_NE(file, nullptr);
-        EXPECT_GT(file->Memo().Size(), 0U);
+        EXPECT_GT(file->CompiledSize(), 0U);
         cache.CloseAll();
     }
     std::string edited = loop;

@@ -204,7 +204,7 @@ TEST_F(StatementTest, RepeatedPassesBehaveAsTheFirst)
             void OnInterpreterStart(CSspEngine& e) override
             {
                 if (!e.IsTopEngine())
-                    size = e.SourceFile()->Memo().Size();
+                    size = e.SourceFile()->CompiledSize();
             }
             void OnStatement(CSspEngine&) override {}
             void OnTextLine(CSspEngine&) override {}
