@@ -177,6 +177,7 @@ bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::
         EndRun();
         return false;
     }
+    m_locals.Bind(&m_program->LocalNames());
     SetCursor(m_start);
     if (m_hooks)
         m_hooks->OnInterpreterStart(*this);
@@ -214,8 +215,16 @@ int CSspEngine::RunLoop()
 {
     try {
         const CSspProgram& program = *m_program;
+        // Most runs have no debugger and are seldom asked to end (their time limit is kept by a
+        // watchdog): one test of each before a statement.
+        const bool watched = m_hooks != nullptr;
+        const std::atomic<int>& endRequest = m_top->m_endRequest;
         for (int pc = 0;;) {
             const CSspOp& op = program.Op(pc);
+            if (op.code >= CSspOp::kIf && (watched || endRequest.load(std::memory_order_relaxed) != 0)) {
+                if (!BeforeStatement(op))
+                    return kRunStopped;
+            }
             switch (op.code) {
             case CSspOp::kText:
                 // Text goes line by line only for the debugger, which hears of every line; without
@@ -243,27 +252,37 @@ int CSspEngine::RunLoop()
                 return kRunCompleted;
             case CSspOp::kRaise: op.failure->Raise();
             case CSspOp::kGoto: pc = op.jump; break;
-            default: {
-                if (m_hooks) {
-                    SetCursor(op.afterFirst);
-                    m_hooks->OnStatement(*this);
-                    if (m_hooks->IsStopRequested())
-                        return kRunStopped;
-                }
-                // A run is seldom asked to end (its time limit is kept by a watchdog): one test
-                // per statement.
-                if (const int reason = m_top->m_endRequest.load(std::memory_order_relaxed); reason != 0)
-                    RaiseRunEnded(reason, op.afterFirst);
-                const int result = ExecuteOp(op, pc);
-                if (result != kRunCompleted)
+            case CSspOp::kIf:
+            case CSspOp::kElseIf:
+            case CSspOp::kElse: ExecuteConditional(op, pc); break;
+            case CSspOp::kWhile: ExecuteWhile(op, pc); break;
+            case CSspOp::kEndWhile: ExecuteEndWhile(op, pc); break;
+            case CSspOp::kAssign:
+                ExecuteAssignment(op);
+                ++pc;
+                break;
+            default:
+                if (const int result = ExecuteOp(op, pc); result != kRunCompleted)
                     return result;
-            }
             }
         }
     } catch (...) {
         ReportCurrentException();
         return kRunFailed;
     }
+}
+
+bool CSspEngine::BeforeStatement(const CSspOp& op)
+{
+    if (m_hooks) {
+        SetCursor(op.afterFirst);
+        m_hooks->OnStatement(*this);
+        if (m_hooks->IsStopRequested())
+            return false;
+    }
+    if (const int reason = m_top->m_endRequest.load(std::memory_order_relaxed); reason != 0)
+        RaiseRunEnded(reason, op.afterFirst);
+    return true;
 }
 
 void CSspEngine::ReportCurrentException()
@@ -369,7 +388,6 @@ void CSspEngine::CleanUp()
         m_declared[static_cast<size_t>(kind)].clear();
     m_locals.Clear();
     m_operands.Clear();
-    m_localWrites.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
 }

@@ -277,8 +277,6 @@ private:
     // What an operand reads or calls, worked out on its first evaluation instead of on every pass.
     struct OperandTarget
     {
-        bool read = false;                       // FindLocalRead looked for a variable: `variable`
-        const CSspValue* variable = nullptr;     // the local variable the operand reads, or null
         bool dispatched = false;                 // the object that answers the call is known:
         int builtIn = -1;                        // a built-in object (BuiltInObjectOf),
         CSspDeclaredObject* declared = nullptr;  // or else a declared object,
@@ -316,12 +314,6 @@ private:
     // Leaves the top loop for the op after its endwhile, skipping there the first time.
     void BreakLoop(const CSspJump& skip, int& pc);
     void ExecuteAssignment(const CSspOp& op);
-    // Local.name = Local.name + piece, with a literal or variable piece, as an append to the
-    // variable's text where it stands; false (nothing done) when the list is not of that form or
-    // the operator gives anything but the text with the piece appended.
-    bool AppendToLocal(std::string_view name, const CSspListCode& code);
-    // Local.<name> = value for the target token at key, a position in the run's own file.
-    void AssignLocal(int key, std::string_view name, CSspValue&& value);
     int ExecuteReturn(const CSspOp& op);
     int RunExpressionStatement(const CSspOp& op);
     void ExecuteDefinition(const CSspOp& op);
@@ -332,6 +324,18 @@ private:
     // Expressions, over one evaluation frame of a compiled list. RunSteps returns the range's result
     // entry (-1: the empty text).
     int RunSteps(EvalFrame& frame, const CSspCodeRange& range, CSspCall* call);
+    // The value of an operand that is read in place: a literal or a local variable.
+    const CSspValue& InPlaceValue(const CSspCodeOperand& operand) const
+    {
+        if (operand.value != nullptr)
+            return *operand.value;
+        if (const CSspValue* variable = m_locals.At(operand.slot))
+            return *variable;
+        return FindLocalRead(operand);
+    }
+    // target = left op right, or the operator's error at position.
+    static void Apply(CSspValue& target, const CSspValue& left, std::string_view op, const CSspValue& right,
+                      int position);
     void ApplyStep(EvalFrame& frame, const CSspCodeStep& step);
     void OperandValue(EvalFrame& frame, int index);
     bool EvalConditionPart(EvalFrame& frame, int index);
@@ -351,9 +355,9 @@ private:
     // Member dispatch of the objects the engine answers itself.
     void CallLocal(CSspCall& call, CSspValue& result);
     // The local variable that an operand reads (Local.name, no parentheses, a name that is no member
-    // of Local). Raises the error of a variable that does not exist. What it finds for code of the
-    // run's own file is kept for the run (m_operands).
-    const CSspValue* FindLocalRead(const CSspListCode& code, const CSspCodeOperand& operand);
+    // of Local): by its slot, or for code outside the run's program by its name. Raises the error of
+    // a variable that does not exist.
+    const CSspValue& FindLocalRead(const CSspCodeOperand& operand) const;
     // The value that the declared object kept for an operand of the run's own file holds for its
     // member read without parentheses (CSspScriptObject::HeldMemberValue); null when the member
     // call must run.
@@ -402,6 +406,9 @@ private:
     int RunLoop();
     // Sets the error text for the exception being handled (call only inside a catch block).
     void ReportCurrentException();
+    // Before a statement when the run is watched by a debugger or asked to end: the debugger's
+    // hook, then the end request; false when the debugger stops the run.
+    bool BeforeStatement(const CSspOp& op);
     // Throws, at position, the end of a run that was asked to end (an EndRequest).
     [[noreturn]] void RaiseRunEnded(int reason, int position);
     std::string RunEndedText(int reason) const;
@@ -470,15 +477,12 @@ private:
     WhileNode* m_whileTop = nullptr;
 
     std::array<std::vector<std::unique_ptr<CSspDeclaredObject>>, kObjectKindCount> m_declared;
-    CSspVariables m_locals;
-    // What the operands of the run's own file read and call, by the address of the operand's entry.
-    // A variable stays where it is until the clean-up empties m_locals, and the lists of the run's
-    // files stay as their memo keeps them, so neither can go stale; a declared object is checked
-    // against m_declarations, which counts every change to the declared objects.
+    CSspLocals m_locals;
+    // What the operands of the run's own file call, by the address of the operand's code. The code
+    // stays with its file for the run, so it cannot go stale; a declared object is checked against
+    // m_declarations, which counts every change to the declared objects.
     CSspFlatTable<OperandTarget> m_operands;
-    // The variables that assignments to Local.<name> set, by the position of their target token.
-    CSspFlatTable<CSspValue*> m_localWrites;
-    // How many entries each of the tables above keeps. They pay off in loops, whose
+    // How many entries the table above keeps. It pays off in loops, whose
     // statements run again; a page of a million statements that each run once would only grow
     // them by hundreds of megabytes that the heap keeps after the run.
     static constexpr size_t kMaxKept = 1 << 16;

@@ -118,24 +118,13 @@ void CSspEngine::RaiseUnknownObject(const CSspCall& call)
     throw CSspException(CMessageCatalog::Text(kMsgUnknownObject) + call.m_object, call.m_position);
 }
 
-const CSspValue* CSspEngine::FindLocalRead(const CSspListCode& code, const CSspCodeOperand& operand)
+const CSspValue& CSspEngine::FindLocalRead(const CSspCodeOperand& operand) const
 {
-    // Lists of other text (a debugger's watch) are not the memo's and may not outlive the call.
-    const std::uint64_t key = OperandKey(operand);
-    const bool keep = code.Source() == m_sourceFile && MayKeep(m_operands, key);
-    if (keep) {
-        if (const OperandTarget* known = m_operands.Find(key); known != nullptr && known->read)
-            return known->variable;
-    }
+    if (const CSspValue* variable = m_locals.At(operand.slot))
+        return *variable;
     // The operand's name is "Local.<member>"; the member runs to the end, dots and all.
     constexpr size_t kPrefix = 6;
-    const CSspValue* variable = &m_locals.FindNamed(operand.name.substr(kPrefix), kMsgLocalNotDefined, operand.start);
-    if (keep) {
-        OperandTarget& target = *m_operands.Insert(key).first;
-        target.read = true;
-        target.variable = variable;
-    }
-    return variable;
+    return m_locals.FindNamed(operand.name.substr(kPrefix), kMsgLocalNotDefined, operand.start);
 }
 
 const CSspValue* CSspEngine::HeldMemberValue(const CSspListCode& code, const CSspCodeOperand& operand)

@@ -112,8 +112,34 @@ struct CSspEngine::EvalFrame
     std::vector<std::unique_ptr<CSspValue>> spilledValues;
 };
 
+void CSspEngine::Apply(CSspValue& target, const CSspValue& left, std::string_view op, const CSspValue& right,
+                       int position)
+{
+    int result = 0;
+    try {
+        result = target.ApplyOperator(left, op, right);
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemory, position);
+    }
+    if (result < 0)
+        RaiseCatalogText(OperatorFailureSlot(result), position);
+}
+
 void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
 {
+    switch (code.GetShape()) {
+    case CSspListCode::Shape::kOperand:
+        if (const CSspValue& value = InPlaceValue(code.LeftOperand()); &value != &result)
+            result = value;
+        return;
+    case CSspListCode::Shape::kApply: {
+        const CSspValue& left = code.Left() < 0 ? MinusOne() : InPlaceValue(code.LeftOperand());
+        const CSspValue& right = InPlaceValue(code.RightOperand());
+        Apply(result, left, code.Op(), right, code.Position());
+        return;
+    }
+    default: break;
+    }
     EvalFrame frame(code);
     const int entry = RunSteps(frame, code.Program(), nullptr);
     // A value the frame made (a result of an operator or a call) goes with the frame: it is moved,
@@ -124,35 +150,15 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
         result = value;
 }
 
-bool CSspEngine::AppendToLocal(std::string_view name, const CSspListCode& code)
-{
-    // A text built piece by piece would otherwise be copied whole for every piece. The operands are
-    // read as the general evaluation reads them, left first, and have no effects of their own, so
-    // when this declines the general evaluation reads them again to the same values.
-    const CSspCodeRange& program = code.Program();
-    if (code.EntryCount() != 3 || program.end <= program.begin)
-        return false;
-    const CSspCodeStep& apply = code.Step(program.end - 1);
-    if (apply.code != CSspCodeStep::kApply || apply.left != 0 || apply.right != 2)
-        return false;
-    const CSspCodeOperand& left = code.Operand(0);
-    const CSspCodeOperand& piece = code.Operand(2);
-    if (!left.localVariable || (piece.literal < 0 && !piece.localVariable))
-        return false;
-    const CSspValue* variable = m_locals.Find(name);
-    if (variable == nullptr || !variable->IsString() || FindLocalRead(code, left) != variable)
-        return false;
-    const CSspValue* right = piece.literal >= 0 ? &code.Literal(piece.literal) : FindLocalRead(code, piece);
-    try {
-        return const_cast<CSspValue*>(variable)->AppendInPlace(apply.op, *right);
-    } catch (const std::bad_alloc&) {
-        RaiseCatalogText(kMsgOutOfMemory, code.Operand(apply.target).start);
-    }
-}
-
 void CSspEngine::WriteExpression(const CSspListCode& code)
 {
     // Written from where the value stands, without a copy.
+    if (code.GetShape() == CSspListCode::Shape::kOperand) {
+        const CSspValue& value = InPlaceValue(code.LeftOperand());
+        if (m_response)
+            m_response->WriteValue(value);
+        return;
+    }
     EvalFrame frame(code);
     const CSspValue& value = frame.Value(RunSteps(frame, code.Program(), nullptr));
     if (m_response)
@@ -161,6 +167,14 @@ void CSspEngine::WriteExpression(const CSspListCode& code)
 
 bool CSspEngine::EvalCondition(const CSspListCode& code)
 {
+    switch (code.GetShape()) {
+    case CSspListCode::Shape::kCompare: {
+        const CSspValue& left = InPlaceValue(code.LeftOperand());
+        return left.Compare(code.Op(), InPlaceValue(code.RightOperand()));
+    }
+    case CSspListCode::Shape::kTruth: return InPlaceValue(code.LeftOperand()).ToInt64() == 1;
+    default: break;
+    }
     EvalFrame frame(code);
     return EvalConditionPart(frame, code.ConditionRoot());
 }
@@ -237,15 +251,7 @@ void CSspEngine::ApplyStep(EvalFrame& frame, const CSspCodeStep& step)
     // a + b + c computes in one place), else a fresh one.
     const bool reuseLeft = step.left >= 0 && frame[step.left].owned;
     CSspValue& target = reuseLeft ? const_cast<CSspValue&>(leftValue) : frame.NewValue();
-    const int position = frame.code.Operand(step.target).start;
-    int result = 0;
-    try {
-        result = target.ApplyOperator(leftValue, step.op, rightValue);
-    } catch (const std::bad_alloc&) {
-        RaiseCatalogText(kMsgOutOfMemory, position);
-    }
-    if (result < 0)
-        RaiseCatalogText(OperatorFailureSlot(result), position);
+    Apply(target, leftValue, step.op, rightValue, frame.code.Operand(step.target).start);
     EvalFrame::Slot& slot = frame[step.target];
     slot.value = &target;
     slot.owned = true;
@@ -257,7 +263,7 @@ void CSspEngine::OperandValue(EvalFrame& frame, int index)
 {
     const CSspCodeOperand& operand = frame.code.Operand(index);
     EvalFrame::Slot& slot = frame[index];
-    const CSspValue* variable = operand.localVariable ? FindLocalRead(frame.code, operand) : nullptr;
+    const CSspValue* variable = operand.localVariable ? &FindLocalRead(operand) : nullptr;
     if (variable != nullptr && !frame.code.CopiesVariables()) {
         slot.value = variable;
         return;

@@ -41,18 +41,14 @@ Node& NodeOf(std::vector<Node>& nodes, int count, const CSspOp& op, int outOfMem
 
 int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
 {
+    // The commonest statements (conditions, loops, assignments) have their own cases in RunLoop;
+    // these are the others.
     switch (op.code) {
-    case CSspOp::kIf:
-    case CSspOp::kElseIf:
-    case CSspOp::kElse: ExecuteConditional(op, pc); return kRunCompleted;
     case CSspOp::kEndIf:
         if (m_ifTop == nullptr)
             RaiseCatalogText(kMsgNoMatchingIf, op.first);
         PopIf();
-        ++pc;
-        return kRunCompleted;
-    case CSspOp::kWhile: ExecuteWhile(op, pc); return kRunCompleted;
-    case CSspOp::kEndWhile: ExecuteEndWhile(op, pc); return kRunCompleted;
+        break;
     case CSspOp::kBreak:
         if (m_whileTop == nullptr)
             RaiseCatalogText(kMsgBreakOutside, op.first);
@@ -79,7 +75,6 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
             op.failure->Raise();
         SetCursor(op.next);
         switch (op.code) {
-        case CSspOp::kAssign: ExecuteAssignment(op); break;
         case CSspOp::kError: {
             // The text is the whole report: no file, line or position.
             CSspValue value;
@@ -225,20 +220,24 @@ void CSspEngine::BreakLoop(const CSspJump& skip, int& pc)
 
 void CSspEngine::ExecuteAssignment(const CSspOp& op)
 {
+    if (op.failure)
+        op.failure->Raise();
+    SetCursor(op.next);
     // target = value is the call target.object.SetVar('member', value): every object that holds
     // variables takes it. Local's SetVar, the commonest by far, is done here without the call.
     const std::string_view text = op.target;
     const size_t dot = static_cast<size_t>(op.dot);
     if (op.local) {
-        if (AppendToLocal(text.substr(dot + 1), *op.list))
-            return;
-        CSspValue value;
-        EvalExpression(*op.list, value);
+        // The value is computed in the variable's place (Local.i = Local.i + 1 adds in place); it
+        // counts as set once the expression did not fail.
+        CSspValue* variable = nullptr;
         try {
-            AssignLocal(op.targetStart, text.substr(dot + 1), std::move(value));
+            variable = &m_locals.Prepare(op.slot);
         } catch (const std::bad_alloc&) {
             RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
         }
+        EvalExpression(*op.list, *variable);
+        m_locals.MarkSet(op.slot);
         return;
     }
     CSspCall call;
@@ -254,16 +253,6 @@ void CSspEngine::ExecuteAssignment(const CSspOp& op)
     EvalExpression(*op.list, call.m_args[1]);
     CSspValue ignored;
     CallMember(call, ignored);
-}
-
-void CSspEngine::AssignLocal(int key, std::string_view name, CSspValue&& value)
-{
-    if (CSspValue* const* known = m_localWrites.Find(static_cast<std::uint32_t>(key))) {
-        **known = std::move(value);
-        return;
-    }
-    CSspValue* variable = &m_locals.Set(name, std::move(value));
-    KeepIn(m_localWrites, static_cast<std::uint32_t>(key), variable);
 }
 
 int CSspEngine::ExecuteReturn(const CSspOp& op)

@@ -102,8 +102,8 @@ bool IsLocalMemberName(std::string_view member)
 class CSspListCompiler
 {
 public:
-    CSspListCompiler(const CSspTokenList& list, CSspListCode& code, int depth)
-        : m_list(list), m_code(code), m_depth(depth)
+    CSspListCompiler(const CSspTokenList& list, CSspListCode& code, CSspLocalNames* names, int depth)
+        : m_list(list), m_code(code), m_names(names), m_depth(depth)
     {
         const size_t count = list.Size();
         m_kinds.resize(count);
@@ -142,13 +142,15 @@ public:
                                     name.size() > kPrefix.size() && name[kPrefix.size() - 1] == '.' &&
                                     EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) &&
                                     !IsLocalMemberName(name.substr(kPrefix.size()));
+            if (operand.localVariable && m_names != nullptr)
+                operand.slot = m_names->Add(name.substr(kPrefix.size()));
             if (!operand.call)
                 continue;
             operand.argumentsStart = entry.start + static_cast<int>(name.size());
             // Empty parentheses, the commonest call (x.fetch()), have no list to collect or evaluate.
             operand.emptyCall = entry.text.size() == name.size() + 2;
             if (!operand.emptyCall && m_depth < CSspListCode::kMaxNestedLists)
-                operand.arguments = CompileCallArguments(operand, m_list.Source(), m_depth + 1);
+                operand.arguments = CompileCallArguments(operand, m_list.Source(), m_names, m_depth + 1);
         }
     }
 
@@ -421,21 +423,85 @@ private:
 
     const CSspTokenList& m_list;
     CSspListCode& m_code;
+    CSspLocalNames* m_names;
     int m_depth;
     std::vector<int> m_kinds;
     std::vector<int> m_depths;
     std::vector<bool> m_evaluated;
 };
 
-CSspListCode::CSspListCode(const CSspTokenList& list, Use use, bool raw, int depth) : m_source(&list.Source())
+CSspListCode::CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names, bool raw, int depth)
+    : m_source(&list.Source())
 {
-    CSspListCompiler compiler(list, *this, depth);
+    CSspListCompiler compiler(list, *this, names, depth);
     compiler.Operands();
     switch (use) {
     case Use::kExpression: compiler.Expression(); break;
     case Use::kCondition: compiler.Condition(); break;
     case Use::kArguments: compiler.Arguments(raw); break;
     }
+    for (CSspCodeOperand& operand : m_operands) {
+        if (operand.literal >= 0)
+            operand.value = &m_literals[static_cast<size_t>(operand.literal)];
+    }
+    FindShape(use);
+}
+
+bool CSspListCode::ReadsInPlace(int entry) const
+{
+    if (entry < 0)
+        return false;
+    const CSspCodeOperand& operand = m_operands[static_cast<size_t>(entry)];
+    return operand.literal >= 0 || (operand.localVariable && !m_copiesVariables);
+}
+
+bool CSspListCode::OnlyReadsInPlace(const CSspCodeRange& range) const
+{
+    for (int i = range.begin; i < range.end; ++i) {
+        const CSspCodeStep& step = m_steps[static_cast<size_t>(i)];
+        if (step.code != CSspCodeStep::kEvaluate || !ReadsInPlace(step.target))
+            return false;
+    }
+    return true;
+}
+
+void CSspListCode::FindShape(Use use)
+{
+    if (use == Use::kCondition) {
+        const CSspCodeCondition& root = m_conditions[static_cast<size_t>(m_conditionRoot)];
+        if (!OnlyReadsInPlace(root.range))
+            return;
+        if (root.kind == CSspCodeCondition::kTruth && ReadsInPlace(root.range.result)) {
+            m_shape = Shape::kTruth;
+            m_left = root.range.result;
+        } else if (root.kind == CSspCodeCondition::kCompare && ReadsInPlace(root.left) && ReadsInPlace(root.right)) {
+            m_shape = Shape::kCompare;
+            m_left = root.left;
+            m_right = root.right;
+            m_op = root.op;
+        }
+        return;
+    }
+    if (use != Use::kExpression || m_program.result < 0)
+        return;
+    if (ReadsInPlace(m_program.result) && OnlyReadsInPlace(m_program)) {
+        m_shape = Shape::kOperand;
+        m_left = m_program.result;
+        return;
+    }
+    // One operator: its step is the last, and the steps before it read its operands.
+    const CSspCodeRange before{m_program.begin, m_program.end - 1, -1};
+    if (m_program.end <= m_program.begin || !OnlyReadsInPlace(before))
+        return;
+    const CSspCodeStep& apply = m_steps[static_cast<size_t>(m_program.end - 1)];
+    if (apply.code != CSspCodeStep::kApply || apply.target != m_program.result || !ReadsInPlace(apply.right) ||
+        (apply.left >= 0 && !ReadsInPlace(apply.left)))
+        return;
+    m_shape = Shape::kApply;
+    m_left = apply.left;
+    m_right = apply.right;
+    m_op = apply.op;
+    m_position = m_operands[static_cast<size_t>(apply.target)].start;
 }
 
 CSspListCode::CSspListCode(std::string message, int position)
@@ -444,7 +510,8 @@ CSspListCode::CSspListCode(std::string message, int position)
 
 CSspListCode::~CSspListCode() = default;
 
-std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file, int depth)
+std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file,
+                                                   CSspLocalNames* names, int depth)
 {
     CSspTokenList list;
     try {
@@ -456,5 +523,5 @@ std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operan
     const std::string_view name = operand.name;
     const size_t dot = operand.dot < 0 ? name.size() : static_cast<size_t>(operand.dot);
     const bool raw = operand.dot >= 0 && TakesRawArguments(name.substr(0, dot), name.substr(dot + 1));
-    return std::make_unique<CSspListCode>(list, CSspListCode::Use::kArguments, raw, depth);
+    return std::make_unique<CSspListCode>(list, CSspListCode::Use::kArguments, names, raw, depth);
 }

@@ -18,6 +18,7 @@
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_value.h"
 #include "language/ssp_token_list.h"
+#include "language/ssp_variables.h"
 
 #include <memory>
 #include <string>
@@ -30,14 +31,16 @@ class CSspListCode;
 struct CSspCodeOperand
 {
     CSspOperandForm form = CSspOperandForm::kMember;
-    bool call = false;           // written with an argument list (the entry's kind was a call)
-    bool emptyCall = false;      // ... and the list was empty: "()"
-    bool localVariable = false;  // Local.<name> without an argument list, where name is no member of Local
-    int start = 0;               // where the entry starts; errors of the operand point here
-    int end = 0;                 // the cursor after the entry
-    std::string_view name;       // the whole name, object.member, as written
-    int dot = -1;                // offset of the first "." in name; -1 when it has none
-    int literal = -1;            // index of a literal's value
+    bool call = false;                 // written with an argument list (the entry's kind was a call)
+    bool emptyCall = false;            // ... and the list was empty: "()"
+    bool localVariable = false;        // Local.<name> without an argument list, where name is no member of Local
+    int slot = -1;                     // ... and the slot of name in the program's local names, if it has one
+    int start = 0;                     // where the entry starts; errors of the operand point here
+    int end = 0;                       // the cursor after the entry
+    std::string_view name;             // the whole name, object.member, as written
+    int dot = -1;                      // offset of the first "." in name; -1 when it has none
+    int literal = -1;                  // index of a literal's value
+    const CSspValue* value = nullptr;  // the literal's value
     // The argument list of a call whose list is not empty, compiled with the list; null when the
     // calls nest too deep to compile them all at once (the evaluation compiles it then).
     std::unique_ptr<CSspListCode> arguments;
@@ -97,15 +100,29 @@ struct CSspCodeCondition
 class CSspListCode
 {
 public:
+    // The commonest lists have a shape that evaluates without a frame of values: one operand, or
+    // one operator between two operands, or one comparison of two operands, where each operand is a
+    // literal or a local variable read in place.
+    enum class Shape : unsigned char
+    {
+        kGeneral,
+        kOperand,  // expression: the value of entry Left()
+        kApply,    // expression: Left() Op() Right() (Left() -1: a negation), errors at Position()
+        kCompare,  // condition: Left() Op() Right()
+        kTruth,    // condition: the value of Left() converted to an integer is 1
+    };
+
     enum class Use
     {
         kExpression,  // one value
         kCondition,   // true or false
         kArguments,   // the values of a call's arguments, split at its commas
     };
-    // The code for evaluating list the way use says. raw: argument lists of the members that take
-    // their arguments as written (Request.exist, ...). depth: how many argument lists enclose list.
-    CSspListCode(const CSspTokenList& list, Use use, bool raw = false, int depth = 0);
+    // The code for evaluating list the way use says. names: the program's local names, which the
+    // list's variables join; none for a list outside a program (its variables are found by name).
+    // raw: argument lists of the members that take their arguments as written (Request.exist, ...).
+    // depth: how many argument lists enclose list.
+    CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names = nullptr, bool raw = false, int depth = 0);
     // A list that could not be collected: evaluating it raises the collector's error.
     CSspListCode(std::string message, int position);
     ~CSspListCode();
@@ -136,12 +153,25 @@ public:
     const CSspCodeCondition& Condition(int index) const { return m_conditions[static_cast<size_t>(index)]; }
     int ConditionRoot() const { return m_conditionRoot; }
 
+    Shape GetShape() const { return m_shape; }
+    int Left() const { return m_left; }
+    int Right() const { return m_right; }
+    const CSspCodeOperand& LeftOperand() const { return m_operands[static_cast<size_t>(m_left)]; }
+    const CSspCodeOperand& RightOperand() const { return m_operands[static_cast<size_t>(m_right)]; }
+    std::string_view Op() const { return m_op; }
+    int Position() const { return m_position; }
+
     // How deep the argument lists of calls are compiled along with their list; deeper ones are
     // compiled when they are evaluated.
     static constexpr int kMaxNestedLists = 64;
 
 private:
     friend class CSspListCompiler;
+
+    // True when the steps of range only evaluate operands that are read in place.
+    bool OnlyReadsInPlace(const CSspCodeRange& range) const;
+    bool ReadsInPlace(int entry) const;
+    void FindShape(Use use);
 
     std::string m_failure;
     int m_failurePosition = kNoPosition;
@@ -155,6 +185,11 @@ private:
     int m_conditionRoot = -1;
     bool m_copiesVariables = false;
     CSourceFile* m_source = nullptr;
+    Shape m_shape = Shape::kGeneral;
+    int m_left = -1;
+    int m_right = -1;
+    std::string_view m_op;
+    int m_position = kNoPosition;
 };
 
 // True when Local answers member itself rather than as a variable or function of that name.
@@ -163,4 +198,5 @@ bool IsLocalMemberName(std::string_view member);
 // Collects the argument list of a call operand from its file and compiles it; a list that cannot
 // be collected gives the code that raises the collector's error. depth: how many argument lists
 // enclose this one in the code being compiled.
-std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file, int depth = 0);
+std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file,
+                                                   CSspLocalNames* names = nullptr, int depth = 0);

@@ -94,11 +94,13 @@ struct Reader
         int at = cursor;
         return NextToken(file, at, end);
     }
+    CSspLocalNames* names;
+
     std::unique_ptr<CSspListCode> Collect(CSspCollector collector, CSspListCode::Use use)
     {
         CSspTokenList list;
         CollectTokens(collector, file, cursor, end, list);
-        return std::make_unique<CSspListCode>(list, use);
+        return std::make_unique<CSspListCode>(list, use, names);
     }
 };
 
@@ -187,7 +189,7 @@ void CSspFailure::Raise() const
 CSspDefinition ReadDefinition(CSourceFile& file, int key, int end)
 {
     CSspDefinition definition;
-    Reader reader{file, key + 8, end};  // just after "function"
+    Reader reader{file, key + 8, end, nullptr};  // just after "function"
     try {
         definition.name = reader.Read();
     } catch (const CSspException& error) {
@@ -382,7 +384,7 @@ private:
         op.afterFirst = afterFirst;
         op.next = afterFirst;
         op.word = token.text;
-        Reader reader{m_file, afterFirst, m_program.m_end};
+        Reader reader{m_file, afterFirst, m_program.m_end, &m_program.m_names};
         try {
             switch (op.code) {
             case CSspOp::kIf:
@@ -452,7 +454,7 @@ private:
         {
             CSspTokenList tokens;
             CollectTokens(CSspCollector::kExpression, m_file, reader.cursor, reader.end, tokens);
-            list = std::make_unique<CSspListCode>(tokens, CSspListCode::Use::kExpression);
+            list = std::make_unique<CSspListCode>(tokens, CSspListCode::Use::kExpression, &m_program.m_names);
             // `return a` of a declared array hands its values back whole.
             if (tokens.Size() == 1 && tokens[0].kind == kOperandToken && tokens[0].form == CSspOperandForm::kMember)
                 Op(pc).returnedArray = tokens[0].name;
@@ -477,6 +479,8 @@ private:
         }
         op.dot = static_cast<int>(dot);
         op.local = EqualsNoCase(target.text.substr(0, dot), "Local");
+        if (op.local)
+            op.slot = m_program.m_names.Add(target.text.substr(dot + 1));
         if (afterEquals < 0 && reader.Read().text != "=") {
             op.failure = CatalogFailure(kMsgSetWithoutEquals, target.start);
             return false;
@@ -531,7 +535,7 @@ private:
             d.statementEnd = reader.cursor;
             d.raw = IsStatementExpression(d.text);
             if (d.raw) {
-                Reader source{m_file, d.key, reader.end};
+                Reader source{m_file, d.key, reader.end, &m_program.m_names};
                 d.source = source.Collect(CSspCollector::kSqlListItem, CSspListCode::Use::kExpression);
             }
             return;

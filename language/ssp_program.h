@@ -82,7 +82,7 @@ struct CSspOp
         kEnd,    // the end of the run's text, at first
         kRaise,  // failure: the text cannot be read any further here
         kGoto,   // go on at op jump
-        // Statements: the hooks and the limits run first, with the cursor at afterFirst.
+        // Statements, from kIf on: the hooks and the limits run first, with the cursor at afterFirst.
         kIf,
         kElseIf,
         kElse,
@@ -120,6 +120,7 @@ struct CSspOp
     int targetStart = 0;
     int dot = -1;
     bool local = false;              // the target is Local.<name>
+    int slot = -1;                   // ... and the slot of name
     std::string_view returnedArray;  // kReturn of a single name: that name
     bool redirects = false;          // kExpression that begins with Response.Redirect
     int objectKind = -1;             // kDeclare
@@ -139,6 +140,8 @@ public:
     const CSspOp& Op(int pc) const { return m_ops[static_cast<size_t>(pc)]; }
     size_t OpCount() const { return m_ops.size(); }
     int IfCount() const { return m_ifCount; }
+    // The local variables that the program writes out.
+    const CSspLocalNames& LocalNames() const { return m_names; }
     int WhileCount() const { return m_whileCount; }
     int Start() const { return m_start; }
     int End() const { return m_end; }
@@ -147,6 +150,7 @@ private:
     friend class CSspProgramCompiler;
 
     std::vector<CSspOp> m_ops;
+    CSspLocalNames m_names;
     int m_ifCount = 0;
     int m_whileCount = 0;
     int m_start = 0;
