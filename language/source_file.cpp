@@ -41,35 +41,32 @@ CSourceFile::CSourceFile(std::string path) : m_path(std::move(path))
 CSourceFile::CSourceFile(std::string path, std::string text) : m_path(std::move(path)), m_text(std::move(text))
 {
     BuildLineIndex();
-    m_open = true;
 }
 
 CSourceFile::~CSourceFile() = default;
 
-bool CSourceFile::Open(std::string& errorText)
+bool CSourceFile::Read(const std::string& path, std::string& text, std::string& errorText)
 {
-    if (m_open)
-        return true;
     // O_NONBLOCK keeps a FIFO put where a script should be from blocking the open; it has no
     // effect on the regular files that are read below.
-    CFileDescriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    CFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.Get() < 0) {
-        errorText = OpenFailure(kMsgFailedToOpen, m_path, SystemText(errno));
+        errorText = OpenFailure(kMsgFailedToOpen, path, SystemText(errno));
         return false;
     }
     struct stat info
     {};
     if (::fstat(fd.Get(), &info) != 0) {
-        errorText = OpenFailure(kMsgFailedToOpen, m_path, SystemText(errno));
+        errorText = OpenFailure(kMsgFailedToOpen, path, SystemText(errno));
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        errorText = OpenFailure(kMsgFailedToOpen, m_path, "Not a regular file.");
+        errorText = OpenFailure(kMsgFailedToOpen, path, "Not a regular file.");
         return false;
     }
     std::string tooLarge = "The file is 2 GiB or larger; pages and scripts must be smaller.";
     if (info.st_size >= kMaxSize) {
-        errorText = OpenFailure(kMsgFailedToRead, m_path, tooLarge);
+        errorText = OpenFailure(kMsgFailedToRead, path, tooLarge);
         return false;
     }
     // The size is only a hint: the file may grow or shrink while it is read, so read to its end.
@@ -78,7 +75,7 @@ bool CSourceFile::Open(std::string& errorText)
     // to find it. Only a file that grew while it was read goes on, in small pieces, until a read
     // gives nothing: files seldom grow, and a spare block read into would have to be cleared and
     // then trimmed again on every run.
-    std::string text;
+    text.clear();
     text.resize(static_cast<size_t>(info.st_size) + 1);
     size_t filled = 0;
     for (;;) {
@@ -90,7 +87,7 @@ bool CSourceFile::Open(std::string& errorText)
             if (got == 0)
                 break;
             if (got < 0 || text.size() + static_cast<size_t>(got) > static_cast<size_t>(kMaxSize)) {
-                errorText = OpenFailure(kMsgFailedToRead, m_path, got < 0 ? SystemText(errno) : tooLarge);
+                errorText = OpenFailure(kMsgFailedToRead, path, got < 0 ? SystemText(errno) : tooLarge);
                 return false;
             }
             text.append(more, static_cast<size_t>(got));
@@ -101,7 +98,7 @@ bool CSourceFile::Open(std::string& errorText)
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            errorText = OpenFailure(kMsgFailedToRead, m_path, SystemText(errno));
+            errorText = OpenFailure(kMsgFailedToRead, path, SystemText(errno));
             return false;
         }
         if (got == 0)
@@ -111,29 +108,7 @@ bool CSourceFile::Open(std::string& errorText)
             break;
     }
     text.resize(filled);
-
-    // The same bytes as at the last run: the lines, functions and scanned tokens found in them
-    // still hold, so the run goes on from there instead of scanning the file again.
-    if (m_text != text) {
-        Close();
-        m_text = std::move(text);
-        BuildLineIndex();
-    }
-    m_open = true;
     return true;
-}
-
-void CSourceFile::Close()
-{
-    m_open = false;
-    m_text.clear();
-    m_text.shrink_to_fit();
-    m_lineStarts.clear();
-    m_indexedEnd = -1;
-    m_functions.clear();
-    m_programs.clear();
-    m_sqlValues.clear();
-    m_joinedLiterals.clear();
 }
 
 bool CSourceFile::IsPage() const
@@ -179,6 +154,18 @@ int CSourceFile::LineStart(int offset) const
 
 CSspFunction* CSourceFile::FindFunction(std::string_view name) const
 {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return FindFunctionLocked(name);
+}
+
+CSspFunction* CSourceFile::FindFunctionAt(int key) const
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return FindFunctionAtLocked(key);
+}
+
+CSspFunction* CSourceFile::FindFunctionLocked(std::string_view name) const
+{
     for (const auto& function : m_functions) {
         if (EqualsNoCase(function->name, name))
             return function.get();
@@ -186,7 +173,7 @@ CSspFunction* CSourceFile::FindFunction(std::string_view name) const
     return nullptr;
 }
 
-CSspFunction* CSourceFile::FindFunctionAt(int key) const
+CSspFunction* CSourceFile::FindFunctionAtLocked(int key) const
 {
     for (const auto& function : m_functions) {
         if (function->key == key)
@@ -195,15 +182,22 @@ CSspFunction* CSourceFile::FindFunctionAt(int key) const
     return nullptr;
 }
 
-CSspFunction& CSourceFile::AddFunction(CSspFunction function)
+CSspFunction* CSourceFile::AddFunction(CSspFunction function)
 {
+    // Runs on two threads may both have found the definition missing.
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (CSspFunction* known = FindFunctionAtLocked(function.key))
+        return known;
+    if (FindFunctionLocked(function.name) != nullptr)
+        return nullptr;
     m_functions.push_back(std::make_unique<CSspFunction>(std::move(function)));
-    return *m_functions.back();
+    return m_functions.back().get();
 }
 
 std::string_view CSourceFile::KeepJoinedLiteral(int start, int spanEnd, std::string raw)
 {
     long long key = (static_cast<long long>(start) << 32) | static_cast<unsigned>(spanEnd);
+    const std::lock_guard<std::mutex> lock(m_lock);
     return m_joinedLiterals.try_emplace(key, std::move(raw)).first->second;
 }
 
@@ -216,72 +210,122 @@ long long RangeKey(int start, int end)
 
 }  // namespace
 
+// Code is compiled outside the lock, which compiling takes for the literals it keeps; when two
+// runs compile the same code at once, the first one kept is used by both.
 const CSspProgram& CSourceFile::Program(int start, int end, int mode)
 {
-    std::unique_ptr<CSspProgram>& program = m_programs[RangeKey(start, end)];
-    if (!program)
-        program = std::make_unique<CSspProgram>(*this, start, end, mode);
-    return *program;
+    const long long key = RangeKey(start, end);
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (auto it = m_programs.find(key); it != m_programs.end())
+            return *it->second;
+    }
+    auto program = std::make_unique<CSspProgram>(*this, start, end, mode);
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return *m_programs.try_emplace(key, std::move(program)).first->second;
 }
 
 const CSspListCode& CSourceFile::SqlValue(int start, int end)
 {
-    std::unique_ptr<CSspListCode>& code = m_sqlValues[RangeKey(start, end)];
-    if (!code) {
-        try {
-            CSspTokenList list;
-            int cursor = start;
-            CollectTokens(CSspCollector::kSqlValue, *this, cursor, end, list);
-            code = std::make_unique<CSspListCode>(list, CSspListCode::Use::kExpression);
-        } catch (const CSspException& error) {
-            code = std::make_unique<CSspListCode>(error.GetMessage(), error.GetPosition());
-        }
+    const long long key = RangeKey(start, end);
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (auto it = m_sqlValues.find(key); it != m_sqlValues.end())
+            return *it->second;
     }
-    return *code;
+    std::unique_ptr<CSspListCode> code;
+    try {
+        CSspTokenList list;
+        int cursor = start;
+        CollectTokens(CSspCollector::kSqlValue, *this, cursor, end, list);
+        code = std::make_unique<CSspListCode>(list, CSspListCode::Use::kExpression);
+    } catch (const CSspException& error) {
+        code = std::make_unique<CSspListCode>(error.GetMessage(), error.GetPosition());
+    }
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return *m_sqlValues.try_emplace(key, std::move(code)).first->second;
 }
 
 size_t CSourceFile::CompiledSize() const
 {
+    const std::lock_guard<std::mutex> lock(m_lock);
     size_t size = m_sqlValues.size();
     for (const auto& [range, program] : m_programs)
         size += program->OpCount();
     return size;
 }
 
-CKeptSourceFiles& CKeptSourceFiles::OfThisThread()
+CKeptSourceFiles& CKeptSourceFiles::Instance()
 {
-    thread_local CKeptSourceFiles kept;
+    static CKeptSourceFiles kept;
     return kept;
 }
 
-void CKeptSourceFiles::Keep(std::unique_ptr<CSourceFile> file)
+std::shared_ptr<CSourceFile> CKeptSourceFiles::Get(const std::string& path, std::string text)
 {
-    Take(file->Path());
-    if (!file->IsOpen())
-        return;
-    const size_t bytes = static_cast<size_t>(file->Size());
-    const size_t entries = file->CompiledSize();
-    if (bytes > kMaxSourceBytes || entries > kMaxMemoEntries)
-        return;
-    while (!m_files.empty() && (m_sourceBytes + bytes > kMaxSourceBytes || m_memoEntries + entries > kMaxMemoEntries))
-        Take(m_files.begin()->first);
-    file->Suspend();
-    m_sourceBytes += bytes;
-    m_memoEntries += entries;
-    std::string path = file->Path();
-    m_files.emplace(std::move(path), Entry{std::move(file), bytes, entries});
+    std::shared_ptr<CSourceFile> kept;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (auto it = m_files.find(path); it != m_files.end()) {
+            kept = it->second.file;
+            m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+        }
+    }
+    // Compared outside the lock: the kept bytes never change.
+    if (kept && kept->Text() == text)
+        return kept;
+    auto file = std::make_shared<CSourceFile>(path, std::move(text));
+    if (static_cast<size_t>(file->Size()) > kMaxFileBytes) {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (auto it = m_files.find(path); it != m_files.end())
+            Drop(it);
+        return file;
+    }
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (auto it = m_files.find(path); it != m_files.end())
+        Drop(it);
+    m_uses.push_front(path);
+    m_files.emplace(path, Entry{file, 0, m_uses.begin()});
+    m_sourceBytes += static_cast<size_t>(file->Size());
+    Trim();
+    return file;
 }
 
-std::unique_ptr<CSourceFile> CKeptSourceFiles::Take(const std::string& path)
+void CKeptSourceFiles::Release(const std::shared_ptr<CSourceFile>& file)
 {
-    auto it = m_files.find(path);
-    if (it == m_files.end())
-        return nullptr;
-    m_sourceBytes -= it->second.sourceBytes;
-    m_memoEntries -= it->second.memoEntries;
-    std::unique_ptr<CSourceFile> file = std::move(it->second.file);
+    const size_t entries = file->CompiledSize();
+    const std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_files.find(file->Path());
+    if (it == m_files.end() || it->second.file != file)
+        return;
+    if (entries > kMaxFileEntries) {
+        Drop(it);
+        return;
+    }
+    m_entries = m_entries - it->second.entries + entries;
+    it->second.entries = entries;
+    Trim();
+}
+
+bool CKeptSourceFiles::Holds(const std::string& path) const
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_files.contains(path);
+}
+
+void CKeptSourceFiles::Drop(std::unordered_map<std::string, Entry>::iterator it)
+{
+    m_sourceBytes -= static_cast<size_t>(it->second.file->Size());
+    m_entries -= it->second.entries;
+    m_uses.erase(it->second.use);
     m_files.erase(it);
-    return file;
+}
+
+void CKeptSourceFiles::Trim()
+{
+    // The most recently used file stays, whatever its size: the run that uses it holds it anyway.
+    while (m_files.size() > 1 && (m_sourceBytes > kMaxSourceBytes || m_entries > kMaxEntries))
+        Drop(m_files.find(m_uses.back()));
 }
 
 CSourceFileCache::~CSourceFileCache() = default;
@@ -289,29 +333,26 @@ CSourceFileCache::~CSourceFileCache() = default;
 CSourceFile* CSourceFileCache::Get(const std::string& path)
 {
     m_errorText.clear();
-    auto it = m_files.find(path);
-    if (it == m_files.end()) {
-        std::unique_ptr<CSourceFile> file = CKeptSourceFiles::OfThisThread().Take(path);
-        if (file == nullptr)
-            file = std::make_unique<CSourceFile>(path);
-        it = m_files.emplace(path, std::move(file)).first;
-    }
-    if (!it->second->Open(m_errorText))
+    if (auto it = m_files.find(path); it != m_files.end())
+        return it->second.get();
+    std::string text;
+    if (!CSourceFile::Read(path, text, m_errorText))
         return nullptr;
-    return it->second.get();
+    std::shared_ptr<CSourceFile> file = CKeptSourceFiles::Instance().Get(path, std::move(text));
+    return m_files.emplace(path, std::move(file)).first->second.get();
 }
 
 void CSourceFileCache::CloseAll()
 {
-    // A run over large sources leaves large scan memos behind; once they are freed, the heap gives
+    // A run over large sources leaves large compiled code behind; once it is freed, the heap gives
     // the memory back, so that one big page does not keep the server that much larger for good.
     size_t sourceBytes = 0;
     size_t memoEntries = 0;
-    CKeptSourceFiles& kept = CKeptSourceFiles::OfThisThread();
+    CKeptSourceFiles& kept = CKeptSourceFiles::Instance();
     for (auto& [path, file] : m_files) {
         sourceBytes += static_cast<size_t>(file->Size());
         memoEntries += file->CompiledSize();
-        kept.Keep(std::move(file));
+        kept.Release(file);
     }
     m_files.clear();
     if (sourceBytes >= kLargeSourceBytes || memoEntries >= kLargeMemoEntries)

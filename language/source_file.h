@@ -1,17 +1,24 @@
-// The pages and scripts that one top-level run reads. CSourceFile holds one file's bytes in an
-// immutable buffer read at open time, the index of its lines and the user functions found in it;
-// the engine's cursor and every token point into that buffer. CSourceFileCache reads each file
-// once per top-level run and is shared by the run's nested engines; it is emptied when the run
-// ends, and the next run reads the file again, so an edited file takes effect on the next run.
-// Reading (not mapping) the file means that a file saved while a run uses it cannot change or pull
-// away the bytes under the cursor.
+// The pages and scripts that runs read. CSourceFile holds one file's bytes in an immutable buffer,
+// the index of its lines, the user functions found in it and the code compiled from it; the
+// engine's cursor and every token point into that buffer. CSourceFileCache reads each file once
+// per top-level run and is shared by the run's nested engines; the next run reads the file again,
+// so an edited file takes effect on the next run. Reading (not mapping) the file means that a file
+// saved while a run uses it cannot change or pull away the bytes under the cursor.
+//
+// The files are kept between runs by CKeptSourceFiles, one store for every thread: a file read
+// again with the same bytes is the same CSourceFile, with what earlier runs of any thread compiled
+// in it. So the cost of a site's pages is paid once per page, not once per page and thread, and
+// their memory grows with the site, not with the threads.
 #pragma once
 
 #include "language/ssp_function.h"
 #include "language/ssp_list_code.h"
 #include "language/ssp_program.h"
 
+#include <cstddef>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,22 +31,16 @@ public:
     static constexpr long long kMaxSize = 0x7fffffffLL;
 
     explicit CSourceFile(std::string path);
-    // An open file over text that is not read from disk: an expression the debugger has a paused
+    // The file of path with text as its bytes; also an expression that the debugger has a paused
     // run evaluate, scanned like the run's own source.
     CSourceFile(std::string path, std::string text);
     ~CSourceFile();
     CSourceFile(const CSourceFile&) = delete;
     CSourceFile& operator=(const CSourceFile&) = delete;
 
-    // Reads the whole file and indexes its lines; true when it is readable. A file that is already
-    // open counts as open. On failure errorText says why, in the form "<what> [<path>]. <reason>".
-    // A file read again with unchanged bytes keeps what earlier runs found in it.
-    bool Open(std::string& errorText);
-    void Close();
-    // Ends a run's use of the file but keeps its bytes and what scanning found in them, to be
-    // compared with the file's bytes when it is opened again.
-    void Suspend() { m_open = false; }
-    bool IsOpen() const { return m_open; }
+    // Reads the whole file at path into text; false when it is not readable, and errorText then
+    // says why, in the form "<what> [<path>]. <reason>".
+    static bool Read(const std::string& path, std::string& text, std::string& errorText);
 
     const std::string& Path() const { return m_path; }
     // True for a .twp page (extension compared without regard to case); such files start in text.
@@ -58,7 +59,9 @@ public:
     // The first function whose name equals name without regard to case, or null.
     CSspFunction* FindFunction(std::string_view name) const;
     CSspFunction* FindFunctionAt(int key) const;
-    CSspFunction& AddFunction(CSspFunction function);
+    // Adds function, unless one was added at its key meanwhile (then that one is the result) or
+    // one of its name was (then the result is null: the name is used).
+    CSspFunction* AddFunction(CSspFunction function);
 
     // Keeps the raw text of a string literal that was joined from several pieces and so is no slice
     // of the buffer. Keyed by the literal's source span, so scanning a loop body again reuses the
@@ -76,12 +79,16 @@ public:
 
 private:
     void BuildLineIndex();
+    CSspFunction* FindFunctionLocked(std::string_view name) const;
+    CSspFunction* FindFunctionAtLocked(int key) const;
 
-    std::string m_path;  // in the caller's spelling
-    std::string m_text;  // the file's bytes; never changed while open
-    bool m_open = false;
+    const std::string m_path;       // in the caller's spelling
+    const std::string m_text;       // the file's bytes
     std::vector<int> m_lineStarts;  // offset of each line's first byte
     int m_indexedEnd = -1;          // last offset that belongs to an indexed line
+    // Runs on any thread find functions and compile code as they reach them; what they add is
+    // never changed or removed while the file lives, so what they were given stays valid.
+    mutable std::mutex m_lock;  // guards everything below
     std::vector<std::unique_ptr<CSspFunction>> m_functions;
     std::unordered_map<long long, std::string> m_joinedLiterals;
     // Compiled code by the bounds it covers.
@@ -89,34 +96,46 @@ private:
     std::unordered_map<long long, std::unique_ptr<CSspListCode>> m_sqlValues;
 };
 
-// The source files that the runs of one thread read, kept after each run with the code compiled
-// from them and the functions found in them. Compiling a page costs a good part of a short run; a
-// page run again (the usual case on a server) is read and compared byte for byte, and compiled
-// again only when it changed. Bounded in source bytes and compiled entries, so that many or big
-// pages on many threads cannot keep much memory; a file beyond the bound is not kept at all.
+// The source files that runs have read, kept after each run with the code compiled from them and
+// the functions found in them, for every thread. Compiling a page costs a good part of a short run;
+// a page run again (the usual case on a server) is read and compared byte for byte, and compiled
+// again only when it changed. A run that holds a file keeps it alive while a newer version takes
+// its place. Bounded in source bytes and compiled entries, the least recently used files going
+// first, so that many or big pages cannot keep much memory; a file beyond the bound for one file
+// is not kept at all.
 class CKeptSourceFiles
 {
 public:
-    static constexpr size_t kMaxSourceBytes = size_t{128} << 10;
-    static constexpr size_t kMaxMemoEntries = 8192;
+    static constexpr size_t kMaxFileBytes = size_t{256} << 10;
+    static constexpr size_t kMaxFileEntries = 65536;
+    static constexpr size_t kMaxSourceBytes = size_t{32} << 20;
+    static constexpr size_t kMaxEntries = 524288;
 
-    static CKeptSourceFiles& OfThisThread();
+    static CKeptSourceFiles& Instance();
 
-    // Keeps a file that a run has finished with, in place of one kept for the same path.
-    void Keep(std::unique_ptr<CSourceFile> file);
-    // The file kept for path, now owned by the caller; null when none is kept.
-    std::unique_ptr<CSourceFile> Take(const std::string& path);
+    // The file of path whose bytes are text: the kept one when its bytes are the same, else a new
+    // one, kept in place of the old.
+    std::shared_ptr<CSourceFile> Get(const std::string& path, std::string text);
+    // A run has finished with file: what it compiled counts now, and may put it beyond the bounds.
+    void Release(const std::shared_ptr<CSourceFile>& file);
+    bool Holds(const std::string& path) const;
 
 private:
     struct Entry
     {
-        std::unique_ptr<CSourceFile> file;
-        size_t sourceBytes;
-        size_t memoEntries;
+        std::shared_ptr<CSourceFile> file;
+        size_t entries = 0;
+        std::list<std::string>::iterator use;
     };
+    void Drop(std::unordered_map<std::string, Entry>::iterator it);
+    // Drops the least recently used files until the kept ones are within the bounds again.
+    void Trim();
+
+    mutable std::mutex m_lock;  // guards everything below
     std::unordered_map<std::string, Entry> m_files;
+    std::list<std::string> m_uses;  // the paths, the most recently used first
     size_t m_sourceBytes = 0;
-    size_t m_memoEntries = 0;
+    size_t m_entries = 0;
 };
 
 class CSourceFileCache
@@ -142,6 +161,6 @@ public:
     const std::string& ErrorText() const { return m_errorText; }
 
 private:
-    std::unordered_map<std::string, std::unique_ptr<CSourceFile>> m_files;
+    std::unordered_map<std::string, std::shared_ptr<CSourceFile>> m_files;
     std::string m_errorText;
 };

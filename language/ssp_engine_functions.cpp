@@ -19,11 +19,17 @@ CSspFunction& CSspEngine::DeclareFunction(const CSspDefinition& definition)
                             definition.name.start);
     if (definition.failure)
         definition.failure->Raise();
+    CSspFunction* added = nullptr;
     try {
-        return m_sourceFile->AddFunction(definition.function);
+        added = m_sourceFile->AddFunction(definition.function);
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemory, 0);
     }
+    // Null when a run on another thread declared another function of the name meanwhile.
+    if (added == nullptr)
+        throw CSspException(CMessageCatalog::Text(kMsgNameUsed) + std::string(definition.name.text),
+                            definition.name.start);
+    return *added;
 }
 
 void CSspEngine::ExecuteDefinition(const CSspOp& op)

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -97,6 +98,23 @@ TEST(KeptSourceFilesTest, ARunGoesOnFromEarlierScansOnlyWhileTheBytesStayTheSame
     edited.replace(edited.find("* 1"), 3, "* 7");
     ASSERT_EQ(runner.Run("loop.twp", edited), kRunCompleted) << runner.errorText;
     EXPECT_EQ(runner.sink.output, "[7][14][21]");
+    // The kept files serve every thread: a run on another thread sees the edit, and this one sees
+    // the file edited back.
+    auto runOnAnotherThread = [&runner] {
+        StringSink sink;
+        std::thread([&runner, &sink] {
+            CSspEngine engine;
+            EXPECT_EQ(engine.Run({.filePath = runner.path, .urlPath = "/app/loop.twp", .response = &sink}),
+                      kRunCompleted)
+                << engine.ErrorText();
+        }).join();
+        return sink.output;
+    };
+    EXPECT_EQ(runOnAnotherThread(), "[7][14][21]");
+    ASSERT_EQ(runner.Run("loop.twp", loop), kRunCompleted) << runner.errorText;
+    EXPECT_EQ(runner.sink.output, "[1][2][3]");
+    runner.folder.Write("loop.twp", edited);
+    EXPECT_EQ(runOnAnotherThread(), "[7][14][21]");
 
     // Functions found in a file are forgotten with its old bytes too.
     const std::string function = "write Local.f();\nfunction f() return 1; endfunction";
@@ -112,12 +130,12 @@ TEST(KeptSourceFilesTest, FilesBeyondTheBoundAreNotKept)
 {
     ScriptRunner runner;
     std::string big = "<!--{ Local.n = 0; }-->";
-    big.append(CKeptSourceFiles::kMaxSourceBytes, 'x');
+    big.append(CKeptSourceFiles::kMaxFileBytes, 'x');
     ASSERT_EQ(runner.Run("big.twp", big), kRunCompleted) << runner.errorText;
-    EXPECT_EQ(CKeptSourceFiles::OfThisThread().Take(runner.path), nullptr);
+    EXPECT_FALSE(CKeptSourceFiles::Instance().Holds(runner.path));
 
     ASSERT_EQ(runner.Run("small.twp", "<!--{ Local.n = 0; }-->"), kRunCompleted) << runner.errorText;
-    EXPECT_NE(CKeptSourceFiles::OfThisThread().Take(runner.path), nullptr);
+    EXPECT_TRUE(CKeptSourceFiles::Instance().Holds(runner.path));
 }
 
 TEST(SourceFileTest, FailuresExplainThemselvesAndAreRetried)
