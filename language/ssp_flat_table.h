@@ -64,7 +64,8 @@ private:
     // table as it was; moving the entries over cannot fail.
     void Grow()
     {
-        const size_t capacity = m_keys.empty() ? 64 : m_keys.size() * 2;
+        // Small at first: the run of a user function, made for every call, mostly keeps a few.
+        const size_t capacity = m_keys.empty() ? 8 : m_keys.size() * 2;
         std::vector<std::uint64_t> keys(capacity, kEmpty);
         std::vector<T> values(capacity);
         const size_t mask = capacity - 1;
