@@ -723,7 +723,7 @@ void CDynBindSet::BindValue(COdbcStatement& statement, int index, const CDynColu
     else if (value.IsDate()) {
         const bool dateOnly = type == SQL_TYPE_DATE || type == SQL_DATE;
         if (!dateOnly && Traits().timestampsAsText)
-            statement.BindText(index, CSspDateTime(value.m_time).Format("%Y-%m-%d %H:%M:%S"), SQL_VARCHAR);
+            statement.BindText(index, CSspDateTime(value.m_time).Format("%04Y-%m-%d %H:%M:%S"), SQL_VARCHAR);
         else
             statement.BindTimestamp(index, ToTimestamp(value.m_time, dateOnly),
                                     dateOnly ? SQL_TYPE_DATE : SQL_TYPE_TIMESTAMP);

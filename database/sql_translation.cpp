@@ -55,7 +55,7 @@ std::string SqlOperator(std::string_view op)
 void RequireDateConversion(const CDynColumn& column, const std::string& text, const CSspValue& converted, int position)
 {
     if (!text.empty() && converted.IsNull())
-        throw CSspException("The value [" + text + "] is not a date or time for column " + column.name + ".", position);
+        throw CSspException(NotADateMessage(text, " for column " + column.name + "."), position);
 }
 
 void RequireDateValue(const CDynColumn& column, const CSspValue& value, int position)

@@ -18,8 +18,10 @@ namespace {
 
 CLocaleDateTime g_locale;
 
-constexpr int kFirstValidYear = 1970;
-constexpr int kLastValidYear = 2038;
+constexpr int kFirstValidYear = 1;
+constexpr int kLastValidYear = 9999;
+// A year written with at most this many digits is a two-digit year.
+constexpr size_t kTwoDigitYear = 2;
 
 // --- Reading the locale's formats -----------------------------------------------------------------
 
@@ -124,13 +126,16 @@ bool ToUtcTm(std::int64_t time, std::tm& out)
     return gmtime_r(&t, &out) != nullptr;
 }
 
-// The local time of a broken-down date, daylight saving decided by the time zone rules; -1 when it
-// cannot be represented.
+// The local time of a broken-down date, daylight saving decided by the time zone rules;
+// kNoDateTime when it cannot be represented.
 std::int64_t FromLocalTm(std::tm tm)
 {
     tm.tm_isdst = -1;
+    // mktime answers -1 both when it fails and for the last second of 1969; only a success fills
+    // in the weekday.
+    tm.tm_wday = -1;
     const std::time_t t = std::mktime(&tm);
-    return static_cast<std::int64_t>(t);
+    return t == -1 && tm.tm_wday == -1 ? kNoDateTime : static_cast<std::int64_t>(t);
 }
 
 int ClampToInt(std::int64_t value)
@@ -184,6 +189,9 @@ std::string FieldPattern(const char* month, const char* day, const char* year, c
     }
 }
 
+// The year in four digits: "%Y" writes the year 99 as "99", which reads back as 1999.
+constexpr const char* kYearPattern = "%04Y";
+
 // The date separator inside a strftime pattern, where a '%' would start a conversion of its own.
 std::string StrftimeSeparator()
 {
@@ -200,11 +208,16 @@ const std::string& RequireParameter(std::span<const CSspValue> args, int positio
 
 }  // namespace
 
+std::string NotADateMessage(std::string_view text, std::string_view after)
+{
+    return "The value [" + std::string(text) + "] is not a date or time" + std::string(after);
+}
+
 std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second)
 {
     // The fields may be any numbers a caller was given: their offsets must not overflow an int.
     if (year < INT_MIN + 1900 || month == INT_MIN)
-        return -1;
+        return kNoDateTime;
     std::tm tm{};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
@@ -241,16 +254,28 @@ void SetLocaleDateTime(const CLocaleDateTime& settings)
     g_locale = settings;
 }
 
+CSspDateTime CSspDateTime::FromScriptValue(const CSspValue& value, int position)
+{
+    if (value.IsDate())
+        return CSspDateTime(value.m_time);
+    const std::string text = value.ToString();
+    CSspDateTime date(text);
+    if (!date.IsValid() && !TrimWhiteAscii(text).empty())
+        throw CSspException(NotADateMessage(text), position);
+    return date;
+}
+
 void CSspDateTime::SetTime(std::int64_t time)
 {
-    m_time = time < 0 ? 0 : time;
+    m_time = time;
     std::tm tm{};
-    m_valid = ToLocalTm(m_time, tm) && tm.tm_year + 1900 >= kFirstValidYear && tm.tm_year + 1900 <= kLastValidYear;
+    m_valid = time != kNoDateTime && ToLocalTm(m_time, tm) && tm.tm_year + 1900 >= kFirstValidYear &&
+              tm.tm_year + 1900 <= kLastValidYear;
 }
 
 void CSspDateTime::SetText(std::string_view text)
 {
-    m_time = 0;
+    m_time = kNoDateTime;
     m_valid = false;
     const std::string trimmed(TrimWhiteAscii(text));
     if (trimmed.starts_with("{d"))
@@ -263,7 +288,7 @@ void CSspDateTime::SetText(std::string_view text)
 
 void CSspDateTime::SetLocalTime(int year, int month, int day, int hour, int minute, int second)
 {
-    m_time = 0;
+    m_time = kNoDateTime;
     m_valid = StoreLocalTime(year, month, day, hour, minute, second);
 }
 
@@ -310,13 +335,14 @@ bool CSspDateTime::ParseIsoDateTime(std::string_view text)
 bool CSspDateTime::ParseOdbcLiteral(const std::string& text, bool withTime)
 {
     CSspTokenizer tokens(text.c_str(), withTime ? "{ts '-:}" : "{d '-}", false);
-    int year = ParseInt32(tokens.NextToken());
+    const std::string yearText = tokens.NextToken();
+    int year = ParseInt32(yearText);
     const int month = ParseInt32(tokens.NextToken());
     const int day = ParseInt32(tokens.NextToken());
     const int hour = withTime ? ParseInt32(tokens.NextToken()) : 0;
     const int minute = withTime ? ParseInt32(tokens.NextToken()) : 0;
     const int second = withTime ? ParseInt32(tokens.NextToken()) : 0;
-    if (year < 100)
+    if (yearText.size() <= kTwoDigitYear)
         year += 1900;
     return StoreLocalTime(year, month, day, hour, minute, second);
 }
@@ -327,7 +353,7 @@ bool CSspDateTime::StoreLocalTime(int year, int month, int day, int hour, int mi
         second > 59)
         return false;
     const std::int64_t time = MakeLocalTime(year, month, day, hour, minute, second);
-    if (time < 0)
+    if (time == kNoDateTime)
         return false;
     m_time = time;
     return true;
@@ -349,7 +375,7 @@ bool CSspDateTime::ParseLocaleDateTime(const std::string& text)
     const int day = ParseInt32(fields[slot[0]]);
     const int month = ParseInt32(fields[slot[1]]);
     int year = ParseInt32(fields[slot[2]]);
-    if (year < 100)
+    if (fields[slot[2]].size() <= kTwoDigitYear)
         year += year < 70 ? 2000 : 1900;
     if (!IsValidDate(year, month, day))
         return false;
@@ -361,7 +387,7 @@ bool CSspDateTime::ParseLocaleDateTime(const std::string& text)
     if (timeStart != std::string_view::npos && !ParseLocaleTime(rest.substr(timeStart), hour, minute))
         return false;
     const std::int64_t time = MakeLocalTime(year, month, day, hour, minute, 0);
-    if (time < 0)
+    if (time == kNoDateTime)
         return false;
     m_time = time;
     return true;
@@ -412,14 +438,14 @@ bool CSspDateTime::ParseLocaleTime(std::string_view text, int& hour, int& minute
 
 std::string CSspDateTime::GetDateStr() const
 {
-    if (m_time <= 0)
+    if (m_time == kNoDateTime)
         return {};
-    return Format(FieldPattern("%m", "%d", "%Y", StrftimeSeparator()));
+    return Format(FieldPattern("%m", "%d", kYearPattern, StrftimeSeparator()));
 }
 
 std::string CSspDateTime::GetDateStr2() const
 {
-    if (m_time <= 0)
+    if (m_time == kNoDateTime)
         return {};
     const std::string sep = StrftimeSeparator();
     return Format(g_locale.dateOrder == 1 ? "%d" + sep + "%m" : "%m" + sep + "%d");
@@ -428,7 +454,7 @@ std::string CSspDateTime::GetDateStr2() const
 std::string CSspDateTime::GetTimeStr() const
 {
     std::tm tm{};
-    if (m_time <= 0 || !ToLocalTm(m_time, tm))
+    if (m_time == kNoDateTime || !ToLocalTm(m_time, tm))
         return {};
     int hour = tm.tm_hour;
     const char* suffix = "";
@@ -456,12 +482,12 @@ std::string CSspDateTime::GetDateTimeStr2() const
 
 std::string CSspDateTime::GetOdbcDateStr() const
 {
-    return Format("{d '%Y-%m-%d'}");
+    return Format("{d '%04Y-%m-%d'}");
 }
 
 std::string CSspDateTime::GetOdbcDateTimeStr() const
 {
-    return Format("{ts '%Y-%m-%d %H:%M:%S'}");
+    return Format("{ts '%04Y-%m-%d %H:%M:%S'}");
 }
 
 std::string CSspDateTime::GetHttpDateTimeStr() const
@@ -470,7 +496,7 @@ std::string CSspDateTime::GetHttpDateTimeStr() const
     static constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::tm tm{};
-    if (m_time < 0 || !ToUtcTm(m_time, tm))
+    if (m_time == kNoDateTime || !ToUtcTm(m_time, tm))
         return {};
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT", kDays[tm.tm_wday], tm.tm_mday,
@@ -504,24 +530,23 @@ std::string CSspDateTime::GetLocaleDateTimePattern()
 std::int64_t CSspDateTime::AddDays(int n) const
 {
     std::tm tm{};
-    if (!ToLocalTm(m_time, tm))
-        return 0;
+    if (m_time == kNoDateTime || !ToLocalTm(m_time, tm))
+        return kNoDateTime;
     // Calendar arithmetic: across a daylight-saving change a day is 23 or 25 hours long, and the
     // wall-clock time must stay what it was.
     tm.tm_mday = ClampToInt(static_cast<std::int64_t>(tm.tm_mday) + n);
-    const std::int64_t time = FromLocalTm(tm);
-    return time < 0 ? 0 : time;
+    return FromLocalTm(tm);
 }
 
 std::int64_t CSspDateTime::AddInterval(int unit, int n) const
 {
     if (unit == kWeeks)
-        return n > INT_MAX / 7 || n < INT_MIN / 7 ? 0 : AddDays(n * 7);
+        return n > INT_MAX / 7 || n < INT_MIN / 7 ? kNoDateTime : AddDays(n * 7);
     if (unit != kMonths && unit != kQuarters)
-        return 0;
+        return kNoDateTime;
     std::tm tm{};
-    if (!ToLocalTm(m_time, tm))
-        return 0;
+    if (m_time == kNoDateTime || !ToLocalTm(m_time, tm))
+        return kNoDateTime;
     const std::int64_t months = static_cast<std::int64_t>(tm.tm_mon) + (unit == kQuarters ? 3LL * n : n);
     // Floor division, so that month -1 is December of the year before.
     std::int64_t years = months / 12;
@@ -532,12 +557,11 @@ std::int64_t CSspDateTime::AddInterval(int unit, int n) const
     }
     const std::int64_t year = tm.tm_year + years;
     if (year > INT_MAX || year < INT_MIN)
-        return 0;
+        return kNoDateTime;
     tm.tm_year = static_cast<int>(year);
     tm.tm_mon = static_cast<int>(month);
     tm.tm_sec = 0;
-    const std::int64_t time = FromLocalTm(tm);
-    return time < 0 ? 0 : time;
+    return FromLocalTm(tm);
 }
 
 bool CSspDateTime::IsAllDigits(std::string_view text)

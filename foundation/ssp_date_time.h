@@ -2,17 +2,26 @@
 // Dates and times of the script language: the `datetime` object, and the one place where times
 // are turned into text and parsed from it: in the user's locale order for pages, as ODBC escape
 // literals for SQL statements and as HTTP dates for headers. Times are whole seconds since 1970
-// (UTC) shown in local time; only the years 1970 to 2038 count as valid.
+// (UTC), before it too, shown in local time; the years 1 to 9999 (those of SQL and ODBC dates) count
+// as valid. "No date" (a NULL column, a text that is no date) is a time of its own, kNoDateTime, so
+// that 1970-01-01 00:00:00 UTC is a date like any other.
 //
 // The user's date and time conventions are read once at start-up by InitLocaleDateTime through
 // newlocale/nl_langinfo_l; the process locale itself stays "C".
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
 
 class CSspValue;
+
+inline constexpr std::int64_t kNoDateTime = std::numeric_limits<std::int64_t>::min();
+
+// The error for a text given as a date that is none: "The value [<text>] is not a date or time"
+// followed by `after`.
+std::string NotADateMessage(std::string_view text, std::string_view after = ".");
 
 // The locale conventions that dates are shown and parsed in.
 struct CLocaleDateTime
@@ -35,7 +44,8 @@ void SetLocaleDateTime(const CLocaleDateTime& settings);
 
 // The local time of a date and wall-clock time (month 1 to 12). Fields beyond their range roll over
 // by the calendar (day 32 is a day of the next month), and daylight saving follows the time zone's
-// rules, so adding to `day` keeps the wall-clock time across a change. -1 when not representable.
+// rules, so adding to `day` keeps the wall-clock time across a change. kNoDateTime when not
+// representable.
 std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second);
 
 class CSspDateTime
@@ -51,19 +61,25 @@ public:
     CSspDateTime() = default;
     explicit CSspDateTime(std::int64_t time) { SetTime(time); }
     explicit CSspDateTime(std::string_view text) { SetText(text); }
+    // The date of a value that a script passed to be made a date. A date value keeps its time to the
+    // second, which its text would round to minutes. An empty text is no date; any other text that
+    // is no date throws CSspException NotADateMessage(text) at `position`, so that a mistyped date
+    // is reported as typed instead of standing in the database as a date of its own.
+    static CSspDateTime FromScriptValue(const CSspValue& value, int position);
 
-    // A negative time becomes 0; valid when the local year lies in 1970 to 2038.
+    // Valid when the time is a date whose local year lies in 1 to 9999.
     void SetTime(std::int64_t time);
     // Parses "{d 'y-m-d'}", "{ts 'y-m-d h:m:s'}", an ISO date with an optional time, or a date in
-    // the locale order with an optional time; anything else leaves time 0 and invalid.
+    // the locale order with an optional time; anything else leaves no date, invalid. A year of one
+    // or two digits is one of the 1900s ({d ...}) or, in the locale form, before 2070.
     void SetText(std::string_view text);
     // The local date and time of numbers as a script gives them (month 1 to 12). A field outside its
-    // range (the day in its month, the year in the valid years) leaves time 0 and invalid.
+    // range (the day in its month, the year in the valid years) leaves no date, invalid.
     void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
     bool IsValid() const { return m_valid; }
     std::int64_t GetTime() const { return m_time; }
 
-    // Texts in local time; empty for a time at or before 0.
+    // Texts in local time, the year in four digits; empty for no date.
     std::string GetDateStr() const;          // date in the locale order
     std::string GetDateStr2() const;         // month and day only
     std::string GetTimeStr() const;          // hours and minutes on the locale's clock
@@ -71,7 +87,7 @@ public:
     std::string GetDateTimeStr2() const;     // GetDateStr2, a blank, GetTimeStr
     std::string GetOdbcDateStr() const;      // {d 'yyyy-mm-dd'}
     std::string GetOdbcDateTimeStr() const;  // {ts 'yyyy-mm-dd hh:mm:ss'}
-    // RFC 1123 date of the UTC time; empty for a negative time.
+    // RFC 1123 date of the UTC time; empty for no date.
     std::string GetHttpDateTimeStr() const;
     // strftime of the local or UTC time; "" when the time cannot be broken down.
     std::string Format(std::string_view format) const;
@@ -82,7 +98,8 @@ public:
     static std::string GetLocaleDateTimePattern();
 
     // The time moved by n weeks, months or quarters, by the calendar in local time, without changing
-    // the object; 0 for another unit or a result outside the representable range.
+    // the object; no date for another unit, for no date or for a result outside the representable
+    // range.
     std::int64_t AddInterval(int unit, int n) const;
     // The time moved by n calendar days, keeping the wall-clock time across daylight-saving changes.
     std::int64_t AddDays(int n) const;
@@ -109,9 +126,9 @@ private:
     // "hh:mm:ss.fff" (the fraction is dropped): the form of HTML date inputs and of databases.
     bool ParseIsoDateTime(std::string_view text);
     // Takes a local date and time whose every field lies in its range (the day in its month, the
-    // year in 1970 to 2038); false, leaving the time alone, otherwise.
+    // year in 1 to 9999); false, leaving the time alone, otherwise.
     bool StoreLocalTime(int year, int month, int day, int hour, int minute, int second);
 
     bool m_valid = false;
-    std::int64_t m_time = 0;  // seconds since 1970 (UTC)
+    std::int64_t m_time = kNoDateTime;  // seconds since 1970 (UTC)
 };

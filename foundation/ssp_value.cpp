@@ -46,6 +46,12 @@ std::int64_t WrapSubtract64(std::int64_t a, std::int64_t b)
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
 }
 
+// A time moved by a span; no date (a text that is none) stays no date.
+std::int64_t ShiftTime(std::int64_t time, std::int64_t span)
+{
+    return time == kNoDateTime ? kNoDateTime : WrapAdd64(time, span);
+}
+
 // Floating division whose zero divisor gives the infinity of the dividend's sign (NaN for 0/0),
 // spelled out rather than left to the hardware so that no sanitizer setting can object to it.
 template <typename Float>
@@ -230,8 +236,10 @@ void CSspValue::SetNull()
         m_real = kRealNull;
     else if (IsDouble())
         m_double = kDoubleNull;
-    else if (IsDate() || IsTimeSpan())
-        m_time = 0;
+    else if (IsDate())
+        m_time = kNoDateTime;
+    else if (IsTimeSpan())
+        m_span = 0;
     else
         m_integer = kIntegerNull;
 }
@@ -346,7 +354,7 @@ bool CSspValue::IsNullOfOtherKind() const
     if (IsDouble())
         return std::bit_cast<std::uint64_t>(m_double) == std::bit_cast<std::uint64_t>(kDoubleNull);
     if (IsDate())
-        return m_time <= 0;
+        return m_time == kNoDateTime;
     if (IsTimeSpan())
         return false;
     return m_text.empty();
@@ -379,7 +387,7 @@ std::string CSspValue::ToString() const
     if (IsDouble())
         return IsNull() ? std::string() : FormatText("%f", m_double);
     if (IsDate())
-        return m_time > 0 ? CSspDateTime(m_time).GetDateTimeStr() : std::string();
+        return IsNull() ? std::string() : CSspDateTime(m_time).GetDateTimeStr();
     if (IsTimeSpan()) {
         return FormatText("%lld %lld:%lld:%lld", static_cast<long long>(m_span / 86400),
                           static_cast<long long>(m_span / 3600 % 24), static_cast<long long>(m_span / 60 % 60),
@@ -429,7 +437,7 @@ std::int64_t CSspValue::ToTime() const
         return m_time;
     if (IsString())
         return CSspDateTime(m_text).GetTime();
-    return 0;
+    return kNoDateTime;
 }
 
 int CSspValue::CountDecimals(std::string_view text)
@@ -503,7 +511,7 @@ std::string CSspValue::ToSqlLiteral() const
     }
     if (IsDate()) {
         // A time stamp keeps its time: cut to the date it would match only rows at midnight.
-        if (m_time <= 0)
+        if (IsNull())
             return "NULL";
         return m_type == kTimestamp ? CSspDateTime(m_time).GetOdbcDateTimeStr() : CSspDateTime(m_time).GetOdbcDateStr();
     }
@@ -658,7 +666,7 @@ int CSspValue::Add(const CSspValue& left, const CSspValue& right)
         if (StringAddJoins(left, right))
             SetJoinedText(left, right, left.m_type);
         else if (right.IsTimeSpan())
-            SetTime(WrapAdd64(left.ToTime(), right.m_span), kDate);
+            SetTime(ShiftTime(left.ToTime(), right.m_span), kDate);
         else
             return NumericCore(left, '+', right);
         return 0;

@@ -13,6 +13,8 @@
 // Integers are 64-bit and never wrap: a result that fits 32 bits is what 32-bit arithmetic gives, a
 // larger one is exact, and one beyond the 64-bit range becomes the nearest double.
 
+#include "foundation/ssp_date_time.h"
+
 #include <bit>
 #include <cstdint>
 #include <optional>

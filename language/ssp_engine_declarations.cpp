@@ -216,7 +216,7 @@ void CSspEngine::DeclareDateTime(const CSspDeclarationCode& declaration)
     const int count = call.ParamCount();
     auto field = [&call, count](int index) { return index < count ? ParseInt32(call.GetParamStr(index)) : 0; };
     if (count == 1)
-        time.SetText(call.GetParamStr(0));
+        time = CSspDateTime::FromScriptValue(call.GetParam(0), key);
     else if (count >= 3 && count <= 6)
         time.SetLocalTime(field(0), field(1), field(2), field(3), field(4), field(5));
     else

@@ -23,9 +23,10 @@ bool IsBlankArgument(const CSspCall& call)
     return call.ParamCount() == 0 || call.GetParamStr(0).empty();
 }
 
+// No date, given or left blank, is no valid date.
 void IsValidDateTime(const CSspCall& call, CSspValue& result)
 {
-    result.SetInteger(IsBlankArgument(call) || call.GetParam(0).IsDateLike() ? 1 : 0);
+    result.SetInteger(!IsBlankArgument(call) && call.GetParam(0).IsDateLike() ? 1 : 0);
 }
 
 void IsValidNumber(const CSspCall& call, CSspValue& result)

@@ -201,14 +201,20 @@ void Number(const CSspCall& call, CSspValue& result)
                          call.ParamCount() > 1 ? std::optional<std::string_view>(scale) : std::nullopt);
 }
 
+// The date of argument 0: an empty text gives an empty literal, which a statement takes for NULL.
+CSspDateTime DateArgument(const CSspCall& call)
+{
+    return CSspDateTime::FromScriptValue(call.GetParam(0), call.m_position);
+}
+
 void OdbcDateStr(const CSspCall& call, CSspValue& result)
 {
-    result.SetString(CSspDateTime(call.GetParamStr(0)).GetOdbcDateStr());
+    result.SetString(DateArgument(call).GetOdbcDateStr());
 }
 
 void OdbcDateTimeStr(const CSspCall& call, CSspValue& result)
 {
-    result.SetString(CSspDateTime(call.GetParamStr(0)).GetOdbcDateTimeStr());
+    result.SetString(DateArgument(call).GetOdbcDateTimeStr());
 }
 
 // Numbers pass unchanged; a time span becomes its whole minutes in hours; anything else is read as

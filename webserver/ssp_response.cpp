@@ -236,7 +236,7 @@ void CSspResponse::WriteValue(const CSspValue& value)
         return;
     }
     std::string text =
-        value.IsDate() && value.m_time > 0 ? FormatDateValue(value.m_time, m_dateTimeFormat) : value.ToString();
+        value.IsDate() && !value.IsNull() ? FormatDateValue(value.m_time, m_dateTimeFormat) : value.ToString();
     if (!text.empty())
         WriteText(text);
 }

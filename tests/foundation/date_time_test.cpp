@@ -114,7 +114,10 @@ TEST_P(LocaleRoundTrip, ReadsConventionsAndParsesWhatItShows)
     twoDigit.replace(twoDigit.find("2004"), 4, "70");
     EXPECT_EQ(CSspDateTime(twoDigit).GetTime(), Local(1970, 11, 12));
     twoDigit.replace(twoDigit.find("70"), 2, "69");
-    EXPECT_FALSE(CSspDateTime(twoDigit).IsValid());  // 2069
+    EXPECT_EQ(CSspDateTime(twoDigit).GetTime(), Local(2069, 11, 12));
+    // Four digits are the year as written, however small: a date read from a column goes back as it came.
+    const CSspDateTime early(Local(99, 12, 31, 21, 30));
+    EXPECT_EQ(CSspDateTime(early.GetDateTimeStr()).GetTime(), early.GetTime()) << early.GetDateTimeStr();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -151,10 +154,17 @@ TEST_F(DateTimeTest, OdbcLiterals)
     EXPECT_TRUE(d.IsValid());
     EXPECT_EQ(d.GetTime(), Local(2004, 11, 12));
     EXPECT_EQ(d.GetOdbcDateStr(), "{d '2004-11-12'}");
-    EXPECT_FALSE(CSspDateTime("{d '69-1-1'}").IsValid());
+    EXPECT_EQ(CSspDateTime("{d '69-1-1'}").GetTime(), Local(1969, 1, 1));
     EXPECT_EQ(CSspDateTime("{d '70-1-2'}").GetTime(), Local(1970, 1, 2));
     EXPECT_FALSE(CSspDateTime("{d '2004-02-30'}").IsValid());
-    EXPECT_FALSE(CSspDateTime("{d '2039-01-01'}").IsValid());
+    // The years of SQL dates, 1 to 9999, each written with four digits.
+    const CSspDateTime first("{d '0001-01-01'}");
+    EXPECT_EQ(first.GetTime(), Local(1, 1, 1));
+    EXPECT_EQ(first.GetOdbcDateStr(), "{d '0001-01-01'}");
+    EXPECT_EQ(CSspDateTime("{d '0099-12-31'}").GetOdbcDateStr(), "{d '0099-12-31'}");
+    EXPECT_EQ(CSspDateTime("{ts '9999-12-31 23:59:59'}").GetOdbcDateTimeStr(), "{ts '9999-12-31 23:59:59'}");
+    EXPECT_FALSE(CSspDateTime("{d '10000-01-01'}").IsValid());
+    EXPECT_FALSE(CSspDateTime("{d '0000-01-01'}").IsValid());
 
     CSspDateTime ts("  {ts '2004-11-12 23:59:59'}  ");
     EXPECT_TRUE(ts.IsValid());
@@ -178,7 +188,7 @@ TEST_F(DateTimeTest, LocaleTextsNeedThreeFieldsAndARealDay)
           "11/12/2004 PM", "11/12/2004 9h30", "abc", "", "Nov 12 2004"}) {
         const CSspDateTime bad(invalid);
         EXPECT_FALSE(bad.IsValid()) << invalid;
-        EXPECT_EQ(bad.GetTime(), 0) << invalid;
+        EXPECT_EQ(bad.GetTime(), kNoDateTime) << invalid;
     }
 }
 
@@ -203,10 +213,10 @@ TEST_F(DateTimeTest, IsoDatesAndTimesWhateverTheLocaleOrder)
 
     for (const char* invalid : {"2004-02-30", "2004-13-01", "2004-11-12 24:00", "2004-11-12 10:60", "2004-11-12 10",
                                 "2004-11-12 10:15:61", "2004-11-12X10:15", "2004-11-12 10:15 x", "204-11-12",
-                                "2039-01-01", "2004-11-12 10:15:00.", "2004-11-12 10:1"}) {
+                                "0000-01-01", "2004-11-12 10:15:00.", "2004-11-12 10:1"}) {
         const CSspDateTime bad(invalid);
         EXPECT_FALSE(bad.IsValid()) << invalid;
-        EXPECT_EQ(bad.GetTime(), 0) << invalid;
+        EXPECT_EQ(bad.GetTime(), kNoDateTime) << invalid;
     }
 }
 
@@ -237,7 +247,7 @@ TEST_F(DateTimeTest, TimeTextsOnBothClocks)
     s.dateOrder = 1;
     SetLocaleDateTime(s);
     EXPECT_EQ(CSspDateTime(Local(2004, 11, 12, 13, 7)).GetDateTimeStr2(), "12/11 13.07");
-    EXPECT_EQ(CSspDateTime(std::int64_t{0}).GetDateTimeStr(), " ");
+    EXPECT_EQ(CSspDateTime(kNoDateTime).GetDateTimeStr(), " ");
 }
 
 TEST_F(DateTimeTest, HttpDatesAndValidity)
@@ -245,12 +255,25 @@ TEST_F(DateTimeTest, HttpDatesAndValidity)
     EXPECT_EQ(CSspDateTime(std::int64_t{0}).GetHttpDateTimeStr(), "Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(CSspDateTime(Local(2004, 11, 12, 21, 30, 5)).GetHttpDateTimeStr(), "Fri, 12 Nov 2004 21:30:05 GMT");
 
-    CSspDateTime d(std::int64_t{-5});
-    EXPECT_EQ(d.GetTime(), 0);
-    d.SetTime(Local(2038, 12, 31, 23, 59, 59));
-    EXPECT_TRUE(d.IsValid());
-    d.SetTime(Local(2039, 1, 1));
-    EXPECT_FALSE(d.IsValid());
+    // The first second of 1970 and the seconds before it are dates; no date is none.
+    for (const std::int64_t time :
+         {std::int64_t{0}, std::int64_t{-5}, Local(1, 1, 1), Local(9999, 12, 31, 23, 59, 59)}) {
+        const CSspDateTime date(time);
+        EXPECT_TRUE(date.IsValid()) << time;
+        EXPECT_EQ(date.GetTime(), time);
+        EXPECT_NE(date.GetDateStr(), "") << time;
+    }
+    EXPECT_FALSE(CSspDateTime(Local(10000, 1, 1)).IsValid());
+    EXPECT_FALSE(CSspDateTime(kNoDateTime).IsValid());
+    EXPECT_EQ(CSspDateTime(kNoDateTime).GetDateStr(), "");
+    CSspValue none;
+    none.SetTime(kNoDateTime);
+    CSspValue epoch;
+    epoch.SetTime(0);
+    EXPECT_TRUE(none.IsNull());
+    EXPECT_FALSE(epoch.IsNull());
+    EXPECT_EQ(epoch.ToSqlLiteral(), "{d '1970-01-01'}");
+    EXPECT_EQ(none.ToSqlLiteral(), "NULL");
 }
 
 TEST_F(DateTimeTest, MonthAndQuarterArithmetic)
@@ -261,8 +284,9 @@ TEST_F(DateTimeTest, MonthAndQuarterArithmetic)
     EXPECT_EQ(CSspDateTime(Local(2005, 2, 15)).AddInterval(CSspDateTime::kQuarters, -1), Local(2004, 11, 15));
     EXPECT_EQ(CSspDateTime(Local(2005, 1, 15)).AddInterval(CSspDateTime::kMonths, -13), Local(2003, 12, 15));
     EXPECT_EQ(CSspDateTime(Local(2005, 1, 15)).AddInterval(CSspDateTime::kWeeks, 2), Local(2005, 1, 29));
-    EXPECT_EQ(CSspDateTime(Local(2005, 1, 15)).AddInterval(7, 1), 0);
-    EXPECT_EQ(CSspDateTime(Local(2005, 1, 15)).AddInterval(CSspDateTime::kMonths, -2000000000), 0);
+    EXPECT_EQ(CSspDateTime(Local(2005, 1, 15)).AddInterval(7, 1), kNoDateTime);
+    EXPECT_FALSE(
+        CSspDateTime(CSspDateTime(Local(2005, 1, 15)).AddInterval(CSspDateTime::kMonths, -2000000000)).IsValid());
 }
 
 TEST_F(DateTimeTest, DaysKeepTheWallClockAcrossDaylightSaving)

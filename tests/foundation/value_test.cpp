@@ -409,8 +409,8 @@ TEST_F(ValueTest, TextConversions)
     EXPECT_EQ(Dbl(3e10).ToInt64(), 30000000000);
     EXPECT_EQ(Dbl(-1e30).ToInt64(), INT64_MIN);
     EXPECT_EQ(Str("12abc").ToInt64(), 12);
-    EXPECT_EQ(Str("abc").ToTime(), 0);
-    EXPECT_EQ(Int(5).ToTime(), 0);
+    EXPECT_EQ(Str("abc").ToTime(), kNoDateTime);
+    EXPECT_EQ(Int(5).ToTime(), kNoDateTime);
 }
 
 TEST_F(ValueTest, NumericTextAndNumberText)

@@ -81,7 +81,8 @@ TEST_F(DispatchTest, DeclaredObjectsAnswerTheirMembers)
         Output("datetime d(2004, 11, 12, 13, 14, 15); write d.getHour() + ':' + d.getMinute() + ':' + d.getSecond();"),
         "13:14:15");
     EXPECT_EQ(Output("datetime d('11/12/2004 10:20'); write d.format('%d.%m.%Y %H.%M');"), "12.11.2004 10.20");
-    EXPECT_EQ(Output("datetime d('nonsense'); write d.isValid();"), "0");
+    EXPECT_EQ(Output("datetime d(''); write d.isValid() + '|' + d.getOdbcDateStr();"), "0|");
+    EXPECT_EQ(Failure("datetime d('nonsense');"), "The value [nonsense] is not a date or time.");
     // Numbers from a form are checked, not rolled over into another date or past the year's range.
     EXPECT_EQ(Output("datetime d(-2147483647, 1, 1); datetime e(2004, 2, 30); datetime f(2004, 2, 29, 24);\n"
                      "write d.isValid() + '|' + e.isValid() + '|' + f.isValid();"),

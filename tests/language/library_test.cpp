@@ -92,12 +92,13 @@ TEST(StringLibrary, SearchesAndSlicesCountFromOneAndClip)
     EXPECT_EQ(S("trim", {Text(" \t a b \r\n")}), "a b");
 }
 
-TEST(StringLibrary, ValidityTestsLetBlankValuesPass)
+TEST(StringLibrary, ValidityTestsLetBlankNumbersButNoBlankDatesPass)
 {
     EXPECT_EQ(S("IsValidNumber", {}) + S("IsValidNumber", {Text("")}) + S("IsValidNumber", {Text("-1,234.5")}), "111");
     EXPECT_EQ(S("IsValidNumber", {Text("12a")}), "0");
-    EXPECT_EQ(S("IsValidDateTime", {}) + S("IsValidDateTime", {Text("{d '2004-11-12'}")}), "11");
-    EXPECT_EQ(S("IsValidDateTime", {Text("{d '1969-01-01'}")}) + S("IsValidDateTime", {Text("soon")}), "00");
+    EXPECT_EQ(S("IsValidDateTime", {}) + S("IsValidDateTime", {Text("")}) + S("IsValidDateTime", {Text("soon")}),
+              "000");
+    EXPECT_EQ(S("IsValidDateTime", {Text("{d '1969-01-01'}")}) + S("IsValidDateTime", {Text("9999-12-31")}), "11");
 }
 
 TEST(StringLibrary, RandomNumbersHaveTheirDigitCountAndDiffer)
@@ -192,6 +193,15 @@ TEST(ToLibrary, NumbersDatesAndTimeSpans)
 
     EXPECT_EQ(T("OdbcDateStr", {Text("{ts '2004-11-12 21:30:05'}")}), "{d '2004-11-12'}");
     EXPECT_EQ(T("OdbcDateTimeStr", {Text("{d '2004-11-12'}")}), "{ts '2004-11-12 00:00:00'}");
+    // Any year of SQL, written back as read; no date is none, and a text that is no date is an
+    // error naming it, never a date of 1970.
+    EXPECT_EQ(T("OdbcDateStr", {Text("12/31/0099")}), "{d '0099-12-31'}");
+    EXPECT_EQ(T("OdbcDateTimeStr", {Text("2039-01-01")}), "{ts '2039-01-01 00:00:00'}");
+    EXPECT_EQ(T("OdbcDateStr", {Text("")}), "");
+    CSspValue stamp;
+    stamp.SetTime(CSspDateTime("{ts '2050-06-01 10:15:30'}").GetTime(), CSspValue::kTimestamp);
+    EXPECT_EQ(T("OdbcDateTimeStr", {stamp}), "{ts '2050-06-01 10:15:30'}") << "a date value keeps its seconds";
+    EXPECT_EQ(Raised([] { T("OdbcDateStr", {Text("garbage")}); }), "The value [garbage] is not a date or time.");
 }
 
 TEST(ToLibrary, HexScramblingAndFileUrls)

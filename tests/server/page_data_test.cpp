@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "database/odbc_statement.h"
+#include "foundation/url_encoding.h"
 #include "tests/database/test_databases.h"
 #include "tests/server/server_process.h"
 #include "tests/support/ci.h"
@@ -70,6 +71,23 @@ protected:
     HttpReply Get(const std::string& path) const { return Fetch(m_install, m_port, path); }
 
     int64_t Rows() const { return testdb::RowsSeenByOthers(Connect(), m_table); }
+    // Every row in order of id, its columns as the database gives them in text ("NULL" for none).
+    std::vector<std::string> RowTexts()
+    {
+        COdbcStatement statement(m_db);
+        statement.ExecDirect("SELECT * FROM " + m_table + " ORDER BY id");
+        const int columns = statement.ResultColumnCount();
+        std::vector<std::string> rows;
+        while (statement.Fetch()) {
+            std::string row;
+            for (int column = 1; column <= columns; ++column) {
+                std::string value;
+                row += (statement.GetText(column, value) ? value : "NULL") + "|";
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
     // The rows that match a condition.
     int64_t RowsWhere(const std::string& condition)
     {
@@ -175,6 +193,47 @@ TEST_P(PageDataTest, DatabaseErrorsNameTheFileLineAndColumnOfTheirStatement)
     EXPECT_NE(report.find("call.twp (2,1): \r\nlib.broken(); }--&gt;\r\n\r\n"), std::string::npos) << report;
     EXPECT_NE(report.find("sub/lib.twp (3,47): \r\n  sql q = "), std::string::npos) << report;
     EXPECT_EQ(Rows(), 1);
+}
+
+// Dates of any year from 1 to 9999, the first second of 1970 among them, come back from an edit
+// form saved unchanged as they were, a row without a date keeps none, and a date typed in is
+// stored as typed.
+TEST_P(PageDataTest, DatesOfEveryYearSurviveAnEditSavedUnchanged)
+{
+    m_db.ExecuteSQL("CREATE TABLE " + m_table + " (id INTEGER PRIMARY KEY, due DATE, stamp TIMESTAMP)");
+    const char* const dates[] = {"0001-01-01", "0099-12-31", "1960-01-01", "1970-01-01",
+                                 "2039-01-01", "2050-06-01", "9999-12-31"};
+    int id = 0;
+    for (const char* date : dates) {
+        m_db.ExecuteSQL("INSERT INTO " + m_table + " (id, due, stamp) VALUES (" + std::to_string(++id) + ", '" + date +
+                        "', '" + date + " 00:00:00')");
+    }
+    m_db.ExecuteSQL("INSERT INTO " + m_table + " (id, due, stamp) VALUES (9, NULL, NULL)");
+    const std::vector<std::string> stored = RowTexts();
+    Page("edit.twp", "<!--{ sql r = select due, stamp from $ where id = Request.id; }-->--{ r.due }--|--{ r.stamp }--");
+    Page("save.twp", "<!--{ sql u = update $ set due = Request.due, stamp = Request.stamp where id = Request.id;\n"
+                     "u.execute(); }-->saved");
+    ASSERT_NO_FATAL_FAILURE(Start());
+
+    for (const int row : {1, 2, 3, 4, 5, 6, 7, 9}) {
+        const std::string shown = Get("/edit.twp?id=" + std::to_string(row)).body;
+        const size_t bar = shown.find('|');
+        ASSERT_NE(bar, std::string::npos) << shown;
+        std::string due = shown.substr(0, bar);
+        std::string stamp = shown.substr(bar + 1);
+        EXPECT_EQ(due.empty(), row == 9) << shown;
+        UrlEncode(due);
+        UrlEncode(stamp);
+        EXPECT_EQ(Get("/save.twp?id=" + std::to_string(row) + "&due=" + due + "&stamp=" + stamp).body, "saved")
+            << shown;
+    }
+    EXPECT_EQ(RowTexts(), stored);
+
+    EXPECT_EQ(Get("/save.twp?id=9&due=2039-01-01&stamp=0001-01-01+00%3A00").body, "saved");
+    EXPECT_EQ(RowsWhere("id = 9 AND due = '2039-01-01' AND stamp = '0001-01-01 00:00:00'"), 1);
+    const std::string refused = Get("/save.twp?id=9&due=garbage&stamp=").body;
+    EXPECT_NE(refused.find("The value [garbage] is not a date or time for column due."), std::string::npos) << refused;
+    EXPECT_EQ(RowsWhere("id = 9 AND due = '2039-01-01'"), 1);
 }
 
 // A file that a visitor uploaded is served from its column as the site's own: whatever name its

@@ -262,7 +262,7 @@ TEST_F(ResponseTest, WrittenValuesFollowTheDateTimeOutputFormat)
     CSspValue date;
     date.SetTime(time, CSspValue::kTimestamp);
     CSspValue noTime;
-    noTime.SetTime(0, CSspValue::kDate);
+    noTime.SetTime(kNoDateTime, CSspValue::kDate);
     CSspValue number;
     number.SetInteger(42);
 
