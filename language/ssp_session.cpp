@@ -140,7 +140,9 @@ std::int64_t CSspSession::StartTimeOf(std::string_view id)
 
 std::string CSspSession::DescribeId(std::string_view id)
 {
-    return CSspDateTime(StartTimeOf(id)).GetDateTimeStr() + " - " + UserIdOf(id);
+    // A short ID has no start time: it shows none rather than the first second of 1970.
+    const std::int64_t start = id.size() <= kShortIdLength ? kNoDateTime : StartTimeOf(id);
+    return CSspDateTime(start).GetDateTimeStr() + " - " + UserIdOf(id);
 }
 
 bool CSspSession::IsExpiredId(std::string_view id, int minutes, std::int64_t now)
