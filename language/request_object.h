@@ -23,6 +23,8 @@ public:
     virtual bool HasClient() const { return false; }
     // The client's IPv4 address in dotted form.
     virtual std::string GetClientAddress() const { return {}; }
+    // True once the client has closed its connection: nobody waits for the answer any more.
+    virtual bool HasClientLeft() const { return false; }
     // The cookie's decoded value, "" when the request has none of that name.
     virtual std::string GetCookie(std::string_view) const { return {}; }
     // The form field's value; false when the request has no such field.

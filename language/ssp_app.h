@@ -66,7 +66,7 @@ public:
 
     // Held for a whole run or attachment download while "DbAccessSerialize" is on; recursive, as
     // nested runs take it again on the same thread.
-    std::recursive_mutex& ApplicationLock() { return m_applicationLock; }
+    std::recursive_timed_mutex& ApplicationLock() { return m_applicationLock; }
     std::recursive_mutex& ListLock() const { return m_pool.ListLock(); }
     // A random number drawn at construction; attachment file IDs carry it, so a restart makes
     // older ones invalid.
@@ -137,7 +137,7 @@ private:
     void RequireTasks(size_t count, int position) const;
 
     CServerConfig& m_config;
-    std::recursive_mutex m_applicationLock;
+    std::recursive_timed_mutex m_applicationLock;
     int m_serverInstance = 0;
     // The pool's list lock guards everything below as well.
     CDataSourcePool m_pool;

@@ -11,6 +11,7 @@
 #include "language/ssp_app.h"
 #include "language/ssp_session.h"
 
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -23,6 +24,10 @@ constexpr int kMsgMissingBlockEnd = 80;   // "Missing }--"
 constexpr int kMsgShouldBeBlockEnd = 81;  // "Should be }-->"
 constexpr size_t kMaxFileErrorText = 255;
 
+constexpr const char* kRunAbandoned = "The client closed its connection before the page's turn came; the page was "
+                                      "not run.";
+// How often a run that waits for the application lock looks whether its client is still there.
+constexpr int kTurnCheckMilliseconds = 200;
 constexpr const char* kRunEndedByAdministrator = "The page was ended by the administrator.";
 constexpr const char* kRunEndedByServerStop = "The page was ended because the server is stopping.";
 
@@ -103,7 +108,11 @@ int CSspEngine::Run(const CSspRunArgs& args)
     m_returnSlot = args.returnSlot;
     m_returnedValues = args.returnedValues;
 
-    const std::unique_lock<std::recursive_mutex> lock = LockForRun();
+    const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();
+    if (m_abandoned) {
+        m_errorText = kRunAbandoned;
+        return FinishRun(kRunFailed);
+    }
     int result;
     {
         std::optional<CRunWatchdog::Watch> watch;
@@ -143,15 +152,24 @@ bool CSspEngine::SerializesRuns() const
     return TheServerConfig().m_dbAccessSerialize != 0;
 }
 
-std::unique_lock<std::recursive_mutex> CSspEngine::LockForRun()
+std::unique_lock<std::recursive_timed_mutex> CSspEngine::LockForRun()
 {
-    // Waits without limit: a run may not touch the database before its turn, and a run that hangs
-    // while holding the lock is reported by its thread's watchdog. A nested run is part of its top
-    // engine's run, which holds the lock already; taking it again could only block a function that
-    // a debugger's watch calls from its own thread while the run is paused.
-    std::unique_lock<std::recursive_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
-    if (IsTopEngine() && SerializesRuns())
-        lock.lock();
+    // A run may not touch the database before its turn, and a run that hangs while holding the
+    // lock is reported by its thread's watchdog. The wait goes in steps: a run whose client has
+    // closed its connection meanwhile is dropped before it takes the lock, so that abandoned
+    // requests are not run one after the other ahead of clients that still wait. A nested run is
+    // part of its top engine's run, which holds the lock already; taking it again could only block
+    // a function that a debugger's watch calls from its own thread while the run is paused.
+    std::unique_lock<std::recursive_timed_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
+    m_abandoned = false;
+    if (!IsTopEngine() || !SerializesRuns())
+        return lock;
+    while (!lock.try_lock_for(std::chrono::milliseconds(kTurnCheckMilliseconds))) {
+        if (m_request != nullptr && m_request->HasClientLeft()) {
+            m_abandoned = true;
+            break;
+        }
+    }
     return lock;
 }
 

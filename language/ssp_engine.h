@@ -173,6 +173,9 @@ public:
     CScriptFileName ResolveScriptFile(std::string_view path, bool rooted) const;
 
     const std::string& ErrorText() const { return m_errorText; }
+    // The last run failed without running: its request's client closed the connection while the
+    // run waited for the application lock.
+    bool WasAbandoned() const { return m_abandoned; }
     int ErrorPosition() const { return m_errorPosition; }
     const std::string& FilePath() const { return m_filePath; }
     const std::string& UrlPath() const { return m_urlPath; }
@@ -422,8 +425,9 @@ private:
     CSspToken ReadSkippedToken();
     bool SerializesRuns() const;
     // The application lock for a whole run, held only by a top engine and only while
-    // "DbAccessSerialize" is on; otherwise an empty lock.
-    std::unique_lock<std::recursive_mutex> LockForRun();
+    // "DbAccessSerialize" is on; otherwise an empty lock. An empty lock with m_abandoned set when
+    // the request's client left while the run waited for the lock.
+    std::unique_lock<std::recursive_timed_mutex> LockForRun();
 
     CSspEngine* m_top;
     std::string m_filePath;
@@ -435,6 +439,7 @@ private:
     std::thread::id m_ownerThread;
     int m_errorPosition = kNoPosition;
     bool m_nestingLimitReport = false;  // the error text reports the nesting limit, passed up whole
+    bool m_abandoned = false;           // the last run was dropped: its client left before its turn
     CSourceFileCache m_cache;           // used only when this is the top engine
     std::atomic<CSspEngine*> m_runningChild{nullptr};
     CSspDebugHooks* m_hooks = nullptr;

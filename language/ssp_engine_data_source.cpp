@@ -50,7 +50,11 @@ int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
     m_urlPath = args.urlPath;
     m_request = args.request;
     m_response = args.response;
-    const std::unique_lock<std::recursive_mutex> lock = LockForRun();
+    const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();
+    if (m_abandoned) {
+        m_errorText = "The client closed its connection before its turn came.";
+        return kRunFailed;
+    }
     try {
         const CServerConfig& config = TheServerConfig();
         CAttachmentRequest attachment;

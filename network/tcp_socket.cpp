@@ -656,6 +656,12 @@ void CTcpSocket::DrainInput()
         DropPendingBytes(*this);
 }
 
+bool CTcpSocket::HasPeerLeft() const
+{
+    pollfd entry{m_socket, POLLRDHUP, 0};
+    return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int CTcpSocket::PendingInput() const
 {
     int pending = 0;

@@ -141,6 +141,8 @@ public:
     void DrainInput();
     // The bytes that have arrived on the descriptor and not been received yet (FIONREAD).
     int PendingInput() const;
+    // True once the peer has closed its sending side or reset the connection, without waiting.
+    bool HasPeerLeft() const;
     // Closes (owner) or shuts down (any other thread); see the class comment. Closing twice is
     // harmless. 1, or 0 when a failure was logged.
     int Close();

@@ -255,8 +255,9 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
         break;
     case kRunFailed:
         // A page that redirected inside an expression and failed later has answered already;
-        // the browser has gone on to the redirect's target.
-        if (!response.HasAnswered())
+        // the browser has gone on to the redirect's target. A page whose client left while it
+        // waited for its turn was not run, and nobody is there to read an error page.
+        if (!response.HasAnswered() && !engine.WasAbandoned())
             SendErrorPage(thread, request, engine.ErrorText(), &engine);
         break;
     default:

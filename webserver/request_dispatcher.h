@@ -6,7 +6,8 @@
 //
 // Every failure ends in an HTML page sent as "200 OK" (the failed page's own error page, else the
 // application's "error.twp", else the built-in page), except a request that could not be read and
-// a console command that nobody answers: those connections close without a reply.
+// a console command that nobody answers, and a page whose client left while it waited for its turn:
+// those connections close without a reply.
 #pragma once
 
 #include <string>

@@ -413,6 +413,11 @@ std::string CSspRequest::GetClientAddress() const
     return m_connection != nullptr ? m_connection->GetPeerAddress() : std::string();
 }
 
+bool CSspRequest::HasClientLeft() const
+{
+    return m_connection != nullptr && m_connection->HasPeerLeft();
+}
+
 std::string CSspRequest::GetUrlFolder() const
 {
     const std::size_t slash = m_urlPath.rfind('/');

@@ -69,6 +69,9 @@ public:
     // A request that came over a connection; its peer's address.
     bool HasClient() const override { return m_connection != nullptr; }
     std::string GetClientAddress() const override;
+    // The peer has closed its side, or reset the connection. A client that shuts down only its
+    // sending side after its request counts as gone too: it cannot be told apart without a send.
+    bool HasClientLeft() const override;
     // The URL path up to and including its last '/', "/" when it has none.
     std::string GetUrlFolder() const;
 

@@ -574,7 +574,7 @@ TEST_F(SerializedRunTest, MissingFileFailsWithoutWaitingForTheLock)
     std::promise<void> release;
     std::promise<void> held;
     std::thread holder([&] {
-        std::lock_guard<std::recursive_mutex> lock(TheSspApp().ApplicationLock());
+        std::lock_guard lock(TheSspApp().ApplicationLock());
         held.set_value();
         release.get_future().wait();
     });

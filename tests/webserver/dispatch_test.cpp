@@ -728,6 +728,22 @@ TEST_F(RunawayPageTest, AStatementStillRunningAtTheTimeLimitIsCancelled)
     EXPECT_EQ(Curl("/quick.twp").body, "quick 2") << "the lock was given back";
 }
 
+TEST_F(RunawayPageTest, ARunWhoseClientLeftWhileItWaitedForItsTurnIsNotRun)
+{
+    WebFile("mark.twp", "<!--{ Server.SetVar('marked', 'ran'); }-->marked");
+    WebFile("read.twp", "--{ Server.Var('marked', 'not run') }--");
+    // Every run waits for its turn while the test holds the lock.
+    std::unique_lock lock(TheSspApp().ApplicationLock());
+    {
+        CTestClient client(m_listener->GetPort());
+        client.SendText("GET /mark.twp HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(WaitFor([this] { return ThreadServing("/mark.twp") != 0; }));
+    }
+    EXPECT_TRUE(WaitFor([this] { return ThreadServing("/mark.twp") == 0; })) << "dropped while its turn had not come";
+    lock.unlock();
+    EXPECT_EQ(Curl("/read.twp").body, "not run");
+}
+
 TEST_F(RunawayPageTest, DisconnectEndsTheRunOfItsThreadAtTheNextStatement)
 {
     TheServerConfig().m_pageRunTimeLimit = 0;
