@@ -224,3 +224,14 @@ CLog& TheLog()
     static CLog* const log = new CLog();
     return *log;
 }
+
+std::string PrintableForLog(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}

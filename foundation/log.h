@@ -82,3 +82,7 @@ private:
 
 // The program's log. It is never destroyed, so threads that still log during exit stay safe.
 CLog& TheLog();
+
+// Text that came from a client (a URL, a header line) as it may go into the log: every control
+// byte, line breaks included, shown as '?', so that no request can write a line of its own making.
+std::string PrintableForLog(std::string_view text);

@@ -29,19 +29,6 @@ constexpr const char* kScriptFolderRefused =
     ".tws files in a script folder are system files. They are not accessible from a web browser. ";
 constexpr const char* kLogFolderRefused = "Log files are system files. They are not accessible from a web browser. ";
 
-// A URL from a peer may hold a lone LF or other control bytes; in the log each shows as '?', so
-// that a request can never write a line of its own making into the log.
-std::string PrintableForLog(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            c = '?';
-    }
-    return out;
-}
-
 // The request's folder as the root application sees it: lower-cased, with a leading '/' and
 // without "." segments, so that "script/x.tws" or "/./log/day01.txt" cannot pass the folder
 // checks that "/script/x.tws" and "/log/day01.txt" fail.

@@ -184,7 +184,7 @@ int CSspRequest::ReadHead()
         int length = 0;
         int result = m_connection->ReadLine(line, kLineBufferSize, &length);
         if (result == -1) {
-            TheLog().WriteLine("Long header [%s] ignored.", line);
+            TheLog().WriteLine("Long header [%s] ignored.", PrintableForLog(line).c_str());
             result = SkipRestOfLine(line, headBytes);
             if (result >= 0)
                 result = -1;

@@ -624,6 +624,15 @@ TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
     Raw("GET /y\n.htm?a=1 HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(WaitFor([this] { return m_log.Contains("127.0.0.1 /y?.htm?a=1 [") && m_log.Contains("] sent."); }))
         << "LogHttp writes a line before and after, and control bytes show as '?'";
+    // A header too long to keep is logged; the line feeds in it must not start lines of the
+    // client's making in the day file.
+    Raw("GET /x.htm HTTP/1.0\r\nX: a\n2026-12-09 13:10:01 Administrator logon from 10.0.0.1 accepted\n" +
+        std::string(4100, 'A') + "\r\n\r\n");
+    ASSERT_TRUE(WaitFor([this] { return m_log.Contains("Long header [X: a?2026-12-09 13:10:01 Administrator"); }));
+    for (const std::string& entry : m_log.Entries()) {
+        const std::string text = entry.substr(0, entry.find_last_not_of("\r\n") + 1);
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << "an entry of more than one line: " << entry;
+    }
 }
 
 // The head of a response with its Date line taken out, which differs between two answers.
