@@ -1,6 +1,7 @@
 #include "webserver/request_dispatcher.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,6 +113,18 @@ private:
     bool m_raised = false;
 };
 
+// A page that could not be run because its file is not there is "not found"; any other failure
+// of a run is the server's.
+const char* RunFailureStatus(const CSspRequest& request)
+{
+    struct stat info
+    {};
+    if (!request.IsAttachment() && stat(request.GetFilePath().c_str(), &info) != 0 &&
+        (errno == ENOENT || errno == ENOTDIR))
+        return CSspResponse::kStatusNotFound;
+    return CSspResponse::kStatusServerError;
+}
+
 bool WantsPriorityBoost(const CSspRequest& request)
 {
     const CTcpSocket* connection = request.GetConnection();
@@ -162,21 +175,25 @@ void CRequestDispatcher::DispatchRequest(CServerThread& thread, CSspRequest& req
 
     switch (parseResult) {
     case CSspRequest::kParseOk: Route(thread, request); break;
-    case CSspRequest::kParseInvalidAddress: SendErrorPage(thread, request, kInvalidAddress, nullptr); break;
+    case CSspRequest::kParseInvalidAddress:
+        SendErrorPage(thread, request, kInvalidAddress, nullptr, CSspResponse::kStatusBadRequest);
+        break;
     case CSspRequest::kParseTooLarge: {
         char text[160];
         std::snprintf(text, sizeof text, CMessageCatalog::Format(kMsgUploadTooLarge), TheServerConfig().m_maxUpload);
-        SendErrorPage(thread, request, text, nullptr);
+        SendErrorPage(thread, request, text, nullptr, CSspResponse::kStatusTooLarge);
         break;
     }
     case CSspRequest::kParseBroken: break;
     case CSspRequest::kParseNoContentLength:
-        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgNoContentLength), nullptr);
+        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgNoContentLength), nullptr,
+                      CSspResponse::kStatusLengthRequired);
         break;
     case CSspRequest::kParseNoMemory:
-        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgOutOfMemory), nullptr);
+        SendErrorPage(thread, request, CMessageCatalog::Text(kMsgOutOfMemory), nullptr,
+                      CSspResponse::kStatusServerError);
         break;
-    default: SendErrorPage(thread, request, "Server Error.", nullptr); break;
+    default: SendErrorPage(thread, request, "Server Error.", nullptr, CSspResponse::kStatusServerError); break;
     }
     if (logHttp)
         TheLog().WriteLine("%s sent.", logLine.c_str());
@@ -202,11 +219,11 @@ void CRequestDispatcher::Route(CServerThread& thread, CSspRequest& request)
             IsSafeUrlPath(urlPath) && access((request.GetFilePath() + "index.twp").c_str(), F_OK) == 0;
         response.SendRedirect(urlPath + (pageExists ? "index.twp" : "index.html"), false);
     } else if (!IsSafeUrlPath(urlPath)) {
-        SendErrorPage(thread, request, kInvalidAddress, nullptr);
+        SendErrorPage(thread, request, kInvalidAddress, nullptr, CSspResponse::kStatusForbidden);
     } else if (IsScriptFile(request, folder)) {
-        SendErrorPage(thread, request, kScriptFolderRefused, nullptr);
+        SendErrorPage(thread, request, kScriptFolderRefused, nullptr, CSspResponse::kStatusForbidden);
     } else if (IsInLogFolder(folder)) {
-        SendErrorPage(thread, request, kLogFolderRefused, nullptr);
+        SendErrorPage(thread, request, kLogFolderRefused, nullptr, CSspResponse::kStatusForbidden);
     } else if (EqualsNoCase(extension, "twp")) {
         RunPage(thread, request);
     } else {
@@ -245,7 +262,7 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
         // the browser has gone on to the redirect's target. A page whose client left while it
         // waited for its turn was not run, and nobody is there to read an error page.
         if (!response.HasAnswered() && !engine.WasAbandoned())
-            SendErrorPage(thread, request, engine.ErrorText(), &engine);
+            SendErrorPage(thread, request, engine.ErrorText(), &engine, RunFailureStatus(request));
         break;
     default:
         // Redirected: the page's redirect is the answer. Stopped: the debugger ended the run.
@@ -254,13 +271,14 @@ void CRequestDispatcher::RunPage(CServerThread& thread, CSspRequest& request)
 }
 
 void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& request, std::string_view message,
-                                       const CSspEngine* failed)
+                                       const CSspEngine* failed, const char* status)
 {
     CSspResponse response(&thread.GetConnection());
     Prepare(response, request);
     response.SetOutputPath(TemporaryFolder() + "/err" + std::to_string(thread.GetThreadId()) + ".html");
-    response.SetErrorText(message.empty() ? std::string("No error message.") : std::string(message));
+    response.SetErrorText(message.empty() ? std::string("No error message.") : CSspResponse::WithoutWebRoot(message));
     response.SetExpires(0);
+    response.SetStatus(status);
 
     std::string urlPath;
     std::string filePath;
@@ -294,6 +312,7 @@ void CRequestDispatcher::SendErrorPage(CServerThread& thread, CSspRequest& reque
     std::string text(message);
     if (result == kRunFailed)
         text += "\r\n\r\nAdditional error: " + engine.ErrorText();
+    text = CSspResponse::WithoutWebRoot(text);
     HtmlEscape(text, true);
     response.SendPlainErrorPage(text);
 }

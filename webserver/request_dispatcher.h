@@ -4,10 +4,13 @@
 // pools and differ only by two hooks: twServer answers the console's commands, twStudio echoes
 // what a request received and produced to its debugger.
 //
-// Every failure ends in an HTML page sent as "200 OK" (the failed page's own error page, else the
-// application's "error.twp", else the built-in page), except a request that could not be read and
-// a console command that nobody answers, and a page whose client left while it waited for its turn:
-// those connections close without a reply.
+// Every failure ends in an HTML page (the failed page's own error page, else the application's
+// "error.twp", else the built-in page) with the status that says what happened: 404 for a file or
+// page that is not there, 403 for a refused path, 400, 411 or 413 for a request the server does not
+// take, 500 for a page that failed while it ran. A request that could not be read, a console
+// command that nobody answers and a page whose client left while it waited for its turn close
+// their connections without a reply. What the client is shown names files by their place below
+// the web root.
 #pragma once
 
 #include <string>
@@ -46,9 +49,10 @@ public:
     void DispatchRequest(CServerThread& thread, CSspRequest& request, int parseResult);
     // Runs the request's page (or serves its database attachment) and sends the output.
     void RunPage(CServerThread& thread, CSspRequest& request);
-    // Answers `message` with the failed run's own error page, else the application's
+    // Answers `message` with `status` and the failed run's own error page, else the application's
     // "error.twp", else the built-in page; `failed` may be null.
-    void SendErrorPage(CServerThread& thread, CSspRequest& request, std::string_view message, const CSspEngine* failed);
+    void SendErrorPage(CServerThread& thread, CSspRequest& request, std::string_view message, const CSspEngine* failed,
+                       const char* status);
 
     // The folder of generated files: <install>/tmp, created when missing; the installation
     // folder itself when it cannot be.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <optional>
 
 #include "foundation/ascii_text.h"
 #include "foundation/codecs.h"
@@ -33,6 +34,21 @@ constexpr std::string_view kErrorBoxStart =
 constexpr std::string_view kErrorBoxEnd =
     "\r\n  </font></td></tr>\r\n  <tr bgcolor=\"#6699cc\"><td align=center>\r\n"
     "    Please click browser's back button to go back.\r\n  </td></tr>\r\n</table>\r\n</center>";
+
+// The value of a page's "Status:" line (CGI's way to set the status), without its blanks; none
+// for any other line.
+std::optional<std::string_view> StatusLineValue(std::string_view line)
+{
+    constexpr std::string_view kName = "Status:";
+    if (!StartsWithNoCase(line, kName))
+        return std::nullopt;
+    std::string_view value = line.substr(kName.size());
+    while (!value.empty() && IsWhiteAscii(value.front()))
+        value.remove_prefix(1);
+    while (!value.empty() && IsWhiteAscii(value.back()))
+        value.remove_suffix(1);
+    return value;
+}
 
 // A header value ends at its first line break: a CR or LF from a page would start a header (or a
 // body) of the page's choosing.
@@ -142,6 +158,21 @@ std::string FormatDateValue(std::int64_t time, const std::string& format)
         return date.GetTimeStr();
     std::string text = date.Format(format);
     return text.size() > kMaxFormattedDate ? std::string() : text;
+}
+
+// What a failure to open a file to send says to the client.
+const char* StatusOfFileError(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG: return CSspResponse::kStatusNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ENODEV: return CSspResponse::kStatusForbidden;
+    default: return CSspResponse::kStatusServerError;
+    }
 }
 
 }  // namespace
@@ -365,14 +396,36 @@ std::string CSspResponse::FormatCookieHeaders() const
 std::string CSspResponse::JoinExtraHeaders() const
 {
     std::string lines;
-    for (const std::string& line : m_extraHeaders)
-        lines.append(line).append("\r\n");
+    for (const std::string& line : m_extraHeaders) {
+        // The page's status goes into the status line, not among the headers.
+        if (!StatusLineValue(line))
+            lines.append(line).append("\r\n");
+    }
     return lines;
+}
+
+std::string_view CSspResponse::EffectiveStatus() const
+{
+    for (const std::string& line : m_extraHeaders) {
+        if (std::optional<std::string_view> status = StatusLineValue(line); status && !status->empty())
+            return *status;
+    }
+    return m_status;
+}
+
+std::string CSspResponse::WithoutWebRoot(std::string_view text)
+{
+    const std::string root = GetProgramDirectory() + "/webroot/";
+    std::string shown(text);
+    for (std::size_t at = shown.find(root); at != std::string::npos; at = shown.find(root, at + 1))
+        shown.erase(at, root.size() - 1);
+    return shown;
 }
 
 std::string CSspResponse::FormatHead(std::string_view typePath, std::int64_t length)
 {
-    std::string head = "HTTP/1.0 200 OK\r\n";
+    std::string head = "HTTP/1.0 ";
+    head.append(EffectiveStatus()).append("\r\n");
     head += FormatDateHeaders();
     head += FormatCookieHeaders();
     head += JoinExtraHeaders();
@@ -426,8 +479,9 @@ int CSspResponse::Send(const std::string& filePath)
         if (fd >= 0)
             close(fd);
         // The path holds the client's URL: escaped, so that it cannot bring markup into the page.
-        std::string text = filePath + " : " + GetSystemErrorText(error);
+        std::string text = WithoutWebRoot(filePath) + " : " + GetSystemErrorText(error);
         HtmlEscape(text, false);
+        SetStatus(StatusOfFileError(error));
         SendHtml("Error", text);
         return 0;
     }
@@ -446,6 +500,7 @@ void CSspResponse::CloseAndSend()
     if (m_file >= 0)
         Spill();
     if (m_output == Output::Failed) {
+        SetStatus(kStatusServerError);
         SendErrorBox(CMessageCatalog::Text(kMsgFailedToCreateOutput));
         return;
     }
@@ -493,8 +548,10 @@ void CSspResponse::SendHtml(std::string_view title, std::string_view body)
 {
     std::string page = "<HTML>\r\n<HEAD><TITLE>";
     page.append(title).append("</TITLE></HEAD>\r\n<BODY>").append(body).append("</BODY>\r\n</HTML>\r\n");
-    std::string response =
-        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n";
+    std::string response = "HTTP/1.0 ";
+    response.append(EffectiveStatus()).append("\r\n");
+    response +=
+        JoinExtraHeaders() + "Content-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n";
     if (!m_headOnly)
         response += page;
     m_connection->Send(response.data(), static_cast<int>(response.size()));

@@ -1,8 +1,9 @@
 // CSspResponse collects what a page run writes, keeps the headers that the page sets (content
 // type, charset, expiry, cookies, extra lines) and finally answers the browser with an HTTP/1.0
-// "200 OK" whose body is that output. It also sends static files, redirects and the built-in
-// error page, and answers the members of the script object `Response`. A background task makes
-// one without a connection: its output is collected and then dropped.
+// response whose body is that output, "200 OK" unless the server chose another status for an
+// error page or the page gave its own in a "Status:" line. It also sends static files, redirects
+// and the built-in error page, and answers the members of the script object `Response`. A
+// background task makes one without a connection: its output is collected and then dropped.
 //
 // Output is gathered in memory up to kSpillSize and moves to the output file on disk beyond that,
 // so a page may write any amount while a usual page never touches the disk; head and a small
@@ -34,6 +35,15 @@ class CSspResponse : public CSspOutputSink
 public:
     // Output beyond this size goes to the output file.
     static constexpr std::size_t kSpillSize = 65536;
+    // The statuses of the server's own answers.
+    static constexpr const char* kStatusOk = "200 OK";
+    static constexpr const char* kStatusBadRequest = "400 Bad Request";
+    static constexpr const char* kStatusForbidden = "403 Forbidden";
+    static constexpr const char* kStatusNotFound = "404 Not Found";
+    static constexpr const char* kStatusLengthRequired = "411 Length Required";
+    static constexpr const char* kStatusTooLarge = "413 Request Entity Too Large";
+    static constexpr const char* kStatusServerError = "500 Internal Server Error";
+    static constexpr const char* kStatusUnavailable = "503 Service Unavailable";
     // Expires value of a response whose page did not set it: no Expires line.
     static constexpr int kExpiresUnset = -100;
 
@@ -97,17 +107,23 @@ public:
     bool HasAnswered() const { return m_answered; }
 
     // Sends the file as the whole response: 1, or 0 without connection, after an earlier answer
-    // or when the file could not be opened (the browser then gets a small "200 OK" page naming
-    // the file and the error). Only regular files are sent: a folder or FIFO is answered with
-    // that page too.
+    // or when the file could not be opened (the browser then gets a small page naming the file
+    // below the web root and the error, "404 Not Found" for a file that is not there). Only
+    // regular files are sent: a folder or FIFO is answered "403 Forbidden" with that page.
     int Send(const std::string& filePath);
     // Ends the output and sends it: a page that wrote nothing gets an empty "200 OK" with its
     // headers and cookies; output lost to a failed output file gets the built-in error page.
     void CloseAndSend();
     // "301" when permanent, else "302 Moved Temporarily", with the cookies set so far.
     void SendRedirect(std::string_view url, bool permanent);
-    // The built-in error page: `message` (HTML) in a red box, "200 OK".
+    // The built-in error page: `message` (HTML) in a red box, with the response's status.
     void SendPlainErrorPage(std::string_view message);
+    // The status line's text of what the response sends, "200 OK" until set; a page's own
+    // "Status:" line (AddHeader) wins over it.
+    void SetStatus(std::string_view status) { m_status = status; }
+    // `text` with the installation's web root left out of every path in it: what a client is shown
+    // of a file names it by its place below the web root, never by the server's folders.
+    static std::string WithoutWebRoot(std::string_view text);
 
     // The members of the script object `Response`; errors are thrown as CSspException at the
     // call's position.
@@ -154,14 +170,17 @@ private:
     // Moves the gathered output to the output file.
     void Spill();
     void Echo(std::string_view text) const;
-    // "HTTP/1.0 200 OK" and every header line for a body of `length` bytes typed by `typePath`.
+    // "HTTP/1.0 <status>" and every header line for a body of `length` bytes typed by `typePath`.
     std::string FormatHead(std::string_view typePath, std::int64_t length);
+    // The status the page gave in a "Status:" line, else the response's.
+    std::string_view EffectiveStatus() const;
     // Sends `head` followed by `length` bytes of `fd`; a body already in `head` needs fd -1.
     int SendHeadAndFile(std::string& head, int fd, std::int64_t length);
     void SendHtml(std::string_view title, std::string_view body);
     void SendErrorBox(std::string_view message);
 
     std::string m_errorText;
+    std::string m_status = kStatusOk;
     CTcpSocket* m_connection;
     bool m_answered = false;
     bool m_headOnly = false;

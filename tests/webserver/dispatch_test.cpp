@@ -214,10 +214,9 @@ TEST_F(DispatchTest, FilesGoOutWithTheirTypeAndOnlyWhenRegular)
     std::filesystem::create_directories(m_install.Path() + "/webroot/folder.htm");
     ASSERT_EQ(mkfifo((m_install.Path() + "/webroot/pipe.htm").c_str(), 0600), 0);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(Contains(Curl("/folder.htm").body, "/webroot/folder.htm : Error [21]: Is a directory"));
-    EXPECT_TRUE(Contains(Curl("/pipe.htm").body, "/webroot/pipe.htm : Error [19]: No such device"));
+    EXPECT_TRUE(Contains(Curl("/folder.htm").body, "/folder.htm : Error [21]: Is a directory"));
+    EXPECT_TRUE(Contains(Curl("/pipe.htm").body, "/pipe.htm : Error [19]: No such device"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_TRUE(Contains(Curl("/none.htm").body, "/webroot/none.htm : Error [2]: No such file or directory"));
 }
 
 TEST_F(DispatchTest, LargeFilesAndPagesArriveWholeOverHttpAndHttps)
@@ -279,7 +278,7 @@ TEST_F(DispatchTest, UnsafeAddressesScriptsAndLogFilesAreRefused)
     };
     for (const auto& [path, text] : refused) {
         const HttpReply reply = Curl(path);
-        EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK") << path;
+        EXPECT_EQ(reply.statusLine, "HTTP/1.0 403 Forbidden") << path;
         EXPECT_TRUE(Contains(reply.body, text)) << path << ": " << reply.body;
     }
     // Paths that curl would not send as they are.
@@ -310,8 +309,7 @@ TEST_F(DispatchTest, PagesAreRunAndTheirOutputFilesRemoved)
     EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(reply.Header("Content-Length"), "0");
     EXPECT_EQ(reply.body, "");
-    EXPECT_TRUE(Contains(Curl("/EMPTY.TWP").body, "[" + m_install.Path() + "/webroot/EMPTY.TWP]. No such file"))
-        << "file names keep their case";
+    EXPECT_TRUE(Contains(Curl("/EMPTY.TWP").body, "[/EMPTY.TWP]. No such file")) << "file names keep their case";
 
     // Several at once: each thread writes its own output file.
     std::vector<std::future<std::string>> pending;
@@ -366,13 +364,13 @@ TEST_F(DispatchTest, FormsPostingToAUrlWithAQueryRunThePageAndReadBothFieldSets)
 
 TEST_F(DispatchTest, FailedPagesGetTheApplicationErrorPageElseTheBuiltInOne)
 {
-    const std::string page = WebFile("bad.twp", "before <!--{ }--x");
+    WebFile("bad.twp", "before <!--{ }--x");
     HttpReply reply = Curl("/bad.twp");
-    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
-    EXPECT_TRUE(Contains(reply.body, page + " (1,17): <br>\r\nbefore &lt;!--{ }--x<br>\r\n<br>\r\nShould be }--&gt;"
-                                            "<br>\r\n<br>\r\nAdditional error: "))
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 500 Internal Server Error");
+    EXPECT_TRUE(Contains(reply.body, "/bad.twp (1,17): <br>\r\nbefore &lt;!--{ }--x<br>\r\n<br>\r\nShould be }--&gt;"
+                                     "<br>\r\n<br>\r\nAdditional error: "))
         << reply.body;
-    EXPECT_TRUE(Contains(reply.body, m_install.Path() + "/webroot/error.twp")) << reply.body;
+    EXPECT_TRUE(Contains(reply.body, "[/error.twp]")) << reply.body;
 
     WebFile("error.twp", "<h1>Sorry</h1>");
     reply = Curl("/bad.twp");
@@ -383,8 +381,8 @@ TEST_F(DispatchTest, FailedPagesGetTheApplicationErrorPageElseTheBuiltInOne)
     WebFile("error.twp", "oops <!--{");
     reply = Curl("/bad.twp");
     // Found at the end of the error page, its own error names that page and its last line.
-    EXPECT_TRUE(Contains(reply.body, "Should be }--&gt;<br>\r\n<br>\r\nAdditional error: " + m_install.Path() +
-                                         "/webroot/error.twp (1,10): <br>\r\noops &lt;!--{<br>\r\n<br>\r\nMissing }--"))
+    EXPECT_TRUE(Contains(reply.body, "Should be }--&gt;<br>\r\n<br>\r\nAdditional error: /error.twp (1,10): <br>\r\n"
+                                     "oops &lt;!--{<br>\r\n<br>\r\nMissing }--"))
         << reply.body;
 }
 
@@ -502,7 +500,7 @@ TEST_F(DispatchTest, EachApplicationHasItsOwnErrorPage)
     EXPECT_EQ(Curl("/other/init.twp").body, "registered");
     const std::string body = Curl("/other/bad.twp").body;
     EXPECT_TRUE(Contains(body, "boom<br>\r\n<br>\r\nAdditional error: ")) << body;
-    EXPECT_TRUE(Contains(body, m_install.Path() + "/webroot/other/error.twp")) << body;
+    EXPECT_TRUE(Contains(body, "[/other/error.twp]")) << body;
 }
 
 // Rows of the installation's own SQLite database (data source "tw3"), added and listed by pages.
@@ -613,11 +611,14 @@ TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
 {
     // A control byte refuses the address before any redirect rule could echo it.
     const std::string reply = Raw(std::string("GET /ab\x01 HTTP/1.0\r\n\r\n"));
-    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0U);
+    EXPECT_EQ(reply.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0U);
     EXPECT_TRUE(Contains(reply, "Invalid HTTP address."));
-    EXPECT_TRUE(Contains(Raw("POST /x.twp HTTP/1.0\r\n\r\n"), "Content-Length missing from your HTTP request."));
-    EXPECT_TRUE(Contains(Raw("POST /x.twp HTTP/1.0\r\nContent-Length: 5000000\r\n\r\n"),
-                         "The amount of data you sent has exceeded the limit of 1 MB."));
+    const std::string unmeasured = Raw("POST /x.twp HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(unmeasured.rfind("HTTP/1.0 411 Length Required\r\n", 0), 0U);
+    EXPECT_TRUE(Contains(unmeasured, "Content-Length missing from your HTTP request."));
+    const std::string tooLarge = Raw("POST /x.twp HTTP/1.0\r\nContent-Length: 5000000\r\n\r\n");
+    EXPECT_EQ(tooLarge.rfind("HTTP/1.0 413 Request Entity Too Large\r\n", 0), 0U);
+    EXPECT_TRUE(Contains(tooLarge, "The amount of data you sent has exceeded the limit of 1 MB."));
     EXPECT_EQ(Raw("GET /x.htm HTTP/1.0\r\nHost: a", true), "") << "a cut request gets no reply";
 
     TheServerConfig().m_logHttp = 1;
@@ -633,6 +634,36 @@ TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
         const std::string text = entry.substr(0, entry.find_last_not_of("\r\n") + 1);
         EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << "an entry of more than one line: " << entry;
     }
+}
+
+TEST_F(DispatchTest, ErrorAnswersSayWhatHappenedAndNameFilesBelowTheWebRoot)
+{
+    WebFile("error.twp", "Sorry: --{ Response.error }--");
+    WebFile("fails.twp", "before <!--{ }--x");
+    WebFile("gone.twp", "<!--{ Response.AddHeader('Status: 410 Gone'); }-->gone");
+    WebFile("app/error.twp", "<!--{ Response.AddHeader('Status: 200 OK'); }-->All is well: --{ Response.error }--");
+    WebFile("app/fails.twp", "before <!--{ }--x");
+    WebFile("script/daily.tws", "task");
+    const std::pair<std::string, std::string> answers[] = {
+        {"/favicon.ico", "HTTP/1.0 404 Not Found"},
+        {"/missing.twp", "HTTP/1.0 404 Not Found"},
+        {"/script/daily.tws", "HTTP/1.0 403 Forbidden"},
+        {"/fails.twp", "HTTP/1.0 500 Internal Server Error"},
+        {"/gone.twp", "HTTP/1.0 410 Gone"},
+    };
+    for (const auto& [path, status] : answers) {
+        const HttpReply reply = Curl(path);
+        EXPECT_EQ(reply.statusLine, status) << path;
+        EXPECT_FALSE(Contains(reply.body, m_install.Path())) << path << ": " << reply.body;
+        EXPECT_EQ(reply.Header("Status"), "<none>") << "a page's status line is no header of its own";
+    }
+    EXPECT_TRUE(Contains(Curl("/favicon.ico").body, "/favicon.ico : Error [2]: No such file or directory"));
+    EXPECT_TRUE(Contains(Curl("/fails.twp").body, "Sorry: /fails.twp (1,17): "));
+    WebFile("app/init.twp", "<!--{ App.Init(); }-->registered");
+    EXPECT_EQ(Curl("/app/init.twp").body, "registered");
+    const HttpReply own = Curl("/app/fails.twp");
+    EXPECT_EQ(own.statusLine, "HTTP/1.0 200 OK") << "the error page's own status wins";
+    EXPECT_TRUE(Contains(own.body, "All is well: /app/fails.twp (1,17): ")) << own.body;
 }
 
 // The head of a response with its Date line taken out, which differs between two answers.

@@ -214,7 +214,7 @@ TEST_F(ResponseTest, LostOutputIsReportedNotSentAsAnEmptyPage)
         response.WriteText(std::string(CSspResponse::kSpillSize + 1, 'a'));
         response.CloseAndSend();
     });
-    EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_EQ(reply.statusLine, "HTTP/1.0 500 Internal Server Error");
     EXPECT_NE(reply.body.find("Failed to create output file."), std::string::npos);
     EXPECT_TRUE(m_log.Contains("Failed to create output file. [" + path + "]"));
 }
