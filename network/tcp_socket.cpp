@@ -156,6 +156,7 @@ void CTcpSocket::AttachLocked(int handle, pid_t owner)
     m_owner = owner;
     m_timeout = 0;
     m_deadline = std::chrono::steady_clock::time_point::max();
+    m_minimumSendBytes = 0;
     m_layer.reset();
     m_inputStart = m_inputEnd = 0;
 }
@@ -395,13 +396,71 @@ void CTcpSocket::AcknowledgeAtOnce()
     setsockopt(m_socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
+void CTcpSocket::SetMinimumSendRate(int minimumBytes, int windowSeconds)
+{
+    m_minimumSendBytes = minimumBytes;
+    m_sendWindow = std::chrono::seconds(windowSeconds);
+    m_sendWindowEnd = std::chrono::steady_clock::now() + m_sendWindow;
+    m_windowSent = 0;
+}
+
+std::chrono::steady_clock::time_point CTcpSocket::SendWaitingSince() const
+{
+    const std::int64_t since = m_sendWaitingSince.load(std::memory_order_relaxed);
+    if (since == 0)
+        return std::chrono::steady_clock::time_point::max();
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(since));
+}
+
+bool CTcpSocket::AwaitSendable()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point begun = Clock::now();
+    m_sendWaitingSince.store(begun.time_since_epoch().count(), std::memory_order_relaxed);
+    const Clock::time_point timeout = begun + std::chrono::seconds(m_timeout);
+    // A window that ended before this wait saw no wait of its own: the peer's reading is judged
+    // from now on, not by the time the response took to be made.
+    if (m_sendWindowEnd <= begun) {
+        m_sendWindowEnd = begun + m_sendWindow;
+        m_windowSent = 0;
+    }
+    bool ready = false;
+    for (;;) {
+        const bool rated = m_minimumSendBytes > 0 && m_sendWindowEnd < timeout;
+        const WaitResult waited = WaitUntil(POLLOUT, rated ? m_sendWindowEnd : timeout);
+        if (waited == WaitResult::Ready) {
+            ready = true;
+            break;
+        }
+        if (waited == WaitResult::Failed) {
+            TheLog().WriteLine("Failed to select on socket");
+            break;
+        }
+        if (!rated || Clock::now() < m_sendWindowEnd) {
+            TheLog().WriteLine("Timeout sending on socket");
+            break;
+        }
+        // A window has ended while the peer was not reading: judged by what it took.
+        if (m_windowSent < m_minimumSendBytes) {
+            TheLog().WriteLine("Response to %s was read slower than %d bytes in %lld seconds; connection closed.",
+                               GetPeerAddress().c_str(), m_minimumSendBytes,
+                               static_cast<long long>(m_sendWindow.count()));
+            break;
+        }
+        m_sendWindowEnd = Clock::now() + m_sendWindow;
+        m_windowSent = 0;
+    }
+    m_sendWaitingSince.store(0, std::memory_order_relaxed);
+    return ready;
+}
+
 bool CTcpSocket::AwaitReady(bool receiving)
 {
-    switch (WaitUntilReady(receiving ? POLLIN : POLLOUT)) {
+    if (!receiving)
+        return AwaitSendable();
+    switch (WaitUntilReady(POLLIN)) {
     case WaitResult::Ready: return true;
-    case WaitResult::Timeout:
-        TheLog().WriteLine(receiving ? "Timeout receiving on socket" : "Timeout sending on socket");
-        return false;
+    case WaitResult::Timeout: TheLog().WriteLine("Timeout receiving on socket"); return false;
     case WaitResult::Failed: TheLog().WriteLine("Failed to select on socket"); return false;
     }
     return false;
@@ -414,8 +473,11 @@ int CTcpSocket::Transfer(bool receiving, char* buffer, int size, int sendFlags)
         // MSG_NOSIGNAL: a peer that has gone away is an error code here, never a SIGPIPE.
         const ssize_t done =
             receiving ? recv(m_socket, buffer, count, 0) : send(m_socket, buffer, count, MSG_NOSIGNAL | sendFlags);
-        if (done >= 0)
+        if (done >= 0) {
+            if (!receiving)
+                CountSent(done);
             return static_cast<int>(done);
+        }
         if (errno == EINTR)
             continue;
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_timeout <= 0) {
@@ -497,6 +559,7 @@ int CTcpSocket::SendFile(int fd, std::int64_t offset, std::int64_t length)
         const ssize_t sent = sendfile(m_socket, fd, &position, piece);
         if (sent > 0) {
             length -= sent;
+            CountSent(sent);
             continue;
         }
         if (sent == 0) {

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -158,6 +159,14 @@ public:
     // of a request head without end.
     void SetDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
     void ClearDeadline() { m_deadline = std::chrono::steady_clock::time_point::max(); }
+    // Holds the peer to a rate when it reads what is sent: every window of `windowSeconds` in which
+    // a send has to wait for the peer must take at least `minimumBytes`, else the send fails, the
+    // connection's time-out or not. A window starts with this call, after each window judged, and at
+    // a wait that begins once the window has ended. 0 bytes: no rate (as after Attach).
+    void SetMinimumSendRate(int minimumBytes, int windowSeconds);
+    // Since when a send waits for the peer to read; time_point::max() while none waits. Any thread
+    // may ask, to tell a client that reads too slowly.
+    std::chrono::steady_clock::time_point SendWaitingSince() const;
     // The port the descriptor is bound to, 0 when unknown.
     int GetLocalPort() const;
 
@@ -189,8 +198,10 @@ private:
     WaitResult WaitUntilReady(short events) const;
     WaitResult WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
     // Waits up to the time-out until the descriptor can receive or send: false after logging the
-    // time-out or failure.
+    // time-out or failure, or for a send, a peer below the minimum rate.
     bool AwaitReady(bool receiving);
+    bool AwaitSendable();
+    void CountSent(std::int64_t bytes) { m_windowSent += bytes; }
     // One receive or send, waiting for readiness up to the time-out; logs its failures.
     int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
     void LogSocketError(bool receiving, int error) const;
@@ -211,6 +222,12 @@ private:
 
     sockaddr_in m_peer{};
     int m_timeout = 0;
+    int m_minimumSendBytes = 0;
+    std::chrono::seconds m_sendWindow{0};
+    std::chrono::steady_clock::time_point m_sendWindowEnd;
+    std::int64_t m_windowSent = 0;
+    // steady_clock ticks since its epoch while a send waits, else 0: read by other threads.
+    std::atomic<std::int64_t> m_sendWaitingSince{0};
     std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
     bool m_tls = false;
     bool m_logSocketErrors = true;

@@ -143,6 +143,10 @@ void CRequestDispatcher::ServeConnection(CServerThread& thread)
     // Cut by the pool to make room for a newer client: the connection is gone.
     if (!thread.SetRequestReceived())
         return;
+    // A client that reads the response slower than a request body may come is cut as one that
+    // sends so, rather than hold the thread for the connection's time-out on each send.
+    const CRequestTimeLimits limits;
+    connection.SetMinimumSendRate(limits.minBytesPerWindow, limits.rateWindowSeconds);
     thread.SetStatusText(request.GetFullUrl().c_str());
     if (request.GetMethod().find("twConsole.") != std::string::npos) {
         if (m_consoleCommand)

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -230,6 +231,30 @@ TEST_F(TcpSocketTest, DrainInputLetsABigResponseReachASlowReaderWithoutAReset)
     EXPECT_TRUE(reader.get() == response);
     EXPECT_FALSE(client->reset);
     EXPECT_TRUE(client->closed);
+}
+
+TEST_F(TcpSocketTest, APeerThatReadsBelowTheMinimumRateFailsTheSendBeforeItsTimeOut)
+{
+    CTcpSocket server;
+    auto client = Connect(server);
+    ASSERT_EQ(server.SetTimeout(30), 1);
+    // More than the buffers between the two take in a window: the peer reads nothing at all.
+    server.SetMinimumSendRate(64 << 20, 1);
+    EXPECT_EQ(server.SendWaitingSince(), Clock::time_point::max());
+    std::atomic<bool> sawWait{false};
+    auto watcher = std::async(std::launch::async, [&] {
+        sawWait = WaitFor([&] { return server.SendWaitingSince() != Clock::time_point::max(); });
+    });
+    const std::string response(64 << 20, 'r');
+    const auto start = Clock::now();
+    EXPECT_EQ(server.Send(response.data(), static_cast<int>(response.size())), 0);
+    EXPECT_LT(Clock::now() - start, 10s) << "cut by the rate, not by the time-out";
+    watcher.get();
+    EXPECT_TRUE(sawWait) << "the wait for the reader was marked for other threads to see";
+    EXPECT_EQ(server.SendWaitingSince(), Clock::time_point::max());
+    EXPECT_TRUE(m_log.Contains("Response to 127.0.0.1 was read slower than 67108864 bytes in 1 seconds; connection "
+                               "closed."));
+    EXPECT_FALSE(m_log.Contains("Timeout sending on socket"));
 }
 
 TEST_F(TcpSocketTest, ANewConnectionStartsWithoutTheLastOnesInputOrLayer)
