@@ -345,6 +345,8 @@ void CServerConfig::CorrectLoadedValues()
         m_dbConnectionThreadOwn = 1;
     if (m_pageRunTimeLimit < 0)
         m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
+    if (m_connectionWaitLimit < 1)
+        m_connectionWaitLimit = kDefaultConnectionWaitLimit;
     if (m_emMaxEmailOut < kMinEmailsPerDay)
         m_emMaxEmailOut = kMinEmailsPerDay;
     for (SettingId id : {SettingId::kSmtpTimeout, SettingId::kPop3Timeout}) {

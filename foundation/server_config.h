@@ -80,6 +80,7 @@ public:
     std::string DefaultHttpsAddress() const;
 
     static constexpr int kDefaultPageRunTimeLimit = 120;
+    static constexpr int kDefaultConnectionWaitLimit = 30;
 
     int m_loaded = 0;
     std::string m_generalOrganizationName;
@@ -105,6 +106,9 @@ public:
     int m_dbConnectionIdleTimeout = 0;
     // Seconds a web request's page may run (PageRunTimeLimit); 0: no limit.
     int m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
+    // Seconds a request may wait for a server thread before it is answered "503 Service
+    // Unavailable" (ConnectionWaitLimit), at least 1.
+    int m_connectionWaitLimit = kDefaultConnectionWaitLimit;
     std::string m_emSmtpServer;
     std::string m_emSmtpPort;
     std::string m_emSmtpUserName;

@@ -69,6 +69,7 @@ constexpr std::array<ServerSetting, static_cast<std::size_t>(Id::kCount)> kServe
     Number(Id::kPop3Timeout, "Pop3Timeout", &C::m_pop3Timeout, 30),
     Flag(Id::kEmKeepSentMail, "EmKeepSentMail", &C::m_emKeepSentMail, false),
     Flag(Id::kAutoCorrectIp, "AutoCorrectIP", nullptr, false),
+    Number(Id::kConnectionWaitLimit, "ConnectionWaitLimit", &C::m_connectionWaitLimit, C::kDefaultConnectionWaitLimit),
 };
 
 // GetServerSetting indexes the table by id: a row out of place would answer for another setting.

@@ -66,6 +66,7 @@ enum class SettingId
     kPop3Timeout,
     kEmKeepSentMail,
     kAutoCorrectIp,
+    kConnectionWaitLimit,
     kCount
 };
 

@@ -41,6 +41,11 @@ public:
         Refuse();
         return 0;
     }
+    int ReadArrived(CTcpSocket&, char*, int) override
+    {
+        Refuse();
+        return -1;
+    }
     void Shutdown(CTcpSocket&) override {}
 
 private:
@@ -161,6 +166,28 @@ void CTcpSocket::AttachLocked(int handle, pid_t owner)
     m_inputStart = m_inputEnd = 0;
 }
 
+void CTcpSocket::TakeOver(CTcpSocket& from, pid_t owner)
+{
+    std::scoped_lock lock(m_lock, from.m_lock);
+    AttachLocked(from.m_socket, owner);
+    from.m_socket = -1;
+    m_peer = from.m_peer;
+    m_arrived = from.m_arrived;
+    m_tls = from.m_tls;
+    m_layer = std::move(from.m_layer);
+    // The bytes are copied rather than the buffer moved: a thread keeps its own buffer for every
+    // connection it serves, and what comes along is a request head, seldom more than a few hundred
+    // bytes.
+    const std::string_view unread = from.BufferedInput();
+    if (!unread.empty()) {
+        if (!m_input)
+            m_input = std::make_unique<char[]>(kInputBufferSize);
+        std::memcpy(m_input.get(), unread.data(), unread.size());
+        m_inputEnd = static_cast<int>(unread.size());
+    }
+    from.m_inputStart = from.m_inputEnd = 0;
+}
+
 int CTcpSocket::Detach()
 {
     std::lock_guard lock(m_lock);
@@ -274,6 +301,7 @@ int CTcpSocket::TryAccept(CTcpSocket& out)
         if (handle >= 0) {
             out.Attach(handle);
             out.m_peer = peer;
+            out.m_arrived = std::chrono::steady_clock::now();
             return 1;
         }
         if (!IsTransientAcceptError(errno))
@@ -690,6 +718,51 @@ int CTcpSocket::ReadLine(char* buffer, int capacity, int* length)
     if (length)
         *length = stored;
     return result;
+}
+
+CTcpSocket::Arrival CTcpSocket::ReadArrived()
+{
+    if (!m_input)
+        m_input = std::make_unique<char[]>(kInputBufferSize);
+    if (m_inputStart > 0) {
+        std::memmove(m_input.get(), m_input.get() + m_inputStart, static_cast<size_t>(m_inputEnd - m_inputStart));
+        m_inputEnd -= m_inputStart;
+        m_inputStart = 0;
+    }
+    if (m_inputEnd == kInputBufferSize)
+        return Arrival::kFull;
+    CSocketLayer* layer = ActiveLayer();
+    int total = 0;
+    int received;
+    // A layer may hold more than one read hands out (TLS records that came in one segment): it is
+    // read empty, since no event of the descriptor will tell of what it holds.
+    do {
+        char* free = m_input.get() + m_inputEnd;
+        const int room = kInputBufferSize - m_inputEnd;
+        if (layer != nullptr) {
+            received = layer->ReadArrived(*this, free, room);
+        } else {
+            received = TryRecvRaw(free, room);
+            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                received = CSocketLayer::kNothingArrived;
+        }
+        if (received > 0) {
+            m_inputEnd += received;
+            total += received;
+        }
+    } while (received > 0 && layer != nullptr && layer->HasBufferedInput() && m_inputEnd < kInputBufferSize);
+    if (total > 0)
+        return Arrival::kBytes;
+    if (received == 0)
+        return Arrival::kClosed;
+    return received == CSocketLayer::kNothingArrived ? Arrival::kNothing : Arrival::kFailed;
+}
+
+std::string_view CTcpSocket::BufferedInput() const
+{
+    if (m_inputStart == m_inputEnd)
+        return {};
+    return std::string_view(m_input.get() + m_inputStart, static_cast<size_t>(m_inputEnd - m_inputStart));
 }
 
 bool CTcpSocket::WaitForInput(std::chrono::steady_clock::time_point deadline)

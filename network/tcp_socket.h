@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 class CTcpSocket;
 
@@ -43,6 +44,10 @@ public:
     // True when bytes have arrived that the layer holds and has not handed out yet, so that a
     // reader needs no wait on the descriptor for them.
     virtual bool HasBufferedInput() const { return false; }
+    // As Read, without waiting: what has arrived goes as far as it can (a TLS handshake included),
+    // and kNothingArrived says that the rest is still to come.
+    static constexpr int kNothingArrived = -2;
+    virtual int ReadArrived(CTcpSocket& socket, char* buffer, int size) = 0;
 };
 
 // One thread uses a socket at a time: the owner, the thread that created or attached the
@@ -86,6 +91,12 @@ public:
     // Accepts a connection that is already waiting, without blocking: 0 with errno EAGAIN when
     // none waits. Any thread may call it while the owner keeps the listening socket open.
     int TryAccept(CTcpSocket& out);
+    // Moves the connection of `from` (descriptor, peer, kind, layer, unread input, arrival time)
+    // into this socket, for the thread `owner`; `from` holds none afterwards. A descriptor this
+    // socket held before is closed.
+    void TakeOver(CTcpSocket& from, pid_t owner);
+    // When Accept or TryAccept took the connection.
+    std::chrono::steady_clock::time_point GetArrivalTime() const { return m_arrived; }
     // Outgoing connection. The connect itself waits at most `timeoutSeconds` (a host that drops
     // packets would otherwise hold the caller for the kernel's two minutes); 1, or 0 after logging.
     static constexpr int kConnectTimeout = 30;
@@ -137,6 +148,20 @@ public:
     // Reading the first byte of a request and a slow body use it to judge the peer themselves.
     // What the layer holds back for sending leaves first.
     bool WaitForInput(std::chrono::steady_clock::time_point deadline);
+    // Reads what has arrived, without waiting, after the input already buffered (a TLS
+    // connection's handshake goes as far as the bytes allow): for a reader that waits for a whole
+    // request head without a thread of its own. kFull: the buffer holds kInputBufferSize bytes.
+    enum class Arrival
+    {
+        kBytes,
+        kNothing,
+        kClosed,
+        kFailed,
+        kFull
+    };
+    Arrival ReadArrived();
+    // The input received and not read yet.
+    std::string_view BufferedInput() const;
     // Drops the input that has arrived and not been read, so that closing after the response
     // does not reset the connection and cut the response off.
     void DrainInput();
@@ -221,6 +246,7 @@ private:
     pid_t m_owner = 0;
 
     sockaddr_in m_peer{};
+    std::chrono::steady_clock::time_point m_arrived;
     int m_timeout = 0;
     int m_minimumSendBytes = 0;
     std::chrono::seconds m_sendWindow{0};

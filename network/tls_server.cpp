@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "foundation/log.h"
@@ -131,6 +132,7 @@ public:
     CTlsLayer& operator=(const CTlsLayer&) = delete;
 
     int Read(CTcpSocket& socket, char* buffer, int size) override;
+    int ReadArrived(CTcpSocket& socket, char* buffer, int size) override;
     int Write(CTcpSocket& socket, const char* data, int length) override;
     int Flush(CTcpSocket& socket) override;
     void Shutdown(CTcpSocket& socket) override;
@@ -156,8 +158,18 @@ private:
         Ended
     };
 
-    // 1 once the session is established, 0 when the handshake failed now or before.
-    int Handshake(CTcpSocket& socket);
+    enum class Progress
+    {
+        Done,
+        Pending,  // waiting for the client, which only a call that may not wait returns
+        Failed
+    };
+    // Established once Done; Failed now or before. Without `mayWait` it goes only as far as the
+    // bytes that have arrived allow.
+    Progress Handshake(CTcpSocket& socket, bool mayWait);
+    // SSL_read of what the session holds, receiving more when it needs more: the byte count, 0 at
+    // the client's end, -1 after a logged error, or kNothingArrived when it may not wait.
+    int Decrypt(CTcpSocket& socket, char* buffer, int size, bool mayWait);
     enum class Receive
     {
         Wait,        // as much as has arrived, waiting for the first byte
@@ -192,8 +204,8 @@ private:
     // then only the session tickets, which no client waits for before it sends its request. They
     // stay held through the wait for the request and leave with the response, in its send.
     bool m_onlyTicketsHeld = false;
-    // The thread's record buffer: a layer is made and used on its connection's thread only.
-    char* m_records = ThreadRecordBuffer();
+    // Bytes have come from the client.
+    bool m_heardFromClient = false;
 };
 
 CTlsLayer::CTlsLayer(std::shared_ptr<CTlsContext> context) : m_context(std::move(context))
@@ -224,14 +236,23 @@ void CTlsLayer::EndSession()
 
 int CTlsLayer::ReceiveRecords(CTcpSocket& socket, Receive how, int atLeast)
 {
+    // The calling thread's buffer: a connection's handshake may begin on the listener's thread
+    // and go on on a server thread.
+    char* records = ThreadRecordBuffer();
     int received = -1;
     switch (how) {
-    case Receive::Wait: received = socket.RecvRaw(m_records, kRecordBufferSize); break;
-    case Receive::WaitFirst: received = socket.RecvRawWhenReady(m_records, kRecordBufferSize, atLeast); break;
-    case Receive::ArrivedOnly: received = socket.TryRecvRaw(m_records, kRecordBufferSize); break;
+    case Receive::Wait: received = socket.RecvRaw(records, kRecordBufferSize); break;
+    case Receive::WaitFirst: received = socket.RecvRawWhenReady(records, kRecordBufferSize, atLeast); break;
+    case Receive::ArrivedOnly: received = socket.TryRecvRaw(records, kRecordBufferSize); break;
     }
-    if (received > 0)
-        BIO_write(m_input, m_records, received);
+    if (received > 0) {
+        // A plain HTTP request's first bytes where the client hello should be.
+        if (!std::exchange(m_heardFromClient, true) && g_plainRequestHint.load() &&
+            std::string_view("GPgp").find(records[0]) != std::string_view::npos)
+            TheLog().WriteLine(
+                "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
+        BIO_write(m_input, records, received);
+    }
     return received;
 }
 
@@ -284,16 +305,16 @@ int CTlsLayer::SendRecords(CTcpSocket& socket)
     return sent;
 }
 
-int CTlsLayer::Handshake(CTcpSocket& socket)
+CTlsLayer::Progress CTlsLayer::Handshake(CTcpSocket& socket, bool mayWait)
 {
     if (m_state == State::Established)
-        return 1;
+        return Progress::Done;
     if (m_state == State::Ended)
-        return 0;
+        return Progress::Failed;
     if (m_session == nullptr) {
         TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
         EndSession();
-        return 0;
+        return Progress::Failed;
     }
     for (;;) {
         ERR_clear_error();
@@ -305,7 +326,7 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
             SendRecords(socket);
             TheLog().WriteLine("Accept Security Context Failed with error code %lx", code);
             EndSession();
-            return 0;
+            return Progress::Failed;
         }
         // A TLS 1.3 handshake ends with the session tickets, which the client does not wait for: they
         // stay here through the wait for the request and leave with the response, one send fewer.
@@ -315,31 +336,35 @@ int CTlsLayer::Handshake(CTcpSocket& socket)
         if (!holdTickets && !SendRecords(socket)) {
             TheLog().WriteLine("Failed to send handshake to client");
             EndSession();
-            return 0;
+            return Progress::Failed;
         }
         if (result == 1) {
             m_state = State::Established;
             m_onlyTicketsHeld = holdTickets;
-            return 1;
+            return Progress::Done;
         }
-        const bool firstBytes = BIO_ctrl_pending(m_input) == 0;
-        // After a flight of ours the client has to answer it first; otherwise the rest of a record
-        // split over segments may have come already.
-        if ((answerAwaited ? ReceiveAnswer(socket) : ReceiveRecords(socket)) <= 0) {
+        int received;
+        if (mayWait) {
+            // After a flight of ours the client has to answer it first; otherwise the rest of a
+            // record split over segments may have come already.
+            received = answerAwaited ? ReceiveAnswer(socket) : ReceiveRecords(socket);
+        } else {
+            // The answer to our flight comes later, on a wake of the caller's own.
+            if (answerAwaited)
+                socket.AcknowledgeAtOnce();
+            received = ReceiveRecords(socket, Receive::ArrivedOnly);
+            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return Progress::Pending;
+        }
+        if (received <= 0) {
             EndSession();
-            return 0;
+            return Progress::Failed;
         }
-        if (firstBytes && g_plainRequestHint.load() &&
-            std::string_view("GPgp").find(m_records[0]) != std::string_view::npos)
-            TheLog().WriteLine(
-                "\r\nYou should type https://..., not http://... in your browser to access this secure web server.");
     }
 }
 
-int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
+int CTlsLayer::Decrypt(CTcpSocket& socket, char* buffer, int size, bool mayWait)
 {
-    if (!Handshake(socket))
-        return -1;
     for (;;) {
         ERR_clear_error();
         const int result = SSL_read(m_session, buffer, size);
@@ -348,7 +373,9 @@ int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
         switch (SSL_get_error(m_session, result)) {
         case SSL_ERROR_WANT_READ: {
             // Records held for sending (the tickets, a key update's answer) leave before a wait.
-            const int received = ReceiveOrFlush(socket);
+            const int received = mayWait ? ReceiveOrFlush(socket) : ReceiveRecords(socket, Receive::ArrivedOnly);
+            if (received < 0 && !mayWait && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return kNothingArrived;
             if (received <= 0)
                 return received;
             break;
@@ -364,9 +391,26 @@ int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
     }
 }
 
+int CTlsLayer::Read(CTcpSocket& socket, char* buffer, int size)
+{
+    if (Handshake(socket, true) != Progress::Done)
+        return -1;
+    return Decrypt(socket, buffer, size, true);
+}
+
+int CTlsLayer::ReadArrived(CTcpSocket& socket, char* buffer, int size)
+{
+    switch (Handshake(socket, false)) {
+    case Progress::Done: return Decrypt(socket, buffer, size, false);
+    case Progress::Pending: return kNothingArrived;
+    case Progress::Failed: break;
+    }
+    return -1;
+}
+
 int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length)
 {
-    if (!Handshake(socket))
+    if (Handshake(socket, true) != Progress::Done)
         return 0;
     m_onlyTicketsHeld = false;
     while (length > 0) {
@@ -422,7 +466,7 @@ void CTlsLayer::DrainInput(CTcpSocket& socket)
             return;
         ERR_clear_error();
         int result;
-        while ((result = SSL_read(m_session, m_records, kRecordBufferSize)) > 0) {
+        while ((result = SSL_read(m_session, ThreadRecordBuffer(), kRecordBufferSize)) > 0) {
         }
         const int error = SSL_get_error(m_session, result);
         ERR_clear_error();

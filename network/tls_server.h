@@ -6,7 +6,9 @@
 // read or write makes its TLS layer (CreateServerTlsLayer), which runs the handshake and then
 // decrypts into the socket's input buffer and encrypts what the socket sends. The layer keeps the
 // records in memory BIOs and moves them with the socket's own raw receive and send, so the
-// socket's time-outs and deadline bound every TLS wait as well.
+// socket's time-outs and deadline bound every TLS wait as well. The listener runs a handshake
+// without waiting, as far as each arrival of bytes allows (CTcpSocket::ReadArrived); a server
+// thread then goes on with the established session.
 #pragma once
 
 #include <memory>

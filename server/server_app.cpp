@@ -1,5 +1,7 @@
 #include "server/server_app.h"
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -35,6 +37,18 @@ constexpr const char* kStartedByHand =
 const char* YesNo(bool on)
 {
     return on ? "yes" : "no";
+}
+
+// Connections that wait for their request heads or for a server thread each hold a descriptor:
+// the process may open as many as the system's hard limit allows, not the soft default of 1024.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            TheLog().WriteLine("%s when raising the open file limit", GetSystemErrorText(errno).c_str());
+    }
 }
 
 // The connect string as the driver manager takes it: the console stores it with "ODBC;" in front.
@@ -242,6 +256,7 @@ bool CServerApp::StartServices(const CServerConfig& config)
         return false;
     }
 
+    RaiseDescriptorLimit();
     auto http = StartListener(config.m_generalTcpipPort, false, "Failed to create web server");
     if (!http)
         return false;

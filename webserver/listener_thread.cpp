@@ -6,10 +6,10 @@
 
 #include "foundation/log.h"
 #include "network/tls_server.h"
-#include "webserver/server_thread.h"
 
-CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure)
-    : m_pool(pool), m_address(std::move(address)), m_secure(secure),
+CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure,
+                                 std::size_t capacity)
+    : m_pool(pool), m_address(std::move(address)), m_secure(secure), m_capacity(capacity),
       m_startTime(static_cast<std::int64_t>(std::time(nullptr))), m_port(port)
 {}
 
@@ -73,45 +73,22 @@ bool CListenerThread::BeginListening()
 
 bool CListenerThread::InitInstance()
 {
-    CTcpSocket accepted;
-    accepted.SetTls(m_secure);
     // The accepted connections' sockets need the TLS layer factory, credentials or not: without
     // credentials a client fails its handshake rather than talk plain to a secure port.
     if (m_secure)
         LoadSecurityInterface();
-    const auto source = std::make_shared<CAcceptSource>(m_listening, m_secure);
     if (BeginListening()) {
-        while (!StopRequested()) {
-            if (m_listening.Accept(accepted)) {
-                HandOver(accepted, source);
-                continue;
-            }
-            if (StopRequested())
-                break;
-            TheLog().WriteLine("Listener failed to accept.");
-            std::unique_lock lock(m_lock);
-            m_changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMilliseconds), [this] { return m_stop; });
-        }
+        CConnectionReception reception(m_pool, m_capacity);
+        reception.Run(m_listening, m_secure, [this] { return StopRequested(); });
     }
-    source->Close();
     m_listening.Close();
     return false;
 }
 
-void CListenerThread::HandOver(CTcpSocket& accepted, const std::shared_ptr<CAcceptSource>& source)
-{
-    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted, source);
-    if (!thread) {
-        // The client sees its connection closed without a reply.
-        accepted.Close();
-        return;
-    }
-    if (!thread->Post(CServerThread::kServeRequest))
-        thread->AbandonConnection();
-}
-
 int CListenerThread::ExitInstance(int quitCode)
 {
+    // The reception ran TLS handshakes on this thread.
+    ReleaseThreadTlsState();
     std::lock_guard lock(m_lock);
     m_running = false;
     m_finished = true;

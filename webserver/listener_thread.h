@@ -1,5 +1,6 @@
-// CListenerThread accepts the TCP connections of one port and hands each to the server-thread
-// pool. twServer runs one for HTTP and one for HTTPS, the studio one for its debugger's server.
+// CListenerThread accepts the TCP connections of one port and receives them until their request
+// heads have come (CConnectionReception), then hands each to the server-thread pool. twServer runs
+// one for HTTP and one for HTTPS, the studio one for its debugger's server.
 //
 // Starting: make it with std::make_shared, Start it (false: the thread could not be created),
 // then WaitUntilRunning(kStartWaitMilliseconds); false means the listener did not start and the
@@ -9,6 +10,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,24 +18,23 @@
 
 #include "network/tcp_socket.h"
 #include "platform/message_thread.h"
+#include "webserver/connection_reception.h"
 
-class CAcceptSource;
 class CServerThreadPool;
 
 class CListenerThread final : public CMessageThread
 {
 public:
     static constexpr int kStartWaitMilliseconds = 5000;
-    // The pause after an accept failure that is not the stop, so that a lasting failure (out of
-    // descriptors) neither spins a core nor floods the log.
-    static constexpr int kAcceptRetryMilliseconds = 100;
     // A secure listener takes a connection once its client hello has arrived (a TLS client speaks
-    // first), so that the server thread starts on the handshake without a wait, or once the client
-    // has been silent this long; then it meets the request's first-byte limit as before.
+    // first), or once the client has been silent this long; then it meets the request's first-byte
+    // limit as before. The system holds a silent client meanwhile, at no cost to the listener.
     static constexpr int kSecureHelloWaitSeconds = 3;
 
     // `secure` makes every accepted connection a TLS connection. Port 0 takes a free port.
-    CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure);
+    // `capacity` bounds the connections that wait for their request heads or for a thread.
+    CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure,
+                    std::size_t capacity = CConnectionReception::AffordableConnections());
 
     // Waits until the accept loop runs (true) or the listener has given up (false).
     bool WaitUntilRunning(int milliseconds);
@@ -56,11 +57,11 @@ protected:
 private:
     bool BeginListening();
     bool StopRequested() const;
-    void HandOver(CTcpSocket& accepted, const std::shared_ptr<CAcceptSource>& source);
 
     CServerThreadPool& m_pool;
     const std::string m_address;
     const bool m_secure;
+    const std::size_t m_capacity;
     const std::int64_t m_startTime;
 
     // m_lock guards the fields below it and the stop's shutdown of m_listening.

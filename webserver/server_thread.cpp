@@ -1,66 +1,31 @@
 #include "webserver/server_thread.h"
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <exception>
 #include <utility>
 
 #include "foundation/log.h"
 #include "foundation/message_catalog.h"
+#include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
 #include "network/tls_server.h"
+#include "webserver/ssp_response.h"
 
 namespace {
 
 constexpr int kMsgServerThreadExit = 12;  // "Failed to wait for server thread to exit. ..."
+constexpr const char* kBusyText = "The server is busy. Please try again in a few seconds.";
+// A refusal's send waits at most this long for the client.
+constexpr int kRefusalSendSeconds = 1;
+
+using SteadyClock = std::chrono::steady_clock;
 
 }  // namespace
 
-void CIdleSignal::Note()
-{
-    std::lock_guard lock(m_lock);
-    ++m_count;
-    m_changed.notify_all();
-}
-
-std::uint64_t CIdleSignal::Count() const
-{
-    std::lock_guard lock(m_lock);
-    return m_count;
-}
-
-void CIdleSignal::WaitForChange(std::uint64_t seen, int milliseconds) const
-{
-    ++m_waiters;
-    {
-        std::unique_lock lock(m_lock);
-        m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return m_count != seen; });
-    }
-    --m_waiters;
-}
-
-CAcceptSource::CAcceptSource(CTcpSocket& listening, bool secure) : m_listening(&listening), m_secure(secure)
-{}
-
-bool CAcceptSource::TryAccept(CTcpSocket& out)
-{
-    std::shared_lock lock(m_lock);
-    if (!m_listening || !m_listening->TryAccept(out))
-        return false;
-    out.SetTls(m_secure);
-    return true;
-}
-
-void CAcceptSource::Close()
-{
-    std::lock_guard lock(m_lock);
-    m_listening = nullptr;
-}
-
-CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler,
-                             std::shared_ptr<CIdleSignal> idle, unsigned generation)
-    : m_pool(pool), m_handler(std::move(handler)), m_idle(std::move(idle)), m_generation(generation)
+CServerThread::CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler, unsigned generation,
+                             bool console)
+    : m_pool(pool), m_handler(std::move(handler)), m_generation(generation), m_console(console)
 {}
 
 bool CServerThread::Claim()
@@ -78,24 +43,12 @@ bool CServerThread::IsBusy() const
     return m_busy;
 }
 
-bool CServerThread::IsEndingCut() const
-{
-    std::lock_guard lock(m_lock);
-    return m_busy && m_cut;
-}
-
 bool CServerThread::SetIdle()
 {
-    bool wasBusy;
-    {
-        std::lock_guard lock(m_lock);
-        m_statusText.clear();
-        wasBusy = m_busy;
-        m_busy = false;
-        m_awaitingRequest = false;
-    }
-    m_idle->Note();
-    return wasBusy;
+    std::lock_guard lock(m_lock);
+    m_statusText.clear();
+    m_awaitingRequest = false;
+    return std::exchange(m_busy, false);
 }
 
 void CServerThread::SetStatusText(const char* text)
@@ -125,6 +78,20 @@ bool CServerThread::SetRequestReceived()
     return !m_cut;
 }
 
+SteadyClock::time_point CServerThread::CuttableFrom() const
+{
+    if (!m_busy || m_cut)
+        return SteadyClock::time_point::max();
+    // A request body on its way, counted from the hand-over; else a send that waits for the
+    // client to read, which the connection marks itself.
+    if (m_awaitingRequest)
+        return m_handedOver + std::chrono::milliseconds(CServerThreadPool::kCutAfterMilliseconds);
+    const SteadyClock::time_point sending = m_connection.SendWaitingSince();
+    if (sending == SteadyClock::time_point::max())
+        return sending;
+    return sending + std::chrono::milliseconds(CServerThreadPool::kStuckSendMilliseconds);
+}
+
 void CServerThread::AbandonConnection()
 {
     CTcpSocket orphan;
@@ -147,13 +114,11 @@ void CServerThread::OnMessage(const CThreadMessage& message)
 
 void CServerThread::OnServeRequest()
 {
-    // Under load the next connection is often waiting already: serving it at once saves the
-    // listener's hand-over and this thread's sleep and wake-up.
+    // Under load the next connection is often waiting already: serving it at once saves its
+    // hand-over by message and this thread's sleep and wake-up.
     do
         Serve();
-    while (m_pool.TakeNextConnection(*this));
-    m_source.reset();
-    SetIdle();
+    while (m_pool.TakeNext(*this));
 }
 
 void CServerThread::Serve()
@@ -171,65 +136,55 @@ void CServerThread::Serve()
 }
 
 CServerThreadPool::CServerThreadPool(std::shared_ptr<CConnectionHandler> handler) : m_handler(std::move(handler))
-{}
+{
+    m_supervisor = std::thread([this] { Supervise(); });
+}
 
 CServerThreadPool::~CServerThreadPool()
 {
     StopAll();
+    {
+        std::lock_guard lock(m_lock);
+        m_closing = true;
+        m_changed.notify_all();
+    }
+    m_supervisor.join();
 }
 
-std::shared_ptr<CServerThread> CServerThreadPool::AssignConnection(CTcpSocket& accepted,
-                                                                   std::shared_ptr<CAcceptSource> source)
+bool CServerThreadPool::IsConsoleCommand(std::string_view head)
 {
-    using Clock = std::chrono::steady_clock;
-    // The thread whose connection was cut for this one. While it is still ending its request no
-    // other connection is cut: one newcomer costs one waiting client, however slowly that one ends.
-    std::shared_ptr<CServerThread> cut;
-    Clock::time_point deadline;
-    for (int cuts = 0;;) {
-        // Until when the wait below may last: the cut thread's room wait, or the time when the
-        // longest waiting connection may be cut.
-        Clock::time_point waitUntil;
-        // Read before the claim, so that a thread turning idle after it ends the wait below at once.
-        const std::uint64_t idleSeen = m_idle->Count();
-        bool cutNow = false;
-        {
-            std::lock_guard lock(m_lock);
-            bool failed = false;
-            if (std::shared_ptr<CServerThread> chosen = ClaimThread(failed)) {
-                HandOver(*chosen, accepted, std::move(source));
-                return chosen;
-            }
-            if (failed)
-                return nullptr;
-            if (!cut || !cut->IsEndingCut()) {
-                // No cut yet, or the thread it freed went to another listener's connection first.
-                Clock::time_point cuttableAt = Clock::time_point::max();
-                cut = cuts < kMaxCutsPerConnection ? CutLongestWaiting(cuttableAt) : nullptr;
-                if (!cut && cuttableAt == Clock::time_point::max()) {
-                    m_refusals.Note();
-                    return nullptr;
-                }
-                if (cut) {
-                    ++cuts;
-                    cutNow = true;
-                    deadline = Clock::now() + std::chrono::milliseconds(kRoomWaitMilliseconds);
-                }
-                waitUntil = cut ? deadline : cuttableAt;
-            } else if (Clock::now() >= deadline) {
-                m_refusals.Note();
-                return nullptr;
-            } else {
-                waitUntil = deadline;
-            }
+    const std::size_t end = head.find_first_of(" \r\n");
+    return head.substr(0, end).find("twConsole.") != std::string_view::npos;
+}
+
+void CServerThreadPool::Enqueue(std::unique_ptr<CTcpSocket> connection)
+{
+    const bool console = IsConsoleCommand(connection->BufferedInput());
+    std::shared_ptr<CServerThread> thread;
+    bool failed = false;
+    {
+        std::lock_guard lock(m_lock);
+        thread = console ? ClaimConsoleThread(failed) : ClaimThread(failed);
+        if (thread) {
+            HandOver(*thread, *connection);
+        } else if (!failed) {
+            (console ? m_consoleWaiting : m_waiting).push_back(Waiting{std::move(connection), SteadyClock::now()});
+            m_changed.notify_all();
+            return;
         }
-        if (cutNow)
-            m_cuts.Note();
-        // A thread that ends its request turns idle, the cut one among them once it finds its
-        // connection closed.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(waitUntil - Clock::now()).count();
-        m_idle->WaitForChange(idleSeen, static_cast<int>(std::max<decltype(left)>(left, 0)));
     }
+    if (!thread) {
+        m_refusals.Note();
+        Refuse(*connection);
+    } else if (!thread->Post(CServerThread::kServeRequest)) {
+        thread->AbandonConnection();
+    }
+}
+
+std::size_t CServerThreadPool::WaitingCount() const
+{
+    std::lock_guard lock(m_lock);
+    return m_waiting.size() + m_consoleWaiting.size();
 }
 
 std::shared_ptr<CServerThread> CServerThreadPool::ClaimThread(bool& failed)
@@ -241,81 +196,144 @@ std::shared_ptr<CServerThread> CServerThreadPool::ClaimThread(bool& failed)
     }
     if (m_threads.size() >= static_cast<size_t>(kMaxThreads))
         return nullptr;
-    auto created = std::make_shared<CServerThread>(*this, m_handler, m_idle, m_generation);
+    std::shared_ptr<CServerThread> created = StartThread(false, failed);
+    if (created)
+        m_threads.push_back(created);
+    return created;
+}
+
+std::shared_ptr<CServerThread> CServerThreadPool::ClaimConsoleThread(bool& failed)
+{
+    if (m_consoleThread && !m_consoleThread->HasExited())
+        return m_consoleThread->Claim() ? m_consoleThread : nullptr;
+    m_consoleThread = StartThread(true, failed);
+    return m_consoleThread;
+}
+
+std::shared_ptr<CServerThread> CServerThreadPool::StartThread(bool console, bool& failed)
+{
+    auto created = std::make_shared<CServerThread>(*this, m_handler, m_generation, console);
     created->m_busy = true;
     if (!created->Start()) {
         TheLog().WriteLine("Failed to create new server thread");
         failed = true;
         return nullptr;
     }
-    m_threads.push_back(created);
     return created;
 }
 
-bool CServerThreadPool::TakeNextConnection(CServerThread& thread)
+bool CServerThreadPool::TakeNext(CServerThread& thread)
 {
-    if (!thread.m_source || m_idle->HasWaiters() || thread.IsEndingCut())
-        return false;
-    CTcpSocket accepted;
-    if (!thread.m_source->TryAccept(accepted))
-        return false;
     std::lock_guard lock(m_lock);
-    if (thread.m_generation != m_generation) {
-        // The pool has stopped since the request began; the client sees its connection closed.
-        accepted.Close();
+    std::deque<Waiting>& waiting = thread.m_console ? m_consoleWaiting : m_waiting;
+    // A thread of a stopped pool takes nothing: StopAll has answered the waiting connections.
+    if (thread.m_generation != m_generation || waiting.empty()) {
+        // Under the pool lock, so that a connection that comes meanwhile finds the thread idle.
+        thread.SetIdle();
         return false;
     }
-    HandOver(thread, accepted, thread.m_source);
+    const Waiting next = std::move(waiting.front());
+    waiting.pop_front();
+    HandOver(thread, *next.connection);
     return true;
 }
 
-void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& accepted, std::shared_ptr<CAcceptSource> source)
+void CServerThreadPool::HandOver(CServerThread& thread, CTcpSocket& connection)
 {
-    thread.m_source = std::move(source);
     {
         std::lock_guard threadLock(thread.m_lock);
         thread.m_statusText.clear();
         thread.m_startTime = static_cast<std::int64_t>(std::time(nullptr));
-        thread.m_handedOver = std::chrono::steady_clock::now();
+        thread.m_handedOver = SteadyClock::now();
         thread.m_awaitingRequest = true;
         thread.m_cut = false;
     }
     thread.m_currentEngine.ClearDisconnect();
-    CTcpSocket& connection = thread.m_connection;
-    connection.Attach(accepted.Detach(), thread.GetThreadId());
-    connection.SetPeer(accepted.GetPeer());
-    connection.SetTls(accepted.IsTls());
+    thread.m_connection.TakeOver(connection, thread.GetThreadId());
 }
 
-std::shared_ptr<CServerThread> CServerThreadPool::CutLongestWaiting(std::chrono::steady_clock::time_point& cuttableAt)
+void CServerThreadPool::Supervise()
 {
-    const auto minimumWait = std::chrono::milliseconds(kCutAfterMilliseconds);
-    for (;;) {
-        std::shared_ptr<CServerThread> longest;
-        auto since = std::chrono::steady_clock::time_point::max();
-        for (const auto& thread : m_threads) {
-            std::lock_guard threadLock(thread->m_lock);
-            if (thread->m_busy && thread->m_awaitingRequest && !thread->m_cut && thread->m_handedOver < since) {
-                longest = thread;
-                since = thread->m_handedOver;
-            }
-        }
-        if (!longest)
-            return nullptr;
-        if (std::chrono::steady_clock::now() - since < minimumWait) {
-            cuttableAt = since + minimumWait;
-            return nullptr;
-        }
-        // The request may have arrived since the look above; the flag is checked again under the
-        // lock that SetRequestReceived takes, so a request that has arrived is never cut.
-        std::lock_guard threadLock(longest->m_lock);
-        if (!longest->m_busy || !longest->m_awaitingRequest || longest->m_cut)
+    std::unique_lock lock(m_lock);
+    while (!m_closing) {
+        if (m_waiting.empty() && m_consoleWaiting.empty())
+            m_changed.wait(lock);
+        else
+            m_changed.wait_for(lock, std::chrono::milliseconds(kSuperviseMilliseconds));
+        const SteadyClock::time_point now = SteadyClock::now();
+        std::vector<std::unique_ptr<CTcpSocket>> expired;
+        TakeExpired(now, expired);
+        CutSlowClients(now);
+        if (expired.empty())
             continue;
-        longest->m_cut = true;
-        // From this thread Close only shuts the connection down; its owner closes the descriptor.
-        longest->m_connection.Close();
-        return longest;
+        lock.unlock();
+        for (auto& connection : expired) {
+            m_refusals.Note();
+            Refuse(*connection);
+        }
+        lock.lock();
     }
+    lock.unlock();
+    ReleaseThreadTlsState();
+}
+
+void CServerThreadPool::TakeExpired(SteadyClock::time_point now, std::vector<std::unique_ptr<CTcpSocket>>& expired)
+{
+    const auto limit = std::chrono::seconds(TheServerConfig().m_connectionWaitLimit);
+    for (std::deque<Waiting>* waiting : {&m_waiting, &m_consoleWaiting}) {
+        while (!waiting->empty() && waiting->front().since + limit <= now) {
+            expired.push_back(std::move(waiting->front().connection));
+            waiting->pop_front();
+        }
+    }
+}
+
+void CServerThreadPool::CutSlowClients(SteadyClock::time_point now)
+{
+    const auto patience = std::chrono::milliseconds(kCutAfterMilliseconds);
+    std::size_t owed = 0;
+    while (owed < m_waiting.size() && m_waiting[owed].since + patience <= now)
+        ++owed;
+    std::vector<std::pair<SteadyClock::time_point, CServerThread*>> slow;
+    for (const auto& thread : m_threads) {
+        std::lock_guard threadLock(thread->m_lock);
+        // A thread cut before and still ending its request takes the longest waiting connection.
+        if (thread->m_busy && thread->m_cut) {
+            if (owed > 0)
+                --owed;
+            continue;
+        }
+        const SteadyClock::time_point from = thread->CuttableFrom();
+        if (from <= now)
+            slow.emplace_back(from, thread.get());
+    }
+    std::sort(slow.begin(), slow.end());
+    for (std::size_t i = 0; i < slow.size() && i < owed; ++i) {
+        CServerThread& thread = *slow[i].second;
+        std::lock_guard threadLock(thread.m_lock);
+        // The request may have come since the look above: a thread that serves it is not cut.
+        if (thread.CuttableFrom() > now)
+            continue;
+        thread.m_cut = true;
+        // From this thread Close only shuts the connection down; its owner closes the descriptor.
+        thread.m_connection.Close();
+        m_cuts.Note();
+    }
+}
+
+void CServerThreadPool::Refuse(CTcpSocket& waiting)
+{
+    // The connection becomes this thread's, so that its close sends a TLS close notification too.
+    CTcpSocket connection;
+    connection.TakeOver(waiting, CurrentThreadId());
+    connection.SetTimeout(kRefusalSendSeconds);
+    // The request stays unread: dropped first, so that the close does not reset the answer.
+    connection.DrainInput();
+    CSspResponse response(&connection);
+    response.SetStatus(CSspResponse::kStatusUnavailable);
+    response.AddHeader("Retry-After: " + std::to_string(kRetryAfterSeconds));
+    response.SendPlainErrorPage(kBusyText);
+    connection.Close();
 }
 
 int CServerThreadPool::StopAll()
@@ -323,10 +341,18 @@ int CServerThreadPool::StopAll()
     // Take the threads out first: the waits below must not hold the pool lock, which a thread
     // answering a console command may need before it can end.
     std::vector<std::shared_ptr<CServerThread>> threads;
+    std::vector<std::unique_ptr<CTcpSocket>> waiting;
     {
         std::lock_guard lock(m_lock);
         threads.swap(m_threads);
+        if (m_consoleThread)
+            threads.push_back(std::exchange(m_consoleThread, nullptr));
+        TakeExpired(SteadyClock::time_point::max(), waiting);
         ++m_generation;
+    }
+    for (auto& connection : waiting) {
+        m_refusals.Note();
+        Refuse(*connection);
     }
     // Cut every connection and ask every thread to quit before waiting for any of them, so the
     // threads wind down together.
@@ -383,7 +409,7 @@ std::string CServerThreadPool::FormatRequestList(const CServerThread* asking) co
             status = thread->m_statusText;
             startTime = thread->m_startTime;
         }
-        // The peer is set by AssignConnection under the pool lock, which is held here.
+        // The peer is set by the hand-over under the pool lock, which is held here.
         lines += thread->m_connection.GetPeerAddress() + "*" + std::to_string(thread->GetThreadId()) + "*" +
                  CSspDateTime(startTime).GetDateTimeStr2() + "*" + status + "\r\n";
     }

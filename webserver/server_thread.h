@@ -1,26 +1,29 @@
-// Server threads serve accepted connections, one at a time each and at most kMaxThreads at once.
-// The listener hands each connection to CServerThreadPool, which gives it to an idle thread or
-// starts a new one; what a thread does with the connection is the program's CConnectionHandler.
-// A connection that has not yet sent its whole request must not keep a new client out: when every
-// thread is busy, the pool cuts the one that has waited longest for its request and gives its
-// thread to the newcomer. Only when every thread serves a request is a new connection refused.
+// Server threads serve connections whose request heads have come (CConnectionReception), one at a
+// time each and at most kMaxThreads at once. A connection that finds every thread busy waits in
+// the pool, in the order the requests came, until a thread is free; one that has waited longer
+// than the setting ConnectionWaitLimit is answered "503 Service Unavailable" with a Retry-After
+// line. The console's commands have a thread of their own, so that the administrator can see and
+// end what runs while every other thread is busy. While connections wait, a thread held by a slow
+// client rather than by its work (a request body that trickles in, a response read slowly) is cut
+// to make room, oldest first.
 //
-// A thread that ends a request takes the next connection already waiting at its listener itself
-// (CAcceptSource) and stays busy; it turns idle only when none waits.
+// A thread that ends a request takes the next waiting connection itself and stays busy; it turns
+// idle only when none waits.
 //
 // Lock order: the pool's lock, then a server thread's own lock, then the connection's lock or the
 // thread's current-engine slot. A server thread takes only its own lock while it serves; it takes
-// the pool's only between two connections, to hand itself the next.
+// the pool's only between two connections, to take the next.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "language/current_engine.h"
@@ -29,48 +32,6 @@
 #include "webserver/log_throttle.h"
 
 class CServerThread;
-
-// Tells a listener that waits for room when a server thread turns idle. Threads and the pool
-// share it, so that a thread given up at a stop never reaches the pool it has outlived.
-class CIdleSignal
-{
-public:
-    void Note();
-    // The number of times a thread turned idle.
-    std::uint64_t Count() const;
-    // Waits until the count differs from `seen`, at most `milliseconds`.
-    void WaitForChange(std::uint64_t seen, int milliseconds) const;
-    // True while a listener waits for a thread to turn idle: threads that end a request then turn
-    // idle rather than take the next connection themselves.
-    bool HasWaiters() const { return m_waiters.load(std::memory_order_relaxed) > 0; }
-
-private:
-    // m_lock guards m_count; it is taken alone.
-    mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
-    std::uint64_t m_count = 0;
-    mutable std::atomic<int> m_waiters{0};
-};
-
-// A listener's socket, shared with the threads it hands connections to: a thread that has ended
-// its request takes the next connection already waiting there itself, so that under load a
-// connection needs neither the listener nor a sleeping thread woken. The listener closes the
-// source before it closes the socket, so a thread never accepts on a descriptor freed meanwhile.
-class CAcceptSource
-{
-public:
-    CAcceptSource(CTcpSocket& listening, bool secure);
-    // Accepts a waiting connection into `out`, marked TLS for a secure listener; false when none
-    // waits or the source is closed.
-    bool TryAccept(CTcpSocket& out);
-    void Close();
-
-private:
-    // Shared while a thread accepts, exclusive to close.
-    std::shared_mutex m_lock;
-    CTcpSocket* m_listening;
-    const bool m_secure;
-};
 
 // The work a server thread does for one connection, installed by the program.
 class CConnectionHandler
@@ -93,8 +54,9 @@ public:
     // The message that tells the thread to serve the connection it was handed.
     static constexpr unsigned kServeRequest = kThreadMessageApp + 1;
 
-    CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler,
-                  std::shared_ptr<CIdleSignal> idle, unsigned generation);
+    // `console`: the thread that serves only the console's commands.
+    CServerThread(CServerThreadPool& pool, std::shared_ptr<CConnectionHandler> handler, unsigned generation,
+                  bool console);
 
     // Takes the idle thread for a new connection: false when it is busy.
     bool Claim();
@@ -107,9 +69,9 @@ public:
     std::string GetStatusText() const;
     // Seconds since 1970 at which the current or latest connection was handed over.
     std::int64_t GetStartTime() const;
-    // The handler tells that the whole request has arrived: from now on the thread serves it and
-    // is never cut to make room. False when the pool cut the connection first; the handler then
-    // drops the request.
+    // The handler tells that the whole request (its body too) has arrived: from now on the thread
+    // is cut to make room only while the client is slow to read the response. False when the pool
+    // cut the connection first; the handler then drops the request.
     bool SetRequestReceived();
 
     // For a connection the thread will never read because it has ended: closes the connection
@@ -131,25 +93,24 @@ private:
     friend class CServerThreadPool;
     void OnServeRequest();
     void Serve();
-    // True while the thread ends a request whose connection was cut to make room.
-    bool IsEndingCut() const;
+    // Under its own lock: when the thread may be cut to make room, its client being slow (a body
+    // still on its way, a send waiting for the client to read); max() when it may not.
+    std::chrono::steady_clock::time_point CuttableFrom() const;
 
     CServerThreadPool& m_pool;
     const std::shared_ptr<CConnectionHandler> m_handler;
-    const std::shared_ptr<CIdleSignal> m_idle;
     CTcpSocket m_connection;
     CCurrentEngine m_currentEngine;
     // The pool's stop count when the thread was made: a thread of a stopped pool takes nothing more.
     const unsigned m_generation;
-    // Where the current connection came from; set at the hand-over, used only by the thread.
-    std::shared_ptr<CAcceptSource> m_source;
+    const bool m_console;
 
     // m_lock guards the fields below it.
     mutable std::mutex m_lock;
     bool m_busy = false;
     std::string m_statusText;
     std::int64_t m_startTime = 0;
-    // Set at the hand-over until SetRequestReceived: the connection may be cut to make room.
+    // Set at the hand-over until SetRequestReceived: the body may still be on its way.
     bool m_awaitingRequest = false;
     bool m_cut = false;
     std::chrono::steady_clock::time_point m_handedOver;
@@ -161,16 +122,15 @@ public:
     static constexpr int kMaxThreads = 50;
     // How long StopAll waits for each thread after asking it to quit.
     static constexpr int kStopWaitMilliseconds = 5000;
-    // How long the listener waits for a cut thread to turn idle before it refuses the connection it
-    // cut for, and how many it cuts for one connection when the threads it freed go to other
-    // listeners' connections first. The wait is generous: a cut thread only has to notice the
-    // closed connection, but on a loaded machine that can take more than a second.
-    static constexpr int kRoomWaitMilliseconds = 5000;
-    static constexpr int kMaxCutsPerConnection = 3;
-    // How long a connection has waited for its request before it may be cut for a newcomer. A
-    // client that is still in its TLS handshake, or a request on its way, is not cut; the newcomer
-    // waits for a thread to turn idle meanwhile, which under load of fast clients comes first.
+    // A waiting connection that has waited this long has a slow client's thread cut for it: the
+    // thread of a request whose body has taken at least as long, or of a response whose send has
+    // waited kStuckSendMilliseconds for its client to read.
     static constexpr int kCutAfterMilliseconds = 500;
+    static constexpr int kStuckSendMilliseconds = 250;
+    // How often the pool looks at its waiting connections while any wait.
+    static constexpr int kSuperviseMilliseconds = 100;
+    // What a refused connection is told to wait before it asks again.
+    static constexpr int kRetryAfterSeconds = 10;
 
     explicit CServerThreadPool(std::shared_ptr<CConnectionHandler> handler);
     // Stops every thread. A thread that hangs is left running on its own reference; it must not
@@ -179,28 +139,26 @@ public:
     CServerThreadPool(const CServerThreadPool&) = delete;
     CServerThreadPool& operator=(const CServerThreadPool&) = delete;
 
-    // Moves the accepted connection to an idle thread, or to a new one while fewer than
-    // kMaxThreads exist, or else to the thread freed by cutting the connection that has waited
-    // longest for its request. Returns the thread, claimed and holding the connection, which the
-    // caller then posts kServeRequest; null when no thread can take it, and the connection then
-    // stays in `accepted`. Refusals and cuts are logged at most once a second, with their counts.
-    // `source` is the listener's socket, from which the thread may take later connections itself.
-    std::shared_ptr<CServerThread> AssignConnection(CTcpSocket& accepted,
-                                                    std::shared_ptr<CAcceptSource> source = nullptr);
-    // On `thread`, which has ended its request and is still busy: takes the next connection
-    // waiting at the thread's source and hands it over as AssignConnection does. False when none
-    // waits, a listener waits for room, the thread's connection was cut or the pool has stopped.
-    bool TakeNextConnection(CServerThread& thread);
+    // Takes a connection whose request head has come: hands it to an idle thread, or to a new one
+    // while fewer than kMaxThreads exist, or else lets it wait for the next thread that ends its
+    // request. A console command goes to the console's thread instead, or waits for it.
+    void Enqueue(std::unique_ptr<CTcpSocket> connection);
+    // The connections waiting for a thread.
+    std::size_t WaitingCount() const;
+    // True when a request head names a console command: its first word holds "twConsole.".
+    static bool IsConsoleCommand(std::string_view head);
+
     // Asks the page runs of every thread to end at their next statement, and every later run of
     // these threads at its first: the server is stopping. A page that loops, and the pages that
     // wait for the application lock it holds, then let their threads end in time.
     void EndRuns();
-    // Ends the runs (EndRuns), cuts the connections being served, tells every thread to quit and
-    // waits for each. Returns 0, or -1 when a thread did not end in time (logged and left to
-    // itself). The list is empty afterwards; refusals and cuts not yet logged are logged.
+    // Ends the runs (EndRuns), answers the waiting connections "503 Service Unavailable", cuts the
+    // connections being served, tells every thread to quit and waits for each. Returns 0, or -1
+    // when a thread did not end in time (logged and left to itself). The list is empty afterwards;
+    // refusals and cuts not yet logged are logged.
     int StopAll();
     // The number of threads in the list: the most connections served at once since the last
-    // StopAll.
+    // StopAll. The console's thread is not counted.
     int GetThreadCount() const;
 
     // The console's request list: "<peer>*<thread id>*<start>*<status>\r\n" for every busy thread
@@ -212,27 +170,50 @@ public:
     int DisconnectById(pid_t threadId);
 
 private:
+    friend class CServerThread;
+    struct Waiting
+    {
+        std::unique_ptr<CTcpSocket> connection;
+        std::chrono::steady_clock::time_point since;
+    };
+
+    // On `thread`, which has ended its request and is still busy: hands it the next waiting
+    // connection (true), or marks it idle (false) when none waits or the pool has stopped since it
+    // was made.
+    bool TakeNext(CServerThread& thread);
     // Under m_lock: an idle thread claimed, or a new one started. `failed` tells that a thread
     // could not be started.
     std::shared_ptr<CServerThread> ClaimThread(bool& failed);
-    void HandOver(CServerThread& thread, CTcpSocket& accepted, std::shared_ptr<CAcceptSource> source);
-    // Under m_lock: cuts the connection that has waited longest for its request, once it has
-    // waited kCutAfterMilliseconds, and returns its thread. Null when it has not waited that long
-    // yet, with `cuttableAt` the time when it will have; null with time_point::max() there when
-    // every busy thread serves a request.
-    std::shared_ptr<CServerThread> CutLongestWaiting(std::chrono::steady_clock::time_point& cuttableAt);
+    std::shared_ptr<CServerThread> ClaimConsoleThread(bool& failed);
+    std::shared_ptr<CServerThread> StartThread(bool console, bool& failed);
+    void HandOver(CServerThread& thread, CTcpSocket& connection);
+    // The supervisor's loop: refuses connections past the wait limit, cuts slow clients' threads.
+    void Supervise();
+    // Under m_lock: moves the connections that have waited past the limit to `expired`.
+    void TakeExpired(std::chrono::steady_clock::time_point now, std::vector<std::unique_ptr<CTcpSocket>>& expired);
+    // Under m_lock: cuts a slow client's thread for every connection that has waited
+    // kCutAfterMilliseconds and has no cut thread coming for it yet.
+    void CutSlowClients(std::chrono::steady_clock::time_point now);
+    // Answers "503 Service Unavailable" on the calling thread and closes the connection.
+    void Refuse(CTcpSocket& connection);
 
     const std::shared_ptr<CConnectionHandler> m_handler;
-    // m_lock guards m_threads. Threads are appended and only ever removed all together.
+    // m_lock guards the fields below up to m_changed. Threads are appended and only ever removed all
+    // together.
     mutable std::mutex m_lock;
     std::vector<std::shared_ptr<CServerThread>> m_threads;
-    // How often StopAll ran; guarded by m_lock.
+    std::shared_ptr<CServerThread> m_consoleThread;
+    std::deque<Waiting> m_waiting;
+    std::deque<Waiting> m_consoleWaiting;
+    // How often StopAll ran.
     unsigned m_generation = 0;
+    bool m_closing = false;
+    std::condition_variable m_changed;
 
-    const std::shared_ptr<CIdleSignal> m_idle = std::make_shared<CIdleSignal>();
-
-    CLogThrottle m_refusals{"New connection request denied: all 50 server threads are serving requests. Refused since "
-                            "the last such line:"};
-    CLogThrottle m_cuts{"All 50 server threads were busy: connections that had not sent a complete request were closed "
-                        "to make room. Closed since the last such line:"};
+    CLogThrottle m_refusals{"Connections answered \"503 Service Unavailable\" after waiting longer than the "
+                            "connection wait limit for a server thread. Answered since the last such line:"};
+    CLogThrottle m_cuts{"All 50 server threads were busy: connections of clients that sent their requests or read "
+                        "their responses too slowly were closed to make room. Closed since the last such line:"};
+    // Last: it uses everything above from the constructor on.
+    std::thread m_supervisor;
 };

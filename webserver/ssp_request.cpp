@@ -157,7 +157,10 @@ int CSspRequest::Parse()
     if (m_connection == nullptr)
         return kParseNoConnection;
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
+    // The time limits count from the connection's arrival: the head may have come long before
+    // the request found a thread.
+    const Clock::time_point arrived = m_connection->GetArrivalTime();
+    const Clock::time_point start = arrived == Clock::time_point{} ? Clock::now() : arrived;
     m_deadline = start + std::chrono::seconds(m_limits.requestSeconds);
     const CRequestDeadline bound(*m_connection, m_deadline, m_limits.requestSeconds);
     // Nothing is logged for a connection that never sends: browsers open spare connections that
@@ -416,6 +419,28 @@ std::string CSspRequest::GetClientAddress() const
 bool CSspRequest::HasClientLeft() const
 {
     return m_connection != nullptr && m_connection->HasPeerLeft();
+}
+
+bool CSspRequest::IsHeadComplete(std::string_view bytes)
+{
+    bool lineEmpty = true;
+    bool afterCr = false;
+    for (const char c : bytes) {
+        if (afterCr) {
+            afterCr = false;
+            // A CR followed by anything but LF is dropped with that byte, as ReadLine does.
+            if (c != '\n')
+                continue;
+            if (lineEmpty)
+                return true;
+            lineEmpty = true;
+        } else if (c == '\r') {
+            afterCr = true;
+        } else {
+            lineEmpty = false;
+        }
+    }
+    return false;
 }
 
 std::string CSspRequest::GetUrlFolder() const

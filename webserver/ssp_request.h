@@ -20,8 +20,9 @@
 class CSspValue;
 class CTcpSocket;
 
-// How long a client may take over its request. The first byte must come soon: a connection that
-// sends nothing holds a server thread for nothing. Head and body together get requestSeconds;
+// How long a client may take over its request, counted from its connection's arrival. The first
+// byte must come soon: a connection that sends nothing costs a descriptor for nothing. Head and
+// body together get requestSeconds;
 // beyond that a body goes on only while each window of rateWindowSeconds brings at least
 // minBytesPerWindow bytes (about 1 KB/s), so a large upload over a slow line still arrives but a
 // body sent a byte at a time does not hold the thread for the length of the upload limit.
@@ -72,6 +73,10 @@ public:
     // The peer has closed its side, or reset the connection. A client that shuts down only its
     // sending side after its request counts as gone too: it cannot be told apart without a send.
     bool HasClientLeft() const override;
+
+    // True when `bytes` hold a whole request head: up to an empty line, by the line rules of
+    // CTcpSocket::ReadLine, with which the head is read.
+    static bool IsHeadComplete(std::string_view bytes);
     // The URL path up to and including its last '/', "/" when it has none.
     std::string GetUrlFolder() const;
 

@@ -218,11 +218,12 @@ TEST_F(StatusViewTest, TheRequestsDialogListsBusyConnectionsNewestFirstAndCutsOn
 {
     Load("");
     StartServer();
-    // Three connections that send half a request head keep three server threads busy.
+    // Three connections that send a request head and only part of its body keep three server
+    // threads busy.
     std::vector<std::unique_ptr<CTestClient>> clients;
     for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<CTestClient>(std::stoi(m_config.m_generalTcpipPort)));
-        clients.back()->SendText("GET /slow" + std::to_string(i) + " HTTP/1.0\r\n");
+        clients.back()->SendText("POST /slow" + std::to_string(i) + ".twp HTTP/1.0\r\nContent-Length: 100\r\n\r\nab");
     }
     CModalAnswerer answers;
     CRequestsDlg dialog(m_config);

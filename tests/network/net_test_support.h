@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -93,10 +95,33 @@ private:
     int m_fd;
 };
 
+// The descriptor of this process that holds the server's end of `client`'s connection, -1 when
+// none does: a test that wants to see what the server has read from it finds it so whichever part
+// of the server holds it.
+inline int ServerEndOf(const CTestClient& client)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return -1;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ignored)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        if (fd != client.Fd() && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+            peer.sin_family == AF_INET && peer.sin_port == local.sin_port &&
+            peer.sin_addr.s_addr == local.sin_addr.s_addr)
+            return fd;
+    }
+    return -1;
+}
+
 // The blocking calls a test waits for another thread to reach.
 enum class BlockingCall
 {
     Poll,
+    EpollWait,
     Receive,
     Accept
 };
@@ -116,6 +141,12 @@ inline bool IsBlockedIn(pid_t tid, BlockingCall call)
             return true;
 #endif
         return number == SYS_ppoll;
+    case BlockingCall::EpollWait:
+#ifdef SYS_epoll_wait
+        if (number == SYS_epoll_wait)
+            return true;
+#endif
+        return number == SYS_epoll_pwait;
     case BlockingCall::Receive:
 #ifdef SYS_recv
         if (number == SYS_recv)

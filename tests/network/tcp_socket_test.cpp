@@ -73,10 +73,12 @@ public:
     explicit CUppercaseLayer(int& shutdowns) : m_shutdowns(shutdowns) {}
     int Read(CTcpSocket& socket, char* buffer, int size) override
     {
-        const int received = socket.RecvRaw(buffer, size);
-        for (int i = 0; i < received; ++i)
-            buffer[i] = static_cast<char>(std::toupper(buffer[i]));
-        return received;
+        return Upper(buffer, socket.RecvRaw(buffer, size));
+    }
+    int ReadArrived(CTcpSocket& socket, char* buffer, int size) override
+    {
+        const int received = socket.TryRecvRaw(buffer, size);
+        return received < 0 && errno == EAGAIN ? kNothingArrived : Upper(buffer, received);
     }
     int Write(CTcpSocket& socket, const char* data, int length) override
     {
@@ -88,6 +90,12 @@ public:
     void Shutdown(CTcpSocket&) override { ++m_shutdowns; }
 
 private:
+    static int Upper(char* buffer, int received)
+    {
+        for (int i = 0; i < received; ++i)
+            buffer[i] = static_cast<char>(std::toupper(buffer[i]));
+        return received;
+    }
     int& m_shutdowns;
 };
 

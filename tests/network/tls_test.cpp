@@ -46,7 +46,8 @@ std::string Pattern(size_t length)
 }
 
 // Serves two small protocols, chosen by the first line:
-// - "LINES": reads lines up to an empty one and answers them joined by '|';
+// - "LINES": after the empty line that ends the head, reads lines up to the next empty one and
+//   answers them joined by '|';
 // - anything else is an HTTP request: the answer's body is the request's body reversed, or 100 KB
 //   of a pattern when the request has none; for the path "/late" it waits, before draining, until
 //   the test lets it go on (LetLateRequestGoOn); for
@@ -75,6 +76,7 @@ public:
         const std::string first = line;
         if (first == "LINES") {
             std::string joined;
+            connection.ReadLine(line, sizeof line);
             while (connection.ReadLine(line, sizeof line) > 0)
                 joined += (joined.empty() ? "" : "|") + std::string(line);
             connection.Send(joined.c_str());
@@ -242,6 +244,8 @@ public:
     bool Send(const std::string& plain) { return m_tcp.SendText(Seal(plain)); }
     // Waits until the server has read all that was sent from its socket `serverHandle`.
     bool WaitUntilServerRead(int serverHandle) { return m_tcp.WaitUntilRead(serverHandle); }
+    // The server's end of the connection.
+    int ServerEnd() const { return ServerEndOf(m_tcp); }
     // The bytes from the server that have arrived and not been read.
     int Arrived() const
     {
@@ -418,8 +422,8 @@ TEST_F(TlsServerTest, RecordsCutIntoSegmentsOrSharingOneAreReadWholeAndTheEndIsA
     CTlsTestClient client(m_port, CaFile());
     ASSERT_TRUE(client.Handshake());
     // A first record whole, one arriving a byte at a time, then three records in one segment.
-    const int server = m_handler->LastHandle();
-    ASSERT_TRUE(client.Send("LINES\r\n"));
+    const int server = client.ServerEnd();
+    ASSERT_TRUE(client.Send("LINES\r\n\r\n"));
     ASSERT_TRUE(client.SendInSegments(client.Seal("alpha\r\n"), 1, server));
     std::string records = client.Seal("beta\r\n");
     records += client.Seal("gamma\r\n");
@@ -459,7 +463,7 @@ TEST_F(TlsServerTest, NeitherUnreadInputNorAFailedHandshakeReachesTheNextClientO
         // One record, so "secret" waits in the decrypted input when the handler ends.
         CTlsTestClient first(m_port, CaFile());
         ASSERT_TRUE(first.Handshake());
-        ASSERT_TRUE(first.Send("LINES\r\none\r\n\r\nsecret\r\n"));
+        ASSERT_TRUE(first.Send("LINES\r\n\r\none\r\n\r\nsecret\r\n"));
         EXPECT_EQ(first.ReadAll(), "one");
     }
     WaitUntilIdle();
@@ -475,7 +479,7 @@ TEST_F(TlsServerTest, NeitherUnreadInputNorAFailedHandshakeReachesTheNextClientO
     {
         CTlsTestClient next(m_port, CaFile());
         ASSERT_TRUE(next.Handshake());
-        ASSERT_TRUE(next.Send("LINES\r\ntwo\r\n\r\n"));
+        ASSERT_TRUE(next.Send("LINES\r\n\r\ntwo\r\n\r\n"));
         EXPECT_EQ(next.ReadAll(), "two");
     }
     EXPECT_EQ(m_pool.GetThreadCount(), 1) << "all were served by one thread";
@@ -487,7 +491,7 @@ TEST_F(TlsServerTest, NeitherUnreadInputNorAFailedHandshakeReachesTheNextClientO
     ASSERT_TRUE(studio.SendText("post /form HTTP/1.0\r\n\r\n"));
     EXPECT_EQ(studio.ReadUntilClosed(5s), "");
     EXPECT_TRUE(WaitFor([&] { return m_log.Contains(hint); }));
-    EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"LINES", "-2", "LINES", "-2"}));
+    EXPECT_EQ(m_handler->Seen(), (std::vector<std::string>{"LINES", "LINES"})) << "failed handshakes hold no thread";
 }
 
 TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
@@ -496,21 +500,13 @@ TEST_F(TlsServerTest, SessionTicketsWaitForTheResponseAndLeaveInItsSend)
     CTlsTestClient client(m_port, CaFile());
     std::string finished;
     ASSERT_TRUE(client.Handshake(&finished));
-    // The client's Finished alone does not end the server's wait for it: a request follows it at
-    // once, and the server reads both together.
-    const int server = m_handler->LastHandle();
-    ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
-    ASSERT_TRUE(client.SendDelivered(finished));
-    std::this_thread::sleep_for(50ms);
-    int unread = 0;
-    EXPECT_TRUE(ioctl(server, FIONREAD, &unread) == 0 && unread == static_cast<int>(finished.size()))
-        << "the Finished waits in the socket";
-    // With the first bytes of the request the server ends its handshake and waits for the rest:
-    // the tickets it made are held, since no client waits for them.
+    // With the client's Finished and the first bytes of its request the server ends its handshake
+    // and waits for the rest: the tickets it made are held, since no client waits for them.
+    const int server = client.ServerEnd();
     const std::string request = client.Seal("GET /pattern HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(client.SendDelivered(request.substr(0, 10)));
+    ASSERT_TRUE(client.SendDelivered(finished + request.substr(0, 10)));
     ASSERT_TRUE(client.WaitUntilServerRead(server));
-    ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
+    ASSERT_TRUE(WaitUntilBlockedIn(m_listener->GetThreadId(), BlockingCall::EpollWait));
     EXPECT_EQ(client.Arrived(), 0);
     EXPECT_FALSE(client.HoldsTicket());
     ASSERT_TRUE(client.SendDelivered(request.substr(10)));
@@ -529,11 +525,11 @@ TEST_F(TlsServerTest, TheClientsLastHandshakeMessageIsAcknowledgedAtOnce)
     CTlsTestClient client(m_port, CaFile());
     std::string finished;
     ASSERT_TRUE(client.Handshake(&finished));
-    ASSERT_TRUE(WaitUntilBlockedIn(m_handler->LastThreadId(), BlockingCall::Poll));
+    ASSERT_TRUE(WaitUntilBlockedIn(m_listener->GetThreadId(), BlockingCall::EpollWait));
     const auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.SendDelivered(finished));
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 20ms);
-    ASSERT_TRUE(client.Send("LINES\r\none\r\n\r\n"));
+    ASSERT_TRUE(client.Send("LINES\r\n\r\none\r\n\r\n"));
     EXPECT_EQ(client.ReadAll(), "one");
 }
 
@@ -543,7 +539,7 @@ TEST_F(TlsServerTest, AClientOfTheSecurePortHoldsNoThreadUntilItSpeaks)
     CTestClient silent(m_port);
     CTlsTestClient client(m_port, CaFile());
     ASSERT_TRUE(client.Handshake());
-    ASSERT_TRUE(client.Send("LINES\r\none\r\n\r\n"));
+    ASSERT_TRUE(client.Send("LINES\r\n\r\none\r\n\r\n"));
     EXPECT_EQ(client.ReadAll(), "one");
     EXPECT_EQ(m_pool.GetThreadCount(), 1) << "the client that came first and said nothing holds no thread";
     // Once it speaks it is served: its bytes are no TLS, so it is closed without a reply.
@@ -605,11 +601,11 @@ TEST_F(TlsServerTest, TicketsResumeSessionsOnAnyThreadAndTheServerKeepsNoSession
     for (const std::string version : {"-tls1_3", "-tls1_2"}) {
         SCOPED_TRACE(version);
         EXPECT_NE(Fetch({version, "-sess_out", session}).find("New, TLSv1."), std::string::npos);
-        // The thread that issued the ticket is held by a client that sends the first byte of a
-        // record and nothing more, so the next connection goes to another thread, which must
-        // accept that ticket.
-        CTestClient holder(m_port);
-        ASSERT_TRUE(holder.SendText("\x16"));
+        // The thread that served the first request is held by a client whose lines do not
+        // come, so the next connection goes to another thread, which must accept that ticket.
+        CTlsTestClient holder(m_port, CaFile());
+        ASSERT_TRUE(holder.Handshake());
+        ASSERT_TRUE(holder.Send("LINES\r\n\r\n"));
         ASSERT_TRUE(WaitFor([this] { return !m_handler->LastThreadIdle(); }));
         const std::string resumed = Fetch({version, "-sess_in", session});
         EXPECT_NE(resumed.find("Reused, TLSv1."), std::string::npos) << resumed;

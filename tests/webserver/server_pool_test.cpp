@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -12,8 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
+#include "network/tls_server.h"
+#include "platform/file_system.h"
 #include "tests/network/net_test_support.h"
+#include "tests/network/test_certificates.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_folder.h"
 #include "webserver/listener_thread.h"
 #include "webserver/server_thread.h"
 
@@ -21,21 +28,25 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Reads one line and answers "<thread id> <status text>|<line>". With `hang` set it ignores its
-// connection until released, like a page run stuck in a driver. The line is the request: the
-// thread tells the pool it has it once read, or at once with `serving` set (a connection whose
-// request has arrived and is being served, which the pool must never cut to make room). With
-// `cutEndsAfter` set, a thread whose connection was cut takes that long to end, as on a machine
-// under heavy load.
+// Serves the first line of a request head and answers "<thread id> <status text>|<line>". Some
+// lines make it act as a page would:
+// - "hold": the request is being served; the answer waits for one more line from the client.
+// - "slow": the body is still on its way: one more line is read before the request counts as
+//   received, so the pool may cut the connection meanwhile.
+// - "big": the answer is kBigAnswer bytes, more than a client that does not read can take in.
+// With `hang` set it ignores its connection until released, like a page run stuck in a driver.
+// With `cutEndsAfter` set, a thread whose connection was cut takes that long to end, as on a
+// machine under heavy load.
 class CLineHandler : public CConnectionHandler
 {
 public:
-    std::atomic<int> reading{0};
+    static constexpr std::size_t kBigAnswer = 64 << 20;
+
+    std::atomic<int> holding{0};
     std::atomic<int> hangReports{0};
     std::atomic<int> hanging{0};
     std::atomic<int> dropped{0};
     bool hang = false;
-    std::atomic<bool> serving{false};
     std::chrono::milliseconds cutEndsAfter{0};
 
     void ServeConnection(CServerThread& thread) override
@@ -51,23 +62,34 @@ public:
         CTcpSocket& connection = thread.GetConnection();
         connection.SetTimeout(30);
         thread.SetStatusText("GET /x");
-        {
-            std::lock_guard statusGuard(m_lock);
-            m_lastStatus = thread.GetStatusText();
-        }
-        if (serving)
-            thread.SetRequestReceived();
         char line[256];
-        ++reading;
-        const int result = connection.ReadLine(line, sizeof line);
-        --reading;
-        if (!thread.SetRequestReceived()) {
-            ++dropped;
-            std::this_thread::sleep_for(cutEndsAfter);
+        if (connection.ReadLine(line, sizeof line) < 0)
             return;
+        const std::string request = line;
+        // The rest of the head, up to its empty line; the console's Disconnect ends with the close.
+        while (connection.ReadLine(line, sizeof line) > 0) {
         }
-        if (result >= 0)
-            connection.Send((std::to_string(thread.GetThreadId()) + " " + thread.GetStatusText() + "|" + line).c_str());
+        {
+            std::lock_guard served(m_lock);
+            m_lastStatus = thread.GetStatusText();
+            m_served.push_back(request);
+        }
+        if (request != "slow")
+            thread.SetRequestReceived();
+        if (request == "hold" || request == "slow") {
+            ++holding;
+            const int more = connection.ReadLine(line, sizeof line);
+            --holding;
+            if (!thread.SetRequestReceived() || more < 0) {
+                ++dropped;
+                std::this_thread::sleep_for(cutEndsAfter);
+                return;
+            }
+        }
+        const std::string answer =
+            request == "big" ? std::string(kBigAnswer, 'x')
+                             : std::to_string(thread.GetThreadId()) + " " + thread.GetStatusText() + "|" + request;
+        connection.Send(answer.data(), static_cast<int>(answer.size()));
     }
     void LogHangPosition(CServerThread&) override
     {
@@ -79,6 +101,11 @@ public:
     {
         std::lock_guard guard(m_lock);
         return m_lastStatus;
+    }
+    std::vector<std::string> Served()
+    {
+        std::lock_guard guard(m_lock);
+        return m_served;
     }
     std::shared_ptr<CServerThread> LastThread()
     {
@@ -98,6 +125,7 @@ private:
     bool m_released = false;
     std::weak_ptr<CServerThread> m_lastThread;
     std::string m_lastStatus;
+    std::vector<std::string> m_served;
 };
 
 int CountEntries(const CLogCapture& log, std::string_view text)
@@ -120,6 +148,11 @@ int SumOfCounts(const CLogCapture& log, std::string_view text)
     return sum;
 }
 
+bool Contains(const std::string& text, std::string_view part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 class ServerPoolTest : public ::testing::Test
 {
 protected:
@@ -131,45 +164,46 @@ protected:
         }
         m_handler->Release();
         m_pool.StopAll();
+        // Only now: the threads that ran a TLS handshake keep state in the credentials' library
+        // until they end.
+        FreeTlsCredentials();
+        TheServerConfig().m_connectionWaitLimit = CServerConfig::kDefaultConnectionWaitLimit;
     }
 
-    std::shared_ptr<CListenerThread> StartListener(int port = 0, bool secure = false)
+    std::shared_ptr<CListenerThread> StartListener(int port = 0, bool secure = false,
+                                                   std::size_t capacity = CConnectionReception::AffordableConnections())
     {
-        auto listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", port, secure);
+        auto listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", port, secure, capacity);
         EXPECT_TRUE(listener->Start());
         m_listeners.push_back(listener);
         return listener;
     }
-    int StartedPort(bool secure = false)
+    int StartedPort(bool secure = false, std::size_t capacity = CConnectionReception::AffordableConnections())
     {
-        auto listener = StartListener(0, secure);
+        auto listener = StartListener(0, secure, capacity);
         EXPECT_TRUE(listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
         return listener->GetPort();
     }
-    // Clients that each keep a thread serving their request, one per thread of the pool; empty
-    // when not every thread came to read its request.
-    std::vector<std::unique_ptr<CTestClient>> HoldEveryThread(int port)
+    // Clients whose requests keep a thread each, one per thread of the pool, with `last` as the
+    // request of the last one; empty when not every thread came to serve its request.
+    std::vector<std::unique_ptr<CTestClient>> HoldEveryThread(int port, const std::string& last = "hold")
     {
-        m_handler->serving = true;
         std::vector<std::unique_ptr<CTestClient>> held;
-        for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i)
+        for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) {
             held.push_back(std::make_unique<CTestClient>(port));
-        if (!WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }))
+            held.back()->SendText((i + 1 < CServerThreadPool::kMaxThreads ? "hold" : last) + "\r\n\r\n");
+        }
+        if (!WaitFor([&] { return m_handler->holding == CServerThreadPool::kMaxThreads; }))
             held.clear();
         return held;
     }
-    bool LastThreadIdle()
+    static std::unique_ptr<CTestClient> Send(int port, const std::string& line)
     {
-        auto thread = m_handler->LastThread();
-        return thread && !thread->IsBusy();
+        auto client = std::make_unique<CTestClient>(port);
+        client->SendText(line + "\r\n\r\n");
+        return client;
     }
-
-    static std::string Ask(int port, const std::string& line)
-    {
-        CTestClient client(port);
-        client.SendText(line + "\r\n");
-        return client.ReadUntilClosed(30s);
-    }
+    static std::string Ask(int port, const std::string& line) { return Send(port, line)->ReadUntilClosed(30s); }
 
     CLogCapture m_log;
     std::shared_ptr<CLineHandler> m_handler = std::make_shared<CLineHandler>();
@@ -186,179 +220,198 @@ TEST_F(ServerPoolTest, AnIdleThreadServesTheNextConnection)
     EXPECT_EQ(first, id + " GET /x (http)|one");
     EXPECT_EQ(access(("/proc/self/task/" + id).c_str(), F_OK), 0) << "the number is a thread of this process";
 
-    ASSERT_TRUE(WaitFor([&] { return LastThreadIdle(); }));
+    ASSERT_TRUE(WaitFor([&] { return !m_handler->LastThread()->IsBusy(); }));
     EXPECT_EQ(Ask(port, "two"), id + " GET /x (http)|two");
-    ASSERT_TRUE(WaitFor([&] { return LastThreadIdle(); }));
+    ASSERT_TRUE(WaitFor([&] { return !m_handler->LastThread()->IsBusy(); }));
     EXPECT_EQ(m_handler->LastStatus(), "GET /x (http)");
-    // A secure listener's connection is a TLS one: the plain client fails its handshake, and the
-    // status text tells the kind.
-    EXPECT_EQ(Ask(StartedPort(true), "three"), "");
+
+    // A secure listener's connection is a TLS one, and the status text tells the kind.
+    TempFolder install("tw-pool");
+    SetProgramDirectory(install.Path());
+    CTestCertificates make(install.Path());
+    ASSERT_TRUE(make.MakeSelfSigned("server", "/CN=localhost", "0x0102"));
+    std::filesystem::create_directories(install.Path() + "/certs");
+    ASSERT_TRUE(make.Install("server", install.Path() + "/certs/server.pem"));
+    ASSERT_EQ(InitTlsCredentials("localhost", "localhost", "0102"), 1);
+    RunProgram({"curl", "-sk", "--max-time", "20", "https://127.0.0.1:" + std::to_string(StartedPort(true)) + "/"});
+    EXPECT_EQ(m_handler->Served().back(), "GET / HTTP/1.1");
     EXPECT_EQ(m_handler->LastStatus(), "GET /x (https)");
     EXPECT_EQ(std::to_string(m_handler->LastThread()->GetThreadId()), id);
     EXPECT_EQ(m_pool.GetThreadCount(), 1);
 }
 
-TEST_F(ServerPoolTest, FiftyConnectionsBeingServedFillThePoolAndTheNextIsRefused)
+TEST_F(ServerPoolTest, ConnectionsBeyondTheThreadsWaitTheirTurnAndAreServedInOrder)
 {
     const int port = StartedPort();
     std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
     ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
 
-    CTestClient refused(port);
-    EXPECT_EQ(refused.ReadUntilClosed(5s), "");
-    EXPECT_TRUE(refused.closed);
-    EXPECT_TRUE(
-        m_log.Contains("New connection request denied: all 50 server threads are serving requests. Refused since "
-                       "the last such line: 1."));
-    EXPECT_FALSE(m_log.Contains("ODBC"));
-    EXPECT_EQ(m_handler->dropped, 0) << "a connection being served is never cut to make room";
+    std::vector<std::unique_ptr<CTestClient>> waiting;
+    for (const char* line : {"w1", "w2", "w3"}) {
+        waiting.push_back(Send(port, line));
+        ASSERT_TRUE(WaitFor([&] { return m_pool.WaitingCount() == waiting.size(); }));
+    }
+    EXPECT_EQ(m_handler->Served().size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
 
-    held.front()->SendText("done\r\n");
-    EXPECT_NE(held.front()->ReadUntilClosed(5s).find("|done"), std::string::npos);
-    // The freed thread turns idle just after its client sees the close; until then the pool refuses.
-    EXPECT_TRUE(WaitFor([&] { return Ask(port, "again").find("|again") != std::string::npos; }));
+    // The first thread to end its request serves the waiting ones itself, oldest first.
+    held.front()->SendText("go\r\n");
+    EXPECT_TRUE(Contains(held.front()->ReadUntilClosed(5s), "|hold"));
+    std::string id;
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+        const std::string answer = waiting[i]->ReadUntilClosed(5s);
+        EXPECT_TRUE(Contains(answer, "|w" + std::to_string(i + 1))) << answer;
+        if (i == 0)
+            id = answer.substr(0, answer.find(' '));
+        EXPECT_EQ(answer.substr(0, answer.find(' ')), id) << "one thread took them one after the other";
+    }
+    EXPECT_EQ(m_pool.WaitingCount(), 0U);
     EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
+    EXPECT_EQ(m_handler->dropped, 0) << "a request being served is never cut to make room";
+    EXPECT_FALSE(m_log.Contains("503"));
 }
 
-TEST_F(ServerPoolTest, RefusalsOfABurstMakeOneLineWithTheirCount)
+TEST_F(ServerPoolTest, AConnectionThatWaitsPastTheLimitIsAnsweredServiceUnavailable)
 {
+    TheServerConfig().m_connectionWaitLimit = 1;
     const int port = StartedPort();
     std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
     ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
 
     constexpr int kBurst = 20;
-    for (int i = 0; i < kBurst; ++i) {
-        CTestClient refused(port);
-        refused.ReadUntilClosed(5s);
-        ASSERT_TRUE(refused.closed);
+    std::vector<std::unique_ptr<CTestClient>> refused;
+    for (int i = 0; i < kBurst; ++i)
+        refused.push_back(Send(port, "late"));
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& client : refused) {
+        const std::string answer = client->ReadUntilClosed(10s);
+        EXPECT_EQ(answer.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0U) << answer;
+        EXPECT_TRUE(Contains(answer, "\r\nRetry-After: 10\r\n")) << answer;
+        EXPECT_TRUE(Contains(answer, "The server is busy.")) << answer;
+        EXPECT_TRUE(client->closed);
     }
-    // The first refusal is told at once; the rest of the burst waits for the next line, which the
-    // stop writes at the latest.
-    EXPECT_EQ(CountEntries(m_log, "New connection request denied"), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms) << "not before the limit";
+    EXPECT_EQ(m_handler->Served().size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
     for (auto& client : held)
-        client->SendText("done\r\n");
+        client->SendText("go\r\n");
     for (auto& client : held)
         client->ReadUntilClosed(5s);
     m_pool.StopAll();
-    EXPECT_LE(CountEntries(m_log, "New connection request denied"), 3)
-        << "a line a second at most, not one per refusal";
-    EXPECT_EQ(SumOfCounts(m_log, "Refused since the last such line: "), kBurst);
+    EXPECT_LE(CountEntries(m_log, "Service Unavailable\" after waiting"), 3) << "a line a second at most";
+    EXPECT_EQ(SumOfCounts(m_log, "Answered since the last such line: "), kBurst);
 }
 
-TEST_F(ServerPoolTest, ConnectionsWithoutARequestMakeRoomForANewClientOldestFirst)
+TEST_F(ServerPoolTest, ClientsThatHaveNotSentAWholeHeadHoldNoThread)
 {
     const int port = StartedPort();
-    std::vector<std::unique_ptr<CTestClient>> silent;
-    for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) {
-        silent.push_back(std::make_unique<CTestClient>(port));
-        ASSERT_TRUE(WaitFor([&] { return m_handler->reading == i + 1; })) << "connections are handed over in order";
+    std::vector<std::unique_ptr<CTestClient>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<CTestClient>(port));
+        if (i % 2 == 1)
+            idle.back()->SendText("GET /slowly HTTP/1.0\r\nX-Trickle: ");
     }
-    // Every thread waits for a request: the newcomer takes the thread of the one that has waited
-    // longest, and is answered.
-    const std::string answer = Ask(port, "newcomer");
-    EXPECT_NE(answer.find("|newcomer"), std::string::npos) << answer;
-    silent.front()->ReadUntilClosed(5s);
-    EXPECT_TRUE(silent.front()->closed) << "the longest waiting connection was closed to make room";
-    EXPECT_EQ(m_handler->dropped, 1);
-    EXPECT_TRUE(
-        m_log.Contains("connections that had not sent a complete request were closed to make room. Closed since "
-                       "the last such line: 1."));
-
-    // The newcomer's thread turns idle just after its client sees the close; once a silent client
-    // takes it, the next newcomer takes the thread of the second oldest. The others are still there
-    // and are served.
-    const std::shared_ptr<CServerThread> newcomers = m_handler->LastThread();
-    ASSERT_TRUE(WaitFor([&] { return !newcomers->IsBusy(); }));
-    silent.push_back(std::make_unique<CTestClient>(port));
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
-    EXPECT_NE(Ask(port, "again").find("|again"), std::string::npos);
-    silent[1]->ReadUntilClosed(5s);
-    EXPECT_TRUE(silent[1]->closed);
-    silent.back()->SendText("late\r\n");
-    EXPECT_NE(silent.back()->ReadUntilClosed(5s).find("|late"), std::string::npos);
-    EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads);
+    EXPECT_TRUE(Contains(Ask(port, "newcomer"), "|newcomer"));
+    EXPECT_EQ(m_pool.GetThreadCount(), 1);
+    idle.back()->SendText("a\r\n\r\n");
+    EXPECT_TRUE(Contains(idle.back()->ReadUntilClosed(5s), "|GET /slowly HTTP/1.0"))
+        << "a head that comes in pieces is served once whole";
 }
 
-TEST_F(ServerPoolTest, AConnectionIsCutForANewcomerOnlyOnceItHasWaitedAWhileForItsRequest)
+TEST_F(ServerPoolTest, AtItsCapacityTheListenerClosesTheOldestConnectionThatHasSentNoWholeHead)
 {
-    m_handler->serving = true;
-    const int port = StartedPort();
-    std::vector<std::unique_ptr<CTestClient>> held;
-    for (int i = 0; i < CServerThreadPool::kMaxThreads - 1; ++i)
-        held.push_back(std::make_unique<CTestClient>(port));
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads - 1; }));
-    // The last thread gets a connection whose request has not come yet, as in a TLS handshake.
-    m_handler->serving = false;
-    const auto arrived = std::chrono::steady_clock::now();
-    CTestClient young(port);
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == CServerThreadPool::kMaxThreads; }));
+    constexpr std::size_t kCapacity = 20;
+    const int port = StartedPort(false, kCapacity);
+    std::vector<std::unique_ptr<CTestClient>> idle;
+    for (std::size_t i = 0; i < kCapacity; ++i)
+        idle.push_back(std::make_unique<CTestClient>(port));
+    EXPECT_TRUE(Contains(Ask(port, "newcomer"), "|newcomer"));
+    idle.front()->ReadUntilClosed(5s);
+    EXPECT_TRUE(idle.front()->closed) << "the oldest made room";
+    idle.back()->SendText("late\r\n\r\n");
+    EXPECT_TRUE(Contains(idle.back()->ReadUntilClosed(5s), "|late")) << "the others are still there";
+    EXPECT_TRUE(m_log.Contains("were closed to make room for new ones."));
+}
 
-    // No thread turns idle: the newcomer is served once the young connection may be cut, not before.
-    EXPECT_NE(Ask(port, "newcomer").find("|newcomer"), std::string::npos);
+TEST_F(ServerPoolTest, ARequestThatIsSlowToArriveIsCutForAWaitingClientOnceItHasTakenAWhile)
+{
+    const int port = StartedPort();
+    std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port, "slow");
+    ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
+
+    const auto arrived = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Contains(Ask(port, "newcomer"), "|newcomer"));
     EXPECT_GE(std::chrono::steady_clock::now() - arrived,
               std::chrono::milliseconds(CServerThreadPool::kCutAfterMilliseconds));
-    young.ReadUntilClosed(5s);
-    EXPECT_TRUE(young.closed);
+    held.back()->ReadUntilClosed(5s);
+    EXPECT_TRUE(held.back()->closed || held.back()->reset) << "the slow request made room";
     EXPECT_EQ(m_handler->dropped, 1);
+    EXPECT_TRUE(m_log.Contains("too slowly were closed to make room. Closed since the last such line: 1."));
+    held.front()->SendText("go\r\n");
+    EXPECT_TRUE(Contains(held.front()->ReadUntilClosed(5s), "|hold")) << "requests being served are kept";
 }
 
-class SlowCutTest : public ServerPoolTest
-{
-protected:
-    // Fills the pool with clients that send nothing, whose threads end slowly once cut.
-    void FillWithSilentClients(std::chrono::milliseconds cutEndsAfter)
-    {
-        m_handler->cutEndsAfter = cutEndsAfter;
-        m_port = StartedPort();
-        for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) {
-            m_silent.push_back(std::make_unique<CTestClient>(m_port));
-            ASSERT_TRUE(WaitFor([&] { return m_handler->reading == i + 1; }));
-        }
-    }
-    // Only the oldest was cut: the second oldest is still served.
-    void ExpectOneCut()
-    {
-        EXPECT_EQ(m_handler->dropped, 1);
-        m_silent.front()->ReadUntilClosed(5s);
-        EXPECT_TRUE(m_silent.front()->closed);
-        m_silent[1]->SendText("kept\r\n");
-        EXPECT_NE(m_silent[1]->ReadUntilClosed(5s).find("|kept"), std::string::npos);
-    }
-
-    int m_port = 0;
-    std::vector<std::unique_ptr<CTestClient>> m_silent;
-};
-
-TEST_F(SlowCutTest, ANewcomerWaitsForTheThreadOfTheOneConnectionCutForIt)
-{
-    // Longer than a second, the wait after which the pool once cut a second connection.
-    ASSERT_NO_FATAL_FAILURE(FillWithSilentClients(1500ms));
-    EXPECT_NE(Ask(m_port, "newcomer").find("|newcomer"), std::string::npos);
-    ExpectOneCut();
-}
-
-TEST_F(SlowCutTest, ANewcomerIsRefusedRatherThanCutASecondConnectionWhenTheFirstDoesNotEndInTime)
-{
-    // The cut thread's end comes after the room wait, however soon it notices the cut.
-    ASSERT_NO_FATAL_FAILURE(
-        FillWithSilentClients(std::chrono::milliseconds(CServerThreadPool::kRoomWaitMilliseconds + 1000)));
-    EXPECT_EQ(Ask(m_port, "newcomer"), "");
-    EXPECT_TRUE(m_log.Contains("New connection request denied"));
-    ExpectOneCut();
-}
-
-TEST_F(ServerPoolTest, StopAllCutsConnectionsBeingServedAndGivesUpOnAHungThread)
+TEST_F(ServerPoolTest, AClientThatDoesNotReadItsAnswerIsCutForAWaitingClient)
 {
     const int port = StartedPort();
-    CTestClient reading(port);
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == 1; }));
+    std::vector<std::unique_ptr<CTestClient>> held;
+    for (int i = 0; i + 1 < CServerThreadPool::kMaxThreads; ++i)
+        held.push_back(Send(port, "hold"));
+    ASSERT_TRUE(WaitFor([&] { return m_handler->holding == CServerThreadPool::kMaxThreads - 1; }));
+    // Its answer fills every buffer between the two, and the send waits for it to read.
+    std::unique_ptr<CTestClient> stalled = Send(port, "big");
+    ASSERT_TRUE(WaitFor([&] { return m_handler->Served().size() == CServerThreadPool::kMaxThreads; }));
+
+    EXPECT_TRUE(Contains(Ask(port, "newcomer"), "|newcomer"));
+    const std::string partial = stalled->ReadUntilClosed(10s);
+    EXPECT_LT(partial.size(), CLineHandler::kBigAnswer) << "cut before its answer was whole";
+    EXPECT_TRUE(stalled->closed || stalled->reset);
+    EXPECT_TRUE(m_log.Contains("too slowly were closed to make room."));
+}
+
+TEST_F(ServerPoolTest, TheConsolesCommandsAreServedWhileEveryThreadIsBusy)
+{
+    const int port = StartedPort();
+    std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
+    ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
+    EXPECT_TRUE(Contains(Ask(port, "twConsole.GetReq"), "|twConsole.GetReq"));
+    // The console's Disconnect ends with the close, not with an empty line.
+    CTestClient disconnect(port);
+    disconnect.SendText("twConsole.Disconnect 1\r\n");
+    shutdown(disconnect.Fd(), SHUT_WR);
+    EXPECT_TRUE(Contains(disconnect.ReadUntilClosed(5s), "|twConsole.Disconnect 1"));
+    EXPECT_EQ(m_pool.GetThreadCount(), CServerThreadPool::kMaxThreads) << "the console's thread is not counted";
+    EXPECT_EQ(m_pool.WaitingCount(), 0U);
+}
+
+TEST_F(ServerPoolTest, ANewcomerWaitsForTheThreadOfTheOneConnectionCutForIt)
+{
+    // The cut thread takes longer to end than a waiting client would wait for a second cut.
+    m_handler->cutEndsAfter = 1500ms;
+    const int port = StartedPort();
+    std::vector<std::unique_ptr<CTestClient>> held;
+    for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i)
+        held.push_back(Send(port, "slow"));
+    ASSERT_TRUE(WaitFor([&] { return m_handler->holding == CServerThreadPool::kMaxThreads; }));
+    EXPECT_TRUE(Contains(Ask(port, "newcomer"), "|newcomer"));
+    EXPECT_EQ(m_handler->dropped, 1) << "one waiting client costs one slow one";
+    held[1]->SendText("rest of it\r\n");
+    EXPECT_TRUE(Contains(held[1]->ReadUntilClosed(5s), "|slow"));
+}
+
+TEST_F(ServerPoolTest, StopAllAnswersWaitingConnectionsCutsTheServedAndGivesUpOnAHungThread)
+{
+    const int port = StartedPort();
+    std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
+    ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
+    std::unique_ptr<CTestClient> waiting = Send(port, "waiting");
+    ASSERT_TRUE(WaitFor([&] { return m_pool.WaitingCount() == 1; }));
     EXPECT_EQ(m_pool.StopAll(), 0);
-    reading.ReadUntilClosed(1s);
-    EXPECT_TRUE(reading.closed);
+    EXPECT_EQ(waiting->ReadUntilClosed(5s).rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0U);
+    held.front()->ReadUntilClosed(1s);
+    EXPECT_TRUE(held.front()->closed);
     EXPECT_EQ(m_pool.GetThreadCount(), 0);
 
     m_handler->hang = true;
-    CTestClient stuck(port);
+    std::unique_ptr<CTestClient> stuck = Send(port, "stuck");
     ASSERT_TRUE(WaitFor([&] { return m_handler->hanging == 1; }));
     std::weak_ptr<CServerThread> hung = m_handler->LastThread();
     EXPECT_EQ(m_pool.StopAll(), -1);
@@ -371,76 +424,32 @@ TEST_F(ServerPoolTest, StopAllCutsConnectionsBeingServedAndGivesUpOnAHungThread)
     EXPECT_TRUE(WaitFor([&] { return hung.expired(); })) << "the given-up thread should end and free itself";
 }
 
-TEST_F(ServerPoolTest, AThreadThatHasEndedIsPassedOverAndAFailedHandOverFreesIt)
+TEST_F(ServerPoolTest, AThreadThatHasEndedIsPassedOverAndAnAbandonedConnectionFreesIt)
 {
-    CTcpSocket listening;
-    ASSERT_EQ(listening.Listen("127.0.0.1", 0), 1);
-    CTestClient first(listening.GetLocalPort());
-    CTcpSocket accepted;
-    ASSERT_EQ(listening.Accept(accepted), 1);
-    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(accepted.GetHandle(), -1) << "the connection moved to the thread";
+    const int port = StartedPort();
+    EXPECT_TRUE(Contains(Ask(port, "one"), "|one"));
+    std::shared_ptr<CServerThread> thread = m_handler->LastThread();
+    ASSERT_TRUE(WaitFor([&] { return !thread->IsBusy(); }));
     thread->PostQuit();
     ASSERT_TRUE(thread->WaitForExit(5000));
+    EXPECT_TRUE(Contains(Ask(port, "two"), "|two"));
+    EXPECT_NE(m_handler->LastThread(), thread);
+    EXPECT_EQ(m_pool.GetThreadCount(), 2);
+
+    ASSERT_TRUE(thread->Claim());
     ASSERT_FALSE(thread->Post(CServerThread::kServeRequest));
     thread->AbandonConnection();
     EXPECT_FALSE(thread->IsBusy());
-    first.ReadUntilClosed(1s);
-    EXPECT_TRUE(first.closed);
-
-    CTestClient second(listening.GetLocalPort());
-    ASSERT_EQ(listening.Accept(accepted), 1);
-    std::shared_ptr<CServerThread> next = m_pool.AssignConnection(accepted);
-    ASSERT_NE(next, nullptr);
-    EXPECT_NE(next, thread);
-    ASSERT_TRUE(next->Post(CServerThread::kServeRequest));
-    second.SendText("two\r\n");
-    EXPECT_NE(second.ReadUntilClosed(5s).find("|two"), std::string::npos);
-}
-
-TEST_F(ServerPoolTest, AThreadThatEndsARequestServesTheConnectionWaitingAtItsListenerItself)
-{
-    CTcpSocket listening;
-    ASSERT_EQ(listening.Listen("127.0.0.1", 0), 1);
-    const int port = listening.GetLocalPort();
-    auto source = std::make_shared<CAcceptSource>(listening, false);
-    CTestClient first(port);
-    CTestClient second(port);
-    CTcpSocket accepted;
-    ASSERT_EQ(listening.Accept(accepted), 1);
-    std::shared_ptr<CServerThread> thread = m_pool.AssignConnection(accepted, source);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_TRUE(thread->Post(CServerThread::kServeRequest));
-    const std::string id = std::to_string(thread->GetThreadId());
-    first.SendText("one\r\n");
-    second.SendText("two\r\n");
-    EXPECT_EQ(first.ReadUntilClosed(5s), id + " GET /x (http)|one");
-    EXPECT_EQ(second.ReadUntilClosed(5s), id + " GET /x (http)|two") << "nobody but the thread accepted it";
-    ASSERT_TRUE(WaitFor([&] { return !thread->IsBusy(); })) << "nothing more waits";
-
-    // Once the listener has closed its source, waiting connections are left to the listener.
-    CTestClient third(port);
-    CTestClient fourth(port);
-    ASSERT_EQ(listening.Accept(accepted), 1);
-    ASSERT_EQ(m_pool.AssignConnection(accepted, source), thread);
-    source->Close();
-    ASSERT_TRUE(thread->Post(CServerThread::kServeRequest));
-    third.SendText("three\r\n");
-    EXPECT_EQ(third.ReadUntilClosed(5s), id + " GET /x (http)|three");
-    ASSERT_TRUE(WaitFor([&] { return !thread->IsBusy(); }));
-    EXPECT_EQ(listening.TryAccept(accepted), 1) << "the fourth client still waits to be accepted";
-    EXPECT_EQ(m_pool.GetThreadCount(), 1);
 }
 
 TEST_F(ServerPoolTest, RequestListNamesOtherBusyThreadsAndDisconnectCutsOne)
 {
     const int port = StartedPort();
-    CTestClient first(port);
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == 1; }));
+    std::unique_ptr<CTestClient> first = Send(port, "hold");
+    ASSERT_TRUE(WaitFor([&] { return m_handler->holding == 1; }));
     std::shared_ptr<CServerThread> firstThread = m_handler->LastThread();
-    CTestClient second(port);
-    ASSERT_TRUE(WaitFor([&] { return m_handler->reading == 2; }));
+    std::unique_ptr<CTestClient> second = Send(port, "hold");
+    ASSERT_TRUE(WaitFor([&] { return m_handler->holding == 2; }));
     std::shared_ptr<CServerThread> secondThread = m_handler->LastThread();
     ASSERT_NE(firstThread, secondThread);
 
@@ -449,20 +458,20 @@ TEST_F(ServerPoolTest, RequestListNamesOtherBusyThreadsAndDisconnectCutsOne)
                CSspDateTime(thread->GetStartTime()).GetDateTimeStr2() + "*GET /x (http)\r\n";
     };
     const std::string all = m_pool.FormatRequestList(nullptr);
-    EXPECT_NE(all.find(line(firstThread)), std::string::npos) << all;
-    EXPECT_NE(all.find(line(secondThread)), std::string::npos) << all;
+    EXPECT_TRUE(Contains(all, line(firstThread))) << all;
+    EXPECT_TRUE(Contains(all, line(secondThread))) << all;
     // The thread that answers the console leaves itself out.
     EXPECT_EQ(m_pool.FormatRequestList(firstThread.get()), line(secondThread) + "watermark*2\r\n\r\n");
 
     EXPECT_EQ(m_pool.DisconnectById(0), 0);
     EXPECT_EQ(m_pool.DisconnectById(secondThread->GetThreadId()), 1);
-    EXPECT_EQ(second.ReadUntilClosed(5s), "") << "cut without a reply";
+    EXPECT_EQ(second->ReadUntilClosed(5s), "") << "cut without a reply";
     ASSERT_TRUE(WaitFor([&] { return !secondThread->IsBusy(); }));
     // An idle thread is neither listed nor cut; the watermark still counts it.
     EXPECT_EQ(m_pool.FormatRequestList(nullptr), line(firstThread) + "watermark*2\r\n\r\n");
     EXPECT_EQ(m_pool.DisconnectById(secondThread->GetThreadId()), 0);
-    first.SendText("still here\r\n");
-    EXPECT_NE(first.ReadUntilClosed(5s).find("|still here"), std::string::npos);
+    first->SendText("still here\r\n");
+    EXPECT_TRUE(Contains(first->ReadUntilClosed(5s), "|hold"));
 }
 
 TEST_F(ServerPoolTest, ListenersGiveUpOnATakenPortAndStopQuietlyWhenEverTheStopComes)
@@ -477,7 +486,7 @@ TEST_F(ServerPoolTest, ListenersGiveUpOnATakenPortAndStopQuietlyWhenEverTheStopC
 
     auto running = StartListener();
     ASSERT_TRUE(running->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
-    ASSERT_TRUE(WaitUntilBlockedIn(running->GetThreadId(), BlockingCall::Poll));
+    ASSERT_TRUE(WaitUntilBlockedIn(running->GetThreadId(), BlockingCall::EpollWait));
     running->Stop();
     ASSERT_TRUE(running->WaitForExit(5000));
     EXPECT_FALSE(m_log.Contains("Listener failed to accept."));
