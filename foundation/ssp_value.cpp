@@ -545,9 +545,10 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
         result.Concat(left, right);
     else
         return 0;
-    if (code < 0)
-        result.SetString(std::string());
-    *this = std::move(result);
+    // A failed operator leaves its target as it was: the target may be the variable that is
+    // assigned, such as a session's, which must not lose its value to a refused operation.
+    if (code >= 0)
+        *this = std::move(result);
     return code;
 }
 

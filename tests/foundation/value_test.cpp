@@ -253,8 +253,7 @@ TEST_F(ValueTest, IntegerArithmeticNeverWrapsAndRefusesDivisionByZero)
     wholeDecimal.SetDecimal("6", 0);
     const Result byZero = Apply(wholeDecimal, "/", Int(0));
     EXPECT_EQ(byZero.code, CSspValue::kOperationNotAllowed);
-    EXPECT_EQ(byZero.value.m_type, CSspValue::kVarChar);
-    EXPECT_EQ(byZero.value.ToString(), "");
+    EXPECT_EQ(byZero.value.m_type, CSspValue().m_type) << "a refused division leaves its target alone";
     EXPECT_EQ(Apply(wholeDecimal, "/", Int(4)).value.ToString(), "1");
 }
 
@@ -349,6 +348,9 @@ TEST_F(ValueTest, OperatorsMayWriteIntoAnOperand)
     CSspValue unchanged = Str("keep");
     EXPECT_EQ(unchanged.ApplyOperator(Int(1), "^", Int(2)), 0);
     EXPECT_EQ(unchanged.ToString(), "keep");
+    CSspValue date = Date(kNov12_2004);
+    EXPECT_EQ(date.ApplyOperator(date, "+", Int(1)), CSspValue::kNeedsTimeSpan);
+    EXPECT_EQ(date.ToString(), "11/12/2004 12:00AM") << "a refused operation keeps its target";
 }
 
 TEST_F(ValueTest, ComparisonsWithNulls)
