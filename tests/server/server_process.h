@@ -140,7 +140,7 @@ public:
     bool Signal(int signal) const { return kill(m_pid, signal) == 0; }
 
     // The exit status, or -1 when the process outlived `limit` or was killed by a signal.
-    int WaitForExit(std::chrono::milliseconds limit = std::chrono::seconds(20))
+    int WaitForExit(std::chrono::milliseconds limit = std::chrono::seconds(60))
     {
         if (m_ended)
             return m_status;
