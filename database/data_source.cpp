@@ -89,14 +89,14 @@ int CDataSource::DoCommand(std::string_view command, const std::string& a1, cons
         else if (EqualsNoCase(command, "ExecuteSQL"))
             RunOnLiveConnection([&] { m_database.ExecuteSQL(a1); });
         else
-            RunCommand(command, a1, owner, result);
+            RunCommand(command, owner, result);
     } catch (const CDbException& error) {
         ThrowMapped(error);
     }
     return result;
 }
 
-void CDataSource::RunCommand(std::string_view command, const std::string& a1, TransactionOwner owner, int& result)
+void CDataSource::RunCommand(std::string_view command, TransactionOwner owner, int& result)
 {
     result = 1;
     if (EqualsNoCase(command, "Close"))

@@ -117,7 +117,7 @@ private:
     void BeginTrans(TransactionOwner owner);
     void CommitTrans(TransactionOwner owner);
     void Rollback(TransactionOwner owner);
-    void RunCommand(std::string_view command, const std::string& a1, TransactionOwner owner, int& result);
+    void RunCommand(std::string_view command, TransactionOwner owner, int& result);
 
     // Unique IDs (data_source_unique_id.cpp): the next key of `table` from its counter row in the
     // registry table. Retry: up to 20 attempts, each followed by a pause of 100 ms when it lost the
