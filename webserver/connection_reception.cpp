@@ -55,8 +55,10 @@ bool CConnectionReception::Watch(int fd, void* key, unsigned events)
 bool CConnectionReception::Run(CTcpSocket& listening, bool secure, const std::function<bool()>& stopRequested)
 {
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    // The listening socket is the one entry without a connection behind it.
-    if (m_epoll < 0 || !Watch(listening.GetHandle(), nullptr, EPOLLIN)) {
+    // The listening socket is the one entry without a connection behind it. Receptions of one
+    // listening socket each watch it exclusively, so that a new connection wakes one of them.
+    constexpr unsigned kListeningEvents = EPOLLIN | EPOLLEXCLUSIVE;
+    if (m_epoll < 0 || !Watch(listening.GetHandle(), nullptr, kListeningEvents)) {
         TheLog().WriteLine("Web server failed to start: %s", GetSystemErrorText(errno).c_str());
         return false;
     }
@@ -76,24 +78,20 @@ bool CConnectionReception::Run(CTcpSocket& listening, bool secure, const std::fu
             if (events[i].data.ptr == nullptr)
                 acceptable = true;
             else
-                Receive(static_cast<Arrival*>(events[i].data.ptr)->self);
+                Receive(static_cast<Arrival*>(events[i].data.ptr)->self, true);
         }
         if (acceptable && !listeningRests && !AcceptWaiting(listening, secure)) {
             if (stopRequested())
                 break;
             TheLog().WriteLine("Listener failed to accept.");
             // A lasting failure (out of descriptors) must neither spin a core nor flood the log.
-            epoll_event rest{};
-            epoll_ctl(m_epoll, EPOLL_CTL_MOD, listening.GetHandle(), &rest);
+            // An exclusive entry cannot be modified, only removed and added again.
+            epoll_ctl(m_epoll, EPOLL_CTL_DEL, listening.GetHandle(), nullptr);
             listeningRests = true;
             restUntil = now + std::chrono::milliseconds(kAcceptRetryMilliseconds);
         }
-        if (listeningRests && now >= restUntil) {
-            epoll_event again{};
-            again.events = EPOLLIN;
-            epoll_ctl(m_epoll, EPOLL_CTL_MOD, listening.GetHandle(), &again);
-            listeningRests = false;
-        }
+        if (listeningRests && now >= restUntil)
+            listeningRests = !Watch(listening.GetHandle(), nullptr, kListeningEvents);
         wait = CloseExpired(now);
         if (listeningRests)
             wait = std::min(wait, kAcceptRetryMilliseconds);
@@ -124,40 +122,41 @@ bool CConnectionReception::AcceptWaiting(CTcpSocket& listening, bool secure)
         auto arrival = m_arrivals.insert(m_arrivals.end(), Arrival{std::move(connection), {}, false, {}});
         arrival->arrived = std::chrono::steady_clock::now();
         arrival->self = arrival;
-        if (!Watch(fd, &*arrival, EPOLLIN | EPOLLRDHUP))
+        // A client's request (or a secure port's client hello, which the accept waits for) has
+        // often come with the connection: read it at once, and watch only what has to wait.
+        if (Receive(arrival, false) && !Watch(fd, &*arrival, EPOLLIN | EPOLLRDHUP))
             Drop(arrival);
     }
     return true;
 }
 
-void CConnectionReception::Receive(Arrivals::iterator arrival)
+bool CConnectionReception::Receive(Arrivals::iterator arrival, bool woken)
 {
     CTcpSocket& connection = *arrival->connection;
     const CTcpSocket::Arrival read = connection.ReadArrived();
     switch (read) {
     case CTcpSocket::Arrival::kNothing:
-        // The bytes that woke the loop went into a TLS handshake.
-        arrival->spoke = true;
-        return;
+        // Bytes that woke the loop went into a TLS handshake.
+        arrival->spoke = arrival->spoke || woken;
+        return true;
     case CTcpSocket::Arrival::kBytes:
         arrival->spoke = true;
-        if (CSspRequest::IsHeadComplete(connection.BufferedInput()))
-            HandOver(arrival);
-        return;
+        if (!CSspRequest::IsHeadComplete(connection.BufferedInput()))
+            return true;
+        break;
     case CTcpSocket::Arrival::kFull:
         // A head that fills the buffer is over the limit: the server thread refuses it.
-        HandOver(arrival);
-        return;
+        break;
     case CTcpSocket::Arrival::kClosed:
         // A request cut short still reaches the handler: the console's Disconnect ends so.
-        if (!connection.BufferedInput().empty()) {
-            HandOver(arrival);
-            return;
-        }
+        if (!connection.BufferedInput().empty())
+            break;
         Drop(arrival);
-        return;
-    case CTcpSocket::Arrival::kFailed: Drop(arrival); return;
+        return false;
+    case CTcpSocket::Arrival::kFailed: Drop(arrival); return false;
     }
+    HandOver(arrival);
+    return false;
 }
 
 void CConnectionReception::HandOver(Arrivals::iterator arrival)

@@ -63,7 +63,9 @@ private:
 
     // Accepts what waits; false after a failed accept, when the listening socket should rest.
     bool AcceptWaiting(CTcpSocket& listening, bool secure);
-    void Receive(Arrivals::iterator arrival);
+    // Reads what has come (`woken`: an event said that bytes came); false when the connection
+    // was handed over or dropped.
+    bool Receive(Arrivals::iterator arrival, bool woken);
     void HandOver(Arrivals::iterator arrival);
     void Drop(Arrivals::iterator arrival);
     // Closes the connections past their limits; returns the milliseconds until the next expiry,

@@ -1,8 +1,11 @@
 #include "webserver/listener_thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "foundation/log.h"
 #include "network/tls_server.h"
@@ -78,11 +81,30 @@ bool CListenerThread::InitInstance()
     if (m_secure)
         LoadSecurityInterface();
     if (BeginListening()) {
-        CConnectionReception reception(m_pool, m_capacity);
-        reception.Run(m_listening, m_secure, [this] { return StopRequested(); });
+        // TLS handshakes are processor work done in the reception: a secure port receives on a
+        // loop per processor, each with its share of the connections, or one core would bound the
+        // handshakes of the whole port. A plain port's reception only reads, and one loop keeps
+        // its connections in a single order of arrival.
+        const std::size_t loops = m_secure ? std::max(1u, std::thread::hardware_concurrency()) : 1;
+        const std::size_t share = std::max<std::size_t>(m_capacity / loops, 1);
+        std::vector<std::thread> helpers;
+        for (std::size_t i = 1; i < loops; ++i)
+            helpers.emplace_back([this, share] {
+                Receive(share);
+                ReleaseThreadTlsState();
+            });
+        Receive(share);
+        for (std::thread& helper : helpers)
+            helper.join();
     }
     m_listening.Close();
     return false;
+}
+
+void CListenerThread::Receive(std::size_t capacity)
+{
+    CConnectionReception reception(m_pool, capacity);
+    reception.Run(m_listening, m_secure, [this] { return StopRequested(); });
 }
 
 int CListenerThread::ExitInstance(int quitCode)

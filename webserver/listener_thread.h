@@ -56,6 +56,8 @@ protected:
 
 private:
     bool BeginListening();
+    // Runs a reception of `capacity` connections on the calling thread until the stop.
+    void Receive(std::size_t capacity);
     bool StopRequested() const;
 
     CServerThreadPool& m_pool;
