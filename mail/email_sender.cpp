@@ -14,37 +14,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <exception>
 #include <filesystem>
-#include <tuple>
 
 namespace {
 
 constexpr const char* kReportSubject = "Email Sender error";
 // Messages that the server refused for good or that can never go wait here, apart from the outbox.
 constexpr const char* kFailedFolder = "failed";
-
-// Sort key of an outbox name "<stamp>[-<n>].txt": the stamp, then n (0 without one), so that
-// "-10" follows "-9". A name of another form sorts by its own text.
-std::tuple<std::string, int, std::string> OutboxOrder(const std::string& name)
-{
-    std::string_view stem(name);
-    stem.remove_suffix(4);  // ".txt"
-    const size_t dash = stem.rfind('-');
-    int suffix = 0;
-    // The stamp itself holds one dash; only a second one starts a suffix.
-    if (dash != std::string_view::npos && stem.find('-') != dash) {
-        const char* first = stem.data() + dash + 1;
-        const char* last = stem.data() + stem.size();
-        auto [end, error] = std::from_chars(first, last, suffix);
-        if (error == std::errc() && end == last)
-            stem = stem.substr(0, dash);
-        else
-            suffix = 0;
-    }
-    return {std::string(stem), suffix, name};
-}
 
 bool HasTxtExtension(std::string_view name)
 {
@@ -112,7 +89,7 @@ std::vector<std::string> CEmailSender::ListOutbox() const
             names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return OutboxOrder(a) < OutboxOrder(b); });
+              [](const std::string& a, const std::string& b) { return MailFileOrder(a) < MailFileOrder(b); });
     std::vector<std::string> paths;
     paths.reserve(names.size());
     for (const std::string& name : names)

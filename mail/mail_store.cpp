@@ -8,6 +8,7 @@
 #include "platform/file_system.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -158,6 +159,25 @@ MailFile CreateMailFile(std::string_view root, std::string_view folder, std::str
 MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path)
 {
     return CreateMailFile(root, folder, extension, path, std::time(nullptr));
+}
+
+std::tuple<std::string, int, std::string> MailFileOrder(const std::string& name)
+{
+    std::string_view stem(name);
+    stem = stem.substr(0, stem.rfind('.'));
+    const size_t dash = stem.rfind('-');
+    int suffix = 0;
+    // The stamp itself holds one dash; only a second one starts a suffix.
+    if (dash != std::string_view::npos && stem.find('-') != dash) {
+        const char* first = stem.data() + dash + 1;
+        const char* last = stem.data() + stem.size();
+        auto [end, error] = std::from_chars(first, last, suffix);
+        if (error == std::errc() && end == last)
+            stem = stem.substr(0, dash);
+        else
+            suffix = 0;
+    }
+    return {std::string(stem), suffix, name};
 }
 
 bool WriteNewMailFile(std::string_view root, std::string_view folder, std::string_view extension,

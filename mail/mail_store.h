@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 struct CMailFileCloser
 {
@@ -39,6 +40,11 @@ bool CreateMailFolder(std::string_view root, std::string_view folder);
 MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path,
                         std::time_t now);
 MailFile CreateMailFile(std::string_view root, std::string_view folder, std::string_view extension, std::string& path);
+
+// Sort key of a mail file's name "<stamp>[-<n>].<extension>", in the order the files were made:
+// the stamp, then n (0 without one), so that "-10" follows "-9" and a later second's first name
+// follows the numbered names of the second before. A name of another form sorts by its own text.
+std::tuple<std::string, int, std::string> MailFileOrder(const std::string& name);
 
 // Writes `content` as a new file named as CreateMailFile names them, such that no reader ever
 // sees it half-written: the bytes go to a hidden temporary file of the folder first, which then

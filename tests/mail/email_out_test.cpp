@@ -3,6 +3,7 @@
 #include "foundation/server_config.h"
 #include "language/ssp_app.h"
 #include "language/ssp_declared_kind.h"
+#include "mail/mail_store.h"
 #include "tests/language/script_runner.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
@@ -41,17 +42,10 @@ protected:
         std::error_code error;
         for (const auto& entry : std::filesystem::directory_iterator(m_install.Path() + "/mail/outbox", error))
             paths.push_back(entry.path().string());
-        // Names are "<stamp>[-<n>].txt", the stamp holding one dash of its own: a later second
-        // can follow a numbered name of the second before, so the order is the stamp, then n.
-        const auto order = [](const std::string& path) {
-            const std::string stem = std::filesystem::path(path).stem().string();
-            const size_t dash = stem.rfind('-');
-            if (dash == stem.find('-'))
-                return std::make_pair(stem, 0);
-            return std::make_pair(stem.substr(0, dash), std::stoi(stem.substr(dash + 1)));
-        };
-        std::sort(paths.begin(), paths.end(),
-                  [&order](const std::string& a, const std::string& b) { return order(a) < order(b); });
+        std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+            return MailFileOrder(std::filesystem::path(a).filename().string()) <
+                   MailFileOrder(std::filesystem::path(b).filename().string());
+        });
         std::vector<std::string> contents;
         for (const std::string& path : paths) {
             std::ifstream in(path, std::ios::binary);
