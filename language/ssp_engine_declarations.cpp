@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr int kMsgMissingEquals = 91;  // "Missing = "
 constexpr int kMsgUploadSyntax = 92;   // "FileUpload must be initialized by Request.a_form_field"
 constexpr int kMsgFileSyntax = 93;     // "file object syntax: ..."
 constexpr int kMsgNoUploadField = 94;  // "File field is not found in the data the browser sent: "
