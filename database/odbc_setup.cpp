@@ -1,6 +1,7 @@
 #include "database/odbc_setup.h"
 
 #include "database/odbc_connection.h"
+#include "database/sqlite_block_cache.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -123,15 +124,20 @@ void TuneSqliteLibrary()
             return false;
         using ConfigFunction = int (*)(int, ...);
         auto config = reinterpret_cast<ConfigFunction>(dlsym(library, "sqlite3_config"));
-        // The numbers of SQLITE_CONFIG_MULTITHREAD and SQLITE_CONFIG_MEMSTATUS in its interface.
+        // The numbers of SQLITE_CONFIG_MULTITHREAD, SQLITE_CONFIG_MALLOC and SQLITE_CONFIG_MEMSTATUS
+        // in its interface.
         constexpr int kConfigMultiThread = 2;
+        constexpr int kConfigMalloc = 4;
         constexpr int kConfigMemStatus = 9;
         // No lock of the library's own around every call on a connection (several hundred for one
         // page of rows): a connection here is used by one thread at a time, a run's own or the
         // shared one while the application lock serialises the runs, and a statement's calls
         // are kept from its connection's closing by the statement's own lock. Refused
         // (harmlessly) when the library was started already.
-        return config != nullptr && config(kConfigMultiThread) == 0 && config(kConfigMemStatus, 0) == 0;
+        if (config == nullptr || config(kConfigMultiThread) != 0 || config(kConfigMemStatus, 0) != 0)
+            return false;
+        // The driver's copies of every value of a result come from the library's allocator.
+        return config(kConfigMalloc, &CSqliteBlockCache::Methods()) == 0;
     }();
     (void)tuned;
 }
