@@ -311,7 +311,7 @@ bool COdbcStatement::BindResult(std::vector<BoundColumn> columns)
     if (columns.empty())
         return false;
     for (const BoundColumn& column : columns)
-        m_result.push_back({column, {}, {}});
+        m_result.push_back({column, 0, {}, {}});
     m_rowStatus.assign(kBlockRows, SQL_ROW_NOROW);
     try {
         BindBuffers();
@@ -343,6 +343,7 @@ void COdbcStatement::BindBuffers()
     for (size_t i = 0; i < m_result.size(); ++i) {
         ResultBuffer& buffer = m_result[i];
         const size_t size = buffer.column.width + (buffer.column.cType == SQL_C_CHAR ? 1 : 0);
+        buffer.stride = size;
         buffer.values.assign(size * kBlockRows, '\0');
         buffer.indicators.assign(kBlockRows, 0);
         Check(SQLBindCol(m_hstmt, static_cast<SQLUSMALLINT>(i + 1), buffer.column.cType, buffer.values.data(),
@@ -406,23 +407,13 @@ bool COdbcStatement::WidenBuffers()
     return widened;
 }
 
-const char* COdbcStatement::BoundValue(int column, SQLSMALLINT cType, SQLLEN& indicator) const
+void COdbcStatement::ThrowUnreadable(SQLSMALLINT boundType, SQLSMALLINT cType) const
 {
-    if (column < 1 || static_cast<size_t>(column) > m_result.size())
-        return nullptr;
-    // Read without the lock: the buffers are the statement's own and Detach leaves them alone, but
-    // a statement whose connection is gone answers nothing, as every call that needs the handle.
     if (m_detached.load(std::memory_order_acquire))
         ThrowDetached();
-    const ResultBuffer& buffer = m_result[static_cast<size_t>(column) - 1];
-    // A block can't be read again through SQLGetData on every driver: the reader must match.
-    if (buffer.column.cType != cType)
+    if (boundType != cType)
         throw CDbException::Own("07006", "The column is bound for another type than it is read as.");
-    if (m_rowsFetched == 0)
-        throw CDbException::Own("24000", "No current row.");
-    const size_t size = buffer.column.width + (cType == SQL_C_CHAR ? 1 : 0);
-    indicator = buffer.indicators[m_blockRow];
-    return buffer.values.data() + size * m_blockRow;
+    throw CDbException::Own("24000", "No current row.");
 }
 
 bool COdbcStatement::Fetch()
@@ -461,15 +452,6 @@ bool COdbcStatement::FetchFirst()
 
 bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
 {
-    SQLLEN boundIndicator = 0;
-    if (const char* bound = BoundValue(column, cType, boundIndicator)) {
-        if (boundIndicator == SQL_NULL_DATA) {
-            out.clear();
-            return false;
-        }
-        out.assign(bound, static_cast<size_t>(boundIndicator));
-        return true;
-    }
     std::lock_guard guard(m_lock);
     SQLHSTMT hstmt = CheckedHandle();
     // Character data comes with a terminating NUL in each chunk; binary data does not.
@@ -518,41 +500,23 @@ bool COdbcStatement::GetChunked(int column, SQLSMALLINT cType, std::string& out)
     }
 }
 
-bool COdbcStatement::GetText(int column, std::string& out)
-{
-    return GetChunked(column, SQL_C_CHAR, out);
-}
-
 bool COdbcStatement::GetBinary(int column, std::string& out)
 {
+    // Binary columns are never bound.
     return GetChunked(column, SQL_C_BINARY, out);
 }
 
 bool COdbcStatement::GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size)
 {
     SQLLEN indicator = 0;
-    if (const char* bound = BoundValue(column, cType, indicator)) {
-        if (indicator == SQL_NULL_DATA)
-            return false;
-        std::memcpy(target, bound,
-                    std::min(static_cast<size_t>(size), m_result[static_cast<size_t>(column) - 1].column.width));
-        return true;
-    }
+    if (const char* bound = BoundValue(column, cType, indicator))
+        return CopyBoundFixed(column, bound, indicator, target, static_cast<size_t>(size));
     std::lock_guard guard(m_lock);
     SQLRETURN rc = SQLGetData(CheckedHandle(), static_cast<SQLUSMALLINT>(column), cType, target, size, &indicator);
     if (rc == SQL_NO_DATA)
         return false;
     Check(rc, "SQLGetData");
     return indicator != SQL_NULL_DATA;
-}
-
-bool COdbcStatement::GetInteger(int column, int64_t& out)
-{
-    SQLBIGINT value = 0;
-    if (!GetFixed(column, SQL_C_SBIGINT, &value, sizeof value))
-        return false;
-    out = value;
-    return true;
 }
 
 bool COdbcStatement::GetDouble(int column, double& out)

@@ -12,8 +12,10 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -123,8 +125,11 @@ private:
     [[noreturn]] static void ThrowDetached();
     [[noreturn]] void Throw(SQLRETURN rc, std::string_view call) const;
     void Check(SQLRETURN rc, std::string_view call) const;
+    // The readers through SQLGetData, for a column that is not bound.
     bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
     bool GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size);
+    // A bound value of a fixed-size type into target; false for NULL.
+    bool CopyBoundFixed(int column, const char* bound, SQLLEN indicator, void* target, size_t size) const;
     void Unbind();
     void BindBuffers();
     void ResetBlock();
@@ -132,14 +137,17 @@ private:
     bool FetchBlock(SQLSMALLINT orientation);
     bool WidenBuffers();
     // The current row's value of a bound column read as cType; null when the column is not bound.
+    // Inline: a page reads every column of every row through it.
     const char* BoundValue(int column, SQLSMALLINT cType, SQLLEN& indicator) const;
+    [[noreturn]] void ThrowUnreadable(SQLSMALLINT boundType, SQLSMALLINT cType) const;
     void BindBuffer(int index, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize, SQLSMALLINT digits,
                     std::string bytes, SQLLEN indicator);
 
     struct ResultBuffer
     {
         BoundColumn column;
-        std::vector<char> values;  // kBlockRows values of column.width (+1 for text) bytes each
+        size_t stride = 0;         // column.width, +1 for text's terminating NUL
+        std::vector<char> values;  // kBlockRows values of stride bytes each
         std::vector<SQLLEN> indicators;
     };
 
@@ -169,3 +177,52 @@ private:
     SQLULEN m_blockRow = 0;   // the current row within the block
     SQLLEN m_blockStart = 1;  // the block's first row, counted from 1 in the result
 };
+
+inline const char* COdbcStatement::BoundValue(int column, SQLSMALLINT cType, SQLLEN& indicator) const
+{
+    if (column < 1 || static_cast<size_t>(column) > m_result.size())
+        return nullptr;
+    const ResultBuffer& buffer = m_result[static_cast<size_t>(column) - 1];
+    // Read without the lock: the buffers are the statement's own and Detach leaves them alone, but
+    // a statement whose connection is gone answers nothing, as every call that needs the handle.
+    // A block can't be read again through SQLGetData on every driver: the reader must match.
+    if (m_detached.load(std::memory_order_acquire) || buffer.column.cType != cType || m_rowsFetched == 0)
+        ThrowUnreadable(buffer.column.cType, cType);
+    indicator = buffer.indicators[m_blockRow];
+    return buffer.values.data() + buffer.stride * m_blockRow;
+}
+
+inline bool COdbcStatement::GetText(int column, std::string& out)
+{
+    SQLLEN indicator = 0;
+    const char* bound = BoundValue(column, SQL_C_CHAR, indicator);
+    if (bound == nullptr)
+        return GetChunked(column, SQL_C_CHAR, out);
+    if (indicator == SQL_NULL_DATA) {
+        out.clear();
+        return false;
+    }
+    out.assign(bound, static_cast<size_t>(indicator));
+    return true;
+}
+
+inline bool COdbcStatement::GetInteger(int column, int64_t& out)
+{
+    SQLLEN indicator = 0;
+    if (const char* bound = BoundValue(column, SQL_C_SBIGINT, indicator))
+        return CopyBoundFixed(column, bound, indicator, &out, sizeof out);
+    SQLBIGINT value = 0;
+    if (!GetFixed(column, SQL_C_SBIGINT, &value, sizeof value))
+        return false;
+    out = value;
+    return true;
+}
+
+inline bool COdbcStatement::CopyBoundFixed(int column, const char* bound, SQLLEN indicator, void* target,
+                                           size_t size) const
+{
+    if (indicator == SQL_NULL_DATA)
+        return false;
+    std::memcpy(target, bound, std::min(size, m_result[static_cast<size_t>(column) - 1].column.width));
+    return true;
+}
