@@ -202,7 +202,9 @@ inline bool COdbcStatement::GetText(int column, std::string& out)
         out.clear();
         return false;
     }
-    out.assign(bound, static_cast<size_t>(indicator));
+    // Appending to the emptied text copies without the overlap checks of an assignment.
+    out.clear();
+    out.append(bound, static_cast<size_t>(indicator));
     return true;
 }
 
