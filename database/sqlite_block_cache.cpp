@@ -90,7 +90,15 @@ void* NewBlock(size_t usable)
 const CSqliteBlockCache::MemMethods& CSqliteBlockCache::Methods()
 {
     static const MemMethods methods{
-        &Allocate, &Free, &Reallocate, &Size, &RoundUp, [](void*) { return 0; }, [](void*) {}, nullptr};
+        .xMalloc = &Allocate,
+        .xFree = &Free,
+        .xRealloc = &Reallocate,
+        .xSize = &Size,
+        .xRoundup = &RoundUp,
+        .xInit = [](void*) { return 0; },
+        .xShutdown = [](void*) {},
+        .pAppData = nullptr,
+    };
     return methods;
 }
 
