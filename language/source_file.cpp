@@ -346,6 +346,8 @@ void CSourceFileCache::CloseAll()
 {
     // A run over large sources leaves large compiled code behind; once it is freed, the heap gives
     // the memory back, so that one big page does not keep the server that much larger for good.
+    if (m_files.empty())
+        return;
     size_t sourceBytes = 0;
     size_t memoEntries = 0;
     CKeptSourceFiles& kept = CKeptSourceFiles::Instance();

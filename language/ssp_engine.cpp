@@ -72,9 +72,7 @@ CSspEngine::~CSspEngine()
 
 void CSspEngine::Reset()
 {
-    m_filePath.clear();
-    m_urlPath.clear();
-    m_urlDirectory = "/";
+    // The paths are set by every run (SetPaths).
     m_errorText.clear();
     m_errorFileUrl.clear();
     m_errorFilePath.clear();
@@ -100,6 +98,9 @@ void CSspEngine::Reset()
 int CSspEngine::Run(const CSspRunArgs& args)
 {
     Reset();
+    if (IsTopEngine())
+        ++m_topRuns;
+    ForgetEarlierRuns();
     if (!Load(args.filePath, args.urlPath, args.functionName))
         return kRunFailed;
     m_response = args.response;
@@ -132,19 +133,54 @@ int CSspEngine::Run(const CSspRunArgs& args)
     return FinishRun(result);
 }
 
+void CSspEngine::ForgetEarlierRuns()
+{
+    if (m_keptForRun == m_top->m_topRuns)
+        return;
+    m_keptForRun = m_top->m_topRuns;
+    m_operands.Clear();
+    m_keptFile = nullptr;
+    m_keptFunction = nullptr;
+    m_keptProgram = nullptr;
+}
+
 int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition)
 {
     int result;
     {
         NestingLevel level(callPosition);
         CSspEngineLink link(m_runningChild, child);
-        result = child.Run(args);
+        const bool wasRunning = std::exchange(child.m_running, true);
+        try {
+            result = child.Run(args);
+        } catch (...) {
+            child.m_running = wasRunning;
+            throw;
+        }
+        child.m_running = wasRunning;
     }
     if (result != kRunCompleted && result != kRunReturned && child.m_nestingLimitReport)
         throw NestingLimitError(child.ErrorText(), kNoPosition);
     if (result != kRunCompleted && result != kRunReturned)
         throw CSspException(child.ErrorText(), callPosition);
     return result;
+}
+
+CSspEngine& CSspEngine::ChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare)
+{
+    // An engine belongs to the thread that built it (the debugger tells runs apart by it). A call
+    // from another thread (a debugger's watch) or from inside the kept engine's own run gets an
+    // engine of its own.
+    if (kept == nullptr)
+        kept = std::make_unique<CSspEngine>(m_top);
+    CSspEngine* child = kept.get();
+    if (child->m_ownerThread != std::this_thread::get_id() || child->m_running) {
+        spare = std::make_unique<CSspEngine>(m_top);
+        child = spare.get();
+    }
+    // As an engine built for this call would have them.
+    child->m_hooks = m_top->m_hooks;
+    return *child;
 }
 
 bool CSspEngine::SerializesRuns() const
@@ -160,10 +196,10 @@ std::unique_lock<std::recursive_timed_mutex> CSspEngine::LockForRun()
     // requests are not run one after the other ahead of clients that still wait. A nested run is
     // part of its top engine's run, which holds the lock already; taking it again could only block
     // a function that a debugger's watch calls from its own thread while the run is paused.
-    std::unique_lock<std::recursive_timed_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
     m_abandoned = false;
     if (!IsTopEngine() || !SerializesRuns())
-        return lock;
+        return {};
+    std::unique_lock<std::recursive_timed_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
     while (!lock.try_lock_for(std::chrono::milliseconds(kTurnCheckMilliseconds))) {
         if (m_request != nullptr && m_request->HasClientLeft()) {
             m_abandoned = true;
@@ -173,23 +209,41 @@ std::unique_lock<std::recursive_timed_mutex> CSspEngine::LockForRun()
     return lock;
 }
 
+void CSspEngine::SetPaths(std::string_view filePath, std::string_view urlPath)
+{
+    // An engine run again for each call of a function mostly gets the paths it had.
+    if (m_filePath != filePath)
+        m_filePath = filePath;
+    if (m_urlPath == urlPath)
+        return;
+    m_urlPath = urlPath;
+    const size_t slash = m_urlPath.rfind('/');
+    if (slash == std::string::npos)
+        m_urlDirectory = "/";
+    else
+        m_urlDirectory.assign(m_urlPath, 0, slash + 1);
+}
+
 bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName)
 {
-    m_filePath = filePath;
-    m_urlPath = urlPath;
-    size_t slash = m_urlPath.rfind('/');
-    m_urlDirectory = slash == std::string::npos ? "/" : m_urlPath.substr(0, slash + 1);
-
-    CSourceFile* file = m_top->m_cache.Get(m_filePath);
-    if (file == nullptr) {
-        m_errorText = m_top->m_cache.ErrorText();
-        return false;
+    SetPaths(filePath, urlPath);
+    // The run's cache gives the same file for the same path while the top engine's run lasts.
+    CSourceFile* file = m_keptFile;
+    if (file == nullptr || file->Path() != m_filePath) {
+        file = m_top->m_cache.Get(m_filePath);
+        if (file == nullptr) {
+            m_errorText = m_top->m_cache.ErrorText();
+            return false;
+        }
+        m_keptFile = file;
+        m_keptFunction = nullptr;
+        m_keptProgram = nullptr;
     }
     m_sourceFile = file;
     m_start = 0;
     m_end = file->Size();
-    m_codeMode = file->IsPage() ? kTextMode : kStatementMode;
     if (functionName.empty()) {
+        m_codeMode = file->IsPage() ? kTextMode : kStatementMode;
         m_program = &file->Program(m_start, m_end, m_codeMode);
     } else if (!EnterFunction(functionName)) {
         EndRun();
@@ -204,6 +258,16 @@ bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::
 
 bool CSspEngine::EnterFunction(std::string_view functionName)
 {
+    // Function names are unique in their file, so the one run last is the one the name finds.
+    if (m_keptFunction != nullptr && EqualsNoCase(m_keptFunction->name, functionName)) {
+        m_function = m_keptFunction;
+        m_start = m_function->bodyStart;
+        m_end = m_function->endKeyword;
+        m_codeMode = kStatementMode;
+        m_program = m_keptProgram;
+        return true;
+    }
+    m_codeMode = m_sourceFile->IsPage() ? kTextMode : kStatementMode;
     CSspFunction* function = nullptr;
     try {
         function = m_sourceFile->FindFunction(functionName);
@@ -226,6 +290,8 @@ bool CSspEngine::EnterFunction(std::string_view functionName)
     m_end = function->endKeyword;
     m_codeMode = kStatementMode;
     m_program = &m_sourceFile->Program(m_start, m_end, m_codeMode);
+    m_keptFunction = function;
+    m_keptProgram = m_program;
     return true;
 }
 
@@ -405,9 +471,11 @@ void CSspEngine::CleanUp()
     for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
         m_declared[static_cast<size_t>(kind)].clear();
     m_locals.Clear();
-    m_operands.Clear();
     m_declared[kFileObject].clear();
     m_declared[kSqlObject].clear();
+    // The operand entries stay for the next run of this engine; those of the objects just
+    // destroyed are looked up again.
+    ++m_declarations;
 }
 
 void CSspEngine::EndRun()

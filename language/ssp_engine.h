@@ -130,6 +130,11 @@ public:
     // Runs child (built with this engine's top) as a nested call at callPosition. A result other
     // than completed or returned is thrown as a CSspException carrying the child's error text.
     int RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition);
+    // The engine for a nested call that the caller keeps in `kept` for its later calls, made on
+    // first use: a call then builds no engine, and the kept one finds the function and its code
+    // again at once. A call on another thread than this engine's (a debugger's watch) or while the
+    // kept engine is running gets a spare made in `spare`. Throws std::bad_alloc.
+    CSspEngine& ChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare);
 
     // The debugger that twStudio installs for the whole process; engines built afterwards call it.
     static void InstallDebugHooks(CSspDebugHooks* hooks);
@@ -332,6 +337,8 @@ private:
     {
         if (operand.value != nullptr)
             return *operand.value;
+        if (operand.argument)
+            return Argument(operand.name.substr(static_cast<size_t>(operand.dot) + 1), operand.start);
         if (const CSspValue* variable = m_locals.At(operand.slot))
             return *variable;
         return FindLocalRead(operand);
@@ -347,6 +354,12 @@ private:
     // of the run's own file.
     void CallOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call, CSspValue& result);
     CSspCall ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand);
+    // The values of a call operand's argument list, appended to call.m_args.
+    void EvalCallArguments(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call);
+    // A call of a function of the run's own file written Local.name(...).
+    void CallLocalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result);
+    void CallLocalFunction(std::string_view name, const CSspValueList& arguments, int position, CSspValue& result,
+                           CSspValueList* returnedValues);
 
     // The built-in object that a name (without regard to case) means, or -1 for none.
     static int BuiltInObjectOf(std::string_view object);
@@ -366,6 +379,9 @@ private:
     // call must run.
     const CSspValue* HeldMemberValue(const CSspListCode& code, const CSspCodeOperand& operand);
     void CallArg(CSspCall& call, CSspValue& result);
+    // The argument of the call that runs this function for the parameter name (arg.name), read
+    // where the caller holds it; the arg object's errors at position.
+    const CSspValue& Argument(std::string_view name, int position) const;
     // The members of Local that use the run's data source; false when member is none of them.
     bool CallLocalDataSource(CSspCall& call, CSspValue& result);
     void CallApp(CSspCall& call, CSspValue& result);
@@ -404,6 +420,9 @@ private:
     void DeclareSql(const CSspDeclarationCode& declaration);
 
     void Reset();
+    void SetPaths(std::string_view filePath, std::string_view urlPath);
+    // Forgets what earlier runs of this engine kept once its top engine has begun another run.
+    void ForgetEarlierRuns();
     bool Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName);
     bool EnterFunction(std::string_view functionName);
     int RunLoop();
@@ -432,7 +451,7 @@ private:
     CSspEngine* m_top;
     std::string m_filePath;
     std::string m_urlPath;
-    std::string m_urlDirectory;
+    std::string m_urlDirectory = "/";
     std::string m_errorFileUrl;  // the page that Local.setErrorFile names
     std::string m_errorFilePath;
     std::string m_errorText;
@@ -443,6 +462,19 @@ private:
     CSourceFileCache m_cache;           // used only when this is the top engine
     std::atomic<CSspEngine*> m_runningChild{nullptr};
     CSspDebugHooks* m_hooks = nullptr;
+    bool m_running = false;                // runs as a nested call (RunNested)
+    std::unique_ptr<CSspEngine> m_callee;  // runs the calls of functions of this engine's own file
+    // Argument lists of finished calls, emptied, for the next calls to fill without allocating.
+    std::vector<CSspValueList> m_spareArgumentLists;
+
+    // Counts the runs of a top engine. A nested engine that is run again keeps what it worked out
+    // (m_operands, the file and function it ran) as long as its top engine's run lasts: the run's
+    // source-file cache keeps the files, and with them the code those entries point into.
+    unsigned m_topRuns = 0;
+    unsigned m_keptForRun = 0;  // the top engine's m_topRuns when the entries below were kept
+    CSourceFile* m_keptFile = nullptr;
+    CSspFunction* m_keptFunction = nullptr;
+    const CSspProgram* m_keptProgram = nullptr;
 
     // Top engine only. The end request is set by other threads; the rest belongs to the run.
     mutable std::atomic<int> m_endRequest{0};
@@ -484,8 +516,8 @@ private:
     std::array<std::vector<std::unique_ptr<CSspDeclaredObject>>, kObjectKindCount> m_declared;
     CSspLocals m_locals;
     // What the operands of the run's own file call, by the address of the operand's code. The code
-    // stays with its file for the run, so it cannot go stale; a declared object is checked against
-    // m_declarations, which counts every change to the declared objects.
+    // stays with its file for the top engine's run, so it cannot go stale; a declared object is
+    // checked against m_declarations, which counts every change to the declared objects.
     CSspFlatTable<OperandTarget> m_operands;
     // How many entries the table above keeps. It pays off in loops, whose
     // statements run again; a page of a million statements that each run once would only grow

@@ -46,8 +46,7 @@ CDataSource* CSspEngine::GetRunDataSource()
 int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
 {
     Reset();
-    m_filePath = args.filePath;
-    m_urlPath = args.urlPath;
+    SetPaths(args.filePath, args.urlPath);
     m_request = args.request;
     m_response = args.response;
     const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();

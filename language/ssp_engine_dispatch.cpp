@@ -193,29 +193,41 @@ const CSspValue* CSspEngine::FindLocalVariable(std::string_view name) const
 
 void CSspEngine::CallArg(CSspCall& call, CSspValue& result)
 {
+    result = Argument(call.m_member, call.m_position);
+}
+
+const CSspValue& CSspEngine::Argument(std::string_view name, int position) const
+{
     if (m_function == nullptr || m_callArguments == nullptr)
-        throw CSspException("This is not a function or no parameter is defined.", call.m_position);
+        throw CSspException("This is not a function or no parameter is defined.", position);
     const std::vector<std::string>& parameters = m_function->parameters;
     size_t index = 0;
-    while (index < parameters.size() && !EqualsNoCase(parameters[index], call.m_member))
+    while (index < parameters.size() && !EqualsNoCase(parameters[index], name))
         ++index;
     if (index == parameters.size())
-        throw CSspException("Argument not found in function definition.", call.m_position);
+        throw CSspException("Argument not found in function definition.", position);
     if (m_callArguments->size() <= index)
-        throw CSspException("Argument not found in function call statement.", call.m_position);
-    result = (*m_callArguments)[index];
+        throw CSspException("Argument not found in function call statement.", position);
+    return (*m_callArguments)[index];
 }
 
 void CSspEngine::CallLocalFunction(CSspCall& call, CSspValue& result, CSspValueList* returnedValues)
 {
-    CSspEngine child(m_top);
+    CallLocalFunction(call.m_member, call.m_args, call.m_position, result, returnedValues);
+}
+
+void CSspEngine::CallLocalFunction(std::string_view name, const CSspValueList& arguments, int position,
+                                   CSspValue& result, CSspValueList* returnedValues)
+{
+    std::unique_ptr<CSspEngine> spare;
+    CSspEngine& callee = ChildForCall(m_callee, spare);
     CSspRunArgs args{.filePath = m_filePath,
                      .urlPath = m_urlPath,
                      .request = m_request,
                      .response = m_response,
-                     .functionName = call.m_member,
-                     .callArguments = &call.m_args,
+                     .functionName = name,
+                     .callArguments = &arguments,
                      .returnSlot = &result,
                      .returnedValues = returnedValues};
-    RunNested(child, args, call.m_position);
+    RunNested(callee, args, position);
 }

@@ -263,6 +263,10 @@ void CSspEngine::OperandValue(EvalFrame& frame, int index)
 {
     const CSspCodeOperand& operand = frame.code.Operand(index);
     EvalFrame::Slot& slot = frame[index];
+    if (operand.argument) {
+        slot.value = &InPlaceValue(operand);
+        return;
+    }
     const CSspValue* variable = operand.localVariable ? &FindLocalRead(operand) : nullptr;
     if (variable != nullptr && !frame.code.CopiesVariables()) {
         slot.value = variable;
@@ -293,8 +297,41 @@ void CSspEngine::EvalOperand(const CSspListCode& code, const CSspCodeOperand& op
         result = code.Literal(operand.literal);
         return;
     }
+    if (operand.localFunction)
+        return CallLocalOperand(code, operand, result);
     CSspCall call = ParseOperand(code, operand);
     CallOperand(code, operand, call, result);
+}
+
+void CSspEngine::CallLocalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result)
+{
+    // What Local does with the call, without making its names; the argument values go into a list
+    // kept for the next call.
+    CSspCall call;
+    call.m_position = operand.start;
+    call.m_endPosition = operand.end;
+    call.m_hasParentheses = true;
+    if (!m_spareArgumentLists.empty()) {
+        call.m_args = std::move(m_spareArgumentLists.back());
+        m_spareArgumentLists.pop_back();
+    }
+    struct GiveBack
+    {
+        std::vector<CSspValueList>& spares;
+        CSspValueList& list;
+        ~GiveBack()
+        {
+            list.clear();
+            try {
+                spares.push_back(std::move(list));
+            } catch (const std::bad_alloc&) {
+                // Not kept.
+            }
+        }
+    } giveBack{m_spareArgumentLists, call.m_args};
+    EvalCallArguments(code, operand, call);
+    CallLocalFunction(operand.name.substr(static_cast<size_t>(operand.dot) + 1), call.m_args, call.m_position, result,
+                      nullptr);
 }
 
 CSspCall CSspEngine::ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand)
@@ -309,11 +346,16 @@ CSspCall CSspEngine::ParseOperand(const CSspListCode& code, const CSspCodeOperan
                   .m_endPosition = operand.end,
                   .m_args = {},
                   .m_hasParentheses = operand.call};
-    if (!operand.call)
-        return call;
+    if (operand.call)
+        EvalCallArguments(code, operand, call);
+    return call;
+}
+
+void CSspEngine::EvalCallArguments(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call)
+{
     if (operand.emptyCall) {
         NestingLevel level(call.m_position);
-        return call;
+        return;
     }
     // Argument lists that nest too deep to be compiled with their list are compiled now.
     std::unique_ptr<CSspListCode> late;
@@ -326,5 +368,4 @@ CSspCall CSspEngine::ParseOperand(const CSspListCode& code, const CSspCodeOperan
         throw CSspException(arguments->Failure(), arguments->FailurePosition());
     NestingLevel level(call.m_position);
     EvalParam(*arguments, call);
-    return call;
 }

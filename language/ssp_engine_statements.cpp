@@ -11,6 +11,7 @@
 #include "language/output_sink.h"
 
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -274,10 +275,10 @@ int CSspEngine::ExecuteReturn(const CSspOp& op)
     }
     CSspValue value;
     EvalExpression(*op.list, value);
-    if (m_returnSlot)
-        *m_returnSlot = value;
     if (m_returnedValues)
         m_returnedValues->push_back(value);
+    if (m_returnSlot)
+        *m_returnSlot = std::move(value);
     return kRunReturned;
 }
 

@@ -131,28 +131,13 @@ void CSspFileObject::CallFunction(CSspCall& call, CSspValue& result, CSspValueLi
     if (EqualsNoCase(function, "sspRun"))
         function = {};
 
-    // The kept engine is busy only when this call comes from inside its run (a debugger's watch
-    // evaluated while the run is paused there); such a call gets an engine of its own.
     std::unique_ptr<CSspEngine> spare;
     CSspEngine* child = nullptr;
     try {
-        if (m_child == nullptr)
-            m_child = std::make_unique<CSspEngine>(m_engine.TopEngine());
-        child = m_child.get();
-        if (m_childRunning) {
-            spare = std::make_unique<CSspEngine>(m_engine.TopEngine());
-            child = spare.get();
-        }
+        child = &m_engine.ChildForCall(m_child, spare);
     } catch (const std::bad_alloc&) {
         throw CSspException(kCallFailed, call.m_position);
     }
-    struct RunningFlag
-    {
-        bool& flag;
-        bool before;
-        ~RunningFlag() { flag = before; }
-    } running{m_childRunning, m_childRunning};
-    m_childRunning = true;
 
     CSspRunArgs args{.filePath = m_filePath,
                      .urlPath = m_fileName,

@@ -52,7 +52,6 @@ private:
 
     CSspEngine& m_engine;                 // the engine that declared the object
     std::unique_ptr<CSspEngine> m_child;  // made by the first function call, reused by the later ones
-    bool m_childRunning = false;
     bool m_upload = false;
     std::string m_fileName;             // upload: the name the browser gave; server file: its URL path
     std::string m_filePath;             // server file: its path on disk

@@ -136,14 +136,19 @@ public:
                 m_code.m_literalEntries.push_back(static_cast<int>(i));
                 continue;
             }
-            constexpr std::string_view kPrefix = "Local.";
             const std::string_view name = entry.name;
-            operand.localVariable = entry.kind == kOperandToken && entry.form == CSspOperandForm::kMember &&
-                                    name.size() > kPrefix.size() && name[kPrefix.size() - 1] == '.' &&
-                                    EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix) &&
-                                    !IsLocalMemberName(name.substr(kPrefix.size()));
+            // object.member, where member is not empty.
+            auto isMemberOf = [&](std::string_view object) {
+                return entry.form == CSspOperandForm::kMember && name.size() > object.size() + 1 &&
+                       name[object.size()] == '.' && EqualsNoCase(name.substr(0, object.size()), object);
+            };
+            constexpr std::string_view kLocal = "Local";
+            const bool localName = isMemberOf(kLocal) && !IsLocalMemberName(name.substr(kLocal.size() + 1));
+            operand.localVariable = entry.kind == kOperandToken && localName;
+            operand.localFunction = entry.kind == kCallToken && localName;
             if (operand.localVariable && m_names != nullptr)
-                operand.slot = m_names->Add(name.substr(kPrefix.size()));
+                operand.slot = m_names->Add(name.substr(kLocal.size() + 1));
+            operand.argument = entry.kind == kOperandToken && isMemberOf("arg");
             if (!operand.call)
                 continue;
             operand.argumentsStart = entry.start + static_cast<int>(name.size());
@@ -452,7 +457,8 @@ bool CSspListCode::ReadsInPlace(int entry) const
     if (entry < 0)
         return false;
     const CSspCodeOperand& operand = m_operands[static_cast<size_t>(entry)];
-    return operand.literal >= 0 || (operand.localVariable && !m_copiesVariables);
+    // A call's arguments stay as they are for the whole run of the function: nothing can assign them.
+    return operand.literal >= 0 || operand.argument || (operand.localVariable && !m_copiesVariables);
 }
 
 bool CSspListCode::OnlyReadsInPlace(const CSspCodeRange& range) const

@@ -35,6 +35,8 @@ struct CSspCodeOperand
     bool emptyCall = false;            // ... and the list was empty: "()"
     bool localVariable = false;        // Local.<name> without an argument list, where name is no member of Local
     int slot = -1;                     // ... and the slot of name in the program's local names, if it has one
+    bool argument = false;             // arg.<name> without an argument list: a call's argument
+    bool localFunction = false;        // Local.<name>(...) where name is no member of Local
     int start = 0;                     // where the entry starts; errors of the operand point here
     int end = 0;                       // the cursor after the entry
     std::string_view name;             // the whole name, object.member, as written

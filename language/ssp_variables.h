@@ -41,7 +41,12 @@ public:
     // The variable a member names (as written); a missing one raises notDefinedSlot's text with the
     // name at position.
     const CSspValue& FindNamed(std::string_view name, int notDefinedSlot, int position) const;
-    void Clear() { m_values.clear(); }
+    void Clear()
+    {
+        // Clearing a map clears its buckets even when it is empty.
+        if (!m_values.empty())
+            m_values.clear();
+    }
 
     // The Var member: at least one argument (else "Incorrect number of parameter."); the value of
     // the variable, else the second argument's text, else notDefinedSlot's text and the name.

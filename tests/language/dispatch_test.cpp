@@ -147,6 +147,15 @@ TEST_F(DispatchTest, LocalFunctionsAreFoundBeforeAndAfterTheirDefinition)
     EXPECT_EQ(Output("Local.x = 'outer'; Local.f(); write Local.x;\n"
                      "function f() Local.x = 'inner'; write Local.x + ' '; endfunction"),
               "inner outer");
+    // Calls made again and again, recursive ones too, each start without the locals and objects
+    // of the call before.
+    EXPECT_EQ(
+        Output("Local.i = 2; while (Local.i < 5) write Local.fact(Local.i) + Local.count() + '|';"
+               " Local.i = Local.i + 1; endwhile\n"
+               "function fact(n) if (arg.n <= 1) return 1; endif return arg.n * Local.fact(arg.n - 1); endfunction\n"
+               "function count() array a; a.Add(Local.Var('seen', 0)); Local.seen = 5; a.Add(Local.seen);\n"
+               "  return a.GetSize() * 10 + a.GetAt(0); endfunction"),
+        "22|26|44|");
 }
 
 TEST_F(DispatchTest, ArgumentsOfAFunctionCall)
