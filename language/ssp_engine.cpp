@@ -256,10 +256,31 @@ bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::
     return true;
 }
 
+bool CSspEngine::IsPieceOfText(std::string_view name) const
+{
+    const std::string_view text = m_sourceFile->Text();
+    const auto address = [](const char* p) { return reinterpret_cast<std::uintptr_t>(p); };
+    return address(name.data()) >= address(text.data()) && address(name.data()) < address(text.data() + text.size());
+}
+
+bool CSspEngine::NamesKeptFunction(std::string_view name)
+{
+    if (m_keptFunction == nullptr)
+        return false;
+    // The file's text does not change: the same piece of it is the same name, found without
+    // comparing. Function names are unique in their file, so the name of the one run last finds it.
+    if (name.data() == m_keptFunctionName.data() && name.size() == m_keptFunctionName.size())
+        return true;
+    if (!EqualsNoCase(m_keptFunction->name, name))
+        return false;
+    if (IsPieceOfText(name))
+        m_keptFunctionName = name;
+    return true;
+}
+
 bool CSspEngine::EnterFunction(std::string_view functionName)
 {
-    // Function names are unique in their file, so the one run last is the one the name finds.
-    if (m_keptFunction != nullptr && EqualsNoCase(m_keptFunction->name, functionName)) {
+    if (NamesKeptFunction(functionName)) {
         m_function = m_keptFunction;
         m_start = m_function->bodyStart;
         m_end = m_function->endKeyword;
@@ -291,6 +312,7 @@ bool CSspEngine::EnterFunction(std::string_view functionName)
     m_codeMode = kStatementMode;
     m_program = &m_sourceFile->Program(m_start, m_end, m_codeMode);
     m_keptFunction = function;
+    m_keptFunctionName = IsPieceOfText(functionName) ? functionName : std::string_view();
     m_keptProgram = m_program;
     return true;
 }
@@ -468,11 +490,16 @@ void CSspEngine::CleanUp()
     m_whileNodes.clear();
     m_ifNodes.clear();
     m_session.reset();
-    for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
-        m_declared[static_cast<size_t>(kind)].clear();
+    if (m_hasDeclared) {
+        for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})
+            m_declared[static_cast<size_t>(kind)].clear();
+    }
     m_locals.Clear();
-    m_declared[kFileObject].clear();
-    m_declared[kSqlObject].clear();
+    if (m_hasDeclared) {
+        m_declared[kFileObject].clear();
+        m_declared[kSqlObject].clear();
+        m_hasDeclared = false;
+    }
     // The operand entries stay for the next run of this engine; those of the objects just
     // destroyed are looked up again.
     ++m_declarations;
@@ -480,7 +507,9 @@ void CSspEngine::CleanUp()
 
 void CSspEngine::EndRun()
 {
-    m_cache.CloseAll();
+    // Nested runs read their files through the top engine's cache; their own stays empty.
+    if (IsTopEngine())
+        m_cache.CloseAll();
     m_sourceFile = nullptr;
     m_function = nullptr;
     m_program = nullptr;

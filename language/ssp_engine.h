@@ -425,6 +425,10 @@ private:
     void ForgetEarlierRuns();
     bool Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName);
     bool EnterFunction(std::string_view functionName);
+    // True when name lies in the text of the run's file.
+    bool IsPieceOfText(std::string_view name) const;
+    // True when name calls the function that this engine ran last.
+    bool NamesKeptFunction(std::string_view name);
     int RunLoop();
     // Sets the error text for the exception being handled (call only inside a catch block).
     void ReportCurrentException();
@@ -474,6 +478,7 @@ private:
     unsigned m_keptForRun = 0;  // the top engine's m_topRuns when the entries below were kept
     CSourceFile* m_keptFile = nullptr;
     CSspFunction* m_keptFunction = nullptr;
+    std::string_view m_keptFunctionName;  // as the call named it last, when a view of the file's text
     const CSspProgram* m_keptProgram = nullptr;
 
     // Top engine only. The end request is set by other threads; the rest belongs to the run.
@@ -548,6 +553,7 @@ private:
         return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&operand));
     }
     unsigned m_declarations = 0;
+    bool m_hasDeclared = false;  // the lists of declared objects may hold some: the clean-up empties them
 };
 
 // Points a link at an engine for the length of a scope: a thread's current engine, or a caller's

@@ -162,6 +162,7 @@ CSspDeclaredObject& CSspEngine::DeclareObject(int kind, int key, const CSspToken
         object->object = make(*this);
         list.push_back(std::move(object));
         ++m_declarations;
+        m_hasDeclared = true;
     } catch (const std::bad_alloc&) {
         bool atCursor = kind == kDateTimeObject || kind == kArrayObject;
         throw CSspException(CMessageCatalog::Text(OutOfMemorySlot(kind)), atCursor ? Cursor() : 0);

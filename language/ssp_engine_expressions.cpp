@@ -212,6 +212,23 @@ void CSspEngine::EvalParam(const CSspListCode& code, CSspCall& call)
 {
     if (!code.Failure().empty())
         throw CSspException(code.Failure(), code.FailurePosition());
+    if (code.GetShape() == CSspListCode::Shape::kPushes) {
+        // Each argument is read where it stands when it is pushed, which is when its steps would
+        // have read it.
+        const CSspCodeRange& program = code.Program();
+        for (int i = program.begin; i < program.end; ++i) {
+            const CSspCodeStep& step = code.Step(i);
+            if (step.code != CSspCodeStep::kPush)
+                continue;
+            const CSspValue& value = InPlaceValue(code.Operand(step.target));
+            try {
+                call.m_args.push_back(value);
+            } catch (const std::bad_alloc&) {
+                RaiseCatalogText(kMsgOutOfMemoryParam, call.m_position);
+            }
+        }
+        return;
+    }
     EvalFrame frame(code);
     RunSteps(frame, code.Program(), &call);
 }

@@ -488,6 +488,16 @@ void CSspListCode::FindShape(Use use)
         }
         return;
     }
+    if (use == Use::kArguments) {
+        for (int i = m_program.begin; i < m_program.end; ++i) {
+            const CSspCodeStep& step = m_steps[static_cast<size_t>(i)];
+            const bool inPlace = step.code == CSspCodeStep::kEvaluate || step.code == CSspCodeStep::kPush;
+            if (!inPlace || !ReadsInPlace(step.target))
+                return;
+        }
+        m_shape = Shape::kPushes;
+        return;
+    }
     if (use != Use::kExpression || m_program.result < 0)
         return;
     if (ReadsInPlace(m_program.result) && OnlyReadsInPlace(m_program)) {

@@ -112,6 +112,7 @@ public:
         kApply,    // expression: Left() Op() Right() (Left() -1: a negation), errors at Position()
         kCompare,  // condition: Left() Op() Right()
         kTruth,    // condition: the value of Left() converted to an integer is 1
+        kPushes,   // arguments: each is one operand read in place, pushed by the program's kPush steps
     };
 
     enum class Use

@@ -109,7 +109,7 @@ void CSspLocals::Bind(const CSspLocalNames* names)
     m_names = names;
 }
 
-void CSspLocals::Clear()
+void CSspLocals::ClearAll()
 {
     m_values.clear();
     m_set.clear();

@@ -38,6 +38,7 @@ public:
     // The variable stays where it is until Clear.
     CSspValue& Set(std::string_view name, CSspValue&& value);
     const CSspValue* Find(std::string_view name) const;
+    bool Empty() const { return m_values.empty(); }
     // The variable a member names (as written); a missing one raises notDefinedSlot's text with the
     // name at position.
     const CSspValue& FindNamed(std::string_view name, int notDefinedSlot, int position) const;
@@ -78,7 +79,12 @@ class CSspLocals
 public:
     // Starts afresh with the slots of names (none: every variable by its name).
     void Bind(const CSspLocalNames* names);
-    void Clear();
+    void Clear()
+    {
+        // Runs of functions without locals are many: they end with nothing to clear.
+        if (!m_values.empty() || !m_set.empty() || !m_others.Empty())
+            ClearAll();
+    }
 
     // The variable of slot, or null when the run has not set it.
     const CSspValue* At(int slot) const
@@ -107,6 +113,7 @@ public:
     void ReadNamed(const CSspCall& call, int notDefinedSlot, CSspValue& result) const;
 
 private:
+    void ClearAll();
     void MakeSlots();
     int SlotOf(std::string_view name) const { return m_names ? m_names->Find(name) : -1; }
 
