@@ -519,13 +519,37 @@ std::string CSspValue::ToSqlLiteral() const
     return text.empty() ? "NULL" : QuotedSqlText(text);
 }
 
+CSspValue::Operator CSspValue::OperatorOf(std::string_view op)
+{
+    using enum Operator;
+    if (op == "||")
+        return Concat;
+    if (op.size() != 1)
+        return None;
+    switch (op[0]) {
+    case '+': return Add;
+    case '-': return Subtract;
+    case '*': return Multiply;
+    case '/': return Divide;
+    case '%': return Modulo;
+    default: return None;
+    }
+}
+
 int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right)
 {
+    return ApplyOperator(left, OperatorOf(op), right);
+}
+
+int CSspValue::ApplyOperator(const CSspValue& left, Operator op, const CSspValue& right)
+{
+    using enum Operator;
     // Two integers (loop counters, mostly) added, subtracted or multiplied: what the general path
     // below comes to for them, an integer of the right operand's kind, without its conversions.
-    if (op.size() == 1 && (op[0] == '+' || op[0] == '-' || op[0] == '*') && left.IsInteger() && right.IsInteger() &&
-        left.m_integer != kIntegerNull && right.m_integer != kIntegerNull) {
-        StoreIntegerArithmetic(*this, left.m_integer, op[0], right.m_integer, right.m_type);
+    if (op <= Multiply && left.IsInteger() && right.IsInteger() && left.m_integer != kIntegerNull &&
+        right.m_integer != kIntegerNull) {
+        const char symbol = op == Add ? '+' : op == Subtract ? '-' : '*';
+        StoreIntegerArithmetic(*this, left.m_integer, symbol, right.m_integer, right.m_type);
         return 0;
     }
     if (&left == this && AppendInPlace(op, right))
@@ -533,18 +557,15 @@ int CSspValue::ApplyOperator(const CSspValue& left, std::string_view op, const C
     // The result is built apart and stored at the end, so this value may be one of the operands.
     CSspValue result;
     int code = 0;
-    if (op == "+")
-        code = result.Add(left, right);
-    else if (op == "-")
-        code = result.Subtract(left, right);
-    else if (op == "*" || op == "/")
-        code = result.MultiplyOrDivide(left, op[0], right);
-    else if (op == "%")
-        code = result.Modulo(left, right);
-    else if (op == "||")
-        result.Concat(left, right);
-    else
-        return 0;
+    switch (op) {
+    case Add: code = result.Add(left, right); break;
+    case Subtract: code = result.Subtract(left, right); break;
+    case Multiply: code = result.MultiplyOrDivide(left, '*', right); break;
+    case Divide: code = result.MultiplyOrDivide(left, '/', right); break;
+    case Modulo: code = result.Modulo(left, right); break;
+    case Concat: result.Concat(left, right); break;
+    case None: return 0;
+    }
     // A failed operator leaves its target as it was: the target may be the variable that is
     // assigned, such as a session's, which must not lose its value to a refused operation.
     if (code >= 0)
@@ -580,14 +601,14 @@ bool CSspValue::StringAddJoins(const CSspValue& left, const CSspValue& right)
     return !(right.IsNumericText() && left.IsNumericText()) && !(right.IsTimeSpan() && left.IsDateLike());
 }
 
-bool CSspValue::AppendInPlace(std::string_view op, const CSspValue& right)
+bool CSspValue::AppendInPlace(Operator op, const CSspValue& right)
 {
     if (IsNull() || right.IsNull())
         return false;
     bool joins = false;
-    if (op == "+")
+    if (op == Operator::Add)
         joins = IsString() && StringAddJoins(*this, right);
-    else if (op == "||")
+    else if (op == Operator::Concat)
         joins = m_type == kVarChar;
     if (!joins)
         return false;
@@ -803,6 +824,9 @@ bool CSspValue::Compare(std::string_view op, const CSspValue& right) const
 
 bool CSspValue::Compare(Comparison op, const CSspValue& right) const
 {
+    // Two integers (a loop's counter and its bound, mostly) first, without the null tests of kinds.
+    if (IsInteger() && right.IsInteger() && m_integer != kIntegerNull && right.m_integer != kIntegerNull)
+        return Decide(op, m_integer, right.m_integer);
     const bool leftNull = IsNull();
     const bool rightNull = right.IsNull();
     if (leftNull && rightNull)

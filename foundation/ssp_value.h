@@ -137,11 +137,24 @@ public:
     // operands are not modified, and this value may be one of them (as the left operand, a text is
     // appended in place: AppendInPlace).
     int ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right);
+    // The same with the operator read once, for a caller that applies it again and again.
+    enum class Operator : unsigned char
+    {
+        Add,
+        Subtract,
+        Multiply,
+        Divide,
+        Modulo,
+        Concat,  // "||"
+        None,    // no arithmetic operator: applying it changes nothing
+    };
+    static Operator OperatorOf(std::string_view op);
+    int ApplyOperator(const CSspValue& left, Operator op, const CSspValue& right);
     // `this op right` done in place when it is this value's text with the right operand's appended
     // ("+" of a text that does not add numbers or a span, "||" of a VARCHAR): true when it was,
     // false with this value unchanged when the operator gives anything else. An assignment whose
     // target is its left operand uses it, so that a text built piece by piece costs each piece only.
-    bool AppendInPlace(std::string_view op, const CSspValue& right);
+    bool AppendInPlace(Operator op, const CSspValue& right);
     // "=", "==", "<>", "!=", ">=", "<=", ">", "<" against `right`; any other operator is false.
     bool Compare(std::string_view op, const CSspValue& right) const;
     // The same with the operator read once, for a caller that compares with it again and again.

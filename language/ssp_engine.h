@@ -344,7 +344,7 @@ private:
         return FindLocalRead(operand);
     }
     // target = left op right, or the operator's error at position.
-    static void Apply(CSspValue& target, const CSspValue& left, std::string_view op, const CSspValue& right,
+    static void Apply(CSspValue& target, const CSspValue& left, CSspValue::Operator op, const CSspValue& right,
                       int position);
     void ApplyStep(EvalFrame& frame, const CSspCodeStep& step);
     void OperandValue(EvalFrame& frame, int index);

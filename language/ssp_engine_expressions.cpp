@@ -112,7 +112,7 @@ struct CSspEngine::EvalFrame
     std::vector<std::unique_ptr<CSspValue>> spilledValues;
 };
 
-void CSspEngine::Apply(CSspValue& target, const CSspValue& left, std::string_view op, const CSspValue& right,
+void CSspEngine::Apply(CSspValue& target, const CSspValue& left, CSspValue::Operator op, const CSspValue& right,
                        int position)
 {
     int result = 0;
@@ -135,7 +135,7 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
     case CSspListCode::Shape::kApply: {
         const CSspValue& left = code.Left() < 0 ? MinusOne() : InPlaceValue(code.LeftOperand());
         const CSspValue& right = InPlaceValue(code.RightOperand());
-        Apply(result, left, code.Op(), right, code.Position());
+        Apply(result, left, code.ArithmeticOp(), right, code.Position());
         return;
     }
     default: break;
@@ -170,7 +170,7 @@ bool CSspEngine::EvalCondition(const CSspListCode& code)
     switch (code.GetShape()) {
     case CSspListCode::Shape::kCompare: {
         const CSspValue& left = InPlaceValue(code.LeftOperand());
-        return left.Compare(code.Op(), InPlaceValue(code.RightOperand()));
+        return left.Compare(code.ComparisonOp(), InPlaceValue(code.RightOperand()));
     }
     case CSspListCode::Shape::kTruth: return InPlaceValue(code.LeftOperand()).ToInt64() == 1;
     default: break;
@@ -191,7 +191,7 @@ bool CSspEngine::EvalConditionPart(EvalFrame& frame, int index)
         case CSspCodeCondition::kTruth: return frame.Value(RunSteps(frame, node.range, nullptr)).ToInt64() == 1;
         case CSspCodeCondition::kCompare:
             RunSteps(frame, node.range, nullptr);
-            return frame.Value(node.left).Compare(node.op, frame.Value(node.right));
+            return frame.Value(node.left).Compare(node.comparison, frame.Value(node.right));
         case CSspCodeCondition::kAnd:
         case CSspCodeCondition::kOr: {
             bool left;

@@ -59,18 +59,6 @@ bool TakesRawArguments(std::string_view object, std::string_view member)
     return EqualsNoCase(object, "Server") && EqualsNoCase(member, "GetUniqueID");
 }
 
-// The operator texts a step applies, as constants that outlive the list.
-std::string_view OperatorText(std::string_view text)
-{
-    static constexpr std::string_view kTexts[] = {"+",  "-",  "*",  "/",  "%",  "||", "=",
-                                                  "==", "<>", "!=", ">=", "<=", ">",  "<"};
-    for (std::string_view known : kTexts) {
-        if (known == text)
-            return known;
-    }
-    return {};
-}
-
 // A raise ends the stretch of steps it stands in: nothing after it runs.
 struct StopRange
 {};
@@ -309,12 +297,12 @@ private:
             ++right;
 
         const CSspListEntry& entry = m_list[static_cast<size_t>(op)];
-        std::string_view operation = OperatorText(entry.text);
+        CSspValue::Operator operation = CSspValue::OperatorOf(entry.text);
         if (left < first) {
             // A minus without a left operand negates: it multiplies by -1.
-            if (operation != "-")
+            if (operation != CSspValue::Operator::Subtract)
                 Raise(kMsgMissingLeftOperand, entry.start);
-            operation = "*";
+            operation = CSspValue::Operator::Multiply;
         }
         if (right > last)
             Raise(kMsgMissingRightOperand, entry.start);
@@ -417,7 +405,7 @@ private:
         if (comparison == last)
             return RaiseCondition(kMsgComparisonMissingAfter, entry.start);
         node.kind = CSspCodeCondition::kCompare;
-        node.op = OperatorText(entry.text);
+        node.comparison = CSspValue::ComparisonOf(entry.text);
         node.range = Range([&] {
             node.left = EvalRange(first, comparison - 1);
             node.right = EvalRange(comparison + 1, last);
@@ -484,7 +472,7 @@ void CSspListCode::FindShape(Use use)
             m_shape = Shape::kCompare;
             m_left = root.left;
             m_right = root.right;
-            m_op = root.op;
+            m_comparison = root.comparison;
         }
         return;
     }
@@ -516,7 +504,7 @@ void CSspListCode::FindShape(Use use)
     m_shape = Shape::kApply;
     m_left = apply.left;
     m_right = apply.right;
-    m_op = apply.op;
+    m_operator = apply.op;
     m_position = m_operands[static_cast<size_t>(apply.target)].start;
 }
 

@@ -65,8 +65,8 @@ struct CSspCodeStep
     int target = -1;
     int left = -1;
     int right = -1;
-    std::string_view op;  // kApply: the operator's text
-    int message = -1;     // kRaise: catalogue slot
+    CSspValue::Operator op = CSspValue::Operator::None;  // kApply
+    int message = -1;                                    // kRaise: catalogue slot
     int position = kNoPosition;
 };
 
@@ -94,7 +94,7 @@ struct CSspCodeCondition
     CSspCodeRange range;
     int left = -1;  // kCompare: entries of the two sides; kAnd, kOr: the parts' conditions
     int right = -1;
-    std::string_view op;
+    CSspValue::Comparison comparison = CSspValue::Comparison::None;  // kCompare
     int message = -1;
     int position = kNoPosition;  // kRaise; kAnd, kOr: the operator's place (nesting limit)
 };
@@ -109,8 +109,8 @@ public:
     {
         kGeneral,
         kOperand,  // expression: the value of entry Left()
-        kApply,    // expression: Left() Op() Right() (Left() -1: a negation), errors at Position()
-        kCompare,  // condition: Left() Op() Right()
+        kApply,    // expression: Left() ArithmeticOp() Right() (Left() -1: a negation), errors at Position()
+        kCompare,  // condition: Left() ComparisonOp() Right()
         kTruth,    // condition: the value of Left() converted to an integer is 1
         kPushes,   // arguments: each is one operand read in place, pushed by the program's kPush steps
     };
@@ -161,7 +161,8 @@ public:
     int Right() const { return m_right; }
     const CSspCodeOperand& LeftOperand() const { return m_operands[static_cast<size_t>(m_left)]; }
     const CSspCodeOperand& RightOperand() const { return m_operands[static_cast<size_t>(m_right)]; }
-    std::string_view Op() const { return m_op; }
+    CSspValue::Operator ArithmeticOp() const { return m_operator; }
+    CSspValue::Comparison ComparisonOp() const { return m_comparison; }
     int Position() const { return m_position; }
 
     // How deep the argument lists of calls are compiled along with their list; deeper ones are
@@ -191,7 +192,8 @@ private:
     Shape m_shape = Shape::kGeneral;
     int m_left = -1;
     int m_right = -1;
-    std::string_view m_op;
+    CSspValue::Operator m_operator = CSspValue::Operator::None;
+    CSspValue::Comparison m_comparison = CSspValue::Comparison::None;
     int m_position = kNoPosition;
 };
 
