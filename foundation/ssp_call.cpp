@@ -1,8 +1,12 @@
 #include "foundation/ssp_call.h"
 
 #include "foundation/message_catalog.h"
+#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "foundation/ssp_exception.h"
+
+#include <algorithm>
+#include <climits>
 
 const CSspValue& CSspCall::GetParam(int index) const
 {
@@ -14,4 +18,13 @@ const CSspValue& CSspCall::GetParam(int index) const
 std::string CSspCall::GetParamStr(int index) const
 {
     return GetParam(index).ToString();
+}
+
+int CSspCall::GetParamInt32(int index) const
+{
+    // An index or a count is mostly an integer already: its text would only be parsed back.
+    const CSspValue& argument = GetParam(index);
+    if (argument.IsInteger() && !argument.IsNull())
+        return static_cast<int>(std::clamp<std::int64_t>(argument.m_integer, INT_MIN, INT_MAX));
+    return ParseInt32(argument.ToString());
 }

@@ -16,6 +16,8 @@ public:
     // Text of argument `index`. Throws CSspException "out of bound in GetParamStr." without a source
     // position when there is no such argument.
     std::string GetParamStr(int index) const;
+    // ParseInt32 of the text of argument `index`, read straight from an integer; same bounds rule.
+    int GetParamInt32(int index) const;
     // The argument itself; same bounds rule as GetParamStr.
     const CSspValue& GetParam(int index) const;
     int ParamCount() const { return static_cast<int>(m_args.size()); }

@@ -78,7 +78,7 @@ void CSspArray::SetSize(const CSspCall& call)
     // The second argument, a growth step, is accepted for the scripts that pass it; storage
     // grows as the vector sees fit, so it has no effect on what a script sees.
     RequireArguments(call, 1);
-    int size = ParseInt32(call.GetParamStr(0));
+    int size = call.GetParamInt32(0);
     size_t count = size < 0 ? 0 : static_cast<size_t>(size);
     RequireRoomFor(count, call);
     m_values.clear();
@@ -87,7 +87,7 @@ void CSspArray::SetSize(const CSspCall& call)
 
 size_t CSspArray::CheckedIndex(const CSspCall& call) const
 {
-    int index = ParseInt32(call.GetParamStr(0));
+    int index = call.GetParamInt32(0);
     int last = static_cast<int>(m_values.size()) - 1;
     if (index < 0 || index > last)
         throw CSspException(FormatText("Array index %d out of bound. Valid: 0 - %d", index, last), call.m_position);

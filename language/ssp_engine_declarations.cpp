@@ -246,7 +246,7 @@ void CSspEngine::DeclareFile(const CSspDeclarationCode& declaration)
             RaiseCatalogText(kMsgFileSyntax, key);
         source = call.GetParamStr(0);
         if (!StartsWithNoCase(source, "request.")) {
-            file.SetPath(source, call.ParamCount() < 2 || ParseInt32(call.GetParamStr(1)) == 1);
+            file.SetPath(source, call.ParamCount() < 2 || call.GetParamInt32(1) == 1);
             return;
         }
     } else {

@@ -2,7 +2,6 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/file_helpers.h"
-#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "language/request_object.h"
 #include "language/ssp_engine.h"
@@ -161,7 +160,7 @@ void CSspFileObject::Run(const CSspCall& call, CSspValue& result)
     }
     long long timeoutMs = kDefaultRunTimeoutMs;
     if (call.ParamCount() > 1)
-        timeoutMs = static_cast<long long>(ParseInt32(call.GetParamStr(1))) * 1000;
+        timeoutMs = static_cast<long long>(call.GetParamInt32(1)) * 1000;
     // A negative time-out waits not at all rather than for ever.
     timeoutMs = std::clamp(timeoutMs, 0LL, static_cast<long long>(INT_MAX));
 

@@ -2,7 +2,6 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
-#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "foundation/ssp_exception.h"
 #include "foundation/ssp_tokenizer.h"
@@ -283,7 +282,7 @@ void CSspLdap::SslInit(const CSspCall& call, CSspValue& result)
 void CSspLdap::Open(const CSspCall& call, CSspValue& result, bool secure)
 {
     m_connection.reset();
-    int port = call.ParamCount() >= 2 ? ParseInt32(call.GetParamStr(1)) : secure ? kDefaultSecurePort : kDefaultPort;
+    int port = call.ParamCount() >= 2 ? call.GetParamInt32(1) : secure ? kDefaultSecurePort : kDefaultPort;
     // Without a host, init takes the server configured for the library (ldap.conf), else the local
     // host; sslinit the local host over TLS.
     std::string urls;
@@ -351,14 +350,14 @@ void CSspLdap::RunSearch(const CSspCall& call, CSspValue& result, bool timed)
 {
     RequireArguments(call.ParamCount() >= (timed ? 6 : 5), call);
     std::string base = call.GetParamStr(0);
-    int scope = ParseInt32(call.GetParamStr(1));
+    int scope = call.GetParamInt32(1);
     if (scope != LDAP_SCOPE_BASE && scope != LDAP_SCOPE_ONELEVEL)
         scope = LDAP_SCOPE_SUBTREE;
     std::string filter = call.GetParamStr(2);
     std::string attributeText = call.GetParamStr(3);
-    int attributesOnly = ParseInt32(call.GetParamStr(4));
+    int attributesOnly = call.GetParamInt32(4);
     // Whole seconds from the script; none (0 or less) leaves the search without a time-out.
-    int seconds = timed ? ParseInt32(call.GetParamStr(5)) : 0;
+    int seconds = timed ? call.GetParamInt32(5) : 0;
     timeval timeout{seconds, 0};
 
     std::vector<std::string> names;
@@ -460,7 +459,7 @@ void CSspLdap::CountValues(const CSspCall&, CSspValue& result)
 void CSspLdap::Value(const CSspCall& call, CSspValue& result)
 {
     RequireArguments(call.ParamCount() == 1, call);
-    int index = ParseInt32(call.GetParamStr(0));
+    int index = call.GetParamInt32(0);
     if (index < 0 || index >= m_valueCount)
         Raise(kMsgIndexOutOfBound, call);
     const berval* value = m_values.get()[index];
@@ -493,7 +492,7 @@ void CSspLdap::SetSizeLimit(const CSspCall& call, CSspValue& result)
 void CSspLdap::SetLimit(const CSspCall& call, CSspValue& result, int option)
 {
     RequireArguments(call.ParamCount() >= 1, call);
-    int limit = ParseInt32(call.GetParamStr(0));
+    int limit = call.GetParamInt32(0);
     if (limit < 0)
         return;
     m_lastError = ldap_set_option(m_connection.get(), option, &limit);

@@ -3,7 +3,6 @@
 #include "language/ssp_library.h"
 
 #include "foundation/ascii_text.h"
-#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "foundation/ssp_value.h"
 #include "platform/secure_random.h"
@@ -48,7 +47,7 @@ void FindOneOf(const CSspCall& call, CSspValue& result)
 void FindString(const CSspCall& call, CSspValue& result)
 {
     const std::string text = call.GetParamStr(0);
-    const int start = call.ParamCount() > 2 ? ParseInt32(call.GetParamStr(2)) : 1;
+    const int start = call.ParamCount() > 2 ? call.GetParamInt32(2) : 1;
     // A start outside the text (1 to length + 1) finds nothing rather than reading outside it.
     if (start < 1 || static_cast<std::size_t>(start) - 1 > text.size()) {
         result.SetInteger(0);
@@ -66,19 +65,19 @@ void Length(const CSspCall& call, CSspValue& result)
 void Substring(const CSspCall& call, CSspValue& result)
 {
     const std::string text = call.GetParamStr(0);
-    const long long begin = std::max(0LL, static_cast<long long>(ParseInt32(call.GetParamStr(1))) - 1);
+    const long long begin = std::max(0LL, static_cast<long long>(call.GetParamInt32(1)) - 1);
     if (static_cast<std::size_t>(begin) >= text.size()) {
         result.SetString(std::string());
         return;
     }
-    const long long count = std::max(0, ParseInt32(call.GetParamStr(2)));
+    const long long count = std::max(0, call.GetParamInt32(2));
     result.SetString(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(count)));
 }
 
 // The number of bytes that left and right take: atoi of the argument, clipped to 0..length.
 std::size_t ClippedCount(const CSspCall& call, std::size_t length)
 {
-    const int n = ParseInt32(call.GetParamStr(1));
+    const int n = call.GetParamInt32(1);
     return n <= 0 ? 0 : std::min(static_cast<std::size_t>(n), length);
 }
 
@@ -100,7 +99,7 @@ void Right(const CSspCall& call, CSspValue& result)
 void Random(const CSspCall& call, CSspValue& result)
 {
     const std::string number = std::to_string(SecureRandomBelow(32768));
-    const int digits = call.ParamCount() > 0 ? ParseInt32(call.GetParamStr(0)) : 0;
+    const int digits = call.ParamCount() > 0 ? call.GetParamInt32(0) : 0;
     if (digits <= 0) {
         result.SetString(number);
         return;

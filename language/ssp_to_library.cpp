@@ -3,7 +3,6 @@
 #include "foundation/ascii_text.h"
 #include "foundation/codecs.h"
 #include "foundation/file_id.h"
-#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
@@ -248,10 +247,10 @@ void Minutes(const CSspCall& call, CSspValue& result)
 
 void TimeSpan(const CSspCall& call, CSspValue& result)
 {
-    const std::int64_t days = ParseInt32(call.GetParamStr(0));
-    const std::int64_t hours = ParseInt32(call.GetParamStr(1));
-    const std::int64_t minutes = ParseInt32(call.GetParamStr(2));
-    const std::int64_t seconds = call.ParamCount() > 3 ? ParseInt32(call.GetParamStr(3)) : 0;
+    const std::int64_t days = call.GetParamInt32(0);
+    const std::int64_t hours = call.GetParamInt32(1);
+    const std::int64_t minutes = call.GetParamInt32(2);
+    const std::int64_t seconds = call.ParamCount() > 3 ? call.GetParamInt32(3) : 0;
     result.SetTimeSpan(((days * 24 + hours) * 60 + minutes) * 60 + seconds);
 }
 

@@ -6,7 +6,6 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/message_catalog.h"
-#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
@@ -78,7 +77,7 @@ void CSspResponse::InvokeMethod(CSspCall& call, CSspValue& result)
         break;
     case Member::Expires:
         RequireArguments(call, 1);
-        SetExpires(ParseInt32(call.GetParamStr(0)));
+        SetExpires(call.GetParamInt32(0));
         break;
     case Member::ContentType:
         RequireArguments(call, 1);
