@@ -28,4 +28,7 @@ public:
     int m_endPosition = 0;  // end of an sql declaration's statement
     std::vector<CSspValue> m_args;
     bool m_hasParentheses = false;
+    // The member as the object bound it for the place of the call (CSspScriptObject::BindMember),
+    // so that the object need not compare its name again; -1 where it is not bound.
+    int m_boundMember = -1;
 };

@@ -22,6 +22,14 @@ public:
     // object's own catalogue text followed directly by the member name, and a missing argument
     // "Missing parameter.", both as a CSspException at call.m_position.
     virtual void CallMember(CSspCall& call, CSspValue& result) = 0;
+    // A number for `member` that CallMember takes from call.m_boundMember instead of comparing the
+    // name, for a caller that calls the member from one place again and again; -1 where the object
+    // binds no such number (CallMember then reads the name).
+    virtual int BindMember(std::string_view member) const
+    {
+        (void)member;
+        return -1;
+    }
     // The value that CallMember would copy into its result for `member` read without arguments,
     // where the object holds it, so that the caller can read it in place; null when the member is
     // made, changes the object or fails: the caller then calls CallMember. The value stays as it is

@@ -2,9 +2,9 @@
 
 #include "foundation/ascii_text.h"
 #include "foundation/format_text.h"
-#include "foundation/number_parse.h"
 #include "foundation/script_error.h"
 
+#include <iterator>
 #include <new>
 #include <stdexcept>
 
@@ -32,38 +32,50 @@ void RequireRoomFor(size_t count, const CSspCall& call)
 
 }  // namespace
 
+int CSspArray::BindMember(std::string_view member) const
+{
+    static constexpr std::string_view kNames[] = {"GetSize", "SetSize",  "GetAt",   "SetAt",
+                                                  "Add",     "InsertAt", "RemoveAt"};
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        if (EqualsNoCase(member, kNames[i]))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 void CSspArray::CallMember(CSspCall& call, CSspValue& result)
 {
-    const std::string& member = call.m_member;
+    const int member = call.m_boundMember >= 0 ? call.m_boundMember : BindMember(call.m_member);
     result.SetInteger(0);
     try {
-        if (EqualsNoCase(member, "GetSize")) {
-            result.SetInteger(static_cast<int>(m_values.size()));
-            return;
-        }
-        if (EqualsNoCase(member, "SetSize")) {
-            SetSize(call);
-        } else if (EqualsNoCase(member, "GetAt")) {
+        switch (member) {
+        case kGetSize: result.SetInteger(static_cast<int>(m_values.size())); return;
+        case kSetSize: SetSize(call); break;
+        case kGetAt:
             RequireArguments(call, 1);
             result = m_values[CheckedIndex(call)];
             return;
-        } else if (EqualsNoCase(member, "SetAt")) {
+        case kSetAt:
             RequireArguments(call, 2);
             m_values[CheckedIndex(call)] = call.m_args[1];
-        } else if (EqualsNoCase(member, "Add")) {
+            break;
+        case kAdd:
             RequireArguments(call, 1);
             RequireRoomFor(m_values.size() + 1, call);
             m_values.push_back(call.m_args[0]);
-        } else if (EqualsNoCase(member, "InsertAt")) {
+            break;
+        case kInsertAt: {
             RequireArguments(call, 2);
             size_t index = CheckedIndex(call);
             RequireRoomFor(m_values.size() + 1, call);
             m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(index), call.m_args[1]);
-        } else if (EqualsNoCase(member, "RemoveAt")) {
+            break;
+        }
+        case kRemoveAt:
             RequireArguments(call, 1);
             m_values.erase(m_values.begin() + static_cast<std::ptrdiff_t>(CheckedIndex(call)));
-        } else {
-            throw CSspException(CMessageCatalog::Text(kMsgUnknownMember) + member, call.m_position);
+            break;
+        default: throw CSspException(CMessageCatalog::Text(kMsgUnknownMember) + call.m_member, call.m_position);
         }
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemory, call.m_position);

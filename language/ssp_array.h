@@ -7,6 +7,7 @@
 #include "foundation/ssp_script_object.h"
 #include "foundation/ssp_value.h"
 
+#include <string_view>
 #include <vector>
 
 using CSspValueList = std::vector<CSspValue>;
@@ -17,10 +18,21 @@ public:
     // GetSize, SetSize, GetAt, SetAt, Add, InsertAt and RemoveAt (names without regard to case).
     // Errors are thrown as CSspException at the call's position.
     void CallMember(CSspCall& call, CSspValue& result) override;
+    int BindMember(std::string_view member) const override;
 
     CSspValueList& Values() { return m_values; }
 
 private:
+    enum Member : int
+    {
+        kGetSize,
+        kSetSize,
+        kGetAt,
+        kSetAt,
+        kAdd,
+        kInsertAt,
+        kRemoveAt,
+    };
     void SetSize(const CSspCall& call);
     // The index of argument 0, checked against the current size.
     size_t CheckedIndex(const CSspCall& call) const;

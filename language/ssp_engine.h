@@ -290,6 +290,25 @@ private:
         CSspDeclaredObject* declared = nullptr;  // or else a declared object,
         unsigned declarations = 0;               // found when m_declarations had this count
         std::uint64_t memberHint = 0;            // the declared object's (HeldMemberValue)
+        int boundMember = -1;                    // the declared object's (BindMember)
+    };
+    // A call of the top engine's pool for the length of a scope: member calls are made on every
+    // pass of a loop, and a call made afresh each time would allocate its argument list each time.
+    // Calls nest (an argument that is a call, a function that calls), so each scope takes the next
+    // call of the pool; the pool's calls keep their memory, and their arguments only until the
+    // scope ends.
+    class PooledCall
+    {
+    public:
+        explicit PooledCall(CSspEngine& engine);
+        ~PooledCall();
+        PooledCall(const PooledCall&) = delete;
+        PooledCall& operator=(const PooledCall&) = delete;
+        CSspCall& operator*() const { return *m_call; }
+
+    private:
+        CSspEngine& m_top;
+        CSspCall* m_call;
     };
 
     // Counts the nested runs and argument lists being evaluated on this thread for its length, and
@@ -350,10 +369,13 @@ private:
     void OperandValue(EvalFrame& frame, int index);
     bool EvalConditionPart(EvalFrame& frame, int index);
     void EvalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result);
+    // The value of a list of the member shape: held by its object, or else made into `made`.
+    const CSspValue& MemberValue(const CSspListCode& code, CSspValue& made);
     // CallMember for an operand, with the object that answers it kept for the run when the code is
     // of the run's own file.
     void CallOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call, CSspValue& result);
-    CSspCall ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand);
+    // Fills call (fresh or emptied) with what operand calls, its arguments evaluated.
+    void ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call);
     // The values of a call operand's argument list, appended to call.m_args.
     void EvalCallArguments(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call);
     // A call of a function of the run's own file written Local.name(...).
@@ -453,6 +475,9 @@ private:
     std::unique_lock<std::recursive_timed_mutex> LockForRun();
 
     CSspEngine* m_top;
+    // The top engine's pool of calls (PooledCall) and how many of them are in use.
+    std::vector<std::unique_ptr<CSspCall>> m_calls;
+    size_t m_callsInUse = 0;
     std::string m_filePath;
     std::string m_urlPath;
     std::string m_urlDirectory = "/";

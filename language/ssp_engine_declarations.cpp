@@ -282,7 +282,8 @@ void CSspEngine::DeclareArray(const CSspDeclarationCode& declaration)
     const CSspListCode& code = *declaration.source;
     if (code.EntryCount() != 1)
         throw CSspException(kArraySyntax, key);
-    CSspCall call = ParseOperand(code, code.Operand(0));
+    CSspCall call;
+    ParseOperand(code, code.Operand(0), call);
     if (!call.m_hasParentheses)
         throw CSspException(kArrayNeedsCall, key);
 

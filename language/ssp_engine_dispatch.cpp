@@ -76,9 +76,12 @@ void CSspEngine::CallOperand(const CSspListCode& code, const CSspCodeOperand& op
         target->builtIn = builtIn;
         target->declared = declared;
         target->declarations = m_declarations;
+        target->boundMember = declared != nullptr ? declared->object->BindMember(call.m_member) : -1;
     }
-    if (target->declared != nullptr)
+    if (target->declared != nullptr) {
+        call.m_boundMember = target->boundMember;
         return target->declared->object->CallMember(call, result);
+    }
     CallBuiltIn(target->builtIn, call, result);
 }
 

@@ -138,6 +138,16 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
         Apply(result, left, code.ArithmeticOp(), right, code.Position());
         return;
     }
+    case CSspListCode::Shape::kMember: {
+        // Made apart and moved, as the frame would: result may be the variable being assigned,
+        // which a failing call must leave as it was.
+        CSspValue made;
+        if (const CSspValue& value = MemberValue(code, made); &value == &made)
+            result = std::move(made);
+        else
+            result = value;
+        return;
+    }
     default: break;
     }
     EvalFrame frame(code);
@@ -159,10 +169,26 @@ void CSspEngine::WriteExpression(const CSspListCode& code)
             m_response->WriteValue(value);
         return;
     }
+    if (code.GetShape() == CSspListCode::Shape::kMember) {
+        CSspValue made;
+        const CSspValue& value = MemberValue(code, made);
+        if (m_response)
+            m_response->WriteValue(value);
+        return;
+    }
     EvalFrame frame(code);
     const CSspValue& value = frame.Value(RunSteps(frame, code.Program(), nullptr));
     if (m_response)
         m_response->WriteValue(value);
+}
+
+const CSspValue& CSspEngine::MemberValue(const CSspListCode& code, CSspValue& made)
+{
+    // Read where the object holds it, as the frame reads the whole list's only operand.
+    if (const CSspValue* held = HeldMemberValue(code, code.LeftOperand()))
+        return *held;
+    EvalOperand(code, code.LeftOperand(), made);
+    return made;
 }
 
 bool CSspEngine::EvalCondition(const CSspListCode& code)
@@ -316,8 +342,23 @@ void CSspEngine::EvalOperand(const CSspListCode& code, const CSspCodeOperand& op
     }
     if (operand.localFunction)
         return CallLocalOperand(code, operand, result);
-    CSspCall call = ParseOperand(code, operand);
-    CallOperand(code, operand, call, result);
+    PooledCall call(*this);
+    ParseOperand(code, operand, *call);
+    CallOperand(code, operand, *call, result);
+}
+
+CSspEngine::PooledCall::PooledCall(CSspEngine& engine) : m_top(*engine.m_top)
+{
+    if (m_top.m_callsInUse == m_top.m_calls.size())
+        m_top.m_calls.push_back(std::make_unique<CSspCall>());
+    m_call = m_top.m_calls[m_top.m_callsInUse++].get();
+}
+
+CSspEngine::PooledCall::~PooledCall()
+{
+    // The arguments go now (they may be large); the call keeps its memory for the next one.
+    m_call->m_args.clear();
+    --m_top.m_callsInUse;
 }
 
 void CSspEngine::CallLocalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result)
@@ -351,21 +392,24 @@ void CSspEngine::CallLocalOperand(const CSspListCode& code, const CSspCodeOperan
                       nullptr);
 }
 
-CSspCall CSspEngine::ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand)
+void CSspEngine::ParseOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call)
 {
-    // The names are made in place: assigning them to the strings of a finished call costs twice as
-    // much, and an operand is parsed on every pass of a loop.
     std::string_view name = operand.name;
     const size_t dot = operand.dot < 0 ? name.size() : static_cast<size_t>(operand.dot);
-    CSspCall call{.m_object = std::string(name.substr(0, dot)),
-                  .m_member = operand.dot < 0 ? std::string() : std::string(name.substr(dot + 1)),
-                  .m_position = operand.start,
-                  .m_endPosition = operand.end,
-                  .m_args = {},
-                  .m_hasParentheses = operand.call};
+    // A pooled call mostly held this operand's names last time: they are copied only when not.
+    const std::string_view object = name.substr(0, dot);
+    if (call.m_object != object)
+        call.m_object.assign(object);
+    const std::string_view member = operand.dot < 0 ? std::string_view() : name.substr(dot + 1);
+    if (call.m_member != member)
+        call.m_member.assign(member);
+    call.m_position = operand.start;
+    call.m_endPosition = operand.end;
+    call.m_args.clear();
+    call.m_hasParentheses = operand.call;
+    call.m_boundMember = -1;
     if (operand.call)
         EvalCallArguments(code, operand, call);
-    return call;
 }
 
 void CSspEngine::EvalCallArguments(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call)

@@ -493,6 +493,14 @@ void CSspListCode::FindShape(Use use)
         m_left = m_program.result;
         return;
     }
+    if (m_program.end - m_program.begin == 1) {
+        const CSspCodeStep& only = m_steps[static_cast<size_t>(m_program.begin)];
+        if (only.code == CSspCodeStep::kEvaluate && only.target == m_program.result) {
+            m_shape = Shape::kMember;
+            m_left = m_program.result;
+            return;
+        }
+    }
     // One operator: its step is the last, and the steps before it read its operands.
     const CSspCodeRange before{m_program.begin, m_program.end - 1, -1};
     if (m_program.end <= m_program.begin || !OnlyReadsInPlace(before))

@@ -104,7 +104,7 @@ class CSspListCode
 public:
     // The commonest lists have a shape that evaluates without a frame of values: one operand, or
     // one operator between two operands, or one comparison of two operands, where each operand is a
-    // literal or a local variable read in place.
+    // literal or a local variable read in place; or one operand that is a member call.
     enum class Shape : unsigned char
     {
         kGeneral,
@@ -112,6 +112,7 @@ public:
         kApply,    // expression: Left() ArithmeticOp() Right() (Left() -1: a negation), errors at Position()
         kCompare,  // condition: Left() ComparisonOp() Right()
         kTruth,    // condition: the value of Left() converted to an integer is 1
+        kMember,   // expression: the value of operand Left(), a member call
         kPushes,   // arguments: each is one operand read in place, pushed by the program's kPush steps
     };
 
