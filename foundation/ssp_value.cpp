@@ -546,8 +546,7 @@ int CSspValue::ApplyOperator(const CSspValue& left, Operator op, const CSspValue
     using enum Operator;
     // Two integers (loop counters, mostly) added, subtracted or multiplied: what the general path
     // below comes to for them, an integer of the right operand's kind, without its conversions.
-    if (op <= Multiply && left.IsInteger() && right.IsInteger() && left.m_integer != kIntegerNull &&
-        right.m_integer != kIntegerNull) {
+    if (op <= Multiply && BothIntegers(left, right)) {
         const char symbol = op == Add ? '+' : op == Subtract ? '-' : '*';
         StoreIntegerArithmetic(*this, left.m_integer, symbol, right.m_integer, right.m_type);
         return 0;
@@ -822,11 +821,8 @@ bool CSspValue::Compare(std::string_view op, const CSspValue& right) const
     return Compare(ComparisonOf(op), right);
 }
 
-bool CSspValue::Compare(Comparison op, const CSspValue& right) const
+bool CSspValue::CompareOther(Comparison op, const CSspValue& right) const
 {
-    // Two integers (a loop's counter and its bound, mostly) first, without the null tests of kinds.
-    if (IsInteger() && right.IsInteger() && m_integer != kIntegerNull && right.m_integer != kIntegerNull)
-        return Decide(op, m_integer, right.m_integer);
     const bool leftNull = IsNull();
     const bool rightNull = right.IsNull();
     if (leftNull && rightNull)

@@ -150,6 +150,22 @@ public:
     };
     static Operator OperatorOf(std::string_view op);
     int ApplyOperator(const CSspValue& left, Operator op, const CSspValue& right);
+    // ApplyOperator where it comes to 64-bit integer arithmetic that stays in range (a loop's
+    // counter, mostly), done inline: true when it was, false with this value unchanged otherwise.
+    bool ApplyToIntegers(const CSspValue& left, Operator op, const CSspValue& right)
+    {
+        if (op > Operator::Multiply || !BothIntegers(left, right))
+            return false;
+        std::int64_t value = 0;
+        const bool beyond = op == Operator::Add ? __builtin_add_overflow(left.m_integer, right.m_integer, &value)
+                            : op == Operator::Subtract
+                                ? __builtin_sub_overflow(left.m_integer, right.m_integer, &value)
+                                : __builtin_mul_overflow(left.m_integer, right.m_integer, &value);
+        if (beyond)
+            return false;
+        SetInteger(value, right.m_type);
+        return true;
+    }
     // `this op right` done in place when it is this value's text with the right operand's appended
     // ("+" of a text that does not add numbers or a span, "||" of a VARCHAR): true when it was,
     // false with this value unchanged when the operator gives anything else. An assignment whose
@@ -169,7 +185,22 @@ public:
         None,  // no comparison operator: every comparison is false
     };
     static Comparison ComparisonOf(std::string_view op);
-    bool Compare(Comparison op, const CSspValue& right) const;
+    bool Compare(Comparison op, const CSspValue& right) const
+    {
+        // Two integers (a loop's counter and its bound, mostly) inline, without the other kinds' tests.
+        if (BothIntegers(*this, right)) {
+            switch (op) {
+            case Comparison::Equal: return m_integer == right.m_integer;
+            case Comparison::NotEqual: return m_integer != right.m_integer;
+            case Comparison::Less: return m_integer < right.m_integer;
+            case Comparison::LessEqual: return m_integer <= right.m_integer;
+            case Comparison::Greater: return m_integer > right.m_integer;
+            case Comparison::GreaterEqual: return m_integer >= right.m_integer;
+            case Comparison::None: return false;
+            }
+        }
+        return CompareOther(op, right);
+    }
 
     // Byte-wise, case-sensitive comparisons of texts (UTF-8 sorts by code point this way).
     static bool StringLess(const std::string& a, const std::string& b) { return a < b; }
@@ -194,6 +225,12 @@ public:
     std::string m_text;
 
 private:
+    // Two integers, neither of them null.
+    static bool BothIntegers(const CSspValue& a, const CSspValue& b)
+    {
+        return a.IsInteger() && b.IsInteger() && a.m_integer != kIntegerNull && b.m_integer != kIntegerNull;
+    }
+    bool CompareOther(Comparison op, const CSspValue& right) const;
     // CopyLongBinary for any text or range of bytes.
     static void AssignLong(std::string& target, std::string_view bytes);
     // The text that ToString gives for the kinds that keep it in m_text, without a copy.

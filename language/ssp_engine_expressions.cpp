@@ -115,6 +115,8 @@ struct CSspEngine::EvalFrame
 void CSspEngine::Apply(CSspValue& target, const CSspValue& left, CSspValue::Operator op, const CSspValue& right,
                        int position)
 {
+    if (target.ApplyToIntegers(left, op, right))
+        return;
     int result = 0;
     try {
         result = target.ApplyOperator(left, op, right);
