@@ -57,18 +57,18 @@ void CSspArray::CallMember(CSspCall& call, CSspValue& result)
             return;
         case kSetAt:
             RequireArguments(call, 2);
-            m_values[CheckedIndex(call)] = call.m_args[1];
+            m_values[CheckedIndex(call)] = std::move(call.m_args[1]);
             break;
         case kAdd:
             RequireArguments(call, 1);
             RequireRoomFor(m_values.size() + 1, call);
-            m_values.push_back(call.m_args[0]);
+            m_values.push_back(std::move(call.m_args[0]));
             break;
         case kInsertAt: {
             RequireArguments(call, 2);
             size_t index = CheckedIndex(call);
             RequireRoomFor(m_values.size() + 1, call);
-            m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(index), call.m_args[1]);
+            m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(index), std::move(call.m_args[1]));
             break;
         }
         case kRemoveAt:

@@ -16,7 +16,8 @@ class CSspArray : public CSspScriptObject
 {
 public:
     // GetSize, SetSize, GetAt, SetAt, Add, InsertAt and RemoveAt (names without regard to case).
-    // Errors are thrown as CSspException at the call's position.
+    // Errors are thrown as CSspException at the call's position. The value that SetAt, Add and
+    // InsertAt store is moved out of the call's arguments.
     void CallMember(CSspCall& call, CSspValue& result) override;
     int BindMember(std::string_view member) const override;
 

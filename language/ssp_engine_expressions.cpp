@@ -171,11 +171,15 @@ void CSspEngine::WriteExpression(const CSspListCode& code)
             m_response->WriteValue(value);
         return;
     }
-    if (code.GetShape() == CSspListCode::Shape::kMember) {
+    if (code.GetShape() == CSspListCode::Shape::kMember || code.GetShape() == CSspListCode::Shape::kApply) {
         CSspValue made;
-        const CSspValue& value = MemberValue(code, made);
+        const CSspValue* value = &made;
+        if (code.GetShape() == CSspListCode::Shape::kMember)
+            value = &MemberValue(code, made);
+        else
+            EvalExpression(code, made);
         if (m_response)
-            m_response->WriteValue(value);
+            m_response->WriteValue(*value);
         return;
     }
     EvalFrame frame(code);
@@ -275,7 +279,10 @@ int CSspEngine::RunSteps(EvalFrame& frame, const CSspCodeRange& range, CSspCall*
         case CSspCodeStep::kPush:
         case CSspCodeStep::kPushRaw:
             try {
-                if (step.code == CSspCodeStep::kPush)
+                // A value the frame made is the argument's alone: it moves into the call.
+                if (step.code == CSspCodeStep::kPush && step.target >= 0 && frame[step.target].owned)
+                    call->m_args.push_back(std::move(const_cast<CSspValue&>(*frame[step.target].value)));
+                else if (step.code == CSspCodeStep::kPush)
                     call->m_args.push_back(frame.Value(step.target));
                 else
                     call->m_args.emplace_back().SetString(code.RawText(step.target));
