@@ -233,14 +233,15 @@ const CSspListCode& CSourceFile::SqlValue(int start, int end)
         if (auto it = m_sqlValues.find(key); it != m_sqlValues.end())
             return *it->second;
     }
-    std::unique_ptr<CSspListCode> code;
+    CSspListCodePtr code;
+    std::pmr::memory_resource* heap = std::pmr::get_default_resource();
     try {
         CSspTokenList list;
         int cursor = start;
         CollectTokens(CSspCollector::kSqlValue, *this, cursor, end, list);
-        code = std::make_unique<CSspListCode>(list, CSspListCode::Use::kExpression);
+        code = MakeListCode(heap, list, CSspListCode::Use::kExpression, nullptr, false, 0);
     } catch (const CSspException& error) {
-        code = std::make_unique<CSspListCode>(error.GetMessage(), error.GetPosition());
+        code = MakeListCode(heap, error.GetMessage(), error.GetPosition());
     }
     const std::lock_guard<std::mutex> lock(m_lock);
     return *m_sqlValues.try_emplace(key, std::move(code)).first->second;

@@ -93,7 +93,7 @@ private:
     std::unordered_map<long long, std::string> m_joinedLiterals;
     // Compiled code by the bounds it covers.
     std::unordered_map<long long, std::unique_ptr<CSspProgram>> m_programs;
-    std::unordered_map<long long, std::unique_ptr<CSspListCode>> m_sqlValues;
+    std::unordered_map<long long, CSspListCodePtr> m_sqlValues;
 };
 
 // The source files that runs have read, kept after each run with the code compiled from them and

@@ -428,7 +428,7 @@ void CSspEngine::EvalCallArguments(const CSspListCode& code, const CSspCodeOpera
         return;
     }
     // Argument lists that nest too deep to be compiled with their list are compiled now.
-    std::unique_ptr<CSspListCode> late;
+    CSspListCodePtr late;
     const CSspListCode* arguments = operand.arguments.get();
     if (arguments == nullptr) {
         late = CompileCallArguments(operand, *code.Source());

@@ -90,8 +90,9 @@ bool IsLocalMemberName(std::string_view member)
 class CSspListCompiler
 {
 public:
-    CSspListCompiler(const CSspTokenList& list, CSspListCode& code, CSspLocalNames* names, int depth)
-        : m_list(list), m_code(code), m_names(names), m_depth(depth)
+    CSspListCompiler(const CSspTokenList& list, CSspListCode& code, CSspLocalNames* names, int depth,
+                     std::pmr::memory_resource* memory)
+        : m_list(list), m_code(code), m_names(names), m_depth(depth), m_memory(memory)
     {
         const size_t count = list.Size();
         m_kinds.resize(count);
@@ -105,8 +106,15 @@ public:
 
     void Operands()
     {
+        // Each array is allocated once at its size, so that the code lies in one piece: the
+        // operands first, then the literals, then what the argument lists of calls compile to.
         const size_t count = m_list.Size();
         m_code.m_operands.resize(count);
+        size_t literals = 0;
+        for (size_t i = 0; i < count; ++i)
+            literals += m_list[i].literal >= 0 ? 1 : 0;
+        m_code.m_literals.reserve(literals);
+        m_code.m_literalEntries.reserve(literals);
         for (size_t i = 0; i < count; ++i) {
             const CSspListEntry& entry = m_list[i];
             CSspCodeOperand& operand = m_code.m_operands[i];
@@ -143,7 +151,7 @@ public:
             // Empty parentheses, the commonest call (x.fetch()), have no list to collect or evaluate.
             operand.emptyCall = entry.text.size() == name.size() + 2;
             if (!operand.emptyCall && m_depth < CSspListCode::kMaxNestedLists)
-                operand.arguments = CompileCallArguments(operand, m_list.Source(), m_names, m_depth + 1);
+                operand.arguments = CompileCallArguments(operand, m_list.Source(), m_names, m_depth + 1, m_memory);
         }
     }
 
@@ -180,6 +188,13 @@ public:
         });
     }
 
+    // Moves the steps and conditions into the code, at their size.
+    void Finish()
+    {
+        m_code.m_steps.assign(m_steps.begin(), m_steps.end());
+        m_code.m_conditions.assign(m_conditions.begin(), m_conditions.end());
+    }
+
 private:
     int Last() const { return static_cast<int>(m_list.Size()) - 1; }
 
@@ -187,17 +202,17 @@ private:
     CSspCodeRange Range(Body body)
     {
         CSspCodeRange range;
-        range.begin = static_cast<int>(m_code.m_steps.size());
+        range.begin = static_cast<int>(m_steps.size());
         try {
             range.result = body();
         } catch (const StopRange&) {
             range.result = -1;
         }
-        range.end = static_cast<int>(m_code.m_steps.size());
+        range.end = static_cast<int>(m_steps.size());
         return range;
     }
 
-    void Emit(const CSspCodeStep& step) { m_code.m_steps.push_back(step); }
+    void Emit(const CSspCodeStep& step) { m_steps.push_back(step); }
 
     [[noreturn]] void Raise(int message, int position)
     {
@@ -323,8 +338,8 @@ private:
 
     int AddCondition(const CSspCodeCondition& condition)
     {
-        m_code.m_conditions.push_back(condition);
-        return static_cast<int>(m_code.m_conditions.size()) - 1;
+        m_conditions.push_back(condition);
+        return static_cast<int>(m_conditions.size()) - 1;
     }
 
     int RaiseCondition(int message, int position)
@@ -372,7 +387,7 @@ private:
                 }
             }
             if (parent >= 0)
-                m_code.m_conditions[static_cast<size_t>(parent)].right = node;
+                m_conditions[static_cast<size_t>(parent)].right = node;
             else
                 root = node;
             if (split < 0)
@@ -418,21 +433,27 @@ private:
     CSspListCode& m_code;
     CSspLocalNames* m_names;
     int m_depth;
+    std::pmr::memory_resource* m_memory;
+    std::vector<CSspCodeStep> m_steps;
+    std::vector<CSspCodeCondition> m_conditions;
     std::vector<int> m_kinds;
     std::vector<int> m_depths;
     std::vector<bool> m_evaluated;
 };
 
-CSspListCode::CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names, bool raw, int depth)
-    : m_source(&list.Source())
+CSspListCode::CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names, bool raw, int depth,
+                           std::pmr::memory_resource* memory)
+    : m_literals(memory), m_literalEntries(memory), m_steps(memory), m_conditions(memory), m_source(&list.Source()),
+      m_operands(memory)
 {
-    CSspListCompiler compiler(list, *this, names, depth);
+    CSspListCompiler compiler(list, *this, names, depth, memory);
     compiler.Operands();
     switch (use) {
     case Use::kExpression: compiler.Expression(); break;
     case Use::kCondition: compiler.Condition(); break;
     case Use::kArguments: compiler.Arguments(raw); break;
     }
+    compiler.Finish();
     for (CSspCodeOperand& operand : m_operands) {
         if (operand.literal >= 0)
             operand.value = &m_literals[static_cast<size_t>(operand.literal)];
@@ -516,24 +537,32 @@ void CSspListCode::FindShape(Use use)
     m_position = m_operands[static_cast<size_t>(apply.target)].start;
 }
 
-CSspListCode::CSspListCode(std::string message, int position)
-    : m_failure(std::move(message)), m_failurePosition(position)
+CSspListCode::CSspListCode(std::string message, int position, std::pmr::memory_resource* memory)
+    : m_literals(memory), m_literalEntries(memory), m_steps(memory), m_conditions(memory),
+      m_failure(std::move(message)), m_failurePosition(position), m_operands(memory)
 {}
 
 CSspListCode::~CSspListCode() = default;
 
-std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file,
-                                                   CSspLocalNames* names, int depth)
+void CSspListCodeDelete::operator()(CSspListCode* code) const
+{
+    std::pmr::polymorphic_allocator<CSspListCode> allocator(code->Memory());
+    code->~CSspListCode();
+    allocator.deallocate(code, 1);
+}
+
+CSspListCodePtr CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file, CSspLocalNames* names,
+                                     int depth, std::pmr::memory_resource* memory)
 {
     CSspTokenList list;
     try {
         int cursor = operand.argumentsStart;
         CollectTokens(CSspCollector::kArguments, file, cursor, operand.end, list);
     } catch (const CSspException& error) {
-        return std::make_unique<CSspListCode>(error.GetMessage(), error.GetPosition());
+        return MakeListCode(memory, error.GetMessage(), error.GetPosition());
     }
     const std::string_view name = operand.name;
     const size_t dot = operand.dot < 0 ? name.size() : static_cast<size_t>(operand.dot);
     const bool raw = operand.dot >= 0 && TakesRawArguments(name.substr(0, dot), name.substr(dot + 1));
-    return std::make_unique<CSspListCode>(list, CSspListCode::Use::kArguments, names, raw, depth);
+    return MakeListCode(memory, list, CSspListCode::Use::kArguments, names, raw, depth);
 }

@@ -21,11 +21,22 @@
 #include "language/ssp_variables.h"
 
 #include <memory>
+#include <memory_resource>
+#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class CSspListCode;
+
+// Compiled lists live in the memory of the program they belong to (see CSspProgram), or on the
+// heap; the pointer that owns one gives it back to where it came from.
+struct CSspListCodeDelete
+{
+    void operator()(CSspListCode* code) const;
+};
+using CSspListCodePtr = std::unique_ptr<CSspListCode, CSspListCodeDelete>;
 
 // An operand as written: everything the evaluation of one entry of the list needs.
 struct CSspCodeOperand
@@ -45,7 +56,7 @@ struct CSspCodeOperand
     const CSspValue* value = nullptr;  // the literal's value
     // The argument list of a call whose list is not empty, compiled with the list; null when the
     // calls nest too deep to compile them all at once (the evaluation compiles it then).
-    std::unique_ptr<CSspListCode> arguments;
+    CSspListCodePtr arguments;
     int argumentsStart = 0;  // the cursor where the argument list's "(" is looked for
 };
 
@@ -125,13 +136,18 @@ public:
     // The code for evaluating list the way use says. names: the program's local names, which the
     // list's variables join; none for a list outside a program (its variables are found by name).
     // raw: argument lists of the members that take their arguments as written (Request.exist, ...).
-    // depth: how many argument lists enclose list.
-    CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names = nullptr, bool raw = false, int depth = 0);
+    // depth: how many argument lists enclose list. memory: where the code's arrays are allocated.
+    CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names = nullptr, bool raw = false, int depth = 0,
+                 std::pmr::memory_resource* memory = std::pmr::get_default_resource());
     // A list that could not be collected: evaluating it raises the collector's error.
-    CSspListCode(std::string message, int position);
+    CSspListCode(std::string message, int position,
+                 std::pmr::memory_resource* memory = std::pmr::get_default_resource());
     ~CSspListCode();
     CSspListCode(const CSspListCode&) = delete;
     CSspListCode& operator=(const CSspListCode&) = delete;
+
+    // Where the code and its arrays are allocated.
+    std::pmr::memory_resource* Memory() const { return m_operands.get_allocator().resource(); }
 
     // Set for a list that could not be collected.
     const std::string& Failure() const { return m_failure; }
@@ -147,7 +163,7 @@ public:
     // The file the list was collected from, where the argument lists of its calls are read.
     CSourceFile* Source() const { return m_source; }
     // Entries whose value is a literal's from the start, without a step.
-    const std::vector<int>& LiteralEntries() const { return m_literalEntries; }
+    std::span<const int> LiteralEntries() const { return m_literalEntries; }
 
     // kExpression and kArguments: the program.
     const CSspCodeRange& Program() const { return m_program; }
@@ -178,31 +194,50 @@ private:
     bool ReadsInPlace(int entry) const;
     void FindShape(Use use);
 
-    std::string m_failure;
-    int m_failurePosition = kNoPosition;
-    std::vector<CSspCodeOperand> m_operands;
-    std::vector<CSspValue> m_literals;
-    std::vector<int> m_literalEntries;
-    std::vector<CSspCodeStep> m_steps;
-    std::vector<std::string> m_rawTexts;
-    std::vector<CSspCodeCondition> m_conditions;
+    std::pmr::vector<CSspValue> m_literals;
+    std::pmr::vector<int> m_literalEntries;
+    std::pmr::vector<CSspCodeStep> m_steps;
+    std::pmr::vector<CSspCodeCondition> m_conditions;
     CSspCodeRange m_program;
     int m_conditionRoot = -1;
-    bool m_copiesVariables = false;
     CSourceFile* m_source = nullptr;
+    std::vector<std::string> m_rawTexts;
+    std::string m_failure;
+    int m_failurePosition = kNoPosition;
+    // What every evaluation reads first comes last: the operands are the first array allocated
+    // after the code, so in a program's memory they follow these fields directly.
     Shape m_shape = Shape::kGeneral;
-    int m_left = -1;
-    int m_right = -1;
+    bool m_copiesVariables = false;
     CSspValue::Operator m_operator = CSspValue::Operator::None;
     CSspValue::Comparison m_comparison = CSspValue::Comparison::None;
+    int m_left = -1;
+    int m_right = -1;
     int m_position = kNoPosition;
+    std::pmr::vector<CSspCodeOperand> m_operands;
 };
 
 // True when Local answers member itself rather than as a variable or function of that name.
 bool IsLocalMemberName(std::string_view member);
 
+// Makes a CSspListCode from args in memory, which must be the memory the code allocates its
+// arrays from (its constructor's last argument).
+template <class... Args>
+CSspListCodePtr MakeListCode(std::pmr::memory_resource* memory, Args&&... args)
+{
+    std::pmr::polymorphic_allocator<CSspListCode> allocator(memory);
+    CSspListCode* code = allocator.allocate(1);
+    try {
+        new (code) CSspListCode(std::forward<Args>(args)..., memory);
+    } catch (...) {
+        allocator.deallocate(code, 1);
+        throw;
+    }
+    return CSspListCodePtr(code);
+}
+
 // Collects the argument list of a call operand from its file and compiles it; a list that cannot
 // be collected gives the code that raises the collector's error. depth: how many argument lists
 // enclose this one in the code being compiled.
-std::unique_ptr<CSspListCode> CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file,
-                                                   CSspLocalNames* names = nullptr, int depth = 0);
+CSspListCodePtr CompileCallArguments(const CSspCodeOperand& operand, CSourceFile& file, CSspLocalNames* names = nullptr,
+                                     int depth = 0,
+                                     std::pmr::memory_resource* memory = std::pmr::get_default_resource());

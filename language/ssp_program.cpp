@@ -96,11 +96,13 @@ struct Reader
     }
     CSspLocalNames* names;
 
-    std::unique_ptr<CSspListCode> Collect(CSspCollector collector, CSspListCode::Use use)
+    std::pmr::memory_resource* memory;
+
+    CSspListCodePtr Collect(CSspCollector collector, CSspListCode::Use use)
     {
         CSspTokenList list;
         CollectTokens(collector, file, cursor, end, list);
-        return std::make_unique<CSspListCode>(list, use, names);
+        return MakeListCode(memory, list, use, names, false, 0);
     }
 };
 
@@ -189,7 +191,7 @@ void CSspFailure::Raise() const
 CSspDefinition ReadDefinition(CSourceFile& file, int key, int end)
 {
     CSspDefinition definition;
-    Reader reader{file, key + 8, end, nullptr};  // just after "function"
+    Reader reader{file, key + 8, end, nullptr, nullptr};  // just after "function"
     try {
         definition.name = reader.Read();
     } catch (const CSspException& error) {
@@ -384,7 +386,7 @@ private:
         op.afterFirst = afterFirst;
         op.next = afterFirst;
         op.word = token.text;
-        Reader reader{m_file, afterFirst, m_program.m_end, &m_program.m_names};
+        Reader reader{m_file, afterFirst, m_program.m_end, &m_program.m_names, &m_program.m_memory};
         try {
             switch (op.code) {
             case CSspOp::kIf:
@@ -450,11 +452,12 @@ private:
 
     bool Expression(int pc, Reader& reader)
     {
-        std::unique_ptr<CSspListCode> list;
+        CSspListCodePtr list;
         {
             CSspTokenList tokens;
             CollectTokens(CSspCollector::kExpression, m_file, reader.cursor, reader.end, tokens);
-            list = std::make_unique<CSspListCode>(tokens, CSspListCode::Use::kExpression, &m_program.m_names);
+            list =
+                MakeListCode(&m_program.m_memory, tokens, CSspListCode::Use::kExpression, &m_program.m_names, false, 0);
             // `return a` of a declared array hands its values back whole.
             if (tokens.Size() == 1 && tokens[0].kind == kOperandToken && tokens[0].form == CSspOperandForm::kMember)
                 Op(pc).returnedArray = tokens[0].name;
@@ -535,7 +538,7 @@ private:
             d.statementEnd = reader.cursor;
             d.raw = IsStatementExpression(d.text);
             if (d.raw) {
-                Reader source{m_file, d.key, reader.end, &m_program.m_names};
+                Reader source{m_file, d.key, reader.end, &m_program.m_names, &m_program.m_memory};
                 d.source = source.Collect(CSspCollector::kSqlListItem, CSspListCode::Use::kExpression);
             }
             return;
@@ -569,6 +572,7 @@ private:
 CSspProgram::CSspProgram(CSourceFile& file, int start, int end, int mode) : m_start(start), m_end(end)
 {
     CSspProgramCompiler(file, *this).Compile(start, mode);
+    m_ops.shrink_to_fit();
 }
 
 CSspProgram::~CSspProgram() = default;

@@ -21,6 +21,7 @@
 #include "language/ssp_list_code.h"
 
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,11 +67,11 @@ struct CSspDeclarationCode
     // raised after the declaration's name test.
     std::unique_ptr<CSspFailure> failure;
     // The arguments in parentheses; null when no "(" follows the name.
-    std::unique_ptr<CSspListCode> arguments;
-    std::unique_ptr<CSspListCode> source;  // array b = f(): the expression; sql: a computed statement
-    std::string text;                      // FileUpload: the source (Request.field); sql: the statement
-    int statementEnd = 0;                  // sql: the cursor after the statement's ";"
-    bool raw = false;                      // sql: the statement is computed
+    CSspListCodePtr arguments;
+    CSspListCodePtr source;  // array b = f(): the expression; sql: a computed statement
+    std::string text;        // FileUpload: the source (Request.field); sql: the statement
+    int statementEnd = 0;    // sql: the cursor after the statement's ";"
+    bool raw = false;        // sql: the statement is computed
 };
 
 struct CSspOp
@@ -100,29 +101,31 @@ struct CSspOp
         kDeclare,
         kFunction,
     };
+    // What running an op reads comes first, so that it shares a cache line or two with its
+    // neighbours; what few ops read comes after.
     Code code = kEnd;
+    bool local = false;         // kAssign: the target is Local.<name>
+    bool redirects = false;     // kExpression that begins with Response.Redirect
     int mode = kStatementMode;  // the code mode in which the op is met
-    int textMode = kTextMode;   // kText: the mode after the text
     int first = 0;
     int afterFirst = 0;
-    int next = 0;  // the cursor after what the op reads
-    std::string_view word;
+    int next = 0;          // the cursor after what the op reads
+    int slot = -1;         // kAssign of Local.<name>: the slot of name
+    int node = -1;         // kIf, kWhile: the index of the run's node
+    int jump = -1;         // kGoto; kFunction: past endfunction
+    CSspListCodePtr list;  // the condition, or the expression
     // Raised when a statement is reached, after its hooks (kIf, kWhile, kAssign, kError, kReturn,
     // kWrite, kLog, kExpression); for others where their kind says.
     std::unique_ptr<CSspFailure> failure;
-    std::unique_ptr<CSspListCode> list;  // the condition, or the expression
-    int node = -1;                       // kIf, kWhile: the index of the run's node
-    CSspJump skip;       // kIf, kElseIf: to the next branch; kElse: to endif; kWhile, kBreak: past endwhile
+    CSspJump skip;             // kIf, kElseIf: to the next branch; kElse: to endif; kWhile, kBreak: past endwhile
+    int textMode = kTextMode;  // kText: the mode after the text
+    std::string_view word;
     CSspJump skipToEnd;  // kElseIf: past endif
-    int jump = -1;       // kGoto; kFunction: past endfunction
     // kAssign: the target as written, where it starts, and the offset of its first ".".
     std::string_view target;
     int targetStart = 0;
     int dot = -1;
-    bool local = false;              // the target is Local.<name>
-    int slot = -1;                   // ... and the slot of name
     std::string_view returnedArray;  // kReturn of a single name: that name
-    bool redirects = false;          // kExpression that begins with Response.Redirect
     int objectKind = -1;             // kDeclare
     std::unique_ptr<CSspDeclarationCode> declaration;
     std::unique_ptr<CSspDefinition> definition;
@@ -149,6 +152,11 @@ public:
 private:
     friend class CSspProgramCompiler;
 
+    // The compiled lists of the ops and their arrays, allocated one after another as the walk
+    // meets them: a page's code lies together instead of spread over the heap among whatever else
+    // the compiling thread allocated, so that a run touches few cache lines and pages of memory
+    // for it. Nothing is freed before the program is.
+    std::pmr::monotonic_buffer_resource m_memory;
     std::vector<CSspOp> m_ops;
     CSspLocalNames m_names;
     int m_ifCount = 0;
