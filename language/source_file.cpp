@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -33,6 +34,32 @@ std::string SystemText(int error)
     return std::system_category().message(error);
 }
 
+long long Nanoseconds(const timespec& time)
+{
+    return static_cast<long long>(time.tv_sec) * 1'000'000'000LL + time.tv_nsec;
+}
+
+// The stamp of the file that info describes, settled when its last status change lies far enough
+// before now, taken before info was.
+CSourceFileStamp StampOf(const struct stat& info, long long now)
+{
+    CSourceFileStamp stamp;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.size = info.st_size;
+    stamp.modified = Nanoseconds(info.st_mtim);
+    stamp.changed = Nanoseconds(info.st_ctim);
+    stamp.settled = stamp.changed < now - CSourceFileStamp::kSettledNanoseconds;
+    return stamp;
+}
+
+long long Now()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return Nanoseconds(now);
+}
+
 }  // namespace
 
 CSourceFile::CSourceFile(std::string path) : m_path(std::move(path))
@@ -45,7 +72,13 @@ CSourceFile::CSourceFile(std::string path, std::string text) : m_path(std::move(
 
 CSourceFile::~CSourceFile() = default;
 
-bool CSourceFile::Read(const std::string& path, std::string& text, std::string& errorText)
+bool CSourceFileStamp::SameFile(const CSourceFileStamp& other) const
+{
+    return device == other.device && inode == other.inode && size == other.size && modified == other.modified &&
+           changed == other.changed;
+}
+
+bool CSourceFile::Read(const std::string& path, std::string& text, CSourceFileStamp& stamp, std::string& errorText)
 {
     // O_NONBLOCK keeps a FIFO put where a script should be from blocking the open; it has no
     // effect on the regular files that are read below.
@@ -56,6 +89,7 @@ bool CSourceFile::Read(const std::string& path, std::string& text, std::string& 
     }
     struct stat info
     {};
+    const long long now = Now();
     if (::fstat(fd.Get(), &info) != 0) {
         errorText = OpenFailure(kMsgFailedToOpen, path, SystemText(errno));
         return false;
@@ -108,6 +142,7 @@ bool CSourceFile::Read(const std::string& path, std::string& text, std::string& 
             break;
     }
     text.resize(filled);
+    stamp = StampOf(info, now);
     return true;
 }
 
@@ -262,7 +297,29 @@ CKeptSourceFiles& CKeptSourceFiles::Instance()
     return kept;
 }
 
-std::shared_ptr<CSourceFile> CKeptSourceFiles::Get(const std::string& path, std::string text)
+std::shared_ptr<CSourceFile> CKeptSourceFiles::GetUnchanged(const std::string& path)
+{
+    std::shared_ptr<CSourceFile> kept;
+    CSourceFileStamp stamp;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        auto it = m_files.find(path);
+        if (it == m_files.end() || !it->second.stamp.settled)
+            return nullptr;
+        kept = it->second.file;
+        stamp = it->second.stamp;
+        m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+    }
+    // Asked outside the lock: the file system is slow beside the lock's other users.
+    struct stat info
+    {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !StampOf(info, 0).SameFile(stamp))
+        return nullptr;
+    return kept;
+}
+
+std::shared_ptr<CSourceFile> CKeptSourceFiles::Get(const std::string& path, std::string text,
+                                                   const CSourceFileStamp& stamp)
 {
     std::shared_ptr<CSourceFile> kept;
     {
@@ -273,8 +330,13 @@ std::shared_ptr<CSourceFile> CKeptSourceFiles::Get(const std::string& path, std:
         }
     }
     // Compared outside the lock: the kept bytes never change.
-    if (kept && kept->Text() == text)
+    if (kept && kept->Text() == text) {
+        // The newer stamp may have settled; the next run then needs no read.
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (auto it = m_files.find(path); it != m_files.end() && it->second.file == kept)
+            it->second.stamp = stamp;
         return kept;
+    }
     auto file = std::make_shared<CSourceFile>(path, std::move(text));
     if (static_cast<size_t>(file->Size()) > kMaxFileBytes) {
         const std::lock_guard<std::mutex> lock(m_lock);
@@ -286,7 +348,7 @@ std::shared_ptr<CSourceFile> CKeptSourceFiles::Get(const std::string& path, std:
     if (auto it = m_files.find(path); it != m_files.end())
         Drop(it);
     m_uses.push_front(path);
-    m_files.emplace(path, Entry{file, 0, m_uses.begin()});
+    m_files.emplace(path, Entry{file, stamp, 0, m_uses.begin()});
     m_sourceBytes += static_cast<size_t>(file->Size());
     Trim();
     return file;
@@ -336,10 +398,15 @@ CSourceFile* CSourceFileCache::Get(const std::string& path)
     m_errorText.clear();
     if (auto it = m_files.find(path); it != m_files.end())
         return it->second.get();
-    std::string text;
-    if (!CSourceFile::Read(path, text, m_errorText))
-        return nullptr;
-    std::shared_ptr<CSourceFile> file = CKeptSourceFiles::Instance().Get(path, std::move(text));
+    CKeptSourceFiles& kept = CKeptSourceFiles::Instance();
+    std::shared_ptr<CSourceFile> file = kept.GetUnchanged(path);
+    if (!file) {
+        std::string text;
+        CSourceFileStamp stamp;
+        if (!CSourceFile::Read(path, text, stamp, m_errorText))
+            return nullptr;
+        file = kept.Get(path, std::move(text), stamp);
+    }
     return m_files.emplace(path, std::move(file)).first->second.get();
 }
 

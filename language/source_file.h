@@ -24,6 +24,24 @@
 #include <unordered_map>
 #include <vector>
 
+// What the file system tells of a file without reading it. A file whose stamp is the same as when
+// its bytes were read still holds those bytes, provided that the stamp was settled then: its status
+// change time (which every write moves and nobody can set back) lay further in the past than the
+// coarsest time stamps of a file system, so that a write after the read cannot leave it as it was.
+struct CSourceFileStamp
+{
+    static constexpr long long kSettledNanoseconds = 3'000'000'000LL;
+
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long size = -1;
+    long long modified = 0;  // nanoseconds since 1970
+    long long changed = 0;   // status change, nanoseconds since 1970
+    bool settled = false;
+
+    bool SameFile(const CSourceFileStamp& other) const;
+};
+
 class CSourceFile
 {
 public:
@@ -38,9 +56,9 @@ public:
     CSourceFile(const CSourceFile&) = delete;
     CSourceFile& operator=(const CSourceFile&) = delete;
 
-    // Reads the whole file at path into text; false when it is not readable, and errorText then
-    // says why, in the form "<what> [<path>]. <reason>".
-    static bool Read(const std::string& path, std::string& text, std::string& errorText);
+    // Reads the whole file at path into text and its stamp, as it stood before the read; false when
+    // it is not readable, and errorText then says why, in the form "<what> [<path>]. <reason>".
+    static bool Read(const std::string& path, std::string& text, CSourceFileStamp& stamp, std::string& errorText);
 
     const std::string& Path() const { return m_path; }
     // True for a .twp page (extension compared without regard to case); such files start in text.
@@ -98,8 +116,9 @@ private:
 
 // The source files that runs have read, kept after each run with the code compiled from them and
 // the functions found in them, for every thread. Compiling a page costs a good part of a short run;
-// a page run again (the usual case on a server) is read and compared byte for byte, and compiled
-// again only when it changed. A run that holds a file keeps it alive while a newer version takes
+// a page run again (the usual case on a server) is compiled again only when it changed. Whether it
+// did is told by its stamp when that settled; a file changed lately is read and compared byte for
+// byte, so that an edit that leaves size and time stamps as they were is seen too. A run that holds a file keeps it alive while a newer version takes
 // its place. Bounded in source bytes and compiled entries, the least recently used files going
 // first, so that many or big pages cannot keep much memory; a file beyond the bound for one file
 // is not kept at all.
@@ -113,9 +132,12 @@ public:
 
     static CKeptSourceFiles& Instance();
 
-    // The file of path whose bytes are text: the kept one when its bytes are the same, else a new
-    // one, kept in place of the old.
-    std::shared_ptr<CSourceFile> Get(const std::string& path, std::string text);
+    // The kept file of path when its settled stamp tells that the file still holds its bytes, else
+    // null: the file must be read.
+    std::shared_ptr<CSourceFile> GetUnchanged(const std::string& path);
+    // The file of path whose bytes, read with stamp, are text: the kept one when its bytes are the
+    // same, else a new one, kept in place of the old.
+    std::shared_ptr<CSourceFile> Get(const std::string& path, std::string text, const CSourceFileStamp& stamp);
     // A run has finished with file: what it compiled counts now, and may put it beyond the bounds.
     void Release(const std::shared_ptr<CSourceFile>& file);
     bool Holds(const std::string& path) const;
@@ -124,6 +146,7 @@ private:
     struct Entry
     {
         std::shared_ptr<CSourceFile> file;
+        CSourceFileStamp stamp;
         size_t entries = 0;
         std::list<std::string>::iterator use;
     };

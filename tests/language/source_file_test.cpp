@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -124,6 +127,36 @@ TEST(KeptSourceFilesTest, ARunGoesOnFromEarlierScansOnlyWhileTheBytesStayTheSame
     changed.replace(changed.find("return 1"), 8, "return 2");
     ASSERT_EQ(runner.Run("f.tws", changed), kRunCompleted) << runner.errorText;
     EXPECT_EQ(runner.sink.output, "2");
+}
+
+// A file unchanged for a while is known again by its stamp without being read: an edit that keeps
+// its length and puts its time of modification back, and a file deleted, still show at the next run.
+TEST(KeptSourceFilesTest, AFileKnownByItsStampStillShowsEveryChange)
+{
+    ScriptRunner runner;
+    const std::string edited = runner.folder.Write("edited.twp", "[--{ 1 + 1 }--]");
+    const std::string deleted = runner.folder.Write("deleted.twp", "[--{ 2 + 2 }--]");
+    auto run = [](const std::string& path) {
+        StringSink sink;
+        CSspEngine engine;
+        const int result = engine.Run({.filePath = path, .urlPath = "/app/page.twp", .response = &sink});
+        return result == kRunCompleted ? sink.output : engine.ErrorText();
+    };
+    std::this_thread::sleep_for(std::chrono::nanoseconds(CSourceFileStamp::kSettledNanoseconds + 200'000'000));
+    // The first runs read the files and find them settled; the next ones know them by their stamps.
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(run(edited), "[2]");
+        EXPECT_EQ(run(deleted), "[4]");
+    }
+    struct stat before
+    {};
+    ASSERT_EQ(::stat(edited.c_str(), &before), 0);
+    runner.folder.Write("edited.twp", "[--{ 1 + 5 }--]");
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, edited.c_str(), times, 0), 0);
+    EXPECT_EQ(run(edited), "[6]");
+    ASSERT_EQ(::unlink(deleted.c_str()), 0);
+    EXPECT_NE(run(deleted).find("Failed to open file"), std::string::npos);
 }
 
 TEST(KeptSourceFilesTest, FilesBeyondTheBoundAreNotKept)
