@@ -348,15 +348,15 @@ int CSspEngine::RunLoop()
                 break;
             case CSspOp::kClose:
                 SetCursor(op.next);
-                if (op.failure)
-                    op.failure->Raise();
+                if (op.fails)
+                    RaiseFailure(op);
                 ++pc;
                 break;
             case CSspOp::kEnd:
                 SetCursor(op.first);
                 m_codeMode = op.mode;
                 return kRunCompleted;
-            case CSspOp::kRaise: op.failure->Raise();
+            case CSspOp::kRaise: RaiseFailure(op);
             case CSspOp::kGoto: pc = op.jump; break;
             case CSspOp::kIf:
             case CSspOp::kElseIf:

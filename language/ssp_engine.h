@@ -339,14 +339,17 @@ private:
     void ExecuteWhile(const CSspOp& op, int& pc);
     void ExecuteEndWhile(const CSspOp& op, int& pc);
     // Leaves the top loop for the op after its endwhile, skipping there the first time.
-    void BreakLoop(const CSspJump& skip, int& pc);
+    void BreakLoop(const CSspOp& op, int& pc);
     void ExecuteAssignment(const CSspOp& op);
     int ExecuteReturn(const CSspOp& op);
     int RunExpressionStatement(const CSspOp& op);
     void ExecuteDefinition(const CSspOp& op);
     void PopIf();
     // pc becomes the skip's target, or its error is raised.
+    // Goes on where op jumps, or raises the failure of its skip.
+    void Jump(const CSspOp& op, int& pc) const;
     static void Jump(const CSspJump& skip, int& pc);
+    [[noreturn]] void RaiseFailure(const CSspOp& op) const;
 
     // Expressions, over one evaluation frame of a compiled list. RunSteps returns the range's result
     // entry (-1: the empty text).

@@ -117,7 +117,7 @@ bool CSspEngine::IsObjectNameUsed(std::string_view name) const
 
 void CSspEngine::ExecuteDeclaration(const CSspOp& op)
 {
-    const CSspDeclarationCode& declaration = *op.declaration;
+    const CSspDeclarationCode& declaration = *m_program->Detail(op).declaration;
     const int kind = declaration.kind;
     const CSspDeclaredKind* factory = nullptr;
     if (kind == kEmailInObject || kind == kEmailOutObject) {
@@ -125,8 +125,8 @@ void CSspEngine::ExecuteDeclaration(const CSspOp& op)
         if (factory == nullptr)
             throw CSspException(CMessageCatalog::Text(kMsgKindNotMade) + std::string(KindName(kind)), op.first);
     }
-    if (op.failure)
-        op.failure->Raise();
+    if (op.fails)
+        RaiseFailure(op);
     SetCursor(op.next);
     switch (kind) {
     case kSqlObject: DeclareSql(declaration); return;

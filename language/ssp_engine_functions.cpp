@@ -37,7 +37,7 @@ void CSspEngine::ExecuteDefinition(const CSspOp& op)
     // A definition met while running is registered and skipped, never executed in line: the op
     // after it is the one after its endfunction.
     SetCursor(op.next);
-    DeclareFunction(*op.definition);
+    DeclareFunction(*m_program->Detail(op).definition);
 }
 
 CSspFunction* CSspEngine::ScanFunctions(std::string_view name)

@@ -53,7 +53,7 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
     case CSspOp::kBreak:
         if (m_whileTop == nullptr)
             RaiseCatalogText(kMsgBreakOutside, op.first);
-        BreakLoop(op.skip, pc);
+        BreakLoop(op, pc);
         return kRunCompleted;
     case CSspOp::kContinue:
         if (m_whileTop == nullptr)
@@ -67,13 +67,13 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
     case CSspOp::kExpression: {
         m_pc = pc;
         SetCursor(op.afterFirst);
-        const int result = ExecuteStatement(CSspToken{op.word, op.first});
+        const int result = ExecuteStatement(CSspToken{m_program->Detail(op).word, op.first});
         ++pc;
         return result;
     }
     default: {
-        if (op.failure)
-            op.failure->Raise();
+        if (op.fails)
+            RaiseFailure(op);
         SetCursor(op.next);
         switch (op.code) {
         case CSspOp::kError: {
@@ -102,8 +102,8 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
 int CSspEngine::ExecuteStatement(const CSspToken&)
 {
     const CSspOp& op = m_program->Op(m_pc);
-    if (op.failure)
-        op.failure->Raise();
+    if (op.fails)
+        RaiseFailure(op);
     SetCursor(op.next);
     return RunExpressionStatement(op);
 }
@@ -128,6 +128,18 @@ bool CSspEngine::RunTextLines(const CSspOp& op)
     return true;
 }
 
+void CSspEngine::RaiseFailure(const CSspOp& op) const
+{
+    m_program->Detail(op).failure->Raise();
+}
+
+void CSspEngine::Jump(const CSspOp& op, int& pc) const
+{
+    if (op.jump < 0)
+        m_program->Detail(op).jumpFailure->Raise();
+    pc = op.jump;
+}
+
 void CSspEngine::Jump(const CSspJump& skip, int& pc)
 {
     if (skip.failure)
@@ -142,31 +154,34 @@ void CSspEngine::ExecuteConditional(const CSspOp& op, int& pc)
         if (!node.made)
             node = IfNode{m_ifTop, op.first, false, true};
         m_ifTop = &node;
-        if (op.failure)
-            op.failure->Raise();
+        if (op.fails)
+            RaiseFailure(op);
         SetCursor(op.next);
         node.taken = EvalCondition(*op.list);
         if (node.taken)
             ++pc;
         else
-            Jump(op.skip, pc);
+            Jump(op, pc);
         return;
     }
     if (m_ifTop == nullptr)
         RaiseCatalogText(kMsgNoMatchingIf, op.first);
     if (m_ifTop->taken) {
         // A branch before this one ran: the rest of the if is skipped, conditions unevaluated.
-        Jump(op.code == CSspOp::kElseIf ? op.skipToEnd : op.skip, pc);
+        if (op.code == CSspOp::kElseIf)
+            Jump(m_program->Detail(op).skipToEnd, pc);
+        else
+            Jump(op, pc);
         PopIf();
         return;
     }
     if (op.code == CSspOp::kElseIf) {
-        if (op.failure)
-            op.failure->Raise();
+        if (op.fails)
+            RaiseFailure(op);
         SetCursor(op.next);
         m_ifTop->taken = EvalCondition(*op.list);
         if (!m_ifTop->taken) {
-            Jump(op.skip, pc);
+            Jump(op, pc);
             return;
         }
     }
@@ -184,13 +199,13 @@ void CSspEngine::ExecuteWhile(const CSspOp& op, int& pc)
     if (!node.made)
         node = WhileNode{m_whileTop, op.first, pc, -1, m_ifTop, true};
     m_whileTop = &node;
-    if (op.failure)
-        op.failure->Raise();
+    if (op.fails)
+        RaiseFailure(op);
     SetCursor(op.next);
     if (EvalCondition(*op.list))
         ++pc;
     else
-        BreakLoop(op.skip, pc);
+        BreakLoop(op, pc);
 }
 
 void CSspEngine::ExecuteEndWhile(const CSspOp& op, int& pc)
@@ -206,13 +221,13 @@ void CSspEngine::ExecuteEndWhile(const CSspOp& op, int& pc)
     m_ifTop = node.ifTop;
 }
 
-void CSspEngine::BreakLoop(const CSspJump& skip, int& pc)
+void CSspEngine::BreakLoop(const CSspOp& op, int& pc)
 {
     WhileNode& node = *m_whileTop;
     if (node.endPc >= 0) {
         pc = node.endPc;
     } else {
-        Jump(skip, pc);
+        Jump(op, pc);
         node.endPc = pc;
     }
     m_ifTop = node.ifTop;
@@ -221,13 +236,11 @@ void CSspEngine::BreakLoop(const CSspJump& skip, int& pc)
 
 void CSspEngine::ExecuteAssignment(const CSspOp& op)
 {
-    if (op.failure)
-        op.failure->Raise();
+    if (op.fails)
+        RaiseFailure(op);
     SetCursor(op.next);
     // target = value is the call target.object.SetVar('member', value): every object that holds
     // variables takes it. Local's SetVar, the commonest by far, is done here without the call.
-    const std::string_view text = op.target;
-    const size_t dot = static_cast<size_t>(op.dot);
     if (op.local) {
         // The value is computed in the variable's place (Local.i = Local.i + 1 adds in place); it
         // counts as set once the expression did not fail.
@@ -241,15 +254,18 @@ void CSspEngine::ExecuteAssignment(const CSspOp& op)
         m_locals.MarkSet(op.slot);
         return;
     }
+    const CSspOpDetail& detail = m_program->Detail(op);
+    const std::string_view text = detail.target;
+    const size_t dot = static_cast<size_t>(detail.dot);
     CSspCall call;
     call.m_object = text.substr(0, dot);
     call.m_member = "SetVar";
-    call.m_position = op.targetStart;
+    call.m_position = detail.targetStart;
     try {
         call.m_args.resize(2);
         call.m_args[0].SetString(std::string(text.substr(dot + 1)));
     } catch (const std::bad_alloc&) {
-        RaiseCatalogText(kMsgOutOfMemorySet, op.targetStart);
+        RaiseCatalogText(kMsgOutOfMemorySet, detail.targetStart);
     }
     EvalExpression(*op.list, call.m_args[1]);
     CSspValue ignored;
@@ -260,8 +276,8 @@ int CSspEngine::ExecuteReturn(const CSspOp& op)
 {
     // `return a` of a declared array hands back its values whole: array b = Local.f() receives
     // them and the function's array is left empty; a caller that takes one value gets the first.
-    if (!op.returnedArray.empty()) {
-        if (CSspDeclaredObject* declared = FindObject(kArrayObject, op.returnedArray)) {
+    if (const std::string_view returned = m_program->Detail(op).returnedArray; !returned.empty()) {
+        if (CSspDeclaredObject* declared = FindObject(kArrayObject, returned)) {
             CSspValueList& values = static_cast<CSspArray&>(*declared->object).Values();
             if (m_returnedValues) {
                 m_returnedValues->insert(m_returnedValues->end(), std::make_move_iterator(values.begin()),

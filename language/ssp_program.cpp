@@ -245,8 +245,10 @@ public:
             Pending jump = m_pending.back();
             m_pending.pop_back();
             const int pc = PcOf(jump.position, jump.mode);
-            CSspOp& op = m_program.m_ops[static_cast<size_t>(jump.op)];
-            (jump.toEnd ? op.skipToEnd : op.skip).pc = pc;
+            if (jump.toEnd)
+                DetailOf(jump.op).skipToEnd.pc = pc;
+            else
+                Op(jump.op).jump = pc;
         }
     }
 
@@ -286,6 +288,22 @@ private:
 
     int NextPc() const { return static_cast<int>(m_program.m_ops.size()); }
 
+    CSspOpDetail& DetailOf(int pc)
+    {
+        CSspOp& op = Op(pc);
+        if (op.detail < 0) {
+            op.detail = static_cast<int>(m_program.m_details.size());
+            m_program.m_details.emplace_back();
+        }
+        return m_program.m_details[static_cast<size_t>(op.detail)];
+    }
+
+    void Fail(int pc, std::unique_ptr<CSspFailure> failure)
+    {
+        DetailOf(pc).failure = std::move(failure);
+        Op(pc).fails = true;
+    }
+
     // Compiles from the cursor on until the text ends, an op fails for good or the walk meets code
     // compiled before.
     void Stretch(int cursor, int mode)
@@ -308,7 +326,6 @@ private:
                 CSspOp& op = Emit(CSspOp::kText, mode, cursor);
                 op.afterFirst = cursor + static_cast<int>(text.size());
                 op.next = after;
-                op.textMode = next;
                 cursor = after;
                 mode = next;
                 continue;
@@ -318,7 +335,8 @@ private:
             try {
                 token = NextToken(m_file, after, end);
             } catch (const CSspException& error) {
-                Emit(CSspOp::kRaise, mode, cursor).failure = FailureOf(error);
+                Emit(CSspOp::kRaise, mode, cursor);
+                Fail(NextPc() - 1, FailureOf(error));
                 return;
             }
             // The token's own place reads the same token: a jump to a keyword lands here too.
@@ -330,14 +348,15 @@ private:
                 m_pcs.emplace(Key(token.start, mode), NextPc());
             }
             if (token.text == "}--") {
+                const int pc = NextPc();
                 CSspOp& op = Emit(CSspOp::kClose, mode, token.start);
                 if (mode == kStatementMode) {
                     // The closer "}-->" may have white space between "}--" and ">", but only the
                     // ">" itself belongs to it: "}-->=" is a closer followed by text.
                     SkipSpaceAndComments(m_file.Text(), after, end);
                     if (after >= end || m_file.Text()[static_cast<size_t>(after)] != '>') {
-                        op.failure = CatalogFailure(kMsgShouldBeBlockEnd, after);
                         op.next = after;
+                        Fail(pc, CatalogFailure(kMsgShouldBeBlockEnd, after));
                         return;
                     }
                     ++after;
@@ -355,9 +374,10 @@ private:
                 // Nothing follows a statement that always fails; an expression statement that a
                 // derived engine runs as its own is followed by its failure.
                 const CSspOp& failed = Op(pc);
-                if (failed.code == CSspOp::kExpression && failed.failure) {
-                    auto failure = std::make_unique<CSspFailure>(*failed.failure);
-                    Emit(CSspOp::kRaise, mode, token.start).failure = std::move(failure);
+                if (failed.code == CSspOp::kExpression && failed.fails) {
+                    auto failure = std::make_unique<CSspFailure>(*DetailOf(pc).failure);
+                    Emit(CSspOp::kRaise, mode, token.start);
+                    Fail(NextPc() - 1, std::move(failure));
                 }
                 return;
             }
@@ -368,9 +388,9 @@ private:
     void SkipFrom(int op, bool toEnd, int cursor, int mode, SkipTarget target)
     {
         SkipResult result = Skip(m_file, cursor, mode, m_program.m_end, target);
-        CSspOp& owner = m_program.m_ops[static_cast<size_t>(op)];
         if (result.failure) {
-            (toEnd ? owner.skipToEnd : owner.skip).failure = std::move(result.failure);
+            CSspOpDetail& detail = DetailOf(op);
+            (toEnd ? detail.skipToEnd.failure : detail.jumpFailure) = std::move(result.failure);
             return;
         }
         m_pending.push_back(Pending{op, toEnd, result.position, mode == result.mode ? mode : result.mode});
@@ -385,7 +405,6 @@ private:
         CSspOp& op = Emit(keyword ? keyword->code : CSspOp::kExpression, mode, token.start);
         op.afterFirst = afterFirst;
         op.next = afterFirst;
-        op.word = token.text;
         Reader reader{m_file, afterFirst, m_program.m_end, &m_program.m_names, &m_program.m_memory};
         try {
             switch (op.code) {
@@ -426,7 +445,7 @@ private:
                     std::make_unique<CSspDefinition>(ReadDefinition(m_file, token.start, m_program.m_end));
                 const bool complete = !definition->nameFailure && !definition->failure;
                 op.next = complete ? definition->function.end : afterFirst;
-                op.definition = std::move(definition);
+                DetailOf(pc).definition = std::move(definition);
                 return complete;
             }
             default: break;
@@ -440,10 +459,13 @@ private:
                 return Assignment(pc, token, afterFirst, reader, afterEquals);
             }
             op.redirects = EqualsNoCase(token.text, "Response.Redirect");
+            DetailOf(pc).word = token.text;
             reader.cursor = token.start;
             return Expression(pc, reader);
         } catch (const CSspException& error) {
-            Op(pc).failure = FailureOf(error);
+            if (Op(pc).code == CSspOp::kExpression)
+                DetailOf(pc).word = token.text;
+            Fail(pc, FailureOf(error));
             return false;
         }
     }
@@ -459,8 +481,9 @@ private:
             list =
                 MakeListCode(&m_program.m_memory, tokens, CSspListCode::Use::kExpression, &m_program.m_names, false, 0);
             // `return a` of a declared array hands its values back whole.
-            if (tokens.Size() == 1 && tokens[0].kind == kOperandToken && tokens[0].form == CSspOperandForm::kMember)
-                Op(pc).returnedArray = tokens[0].name;
+            if (Op(pc).code == CSspOp::kReturn && tokens.Size() == 1 && tokens[0].kind == kOperandToken &&
+                tokens[0].form == CSspOperandForm::kMember)
+                DetailOf(pc).returnedArray = tokens[0].name;
         }
         CSspOp& op = Op(pc);
         op.list = std::move(list);
@@ -473,19 +496,23 @@ private:
     {
         CSspOp& op = Op(pc);
         op.code = CSspOp::kAssign;
-        op.target = target.text;
-        op.targetStart = target.start;
         const size_t dot = target.text.find('.');
         if (dot == std::string_view::npos) {
-            op.failure = CatalogFailure(kMsgSetWithoutDot, afterTarget);
+            Fail(pc, CatalogFailure(kMsgSetWithoutDot, afterTarget));
             return false;
         }
-        op.dot = static_cast<int>(dot);
         op.local = EqualsNoCase(target.text.substr(0, dot), "Local");
-        if (op.local)
+        if (op.local) {
             op.slot = m_program.m_names.Add(target.text.substr(dot + 1));
+        } else {
+            // Only a target other than Local is assigned by a call that names it.
+            CSspOpDetail& detail = DetailOf(pc);
+            detail.target = target.text;
+            detail.targetStart = target.start;
+            detail.dot = static_cast<int>(dot);
+        }
         if (afterEquals < 0 && reader.Read().text != "=") {
-            op.failure = CatalogFailure(kMsgSetWithoutEquals, target.start);
+            Fail(pc, CatalogFailure(kMsgSetWithoutEquals, target.start));
             return false;
         }
         return Expression(pc, reader);
@@ -498,15 +525,15 @@ private:
         d.kind = kind;
         d.key = keyword.start;
         d.upload = EqualsNoCase(keyword.text, "FileUpload");
-        Op(pc).objectKind = kind;
-        Op(pc).declaration = std::move(declaration);
+        DetailOf(pc).objectKind = kind;
+        DetailOf(pc).declaration = std::move(declaration);
         // The name, and for sql its "=", are read before the object is declared; their failures
         // are the op's own.
         d.name = reader.Read();
         if (kind == kSqlObject) {
             const CSspToken equals = reader.Read();
             if (equals.text != "=") {
-                Op(pc).failure = CatalogFailure(kMsgMissingSqlEquals, equals.start);
+                Fail(pc, CatalogFailure(kMsgMissingSqlEquals, equals.start));
                 return false;
             }
             d.key = reader.cursor;
@@ -573,6 +600,13 @@ CSspProgram::CSspProgram(CSourceFile& file, int start, int end, int mode) : m_st
 {
     CSspProgramCompiler(file, *this).Compile(start, mode);
     m_ops.shrink_to_fit();
+    m_details.shrink_to_fit();
+}
+
+const CSspOpDetail& CSspProgram::Detail(const CSspOp& op) const
+{
+    static const CSspOpDetail kNone;
+    return op.detail < 0 ? kNone : m_details[static_cast<size_t>(op.detail)];
 }
 
 CSspProgram::~CSspProgram() = default;

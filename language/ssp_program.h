@@ -74,11 +74,34 @@ struct CSspDeclarationCode
     bool raw = false;        // sql: the statement is computed
 };
 
+// What few ops read, or what runs seldom reach: kept beside the ops (see CSspOp).
+struct CSspOpDetail
+{
+    // Raised when a statement is reached, after its hooks (kIf, kWhile, kAssign, kError, kReturn,
+    // kWrite, kLog, kExpression); for others where their kind says.
+    std::unique_ptr<CSspFailure> failure;
+    // Raised instead of the op's jump when the skip it stands for cannot be made.
+    std::unique_ptr<CSspFailure> jumpFailure;
+    CSspJump skipToEnd;     // kElseIf: past endif
+    std::string_view word;  // kExpression: the statement's first token
+    // kAssign: the target as written, where it starts, and the offset of its first ".".
+    std::string_view target;
+    int targetStart = 0;
+    int dot = -1;
+    std::string_view returnedArray;  // kReturn of a single name: that name
+    int objectKind = -1;             // kDeclare
+    std::unique_ptr<CSspDeclarationCode> declaration;
+    std::unique_ptr<CSspDefinition> definition;
+};
+
+// One op holds what running it reads on the usual way and nothing more, so that the ops of a page
+// lie in few cache lines: a server that runs many pages in turn finds little of each in its
+// caches. The rest is in the op's detail.
 struct CSspOp
 {
     enum Code : unsigned char
     {
-        kText,   // template text [first, afterFirst); the cursor then stands at next in the op's mode after
+        kText,   // template text [first, afterFirst); the cursor then stands at next
         kClose,  // "}--" at first: the code block closes
         kEnd,    // the end of the run's text, at first
         kRaise,  // failure: the text cannot be read any further here
@@ -101,34 +124,22 @@ struct CSspOp
         kDeclare,
         kFunction,
     };
-    // What running an op reads comes first, so that it shares a cache line or two with its
-    // neighbours; what few ops read comes after.
     Code code = kEnd;
-    bool local = false;         // kAssign: the target is Local.<name>
-    bool redirects = false;     // kExpression that begins with Response.Redirect
-    int mode = kStatementMode;  // the code mode in which the op is met
+    unsigned char mode = kStatementMode;  // the code mode in which the op is met
+    bool local = false;                   // kAssign: the target is Local.<name>
+    bool redirects = false;               // kExpression that begins with Response.Redirect
+    bool fails = false;                   // the detail holds the op's failure
     int first = 0;
     int afterFirst = 0;
-    int next = 0;          // the cursor after what the op reads
-    int slot = -1;         // kAssign of Local.<name>: the slot of name
-    int node = -1;         // kIf, kWhile: the index of the run's node
-    int jump = -1;         // kGoto; kFunction: past endfunction
+    int next = 0;   // the cursor after what the op reads
+    int slot = -1;  // kAssign of Local.<name>: the slot of name
+    int node = -1;  // kIf, kWhile: the index of the run's node
+    // Where the op goes on when not at the next op: kGoto; kFunction: past endfunction; kIf,
+    // kElseIf: the next branch; kElse: past endif; kWhile, kBreak: past endwhile. -1 when the skip
+    // fails (the detail's jumpFailure).
+    int jump = -1;
+    int detail = -1;       // index of the op's detail; -1: it has none
     CSspListCodePtr list;  // the condition, or the expression
-    // Raised when a statement is reached, after its hooks (kIf, kWhile, kAssign, kError, kReturn,
-    // kWrite, kLog, kExpression); for others where their kind says.
-    std::unique_ptr<CSspFailure> failure;
-    CSspJump skip;             // kIf, kElseIf: to the next branch; kElse: to endif; kWhile, kBreak: past endwhile
-    int textMode = kTextMode;  // kText: the mode after the text
-    std::string_view word;
-    CSspJump skipToEnd;  // kElseIf: past endif
-    // kAssign: the target as written, where it starts, and the offset of its first ".".
-    std::string_view target;
-    int targetStart = 0;
-    int dot = -1;
-    std::string_view returnedArray;  // kReturn of a single name: that name
-    int objectKind = -1;             // kDeclare
-    std::unique_ptr<CSspDeclarationCode> declaration;
-    std::unique_ptr<CSspDefinition> definition;
 };
 
 class CSspProgram
@@ -141,6 +152,8 @@ public:
     CSspProgram& operator=(const CSspProgram&) = delete;
 
     const CSspOp& Op(int pc) const { return m_ops[static_cast<size_t>(pc)]; }
+    // The detail of op, empty when it has none.
+    const CSspOpDetail& Detail(const CSspOp& op) const;
     size_t OpCount() const { return m_ops.size(); }
     int IfCount() const { return m_ifCount; }
     // The local variables that the program writes out.
@@ -158,6 +171,7 @@ private:
     // for it. Nothing is freed before the program is.
     std::pmr::monotonic_buffer_resource m_memory;
     std::vector<CSspOp> m_ops;
+    std::vector<CSspOpDetail> m_details;
     CSspLocalNames m_names;
     int m_ifCount = 0;
     int m_whileCount = 0;
