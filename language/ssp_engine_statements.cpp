@@ -67,7 +67,11 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
     case CSspOp::kExpression: {
         m_pc = pc;
         SetCursor(op.afterFirst);
-        const int result = ExecuteStatement(CSspToken{m_program->Detail(op).word, op.first});
+        std::string_view word = m_program->Detail(op).word;
+        if (word.empty())
+            word = m_sourceFile->Text().substr(static_cast<size_t>(op.first),
+                                               static_cast<size_t>(op.afterFirst - op.first));
+        const int result = ExecuteStatement(CSspToken{word, op.first});
         ++pc;
         return result;
     }

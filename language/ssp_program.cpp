@@ -459,18 +459,29 @@ private:
                 return Assignment(pc, token, afterFirst, reader, afterEquals);
             }
             op.redirects = EqualsNoCase(token.text, "Response.Redirect");
-            DetailOf(pc).word = token.text;
+            KeepWord(pc, token);
             reader.cursor = token.start;
             return Expression(pc, reader);
         } catch (const CSspException& error) {
             if (Op(pc).code == CSspOp::kExpression)
-                DetailOf(pc).word = token.text;
+                KeepWord(pc, token);
             Fail(pc, FailureOf(error));
             return false;
         }
     }
 
     CSspOp& Op(int pc) { return m_program.m_ops[static_cast<size_t>(pc)]; }
+
+    // Most first tokens are the source's own bytes up to the cursor after them; only those that
+    // are not are kept.
+    void KeepWord(int pc, const CSspToken& token)
+    {
+        const CSspOp& op = Op(pc);
+        const std::string_view slice =
+            m_file.Text().substr(static_cast<size_t>(op.first), static_cast<size_t>(op.afterFirst - op.first));
+        if (token.text.data() != slice.data() || token.text.size() != slice.size())
+            DetailOf(pc).word = token.text;
+    }
 
     bool Expression(int pc, Reader& reader)
     {

@@ -82,8 +82,10 @@ struct CSspOpDetail
     std::unique_ptr<CSspFailure> failure;
     // Raised instead of the op's jump when the skip it stands for cannot be made.
     std::unique_ptr<CSspFailure> jumpFailure;
-    CSspJump skipToEnd;     // kElseIf: past endif
-    std::string_view word;  // kExpression: the statement's first token
+    CSspJump skipToEnd;  // kElseIf: past endif
+    // kExpression: the statement's first token, when it is no plain slice [first, afterFirst) of the
+    // source (a string literal).
+    std::string_view word;
     // kAssign: the target as written, where it starts, and the offset of its first ".".
     std::string_view target;
     int targetStart = 0;
@@ -126,9 +128,9 @@ struct CSspOp
     };
     Code code = kEnd;
     unsigned char mode = kStatementMode;  // the code mode in which the op is met
-    bool local = false;                   // kAssign: the target is Local.<name>
-    bool redirects = false;               // kExpression that begins with Response.Redirect
-    bool fails = false;                   // the detail holds the op's failure
+    bool local : 1 = false;               // kAssign: the target is Local.<name>
+    bool redirects : 1 = false;           // kExpression that begins with Response.Redirect
+    bool fails : 1 = false;               // the detail holds the op's failure
     int first = 0;
     int afterFirst = 0;
     int next = 0;   // the cursor after what the op reads
