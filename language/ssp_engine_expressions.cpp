@@ -74,7 +74,7 @@ struct CSspEngine::EvalFrame
         for (size_t i = 0; i < count; ++i)
             slots[i] = Slot{nullptr, false};
         for (int entry : code.LiteralEntries())
-            slots[entry].value = &code.Literal(code.Operand(entry).literal);
+            slots[entry].value = code.Operand(entry).value;
     }
     ~EvalFrame()
     {
@@ -345,8 +345,8 @@ void CSspEngine::OperandValue(EvalFrame& frame, int index)
 
 void CSspEngine::EvalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result)
 {
-    if (operand.literal >= 0) {
-        result = code.Literal(operand.literal);
+    if (operand.value != nullptr) {
+        result = *operand.value;
         return;
     }
     if (operand.localFunction)

@@ -109,12 +109,13 @@ public:
         // Each array is allocated once at its size, so that the code lies in one piece: the
         // operands first, then the literals, then what the argument lists of calls compile to.
         const size_t count = m_list.Size();
-        m_code.m_operands.resize(count);
+        m_code.m_operands.Make(m_memory, count);
         size_t literals = 0;
         for (size_t i = 0; i < count; ++i)
             literals += m_list[i].literal >= 0 ? 1 : 0;
-        m_code.m_literals.reserve(literals);
-        m_code.m_literalEntries.reserve(literals);
+        m_code.m_literals.Make(m_memory, literals);
+        m_code.m_literalEntries.Make(m_memory, literals);
+        size_t literal = 0;
         for (size_t i = 0; i < count; ++i) {
             const CSspListEntry& entry = m_list[i];
             CSspCodeOperand& operand = m_code.m_operands[i];
@@ -127,9 +128,9 @@ public:
             if (entry.kind == kCallToken)
                 m_code.m_copiesVariables = true;
             if (entry.literal >= 0) {
-                operand.literal = static_cast<int>(m_code.m_literals.size());
-                m_code.m_literals.push_back(m_list.Literal(entry.literal));
-                m_code.m_literalEntries.push_back(static_cast<int>(i));
+                m_code.m_literals[literal] = m_list.Literal(entry.literal);
+                m_code.m_literalEntries[literal] = static_cast<int>(i);
+                operand.value = &m_code.m_literals[literal++];
                 continue;
             }
             const std::string_view name = entry.name;
@@ -147,7 +148,6 @@ public:
             operand.argument = entry.kind == kOperandToken && isMemberOf("arg");
             if (!operand.call)
                 continue;
-            operand.argumentsStart = entry.start + static_cast<int>(name.size());
             // Empty parentheses, the commonest call (x.fetch()), have no list to collect or evaluate.
             operand.emptyCall = entry.text.size() == name.size() + 2;
             if (!operand.emptyCall && m_depth < CSspListCode::kMaxNestedLists)
@@ -176,8 +176,9 @@ public:
                     Raise(kMsgMissingParameterBeforeComma, CSspListCode::kCallPosition);
                 }
                 if (raw) {
-                    Emit(MakeStep(CSspCodeStep::kPushRaw, static_cast<int>(m_code.m_rawTexts.size())));
-                    m_code.m_rawTexts.emplace_back(m_list[static_cast<size_t>(first)].text);
+                    std::vector<std::string>& texts = m_code.RareParts().rawTexts;
+                    Emit(MakeStep(CSspCodeStep::kPushRaw, static_cast<int>(texts.size())));
+                    texts.emplace_back(m_list[static_cast<size_t>(first)].text);
                 } else {
                     const int value = EvalRange(first, i - 1);
                     Emit(MakeStep(CSspCodeStep::kPush, value));
@@ -191,8 +192,8 @@ public:
     // Moves the steps and conditions into the code, at their size.
     void Finish()
     {
-        m_code.m_steps.assign(m_steps.begin(), m_steps.end());
-        m_code.m_conditions.assign(m_conditions.begin(), m_conditions.end());
+        m_code.m_steps.Make(m_memory, m_steps.size(), m_steps.data());
+        m_code.m_conditions.Make(m_memory, m_conditions.size(), m_conditions.data());
     }
 
 private:
@@ -228,7 +229,7 @@ private:
         if (m_evaluated[static_cast<size_t>(index)])
             return;
         m_evaluated[static_cast<size_t>(index)] = true;
-        if (m_code.m_operands[static_cast<size_t>(index)].literal < 0)
+        if (m_code.m_operands[static_cast<size_t>(index)].value == nullptr)
             Emit(MakeStep(CSspCodeStep::kEvaluate, index));
     }
 
@@ -443,22 +444,44 @@ private:
 
 CSspListCode::CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names, bool raw, int depth,
                            std::pmr::memory_resource* memory)
-    : m_literals(memory), m_literalEntries(memory), m_steps(memory), m_conditions(memory), m_source(&list.Source()),
-      m_operands(memory)
+    : m_source(&list.Source()), m_memory(memory)
 {
-    CSspListCompiler compiler(list, *this, names, depth, memory);
-    compiler.Operands();
-    switch (use) {
-    case Use::kExpression: compiler.Expression(); break;
-    case Use::kCondition: compiler.Condition(); break;
-    case Use::kArguments: compiler.Arguments(raw); break;
-    }
-    compiler.Finish();
-    for (CSspCodeOperand& operand : m_operands) {
-        if (operand.literal >= 0)
-            operand.value = &m_literals[static_cast<size_t>(operand.literal)];
+    try {
+        CSspListCompiler compiler(list, *this, names, depth, memory);
+        compiler.Operands();
+        switch (use) {
+        case Use::kExpression: compiler.Expression(); break;
+        case Use::kCondition: compiler.Condition(); break;
+        case Use::kArguments: compiler.Arguments(raw); break;
+        }
+        compiler.Finish();
+    } catch (...) {
+        FreeArrays();
+        throw;
     }
     FindShape(use);
+}
+
+CSspListCode::Rare& CSspListCode::RareParts()
+{
+    if (!m_rare)
+        m_rare = std::make_unique<Rare>();
+    return *m_rare;
+}
+
+const std::string& CSspListCode::Failure() const
+{
+    static const std::string kNone;
+    return m_rare ? m_rare->failure : kNone;
+}
+
+void CSspListCode::FreeArrays()
+{
+    m_operands.Free(m_memory);
+    m_steps.Free(m_memory);
+    m_conditions.Free(m_memory);
+    m_literalEntries.Free(m_memory);
+    m_literals.Free(m_memory);
 }
 
 bool CSspListCode::ReadsInPlace(int entry) const
@@ -467,7 +490,7 @@ bool CSspListCode::ReadsInPlace(int entry) const
         return false;
     const CSspCodeOperand& operand = m_operands[static_cast<size_t>(entry)];
     // A call's arguments stay as they are for the whole run of the function: nothing can assign them.
-    return operand.literal >= 0 || operand.argument || (operand.localVariable && !m_copiesVariables);
+    return operand.value != nullptr || operand.argument || (operand.localVariable && !m_copiesVariables);
 }
 
 bool CSspListCode::OnlyReadsInPlace(const CSspCodeRange& range) const
@@ -538,11 +561,13 @@ void CSspListCode::FindShape(Use use)
 }
 
 CSspListCode::CSspListCode(std::string message, int position, std::pmr::memory_resource* memory)
-    : m_literals(memory), m_literalEntries(memory), m_steps(memory), m_conditions(memory),
-      m_failure(std::move(message)), m_failurePosition(position), m_operands(memory)
+    : m_memory(memory), m_rare(std::make_unique<Rare>(Rare{std::move(message), position, {}}))
 {}
 
-CSspListCode::~CSspListCode() = default;
+CSspListCode::~CSspListCode()
+{
+    FreeArrays();
+}
 
 void CSspListCodeDelete::operator()(CSspListCode* code) const
 {
@@ -556,7 +581,7 @@ CSspListCodePtr CompileCallArguments(const CSspCodeOperand& operand, CSourceFile
 {
     CSspTokenList list;
     try {
-        int cursor = operand.argumentsStart;
+        int cursor = operand.ArgumentsStart();
         CollectTokens(CSspCollector::kArguments, file, cursor, operand.end, list);
     } catch (const CSspException& error) {
         return MakeListCode(memory, error.GetMessage(), error.GetPosition());

@@ -20,12 +20,14 @@
 #include "language/ssp_token_list.h"
 #include "language/ssp_variables.h"
 
+#include <cstdint>
 #include <memory>
 #include <memory_resource>
 #include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 class CSspListCode;
@@ -45,19 +47,80 @@ struct CSspCodeOperand
     bool call = false;                 // written with an argument list (the entry's kind was a call)
     bool emptyCall = false;            // ... and the list was empty: "()"
     bool localVariable = false;        // Local.<name> without an argument list, where name is no member of Local
-    int slot = -1;                     // ... and the slot of name in the program's local names, if it has one
     bool argument = false;             // arg.<name> without an argument list: a call's argument
     bool localFunction = false;        // Local.<name>(...) where name is no member of Local
+    int slot = -1;                     // Local.<name>: the slot of name in the program's local names, if it has one
     int start = 0;                     // where the entry starts; errors of the operand point here
     int end = 0;                       // the cursor after the entry
-    std::string_view name;             // the whole name, object.member, as written
     int dot = -1;                      // offset of the first "." in name; -1 when it has none
-    int literal = -1;                  // index of a literal's value
-    const CSspValue* value = nullptr;  // the literal's value
+    std::string_view name;             // the whole name, object.member, as written
+    const CSspValue* value = nullptr;  // a literal's value; null for any other operand
     // The argument list of a call whose list is not empty, compiled with the list; null when the
     // calls nest too deep to compile them all at once (the evaluation compiles it then).
     CSspListCodePtr arguments;
-    int argumentsStart = 0;  // the cursor where the argument list's "(" is looked for
+
+    // The cursor where a call's argument list, its "(", is looked for.
+    int ArgumentsStart() const { return start + static_cast<int>(name.size()); }
+};
+
+// An array of compiled code: its items and their count in 16 bytes, the memory from the code's
+// resource, which the owner names again when it frees the array.
+template <class T>
+class CSspCodeArray
+{
+public:
+    CSspCodeArray() = default;
+    CSspCodeArray(const CSspCodeArray&) = delete;
+    CSspCodeArray& operator=(const CSspCodeArray&) = delete;
+
+    // Makes count items, each made from the item of source at its index when a source is given,
+    // else made empty. The array must be empty.
+    void Make(std::pmr::memory_resource* memory, size_t count, const T* source = nullptr)
+    {
+        if (count == 0)
+            return;
+        std::pmr::polymorphic_allocator<T> allocator(memory);
+        T* items = allocator.allocate(count);
+        size_t made = 0;
+        try {
+            for (; made < count; ++made) {
+                if constexpr (std::is_copy_constructible_v<T>) {
+                    if (source != nullptr) {
+                        new (items + made) T(source[made]);
+                        continue;
+                    }
+                }
+                new (items + made) T();
+            }
+        } catch (...) {
+            std::destroy_n(items, made);
+            allocator.deallocate(items, count);
+            throw;
+        }
+        m_items = items;
+        m_size = static_cast<std::uint32_t>(count);
+    }
+    void Free(std::pmr::memory_resource* memory)
+    {
+        if (m_items == nullptr)
+            return;
+        std::destroy_n(m_items, m_size);
+        std::pmr::polymorphic_allocator<T>(memory).deallocate(m_items, m_size);
+        m_items = nullptr;
+        m_size = 0;
+    }
+
+    size_t size() const { return m_size; }
+    T& operator[](size_t index) { return m_items[index]; }
+    const T& operator[](size_t index) const { return m_items[index]; }
+    T* begin() { return m_items; }
+    T* end() { return m_items + m_size; }
+    const T* begin() const { return m_items; }
+    const T* end() const { return m_items + m_size; }
+
+private:
+    T* m_items = nullptr;
+    std::uint32_t m_size = 0;
 };
 
 // One step of a program. Entries are indexes into the list; -1 as the left operand of kApply
@@ -147,23 +210,22 @@ public:
     CSspListCode& operator=(const CSspListCode&) = delete;
 
     // Where the code and its arrays are allocated.
-    std::pmr::memory_resource* Memory() const { return m_operands.get_allocator().resource(); }
+    std::pmr::memory_resource* Memory() const { return m_memory; }
 
     // Set for a list that could not be collected.
-    const std::string& Failure() const { return m_failure; }
-    int FailurePosition() const { return m_failurePosition; }
+    const std::string& Failure() const;
+    int FailurePosition() const { return m_rare ? m_rare->failurePosition : kNoPosition; }
 
     size_t EntryCount() const { return m_operands.size(); }
     const CSspCodeOperand& Operand(int index) const { return m_operands[static_cast<size_t>(index)]; }
-    const CSspValue& Literal(int index) const { return m_literals[static_cast<size_t>(index)]; }
     const CSspCodeStep& Step(int index) const { return m_steps[static_cast<size_t>(index)]; }
-    const std::string& RawText(int index) const { return m_rawTexts[static_cast<size_t>(index)]; }
+    const std::string& RawText(int index) const { return m_rare->rawTexts[static_cast<size_t>(index)]; }
     // Variables read while a call of the list may assign them are copied as they stood when read.
     bool CopiesVariables() const { return m_copiesVariables; }
     // The file the list was collected from, where the argument lists of its calls are read.
     CSourceFile* Source() const { return m_source; }
     // Entries whose value is a literal's from the start, without a step.
-    std::span<const int> LiteralEntries() const { return m_literalEntries; }
+    std::span<const int> LiteralEntries() const { return {m_literalEntries.begin(), m_literalEntries.end()}; }
 
     // kExpression and kArguments: the program.
     const CSspCodeRange& Program() const { return m_program; }
@@ -194,18 +256,18 @@ private:
     bool ReadsInPlace(int entry) const;
     void FindShape(Use use);
 
-    std::pmr::vector<CSspValue> m_literals;
-    std::pmr::vector<int> m_literalEntries;
-    std::pmr::vector<CSspCodeStep> m_steps;
-    std::pmr::vector<CSspCodeCondition> m_conditions;
-    CSspCodeRange m_program;
-    int m_conditionRoot = -1;
-    CSourceFile* m_source = nullptr;
-    std::vector<std::string> m_rawTexts;
-    std::string m_failure;
-    int m_failurePosition = kNoPosition;
-    // What every evaluation reads first comes last: the operands are the first array allocated
-    // after the code, so in a program's memory they follow these fields directly.
+    // What few lists have.
+    struct Rare
+    {
+        std::string failure;
+        int failurePosition = kNoPosition;
+        std::vector<std::string> rawTexts;
+    };
+    Rare& RareParts();
+    void FreeArrays();
+
+    // What every evaluation reads comes first, what fewer read after it. The operands are the first
+    // array allocated after the code, so in a program's memory they follow these fields directly.
     Shape m_shape = Shape::kGeneral;
     bool m_copiesVariables = false;
     CSspValue::Operator m_operator = CSspValue::Operator::None;
@@ -213,7 +275,16 @@ private:
     int m_left = -1;
     int m_right = -1;
     int m_position = kNoPosition;
-    std::pmr::vector<CSspCodeOperand> m_operands;
+    CSspCodeArray<CSspCodeOperand> m_operands;
+    CSspCodeRange m_program;
+    int m_conditionRoot = -1;
+    CSspCodeArray<CSspCodeStep> m_steps;
+    CSspCodeArray<CSspCodeCondition> m_conditions;
+    CSspCodeArray<int> m_literalEntries;
+    CSspCodeArray<CSspValue> m_literals;
+    CSourceFile* m_source = nullptr;
+    std::pmr::memory_resource* m_memory;
+    std::unique_ptr<Rare> m_rare;
 };
 
 // True when Local answers member itself rather than as a variable or function of that name.
