@@ -300,8 +300,18 @@ private:
     class PooledCall
     {
     public:
-        explicit PooledCall(CSspEngine& engine);
-        ~PooledCall();
+        explicit PooledCall(CSspEngine& engine) : m_top(*engine.m_top)
+        {
+            if (m_top.m_callsInUse == m_top.m_calls.size())
+                m_top.m_calls.push_back(std::make_unique<CSspCall>());
+            m_call = m_top.m_calls[m_top.m_callsInUse++].get();
+        }
+        ~PooledCall()
+        {
+            // The arguments go now (they may be large); the call keeps its memory for the next one.
+            m_call->m_args.clear();
+            --m_top.m_callsInUse;
+        }
         PooledCall(const PooledCall&) = delete;
         PooledCall& operator=(const PooledCall&) = delete;
         CSspCall& operator*() const { return *m_call; }
@@ -496,8 +506,6 @@ private:
     CSspDebugHooks* m_hooks = nullptr;
     bool m_running = false;                // runs as a nested call (RunNested)
     std::unique_ptr<CSspEngine> m_callee;  // runs the calls of functions of this engine's own file
-    // Argument lists of finished calls, emptied, for the next calls to fill without allocating.
-    std::vector<CSspValueList> m_spareArgumentLists;
 
     // Counts the runs of a top engine. A nested engine that is run again keeps what it worked out
     // (m_operands, the file and function it ran) as long as its top engine's run lasts: the run's

@@ -356,46 +356,15 @@ void CSspEngine::EvalOperand(const CSspListCode& code, const CSspCodeOperand& op
     CallOperand(code, operand, *call, result);
 }
 
-CSspEngine::PooledCall::PooledCall(CSspEngine& engine) : m_top(*engine.m_top)
-{
-    if (m_top.m_callsInUse == m_top.m_calls.size())
-        m_top.m_calls.push_back(std::make_unique<CSspCall>());
-    m_call = m_top.m_calls[m_top.m_callsInUse++].get();
-}
-
-CSspEngine::PooledCall::~PooledCall()
-{
-    // The arguments go now (they may be large); the call keeps its memory for the next one.
-    m_call->m_args.clear();
-    --m_top.m_callsInUse;
-}
-
 void CSspEngine::CallLocalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result)
 {
-    // What Local does with the call, without making its names; the argument values go into a list
-    // kept for the next call.
-    CSspCall call;
+    // What Local does with the call, without making its names: a call of the pool holds the
+    // argument values, in a list that keeps its memory for the next call.
+    PooledCall pooled(*this);
+    CSspCall& call = *pooled;
     call.m_position = operand.start;
     call.m_endPosition = operand.end;
     call.m_hasParentheses = true;
-    if (!m_spareArgumentLists.empty()) {
-        call.m_args = std::move(m_spareArgumentLists.back());
-        m_spareArgumentLists.pop_back();
-    }
-    struct GiveBack
-    {
-        std::vector<CSspValueList>& spares;
-        CSspValueList& list;
-        ~GiveBack()
-        {
-            list.clear();
-            try {
-                spares.push_back(std::move(list));
-            } catch (const std::bad_alloc&) {
-                // Not kept.
-            }
-        }
-    } giveBack{m_spareArgumentLists, call.m_args};
     EvalCallArguments(code, operand, call);
     CallLocalFunction(operand.name.substr(static_cast<size_t>(operand.dot) + 1), call.m_args, call.m_position, result,
                       nullptr);
