@@ -33,6 +33,9 @@ constexpr const char* kRunEndedByServerStop = "The page was ended because the se
 
 std::atomic<CSspDebugHooks*> g_installedHooks{nullptr};
 
+// Stamps of engines' paths (CSspEngine::SetPaths): each change of an engine's paths takes the next.
+std::atomic<std::uint64_t> g_pathsStamps{0};
+
 // Nested runs and argument lists in evaluation on this thread. A level takes about 2 KiB of stack
 // (several times that under the sanitizers), so the limit stays far below a thread's 8 MiB.
 constexpr int kMaxNesting = 256;
@@ -73,11 +76,7 @@ CSspEngine::~CSspEngine()
 void CSspEngine::Reset()
 {
     // The paths are set by every run (SetPaths).
-    m_errorText.clear();
-    m_errorFileUrl.clear();
-    m_errorFilePath.clear();
-    m_errorPosition = kNoPosition;
-    m_nestingLimitReport = false;
+    ClearReport();
     m_runningChild.store(nullptr);
     m_sourceFile = nullptr;
     m_function = nullptr;
@@ -95,19 +94,24 @@ void CSspEngine::Reset()
     m_sessionRow = -1;
 }
 
+void CSspEngine::ClearReport()
+{
+    m_errorText.clear();
+    m_errorFileUrl.clear();
+    m_errorFilePath.clear();
+    m_errorPosition = kNoPosition;
+    m_nestingLimitReport = false;
+}
+
 int CSspEngine::Run(const CSspRunArgs& args)
 {
     Reset();
     if (IsTopEngine())
         ++m_topRuns;
     ForgetEarlierRuns();
-    if (!Load(args.filePath, args.urlPath, args.functionName))
+    if (!Load(args))
         return kRunFailed;
-    m_response = args.response;
-    m_request = args.request;
-    m_callArguments = args.callArguments;
-    m_returnSlot = args.returnSlot;
-    m_returnedValues = args.returnedValues;
+    TakeRunArgs(args);
 
     const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();
     if (m_abandoned) {
@@ -133,6 +137,55 @@ int CSspEngine::Run(const CSspRunArgs& args)
     return FinishRun(result);
 }
 
+int CSspEngine::RunCall(const CSspRunArgs& args)
+{
+    // A nested run is a part of its top engine's run, which holds the application lock, keeps the
+    // time limit and owns the files: a call only enters its function, runs it and leaves nothing
+    // of it behind. The run before left the engine as a reset does (FinishRun, LeaveCall) but for
+    // its report.
+    ClearReport();
+    ForgetEarlierRuns();
+    if (!Load(args))
+        return kRunFailed;
+    TakeRunArgs(args);
+    int result = RunLoop();
+    if (result == kRunCompleted)
+        result = CheckRunEnd();
+    if (m_runDataSource != nullptr)
+        result = RollBackOpenTransaction(result);
+    return LeaveCall(result);
+}
+
+void CSspEngine::TakeRunArgs(const CSspRunArgs& args)
+{
+    m_response = args.response;
+    m_request = args.request;
+    m_callArguments = args.callArguments;
+    m_returnSlot = args.returnSlot;
+    m_returnedValues = args.returnedValues;
+}
+
+int CSspEngine::LeaveCall(int result)
+{
+    // Most calls declare no object, find no session and use no database: of theirs only the
+    // control nodes and the variables are left to release, which cannot fail.
+    if (m_hasDeclared || m_session != nullptr || m_runDataSource != nullptr || !m_sessionRows.empty())
+        return FinishRun(result);
+    m_sessionRow = -1;
+    ClearControlStacks();
+    m_locals.Clear();
+    EndRun();
+    return result;
+}
+
+void CSspEngine::ClearControlStacks()
+{
+    m_ifTop = nullptr;
+    m_whileTop = nullptr;
+    m_whileNodes.clear();
+    m_ifNodes.clear();
+}
+
 void CSspEngine::ForgetEarlierRuns()
 {
     if (m_keptForRun == m_top->m_topRuns)
@@ -152,7 +205,7 @@ int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPo
         CSspEngineLink link(m_runningChild, child);
         const bool wasRunning = std::exchange(child.m_running, true);
         try {
-            result = child.Run(args);
+            result = child.RunCall(args);
         } catch (...) {
             child.m_running = wasRunning;
             throw;
@@ -209,11 +262,26 @@ std::unique_lock<std::recursive_timed_mutex> CSspEngine::LockForRun()
     return lock;
 }
 
-void CSspEngine::SetPaths(std::string_view filePath, std::string_view urlPath)
+void CSspEngine::SetPaths(const CSspRunArgs& args)
 {
-    // An engine run again for each call of a function mostly gets the paths it had.
-    if (m_filePath != filePath)
+    // An engine run again for each call of a function mostly gets the paths it had: when they are
+    // its caller's, unchanged since they were copied, it is told so by their stamp.
+    if (args.pathsStamp != 0 && args.pathsStamp == m_pathsCopiedFrom)
+        return;
+    m_pathsCopiedFrom = 0;
+    if (m_filePath != args.filePath || m_urlPath != args.urlPath)
+        CopyPaths(args.filePath, args.urlPath);
+    m_pathsCopiedFrom = args.pathsStamp;
+}
+
+void CSspEngine::CopyPaths(std::string_view filePath, std::string_view urlPath)
+{
+    m_pathsStamp = g_pathsStamps.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (m_filePath != filePath) {
         m_filePath = filePath;
+        // The file kept is the one of the file path.
+        m_keptFile = nullptr;
+    }
     if (m_urlPath == urlPath)
         return;
     m_urlPath = urlPath;
@@ -224,12 +292,12 @@ void CSspEngine::SetPaths(std::string_view filePath, std::string_view urlPath)
         m_urlDirectory.assign(m_urlPath, 0, slash + 1);
 }
 
-bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName)
+bool CSspEngine::Load(const CSspRunArgs& args)
 {
-    SetPaths(filePath, urlPath);
+    SetPaths(args);
     // The run's cache gives the same file for the same path while the top engine's run lasts.
     CSourceFile* file = m_keptFile;
-    if (file == nullptr || file->Path() != m_filePath) {
+    if (file == nullptr) {
         file = m_top->m_cache.Get(m_filePath);
         if (file == nullptr) {
             m_errorText = m_top->m_cache.ErrorText();
@@ -242,6 +310,7 @@ bool CSspEngine::Load(std::string_view filePath, std::string_view urlPath, std::
     m_sourceFile = file;
     m_start = 0;
     m_end = file->Size();
+    const std::string_view functionName = args.functionName;
     if (functionName.empty()) {
         m_codeMode = file->IsPage() ? kTextMode : kStatementMode;
         m_program = &file->Program(m_start, m_end, m_codeMode);
@@ -485,10 +554,7 @@ void CSspEngine::CleanUp()
     m_runningChild.store(nullptr);
     m_sessionRows.clear();
     m_sessionRow = -1;
-    m_ifTop = nullptr;
-    m_whileTop = nullptr;
-    m_whileNodes.clear();
-    m_ifNodes.clear();
+    ClearControlStacks();
     m_session.reset();
     if (m_hasDeclared) {
         for (int kind : {kEmailInObject, kEmailOutObject, kTokenizerObject, kDateTimeObject, kArrayObject, kLdapObject})

@@ -88,6 +88,9 @@ struct CSspRunArgs
     const CSspValueList* callArguments = nullptr;
     CSspValue* returnSlot = nullptr;
     CSspValueList* returnedValues = nullptr;
+    // A call of a function of the caller's own file: the stamp of the caller's paths, which are
+    // filePath and urlPath; an engine that copied them under this stamp before has them already.
+    std::uint64_t pathsStamp = 0;
 };
 
 class CSspEngine : public CSspQueryHost
@@ -455,10 +458,20 @@ private:
     void DeclareSql(const CSspDeclarationCode& declaration);
 
     void Reset();
-    void SetPaths(std::string_view filePath, std::string_view urlPath);
+    // The error text, error files and position of the run before.
+    void ClearReport();
+    // Run for a nested call: the run's own part of the protocol, without what its top engine's run
+    // does once for all its calls (lock, time limit, files).
+    int RunCall(const CSspRunArgs& args);
+    void TakeRunArgs(const CSspRunArgs& args);
+    // FinishRun for a call: only what the call has left is released.
+    int LeaveCall(int result);
+    void ClearControlStacks();
+    void SetPaths(const CSspRunArgs& args);
+    void CopyPaths(std::string_view filePath, std::string_view urlPath);
     // Forgets what earlier runs of this engine kept once its top engine has begun another run.
     void ForgetEarlierRuns();
-    bool Load(std::string_view filePath, std::string_view urlPath, std::string_view functionName);
+    bool Load(const CSspRunArgs& args);
     bool EnterFunction(std::string_view functionName);
     // True when name lies in the text of the run's file.
     bool IsPieceOfText(std::string_view name) const;
@@ -494,6 +507,10 @@ private:
     std::string m_filePath;
     std::string m_urlPath;
     std::string m_urlDirectory = "/";
+    // A stamp taken anew, unique in the process, whenever the paths above change; and the caller's
+    // stamp that they were last copied under (CSspRunArgs::pathsStamp), 0 for none.
+    std::uint64_t m_pathsStamp = 0;
+    std::uint64_t m_pathsCopiedFrom = 0;
     std::string m_errorFileUrl;  // the page that Local.setErrorFile names
     std::string m_errorFilePath;
     std::string m_errorText;

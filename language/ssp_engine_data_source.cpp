@@ -46,7 +46,7 @@ CDataSource* CSspEngine::GetRunDataSource()
 int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
 {
     Reset();
-    SetPaths(args.filePath, args.urlPath);
+    SetPaths(args);
     m_request = args.request;
     m_response = args.response;
     const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();

@@ -231,6 +231,7 @@ void CSspEngine::CallLocalFunction(std::string_view name, const CSspValueList& a
                      .functionName = name,
                      .callArguments = &arguments,
                      .returnSlot = &result,
-                     .returnedValues = returnedValues};
+                     .returnedValues = returnedValues,
+                     .pathsStamp = m_pathsStamp};
     RunNested(callee, args, position);
 }

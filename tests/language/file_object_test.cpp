@@ -74,6 +74,16 @@ TEST_F(FileObjectTest, FunctionsOfAnotherFile)
                          "array a = lib.pair(); write a.GetSize() + a.GetAt(1) + '|' + lib.name;"),
               "42|whole|2b|/app/lib.tws");
     EXPECT_EQ(PageOutput("file lib('/app/lib.tws'); write lib.TWICE(1) + lib.name;"), "2/app/lib.tws");
+    // A declaration run again with another path: the functions of each file run at its own URL,
+    // also those that it calls in its own file.
+    const std::string where = "function at() return Local.url() + ' ' + Local.here(); endfunction\n"
+                              "function here() return Local.urlPath; endfunction";
+    WebFile("app/a/lib.tws", where);
+    WebFile("b/lib.tws", where);
+    EXPECT_EQ(PageOutput("Local.p = 'a/lib.tws'; Local.i = 0;\n"
+                         "while (Local.i < 3) file lib(Local.p); write lib.at() + '|'; Local.p = '/b/lib.tws';"
+                         " Local.i = Local.i + 1; endwhile"),
+              "/app/a/lib.tws /app/a/|/b/lib.tws /b/|/b/lib.tws /b/|");
 
     EXPECT_EQ(PageFailure("file lib('lib.tws'); write lib.twice;"),
               "This is supposed to be a function call but it doesn't have the () at the end. ");
