@@ -242,7 +242,7 @@ bool CSspEngine::EvalConditionPart(EvalFrame& frame, int index)
 
 void CSspEngine::EvalParam(const CSspListCode& code, CSspCall& call)
 {
-    if (!code.Failure().empty())
+    if (code.Failed())
         throw CSspException(code.Failure(), code.FailurePosition());
     if (code.GetShape() == CSspListCode::Shape::kPushes) {
         // Each argument is read where it stands when it is pushed, which is when its steps would
@@ -403,7 +403,7 @@ void CSspEngine::EvalCallArguments(const CSspListCode& code, const CSspCodeOpera
         late = CompileCallArguments(operand, *code.Source());
         arguments = late.get();
     }
-    if (!arguments->Failure().empty())
+    if (arguments->Failed())
         throw CSspException(arguments->Failure(), arguments->FailurePosition());
     NestingLevel level(call.m_position);
     EvalParam(*arguments, call);

@@ -55,7 +55,7 @@ CSspSqlToken CSspEngine::NextSqlToken(int& cursor, int end)
 bool CSspEngine::EvaluateSqlExpression(int start, int end, CSspValue& result)
 {
     const CSspListCode& code = m_sourceFile->SqlValue(start, end);
-    if (!code.Failure().empty())
+    if (code.Failed())
         throw CSspException(code.Failure(), code.FailurePosition());
     if (code.EntryCount() == 0)
         return false;

@@ -214,6 +214,7 @@ public:
 
     // Set for a list that could not be collected.
     const std::string& Failure() const;
+    bool Failed() const { return m_rare != nullptr && !m_rare->failure.empty(); }
     int FailurePosition() const { return m_rare ? m_rare->failurePosition : kNoPosition; }
 
     size_t EntryCount() const { return m_operands.size(); }
