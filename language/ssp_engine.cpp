@@ -144,9 +144,11 @@ int CSspEngine::RunCall(const CSspRunArgs& args)
     // of it behind. The run before left the engine as a reset does (FinishRun, LeaveCall) but for
     // its report.
     ClearReport();
-    ForgetEarlierRuns();
-    if (!Load(args))
-        return kRunFailed;
+    if (!ReenterKeptFunction(args)) {
+        ForgetEarlierRuns();
+        if (!Load(args))
+            return kRunFailed;
+    }
     TakeRunArgs(args);
     int result = RunLoop();
     if (result == kRunCompleted)
@@ -279,8 +281,10 @@ void CSspEngine::CopyPaths(std::string_view filePath, std::string_view urlPath)
     m_pathsStamp = g_pathsStamps.fetch_add(1, std::memory_order_relaxed) + 1;
     if (m_filePath != filePath) {
         m_filePath = filePath;
-        // The file kept is the one of the file path.
+        // The file kept, and its function, are those of the file path.
         m_keptFile = nullptr;
+        m_keptFunction = nullptr;
+        m_keptProgram = nullptr;
     }
     if (m_urlPath == urlPath)
         return;
@@ -318,11 +322,39 @@ bool CSspEngine::Load(const CSspRunArgs& args)
         EndRun();
         return false;
     }
+    StartAtFirstByte();
+    return true;
+}
+
+void CSspEngine::StartAtFirstByte()
+{
     m_locals.Bind(&m_program->LocalNames());
     SetCursor(m_start);
     if (m_hooks)
         m_hooks->OnInterpreterStart(*this);
+}
+
+bool CSspEngine::ReenterKeptFunction(const CSspRunArgs& args)
+{
+    // The commonest call: in the same top-level run, of the function that the call before ran,
+    // named by the same piece of the caller's text, with the caller's paths as they were then.
+    if (m_keptForRun != m_top->m_topRuns || m_keptFunction == nullptr || args.pathsStamp == 0 ||
+        args.pathsStamp != m_pathsCopiedFrom || args.functionName.data() != m_keptFunctionName.data() ||
+        args.functionName.size() != m_keptFunctionName.size())
+        return false;
+    m_sourceFile = m_keptFile;
+    EnterKeptFunction();
+    StartAtFirstByte();
     return true;
+}
+
+void CSspEngine::EnterKeptFunction()
+{
+    m_function = m_keptFunction;
+    m_start = m_function->bodyStart;
+    m_end = m_function->endKeyword;
+    m_codeMode = kStatementMode;
+    m_program = m_keptProgram;
 }
 
 bool CSspEngine::IsPieceOfText(std::string_view name) const
@@ -350,11 +382,7 @@ bool CSspEngine::NamesKeptFunction(std::string_view name)
 bool CSspEngine::EnterFunction(std::string_view functionName)
 {
     if (NamesKeptFunction(functionName)) {
-        m_function = m_keptFunction;
-        m_start = m_function->bodyStart;
-        m_end = m_function->endKeyword;
-        m_codeMode = kStatementMode;
-        m_program = m_keptProgram;
+        EnterKeptFunction();
         return true;
     }
     m_codeMode = m_sourceFile->IsPage() ? kTextMode : kStatementMode;

@@ -473,6 +473,12 @@ private:
     void ForgetEarlierRuns();
     bool Load(const CSspRunArgs& args);
     bool EnterFunction(std::string_view functionName);
+    void EnterKeptFunction();
+    // Load for a call that runs the function of the call before again, as args tell cheaply; false
+    // when they do not, and nothing is changed.
+    bool ReenterKeptFunction(const CSspRunArgs& args);
+    // The variables, cursor and debugger's hook of a run that Load has placed.
+    void StartAtFirstByte();
     // True when name lies in the text of the run's file.
     bool IsPieceOfText(std::string_view name) const;
     // True when name calls the function that this engine ran last.

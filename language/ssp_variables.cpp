@@ -103,12 +103,6 @@ int CSspLocalNames::Add(std::string_view name)
     return slot;
 }
 
-void CSspLocals::Bind(const CSspLocalNames* names)
-{
-    Clear();
-    m_names = names;
-}
-
 void CSspLocals::ClearAll()
 {
     m_values.clear();

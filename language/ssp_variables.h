@@ -78,7 +78,11 @@ class CSspLocals
 {
 public:
     // Starts afresh with the slots of names (none: every variable by its name).
-    void Bind(const CSspLocalNames* names);
+    void Bind(const CSspLocalNames* names)
+    {
+        Clear();
+        m_names = names;
+    }
     void Clear()
     {
         // Runs of functions without locals are many: they end with nothing to clear.
