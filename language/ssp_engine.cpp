@@ -94,7 +94,7 @@ void CSspEngine::Reset()
     m_sessionRow = -1;
 }
 
-void CSspEngine::ClearReport()
+inline void CSspEngine::ClearReport()
 {
     m_errorText.clear();
     m_errorFileUrl.clear();
@@ -142,7 +142,8 @@ int CSspEngine::RunCall(const CSspRunArgs& args)
     // A nested run is a part of its top engine's run, which holds the application lock, keeps the
     // time limit and owns the files: a call only enters its function, runs it and leaves nothing
     // of it behind. The run before left the engine as a reset does (FinishRun, LeaveCall) but for
-    // its report.
+    // its report. The steps that every call takes are inline (defined so in this file only): a
+    // call of a user function in a loop pays each step's entry and exit.
     ClearReport();
     if (!ReenterKeptFunction(args)) {
         ForgetEarlierRuns();
@@ -158,7 +159,7 @@ int CSspEngine::RunCall(const CSspRunArgs& args)
     return LeaveCall(result);
 }
 
-void CSspEngine::TakeRunArgs(const CSspRunArgs& args)
+inline void CSspEngine::TakeRunArgs(const CSspRunArgs& args)
 {
     m_response = args.response;
     m_request = args.request;
@@ -167,7 +168,7 @@ void CSspEngine::TakeRunArgs(const CSspRunArgs& args)
     m_returnedValues = args.returnedValues;
 }
 
-int CSspEngine::LeaveCall(int result)
+inline int CSspEngine::LeaveCall(int result)
 {
     // Most calls declare no object, find no session and use no database: of theirs only the
     // control nodes and the variables are left to release, which cannot fail.
@@ -180,7 +181,7 @@ int CSspEngine::LeaveCall(int result)
     return result;
 }
 
-void CSspEngine::ClearControlStacks()
+inline void CSspEngine::ClearControlStacks()
 {
     m_ifTop = nullptr;
     m_whileTop = nullptr;
@@ -326,7 +327,7 @@ bool CSspEngine::Load(const CSspRunArgs& args)
     return true;
 }
 
-void CSspEngine::StartAtFirstByte()
+inline void CSspEngine::StartAtFirstByte()
 {
     m_locals.Bind(&m_program->LocalNames());
     SetCursor(m_start);
@@ -334,7 +335,7 @@ void CSspEngine::StartAtFirstByte()
         m_hooks->OnInterpreterStart(*this);
 }
 
-bool CSspEngine::ReenterKeptFunction(const CSspRunArgs& args)
+inline bool CSspEngine::ReenterKeptFunction(const CSspRunArgs& args)
 {
     // The commonest call: in the same top-level run, of the function that the call before ran,
     // named by the same piece of the caller's text, with the caller's paths as they were then.
@@ -348,7 +349,7 @@ bool CSspEngine::ReenterKeptFunction(const CSspRunArgs& args)
     return true;
 }
 
-void CSspEngine::EnterKeptFunction()
+inline void CSspEngine::EnterKeptFunction()
 {
     m_function = m_keptFunction;
     m_start = m_function->bodyStart;
