@@ -171,8 +171,10 @@ inline void CSspEngine::TakeRunArgs(const CSspRunArgs& args)
 inline int CSspEngine::LeaveCall(int result)
 {
     // Most calls declare no object, find no session and use no database: of theirs only the
-    // control nodes and the variables are left to release, which cannot fail.
-    if (m_hasDeclared || m_session != nullptr || m_runDataSource != nullptr || !m_sessionRows.empty())
+    // control nodes and the variables are left to release, which cannot fail. A debugger's end
+    // hook may throw: under a debugger the whole clean-up runs, which reports that as its own.
+    if (m_hasDeclared || m_session != nullptr || m_runDataSource != nullptr || !m_sessionRows.empty() ||
+        m_hooks != nullptr)
         return FinishRun(result);
     m_sessionRow = -1;
     ClearControlStacks();
