@@ -224,21 +224,15 @@ int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPo
     return result;
 }
 
-CSspEngine& CSspEngine::ChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare)
+CSspEngine& CSspEngine::MakeChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare)
 {
-    // An engine belongs to the thread that built it (the debugger tells runs apart by it). A call
-    // from another thread (a debugger's watch) or from inside the kept engine's own run gets an
-    // engine of its own.
-    if (kept == nullptr)
+    if (kept == nullptr) {
         kept = std::make_unique<CSspEngine>(m_top);
-    CSspEngine* child = kept.get();
-    if (child->m_ownerThread != std::this_thread::get_id() || child->m_running) {
-        spare = std::make_unique<CSspEngine>(m_top);
-        child = spare.get();
+        if (IsFreeChild(*kept))
+            return *kept;
     }
-    // As an engine built for this call would have them.
-    child->m_hooks = m_top->m_hooks;
-    return *child;
+    spare = std::make_unique<CSspEngine>(m_top);
+    return *spare;
 }
 
 bool CSspEngine::SerializesRuns() const

@@ -137,7 +137,13 @@ public:
     // first use: a call then builds no engine, and the kept one finds the function and its code
     // again at once. A call on another thread than this engine's (a debugger's watch) or while the
     // kept engine is running gets a spare made in `spare`. Throws std::bad_alloc.
-    CSspEngine& ChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare);
+    CSspEngine& ChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare)
+    {
+        CSspEngine& child = kept != nullptr && IsFreeChild(*kept) ? *kept : MakeChildForCall(kept, spare);
+        // As an engine built for this call would have them.
+        child.m_hooks = m_top->m_hooks;
+        return child;
+    }
 
     // The debugger that twStudio installs for the whole process; engines built afterwards call it.
     static void InstallDebugHooks(CSspDebugHooks* hooks);
@@ -306,7 +312,7 @@ private:
         explicit PooledCall(CSspEngine& engine) : m_top(*engine.m_top)
         {
             if (m_top.m_callsInUse == m_top.m_calls.size())
-                m_top.m_calls.push_back(std::make_unique<CSspCall>());
+                m_top.GrowCallPool();
             m_call = m_top.m_calls[m_top.m_callsInUse++].get();
         }
         ~PooledCall()
@@ -510,6 +516,16 @@ private:
     // The top engine's pool of calls (PooledCall) and how many of them are in use.
     std::vector<std::unique_ptr<CSspCall>> m_calls;
     size_t m_callsInUse = 0;
+    // One call more in the pool; apart from PooledCall so that taking a call stays small.
+    void GrowCallPool();
+    // An engine belongs to the thread that built it (the debugger tells runs apart by it): a kept
+    // engine serves a call on that thread while it is not running a call itself.
+    static bool IsFreeChild(const CSspEngine& child)
+    {
+        return !child.m_running && child.m_ownerThread == std::this_thread::get_id();
+    }
+    // ChildForCall when the kept engine does not serve: made on first use, or a spare.
+    CSspEngine& MakeChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare);
     std::string m_filePath;
     std::string m_urlPath;
     std::string m_urlDirectory = "/";

@@ -356,6 +356,11 @@ void CSspEngine::EvalOperand(const CSspListCode& code, const CSspCodeOperand& op
     CallOperand(code, operand, *call, result);
 }
 
+void CSspEngine::GrowCallPool()
+{
+    m_calls.push_back(std::make_unique<CSspCall>());
+}
+
 void CSspEngine::CallLocalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result)
 {
     // What Local does with the call, without making its names: a call of the pool holds the
