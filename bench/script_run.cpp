@@ -21,10 +21,21 @@
 
 namespace {
 
+// Collects a run's output and writes it to standard output when the run ends, as the server
+// collects a page before sending it: the pieces of a page are many and short, and a stdio call
+// for each would be counted as the engine's work.
 class StdoutSink : public CSspOutputSink
 {
 public:
-    void Write(std::string_view piece) override { std::fwrite(piece.data(), 1, piece.size(), stdout); }
+    void Write(std::string_view piece) override { m_page.append(piece); }
+    void CloseOutput() override
+    {
+        std::fwrite(m_page.data(), 1, m_page.size(), stdout);
+        m_page.clear();
+    }
+
+private:
+    std::string m_page;
 };
 
 int Usage()
