@@ -113,8 +113,8 @@ public:
         size_t literals = 0;
         for (size_t i = 0; i < count; ++i)
             literals += m_list[i].literal >= 0 ? 1 : 0;
-        m_code.m_literals.Make(m_memory, literals);
-        m_code.m_literalEntries.Make(m_memory, literals);
+        m_code.m_more->literals.Make(m_memory, literals);
+        m_code.m_more->literalEntries.Make(CSspCodeMemory::ColdOf(m_memory), literals);
         size_t literal = 0;
         for (size_t i = 0; i < count; ++i) {
             const CSspListEntry& entry = m_list[i];
@@ -128,9 +128,9 @@ public:
             if (entry.kind == kCallToken)
                 m_code.m_copiesVariables = true;
             if (entry.literal >= 0) {
-                m_code.m_literals[literal] = m_list.Literal(entry.literal);
-                m_code.m_literalEntries[literal] = static_cast<int>(i);
-                operand.value = &m_code.m_literals[literal++];
+                m_code.m_more->literals[literal] = m_list.Literal(entry.literal);
+                m_code.m_more->literalEntries[literal] = static_cast<int>(i);
+                operand.value = &m_code.m_more->literals[literal++];
                 continue;
             }
             const std::string_view name = entry.name;
@@ -157,14 +157,14 @@ public:
 
     void Expression()
     {
-        m_code.m_program = Range([&] { return EvalRange(0, Last()); });
+        m_code.m_more->program = Range([&] { return EvalRange(0, Last()); });
     }
 
-    void Condition() { m_code.m_conditionRoot = ConditionOf(0, Last()); }
+    void Condition() { m_code.m_more->conditionRoot = ConditionOf(0, Last()); }
 
     void Arguments(bool raw)
     {
-        m_code.m_program = Range([&] {
+        m_code.m_more->program = Range([&] {
             const int count = static_cast<int>(m_list.Size());
             int first = 0;
             for (int i = 0; i <= count; ++i) {
@@ -176,7 +176,7 @@ public:
                     Raise(kMsgMissingParameterBeforeComma, CSspListCode::kCallPosition);
                 }
                 if (raw) {
-                    std::vector<std::string>& texts = m_code.RareParts().rawTexts;
+                    std::vector<std::string>& texts = m_code.m_more->RareParts().rawTexts;
                     Emit(MakeStep(CSspCodeStep::kPushRaw, static_cast<int>(texts.size())));
                     texts.emplace_back(m_list[static_cast<size_t>(first)].text);
                 } else {
@@ -192,8 +192,9 @@ public:
     // Moves the steps and conditions into the code, at their size.
     void Finish()
     {
-        m_code.m_steps.Make(m_memory, m_steps.size(), m_steps.data());
-        m_code.m_conditions.Make(m_memory, m_conditions.size(), m_conditions.data());
+        std::pmr::memory_resource* cold = CSspCodeMemory::ColdOf(m_memory);
+        m_code.m_more->steps.Make(cold, m_steps.size(), m_steps.data());
+        m_code.m_more->conditions.Make(cold, m_conditions.size(), m_conditions.data());
     }
 
 private:
@@ -444,8 +445,12 @@ private:
 
 CSspListCode::CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* names, bool raw, int depth,
                            std::pmr::memory_resource* memory)
-    : m_source(&list.Source()), m_memory(memory)
+    : m_source(&list.Source())
 {
+    // Compiled with its rarer parts apart, which are kept in the memory after all the rest.
+    More more;
+    more.memory = memory;
+    m_more = &more;
     try {
         CSspListCompiler compiler(list, *this, names, depth, memory);
         compiler.Operands();
@@ -455,33 +460,49 @@ CSspListCode::CSspListCode(const CSspTokenList& list, Use use, CSspLocalNames* n
         case Use::kArguments: compiler.Arguments(raw); break;
         }
         compiler.Finish();
+        FindShape(use);
+        Keep(std::move(more));
     } catch (...) {
-        FreeArrays();
+        m_more = nullptr;
+        more.FreeArrays();
+        m_operands.Free(memory);
         throw;
     }
-    FindShape(use);
 }
 
-CSspListCode::Rare& CSspListCode::RareParts()
+std::pmr::memory_resource* CSspCodeMemory::ColdOf(std::pmr::memory_resource* memory)
 {
-    if (!m_rare)
-        m_rare = std::make_unique<Rare>();
-    return *m_rare;
+    auto* code = dynamic_cast<CSspCodeMemory*>(memory);
+    return code != nullptr ? code->Cold() : memory;
+}
+
+void CSspListCode::Keep(More&& more)
+{
+    std::pmr::polymorphic_allocator<More> allocator(CSspCodeMemory::ColdOf(more.memory));
+    More* kept = allocator.allocate(1);
+    m_more = new (kept) More(std::move(more));
 }
 
 const std::string& CSspListCode::Failure() const
 {
     static const std::string kNone;
-    return m_rare ? m_rare->failure : kNone;
+    return m_failed ? m_more->rare->failure : kNone;
 }
 
-void CSspListCode::FreeArrays()
+CSspListCode::More::Rare& CSspListCode::More::RareParts()
 {
-    m_operands.Free(m_memory);
-    m_steps.Free(m_memory);
-    m_conditions.Free(m_memory);
-    m_literalEntries.Free(m_memory);
-    m_literals.Free(m_memory);
+    if (!rare)
+        rare = std::make_unique<Rare>();
+    return *rare;
+}
+
+void CSspListCode::More::FreeArrays()
+{
+    std::pmr::memory_resource* cold = CSspCodeMemory::ColdOf(memory);
+    steps.Free(cold);
+    conditions.Free(cold);
+    literalEntries.Free(cold);
+    literals.Free(memory);
 }
 
 bool CSspListCode::ReadsInPlace(int entry) const
@@ -496,7 +517,7 @@ bool CSspListCode::ReadsInPlace(int entry) const
 bool CSspListCode::OnlyReadsInPlace(const CSspCodeRange& range) const
 {
     for (int i = range.begin; i < range.end; ++i) {
-        const CSspCodeStep& step = m_steps[static_cast<size_t>(i)];
+        const CSspCodeStep& step = m_more->steps[static_cast<size_t>(i)];
         if (step.code != CSspCodeStep::kEvaluate || !ReadsInPlace(step.target))
             return false;
     }
@@ -506,7 +527,7 @@ bool CSspListCode::OnlyReadsInPlace(const CSspCodeRange& range) const
 void CSspListCode::FindShape(Use use)
 {
     if (use == Use::kCondition) {
-        const CSspCodeCondition& root = m_conditions[static_cast<size_t>(m_conditionRoot)];
+        const CSspCodeCondition& root = m_more->conditions[static_cast<size_t>(m_more->conditionRoot)];
         if (!OnlyReadsInPlace(root.range))
             return;
         if (root.kind == CSspCodeCondition::kTruth && ReadsInPlace(root.range.result)) {
@@ -521,8 +542,8 @@ void CSspListCode::FindShape(Use use)
         return;
     }
     if (use == Use::kArguments) {
-        for (int i = m_program.begin; i < m_program.end; ++i) {
-            const CSspCodeStep& step = m_steps[static_cast<size_t>(i)];
+        for (int i = m_more->program.begin; i < m_more->program.end; ++i) {
+            const CSspCodeStep& step = m_more->steps[static_cast<size_t>(i)];
             const bool inPlace = step.code == CSspCodeStep::kEvaluate || step.code == CSspCodeStep::kPush;
             if (!inPlace || !ReadsInPlace(step.target))
                 return;
@@ -530,27 +551,27 @@ void CSspListCode::FindShape(Use use)
         m_shape = Shape::kPushes;
         return;
     }
-    if (use != Use::kExpression || m_program.result < 0)
+    if (use != Use::kExpression || m_more->program.result < 0)
         return;
-    if (ReadsInPlace(m_program.result) && OnlyReadsInPlace(m_program)) {
+    if (ReadsInPlace(m_more->program.result) && OnlyReadsInPlace(m_more->program)) {
         m_shape = Shape::kOperand;
-        m_left = m_program.result;
+        m_left = m_more->program.result;
         return;
     }
-    if (m_program.end - m_program.begin == 1) {
-        const CSspCodeStep& only = m_steps[static_cast<size_t>(m_program.begin)];
-        if (only.code == CSspCodeStep::kEvaluate && only.target == m_program.result) {
+    if (m_more->program.end - m_more->program.begin == 1) {
+        const CSspCodeStep& only = m_more->steps[static_cast<size_t>(m_more->program.begin)];
+        if (only.code == CSspCodeStep::kEvaluate && only.target == m_more->program.result) {
             m_shape = Shape::kMember;
-            m_left = m_program.result;
+            m_left = m_more->program.result;
             return;
         }
     }
     // One operator: its step is the last, and the steps before it read its operands.
-    const CSspCodeRange before{m_program.begin, m_program.end - 1, -1};
-    if (m_program.end <= m_program.begin || !OnlyReadsInPlace(before))
+    const CSspCodeRange before{m_more->program.begin, m_more->program.end - 1, -1};
+    if (m_more->program.end <= m_more->program.begin || !OnlyReadsInPlace(before))
         return;
-    const CSspCodeStep& apply = m_steps[static_cast<size_t>(m_program.end - 1)];
-    if (apply.code != CSspCodeStep::kApply || apply.target != m_program.result || !ReadsInPlace(apply.right) ||
+    const CSspCodeStep& apply = m_more->steps[static_cast<size_t>(m_more->program.end - 1)];
+    if (apply.code != CSspCodeStep::kApply || apply.target != m_more->program.result || !ReadsInPlace(apply.right) ||
         (apply.left >= 0 && !ReadsInPlace(apply.left)))
         return;
     m_shape = Shape::kApply;
@@ -561,12 +582,21 @@ void CSspListCode::FindShape(Use use)
 }
 
 CSspListCode::CSspListCode(std::string message, int position, std::pmr::memory_resource* memory)
-    : m_memory(memory), m_rare(std::make_unique<Rare>(Rare{std::move(message), position, {}}))
-{}
+    : m_failed(!message.empty())
+{
+    More more;
+    more.memory = memory;
+    more.RareParts() = More::Rare{std::move(message), position, {}};
+    Keep(std::move(more));
+}
 
 CSspListCode::~CSspListCode()
 {
-    FreeArrays();
+    std::pmr::memory_resource* memory = m_more->memory;
+    m_operands.Free(memory);
+    m_more->FreeArrays();
+    m_more->~More();
+    std::pmr::polymorphic_allocator<More>(CSspCodeMemory::ColdOf(memory)).deallocate(m_more, 1);
 }
 
 void CSspListCodeDelete::operator()(CSspListCode* code) const

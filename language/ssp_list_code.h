@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 class CSspListCode;
@@ -44,17 +45,18 @@ using CSspListCodePtr = std::unique_ptr<CSspListCode, CSspListCodeDelete>;
 struct CSspCodeOperand
 {
     CSspOperandForm form = CSspOperandForm::kMember;
-    bool call = false;                 // written with an argument list (the entry's kind was a call)
-    bool emptyCall = false;            // ... and the list was empty: "()"
-    bool localVariable = false;        // Local.<name> without an argument list, where name is no member of Local
-    bool argument = false;             // arg.<name> without an argument list: a call's argument
-    bool localFunction = false;        // Local.<name>(...) where name is no member of Local
-    int slot = -1;                     // Local.<name>: the slot of name in the program's local names, if it has one
+    bool call = false;           // written with an argument list (the entry's kind was a call)
+    bool emptyCall = false;      // ... and the list was empty: "()"
+    bool localVariable = false;  // Local.<name> without an argument list, where name is no member of Local
+    bool argument = false;       // arg.<name> without an argument list: a call's argument
+    bool localFunction = false;  // Local.<name>(...) where name is no member of Local
+    int slot = -1;               // Local.<name>: the slot of name in the program's local names, if it has one
+    int dot = -1;                // offset of the first "." in name; -1 when it has none
+    // What reading a literal or a variable in place needs ends here, in the first 24 bytes.
+    const CSspValue* value = nullptr;  // a literal's value; null for any other operand
     int start = 0;                     // where the entry starts; errors of the operand point here
     int end = 0;                       // the cursor after the entry
-    int dot = -1;                      // offset of the first "." in name; -1 when it has none
     std::string_view name;             // the whole name, object.member, as written
-    const CSspValue* value = nullptr;  // a literal's value; null for any other operand
     // The argument list of a call whose list is not empty, compiled with the list; null when the
     // calls nest too deep to compile them all at once (the evaluation compiles it then).
     CSspListCodePtr arguments;
@@ -72,6 +74,10 @@ public:
     CSspCodeArray() = default;
     CSspCodeArray(const CSspCodeArray&) = delete;
     CSspCodeArray& operator=(const CSspCodeArray&) = delete;
+    CSspCodeArray(CSspCodeArray&& other) noexcept
+        : m_items(std::exchange(other.m_items, nullptr)), m_size(std::exchange(other.m_size, 0))
+    {}
+    CSspCodeArray& operator=(CSspCodeArray&&) = delete;
 
     // Makes count items, each made from the item of source at its index when a source is given,
     // else made empty. The array must be empty.
@@ -173,6 +179,29 @@ struct CSspCodeCondition
     int position = kNoPosition;  // kRaise; kAnd, kOr: the operator's place (nesting limit)
 };
 
+// The memory of a program's compiled code. What runs read on the usual way (the lists of the
+// commonest shapes, their operands and literals) is allocated one after another as the compiler
+// makes it; what they seldom read (the steps of the general shape, the parts kept only to be
+// freed) goes into a memory of its own, so that it does not lie between the former.
+class CSspCodeMemory : public std::pmr::memory_resource
+{
+public:
+    std::pmr::memory_resource* Cold() { return &m_cold; }
+    // The cold memory of memory when it is a CSspCodeMemory, else memory itself.
+    static std::pmr::memory_resource* ColdOf(std::pmr::memory_resource* memory);
+
+private:
+    void* do_allocate(size_t bytes, size_t alignment) override { return m_hot.allocate(bytes, alignment); }
+    void do_deallocate(void* pointer, size_t bytes, size_t alignment) override
+    {
+        m_hot.deallocate(pointer, bytes, alignment);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+
+    std::pmr::monotonic_buffer_resource m_hot;
+    std::pmr::monotonic_buffer_resource m_cold;
+};
+
 class CSspListCode
 {
 public:
@@ -210,31 +239,34 @@ public:
     CSspListCode& operator=(const CSspListCode&) = delete;
 
     // Where the code and its arrays are allocated.
-    std::pmr::memory_resource* Memory() const { return m_memory; }
+    std::pmr::memory_resource* Memory() const { return m_more->memory; }
 
-    // Set for a list that could not be collected.
+    // True for a list that could not be collected; Failure() then says why.
+    bool Failed() const { return m_failed; }
     const std::string& Failure() const;
-    bool Failed() const { return m_rare != nullptr && !m_rare->failure.empty(); }
-    int FailurePosition() const { return m_rare ? m_rare->failurePosition : kNoPosition; }
+    int FailurePosition() const { return m_failed ? m_more->rare->failurePosition : kNoPosition; }
 
     size_t EntryCount() const { return m_operands.size(); }
     const CSspCodeOperand& Operand(int index) const { return m_operands[static_cast<size_t>(index)]; }
-    const CSspCodeStep& Step(int index) const { return m_steps[static_cast<size_t>(index)]; }
-    const std::string& RawText(int index) const { return m_rare->rawTexts[static_cast<size_t>(index)]; }
+    const CSspCodeStep& Step(int index) const { return m_more->steps[static_cast<size_t>(index)]; }
+    const std::string& RawText(int index) const { return m_more->rare->rawTexts[static_cast<size_t>(index)]; }
     // Variables read while a call of the list may assign them are copied as they stood when read.
     bool CopiesVariables() const { return m_copiesVariables; }
     // The file the list was collected from, where the argument lists of its calls are read.
     CSourceFile* Source() const { return m_source; }
     // Entries whose value is a literal's from the start, without a step.
-    std::span<const int> LiteralEntries() const { return {m_literalEntries.begin(), m_literalEntries.end()}; }
+    std::span<const int> LiteralEntries() const
+    {
+        return {m_more->literalEntries.begin(), m_more->literalEntries.end()};
+    }
 
     // kExpression and kArguments: the program.
-    const CSspCodeRange& Program() const { return m_program; }
+    const CSspCodeRange& Program() const { return m_more->program; }
     // A raise of kArguments code at this position names the call's position instead.
     static constexpr int kCallPosition = -2;
     // kCondition: the root part.
-    const CSspCodeCondition& Condition(int index) const { return m_conditions[static_cast<size_t>(index)]; }
-    int ConditionRoot() const { return m_conditionRoot; }
+    const CSspCodeCondition& Condition(int index) const { return m_more->conditions[static_cast<size_t>(index)]; }
+    int ConditionRoot() const { return m_more->conditionRoot; }
 
     Shape GetShape() const { return m_shape; }
     int Left() const { return m_left; }
@@ -257,35 +289,45 @@ private:
     bool ReadsInPlace(int entry) const;
     void FindShape(Use use);
 
-    // What few lists have.
-    struct Rare
+    // What the lists of the general shape read, and what is kept only to be freed: in the cold
+    // part of the code's memory, so that the operands and the literals follow the fields below.
+    struct More
     {
-        std::string failure;
-        int failurePosition = kNoPosition;
-        std::vector<std::string> rawTexts;
-    };
-    Rare& RareParts();
-    void FreeArrays();
+        std::pmr::memory_resource* memory = nullptr;
+        CSspCodeRange program;
+        int conditionRoot = -1;
+        CSspCodeArray<CSspCodeStep> steps;
+        CSspCodeArray<CSspCodeCondition> conditions;
+        CSspCodeArray<int> literalEntries;
+        CSspCodeArray<CSspValue> literals;
+        // What few lists have: a failure, or arguments taken as written.
+        struct Rare
+        {
+            std::string failure;
+            int failurePosition = kNoPosition;
+            std::vector<std::string> rawTexts;
+        };
+        std::unique_ptr<Rare> rare;
 
-    // What every evaluation reads comes first, what fewer read after it. The operands are the first
-    // array allocated after the code, so in a program's memory they follow these fields directly.
+        Rare& RareParts();
+
+        void FreeArrays();
+    };
+    // Moves more, built while compiling, into the code's memory.
+    void Keep(More&& more);
+
+    // What the commonest shapes read, and no more: 56 bytes.
     Shape m_shape = Shape::kGeneral;
     bool m_copiesVariables = false;
     CSspValue::Operator m_operator = CSspValue::Operator::None;
+    bool m_failed = false;
     CSspValue::Comparison m_comparison = CSspValue::Comparison::None;
     int m_left = -1;
     int m_right = -1;
     int m_position = kNoPosition;
     CSspCodeArray<CSspCodeOperand> m_operands;
-    CSspCodeRange m_program;
-    int m_conditionRoot = -1;
-    CSspCodeArray<CSspCodeStep> m_steps;
-    CSspCodeArray<CSspCodeCondition> m_conditions;
-    CSspCodeArray<int> m_literalEntries;
-    CSspCodeArray<CSspValue> m_literals;
     CSourceFile* m_source = nullptr;
-    std::pmr::memory_resource* m_memory;
-    std::unique_ptr<Rare> m_rare;
+    More* m_more = nullptr;
 };
 
 // True when Local answers member itself rather than as a variable or function of that name.

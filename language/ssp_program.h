@@ -171,7 +171,7 @@ private:
     // meets them: a page's code lies together instead of spread over the heap among whatever else
     // the compiling thread allocated, so that a run touches few cache lines and pages of memory
     // for it. Nothing is freed before the program is.
-    std::pmr::monotonic_buffer_resource m_memory;
+    CSspCodeMemory m_memory;
     std::vector<CSspOp> m_ops;
     std::vector<CSspOpDetail> m_details;
     CSspLocalNames m_names;
