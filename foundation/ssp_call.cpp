@@ -20,11 +20,10 @@ std::string CSspCall::GetParamStr(int index) const
     return GetParam(index).ToString();
 }
 
-int CSspCall::GetParamInt32(int index) const
+int CSspCall::ToInt32(const CSspValue& value)
 {
     // An index or a count is mostly an integer already: its text would only be parsed back.
-    const CSspValue& argument = GetParam(index);
-    if (argument.IsInteger() && !argument.IsNull())
-        return static_cast<int>(std::clamp<std::int64_t>(argument.m_integer, INT_MIN, INT_MAX));
-    return ParseInt32(argument.ToString());
+    if (value.IsInteger() && !value.IsNull())
+        return static_cast<int>(std::clamp<std::int64_t>(value.m_integer, INT_MIN, INT_MAX));
+    return ParseInt32(value.ToString());
 }

@@ -17,7 +17,9 @@ public:
     // position when there is no such argument.
     std::string GetParamStr(int index) const;
     // ParseInt32 of the text of argument `index`, read straight from an integer; same bounds rule.
-    int GetParamInt32(int index) const;
+    int GetParamInt32(int index) const { return ToInt32(GetParam(index)); }
+    // ParseInt32 of the text of value, read straight from an integer.
+    static int ToInt32(const CSspValue& value);
     // The argument itself; same bounds rule as GetParamStr.
     const CSspValue& GetParam(int index) const;
     int ParamCount() const { return static_cast<int>(m_args.size()); }

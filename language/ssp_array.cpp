@@ -24,10 +24,10 @@ constexpr int kMsgArrayTooLarge = 168;  // "An array may hold at most 1000000 en
 // before anything is spent, so a request can never push the server into swap.
 constexpr size_t kMaxEntries = 1000000;
 
-void RequireRoomFor(size_t count, const CSspCall& call)
+void RequireRoomFor(size_t count, int position)
 {
     if (count > kMaxEntries)
-        RaiseCatalogText(kMsgArrayTooLarge, call.m_position);
+        RaiseCatalogText(kMsgArrayTooLarge, position);
 }
 
 }  // namespace
@@ -61,13 +61,13 @@ void CSspArray::CallMember(CSspCall& call, CSspValue& result)
             break;
         case kAdd:
             RequireArguments(call, 1);
-            RequireRoomFor(m_values.size() + 1, call);
+            RequireRoomFor(m_values.size() + 1, call.m_position);
             m_values.push_back(std::move(call.m_args[0]));
             break;
         case kInsertAt: {
             RequireArguments(call, 2);
             size_t index = CheckedIndex(call);
-            RequireRoomFor(m_values.size() + 1, call);
+            RequireRoomFor(m_values.size() + 1, call.m_position);
             m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(index), std::move(call.m_args[1]));
             break;
         }
@@ -92,16 +92,28 @@ void CSspArray::SetSize(const CSspCall& call)
     RequireArguments(call, 1);
     int size = call.GetParamInt32(0);
     size_t count = size < 0 ? 0 : static_cast<size_t>(size);
-    RequireRoomFor(count, call);
+    RequireRoomFor(count, call.m_position);
     m_values.clear();
     m_values.resize(count);
 }
 
-size_t CSspArray::CheckedIndex(const CSspCall& call) const
+size_t CSspArray::CheckedIndex(const CSspValue& indexValue, int position) const
 {
-    int index = call.GetParamInt32(0);
+    int index = CSspCall::ToInt32(indexValue);
     int last = static_cast<int>(m_values.size()) - 1;
     if (index < 0 || index > last)
-        throw CSspException(FormatText("Array index %d out of bound. Valid: 0 - %d", index, last), call.m_position);
+        throw CSspException(FormatText("Array index %d out of bound. Valid: 0 - %d", index, last), position);
     return static_cast<size_t>(index);
+}
+
+void CSspArray::Append(const CSspValue& value, int position)
+{
+    RequireRoomFor(m_values.size() + 1, position);
+    try {
+        m_values.push_back(value);
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemory, position);
+    } catch (const std::length_error&) {
+        RaiseCatalogText(kMsgOutOfMemory, position);
+    }
 }

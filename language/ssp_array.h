@@ -23,7 +23,8 @@ public:
 
     CSspValueList& Values() { return m_values; }
 
-private:
+    // The members that the interpreter calls straight from a place bound to them, with the
+    // argument values where they stand; errors as CallMember raises them, at position.
     enum Member : int
     {
         kGetSize,
@@ -34,9 +35,18 @@ private:
         kInsertAt,
         kRemoveAt,
     };
+    int Size() const { return static_cast<int>(m_values.size()); }
+    // GetAt: the value at index (ParseInt32 of its text), read where the array holds it; it stays
+    // valid until the array changes.
+    const CSspValue& At(const CSspValue& index, int position) const { return m_values[CheckedIndex(index, position)]; }
+    // Add: a copy of value at the end.
+    void Append(const CSspValue& value, int position);
+
+private:
     void SetSize(const CSspCall& call);
     // The index of argument 0, checked against the current size.
-    size_t CheckedIndex(const CSspCall& call) const;
+    size_t CheckedIndex(const CSspCall& call) const { return CheckedIndex(call.GetParam(0), call.m_position); }
+    size_t CheckedIndex(const CSspValue& index, int position) const;
 
     CSspValueList m_values;
 };

@@ -300,6 +300,14 @@ private:
         unsigned declarations = 0;               // found when m_declarations had this count
         std::uint64_t memberHint = 0;            // the declared object's (HeldMemberValue)
         int boundMember = -1;                    // the declared object's (BindMember)
+        CSspArray* array = nullptr;              // the declared object, when it is an array
+    };
+    // A call of a declared array's member that runs straight on the array (BindArrayCall).
+    struct BoundArrayCall
+    {
+        CSspArray* array = nullptr;
+        int member = -1;
+        const CSspValue* argument = nullptr;  // GetAt's index, Add's value
     };
     // A call of the top engine's pool for the length of a scope: member calls are made on every
     // pass of a loop, and a call made afresh each time would allocate its argument list each time.
@@ -393,6 +401,12 @@ private:
     void EvalOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspValue& result);
     // The value of a list of the member shape: held by its object, or else made into `made`.
     const CSspValue& MemberValue(const CSspListCode& code, CSspValue& made);
+    // For a call operand that the run's dispatch bound to a declared array's GetAt, GetSize or Add,
+    // with an argument list of one argument read in place: the array and that argument, read now,
+    // with the checks the call makes first. No array where the call must go the whole way.
+    BoundArrayCall BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand);
+    // Runs bound (GetSize or Add, or GetAt into result) as the array's CallMember would.
+    static void RunArrayCall(const BoundArrayCall& bound, int position, CSspValue& result);
     // CallMember for an operand, with the object that answers it kept for the run when the code is
     // of the run's own file.
     void CallOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call, CSspValue& result);

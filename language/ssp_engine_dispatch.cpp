@@ -77,12 +77,55 @@ void CSspEngine::CallOperand(const CSspListCode& code, const CSspCodeOperand& op
         target->declared = declared;
         target->declarations = m_declarations;
         target->boundMember = declared != nullptr ? declared->object->BindMember(call.m_member) : -1;
+        target->array = declared != nullptr ? dynamic_cast<CSspArray*>(declared->object.get()) : nullptr;
     }
     if (target->declared != nullptr) {
         call.m_boundMember = target->boundMember;
         return target->declared->object->CallMember(call, result);
     }
     CallBuiltIn(target->builtIn, call, result);
+}
+
+CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand)
+{
+    if (code.Source() != m_sourceFile)
+        return {};
+    const OperandTarget* target = m_operands.Find(OperandKey(operand));
+    if (target == nullptr || target->array == nullptr || target->declarations != m_declarations)
+        return {};
+    BoundArrayCall bound{target->array, target->boundMember};
+    const CSspListCode* arguments = operand.arguments.get();
+    switch (bound.member) {
+    case CSspArray::kGetSize:
+        if (!operand.emptyCall)
+            return {};
+        break;
+    case CSspArray::kGetAt:
+    case CSspArray::kAdd:
+        if (arguments == nullptr || arguments->SinglePush() < 0)
+            return {};
+        break;
+    default: return {};
+    }
+    // The argument list is entered and read as EvalCallArguments does.
+    {
+        NestingLevel level(operand.start);
+    }
+    if (arguments != nullptr)
+        bound.argument = &InPlaceValue(arguments->Operand(arguments->SinglePush()));
+    return bound;
+}
+
+void CSspEngine::RunArrayCall(const BoundArrayCall& bound, int position, CSspValue& result)
+{
+    switch (bound.member) {
+    case CSspArray::kGetSize: result.SetInteger(bound.array->Size()); return;
+    case CSspArray::kGetAt: result = bound.array->At(*bound.argument, position); return;
+    default:
+        bound.array->Append(*bound.argument, position);
+        result.SetInteger(1);
+        return;
+    }
 }
 
 int CSspEngine::BuiltInObjectOf(std::string_view object)

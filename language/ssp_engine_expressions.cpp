@@ -191,9 +191,18 @@ void CSspEngine::WriteExpression(const CSspListCode& code)
 const CSspValue& CSspEngine::MemberValue(const CSspListCode& code, CSspValue& made)
 {
     // Read where the object holds it, as the frame reads the whole list's only operand.
-    if (const CSspValue* held = HeldMemberValue(code, code.LeftOperand()))
+    const CSspCodeOperand& operand = code.LeftOperand();
+    if (operand.call) {
+        if (const BoundArrayCall bound = BindArrayCall(code, operand); bound.array != nullptr) {
+            if (bound.member == CSspArray::kGetAt)
+                return bound.array->At(*bound.argument, operand.start);
+            RunArrayCall(bound, operand.start, made);
+            return made;
+        }
+    } else if (const CSspValue* held = HeldMemberValue(code, operand)) {
         return *held;
-    EvalOperand(code, code.LeftOperand(), made);
+    }
+    EvalOperand(code, operand, made);
     return made;
 }
 
@@ -324,7 +333,21 @@ void CSspEngine::OperandValue(EvalFrame& frame, int index)
         slot.value = variable;
         return;
     }
-    if (variable == nullptr) {
+    if (variable == nullptr && operand.call) {
+        if (const BoundArrayCall bound = BindArrayCall(frame.code, operand); bound.array != nullptr) {
+            // An element is read where the array holds it while no other call of the list can
+            // change the array.
+            if (bound.member == CSspArray::kGetAt && frame.code.CallCount() == 1) {
+                slot.value = &bound.array->At(*bound.argument, operand.start);
+                return;
+            }
+            CSspValue& value = frame.NewValue();
+            RunArrayCall(bound, operand.start, value);
+            slot.value = &value;
+            slot.owned = true;
+            return;
+        }
+    } else if (variable == nullptr) {
         // A column of a declared sql object. Any other operand of the list could move its result
         // to another row, even without parentheses (x.fetch), so the value is read in place only
         // when it is the whole list, and is otherwise copied, as the member call would.

@@ -126,7 +126,7 @@ public:
             operand.name = entry.name;
             operand.dot = entry.dot;
             if (entry.kind == kCallToken)
-                m_code.m_copiesVariables = true;
+                ++m_code.m_callCount;
             if (entry.literal >= 0) {
                 m_code.m_more->literals[literal] = m_list.Literal(entry.literal);
                 m_code.m_more->literalEntries[literal] = static_cast<int>(i);
@@ -511,7 +511,7 @@ bool CSspListCode::ReadsInPlace(int entry) const
         return false;
     const CSspCodeOperand& operand = m_operands[static_cast<size_t>(entry)];
     // A call's arguments stay as they are for the whole run of the function: nothing can assign them.
-    return operand.value != nullptr || operand.argument || (operand.localVariable && !m_copiesVariables);
+    return operand.value != nullptr || operand.argument || (operand.localVariable && m_callCount == 0);
 }
 
 bool CSspListCode::OnlyReadsInPlace(const CSspCodeRange& range) const
@@ -542,13 +542,21 @@ void CSspListCode::FindShape(Use use)
         return;
     }
     if (use == Use::kArguments) {
+        int pushes = 0;
+        int pushed = -1;
         for (int i = m_more->program.begin; i < m_more->program.end; ++i) {
             const CSspCodeStep& step = m_more->steps[static_cast<size_t>(i)];
             const bool inPlace = step.code == CSspCodeStep::kEvaluate || step.code == CSspCodeStep::kPush;
             if (!inPlace || !ReadsInPlace(step.target))
                 return;
+            if (step.code == CSspCodeStep::kPush) {
+                ++pushes;
+                pushed = step.target;
+            }
         }
         m_shape = Shape::kPushes;
+        if (pushes == 1)
+            m_singlePush = pushed;
         return;
     }
     if (use != Use::kExpression || m_more->program.result < 0)

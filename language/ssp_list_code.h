@@ -251,7 +251,9 @@ public:
     const CSspCodeStep& Step(int index) const { return m_more->steps[static_cast<size_t>(index)]; }
     const std::string& RawText(int index) const { return m_more->rare->rawTexts[static_cast<size_t>(index)]; }
     // Variables read while a call of the list may assign them are copied as they stood when read.
-    bool CopiesVariables() const { return m_copiesVariables; }
+    bool CopiesVariables() const { return m_callCount > 0; }
+    // How many of the list's operands are calls (written with an argument list).
+    int CallCount() const { return m_callCount; }
     // The file the list was collected from, where the argument lists of its calls are read.
     CSourceFile* Source() const { return m_source; }
     // Entries whose value is a literal's from the start, without a step.
@@ -276,6 +278,8 @@ public:
     CSspValue::Operator ArithmeticOp() const { return m_operator; }
     CSspValue::Comparison ComparisonOp() const { return m_comparison; }
     int Position() const { return m_position; }
+    // kPushes code of one argument: its entry; -1 for any other code.
+    int SinglePush() const { return m_singlePush; }
 
     // How deep the argument lists of calls are compiled along with their list; deeper ones are
     // compiled when they are evaluated.
@@ -318,13 +322,14 @@ private:
 
     // What the commonest shapes read, and no more: 56 bytes.
     Shape m_shape = Shape::kGeneral;
-    bool m_copiesVariables = false;
+    int m_callCount = 0;
     CSspValue::Operator m_operator = CSspValue::Operator::None;
     bool m_failed = false;
     CSspValue::Comparison m_comparison = CSspValue::Comparison::None;
     int m_left = -1;
     int m_right = -1;
     int m_position = kNoPosition;
+    int m_singlePush = -1;
     CSspCodeArray<CSspCodeOperand> m_operands;
     CSourceFile* m_source = nullptr;
     More* m_more = nullptr;

@@ -31,6 +31,20 @@ TEST_F(ArrayTest, MembersAndTheirBounds)
     EXPECT_EQ(Failure("array a; a.Count();"), "Unknown array function: Count");
 }
 
+TEST_F(ArrayTest, ACallMadeAgainInALoopSeesTheArrayAsItIsThen)
+{
+    // An element read while the same expression adds to the array keeps its value.
+    EXPECT_EQ(Output("array a; Local.i = 0; Local.t = '';"
+                     "while (Local.i < 3) a.Add('v' + Local.i);"
+                     "  Local.t = Local.t + a.GetAt(Local.i) + a.Add('w') + a.GetSize() + ',';"
+                     "  Local.i = Local.i + 1; endwhile write Local.t + a.GetAt(5);"),
+              "v012,w14,v116,w");
+    // The bounds are those of the pass that reads.
+    EXPECT_EQ(Failure("array a; a.Add(1); Local.i = 0;"
+                      "while (Local.i < 3) write a.GetAt(Local.i); a.Add(2); Local.i = Local.i + 2; endwhile"),
+              "Array index 2 out of bound. Valid: 0 - 1");
+}
+
 TEST_F(ArrayTest, AnArrayHoldsAtMostAMillionEntries)
 {
     const std::string refused = "An array may hold at most 1000000 entries.";
