@@ -46,6 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -405,8 +406,18 @@ private:
     // with an argument list of one argument read in place: the array and that argument, read now,
     // with the checks the call makes first. No array where the call must go the whole way.
     BoundArrayCall BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand);
-    // Runs bound (GetSize or Add, or GetAt into result) as the array's CallMember would.
-    static void RunArrayCall(const BoundArrayCall& bound, int position, CSspValue& result);
+    // The value of bound as the array's CallMember would give it: GetAt's element where the array
+    // holds it, or the result of GetSize or Add made into `made`.
+    static const CSspValue& ArrayCallValue(const BoundArrayCall& bound, int position, CSspValue& made);
+    // Lists of the call shapes (kApplyCall, kCompareCall) whose call is a bound array call: the
+    // operator applied into result, or the comparison; false, or no value, when the call must go
+    // the whole way (the list's frame then evaluates it all).
+    bool ApplyWithArrayCall(const CSspListCode& code, CSspValue& result);
+    std::optional<bool> CompareWithArrayCall(const CSspListCode& code);
+    // The two operands of a call shape, read in the order of the steps, when its call is a bound
+    // array call: the call's value (made into `made` where the array does not hold it), with
+    // `other` the other operand's; null when the call is not bound.
+    const CSspValue* CallShapeValues(const CSspListCode& code, CSspValue& made, const CSspValue*& other);
     // CallMember for an operand, with the object that answers it kept for the run when the code is
     // of the run's own file.
     void CallOperand(const CSspListCode& code, const CSspCodeOperand& operand, CSspCall& call, CSspValue& result);

@@ -116,15 +116,15 @@ CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, c
     return bound;
 }
 
-void CSspEngine::RunArrayCall(const BoundArrayCall& bound, int position, CSspValue& result)
+const CSspValue& CSspEngine::ArrayCallValue(const BoundArrayCall& bound, int position, CSspValue& made)
 {
     switch (bound.member) {
-    case CSspArray::kGetSize: result.SetInteger(bound.array->Size()); return;
-    case CSspArray::kGetAt: result = bound.array->At(*bound.argument, position); return;
+    case CSspArray::kGetSize: made.SetInteger(bound.array->Size()); return made;
+    case CSspArray::kGetAt: return bound.array->At(*bound.argument, position);
     default:
         bound.array->Append(*bound.argument, position);
-        result.SetInteger(1);
-        return;
+        made.SetInteger(1);
+        return made;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -140,6 +141,10 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
         Apply(result, left, code.ArithmeticOp(), right, code.Position());
         return;
     }
+    case CSspListCode::Shape::kApplyCall:
+        if (ApplyWithArrayCall(code, result))
+            return;
+        break;
     case CSspListCode::Shape::kMember: {
         // Made apart and moved, as the frame would: result may be the variable being assigned,
         // which a failing call must leave as it was.
@@ -193,12 +198,8 @@ const CSspValue& CSspEngine::MemberValue(const CSspListCode& code, CSspValue& ma
     // Read where the object holds it, as the frame reads the whole list's only operand.
     const CSspCodeOperand& operand = code.LeftOperand();
     if (operand.call) {
-        if (const BoundArrayCall bound = BindArrayCall(code, operand); bound.array != nullptr) {
-            if (bound.member == CSspArray::kGetAt)
-                return bound.array->At(*bound.argument, operand.start);
-            RunArrayCall(bound, operand.start, made);
-            return made;
-        }
+        if (const BoundArrayCall bound = BindArrayCall(code, operand); bound.array != nullptr)
+            return ArrayCallValue(bound, operand.start, made);
     } else if (const CSspValue* held = HeldMemberValue(code, operand)) {
         return *held;
     }
@@ -214,10 +215,55 @@ bool CSspEngine::EvalCondition(const CSspListCode& code)
         return left.Compare(code.ComparisonOp(), InPlaceValue(code.RightOperand()));
     }
     case CSspListCode::Shape::kTruth: return InPlaceValue(code.LeftOperand()).ToInt64() == 1;
+    case CSspListCode::Shape::kCompareCall:
+        if (const std::optional<bool> result = CompareWithArrayCall(code))
+            return *result;
+        break;
     default: break;
     }
     EvalFrame frame(code);
     return EvalConditionPart(frame, code.ConditionRoot());
+}
+
+const CSspValue* CSspEngine::CallShapeValues(const CSspListCode& code, CSspValue& made, const CSspValue*& other)
+{
+    const int call = code.CallEntry();
+    const int otherEntry = call == code.Left() ? code.Right() : code.Left();
+    other = &MinusOne();
+    if (otherEntry >= 0 && !code.CallFirst())
+        other = &InPlaceValue(code.Operand(otherEntry));
+    const CSspCodeOperand& operand = code.Operand(call);
+    const BoundArrayCall bound = BindArrayCall(code, operand);
+    if (bound.array == nullptr)
+        return nullptr;
+    const CSspValue& value = ArrayCallValue(bound, operand.start, made);
+    if (otherEntry >= 0 && code.CallFirst())
+        other = &InPlaceValue(code.Operand(otherEntry));
+    return &value;
+}
+
+bool CSspEngine::ApplyWithArrayCall(const CSspListCode& code, CSspValue& result)
+{
+    CSspValue made;
+    const CSspValue* other = nullptr;
+    const CSspValue* value = CallShapeValues(code, made, other);
+    if (value == nullptr)
+        return false;
+    const bool callLeft = code.CallEntry() == code.Left();
+    Apply(result, callLeft ? *value : *other, code.ArithmeticOp(), callLeft ? *other : *value, code.Position());
+    return true;
+}
+
+std::optional<bool> CSspEngine::CompareWithArrayCall(const CSspListCode& code)
+{
+    CSspValue made;
+    const CSspValue* other = nullptr;
+    const CSspValue* value = CallShapeValues(code, made, other);
+    if (value == nullptr)
+        return std::nullopt;
+    if (code.CallEntry() == code.Left())
+        return value->Compare(code.ComparisonOp(), *other);
+    return other->Compare(code.ComparisonOp(), *value);
 }
 
 bool CSspEngine::EvalConditionPart(EvalFrame& frame, int index)
@@ -342,7 +388,8 @@ void CSspEngine::OperandValue(EvalFrame& frame, int index)
                 return;
             }
             CSspValue& value = frame.NewValue();
-            RunArrayCall(bound, operand.start, value);
+            if (const CSspValue& made = ArrayCallValue(bound, operand.start, value); &made != &value)
+                value = made;
             slot.value = &value;
             slot.owned = true;
             return;

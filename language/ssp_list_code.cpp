@@ -505,6 +505,42 @@ void CSspListCode::More::FreeArrays()
     literals.Free(memory);
 }
 
+bool CSspListCode::IsPlainOperand(int entry) const
+{
+    if (entry < 0)
+        return false;
+    const CSspCodeOperand& operand = m_operands[static_cast<size_t>(entry)];
+    return operand.value != nullptr || operand.argument || operand.localVariable;
+}
+
+bool CSspListCode::FindCallShape(int left, int right, const CSspCodeRange& before)
+{
+    if (m_callCount != 1 || right < 0)
+        return false;
+    const bool leftCalls = left >= 0 && m_operands[static_cast<size_t>(left)].call;
+    const int call = leftCalls ? left : right;
+    const int other = leftCalls ? right : left;
+    if (!m_operands[static_cast<size_t>(call)].call || (other >= 0 && !IsPlainOperand(other)))
+        return false;
+    // The steps before evaluate the call once and the other operand at most once, nothing else.
+    int callStep = -1;
+    int otherStep = -1;
+    for (int i = before.begin; i < before.end; ++i) {
+        const CSspCodeStep& step = m_more->steps[static_cast<size_t>(i)];
+        if (step.code != CSspCodeStep::kEvaluate)
+            return false;
+        int* seen = step.target == call ? &callStep : step.target == other ? &otherStep : nullptr;
+        if (seen == nullptr || *seen >= 0)
+            return false;
+        *seen = i;
+    }
+    if (callStep < 0)
+        return false;
+    m_callEntry = call;
+    m_callFirst = otherStep < 0 || callStep < otherStep;
+    return true;
+}
+
 bool CSspListCode::ReadsInPlace(int entry) const
 {
     if (entry < 0)
@@ -528,6 +564,14 @@ void CSspListCode::FindShape(Use use)
 {
     if (use == Use::kCondition) {
         const CSspCodeCondition& root = m_more->conditions[static_cast<size_t>(m_more->conditionRoot)];
+        if (root.kind == CSspCodeCondition::kCompare && root.left >= 0 &&
+            FindCallShape(root.left, root.right, root.range)) {
+            m_shape = Shape::kCompareCall;
+            m_left = root.left;
+            m_right = root.right;
+            m_comparison = root.comparison;
+            return;
+        }
         if (!OnlyReadsInPlace(root.range))
             return;
         if (root.kind == CSspCodeCondition::kTruth && ReadsInPlace(root.range.result)) {
@@ -576,9 +620,20 @@ void CSspListCode::FindShape(Use use)
     }
     // One operator: its step is the last, and the steps before it read its operands.
     const CSspCodeRange before{m_more->program.begin, m_more->program.end - 1, -1};
-    if (m_more->program.end <= m_more->program.begin || !OnlyReadsInPlace(before))
+    if (m_more->program.end <= m_more->program.begin)
         return;
     const CSspCodeStep& apply = m_more->steps[static_cast<size_t>(m_more->program.end - 1)];
+    if (apply.code == CSspCodeStep::kApply && apply.target == m_more->program.result &&
+        FindCallShape(apply.left, apply.right, before)) {
+        m_shape = Shape::kApplyCall;
+        m_left = apply.left;
+        m_right = apply.right;
+        m_operator = apply.op;
+        m_position = m_operands[static_cast<size_t>(apply.target)].start;
+        return;
+    }
+    if (!OnlyReadsInPlace(before))
+        return;
     if (apply.code != CSspCodeStep::kApply || apply.target != m_more->program.result || !ReadsInPlace(apply.right) ||
         (apply.left >= 0 && !ReadsInPlace(apply.left)))
         return;

@@ -217,6 +217,12 @@ public:
         kTruth,    // condition: the value of Left() converted to an integer is 1
         kMember,   // expression: the value of operand Left(), a member call
         kPushes,   // arguments: each is one operand read in place, pushed by the program's kPush steps
+        // As kApply and kCompare, where one operand, CallEntry(), is a call and the other is read
+        // in place (a literal, a call's argument or a local variable). The variable is read in
+        // place only where the call cannot assign it (a declared array's member); any other call
+        // takes the general way.
+        kApplyCall,
+        kCompareCall,
     };
 
     enum class Use
@@ -280,6 +286,10 @@ public:
     int Position() const { return m_position; }
     // kPushes code of one argument: its entry; -1 for any other code.
     int SinglePush() const { return m_singlePush; }
+    // kApplyCall and kCompareCall: the call's entry, and whether the steps evaluate it before the
+    // other operand.
+    int CallEntry() const { return m_callEntry; }
+    bool CallFirst() const { return m_callFirst; }
 
     // How deep the argument lists of calls are compiled along with their list; deeper ones are
     // compiled when they are evaluated.
@@ -291,6 +301,10 @@ private:
     // True when the steps of range only evaluate operands that are read in place.
     bool OnlyReadsInPlace(const CSspCodeRange& range) const;
     bool ReadsInPlace(int entry) const;
+    // True when the entry is a literal, a call's argument or a local variable.
+    bool IsPlainOperand(int entry) const;
+    // The shapes with one call, for the two operands of a binary step and the steps before it.
+    bool FindCallShape(int left, int right, const CSspCodeRange& before);
     void FindShape(Use use);
 
     // What the lists of the general shape read, and what is kept only to be freed: in the cold
@@ -330,6 +344,8 @@ private:
     int m_right = -1;
     int m_position = kNoPosition;
     int m_singlePush = -1;
+    int m_callEntry = -1;
+    bool m_callFirst = false;
     CSspCodeArray<CSspCodeOperand> m_operands;
     CSourceFile* m_source = nullptr;
     More* m_more = nullptr;

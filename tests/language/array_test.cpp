@@ -39,6 +39,12 @@ TEST_F(ArrayTest, ACallMadeAgainInALoopSeesTheArrayAsItIsThen)
                      "  Local.t = Local.t + a.GetAt(Local.i) + a.Add('w') + a.GetSize() + ',';"
                      "  Local.i = Local.i + 1; endwhile write Local.t + a.GetAt(5);"),
               "v012,w14,v116,w");
+    // A loop up to the size, reading each element into an operator.
+    EXPECT_EQ(Output("array a; a.Add(2); a.Add('3'); a.Add(4); Local.i = 0; Local.p = 1;"
+                     "while (Local.i < a.GetSize()) Local.p = Local.p * a.GetAt(Local.i);"
+                     "  Local.i = Local.i + 1; a.RemoveAt(Local.i - 1); Local.i = Local.i - 1; endwhile "
+                     "write Local.p + '/' + a.GetSize();"),
+              "24/0");
     // The bounds are those of the pass that reads.
     EXPECT_EQ(Failure("array a; a.Add(1); Local.i = 0;"
                       "while (Local.i < 3) write a.GetAt(Local.i); a.Add(2); Local.i = Local.i + 2; endwhile"),
