@@ -369,6 +369,8 @@ private:
     // Leaves the top loop for the op after its endwhile, skipping there the first time.
     void BreakLoop(const CSspOp& op, int& pc);
     void ExecuteAssignment(const CSspOp& op);
+    // An assignment to a variable of another object than Local: its member SetVar is called.
+    void AssignThroughSetVar(const CSspOp& op);
     int ExecuteReturn(const CSspOp& op);
     int RunExpressionStatement(const CSspOp& op);
     void ExecuteDefinition(const CSspOp& op);
@@ -382,6 +384,10 @@ private:
     // Expressions, over one evaluation frame of a compiled list. RunSteps returns the range's result
     // entry (-1: the empty text).
     int RunSteps(EvalFrame& frame, const CSspCodeRange& range, CSspCall* call);
+    // EvalExpression and EvalCondition of a list that takes a frame: apart, so that the lists
+    // that take none do not pay for setting up the frame's room on the stack.
+    void EvalInFrame(const CSspListCode& code, CSspValue& result);
+    bool EvalConditionInFrame(const CSspListCode& code);
     // The value of an operand that is read in place: a literal or a local variable.
     const CSspValue& InPlaceValue(const CSspCodeOperand& operand) const
     {

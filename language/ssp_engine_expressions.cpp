@@ -157,6 +157,11 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
     }
     default: break;
     }
+    EvalInFrame(code, result);
+}
+
+void CSspEngine::EvalInFrame(const CSspListCode& code, CSspValue& result)
+{
     EvalFrame frame(code);
     const int entry = RunSteps(frame, code.Program(), nullptr);
     // A value the frame made (a result of an operator or a call) goes with the frame: it is moved,
@@ -221,6 +226,11 @@ bool CSspEngine::EvalCondition(const CSspListCode& code)
         break;
     default: break;
     }
+    return EvalConditionInFrame(code);
+}
+
+bool CSspEngine::EvalConditionInFrame(const CSspListCode& code)
+{
     EvalFrame frame(code);
     return EvalConditionPart(frame, code.ConditionRoot());
 }

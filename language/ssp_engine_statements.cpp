@@ -245,19 +245,22 @@ void CSspEngine::ExecuteAssignment(const CSspOp& op)
     SetCursor(op.next);
     // target = value is the call target.object.SetVar('member', value): every object that holds
     // variables takes it. Local's SetVar, the commonest by far, is done here without the call.
-    if (op.local) {
-        // The value is computed in the variable's place (Local.i = Local.i + 1 adds in place); it
-        // counts as set once the expression did not fail.
-        CSspValue* variable = nullptr;
-        try {
-            variable = &m_locals.Prepare(op.slot);
-        } catch (const std::bad_alloc&) {
-            RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
-        }
-        EvalExpression(*op.list, *variable);
-        m_locals.MarkSet(op.slot);
-        return;
+    if (!op.local)
+        return AssignThroughSetVar(op);
+    // The value is computed in the variable's place (Local.i = Local.i + 1 adds in place); it
+    // counts as set once the expression did not fail.
+    CSspValue* variable = nullptr;
+    try {
+        variable = &m_locals.Prepare(op.slot);
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
     }
+    EvalExpression(*op.list, *variable);
+    m_locals.MarkSet(op.slot);
+}
+
+void CSspEngine::AssignThroughSetVar(const CSspOp& op)
+{
     const CSspOpDetail& detail = m_program->Detail(op);
     const std::string_view text = detail.target;
     const size_t dot = static_cast<size_t>(detail.dot);
