@@ -456,9 +456,22 @@ int CSspEngine::RunLoop()
             case CSspOp::kElseIf:
             case CSspOp::kElse: ExecuteConditional(op, pc); break;
             case CSspOp::kWhile: ExecuteWhile(op, pc); break;
-            case CSspOp::kEndWhile: ExecuteEndWhile(op, pc); break;
+            case CSspOp::kEndWhile:
+                ExecuteEndWhile(op, pc);
+                // The loop's while op is next. Without a debugger, which must hear of it, its
+                // condition is tested here at once: the node it would find is the top already.
+                if (!watched) {
+                    const CSspOp& head = program.Op(pc);
+                    if (const int reason = endRequest.load(std::memory_order_relaxed); reason != 0)
+                        RaiseRunEnded(reason, head.afterFirst);
+                    TestLoop(head, pc);
+                }
+                break;
             case CSspOp::kAssign:
-                ExecuteAssignment(op);
+                if (op.local && !op.fails)
+                    AssignLocal(op);
+                else
+                    ExecuteAssignment(op);
                 ++pc;
                 break;
             default:
@@ -470,6 +483,42 @@ int CSspEngine::RunLoop()
         ReportCurrentException();
         return kRunFailed;
     }
+}
+
+// The statements that every pass of a loop runs are here, beside the run loop that takes them.
+void CSspEngine::TestLoop(const CSspOp& op, int& pc)
+{
+    if (op.fails)
+        RaiseFailure(op);
+    SetCursor(op.next);
+    if (TestCondition(*op.list))
+        ++pc;
+    else
+        BreakLoop(op, pc);
+}
+
+void CSspEngine::AssignLocal(const CSspOp& op)
+{
+    SetCursor(op.next);
+    // The value is computed in the variable's place (Local.i = Local.i + 1 adds in place); it
+    // counts as set once the expression did not fail.
+    CSspValue* variable = nullptr;
+    try {
+        variable = &m_locals.Prepare(op.slot);
+    } catch (const std::bad_alloc&) {
+        RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
+    }
+    const CSspListCode& code = *op.list;
+    if (code.GetShape() == CSspListCode::Shape::kApply && code.Left() >= 0) {
+        // Two operands read in place; two integers are done here.
+        const CSspValue& left = InPlaceValue(code.LeftOperand());
+        const CSspValue& right = InPlaceValue(code.RightOperand());
+        if (!variable->ApplyToIntegers(left, code.ArithmeticOp(), right))
+            Apply(*variable, left, code.ArithmeticOp(), right, code.Position());
+    } else {
+        EvalExpression(code, *variable);
+    }
+    m_locals.MarkSet(op.slot);
 }
 
 bool CSspEngine::BeforeStatement(const CSspOp& op)

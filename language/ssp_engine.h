@@ -238,6 +238,15 @@ public:
     // comparison; the arguments of a call, appended to call.m_args.
     void EvalExpression(const CSspListCode& code, CSspValue& result);
     bool EvalCondition(const CSspListCode& code);
+    // EvalCondition, with the commonest condition, a comparison of two operands read in place,
+    // done here: the test of every pass of most loops.
+    bool TestCondition(const CSspListCode& code)
+    {
+        if (code.GetShape() != CSspListCode::Shape::kCompare)
+            return EvalCondition(code);
+        const CSspValue& left = InPlaceValue(code.LeftOperand());
+        return left.Compare(code.ComparisonOp(), InPlaceValue(code.RightOperand()));
+    }
     // Evaluates code and writes its value to the run's output, if there is one.
     void WriteExpression(const CSspListCode& code);
     void EvalParam(const CSspListCode& code, CSspCall& call);
@@ -369,6 +378,10 @@ private:
     // Leaves the top loop for the op after its endwhile, skipping there the first time.
     void BreakLoop(const CSspOp& op, int& pc);
     void ExecuteAssignment(const CSspOp& op);
+    // An assignment to Local.<name> that holds a slot, its failure (if any) already raised.
+    void AssignLocal(const CSspOp& op);
+    // The test of a loop's condition, at its while op, and where the loop goes on.
+    void TestLoop(const CSspOp& op, int& pc);
     // An assignment to a variable of another object than Local: its member SetVar is called.
     void AssignThroughSetVar(const CSspOp& op);
     int ExecuteReturn(const CSspOp& op);

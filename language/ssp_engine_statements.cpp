@@ -203,13 +203,7 @@ void CSspEngine::ExecuteWhile(const CSspOp& op, int& pc)
     if (!node.made)
         node = WhileNode{m_whileTop, op.first, pc, -1, m_ifTop, true};
     m_whileTop = &node;
-    if (op.fails)
-        RaiseFailure(op);
-    SetCursor(op.next);
-    if (EvalCondition(*op.list))
-        ++pc;
-    else
-        BreakLoop(op, pc);
+    TestLoop(op, pc);
 }
 
 void CSspEngine::ExecuteEndWhile(const CSspOp& op, int& pc)
@@ -242,25 +236,17 @@ void CSspEngine::ExecuteAssignment(const CSspOp& op)
 {
     if (op.fails)
         RaiseFailure(op);
-    SetCursor(op.next);
     // target = value is the call target.object.SetVar('member', value): every object that holds
     // variables takes it. Local's SetVar, the commonest by far, is done here without the call.
-    if (!op.local)
-        return AssignThroughSetVar(op);
-    // The value is computed in the variable's place (Local.i = Local.i + 1 adds in place); it
-    // counts as set once the expression did not fail.
-    CSspValue* variable = nullptr;
-    try {
-        variable = &m_locals.Prepare(op.slot);
-    } catch (const std::bad_alloc&) {
-        RaiseCatalogText(kMsgOutOfMemoryLocal, 0);
-    }
-    EvalExpression(*op.list, *variable);
-    m_locals.MarkSet(op.slot);
+    if (op.local)
+        AssignLocal(op);
+    else
+        AssignThroughSetVar(op);
 }
 
 void CSspEngine::AssignThroughSetVar(const CSspOp& op)
 {
+    SetCursor(op.next);
     const CSspOpDetail& detail = m_program->Detail(op);
     const std::string_view text = detail.target;
     const size_t dot = static_cast<size_t>(detail.dot);

@@ -326,6 +326,15 @@ TEST_F(EngineTest, DebugHooksSeeEveryLineStatementAndRun)
                                                       "stmt 4", "end top"}));
     EXPECT_TRUE(hooks.hangAtStart.empty());
     EXPECT_EQ(sink.output, "a\nb x\ny");
+
+    // Under a debugger every pass of a loop stops at its while too, also the pass that ends it.
+    RecordingHooks loopHooks;
+    path = folder.Write("l.tws", "Local.i = 0;\nwhile (Local.i < 2)\n  Local.i = Local.i + 1;\nendwhile");
+    engine.SetDebugHooks(&loopHooks);
+    args.filePath = path;
+    EXPECT_EQ(engine.Run(args), kRunCompleted) << engine.ErrorText();
+    EXPECT_EQ(loopHooks.events, (std::vector<std::string>{"start 1", "stmt 1", "stmt 2", "stmt 3", "stmt 4", "stmt 2",
+                                                          "stmt 3", "stmt 4", "stmt 2", "end top"}));
 }
 
 TEST_F(EngineTest, DebuggerStopEndsTheRun)
