@@ -400,6 +400,8 @@ private:
     // EvalExpression and EvalCondition of a list that takes a frame: apart, so that the lists
     // that take none do not pay for setting up the frame's room on the stack.
     void EvalInFrame(const CSspListCode& code, CSspValue& result);
+    // The result of the steps of range, over a frame of code, moved or copied into result.
+    void EvalRangeInFrame(const CSspListCode& code, const CSspCodeRange& range, CSspValue& result);
     bool EvalConditionInFrame(const CSspListCode& code);
     // The value of an operand that is read in place: a literal or a local variable.
     const CSspValue& InPlaceValue(const CSspCodeOperand& operand) const
@@ -423,8 +425,10 @@ private:
     const CSspValue& MemberValue(const CSspListCode& code, CSspValue& made);
     // For a call operand that the run's dispatch bound to a declared array's GetAt, GetSize or Add,
     // with an argument list of one argument read in place: the array and that argument, read now,
-    // with the checks the call makes first. No array where the call must go the whole way.
-    BoundArrayCall BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand);
+    // with the checks the call makes first. No array where the call must go the whole way. Given
+    // `computed`, an argument computed without a call (ComputedPush) is computed into it as well.
+    BoundArrayCall BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand,
+                                 CSspValue* computed = nullptr);
     // The value of bound as the array's CallMember would give it: GetAt's element where the array
     // holds it, or the result of GetSize or Add made into `made`.
     static const CSspValue& ArrayCallValue(const BoundArrayCall& bound, int position, CSspValue& made);

@@ -86,7 +86,8 @@ void CSspEngine::CallOperand(const CSspListCode& code, const CSspCodeOperand& op
     CallBuiltIn(target->builtIn, call, result);
 }
 
-CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand)
+CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, const CSspCodeOperand& operand,
+                                                     CSspValue* computed)
 {
     if (code.Source() != m_sourceFile)
         return {};
@@ -102,7 +103,8 @@ CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, c
         break;
     case CSspArray::kGetAt:
     case CSspArray::kAdd:
-        if (arguments == nullptr || arguments->SinglePush() < 0)
+        if (arguments == nullptr ||
+            (arguments->SinglePush() < 0 && (computed == nullptr || arguments->ComputedPush() < 0)))
             return {};
         break;
     default: return {};
@@ -110,6 +112,11 @@ CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, c
     // The argument list is entered and read as EvalCallArguments does.
     {
         NestingLevel level(operand.start);
+        if (arguments != nullptr && arguments->SinglePush() < 0) {
+            EvalRangeInFrame(*arguments, arguments->ComputedArgument(), *computed);
+            bound.argument = computed;
+            return bound;
+        }
     }
     if (arguments != nullptr)
         bound.argument = &InPlaceValue(arguments->Operand(arguments->SinglePush()));

@@ -162,8 +162,13 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
 
 void CSspEngine::EvalInFrame(const CSspListCode& code, CSspValue& result)
 {
+    EvalRangeInFrame(code, code.Program(), result);
+}
+
+void CSspEngine::EvalRangeInFrame(const CSspListCode& code, const CSspCodeRange& range, CSspValue& result)
+{
     EvalFrame frame(code);
-    const int entry = RunSteps(frame, code.Program(), nullptr);
+    const int entry = RunSteps(frame, range, nullptr);
     // A value the frame made (a result of an operator or a call) goes with the frame: it is moved,
     // not copied. Literals and variables are copied.
     if (entry >= 0 && frame[entry].owned)
@@ -203,7 +208,8 @@ const CSspValue& CSspEngine::MemberValue(const CSspListCode& code, CSspValue& ma
     // Read where the object holds it, as the frame reads the whole list's only operand.
     const CSspCodeOperand& operand = code.LeftOperand();
     if (operand.call) {
-        if (const BoundArrayCall bound = BindArrayCall(code, operand); bound.array != nullptr)
+        CSspValue computed;
+        if (const BoundArrayCall bound = BindArrayCall(code, operand, &computed); bound.array != nullptr)
             return ArrayCallValue(bound, operand.start, made);
     } else if (const CSspValue* held = HeldMemberValue(code, operand)) {
         return *held;

@@ -595,7 +595,7 @@ void CSspListCode::FindShape(Use use)
             const CSspCodeStep& step = m_more->steps[static_cast<size_t>(i)];
             const bool inPlace = step.code == CSspCodeStep::kEvaluate || step.code == CSspCodeStep::kPush;
             if (!inPlace || !ReadsInPlace(step.target))
-                return;
+                return FindComputedArgument();
             if (step.code == CSspCodeStep::kPush) {
                 ++pushes;
                 pushed = step.target;
@@ -603,7 +603,7 @@ void CSspListCode::FindShape(Use use)
         }
         m_shape = Shape::kPushes;
         if (pushes == 1)
-            m_singlePush = pushed;
+            m_pushed = pushed;
         return;
     }
     if (use != Use::kExpression || m_more->program.result < 0)
@@ -645,6 +645,25 @@ void CSspListCode::FindShape(Use use)
     m_right = apply.right;
     m_operator = apply.op;
     m_position = m_operands[static_cast<size_t>(apply.target)].start;
+}
+
+void CSspListCode::FindComputedArgument()
+{
+    // Operands evaluated and operators applied, with neither a call nor an error on the way, and
+    // then the one push.
+    const CSspCodeRange& program = m_more->program;
+    if (m_callCount != 0 || program.end <= program.begin)
+        return;
+    const CSspCodeStep& push = m_more->steps[static_cast<size_t>(program.end - 1)];
+    if (push.code != CSspCodeStep::kPush || push.target < 0)
+        return;
+    for (int i = program.begin; i < program.end - 1; ++i) {
+        const CSspCodeStep::Code code = m_more->steps[static_cast<size_t>(i)].code;
+        if (code != CSspCodeStep::kEvaluate && code != CSspCodeStep::kApply)
+            return;
+    }
+    m_pushed = push.target;
+    m_computedPush = true;
 }
 
 CSspListCode::CSspListCode(std::string message, int position, std::pmr::memory_resource* memory)

@@ -285,7 +285,12 @@ public:
     CSspValue::Comparison ComparisonOp() const { return m_comparison; }
     int Position() const { return m_position; }
     // kPushes code of one argument: its entry; -1 for any other code.
-    int SinglePush() const { return m_singlePush; }
+    int SinglePush() const { return m_computedPush ? -1 : m_pushed; }
+    // Argument code of one argument computed from literals and variables by operators, without a
+    // call: the entry whose value the program's last step pushes; -1 for any other code. The steps
+    // before that push compute it (ComputedArgument).
+    int ComputedPush() const { return m_computedPush ? m_pushed : -1; }
+    CSspCodeRange ComputedArgument() const { return {m_more->program.begin, m_more->program.end - 1, m_pushed}; }
     // kApplyCall and kCompareCall: the call's entry, and whether the steps evaluate it before the
     // other operand.
     int CallEntry() const { return m_callEntry; }
@@ -305,6 +310,7 @@ private:
     bool IsPlainOperand(int entry) const;
     // The shapes with one call, for the two operands of a binary step and the steps before it.
     bool FindCallShape(int left, int right, const CSspCodeRange& before);
+    void FindComputedArgument();
     void FindShape(Use use);
 
     // What the lists of the general shape read, and what is kept only to be freed: in the cold
@@ -343,9 +349,10 @@ private:
     int m_left = -1;
     int m_right = -1;
     int m_position = kNoPosition;
-    int m_singlePush = -1;
+    int m_pushed = -1;  // SinglePush or ComputedPush, as m_computedPush says
     int m_callEntry = -1;
     bool m_callFirst = false;
+    bool m_computedPush = false;
     CSspCodeArray<CSspCodeOperand> m_operands;
     CSourceFile* m_source = nullptr;
     More* m_more = nullptr;
