@@ -576,22 +576,22 @@ void CSspValue::SetJoinedText(const CSspValue& left, const CSspValue& right, int
 {
     // Each text is copied once, straight into a result made large enough for both: appending the
     // right text to a result the size of the left one would copy the left one again.
-    std::string leftStorage;
-    std::string rightStorage;
-    const std::string_view leftText = TextOf(left, leftStorage);
-    const std::string_view rightText = TextOf(right, rightStorage);
+    TextRoom leftRoom;
+    TextRoom rightRoom;
+    const std::string_view leftText = TextOf(left, leftRoom);
+    const std::string_view rightText = TextOf(right, rightRoom);
     std::string joined;
     joined.reserve(leftText.size() + rightText.size());
     joined.append(leftText).append(rightText);
     SetString(std::move(joined), type);
 }
 
-std::string_view CSspValue::TextOf(const CSspValue& value, std::string& storage)
+std::string_view CSspValue::TextOf(const CSspValue& value, TextRoom& room)
 {
-    if (const std::string* text = value.PlainText())
+    if (const std::optional<std::string_view> text = value.TextAtHand(room.digits))
         return *text;
-    storage = value.ToString();
-    return storage;
+    room.storage = value.ToString();
+    return room.storage;
 }
 
 bool CSspValue::StringAddJoins(const CSspValue& left, const CSspValue& right)
@@ -611,8 +611,8 @@ bool CSspValue::AppendInPlace(Operator op, const CSspValue& right)
         joins = m_type == kVarChar;
     if (!joins)
         return false;
-    std::string storage;
-    m_text.append(TextOf(right, storage));
+    TextRoom room;
+    m_text.append(TextOf(right, room));
     // What SetString leaves besides the text.
     m_scale = 0;
     m_size = 250;

@@ -15,7 +15,9 @@
 
 #include "foundation/ssp_date_time.h"
 
+#include <array>
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -112,6 +114,23 @@ public:
     // The text that ToString gives, where it is the value's own text member (the text kinds and a
     // value without a kind), so that it can be written without a copy; null for other kinds.
     const std::string* PlainText() const;
+    // Room for the digits of any 64-bit integer with its sign.
+    using IntegerDigits = std::array<char, 24>;
+    // The ToString text where it is at hand without making a string: the text member of the kinds
+    // that PlainText names, or an integer's digits written into `digits` (empty for a null
+    // integer). Nothing for the other kinds. Integers are the commonest values written into pages.
+    std::optional<std::string_view> TextAtHand(IntegerDigits& digits) const
+    {
+        if (IsInteger()) {
+            if (m_integer == kIntegerNull)
+                return std::string_view();
+            const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), m_integer).ptr;
+            return std::string_view(digits.data(), static_cast<size_t>(end - digits.data()));
+        }
+        if (const std::string* text = PlainText())
+            return std::string_view(*text);
+        return std::nullopt;
+    }
     // The number of the value: the numeric member, a span's seconds, else the text's leading number
     // (an empty text gives the double null marker).
     double ToDouble() const;
@@ -246,8 +265,14 @@ private:
     void Concat(const CSspValue& left, const CSspValue& right);
     int NumericCore(const CSspValue& left, char op, const CSspValue& right);
     void SetJoinedText(const CSspValue& left, const CSspValue& right, int type);
-    // The ToString text of the value, read in place where the value keeps it (else made in storage).
-    static std::string_view TextOf(const CSspValue& value, std::string& storage);
+    // The ToString text of the value, read in place where the value keeps it, an integer's in
+    // digits, else made in storage.
+    struct TextRoom
+    {
+        IntegerDigits digits;
+        std::string storage;
+    };
+    static std::string_view TextOf(const CSspValue& value, TextRoom& room);
     // Whether "+" of a string kind with `right` joins their texts (rather than adding numbers or a
     // span to a date).
     static bool StringAddJoins(const CSspValue& left, const CSspValue& right);

@@ -7,6 +7,7 @@
 #include "foundation/ssp_script_object.h"
 #include "foundation/ssp_value.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,8 @@ public:
     // kinds its own way (a response writes dates in the page's date-time format).
     virtual void WriteValue(const CSspValue& value)
     {
-        if (const std::string* text = value.PlainText())
+        CSspValue::IntegerDigits digits;
+        if (const std::optional<std::string_view> text = value.TextAtHand(digits))
             Write(*text);
         else
             Write(value.ToString());

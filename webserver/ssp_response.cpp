@@ -260,10 +260,11 @@ void CSspResponse::WriteBinary(const void* bytes, std::size_t length)
 
 void CSspResponse::WriteValue(const CSspValue& value)
 {
-    // Texts, the commonest values, are written from where they stand.
-    if (const std::string* plain = value.PlainText()) {
-        if (!plain->empty())
-            WriteText(*plain);
+    // Texts and integers, the commonest values, are written from where they stand.
+    CSspValue::IntegerDigits digits;
+    if (const std::optional<std::string_view> text = value.TextAtHand(digits)) {
+        if (!text->empty())
+            WriteText(*text);
         return;
     }
     std::string text =
