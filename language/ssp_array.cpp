@@ -7,6 +7,7 @@
 #include <iterator>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -108,9 +109,20 @@ size_t CSspArray::CheckedIndex(const CSspValue& indexValue, int position) const
 
 void CSspArray::Append(const CSspValue& value, int position)
 {
+    AppendValue(value, position);
+}
+
+void CSspArray::Append(CSspValue&& value, int position)
+{
+    AppendValue(std::move(value), position);
+}
+
+template <class Value>
+void CSspArray::AppendValue(Value&& value, int position)
+{
     RequireRoomFor(m_values.size() + 1, position);
     try {
-        m_values.push_back(value);
+        m_values.push_back(std::forward<Value>(value));
     } catch (const std::bad_alloc&) {
         RaiseCatalogText(kMsgOutOfMemory, position);
     } catch (const std::length_error&) {

@@ -39,14 +39,17 @@ public:
     // GetAt: the value at index (ParseInt32 of its text), read where the array holds it; it stays
     // valid until the array changes.
     const CSspValue& At(const CSspValue& index, int position) const { return m_values[CheckedIndex(index, position)]; }
-    // Add: a copy of value at the end.
+    // Add: a copy of value at the end, or the value itself moved there.
     void Append(const CSspValue& value, int position);
+    void Append(CSspValue&& value, int position);
 
 private:
     void SetSize(const CSspCall& call);
     // The index of argument 0, checked against the current size.
     size_t CheckedIndex(const CSspCall& call) const { return CheckedIndex(call.GetParam(0), call.m_position); }
     size_t CheckedIndex(const CSspValue& index, int position) const;
+    template <class Value>
+    void AppendValue(Value&& value, int position);
 
     CSspValueList m_values;
 };

@@ -318,6 +318,7 @@ private:
         CSspArray* array = nullptr;
         int member = -1;
         const CSspValue* argument = nullptr;  // GetAt's index, Add's value
+        CSspValue* computed = nullptr;        // the argument when it was computed (the call's own)
     };
     // A call of the top engine's pool for the length of a scope: member calls are made on every
     // pass of a loop, and a call made afresh each time would allocate its argument list each time.
@@ -414,6 +415,9 @@ private:
             return *variable;
         return FindLocalRead(operand);
     }
+    // The value of a list whose code says Left() ArithmeticOp() Right(), both read in place, into
+    // result (the kApply shape, or a computed argument of that form).
+    void ApplyInPlaceOperands(const CSspListCode& code, CSspValue& result);
     // target = left op right, or the operator's error at position.
     static void Apply(CSspValue& target, const CSspValue& left, CSspValue::Operator op, const CSspValue& right,
                       int position);

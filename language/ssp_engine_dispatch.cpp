@@ -113,8 +113,12 @@ CSspEngine::BoundArrayCall CSspEngine::BindArrayCall(const CSspListCode& code, c
     {
         NestingLevel level(operand.start);
         if (arguments != nullptr && arguments->SinglePush() < 0) {
-            EvalRangeInFrame(*arguments, arguments->ComputedArgument(), *computed);
+            if (arguments->ComputedByApply())
+                ApplyInPlaceOperands(*arguments, *computed);
+            else
+                EvalRangeInFrame(*arguments, arguments->ComputedArgument(), *computed);
             bound.argument = computed;
+            bound.computed = computed;
             return bound;
         }
     }
@@ -129,7 +133,11 @@ const CSspValue& CSspEngine::ArrayCallValue(const BoundArrayCall& bound, int pos
     case CSspArray::kGetSize: made.SetInteger(bound.array->Size()); return made;
     case CSspArray::kGetAt: return bound.array->At(*bound.argument, position);
     default:
-        bound.array->Append(*bound.argument, position);
+        // A computed argument is the call's own: it moves into the array.
+        if (bound.computed != nullptr)
+            bound.array->Append(std::move(*bound.computed), position);
+        else
+            bound.array->Append(*bound.argument, position);
         made.SetInteger(1);
         return made;
     }

@@ -135,12 +135,7 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
         if (const CSspValue& value = InPlaceValue(code.LeftOperand()); &value != &result)
             result = value;
         return;
-    case CSspListCode::Shape::kApply: {
-        const CSspValue& left = code.Left() < 0 ? MinusOne() : InPlaceValue(code.LeftOperand());
-        const CSspValue& right = InPlaceValue(code.RightOperand());
-        Apply(result, left, code.ArithmeticOp(), right, code.Position());
-        return;
-    }
+    case CSspListCode::Shape::kApply: ApplyInPlaceOperands(code, result); return;
     case CSspListCode::Shape::kApplyCall:
         if (ApplyWithArrayCall(code, result))
             return;
@@ -158,6 +153,13 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
     default: break;
     }
     EvalInFrame(code, result);
+}
+
+void CSspEngine::ApplyInPlaceOperands(const CSspListCode& code, CSspValue& result)
+{
+    const CSspValue& left = code.Left() < 0 ? MinusOne() : InPlaceValue(code.LeftOperand());
+    const CSspValue& right = InPlaceValue(code.RightOperand());
+    Apply(result, left, code.ArithmeticOp(), right, code.Position());
 }
 
 void CSspEngine::EvalInFrame(const CSspListCode& code, CSspValue& result)

@@ -664,6 +664,37 @@ void CSspListCode::FindComputedArgument()
     }
     m_pushed = push.target;
     m_computedPush = true;
+    FindComputedApply();
+}
+
+void CSspListCode::FindComputedApply()
+{
+    const CSspCodeRange& program = m_more->program;
+    const int applyStep = program.end - 2;
+    if (applyStep < program.begin)
+        return;
+    const CSspCodeStep& apply = m_more->steps[static_cast<size_t>(applyStep)];
+    if (apply.code != CSspCodeStep::kApply || apply.target != m_pushed || !ReadsInPlace(apply.right) ||
+        (apply.left >= 0 && !ReadsInPlace(apply.left)))
+        return;
+    // The steps before evaluate the operands that are no literals, the left one first: the order
+    // in which reading them in place raises their errors.
+    int evaluated = program.begin;
+    for (const int entry : {apply.left, apply.right}) {
+        if (entry < 0 || m_operands[static_cast<size_t>(entry)].value != nullptr)
+            continue;
+        const CSspCodeStep& step = m_more->steps[static_cast<size_t>(evaluated)];
+        if (evaluated == applyStep || step.code != CSspCodeStep::kEvaluate || step.target != entry)
+            return;
+        ++evaluated;
+    }
+    if (evaluated != applyStep)
+        return;
+    m_left = apply.left;
+    m_right = apply.right;
+    m_operator = apply.op;
+    m_position = m_operands[static_cast<size_t>(apply.target)].start;
+    m_computedApply = true;
 }
 
 CSspListCode::CSspListCode(std::string message, int position, std::pmr::memory_resource* memory)

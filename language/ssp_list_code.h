@@ -291,6 +291,9 @@ public:
     // before that push compute it (ComputedArgument).
     int ComputedPush() const { return m_computedPush ? m_pushed : -1; }
     CSspCodeRange ComputedArgument() const { return {m_more->program.begin, m_more->program.end - 1, m_pushed}; }
+    // A computed argument that is one operator between two operands read in place, evaluated left
+    // to right: Left() ArithmeticOp() Right(), errors at Position(), as the kApply shape.
+    bool ComputedByApply() const { return m_computedApply; }
     // kApplyCall and kCompareCall: the call's entry, and whether the steps evaluate it before the
     // other operand.
     int CallEntry() const { return m_callEntry; }
@@ -311,6 +314,7 @@ private:
     // The shapes with one call, for the two operands of a binary step and the steps before it.
     bool FindCallShape(int left, int right, const CSspCodeRange& before);
     void FindComputedArgument();
+    void FindComputedApply();
     void FindShape(Use use);
 
     // What the lists of the general shape read, and what is kept only to be freed: in the cold
@@ -353,6 +357,7 @@ private:
     int m_callEntry = -1;
     bool m_callFirst = false;
     bool m_computedPush = false;
+    bool m_computedApply = false;
     CSspCodeArray<CSspCodeOperand> m_operands;
     CSourceFile* m_source = nullptr;
     More* m_more = nullptr;
