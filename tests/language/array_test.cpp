@@ -49,6 +49,17 @@ TEST_F(ArrayTest, ACallMadeAgainInALoopSeesTheArrayAsItIsThen)
     EXPECT_EQ(Failure("array a; a.Add(1); Local.i = 0;"
                       "while (Local.i < 3) write a.GetAt(Local.i); a.Add(2); Local.i = Local.i + 2; endwhile"),
               "Array index 2 out of bound. Valid: 0 - 1");
+    // Arguments computed by an operator give each pass its own value, and the operator's error on
+    // the pass that meets it, at the operator.
+    EXPECT_EQ(Output("array a; Local.i = 1; while (Local.i <= 3) a.Add('r' + Local.i); a.Add(-Local.i);"
+                     " a.Add(Local.i * 10); Local.i = Local.i + 1; endwhile Local.i = 0;"
+                     "while (Local.i < 9) write a.GetAt(Local.i + 0); write '|'; Local.i = Local.i + 1; endwhile"),
+              "r1|-1|10|r2|-2|20|r3|-3|30|");
+    EXPECT_EQ(Run("t.tws", "array a; Local.v = 1; Local.i = 0; while (Local.i < 3) a.Add(Local.v - 1);\n"
+                           "Local.i = Local.i + 1; Local.v = 'x'; endwhile"),
+              kRunFailed);
+    EXPECT_EQ(errorText, Report(1, 70, "array a; Local.v = 1; Local.i = 0; while (Local.i < 3) a.Add(Local.v - 1);",
+                                "Operation not allowed on these operands."));
 }
 
 TEST_F(ArrayTest, AnArrayHoldsAtMostAMillionEntries)
