@@ -457,15 +457,17 @@ int CSspEngine::RunLoop()
             case CSspOp::kElse: ExecuteConditional(op, pc); break;
             case CSspOp::kWhile: ExecuteWhile(op, pc); break;
             case CSspOp::kEndWhile:
-                ExecuteEndWhile(op, pc);
                 // The loop's while op is next. Without a debugger, which must hear of it, its
                 // condition is tested here at once: the node it would find is the top already.
-                if (!watched) {
-                    const CSspOp& head = program.Op(pc);
-                    if (const int reason = endRequest.load(std::memory_order_relaxed); reason != 0)
-                        RaiseRunEnded(reason, head.afterFirst);
-                    TestLoop(head, pc);
+                if (watched || m_whileTop == nullptr || m_whileTop->ifTop != m_ifTop) {
+                    ExecuteEndWhile(op, pc);
+                    break;
                 }
+                m_whileTop->endPc = pc + 1;
+                pc = m_whileTop->whilePc;
+                if (const int reason = endRequest.load(std::memory_order_relaxed); reason != 0)
+                    RaiseRunEnded(reason, program.Op(pc).afterFirst);
+                TestLoop(program.Op(pc), pc);
                 break;
             case CSspOp::kAssign:
                 if (op.local && !op.fails)

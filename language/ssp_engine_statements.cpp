@@ -161,7 +161,7 @@ void CSspEngine::ExecuteConditional(const CSspOp& op, int& pc)
         if (op.fails)
             RaiseFailure(op);
         SetCursor(op.next);
-        node.taken = EvalCondition(*op.list);
+        node.taken = TestCondition(*op.list);
         if (node.taken)
             ++pc;
         else
@@ -183,7 +183,7 @@ void CSspEngine::ExecuteConditional(const CSspOp& op, int& pc)
         if (op.fails)
             RaiseFailure(op);
         SetCursor(op.next);
-        m_ifTop->taken = EvalCondition(*op.list);
+        m_ifTop->taken = TestCondition(*op.list);
         if (!m_ifTop->taken) {
             Jump(op, pc);
             return;
