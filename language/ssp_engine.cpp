@@ -469,6 +469,12 @@ int CSspEngine::RunLoop()
                     RaiseRunEnded(reason, program.Op(pc).afterFirst);
                 TestLoop(program.Op(pc), pc);
                 break;
+            case CSspOp::kExpression:
+                SetCursor(op.afterFirst);
+                if (const int result = ExecuteStatement(op); result != kRunCompleted)
+                    return result;
+                ++pc;
+                break;
             case CSspOp::kAssign:
                 if (op.local && !op.fails)
                     AssignLocal(op);

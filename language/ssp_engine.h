@@ -262,11 +262,13 @@ public:
     const CSspValue* FindLocalVariable(std::string_view name) const;
 
 protected:
-    // Executes a statement that begins with no keyword (an expression statement, not an
+    // Executes op, a statement that begins with no keyword (an expression statement, not an
     // assignment), with the cursor just after its first token; returns a run result (0 goes on).
     // The run goes on after the statement as the language reads it, up to its ";" or the end of
     // its block, wherever this leaves the cursor.
-    virtual int ExecuteStatement(const CSspToken& first);
+    virtual int ExecuteStatement(const CSspOp& op);
+    // The first token of op's statement, as written.
+    CSspToken FirstToken(const CSspOp& op) const;
 
     // Scanning at the engine's cursor, within the run's text.
     CSspToken ReadToken();
@@ -616,7 +618,6 @@ private:
     CSourceFile* m_sourceFile = nullptr;
     CSspFunction* m_function = nullptr;
     const CSspProgram* m_program = nullptr;
-    int m_pc = 0;  // the op that runs
     const CSspValueList* m_callArguments = nullptr;
     CSspValue* m_returnSlot = nullptr;
     CSspValueList* m_returnedValues = nullptr;

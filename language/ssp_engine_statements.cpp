@@ -42,8 +42,8 @@ Node& NodeOf(std::vector<Node>& nodes, int count, const CSspOp& op, int outOfMem
 
 int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
 {
-    // The commonest statements (conditions, loops, assignments) have their own cases in RunLoop;
-    // these are the others.
+    // The commonest statements (conditions, loops, assignments, expressions) have their own cases
+    // in RunLoop; these are the others.
     switch (op.code) {
     case CSspOp::kEndIf:
         if (m_ifTop == nullptr)
@@ -64,17 +64,6 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
         return kRunCompleted;
     case CSspOp::kDeclare: ExecuteDeclaration(op); break;
     case CSspOp::kFunction: ExecuteDefinition(op); break;
-    case CSspOp::kExpression: {
-        m_pc = pc;
-        SetCursor(op.afterFirst);
-        std::string_view word = m_program->Detail(op).word;
-        if (word.empty())
-            word = m_sourceFile->Text().substr(static_cast<size_t>(op.first),
-                                               static_cast<size_t>(op.afterFirst - op.first));
-        const int result = ExecuteStatement(CSspToken{word, op.first});
-        ++pc;
-        return result;
-    }
     default: {
         if (op.fails)
             RaiseFailure(op);
@@ -103,9 +92,17 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
     return kRunCompleted;
 }
 
-int CSspEngine::ExecuteStatement(const CSspToken&)
+CSspToken CSspEngine::FirstToken(const CSspOp& op) const
 {
-    const CSspOp& op = m_program->Op(m_pc);
+    std::string_view word = m_program->Detail(op).word;
+    if (word.empty())
+        word =
+            m_sourceFile->Text().substr(static_cast<size_t>(op.first), static_cast<size_t>(op.afterFirst - op.first));
+    return CSspToken{word, op.first};
+}
+
+int CSspEngine::ExecuteStatement(const CSspOp& op)
+{
     if (op.fails)
         RaiseFailure(op);
     SetCursor(op.next);

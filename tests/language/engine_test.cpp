@@ -34,8 +34,9 @@ public:
     static inline std::atomic<int> mostActive{0};
 
 protected:
-    int ExecuteStatement(const CSspToken& first) override
+    int ExecuteStatement(const CSspOp& op) override
     {
+        const CSspToken first = FirstToken(op);
         if (first.text == "echo") {
             Response()->Write(DecodeString(ReadToken().text));
             return kRunCompleted;
@@ -84,7 +85,7 @@ protected:
             --active;
             return kRunCompleted;
         }
-        return CSspEngine::ExecuteStatement(first);
+        return CSspEngine::ExecuteStatement(op);
     }
 };
 
