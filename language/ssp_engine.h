@@ -438,14 +438,14 @@ private:
     // The value of bound as the array's CallMember would give it: GetAt's element where the array
     // holds it, or the result of GetSize or Add made into `made`.
     static const CSspValue& ArrayCallValue(const BoundArrayCall& bound, int position, CSspValue& made);
-    // Lists of the call shapes (kApplyCall, kCompareCall) whose call is a bound array call: the
-    // operator applied into result, or the comparison; false, or no value, when the call must go
-    // the whole way (the list's frame then evaluates it all).
-    bool ApplyWithArrayCall(const CSspListCode& code, CSspValue& result);
-    std::optional<bool> CompareWithArrayCall(const CSspListCode& code);
+    // Lists of the call shapes (kApplyCall, kCompareCall) whose call is a bound array call or a
+    // function of the run's file: the operator applied into result, or the comparison; false, or
+    // no value, when the call must go the whole way (the list's frame then evaluates it all).
+    bool ApplyWithCall(const CSspListCode& code, CSspValue& result);
+    std::optional<bool> CompareWithCall(const CSspListCode& code);
     // The two operands of a call shape, read in the order of the steps, when its call is a bound
-    // array call: the call's value (made into `made` where the array does not hold it), with
-    // `other` the other operand's; null when the call is not bound.
+    // array call or a function of the run's file: the call's value (made into `made` where the
+    // array does not hold it), with `other` the other operand's; null when the call is not bound.
     const CSspValue* CallShapeValues(const CSspListCode& code, CSspValue& made, const CSspValue*& other);
     // CallMember for an operand, with the object that answers it kept for the run when the code is
     // of the run's own file.

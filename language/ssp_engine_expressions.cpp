@@ -137,7 +137,7 @@ void CSspEngine::EvalExpression(const CSspListCode& code, CSspValue& result)
         return;
     case CSspListCode::Shape::kApply: ApplyInPlaceOperands(code, result); return;
     case CSspListCode::Shape::kApplyCall:
-        if (ApplyWithArrayCall(code, result))
+        if (ApplyWithCall(code, result))
             return;
         break;
     case CSspListCode::Shape::kMember: {
@@ -229,7 +229,7 @@ bool CSspEngine::EvalCondition(const CSspListCode& code)
     }
     case CSspListCode::Shape::kTruth: return InPlaceValue(code.LeftOperand()).ToInt64() == 1;
     case CSspListCode::Shape::kCompareCall:
-        if (const std::optional<bool> result = CompareWithArrayCall(code))
+        if (const std::optional<bool> result = CompareWithCall(code))
             return *result;
         break;
     default: break;
@@ -251,16 +251,22 @@ const CSspValue* CSspEngine::CallShapeValues(const CSspListCode& code, CSspValue
     if (otherEntry >= 0 && !code.CallFirst())
         other = &InPlaceValue(code.Operand(otherEntry));
     const CSspCodeOperand& operand = code.Operand(call);
-    const BoundArrayCall bound = BindArrayCall(code, operand);
-    if (bound.array == nullptr)
-        return nullptr;
-    const CSspValue& value = ArrayCallValue(bound, operand.start, made);
+    const CSspValue* value = &made;
+    // A function of the file runs with variables of its own: it cannot assign the other operand.
+    if (operand.localFunction) {
+        CallLocalOperand(code, operand, made);
+    } else {
+        const BoundArrayCall bound = BindArrayCall(code, operand);
+        if (bound.array == nullptr)
+            return nullptr;
+        value = &ArrayCallValue(bound, operand.start, made);
+    }
     if (otherEntry >= 0 && code.CallFirst())
         other = &InPlaceValue(code.Operand(otherEntry));
-    return &value;
+    return value;
 }
 
-bool CSspEngine::ApplyWithArrayCall(const CSspListCode& code, CSspValue& result)
+bool CSspEngine::ApplyWithCall(const CSspListCode& code, CSspValue& result)
 {
     CSspValue made;
     const CSspValue* other = nullptr;
@@ -272,7 +278,7 @@ bool CSspEngine::ApplyWithArrayCall(const CSspListCode& code, CSspValue& result)
     return true;
 }
 
-std::optional<bool> CSspEngine::CompareWithArrayCall(const CSspListCode& code)
+std::optional<bool> CSspEngine::CompareWithCall(const CSspListCode& code)
 {
     CSspValue made;
     const CSspValue* other = nullptr;
@@ -398,7 +404,9 @@ void CSspEngine::OperandValue(EvalFrame& frame, int index)
         return;
     }
     if (variable == nullptr && operand.call) {
-        if (const BoundArrayCall bound = BindArrayCall(frame.code, operand); bound.array != nullptr) {
+        // A function of the file is no array's member.
+        const BoundArrayCall bound = operand.localFunction ? BoundArrayCall{} : BindArrayCall(frame.code, operand);
+        if (bound.array != nullptr) {
             // An element is read where the array holds it while no other call of the list can
             // change the array.
             if (bound.member == CSspArray::kGetAt && frame.code.CallCount() == 1) {

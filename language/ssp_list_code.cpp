@@ -520,10 +520,8 @@ bool CSspListCode::FindCallShape(int left, int right, const CSspCodeRange& befor
     const bool leftCalls = left >= 0 && m_operands[static_cast<size_t>(left)].call;
     const int call = leftCalls ? left : right;
     const int other = leftCalls ? right : left;
-    // A user function (Local.f(...)) is never an array's member: it keeps the frame without a
-    // look-up for an array first.
     const CSspCodeOperand& called = m_operands[static_cast<size_t>(call)];
-    if (!called.call || called.localFunction || (other >= 0 && !IsPlainOperand(other)))
+    if (!called.call || (other >= 0 && !IsPlainOperand(other)))
         return false;
     // The steps before evaluate the call once and the other operand at most once, nothing else.
     int callStep = -1;

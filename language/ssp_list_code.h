@@ -219,8 +219,8 @@ public:
         kPushes,   // arguments: each is one operand read in place, pushed by the program's kPush steps
         // As kApply and kCompare, where one operand, CallEntry(), is a call and the other is read
         // in place (a literal, a call's argument or a local variable). The variable is read in
-        // place only where the call cannot assign it (a declared array's member); any other call
-        // takes the general way.
+        // place only where the call cannot assign it (a declared array's member, a function of
+        // the file); any other call takes the general way.
         kApplyCall,
         kCompareCall,
     };
