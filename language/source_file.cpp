@@ -247,7 +247,7 @@ long long RangeKey(int start, int end)
 
 // Code is compiled outside the lock, which compiling takes for the literals it keeps; when two
 // runs compile the same code at once, the first one kept is used by both.
-const CSspProgram& CSourceFile::Program(int start, int end, int mode)
+const CSspProgram& CSourceFile::Program(int start, int end, int mode, const CSspFunction* function)
 {
     const long long key = RangeKey(start, end);
     {
@@ -255,7 +255,7 @@ const CSspProgram& CSourceFile::Program(int start, int end, int mode)
         if (auto it = m_programs.find(key); it != m_programs.end())
             return *it->second;
     }
-    auto program = std::make_unique<CSspProgram>(*this, start, end, mode);
+    auto program = std::make_unique<CSspProgram>(*this, start, end, mode, function);
     const std::lock_guard<std::mutex> lock(m_lock);
     return *m_programs.try_emplace(key, std::move(program)).first->second;
 }

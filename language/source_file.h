@@ -86,9 +86,9 @@ public:
     // same text instead of growing the store on every pass.
     std::string_view KeepJoinedLiteral(int start, int spanEnd, std::string raw);
 
-    // The compiled program of the text [start, end) entered in mode (the whole file, or a
-    // function's body), compiled on first use.
-    const CSspProgram& Program(int start, int end, int mode);
+    // The compiled program of the text [start, end) entered in mode (the whole file, or the body
+    // of function), compiled on first use.
+    const CSspProgram& Program(int start, int end, int mode, const CSspFunction* function = nullptr);
     // The compiled value of an sql statement's script expression in [start, end); a list that cannot
     // be collected gives the code that raises the collector's error.
     const CSspListCode& SqlValue(int start, int end);

@@ -404,7 +404,7 @@ bool CSspEngine::EnterFunction(std::string_view functionName)
     m_start = function->bodyStart;
     m_end = function->endKeyword;
     m_codeMode = kStatementMode;
-    m_program = &m_sourceFile->Program(m_start, m_end, m_codeMode);
+    m_program = &m_sourceFile->Program(m_start, m_end, m_codeMode, function);
     m_keptFunction = function;
     m_keptFunctionName = IsPieceOfText(functionName) ? functionName : std::string_view();
     m_keptProgram = m_program;

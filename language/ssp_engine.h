@@ -412,7 +412,7 @@ private:
         if (operand.value != nullptr)
             return *operand.value;
         if (operand.argument)
-            return Argument(operand.name.substr(static_cast<size_t>(operand.dot) + 1), operand.start);
+            return Argument(operand);
         if (const CSspValue* variable = m_locals.At(operand.slot))
             return *variable;
         return FindLocalRead(operand);
@@ -480,6 +480,14 @@ private:
     // The argument of the call that runs this function for the parameter name (arg.name), read
     // where the caller holds it; the arg object's errors at position.
     const CSspValue& Argument(std::string_view name, int position) const;
+    // The same for an operand arg.name, whose parameter its program may know already.
+    const CSspValue& Argument(const CSspCodeOperand& operand) const
+    {
+        const size_t index = static_cast<size_t>(operand.slot);
+        if (operand.slot < 0 || m_function == nullptr || m_callArguments == nullptr || m_callArguments->size() <= index)
+            return Argument(operand.name.substr(static_cast<size_t>(operand.dot) + 1), operand.start);
+        return (*m_callArguments)[index];
+    }
     // The members of Local that use the run's data source; false when member is none of them.
     bool CallLocalDataSource(CSspCall& call, CSspValue& result);
     void CallApp(CSspCall& call, CSspValue& result);

@@ -146,6 +146,8 @@ public:
             if (operand.localVariable && m_names != nullptr)
                 operand.slot = m_names->Add(name.substr(kLocal.size() + 1));
             operand.argument = entry.kind == kOperandToken && isMemberOf("arg");
+            if (operand.argument && m_names != nullptr)
+                operand.slot = m_names->FindParameter(name.substr(std::string_view("arg").size() + 1));
             if (!operand.call)
                 continue;
             // Empty parentheses, the commonest call (x.fetch()), have no list to collect or evaluate.

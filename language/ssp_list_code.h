@@ -50,8 +50,10 @@ struct CSspCodeOperand
     bool localVariable = false;  // Local.<name> without an argument list, where name is no member of Local
     bool argument = false;       // arg.<name> without an argument list: a call's argument
     bool localFunction = false;  // Local.<name>(...) where name is no member of Local
-    int slot = -1;               // Local.<name>: the slot of name in the program's local names, if it has one
-    int dot = -1;                // offset of the first "." in name; -1 when it has none
+    // Local.<name>: the slot of name in the program's local names, if it has one. arg.<name> in the
+    // body of a function: the index of the parameter name, if it is one.
+    int slot = -1;
+    int dot = -1;  // offset of the first "." in name; -1 when it has none
     // What reading a literal or a variable in place needs ends here, in the first 24 bytes.
     const CSspValue* value = nullptr;  // a literal's value; null for any other operand
     int start = 0;                     // where the entry starts; errors of the operand point here

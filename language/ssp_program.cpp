@@ -607,8 +607,11 @@ private:
     std::vector<Pending> m_pending;
 };
 
-CSspProgram::CSspProgram(CSourceFile& file, int start, int end, int mode) : m_start(start), m_end(end)
+CSspProgram::CSspProgram(CSourceFile& file, int start, int end, int mode, const CSspFunction* function)
+    : m_start(start), m_end(end)
 {
+    if (function != nullptr)
+        m_names.SetParameters(function->parameters);
     CSspProgramCompiler(file, *this).Compile(start, mode);
     m_ops.shrink_to_fit();
     m_details.shrink_to_fit();

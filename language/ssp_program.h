@@ -147,8 +147,9 @@ struct CSspOp
 class CSspProgram
 {
 public:
-    // The program of the text [start, end) of file, entered in mode.
-    CSspProgram(CSourceFile& file, int start, int end, int mode);
+    // The program of the text [start, end) of file, entered in mode; for the body of a function,
+    // its arg.<name> reads know the parameter they read.
+    CSspProgram(CSourceFile& file, int start, int end, int mode, const CSspFunction* function = nullptr);
     ~CSspProgram();
     CSspProgram(const CSspProgram&) = delete;
     CSspProgram& operator=(const CSspProgram&) = delete;

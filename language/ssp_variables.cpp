@@ -103,6 +103,15 @@ int CSspLocalNames::Add(std::string_view name)
     return slot;
 }
 
+int CSspLocalNames::FindParameter(std::string_view name) const
+{
+    for (size_t i = 0; i < m_parameters.size(); ++i) {
+        if (EqualsNoCase(m_parameters[i], name))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 void CSspLocals::ClearAll()
 {
     m_values.clear();

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 // Hash and equality of names without regard to case, for maps keyed by lower-cased names that are
@@ -59,7 +60,8 @@ private:
     std::unordered_map<std::string, CSspValue, CSspNameHash, CSspNameEqual> m_values;
 };
 
-// The local variable names that one program writes out, each with its slot.
+// The local variable names that one program writes out, each with its slot; and, for the body of
+// a function, its parameters, by which the program's arg.<name> reads are resolved.
 class CSspLocalNames
 {
 public:
@@ -69,8 +71,13 @@ public:
     int Add(std::string_view name);
     int Count() const { return static_cast<int>(m_slots.size()); }
 
+    void SetParameters(std::vector<std::string> parameters) { m_parameters = std::move(parameters); }
+    // The index of the first parameter named name (without regard to case), or -1.
+    int FindParameter(std::string_view name) const;
+
 private:
     std::unordered_map<std::string, int, CSspNameHash, CSspNameEqual> m_slots;
+    std::vector<std::string> m_parameters;
 };
 
 // The local variables of one run.
