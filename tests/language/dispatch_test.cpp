@@ -172,6 +172,22 @@ TEST_F(DispatchTest, ArgumentsOfAFunctionCall)
     EXPECT_NE(Failure("Local.f(1); function f(a) write arg.b; endfunction")
                   .find("Argument not found in function definition."),
               std::string::npos);
+    // Each parameter, named in any case, reads its own argument; a name given twice, the first.
+    EXPECT_EQ(Output("write Local.h(1, 2, 3);\nfunction h(a, B, a) return arg.b * 10 + arg.A; endfunction"), "21");
+}
+
+TEST_F(DispatchTest, AFunctionCallBesideAnOperand)
+{
+    constexpr std::string_view kTwice = "\nfunction twice(n) write '<' + arg.n + '>'; return arg.n * 2; endfunction";
+    // On either side of an operator or a comparison, also beside the variable being assigned.
+    EXPECT_EQ(Output("Local.s = 1; Local.s = Local.s + Local.twice(3); write Local.s;"
+                     " write 10 - Local.twice(Local.s); if (Local.twice(2) = 4) write 'y'; endif" +
+                     std::string(kTwice)),
+              "<3>7<7>-4<2>y");
+    // An operand written before the call is read before it: its error comes before the call runs.
+    EXPECT_EQ(Run("t.tws", "write Local.nope + Local.twice(1);" + std::string(kTwice)), kRunFailed);
+    EXPECT_EQ(sink.output, "");
+    EXPECT_NE(errorText.find("Local variable not defined"), std::string::npos);
 }
 
 TEST_F(DispatchTest, RunawayRecursionFailsTheRun)
