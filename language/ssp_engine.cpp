@@ -482,6 +482,12 @@ int CSspEngine::RunLoop()
                     ExecuteAssignment(op);
                 ++pc;
                 break;
+            case CSspOp::kReturn:
+                // The last statement of most functions: a call pays for every step to it.
+                if (op.fails)
+                    RaiseFailure(op);
+                SetCursor(op.next);
+                return ExecuteReturn(op);
             default:
                 if (const int result = ExecuteOp(op, pc); result != kRunCompleted)
                     return result;

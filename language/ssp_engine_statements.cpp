@@ -42,8 +42,8 @@ Node& NodeOf(std::vector<Node>& nodes, int count, const CSspOp& op, int outOfMem
 
 int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
 {
-    // The commonest statements (conditions, loops, assignments, expressions) have their own cases
-    // in RunLoop; these are the others.
+    // The commonest statements (conditions, loops, assignments, expressions, returns) have their
+    // own cases in RunLoop; these are the others.
     switch (op.code) {
     case CSspOp::kEndIf:
         if (m_ifTop == nullptr)
@@ -76,7 +76,6 @@ int CSspEngine::ExecuteOp(const CSspOp& op, int& pc)
             m_errorText = value.ToString();
             return kRunFailed;
         }
-        case CSspOp::kReturn: return ExecuteReturn(op);
         case CSspOp::kWrite: WriteExpression(*op.list); break;
         case CSspOp::kLog: {
             CSspValue value;
@@ -266,7 +265,8 @@ int CSspEngine::ExecuteReturn(const CSspOp& op)
 {
     // `return a` of a declared array hands back its values whole: array b = Local.f() receives
     // them and the function's array is left empty; a caller that takes one value gets the first.
-    if (const std::string_view returned = m_program->Detail(op).returnedArray; !returned.empty()) {
+    if (const std::string_view returned = op.detail < 0 ? std::string_view() : m_program->Detail(op).returnedArray;
+        !returned.empty()) {
         if (CSspDeclaredObject* declared = FindObject(kArrayObject, returned)) {
             CSspValueList& values = static_cast<CSspArray&>(*declared->object).Values();
             if (m_returnedValues) {
@@ -278,6 +278,12 @@ int CSspEngine::ExecuteReturn(const CSspOp& op)
             }
             return kRunReturned;
         }
+    }
+    // A call that takes one value has it computed in its place: a run whose return fails fails its
+    // callers too, none of which reads the value then.
+    if (m_returnSlot != nullptr && m_returnedValues == nullptr) {
+        EvalExpression(*op.list, *m_returnSlot);
+        return kRunReturned;
     }
     CSspValue value;
     EvalExpression(*op.list, value);
