@@ -137,7 +137,7 @@ int CSspEngine::Run(const CSspRunArgs& args)
     return FinishRun(result);
 }
 
-int CSspEngine::RunCall(const CSspRunArgs& args)
+inline int CSspEngine::RunCall(const CSspRunArgs& args)
 {
     // A nested run is a part of its top engine's run, which holds the application lock, keeps the
     // time limit and owns the files: a call only enters its function, runs it and leaves nothing
@@ -168,6 +168,16 @@ inline void CSspEngine::TakeRunArgs(const CSspRunArgs& args)
     m_returnedValues = args.returnedValues;
 }
 
+inline void CSspEngine::LeaveText()
+{
+    m_sourceFile = nullptr;
+    m_function = nullptr;
+    m_program = nullptr;
+    m_start = 0;
+    m_end = 0;
+    SetCursor(0);
+}
+
 inline int CSspEngine::LeaveCall(int result)
 {
     // Most calls declare no object, find no session and use no database: of theirs only the
@@ -179,7 +189,8 @@ inline int CSspEngine::LeaveCall(int result)
     m_sessionRow = -1;
     ClearControlStacks();
     m_locals.Clear();
-    EndRun();
+    // EndRun, for a nested engine that no debugger watches.
+    LeaveText();
     return result;
 }
 
@@ -202,7 +213,7 @@ void CSspEngine::ForgetEarlierRuns()
     m_keptProgram = nullptr;
 }
 
-int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition)
+inline int CSspEngine::RunChild(CSspEngine& child, const CSspRunArgs& args, int callPosition)
 {
     int result;
     {
@@ -222,6 +233,28 @@ int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPo
     if (result != kRunCompleted && result != kRunReturned)
         throw CSspException(child.ErrorText(), callPosition);
     return result;
+}
+
+int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition)
+{
+    return RunChild(child, args, callPosition);
+}
+
+void CSspEngine::CallLocalFunction(std::string_view name, const CSspValueList& arguments, int position,
+                                   CSspValue& result, CSspValueList* returnedValues)
+{
+    std::unique_ptr<CSspEngine> spare;
+    CSspEngine& callee = ChildForCall(m_callee, spare);
+    CSspRunArgs args{.filePath = m_filePath,
+                     .urlPath = m_urlPath,
+                     .request = m_request,
+                     .response = m_response,
+                     .functionName = name,
+                     .callArguments = &arguments,
+                     .returnSlot = &result,
+                     .returnedValues = returnedValues,
+                     .pathsStamp = m_pathsStamp};
+    RunChild(callee, args, position);
 }
 
 CSspEngine& CSspEngine::MakeChildForCall(std::unique_ptr<CSspEngine>& kept, std::unique_ptr<CSspEngine>& spare)
@@ -664,12 +697,7 @@ void CSspEngine::EndRun()
     // Nested runs read their files through the top engine's cache; their own stays empty.
     if (IsTopEngine())
         m_cache.CloseAll();
-    m_sourceFile = nullptr;
-    m_function = nullptr;
-    m_program = nullptr;
-    m_start = 0;
-    m_end = 0;
-    SetCursor(0);
+    LeaveText();
     if (m_hooks)
         m_hooks->OnInterpreterEnd(*this);
 }

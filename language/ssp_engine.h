@@ -531,6 +531,8 @@ private:
     // Run for a nested call: the run's own part of the protocol, without what its top engine's run
     // does once for all its calls (lock, time limit, files).
     int RunCall(const CSspRunArgs& args);
+    // RunNested, for the calls that the engine makes itself.
+    int RunChild(CSspEngine& child, const CSspRunArgs& args, int callPosition);
     void TakeRunArgs(const CSspRunArgs& args);
     // FinishRun for a call: only what the call has left is released.
     int LeaveCall(int result);
@@ -564,6 +566,8 @@ private:
     int FinishRun(int result);
     void CleanUp();
     void EndRun();
+    // The run's text, file and function forgotten.
+    void LeaveText();
     bool SkipToFunction();
     // The next token of code for the skips: template text is passed over unwritten and a block end
     // "}--" closes its block; empty at the end of the run's text.

@@ -276,20 +276,3 @@ void CSspEngine::CallLocalFunction(CSspCall& call, CSspValue& result, CSspValueL
 {
     CallLocalFunction(call.m_member, call.m_args, call.m_position, result, returnedValues);
 }
-
-void CSspEngine::CallLocalFunction(std::string_view name, const CSspValueList& arguments, int position,
-                                   CSspValue& result, CSspValueList* returnedValues)
-{
-    std::unique_ptr<CSspEngine> spare;
-    CSspEngine& callee = ChildForCall(m_callee, spare);
-    CSspRunArgs args{.filePath = m_filePath,
-                     .urlPath = m_urlPath,
-                     .request = m_request,
-                     .response = m_response,
-                     .functionName = name,
-                     .callArguments = &arguments,
-                     .returnSlot = &result,
-                     .returnedValues = returnedValues,
-                     .pathsStamp = m_pathsStamp};
-    RunNested(callee, args, position);
-}

@@ -247,8 +247,9 @@ const CSspValue* CSspEngine::CallShapeValues(const CSspListCode& code, CSspValue
 {
     const int call = code.CallEntry();
     const int otherEntry = call == code.Left() ? code.Right() : code.Left();
-    other = &MinusOne();
-    if (otherEntry >= 0 && !code.CallFirst())
+    if (otherEntry < 0)
+        other = &MinusOne();
+    else if (!code.CallFirst())
         other = &InPlaceValue(code.Operand(otherEntry));
     const CSspCodeOperand& operand = code.Operand(call);
     const CSspValue* value = &made;
@@ -326,17 +327,20 @@ void CSspEngine::EvalParam(const CSspListCode& code, CSspCall& call)
     if (code.GetShape() == CSspListCode::Shape::kPushes) {
         // Each argument is read where it stands when it is pushed, which is when its steps would
         // have read it.
-        const CSspCodeRange& program = code.Program();
-        for (int i = program.begin; i < program.end; ++i) {
-            const CSspCodeStep& step = code.Step(i);
-            if (step.code != CSspCodeStep::kPush)
-                continue;
-            const CSspValue& value = InPlaceValue(code.Operand(step.target));
+        const auto push = [&](const CSspValue& value) {
             try {
                 call.m_args.push_back(value);
             } catch (const std::bad_alloc&) {
                 RaiseCatalogText(kMsgOutOfMemoryParam, call.m_position);
             }
+        };
+        if (const int single = code.SinglePush(); single >= 0)
+            return push(InPlaceValue(code.Operand(single)));
+        const CSspCodeRange& program = code.Program();
+        for (int i = program.begin; i < program.end; ++i) {
+            const CSspCodeStep& step = code.Step(i);
+            if (step.code == CSspCodeStep::kPush)
+                push(InPlaceValue(code.Operand(step.target)));
         }
         return;
     }
