@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr const char* kFileIdSecretName = "FileIdSecret";
-
 // 256 bits from the kernel's generator, as hexadecimal so that the settings file stays text.
 std::string MakeFileIdSecret()
 {
@@ -193,9 +191,6 @@ const CharsetRow kCharsets[] = {
     {"utf-8", {"UTF8", "ANSIX3.41968", "ASCII"}},
 };
 
-// A hand-typed count far beyond any list the console writes must not stall start-up.
-constexpr int kMaxListEntries = 9999;
-
 std::string TrimRight(std::string text)
 {
     while (!text.empty() && IsWhiteAscii(text.back()))
@@ -309,6 +304,7 @@ int CServerConfig::Load()
     CorrectLoadedValues();
 
     LoadMimeMap();
+    FindUnknownSettings();
     if (!IsStored(SettingId::kMimeTextEncoding))
         m_mimeTextEncoding = GetDefaultCharset();
     m_mimeTextEncoding = Trim(m_mimeTextEncoding);
@@ -327,6 +323,16 @@ void CServerConfig::LoadSetting(const ServerSetting& setting)
         if (setting.number)
             this->*setting.number = ReadFlag(setting.name, setting.defaultNumber);
         break;
+    }
+}
+
+void CServerConfig::FindUnknownSettings()
+{
+    m_unknownSettings.clear();
+    for (const std::string& name : m_registryKey.GetNames()) {
+        std::string line = DescribeUnknownSetting(name);
+        if (!line.empty())
+            m_unknownSettings.push_back(std::move(line));
     }
 }
 
@@ -424,7 +430,7 @@ void CServerConfig::LoadMimeMap()
             add(pair.extension, pair.contentType);
         return;
     }
-    for (int i = 1; i <= count && i <= kMaxListEntries; ++i) {
+    for (int i = 1; i <= count && i <= kMaxSettingsListEntries; ++i) {
         std::string extension = ReadText(MimeExtensionName(i).c_str(), "");
         std::string type = Trim(ReadText(MimeContentTypeName(i).c_str(), ""));
         if (!Trim(extension).empty() && !type.empty())
@@ -485,13 +491,6 @@ void CServerConfig::ClearTasks()
 
 namespace {
 
-std::string TaskValueName(std::size_t number, const char* field)
-{
-    char name[48];
-    std::snprintf(name, sizeof name, "Task%.2zu%s", number, field);
-    return name;
-}
-
 struct DefaultTask
 {
     const char* name;
@@ -518,10 +517,10 @@ int CServerConfig::LoadTasks()
     ClearTasks();
     int readable = m_registryKey.Open();
     std::string countText;
-    m_registryKey.ReadString("TaskCount", countText);
+    m_registryKey.ReadString(kTaskCountName, countText);
     int count = ParseInt32(countText);
     std::time_t now = std::time(nullptr);
-    for (int i = 1; i <= count && i <= kMaxListEntries; ++i) {
+    for (int i = 1; i <= count && i <= kMaxSettingsListEntries; ++i) {
         std::string name;
         if (!m_registryKey.ReadString(TaskValueName(i, "Name"), name))
             continue;
@@ -552,7 +551,7 @@ int CServerConfig::LoadTasks()
 int CServerConfig::SaveTasks()
 {
     CRegistryBatch batch(m_registryKey);
-    m_registryKey.WriteString("TaskCount", std::to_string(m_tasks.size()));
+    m_registryKey.WriteString(kTaskCountName, std::to_string(m_tasks.size()));
     for (std::size_t i = 0; i < m_tasks.size(); ++i) {
         const CTaskEntry& task = *m_tasks[i];
         std::size_t number = i + 1;

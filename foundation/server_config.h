@@ -38,6 +38,9 @@ public:
     // Fills every member from the store, then closes it. 0 when the store exists but cannot be read
     // (the members then keep their defaults and nothing is written), else 1.
     int Load();
+    // One line for each name of the store that no program reads (a misspelled setting is
+    // otherwise ignored without a word), with the known name it is nearest to; found by Load.
+    const std::vector<std::string>& GetUnknownSettings() const { return m_unknownSettings; }
 
     // Makes the installation's secret for attachment IDs when the store holds none, and keeps it in
     // the store so that IDs stay valid across the programs and their restarts. 0 when a new secret
@@ -152,9 +155,11 @@ private:
     int ReadInt(const char* name, int value);
     void LoadAddresses();
     void LoadMimeMap();
+    void FindUnknownSettings();
     void LogStoreFailure();
 
     std::string m_installDir;
+    std::vector<std::string> m_unknownSettings;
     std::vector<std::unique_ptr<CTaskEntry>> m_tasks;
     std::recursive_mutex m_taskLock;  // guards the fields of every task entry
     CRegistryKey m_registryKey;

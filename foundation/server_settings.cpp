@@ -1,7 +1,11 @@
 #include "foundation/server_settings.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <vector>
+
+#include "foundation/ascii_text.h"
 
 namespace {
 
@@ -89,6 +93,59 @@ std::string ListEntryName(int number, const char* field)
     return name;
 }
 
+constexpr const char* kTaskFields[] = {"Name", "Enabled", "Script", "Interval", "At"};
+// The number a name's first run of digits spells ("Task07Name" 7), 0 when it has none.
+int FirstNumberIn(std::string_view name)
+{
+    const std::size_t start = name.find_first_of("0123456789");
+    if (start == std::string_view::npos)
+        return 0;
+    int number = 0;
+    for (std::size_t i = start; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i)
+        number = std::min(number * 10 + (name[i] - '0'), kMaxSettingsListEntries);
+    return number;
+}
+
+// The names a program reads that `name` may stand for: every fixed name, and the list entries of
+// the number the name carries, so that "Task7Name" meets "Task07Name".
+std::vector<std::string> CandidateNames(std::string_view name)
+{
+    std::vector<std::string> names;
+    for (const ServerSetting& setting : kServerSettings)
+        names.emplace_back(setting.name);
+    names.emplace_back(kMimeCountName);
+    names.emplace_back(kTaskCountName);
+    names.emplace_back(kFileIdSecretName);
+    if (const int number = FirstNumberIn(name)) {
+        for (const char* field : kTaskFields)
+            names.push_back(TaskValueName(static_cast<std::size_t>(number), field));
+        names.push_back(MimeExtensionName(number));
+        names.push_back(MimeContentTypeName(number));
+    }
+    return names;
+}
+
+// Edits (insert, delete, replace, swap of two neighbours) that turn one name into the other,
+// case aside.
+std::size_t EditDistanceNoCase(std::string_view a, std::string_view b)
+{
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const bool same = ToLowerAscii(a[i - 1]) == ToLowerAscii(b[j - 1]);
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+            if (i > 1 && j > 1 && ToLowerAscii(a[i - 1]) == ToLowerAscii(b[j - 2]) &&
+                ToLowerAscii(a[i - 2]) == ToLowerAscii(b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
 }  // namespace
 
 std::span<const ServerSetting> ServerSettings()
@@ -127,4 +184,31 @@ std::string MimeExtensionName(int number)
 std::string MimeContentTypeName(int number)
 {
     return ListEntryName(number, "ContentType");
+}
+
+std::string TaskValueName(std::size_t number, const char* field)
+{
+    char name[48];
+    std::snprintf(name, sizeof name, "Task%.2zu%s", number, field);
+    return name;
+}
+
+std::string DescribeUnknownSetting(std::string_view name)
+{
+    const std::vector<std::string> candidates = CandidateNames(name);
+    const std::string* nearest = nullptr;
+    std::size_t nearestDistance = std::max<std::size_t>(1, name.size() / 3) + 1;
+    for (const std::string& candidate : candidates) {
+        const std::size_t distance = EditDistanceNoCase(name, candidate);
+        if (distance == 0)
+            return "";
+        if (distance < nearestDistance) {
+            nearest = &candidate;
+            nearestDistance = distance;
+        }
+    }
+    std::string line = "unknown setting " + std::string(name);
+    if (nearest)
+        line += " (" + *nearest + "?)";
+    return line;
 }

@@ -96,7 +96,24 @@ std::string FormatSetting(const CServerConfig& config, const ServerSetting& sett
 // Gives `setting` in `config` its default.
 void ApplySettingDefault(CServerConfig& config, const ServerSetting& setting);
 
+// The largest entry number of the MIME and task lists that is read: a hand-typed count far beyond
+// any list the console writes must not stall start-up.
+inline constexpr int kMaxSettingsListEntries = 9999;
+
 // The names of the MIME list: "MimeCount" and "Mime<nnn>FileExtension"/"Mime<nnn>ContentType".
 inline constexpr const char* kMimeCountName = "MimeCount";
 std::string MimeExtensionName(int number);
 std::string MimeContentTypeName(int number);
+
+// The names of the task list: "TaskCount" and "Task<nn><field>" for the fields "Name", "Enabled",
+// "Script", "Interval" and "At" of task `number`.
+inline constexpr const char* kTaskCountName = "TaskCount";
+std::string TaskValueName(std::size_t number, const char* field);
+
+// The installation's key for attachment IDs, made by the first program that needs it.
+inline constexpr const char* kFileIdSecretName = "FileIdSecret";
+
+// The log line for a name of the settings file that no program reads: "unknown setting <name>",
+// followed by " (<known name>?)" when a known name is near enough to be the one meant (at most a
+// third of the name's letters typed wrong, case aside); "" for a known name.
+std::string DescribeUnknownSetting(std::string_view name);

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <unordered_set>
+
 namespace {
 
 // One line of the settings file. Lines that are not values (comments, blank or malformed lines)
@@ -87,6 +89,16 @@ std::unordered_map<std::string, std::string> CollectValues(const std::vector<Set
         if (!line.name.empty())
             values[FoldName(line.name)] = CRegistryKey::UnescapeValue(ValueText(line));
     return values;
+}
+
+std::vector<std::string> CollectNames(const std::vector<SettingsLine>& lines)
+{
+    std::vector<std::string> names;
+    std::unordered_set<std::string> seen;
+    for (const SettingsLine& line : lines)
+        if (!line.name.empty() && seen.insert(FoldName(line.name)).second)
+            names.push_back(line.name);
+    return names;
 }
 
 // Every line of a changed name takes the new value, so the file cannot disagree with itself;
@@ -252,6 +264,7 @@ int CRegistryKey::OpenLocked()
     int err = file.Acquire(m_path, false, LOCK_SH);
     if (err == ENOENT) {
         m_values.clear();
+        m_names.clear();
         m_open = true;
         return 1;
     }
@@ -262,7 +275,9 @@ int CRegistryKey::OpenLocked()
         Fail(err);
         return 0;
     }
-    m_values = CollectValues(ParseLines(content));
+    const std::vector<SettingsLine> lines = ParseLines(content);
+    m_values = CollectValues(lines);
+    m_names = CollectNames(lines);
     m_open = true;
     return 1;
 }
@@ -314,6 +329,14 @@ int CRegistryKey::WriteString(std::string_view name, std::string_view value)
         return 1;
     }
     return CommitLocked({{std::string(name), std::string(value)}});
+}
+
+std::vector<std::string> CRegistryKey::GetNames()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!OpenLocked())
+        return {};
+    return m_names;
 }
 
 void CRegistryKey::BeginBatch()
@@ -390,6 +413,7 @@ int CRegistryKey::CommitLocked(const std::vector<Change>& changes)
         return 0;
     }
     m_values = CollectValues(lines);
+    m_names = CollectNames(lines);
     m_open = true;
     return 1;
 }

@@ -37,6 +37,9 @@ public:
     // cannot be opened, the name is unusable (empty, blanks at its ends, '=', CR, LF, leading '#')
     // or the file cannot be replaced.
     int WriteString(std::string_view name, std::string_view value);
+    // The names of the values the store holds, spelled as in the file, in the file's order, each
+    // once (the first spelling of a name typed twice); empty when the key cannot be opened.
+    std::vector<std::string> GetNames();
 
     // Writes between BeginBatch and the matching EndBatch reach the file as one replace when the
     // outermost batch ends; reads in between see them. Batches nest and are all or nothing: EndBatch
@@ -71,6 +74,7 @@ private:
     bool m_open = false;
     int m_lastErrno = 0;
     std::unordered_map<std::string, std::string> m_values;  // snapshot, keyed by lower-cased name
+    std::vector<std::string> m_names;                       // the snapshot's names, see GetNames
     int m_batchDepth = 0;
     bool m_batchFailed = false;
     bool m_closeAfterBatch = false;

@@ -220,6 +220,8 @@ bool CServerApp::StartServers()
     m_startFailure = TheLog().TakeCapture();
     if (!loaded)
         return false;
+    for (const std::string& line : config.GetUnknownSettings())
+        TheLog().WriteText(line);
     TheLog().WriteLine("Version=2;Root=%s;SerializeDB=%s;ThreadOwnConn=%s;DsIdleClose=%s", m_installDir.c_str(),
                        YesNo(config.m_dbAccessSerialize), YesNo(config.m_dbConnectionThreadOwn),
                        YesNo(config.m_dbConnectionIdleTimeout > 0));

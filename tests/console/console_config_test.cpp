@@ -230,6 +230,17 @@ void SetEveryEditedSetting(CServerConfig& config)
     }
 }
 
+TEST_F(ConsoleConfigTest, NamesNoProgramReadsKeepTheirPlacesThroughASave)
+{
+    const std::string kept = "# by hand\nGeneralTcpipPort=80\nPageRunTimeLimt=5\nShoeSize=9\n";
+    WriteSettings(kept + "GeneralSessionTimeout=30\n");
+    CConsoleConfig config(SettingsPath(), "/opt/tw");
+    ASSERT_EQ(config.Load(), 1);
+    config.m_sessionTimeout = 45;
+    ASSERT_EQ(config.Save(), 1);
+    EXPECT_EQ(StoredText().rfind(kept + "GeneralSessionTimeout=45\n", 0), 0u) << StoredText();
+}
+
 TEST_F(ConsoleConfigTest, EverySettingTheConsoleWritesTheServerReadsBackUnchanged)
 {
     WriteSettings("GeneralTcpipPort=80\n");

@@ -136,6 +136,13 @@ TEST(ServerSettingsTable, EveryRowHasItsOwnNameAndAMemberOfItsKind)
     EXPECT_EQ(names.count(LowerAscii(kMimeCountName)), 0u);
     EXPECT_EQ(MimeExtensionName(7), "Mime007FileExtension");
     EXPECT_EQ(MimeContentTypeName(123), "Mime123ContentType");
+
+    // Every name a program reads is known, in any case; a list entry under the number it carries.
+    for (const char* known : {"pageruntimelimit", "FileIdSecret", "TaskCount", "Task12At", "Mime042ContentType"})
+        EXPECT_EQ(DescribeUnknownSetting(known), "") << known;
+    EXPECT_EQ(DescribeUnknownSetting("Task7Name"), "unknown setting Task7Name (Task07Name?)");
+    EXPECT_EQ(DescribeUnknownSetting("SmtpTiemout"), "unknown setting SmtpTiemout (SmtpTimeout?)");
+    EXPECT_EQ(DescribeUnknownSetting("Colour"), "unknown setting Colour");
 }
 
 TEST_F(ServerConfigTest, NoStoreGivesDefaultsAndWritesTheDefaultTasks)

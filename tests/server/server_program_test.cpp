@@ -221,9 +221,10 @@ TEST_F(ServerProgramTest, AFailedStartSaysWhyOnItsTerminal)
         << unreadable.Output();
 }
 
-TEST_F(ServerProgramTest, SettingsTypedByHandStartTheServerAndOddFlagsAreLogged)
+TEST_F(ServerProgramTest, SettingsTypedByHandStartTheServerAndOddFlagsAndUnknownNamesAreLogged)
 {
-    const int port = StartNormal(" GeneralTcpipAddress = 127.0.0.1 \nLogHttp=1\n");
+    const int port = StartNormal(
+        " GeneralTcpipAddress = 127.0.0.1 \nLogHttp=1\nGeneralTcpPort=8080\nPageRunTimeLimt=5\nShoeSize=9\n");
     ASSERT_NE(port, 0) << m_server.Output() << m_install.LogText();
     EXPECT_NE(Fetch(port, "/about.html").find("About this site"), std::string::npos);
     ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
@@ -234,6 +235,11 @@ TEST_F(ServerProgramTest, SettingsTypedByHandStartTheServerAndOddFlagsAreLogged)
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(line, first + 1), std::string::npos) << "one line per start: " << log;
     EXPECT_EQ(log.find("/about.html ["), std::string::npos) << "HTTP traffic stays unlogged: " << log;
+    for (const char* unknown :
+         {"unknown setting GeneralTcpPort (GeneralTcpipPort?)\r\n",
+          "unknown setting PageRunTimeLimt (PageRunTimeLimit?)\r\n", "unknown setting ShoeSize\r\n"})
+        EXPECT_NE(log.find(unknown), std::string::npos) << unknown << log;
+    EXPECT_EQ(log.find("unknown setting LogHttp"), std::string::npos) << log;
 }
 
 TEST_F(ServerProgramTest, ConsoleCommandsAnswerOverTheHttpPort)
