@@ -43,7 +43,9 @@ CSelectCertDlg::CSelectCertDlg(const std::string& certificateFolder, QWidget* pa
     setWindowTitle("Select Certificate");
     m_list = WithId(new CListCtrlEx(this), 1136);
     m_list->SetFullRowSel(true);
-    m_list->SetColumns({"Issued To", "Issued By", "Expiration", "Serial Number"}, {100, 100, 100, 200});
+    // The fifth column says why a certificate of the folder can't serve (its key is missing or
+    // belongs to another certificate), which the server would otherwise only log at its start.
+    m_list->SetColumns({"Issued To", "Issued By", "Expiration", "Serial Number", "Problem"}, {100, 100, 100, 200, 200});
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setObjectName(ControlName(1));
     connect(buttons, &QDialogButtonBox::accepted, this, &CSelectCertDlg::accept);
@@ -59,10 +61,13 @@ void CSelectCertDlg::FillCertificateList()
 {
     m_list->clear();
     const CCertificateListing listing = ListCertificates(m_folder);
-    for (const CCertificateEntry& entry : listing.entries)
-        m_list->insertTopLevelItem(
-            0, new QTreeWidgetItem({ToQt(entry.subject), ToQt(entry.issuer),
-                                    ToQt(FormatExpirationDate(entry.expiration)), ToQt(entry.serial)}));
+    for (const CCertificateEntry& entry : listing.entries) {
+        auto* row =
+            new QTreeWidgetItem({ToQt(entry.subject), ToQt(entry.issuer), ToQt(FormatExpirationDate(entry.expiration)),
+                                 ToQt(entry.serial), ToQt(CheckCertificateFile(entry.path))});
+        row->setData(0, Qt::UserRole, ToQt(entry.path));
+        m_list->insertTopLevelItem(0, row);
+    }
     const std::string failure = DescribeListingFailure(listing);
     if (!failure.empty())
         ShowMessage(this, failure);
@@ -88,6 +93,12 @@ void CSelectCertDlg::accept()
     const int row = m_list->SelectedRow();
     if (row < 0) {
         ShowMessage(this, "Please select a certificate or click Cancel.");
+        return;
+    }
+    const std::string problem = FromQt(m_list->CellText(row, 4));
+    if (!problem.empty()) {
+        const std::string path = FromQt(m_list->topLevelItem(row)->data(0, Qt::UserRole).toString());
+        ShowMessage(this, UnusableCertificateText(path, problem));
         return;
     }
     m_issuedTo = FromQt(m_list->CellText(row, 0));

@@ -53,30 +53,40 @@ enum class FileContent
 {
     Certificate,
     NoCertificate,
+    Unreadable,
     Damaged
 };
 
+// No password callback may prompt on the terminal: an encrypted key fails instead.
+int RefusePassword(char*, int, int, void*)
+{
+    return 0;
+}
+
+bool IsNoStartLine(unsigned long error)
+{
+    return ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
+}
+
 // The first certificate of a PEM file: the server's own, with its chain after it. A file without
 // any certificate block (notes, a lone key) is no certificate; one whose block does not parse is
-// damaged.
-FileContent ReadFirstCertificate(const std::string& path, X509Ptr& certificate)
+// damaged. Unless it is a certificate, `reason` says why in the library's words.
+FileContent ReadFirstCertificate(const std::string& path, X509Ptr& certificate, std::string& reason)
 {
     BIO* file = BIO_new_file(path.c_str(), "r");
     if (file == nullptr) {
-        ERR_clear_error();
-        return FileContent::NoCertificate;
+        reason = TakeLibraryErrorText();
+        return FileContent::Unreadable;
     }
-    // No password callback may prompt on the terminal.
-    certificate.reset(PEM_read_bio_X509(
-        file, nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
+    certificate.reset(PEM_read_bio_X509(file, nullptr, RefusePassword, nullptr));
     BIO_free(file);
-    const unsigned long error = ERR_peek_last_error();
-    ERR_clear_error();
-    if (certificate)
+    if (certificate) {
+        ERR_clear_error();
         return FileContent::Certificate;
-    return ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE
-               ? FileContent::NoCertificate
-               : FileContent::Damaged;
+    }
+    const bool noBlock = IsNoStartLine(ERR_peek_last_error());
+    reason = TakeLibraryErrorText();
+    return noBlock ? FileContent::NoCertificate : FileContent::Damaged;
 }
 
 // The name a person knows the certificate by: its first common name, else its organisational
@@ -140,6 +150,7 @@ std::string GetCertificateFolder()
 CCertificateListing ListCertificates(const std::string& folder)
 {
     CCertificateListing listing;
+    listing.folder = folder;
     std::vector<std::string> names;
     if (!ReadFileNames(folder, names, listing.error)) {
         listing.failure = CertificateListFailure::Folder;
@@ -149,17 +160,26 @@ CCertificateListing ListCertificates(const std::string& folder)
         CCertificateEntry entry;
         entry.path = folder + "/" + name;
         X509Ptr certificate;
-        const FileContent content = ReadFirstCertificate(entry.path, certificate);
+        std::string reason;
+        const FileContent content = ReadFirstCertificate(entry.path, certificate, reason);
         if (content == FileContent::NoCertificate)
             continue;
+        if (content == FileContent::Unreadable) {
+            listing.unreadable.push_back("Certificate file " + entry.path + " can't be read: " + reason + ".");
+            continue;
+        }
+        listing.file = entry.path;
         if (content == FileContent::Damaged || !DisplayName(X509_get_subject_name(certificate.get()), entry.subject)) {
             listing.failure = CertificateListFailure::Subject;
+            listing.reason = content == FileContent::Damaged ? reason : "the subject has no readable name";
             break;
         }
         if (!DisplayName(X509_get_issuer_name(certificate.get()), entry.issuer)) {
             listing.failure = CertificateListFailure::Issuer;
+            listing.reason = "the issuer has no readable name";
             break;
         }
+        listing.file.clear();
         // The integer's content bytes are its magnitude, without the sign byte DER may put first.
         const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate.get());
         entry.serial = FormatSerialText(ASN1_STRING_get0_data(serial), static_cast<size_t>(ASN1_STRING_length(serial)));
@@ -171,18 +191,25 @@ CCertificateListing ListCertificates(const std::string& folder)
 
 std::string DescribeListingFailure(const CCertificateListing& listing)
 {
+    std::string text;
+    for (const std::string& line : listing.unreadable)
+        text += (text.empty() ? "" : "\n") + line;
+    std::string failure;
     switch (listing.failure) {
-    case CertificateListFailure::None: return "";
-    case CertificateListFailure::Folder: {
-        char text[64];
-        std::snprintf(text, sizeof text, "Error 0x%x returned by CertOpenSystemStore",
-                      static_cast<unsigned>(listing.error));
-        return text;
+    case CertificateListFailure::None: break;
+    case CertificateListFailure::Folder:
+        failure = "Failed to open the certificate folder " + listing.folder + ": " + GetSystemErrorText(listing.error);
+        break;
+    case CertificateListFailure::Subject:
+        failure = "Failed to get certificate subject from " + listing.file + ": " + listing.reason + ".";
+        break;
+    case CertificateListFailure::Issuer:
+        failure = "Failed to get certificate issuer from " + listing.file + ": " + listing.reason + ".";
+        break;
     }
-    case CertificateListFailure::Subject: return "Failed to get certificate subject";
-    case CertificateListFailure::Issuer: return "Failed to get certificate issuer";
-    }
-    return "";
+    if (!failure.empty())
+        text += (text.empty() ? "" : "\n") + failure;
+    return text;
 }
 
 const CCertificateEntry* FindCertificate(const std::vector<CCertificateEntry>& entries, std::string_view subject,
@@ -193,4 +220,88 @@ const CCertificateEntry* FindCertificate(const std::vector<CCertificateEntry>& e
             EqualsNoCase(entry.serial, serial))
             return &entry;
     return nullptr;
+}
+
+std::string TakeLibraryErrorText(const std::string& otherwise)
+{
+    const unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    if (code == 0)
+        return otherwise;
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+std::string UnusableCertificateText(const std::string& path, const std::string& reason)
+{
+    return "Certificate file " + path + " can't be used: " + reason + ".";
+}
+
+namespace {
+
+struct KeyFree
+{
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
+
+// Whether a PEM file holds a block of a private key ("PRIVATE KEY", "RSA PRIVATE KEY", ...): the
+// library reports a missing key as a failure to decode, which would tell the administrator nothing.
+bool HasPrivateKeyBlock(const std::string& path)
+{
+    BIO* file = BIO_new_file(path.c_str(), "r");
+    if (file == nullptr)
+        return false;
+    bool found = false;
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    while (!found && PEM_read_bio(file, &name, &header, &data, &length) == 1) {
+        found = std::string_view(name).ends_with("PRIVATE KEY");
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_free(data);
+    }
+    BIO_free(file);
+    ERR_clear_error();
+    return found;
+}
+
+// The private key of a PEM file, which may stand before or after the certificates; null with
+// `reason` set when there is none or it can't be read.
+KeyPtr ReadPrivateKey(const std::string& path, std::string& reason)
+{
+    BIO* file = BIO_new_file(path.c_str(), "r");
+    if (file == nullptr) {
+        reason = TakeLibraryErrorText();
+        return nullptr;
+    }
+    KeyPtr key(PEM_read_bio_PrivateKey(file, nullptr, RefusePassword, nullptr));
+    BIO_free(file);
+    if (key) {
+        ERR_clear_error();
+        return key;
+    }
+    reason = TakeLibraryErrorText();
+    if (!HasPrivateKeyBlock(path))
+        reason = "the file holds no private key";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string CheckCertificateFile(const std::string& path)
+{
+    X509Ptr certificate;
+    std::string reason;
+    if (ReadFirstCertificate(path, certificate, reason) != FileContent::Certificate)
+        return reason;
+    const KeyPtr key = ReadPrivateKey(path, reason);
+    if (!key)
+        return reason;
+    if (X509_check_private_key(certificate.get(), key.get()) != 1)
+        return TakeLibraryErrorText("the private key belongs to another certificate");
+    return "";
 }

@@ -825,7 +825,7 @@ int CTcpSocket::CloseLocked(bool owner)
     if (!owner)
         return result;
     if (close(m_socket) != 0) {
-        TheLog().WriteLine("%s Failed to closesocket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
+        TheLog().WriteLine("%s Failed to close socket [%d]", GetSystemErrorText(errno).c_str(), m_socket);
         result = 0;
     }
     m_socket = -1;

@@ -18,6 +18,7 @@
 #include "foundation/log.h"
 #include "network/certificate_store.h"
 #include "network/tls_context.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -51,14 +52,6 @@ std::shared_ptr<const CTlsCredentials> CurrentCredentials()
 {
     std::lock_guard lock(g_credentialsLock);
     return g_credentials;
-}
-
-// The library's latest error code; 0 when it left none.
-unsigned long TakeLibraryError()
-{
-    const unsigned long code = ERR_peek_last_error();
-    ERR_clear_error();
-    return code;
 }
 
 // The context of the processor the calling thread runs on. A thread that moves to another
@@ -114,7 +107,7 @@ std::shared_ptr<const CTlsCredentials> LoadCredentials(const std::string& pemFil
         // Built once here, in the default library context, to refuse unusable credentials now
         // rather than on each thread's first connection.
         !CTlsContext::Build(credentials, nullptr)) {
-        TheLog().WriteLine("Error 0x%lx returned by AcquireCredentialsHandle", TakeLibraryError());
+        TheLog().WriteText(UnusableCertificateText(pemFile, TakeLibraryErrorText()));
         return nullptr;
     }
     return credentials;
@@ -312,7 +305,7 @@ CTlsLayer::Progress CTlsLayer::Handshake(CTcpSocket& socket, bool mayWait)
     if (m_state == State::Ended)
         return Progress::Failed;
     if (m_session == nullptr) {
-        TheLog().WriteLine("Accept Security Context Failed with error code %lx", 0UL);
+        TheLog().WriteLine("TLS handshake failed: no server certificate is loaded.");
         EndSession();
         return Progress::Failed;
     }
@@ -321,10 +314,10 @@ CTlsLayer::Progress CTlsLayer::Handshake(CTcpSocket& socket, bool mayWait)
         const int result = SSL_do_handshake(m_session);
         const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_session, result);
         if (result != 1 && error != SSL_ERROR_WANT_READ) {
-            const unsigned long code = TakeLibraryError();
+            const std::string reason = TakeLibraryErrorText();
             // The alert the library wrote tells the client why (an unsupported version, say).
             SendRecords(socket);
-            TheLog().WriteLine("Accept Security Context Failed with error code %lx", code);
+            TheLog().WriteLine("TLS handshake failed: %s", reason.c_str());
             EndSession();
             return Progress::Failed;
         }
@@ -384,7 +377,7 @@ int CTlsLayer::Decrypt(CTcpSocket& socket, char* buffer, int size, bool mayWait)
             // The client's close notification: the end of its data, as a closed socket would be.
             return 0;
         default:
-            TheLog().WriteLine("Couldn't decrypt, error %lx", TakeLibraryError());
+            TheLog().WriteLine("Failed to decrypt a TLS record: %s", TakeLibraryErrorText().c_str());
             EndSession();
             return -1;
         }
@@ -417,7 +410,7 @@ int CTlsLayer::Write(CTcpSocket& socket, const char* data, int length)
         const int piece = std::min(length, kMaxPiece);
         ERR_clear_error();
         if (SSL_write(m_session, data, piece) != piece) {
-            TheLog().WriteLine(" EncryptMessage failed with %#lx", TakeLibraryError());
+            TheLog().WriteLine("Failed to encrypt a TLS record: %s", TakeLibraryErrorText().c_str());
             EndSession();
             return 0;
         }
@@ -447,9 +440,9 @@ void CTlsLayer::Shutdown(CTcpSocket& socket)
     ERR_clear_error();
     const bool notified = SSL_shutdown(m_session) >= 0;
     if (!notified)
-        TheLog().WriteLine("**** Error 0x%lx returned by ApplyControlToken", TakeLibraryError());
+        TheLog().WriteLine("Failed to make the TLS close notification: %s", TakeLibraryErrorText().c_str());
     if (!SendRecords(socket) && notified)
-        TheLog().WriteLine("**** Error %d sending close notify.", errno);
+        TheLog().WriteLine("%s when sending the TLS close notification.", GetSystemErrorText(errno).c_str());
     EndSession();
 }
 
@@ -488,7 +481,7 @@ int LoadSecurityInterface()
     // without credentials.
     CTcpSocket::SetTlsLayerFactory(CreateServerTlsLayer);
     if (OPENSSL_init_ssl(0, nullptr) != 1) {
-        TheLog().WriteLine("Error 0x%lx reading security interface.", TakeLibraryError());
+        TheLog().WriteLine("Failed to start the TLS library: %s", TakeLibraryErrorText().c_str());
         return 0;
     }
     return 1;
@@ -497,7 +490,7 @@ int LoadSecurityInterface()
 int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial)
 {
     if (name.empty()) {
-        TheLog().WriteLine("Certficate not specified.");
+        TheLog().WriteLine("Certificate not specified.");
         return 0;
     }
     if (!LoadSecurityInterface()) {
@@ -511,9 +504,16 @@ int InitTlsCredentials(const std::string& name, const std::string& issuer, const
     }
     const CCertificateEntry* chosen = FindCertificate(listing.entries, name, issuer, serial);
     if (chosen == nullptr) {
-        if (listing.failure != CertificateListFailure::None)
-            TheLog().WriteText(DescribeListingFailure(listing));
+        const std::string failure = DescribeListingFailure(listing);
+        if (!failure.empty())
+            TheLog().WriteText(failure);
         TheLog().WriteLine("Certificate [%s] not found.", serial.c_str());
+        return 0;
+    }
+    // The administrator learns which file is wrong and why, in the library's words.
+    const std::string problem = CheckCertificateFile(chosen->path);
+    if (!problem.empty()) {
+        TheLog().WriteText(UnusableCertificateText(chosen->path, problem));
         return 0;
     }
     std::shared_ptr<const CTlsCredentials> credentials = LoadCredentials(chosen->path);

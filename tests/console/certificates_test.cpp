@@ -134,21 +134,32 @@ TEST_F(CertificatesTest, TheSelectDialogPreselectsByNameAndFillsThePage)
     for (const char* name : {"one", "two"})
         std::ofstream(Certs() + "/" + name + ".pem")
             << ReadWholeFile(made.CertificatePath(name)) << ReadWholeFile(made.KeyPath(name));
+    // A certificate with another's key is listed with its problem and can't be chosen.
+    ASSERT_TRUE(made.MakeSelfSigned("three", "/CN=three.example.org", "0x06"));
+    std::ofstream(Certs() + "/three.pem")
+        << ReadWholeFile(made.CertificatePath("three")) << ReadWholeFile(made.KeyPath("one"));
 
     CModalAnswerer answers;
     CSelectCertDlg dialog(Certs());
     dialog.m_issuedTo = "TWO.example.org";
     answers.QueueDialog([](QWidget* shown) {
         auto* list = shown->findChild<CListCtrlEx*>("id1136");
-        EXPECT_EQ(list->topLevelItemCount(), 2);
+        EXPECT_EQ(list->topLevelItemCount(), 3);
         EXPECT_EQ(list->CellText(list->SelectedRow(), 0), "two.example.org");
         list->clearSelection();
         shown->findChild<QPushButton*>("id1")->click();  // refused: nothing selected
+        ASSERT_EQ(list->CellText(1, 0), "three.example.org");
+        EXPECT_NE(list->CellText(1, 4).indexOf("key values mismatch"), -1) << list->CellText(1, 4).toStdString();
+        EXPECT_EQ(list->CellText(0, 4), "");
+        list->SelectRow(1);
+        shown->findChild<QPushButton*>("id1")->click();  // refused: the key belongs to another
         list->SelectRow(0);
         shown->findChild<QPushButton*>("id1")->click();
     });
     ASSERT_EQ(dialog.exec(), QDialog::Accepted);
     EXPECT_TRUE(answers.Saw("Please select a certificate or click Cancel."));
+    EXPECT_TRUE(answers.Saw("Certificate file " + Certs() + "/three.pem can't be used: error:"))
+        << answers.LastMessage();
     EXPECT_EQ(dialog.m_issuedTo, "two.example.org") << "rows are inserted at the top";
     EXPECT_EQ(dialog.m_serialNumber, "0405");
     EXPECT_EQ(dialog.m_issuedBy, "two.example.org");

@@ -473,7 +473,7 @@ TEST_F(TlsServerTest, NeitherUnreadInputNorAFailedHandshakeReachesTheNextClientO
         EXPECT_EQ(plain.ReadUntilClosed(5s), "") << "no reply and no close notification";
         EXPECT_TRUE(plain.closed);
     }
-    EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code"); }));
+    EXPECT_TRUE(WaitFor([&] { return m_log.Contains("TLS handshake failed: error:"); }));
     EXPECT_FALSE(m_log.Contains(hint)) << "twServer gives no hint";
     WaitUntilIdle();
     {
@@ -555,7 +555,7 @@ TEST_F(TlsServerTest, TlsOneOneIsRefusedAndOneTwoServed)
     EXPECT_NE(Client({"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}, m_work + "/old.out"), 0);
     EXPECT_NE(ReadWholeFile(m_work + "/old.out").find("alert protocol version"), std::string::npos)
         << ReadWholeFile(m_work + "/old.out");
-    EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code"); }));
+    EXPECT_TRUE(WaitFor([&] { return m_log.Contains("TLS handshake failed: error:"); }));
 
     EXPECT_EQ(Client({"-tls1_2", "-verify_return_error"}, m_work + "/new.out"), 0)
         << ReadWholeFile(m_work + "/new.out");
@@ -565,7 +565,7 @@ TEST_F(TlsServerTest, TlsOneOneIsRefusedAndOneTwoServed)
 TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey)
 {
     EXPECT_EQ(InitTlsCredentials("", "Tarnwick Test CA", "0A1B 2C3D 4E"), 0);
-    EXPECT_TRUE(m_log.Contains("Certficate not specified."));
+    EXPECT_TRUE(m_log.Contains("Certificate not specified."));
     EXPECT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4F"), 0);
     EXPECT_TRUE(m_log.Contains("Certificate [0A1B 2C3D 4F] not found."));
     EXPECT_EQ(InitTlsCredentials("localhost", "Other CA", "0A1B 2C3D 4E"), 0);
@@ -574,7 +574,14 @@ TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey)
     ASSERT_TRUE(m_make.MakeSelfSigned("keyless", "/CN=keyless", "0x02"));
     ASSERT_TRUE(m_make.Install("keyless", m_certs + "/keyless.pem", {}, false));
     EXPECT_EQ(InitTlsCredentials("keyless", "keyless", "02"), 0);
-    EXPECT_TRUE(m_log.Contains("returned by AcquireCredentialsHandle"));
+    EXPECT_TRUE(
+        m_log.Contains("Certificate file " + m_certs + "/keyless.pem can't be used: the file holds no private key."));
+    // A key that belongs to another certificate: the file and the library's reason.
+    std::ofstream(m_certs + "/keyless.pem", std::ios::trunc)
+        << ReadWholeFile(m_make.CertificatePath("keyless")) << ReadWholeFile(m_make.KeyPath("server"));
+    EXPECT_EQ(InitTlsCredentials("keyless", "keyless", "02"), 0);
+    EXPECT_TRUE(m_log.Contains("Certificate file " + m_certs + "/keyless.pem can't be used: error:"));
+    EXPECT_TRUE(m_log.Contains("key values mismatch."));
 
     // A failed attempt leaves the credentials held before in use.
     ASSERT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 1);
@@ -587,11 +594,12 @@ TEST_F(TlsServerTest, CredentialsNeedAMatchingCertificateWithItsKey)
     StartListener();
     CTlsTestClient client(m_port, CaFile());
     EXPECT_FALSE(client.Handshake());
-    EXPECT_TRUE(WaitFor([&] { return m_log.Contains("Accept Security Context Failed with error code 0"); }));
+    EXPECT_TRUE(WaitFor([&] { return m_log.Contains("TLS handshake failed: no server certificate is loaded."); }));
 
     std::filesystem::remove_all(m_certs);
     EXPECT_EQ(InitTlsCredentials("localhost", "Tarnwick Test CA", "0A1B 2C3D 4E"), 0);
-    EXPECT_TRUE(m_log.Contains("Error 0x2 returned by CertOpenSystemStore"));
+    EXPECT_TRUE(
+        m_log.Contains("Failed to open the certificate folder " + m_certs + ": Error [2]: No such file or directory"));
 }
 
 TEST_F(TlsServerTest, TicketsResumeSessionsOnAnyThreadAndTheServerKeepsNoSessions)
