@@ -15,6 +15,7 @@
 
 #include "console/database_setup.h"
 #include "console/gui_support.h"
+#include "console/odbc_admin.h"
 #include "console/report_list.h"
 #include "database/odbc_setup.h"
 #include "foundation/ascii_text.h"
@@ -238,8 +239,8 @@ void CDataSourceDlg::OnConfigure()
             found = true;
         }
     if (!found) {
-        ShowMessage(this, "System did not find " + m_current +
-                              "\nPlease configue it through Control Panel, ODBC administrator");
+        ShowMessage(this, "System did not find " + m_current + "\nPlease define it in " + OdbcIniPath(m_installDir) +
+                              " or with the Create... button");
         return;
     }
     COdbcIniFile sources;

@@ -94,7 +94,7 @@ void CGeneralPage::OnInitDialog()
 
     std::vector<std::string> addresses;
     if (!ListLocalAddresses(addresses))
-        ShowMessage(this, "Failed to get local host hostent");
+        ShowMessage(this, "Failed to list the network addresses of this host");
     for (const std::string& address : addresses)
         m_address->addItem(ToQt(address));
     // An address this computer does not hold is still offered as configured.

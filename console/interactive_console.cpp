@@ -157,7 +157,9 @@ int RunInteractiveConsole(int argc, char** argv)
     switch (single.Acquire(tmpFolder, CConsoleApp::kSingleInstanceName)) {
     case CSingleInstanceLock::kAcquired: break;
     case CSingleInstanceLock::kHeldElsewhere: CInstanceBeacon::Signal(beaconPath); return 0;
-    case CSingleInstanceLock::kFailed: ShowMessage(nullptr, "Unknown error when creating mutex"); return 0;
+    case CSingleInstanceLock::kFailed:
+        ShowMessage(nullptr, CSingleInstanceLock::DescribeFailure(tmpFolder, CConsoleApp::kSingleInstanceName, errno));
+        return 0;
     }
 
     // The server's data source must open and hold the settings table before anything else.

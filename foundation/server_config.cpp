@@ -447,7 +447,7 @@ int CServerConfig::CorrectLocalAddress(std::string& address)
 {
     std::vector<std::string> local;
     if (!ListLocalAddresses(local)) {
-        TheLog().WriteLine("Failed to get local host hostent");
+        TheLog().WriteLine("Failed to list the network addresses of this host");
         return 0;
     }
     for (const std::string& candidate : local)

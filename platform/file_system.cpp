@@ -83,7 +83,7 @@ std::string GetSystemErrorText(int code)
     // strerrordesc_np is thread-safe and, unlike strerror_r, tells an unknown code apart.
     const char* text = strerrordesc_np(code);
     std::string result = "Error [" + std::to_string(code) + "]: ";
-    result += text ? text : "FormatMessage Failed";
+    result += text ? text : "Unknown error";
     return result;
 }
 

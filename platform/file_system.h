@@ -27,6 +27,6 @@ bool CreateDirectoryIfMissing(const std::string& path);
 // so such a name is left alone. Returns the number of files removed.
 int RemoveTemporaryLeftovers(const std::string& folder, std::string_view prefix);
 
-// "Error [<code>]: <system text>" for an errno value; "FormatMessage Failed" stands in for the
+// "Error [<code>]: <system text>" for an errno value; "Unknown error" stands in for the
 // text of a code the system does not know.
 std::string GetSystemErrorText(int code);

@@ -14,6 +14,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/file_system.h"
+
 namespace {
 
 // Peers that connect and write nothing (probes of Exists) are dropped beyond this many.
@@ -117,6 +119,12 @@ CSingleInstanceLock::Result CSingleInstanceLock::Acquire(const std::string& fold
     }
     m_fd = fd;
     return kAcquired;
+}
+
+std::string CSingleInstanceLock::DescribeFailure(const std::string& folder, const std::string& name, int error)
+{
+    return "Failed to lock " + folder + "/" + name +
+           ".lock, which keeps a second copy from starting: " + GetSystemErrorText(error);
 }
 
 void CSingleInstanceLock::Release()

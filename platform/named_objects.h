@@ -30,6 +30,8 @@ public:
     // kHeldElsewhere when another process holds the lock; kFailed (errno kept) when the file could
     // not be opened or locked for another reason.
     Result Acquire(const std::string& folder, const std::string& name);
+    // What a kFailed of Acquire met, for the log: the lock file and the system's error text.
+    static std::string DescribeFailure(const std::string& folder, const std::string& name, int error);
     void Release();
     bool IsHeld() const { return m_fd >= 0; }
 

@@ -435,7 +435,7 @@ std::string CRegistryKey::DescribeLastFailure() const
     if (err == EACCES || err == EPERM)
         return GetSystemErrorText(err) + " Current user needs to be granted access to the settings file " + m_path +
                ".";
-    return GetSystemErrorText(err) + " when accessing registry (settings file " + m_path + ").";
+    return GetSystemErrorText(err) + " when accessing the settings file " + m_path + ".";
 }
 
 std::string CRegistryKey::EscapeValue(std::string_view value)

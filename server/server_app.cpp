@@ -99,8 +99,7 @@ bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
         ReportStartFailure("A Tarnwick Server 3 is already running.");
         return false;
     case CSingleInstanceLock::kFailed:
-        TheLog().WriteLine("Unknown error when creating mutex");
-        TheLog().WriteText(GetSystemErrorText(errno));
+        TheLog().WriteText(CSingleInstanceLock::DescribeFailure(tmpFolder, kSingleInstanceName, errno));
         return false;
     }
     RemoveLeftovers();

@@ -414,11 +414,11 @@ TEST_F(ConsoleConfigTest, AnUnreadableStoreFailsTheLoadAndIsNotWritten)
     CLogCapture log;
     CConsoleConfig config(SettingsPath(), m_folder.Path());
     EXPECT_EQ(config.Load(), 0);
-    EXPECT_TRUE(log.Contains("Is a directory when accessing registry (settings file " + SettingsPath() + ")."));
+    EXPECT_TRUE(log.Contains("Is a directory when accessing the settings file " + SettingsPath() + "."));
     // A save that cannot reach the store says which file it is too.
     config.m_dbOdbcConnectString = "ODBC;DSN=tw3";
     config.SaveConnectString();
-    const std::string named = "when accessing registry (settings file " + SettingsPath() + ").";
+    const std::string named = "when accessing the settings file " + SettingsPath() + ".";
     int naming = 0;
     for (const std::string& entry : log.Entries())
         naming += entry.find(named) != std::string::npos ? 1 : 0;

@@ -362,8 +362,7 @@ TEST_F(ServerConfigTest, UnreadableStoreKeepsDefaultsAndIsNotOverwritten)
     EXPECT_EQ(config.Load(), 0);
     EXPECT_EQ(config.GetTaskCount(), 6u);
     EXPECT_EQ(config.m_generalTcpipPort, "80");
-    EXPECT_NE(Logged().find("Is a directory when accessing registry (settings file " + m_path + ")."),
-              std::string::npos)
+    EXPECT_NE(Logged().find("Is a directory when accessing the settings file " + m_path + "."), std::string::npos)
         << Logged();
     EXPECT_EQ(config.SaveTaskScripts(), 0);
     // The secret for attachment IDs then serves this process alone.

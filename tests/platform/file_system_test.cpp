@@ -52,8 +52,8 @@ TEST(FileSystem, SystemErrorTextNamesTheCodeAndItsMessage)
 {
     EXPECT_EQ(GetSystemErrorText(ENOENT), "Error [2]: No such file or directory");
     EXPECT_EQ(GetSystemErrorText(EACCES), "Error [13]: Permission denied");
-    EXPECT_EQ(GetSystemErrorText(99999), "Error [99999]: FormatMessage Failed");
-    EXPECT_EQ(GetSystemErrorText(-1), "Error [-1]: FormatMessage Failed");
+    EXPECT_EQ(GetSystemErrorText(99999), "Error [99999]: Unknown error");
+    EXPECT_EQ(GetSystemErrorText(-1), "Error [-1]: Unknown error");
 }
 
 }  // namespace

@@ -163,8 +163,7 @@ TEST_F(RegistryKeyTest, AnUnreadableStoreIsNeverReplaced)
     EXPECT_EQ(key.Open(), 0);
     EXPECT_EQ(key.GetLastErrno(), EISDIR);
     EXPECT_EQ(key.DescribeLastFailure(), "Error [" + std::to_string(EISDIR) +
-                                             "]: Is a directory when accessing registry (settings file " + m_path +
-                                             ").");
+                                             "]: Is a directory when accessing the settings file " + m_path + ".");
     std::string value = "default";
     EXPECT_EQ(key.ReadString("TaskCount", value), 0);
     EXPECT_EQ(value, "default");

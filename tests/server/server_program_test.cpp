@@ -215,8 +215,8 @@ TEST_F(ServerProgramTest, AFailedStartSaysWhyOnItsTerminal)
     CServerProcess unreadable;
     ASSERT_TRUE(unreadable.Start(m_install, {"-normalapp"}));
     EXPECT_EQ(unreadable.WaitForExit(), 1);
-    EXPECT_NE(unreadable.Output().find("Is a directory when accessing registry (settings file " + settings +
-                                       ").\nFailed to load settings\n"),
+    EXPECT_NE(unreadable.Output().find("Is a directory when accessing the settings file " + settings +
+                                       ".\nFailed to load settings\n"),
               std::string::npos)
         << unreadable.Output();
 }
