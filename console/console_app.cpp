@@ -67,7 +67,7 @@ bool CConsoleApp::LoadSettings()
 
 int CConsoleApp::RunCommandLine(const std::vector<std::string>& arguments)
 {
-    InitLocaleDateTime("");
+    InitUserLocaleDateTime();
     const Action action = ParseAction(arguments);
     if (!LoadSettings()) {
         std::fprintf(stderr, "Failed to load settings.\n");
@@ -229,8 +229,9 @@ bool CConsoleApp::StopServer(std::string& message, const std::atomic<bool>* canc
             return false;
         }
     } else {
-        // An event that has gone meanwhile is no failure: the server is stopping already.
-        CStopEvent::Set(StopEventPath());
+        // An event that has gone meanwhile is no failure: the server is stopping already, and the
+        // wait below tells whether it stopped.
+        static_cast<void>(CStopEvent::Set(StopEventPath()));
     }
     if (WaitForServer(false, 0, cancelled) != WaitEnd::kReached) {
         message = FormatText(CConsoleMessages::StopFailed, mode, detail.c_str());

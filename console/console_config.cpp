@@ -42,13 +42,13 @@ std::string CConsoleConfig::MimeMapKey(const std::string& storedExtension) const
     return storedExtension;
 }
 
-int CConsoleConfig::Load()
+bool CConsoleConfig::Load()
 {
     if (!CServerConfig::Load())
-        return 0;
+        return false;
     CorrectMissingPort();
     ReadBaseAddresses();
-    return 1;
+    return true;
 }
 
 void CConsoleConfig::CorrectMissingPort()
@@ -62,8 +62,8 @@ void CConsoleConfig::CorrectMissingPort()
     bool found = false;
     if (CorrectTcpPort(m_generalTcpipAddress, m_generalTcpipPort, &found) && found) {
         CRegistryBatch batch(RegistryKey());
-        RegistryKey().WriteString(SettingName(SettingId::kGeneralTcpipAddress), m_generalTcpipAddress);
-        RegistryKey().WriteString(SettingName(SettingId::kGeneralTcpipPort), m_generalTcpipPort);
+        batch.Write(SettingName(SettingId::kGeneralTcpipAddress), m_generalTcpipAddress);
+        batch.Write(SettingName(SettingId::kGeneralTcpipPort), m_generalTcpipPort);
         if (!batch.Commit())
             TheLog().WriteText(RegistryKey().DescribeLastFailure());
     }
@@ -84,14 +84,14 @@ void CConsoleConfig::ReadBaseAddresses()
     m_generalHttpsAddr = std::string(TrimWhiteAscii(https));
 }
 
-int CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port, bool* found)
+bool CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port, bool* found)
 {
     if (found)
         *found = false;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         TheLog().WriteLine("Failed create socket when trying to correct TCP port");
-        return 0;
+        return false;
     }
     // The server listens with SO_REUSEADDR, so a port that only has connections in TIME_WAIT is
     // free for it: the probe asks the same question.
@@ -118,31 +118,32 @@ int CConsoleConfig::CorrectTcpPort(const std::string& address, std::string& port
             "Failed to find an available TCP port. Please set the port yourself in Settings | General Page.");
     if (found)
         *found = free;
-    return 1;
+    return true;
 }
 
-int CConsoleConfig::Save(std::string* failure)
+bool CConsoleConfig::Save(std::string* failure)
 {
     CRegistryKey& key = RegistryKey();
     // A console or server killed while writing left whole copies of the settings behind.
     key.RemoveLeftoverFiles();
-    int written;
+    bool written;
     {
         CRegistryBatch batch(key);
         for (const ServerSetting& setting : ServerSettings()) {
             // The task list has always stood between the database and the mail settings.
+            // SaveTasks joins this batch, so the Commit below reports its failure too.
             if (setting.id == SettingId::kEmSmtpServer)
-                SaveTasks();
+                static_cast<void>(SaveTasks());
             if (setting.consoleWrites)
-                key.WriteString(setting.name, FormatSetting(*this, setting));
+                batch.Write(setting.name, FormatSetting(*this, setting));
         }
-        key.WriteString(kMimeCountName, std::to_string(m_mimeMap.size()));
+        batch.Write(kMimeCountName, std::to_string(m_mimeMap.size()));
         // Pairs beyond the count that an earlier save left stay in the store; Load never reads them.
         int number = 0;
         for (const auto& [extension, type] : m_mimeMap) {
             ++number;
-            key.WriteString(MimeExtensionName(number), extension);
-            key.WriteString(MimeContentTypeName(number), type);
+            batch.Write(MimeExtensionName(number), extension);
+            batch.Write(MimeContentTypeName(number), type);
         }
         written = batch.Commit();
     }
@@ -156,10 +157,10 @@ int CConsoleConfig::Save(std::string* failure)
     return written;
 }
 
-int CConsoleConfig::SaveConnectString()
+bool CConsoleConfig::SaveConnectString()
 {
     RegistryKey().RemoveLeftoverFiles();
-    const int written = RegistryKey().WriteString(SettingName(SettingId::kDbOdbcConnectString), m_dbOdbcConnectString);
+    const bool written = RegistryKey().WriteString(SettingName(SettingId::kDbOdbcConnectString), m_dbOdbcConnectString);
     if (!written)
         TheLog().WriteText(RegistryKey().DescribeLastFailure());
     RegistryKey().Close();

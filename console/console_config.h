@@ -24,23 +24,23 @@ public:
 
     // The server's load, then: a missing GeneralTcpipPort becomes a free port near 80 and is
     // written back with the address; the web addresses of mails stay as stored (trimmed), empty
-    // when the administrator never set them; MIME extensions stay as stored. 0 when the store or
-    // its task list cannot be read.
-    int Load();
+    // when the administrator never set them; MIME extensions stay as stored. False when the store
+    // or its task list cannot be read.
+    [[nodiscard]] bool Load();
     // Writes every setting the console edits, the task list included, as one replace of the
-    // store. 0 when the store could not be written: the reason goes to `failure` when one is
+    // store. False when the store could not be written: the reason goes to `failure` when one is
     // given, else to the log.
-    int Save(std::string* failure = nullptr);
-    // Writes DbOdbcConnectString alone: 1, or 0 after logging why it could not.
-    int SaveConnectString();
+    [[nodiscard]] bool Save(std::string* failure = nullptr);
+    // Writes DbOdbcConnectString alone: false after logging why it could not.
+    [[nodiscard]] bool SaveConnectString();
     // True when the task lists, the MIME maps or any value that Save writes differ. Log flags
     // and the run mode are not compared.
     bool Differs(const CConsoleConfig& other) const;
 
     // Replaces `port` by the first of port, 8080, 8081, 8082, 8083 that can be bound on
-    // `address` (logging when none can). 0 when no socket could be made, else 1; `found` tells
+    // `address` (logging when none can). False when no socket could be made; `found` tells
     // whether a free port was found.
-    static int CorrectTcpPort(const std::string& address, std::string& port, bool* found = nullptr);
+    [[nodiscard]] static bool CorrectTcpPort(const std::string& address, std::string& port, bool* found = nullptr);
     // The port tried after `port` failed: 8080 for ports up to 8079, else the next one.
     static int NextPortCandidate(int port) { return port <= 8079 ? 8080 : port + 1; }
 

@@ -134,7 +134,7 @@ int RunInteractiveConsole(int argc, char** argv)
     // user's date and time conventions are read on their own.
     std::setlocale(LC_NUMERIC, "C");
     std::setlocale(LC_TIME, "C");
-    InitLocaleDateTime("");
+    InitUserLocaleDateTime();
     // Every log line of the console is shown to the administrator. A line written by a console
     // command's thread is shown by the window's thread, the only one that may open a window.
     TheLog().SetCallbackMode([](std::string_view entry) {
@@ -152,11 +152,17 @@ int RunInteractiveConsole(int argc, char** argv)
 
     const std::string tmpFolder = console.InstallDir() + "/tmp";
     const std::string beaconPath = tmpFolder + "/" + CConsoleApp::kSingleInstanceName + ".sock";
-    CreateDirectoryIfMissing(tmpFolder);
+    if (!CreateDirectoryIfMissing(tmpFolder)) {
+        ShowMessage(nullptr, GetSystemErrorText(errno) + " when creating " + tmpFolder);
+        return 0;
+    }
     CSingleInstanceLock single;
     switch (single.Acquire(tmpFolder, CConsoleApp::kSingleInstanceName)) {
     case CSingleInstanceLock::kAcquired: break;
-    case CSingleInstanceLock::kHeldElsewhere: CInstanceBeacon::Signal(beaconPath); return 0;
+    case CSingleInstanceLock::kHeldElsewhere:
+        if (!CInstanceBeacon::Signal(beaconPath))
+            ShowMessage(nullptr, "Tarnwick Console is already running, but its window did not come forward.");
+        return 0;
     case CSingleInstanceLock::kFailed:
         ShowMessage(nullptr, CSingleInstanceLock::DescribeFailure(tmpFolder, CConsoleApp::kSingleInstanceName, errno));
         return 0;
@@ -174,7 +180,8 @@ int RunInteractiveConsole(int argc, char** argv)
     }
     if (connect != config.m_dbOdbcConnectString) {
         config.m_dbOdbcConnectString = connect;
-        config.SaveConnectString();
+        // A failure is logged, and every log line of the console is shown in a message box.
+        static_cast<void>(config.SaveConnectString());
     }
 
     CMainFrame frame(console);
@@ -185,7 +192,8 @@ int RunInteractiveConsole(int argc, char** argv)
         frame.raise();
         frame.activateWindow();
     });
-    beacon.Listen();
+    // Without the beacon a later start cannot bring this window forward, and says so itself.
+    static_cast<void>(beacon.Listen());
     frame.RestorePosition();
     frame.show();
     frame.View()->OnInitialUpdate();

@@ -6,7 +6,7 @@
 
 // Removes a file even when it is read-only. When its attributes cannot be read the failure is
 // logged ("<error text> when getting attributes of <path>") and false returned.
-bool DeleteFileForced(const std::string& path);
+[[nodiscard]] bool DeleteFileForced(const std::string& path);
 
 // Resolves the ".." parts of a relative path that a script gave: each one removes the name before
 // it together with that name's separator, and a ".." with nothing left before it is dropped, so

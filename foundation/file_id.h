@@ -29,10 +29,10 @@ std::string MakeFileUrl(std::string_view table, std::string_view keyColumn, std:
 // Checks the tag at the end of a decoded ID ("...-tag") against `secret` and removes it with its
 // "-". False, leaving the text as it was, when the tag is missing or does not fit (the ID was
 // forged or changed) or when there is no secret to check it with.
-bool StripFileIdTag(std::string& id, std::string_view secret);
+[[nodiscard]] bool StripFileIdTag(std::string& id, std::string_view secret);
 
 // The key that a token made by MakeFileUrl for these names carries, or one of the negative codes
 // above: the token is too short, its check digits do not fit the names, it was made by another
 // server instance, it is older than `timeoutMinutes` at `now`, or its key is damaged.
-int CheckFileId(std::string_view table, std::string_view keyColumn, std::string_view keyToken,
-                std::string_view dataColumn, int serverInstance, int timeoutMinutes, std::int64_t now);
+[[nodiscard]] int CheckFileId(std::string_view table, std::string_view keyColumn, std::string_view keyToken,
+                              std::string_view dataColumn, int serverInstance, int timeoutMinutes, std::int64_t now);

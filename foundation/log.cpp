@@ -57,7 +57,8 @@ std::string DayFileName(const struct tm& local)
 
 void WriteToStandardError(std::string_view stampedEntry)
 {
-    WriteAll(STDERR_FILENO, stampedEntry);
+    // Standard error is the log's last resort: a failure there has nowhere left to be told.
+    static_cast<void>(WriteAll(STDERR_FILENO, stampedEntry));
 }
 
 }  // namespace

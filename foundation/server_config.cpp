@@ -290,12 +290,13 @@ void CServerConfig::LogStoreFailure()
     TheLog().WriteText(m_registryKey.DescribeLastFailure());
 }
 
-int CServerConfig::Load()
+bool CServerConfig::Load()
 {
-    int opened = m_registryKey.Open();
+    const bool opened = m_registryKey.Open();
     if (!opened)
         LogStoreFailure();
-    LoadTasks();
+    // An unreadable store was logged just above; the tasks then keep their defaults too.
+    static_cast<void>(LoadTasks());
 
     for (const ServerSetting& setting : ServerSettings())
         LoadSetting(setting);
@@ -377,19 +378,19 @@ std::string CServerConfig::DefaultHttpsAddress() const
     return BuildBaseAddress("https", m_generalTcpipAddress, m_generalSslPort, "443");
 }
 
-int CServerConfig::EnsureFileIdSecret()
+bool CServerConfig::EnsureFileIdSecret()
 {
     if (!m_fileIdSecret.empty())
-        return 1;
+        return true;
     if (!m_registryKey.Open()) {
         LogStoreFailure();
         m_fileIdSecret = MakeFileIdSecret();
-        return 0;
+        return false;
     }
     // Another program of the installation may have made one since this one loaded the store: that
     // one wins, so that both accept each other's links.
     std::string stored;
-    int result = 1;
+    bool result = true;
     if (m_registryKey.ReadString(kFileIdSecretName, stored) && !stored.empty()) {
         m_fileIdSecret = std::move(stored);
     } else {
@@ -443,18 +444,18 @@ std::string CServerConfig::MimeMapKey(const std::string& storedExtension) const
     return LowerAscii(Trim(storedExtension));
 }
 
-int CServerConfig::CorrectLocalAddress(std::string& address)
+bool CServerConfig::CorrectLocalAddress(std::string& address)
 {
     std::vector<std::string> local;
     if (!ListLocalAddresses(local)) {
         TheLog().WriteLine("Failed to list the network addresses of this host");
-        return 0;
+        return false;
     }
     for (const std::string& candidate : local)
         if (candidate == address)
-            return 0;
+            return false;
     address = local.front();
-    return 1;
+    return true;
 }
 
 std::string CServerConfig::GetDefaultCharset()
@@ -512,10 +513,10 @@ constexpr int kDefaultTaskCount = sizeof kDefaultTasks / sizeof kDefaultTasks[0]
 
 }  // namespace
 
-int CServerConfig::LoadTasks()
+bool CServerConfig::LoadTasks()
 {
     ClearTasks();
-    int readable = m_registryKey.Open();
+    const bool readable = m_registryKey.Open();
     std::string countText;
     m_registryKey.ReadString(kTaskCountName, countText);
     int count = ParseInt32(countText);
@@ -542,41 +543,41 @@ int CServerConfig::LoadTasks()
         if (readable) {
             if (!countText.empty())
                 TheLog().WriteLine("Default scripts missing. List of scripts has been reset.");
-            SaveTasks();
+            // SaveTasks logs a failure; the reset list serves from memory all the same.
+            static_cast<void>(SaveTasks());
         }
     }
     return readable;
 }
 
-int CServerConfig::SaveTasks()
+bool CServerConfig::SaveTasks()
 {
     CRegistryBatch batch(m_registryKey);
-    m_registryKey.WriteString(kTaskCountName, std::to_string(m_tasks.size()));
+    batch.Write(kTaskCountName, std::to_string(m_tasks.size()));
     for (std::size_t i = 0; i < m_tasks.size(); ++i) {
         const CTaskEntry& task = *m_tasks[i];
         std::size_t number = i + 1;
         int kind = task.GetKind();
         std::string minutes = std::to_string(task.GetIntervalSeconds() / 60);
-        m_registryKey.WriteString(TaskValueName(number, "Name"), task.GetName());
-        m_registryKey.WriteString(TaskValueName(number, "Enabled"), task.IsEnabled() ? "yes" : "no");
-        m_registryKey.WriteString(TaskValueName(number, "Script"), task.GetScript());
-        m_registryKey.WriteString(TaskValueName(number, "Interval"),
-                                  kind == kTaskEveryMinutes ? minutes : GetDayText(kind));
-        m_registryKey.WriteString(TaskValueName(number, "At"), kind == kTaskEveryMinutes ? "" : minutes);
+        batch.Write(TaskValueName(number, "Name"), task.GetName());
+        batch.Write(TaskValueName(number, "Enabled"), task.IsEnabled() ? "yes" : "no");
+        batch.Write(TaskValueName(number, "Script"), task.GetScript());
+        batch.Write(TaskValueName(number, "Interval"), kind == kTaskEveryMinutes ? minutes : GetDayText(kind));
+        batch.Write(TaskValueName(number, "At"), kind == kTaskEveryMinutes ? "" : minutes);
     }
-    int written = batch.Commit();
+    const bool written = batch.Commit();
     if (!written)
         LogStoreFailure();
     return written;
 }
 
-int CServerConfig::SaveTaskScripts()
+bool CServerConfig::SaveTaskScripts()
 {
-    int written;
+    bool written;
     {
         CRegistryBatch batch(m_registryKey);
         for (std::size_t i = 0; i < m_tasks.size(); ++i)
-            m_registryKey.WriteString(TaskValueName(i + 1, "Script"), m_tasks[i]->GetScript());
+            batch.Write(TaskValueName(i + 1, "Script"), m_tasks[i]->GetScript());
         written = batch.Commit();
     }
     if (!written)
@@ -585,7 +586,7 @@ int CServerConfig::SaveTaskScripts()
     return written;
 }
 
-int CServerConfig::SetDefaultTasks()
+void CServerConfig::SetDefaultTasks()
 {
     ClearTasks();
     std::time_t now = std::time(nullptr);
@@ -597,7 +598,6 @@ int CServerConfig::SetDefaultTasks()
         task.SetIntervalSeconds(std::int64_t{preset.minutes} * 60);
         task.ComputeNextRun(now);
     }
-    return 1;
 }
 
 std::string CServerConfig::FormatTaskInterval(const CTaskEntry& task)

@@ -35,26 +35,27 @@ public:
     CServerConfig(const CServerConfig&) = delete;
     CServerConfig& operator=(const CServerConfig&) = delete;
 
-    // Fills every member from the store, then closes it. 0 when the store exists but cannot be read
-    // (the members then keep their defaults and nothing is written), else 1.
-    int Load();
+    // Fills every member from the store, then closes it. False when the store exists but cannot be
+    // read (the members then keep their defaults and nothing is written).
+    [[nodiscard]] bool Load();
     // One line for each name of the store that no program reads (a misspelled setting is
     // otherwise ignored without a word), with the known name it is nearest to; found by Load.
     const std::vector<std::string>& GetUnknownSettings() const { return m_unknownSettings; }
 
     // Makes the installation's secret for attachment IDs when the store holds none, and keeps it in
-    // the store so that IDs stay valid across the programs and their restarts. 0 when a new secret
-    // could not be stored (it then serves this process only), else 1.
-    int EnsureFileIdSecret();
+    // the store so that IDs stay valid across the programs and their restarts. False when a new
+    // secret could not be stored (it then serves this process only; the failure is logged).
+    bool EnsureFileIdSecret();
 
     // Rebuilds the task table from the store; a list shorter than the six default tasks is reset to
-    // them and written back. 0 when the store cannot be read (nothing is written then), else 1.
-    int LoadTasks();
-    // Writes every task and TaskCount as one replace of the store.
-    int SaveTasks();
-    // Writes the script of every task (scripts may change them at run time) and closes the store.
-    int SaveTaskScripts();
-    int SetDefaultTasks();
+    // them and written back. False when the store cannot be read (nothing is written then).
+    [[nodiscard]] bool LoadTasks();
+    // Writes every task and TaskCount as one replace of the store; false (logged) when it failed.
+    [[nodiscard]] bool SaveTasks();
+    // Writes the script of every task (scripts may change them at run time) and closes the store;
+    // false (logged) when it failed.
+    [[nodiscard]] bool SaveTaskScripts();
+    void SetDefaultTasks();
     void ClearTasks();
 
     // The task table, in task number order (the Email Sender first). The table itself changes only
@@ -73,8 +74,8 @@ public:
 
     // When `address` is not one of this host's IPv4 addresses (those of its interfaces other than
     // loopback, or 127.0.0.1 on a host without any), replaces it with the first of them and returns
-    // 1; else returns 0.
-    static int CorrectLocalAddress(std::string& address);
+    // true; else returns false.
+    static bool CorrectLocalAddress(std::string& address);
     // The charset of the user's locale's codeset, or "" when it is none the server knows.
     static std::string GetDefaultCharset();
     // The web addresses that mails quote when GeneralHttpAddr or GeneralHttpsAddr is empty: built

@@ -1,6 +1,7 @@
 #include "foundation/ssp_date_time.h"
 
 #include "foundation/ascii_text.h"
+#include "foundation/log.h"
 #include "foundation/message_catalog.h"
 #include "foundation/number_parse.h"
 #include "foundation/script_error.h"
@@ -242,6 +243,12 @@ bool InitLocaleDateTime(const char* localeName)
     freelocale(locale);
     g_locale = s;
     return true;
+}
+
+void InitUserLocaleDateTime()
+{
+    if (!InitLocaleDateTime(""))
+        TheLog().WriteLine("Failed to load the date and time formats of the user's locale; the C locale's are used.");
 }
 
 const CLocaleDateTime& GetLocaleDateTime()

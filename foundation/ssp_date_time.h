@@ -37,7 +37,10 @@ struct CLocaleDateTime
 // Reads the date and time conventions of a locale ("" takes the environment's LC_ALL, LC_TIME or
 // LANG, as programs do at start-up). Returns false, leaving the current settings, when the locale
 // cannot be loaded. Call it before threads that show or parse dates start.
-bool InitLocaleDateTime(const char* localeName = "");
+[[nodiscard]] bool InitLocaleDateTime(const char* localeName = "");
+// InitLocaleDateTime of the environment's locale for a program's start: a locale that cannot be
+// loaded is logged, and the program goes on with the conventions it had.
+void InitUserLocaleDateTime();
 const CLocaleDateTime& GetLocaleDateTime();
 // Replaces the conventions outright (start-up only, like InitLocaleDateTime).
 void SetLocaleDateTime(const CLocaleDateTime& settings);
@@ -109,7 +112,7 @@ public:
     // A time of day in the locale's form (hours, minutes, an AM/PM marker on a 12-hour clock);
     // an empty text is midnight. False when the text is no time. The console reads typed task
     // times with it.
-    static bool ParseLocaleTime(std::string_view text, int& hour, int& minute);
+    [[nodiscard]] static bool ParseLocaleTime(std::string_view text, int& hour, int& minute);
 
     // The script members of the datetime object (names exact and case-sensitive): isValid, getYear,
     // getMonth, getDay, getDayOfWeek, getHour, getMinute, getSecond, format(f), formatGmt(f),
@@ -120,14 +123,14 @@ public:
 
 private:
     // "{d 'y-m-d'}", or with the time "{ts 'y-m-d h:m:s'}"; a two-digit year is in the 1900s.
-    bool ParseOdbcLiteral(const std::string& text, bool withTime);
-    bool ParseLocaleDateTime(const std::string& text);
+    [[nodiscard]] bool ParseOdbcLiteral(const std::string& text, bool withTime);
+    [[nodiscard]] bool ParseLocaleDateTime(const std::string& text);
     // "yyyy-mm-dd", optionally followed by a blank or "T" and "hh:mm", "hh:mm:ss" or
     // "hh:mm:ss.fff" (the fraction is dropped): the form of HTML date inputs and of databases.
-    bool ParseIsoDateTime(std::string_view text);
+    [[nodiscard]] bool ParseIsoDateTime(std::string_view text);
     // Takes a local date and time whose every field lies in its range (the day in its month, the
     // year in 1 to 9999); false, leaving the time alone, otherwise.
-    bool StoreLocalTime(int year, int month, int day, int hour, int minute, int second);
+    [[nodiscard]] bool StoreLocalTime(int year, int month, int day, int hour, int minute, int second);
 
     bool m_valid = false;
     std::int64_t m_time = kNoDateTime;  // seconds since 1970 (UTC)

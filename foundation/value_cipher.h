@@ -37,7 +37,7 @@ public:
     // The bytes that `base64` decodes to, decrypted. Characters outside the base64 alphabet are
     // skipped (so the encoder's line breaks do no harm) and decoding stops at a NUL. False, with
     // `plain` untouched, when more than kMaxTextLength bytes would come out.
-    bool Decrypt(const std::string& base64, std::string& plain) const;
+    [[nodiscard]] bool Decrypt(const std::string& base64, std::string& plain) const;
 
 private:
     void ApplyKeyStream(unsigned char* data, std::size_t length) const;

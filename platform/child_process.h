@@ -23,11 +23,11 @@ public:
     // /dev/null, standard output and error inherited, no other descriptor (every descriptor of the
     // system is close-on-exec) and default signal handling. Returns 0, or the errno value of the
     // failure (also when the program cannot be executed).
-    int Start(const std::vector<std::string>& arguments);
+    [[nodiscard]] int Start(const std::vector<std::string>& arguments);
 
     // Waits at most timeoutMs for the program to end: true with its exit status (128 + the signal
     // number for a program ended by a signal), false when it still runs.
-    bool Wait(int timeoutMs, int& exitCode);
+    [[nodiscard]] bool Wait(int timeoutMs, int& exitCode);
 
 private:
     pid_t m_pid = -1;  // started and not yet reaped

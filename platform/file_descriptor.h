@@ -29,18 +29,18 @@ private:
 // Writes all of `data` to `fd` at its file position, as often as the kernel needs, again after a
 // signal. False with errno set when a write fails; a write that takes no bytes of a non-empty
 // buffer fails with EIO rather than being tried for ever.
-bool WriteAll(int fd, std::string_view data);
+[[nodiscard]] bool WriteAll(int fd, std::string_view data);
 // The same at `offset` of the file (pwrite), leaving the file position alone.
-bool WriteAllAt(int fd, std::string_view data, std::int64_t offset);
+[[nodiscard]] bool WriteAllAt(int fd, std::string_view data, std::int64_t offset);
 
 // Everything from `fd`'s file position to its end, again after a signal; 0, or the errno value of
 // a failed read (EISDIR for a folder, EIO for a bad disk block).
-int ReadAll(int fd, std::string& content);
+[[nodiscard]] int ReadAll(int fd, std::string& content);
 
 // The loop behind WriteAll and WriteAllAt: `write(rest, done)` makes one write(2)-like call for
 // `rest`, the part of `data` after the `done` bytes written so far, and returns what it returns.
 template <typename Write>
-bool WriteLoop(std::string_view data, Write write)
+[[nodiscard]] bool WriteLoop(std::string_view data, Write write)
 {
     std::int64_t done = 0;
     while (!data.empty()) {

@@ -19,7 +19,7 @@ bool DirectoryExists(const std::string& path);
 bool FileExists(const std::string& path);
 
 // True when the directory exists afterwards; parent folders are not created.
-bool CreateDirectoryIfMissing(const std::string& path);
+[[nodiscard]] bool CreateDirectoryIfMissing(const std::string& path);
 
 // Removes the regular files of `folder` whose names are `prefix` followed by the six letters and
 // digits that mkstemp puts in place of "XXXXXX": temporary files of a process killed before it

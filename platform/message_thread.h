@@ -41,17 +41,17 @@ public:
     // Creates the thread. Returns once the thread has its number, or false when no thread could be
     // created (the caller logs it). Posts made before Start wait in the queue. Only the first call
     // creates a thread.
-    bool Start();
+    [[nodiscard]] bool Start();
 
     // Queues a message. Never blocks and never drops a message while the thread can still read it;
     // returns false only when the thread has already ended, so nothing will ever read it.
-    bool Post(unsigned message, std::uintptr_t wParam = 0, std::intptr_t lParam = 0);
+    [[nodiscard]] bool Post(unsigned message, std::uintptr_t wParam = 0, std::intptr_t lParam = 0);
     // Asks the message loop to end once it has handled every queued message; false when the
     // thread has already ended.
     bool PostQuit(int exitCode = 0);
 
     // Waits up to `milliseconds` for the thread to end; true when it has ended or never started.
-    bool WaitForExit(int milliseconds);
+    [[nodiscard]] bool WaitForExit(int milliseconds);
     bool HasExited() const;
     // ExitInstance's result, valid once the thread has ended.
     int GetExitCode() const;

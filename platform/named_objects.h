@@ -29,7 +29,7 @@ public:
 
     // kHeldElsewhere when another process holds the lock; kFailed (errno kept) when the file could
     // not be opened or locked for another reason.
-    Result Acquire(const std::string& folder, const std::string& name);
+    [[nodiscard]] Result Acquire(const std::string& folder, const std::string& name);
     // What a kFailed of Acquire met, for the log: the lock file and the system's error text.
     static std::string DescribeFailure(const std::string& folder, const std::string& name, int error);
     void Release();
@@ -61,22 +61,22 @@ public:
     // Binds the socket file `path` (mode 0660) and listens on it. A file left at `path` by a
     // process that died is removed first, so call it only under the program's single-instance
     // lock. False with errno kept on failure.
-    bool Create(const std::string& path) { return Bind(path) && Listen(); }
+    [[nodiscard]] bool Create(const std::string& path) { return Bind(path) && Listen(); }
     // The two steps of Create. Until Listen the event does not exist for other programs
     // (Exists and Set answer false), so a server can claim its path before it starts and show
     // itself to the console only once it runs.
-    bool Bind(const std::string& path);
-    bool Listen();
+    [[nodiscard]] bool Bind(const std::string& path);
+    [[nodiscard]] bool Listen();
     // Waits until the event is set or `milliseconds` have passed (-1: no limit; the server waits
     // for nothing but its stop). kFailed (errno kept) when the wait itself failed.
-    WaitResult Wait(int milliseconds = -1);
+    [[nodiscard]] WaitResult Wait(int milliseconds = -1);
     // Stops listening and removes the socket file; a set event stays set.
     void Close();
     bool IsCreated() const { return m_listener >= 0; }
 
     // The other side, for the console and for tests.
     // Sets the event of the server that listens at `path`: false when none does.
-    static bool Set(const std::string& path);
+    [[nodiscard]] static bool Set(const std::string& path);
     // True when a server listens at `path`.
     static bool Exists(const std::string& path);
     // The process that listens at `path` (the kernel's record of it), 0 when none does or its
@@ -100,4 +100,4 @@ private:
 // CStopEvent::Wait of the process, including waits that begin later. Unblocks both signals on the
 // calling thread, so a signal that was pending since the program started is kept too. Call it
 // early in main, before any thread starts. False when the handlers could not be installed.
-bool CatchStopSignals();
+[[nodiscard]] bool CatchStopSignals();

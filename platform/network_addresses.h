@@ -7,4 +7,4 @@
 
 // Appends the dotted addresses of the interfaces that are up, in the system's order; loopback
 // ones only when asked for. False (nothing appended) when the interfaces can't be listed.
-bool ListInterfaceAddresses(std::vector<std::string>& addresses, bool includeLoopback);
+[[nodiscard]] bool ListInterfaceAddresses(std::vector<std::string>& addresses, bool includeLoopback);

@@ -250,36 +250,36 @@ CRegistryKey::CRegistryKey(std::string filePath) : m_path(std::move(filePath))
 
 CRegistryKey::~CRegistryKey() = default;
 
-int CRegistryKey::Open()
+bool CRegistryKey::Open()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return OpenLocked();
 }
 
-int CRegistryKey::OpenLocked()
+bool CRegistryKey::OpenLocked()
 {
     if (m_open)
-        return 1;
+        return true;
     LockedSettingsFile file;
     int err = file.Acquire(m_path, false, LOCK_SH);
     if (err == ENOENT) {
         m_values.clear();
         m_names.clear();
         m_open = true;
-        return 1;
+        return true;
     }
     std::string content;
     if (!err)
         err = ReadAll(file.Fd(), content);
     if (err) {
         Fail(err);
-        return 0;
+        return false;
     }
     const std::vector<SettingsLine> lines = ParseLines(content);
     m_values = CollectValues(lines);
     m_names = CollectNames(lines);
     m_open = true;
-    return 1;
+    return true;
 }
 
 int CRegistryKey::Close()
@@ -300,19 +300,19 @@ bool CRegistryKey::IsOpen() const
     return m_open;
 }
 
-int CRegistryKey::ReadString(std::string_view name, std::string& value)
+bool CRegistryKey::ReadString(std::string_view name, std::string& value)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!OpenLocked())
-        return 0;
+        return false;
     auto it = m_values.find(FoldName(name));
     if (it == m_values.end())
-        return 0;
+        return false;
     value = it->second;
-    return 1;
+    return true;
 }
 
-int CRegistryKey::WriteString(std::string_view name, std::string_view value)
+bool CRegistryKey::WriteString(std::string_view name, std::string_view value)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     bool usable = IsUsableName(name);
@@ -321,12 +321,12 @@ int CRegistryKey::WriteString(std::string_view name, std::string_view value)
     if (!usable || !OpenLocked()) {
         if (m_batchDepth > 0)
             m_batchFailed = true;
-        return 0;
+        return false;
     }
     if (m_batchDepth > 0) {
         m_pending.emplace_back(std::string(name), std::string(value));
         m_values[FoldName(name)] = std::string(value);
-        return 1;
+        return true;
     }
     return CommitLocked({{std::string(name), std::string(value)}});
 }
@@ -345,22 +345,22 @@ void CRegistryKey::BeginBatch()
     ++m_batchDepth;
 }
 
-int CRegistryKey::EndBatch()
+bool CRegistryKey::EndBatch()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_batchDepth == 0 || --m_batchDepth > 0)
-        return 1;
+        return true;
     std::vector<Change> changes;
     changes.swap(m_pending);
-    int result;
+    bool result;
     if (m_batchFailed) {
         // All or nothing: the snapshot holds writes that will never reach the file.
         m_batchFailed = false;
         m_open = false;
         m_values.clear();
-        result = 0;
+        result = false;
     } else {
-        result = changes.empty() ? 1 : CommitLocked(changes);
+        result = changes.empty() || CommitLocked(changes);
     }
     if (m_closeAfterBatch) {
         m_closeAfterBatch = false;
@@ -385,7 +385,7 @@ int CRegistryKey::RemoveLeftoverFiles()
     return RemoveTemporaryLeftovers(ParentDirectory(path), name + ".");
 }
 
-int CRegistryKey::CommitLocked(const std::vector<Change>& changes)
+bool CRegistryKey::CommitLocked(const std::vector<Change>& changes)
 {
     // Replace the file a symbolic link points to, not the link, so an administrator's link survives.
     char* resolved = realpath(m_path.c_str(), nullptr);
@@ -410,12 +410,12 @@ int CRegistryKey::CommitLocked(const std::vector<Change>& changes)
         m_open = false;
         m_values.clear();
         Fail(err);
-        return 0;
+        return false;
     }
     m_values = CollectValues(lines);
     m_names = CollectNames(lines);
     m_open = true;
-    return 1;
+    return true;
 }
 
 void CRegistryKey::Fail(int err)

@@ -22,31 +22,32 @@ public:
     CRegistryKey& operator=(const CRegistryKey&) = delete;
 
     // Takes a snapshot of the file; succeeds at once when the key is open already. A missing file is
-    // an empty store. 1 on success, 0 when the file exists but cannot be read (GetLastErrno says why);
-    // every read and write then fails too, so nothing replaces an unreadable store.
-    int Open();
+    // an empty store. False when the file exists but cannot be read (GetLastErrno says why); every
+    // read and write then fails too, so nothing replaces an unreadable store.
+    [[nodiscard]] bool Open();
     // Drops the snapshot, so the next Open reads the file again. Inside a batch the key closes when the
     // batch ends. Result 1.
     int Close();
     bool IsOpen() const;
 
-    // 1 when the value exists (an empty value exists); 0 when it is missing or the key cannot be
-    // opened, and then `value` keeps what it held, which is how callers supply defaults.
-    int ReadString(std::string_view name, std::string& value);
-    // Stores the value (written to the file at once outside a batch). 1 on success, 0 when the key
-    // cannot be opened, the name is unusable (empty, blanks at its ends, '=', CR, LF, leading '#')
-    // or the file cannot be replaced.
-    int WriteString(std::string_view name, std::string_view value);
+    // True when the value exists (an empty value exists); false when it is missing or the key
+    // cannot be opened, and then `value` keeps what it held, which is how callers supply defaults:
+    // they may ignore the result, and learn of an unreadable store from Open.
+    bool ReadString(std::string_view name, std::string& value);
+    // Stores the value (written to the file at once outside a batch). False when the key cannot be
+    // opened, the name is unusable (empty, blanks at its ends, '=', CR, LF, leading '#') or the file
+    // cannot be replaced.
+    [[nodiscard]] bool WriteString(std::string_view name, std::string_view value);
     // The names of the values the store holds, spelled as in the file, in the file's order, each
     // once (the first spelling of a name typed twice); empty when the key cannot be opened.
     std::vector<std::string> GetNames();
 
     // Writes between BeginBatch and the matching EndBatch reach the file as one replace when the
     // outermost batch ends; reads in between see them. Batches nest and are all or nothing: EndBatch
-    // returns 1 when the file was written (or there was nothing to write), else 0 (a write of the
-    // batch failed, or the file could not be replaced) and the batch's writes are dropped.
+    // returns true when the file was written (or there was nothing to write), else false (a write of
+    // the batch failed, or the file could not be replaced) and the batch's writes are dropped.
     void BeginBatch();
-    int EndBatch();
+    [[nodiscard]] bool EndBatch();
 
     const std::string& GetPath() const { return m_path; }
     // Removes the temporary files that writers killed before their rename left beside the file
@@ -65,8 +66,8 @@ public:
 private:
     using Change = std::pair<std::string, std::string>;
 
-    int OpenLocked();
-    int CommitLocked(const std::vector<Change>& changes);
+    [[nodiscard]] bool OpenLocked();
+    [[nodiscard]] bool CommitLocked(const std::vector<Change>& changes);
     void Fail(int err);
 
     const std::string m_path;
@@ -91,14 +92,19 @@ class CRegistryBatch
 {
 public:
     explicit CRegistryBatch(CRegistryKey& key) : m_key(key) { m_key.BeginBatch(); }
+    // Only an exception or an early return skips Commit; the caller reports its own failure there,
+    // and a destructor has nobody to tell whether the partial batch reached the file.
     ~CRegistryBatch()
     {
         if (!m_ended)
-            m_key.EndBatch();
+            static_cast<void>(m_key.EndBatch());
     }
     CRegistryBatch(const CRegistryBatch&) = delete;
     CRegistryBatch& operator=(const CRegistryBatch&) = delete;
-    int Commit()
+    // A write of the batch: a failed one fails the whole batch, which Commit reports, so the
+    // single write's result tells the caller nothing more.
+    void Write(std::string_view name, std::string_view value) { static_cast<void>(m_key.WriteString(name, value)); }
+    [[nodiscard]] bool Commit()
     {
         m_ended = true;
         return m_key.EndBatch();

@@ -10,9 +10,9 @@
 bool IsRunByServiceManager();
 
 // "READY=1": the services run. False (errno kept) when the manager could not be told.
-bool NotifyServiceReady();
+[[nodiscard]] bool NotifyServiceReady();
 // "STATUS=...": one line the manager shows with the service's state (systemctl status), such as
 // why a start failed. The text's line ends become single blanks.
-bool NotifyServiceStatus(const std::string& text);
+[[nodiscard]] bool NotifyServiceStatus(const std::string& text);
 // "STOPPING=1": the services are being stopped. False (errno kept) when the manager could not be told.
-bool NotifyServiceStopping();
+[[nodiscard]] bool NotifyServiceStopping();

@@ -1,5 +1,6 @@
 // twServer: the web application server. "-normalapp" runs it as a normal program until its stop
 // event is set; without it, it runs as a service of the service manager.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,7 +13,8 @@ int main(int argc, char** argv)
 {
     // Before anything else, so that a stop signal that arrives while the server starts is kept
     // for the stop event instead of killing the process half-started.
-    CatchStopSignals();
+    if (!CatchStopSignals())
+        std::perror("twServer: stop signals can't be caught, so SIGTERM and SIGINT end it at once");
     LimitHeapRetention();
     const std::vector<std::string> arguments(argv, argv + argc);
     CServerApp app;

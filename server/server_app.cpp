@@ -57,6 +57,13 @@ std::string WithoutOdbcPrefix(const std::string& connect)
     return EqualsNoCase(std::string_view(connect).substr(0, 5), "ODBC;") ? connect.substr(5) : connect;
 }
 
+// A console reply is the connection's last word: a failed send is logged by the socket, and the
+// console tells its user that the command got no answer.
+void SendConsoleReply(CServerThread& thread, const std::string& reply)
+{
+    static_cast<void>(thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size())));
+}
+
 }  // namespace
 
 CServerApp::CServerApp()
@@ -86,12 +93,13 @@ int CServerApp::Run(const std::vector<std::string>& arguments)
 
 bool CServerApp::InitInstance(const std::vector<std::string>& arguments)
 {
-    InitLocaleDateTime("");
+    InitUserLocaleDateTime();
     m_installDir = GetProgramDirectory();
     TheLog().SetFileMode(m_installDir + "/webroot");
 
     const std::string tmpFolder = m_installDir + "/tmp";
-    CreateDirectoryIfMissing(tmpFolder);
+    // A folder that cannot be made makes the single-instance lock below fail, which reports it.
+    static_cast<void>(CreateDirectoryIfMissing(tmpFolder));
     switch (m_singleInstance.Acquire(tmpFolder, kSingleInstanceName)) {
     case CSingleInstanceLock::kAcquired: break;
     case CSingleInstanceLock::kHeldElsewhere:
@@ -152,8 +160,9 @@ void CServerApp::ReportStartFailure(const std::string& reason) const
     if (lines.back() != '\n')
         lines += '\n';
     std::fputs(lines.c_str(), stderr);
+    // The manager's journal keeps standard error, so a status line it missed loses nothing.
     if (IsRunByServiceManager())
-        NotifyServiceStatus(lines);
+        static_cast<void>(NotifyServiceStatus(lines));
 }
 
 void CServerApp::RunNormalApp()
@@ -382,13 +391,12 @@ void CServerApp::ConsoleGetTask(CServerThread& thread)
     CServerConfig& config = TheServerConfig();
     const std::string reply =
         FormatServiceLines(config, http.get(), https.get()) + config.FormatTaskLines(backgroundRuns) + "\r\n";
-    thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
+    SendConsoleReply(thread, reply);
 }
 
 void CServerApp::ConsoleGetReq(CServerThread& thread)
 {
-    const std::string reply = m_pool.FormatRequestList(&thread);
-    thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
+    SendConsoleReply(thread, m_pool.FormatRequestList(&thread));
 }
 
 void CServerApp::ConsoleRunNow(CServerThread& thread, const std::string& argument)
@@ -414,8 +422,7 @@ void CServerApp::ConsoleRunNow(CServerThread& thread, const std::string& argumen
             TheLog().WriteLine("%s", refusal.c_str());
         }
     }
-    const std::string reply = refusal.empty() ? "\r\n" : refusal + "\r\n\r\n";
-    thread.GetConnection().Send(reply.data(), static_cast<int>(reply.size()));
+    SendConsoleReply(thread, refusal.empty() ? "\r\n" : refusal + "\r\n\r\n");
 }
 
 void CServerApp::ConsoleDisconnect(const std::string& argument)

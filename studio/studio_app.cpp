@@ -23,7 +23,7 @@ CStudioApp::~CStudioApp() = default;
 
 bool CStudioApp::InitInstance()
 {
-    InitLocaleDateTime("");
+    InitUserLocaleDateTime();
     TheLog().SetFileMode(GetProgramDirectory() + "/webroot");
     // A peer that goes away while the debugger's server sends to it must cost a failed send only.
     std::signal(SIGPIPE, SIG_IGN);

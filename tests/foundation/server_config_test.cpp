@@ -264,14 +264,14 @@ TEST_F(ServerConfigTest, AddressIsCorrectedWhenMissingOrAskedFor)
 {
     WriteSettings("GeneralTcpipAddress=192.0.2.77\nAutoCorrectIP=yes\n");
     CServerConfig corrected(m_path, m_dir);
-    corrected.Load();
+    ASSERT_TRUE(corrected.Load());
     EXPECT_NE(corrected.m_generalTcpipAddress, "192.0.2.77");
     EXPECT_TRUE(IsBindableLocalAddress(corrected.m_generalTcpipAddress));
 
     // Without AutoCorrectIP a stored address is taken as it is.
     WriteSettings("GeneralTcpipAddress=192.0.2.77\nFQDN=tw.example.org\n");
     CServerConfig kept(m_path, m_dir);
-    kept.Load();
+    ASSERT_TRUE(kept.Load());
     EXPECT_EQ(kept.m_generalTcpipAddress, "192.0.2.77");
     EXPECT_EQ(kept.m_fqdn, "tw.example.org");
 
@@ -301,7 +301,7 @@ TEST_F(ServerConfigTest, MimePairsWithGapsAndDuplicates)
                   "Mime005FileExtension=txt\n"
                   "Mime005ContentType=text/plain\n");
     CServerConfig config(m_path, m_dir);
-    config.Load();
+    ASSERT_TRUE(config.Load());
     ASSERT_EQ(config.m_mimeMap.size(), 1u);
     EXPECT_EQ(config.m_mimeMap["pdf"], "application/x-pdf");
     EXPECT_EQ(config.m_mimeOrder, std::vector<std::string>{"pdf"});

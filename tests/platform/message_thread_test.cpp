@@ -110,7 +110,7 @@ TEST(MessageThreadTest, WaitForExitTimesOutOnABusyThreadWhoseObjectOutlivesItsOw
     auto thread = std::make_shared<CRecordingThread>();
     auto destroyed = thread->destroyed;
     ASSERT_TRUE(thread->Start());
-    thread->Post(kBlock);
+    ASSERT_TRUE(thread->Post(kBlock));
     thread->PostQuit();
     ASSERT_TRUE(thread->WaitUntil([&] { return thread->blocked; }));
     EXPECT_FALSE(thread->WaitForExit(50));
@@ -134,7 +134,7 @@ TEST(MessageThreadTest, TimerTicksUntilKilledWithoutABurstAfterASlowTick)
     thread->useTimer = true;
     ASSERT_TRUE(thread->Start());
     ASSERT_TRUE(thread->WaitUntil([&] { return thread->ticks.size() >= 4; }));
-    thread->Post(kFirst);
+    ASSERT_TRUE(thread->Post(kFirst));
     std::this_thread::sleep_for(100ms);
     thread->PostQuit();
     ASSERT_TRUE(thread->WaitForExit(5000));

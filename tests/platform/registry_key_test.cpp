@@ -206,8 +206,8 @@ TEST_F(RegistryKeyTest, ForkedWritersLoseNothingAndReadersSeeWholeFiles)
         CRegistryKey key(m_path);
         for (int i = 1; i <= rounds; ++i) {
             CRegistryBatch batch(key);
-            key.WriteString(who + "Item" + std::to_string(i), std::to_string(i));
-            key.WriteString(who + "Count", std::to_string(i));
+            batch.Write(who + "Item" + std::to_string(i), std::to_string(i));
+            batch.Write(who + "Count", std::to_string(i));
             if (!batch.Commit())
                 _exit(2);
         }
