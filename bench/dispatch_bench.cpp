@@ -78,7 +78,8 @@ int main(int argc, char** argv)
     TheServerConfig().m_dbAccessSerialize = 1;
     const std::string serializedReport = RunWrk(base + "/table.twp", seconds);
     listener->Stop();
-    listener->WaitForExit(30000);
+    if (!listener->WaitForExit(30000))
+        std::fprintf(stderr, "the listener did not stop within 30 s\n");
     pool.StopAll();
     std::filesystem::remove_all(site);
 

@@ -7,8 +7,8 @@ int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port, 
     socket.SetLogSocketErrors(false);
     if (!socket.Connect(address, port))
         return 0;
-    socket.SetTimeout(timeoutSeconds);
-    return 1;
+    // An unbounded wait would hang the console on a server that does not answer (logged).
+    return socket.SetTimeout(timeoutSeconds) ? 1 : 0;
 }
 
 int SendCommand(CTcpSocket& socket, const std::string& command)

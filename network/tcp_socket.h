@@ -27,15 +27,15 @@ class CSocketLayer
 public:
     virtual ~CSocketLayer() = default;
     // Reads up to `size` plain bytes: the count, 0 at the end of the data, -1 after a logged error.
-    virtual int Read(CTcpSocket& socket, char* buffer, int size) = 0;
+    [[nodiscard]] virtual int Read(CTcpSocket& socket, char* buffer, int size) = 0;
     // Takes all `length` plain bytes for sending: 1, or 0 after a logged error. The layer may hold
     // the bytes back to send them together with what follows; everything held leaves no later than
     // the connection's next wait for the peer (a read that finds nothing, WaitForInput) or its
     // close, so that what the last response of a connection leaves with the close needs no send of
     // its own.
-    virtual int Write(CTcpSocket& socket, const char* data, int length) = 0;
+    [[nodiscard]] virtual int Write(CTcpSocket& socket, const char* data, int length) = 0;
     // Sends what Write holds back: 1, or 0 after a logged error.
-    virtual int Flush(CTcpSocket&) { return 1; }
+    [[nodiscard]] virtual int Flush(CTcpSocket&) { return 1; }
     // Ends the session before the descriptor is shut down (the TLS close notification).
     virtual void Shutdown(CTcpSocket& socket) = 0;
     // Drops the input that has arrived and not been read, without waiting for more. This one
@@ -47,7 +47,7 @@ public:
     // As Read, without waiting: what has arrived goes as far as it can (a TLS handshake included),
     // and kNothingArrived says that the rest is still to come.
     static constexpr int kNothingArrived = -2;
-    virtual int ReadArrived(CTcpSocket& socket, char* buffer, int size) = 0;
+    [[nodiscard]] virtual int ReadArrived(CTcpSocket& socket, char* buffer, int size) = 0;
 };
 
 // One thread uses a socket at a time: the owner, the thread that created or attached the
@@ -72,25 +72,25 @@ public:
     void Attach(int handle);
     // Gives up the descriptor without closing it, with the connection's unread input and layer;
     // returns it (-1 when none).
-    int Detach();
+    [[nodiscard]] int Detach();
 
     // Listening socket on a dotted IPv4 address; port 0 takes a free port (see GetLocalPort). The
     // accept queue is the system's largest (ListenBacklog).
-    int Listen(const std::string& address, int port);
+    [[nodiscard]] int Listen(const std::string& address, int port);
     // On a listening socket: a connection is handed to Accept only once its first bytes have
     // arrived, or once it has been silent for about `seconds` (TCP_DEFER_ACCEPT). For a protocol
     // whose client speaks first, the accepting thread then never waits for those bytes, and a
     // client that says nothing holds no thread meanwhile. 1, or 0 when the system refused it.
-    int DeferAccept(int seconds);
+    [[nodiscard]] int DeferAccept(int seconds);
     // The longest accept queue the system allows (net.core.somaxconn, else SOMAXCONN): a burst of
     // connections then waits in the kernel for the listener instead of being refused there.
     static int ListenBacklog();
     // Accepts one connection into `out`, which the calling thread then owns. Aborted and
     // interrupted accepts are retried; 0 for any other failure, with errno kept for the caller.
-    int Accept(CTcpSocket& out);
+    [[nodiscard]] int Accept(CTcpSocket& out);
     // Accepts a connection that is already waiting, without blocking: 0 with errno EAGAIN when
     // none waits. Any thread may call it while the owner keeps the listening socket open.
-    int TryAccept(CTcpSocket& out);
+    [[nodiscard]] int TryAccept(CTcpSocket& out);
     // Moves the connection of `from` (descriptor, peer, kind, layer, unread input, arrival time)
     // into this socket, for the thread `owner`; `from` holds none afterwards. A descriptor this
     // socket held before is closed.
@@ -100,54 +100,54 @@ public:
     // Outgoing connection. The connect itself waits at most `timeoutSeconds` (a host that drops
     // packets would otherwise hold the caller for the kernel's two minutes); 1, or 0 after logging.
     static constexpr int kConnectTimeout = 30;
-    int Connect(const std::string& host, int port, int timeoutSeconds = kConnectTimeout);
+    [[nodiscard]] int Connect(const std::string& host, int port, int timeoutSeconds = kConnectTimeout);
     // 0 makes every call block; above 0 every wait for the peer is bounded by that many seconds.
-    int SetTimeout(int seconds);
+    [[nodiscard]] int SetTimeout(int seconds);
 
     // One receive or send on the descriptor: a byte count, 0 when the peer closed (receive), -1
     // after a logged error or time-out.
-    int RecvRaw(char* buffer, int size);
+    [[nodiscard]] int RecvRaw(char* buffer, int size);
     // One receive of what has arrived, without waiting: a byte count, 0 when the peer closed, -1
     // when nothing has arrived or the receive failed (not logged: a RecvRaw after it reports it).
-    int TryRecvRaw(char* buffer, int size);
+    [[nodiscard]] int TryRecvRaw(char* buffer, int size);
     // As RecvRaw, for a receive that follows a message the peer must answer first: it waits for
     // the answer before it receives, which saves the receive that would find nothing yet. With
     // `atLeast` above 1 the wait lasts until that many bytes have arrived (or the peer closed),
     // for an answer that is known to be followed at once by more than its own bytes: one wake
     // then takes both instead of one each.
-    int RecvRawWhenReady(char* buffer, int size, int atLeast = 1);
+    [[nodiscard]] int RecvRawWhenReady(char* buffer, int size, int atLeast = 1);
     // Makes the system acknowledge what arrives next at once rather than after its delayed-ACK
     // time-out: for an answer that the peer sends in two writes, the second of which its TCP
     // stack (Nagle's algorithm) holds back until the first is acknowledged.
     void AcknowledgeAtOnce();
-    int SendRaw(const char* data, int length);
+    [[nodiscard]] int SendRaw(const char* data, int length);
     // Sends everything: 1, or 0 after a logged error.
-    int SendAllRaw(const char* data, int length);
+    [[nodiscard]] int SendAllRaw(const char* data, int length);
 
     // Sends through the layer when there is one. Length -1 sends up to the terminating zero.
-    int Send(const char* data, int length = -1);
+    [[nodiscard]] int Send(const char* data, int length = -1);
     // As Send, for a response head whose body follows at once: a plain connection holds the bytes
     // back (MSG_MORE) and a secure one keeps the records, so that head and body leave together.
-    int SendMore(const char* data, int length);
+    [[nodiscard]] int SendMore(const char* data, int length);
     // Sends `length` bytes of the open file `fd` from `offset`: with sendfile(2) on a plain
     // connection, so the bytes never pass through the process; through the layer in pieces of
     // kFilePiece on a secure one. 1, or 0 after a logged error (a file shorter than `length` too).
-    int SendFile(int fd, std::int64_t offset, std::int64_t length);
+    [[nodiscard]] int SendFile(int fd, std::int64_t offset, std::int64_t length);
     // Receives through the input buffer: a byte count, 0 at the end of the data, -1 on error.
-    int Recv(char* buffer, int size);
+    [[nodiscard]] int Recv(char* buffer, int size);
     // Receives exactly `length` bytes: 1, or 0 when the data ended or failed first.
-    int RecvExact(char* buffer, int length);
+    [[nodiscard]] int RecvExact(char* buffer, int length);
     // Reads one line that ends in CR LF into `buffer` and terminates it with a zero byte. Returns
     // the line's length without CR LF; -1 when capacity - 1 bytes were stored without reaching the
     // end of the line (the rest stays for the next call); -2 after an error; -3 when the peer
     // closed first. A CR followed by anything but LF is dropped with that byte; a lone LF is
     // stored. `length`, when given, receives the stored count in every case.
-    int ReadLine(char* buffer, int capacity, int* length = nullptr);
+    [[nodiscard]] int ReadLine(char* buffer, int capacity, int* length = nullptr);
     // Waits until input can be read (bytes, or the peer's close) without waiting past `deadline`
     // nor the time-out: true when it can; false at the deadline or on a failure, neither logged.
     // Reading the first byte of a request and a slow body use it to judge the peer themselves.
     // What the layer holds back for sending leaves first.
-    bool WaitForInput(std::chrono::steady_clock::time_point deadline);
+    [[nodiscard]] bool WaitForInput(std::chrono::steady_clock::time_point deadline);
     // Reads what has arrived, without waiting, after the input already buffered (a TLS
     // connection's handshake goes as far as the bytes allow): for a reader that waits for a whole
     // request head without a thread of its own. kFull: the buffer holds kInputBufferSize bytes.
@@ -224,19 +224,19 @@ private:
     WaitResult WaitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
     // Waits up to the time-out until the descriptor can receive or send: false after logging the
     // time-out or failure, or for a send, a peer below the minimum rate.
-    bool AwaitReady(bool receiving);
-    bool AwaitSendable();
+    [[nodiscard]] bool AwaitReady(bool receiving);
+    [[nodiscard]] bool AwaitSendable();
     void CountSent(std::int64_t bytes) { m_windowSent += bytes; }
     // One receive or send, waiting for readiness up to the time-out; logs its failures.
-    int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
+    [[nodiscard]] int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
     void LogSocketError(bool receiving, int error) const;
-    int SendAllFlagged(const char* data, int length, int sendFlags);
-    int SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length);
+    [[nodiscard]] int SendAllFlagged(const char* data, int length, int sendFlags);
+    [[nodiscard]] int SendFileThroughLayer(CSocketLayer& layer, int fd, std::int64_t offset, std::int64_t length);
     // Refills the empty input buffer from the layer or the descriptor; returns what the read did.
-    int FillInput();
+    [[nodiscard]] int FillInput();
     // The layer, made first for a TLS connection that has none yet.
     CSocketLayer* ActiveLayer();
-    int ReadSome(char* buffer, int size);
+    [[nodiscard]] int ReadSome(char* buffer, int size);
 
     // m_lock serialises Close with itself and with Attach, Detach and Listen, so that another
     // thread's shutdown never meets a descriptor number that is being freed or replaced. The

@@ -53,8 +53,8 @@ public:
 
 private:
     CTlsContext() = default;
-    bool Configure();
-    bool UseCredentials();
+    [[nodiscard]] bool Configure();
+    [[nodiscard]] bool UseCredentials();
 
     std::shared_ptr<const CTlsCredentials> m_credentials;
     std::shared_ptr<OSSL_LIB_CTX> m_library;  // null: the default library context

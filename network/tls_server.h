@@ -18,13 +18,13 @@
 
 // Initialises the TLS library and installs CreateServerTlsLayer as the sockets' TLS layer
 // factory: 1, or 0 after logging why not. InitTlsCredentials and every secure listener call it.
-int LoadSecurityInterface();
+[[nodiscard]] int LoadSecurityInterface();
 
 // Loads the certificate of the certificate folder whose subject, issuer and serial text equal the
 // given texts (without regard to case), with its chain and private key, as the credentials of
 // every later TLS connection. 1, or 0 after logging why not; credentials held before stay in use
 // after a failure.
-int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial);
+[[nodiscard]] int InitTlsCredentials(const std::string& name, const std::string& issuer, const std::string& serial);
 
 // Drops the credentials and the contexts built from them. Connections that are still open keep
 // the ones they started with. Called after the server threads that served secure connections

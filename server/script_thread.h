@@ -72,7 +72,7 @@ public:
     // when the thread ends.
     bool IsRunning() const;
     // Waits until the thread runs or has ended; returns IsRunning().
-    bool WaitUntilRunning(int milliseconds);
+    [[nodiscard]] bool WaitUntilRunning(int milliseconds);
 
     // Calls `visit` with the engine that runs at this moment, holding the current-engine lock so
     // that the thread cannot destroy the engine meanwhile; false when no engine runs. `visit` must
@@ -83,11 +83,12 @@ public:
 
     // twServer's start: Start, then wait for the running flag. On failure the thread is told to
     // quit and released (`thread` becomes null); a failure to create it is logged.
-    static bool StartAndWait(std::shared_ptr<CScriptThread>& thread);
+    [[nodiscard]] static bool StartAndWait(std::shared_ptr<CScriptThread>& thread);
     // twServer's stop: posts the quit and waits up to `waitMilliseconds`. A thread that does not
     // end in time is logged with where its run hangs and left to end by itself. Releases `thread`.
     // False when the thread was left running.
-    static bool StopAndRelease(std::shared_ptr<CScriptThread>& thread, int waitMilliseconds = kStopWaitMilliseconds);
+    [[nodiscard]] static bool StopAndRelease(std::shared_ptr<CScriptThread>& thread,
+                                             int waitMilliseconds = kStopWaitMilliseconds);
 
     // A script path as stored in the task table: one that begins with "/" is absolute and kept;
     // any other is relative to the installation's "bin" folder.
@@ -117,14 +118,14 @@ protected:
 private:
     void RunOneScript();
     // Takes the task at `index` when it is enabled and due at `now`, computing its next run.
-    bool TakeDueTask(std::size_t index, std::time_t now);
+    [[nodiscard]] bool TakeDueTask(std::size_t index, std::time_t now);
     // Copies name and script of the enabled task with that number; false when there is none.
-    bool CopyEnabledTask(std::uintptr_t taskNumber, std::string& name, std::string& script) const;
+    [[nodiscard]] bool CopyEnabledTask(std::uintptr_t taskNumber, std::string& name, std::string& script) const;
     bool IdleSweepDue(std::time_t tickTime) const;
     void RunEmailSender();
     // Runs a script file through a new engine into the output file; returns the run result and,
     // for a failed run, the engine's error report.
-    int RunScript(const std::string& path, std::string& errorText);
+    [[nodiscard]] int RunScript(const std::string& path, std::string& errorText);
     void SetRunning(bool running, bool finished);
 
     CServerConfig& m_config;

@@ -38,7 +38,7 @@ public:
     // The whole program: start-up, the run in the mode the command line asks for, stop and exit.
     // Returns the process's exit status: 0 after a run that started and stopped, 1 when it did
     // not start (another server runs, not started as a service, a start that failed).
-    int Run(const std::vector<std::string>& arguments);
+    [[nodiscard]] int Run(const std::vector<std::string>& arguments);
 
     // True when a thread did not end within its wait at the stop. It may still touch the
     // program's state, so the caller must end the process without destroying anything (_exit).
@@ -49,7 +49,7 @@ public:
 
     // Starts the services: true when the background thread runs. A false leaves what started for
     // StopServers, and m_startFailure what the log said about why.
-    bool StartServers();
+    [[nodiscard]] bool StartServers();
     // Stops whatever runs, each with its bounded wait; logs what did not end.
     void StopServers();
 
@@ -57,7 +57,7 @@ public:
     void DispatchConsoleCommand(CServerThread& thread, const std::string& method, const std::string& argument);
 
 private:
-    bool InitInstance(const std::vector<std::string>& arguments);
+    [[nodiscard]] bool InitInstance(const std::vector<std::string>& arguments);
     // The temporary files of a server or console killed while writing settings or mail; done
     // once this is the only server of the installation.
     void RemoveLeftovers();
@@ -67,10 +67,10 @@ private:
     // Under the service manager: the same, reporting ready and stopping.
     void ServiceMain();
     // The services after the settings are loaded: database, TLS, listeners, background thread.
-    bool StartServices(const CServerConfig& config);
+    [[nodiscard]] bool StartServices(const CServerConfig& config);
     // Tells why the program did not start on stderr and, under the service manager, in its status.
     void ReportStartFailure(const std::string& reason) const;
-    bool CreateStopEvent();
+    [[nodiscard]] bool CreateStopEvent();
     void WaitStopEvent();
     // A started listener that runs, or null after logging `failureText` when it could not be created.
     std::shared_ptr<CListenerThread> StartListener(const std::string& port, bool secure, const char* failureText);

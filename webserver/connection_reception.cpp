@@ -117,7 +117,10 @@ bool CConnectionReception::AcceptWaiting(CTcpSocket& listening, bool secure)
         if (!listening.TryAccept(*connection))
             return errno == EAGAIN || errno == EWOULDBLOCK;
         connection->SetTls(secure);
-        connection->SetTimeout(kSendTimeoutSeconds);
+        // A connection whose sends could block would stall every connection of this loop; the
+        // failure is logged, and the connection closes when it goes out of scope here.
+        if (!connection->SetTimeout(kSendTimeoutSeconds))
+            return true;
         const int fd = connection->GetHandle();
         auto arrival = m_arrivals.insert(m_arrivals.end(), Arrival{std::move(connection), {}, false, {}});
         arrival->arrived = std::chrono::steady_clock::now();

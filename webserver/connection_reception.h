@@ -62,7 +62,7 @@ private:
     using Arrivals = std::list<Arrival>;
 
     // Accepts what waits; false after a failed accept, when the listening socket should rest.
-    bool AcceptWaiting(CTcpSocket& listening, bool secure);
+    [[nodiscard]] bool AcceptWaiting(CTcpSocket& listening, bool secure);
     // Reads what has come (`woken`: an event said that bytes came); false when the connection
     // was handed over or dropped.
     bool Receive(Arrivals::iterator arrival, bool woken);
@@ -71,7 +71,7 @@ private:
     // Closes the connections past their limits; returns the milliseconds until the next expiry,
     // at most kTickMilliseconds.
     int CloseExpired(std::chrono::steady_clock::time_point now);
-    bool Watch(int fd, void* key, unsigned events);
+    [[nodiscard]] bool Watch(int fd, void* key, unsigned events);
 
     CServerThreadPool& m_pool;
     const std::size_t m_capacity;

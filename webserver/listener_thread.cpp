@@ -9,6 +9,7 @@
 
 #include "foundation/log.h"
 #include "network/tls_server.h"
+#include "platform/file_system.h"
 
 CListenerThread::CListenerThread(CServerThreadPool& pool, std::string address, int port, bool secure,
                                  std::size_t capacity)
@@ -60,8 +61,10 @@ bool CListenerThread::BeginListening()
         TheLog().WriteLine("Web server failed to start.");
         return false;
     }
-    if (m_secure)
-        m_listening.DeferAccept(kSecureHelloWaitSeconds);
+    // Without the deferral the reception waits for the client hello itself: slower, still right.
+    if (m_secure && !m_listening.DeferAccept(kSecureHelloWaitSeconds))
+        TheLog().WriteLine("%s when deferring accepts until the client hello on port %d",
+                           GetSystemErrorText(errno).c_str(), port);
     const int bound = m_listening.GetLocalPort();
     std::lock_guard lock(m_lock);
     // A Stop that came before the socket existed had nothing to shut down; honour it here.
@@ -77,10 +80,10 @@ bool CListenerThread::BeginListening()
 bool CListenerThread::InitInstance()
 {
     // The accepted connections' sockets need the TLS layer factory, credentials or not: without
-    // credentials a client fails its handshake rather than talk plain to a secure port.
-    if (m_secure)
-        LoadSecurityInterface();
-    if (BeginListening()) {
+    // credentials a client fails its handshake rather than talk plain to a secure port. Without
+    // the factory every secure connection would fail, so the port is not opened (logged).
+    const bool tlsReady = !m_secure || LoadSecurityInterface();
+    if (tlsReady && BeginListening()) {
         // TLS handshakes are processor work done in the reception: a secure port receives on a
         // loop per processor, each with its share of the connections, or one core would bound the
         // handshakes of the whole port. A plain port's reception only reads, and one loop keeps

@@ -37,7 +37,7 @@ public:
                     std::size_t capacity = CConnectionReception::AffordableConnections());
 
     // Waits until the accept loop runs (true) or the listener has given up (false).
-    bool WaitUntilRunning(int milliseconds);
+    [[nodiscard]] bool WaitUntilRunning(int milliseconds);
     // Makes the accept loop end: sets the stop flag and shuts the listening socket down, which
     // wakes the pending accept. Any thread may call it, before or after the loop started.
     void Stop();
@@ -55,7 +55,7 @@ protected:
     int ExitInstance(int quitCode) override;
 
 private:
-    bool BeginListening();
+    [[nodiscard]] bool BeginListening();
     // Runs a reception of `capacity` connections on the calling thread until the stop.
     void Receive(std::size_t capacity);
     bool StopRequested() const;

@@ -137,7 +137,9 @@ bool WantsPriorityBoost(const CSspRequest& request)
 void CRequestDispatcher::ServeConnection(CServerThread& thread)
 {
     CTcpSocket& connection = thread.GetConnection();
-    connection.SetTimeout(kConnectionTimeoutSeconds);
+    // A connection whose waits could not be bounded is closed unanswered (the socket logged why).
+    if (!connection.SetTimeout(kConnectionTimeoutSeconds))
+        return;
     CSspRequest request(&connection);
     const int parseResult = request.Parse();
     // Cut by the pool to make room for a newer client: the connection is gone.

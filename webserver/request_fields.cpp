@@ -109,8 +109,10 @@ void CRequestFields::SetBodyLength(std::size_t length)
 
 void CRequestFields::Parse()
 {
+    // A malformed part ends the form where it stands: the fields before it stay, and the page
+    // judges what it got; a client's faulty body is no failure of the server to report.
     if (m_multipart)
-        ParseMultipart();
+        static_cast<void>(ParseMultipart());
     else
         ParseUrlEncoded();
     AddQueryFields();

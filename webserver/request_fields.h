@@ -28,9 +28,9 @@ public:
     // Makes room for a body of `length` bytes plus a terminating zero byte; the body length
     // becomes 0. A smaller buffer is replaced. Returns 1, or 0 (capacity 0) when the memory
     // cannot be had.
-    int ReserveBody(std::size_t length);
+    [[nodiscard]] int ReserveBody(std::size_t length);
     // The body becomes a copy of `text` (a GET's query string). Returns ReserveBody's result.
-    int SetBody(std::string_view text);
+    [[nodiscard]] int SetBody(std::string_view text);
     // The reserved buffer, for a reader that fills it; SetBodyLength then records how much it
     // filled (at most the capacity).
     char* GetBodyBuffer() { return m_body.get(); }
@@ -53,7 +53,7 @@ public:
     int ParseUrlEncoded();
     // Returns 1 when the whole body was read, 0 when it stopped at a malformed part; the fields
     // found until then stay.
-    int ParseMultipart();
+    [[nodiscard]] int ParseMultipart();
 
     bool GetValue(std::string_view name, std::string& value) const;
     bool Exists(std::string_view name) const;
@@ -69,7 +69,8 @@ public:
     // Copies the uploaded file of the field into `block`, reusing its memory when it is large
     // enough; `fileName` receives the file's name without its folders, blanks replaced by '_'.
     // Returns one of the kUpload results; on kUploadNoMemory the block is left empty.
-    int GetUploadedFile(std::string_view name, std::string& fileName, std::vector<unsigned char>& block) const;
+    [[nodiscard]] int GetUploadedFile(std::string_view name, std::string& fileName,
+                                      std::vector<unsigned char>& block) const;
 
 private:
     using ValueMap = std::unordered_map<std::string, std::string>;
@@ -90,7 +91,7 @@ private:
     // Parses the part whose first header line starts at `position`, with the next delimiter
     // searched as `delimiter`. Moves `position` past the part's delimiter. Returns 1 when a part
     // was stored and the delimiter found, 0 when the part is malformed.
-    int ParseOnePart(std::string_view body, std::string_view delimiter, std::size_t& position);
+    [[nodiscard]] int ParseOnePart(std::string_view body, std::string_view delimiter, std::size_t& position);
 
     bool m_multipart = false;
     std::unique_ptr<char[]> m_body;  // m_capacity + 1 bytes, the last one zero

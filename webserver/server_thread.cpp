@@ -326,7 +326,9 @@ void CServerThreadPool::Refuse(CTcpSocket& waiting)
     // The connection becomes this thread's, so that its close sends a TLS close notification too.
     CTcpSocket connection;
     connection.TakeOver(waiting, CurrentThreadId());
-    connection.SetTimeout(kRefusalSendSeconds);
+    // A refusal that could block on a slow reader is not sent: the close alone tells the client.
+    if (!connection.SetTimeout(kRefusalSendSeconds))
+        return;
     // The request stays unread: dropped first, so that the close does not reset the answer.
     connection.DrainInput();
     CSspResponse response(&connection);

@@ -59,7 +59,7 @@ public:
                   bool console);
 
     // Takes the idle thread for a new connection: false when it is busy.
-    bool Claim();
+    [[nodiscard]] bool Claim();
     bool IsBusy() const;
     // Marks the thread idle and clears its status text; true when it was busy.
     bool SetIdle();
@@ -72,7 +72,7 @@ public:
     // The handler tells that the whole request (its body too) has arrived: from now on the thread
     // is cut to make room only while the client is slow to read the response. False when the pool
     // cut the connection first; the handler then drops the request.
-    bool SetRequestReceived();
+    [[nodiscard]] bool SetRequestReceived();
 
     // For a connection the thread will never read because it has ended: closes the connection
     // on the calling thread and marks the thread idle, so it never stays busy.
@@ -180,7 +180,7 @@ private:
     // On `thread`, which has ended its request and is still busy: hands it the next waiting
     // connection (true), or marks it idle (false) when none waits or the pool has stopped since it
     // was made.
-    bool TakeNext(CServerThread& thread);
+    [[nodiscard]] bool TakeNext(CServerThread& thread);
     // Under m_lock: an idle thread claimed, or a new one started. `failed` tells that a thread
     // could not be started.
     std::shared_ptr<CServerThread> ClaimThread(bool& failed);

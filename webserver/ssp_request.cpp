@@ -130,8 +130,10 @@ public:
         : m_connection(connection)
     {
         // A blocking socket would wait for a silent peer forever, deadline or not.
-        if (m_connection.GetTimeout() <= 0)
-            m_connection.SetTimeout(seconds);
+        // When the wait cannot be bounded (logged) the connection is closed instead, so the
+        // request fails at its first read.
+        if (m_connection.GetTimeout() <= 0 && !m_connection.SetTimeout(seconds))
+            m_connection.Close();
         m_connection.SetDeadline(deadline);
     }
     ~CRequestDeadline() { m_connection.ClearDeadline(); }
@@ -309,7 +311,9 @@ void CSspRequest::ReadRequestLine(std::string_view line)
         const std::string_view queryText = std::string_view(m_fullUrl).substr(query + 1);
         // HEAD asks for what GET would answer, so its query is read as GET reads it.
         if (EqualsNoCase(m_method, "GET") || EqualsNoCase(m_method, "HEAD"))
-            m_fields.SetBody(queryText);
+            // A query is no longer than its header line, so only an exhausted heap refuses it;
+            // the page then sees no fields.
+            static_cast<void>(m_fields.SetBody(queryText));
         else
             m_fields.SetQuery(queryText);
     }

@@ -57,7 +57,7 @@ public:
     CSspRequest& operator=(const CSspRequest&) = delete;
 
     // Reads the head and, for a POST, the body. Returns one of the kParse results; never throws.
-    int Parse();
+    [[nodiscard]] int Parse();
     // Set before Parse to bound the client otherwise than by the defaults.
     void SetTimeLimits(const CRequestTimeLimits& limits) { m_limits = limits; }
 
@@ -117,13 +117,13 @@ public:
     CTcpSocket* GetConnection() const { return m_connection; }
 
 private:
-    int ReadHead();
+    [[nodiscard]] int ReadHead();
     // Reads and drops the rest of a line that did not fit the buffer; counts its bytes.
-    int SkipRestOfLine(char* buffer, std::size_t& headBytes);
-    int ReadBody();
+    [[nodiscard]] int SkipRestOfLine(char* buffer, std::size_t& headBytes);
+    [[nodiscard]] int ReadBody();
     // Receives the body into `buffer`, holding the client to the request's deadline and, past
     // it, to the minimum rate.
-    int ReceiveBody(char* buffer, std::int64_t length);
+    [[nodiscard]] int ReceiveBody(char* buffer, std::int64_t length);
     void ReadRequestLine(std::string_view line);
     void ReadHeaderLine(std::string_view line);
     void ReadContentLength(std::string_view rest);

@@ -442,13 +442,14 @@ std::string CSspResponse::FormatHead(std::string_view typePath, std::int64_t len
     return head;
 }
 
-int CSspResponse::SendHeadAndFile(std::string& head, int fd, std::int64_t length)
+void CSspResponse::SendHeadAndFile(std::string& head, int fd, std::int64_t length)
 {
-    if (fd < 0 || length == 0 || m_headOnly)
-        return m_connection->Send(head.data(), static_cast<int>(head.size()));
-    if (m_connection->SendMore(head.data(), static_cast<int>(head.size())) != 1)
-        return 0;
-    return m_connection->SendFile(fd, 0, length);
+    if (fd < 0 || length == 0 || m_headOnly) {
+        static_cast<void>(m_connection->Send(head.data(), static_cast<int>(head.size())));
+        return;
+    }
+    if (m_connection->SendMore(head.data(), static_cast<int>(head.size())) == 1)
+        static_cast<void>(m_connection->SendFile(fd, 0, length));
 }
 
 bool CSspResponse::TakeAnswer()
@@ -528,7 +529,7 @@ void CSspResponse::SendRedirect(std::string_view url, bool permanent)
     head += CutAtLineBreak(url);
     head += "\r\n" + FormatCookieHeaders() + "Content-Length: 0\r\n\r\n";
     Echo(std::string(CMessageCatalog::Text(kMsgResponseHeader)) + head);
-    m_connection->Send(head.data(), static_cast<int>(head.size()));
+    SendHeadAndFile(head, -1, 0);
 }
 
 void CSspResponse::SendPlainErrorPage(std::string_view message)
@@ -555,5 +556,5 @@ void CSspResponse::SendHtml(std::string_view title, std::string_view body)
         JoinExtraHeaders() + "Content-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n";
     if (!m_headOnly)
         response += page;
-    m_connection->Send(response.data(), static_cast<int>(response.size()));
+    SendHeadAndFile(response, -1, 0);
 }

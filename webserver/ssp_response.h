@@ -66,7 +66,7 @@ public:
 
     // Creates the output file (truncating an old one). 1, or 0 after logging "Failed to create
     // output file." with the path and the system's text; output is then dropped.
-    int OpenOutputFile();
+    [[nodiscard]] int OpenOutputFile();
     void WriteText(std::string_view text);
     void WriteBinary(const void* bytes, std::size_t length);
     // A date with a time goes out in the date-time output format; any other value as its text.
@@ -163,9 +163,9 @@ private:
     };
 
     // Starts the output on the first write; false once it is closed or lost.
-    bool TakesOutput();
+    [[nodiscard]] bool TakesOutput();
     // True for the one send that may answer the connection; false without connection or after it.
-    bool TakeAnswer();
+    [[nodiscard]] bool TakeAnswer();
     void Append(std::string_view bytes);
     // Moves the gathered output to the output file.
     void Spill();
@@ -174,8 +174,10 @@ private:
     std::string FormatHead(std::string_view typePath, std::int64_t length);
     // The status the page gave in a "Status:" line, else the response's.
     std::string_view EffectiveStatus() const;
-    // Sends `head` followed by `length` bytes of `fd`; a body already in `head` needs fd -1.
-    int SendHeadAndFile(std::string& head, int fd, std::int64_t length);
+    // Sends `head` followed by `length` bytes of `fd`; a body already in `head` needs fd -1. The
+    // response is the connection's last word: a failed send is logged by the socket, and the
+    // connection closes after it either way, so there is nothing to return.
+    void SendHeadAndFile(std::string& head, int fd, std::int64_t length);
     void SendHtml(std::string_view title, std::string_view body);
     void SendErrorBox(std::string_view message);
 

@@ -368,8 +368,7 @@ TEST_F(TcpSocketTest, ConnectAndListenLogTheirFailuresAndMakeCloseOnExecDescript
     EXPECT_TRUE(m_log.Contains("[no-such-host.invalid] not found"));
     const int freePort = [] {
         CTcpSocket probe;
-        probe.Listen("127.0.0.1", 0);
-        return probe.GetLocalPort();
+        return probe.Listen("127.0.0.1", 0) ? probe.GetLocalPort() : 0;
     }();
     EXPECT_EQ(outgoing.Connect("127.0.0.1", freePort), 0);
     EXPECT_TRUE(m_log.Contains("Failed to connect to 127.0.0.1:" + std::to_string(freePort)));

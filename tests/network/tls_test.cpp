@@ -65,9 +65,10 @@ public:
             m_lastThread = std::static_pointer_cast<CServerThread>(thread.shared_from_this());
             m_lastHandle = connection.GetHandle();
         }
-        connection.SetTimeout(10);
-        // As the server's request reader does: it waits for the first byte before it reads.
-        connection.WaitForInput(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        ASSERT_EQ(connection.SetTimeout(10), 1);
+        // As the server's request reader does: it waits for the first byte before it reads; a
+        // client that sends nothing shows as the failed read below.
+        static_cast<void>(connection.WaitForInput(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
         char line[4096];
         const int result = connection.ReadLine(line, sizeof line);
         Record(result < 0 ? std::to_string(result) : std::string(line));
@@ -76,10 +77,12 @@ public:
         const std::string first = line;
         if (first == "LINES") {
             std::string joined;
-            connection.ReadLine(line, sizeof line);
+            // The empty line that ends the head.
+            static_cast<void>(connection.ReadLine(line, sizeof line));
             while (connection.ReadLine(line, sizeof line) > 0)
                 joined += (joined.empty() ? "" : "|") + std::string(line);
-            connection.Send(joined.c_str());
+            // The client checks what arrives, so a failed send shows there.
+            static_cast<void>(connection.Send(joined.c_str()));
         } else {
             ServeHttp(connection, first);
         }
@@ -145,12 +148,13 @@ private:
         connection.DrainInput();
         if (requestLine.find(" /held ") != std::string::npos) {
             const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nheld";
-            connection.SendMore(answer.data(), static_cast<int>(answer.size()));
+            // The client checks what arrives, so a failed send shows there.
+            static_cast<void>(connection.SendMore(answer.data(), static_cast<int>(answer.size())));
             return;
         }
         const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-        if (connection.Send(head.c_str()))
-            connection.Send(body.data(), static_cast<int>(body.size()));
+        if (connection.Send(head.c_str()) == 1)
+            static_cast<void>(connection.Send(body.data(), static_cast<int>(body.size())));
     }
 
     // Bounded, so that a test that fails before it lets go does not hang.
@@ -325,7 +329,7 @@ protected:
     {
         if (m_listener) {
             m_listener->Stop();
-            m_listener->WaitForExit(30000);
+            EXPECT_TRUE(m_listener->WaitForExit(30000));
         }
         m_pool.StopAll();
         FreeTlsCredentials();

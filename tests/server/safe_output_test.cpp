@@ -25,7 +25,7 @@ protected:
     }
     void TearDown() override
     {
-        CStopEvent::Set(m_install.StopEventPath());
+        EXPECT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
         EXPECT_EQ(m_server.WaitForExit(), 0) << m_server.Output();
     }
 

@@ -380,7 +380,7 @@ TEST_F(ScriptThreadTest, StopEndsTheLoopPromptlyAndLeavesAHungRunToEnd)
     m_recorder.atEnd = [&](CSspEngine&) { WaitFor([&] { return release.load(); }); };
     std::shared_ptr<CScriptThread> hanging = StartThread();
     std::weak_ptr<CScriptThread> watch = hanging;
-    hanging->Post(CScriptThread::kRunTaskMessage, 3);
+    ASSERT_TRUE(hanging->Post(CScriptThread::kRunTaskMessage, 3));
     ASSERT_TRUE(WaitFor([&] { return m_recorder.Files().size() == 1; }));
     EXPECT_FALSE(CScriptThread::StopAndRelease(hanging, 50));
     EXPECT_TRUE(m_log.Contains("Background thread failed to terminate."));

@@ -75,7 +75,7 @@ protected:
         for (const auto& listener : {m_listener, m_secureListener}) {
             if (listener) {
                 listener->Stop();
-                listener->WaitForExit(30000);
+                EXPECT_TRUE(listener->WaitForExit(30000));
             }
         }
         m_pool.StopAll();
@@ -820,7 +820,7 @@ TEST_F(DispatchTest, ConsoleCommandsReachOnlyTheServerHook)
                 std::lock_guard guard(lock);
                 commands.push_back(method + "|" + argument + "|" + thread.GetStatusText());
             }
-            thread.GetConnection().Send("answer\r\n\r\n");
+            EXPECT_EQ(thread.GetConnection().Send("answer\r\n\r\n"), 1);
         });
     EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "answer\r\n\r\n");
     EXPECT_EQ(Raw("twConsole.Disconnect 1234\r\n", true), "answer\r\n\r\n") << "answered whatever the parse said";

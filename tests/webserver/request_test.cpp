@@ -116,14 +116,15 @@ protected:
             waitpid(peer, nullptr, 0);
             return 99;
         }
-        m_connection.SetTimeout(20);
+        EXPECT_EQ(m_connection.SetTimeout(20), 1);
         m_request = std::make_unique<CSspRequest>(&m_connection);
         CRequestTimeLimits limits = m_limits;
         limits.requestSeconds = headSeconds;
         m_request->SetTimeLimits(limits);
         const int result = m_request->Parse();
         m_connection.DrainInput();
-        m_connection.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        // The peer checks what arrives.
+        static_cast<void>(m_connection.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
         m_connection.Close();
         int status = 0;
         waitpid(peer, &status, 0);

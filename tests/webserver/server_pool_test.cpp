@@ -60,7 +60,7 @@ public:
         }
         guard.unlock();
         CTcpSocket& connection = thread.GetConnection();
-        connection.SetTimeout(30);
+        EXPECT_EQ(connection.SetTimeout(30), 1);
         thread.SetStatusText("GET /x");
         char line[256];
         if (connection.ReadLine(line, sizeof line) < 0)
@@ -74,8 +74,9 @@ public:
             m_lastStatus = thread.GetStatusText();
             m_served.push_back(request);
         }
+        // A request cut by the pool meanwhile shows in what its client receives.
         if (request != "slow")
-            thread.SetRequestReceived();
+            static_cast<void>(thread.SetRequestReceived());
         if (request == "hold" || request == "slow") {
             ++holding;
             const int more = connection.ReadLine(line, sizeof line);
@@ -89,7 +90,8 @@ public:
         const std::string answer =
             request == "big" ? std::string(kBigAnswer, 'x')
                              : std::to_string(thread.GetThreadId()) + " " + thread.GetStatusText() + "|" + request;
-        connection.Send(answer.data(), static_cast<int>(answer.size()));
+        // The client checks what arrives.
+        static_cast<void>(connection.Send(answer.data(), static_cast<int>(answer.size())));
     }
     void LogHangPosition(CServerThread&) override
     {
@@ -160,7 +162,7 @@ protected:
     {
         for (auto& listener : m_listeners) {
             listener->Stop();
-            listener->WaitForExit(30000);
+            EXPECT_TRUE(listener->WaitForExit(30000));
         }
         m_handler->Release();
         m_pool.StopAll();
