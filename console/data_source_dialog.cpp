@@ -1,5 +1,7 @@
 #include "console/data_source_dialog.h"
 
+#include <cerrno>
+
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -19,6 +21,7 @@
 #include "console/report_list.h"
 #include "database/odbc_setup.h"
 #include "foundation/ascii_text.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -244,7 +247,10 @@ void CDataSourceDlg::OnConfigure()
         return;
     }
     COdbcIniFile sources;
-    sources.Load(OdbcIniPath(m_installDir));
+    if (!sources.Load(OdbcIniPath(m_installDir))) {
+        ShowMessage(this, GetSystemErrorText(errno) + " " + OdbcIniPath(m_installDir));
+        return;
+    }
     std::vector<std::pair<std::string, std::string>> attributes;
     for (const auto& entry : sources.Entries(m_current))
         if (!EqualsNoCase(entry.first, "Driver"))
@@ -289,11 +295,13 @@ void CDataSourceDlg::OnCreateDefault()
     const std::string file = m_installDir + "/data/" + CDatabaseSetup::DefaultDatabaseFile();
     // The installation's driver list names the SQLite driver by its library even where the
     // system registered none.
-    WriteDefaultOdbcIni(m_installDir, error);
-    if (!WriteSystemDataSource(
+    if (!WriteDefaultOdbcIni(m_installDir, error) ||
+        !WriteSystemDataSource(
             m_installDir, m_defaultName, kDefaultDriver,
-            {{"Description", "Tarnwick Server 3 default database"}, {"Database", file}, {"Timeout", "15000"}}, error))
+            {{"Description", "Tarnwick Server 3 default database"}, {"Database", file}, {"Timeout", "15000"}}, error)) {
+        ShowMessage(this, error);
         return;
+    }
     // The default database is made from the installation's script when it is not there yet.
     if (!CreateDefaultDatabase(m_installDir, error)) {
         ShowMessage(this, error);

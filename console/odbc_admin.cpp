@@ -277,7 +277,10 @@ bool WriteSystemDataSource(const std::string& installDir, const std::string& nam
         error = "A data source name, attribute or value can't hold line ends, brackets or '=' in its name.";
         return false;
     }
-    CreateDirectoryIfMissing(installDir + "/etc");
+    if (!CreateDirectoryIfMissing(installDir + "/etc")) {
+        error = GetSystemErrorText(errno) + " " + installDir + "/etc";
+        return false;
+    }
     COdbcIniFile installed;
     if (!installed.Load(OdbcInstIniPath(installDir))) {
         error = GetSystemErrorText(errno) + " " + OdbcInstIniPath(installDir);

@@ -74,7 +74,7 @@ public:
     // it was the run's first on a kept connection, the failure says that the connection is lost,
     // and the data source is connected again (in a transaction again when the run had begun one);
     // the caller then sends the statement once more. False otherwise, and for every later failure.
-    bool ReconnectIfKeptBroke(const CDbException& error);
+    [[nodiscard]] bool ReconnectIfKeptBroke(const CDbException& error);
     // A statement of the run went through: later failures are the run's own.
     void MarkUsed() { m_kept = false; }
 
@@ -82,7 +82,7 @@ public:
     // back, autocommit is on again and its statements are freed. False (and the connection
     // closed) when it is not connected, its connection broke, or the reset failed: such a data
     // source must not be handed out again.
-    bool ResetForReuse();
+    [[nodiscard]] bool ResetForReuse();
 
     // Whether a transaction is open and was begun by owner.
     bool IsInTransactionOf(TransactionOwner owner) const;
@@ -123,10 +123,11 @@ private:
     // registry table. Retry: up to 20 attempts, each followed by a pause of 100 ms when it lost the
     // race to another writer; -1 when all of them lost. One attempt: the ID, or -1 when
     // the race was lost. GetMaxId: the table's largest key, 0 when it is empty or unreadable.
-    int GetUniqueIdRetry(const std::string& table, const std::string& idColumn, const std::string& registry);
-    int GetUniqueId(const std::string& table, const std::string& idColumn, const std::string& registry);
+    [[nodiscard]] int GetUniqueIdRetry(const std::string& table, const std::string& idColumn,
+                                       const std::string& registry);
+    [[nodiscard]] int GetUniqueId(const std::string& table, const std::string& idColumn, const std::string& registry);
     int GetMaxId(const std::string& table, const std::string& idColumn);
-    bool StoreCounter(CDynBindSet& set, const std::string& table, const std::string& idColumn, int& id);
+    [[nodiscard]] bool StoreCounter(CDynBindSet& set, const std::string& table, const std::string& idColumn, int& id);
 
     // Attachments (data_source_attachment.cpp): the bytes of dataColumn in the row of table whose
     // keyColumn holds key.
@@ -136,7 +137,7 @@ private:
     // Runs send (statements of a command, under the held lock) with the retry of a kept connection
     // that turns out broken.
     void RunOnLiveConnection(const std::function<void()>& send);
-    bool ReconnectKeptLocked(const CDbException& error);
+    [[nodiscard]] bool ReconnectKeptLocked(const CDbException& error);
 
     const std::string m_connect;
     COdbcConnection m_database;

@@ -159,14 +159,14 @@ private:
     void FillRecord(CDynColumn& column, const COdbcColumn& described) const;
     void AddKeyColumns();
     // The probe's descriptions as the connection kept them from an earlier run; false when none.
-    bool OpenFromKeptProbe();
+    [[nodiscard]] bool OpenFromKeptProbe();
     void CheckInsertColumns();
     void ReadRow();
     void SetValuesNull();
     void ReadColumn(int index, CDynColumn& column);
     bool IsUpdatable() const;
-    bool Insert();
-    bool UpdateRow();
+    [[nodiscard]] bool Insert();
+    [[nodiscard]] bool UpdateRow();
     void BindValue(COdbcStatement& statement, int index, const CDynColumn& column, const CSspValue& value) const;
     size_t Execute(COdbcStatement& statement, const std::string& sql,
                    const std::vector<std::pair<const CDynColumn*, const CSspValue*>>& parameters);

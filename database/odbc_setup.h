@@ -19,11 +19,11 @@ std::string FindOdbcDriverLibrary(std::string_view fileName);
 
 // Writes <install>/etc/odbcinst.ini and <install>/etc/odbc.ini defining "tw3" when they don't
 // exist yet; an administrator's files are never overwritten. False with a reason on failure.
-bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error);
+[[nodiscard]] bool WriteDefaultOdbcIni(const std::string& installDir, std::string& error);
 
 // Creates <install>/data/tw3.db, in write-ahead-log journal mode, with the tables of
 // <install>/data/tw3sqlite.sql when the database file does not exist yet. Needs UseInstallationOdbcIni and WriteDefaultOdbcIni first.
-bool CreateDefaultDatabase(const std::string& installDir, std::string& error);
+[[nodiscard]] bool CreateDefaultDatabase(const std::string& installDir, std::string& error);
 
 // Switches off the SQLite library's allocation counts before the SQLite driver first starts the
 // library (COdbcEnvironment calls it once, before the first connection). The counts are kept under

@@ -47,7 +47,7 @@ public:
     int QueryTimeout() const { return m_timeout; }
     // Asks for a static (scrollable) cursor for the next execution, so FetchFirst can go back to
     // the first row. Returns false when the driver offers only forward cursors.
-    bool RequestScrollableCursor();
+    [[nodiscard]] bool RequestScrollableCursor();
 
     // SQL_NO_DATA from an UPDATE or DELETE counts as success.
     void ExecDirect(const std::string& sql);
@@ -93,9 +93,9 @@ public:
     bool BindResult(std::vector<BoundColumn> columns);
 
     // Moves to the next row; false at the end of the result.
-    bool Fetch();
+    [[nodiscard]] bool Fetch();
     // Moves back to the first row of a scrollable cursor; false when the result is empty.
-    bool FetchFirst();
+    [[nodiscard]] bool FetchFirst();
     // Readers of the current row's column (1-based); each returns false for NULL. Text and binary
     // are read whole, in chunks that double while the driver reports truncation.
     bool GetText(int column, std::string& out);
@@ -126,16 +126,16 @@ private:
     [[noreturn]] void Throw(SQLRETURN rc, std::string_view call) const;
     void Check(SQLRETURN rc, std::string_view call) const;
     // The readers through SQLGetData, for a column that is not bound.
-    bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
-    bool GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size);
+    [[nodiscard]] bool GetChunked(int column, SQLSMALLINT cType, std::string& out);
+    [[nodiscard]] bool GetFixed(int column, SQLSMALLINT cType, void* target, SQLLEN size);
     // A bound value of a fixed-size type into target; false for NULL.
-    bool CopyBoundFixed(int column, const char* bound, SQLLEN indicator, void* target, size_t size) const;
+    [[nodiscard]] bool CopyBoundFixed(int column, const char* bound, SQLLEN indicator, void* target, size_t size) const;
     void Unbind();
     void BindBuffers();
     void ResetBlock();
     // Fetches a block, widens text buffers too narrow for a value in it and fetches it again.
-    bool FetchBlock(SQLSMALLINT orientation);
-    bool WidenBuffers();
+    [[nodiscard]] bool FetchBlock(SQLSMALLINT orientation);
+    [[nodiscard]] bool WidenBuffers();
     // The current row's value of a bound column read as cType; null when the column is not bound.
     // Inline: a page reads every column of every row through it.
     const char* BoundValue(int column, SQLSMALLINT cType, SQLLEN& indicator) const;

@@ -1,5 +1,6 @@
 #include "mail/admin_mail.h"
 
+#include "foundation/log.h"
 #include "foundation/server_config.h"
 #include "mail/email_out.h"
 
@@ -11,5 +12,8 @@ bool QueueAdminMail(const CServerConfig& config, const std::string& installDir, 
     mail.m_from = config.m_emAdminEmail;
     mail.m_subject = subject;
     mail.m_content = content;
-    return mail.Send() == 1;
+    if (mail.Send() == 1)
+        return true;
+    TheLog().WriteText("The report \"" + std::string(subject) + "\" could not be queued for the administrator.");
+    return false;
 }

@@ -10,6 +10,7 @@ class CServerConfig;
 
 // Queues a message with the given subject and content in the outbox below `installDir`; true when
 // it is there. An empty administrator's address still gives a message, marked as having no
-// recipient, so that the report is not lost.
+// recipient, so that the report is not lost. A report that could not be queued is logged with its
+// subject, so that the log tells that the administrator will not get it.
 bool QueueAdminMail(const CServerConfig& config, const std::string& installDir, std::string_view subject,
                     std::string_view content);

@@ -63,12 +63,13 @@ public:
     const std::string& FileName() const { return m_fileName; }
 
     // The MIME reader. LoadMessage reads the current file into the fields below and raises
-    // "Failed to open file: " + path (at `position`) when it cannot be opened. The walking steps
+    // "Failed to open file: " + path (at `position`) when it cannot be opened; a malformed message
+    // keeps the fields read before the fault. The walking steps
     // return 0 when they stopped at the enclosing delimiter (another part follows), 1 at the
     // enclosing closing delimiter or the end of the file, 2 on an error that ends the reading.
-    int LoadMessage(int position = kNoPosition);
-    int WalkMultipart(CMimeInput& file, std::string_view enclosing, int depth);
-    int ReadPart(CMimeInput& file, std::string_view boundary, std::string_view enclosing, int depth);
+    void LoadMessage(int position = kNoPosition);
+    [[nodiscard]] int WalkMultipart(CMimeInput& file, std::string_view enclosing, int depth);
+    [[nodiscard]] int ReadPart(CMimeInput& file, std::string_view boundary, std::string_view enclosing, int depth);
     struct PartHeaders
     {
         std::string type;
@@ -76,9 +77,10 @@ public:
         std::string encoding;  // trimmed and lower-case
         std::string fileName;
     };
-    int ParsePartHeaders(CMimeInput& file, PartHeaders& headers);
-    int DecodeBody(CMimeInput& file, std::string_view enclosing, const std::string& encoding, std::string& target);
-    int ReadAttachment(CMimeInput& file, std::string_view enclosing, const PartHeaders& headers);
+    [[nodiscard]] int ParsePartHeaders(CMimeInput& file, PartHeaders& headers);
+    [[nodiscard]] int DecodeBody(CMimeInput& file, std::string_view enclosing, const std::string& encoding,
+                                 std::string& target);
+    [[nodiscard]] int ReadAttachment(CMimeInput& file, std::string_view enclosing, const PartHeaders& headers);
     // "." + the first extension of the MIME table whose type is `type` ("message/rfc822" gives
     // ".eml"; "text/html" without an entry ".html"); "" when there is none.
     std::string AttachmentExtension(std::string_view type) const;

@@ -41,7 +41,7 @@ public:
     // Writes the outbox file; 1 when it was written, else 0 after a logged reason. An empty from
     // becomes the administrator's address and an empty to the sender's (the body then says that
     // the message had no recipient); both changes stay in the object.
-    int Send();
+    [[nodiscard]] int Send();
 
     void AddHeader(std::string line) { m_headerLines.push_back(std::move(line)); }
     // Keeps a copy of the value; a binary value gives its bytes, any other value its text.

@@ -62,11 +62,11 @@ private:
         std::string body;  // as the file holds it
     };
     // 0, or the errno value of the failed open or read.
-    static int ReadOutboxFile(const std::string& path, OutboxMessage& message);
+    [[nodiscard]] static int ReadOutboxFile(const std::string& path, OutboxMessage& message);
     void ReportUnreadable(const std::string& path, int error);
     // Sends one file and settles it by the result; false when the run must end (no answer, a 505
     // to MAIL, the day's limit reached).
-    bool SendFile(CSmtpClient& smtp, const std::string& path, int& sent);
+    [[nodiscard]] bool SendFile(CSmtpClient& smtp, const std::string& path, int& sent);
     // Moves a message that can never go to "failed" and reports it with `reason`.
     void SetAside(const std::string& path, const OutboxMessage& message, const std::string& reason);
     // Logs the text and adds it to the run's report, unless the message is such a report itself.

@@ -33,7 +33,7 @@ bool IsMailFolderName(std::string_view folder);
 std::string MailFolderPath(std::string_view root, std::string_view folder);
 
 // Creates "<root>/mail" and then "<root>/mail/<folder>" where missing; true when the folder exists.
-bool CreateMailFolder(std::string_view root, std::string_view folder);
+[[nodiscard]] bool CreateMailFolder(std::string_view root, std::string_view folder);
 
 // Creates a new, empty file named after `now` in "<root>/mail/<folder>", making the folders when
 // they are missing; null after a logged failure. `path` receives the file's path.
@@ -50,8 +50,8 @@ std::tuple<std::string, int, std::string> MailFileOrder(const std::string& name)
 // sees it half-written: the bytes go to a hidden temporary file of the folder first, which then
 // takes its name in one step. `path` receives the name; false after a logged failure, which
 // leaves no file behind.
-bool WriteNewMailFile(std::string_view root, std::string_view folder, std::string_view extension,
-                      std::string_view content, std::string& path);
+[[nodiscard]] bool WriteNewMailFile(std::string_view root, std::string_view folder, std::string_view extension,
+                                    std::string_view content, std::string& path);
 
 // Removes the hidden temporary files (".new-XXXXXX") that a process killed while writing left in
 // the folders of "<root>/mail"; nothing else. Returns the number removed.
@@ -62,8 +62,8 @@ MailFile CreateInboxFile(std::string_view root, std::string_view mailbox, std::s
 
 // Flushes and closes the file; false when a write failed on the way (disk full), which fclose
 // alone would not tell.
-bool CloseMailFile(MailFile& file);
+[[nodiscard]] bool CloseMailFile(MailFile& file);
 
 // Moves the file at `path` into "<root>/mail/<folder>/" under its own name. A file of that name
 // already there is replaced, and the replacement logged. False after a logged failure.
-bool MoveMailFile(std::string_view root, const std::string& path, std::string_view folder);
+[[nodiscard]] bool MoveMailFile(std::string_view root, const std::string& path, std::string_view folder);

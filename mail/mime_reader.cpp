@@ -421,7 +421,7 @@ void CEmailIn::ReadTopHeaders(CMimeInput& file)
     });
 }
 
-int CEmailIn::LoadMessage(int position)
+void CEmailIn::LoadMessage(int position)
 {
     m_needsLoading = false;
     m_loadPosition = position;
@@ -439,13 +439,14 @@ int CEmailIn::LoadMessage(int position)
     if (!whole) {
         TheLog().WriteText(m_fileName + " is larger than " + std::to_string(kMaxMessageSize) +
                            " bytes; only its header is read.");
-        return 1;
+        return;
     }
     file.Seek(0);
-    WalkMultipart(file, {}, 0);
+    // At the top no enclosing part waits for the walk's end: whether it ended at the last
+    // delimiter or at a fault, the fields read so far are the message.
+    static_cast<void>(WalkMultipart(file, {}, 0));
     if (!m_htmlText.empty())
         FindHtmlBody();
-    return 1;
 }
 
 int CEmailIn::WalkMultipart(CMimeInput& file, std::string_view enclosing, int depth)

@@ -54,10 +54,16 @@ bool CPop3Client::ReadReply()
     return true;
 }
 
+bool CPop3Client::Exchange(const std::string& command, std::string_view logged)
+{
+    m_reply.clear();
+    return SendCommand(command, logged) && ReadReply() && IsPositive();
+}
+
 void CPop3Client::Quit()
 {
-    if (SendCommand("QUIT"))
-        ReadReply();
+    // The session ends whatever the server answers to QUIT.
+    static_cast<void>(Exchange("QUIT"));
     m_socket.Close();
 }
 
@@ -87,31 +93,27 @@ int CPop3Client::FetchAll(const std::string& host, std::string port, const std::
         TheLog().WriteLine("Failed to connect to POP3 server %s:%s", host.c_str(), port.c_str());
         return -1;
     }
-    m_socket.SetTimeout(m_timeoutSeconds);
+    if (!m_socket.SetTimeout(m_timeoutSeconds)) {
+        m_socket.Close();
+        return -1;
+    }
 
-    ReadReply();
-    if (!IsPositive()) {
+    if (!ReadReply() || !IsPositive()) {
         TheLog().WriteLine("POP3 server not ready (%s)", m_reply.c_str());
         m_socket.Close();
         return -1;
     }
-    SendCommand("USER " + user);
-    ReadReply();
-    if (!IsPositive()) {
+    if (!Exchange("USER " + user)) {
         TheLog().WriteLine("Wrong email account user name (%s)", m_reply.c_str());
         Quit();
         return -1;
     }
-    SendCommand("PASS " + password, "PASS ********");
-    ReadReply();
-    if (!IsPositive()) {
+    if (!Exchange("PASS " + password, "PASS ********")) {
         TheLog().WriteLine("Wrong email account password (%s)", m_reply.c_str());
         Quit();
         return -1;
     }
-    SendCommand("LIST");
-    ReadReply();
-    if (!IsPositive()) {
+    if (!Exchange("LIST")) {
         TheLog().WriteText(m_reply);
         Quit();
         return -1;
@@ -138,9 +140,7 @@ int CPop3Client::FetchAll(const std::string& host, std::string port, const std::
         ++stored;
         // The server forgets the deletion unless the session ends with QUIT, so a message stored
         // before a broken connection is fetched again next time rather than lost.
-        SendCommand("DELE " + std::to_string(i));
-        ReadReply();
-        if (!IsPositive()) {
+        if (!Exchange("DELE " + std::to_string(i))) {
             TheLog().WriteText(m_reply);
             break;
         }
@@ -192,6 +192,7 @@ int CPop3Client::SaveMessage(const std::string& mailbox)
     }
     TheLog().WriteText(failure);
     file.reset();
-    DeleteFileForced(path);
+    if (!DeleteFileForced(path))
+        TheLog().WriteText("The partial mail " + path + " could not be removed.");
     return 0;
 }

@@ -31,19 +31,23 @@ public:
     // Stores every message of the account into "<install>/mail/<mailbox>" and deletes it on the
     // server. An empty port means "110". Returns the number stored, or -1 when the account could
     // not be opened (connection, greeting, user name, password or listing refused).
-    int FetchAll(const std::string& host, std::string port, const std::string& user, const std::string& password,
-                 const std::string& mailbox);
+    [[nodiscard]] int FetchAll(const std::string& host, std::string port, const std::string& user,
+                               const std::string& password, const std::string& mailbox);
     // Stores the message that follows a positive RETR reply into a new file of the mailbox folder;
     // 1 when it was stored whole, else 0 with the partial file removed.
-    int SaveMessage(const std::string& mailbox);
+    [[nodiscard]] int SaveMessage(const std::string& mailbox);
 
 private:
     // Sends one command line (CR LF added); `logged` is what the log shows of it.
-    bool SendCommand(const std::string& command, std::string_view logged);
-    bool SendCommand(const std::string& command) { return SendCommand(command, command); }
+    [[nodiscard]] bool SendCommand(const std::string& command, std::string_view logged);
+    [[nodiscard]] bool SendCommand(const std::string& command) { return SendCommand(command, command); }
     // Reads one reply line (or a piece of a longer one) into m_reply; false when the read failed.
-    bool ReadReply();
+    [[nodiscard]] bool ReadReply();
     bool IsPositive() const { return m_reply.compare(0, 3, "+OK") == 0; }
+    // Sends a command and reads its reply: true when the reply is positive. After a failed send
+    // or read the reply is empty (the socket has logged why).
+    [[nodiscard]] bool Exchange(const std::string& command, std::string_view logged);
+    [[nodiscard]] bool Exchange(const std::string& command) { return Exchange(command, command); }
     // Sends QUIT, reads its reply and closes the connection.
     void Quit();
     // Counts the lines of a LIST reply up to its end mark.

@@ -161,7 +161,10 @@ bool CSmtpClient::Connect(const std::string& host, std::string port)
         TheLog().WriteLine("Connecting to %s:%s", host.c_str(), port.c_str());
     if (!m_socket.Connect(host, ParseInt32(port), m_config.m_smtpTimeout))
         return false;
-    m_socket.SetTimeout(m_config.m_smtpTimeout);
+    if (!m_socket.SetTimeout(m_config.m_smtpTimeout)) {
+        m_socket.Close();
+        return false;
+    }
     std::string reply;
     const int code = Command({}, reply);
     if (code != 220) {
@@ -174,9 +177,9 @@ bool CSmtpClient::Connect(const std::string& host, std::string port)
     const bool login = !m_config.m_emSmtpUserName.empty();
     if (Ehlo()) {
         // Without authentication the server may still relay for this host; its refusal, if any,
-        // comes with the first message and is logged there.
+        // comes with the first message and is logged there, as a failed login is logged here.
         if (login)
-            Authenticate();
+            static_cast<void>(Authenticate());
         return true;
     }
     if (login) {

@@ -47,16 +47,17 @@ public:
     // Sends `line` (none when empty) and reads one whole reply into `reply`, each line followed by
     // CR LF. Returns the reply's three-digit code, kNoAnswer, or kRejected for a reply line shorter
     // than three characters. `logAs`, when given, stands for the line in the log.
-    int Command(std::string_view line, std::string& reply, const char* logAs = nullptr);
+    [[nodiscard]] int Command(std::string_view line, std::string& reply, const char* logAs = nullptr);
 
     // Connects to host:port ("25" when the port is empty) and greets; true when messages can follow.
-    bool Connect(const std::string& host, std::string port);
+    [[nodiscard]] bool Connect(const std::string& host, std::string port);
     // One message; returns one of the results above. `from` may list several addresses: the first
     // is the sender. `body` is as the outbox file holds it: the client puts it into transfer form
     // (transfer_body.h), encoded where this server needs it, and dot-stuffs it. The message goes
     // to the recipients the server takes; those it refuses are in Refusals.
-    int SendMessage(std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
-                    std::string_view subject, const std::vector<std::string>& headerLines, std::string_view body);
+    [[nodiscard]] int SendMessage(std::string_view from, std::string_view to, std::string_view cc, std::string_view bcc,
+                                  std::string_view subject, const std::vector<std::string>& headerLines,
+                                  std::string_view body);
     // RSET, QUIT, and QUIT followed by closing the connection.
     int Reset();
     int SendQuit();
@@ -66,22 +67,22 @@ public:
     const std::vector<Refusal>& Refusals() const { return m_refusals; }
 
     // The steps of Connect and SendMessage.
-    bool Helo();
-    bool Ehlo();
-    bool Authenticate();
+    [[nodiscard]] bool Helo();
+    [[nodiscard]] bool Ehlo();
+    [[nodiscard]] bool Authenticate();
     // With `eightBitBody`, "BODY=8BITMIME" tells the server that the text holds 8-bit bytes.
-    int MailFrom(std::string_view address, bool eightBitBody = false);
-    int RcptTo(std::string_view list);
-    int Data();
+    [[nodiscard]] int MailFrom(std::string_view address, bool eightBitBody = false);
+    [[nodiscard]] int RcptTo(std::string_view list);
+    [[nodiscard]] int Data();
 
     // "Date: Tue, 05 Mar 2024 10:00:00 +0100\r\n" for the local time of `now`.
     static std::string FormatDateHeader(std::time_t now);
 
 private:
     // The greeting's word for this host: "HELO <name>\r\n" or "EHLO <name>\r\n".
-    bool Greet(const char* verb, std::string& reply);
+    [[nodiscard]] bool Greet(const char* verb, std::string& reply);
     // Sends one step of AUTH; true when the code is the one expected.
-    bool AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs = nullptr);
+    [[nodiscard]] bool AuthStep(std::string_view line, int expected, std::string& reply, const char* logAs = nullptr);
     // Logs and notes the reply of a step that the server refused and sends RSET; kRefusedForGood
     // for a 5xx reply, else kRejected.
     int Refused(std::string command, int code, const std::string& reply);

@@ -157,7 +157,7 @@ TEST_F(PoolTest, ThreadOwnRunsGetPrivateCopiesThatGoIdleOnRelease)
     // The run's statement outlived the hand-back: it reports, and touches nothing of the connection
     // that the next run gets.
     EXPECT_FALSE(statement->IsAttached());
-    EXPECT_THROW(statement->Fetch(), CDbException);
+    EXPECT_THROW(static_cast<void>(statement->Fetch()), CDbException);
     statement.reset();
     second.Release();
 }

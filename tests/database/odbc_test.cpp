@@ -260,10 +260,10 @@ TEST_P(OdbcTest, CloseFreesOpenStatementsFirst)
             EXPECT_TRUE(error.HasState("08003")) << what << ": " << error.StateText();
         }
     };
-    expectRefused([&] { statement->Fetch(); }, "fetch");
+    expectRefused([&] { static_cast<void>(statement->Fetch()); }, "fetch");
     int64_t id = 0;
     expectRefused([&] { bound->GetInteger(1, id); }, "bound read");
-    expectRefused([&] { bound->Fetch(); }, "fetch within the block");
+    expectRefused([&] { static_cast<void>(bound->Fetch()); }, "fetch within the block");
 
     // The statement may also outlive the connection object itself.
     auto connection = std::make_unique<COdbcConnection>();
