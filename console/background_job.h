@@ -34,12 +34,12 @@ public:
     // Runs `work` (Result(const Cancelled&)) on a thread of its own; `done` (void(Result)) gets
     // its result on this object's thread. False, and nothing started, while a job is in flight.
     template <typename Work, typename Done>
-    bool Start(Work work, Done done);
+    [[nodiscard]] bool Start(Work work, Done done);
     bool Busy() const { return m_job != nullptr; }
     // Gives up the job in flight: its work is told to stop and its result is dropped.
     void Cancel();
     // Cancel, then waits at most `limit` for the work to return: false when it still runs.
-    bool CancelAndWait(std::chrono::milliseconds limit);
+    [[nodiscard]] bool CancelAndWait(std::chrono::milliseconds limit);
 
     // Runs `work` as Start does and returns its result once it is there, the window's events
     // running meanwhile (a local event loop), for steps that the code after them waits for.
@@ -102,10 +102,11 @@ auto CBackgroundJob::RunAndWait(Work work) -> decltype(work(std::declval<const C
     CBackgroundJob job;
     Result result{};
     bool finished = false;
-    job.Start(std::move(work), [&result, &finished](Result answer) {
+    // A job of its own has nothing in flight, so it always starts.
+    static_cast<void>(job.Start(std::move(work), [&result, &finished](Result answer) {
         result = std::move(answer);
         finished = true;
-    });
+    }));
     while (!finished)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return result;

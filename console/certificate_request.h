@@ -28,12 +28,13 @@ std::string FormatDistinguishedName(const CCertRequestFields& fields);
 // Writes the request to `fields.outputFile` between the framing lines, each line ended by CR LF,
 // and the new private key to <certificateFolder>/requests/ (mode 0600). True with the message to
 // show; false with the failure's message (an existing output file is then left as it was).
-bool GenerateCertificateRequest(const CCertRequestFields& fields, const std::string& certificateFolder,
-                                std::string& message);
+[[nodiscard]] bool GenerateCertificateRequest(const CCertRequestFields& fields, const std::string& certificateFolder,
+                                              std::string& message);
 
 // Installs the authority's answer (PEM or DER certificate, or a PKCS #7 chain) into
 // `certificateFolder` with the waiting private key that matches it. The message says how it went.
-bool InstallCertificateFile(const std::string& path, const std::string& certificateFolder, std::string& message);
+[[nodiscard]] bool InstallCertificateFile(const std::string& path, const std::string& certificateFolder,
+                                          std::string& message);
 
 // The country table of the request dialog: (code in lower case, display name), in table order.
 const std::vector<std::pair<const char*, const char*>>& CountryTable();

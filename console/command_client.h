@@ -23,8 +23,8 @@ constexpr int kCommandSendPiece = 2048000;
 // `timeoutSeconds`. A failed receive or send of the command is then not logged: the console shows
 // each log line in a message box, and its callers tell of a failed command themselves. 1, or 0
 // after the failure to connect was logged.
-int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port,
-                      int timeoutSeconds = kCommandTimeoutSeconds);
+[[nodiscard]] int ConnectForCommand(CTcpSocket& socket, const std::string& address, int port,
+                                    int timeoutSeconds = kCommandTimeoutSeconds);
 
 // A reply line longer than this is taken as a broken reply (no server line comes near it).
 constexpr std::size_t kMaxReplyLine = 1048576;
@@ -53,7 +53,7 @@ private:
 
 // Sends all of `command`, in pieces of at most kCommandSendPiece bytes: 1, or 0 at the first
 // failure.
-int SendCommand(CTcpSocket& socket, const std::string& command);
+[[nodiscard]] int SendCommand(CTcpSocket& socket, const std::string& command);
 
 // One console command: its text and whether the server answers it with lines ending in a blank
 // line.
@@ -110,7 +110,7 @@ public:
     // Starts `command` and calls `done` with its reply from the client's thread; false, and
     // nothing started, while a command is still in flight. `done` must not start the next
     // command itself: it hands the reply on (CCommandRunner posts it to the window's thread).
-    bool Start(const std::string& address, int port, CConsoleCommand command, Done done);
+    [[nodiscard]] bool Start(const std::string& address, int port, CConsoleCommand command, Done done);
     // True from Start until the reply is complete, which is just before `done` is called: the
     // thread that `done` hands the reply to may start the next command at once.
     bool Busy() const;

@@ -24,7 +24,7 @@ public:
 
     // Runs `command` at `address`:`port`; `handler` gets the reply on this object's thread. False,
     // and nothing started, while another command is in flight.
-    bool Run(const std::string& address, int port, CConsoleCommand command, Handler handler);
+    [[nodiscard]] bool Run(const std::string& address, int port, CConsoleCommand command, Handler handler);
     bool Busy() const { return m_busy; }
     // Gives up the command in flight: its handler is not called, and the runner is free at once.
     void Cancel();

@@ -70,9 +70,9 @@ public:
 
     // Loads the settings and sets the service mode from whether the service exists. False when
     // the settings can't be loaded.
-    bool LoadSettings();
+    [[nodiscard]] bool LoadSettings();
     // One command-line action (after LoadSettings): the exit code; `message` says why it failed.
-    int RunAction(Action action, const std::vector<std::string>& arguments, std::string& message);
+    [[nodiscard]] int RunAction(Action action, const std::vector<std::string>& arguments, std::string& message);
     // The whole command-line run: start-up, the action, the exit code; a failure's reason goes to
     // standard error.
     int RunCommandLine(const std::vector<std::string>& arguments);
@@ -81,18 +81,18 @@ public:
     // True when the server runs afterwards; otherwise `message` says why: a server that ended at
     // once is told of as soon as it has ended, with what it wrote to its log. The wait ends early
     // when `cancelled` becomes true.
-    bool StartServer(std::string& message, const std::atomic<bool>* cancelled = nullptr);
+    [[nodiscard]] bool StartServer(std::string& message, const std::atomic<bool>* cancelled = nullptr);
     // True when the server no longer runs afterwards; otherwise `message` says why.
-    bool StopServer(std::string& message, const std::atomic<bool>* cancelled = nullptr);
+    [[nodiscard]] bool StopServer(std::string& message, const std::atomic<bool>* cancelled = nullptr);
     // Starts "<program folder>/twServer -NormalApp" detached; false with `message` on failure.
     // `launched`, when given, receives its process id.
-    bool LaunchServerProcess(std::string& message, pid_t* launched = nullptr);
+    [[nodiscard]] bool LaunchServerProcess(std::string& message, pid_t* launched = nullptr);
     // The process of the server that runs as a normal program (the one that holds its stop
     // event), for ending one that does not stop; 0 in service mode or when none runs.
     pid_t ServerProcess() const;
     // Ends the server's process `pid` at once (SIGKILL: also one that is stopped or hangs) and
     // waits until the server no longer runs: true then, else `message` says why.
-    bool EndServerProcess(pid_t pid, std::string& message, const std::atomic<bool>* cancelled = nullptr);
+    [[nodiscard]] bool EndServerProcess(pid_t pid, std::string& message, const std::atomic<bool>* cancelled = nullptr);
 
     // 1 while the server is installed as a service (it is then started and stopped as one).
     int GetServiceMode() const { return m_serviceMode; }

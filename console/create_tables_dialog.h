@@ -26,7 +26,7 @@ public:
     // Runs the script, asking at each failed statement whether to go on, and at the end shows
     // how many statements ran and which failed. False when there is no connection or the
     // administrator stopped at a failure.
-    bool RunScript();
+    [[nodiscard]] bool RunScript();
     // True when the settings table exists, or the administrator goes on without it.
     bool CheckTablesAfterScript();
 

@@ -63,8 +63,9 @@ public slots:
 
 private:
     // Runs the attributes dialog; true when the data source was written.
-    bool EditDataSource(const std::string& name, const std::string& driver,
-                        const std::vector<std::pair<std::string, std::string>>& attributes, std::string& written);
+    [[nodiscard]] bool EditDataSource(const std::string& name, const std::string& driver,
+                                      const std::vector<std::pair<std::string, std::string>>& attributes,
+                                      std::string& written);
 
     std::string m_installDir;
     std::string m_current;

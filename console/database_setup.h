@@ -15,11 +15,12 @@ public:
     virtual ~CDatabaseSetupUi() = default;
     // The data-source dialog opened on `dsn` (in: the current one, out: the chosen one) with the
     // default data source and a hint; false when cancelled.
-    virtual bool ChooseDataSource(std::string& dsn, const std::string& defaultDsn, const std::string& hint) = 0;
+    [[nodiscard]] virtual bool ChooseDataSource(std::string& dsn, const std::string& defaultDsn,
+                                                const std::string& hint) = 0;
     // The table-creation dialog for `database` (reached by `connect`), its caption line and its
     // script ("" for none); true when it ended with OK.
-    virtual bool CreateTables(COdbcConnection& database, const std::string& connect, const std::string& caption,
-                              const std::string& scriptPath) = 0;
+    [[nodiscard]] virtual bool CreateTables(COdbcConnection& database, const std::string& connect,
+                                            const std::string& caption, const std::string& scriptPath) = 0;
     // An information box, and a box for a database error.
     virtual void ShowInformation(const std::string& text) = 0;
     virtual void ShowError(const std::string& text) = 0;
@@ -44,7 +45,7 @@ public:
 
     // 0 when "SELECT * FROM <table>" opens, 1 when the table is missing, else 2 after showing
     // the error through `ui`.
-    static int TableExists(COdbcConnection& database, const std::string& table, CDatabaseSetupUi& ui);
+    [[nodiscard]] static int TableExists(COdbcConnection& database, const std::string& table, CDatabaseSetupUi& ui);
 
     // The text after "key=" (found without regard to case) up to the next ";"; "" when absent.
     static std::string GetConnectionValue(const std::string& key, const std::string& connect);
@@ -53,11 +54,13 @@ public:
 
     // 0 when the settings table exists, 1 when it is missing (told about for a SQLite data
     // source), 2 when it can't be told.
-    int CheckAccessDatabase(COdbcConnection& database, const std::string& connect, CDatabaseSetupUi& ui) const;
+    [[nodiscard]] int CheckAccessDatabase(COdbcConnection& database, const std::string& connect,
+                                          CDatabaseSetupUi& ui) const;
     // The table-creation dialog with the script of the data source's kind: true when it ended OK.
-    bool CheckServerDatabase(COdbcConnection& database, const std::string& connect, CDatabaseSetupUi& ui) const;
+    [[nodiscard]] bool CheckServerDatabase(COdbcConnection& database, const std::string& connect,
+                                           CDatabaseSetupUi& ui) const;
     // Loops until `connect` (in and out) names a working data source: 1, or 0 when cancelled.
-    int CheckDataSource(std::string& connect, CDatabaseSetupUi& ui);
+    [[nodiscard]] int CheckDataSource(std::string& connect, CDatabaseSetupUi& ui);
 
     // The connect string for a chosen data source: "DSN=<dsn>", with ";UID=" and the data
     // source's LastUser when it has one.

@@ -15,4 +15,4 @@ std::string ConfirmedHostName(std::string name);
 
 // This computer's IPv4 addresses in dotted form, those of interfaces that are up; false when
 // they can't be listed.
-bool ListLocalAddresses(std::vector<std::string>& addresses);
+[[nodiscard]] bool ListLocalAddresses(std::vector<std::string>& addresses);

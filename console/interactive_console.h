@@ -20,9 +20,9 @@ public:
     ~CInstanceBeacon() override;
 
     // Listens (call only under the single-instance lock: a stale socket file is replaced).
-    bool Listen();
+    [[nodiscard]] bool Listen();
     // The other side: true when a first console was told to come forward.
-    static bool Signal(const std::string& path);
+    [[nodiscard]] static bool Signal(const std::string& path);
 
 signals:
     void raiseRequested();

@@ -14,9 +14,9 @@ class COdbcIniFile
 {
 public:
     // A missing file is an empty one; false (errno kept) only when it exists and can't be read.
-    bool Load(const std::string& path);
+    [[nodiscard]] bool Load(const std::string& path);
     // Replaces the file through a temporary name. False with errno on failure.
-    bool Save(const std::string& path) const;
+    [[nodiscard]] bool Save(const std::string& path) const;
 
     std::vector<std::string> SectionNames() const;
     bool HasSection(const std::string& section) const;
@@ -45,7 +45,8 @@ std::string SystemOdbcInstIniPath();
 
 // The system data sources of the installation, in file order. False with `error` when the file
 // can't be read.
-bool LoadSystemDataSources(const std::string& installDir, std::vector<CDataSourceInfo>& sources, std::string& error);
+[[nodiscard]] bool LoadSystemDataSources(const std::string& installDir, std::vector<CDataSourceInfo>& sources,
+                                         std::string& error);
 // The installation's drivers, then those only the system has registered; a driver whose library
 // is not on this system is left out.
 std::vector<std::string> LoadOdbcDrivers(const std::string& installDir);
@@ -53,8 +54,10 @@ std::vector<std::string> LoadOdbcDrivers(const std::string& installDir);
 // Adds or replaces the data source `name` for `driver` with the attributes given (the driver's
 // definition is copied into the installation first when only the system had it). A name or value
 // holding a line end or brackets is refused. False with `error` on failure.
-bool WriteSystemDataSource(const std::string& installDir, const std::string& name, const std::string& driver,
-                           const std::vector<std::pair<std::string, std::string>>& attributes, std::string& error);
+[[nodiscard]] bool WriteSystemDataSource(const std::string& installDir, const std::string& name,
+                                         const std::string& driver,
+                                         const std::vector<std::pair<std::string, std::string>>& attributes,
+                                         std::string& error);
 
 // The attributes a new data source of `driver` starts with (database file, server, port ...).
 std::vector<std::pair<std::string, std::string>>
@@ -76,4 +79,4 @@ std::string DatabaseFileOf(const std::string& installDir, const std::string& con
 
 // Compacts a SQLite database file into `destination` (empty: the source itself) through a
 // temporary copy made by VACUUM INTO and a rename. True on success; `error` says why not.
-bool CompactDatabaseFile(std::string source, std::string destination, std::string* error = nullptr);
+[[nodiscard]] bool CompactDatabaseFile(std::string source, std::string destination, std::string* error = nullptr);

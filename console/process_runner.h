@@ -24,7 +24,7 @@ CProgramResult RunProgramAndWait(const std::vector<std::string>& arguments, int 
 // output on /dev/null and does not wait for it: it is not the console's child, so it never lingers
 // as a zombie. `program`, when given, receives its process id. False with errno when it could not
 // be started.
-bool LaunchDetached(const std::vector<std::string>& arguments, pid_t* program = nullptr);
+[[nodiscard]] bool LaunchDetached(const std::vector<std::string>& arguments, pid_t* program = nullptr);
 
 // True when the process `pid` has ended (also when it is a zombie that nobody has reaped yet).
 bool HasProcessEnded(pid_t pid);

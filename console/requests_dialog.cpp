@@ -105,11 +105,13 @@ void CRequestsDlg::OnDisconnect()
         return;
     }
     // The server closes the cut connection on its own thread; the list is asked for after that.
-    m_commands.Run(m_config.m_generalTcpipAddress, Port(), CConsoleCommand::Disconnect(threadId),
-                   [this](const CCommandReply& reply) {
-                       if (reply.status == CCommandReply::Status::kConnectFailed)
-                           ShowMessage(this, CConsoleMessages::ConnectFailed);
-                       else
-                           QTimer::singleShot(m_disconnectPause, this, &CRequestsDlg::Refresh);
-                   });
+    const bool sent = m_commands.Run(m_config.m_generalTcpipAddress, Port(), CConsoleCommand::Disconnect(threadId),
+                                     [this](const CCommandReply& reply) {
+                                         if (reply.status == CCommandReply::Status::kConnectFailed)
+                                             ShowMessage(this, CConsoleMessages::ConnectFailed);
+                                         else
+                                             QTimer::singleShot(m_disconnectPause, this, &CRequestsDlg::Refresh);
+                                     });
+    if (!sent)
+        ShowMessage(this, CConsoleMessages::WaitingForServer);
 }

@@ -75,9 +75,9 @@ CServerView::~CServerView()
 {
     // The window around the view is going: nothing is told of the cancel. The waits of a start or
     // stop look at the cancel every 100 ms; only a service manager that takes longer to answer
-    // outlasts this wait.
+    // outlasts this wait, and nobody is left to tell of it.
     m_control.blockSignals(true);
-    m_control.CancelAndWait(std::chrono::seconds(2));
+    static_cast<void>(m_control.CancelAndWait(std::chrono::seconds(2)));
 }
 
 void CServerView::OnWaitingChanged()
@@ -154,7 +154,8 @@ void CServerView::ShowUnderscoreWarning()
 void CServerView::ResolveDomainName(const std::string& address)
 {
     // A name service that does not answer holds the lookup for as long as the resolver waits.
-    m_lookup.Start(
+    // Its callers start it only while no lookup runs (OnSettings waits for one to end).
+    static_cast<void>(m_lookup.Start(
         [lookup = m_app.GetHostNameLookup(), address](const CBackgroundJob::Cancelled&) { return lookup(address); },
         [this, address](std::string name) {
             if (name.empty())
@@ -162,7 +163,8 @@ void CServerView::ResolveDomainName(const std::string& address)
             CConsoleConfig& config = m_app.Config();
             if (name != config.m_fqdn) {
                 config.m_fqdn = name;
-                config.Save();
+                // A failure is logged, and every log line of the console is shown in a message box.
+                static_cast<void>(config.Save());
                 Refresh();
             }
             ShowUnderscoreWarning();
@@ -170,7 +172,7 @@ void CServerView::ResolveDomainName(const std::string& address)
                 m_settingsPending = false;
                 OnSettings();
             }
-        });
+        }));
 }
 
 std::string CServerView::AddressUrl() const
@@ -255,7 +257,9 @@ void CServerView::FetchTaskList(const std::string& address, int port)
 {
     CConsoleCommand command = CConsoleCommand::GetTask();
     command.timeoutSeconds = m_app.CommandTimeout();
-    m_commands.Run(address, port, std::move(command), [this](const CCommandReply& reply) { ShowTaskList(reply); });
+    // Refresh asks only while no command is in flight, so the runner takes it.
+    static_cast<void>(
+        m_commands.Run(address, port, std::move(command), [this](const CCommandReply& reply) { ShowTaskList(reply); }));
 }
 
 void CServerView::ShowTaskList(const CCommandReply& reply)
@@ -287,16 +291,24 @@ void CServerView::ShowTaskList(const CCommandReply& reply)
 
 void CServerView::RunControl(bool starting, ControlWork work, std::function<void(bool, const std::string&)> done)
 {
+    const bool wasStarting = m_starting;
+    const auto wasStarted = m_controlStart;
     m_starting = starting;
     m_controlStart = std::chrono::steady_clock::now();
     CConsoleApp& app = m_app;
-    m_control.Start(
+    const bool started = m_control.Start(
         [&app, work = std::move(work)](const CBackgroundJob::Cancelled& cancelled) {
             std::string message;
             const bool succeeded = work(app, message, cancelled);
             return std::make_pair(succeeded, message);
         },
         [done = std::move(done)](std::pair<bool, std::string> result) { done(result.first, result.second); });
+    // A start or stop is still under way: it goes on, and the administrator is told so.
+    if (!started) {
+        m_starting = wasStarting;
+        m_controlStart = wasStarted;
+        ShowMessage(this, WaitingText());
+    }
 }
 
 void CServerView::OnStart()
@@ -422,8 +434,9 @@ void CServerView::OnRunNow()
     const std::string name = FromQt(CellText(row, 1));
     CConsoleCommand command = CConsoleCommand::RunNow(task);
     command.timeoutSeconds = m_app.CommandTimeout();
-    m_commands.Run(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort), std::move(command),
-                   [this, name](const CCommandReply& reply) { ShowRunNowReply(name, reply); });
+    if (!m_commands.Run(config.m_generalTcpipAddress, ParseInt32(config.m_generalTcpipPort), std::move(command),
+                        [this, name](const CCommandReply& reply) { ShowRunNowReply(name, reply); }))
+        ShowMessage(this, CConsoleMessages::WaitingForServer);
 }
 
 void CServerView::ShowRunNowReply(const std::string& name, const CCommandReply& reply)

@@ -36,21 +36,22 @@ public:
     // True when the unit is active.
     bool IsRunning(const std::string& name);
     // Starts the unit, then polls once a second while it is activating: true when it runs.
-    bool StartByName(const std::string& name);
+    [[nodiscard]] bool StartByName(const std::string& name);
     // True at once for a stopped unit; else stops it and polls up to 30 times a second.
-    bool StopByName(const std::string& name);
+    [[nodiscard]] bool StopByName(const std::string& name);
     // Stops the unit, disables it and removes its unit file.
-    bool RemoveByName(const std::string& name);
+    [[nodiscard]] bool RemoveByName(const std::string& name);
     // The start type and the dependency ("" for none) of an installed unit.
-    bool QueryConfig(const std::string& name, int& startType, std::string* dependency = nullptr);
-    bool SetStartType(const std::string& name, int startType);
+    [[nodiscard]] bool QueryConfig(const std::string& name, int& startType, std::string* dependency = nullptr);
+    [[nodiscard]] bool SetStartType(const std::string& name, int startType);
     // One dependency, at most 50 characters; "" removes it.
-    bool SetDependency(const std::string& name, const std::string& dependency);
+    [[nodiscard]] bool SetDependency(const std::string& name, const std::string& dependency);
     // Writes the unit file (the program path in double quotes when it holds a blank; `account`
     // as the user it runs as, "" for root; a password has no meaning for a unit and is not
     // stored), reloads the manager and enables the unit for automatic start.
-    bool Install(const std::string& executablePath, const std::string& name, const std::string& displayName,
-                 int startType, const std::string& dependency, const std::string& account, const std::string& password);
+    [[nodiscard]] bool Install(const std::string& executablePath, const std::string& name,
+                               const std::string& displayName, int startType, const std::string& dependency,
+                               const std::string& account, const std::string& password);
 
     const std::string& GetErrorText() const { return m_errorText; }
     int GetErrorCode() const { return m_errorCode; }
@@ -74,18 +75,18 @@ private:
         std::string loadState, activeState, unitFileState, fragmentPath;
     };
 
-    bool Show(const std::string& name, CUnitStatus& status);
-    bool OpenService(const std::string& name, CUnitStatus& status);
+    [[nodiscard]] bool Show(const std::string& name, CUnitStatus& status);
+    [[nodiscard]] bool OpenService(const std::string& name, CUnitStatus& status);
     // The unit's status and the fields of its unit file.
-    bool ReadUnit(const std::string& name, CUnitStatus& status, CServiceUnit& unit);
-    bool QueryState(const std::string& name, State& state);
-    bool StartAndWait(const std::string& name);
-    bool StopAndWait(const std::string& name);
-    bool Remove(const std::string& name);
+    [[nodiscard]] bool ReadUnit(const std::string& name, CUnitStatus& status, CServiceUnit& unit);
+    [[nodiscard]] bool QueryState(const std::string& name, State& state);
+    [[nodiscard]] bool StartAndWait(const std::string& name);
+    [[nodiscard]] bool StopAndWait(const std::string& name);
+    [[nodiscard]] bool Remove(const std::string& name);
     // Runs systemctl with `arguments`; true on exit status 0, else the error is recorded.
-    bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output = nullptr);
-    bool ApplyEnabled(const std::string& name, int startType);
-    bool RewriteUnit(const std::string& name, int startType, const std::string* dependency);
+    [[nodiscard]] bool RunSystemctl(const std::vector<std::string>& arguments, std::string* output = nullptr);
+    [[nodiscard]] bool ApplyEnabled(const std::string& name, int startType);
+    [[nodiscard]] bool RewriteUnit(const std::string& name, int startType, const std::string* dependency);
     void RecordErrno(int code);
     void RecordError(std::string text, int code);
     void ClearError();

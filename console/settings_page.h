@@ -27,18 +27,18 @@ public:
     bool IsInitialized() const { return m_initialized; }
     // Checks the controls and writes them into the settings; false (after telling the user why,
     // with the focus on the control) when a value is refused. A page never shown stores nothing.
-    bool Store();
+    [[nodiscard]] bool Store();
 
 protected:
     virtual void OnInitDialog() = 0;
     virtual void OnSetActive() {}
-    virtual bool StoreControls() = 0;
+    [[nodiscard]] virtual bool StoreControls() = 0;
 
     // The checks of a text field that holds a whole number in a range, with the platform's
     // messages ("Please enter an integer." and "Please enter an integer between %d and %d.").
-    bool ReadInteger(QLineEdit* edit, int minimum, int maximum, int& value);
+    [[nodiscard]] bool ReadInteger(QLineEdit* edit, int minimum, int maximum, int& value);
     // "Enter no more than %d characters."
-    bool CheckLength(QWidget* control, const QString& text, int maximum);
+    [[nodiscard]] bool CheckLength(QWidget* control, const QString& text, int maximum);
     void Refuse(QWidget* control, const std::string& message);
 
     CConsoleConfig* m_settings = nullptr;

@@ -76,7 +76,9 @@ void CSettingsSht::OnInitDialog()
         m_serviceDependency.clear();
     }
     m_serviceStartType = startType;
-    m_working.Load();
+    // A store that cannot be read was logged, and the console shows each log line in a message
+    // box; the sheet then shows the defaults, and Save refuses to write over that store.
+    static_cast<void>(m_working.Load());
     m_working.m_runAsService = m_app.GetServiceMode();
     m_working.m_serviceStartType = m_serviceStartType;
     for (CSettingsPage* page : m_pages)
@@ -221,8 +223,10 @@ void CSettingsSht::accept()
             ShowMessage(this, CConsoleMessages::SaveFailed + failure);
             return;
         }
-        stored.Load();
-        if (m_app.IsServerRunning())
+        // A store that cannot be read back was logged, and the console shows each log line in a
+        // message box: no word of a restart follows a failure.
+        const bool reloaded = stored.Load();
+        if (reloaded && m_app.IsServerRunning())
             ShowMessage(this, CConsoleMessages::RestartToApply, QMessageBox::Information);
     }
     QDialog::accept();
@@ -234,31 +238,31 @@ void CSettingsSht::reject()
         QDialog::reject();
 }
 
-int CSettingsSht::InstallService()
+bool CSettingsSht::InstallService()
 {
     const bool running = m_app.IsServerRunning();
     if (!AskYesNo(this, running ? CConsoleMessages::AskStopAndInstallService : CConsoleMessages::AskInstallService)) {
         m_working.m_runAsService = 0;
-        return 0;
+        return false;
     }
     if (running && !StopServerForSave())
-        return 0;
+        return false;
     CServiceControl manager;
     if (!manager.Install(m_app.ServerProgramPath(), CConsoleApp::kServiceName, CConsoleApp::kServiceName,
                          m_working.m_serviceStartType, m_working.m_serviceDependency, m_working.m_serviceUserName,
                          m_working.m_servicePassword)) {
         ShowMessage(this, CConsoleMessages::InstallServiceFailed + manager.GetErrorText());
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int CSettingsSht::RemoveService()
+bool CSettingsSht::RemoveService()
 {
     const bool running = m_app.IsServerRunning();
     if (!AskYesNo(this, running ? CConsoleMessages::AskStopAndRemoveService : CConsoleMessages::AskRemoveService)) {
         m_working.m_runAsService = 1;
-        return 0;
+        return false;
     }
     const auto [removed, error] = WaitOffThread([](CConsoleApp&, const CBackgroundJob::Cancelled&) {
         CServiceControl manager;
@@ -270,25 +274,25 @@ int CSettingsSht::RemoveService()
         emit serverStateChanged();
     if (!removed) {
         ShowMessage(this, CConsoleMessages::RemoveServiceFailed + error);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int CSettingsSht::ApplyServiceConfig()
+bool CSettingsSht::ApplyServiceConfig()
 {
     CServiceControl manager;
     if (m_working.m_serviceStartType != m_serviceStartType &&
         !manager.SetStartType(CConsoleApp::kServiceName, m_working.m_serviceStartType)) {
         ShowMessage(this, manager.GetErrorText() +
                               "\r\nFailed to change whether the system service (systemd) starts at boot");
-        return 0;
+        return false;
     }
     if (m_working.m_serviceDependency != m_serviceDependency &&
         !manager.SetDependency(CConsoleApp::kServiceName, m_working.m_serviceDependency)) {
         ShowMessage(this,
                     manager.GetErrorText() + "\r\nFailed to change the dependency of the system service (systemd)");
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }

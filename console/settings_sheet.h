@@ -33,10 +33,10 @@ public:
     QTabWidget* Tabs() const { return m_tabs; }
     CSettingsPage* Page(int index) const;
 
-    // 1 on success, 0 otherwise (the sheet then stays open).
-    int InstallService();
-    int RemoveService();
-    int ApplyServiceConfig();
+    // False after telling the administrator what failed (the sheet then stays open).
+    [[nodiscard]] bool InstallService();
+    [[nodiscard]] bool RemoveService();
+    [[nodiscard]] bool ApplyServiceConfig();
 
 signals:
     // The sheet stopped the server (or tried to): the server's state has changed.
@@ -52,9 +52,9 @@ private:
     void OnInitDialog();
     void OnPageChanged(int index);
     // The checks of the whole working copy; false after telling what is wrong.
-    bool CheckSettings();
+    [[nodiscard]] bool CheckSettings();
     // Stops the server so that the settings can be saved; false after showing why it failed.
-    bool StopServerForSave();
+    [[nodiscard]] bool StopServerForSave();
     // Runs `work` (Result(CConsoleApp&, const CBackgroundJob::Cancelled&)) off the window's thread
     // and returns its result; meanwhile the windows keep processing their events, with the sheet
     // disabled and the busy cursor.

@@ -7,7 +7,8 @@
 #include <sys/types.h>
 
 // False (errno kept) when the file can't be read.
-bool ReadTextFile(const std::string& path, std::string& text);
+[[nodiscard]] bool ReadTextFile(const std::string& path, std::string& text);
 // Writes `text` to "<path>.tmp", syncs it and renames it over `path`. With `mustBeNew`, an existing
 // file fails with EEXIST. False with errno on failure; no temporary file is left.
-bool ReplaceTextFile(const std::string& path, const std::string& text, mode_t mode, bool mustBeNew = false);
+[[nodiscard]] bool ReplaceTextFile(const std::string& path, const std::string& text, mode_t mode,
+                                   bool mustBeNew = false);

@@ -10,4 +10,4 @@
 std::string BrowseAddress(bool ssl, const std::string& port, const std::string& fqdn, const std::string& address);
 
 // Writes the connect page for the address; false when the file cannot be written.
-bool WriteBrowsePage(const std::string& path, const std::string& address);
+[[nodiscard]] bool WriteBrowsePage(const std::string& path, const std::string& address);

@@ -52,10 +52,10 @@ public:
     bool IsModified() const;
 
     // Loads the file into the editor; false with a reason when it cannot be read.
-    bool Load(const std::string& path, std::string& error);
+    [[nodiscard]] bool Load(const std::string& path, std::string& error);
     // Writes the editor's text to `path` (the document's own path for Save); false with a reason,
     // or with none when the developer cancelled it.
-    bool SaveAs(const std::string& path, std::string& error);
+    [[nodiscard]] bool SaveAs(const std::string& path, std::string& error);
     // The caret to a byte offset of the file (as the engine counts), scrolled into view.
     void GoToFileOffset(long long offset);
     // The title: the document's, " *" while it has unsaved changes.
@@ -64,7 +64,7 @@ public:
     // F9 on the line of the selection's start.
     void OnToggleBreakpoint();
     // Asks to save unsaved changes: false when the user cancels.
-    bool QuerySave();
+    [[nodiscard]] bool QuerySave();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -163,7 +163,7 @@ private:
     void StartScript(std::string_view path);
     // Settings, application state and default data source for a new session; false after
     // logging why not.
-    bool PrepareSession(const char* loadFailureText);
+    [[nodiscard]] bool PrepareSession(const char* loadFailureText);
     // The script session's thread has ended, after the script's own last log line.
     void OnScriptThreadEnd(const CScriptThread& thread);
     // The calling thread is the script session's.

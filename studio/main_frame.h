@@ -111,9 +111,9 @@ public:
     CChildFrame* OpenDocumentFile(const std::string& path, bool reportFailure = true);
     CChildFrame* NewDocument();
     // Saves a child's file (asking for a name when it has none or `saveAs`); false when not saved.
-    bool SaveDocument(CChildFrame* child, bool saveAs);
+    [[nodiscard]] bool SaveDocument(CChildFrame* child, bool saveAs);
     // Offers every modified file for saving; false when the user cancels.
-    bool SaveAllModified();
+    [[nodiscard]] bool SaveAllModified();
     // Sets the Files root (the install folder when empty) and filter and fills the tree anew. Runs
     // take their folders from the installation that the root lies in from now on; false when a
     // debugging session under way keeps the old one until the debugger next starts.
@@ -184,7 +184,7 @@ private:
     void Shutdown();
     // Prepares a debugging run from idle: saves, empties the Debug and Request/Response panes and
     // shows Debug. False when the user cancelled the saving.
-    bool PrepareDebugStart();
+    [[nodiscard]] bool PrepareDebugStart();
     void BroadcastHint(int hint);
     void RepaintMargins();
     void OnFileOpen();

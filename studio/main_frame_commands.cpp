@@ -96,12 +96,14 @@ void CMainFrame::CreateCommands()
             &QAction::triggered, this, &CMainFrame::OnFileOpen);
     connect(AddCommand(file, kCmdClose, QStringLiteral("&Close")), &QAction::triggered, this,
             [this] { m_mdi->closeActiveSubWindow(); });
+    // The saving commands tell of a failure themselves; their result only tells a caller that
+    // goes on after saving (closing, debugging) whether it may, and a menu command goes nowhere.
     connect(AddCommand(file, kCmdSave, QStringLiteral("&Save\tCtrl+S"), {QKeySequence(Qt::CTRL | Qt::Key_S)}),
-            &QAction::triggered, this, [this] { SaveDocument(ActiveChild(), false); });
+            &QAction::triggered, this, [this] { static_cast<void>(SaveDocument(ActiveChild(), false)); });
     connect(AddCommand(file, kCmdSaveAs, QStringLiteral("Save &As...")), &QAction::triggered, this,
-            [this] { SaveDocument(ActiveChild(), true); });
+            [this] { static_cast<void>(SaveDocument(ActiveChild(), true)); });
     connect(AddCommand(file, kCmdSaveAll, QStringLiteral("Save A&ll")), &QAction::triggered, this,
-            [this] { SaveAllModified(); });
+            [this] { static_cast<void>(SaveAllModified()); });
     file->addSeparator();
     connect(AddCommand(file, kCmdPrint, QStringLiteral("&Print...\tCtrl+P"), {QKeySequence(Qt::CTRL | Qt::Key_P)}),
             &QAction::triggered, this, [this] { OnPrint(kCmdPrint); });

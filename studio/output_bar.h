@@ -61,7 +61,7 @@ public:
     ~CFindResultList() override;
 
     // Starts a search on a thread of its own; false (after a message box) when it could not start.
-    bool StartFind(const std::string& what, const std::string& types, const std::string& folder);
+    [[nodiscard]] bool StartFind(const std::string& what, const std::string& types, const std::string& folder);
     bool IsSearching() const { return m_stop->load() == 0; }
     void RequestStop() { m_stop->store(1); }
     const QString& LastSearchText() const { return m_lastText; }

@@ -25,12 +25,12 @@ public:
     explicit CSspDoc(int newNumber);
 
     // Reads the file; false with a reason when it cannot be read.
-    bool Load(const std::string& path, QString& text, std::string& error);
+    [[nodiscard]] bool Load(const std::string& path, QString& text, std::string& error);
     // Writes the editor's lines (one entry per line) as the file (replacing it whole) and makes that
     // the path. False with a reason when it cannot be written, and false with no reason when
     // `confirm` cancelled it.
-    bool Save(const std::string& path, const QStringList& lines, const ConfirmForeignLines& confirm,
-              std::string& error);
+    [[nodiscard]] bool Save(const std::string& path, const QStringList& lines, const ConfirmForeignLines& confirm,
+                            std::string& error);
 
     const std::string& GetPath() const { return m_path; }
     const QString& GetTitle() const { return m_title; }

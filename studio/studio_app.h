@@ -20,7 +20,7 @@ public:
 
     // Everything after the QApplication exists; the main frame is shown. False when the studio
     // cannot run.
-    bool InitInstance();
+    [[nodiscard]] bool InitInstance();
     CMainFrame* MainFrame() const { return m_frame.get(); }
 
     // The whole program: QApplication, InitInstance, the event loop. Returns the exit status.

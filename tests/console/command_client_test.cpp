@@ -74,7 +74,7 @@ protected:
         // The default tasks, enabled, as the console's settings sheet would store them.
         m_install.WriteSettings("");
         CConsoleConfig config(m_install.Path() + "/etc/settings.conf", m_install.Path());
-        config.Load();
+        ASSERT_TRUE(config.Load());
         for (std::size_t i = 0; i < config.GetTaskCount(); ++i)
             config.GetTask(i)->SetEnabled(true);
         ASSERT_EQ(config.Save(), 1);
@@ -85,8 +85,9 @@ protected:
     }
     void TearDown() override
     {
+        // A server that ends between the two calls needs no stop.
         if (CStopEvent::Exists(m_install.StopEventPath()))
-            CStopEvent::Set(m_install.StopEventPath());
+            static_cast<void>(CStopEvent::Set(m_install.StopEventPath()));
     }
 
     CServerInstall m_install;

@@ -417,7 +417,7 @@ TEST_F(ConsoleConfigTest, AnUnreadableStoreFailsTheLoadAndIsNotWritten)
     EXPECT_TRUE(log.Contains("Is a directory when accessing the settings file " + SettingsPath() + "."));
     // A save that cannot reach the store says which file it is too.
     config.m_dbOdbcConnectString = "ODBC;DSN=tw3";
-    config.SaveConnectString();
+    EXPECT_FALSE(config.SaveConnectString());
     const std::string named = "when accessing the settings file " + SettingsPath() + ".";
     int naming = 0;
     for (const std::string& entry : log.Entries())

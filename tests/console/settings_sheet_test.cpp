@@ -123,7 +123,7 @@ TEST_F(SettingsSheetTest, TheGeneralPageRefusesValuesOutOfRangeAndKeepsItsPageIn
 TEST_F(SettingsSheetTest, TheConfiguredAddressIsOfferedAndTheSslPortFollowsTheCertificate)
 {
     m_config.m_generalTcpipAddress = "192.0.2.77";
-    m_config.Save();
+    ASSERT_TRUE(m_config.Save());
     auto sheet = OpenSheet();
     auto* address = Find<QComboBox>(sheet.get(), 1014);
     EXPECT_EQ(address->currentText(), "192.0.2.77") << "an address this computer does not hold is still offered";
@@ -331,7 +331,7 @@ TEST_F(SettingsSheetTest, TheEmailPageStoresAddressesWithTheirPrefixAndTheServer
 {
     m_config.m_generalHttpAddr = "HTTP://www.example.org:8080";
     m_config.m_generalTcpipPort = "8123";
-    m_config.Save();
+    ASSERT_TRUE(m_config.Save());
     auto sheet = OpenSheet(kEmail);
     EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1153)->text(), "www.example.org:8080");
     EXPECT_EQ(Find<QLineEdit>(sheet.get(), 1152)->text(), "") << "an address never typed is not made up";

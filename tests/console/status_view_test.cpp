@@ -61,8 +61,9 @@ protected:
     }
     void TearDown() override
     {
+        // A server that ends between the two calls needs no stop.
         if (CStopEvent::Exists(m_install.StopEventPath()))
-            CStopEvent::Set(m_install.StopEventPath());
+            static_cast<void>(CStopEvent::Set(m_install.StopEventPath()));
     }
     void Load(const std::string& settings)
     {
@@ -181,7 +182,7 @@ TEST_F(StatusViewTest, StartAndStopCommandsRunTheServerProgram)
     ASSERT_TRUE(m_server.Start(m_install, {"-normalapp"}));  // only to learn a free port
     const std::set<int> ports = m_server.WaitUntilRunning(m_install, 1);
     ASSERT_FALSE(ports.empty());
-    CStopEvent::Set(m_install.StopEventPath());
+    ASSERT_TRUE(CStopEvent::Set(m_install.StopEventPath()));
     ASSERT_EQ(m_server.WaitForExit(), 0);
     const std::string url = "http://127.0.0.1:" + std::to_string(*ports.begin());
     m_install.WriteSettings("GeneralTcpipPort=" + std::to_string(*ports.begin()) + "\nFQDN=127.0.0.1\n");
