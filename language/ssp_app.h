@@ -19,6 +19,7 @@
 #include "language/idle_data_source_sweep.h"
 #include "language/ssp_session.h"
 #include "language/ssp_variables.h"
+#include "platform/recursive_timed_lock.h"
 
 #include <deque>
 #include <functional>
@@ -66,7 +67,7 @@ public:
 
     // Held for a whole run or attachment download while "DbAccessSerialize" is on; recursive, as
     // nested runs take it again on the same thread.
-    std::recursive_timed_mutex& ApplicationLock() { return m_applicationLock; }
+    CRecursiveTimedLock& ApplicationLock() { return m_applicationLock; }
     std::recursive_mutex& ListLock() const { return m_pool.ListLock(); }
     // A random number drawn at construction; attachment file IDs carry it, so a restart makes
     // older ones invalid.
@@ -137,7 +138,7 @@ private:
     void RequireTasks(size_t count, int position) const;
 
     CServerConfig& m_config;
-    std::recursive_timed_mutex m_applicationLock;
+    CRecursiveTimedLock m_applicationLock;
     int m_serverInstance = 0;
     // The pool's list lock guards everything below as well.
     CDataSourcePool m_pool;

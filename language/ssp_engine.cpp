@@ -113,7 +113,7 @@ int CSspEngine::Run(const CSspRunArgs& args)
         return kRunFailed;
     TakeRunArgs(args);
 
-    const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();
+    const std::unique_lock<CRecursiveTimedLock> lock = LockForRun();
     if (m_abandoned) {
         m_errorText = kRunAbandoned;
         return FinishRun(kRunFailed);
@@ -273,7 +273,7 @@ bool CSspEngine::SerializesRuns() const
     return TheServerConfig().m_dbAccessSerialize != 0;
 }
 
-std::unique_lock<std::recursive_timed_mutex> CSspEngine::LockForRun()
+std::unique_lock<CRecursiveTimedLock> CSspEngine::LockForRun()
 {
     // A run may not touch the database before its turn, and a run that hangs while holding the
     // lock is reported by its thread's watchdog. The wait goes in steps: a run whose client has
@@ -284,7 +284,7 @@ std::unique_lock<std::recursive_timed_mutex> CSspEngine::LockForRun()
     m_abandoned = false;
     if (!IsTopEngine() || !SerializesRuns())
         return {};
-    std::unique_lock<std::recursive_timed_mutex> lock(TheSspApp().ApplicationLock(), std::defer_lock);
+    std::unique_lock<CRecursiveTimedLock> lock(TheSspApp().ApplicationLock(), std::defer_lock);
     while (!lock.try_lock_for(std::chrono::milliseconds(kTurnCheckMilliseconds))) {
         if (m_request != nullptr && m_request->HasClientLeft()) {
             m_abandoned = true;

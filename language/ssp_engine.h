@@ -38,6 +38,7 @@
 #include "language/ssp_program.h"
 #include "language/ssp_token_list.h"
 #include "language/ssp_variables.h"
+#include "platform/recursive_timed_lock.h"
 
 #include <array>
 #include <atomic>
@@ -576,7 +577,7 @@ private:
     // The application lock for a whole run, held only by a top engine and only while
     // "DbAccessSerialize" is on; otherwise an empty lock. An empty lock with m_abandoned set when
     // the request's client left while the run waited for the lock.
-    std::unique_lock<std::recursive_timed_mutex> LockForRun();
+    std::unique_lock<CRecursiveTimedLock> LockForRun();
 
     CSspEngine* m_top;
     // The top engine's pool of calls (PooledCall) and how many of them are in use.

@@ -49,7 +49,7 @@ int CSspEngine::ServeDbAttachment(const CSspRunArgs& args)
     SetPaths(args);
     m_request = args.request;
     m_response = args.response;
-    const std::unique_lock<std::recursive_timed_mutex> lock = LockForRun();
+    const std::unique_lock<CRecursiveTimedLock> lock = LockForRun();
     if (m_abandoned) {
         m_errorText = "The client closed its connection before its turn came.";
         return kRunFailed;
