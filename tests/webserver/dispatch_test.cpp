@@ -63,27 +63,48 @@ protected:
         config.m_maxUpload = 1;
         config.m_logHttp = 0;
         config.m_tcpipAddress = 0;
-
-        m_listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, false);
-        ASSERT_TRUE(m_listener->Start());
-        ASSERT_TRUE(m_listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
-        m_port = std::to_string(m_listener->GetPort());
     }
 
     void TearDown() override
     {
-        for (const auto& listener : {m_listener, m_secureListener}) {
-            if (listener) {
-                listener->Stop();
-                EXPECT_TRUE(listener->WaitForExit(30000));
-            }
-        }
-        m_pool.StopAll();
+        StopServing();
         FreeTlsCredentials();
         TheServerConfig().m_mimeMap.clear();
         TheServerConfig().m_logHttp = 0;
         TheServerConfig().m_sessionTimeout = 0;
         TheSspApp().RemoveAll();
+    }
+
+    // The port of the plain listener, which starts with the first request: a test sets the
+    // configuration and the hooks before any server thread reads them, as the server program
+    // does before it starts its listeners.
+    int Port()
+    {
+        // Requests of a test may start from several threads at once.
+        std::lock_guard guard(m_listenerLock);
+        if (!m_listener) {
+            m_listener = std::make_shared<CListenerThread>(m_pool, "127.0.0.1", 0, false);
+            EXPECT_TRUE(m_listener->Start());
+            EXPECT_TRUE(m_listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
+        }
+        return m_listener->GetPort();
+    }
+
+    std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(Port()) + path; }
+
+    // Ends the listeners and the server threads; a test that changes a setting or a hook between
+    // requests stops them first, and the next request starts them again.
+    void StopServing()
+    {
+        std::lock_guard guard(m_listenerLock);
+        for (auto* listener : {&m_listener, &m_secureListener}) {
+            if (*listener) {
+                (*listener)->Stop();
+                EXPECT_TRUE((*listener)->WaitForExit(30000));
+                listener->reset();
+            }
+        }
+        m_pool.StopAll();
     }
 
     std::string WebFile(const std::string& relative, const std::string& bytes) const
@@ -110,14 +131,13 @@ protected:
 
     HttpReply Curl(const std::string& path)
     {
-        return HttpReply::Parse(
-            Output({"curl", "-s", "-i", "--path-as-is", "--max-time", "20", "http://127.0.0.1:" + m_port + path}));
+        return HttpReply::Parse(Output({"curl", "-s", "-i", "--path-as-is", "--max-time", "20", Url(path)}));
     }
 
     // Sends bytes as they are; returns everything up to the server's close.
-    std::string Raw(const std::string& bytes, bool halfClose = false) const
+    std::string Raw(const std::string& bytes, bool halfClose = false)
     {
-        CTestClient client(m_listener->GetPort());
+        CTestClient client(Port());
         client.SendText(bytes);
         if (halfClose)
             shutdown(client.Fd(), SHUT_WR);
@@ -172,9 +192,9 @@ protected:
     TempFolder m_install{"tw-dispatch"};
     std::shared_ptr<CRequestDispatcher> m_dispatcher = std::make_shared<CRequestDispatcher>();
     CServerThreadPool m_pool{m_dispatcher};
+    std::mutex m_listenerLock;  // guards both listeners
     std::shared_ptr<CListenerThread> m_listener;
     std::shared_ptr<CListenerThread> m_secureListener;
-    std::string m_port;
     std::string m_caFile;
     std::atomic<int> m_peers{0};
 };
@@ -229,8 +249,8 @@ TEST_F(DispatchTest, LargeFilesAndPagesArriveWholeOverHttpAndHttps)
     WebFile("table.twp", table);
 
     const std::string received = m_install.Path() + "/received.bin";
-    EXPECT_EQ(Output({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"), m_port, "/big/file.bin",
-                      received}),
+    EXPECT_EQ(Output({"/usr/bin/python3", SourceFile("tests/webserver/data/download_peer.py"), std::to_string(Port()),
+                      "/big/file.bin", received}),
               "200 application/octet-stream 10485760\n");
     EXPECT_TRUE(ReadFile(received) == bytes) << "the body differs from the file";
 
@@ -328,9 +348,8 @@ TEST_F(DispatchTest, PagesReadUploadsAndCallFunctionsOfOtherFiles)
     const std::string sent = m_install.Path() + "/sent.bin";
     const std::string bytes("a\0b\r\n", 5);
     std::ofstream(sent, std::ios::binary) << bytes;
-    HttpReply reply =
-        HttpReply::Parse(Output({"curl", "-s", "-i", "-H", "Expect:", "-F", "doc=@" + sent + ";filename=..",
-                                 "http://127.0.0.1:" + m_port + "/app/up.twp"}));
+    HttpReply reply = HttpReply::Parse(
+        Output({"curl", "-s", "-i", "-H", "Expect:", "-F", "doc=@" + sent + ";filename=..", Url("/app/up.twp")}));
     EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(reply.body, "hello __|5|" + bytes + "lib text");
 }
@@ -339,7 +358,7 @@ TEST_F(DispatchTest, FormsPostingToAUrlWithAQueryRunThePageAndReadBothFieldSets)
 {
     WebFile("app/edit.twp",
             "<!--{ write Request.id + '|' + Request.title + '|' + Request.Url + '|' + Request.UrlFull; }-->");
-    const std::string url = "http://127.0.0.1:" + m_port + "/app/edit.twp?id=100&title=old";
+    const std::string url = Url("/app/edit.twp?id=100&title=old");
     HttpReply posted = HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-d", "title=new", url}));
     EXPECT_EQ(posted.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(posted.body, "100|new|/app/edit.twp|/app/edit.twp?id=100&title=old");
@@ -348,16 +367,15 @@ TEST_F(DispatchTest, FormsPostingToAUrlWithAQueryRunThePageAndReadBothFieldSets)
     WebFile("app/attach.twp", "<!--{ file f('request.doc'); write Request.id + '|' + f.name + '|' + f.size; }-->");
     const std::string sent = m_install.Path() + "/attached.txt";
     std::ofstream(sent, std::ios::binary) << "four";
-    HttpReply uploaded =
-        HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-H", "Expect:", "-F", "doc=@" + sent,
-                                 "http://127.0.0.1:" + m_port + "/app/attach.twp?id=7"}));
+    HttpReply uploaded = HttpReply::Parse(Output(
+        {"curl", "-s", "-i", "--max-time", "20", "-H", "Expect:", "-F", "doc=@" + sent, Url("/app/attach.twp?id=7")}));
     EXPECT_EQ(uploaded.body, "7|attached.txt|4");
 
     // A missing page behind a query answers with the site's error page, not the disk path of a
     // file named after the whole URL.
     WebFile("error.twp", "<!--{ write 'app error: ' + To.html2(Response.error); }-->");
-    HttpReply missing = HttpReply::Parse(Output(
-        {"curl", "-s", "-i", "--max-time", "20", "-d", "a=1", "http://127.0.0.1:" + m_port + "/app/gone.twp?id=1"}));
+    HttpReply missing =
+        HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-d", "a=1", Url("/app/gone.twp?id=1")}));
     EXPECT_TRUE(Contains(missing.body, "app error: ")) << missing.body;
     EXPECT_FALSE(Contains(missing.body, "gone.twp?id=1")) << missing.body;
 }
@@ -427,8 +445,7 @@ TEST_F(DispatchTest, ALogonCookieBringsTheBrowserBackToItsSession)
     WebFile("logoff.twp", "<!--{ write Session.Logoff; }-->");
     const std::string jar = m_install.Path() + "/cookies.txt";
     auto browse = [&](const std::string& path) {
-        return HttpReply::Parse(Output(
-            {"curl", "-s", "-i", "--max-time", "20", "-b", jar, "-c", jar, "http://127.0.0.1:" + m_port + path}));
+        return HttpReply::Parse(Output({"curl", "-s", "-i", "--max-time", "20", "-b", jar, "-c", jar, Url(path)}));
     };
 
     HttpReply reply = browse("/visit.twp");
@@ -552,9 +569,9 @@ protected:
     }
     void TearDown() override
     {
+        DispatchTest::TearDown();
         TheServerConfig().m_encryptFileId = 1;
         TheServerConfig().m_dbAccessSerialize = 0;
-        DispatchTest::TearDown();
     }
 
     // A file of every byte value, NUL and 0xFF included, larger than a page kept in memory.
@@ -600,6 +617,7 @@ TEST_F(AttachmentDispatchTest, DownloadsHoldTheApplicationLockWhenRunsAreSeriali
     // Without serialising, nothing waits for the lock.
     EXPECT_TRUE(download() == m_picture);
 
+    StopServing();
     TheServerConfig().m_dbAccessSerialize = 1;
     auto waiting = std::async(std::launch::async, download);
     EXPECT_EQ(waiting.wait_for(500ms), std::future_status::timeout) << "the download must wait for the lock";
@@ -621,6 +639,7 @@ TEST_F(DispatchTest, BrokenRequestsGetTheirErrorPage)
     EXPECT_TRUE(Contains(tooLarge, "The amount of data you sent has exceeded the limit of 1 MB."));
     EXPECT_EQ(Raw("GET /x.htm HTTP/1.0\r\nHost: a", true), "") << "a cut request gets no reply";
 
+    StopServing();
     TheServerConfig().m_logHttp = 1;
     Raw("GET /y\n.htm?a=1 HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(WaitFor([this] { return m_log.Contains("127.0.0.1 /y?.htm?a=1 [") && m_log.Contains("] sent."); }))
@@ -693,8 +712,7 @@ TEST_F(DispatchTest, HeadGetsTheHeadThatGetWouldGetAndNoBody)
     }
     EXPECT_EQ(HttpReply::Parse(Raw("GET /page.twp?x=query HTTP/1.0\r\n\r\n")).body, "page query");
     // curl's own HEAD reads the length it announces as the length of nothing to come.
-    const HttpReply reply =
-        HttpReply::Parse(Output({"curl", "-s", "-I", "--max-time", "20", "http://127.0.0.1:" + m_port + "/a.txt"}));
+    const HttpReply reply = HttpReply::Parse(Output({"curl", "-s", "-I", "--max-time", "20", Url("/a.txt")}));
     EXPECT_EQ(reply.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(reply.Header("Content-Length"), "12");
 }
@@ -712,9 +730,9 @@ protected:
     }
     void TearDown() override
     {
+        DispatchTest::TearDown();
         TheServerConfig().m_dbAccessSerialize = 0;
         TheServerConfig().m_pageRunTimeLimit = CServerConfig::kDefaultPageRunTimeLimit;
-        DispatchTest::TearDown();
     }
 
     std::future<std::string> Start(const std::string& path)
@@ -775,7 +793,7 @@ TEST_F(RunawayPageTest, ARunWhoseClientLeftWhileItWaitedForItsTurnIsNotRun)
     // Every run waits for its turn while the test holds the lock.
     std::unique_lock lock(TheSspApp().ApplicationLock());
     {
-        CTestClient client(m_listener->GetPort());
+        CTestClient client(Port());
         client.SendText("GET /mark.twp HTTP/1.0\r\n\r\n");
         ASSERT_TRUE(WaitFor([this] { return ThreadServing("/mark.twp") != 0; }));
     }
@@ -812,6 +830,7 @@ TEST_F(RunawayPageTest, StoppingThePoolEndsLoopingAndWaitingPagesWithoutAbandoni
 TEST_F(DispatchTest, ConsoleCommandsReachOnlyTheServerHook)
 {
     EXPECT_EQ(Raw("twConsole.GetReq\r\n\r\n"), "") << "without the hook nobody answers";
+    StopServing();
     std::mutex lock;
     std::vector<std::string> commands;
     m_dispatcher->SetConsoleCommandHook(
