@@ -1,10 +1,28 @@
-# tw_folder_headers(<target> <folder>)
-# Makes "<folder>/x.h" includable by <target> and by every target that links it, and by no other:
-# the include root build/include/<folder> holds only a link to that one source folder.
+# tw_folder_headers(<target> <folder> [HEADERS <file>...])
+# Makes "<folder>/x.h" includable by <target> and by every target that links it, and by no other.
+# The include root build/include/<target> holds a real folder <folder> with one link per header of
+# the library: without HEADERS every header of the source folder and its subfolders, with HEADERS
+# only those named, for libraries that share a folder. The folders being real, "<folder>/../y/z.h"
+# leads nowhere.
 function(tw_folder_headers target folder)
-  set(root ${CMAKE_BINARY_DIR}/include/${folder})
-  file(MAKE_DIRECTORY ${root})
-  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+  cmake_parse_arguments(ARG "" "" "HEADERS" ${ARGN})
+  set(source ${CMAKE_SOURCE_DIR}/${folder})
+  if(ARG_HEADERS)
+    set(headers ${ARG_HEADERS})
+  else()
+    file(GLOB_RECURSE headers CONFIGURE_DEPENDS RELATIVE ${source} ${source}/*.h)
+  endif()
+  set(root ${CMAKE_BINARY_DIR}/include/${target})
+  file(REMOVE_RECURSE ${root})
+  file(MAKE_DIRECTORY ${root}/${folder})
+  foreach(header IN LISTS headers)
+    if(NOT EXISTS ${source}/${header})
+      message(FATAL_ERROR "tw_folder_headers(${target}): ${folder}/${header} does not exist")
+    endif()
+    get_filename_component(subfolder ${root}/${folder}/${header} DIRECTORY)
+    file(MAKE_DIRECTORY ${subfolder})
+    file(CREATE_LINK ${source}/${header} ${root}/${folder}/${header} SYMBOLIC)
+  endforeach()
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "INTERFACE_LIBRARY")
     target_include_directories(${target} INTERFACE ${root})
