@@ -28,11 +28,6 @@ namespace {
 constexpr std::size_t kMaxAttributeText = 250;
 constexpr const char* kDefaultDriver = "SQLite3";
 
-bool ContainsNoCase(const std::string& text, const char* part)
-{
-    return LowerAscii(text).find(LowerAscii(part)) != std::string::npos;
-}
-
 }  // namespace
 
 CDataSourceAttributesDlg::CDataSourceAttributesDlg(const std::string& name, const std::string& driver,

@@ -51,11 +51,6 @@ bool IsOneLine(const std::string& text)
     return text.find_first_of("\r\n") == std::string::npos;
 }
 
-bool ContainsNoCase(const std::string& text, std::string_view part)
-{
-    return LowerAscii(text).find(LowerAscii(part)) != std::string::npos;
-}
-
 // Debian registers drivers by file name only; the installation's file names them by full path.
 std::string ResolveDriverLibrary(const std::string& library)
 {

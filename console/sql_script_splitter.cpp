@@ -6,11 +6,6 @@
 
 namespace {
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 bool IsLineEnd(char c)
 {
     return c == '\r' || c == '\n';
@@ -39,12 +34,6 @@ bool IsOneOf(const std::string& word, std::initializer_list<const char*> choices
         if (EqualsNoCase(word, choice))
             return true;
     return false;
-}
-
-void TrimTrailingBlanks(std::string& text)
-{
-    while (!text.empty() && IsBlank(text.back()))
-        text.pop_back();
 }
 
 }  // namespace
@@ -85,7 +74,7 @@ std::string CSqlScriptSplitter::WordAt(std::size_t position) const
 
 std::string CSqlScriptSplitter::NextWordAfter(std::size_t position) const
 {
-    while (position < m_script.size() && IsBlank(m_script[position]))
+    while (position < m_script.size() && IsWhiteAscii(m_script[position]))
         ++position;
     return WordAt(position);
 }
@@ -206,7 +195,7 @@ bool CSqlScriptSplitter::Next(std::string& statement)
     startOver();
     // A statement ends: it is handed out unless it is blank (two end marks in a row).
     auto finish = [&] {
-        TrimTrailingBlanks(statement);
+        statement.resize(TrimRightWhiteAscii(statement).size());
         if (!statement.empty())
             return true;
         startOver();
@@ -233,7 +222,7 @@ bool CSqlScriptSplitter::Next(std::string& statement)
                         statement += m_script[i];
             continue;
         }
-        if (!classified && !IsBlank(c)) {
+        if (!classified && !IsWhiteAscii(c)) {
             m_kind = ClassifyAt(at);
             classified = true;
         }
@@ -248,9 +237,9 @@ bool CSqlScriptSplitter::Next(std::string& statement)
                 CopyQuoted(statement);
             continue;
         }
-        if (!block && IsBlank(c)) {
+        if (!block && IsWhiteAscii(c)) {
             ++m_position;
-            if (!statement.empty() && !(m_position < size && IsBlank(m_script[m_position])))
+            if (!statement.empty() && !(m_position < size && IsWhiteAscii(m_script[m_position])))
                 statement += ' ';
             continue;
         }
@@ -276,7 +265,7 @@ bool CSqlScriptSplitter::Next(std::string& statement)
             statement.append(m_script, at, m_position - at);
             continue;
         }
-        m_afterAs = m_afterAs && IsBlank(c);
+        m_afterAs = m_afterAs && IsWhiteAscii(c);
         statement += c;
         ++m_position;
     }

@@ -2,6 +2,7 @@
 
 #include "database/odbc_connection.h"
 #include "database/sqlite_block_cache.h"
+#include "foundation/ascii_text.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -41,13 +42,6 @@ bool WriteNewFile(const std::string& path, const std::string& content, std::stri
         return false;
     }
     return true;
-}
-
-std::string_view TrimRight(std::string_view text)
-{
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
 }
 
 }  // namespace
@@ -148,7 +142,7 @@ void RunSqlScript(COdbcConnection& connection, std::string_view script)
     std::istringstream lines{std::string(script)};
     std::string line;
     while (std::getline(lines, line)) {
-        std::string_view text = TrimRight(line);
+        std::string_view text = TrimRightWhiteAscii(line);
         size_t first = text.find_first_not_of(" \t");
         if (first == std::string_view::npos || text.substr(first, 2) == "--")
             continue;
@@ -163,7 +157,7 @@ void RunSqlScript(COdbcConnection& connection, std::string_view script)
             statement.clear();
         }
     }
-    if (!TrimRight(statement).empty())
+    if (!TrimRightWhiteAscii(statement).empty())
         connection.ExecuteSQL(statement);
 }
 

@@ -94,12 +94,6 @@ bool IsAndOr(std::string_view token)
     return EqualsNoCase(token, "and") || EqualsNoCase(token, "or");
 }
 
-void TrimTrailingBlanks(std::string& text)
-{
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-}
-
 // Empties the object's result set however a translation ends: its columns belong to one execute.
 struct ResetOnExit
 {
@@ -214,7 +208,7 @@ void CSspQuery::TranslateSelect()
         for (token = NextToken(cursor); !token.text.empty() && token.text != ";"; token = NextToken(cursor))
             text.append(token.text).push_back(' ');
     }
-    TrimTrailingBlanks(text);
+    text.resize(TrimRightWhiteAscii(text).size());
     m_reportedSql = text;
     if (!IsGuarded(text))
         ThrowInjection();
@@ -280,7 +274,7 @@ std::string CSspQuery::TranslateWhere(int& cursor, const std::vector<std::string
         else
             text += (op == "=" ? "IS " : "IS NOT ") + literal + " ";
     }
-    TrimTrailingBlanks(text);
+    text.resize(TrimRightWhiteAscii(text).size());
     return text;
 }
 

@@ -12,15 +12,11 @@ namespace {
 
 constexpr int kMsgMissingSystemTable = 169;  // "The data source [%s] has no table %s ..."
 
-bool ContainsNoCase(std::string_view text, std::string_view name)
-{
-    return !name.empty() && LowerAscii(text).find(LowerAscii(name)) != std::string::npos;
-}
-
-// The missing table that the error names: the script's counters table or one of the system's.
+// The missing table that the error names: the script's counters table (when it has one) or one
+// of the system's.
 std::string_view NamedTable(std::string_view errorText, std::string_view registry)
 {
-    if (ContainsNoCase(errorText, registry))
+    if (!registry.empty() && ContainsNoCase(errorText, registry))
         return registry;
     for (std::string_view table : kSystemTables) {
         if (ContainsNoCase(errorText, table))

@@ -55,6 +55,12 @@ inline std::string LowerAscii(std::string_view text)
     return out;
 }
 
+// As text.find(part) != npos without regard to case: an empty part is found in every text.
+inline bool ContainsNoCase(std::string_view text, std::string_view part)
+{
+    return LowerAscii(text).find(LowerAscii(part)) != std::string::npos;
+}
+
 inline bool IsAlnumAscii(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -65,17 +71,28 @@ inline bool IsHexDigitAscii(char c)
     return (c >= '0' && c <= '9') || (ToLowerAscii(c) >= 'a' && ToLowerAscii(c) <= 'f');
 }
 
+// The digits that ByteToHex writes: a text this system made recognised as it made it.
+inline bool IsLowerHexDigitAscii(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
 // Blank, tab, CR, LF, vertical tab and form feed: the white space of the C locale.
 inline bool IsWhiteAscii(char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+inline std::string_view TrimRightWhiteAscii(std::string_view text)
+{
+    while (!text.empty() && IsWhiteAscii(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
 inline std::string_view TrimWhiteAscii(std::string_view text)
 {
     while (!text.empty() && IsWhiteAscii(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && IsWhiteAscii(text.back()))
-        text.remove_suffix(1);
-    return text;
+    return TrimRightWhiteAscii(text);
 }

@@ -191,13 +191,6 @@ const CharsetRow kCharsets[] = {
     {"utf-8", {"UTF8", "ANSIX3.41968", "ASCII"}},
 };
 
-std::string TrimRight(std::string text)
-{
-    while (!text.empty() && IsWhiteAscii(text.back()))
-        text.pop_back();
-    return text;
-}
-
 std::string Trim(std::string_view text)
 {
     return std::string(TrimWhiteAscii(text));
@@ -346,7 +339,7 @@ bool CServerConfig::IsStored(SettingId id)
 // Limits on the numbers, and the values that follow from others.
 void CServerConfig::CorrectLoadedValues()
 {
-    m_dbOdbcConnectString = TrimRight(m_dbOdbcConnectString);
+    m_dbOdbcConnectString.resize(TrimRightWhiteAscii(m_dbOdbcConnectString).size());
     // Without the application lock, threads sharing one connection would interleave statements.
     if (!m_dbAccessSerialize)
         m_dbConnectionThreadOwn = 1;

@@ -36,17 +36,13 @@ char CheckLetter(std::string_view id)
     return static_cast<char>('A' + static_cast<int>(sum % 26));
 }
 
-bool IsHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
-
+// The secret is written in lower case; a tail in upper case belongs to the user ID.
 bool EndsWithSecret(std::string_view text)
 {
     if (text.size() < kSecretSuffixLength || text[text.size() - kSecretSuffixLength] != '-')
         return false;
     for (char c : text.substr(text.size() - kSecretSuffixLength + 1)) {
-        if (!IsHexDigit(c))
+        if (!IsLowerHexDigitAscii(c))
             return false;
     }
     return true;

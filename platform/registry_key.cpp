@@ -22,7 +22,9 @@ struct SettingsLine
     std::string name;  // empty when the line is no value
 };
 
-bool IsBlank(char c)
+// The blanks around a name and a value: a line's own end is split off before, and any other
+// byte may belong to a value.
+bool IsSpaceOrTab(char c)
 {
     return c == ' ' || c == '\t';
 }
@@ -36,18 +38,18 @@ std::string FoldName(std::string_view name)
     return folded;
 }
 
-std::string_view TrimBlanks(std::string_view text)
+std::string_view TrimSpacesAndTabs(std::string_view text)
 {
-    while (!text.empty() && IsBlank(text.front()))
+    while (!text.empty() && IsSpaceOrTab(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
+    while (!text.empty() && IsSpaceOrTab(text.back()))
         text.remove_suffix(1);
     return text;
 }
 
 bool IsUsableName(std::string_view name)
 {
-    if (name.empty() || name.front() == '#' || IsBlank(name.front()) || IsBlank(name.back()))
+    if (name.empty() || name.front() == '#' || IsSpaceOrTab(name.front()) || IsSpaceOrTab(name.back()))
         return false;
     return name.find_first_of("=\r\n") == std::string_view::npos;
 }
@@ -64,10 +66,10 @@ std::vector<SettingsLine> ParseLines(std::string_view content)
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         SettingsLine parsed{std::string(line), {}};
-        std::string_view lead = TrimBlanks(line);
+        std::string_view lead = TrimSpacesAndTabs(line);
         size_t eq = line.find('=');
         if (!lead.empty() && lead.front() != '#' && eq != std::string_view::npos)
-            parsed.name = std::string(TrimBlanks(line.substr(0, eq)));
+            parsed.name = std::string(TrimSpacesAndTabs(line.substr(0, eq)));
         lines.push_back(std::move(parsed));
     }
     return lines;
@@ -78,7 +80,7 @@ std::vector<SettingsLine> ParseLines(std::string_view content)
 // written with that blank escaped.
 std::string_view ValueText(const SettingsLine& line)
 {
-    return TrimBlanks(std::string_view(line.text).substr(line.text.find('=') + 1));
+    return TrimSpacesAndTabs(std::string_view(line.text).substr(line.text.find('=') + 1));
 }
 
 // A later line of the same name wins, as it would for anyone reading the file from the top.

@@ -37,11 +37,6 @@ std::string_view NextWord(std::string_view text, std::size_t& position, std::str
     return text.substr(start, position - start);
 }
 
-bool IsHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // A URL holding control bytes is refused: a NUL would cut the file name that the operating system
 // sees short of the extension that the dispatcher judged ("/x.twp\0.gif" would send a template's
 // source), and a line feed would reach the Location header of a redirect. The path is never
@@ -60,7 +55,7 @@ bool HasControlBytes(std::string_view fullUrl, std::string_view urlPath)
             break;
         const std::string_view digits = urlPath.substr(percent + 1, 2);
         const unsigned char byte = HexToByte(digits);
-        if (IsHexDigit(digits[0]) && IsHexDigit(digits[1]) && (byte < 0x20 || byte == 0x7F))
+        if (IsHexDigitAscii(digits[0]) && IsHexDigitAscii(digits[1]) && (byte < 0x20 || byte == 0x7F))
             return true;
     }
     return false;
