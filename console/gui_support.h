@@ -1,5 +1,5 @@
-// Small pieces that every twConsole window uses: the shared widget helpers, and message boxes
-// titled with the program's name.
+// Small pieces that every twConsole window uses: the shared widget helpers with their message
+// box, and the console's Yes/No question.
 #pragma once
 
 #include <string>
@@ -10,8 +10,6 @@
 
 class QWidget;
 
-// A message box with an OK button.
-void ShowMessage(QWidget* parent, const std::string& text, QMessageBox::Icon icon = QMessageBox::Warning);
 // A Yes/No question: true for Yes.
 bool AskYesNo(QWidget* parent, const std::string& text, QMessageBox::Icon icon = QMessageBox::Question,
               bool defaultNo = false);

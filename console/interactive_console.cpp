@@ -70,6 +70,7 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv)
     g_qtMessageHandler = qInstallMessageHandler(EndWhenDisplayFails);
     auto application = std::make_unique<QApplication>(argc, argv);
     qInstallMessageHandler(g_qtMessageHandler);
+    SetMessageTitle(CConsoleApp::kTitle);
     return application;
 }
 

@@ -2,12 +2,6 @@
 
 #include <QMetaObject>
 
-void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon)
-{
-    QMessageBox box(icon, kStudioTitle, text, QMessageBox::Ok, parent);
-    box.exec();
-}
-
 void CQueuedTarget::Post(std::function<void()> call)
 {
     std::lock_guard lock(m_lock);

@@ -1,6 +1,5 @@
-// Small pieces that every twStudio window uses: the shared widget helpers, message boxes titled
-// with the program's name, and CQueuedTarget, through which other threads hand work to a window
-// on the user-interface thread.
+// Small pieces that every twStudio window uses: the shared widget helpers with their message box,
+// and CQueuedTarget, through which other threads hand work to a window on the user-interface thread.
 #pragma once
 
 #include <functional>
@@ -18,9 +17,6 @@ class QWidget;
 inline constexpr const char* kStudioTitle = "Tarnwick Studio";
 // What a command that acts on a selected list entry says when none is selected.
 inline constexpr const char* kSelectItemFirst = "Please select an item first";
-
-// A message box with an OK button; returns when it is closed.
-void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon = QMessageBox::Warning);
 
 // Queues calls for a window's thread from any thread. The window detaches the target before it
 // goes; calls queued afterwards are dropped, and calls already queued die with the window.

@@ -15,6 +15,7 @@
 #include "mail/email_out.h"
 #include "platform/file_system.h"
 #include "studio/debugger.h"
+#include "studio/gui_support.h"
 #include "studio/main_frame.h"
 
 CStudioApp::CStudioApp() = default;
@@ -29,6 +30,7 @@ bool CStudioApp::InitInstance()
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication::setOrganizationName(kProfileOrganization);
     QCoreApplication::setApplicationName(kProfileApplication);
+    SetMessageTitle(kStudioTitle);
     // The settings are the installation's: their file is taken now, before the profile's root path
     // may replace the installation folder for everything else.
     TheServerConfig();
