@@ -117,10 +117,10 @@ bool CSettingsSht::CheckSettings()
     int importers = 0;
     for (std::size_t i = 0; i < settings.GetTaskCount() && i < kCheckedTasks; ++i) {
         const CTaskEntry& task = *settings.GetTask(i);
-        if (i == 0) {
+        if (IsEmailSenderTask(i)) {
             senderEnabled = task.IsEnabled();
         } else {
-            if (task.IsEnabled() && task.GetName().find("Email Importer") != std::string::npos)
+            if (task.IsEnabled() && IsEmailImporterTask(task.GetName()))
                 ++importers;
             if (task.IsEnabled() && !senderEnabled)
                 return refuse("For task 2 and above to work, you must enable Email Sender.");

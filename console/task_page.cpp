@@ -127,11 +127,10 @@ int CTaskDlg::exec()
     m_dayCombo->setCurrentIndex(m_dayCombo->findText(ToQt(m_day)));
     m_kindGroup->button(m_kind)->setChecked(true);
     m_nameEdit->setEnabled(!m_nameLocked);
-    // The Email Sender sends the outbox: it has no script and runs every so many minutes.
-    const bool sender = m_name == "Email Sender";
-    m_scriptEdit->setEnabled(!sender);
-    m_browse->setEnabled(!sender);
-    m_kindGroup->button(0)->setEnabled(!sender);
+    // The Email Sender runs every so many minutes.
+    m_scriptEdit->setEnabled(!m_emailSender);
+    m_browse->setEnabled(!m_emailSender);
+    m_kindGroup->button(0)->setEnabled(!m_emailSender);
     EnableByKind();
     UpdateScriptNote();
     return QDialog::exec();
@@ -140,7 +139,7 @@ int CTaskDlg::exec()
 std::string CTaskDlg::ScriptFile() const
 {
     const std::string script = FromQt(m_scriptEdit->text());
-    if (script.empty() || FromQt(m_nameEdit->text()) == "Email Sender")
+    if (script.empty() || m_emailSender)
         return {};
     return ResolveTaskScript(script, m_installDir);
 }
@@ -184,7 +183,7 @@ void CTaskDlg::accept()
     };
     if (m_name.empty())
         return refuse(m_nameEdit, "Please enter task name.");
-    if (m_script.empty() && m_name != "Email Sender")
+    if (m_script.empty() && !m_emailSender)
         return refuse(m_scriptEdit, "Please enter script name.");
     const std::string file = ScriptFile();
     if (m_enabled && !file.empty() && !FileExists(file) &&
@@ -294,6 +293,7 @@ void CTaskPage::OnEdit()
         dialog.m_minutes = std::to_string(ParseInt32(every));
     }
     dialog.m_nameLocked = row < kLockedNameRows;
+    dialog.m_emailSender = IsEmailSenderTask(static_cast<std::size_t>(row));
     if (dialog.exec() != QDialog::Accepted)
         return;
     SetRow(row, dialog);

@@ -29,6 +29,7 @@ public:
     std::string m_time;
     std::string m_minutes = "5";
     bool m_nameLocked = false;
+    bool m_emailSender = false;  // the task sends the outbox: it has no script
 
     CTaskDlg(const std::string& installDir, QWidget* parent = nullptr);
     int exec() override;

@@ -613,7 +613,7 @@ std::string CServerConfig::FormatTaskLines(bool backgroundRuns)
         const CTaskEntry& task = *m_tasks[i];
         const std::string name = task.GetName();
         std::string description;
-        if (EqualsNoCase(name, "Email Sender"))
+        if (IsEmailSenderTask(i))
             description = m_emSmtpServer.empty() ? "Outgoing email server not set yet"
                                                  : "Send via " + m_emSmtpServer + " every " + FormatTaskInterval(task);
         else

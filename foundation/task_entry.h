@@ -5,6 +5,7 @@
 // configuration's task lock, which callers may also hold around several calls (it is recursive).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -19,6 +20,19 @@ enum : int
     kTaskSaturday = 47,
     kTaskEveryMinutes = 50,
 };
+
+// The first task of the table is the Email Sender, whatever its name: the server sends the outbox
+// in its place, and it has no script.
+inline constexpr std::size_t kEmailSenderTaskIndex = 0;
+inline bool IsEmailSenderTask(std::size_t taskIndex)
+{
+    return taskIndex == kEmailSenderTaskIndex;
+}
+// Importers are script tasks known by their name, so that a site may run several.
+inline bool IsEmailImporterTask(std::string_view taskName)
+{
+    return taskName.find("Email Importer") != std::string_view::npos;
+}
 
 // "Sunday" to "Saturday" give 41 to 47, "Day" gives 40, any other text 50 (exact, case-sensitive).
 int ParseScheduleKind(std::string_view intervalText);

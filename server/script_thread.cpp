@@ -256,7 +256,7 @@ std::string CScriptThread::WhyTaskWouldNotRun(std::uintptr_t taskNumber) const
     std::string script;
     if (!CopyEnabledTask(taskNumber, name, script))
         return "No enabled task has the number " + std::to_string(taskNumber) + ".";
-    if (taskNumber == kEmailSenderTaskNumber)
+    if (IsEmailSenderTask(taskNumber - kFirstTaskNumber))
         return {};
     ResolveScriptPath(script, m_installDir);
     if (!FileExists(script))
@@ -270,7 +270,7 @@ void CScriptThread::OnRunTask(std::uintptr_t taskNumber)
     std::string script;
     if (!CopyEnabledTask(taskNumber, name, script))
         return;
-    if (taskNumber == kEmailSenderTaskNumber) {
+    if (IsEmailSenderTask(taskNumber - kFirstTaskNumber)) {
         RunEmailSender();
         return;
     }

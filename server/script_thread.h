@@ -17,6 +17,7 @@
 // else while it holds it; the configuration's task lock is taken briefly to read and move on a task.
 #pragma once
 
+#include "foundation/task_entry.h"
 #include "language/current_engine.h"
 #include "language/idle_data_source_sweep.h"
 #include "mail/email_sender_task.h"
@@ -40,9 +41,9 @@ class CScriptThread : public CMessageThread
 public:
     static constexpr unsigned kRunTaskMessage = kThreadMessageApp + 1;  // wParam: the task number
     static constexpr unsigned kSchedulerTickMessage = kThreadMessageApp + 2;
-    // Task numbers are the task table's index + 2; number 2 is the Email Sender.
+    // Task numbers are the task table's index + 2, so the Email Sender is number 2.
     static constexpr int kFirstTaskNumber = 2;
-    static constexpr int kEmailSenderTaskNumber = 2;
+    static constexpr int kEmailSenderTaskNumber = kFirstTaskNumber + static_cast<int>(kEmailSenderTaskIndex);
     // How long twServer waits for the thread to run (20 polls 100 ms apart) and to end.
     static constexpr int kStartWaitMilliseconds = 2000;
     static constexpr int kStopWaitMilliseconds = 5000;

@@ -423,26 +423,30 @@ TEST_F(ServerConfigTest, TheFileIdSecretIsMadeOnceAndKeptInTheStore)
 
 TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState)
 {
-    WriteSettings("EmSmtpServer=smtp.example.org\nTaskCount=6\n" + TaskLines(1, "EMAIL SENDER", "10", nullptr) +
+    // The first task is the Email Sender whatever a hand or a script named it; a later task named
+    // so is a script like any other.
+    WriteSettings("EmSmtpServer=smtp.example.org\nTaskCount=7\n" + TaskLines(1, "Outgoing Mail", "10", nullptr) +
                   TaskLines(2, "Nightly*Export", "Day", "90") + TaskLines(3, "Reminder", "Wednesday", "1439") +
                   TaskLines(4, "Poll", "45", nullptr) + "Task04Enabled=no\n" +
-                  TaskLines(5, "Saturdays", "Saturday", "0") + TaskLines(6, "Hourly", "60", nullptr));
+                  TaskLines(5, "Saturdays", "Saturday", "0") + TaskLines(6, "Hourly", "60", nullptr) +
+                  TaskLines(7, "email sender", "15", nullptr));
     const CLocaleDateTime saved = GetLocaleDateTime();
     CLocaleDateTime clock24;
     clock24.clock = 1;
     SetLocaleDateTime(clock24);
     CServerConfig config(m_path, m_dir);
     ASSERT_EQ(config.Load(), 1);
-    ASSERT_EQ(config.GetTaskCount(), 6u);
+    ASSERT_EQ(config.GetTaskCount(), 7u);
 
-    // The sender is found without regard to case; a '*' in a name is sent as it is.
+    // A '*' in a name is sent as it is.
     const std::string stopped = config.FormatTaskLines(false);
-    EXPECT_EQ(stopped, "2*EMAIL SENDER*Send via smtp.example.org every 10 minute(s)*Stopped\r\n"
+    EXPECT_EQ(stopped, "2*Outgoing Mail*Send via smtp.example.org every 10 minute(s)*Stopped\r\n"
                        "3*Nightly*Export*Run /s/Nightly*Export.tws every Day at 01:30*Stopped\r\n"
                        "4*Reminder*Run /s/Reminder.tws every Wednesday at 23:59*Stopped\r\n"
                        "5*Poll*Run /s/Poll.tws every 45 minute(s)*Disabled\r\n"
                        "6*Saturdays*Run /s/Saturdays.tws every Saturday at 00:00*Stopped\r\n"
-                       "7*Hourly*Run /s/Hourly.tws every 60 minute(s)*Stopped\r\n");
+                       "7*Hourly*Run /s/Hourly.tws every 60 minute(s)*Stopped\r\n"
+                       "8*email sender*Run /s/email sender.tws every 15 minute(s)*Stopped\r\n");
     // While the background thread runs, an enabled task shows when it runs next.
     const std::string running = config.FormatTaskLines(true);
     const std::string nextRun = CSspDateTime(config.GetTask(1)->GetNextRun()).GetDateTimeStr2();
@@ -454,7 +458,7 @@ TEST_F(ServerConfigTest, TaskLinesDescribeEveryTaskWithItsScheduleAndState)
 
     config.m_emSmtpServer.clear();
     const std::string unset = config.FormatTaskLines(false);
-    EXPECT_EQ(unset.substr(0, unset.find('\n') + 1), "2*EMAIL SENDER*Outgoing email server not set yet*Stopped\r\n");
+    EXPECT_EQ(unset.substr(0, unset.find('\n') + 1), "2*Outgoing Mail*Outgoing email server not set yet*Stopped\r\n");
     // The locale's 12-hour clock.
     SetLocaleDateTime(CLocaleDateTime{});
     EXPECT_EQ(CServerConfig::FormatTaskInterval(*config.GetTask(2)), "Wednesday at 11:59PM");
