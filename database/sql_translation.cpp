@@ -58,16 +58,6 @@ void RequireDateConversion(const CDynColumn& column, const std::string& text, co
         throw CSspException(NotADateMessage(text, " for column " + column.name + "."), position);
 }
 
-void RequireDateValue(const CDynColumn& column, const CSspValue& value, int position)
-{
-    if (!column.value.IsDate() || value.IsDate())
-        return;
-    const std::string text = value.ToString();
-    CSspValue converted = column.value;
-    converted.SetFromText(text);
-    RequireDateConversion(column, text, converted, position);
-}
-
 // The script value converted to the column's type, for a literal of that type.
 CSspValue AsColumnValue(const CDynColumn& column, const CSspValue& value, int position)
 {
@@ -81,6 +71,13 @@ CSspValue AsColumnValue(const CDynColumn& column, const CSspValue& value, int po
     if (column.value.IsDate())
         RequireDateConversion(column, text, typed, position);
     return typed;
+}
+
+// The value that INSERT or UPDATE stores: for a date column converted here, once, so that a text
+// that is no date is refused; any other value keeps its own type until the column converts it.
+CSspValue ValueToStore(const CDynColumn& column, const CSspValue& value, int position)
+{
+    return column.value.IsDate() ? AsColumnValue(column, value, position) : value;
 }
 
 // Words that end a condition (and are copied after it by the caller).
@@ -307,9 +304,7 @@ void CSspQuery::TranslateInsert()
         RaiseCatalogText(kTooFewValues, m_position);
     for (int i = 0; i < m_set.ColumnCount(); ++i) {
         const Range& item = items[static_cast<size_t>(i)];
-        const CSspValue value = Evaluate(item);
-        RequireDateValue(m_set.Column(i), value, item.first);
-        m_set.SetFieldValue(i, value);
+        m_set.SetFieldValue(i, ValueToStore(m_set.Column(i), Evaluate(item), item.first));
     }
     ReportSetSql(m_set, [&] { m_set.Update(); });
     m_sentSql = m_set.SentSql();
@@ -358,9 +353,7 @@ void CSspQuery::TranslateUpdate()
     m_set.Edit();
     for (size_t i = 0; i < values.size(); ++i) {
         const int index = static_cast<int>(i);
-        const CSspValue value = Evaluate(values[i]);
-        RequireDateValue(m_set.Column(index), value, values[i].first);
-        m_set.SetFieldValue(index, value);
+        m_set.SetFieldValue(index, ValueToStore(m_set.Column(index), Evaluate(values[i]), values[i].first));
     }
     ReportSetSql(m_set, [&] { m_set.Update(); });
     m_sentSql = m_set.SentSql();
