@@ -171,7 +171,7 @@ bool CConsoleApp::StartServer(std::string& message, const std::atomic<bool>* can
     message.clear();
     if (IsServerRunning())
         return true;
-    const char* mode = ServiceModeWords(false);
+    const std::string mode = ServiceModeWords(false);
     std::string detail;
     bool started;
     pid_t launched = 0;
@@ -184,13 +184,13 @@ bool CConsoleApp::StartServer(std::string& message, const std::atomic<bool>* can
         started = LaunchServerProcess(detail, &launched);
     }
     if (!started) {
-        message = FormatText(CConsoleMessages::StartFailed, mode, kServerProgram, detail.c_str());
+        message = FormatText(CConsoleMessages::StartFailed, mode.c_str(), kServerProgram, detail.c_str());
         return false;
     }
     switch (WaitForServer(true, launched, cancelled)) {
     case WaitEnd::kReached: return true;
     case WaitEnd::kProcessEnded: message = CConsoleMessages::StartEnded; break;
-    case WaitEnd::kTimedOut: message = FormatText(CConsoleMessages::StartTimedOut, mode); break;
+    case WaitEnd::kTimedOut: message = FormatText(CConsoleMessages::StartTimedOut, mode.c_str()); break;
     case WaitEnd::kCancelled: message = CConsoleMessages::StartNotAwaited; return false;
     }
     // The server tells why in its log; the administrator need not go and look.
@@ -200,11 +200,12 @@ bool CConsoleApp::StartServer(std::string& message, const std::atomic<bool>* can
     return false;
 }
 
-const char* CConsoleApp::ServiceModeWords(bool blankFirst) const
+std::string CConsoleApp::ServiceModeWords(bool blankFirst) const
 {
     if (!m_serviceMode)
-        return "";
-    return blankFirst ? " system service (systemd)" : "system service (systemd) ";
+        return {};
+    const std::string words = CConsoleMessages::ServiceWords;
+    return blankFirst ? " " + words : words + " ";
 }
 
 bool CConsoleApp::LaunchServerProcess(std::string& message, pid_t* launched)
@@ -220,12 +221,12 @@ bool CConsoleApp::StopServer(std::string& message, const std::atomic<bool>* canc
     message.clear();
     if (!IsServerRunning())
         return true;
-    const char* mode = ServiceModeWords(true);
+    const std::string mode = ServiceModeWords(true);
     std::string detail;
     if (m_serviceMode) {
         CServiceControl manager;
         if (!manager.StopByName(kServiceName)) {
-            message = FormatText(CConsoleMessages::StopFailed, mode, manager.GetErrorText().c_str());
+            message = FormatText(CConsoleMessages::StopFailed, mode.c_str(), manager.GetErrorText().c_str());
             return false;
         }
     } else {
@@ -234,7 +235,7 @@ bool CConsoleApp::StopServer(std::string& message, const std::atomic<bool>* canc
         static_cast<void>(CStopEvent::Set(StopEventPath()));
     }
     if (WaitForServer(false, 0, cancelled) != WaitEnd::kReached) {
-        message = FormatText(CConsoleMessages::StopFailed, mode, detail.c_str());
+        message = FormatText(CConsoleMessages::StopFailed, mode.c_str(), detail.c_str());
         return false;
     }
     return true;

@@ -98,7 +98,7 @@ public:
     int GetServiceMode() const { return m_serviceMode; }
     // The words that name the service mode in the start and stop texts, nothing in the normal
     // mode; the texts put them after "Server" (blank first) or before the next word (blank last).
-    const char* ServiceModeWords(bool blankFirst) const;
+    std::string ServiceModeWords(bool blankFirst) const;
     void SetServiceMode(int mode) { m_serviceMode = mode; }
 
     CConsoleConfig& Config() { return m_config; }

@@ -96,18 +96,19 @@ struct CConsoleMessages
     static constexpr char SaveFailed[] = "The settings have not been saved:\n";
     static constexpr char RestartToApply[] =
         "You must stop and restart Tarnwick Server\nbefore your changes will take effect.";
-    static constexpr char AskInstallService[] = "Would you like to install Tarnwick Server system service (systemd)?";
+    // What the texts call the server's service; "%s" in the service texts below stands for it.
+    static constexpr char ServiceWords[] = "system service (systemd)";
+    static constexpr char AskInstallService[] = "Would you like to install Tarnwick Server %s?";
     static constexpr char AskStopAndInstallService[] =
-        "Would you like to stop Tarnwick Server \nand install Tarnwick Server system service (systemd)?";
+        "Would you like to stop Tarnwick Server \nand install Tarnwick Server %s?";
     static constexpr char InstallServiceFailed[] = "Failed to install Tarnwick Server service.\n";
     static constexpr char AskRemoveService[] = "Setting the Tarnwick Server to run as a normal program \nwill remove "
-                                               "the Tarnwick Server system service (systemd). "
-                                               "\n\nWould you like to remove Tarnwick Server system service (systemd)?";
+                                               "the Tarnwick Server %1$s. "
+                                               "\n\nWould you like to remove Tarnwick Server %1$s?";
     static constexpr char AskStopAndRemoveService[] =
-        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server system service "
-        "(systemd). "
-        "\n\nWould you like to stop and remove Tarnwick Server system service (systemd)?";
-    static constexpr char RemoveServiceFailed[] = "Failed to remove Tarnwick Server system service (systemd).\n";
+        "Setting the Tarnwick Server to run as a normal program \nwill remove the Tarnwick Server %1$s. "
+        "\n\nWould you like to stop and remove Tarnwick Server %1$s?";
+    static constexpr char RemoveServiceFailed[] = "Failed to remove Tarnwick Server %s.\n";
 };
 
 // printf-style formatting into a string, for the templates above (the program's own texts, never

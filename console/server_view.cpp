@@ -343,7 +343,7 @@ void CServerView::ConfirmBrowse()
 
 void CServerView::OnStop()
 {
-    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.ServiceModeWords(true))))
+    if (!AskYesNo(this, FormatText(CConsoleMessages::AskStop, m_app.ServiceModeWords(true).c_str())))
         return;
     // A command that waits for a server that does not answer is given up: the stop is what the
     // administrator wants now, and it ends such a server too.

@@ -241,7 +241,9 @@ void CSettingsSht::reject()
 bool CSettingsSht::InstallService()
 {
     const bool running = m_app.IsServerRunning();
-    if (!AskYesNo(this, running ? CConsoleMessages::AskStopAndInstallService : CConsoleMessages::AskInstallService)) {
+    if (!AskYesNo(this,
+                  FormatText(running ? CConsoleMessages::AskStopAndInstallService : CConsoleMessages::AskInstallService,
+                             CConsoleMessages::ServiceWords))) {
         m_working.m_runAsService = 0;
         return false;
     }
@@ -260,7 +262,9 @@ bool CSettingsSht::InstallService()
 bool CSettingsSht::RemoveService()
 {
     const bool running = m_app.IsServerRunning();
-    if (!AskYesNo(this, running ? CConsoleMessages::AskStopAndRemoveService : CConsoleMessages::AskRemoveService)) {
+    if (!AskYesNo(this,
+                  FormatText(running ? CConsoleMessages::AskStopAndRemoveService : CConsoleMessages::AskRemoveService,
+                             CConsoleMessages::ServiceWords))) {
         m_working.m_runAsService = 1;
         return false;
     }
@@ -273,7 +277,7 @@ bool CSettingsSht::RemoveService()
     if (running)
         emit serverStateChanged();
     if (!removed) {
-        ShowMessage(this, CConsoleMessages::RemoveServiceFailed + error);
+        ShowMessage(this, FormatText(CConsoleMessages::RemoveServiceFailed, CConsoleMessages::ServiceWords) + error);
         return false;
     }
     return true;
@@ -284,14 +288,14 @@ bool CSettingsSht::ApplyServiceConfig()
     CServiceControl manager;
     if (m_working.m_serviceStartType != m_serviceStartType &&
         !manager.SetStartType(CConsoleApp::kServiceName, m_working.m_serviceStartType)) {
-        ShowMessage(this, manager.GetErrorText() +
-                              "\r\nFailed to change whether the system service (systemd) starts at boot");
+        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change whether the " +
+                              CConsoleMessages::ServiceWords + " starts at boot");
         return false;
     }
     if (m_working.m_serviceDependency != m_serviceDependency &&
         !manager.SetDependency(CConsoleApp::kServiceName, m_working.m_serviceDependency)) {
-        ShowMessage(this,
-                    manager.GetErrorText() + "\r\nFailed to change the dependency of the system service (systemd)");
+        ShowMessage(this, manager.GetErrorText() + "\r\nFailed to change the dependency of the " +
+                              CConsoleMessages::ServiceWords);
         return false;
     }
     return true;
