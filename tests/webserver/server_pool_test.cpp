@@ -186,18 +186,21 @@ protected:
         EXPECT_TRUE(listener->WaitUntilRunning(CListenerThread::kStartWaitMilliseconds));
         return listener->GetPort();
     }
-    // Clients whose requests keep a thread each, one per thread of the pool, with `last` as the
-    // request of the last one; empty when not every thread came to serve its request.
-    std::vector<std::unique_ptr<CTestClient>> HoldEveryThread(int port, const std::string& last = "hold")
+    // `count` clients whose requests keep a thread each, all sending `request` but the last, which
+    // sends `last`; empty when not every one came to serve its request.
+    std::vector<std::unique_ptr<CTestClient>> HoldThreads(int port, int count, const std::string& request,
+                                                          const std::string& last)
     {
         std::vector<std::unique_ptr<CTestClient>> held;
-        for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i) {
-            held.push_back(std::make_unique<CTestClient>(port));
-            held.back()->SendText((i + 1 < CServerThreadPool::kMaxThreads ? "hold" : last) + "\r\n\r\n");
-        }
-        if (!WaitFor([&] { return m_handler->holding == CServerThreadPool::kMaxThreads; }))
+        for (int i = 0; i < count; ++i)
+            held.push_back(Send(port, i + 1 < count ? request : last));
+        if (!WaitFor([&] { return m_handler->holding == count; }))
             held.clear();
         return held;
+    }
+    std::vector<std::unique_ptr<CTestClient>> HoldEveryThread(int port, const std::string& last = "hold")
+    {
+        return HoldThreads(port, CServerThreadPool::kMaxThreads, "hold", last);
     }
     static std::unique_ptr<CTestClient> Send(int port, const std::string& line)
     {
@@ -354,10 +357,9 @@ TEST_F(ServerPoolTest, ARequestThatIsSlowToArriveIsCutForAWaitingClientOnceItHas
 TEST_F(ServerPoolTest, AClientThatDoesNotReadItsAnswerIsCutForAWaitingClient)
 {
     const int port = StartedPort();
-    std::vector<std::unique_ptr<CTestClient>> held;
-    for (int i = 0; i + 1 < CServerThreadPool::kMaxThreads; ++i)
-        held.push_back(Send(port, "hold"));
-    ASSERT_TRUE(WaitFor([&] { return m_handler->holding == CServerThreadPool::kMaxThreads - 1; }));
+    const int others = CServerThreadPool::kMaxThreads - 1;
+    std::vector<std::unique_ptr<CTestClient>> held = HoldThreads(port, others, "hold", "hold");
+    ASSERT_EQ(held.size(), static_cast<size_t>(others));
     // Its answer fills every buffer between the two, and the send waits for it to read.
     std::unique_ptr<CTestClient> stalled = Send(port, "big");
     ASSERT_TRUE(WaitFor([&] { return m_handler->Served().size() == CServerThreadPool::kMaxThreads; }));
@@ -389,10 +391,8 @@ TEST_F(ServerPoolTest, ANewcomerWaitsForTheThreadOfTheOneConnectionCutForIt)
     // The cut thread takes longer to end than a waiting client would wait for a second cut.
     m_handler->cutEndsAfter = 1500ms;
     const int port = StartedPort();
-    std::vector<std::unique_ptr<CTestClient>> held;
-    for (int i = 0; i < CServerThreadPool::kMaxThreads; ++i)
-        held.push_back(Send(port, "slow"));
-    ASSERT_TRUE(WaitFor([&] { return m_handler->holding == CServerThreadPool::kMaxThreads; }));
+    std::vector<std::unique_ptr<CTestClient>> held = HoldThreads(port, CServerThreadPool::kMaxThreads, "slow", "slow");
+    ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
     EXPECT_TRUE(Contains(Ask(port, "newcomer"), "|newcomer"));
     EXPECT_EQ(m_handler->dropped, 1) << "one waiting client costs one slow one";
     held[1]->SendText("rest of it\r\n");
