@@ -242,7 +242,11 @@ std::string BuildBaseAddress(const char* scheme, const std::string& host, const 
 
 CServerConfig::CServerConfig(std::string settingsPath, std::string installDir)
     : m_installDir(std::move(installDir)), m_registryKey(std::move(settingsPath))
-{}
+{
+    for (SettingId id : {SettingId::kEncryptFileId, SettingId::kSmtpTimeout, SettingId::kPop3Timeout,
+                         SettingId::kPageRunTimeLimit, SettingId::kConnectionWaitLimit})
+        ApplySettingDefault(*this, GetServerSetting(id));
+}
 
 CServerConfig::CServerConfig() : CServerConfig(GetSettingsFilePath(), GetProgramDirectory())
 {}
@@ -344,9 +348,9 @@ void CServerConfig::CorrectLoadedValues()
     if (!m_dbAccessSerialize)
         m_dbConnectionThreadOwn = 1;
     if (m_pageRunTimeLimit < 0)
-        m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
+        m_pageRunTimeLimit = GetServerSetting(SettingId::kPageRunTimeLimit).defaultNumber;
     if (m_connectionWaitLimit < 1)
-        m_connectionWaitLimit = kDefaultConnectionWaitLimit;
+        m_connectionWaitLimit = GetServerSetting(SettingId::kConnectionWaitLimit).defaultNumber;
     if (m_emMaxEmailOut < kMinEmailsPerDay)
         m_emMaxEmailOut = kMinEmailsPerDay;
     for (SettingId id : {SettingId::kSmtpTimeout, SettingId::kPop3Timeout}) {

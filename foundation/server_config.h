@@ -83,9 +83,9 @@ public:
     std::string DefaultHttpAddress() const;
     std::string DefaultHttpsAddress() const;
 
-    static constexpr int kDefaultPageRunTimeLimit = 120;
-    static constexpr int kDefaultConnectionWaitLimit = 30;
-
+    // Every member holds 0 or the empty text until Load, but for the settings that act before or
+    // without it (file ID encryption, the mail time-outs, the two limits of a request): those hold
+    // the defaults of the settings table from construction on.
     int m_loaded = 0;
     std::string m_generalOrganizationName;
     std::string m_generalTcpipAddress;
@@ -102,17 +102,17 @@ public:
     std::string m_securityCertSerial;
     std::string m_securityCertExpiration;
     std::string m_fqdn;
-    int m_encryptFileId = 1;
+    int m_encryptFileId = 0;
     std::string m_fileIdSecret;  // key of the tags that attachment IDs carry; never logged
     std::string m_dbOdbcConnectString;
     int m_dbAccessSerialize = 0;
     int m_dbConnectionThreadOwn = 0;
     int m_dbConnectionIdleTimeout = 0;
     // Seconds a web request's page may run (PageRunTimeLimit); 0: no limit.
-    int m_pageRunTimeLimit = kDefaultPageRunTimeLimit;
+    int m_pageRunTimeLimit = 0;
     // Seconds a request may wait for a server thread before it is answered "503 Service
     // Unavailable" (ConnectionWaitLimit), at least 1.
-    int m_connectionWaitLimit = kDefaultConnectionWaitLimit;
+    int m_connectionWaitLimit = 0;
     std::string m_emSmtpServer;
     std::string m_emSmtpPort;
     std::string m_emSmtpUserName;
@@ -127,8 +127,8 @@ public:
     int m_emMaxEmailOut = 0;
     std::string m_emDispatcherEmail;
     std::string m_emAdminEmail;
-    int m_smtpTimeout = 60;  // seconds
-    int m_pop3Timeout = 30;  // seconds
+    int m_smtpTimeout = 0;  // seconds
+    int m_pop3Timeout = 0;  // seconds
     int m_emKeepSentMail = 0;
     std::string m_serviceDependency;
     std::string m_serviceUserName;

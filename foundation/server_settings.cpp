@@ -46,7 +46,7 @@ constexpr std::array<ServerSetting, static_cast<std::size_t>(Id::kCount)> kServe
     Flag(Id::kDbAccessSerialize, "DbAccessSerialize", &C::m_dbAccessSerialize, true),
     Flag(Id::kDbConnectionThreadOwn, "DbConnectionThreadOwn", &C::m_dbConnectionThreadOwn, false),
     Number(Id::kDbConnectionIdleTimeout, "DbConnectionIdleTimeout", &C::m_dbConnectionIdleTimeout, 0),
-    Number(Id::kPageRunTimeLimit, "PageRunTimeLimit", &C::m_pageRunTimeLimit, C::kDefaultPageRunTimeLimit),
+    Number(Id::kPageRunTimeLimit, "PageRunTimeLimit", &C::m_pageRunTimeLimit, 120),
     Text(Id::kEmSmtpServer, "EmSmtpServer", &C::m_emSmtpServer),
     Text(Id::kEmSmtpPort, "EmSmtpPort", &C::m_emSmtpPort, "25"),
     Text(Id::kEmSmtpUserName, "EmSmtpUserName", &C::m_emSmtpUserName),
@@ -73,7 +73,7 @@ constexpr std::array<ServerSetting, static_cast<std::size_t>(Id::kCount)> kServe
     Number(Id::kPop3Timeout, "Pop3Timeout", &C::m_pop3Timeout, 30),
     Flag(Id::kEmKeepSentMail, "EmKeepSentMail", &C::m_emKeepSentMail, false),
     Flag(Id::kAutoCorrectIp, "AutoCorrectIP", nullptr, false),
-    Number(Id::kConnectionWaitLimit, "ConnectionWaitLimit", &C::m_connectionWaitLimit, C::kDefaultConnectionWaitLimit),
+    Number(Id::kConnectionWaitLimit, "ConnectionWaitLimit", &C::m_connectionWaitLimit, 30),
 };
 
 // GetServerSetting indexes the table by id: a row out of place would answer for another setting.

@@ -23,6 +23,7 @@
 #include "database/odbc_setup.h"
 #include "database/odbc_statement.h"
 #include "foundation/server_config.h"
+#include "foundation/server_settings.h"
 #include "language/ssp_app.h"
 #include "network/tls_server.h"
 #include "platform/file_system.h"
@@ -732,7 +733,7 @@ protected:
     {
         DispatchTest::TearDown();
         TheServerConfig().m_dbAccessSerialize = 0;
-        TheServerConfig().m_pageRunTimeLimit = CServerConfig::kDefaultPageRunTimeLimit;
+        TheServerConfig().m_pageRunTimeLimit = GetServerSetting(SettingId::kPageRunTimeLimit).defaultNumber;
     }
 
     std::future<std::string> Start(const std::string& path)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "foundation/server_config.h"
+#include "foundation/server_settings.h"
 #include "foundation/ssp_date_time.h"
 #include "network/tls_server.h"
 #include "platform/file_system.h"
@@ -169,7 +170,7 @@ protected:
         // Only now: the threads that ran a TLS handshake keep state in the credentials' library
         // until they end.
         FreeTlsCredentials();
-        TheServerConfig().m_connectionWaitLimit = CServerConfig::kDefaultConnectionWaitLimit;
+        TheServerConfig().m_connectionWaitLimit = GetServerSetting(SettingId::kConnectionWaitLimit).defaultNumber;
     }
 
     std::shared_ptr<CListenerThread> StartListener(int port = 0, bool secure = false,
