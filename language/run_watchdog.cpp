@@ -20,13 +20,16 @@ void CRunWatchdog::Run()
 {
     std::unique_lock lock(m_lock);
     for (;;) {
-        if (m_deadlines.empty()) {
+        // A run that ends before its deadline leaves this wait as it is: the thread then wakes once
+        // for nothing, where waking it for every run that starts would cost a switch per run.
+        // A copy: a Watch may move m_wakeAt while the wait has let go of the lock.
+        const auto next =
+            m_deadlines.empty() ? std::chrono::steady_clock::time_point::max() : m_deadlines.begin()->first;
+        m_wakeAt = next;
+        if (next == std::chrono::steady_clock::time_point::max())
             m_changed.wait(lock);
-        } else {
-            // A copy: the entry may go while the wait has let go of the lock.
-            const std::chrono::steady_clock::time_point next = m_deadlines.begin()->first;
+        else
             m_changed.wait_until(lock, next);
-        }
         EndExpired(std::chrono::steady_clock::now());
     }
 }
@@ -48,9 +51,11 @@ CRunWatchdog::Watch::Watch(const CSspEngine& engine, int seconds) : m_statement(
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     std::lock_guard lock(watchdog.m_lock);
     m_entry = watchdog.m_deadlines.emplace(deadline, Watched{&engine, this});
-    // Only a deadline earlier than every other one changes the watchdog's wait.
-    if (m_entry == watchdog.m_deadlines.begin())
+    if (deadline < watchdog.m_wakeAt) {
+        // Set here too, so that the runs starting before the thread has woken do not wake it again.
+        watchdog.m_wakeAt = deadline;
         watchdog.m_changed.notify_one();
+    }
 }
 
 CRunWatchdog::Watch::~Watch()

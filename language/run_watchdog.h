@@ -51,9 +51,12 @@ private:
     // Under m_lock: ends the runs whose deadline has come.
     void EndExpired(std::chrono::steady_clock::time_point now);
 
-    // m_lock guards m_deadlines and each Watch's entry; a run is ended under it, so a Watch that
-    // ends waits for that and the engine and statement slot it names stay alive meanwhile.
+    // m_lock guards m_deadlines, m_wakeAt and each Watch's entry; a run is ended under it, so a
+    // Watch that ends waits for that and the engine and statement slot it names stay alive meanwhile.
     std::mutex m_lock;
     std::condition_variable m_changed;
     Deadlines m_deadlines;
+    // When the watchdog's thread wakes next by itself. A run ends long before its deadline, so the
+    // thread is woken early only for a deadline before that: not once for every run.
+    std::chrono::steady_clock::time_point m_wakeAt = std::chrono::steady_clock::time_point::max();
 };
