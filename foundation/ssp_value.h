@@ -155,7 +155,7 @@ public:
     // the negative codes above; any other operator leaves this value unchanged and returns 0. The
     // operands are not modified, and this value may be one of them (as the left operand, a text is
     // appended in place: AppendInPlace).
-    int ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right);
+    [[nodiscard]] int ApplyOperator(const CSspValue& left, std::string_view op, const CSspValue& right);
     // The same with the operator read once, for a caller that applies it again and again.
     enum class Operator : unsigned char
     {
@@ -168,10 +168,10 @@ public:
         None,    // no arithmetic operator: applying it changes nothing
     };
     static Operator OperatorOf(std::string_view op);
-    int ApplyOperator(const CSspValue& left, Operator op, const CSspValue& right);
+    [[nodiscard]] int ApplyOperator(const CSspValue& left, Operator op, const CSspValue& right);
     // ApplyOperator where it comes to 64-bit integer arithmetic that stays in range (a loop's
     // counter, mostly), done inline: true when it was, false with this value unchanged otherwise.
-    bool ApplyToIntegers(const CSspValue& left, Operator op, const CSspValue& right)
+    [[nodiscard]] bool ApplyToIntegers(const CSspValue& left, Operator op, const CSspValue& right)
     {
         if (op > Operator::Multiply || !BothIntegers(left, right))
             return false;

@@ -32,7 +32,7 @@ public:
 
     // Base64 of the encrypted bytes of `plain`; empty for an empty text. False, with `base64`
     // untouched, when `plain` is longer than kMaxTextLength.
-    bool Encrypt(std::string_view plain, std::string& base64) const;
+    [[nodiscard]] bool Encrypt(std::string_view plain, std::string& base64) const;
 
     // The bytes that `base64` decodes to, decrypted. Characters outside the base64 alphabet are
     // skipped (so the encoder's line breaks do no harm) and decoding stops at a NUL. False, with

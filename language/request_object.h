@@ -31,7 +31,7 @@ public:
     virtual bool GetField(std::string_view, std::string&) const { return false; }
     // Copies the file uploaded in the form field into block; fileName receives the name the
     // browser gave, without its folders. Returns one of the kUpload results.
-    virtual int GetUploadedFile(std::string_view, std::string&, std::vector<unsigned char>&) const
+    [[nodiscard]] virtual int GetUploadedFile(std::string_view, std::string&, std::vector<unsigned char>&) const
     {
         return kUploadNoField;
     }

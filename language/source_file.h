@@ -58,7 +58,8 @@ public:
 
     // Reads the whole file at path into text and its stamp, as it stood before the read; false when
     // it is not readable, and errorText then says why, in the form "<what> [<path>]. <reason>".
-    static bool Read(const std::string& path, std::string& text, CSourceFileStamp& stamp, std::string& errorText);
+    [[nodiscard]] static bool Read(const std::string& path, std::string& text, CSourceFileStamp& stamp,
+                                   std::string& errorText);
 
     const std::string& Path() const { return m_path; }
     // True for a .twp page (extension compared without regard to case); such files start in text.

@@ -124,16 +124,16 @@ void CSspApp::RemoveAll()
     m_pool.RemoveAll();
 }
 
-int CSspApp::SetDefaultDataSource()
+bool CSspApp::SetDefaultDataSource()
 {
     std::lock_guard guard(ListLock());
     if (m_config.m_sessionTimeout < 0 || m_config.m_sessionTimeout > kMaxSessionTimeout)
         m_config.m_sessionTimeout = kDefaultSessionTimeout;
     const std::string& connect = m_config.m_dbOdbcConnectString;
     if (connect.size() < kOdbcPrefixLength)
-        return -1;
+        return false;
     m_pool.SetDataSourceForPath(connect.substr(kOdbcPrefixLength), "/");
-    return 0;
+    return true;
 }
 
 std::string CSspApp::AppInfo() const

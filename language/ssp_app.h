@@ -103,9 +103,9 @@ public:
     // map.
     void RemoveAll();
     // Clamps "GeneralSessionTimeout" into 0..1440 (else 600), then maps "/" to the setting
-    // "DbOdbcConnectString" without its "ODBC;" prefix. -1 when that setting is too short to hold
-    // a connect string, else 0. Called at server start and when the debugger starts.
-    int SetDefaultDataSource();
+    // "DbOdbcConnectString" without its "ODBC;" prefix. False when that setting is too short to
+    // hold a connect string. Called at server start and when the debugger starts.
+    [[nodiscard]] bool SetDefaultDataSource();
 
     // Server.AppInfo: every application's root followed by "; ".
     std::string AppInfo() const;
@@ -113,10 +113,10 @@ public:
     // a tab, the connect string, a tab, the last use in the locale's form, a tab, "open" or
     // "closed", CR LF.
     std::string DataSourceInfo() const;
-    // Server.CopyFile(source, destination), both below the web root; 1 when copied (overwriting).
-    int CopyFile(const CSspCall& call);
-    // Server.SendMail(to, subject, content); 1 when the mail was queued.
-    int SendMail(const CSspCall& call);
+    // Server.CopyFile(source, destination), both below the web root; true when copied (overwriting).
+    [[nodiscard]] bool CopyFile(const CSspCall& call);
+    // Server.SendMail(to, subject, content); true when the mail was queued.
+    [[nodiscard]] bool SendMail(const CSspCall& call);
     // Server.SetVar: the scripts of tasks 2 to 5 by their member names, else a server variable.
     void SetServerVar(const std::string& name, const CSspValue& value, int position);
 

@@ -213,7 +213,7 @@ void CSspEngine::ForgetEarlierRuns()
     m_keptProgram = nullptr;
 }
 
-inline int CSspEngine::RunChild(CSspEngine& child, const CSspRunArgs& args, int callPosition)
+inline void CSspEngine::RunChild(CSspEngine& child, const CSspRunArgs& args, int callPosition)
 {
     int result;
     {
@@ -232,12 +232,11 @@ inline int CSspEngine::RunChild(CSspEngine& child, const CSspRunArgs& args, int 
         throw NestingLimitError(child.ErrorText(), kNoPosition);
     if (result != kRunCompleted && result != kRunReturned)
         throw CSspException(child.ErrorText(), callPosition);
-    return result;
 }
 
-int CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition)
+void CSspEngine::RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition)
 {
-    return RunChild(child, args, callPosition);
+    RunChild(child, args, callPosition);
 }
 
 void CSspEngine::CallLocalFunction(std::string_view name, const CSspValueList& arguments, int position,

@@ -106,12 +106,12 @@ public:
 
     // Runs a whole file or one of its functions; returns one of the run results above. An engine
     // may be run again: every run starts from a reset.
-    int Run(const CSspRunArgs& args);
+    [[nodiscard]] int Run(const CSspRunArgs& args);
 
     // Serves the database attachment that args.urlPath names (a "/filedb/" or "/fileindb/" URL)
     // into args.response, on a data source from the pool for that path, holding the application
     // lock as a run does. kRunCompleted when the bytes went out; kRunFailed with the error text set.
-    int ServeDbAttachment(const CSspRunArgs& args);
+    [[nodiscard]] int ServeDbAttachment(const CSspRunArgs& args);
 
     // A web request's run ends with an error `seconds` after it took the application lock, at its
     // next statement, and a database statement running then is cancelled (CRunWatchdog), so that
@@ -133,8 +133,9 @@ public:
     void RequestEnd(EndRequest reason) const { m_top->m_endRequest.store(static_cast<int>(reason)); }
 
     // Runs child (built with this engine's top) as a nested call at callPosition. A result other
-    // than completed or returned is thrown as a CSspException carrying the child's error text.
-    int RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition);
+    // than completed or returned is thrown as a CSspException carrying the child's error text, so
+    // nothing is left for the caller to check.
+    void RunNested(CSspEngine& child, const CSspRunArgs& args, int callPosition);
     // The engine for a nested call that the caller keeps in `kept` for its later calls, made on
     // first use: a call then builds no engine, and the kept one finds the function and its code
     // again at once. A call on another thread than this engine's (a debugger's watch) or while the
@@ -267,7 +268,7 @@ protected:
     // assignment), with the cursor just after its first token; returns a run result (0 goes on).
     // The run goes on after the statement as the language reads it, up to its ";" or the end of
     // its block, wherever this leaves the cursor.
-    virtual int ExecuteStatement(const CSspOp& op);
+    [[nodiscard]] virtual int ExecuteStatement(const CSspOp& op);
     // The first token of op's statement, as written.
     CSspToken FirstToken(const CSspOp& op) const;
 
@@ -373,9 +374,9 @@ private:
     };
 
     // Statements: each runs its op and moves pc to the op that runs next.
-    int ExecuteOp(const CSspOp& op, int& pc);
+    [[nodiscard]] int ExecuteOp(const CSspOp& op, int& pc);
     // Template text line by line, with the debugger's hook before each; false when it stops the run.
-    bool RunTextLines(const CSspOp& op);
+    [[nodiscard]] bool RunTextLines(const CSspOp& op);
     void ExecuteConditional(const CSspOp& op, int& pc);
     void ExecuteWhile(const CSspOp& op, int& pc);
     void ExecuteEndWhile(const CSspOp& op, int& pc);
@@ -388,8 +389,8 @@ private:
     void TestLoop(const CSspOp& op, int& pc);
     // An assignment to a variable of another object than Local: its member SetVar is called.
     void AssignThroughSetVar(const CSspOp& op);
-    int ExecuteReturn(const CSspOp& op);
-    int RunExpressionStatement(const CSspOp& op);
+    [[nodiscard]] int ExecuteReturn(const CSspOp& op);
+    [[nodiscard]] int RunExpressionStatement(const CSspOp& op);
     void ExecuteDefinition(const CSspOp& op);
     void PopIf();
     // pc becomes the skip's target, or its error is raised.
@@ -504,7 +505,7 @@ private:
 
     // End of a run: an open transaction of this engine is rolled back (a completed run then fails);
     // the data source goes back to the pool after the sql objects that use it are gone.
-    int RollBackOpenTransaction(int result);
+    [[nodiscard]] int RollBackOpenTransaction(int result);
     void ReleaseRunDataSource();
 
     // Declarations.
@@ -531,45 +532,45 @@ private:
     void ClearReport();
     // Run for a nested call: the run's own part of the protocol, without what its top engine's run
     // does once for all its calls (lock, time limit, files).
-    int RunCall(const CSspRunArgs& args);
+    [[nodiscard]] int RunCall(const CSspRunArgs& args);
     // RunNested, for the calls that the engine makes itself.
-    int RunChild(CSspEngine& child, const CSspRunArgs& args, int callPosition);
+    void RunChild(CSspEngine& child, const CSspRunArgs& args, int callPosition);
     void TakeRunArgs(const CSspRunArgs& args);
     // FinishRun for a call: only what the call has left is released.
-    int LeaveCall(int result);
+    [[nodiscard]] int LeaveCall(int result);
     void ClearControlStacks();
     void SetPaths(const CSspRunArgs& args);
     void CopyPaths(std::string_view filePath, std::string_view urlPath);
     // Forgets what earlier runs of this engine kept once its top engine has begun another run.
     void ForgetEarlierRuns();
-    bool Load(const CSspRunArgs& args);
-    bool EnterFunction(std::string_view functionName);
+    [[nodiscard]] bool Load(const CSspRunArgs& args);
+    [[nodiscard]] bool EnterFunction(std::string_view functionName);
     void EnterKeptFunction();
     // Load for a call that runs the function of the call before again, as args tell cheaply; false
     // when they do not, and nothing is changed.
-    bool ReenterKeptFunction(const CSspRunArgs& args);
+    [[nodiscard]] bool ReenterKeptFunction(const CSspRunArgs& args);
     // The variables, cursor and debugger's hook of a run that Load has placed.
     void StartAtFirstByte();
     // True when name lies in the text of the run's file.
     bool IsPieceOfText(std::string_view name) const;
     // True when name calls the function that this engine ran last.
     bool NamesKeptFunction(std::string_view name);
-    int RunLoop();
+    [[nodiscard]] int RunLoop();
     // Sets the error text for the exception being handled (call only inside a catch block).
     void ReportCurrentException();
     // Before a statement when the run is watched by a debugger or asked to end: the debugger's
     // hook, then the end request; false when the debugger stops the run.
-    bool BeforeStatement(const CSspOp& op);
+    [[nodiscard]] bool BeforeStatement(const CSspOp& op);
     // Throws, at position, the end of a run that was asked to end (an EndRequest).
     [[noreturn]] void RaiseRunEnded(int reason, int position);
     std::string RunEndedText(int reason) const;
-    int CheckRunEnd();
-    int FinishRun(int result);
+    [[nodiscard]] int CheckRunEnd();
+    [[nodiscard]] int FinishRun(int result);
     void CleanUp();
     void EndRun();
     // The run's text, file and function forgotten.
     void LeaveText();
-    bool SkipToFunction();
+    [[nodiscard]] bool SkipToFunction();
     // The next token of code for the skips: template text is passed over unwritten and a block end
     // "}--" closes its block; empty at the end of the run's text.
     CSspToken ReadSkippedToken();

@@ -30,7 +30,7 @@ public:
     void SetPath(std::string_view path, bool relative);
     // Makes the object the file uploaded in a form field of request; returns the request's
     // kUpload result.
-    int LoadUpload(const CSspRequestObject& request, std::string_view field);
+    [[nodiscard]] int LoadUpload(const CSspRequestObject& request, std::string_view field);
 
     // data and content (the bytes), name, size; for a server file also run and any function of
     // the file. Errors are thrown as CSspException at the call's position.

@@ -107,7 +107,7 @@ void CSspApp::ServerCall(CSspCall& call, CSspValue& result)
     } else if (is("DateTimeFormat")) {
         result.SetString(CSspDateTime::GetLocaleDateTimePattern());
     } else if (is("SendMail")) {
-        result.SetInteger(SendMail(call));
+        result.SetInteger(SendMail(call) ? 1 : 0);
     } else if (is("UseDataSource")) {
         SetDataSourceForPath(UseDataSourceConnect(call), "/");
         result.SetString("1");
@@ -128,7 +128,7 @@ void CSspApp::ServerCall(CSspCall& call, CSspValue& result)
     } else if (is("SaveSettings")) {
         result.SetInteger(m_config.SaveTaskScripts() != 0 ? 1 : 0);
     } else if (is("CopyFile")) {
-        result.SetInteger(CopyFile(call));
+        result.SetInteger(CopyFile(call) ? 1 : 0);
     } else if (is("SetVar")) {
         if (call.ParamCount() != 2)
             RaiseCatalogText(kMsgIncorrectParameterCount, call.m_position);
@@ -216,28 +216,28 @@ void CSspApp::SetServerVar(const std::string& name, const CSspValue& value, int 
     }
 }
 
-int CSspApp::CopyFile(const CSspCall& call)
+bool CSspApp::CopyFile(const CSspCall& call)
 {
     RequireParams(call, 2);
     std::error_code error;
     bool copied = std::filesystem::copy_file(WebrootPath(call.GetParamStr(0)), WebrootPath(call.GetParamStr(1)),
                                              std::filesystem::copy_options::overwrite_existing, error);
-    return copied && !error ? 1 : 0;
+    return copied && !error;
 }
 
-int CSspApp::SendMail(const CSspCall& call)
+bool CSspApp::SendMail(const CSspCall& call)
 {
     if (m_config.m_emSmtpServer.empty()) {
         TheLog().WriteLine("Please specify SMTP host for notifier to work.");
-        return 0;
+        return false;
     }
     if (m_config.m_emAdminEmail.empty()) {
         TheLog().WriteLine("Please set administrator email addresses.");
-        return 0;
+        return false;
     }
     RequireParams(call, 3);
     if (!m_mailQueue)
         throw CSspException("Server.SendMail is not available: the program that runs this script has no mail outbox.",
                             call.m_position);
-    return m_mailQueue(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2)) ? 1 : 0;
+    return m_mailQueue(call.GetParamStr(0), call.GetParamStr(1), call.GetParamStr(2));
 }

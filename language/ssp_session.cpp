@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kMsgSessionExpired = 20;     // "Your session (%s) has expired; Please log on again."
 constexpr int kMsgSessionNotDefined = 75;  // "Session variable not defined. ..."
+constexpr const char* kTextTooLong = "text to be encrypted cannot exceed 256 characters.";
 
 constexpr int kYearBase = 1933;
 constexpr std::size_t kUserIdStart = 13;
@@ -174,12 +175,13 @@ bool CSspSession::CallCipherMember(const CSspCall& call, CSspValue& result)
         const std::string plain = call.GetParamStr(0);
         result.SetString("");
         if (plain.size() > CValueCipher::kMaxTextLength)
-            throw CSspException("text to be encrypted cannot exceed 256 characters.", call.m_position);
+            throw CSspException(kTextTooLong, call.m_position);
         if (plain.empty())
             return true;
         requireKey();
         std::string base64;
-        m_cipher->Encrypt(plain, base64);
+        if (!m_cipher->Encrypt(plain, base64))
+            throw CSspException(kTextTooLong, call.m_position);
         result.SetString(base64);
     } else if (is("decipher")) {
         RequireArgument(call);

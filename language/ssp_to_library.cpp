@@ -419,7 +419,8 @@ void CSspToLibrary::Cipher(const CSspCall& call, CSspValue& result) const
     if (text.empty())
         return;
     std::string base64;
-    RequireKey(call)->Encrypt(text, base64);
+    if (!RequireKey(call)->Encrypt(text, base64))
+        throw CSspException(kTextTooLong, call.m_position);
     result.SetString(std::move(base64));
 }
 

@@ -251,7 +251,7 @@ bool CServerApp::StartServices(const CServerConfig& config)
     const bool secure = !config.m_securityCertName.empty();
     PrepareDatabase();
     // Maps the web root to the configured data source (and keeps the session time-out in range).
-    if (TheSspApp().SetDefaultDataSource() < 0) {
+    if (!TheSspApp().SetDefaultDataSource()) {
         TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
         return false;
     }

@@ -226,7 +226,7 @@ void CDebugger::StartWebServer()
         return;
     }
     TheSspApp().RemoveAll();
-    if (TheSspApp().SetDefaultDataSource() < 0) {
+    if (!TheSspApp().SetDefaultDataSource()) {
         TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
         return;
     }
@@ -261,7 +261,7 @@ void CDebugger::StartScript(std::string_view path)
     if (!PrepareSession("Failed to load settings"))
         return;
     TheSspApp().RemoveAll();
-    if (TheSspApp().SetDefaultDataSource() < 0) {
+    if (!TheSspApp().SetDefaultDataSource()) {
         TheLog().WriteText(CMessageCatalog::Text(kMsgSetUpDatabase));
         return;
     }

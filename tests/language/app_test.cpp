@@ -247,11 +247,11 @@ TEST(DefaultDataSource, ClampsSessionTimeoutAndNeedsAConnectString)
     CSspApp app(config);
     config.m_sessionTimeout = 2000;
     config.m_dbOdbcConnectString = "ODBC";
-    EXPECT_EQ(app.SetDefaultDataSource(), -1);
+    EXPECT_FALSE(app.SetDefaultDataSource());
     EXPECT_EQ(config.m_sessionTimeout, 600);
     config.m_sessionTimeout = 1440;
     config.m_dbOdbcConnectString = "ODBC;DSN=tw3_absent";
-    EXPECT_EQ(app.SetDefaultDataSource(), 0);
+    EXPECT_TRUE(app.SetDefaultDataSource());
     EXPECT_EQ(config.m_sessionTimeout, 1440);
 
     // "/" now leads every page to the configured data source, named without its prefix.

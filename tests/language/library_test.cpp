@@ -290,7 +290,7 @@ TEST(ToCipher, ThreadsShareTheKeyWithoutALock)
         threads.emplace_back([&, t] {
             const std::string text = "thread " + std::to_string(t);
             std::string expected;
-            CValueCipher::FromPassPhrase("secret")->Encrypt(text, expected);
+            ASSERT_TRUE(CValueCipher::FromPassPhrase("secret")->Encrypt(text, expected));
             for (int i = 0; i < 1000000 && roundTrips[t] < 300; ++i) {
                 try {
                     T("createCipherKey", {Text("secret")}, &to);

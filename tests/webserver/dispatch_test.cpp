@@ -177,7 +177,7 @@ protected:
         ASSERT_TRUE(WriteDefaultOdbcIni(install, error)) << error;
         ASSERT_TRUE(CreateDefaultDatabase(install, error)) << error;
         TheServerConfig().m_dbOdbcConnectString = "ODBC;DSN=tw3";
-        ASSERT_EQ(TheSspApp().SetDefaultDataSource(), 0);
+        ASSERT_TRUE(TheSspApp().SetDefaultDataSource());
     }
 
     std::vector<std::string> GeneratedFiles() const
