@@ -12,6 +12,7 @@
 #include "foundation/script_error.h"
 #include "foundation/server_config.h"
 #include "foundation/ssp_date_time.h"
+#include "foundation/task_entry.h"
 #include "platform/file_system.h"
 
 #include <ctime>
@@ -24,8 +25,8 @@ namespace {
 constexpr int kMsgServerVariableNotDefined = 78;  // "Server variable not defined. ..."
 constexpr int kMsgDefaultTasksMissing = 26;       // "Default tasks missing. Please shutdown and restart server. "
 
-// Tasks by their numbers in the Server members: task 1 is the Email Sender, tasks 2 to 5 are the
-// scripts after it.
+// Tasks by their numbers in the Server members: task 1 is the Email Sender (kEmailSenderTaskIndex),
+// tasks 2 to 5 are the scripts after it.
 constexpr size_t kScriptTaskCount = 5;
 
 struct SettingMember
@@ -167,8 +168,8 @@ bool CSspApp::CallTaskMember(const CSspCall& call, CSspValue& result) const
 {
     const std::string& member = call.m_member;
     if (EqualsNoCase(member, "EmailSenderEnabled") || EqualsNoCase(member, "EmailSenderInterval")) {
-        RequireTasks(1, call.m_position);
-        const CTaskEntry& sender = *m_config.GetTask(0);
+        RequireTasks(kEmailSenderTaskIndex + 1, call.m_position);
+        const CTaskEntry& sender = *m_config.GetTask(kEmailSenderTaskIndex);
         if (EqualsNoCase(member, "EmailSenderEnabled"))
             result.SetInteger(sender.IsEnabled() ? 1 : 0);
         else
