@@ -227,6 +227,8 @@ private:
     [[nodiscard]] bool AwaitReady(bool receiving);
     [[nodiscard]] bool AwaitSendable();
     void CountSent(std::int64_t bytes) { m_windowSent += bytes; }
+    // The input buffer, made on first use.
+    char* InputBuffer();
     // One receive or send, waiting for readiness up to the time-out; logs its failures.
     [[nodiscard]] int Transfer(bool receiving, char* buffer, int size, int sendFlags = 0);
     void LogSocketError(bool receiving, int error) const;
