@@ -256,8 +256,12 @@ const CSspProgram& CSourceFile::Program(int start, int end, int mode, const CSsp
             return *it->second;
     }
     auto program = std::make_unique<CSspProgram>(*this, start, end, mode, function);
+    const size_t ops = program->OpCount();
     const std::lock_guard<std::mutex> lock(m_lock);
-    return *m_programs.try_emplace(key, std::move(program)).first->second;
+    const auto [kept, added] = m_programs.try_emplace(key, std::move(program));
+    if (added)
+        m_compiledSize += ops;
+    return *kept->second;
 }
 
 const CSspListCode& CSourceFile::SqlValue(int start, int end)
@@ -279,16 +283,16 @@ const CSspListCode& CSourceFile::SqlValue(int start, int end)
         code = MakeListCode(heap, error.GetMessage(), error.GetPosition());
     }
     const std::lock_guard<std::mutex> lock(m_lock);
-    return *m_sqlValues.try_emplace(key, std::move(code)).first->second;
+    const auto [kept, added] = m_sqlValues.try_emplace(key, std::move(code));
+    if (added)
+        ++m_compiledSize;
+    return *kept->second;
 }
 
 size_t CSourceFile::CompiledSize() const
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    size_t size = m_sqlValues.size();
-    for (const auto& [range, program] : m_programs)
-        size += program->OpCount();
-    return size;
+    return m_compiledSize;
 }
 
 CKeptSourceFiles& CKeptSourceFiles::Instance()
