@@ -78,14 +78,10 @@ void CSspEngine::Reset()
     // The paths are set by every run (SetPaths).
     ClearReport();
     m_runningChild.store(nullptr);
-    m_sourceFile = nullptr;
-    m_function = nullptr;
+    LeaveText();
     m_callArguments = nullptr;
     m_returnSlot = nullptr;
     m_returnedValues = nullptr;
-    m_start = 0;
-    m_end = 0;
-    SetCursor(0);
     m_codeMode = kTextMode;
     m_request = nullptr;
     m_response = nullptr;
