@@ -97,9 +97,12 @@ void COdbcConnection::Open(const std::string& connect)
 
     std::string completed(4096, '\0');
     SQLSMALLINT length = 0;
-    rc = SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())), SQL_NTS,
-                          reinterpret_cast<SQLCHAR*>(completed.data()), static_cast<SQLSMALLINT>(completed.size()),
-                          &length, SQL_DRIVER_NOPROMPT);
+    {
+        std::lock_guard connecting(m_env->ConnectLock());
+        rc = SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())), SQL_NTS,
+                              reinterpret_cast<SQLCHAR*>(completed.data()), static_cast<SQLSMALLINT>(completed.size()),
+                              &length, SQL_DRIVER_NOPROMPT);
+    }
     if (!OdbcSucceeded(rc)) {
         CDbException error = CDbException::FromHandle(SQL_HANDLE_DBC, hdbc, rc, "SQLDriverConnect");
         SQLFreeHandle(SQL_HANDLE_DBC, hdbc);

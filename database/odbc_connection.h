@@ -36,10 +36,15 @@ public:
     static std::shared_ptr<COdbcEnvironment> Get();
     ~COdbcEnvironment();
     SQLHENV Handle() const { return m_henv; }
+    // Held across a driver's connect. The PostgreSQL driver sets the process's LC_CTYPE on every
+    // connect and then reads the name that setlocale returned; a second setlocale at the same
+    // time frees that name under it. So the process connects one connection at a time.
+    std::mutex& ConnectLock() { return m_connectLock; }
 
 private:
     COdbcEnvironment();
     SQLHENV m_henv = SQL_NULL_HENV;
+    std::mutex m_connectLock;
 };
 
 class COdbcConnection

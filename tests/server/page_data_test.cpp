@@ -345,7 +345,7 @@ TEST(KeptConnectionTest, PagesAfterARestartOfTheDatabaseShowNoError)
             bodies.push_back(reply.get().body);
         return bodies;
     };
-    EXPECT_EQ(inParallel("/hold.twp"), std::vector<std::string>(kRuns, "held"));
+    EXPECT_EQ(inParallel("/hold.twp"), std::vector<std::string>(kRuns, "held")) << server.Output() << install.LogText();
     ASSERT_TRUE(cluster.Restart());
     EXPECT_EQ(inParallel("/add.twp"), std::vector<std::string>(kRuns, "added")) << "each in its transaction";
     EXPECT_EQ(inParallel("/count.twp"), std::vector<std::string>(kRuns, std::to_string(kRuns)));
