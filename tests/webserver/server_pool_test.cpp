@@ -156,9 +156,23 @@ bool Contains(const std::string& text, std::string_view part)
     return text.find(part) != std::string::npos;
 }
 
+// Sets the connection wait limit before the pool's supervisor thread starts reading it, and puts
+// the default back once that thread has ended.
+class CWaitLimitSetting
+{
+public:
+    explicit CWaitLimitSetting(int seconds) { TheServerConfig().m_connectionWaitLimit = seconds; }
+    ~CWaitLimitSetting() { TheServerConfig().m_connectionWaitLimit = kDefault; }
+    CWaitLimitSetting(const CWaitLimitSetting&) = delete;
+    CWaitLimitSetting& operator=(const CWaitLimitSetting&) = delete;
+
+    static inline const int kDefault = GetServerSetting(SettingId::kConnectionWaitLimit).defaultNumber;
+};
+
 class ServerPoolTest : public ::testing::Test
 {
 protected:
+    explicit ServerPoolTest(int waitLimit = CWaitLimitSetting::kDefault) : m_waitLimit(waitLimit) {}
     ~ServerPoolTest() override
     {
         for (auto& listener : m_listeners) {
@@ -170,7 +184,6 @@ protected:
         // Only now: the threads that ran a TLS handshake keep state in the credentials' library
         // until they end.
         FreeTlsCredentials();
-        TheServerConfig().m_connectionWaitLimit = GetServerSetting(SettingId::kConnectionWaitLimit).defaultNumber;
     }
 
     std::shared_ptr<CListenerThread> StartListener(int port = 0, bool secure = false,
@@ -211,6 +224,7 @@ protected:
     }
     static std::string Ask(int port, const std::string& line) { return Send(port, line)->ReadUntilClosed(30s); }
 
+    CWaitLimitSetting m_waitLimit;  // first, so that it outlives the pool
     CLogCapture m_log;
     std::shared_ptr<CLineHandler> m_handler = std::make_shared<CLineHandler>();
     CServerThreadPool m_pool{m_handler};
@@ -276,9 +290,14 @@ TEST_F(ServerPoolTest, ConnectionsBeyondTheThreadsWaitTheirTurnAndAreServedInOrd
     EXPECT_FALSE(m_log.Contains("503"));
 }
 
-TEST_F(ServerPoolTest, AConnectionThatWaitsPastTheLimitIsAnsweredServiceUnavailable)
+class ServerPoolShortWaitTest : public ServerPoolTest
 {
-    TheServerConfig().m_connectionWaitLimit = 1;
+protected:
+    ServerPoolShortWaitTest() : ServerPoolTest(1) {}
+};
+
+TEST_F(ServerPoolShortWaitTest, AConnectionThatWaitsPastTheLimitIsAnsweredServiceUnavailable)
+{
     const int port = StartedPort();
     std::vector<std::unique_ptr<CTestClient>> held = HoldEveryThread(port);
     ASSERT_EQ(held.size(), static_cast<size_t>(CServerThreadPool::kMaxThreads));
