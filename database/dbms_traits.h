@@ -75,6 +75,9 @@ struct CDbmsTraits
     // lock that another request holds for a moment.
     std::string_view lockWaitAttribute = {};
     std::string_view lockWaitStatement = {};
+    // The driver's connect leaves the process's locale alone, so it may run beside other connects.
+    // Connects to the other products take turns: psqlODBC sets LC_CTYPE on every connect.
+    bool connectsAlongside = false;
 
     // The row for a DBMS name (compared without regard to case); the fallback row when unknown.
     static const CDbmsTraits& ForDbms(std::string_view dbmsName);

@@ -67,6 +67,22 @@ COdbcEnvironment::~COdbcEnvironment()
     SQLFreeHandle(SQL_HANDLE_ENV, m_henv);
 }
 
+std::unique_lock<std::mutex> COdbcEnvironment::ConnectTurn(const std::string& connect)
+{
+    {
+        const std::lock_guard guard(m_alongsideLock);
+        if (m_alongside.contains(connect))
+            return {};
+    }
+    return std::unique_lock(m_connectLock);
+}
+
+void COdbcEnvironment::NoteConnectsAlongside(const std::string& connect)
+{
+    const std::lock_guard guard(m_alongsideLock);
+    m_alongside.insert(connect);
+}
+
 COdbcConnection::COdbcConnection()
     : m_env(COdbcEnvironment::Get()), m_traits(&CDbmsTraits::ForDbms("")),
       m_statements(std::make_shared<StatementList>())
@@ -98,7 +114,7 @@ void COdbcConnection::Open(const std::string& connect)
     std::string completed(4096, '\0');
     SQLSMALLINT length = 0;
     {
-        std::lock_guard connecting(m_env->ConnectLock());
+        const std::unique_lock turn = m_env->ConnectTurn(connect);
         rc = SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())), SQL_NTS,
                               reinterpret_cast<SQLCHAR*>(completed.data()), static_cast<SQLSMALLINT>(completed.size()),
                               &length, SQL_DRIVER_NOPROMPT);
@@ -112,6 +128,8 @@ void COdbcConnection::Open(const std::string& connect)
     m_hdbc = hdbc;
     m_completed = std::move(completed);
     m_traits = &CDbmsTraits::ForDbms(GetInfoText(SQL_DBMS_NAME));
+    if (m_traits->connectsAlongside)
+        m_env->NoteConnectsAlongside(connect);
     if (!m_traits->lockWaitStatement.empty() &&
         ParseInt32(GetConnectValue(m_completed, m_traits->lockWaitAttribute)) <= 0)
         ExecuteOwn(std::string(m_traits->lockWaitStatement));

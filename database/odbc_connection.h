@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class COdbcStatement;
@@ -36,15 +37,21 @@ public:
     static std::shared_ptr<COdbcEnvironment> Get();
     ~COdbcEnvironment();
     SQLHENV Handle() const { return m_henv; }
-    // Held across a driver's connect. The PostgreSQL driver sets the process's LC_CTYPE on every
-    // connect and then reads the name that setlocale returned; a second setlocale at the same
-    // time frees that name under it. So the process connects one connection at a time.
-    std::mutex& ConnectLock() { return m_connectLock; }
+    // The turn to connect with connect, held across the driver's connect. The PostgreSQL driver
+    // sets the process's LC_CTYPE on every connect and then reads the name that setlocale
+    // returned; a second setlocale at the same time frees that name under it. So connects take
+    // turns, except those with a connect string that has reached a product whose driver leaves
+    // the locale alone (NoteConnectsAlongside): they never wait behind a server that does not
+    // answer. An empty lock for those.
+    std::unique_lock<std::mutex> ConnectTurn(const std::string& connect);
+    void NoteConnectsAlongside(const std::string& connect);
 
 private:
     COdbcEnvironment();
     SQLHENV m_henv = SQL_NULL_HENV;
     std::mutex m_connectLock;
+    std::mutex m_alongsideLock;  // guards m_alongside
+    std::unordered_set<std::string> m_alongside;
 };
 
 class COdbcConnection

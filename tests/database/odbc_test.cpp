@@ -1,7 +1,9 @@
 #include "database/odbc_statement.h"
 #include "tests/database/test_databases.h"
+#include "tests/support/silent_server.h"
 
 #include <filesystem>
+#include <future>
 #include <thread>
 
 namespace {
@@ -342,6 +344,33 @@ TEST_P(OdbcTest, BracedPasswordReachesTheServerWhole)
     }
     connection.Close();
     m_db.ExecuteSQL("DROP ROLE " + role);
+}
+
+// Connects to PostgreSQL take turns (its driver sets the process's locale); a connect to SQLite,
+// once its connect string is known to reach SQLite, does not wait for a turn.
+TEST(ConnectTurn, AConnectToAServerThatDoesNotAnswerHoldsUpNoKnownSqliteConnect)
+{
+    TempFolder dir{"twdb"};
+    const std::string sqlite = testdb::SqliteConnect(dir.Path() + "/a.db");
+    COdbcConnection first;
+    first.Open(sqlite);
+    first.Close();
+
+    SilentServer server;
+    auto hanging = std::async(std::launch::async, [&server] {
+        COdbcConnection connection;
+        EXPECT_THROW(connection.Open(testdb::PgConnectTo(server.Port())), CDbException);
+    });
+    ASSERT_TRUE(server.WaitAccepted(std::chrono::seconds(30))) << "the driver never connected";
+    auto alongside = std::async(std::launch::async, [&sqlite] {
+        COdbcConnection connection;
+        connection.Open(sqlite);
+        return connection.IsOpen();
+    });
+    EXPECT_EQ(alongside.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    server.Stop();
+    hanging.get();
+    EXPECT_TRUE(alongside.get());
 }
 
 TEST(DbmsTraits, UnknownProductsFallBackAndConnectFailuresAreFoundBeforeConnecting)
