@@ -122,13 +122,16 @@ bool CConnectionReception::AcceptWaiting(CTcpSocket& listening, bool secure)
         if (!connection->SetTimeout(kSendTimeoutSeconds))
             return true;
         const int fd = connection->GetHandle();
-        auto arrival = m_arrivals.insert(m_arrivals.end(), Arrival{std::move(connection), {}, false, {}});
+        auto arrival = m_arrivals.insert(m_arrivals.end(), Arrival{std::move(connection), {}, false, false, {}});
         arrival->arrived = std::chrono::steady_clock::now();
         arrival->self = arrival;
         // A client's request (or a secure port's client hello, which the accept waits for) has
         // often come with the connection: read it at once, and watch only what has to wait.
-        if (Receive(arrival, false) && !Watch(fd, &*arrival, EPOLLIN | EPOLLRDHUP))
-            Drop(arrival);
+        if (Receive(arrival, false)) {
+            arrival->watched = Watch(fd, &*arrival, EPOLLIN | EPOLLRDHUP);
+            if (!arrival->watched)
+                Drop(arrival);
+        }
     }
     return true;
 }
@@ -164,7 +167,8 @@ bool CConnectionReception::Receive(Arrivals::iterator arrival, bool woken)
 
 void CConnectionReception::HandOver(Arrivals::iterator arrival)
 {
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, arrival->connection->GetHandle(), nullptr);
+    if (arrival->watched)
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, arrival->connection->GetHandle(), nullptr);
     m_pool.Enqueue(std::move(arrival->connection));
     m_arrivals.erase(arrival);
 }

@@ -56,6 +56,8 @@ private:
         std::chrono::steady_clock::time_point arrived;
         // Bytes have come: the first-byte limit is met.
         bool spoke = false;
+        // In the epoll set: the request did not come whole with the connection.
+        bool watched = false;
         // The entry's own place in m_arrivals, which its epoll events lead back to.
         std::list<Arrival>::iterator self;
     };
