@@ -160,6 +160,7 @@ void CTcpSocket::AttachLocked(int handle, pid_t owner)
     m_socket = handle;
     m_owner = owner;
     m_timeout = 0;
+    m_nonBlocking.reset();
     m_deadline = std::chrono::steady_clock::time_point::max();
     m_minimumSendBytes = 0;
     m_layer.reset();
@@ -170,6 +171,7 @@ void CTcpSocket::TakeOver(CTcpSocket& from, pid_t owner)
 {
     std::scoped_lock lock(m_lock, from.m_lock);
     AttachLocked(from.m_socket, owner);
+    m_nonBlocking = from.m_nonBlocking;
     from.m_socket = -1;
     m_peer = from.m_peer;
     m_arrived = from.m_arrived;
@@ -192,6 +194,7 @@ int CTcpSocket::Detach()
     const int handle = m_socket;
     m_socket = -1;
     m_timeout = 0;
+    m_nonBlocking.reset();
     m_deadline = std::chrono::steady_clock::time_point::max();
     m_layer.reset();
     m_inputStart = m_inputEnd = 0;
@@ -348,12 +351,18 @@ int CTcpSocket::Connect(const std::string& host, int port, int timeoutSeconds)
 int CTcpSocket::SetTimeout(int seconds)
 {
     m_timeout = seconds;
+    // A connection's time-out is set at its arrival and again when a thread takes it: the second
+    // finds the mode that the first set and leaves the descriptor alone.
+    const bool nonBlocking = seconds > 0;
+    if (m_nonBlocking == nonBlocking)
+        return 1;
     const int flags = fcntl(m_socket, F_GETFL);
-    const int wanted = seconds > 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    const int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
     if (flags < 0 || (wanted != flags && fcntl(m_socket, F_SETFL, wanted) != 0)) {
         TheLog().WriteLine("Failed to set non-blocking mode");
         return 0;
     }
+    m_nonBlocking = nonBlocking;
     return 1;
 }
 
@@ -834,6 +843,7 @@ int CTcpSocket::CloseLocked(bool owner)
         result = 0;
     }
     m_socket = -1;
+    m_nonBlocking.reset();
     m_layer.reset();
     m_inputStart = m_inputEnd = 0;
     return result;

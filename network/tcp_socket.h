@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -250,6 +251,8 @@ private:
     sockaddr_in m_peer{};
     std::chrono::steady_clock::time_point m_arrived;
     int m_timeout = 0;
+    // The descriptor's O_NONBLOCK as SetTimeout set it last; empty until then.
+    std::optional<bool> m_nonBlocking;
     int m_minimumSendBytes = 0;
     std::chrono::seconds m_sendWindow{0};
     std::chrono::steady_clock::time_point m_sendWindowEnd;
