@@ -95,10 +95,14 @@ CMessageThread::Next CMessageThread::WaitForMessage(CThreadMessage& out, int& qu
 
 bool CMessageThread::Post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    std::lock_guard lock(m_lock);
-    if (m_closed)
-        return false;
-    m_queue.push_back(CThreadMessage{message, wParam, lParam});
+    {
+        std::lock_guard lock(m_lock);
+        if (m_closed)
+            return false;
+        m_queue.push_back(CThreadMessage{message, wParam, lParam});
+    }
+    // Woken once the lock is free: woken under it, the thread would at once wait for it again.
+    // The poster holds the thread object, which only the thread's quit could end.
     m_messageReady.notify_one();
     return true;
 }
