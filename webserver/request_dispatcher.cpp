@@ -16,6 +16,7 @@
 #include "language/ssp_engine.h"
 #include "network/tcp_socket.h"
 #include "platform/file_system.h"
+#include "platform/message_thread.h"
 #include "webserver/ssp_request.h"
 
 namespace {
@@ -91,7 +92,7 @@ std::string ApplicationRootOf(const CSspRequest& request)
 class CPriorityBoost
 {
 public:
-    explicit CPriorityBoost(bool wanted) : m_thread(static_cast<id_t>(gettid()))
+    explicit CPriorityBoost(bool wanted) : m_thread(static_cast<id_t>(CurrentThreadId()))
     {
         if (!wanted)
             return;
