@@ -6,9 +6,9 @@
 #include "foundation/script_error.h"
 #include "foundation/ssp_call.h"
 #include "foundation/ssp_exception.h"
+#include "platform/message_thread.h"
 
 #include <sqlext.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -181,7 +181,7 @@ void CDataSource::Open()
     if (m_database.IsOpen())
         return;
     m_database.Open(m_connect);
-    m_openerThread = gettid();
+    m_openerThread = CurrentThreadId();
     m_traits = &m_database.Traits();
     m_open = true;
 }
@@ -199,11 +199,12 @@ void CDataSource::Close()
     } catch (const CDbException& error) {
         std::string dsn = GetConnectValue(m_connect, "DSN");
         std::string message = FormatBuffer(dsn.size());
-        FitTo(message, std::snprintf(message.data(), message.size(),
-                                     "Error when thread [%d] closes database connection [%s] opened by thread [%d]. "
-                                     "If problem persists, please set connection idle timeout in Tarnwick Server "
-                                     "Settings to 0. ",
-                                     static_cast<int>(gettid()), dsn.c_str(), static_cast<int>(m_openerThread)));
+        FitTo(message,
+              std::snprintf(message.data(), message.size(),
+                            "Error when thread [%d] closes database connection [%s] opened by thread [%d]. "
+                            "If problem persists, please set connection idle timeout in Tarnwick Server "
+                            "Settings to 0. ",
+                            static_cast<int>(CurrentThreadId()), dsn.c_str(), static_cast<int>(m_openerThread)));
         throw CSspException(message + " " + error.ErrorText(), kNoPosition);
     }
 }
