@@ -5,9 +5,9 @@ free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-# Waits up to 10 s until something accepts connections on the port.
-wait_for_port() {
-  for _ in $(seq 100); do
+# Waits up to 10 s (or the seconds given) until something accepts connections on the port.
+wait_for_port() {  # port[, seconds]
+  for _ in $(seq $((${2:-10} * 10))); do
     if /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null; then return 0; fi
     sleep 0.1
   done
