@@ -133,6 +133,15 @@ bool WantsPriorityBoost(const CSspRequest& request)
            request.GetBrowserType() == "Navigator" && request.GetBrowserVersionMajor() <= 5;
 }
 
+// The Location of a redirect that the server makes from the request's own path. A browser reads a
+// Location that opens with two or more slashes or backslashes as another host's address: "GET
+// //3232235777" must not send the client to 192.168.1.1. The opening run is written as one slash.
+std::string LocationOnThisServer(std::string_view path)
+{
+    const size_t rest = path.find_first_not_of("/\\");
+    return "/" + std::string(rest == std::string_view::npos ? "" : path.substr(rest));
+}
+
 }  // namespace
 
 void CRequestDispatcher::ServeConnection(CServerThread& thread)
@@ -218,13 +227,13 @@ void CRequestDispatcher::Route(CServerThread& thread, CSspRequest& request)
     if (request.IsAttachment()) {
         RunPage(thread, request);
     } else if (urlPath.empty() || (extension.empty() && urlPath.back() != '/')) {
-        response.SendRedirect(urlPath + "/", true);
+        response.SendRedirect(LocationOnThisServer(urlPath + "/"), true);
     } else if (urlPath.back() == '/') {
         // Only a path that may be mapped is looked at on disk: a client must not learn through
         // the choice of redirect whether a file exists outside the web root.
         const bool pageExists =
             IsSafeUrlPath(urlPath) && access((request.GetFilePath() + "index.twp").c_str(), F_OK) == 0;
-        response.SendRedirect(urlPath + (pageExists ? "index.twp" : "index.html"), false);
+        response.SendRedirect(LocationOnThisServer(urlPath + (pageExists ? "index.twp" : "index.html")), false);
     } else if (!IsSafeUrlPath(urlPath)) {
         SendErrorPage(thread, request, kInvalidAddress, nullptr, CSspResponse::kStatusForbidden);
     } else if (IsScriptFile(request, folder)) {

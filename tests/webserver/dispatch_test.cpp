@@ -276,6 +276,9 @@ TEST_F(DispatchTest, FolderUrlsAreRedirected)
     EXPECT_EQ(reply.Header("Location"), "/app/index.twp");
     EXPECT_EQ(Curl("/other/").Header("Location"), "/other/index.html");
     EXPECT_EQ(HttpReply::Parse(Raw("GET\r\n\r\n")).Header("Location"), "/");
+    // A path that opens with several slashes would name another host in the Location.
+    EXPECT_EQ(HttpReply::Parse(Raw("GET //3232235777 HTTP/1.0\r\n\r\n")).Header("Location"), "/3232235777/");
+    EXPECT_EQ(HttpReply::Parse(Raw("GET /\\/evil/ HTTP/1.0\r\n\r\n")).Header("Location"), "/evil/index.html");
 
     // A folder outside the web root that holds an index.twp: the redirect must not tell.
     std::filesystem::create_directories(m_install.Path() + "/outside");
