@@ -27,6 +27,7 @@ constexpr int kMsgRequestHeader = 162;
 constexpr int kMsgHtmlGenerated = 163;
 
 constexpr const char* kInvalidAddress = "Invalid HTTP address.";
+constexpr const char* kAddressTooLong = "HTTP address too long: a request line may hold at most 4095 bytes.";
 constexpr const char* kScriptFolderRefused =
     ".tws files in a script folder are system files. They are not accessible from a web browser. ";
 constexpr const char* kLogFolderRefused = "Log files are system files. They are not accessible from a web browser. ";
@@ -193,6 +194,9 @@ void CRequestDispatcher::DispatchRequest(CServerThread& thread, CSspRequest& req
     case CSspRequest::kParseOk: Route(thread, request); break;
     case CSspRequest::kParseInvalidAddress:
         SendErrorPage(thread, request, kInvalidAddress, nullptr, CSspResponse::kStatusBadRequest);
+        break;
+    case CSspRequest::kParseAddressTooLong:
+        SendErrorPage(thread, request, kAddressTooLong, nullptr, CSspResponse::kStatusUriTooLong);
         break;
     case CSspRequest::kParseTooLarge: {
         char text[160];

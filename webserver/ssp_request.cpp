@@ -167,6 +167,8 @@ int CSspRequest::Parse()
     const int result = ReadHead();
     if (result != kParseOk)
         return result;
+    if (m_addressTooLong)
+        return kParseAddressTooLong;
     if (m_invalidAddress)
         return kParseInvalidAddress;
     if (!EqualsNoCase(m_method, "POST"))
@@ -184,7 +186,14 @@ int CSspRequest::ReadHead()
         int length = 0;
         int result = m_connection->ReadLine(line, kLineBufferSize, &length);
         if (result == -1) {
-            TheLog().WriteLine("Long header [%s] ignored.", PrintableForLog(line).c_str());
+            // A request line cut at the buffer would leave the request without its address, and
+            // the next header line would be read as the request line: the request is refused, its
+            // head read to the end so that the answer reaches the client.
+            const bool isRequestLine = !requestLineRead;
+            if (isRequestLine)
+                m_addressTooLong = requestLineRead = true;
+            TheLog().WriteLine(isRequestLine ? "Request line too long [%s] refused." : "Long header [%s] ignored.",
+                               PrintableForLog(line).c_str());
             result = SkipRestOfLine(line, headBytes);
             if (result >= 0)
                 result = -1;

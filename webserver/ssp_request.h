@@ -45,6 +45,7 @@ public:
     static constexpr int kParseInvalidAddress = -4;   // the URL holds control bytes: "Invalid HTTP address."
     static constexpr int kParseTooLarge = -5;         // the body is over the upload limit
     static constexpr int kParseNoConnection = -6;
+    static constexpr int kParseAddressTooLong = -7;  // the request line does not fit kLineBufferSize
 
     static constexpr int kLineBufferSize = 4096;  // so a header line holds at most 4095 bytes
     static constexpr std::size_t kMaxHeadBytes = 65536;
@@ -138,6 +139,7 @@ private:
     std::string m_extension;
     bool m_attachment = false;
     bool m_invalidAddress = false;
+    bool m_addressTooLong = false;
     std::string m_host;
     int m_browserMajor = 0;
     int m_browserMinor = 0;

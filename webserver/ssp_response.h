@@ -42,6 +42,7 @@ public:
     static constexpr const char* kStatusNotFound = "404 Not Found";
     static constexpr const char* kStatusLengthRequired = "411 Length Required";
     static constexpr const char* kStatusTooLarge = "413 Request Entity Too Large";
+    static constexpr const char* kStatusUriTooLong = "414 Request-URI Too Long";
     static constexpr const char* kStatusServerError = "500 Internal Server Error";
     static constexpr const char* kStatusUnavailable = "503 Service Unavailable";
     // Expires value of a response whose page did not set it: no Expires line.

@@ -339,6 +339,14 @@ TEST_F(RequestPeerTest, LongHeaderLineIsLoggedAndSkippedWhole)
     EXPECT_EQ(Request().GetHost(), "");
     EXPECT_EQ(Request().GetVia(), "proxy");
     EXPECT_EQ(Request().GetAllHeaders(), "GET /x.htm HTTP/1.0\r\nVia: proxy\r\n");
+
+    // A request line that long is refused whole: the header after it must not pass for the
+    // request line.
+    ASSERT_EQ(ServeRaw("GET /x.twp?q=" + std::string(5000, 'q') + " HTTP/1.0\r\nHost: a.example\r\n\r\n"),
+              CSspRequest::kParseAddressTooLong);
+    EXPECT_TRUE(log.Contains("Request line too long [GET /x.twp?q=qqqq"));
+    EXPECT_EQ(Request().GetMethod(), "");
+    EXPECT_EQ(Request().GetHost(), "a.example");
 }
 
 TEST_F(RequestPeerTest, HeadOverItsBoundsIsBroken)
