@@ -282,7 +282,7 @@ int CTcpSocket::Accept(CTcpSocket& out)
 {
     for (;;) {
         if (TryAccept(out))
-            return 1;
+            return out.SetTimeout(0);
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return 0;
         // Another thread took the waiting connection, or none was there: wait for the next. A
@@ -298,9 +298,11 @@ int CTcpSocket::TryAccept(CTcpSocket& out)
     for (;;) {
         sockaddr_in peer{};
         socklen_t peerLength = sizeof peer;
-        const int handle = accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        const int handle =
+            accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (handle >= 0) {
             out.Attach(handle);
+            out.m_nonBlocking = true;
             out.m_peer = peer;
             out.m_arrived = std::chrono::steady_clock::now();
             return 1;

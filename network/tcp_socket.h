@@ -86,11 +86,14 @@ public:
     // The longest accept queue the system allows (net.core.somaxconn, else SOMAXCONN): a burst of
     // connections then waits in the kernel for the listener instead of being refused there.
     static int ListenBacklog();
-    // Accepts one connection into `out`, which the calling thread then owns. Aborted and
-    // interrupted accepts are retried; 0 for any other failure, with errno kept for the caller.
+    // Accepts one connection into `out`, in blocking mode, which the calling thread then owns.
+    // Aborted and interrupted accepts are retried; 0 for any other failure, with errno kept for
+    // the caller.
     [[nodiscard]] int Accept(CTcpSocket& out);
     // Accepts a connection that is already waiting, without blocking: 0 with errno EAGAIN when
-    // none waits. Any thread may call it while the owner keeps the listening socket open.
+    // none waits. Any thread may call it while the owner keeps the listening socket open. The
+    // connection comes in non-blocking mode, as a time-out (SetTimeout) wants it, so that a
+    // server's accepted connections need no change of mode; SetTimeout(0) makes it blocking.
     [[nodiscard]] int TryAccept(CTcpSocket& out);
     // Moves the connection of `from` (descriptor, peer, kind, layer, unread input, arrival time)
     // into this socket, for the thread `owner`; `from` holds none afterwards. A descriptor this
