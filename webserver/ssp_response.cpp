@@ -464,7 +464,6 @@ int CSspResponse::Send(const std::string& filePath)
 {
     if (!TakeAnswer())
         return 0;
-    m_connection->DrainInput();
     // Non-blocking, so that opening a FIFO never waits for a writer; only a regular file is sent,
     // never a folder or a device that could be read without end.
     const int fd = open(filePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

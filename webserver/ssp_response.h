@@ -110,7 +110,9 @@ public:
     // Sends the file as the whole response: 1, or 0 without connection, after an earlier answer
     // or when the file could not be opened (the browser then gets a small page naming the file
     // below the web root and the error, "404 Not Found" for a file that is not there). Only
-    // regular files are sent: a folder or FIFO is answered "403 Forbidden" with that page.
+    // regular files are sent: a folder or FIFO is answered "403 Forbidden" with that page. Unread
+    // input is the caller's to drop, as the dispatcher does before it routes a request, so that
+    // the close does not reset the answer.
     int Send(const std::string& filePath);
     // Ends the output and sends it: a page that wrote nothing gets an empty "200 OK" with its
     // headers and cookies; output lost to a failed output file gets the built-in error page.
