@@ -353,8 +353,9 @@ int CTcpSocket::Connect(const std::string& host, int port, int timeoutSeconds)
 int CTcpSocket::SetTimeout(int seconds)
 {
     m_timeout = seconds;
-    // A connection's time-out is set at its arrival and again when a thread takes it: the second
-    // finds the mode that the first set and leaves the descriptor alone.
+    // A server's connection comes non-blocking from TryAccept, and its time-out is set at its
+    // arrival and again when a thread takes it: each finds the mode already set and leaves the
+    // descriptor alone.
     const bool nonBlocking = seconds > 0;
     if (m_nonBlocking == nonBlocking)
         return 1;
